@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Quarrystone set-up: installs what a fresh Debian 12 machine lacks, builds,
+# and then runs the main job or the whole test suite.
+#
+#   ./setup.sh main   install, build, render the bundled example plan
+#   ./setup.sh test   install, build, run every test
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="${QUARRYSTONE_BUILD:-$here/build}"
+mode="${1:-main}"
+
+packages=(
+  g++ cmake ninja-build ccache pkg-config git unzip
+  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webchannel-dev
+  qcoro-qt6-dev qtkeychain-qt6-dev libgl-dev
+  googletest libgmock-dev libbenchmark-dev
+  xvfb xauth fonts-noto-cjk gnome-keyring dbus dbus-x11 libsecret-tools
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  # The machine image may carry its own Node.js with npm; Debian's nodejs
+  # is only for machines without one, and Debian's npm never replaces it.
+  if ! command -v npm >/dev/null 2>&1; then
+    missing+=(nodejs npm)
+  fi
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+configure_and_build() {
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build"
+}
+
+# Mermaid for the browser tests: fetched into the build tree, never committed.
+fetch_mermaid() {
+  local dir="$build/npm"
+  if [ ! -f "$dir/node_modules/mermaid/dist/mermaid.min.js" ]; then
+    mkdir -p "$dir"
+    (cd "$dir" && npm install --no-audit --no-fund --silent mermaid@10.9.1 >/dev/null)
+  fi
+}
+
+run_tests() {
+  fetch_mermaid
+  export QUARRYSTONE_MERMAID_JS="$build/npm/node_modules/mermaid/dist/mermaid.min.js"
+  # Browser tests get a display of their own; keyring tests a session bus.
+  cd "$build"
+  dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24" \
+    ctest --output-on-failure -j"$(nproc)" --timeout 600
+}
+
+run_main() {
+  "$build/src/quarrystone" --render "$here/examples/sample-plan"
+}
+
+install_missing
+configure_and_build
+case "$mode" in
+  test) run_tests ;;
+  main) run_main ;;
+  *) echo "usage: $0 main|test" >&2; exit 64 ;;
+esac

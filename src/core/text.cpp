@@ -1,0 +1,136 @@
+#include "core/text.h"
+
+#include <QHash>
+#include <QLocale>
+#include <QStringDecoder>
+#include <QTextBoundaryFinder>
+#include <algorithm>
+#include <cmath>
+
+namespace Text {
+
+namespace {
+
+template<typename Visit>
+void eachGrapheme(const QString &text, Visit visit)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype start = 0;
+    while (start < text.size()) {
+        finder.setPosition(start);
+        qsizetype end = finder.toNextBoundary();
+        if (end <= start)
+            end = text.size();
+        if (!visit(start, end))
+            return;
+        start = end;
+    }
+}
+
+} // namespace
+
+qsizetype graphemeCount(const QString &text)
+{
+    qsizetype count = 0;
+    eachGrapheme(text, [&](qsizetype, qsizetype) {
+        ++count;
+        return true;
+    });
+    return count;
+}
+
+QString graphemePrefix(const QString &text, qsizetype count)
+{
+    if (count <= 0)
+        return QString();
+    qsizetype taken = 0;
+    qsizetype cut = text.size();
+    eachGrapheme(text, [&](qsizetype, qsizetype end) {
+        if (++taken == count) {
+            cut = end;
+            return false;
+        }
+        return true;
+    });
+    return text.left(cut);
+}
+
+QStringList graphemes(const QString &text)
+{
+    QStringList parts;
+    eachGrapheme(text, [&](qsizetype start, qsizetype end) {
+        parts.append(text.mid(start, end - start));
+        return true;
+    });
+    return parts;
+}
+
+QString canonicalKey(const QString &text)
+{
+    return text.normalized(QString::NormalizationForm_C);
+}
+
+bool canonicalEqual(const QString &a, const QString &b)
+{
+    if (a == b)
+        return true;
+    return canonicalKey(a) == canonicalKey(b);
+}
+
+size_t canonicalHash(const QString &text, size_t seed)
+{
+    return qHash(canonicalKey(text), seed);
+}
+
+int codePointCompare(const QString &a, const QString &b)
+{
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t x = a.at(i).unicode();
+        const char16_t y = b.at(i).unicode();
+        if (x == y)
+            continue;
+        // Surrogates (U+D800..U+DFFF) encode code points above U+FFFF, so
+        // they must sort after U+E000..U+FFFF, which UTF-16 order gets wrong.
+        const bool xs = x >= 0xD800 && x <= 0xDFFF;
+        const bool ys = y >= 0xD800 && y <= 0xDFFF;
+        if (xs != ys)
+            return xs ? 1 : -1;
+        return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size())
+        return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool codePointLess(const QString &a, const QString &b)
+{
+    return codePointCompare(a, b) < 0;
+}
+
+void sortByCodePoint(QStringList &list)
+{
+    std::stable_sort(list.begin(), list.end(), codePointLess);
+}
+
+std::optional<QString> decodeUtf8Strict(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+QString fixed(double value, int decimals)
+{
+    // QString::number always uses the C locale.
+    return QString::number(value, 'f', decimals);
+}
+
+QString shortest(double value)
+{
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+} // namespace Text

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// Text rules shared by every document: lengths are user-perceived
+// characters, equality is canonical equivalence, order is code-point order,
+// and numbers never depend on the user's locale.
+namespace Text {
+
+// Number of extended grapheme clusters.
+qsizetype graphemeCount(const QString &text);
+// The first `count` grapheme clusters (the whole text when it has fewer).
+QString graphemePrefix(const QString &text, qsizetype count);
+// The grapheme clusters of the text, in order.
+QStringList graphemes(const QString &text);
+
+// Canonical equivalence: equal NFC forms. Stored texts are never normalised.
+bool canonicalEqual(const QString &a, const QString &b);
+// Hash consistent with canonicalEqual.
+size_t canonicalHash(const QString &text, size_t seed = 0);
+QString canonicalKey(const QString &text);
+
+// Unicode code-point order (UTF-16 order differs above U+FFFF).
+int codePointCompare(const QString &a, const QString &b);
+bool codePointLess(const QString &a, const QString &b);
+void sortByCodePoint(QStringList &list);
+
+// UTF-8 that must fail on malformed bytes instead of substituting U+FFFD.
+std::optional<QString> decodeUtf8Strict(const QByteArray &bytes);
+
+// Locale-free "%.Nf" formatting ("12.50", never "12,50").
+QString fixed(double value, int decimals);
+// Locale-free shortest round-trip form of a number ("0.5", "12", "1e+21").
+QString shortest(double value);
+
+} // namespace Text

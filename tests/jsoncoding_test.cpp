@@ -1,0 +1,68 @@
+#include "core/jsoncoding.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+QByteArray pretty(const QJsonValue &v)
+{
+    return JSONCoding::pretty(v);
+}
+
+} // namespace
+
+TEST(JSONCoding, SortsKeysByCodePointAtEveryDepth)
+{
+    QJsonObject inner{{"b", 1}, {"a", 2}, {QString::fromUtf8("\xF0\x9F\x98\x80"), 3}, {QString::fromUtf8("\xEF\xBD\x81"), 4}};
+    QJsonObject outer{{"z", inner}, {"m", QJsonArray{QJsonObject{{"y", true}, {"x", false}}}}};
+    const QByteArray expected = "{\n"
+                                "  \"m\" : [\n"
+                                "    {\n"
+                                "      \"x\" : false,\n"
+                                "      \"y\" : true\n"
+                                "    }\n"
+                                "  ],\n"
+                                "  \"z\" : {\n"
+                                "    \"a\" : 2,\n"
+                                "    \"b\" : 1,\n"
+                                "    \"\xEF\xBD\x81\" : 4,\n"
+                                "    \"\xF0\x9F\x98\x80\" : 3\n"
+                                "  }\n"
+                                "}";
+    EXPECT_EQ(pretty(outer), expected);
+}
+
+TEST(JSONCoding, LeavesSlashesAndNonAsciiAlone)
+{
+    QJsonObject o{{"url", "https://example.com/a/b"}, {"ko", QString::fromUtf8("화면")}};
+    EXPECT_EQ(JSONCoding::compact(o), QByteArray("{\"ko\":\"\xED\x99\x94\xEB\xA9\xB4\",\"url\":\"https://example.com/a/b\"}"));
+}
+
+TEST(JSONCoding, EscapesControlCharactersAndQuotes)
+{
+    EXPECT_EQ(JSONCoding::quoted(QString::fromUtf8("a\"b\\c\n\t\x01")), QByteArray("\"a\\\"b\\\\c\\n\\t\\u0001\""));
+}
+
+TEST(JSONCoding, WritesWholeNumbersWithoutFraction)
+{
+    QJsonArray a{0, 1.0, -3, 0.25, 1e-7, 2.5};
+    EXPECT_EQ(JSONCoding::compact(a), QByteArray("[0,1,-3,0.25,1e-07,2.5]"));
+}
+
+TEST(JSONCoding, EmptyContainers)
+{
+    QJsonObject o{{"list", QJsonArray()}, {"map", QJsonObject()}, {"text", ""}};
+    EXPECT_EQ(pretty(o), QByteArray("{\n  \"list\" : [],\n  \"map\" : {},\n  \"text\" : \"\"\n}"));
+}
+
+TEST(JSONCoding, RefusesNumbersThatAreNotFinite)
+{
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                       -std::numeric_limits<double>::infinity()}) {
+        QJsonObject o{{"box", QJsonObject{{"x", bad}}}};
+        EXPECT_THROW(pretty(o), JSONCoding::EncodeError);
+    }
+}

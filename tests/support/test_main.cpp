@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <clocale>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#ifdef QUARRYSTONE_TEST_GUI
+#include <QApplication>
+#endif
+
+namespace {
+
+bool onlyListing(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--gtest_list_tests", 18) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+// Every test process runs with its own home, support folder, time zone and
+// locale, so nothing on the developer's machine leaks into a result.
+int main(int argc, char **argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    testing::InitGoogleTest(&argc, argv);
+    if (onlyListing(argc, argv))
+        return RUN_ALL_TESTS();
+
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 3;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
+    qputenv("QUARRYSTONE_SUPPORT", (home.path() + "/support").toUtf8());
+    qputenv("TZ", "UTC");
+    qputenv("LC_ALL", "C.UTF-8");
+    std::setlocale(LC_ALL, "C.UTF-8");
+
+#ifdef QUARRYSTONE_TEST_GUI
+    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+#else
+    QCoreApplication app(argc, argv);
+#endif
+    return RUN_ALL_TESTS();
+}

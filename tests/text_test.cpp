@@ -1,0 +1,63 @@
+#include "core/text.h"
+
+#include <QLocale>
+#include <gtest/gtest.h>
+
+TEST(Text, CountsUserPerceivedCharacters)
+{
+    EXPECT_EQ(Text::graphemeCount(QString()), 0);
+    EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("한글")), 2);
+    // Decomposed Hangul (jamo) and a family emoji are one character each.
+    EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB")), 1);
+    EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7")), 1);
+    EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("e\xCC\x81x")), 2);
+}
+
+TEST(Text, CutsWholeCharacters)
+{
+    const QString text = QString::fromUtf8("e\xCC\x81\xF0\x9F\x98\x80z");
+    EXPECT_EQ(Text::graphemePrefix(text, 1), QString::fromUtf8("e\xCC\x81"));
+    EXPECT_EQ(Text::graphemePrefix(text, 2), QString::fromUtf8("e\xCC\x81\xF0\x9F\x98\x80"));
+    EXPECT_EQ(Text::graphemePrefix(text, 9), text);
+    EXPECT_EQ(Text::graphemePrefix(text, 0), QString());
+    EXPECT_EQ(Text::graphemes(text).size(), 3);
+}
+
+TEST(Text, ComparesByCanonicalEquivalence)
+{
+    const QString nfc = QString::fromUtf8("\xEA\xB0\x80");           // 가
+    const QString nfd = QString::fromUtf8("\xE1\x84\x80\xE1\x85\xA1"); // ᄀ + ᅡ
+    EXPECT_NE(nfc, nfd);
+    EXPECT_TRUE(Text::canonicalEqual(nfc, nfd));
+    EXPECT_EQ(Text::canonicalHash(nfc), Text::canonicalHash(nfd));
+    EXPECT_FALSE(Text::canonicalEqual(nfc, QString::fromUtf8("나")));
+}
+
+TEST(Text, OrdersByCodePointNotUtf16)
+{
+    const QString astral = QString::fromUtf8("\xF0\x9F\x98\x80"); // U+1F600
+    const QString bmpHigh = QString::fromUtf8("\xEF\xBD\x81");    // U+FF41
+    EXPECT_TRUE(Text::codePointLess(bmpHigh, astral));
+    EXPECT_FALSE(Text::codePointLess(astral, bmpHigh));
+    QStringList list{astral, bmpHigh, "b", "a", ""};
+    Text::sortByCodePoint(list);
+    EXPECT_EQ(list, (QStringList{"", "a", "b", bmpHigh, astral}));
+}
+
+TEST(Text, DecodesUtf8Strictly)
+{
+    EXPECT_EQ(Text::decodeUtf8Strict(QByteArray("\xED\x99\x94")), std::optional<QString>(QString::fromUtf8("화")));
+    EXPECT_FALSE(Text::decodeUtf8Strict(QByteArray("ab\xFF")).has_value());
+    EXPECT_FALSE(Text::decodeUtf8Strict(QByteArray("\xED\x99")).has_value());
+    EXPECT_EQ(Text::decodeUtf8Strict(QByteArray()), std::optional<QString>(QString()));
+}
+
+TEST(Text, FormatsNumbersWithoutTheLocale)
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(Text::fixed(12.5, 2), QStringLiteral("12.50"));
+    EXPECT_EQ(Text::fixed(0.049, 2), QStringLiteral("0.05"));
+    EXPECT_EQ(Text::fixed(1234567.0, 0), QStringLiteral("1234567"));
+    EXPECT_EQ(Text::shortest(0.1), QStringLiteral("0.1"));
+    QLocale::setDefault(QLocale::c());
+}
