@@ -1,6 +1,19 @@
 #include "core/jsonread.h"
 
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <cmath>
+
+QJsonObject parseObject(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString()).arg(error.offset)};
+    if (!doc.isObject())
+        throw JSONDecodeError{QStringLiteral("the top level is not a JSON object")};
+    return doc.object();
+}
 
 namespace JsonRead {
 

@@ -9,6 +9,15 @@
 #include <optional>
 #include <type_traits>
 
+// A JSON text that could not be read: not JSON, the wrong top-level type, or
+// (for strictly read documents) a missing or mistyped key.
+struct JSONDecodeError {
+    QString message;
+};
+
+// Parses a JSON text whose top level must be an object.
+QJsonObject parseObject(const QByteArray &json);
+
 // Readers for the tolerant rule (a wrong JSON type gives the field's
 // default, never a conversion) and for the strict rule (a wrong type fails).
 // Element readers return std::nullopt when the element cannot be read at all.
@@ -81,9 +90,7 @@ T record(const QJsonObject &o, const QString &key, Read read, T fallback = T())
 // Strict readers: a missing key, a null or a wrong type is an error.
 namespace JsonStrict {
 
-struct Error {
-    QString message;
-};
+using Error = JSONDecodeError;
 
 QString string(const QJsonObject &o, const QString &key);
 double number(const QJsonObject &o, const QString &key);
