@@ -10,23 +10,14 @@
 #include <QUuid>
 #include <optional>
 
+#include "model/module.h"
+
 // The plan document (plan.json) and its records. Every record reads
 // tolerantly (a missing, null or mistyped key gives the field's default; a
 // list or map is read whole) except PlatformFiles, FileSet and
 // StringKey::Box, which read strictly. `read` gives nothing when the value
 // cannot be read at all; `toJson` writes every key, leaving absent optionals
 // out. Element records carry a fresh `uid` that is never stored.
-
-struct Module {
-    QString android;
-    QString androidFeatureDir;
-    QString ios;
-    QString iosGroup;
-
-    static std::optional<Module> read(const QJsonValue &value);
-    QJsonObject toJson() const;
-    bool operator==(const Module &) const = default;
-};
 
 struct FigmaRef {
     QString fileKey;
