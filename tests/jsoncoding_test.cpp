@@ -66,3 +66,14 @@ TEST(JSONCoding, RefusesNumbersThatAreNotFinite)
         EXPECT_THROW(pretty(o), JSONCoding::EncodeError);
     }
 }
+
+TEST(JSONCoding, EscapesSlashesForEmbedding)
+{
+    const QJsonObject o{{"a/b", "https://x.test/p"}, {"n", 1.5}, {"ko", QString::fromUtf8("화면</s>")}};
+    EXPECT_EQ(JSONCoding::compactEscapingSlashes(QJsonValue(o)),
+              QByteArray("{\"a\\/b\":\"https:\\/\\/x.test\\/p\",\"ko\":\"\xED\x99\x94\xEB\xA9\xB4<\\/s>\",\"n\":1.5}"));
+
+    QByteArray out = "x=";
+    JSONCoding::appendCompactEscapingSlashes(out, {{"img/b.png", "data:image/png;base64,a/b+"}, {"\"q\"", "t\n"}});
+    EXPECT_EQ(out, QByteArray("x={\"\\\"q\\\"\":\"t\\n\",\"img\\/b.png\":\"data:image\\/png;base64,a\\/b+\"}"));
+}

@@ -11,10 +11,43 @@ namespace JSONCoding {
 
 namespace {
 
+// Appends the string literal of UTF-8 text. Runs of bytes that need no
+// escape are copied whole, which keeps megabytes of embedded image text fast.
+void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
+{
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const char *const end = utf8.data() + utf8.size();
+    const char *run = utf8.data();
+    for (const char *p = run; p != end; ++p) {
+        const auto u = static_cast<unsigned char>(*p);
+        if (u >= 0x20 && u != '"' && u != '\\' && !(escapeSlashes && u == '/'))
+            continue;
+        out.append(run, p - run);
+        run = p + 1;
+        switch (u) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '/': out += "\\/"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            out += "\\u00";
+            out += hex[u >> 4];
+            out += hex[u & 0xF];
+        }
+    }
+    out.append(run, end - run);
+    out += '"';
+}
+
 class Writer
 {
 public:
-    explicit Writer(bool indent) : m_indent(indent) {}
+    Writer(bool indent, bool escapeSlashes) : m_indent(indent), m_escapeSlashes(escapeSlashes) {}
 
     QByteArray take() { return std::move(m_out); }
 
@@ -31,7 +64,7 @@ public:
             number(v);
             break;
         case QJsonValue::String:
-            m_out += quoted(v.toString());
+            appendQuoted(m_out, v.toString().toUtf8(), m_escapeSlashes);
             break;
         case QJsonValue::Array:
             array(v.toArray(), depth);
@@ -99,7 +132,7 @@ private:
                 m_out += ',';
             first = false;
             newline(depth + 1);
-            m_out += quoted(key);
+            appendQuoted(m_out, key.toUtf8(), m_escapeSlashes);
             m_out += m_indent ? " : " : ":";
             value(o.value(key), depth + 1);
         }
@@ -108,12 +141,13 @@ private:
     }
 
     bool m_indent;
+    bool m_escapeSlashes;
     QByteArray m_out;
 };
 
-QByteArray write(const QJsonValue &value, bool indent)
+QByteArray write(const QJsonValue &value, bool indent, bool escapeSlashes = false)
 {
-    Writer writer(indent);
+    Writer writer(indent, escapeSlashes);
     writer.value(value, 0);
     return writer.take();
 }
@@ -124,30 +158,7 @@ QByteArray quoted(const QString &text)
 {
     QByteArray out;
     out.reserve(text.size() + 2);
-    out += '"';
-    const QByteArray utf8 = text.toUtf8();
-    for (const char c : utf8) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (u) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (u < 0x20) {
-                static const char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[u >> 4];
-                out += hex[u & 0xF];
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
+    appendQuoted(out, text.toUtf8(), false);
     return out;
 }
 
@@ -159,6 +170,28 @@ QByteArray pretty(const QJsonValue &value)
 QByteArray compact(const QJsonValue &value)
 {
     return write(value, false);
+}
+
+QByteArray compactEscapingSlashes(const QJsonValue &value)
+{
+    return write(value, false, true);
+}
+
+void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArray> &texts)
+{
+    QStringList keys = texts.keys();
+    Text::sortByCodePoint(keys);
+    out += '{';
+    bool first = true;
+    for (const QString &key : keys) {
+        if (!first)
+            out += ',';
+        first = false;
+        appendQuoted(out, key.toUtf8(), true);
+        out += ':';
+        appendQuoted(out, texts.value(key), true);
+    }
+    out += '}';
 }
 
 } // namespace JSONCoding
