@@ -65,6 +65,32 @@ QStringList graphemes(const QString &text)
     return parts;
 }
 
+bool hasSuffix(const QString &text, const QString &suffix)
+{
+    if (suffix.isEmpty())
+        return true;
+    const qsizetype wanted = graphemeCount(suffix);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    qsizetype cut = text.size();
+    for (qsizetype i = 0; i < wanted; ++i) {
+        cut = finder.toPreviousBoundary();
+        if (cut < 0)
+            return false;
+    }
+    return canonicalEqual(text.mid(cut), suffix);
+}
+
+bool isLetterOrNumber(const QString &character)
+{
+    if (character.isEmpty())
+        return false;
+    char32_t base = character.at(0).unicode();
+    if (character.size() > 1 && character.at(0).isHighSurrogate() && character.at(1).isLowSurrogate())
+        base = QChar::surrogateToUcs4(character.at(0), character.at(1));
+    return QChar::isLetterOrNumber(base);
+}
+
 QString canonicalKey(const QString &text)
 {
     return text.normalized(QString::NormalizationForm_C);
