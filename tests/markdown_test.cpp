@@ -1,3 +1,4 @@
+#include "core/jsoncoding.h"
 #include "export/exporter.h"
 #include "support/qtprinters.h"
 #include "support/richplan.h"
@@ -64,6 +65,13 @@ TEST(Markdown, RichPlanMatchesItsDocument)
     EXPECT_EQ(text.toUtf8(), fixture("rich-plan.md"));
     EXPECT_TRUE(text.endsWith("- ViewModel 은 화면 이름 뒤에 ViewModel\n"));
     EXPECT_FALSE(text.endsWith("\n\n"));
+}
+
+TEST(Markdown, StoredPlanGivesTheSameDocument)
+{
+    const Plan read = Plan::decode(JSONCoding::pretty(RichPlan::make()));
+    EXPECT_EQ(Exporter::markdown(read).toUtf8(), fixture("rich-plan.md"));
+    EXPECT_EQ(Exporter::mermaid(read, true).toUtf8(), fixture("rich-plan-page.mmd"));
 }
 
 TEST(Markdown, SectionHeadingsAreFixed)
