@@ -295,6 +295,7 @@ TEST_F(ClaudeRunnerTest, ReadsTheEventStreamAndAnswersWithTheResultOnly)
                               QJsonObject{{"event", toolUse}, {"split", 25}, {"crlf", true}},
                               QJsonObject{{"err", "a warning\n"}},
                               QJsonObject{{"event", toolResult}, {"split", 3}},
+                              QJsonObject{{"writeFile", "sub/plan.json"}, {"content", "{}"}},
                               QJsonObject{{"out", QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact))}}}},
          {"exit", 1}});
     // Status 1 after a successful result is still a success.
@@ -302,6 +303,7 @@ TEST_F(ClaudeRunnerTest, ReadsTheEventStreamAndAnswersWithTheResultOnly)
     EXPECT_EQ(seen.lines, (QStringList{"도구: figma get_metadata 12:34", "Looking.", "끝 (12초, $0.05)"}));
     EXPECT_EQ(seen.toolResults,
               (QList<QPair<QString, QString>>{{"mcp__figma__get_metadata", "<frame id=\"1\"/>"}}));
+    EXPECT_TRUE(QFile::exists(plan.filePath("sub/plan.json")));
 }
 
 TEST_F(ClaudeRunnerTest, FailuresCarryTheStatusAndTheBestDetail)

@@ -5,14 +5,14 @@
 // (when set), each written in one go so parallel runs never interleave:
 //
 //   {"record":"start","pid":N,"args":[...],"cwd":"...","env":{...},
-//       (written after standard input was read and before the first step)
 //    "fds":[0,1,2],"stdin":"...",
 //    "mcpConfig":{"path":"...","text":"...","mode":"600","folderMode":"700"}}
-//       "args" excludes the program name; "stdin" is absent when the
-//       scenario does not read standard input; "mcpConfig" is present when
-//       --mcp-config names a file, read before anything else happens.
+//       written after standard input was read and before the first step;
+//       "args" excludes the program name; "fds" are the descriptors open at
+//       start; "stdin" is absent when the scenario does not read standard
+//       input; "mcpConfig" is present when --mcp-config names a file.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
-//   {"record":"grandchild","pid":N}    a holdPipes step forked this process
+//   {"record":"grandchild","grandchild":M,"pid":N}  a holdPipes step forked M
 //
 // Scenario (every member optional):
 //
