@@ -92,15 +92,6 @@ bool isRemark(const QString &line)
         && Text::graphemePrefix(line, remarkLimit).size() == line.size();
 }
 
-// printf's "%.Nf" without the locale: exact ties round as the C library
-// rounds them (12.5 seconds reads 12).
-QString printfFixed(double value, int decimals)
-{
-    char buffer[400];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-    return QString::fromLatin1(buffer, end.ec == std::errc() ? end.ptr - buffer : 0);
-}
-
 QString toolResultText(const QJsonValue &content)
 {
     if (content.isString())
@@ -233,6 +224,6 @@ void StreamCollector::handleResult(const QJsonObject &event)
     const QJsonValue cost = event.value(QLatin1String("total_cost_usd"));
     const QJsonValue duration = event.value(QLatin1String("duration_ms"));
     if (cost.isDouble() && duration.isDouble() && m_progress)
-        m_progress(QStringLiteral("끝 (") + printfFixed(duration.toDouble() / 1000.0, 0) + QStringLiteral("초, $")
-                   + printfFixed(cost.toDouble(), 2) + QLatin1Char(')'));
+        m_progress(QStringLiteral("끝 (") + Text::fixed(duration.toDouble() / 1000.0, 0) + QStringLiteral("초, $")
+                   + Text::fixed(cost.toDouble(), 2) + QLatin1Char(')'));
 }

@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cmath>
 
 namespace Text {
@@ -150,8 +152,15 @@ std::optional<QString> decodeUtf8Strict(const QByteArray &bytes)
 
 QString fixed(double value, int decimals)
 {
-    // QString::number always uses the C locale.
-    return QString::number(value, 'f', decimals);
+    // printf's "%.Nf" without the locale: exact ties round as the C library
+    // rounds them (12.5 with no decimals reads 12).
+    if (!std::isfinite(value))
+        return QString::number(value);
+    char buffer[512];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    if (end.ec != std::errc())
+        return QString::number(value, 'f', decimals);
+    return QString::fromLatin1(buffer, end.ptr - buffer);
 }
 
 QString shortest(double value)
