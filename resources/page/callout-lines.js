@@ -1,0 +1,110 @@
+(function () {
+  'use strict';
+  var SVG = 'http://www.w3.org/2000/svg';
+  var NARROW = 760;
+  var SPACING = 8;
+  var LINE_DROP = 18;
+  var DOT_RADIUS = 3;
+  var blocks = Array.prototype.slice.call(document.querySelectorAll('.callouts'));
+
+  function marksOf(block) {
+    var marks = new Map();
+    block.querySelectorAll('.mk[data-n]').forEach(function (mark) {
+      var n = mark.getAttribute('data-n');
+      if (!marks.has(n)) marks.set(n, mark);
+    });
+    return marks;
+  }
+
+  function numbered(container) {
+    return Array.prototype.slice.call(container.querySelectorAll('.co[data-n]'));
+  }
+
+  // Each callout moves down to the level of its mark, never above the one before it.
+  function spread(column, marks, top) {
+    var floor = 0;
+    numbered(column).forEach(function (callout) {
+      var mark = marks.get(callout.getAttribute('data-n'));
+      if (!mark) return;
+      var m = mark.getBoundingClientRect();
+      var height = callout.getBoundingClientRect().height;
+      var wanted = m.top + m.height / 2 - height / 2 - top;
+      var placed = Math.max(floor, wanted);
+      callout.style.marginTop = Math.max(0, placed - floor) + 'px';
+      floor = placed + height + SPACING;
+    });
+  }
+
+  function svgElement(name, attributes) {
+    var element = document.createElementNS(SVG, name);
+    Object.keys(attributes).forEach(function (key) {
+      element.setAttribute(key, String(attributes[key]));
+    });
+    return element;
+  }
+
+  function join(overlay, callout, mark, box) {
+    var c = callout.getBoundingClientRect();
+    var m = mark.getBoundingClientRect();
+    var left = callout.getAttribute('data-side') === 'l';
+    var x1 = (left ? c.right : c.left) - box.left;
+    var y1 = c.top + LINE_DROP - box.top;
+    var x2 = (left ? m.left : m.right) - box.left;
+    var y2 = m.top + m.height / 2 - box.top;
+    var mx = (x1 + x2) / 2;
+    var kind = callout.classList.contains('need') ? 'need' : 'ok';
+    overlay.appendChild(svgElement('path', {
+      d: 'M' + x1 + ' ' + y1 + ' C' + mx + ' ' + y1 + ' ' + mx + ' ' + y2 + ' ' + x2 + ' ' + y2,
+      'class': kind
+    }));
+    overlay.appendChild(svgElement('circle', { cx: x2, cy: y2, r: DOT_RADIUS, 'class': kind }));
+  }
+
+  function draw(block) {
+    var overlay = block.querySelector(':scope > .co-lines');
+    var callouts = numbered(block);
+    if (overlay) {
+      while (overlay.firstChild) overlay.removeChild(overlay.firstChild);
+    }
+    callouts.forEach(function (callout) { callout.style.marginTop = ''; });
+    if (!overlay || window.innerWidth <= NARROW || block.getClientRects().length === 0) return;
+
+    var marks = marksOf(block);
+    var top = block.getBoundingClientRect().top;
+    ['l', 'r'].forEach(function (side) {
+      var column = block.querySelector(':scope > .co-col.' + side);
+      if (column) spread(column, marks, top);
+    });
+
+    var box = block.getBoundingClientRect();
+    overlay.setAttribute('width', String(box.width));
+    overlay.setAttribute('height', String(box.height));
+    overlay.style.width = box.width + 'px';
+    overlay.style.height = box.height + 'px';
+    callouts.forEach(function (callout) {
+      var mark = marks.get(callout.getAttribute('data-n'));
+      if (mark) join(overlay, callout, mark, box);
+    });
+  }
+
+  function drawAll() {
+    blocks.forEach(draw);
+  }
+
+  drawAll();
+  window.addEventListener('load', drawAll);
+  window.addEventListener('resize', drawAll);
+  blocks.forEach(function (block) {
+    block.querySelectorAll('.co-img img').forEach(function (image) {
+      image.addEventListener('load', function () { draw(block); });
+    });
+  });
+  document.querySelectorAll('.ptabs button').forEach(function (button) {
+    button.addEventListener('click', drawAll);
+  });
+  document.querySelectorAll('details.strings').forEach(function (details) {
+    details.addEventListener('toggle', function () {
+      details.querySelectorAll('.callouts').forEach(draw);
+    });
+  });
+})();

@@ -1,0 +1,93 @@
+(function () {
+  'use strict';
+  var KEY = 'quarrystone.data';
+  var XLINK = 'http://www.w3.org/1999/xlink';
+  var tabs = Array.prototype.slice.call(document.querySelectorAll('.dtabs button[data-d]'));
+  var panels = Array.prototype.slice.call(document.querySelectorAll('.dpanel[data-d]'));
+
+  // Ids may be written percent-encoded (graph links, the location) or as they
+  // are; a stray "%" falls back to the text as written.
+  function decode(text) {
+    try { return decodeURIComponent(text); } catch (e) { return text; }
+  }
+
+  function byRef(ref) {
+    if (!ref) return null;
+    return document.getElementById(decode(ref)) || document.getElementById(ref);
+  }
+
+  function hrefOf(link) {
+    return link.getAttribute('href') || link.getAttributeNS(XLINK, 'href') || '';
+  }
+
+  function isCurrent(href) {
+    return location.hash !== '' && decode(location.hash) === decode(href);
+  }
+
+  function choose(value) {
+    var panel = panels.filter(function (p) { return p.getAttribute('data-d') === value; })[0];
+    if (!panel) return;
+    panels.forEach(function (p) { p.hidden = p !== panel; });
+    tabs.forEach(function (tab) {
+      tab.setAttribute('aria-pressed', tab.getAttribute('data-d') === value ? 'true' : 'false');
+    });
+    try { window.localStorage.setItem(KEY, value); } catch (e) { /* storage off: nothing is remembered */ }
+  }
+
+  function reveal(ref) {
+    var element = byRef(ref);
+    if (!element) return null;
+    var panel = element.closest('.dpanel');
+    if (panel && panel.hidden) choose(panel.getAttribute('data-d'));
+    return element;
+  }
+
+  function slide(element) {
+    if (!element || !element.parentElement) return;
+    var row = element.parentElement.closest('.dpanel .models');
+    if (!row) return;
+    var offset = element.getBoundingClientRect().left - row.getBoundingClientRect().left - 2;
+    row.scrollBy({ left: offset, behavior: 'smooth' });
+  }
+
+  var stored = null;
+  try { stored = window.localStorage.getItem(KEY); } catch (e) { stored = null; }
+  if (stored !== null) choose(stored);
+
+  tabs.forEach(function (tab) {
+    tab.addEventListener('click', function () { choose(tab.getAttribute('data-d')); });
+  });
+
+  document.addEventListener('click', function (event) {
+    // A graph link in the application is followed by the zoom script after the view is reset.
+    if (event.defaultPrevented || !(event.target instanceof Element)) return;
+    var link = event.target.closest('a');
+    if (!link) return;
+    var href = hrefOf(link);
+    if (href.charAt(0) !== '#') return;
+    var element = reveal(href.slice(1));
+    if (!element) return;
+    // The browser does not move for the hash it already shows.
+    if (isCurrent(href)) {
+      event.preventDefault();
+      element.scrollIntoView({ block: 'start' });
+    }
+    setTimeout(function () { slide(element); }, 0);
+  });
+
+  window.addEventListener('hashchange', function () {
+    slide(byRef(location.hash.slice(1)));
+  });
+
+  if (location.hash.length > 1) {
+    var opened = reveal(location.hash.slice(1));
+    if (opened) {
+      window.addEventListener('load', function () {
+        setTimeout(function () {
+          opened.scrollIntoView({ block: 'start' });
+          slide(opened);
+        }, 50);
+      });
+    }
+  }
+})();

@@ -1,0 +1,175 @@
+(function () {
+  'use strict';
+  var GRAPH_KEY = 'quarrystone.graph';
+  var XLINK = 'http://www.w3.org/1999/xlink';
+  var handlers = window.webkit && window.webkit.messageHandlers;
+  var zoomHandler = handlers && handlers.quarryZoom;
+  var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
+
+  // Graph links carry percent-encoded keys; a stray "%" falls back to the text as written.
+  function decode(text) {
+    try { return decodeURIComponent(text); } catch (e) { return text; }
+  }
+
+  function byRef(ref) {
+    if (!ref) return null;
+    return document.getElementById(decode(ref)) || document.getElementById(ref);
+  }
+
+  function hrefOf(link) {
+    return link.getAttribute('href') || link.getAttributeNS(XLINK, 'href') || '';
+  }
+
+  function linkIn(event) {
+    return event.target instanceof Element ? event.target.closest('a') : null;
+  }
+
+  function markOpen(card, open) {
+    card.classList.toggle('closed', !open);
+    var button = card.querySelector('.fold');
+    if (button) button.setAttribute('aria-expanded', open ? 'true' : 'false');
+  }
+
+  // The resize lets the callout lines follow the new layout.
+  function relayout() {
+    window.dispatchEvent(new Event('resize'));
+  }
+
+  function setOpen(card, open) {
+    markOpen(card, open);
+    relayout();
+  }
+
+  cards.forEach(function (card) {
+    var title = card.querySelector(':scope > .title');
+    if (!title) return;
+    title.addEventListener('click', function (event) {
+      if (linkIn(event)) return;
+      setOpen(card, card.classList.contains('closed'));
+    });
+  });
+
+  document.querySelectorAll('button[data-fold]').forEach(function (button) {
+    button.addEventListener('click', function () {
+      var open = button.getAttribute('data-fold') === 'open';
+      cards.forEach(function (card) { markOpen(card, open); });
+      relayout();
+    });
+  });
+
+  function openNamed(ref) {
+    if (ref.indexOf('s-') !== 0) return;
+    var card = byRef(ref);
+    if (card && card.classList.contains('closed')) setOpen(card, true);
+  }
+
+  document.addEventListener('click', function (event) {
+    var link = linkIn(event);
+    if (!link) return;
+    var href = hrefOf(link);
+    if (href.indexOf('#s-') === 0) openNamed(href.slice(1));
+  }, true);
+  window.addEventListener('hashchange', function () {
+    openNamed(location.hash.slice(1));
+  });
+
+  var foldButton = document.getElementById('graph-fold');
+  var graph = document.querySelector('.graph');
+
+  if (foldButton && graph) {
+    var setGraph = function (open) {
+      graph.classList.toggle('closed', !open);
+      foldButton.setAttribute('aria-expanded', open ? 'true' : 'false');
+      foldButton.textContent = open ? '그래프 접기' : '그래프 펼치기';
+      try { window.localStorage.setItem(GRAPH_KEY, open ? 'open' : 'closed'); } catch (e) { /* storage off: nothing is remembered */ }
+    };
+    var stored = null;
+    try { stored = window.localStorage.getItem(GRAPH_KEY); } catch (e) { stored = null; }
+    if (stored === 'closed') setGraph(false);
+    foldButton.addEventListener('click', function () {
+      setGraph(graph.classList.contains('closed'));
+    });
+  }
+
+  if (!graph) return;
+
+  if (zoomHandler) {
+    // The application zooms its whole view; it is set back before the page moves.
+    graph.addEventListener('click', function (event) {
+      var link = linkIn(event);
+      if (!link || !graph.contains(link)) return;
+      var href = hrefOf(link);
+      if (href.charAt(0) !== '#') return;
+      event.preventDefault();
+      zoomHandler.postMessage('reset');
+      setTimeout(function () {
+        if (location.hash !== '' && decode(location.hash) === decode(href)) {
+          var target = byRef(href.slice(1));
+          if (target) target.scrollIntoView({ block: 'start' });
+        } else {
+          location.hash = href;
+        }
+      }, 80);
+    }, true);
+    return;
+  }
+
+  var MIN_ZOOM = 1;
+  var MAX_ZOOM = 4;
+  var zoom = 1;
+  var natural = null;
+  var gestureStart = 1;
+
+  function drawing() {
+    return graph.querySelector('svg');
+  }
+
+  function sizeDrawing(svg) {
+    svg.style.maxWidth = 'none';
+    svg.style.width = natural.width * zoom + 'px';
+    svg.style.height = natural.height * zoom + 'px';
+  }
+
+  function zoomTo(wanted, x, y) {
+    var svg = drawing();
+    if (!svg) return;
+    var before = svg.getBoundingClientRect();
+    if (!natural) {
+      if (before.width === 0 || before.height === 0) return;
+      natural = { width: before.width, height: before.height };
+    }
+    var next = Math.min(MAX_ZOOM, Math.max(MIN_ZOOM, wanted));
+    if (!isFinite(next) || next === zoom) return;
+    var pointX = (x - before.left) / zoom;
+    var pointY = (y - before.top) / zoom;
+    zoom = next;
+    sizeDrawing(svg);
+    var after = svg.getBoundingClientRect();
+    graph.scrollLeft += after.left + pointX * zoom - x;
+    window.scrollBy(0, after.top + pointY * zoom - y);
+  }
+
+  graph.addEventListener('wheel', function (event) {
+    if (!event.ctrlKey) return;
+    event.preventDefault();
+    zoomTo(zoom * Math.exp(-event.deltaY * 0.01), event.clientX, event.clientY);
+  }, { passive: false });
+
+  graph.addEventListener('gesturestart', function (event) {
+    event.preventDefault();
+    gestureStart = zoom;
+  });
+  graph.addEventListener('gesturechange', function (event) {
+    event.preventDefault();
+    zoomTo(gestureStart * event.scale, event.clientX, event.clientY);
+  });
+
+  graph.addEventListener('click', function (event) {
+    var link = linkIn(event);
+    if (!link || !graph.contains(link) || zoom === 1) return;
+    zoom = 1;
+    var svg = drawing();
+    if (svg && natural) sizeDrawing(svg);
+    graph.scrollLeft = 0;
+  }, true);
+})();

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <utility>
+
+#include "model/conventions.h"
+#include "model/plan.h"
+
+// The single-file plan page. Every function is pure and cannot fail: a
+// missing plan field leaves a piece out or empty. Plan texts placed in the
+// page are escaped with HTMLPage::escape.
+namespace HTMLPage {
+
+// Image path as written in the plan → "data:<mime>;base64,<bytes>".
+using Assets = QMap<QString, QByteArray>;
+
+// The page-wide index that links model names inside type texts to the
+// model cards.
+class ModelLinks
+{
+public:
+    explicit ModelLinks(const Plan &plan);
+
+    // `<a class="m" href="#m-M">T</a>` with both texts escaped.
+    QString link(const QString &text, const QString &model) const;
+    // The escaped type text with every model name in it made a link.
+    QString type(const QString &text) const;
+
+    const QSet<QString> &modelNames() const { return m_modelNames; }
+    const QMap<QString, QString> &argModels() const { return m_argModels; }
+
+private:
+    QSet<QString> m_modelNames;
+    QMap<QString, QString> m_argModels;
+};
+
+// "" for an empty text, else the escaped text inside <code></code>.
+QString code(const QString &text);
+// The image(s) of one screen, each carrying `cls` in its class attribute.
+QString shot(const Screen &screen, const QString &cls);
+// The screen's class name on Android and on iOS, not escaped.
+std::pair<QString, QString> mainClass(const Screen &screen, const Plan &plan);
+// Both platforms' navigation calls of one move, or "" when either has none.
+QString navNames(const Transition &transition, const Plan &plan, const Conventions &conventions);
+// The card of one data model in the models tabs.
+QString modelCard(const DataModel &model, const QSet<QString> &apiModels, const Plan &plan, const ModelLinks &links);
+// The card of one screen.
+QString screenCard(const Screen &screen, const Plan &plan, const ModelLinks &links, const Conventions &conventions);
+// The numbered callouts of a screen's strings over its image.
+QString callouts(const Screen &screen, const QList<StringKey> &strings);
+// The card of one API.
+QString apiCard(const Api &api, const Plan &plan, const ModelLinks &links);
+
+// The whole page as UTF-8 bytes.
+QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets);
+
+} // namespace HTMLPage
