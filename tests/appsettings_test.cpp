@@ -2,6 +2,7 @@
 #include "settings/apppaths.h"
 #include "settings/appsettings.h"
 #include "support/executable.h"
+#include "support/qtprinters.h"
 
 #include <QDir>
 #include <QFile>

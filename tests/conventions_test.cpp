@@ -1,6 +1,7 @@
 #include "core/jsoncoding.h"
 #include "model/conventions.h"
 #include "settings/apppaths.h"
+#include "support/qtprinters.h"
 
 #include <QDir>
 #include <QFile>

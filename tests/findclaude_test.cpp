@@ -1,6 +1,7 @@
 #include "claude/clauderunner.h"
 #include "platform/loginshell.h"
 #include "support/executable.h"
+#include "support/qtprinters.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,5 +1,6 @@
 #include "settings/keychain.h"
 #include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "settings/keychain.h"
+#include "support/qtprinters.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

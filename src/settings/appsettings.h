@@ -24,7 +24,7 @@ struct AppSettings {
     struct RepoCheck {
         enum class Kind { ok, missing, warning };
         Kind kind = Kind::missing;
-        QString warning; // only for Kind::warning
+        QString text; // what is missing, for Kind::warning
 
         bool operator==(const RepoCheck &) const = default;
     };
