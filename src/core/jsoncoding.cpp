@@ -5,42 +5,76 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QStringList>
+#include <algorithm>
 #include <cmath>
 
 namespace JSONCoding {
 
 namespace {
 
-// Appends the string literal of UTF-8 text. Runs of bytes that need no
-// escape are copied whole, which keeps megabytes of embedded image text fast.
-void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
+// Which bytes a string literal cannot hold as they are: control characters,
+// '"' and '\\', and '/' too when slashes are escaped.
+struct EscapedBytes {
+    bool plain[256];
+    bool slashes[256];
+
+    constexpr EscapedBytes() : plain(), slashes()
+    {
+        for (int u = 0; u < 256; ++u)
+            plain[u] = u < 0x20 || u == '"' || u == '\\';
+        for (int u = 0; u < 256; ++u)
+            slashes[u] = plain[u] || u == '/';
+    }
+};
+
+constexpr EscapedBytes escapedBytes;
+
+char *writeEscape(char *out, unsigned char u)
 {
     static const char hex[] = "0123456789abcdef";
-    out += '"';
-    const char *const end = utf8.data() + utf8.size();
-    const char *run = utf8.data();
-    for (const char *p = run; p != end; ++p) {
-        const auto u = static_cast<unsigned char>(*p);
-        if (u >= 0x20 && u != '"' && u != '\\' && !(escapeSlashes && u == '/'))
-            continue;
-        out.append(run, p - run);
-        run = p + 1;
-        switch (u) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            out += "\\u00";
-            out += hex[u >> 4];
-            out += hex[u & 0xF];
-        }
+    *out++ = '\\';
+    switch (u) {
+    case '"': *out++ = '"'; break;
+    case '\\': *out++ = '\\'; break;
+    case '/': *out++ = '/'; break;
+    case '\n': *out++ = 'n'; break;
+    case '\r': *out++ = 'r'; break;
+    case '\t': *out++ = 't'; break;
+    case '\b': *out++ = 'b'; break;
+    case '\f': *out++ = 'f'; break;
+    default:
+        *out++ = 'u';
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = hex[u >> 4];
+        *out++ = hex[u & 0xF];
     }
-    out.append(run, end - run);
+    return out;
+}
+
+// Appends the string literal of UTF-8 text. The text goes through in slices
+// written by pointer into room made for the worst case ("\u00XX" for every
+// byte), so that megabytes of embedded image text cost one pass and no
+// per-byte append.
+void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
+{
+    constexpr qsizetype slice = 16 * 1024;
+    const bool *escaped = escapeSlashes ? escapedBytes.slashes : escapedBytes.plain;
+    out += '"';
+    for (qsizetype from = 0; from < utf8.size(); from += slice) {
+        const QByteArrayView part = utf8.sliced(from, std::min(slice, utf8.size() - from));
+        const qsizetype at = out.size();
+        out.resize(at + part.size() * 6);
+        char *write = out.data() + at;
+        for (const char c : part) {
+            const auto u = static_cast<unsigned char>(c);
+            if (escaped[u])
+                write = writeEscape(write, u);
+            else
+                *write++ = c;
+        }
+        out.resize(write - out.constData());
+    }
     out += '"';
 }
 
