@@ -3,6 +3,7 @@
 #include "figma/figmaerror.h"
 #include "figma/figmarest.h"
 #include "support/httpserver.h"
+#include "support/qtprinters.h"
 #include "support/taskwait.h"
 
 #include <QJsonArray>

@@ -1,4 +1,5 @@
 #include "figma/figmasectionparser.h"
+#include "support/qtprinters.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
