@@ -7,6 +7,17 @@
 
 namespace HttpFetch {
 
+namespace {
+
+// A reply signals its end from inside its own code, and the task resumes
+// right there: the manager (and the reply it owns) may only go once that
+// code has returned.
+struct DeleteLater {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+} // namespace
+
 bool fetchable(const QUrl &url)
 {
     const QString scheme = url.scheme();
@@ -16,16 +27,21 @@ bool fetchable(const QUrl &url)
 
 QCoro::Task<Answer> get(QNetworkRequest request)
 {
-    QNetworkAccessManager manager;
-    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
-    co_await reply.get();
+    const std::unique_ptr<QNetworkAccessManager, DeleteLater> manager(new QNetworkAccessManager);
+    QNetworkReply *reply = manager->get(request);
+    co_await reply;
 
     Answer answer;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid())
         answer.status = status.toInt();
-    answer.body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError)
+    if (reply->isOpen())
+        answer.body = reply->readAll();
+    // Only the transfer time-out aborts a reply here; the network layer
+    // would call it a cancellation.
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        answer.error = QStringLiteral("시간 안에 응답이 오지 않았어요.");
+    else if (reply->error() != QNetworkReply::NoError)
         answer.error = reply->errorString();
     co_return answer;
 }

@@ -8,7 +8,8 @@
 #include <optional>
 
 // A transfer that ended without an HTTP answer (no connection, a dropped
-// connection, a time-out); the message is the network layer's own.
+// connection, a time-out); the message is the network layer's own, or a
+// Korean sentence for a time-out.
 struct NetworkError {
     QString message;
 };
@@ -21,7 +22,7 @@ struct Answer {
     // Nothing when no HTTP answer arrived.
     std::optional<int> status;
     QByteArray body;
-    // The network layer's text when the transfer failed; empty otherwise.
+    // Why the transfer failed; empty when it did not.
     QString error;
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QCoroTask>
-#include <QJsonObject>
 #include <QMap>
 #include <QString>
 #include <QStringList>
