@@ -341,11 +341,14 @@ TEST_F(UpdaterTest, InstallFailures)
     server.serve(packagePath, {200, zip, {}, std::chrono::milliseconds(300), false});
     updater->install();
     EXPECT_EQ(updater->phase(), Phase::downloading());
-    // A second install while downloading changes nothing.
+    // A second install or a check while downloading changes nothing.
     updater->install();
+    updater->check();
+    EXPECT_EQ(updater->phase(), Phase::downloading());
     ASSERT_TRUE(settled(*updater));
     EXPECT_EQ(updater->phase(), Phase::failed(checksumMessage));
     EXPECT_EQ(server.requestsTo(packagePath).size(), 1);
+    EXPECT_EQ(server.requestsTo(latestPath).size(), 1);
     EXPECT_TRUE(updater->available());
 
     updater = foundBuild43(app);
