@@ -35,6 +35,12 @@
     });
   }
 
+  // Chromium keeps laying out the content of a closed details element (so
+  // that find-in-page can reach it), so having boxes does not mean shown.
+  function displayed(block) {
+    return block.getClientRects().length > 0 && !block.closest('details:not([open])');
+  }
+
   function svgElement(name, attributes) {
     var element = document.createElementNS(SVG, name);
     Object.keys(attributes).forEach(function (key) {
@@ -67,7 +73,7 @@
       while (overlay.firstChild) overlay.removeChild(overlay.firstChild);
     }
     callouts.forEach(function (callout) { callout.style.marginTop = ''; });
-    if (!overlay || window.innerWidth <= NARROW || block.getClientRects().length === 0) return;
+    if (!overlay || window.innerWidth <= NARROW || !displayed(block)) return;
 
     var marks = marksOf(block);
     var top = block.getBoundingClientRect().top;

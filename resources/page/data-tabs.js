@@ -47,7 +47,9 @@
     var row = element.parentElement.closest('.dpanel .models');
     if (!row) return;
     var offset = element.getBoundingClientRect().left - row.getBoundingClientRect().left - 2;
-    row.scrollBy({ left: offset, behavior: 'smooth' });
+    // A position, not a distance: Chromium snaps a scrollBy to the next card in
+    // its direction, so a 2 px nudge on a card already in place skips a card.
+    row.scrollTo({ left: row.scrollLeft + offset, behavior: 'smooth' });
   }
 
   var stored = null;

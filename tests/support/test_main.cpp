@@ -5,24 +5,11 @@
 #include <QTemporaryDir>
 #include <clocale>
 #include <csignal>
-#include <cstring>
 #include <memory>
 
 #ifdef QUARRYSTONE_TEST_GUI
 #include <QApplication>
 #endif
-
-namespace {
-
-bool onlyListing(int argc, char **argv)
-{
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--gtest_list_tests", 18) == 0)
-            return true;
-    return false;
-}
-
-} // namespace
 
 // Every test process runs with its own home, support folder, time zone and
 // locale, so nothing on the developer's machine leaks into a result.
@@ -30,7 +17,9 @@ int main(int argc, char **argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
     testing::InitGoogleTest(&argc, argv);
-    if (onlyListing(argc, argv))
+    // Test discovery only lists: no application, so no display is needed.
+    // (The flag is read after InitGoogleTest, which takes it out of argv.)
+    if (GTEST_FLAG_GET(list_tests))
         return RUN_ALL_TESTS();
 
     QTemporaryDir home;

@@ -1,0 +1,354 @@
+#include <gtest/gtest.h>
+
+#include "browser/pageharness.h"
+#include "support/qtprinters.h"
+#include "support/richplan.h"
+
+using namespace Qt::StringLiterals;
+using PageHarness::GraphPageTest;
+using PageHarness::js;
+using PageHarness::PageTest;
+
+namespace {
+
+Screen screen(const QString &key, const QString &title, const QString &image = {})
+{
+    Screen s;
+    s.key = key;
+    s.name = u"Shop"_s + QString(key).remove(u'%');
+    s.title = title;
+    if (!image.isEmpty())
+        s.image.before = image;
+    return s;
+}
+
+Transition move(const QString &from, const QString &to, const QString &trigger, const QString &kind = u"push"_s)
+{
+    Transition t;
+    t.from = from;
+    t.to = to;
+    t.trigger = trigger;
+    t.kind = kind;
+    return t;
+}
+
+// The drawn nodes: Mermaid's node id, the card link around the node (if
+// any), its classes and its text.
+constexpr char nodesScript[] = R"JS(
+Array.from(document.querySelectorAll('.graph svg g.node')).map(function (node) {
+  var link = node.closest('a');
+  return { id: (link || node).getAttribute('data-id'),
+           href: link ? (link.getAttribute('href') || link.getAttribute('xlink:href')) : null,
+           cls: node.getAttribute('class'), text: node.textContent };
+}))JS";
+
+// The drawn edges as "from>to" with "~" for a dashed one, in drawing order.
+constexpr char edgesScript[] = R"JS(
+Array.from(document.querySelectorAll('.graph svg path.flowchart-link')).map(function (path) {
+  var from = '', to = '';
+  path.classList.forEach(function (c) {
+    if (c.indexOf('LS-') === 0) from = c.slice(3);
+    if (c.indexOf('LE-') === 0) to = c.slice(3);
+  });
+  return from + (path.classList.contains('edge-pattern-dotted') ? '~' : '>') + to;
+}))JS";
+
+// Selector of the graph link to a screen's card.
+QString nodeLink(const QString &href)
+{
+    return u".graph svg a[*|href=%1]"_s.arg(js(href));
+}
+
+QStringList strings(const QJsonValue &value)
+{
+    QStringList out;
+    for (const QJsonValue &item : value.toArray())
+        out.append(item.toString());
+    return out;
+}
+
+class Drawing
+{
+public:
+    explicit Drawing(const QJsonValue &nodes)
+    {
+        for (const QJsonValue &node : nodes.toArray())
+            m_nodes.insert(node[u"id"_s].toString(), node.toObject());
+    }
+    QStringList ids() const
+    {
+        QStringList ids = m_nodes.keys();
+        ids.sort();
+        return ids;
+    }
+    QJsonObject node(const QString &id) const { return m_nodes.value(id); }
+    QStringList links() const
+    {
+        QStringList hrefs;
+        for (const QJsonObject &node : m_nodes)
+            if (node[u"href"_s].isString())
+                hrefs.append(node[u"href"_s].toString());
+        hrefs.sort();
+        return hrefs;
+    }
+
+private:
+    QMap<QString, QJsonObject> m_nodes;
+};
+
+bool hasClass(const QJsonObject &node, const QString &cls)
+{
+    return node[u"cls"_s].toString().split(u' ').contains(cls);
+}
+
+TEST_F(GraphPageTest, DrawsEveryScreenEntryAndKeptMove)
+{
+    open(RichPlan::make());
+
+    EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
+    EXPECT_FALSE(eval(u"document.querySelector('.graph').textContent.indexOf('Syntax error') >= 0"_s).toBool());
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph pre.mermaid').length"_s).toInt(), 1);
+
+    const Drawing drawing(json(QString::fromUtf8(nodesScript)));
+    // The move to "share" names no screen: Mermaid draws its bare id.
+    EXPECT_EQ(drawing.ids(), QStringList({u"ext_home"_s, u"ext_push_open"_s, u"s_clip_detail"_s, u"s_comment_sheet"_s,
+                                          u"s_feed"_s, u"s_login"_s, u"s_share"_s}));
+    EXPECT_EQ(drawing.links(), QStringList({u"#s-clip-detail"_s, u"#s-comment-sheet"_s, u"#s-feed"_s, u"#s-login"_s}));
+    EXPECT_EQ(drawing.node(u"ext_push_open"_s)[u"text"_s].toString(), u"push-open"_s);
+    EXPECT_EQ(drawing.node(u"s_comment_sheet"_s)[u"text"_s].toString(), u"댓글 <시트>CommentSheet · 시트"_s);
+    EXPECT_EQ(drawing.node(u"s_clip_detail"_s)[u"text"_s].toString(), u"클립 '상세'Detail"_s);
+
+    // The pop back from detail to feed returns along a push and is left out.
+    EXPECT_EQ(strings(json(QString::fromUtf8(edgesScript))),
+              QStringList({u"ext_push_open>s_clip_detail"_s, u"s_feed>s_clip_detail"_s, u"s_feed>s_login"_s,
+                           u"s_clip_detail>s_comment_sheet"_s, u"s_comment_sheet~s_feed"_s, u"s_login~s_feed"_s,
+                           u"s_feed~ext_home"_s, u"s_clip_detail>s_share"_s}));
+    EXPECT_EQ(strings(json(u"Array.from(document.querySelectorAll('.graph .edgeLabel span')).map(function (s) { return s.textContent; })"_s)),
+              QStringList({u"진입"_s, u"로그인"_s, u"비로그인"_s, u"댓글"_s, u"완료"_s, u"submit"_s, u"닫기"_s, u"shareLink"_s}));
+
+    // Only a condition with text marks the screen, and the mark shows as a dashed border.
+    EXPECT_TRUE(hasClass(drawing.node(u"s_clip_detail"_s), u"cond"_s));
+    EXPECT_FALSE(hasClass(drawing.node(u"s_login"_s), u"cond"_s));
+    EXPECT_EQ(eval(u"getComputedStyle(document.querySelector('[data-id=s_clip_detail] g.node > rect')).strokeDasharray"_s).toString(),
+              u"4px, 3px"_s);
+    EXPECT_EQ(eval(u"getComputedStyle(document.querySelector('[data-id=s_feed] g.node > rect')).strokeDasharray"_s).toString(),
+              u"none"_s);
+
+    // Thumbnails carry the embedded images once the graph is drawn, and they decode.
+    const QJsonValue thumbnails = json(uR"JS(
+(function () {
+  var images = JSON.parse(document.getElementById('quarrystone-img').textContent);
+  return Array.from(document.querySelectorAll('.graph img.gimg')).map(function (img) {
+    var src = img.getAttribute('src');
+    var path = Object.keys(images).filter(function (k) { return images[k] === src; })[0] || null;
+    return { path: path, width: img.naturalWidth };
+  });
+})())JS"_s);
+    QStringList paths;
+    for (const QJsonValue &thumbnail : thumbnails.toArray()) {
+        paths.append(thumbnail[u"path"_s].toString());
+        EXPECT_EQ(thumbnail[u"width"_s].toInt(), 75) << thumbnail[u"path"_s].toString().toStdString();
+    }
+    EXPECT_EQ(paths, QStringList({u"img/node-12-35.png"_s, u"img/it's.png"_s, u"img/node-12-40.png"_s}));
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+// Keys are written into ids, node ids and links; titles into HTML labels.
+Plan oddKeysPlan()
+{
+    Plan plan;
+    plan.meta.feature = u"Shop"_s;
+    plan.screens = {screen(u"홈"_s, u"A<B"_s, u"img/홈 1.png"_s), screen(u"목록-v2.1"_s, u"<b>굵게</b>"_s),
+                    screen(u"50%할인"_s, u"할인 & 쿠폰"_s), screen(u"a%zz"_s, u"끝 \"따옴\""_s)};
+    plan.transitions = {move(u"홈"_s, u"목록-v2.1"_s, u"open"_s), move(u"목록-v2.1"_s, u"50%할인"_s, u"sale"_s),
+                        move(u"50%할인"_s, u"a%zz"_s, u"next"_s), move(u"a%zz"_s, u"홈"_s, u"onBack"_s, u"pop"_s)};
+    return plan;
+}
+
+TEST_F(GraphPageTest, OddKeysLinkToTheirCardsAndTitlesStayText)
+{
+    const Plan plan = oddKeysPlan();
+    open(plan);
+
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg g.node').length"_s).toInt(), 4);
+    EXPECT_EQ(strings(json(QString::fromUtf8(edgesScript))),
+              QStringList({u"s_홈>s_목록_v2_1"_s, u"s_목록_v2_1>s_50_할인"_s, u"s_50_할인>s_a_zz"_s, u"s_a_zz~s_홈"_s}));
+
+    const Drawing drawing(json(QString::fromUtf8(nodesScript)));
+    EXPECT_EQ(drawing.node(u"s_홈"_s)[u"text"_s].toString(), u"A<B홈"_s);
+    EXPECT_EQ(drawing.node(u"s_목록_v2_1"_s)[u"text"_s].toString(), u"<b>굵게</b>목록-v2.1"_s);
+    EXPECT_EQ(drawing.node(u"s_50_할인"_s)[u"text"_s].toString(), u"할인 & 쿠폰50할인"_s);
+    EXPECT_EQ(drawing.node(u"s_a_zz"_s)[u"text"_s].toString(), u"끝 '따옴'azz"_s);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph .nodeLabel b').length"_s).toInt(), 0);
+    EXPECT_TRUE(eval(u"document.querySelector('.graph img.gimg').getAttribute('src').indexOf('data:image/png') === 0"_s).toBool());
+
+    browser().click(u"button[data-fold=close]"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelectorAll('.screen.closed').length === 4"_s));
+
+    for (const Screen &s : plan.screens) {
+        SCOPED_TRACE(s.key.toStdString());
+        const QString id = u"s-"_s + s.key;
+        browser().click(nodeLink(u"#"_s + QString(id).replace(u"%"_s, u"%25"_s)));
+        ASSERT_TRUE(browser().waitFor(u"decodeURIComponent(location.hash) === %1"_s.arg(js(u"#"_s + id))));
+        EXPECT_EQ(eval(u"document.querySelector(':target') && document.querySelector(':target').id"_s).toString(), id);
+        EXPECT_FALSE(eval(u"document.getElementById(%1).classList.contains('closed')"_s.arg(js(id))).toBool());
+        EXPECT_EQ(eval(u"document.getElementById(%1).querySelector('.fold').getAttribute('aria-expanded')"_s.arg(js(id))).toString(),
+                  u"true"_s);
+        EXPECT_TRUE(browser().waitFor(
+            u"(function (r) { return r.top >= 0 && r.top < innerHeight; })(document.getElementById(%1).getBoundingClientRect())"_s.arg(js(id))));
+    }
+    // Each click opened its own card only.
+    EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 0);
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+TEST_F(GraphPageTest, InTheApplicationAGraphClickResetsTheZoomBeforeMoving)
+{
+    browser().setAppMode(true);
+    open(RichPlan::make());
+    const QString link = nodeLink(u"#s-comment-sheet"_s);
+
+    browser().click(link);
+    ASSERT_TRUE(browser().waitFor(u"location.hash === '#s-comment-sheet'"_s));
+    EXPECT_EQ(json(u"window.__quarryPosted"_s),
+              QJsonArray({QJsonObject{{u"handler"_s, u"quarryZoom"_s}, {u"body"_s, u"reset"_s}, {u"hash"_s, u""_s}}}));
+    EXPECT_TRUE(browser().waitFor(u"Math.abs(document.getElementById('s-comment-sheet').getBoundingClientRect().top - 72) < 2"_s));
+
+    // The same link again: the location does not change, the card is brought back all the same.
+    eval(u"window.scrollTo(0, 0)"_s);
+    browser().click(link);
+    EXPECT_TRUE(browser().waitFor(u"Math.abs(document.getElementById('s-comment-sheet').getBoundingClientRect().top - 72) < 2"_s));
+    EXPECT_EQ(json(u"window.__quarryPosted.map(function (p) { return p.handler + ' ' + p.body + ' ' + p.hash; })"_s),
+              QJsonArray({u"quarryZoom reset "_s, u"quarryZoom reset #s-comment-sheet"_s}));
+
+    // The application zooms its view itself: the page leaves the pinch to
+    // the view and the drawing alone.
+    const std::optional<QPoint> centre = browser().centre(u".graph svg"_s);
+    ASSERT_TRUE(centre);
+    browser().wheel(*centre, 120, Qt::ControlModifier);
+    EXPECT_TRUE(PageHarness::spinUntil([] { return browser().zoomFactor() > 1.0; }, 2000));
+    EXPECT_EQ(eval(u"document.querySelector('.graph svg').style.width"_s).toString(), u""_s);
+}
+
+TEST_F(GraphPageTest, BrowserZoomStaysBetweenOneAndFourTimes)
+{
+    open(RichPlan::make());
+    const QJsonValue natural = json(u"(function (r) { return [r.width, r.height]; })(document.querySelector('.graph svg').getBoundingClientRect())"_s);
+    const double width = natural[0].toDouble();
+    ASSERT_GT(width, 0);
+    const QString widthNow = u"document.querySelector('.graph svg').getBoundingClientRect().width"_s;
+
+    // A wheel without Control is an ordinary scroll.
+    std::optional<QPoint> centre = browser().centre(u".graph svg"_s);
+    ASSERT_TRUE(centre);
+    browser().wheel(*centre, 120, Qt::NoModifier);
+    EXPECT_DOUBLE_EQ(eval(widthNow).toDouble(), width);
+
+    // One notch in: the point under the pointer stays under it.
+    centre = browser().centre(u".graph svg"_s);
+    const QJsonValue before = json(u"(function (r) { return [(%1 - r.left) / r.width, (%2 - r.top) / r.height]; })(document.querySelector('.graph svg').getBoundingClientRect())"_s
+                                       .arg(centre->x()).arg(centre->y()));
+    browser().wheel(*centre, 120, Qt::ControlModifier);
+    const double once = eval(widthNow).toDouble();
+    EXPECT_GT(once, width * 1.5);
+    EXPECT_LT(once, width * 3);
+    const QJsonValue after = json(u"(function (r) { return [(%1 - r.left) / r.width, (%2 - r.top) / r.height]; })(document.querySelector('.graph svg').getBoundingClientRect())"_s
+                                      .arg(centre->x()).arg(centre->y()));
+    EXPECT_NEAR(after[0].toDouble(), before[0].toDouble(), 2.0 / once);
+    EXPECT_NEAR(after[1].toDouble(), before[1].toDouble(), 0.01);
+
+    for (int notch = 0; notch < 4; ++notch)
+        browser().wheel(*centre, 120, Qt::ControlModifier);
+    EXPECT_NEAR(eval(widthNow).toDouble(), width * 4, 0.5);
+    EXPECT_DOUBLE_EQ(browser().zoomFactor(), 1.0);
+
+    for (int notch = 0; notch < 8; ++notch)
+        browser().wheel(*browser().centre(u".graph svg"_s), -120, Qt::ControlModifier);
+    EXPECT_NEAR(eval(widthNow).toDouble(), width, 0.5);
+
+    // Following a link from a magnified graph sets it back first.
+    browser().wheel(*browser().centre(u".graph svg"_s), 240, Qt::ControlModifier);
+    ASSERT_GT(eval(widthNow).toDouble(), width * 2);
+    browser().click(nodeLink(u"#s-feed"_s));
+    ASSERT_TRUE(browser().waitFor(u"location.hash === '#s-feed'"_s));
+    EXPECT_NEAR(eval(widthNow).toDouble(), width, 0.5);
+    EXPECT_EQ(eval(u"document.querySelector('.graph').scrollLeft"_s).toInt(), 0);
+}
+
+TEST_F(GraphPageTest, GraphFoldingIsRememberedAndTheClosedGraphIsStillDrawn)
+{
+    open(RichPlan::make());
+    browser().click(u"#s-login > .title h3"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.getElementById('s-login').classList.contains('closed')"_s));
+
+    browser().click(u"#graph-fold"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelector('.graph').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(u"document.getElementById('graph-fold').textContent"_s).toString(), u"그래프 펼치기"_s);
+    EXPECT_EQ(eval(u"document.getElementById('graph-fold').getAttribute('aria-expanded')"_s).toString(), u"false"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.graph')"_s).toString(), u"closed"_s);
+    EXPECT_EQ(eval(u"document.querySelector('.graph').getBoundingClientRect().height"_s).toDouble(), 0.0);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 1);
+
+    ASSERT_TRUE(browser().reload());
+    ASSERT_TRUE(browser().waitForGraph());
+    EXPECT_TRUE(eval(u"document.querySelector('.graph').classList.contains('closed')"_s).toBool());
+    EXPECT_EQ(eval(u"document.getElementById('graph-fold').textContent"_s).toString(), u"그래프 펼치기"_s);
+    // Screen cards are not remembered.
+    EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 0);
+
+    browser().click(u"#s-feed > .title h3"_s);
+    browser().click(u"#graph-fold"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.querySelector('.graph').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(u"document.getElementById('graph-fold').textContent"_s).toString(), u"그래프 접기"_s);
+    EXPECT_EQ(eval(u"document.getElementById('graph-fold').getAttribute('aria-expanded')"_s).toString(), u"true"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.graph')"_s).toString(), u"open"_s);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 1);
+    // Drawn while closed, the graph has its full size once open.
+    EXPECT_GT(eval(u"document.querySelector('[data-id=s_feed] g.node > rect').getBoundingClientRect().width"_s).toDouble(), 40);
+    EXPECT_GT(eval(u"document.querySelector('.graph').getBoundingClientRect().height"_s).toDouble(), 200);
+}
+
+TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
+{
+    Plan plan;
+    plan.meta.feature = u"Big"_s;
+    const int count = 300;
+    for (int i = 0; i < count; ++i) {
+        plan.screens.append(screen(u"screen-%1"_s.arg(i), u"화면 %1 제목"_s.arg(i), u"img/s%1.png"_s.arg(i % 10)));
+        if (i > 0)
+            plan.transitions.append(move(u"screen-%1"_s.arg(i / 2), u"screen-%1"_s.arg(i), u"tap%1"_s.arg(i)));
+        if (i > 1 && i < 215)
+            plan.transitions.append(move(u"screen-%1"_s.arg(i), u"screen-%1"_s.arg(i - 2), u"skip%1"_s.arg(i)));
+    }
+    // Well past Mermaid's own limits of 50,000 characters and 500 edges.
+    ASSERT_GT(Exporter::mermaid(plan, true).size(), 50000);
+    ASSERT_GT(plan.transitions.size(), 500);
+    open(plan);
+
+    EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg g.node').length"_s).toInt(), count);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg path.flowchart-link').length"_s).toInt(), plan.transitions.size());
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg a').length"_s).toInt(), count);
+}
+
+TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndTheGraphKeepsItsSource)
+{
+    const Plan plan = RichPlan::make();
+    open(plan);
+    // The parser drops the line feed that opens a pre element.
+    const QString source = Exporter::mermaid(plan, true) + u"\n"_s;
+    // Give a failed start-up its chance to go wrong.
+    PageHarness::pause(200);
+
+    EXPECT_EQ(eval(u"document.querySelector('.graph pre.mermaid').textContent"_s).toString(), source);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg').length"_s).toInt(), 0);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.screens > .screen').length"_s).toInt(), 4);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.dpanel .model').length"_s).toInt(), 8);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.dpanel .api').length"_s).toInt(), 3);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.decision').length"_s).toInt(), 3);
+    EXPECT_TRUE(eval(u"Array.from(document.querySelectorAll('.shot img')).every(function (i) { return i.getAttribute('src').indexOf('data:image/png;base64,') === 0; })"_s).toBool());
+    EXPECT_TRUE(browser().remoteRequests().contains(QUrl(eval(u"document.querySelector('script[src]').src"_s).toString())));
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+} // namespace

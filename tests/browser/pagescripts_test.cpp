@@ -1,0 +1,441 @@
+#include <gtest/gtest.h>
+
+#include "browser/pageharness.h"
+#include "support/qtprinters.h"
+#include "support/richplan.h"
+
+using namespace Qt::StringLiterals;
+using PageHarness::js;
+using PageHarness::PageTest;
+
+namespace {
+
+// The element's top edge sits where a jump to it puts it, below the sticky
+// tab bar, or as near as the end of the page lets it.
+QString atTop(const QString &id)
+{
+    return u"(function (top) { var end = document.documentElement.scrollHeight - innerHeight;"
+           " return Math.abs(top - 72) < 2 || (Math.abs(scrollY - end) < 2 && top > 72 && top < innerHeight); })"
+           "(document.getElementById(%1).getBoundingClientRect().top)"_s.arg(js(id));
+}
+
+// The card sits at the start of its sideways row (snapping may take the 2 px back).
+QString slidIn(const QString &id)
+{
+    return u"(function (e) { var row = e.parentElement; var gap = e.getBoundingClientRect().left - row.getBoundingClientRect().left;"
+           " return row.scrollLeft > 0 && gap > -0.5 && gap < 2.5; })(document.getElementById(%1))"_s.arg(js(id));
+}
+
+QString pressed(const QString &bar)
+{
+    return u"Array.from(document.querySelectorAll('%1 button')).map(function (b) { return b.getAttribute('aria-pressed'); }).join(' ')"_s
+        .arg(bar);
+}
+
+QString shown(const QString &selector)
+{
+    return u"getComputedStyle(document.querySelector(%1)).display !== 'none'"_s.arg(js(selector));
+}
+
+QString visiblePanel()
+{
+    return u"Array.from(document.querySelectorAll('.dpanel')).filter(function (p) { return !p.hidden; }).map(function (p) { return p.getAttribute('data-d'); }).join(' ')"_s;
+}
+
+TEST_F(PageTest, PlatformTabsSwitchTheNamesAndSurviveAReload)
+{
+    open(RichPlan::make());
+    EXPECT_EQ(eval(u"document.body.getAttribute('data-p')"_s).toString(), u"c"_s);
+    EXPECT_EQ(eval(pressed(u".ptabs"_s)).toString(), u"true false false"_s);
+    EXPECT_TRUE(eval(shown(u"#s-feed .title .p-c"_s)).toBool());
+    EXPECT_FALSE(eval(shown(u"#s-feed .title .p-a"_s)).toBool());
+
+    browser().click(u".ptabs button[data-p=a]"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.body.getAttribute('data-p') === 'a'"_s));
+    EXPECT_EQ(eval(pressed(u".ptabs"_s)).toString(), u"false true false"_s);
+    EXPECT_FALSE(eval(shown(u"#s-feed .title .p-c"_s)).toBool());
+    EXPECT_TRUE(eval(shown(u"#s-feed .title .p-a"_s)).toBool());
+    EXPECT_FALSE(eval(shown(u"#s-feed .title .p-i"_s)).toBool());
+    EXPECT_NE(eval(u"document.querySelector('#s-feed .title .p-a').textContent"_s).toString(),
+              eval(u"document.querySelector('#s-feed .title .p-c').textContent"_s).toString());
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.platform')"_s).toString(), u"a"_s);
+
+    ASSERT_TRUE(browser().reload());
+    EXPECT_EQ(eval(u"document.body.getAttribute('data-p')"_s).toString(), u"a"_s);
+    EXPECT_EQ(eval(pressed(u".ptabs"_s)).toString(), u"false true false"_s);
+
+    browser().click(u".ptabs button[data-p=i]"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.body.getAttribute('data-p') === 'i'"_s));
+    EXPECT_TRUE(eval(shown(u"#s-feed .title .p-i"_s)).toBool());
+
+    // Only the three known values are taken from storage.
+    eval(u"localStorage.setItem('quarrystone.platform', 'android')"_s);
+    ASSERT_TRUE(browser().reload());
+    EXPECT_EQ(eval(u"document.body.getAttribute('data-p')"_s).toString(), u"c"_s);
+    EXPECT_EQ(eval(pressed(u".ptabs"_s)).toString(), u"true false false"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.platform')"_s).toString(), u"c"_s);
+}
+
+TEST_F(PageTest, DataTabsAndInPageLinksRevealHiddenPanels)
+{
+    // Narrow enough that a panel's cards overflow their row and must slide.
+    browser().resize(400, 900);
+    open(RichPlan::make());
+    EXPECT_EQ(eval(visiblePanel()).toString(), u"common"_s);
+    EXPECT_EQ(eval(pressed(u".dtabs"_s)).toString(), u"true false false"_s);
+
+    browser().click(u".dtabs button[data-d=api]"_s);
+    ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'api'"_s));
+    EXPECT_EQ(eval(pressed(u".dtabs"_s)).toString(), u"false true false"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.data')"_s).toString(), u"api"_s);
+    ASSERT_TRUE(browser().reload());
+    EXPECT_EQ(eval(visiblePanel()).toString(), u"api"_s);
+
+    // A link in the API card to a response model opens the response tab.
+    browser().click(u"#a-getClips a.m[href='#m-ClipPage']"_s);
+    ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'resp'"_s));
+    EXPECT_EQ(eval(u"location.hash"_s).toString(), u"#m-ClipPage"_s);
+    EXPECT_EQ(eval(pressed(u".dtabs"_s)).toString(), u"false false true"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.data')"_s).toString(), u"resp"_s);
+    EXPECT_TRUE(browser().waitFor(atTop(u"m-ClipPage"_s)));
+
+    // From a screen card to a model that sits further along its row.
+    browser().click(u".dtabs button[data-d=common]"_s);
+    ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'common'"_s));
+    eval(u"window.scrollTo(0, 0)"_s);
+    browser().click(u"#s-clip-detail a.m[href='#m-ClipItem']"_s);
+    ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'resp'"_s));
+    EXPECT_EQ(eval(u"location.hash"_s).toString(), u"#m-ClipItem"_s);
+    EXPECT_TRUE(browser().waitFor(atTop(u"m-ClipItem"_s)));
+    EXPECT_TRUE(browser().waitFor(slidIn(u"m-ClipItem"_s)));
+
+    // The same link while the location already names the card: the browser
+    // would not move, the page brings the card back itself.
+    eval(u"window.scrollTo(0, 0)"_s);
+    eval(u"document.querySelector('.dpanel[data-d=resp] .models').scrollLeft = 0"_s);
+    browser().click(u"#s-clip-detail a.m[href='#m-ClipItem']"_s);
+    EXPECT_TRUE(browser().waitFor(atTop(u"m-ClipItem"_s)));
+    EXPECT_TRUE(browser().waitFor(slidIn(u"m-ClipItem"_s)));
+    EXPECT_EQ(eval(u"location.hash"_s).toString(), u"#m-ClipItem"_s);
+
+    // A stored tab the page does not have is ignored.
+    eval(u"localStorage.setItem('quarrystone.data', 'nothing')"_s);
+    ASSERT_TRUE(browser().load(m_url));
+    EXPECT_EQ(eval(visiblePanel()).toString(), u"common"_s);
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+TEST_F(PageTest, APageOpenedAtACardInAHiddenPanelShowsThatCard)
+{
+    browser().resize(400, 900);
+    open(RichPlan::make(), u"m-ClipItem"_s);
+    EXPECT_EQ(eval(visiblePanel()).toString(), u"resp"_s);
+    EXPECT_TRUE(browser().waitFor(atTop(u"m-ClipItem"_s)));
+    EXPECT_TRUE(browser().waitFor(slidIn(u"m-ClipItem"_s)));
+}
+
+// Keys holding "%" that is not an escape: decoding them fails, and the
+// scripts fall back to the text as written.
+TEST_F(PageTest, StrayPercentSignsDoNotStopTheScripts)
+{
+    Plan plan = RichPlan::make();
+    const QString sheet = u"sheet%zz"_s;
+    const auto rename = [&](QString &key) {
+        if (key == u"comment-sheet"_s)
+            key = sheet;
+    };
+    for (Screen &s : plan.screens)
+        rename(s.key);
+    for (Transition &t : plan.transitions) {
+        rename(t.from);
+        rename(t.to);
+    }
+    for (DataModel &m : plan.models)
+        std::for_each(m.sharedIn.begin(), m.sharedIn.end(), rename);
+    plan.apis[1].key = u"a%zz"_s;
+    plan.screens[2].serverData = {u"a%zz"_s};
+    open(plan, u"a-a%zz"_s);
+    EXPECT_EQ(eval(visiblePanel()).toString(), u"api"_s);
+    EXPECT_TRUE(browser().waitFor(atTop(u"a-a%zz"_s)));
+
+    browser().click(u".dtabs button[data-d=common]"_s);
+    browser().click(u"button[data-fold=close]"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelectorAll('.screen.closed').length === 4"_s));
+    browser().click(u"#m-FeedFilter a.sl[href='#s-sheet%zz']"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('s-sheet%zz').classList.contains('closed')"_s));
+    EXPECT_TRUE(browser().waitFor(atTop(u"s-sheet%zz"_s)));
+
+    const QString link = u"#s-sheet\\%zz a.m[href='#a-a%zz']"_s;
+    browser().moveTo({1, 1});
+    browser().moveTo(*browser().centre(link));
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    EXPECT_TRUE(eval(u"document.getElementById('pop').innerHTML === document.getElementById('a-a%zz').innerHTML"_s).toBool());
+
+    browser().click(link);
+    ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'api'"_s));
+    EXPECT_TRUE(browser().waitFor(atTop(u"a-a%zz"_s)));
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+// Moves the pointer onto a link after scrolling it to a place in the window
+// ("start", "center" or "end"); the scroll's own event is over by then.
+void pointAt(const QString &selector, const QString &block)
+{
+    PageHarness::Browser &b = PageHarness::Browser::shared();
+    b.moveTo({1, 1});
+    const QJsonValue point = b.json(u"(function () { var e = document.querySelector(%1);"
+                                     " e.scrollIntoView({ block: %2 });"
+                                     " var r = e.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; })()"_s
+                                         .arg(js(selector), js(block)));
+    PageHarness::pause(150);
+    b.moveTo(QPoint(qRound(point[0].toDouble()), qRound(point[1].toDouble())));
+}
+
+constexpr char popPlace[] = R"JS(
+(function () {
+  var pop = document.getElementById('pop'), link = document.querySelector(%1);
+  var p = pop.getBoundingClientRect(), r = link.getBoundingClientRect();
+  return { hidden: pop.hidden, clip: pop.classList.contains('clip'), maxHeight: pop.style.maxHeight,
+           left: p.left, top: p.top, width: p.width, height: p.height, bottom: p.bottom,
+           linkLeft: r.left, linkTop: r.top, linkBottom: r.bottom, windowWidth: innerWidth, windowHeight: innerHeight,
+           footer: getComputedStyle(pop, '::after').content };
+})())JS";
+
+TEST_F(PageTest, LinkPreviewsArePlacedBesideTheLinkAndCutWhenTooTall)
+{
+    Plan plan = RichPlan::make();
+    DataModel huge;
+    huge.name = u"HugeModel"_s;
+    for (int i = 0; i < 40; ++i) {
+        Field field;
+        field.name = u"field%1"_s.arg(i);
+        field.type = u"String"_s;
+        huge.fields.append(field);
+    }
+    plan.models.append(huge);
+    Arg arg;
+    arg.name = u"huge"_s;
+    arg.model = u"HugeModel"_s;
+    plan.screens[0].args.append(arg);
+    open(plan);
+
+    const QString small = u"#s-clip-detail a.m[href='#m-ClipItem']"_s;
+    const QString tall = u"#s-feed a.m[href='#m-HugeModel']"_s;
+    const QString place = QString::fromUtf8(popPlace);
+
+    pointAt(small, u"center"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    EXPECT_TRUE(eval(u"document.getElementById('pop').innerHTML === document.getElementById('m-ClipItem').innerHTML"_s).toBool());
+    QJsonValue p = json(place.arg(js(small)));
+    EXPECT_FALSE(p[u"clip"_s].toBool());
+    EXPECT_NEAR(p[u"top"_s].toDouble(), p[u"linkBottom"_s].toDouble() + 8, 1);
+    EXPECT_NEAR(p[u"left"_s].toDouble(), p[u"linkLeft"_s].toDouble(), 1);
+    EXPECT_EQ(p[u"width"_s].toDouble(), 300);
+
+    // Leaving, scrolling and clicking all put it away.
+    browser().moveTo({1, 1});
+    EXPECT_TRUE(browser().waitFor(u"document.getElementById('pop').hidden"_s));
+    pointAt(small, u"center"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    eval(u"window.scrollBy(0, 5)"_s);
+    EXPECT_TRUE(browser().waitFor(u"document.getElementById('pop').hidden"_s));
+    eval(u"document.querySelector(%1).focus()"_s.arg(js(small)));
+    EXPECT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    eval(u"document.querySelector(%1).blur()"_s.arg(js(small)));
+    EXPECT_TRUE(browser().waitFor(u"document.getElementById('pop').hidden"_s));
+
+    // Taller than the room on either side: cut to the larger room.
+    browser().resize(1280, 400);
+    pointAt(tall, u"center"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    p = json(place.arg(js(tall)));
+    const double below = p[u"windowHeight"_s].toDouble() - p[u"linkBottom"_s].toDouble() - 16;
+    const double above = p[u"linkTop"_s].toDouble() - 16;
+    ASSERT_GT(below, 120);
+    EXPECT_TRUE(p[u"clip"_s].toBool());
+    EXPECT_EQ(p[u"footer"_s].toString(), u"\"잘렸어요 · 누르면 카드 전체로 가요\""_s);
+    if (below >= above) {
+        EXPECT_NEAR(p[u"height"_s].toDouble(), below, 1);
+        EXPECT_NEAR(p[u"top"_s].toDouble(), p[u"linkBottom"_s].toDouble() + 8, 1);
+    } else {
+        EXPECT_NEAR(p[u"height"_s].toDouble(), above, 1);
+        EXPECT_NEAR(p[u"bottom"_s].toDouble(), p[u"linkTop"_s].toDouble() - 8, 1);
+    }
+
+    // Near the bottom of the window it goes above the link.
+    pointAt(tall, u"end"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    p = json(place.arg(js(tall)));
+    EXPECT_TRUE(p[u"clip"_s].toBool());
+    EXPECT_NEAR(p[u"bottom"_s].toDouble(), p[u"linkTop"_s].toDouble() - 8, 1);
+    EXPECT_NEAR(p[u"height"_s].toDouble(), p[u"linkTop"_s].toDouble() - 16, 1);
+
+    // Never cut below 120 px, and never closer than 16 px to the window's edge.
+    browser().resize(360, 220);
+    pointAt(tall, u"center"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    p = json(place.arg(js(tall)));
+    EXPECT_EQ(p[u"maxHeight"_s].toString(), u"120px"_s);
+    EXPECT_NEAR(p[u"height"_s].toDouble(), 120, 1);
+    EXPECT_GE(p[u"left"_s].toDouble(), 16);
+    EXPECT_LE(p[u"left"_s].toDouble() + p[u"width"_s].toDouble(), p[u"windowWidth"_s].toDouble() - 16 + 0.5);
+
+    // A fresh preview starts without the earlier cut.
+    browser().resize(1280, 900);
+    pointAt(small, u"center"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('pop').hidden"_s));
+    p = json(place.arg(js(small)));
+    EXPECT_FALSE(p[u"clip"_s].toBool());
+    EXPECT_EQ(p[u"maxHeight"_s].toString(), u""_s);
+}
+
+TEST_F(PageTest, ScreenCardsFoldOneByOneAllTogetherAndOpenWhenLinkedTo)
+{
+    open(RichPlan::make());
+    const QString closedCount = u"document.querySelectorAll('.screen.closed').length"_s;
+
+    browser().click(u"#s-feed > .title h3"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.getElementById('s-feed').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(u"document.querySelector('#s-feed .fold').getAttribute('aria-expanded')"_s).toString(), u"false"_s);
+    EXPECT_FALSE(eval(shown(u"#s-feed > .body"_s)).toBool());
+    EXPECT_FALSE(eval(shown(u"#s-feed > .shot"_s)).toBool());
+    EXPECT_EQ(eval(u"getComputedStyle(document.querySelector('#s-feed .fold'), '::before').content"_s).toString(), u"\"▸\""_s);
+    EXPECT_EQ(eval(closedCount).toInt(), 1);
+
+    browser().click(u"#s-feed > .title .fold"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('s-feed').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(u"document.querySelector('#s-feed .fold').getAttribute('aria-expanded')"_s).toString(), u"true"_s);
+    EXPECT_TRUE(eval(shown(u"#s-feed > .body"_s)).toBool());
+
+    browser().click(u"button[data-fold=close]"_s);
+    ASSERT_TRUE(browser().waitFor(closedCount + u" === 4"_s));
+    browser().click(u"button[data-fold=open]"_s);
+    ASSERT_TRUE(browser().waitFor(closedCount + u" === 0"_s));
+
+    // A link to a closed card opens it, and so does a new location.
+    browser().click(u"button[data-fold=close]"_s);
+    ASSERT_TRUE(browser().waitFor(closedCount + u" === 4"_s));
+    browser().click(u"#m-FeedFilter a.sl[href='#s-comment-sheet']"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('s-comment-sheet').classList.contains('closed')"_s));
+    EXPECT_TRUE(browser().waitFor(atTop(u"s-comment-sheet"_s)));
+    eval(u"location.hash = '#s-login'"_s);
+    ASSERT_TRUE(browser().waitFor(u"!document.getElementById('s-login').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(closedCount).toInt(), 2);
+}
+
+// RichPlan with its feed strings placed on the feed image.
+Plan calloutPlan()
+{
+    Plan plan = RichPlan::make();
+    const auto place = [](StringKey &string, double y) {
+        string.frame = u"12:35"_s;
+        string.box = StringKey::Box{0.2, y, 0.5, 0.05};
+    };
+    place(plan.strings[0], 0.1);
+    StringKey pick;
+    pick.ko = u"추천 클립"_s;
+    pick.screen = u"feed"_s;
+    place(pick, 0.45);
+    StringKey more;
+    more.key = u"clips_more"_s;
+    more.ko = u"더 보기"_s;
+    more.source = u"spec"_s;
+    more.screen = u"feed"_s;
+    place(more, 0.85);
+    plan.strings.append({pick, more});
+    return plan;
+}
+
+// Every line of the feed's callouts: its class, where it starts and ends,
+// and where it should, from the callout's and the mark's rectangles.
+constexpr char calloutLines[] = R"JS(
+(function () {
+  var block = document.querySelector('#s-feed .callouts'), b = block.getBoundingClientRect();
+  var paths = Array.from(block.querySelectorAll('.co-lines path'));
+  var dots = Array.from(block.querySelectorAll('.co-lines circle'));
+  return Array.from(block.querySelectorAll('.co[data-n]')).map(function (co, i) {
+    var n = co.getAttribute('data-n'), mark = block.querySelector('.mk[data-n="' + n + '"]');
+    var c = co.getBoundingClientRect(), m = mark.getBoundingClientRect(), left = co.getAttribute('data-side') === 'l';
+    var path = paths[i], start = path.getPointAtLength(0), end = path.getPointAtLength(path.getTotalLength());
+    return { n: n, cls: path.getAttribute('class'), dot: dots[i].getAttribute('class'), r: dots[i].getAttribute('r'),
+             dotX: +dots[i].getAttribute('cx'), dotY: +dots[i].getAttribute('cy'),
+             start: [start.x, start.y], end: [end.x, end.y],
+             wantStart: [(left ? c.right : c.left) - b.left, c.top + 18 - b.top],
+             wantEnd: [(left ? m.left : m.right) - b.left, m.top + m.height / 2 - b.top],
+             want: co.classList.contains('need') ? 'need' : 'ok' };
+  });
+})())JS";
+
+TEST_F(PageTest, CalloutLinesJoinCalloutsToMarksOnlyAboveSevenHundredSixtyPixels)
+{
+    browser().resize(761, 900);
+    open(calloutPlan());
+    const QString lineCount = u"document.querySelectorAll('#s-feed .co-lines path').length"_s;
+    // The strings block starts folded: nothing to draw.
+    EXPECT_EQ(eval(lineCount).toInt(), 0);
+
+    browser().click(u"#s-feed details.strings > summary"_s);
+    ASSERT_TRUE(browser().waitFor(lineCount + u" === 3"_s));
+    const QJsonArray lines = json(QString::fromUtf8(calloutLines)).toArray();
+    ASSERT_EQ(lines.size(), 3);
+    for (const QJsonValue &line : lines) {
+        SCOPED_TRACE(line[u"n"_s].toString().toStdString());
+        EXPECT_EQ(line[u"cls"_s].toString(), line[u"want"_s].toString());
+        EXPECT_EQ(line[u"dot"_s].toString(), line[u"want"_s].toString());
+        EXPECT_EQ(line[u"r"_s].toString(), u"3"_s);
+        for (int axis = 0; axis < 2; ++axis) {
+            EXPECT_NEAR(line[u"start"_s][axis].toDouble(), line[u"wantStart"_s][axis].toDouble(), 0.5);
+            EXPECT_NEAR(line[u"end"_s][axis].toDouble(), line[u"wantEnd"_s][axis].toDouble(), 0.5);
+        }
+        EXPECT_NEAR(line[u"dotX"_s].toDouble(), line[u"wantEnd"_s][0].toDouble(), 0.5);
+        EXPECT_NEAR(line[u"dotY"_s].toDouble(), line[u"wantEnd"_s][1].toDouble(), 0.5);
+    }
+    // Numbered top to bottom, alternating sides: the second is the one without a key.
+    EXPECT_EQ(lines[2][u"n"_s].toString(), u"2"_s);
+    EXPECT_EQ(lines[2][u"cls"_s].toString(), u"need"_s);
+    // Callouts of one column keep at least 8 px between them.
+    EXPECT_TRUE(eval(u"(function (cs) { for (var i = 1; i < cs.length; ++i) if (cs[i].getBoundingClientRect().top < cs[i - 1].getBoundingClientRect().bottom + 8 - 0.5) return false; return cs.length === 2; })"
+                     "(Array.from(document.querySelectorAll('#s-feed .co-col.l .co[data-n]')))"_s)
+                    .toBool());
+
+    browser().resize(760, 900);
+    ASSERT_TRUE(browser().waitFor(lineCount + u" === 0"_s));
+    EXPECT_TRUE(eval(u"Array.from(document.querySelectorAll('#s-feed .co')).every(function (c) { return c.style.marginTop === ''; })"_s).toBool());
+
+    browser().resize(761, 900);
+    ASSERT_TRUE(browser().waitFor(lineCount + u" === 3"_s));
+
+    // A closed card has nothing to join; opened, it is drawn again.
+    browser().click(u"#s-feed > .title h3"_s);
+    ASSERT_TRUE(browser().waitFor(lineCount + u" === 0"_s));
+    browser().click(u"#s-feed > .title h3"_s);
+    ASSERT_TRUE(browser().waitFor(lineCount + u" === 3"_s));
+
+    // A platform tab redraws: the old lines give way to new ones.
+    eval(u"document.querySelector('#s-feed .co-lines path').setAttribute('data-old', '1')"_s);
+    browser().click(u".ptabs button[data-p=a]"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelectorAll('#s-feed .co-lines path[data-old]').length === 0"_s));
+    EXPECT_EQ(eval(lineCount).toInt(), 3);
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+TEST_F(PageTest, TheDarkThemeSwapsEveryToken)
+{
+    open(RichPlan::make());
+    const QStringList tokens = {u"--bg"_s,   u"--surface"_s,     u"--fg"_s,   u"--muted"_s,     u"--line"_s, u"--accent"_s,
+                                u"--accent-soft"_s, u"--warn"_s, u"--warn-soft"_s, u"--ok"_s, u"--code-bg"_s, u"--phone"_s};
+    const QString read = u"(function () { var s = getComputedStyle(document.documentElement); return %1.map(function (t) { return s.getPropertyValue(t).trim(); }).concat([s.colorScheme, getComputedStyle(document.body).backgroundColor]); })()"_s
+                             .arg(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(tokens)).toJson(QJsonDocument::Compact)));
+
+    const QJsonArray light = {u"#f4f6f9"_s, u"#ffffff"_s, u"#16202c"_s, u"#5d6b7a"_s, u"#d9e0e8"_s, u"#1978f0"_s, u"#e6f0fe"_s,
+                              u"#b5470b"_s, u"#fdeee4"_s, u"#1d7a46"_s, u"#eef2f6"_s, u"#0d1117"_s, u"normal"_s, u"rgb(244, 246, 249)"_s};
+    const QJsonArray dark = {u"#0f141a"_s, u"#171e26"_s, u"#e3e9ef"_s, u"#93a1b0"_s, u"#2a3440"_s, u"#5aa0ff"_s, u"#15283f"_s,
+                             u"#f0965c"_s, u"#3a2316"_s, u"#5ccf8a"_s, u"#1f2833"_s, u"#000"_s, u"dark"_s, u"rgb(15, 20, 26)"_s};
+    EXPECT_EQ(json(read).toArray(), light);
+    eval(u"document.documentElement.setAttribute('data-theme', 'dark')"_s);
+    EXPECT_EQ(json(read).toArray(), dark);
+    eval(u"document.documentElement.setAttribute('data-theme', 'light')"_s);
+    EXPECT_EQ(json(read).toArray(), light);
+}
+
+} // namespace
