@@ -231,6 +231,18 @@ TEST_F(ImporterTest, HandWrittenBlockWithEscapes)
     EXPECT_EQ(utf8(imported.plan.meta.stage), "before-dev");
 }
 
+TEST_F(ImporterTest, ImageMapEscapesMeanWhatJsonSays)
+{
+    // Escaped slashes beside escaped backslashes, quotes and "<".
+    const QByteArray block = R"({"img\/a.png":"x\\/y\\\\\/z\u003c\/\"\/","img\/b\\.png":"\\"})";
+    const ImportedPlan imported = Importer::read(write("escapes.html", page("{\"meta\":{}}", block)));
+    ASSERT_EQ(imported.assets.size(), 2);
+    EXPECT_EQ(imported.assets.value("img/a.png").toStdString(), R"(x\/y\\/z</"/)");
+    EXPECT_EQ(imported.assets.value("img/b\\.png").toStdString(), "\\");
+    // A backslash outside a string stays an error.
+    EXPECT_TRUE(Importer::read(write("stray.html", page("{\"meta\":{}}", R"({"img\/a.png":"x"\/})"))).assets.isEmpty());
+}
+
 TEST_F(ImporterTest, BrokenImageBlockGivesNoImages)
 {
     const QByteArray plan = "{\"meta\":{\"feature\":\"Chat\"}}";
