@@ -90,17 +90,21 @@ std::optional<QString> targetOf(const QString &root, const QString &key)
     return target;
 }
 
-// A folder or file reached through a symbolic link may lie elsewhere; the
-// write goes ahead only when the place it really lands is inside the folder.
-bool landsInside(const QString &root, const QString &target)
+// Where a path really leads: the nearest existing place with its links
+// resolved, followed by the part still to be made. Empty when a link on the
+// way leads nowhere, since the file writer would follow it wherever it points.
+QString realPlace(const QString &path)
 {
-    const QString realRoot = QFileInfo(root).canonicalFilePath();
-    if (realRoot.isEmpty())
-        return false;
-    const QFileInfo file(target);
-    const QString real = file.exists() ? file.canonicalFilePath()
-                                       : QFileInfo(file.absolutePath()).canonicalFilePath() + u'/' + file.fileName();
-    return real.startsWith(realRoot + u'/');
+    QString rest;
+    QFileInfo info(path);
+    while (!info.exists()) {
+        if (info.isSymLink())
+            return {};
+        rest.prepend(u'/' + info.fileName());
+        info.setFile(info.absolutePath());
+    }
+    const QString real = info.canonicalFilePath();
+    return real.isEmpty() ? QString() : real + rest;
 }
 
 Plan decodePlan(QByteArrayView json)
@@ -298,6 +302,7 @@ ImportedPlan read(const QString &path)
 int writeAssets(const Assets &assets, const QString &dir)
 {
     const QString root = QDir(dir).absolutePath();
+    const QString realRoot = realPlace(root);
     int written = 0;
     for (auto it = assets.begin(); it != assets.end(); ++it) {
         const auto target = targetOf(root, it.key());
@@ -309,9 +314,11 @@ int writeAssets(const Assets &assets, const QString &dir)
         const auto bytes = strictBase64(QByteArrayView(it.value()).sliced(comma + 1));
         if (!bytes)
             continue;
-        QDir().mkpath(QFileInfo(*target).absolutePath());
-        if (!landsInside(root, *target))
+        // Checked before any folder is made, so that a linked folder cannot
+        // lead the write, or the folders made for it, out of the plan folder.
+        if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/'))
             continue;
+        QDir().mkpath(QFileInfo(*target).absolutePath());
         if (AtomicFile::write(*target, *bytes))
             ++written;
     }
