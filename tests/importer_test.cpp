@@ -164,7 +164,8 @@ TEST_F(ImporterTest, WholeFileSearchStopsAtThirtyMillionBytes)
     EXPECT_TRUE(Importer::isPlanHTML(sparse("below.html", 29'999'999, 29'999'999 - planMarker.size(), planMarker)));
     EXPECT_FALSE(Importer::isPlanHTML(sparse("at.html", 30'000'000, 30'000'000 - planMarker.size(), planMarker)));
     // A marker split across the reader's pieces is still found.
-    EXPECT_TRUE(Importer::isPlanHTML(sparse("split.html", 3'000'000, (1 << 20) - 5, planMarker)));
+    EXPECT_TRUE(Importer::isPlanHTML(sparse("split-head.html", 3'000'000, 4096 - 5, planMarker)));
+    EXPECT_TRUE(Importer::isPlanHTML(sparse("split.html", 3'000'000, 4096 + (1 << 20) - 5, planMarker)));
     EXPECT_FALSE(Importer::isPlanHTML(sparse("none.html", 3'000'000, 100, "<p>hello</p>")));
 }
 

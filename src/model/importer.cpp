@@ -44,25 +44,22 @@ std::optional<QByteArrayView> block(QByteArrayView page, QByteArrayView id)
     return page.sliced(start, end - start);
 }
 
-// Reads the file in pieces, never more than the search limit, so a file
-// that grows while it is read cannot make the test read without end.
-bool containsPlanMarker(QFile &file)
+// Goes on from the head already read, in pieces and never past the search
+// limit, so a file that grows while it is read cannot keep the test going.
+bool containsPlanMarker(QFile &file, QByteArray window)
 {
-    if (!file.seek(0))
-        return false;
-    QByteArray window;
-    qint64 total = 0;
-    while (total < searchLimit) {
+    qint64 total = window.size();
+    while (!window.contains(planMarker)) {
+        if (total >= searchLimit)
+            return false;
+        window = window.right(planMarker.size() - 1);
         const QByteArray chunk = file.read(std::min(searchChunk, searchLimit - total));
         if (chunk.isEmpty())
             return false;
         total += chunk.size();
         window += chunk;
-        if (window.contains(planMarker))
-            return true;
-        window = window.right(planMarker.size() - 1);
     }
-    return false;
+    return true;
 }
 
 // Only the base64 alphabet, padded to whole groups of four: a line break, a
@@ -269,12 +266,13 @@ bool isPlanHTML(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    const auto head = Text::decodeUtf8Strict(file.read(headSize));
-    if (head && head->contains(QLatin1StringView(headMarker)))
+    const QByteArray head = file.read(headSize);
+    const auto headText = Text::decodeUtf8Strict(head);
+    if (headText && headText->contains(QLatin1StringView(headMarker)))
         return true;
     if (file.size() >= searchLimit)
         return false;
-    return containsPlanMarker(file);
+    return containsPlanMarker(file, head);
 }
 
 ImportedPlan read(const QString &path)
