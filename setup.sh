@@ -15,7 +15,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webchannel-dev
   qcoro-qt6-dev qtkeychain-qt6-dev libgl-dev
   googletest libgmock-dev libbenchmark-dev
-  xvfb xauth fonts-noto-cjk gnome-keyring dbus dbus-x11 libsecret-tools
+  xvfb xauth fonts-noto-cjk gnome-keyring dbus dbus-x11 libsecret-tools locales
 )
 
 as_root() {

@@ -58,6 +58,9 @@ TEST(Text, FormatsNumbersWithoutTheLocale)
     EXPECT_EQ(Text::fixed(12.5, 2), QStringLiteral("12.50"));
     EXPECT_EQ(Text::fixed(0.049, 2), QStringLiteral("0.05"));
     EXPECT_EQ(Text::fixed(1234567.0, 0), QStringLiteral("1234567"));
+    // Exact ties round like printf, to the even neighbour.
+    EXPECT_EQ(Text::fixed(12.5, 0), QStringLiteral("12"));
+    EXPECT_EQ(Text::fixed(13.5, 0), QStringLiteral("14"));
     EXPECT_EQ(Text::shortest(0.1), QStringLiteral("0.1"));
     QLocale::setDefault(QLocale::c());
 }

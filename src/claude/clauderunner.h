@@ -1,14 +1,58 @@
 #pragma once
 
+#include "claude/streamcollector.h"
+#include "core/canceltoken.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
+// A Claude run that failed; the message is shown to the user unchanged.
+struct ClaudeFailure {
+    QString message;
+};
+
 // One Claude run: the `claude` tool as a child process with a prompt on
-// standard input and its event stream read back.
+// standard input and its event stream read back. A plain value: build it
+// with the tool's path, the API key (none in the tool's own login mode) and
+// the model (empty for the tool's default).
 class ClaudeRunner
 {
 public:
+    using Failure = ClaudeFailure;
+    using Progress = StreamCollector::Progress;
+    using ToolResult = StreamCollector::ToolResult;
+
+    QString path;
+    std::optional<QString> apiKey;
+    QString model;
+
     // The tool's path: the usual install locations first, then the user's
     // login shell; nothing when neither knows it.
     static std::optional<QString> findClaude();
+
+    // The tool's version line; nothing when it cannot be asked.
+    std::optional<QString> version() const;
+
+    // The "mcpServers" object of ~/.claude.json; empty on any failure.
+    static QJsonObject userMCPServers();
+
+    // Runs Claude on `prompt` in `cwd` and gives its final answer. It may
+    // use the tools in `allowedTools` (built-in names and "mcp__<server>__…")
+    // and read the folders in `dirs`; `continueLast` continues the latest
+    // conversation in `cwd`. `progress` and `onToolResult` are called from a
+    // background thread while the run goes on (see StreamCollector).
+    // Cancelling `cancel` stops the tool and ends the task in Cancelled.
+    // Throws ClaudeFailure, SpawnFailure or Cancelled.
+    QCoro::Task<QString> run(QString prompt, QStringList allowedTools, QStringList dirs, QString cwd,
+                             bool continueLast, Progress progress, ToolResult onToolResult = {},
+                             CancelToken cancel = CancelToken()) const;
+
+private:
+    // The MCP configuration the tool gets: the user's own servers that
+    // `names` names, and no other.
+    static QByteArray mcpConfig(const QStringList &names);
 };

@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cmath>
 
 namespace Text {
@@ -63,6 +65,32 @@ QStringList graphemes(const QString &text)
         return true;
     });
     return parts;
+}
+
+bool hasSuffix(const QString &text, const QString &suffix)
+{
+    if (suffix.isEmpty())
+        return true;
+    const qsizetype wanted = graphemeCount(suffix);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    qsizetype cut = text.size();
+    for (qsizetype i = 0; i < wanted; ++i) {
+        cut = finder.toPreviousBoundary();
+        if (cut < 0)
+            return false;
+    }
+    return canonicalEqual(text.mid(cut), suffix);
+}
+
+bool isLetterOrNumber(const QString &character)
+{
+    if (character.isEmpty())
+        return false;
+    char32_t base = character.at(0).unicode();
+    if (character.size() > 1 && character.at(0).isHighSurrogate() && character.at(1).isLowSurrogate())
+        base = QChar::surrogateToUcs4(character.at(0), character.at(1));
+    return QChar::isLetterOrNumber(base);
 }
 
 QString canonicalKey(const QString &text)
@@ -124,8 +152,15 @@ std::optional<QString> decodeUtf8Strict(const QByteArray &bytes)
 
 QString fixed(double value, int decimals)
 {
-    // QString::number always uses the C locale.
-    return QString::number(value, 'f', decimals);
+    // printf's "%.Nf" without the locale: exact ties round as the C library
+    // rounds them (12.5 with no decimals reads 12).
+    if (!std::isfinite(value))
+        return QString::number(value);
+    char buffer[512];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    if (end.ec != std::errc())
+        return QString::number(value, 'f', decimals);
+    return QString::fromLatin1(buffer, end.ptr - buffer);
 }
 
 QString shortest(double value)

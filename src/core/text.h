@@ -16,6 +16,13 @@ qsizetype graphemeCount(const QString &text);
 QString graphemePrefix(const QString &text, qsizetype count);
 // The grapheme clusters of the text, in order.
 QStringList graphemes(const QString &text);
+// Whether the text's last whole characters are canonically equal to the
+// suffix: "onBack" ends with "Back"; "Backdrop" does not, nor does a text
+// whose final "k" carries a combining mark.
+bool hasSuffix(const QString &text, const QString &suffix);
+// Whether one user-perceived character is a letter or a number in the
+// Unicode sense (Hangul included), judged by its base code point.
+bool isLetterOrNumber(const QString &character);
 
 // Canonical equivalence: equal NFC forms. Stored texts are never normalised.
 bool canonicalEqual(const QString &a, const QString &b);

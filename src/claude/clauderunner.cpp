@@ -1,0 +1,199 @@
+#include "claude/clauderunner.h"
+
+#include "claude/childprocess.h"
+#include "claude/lockeddata.h"
+#include "claude/pipepump.h"
+#include "claude/spawn.h"
+#include "core/jsonread.h"
+#include "core/privatetemp.h"
+#include "core/text.h"
+
+#include <QCoroFuture>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTemporaryFile>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString mcpPrefix = QStringLiteral("mcp__");
+constexpr auto versionTimeout = std::chrono::seconds(15);
+
+bool isExecutableFile(const QString &path)
+{
+    if (!path.startsWith(QLatin1Char('/')))
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    return ::stat(native.constData(), &info) == 0 && S_ISREG(info.st_mode) && ::access(native.constData(), X_OK) == 0;
+}
+
+// The built-in tools, with ToolSearch always among them.
+QString builtInTools(const QStringList &allowedTools)
+{
+    QStringList tools;
+    for (const QString &tool : allowedTools)
+        if (!tool.startsWith(mcpPrefix))
+            tools.append(tool);
+    tools.append(QStringLiteral("ToolSearch"));
+    tools.removeDuplicates();
+    Text::sortByCodePoint(tools);
+    return tools.join(QLatin1Char(','));
+}
+
+// "mcp__figma__get_metadata" names the server "figma"; "mcp__wiki" the
+// whole server "wiki".
+QStringList mcpServerNames(const QStringList &allowedTools)
+{
+    QStringList names;
+    for (const QString &tool : allowedTools)
+        if (tool.startsWith(mcpPrefix))
+            names.append(tool.mid(mcpPrefix.size()).section(QStringLiteral("__"), 0, 0));
+    names.removeDuplicates();
+    return names;
+}
+
+QStringList arguments(const QStringList &allowedTools, const QStringList &dirs, bool continueLast,
+                      const QString &mcpConfigPath, const QString &model)
+{
+    QStringList args{QStringLiteral("-p"), QStringLiteral("--output-format"), QStringLiteral("stream-json"),
+                     QStringLiteral("--verbose")};
+    if (continueLast)
+        args << QStringLiteral("--continue");
+    args << QStringLiteral("--tools") << builtInTools(allowedTools);
+    args << QStringLiteral("--permission-mode") << QStringLiteral("dontAsk");
+    if (!allowedTools.isEmpty())
+        args << QStringLiteral("--allowedTools") << allowedTools.join(QLatin1Char(','));
+    // A file, not the text itself: the servers' headers may hold secrets and
+    // command lines are visible to every local user.
+    args << QStringLiteral("--strict-mcp-config") << QStringLiteral("--mcp-config") << mcpConfigPath;
+    for (const QString &dir : dirs)
+        if (!dir.isEmpty())
+            args << QStringLiteral("--add-dir") << dir;
+    if (!model.isEmpty())
+        args << QStringLiteral("--model") << model;
+    return args;
+}
+
+Spawn::Environment environment(const QString &path, const std::optional<QString> &apiKey)
+{
+    Spawn::Environment env = Spawn::processEnvironment();
+    QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
+                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    // An empty entry means the working folder (the plan folder or a
+    // worktree), where no program may be picked up.
+    entries += env.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
+    if (apiKey && !apiKey->isEmpty())
+        env.insert(QStringLiteral("ANTHROPIC_API_KEY"), *apiKey);
+    else
+        env.remove(QStringLiteral("ANTHROPIC_API_KEY"));
+    return env;
+}
+
+QString failureMessage(int status, const std::optional<QString> &result, const QByteArray &errorOutput)
+{
+    QString detail;
+    if (result) {
+        detail = *result;
+    } else {
+        const QStringList lines = Text::decodeUtf8Strict(errorOutput)
+                                      .value_or(QString())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        detail = lines.mid(std::max<qsizetype>(0, lines.size() - 5)).join(QLatin1Char('\n'));
+    }
+    QString message = QStringLiteral("Claude 실행 실패(종료 코드 ") + QString::number(status) + QStringLiteral("): ")
+        + (detail.isEmpty() ? QStringLiteral("출력 없음") : detail);
+    if (detail.contains(QLatin1String("login"), Qt::CaseInsensitive)
+        || detail.contains(QLatin1String("auth"), Qt::CaseSensitive))
+        message += QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
+    return message;
+}
+
+} // namespace
+
+std::optional<QString> ClaudeRunner::version() const
+{
+    if (!isExecutableFile(path))
+        return std::nullopt;
+    const std::optional<QString> out =
+        Spawn::output(path, {QStringLiteral("--version")}, Spawn::processEnvironment(), versionTimeout);
+    if (!out)
+        return std::nullopt;
+    return out->trimmed();
+}
+
+QJsonObject ClaudeRunner::userMCPServers()
+{
+    QFile file(QDir::homePath() + QStringLiteral("/.claude.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    try {
+        const QJsonValue servers = parseObject(file.readAll()).value(QLatin1String("mcpServers"));
+        return servers.isObject() ? servers.toObject() : QJsonObject();
+    } catch (const JSONDecodeError &) {
+        return {};
+    }
+}
+
+QByteArray ClaudeRunner::mcpConfig(const QStringList &names)
+{
+    const QJsonObject user = userMCPServers();
+    QJsonObject servers;
+    for (auto it = user.begin(); it != user.end(); ++it)
+        if (names.contains(it.key()))
+            servers.insert(it.key(), it.value());
+    return QJsonDocument(QJsonObject{{QStringLiteral("mcpServers"), servers}}).toJson(QJsonDocument::Compact);
+}
+
+QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools, QStringList dirs, QString cwd,
+                                       bool continueLast, Progress progress, ToolResult onToolResult,
+                                       CancelToken cancel) const
+{
+    // The task starts at once; copy the runner before the first suspension
+    // so it may be a temporary of the caller.
+    const ClaudeRunner runner = *this;
+    cancel.throwIfCancelled();
+    if (!isExecutableFile(runner.path))
+        throw ClaudeFailure{QStringLiteral("claude 를 찾지 못했어요. 설정에서 경로를 확인해 주세요.")};
+
+    const std::optional<QString> folder = PrivateTemp::folder();
+    QTemporaryFile config(folder.value_or(QDir::tempPath()) + QStringLiteral("/mcp-XXXXXX.json"));
+    const QByteArray configText = mcpConfig(mcpServerNames(allowedTools));
+    if (!folder || !config.open() || config.write(configText) != configText.size() || !config.flush())
+        throw ClaudeFailure{QStringLiteral("MCP 설정 파일을 쓰지 못했어요: ")
+                            + (folder ? config.errorString() : QDir::tempPath())};
+
+    const QStringList args = arguments(allowedTools, dirs, continueLast, config.fileName(), runner.model);
+    const Spawn::Environment env = environment(runner.path, runner.apiKey);
+
+    // Declared before the pump, whose thread feeds them until it is joined.
+    StreamCollector collector(std::move(progress), std::move(onToolResult));
+    LockedData errors;
+    PipePump pipes;
+    const pid_t pid =
+        Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError());
+    const ChildProcess child(pid);
+    pipes.closeChildEnds();
+    const QFuture<void> pumped = pipes.start(
+        child, prompt.toUtf8(), [&collector](const QByteArray &bytes) { collector.feed(bytes); },
+        [&errors](const QByteArray &bytes) { errors.append(bytes); });
+
+    int status = 0;
+    {
+        const CancelToken::Registration stop = cancel.onCancel([child] { child.terminate(); });
+        status = co_await Spawn::wait(pid);
+    }
+    co_await pumped;
+    collector.flush();
+
+    // A stop wins over whatever the tool managed to say before it.
+    cancel.throwIfCancelled();
+    const std::optional<QString> result = collector.result();
+    if (result && !collector.isError())
+        co_return *result;
+    throw ClaudeFailure{failureMessage(status, result, errors.bytes())};
+}

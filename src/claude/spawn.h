@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <optional>
+#include <sys/types.h>
+
+// A child process that could not be started.
+struct SpawnFailure {
+    QString message;
+};
+
+// Child processes started by absolute path with an explicit environment and
+// no descriptor of ours but the three standard ones.
+namespace Spawn {
+
+using Failure = SpawnFailure;
+// The child's whole environment: nothing is inherited beyond it.
+using Environment = QMap<QString, QString>;
+
+// A child that stops reading must be reported, not kill the application.
+// Called once at start-up; children still get the default disposition.
+void ignoreSigpipe();
+
+// This process's environment as a map to pass on or modify.
+Environment processEnvironment();
+
+// The failure for the start error `error` (an errno value).
+SpawnFailure startFailure(int error);
+
+// Starts `path` (absolute; PATH is never searched) with `args` after the
+// program name, `env` as its whole environment, `cwd` as its working folder
+// (kept when empty) and the three descriptors as its standard input, output
+// and error. The caller closes its copies of the child's ends afterwards.
+// Throws SpawnFailure.
+pid_t run(const QString &path, const QStringList &args, const Environment &env, const QString &cwd, int stdinFd,
+          int stdoutFd, int stderrFd);
+
+// Resumes the awaiting task on its own thread once the child has ended:
+// its exit code, 128 + the signal number when a signal ended it, or -1 when
+// the child cannot be waited for (it was never ours or is already reaped).
+QCoro::Task<int> wait(pid_t pid);
+
+// Runs a short command in the temporary folder with standard input at end
+// of file and gives its standard output: "" when it printed nothing,
+// nothing when it could not start, printed bytes that are not UTF-8, or
+// outlived `timeout` (it is then killed).
+std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
+                              std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+} // namespace Spawn

@@ -1,0 +1,229 @@
+#include "claude/streamcollector.h"
+
+#include "core/text.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QList>
+#include <charconv>
+#include <utility>
+
+namespace {
+
+// Remarks at or above this many user-perceived characters are not shown.
+constexpr qsizetype remarkLimit = 159;
+
+// A list of objects, or the empty list when any element is not an object.
+QList<QJsonObject> objectList(const QJsonValue &value)
+{
+    if (!value.isArray())
+        return {};
+    const QJsonArray array = value.toArray();
+    QList<QJsonObject> objects;
+    objects.reserve(array.size());
+    for (const QJsonValue &element : array) {
+        if (!element.isObject())
+            return {};
+        objects.append(element.toObject());
+    }
+    return objects;
+}
+
+QList<QJsonObject> messageContent(const QJsonObject &event)
+{
+    const QJsonValue message = event.value(QLatin1String("message"));
+    return message.isObject() ? objectList(message.toObject().value(QLatin1String("content"))) : QList<QJsonObject>();
+}
+
+bool hasType(const QJsonObject &element, QLatin1String type)
+{
+    const QJsonValue value = element.value(QLatin1String("type"));
+    return value.isString() && value.toString() == type;
+}
+
+QString textOr(const QJsonValue &value, const QString &fallback = QString())
+{
+    return value.isString() ? value.toString() : fallback;
+}
+
+// A text as it is; any other JSON value as JSON prints it.
+QString plainText(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString();
+    const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
+}
+
+QString toolLine(const QJsonObject &toolUse)
+{
+    QString shown = textOr(toolUse.value(QLatin1String("name")));
+    shown.replace(QLatin1String("mcp__figma__"), QLatin1String("figma "));
+    QString line = QStringLiteral("도구: ") + shown;
+    const QJsonObject input = toolUse.value(QLatin1String("input")).toObject();
+    for (const char *key : {"nodeId", "file_path", "pattern", "path"}) {
+        const QLatin1String name(key);
+        if (input.contains(name))
+            return line + QLatin1Char(' ') + plainText(input.value(name));
+    }
+    return line;
+}
+
+// The first non-empty piece between line feeds. A carriage return before a
+// line feed makes one character with it, so that pair does not split.
+QString firstNonEmptyLine(const QString &text)
+{
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != QLatin1Char('\n') || (i > 0 && text[i - 1] == QLatin1Char('\r')))
+            continue;
+        if (i > start)
+            return text.mid(start, i - start);
+        start = i + 1;
+    }
+    return text.mid(start);
+}
+
+bool isRemark(const QString &line)
+{
+    return !line.isEmpty() && !line.startsWith(QLatin1Char('{'))
+        && Text::graphemePrefix(line, remarkLimit).size() == line.size();
+}
+
+QString toolResultText(const QJsonValue &content)
+{
+    if (content.isString())
+        return content.toString();
+    QString text;
+    for (const QJsonObject &element : objectList(content)) {
+        const QJsonValue part = element.value(QLatin1String("text"));
+        if (part.isString())
+            text += part.toString();
+    }
+    return text;
+}
+
+} // namespace
+
+StreamCollector::StreamCollector(Progress progress, ToolResult onToolResult)
+    : m_progress(std::move(progress))
+    , m_onToolResult(std::move(onToolResult))
+{
+}
+
+void StreamCollector::feed(const QByteArray &bytes)
+{
+    const std::lock_guard guard(m_lock);
+    m_buffer.append(bytes);
+    // Only the new bytes are searched: a long line arriving in many chunks
+    // is scanned once.
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype feedAt = m_buffer.indexOf('\n', m_scanned);
+        if (feedAt < 0)
+            break;
+        handle(QByteArray::fromRawData(m_buffer.constData() + start, feedAt - start));
+        start = feedAt + 1;
+        m_scanned = start;
+    }
+    m_scanned = m_buffer.size() - start;
+    if (start > 0)
+        m_buffer.remove(0, start);
+}
+
+void StreamCollector::flush()
+{
+    const std::lock_guard guard(m_lock);
+    if (m_buffer.isEmpty())
+        return;
+    const QByteArray line = std::exchange(m_buffer, QByteArray());
+    m_scanned = 0;
+    handle(line);
+}
+
+std::optional<QString> StreamCollector::result() const
+{
+    const std::lock_guard guard(m_lock);
+    return m_result;
+}
+
+bool StreamCollector::isError() const
+{
+    const std::lock_guard guard(m_lock);
+    return m_isError;
+}
+
+void StreamCollector::handle(const QByteArray &line)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return;
+    const QJsonObject event = document.object();
+    const QJsonValue type = event.value(QLatin1String("type"));
+    if (!type.isString())
+        return;
+    const QString name = type.toString();
+    if (name == QLatin1String("assistant"))
+        handleAssistant(event);
+    else if (name == QLatin1String("user"))
+        handleUser(event);
+    else if (name == QLatin1String("result"))
+        handleResult(event);
+}
+
+void StreamCollector::handleAssistant(const QJsonObject &event)
+{
+    const QList<QJsonObject> content = messageContent(event);
+    // Every tool line of an event comes before its remarks.
+    for (const QJsonObject &element : content) {
+        if (!hasType(element, QLatin1String("tool_use")))
+            continue;
+        const QJsonValue id = element.value(QLatin1String("id"));
+        if (id.isString())
+            m_toolNames.insert(id.toString(), textOr(element.value(QLatin1String("name"))));
+        if (m_progress)
+            m_progress(toolLine(element));
+    }
+    for (const QJsonObject &element : content) {
+        const QJsonValue text = element.value(QLatin1String("text"));
+        if (!hasType(element, QLatin1String("text")) || !text.isString())
+            continue;
+        const QString remark = firstNonEmptyLine(text.toString());
+        if (isRemark(remark) && m_progress)
+            m_progress(remark);
+    }
+}
+
+void StreamCollector::handleUser(const QJsonObject &event)
+{
+    if (!m_onToolResult)
+        return;
+    for (const QJsonObject &element : messageContent(event)) {
+        if (!hasType(element, QLatin1String("tool_result")))
+            continue;
+        const QString id = textOr(element.value(QLatin1String("tool_use_id")));
+        m_onToolResult(m_toolNames.value(id), toolResultText(element.value(QLatin1String("content"))));
+    }
+}
+
+void StreamCollector::handleResult(const QJsonObject &event)
+{
+    const QJsonValue result = event.value(QLatin1String("result"));
+    m_result = result.isString() ? std::optional<QString>(result.toString()) : std::nullopt;
+
+    const QJsonValue isError = event.value(QLatin1String("is_error"));
+    const QJsonValue subtype = event.value(QLatin1String("subtype"));
+    if (isError.isBool() && isError.toBool())
+        m_isError = true;
+    else
+        m_isError = subtype.isString() && subtype.toString() != QLatin1String("success");
+
+    const QJsonValue cost = event.value(QLatin1String("total_cost_usd"));
+    const QJsonValue duration = event.value(QLatin1String("duration_ms"));
+    if (cost.isDouble() && duration.isDouble() && m_progress)
+        m_progress(QStringLiteral("끝 (") + Text::fixed(duration.toDouble() / 1000.0, 0) + QStringLiteral("초, $")
+                   + Text::fixed(cost.toDouble(), 2) + QLatin1Char(')'));
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+class QJsonObject;
+
+// Turns the `claude` tool's stream of JSON events (one per line) into short
+// progress lines, hands tool results to the caller with the raw name of the
+// tool that produced them, and keeps the final result. Safe to feed from a
+// reader thread while the owner reads the outcome afterwards; callbacks run
+// with the collector's lock held, so they must be quick and must not call
+// back into it.
+class StreamCollector
+{
+public:
+    using Progress = std::function<void(const QString &line)>;
+    // Empty when nobody wants tool results.
+    using ToolResult = std::function<void(const QString &toolName, const QString &text)>;
+
+    explicit StreamCollector(Progress progress, ToolResult onToolResult = {});
+
+    // Handles every line these bytes complete.
+    void feed(const QByteArray &bytes);
+    // Handles what is left after the last line feed as a last line.
+    void flush();
+
+    // The "result" of the latest result event.
+    std::optional<QString> result() const;
+    bool isError() const;
+
+private:
+    void handle(const QByteArray &line);
+    void handleAssistant(const QJsonObject &event);
+    void handleUser(const QJsonObject &event);
+    void handleResult(const QJsonObject &event);
+
+    mutable std::mutex m_lock;
+    QByteArray m_buffer;
+    // Bytes of m_buffer already searched for a line feed.
+    qsizetype m_scanned = 0;
+    Progress m_progress;
+    ToolResult m_onToolResult;
+    QHash<QString, QString> m_toolNames;
+    std::optional<QString> m_result;
+    bool m_isError = false;
+};

@@ -1,0 +1,425 @@
+#include "export/exporter.h"
+
+#include <QHash>
+
+#include "core/text.h"
+#include "export/planindex.h"
+
+namespace Exporter {
+
+namespace {
+
+QString oneLine(QString text)
+{
+    return text.replace(u'\n', u' ');
+}
+
+// A table cell: "|" would end the cell and a line feed the row.
+QString cell(QString text)
+{
+    text.replace(u'|', QLatin1String("\\|"));
+    return text.replace(u'\n', QLatin1String("<br>"));
+}
+
+QString row(const QStringList &cells)
+{
+    QStringList escaped;
+    escaped.reserve(cells.size());
+    for (const QString &text : cells)
+        escaped.append(cell(text));
+    return QStringLiteral("| ") + escaped.join(QStringLiteral(" | ")) + QStringLiteral(" |");
+}
+
+QString code(const QString &text)
+{
+    return text.isEmpty() ? QString() : u'`' + text + u'`';
+}
+
+QString codes(const QStringList &texts, const QString &separator)
+{
+    QStringList coded;
+    coded.reserve(texts.size());
+    for (const QString &text : texts)
+        coded.append(code(text));
+    return coded.join(separator);
+}
+
+QString inferredMark(const QString &source)
+{
+    return source == QLatin1String("inferred") ? QStringLiteral(" (추론)") : QString();
+}
+
+QString statusWord(const QString &status)
+{
+    if (status == QLatin1String("exists"))
+        return QStringLiteral("있음");
+    if (status == QLatin1String("needed"))
+        return QStringLiteral("필요");
+    if (status == QLatin1String("done"))
+        return QStringLiteral("완료");
+    return status;
+}
+
+// Builds plan.md over one plan, with the lookups each section repeats made
+// once: screens by key, moves by source screen, strings by screen.
+class Document {
+public:
+    explicit Document(const Plan &plan);
+    QString text();
+
+private:
+    QString placeName(const QString &reference) const;
+    QString move(const Transition &transition) const;
+    QStringList actionLines(const Screen &screen) const;
+    bool isApiModel(const DataModel &model) const;
+
+    void header();
+    void summary();
+    void flow();
+    void screenDetails();
+    void screenBlock(const Screen &screen);
+    void sharedModels();
+    void modelTable(const DataModel &model);
+    void apis();
+    void apiFields(const QString &label, const QList<Api::ApiField> &fields, const QString &text);
+    void strings();
+    void decisions();
+    void platformMap();
+    void namingRules();
+
+    const Plan &m_plan;
+    PlanIndex m_index;
+    QHash<QString, QList<const Transition *>> m_movesFrom;
+    QHash<QString, QList<const StringKey *>> m_stringsOf;
+    QSet<QString> m_apiModels;
+    QStringList m_lines;
+};
+
+Document::Document(const Plan &plan)
+    : m_plan(plan)
+    , m_index(plan)
+{
+    for (const Transition &transition : plan.transitions)
+        m_movesFrom[Text::canonicalKey(transition.from)].append(&transition);
+    for (const StringKey &string : plan.strings)
+        m_stringsOf[Text::canonicalKey(string.screen)].append(&string);
+    for (const QString &name : apiModelNames(plan))
+        m_apiModels.insert(Text::canonicalKey(name));
+}
+
+QString Document::text()
+{
+    header();
+    summary();
+    flow();
+    screenDetails();
+    sharedModels();
+    apis();
+    strings();
+    decisions();
+    platformMap();
+    namingRules();
+    m_lines.append(QString());
+    return m_lines.join(u'\n');
+}
+
+QString Document::placeName(const QString &reference) const
+{
+    if (reference.startsWith(u'@'))
+        return reference.mid(1);
+    return m_index.screenTitle(reference);
+}
+
+QString Document::move(const Transition &transition) const
+{
+    QString text = QStringLiteral("→ ") + placeName(transition.to) + QStringLiteral(" (") + transition.kind;
+    if (transition.popUpTo)
+        text += QStringLiteral(", pop ") + *transition.popUpTo;
+    if (!transition.passes.isEmpty())
+        text += QStringLiteral(", ") + transition.passes.join(u'+');
+    text += u')';
+    if (transition.condition)
+        text += QStringLiteral(" [") + *transition.condition + u']';
+    return text + inferredMark(transition.source);
+}
+
+QStringList Document::actionLines(const Screen &screen) const
+{
+    const QList<const Transition *> out = m_movesFrom.value(Text::canonicalKey(screen.key));
+    QStringList lines;
+    QSet<QString> actionKeys;
+    for (const UserAction &action : screen.actions) {
+        const QString key = Text::canonicalKey(action.key);
+        actionKeys.insert(key);
+        QStringList exits;
+        for (const Transition *transition : out)
+            if (Text::canonicalKey(transition->trigger) == key)
+                exits.append(move(*transition));
+        const QString where = exits.isEmpty() ? QStringLiteral("→ 제자리") : exits.join(QStringLiteral(" / "));
+        lines.append(actionLabel(action) + u' ' + where);
+    }
+    for (const Transition *transition : out)
+        if (!actionKeys.contains(Text::canonicalKey(transition->trigger)))
+            lines.append(m_index.triggerLabel(*transition) + u' ' + move(*transition));
+    return lines;
+}
+
+bool Document::isApiModel(const DataModel &model) const
+{
+    return m_apiModels.contains(Text::canonicalKey(model.name));
+}
+
+void Document::header()
+{
+    const Meta &meta = m_plan.meta;
+    QString title = meta.title;
+    if (!Text::hasSuffix(title, QStringLiteral("계획서")))
+        title += QStringLiteral(" 개발 계획서");
+    m_lines << QStringLiteral("# ") + oneLine(title) + QStringLiteral(" (`") + oneLine(meta.feature) + QStringLiteral("`)")
+            << QString()
+            << QStringLiteral("> 피그마 ") + meta.figma.url + QStringLiteral(" · 노드 `") + meta.figma.nodeId
+                   + QStringLiteral("` · 생성 ") + meta.createdAt + u' ' + meta.createdBy + QStringLiteral(" · 미결정 **")
+                   + QString::number(m_plan.openDecisions().size()) + QStringLiteral("건**")
+            << QStringLiteral("> ⚠️ 결정 필요 목록이 비기 전에는 개발을 시작하지 않는다. 원본은 `plan.json` 이고 이 파일은 거기서 만든 것이다.")
+            << QString();
+}
+
+void Document::summary()
+{
+    const Meta &meta = m_plan.meta;
+    m_lines << QStringLiteral("## 1. 요약");
+    if (!meta.summary.isEmpty())
+        m_lines << meta.summary << QString();
+    m_lines << QStringLiteral("- 화면 ") + QString::number(m_plan.screens.size()) + QStringLiteral("개 · 모듈 Android `")
+                   + meta.module.android + QStringLiteral("` / iOS `") + meta.module.ios + u'`';
+    if (!meta.entry.cardType.isEmpty())
+        m_lines << QStringLiteral("- 카드 타입 `") + meta.entry.cardType + u'`';
+    if (!meta.entry.deeplink.isEmpty())
+        m_lines << QStringLiteral("- 딥링크 `") + meta.entry.deeplink + u'`';
+    m_lines << QString();
+}
+
+void Document::flow()
+{
+    m_lines << QStringLiteral("## 2. 흐름") << QStringLiteral("```mermaid") << mermaid(m_plan, false)
+            << QStringLiteral("```") << QString();
+}
+
+void Document::screenDetails()
+{
+    m_lines << QStringLiteral("## 3. 화면별 상세");
+    for (const Screen &screen : m_plan.screens)
+        screenBlock(screen);
+}
+
+void Document::screenBlock(const Screen &screen)
+{
+    QString heading = QStringLiteral("### ") + oneLine(screen.title) + QStringLiteral(" — `") + oneLine(screen.name)
+        + QStringLiteral("` (") + screen.key + QStringLiteral(", ") + screen.kind;
+    if (screen.figmaLabel)
+        heading += QStringLiteral(", ") + *screen.figmaLabel;
+    m_lines << QString() << heading + u')';
+    if (screen.condition && !screen.condition->text.isEmpty())
+        m_lines << QStringLiteral("조건: ") + screen.condition->text + inferredMark(screen.condition->source);
+
+    m_lines << QString() << QStringLiteral("| 항목 | 내용 |") << QStringLiteral("|---|---|");
+
+    m_lines << row({QStringLiteral("피그마 노드"), codes(screen.figmaNodes, QStringLiteral(", "))});
+
+    QStringList args;
+    for (const Arg &arg : screen.args)
+        args.append(arg.model.isEmpty() ? arg.name : arg.name + QStringLiteral(": ") + arg.model);
+    m_lines << row({QStringLiteral("입력 인자"), args.join(QStringLiteral(", "))});
+
+    const QList<DataModel> shared = sharedStates(screen, m_plan);
+    if (!shared.isEmpty()) {
+        QStringList names;
+        for (const DataModel &model : shared)
+            names.append(u'`' + model.name + u'`');
+        m_lines << row({QStringLiteral("흐름 공유"), names.join(QStringLiteral(", "))});
+    }
+
+    const QString serverData = screen.serverData.isEmpty() ? QStringLiteral("없음") : codes(screen.serverData, QStringLiteral(", "));
+    m_lines << row({QStringLiteral("서버 데이터"), serverData});
+
+    m_lines << row({QStringLiteral("사용자 행동"), actionLines(screen).join(u'\n')});
+
+    QStringList rules;
+    for (const Sourced &rule : screen.rules)
+        rules.append(rule.text + inferredMark(rule.source));
+    m_lines << row({QStringLiteral("검증·규칙"), rules.join(QStringLiteral("<br>"))});
+
+    QStringList texts;
+    for (const StringKey *string : m_stringsOf.value(Text::canonicalKey(screen.key)))
+        if (!string->ko.isEmpty())
+            texts.append(QStringLiteral("“") + string->ko + QStringLiteral("” ") + statusText(*string));
+    m_lines << row({QStringLiteral("문구"), texts.join(u'\n')});
+
+    QStringList notes;
+    if (!screen.platformNotes.android.isEmpty())
+        notes.append(QStringLiteral("Android: ") + screen.platformNotes.android);
+    if (!screen.platformNotes.ios.isEmpty())
+        notes.append(QStringLiteral("iOS: ") + screen.platformNotes.ios);
+    m_lines << row({QStringLiteral("플랫폼 메모"), notes.join(QStringLiteral(" / "))});
+}
+
+void Document::sharedModels()
+{
+    m_lines << QString() << QStringLiteral("## 4. 공통 모델 (화면 사이에 넘기는 것)");
+    bool any = false;
+    for (const DataModel &model : m_plan.models) {
+        if (isApiModel(model))
+            continue;
+        any = true;
+        modelTable(model);
+    }
+    if (!any)
+        m_lines << QString() << QStringLiteral("없음 — 모든 모델이 API 응답 모델이다 (5장).");
+}
+
+void Document::modelTable(const DataModel &model)
+{
+    QString heading = QStringLiteral("### `") + oneLine(model.name) + u'`';
+    if (model.apiAligned)
+        heading += QStringLiteral(" (API 필드와 맞춤)");
+    if (!model.sharedIn.isEmpty())
+        heading += QStringLiteral(" — 흐름 공유 상태");
+    m_lines << QString() << heading;
+
+    if (!model.sharedIn.isEmpty())
+        m_lines << QString()
+                << QStringLiteral("화면 사이에 넘기지 않고, 입구 화면이 채운 뒤 묶음 안 화면이 읽는다(Android: nav graph 범위 ViewModel · iOS: 흐름 코디네이터).");
+
+    const QList<Screen> users = screensUsing(model.name, m_plan);
+    if (!users.isEmpty()) {
+        QStringList named;
+        for (const Screen &screen : users)
+            named.append(screen.title + QStringLiteral(" (`") + screen.key + QStringLiteral("`)"));
+        m_lines << QString() << QStringLiteral("사용하는 화면: ") + named.join(QStringLiteral(" · "));
+    }
+
+    m_lines << QString() << QStringLiteral("| 필드 | 타입 | 채워지는 화면 |") << QStringLiteral("|---|---|---|");
+    for (const Field &field : model.fields)
+        m_lines << row({u'`' + field.name + u'`', field.type, placeName(field.filledAt) + inferredMark(field.source)});
+}
+
+void Document::apis()
+{
+    m_lines << QString() << QStringLiteral("## 5. API");
+    for (const Api &api : m_plan.apis) {
+        QString heading = QStringLiteral("### `") + api.key + QStringLiteral("` ");
+        if (!api.method.isEmpty())
+            heading += api.method + u' ';
+        if (!api.path.isEmpty())
+            heading += u'`' + api.path + u'`';
+        m_lines << QString() << heading + QStringLiteral(" — ") + statusWord(api.status);
+
+        QStringList places;
+        for (const QString &reference : api.usedBy)
+            places.append(placeName(reference));
+        QString line = oneLine(api.purpose) + QStringLiteral(" · 사용하는 화면: ") + places.join(QStringLiteral(", "));
+        if (!api.responseModel.isEmpty())
+            line += QStringLiteral(" · 응답 → `") + api.responseModel + u'`';
+        m_lines << line;
+
+        apiFields(QStringLiteral("요청"), api.requestFields, api.request);
+        apiFields(QStringLiteral("응답"), api.responseFields, api.response);
+    }
+
+    bool headed = false;
+    for (const DataModel &model : m_plan.models) {
+        if (!isApiModel(model))
+            continue;
+        if (!headed)
+            m_lines << QString() << QStringLiteral("### 응답 모델");
+        headed = true;
+        modelTable(model);
+    }
+}
+
+void Document::apiFields(const QString &label, const QList<Api::ApiField> &fields, const QString &text)
+{
+    m_lines << QString();
+    if (fields.isEmpty()) {
+        m_lines << QStringLiteral("- ") + label + QStringLiteral(": ") + (text.isEmpty() ? QStringLiteral("없음") : cell(text));
+        return;
+    }
+    m_lines << QStringLiteral("| ") + label + QStringLiteral(" | 타입 | 필수 | 위치 | 설명 |") << QStringLiteral("|---|---|---|---|---|");
+    for (const Api::ApiField &field : fields)
+        m_lines << row({u'`' + field.name + u'`', field.type, field.required ? QStringLiteral("✓") : QString(),
+                        field.location, field.desc});
+}
+
+void Document::strings()
+{
+    m_lines << QString() << QStringLiteral("## 6. 문구·워드민트")
+            << QStringLiteral("워드민트 키가 있으면 그 키로 적용한다. 없으면(키 필요) 원문을 하드코딩하고 옆에 `// TODO: 추후에 wordmint 적용` 주석을 단다(두 플랫폼 같은 주석).")
+            << QString() << QStringLiteral("| 화면 | 한국어 | 워드민트 키 | 상태 |") << QStringLiteral("|---|---|---|---|");
+    for (const StringKey &string : m_plan.strings)
+        m_lines << row({placeName(string.screen), string.ko, code(string.key), statusText(string)});
+}
+
+void Document::decisions()
+{
+    m_lines << QString() << QStringLiteral("## 7. 결정 필요") << QStringLiteral("| ID | 질문 | 제안 | 결과 | 결정자 | 일시 |")
+            << QStringLiteral("|---|---|---|---|---|---|");
+    for (const Decision &decision : m_plan.decisions) {
+        const QString result = decision.status == QLatin1String("decided")
+            ? QStringLiteral("✅ ") + decision.result.value_or(QString())
+            : QStringLiteral("미결정");
+        m_lines << row({decision.key,
+                        decision.question + QStringLiteral("<br><small>") + decision.context + QStringLiteral("</small>"),
+                        decision.proposal, result, decision.decidedBy.value_or(QString()),
+                        decision.decidedAt.value_or(QString())});
+    }
+}
+
+void Document::platformMap()
+{
+    QHash<QString, const PlatformFiles *> entries;
+    for (auto it = m_plan.naming.platformMap.cbegin(); it != m_plan.naming.platformMap.cend(); ++it) {
+        const QString key = Text::canonicalKey(it.key());
+        if (!entries.contains(key))
+            entries.insert(key, &it.value());
+    }
+
+    m_lines << QString() << QStringLiteral("## 8. 플랫폼 대응표") << QStringLiteral("| 공통 | Android | iOS |")
+            << QStringLiteral("|---|---|---|");
+    QList<std::pair<const Screen *, const PlatformFiles *>> mapped;
+    for (const Screen &screen : m_plan.screens) {
+        const PlatformFiles *entry = entries.value(Text::canonicalKey(screen.key));
+        if (!entry)
+            continue;
+        mapped.append({&screen, entry});
+        m_lines << row({u'`' + screen.name + u'`',
+                        u'`' + entry->android.dir + QStringLiteral("`<br>") + codes(entry->android.files, QStringLiteral(" ")),
+                        u'`' + entry->ios.dir + QStringLiteral("`<br>") + codes(entry->ios.files, QStringLiteral(" "))});
+    }
+
+    m_lines << QString() << QStringLiteral("### 이동 이름");
+    for (const auto &[screen, entry] : mapped) {
+        if (entry->android.navigation.isEmpty())
+            continue;
+        m_lines << QStringLiteral("- **") + screen->name + QStringLiteral("**");
+        const qsizetype pairs = std::min(entry->android.navigation.size(), entry->ios.navigation.size());
+        for (qsizetype i = 0; i < pairs; ++i)
+            m_lines << QStringLiteral("  - 이동 ") + code(entry->android.navigation.at(i)) + QStringLiteral(" / ")
+                    + code(entry->ios.navigation.at(i));
+    }
+}
+
+void Document::namingRules()
+{
+    m_lines << QString() << QStringLiteral("## 9. 이름 규칙");
+    for (const QString &rule : m_plan.naming.rules)
+        m_lines << QStringLiteral("- ") + rule;
+}
+
+} // namespace
+
+QString markdown(const Plan &plan)
+{
+    return Document(plan).text();
+}
+
+} // namespace Exporter

@@ -1,0 +1,489 @@
+#include "claude/clauderunner.h"
+#include "claude/spawn.h"
+#include "support/fakeclaude.h"
+#include "support/taskwait.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace {
+
+const QString loginHint = QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
+
+// Progress lines and tool results arrive on a reader thread.
+struct Seen {
+    std::mutex lock;
+    QStringList lines;
+    QList<QPair<QString, QString>> toolResults;
+
+    ClaudeRunner::Progress progress()
+    {
+        return [this](const QString &line) {
+            const std::lock_guard guard(lock);
+            lines.append(line);
+        };
+    }
+    ClaudeRunner::ToolResult toolResult()
+    {
+        return [this](const QString &name, const QString &text) {
+            const std::lock_guard guard(lock);
+            toolResults.append({name, text});
+        };
+    }
+};
+
+void writeUserConfig(const QByteArray &bytes)
+{
+    QFile file(QDir::homePath() + "/.claude.json");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+bool processGone(qint64 pid)
+{
+    return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+}
+
+// Cancels once the stand-in has started (and trapped SIGTERM).
+class CancelWhenStarted
+{
+public:
+    CancelWhenStarted(const FakeClaude &fake, const CancelToken &cancel)
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [&fake, cancel] {
+            if (!fake.records("start").isEmpty())
+                cancel.cancel();
+        });
+        m_poll.start(20);
+    }
+
+private:
+    QTimer m_poll;
+};
+
+class ClaudeRunnerTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_savedPath = qgetenv("PATH");
+        QFile::remove(QDir::homePath() + "/.claude.json");
+    }
+    void TearDown() override
+    {
+        qputenv("PATH", m_savedPath);
+        qunsetenv("ANTHROPIC_API_KEY");
+    }
+
+    QString run(const QString &prompt = "prompt", const QStringList &tools = {"Read"}, const QStringList &dirs = {},
+                bool continueLast = false, const CancelToken &cancel = CancelToken())
+    {
+        return TaskWait::result(runner.run(prompt, tools, dirs, plan.path(), continueLast, seen.progress(),
+                                           seen.toolResult(), cancel));
+    }
+    QString failureOf(const QJsonArray &steps, int exitCode = 0)
+    {
+        fake.setScenario({{"steps", steps}, {"exit", exitCode}});
+        try {
+            run();
+        } catch (const ClaudeFailure &failure) {
+            return failure.message;
+        }
+        ADD_FAILURE() << "the run did not fail";
+        return {};
+    }
+    QJsonObject lastStart() const { return fake.records("start").value(fake.records("start").size() - 1); }
+    QStringList lastArgs() const
+    {
+        QStringList args;
+        for (const QJsonValue &v : lastStart().value("args").toArray())
+            args.append(v.toString());
+        return args;
+    }
+
+    FakeClaude fake;
+    QTemporaryDir plan;
+    Seen seen;
+    ClaudeRunner runner{FakeClaude::path(), std::nullopt, QString()};
+    QByteArray m_savedPath;
+};
+
+QJsonArray answering(const QString &answer)
+{
+    return {FakeClaude::resultEvent(answer)};
+}
+
+} // namespace
+
+TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
+{
+    writeUserConfig(R"({"mcpServers": {
+        "figma": {"type": "http", "url": "http://127.0.0.1:3845/mcp"},
+        "atlassian": {"type": "sse", "url": "https://mcp.example/sse", "headers": {"Authorization": "Bearer s3cret"}},
+        "wiki2": {"command": "npx", "args": ["wiki"]},
+        "unused": {"command": "x"}}})");
+    fake.setScenario({{"steps", answering("ok")}});
+    const QString planDir = plan.path();
+    struct Shape {
+        const char *name;
+        QStringList tools;
+        QStringList dirs;
+        bool continueLast;
+        QString model;
+        QStringList expected; // "<config>" stands for the configuration file's path
+        QJsonObject servers;
+    };
+    const QJsonObject figma{{"type", "http"}, {"url", "http://127.0.0.1:3845/mcp"}};
+    const QJsonObject atlassian{{"type", "sse"},
+                                {"url", "https://mcp.example/sse"},
+                                {"headers", QJsonObject{{"Authorization", "Bearer s3cret"}}}};
+    const QJsonObject wiki2{{"command", "npx"}, {"args", QJsonArray{"wiki"}}};
+    const QStringList start{"-p", "--output-format", "stream-json", "--verbose"};
+    const QList<Shape> shapes{
+        {"section read",
+         {"Read", "Grep", "mcp__figma__get_metadata", "mcp__figma__get_screenshot", "mcp__figma__create_session"},
+         {},
+         false,
+         "",
+         start + QStringList{"--tools", "Grep,Read,ToolSearch", "--permission-mode", "dontAsk", "--allowedTools",
+                             "Read,Grep,mcp__figma__get_metadata,mcp__figma__get_screenshot,mcp__figma__create_session",
+                             "--strict-mcp-config", "--mcp-config", "<config>"},
+         {{"figma", figma}}},
+        {"wiki read",
+         {"mcp__atlassian", "mcp__wiki2"},
+         {},
+         false,
+         "",
+         start + QStringList{"--tools", "ToolSearch", "--permission-mode", "dontAsk", "--allowedTools",
+                             "mcp__atlassian,mcp__wiki2", "--strict-mcp-config", "--mcp-config", "<config>"},
+         {{"atlassian", atlassian}, {"wiki2", wiki2}}},
+        {"draft",
+         {"Read", "Grep", "Glob"},
+         {planDir, "/repos/android", ""},
+         false,
+         "claude-opus-4",
+         start + QStringList{"--tools", "Glob,Grep,Read,ToolSearch", "--permission-mode", "dontAsk",
+                             "--allowedTools", "Read,Grep,Glob", "--strict-mcp-config", "--mcp-config", "<config>",
+                             "--add-dir", planDir, "--add-dir", "/repos/android", "--model", "claude-opus-4"},
+         {}},
+        {"fix round",
+         {"Read", "Grep", "Glob"},
+         {planDir, "/repos/android", "/repos/ios"},
+         true,
+         "",
+         start + QStringList{"--continue", "--tools", "Glob,Grep,Read,ToolSearch", "--permission-mode", "dontAsk",
+                             "--allowedTools", "Read,Grep,Glob", "--strict-mcp-config", "--mcp-config", "<config>",
+                             "--add-dir", planDir, "--add-dir", "/repos/android", "--add-dir", "/repos/ios"},
+         {}},
+        {"revision",
+         {"Read", "Edit", "Grep", "Glob", "mcp__atlassian", "ToolSearch"},
+         {planDir, "", "/repos/ios"},
+         false,
+         "",
+         start + QStringList{"--tools", "Edit,Glob,Grep,Read,ToolSearch", "--permission-mode", "dontAsk",
+                             "--allowedTools", "Read,Edit,Grep,Glob,mcp__atlassian,ToolSearch",
+                             "--strict-mcp-config", "--mcp-config", "<config>", "--add-dir", planDir, "--add-dir",
+                             "/repos/ios"},
+         {{"atlassian", atlassian}}},
+        {"development",
+         {"Read", "Edit", "Write", "Glob", "Grep", "Bash(./gradlew:*)", "Bash(git status:*)", "Bash(git diff:*)",
+          "Bash(ls:*)"},
+         {"/repos/android-worktrees/feat-x", planDir},
+         false,
+         "sonnet",
+         start + QStringList{"--tools",
+                             "Bash(./gradlew:*),Bash(git diff:*),Bash(git status:*),Bash(ls:*),Edit,Glob,Grep,Read,"
+                             "ToolSearch,Write",
+                             "--permission-mode", "dontAsk", "--allowedTools",
+                             "Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),Bash(ls:*)",
+                             "--strict-mcp-config", "--mcp-config", "<config>", "--add-dir",
+                             "/repos/android-worktrees/feat-x", "--add-dir", planDir, "--model", "sonnet"},
+         {}},
+    };
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        runner.model = shape.model;
+        EXPECT_EQ(run(QString::fromUtf8("프롬프트 ") + shape.name, shape.tools, shape.dirs, shape.continueLast), "ok");
+        const QJsonObject log = lastStart();
+        const QJsonObject config = log.value("mcpConfig").toObject();
+        QStringList expected = shape.expected;
+        expected.replace(expected.indexOf("<config>"), config.value("path").toString());
+        EXPECT_EQ(lastArgs(), expected);
+        EXPECT_EQ(log.value("stdin").toString(), QString::fromUtf8("프롬프트 ") + shape.name);
+        EXPECT_EQ(log.value("cwd").toString(), QDir(planDir).canonicalPath());
+        EXPECT_EQ(log.value("fds").toArray(), (QJsonArray{0, 1, 2}));
+        EXPECT_EQ(QJsonDocument::fromJson(config.value("text").toString().toUtf8()).object(),
+                  (QJsonObject{{"mcpServers", shape.servers}}));
+        // Readable by the user alone, and gone after the run.
+        EXPECT_EQ(config.value("mode").toString(), "600");
+        EXPECT_EQ(config.value("folderMode").toString(), "700");
+        EXPECT_FALSE(QFile::exists(config.value("path").toString()));
+    }
+}
+
+TEST_F(ClaudeRunnerTest, WithoutAllowedToolsStillPassesAnEmptyConfiguration)
+{
+    fake.setScenario({{"steps", answering("ok")}});
+    EXPECT_EQ(run("p", {}), "ok");
+    const QStringList args = lastArgs();
+    EXPECT_EQ(args.mid(0, 8), (QStringList{"-p", "--output-format", "stream-json", "--verbose", "--tools",
+                                           "ToolSearch", "--permission-mode", "dontAsk"}));
+    EXPECT_EQ(args.mid(8, 2), (QStringList{"--strict-mcp-config", "--mcp-config"}));
+    EXPECT_EQ(args.size(), 11);
+    EXPECT_EQ(lastStart().value("mcpConfig").toObject().value("text").toString(), "{\"mcpServers\":{}}");
+}
+
+TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
+{
+    fake.setScenario({{"steps", answering("ok")}});
+    const QString toolDir = QFileInfo(FakeClaude::path()).absolutePath();
+    const QString fixed = toolDir + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
+    auto env = [this] { return lastStart().value("env").toObject(); };
+
+    qputenv("PATH", "/x/bin::/y/bin:");
+    qputenv("ANTHROPIC_API_KEY", "inherited");
+    qputenv("QUARRYSTONE_PROBE", "kept");
+    run();
+    EXPECT_EQ(env().value("PATH").toString(), fixed + ":/x/bin:/y/bin");
+    EXPECT_FALSE(env().contains("ANTHROPIC_API_KEY"));
+    EXPECT_EQ(env().value("QUARRYSTONE_PROBE").toString(), "kept");
+    EXPECT_EQ(env().value("HOME").toString(), QDir::homePath());
+
+    qunsetenv("PATH");
+    runner.apiKey = QString();
+    run();
+    EXPECT_EQ(env().value("PATH").toString(), fixed);
+    EXPECT_FALSE(env().contains("ANTHROPIC_API_KEY"));
+
+    qputenv("PATH", "");
+    runner.apiKey = "sk-ant-test";
+    run();
+    EXPECT_EQ(env().value("PATH").toString(), fixed);
+    EXPECT_EQ(env().value("ANTHROPIC_API_KEY").toString(), "sk-ant-test");
+    qunsetenv("QUARRYSTONE_PROBE");
+}
+
+TEST_F(ClaudeRunnerTest, ReadsTheEventStreamAndAnswersWithTheResultOnly)
+{
+    const QJsonObject toolUse{
+        {"type", "assistant"},
+        {"message",
+         QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "tool_use"},
+                                                        {"id", "tu1"},
+                                                        {"name", "mcp__figma__get_metadata"},
+                                                        {"input", QJsonObject{{"nodeId", "12:34"}}}},
+                                            QJsonObject{{"type", "text"}, {"text", "Looking.\nMore."}}}}}}};
+    const QJsonObject toolResult{
+        {"type", "user"},
+        {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "tool_result"},
+                                                                   {"tool_use_id", "tu1"},
+                                                                   {"content", "<frame id=\"1\"/>"}}}}}}};
+    const QJsonObject result{{"type", "result"},    {"subtype", "success"},     {"is_error", false},
+                             {"duration_ms", 12345}, {"total_cost_usd", 0.0456}, {"result", "final answer"}};
+    fake.setScenario(
+        {{"steps", QJsonArray{QJsonObject{{"out", "not json at all\n"}},
+                              FakeClaude::event({{"type", "system"}, {"subtype", "init"}}),
+                              QJsonObject{{"event", toolUse}, {"split", 25}, {"crlf", true}},
+                              QJsonObject{{"err", "a warning\n"}},
+                              QJsonObject{{"event", toolResult}, {"split", 3}},
+                              QJsonObject{{"writeFile", "sub/plan.json"}, {"content", "{}"}},
+                              QJsonObject{{"out", QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact))}}}},
+         {"exit", 1}});
+    // Status 1 after a successful result is still a success.
+    EXPECT_EQ(run(), "final answer");
+    EXPECT_EQ(seen.lines, (QStringList{"도구: figma get_metadata 12:34", "Looking.", "끝 (12초, $0.05)"}));
+    EXPECT_EQ(seen.toolResults,
+              (QList<QPair<QString, QString>>{{"mcp__figma__get_metadata", "<frame id=\"1\"/>"}}));
+    EXPECT_TRUE(QFile::exists(plan.filePath("sub/plan.json")));
+}
+
+TEST_F(ClaudeRunnerTest, FailuresCarryTheStatusAndTheBestDetail)
+{
+    const QString prefix = QStringLiteral("Claude 실행 실패(종료 코드 ");
+    EXPECT_EQ(failureOf({}), prefix + "0): 출력 없음");
+    EXPECT_EQ(failureOf({QJsonObject{{"err", "1\n\n2\n3\n4\n5\n6\n\n"}}}, 2), prefix + "2): 2\n3\n4\n5\n6");
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"subtype", "error_during_execution"},
+                                            {"is_error", true}, {"result", "Credit balance is too low"}}),
+                         QJsonObject{{"err", "ignored\n"}}}),
+              prefix + "0): Credit balance is too low");
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"is_error", true}})}), prefix + "0): 출력 없음");
+    EXPECT_EQ(failureOf({QJsonObject{{"signal", SIGTERM}}}), prefix + "143): 출력 없음");
+}
+
+TEST_F(ClaudeRunnerTest, AddsTheLoginHintForLoginOrAuth)
+{
+    const QString prefix = QStringLiteral("Claude 실행 실패(종료 코드 1): ");
+    EXPECT_EQ(failureOf({QJsonObject{{"err", "Please run /LOGIN first\n"}}}, 1),
+              prefix + "Please run /LOGIN first" + loginHint);
+    EXPECT_EQ(failureOf({QJsonObject{{"err", "Invalid API key · Fix external API key\n"}}}, 1),
+              prefix + "Invalid API key · Fix external API key");
+    EXPECT_EQ(failureOf({QJsonObject{{"err", "Auth failed\n"}}}, 1), prefix + "Auth failed");
+    EXPECT_EQ(failureOf({QJsonObject{{"err", "oauth token expired\n"}}}, 1), prefix + "oauth token expired" + loginHint);
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"subtype", "error"}, {"result", "Session expired, please login"}})},
+                        1),
+              prefix + "Session expired, please login" + loginHint);
+}
+
+TEST_F(ClaudeRunnerTest, RefusesAToolThatIsNotAnExecutableFile)
+{
+    const QString notFound = QStringLiteral("claude 를 찾지 못했어요. 설정에서 경로를 확인해 주세요.");
+    QTemporaryDir dir;
+    QFile plain(dir.filePath("claude"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.write("not a program");
+    plain.close();
+    for (const QString &path : {dir.filePath("claude"), dir.filePath("missing"), dir.path(), QString("claude"),
+                                QString()}) {
+        runner.path = path;
+        try {
+            run();
+            ADD_FAILURE() << path.toStdString();
+        } catch (const ClaudeFailure &failure) {
+            EXPECT_EQ(failure.message, notFound);
+        }
+        EXPECT_FALSE(runner.version().has_value());
+    }
+    EXPECT_TRUE(fake.records().isEmpty());
+
+    // Executable but not startable: the start failure comes through.
+    plain.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    runner.path = dir.filePath("claude");
+    try {
+        run();
+        ADD_FAILURE() << "started a file that is not a program";
+    } catch (const SpawnFailure &failure) {
+        EXPECT_TRUE(failure.message.startsWith(QStringLiteral("claude 를 띄우지 못했어요: ")));
+    }
+}
+
+TEST_F(ClaudeRunnerTest, CancelWinsOverAResultThatAlreadyArrived)
+{
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("too late", 1000, 0.01),
+                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    const CancelToken cancel;
+    const ClaudeRunner::Progress stopAtEnd = [cancel](const QString &line) {
+        if (line.startsWith(QStringLiteral("끝 (")))
+            cancel.cancel();
+    };
+    EXPECT_THROW(TaskWait::result(runner.run("p", {}, {}, plan.path(), false, stopAtEnd, {}, cancel)), Cancelled);
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(processGone(lastStart().value("pid").toInteger()));
+}
+
+TEST_F(ClaudeRunnerTest, CancelledBeforeTheStartRunsNothing)
+{
+    const CancelToken cancel;
+    cancel.cancel();
+    EXPECT_THROW(run("p", {}, {}, false, cancel), Cancelled);
+    EXPECT_TRUE(fake.records().isEmpty());
+}
+
+TEST_F(ClaudeRunnerTest, AToolIgnoringSigtermIsKilled)
+{
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    const CancelToken cancel;
+    const CancelWhenStarted stopper(fake, cancel);
+    EXPECT_THROW(run("p", {}, {}, false, cancel), Cancelled);
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(processGone(lastStart().value("pid").toInteger()));
+}
+
+TEST_F(ClaudeRunnerTest, AGrandchildHoldingThePipesDoesNotHangTheRun)
+{
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"holdPipes", 120000}}, FakeClaude::resultEvent("done")}}});
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(run(), "done");
+
+    // Nor does it make a cancel wait for it.
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"holdPipes", 120000}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    const CancelToken cancel;
+    const CancelWhenStarted stopper(fake, cancel);
+    EXPECT_THROW(run("p", {}, {}, false, cancel), Cancelled);
+    EXPECT_LT(clock.elapsed(), 60000);
+
+    const auto grandchildren = fake.records("grandchild");
+    EXPECT_EQ(grandchildren.size(), 2);
+    for (const QJsonObject &record : grandchildren) {
+        const auto pid = static_cast<pid_t>(record.value("grandchild").toInteger());
+        EXPECT_FALSE(processGone(pid));
+        ::kill(pid, SIGKILL);
+    }
+}
+
+TEST_F(ClaudeRunnerTest, LargePromptAndBusyStreamsComplete)
+{
+    QString prompt;
+    for (int i = 0; i < 200000; ++i)
+        prompt += QString::fromUtf8("프롬프트 줄 ") + QString::number(i) + '\n';
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"fill", "err"}, {"bytes", 1 << 20}},
+                                           QJsonObject{{"fill", "out"}, {"bytes", 1 << 20}},
+                                           QJsonObject{{"fill", "err"}, {"bytes", 1 << 20}},
+                                           FakeClaude::resultEvent("big")}}});
+    EXPECT_EQ(run(prompt), "big");
+    EXPECT_EQ(lastStart().value("stdin").toString(), prompt);
+}
+
+TEST_F(ClaudeRunnerTest, WritingThePromptLeavesTheEventLoopFree)
+{
+    const QString prompt(4 << 20, 'p');
+    fake.setScenario({{"stdinDelay", 1000}, {"steps", answering("read")}});
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    EXPECT_EQ(run(prompt), "read");
+    // The tool took a second before reading a prompt far larger than a
+    // pipe holds; a blocked main thread would have let no tick through.
+    EXPECT_GT(ticks, 20);
+}
+
+TEST_F(ClaudeRunnerTest, APromptTheToolNeverReadsEndsInTheNormalFailure)
+{
+    const QString prompt(4 << 20, 'p');
+    fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{QJsonObject{{"err", "boom\n"}}}}, {"exit", 2}});
+    try {
+        run(prompt);
+        ADD_FAILURE() << "the run did not fail";
+    } catch (const ClaudeFailure &failure) {
+        EXPECT_EQ(failure.message, QStringLiteral("Claude 실행 실패(종료 코드 2): boom"));
+    }
+}
+
+TEST_F(ClaudeRunnerTest, AsksTheVersionWithTheEnvironmentUnchanged)
+{
+    fake.setScenario({{"responses", QJsonArray{QJsonObject{{"args", QJsonArray{"--version"}},
+                                                           {"steps", QJsonArray{QJsonObject{
+                                                                         {"out", " 2.1.0 (Claude Code)\n"}}}}}}}});
+    qputenv("PATH", "/only/this");
+    EXPECT_EQ(runner.version(), std::optional<QString>("2.1.0 (Claude Code)"));
+    EXPECT_EQ(lastStart().value("env").toObject().value("PATH").toString(), "/only/this");
+    EXPECT_EQ(lastStart().value("cwd").toString(), QDir(QDir::tempPath()).canonicalPath());
+}
+
+TEST_F(ClaudeRunnerTest, ReadsTheUserServersOrNothing)
+{
+    EXPECT_TRUE(ClaudeRunner::userMCPServers().isEmpty());
+    for (const char *bad : {"not json", "[1]", "{\"mcpServers\": []}", "{\"other\": {}}", "{\"mcpServers\": 3}"}) {
+        writeUserConfig(bad);
+        EXPECT_TRUE(ClaudeRunner::userMCPServers().isEmpty()) << bad;
+    }
+    writeUserConfig(R"({"mcpServers": {"figma": {"url": "u"}, "odd": 5}, "numStartups": 3})");
+    EXPECT_EQ(ClaudeRunner::userMCPServers(), (QJsonObject{{"figma", QJsonObject{{"url", "u"}}}, {"odd", 5}}));
+
+    // A malformed file still lets the run start, with no servers.
+    writeUserConfig("{broken");
+    fake.setScenario({{"steps", answering("ok")}});
+    EXPECT_EQ(run("p", {"mcp__figma__get_metadata"}), "ok");
+    EXPECT_EQ(lastStart().value("mcpConfig").toObject().value("text").toString(), "{\"mcpServers\":{}}");
+}

@@ -1,0 +1,225 @@
+#include "claude/childprocess.h"
+#include "claude/spawn.h"
+#include "support/fakeclaude.h"
+#include "support/taskwait.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+const QString notStarted = QStringLiteral("claude 를 띄우지 못했어요: ");
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Starts a program with all three descriptors on /dev/null.
+pid_t start(const QString &path, const QStringList &args, const QString &cwd = QString(),
+            const Spawn::Environment &env = Spawn::processEnvironment())
+{
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t pid = Spawn::run(path, args, env, cwd, null, null, null);
+    ::close(null);
+    return pid;
+}
+
+int exitOf(const QString &path, const QStringList &args)
+{
+    return TaskWait::result(Spawn::wait(start(path, args)));
+}
+
+bool processGone(pid_t pid)
+{
+    return ::kill(pid, 0) == -1 && errno == ESRCH;
+}
+
+} // namespace
+
+TEST(Spawn, ChildSeesOnlyTheThreeStandardDescriptors)
+{
+    FakeClaude fake;
+    // Deliberately inheritable: a plain pipe and a file without O_CLOEXEC.
+    int leaky[2];
+    ASSERT_EQ(::pipe(leaky), 0);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("open.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+
+    EXPECT_EQ(exitOf(FakeClaude::path(), {"--anything"}), 0);
+    const auto starts = fake.records("start");
+    ASSERT_EQ(starts.size(), 1);
+    EXPECT_EQ(starts[0].value("fds").toArray(), (QJsonArray{0, 1, 2}));
+    ::close(leaky[0]);
+    ::close(leaky[1]);
+}
+
+TEST(Spawn, ReportsExitCodesAndSignals)
+{
+    EXPECT_EQ(exitOf("/bin/sh", {"-c", "exit 3"}), 3);
+    EXPECT_EQ(exitOf("/bin/sh", {"-c", "exit 0"}), 0);
+    EXPECT_EQ(exitOf("/bin/sh", {"-c", "kill -TERM $$"}), 143);
+    EXPECT_EQ(exitOf("/bin/sh", {"-c", "kill -KILL $$"}), 137);
+}
+
+TEST(Spawn, WaitingForAProcessThatIsNotOurChildIsNotSuccess)
+{
+    EXPECT_EQ(TaskWait::result(Spawn::wait(::getpid())), -1);
+}
+
+TEST(Spawn, WaitResumesTheTaskOnItsOwnThread)
+{
+    const pid_t pid = start("/bin/sh", {"-c", "exit 0"});
+    auto task = [pid]() -> QCoro::Task<bool> {
+        co_await Spawn::wait(pid);
+        co_return QThread::currentThread() == QCoreApplication::instance()->thread();
+    };
+    EXPECT_TRUE(TaskWait::result(task()));
+}
+
+TEST(Spawn, NeverSearchesPath)
+{
+    try {
+        start("git", {"--version"});
+        FAIL() << "a bare name started";
+    } catch (const SpawnFailure &failure) {
+        EXPECT_EQ(failure.message, notStarted + errorText(ENOENT));
+    }
+    // A relative name must not run a file of that name in the working folder.
+    QTemporaryDir dir;
+    QFile tool(dir.filePath("tool"));
+    ASSERT_TRUE(tool.open(QIODevice::WriteOnly));
+    tool.write("#!/bin/sh\ntouch ran\n");
+    tool.close();
+    tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_THROW(start("tool", {}, dir.path()), SpawnFailure);
+    EXPECT_THROW(start("./tool", {}, dir.path()), SpawnFailure);
+    QThread::msleep(100);
+    EXPECT_FALSE(QFile::exists(dir.filePath("ran")));
+
+    try {
+        start("/nonexistent/program", {});
+        FAIL() << "a missing program started";
+    } catch (const SpawnFailure &failure) {
+        EXPECT_EQ(failure.message, notStarted + errorText(ENOENT));
+    }
+    try {
+        start("/bin/sh", {}, "/nonexistent-folder");
+        FAIL() << "started in a missing folder";
+    } catch (const SpawnFailure &failure) {
+        EXPECT_EQ(failure.message, notStarted + errorText(ENOENT));
+    }
+}
+
+TEST(Spawn, RunsInTheGivenFolderWithTheGivenEnvironment)
+{
+    FakeClaude fake;
+    QTemporaryDir dir;
+    Spawn::Environment env{{"ONLY", "this"},
+                           {"FAKE_CLAUDE_LOG", qEnvironmentVariable("FAKE_CLAUDE_LOG")},
+                           {"FAKE_CLAUDE_SCENARIO", qEnvironmentVariable("FAKE_CLAUDE_SCENARIO")}};
+    EXPECT_EQ(TaskWait::result(Spawn::wait(start(FakeClaude::path(), {"a b", "ü"}, dir.path(), env))), 0);
+    const QJsonObject log = fake.records("start").value(0);
+    EXPECT_EQ(log.value("cwd").toString(), QDir(dir.path()).canonicalPath());
+    EXPECT_EQ(log.value("args").toArray(), (QJsonArray{"a b", "ü"}));
+    EXPECT_EQ(log.value("env").toObject(), QJsonObject::fromVariantMap({{"ONLY", "this"},
+                                                                        {"FAKE_CLAUDE_LOG", env["FAKE_CLAUDE_LOG"]},
+                                                                        {"FAKE_CLAUDE_SCENARIO", env["FAKE_CLAUDE_SCENARIO"]}}));
+}
+
+TEST(Spawn, OutputGivesEmptyTextNotNothing)
+{
+    const auto env = Spawn::processEnvironment();
+    EXPECT_EQ(Spawn::output("/bin/true", {}, env), std::optional<QString>(QString()));
+    EXPECT_EQ(Spawn::output("/bin/echo", {"한글"}, env), std::optional<QString>(QString::fromUtf8("한글\n")));
+    EXPECT_FALSE(Spawn::output("/nonexistent/program", {}, env).has_value());
+    EXPECT_FALSE(Spawn::output("echo", {"x"}, env).has_value());
+    EXPECT_FALSE(Spawn::output("/usr/bin/printf", {"\\377"}, env).has_value());
+    // Output is not trimmed; the exit status does not matter.
+    EXPECT_EQ(Spawn::output("/bin/sh", {"-c", "printf ' a \\n'; exit 4"}, env), std::optional<QString>(" a \n"));
+}
+
+TEST(Spawn, OutputChildReadsEndOfFileAndGetsOnlyItsEnvironment)
+{
+    EXPECT_EQ(Spawn::output("/bin/cat", {}, Spawn::processEnvironment()), std::optional<QString>(QString()));
+    EXPECT_EQ(Spawn::output("/usr/bin/env", {}, {}), std::optional<QString>(QString()));
+    EXPECT_EQ(Spawn::output("/usr/bin/env", {}, {{"A", "1"}}), std::optional<QString>("A=1\n"));
+    EXPECT_EQ(Spawn::output("/bin/pwd", {}, {}), std::optional<QString>(QDir(QDir::tempPath()).canonicalPath() + "\n"));
+}
+
+TEST(Spawn, ChildrenDoNotInheritTheIgnoredSigpipe)
+{
+    ASSERT_EQ(std::signal(SIGPIPE, SIG_IGN), SIG_IGN);
+    const auto status = Spawn::output("/bin/grep", {"^SigIgn", "/proc/self/status"}, {});
+    ASSERT_TRUE(status.has_value());
+    bool ok = false;
+    const qulonglong ignored = status->section(':', 1).trimmed().toULongLong(&ok, 16);
+    ASSERT_TRUE(ok) << status->toStdString();
+    EXPECT_EQ(ignored & (1ULL << (SIGPIPE - 1)), 0u);
+}
+
+TEST(Spawn, OutputReadsBothStreamsAtOnce)
+{
+    FakeClaude fake;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"fill", "err"}, {"bytes", 1 << 20}},
+                                          QJsonObject{{"fill", "out"}, {"bytes", 1 << 20}},
+                                          QJsonObject{{"fill", "err"}, {"bytes", 1 << 20}}}}});
+    const auto out = Spawn::output(FakeClaude::path(), {}, Spawn::processEnvironment());
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(out->size(), 1 << 20);
+}
+
+TEST(Spawn, OutputDoesNotWaitForAGrandchildHoldingItsPipe)
+{
+    // The background sleep keeps standard output open long after sh ended.
+    const auto out = Spawn::output("/bin/sh", {"-c", "sleep 60 & echo $!"}, Spawn::processEnvironment());
+    ASSERT_TRUE(out.has_value());
+    const pid_t sleeper = out->trimmed().toInt();
+    ASSERT_GT(sleeper, 0);
+    EXPECT_FALSE(processGone(sleeper));
+    ::kill(sleeper, SIGKILL);
+}
+
+TEST(Spawn, OutputGivesUpAfterItsTimeOut)
+{
+    EXPECT_FALSE(Spawn::output("/bin/sleep", {"60"}, {}, std::chrono::milliseconds(200)).has_value());
+    EXPECT_EQ(Spawn::output("/bin/echo", {"ok"}, {}, std::chrono::seconds(30)), std::optional<QString>("ok\n"));
+}
+
+TEST(ChildProcess, TerminateSendsSigtermOnceThenSigkill)
+{
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", false},
+                      {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    const pid_t pid = start(FakeClaude::path(), {});
+    const ChildProcess child(pid);
+    while (fake.records("start").isEmpty())
+        QThread::msleep(10);
+    child.terminate(std::chrono::milliseconds(300));
+    child.terminate(std::chrono::milliseconds(300));
+    EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 137);
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(child.hasEnded());
+    // After the reap the number may belong to someone else: nothing is sent.
+    child.kill();
+    child.terminate();
+}
+
+TEST(ChildProcess, NoticesTheEndWithoutReaping)
+{
+    const pid_t pid = start("/bin/sh", {"-c", "exit 5"});
+    const ChildProcess child(pid);
+    EXPECT_TRUE(child.waitForEnd(std::chrono::seconds(30)));
+    EXPECT_TRUE(child.hasEnded());
+    EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 5);
+}

@@ -1,0 +1,230 @@
+#include "claude/streamcollector.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <clocale>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Collected {
+    QStringList lines;
+    QList<QPair<QString, QString>> toolResults;
+};
+
+QByteArray line(const QJsonObject &event)
+{
+    return QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QJsonObject assistant(const QJsonArray &content)
+{
+    return {{"type", "assistant"}, {"message", QJsonObject{{"content", content}}}};
+}
+
+QJsonObject user(const QJsonArray &content)
+{
+    return {{"type", "user"}, {"message", QJsonObject{{"content", content}}}};
+}
+
+QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input)
+{
+    return {{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
+}
+
+QJsonObject text(const QString &value)
+{
+    return {{"type", "text"}, {"text", value}};
+}
+
+class Collector
+{
+public:
+    explicit Collector(bool wantsToolResults = true)
+        : collector([this](const QString &l) { seen.lines.append(l); },
+                    wantsToolResults ? StreamCollector::ToolResult([this](const QString &name, const QString &t) {
+                        seen.toolResults.append({name, t});
+                    })
+                                     : StreamCollector::ToolResult())
+    {
+    }
+    QStringList linesOf(const QJsonObject &event)
+    {
+        seen.lines.clear();
+        collector.feed(line(event));
+        return seen.lines;
+    }
+
+    Collected seen;
+    StreamCollector collector;
+};
+
+} // namespace
+
+TEST(StreamCollector, HandlesALineOnceWhenItsLineFeedArrives)
+{
+    Collector c;
+    const QByteArray bytes = line(assistant({text("hello")}));
+    c.collector.feed(bytes.left(7));
+    EXPECT_TRUE(c.seen.lines.isEmpty());
+    c.collector.feed(bytes.mid(7, 10));
+    c.collector.feed(bytes.mid(17));
+    c.collector.feed(line(assistant({text("second")})).chopped(1));
+    EXPECT_EQ(c.seen.lines, QStringList{"hello"});
+    c.collector.flush();
+    c.collector.flush();
+    EXPECT_EQ(c.seen.lines, (QStringList{"hello", "second"}));
+}
+
+TEST(StreamCollector, IgnoresNoiseAndSplitsOnLineFeedOnly)
+{
+    Collector c;
+    QByteArray stream = "\n   \nWarning: something odd\n[1,2]\n{\"type\":3}\n{\"no\":\"type\"}\n";
+    // A carriage return before the line feed is white space to the reader.
+    stream += line(assistant({text("crlf")})).chopped(1) + "\r\n";
+    stream += "{\"type\":\"system\",\"subtype\":\"init\"}\n";
+    c.collector.feed(stream);
+    c.collector.flush();
+    EXPECT_EQ(c.seen.lines, QStringList{"crlf"});
+    EXPECT_FALSE(c.collector.result().has_value());
+    EXPECT_FALSE(c.collector.isError());
+}
+
+TEST(StreamCollector, ReportsToolLinesBeforeRemarks)
+{
+    Collector c;
+    const QStringList lines = c.linesOf(assistant({
+        toolUse("t1", "mcp__figma__get_metadata", {{"nodeId", "12:34"}}),
+        text("Let me look."),
+        toolUse("t2", "Read", {{"path", "/p"}, {"file_path", "/a/b.swift"}}),
+        QJsonObject{{"type", "tool_use"}, {"name", "Bash"}, {"input", QJsonObject{{"command", "ls"}}}},
+        toolUse("t3", "Grep", {{"pattern", "foo"}}),
+        toolUse("t4", "Numeric", {{"nodeId", 42}}),
+        toolUse("t5", "Listy", {{"path", QJsonArray{1, "a"}}}),
+        QJsonObject{{"type", "tool_use"}, {"id", "t6"}},
+    }));
+    EXPECT_EQ(lines, (QStringList{"도구: figma get_metadata 12:34", "도구: Read /a/b.swift", "도구: Bash",
+                                  "도구: Grep foo", "도구: Numeric 42", "도구: Listy [1,\"a\"]", "도구: ",
+                                  "Let me look."}));
+}
+
+TEST(StreamCollector, ReportsTheFirstNonEmptyLineOfShortRemarks)
+{
+    Collector c;
+    EXPECT_EQ(c.linesOf(assistant({text("\n\nShort one\nmore\nlines")})), QStringList{"Short one"});
+    EXPECT_EQ(c.linesOf(assistant({text("   \nnext")})), QStringList{"   "});
+    EXPECT_TRUE(c.linesOf(assistant({text("{\"plan\": 1}")})).isEmpty());
+    EXPECT_TRUE(c.linesOf(assistant({text("\n\n")})).isEmpty());
+    EXPECT_TRUE(c.linesOf(assistant({QJsonObject{{"type", "text"}, {"text", 5}}})).isEmpty());
+
+    const QString limit(159, QChar(u'가'));
+    EXPECT_EQ(c.linesOf(assistant({text(limit + "\nrest")})), QStringList{limit});
+    EXPECT_TRUE(c.linesOf(assistant({text(limit + "a")})).isEmpty());
+    // Length is user-perceived characters: 159 flags of two code points each.
+    QString flags;
+    for (int i = 0; i < 159; ++i)
+        flags += QString::fromUtf8("\xF0\x9F\x87\xB0\xF0\x9F\x87\xB7");
+    EXPECT_EQ(c.linesOf(assistant({text(flags)})), QStringList{flags});
+    EXPECT_TRUE(c.linesOf(assistant({text(flags + "x")})).isEmpty());
+
+    // "\r\n" is one character, not a split point.
+    EXPECT_EQ(c.linesOf(assistant({text("a\r\nb\nc")})), QStringList{"a\r\nb"});
+    EXPECT_EQ(c.linesOf(assistant({text("\r\n\nb")})), QStringList{"\r\n"});
+}
+
+TEST(StreamCollector, IgnoresContentThatIsNotAListOfObjects)
+{
+    Collector c;
+    EXPECT_TRUE(c.linesOf(assistant({text("x"), "not an object"})).isEmpty());
+    EXPECT_TRUE(c.linesOf({{"type", "assistant"}, {"message", "text"}}).isEmpty());
+    EXPECT_TRUE(c.linesOf({{"type", "assistant"}, {"message", QJsonObject{{"content", "x"}}}}).isEmpty());
+}
+
+TEST(StreamCollector, ForwardsToolResultsWithTheRawToolName)
+{
+    Collector c;
+    c.collector.feed(line(assistant({toolUse("t1", "mcp__figma__get_metadata", {{"nodeId", "1:2"}})})));
+    c.collector.feed(line(user({
+        QJsonObject{{"type", "tool_result"}, {"tool_use_id", "t1"}, {"content", "<xml/>"}},
+        QJsonObject{{"type", "tool_result"},
+                    {"tool_use_id", "t1"},
+                    {"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", "a"}},
+                                           QJsonObject{{"type", "image"}, {"source", "…"}},
+                                           QJsonObject{{"type", "text"}, {"text", "b"}}}}},
+        QJsonObject{{"type", "tool_result"}, {"tool_use_id", "unknown"}, {"content", "x"}},
+        QJsonObject{{"type", "tool_result"}, {"content", 7}},
+        QJsonObject{{"type", "text"}, {"text", "not a result"}},
+    })));
+    EXPECT_EQ(c.seen.toolResults,
+              (QList<QPair<QString, QString>>{{"mcp__figma__get_metadata", "<xml/>"},
+                                              {"mcp__figma__get_metadata", "ab"},
+                                              {"", "x"},
+                                              {"", ""}}));
+
+    Collector quiet(false);
+    quiet.collector.feed(line(user({QJsonObject{{"type", "tool_result"}, {"content", "x"}}})));
+    EXPECT_TRUE(quiet.seen.toolResults.isEmpty());
+}
+
+TEST(StreamCollector, KeepsTheLatestResultAndItsErrorFlag)
+{
+    Collector c;
+    EXPECT_EQ(c.linesOf({{"type", "result"}, {"subtype", "success"}, {"result", "first"}}), QStringList());
+    EXPECT_EQ(c.collector.result(), std::optional<QString>("first"));
+    EXPECT_FALSE(c.collector.isError());
+
+    c.linesOf({{"type", "result"}, {"subtype", "error_max_turns"}, {"is_error", false}, {"result", "x"}});
+    EXPECT_TRUE(c.collector.isError());
+    c.linesOf({{"type", "result"}, {"subtype", "success"}, {"is_error", true}, {"result", "y"}});
+    EXPECT_TRUE(c.collector.isError());
+    c.linesOf({{"type", "result"}, {"subtype", "success"}, {"result", 3}});
+    EXPECT_FALSE(c.collector.isError());
+    EXPECT_FALSE(c.collector.result().has_value());
+    c.linesOf({{"type", "result"}, {"is_error", "true"}, {"result", "z"}});
+    EXPECT_FALSE(c.collector.isError());
+    EXPECT_EQ(c.collector.result(), std::optional<QString>("z"));
+}
+
+TEST(StreamCollector, EndLineNeedsBothNumbers)
+{
+    Collector c;
+    EXPECT_EQ(c.linesOf({{"type", "result"}, {"duration_ms", 12345}, {"total_cost_usd", 0.0456}}),
+              QStringList{"끝 (12초, $0.05)"});
+    EXPECT_TRUE(c.linesOf({{"type", "result"}, {"duration_ms", "12345"}, {"total_cost_usd", 0.0456}}).isEmpty());
+    EXPECT_TRUE(c.linesOf({{"type", "result"}, {"total_cost_usd", 0.0456}}).isEmpty());
+    // Ties round as the C library's printf rounds them.
+    EXPECT_EQ(c.linesOf({{"type", "result"}, {"duration_ms", 12500}, {"total_cost_usd", 0.125}}),
+              QStringList{"끝 (12초, $0.12)"});
+    EXPECT_EQ(c.linesOf({{"type", "result"}, {"duration_ms", 0}, {"total_cost_usd", 0}}),
+              QStringList{"끝 (0초, $0.00)"});
+}
+
+// A German locale (decimal comma) in both the C library and Qt must not
+// change the end line. The locale is built in a temporary folder because
+// the machine may not have it.
+TEST(StreamCollector, EndLineIgnoresTheLocale)
+{
+    QTemporaryDir locales;
+    const int built = QProcess::execute("/usr/bin/localedef",
+                                        {"-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8")});
+    if (built != 0)
+        GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 here (the locales package is missing)";
+    qputenv("LOCPATH", locales.path().toUtf8());
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+
+    Collector c;
+    const QStringList lines = c.linesOf({{"type", "result"}, {"duration_ms", 12345}, {"total_cost_usd", 0.0456}});
+
+    std::setlocale(LC_ALL, "C.UTF-8");
+    QLocale::setDefault(QLocale::c());
+    qunsetenv("LOCPATH");
+    EXPECT_EQ(lines, QStringList{"끝 (12초, $0.05)"});
+}

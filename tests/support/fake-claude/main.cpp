@@ -1,0 +1,338 @@
+// fake-claude: stands in for the `claude` command-line tool in tests.
+//
+// It reads a scenario from the JSON file named by FAKE_CLAUDE_SCENARIO and
+// appends one JSON object per line to the file named by FAKE_CLAUDE_LOG
+// (when set), each written in one go so parallel runs never interleave:
+//
+//   {"record":"start","pid":N,"args":[...],"cwd":"...","env":{...},
+//    "fds":[0,1,2],"stdin":"...",
+//    "mcpConfig":{"path":"...","text":"...","mode":"600","folderMode":"700"}}
+//       written after standard input was read and before the first step;
+//       "args" excludes the program name; "fds" are the descriptors open at
+//       start; "stdin" is absent when the scenario does not read standard
+//       input; "mcpConfig" is present when --mcp-config names a file.
+//   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
+//   {"record":"grandchild","grandchild":M,"pid":N}  a holdPipes step forked M
+//
+// Scenario (every member optional):
+//
+//   {
+//     "readStdin": true,          read standard input to its end first
+//                                 (false: leave it unread)
+//     "stdinDelay": ms,           wait this long before reading it
+//     "responses": [              the first whose conditions all hold answers
+//       {"args": ["--version"],             exact arguments
+//        "argsContain": ["--continue"],     each of these is an argument
+//        "stdinContains": "text",           standard input holds this text
+//        "steps": [...], "exit": 0}
+//     ],
+//     "steps": [...],             the answer when no response matches
+//     "exit": 0                   status after the last step
+//   }
+//
+// Steps, in order:
+//   {"out": "text"}  {"err": "text"}      raw text to standard output / error
+//   {"event": {...}, "split": 10, "crlf": true}
+//                                 one JSON line on standard output; "split"
+//                                 writes its first N bytes, pauses, then the
+//                                 rest; "crlf" ends it with "\r\n"
+//   {"fill": "out" | "err", "bytes": N}  N bytes of filler lines
+//   {"sleep": ms}
+//   {"awaitSigterm": {"ignore": false}}  sleep until SIGTERM and log it; then
+//                                 die of it, or with "ignore" keep sleeping
+//                                 (only SIGKILL ends it). With such a step
+//                                 SIGTERM is held back from the start, so
+//                                 one sent during earlier steps waits for it.
+//   {"writeFile": "relative/path", "content": "text"}  in the working folder
+//   {"holdPipes": ms}             fork a grandchild that keeps standard
+//                                 output and error open for ms
+//   {"signal": N}                 raise signal N
+//   {"exit": N}                   end at once with status N
+//
+// Examples: {"responses":[{"args":["--version"],"steps":[{"out":"2.1.0 (Claude Code)\n"}]},
+// {"args":["auth","status","--json"],"steps":[{"out":"{\"loggedIn\":true}\n"}]},
+// {"args":["mcp","get","figma"],"steps":[{"out":"figma:\n  Status: ✓ Connected\n"}],"exit":0}]}
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+volatile std::sig_atomic_t termReceived = 0;
+
+void onTerm(int)
+{
+    termReceived = 1;
+}
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+void logRecord(QJsonObject record)
+{
+    const QByteArray path = qgetenv("FAKE_CLAUDE_LOG");
+    if (path.isEmpty())
+        return;
+    record.insert("pid", static_cast<qint64>(::getpid()));
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    writeAll(fd, QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+    ::close(fd);
+}
+
+QJsonArray openDescriptors()
+{
+    QJsonArray fds;
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return fds;
+    const int own = ::dirfd(dir);
+    while (const dirent *entry = ::readdir(dir)) {
+        bool ok = false;
+        const int fd = QByteArray(entry->d_name).toInt(&ok);
+        if (ok && fd != own)
+            fds.append(fd);
+    }
+    ::closedir(dir);
+    return fds;
+}
+
+QJsonObject environmentObject()
+{
+    QJsonObject env;
+    for (char **entry = environ; *entry; ++entry) {
+        const QByteArray pair(*entry);
+        const qsizetype equals = pair.indexOf('=');
+        if (equals > 0)
+            env.insert(QString::fromUtf8(pair.left(equals)), QString::fromUtf8(pair.mid(equals + 1)));
+    }
+    return env;
+}
+
+QString octalMode(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    return QString::number(info.st_mode & 07777, 8);
+}
+
+QJsonObject mcpConfigRecord(const QStringList &args)
+{
+    const qsizetype at = args.indexOf("--mcp-config");
+    if (at < 0 || at + 1 >= args.size())
+        return {};
+    const QString path = args[at + 1];
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {{"path", path}};
+    return {{"path", path},
+            {"text", QString::fromUtf8(file.readAll())},
+            {"mode", octalMode(path)},
+            {"folderMode", octalMode(QFileInfo(path).absolutePath())}};
+}
+
+QByteArray readAllStdin()
+{
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(0, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return bytes;
+        bytes.append(buffer, n);
+    }
+}
+
+bool matches(const QJsonObject &response, const QStringList &args, const QByteArray &input)
+{
+    if (response.contains("args")) {
+        QStringList wanted;
+        for (const QJsonValue &v : response.value("args").toArray())
+            wanted.append(v.toString());
+        if (wanted != args)
+            return false;
+    }
+    for (const QJsonValue &v : response.value("argsContain").toArray())
+        if (!args.contains(v.toString()))
+            return false;
+    if (response.contains("stdinContains") && !input.contains(response.value("stdinContains").toString().toUtf8()))
+        return false;
+    return true;
+}
+
+sigset_t termOnly()
+{
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    return term;
+}
+
+// Held back from the start when a step awaits it, so a SIGTERM sent while
+// earlier steps run is not lost to the default action.
+void trapSigterm()
+{
+    const sigset_t term = termOnly();
+    sigprocmask(SIG_BLOCK, &term, nullptr);
+    struct sigaction action {};
+    action.sa_handler = onTerm;
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void awaitSigterm(bool ignore)
+{
+    const sigset_t term = termOnly();
+    sigset_t none;
+    sigemptyset(&none);
+    for (;;) {
+        while (!termReceived)
+            sigsuspend(&none);
+        termReceived = 0;
+        logRecord({{"record", "sigterm"}});
+        if (!ignore) {
+            std::signal(SIGTERM, SIG_DFL);
+            sigprocmask(SIG_UNBLOCK, &term, nullptr);
+            std::raise(SIGTERM);
+        }
+    }
+}
+
+void holdPipes(int ms)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::usleep(static_cast<useconds_t>(ms) * 1000);
+        ::_exit(0);
+    }
+    logRecord({{"record", "grandchild"}, {"grandchild", static_cast<qint64>(pid)}});
+}
+
+void fill(int fd, qint64 bytes)
+{
+    QByteArray line(1023, 'x');
+    line.append('\n');
+    for (qint64 left = bytes; left > 0; left -= line.size())
+        writeAll(fd, left >= line.size() ? line : line.left(left));
+}
+
+void writeEvent(const QJsonObject &step)
+{
+    QByteArray line = QJsonDocument(step.value("event").toObject()).toJson(QJsonDocument::Compact);
+    line.append(step.value("crlf").toBool() ? "\r\n" : "\n");
+    const qsizetype split = step.value("split").toInt(0);
+    if (split > 0 && split < line.size()) {
+        writeAll(1, line.left(split));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        writeAll(1, line.mid(split));
+    } else {
+        writeAll(1, line);
+    }
+}
+
+void runStep(const QJsonObject &step)
+{
+    if (step.contains("out"))
+        writeAll(1, step.value("out").toString().toUtf8());
+    else if (step.contains("err"))
+        writeAll(2, step.value("err").toString().toUtf8());
+    else if (step.contains("event"))
+        writeEvent(step);
+    else if (step.contains("fill"))
+        fill(step.value("fill").toString() == "err" ? 2 : 1, step.value("bytes").toInteger());
+    else if (step.contains("sleep"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.value("sleep").toInteger()));
+    else if (step.contains("awaitSigterm"))
+        awaitSigterm(step.value("awaitSigterm").toObject().value("ignore").toBool());
+    else if (step.contains("writeFile")) {
+        const QString path = QDir::current().absoluteFilePath(step.value("writeFile").toString());
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(step.value("content").toString().toUtf8());
+    } else if (step.contains("holdPipes"))
+        holdPipes(step.value("holdPipes").toInt());
+    else if (step.contains("signal"))
+        std::raise(step.value("signal").toInt());
+    else if (step.contains("exit"))
+        std::exit(step.value("exit").toInt());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QJsonArray fds = openDescriptors();
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QString::fromUtf8(argv[i]));
+
+    QJsonObject scenario;
+    QFile scenarioFile(QString::fromUtf8(qgetenv("FAKE_CLAUDE_SCENARIO")));
+    if (scenarioFile.open(QIODevice::ReadOnly))
+        scenario = QJsonDocument::fromJson(scenarioFile.readAll()).object();
+
+    QJsonObject start{{"record", "start"},
+                      {"args", QJsonArray::fromStringList(args)},
+                      {"cwd", QDir::currentPath()},
+                      {"env", environmentObject()},
+                      {"fds", fds}};
+    const QJsonObject mcpConfig = mcpConfigRecord(args);
+    if (!mcpConfig.isEmpty())
+        start.insert("mcpConfig", mcpConfig);
+    QByteArray input;
+    if (scenario.value("readStdin").toBool(true)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(scenario.value("stdinDelay").toInteger()));
+        input = readAllStdin();
+        start.insert("stdin", QString::fromUtf8(input));
+    }
+
+    QJsonObject answer = scenario;
+    for (const QJsonValue &response : scenario.value("responses").toArray()) {
+        if (matches(response.toObject(), args, input)) {
+            answer = response.toObject();
+            break;
+        }
+    }
+    const QJsonArray steps = answer.value("steps").toArray();
+    for (const QJsonValue &step : steps)
+        if (step.toObject().contains("awaitSigterm"))
+            trapSigterm();
+    // Logged once SIGTERM is trapped: a test that waits for this record can
+    // cancel without racing the set-up.
+    logRecord(start);
+    for (const QJsonValue &step : steps)
+        runStep(step.toObject());
+    return answer.value("exit").toInt(0);
+}

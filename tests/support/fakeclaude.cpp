@@ -1,0 +1,70 @@
+#include "support/fakeclaude.h"
+
+#include <QFile>
+#include <QJsonDocument>
+
+FakeClaude::FakeClaude()
+{
+    qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());
+    qputenv("FAKE_CLAUDE_LOG", (m_dir.path() + "/log.jsonl").toUtf8());
+    setScenario({});
+}
+
+FakeClaude::~FakeClaude()
+{
+    qunsetenv("FAKE_CLAUDE_SCENARIO");
+    qunsetenv("FAKE_CLAUDE_LOG");
+}
+
+QString FakeClaude::path()
+{
+    return QStringLiteral(STANDIN_FAKE_CLAUDE);
+}
+
+void FakeClaude::setScenario(const QJsonObject &scenario)
+{
+    QFile file(m_dir.path() + "/scenario.json");
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(QJsonDocument(scenario).toJson());
+}
+
+QList<QJsonObject> FakeClaude::records() const
+{
+    QList<QJsonObject> out;
+    QFile file(m_dir.path() + "/log.jsonl");
+    if (!file.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (!line.isEmpty())
+            out.append(QJsonDocument::fromJson(line).object());
+    return out;
+}
+
+QList<QJsonObject> FakeClaude::records(const QString &kind) const
+{
+    QList<QJsonObject> out;
+    for (const QJsonObject &record : records())
+        if (record.value("record").toString() == kind)
+            out.append(record);
+    return out;
+}
+
+QString FakeClaude::folder() const
+{
+    return m_dir.path();
+}
+
+QJsonObject FakeClaude::event(const QJsonObject &event)
+{
+    return {{"event", event}};
+}
+
+QJsonObject FakeClaude::resultEvent(const QString &result, double durationMs, double costUsd)
+{
+    return event({{"type", "result"},
+                  {"subtype", "success"},
+                  {"is_error", false},
+                  {"duration_ms", durationMs},
+                  {"total_cost_usd", costUsd},
+                  {"result", result}});
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+// The fake-claude stand-in set up for one test: a scenario file and a log
+// in a temporary folder, named to the stand-in through the environment of
+// this process (which the children inherit).
+class FakeClaude
+{
+public:
+    FakeClaude();
+    ~FakeClaude();
+
+    static QString path();
+    void setScenario(const QJsonObject &scenario);
+    // Every record the stand-in logged so far, in order.
+    QList<QJsonObject> records() const;
+    // The records of one kind ("start", "sigterm", "grandchild").
+    QList<QJsonObject> records(const QString &kind) const;
+    QString folder() const;
+
+    // One JSON event step of a scenario.
+    static QJsonObject event(const QJsonObject &event);
+    static QJsonObject resultEvent(const QString &result, double durationMs = 1000, double costUsd = 0.01);
+
+private:
+    QTemporaryDir m_dir;
+};
