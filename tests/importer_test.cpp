@@ -202,7 +202,8 @@ TEST_F(ImporterTest, ReadsPlanAndImagesWrittenInAnyKeyOrder)
     const QByteArray planJson = embedded(reversedKeys(plan.toJson()));
     ASSERT_TRUE(planJson.contains("\\/")) << "the plan should hold a slash";
     ASSERT_TRUE(planJson.contains("\\u003c\\/script>"));
-    const QJsonObject images{{QStringLiteral("img/node-12-40.png"), dataUrl("\x89PNG\r\n\x1a\n\0\1\2", "image/png")},
+    const QByteArray png("\x89PNG\r\n\x1a\n\0\1\2", 11);
+    const QJsonObject images{{QStringLiteral("img/node-12-40.png"), dataUrl(png)},
                              {QStringLiteral("img/leave-ios.png"), dataUrl("GIF89a", "image/gif")}};
     const QString file = write("index.html", page(planJson, imageBlock(images)));
 
@@ -214,6 +215,7 @@ TEST_F(ImporterTest, ReadsPlanAndImagesWrittenInAnyKeyOrder)
     EXPECT_TRUE(imported.candidates.isEmpty());
     ASSERT_EQ(imported.assets.size(), 2);
     EXPECT_EQ(imported.assets.value(QStringLiteral("img/leave-ios.png")), "data:image/gif;base64,R0lGODlh");
+    EXPECT_EQ(imported.assets.value(QStringLiteral("img/node-12-40.png")), "data:image/png;base64," + png.toBase64());
     EXPECT_NE(Importer::read(file).id, imported.id);
 }
 
