@@ -1,0 +1,49 @@
+#include "core/httpfetch.h"
+
+#include <QCoroNetworkReply>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <memory>
+
+namespace HttpFetch {
+
+namespace {
+
+// A reply signals its end from inside its own code, and the task resumes
+// right there: the manager (and the reply it owns) may only go once that
+// code has returned.
+struct DeleteLater {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+} // namespace
+
+bool fetchable(const QUrl &url)
+{
+    const QString scheme = url.scheme();
+    return url.isValid() && (scheme == QLatin1StringView("http") || scheme == QLatin1StringView("https"))
+        && !url.host().isEmpty();
+}
+
+QCoro::Task<Answer> get(QNetworkRequest request)
+{
+    const std::unique_ptr<QNetworkAccessManager, DeleteLater> manager(new QNetworkAccessManager);
+    QNetworkReply *reply = manager->get(request);
+    co_await reply;
+
+    Answer answer;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        answer.status = status.toInt();
+    if (reply->isOpen())
+        answer.body = reply->readAll();
+    // Only the transfer time-out aborts a reply here; the network layer
+    // would call it a cancellation.
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        answer.error = QStringLiteral("시간 안에 응답이 오지 않았어요.");
+    else if (reply->error() != QNetworkReply::NoError)
+        answer.error = reply->errorString();
+    co_return answer;
+}
+
+} // namespace HttpFetch

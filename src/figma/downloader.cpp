@@ -1,0 +1,35 @@
+#include "figma/downloader.h"
+
+#include "core/atomicfile.h"
+#include "core/httpfetch.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace Downloader {
+
+namespace {
+
+// A stalled image server must not hold a generation forever: a minute
+// without data is a failed download.
+constexpr int transferTimeoutMs = 60'000;
+
+} // namespace
+
+QCoro::Task<bool> save(QString address, QString path)
+{
+    const QUrl url(address, QUrl::StrictMode);
+    if (!HttpFetch::fetchable(url))
+        co_return false;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(transferTimeoutMs);
+    const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+    if (answer.status != 200 || answer.body.isEmpty())
+        co_return false;
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        co_return false;
+    co_return AtomicFile::write(path, answer.body);
+}
+
+} // namespace Downloader

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <optional>
+
+// What the user configures once and every other part reads, kept in
+// settings.json in the support folder.
+struct AppSettings {
+    // How the design section is read: by Claude through the design
+    // service's MCP server, or by its REST API with the stored token.
+    enum class FigmaMode { mcp, token };
+    // How the claude tool is authenticated: its own login, or the stored
+    // Anthropic API key.
+    enum class ClaudeAuth { login, apiKey };
+
+    static constexpr std::array<FigmaMode, 2> figmaModes{FigmaMode::mcp, FigmaMode::token};
+    static constexpr std::array<ClaudeAuth, 2> claudeAuths{ClaudeAuth::login, ClaudeAuth::apiKey};
+
+    // The state of one repository row of the settings window.
+    struct RepoCheck {
+        enum class Kind { ok, missing, warning };
+        Kind kind = Kind::missing;
+        QString text; // what is missing, for Kind::warning
+
+        bool operator==(const RepoCheck &) const = default;
+    };
+
+    QString androidRepo;
+    QString iosRepo;
+    QString outputDir;
+    QString userName;
+    FigmaMode figmaMode = FigmaMode::mcp;
+    QString claudePath;
+    ClaudeAuth claudeAuth = ClaudeAuth::login;
+    QString claudeModel;
+    bool setupDone = false;
+    QStringList extraDirs;
+
+    // settings.json read tolerantly, then the empty fields filled in (output
+    // folder, user name, repository guesses, claude tool path). Never fails
+    // and never writes.
+    static AppSettings load();
+    // Writes settings.json whole or not at all; a failure is ignored.
+    void save() const;
+    // Whether a repository folder and its platform sub-folder exist. A path
+    // beginning with "~" means the home folder.
+    static RepoCheck check(const QString &repo, bool ios);
+
+    // Each key read on its own: an absent, null or mistyped key, or an
+    // unknown enumeration text, gives that field's default. Nothing when the
+    // value is not a JSON object.
+    static std::optional<AppSettings> read(const QJsonValue &value);
+    QJsonObject toJson() const;
+
+    static QString text(FigmaMode mode);
+    static QString text(ClaudeAuth auth);
+
+    bool operator==(const AppSettings &) const = default;
+};

@@ -1,0 +1,3 @@
+#include "settings/secretstore.h"
+
+SecretStore::~SecretStore() = default;

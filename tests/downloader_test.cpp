@@ -1,0 +1,118 @@
+#include "figma/downloader.h"
+#include "support/httpserver.h"
+#include "support/taskwait.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Response = HttpServer::Response;
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void put(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+class DownloaderTest : public testing::Test
+{
+protected:
+    bool save(const QString &address, const QString &path)
+    {
+        return TaskWait::result(Downloader::save(address, path));
+    }
+
+    QString target(const QString &name) const { return dir.filePath(name); }
+
+    HttpServer server;
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(DownloaderTest, WritesTheBodyCreatingFoldersWithoutAToken)
+{
+    const QByteArray png("\x89PNG\r\n\x1a\nimage bytes", 19);
+    server.serve("/render/1.png", Response::text(200, png));
+    const QString path = target("plan/img/node-1-2.png");
+
+    EXPECT_TRUE(save(server.base() + "/render/1.png?sig=abc", path));
+    EXPECT_EQ(contents(path), png);
+    ASSERT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(server.requests()[0].target, "/render/1.png?sig=abc");
+    EXPECT_FALSE(server.requests()[0].headers.contains("x-figma-token"));
+}
+
+TEST_F(DownloaderTest, ReplacesAnExistingFile)
+{
+    const QString path = target("node.png");
+    put(path, "old image");
+    server.serve("/a.png", Response::text(200, "new image"));
+    EXPECT_TRUE(save(server.base() + "/a.png", path));
+    EXPECT_EQ(contents(path), "new image");
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size() == 1);
+}
+
+TEST_F(DownloaderTest, OnlyANonEmptyTwoHundredIsWritten)
+{
+    const QString path = target("img/node.png");
+    server.serve("/empty.png", Response::text(200, ""));
+    EXPECT_FALSE(save(server.base() + "/empty.png", path));
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(QDir(target("img")).exists());
+
+    put(target("old.png"), "kept");
+    for (int status : {201, 204, 403, 404, 500}) {
+        server.serve("/status.png", Response::text(status, status == 204 ? "" : "not an image"));
+        EXPECT_FALSE(save(server.base() + "/status.png", target("old.png"))) << status;
+        EXPECT_EQ(contents(target("old.png")), "kept") << status;
+    }
+}
+
+TEST_F(DownloaderTest, TransferFailureIsFalse)
+{
+    server.serve("/drop.png", Response::dropped());
+    EXPECT_FALSE(save(server.base() + "/drop.png", target("node.png")));
+    EXPECT_FALSE(save("http://127.0.0.1:1/refused.png", target("node.png")));
+    EXPECT_FALSE(QFile::exists(target("node.png")));
+}
+
+TEST_F(DownloaderTest, OnlyWebAddressesAreFetched)
+{
+    const QString secret = target("secret.txt");
+    put(secret, "local data");
+    const QString copy = target("img/copy.png");
+    const QString refused[] = {
+        QUrl::fromLocalFile(secret).toString(),
+        "data:image/png;base64,aW1hZ2U=",
+        "ftp://127.0.0.1/x.png",
+        secret,
+        "not a url",
+        "",
+        "http:///no-host.png",
+        "qrc:/page/style.css",
+    };
+    for (const QString &address : refused) {
+        EXPECT_FALSE(save(address, copy)) << address.toStdString();
+        EXPECT_FALSE(QFile::exists(copy)) << address.toStdString();
+    }
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+TEST_F(DownloaderTest, FolderThatCannotBeMadeIsFalse)
+{
+    put(target("blocker"), "a file where a folder must go");
+    server.serve("/a.png", Response::text(200, "image"));
+    EXPECT_FALSE(save(server.base() + "/a.png", target("blocker/img/node.png")));
+    EXPECT_EQ(contents(target("blocker")), "a file where a folder must go");
+}

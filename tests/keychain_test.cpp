@@ -1,0 +1,78 @@
+#include "settings/keychain.h"
+#include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class KeychainTest : public testing::Test
+{
+protected:
+    void SetUp() override { Keychain::useStore(store); }
+    void TearDown() override { Keychain::useStore(nullptr); }
+
+    std::shared_ptr<MemorySecretStore> store = std::make_shared<MemorySecretStore>();
+};
+
+} // namespace
+
+TEST_F(KeychainTest, EachItemHasItsOwnAccountUnderOneService)
+{
+    EXPECT_EQ(Keychain::service(), "com.tovanek.quarrystone.mac");
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_token"));
+    ASSERT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "sk-ant-key"));
+    EXPECT_EQ(store->items.value("figma-token"), "figd_token");
+    EXPECT_EQ(store->items.value("anthropic-api-key"), "sk-ant-key");
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), "figd_token");
+    EXPECT_EQ(Keychain::get(Keychain::Item::anthropicKey), "sk-ant-key");
+}
+
+TEST_F(KeychainTest, StoresTheValueTrimmedAndRemovesItForBlankText)
+{
+    EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken));
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), std::nullopt);
+
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, QString::fromUtf8("  tok\u00A0en 토큰\r\n")));
+    EXPECT_TRUE(Keychain::has(Keychain::Item::figmaToken));
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), QString::fromUtf8("tok\u00A0en 토큰"));
+
+    EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, " \t\n "));
+    EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken));
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), std::nullopt);
+    EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
+}
+
+TEST_F(KeychainTest, SavingTheSameValueWritesItAgain)
+{
+    ASSERT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "same"));
+    ASSERT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "same"));
+    EXPECT_EQ(store->writes, 2);
+    EXPECT_EQ(Keychain::get(Keychain::Item::anthropicKey), "same");
+}
+
+TEST_F(KeychainTest, RefusedSaveKeepsTheStoredSecret)
+{
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "old"));
+    store->refuse = true;
+    EXPECT_FALSE(Keychain::set(Keychain::Item::figmaToken, "new"));
+    EXPECT_FALSE(Keychain::set(Keychain::Item::figmaToken, "   "));
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), "old");
+    EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "")) << "nothing was stored, so nothing is left";
+}
+
+TEST_F(KeychainTest, EmptyOrNonUtf8DataExistsButGivesNoValue)
+{
+    store->items.insert("figma-token", QByteArray());
+    store->items.insert("anthropic-api-key", QByteArray("\xC3\x28", 2));
+    EXPECT_TRUE(Keychain::has(Keychain::Item::figmaToken));
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), std::nullopt);
+    EXPECT_TRUE(Keychain::has(Keychain::Item::anthropicKey));
+    EXPECT_EQ(Keychain::get(Keychain::Item::anthropicKey), std::nullopt);
+}
+
+TEST_F(KeychainTest, ReadGivesTheTextAsStored)
+{
+    store->items.insert("figma-token", QByteArray(" spaced \n"));
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), " spaced \n");
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTcpServer>
+#include <QUrl>
+#include <chrono>
+
+class QTcpSocket;
+
+// A small HTTP/1.1 server on 127.0.0.1 inside the test process. Each path
+// (the request target without its query) answers from a script of
+// responses, taken in turn; the last one repeats. Every request is recorded.
+// One request per connection; answers carry Content-Length and close.
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Response {
+        int status = 200;
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        // Waits this long before answering.
+        std::chrono::milliseconds delay{0};
+        // Closes the connection instead of answering.
+        bool drop = false;
+
+        static Response text(int status, const QByteArray &body);
+        static Response json(const QByteArray &body);
+        static Response dropped();
+    };
+
+    struct Request {
+        QByteArray method;
+        QByteArray target;
+        // Header names in lower case.
+        QHash<QByteArray, QByteArray> headers;
+        QByteArray body;
+
+        QByteArray path() const;
+    };
+
+    explicit HttpServer(QObject *parent = nullptr);
+
+    // "http://127.0.0.1:<port>", no trailing "/".
+    QString base() const;
+    QUrl url(const QString &target) const;
+
+    // Replaces the script of `path` with one response.
+    void serve(const QByteArray &path, const Response &response);
+    // Appends a response to the script of `path`.
+    void then(const QByteArray &path, const Response &response);
+
+    const QList<Request> &requests() const { return m_requests; }
+    QList<Request> requestsTo(const QByteArray &path) const;
+
+private:
+    void accept();
+    void read(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const Request &request);
+    Response next(const QByteArray &path);
+
+    QHash<QByteArray, QList<Response>> m_scripts;
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+    QList<Request> m_requests;
+    // Last, so it goes first: its sockets signal while they close.
+    QTcpServer m_server;
+};

@@ -1,0 +1,26 @@
+#include "support/memorysecretstore.h"
+
+std::optional<QByteArray> MemorySecretStore::read(const QString &account)
+{
+    const auto found = items.constFind(account);
+    if (found == items.cend())
+        return std::nullopt;
+    return *found;
+}
+
+bool MemorySecretStore::write(const QString &account, const QString &value)
+{
+    if (refuse)
+        return false;
+    ++writes;
+    items.insert(account, value.toUtf8());
+    return true;
+}
+
+bool MemorySecretStore::remove(const QString &account)
+{
+    if (refuse)
+        return !items.contains(account);
+    items.remove(account);
+    return true;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "settings/secretstore.h"
+
+#include <QMap>
+
+// Secrets kept in the test process; can be told to refuse writes and
+// removals, as a locked or unreachable store would.
+class MemorySecretStore final : public SecretStore
+{
+public:
+    std::optional<QByteArray> read(const QString &account) override;
+    bool write(const QString &account, const QString &value) override;
+    bool remove(const QString &account) override;
+
+    QMap<QString, QByteArray> items;
+    bool refuse = false;
+    int writes = 0;
+};
