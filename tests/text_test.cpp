@@ -31,6 +31,11 @@ TEST(Text, ComparesByCanonicalEquivalence)
     EXPECT_TRUE(Text::canonicalEqual(nfc, nfd));
     EXPECT_EQ(Text::canonicalHash(nfc), Text::canonicalHash(nfd));
     EXPECT_FALSE(Text::canonicalEqual(nfc, QString::fromUtf8("나")));
+    // A precomposed syllable followed by a trailing consonant jamo composes.
+    EXPECT_TRUE(Text::canonicalEqual(nfc + QChar(0x11A8), QString::fromUtf8("각")));
+    EXPECT_EQ(Text::canonicalKey(nfc + QChar(0x11A8)), QString::fromUtf8("각"));
+    // A Latin letter followed by a combining accent.
+    EXPECT_TRUE(Text::canonicalEqual(QString::fromUtf8("Cafe\xCC\x81"), QString::fromUtf8("Caf\xC3\xA9")));
 }
 
 TEST(Text, OrdersByCodePointNotUtf16)

@@ -93,8 +93,27 @@ bool isLetterOrNumber(const QString &character)
     return QChar::isLetterOrNumber(base);
 }
 
+namespace {
+
+// Text made only of code points below U+0300 (no combining marks can follow
+// them) and precomposed Hangul syllables (no trailing jamo) is already in
+// NFC, which spares the normaliser in the common case of plan keys.
+bool plainlyComposed(const QString &text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x0300 && (u < 0xAC00 || u > 0xD7A3))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 QString canonicalKey(const QString &text)
 {
+    if (plainlyComposed(text))
+        return text;
     return text.normalized(QString::NormalizationForm_C);
 }
 
@@ -102,6 +121,8 @@ bool canonicalEqual(const QString &a, const QString &b)
 {
     if (a == b)
         return true;
+    if (plainlyComposed(a) && plainlyComposed(b))
+        return false;
     return canonicalKey(a) == canonicalKey(b);
 }
 

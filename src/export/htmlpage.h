@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <optional>
 #include <utility>
 
 #include "model/conventions.h"
@@ -30,10 +31,15 @@ public:
     // The escaped type text with every model name in it made a link.
     QString type(const QString &text) const;
 
-    const QSet<QString> &modelNames() const { return m_modelNames; }
-    const QMap<QString, QString> &argModels() const { return m_argModels; }
+    // Whether a model of the plan bears the name (canonically equal).
+    bool isModel(const QString &name) const;
+    // The model of the first screen argument of that name, in plan order,
+    // whose model is one of the plan's models.
+    std::optional<QString> argModel(const QString &argName) const;
 
 private:
+    // Keyed by canonical form, so names that differ only in normalisation
+    // find each other.
     QSet<QString> m_modelNames;
     QMap<QString, QString> m_argModels;
 };

@@ -6,13 +6,19 @@
 //
 //   {"record":"start","pid":N,"args":[...],"cwd":"...","env":{...},
 //    "fds":[0,1,2],"stdin":"...",
+//    "terminal":{"isatty":[true,true,true],"controlling":true,"sessionLeader":true},
 //    "mcpConfig":{"path":"...","text":"...","mode":"600","folderMode":"700"}}
 //       written after standard input was read and before the first step;
 //       "args" excludes the program name; "fds" are the descriptors open at
-//       start; "stdin" is absent when the scenario does not read standard
-//       input; "mcpConfig" is present when --mcp-config names a file.
+//       start; "terminal" tells which of 0, 1, 2 are terminals, whether
+//       /dev/tty (a controlling terminal) can be opened and whether the
+//       process leads its own session; "stdin" is absent when the scenario
+//       does not read standard input; "mcpConfig" is present when
+//       --mcp-config names a file.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
 //   {"record":"grandchild","grandchild":M,"pid":N}  a holdPipes step forked M
+//   {"record":"line","text":"...","pid":N}  what a readLine step read, its
+//                                 ending "\r" or "\n" included
 //
 // Scenario (every member optional):
 //
@@ -47,6 +53,13 @@
 //   {"holdPipes": ms}             fork a grandchild that keeps standard
 //                                 output and error open for ms
 //   {"signal": N}                 raise signal N
+//   {"raw": true}                 put the terminal on standard input in raw
+//                                 mode (no echo, "\r" not turned into
+//                                 "\n"), as interactive tools do
+//   {"readLine": true}            read standard input up to and including
+//                                 the first "\r" or "\n" and log it; when
+//                                 standard input is not a terminal, say so
+//                                 on standard error and exit with 1
 //   {"exit": N}                   end at once with status N
 //
 // Examples: {"responses":[{"args":["--version"],"steps":[{"out":"2.1.0 (Claude Code)\n"}]},
@@ -69,6 +82,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -159,6 +173,46 @@ QJsonObject mcpConfigRecord(const QStringList &args)
             {"text", QString::fromUtf8(file.readAll())},
             {"mode", octalMode(path)},
             {"folderMode", octalMode(QFileInfo(path).absolutePath())}};
+}
+
+QJsonObject terminalRecord()
+{
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0)
+        ::close(tty);
+    return {{"isatty", QJsonArray{::isatty(0) == 1, ::isatty(1) == 1, ::isatty(2) == 1}},
+            {"controlling", tty >= 0},
+            {"sessionLeader", ::getsid(0) == ::getpid()}};
+}
+
+void makeRaw()
+{
+    termios mode {};
+    if (::tcgetattr(0, &mode) != 0)
+        return;
+    ::cfmakeraw(&mode);
+    ::tcsetattr(0, TCSANOW, &mode);
+}
+
+void readLine()
+{
+    if (!::isatty(0)) {
+        writeAll(2, "Error: standard input is not a terminal\n");
+        std::exit(1);
+    }
+    QByteArray line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(0, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        line.append(c);
+        if (c == '\r' || c == '\n')
+            break;
+    }
+    logRecord({{"record", "line"}, {"text", QString::fromUtf8(line)}});
 }
 
 QByteArray readAllStdin()
@@ -285,6 +339,10 @@ void runStep(const QJsonObject &step)
         holdPipes(step.value("holdPipes").toInt());
     else if (step.contains("signal"))
         std::raise(step.value("signal").toInt());
+    else if (step.contains("raw"))
+        makeRaw();
+    else if (step.contains("readLine"))
+        readLine();
     else if (step.contains("exit"))
         std::exit(step.value("exit").toInt());
 }
@@ -307,7 +365,8 @@ int main(int argc, char **argv)
                       {"args", QJsonArray::fromStringList(args)},
                       {"cwd", QDir::currentPath()},
                       {"env", environmentObject()},
-                      {"fds", fds}};
+                      {"fds", fds},
+                      {"terminal", terminalRecord()}};
     const QJsonObject mcpConfig = mcpConfigRecord(args);
     if (!mcpConfig.isEmpty())
         start.insert("mcpConfig", mcpConfig);

@@ -1,0 +1,105 @@
+#include "export/htmlpage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/text.h"
+#include "export/htmlescape.h"
+
+using namespace Qt::StringLiterals;
+
+namespace HTMLPage {
+
+namespace {
+
+struct KeyState {
+    QString cls;
+    QString chips;
+};
+
+KeyState keyState(const StringKey &string)
+{
+    if (string.key.isEmpty())
+        return {u"need"_s, u"<span class=\"chip need\">키 필요</span><span class=\"st\">하드코딩 + TODO</span>"_s};
+    if (string.source == u"inferred"_s)
+        return {u"ok"_s, u"<span class=\"chip ok\">워드민트</span><span class=\"st warn\">키 확인 필요</span>"_s};
+    return {u"ok"_s, u"<span class=\"chip ok\">워드민트</span><span class=\"st\">키 적용 완료</span>"_s};
+}
+
+QString keyLine(const StringKey &string)
+{
+    return string.key.isEmpty() ? QString() : u"<code>"_s + escape(string.key) + u"</code>"_s;
+}
+
+QString koLine(const StringKey &string)
+{
+    return u"<div class=\"ko\">“"_s + escape(string.ko) + u"”</div>"_s;
+}
+
+// A fraction of the image as a CSS percentage, the same in every locale.
+QString percent(double fraction)
+{
+    return Text::fixed(fraction * 100, 2) + u'%';
+}
+
+QString mark(const StringKey::Box &box, const QString &number, const QString &cls)
+{
+    return u"<span class=\"mk "_s + cls + u"\" data-n=\""_s + number + u"\" style=\"left:"_s + percent(box.x)
+        + u";top:"_s + percent(box.y) + u";width:"_s + percent(box.w) + u";height:"_s + percent(box.h) + u"\"><b>"_s
+        + number + u"</b></span>"_s;
+}
+
+QString image(const Screen &screen)
+{
+    const std::optional<QString> &before = screen.image.before;
+    if (!before || before->isEmpty())
+        return u"<div class=\"ph \"><b>이미지 없음</b>"_s + escape(screen.title) + u"</div>"_s;
+    return u"<img class=\"\" src=\""_s + escape(*before) + u"\" alt=\""_s + escape(screen.title) + u"\">"_s;
+}
+
+} // namespace
+
+QString callouts(const Screen &screen, const QList<StringKey> &strings)
+{
+    const QString frame = screen.figmaNodes.isEmpty() ? QString() : screen.figmaNodes.first();
+    QList<StringKey> placed;
+    QList<StringKey> unplaced;
+    for (const StringKey &string : strings) {
+        if (string.box && Text::canonicalEqual(string.frame, frame))
+            placed.append(string);
+        else
+            unplaced.append(string);
+    }
+    // Reading order on the screenshot: top to bottom, then left to right.
+    // A box computed from a frame without size may hold NaN, which must not
+    // break the sort's ordering, so it goes last.
+    const auto position = [](double value) { return std::isnan(value) ? qInf() : value; };
+    std::stable_sort(placed.begin(), placed.end(), [&](const StringKey &a, const StringKey &b) {
+        return std::pair(position(a.box->y), position(a.box->x)) < std::pair(position(b.box->y), position(b.box->x));
+    });
+
+    QString left;
+    QString right;
+    QString marks;
+    for (qsizetype i = 0; i < placed.size(); ++i) {
+        const StringKey &string = placed.at(i);
+        const KeyState state = keyState(string);
+        const QString number = QString::number(i + 1);
+        const bool onLeft = i % 2 == 0;
+        (onLeft ? left : right) += u"<div class=\"co "_s + state.cls + u"\" data-n=\""_s + number + u"\" data-side=\""_s
+            + (onLeft ? u"l"_s : u"r"_s) + u"\"><div class=\"coh\"><b class=\"no\">"_s + number + u"</b>"_s
+            + state.chips + u"</div>"_s + keyLine(string) + koLine(string) + u"</div>"_s;
+        marks += mark(*string.box, number, state.cls);
+    }
+    for (const StringKey &string : unplaced) {
+        const KeyState state = keyState(string);
+        right += u"<div class=\"co "_s + state.cls + u"\"><div class=\"coh\">"_s + state.chips + u"</div>"_s
+            + keyLine(string) + koLine(string) + u"<div class=\"where\">이미지에서 위치를 찾지 못했어요</div></div>"_s;
+    }
+    return u"<div class=\"callouts\"><div class=\"co-col l\">"_s + left + u"</div><div class=\"co-img\">"_s
+        + image(screen) + marks + u"</div><div class=\"co-col r\">"_s + right
+        + u"</div><svg class=\"co-lines\" aria-hidden=\"true\"></svg></div>"_s;
+}
+
+} // namespace HTMLPage

@@ -1,0 +1,584 @@
+#include "settings/connections.h"
+
+#include "claude/childprocess.h"
+#include "claude/clauderunner.h"
+#include "core/jsonread.h"
+#include "core/text.h"
+#include "platform/browser.h"
+#include "platform/pty.h"
+#include "settings/keychain.h"
+
+#include <QCoreApplication>
+#include <QCoroTask>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// The value "authMethod" has for a login with a subscription account.
+const QString subscriptionLogin = QStringLiteral("claude.ai");
+
+bool isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return QDir::isAbsolutePath(path) && info.isFile() && info.isExecutable();
+}
+
+// Terminal output without hyperlink sequences (their visible text stays),
+// control sequences and carriage returns.
+QString cleaned(QString text)
+{
+    static const QRegularExpression hyperlink(QStringLiteral("\\x{1B}\\]8;;[^\\x{07}\\x{1B}]*(\\x{07}|\\x{1B}\\\\)"));
+    static const QRegularExpression control(QStringLiteral("\\x{1B}\\[[0-9;?]*[A-Za-z]"));
+    return text.remove(hyperlink).remove(control).remove(QLatin1Char('\r'));
+}
+
+bool isWebAddress(const QUrl &url)
+{
+    const QString scheme = url.scheme();
+    return url.isValid() && (scheme == QLatin1String("https") || scheme == QLatin1String("http"))
+        && !url.host().isEmpty();
+}
+
+// The first login address in cleaned output; one that is no usable web
+// address is passed over, so a later good one is still found.
+std::optional<QUrl> loginAddress(const QString &text)
+{
+    static const QRegularExpression address(QStringLiteral("https://[^\\s\\x{07}\\x{1B}\\]]+"),
+                                            QRegularExpression::UseUnicodePropertiesOption);
+    QRegularExpressionMatchIterator matches = address.globalMatch(text);
+    while (matches.hasNext()) {
+        const QUrl url(matches.next().captured(), QUrl::StrictMode);
+        if (isWebAddress(url))
+            return url;
+    }
+    return std::nullopt;
+}
+
+QString trimSpacesAndTabs(const QString &line)
+{
+    qsizetype begin = 0;
+    qsizetype end = line.size();
+    const auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+    while (begin < end && blank(line[begin]))
+        ++begin;
+    while (end > begin && blank(line[end - 1]))
+        --end;
+    return line.mid(begin, end - begin);
+}
+
+// The last two non-empty lines a failed job printed.
+QString failureText(const QString &output, int status)
+{
+    QStringList lines;
+    for (const QString &piece : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString line = trimSpacesAndTabs(piece);
+        if (!line.isEmpty())
+            lines.append(line);
+    }
+    if (lines.isEmpty())
+        return QStringLiteral("끝나지 못했어요(종료 코드 ") + QString::number(status) + QStringLiteral(")");
+    return lines.mid(std::max<qsizetype>(0, lines.size() - 2)).join(QLatin1Char(' '));
+}
+
+void closeDescriptor(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+void setNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+} // namespace
+
+Connections::Status Connections::Status::ok(const QString &text)
+{
+    return Status{Kind::ok, text};
+}
+
+Connections::Status Connections::Status::needsLogin(const QString &text)
+{
+    return Status{Kind::needsLogin, text};
+}
+
+Connections::Status Connections::Status::checking()
+{
+    return Status{Kind::checking, QString()};
+}
+
+Connections::Status Connections::Status::missing()
+{
+    return Status{Kind::missing, QString()};
+}
+
+Connections::Hooks::Hooks()
+    : openURL(Browser::open)
+    , installerCommand(QStringLiteral("curl -fsSL https://claude.ai/install.sh | bash"))
+{
+}
+
+struct Connections::Checked {
+    Status claude;
+    Status figma;
+    Status wiki;
+    QString wikiServer;
+};
+
+Connections::Connections(Hooks hooks, QObject *parent)
+    : QObject(parent)
+    , m_hooks(std::move(hooks))
+{
+}
+
+Connections::~Connections()
+{
+    releaseJob();
+}
+
+Connections &Connections::shared()
+{
+    // Never destroyed: background checks may still report to it while the
+    // process ends.
+    static Connections *const instance = new Connections();
+    return *instance;
+}
+
+Connections::Status Connections::checkClaude(const QString &claude, std::chrono::milliseconds timeout)
+{
+    if (!isExecutableFile(claude))
+        return Status::missing();
+    const QString output =
+        Spawn::output(claude, {QStringLiteral("auth"), QStringLiteral("status"), QStringLiteral("--json")},
+                      env(claude), timeout)
+            .value_or(QString());
+    QJsonObject status;
+    try {
+        status = parseObject(output.toUtf8());
+    } catch (const JSONDecodeError &) {
+        return Status::needsLogin(QStringLiteral("로그인 상태를 읽지 못했어요"));
+    }
+    if (!JsonRead::boolean(status, QStringLiteral("loggedIn")))
+        return Status::needsLogin(QStringLiteral("로그인이 필요해요"));
+
+    const QJsonValue ownEmail = status.value(QLatin1String("email"));
+    const QString email = ownEmail.isString()
+        ? ownEmail.toString()
+        : JsonRead::string(status.value(QLatin1String("account")).toObject(), QStringLiteral("email"));
+    const QString label = JsonRead::optString(status, QStringLiteral("authMethod")) == subscriptionLogin
+        ? QStringLiteral("Claude 계정")
+        : QStringLiteral("API 키");
+    if (!email.isEmpty())
+        return Status::ok(email + QStringLiteral(" · ") + label);
+    return Status::ok(label + QStringLiteral("으로 로그인됨"));
+}
+
+Connections::Status Connections::checkServer(const QString &claude, const QString &name,
+                                             std::chrono::milliseconds timeout)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const std::optional<QString> output =
+        Spawn::output(claude, {QStringLiteral("mcp"), QStringLiteral("get"), name}, env(claude), timeout);
+    // Nothing comes back both from a tool that could not start and from one
+    // that had to be killed at the time-out; only the latter takes that long.
+    if (!output && std::chrono::milliseconds(clock.elapsed()) >= timeout)
+        return Status::needsLogin(name);
+    const QString text = output.value_or(QString());
+    if (text.contains(QLatin1String("No MCP server named")) || text.isEmpty())
+        return Status::missing();
+    QString statusLine;
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (line.contains(QLatin1String("Status:"))) {
+            statusLine = line;
+            break;
+        }
+    }
+    if (statusLine.contains(QLatin1String("Connected")))
+        return Status::ok(name + QStringLiteral(" 연결됨"));
+    return Status::needsLogin(name);
+}
+
+QStringList Connections::atlassianServers()
+{
+    const QJsonObject servers = ClaudeRunner::userMCPServers();
+    QStringList names;
+    for (auto it = servers.begin(); it != servers.end(); ++it) {
+        const QString url = JsonRead::string(it.value().toObject(), QStringLiteral("url"));
+        if (it.key().contains(QLatin1String("atlassian"), Qt::CaseInsensitive)
+            || url.contains(QLatin1String("atlassian")))
+            names.append(it.key());
+    }
+    Text::sortByCodePoint(names);
+    return names;
+}
+
+Spawn::Environment Connections::env(const QString &executable)
+{
+    Spawn::Environment environment = Spawn::processEnvironment();
+    QStringList entries{QFileInfo(executable).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
+                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    // An empty entry would mean the working folder, the shared temporary
+    // folder, where anyone may leave a program named like a tool.
+    entries += environment.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    environment.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
+    return environment;
+}
+
+void Connections::refresh(const AppSettings &settings)
+{
+    if (m_refreshing)
+        return;
+    setRefreshing(true);
+    setClaude(Status::checking());
+    setFigma(Status::checking());
+    setWiki(Status::checking());
+
+    const QString configured = settings.claudePath;
+    const bool tokenMode = settings.figmaMode == AppSettings::FigmaMode::token;
+    const std::chrono::milliseconds timeout = m_hooks.checkTimeout;
+    // The checks wait for child processes (and the tool search for a login
+    // shell), so none of them runs on the main thread.
+    std::thread([self = QPointer<Connections>(this), configured, tokenMode, timeout] {
+        const Checked checked = checkAll(configured, tokenMode, timeout);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, checked] {
+                if (self)
+                    self->publish(checked);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+Connections::Checked Connections::checkAll(const QString &configuredClaude, bool tokenMode,
+                                           std::chrono::milliseconds timeout)
+{
+    const QString claude =
+        configuredClaude.isEmpty() ? ClaudeRunner::findClaude().value_or(QString()) : configuredClaude;
+    Checked checked;
+    checked.claude = checkClaude(claude, timeout);
+    const bool toolAbsent = checked.claude.kind == Status::Kind::missing;
+
+    if (tokenMode)
+        checked.figma = Keychain::has(Keychain::Item::figmaToken) ? Status::ok(QStringLiteral("개인 토큰으로 읽어요"))
+                                                                  : Status::missing();
+    else if (toolAbsent)
+        checked.figma = Status::missing();
+    else
+        checked.figma = checkServer(claude, QStringLiteral("figma"), timeout);
+
+    checked.wiki = Status::missing();
+    const QStringList servers = toolAbsent ? QStringList() : atlassianServers();
+    for (const QString &server : servers) {
+        const Status status = checkServer(claude, server, timeout);
+        if (status.kind == Status::Kind::ok) {
+            checked.wiki = status;
+            checked.wikiServer = server;
+            break;
+        }
+        if (server == servers.first()) {
+            checked.wiki = status;
+            checked.wikiServer = server;
+        }
+    }
+    return checked;
+}
+
+void Connections::publish(const Checked &checked)
+{
+    setClaude(checked.claude);
+    setFigma(checked.figma);
+    setWiki(checked.wiki);
+    setWikiServer(checked.wikiServer);
+    setRefreshing(false);
+}
+
+void Connections::installClaude(const AppSettings &settings)
+{
+    run(Job{QStringLiteral("Claude Code 설치하는 중"), QStringLiteral("1~2분 걸려요. 끝나면 로그인 버튼이 나와요."),
+            std::nullopt, false},
+        QStringLiteral("/bin/bash"), {QStringLiteral("-lc"), m_hooks.installerCommand}, false, false, settings);
+}
+
+void Connections::loginClaude(const QString &claude, const AppSettings &settings)
+{
+    run(Job{QStringLiteral("Claude 로그인"),
+            QStringLiteral("열린 브라우저에서 회사 Claude 계정으로 로그인하세요. 이미 로그인돼 있으면 허용만 누르면 돼요."),
+            std::nullopt, false},
+        claude, {QStringLiteral("auth"), QStringLiteral("login")}, true, false, settings);
+}
+
+void Connections::addServer(const QString &name, const QString &url, const QString &claude,
+                            const AppSettings &settings)
+{
+    // The registration belongs to the job: a request that the running job
+    // turns away must not change the user's configuration either.
+    if (m_job)
+        return;
+    Spawn::output(claude,
+                  {QStringLiteral("mcp"), QStringLiteral("add"), QStringLiteral("--transport"), QStringLiteral("http"),
+                   QStringLiteral("--scope"), QStringLiteral("user"), name, url},
+                  env(claude), m_hooks.checkTimeout);
+    loginServer(name, claude, settings);
+}
+
+void Connections::loginServer(const QString &name, const QString &claude, const AppSettings &settings)
+{
+    const QString title = name == QLatin1String("figma") ? QStringLiteral("Figma") : QStringLiteral("Wiki");
+    run(Job{title + QStringLiteral(" 연결"),
+            QStringLiteral("열린 브라우저에서 “허용” 을 누르세요. 이미 로그인돼 있으면 바로 끝나요."), std::nullopt,
+            false},
+        claude, {QStringLiteral("mcp"), QStringLiteral("login"), name, QStringLiteral("--no-browser")}, true, true,
+        settings);
+}
+
+void Connections::run(const Job &job, const QString &exe, const QStringList &args, bool pty, bool openURL,
+                      const AppSettings &settings)
+{
+    if (m_job)
+        return;
+    setJob(job);
+    setLastError(std::nullopt);
+    ++m_jobSerial;
+    m_openedURL = false;
+    m_askScheduled = false;
+    m_jobOpensURL = openURL;
+    m_jobBytes.clear();
+    try {
+        startChild(exe, args, pty);
+    } catch (const SpawnFailure &failure) {
+        setJob(std::nullopt);
+        setLastError(failure.message);
+        return;
+    }
+    m_jobChild.emplace(m_jobPid);
+    m_outputNotifier = new QSocketNotifier(m_jobOutput, QSocketNotifier::Read, this);
+    connect(m_outputNotifier, &QSocketNotifier::activated, this, &Connections::readOutput);
+    QCoro::connect(Spawn::wait(m_jobPid), this, [this, settings](int status) { finishJob(status, settings); });
+}
+
+void Connections::startChild(const QString &exe, const QStringList &args, bool pty)
+{
+    // The login shell of the installer finds its tools in /usr/bin first.
+    const Spawn::Environment environment =
+        env(exe.startsWith(QLatin1String("/bin/")) ? QStringLiteral("/usr/bin/true") : exe);
+    if (pty) {
+        const Pty::Child child = Pty::start(exe, args, environment, QDir::tempPath());
+        m_jobPid = child.pid;
+        m_jobInput = child.terminal;
+        m_jobOutput = child.terminal;
+        return;
+    }
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0)
+        throw Spawn::startFailure(errno);
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        const int error = errno;
+        ::close(input[0]);
+        ::close(input[1]);
+        throw Spawn::startFailure(error);
+    }
+    pid_t pid = -1;
+    try {
+        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1]);
+    } catch (const SpawnFailure &) {
+        for (const int fd : {input[0], input[1], output[0], output[1]})
+            ::close(fd);
+        throw;
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    setNonBlocking(input[1]);
+    setNonBlocking(output[0]);
+    m_jobPid = pid;
+    m_jobInput = input[1];
+    m_jobOutput = output[0];
+}
+
+bool Connections::drainOutput()
+{
+    bool grew = false;
+    for (;;) {
+        char buffer[16 * 1024];
+        const ssize_t n = ::read(m_jobOutput, buffer, sizeof buffer);
+        if (n > 0) {
+            m_jobBytes.append(buffer, n);
+            grew = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // End of file, or EIO once the terminal's other side has closed: the
+        // descriptor would now be reported readable for ever.
+        if ((n == 0 || errno != EAGAIN) && m_outputNotifier)
+            m_outputNotifier->setEnabled(false);
+        return grew;
+    }
+}
+
+void Connections::readOutput()
+{
+    // The whole output since the start, so that a line split across reads
+    // is seen whole.
+    if (drainOutput())
+        saw(QString::fromUtf8(m_jobBytes), m_jobOpensURL);
+}
+
+void Connections::saw(const QString &output, bool openURL)
+{
+    if (!m_job)
+        return;
+    const QString text = cleaned(output);
+    if (!m_job->url) {
+        if (const std::optional<QUrl> url = loginAddress(text)) {
+            Job job = *m_job;
+            job.url = url;
+            setJob(job);
+            if (openURL && !m_openedURL) {
+                m_openedURL = true;
+                m_hooks.openURL(*url);
+            }
+        }
+    }
+    const QString lower = text.toLower();
+    if (!m_askScheduled && lower.contains(QLatin1String("paste"))
+        && (lower.contains(QLatin1String("code")) || lower.contains(QLatin1String("url")))) {
+        m_askScheduled = true;
+        QTimer::singleShot(m_hooks.codePromptDelay, this, [this, serial = m_jobSerial] {
+            if (serial != m_jobSerial || !m_job)
+                return;
+            Job job = *m_job;
+            job.askCode = true;
+            setJob(job);
+        });
+    }
+}
+
+void Connections::sendCode(const QString &code)
+{
+    if (m_jobInput < 0 || code.isEmpty())
+        return;
+    // A carriage return, as the Enter key gives on a terminal.
+    const QByteArray bytes = code.trimmed().toUtf8() + '\r';
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(m_jobInput, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    if (!m_job)
+        return;
+    Job job = *m_job;
+    job.askCode = false;
+    job.note = QStringLiteral("확인하는 중…");
+    setJob(job);
+}
+
+void Connections::stopJob()
+{
+    // Through the child's process descriptor: the number alone may already
+    // name another process once the child has been reaped.
+    if (m_jobChild)
+        m_jobChild->terminate();
+}
+
+void Connections::finishJob(int status, const AppSettings &settings)
+{
+    drainOutput();
+    const QString output = cleaned(QString::fromUtf8(m_jobBytes));
+    releaseJob();
+    setJob(std::nullopt);
+    // 143 is the end of a job the user stopped.
+    if (status != 0 && status != 143)
+        setLastError(failureText(output, status));
+    refresh(settings);
+}
+
+void Connections::releaseJob()
+{
+    delete m_outputNotifier;
+    m_outputNotifier = nullptr;
+    if (m_jobInput == m_jobOutput)
+        m_jobInput = -1;
+    closeDescriptor(m_jobInput);
+    closeDescriptor(m_jobOutput);
+    m_jobPid = 0;
+    m_jobChild.reset();
+    m_jobBytes.clear();
+}
+
+void Connections::setClaude(const Status &status)
+{
+    if (m_claude == status)
+        return;
+    m_claude = status;
+    Q_EMIT claudeChanged();
+}
+
+void Connections::setFigma(const Status &status)
+{
+    if (m_figma == status)
+        return;
+    m_figma = status;
+    Q_EMIT figmaChanged();
+}
+
+void Connections::setWiki(const Status &status)
+{
+    if (m_wiki == status)
+        return;
+    m_wiki = status;
+    Q_EMIT wikiChanged();
+}
+
+void Connections::setWikiServer(const QString &name)
+{
+    if (m_wikiServer == name)
+        return;
+    m_wikiServer = name;
+    Q_EMIT wikiServerChanged();
+}
+
+void Connections::setJob(const std::optional<Job> &job)
+{
+    if (m_job == job)
+        return;
+    m_job = job;
+    Q_EMIT jobChanged();
+}
+
+void Connections::setLastError(const std::optional<QString> &error)
+{
+    if (m_lastError == error)
+        return;
+    m_lastError = error;
+    Q_EMIT lastErrorChanged();
+}
+
+void Connections::setRefreshing(bool refreshing)
+{
+    if (m_refreshing == refreshing)
+        return;
+    m_refreshing = refreshing;
+    Q_EMIT refreshingChanged();
+}

@@ -1,0 +1,180 @@
+#pragma once
+
+#include "claude/childprocess.h"
+#include "claude/spawn.h"
+#include "settings/appsettings.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+class QSocketNotifier;
+
+// The three outside connections (the claude tool and its login, the design
+// service, the wiki) checked and published, and the setup jobs that install
+// the tool or log in to it and to its MCP servers: one job at a time, its
+// terminal output watched for a login address and for a request to paste a
+// code. Published state changes on the main thread only.
+class Connections : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Status {
+        enum class Kind { ok, needsLogin, checking, missing };
+
+        Kind kind = Kind::checking;
+        // How it works (ok), or what is missing: a sentence, or from
+        // checkServer the bare server name (needsLogin). Empty otherwise.
+        QString text;
+
+        static Status ok(const QString &text);
+        static Status needsLogin(const QString &text);
+        static Status checking();
+        static Status missing();
+
+        bool operator==(const Status &) const = default;
+    };
+
+    // The setup job that runs now, as the settings window shows it.
+    struct Job {
+        QString title;
+        QString note;
+        // The first login address in the job's output.
+        std::optional<QUrl> url;
+        // The user should now be offered a field to paste a code.
+        bool askCode = false;
+
+        bool operator==(const Job &) const = default;
+    };
+
+    static constexpr std::chrono::milliseconds checkTimeout = std::chrono::seconds(30);
+
+    // What the jobs reach outside the process; tests put in their own.
+    struct Hooks {
+        std::function<void(const QUrl &)> openURL;
+        // How long after the tool first asks for a pasted code the code
+        // field is offered: the browser usually finishes the login by
+        // itself, and the field would only distract until then.
+        std::chrono::milliseconds codePromptDelay = std::chrono::seconds(25);
+        // The login shell command that installs the claude tool.
+        QString installerCommand;
+        // A short check whose child has not ended by then counts as
+        // needing login.
+        std::chrono::milliseconds checkTimeout = Connections::checkTimeout;
+
+        Hooks();
+    };
+
+    explicit Connections(Hooks hooks = Hooks(), QObject *parent = nullptr);
+    ~Connections() override;
+
+    // The application's one instance, made on first use.
+    static Connections &shared();
+
+    Status claude() const { return m_claude; }
+    Status figma() const { return m_figma; }
+    Status wiki() const { return m_wiki; }
+    // The wiki MCP server that `wiki` describes; empty when there is none.
+    QString wikiServer() const { return m_wikiServer; }
+    std::optional<Job> job() const { return m_job; }
+    // Why the last setup job failed; cleared when the next one starts.
+    std::optional<QString> lastError() const { return m_lastError; }
+    bool isRefreshing() const { return m_refreshing; }
+
+    // Checks the three connections in the background and publishes the
+    // results; dropped (not queued) while a check runs.
+    void refresh(const AppSettings &settings);
+
+    // The tool and its login, from "auth status --json". Blocks the caller.
+    static Status checkClaude(const QString &claude, std::chrono::milliseconds timeout = checkTimeout);
+    // One MCP server of the tool, from "mcp get <name>". Blocks the caller.
+    static Status checkServer(const QString &claude, const QString &name,
+                              std::chrono::milliseconds timeout = checkTimeout);
+    // The wiki MCP servers of the user's Claude configuration, in code-point
+    // order; read anew on every call.
+    static QStringList atlassianServers();
+    // The environment of every child started here: ours, with the
+    // executable's folder and the usual tool folders put first in PATH.
+    static Spawn::Environment env(const QString &executable);
+
+    // The setup jobs. `settings` is used for the refresh after the job's
+    // end; `claude` is the tool path the caller resolved.
+    void installClaude(const AppSettings &settings);
+    void loginClaude(const QString &claude, const AppSettings &settings);
+    // Registers the server for the user (synchronously), then logs in to it.
+    void addServer(const QString &name, const QString &url, const QString &claude, const AppSettings &settings);
+    void loginServer(const QString &name, const QString &claude, const AppSettings &settings);
+    // Types the pasted code (or address) into the running job.
+    void sendCode(const QString &code);
+    void stopJob();
+
+Q_SIGNALS:
+    void claudeChanged();
+    void figmaChanged();
+    void wikiChanged();
+    void wikiServerChanged();
+    void jobChanged();
+    void lastErrorChanged();
+    void refreshingChanged();
+
+private:
+    struct Checked;
+
+    Q_PROPERTY(Status claude READ claude NOTIFY claudeChanged)
+    Q_PROPERTY(Status figma READ figma NOTIFY figmaChanged)
+    Q_PROPERTY(Status wiki READ wiki NOTIFY wikiChanged)
+    Q_PROPERTY(QString wikiServer READ wikiServer NOTIFY wikiServerChanged)
+    Q_PROPERTY(std::optional<Job> job READ job NOTIFY jobChanged)
+    Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(bool refreshing READ isRefreshing NOTIFY refreshingChanged)
+
+    static Checked checkAll(const QString &configuredClaude, bool tokenMode, std::chrono::milliseconds timeout);
+    void publish(const Checked &checked);
+
+    void run(const Job &job, const QString &exe, const QStringList &args, bool pty, bool openURL,
+             const AppSettings &settings);
+    void startChild(const QString &exe, const QStringList &args, bool pty);
+    bool drainOutput();
+    void readOutput();
+    void saw(const QString &output, bool openURL);
+    void finishJob(int status, const AppSettings &settings);
+    void releaseJob();
+
+    void setClaude(const Status &status);
+    void setFigma(const Status &status);
+    void setWiki(const Status &status);
+    void setWikiServer(const QString &name);
+    void setJob(const std::optional<Job> &job);
+    void setLastError(const std::optional<QString> &error);
+    void setRefreshing(bool refreshing);
+
+    Hooks m_hooks;
+    Status m_claude;
+    Status m_figma;
+    Status m_wiki;
+    QString m_wikiServer;
+    bool m_refreshing = false;
+    std::optional<Job> m_job;
+    std::optional<QString> m_lastError;
+
+    // The running job's child and our ends of its input and output (one
+    // descriptor when it runs on a terminal).
+    pid_t m_jobPid = 0;
+    std::optional<ChildProcess> m_jobChild;
+    int m_jobInput = -1;
+    int m_jobOutput = -1;
+    QSocketNotifier *m_outputNotifier = nullptr;
+    QByteArray m_jobBytes;
+    bool m_jobOpensURL = false;
+    bool m_openedURL = false;
+    bool m_askScheduled = false;
+    // Tells a code-prompt timer of an earlier job from one of this job.
+    quint64 m_jobSerial = 0;
+};

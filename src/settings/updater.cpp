@@ -1,0 +1,392 @@
+#include "settings/updater.h"
+
+#include "claude/spawn.h"
+#include "core/atomicfile.h"
+#include "core/httpfetch.h"
+#include "core/jsonread.h"
+#include "core/privatetemp.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkRequest>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString defaultFeed = QStringLiteral("https://apps.tovanek.com");
+const QString defaultIdentifier = QStringLiteral("com.tovanek.quarrystone.mac");
+constexpr int checkTimeoutMs = 15'000;
+// A download that stalls this long fails, so the install can be tried again.
+constexpr int downloadStallMs = 60'000;
+
+// Any failure of the install but the two with messages of their own; shown
+// after "업데이트하지 못했어요: ".
+struct InstallError {
+    QString description;
+};
+
+QString quoted(const QString &path)
+{
+    QString text = path;
+    text.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
+}
+
+QString systemError(int error)
+{
+    char buffer[256];
+    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
+}
+
+// The update's own folder inside the private temporary folder, emptied.
+QString workFolder(const QString &build)
+{
+    const std::optional<QString> base = PrivateTemp::folder();
+    if (!base)
+        throw InstallError{QStringLiteral("임시 폴더를 만들지 못했어요: ") + QDir::tempPath()};
+    // The number, not the server's text, names the folder: the text could
+    // hold "/" or "..".
+    const QString work = *base + QStringLiteral("/quarrystone-update-") + QString::number(Updater::buildNumber(build));
+    const QFileInfo existing(work);
+    if (existing.isDir() && !existing.isSymLink())
+        QDir(work).removeRecursively();
+    else
+        QFile::remove(work);
+    if (!QDir().mkpath(work))
+        throw InstallError{QStringLiteral("작업 폴더를 만들지 못했어요: ") + work};
+    return work;
+}
+
+QString appIn(const QString &work)
+{
+    const QDir dir(work);
+    if (!dir.exists())
+        throw InstallError{QStringLiteral("작업 폴더를 읽지 못했어요: ") + work};
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo &entry : entries)
+        if (entry.suffix() == QLatin1String("app") && entry.isDir() && !entry.isSymLink())
+            return entry.absoluteFilePath();
+    throw UpdaterFailure{QStringLiteral("zip 안에 앱이 없어요")};
+}
+
+} // namespace
+
+Updater::Latest Updater::Latest::decode(const QByteArray &json)
+{
+    const QJsonObject object = parseObject(json);
+    Latest latest;
+    latest.version = JsonStrict::string(object, QStringLiteral("version"));
+    latest.build = JsonStrict::string(object, QStringLiteral("build"));
+    latest.notes = JsonStrict::optString(object, QStringLiteral("notes"));
+    latest.url = JsonStrict::string(object, QStringLiteral("url"));
+    latest.sha256 = JsonStrict::optString(object, QStringLiteral("sha256"));
+    return latest;
+}
+
+Updater::Phase Updater::Phase::idle()
+{
+    return Phase{Kind::idle, QString()};
+}
+
+Updater::Phase Updater::Phase::checking()
+{
+    return Phase{Kind::checking, QString()};
+}
+
+Updater::Phase Updater::Phase::upToDate()
+{
+    return Phase{Kind::upToDate, QString()};
+}
+
+Updater::Phase Updater::Phase::downloading()
+{
+    return Phase{Kind::downloading, QString()};
+}
+
+Updater::Phase Updater::Phase::installing()
+{
+    return Phase{Kind::installing, QString()};
+}
+
+Updater::Phase Updater::Phase::failed(const QString &message)
+{
+    return Phase{Kind::failed, message};
+}
+
+Updater::Bundle Updater::Bundle::of(const QString &executableFolder)
+{
+    Bundle bundle;
+    bundle.version = QStringLiteral(QUARRYSTONE_VERSION);
+    const QFileInfo folder(executableFolder);
+    const QFileInfo app(folder.absolutePath());
+    if (folder.fileName() != QLatin1String("bin") || app.suffix() != QLatin1String("app") || !app.isDir())
+        return bundle;
+    // The real folder: the swap must move it, not a link that points to it.
+    bundle.path = app.canonicalFilePath();
+    QFile info(bundle.path + QStringLiteral("/Info.json"));
+    if (!info.open(QIODevice::ReadOnly))
+        return bundle;
+    try {
+        const QJsonObject values = parseObject(info.readAll());
+        bundle.identifier = JsonRead::string(values, QStringLiteral("identifier"));
+        bundle.version = JsonRead::string(values, QStringLiteral("version"), bundle.version);
+        bundle.build = JsonRead::string(values, QStringLiteral("build"));
+        bundle.updateURL = JsonRead::string(values, QStringLiteral("updateURL"));
+    } catch (const JSONDecodeError &) {
+    }
+    return bundle;
+}
+
+Updater::Bundle Updater::Bundle::running()
+{
+    return of(QCoreApplication::applicationDirPath());
+}
+
+Updater::Hooks::Hooks()
+    : bundle(Bundle::running())
+    , terminate([] { QCoreApplication::quit(); })
+    , processId(QCoreApplication::applicationPid())
+{
+}
+
+Updater::Updater(Hooks hooks, QObject *parent)
+    : QObject(parent)
+    , m_hooks(std::move(hooks))
+{
+}
+
+Updater &Updater::shared()
+{
+    static Updater *const instance = new Updater();
+    return *instance;
+}
+
+QString Updater::feed() const
+{
+    return m_hooks.bundle.updateURL.isEmpty() ? defaultFeed : m_hooks.bundle.updateURL;
+}
+
+qint64 Updater::currentBuild() const
+{
+    return buildNumber(m_hooks.bundle.build);
+}
+
+QString Updater::identifier() const
+{
+    return m_hooks.bundle.identifier.isEmpty() ? defaultIdentifier : m_hooks.bundle.identifier;
+}
+
+qint64 Updater::buildNumber(const QString &text)
+{
+    qsizetype at = 0;
+    const bool negative = text.startsWith(QLatin1Char('-'));
+    if (negative || text.startsWith(QLatin1Char('+')))
+        ++at;
+    if (at == text.size())
+        return 0;
+    // Negative numbers are summed downwards so that the lowest one fits.
+    qint64 value = 0;
+    for (; at < text.size(); ++at) {
+        const char16_t c = text[at].unicode();
+        if (c < u'0' || c > u'9')
+            return 0;
+        const int digit = c - u'0';
+        if (__builtin_mul_overflow(value, 10, &value)
+            || (negative ? __builtin_sub_overflow(value, digit, &value) : __builtin_add_overflow(value, digit, &value)))
+            return 0;
+    }
+    return value;
+}
+
+QString Updater::swapScript(const QString &app, const QString &newApp, qint64 pid)
+{
+    // The old folder is put back only when it was moved aside: when the move
+    // fails, the installed application has not been touched.
+    const QStringList lines{
+        QStringLiteral("#!/bin/bash"),
+        QStringLiteral("while kill -0 %1 2>/dev/null; do sleep 0.3; done").arg(pid),
+        QStringLiteral("APP=") + quoted(app) + QStringLiteral("; NEW=") + quoted(newApp),
+        QStringLiteral("rm -rf \"$APP.old\""),
+        QStringLiteral("if mv \"$APP\" \"$APP.old\"; then if cp -a \"$NEW\" \"$APP\"; then rm -rf \"$APP.old\"; "
+                       "else rm -rf \"$APP\"; mv \"$APP.old\" \"$APP\"; fi; fi"),
+        QStringLiteral("/usr/bin/setsid -f \"$APP/bin/quarrystone\" </dev/null >/dev/null 2>&1"),
+    };
+    return lines.join(QLatin1Char('\n'));
+}
+
+void Updater::setBusyCheck(std::function<bool()> busy)
+{
+    m_busy = std::move(busy);
+}
+
+void Updater::check(bool manual)
+{
+    const Phase::Kind kind = m_phase.kind;
+    if (kind == Phase::Kind::checking || kind == Phase::Kind::downloading || kind == Phase::Kind::installing)
+        return;
+    setPhase(Phase::checking());
+    runCheck(QUrl(feed() + QStringLiteral("/api/apps/") + identifier() + QStringLiteral("/latest")), manual);
+}
+
+QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
+{
+    std::optional<Latest> latest;
+    if (HttpFetch::fetchable(url)) {
+        QNetworkRequest request(url);
+        request.setTransferTimeout(checkTimeoutMs);
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        if (answer.status == 200 && answer.error.isEmpty()) {
+            try {
+                latest = Latest::decode(answer.body);
+            } catch (const JSONDecodeError &) {
+            }
+        }
+    }
+    setLastChecked(QDateTime::currentDateTimeUtc());
+    if (!latest) {
+        setPhase(manual ? Phase::failed(QStringLiteral("배포 서버에 닿지 못했어요 (") + feed() + QStringLiteral(")"))
+                        : Phase::idle());
+        co_return;
+    }
+    if (currentBuild() >= buildNumber(latest->build)) {
+        setAvailable(std::nullopt);
+        setPhase(Phase::upToDate());
+        co_return;
+    }
+    setAvailable(latest);
+    setPhase(Phase::idle());
+    if (qgetenv("QUARRYSTONE_UPDATE_AUTOINSTALL") == "1")
+        install();
+}
+
+void Updater::install()
+{
+    const Phase::Kind kind = m_phase.kind;
+    if (!m_available || kind == Phase::Kind::downloading || kind == Phase::Kind::installing)
+        return;
+    const QUrl url(feed() + QStringLiteral("/download/") + identifier() + QLatin1Char('/') + m_available->build
+                       + QStringLiteral(".zip"),
+                   QUrl::StrictMode);
+    if (!url.isValid())
+        return;
+    if (m_hooks.bundle.path.isEmpty()) {
+        setPhase(Phase::failed(QStringLiteral("업데이트하지 못했어요: 설치된 Quarrystone.app 에서 실행한 앱만 "
+                                              "업데이트할 수 있어요")));
+        return;
+    }
+    setPhase(Phase::downloading());
+    runInstall(*m_available, url);
+}
+
+QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
+{
+    try {
+        if (!HttpFetch::fetchable(url))
+            throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
+        QNetworkRequest request(url);
+        request.setTransferTimeout(downloadStallMs);
+        const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        if (!answer.status)
+            throw InstallError{answer.error};
+        if (*answer.status != 200)
+            throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
+        if (!answer.error.isEmpty())
+            throw InstallError{answer.error};
+        if (latest.sha256 && !latest.sha256->isEmpty()) {
+            const QByteArray digest = QCryptographicHash::hash(answer.body, QCryptographicHash::Sha256).toHex();
+            if (QString::fromLatin1(digest) != *latest.sha256)
+                throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
+        }
+        setPhase(Phase::installing());
+        const QString work = workFolder(latest.build);
+        const QString app = co_await unpack(answer.body, work);
+        if (m_busy && m_busy())
+            throw InstallError{QStringLiteral("진행 중인 작업이 있어요. 작업이 끝나면 다시 해 주세요.")};
+        relaunch(app, work);
+    } catch (const UpdaterFailure &failure) {
+        setPhase(Phase::failed(failure.message));
+    } catch (const InstallError &error) {
+        setPhase(Phase::failed(QStringLiteral("업데이트하지 못했어요: ") + error.description));
+    }
+}
+
+QCoro::Task<QString> Updater::unpack(QByteArray zip, QString work)
+{
+    const QString zipPath = work + QStringLiteral("/app.zip");
+    QFile file(zipPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(zip) != zip.size() || !file.flush())
+        throw InstallError{file.errorString()};
+    file.close();
+
+    // unzip leaves out absolute paths and "..", so nothing lands outside the
+    // work folder; "-n" keeps it from overwriting the archive itself. How it
+    // ended shows in whether an application is found afterwards.
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0)
+        throw InstallError{systemError(errno)};
+    std::optional<pid_t> pid;
+    try {
+        pid = Spawn::run(QStringLiteral("/usr/bin/unzip"),
+                         {QStringLiteral("-q"), QStringLiteral("-n"), zipPath, QStringLiteral("-d"), work},
+                         Spawn::Environment(), work, devNull, devNull, devNull);
+    } catch (const SpawnFailure &) {
+    }
+    ::close(devNull);
+    if (pid)
+        co_await Spawn::wait(*pid);
+    co_return appIn(work);
+}
+
+void Updater::relaunch(const QString &newApp, const QString &work)
+{
+    const QString script = work + QStringLiteral("/swap.sh");
+    QString error;
+    if (!AtomicFile::write(script, swapScript(m_hooks.bundle.path, newApp, m_hooks.processId).toUtf8(), &error))
+        throw InstallError{error};
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0)
+        throw InstallError{systemError(errno)};
+    try {
+        // A session of its own, so that the script outlives the application
+        // and whatever terminal started it.
+        const pid_t pid = Spawn::run(QStringLiteral("/usr/bin/setsid"), {QStringLiteral("/bin/bash"), script},
+                                     Spawn::processEnvironment(), work, devNull, devNull, devNull);
+        // Reaped in the background should the application outlive it.
+        Spawn::wait(pid);
+    } catch (const SpawnFailure &failure) {
+        ::close(devNull);
+        throw InstallError{failure.message};
+    }
+    m_hooks.terminate();
+    ::close(devNull);
+}
+
+void Updater::setAvailable(const std::optional<Latest> &latest)
+{
+    if (m_available == latest)
+        return;
+    m_available = latest;
+    Q_EMIT availableChanged();
+}
+
+void Updater::setPhase(const Phase &phase)
+{
+    if (m_phase == phase)
+        return;
+    m_phase = phase;
+    Q_EMIT phaseChanged();
+}
+
+void Updater::setLastChecked(const QDateTime &when)
+{
+    m_lastChecked = when;
+    Q_EMIT lastCheckedChanged();
+}

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+// An update that could not be installed, with the message shown as it is.
+struct UpdaterFailure {
+    QString message;
+};
+
+// Self-update from the distribution server: asks for the latest build,
+// downloads and verifies its zip, unpacks it and leaves the swap of the
+// installed Quarrystone.app folder to a script that runs once the
+// application has quit. Published state changes on the main thread only.
+class Updater : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Failure = UpdaterFailure;
+
+    // The server's description of its latest build, read strictly.
+    struct Latest {
+        QString version;
+        // Decimal text; compared as a number with the running build.
+        QString build;
+        std::optional<QString> notes;
+        QString url;
+        // Expected SHA-256 of the zip, in lower-case hexadecimal.
+        std::optional<QString> sha256;
+
+        // Throws JSONDecodeError on a missing or mistyped key.
+        static Latest decode(const QByteArray &json);
+
+        bool operator==(const Latest &) const = default;
+    };
+
+    struct Phase {
+        enum class Kind { idle, checking, upToDate, downloading, installing, failed };
+
+        Kind kind = Kind::idle;
+        // What went wrong (failed only).
+        QString message;
+
+        static Phase idle();
+        static Phase checking();
+        static Phase upToDate();
+        static Phase downloading();
+        static Phase installing();
+        static Phase failed(const QString &message);
+
+        bool operator==(const Phase &) const = default;
+    };
+
+    // What the running application knows of itself: values compiled in,
+    // each replaced by the installed folder's Info.json when it has one.
+    struct Bundle {
+        // The installed "Quarrystone.app" folder; empty for a development
+        // build, which can look for updates but not install them.
+        QString path;
+        QString identifier;
+        QString version;
+        // Decimal text, like the server's.
+        QString build;
+        // The distribution server; empty for the built-in one.
+        QString updateURL;
+
+        // The bundle of the executable in `executableFolder`: an installed
+        // one when that folder is "bin" inside a folder named "*.app".
+        static Bundle of(const QString &executableFolder);
+        static Bundle running();
+    };
+
+    // What installing touches outside the updater; tests put in their own.
+    struct Hooks {
+        Bundle bundle;
+        // Asks the application to quit once the swap script has started.
+        std::function<void()> terminate;
+        // The process whose end the swap script waits for.
+        qint64 processId = 0;
+
+        Hooks();
+    };
+
+    explicit Updater(Hooks hooks = Hooks(), QObject *parent = nullptr);
+
+    // The application's one instance, made on first use.
+    static Updater &shared();
+
+    std::optional<Latest> available() const { return m_available; }
+    Phase phase() const { return m_phase; }
+    std::optional<QDateTime> lastChecked() const { return m_lastChecked; }
+
+    // The distribution server's base address, used as it stands.
+    QString feed() const;
+    qint64 currentBuild() const;
+
+    // Asks the server for its latest build unless a check or an install
+    // runs; returns at once. A failed check the user did not ask for leaves
+    // no message.
+    void check(bool manual = true);
+    // Downloads and installs `available`, then quits the application;
+    // returns at once and does nothing while a download or install runs.
+    void install();
+    // Whether a generation, revision or development run is going on; asked
+    // right before the swap, since one may have started during the download.
+    void setBusyCheck(std::function<bool()> busy);
+
+    // A build text as a number: an optional sign and decimal digits, nothing
+    // else, within 64 bits; any other text is 0.
+    static qint64 buildNumber(const QString &text);
+    // The script that replaces `app` with `newApp` once process `pid` has
+    // ended, puts the old folder back when the copy fails, and starts the
+    // application again.
+    static QString swapScript(const QString &app, const QString &newApp, qint64 pid);
+
+Q_SIGNALS:
+    void availableChanged();
+    void phaseChanged();
+    void lastCheckedChanged();
+
+private:
+    Q_PROPERTY(std::optional<Latest> available READ available NOTIFY availableChanged)
+    Q_PROPERTY(Phase phase READ phase NOTIFY phaseChanged)
+    Q_PROPERTY(std::optional<QDateTime> lastChecked READ lastChecked NOTIFY lastCheckedChanged)
+
+    QString identifier() const;
+    QCoro::Task<> runCheck(QUrl url, bool manual);
+    QCoro::Task<> runInstall(Latest latest, QUrl url);
+    QCoro::Task<QString> unpack(QByteArray zip, QString work);
+    void relaunch(const QString &newApp, const QString &work);
+
+    void setAvailable(const std::optional<Latest> &latest);
+    void setPhase(const Phase &phase);
+    void setLastChecked(const QDateTime &when);
+
+    Hooks m_hooks;
+    std::function<bool()> m_busy;
+    std::optional<Latest> m_available;
+    Phase m_phase;
+    std::optional<QDateTime> m_lastChecked;
+};
