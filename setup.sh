@@ -66,6 +66,7 @@ run_tests() {
 
 run_main() {
   "$build/src/quarrystone" --render "$here/examples/sample-plan"
+  echo "index.html: $here/examples/sample-plan/index.html"
 }
 
 install_missing

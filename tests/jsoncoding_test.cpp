@@ -1,7 +1,9 @@
 #include "core/jsoncoding.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -64,5 +66,37 @@ TEST(JSONCoding, RefusesNumbersThatAreNotFinite)
                        -std::numeric_limits<double>::infinity()}) {
         QJsonObject o{{"box", QJsonObject{{"x", bad}}}};
         EXPECT_THROW(pretty(o), JSONCoding::EncodeError);
+    }
+}
+
+TEST(JSONCoding, EscapesSlashesForEmbedding)
+{
+    const QJsonObject o{{"a/b", "https://x.test/p"}, {"n", 1.5}, {"ko", QString::fromUtf8("화면</s>")}};
+    EXPECT_EQ(JSONCoding::compactEscapingSlashes(QJsonValue(o)),
+              QByteArray("{\"a\\/b\":\"https:\\/\\/x.test\\/p\",\"ko\":\"\xED\x99\x94\xEB\xA9\xB4<\\/s>\",\"n\":1.5}"));
+
+    QByteArray out = "x=";
+    JSONCoding::appendCompactEscapingSlashes(out, {{"img/b.png", "data:image/png;base64,a/b+"}, {"\"q\"", "t\n"}});
+    EXPECT_EQ(out, QByteArray("x={\"\\\"q\\\"\":\"t\\n\",\"img\\/b.png\":\"data:image\\/png;base64,a\\/b+\"}"));
+}
+
+TEST(JSONCoding, LongTextsSurviveQuotingAtEveryOffset)
+{
+    // Escapes land at every position of the eight-byte scan and across the
+    // slice boundary of long texts.
+    QString text;
+    const QString alphabet = QString::fromUtf8("abc/\"\\\n\x01한+=xyz0123456789");
+    for (int i = 0; i < 40000; ++i)
+        text += alphabet.at((i * 7 + i / 13) % alphabet.size());
+    text += QString::fromUtf8("\xF0\x9F\x98\x80");
+    for (const bool slashes : {false, true}) {
+        const QJsonObject object{{"t", text}};
+        const QByteArray json = slashes ? JSONCoding::compactEscapingSlashes(object) : JSONCoding::compact(object);
+        QJsonParseError error;
+        const QJsonDocument back = QJsonDocument::fromJson(json, &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError);
+        EXPECT_EQ(back.object().value("t").toString(), text);
+        EXPECT_EQ(json.contains("\\/"), slashes);
+        EXPECT_EQ(json.contains('/') && !json.contains("\\/"), !slashes);
     }
 }

@@ -3,6 +3,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -176,6 +178,35 @@ TEST(SecretService, CallsDoNotRunTheCallersEventLoop)
         EXPECT_FALSE(ran);
         QCoreApplication::processEvents();
         EXPECT_TRUE(ran);
+        EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
+    });
+}
+
+TEST(SecretService, CommandLineTokenModeSeesTheStoredToken)
+{
+    inOwnSession([] {
+        const QString support = qEnvironmentVariable("QUARRYSTONE_SUPPORT");
+        ASSERT_TRUE(QDir().mkpath(support));
+        QFile settings(support + "/settings.json");
+        ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+        settings.write(R"({"figmaMode": "token", "claudePath": "/nonexistent/claude"})");
+        settings.close();
+
+        auto figmaLine = [] {
+            QProcess cli;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove("DISPLAY");
+            cli.setProcessEnvironment(env);
+            cli.start(QStringLiteral(QUARRYSTONE_BINARY), {"--check-connections"});
+            cli.waitForFinished(120000);
+            for (const QString &line : QString::fromUtf8(cli.readAllStandardOutput()).split('\n'))
+                if (line.contains("Figma"))
+                    return line;
+            return QString();
+        };
+        EXPECT_EQ(figmaLine(), QStringLiteral("✗ Figma: 연결 안 됨"));
+        ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_token"));
+        EXPECT_EQ(figmaLine(), QStringLiteral("✓ Figma: 개인 토큰"));
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
     });
 }

@@ -1,18 +1,27 @@
 #include "app/launcher.h"
 
-#include <QTextStream>
-#include <cstdio>
+#include "app/headless.h"
+#include "claude/spawn.h"
+
+#include <QCoreApplication>
 
 namespace Launcher {
 
 int main(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    std::fputs("usage: quarrystone [--generate <link> | --render <folder> | --redraft <folder> | "
-               "--revise <folder> | --import <page> | --check-connections] [--out <folder>]\n",
-               stdout);
-    return 0;
+    // A child that stops reading its input must be reported, not kill us.
+    Spawn::ignoreSigpipe();
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    if (Headless::wantsCommandLine(arguments)) {
+        // The command line must run without a display.
+        QCoreApplication app(argc, argv);
+        return Headless::run(arguments);
+    }
+    Headless::fail(QStringLiteral("창 모드는 아직 이 빌드에서 쓸 수 없어요. --render 같은 명령줄 모드를 써 주세요"));
 }
 
 } // namespace Launcher

@@ -5,16 +5,109 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QStringList>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace JSONCoding {
 
 namespace {
 
+// Which bytes a string literal cannot hold as they are: control characters,
+// '"' and '\\', and '/' too when slashes are escaped.
+struct EscapedBytes {
+    bool plain[256];
+    bool slashes[256];
+
+    constexpr EscapedBytes() : plain(), slashes()
+    {
+        for (int u = 0; u < 256; ++u)
+            plain[u] = u < 0x20 || u == '"' || u == '\\';
+        for (int u = 0; u < 256; ++u)
+            slashes[u] = plain[u] || u == '/';
+    }
+};
+
+constexpr EscapedBytes escapedBytes;
+
+char *writeEscape(char *out, unsigned char u)
+{
+    static const char hex[] = "0123456789abcdef";
+    *out++ = '\\';
+    switch (u) {
+    case '"': *out++ = '"'; break;
+    case '\\': *out++ = '\\'; break;
+    case '/': *out++ = '/'; break;
+    case '\n': *out++ = 'n'; break;
+    case '\r': *out++ = 'r'; break;
+    case '\t': *out++ = 't'; break;
+    case '\b': *out++ = 'b'; break;
+    case '\f': *out++ = 'f'; break;
+    default:
+        *out++ = 'u';
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = hex[u >> 4];
+        *out++ = hex[u & 0xF];
+    }
+    return out;
+}
+
+// Appends the string literal of UTF-8 text. The text goes through in slices
+// written by pointer into room made for the worst case ("\u00XX" for every
+// byte), so that megabytes of embedded image text cost one pass and no
+// per-byte append.
+// Whether any byte of the eight in `word` must be escaped: a control
+// character, '"', '\\', or '/' when slashes are escaped. Embedded images are
+// megabytes of base64 with a '/' every few dozen bytes, so runs between
+// escapes are found eight bytes at a time and copied whole.
+bool wordNeedsEscape(quint64 word, bool escapeSlashes)
+{
+    constexpr quint64 ones = 0x0101010101010101ULL;
+    constexpr quint64 highs = 0x8080808080808080ULL;
+    auto hasZero = [](quint64 v) { return ((v - ones) & ~v & highs) != 0; };
+    auto hasByte = [&](quint64 v, unsigned char b) { return hasZero(v ^ (ones * b)); };
+    const bool control = ((word - ones * 0x20) & ~word & highs) != 0;
+    return control || hasByte(word, '"') || hasByte(word, '\\') || (escapeSlashes && hasByte(word, '/'));
+}
+
+void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
+{
+    constexpr qsizetype slice = 16 * 1024;
+    const bool *escaped = escapeSlashes ? escapedBytes.slashes : escapedBytes.plain;
+    out += '"';
+    for (qsizetype from = 0; from < utf8.size(); from += slice) {
+        const QByteArrayView part = utf8.sliced(from, std::min(slice, utf8.size() - from));
+        const qsizetype at = out.size();
+        out.resize(at + part.size() * 6);
+        char *write = out.data() + at;
+        const char *read = part.data();
+        const char *const end = read + part.size();
+        while (read < end) {
+            const char *run = read;
+            while (end - read >= 8) {
+                quint64 word;
+                std::memcpy(&word, read, 8);
+                if (wordNeedsEscape(word, escapeSlashes))
+                    break;
+                read += 8;
+            }
+            while (read < end && !escaped[static_cast<unsigned char>(*read)])
+                ++read;
+            std::memcpy(write, run, size_t(read - run));
+            write += read - run;
+            if (read < end)
+                write = writeEscape(write, static_cast<unsigned char>(*read++));
+        }
+        out.resize(write - out.constData());
+    }
+    out += '"';
+}
+
 class Writer
 {
 public:
-    explicit Writer(bool indent) : m_indent(indent) {}
+    Writer(bool indent, bool escapeSlashes) : m_indent(indent), m_escapeSlashes(escapeSlashes) {}
 
     QByteArray take() { return std::move(m_out); }
 
@@ -31,7 +124,7 @@ public:
             number(v);
             break;
         case QJsonValue::String:
-            m_out += quoted(v.toString());
+            appendQuoted(m_out, v.toString().toUtf8(), m_escapeSlashes);
             break;
         case QJsonValue::Array:
             array(v.toArray(), depth);
@@ -99,7 +192,7 @@ private:
                 m_out += ',';
             first = false;
             newline(depth + 1);
-            m_out += quoted(key);
+            appendQuoted(m_out, key.toUtf8(), m_escapeSlashes);
             m_out += m_indent ? " : " : ":";
             value(o.value(key), depth + 1);
         }
@@ -108,12 +201,13 @@ private:
     }
 
     bool m_indent;
+    bool m_escapeSlashes;
     QByteArray m_out;
 };
 
-QByteArray write(const QJsonValue &value, bool indent)
+QByteArray write(const QJsonValue &value, bool indent, bool escapeSlashes = false)
 {
-    Writer writer(indent);
+    Writer writer(indent, escapeSlashes);
     writer.value(value, 0);
     return writer.take();
 }
@@ -124,30 +218,7 @@ QByteArray quoted(const QString &text)
 {
     QByteArray out;
     out.reserve(text.size() + 2);
-    out += '"';
-    const QByteArray utf8 = text.toUtf8();
-    for (const char c : utf8) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (u) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (u < 0x20) {
-                static const char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[u >> 4];
-                out += hex[u & 0xF];
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
+    appendQuoted(out, text.toUtf8(), false);
     return out;
 }
 
@@ -159,6 +230,28 @@ QByteArray pretty(const QJsonValue &value)
 QByteArray compact(const QJsonValue &value)
 {
     return write(value, false);
+}
+
+QByteArray compactEscapingSlashes(const QJsonValue &value)
+{
+    return write(value, false, true);
+}
+
+void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArray> &texts)
+{
+    QStringList keys = texts.keys();
+    Text::sortByCodePoint(keys);
+    out += '{';
+    bool first = true;
+    for (const QString &key : keys) {
+        if (!first)
+            out += ',';
+        first = false;
+        appendQuoted(out, key.toUtf8(), true);
+        out += ':';
+        appendQuoted(out, texts.value(key), true);
+    }
+    out += '}';
 }
 
 } // namespace JSONCoding

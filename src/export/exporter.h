@@ -1,14 +1,24 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <optional>
 
+#include "model/conventions.h"
 #include "model/plan.h"
 
+// A file of the plan folder that could not be written: one message naming
+// the file and the system's reason.
+struct ExportFailure {
+    QString message;
+};
+
 // Turns a plan into the words and documents derived from it. Every function
-// is pure: no state, no files, no failures.
+// is pure (no state, no files, no failures) except the folder writer at the
+// end.
 namespace Exporter {
 
 // The Korean word for an icon-like action key ("onBack" gives "뒤로").
@@ -33,5 +43,17 @@ QString markdown(const Plan &plan);
 // The Mermaid flowchart of screens and moves. With `links` the graph is for
 // the page: thumbnails, links to the screen cards and HTML-escaped labels.
 QString mermaid(const Plan &plan, bool links);
+
+// Brings the plan's derived fields up to date (platform map, string frames
+// and boxes), then writes plan.json, plan.md and index.html in that order,
+// each replaced atomically. Throws ExportFailure at the first file that
+// cannot be written; files written before it stay, and the plan keeps its
+// updated fields.
+void writeAll(Plan &plan, const QString &dir, const Conventions &conventions);
+
+// The plan folder's screen images as data URLs ("data:<mime>;base64,...") by
+// the path the plan gives. Web addresses, paths that leave the folder and
+// unreadable files are left out. Never fails.
+QMap<QString, QByteArray> assets(const Plan &plan, const QString &dir);
 
 } // namespace Exporter

@@ -1,0 +1,157 @@
+#include "rendergen.h"
+
+#include "export/exporter.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sys/resource.h>
+
+// Times the plan folder writer on plans with large embedded images against
+// the coreutils base64 tool encoding the same image bytes into a file, and
+// measures the writer's peak memory in a process of its own, as a render
+// from the command line would run it.
+namespace {
+
+const char renderOnceFlag[] = "--render-once";
+
+QTemporaryDir &scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+double base64Once(const QString &dir)
+{
+    QProcess process;
+    process.setStandardInputFile(dir + QStringLiteral("/images.bin"));
+    process.setStandardOutputFile(dir + QStringLiteral("/images.b64"));
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral("base64"), {QStringLiteral("-w0")});
+    process.waitForFinished(-1);
+    return timer.nsecsElapsed() / 1e9;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+const RenderGen::Folder &folder(int screens)
+{
+    static std::map<int, RenderGen::Folder> made;
+    auto it = made.find(screens);
+    if (it == made.end())
+        it = made.emplace(screens, RenderGen::make(scratch().filePath(QStringLiteral("plan-%1").arg(screens)), screens)).first;
+    return it->second;
+}
+
+Plan readPlan(const QString &dir)
+{
+    QFile file(dir + QStringLiteral("/plan.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return Plan::decode(file.readAll());
+}
+
+qint64 pageSize(const QString &dir)
+{
+    return QFileInfo(dir + QStringLiteral("/index.html")).size();
+}
+
+// Each iteration also runs the base64 tool on the same image bytes, so
+// that both are timed under the same load.
+void BM_WriteAll(benchmark::State &state)
+{
+    const RenderGen::Folder &f = folder(static_cast<int>(state.range(0)));
+    const Plan plan = readPlan(f.dir);
+    std::vector<double> writes;
+    std::vector<double> encodes;
+    for (auto _ : state) {
+        encodes.push_back(base64Once(f.dir));
+        Plan copy = plan;
+        QElapsedTimer timer;
+        timer.start();
+        Exporter::writeAll(copy, f.dir, Conventions::builtIn());
+        writes.push_back(timer.nsecsElapsed() / 1e9);
+        state.SetIterationTime(writes.back());
+    }
+    state.counters["images"] = f.images;
+    state.counters["index_MB"] = pageSize(f.dir) / 1e6;
+    state.counters["base64_ms"] = median(encodes) * 1e3;
+    state.counters["x_base64"] = median(writes) / median(encodes);
+}
+
+// The writer in a fresh process, so that its peak resident memory is the
+// write's own and not the benchmark's.
+void BM_WriteAllPeakMemory(benchmark::State &state)
+{
+    const RenderGen::Folder &f = folder(static_cast<int>(state.range(0)));
+    QByteArray report;
+    for (auto _ : state) {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(renderOnceFlag), f.dir});
+        child.waitForFinished(-1);
+        report = child.readAllStandardOutput();
+    }
+    const QList<QByteArray> kilobytes = report.trimmed().split(' ');
+    const double maxRss = kilobytes.value(0).toDouble() * 1024;
+    const double highWater = kilobytes.value(1).toDouble() * 1024;
+    const double page = static_cast<double>(pageSize(f.dir));
+    state.counters["index_MB"] = page / 1e6;
+    state.counters["maxrss_MB"] = maxRss / 1e6;
+    state.counters["maxrss_per_index"] = page > 0 ? maxRss / page : 0;
+    state.counters["hwm_per_index"] = page > 0 ? highWater / page : 0;
+}
+
+// The peak resident size of this process's own memory, in kB. Unlike
+// ru_maxrss it starts afresh at exec, so it holds nothing of the parent.
+long highWaterMark()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return 0;
+}
+
+// Prints ru_maxrss and the high-water mark, both in kB.
+int renderOnce(const QString &dir)
+{
+    Plan plan = readPlan(dir);
+    Exporter::writeAll(plan, dir, Conventions::builtIn());
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%ld %ld\n", usage.ru_maxrss, highWaterMark());
+    return 0;
+}
+
+} // namespace
+
+// The memory runs come first: a child's ru_maxrss starts at the size of the
+// process it was forked from, which is smallest before any in-process write.
+BENCHMARK(BM_WriteAllPeakMemory)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_WriteAll)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], renderOnceFlag) == 0)
+        return renderOnce(QString::fromLocal8Bit(argv[2]));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,207 @@
+#include "app/headless.h"
+
+#include "export/exporter.h"
+#include "model/conventions.h"
+#include "model/plan.h"
+#include "model/planhistory.h"
+#include "claude/clauderunner.h"
+#include "core/jsonread.h"
+#include "settings/appsettings.h"
+#include "settings/connections.h"
+#include "settings/keychain.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace Headless {
+
+namespace {
+
+const QStringList &modeFlags()
+{
+    static const QStringList flags{"--generate", "--render", "--redraft", "--revise", "--import", "--check-connections"};
+    return flags;
+}
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+// A mode that a later version of the command line provides.
+[[noreturn]] void notYet(const QString &flag)
+{
+    fail(flag + QStringLiteral(" 모드는 아직 이 빌드에서 쓸 수 없어요"));
+}
+
+void warn(const QString &line)
+{
+    std::fflush(stdout);
+    writeAll(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
+}
+
+// Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
+// script that the plan has problems although everything was written.
+int render(const QString &folder, const AppSettings &settings)
+{
+    const QString dir = QFileInfo(folder).absoluteFilePath();
+    QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
+    const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
+    if (!file.open(QIODevice::ReadOnly))
+        fail(unreadable);
+    const QByteArray bytes = file.readAll();
+    file.close();
+    Plan plan;
+    try {
+        plan = Plan::decode(bytes);
+    } catch (const JSONDecodeError &) {
+        fail(unreadable);
+    }
+
+    const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
+    if (origin.kind == Conventions::Origin::Kind::broken)
+        say(QStringLiteral("이름 규칙: ") + Conventions::describe(origin));
+
+    // A hand-edited file may hold what the plan cannot carry (a misspelt key,
+    // a wrong type); keep the file as it was before the rewrite drops it.
+    if (PlanHistory::writeWouldDrop(bytes, plan)) {
+        try {
+            const QString copy = PlanHistory::backup(dir);
+            warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
+        } catch (const PlanHistory::Failure &failure) {
+            fail(QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message);
+        }
+    }
+
+    try {
+        Exporter::writeAll(plan, dir, conventions);
+    } catch (const ExportFailure &failure) {
+        fail(failure.message);
+    }
+
+    const QStringList problems = plan.problems();
+    say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir).arg(problems.size()));
+    for (const QString &problem : problems)
+        say(QStringLiteral("  · ") + problem);
+    return problems.isEmpty() ? 0 : 2;
+}
+
+void show(const QString &name, const Connections::Status &status)
+{
+    using Kind = Connections::Status::Kind;
+    switch (status.kind) {
+    case Kind::ok:
+        say(QStringLiteral("✓ ") + name + QStringLiteral(": ") + status.text);
+        return;
+    case Kind::needsLogin:
+        say(QStringLiteral("! ") + name + QStringLiteral(": 로그인 필요 (") + status.text + QStringLiteral(")"));
+        return;
+    case Kind::checking:
+        say(QStringLiteral("… ") + name);
+        return;
+    case Kind::missing:
+        say(QStringLiteral("✗ ") + name + QStringLiteral(": 연결 안 됨"));
+        return;
+    }
+}
+
+// One line per connection; only the Claude line decides the exit code.
+int checkConnections(const AppSettings &settings)
+{
+    QString claude = settings.claudePath;
+    if (claude.isEmpty())
+        claude = ClaudeRunner::findClaude().value_or(QString());
+
+    const Connections::Status claudeStatus = Connections::checkClaude(claude);
+    show(QStringLiteral("Claude Code (") + (claude.isEmpty() ? QStringLiteral("없음") : claude) + QStringLiteral(")"),
+         claudeStatus);
+
+    if (settings.figmaMode == AppSettings::FigmaMode::token)
+        show(QStringLiteral("Figma"), Keychain::has(Keychain::Item::figmaToken)
+                                          ? Connections::Status::ok(QStringLiteral("개인 토큰"))
+                                          : Connections::Status::missing());
+    else
+        show(QStringLiteral("Figma"), Connections::checkServer(claude, QStringLiteral("figma")));
+
+    const QStringList wikis = Connections::atlassianServers();
+    if (wikis.isEmpty())
+        say(QStringLiteral("✗ Wiki: 연결 안 됨"));
+    for (const QString &server : wikis)
+        show(QStringLiteral("Wiki · ") + server, Connections::checkServer(claude, server));
+
+    return claudeStatus.kind == Connections::Status::Kind::ok ? 0 : 1;
+}
+
+} // namespace
+
+bool wantsCommandLine(const QStringList &arguments)
+{
+    for (const QString &flag : modeFlags())
+        if (arguments.contains(flag))
+            return true;
+    return false;
+}
+
+std::optional<QString> value(const QStringList &arguments, const QString &flag)
+{
+    const qsizetype at = arguments.indexOf(flag);
+    if (at < 0 || at + 1 >= arguments.size())
+        return std::nullopt;
+    return arguments.at(at + 1);
+}
+
+void fail(const QString &message)
+{
+    std::fflush(stdout);
+    writeAll(STDERR_FILENO, (message + QLatin1Char('\n')).toUtf8());
+    std::exit(1);
+}
+
+void say(const QString &line)
+{
+    std::fflush(stdout);
+    writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+}
+
+int run(const QStringList &arguments)
+{
+    AppSettings settings = AppSettings::load();
+    if (const auto out = value(arguments, QStringLiteral("--out")))
+        settings.outputDir = *out;
+
+    const QList<std::pair<QString, QString>> needValues{
+        {QStringLiteral("--render"), QStringLiteral("계획서 폴더를")},
+        {QStringLiteral("--redraft"), QStringLiteral("계획서 폴더를")},
+        {QStringLiteral("--generate"), QStringLiteral("피그마 URL 을")},
+    };
+    for (const auto &[flag, what] : needValues)
+        if (arguments.contains(flag) && !value(arguments, flag))
+            fail(flag + QStringLiteral(" 뒤에 ") + what + QStringLiteral(" 주세요"));
+
+    if (const auto folder = value(arguments, QStringLiteral("--render")))
+        return render(*folder, settings);
+    if (arguments.contains(QStringLiteral("--check-connections")))
+        return checkConnections(settings);
+    if (value(arguments, QStringLiteral("--import")))
+        notYet(QStringLiteral("--import"));
+    if (value(arguments, QStringLiteral("--revise")))
+        notYet(QStringLiteral("--revise"));
+    if (value(arguments, QStringLiteral("--redraft")))
+        notYet(QStringLiteral("--redraft"));
+    if (value(arguments, QStringLiteral("--generate")))
+        notYet(QStringLiteral("--generate"));
+    fail(QStringLiteral("피그마 URL 을 읽지 못했어요"));
+}
+
+} // namespace Headless

@@ -1,0 +1,386 @@
+#include "export/htmlpage.h"
+
+#include <QStringList>
+#include <algorithm>
+
+#include "core/jsoncoding.h"
+#include "core/text.h"
+#include "export/exporter.h"
+#include "export/htmlescape.h"
+#include "export/pageassets.h"
+
+namespace HTMLPage {
+
+namespace {
+
+const char fontOrigin[] = "https://fonts.googleapis.com";
+const char fontSheet[] = "https://fonts.googleapis.com/css2?family=IBM+Plex+Sans+KR:wght@400;500;700"
+                         "&family=JetBrains+Mono:wght@400;600&display=swap";
+const char mermaidLibrary[] = "https://cdn.jsdelivr.net/npm/mermaid@10.9.1/dist/mermaid.min.js";
+
+QString heading(const Meta &meta)
+{
+    QString text = meta.title.isEmpty() ? meta.feature : meta.title;
+    if (!Text::hasSuffix(text, QStringLiteral("계획서")))
+        text += QStringLiteral(" 개발 계획서");
+    return text;
+}
+
+// The pill of a count that still needs work turns orange; at zero its class
+// attribute keeps the trailing space.
+QString warnClass(qsizetype count)
+{
+    return count > 0 ? QStringLiteral("pill warnpill") : QStringLiteral("pill ");
+}
+
+QString pill(const QString &label, const QString &value, const QString &cls = QStringLiteral("pill"))
+{
+    return QStringLiteral("<span class=\"") + cls + QStringLiteral("\">") + label + QStringLiteral(" <strong>") + value
+           + QStringLiteral("</strong></span>");
+}
+
+// A link from plan data may only lead to the web: a "javascript:" or
+// "file:" address in an imported plan must not become clickable.
+bool isWebAddress(const QString &url)
+{
+    return url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+           || url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+QString byLine(const Meta &meta)
+{
+    QString out = QStringLiteral("<p class=\"by\">");
+    if (isWebAddress(meta.figma.url)) {
+        out += QStringLiteral("<a href=\"") + escape(meta.figma.url) + QStringLiteral("\">피그마 원본</a> · 노드 ")
+               + code(meta.figma.nodeId) + QStringLiteral(" · ");
+    }
+    out += escape(meta.createdBy) + QStringLiteral(" · ") + escape(meta.createdAt) + QStringLiteral(" · ")
+           + (meta.stage == u"after-dev" ? QStringLiteral("개발 후") : QStringLiteral("개발 전"));
+    return out + QStringLiteral("</p>");
+}
+
+QString header(const Plan &plan, qsizetype openCount)
+{
+    const Meta &meta = plan.meta;
+    QString out = QStringLiteral("<header class=\"top\"><h1>") + escape(heading(meta)) + QStringLiteral("</h1>");
+    if (!meta.summary.isEmpty())
+        out += QStringLiteral("<p class=\"lead\">") + escape(meta.summary) + QStringLiteral("</p>");
+    out += QStringLiteral("<div class=\"meta\">");
+    out += pill(QStringLiteral("접두어"), escape(meta.feature));
+    out += pill(QStringLiteral("화면"), QString::number(plan.screens.size()) + QStringLiteral("개"));
+    out += pill(QStringLiteral("미결정"), QString::number(openCount) + QStringLiteral("건"), warnClass(openCount));
+    if (!plan.strings.isEmpty()) {
+        const qsizetype keyless = std::count_if(plan.strings.cbegin(), plan.strings.cend(),
+                                                [](const StringKey &s) { return s.key.isEmpty(); });
+        out += pill(QStringLiteral("워드민트 키 필요"), QString::number(keyless) + QStringLiteral("건"),
+                    warnClass(keyless));
+    }
+    out += pill(QStringLiteral("모듈"), escape(meta.module.android) + QStringLiteral(" / ") + escape(meta.module.ios));
+    if (!meta.entry.deeplink.isEmpty())
+        out += pill(QStringLiteral("진입"), escape(meta.entry.deeplink));
+    if (!meta.entry.cardType.isEmpty())
+        out += pill(QStringLiteral("카드"), escape(meta.entry.cardType));
+    return out + QStringLiteral("</div>") + byLine(meta) + QStringLiteral("</header>");
+}
+
+const QString platformTabs = QStringLiteral(
+    "<nav class=\"ptabs\" aria-label=\"플랫폼\"><button data-p=\"c\" aria-pressed=\"true\">공통</button>"
+    "<button data-p=\"a\">Android</button><button data-p=\"i\">iOS</button>"
+    "<span class=\"hint\">화면별 상세의 이름·파일이 고른 플랫폼으로 바뀌어요</span></nav>");
+
+QString screenName(const QString &entry, const Plan &plan)
+{
+    if (entry.startsWith(u'@'))
+        return entry.mid(1);
+    return plan.screenTitle(entry);
+}
+
+QString proposalTag(const QString &option, const Decision &decision)
+{
+    return Text::canonicalEqual(option, decision.proposal) ? QStringLiteral(" <span class=\"inf\">제안</span>")
+                                                           : QString();
+}
+
+QString picker(const Decision &decision)
+{
+    QString out = QStringLiteral("<div class=\"dpick\" data-id=\"") + escape(decision.key) + QStringLiteral("\">");
+    for (const QString &option : decision.options) {
+        const QString text = escape(option);
+        out += QStringLiteral("<button type=\"button\" class=\"opt\" data-o=\"") + text + QStringLiteral("\">") + text
+               + proposalTag(option, decision) + QStringLiteral("</button>");
+    }
+    return out
+           + QStringLiteral(
+               "<button type=\"button\" class=\"etc\">기타 — 직접 쓰기</button><div class=\"etcbox\" hidden>"
+               "<textarea rows=\"3\" placeholder=\"어떻게 정할지 자세히 써 주세요\"></textarea><div>"
+               "<button type=\"button\" class=\"go\">이걸로 결정</button> <button type=\"button\" class=\"no\">취소</button>"
+               "</div></div></div>");
+}
+
+QString decidedLine(const Decision &decision)
+{
+    const QString result = decision.result.value_or(QString());
+    QStringList by;
+    for (const std::optional<QString> &part : {decision.decidedBy, decision.decidedAt}) {
+        if (part && !part->isEmpty())
+            by.append(*part);
+    }
+    return QStringLiteral("<p class=\"res\">✅ ") + (result.isEmpty() ? QStringLiteral("결정됨") : escape(result))
+           + QStringLiteral(" <small>") + escape(by.join(QStringLiteral(" · "))) + QStringLiteral("</small></p>");
+}
+
+QString article(const Decision &decision, const Plan &plan)
+{
+    const bool decided = decision.status == u"decided";
+    QString out = QStringLiteral("<article class=\"decision ") + (decided ? QStringLiteral("done") : QString())
+                  + QStringLiteral("\"><div class=\"dh\"><span class=\"did\">") + escape(decision.key)
+                  + QStringLiteral("</span><h3>") + escape(decision.question) + QStringLiteral("</h3></div>");
+    if (!decision.context.isEmpty())
+        out += QStringLiteral("<p class=\"ctx\">") + escape(decision.context) + QStringLiteral("</p>");
+    if (!decision.screens.isEmpty()) {
+        QStringList names;
+        for (const QString &entry : decision.screens)
+            names.append(escape(screenName(entry, plan)));
+        out += QStringLiteral("<p class=\"ctx\">화면: ") + names.join(QStringLiteral(", ")) + QStringLiteral("</p>");
+    }
+    if (!decision.options.isEmpty()) {
+        out += QStringLiteral("<ul class=\"opts\">");
+        for (const QString &option : decision.options)
+            out += QStringLiteral("<li>") + escape(option) + proposalTag(option, decision) + QStringLiteral("</li>");
+        out += QStringLiteral("</ul>");
+    }
+    if (!decided)
+        out += picker(decision);
+    const bool proposalIsOption = std::any_of(decision.options.cbegin(), decision.options.cend(),
+                                              [&](const QString &o) { return Text::canonicalEqual(o, decision.proposal); });
+    if (!decision.proposal.isEmpty() && !proposalIsOption)
+        out += QStringLiteral("<p>제안: ") + escape(decision.proposal) + QStringLiteral("</p>");
+    if (decided)
+        out += decidedLine(decision);
+    return out + QStringLiteral("</article>");
+}
+
+QString decisions(const Plan &plan, qsizetype openCount)
+{
+    QString out = QStringLiteral("<section><div class=\"head\"><h2>결정 필요</h2>");
+    out += openCount > 0 ? QStringLiteral("<p class=\"lead warn\">") + QString::number(openCount)
+                               + QStringLiteral("건이 남아 있어요. 이 목록이 비기 전에는 개발을 시작하지 않아요.</p>")
+                         : QStringLiteral("<p class=\"lead\">모두 결정됐어요.</p>");
+    out += QStringLiteral("</div><div class=\"decisions\">");
+    for (const Decision &decision : plan.decisions)
+        out += article(decision, plan);
+    return out + QStringLiteral("</div></section>");
+}
+
+QString graph(const Plan &plan)
+{
+    return QStringLiteral(
+               "<section><div class=\"head\"><h2>전체 이동 그래프</h2><p class=\"lead\">화면 사이 이동만 한눈에 보는 "
+               "지도예요. 상자를 누르면 그 화면 상세로 가요.</p><ul class=\"legend\"><li><i class=\"ln\"></i>이동</li>"
+               "<li><i class=\"ln dash\"></i>건너뛰는 뒤로 가기·닫기</li><li><i class=\"bx dash\"></i>조건부 화면</li>"
+               "<li class=\"muted\">바로 앞으로 돌아가는 뒤로 가기, 조건·pop 은 화면별 상세에</li></ul>"
+               "<div class=\"foldall\"><button type=\"button\" id=\"graph-fold\" aria-expanded=\"true\">그래프 접기"
+               "</button></div></div><div class=\"graph\"><pre class=\"mermaid\">\n")
+           + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
+}
+
+QString screens(const Plan &plan, const ModelLinks &links, const Conventions &conventions)
+{
+    QString out = QStringLiteral(
+                      "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
+                      "이름, 파일 위치, 행동·이동 이름이 그 플랫폼 것으로 바뀌어요. 그림의 말풍선은 문구예요. 초록 "
+                      "“워드민트”은 그 키로 적용하고, 주황 “키 필요”는 원문을 하드코딩한 뒤 옆에 ")
+                  + code(QStringLiteral("// TODO: 추후에 wordmint 적용"))
+                  + QStringLiteral(
+                      " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
+                      "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
+                      "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
+    for (const Screen &screen : plan.screens)
+        out += screenCard(screen, plan, links, conventions);
+    return out + QStringLiteral("</div></section>");
+}
+
+struct DataTab {
+    QString id;
+    QString title;
+    qsizetype count;
+    QString lead;
+    QString body;
+};
+
+QString modelCards(const QList<const DataModel *> &models, const QSet<QString> &apiModels, const Plan &plan,
+                   const ModelLinks &links)
+{
+    QString out = QStringLiteral("<div class=\"models\">");
+    for (const DataModel *model : models)
+        out += modelCard(*model, apiModels, plan, links);
+    return out + QStringLiteral("</div>");
+}
+
+QList<DataTab> dataTabs(const Plan &plan, const ModelLinks &links)
+{
+    const QSet<QString> apiModels = Exporter::apiModelNames(plan);
+    QSet<QString> apiKeys;
+    for (const QString &name : apiModels)
+        apiKeys.insert(Text::canonicalKey(name));
+    QList<const DataModel *> common;
+    QList<const DataModel *> responses;
+    for (const DataModel &model : plan.models)
+        (apiKeys.contains(Text::canonicalKey(model.name)) ? responses : common).append(&model);
+
+    QList<DataTab> tabs;
+    tabs.append({QStringLiteral("common"), QStringLiteral("공통 모델"), common.size(),
+                 QStringLiteral("앱이 만들어 화면 사이에 넘기는 모델이에요. 필드 옆은 그 값이 채워지는 화면이에요."),
+                 common.isEmpty() ? QStringLiteral("<p class=\"lead\">없음</p>")
+                                  : modelCards(common, apiModels, plan, links)});
+    if (!plan.apis.isEmpty()) {
+        QString lead = QStringLiteral("화면이 부르는 API 예요. 요청은 Path·Query·Header·Body(payload)로 나눠 적었어요.");
+        const qsizetype needed = std::count_if(plan.apis.cbegin(), plan.apis.cend(),
+                                               [](const Api &api) { return api.status == u"needed"; });
+        if (needed > 0)
+            lead += QStringLiteral(" “필요” ") + QString::number(needed) + QStringLiteral("개는 서버에 새로 요청할 API 예요.");
+        QString body = QStringLiteral("<div class=\"models apis\">");
+        for (const Api &api : plan.apis)
+            body += apiCard(api, plan, links);
+        tabs.append({QStringLiteral("api"), QStringLiteral("API"), plan.apis.size(), lead, body + QStringLiteral("</div>")});
+    }
+    if (!responses.isEmpty()) {
+        tabs.append({QStringLiteral("resp"), QStringLiteral("응답 모델"), responses.size(),
+                     QStringLiteral("API 응답을 앱에서 담는 모델이에요. 필드 이름은 API 응답 필드에 맞췄어요."),
+                     modelCards(responses, apiModels, plan, links)});
+    }
+    return tabs;
+}
+
+QString modelsAndApis(const Plan &plan, const ModelLinks &links)
+{
+    const QList<DataTab> tabs = dataTabs(plan, links);
+    QString out = QStringLiteral(
+        "<section><div class=\"head\"><h2>모델 · API</h2><p class=\"lead\">점선 밑줄 친 이름에 마우스를 올리면 그 "
+        "모델·API 가 보이고, 누르면 그 탭으로 가요.</p></div><nav class=\"dtabs\" aria-label=\"모델·API\">");
+    for (const DataTab &tab : tabs) {
+        out += QStringLiteral("<button data-d=\"") + tab.id + QStringLiteral("\" aria-pressed=\"")
+               + (&tab == &tabs.first() ? QStringLiteral("true") : QStringLiteral("false")) + QStringLiteral("\">")
+               + tab.title + QStringLiteral(" <span class=\"n\">") + QString::number(tab.count)
+               + QStringLiteral("</span></button>");
+    }
+    out += QStringLiteral("</nav>");
+    for (const DataTab &tab : tabs) {
+        out += QStringLiteral("<div class=\"dpanel\" data-d=\"") + tab.id + QStringLiteral("\"")
+               + (&tab == &tabs.first() ? QString() : QStringLiteral(" hidden")) + QStringLiteral("><p class=\"lead\">")
+               + tab.lead + QStringLiteral("</p>") + tab.body + QStringLiteral("</div>");
+    }
+    return out + QStringLiteral("</section>");
+}
+
+QString body(const Plan &plan, const Conventions &conventions)
+{
+    const qsizetype openCount = plan.openDecisions().size();
+    const ModelLinks links(plan);
+    return header(plan, openCount) + platformTabs + decisions(plan, openCount) + graph(plan)
+           + screens(plan, links, conventions) + modelsAndApis(plan, links);
+}
+
+// Every "<" from `from` on becomes "\u003c", so that no "</script>" can end
+// an embedded JSON block early. JSON holds "<" only inside strings, where
+// the escape reads back as the same character.
+void escapeLessThan(QByteArray &page, qsizetype from)
+{
+    if (page.indexOf('<', from) < 0)
+        return;
+    QByteArray tail = page.mid(from);
+    page.truncate(from);
+    page += tail.replace("<", "\\u003c");
+}
+
+void appendPlanBlock(QByteArray &page, const Plan &plan)
+{
+    QByteArray json;
+    try {
+        json = JSONCoding::compactEscapingSlashes(plan);
+    } catch (const JSONCoding::EncodeError &) {
+        json = "{}";
+    }
+    const qsizetype from = page.size();
+    page += json;
+    escapeLessThan(page, from);
+}
+
+bool allValidUtf8(const Assets &assets)
+{
+    for (auto it = assets.cbegin(); it != assets.cend(); ++it) {
+        if (!QByteArrayView(it.value()).isValidUtf8())
+            return false;
+    }
+    return true;
+}
+
+void appendImageBlock(QByteArray &page, const Assets &assets)
+{
+    if (assets.isEmpty())
+        return;
+    page += "<script type=\"application/json\" id=\"quarrystone-img\">";
+    if (allValidUtf8(assets)) {
+        const qsizetype from = page.size();
+        JSONCoding::appendCompactEscapingSlashes(page, assets);
+        escapeLessThan(page, from);
+    } else {
+        page += "{}";
+    }
+    page += "</script>";
+}
+
+qsizetype imageBytes(const Assets &assets)
+{
+    qsizetype total = 0;
+    for (auto it = assets.cbegin(); it != assets.cend(); ++it)
+        total += it.key().size() * 3 + it.value().size();
+    return total;
+}
+
+} // namespace
+
+QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
+{
+    const QByteArray bodyText = body(plan, conventions).toUtf8();
+    const QByteArray style = PageAssets::styleSheet();
+    const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
+    const QByteArray imageScript = PageAssets::imageScript();
+    const QByteArray mermaidStart = PageAssets::mermaidStart();
+
+    QByteArray page;
+    // Base64 text has about one "/" in 64 characters, each written as "\/".
+    const qsizetype images = imageBytes(assets);
+    page.reserve(bodyText.size() + style.size() + scripts.size() + imageScript.size() + mermaidStart.size()
+                 + images + images / 48 + 64 * 1024);
+
+    page += "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
+            "<meta name=\"generator\" content=\"quarrystone\">\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    page += escape(heading(plan.meta)).toUtf8();
+    page += "</title>\n<link rel=\"preconnect\" href=\"";
+    page += fontOrigin;
+    page += "\">\n<link rel=\"stylesheet\" href=\"";
+    page += fontSheet;
+    page += "\">\n<style>";
+    page += style;
+    page += "</style>\n</head>\n<body>\n<div class=\"wrap\">\n";
+    page += bodyText;
+    page += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
+            "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
+    page += scripts;
+    page += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
+    appendPlanBlock(page, plan);
+    page += "</script>\n";
+    appendImageBlock(page, assets);
+    page += "\n<script>";
+    page += imageScript;
+    page += "</script>\n<script src=\"";
+    page += mermaidLibrary;
+    page += "\"></script>\n<script>\n";
+    page += mermaidStart;
+    page += "\n</script>\n</body>\n</html>";
+    return page;
+}
+
+} // namespace HTMLPage

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+struct Plan;
+
+// The plan folder's history/: byte copies of plan.json taken before anything
+// overwrites it, so no change ever loses the previous plan.
+namespace PlanHistory {
+
+struct Failure {
+    QString message;
+};
+
+// Copies <dir>/plan.json to <dir>/history/plan-<yyMMdd-HHmmss>.json and gives
+// the copy's path. Throws Failure when the copy cannot be made; an existing
+// backup of the same second is never replaced.
+QString backup(const QString &dir);
+
+// True when writing `plan` back would lose something the file's own JSON
+// holds: an unknown key, a value of the wrong type, a list emptied by one bad
+// element. The derived fields (naming.platformMap, strings[].frame and
+// strings[].box) are recomputed on every write and do not count.
+bool writeWouldDrop(const QByteArray &fileJson, const Plan &plan);
+
+} // namespace PlanHistory

@@ -1,0 +1,128 @@
+#include "support/fakeclaude.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonObject answer(const QStringList &args, const QString &out, int exit = 0)
+{
+    return QJsonObject{{"args", QJsonArray::fromStringList(args)},
+                       {"steps", QJsonArray{QJsonObject{{"out", out}}}},
+                       {"exit", exit}};
+}
+
+void writeJson(const QString &path, const QJsonObject &object)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(object).toJson());
+}
+
+struct Outcome {
+    int code = -1;
+    QString out;
+};
+
+// The built executable with a private home (for ~/.claude.json) and support
+// folder (for settings.json), and no display.
+class CheckConnections : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QDir(home.path()).mkpath("support");
+        settings = QJsonObject{{"claudePath", FakeClaude::path()}, {"figmaMode", "mcp"}};
+    }
+
+    Outcome run(const QString &bus = QString())
+    {
+        writeJson(home.filePath("support/settings.json"), settings);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.insert("HOME", home.path());
+        env.insert("QUARRYSTONE_SUPPORT", home.filePath("support"));
+        if (!bus.isEmpty())
+            env.insert("DBUS_SESSION_BUS_ADDRESS", bus);
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(QUARRYSTONE_BINARY), {"--check-connections"});
+        process.waitForFinished(120000);
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
+    }
+
+    QTemporaryDir home;
+    FakeClaude claude;
+    QJsonObject settings;
+};
+
+} // namespace
+
+TEST_F(CheckConnections, LoggedInWithServersReportsEveryLine)
+{
+    writeJson(home.filePath(".claude.json"),
+              QJsonObject{{"mcpServers", QJsonObject{{"wiki-b", QJsonObject{{"url", "https://mcp.atlassian.com/v1/sse"}}},
+                                                     {"Atlassian-A", QJsonObject{{"url", "https://example.com"}}},
+                                                     {"other", QJsonObject{{"url", "https://example.org"}}}}}});
+    claude.setScenario(QJsonObject{
+        {"responses",
+         QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true,"email":"dev@example.com","authMethod":"claude.ai"})"),
+                    answer({"mcp", "get", "figma"}, "figma:\n  Status: ✓ Connected\n"),
+                    answer({"mcp", "get", "Atlassian-A"}, "Atlassian-A:\n  Status: ⚠ Needs authentication\n"),
+                    answer({"mcp", "get", "wiki-b"}, "wiki-b:\n  Status: ✓ Connected\n")}}});
+    const Outcome r = run();
+    EXPECT_EQ(r.code, 0);
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << qPrintable(r.out);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("✓ Claude Code (") + FakeClaude::path() + "): ")) << qPrintable(lines[0]);
+    EXPECT_TRUE(lines[0].contains("dev@example.com")) << qPrintable(lines[0]);
+    EXPECT_EQ(lines[1], QStringLiteral("✓ Figma: figma 연결됨"));
+    EXPECT_EQ(lines[2], QStringLiteral("! Wiki · Atlassian-A: 로그인 필요 (Atlassian-A)"));
+    EXPECT_EQ(lines[3], QStringLiteral("✓ Wiki · wiki-b: wiki-b 연결됨"));
+}
+
+TEST_F(CheckConnections, OnlyTheClaudeStatusDecidesTheExitCode)
+{
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":false})"),
+                                 answer({"mcp", "get", "figma"}, "figma:\n  Status: ✓ Connected\n")}}});
+    Outcome r = run();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, QStringLiteral("! Claude Code (%1): 로그인 필요 (로그인이 필요해요)\n"
+                                    "✓ Figma: figma 연결됨\n"
+                                    "✗ Wiki: 연결 안 됨\n")
+                         .arg(FakeClaude::path()));
+
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true})"),
+                                 answer({"mcp", "get", "figma"}, "No MCP server named figma\n", 1)}}});
+    r = run();
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("✗ Figma: 연결 안 됨\n"))) << qPrintable(r.out);
+}
+
+TEST_F(CheckConnections, NoToolFoundIsMissing)
+{
+    settings.insert("claudePath", "");
+    const Outcome r = run();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, QStringLiteral("✗ Claude Code (없음): 연결 안 됨\n✗ Figma: 연결 안 됨\n✗ Wiki: 연결 안 됨\n"));
+}
+
+TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
+{
+    settings.insert("figmaMode", "token");
+    claude.setScenario(QJsonObject{{"responses", QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true})")}}});
+    // With no reachable Secret Service there is no stored token.
+    const Outcome r = run(QStringLiteral("unix:path=/nonexistent/bus"));
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("\n✗ Figma: 연결 안 됨\n"))) << qPrintable(r.out);
+    for (const QJsonObject &start : claude.records("start"))
+        EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("mcp"));
+}

@@ -1,0 +1,189 @@
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+// Runs the built executable with no display, a private home and support
+// folder, the way a script on a build machine would.
+Outcome runQuarrystone(const QStringList &arguments, const QString &cwd = QString())
+{
+    static QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), home.path() + QStringLiteral("/support"));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    if (!cwd.isEmpty())
+        process.setWorkingDirectory(cwd);
+    process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
+    process.waitForFinished(60000);
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+} // namespace
+
+TEST(Headless, FlagWithoutValueNamesWhatIsMissing)
+{
+    auto r = runQuarrystone({"--render"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("--render 뒤에 계획서 폴더를 주세요\n"));
+    EXPECT_TRUE(r.out.isEmpty());
+
+    r = runQuarrystone({"--redraft"});
+    EXPECT_EQ(r.err, QStringLiteral("--redraft 뒤에 계획서 폴더를 주세요\n"));
+
+    // The missing value wins over a mode that would otherwise run.
+    r = runQuarrystone({"--check-connections", "--generate"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("--generate 뒤에 피그마 URL 을 주세요\n"));
+
+    // Only the first failing flag, in the fixed order, is reported.
+    r = runQuarrystone({"--generate", "--render"});
+    EXPECT_EQ(r.err, QStringLiteral("--render 뒤에 계획서 폴더를 주세요\n"));
+}
+
+TEST(Headless, ReviseOrImportWithoutValueFallsThrough)
+{
+    for (const char *flag : {"--revise", "--import"}) {
+        const auto r = runQuarrystone({QString::fromLatin1(flag)});
+        EXPECT_EQ(r.code, 1) << flag;
+        EXPECT_EQ(r.err, QStringLiteral("피그마 URL 을 읽지 못했어요\n")) << flag;
+    }
+}
+
+TEST(Headless, ValueIsTheElementAfterTheFirstOccurrence)
+{
+    // "--out" after --render is the folder itself, not an option.
+    const auto r = runQuarrystone({"--render", "--out"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: --out\n"));
+}
+
+TEST(Headless, NoModeFlagMeansTheWindow)
+{
+    const auto r = runQuarrystone({"--out", "/tmp", "--undo"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.startsWith(QStringLiteral("창 모드는")));
+}
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QByteArray threeProblems = R"({
+  "meta": {"feature": "Chat"},
+  "screens": [{"id": "list", "name": "ChatListScreen", "title": "목록",
+               "args": [{"name": "room", "model": "ChatRoom"}]}],
+  "transitions": [{"from": "list", "to": "detail"}, {"from": "@home", "to": "list", "popUpTo": "gone"}]
+})";
+
+} // namespace
+
+TEST(HeadlessRender, WritesTheFolderAndListsProblems)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("plan.json"), threeProblems);
+    const auto r = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(r.code, 2) << qPrintable(r.err);
+    EXPECT_EQ(r.out, QStringLiteral("다시 썼어요: %1 (문제 3건)\n"
+                                    "  · transitions 에 없는 화면 id: detail (list → detail)\n"
+                                    "  · popUpTo 에 없는 화면 id: gone\n"
+                                    "  · list.args 의 모델 ChatRoom 이 models 에 없음\n")
+                         .arg(dir.path()));
+    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
+    for (const char *name : {"plan.json", "plan.md", "index.html"})
+        EXPECT_FALSE(readFile(dir.filePath(name)).isEmpty()) << name;
+    // The rewrite drops nothing of this file, so no backup is taken.
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("history")));
+}
+
+TEST(HeadlessRender, CleanPlanExitsZeroAndRelativeFolderWorks)
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("p");
+    writeFile(dir.filePath("p/plan.json"),
+              R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})");
+    const auto r = runQuarrystone({"--render", "p"}, dir.path());
+    EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+    EXPECT_EQ(r.out, QStringLiteral("다시 썼어요: %1 (문제 0건)\n").arg(QFileInfo(dir.filePath("p")).absoluteFilePath()));
+}
+
+TEST(HeadlessRender, UnreadablePlanNamesTheArgumentUnchanged)
+{
+    QTemporaryDir dir;
+    auto r = runQuarrystone({"--render", "no/such/folder"}, dir.path());
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: no/such/folder\n"));
+
+    writeFile(dir.filePath("plan.json"), "[1, 2]");
+    r = runQuarrystone({"--render", "."}, dir.path());
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: .\n"));
+    EXPECT_EQ(readFile(dir.filePath("plan.json")), QByteArray("[1, 2]"));
+}
+
+TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)
+{
+    QTemporaryDir dir;
+    const QByteArray handEdited = R"({"meta": {"feature": "Chat", "titel": "오타 난 키"},
+        "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
+    writeFile(dir.filePath("plan.json"), handEdited);
+    const auto r = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+    const QStringList backups = QDir(dir.filePath("history")).entryList({"plan-*.json"}, QDir::Files);
+    ASSERT_EQ(backups.size(), 1);
+    EXPECT_EQ(readFile(dir.filePath("history/" + backups.first())), handEdited);
+    EXPECT_TRUE(r.err.contains(backups.first())) << qPrintable(r.err);
+    EXPECT_FALSE(readFile(dir.filePath("plan.json")).contains("titel"));
+}
+
+TEST(HeadlessRender, BrokenConventionsAreNamedButDoNotStopTheRender)
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("repo/.cairn");
+    writeFile(dir.filePath("repo/.cairn/conventions.json"), "{ not json");
+    QDir(dir.path()).mkdir("p");
+    writeFile(dir.filePath("p/plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}]})");
+    // Point the settings' Android repository at the broken file.
+    QTemporaryDir support;
+    writeFile(support.filePath("settings.json"),
+              QStringLiteral(R"({"androidRepo": "%1"})").arg(dir.filePath("repo")).toUtf8());
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.insert("HOME", dir.path());
+    env.insert("QUARRYSTONE_SUPPORT", support.path());
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(QUARRYSTONE_BINARY), {"--render", dir.filePath("p")});
+    process.waitForFinished(60000);
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(out.startsWith(QStringLiteral("이름 규칙: "))) << qPrintable(out);
+    EXPECT_TRUE(out.contains(QStringLiteral("JSON 을 읽지 못함"))) << qPrintable(out);
+    EXPECT_TRUE(out.contains(QStringLiteral("다시 썼어요: "))) << qPrintable(out);
+}
