@@ -1,50 +1,31 @@
+#include "export/exporter.h"
+#include "model/conventions.h"
 #include "model/importer.h"
-#include "plangen.h"
+#include "rendergen.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
-#include <random>
 
 namespace {
 
-constexpr int imageCount = 300;
-constexpr int imageBytes = 70'000;
+// About 29 MB of page: every third screen has an image of 500 KB.
+constexpr int screens = 120;
 
-// Embedded JSON as the page writes it.
-QByteArray embedded(QByteArray json)
-{
-    json.replace("/", "\\/");
-    json.replace("<", "\\u003c");
-    return json;
-}
-
-QByteArray images()
-{
-    std::mt19937 random(7);
-    QByteArray map = "{";
-    for (int i = 0; i < imageCount; ++i) {
-        QByteArray bytes(imageBytes, Qt::Uninitialized);
-        for (char &byte : bytes)
-            byte = static_cast<char>(random());
-        if (i > 0)
-            map += ',';
-        map += "\"img\\/node-" + QByteArray::number(i) + ".png\":\"data:image\\/png;base64," + bytes.toBase64() + '"';
-    }
-    return map + '}';
-}
-
-// A page of about 29 MB, and an ordinary HTML file of the same size whose
-// head lacks the marker, written once for every benchmark of the run.
+// A plan folder written by the folder writer, and an ordinary HTML file of
+// the same size whose head lacks the marker, made once for every benchmark
+// of the run.
 struct Files {
     Files()
     {
-        const QByteArray plan = embedded(PlanGen::json(PlanGen::Shape{.screens = 300}));
-        page = write("index.html", "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
-                                   "<meta name=\"generator\" content=\"quarrystone\">\n</head>\n<body>\n"
-                                   "<script type=\"application/json\" id=\"quarrystone-plan\">"
-                                       + plan + "</script>\n<script type=\"application/json\" id=\"quarrystone-img\">"
-                                       + images() + "</script>\n</body>\n</html>");
+        const QString folder = dir.filePath(QStringLiteral("plan"));
+        images = RenderGen::make(folder, screens).images;
+        QFile stored(folder + QStringLiteral("/plan.json"));
+        if (!stored.open(QIODevice::ReadOnly))
+            qFatal("cannot read the generated plan");
+        Plan plan = Plan::decode(stored.readAll());
+        Exporter::writeAll(plan, folder, Conventions::builtIn());
+        page = folder + QStringLiteral("/index.html");
         other = write("other.html", "<!doctype html>\n<html><body><p>" + QByteArray(29'000'000, 'x') + "</p></body></html>");
         const ImportedPlan imported = Importer::read(page);
         for (const QByteArray &url : imported.assets)
@@ -55,13 +36,14 @@ struct Files {
     {
         QFile file(dir.filePath(name));
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            qFatal("cannot write the benchmark page");
+            qFatal("cannot write the benchmark file");
         return file.fileName();
     }
 
     QTemporaryDir dir;
     QString page;
     QString other;
+    int images = 0;
     QList<QByteArray> payloads;
 };
 
@@ -73,7 +55,9 @@ Files &files()
 
 void pageBytes(benchmark::State &state, const QString &path)
 {
-    state.SetBytesProcessed(state.iterations() * QFile(path).size());
+    const qint64 size = QFile(path).size();
+    state.SetBytesProcessed(state.iterations() * size);
+    state.counters["MB"] = static_cast<double>(size) / 1e6;
 }
 
 // What any import must do at least: read the file and decode its images.
@@ -105,7 +89,7 @@ void BM_ReadAndWriteImages(benchmark::State &state)
     const QString target = f.dir.filePath(QStringLiteral("imported"));
     for (auto _ : state) {
         const ImportedPlan imported = Importer::read(f.page);
-        if (Importer::writeAssets(imported.assets, target) != imageCount)
+        if (Importer::writeAssets(imported.assets, target) != f.images)
             state.SkipWithError("images were not written");
     }
     pageBytes(state, f.page);

@@ -1,12 +1,16 @@
 #include "core/jsoncoding.h"
+#include "export/exporter.h"
+#include "model/conventions.h"
 #include "model/importer.h"
 #include "model/plan.h"
+#include "support/richplan.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <string>
@@ -353,4 +357,44 @@ TEST_F(ImporterTest, LinksOutOfThePlanFolderAreNotFollowed)
     EXPECT_EQ(utf8(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(u' ')), "kept.png");
     EXPECT_EQ(contents("outside/kept.png"), "kept");
     EXPECT_EQ(contents("plan/img/fine.png"), "GIF89a");
+}
+
+TEST_F(ImporterTest, PageWrittenByTheFolderWriterComesBackWhole)
+{
+    Plan plan = RichPlan::make();
+    plan.screens[0].title += QStringLiteral(" </script><img src=x onerror=alert(1)> \\/ \\u003c");
+    plan.screens[0].image.ios = QStringLiteral("img/ios/feed.png");
+    plan.screens[1].image.android = QStringLiteral("https://example.com/web.png");
+    const QString first = path("first");
+    QStringList images;
+    for (const Screen &screen : plan.screens)
+        for (const auto &image : {screen.image.before, screen.image.android, screen.image.ios})
+            if (image && !image->startsWith(u"https:"))
+                images.append(*image);
+    ASSERT_EQ(images.size(), 4);
+    for (const QString &image : images) {
+        QByteArray bytes(3000, Qt::Uninitialized);
+        QRandomGenerator(images.indexOf(image) + 1).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(first + u'/' + image).absolutePath()));
+        write("first/" + image, bytes);
+    }
+    Exporter::writeAll(plan, first, Conventions::builtIn());
+
+    const QString page = first + QStringLiteral("/index.html");
+    ASSERT_TRUE(Importer::isPlanHTML(page));
+    const ImportedPlan imported = Importer::read(page);
+    EXPECT_EQ(JSONCoding::compact(imported.plan), JSONCoding::compact(plan));
+    EXPECT_EQ(imported.plan.screens[0].title, plan.screens[0].title);
+    EXPECT_EQ(imported.assets.size(), images.size());
+
+    const QString second = path("second");
+    EXPECT_EQ(Importer::writeAssets(imported.assets, second), images.size());
+    Plan again = imported.plan;
+    Exporter::writeAll(again, second, Conventions::builtIn());
+    for (const QString &image : images)
+        EXPECT_EQ(contents("second/" + image), contents("first/" + image)) << utf8(image);
+    for (const char *file : {"plan.json", "plan.md", "index.html"})
+        EXPECT_EQ(contents(QStringLiteral("second/") + QLatin1String(file)), contents(QStringLiteral("first/") + QLatin1String(file)))
+            << file;
+    EXPECT_EQ(Importer::changes(plan, again), QStringList{QStringLiteral("바뀐 곳이 없어요")});
 }
