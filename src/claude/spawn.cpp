@@ -3,18 +3,16 @@
 #include "claude/childprocess.h"
 #include "claude/pipepump.h"
 #include "core/text.h"
+#include "platform/posixspawn.h"
 
 #include <QCoroFuture>
 #include <QDir>
-#include <QFile>
 #include <QPromise>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-#include <vector>
 
 extern char **environ;
 
@@ -37,70 +35,6 @@ int reap(pid_t pid)
     // A child we cannot wait for must never read as a success.
     return done == -1 ? -1 : exitStatus(status);
 }
-
-// NUL-terminated copies that outlive the spawn call, plus the pointer
-// vector that execve wants.
-class CStrings
-{
-public:
-    void add(QByteArray bytes) { m_store.push_back(std::move(bytes)); }
-    char **vector()
-    {
-        m_pointers.clear();
-        for (QByteArray &bytes : m_store)
-            m_pointers.push_back(bytes.data());
-        m_pointers.push_back(nullptr);
-        return m_pointers.data();
-    }
-
-private:
-    std::vector<QByteArray> m_store;
-    std::vector<char *> m_pointers;
-};
-
-struct SpawnSetup {
-    SpawnSetup()
-    {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup()
-    {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup &) = delete;
-    SpawnSetup &operator=(const SpawnSetup &) = delete;
-
-    // The first error of the set-up steps, 0 when all succeeded.
-    int configure(const QByteArray &cwd, int stdinFd, int stdoutFd, int stderrFd)
-    {
-        int error = posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
-        if (!error)
-            error = posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-        if (!error)
-            error = posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
-        if (!error && !cwd.isEmpty())
-            error = posix_spawn_file_actions_addchdir_np(&actions, cwd.constData());
-        if (!error)
-            error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        // Our ignored SIGPIPE and any blocked signals must not reach the child.
-        sigset_t none;
-        sigset_t all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        if (!error)
-            error = posix_spawnattr_setsigmask(&attributes, &none);
-        if (!error)
-            error = posix_spawnattr_setsigdefault(&attributes, &all);
-        if (!error)
-            error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        return error;
-    }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-};
 
 } // namespace
 
@@ -138,21 +72,15 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     if (!path.startsWith(QLatin1Char('/')))
         throw startFailure(ENOENT);
 
-    const QByteArray program = QFile::encodeName(path);
-    CStrings argv;
-    argv.add(program);
-    for (const QString &arg : args)
-        argv.add(arg.toUtf8());
-    CStrings envp;
-    for (auto it = env.cbegin(); it != env.cend(); ++it)
-        envp.add(it.key().toUtf8() + '=' + it.value().toUtf8());
-
-    SpawnSetup setup;
-    int error = setup.configure(QFile::encodeName(cwd), stdinFd, stdoutFd, stderrFd);
     pid_t pid = -1;
-    if (!error)
-        error = posix_spawn(&pid, program.constData(), &setup.actions, &setup.attributes, argv.vector(),
-                            envp.vector());
+    const int error = PosixSpawn::start(pid, path, args, env, cwd, [&](posix_spawn_file_actions_t *actions) {
+        int failed = posix_spawn_file_actions_adddup2(actions, stdinFd, 0);
+        if (!failed)
+            failed = posix_spawn_file_actions_adddup2(actions, stdoutFd, 1);
+        if (!failed)
+            failed = posix_spawn_file_actions_adddup2(actions, stderrFd, 2);
+        return failed;
+    });
     if (error)
         throw startFailure(error);
     return pid;

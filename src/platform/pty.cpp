@@ -1,14 +1,12 @@
 #include "platform/pty.h"
 
-#include <QFile>
+#include "platform/posixspawn.h"
+
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -43,71 +41,6 @@ private:
     int m_fd;
 };
 
-// NUL-terminated copies that outlive the spawn call, and the pointer vector
-// that execve wants.
-class CStrings
-{
-public:
-    void add(QByteArray bytes) { m_store.push_back(std::move(bytes)); }
-    char **vector()
-    {
-        m_pointers.clear();
-        for (QByteArray &bytes : m_store)
-            m_pointers.push_back(bytes.data());
-        m_pointers.push_back(nullptr);
-        return m_pointers.data();
-    }
-
-private:
-    std::vector<QByteArray> m_store;
-    std::vector<char *> m_pointers;
-};
-
-struct SpawnSetup {
-    SpawnSetup()
-    {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup()
-    {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup &) = delete;
-    SpawnSetup &operator=(const SpawnSetup &) = delete;
-
-    // The new session is made before the file actions run, so opening the
-    // terminal (without O_NOCTTY) makes it the child's controlling terminal.
-    int configure(const char *terminalName, const QByteArray &cwd)
-    {
-        int error = posix_spawn_file_actions_addopen(&actions, 0, terminalName, O_RDWR, 0);
-        if (!error)
-            error = posix_spawn_file_actions_adddup2(&actions, 0, 1);
-        if (!error)
-            error = posix_spawn_file_actions_adddup2(&actions, 0, 2);
-        if (!error && !cwd.isEmpty())
-            error = posix_spawn_file_actions_addchdir_np(&actions, cwd.constData());
-        if (!error)
-            error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        sigset_t none;
-        sigset_t all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        if (!error)
-            error = posix_spawnattr_setsigmask(&attributes, &none);
-        if (!error)
-            error = posix_spawnattr_setsigdefault(&attributes, &all);
-        if (!error)
-            error = posix_spawnattr_setflags(&attributes,
-                                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        return error;
-    }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-};
-
 // Our side of a new terminal pair, and the name the child opens.
 Descriptor openTerminal(QByteArray &name)
 {
@@ -140,21 +73,21 @@ Child start(const QString &path, const QStringList &args, const Spawn::Environme
     QByteArray terminalName;
     Descriptor master = openTerminal(terminalName);
 
-    const QByteArray program = QFile::encodeName(path);
-    CStrings argv;
-    argv.add(program);
-    for (const QString &arg : args)
-        argv.add(arg.toUtf8());
-    CStrings envp;
-    for (auto it = env.cbegin(); it != env.cend(); ++it)
-        envp.add(it.key().toUtf8() + '=' + it.value().toUtf8());
-
-    SpawnSetup setup;
-    int error = setup.configure(terminalName.constData(), QFile::encodeName(cwd));
+    // The new session is made before the file actions run, so opening the
+    // terminal (without O_NOCTTY) makes it the child's controlling terminal.
     pid_t pid = -1;
-    if (!error)
-        error = ::posix_spawn(&pid, program.constData(), &setup.actions, &setup.attributes, argv.vector(),
-                              envp.vector());
+    const QByteArray terminal = terminalName;
+    const int error = PosixSpawn::start(
+        pid, path, args, env, cwd,
+        [&terminal](posix_spawn_file_actions_t *actions) {
+            int failed = posix_spawn_file_actions_addopen(actions, 0, terminal.constData(), O_RDWR, 0);
+            if (!failed)
+                failed = posix_spawn_file_actions_adddup2(actions, 0, 1);
+            if (!failed)
+                failed = posix_spawn_file_actions_adddup2(actions, 0, 2);
+            return failed;
+        },
+        POSIX_SPAWN_SETSID);
     if (error)
         throw Spawn::startFailure(error);
     return Child{pid, master.release()};

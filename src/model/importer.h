@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QUuid>
+
+#include "model/plan.h"
+
+// Turning a shared plan page back into a plan and its image files, and
+// telling in Korean what an incoming plan would change. No state.
+namespace Importer {
+
+// The import's error: one Korean message, shown or printed as it stands.
+struct Failure {
+    QString message;
+};
+
+// Image path as the page names it (under "img/") → "data:<mime>;base64,<bytes>".
+using Assets = QMap<QString, QByteArray>;
+
+} // namespace Importer
+
+// One page read for import.
+struct ImportedPlan {
+    QUuid id = QUuid::createUuid();
+    QString source;
+    Plan plan;
+    Importer::Assets assets;
+    // Kept empty; nothing reads it.
+    QStringList candidates;
+};
+
+namespace Importer {
+
+// Whether the file is a plan page of this system: the generator marker in
+// its first 4,096 bytes, or else (below 30,000,000 bytes) the plan block
+// anywhere. Only regular files are looked at. Never fails.
+bool isPlanHTML(const QString &path);
+
+// The plan and the image map embedded in the page; throws Failure. The plan
+// is not checked for problems.
+ImportedPlan read(const QString &path);
+
+// Writes every image of the map that has a safe path under "img/" and a
+// strict base64 payload into the plan folder, each file replaced whole.
+// Entries that cannot be used or written are skipped. Gives the number of
+// files written.
+int writeAssets(const Assets &assets, const QString &dir);
+
+// What replacing `from` by `to` changes, as Korean lines in a fixed order;
+// "바뀐 곳이 없어요" when nothing compared differs. Header, naming and schema
+// version are not compared.
+QStringList changes(const Plan &from, const Plan &to);
+
+} // namespace Importer

@@ -1,0 +1,400 @@
+#include "core/jsoncoding.h"
+#include "export/exporter.h"
+#include "model/conventions.h"
+#include "model/importer.h"
+#include "model/plan.h"
+#include "support/richplan.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+const QByteArray headMarker = "<meta name=\"generator\" content=\"quarrystone\">";
+const QByteArray planMarker = "id=\"quarrystone-plan\"";
+
+std::string utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+Plan richPlan()
+{
+    QFile file(QStringLiteral(QUARRYSTONE_FIXTURES "/plan/rich-plan.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        ADD_FAILURE() << "missing rich plan fixture";
+    Plan plan = Plan::decode(file.readAll());
+    plan.screens[0].title = QStringLiteral("닫는 </script> 와 <b>굵게</b> & \"따옴표\"");
+    return plan;
+}
+
+// JSON with every object's keys in reverse order, so a reader that relied
+// on the writer's order would fail.
+QByteArray reversedKeys(const QJsonValue &value)
+{
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        QStringList keys = object.keys();
+        std::reverse(keys.begin(), keys.end());
+        QByteArray out = "{";
+        for (const QString &key : keys) {
+            if (out.size() > 1)
+                out += ',';
+            out += JSONCoding::quoted(key) + ':' + reversedKeys(object.value(key));
+        }
+        return out + '}';
+    }
+    if (value.isArray()) {
+        QByteArray out = "[";
+        for (const QJsonValue &element : value.toArray()) {
+            if (out.size() > 1)
+                out += ',';
+            out += reversedKeys(element);
+        }
+        return out + ']';
+    }
+    return JSONCoding::compact(value);
+}
+
+// The escaping the page applies to its embedded JSON.
+QByteArray embedded(QByteArray json)
+{
+    json.replace("/", "\\/");
+    json.replace("<", "\\u003c");
+    return json;
+}
+
+QByteArray page(const QByteArray &planBlock, const QByteArray &imageBlock = QByteArray())
+{
+    QByteArray html = "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n" + headMarker
+                      + "\n<title>계획서</title>\n</head>\n<body>\n<div class=\"wrap\"><h1>계획서</h1></div>\n"
+                        "<script>\nvar x = 1;\n</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">"
+                      + planBlock + "</script>\n";
+    if (!imageBlock.isNull())
+        html += "<script type=\"application/json\" id=\"quarrystone-img\">" + imageBlock + "</script>";
+    return html + "\n<script>\nvar y = 2;\n</script>\n</body>\n</html>";
+}
+
+QString dataUrl(const QByteArray &bytes, const char *mime = "image/png")
+{
+    return QStringLiteral("data:") + QLatin1String(mime) + QStringLiteral(";base64,") + QString::fromLatin1(bytes.toBase64());
+}
+
+QByteArray imageBlock(const QJsonObject &map)
+{
+    return embedded(JSONCoding::compact(map));
+}
+
+class ImporterTest : public testing::Test
+{
+protected:
+    QString path(const QString &name) const { return dir.filePath(name); }
+
+    QString write(const QString &name, const QByteArray &bytes) const
+    {
+        QFile file(path(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    }
+
+    // A file of `size` bytes, holes apart from `text` written at `offset`.
+    QString sparse(const QString &name, qint64 size, qint64 offset, const QByteArray &text) const
+    {
+        QFile file(path(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        EXPECT_TRUE(file.resize(size));
+        EXPECT_TRUE(file.seek(offset));
+        file.write(text);
+        EXPECT_EQ(file.size(), size);
+        return file.fileName();
+    }
+
+    std::string failure(const QString &file) const
+    {
+        try {
+            Importer::read(file);
+        } catch (const Importer::Failure &f) {
+            return utf8(f.message);
+        }
+        return "no failure";
+    }
+
+    QByteArray contents(const QString &name) const
+    {
+        QFile file(path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(ImporterTest, PageIsRecognisedByItsHeadAlone)
+{
+    // Far above the whole-file limit, so only the head can have answered.
+    EXPECT_TRUE(Importer::isPlanHTML(sparse("big.html", 40'000'000, 0, page("{}"))));
+}
+
+TEST_F(ImporterTest, HeadMarkerCountsOnlyWithinTheFirst4096Bytes)
+{
+    const QByteArray marker = "content=\"quarrystone\"";
+    const QByteArray endsAtLimit = QByteArray(4096 - marker.size(), ' ') + marker;
+    EXPECT_TRUE(Importer::isPlanHTML(write("at.html", endsAtLimit + "\n</html>")));
+    EXPECT_FALSE(Importer::isPlanHTML(write("after.html", ' ' + endsAtLimit + "\n</html>")));
+}
+
+TEST_F(ImporterTest, HeadCutInsideACharacterFallsBackToTheWholeFile)
+{
+    // "가" is three bytes; the cut head ends after its first one.
+    const QByteArray padded = headMarker + QByteArray(4096 - headMarker.size(), ' ');
+    const QByteArray cut = padded.chopped(1) + "가";
+    EXPECT_FALSE(Importer::isPlanHTML(write("cut.html", cut + " 본문")));
+    EXPECT_TRUE(Importer::isPlanHTML(write("cut-with-block.html", cut + "<script " + planMarker + ">{}</script>")));
+    EXPECT_TRUE(Importer::isPlanHTML(write("whole.html", padded + "가 본문")));
+}
+
+TEST_F(ImporterTest, WholeFileSearchStopsAtThirtyMillionBytes)
+{
+    EXPECT_TRUE(Importer::isPlanHTML(sparse("below.html", 29'999'999, 29'999'999 - planMarker.size(), planMarker)));
+    EXPECT_FALSE(Importer::isPlanHTML(sparse("at.html", 30'000'000, 30'000'000 - planMarker.size(), planMarker)));
+    // A marker split across the reader's pieces is still found.
+    EXPECT_TRUE(Importer::isPlanHTML(sparse("split-head.html", 3'000'000, 4096 - 5, planMarker)));
+    EXPECT_TRUE(Importer::isPlanHTML(sparse("split.html", 3'000'000, 4096 + (1 << 20) - 5, planMarker)));
+    EXPECT_FALSE(Importer::isPlanHTML(sparse("none.html", 3'000'000, 100, "<p>hello</p>")));
+}
+
+TEST_F(ImporterTest, OnlyRegularFilesAreLookedAt)
+{
+    const QString fifo = path("pipe.html");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Opening the pipe would wait for a writer for ever.
+    EXPECT_FALSE(Importer::isPlanHTML(fifo));
+    EXPECT_FALSE(Importer::isPlanHTML(dir.path()));
+    EXPECT_FALSE(Importer::isPlanHTML(path("missing.html")));
+
+    const QString target = write("real.html", page("{}"));
+    ASSERT_TRUE(QFile::link(target, path("link.html")));
+    EXPECT_TRUE(Importer::isPlanHTML(path("link.html")));
+}
+
+TEST_F(ImporterTest, OrdinaryWebPageIsRefusedNamingTheFile)
+{
+    const QString file = write("소식 page.html", "<!doctype html>\n<html><head><meta name=\"generator\" content=\"Hugo\">"
+                                                 "</head><body><script>var a = 1;</script></body></html>");
+    EXPECT_FALSE(Importer::isPlanHTML(file));
+    EXPECT_EQ(failure(file), "“소식 page.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "
+                             "다른 사람에게 받을 때는 앱의 “내보내기”로 만든 파일을 받아 주세요.");
+    // A block that never closes is no block either.
+    const QString open = write("open.html", "<script type=\"application/json\" " + planMarker + ">{\"meta\":{}}");
+    EXPECT_EQ(failure(open), "“open.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "
+                             "다른 사람에게 받을 때는 앱의 “내보내기”로 만든 파일을 받아 주세요.");
+}
+
+TEST_F(ImporterTest, ReadsPlanAndImagesWrittenInAnyKeyOrder)
+{
+    const Plan plan = richPlan();
+    const QByteArray planJson = embedded(reversedKeys(plan.toJson()));
+    ASSERT_TRUE(planJson.contains("\\/")) << "the plan should hold a slash";
+    ASSERT_TRUE(planJson.contains("\\u003c\\/script>"));
+    const QByteArray png("\x89PNG\r\n\x1a\n\0\1\2", 11);
+    const QJsonObject images{{QStringLiteral("img/node-12-40.png"), dataUrl(png)},
+                             {QStringLiteral("img/leave-ios.png"), dataUrl("GIF89a", "image/gif")}};
+    const QString file = write("index.html", page(planJson, imageBlock(images)));
+
+    EXPECT_TRUE(Importer::isPlanHTML(file));
+    const ImportedPlan imported = Importer::read(file);
+    EXPECT_EQ(JSONCoding::compact(imported.plan), JSONCoding::compact(plan));
+    EXPECT_EQ(imported.plan.screens[0].title, plan.screens[0].title);
+    EXPECT_EQ(imported.source, file);
+    EXPECT_TRUE(imported.candidates.isEmpty());
+    ASSERT_EQ(imported.assets.size(), 2);
+    EXPECT_EQ(imported.assets.value(QStringLiteral("img/leave-ios.png")), "data:image/gif;base64,R0lGODlh");
+    EXPECT_EQ(imported.assets.value(QStringLiteral("img/node-12-40.png")), "data:image/png;base64," + png.toBase64());
+    EXPECT_NE(Importer::read(file).id, imported.id);
+}
+
+TEST_F(ImporterTest, HandWrittenBlockWithEscapes)
+{
+    const QByteArray planJson = "\n  {\"screens\":[{\"title\":\"A\\u003cB \\/ \\u003c\\/script>\",\"name\":\"Home\",\"id\":\"home\"}],"
+                                "\"meta\":{\"title\":\"제목\",\"feature\":\"Chat\"}}  \n";
+    const ImportedPlan imported = Importer::read(write("hand.html", page(planJson)));
+    EXPECT_EQ(utf8(imported.plan.meta.feature), "Chat");
+    ASSERT_EQ(imported.plan.screens.size(), 1);
+    EXPECT_EQ(utf8(imported.plan.screens[0].title), "A<B / </script>");
+    EXPECT_EQ(utf8(imported.plan.screens[0].key), "home");
+    EXPECT_TRUE(imported.assets.isEmpty());
+    // Missing keys take their defaults.
+    EXPECT_EQ(imported.plan.schemaVersion, 1);
+    EXPECT_EQ(utf8(imported.plan.meta.stage), "before-dev");
+}
+
+TEST_F(ImporterTest, ImageMapEscapesMeanWhatJsonSays)
+{
+    // Escaped slashes beside escaped backslashes, quotes and "<".
+    const QByteArray block = R"({"img\/a.png":"x\\/y\\\\\/z\u003c\/\"\/","img\/b\\.png":"\\"})";
+    const ImportedPlan imported = Importer::read(write("escapes.html", page("{\"meta\":{}}", block)));
+    ASSERT_EQ(imported.assets.size(), 2);
+    EXPECT_EQ(imported.assets.value("img/a.png").toStdString(), R"(x\/y\\/z</"/)");
+    EXPECT_EQ(imported.assets.value("img/b\\.png").toStdString(), "\\");
+    // A backslash outside a string stays an error.
+    EXPECT_TRUE(Importer::read(write("stray.html", page("{\"meta\":{}}", R"({"img\/a.png":"x"\/})"))).assets.isEmpty());
+}
+
+TEST_F(ImporterTest, BrokenImageBlockGivesNoImages)
+{
+    const QByteArray plan = "{\"meta\":{\"feature\":\"Chat\"}}";
+    const char *broken[] = {"{\"img/a.png\":\"data:image/png;base64,QQ==\",\"img/b.png\":7}", "[\"img/a.png\"]",
+                            "{\"img/a.png\":", ""};
+    for (const char *block : broken) {
+        const ImportedPlan imported = Importer::read(write("broken.html", page(plan, block)));
+        EXPECT_TRUE(imported.assets.isEmpty()) << block;
+        EXPECT_EQ(utf8(imported.plan.meta.feature), "Chat");
+    }
+}
+
+TEST_F(ImporterTest, PlanBlockThatIsNoPlanFails)
+{
+    const std::string prefix = "계획서 데이터를 읽지 못했어요: ";
+    const char *blocks[] = {"[1,2]", "\"plan\"", "{\"meta\":", "", "{}", "{\"unrelated\":true}"};
+    for (const char *block : blocks) {
+        const std::string message = failure(write("bad.html", page(block)));
+        EXPECT_EQ(message.substr(0, prefix.size()), prefix) << block;
+        EXPECT_GT(message.size(), prefix.size()) << block;
+    }
+    // One plan key is enough, even with a value of the wrong type.
+    EXPECT_EQ(Importer::read(write("one.html", page("{\"screens\":\"none\"}"))).plan.screens.size(), 0);
+}
+
+TEST_F(ImporterTest, UnreadableFiles)
+{
+    EXPECT_EQ(failure(path("missing.html")), "파일을 읽지 못했어요");
+    EXPECT_EQ(failure(write("latin1.html", page("{\"meta\":{\"title\":\"caf\xe9\"}}"))), "파일을 읽지 못했어요");
+    EXPECT_EQ(failure(dir.path()), "파일을 읽지 못했어요");
+}
+
+TEST_F(ImporterTest, WritesImagesUnderImg)
+{
+    const QByteArray png("\x89PNG\r\n\x1a\n\0\xff\x10", 11);
+    Importer::Assets assets{{"img/node-1-2.png", dataUrl(png).toLatin1()},
+                            {"img/ios/deep/leave.png", "anything,R0lGODlh"},
+                            {"img/empty.png", "data:image/png;base64,"}};
+    const QString plan = path("plan");
+    EXPECT_EQ(Importer::writeAssets(assets, plan), 3);
+    EXPECT_EQ(contents("plan/img/node-1-2.png"), png);
+    EXPECT_EQ(contents("plan/img/ios/deep/leave.png"), "GIF89a");
+    EXPECT_EQ(contents("plan/img/empty.png"), "");
+
+    // An existing image is replaced whole.
+    write("plan/img/node-1-2.png", QByteArray(5000, 'x'));
+    EXPECT_EQ(Importer::writeAssets({{"img/node-1-2.png", "data:,R0lGODlh"}}, plan), 1);
+    EXPECT_EQ(contents("plan/img/node-1-2.png"), "GIF89a");
+}
+
+TEST_F(ImporterTest, UnusableEntriesAreSkipped)
+{
+    const QByteArray ok = "data:image/png;base64,R0lGODlh";
+    const Importer::Assets assets{
+        {"img/../escape.png", ok},
+        {"img/a..b.png", ok},
+        {"../img/escape.png", ok},
+        {"/tmp/img/escape.png", ok},
+        {dir.path() + "/img/abs.png", ok},
+        {"IMG/upper.png", ok},
+        {"pics/other.png", ok},
+        {"img\\win.png", ok},
+        {"img/back\\slash.png", ok},
+        {QStringLiteral("img/nul") + QChar(0) + QStringLiteral(".png"), ok},
+        {"img/", ok},
+        {"img/.", ok},
+        {"img/no-comma.png", "data:image/png;base64;R0lGODlh"},
+        {"img/newline.png", "data:image/png;base64,R0lG\nODlh"},
+        {"img/space.png", "data:image/png;base64,R0lG ODlh"},
+        {"img/unpadded.png", "data:image/png;base64,R0lGODg"},
+        {"img/one-char.png", "data:image/png;base64,R"},
+        {"img/bad-char.png", "data:image/png;base64,R0lG*Dlh"},
+        {"img/url-alphabet.png", "data:image/png;base64,R0lG_Dlh"},
+        {"img/pad-inside.png", "data:image/png;base64,QQ==QUJD"},
+        {"img/short-pad.png", "data:image/png;base64,QQ="},
+    };
+    const QString plan = path("plan");
+    EXPECT_EQ(Importer::writeAssets(assets, plan), 0);
+    EXPECT_FALSE(QFile::exists(path("escape.png")));
+    EXPECT_FALSE(QFile::exists(path("img")));
+    const QDir img(plan + QStringLiteral("/img"));
+    EXPECT_TRUE(img.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty()) << utf8(img.entryList().join(' '));
+}
+
+TEST_F(ImporterTest, LinksOutOfThePlanFolderAreNotFollowed)
+{
+    const QString plan = path("plan");
+    const QString outside = path("outside");
+    ASSERT_TRUE(QDir().mkpath(plan + QStringLiteral("/img")));
+    ASSERT_TRUE(QDir().mkpath(outside));
+    ASSERT_TRUE(QFile::link(outside, plan + QStringLiteral("/img/shots")));
+    write("outside/kept.png", "kept");
+    ASSERT_TRUE(QFile::link(path("outside/kept.png"), plan + QStringLiteral("/img/kept.png")));
+
+    ASSERT_TRUE(QFile::link(path("outside/made.png"), plan + QStringLiteral("/img/dangling.png")));
+
+    const QByteArray gif = "data:image/gif;base64,R0lGODlh";
+    EXPECT_EQ(Importer::writeAssets({{"img/shots/new.png", gif},
+                                     {"img/shots/deeper/new.png", gif},
+                                     {"img/kept.png", gif},
+                                     {"img/dangling.png", gif},
+                                     {"img/fine.png", gif}},
+                                    plan),
+              1);
+    EXPECT_EQ(utf8(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(u' ')), "kept.png");
+    EXPECT_EQ(contents("outside/kept.png"), "kept");
+    EXPECT_EQ(contents("plan/img/fine.png"), "GIF89a");
+}
+
+TEST_F(ImporterTest, PageWrittenByTheFolderWriterComesBackWhole)
+{
+    Plan plan = RichPlan::make();
+    plan.screens[0].title += QStringLiteral(" </script><img src=x onerror=alert(1)> \\/ \\u003c");
+    plan.screens[0].image.ios = QStringLiteral("img/ios/feed.png");
+    plan.screens[1].image.android = QStringLiteral("https://example.com/web.png");
+    const QString first = path("first");
+    QStringList images;
+    for (const Screen &screen : plan.screens)
+        for (const auto &image : {screen.image.before, screen.image.android, screen.image.ios})
+            if (image && !image->startsWith(u"https:"))
+                images.append(*image);
+    ASSERT_EQ(images.size(), 4);
+    for (const QString &image : images) {
+        QByteArray bytes(3000, Qt::Uninitialized);
+        QRandomGenerator(images.indexOf(image) + 1).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(first + u'/' + image).absolutePath()));
+        write("first/" + image, bytes);
+    }
+    Exporter::writeAll(plan, first, Conventions::builtIn());
+
+    const QString page = first + QStringLiteral("/index.html");
+    ASSERT_TRUE(Importer::isPlanHTML(page));
+    const ImportedPlan imported = Importer::read(page);
+    EXPECT_EQ(JSONCoding::compact(imported.plan), JSONCoding::compact(plan));
+    EXPECT_EQ(imported.plan.screens[0].title, plan.screens[0].title);
+    EXPECT_EQ(imported.assets.size(), images.size());
+
+    const QString second = path("second");
+    EXPECT_EQ(Importer::writeAssets(imported.assets, second), images.size());
+    Plan again = imported.plan;
+    Exporter::writeAll(again, second, Conventions::builtIn());
+    for (const QString &image : images)
+        EXPECT_EQ(contents("second/" + image), contents("first/" + image)) << utf8(image);
+    for (const char *file : {"plan.json", "plan.md", "index.html"})
+        EXPECT_EQ(contents(QStringLiteral("second/") + QLatin1String(file)), contents(QStringLiteral("first/") + QLatin1String(file)))
+            << file;
+    EXPECT_EQ(Importer::changes(plan, again), QStringList{QStringLiteral("바뀐 곳이 없어요")});
+}
