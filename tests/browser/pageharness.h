@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <QColor>
+#include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QEventLoop>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -117,11 +123,6 @@ protected:
             errors.append(QStringLiteral("%1 (line %2)").arg(message).arg(line));
     }
     void javaScriptAlert(const QUrl &, const QString &message) override { alerts.append(message); }
-    bool javaScriptConfirm(const QUrl &, const QString &message) override
-    {
-        alerts.append(message);
-        return false;
-    }
 };
 
 // Defines the application's two script-message handlers before any page
@@ -243,14 +244,17 @@ public:
         return true;
     }
 
-    // Drawn when the flow graph is an SVG and the image swap after drawing
-    // has had its turn.
+    // Drawn when the flow graph is an SVG; the thumbnails are swapped for
+    // the embedded images right after, which is given a moment of its own.
     bool waitForGraph()
     {
         if (!waitFor(QStringLiteral("document.querySelector('.graph svg')"), 120000))
             return false;
-        eval(QStringLiteral("new Promise(function (done) { setTimeout(done, 0); })"));
-        pause(50);
+        waitFor(QStringLiteral("(function (block) { if (!block) return true; var images = JSON.parse(block.textContent);"
+                               " return Array.from(document.querySelectorAll('.graph img'))"
+                               ".every(function (i) { return !images[i.getAttribute('src')]; }); })"
+                               "(document.getElementById('quarrystone-img'))"),
+                2000);
         return true;
     }
 
@@ -283,16 +287,18 @@ public:
         clickAt(*point);
     }
 
+    // Mouse events go to this window alone, never through the display's
+    // pointer, which every test process on the display shares.
     void clickAt(const QPoint &point)
     {
-        QTest::mouseMove(input(), point);
-        QTest::mouseClick(input(), Qt::LeftButton, {}, point);
+        QTest::mouseMove(m_view.windowHandle(), point);
+        QTest::mouseClick(m_view.windowHandle(), Qt::LeftButton, {}, point);
         pause(30);
     }
 
     void moveTo(const QPoint &point)
     {
-        QTest::mouseMove(input(), point);
+        QTest::mouseMove(m_view.windowHandle(), point);
         pause(30);
     }
 
@@ -318,8 +324,30 @@ public:
     qreal zoomFactor() const { return m_page->zoomFactor(); }
 
 private:
-    Browser()
+    // One test window per display at a time: windows of parallel test
+    // processes would take the display's input focus from each other, and
+    // with it the page's focus and blur events.
+    static QString displayLockPath()
     {
+        QString display = qEnvironmentVariable("DISPLAY");
+        display.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
+        return QStringLiteral(QUARRYSTONE_BUILD_DIR "/browser-tests%1.lock").arg(display);
+    }
+
+    Browser()
+        : m_displayLock(displayLockPath())
+    {
+        // A lock left by a crashed test is noticed by its process id. The
+        // lock's own wait sleeps up to seconds; the next test should not.
+        m_displayLock.setStaleLockTime(0);
+        while (!m_displayLock.tryLock(0)) {
+            if (m_displayLock.error() != QLockFile::LockFailedError) {
+                ADD_FAILURE() << "could not take " << displayLockPath().toStdString();
+                break;
+            }
+            QThread::msleep(20);
+        }
+
         // Chromium's sandbox cannot start as root; the tests run only pages we wrote.
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
         if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
@@ -348,9 +376,14 @@ private:
 
         m_profile = new QWebEngineProfile(&m_view); // no storage name: off the record
         m_profile->setUrlRequestInterceptor(&m_interceptor);
+        // A browser lets a page opened from a file load the fonts and Mermaid;
+        // Qt WebEngine refuses until told otherwise, as the application's view must be.
         m_profile->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
         m_page = new Page(m_profile, &m_view);
         m_view.setPage(m_page);
+        // The display's own pointer stays off every test window, so that no
+        // window coming or going under it sends this page enter and leave events.
+        QCursor::setPos(QGuiApplication::primaryScreen()->geometry().bottomRight());
         m_view.move(0, 0);
         m_view.resize(1280, 900);
         m_view.show();
@@ -364,6 +397,7 @@ private:
 
     QWidget *input() { return m_view.focusProxy() ? m_view.focusProxy() : &m_view; }
 
+    QLockFile m_displayLock;
     QTemporaryDir m_folder;
     QString m_blank;
     HttpServer m_server;

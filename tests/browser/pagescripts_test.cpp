@@ -174,6 +174,12 @@ TEST_F(PageTest, StrayPercentSignsDoNotStopTheScripts)
     browser().click(link);
     ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'api'"_s));
     EXPECT_TRUE(browser().waitFor(atTop(u"a-a%zz"_s)));
+
+    // A location that holds the stray "%" as it is.
+    browser().click(u"button[data-fold=close]"_s);
+    eval(u"location.hash = '#s-sheet%zz'"_s);
+    ASSERT_EQ(eval(u"location.hash"_s).toString(), u"#s-sheet%zz"_s);
+    EXPECT_TRUE(browser().waitFor(u"!document.getElementById('s-sheet%zz').classList.contains('closed')"_s));
     EXPECT_EQ(browser().errors(), QStringList());
 }
 

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <QSet>
+
+#include "browser/pageharness.h"
+#include "support/qtprinters.h"
+
+using namespace Qt::StringLiterals;
+using PageHarness::GraphPageTest;
+
+namespace {
+
+const QString remoteImage = u"https://images.example.com/shot.png"_s;
+
+// Script that marks where it came from, should it ever run.
+QString run(const QString &where)
+{
+    return u"(window.pwned=window.pwned||[]).push('%1')"_s.arg(where);
+}
+
+// Every way a text could try to become markup or script: in the page, in a
+// Mermaid label or statement, or as an address.
+QString payload(const QString &where)
+{
+    const QString code = run(where);
+    return u"</script><script>"_s + code + u"</script><img src=x onerror=\""_s + code + u"\"><svg/onload="_s + code
+        + u"><iframe srcdoc=\"<script>parent."_s + code + u"</script>\"></iframe>\"]\n  click s_feed call "_s + code
+        + u"\n#60;img src=x onerror="_s + code + u"#62; %%{init: {\"securityLevel\": \"loose\"}}%% javascript:"_s + code;
+}
+
+Sourced sourced(const QString &where)
+{
+    Sourced s;
+    s.text = payload(where);
+    s.source = payload(where + u".source"_s);
+    return s;
+}
+
+Screen screen(const QString &key, const QString &where)
+{
+    Screen s;
+    s.key = key;
+    s.name = payload(where + u".name"_s);
+    s.title = payload(where + u".title"_s);
+    s.figmaNodes = {payload(where + u".node"_s)};
+    s.figmaLabel = payload(where + u".label"_s);
+    s.kind = payload(where + u".kind"_s);
+    s.condition = sourced(where + u".condition"_s);
+    Arg arg;
+    arg.name = payload(where + u".arg"_s);
+    arg.model = payload(where + u".argModel"_s) + u" Model"_s;
+    s.args = {arg};
+    s.serverData = {payload(where + u".server"_s), u"api"_s};
+    UserAction action;
+    action.key = u"tap"_s;
+    action.label = payload(where + u".action"_s);
+    s.actions = {action};
+    s.rules = {sourced(where + u".rule"_s)};
+    s.strings = {payload(where + u".strings"_s)};
+    s.platformNotes = {payload(where + u".android"_s), payload(where + u".ios"_s)};
+    return s;
+}
+
+Plan hostilePlan()
+{
+    Plan plan;
+    Meta &meta = plan.meta;
+    meta.feature = payload(u"feature"_s);
+    meta.title = payload(u"title"_s);
+    meta.summary = payload(u"summary"_s);
+    meta.module = {payload(u"android"_s), payload(u"dir"_s), payload(u"ios"_s), payload(u"group"_s)};
+    meta.figma = {payload(u"file"_s), payload(u"nodeId"_s), u"javascript:"_s + run(u"figma"_s)};
+    meta.entry = {payload(u"card"_s), u"javascript:"_s + run(u"deeplink"_s)};
+    meta.createdBy = payload(u"by"_s);
+    meta.createdAt = payload(u"at"_s);
+    meta.stage = payload(u"stage"_s);
+
+    Screen first = screen(u"feed"_s, u"s1"_s);
+    first.image.before = u"javascript:"_s + run(u"image"_s);
+    Screen second = screen(u"k\"><img src=x onerror="_s + run(u"key"_s) + u">"_s, u"s2"_s);
+    second.image.before = remoteImage;
+    Screen third = screen(u"</script><script>"_s + run(u"key2"_s) + u"</script>"_s, u"s3"_s);
+    plan.screens = {first, second, third};
+
+    Transition forward;
+    forward.from = first.key;
+    forward.to = second.key;
+    forward.trigger = u"tap"_s;
+    forward.condition = payload(u"t.condition"_s);
+    forward.passes = {payload(u"t.passes"_s)};
+    forward.source = payload(u"t.source"_s);
+    Transition other = forward;
+    other.to = third.key;
+    other.trigger = u"tap"_s;
+    Transition back;
+    back.from = third.key;
+    back.to = u"@"_s + payload(u"outside"_s);
+    back.trigger = payload(u"t.trigger"_s);
+    back.kind = u"dismiss"_s;
+    back.popUpTo = payload(u"t.popUpTo"_s);
+    plan.transitions = {forward, other, back};
+
+    DataModel model;
+    model.name = payload(u"model"_s) + u" Model"_s;
+    Field field;
+    field.name = payload(u"field"_s);
+    field.type = payload(u"type"_s) + u" Model"_s;
+    field.filledAt = first.key;
+    field.source = payload(u"field.source"_s);
+    model.fields = {field};
+    model.sharedIn = {first.key, second.key};
+    plan.models = {model};
+
+    Api api;
+    api.key = u"api"_s;
+    api.method = payload(u"method"_s);
+    api.path = payload(u"path"_s);
+    api.status = payload(u"status"_s);
+    api.purpose = payload(u"purpose"_s);
+    api.usedBy = {first.key, u"@"_s + payload(u"usedBy"_s)};
+    api.responseModel = u"Model"_s;
+    api.request = payload(u"request"_s);
+    api.response = payload(u"response"_s);
+    api.source = payload(u"api.source"_s);
+    Api::ApiField apiField;
+    apiField.name = payload(u"apiField"_s);
+    apiField.type = payload(u"apiType"_s);
+    apiField.location = payload(u"location"_s);
+    apiField.desc = payload(u"desc"_s);
+    api.requestFields = {apiField};
+    api.responseFields = {apiField};
+    plan.apis = {api};
+
+    StringKey string;
+    string.key = payload(u"stringKey"_s);
+    string.ko = payload(u"ko"_s);
+    string.screen = first.key;
+    string.source = payload(u"string.source"_s);
+    string.node = payload(u"string.node"_s);
+    string.frame = first.figmaNodes.first();
+    string.box = StringKey::Box{0.1, 0.1, 0.5, 0.1};
+    plan.strings = {string};
+
+    Decision open;
+    open.key = payload(u"d.key"_s);
+    open.question = payload(u"d.question"_s);
+    open.context = payload(u"d.context"_s);
+    open.screens = {first.key, u"@"_s + payload(u"d.outside"_s), payload(u"d.screen"_s)};
+    open.options = {payload(u"d.option"_s)};
+    open.proposal = payload(u"d.proposal"_s);
+    Decision decided = open;
+    decided.key = payload(u"d2.key"_s);
+    decided.status = u"decided"_s;
+    decided.result = payload(u"d.result"_s);
+    decided.decidedBy = payload(u"d.by"_s);
+    decided.decidedAt = payload(u"d.at"_s);
+    plan.decisions = {open, decided};
+
+    plan.naming.rules = {payload(u"rule"_s)};
+    return plan;
+}
+
+TEST_F(GraphPageTest, TextsFromThePlanNeverRunAsScript)
+{
+    const Plan plan = hostilePlan();
+    open(plan);
+    // Every hover preview copies a card's markup once more.
+    eval(u"document.querySelectorAll('a.m').forEach(function (a) { a.dispatchEvent(new MouseEvent('mouseenter')); })"_s);
+    browser().click(u"button[data-fold=close]"_s);
+    browser().click(u"button[data-fold=open]"_s);
+    eval(u"document.querySelectorAll('details.strings').forEach(function (d) { d.open = true; })"_s);
+    // Broken images report their error a little later.
+    PageHarness::pause(500);
+
+    EXPECT_EQ(eval(u"JSON.stringify(window.pwned || null)"_s).toString(), u"null"_s);
+    EXPECT_EQ(browser().alerts(), QStringList());
+    EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
+    // The six page scripts, the plan block, the image script, the library and its start (no local images, no image block).
+    EXPECT_EQ(eval(u"document.scripts.length"_s).toInt(), 10);
+    EXPECT_EQ(eval(u"document.querySelectorAll('iframe, object, embed').length"_s).toInt(), 0);
+    EXPECT_EQ(json(u"Array.from(document.querySelectorAll('*')).filter(function (e) { return Array.from(e.attributes).some(function (a) { return /^on/i.test(a.name); }); }).map(function (e) { return e.outerHTML.slice(0, 80); })"_s),
+              QJsonArray());
+    EXPECT_EQ(json(u"Array.from(document.querySelectorAll('a')).map(function (a) { return a.getAttribute('href') || a.getAttribute('xlink:href') || ''; }).filter(function (h) { return h.charAt(0) !== '#'; })"_s),
+              QJsonArray());
+
+    // The plan block reads back whole, "</script>" and all.
+    EXPECT_EQ(eval(u"JSON.parse(document.getElementById('quarrystone-plan').textContent).meta.title"_s).toString(), plan.meta.title);
+    EXPECT_EQ(eval(u"document.querySelector('h1').textContent"_s).toString(), plan.meta.title + u" 개발 계획서"_s);
+
+    // Nothing is fetched but the fonts, the graph library and the plan's own
+    // images that are not files (a javascript: image address is asked for,
+    // refused and never run).
+    QSet<QUrl> requested;
+    for (const QUrl &url : browser().remoteRequests())
+        requested.insert(url);
+    const QSet<QUrl> expected = {QUrl(eval(u"document.querySelector('link[rel=stylesheet]').href"_s).toString()),
+                                 QUrl(eval(u"document.querySelector('script[src]').src"_s).toString()), QUrl(remoteImage),
+                                 QUrl(*plan.screens[0].image.before)};
+    EXPECT_EQ(requested, expected);
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+} // namespace
