@@ -134,6 +134,11 @@ TEST_F(GraphPageTest, DrawsEveryScreenEntryAndKeptMove)
     EXPECT_EQ(eval(u"getComputedStyle(document.querySelector('[data-id=s_feed] g.node > rect')).strokeDasharray"_s).toString(),
               u"none"_s);
 
+    // The drawing takes its colours from the page's tokens.
+    EXPECT_EQ(json(u"(function (rect, edge) { return [getComputedStyle(rect).fill, getComputedStyle(rect).stroke, getComputedStyle(edge).stroke]; })"
+                   "(document.querySelector('[data-id=s_feed] g.node > rect'), document.querySelector('.graph path.flowchart-link'))"_s),
+              QJsonArray({u"rgb(244, 246, 249)"_s, u"rgb(217, 224, 232)"_s, u"rgb(93, 107, 122)"_s}));
+
     // Thumbnails carry the embedded images once the graph is drawn, and they decode.
     const QJsonValue thumbnails = json(uR"JS(
 (function () {
