@@ -1,4 +1,5 @@
 #include "export/htmlpage.h"
+#include "export/exporter.h"
 
 #include <gtest/gtest.h>
 
@@ -147,6 +148,22 @@ TEST(PageShot, PlanTextCannotLeaveTheAttribute)
     EXPECT_EQ(HTMLPage::shot(s, QString()),
               u"<img class=\"\" src=\"img/a&quot; onerror=&quot;alert(1).png\" "
               "alt=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\" loading=\"lazy\">"_s);
+}
+
+TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
+{
+    Screen s = screen(u"home"_s, u"Home"_s, u"홈"_s);
+    for (const QString &source : {u"javascript:alert(1)"_s, u"file:///etc/passwd"_s, u"data:text/html,x"_s}) {
+        s.image.before = source;
+        EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s) << source.toStdString();
+        Plan plan;
+        plan.screens = {s};
+        EXPECT_FALSE(Exporter::mermaid(plan, true).contains(u"<img"_s)) << source.toStdString();
+    }
+    for (const QString &source : {u"HTTPS://cdn.example.com/a.png"_s, u"img/node-1:2.png"_s}) {
+        s.image.before = source;
+        EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u"src=\""_s + source + u"\""_s)) << source.toStdString();
+    }
 }
 
 TEST(PageMainClass, FirstFileWithoutItsLastExtensionElseTheName)

@@ -6,6 +6,7 @@
 
 #include "core/text.h"
 #include "export/htmlescape.h"
+#include "export/pagetext.h"
 
 using namespace Qt::StringLiterals;
 
@@ -52,8 +53,8 @@ QString mark(const StringKey::Box &box, const QString &number, const QString &cl
 
 QString image(const Screen &screen)
 {
-    const std::optional<QString> &before = screen.image.before;
-    if (!before || before->isEmpty())
+    const std::optional<QString> before = PageText::imageSource(screen.image.before);
+    if (!before)
         return u"<div class=\"ph \"><b>이미지 없음</b>"_s + escape(screen.title) + u"</div>"_s;
     return u"<img class=\"\" src=\""_s + escape(*before) + u"\" alt=\""_s + escape(screen.title) + u"\">"_s;
 }

@@ -5,6 +5,7 @@
 
 #include "core/text.h"
 #include "export/htmlescape.h"
+#include "export/pagetext.h"
 #include "export/planindex.h"
 
 namespace Exporter {
@@ -185,7 +186,7 @@ void Graph::screenNode(const Screen &screen)
     const QString id = nodeId(screen.key);
     const QString title = label(screen.title);
     const QString name = label(shortName(screen, m_plan.meta.feature));
-    const QString image = screen.image.before.value_or(QString());
+    const QString image = PageText::imageSource(screen.image.before).value_or(QString());
 
     if (m_links && !image.isEmpty()) {
         QString source = label(image);

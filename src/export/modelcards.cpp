@@ -12,9 +12,10 @@ namespace HTMLPage {
 namespace {
 
 // The image of one source, or the placeholder when the plan names none.
-QString imageElement(const std::optional<QString> &source, const QString &label, const QString &cls)
+QString imageElement(const std::optional<QString> &planSource, const QString &label, const QString &cls)
 {
-    if (!source || source->isEmpty())
+    const std::optional<QString> source = PageText::imageSource(planSource);
+    if (!source)
         return u"<div class=\"ph "_s + cls + u"\"><b>이미지 없음</b>"_s + escape(label) + u"</div>"_s;
     return u"<img class=\""_s + cls + u"\" src=\""_s + escape(*source) + u"\" alt=\""_s + escape(label)
         + u"\" loading=\"lazy\">"_s;

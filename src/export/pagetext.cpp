@@ -1,5 +1,7 @@
 #include "export/pagetext.h"
 
+#include <QRegularExpression>
+
 #include "export/htmlescape.h"
 
 using namespace Qt::StringLiterals;
@@ -22,6 +24,19 @@ QString placeName(const QString &entry, const Plan &plan)
     if (entry.startsWith(u'@'))
         return HTMLPage::escape(entry.mid(1));
     return HTMLPage::escape(plan.screenTitle(entry));
+}
+
+std::optional<QString> imageSource(const std::optional<QString> &source)
+{
+    if (!source || source->isEmpty())
+        return std::nullopt;
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
+    if (!scheme.match(*source).hasMatch())
+        return source;
+    if (source->startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+        || source->startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        return source;
+    return std::nullopt;
 }
 
 } // namespace PageText

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 #include "model/plan.h"
 
@@ -15,5 +16,10 @@ QString sourceTag(const QString &source);
 // "@" (a place outside the feature), else the title of the screen with that
 // key, else the reference itself.
 QString placeName(const QString &entry, const Plan &plan);
+
+// A screen image source the page may load: a relative path (the image
+// script swaps it for the embedded image) or an http(s) address. Anything
+// else from plan data (javascript:, file:, data:…) counts as no image.
+std::optional<QString> imageSource(const std::optional<QString> &source);
 
 } // namespace PageText
