@@ -91,6 +91,30 @@ void BM_WriteAll(benchmark::State &state)
     state.counters["x_base64"] = median(writes) / median(encodes);
 }
 
+// The whole command as a script would run it: `quarrystone --render`, which
+// also reads and checks the plan, timed against base64 in the same run.
+void BM_RenderCommand(benchmark::State &state)
+{
+    const RenderGen::Folder &f = folder(static_cast<int>(state.range(0)));
+    std::vector<double> renders;
+    std::vector<double> encodes;
+    for (auto _ : state) {
+        encodes.push_back(base64Once(f.dir));
+        QProcess render;
+        QElapsedTimer timer;
+        timer.start();
+        render.start(QStringLiteral(QUARRYSTONE_BINARY), {QStringLiteral("--render"), f.dir});
+        render.waitForFinished(-1);
+        renders.push_back(timer.nsecsElapsed() / 1e9);
+        state.SetIterationTime(renders.back());
+        if (render.exitStatus() != QProcess::NormalExit || render.exitCode() > 2)
+            state.SkipWithError("quarrystone --render failed");
+    }
+    state.counters["index_MB"] = pageSize(f.dir) / 1e6;
+    state.counters["base64_ms"] = median(encodes) * 1e3;
+    state.counters["x_base64"] = median(renders) / median(encodes);
+}
+
 // The writer in a fresh process, so that its peak resident memory is the
 // write's own and not the benchmark's.
 void BM_WriteAllPeakMemory(benchmark::State &state)
@@ -144,6 +168,7 @@ int renderOnce(const QString &dir)
 // process it was forked from, which is smallest before any in-process write.
 BENCHMARK(BM_WriteAllPeakMemory)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_WriteAll)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
+BENCHMARK(BM_RenderCommand)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 int main(int argc, char **argv)
 {
