@@ -28,7 +28,7 @@ const QStringList &modeFlags()
     return flags;
 }
 
-void writeAll(int fd, const QByteArray &bytes)
+void writeFully(int fd, const QByteArray &bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
@@ -48,7 +48,7 @@ void writeAll(int fd, const QByteArray &bytes)
 void warn(const QString &line)
 {
     std::fflush(stdout);
-    writeAll(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
+    writeFully(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
 }
 
 // Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
@@ -62,12 +62,13 @@ int render(const QString &folder, const AppSettings &settings)
         fail(unreadable);
     const QByteArray bytes = file.readAll();
     file.close();
-    Plan plan;
+    QJsonObject json;
     try {
-        plan = Plan::decode(bytes);
+        json = parseObject(bytes);
     } catch (const JSONDecodeError &) {
         fail(unreadable);
     }
+    Plan plan = *Plan::read(json);
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)
@@ -75,7 +76,7 @@ int render(const QString &folder, const AppSettings &settings)
 
     // A hand-edited file may hold what the plan cannot carry (a misspelt key,
     // a wrong type); keep the file as it was before the rewrite drops it.
-    if (PlanHistory::writeWouldDrop(bytes, plan)) {
+    if (PlanHistory::writeWouldDrop(json, plan)) {
         try {
             const QString copy = PlanHistory::backup(dir);
             warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
@@ -164,14 +165,14 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag)
 void fail(const QString &message)
 {
     std::fflush(stdout);
-    writeAll(STDERR_FILENO, (message + QLatin1Char('\n')).toUtf8());
+    writeFully(STDERR_FILENO, (message + QLatin1Char('\n')).toUtf8());
     std::exit(1);
 }
 
 void say(const QString &line)
 {
     std::fflush(stdout);
-    writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+    writeFully(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
 }
 
 int run(const QStringList &arguments)

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace PlanHistory {
@@ -91,12 +90,9 @@ QString backup(const QString &dir)
     return target;
 }
 
-bool writeWouldDrop(const QByteArray &fileJson, const Plan &plan)
+bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
 {
-    const QJsonDocument doc = QJsonDocument::fromJson(fileJson);
-    if (!doc.isObject())
-        return true;
-    QJsonObject original = doc.object();
+    QJsonObject original = fileJson;
     QJsonObject written = plan.toJson();
     dropDerived(original);
     dropDerived(written);

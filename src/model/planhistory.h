@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 struct Plan;
@@ -18,10 +18,10 @@ struct Failure {
 // backup of the same second is never replaced.
 QString backup(const QString &dir);
 
-// True when writing `plan` back would lose something the file's own JSON
+// True when writing `plan` back would lose something the file's JSON object
 // holds: an unknown key, a value of the wrong type, a list emptied by one bad
 // element. The derived fields (naming.platformMap, strings[].frame and
 // strings[].box) are recomputed on every write and do not count.
-bool writeWouldDrop(const QByteArray &fileJson, const Plan &plan);
+bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
 
 } // namespace PlanHistory
