@@ -1,0 +1,64 @@
+#include "model/planhistory.h"
+
+#include "core/jsonread.h"
+#include "model/plan.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+bool drops(const QByteArray &json)
+{
+    const QJsonObject object = parseObject(json);
+    return PlanHistory::writeWouldDrop(object, *Plan::read(object));
+}
+
+} // namespace
+
+TEST(PlanHistory, ReadableContentIsNotADrop)
+{
+    EXPECT_FALSE(drops("{}"));
+    // Bare texts become objects with the same text; nulls say nothing.
+    EXPECT_FALSE(drops(R"({"screens": [{"id": "a", "condition": "로그인했을 때", "rules": ["x", {"text": "y"}],
+                                       "args": ["item"], "figmaLabel": null}]})"));
+    // Derived fields are recomputed on every write.
+    EXPECT_FALSE(drops(R"({"naming": {"platformMap": {"a": 1}},
+                          "strings": [{"key": "k", "frame": 3, "box": {"x": "bad"}}]})"));
+}
+
+TEST(PlanHistory, LostContentIsADrop)
+{
+    EXPECT_TRUE(drops(R"({"meta": {"titel": "오타"}})"));
+    EXPECT_TRUE(drops(R"({"schemaVersion": "2"})"));
+    EXPECT_TRUE(drops(R"({"screens": [{"id": "a"}, 7]})"));
+    EXPECT_TRUE(drops(R"({"models": [{"name": "M", "apiAligned": "true"}]})"));
+    EXPECT_TRUE(drops(R"({"screens": [{"id": "a", "condition": 5}]})"));
+}
+
+TEST(PlanHistory, BackupCopiesTheFileAndNeverReplacesOne)
+{
+    QTemporaryDir dir;
+    QFile plan(dir.filePath("plan.json"));
+    ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
+    plan.write("{\"meta\": {}}");
+    plan.close();
+
+    const QString copy = PlanHistory::backup(dir.path());
+    EXPECT_TRUE(copy.startsWith(dir.filePath("history/plan-")));
+    QFile saved(copy);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("{\"meta\": {}}"));
+
+    // A second backup within the same second must not overwrite the first;
+    // either it lands under a new second's name or it fails.
+    try {
+        EXPECT_NE(PlanHistory::backup(dir.path()), copy);
+    } catch (const PlanHistory::Failure &) {
+    }
+
+    QTemporaryDir empty;
+    EXPECT_THROW(PlanHistory::backup(empty.path()), PlanHistory::Failure);
+}
