@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -242,6 +243,22 @@ TEST(UpdaterBundle, InstalledFolderAndDevelopmentBuild)
     h.bundle = numeric;
     EXPECT_EQ(Updater(h).currentBuild(), 0);
     EXPECT_EQ(Updater(h).feed(), "https://apps.tovanek.com");
+}
+
+TEST(UpdaterBundle, CmakeInstallLaysOutTheBundleTheUpdaterReads)
+{
+    QTemporaryDir prefix;
+    QProcess install;
+    install.start(QStringLiteral("cmake"), {"--install", QStringLiteral(QUARRYSTONE_BUILD_DIR), "--prefix", prefix.path()});
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().toStdString();
+
+    const Updater::Bundle bundle = Updater::Bundle::of(prefix.filePath("Quarrystone.app/bin"));
+    EXPECT_EQ(bundle.path, QFileInfo(prefix.filePath("Quarrystone.app")).canonicalFilePath());
+    EXPECT_EQ(bundle.identifier, QStringLiteral("com.tovanek.quarrystone.mac"));
+    EXPECT_EQ(bundle.version, QStringLiteral(QUARRYSTONE_VERSION));
+    EXPECT_FALSE(bundle.build.isEmpty());
+    EXPECT_TRUE(QFileInfo(prefix.filePath("Quarrystone.app/bin/quarrystone")).isExecutable());
 }
 
 TEST_F(UpdaterTest, SameBuildIsUpToDateAndANewerOneIsAvailable)
