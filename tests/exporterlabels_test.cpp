@@ -1,4 +1,5 @@
 #include "core/text.h"
+#include "support/planrecords.h"
 #include "export/exporter.h"
 #include "support/qtprinters.h"
 #include "export/htmlescape.h"
@@ -7,13 +8,7 @@
 
 namespace {
 
-UserAction action(const QString &key, const QString &label)
-{
-    UserAction a;
-    a.key = key;
-    a.label = label;
-    return a;
-}
+using PlanRecords::action;
 
 Screen screen(const QString &key, const QList<UserAction> &actions = {})
 {

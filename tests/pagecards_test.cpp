@@ -1,4 +1,5 @@
 #include "export/htmlpage.h"
+#include "support/planrecords.h"
 #include "export/exporter.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+using PlanRecords::action;
+using PlanRecords::sourced;
+using PlanRecords::arg;
+
 Screen screen(const QString &key, const QString &name, const QString &title, const QString &kind = u"screen"_s)
 {
     Screen s;
@@ -17,30 +22,6 @@ Screen screen(const QString &key, const QString &name, const QString &title, con
     s.name = name;
     s.title = title;
     s.kind = kind;
-    return s;
-}
-
-Arg arg(const QString &name, const QString &model)
-{
-    Arg a;
-    a.name = name;
-    a.model = model;
-    return a;
-}
-
-UserAction action(const QString &key, const QString &label)
-{
-    UserAction a;
-    a.key = key;
-    a.label = label;
-    return a;
-}
-
-Sourced sourced(const QString &text, const QString &source)
-{
-    Sourced s;
-    s.text = text;
-    s.source = source;
     return s;
 }
 

@@ -5,6 +5,7 @@
 #include "model/plan.h"
 #include "model/planhistory.h"
 #include "claude/clauderunner.h"
+#include "core/filedescriptor.h"
 #include "core/jsonread.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -28,27 +29,17 @@ const QStringList &modeFlags()
     return flags;
 }
 
-void writeFully(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n <= 0)
-            return;
-        done += n;
-    }
-}
-
 // A mode that a later version of the command line provides.
 [[noreturn]] void notYet(const QString &flag)
 {
     fail(flag + QStringLiteral(" 모드는 아직 이 빌드에서 쓸 수 없어요"));
 }
 
+// One line on standard error, after whatever standard output holds.
 void warn(const QString &line)
 {
     std::fflush(stdout);
-    writeFully(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
+    FileDescriptor::writeAll(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
 }
 
 // Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
@@ -164,15 +155,14 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag)
 
 void fail(const QString &message)
 {
-    std::fflush(stdout);
-    writeFully(STDERR_FILENO, (message + QLatin1Char('\n')).toUtf8());
+    warn(message);
     std::exit(1);
 }
 
 void say(const QString &line)
 {
     std::fflush(stdout);
-    writeFully(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+    FileDescriptor::writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
 }
 
 int run(const QStringList &arguments)

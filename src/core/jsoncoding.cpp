@@ -222,6 +222,12 @@ QByteArray quoted(const QString &text)
     return out;
 }
 
+void insertIfPresent(QJsonObject &object, const QString &key, const std::optional<QString> &value)
+{
+    if (value)
+        object.insert(key, *value);
+}
+
 QByteArray pretty(const QJsonValue &value)
 {
     return write(value, true);

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
 #include <QJsonValue>
 #include <QMap>
 #include <QString>
 #include <concepts>
+#include <optional>
 
 // The one JSON writer of the system: indented, keys sorted by code point at
 // every depth, "/" left unescaped, UTF-8 out. A number that is not finite
@@ -15,23 +19,23 @@ struct EncodeError {
     QString message;
 };
 
+// A record of the system's documents: it writes itself with toJson().
+template<typename T>
+concept Encodable = requires(const T &t) {
+    { t.toJson() } -> std::convertible_to<QJsonValue>;
+};
+
 QByteArray pretty(const QJsonValue &value);
 // Same rules on one line, for texts embedded in other documents.
 QByteArray compact(const QJsonValue &value);
 
-template<typename T>
-    requires requires(const T &t) {
-        { t.toJson() } -> std::convertible_to<QJsonValue>;
-    }
+template<Encodable T>
 QByteArray pretty(const T &value)
 {
     return pretty(QJsonValue(value.toJson()));
 }
 
-template<typename T>
-    requires requires(const T &t) {
-        { t.toJson() } -> std::convertible_to<QJsonValue>;
-    }
+template<Encodable T>
 QByteArray compact(const T &value)
 {
     return compact(QJsonValue(value.toJson()));
@@ -41,10 +45,7 @@ QByteArray compact(const T &value)
 // a page's script element.
 QByteArray compactEscapingSlashes(const QJsonValue &value);
 
-template<typename T>
-    requires requires(const T &t) {
-        { t.toJson() } -> std::convertible_to<QJsonValue>;
-    }
+template<Encodable T>
 QByteArray compactEscapingSlashes(const T &value)
 {
     return compactEscapingSlashes(QJsonValue(value.toJson()));
@@ -54,6 +55,19 @@ QByteArray compactEscapingSlashes(const T &value)
 // compactEscapingSlashes. Large texts (embedded images) go straight into
 // `out`, never through a UTF-16 copy.
 void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArray> &texts);
+
+// The array of records, each written by its own toJson().
+template<Encodable T>
+QJsonArray arrayOf(const QList<T> &records)
+{
+    QJsonArray out;
+    for (const T &record : records)
+        out.append(record.toJson());
+    return out;
+}
+
+// An optional text is written only when present: never as null.
+void insertIfPresent(QJsonObject &object, const QString &key, const std::optional<QString> &value);
 
 // A JSON string literal (quotes included) as this writer spells it.
 QByteArray quoted(const QString &text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/text.h"
+#include "export/exporter.h"
 #include "export/htmlescape.h"
 #include "export/pagetext.h"
 
@@ -11,17 +12,6 @@ using namespace Qt::StringLiterals;
 namespace HTMLPage {
 
 namespace {
-
-QString statusLabel(const QString &status)
-{
-    if (status == u"exists"_s)
-        return u"있음"_s;
-    if (status == u"needed"_s)
-        return u"필요"_s;
-    if (status == u"done"_s)
-        return u"완료"_s;
-    return status;
-}
 
 int locationRank(const QString &location)
 {
@@ -128,7 +118,7 @@ QString apiCard(const Api &api, const Plan &plan, const ModelLinks &links)
         out += u"<div class=\"path\">"_s + escape(api.path) + u"</div>"_s;
     out += u"<p class=\"where\">"_s + escape(api.purpose) + PageText::sourceTag(api.source) + u"</p>"_s;
     out += u"<p class=\"where\">사용하는 화면 "_s + usedBy(api, plan) + u" · <b class=\""_s + need + u"\">"_s
-        + escape(statusLabel(api.status)) + u"</b></p>"_s;
+        + escape(Exporter::apiStatusText(api.status)) + u"</b></p>"_s;
 
     if (api.requestFields.isEmpty()) {
         out += fields(u"요청"_s, {}, api.request, QString(), links);

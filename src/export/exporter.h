@@ -36,6 +36,9 @@ QSet<QString> apiModelNames(const Plan &plan);
 // The screens, in plan order, that share the model or take it as argument.
 QList<Screen> screensUsing(const QString &model, const Plan &plan);
 
+// An API's status as the documents show it: "있음", "필요", "완료", or the
+// stored text for any other status.
+QString apiStatusText(const QString &status);
 // "키 필요", or the key followed by whether it still needs checking.
 QString statusText(const StringKey &string);
 // The whole plan.md text, ending in exactly one line feed.

@@ -153,6 +153,17 @@ QList<Screen> screensUsing(const QString &model, const Plan &plan)
     return users;
 }
 
+QString apiStatusText(const QString &status)
+{
+    if (status == QLatin1String("exists"))
+        return QStringLiteral("있음");
+    if (status == QLatin1String("needed"))
+        return QStringLiteral("필요");
+    if (status == QLatin1String("done"))
+        return QStringLiteral("완료");
+    return status;
+}
+
 QString statusText(const StringKey &string)
 {
     if (string.key.isEmpty())

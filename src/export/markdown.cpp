@@ -49,17 +49,6 @@ QString inferredMark(const QString &source)
     return source == QLatin1String("inferred") ? QStringLiteral(" (추론)") : QString();
 }
 
-QString statusWord(const QString &status)
-{
-    if (status == QLatin1String("exists"))
-        return QStringLiteral("있음");
-    if (status == QLatin1String("needed"))
-        return QStringLiteral("필요");
-    if (status == QLatin1String("done"))
-        return QStringLiteral("완료");
-    return status;
-}
-
 // Builds plan.md over one plan, with the lookups each section repeats made
 // once: screens by key, moves by source screen, strings by screen.
 class Document {
@@ -312,7 +301,7 @@ void Document::apis()
             heading += api.method + u' ';
         if (!api.path.isEmpty())
             heading += u'`' + api.path + u'`';
-        m_lines << QString() << heading + QStringLiteral(" — ") + statusWord(api.status);
+        m_lines << QString() << heading + QStringLiteral(" — ") + apiStatusText(api.status);
 
         QStringList places;
         for (const QString &reference : api.usedBy)

@@ -1,16 +1,11 @@
 #include "figma/figmasection.h"
 
+#include "core/jsoncoding.h"
 #include "core/jsonread.h"
 
 #include <QJsonArray>
 
 namespace {
-
-void putOptional(QJsonObject &o, const QString &key, const std::optional<QString> &value)
-{
-    if (value)
-        o.insert(key, *value);
-}
 
 template<typename T>
 QList<T> readEach(const QJsonArray &array)
@@ -19,15 +14,6 @@ QList<T> readEach(const QJsonArray &array)
     out.reserve(array.size());
     for (const QJsonValue &element : array)
         out.append(T::read(element));
-    return out;
-}
-
-template<typename T>
-QJsonArray writeEach(const QList<T> &items)
-{
-    QJsonArray out;
-    for (const T &item : items)
-        out.append(item.toJson());
     return out;
 }
 
@@ -57,7 +43,7 @@ QJsonObject TextBox::toJson() const
         {QStringLiteral("w"), w},
         {QStringLiteral("h"), h},
     };
-    putOptional(o, QStringLiteral("text"), text);
+    JSONCoding::insertIfPresent(o, QStringLiteral("text"), text);
     return o;
 }
 
@@ -92,12 +78,12 @@ QJsonObject FigmaFrame::toJson() const
         {QStringLiteral("h"), h},
         {QStringLiteral("texts"), QJsonArray::fromStringList(texts)},
     };
-    putOptional(o, QStringLiteral("label"), label);
-    putOptional(o, QStringLiteral("labelText"), labelText);
-    putOptional(o, QStringLiteral("image"), image);
-    putOptional(o, QStringLiteral("imageURL"), imageURL);
+    JSONCoding::insertIfPresent(o, QStringLiteral("label"), label);
+    JSONCoding::insertIfPresent(o, QStringLiteral("labelText"), labelText);
+    JSONCoding::insertIfPresent(o, QStringLiteral("image"), image);
+    JSONCoding::insertIfPresent(o, QStringLiteral("imageURL"), imageURL);
     if (textBoxes)
-        o.insert(QStringLiteral("textBoxes"), writeEach(*textBoxes));
+        o.insert(QStringLiteral("textBoxes"), JSONCoding::arrayOf(*textBoxes));
     return o;
 }
 
@@ -124,7 +110,7 @@ QJsonObject FigmaSection::toJson() const
         {QStringLiteral("fileKey"), fileKey},
         {QStringLiteral("nodeId"), nodeId},
         {QStringLiteral("name"), name},
-        {QStringLiteral("frames"), writeEach(frames)},
+        {QStringLiteral("frames"), JSONCoding::arrayOf(frames)},
         {QStringLiteral("notes"), QJsonArray::fromStringList(notes)},
     };
 }

@@ -182,10 +182,7 @@ QJsonValue jsonOf(const T &record)
 template<typename T>
 QJsonValue jsonOf(const QList<T> &records)
 {
-    QJsonArray array;
-    for (const T &record : records)
-        array.append(record.toJson());
-    return array;
+    return JSONCoding::arrayOf(records);
 }
 
 // Two values that both fail to encode count as the same.

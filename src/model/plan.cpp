@@ -1,5 +1,6 @@
 #include "model/plan.h"
 
+#include "core/jsoncoding.h"
 #include "core/jsonread.h"
 
 #include <QJsonArray>
@@ -15,25 +16,13 @@ std::optional<QJsonObject> objectOf(const QJsonValue &value)
     return value.toObject();
 }
 
-template<typename T>
-QJsonArray arrayOf(const QList<T> &items)
-{
-    QJsonArray out;
-    for (const T &item : items)
-        out.append(item.toJson());
-    return out;
-}
-
 QJsonArray arrayOf(const QStringList &texts)
 {
     return QJsonArray::fromStringList(texts);
 }
 
-void insertIfPresent(QJsonObject &o, const QString &key, const std::optional<QString> &value)
-{
-    if (value)
-        o.insert(key, *value);
-}
+using JSONCoding::arrayOf;
+using JSONCoding::insertIfPresent;
 
 // The strict records report a missing or mistyped key by throwing; inside a
 // tolerant parent that only means "this value could not be read".

@@ -2,6 +2,7 @@
 
 #include "claude/childprocess.h"
 #include "claude/clauderunner.h"
+#include "core/filedescriptor.h"
 #include "core/jsonread.h"
 #include "core/text.h"
 #include "platform/browser.h"
@@ -476,16 +477,7 @@ void Connections::sendCode(const QString &code)
     if (m_jobInput < 0 || code.isEmpty())
         return;
     // A carriage return, as the Enter key gives on a terminal.
-    const QByteArray bytes = code.trimmed().toUtf8() + '\r';
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(m_jobInput, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += n;
-    }
+    FileDescriptor::writeAll(m_jobInput, code.trimmed().toUtf8() + '\r');
     if (!m_job)
         return;
     Job job = *m_job;

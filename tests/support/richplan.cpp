@@ -1,32 +1,14 @@
 #include "support/richplan.h"
 
+#include "support/planrecords.h"
+
 namespace RichPlan {
 
 namespace {
 
-UserAction action(const QString &key, const QString &label)
-{
-    UserAction a;
-    a.key = key;
-    a.label = label;
-    return a;
-}
-
-Sourced sourced(const QString &text, const QString &source)
-{
-    Sourced s;
-    s.text = text;
-    s.source = source;
-    return s;
-}
-
-Arg arg(const QString &name, const QString &model)
-{
-    Arg a;
-    a.name = name;
-    a.model = model;
-    return a;
-}
+using PlanRecords::action;
+using PlanRecords::sourced;
+using PlanRecords::arg;
 
 Transition move(const QString &from, const QString &to, const QString &trigger, const QString &kind = "push")
 {
