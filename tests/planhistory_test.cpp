@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -61,4 +63,26 @@ TEST(PlanHistory, BackupCopiesTheFileAndNeverReplacesOne)
 
     QTemporaryDir empty;
     EXPECT_THROW(PlanHistory::backup(empty.path()), PlanHistory::Failure);
+}
+
+TEST(PlanHistory, KeptCopiesNeverReplaceEachOther)
+{
+    QTemporaryDir dir;
+    QStringList paths;
+    for (int i = 0; i < 3; ++i)
+        paths << PlanHistory::keep(dir.path(), QByteArray("copy ") + QByteArray::number(i));
+    // Three copies in (almost always) one second: three names, three contents.
+    EXPECT_EQ(QSet<QString>(paths.begin(), paths.end()).size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(QFileInfo(paths[i]).fileName().startsWith("kept-"));
+        QFile file(paths[i]);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), QByteArray("copy ") + QByteArray::number(i));
+    }
+
+    QTemporaryDir other;
+    QFile blocker(other.filePath("history"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_THROW(PlanHistory::keep(other.path(), "x"), PlanHistory::Failure);
 }

@@ -1,10 +1,12 @@
 #include "model/planhistory.h"
 
+#include "core/atomicfile.h"
 #include "model/plan.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -87,6 +89,21 @@ QString backup(const QString &dir)
         throw Failure{QStringLiteral("같은 시각의 백업이 이미 있어요: ") + target};
     if (!source.copy(target))
         throw Failure{source.errorString()};
+    return target;
+}
+
+QString keep(const QString &dir, const QByteArray &bytes)
+{
+    const QString history = QDir(dir).filePath(QStringLiteral("history"));
+    if (!QDir().mkpath(history))
+        throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
+    const QString stem = QStringLiteral("kept-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"));
+    QString target = QDir(history).filePath(stem + QStringLiteral(".json"));
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
+        target = QDir(history).filePath(stem + QLatin1Char('-') + QString::number(n) + QStringLiteral(".json"));
+    QString error;
+    if (!AtomicFile::write(target, bytes, &error))
+        throw Failure{error};
     return target;
 }
 

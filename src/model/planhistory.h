@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -17,6 +18,12 @@ struct Failure {
 // the copy's path. Throws Failure when the copy cannot be made; an existing
 // backup of the same second is never replaced.
 QString backup(const QString &dir);
+
+// Writes `bytes` to <dir>/history/kept-<yyMMdd-HHmmss>.json, with "-2",
+// "-3", … before ".json" when that name is taken, and gives the copy's path.
+// A kept copy is saved for the person, never taken as an undo point. Throws
+// Failure when the copy cannot be made.
+QString keep(const QString &dir, const QByteArray &bytes);
 
 // True when writing `plan` back would lose something the file's JSON object
 // holds: an unknown key, a value of the wrong type, a list emptied by one bad
