@@ -126,8 +126,13 @@ QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
         }
     }
 
-    FigmaSection section = run.settings.figmaMode == AppSettings::FigmaMode::token ? co_await restSection(run)
-                                                                                  : co_await mcpSection(run);
+    // Two statements: GCC 12 mishandles co_await inside a conditional
+    // expression.
+    FigmaSection section;
+    if (run.settings.figmaMode == AppSettings::FigmaMode::token)
+        section = co_await restSection(run);
+    else
+        section = co_await mcpSection(run);
     co_await downloadImages(run, section);
     TextBoxPlacement::attachTextBoxes(section, run.dir);
     QString error;
