@@ -668,3 +668,52 @@ TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(::kill(pid_t(pid), 0) == -1 && errno == ESRCH);
 }
+
+TEST_F(GeneratorTest, AStopDuringARestCallGoesNoFurther)
+{
+    HttpServer server;
+    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+    auto store = std::make_shared<MemorySecretStore>();
+    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
+    Keychain::useStore(store);
+    settings.figmaMode = AppSettings::FigmaMode::token;
+    const QJsonObject frame{{"id", "1:2"}, {"name", "F"}, {"type", "FRAME"},
+                            {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
+    const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
+                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 400}, {"height", 700}}},
+                              {"children", QJsonArray{frame}}};
+    HttpServer::Response slow =
+        HttpServer::Response::json(json({{"nodes", QJsonObject{{"1:1", QJsonObject{{"document", section}}}}}}));
+    slow.delay = std::chrono::milliseconds(3000);
+    server.serve("/v1/files/KEY/nodes", slow);
+
+    generator.setPhase(Generator::Phase::idle());
+    generator.run(input, dir, settings, false, [this](const QString &folder) { completed.append(folder); });
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!server.requests().isEmpty())
+            loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    poll.stop();
+    ASSERT_EQ(server.requests().size(), 1);
+
+    generator.cancel();
+    generator.setPhase(Generator::Phase::idle());
+    QTimer::singleShot(3500, &loop, &QEventLoop::quit);
+    loop.exec();
+    qunsetenv("QUARRYSTONE_FIGMA_API");
+    Keychain::useStore(nullptr);
+
+    // The stopped task neither went on to the images nor set its phase
+    // over the reset.
+    EXPECT_EQ(generator.phase(), Generator::Phase::idle());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+    EXPECT_EQ(generator.stageState(Stage::images).status, Status::waiting);
+    EXPECT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(generator.log().last(), "멈춤");
+    EXPECT_TRUE(completed.isEmpty());
+}
