@@ -717,3 +717,50 @@ TEST_F(GeneratorTest, AStopDuringARestCallGoesNoFurther)
     EXPECT_EQ(generator.log().last(), "멈춤");
     EXPECT_TRUE(completed.isEmpty());
 }
+
+TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
+{
+    QString outline = R"(<section id="1:1" name="S" x="0" y="0" width="1000" height="1000">)"
+                      R"(<frame id="1:2" name="F" x="0" y="0" width="360" height="640">)";
+    for (int t = 0; outline.size() < 150 * 1024; ++t)
+        outline += QStringLiteral(R"(<text id="2:%1" name="문구 %1" x="4" y="%1" width="100" height="10" />)").arg(t);
+    outline += "</frame></section>";
+    const QJsonObject answer{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "S"}, {"notes", QJsonArray{}},
+                             {"frames", QJsonArray{QJsonObject{{"id", "1:2"}, {"name", "F"}, {"x", 0}, {"y", 0}, {"w", 360},
+                                                               {"h", 640}, {"texts", QJsonArray{}}, {"label", "New"}}}}};
+    const QJsonArray figmaSteps{
+        toolUse("a", "mcp__figma__get_screenshot", {{"nodeId", "1:2"}}),
+        toolResult("a", R"(<section id="1:1"><frame id="1:2"/></section>)"),
+        toolUse("b", "mcp__figma__get_metadata", {{"nodeId", "1:2"}}),
+        toolResult("b", R"(<frame id="1:2" name="F"></frame>)"),
+        toolUse("c", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+        QJsonObject{{"savedResult", QJsonObject{{"id", "c"}, {"text", outline}, {"form", "txt"}}}},
+        toolUse("d", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+        toolResult("d", R"(<section id="1:1"><frame id="9:9"/></section>)"),
+    };
+    QJsonArray succeeding = figmaSteps;
+    succeeding.append(FakeClaude::resultEvent(QString::fromUtf8(json(answer)), 1000, 0.25));
+    fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", succeeding)}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    Generator::Phase phase = runToEnd(false);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
+    const FigmaSection saved = FigmaSection::decode(readFile(dir + "/figma-section.json"));
+    ASSERT_TRUE(saved.frames.first().textBoxes.has_value());
+    EXPECT_GT(saved.frames.first().textBoxes->size(), 1000);
+    EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.25);
+    EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 1개 · 라벨 1개");
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "0/1장 (일부 실패)");
+
+    // An answer without a section still leaves the outline behind.
+    QDir(dir).removeRecursively();
+    const QString prose = QString(400, u'설');
+    QJsonArray failing = figmaSteps;
+    failing.append(FakeClaude::resultEvent(prose));
+    fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", failing)}}});
+    phase = runToEnd(false);
+    EXPECT_EQ(phase.text, "피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 확인해 주세요 "
+                          "(`claude mcp list`).\n" + prose.left(300));
+    EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+}
