@@ -219,8 +219,12 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
     run.cancel.throwIfCancelled();
 
     const QByteArray outline = metadata->bytes();
-    if (!outline.isEmpty())
-        AtomicFile::write(run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+    if (!outline.isEmpty()) {
+        const QFuture<bool> written = OffThread::run(
+            [](QString path, QByteArray outline) { return AtomicFile::write(path, outline); },
+            run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+        co_await written;
+    }
 
     const QFuture<FigmaSection> decoding = OffThread::run(decodeAnswer, answer);
     FigmaSection section = co_await decoding;
