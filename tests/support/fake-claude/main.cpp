@@ -340,16 +340,16 @@ void repeatEvent(const QJsonObject &step)
     writeAll(1, chunk);
 }
 
-void savedResult(const QJsonObject &spec)
+void savedResult(const QJsonObject &saved)
 {
-    static int saved = 0;
-    const bool json = spec.value("form").toString() == "json";
-    const QString text = spec.value("text").toString();
+    static int count = 0;
+    const bool json = saved.value("form").toString() == "json";
+    const QString text = saved.value("text").toString();
     const QString folder = QFileInfo(QString::fromUtf8(qgetenv("FAKE_CLAUDE_LOG"))).absolutePath();
     const QString path = QStringLiteral("%1/tool-results/%2-%3.%4")
                              .arg(folder)
                              .arg(::getpid())
-                             .arg(++saved)
+                             .arg(++count)
                              .arg(json ? "json" : "txt");
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
@@ -363,7 +363,7 @@ void savedResult(const QJsonObject &spec)
                                 : QStringLiteral("Output has been saved to %1.").arg(path);
     const QString content = "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + text.left(2048)
         + "\n...\n</persisted-output>";
-    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", spec.value("id").toString()},
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", saved.value("id").toString()},
                              {"content", content}};
     const QJsonObject event{{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}};
     writeAll(1, QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
