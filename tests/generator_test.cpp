@@ -6,6 +6,7 @@
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
+#include <thread>
 #include <sys/stat.h>
 
 namespace {
@@ -248,6 +251,26 @@ TEST(GeneratorState, BeginFinishAndCancel)
     EXPECT_EQ(generator.stageState(Stage::api).status, Status::skipped);
     EXPECT_EQ(generator.log(), QStringList({"▶ 계획서 초안 만들기", "▶ 계획서 초안 만들기", "  ✓ 없음", "▶ API 문서 읽기",
                                             "  ✓ 건너뜀", "멈춤"}));
+}
+
+TEST(GeneratorState, ProgressSinkHopsToTheMainThreadAndHoldsTheGeneratorWeakly)
+{
+    Generator generator;
+    generator.begin(Stage::figma, "", 0);
+    const ClaudeRunner::Progress sink = generator.progressSink(Stage::figma);
+    auto doomed = std::make_unique<Generator>();
+    const ClaudeRunner::Progress orphan = doomed->progressSink(std::nullopt);
+    std::thread reader([&] {
+        sink("도구: figma get_metadata 1:1");
+        orphan("아무도 없음");
+    });
+    reader.join();
+    // Nothing happens on the reader's thread.
+    EXPECT_EQ(generator.log().size(), 1);
+    doomed.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(generator.log().last(), "  도구: figma get_metadata 1:1");
+    EXPECT_EQ(generator.stageState(Stage::figma).detail, "섹션 구조 읽는 중");
 }
 
 TEST(GeneratorState, DemonstrationByValue)
