@@ -508,6 +508,34 @@ TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
     EXPECT_EQ(run(Kind::android), stopped);
 }
 
+TEST_F(DeveloperTest, ARunDroppedFromTheRecordsIsStoppedAndChangesNothingLater)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"stdinContains", "`feat/one`"},
+                                 {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}},
+                     QJsonObject{{"stdinContains", "`feat/two`"},
+                                 {"steps", QJsonArray{QJsonObject{{"sleep", 300}}, FakeClaude::resultEvent("둘")}}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/one", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 1; }, 30000));
+
+    // The sheet clears the records while the first run still writes.
+    dev.setRuns({});
+    EXPECT_FALSE(dev.isRunning());
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/two");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("sigterm").size() == 1; }, 30000));
+    QTest::qWait(200);
+    const Developer::Run second = run(Kind::android);
+    EXPECT_EQ(second.phase, Phase::done);
+    EXPECT_EQ(second.branch, "feat/two");
+    EXPECT_EQ(second.summary, "둘");
+    EXPECT_EQ(second.worktree, root + "/repos/app-worktrees/feat-two");
+    EXPECT_EQ(dev.runs().size(), 1);
+    // The first run's stop never showed on the second run's record.
+    EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
+}
+
 TEST_F(DeveloperTest, ACancelDuringTheSetUpTakesEffectOnceGitIsDone)
 {
     // The second platform waits for the first one's set-up; a stop that
@@ -547,4 +575,15 @@ TEST_F(DeveloperTest, StartWithNoPlatformsOnlyClearsTheRuns)
     dev.start({}, {}, "feat/x", planDir, settings);
     EXPECT_TRUE(dev.runs().isEmpty());
     EXPECT_FALSE(dev.isRunning());
+    EXPECT_EQ(dev.planDir(), planDir);
+}
+
+TEST_F(DeveloperTest, APlatformNamedTwiceRunsOnce)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("한 번")}}});
+    startAndWait({Kind::android, Kind::android}, {{Kind::android, "main"}}, "feat/twice");
+    EXPECT_EQ(dev.runs().keys(), QList<Kind>{Kind::android});
+    EXPECT_EQ(run(Kind::android).phase, Phase::done) << run(Kind::android).detail.toStdString();
+    EXPECT_EQ(fake.records("start").size(), 1);
 }

@@ -161,13 +161,11 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     ++m_start;
     m_planDir = planDir;
     m_runs.clear();
-    Q_EMIT runsChanged();
-    if (platforms.isEmpty())
-        return;
-
     QList<std::shared_ptr<Job>> jobs;
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
+        if (m_runs.contains(platform))
+            continue;
         Run run;
         run.branch = branch;
         run.detail = QStringLiteral("작업 폴더를 만드는 중");
