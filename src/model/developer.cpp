@@ -9,12 +9,14 @@
 #include "model/generator.h"
 #include "model/plan.h"
 #include "settings/apppaths.h"
+#include "settings/appsettings.h"
 
 #include <QCoreApplication>
 #include <QCoroFuture>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFuture>
 #include <QLocale>
 #include <QPointer>
 #include <QPromise>
@@ -243,7 +245,7 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     job->setUp->finish();
     if (!ready || !self)
         co_return;
-    co_await write(job);
+    co_await writeCode(job);
 }
 
 QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
@@ -334,7 +336,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     co_return true;
 }
 
-QCoro::Task<> Developer::write(std::shared_ptr<Job> job)
+QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
 {
     const QPointer<Developer> self(this);
     update(*job, [&](Run &run) {
