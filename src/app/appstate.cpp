@@ -606,3 +606,7 @@ bool AppState::busy()
 {
     return false;
 }
+
+void AppState::stopWork()
+{
+}
