@@ -468,12 +468,12 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
         const QJsonObject object = parseObject(readWhole(dir + planFile));
         Plan plan = *Plan::read(object);
         if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
-            plan.meta.title = newTitle;
             try {
                 // The rewrite keeps only what the plan's reader understood;
                 // anything else is first copied into history/.
                 if (PlanHistory::writeWouldDrop(object, plan))
                     PlanHistory::backup(bare(dir));
+                plan.meta.title = newTitle;
                 Exporter::writeAll(plan, bare(dir), conventions().first);
             } catch (const PlanHistory::Failure &failure) {
                 setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
