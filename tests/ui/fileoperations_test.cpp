@@ -2,7 +2,12 @@
 #include "support/qtprinters.h"
 
 #include "app/planhtmlfilter.h"
+#include "core/jsoncoding.h"
 #include "export/exporter.h"
+#include "figma/figmasection.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+#include "support/fakeclaude.h"
 
 #include <QFileSystemModel>
 #include <QSignalSpy>
@@ -340,4 +345,115 @@ TEST_F(FileOperations, ImportFilterGreysOutPagesNotMadeHere)
     EXPECT_TRUE(enabled("sub"));
     EXPECT_TRUE(enabled("plan.html"));
     EXPECT_FALSE(enabled("other.html"));
+}
+
+// Generations run by the real generator against fake-claude, which sleeps
+// until it is stopped.
+class GenerationControl : public FileOperations
+{
+protected:
+    void SetUp() override
+    {
+        FileOperations::SetUp();
+        AppSettings settings = stored();
+        settings.claudePath = FakeClaude::path();
+        settings.figmaMode = AppSettings::FigmaMode::mcp;
+        settings.claudeAuth = AppSettings::ClaudeAuth::login;
+        settings.save();
+        fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    }
+
+    QString unfinished(const QString &name)
+    {
+        GenerateInput input;
+        input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+        input.feature = "Gift";
+        input.title = "선물";
+        const QString dir = output + "/" + name;
+        write(dir + "/request.json", JSONCoding::pretty(input));
+        return dir;
+    }
+
+    // Resumes the folder and waits until fake-claude runs for it.
+    void startIn(AppState &state, const QString &dir)
+    {
+        const qsizetype before = fake.records("start").size();
+        state.resume(dir);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
+        ASSERT_TRUE(Generator::shared().phase().isRunning());
+    }
+
+    bool stopped(qsizetype count)
+    {
+        return QTest::qWaitFor([&] { return fake.records("sigterm").size() >= count; }, 10000);
+    }
+
+    FakeClaude fake;
+};
+
+TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
+{
+    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    const QString kept = unfinished("kept");
+    auto state = makeState();
+    EXPECT_EQ(state->unfinished(), QStringList{kept + "/"});
+
+    startIn(*state, kept);
+    EXPECT_EQ(state->selection(), Selection::generating());
+    // The first Claude run reads the design: no saved section to reuse.
+    EXPECT_TRUE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
+
+    // A working folder can be neither renamed nor trashed.
+    state->rename(kept, "새 이름", "moved");
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    state->setMessage(std::nullopt);
+    state->trash(kept + "/");
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
+    EXPECT_FALSE(QFileInfo::exists(output + "/moved"));
+
+    // A second resume while one runs does nothing.
+    const QString other = unfinished("other");
+    state->resume(other);
+    EXPECT_EQ(Generator::shared().runningDir(), kept);
+
+    state->cancelGeneration(true);
+    EXPECT_TRUE(stopped(1));
+    EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
+    EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
+    EXPECT_TRUE(state->unfinished().contains(kept + "/"));
+
+    // With a saved design section the resumed run goes straight on.
+    write(kept + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    startIn(*state, kept);
+    EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
+    state->cancelGeneration(false);
+    EXPECT_TRUE(stopped(2));
+    EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
+    EXPECT_FALSE(QFileInfo::exists(kept));
+    EXPECT_TRUE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/kept/request.json"));
+    EXPECT_EQ(state->unfinished(), QStringList{other + "/"});
+}
+
+TEST_F(GenerationControl, CancelAfterTheRunEndedChangesNothing)
+{
+    const QString dir = unfinished("done");
+    auto state = makeState();
+    startIn(*state, dir);
+    // The run stops on its own (here: stopped elsewhere) before the answer.
+    Generator::shared().cancel();
+    EXPECT_TRUE(stopped(1));
+    makePlan(dir, "다 만든 계획서", "Gift");
+    state->setMessage(std::nullopt);
+    state->cancelGeneration(false);
+    EXPECT_FALSE(state->message());
+    EXPECT_TRUE(QFileInfo::exists(dir + "/plan.json"));
+    EXPECT_EQ(state->selection(), Selection::generating());
+
+    // An unreadable request starts nothing.
+    write(output + "/broken/request.json", "{\"link\": 1}");
+    state->resume(output + "/broken");
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
 }
