@@ -5,8 +5,10 @@
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
+#include "model/developer.h"
 #include "model/generator.h"
 #include "model/planhistory.h"
+#include "model/reviser.h"
 #include "settings/apppaths.h"
 #include "settings/updater.h"
 
@@ -469,6 +471,10 @@ bool AppState::refuseBusy(const QString &dir)
     const Generator &generator = Generator::shared();
     if (generator.phase().isRunning() && generator.runningDir())
         working.append(*generator.runningDir());
+    if (Reviser::shared().phase().isRunning())
+        working.append(Reviser::shared().dir());
+    if (Developer::shared().isRunning())
+        working.append(Developer::shared().planDir());
     for (const QString &folder : std::as_const(working)) {
         if (standardFolder(folder) == dir) {
             setMessage(u"작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요"_s);
@@ -600,6 +606,10 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
         setMessage(u"가져오지 못했어요: "_s + failure.message);
         return;
     }
+    // The log lives in history/, which a new folder does not have yet.
+    QDir().mkpath(folder + u"/history"_s);
+    Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
+                       u"- 공유받은 HTML 로 계획서를 바꿈"_s, m_settings.userName);
     refresh();
     setSelection(std::nullopt);
     setSelection(Selection::plan(folder));
@@ -666,11 +676,16 @@ void AppState::startRedraftIfAsked(const QString &dir)
 
 bool AppState::busy()
 {
-    return Generator::shared().phase().isRunning();
+    return Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning() ||
+           Developer::shared().isRunning();
 }
 
 void AppState::stopWork()
 {
     if (Generator::shared().phase().isRunning())
         Generator::shared().cancel();
+    if (Reviser::shared().phase().isRunning())
+        Reviser::shared().cancel();
+    if (Developer::shared().isRunning())
+        Developer::shared().cancel();
 }
