@@ -267,9 +267,14 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     const QString far = makePlan(root.path() + "/far", "먼", "Far");
-    // The user's data folder exists on any desktop; the Trash is made in it.
+    // The user's data folder does not exist yet; the Trash is made in it
+    // all the same, never in the working folder.
     const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")));
+    const QString cwd = root.path() + "/cwd";
+    QDir().mkpath(cwd);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(cwd);
     auto state = makeState();
     state->open(far, true);
     ASSERT_EQ(stored().extraDirs, QStringList{far});
@@ -282,6 +287,8 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
     EXPECT_EQ(state->selection(), Selection::newPlan());
     EXPECT_TRUE(QFileInfo::exists(trash + "/files/far/plan.json"));
     EXPECT_TRUE(read(trash + "/info/far.trashinfo").contains("Path="));
+    EXPECT_TRUE(entries(cwd).isEmpty());
+    QDir::setCurrent(before);
 
     state->setSelection(Selection::plan(a));
     state->trash(a);
@@ -393,7 +400,6 @@ protected:
 
 TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
 {
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
     const QString kept = unfinished("kept");
     auto state = makeState();
     EXPECT_EQ(state->unfinished(), QStringList{kept + "/"});
