@@ -224,6 +224,11 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTime)
     EXPECT_EQ(state->plan().meta.feature, "Gift");
     for (const char *file : {"plan.json", "plan.md", "index.html", "img/node-101-1.png"})
         EXPECT_TRUE(QFileInfo::exists(first + file)) << file;
+    // The log starts with the import, by the user.
+    const QString log = QString::fromUtf8(read(first + "history/revisions.md"));
+    EXPECT_TRUE(log.contains("(가져오기) index.html")) << log.toStdString();
+    EXPECT_TRUE(log.contains("- 공유받은 HTML 로 계획서를 바꿈"));
+    EXPECT_TRUE(log.contains("tester"));
 
     state->importHTML(samplePage);
     EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-2/"));
