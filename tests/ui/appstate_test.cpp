@@ -293,3 +293,34 @@ TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAsked)
     for (const char *name : {"QUARRYSTONE_UPDATE_AUTOINSTALL", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_OPEN"})
         qunsetenv(name);
 }
+
+TEST_F(AppStateSelection, FinishedRedraftLoadsThePlanAgain)
+{
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+    const QJsonObject drafted{{"meta", QJsonObject{{"feature", "Alpha"}}}, {"screens", QJsonArray{screen}}};
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(QJsonDocument(drafted).toJson()) + "\n```")}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Alpha";
+    write(a + "/request.json", JSONCoding::pretty(input));
+    write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
+    qputenv("QUARRYSTONE_OPEN", a.toUtf8());
+    qputenv("QUARRYSTONE_REDRAFT", "1");
+    AppState state;
+    qunsetenv("QUARRYSTONE_OPEN");
+    qunsetenv("QUARRYSTONE_REDRAFT");
+    EXPECT_TRUE(state.plan().screens.isEmpty());
+    QSignalSpy selections(&state, &AppState::selectionChanged);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state.plan().screens.size() == 1; }, 30000));
+    // Through none and back to the same folder.
+    EXPECT_EQ(selections.count(), 2);
+    EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
+    EXPECT_EQ(state.planDir(), a + "/");
+}

@@ -468,3 +468,24 @@ TEST_F(GenerationControl, CancelAfterTheRunEndedChangesNothing)
     state->resume(output + "/broken");
     EXPECT_FALSE(Generator::shared().phase().isRunning());
 }
+
+TEST_F(GenerationControl, ResumeFinishesIntoThePlan)
+{
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "Gift"}}}, {"screens", QJsonArray{screen}}};
+    const QString answer = "```json\n" + QString::fromUtf8(QJsonDocument(plan).toJson()) + "\n```";
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+    const QString dir = unfinished("resumed");
+    write(dir + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
+    auto state = makeState();
+    state->resume(dir);
+    EXPECT_EQ(state->selection(), Selection::generating());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message() == "계획서를 만들었어요"; }, 30000))
+        << Generator::shared().phase().text.toStdString();
+    EXPECT_EQ(state->selection(), Selection::plan(dir + "/"));
+    EXPECT_EQ(state->planDir(), dir + "/");
+    EXPECT_EQ(state->plan().screens.size(), 1);
+    EXPECT_TRUE(state->unfinished().isEmpty());
+    ASSERT_EQ(state->plans().size(), 1);
+    EXPECT_EQ(state->plans().first().url, dir + "/");
+}
