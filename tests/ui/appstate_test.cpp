@@ -171,11 +171,16 @@ TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
     state.open(outside + "/", true);
     state.open(root.path() + "/far/./z", true);
     EXPECT_EQ(stored().extraDirs, (QStringList{sibling, deeper, outside}));
-    // Without remembering, nothing is stored.
+    // Without remembering, nothing is stored; the folder is listed until
+    // the next scan, and opening it with remembering then keeps it.
     const QString other = makePlan(root.path() + "/far/w", "딴", "Other");
     state.open(other, false);
     EXPECT_EQ(stored().extraDirs.size(), 3);
     EXPECT_EQ(state.planDir(), other + "/");
+    EXPECT_EQ(state.plans().first().url, other + "/");
+    state.open(other, true);
+    EXPECT_EQ(stored().extraDirs.size(), 4);
+    EXPECT_EQ(state.plans().size(), 5);
 }
 
 TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
