@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QTimeZone>
