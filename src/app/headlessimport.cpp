@@ -2,6 +2,7 @@
 
 #include "app/headless.h"
 #include "core/jsonread.h"
+#include "core/offthread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/generator.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
+#include <algorithm>
 #include <cstdlib>
 
 namespace HeadlessImport {
@@ -43,6 +46,24 @@ void saveExisting(const QString &dir, const QByteArray &bytes, bool isPlan)
     } catch (const PlanHistory::Failure &failure) {
         Headless::fail(notCopied + failure.message);
     }
+}
+
+// The images are independent files, and writing them is most of what an
+// import adds to a render: they are written a few at a time.
+int writeImages(const Importer::Assets &assets, const QString &dir)
+{
+    const int parts = std::clamp(QThread::idealThreadCount(), 1, 4);
+    QList<Importer::Assets> shares(parts);
+    int next = 0;
+    for (auto it = assets.begin(); it != assets.end(); ++it)
+        shares[next++ % parts].insert(it.key(), it.value());
+    QList<QFuture<int>> writes;
+    for (const Importer::Assets &share : shares)
+        writes.append(OffThread::run(Importer::writeAssets, share, dir));
+    int written = 0;
+    for (QFuture<int> &write : writes)
+        written += write.result();
+    return written;
 }
 
 } // namespace
@@ -78,7 +99,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
 
     if (!QDir().mkpath(dir))
         Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
-    const int images = Importer::writeAssets(imported.assets, dir);
+    const int images = writeImages(imported.assets, dir);
     const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;
     try {
         Exporter::writeAll(imported.plan, dir, conventions);
