@@ -2,7 +2,6 @@
 #include "support/qtprinters.h"
 
 #include "core/jsoncoding.h"
-#include "figma/figmasection.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
 #include "settings/updater.h"
@@ -286,9 +285,9 @@ TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAsked)
 
     // The saved request runs again in the same folder, reusing its design.
     write(a + "/request.json", JSONCoding::pretty(input));
-    write(a + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
     AppState state;
-    EXPECT_TRUE(Generator::shared().phase().isRunning());
+    EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 10000));
     EXPECT_EQ(Generator::shared().runningDir(), a);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
     EXPECT_FALSE(fake.records("start").first().value("stdin").toString().contains("- fileKey: KEY123"));

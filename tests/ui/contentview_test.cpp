@@ -294,9 +294,10 @@ protected:
 
     void start()
     {
+        const qsizetype before = fake.records("start").size();
         state->resume(dir);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
     }
 
     QMessageBox *question() const { return window->findChild<QMessageBox *>("cancelGenerationDialog"); }

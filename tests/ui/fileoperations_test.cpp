@@ -4,7 +4,6 @@
 #include "app/planhtmlfilter.h"
 #include "core/jsoncoding.h"
 #include "export/exporter.h"
-#include "figma/figmasection.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
 #include "support/fakeclaude.h"
@@ -437,7 +436,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     EXPECT_TRUE(state->unfinished().contains(kept + "/"));
 
     // With a saved design section the resumed run goes straight on.
-    write(kept + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    write(kept + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
     startIn(*state, kept);
     EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
     state->cancelGeneration(false);
