@@ -443,7 +443,7 @@ std::optional<QString> Reviser::lastBackup(const QString &dir)
 {
     QStringList names;
     const QDir history(historyPath(dir));
-    for (const QFileInfo &entry : history.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+    for (const QFileInfo &entry : history.entryInfoList(QDir::Files)) {
         const QString name = entry.fileName();
         if (name.startsWith(QLatin1String("plan-")) && entry.suffix() == QLatin1String("json"))
             names.append(name);
