@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
+#include <exception>
 
 namespace {
 
@@ -333,6 +334,9 @@ QCoro::Task<> Reviser::run(Run run)
         fail(run, false, failure.message);
     } catch (const ExportFailure &failure) {
         fail(run, false, failure.message);
+    } catch (const std::exception &failure) {
+        // Whatever else goes wrong, the plan goes back and the phase ends.
+        fail(run, false, QString::fromLocal8Bit(failure.what()));
     }
 }
 
