@@ -5,10 +5,12 @@
 #include "export/exporter.h"
 #include "model/reviser.h"
 #include "settings/appsettings.h"
+#include "support/fakeclaude.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -28,13 +30,7 @@ struct Bench {
     Bench()
     {
         qputenv("QUARRYSTONE_SUPPORT", (scratch.path() + QStringLiteral("/support")).toUtf8());
-        qputenv("FAKE_CLAUDE_SCENARIO", (scratch.path() + QStringLiteral("/scenario.json")).toUtf8());
-        QFile scenario(scratch.path() + QStringLiteral("/scenario.json"));
-        if (!scenario.open(QIODevice::WriteOnly))
-            qFatal("cannot write the fake's scenario");
-        scenario.write(R"({"steps": [{"event": {"type": "result", "subtype": "success", "is_error": false,
-                           "duration_ms": 1, "total_cost_usd": 0, "result": "고쳤어요"}}]})");
-        scenario.close();
+        fake.setScenario({{QStringLiteral("steps"), QJsonArray{FakeClaude::resultEvent(QStringLiteral("고쳤어요"))}}});
         dir = scratch.path() + QStringLiteral("/plan");
         RenderGen::make(dir, screens);
         QFile file(dir + QStringLiteral("/plan.json"));
@@ -42,7 +38,7 @@ struct Bench {
             qFatal("cannot read the generated plan");
         plan = Plan::decode(file.readAll());
         Exporter::writeAll(plan, dir, Conventions::builtIn());
-        settings.claudePath = QStringLiteral(FAKE_CLAUDE);
+        settings.claudePath = FakeClaude::path();
         settings.userName = QStringLiteral("bench");
     }
 
@@ -51,6 +47,7 @@ struct Bench {
     void clearHistory() const { QDir(dir + QStringLiteral("/history")).removeRecursively(); }
 
     QTemporaryDir scratch;
+    FakeClaude fake;
     QString dir;
     Plan plan;
     AppSettings settings;

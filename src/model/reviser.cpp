@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
+#include <exception>
 
 namespace {
 
@@ -252,14 +253,16 @@ void Reviser::cancel()
 
 QCoro::Task<> Reviser::run(Run run)
 {
+    // File work waits on the disk, and a large plan takes a while to read
+    // and check: all of it runs beside the event loop, which stays live.
     try {
-        run.backup = backup(run.dir);
+        const QFuture<QString> made = OffThread::run(backup, run.dir);
+        run.backup = co_await made;
     } catch (const PlanHistory::Failure &failure) {
         setPhase(Phase::failed(QStringLiteral("백업하지 못했어요: ") + failure.message));
         co_return;
     }
 
-    // A large plan takes a while to read and check; the window stays live.
     const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
     const QStringList before = co_await checked;
     QPointer<Reviser> self(this);
@@ -315,7 +318,9 @@ QCoro::Task<> Reviser::run(Run run)
             std::move(edited.plan), run.dir, conventions);
         co_await written;
 
-        appendLog(run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
+        const QFuture<void> logged =
+            OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
+        co_await logged;
         setPhase(Phase::done(answer.isEmpty() ? QStringLiteral("고쳤어요") : answer));
         if (run.onDone)
             run.onDone();
@@ -329,6 +334,9 @@ QCoro::Task<> Reviser::run(Run run)
         fail(run, false, failure.message);
     } catch (const ExportFailure &failure) {
         fail(run, false, failure.message);
+    } catch (const std::exception &failure) {
+        // Whatever else goes wrong, the plan goes back and the phase ends.
+        fail(run, false, QString::fromLocal8Bit(failure.what()));
     }
 }
 
@@ -443,7 +451,7 @@ std::optional<QString> Reviser::lastBackup(const QString &dir)
 {
     QStringList names;
     const QDir history(historyPath(dir));
-    for (const QFileInfo &entry : history.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+    for (const QFileInfo &entry : history.entryInfoList(QDir::Files)) {
         const QString name = entry.fileName();
         if (name.startsWith(QLatin1String("plan-")) && entry.suffix() == QLatin1String("json"))
             names.append(name);
