@@ -56,13 +56,16 @@ void SidebarModel::rebuild()
     }
 
     if (m_state) {
-        // The generating row stands for the running folder. Compared in
-        // standard folder form: the generator's path need not end in "/",
-        // and listing the folder twice would offer to trash it mid-run.
+        // The generating row stands for the folder being written. Compared
+        // in standard folder form: the generator's path need not end in "/",
+        // and listing the folder twice would offer to trash it mid-run. Once
+        // the run has stopped the folder is listed again (the generator keeps
+        // its runningDir), so a kept folder can be resumed.
         const std::optional<QString> running = m_generator.runningDir();
-        const QString runningDir = running ? AppState::standardFolder(*running) : QString();
+        const QString runningDir =
+            running && phase.isRunning() ? AppState::standardFolder(*running) : QString();
         for (const QString &dir : m_state->unfinished()) {
-            if (running && AppState::standardFolder(dir) == runningDir)
+            if (!runningDir.isEmpty() && AppState::standardFolder(dir) == runningDir)
                 continue;
             rows.append({Kind::unfinished, unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
                          QStringLiteral("pause.circle"), QStringLiteral("orange"), std::nullopt});
