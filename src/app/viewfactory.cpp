@@ -1,7 +1,9 @@
 #include "app/viewfactory.h"
 
 #include "app/appstate.h"
+#include "model/developer.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "settings/updater.h"
 #include "views/floatingnewbutton.h"
 #include "views/newplanaction.h"
@@ -49,9 +51,11 @@ QWidget *floatingNewButton(AppState *state, QWidget *parent)
 QWidget *updateBanner(AppState *, QWidget *parent)
 {
     auto *banner = new UpdateBanner(Updater::shared(), &AppState::busy, parent);
-    // Busy follows the running work; the banner is drawn again whenever the
-    // generator's phase changes.
+    // Busy follows the running work: the banner is drawn again whenever a
+    // generation, a revision or a development run starts or ends.
     QObject::connect(&Generator::shared(), &Generator::phaseChanged, banner, &UpdateBanner::redraw);
+    QObject::connect(&Reviser::shared(), &Reviser::phaseChanged, banner, &UpdateBanner::redraw);
+    QObject::connect(&Developer::shared(), &Developer::runsChanged, banner, &UpdateBanner::redraw);
     return banner;
 }
 

@@ -411,8 +411,10 @@ void NewPlanView::showEvent(QShowEvent *event)
         m_watchedWindow = window();
         m_watchedWindow->installEventFilter(this);
         // First appearance: the tool is asked once per form and path.
-        if (!std::exchange(m_checkStarted, true))
+        if (!std::exchange(m_checkStarted, true)) {
             checkClaude();
+            m_url->setFocus();
+        }
     }
     readSecrets();
     redraw();

@@ -41,7 +41,9 @@ QPixmap SidebarDelegate::symbol(const QString &name, const QString &tone, const 
     auto found = m_symbols.constFind(key);
     if (found != m_symbols.cend())
         return *found;
-    const QPixmap pixmap = ViewStyle::symbol(name, ViewStyle::color(toneOf(tone), palette), symbolSize)
+    const QColor color = tone == QLatin1String("selected") ? palette.color(QPalette::HighlightedText)
+                                                           : ViewStyle::color(toneOf(tone), palette);
+    const QPixmap pixmap = ViewStyle::symbol(name, color, symbolSize)
                                .pixmap(symbolSize, symbolSize);
     m_symbols.insert(key, pixmap);
     return pixmap;
@@ -88,7 +90,9 @@ void SidebarDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
 
     painter->save();
     if (!symbolName.isEmpty()) {
-        const QPixmap pixmap = symbol(symbolName, index.data(SidebarModel::ToneRole).toString(), palette);
+        // On the selection highlight the symbol takes the highlighted text's colour.
+        const QString tone = selected ? QStringLiteral("selected") : index.data(SidebarModel::ToneRole).toString();
+        const QPixmap pixmap = symbol(symbolName, tone, palette);
         painter->drawPixmap(box.left(), box.center().y() - symbolSize / 2, pixmap);
         box.setLeft(box.left() + symbolSize + 8);
     }
