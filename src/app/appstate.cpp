@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonDocument>
+#include <QStandardPaths>
 #include <QTimeZone>
 #include <algorithm>
 #include <cerrno>
@@ -57,6 +58,25 @@ bool occupied(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
+}
+
+// Moves a file or folder to the user's Trash. Qt makes the Trash inside the
+// user's data folder but not that folder itself, and without it moves the
+// item into the working folder while reporting success; so the data folder
+// is made first.
+bool moveToTrash(const QString &path, QString *error)
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty() || !QDir().mkpath(data)) {
+        *error = u"휴지통 폴더를 만들 수 없어요: "_s + data;
+        return false;
+    }
+    QFile item(path);
+    if (!item.moveToTrash()) {
+        *error = item.errorString();
+        return false;
+    }
+    return true;
 }
 
 QDateTime distantPast()
@@ -554,9 +574,9 @@ void AppState::trash(const QString &url)
     const QString dir = standardFolder(url);
     if (refuseBusy(dir))
         return;
-    QFile folder(bare(dir));
-    if (!folder.moveToTrash()) {
-        setMessage(u"삭제하지 못했어요: "_s + folder.errorString());
+    QString error;
+    if (!moveToTrash(bare(dir), &error)) {
+        setMessage(u"삭제하지 못했어요: "_s + error);
         return;
     }
     QStringList remembered = extraDirs();
@@ -632,8 +652,9 @@ void AppState::cancelGeneration(bool keep)
     const std::optional<QString> running = generator.runningDir();
     generator.cancel();
     generator.setPhase(Generator::Phase::idle());
+    QString ignored;
     if (!keep && running)
-        QFile::moveToTrash(*running);
+        moveToTrash(*running, &ignored);
     refresh();
     setSelection(Selection::newPlan());
     setMessage(keep ? u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s : u"만들기를 취소하고 지웠어요"_s);

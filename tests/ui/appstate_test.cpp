@@ -1,7 +1,16 @@
 #include "library.h"
 #include "support/qtprinters.h"
 
+#include "core/jsoncoding.h"
+#include "figma/figmasection.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+#include "settings/updater.h"
+#include "support/fakeclaude.h"
+
+#include <QJsonArray>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace {
 
@@ -240,4 +249,47 @@ TEST(AppStateForms, HolderIsWeak)
     EXPECT_EQ(AppStateHolder::state(), state.get());
     state.reset();
     EXPECT_EQ(AppStateHolder::state(), nullptr);
+}
+
+TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAsked)
+{
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Alpha";
+
+    // Anything but "1", or no folder to open, starts nothing; so does an
+    // unreadable request.
+    qputenv("QUARRYSTONE_UPDATE_AUTOINSTALL", "true");
+    qputenv("QUARRYSTONE_REDRAFT", "1");
+    { AppState state; }
+    qputenv("QUARRYSTONE_OPEN", a.toUtf8());
+    qputenv("QUARRYSTONE_REDRAFT", "yes");
+    write(a + "/request.json", JSONCoding::pretty(input));
+    { AppState state; }
+    qputenv("QUARRYSTONE_REDRAFT", "1");
+    write(a + "/request.json", "{\"feature\": \"Alpha\"}");
+    { AppState state; }
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+    EXPECT_EQ(Updater::shared().phase(), Updater::Phase::idle());
+
+    // The saved request runs again in the same folder, reusing its design.
+    write(a + "/request.json", JSONCoding::pretty(input));
+    write(a + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    AppState state;
+    EXPECT_TRUE(Generator::shared().phase().isRunning());
+    EXPECT_EQ(Generator::shared().runningDir(), a);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
+    EXPECT_FALSE(fake.records("start").first().value("stdin").toString().contains("- fileKey: KEY123"));
+    EXPECT_EQ(state.planDir(), a + "/");
+    Generator::shared().cancel();
+    QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000);
+    for (const char *name : {"QUARRYSTONE_UPDATE_AUTOINSTALL", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_OPEN"})
+        qunsetenv(name);
 }

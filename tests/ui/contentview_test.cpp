@@ -106,6 +106,7 @@ TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
     const QString b = makePlan(output + "/b", "비", "Beta");
     write(output + "/bad/plan.json", "[]");
     QSignalSpy builds(content(), &ContentView::detailBuilt);
+    QSignalSpy loads(state.get(), &AppState::planChanged);
     EXPECT_EQ(detailName(), "newPlanView");
 
     struct Step {
@@ -131,9 +132,12 @@ TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
     for (const Step &step : steps) {
         QWidget *before = content()->detail();
         builds.clear();
+        loads.clear();
         step.change();
         settle();
         EXPECT_EQ(builds.count(), 1) << step.what;
+        // The plan shown is decoded at most once.
+        EXPECT_LE(loads.count(), 1) << step.what;
         EXPECT_EQ(detailName(), step.detail) << step.what;
         EXPECT_NE(content()->detail(), before) << step.what;
     }

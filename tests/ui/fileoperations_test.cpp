@@ -224,6 +224,11 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTime)
     EXPECT_EQ(state->plan().meta.feature, "Gift");
     for (const char *file : {"plan.json", "plan.md", "index.html", "img/node-101-1.png"})
         EXPECT_TRUE(QFileInfo::exists(first + file)) << file;
+    // The log starts with the import, by the user.
+    const QString log = QString::fromUtf8(read(first + "history/revisions.md"));
+    EXPECT_TRUE(log.contains("(가져오기) index.html")) << log.toStdString();
+    EXPECT_TRUE(log.contains("- 공유받은 HTML 로 계획서를 바꿈"));
+    EXPECT_TRUE(log.contains("tester"));
 
     state->importHTML(samplePage);
     EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-2/"));
@@ -267,9 +272,14 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     const QString far = makePlan(root.path() + "/far", "먼", "Far");
-    // The user's data folder exists on any desktop; the Trash is made in it.
+    // The user's data folder does not exist yet; the Trash is made in it
+    // all the same, never in the working folder.
     const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")));
+    const QString cwd = root.path() + "/cwd";
+    QDir().mkpath(cwd);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(cwd);
     auto state = makeState();
     state->open(far, true);
     ASSERT_EQ(stored().extraDirs, QStringList{far});
@@ -282,6 +292,8 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
     EXPECT_EQ(state->selection(), Selection::newPlan());
     EXPECT_TRUE(QFileInfo::exists(trash + "/files/far/plan.json"));
     EXPECT_TRUE(read(trash + "/info/far.trashinfo").contains("Path="));
+    EXPECT_TRUE(entries(cwd).isEmpty());
+    QDir::setCurrent(before);
 
     state->setSelection(Selection::plan(a));
     state->trash(a);
@@ -393,7 +405,6 @@ protected:
 
 TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
 {
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
     const QString kept = unfinished("kept");
     auto state = makeState();
     EXPECT_EQ(state->unfinished(), QStringList{kept + "/"});
