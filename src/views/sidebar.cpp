@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -222,7 +223,12 @@ QMenu *Sidebar::menuFor(int row)
         trash->setProperty("role", QStringLiteral("destructive"));
         connect(trash, &QAction::triggered, this, [state, dir] {
             // No question and no message: the refresh shows what happened.
-            QFile::moveToTrash(QDir::cleanPath(dir));
+            // Qt makes the Trash inside the user's data folder but not that
+            // folder, and without it would move the item into the working
+            // folder instead.
+            const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+            if (!data.isEmpty() && QDir().mkpath(data))
+                QFile::moveToTrash(QDir::cleanPath(dir));
             if (state)
                 state->refresh();
         });

@@ -181,14 +181,15 @@ TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
     action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "브라우저로 열기")->trigger();
     EXPECT_EQ(desktop->opened, QList<QUrl>({QUrl::fromLocalFile(beta + "/index.html")}));
 
-    // An unfinished folder goes to the real Trash without a question. The
-    // user's data folder exists on any desktop; the Trash is made in it.
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    // An unfinished folder goes to the real Trash without a question, also
+    // when the user's data folder does not exist yet.
+    ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")));
     action(sidebar->menuFor(rowOf(Kind::unfinished, "Broken-request")), "휴지통으로")->trigger();
     EXPECT_FALSE(QFileInfo::exists(output + "/Broken-request"));
     const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
     EXPECT_TRUE(QFileInfo::exists(trash + "/files/Broken-request/request.json"));
     EXPECT_TRUE(QFileInfo::exists(trash + "/info/Broken-request.trashinfo"));
+    EXPECT_FALSE(QFileInfo::exists(QDir::current().filePath("Broken-request")));
     EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::unfinished, "Broken-request") < 0; }));
     EXPECT_EQ(resumeButtons().size(), 2);
 }
