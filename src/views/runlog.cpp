@@ -93,16 +93,25 @@ RunLog::RunLog(AppState *state, Generator &generator, QWidget *parent)
 
     m_timer.setInterval(1000);
     connect(&m_timer, &QTimer::timeout, this, &RunLog::tick);
-    connect(&generator, &Generator::phaseChanged, this, &RunLog::redraw);
-    connect(&generator, &Generator::stagesChanged, this, &RunLog::redraw);
-    connect(&generator, &Generator::summaryChanged, this, &RunLog::redraw);
-    connect(&generator, &Generator::startedAtChanged, this, &RunLog::redraw);
+    m_pending.setSingleShot(true);
+    m_pending.setInterval(0);
+    connect(&m_pending, &QTimer::timeout, this, [this] {
+        flushLines();
+        if (std::exchange(m_redrawDue, false))
+            redraw();
+    });
+    connect(&generator, &Generator::phaseChanged, this, &RunLog::scheduleRedraw);
+    connect(&generator, &Generator::stagesChanged, this, &RunLog::scheduleRedraw);
+    connect(&generator, &Generator::summaryChanged, this, &RunLog::scheduleRedraw);
+    connect(&generator, &Generator::startedAtChanged, this, &RunLog::scheduleRedraw);
     // A new run empties the log and sets its start time.
     connect(&generator, &Generator::startedAtChanged, this, &RunLog::restartLog);
     connect(&generator, &Generator::lineAdded, this, &RunLog::appendLine);
     connect(&generator, &Generator::logChanged, this, [this] {
-        if (m_generator.log().isEmpty())
+        if (m_generator.log().isEmpty()) {
+            m_newLines.clear();
             m_log->clear();
+        }
     });
     restartLog();
     redraw();
@@ -234,6 +243,13 @@ QWidget *RunLog::buildLog()
     return box;
 }
 
+void RunLog::scheduleRedraw()
+{
+    m_redrawDue = true;
+    if (!m_pending.isActive())
+        m_pending.start();
+}
+
 void RunLog::redraw()
 {
     const Generator::Phase phase = m_generator.phase();
@@ -287,17 +303,33 @@ void RunLog::tick()
 
 void RunLog::restartLog()
 {
+    m_newLines.clear();
     m_log->clear();
-    for (const QString &line : m_generator.log())
-        m_log->appendPlainText(line);
+    const QStringList log = m_generator.log();
+    if (!log.isEmpty())
+        m_log->appendPlainText(log.join(QLatin1Char('\n')));
 }
 
 void RunLog::appendLine(const QString &line)
 {
+    // Lines are added to the view once per turn of the event loop; of a
+    // burst only the last the view keeps are worth laying out.
+    m_newLines.append(line);
+    if (m_newLines.size() > m_log->maximumBlockCount())
+        m_newLines.removeFirst();
+    if (!m_pending.isActive())
+        m_pending.start();
+}
+
+void RunLog::flushLines()
+{
+    if (m_newLines.isEmpty())
+        return;
     const int before = m_log->blockCount();
-    m_log->appendPlainText(line);
-    // Follow the newest line while the log grows; at its cap a new line
-    // replaces the oldest and the view stays where it is.
+    m_log->appendPlainText(m_newLines.join(QLatin1Char('\n')));
+    m_newLines.clear();
+    // Follow the newest line while the log grows; at its cap new lines
+    // replace the oldest and the view stays where it is.
     if (m_log->blockCount() != before)
         m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());
 }

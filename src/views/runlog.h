@@ -4,6 +4,7 @@
 #include <QList>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
@@ -39,14 +40,22 @@ private:
     QWidget *buildResult();
     QWidget *buildLog();
 
+    // Marks the view for one redraw on the next turn of the event loop, so
+    // a burst of progress costs one redraw, not one per line.
+    void scheduleRedraw();
     void redraw();
     void tick();
     void restartLog();
     void appendLine(const QString &line);
+    void flushLines();
 
     QPointer<AppState> m_state;
     Generator &m_generator;
     QTimer m_timer;
+    QTimer m_pending;
+    bool m_redrawDue = false;
+    // Lines not yet in the log view; never more than the view keeps.
+    QStringList m_newLines;
 
     ElidedLabel *m_runningText = nullptr;
     QLabel *m_clock = nullptr;

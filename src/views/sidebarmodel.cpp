@@ -11,9 +11,14 @@
 
 namespace {
 
+// The last path component; library folders are in standard folder form, so
+// plain string work suffices (a thousand rows, rebuilt often).
 QString folderName(const QString &dir)
 {
-    return QFileInfo(QDir::cleanPath(dir)).fileName();
+    QStringView path(dir);
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).toString();
 }
 
 } // namespace

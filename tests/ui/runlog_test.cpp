@@ -143,7 +143,7 @@ TEST_F(RunLogDemo, RunningShowsTheLiveClockTheNoticeAndAFullBar)
 
     // A stage that begins shows its own detail.
     generator.begin(Generator::Stage::spec, "읽는 중");
-    EXPECT_EQ(detail(Generator::Stage::spec), "읽는 중");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return detail(Generator::Stage::spec) == "읽는 중"; }));
 
     // The cancel button only asks.
     QTest::mouseClick(child<QPushButton>("cancelButton"), Qt::LeftButton);
@@ -200,6 +200,7 @@ TEST_F(RunLogDemo, DetailedLogFollowsTheLinesWithoutRebuilding)
     EXPECT_EQ(view->maximumBlockCount(), 400);
     for (int i = 0; i < 450; ++i)
         generator.add(QString("줄 %1 <b>").arg(i));
+    EXPECT_TRUE(QTest::qWaitFor([view] { return view->document()->lastBlock().text() == "줄 449 <b>"; }));
     EXPECT_EQ(view->blockCount(), 400);
     EXPECT_EQ(view->document()->firstBlock().text(), "줄 50 <b>");
     EXPECT_EQ(view->document()->lastBlock().text(), "줄 449 <b>");
