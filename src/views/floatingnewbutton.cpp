@@ -78,7 +78,12 @@ void FloatingNewButton::choose()
     }
     for (QShortcut *shortcut : m_shortcuts)
         shortcut->setEnabled(pill == Pill::start && m_button->isEnabled());
+    // The window places the pill by its bottom-right corner; a new face
+    // keeps that corner where it was.
+    const QRect before = geometry();
     adjustSize();
+    if (parentWidget())
+        move(before.right() - width() + 1, before.bottom() - height() + 1);
     if (pill != m_pill) {
         m_pill = pill;
         Q_EMIT pillChanged();

@@ -63,6 +63,31 @@ double scale(Font font)
     return 1.0;
 }
 
+// Outlined symbols drawn with lines, since fonts rarely carry them.
+bool drawOutline(QPainter &painter, const QString &name, const QColor &color, int size)
+{
+    const QRectF ring = QRectF(0, 0, size, size).adjusted(2, 2, -2, -2);
+    painter.setPen(QPen(color, 2));
+    painter.setBrush(Qt::NoBrush);
+    if (name == QLatin1String("circle")) {
+        painter.drawEllipse(ring);
+        return true;
+    }
+    if (name == QLatin1String("progress")) {
+        painter.drawArc(ring, 90 * 16, -270 * 16);
+        return true;
+    }
+    if (name == QLatin1String("pause.circle")) {
+        painter.setPen(QPen(color, 1.5));
+        painter.drawEllipse(ring);
+        const double bar = size / 8.0;
+        painter.fillRect(QRectF(size / 2.0 - bar * 1.6, size * 0.32, bar, size * 0.36), color);
+        painter.fillRect(QRectF(size / 2.0 + bar * 0.6, size * 0.32, bar, size * 0.36), color);
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 QString toneName(Tone tone)
@@ -150,31 +175,6 @@ void monospaced(QWidget *widget)
     f.setPointSizeF(widget->font().pointSizeF());
     f.setBold(widget->font().bold());
     widget->setFont(f);
-}
-
-// Outlined symbols drawn with lines, since fonts rarely carry them.
-bool drawOutline(QPainter &painter, const QString &name, const QColor &color, int size)
-{
-    const QRectF ring = QRectF(0, 0, size, size).adjusted(2, 2, -2, -2);
-    painter.setPen(QPen(color, 2));
-    painter.setBrush(Qt::NoBrush);
-    if (name == QLatin1String("circle")) {
-        painter.drawEllipse(ring);
-        return true;
-    }
-    if (name == QLatin1String("progress")) {
-        painter.drawArc(ring, 90 * 16, -270 * 16);
-        return true;
-    }
-    if (name == QLatin1String("pause.circle")) {
-        painter.setPen(QPen(color, 1.5));
-        painter.drawEllipse(ring);
-        const double bar = size / 8.0;
-        painter.fillRect(QRectF(size / 2.0 - bar * 1.6, size * 0.32, bar, size * 0.36), color);
-        painter.fillRect(QRectF(size / 2.0 + bar * 0.6, size * 0.32, bar, size * 0.36), color);
-        return true;
-    }
-    return false;
 }
 
 QIcon symbol(const QString &name, const QColor &color, int size)

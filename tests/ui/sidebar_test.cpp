@@ -298,3 +298,33 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     generator.setPhase(Generator::Phase::idle());
     EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::generating) < 0; }));
 }
+
+TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
+{
+    write(output + "/Kept-plan/request.json", request("남긴 것", "Kept"));
+    claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.save();
+    state = std::make_unique<AppState>();
+    Generator &shared = Generator::shared();
+    auto *list = new Sidebar(state.get(), shared, nullptr, &window);
+    sidebar = list;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_EQ(resumeButtons().size(), 1);
+
+    // The state selects the run before the generator names its folder; the
+    // one rebuild after both shows the generating row selected and the
+    // folder no longer listed as unfinished.
+    QTest::mouseClick(resumeButtons().first(), Qt::LeftButton);
+    ++started;
+    EXPECT_EQ(state->selection(), Selection::generating());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf(Kind::generating) >= 0; }));
+    EXPECT_EQ(list->list()->currentIndex().row(), rowOf(Kind::generating));
+    EXPECT_EQ(rowOf(Kind::unfinished, "남긴 것"), -1);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 15000));
+    shared.cancel();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
+    shared.setPhase(Generator::Phase::idle());
+}
