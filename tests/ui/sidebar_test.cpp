@@ -6,6 +6,7 @@
 #include "views/sidebar.h"
 #include "views/sidebarmodel.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QLabel>
 #include <QListView>
@@ -134,6 +135,24 @@ TEST_F(SidebarTest, EmptyLibraryShowsTheNewRowTheHeaderAndAPlaceholder)
     EXPECT_FALSE(sidebar->model()->flags(sidebar->model()->index(1)) & Qt::ItemIsSelectable);
     EXPECT_FALSE(sidebar->model()->flags(sidebar->model()->index(2)) & Qt::ItemIsSelectable);
     EXPECT_EQ(sidebar->list()->currentIndex().row(), 0);
+
+    // The bottom bar: the settings link runs the window's settings command,
+    // the refresh button rescans the library.
+    auto *settings = new QAction(&window);
+    settings->setObjectName("settings");
+    int opened = 0;
+    QObject::connect(settings, &QAction::triggered, [&opened] { ++opened; });
+    auto *link = sidebar->findChild<QAbstractButton *>("settingsLink");
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->text(), "설정");
+    EXPECT_EQ(link->property("symbol"), "gearshape");
+    QTest::mouseClick(link, Qt::LeftButton);
+    EXPECT_EQ(opened, 1);
+    makePlan(output + "/Late-plan", "늦게", "Late");
+    auto *refresh = sidebar->findChild<QAbstractButton *>("refreshButton");
+    EXPECT_EQ(refresh->toolTip(), "목록 새로고침");
+    QTest::mouseClick(refresh, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::plan, "늦게") >= 0; }));
 }
 
 TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
