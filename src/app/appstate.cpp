@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QTimeZone>
@@ -389,18 +390,17 @@ void AppState::loadSelection()
 void AppState::open(const QString &dir, bool remember)
 {
     if (remember) {
-        const QString standard = standardFolder(dir);
-        const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
-                                        [&](const PlanRef &ref) { return ref.url == standard; });
         // Only the output folder's direct children are found by the scan;
         // every other folder, a sibling with a longer name or one deeper
-        // down included, must be remembered to stay in the library.
+        // down included, must be remembered to stay in the library, even
+        // when it is listed now. A folder is remembered once.
+        const QString standard = standardFolder(dir);
         const QString parent = standardFolder(standard + u".."_s);
         const QString output = standardFolder(AppPaths::expandHome(m_settings.outputDir));
         const QStringList remembered = extraDirs();
         const bool known = std::any_of(remembered.begin(), remembered.end(),
                                        [&](const QString &extra) { return standardFolder(extra) == standard; });
-        if (!listed && parent != output && !known)
+        if (parent != output && !known)
             setExtraDirs(remembered + QStringList{dir});
     }
     refresh();

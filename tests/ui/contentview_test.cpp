@@ -23,6 +23,7 @@
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTest>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -90,7 +91,21 @@ TEST_F(MainWindowTest, WindowSizesSplitAndHolder)
     ASSERT_TRUE(sidebar);
     EXPECT_EQ(sidebar->minimumWidth(), 220);
     EXPECT_EQ(content()->splitter()->sizes().first(), 250);
-    EXPECT_TRUE(window->findChild<QWidget *>("floatingNewButton"));
+    // The floating button sits 22 from the bottom-right corner, placed
+    // again when its content changes size.
+    QWidget *floating = window->findChild<QWidget *>("floatingNewButton");
+    ASSERT_TRUE(floating);
+    auto *layout = new QVBoxLayout(floating);
+    layout->addWidget(new QPushButton("새 계획서 만들기", floating));
+    settle();
+    EXPECT_EQ(floating->size(), floating->sizeHint());
+    EXPECT_GT(floating->width(), 0);
+    EXPECT_EQ(floating->geometry().bottomRight() + QPoint(1, 1),
+              QPoint(content()->width() - 22, content()->height() - 22));
+    window->resize(1100, 700);
+    settle();
+    EXPECT_EQ(floating->geometry().bottomRight() + QPoint(1, 1),
+              QPoint(content()->width() - 22, content()->height() - 22));
     EXPECT_EQ(AppStateHolder::state(), state.get());
     EXPECT_EQ(state->window(), window.get());
     QStringList menus;
@@ -279,9 +294,10 @@ protected:
 
     void start()
     {
+        const qsizetype before = fake.records("start").size();
         state->resume(dir);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
     }
 
     QMessageBox *question() const { return window->findChild<QMessageBox *>("cancelGenerationDialog"); }

@@ -4,7 +4,6 @@
 #include "app/planhtmlfilter.h"
 #include "core/jsoncoding.h"
 #include "export/exporter.h"
-#include "figma/figmasection.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
 #include "support/fakeclaude.h"
@@ -437,7 +436,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     EXPECT_TRUE(state->unfinished().contains(kept + "/"));
 
     // With a saved design section the resumed run goes straight on.
-    write(kept + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    write(kept + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
     startIn(*state, kept);
     EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
     state->cancelGeneration(false);
@@ -467,4 +466,25 @@ TEST_F(GenerationControl, CancelAfterTheRunEndedChangesNothing)
     write(output + "/broken/request.json", "{\"link\": 1}");
     state->resume(output + "/broken");
     EXPECT_FALSE(Generator::shared().phase().isRunning());
+}
+
+TEST_F(GenerationControl, ResumeFinishesIntoThePlan)
+{
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "Gift"}}}, {"screens", QJsonArray{screen}}};
+    const QString answer = "```json\n" + QString::fromUtf8(QJsonDocument(plan).toJson()) + "\n```";
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+    const QString dir = unfinished("resumed");
+    write(dir + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
+    auto state = makeState();
+    state->resume(dir);
+    EXPECT_EQ(state->selection(), Selection::generating());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message() == "계획서를 만들었어요"; }, 30000))
+        << Generator::shared().phase().text.toStdString();
+    EXPECT_EQ(state->selection(), Selection::plan(dir + "/"));
+    EXPECT_EQ(state->planDir(), dir + "/");
+    EXPECT_EQ(state->plan().screens.size(), 1);
+    EXPECT_TRUE(state->unfinished().isEmpty());
+    ASSERT_EQ(state->plans().size(), 1);
+    EXPECT_EQ(state->plans().first().url, dir + "/");
 }

@@ -61,6 +61,14 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, dir, shell.state()->settings()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half written"; }, 10000));
     EXPECT_TRUE(AppState::busy());
+    // The folder under revision can be neither renamed nor trashed.
+    AppState *state = shell.state();
+    state->rename(dir, "다른 제목", "b");
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    state->setMessage(std::nullopt);
+    state->trash(dir);
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    EXPECT_TRUE(QFileInfo::exists(dir + "/plan.json"));
 
     QElapsedTimer clock;
     clock.start();
