@@ -300,6 +300,13 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     EXPECT_EQ(request.value("apiDocs").toArray(), QJsonArray({"a.md", "b.md"}));
     EXPECT_EQ(request.value("module").toObject().value("iosGroup").toString(), "Feed");
 
+    // A lone "," empties the stored list; the other list stays.
+    r = run({"--redraft", out + "/Feed-plan", "--api-doc", ","});
+    EXPECT_EQ(r.code, 1);
+    const QJsonObject redrafted = QJsonDocument::fromJson(readFile(out + "/Feed-plan/request.json")).object();
+    EXPECT_EQ(redrafted.value("apiDocs").toArray(), QJsonArray());
+    EXPECT_EQ(redrafted.value("includeLabels"), request.value("includeLabels"));
+
     const QString nested = home.filePath("nested/o");
     r = run({"--generate", link, "--feature", "../../x", "--out", nested});
     EXPECT_EQ(r.code, 1);
