@@ -381,8 +381,11 @@ void NewPlanView::redraw()
 
 void NewPlanView::readSecrets()
 {
-    if (m_state)
-        m_secrets = Secrets::read(m_state->settings());
+    if (!m_state)
+        return;
+    const AppSettings &settings = m_state->settings();
+    m_secrets = Secrets::read(settings);
+    m_secretModes = {settings.figmaMode, settings.claudeAuth};
 }
 
 void NewPlanView::checkClaude()
@@ -395,9 +398,13 @@ void NewPlanView::settingsChanged()
 {
     if (!m_state)
         return;
-    if (m_state->settings().claudePath != m_check->path())
+    const AppSettings &settings = m_state->settings();
+    if (settings.claudePath != m_check->path())
         checkClaude();
-    readSecrets();
+    // The store blocks; it is asked again only when the settings call for
+    // other secrets (a secret stored meanwhile counts at window activation).
+    if (settings.figmaMode != m_secretModes.first || settings.claudeAuth != m_secretModes.second)
+        readSecrets();
     redraw();
     publish();
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "settings/appsettings.h"
+
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <utility>
 
 class AppState;
 class ClaudeCheck;
@@ -11,7 +14,6 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QVBoxLayout;
-struct AppSettings;
 
 // The new-plan form: a design link, optional wiki documents, a feature
 // prefix, an optional title and notes. It has no start button of its own;
@@ -91,4 +93,6 @@ private:
     bool m_claudeOK = true;
     bool m_checkStarted = false;
     Secrets m_secrets;
+    // The modes the secrets were read for.
+    std::pair<AppSettings::FigmaMode, AppSettings::ClaudeAuth> m_secretModes;
 };

@@ -114,9 +114,12 @@ void Sidebar::rebuildNow()
 {
     m_rebuildDue = false;
     m_mirroring = true;
-    m_model->rebuild();
+    const bool changed = m_model->rebuild();
     m_mirroring = false;
-    placeButtons();
+    if (changed)
+        placeButtons();
+    else
+        updateButtons();
     mirrorSelection();
 }
 
@@ -145,6 +148,13 @@ void Sidebar::placeButtons()
         layout->addWidget(resume, 0, Qt::AlignVCenter);
         m_list->setIndexWidget(m_model->index(row), holder);
     }
+}
+
+void Sidebar::updateButtons()
+{
+    const bool running = m_generator.phase().isRunning();
+    for (QPushButton *resume : m_list->viewport()->findChildren<QPushButton *>(QStringLiteral("resumeButton")))
+        resume->setEnabled(!running);
 }
 
 void Sidebar::mirrorSelection()

@@ -37,6 +37,7 @@ public:
 private:
     void scheduleRebuild();
     void placeButtons();
+    void updateButtons();
     void mirrorSelection();
     void selectionMade();
     void pressed(const QModelIndex &index);

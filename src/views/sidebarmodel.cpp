@@ -43,7 +43,7 @@ QString SidebarModel::unfinishedTitle(const QString &dir)
     return folderName(dir);
 }
 
-void SidebarModel::rebuild()
+bool SidebarModel::rebuild()
 {
     QList<Row> rows;
     rows.append({Kind::newPlan, QStringLiteral("새 계획서"), {}, {}, {}, QStringLiteral("plus.square"),
@@ -92,9 +92,14 @@ void SidebarModel::rebuild()
         }
     }
 
+    // A selection change alone leaves the rows as they are: no reset, so
+    // the list keeps its scroll position and its row widgets.
+    if (rows == m_rows)
+        return false;
     beginResetModel();
     m_rows = std::move(rows);
     endResetModel();
+    return true;
 }
 
 int SidebarModel::rowCount(const QModelIndex &parent) const

@@ -44,13 +44,14 @@ public:
         QString symbol;
         QString tone;
         std::optional<Selection> tag;
+        bool operator==(const Row &) const = default;
     };
 
     SidebarModel(AppState *state, Generator &generator, QObject *parent = nullptr);
 
     // Reads the state, the generator and each unfinished folder's
-    // request.json afresh.
-    void rebuild();
+    // request.json afresh; false (and no reset) when no row changed.
+    bool rebuild();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;

@@ -1,3 +1,4 @@
+#include "displaylock.h"
 #include "library.h"
 #include "model/generator.h"
 #include "support/qtprinters.h"
@@ -37,6 +38,7 @@ protected:
 
     void ctrlReturn() { QTest::keyClick(editor, Qt::Key_Return, Qt::ControlModifier); }
 
+    DisplayLock display;
     QString alpha;
     Generator generator;
     NewPlanAction action;

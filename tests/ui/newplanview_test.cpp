@@ -1,3 +1,4 @@
+#include "displaylock.h"
 #include "library.h"
 #include "model/generator.h"
 #include "settings/appsettings.h"
@@ -141,8 +142,6 @@ protected:
         window.resize(900, 800);
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-        window.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
         ASSERT_TRUE(checked());
     }
 
@@ -264,6 +263,10 @@ TEST_F(NewPlanForm, MissingSecretsAreListedAndTheFirstIsTheToast)
     EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
     EXPECT_EQ(state->selection(), Selection::newPlan());
 
+    // Other settings leave the store alone.
+    const int reads = secrets->reads;
+    settings([](AppSettings &s) { s.userName = "다른 사람"; });
+    EXPECT_EQ(secrets->reads, reads);
     settings([](AppSettings &s) { s.claudeAuth = AppSettings::ClaudeAuth::apiKey; });
     EXPECT_EQ(issues(), QStringList({"• Figma 토큰이 없어요", "• Anthropic API 키가 없어요"}));
     state->setMessage(std::nullopt);
@@ -312,6 +315,9 @@ TEST_F(NewPlanForm, ClaudeCheckRunsOffTheWindowAndKeepsOnlyTheCurrentPath)
 
 TEST_F(NewPlanForm, CtrlReturnFromTheNotesStartsTheGenerationAsTyped)
 {
+    DisplayLock display;
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     field<QLineEdit>("url")->setText(validLink);
     field<QLineEdit>("feature")->setText("HarborClips");
     field<QLineEdit>("title")->setText("  항구 클립  ");
@@ -360,6 +366,7 @@ TEST_F(NewPlanForm, CtrlReturnFromTheNotesStartsTheGenerationAsTyped)
 
 TEST_F(NewPlanForm, CtrlReturnCountsOnlyInTheActiveWindow)
 {
+    DisplayLock display;
     QWidget other;
     other.resize(200, 100);
     other.show();

@@ -26,8 +26,6 @@ protected:
         auto *sheet = new RenameSheet(state.get(), ref, &window);
         sheet->open();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet));
-        sheet->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(sheet));
         return sheet;
     }
 

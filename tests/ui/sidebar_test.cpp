@@ -252,9 +252,11 @@ TEST_F(SidebarTest, SelectionIsMirroredAndTheNewRowActsOnEveryClick)
     const QString alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha");
     build();
     QSignalSpy selections(state.get(), &AppState::selectionChanged);
+    QSignalSpy resets(sidebar->model(), &QAbstractItemModel::modelReset);
     state->setSelection(Selection::plan(alpha));
     EXPECT_TRUE(QTest::qWaitFor([this] { return sidebar->list()->currentIndex().row() == rowOf(Kind::plan); }));
     EXPECT_EQ(selections.size(), 1) << "mirroring writes nothing back";
+    EXPECT_EQ(resets.size(), 0) << "the rows did not change";
 
     // Clicking the selected new-plan row still opens a fresh form.
     const QRect newRow = sidebar->list()->visualRect(sidebar->model()->index(0));
