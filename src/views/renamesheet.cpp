@@ -16,7 +16,7 @@
 
 namespace {
 
-QVBoxLayout *group(QVBoxLayout *parent, const QString &title, QLineEdit *edit, const QString &note)
+void group(QVBoxLayout *parent, const QString &title, QLineEdit *edit, const QString &note)
 {
     auto *box = new QVBoxLayout;
     box->setSpacing(4);
@@ -30,7 +30,6 @@ QVBoxLayout *group(QVBoxLayout *parent, const QString &title, QLineEdit *edit, c
     box->addWidget(edit);
     box->addWidget(caption);
     parent->addLayout(box);
-    return box;
 }
 
 QString folderName(const QString &dir)
