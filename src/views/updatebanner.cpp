@@ -4,6 +4,7 @@
 #include "views/elidedlabel.h"
 #include "views/viewstyle.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -138,8 +139,20 @@ void UpdateBanner::redraw()
         showOffer();
     else if (status)
         showStatus();
-    // With neither face the banner takes no room in the sidebar.
-    setVisible(offer || status);
+    // With neither face the banner takes no room in the sidebar. Without a
+    // parent yet it stays as it is: showing it would open it as a window.
+    if (parentWidget())
+        setVisible(offer || status);
+}
+
+bool UpdateBanner::event(QEvent *event)
+{
+    const bool handled = QWidget::event(event);
+    // A new parent hides a widget once the change is complete; the banner
+    // shows again what it has on the next turn.
+    if (event->type() == QEvent::ParentChange)
+        QMetaObject::invokeMethod(this, &UpdateBanner::redraw, Qt::QueuedConnection);
+    return handled;
 }
 
 void UpdateBanner::showOffer()

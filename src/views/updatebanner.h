@@ -26,6 +26,9 @@ public:
 
     void redraw();
 
+protected:
+    bool event(QEvent *event) override;
+
 private:
     QFrame *buildOffer();
     QFrame *buildStatus();

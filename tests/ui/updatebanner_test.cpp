@@ -185,6 +185,15 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusy)
     EXPECT_TRUE(shown("offerFailure"));
     EXPECT_EQ(child<QLabel>("offerFailure")->property("tone"), "orange");
 
+    // Made before its place in the sidebar, as the view factory does: no
+    // window of its own, and shown once it has its place.
+    auto *early = new UpdateBanner(*updater, [] { return false; }, nullptr);
+    EXPECT_FALSE(early->isVisible());
+    early->setParent(&window);
+    window.layout()->addWidget(early);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return early->isVisibleTo(&window); }));
+    EXPECT_TRUE(early->findChild<QWidget *>("offerPanel")->isVisibleTo(&window));
+
     // Notes absent: no empty line.
     server.serve(latestPath, HttpServer::Response::json(latest()));
     updater->check();
