@@ -87,8 +87,25 @@ void BM_Refresh(benchmark::State &state)
         appState.refresh();
 }
 
+// Selecting a plan: one read of its plan.json and one whole decode.
+void BM_SelectPlan(benchmark::State &state)
+{
+    const Library &lib = library();
+    AppState appState;
+    const QString first = lib.output + QStringLiteral("/plan-0");
+    const QString second = lib.output + QStringLiteral("/plan-1/");
+    bool flip = false;
+    for (auto _ : state) {
+        appState.setSelection(Selection::plan(flip ? first : second));
+        flip = !flip;
+    }
+    if (!appState.planDir())
+        qFatal("the plan did not load");
+}
+
 } // namespace
 
+BENCHMARK(BM_SelectPlan)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadAndParse)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_ReadAndDecodePlan)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Refresh)->Unit(benchmark::kMillisecond)->MinTime(1.0);

@@ -89,34 +89,45 @@ struct ReadFailure {
     QString message;
 };
 
-QByteArray readWhole(const QString &path)
+// A file read whole, with the time it last changed (taken from the open
+// file, so no second lookup of the path).
+struct FileRead {
+    QByteArray bytes;
+    QDateTime modified;
+};
+
+FileRead readFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw ReadFailure{file.errorString()};
-    QByteArray bytes = file.readAll();
+    FileRead read{file.readAll(), file.fileTime(QFileDevice::FileModificationTime)};
     if (file.error() != QFileDevice::NoError)
         throw ReadFailure{file.errorString()};
-    return bytes;
+    return read;
 }
 
-// The library entry from plan.json's bytes. Only the fields the entry shows
-// are read, each with the plan's own reader, so the entry equals what a
-// whole decode would give. Throws JSONDecodeError when the bytes are not a
-// JSON object.
-PlanRef entryOf(const QString &given, const QByteArray &bytes)
+QByteArray readWhole(const QString &path)
 {
-    const QJsonObject object = parseObject(bytes);
+    return readFile(path).bytes;
+}
+
+// The library entry of a folder given in standard folder form, from its
+// plan.json. Only the fields the entry shows are read, each with the plan's
+// own reader, so the entry equals what a whole decode would give. Throws
+// JSONDecodeError when the bytes are not a JSON object.
+PlanRef entryOf(const QString &url, const FileRead &file)
+{
+    const QJsonObject object = parseObject(file.bytes);
     const Meta meta = JsonRead::record(object, u"meta"_s, Meta::read, Meta());
     const QList<Decision> decisions = JsonRead::list(object, u"decisions"_s, Decision::read);
     PlanRef ref;
-    ref.url = AppState::standardFolder(given);
-    ref.title = meta.title.isEmpty() ? lastComponent(given) : meta.title;
+    ref.url = url;
+    ref.title = meta.title.isEmpty() ? lastComponent(url) : meta.title;
     ref.feature = meta.feature;
     ref.openDecisions = int(std::count_if(decisions.begin(), decisions.end(),
                                           [](const Decision &d) { return d.status != u"decided"_s; }));
-    const QDateTime modified = QFileInfo(bare(given) + u'/' + planFile).lastModified();
-    ref.modified = modified.isValid() ? modified : distantPast();
+    ref.modified = file.modified.isValid() ? file.modified : distantPast();
     return ref;
 }
 
@@ -309,7 +320,7 @@ void AppState::setPlanDir(const std::optional<QString> &dir)
 std::optional<PlanRef> AppState::ref(const QString &dir)
 {
     try {
-        return entryOf(dir, readWhole(bare(dir) + u'/' + planFile));
+        return entryOf(dir, readFile(dir + planFile));
     } catch (const ReadFailure &) {
         return std::nullopt;
     } catch (const JSONDecodeError &) {
@@ -368,15 +379,15 @@ void AppState::loadSelection()
     const QString url = m_selection->url;
     try {
         // One read serves the library entry and the plan.
-        const QByteArray bytes = readWhole(bare(url) + u'/' + planFile);
+        const FileRead file = readFile(bare(url) + u'/' + planFile);
         const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
                                         [&](const PlanRef &ref) { return ref.url == url; });
         if (!listed) {
             QList<PlanRef> plans = m_plans;
-            plans.prepend(entryOf(url, bytes));
+            plans.prepend(entryOf(url, file));
             setPlans(plans);
         }
-        setPlan(Plan::decode(bytes));
+        setPlan(Plan::decode(file.bytes));
         setPlanDir(url);
     } catch (const ReadFailure &failure) {
         setMessage(u"계획서를 열지 못했어요: "_s + failure.message);
