@@ -3,12 +3,14 @@
 #include "model/generator.h"
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
+#include "views/renamesheet.h"
 #include "views/sidebar.h"
 #include "views/sidebarmodel.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
@@ -217,6 +219,15 @@ TEST_F(SidebarTest, DeleteAsksFirstAndCancelLeavesTheFolder)
 {
     const QString alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha");
     build();
+    // The rename sheet opens over the window for the chosen entry.
+    action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "이름 바꾸기…")->trigger();
+    auto *sheet = window.findChild<RenameSheet *>("renameSheet");
+    ASSERT_TRUE(sheet);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    EXPECT_EQ(sheet->findChild<QLineEdit *>("folder")->text(), "Alpha-plan");
+    EXPECT_EQ(sheet->findChild<QLineEdit *>("title")->text(), "Alpha");
+    sheet->reject();
+
     action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "삭제…")->trigger();
     QMessageBox *alert = sidebar->deleteAlert();
     ASSERT_TRUE(alert);
