@@ -4,6 +4,7 @@
 #include "settings/appsettings.h"
 #include "settings/keychain.h"
 #include "support/fakeclaude.h"
+#include "support/httpserver.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 #include "views/claudecheck.h"
@@ -148,9 +149,11 @@ protected:
     void TearDown() override
     {
         Generator &generator = Generator::shared();
-        if (generator.phase().isRunning())
+        // A stopped run's child is waited for, so none outlives the test.
+        if (generator.phase().isRunning()) {
             generator.cancel();
-        QTest::qWaitFor([this] { return claude.records("sigterm").size() >= runs(); }, 15000);
+            QTest::qWaitFor([this] { return claude.records("sigterm").size() >= runs(); }, 15000);
+        }
         generator.setPhase(Generator::Phase::idle());
         Keychain::useStore(nullptr);
         Library::TearDown();
@@ -382,4 +385,43 @@ TEST_F(NewPlanForm, CtrlReturnCountsOnlyInTheActiveWindow)
     EXPECT_TRUE(bad("url")) << "the start attempt ran from the title field";
     EXPECT_TRUE(bad("feature"));
     EXPECT_EQ(state->selection(), Selection::newPlan());
+}
+
+TEST_F(NewPlanForm, AFinishedStartSelectsTheNewPlanAndSaysSo)
+{
+    // The design service on loopback with one frame, the token in the store,
+    // and a draft answer that passes its checks.
+    HttpServer server;
+    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "tok"));
+    const QJsonObject frame{{"id", "12:346"}, {"name", "Feed"}, {"type", "FRAME"},
+                            {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
+    const QJsonObject section{{"id", "12:345"}, {"name", "S"}, {"type", "SECTION"},
+                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 400}, {"height", 700}}},
+                              {"children", QJsonArray{frame}}};
+    server.serve("/v1/files/AbC123xyz/nodes",
+                 HttpServer::Response::json(QJsonDocument(QJsonObject{
+                     {"nodes", QJsonObject{{"12:345", QJsonObject{{"document", section}}}}}}).toJson()));
+    server.serve("/v1/images/AbC123xyz", HttpServer::Response::json(R"({"images": {}})"));
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"12:346"}}};
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}, {"title", "항구"}}}, {"screens", QJsonArray{screen}}};
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{versionAnswer()}},
+        {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QJsonDocument(plan).toJson(QJsonDocument::Compact) + "\n```")}},
+    });
+    settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
+    EXPECT_EQ(issues(), QStringList());
+
+    field<QLineEdit>("url")->setText(validLink);
+    field<QLineEdit>("feature")->setText("HarborClips");
+    NewPlanAction::shared().start();
+    EXPECT_EQ(state->selection(), Selection::generating());
+    const QString dir = AppState::standardFolder(output + "/HarborClips-plan");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->selection() == Selection::plan(dir); }, 30000))
+        << Generator::shared().phase().text.toStdString();
+    qunsetenv("QUARRYSTONE_FIGMA_API");
+    EXPECT_EQ(state->message(), "계획서를 만들었어요");
+    ASSERT_FALSE(state->plans().isEmpty());
+    EXPECT_EQ(state->plans().first().url, dir);
+    EXPECT_EQ(state->planDir(), dir);
 }
