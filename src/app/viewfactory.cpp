@@ -1,5 +1,8 @@
 #include "app/viewfactory.h"
 
+#include "views/settingsview.h"
+#include "views/setupsheet.h"
+
 #include <QDialog>
 #include <QWidget>
 
@@ -46,15 +49,14 @@ QWidget *planEditorView(AppState *, QWidget *parent)
     return placeholder(parent, "planEditorView");
 }
 
-QWidget *settingsView(AppState *, QWidget *parent)
+QWidget *settingsView(AppState *state, QWidget *parent)
 {
-    return placeholder(parent, "settingsView");
+    return new SettingsView(state, parent);
 }
 
-// No sheet until the setup sheet exists: the window shows none.
-QDialog *setupSheet(AppState *, QWidget *)
+QDialog *setupSheet(AppState *state, QWidget *parent)
 {
-    return nullptr;
+    return new SetupSheet(state, parent);
 }
 
 } // namespace ViewFactory
