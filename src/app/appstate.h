@@ -129,6 +129,8 @@ public:
 
     // Whether a generation, revision or development run is working.
     static bool busy();
+    // Asks every running generation, revision and development run to stop.
+    static void stopWork();
 
 Q_SIGNALS:
     void settingsChanged();
