@@ -80,14 +80,14 @@ SetupSheet::SetupSheet(AppState *state, QWidget *parent)
     // Whoever clears the flag closes the sheet.
     connect(m_state, &AppState::showSetupChanged, this, [this] {
         if (!m_state->showSetup())
-            close(result() == Accepted ? Accepted : Rejected);
+            closeWith(Rejected);
     });
 }
 
 void SetupSheet::later()
 {
+    closeWith(Rejected);
     m_state->setShowSetup(false);
-    close(Rejected);
 }
 
 void SetupSheet::begin()
@@ -95,9 +95,8 @@ void SetupSheet::begin()
     AppSettings settings = m_state->settings();
     settings.setupDone = true;
     m_state->setSettings(settings);
-    setResult(Accepted);
+    closeWith(Accepted);
     m_state->setShowSetup(false);
-    close(Accepted);
     m_state->refresh();
 }
 
@@ -106,7 +105,7 @@ void SetupSheet::reject()
     later();
 }
 
-void SetupSheet::close(DialogCode code)
+void SetupSheet::closeWith(DialogCode code)
 {
     if (isVisible())
         QDialog::done(code);

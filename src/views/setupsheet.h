@@ -27,7 +27,7 @@ public:
     void reject() override;
 
 private:
-    void close(DialogCode code);
+    void closeWith(DialogCode code);
 
     AppState *m_state;
     SettingsForm *m_form;

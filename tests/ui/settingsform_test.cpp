@@ -257,6 +257,8 @@ TEST_F(SettingsFormTest, OnlyTheNewestTokenCheckOrSaveIsShown)
     server.serve("/v1/me", {200, R"({"email":"old@example.com"})", {}, 2s, false});
     server.then("/v1/me", HttpServer::Response::json(R"({"email":"new@example.com"})"));
     f->tokenCheck()->click();
+    // The slow answer must go to the first request.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/v1/me").size() == 1; }, 5000));
     type(f->tokenField(), "figd_new");
     f->tokenSave()->click();
     f->tokenCheck()->click();
