@@ -140,7 +140,11 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     for (auto signal : {&Connections::claudeChanged, &Connections::figmaChanged, &Connections::wikiChanged,
                         &Connections::jobChanged, &Connections::lastErrorChanged})
         connect(m_connections, signal, this, &ConnectionsView::follow);
-    connect(m_state, &AppState::settingsChanged, this, &ConnectionsView::follow);
+    // Of the settings only the design-service mode changes what is offered.
+    connect(m_state, &AppState::settingsChanged, this, [this] {
+        if (m_state->settings().figmaMode != m_figmaMode)
+            follow();
+    });
     connect(qApp, &QGuiApplication::applicationStateChanged, this, &ConnectionsView::onActivation);
     m_codeSend->setEnabled(false);
     follow();
@@ -293,6 +297,7 @@ ConnectionsView::Step ConnectionsView::wikiStep() const
 
 void ConnectionsView::follow()
 {
+    m_figmaMode = m_state->settings().figmaMode;
     showRow(m_claudeRow, claudePurpose, m_connections->claude(), claudeStep());
     showRow(m_figmaRow, figmaPurpose, m_connections->figma(), figmaStep());
     showRow(m_wikiRow, wikiPurpose, m_connections->wiki(), wikiStep());

@@ -89,6 +89,7 @@ private:
     QWidget *m_errorLine;
     QLabel *m_errorText;
     QPushButton *m_recheck;
+    AppSettings::FigmaMode m_figmaMode = AppSettings::FigmaMode::mcp;
     // Tells the newest refresh from older ones still searching for the tool.
     quint64 m_refreshSerial = 0;
 };

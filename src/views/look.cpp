@@ -124,6 +124,11 @@ void tone(QWidget *widget, Tone tone)
 
 void symbol(QLabel *label, const QString &name, Tone shade)
 {
+    // Icon themes are looked up on disk: an unchanged symbol is not drawn
+    // again.
+    if (label->property("symbol").toString() == name && label->property("tone").toString() == toneName(shade)
+        && !label->pixmap().isNull())
+        return;
     label->setProperty("symbol", name);
     tone(label, shade);
     const QIcon icon = QIcon::fromTheme(themeName(name), label->style()->standardIcon(fallback(name)));
