@@ -367,6 +367,12 @@ TEST_F(SettingsFormTest, FieldsWriteTheSettingsAtOnceAndFollowThem)
     EXPECT_EQ(f->nameField()->text(), QStringLiteral("texyster-kim!"));
     EXPECT_EQ(stored().userName, QStringLiteral("texyster-kim!"));
 
+    f->tokenChoice()->click();
+    auto *help = f->findChild<QPushButton *>("tokenHelpLink");
+    ASSERT_NE(help, nullptr);
+    help->click();
+    EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl(ServiceAddresses::figmaTokenSettings)});
+
     second.apiKeyChoice()->click();
     EXPECT_TRUE(f->apiKeyChoice()->isChecked());
     EXPECT_TRUE(f->apiKeyRow()->isVisible());
