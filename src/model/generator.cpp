@@ -113,8 +113,8 @@ void Generator::setPhase(const Phase &phase)
 void Generator::setLog(const QStringList &log)
 {
     m_log = log;
-    m_logNotify.stop();
-    Q_EMIT logChanged();
+    if (!m_logNotify.isActive())
+        m_logNotify.start();
 }
 
 void Generator::setStartedAt(const std::optional<QDateTime> &at)

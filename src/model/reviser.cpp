@@ -65,18 +65,27 @@ std::optional<QByteArray> readBytes(const QString &path, QString *error = nullpt
     return bytes;
 }
 
-// The plan Claude left in the folder; throws Unreadable.
-Plan readBack(const QString &dir)
+// The plan Claude left in the folder and its problems.
+struct Edited {
+    Plan plan;
+    QStringList problems;
+};
+
+// Throws Unreadable.
+Edited readBack(const QString &dir)
 {
     QString error;
     const std::optional<QByteArray> bytes = readBytes(planPath(dir), &error);
     if (!bytes)
         throw Unreadable{QStringLiteral("plan.json 을 읽지 못했어요: ") + error};
+    Edited edited;
     try {
-        return Plan::decode(*bytes);
+        edited.plan = Plan::decode(*bytes);
     } catch (const JSONDecodeError &) {
         throw Unreadable{brokenPlan};
     }
+    edited.problems = edited.plan.problems();
+    return edited;
 }
 
 QStringList problemsBefore(const QString &dir)
@@ -250,7 +259,9 @@ QCoro::Task<> Reviser::run(Run run)
         co_return;
     }
 
-    const QStringList before = problemsBefore(run.dir);
+    // A large plan takes a while to read and check; the window stays live.
+    const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
+    const QStringList before = co_await checked;
     QPointer<Reviser> self(this);
     const quint64 id = run.id;
     const ClaudeRunner::Progress progress = [self, id](const QString &line) {
@@ -283,14 +294,16 @@ QCoro::Task<> Reviser::run(Run run)
             co_return;
         }
 
-        Plan plan = readBack(run.dir);
-        const QStringList added = newProblems(before, plan.problems());
+        const QFuture<Edited> first = OffThread::run(readBack, run.dir);
+        Edited edited = co_await first;
+        const QStringList added = newProblems(before, edited.problems);
         if (!added.isEmpty()) {
             setPhase(Phase::running(QStringLiteral("검사에서 ") + QString::number(added.size())
                                     + QStringLiteral("건 — 한 번 더 고치는 중")));
             answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel))
                          .trimmed();
-            plan = readBack(run.dir);
+            const QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
+            edited = co_await fixed;
         }
 
         setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
@@ -299,7 +312,7 @@ QCoro::Task<> Reviser::run(Run run)
             [](Plan &plan, const QString &dir, const Conventions &conventions) {
                 Exporter::writeAll(plan, dir, conventions);
             },
-            std::move(plan), run.dir, conventions);
+            std::move(edited.plan), run.dir, conventions);
         co_await written;
 
         appendLog(run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
