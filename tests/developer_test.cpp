@@ -363,16 +363,19 @@ TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
     // Second start with the same name: no branch check, no `worktree add`,
     // no properties copy; the run goes on in the folder as it is.
     QFile::remove(worktree + "/local.properties");
+    sh(worktree, {"mv", "src/Main.kt", "src/Moved.kt"});
     sh(repo, {"branch", "-m", "feat/x", "feat/renamed"});
     const QString worktrees = sh(repo, {"worktree", "list", "--porcelain"});
     details.clear();
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "New.swift"}, {"content", "x"}},
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "새 화면.swift"}, {"content", "x"}},
                                           FakeClaude::resultEvent("두 번째")}}});
     settings.iosRepo = repo;
     startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/x");
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
     EXPECT_EQ(run(Kind::ios).summary, "두 번째");
-    EXPECT_EQ(run(Kind::ios).changed, QStringList{"New.swift"});
+    // Named as they are, neither quoted nor escaped; a rename counts once.
+    EXPECT_EQ(run(Kind::ios).changed, (QStringList{"src/Moved.kt", "새 화면.swift"}));
+    EXPECT_EQ(run(Kind::ios).detail, "바뀐 파일 2개");
     EXPECT_EQ(details.value(Kind::ios).mid(0, 3),
               (QStringList{"작업 폴더를 만드는 중", "이미 있는 작업 폴더를 이어서 써요", "Claude 가 계획서를 읽는 중"}));
     EXPECT_FALSE(QFile::exists(worktree + "/local.properties"));

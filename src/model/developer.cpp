@@ -9,12 +9,14 @@
 #include "model/generator.h"
 #include "model/plan.h"
 #include "settings/apppaths.h"
+#include "settings/appsettings.h"
 
 #include <QCoreApplication>
 #include <QCoroFuture>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFuture>
 #include <QLocale>
 #include <QPointer>
 #include <QPromise>
@@ -38,13 +40,19 @@ QStringList gitArguments(const QString &dir, const QStringList &args)
     return QStringList{QStringLiteral("-C"), AppPaths::expandHome(dir)} + args;
 }
 
-// `git status --porcelain` lines to paths: the text after the two status
-// characters and their space, in git's order.
+// `git status --porcelain -z` entries to paths: the text after the two
+// status characters and their space, in git's order. Entries end in NUL and
+// are never quoted, so names with spaces or Hangul come out as they are; a
+// rename or copy is followed by its original path, which is skipped.
 QStringList changedPaths(const QString &status)
 {
     QStringList paths;
-    for (const QString &line : status.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        paths.append(line.mid(3));
+    const QStringList entries = status.split(QChar(0), Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        paths.append(entries[i].mid(3));
+        if (entries[i].startsWith(QLatin1Char('R')) || entries[i].startsWith(QLatin1Char('C')))
+            ++i;
+    }
     return paths;
 }
 
@@ -237,7 +245,7 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     job->setUp->finish();
     if (!ready || !self)
         co_return;
-    co_await write(job);
+    co_await writeCode(job);
 }
 
 QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
@@ -261,7 +269,9 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     // holds the worktrees, which exists and would be taken for a worktree.
     const QStringList checkArgs = gitArguments(
         QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), job->branch});
-    const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, Spawn::processEnvironment());
+    Spawn::Environment outside = Spawn::processEnvironment();
+    outside.remove(QStringLiteral("GIT_DIR"));
+    const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, outside);
     if (!self)
         co_return false;
     if (job->cancel.isCancelled()) {
@@ -326,7 +336,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     co_return true;
 }
 
-QCoro::Task<> Developer::write(std::shared_ptr<Job> job)
+QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
 {
     const QPointer<Developer> self(this);
     update(*job, [&](Run &run) {
@@ -380,12 +390,10 @@ QCoro::Task<> Developer::write(std::shared_ptr<Job> job)
     if (!self)
         co_return;
 
-    // Every untracked file on its own line: a new folder would otherwise be
-    // one "?? dir/" line however many files it holds. Paths are shown as
-    // they are, not as octal escapes.
+    // Every untracked file on its own: a new folder would otherwise be one
+    // "?? dir/" entry however many files it holds.
     const QStringList statusArgs =
-        gitArguments(job->worktree, {QStringLiteral("-c"), QStringLiteral("core.quotePath=false"),
-                                     QStringLiteral("status"), QStringLiteral("--porcelain"),
+        gitArguments(job->worktree, {QStringLiteral("status"), QStringLiteral("--porcelain"), QStringLiteral("-z"),
                                      QStringLiteral("--untracked-files=all")});
     const std::optional<QString> status = co_await Spawn::outputAsync(gitPath, statusArgs, Spawn::processEnvironment());
     if (!self)

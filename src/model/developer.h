@@ -5,7 +5,6 @@
 
 #include <QCoroTask>
 #include <QDateTime>
-#include <QFuture>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -17,8 +16,6 @@
 #include <optional>
 
 struct Plan;
-template<typename T>
-class QPromise;
 
 // The development engine: for each chosen platform it makes a branch in a
 // git worktree beside that platform's app repository (or reuses the
@@ -132,7 +129,7 @@ private:
 
     QCoro::Task<> develop(std::shared_ptr<Job> job);
     QCoro::Task<bool> prepare(std::shared_ptr<Job> job);
-    QCoro::Task<> write(std::shared_ptr<Job> job);
+    QCoro::Task<> writeCode(std::shared_ptr<Job> job);
 
     // Whether `job` is still the platform's current run.
     bool isCurrent(const Job &job) const;
