@@ -105,7 +105,7 @@ protected:
 TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
 {
     SecretSession::inOwnSession([this] {
-        ASSERT_TRUE(SecretSession::storeForeign("anthropic-api-key", "sk-ant-earlier"));
+        ASSERT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "sk-ant-earlier"));
         open();
         SettingsForm *f = form();
         f->tokenChoice()->click();
@@ -137,7 +137,8 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         EXPECT_FALSE(f->tokenCheck()->isEnabled());
         EXPECT_EQ(SecretSession::lookUp("figma-token"), std::nullopt);
 
-        // The key stored by someone else counts from the first showing.
+        // The key stored before the form was made counts from the first
+        // showing.
         f->apiKeyChoice()->click();
         EXPECT_EQ(stored().claudeAuth, AppSettings::ClaudeAuth::apiKey);
         ASSERT_TRUE(f->apiKeyRow()->isVisible());
