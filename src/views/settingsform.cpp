@@ -28,7 +28,6 @@
 #include <QShowEvent>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <exception>
 
 namespace {
 
@@ -70,29 +69,6 @@ QLabel *statusLine(QWidget *parent)
     line->setTextInteractionFlags(Qt::TextSelectableByMouse);
     line->hide();
     return line;
-}
-
-// The token check proper. The form may be closed while the answer is on
-// its way; the answer then goes nowhere.
-QCoro::Task<> checkFigmaToken(QPointer<SettingsForm> form, std::function<bool()> current,
-                              std::function<void(const QString &)> report, QString token)
-{
-    QString line;
-    const FigmaREST rest{token};
-    try {
-        // Named, not a temporary of the co_await: GCC 12 would destroy it twice.
-        QCoro::Task<QString> asked = rest.me();
-        const QString account = co_await std::move(asked);
-        line = QStringLiteral("✓ ") + account;
-    } catch (const FigmaError &error) {
-        line = QStringLiteral("✗ ") + error.message;
-    } catch (const NetworkError &error) {
-        line = QStringLiteral("✗ ") + error.message;
-    } catch (const JSONDecodeError &error) {
-        line = QStringLiteral("✗ ") + error.message;
-    }
-    if (form && current())
-        report(line);
 }
 
 } // namespace
@@ -449,14 +425,29 @@ void SettingsForm::checkToken()
         setFigmaStatus(QStringLiteral("토큰이 없어요"));
         return;
     }
-    QPointer<SettingsForm> self(this);
-    checkFigmaToken(
-        self, [self, serial] { return self && self->m_figmaSerial == serial; },
-        [self](const QString &line) {
-            if (self)
-                self->setFigmaStatus(line);
-        },
-        *token);
+    checkFigma(this, serial, *token);
+}
+
+QCoro::Task<> SettingsForm::checkFigma(QPointer<SettingsForm> form, quint64 serial, QString token)
+{
+    QString line;
+    const FigmaREST rest{token};
+    try {
+        // Named, not a temporary of the co_await: GCC 12 would destroy it twice.
+        QCoro::Task<QString> asked = rest.me();
+        const QString account = co_await std::move(asked);
+        line = QStringLiteral("✓ ") + account;
+    } catch (const FigmaError &error) {
+        line = QStringLiteral("✗ ") + error.message;
+    } catch (const NetworkError &error) {
+        line = QStringLiteral("✗ ") + error.message;
+    } catch (const JSONDecodeError &error) {
+        line = QStringLiteral("✗ ") + error.message;
+    }
+    // The form may have closed meanwhile, or a later check or save may have
+    // made this answer stale.
+    if (form && form->m_figmaSerial == serial)
+        form->setFigmaStatus(line);
 }
 
 void SettingsForm::saveApiKey()

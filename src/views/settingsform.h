@@ -2,6 +2,8 @@
 
 #include "settings/appsettings.h"
 
+#include <QCoroTask>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -86,6 +88,9 @@ private:
 
     void saveToken();
     void checkToken();
+    // Awaits the design service's answer for `token`; shows it only while
+    // the form exists and `serial` is still the newest.
+    static QCoro::Task<> checkFigma(QPointer<SettingsForm> form, quint64 serial, QString token);
     void saveApiKey();
     void findTool();
     void chooseOutput();
