@@ -9,6 +9,8 @@
 #include "views/newplanaction.h"
 #include "views/newplanview.h"
 #include "views/runlog.h"
+#include "views/settingsview.h"
+#include "views/setupsheet.h"
 #include "views/sidebar.h"
 #include "views/updatebanner.h"
 
@@ -64,15 +66,14 @@ QWidget *planEditorView(AppState *, QWidget *parent)
     return placeholder(parent, "planEditorView");
 }
 
-QWidget *settingsView(AppState *, QWidget *parent)
+QWidget *settingsView(AppState *state, QWidget *parent)
 {
-    return placeholder(parent, "settingsView");
+    return new SettingsView(state, parent);
 }
 
-// No sheet until the setup sheet exists: the window shows none.
-QDialog *setupSheet(AppState *, QWidget *)
+QDialog *setupSheet(AppState *state, QWidget *parent)
 {
-    return nullptr;
+    return new SetupSheet(state, parent);
 }
 
 } // namespace ViewFactory
