@@ -279,16 +279,36 @@ TEST(GeneratorState, ProgressSinkHopsToTheMainThreadAndHoldsTheGeneratorWeakly)
 
 TEST(GeneratorState, DemonstrationByValue)
 {
-    const QList<std::pair<QByteArray, Kind>> values{{"done", Kind::done}, {"failed", Kind::failed}, {"Done", Kind::running}};
-    for (const auto &[value, kind] : values) {
+    const QList<std::pair<QByteArray, Generator::Phase>> values{
+        {"done", Generator::Phase::done(QDir::homePath() + "/quarrystone/HarborClips-plan")},
+        {"failed", Generator::Phase::failed("Claude 실행 실패(종료 코드 1): 로그인이 필요해요\n"
+                                            "터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.")},
+        {"Done", Generator::Phase::running("계획서 초안 만들기")}};
+    for (const auto &[value, phase] : values) {
         qputenv("QUARRYSTONE_DEMO_PROGRESS", value);
         Generator generator;
         generator.demoIfRequested();
-        EXPECT_EQ(generator.phase().kind, kind) << value.constData();
+        EXPECT_EQ(generator.phase(), phase) << value.constData();
         EXPECT_FALSE(generator.stages().contains(Stage::spec));
         EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 26개 · 라벨 21개");
+        EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.84);
+        EXPECT_EQ(generator.stageState(Stage::images).detail, "26/26장");
+        ASSERT_TRUE(generator.startedAt().has_value());
+        EXPECT_NEAR(generator.startedAt()->secsTo(QDateTime::currentDateTime()), 261, 2);
         EXPECT_TRUE(generator.log().isEmpty());
     }
+    qputenv("QUARRYSTONE_DEMO_PROGRESS", "done");
+    Generator done;
+    done.demoIfRequested();
+    EXPECT_EQ(done.summary(), "화면 12개 · 이동 31개 · 결정 필요 9건");
+    EXPECT_EQ(done.stageState(Stage::draft).detail, "화면 12개 · 이동 31개 · 문구 48개");
+    EXPECT_EQ(done.stageState(Stage::save).detail, "plan.json · plan.md · index.html");
+    qputenv("QUARRYSTONE_DEMO_PROGRESS", "running");
+    Generator running;
+    running.demoIfRequested();
+    EXPECT_EQ(running.stageState(Stage::draft).detail, "저장소 코드 살펴보는 중");
+    EXPECT_EQ(running.stageState(Stage::draft).done, 28);
+    EXPECT_EQ(running.stageState(Stage::check), Generator::StageState());
     qputenv("QUARRYSTONE_DEMO_PROGRESS", "");
     Generator untouched;
     untouched.demoIfRequested();
