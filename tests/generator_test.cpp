@@ -692,6 +692,46 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     EXPECT_TRUE(generator.log().contains("  저장된 기획서를 다시 써요: confluence-42.md"));
 }
 
+TEST_F(GeneratorTest, ProblemsAreAskedOnceAndTheRestLeftForTheEditor)
+{
+    saveEmptySection();
+    // A plan whose transitions lead to `count` screens it does not have.
+    const auto planWithStrays = [](int count) {
+        QJsonArray transitions;
+        for (int i = 1; i <= count; ++i)
+            transitions.append(QJsonObject{{"from", "feed"}, {"to", QStringLiteral("gone%1").arg(i)}, {"trigger", "탭"}});
+        const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{}}};
+        const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}},
+                               {"transitions", transitions}};
+        return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
+    };
+    const QString fixAnswer = planWithStrays(3);
+    fake.setScenario({{"responses", QJsonArray{answering("방금 답한 plan.json", {FakeClaude::resultEvent(fixAnswer)})}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(planWithStrays(10))}}});
+    const Generator::Phase phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+
+    const auto problem = [](int i) { return QStringLiteral("transitions 에 없는 화면 id: gone%1 (feed → gone%1)").arg(i); };
+    const QStringList log = generator.log();
+    const qsizetype asked = log.indexOf("검사에서 10건 — 고쳐 달라고 한 번 더 물어요");
+    ASSERT_GE(asked, 0);
+    for (int i = 1; i <= 8; ++i)
+        EXPECT_EQ(log.value(asked + i), "  · " + problem(i));
+    EXPECT_FALSE(log.contains("  · " + problem(9)));
+    const QStringList fixes = startsWith("방금 답한 plan.json");
+    ASSERT_EQ(fixes.size(), 1);
+    EXPECT_EQ(fixes.first().count('\n'), 10);
+    EXPECT_TRUE(fixes.first().endsWith("\n- " + problem(9) + "\n- " + problem(10)));
+    const qsizetype left = log.indexOf("남은 문제 3건은 편집 화면에서 고쳐 주세요");
+    ASSERT_GE(left, 0);
+    EXPECT_EQ(log.mid(left + 1, 3), QStringList({"  · " + problem(1), "  · " + problem(2), "  · " + problem(3)}));
+    EXPECT_EQ(generator.stageState(Stage::draft).detail, "화면 1개 · 이동 10개 · 문구 0개");
+    EXPECT_EQ(generator.stageState(Stage::check).status, Status::done);
+    EXPECT_EQ(generator.stageState(Stage::check).detail, "남은 문제 3건 — 편집 화면에서 고쳐 주세요");
+    EXPECT_EQ(readFile(dir + "/.claude-draft.txt"), fixAnswer.toUtf8());
+    EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).transitions.size(), 3);
+}
+
 TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
 {
     saveEmptySection();
