@@ -11,6 +11,7 @@
 #include "model/conventions.h"
 #include "model/planhistory.h"
 #include "model/textboxplacement.h"
+#include "settings/apppaths.h"
 #include "settings/updater.h"
 
 #include <QDir>
@@ -46,7 +47,8 @@ QString Generator::featureComponent(const QString &feature)
 
 QString Generator::newPlanDir(const QString &base, const QString &feature)
 {
-    const QDir folder(base);
+    // The settings may hold a typed "~/…" path, which no file call expands.
+    const QDir folder(AppPaths::expandHome(base));
     const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
     const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
     if (!taken(first))
@@ -112,9 +114,19 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
         add(run, QStringLiteral("폴더: ") + run.dir);
-        QString error;
-        if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
-            throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
+        // The write ends in a sync to disk, which must not hold the event loop.
+        const QFuture<std::optional<QString>> writing = OffThread::run(
+            [](QString path, QByteArray bytes) -> std::optional<QString> {
+                QString error;
+                if (AtomicFile::write(path, bytes, &error))
+                    return std::nullopt;
+                return error;
+            },
+            run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input));
+        const std::optional<QString> error = co_await writing;
+        if (error)
+            throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + *error};
+        run.cancel.throwIfCancelled();
         run.runner = makeRunner(run.settings);
 
         const FigmaSection section = co_await figmaSection(run, reuseSection);
