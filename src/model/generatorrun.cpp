@@ -114,19 +114,12 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
         add(run, QStringLiteral("폴더: ") + run.dir);
-        // The write ends in a sync to disk, which must not hold the event loop.
-        const QFuture<std::optional<QString>> writing = OffThread::run(
-            [](QString path, QByteArray bytes) -> std::optional<QString> {
-                QString error;
-                if (AtomicFile::write(path, bytes, &error))
-                    return std::nullopt;
-                return error;
-            },
-            run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input));
-        const std::optional<QString> error = co_await writing;
-        if (error)
-            throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + *error};
-        run.cancel.throwIfCancelled();
+        // Written before the first await so that the run is running, with its
+        // first stage begun, by the time start() returns: the views offer no
+        // second start from then on. The file is a few hundred bytes.
+        QString error;
+        if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
+            throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
         run.runner = makeRunner(run.settings);
 
         const FigmaSection section = co_await figmaSection(run, reuseSection);
