@@ -11,6 +11,8 @@
 #include <QFileSystemModel>
 #include <QSignalSpy>
 #include <QTest>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -265,6 +267,15 @@ TEST_F(FileOperations, ImportNamesTheFolderInsideTheOutputFolder)
     EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
     EXPECT_FALSE(state->message()->isEmpty());
     EXPECT_EQ(entries(output).size(), 3);
+
+    // An output folder that cannot be made: the reason, and nothing opened.
+    AppSettings settings = state->settings();
+    settings.outputDir = root.path() + "/other.html/plans";
+    state->setSettings(settings);
+    state->importHTML(samplePage);
+    ASSERT_TRUE(state->message());
+    EXPECT_EQ(*state->message(), "가져오지 못했어요: " + QString::fromLocal8Bit(strerror(ENOTDIR)));
+    EXPECT_EQ(state->planDir(), output + "/a_b-plan/");
 }
 
 TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
