@@ -444,4 +444,14 @@ TEST_F(CancelQuestion, ChoicesAndTheRunEndingWhileItIsOpen)
     EXPECT_FALSE(Generator::shared().phase().isRunning());
     EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
     EXPECT_EQ(state->unfinished(), QStringList{dir + "/"});
+
+    // Deleting: the folder goes to the Trash.
+    start();
+    state->setCancelGenerating(true);
+    question()->findChild<QPushButton *>("delete")->click();
+    settle();
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+    EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
+    EXPECT_FALSE(QFileInfo::exists(dir));
+    EXPECT_TRUE(state->unfinished().isEmpty());
 }
