@@ -6,6 +6,7 @@
 #include "export/exporter.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "support/fakeclaude.h"
 
 #include <QFileSystemModel>
@@ -120,8 +121,11 @@ TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
     EXPECT_EQ(state->message(), "이름을 바꿨어요");
     const QStringList history = entries(a + "/history");
     ASSERT_EQ(history.size(), 1);
-    EXPECT_TRUE(history.first().startsWith("plan-"));
+    EXPECT_TRUE(history.first().startsWith("kept-"));
     EXPECT_EQ(read(a + "/history/" + history.first()), original);
+    // The copy is no undo point: an undo still goes back past the last
+    // revision, not to the old title.
+    EXPECT_FALSE(Reviser::lastBackup(a));
     EXPECT_EQ(Plan::decode(read(a + "/plan.json")).meta.title, "새 제목");
 
     // A plain plan is rewritten without a copy.
