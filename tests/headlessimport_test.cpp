@@ -185,11 +185,23 @@ TEST_F(HeadlessImportTest, FailedBackupChangesNothing)
     }
 }
 
-TEST_F(HeadlessImportTest, PageThatIsNoPlanFails)
+// A page that is no plan, or --into without its folder, writes nothing.
+TEST_F(HeadlessImportTest, BadPageOrFolderFails)
 {
     writeFile(work.filePath("other.html"), "<!doctype html><p>hello</p>");
-    const auto r = quarrystone({"--import", "other.html", "--out", work.filePath("out")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.startsWith("“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라")) << qPrintable(r.err);
-    EXPECT_FALSE(QFileInfo::exists(work.filePath("out")));
+    sharedPage("Chat");
+    const QList<std::pair<QStringList, QString>> rows{
+        {{"--import", "other.html", "--out", work.filePath("out")},
+         "“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라"},
+        {{"--import", source + "/index.html", "--out", work.filePath("out"), "--into"},
+         "--into 뒤에 계획서 폴더를 주세요\n"},
+    };
+    for (const auto &[arguments, message] : rows) {
+        SCOPED_TRACE(qPrintable(arguments.join(' ')));
+        const auto r = quarrystone(arguments);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(r.err.startsWith(message)) << qPrintable(r.err);
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(work.filePath("out")));
+    }
 }
