@@ -119,8 +119,7 @@ TEST_F(HeadlessImportTest, FeatureIsOneFolderName)
     ASSERT_EQ(r.code, 0) << qPrintable(r.err);
     const QStringList made = QDir(work.filePath("deep/out")).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
     ASSERT_EQ(made.size(), 1);
-    EXPECT_TRUE(made.first().endsWith("x-plan-imported"));
-    EXPECT_FALSE(made.first().contains('/'));
+    EXPECT_EQ(made.first(), ".._.._x-plan-imported");
     EXPECT_FALSE(QFileInfo::exists(work.filePath("x-plan-imported")));
     EXPECT_TRUE(r.out.startsWith("가져왔어요: " + work.filePath("deep/out/" + made.first()))) << qPrintable(r.out);
 }
