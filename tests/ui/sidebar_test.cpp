@@ -58,7 +58,8 @@ protected:
     {
         if (generator.phase().isRunning())
             generator.cancel();
-        QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 15000);
+        // No child of a run outlives the test.
+        EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 15000));
         AppStateHolder::setState(nullptr);
         Library::TearDown();
     }
@@ -359,4 +360,25 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     shared.cancel();
     EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
     shared.setPhase(Generator::Phase::idle());
+}
+
+TEST_F(SidebarTest, GeneratingRowOnlyWhileRunningOrAfterAFailure)
+{
+    build();
+    // A generator without a title yet names the row "새 계획서".
+    const struct {
+        Generator::Phase phase;
+        QString row;
+    } cases[] = {
+        {Generator::Phase::running("검사"), "generating|새 계획서|만드는 중…|"},
+        {Generator::Phase::failed("멈췄어요."), "generating|새 계획서|만들지 못했어요|"},
+        {Generator::Phase::done(output + "/Done-plan"), ""},
+        {Generator::Phase::idle(), ""},
+    };
+    for (const auto &c : cases) {
+        generator.setPhase(c.phase);
+        sidebar->rebuildNow();
+        const int row = rowOf(Kind::generating);
+        EXPECT_EQ(row < 0 ? QString() : rows().at(row), c.row) << c.phase.text.toStdString();
+    }
 }
