@@ -237,6 +237,11 @@ TEST_F(SidebarTest, DeleteAsksFirstAndCancelLeavesTheFolder)
     EXPECT_EQ(alert->text(), "계획서를 삭제할까요?");
     EXPECT_EQ(alert->informativeText(), "“Alpha” (Alpha-plan) 폴더를 휴지통으로 옮겨요. 그림·기록·백업도 같이 "
                                         "옮겨지고, 휴지통에서 되살릴 수 있어요.");
+    // The title is data: shown as it stands, never as markup.
+    auto *informative = alert->findChild<QLabel *>("qt_msgbox_informativelabel");
+    ASSERT_TRUE(informative);
+    EXPECT_EQ(informative->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert->textFormat(), Qt::PlainText);
     QStringList buttons;
     for (QAbstractButton *b : alert->buttons())
         buttons.append(b->text());
