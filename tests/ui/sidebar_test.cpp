@@ -14,6 +14,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -386,4 +387,31 @@ TEST_F(SidebarTest, GeneratingRowOnlyWhileRunningOrAfterAFailure)
         const int row = rowOf(Kind::generating);
         EXPECT_EQ(row < 0 ? QString() : rows().at(row), c.row) << c.phase.text.toStdString();
     }
+}
+
+TEST_F(SidebarTest, RowTextsStayOnOneLine)
+{
+    makePlan(output + "/Broken-plan", "첫 줄\n둘째 줄", "Line", 20);
+    makePlan(output + "/Spaced-plan", "첫 줄 둘째 줄", "Line", 10);
+    build();
+    // A title with a line break is drawn exactly as the same title with a
+    // space: one line, never two lines over the second one.
+    const auto drawn = [this](const QString &title) {
+        QListView *list = sidebar->list();
+        const QModelIndex index = sidebar->model()->index(rowOf(Kind::plan, title));
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.rect = QRect(QPoint(0, 0), list->visualRect(index).size());
+        option.widget = list;
+        QImage image(option.rect.size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        list->itemDelegate()->paint(&painter, option, index);
+        return image;
+    };
+    const QImage spaced = drawn("첫 줄 둘째 줄");
+    QImage blank(spaced.size(), QImage::Format_ARGB32);
+    blank.fill(Qt::white);
+    EXPECT_FALSE(spaced == blank) << "the row draws its texts";
+    EXPECT_TRUE(drawn("첫 줄\n둘째 줄") == spaced);
 }
