@@ -50,9 +50,12 @@ bool isWebAddress(const QString &url)
 QString byLine(const Meta &meta)
 {
     QString out = QStringLiteral("<p class=\"by\">");
-    if (isWebAddress(meta.figma.url)) {
-        out += QStringLiteral("<a href=\"") + escape(meta.figma.url) + QStringLiteral("\">피그마 원본</a> · 노드 ")
-               + code(meta.figma.nodeId) + QStringLiteral(" · ");
+    // Only the link depends on the address being a web one; the node id is
+    // plain text and stays whatever the address.
+    if (!meta.figma.url.isEmpty()) {
+        if (isWebAddress(meta.figma.url))
+            out += QStringLiteral("<a href=\"") + escape(meta.figma.url) + QStringLiteral("\">피그마 원본</a> · ");
+        out += QStringLiteral("노드 ") + code(meta.figma.nodeId) + QStringLiteral(" · ");
     }
     out += escape(meta.createdBy) + QStringLiteral(" · ") + escape(meta.createdAt) + QStringLiteral(" · ")
            + (meta.stage == u"after-dev" ? QStringLiteral("개발 후") : QStringLiteral("개발 전"));
