@@ -172,7 +172,9 @@ void say(const QString &line)
 
 int run(const QStringList &arguments)
 {
-    AppSettings settings = AppSettings::load();
+    // A render starts no tool: it need not wait for the tool search's login
+    // shell, a large part of the command's time.
+    AppSettings settings = AppSettings::load(!value(arguments, QStringLiteral("--render")));
     if (const auto out = value(arguments, QStringLiteral("--out")))
         settings.outputDir = *out;
 

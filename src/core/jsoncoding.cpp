@@ -289,6 +289,11 @@ QByteArray compactEscapingSlashes(const QJsonValue &value)
     return write(value, false, true);
 }
 
+void appendEscapingSlashes(QByteArray &out, QByteArrayView utf8)
+{
+    appendQuotedBody(out, utf8, true);
+}
+
 void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArray> &texts)
 {
     QStringList keys = texts.keys();

@@ -1,6 +1,8 @@
 #include "export/htmlpage.h"
+#include "export/planindex.h"
 
 #include <QStringList>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 #include "core/jsoncoding.h"
@@ -95,7 +97,8 @@ QString screenName(const QString &entry, const Plan &plan)
 {
     if (entry.startsWith(u'@'))
         return entry.mid(1);
-    return plan.screenTitle(entry);
+    const PlanIndex *index = PlanIndex::active(plan);
+    return index ? index->screenTitle(entry) : plan.screenTitle(entry);
 }
 
 QString proposalTag(const QString &option, const Decision &decision)
@@ -296,17 +299,16 @@ void escapeLessThan(QByteArray &page, qsizetype from)
     page += tail.replace("<", "\\u003c");
 }
 
-void appendPlanBlock(QByteArray &page, const Plan &plan)
+QByteArray planBlock(const QJsonObject &planJson)
 {
     QByteArray json;
     try {
-        json = JSONCoding::compactEscapingSlashes(plan);
+        json = JSONCoding::compactEscapingSlashes(QJsonValue(planJson));
     } catch (const JSONCoding::EncodeError &) {
         json = "{}";
     }
-    const qsizetype from = page.size();
-    page += json;
-    escapeLessThan(page, from);
+    escapeLessThan(json, 0);
+    return json;
 }
 
 bool allValidUtf8(const Assets &assets)
@@ -322,15 +324,17 @@ void appendImageBlock(QByteArray &page, const Assets &assets)
 {
     if (assets.isEmpty())
         return;
-    page += "<script type=\"application/json\" id=\"quarrystone-img\">";
+    page += imageBlockOpening();
     if (allValidUtf8(assets)) {
-        const qsizetype from = page.size();
-        JSONCoding::appendCompactEscapingSlashes(page, assets);
-        escapeLessThan(page, from);
-    } else {
-        page += "{}";
+        QStringList paths = assets.keys();
+        Text::sortByCodePoint(paths);
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            if (i > 0)
+                page += ',';
+            page += imageEntry(paths.at(i), assets.value(paths.at(i)));
+        }
     }
-    page += "</script>";
+    page += imageBlockClosing();
 }
 
 qsizetype imageBytes(const Assets &assets)
@@ -343,20 +347,63 @@ qsizetype imageBytes(const Assets &assets)
 
 } // namespace
 
-QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
+QByteArray imageBlockOpening()
 {
+    return QByteArrayLiteral("<script type=\"application/json\" id=\"quarrystone-img\">{");
+}
+
+QByteArray imageBlockClosing()
+{
+    return QByteArrayLiteral("}</script>");
+}
+
+namespace {
+
+// `"path":"` + the value's pieces + `"`, every "<" escaped.
+QByteArray entryOf(const QString &path, std::initializer_list<QByteArrayView> value, qsizetype size)
+{
+    // The key as the one-entry object {"path":""} spells it, up to the
+    // value's opening quote.
+    QByteArray key;
+    JSONCoding::appendCompactEscapingSlashes(key, {{path, QByteArray()}});
+    QByteArray entry;
+    entry.reserve(key.size() + size + size / 48 + 16);
+    entry += QByteArrayView(key).sliced(1, key.size() - 3);
+    for (const QByteArrayView piece : value)
+        JSONCoding::appendEscapingSlashes(entry, piece);
+    entry += '"';
+    escapeLessThan(entry, 0);
+    return entry;
+}
+
+} // namespace
+
+QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
+{
+    return entryOf(path, {dataUrl}, dataUrl.size());
+}
+
+QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
+{
+    const QByteArray head = "data:" + mime + ";base64,";
+    const QByteArray base64 = image.toBase64();
+    return entryOf(path, {head, base64}, head.size() + base64.size());
+}
+
+Parts parts(const Plan &plan, const Conventions &conventions, const QJsonObject &planJson)
+{
+    const PlanIndex::Scope index(plan);
+    // The plan block needs only the JSON: it is written meanwhile.
+    QFuture<QByteArray> block = QtConcurrent::run(planBlock, planJson);
     const QByteArray bodyText = body(plan, conventions).toUtf8();
     const QByteArray style = PageAssets::styleSheet();
     const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
     const QByteArray imageScript = PageAssets::imageScript();
     const QByteArray mermaidStart = PageAssets::mermaidStart();
 
-    QByteArray page;
-    // Base64 text has about one "/" in 64 characters, each written as "\/".
-    const qsizetype images = imageBytes(assets);
-    page.reserve(bodyText.size() + style.size() + scripts.size() + imageScript.size() + mermaidStart.size()
-                 + images + images / 48 + 64 * 1024);
-
+    Parts out;
+    QByteArray &page = out.before;
+    page.reserve(bodyText.size() + style.size() + scripts.size() + 64 * 1024);
     page += "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta name=\"generator\" content=\"quarrystone\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
@@ -373,16 +420,29 @@ QByteArray render(const Plan &plan, const Conventions &conventions, const Assets
             "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
     page += scripts;
     page += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
-    appendPlanBlock(page, plan);
+    page += block.result();
     page += "</script>\n";
+
+    QByteArray &tail = out.after;
+    tail += "\n<script>";
+    tail += imageScript;
+    tail += "</script>\n<script src=\"";
+    tail += mermaidLibrary;
+    tail += "\"></script>\n<script>\n";
+    tail += mermaidStart;
+    tail += "\n</script>\n</body>\n</html>";
+    return out;
+}
+
+QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
+{
+    Parts split = parts(plan, conventions, plan.toJson());
+    QByteArray page = std::move(split.before);
+    // Base64 text has about one "/" in 64 characters, each written as "\/".
+    const qsizetype images = imageBytes(assets);
+    page.reserve(page.size() + images + images / 48 + split.after.size() + 1024);
     appendImageBlock(page, assets);
-    page += "\n<script>";
-    page += imageScript;
-    page += "</script>\n<script src=\"";
-    page += mermaidLibrary;
-    page += "\"></script>\n<script>\n";
-    page += mermaidStart;
-    page += "\n</script>\n</body>\n</html>";
+    page += split.after;
     return page;
 }
 

@@ -4,11 +4,17 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/text.h"
 #include "export/htmlpage.h"
+#include "export/planindex.h"
 #include "figma/figmasection.h"
 #include "model/textboxplacement.h"
 
@@ -75,10 +81,10 @@ void writeFile(const QString &path, const QByteArray &bytes)
         fail(path, reason);
 }
 
-QByteArray encodePlan(const Plan &plan, const QString &path)
+QByteArray encodePlan(const QJsonObject &plan, const QString &path)
 {
     try {
-        return JSONCoding::pretty(plan);
+        return JSONCoding::pretty(QJsonValue(plan));
     } catch (const JSONCoding::EncodeError &error) {
         fail(path, error.message);
     }
@@ -121,6 +127,15 @@ QByteArray dataUrl(const QByteArray &mime, const QByteArray &bytes)
     return url;
 }
 
+// The images a page embeds, by the path the plan gives, in the page's
+// order; only their files are left to read.
+struct PageImage {
+    QString path;
+    QString file;
+};
+
+QList<PageImage> pageImages(const Plan &plan, const QString &dir);
+
 QSet<QString> imagePaths(const Plan &plan)
 {
     QSet<QString> paths;
@@ -133,22 +148,64 @@ QSet<QString> imagePaths(const Plan &plan)
     return paths;
 }
 
+QList<PageImage> pageImages(const Plan &plan, const QString &dir)
+{
+    const QString folder = QFileInfo(dir).canonicalFilePath();
+    QStringList paths = imagePaths(plan).values();
+    Text::sortByCodePoint(paths);
+    QList<PageImage> images;
+    for (const QString &path : std::as_const(paths)) {
+        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
+            continue;
+        if (const std::optional<QString> file = insideFolder(path, folder))
+            images.append({path, *file});
+    }
+    return images;
+}
+
+// One image's entry of the page's image block; empty when its file cannot
+// be read.
+QByteArray imageEntry(const PageImage &image)
+{
+    const std::optional<QByteArray> bytes = readRegularFile(image.file);
+    if (!bytes)
+        return {};
+    return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
+}
+
+// The page goes to the file in pieces: the images are read and encoded on
+// every core a batch at a time, and each entry is written once and dropped,
+// so the images are never all in memory at once, nor copied into a page.
+bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images)
+{
+    if (out.write(parts.before) != parts.before.size())
+        return false;
+    const qsizetype batch = std::max(2, QThread::idealThreadCount() * 2);
+    bool opened = false;
+    for (qsizetype from = 0; from < images.size(); from += batch) {
+        const QList<QByteArray> entries =
+            QtConcurrent::blockingMapped(images.mid(from, batch), [](const PageImage &image) { return imageEntry(image); });
+        for (const QByteArray &entry : entries) {
+            if (entry.isEmpty())
+                continue;
+            const QByteArray lead = opened ? QByteArrayLiteral(",") : HTMLPage::imageBlockOpening();
+            opened = true;
+            if (out.write(lead) != lead.size() || out.write(entry) != entry.size())
+                return false;
+        }
+    }
+    const QByteArray closing = opened ? HTMLPage::imageBlockClosing() : QByteArray();
+    return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
+}
+
 } // namespace
 
 HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 {
-    const QString folder = QFileInfo(dir).canonicalFilePath();
     HTMLPage::Assets map;
-    for (const QString &path : imagePaths(plan)) {
-        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
-            continue;
-        const std::optional<QString> file = insideFolder(path, folder);
-        if (!file)
-            continue;
-        const std::optional<QByteArray> bytes = readRegularFile(*file);
-        if (!bytes)
-            continue;
-        map.insert(path, dataUrl(mimeType(path), *bytes));
+    for (const PageImage &image : pageImages(plan, dir)) {
+        if (const std::optional<QByteArray> bytes = readRegularFile(image.file))
+            map.insert(image.path, dataUrl(mimeType(image.path), *bytes));
     }
     return map;
 }
@@ -162,14 +219,33 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     if (!QDir().mkpath(dir))
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
 
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    writeFile(planPath, encodePlan(plan, planPath));
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdown(plan).toUtf8());
+    // One index and one JSON object of the plan serve all three files, whose
+    // texts are made side by side and then written in order.
+    const PlanIndex::Scope index(plan);
+    const Plan &done = plan;
+    QFuture<QByteArray> markdownText = QtConcurrent::run([&done, &index] {
+        const PlanIndex::Scope shared(done, index);
+        return markdown(done).toUtf8();
+    });
+    const QJsonObject json = plan.toJson();
+    QFuture<std::optional<QByteArray>> planText = QtConcurrent::run([&json]() -> std::optional<QByteArray> {
+        try {
+            return JSONCoding::pretty(QJsonValue(json));
+        } catch (const JSONCoding::EncodeError &) {
+            return std::nullopt;
+        }
+    });
+    const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, json);
 
-    // The images are dropped before the page is written: the two together
-    // are the largest memory the write needs.
-    QByteArray page = HTMLPage::render(plan, conventions, assets(plan, dir));
-    writeFile(folder.filePath(QStringLiteral("index.html")), page);
+    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
+    writeFile(planPath, planText.result() ? *planText.result() : encodePlan(json, planPath));
+    writeFile(folder.filePath(QStringLiteral("plan.md")), markdownText.result());
+
+    const QList<PageImage> images = pageImages(plan, dir);
+    const QString pagePath = folder.filePath(QStringLiteral("index.html"));
+    QString reason;
+    if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images); }, &reason))
+        fail(pagePath, reason);
 }
 
 } // namespace Exporter
