@@ -2,7 +2,6 @@
 #include "export/planindex.h"
 
 #include <QStringList>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 #include "core/jsoncoding.h"
@@ -299,7 +298,7 @@ void escapeLessThan(QByteArray &page, qsizetype from)
     page += tail.replace("<", "\\u003c");
 }
 
-QByteArray planBlock(const QJsonObject &planJson)
+QByteArray encodedPlanBlock(const QJsonObject &planJson)
 {
     QByteArray json;
     try {
@@ -390,11 +389,14 @@ QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteAr
     return entryOf(path, {head, base64}, head.size() + base64.size());
 }
 
-Parts parts(const Plan &plan, const Conventions &conventions, const QJsonObject &planJson)
+QByteArray planBlock(const QJsonObject &planJson)
+{
+    return encodedPlanBlock(planJson);
+}
+
+Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray> planBlock)
 {
     const PlanIndex::Scope index(plan);
-    // The plan block needs only the JSON: it is written meanwhile.
-    QFuture<QByteArray> block = QtConcurrent::run(planBlock, planJson);
     const QByteArray bodyText = body(plan, conventions).toUtf8();
     const QByteArray style = PageAssets::styleSheet();
     const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
@@ -420,7 +422,7 @@ Parts parts(const Plan &plan, const Conventions &conventions, const QJsonObject 
             "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
     page += scripts;
     page += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
-    page += block.result();
+    page += planBlock.result();
     page += "</script>\n";
 
     QByteArray &tail = out.after;
@@ -436,7 +438,7 @@ Parts parts(const Plan &plan, const Conventions &conventions, const QJsonObject 
 
 QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
 {
-    Parts split = parts(plan, conventions, plan.toJson());
+    Parts split = parts(plan, conventions, QtFuture::makeReadyFuture(planBlock(plan.toJson())));
     QByteArray page = std::move(split.before);
     // Base64 text has about one "/" in 64 characters, each written as "\/".
     const qsizetype images = imageBytes(assets);

@@ -6,7 +6,9 @@
 #include <QSet>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
+#include <memory>
 #include <algorithm>
 
 #include "core/atomicfile.h"
@@ -81,12 +83,18 @@ void writeFile(const QString &path, const QByteArray &bytes)
         fail(path, reason);
 }
 
-QByteArray encodePlan(const QJsonObject &plan, const QString &path)
+// plan.json's text, or why it cannot be written.
+struct Encoded {
+    QByteArray bytes;
+    QString error;
+};
+
+Encoded encodePlan(const QJsonObject &plan)
 {
     try {
-        return JSONCoding::pretty(QJsonValue(plan));
+        return {JSONCoding::pretty(QJsonValue(plan)), {}};
     } catch (const JSONCoding::EncodeError &error) {
-        fail(path, error.message);
+        return {{}, error.message};
     }
 }
 
@@ -173,25 +181,37 @@ QByteArray imageEntry(const PageImage &image)
     return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
 }
 
+QFuture<QByteArray> encoded(const QList<PageImage> &images)
+{
+    return QtConcurrent::mapped(images, [](const PageImage &image) { return imageEntry(image); });
+}
+
 // The page goes to the file in pieces: the images are read and encoded on
-// every core a batch at a time, and each entry is written once and dropped,
-// so the images are never all in memory at once, nor copied into a page.
+// every core a batch at a time, the next batch while this one is written,
+// and each entry is written once and dropped, so the images are never all
+// in memory at once, nor copied into a page.
 bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images)
 {
-    if (out.write(parts.before) != parts.before.size())
-        return false;
     const qsizetype batch = std::max(2, QThread::idealThreadCount() * 2);
+    QFuture<QByteArray> next = encoded(images.mid(0, batch));
+    if (out.write(parts.before) != parts.before.size()) {
+        next.waitForFinished();
+        return false;
+    }
     bool opened = false;
     for (qsizetype from = 0; from < images.size(); from += batch) {
-        const QList<QByteArray> entries =
-            QtConcurrent::blockingMapped(images.mid(from, batch), [](const PageImage &image) { return imageEntry(image); });
+        const QList<QByteArray> entries = next.results();
+        if (from + batch < images.size())
+            next = encoded(images.mid(from + batch, batch));
         for (const QByteArray &entry : entries) {
             if (entry.isEmpty())
                 continue;
             const QByteArray lead = opened ? QByteArrayLiteral(",") : HTMLPage::imageBlockOpening();
             opened = true;
-            if (out.write(lead) != lead.size() || out.write(entry) != entry.size())
+            if (out.write(lead) != lead.size() || out.write(entry) != entry.size()) {
+                next.waitForFinished();
                 return false;
+            }
         }
     }
     const QByteArray closing = opened ? HTMLPage::imageBlockClosing() : QByteArray();
@@ -220,25 +240,32 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
 
     // One index and one JSON object of the plan serve all three files, whose
-    // texts are made side by side and then written in order.
+    // texts are made side by side (the page's body here, the rest on the
+    // pool) and then written in order.
     const PlanIndex::Scope index(plan);
     const Plan &done = plan;
     QFuture<QByteArray> markdownText = QtConcurrent::run([&done, &index] {
         const PlanIndex::Scope shared(done, index);
         return markdown(done).toUtf8();
     });
-    const QJsonObject json = plan.toJson();
-    QFuture<std::optional<QByteArray>> planText = QtConcurrent::run([&json]() -> std::optional<QByteArray> {
-        try {
-            return JSONCoding::pretty(QJsonValue(json));
-        } catch (const JSONCoding::EncodeError &) {
-            return std::nullopt;
-        }
+    // The JSON object feeds two texts; a future takes only one continuation.
+    const auto block = std::make_shared<QPromise<QByteArray>>();
+    block->start();
+    QFuture<Encoded> planText = QtConcurrent::run([&done, block] {
+        const QJsonObject json = done.toJson();
+        QtConcurrent::run([json, block] {
+            block->addResult(HTMLPage::planBlock(json));
+            block->finish();
+        });
+        return encodePlan(json);
     });
-    const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, json);
+    const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
     const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    writeFile(planPath, planText.result() ? *planText.result() : encodePlan(json, planPath));
+    const Encoded encoded = planText.result();
+    if (!encoded.error.isEmpty())
+        fail(planPath, encoded.error);
+    writeFile(planPath, encoded.bytes);
     writeFile(folder.filePath(QStringLiteral("plan.md")), markdownText.result());
 
     const QList<PageImage> images = pageImages(plan, dir);
