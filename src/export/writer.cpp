@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 #include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
@@ -142,8 +143,6 @@ struct PageImage {
     QString file;
 };
 
-QList<PageImage> pageImages(const Plan &plan, const QString &dir);
-
 QSet<QString> imagePaths(const Plan &plan)
 {
     QSet<QString> paths;
@@ -181,7 +180,7 @@ QByteArray imageEntry(const PageImage &image)
     return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
 }
 
-QFuture<QByteArray> encoded(const QList<PageImage> &images)
+QFuture<QByteArray> encodeBatch(const QList<PageImage> &images)
 {
     return QtConcurrent::mapped(images, [](const PageImage &image) { return imageEntry(image); });
 }
@@ -193,7 +192,7 @@ QFuture<QByteArray> encoded(const QList<PageImage> &images)
 bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images)
 {
     const qsizetype batch = std::max(2, QThread::idealThreadCount() * 2);
-    QFuture<QByteArray> next = encoded(images.mid(0, batch));
+    QFuture<QByteArray> next = encodeBatch(images.mid(0, batch));
     if (out.write(parts.before) != parts.before.size()) {
         next.waitForFinished();
         return false;
@@ -202,7 +201,7 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     for (qsizetype from = 0; from < images.size(); from += batch) {
         const QList<QByteArray> entries = next.results();
         if (from + batch < images.size())
-            next = encoded(images.mid(from + batch, batch));
+            next = encodeBatch(images.mid(from + batch, batch));
         for (const QByteArray &entry : entries) {
             if (entry.isEmpty())
                 continue;
@@ -253,7 +252,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     block->start();
     QFuture<Encoded> planText = QtConcurrent::run([&done, block] {
         const QJsonObject json = done.toJson();
-        QtConcurrent::run([json, block] {
+        QThreadPool::globalInstance()->start([json, block] {
             block->addResult(HTMLPage::planBlock(json));
             block->finish();
         });
@@ -261,12 +260,15 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
+    // Every task that reads the plan or the index has ended before a
+    // failure can leave this function.
+    const Encoded planBytes = planText.result();
+    const QByteArray markdownBytes = markdownText.result();
     const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    const Encoded encoded = planText.result();
-    if (!encoded.error.isEmpty())
-        fail(planPath, encoded.error);
-    writeFile(planPath, encoded.bytes);
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdownText.result());
+    if (!planBytes.error.isEmpty())
+        fail(planPath, planBytes.error);
+    writeFile(planPath, planBytes.bytes);
+    writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
 
     const QList<PageImage> images = pageImages(plan, dir);
     const QString pagePath = folder.filePath(QStringLiteral("index.html"));
