@@ -3,6 +3,7 @@
 
 #include <QStringList>
 #include <algorithm>
+#include <cstring>
 
 #include "core/jsoncoding.h"
 #include "core/text.h"
@@ -359,34 +360,62 @@ QByteArray imageBlockClosing()
 namespace {
 
 // `"path":"` + the value's pieces + `"`, every "<" escaped.
-QByteArray entryOf(const QString &path, std::initializer_list<QByteArrayView> value, qsizetype size)
+// `"path":"`: the key as the one-entry object {"path":""} spells it, up
+// to the value's opening quote, with room for a value of `size` bytes.
+QByteArray entryHead(const QString &path, qsizetype size)
 {
-    // The key as the one-entry object {"path":""} spells it, up to the
-    // value's opening quote.
     QByteArray key;
     JSONCoding::appendCompactEscapingSlashes(key, {{path, QByteArray()}});
+    escapeLessThan(key, 0);
     QByteArray entry;
     entry.reserve(key.size() + size + size / 48 + 16);
     entry += QByteArrayView(key).sliced(1, key.size() - 3);
-    for (const QByteArrayView piece : value)
-        JSONCoding::appendEscapingSlashes(entry, piece);
-    entry += '"';
-    escapeLessThan(entry, 0);
     return entry;
+}
+
+// Base64 text holds no byte that a literal escapes but "/" (and no "<"),
+// so the runs between slashes are copied whole.
+void appendBase64(QByteArray &out, QByteArrayView base64)
+{
+    const char *from = base64.data();
+    const char *const end = from + base64.size();
+    while (from < end) {
+        const char *slash = static_cast<const char *>(std::memchr(from, '/', size_t(end - from)));
+        out.append(from, (slash ? slash : end) - from);
+        if (!slash)
+            break;
+        out += "\\/";
+        from = slash + 1;
+    }
 }
 
 } // namespace
 
 QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
 {
-    return entryOf(path, {dataUrl}, dataUrl.size());
+    QByteArray entry = entryHead(path, dataUrl.size());
+    const qsizetype value = entry.size();
+    JSONCoding::appendEscapingSlashes(entry, dataUrl);
+    entry += '"';
+    escapeLessThan(entry, value);
+    return entry;
 }
 
 QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
 {
-    const QByteArray head = "data:" + mime + ";base64,";
-    const QByteArray base64 = image.toBase64();
-    return entryOf(path, {head, base64}, head.size() + base64.size());
+    // Encoded a slice at a time (a whole number of 3-byte groups, so the
+    // slices' texts join into the whole one), never as a second whole copy.
+    constexpr qsizetype slice = 3 * 16 * 1024;
+    QByteArray entry = entryHead(path, 64 + (image.size() + 2) / 3 * 4);
+    const qsizetype value = entry.size();
+    JSONCoding::appendEscapingSlashes(entry, "data:" + mime + ";base64,");
+    escapeLessThan(entry, value);
+    for (qsizetype from = 0; from < image.size(); from += slice) {
+        const qsizetype length = std::min(slice, image.size() - from);
+        appendBase64(entry, QByteArray::fromRawData(image.constData() + from, length).toBase64());
+    }
+    entry += '"';
+    return entry;
 }
 
 QByteArray planBlock(const QJsonObject &planJson)
