@@ -75,9 +75,22 @@ TEST(Headless, ValueIsTheElementAfterTheFirstOccurrence)
 
 TEST(Headless, NoModeFlagMeansTheWindow)
 {
+    // Flags that select no mode open the window; on Qt's off-screen display
+    // the screenshot mode proves it and ends the process.
+    QTemporaryDir shots;
+    const QString shot = shots.filePath(QStringLiteral("window.png"));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QUARRYSTONE_SNAPSHOT", shot.toUtf8());
     const auto r = runQuarrystone({"--out", "/tmp", "--undo"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.startsWith(QStringLiteral("창 모드는")));
+    qunsetenv("QT_QPA_PLATFORM");
+    qunsetenv("QUARRYSTONE_SNAPSHOT");
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    QFile picture(shot);
+    ASSERT_TRUE(picture.open(QIODevice::ReadOnly));
+    const QByteArray head = picture.read(24);
+    EXPECT_TRUE(head.startsWith("\x89PNG"));
+    // The header's width and height: the main window's first size.
+    EXPECT_EQ(head.mid(16, 8), QByteArray::fromHex("0000050000000334"));
 }
 
 namespace {

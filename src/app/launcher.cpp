@@ -1,6 +1,7 @@
 #include "app/launcher.h"
 
 #include "app/headless.h"
+#include "app/quarrystoneapp.h"
 #include "claude/spawn.h"
 
 #include <QCoreApplication>
@@ -21,7 +22,7 @@ int main(int argc, char **argv)
         QCoreApplication app(argc, argv);
         return Headless::run(arguments);
     }
-    Headless::fail(QStringLiteral("창 모드는 아직 이 빌드에서 쓸 수 없어요. --render 같은 명령줄 모드를 써 주세요"));
+    return QuarrystoneApp::run(argc, argv);
 }
 
 } // namespace Launcher

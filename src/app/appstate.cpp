@@ -1,0 +1,612 @@
+#include "app/appstate.h"
+
+#include "app/desktop.h"
+#include "core/atomicfile.h"
+#include "core/jsonread.h"
+#include "export/exporter.h"
+#include "model/planhistory.h"
+#include "settings/apppaths.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QTimeZone>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString planFile = u"plan.json"_s;
+const QString requestFile = u"request.json"_s;
+
+QPointer<AppState> holder;
+
+// A folder path without its closing "/", as file calls take it.
+QString bare(const QString &dir)
+{
+    if (dir.size() > 1 && dir.endsWith(u'/'))
+        return dir.chopped(1);
+    return dir;
+}
+
+QString lastComponent(const QString &dir)
+{
+    return QFileInfo(bare(QDir::cleanPath(dir))).fileName();
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Something at the path, a dangling link included.
+bool occupied(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+QDateTime distantPast()
+{
+    return QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
+}
+
+struct ReadFailure {
+    QString message;
+};
+
+QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw ReadFailure{file.errorString()};
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw ReadFailure{file.errorString()};
+    return bytes;
+}
+
+// The library entry from plan.json's bytes. Only the fields the entry shows
+// are read, each with the plan's own reader, so the entry equals what a
+// whole decode would give. Throws JSONDecodeError when the bytes are not a
+// JSON object.
+PlanRef entryOf(const QString &given, const QByteArray &bytes)
+{
+    const QJsonObject object = parseObject(bytes);
+    const Meta meta = JsonRead::record(object, u"meta"_s, Meta::read, Meta());
+    const QList<Decision> decisions = JsonRead::list(object, u"decisions"_s, Decision::read);
+    PlanRef ref;
+    ref.url = AppState::standardFolder(given);
+    ref.title = meta.title.isEmpty() ? lastComponent(given) : meta.title;
+    ref.feature = meta.feature;
+    ref.openDecisions = int(std::count_if(decisions.begin(), decisions.end(),
+                                          [](const Decision &d) { return d.status != u"decided"_s; }));
+    const QDateTime modified = QFileInfo(bare(given) + u'/' + planFile).lastModified();
+    ref.modified = modified.isValid() ? modified : distantPast();
+    return ref;
+}
+
+// An imported plan's folder name from its feature: one path component, so
+// a foreign page can never place the folder outside the output folder.
+QString importBase(const QString &feature)
+{
+    QString name = feature.isEmpty() ? u"Imported"_s : feature;
+    for (QChar &c : name)
+        if (c == u'/' || c == u'\\' || c == QChar(0))
+            c = u'_';
+    return name + u"-plan"_s;
+}
+
+} // namespace
+
+size_t qHash(const Selection &selection, size_t seed)
+{
+    switch (selection.kind) {
+    case Selection::Kind::newPlan:
+        return qHashMulti(seed, 0);
+    case Selection::Kind::plan:
+        return qHashMulti(seed, 1, selection.url);
+    case Selection::Kind::generating:
+        return qHashMulti(seed, 2);
+    }
+    return seed;
+}
+
+namespace AppStateHolder {
+
+AppState *state()
+{
+    return holder.data();
+}
+
+void setState(AppState *state)
+{
+    holder = state;
+}
+
+} // namespace AppStateHolder
+
+AppState::AppState(QObject *parent)
+    : QObject(parent)
+    , m_settings(AppSettings::load())
+{
+    m_showSetup = !m_settings.setupDone;
+    refresh();
+    const QString open = qEnvironmentVariable("QUARRYSTONE_OPEN");
+    if (!open.isEmpty()) {
+        m_showSetup = false;
+        AppState::open(open, false);
+        startRedraftIfAsked(open);
+    }
+}
+
+AppState::~AppState() = default;
+
+QString AppState::standardFolder(const QString &path)
+{
+    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    return clean.endsWith(u'/') ? clean : clean + u'/';
+}
+
+void AppState::setSettings(const AppSettings &settings)
+{
+    if (settings == m_settings)
+        return;
+    m_settings = settings;
+    m_settings.save();
+    Q_EMIT settingsChanged();
+}
+
+void AppState::setCancelGenerating(bool ask)
+{
+    if (ask == m_cancelGenerating)
+        return;
+    m_cancelGenerating = ask;
+    Q_EMIT cancelGeneratingChanged();
+}
+
+void AppState::setSelection(const std::optional<Selection> &selection)
+{
+    if (selection && selection->isPlan()) {
+        const QString standard = standardFolder(selection->url);
+        if (standard != selection->url) {
+            // The value before the replacement was the raw URL, which never
+            // equals its standard form: the plan always loads.
+            m_selection = Selection::plan(standard);
+            Q_EMIT selectionChanged();
+            loadSelection();
+            return;
+        }
+    }
+    if (selection == m_selection)
+        return;
+    m_selection = selection;
+    Q_EMIT selectionChanged();
+    loadSelection();
+}
+
+void AppState::setMessage(const std::optional<QString> &message)
+{
+    if (message == m_message)
+        return;
+    m_message = message;
+    Q_EMIT messageChanged();
+}
+
+void AppState::setShowSetup(bool show)
+{
+    if (show == m_showSetup)
+        return;
+    m_showSetup = show;
+    Q_EMIT showSetupChanged();
+}
+
+QStringList AppState::extraDirs() const
+{
+    return m_settings.extraDirs;
+}
+
+void AppState::setExtraDirs(const QStringList &dirs)
+{
+    AppSettings next = m_settings;
+    next.extraDirs = dirs;
+    setSettings(next);
+}
+
+std::pair<Conventions, Conventions::Origin> AppState::conventions() const
+{
+    return Conventions::load({m_settings.androidRepo, m_settings.iosRepo});
+}
+
+Desktop &AppState::desktop() const
+{
+    return m_desktop ? *m_desktop : Desktop::standard();
+}
+
+void AppState::setDesktop(std::shared_ptr<Desktop> desktop)
+{
+    m_desktop = std::move(desktop);
+}
+
+void AppState::setWindow(QWidget *window)
+{
+    m_window = window;
+}
+
+void AppState::setPlans(const QList<PlanRef> &plans)
+{
+    if (plans == m_plans)
+        return;
+    m_plans = plans;
+    Q_EMIT plansChanged();
+}
+
+void AppState::setUnfinished(const QStringList &unfinished)
+{
+    if (unfinished == m_unfinished)
+        return;
+    m_unfinished = unfinished;
+    Q_EMIT unfinishedChanged();
+}
+
+void AppState::setPlan(const Plan &plan)
+{
+    m_plan = plan;
+    Q_EMIT planChanged();
+}
+
+void AppState::setPlanDir(const std::optional<QString> &dir)
+{
+    if (dir == m_planDir)
+        return;
+    m_planDir = dir;
+    Q_EMIT planDirChanged();
+}
+
+std::optional<PlanRef> AppState::ref(const QString &dir)
+{
+    try {
+        return entryOf(dir, readWhole(bare(dir) + u'/' + planFile));
+    } catch (const ReadFailure &) {
+        return std::nullopt;
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    }
+}
+
+void AppState::refresh()
+{
+    const QString output = AppPaths::expandHome(m_settings.outputDir);
+    // One listing serves both lists; hidden folders count, nothing is sorted.
+    const QFileInfoList children =
+        output.isEmpty() ? QFileInfoList()
+                         : QDir(output).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                          QDir::NoDotAndDotDot,
+                                                      QDir::Unsorted);
+    QStringList candidates;
+    QStringList unfinished;
+    for (const QFileInfo &child : children) {
+        const QString path = child.filePath();
+        if (QFileInfo::exists(path + u'/' + planFile))
+            candidates.append(path);
+        else if (QFileInfo::exists(path + u'/' + requestFile))
+            unfinished.append(standardFolder(path));
+    }
+    const qsizetype listed = candidates.size();
+    for (const QString &extra : extraDirs()) {
+        if (!QFileInfo::exists(bare(extra) + u'/' + planFile))
+            continue;
+        if (!candidates.first(listed).contains(extra))
+            candidates.append(extra);
+    }
+    setUnfinished(unfinished);
+
+    QList<PlanRef> plans;
+    QSet<QString> seen;
+    for (const QString &candidate : std::as_const(candidates)) {
+        const QString standard = standardFolder(candidate);
+        if (seen.contains(standard))
+            continue;
+        seen.insert(standard);
+        if (std::optional<PlanRef> entry = ref(standard))
+            plans.append(std::move(*entry));
+    }
+    std::stable_sort(plans.begin(), plans.end(),
+                     [](const PlanRef &a, const PlanRef &b) { return a.modified > b.modified; });
+    setPlans(plans);
+}
+
+void AppState::loadSelection()
+{
+    if (!m_selection || !m_selection->isPlan()) {
+        setPlanDir(std::nullopt);
+        return;
+    }
+    const QString url = m_selection->url;
+    try {
+        // One read serves the library entry and the plan.
+        const QByteArray bytes = readWhole(bare(url) + u'/' + planFile);
+        const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
+                                        [&](const PlanRef &ref) { return ref.url == url; });
+        if (!listed) {
+            QList<PlanRef> plans = m_plans;
+            plans.prepend(entryOf(url, bytes));
+            setPlans(plans);
+        }
+        setPlan(Plan::decode(bytes));
+        setPlanDir(url);
+    } catch (const ReadFailure &failure) {
+        setMessage(u"계획서를 열지 못했어요: "_s + failure.message);
+        setPlanDir(std::nullopt);
+    } catch (const JSONDecodeError &failure) {
+        setMessage(u"계획서를 열지 못했어요: "_s + failure.message);
+        setPlanDir(std::nullopt);
+    }
+}
+
+void AppState::open(const QString &dir, bool remember)
+{
+    if (remember) {
+        const QString standard = standardFolder(dir);
+        const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
+                                        [&](const PlanRef &ref) { return ref.url == standard; });
+        // Only the output folder's direct children are found by the scan;
+        // every other folder, a sibling with a longer name or one deeper
+        // down included, must be remembered to stay in the library.
+        const QString parent = standardFolder(standard + u".."_s);
+        const QString output = standardFolder(AppPaths::expandHome(m_settings.outputDir));
+        const QStringList remembered = extraDirs();
+        const bool known = std::any_of(remembered.begin(), remembered.end(),
+                                       [&](const QString &extra) { return standardFolder(extra) == standard; });
+        if (!listed && parent != output && !known)
+            setExtraDirs(remembered + QStringList{dir});
+    }
+    refresh();
+    setSelection(Selection::plan(dir));
+}
+
+void AppState::openNewPlan()
+{
+    ++m_newPlanToken;
+    Q_EMIT newPlanTokenChanged();
+    setSelection(Selection::newPlan());
+}
+
+void AppState::openPanel()
+{
+    QPointer<AppState> self(this);
+    desktop().chooseFolder(m_window, u"plan.json 이 들어 있는 계획서 폴더를 고르세요"_s, [self](const QString &dir) {
+        if (!self)
+            return;
+        if (QFileInfo::exists(bare(dir) + u'/' + planFile))
+            self->open(dir, true);
+        else
+            self->setMessage(u"이 폴더에는 plan.json 이 없어요."_s);
+    });
+}
+
+void AppState::importPanel()
+{
+    QPointer<AppState> self(this);
+    desktop().choosePlanPage(m_window,
+                             u"이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)"_s,
+                             [self](const QString &page) {
+                                 if (self)
+                                     self->importHTML(page);
+                             });
+}
+
+void AppState::exportHTML(const std::optional<QString> &dir)
+{
+    const std::optional<QString> folder = dir ? dir : m_planDir;
+    if (!folder)
+        return;
+    const QString source = bare(*folder) + u"/index.html"_s;
+    QString title;
+    try {
+        const QJsonObject object = parseObject(readWhole(bare(*folder) + u'/' + planFile));
+        title = JsonRead::record(object, u"meta"_s, Meta::read, Meta()).title;
+    } catch (const ReadFailure &) {
+    } catch (const JSONDecodeError &) {
+    }
+    if (title.isEmpty())
+        title = lastComponent(*folder);
+    QString name = title + u" 계획서 "_s + QDate::currentDate().toString(u"yyMMdd"_s) + u".html"_s;
+    name.replace(u'/', u'_');
+    QPointer<AppState> self(this);
+    desktop().chooseSaveTarget(
+        m_window, name, u"이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요."_s,
+        [self, source](const QString &target) {
+            if (self)
+                self->saveExport(source, target);
+        });
+}
+
+void AppState::saveExport(const QString &source, const QString &target)
+{
+    const QString sourceFile = QFileInfo(source).canonicalFilePath();
+    // Saving the page over itself keeps it as it is.
+    if (sourceFile.isEmpty() || sourceFile != QFileInfo(target).canonicalFilePath()) {
+        QString error;
+        try {
+            // The copy replaces an existing file only once it is whole.
+            if (!AtomicFile::write(target, readWhole(source), &error)) {
+                setMessage(u"내보내지 못했어요: "_s + error);
+                return;
+            }
+        } catch (const ReadFailure &failure) {
+            setMessage(u"내보내지 못했어요: "_s + failure.message);
+            return;
+        }
+    }
+    desktop().reveal(target);
+    setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
+}
+
+bool AppState::refuseBusy(const QString &)
+{
+    return false;
+}
+
+void AppState::rename(const QString &url, const QString &title, const QString &folder)
+{
+    const QString dir = standardFolder(url);
+    const QString newTitle = title.trimmed();
+    const QString name = folder.trimmed();
+    if (refuseBusy(dir))
+        return;
+
+    try {
+        const QJsonObject object = parseObject(readWhole(dir + planFile));
+        Plan plan = *Plan::read(object);
+        if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
+            plan.meta.title = newTitle;
+            try {
+                // The rewrite keeps only what the plan's reader understood;
+                // anything else is first copied into history/.
+                if (PlanHistory::writeWouldDrop(object, plan))
+                    PlanHistory::backup(bare(dir));
+                Exporter::writeAll(plan, bare(dir), conventions().first);
+            } catch (const PlanHistory::Failure &failure) {
+                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                return;
+            } catch (const ExportFailure &failure) {
+                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                return;
+            }
+        }
+    } catch (const ReadFailure &) {
+    } catch (const JSONDecodeError &) {
+    }
+
+    QString final = dir;
+    if (!name.isEmpty() && name != lastComponent(dir)) {
+        if (name.contains(u'/') || name.startsWith(u'.')) {
+            setMessage(u"폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"_s);
+            return;
+        }
+        const QString target = standardFolder(dir + u"../"_s + name);
+        if (occupied(bare(target))) {
+            setMessage(u"같은 이름의 폴더가 이미 있어요: "_s + name);
+            return;
+        }
+        const QByteArray from = QFile::encodeName(bare(dir));
+        const QByteArray to = QFile::encodeName(bare(target));
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
+            setMessage(u"이름을 바꾸지 못했어요: "_s + systemError(errno));
+            return;
+        }
+        QStringList remembered = extraDirs();
+        for (QString &extra : remembered)
+            if (standardFolder(extra) == dir)
+                extra = bare(target);
+        setExtraDirs(remembered);
+        final = target;
+    }
+
+    const bool selected = m_selection == Selection::plan(dir);
+    refresh();
+    if (selected) {
+        setSelection(std::nullopt);
+        setSelection(Selection::plan(final));
+    }
+    setMessage(u"이름을 바꿨어요"_s);
+}
+
+void AppState::trash(const QString &url)
+{
+    const QString dir = standardFolder(url);
+    if (refuseBusy(dir))
+        return;
+    QFile folder(bare(dir));
+    if (!folder.moveToTrash()) {
+        setMessage(u"삭제하지 못했어요: "_s + folder.errorString());
+        return;
+    }
+    QStringList remembered = extraDirs();
+    remembered.removeIf([&](const QString &extra) { return standardFolder(extra) == dir; });
+    setExtraDirs(remembered);
+    if (m_selection == Selection::plan(dir))
+        setSelection(Selection::newPlan());
+    refresh();
+    setMessage(u"휴지통으로 옮겼어요"_s);
+}
+
+void AppState::importHTML(const QString &page)
+{
+    ImportedPlan imported;
+    try {
+        imported = Importer::read(page);
+    } catch (const Importer::Failure &failure) {
+        setMessage(failure.message);
+        return;
+    }
+    imported.id = QUuid::createUuid();
+    imported.source = page;
+    imported.candidates.clear();
+    applyImport(std::move(imported));
+}
+
+void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &into)
+{
+    QString folder;
+    if (into) {
+        folder = bare(*into);
+    } else {
+        const QString output = bare(AppPaths::expandHome(m_settings.outputDir));
+        const QString base = importBase(imported.plan.meta.feature);
+        folder = output + u'/' + base;
+        for (int n = 2; occupied(folder); ++n)
+            folder = output + u'/' + base + u'-' + QString::number(n);
+    }
+    if (!QDir().mkpath(folder)) {
+        setMessage(u"가져오지 못했어요: "_s + systemError(errno));
+        return;
+    }
+    Importer::writeAssets(imported.assets, folder);
+    try {
+        Exporter::writeAll(imported.plan, folder, conventions().first);
+    } catch (const ExportFailure &failure) {
+        setMessage(u"가져오지 못했어요: "_s + failure.message);
+        return;
+    }
+    refresh();
+    setSelection(std::nullopt);
+    setSelection(Selection::plan(folder));
+    setMessage(u"새 계획서로 가져왔어요"_s);
+}
+
+void AppState::openInBrowser()
+{
+    if (m_planDir)
+        desktop().openUrl(QUrl::fromLocalFile(bare(*m_planDir) + u"/index.html"_s));
+}
+
+void AppState::cancelGeneration(bool)
+{
+}
+
+void AppState::resume(const QString &)
+{
+}
+
+void AppState::startRedraftIfAsked(const QString &)
+{
+}
+
+bool AppState::busy()
+{
+    return false;
+}
+
+void AppState::stopWork()
+{
+}

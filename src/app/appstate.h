@@ -1,0 +1,191 @@
+#pragma once
+
+#include "model/conventions.h"
+#include "model/importer.h"
+#include "model/plan.h"
+#include "settings/appsettings.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+#include <optional>
+#include <utility>
+
+class Desktop;
+
+// One entry of the plan library.
+struct PlanRef {
+    // The plan folder's path in standard folder form (AppState::standardFolder).
+    QString url;
+    // meta.title, or the folder's name when the title is empty.
+    QString title;
+    QString feature;
+    int openDecisions = 0;
+    // When plan.json last changed; the distant past when that is unknown.
+    QDateTime modified;
+
+    bool operator==(const PlanRef &) const = default;
+};
+
+// What the main window's detail area shows.
+struct Selection {
+    enum class Kind { newPlan, plan, generating };
+
+    Kind kind = Kind::newPlan;
+    // The plan folder's path (plan only).
+    QString url;
+
+    static Selection newPlan() { return {Kind::newPlan, {}}; }
+    static Selection plan(const QString &url) { return {Kind::plan, url}; }
+    static Selection generating() { return {Kind::generating, {}}; }
+
+    bool isPlan() const { return kind == Kind::plan; }
+    bool operator==(const Selection &other) const
+    {
+        return kind == other.kind && (kind != Kind::plan || url == other.url);
+    }
+};
+
+size_t qHash(const Selection &selection, size_t seed = 0);
+
+// The windowed application's one central state: the settings while the
+// application runs, the plan library, the unfinished generations, what the
+// main window shows and the decoded selected plan, with the operations on
+// plan folders. Main thread only. Every published field has a change signal
+// that fires only when the value changed.
+class AppState : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Builds the state: settings, the setup flag, the first scan, the demo
+    // progress and what the environment asks for at start.
+    explicit AppState(QObject *parent = nullptr);
+    ~AppState() override;
+
+    // A folder path as the library compares it: absolute, "." and ".."
+    // resolved, ending in exactly one "/".
+    static QString standardFolder(const QString &path);
+
+    const AppSettings &settings() const { return m_settings; }
+    // Saves settings.json when the value differs from the current one.
+    void setSettings(const AppSettings &settings);
+    const QList<PlanRef> &plans() const { return m_plans; }
+    const QStringList &unfinished() const { return m_unfinished; }
+    bool cancelGenerating() const { return m_cancelGenerating; }
+    void setCancelGenerating(bool ask);
+    int newPlanToken() const { return m_newPlanToken; }
+    const std::optional<Selection> &selection() const { return m_selection; }
+    // Runs the selection rule: brings a plan folder into standard folder
+    // form and loads what a changed selection names.
+    void setSelection(const std::optional<Selection> &selection);
+    const Plan &plan() const { return m_plan; }
+    const std::optional<QString> &planDir() const { return m_planDir; }
+    const std::optional<QString> &message() const { return m_message; }
+    void setMessage(const std::optional<QString> &message);
+    bool showSetup() const { return m_showSetup; }
+    void setShowSetup(bool show);
+
+    // The remembered plan folders outside the output folder, as stored in
+    // the settings; setting them saves the settings.
+    QStringList extraDirs() const;
+    void setExtraDirs(const QStringList &dirs);
+    // The conventions of the configured repositories, read afresh.
+    std::pair<Conventions, Conventions::Origin> conventions() const;
+
+    // Where panels, reveals and browser openings go; the desktop's own when
+    // nothing was set. Panels are window-modal on `window()`.
+    Desktop &desktop() const;
+    void setDesktop(std::shared_ptr<Desktop> desktop);
+    QWidget *window() const { return m_window; }
+    void setWindow(QWidget *window);
+
+    // Rescans the library: sets `unfinished`, then `plans`.
+    void refresh();
+    // Opens a plan folder; with `remember` a folder outside the output
+    // folder is added to the remembered folders.
+    void open(const QString &dir, bool remember);
+    // A fresh new-plan form.
+    void openNewPlan();
+    // Loads the plan the selection names (or clears planDir).
+    void loadSelection();
+
+    // File operations; each reports its outcome through `message`.
+    void openPanel();
+    void importPanel();
+    void exportHTML(const std::optional<QString> &dir = std::nullopt);
+    void rename(const QString &dir, const QString &title, const QString &folder);
+    void trash(const QString &dir);
+    void importHTML(const QString &page);
+    void applyImport(ImportedPlan imported, const std::optional<QString> &into = std::nullopt);
+    void openInBrowser();
+    void cancelGeneration(bool keep);
+    void resume(const QString &dir);
+
+    // Whether a generation, revision or development run is working.
+    static bool busy();
+    // Asks every running generation, revision and development run to stop.
+    static void stopWork();
+
+Q_SIGNALS:
+    void settingsChanged();
+    void plansChanged();
+    void unfinishedChanged();
+    void cancelGeneratingChanged();
+    void newPlanTokenChanged();
+    void selectionChanged();
+    void planChanged();
+    void planDirChanged();
+    void messageChanged();
+    void showSetupChanged();
+
+private:
+    Q_PROPERTY(AppSettings settings READ settings WRITE setSettings NOTIFY settingsChanged)
+    Q_PROPERTY(QList<PlanRef> plans READ plans NOTIFY plansChanged)
+    Q_PROPERTY(QStringList unfinished READ unfinished NOTIFY unfinishedChanged)
+    Q_PROPERTY(bool cancelGenerating READ cancelGenerating WRITE setCancelGenerating NOTIFY cancelGeneratingChanged)
+    Q_PROPERTY(int newPlanToken READ newPlanToken NOTIFY newPlanTokenChanged)
+    Q_PROPERTY(std::optional<Selection> selection READ selection WRITE setSelection NOTIFY selectionChanged)
+    Q_PROPERTY(Plan plan READ plan NOTIFY planChanged)
+    Q_PROPERTY(std::optional<QString> planDir READ planDir NOTIFY planDirChanged)
+    Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
+    Q_PROPERTY(bool showSetup READ showSetup WRITE setShowSetup NOTIFY showSetupChanged)
+
+    // The library entry of one folder, or nothing when its plan.json cannot
+    // be read.
+    static std::optional<PlanRef> ref(const QString &dir);
+
+    void setPlans(const QList<PlanRef> &plans);
+    void setUnfinished(const QStringList &unfinished);
+    void setPlan(const Plan &plan);
+    void setPlanDir(const std::optional<QString> &dir);
+    void startRedraftIfAsked(const QString &dir);
+    void saveExport(const QString &source, const QString &target);
+    // The refusal shown when a running job writes into `dir`.
+    bool refuseBusy(const QString &dir);
+
+    AppSettings m_settings;
+    QList<PlanRef> m_plans;
+    QStringList m_unfinished;
+    bool m_cancelGenerating = false;
+    int m_newPlanToken = 0;
+    std::optional<Selection> m_selection = Selection::newPlan();
+    Plan m_plan;
+    std::optional<QString> m_planDir;
+    std::optional<QString> m_message;
+    bool m_showSetup = false;
+    std::shared_ptr<Desktop> m_desktop;
+    QPointer<QWidget> m_window;
+};
+
+// The weak global handle on the state for rows outside the view tree; set
+// by the main window when it is first shown, empty once the state is gone.
+namespace AppStateHolder {
+AppState *state();
+void setState(AppState *state);
+} // namespace AppStateHolder

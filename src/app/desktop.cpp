@@ -1,0 +1,86 @@
+#include "app/desktop.h"
+
+#include "app/planhtmlfilter.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A panel of our own drawing: the import filter needs the panel's model,
+// which the desktop's native panels do not offer.
+QFileDialog *panel(QWidget *parent, const QString &message, Desktop::Chosen chosen)
+{
+    auto *dialog = new QFileDialog(parent, message);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setObjectName(u"filePanel"_s);
+    QObject::connect(dialog, &QFileDialog::fileSelected, dialog,
+                     [chosen = std::move(chosen)](const QString &path) { chosen(path); });
+    return dialog;
+}
+
+} // namespace
+
+Desktop &Desktop::standard()
+{
+    static Desktop desktop;
+    return desktop;
+}
+
+void Desktop::chooseFolder(QWidget *parent, const QString &message, Chosen chosen)
+{
+    QFileDialog *dialog = panel(parent, message, std::move(chosen));
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->open();
+}
+
+void Desktop::choosePlanPage(QWidget *parent, const QString &message, Chosen chosen)
+{
+    QFileDialog *dialog = panel(parent, message, std::move(chosen));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(u"HTML (*.html *.htm)"_s);
+    dialog->setProxyModel(new PlanHTMLFilter(dialog));
+    dialog->open();
+}
+
+void Desktop::chooseSaveTarget(QWidget *parent, const QString &name, const QString &message, Chosen chosen)
+{
+    QFileDialog *dialog = panel(parent, message, std::move(chosen));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilter(u"HTML (*.html *.htm)"_s);
+    dialog->setDefaultSuffix(u"html"_s);
+    dialog->selectFile(name);
+    dialog->open();
+}
+
+void Desktop::reveal(const QString &path)
+{
+    const QUrl file = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.FileManager1"_s,
+                                                       u"/org/freedesktop/FileManager1"_s,
+                                                       u"org.freedesktop.FileManager1"_s, u"ShowItems"_s);
+    call << QStringList{file.toString()} << QString();
+    // Without a file manager on the bus, its folder opens instead.
+    auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, watcher, folder] {
+        if (watcher->isError())
+            openUrl(folder);
+        watcher->deleteLater();
+    });
+}
+
+void Desktop::openUrl(const QUrl &url)
+{
+    QDesktopServices::openUrl(url);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+#include <functional>
+
+class QWidget;
+
+// What the application asks of the desktop around it: file panels, showing
+// a file in the file manager and opening an address in the browser. Tests
+// put in their own.
+class Desktop
+{
+public:
+    using Chosen = std::function<void(const QString &path)>;
+
+    virtual ~Desktop() = default;
+
+    // The desktop's own, shared by every state that has no other.
+    static Desktop &standard();
+
+    // Each panel is window-modal on `parent` and returns at once; `chosen`
+    // runs with the confirmed path, and never when the panel is cancelled.
+    // A folder that holds plan.json.
+    virtual void chooseFolder(QWidget *parent, const QString &message, Chosen chosen);
+    // A plan page: other files are shown but cannot be picked.
+    virtual void choosePlanPage(QWidget *parent, const QString &message, Chosen chosen);
+    // Where to save an HTML file, proposing `name` in the last folder used.
+    virtual void chooseSaveTarget(QWidget *parent, const QString &name, const QString &message, Chosen chosen);
+
+    // Shows the file selected in the file manager, else opens its folder.
+    virtual void reveal(const QString &path);
+    // Opens the address with the user's default application for it.
+    virtual void openUrl(const QUrl &url);
+};

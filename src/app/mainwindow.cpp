@@ -1,0 +1,61 @@
+#include "app/mainwindow.h"
+
+#include "app/appstate.h"
+#include "app/contentview.h"
+#include "settings/updater.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+
+using namespace Qt::StringLiterals;
+
+MainWindow::MainWindow(AppState *state, QWidget *parent)
+    : QMainWindow(parent)
+{
+    setObjectName(u"main"_s);
+    setWindowTitle(u"quarrystone"_s);
+    m_content = new ContentView(state, this);
+    setCentralWidget(m_content);
+    setMinimumSize(980, 640);
+    resize(1280, 820);
+
+    QMenu *app = menuBar()->addMenu(u"quarrystone"_s);
+    app->setObjectName(u"appMenu"_s);
+    connect(command(app, u"checkForUpdates"_s, u"업데이트 확인…"_s, {}), &QAction::triggered, this,
+            [] { Updater::shared().check(true); });
+    app->addSeparator();
+    connect(command(app, u"settings"_s, u"설정…"_s, QKeySequence(u"Ctrl+,"_s)), &QAction::triggered, this,
+            &MainWindow::settingsRequested);
+    app->addSeparator();
+    QAction *quit = command(app, u"quit"_s, u"quarrystone 종료"_s, QKeySequence(u"Ctrl+Q"_s));
+    quit->setMenuRole(QAction::QuitRole);
+    connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
+
+    QMenu *file = menuBar()->addMenu(u"파일"_s);
+    file->setObjectName(u"fileMenu"_s);
+    connect(command(file, u"newPlan"_s, u"새 계획서"_s, QKeySequence(u"Ctrl+N"_s)), &QAction::triggered, state,
+            &AppState::openNewPlan);
+    connect(command(file, u"openFolder"_s, u"계획서 폴더 열기…"_s, QKeySequence(u"Ctrl+O"_s)), &QAction::triggered,
+            state, &AppState::openPanel);
+    connect(command(file, u"importPage"_s, u"공유받은 HTML 가져오기…"_s, QKeySequence(u"Shift+Ctrl+I"_s)),
+            &QAction::triggered, state, &AppState::importPanel);
+    QAction *exportPage = command(file, u"exportPage"_s, u"내보내기…"_s, QKeySequence(u"Shift+Ctrl+E"_s));
+    connect(exportPage, &QAction::triggered, state, [state] { state->exportHTML(); });
+    const auto followPlan = [exportPage, state] { exportPage->setEnabled(state->planDir().has_value()); };
+    connect(state, &AppState::planDirChanged, exportPage, followPlan);
+    followPlan();
+
+    m_viewMenu = menuBar()->addMenu(u"보기"_s);
+    m_viewMenu->setObjectName(u"viewMenu"_s);
+}
+
+QAction *MainWindow::command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key)
+{
+    QAction *action = menu->addAction(text);
+    action->setObjectName(name);
+    action->setShortcut(key);
+    // Shortcuts work while the menu bar is hidden by the platform.
+    addAction(action);
+    return action;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QMainWindow>
+
+class AppState;
+class ContentView;
+class QAction;
+class QMenu;
+
+// The main window "quarrystone" with its menus: the application menu
+// (update check, settings, quit), "파일" and "보기". The view menu is empty
+// here; the page zoom commands go into it (objectName "viewMenu").
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    MainWindow(AppState *state, QWidget *parent = nullptr);
+
+    ContentView *content() const { return m_content; }
+    QMenu *viewMenu() const { return m_viewMenu; }
+
+Q_SIGNALS:
+    void settingsRequested();
+    void quitRequested();
+
+private:
+    QAction *command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key);
+
+    ContentView *m_content = nullptr;
+    QMenu *m_viewMenu = nullptr;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+#include <memory>
+
+#include "app/mainwindow.h"
+
+class AppState;
+
+// The windowed application: the one AppState, the main window and the
+// settings window. The application ends when its last window closes or the
+// user quits; running work is stopped first.
+class QuarrystoneApp : public QObject
+{
+    Q_OBJECT
+
+public:
+    QuarrystoneApp();
+    ~QuarrystoneApp() override;
+
+    AppState *state() const { return m_state.get(); }
+    MainWindow *mainWindow() const { return m_main; }
+    // The settings window, made on first use (fixed at 640 by 720).
+    QWidget *settingsWindow();
+
+    // Shows the main window.
+    void start();
+    void showSettings();
+    // Stops a running generation, revision or development run and waits
+    // for it to end, at most `waitMs`, then ends the event loop.
+    void quit(int waitMs = 10'000);
+
+    // Builds the application and runs it until it ends.
+    static int run(int &argc, char **argv);
+
+private:
+    std::unique_ptr<AppState> m_state;
+    QPointer<MainWindow> m_main;
+    QPointer<QWidget> m_settings;
+};

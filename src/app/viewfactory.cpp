@@ -1,0 +1,60 @@
+#include "app/viewfactory.h"
+
+#include <QDialog>
+#include <QWidget>
+
+namespace {
+
+QWidget *placeholder(QWidget *parent, const char *name)
+{
+    auto *widget = new QWidget(parent);
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+} // namespace
+
+namespace ViewFactory {
+
+QWidget *sidebar(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "sidebar");
+}
+
+QWidget *newPlanView(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "newPlanView");
+}
+
+QWidget *runLog(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "runLog");
+}
+
+QWidget *floatingNewButton(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "floatingNewButton");
+}
+
+QWidget *updateBanner(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "updateBanner");
+}
+
+QWidget *planEditorView(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "planEditorView");
+}
+
+QWidget *settingsView(AppState *, QWidget *parent)
+{
+    return placeholder(parent, "settingsView");
+}
+
+// No sheet until the setup sheet exists: the window shows none.
+QDialog *setupSheet(AppState *, QWidget *)
+{
+    return nullptr;
+}
+
+} // namespace ViewFactory
