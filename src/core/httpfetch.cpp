@@ -25,11 +25,18 @@ bool fetchable(const QUrl &url)
         && !url.host().isEmpty();
 }
 
-QCoro::Task<Answer> get(QNetworkRequest request)
+QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
 {
+    cancel.throwIfCancelled();
     const std::unique_ptr<QNetworkAccessManager, DeleteLater> manager(new QNetworkAccessManager);
     QNetworkReply *reply = manager->get(request);
-    co_await reply;
+    {
+        // The abort runs on the reply's thread; a reply gone by then drops it.
+        const CancelToken::Registration stop = cancel.onCancel(
+            [reply] { QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::AutoConnection); });
+        co_await reply;
+    }
+    cancel.throwIfCancelled();
 
     Answer answer;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

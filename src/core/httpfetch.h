@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/canceltoken.h"
+
 #include <QByteArray>
 #include <QCoroTask>
 #include <QNetworkRequest>
@@ -30,6 +32,7 @@ struct Answer {
 // Anything else (file:, data:, a relative path) could read local data.
 bool fetchable(const QUrl &url);
 
-QCoro::Task<Answer> get(QNetworkRequest request);
+// Cancelling `cancel` aborts the transfer and ends the task in Cancelled.
+QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken());
 
 } // namespace HttpFetch

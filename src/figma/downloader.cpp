@@ -17,14 +17,14 @@ constexpr int transferTimeoutMs = 60'000;
 
 } // namespace
 
-QCoro::Task<bool> save(QString address, QString path)
+QCoro::Task<bool> save(QString address, QString path, CancelToken cancel)
 {
     const QUrl url(address, QUrl::StrictMode);
     if (!HttpFetch::fetchable(url))
         co_return false;
     QNetworkRequest request(url);
     request.setTransferTimeout(transferTimeoutMs);
-    const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+    const HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel);
     if (answer.status != 200 || answer.body.isEmpty())
         co_return false;
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/canceltoken.h"
+
 #include <QCoroTask>
 #include <QString>
 
@@ -10,6 +12,7 @@ namespace Downloader {
 // True when an http(s) address answered 200 with a non-empty body and the
 // body was written to `path` (its folder created when missing). Any other
 // scheme is refused: an address from an answer must never read a local file.
-QCoro::Task<bool> save(QString address, QString path);
+// Cancelling `cancel` aborts the transfer and throws Cancelled.
+QCoro::Task<bool> save(QString address, QString path, CancelToken cancel = CancelToken());
 
 } // namespace Downloader

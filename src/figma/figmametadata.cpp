@@ -174,14 +174,20 @@ QString trimmed(const QString &text)
 
 std::optional<QString> xmlFromToolResult(const QString &toolResult)
 {
-    if (toolResult.contains(QLatin1String("<section")) || toolResult.contains(QLatin1String("<frame")))
-        return trimmed(toolResult);
-    static const QRegularExpression savedTo(QStringLiteral("saved to (/[^\\s]+?\\.(txt|json))"),
+    // A large result reaches the stream as a short preview that names the
+    // file holding the whole result ("Full output saved to: <file>.json",
+    // "Output has been saved to <file>.txt."); the preview may itself hold
+    // the start of the outline, so the file is looked for first.
+    static const QRegularExpression savedTo(QStringLiteral("saved to:? (/[^\\s]+?\\.(txt|json))"),
                                             QRegularExpression::UseUnicodePropertiesOption);
     const QRegularExpressionMatch match = savedTo.match(toolResult);
-    if (!match.hasMatch())
-        return std::nullopt;
-    return outlineFromSavedResult(match.captured(1));
+    if (match.hasMatch()) {
+        if (std::optional<QString> saved = outlineFromSavedResult(match.captured(1)))
+            return saved;
+    }
+    if (toolResult.contains(QLatin1String("<section")) || toolResult.contains(QLatin1String("<frame")))
+        return trimmed(toolResult);
+    return std::nullopt;
 }
 
 Tree parse(const QString &outline)

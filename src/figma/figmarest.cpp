@@ -60,7 +60,7 @@ QJsonObject topLevelObject(const QByteArray &body, const QString &path)
     return document.object();
 }
 
-QCoro::Task<QJsonObject> get(QString token, QString path)
+QCoro::Task<QJsonObject> get(QString token, QString path, CancelToken cancel = CancelToken())
 {
     const QUrl url = QUrl::fromEncoded((FigmaREST::baseURL() + path).toUtf8(), QUrl::StrictMode);
     if (!HttpFetch::fetchable(url))
@@ -69,7 +69,7 @@ QCoro::Task<QJsonObject> get(QString token, QString path)
     request.setRawHeader(QByteArrayLiteral("X-Figma-Token"), token.toUtf8());
     request.setTransferTimeout(apiTimeoutMs);
 
-    HttpFetch::Answer answer = co_await HttpFetch::get(request);
+    HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel);
     if (!answer.status && !answer.error.isEmpty())
         throw NetworkError{answer.error};
     const int status = answer.status.value_or(0);
@@ -100,16 +100,17 @@ FigmaSection sectionOf(const QJsonObject &answer, const QString &nodeId, const Q
     return FigmaSectionParser::parse(document.toObject(), fileKey);
 }
 
-QCoro::Task<FigmaSection> readSection(QString token, FigmaLink link)
+QCoro::Task<FigmaSection> readSection(QString token, FigmaLink link, CancelToken cancel)
 {
     const QString path = QStringLiteral("/v1/files/") + link.fileKey + QStringLiteral("/nodes?ids=")
         + QString::fromLatin1(encodedIds(link.nodeId));
-    QJsonObject answer = co_await get(token, path);
+    QJsonObject answer = co_await get(token, path, cancel);
     const QFuture<FigmaSection> section = OffThread::run(sectionOf, std::move(answer), link.nodeId, link.fileKey);
     co_return co_await section;
 }
 
-QCoro::Task<QMap<QString, QString>> readImageURLs(QString token, QString fileKey, QStringList ids, double scale)
+QCoro::Task<QMap<QString, QString>> readImageURLs(QString token, QString fileKey, QStringList ids, double scale,
+                                                  CancelToken cancel)
 {
     QMap<QString, QString> addresses;
     for (qsizetype start = 0; start < ids.size(); start += imageChunkSize) {
@@ -117,7 +118,7 @@ QCoro::Task<QMap<QString, QString>> readImageURLs(QString token, QString fileKey
         const QString path = QStringLiteral("/v1/images/") + fileKey + QStringLiteral("?ids=")
             + QString::fromLatin1(encodedIds(chunk.join(QLatin1Char(',')))) + QStringLiteral("&format=png&scale=")
             + scaleText(scale);
-        const QJsonObject answer = co_await get(token, path);
+        const QJsonObject answer = co_await get(token, path, cancel);
         const QJsonObject images = answer.value(QLatin1StringView("images")).toObject();
         for (auto it = images.begin(); it != images.end(); ++it)
             if (it.value().isString())
@@ -143,13 +144,13 @@ QCoro::Task<QString> FigmaREST::me() const
     return accountName(token);
 }
 
-QCoro::Task<FigmaSection> FigmaREST::section(const FigmaLink &link) const
+QCoro::Task<FigmaSection> FigmaREST::section(const FigmaLink &link, CancelToken cancel) const
 {
-    return readSection(token, link);
+    return readSection(token, link, cancel);
 }
 
 QCoro::Task<QMap<QString, QString>> FigmaREST::imageURLs(const QString &fileKey, const QStringList &ids,
-                                                          double scale) const
+                                                          double scale, CancelToken cancel) const
 {
-    return readImageURLs(token, fileKey, ids, scale);
+    return readImageURLs(token, fileKey, ids, scale, cancel);
 }

@@ -1,19 +1,219 @@
 #pragma once
 
 #include "claude/clauderunner.h"
+#include "core/canceltoken.h"
+#include "figma/figmasection.h"
+#include "model/generateinput.h"
+#include "model/plan.h"
+#include "settings/appsettings.h"
 
+#include <QCoroTask>
+#include <QDateTime>
+#include <QMap>
 #include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <array>
+#include <functional>
+#include <optional>
+#include <utility>
 
-struct AppSettings;
+// A step of a generation that failed with a message of its own (a folder or
+// file that cannot be written or read).
+struct GeneratorFailure {
+    QString message;
+};
 
-// The generation engine: turns a generation request into a plan folder.
+// The generation engine: turns a generation request into a plan folder in
+// seven stages, and publishes the run's progress for the views and the
+// command line. One instance, used on the main thread only.
 class Generator : public QObject
 {
     Q_OBJECT
 
 public:
+    enum class Stage { figma = 0, images, spec, api, draft, check, save };
+    static constexpr std::array<Stage, 7> allStages{Stage::figma, Stage::images, Stage::spec, Stage::api,
+                                                     Stage::draft, Stage::check, Stage::save};
+    // The stage's Korean title, as the phase, the log and the views show it.
+    static QString title(Stage stage);
+    // Nothing for a value outside 0 to 6.
+    static std::optional<Stage> stageFromRaw(int raw);
+
+    struct StageState {
+        enum class Status { waiting, running, done, skipped, failed };
+        Status status = Status::waiting;
+        std::optional<QDateTime> started;
+        std::optional<QDateTime> ended;
+        QString detail;
+        int done = 0;
+        int total = 0;
+        // Dollars spent by the stage's Claude runs.
+        double cost = 0;
+        std::optional<QDateTime> lastEvent;
+        bool operator==(const StageState &) const = default;
+    };
+    using Stages = QMap<Stage, StageState>;
+
+    struct Phase {
+        enum class Kind { running, done, failed, idle };
+        Kind kind = Kind::idle;
+        // running: the stage title; failed: the message shown to the user.
+        QString text;
+        // done: the plan folder's absolute path.
+        QString dir;
+        static Phase running(const QString &stageTitle);
+        static Phase done(const QString &dir);
+        static Phase failed(const QString &message);
+        static Phase idle();
+        bool isRunning() const { return kind == Kind::running; }
+        bool operator==(const Phase &) const = default;
+    };
+
+    // Called with the plan folder once the plan is saved.
+    using OnDone = std::function<void(const QString &dir)>;
+
+    static constexpr qsizetype logLimit = 400;
+    // The message of a stopped run.
+    static QString stoppedMessage();
+
+    explicit Generator(QObject *parent = nullptr);
+
+    // The application's one instance, made on first use.
+    static Generator &shared();
+
+    Phase phase() const { return m_phase; }
+    // Also the application state's reset to idle after a stop.
+    void setPhase(const Phase &phase);
+    QStringList log() const { return m_log; }
+    std::optional<QDateTime> startedAt() const { return m_startedAt; }
+    Stages stages() const { return m_stages; }
+    // The stage's entry, or the default state when it has none.
+    StageState stageState(Stage stage) const { return m_stages.value(stage); }
+    QString summary() const { return m_summary; }
+    // The plan folder of the current run (absolute path).
+    std::optional<QString> runningDir() const { return m_runningDir; }
+    QString runningTitle() const { return m_runningTitle; }
+
+    // Stage reports of the current state.
+    void begin(Stage stage, const QString &detail, int total = 0);
+    void finish(Stage stage, const QString &detail, bool skipped = false);
+    void add(const QString &line);
+    // A Claude progress line turned into the stage's progress.
+    void observe(const QString &line, Stage stage);
+    // A callback for ClaudeRunner::run's progress, callable from any thread:
+    // each line is logged, and observed for `stage`, on the main thread.
+    ClaudeRunner::Progress progressSink(std::optional<Stage> stage);
+
+    // Stops the running generation; its child process gets SIGTERM.
+    void cancel();
+    // Fills the state with a fixed run when QUARRYSTONE_DEMO_PROGRESS is set.
+    void demoIfRequested();
+
+    // A new plan folder under the settings' output folder, from the feature.
+    void start(const GenerateInput &input, const AppSettings &settings, OnDone onDone);
+    // Runs the generation into `dir`; `reuseSection` takes the folder's saved
+    // figma-section.json instead of reading the design again.
+    void run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
+             OnDone onDone);
+
+    // "<feature or Plan>-plan" under `base`; when taken, with "-" and the
+    // local time, then "-2", "-3", … until free. Creates nothing.
+    static QString newPlanDir(const QString &base, const QString &feature);
+    // The one folder-name component a feature gives: no "/", "\\" or NUL.
+    static QString featureComponent(const QString &feature);
+
     // The Claude runner every Claude run of the application uses: the
     // settings' tool path and model, and in API-key mode the stored key.
     // Throws ClaudeFailure when API-key mode has no stored key.
     static ClaudeRunner makeRunner(const AppSettings &settings);
+
+    // Completes a drafted plan's header from the request and the section.
+    static void finish(Plan &plan, const GenerateInput &input, const FigmaSection &section);
+    // The plan in a Claude answer and its problems.
+    static std::pair<Plan, QStringList> decode(const QString &answer);
+    // The cache file name of a document entry.
+    static QString docFileName(const QString &entry);
+    // A frame id as one file-name component of img/node-<id>.png.
+    static QString imageIdPart(const QString &frameId);
+    // The Claude prompt that reads a design section over MCP.
+    static QString figmaPrompt(const FigmaLink &link);
+    // The Claude prompt that copies one wiki page.
+    static QString wikiPrompt(const QString &entry);
+
+Q_SIGNALS:
+    void phaseChanged();
+    // Coalesced: at most one notification per 50 ms however fast lines come.
+    void logChanged();
+    void startedAtChanged();
+    void stagesChanged();
+    void summaryChanged();
+    void runningDirChanged();
+    void runningTitleChanged();
+    // Every line added to the log, once, in order, even after the log has
+    // dropped it.
+    void lineAdded(const QString &line);
+
+private:
+    Q_PROPERTY(Phase phase READ phase WRITE setPhase NOTIFY phaseChanged)
+    Q_PROPERTY(QStringList log READ log NOTIFY logChanged)
+    Q_PROPERTY(std::optional<QDateTime> startedAt READ startedAt NOTIFY startedAtChanged)
+    Q_PROPERTY(Stages stages READ stages NOTIFY stagesChanged)
+    Q_PROPERTY(QString summary READ summary NOTIFY summaryChanged)
+    Q_PROPERTY(std::optional<QString> runningDir READ runningDir NOTIFY runningDirChanged)
+    Q_PROPERTY(QString runningTitle READ runningTitle NOTIFY runningTitleChanged)
+
+    // One run's identity: what its task may still change.
+    struct Run {
+        quint64 id = 0;
+        CancelToken cancel;
+        QString dir;
+        GenerateInput input;
+        AppSettings settings;
+        ClaudeRunner runner;
+    };
+
+    bool isCurrent(const Run &run) const { return run.id == m_runId; }
+    // Stage reports of one run; dropped once the run is no longer current.
+    void begin(const Run &run, Stage stage, const QString &detail, int total = 0);
+    void finish(const Run &run, Stage stage, const QString &detail, bool skipped = false);
+    void add(const Run &run, const QString &line);
+    void update(const Run &run, Stage stage, const std::function<void(StageState &)> &change);
+    ClaudeRunner::Progress progressSink(const Run &run, std::optional<Stage> stage);
+    ClaudeRunner::Progress sinkFor(quint64 runId, std::optional<Stage> stage);
+
+    QCoro::Task<> generate(Run run, bool reuseSection, OnDone onDone);
+    void failRun(const Run &run, const QString &message);
+    QCoro::Task<FigmaSection> figmaSection(Run run, bool reuse);
+    QCoro::Task<FigmaSection> restSection(Run run);
+    QCoro::Task<FigmaSection> mcpSection(Run run);
+    QCoro::Task<> downloadImages(Run run, FigmaSection &section);
+    QCoro::Task<QString> readDocs(Run run, std::optional<QStringList> entries, Stage stage, QString folder,
+                                  QString what, QString skipNote);
+    QCoro::Task<QString> readWiki(Run run, Stage stage, QString entry, QString what, int position, int count);
+    QCoro::Task<Plan> draft(Run run, FigmaSection section, QString specDoc, QString apiDoc);
+    QCoro::Task<> save(Run run, Plan plan, FigmaSection section);
+
+    void setLog(const QStringList &log);
+    void setStartedAt(const std::optional<QDateTime> &at);
+    void setStages(const Stages &stages);
+    void setSummary(const QString &summary);
+    void setRunningDir(const std::optional<QString> &dir);
+    void setRunningTitle(const QString &title);
+    void appendLine(const QString &line);
+
+    Phase m_phase;
+    QStringList m_log;
+    std::optional<QDateTime> m_startedAt;
+    Stages m_stages;
+    QString m_summary;
+    std::optional<QString> m_runningDir;
+    QString m_runningTitle;
+
+    // The current run; 0 when none has started or it was stopped.
+    quint64 m_runId = 0;
+    quint64 m_lastRunId = 0;
+    std::optional<CancelToken> m_cancel;
+    QTimer m_logNotify;
 };

@@ -1,0 +1,219 @@
+#include "model/generator.h"
+
+#include "core/atomicfile.h"
+#include "core/offthread.h"
+#include "core/text.h"
+#include "settings/connections.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace {
+
+constexpr qsizetype nameLimit = 60;
+constexpr qsizetype shortestPage = 200;
+constexpr qsizetype answerPreview = 300;
+
+QString trimmedHorizontally(const QString &text)
+{
+    qsizetype start = 0;
+    qsizetype end = text.size();
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    while (start < end && blank(text.at(start)))
+        ++start;
+    while (end > start && blank(text.at(end - 1)))
+        --end;
+    return text.mid(start, end - start);
+}
+
+QString expandTilde(const QString &entry)
+{
+    if (entry == QLatin1String("~"))
+        return QDir::homePath();
+    if (entry.startsWith(QLatin1String("~/")))
+        return QDir::homePath() + entry.mid(1);
+    return entry;
+}
+
+// Two different entries must never share a copy: the later one's name gets
+// its position before ".md".
+QString distinctName(const QString &name, int position)
+{
+    const QString suffix = QStringLiteral(".md");
+    const QString tag = QLatin1Char('-') + QString::number(position);
+    if (name.endsWith(suffix))
+        return name.left(name.size() - suffix.size()) + tag + suffix;
+    return name + tag;
+}
+
+// The cached copy, or nothing when it is missing, unreadable, not UTF-8 or
+// empty.
+std::optional<QString> readCache(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    std::optional<QString> text = Text::decodeUtf8Strict(file.readAll());
+    if (!text || text->isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+// A local document: a regular file (a folder or a pipe fails instead of
+// hanging) of UTF-8 text.
+QString readLocal(const QString &entry, const QString &path)
+{
+    const QFileInfo info(path);
+    const QString prefix = QStringLiteral("문서를 읽지 못했어요: ") + entry + QStringLiteral(" (");
+    if (info.isDir())
+        throw GeneratorFailure{prefix + QStringLiteral("폴더예요)")};
+    if (!info.isFile())
+        throw GeneratorFailure{prefix + QStringLiteral("보통 파일이 아니에요)")};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw GeneratorFailure{prefix + file.errorString() + QLatin1Char(')')};
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw GeneratorFailure{prefix + file.errorString() + QLatin1Char(')')};
+    std::optional<QString> text = Text::decodeUtf8Strict(bytes);
+    if (!text)
+        throw GeneratorFailure{prefix + QStringLiteral("UTF-8 텍스트가 아니에요)")};
+    return *text;
+}
+
+} // namespace
+
+QString Generator::docFileName(const QString &entry)
+{
+    static const QRegularExpression page(QStringLiteral("/pages/(\\d+)"));
+    const QRegularExpressionMatch match = page.match(entry);
+    if (match.hasMatch())
+        return QStringLiteral("confluence-") + match.captured(1) + QStringLiteral(".md");
+
+    QString path = entry;
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    const QString last = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    QString mapped;
+    for (const QString &character : Text::graphemes(last)) {
+        const bool keep = character == QLatin1String(".") || character == QLatin1String("-")
+            || Text::isLetterOrNumber(character);
+        mapped += keep ? character : QStringLiteral("_");
+    }
+    QString name = Text::graphemePrefix(mapped, nameLimit);
+    if (!last.endsWith(QLatin1String(".md")))
+        name += QStringLiteral(".md");
+    return name;
+}
+
+QString Generator::wikiPrompt(const QString &entry)
+{
+    const QStringList lines{
+        QStringLiteral("Atlassian MCP 도구로 아래 Confluence 페이지 하나를 읽어, 본문을 마크다운으로 **그대로** 옮겨 답한다."),
+        QStringLiteral("- 페이지: ") + entry,
+        QStringLiteral("- 요약하거나 줄이지 않는다. 표·코드 블록·필드 이름·에러 코드·워드민트 키를 빠짐없이 옮긴다."),
+        QStringLiteral("- 본문에 링크된 다른 페이지는 읽지 않는다. 설명 문장·인사는 쓰지 않고 본문만 답한다."),
+        QStringLiteral("- 도구가 cloudId 를 요구하면 URL 의 호스트(예: harborclips.atlassian.net)를 넣는다. 한 도구가 권한 오류를 내면 "
+                       "다른 Atlassian 도구로 다시 시도한다."),
+        QStringLiteral("- 끝내 읽지 못하면 첫 줄에 \"읽지 못함:\" 과 이유만 쓴다."),
+    };
+    return lines.join(QLatin1Char('\n'));
+}
+
+QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> entries, Stage stage, QString folder,
+                                         QString what, QString skipNote)
+{
+    QStringList list;
+    for (const QString &entry : entries.value_or(QStringList())) {
+        const QString trimmed = trimmedHorizontally(entry);
+        if (!trimmed.isEmpty())
+            list.append(trimmed);
+    }
+    const int count = int(list.size());
+    begin(run, stage, QString(), 0);
+    if (count == 0) {
+        finish(run, stage, skipNote, true);
+        co_return QString();
+    }
+    const QString cacheDir = run.dir + QLatin1Char('/') + folder;
+    QDir().mkpath(cacheDir);
+    update(run, stage, [count](StageState &state) { state.total = count; });
+
+    QHash<QString, QString> nameOfEntry;
+    QSet<QString> names;
+    QStringList parts;
+    for (int i = 0; i < count; ++i) {
+        run.cancel.throwIfCancelled();
+        const QString entry = list.at(i);
+        QString name = nameOfEntry.value(entry);
+        if (name.isEmpty()) {
+            name = docFileName(entry);
+            if (names.contains(name))
+                name = distinctName(name, i + 1);
+            nameOfEntry.insert(entry, name);
+            names.insert(name);
+        }
+        const QString cachePath = cacheDir + QLatin1Char('/') + name;
+
+        const QFuture<std::optional<QString>> cacheRead = OffThread::run(readCache, cachePath);
+        std::optional<QString> text = co_await cacheRead;
+        run.cancel.throwIfCancelled();
+        if (text) {
+            add(run, QStringLiteral("  저장된 ") + what + QStringLiteral("를 다시 써요: ") + name);
+        } else {
+            const QString path = expandTilde(entry);
+            const QFileInfo info(path);
+            if (info.exists() || info.isSymLink()) {
+                const QFuture<QString> localRead = OffThread::run(readLocal, entry, path);
+                text = co_await localRead;
+            } else {
+                text = co_await readWiki(run, stage, entry, what, i + 1, count);
+            }
+            run.cancel.throwIfCancelled();
+            // A killed run must never leave a cut copy that the next run trusts.
+            const QFuture<bool> cacheWrite = OffThread::run(
+                [](QString path, QString text) { return AtomicFile::write(path, text.toUtf8()); }, cachePath, *text);
+            co_await cacheWrite;
+        }
+        parts.append(QStringLiteral("### 문서 %1: ").arg(i + 1) + entry + QStringLiteral("\n\n") + *text);
+        update(run, stage, [i](StageState &state) { state.done = i + 1; });
+    }
+
+    const QFuture<std::pair<QString, qsizetype>> joining = OffThread::run([](QStringList parts) {
+        QString joined = parts.join(QStringLiteral("\n\n---\n\n"));
+        const qsizetype length = Text::graphemeCount(joined);
+        return std::make_pair(std::move(joined), length);
+    }, std::move(parts));
+    auto [joined, length] = co_await joining;
+    run.cancel.throwIfCancelled();
+    finish(run, stage, QStringLiteral("문서 %1개 · %2천 자").arg(count).arg(length / 1000));
+    co_return joined;
+}
+
+QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QString what, int position, int count)
+{
+    update(run, stage, [position, count](StageState &state) {
+        state.detail = QStringLiteral("Confluence 에서 읽는 중 · %1/%2").arg(position).arg(count);
+    });
+    const QStringList servers = Connections::atlassianServers();
+    if (servers.isEmpty())
+        throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add` 로 Atlassian 을 "
+                                                  "연결하거나, 문서를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
+    QStringList tools;
+    for (const QString &server : servers)
+        tools.append(QStringLiteral("mcp__") + server);
+    const QString answer = co_await run.runner.run(wikiPrompt(entry), tools, {}, run.dir, false,
+                                                   progressSink(run, stage), {}, run.cancel);
+    const QString trimmed = answer.trimmed();
+    if (trimmed.startsWith(QStringLiteral("읽지 못함")) || Text::graphemeCount(trimmed) < shortestPage)
+        throw ClaudeFailure{what + QStringLiteral("를 읽지 못했어요: ") + entry + QLatin1Char('\n')
+                            + Text::graphemePrefix(trimmed, answerPreview)};
+    co_return trimmed;
+}

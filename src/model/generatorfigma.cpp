@@ -1,0 +1,223 @@
+#include "model/generator.h"
+
+#include "claude/jsonextract.h"
+#include "claude/lockeddata.h"
+#include "core/atomicfile.h"
+#include "core/jsoncoding.h"
+#include "core/jsonread.h"
+#include "core/text.h"
+#include "figma/downloader.h"
+#include "figma/figmaerror.h"
+#include "figma/figmametadata.h"
+#include "figma/figmarest.h"
+#include "model/textboxplacement.h"
+#include "settings/keychain.h"
+
+#include <QFile>
+#include <memory>
+
+namespace {
+
+constexpr qsizetype answerPreview = 300;
+
+QString sectionFile(const QString &dir)
+{
+    return dir + QStringLiteral("/figma-section.json");
+}
+
+std::optional<FigmaSection> savedSection(const QString &dir)
+{
+    QFile file(sectionFile(dir));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    try {
+        return FigmaSection::decode(file.readAll());
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    }
+}
+
+QString framesDetail(const FigmaSection &section)
+{
+    const auto labelled = std::count_if(section.frames.cbegin(), section.frames.cend(),
+                                        [](const FigmaFrame &frame) { return frame.label.has_value(); });
+    return QStringLiteral("프레임 %1개 · 라벨 %2개").arg(section.frames.size()).arg(labelled);
+}
+
+// Only our own download names a frame's image: a path from an answer or a
+// service could point anywhere.
+void dropImages(FigmaSection &section)
+{
+    for (FigmaFrame &frame : section.frames)
+        frame.image.reset();
+}
+
+} // namespace
+
+QString Generator::imageIdPart(const QString &frameId)
+{
+    QString part = frameId;
+    part.replace(QLatin1Char(':'), QLatin1Char('-'));
+    part.replace(QLatin1Char(';'), QLatin1Char('_'));
+    for (QChar &c : part) {
+        const char16_t u = c.unicode();
+        const bool plain = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '_'
+            || u == '-';
+        if (!plain)
+            c = u'_';
+    }
+    return part;
+}
+
+QString Generator::figmaPrompt(const FigmaLink &link)
+{
+    const QStringList lines{
+        QStringLiteral("Figma MCP 도구로 피그마 섹션 하나를 읽어 JSON 하나만 답한다. 설명 문장은 쓰지 않는다."),
+        QString(),
+        QStringLiteral("- fileKey: ") + link.fileKey,
+        QStringLiteral("- 섹션 nodeId: ") + link.nodeId,
+        QString(),
+        QStringLiteral("순서"),
+        QStringLiteral("1. get_metadata(fileKey, nodeId) 로 섹션 구조를 본다. 결과가 파일로 저장됐다고 나오면 Read·Grep 으로 그 파일을 읽는다."),
+        QStringLiteral("2. 섹션 직속 자식을 나눈다."),
+        QStringLiteral("   - 화면 프레임: 가로·세로 200 이상인 프레임/그룹/인스턴스/이미지"),
+        QStringLiteral("   - 라벨: 높이 80 이하 작은 묶음 안에 \"AS-IS\" \"TO-BE\" \"New\" \"Delete\" 텍스트가 있는 것. 라벨은 그 바로 아래(가로로 겹치는) 화면 프레임에 붙는다."),
+        QStringLiteral("     라벨 묶음 안의 나머지 텍스트(예: \"구간 편집\")가 labelText."),
+        QStringLiteral("   - 섹션 직속 텍스트: notes"),
+        QStringLiteral("3. 화면 프레임마다 get_screenshot(fileKey, nodeId, maxDimension 1200) 을 불러 돌려받은 이미지 주소를 imageURL 에 넣는다. 내려받지 않는다."),
+        QStringLiteral("4. texts 에는 get_metadata 에서 보이는 그 프레임 안 TEXT 레이어 이름을 위→아래로 넣는다(프레임당 최대 60개). 없으면 빈 배열."),
+        QStringLiteral("- get_design_context 는 부르지 않는다. 하위 에이전트·Bash 는 쓰지 않는다. 도구는 직접 차례로 부른다."),
+        QString(),
+        QStringLiteral("좌표 x, y 는 섹션 왼쪽 위 기준. frames 는 줄(위→아래) 다음 x 순서."),
+        QString(),
+        QStringLiteral("답 형식 (```json 블록 하나):"),
+        QStringLiteral("{"),
+        QStringLiteral("  \"fileKey\": \"...\", \"nodeId\": \"...\", \"name\": \"섹션 이름\","),
+        QStringLiteral("  \"frames\": ["),
+        QStringLiteral("    { \"id\": \"17695:22104\", \"name\": \"영상_구간 편집\", \"x\": 8554, \"y\": 209, \"w\": 375, \"h\": 812,"),
+        QStringLiteral("      \"label\": \"New\", \"labelText\": \"구간 편집\", \"texts\": [\"...\"], \"imageURL\": \"https://...\" }"),
+        QStringLiteral("  ],"),
+        QStringLiteral("  \"notes\": []"),
+        QStringLiteral("}"),
+        QStringLiteral("label 은 \"AS-IS\" | \"TO-BE\" | \"New\" | \"Delete\" | null."),
+    };
+    return lines.join(QLatin1Char('\n'));
+}
+
+QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
+{
+    if (reuse) {
+        if (std::optional<FigmaSection> saved = savedSection(run.dir)) {
+            const auto withImage = std::count_if(saved->frames.cbegin(), saved->frames.cend(),
+                                                 [](const FigmaFrame &frame) { return frame.image.has_value(); });
+            add(run, QStringLiteral("저장된 피그마 결과를 다시 써요 (프레임 %1개)").arg(saved->frames.size()));
+            begin(run, Stage::figma, QString(), 0);
+            finish(run, Stage::figma, QStringLiteral("저장된 결과를 다시 써요 · 프레임 %1개").arg(saved->frames.size()),
+                   true);
+            begin(run, Stage::images, QString(), 0);
+            finish(run, Stage::images, QStringLiteral("받아 둔 그림 %1장").arg(withImage), true);
+            if (TextBoxPlacement::attachTextBoxes(*saved, run.dir)) {
+                try {
+                    AtomicFile::write(sectionFile(run.dir), JSONCoding::pretty(*saved));
+                } catch (const JSONCoding::EncodeError &) {
+                }
+            }
+            co_return *saved;
+        }
+    }
+
+    FigmaSection section = run.settings.figmaMode == AppSettings::FigmaMode::token ? co_await restSection(run)
+                                                                                  : co_await mcpSection(run);
+    co_await downloadImages(run, section);
+    TextBoxPlacement::attachTextBoxes(section, run.dir);
+    QString error;
+    if (!AtomicFile::write(sectionFile(run.dir), JSONCoding::pretty(section), &error))
+        throw GeneratorFailure{QStringLiteral("figma-section.json 을 쓰지 못했어요: ") + error};
+    co_return section;
+}
+
+QCoro::Task<FigmaSection> Generator::restSection(Run run)
+{
+    const std::optional<QString> token = Keychain::get(Keychain::Item::figmaToken);
+    if (!token)
+        throw FigmaError::noToken();
+    begin(run, Stage::figma, QStringLiteral("Figma API 로 섹션 읽는 중"), 0);
+    const FigmaREST rest{*token};
+    FigmaSection section = co_await rest.section(run.input.link, run.cancel);
+    run.cancel.throwIfCancelled();
+    dropImages(section);
+    finish(run, Stage::figma, framesDetail(section));
+
+    begin(run, Stage::images, QStringLiteral("그림 주소 받는 중"), int(section.frames.size()));
+    QStringList ids;
+    for (const FigmaFrame &frame : section.frames)
+        ids.append(frame.id);
+    const QMap<QString, QString> addresses = co_await rest.imageURLs(run.input.link.fileKey, ids, 1.0, run.cancel);
+    run.cancel.throwIfCancelled();
+    for (FigmaFrame &frame : section.frames) {
+        const auto it = addresses.constFind(frame.id);
+        frame.imageURL = it == addresses.constEnd() ? std::nullopt : std::optional<QString>(*it);
+    }
+    co_return section;
+}
+
+QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
+{
+    begin(run, Stage::figma, QStringLiteral("Claude 가 Figma MCP 로 섹션을 읽어요"), 0);
+    const auto metadata = std::make_shared<LockedData>();
+    const QString sectionNode = QStringLiteral("id=\"") + run.input.link.nodeId + QLatin1Char('"');
+    // Called on the runner's reader thread: touches nothing but the buffer.
+    const auto capture = [metadata, sectionNode](const QString &tool, const QString &result) {
+        if (tool != QLatin1String("mcp__figma__get_metadata") || !metadata->bytes().isEmpty())
+            return;
+        const std::optional<QString> xml = FigmaMetadata::xmlFromToolResult(result);
+        if (xml && xml->contains(sectionNode))
+            metadata->append(xml->toUtf8());
+    };
+    const QStringList tools{QStringLiteral("Read"), QStringLiteral("Grep"), QStringLiteral("mcp__figma__get_metadata"),
+                            QStringLiteral("mcp__figma__get_screenshot"), QStringLiteral("mcp__figma__create_session")};
+    const QString answer = co_await run.runner.run(figmaPrompt(run.input.link), tools, {}, run.dir, false,
+                                                   progressSink(run, Stage::figma), capture, run.cancel);
+    run.cancel.throwIfCancelled();
+
+    const QByteArray outline = metadata->bytes();
+    if (!outline.isEmpty())
+        AtomicFile::write(run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+
+    const std::optional<QByteArray> object = JSONExtract::object(answer);
+    if (!object)
+        throw ClaudeFailure{QStringLiteral("피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 "
+                                           "확인해 주세요 (`claude mcp list`).\n")
+                            + Text::graphemePrefix(answer, answerPreview)};
+    FigmaSection section = FigmaSection::decode(*object);
+    dropImages(section);
+    finish(run, Stage::figma, framesDetail(section));
+    begin(run, Stage::images, QString(), int(section.frames.size()));
+    co_return section;
+}
+
+QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
+{
+    const qsizetype count = section.frames.size();
+    qsizetype saved = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        run.cancel.throwIfCancelled();
+        FigmaFrame &frame = section.frames[i];
+        if (!frame.imageURL)
+            continue;
+        const QString relative = QStringLiteral("img/node-") + imageIdPart(frame.id) + QStringLiteral(".png");
+        const bool ok = co_await Downloader::save(*frame.imageURL, run.dir + QLatin1Char('/') + relative, run.cancel);
+        run.cancel.throwIfCancelled();
+        if (ok) {
+            frame.image = relative;
+            ++saved;
+        }
+        update(run, Stage::images, [i, count](StageState &state) {
+            state.done = int(i + 1);
+            state.detail = QStringLiteral("%1/%2장").arg(i + 1).arg(count);
+        });
+        frame.imageURL.reset();
+    }
+    finish(run, Stage::images,
+           QStringLiteral("%1/%2장").arg(saved).arg(count) + (saved < count ? QStringLiteral(" (일부 실패)") : QString()));
+}

@@ -1,0 +1,230 @@
+#include "model/generator.h"
+
+#include "claude/spawn.h"
+#include "core/atomicfile.h"
+#include "core/httpfetch.h"
+#include "core/jsoncoding.h"
+#include "core/jsonread.h"
+#include "core/offthread.h"
+#include "export/exporter.h"
+#include "figma/figmaerror.h"
+#include "model/conventions.h"
+#include "model/planhistory.h"
+#include "model/textboxplacement.h"
+#include "settings/updater.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+
+namespace {
+
+bool taken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+QString firstNonEmpty(std::initializer_list<QString> values)
+{
+    for (const QString &value : values)
+        if (!value.isEmpty())
+            return value;
+    return QString();
+}
+
+} // namespace
+
+QString Generator::featureComponent(const QString &feature)
+{
+    QString name = feature;
+    for (QChar &c : name)
+        if (c == u'/' || c == u'\\' || c == QChar(0))
+            c = u'_';
+    return name;
+}
+
+QString Generator::newPlanDir(const QString &base, const QString &feature)
+{
+    const QDir folder(base);
+    const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
+    const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
+    if (!taken(first))
+        return first;
+    const QString timed = first + QLatin1Char('-') + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmm"));
+    QString candidate = timed;
+    for (int n = 2; taken(candidate); ++n)
+        candidate = timed + QLatin1Char('-') + QString::number(n);
+    return candidate;
+}
+
+void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
+{
+    run(input, newPlanDir(settings.outputDir, input.feature), settings, false, std::move(onDone));
+}
+
+void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
+                    OnDone onDone)
+{
+    Run run;
+    run.id = ++m_lastRunId;
+    run.dir = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    run.input = input;
+    run.settings = settings;
+    m_runId = run.id;
+    m_cancel = run.cancel;
+
+    setLog({});
+    setStartedAt(QDateTime::currentDateTime());
+    setSummary(QString());
+    setRunningDir(run.dir);
+    setRunningTitle(input.title.isEmpty() ? input.feature : input.title);
+    Stages fresh;
+    for (const Stage stage : allStages)
+        fresh.insert(stage, StageState());
+    setStages(fresh);
+    // The task finishes on its own; dropping it here never ends it early.
+    generate(std::move(run), reuseSection, std::move(onDone));
+}
+
+void Generator::failRun(const Run &run, const QString &message)
+{
+    if (!isCurrent(run))
+        return;
+    add(QStringLiteral("✗ ") + message);
+    setPhase(Phase::failed(message));
+    const QDateTime at = QDateTime::currentDateTime();
+    bool changed = false;
+    for (StageState &state : m_stages) {
+        if (state.status != StageState::Status::running)
+            continue;
+        state.status = StageState::Status::failed;
+        state.ended = at;
+        changed = true;
+    }
+    if (changed)
+        Q_EMIT stagesChanged();
+}
+
+QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
+{
+    try {
+        if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
+            throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
+        add(run, QStringLiteral("폴더: ") + run.dir);
+        QString error;
+        if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
+            throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
+        run.runner = makeRunner(run.settings);
+
+        const FigmaSection section = co_await figmaSection(run, reuseSection);
+        const QString specDoc = co_await readDocs(run, run.input.specDocs, Stage::spec, QStringLiteral("spec-docs"),
+                                                  QStringLiteral("기획서"),
+                                                  QStringLiteral("기획서 없음 — 넣으면 기획 의도·정책·예외 흐름을 문서대로 맞춰요"));
+        const QString apiDoc = co_await readDocs(
+            run, run.input.apiDocs, Stage::api, QStringLiteral("api-docs"), QStringLiteral("API 문서"),
+            QStringLiteral("API 문서 없음 — 나중에 나오면 계획서 화면의 \"문서 넣고 다시 만들기\" 로 넣어요"));
+        Plan plan = co_await draft(run, section, specDoc, apiDoc);
+        co_await save(run, std::move(plan), section);
+        run.cancel.throwIfCancelled();
+        if (!isCurrent(run))
+            co_return;
+        setPhase(Phase::done(run.dir));
+        if (onDone)
+            onDone(run.dir);
+    } catch (const Cancelled &) {
+        // cancel() has already told the user; a stopped run only ends.
+        if (isCurrent(run))
+            setPhase(Phase::failed(stoppedMessage()));
+    } catch (const GeneratorFailure &failure) {
+        failRun(run, failure.message);
+    } catch (const ClaudeFailure &failure) {
+        failRun(run, failure.message);
+    } catch (const SpawnFailure &failure) {
+        failRun(run, failure.message);
+    } catch (const FigmaError &failure) {
+        failRun(run, failure.message);
+    } catch (const NetworkError &failure) {
+        failRun(run, failure.message);
+    } catch (const JSONDecodeError &failure) {
+        failRun(run, failure.message);
+    } catch (const JSONCoding::EncodeError &failure) {
+        failRun(run, failure.message);
+    } catch (const ExportFailure &failure) {
+        failRun(run, failure.message);
+    } catch (const PlanHistory::Failure &failure) {
+        failRun(run, failure.message);
+    } catch (const std::exception &failure) {
+        failRun(run, QString::fromLocal8Bit(failure.what()));
+    }
+}
+
+QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
+{
+    begin(run, Stage::save, QString(), 0);
+    finish(plan, run.input, section);
+    const auto [conventions, origin] = Conventions::load({run.settings.androidRepo, run.settings.iosRepo});
+    plan.meta.generator.insert(QStringLiteral("conventions"), Conventions::describe(origin));
+
+    // A redraft or a resumed run must not lose the plan it replaces.
+    if (QFileInfo(run.dir + QStringLiteral("/plan.json")).isFile()) {
+        try {
+            PlanHistory::backup(run.dir);
+        } catch (const PlanHistory::Failure &failure) {
+            throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
+        }
+    }
+    // Writing a large page takes long enough to stall the window.
+    const QFuture<Plan> written = OffThread::run(
+        [](Plan plan, QString dir, Conventions conventions) {
+            Exporter::writeAll(plan, dir, conventions);
+            return plan;
+        },
+        std::move(plan), run.dir, conventions);
+    plan = co_await written;
+    run.cancel.throwIfCancelled();
+
+    if (!isCurrent(run))
+        co_return;
+    setSummary(QStringLiteral("화면 %1개 · 이동 %2개 · 결정 필요 %3건")
+                   .arg(plan.screens.size())
+                   .arg(plan.transitions.size())
+                   .arg(plan.openDecisions().size()));
+    finish(run, Stage::save, QStringLiteral("plan.json · plan.md · index.html"));
+    add(run, QStringLiteral("완료: ") + m_summary);
+}
+
+void Generator::finish(Plan &plan, const GenerateInput &input, const FigmaSection &section)
+{
+    Meta &meta = plan.meta;
+    if (meta.feature.isEmpty())
+        meta.feature = input.feature;
+    if (!input.title.isEmpty() && meta.title.isEmpty())
+        meta.title = input.title;
+    meta.figma.fileKey = input.link.fileKey;
+    meta.figma.nodeId = input.link.nodeId;
+    meta.figma.url = input.link.url;
+    meta.module.android = firstNonEmpty({input.module.android, meta.module.android, QStringLiteral("bazaar")});
+    meta.module.androidFeatureDir =
+        firstNonEmpty({input.module.androidFeatureDir, meta.module.androidFeatureDir, input.feature.toLower()});
+    meta.module.ios = firstNonEmpty({input.module.ios, meta.module.ios, QStringLiteral("Bazaar")});
+    meta.module.iosGroup = firstNonEmpty({input.module.iosGroup, meta.module.iosGroup, QStringLiteral("Feed")});
+    const QString version = Updater::Bundle::running().version;
+    meta.generator.insert(QStringLiteral("app"),
+                          QStringLiteral("quarrystone ") + (version.isEmpty() ? QStringLiteral("dev") : version));
+
+    QHash<QString, QString> images;
+    for (const FigmaFrame &frame : section.frames)
+        if (frame.image && !images.contains(frame.id))
+            images.insert(frame.id, *frame.image);
+    for (Screen &screen : plan.screens) {
+        for (const QString &node : screen.figmaNodes) {
+            const auto it = images.constFind(node);
+            if (it != images.constEnd()) {
+                screen.image.before = *it;
+                break;
+            }
+        }
+    }
+    TextBoxPlacement::placeStrings(plan, section);
+}
