@@ -1,5 +1,6 @@
 #include "app/headless.h"
 
+#include "app/headlessgenerate.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/plan.h"
@@ -189,9 +190,9 @@ int run(const QStringList &arguments)
     if (value(arguments, QStringLiteral("--revise")))
         notYet(QStringLiteral("--revise"));
     if (value(arguments, QStringLiteral("--redraft")))
-        notYet(QStringLiteral("--redraft"));
+        HeadlessGenerate::redraft(arguments, settings);
     if (value(arguments, QStringLiteral("--generate")))
-        notYet(QStringLiteral("--generate"));
+        HeadlessGenerate::generate(arguments, settings);
     fail(QStringLiteral("피그마 URL 을 읽지 못했어요"));
 }
 

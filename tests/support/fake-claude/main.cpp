@@ -50,6 +50,8 @@
 //                                 SIGTERM is held back from the start, so
 //                                 one sent during earlier steps waits for it.
 //   {"writeFile": "relative/path", "content": "text"}  in the working folder
+//                                 (missing folders on the way are made)
+//   {"remove": "relative/path"}   delete that file of the working folder
 //   {"holdPipes": ms}             fork a grandchild that keeps standard
 //                                 output and error open for ms
 //   {"signal": N}                 raise signal N
@@ -335,7 +337,9 @@ void runStep(const QJsonObject &step)
         QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.write(step.value("content").toString().toUtf8());
-    } else if (step.contains("holdPipes"))
+    } else if (step.contains("remove"))
+        QFile::remove(QDir::current().absoluteFilePath(step.value("remove").toString()));
+    else if (step.contains("holdPipes"))
         holdPipes(step.value("holdPipes").toInt());
     else if (step.contains("signal"))
         std::raise(step.value("signal").toInt());

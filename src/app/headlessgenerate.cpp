@@ -1,0 +1,81 @@
+#include "app/headlessgenerate.h"
+
+#include "app/headless.h"
+#include "app/headlessrun.h"
+#include "core/jsonread.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace HeadlessGenerate {
+
+namespace {
+
+QString option(const QStringList &arguments, const char *flag, const QString &fallback = QString())
+{
+    return Headless::value(arguments, QString::fromLatin1(flag)).value_or(fallback);
+}
+
+// A list option split at every ","; empty pieces are dropped, the others
+// kept as written.
+std::optional<QStringList> listOption(const QStringList &arguments, const char *flag)
+{
+    const std::optional<QString> value = Headless::value(arguments, QString::fromLatin1(flag));
+    if (!value)
+        return std::nullopt;
+    return value->split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+void generate(const QStringList &arguments, const AppSettings &settings)
+{
+    const std::optional<FigmaLink> link = FigmaLink::parse(option(arguments, "--generate"));
+    if (!link)
+        Headless::fail(QStringLiteral("피그마 URL 을 읽지 못했어요"));
+    const std::optional<QString> feature = Headless::value(arguments, QStringLiteral("--feature"));
+    if (!feature)
+        Headless::fail(QStringLiteral("--feature 가 필요해요"));
+
+    GenerateInput input;
+    input.link = *link;
+    input.feature = *feature;
+    input.module.android = option(arguments, "--android", QStringLiteral("bazaar"));
+    input.module.androidFeatureDir = option(arguments, "--android-dir");
+    input.module.ios = option(arguments, "--ios", QStringLiteral("Bazaar"));
+    input.module.iosGroup = option(arguments, "--ios-group", QStringLiteral("Feed"));
+    input.includeLabels = GenerateInput::labelSet(listOption(arguments, "--labels").value_or(QStringList()));
+    input.title = option(arguments, "--title");
+    input.notes = option(arguments, "--notes");
+    input.apiDocs = listOption(arguments, "--api-doc");
+    input.specDocs = listOption(arguments, "--spec-doc");
+
+    HeadlessRun::followGeneration([input, settings] { Generator::shared().start(input, settings, {}); });
+}
+
+void redraft(const QStringList &arguments, const AppSettings &settings)
+{
+    const QString folder = option(arguments, "--redraft");
+    const QString dir = QFileInfo(folder).absoluteFilePath();
+    QFile file(QDir(dir).filePath(QStringLiteral("request.json")));
+    const QString missing = QStringLiteral("request.json 이 없어요: ") + folder;
+    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+        Headless::fail(missing);
+    GenerateInput input;
+    try {
+        input = GenerateInput::decode(file.readAll());
+    } catch (const JSONDecodeError &) {
+        Headless::fail(missing);
+    }
+    if (const auto apiDocs = listOption(arguments, "--api-doc"))
+        input.apiDocs = *apiDocs;
+    if (const auto specDocs = listOption(arguments, "--spec-doc"))
+        input.specDocs = *specDocs;
+
+    HeadlessRun::followGeneration([input, dir, settings] { Generator::shared().run(input, dir, settings, true, {}); });
+}
+
+} // namespace HeadlessGenerate

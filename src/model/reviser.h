@@ -1,0 +1,115 @@
+#pragma once
+
+#include "core/canceltoken.h"
+
+#include <QCoroTask>
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <vector>
+
+struct AppSettings;
+
+// Revises a plan folder by a request of the user: Claude edits plan.json in
+// place, one fix round mends what the edit broke, the derived files are
+// rewritten and the change is logged. Every change is preceded by a backup
+// in the folder's history/, which undo returns to. Used on the main thread
+// only; published state changes there.
+class Reviser : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Phase {
+        enum class Kind { running, done, failed, idle };
+
+        Kind kind = Kind::idle;
+        // What a revision is doing (running), its answer (done) or why it
+        // failed (failed); empty when idle.
+        QString text;
+
+        static Phase running(const QString &text);
+        static Phase done(const QString &text);
+        static Phase failed(const QString &text);
+        static Phase idle();
+
+        bool isRunning() const { return kind == Kind::running; }
+        bool operator==(const Phase &) const = default;
+    };
+
+    explicit Reviser(QObject *parent = nullptr);
+    ~Reviser() override;
+
+    // The application's one instance, made on first use.
+    static Reviser &shared();
+
+    Phase phase() const { return m_phase; }
+    // When the latest revision started; an undo does not set it.
+    std::optional<QDateTime> startedAt() const { return m_startedAt; }
+    // The plan folder of the latest revision or undo; empty before any.
+    QString dir() const { return m_dir; }
+
+    // Starts a revision of the plan folder `dir` and returns at once. The
+    // request is trimmed; with only `images` it asks Claude to follow them.
+    // Gives false and changes nothing when the request is empty without
+    // images or a revision runs. `onDone` is called only after a revision
+    // that succeeded.
+    bool revise(const QString &request, const QStringList &images, const QString &dir, const AppSettings &settings,
+                std::function<void()> onDone = {});
+    // Stops the running revision; plan.json is put back as it was.
+    void cancel();
+
+    // Returns the plan to its newest backup, synchronously. Gives false and
+    // changes nothing when the folder has no backup or a revision runs (its
+    // backup is what a failure of that revision restores).
+    bool undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone = {});
+
+    // Copies plan.json to history/plan-<yyMMdd-HHmmss>.json; see
+    // PlanHistory::backup.
+    static QString backup(const QString &dir);
+    // The newest undo point: the last "plan-*.json" file of history/ by name.
+    static std::optional<QString> lastBackup(const QString &dir);
+    // Puts a log entry at the top of history/revisions.md. Writes nothing
+    // when history/ is missing or the log cannot be read; never fails.
+    static void appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by);
+    // The request of the newest log entry as one line; "" when there is none.
+    static QString lastRequest(const QString &dir);
+    // Copies the images to history/attachments/<yyMMdd-HHmmss>-<n>.<ext> and
+    // gives the copies made, in order; an image that cannot be copied is
+    // skipped, its number left unused.
+    static QStringList saveAttachments(const QStringList &images, const QString &dir);
+
+Q_SIGNALS:
+    void phaseChanged();
+    void startedAtChanged();
+    void dirChanged();
+
+private:
+    Q_PROPERTY(Phase phase READ phase NOTIFY phaseChanged)
+    Q_PROPERTY(std::optional<QDateTime> startedAt READ startedAt NOTIFY startedAtChanged)
+    Q_PROPERTY(QString dir READ dir NOTIFY dirChanged)
+
+    struct Run;
+
+    QCoro::Task<> run(Run run);
+    void observe(quint64 runId, const QString &line);
+    // Puts the backup back over plan.json; `cancelled` or `message` says why.
+    void fail(const Run &run, bool cancelled, const QString &message);
+    void undoFailed(const QString &message);
+
+    void setPhase(const Phase &phase);
+    void setStartedAt(const QDateTime &when);
+    void setDir(const QString &dir);
+
+    Phase m_phase;
+    std::optional<QDateTime> m_startedAt;
+    QString m_dir;
+    quint64 m_runId = 0;
+    CancelToken m_cancel;
+    // Tasks are kept until they end; a suspended frame is never destroyed.
+    std::vector<QCoro::Task<>> m_tasks;
+};

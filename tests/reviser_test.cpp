@@ -1,0 +1,491 @@
+#include "model/reviser.h"
+
+#include "settings/appsettings.h"
+#include "support/fakeclaude.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QByteArray cleanPlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
+const QByteArray editedPlan =
+    R"({"meta": {"feature": "Chat", "title": "고친 제목"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
+// One problem more than the plans above: a move to a screen that is not there.
+const QByteArray brokenMovePlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}],
+    "transitions": [{"from": "a", "to": "gone"}]})";
+const QString olderBackup = QStringLiteral("plan-200101-000000.json");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QJsonObject step(const char *key, const QString &value)
+{
+    return {{QString::fromLatin1(key), value}};
+}
+
+QJsonObject writePlan(const QByteArray &bytes)
+{
+    return {{"writeFile", "plan.json"}, {"content", QString::fromUtf8(bytes)}};
+}
+
+QJsonObject toolUse(const QString &name, const QJsonObject &input)
+{
+    return FakeClaude::event(
+        {{"type", "assistant"},
+         {"message", QJsonObject{{"content", QJsonArray{QJsonObject{
+                                                 {"type", "tool_use"}, {"id", "t-" + name}, {"name", name}, {"input", input}}}}}}});
+}
+
+// The value after a flag in a logged argument list.
+QString argAfter(const QJsonObject &start, const QString &flag)
+{
+    const QJsonArray args = start.value("args").toArray();
+    for (qsizetype i = 0; i + 1 < args.size(); ++i)
+        if (args.at(i).toString() == flag)
+            return args.at(i + 1).toString();
+    return QString();
+}
+
+bool processGone(qint64 pid)
+{
+    return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+}
+
+class ReviserTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        prepare(folder.path());
+        settings.claudePath = FakeClaude::path();
+        settings.userName = QStringLiteral("테스터");
+        QObject::connect(&reviser, &Reviser::phaseChanged, [this] { phases.append(reviser.phase()); });
+    }
+
+    // A plan folder with its derived files and one older backup.
+    void prepare(const QString &path)
+    {
+        dir = path;
+        writeFile(dir + "/plan.json", cleanPlan);
+        writeFile(dir + "/plan.md", "old md");
+        writeFile(dir + "/index.html", "old html");
+        writeFile(dir + "/history/" + olderBackup, "older backup");
+    }
+
+    void settle(int ms = 30000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (reviser.phase().isRunning() && timer.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        // Progress lines still queued must change nothing now.
+        QCoreApplication::processEvents();
+    }
+
+    bool revise(const QString &request, const QStringList &images = {})
+    {
+        return reviser.revise(request, images, dir, settings, [this] { ++doneCalls; });
+    }
+
+    QStringList backups() const
+    {
+        return QDir(dir + "/history").entryList({"plan-*.json"}, QDir::Files, QDir::Name);
+    }
+
+    QStringList phaseTexts() const
+    {
+        QStringList texts;
+        for (const Reviser::Phase &phase : phases)
+            texts.append(phase.text);
+        return texts;
+    }
+
+    FakeClaude fake;
+    QTemporaryDir folder;
+    QString dir;
+    AppSettings settings;
+    Reviser reviser;
+    QList<Reviser::Phase> phases;
+    int doneCalls = 0;
+};
+
+} // namespace
+
+// Every way a revision can fail after its backup leaves the plan folder as
+// it was: plan.json byte for byte, the derived files, the older backups.
+TEST_F(ReviserTest, FailuresPutThePlanBack)
+{
+    const QString restoredPrefix = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
+    struct Row {
+        const char *name;
+        QJsonObject scenario;
+        std::function<void(const QString &dir)> prepare;
+        QString expected; // a prefix when it ends in "…"
+        bool cancel = false;
+    };
+    const QList<Row> rows{
+        {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, {},
+         restoredPrefix + "Claude 실행 실패(종료 코드 1): …"},
+        {"edit then exit 1", {{"steps", QJsonArray{writePlan(editedPlan)}}, {"exit", 1}}, {},
+         restoredPrefix + "Claude 실행 실패(종료 코드 1): …"},
+        {"broken JSON", {{"steps", QJsonArray{writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, {},
+         restoredPrefix + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
+        {"edit then refusal",
+         {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")}}}, {},
+         "고치지 않음 — 근거가 없어요"},
+        {"stopped while Claude works", {{"steps", QJsonArray{writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}},
+         {}, "멈췄어요. 고치기 전으로 돌려 놨어요.", true},
+        {"plan.md a folder", {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
+         [](const QString &d) {
+             QFile::remove(d + "/plan.md");
+             QDir(d).mkpath("plan.md/inside");
+         },
+         restoredPrefix + "…"},
+        {"history a file", {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
+         [](const QString &d) {
+             QDir(d + "/history").removeRecursively();
+             writeFile(d + "/history", "not a folder");
+         },
+         "백업하지 못했어요: …"},
+    };
+
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir rowFolder;
+        prepare(rowFolder.path());
+        if (row.prepare)
+            row.prepare(dir);
+        const QByteArray md = readFile(dir + "/plan.md");
+        const bool mdIsFolder = QFileInfo(dir + "/plan.md").isDir();
+        const QStringList before = backups();
+        fake.setScenario(row.scenario);
+
+        ASSERT_TRUE(revise("제목을 고쳐 줘"));
+        if (row.cancel) {
+            QElapsedTimer timer;
+            timer.start();
+            while (fake.records("start").isEmpty() && timer.elapsed() < 10000)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            // Undo must not take the running revision's backup away.
+            EXPECT_FALSE(reviser.undo(dir, settings));
+            EXPECT_TRUE(reviser.phase().isRunning());
+            reviser.cancel();
+        }
+        settle();
+
+        const Reviser::Phase phase = reviser.phase();
+        EXPECT_EQ(phase.kind, Reviser::Phase::Kind::failed);
+        if (row.expected.endsWith(u'…'))
+            EXPECT_TRUE(phase.text.startsWith(row.expected.chopped(1))) << qPrintable(phase.text);
+        else
+            EXPECT_EQ(phase.text, row.expected);
+        EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+        EXPECT_EQ(QFileInfo(dir + "/plan.md").isDir(), mdIsFolder);
+        EXPECT_EQ(readFile(dir + "/plan.md"), md);
+        EXPECT_EQ(readFile(dir + "/index.html"), QByteArray("old html"));
+        EXPECT_EQ(backups(), before);
+        EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
+        EXPECT_EQ(doneCalls, 0);
+        if (row.cancel) {
+            EXPECT_EQ(fake.records("sigterm").size(), 1);
+            EXPECT_TRUE(processGone(fake.records("start").value(0).value("pid").toInteger()));
+        }
+        fake.setScenario({});
+        QFile::remove(fake.folder() + "/log.jsonl");
+    }
+}
+
+// Claude may leave something that cannot be replaced by a file: the backup
+// then stays, and the message says where it is.
+TEST_F(ReviserTest, PlanReplacedByAFolderKeepsTheBackupAndNamesIt)
+{
+    fake.setScenario({{"steps", QJsonArray{step("remove", "plan.json"),
+                                           QJsonObject{{"writeFile", "plan.json/notes.txt"}, {"content", "x"}},
+                                           FakeClaude::resultEvent("고쳤어요")}}});
+    ASSERT_TRUE(revise("고쳐 줘"));
+    settle();
+
+    QStringList made = backups();
+    made.removeAll(olderBackup);
+    ASSERT_EQ(made.size(), 1);
+    const QString backup = dir + "/history/" + made.first();
+    EXPECT_EQ(readFile(backup), cleanPlan);
+    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
+    EXPECT_TRUE(reviser.phase().text.startsWith("고치지 못해서 원래대로 돌려 놨어요: plan.json 을 읽지 못했어요: "))
+        << qPrintable(reviser.phase().text);
+    EXPECT_TRUE(reviser.phase().text.endsWith("\n백업: " + backup)) << qPrintable(reviser.phase().text);
+    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+}
+
+// A revision whose edit adds a problem gets one fix round that continues the
+// conversation; the fix round's answer is the one shown and logged.
+TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
+{
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
+                                 {"steps", QJsonArray{toolUse("Edit", {{"file_path", dir + "/plan.json"}}), QJsonObject{{"sleep", 150}},
+                                                      writePlan(editedPlan), FakeClaude::resultEvent("\n둘째 답\n")}}},
+                     QJsonObject{{"steps", QJsonArray{toolUse("Read", {{"file_path", dir + "/plan.json"}}), QJsonObject{{"sleep", 150}},
+                                                      toolUse("Grep", {{"pattern", "Chat"}}), QJsonObject{{"sleep", 150}},
+                                                      toolUse("Read", {{"file_path", "/repo/x.kt"}}), QJsonObject{{"sleep", 150}},
+                                                      toolUse("mcp__wiki__get", {}), QJsonObject{{"sleep", 150}},
+                                                      writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
+    ASSERT_TRUE(revise("  이동을 하나 더 넣어 줘\n둘째 줄  "));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::running("Claude 를 시작하는 중"));
+    ASSERT_TRUE(reviser.startedAt().has_value());
+    EXPECT_EQ(reviser.dir(), dir);
+    settle();
+
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("둘째 답"));
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_EQ(phaseTexts(), (QStringList{"Claude 를 시작하는 중", "계획서를 읽는 중", "저장소·문서를 찾아보는 중",
+                                         "자료를 보는 중", "검사에서 1건 — 한 번 더 고치는 중", "plan.json 을 고치는 중",
+                                         "plan.md · index.html 다시 쓰는 중", "둘째 답"}));
+
+    const QList<QJsonObject> starts = fake.records("start");
+    ASSERT_EQ(starts.size(), 2);
+    EXPECT_FALSE(starts[0].value("args").toArray().contains("--continue"));
+    EXPECT_TRUE(starts[1].value("args").toArray().contains("--continue"));
+    EXPECT_TRUE(starts[0].value("stdin").toString().contains("이동을 하나 더 넣어 줘\n둘째 줄\n"));
+    EXPECT_TRUE(starts[1].value("stdin").toString().endsWith(
+        "답은 처음처럼 고친 내용 1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)"))
+        << qPrintable(starts[1].value("stdin").toString());
+    for (const QJsonObject &start : starts) {
+        EXPECT_EQ(start.value("cwd").toString(), dir);
+        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
+    }
+
+    // The writer's form of Claude's edit, the derived files, the kept backup.
+    EXPECT_TRUE(readFile(dir + "/plan.json").contains("고친 제목"));
+    EXPECT_TRUE(readFile(dir + "/plan.md").contains("고친 제목"));
+    EXPECT_NE(readFile(dir + "/index.html"), QByteArray("old html"));
+    QStringList made = backups();
+    made.removeAll(olderBackup);
+    ASSERT_EQ(made.size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + made.first()), cleanPlan);
+    const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+    EXPECT_TRUE(log.startsWith("## ")) << qPrintable(log);
+    EXPECT_TRUE(log.endsWith(" · 테스터\n\n> 이동을 하나 더 넣어 줘\n> 둘째 줄\n\n둘째 답\n\n")) << qPrintable(log);
+    EXPECT_EQ(Reviser::lastRequest(dir), "이동을 하나 더 넣어 줘 둘째 줄");
+
+    // The undo point is this revision's backup.
+    EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/" + made.first());
+}
+
+// What revise takes and what it ignores, and how the images are copied.
+TEST_F(ReviserTest, RequestRulesAndAttachments)
+{
+    EXPECT_FALSE(revise(""));
+    EXPECT_FALSE(revise(" \n\t "));
+    EXPECT_TRUE(phases.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/attachments"));
+
+    QTemporaryDir pictures;
+    writeFile(pictures.filePath("a.PNG"), "png bytes");
+    writeFile(pictures.filePath("b"), "no extension");
+    writeFile(pictures.filePath("c.jpeg"), "jpeg bytes");
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("b")}));
+    QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
+    ASSERT_EQ(copies.size(), 2);
+    EXPECT_TRUE(copies[0].endsWith("-1.png"));
+    EXPECT_TRUE(copies[1].endsWith("-3.png"));
+    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
+
+    // While it runs, another request is ignored, its images not copied.
+    EXPECT_FALSE(revise("또", {pictures.filePath("c.jpeg")}));
+    EXPECT_EQ(QDir(dir + "/history/attachments").entryList(QDir::Files).size(), 2);
+
+    QElapsedTimer timer;
+    timer.start();
+    while (fake.records("start").isEmpty() && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    const QString prompt = fake.records("start").value(0).value("stdin").toString();
+    EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
+    EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
+    reviser.cancel();
+    settle();
+    EXPECT_EQ(reviser.phase().text, "멈췄어요. 고치기 전으로 돌려 놨어요.");
+}
+
+// A wiki link in the request lets Claude use every wiki server of the
+// user's configuration; the log names the attachments.
+TEST_F(ReviserTest, WikiLinkAddsTheWikiServersAndLogNamesAttachments)
+{
+    writeFile(QDir::homePath() + "/.claude.json",
+              R"({"mcpServers": {"atlassian": {"type": "sse", "url": "https://mcp.atlassian.com/v1/sse"},
+                                 "team-wiki": {"url": "https://x.atlassian.net/mcp"}, "figma": {"url": "http://x"}}})");
+    QTemporaryDir pictures;
+    writeFile(pictures.filePath("shot.PNG"), "png");
+    writeFile(pictures.filePath("raw"), "raw");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("")}}});
+    ASSERT_TRUE(revise("https://team.atlassian.net/wiki/spaces/X 대로", {pictures.filePath("shot.PNG"), pictures.filePath("raw")}));
+    settle();
+    QFile::remove(QDir::homePath() + "/.claude.json");
+
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("고쳤어요"));
+    EXPECT_EQ(argAfter(fake.records("start").value(0), "--allowedTools"),
+              "Read,Edit,Grep,Glob,mcp__atlassian,mcp__team-wiki");
+    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
+    ASSERT_EQ(copies.size(), 2);
+    const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+    EXPECT_TRUE(log.contains("> https://team.atlassian.net/wiki/spaces/X 대로\n> (첨부 이미지 2장: " + copies[0] + ", "
+                             + copies[1] + ")\n\n\n\n"))
+        << qPrintable(log);
+    EXPECT_EQ(Reviser::lastRequest(dir),
+              "https://team.atlassian.net/wiki/spaces/X 대로 (첨부 이미지 2장: " + copies[0] + ", " + copies[1] + ")");
+}
+
+namespace {
+
+const QByteArray earlierPlan = R"({"meta": {"feature": "Chat", "title": "처음"}, "screens": [{"id": "a", "name": "ChatA"}]})";
+const QByteArray laterPlan = R"({"meta": {"feature": "Chat", "title": "나중"}, "screens": [{"id": "a", "name": "ChatA"}]})";
+
+QStringList keptCopies(const QString &dir)
+{
+    return QDir(dir + "/history").entryList({"kept-*.json"}, QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+// Only "plan-*.json" files directly in history/ are undo points; undo walks
+// back through them newest first, keeping each plan it replaces.
+TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
+{
+    QDir(dir + "/history").remove(olderBackup);
+    EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
+    EXPECT_FALSE(reviser.undo(dir, settings));
+    for (const char *name : {"plan.json", "plan-x.JSON", "old-plan-1.json", "kept-261208-000000.json",
+                             "attachments/plan-zzz.json", "revisions.md"})
+        writeFile(dir + "/history/" + name, "not a backup");
+    EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
+    EXPECT_FALSE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_TRUE(phases.isEmpty());
+    EXPECT_EQ(doneCalls, 0);
+
+    writeFile(dir + "/history/plan-261206-121650.json", earlierPlan);
+    writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
+    writeFile(dir + "/history/plan-x.json", "{}");
+    EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/plan-x.json");
+    QFile::remove(dir + "/history/plan-x.json");
+    EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/plan-261207-080000.json");
+
+    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("직전 고치기 전으로 되돌렸어요"));
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_FALSE(reviser.startedAt().has_value());
+    EXPECT_TRUE(readFile(dir + "/plan.json").contains("나중"));
+    EXPECT_TRUE(readFile(dir + "/plan.md").contains("나중"));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-080000.json"));
+    // The plan the undo replaced is kept, but is no undo point.
+    QStringList kept = keptCopies(dir);
+    kept.removeAll("kept-261208-000000.json");
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + kept.first()), cleanPlan);
+    EXPECT_EQ(Reviser::lastRequest(dir), "(되돌리기)");
+    const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+    EXPECT_TRUE(log.contains(" · 테스터\n\n> (되돌리기)\n\n- 직전 고치기 전으로 되돌림\n\n")) << qPrintable(log);
+
+    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_TRUE(readFile(dir + "/plan.json").contains("처음"));
+    EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
+    EXPECT_EQ(doneCalls, 2);
+    const qsizetype changes = phases.size();
+    EXPECT_FALSE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_EQ(phases.size(), changes);
+    EXPECT_EQ(doneCalls, 2);
+}
+
+// A backup the writer cannot carry whole (a hand-edited file that --render
+// saved) is consumed as a kept copy, not deleted.
+TEST_F(ReviserTest, UndoKeepsABackupTheRewriteWouldCut)
+{
+    QDir(dir + "/history").remove(olderBackup);
+    const QByteArray handEdited = R"({"meta": {"feature": "Chat", "titel": "오타 난 키"}, "screens": []})";
+    writeFile(dir + "/history/plan-261207-080000.json", handEdited);
+    ASSERT_TRUE(reviser.undo(dir, settings));
+    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::done);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-080000.json"));
+    QStringList contents;
+    for (const QString &name : keptCopies(dir))
+        contents.append(QString::fromUtf8(readFile(dir + "/history/" + name)));
+    EXPECT_EQ(contents.size(), 2);
+    EXPECT_TRUE(contents.contains(QString::fromUtf8(handEdited)));
+    EXPECT_TRUE(contents.contains(QString::fromUtf8(cleanPlan)));
+}
+
+// Failed undos change nothing they cannot give back: the backup stays for
+// another try and the plan it would replace stays too.
+TEST_F(ReviserTest, FailedUndoKeepsBackupAndPlan)
+{
+    QDir(dir + "/history").remove(olderBackup);
+    writeFile(dir + "/history/plan-261207-080000.json", "{ broken");
+    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: plan.json 을 읽지 못했어요(JSON 이 깨짐)"));
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), QByteArray("{ broken"));
+
+    writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
+    QFile::remove(dir + "/plan.json");
+    QDir(dir).mkpath("plan.json/inside");
+    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
+    EXPECT_TRUE(reviser.phase().text.startsWith("되돌리지 못했어요: ")) << qPrintable(reviser.phase().text);
+    EXPECT_TRUE(QFileInfo(dir + "/plan.json/inside").isDir());
+    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), laterPlan);
+    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
+    EXPECT_EQ(doneCalls, 0);
+}
+
+// The log: newest entry first, the old bytes kept as they are, nothing
+// written where there is no history/ or the log cannot be read.
+TEST_F(ReviserTest, LogEntriesGoOnTopAndKeepWhatWasThere)
+{
+    const QByteArray notUtf8 = "## old\n\n> \xff\xfe request\n\nanswer \xc3\n\n";
+    writeFile(dir + "/history/revisions.md", notUtf8);
+    Reviser::appendLog(dir, "첫 줄\n\n셋째 줄", "- 답\n- 둘째", "");
+    const QByteArray log = readFile(dir + "/history/revisions.md");
+    EXPECT_TRUE(log.endsWith("\n\n" + notUtf8));
+    const QString entry = QString::fromUtf8(log.left(log.size() - notUtf8.size()));
+    QRegularExpression header("^## \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d · \n");
+    EXPECT_TRUE(header.match(entry).hasMatch()) << qPrintable(entry);
+    EXPECT_TRUE(entry.endsWith(" · \n\n> 첫 줄\n> \n> 셋째 줄\n\n- 답\n- 둘째\n\n")) << qPrintable(entry);
+    EXPECT_EQ(Reviser::lastRequest(dir), "첫 줄  셋째 줄");
+
+    // ">" lines without a blank belong to the request too.
+    writeFile(dir + "/history/revisions.md", "## t · a\n\n>\tzero\n> first\n>\tsecond\n>third\nnot\n> other entry\n");
+    EXPECT_EQ(Reviser::lastRequest(dir), "first \tsecond third");
+
+    QTemporaryDir bare;
+    Reviser::appendLog(bare.path(), "요청", "답", "나");
+    EXPECT_TRUE(QDir(bare.path()).isEmpty());
+    EXPECT_EQ(Reviser::lastRequest(bare.path()), "");
+
+    QDir(bare.path()).mkpath("history/revisions.md");
+    Reviser::appendLog(bare.path(), "요청", "답", "나");
+    EXPECT_TRUE(QFileInfo(bare.path() + "/history/revisions.md").isDir());
+}
