@@ -323,6 +323,30 @@ TEST_F(UpdaterTest, BadAnswersFailTheCheckAndKeepWhatWasFound)
     EXPECT_EQ(updater.phase(), Phase::idle());
 }
 
+TEST_F(UpdaterTest, DismissClearsAShownResultButNotACheckUnderWay)
+{
+    HttpServer::Response slow = HttpServer::Response::json(latest("42"));
+    slow.delay = std::chrono::milliseconds(300);
+    server.serve(latestPath, slow);
+    Updater updater(hooks(QString(), "42"));
+    updater.check();
+    updater.dismiss();
+    EXPECT_EQ(updater.phase(), Phase::checking());
+    ASSERT_TRUE(settled(updater));
+    EXPECT_EQ(updater.phase(), Phase::upToDate());
+    updater.dismiss();
+    EXPECT_EQ(updater.phase(), Phase::idle());
+
+    server.serve(latestPath, HttpServer::Response::text(500, "down"));
+    updater.check();
+    ASSERT_TRUE(settled(updater));
+    EXPECT_EQ(updater.phase().kind, Phase::Kind::failed);
+    updater.dismiss();
+    EXPECT_EQ(updater.phase(), Phase::idle());
+    updater.dismiss();
+    EXPECT_EQ(updater.phase(), Phase::idle());
+}
+
 TEST_F(UpdaterTest, FeedIsUsedAsItStands)
 {
     Updater::Hooks h = hooks(QString(), "1");

@@ -267,6 +267,13 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         install();
 }
 
+void Updater::dismiss()
+{
+    const Phase::Kind kind = m_phase.kind;
+    if (kind == Phase::Kind::upToDate || kind == Phase::Kind::failed)
+        setPhase(Phase::idle());
+}
+
 void Updater::install()
 {
     const Phase::Kind kind = m_phase.kind;

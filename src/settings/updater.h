@@ -108,6 +108,10 @@ public:
     // Downloads and installs `available`, then quits the application;
     // returns at once and does nothing while a download or install runs.
     void install();
+    // Clears a shown check result or failure: the phase goes back to idle.
+    // A check or an install under way is left alone, since its own end sets
+    // the phase.
+    void dismiss();
     // Whether a generation, revision or development run is going on; asked
     // right before the swap, since one may have started during the download.
     void setBusyCheck(std::function<bool()> busy);

@@ -2,6 +2,7 @@
 
 std::optional<QByteArray> MemorySecretStore::read(const QString &account)
 {
+    ++reads;
     const auto found = items.constFind(account);
     if (found == items.cend())
         return std::nullopt;

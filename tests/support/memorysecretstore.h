@@ -16,4 +16,5 @@ public:
     QMap<QString, QByteArray> items;
     bool refuse = false;
     int writes = 0;
+    int reads = 0;
 };
