@@ -1,5 +1,7 @@
 #include "app/viewfactory.h"
 
+#include "views/planeditorview.h"
+
 #include <QDialog>
 #include <QWidget>
 
@@ -41,9 +43,9 @@ QWidget *updateBanner(AppState *, QWidget *parent)
     return placeholder(parent, "updateBanner");
 }
 
-QWidget *planEditorView(AppState *, QWidget *parent)
+QWidget *planEditorView(AppState *state, QWidget *parent)
 {
-    return placeholder(parent, "planEditorView");
+    return new PlanEditorView(state, parent);
 }
 
 QWidget *settingsView(AppState *, QWidget *parent)
