@@ -200,13 +200,19 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          {"/repos/android-worktrees/feat-x", planDir},
          false,
          "sonnet",
-         start + QStringList{"--tools",
-                             "Bash(./gradlew:*),Bash(git diff:*),Bash(git status:*),Bash(ls:*),Edit,Glob,Grep,Read,"
-                             "ToolSearch,Write",
-                             "--permission-mode", "dontAsk", "--allowedTools",
+         start + QStringList{"--tools", "Bash,Edit,Glob,Grep,Read,ToolSearch,Write", "--permission-mode", "dontAsk", "--allowedTools",
                              "Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),Bash(ls:*)",
                              "--strict-mcp-config", "--mcp-config", "<config>", "--add-dir",
                              "/repos/android-worktrees/feat-x", "--add-dir", planDir, "--model", "sonnet"},
+         {}},
+        {"patterns only",
+         {"Bash(xcodebuild:*)", "Grep", "Bash(ls:*)", "Read(./src/**)", "Task()", "Odd(x"},
+         {},
+         false,
+         "",
+         start + QStringList{"--tools", "Bash,Grep,Odd(x,Read,Task,ToolSearch", "--permission-mode", "dontAsk",
+                             "--allowedTools", "Bash(xcodebuild:*),Grep,Bash(ls:*),Read(./src/**),Task(),Odd(x",
+                             "--strict-mcp-config", "--mcp-config", "<config>"},
          {}},
     };
     for (const Shape &shape : shapes) {

@@ -1,126 +1,16 @@
 #include "settings/keychain.h"
 #include "support/qtprinters.h"
+#include "support/secretsession.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
-#include <functional>
 
-namespace {
-
-// The cases run in a child process under a session bus of its own
-// (dbus-run-session), with an unlocked gnome-keyring in the child's home
-// folder: no real keyring is touched, parallel test processes never meet,
-// and the bus outlives every connection to it.
-bool insidePrivateBus()
-{
-    return qEnvironmentVariable("QUARRYSTONE_TEST_PRIVATE_BUS") == QLatin1String("1");
-}
-
-class SecretServiceSession : public testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        if (insidePrivateBus())
-            startKeyring();
-    }
-
-    void TearDown() override
-    {
-        if (keyring.state() == QProcess::NotRunning)
-            return;
-        keyring.terminate();
-        if (!keyring.waitForFinished(5000))
-            keyring.kill();
-        keyring.waitForFinished();
-    }
-
-private:
-    void startKeyring()
-    {
-        ASSERT_TRUE(runtime.isValid());
-        for (const char *name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "GNOME_DESKTOP_SESSION_ID",
-                                 "KDE_FULL_SESSION", "KDE_SESSION_VERSION"})
-            qunsetenv(name);
-        qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-        keyring.start("gnome-keyring-daemon", {"--unlock", "--components=secrets", "--foreground"});
-        ASSERT_TRUE(keyring.waitForStarted()) << "gnome-keyring-daemon: " << keyring.errorString().toStdString();
-        keyring.write("test-password");
-        keyring.waitForBytesWritten();
-        keyring.closeWriteChannel();
-        ASSERT_TRUE(waitForService()) << "the keyring never joined the bus";
-    }
-
-    static bool waitForService()
-    {
-        QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired()) {
-            QProcess ask;
-            ask.start("dbus-send", {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                    "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.secrets"});
-            ask.waitForFinished();
-            if (ask.readAllStandardOutput().contains("boolean true"))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    }
-
-    QTemporaryDir runtime;
-    QProcess keyring;
-};
-
-const testing::Environment *const session = testing::AddGlobalTestEnvironment(new SecretServiceSession);
-
-// What another program sees under the service and account.
-std::optional<QByteArray> lookUp(const QString &account)
-{
-    QProcess tool;
-    tool.start("secret-tool", {"lookup", "user", account, "server", Keychain::service(), "type", "plaintext"});
-    tool.waitForFinished();
-    if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
-        return std::nullopt;
-    return tool.readAllStandardOutput();
-}
-
-bool storeForeign(const QString &account, const QByteArray &secret)
-{
-    QProcess tool;
-    tool.start("secret-tool", {"store", "--label=foreign", "user", account, "server", Keychain::service(), "type", "plaintext"});
-    tool.write(secret);
-    tool.closeWriteChannel();
-    return tool.waitForFinished() && tool.exitCode() == 0;
-}
-
-// Runs the cases here when inside the private bus; otherwise runs this test
-// again in a child process under a bus of its own and checks its outcome.
-void inOwnSession(const std::function<void()> &cases)
-{
-    if (insidePrivateBus()) {
-        cases();
-        return;
-    }
-    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QUARRYSTONE_TEST_PRIVATE_BUS", "1");
-    child.setProcessEnvironment(environment);
-    child.start("dbus-run-session", {"--", QCoreApplication::applicationFilePath(),
-                                     QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
-    ASSERT_TRUE(child.waitForStarted()) << "dbus-run-session: " << child.errorString().toStdString();
-    child.waitForFinished(-1);
-    ASSERT_EQ(child.exitStatus(), QProcess::NormalExit) << "the case crashed under its own bus";
-    EXPECT_EQ(child.exitCode(), 0) << "the case failed under its own bus";
-}
-
-} // namespace
+using SecretSession::inOwnSession;
+using SecretSession::lookUp;
+using SecretSession::storeForeign;
 
 TEST(SecretService, WritesReadsOverwritesAndDeletesBothItems)
 {

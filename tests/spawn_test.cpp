@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -194,6 +195,31 @@ TEST(Spawn, OutputGivesUpAfterItsTimeOut)
 {
     EXPECT_FALSE(Spawn::output("/bin/sleep", {"60"}, {}, std::chrono::milliseconds(200)).has_value());
     EXPECT_EQ(Spawn::output("/bin/echo", {"ok"}, {}, std::chrono::seconds(30)), std::optional<QString>("ok\n"));
+}
+
+TEST(Spawn, AwaitedOutputKeepsTheEventLoopTurningAndResumesOnItsThread)
+{
+    // The loop must go on ticking while the command runs, and the task must
+    // come back on the main thread with what the blocking form would give.
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+    timer.start(10);
+    bool onMain = false;
+    auto task = [&onMain]() -> QCoro::Task<std::optional<QString>> {
+        const QStringList args{"-c", "sleep 0.3; printf ' a \\n'; exit 3"};
+        const std::optional<QString> out = co_await Spawn::outputAsync(QStringLiteral("/bin/sh"), args, {});
+        onMain = QThread::currentThread() == QCoreApplication::instance()->thread();
+        co_return out;
+    };
+    EXPECT_EQ(TaskWait::result(task()), std::optional<QString>(" a \n"));
+    EXPECT_TRUE(onMain);
+    EXPECT_GE(ticks, 10);
+    auto missing = []() -> QCoro::Task<bool> {
+        const std::optional<QString> out = co_await Spawn::outputAsync(QStringLiteral("/nonexistent/git"), {}, {});
+        co_return !out.has_value();
+    };
+    EXPECT_TRUE(TaskWait::result(missing()));
 }
 
 TEST(ChildProcess, TerminateSendsSigtermOnceThenSigkill)

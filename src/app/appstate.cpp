@@ -4,8 +4,11 @@
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
 #include "model/planhistory.h"
 #include "settings/apppaths.h"
+#include "settings/updater.h"
 
 #include <QDate>
 #include <QDir>
@@ -98,11 +101,17 @@ PlanRef entryOf(const QString &given, const QByteArray &bytes)
 // a foreign page can never place the folder outside the output folder.
 QString importBase(const QString &feature)
 {
-    QString name = feature.isEmpty() ? u"Imported"_s : feature;
-    for (QChar &c : name)
-        if (c == u'/' || c == u'\\' || c == QChar(0))
-            c = u'_';
-    return name + u"-plan"_s;
+    return (feature.isEmpty() ? u"Imported"_s : Generator::featureComponent(feature)) + u"-plan"_s;
+}
+
+std::optional<GenerateInput> savedRequest(const QString &dir)
+{
+    try {
+        return GenerateInput::decode(readWhole(bare(dir) + u'/' + requestFile));
+    } catch (const ReadFailure &) {
+    } catch (const JSONDecodeError &) {
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -140,6 +149,9 @@ AppState::AppState(QObject *parent)
 {
     m_showSetup = !m_settings.setupDone;
     refresh();
+    Generator::shared().demoIfRequested();
+    if (qgetenv("QUARRYSTONE_UPDATE_AUTOINSTALL") == "1")
+        Updater::shared().check(true);
     const QString open = qEnvironmentVariable("QUARRYSTONE_OPEN");
     if (!open.isEmpty()) {
         m_showSetup = false;
@@ -451,8 +463,18 @@ void AppState::saveExport(const QString &source, const QString &target)
     setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
 }
 
-bool AppState::refuseBusy(const QString &)
+bool AppState::refuseBusy(const QString &dir)
 {
+    QStringList working;
+    const Generator &generator = Generator::shared();
+    if (generator.phase().isRunning() && generator.runningDir())
+        working.append(*generator.runningDir());
+    for (const QString &folder : std::as_const(working)) {
+        if (standardFolder(folder) == dir) {
+            setMessage(u"작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요"_s);
+            return true;
+        }
+    }
     return false;
 }
 
@@ -468,12 +490,12 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
         const QJsonObject object = parseObject(readWhole(dir + planFile));
         Plan plan = *Plan::read(object);
         if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
-            plan.meta.title = newTitle;
             try {
                 // The rewrite keeps only what the plan's reader understood;
                 // anything else is first copied into history/.
                 if (PlanHistory::writeWouldDrop(object, plan))
                     PlanHistory::backup(bare(dir));
+                plan.meta.title = newTitle;
                 Exporter::writeAll(plan, bare(dir), conventions().first);
             } catch (const PlanHistory::Failure &failure) {
                 setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
@@ -590,23 +612,65 @@ void AppState::openInBrowser()
         desktop().openUrl(QUrl::fromLocalFile(bare(*m_planDir) + u"/index.html"_s));
 }
 
-void AppState::cancelGeneration(bool)
+void AppState::cancelGeneration(bool keep)
 {
+    Generator &generator = Generator::shared();
+    // A run that ended while the user was deciding is finished work: the
+    // choice no longer applies to it.
+    if (!generator.phase().isRunning())
+        return;
+    const std::optional<QString> running = generator.runningDir();
+    generator.cancel();
+    generator.setPhase(Generator::Phase::idle());
+    if (!keep && running)
+        QFile::moveToTrash(*running);
+    refresh();
+    setSelection(Selection::newPlan());
+    setMessage(keep ? u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s : u"만들기를 취소하고 지웠어요"_s);
 }
 
-void AppState::resume(const QString &)
+void AppState::resume(const QString &dir)
 {
+    const std::optional<GenerateInput> input = savedRequest(dir);
+    if (!input || Generator::shared().phase().isRunning())
+        return;
+    setSelection(Selection::generating());
+    const bool reuse = QFileInfo::exists(bare(dir) + u"/figma-section.json"_s);
+    QPointer<AppState> self(this);
+    Generator::shared().run(*input, bare(dir), m_settings, reuse, [self](const QString &finished) {
+        if (!self)
+            return;
+        self->refresh();
+        self->setSelection(Selection::plan(finished));
+        self->setMessage(u"계획서를 만들었어요"_s);
+    });
 }
 
-void AppState::startRedraftIfAsked(const QString &)
+void AppState::startRedraftIfAsked(const QString &dir)
 {
+    if (qgetenv("QUARRYSTONE_REDRAFT") != "1")
+        return;
+    const std::optional<GenerateInput> input = savedRequest(dir);
+    if (!input)
+        return;
+    QPointer<AppState> self(this);
+    Generator::shared().run(*input, bare(dir), m_settings, true, [self](const QString &finished) {
+        if (!self)
+            return;
+        // Through none, so that the plan loads again even when its folder
+        // was already selected.
+        self->setSelection(std::nullopt);
+        self->setSelection(Selection::plan(finished));
+    });
 }
 
 bool AppState::busy()
 {
-    return false;
+    return Generator::shared().phase().isRunning();
 }
 
 void AppState::stopWork()
 {
+    if (Generator::shared().phase().isRunning())
+        Generator::shared().cancel();
 }

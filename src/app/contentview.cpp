@@ -4,6 +4,7 @@
 #include "app/snapshot.h"
 #include "app/toast.h"
 #include "app/viewfactory.h"
+#include "model/generator.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -85,6 +86,11 @@ ContentView::ContentView(AppState *state, QWidget *parent)
         connect(state, signal, this, &ContentView::noteChange);
     connect(state, &AppState::cancelGeneratingChanged, this, &ContentView::followCancelRequest);
     connect(state, &AppState::showSetupChanged, this, &ContentView::followSetup);
+    // The question closes by itself when the run ends while it is open.
+    connect(&Generator::shared(), &Generator::phaseChanged, this, [this] {
+        if (m_state && m_state->cancelGenerating() && !Generator::shared().phase().isRunning())
+            m_state->setCancelGenerating(false);
+    });
     qApp->installEventFilter(this);
 
     rebuildDetail();
@@ -239,6 +245,11 @@ void ContentView::followCancelRequest()
         return;
     if (!m_state->cancelGenerating()) {
         closeCancelDialog();
+        return;
+    }
+    // There is nothing to stop once the run has ended.
+    if (!Generator::shared().phase().isRunning()) {
+        m_state->setCancelGenerating(false);
         return;
     }
     if (m_cancelDialog)

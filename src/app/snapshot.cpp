@@ -1,5 +1,7 @@
 #include "app/snapshot.h"
 
+#include "model/generator.h"
+
 #include <QApplication>
 #include <QGuiApplication>
 #include <QPixmap>
@@ -52,7 +54,7 @@ QWidget *widgetOf(QWindow *window)
 
 bool generationRunning()
 {
-    return false;
+    return Generator::shared().phase().isRunning();
 }
 
 [[noreturn]] void finish(int code)

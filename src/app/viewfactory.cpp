@@ -1,6 +1,8 @@
 #include "app/viewfactory.h"
 
 #include "views/planeditorview.h"
+#include "views/settingsview.h"
+#include "views/setupsheet.h"
 
 #include <QDialog>
 #include <QWidget>
@@ -48,15 +50,14 @@ QWidget *planEditorView(AppState *state, QWidget *parent)
     return new PlanEditorView(state, parent);
 }
 
-QWidget *settingsView(AppState *, QWidget *parent)
+QWidget *settingsView(AppState *state, QWidget *parent)
 {
-    return placeholder(parent, "settingsView");
+    return new SettingsView(state, parent);
 }
 
-// No sheet until the setup sheet exists: the window shows none.
-QDialog *setupSheet(AppState *, QWidget *)
+QDialog *setupSheet(AppState *state, QWidget *parent)
 {
-    return nullptr;
+    return new SetupSheet(state, parent);
 }
 
 } // namespace ViewFactory

@@ -31,13 +31,22 @@ bool isExecutableFile(const QString &path)
     return ::stat(native.constData(), &info) == 0 && S_ISREG(info.st_mode) && ::access(native.constData(), X_OK) == 0;
 }
 
-// The built-in tools, with ToolSearch always among them.
+// The tool reads "--tools" as bare names and drops an entry such as
+// "Bash(./gradlew:*)", which would leave a run without its shell; the
+// pattern itself only limits the tool, through "--allowedTools".
+QString toolName(const QString &tool)
+{
+    const qsizetype open = tool.indexOf(QLatin1Char('('));
+    return open > 0 && tool.endsWith(QLatin1Char(')')) ? tool.left(open) : tool;
+}
+
+// The built-in tools by name, with ToolSearch always among them.
 QString builtInTools(const QStringList &allowedTools)
 {
     QStringList tools;
     for (const QString &tool : allowedTools)
         if (!tool.startsWith(mcpPrefix))
-            tools.append(tool);
+            tools.append(toolName(tool));
     tools.append(QStringLiteral("ToolSearch"));
     tools.removeDuplicates();
     Text::sortByCodePoint(tools);

@@ -129,4 +129,19 @@ std::optional<QString> output(const QString &path, const QStringList &args, cons
     return Text::decodeUtf8Strict(out);
 }
 
+QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env)
+{
+    QPromise<std::optional<QString>> promise;
+    QFuture<std::optional<QString>> future = promise.future();
+    promise.start();
+    // Its own thread, like wait(): a command such as a large `git worktree
+    // add` must neither block the event loop nor hold a pool thread.
+    std::thread([path = std::move(path), args = std::move(args), env = std::move(env),
+                 promise = std::move(promise)]() mutable {
+        promise.addResult(output(path, args, env));
+        promise.finish();
+    }).detach();
+    co_return co_await future;
+}
+
 } // namespace Spawn

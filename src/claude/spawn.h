@@ -51,4 +51,9 @@ QCoro::Task<int> wait(pid_t pid);
 std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
                               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
+// `output` for a task: the command runs and is waited for on a thread of
+// its own, and the awaiting task resumes on its own thread. Nothing stops
+// the command early; it runs to its end.
+QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env);
+
 } // namespace Spawn

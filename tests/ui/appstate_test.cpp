@@ -65,3 +65,179 @@ TEST_F(AppStateScan, MissingOutputFolderListsRememberedFoldersOnly)
     EXPECT_EQ(urls(state.plans()), QStringList{extra + "/"});
     EXPECT_TRUE(state.unfinished().isEmpty());
 }
+
+using AppStateSelection = Library;
+
+TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha", 10, {"open"});
+    const QString outside = makePlan(root.path() + "/outside", "", "Out", 20);
+    AppState state;
+    EXPECT_EQ(state.selection(), Selection::newPlan());
+    EXPECT_FALSE(state.planDir());
+    QSignalSpy planLoads(&state, &AppState::planChanged);
+    OpenCounter opens(a + "/plan.json");
+
+    state.setSelection(Selection::plan(a + "/"));
+    EXPECT_EQ(state.planDir(), a + "/");
+    EXPECT_EQ(state.plan().meta.title, "에이");
+    EXPECT_EQ(planLoads.count(), 1);
+    EXPECT_EQ(opens.take(), 1);
+
+    // The same selection again loads nothing; a spelling of the same folder
+    // that is not in standard form always loads, and is replaced.
+    state.setSelection(Selection::plan(a + "/"));
+    EXPECT_EQ(planLoads.count(), 1);
+    state.setSelection(Selection::plan(root.path() + "/plans/x/../a"));
+    EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
+    EXPECT_EQ(planLoads.count(), 2);
+    EXPECT_EQ(opens.take(), 1);
+
+    // A folder the library does not list yet goes to the front, read once.
+    OpenCounter outsideOpens(outside + "/plan.json");
+    ASSERT_EQ(state.plans().size(), 1);
+    state.setSelection(Selection::plan(outside));
+    ASSERT_EQ(state.plans().size(), 2);
+    EXPECT_EQ(state.plans().first().url, outside + "/");
+    EXPECT_EQ(state.plans().first().title, "outside");
+    EXPECT_EQ(outsideOpens.take(), 1);
+
+    // Not a plan: planDir clears, the plan stays.
+    state.setSelection(Selection::generating());
+    EXPECT_FALSE(state.planDir());
+    EXPECT_EQ(state.plan().meta.feature, "Out");
+    state.setSelection(std::nullopt);
+    EXPECT_FALSE(state.selection());
+
+    // A folder whose plan cannot be read: a message, no planDir, the
+    // previous plan kept.
+    write(output + "/bad/plan.json", "not json");
+    state.setSelection(Selection::plan(output + "/bad"));
+    EXPECT_FALSE(state.planDir());
+    ASSERT_TRUE(state.message());
+    EXPECT_TRUE(state.message()->startsWith("계획서를 열지 못했어요: "));
+    EXPECT_EQ(state.plan().meta.feature, "Out");
+    state.setSelection(Selection::plan(output + "/gone"));
+    EXPECT_TRUE(state.message()->startsWith("계획서를 열지 못했어요: "));
+}
+
+TEST_F(AppStateSelection, NewPlanRaisesTheTokenAndSelectsTheForm)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    AppState state;
+    QSignalSpy selections(&state, &AppState::selectionChanged);
+    state.openNewPlan();
+    EXPECT_EQ(state.newPlanToken(), 1);
+    EXPECT_EQ(selections.count(), 0);
+    state.setSelection(Selection::plan(a));
+    state.openNewPlan();
+    EXPECT_EQ(state.newPlanToken(), 2);
+    EXPECT_EQ(state.selection(), Selection::newPlan());
+    EXPECT_FALSE(state.planDir());
+}
+
+TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
+{
+    const QString inOutput = makePlan(output + "/direct", "안", "In");
+    const QString sibling = makePlan(output + "-old/x", "옛", "Old");
+    const QString deeper = makePlan(output + "/group/y", "깊은", "Deep");
+    const QString outside = makePlan(root.path() + "/far/z", "먼", "Far");
+    AppState state;
+
+    struct Case {
+        QString dir;
+        bool remembered;
+    };
+    for (const Case &c : {Case{inOutput, false}, Case{sibling, true}, Case{deeper, true}, Case{outside, true}}) {
+        state.open(c.dir, true);
+        EXPECT_EQ(stored().extraDirs.contains(c.dir), c.remembered) << c.dir.toStdString();
+        EXPECT_EQ(state.selection(), Selection::plan(c.dir + "/"));
+        EXPECT_EQ(state.planDir(), c.dir + "/");
+        EXPECT_EQ(state.plans().first().url.isEmpty(), false);
+    }
+    // Each stays in the library after a rescan, listed once.
+    state.refresh();
+    EXPECT_EQ(state.plans().size(), 4);
+    // Opening again, or under another spelling, remembers nothing more.
+    state.open(outside + "/", true);
+    state.open(root.path() + "/far/./z", true);
+    EXPECT_EQ(stored().extraDirs, (QStringList{sibling, deeper, outside}));
+    // Without remembering, nothing is stored.
+    const QString other = makePlan(root.path() + "/far/w", "딴", "Other");
+    state.open(other, false);
+    EXPECT_EQ(stored().extraDirs.size(), 3);
+    EXPECT_EQ(state.planDir(), other + "/");
+}
+
+TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    {
+        AppState state;
+        EXPECT_FALSE(state.showSetup());
+        EXPECT_EQ(state.selection(), Selection::newPlan());
+    }
+    AppSettings settings = stored();
+    settings.setupDone = false;
+    settings.save();
+    {
+        qputenv("QUARRYSTONE_OPEN", "");
+        AppState state;
+        EXPECT_TRUE(state.showSetup());
+        EXPECT_FALSE(state.planDir());
+    }
+    {
+        qputenv("QUARRYSTONE_OPEN", a.toUtf8());
+        AppState state;
+        EXPECT_FALSE(state.showSetup());
+        EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
+        EXPECT_EQ(state.plan().meta.title, "에이");
+        // The opened folder is not remembered.
+        EXPECT_TRUE(stored().extraDirs.isEmpty());
+    }
+    qunsetenv("QUARRYSTONE_OPEN");
+}
+
+TEST_F(AppStateSelection, SettingsAreSavedOnlyWhenChanged)
+{
+    AppState state;
+    QSignalSpy changes(&state, &AppState::settingsChanged);
+    const QString file = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/settings.json";
+    QFile::remove(file);
+    state.setSettings(state.settings());
+    EXPECT_FALSE(QFileInfo::exists(file));
+    EXPECT_EQ(changes.count(), 0);
+    AppSettings next = state.settings();
+    next.userName = "다른 사람";
+    state.setSettings(next);
+    EXPECT_EQ(changes.count(), 1);
+    EXPECT_EQ(stored().userName, "다른 사람");
+    state.setExtraDirs({"/x/y"});
+    EXPECT_EQ(stored().extraDirs, QStringList{"/x/y"});
+    EXPECT_EQ(state.extraDirs(), QStringList{"/x/y"});
+}
+
+TEST(AppStateForms, StandardFolderFormAndSelectionEquality)
+{
+    EXPECT_EQ(AppState::standardFolder("/a/b"), "/a/b/");
+    EXPECT_EQ(AppState::standardFolder("/a/b/"), "/a/b/");
+    EXPECT_EQ(AppState::standardFolder("/a/./c/../b//"), "/a/b/");
+    EXPECT_EQ(AppState::standardFolder("/"), "/");
+    EXPECT_EQ(AppState::standardFolder("rel"), QDir::currentPath() + "/rel/");
+    EXPECT_EQ(Selection::plan("/a/"), Selection::plan("/a/"));
+    EXPECT_NE(Selection::plan("/a/"), Selection::plan("/a"));
+    EXPECT_EQ(Selection::newPlan(), (Selection{Selection::Kind::newPlan, "ignored"}));
+    EXPECT_NE(Selection::newPlan(), Selection::generating());
+    EXPECT_EQ(qHash(Selection::plan("/a/")), qHash(Selection::plan("/a/")));
+    EXPECT_NE(qHash(Selection::newPlan()), qHash(Selection::generating()));
+}
+
+TEST(AppStateForms, HolderIsWeak)
+{
+    EXPECT_EQ(AppStateHolder::state(), nullptr);
+    auto state = std::make_unique<AppState>();
+    AppStateHolder::setState(state.get());
+    EXPECT_EQ(AppStateHolder::state(), state.get());
+    state.reset();
+    EXPECT_EQ(AppStateHolder::state(), nullptr);
+}

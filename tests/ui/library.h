@@ -15,6 +15,8 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <functional>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <utility>
 #include <memory>
 
@@ -118,4 +120,32 @@ private:
         if (!path.isEmpty())
             chosen(path);
     }
+};
+
+// Counts the opens of one file by anyone, through the kernel's inotify.
+class OpenCounter
+{
+public:
+    explicit OpenCounter(const QString &path)
+        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN);
+    }
+    ~OpenCounter() { ::close(m_fd); }
+    OpenCounter(const OpenCounter &) = delete;
+    OpenCounter &operator=(const OpenCounter &) = delete;
+
+    // Opens seen since the last call.
+    int take()
+    {
+        int count = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;)
+            for (char *p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
+                ++count;
+        return count;
+    }
+
+private:
+    int m_fd = -1;
 };

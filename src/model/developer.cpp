@@ -1,0 +1,499 @@
+#include "model/developer.h"
+
+#include "claude/clauderunner.h"
+#include "claude/spawn.h"
+#include "core/atomicfile.h"
+#include "core/jsonread.h"
+#include "core/text.h"
+#include "model/developtexts.h"
+#include "model/generator.h"
+#include "model/plan.h"
+#include "settings/apppaths.h"
+
+#include <QCoreApplication>
+#include <QCoroFuture>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QPointer>
+#include <QPromise>
+#include <QRegularExpression>
+
+namespace {
+
+const QString gitPath = QStringLiteral("/usr/bin/git");
+const QString toolPrefix = QStringLiteral("도구: ");
+const QString endPrefix = QStringLiteral("끝 (");
+const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
+const QString worktreeFailed = QStringLiteral("작업 폴더를 만들지 못했어요: ");
+constexpr qsizetype pathTailLength = 60;
+// Local settings and keys an app checkout keeps out of git, which a fresh
+// worktree would lack.
+const QStringList propertiesFiles{QStringLiteral("local.properties"), QStringLiteral("keystore.properties"),
+                                  QStringLiteral("secrets.properties")};
+
+QStringList gitArguments(const QString &dir, const QStringList &args)
+{
+    return QStringList{QStringLiteral("-C"), AppPaths::expandHome(dir)} + args;
+}
+
+// `git status --porcelain` lines to paths: the text after the two status
+// characters and their space, in git's order.
+QStringList changedPaths(const QString &status)
+{
+    QStringList paths;
+    for (const QString &line : status.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        paths.append(line.mid(3));
+    return paths;
+}
+
+QString lastCharacters(const QString &text, qsizetype count)
+{
+    const QStringList characters = Text::graphemes(text);
+    return characters.mid(std::max<qsizetype>(0, characters.size() - count)).join(QString());
+}
+
+// The amount after the first "$" of an end line, read in the C locale.
+std::optional<double> reportedCost(const QString &line)
+{
+    static const QRegularExpression amount(QStringLiteral("\\$([0-9.]+)"));
+    const QRegularExpressionMatch match = amount.match(line);
+    if (!match.hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const double value = QLocale::c().toDouble(match.captured(1), &ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+Plan readPlan(const QString &planDir)
+{
+    QFile file(QDir(planDir).filePath(QStringLiteral("plan.json")));
+    if (!file.open(QIODevice::ReadOnly))
+        return Plan();
+    try {
+        return Plan::decode(file.readAll());
+    } catch (const JSONDecodeError &) {
+        return Plan();
+    }
+}
+
+QString absoluteFolder(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(AppPaths::expandHome(path)).absoluteFilePath());
+}
+
+} // namespace
+
+// One platform's run as its task sees it.
+struct Developer::Job {
+    PlatformKind platform;
+    std::uint64_t start;
+    QString repo;
+    QString base;
+    QString branch;
+    QString planDir;
+    AppSettings settings;
+    CancelToken cancel;
+    // The set-up of the platform before this one; set-ups go one at a time,
+    // in the order of the start, so two platforms sharing a repository see
+    // each other's branch.
+    QFuture<void> turn;
+    // Finished once this set-up is over, however it ended.
+    std::shared_ptr<QPromise<void>> setUp;
+    QString worktree;
+};
+
+Developer::Developer(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Developer::~Developer() = default;
+
+Developer &Developer::shared()
+{
+    static Developer *const instance = new Developer();
+    return *instance;
+}
+
+QString Developer::rawValue(PlatformKind platform)
+{
+    return platform == PlatformKind::android ? QStringLiteral("android") : QStringLiteral("ios");
+}
+
+QString Developer::displayName(PlatformKind platform)
+{
+    return platform == PlatformKind::android ? QStringLiteral("Android") : QStringLiteral("iOS");
+}
+
+std::optional<Developer::PlatformKind> Developer::platformKind(const QString &raw)
+{
+    for (const PlatformKind platform : platformKinds)
+        if (rawValue(platform) == raw)
+            return platform;
+    return std::nullopt;
+}
+
+void Developer::setRuns(const Runs &runs)
+{
+    if (m_runs == runs)
+        return;
+    m_runs = runs;
+    Q_EMIT runsChanged();
+}
+
+bool Developer::isRunning() const
+{
+    for (const Run &run : m_runs)
+        if (run.phase == Run::Phase::preparing || run.phase == Run::Phase::writing)
+            return true;
+    return false;
+}
+
+void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformKind, QString> &base,
+                      const QString &branch, const QString &planDir, const AppSettings &settings)
+{
+    if (isRunning())
+        return;
+    ++m_start;
+    m_planDir = planDir;
+    m_runs.clear();
+    Q_EMIT runsChanged();
+    if (platforms.isEmpty())
+        return;
+
+    QList<std::shared_ptr<Job>> jobs;
+    QFuture<void> turn = QtFuture::makeReadyFuture();
+    for (const PlatformKind platform : platforms) {
+        Run run;
+        run.branch = branch;
+        run.detail = QStringLiteral("작업 폴더를 만드는 중");
+        run.started = QDateTime::currentDateTime();
+        m_runs.insert(platform, run);
+
+        auto job = std::make_shared<Job>();
+        job->platform = platform;
+        job->start = m_start;
+        job->repo = platform == PlatformKind::android ? settings.androidRepo : settings.iosRepo;
+        job->base = base.value(platform);
+        job->branch = branch;
+        job->planDir = planDir;
+        job->settings = settings;
+        m_cancels.insert(platform, job->cancel);
+        job->turn = turn;
+        job->setUp = std::make_shared<QPromise<void>>();
+        job->setUp->start();
+        turn = job->setUp->future();
+        jobs.append(job);
+    }
+    Q_EMIT runsChanged();
+    // The tasks own themselves and finish on their own.
+    for (const std::shared_ptr<Job> &job : jobs)
+        develop(job);
+}
+
+void Developer::cancel()
+{
+    for (const CancelToken &token : std::as_const(m_cancels))
+        token.cancel();
+}
+
+bool Developer::isCurrent(const Job &job) const
+{
+    return job.start == m_start && m_runs.contains(job.platform);
+}
+
+template<typename Change>
+void Developer::update(const Job &job, Change change)
+{
+    if (!isCurrent(job))
+        return;
+    Run &run = m_runs[job.platform];
+    const Run before = run;
+    change(run);
+    if (!(run == before))
+        Q_EMIT runsChanged();
+}
+
+void Developer::fail(const Job &job, const QString &message)
+{
+    update(job, [&](Run &run) {
+        run.phase = Run::Phase::failed;
+        run.detail = message;
+        run.ended = QDateTime::currentDateTime();
+    });
+}
+
+QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
+{
+    // A run that outlives its Developer (tests make their own) touches
+    // nothing once it is gone.
+    const QPointer<Developer> self(this);
+    const bool ready = co_await prepare(job);
+    job->setUp->finish();
+    if (!ready || !self)
+        co_return;
+    co_await write(job);
+}
+
+QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
+{
+    const QPointer<Developer> self(this);
+    co_await job->turn;
+    if (!self)
+        co_return false;
+    if (job->cancel.isCancelled()) {
+        fail(*job, stopped);
+        co_return false;
+    }
+    // The base reaches an inner `git branch` as it stands, where a leading
+    // "-" would be read as an option even after "--".
+    if (job->base.startsWith(QLatin1Char('-'))) {
+        fail(*job, QStringLiteral("“") + job->base + QStringLiteral("” 은(는) base 브랜치로 쓸 수 없어요."));
+        co_return false;
+    }
+    // Checked outside any repository, where "@{-1}" and the like are not
+    // expanded. A name such as ".." would otherwise address the folder that
+    // holds the worktrees, which exists and would be taken for a worktree.
+    const QStringList checkArgs =
+        gitArguments(QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), job->branch});
+    const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, Spawn::processEnvironment());
+    if (!self)
+        co_return false;
+    if (job->cancel.isCancelled()) {
+        fail(*job, stopped);
+        co_return false;
+    }
+    if (!checked) {
+        fail(*job, worktreeFailed);
+        co_return false;
+    }
+    if (job->branch.isEmpty() || checked->trimmed() != job->branch) {
+        fail(*job, QStringLiteral("“") + job->branch
+                       + QStringLiteral("” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요."));
+        co_return false;
+    }
+
+    const QString repo = absoluteFolder(job->repo);
+    job->worktree = worktreePath(job->repo, job->branch);
+    if (QFileInfo::exists(job->worktree)) {
+        update(*job, [](Run &run) { run.detail = QStringLiteral("이미 있는 작업 폴더를 이어서 써요"); });
+        co_return true;
+    }
+
+    const QStringList verifyArgs = gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"),
+                                                       QStringLiteral("--quiet"), QStringLiteral("refs/heads/") + job->branch});
+    const std::optional<QString> existing =
+        co_await Spawn::outputAsync(gitPath, verifyArgs, Spawn::processEnvironment());
+    if (!self)
+        co_return false;
+    if (job->cancel.isCancelled()) {
+        fail(*job, stopped);
+        co_return false;
+    }
+    if (!existing.value_or(QString()).trimmed().isEmpty()) {
+        fail(*job, QStringLiteral("“") + job->branch + QStringLiteral("” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요."));
+        co_return false;
+    }
+
+    QDir().mkpath(QFileInfo(job->worktree).absolutePath());
+    // Not stopped by a cancel: a half-made worktree is worse than a late
+    // stop, which Claude's run then honours at once.
+    const QStringList addArgs = gitArguments(repo, {QStringLiteral("worktree"), QStringLiteral("add"),
+                                                    QStringLiteral("-b"), job->branch, job->worktree, job->base});
+    const std::optional<QString> added = co_await Spawn::outputAsync(gitPath, addArgs, Spawn::processEnvironment());
+    if (!self)
+        co_return false;
+    if (!QFileInfo::exists(job->worktree)) {
+        fail(*job, worktreeFailed + added.value_or(QString()).trimmed());
+        co_return false;
+    }
+    for (const QString &file : propertiesFiles) {
+        if (QFileInfo(QDir(repo).filePath(file)).isFile())
+            QFile::copy(QDir(repo).filePath(file), QDir(job->worktree).filePath(file));
+    }
+    co_return true;
+}
+
+QCoro::Task<> Developer::write(std::shared_ptr<Job> job)
+{
+    const QPointer<Developer> self(this);
+    update(*job, [&](Run &run) {
+        run.phase = Run::Phase::writing;
+        run.worktree = job->worktree;
+        run.detail = QStringLiteral("Claude 가 계획서를 읽는 중");
+    });
+
+    ClaudeRunner runner;
+    try {
+        runner = Generator::makeRunner(job->settings);
+    } catch (const ClaudeFailure &failure) {
+        fail(*job, failure.message);
+        co_return;
+    }
+    const QString planDir = absoluteFolder(job->planDir);
+    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planDir, readPlan(planDir));
+
+    const PlatformKind platform = job->platform;
+    const std::uint64_t start = job->start;
+    // Called on the runner's reader thread; each line is applied on the main
+    // thread, and only while this start is still the latest.
+    ClaudeRunner::Progress progress = [self, platform, start](const QString &line) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, platform, start, line] {
+                if (self && self->m_start == start)
+                    self->observe(platform, line);
+            },
+            Qt::QueuedConnection);
+    };
+
+    const QStringList dirs{job->worktree, planDir};
+    QString answer;
+    try {
+        answer = co_await runner.run(prompt, allowedTools(platform), dirs, job->worktree, false, std::move(progress),
+                                     ClaudeRunner::ToolResult(), job->cancel);
+    } catch (const Cancelled &) {
+        if (self)
+            fail(*job, stopped);
+        co_return;
+    } catch (const ClaudeFailure &failure) {
+        if (self)
+            fail(*job, failure.message);
+        co_return;
+    } catch (const SpawnFailure &failure) {
+        if (self)
+            fail(*job, failure.message);
+        co_return;
+    }
+    if (!self)
+        co_return;
+
+    // Every untracked file on its own line: a new folder would otherwise be
+    // one "?? dir/" line however many files it holds. Paths are shown as
+    // they are, not as octal escapes.
+    const QStringList statusArgs =
+        gitArguments(job->worktree, {QStringLiteral("-c"), QStringLiteral("core.quotePath=false"), QStringLiteral("status"),
+                                     QStringLiteral("--porcelain"), QStringLiteral("--untracked-files=all")});
+    const std::optional<QString> status = co_await Spawn::outputAsync(gitPath, statusArgs, Spawn::processEnvironment());
+    if (!self)
+        co_return;
+    const QStringList changed = changedPaths(status.value_or(QString()));
+    update(*job, [&](Run &run) {
+        run.phase = Run::Phase::done;
+        run.summary = answer.trimmed();
+        run.changed = changed;
+        run.detail = QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
+        run.ended = QDateTime::currentDateTime();
+    });
+    // Into an existing history folder only; a plan folder without one gets
+    // no record, and a failed write leaves the run done.
+    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
+        + QStringLiteral(")\n\n") + answer;
+    AtomicFile::write(planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
+                      record.toUtf8());
+}
+
+void Developer::observe(PlatformKind platform, const QString &line)
+{
+    const auto found = m_runs.find(platform);
+    if (found == m_runs.end() || found->phase != Run::Phase::writing)
+        return;
+    Run run = *found;
+    if (line.startsWith(toolPrefix)) {
+        const QString tool = line.mid(toolPrefix.size());
+        if (tool.startsWith(QLatin1String("Edit")) || tool.startsWith(QLatin1String("Write"))) {
+            QStringList words = tool.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            words.removeFirst();
+            run.edits += 1;
+            run.detail = QStringLiteral("코드를 쓰는 중 · ") + lastCharacters(words.join(QLatin1Char(' ')), pathTailLength);
+        } else if (tool.startsWith(QLatin1String("Read")) || tool.startsWith(QLatin1String("Grep"))
+                   || tool.startsWith(QLatin1String("Glob"))) {
+            run.detail = QStringLiteral("기존 코드를 읽는 중");
+        } else if (tool.startsWith(QLatin1String("Bash"))) {
+            run.detail = QStringLiteral("빌드·확인하는 중");
+        }
+    } else if (line.startsWith(endPrefix)) {
+        if (const std::optional<double> cost = reportedCost(line))
+            run.cost = *cost;
+    }
+    if (run == *found)
+        return;
+    *found = run;
+    Q_EMIT runsChanged();
+}
+
+QString Developer::worktreePath(const QString &repo, const QString &branch)
+{
+    // cleanPath first: for ".../app/" the last component would be empty and
+    // the worktrees would land inside the checkout.
+    const QFileInfo folder(absoluteFolder(repo));
+    QString name = branch;
+    name.replace(QLatin1Char('/'), QLatin1Char('-'));
+    return QDir(folder.path()).filePath(folder.fileName() + QStringLiteral("-worktrees/") + name);
+}
+
+QString Developer::prompt(PlatformKind platform, const QString &base, const QString &branch, const QString &planDir,
+                          const Plan &plan)
+{
+    const QString name = displayName(platform);
+    const QDir folder(planDir);
+    const bool android = platform == PlatformKind::android;
+    const QString module = android ? plan.meta.module.android : plan.meta.module.ios;
+    const QString build = android
+        ? QStringLiteral("./gradlew :presentation:") + plan.meta.module.android
+            + QStringLiteral(":compileDebugKotlin (모듈 이름이 다르면 settings.gradle 에서 찾는다)")
+        : QStringLiteral("xcodebuild 는 오래 걸리면 생략해도 된다. 대신 import·타입 이름을 기존 코드와 꼼꼼히 맞춘다");
+    return QStringLiteral("너는 Brenix ") + name + QStringLiteral(" 앱 개발자다. 지금 폴더는 ") + name
+        + QStringLiteral(" 저장소의 작업 폴더(git worktree)다.\nbase 브랜치 `") + base + QStringLiteral("` 에서 딴 `")
+        + branch + QStringLiteral("` 브랜치이고, 여기서만 코드를 쓴다.\n\n## 계획서 (정답)\n- ")
+        + folder.absoluteFilePath(QStringLiteral("plan.md")) + QStringLiteral(" — 먼저 전부 읽는다.\n- ")
+        + folder.absoluteFilePath(QStringLiteral("plan.json"))
+        + QStringLiteral(" — 필드·규칙·이동의 정확한 값은 여기서 확인한다.\n- 화면 그림: ")
+        + folder.absoluteFilePath(QStringLiteral("img"))
+        + QStringLiteral("/ (plan.json screens[].image.before). 레이아웃은 그림을 보고 맞춘다.\n- 기능 접두어 ")
+        + plan.meta.feature + QStringLiteral(", 모듈 ") + module + QString::fromUtf16(DevelopTexts::tasks) + build
+        + QString::fromUtf16(DevelopTexts::answer);
+}
+
+QStringList Developer::allowedTools(PlatformKind platform)
+{
+    return {QStringLiteral("Read"),
+            QStringLiteral("Edit"),
+            QStringLiteral("Write"),
+            QStringLiteral("Glob"),
+            QStringLiteral("Grep"),
+            platform == PlatformKind::android ? QStringLiteral("Bash(./gradlew:*)") : QStringLiteral("Bash(xcodebuild:*)"),
+            QStringLiteral("Bash(git status:*)"),
+            QStringLiteral("Bash(git diff:*)"),
+            QStringLiteral("Bash(ls:*)")};
+}
+
+QString Developer::git(const QString &dir, const QStringList &args)
+{
+    return Spawn::output(gitPath, gitArguments(dir, args), Spawn::processEnvironment()).value_or(QString()).trimmed();
+}
+
+bool Developer::branchExists(const QString &repo, const QString &name)
+{
+    return !git(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
+                       QStringLiteral("refs/heads/") + name})
+                .isEmpty();
+}
+
+Developer::Branches Developer::branches(const QString &repo)
+{
+    Branches result;
+    result.current = git(repo, {QStringLiteral("rev-parse"), QStringLiteral("--abbrev-ref"), QStringLiteral("HEAD")});
+    result.all.append(result.current);
+    const QStringList names = git(repo, {QStringLiteral("for-each-ref"), QStringLiteral("--format=%(refname:short)"),
+                                         QStringLiteral("refs/heads"), QStringLiteral("refs/remotes")})
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &name : names)
+        if (!name.endsWith(QLatin1String("/HEAD")) && name != QLatin1String("origin") && name != result.current)
+            result.all.append(name);
+    return result;
+}

@@ -1,0 +1,402 @@
+#include "views/connectionsview.h"
+
+#include "app/appstate.h"
+#include "app/desktop.h"
+#include "claude/clauderunner.h"
+#include "core/ownthread.h"
+#include "views/look.h"
+#include "views/serviceaddresses.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+namespace {
+
+using Kind = Connections::Status::Kind;
+
+const QString claudePurpose = QStringLiteral("계획서 만들기·고치기 (필수)");
+const QString figmaPurpose = QStringLiteral("피그마 섹션 읽기 (필수)");
+const QString wikiPurpose = QStringLiteral("기획서·API 문서 읽기 (선택)");
+
+QProgressBar *spinner(QWidget *parent)
+{
+    auto *bar = new QProgressBar(parent);
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setFixedSize(20, 8);
+    return bar;
+}
+
+void small(QPushButton *button)
+{
+    Look::caption(button);
+    button->setProperty("controlSize", QStringLiteral("small"));
+}
+
+} // namespace
+
+ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWidget *parent)
+    : QWidget(parent)
+    , m_state(state)
+    , m_connections(connections)
+{
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(10);
+
+    m_claudeRow = makeRow(QStringLiteral("Claude Code"));
+    m_figmaRow = makeRow(QStringLiteral("Figma"));
+    m_wikiRow = makeRow(QStringLiteral("Wiki (Confluence)"));
+    for (const Row *row : {&m_claudeRow, &m_figmaRow, &m_wikiRow})
+        column->addWidget(row->frame);
+
+    m_jobPanel = new QFrame(this);
+    Look::accentCard(m_jobPanel);
+    auto *job = new QVBoxLayout(m_jobPanel);
+    job->setContentsMargins(10, 10, 10, 10);
+    job->setSpacing(8);
+    auto *jobHead = new QHBoxLayout;
+    jobHead->setSpacing(8);
+    jobHead->addWidget(spinner(m_jobPanel));
+    m_jobTitle = Look::plainLabel(QString(), m_jobPanel);
+    QFont titleFont = m_jobTitle->font();
+    titleFont.setWeight(QFont::DemiBold);
+    m_jobTitle->setFont(titleFont);
+    jobHead->addWidget(m_jobTitle);
+    jobHead->addStretch(1);
+    m_jobCancel = new QPushButton(QStringLiteral("취소"), m_jobPanel);
+    small(m_jobCancel);
+    jobHead->addWidget(m_jobCancel);
+    job->addLayout(jobHead);
+    m_jobNote = Look::plainLabel(QString(), m_jobPanel);
+    m_jobNote->setWordWrap(true);
+    Look::callout(m_jobNote);
+    Look::tone(m_jobNote, Look::Tone::secondary);
+    job->addWidget(m_jobNote);
+    m_jobLink = new QPushButton(QStringLiteral("브라우저가 안 열렸으면 여기를 누르세요"), m_jobPanel);
+    m_jobLink->setFlat(true);
+    m_jobLink->setCursor(Qt::PointingHandCursor);
+    Look::callout(m_jobLink);
+    Look::tone(m_jobLink, Look::Tone::accent);
+    job->addWidget(m_jobLink, 0, Qt::AlignLeft);
+    m_codeRow = new QWidget(m_jobPanel);
+    auto *code = new QHBoxLayout(m_codeRow);
+    code->setContentsMargins(0, 0, 0, 0);
+    m_codeField = new QLineEdit(m_codeRow);
+    m_codeField->setPlaceholderText(
+        QStringLiteral("허용했는데 안 끝나면: 브라우저 주소창의 주소(또는 코드)를 붙여 넣으세요"));
+    code->addWidget(m_codeField, 1);
+    m_codeSend = new QPushButton(QStringLiteral("확인"), m_codeRow);
+    code->addWidget(m_codeSend);
+    job->addWidget(m_codeRow);
+    column->addWidget(m_jobPanel);
+
+    m_errorLine = new QWidget(this);
+    auto *error = new QHBoxLayout(m_errorLine);
+    error->setContentsMargins(0, 0, 0, 0);
+    error->setSpacing(4);
+    auto *errorIcon = new QLabel(m_errorLine);
+    Look::caption(errorIcon);
+    Look::symbol(errorIcon, QStringLiteral("exclamationmark.triangle.fill"), Look::Tone::orange);
+    error->addWidget(errorIcon, 0, Qt::AlignTop);
+    m_errorText = Look::plainLabel(QString(), m_errorLine);
+    m_errorText->setWordWrap(true);
+    Look::caption(m_errorText);
+    Look::tone(m_errorText, Look::Tone::orange);
+    error->addWidget(m_errorText, 1);
+    column->addWidget(m_errorLine);
+
+    auto *bottom = new QHBoxLayout;
+    m_recheck = new QPushButton(QStringLiteral("다시 확인"), this);
+    small(m_recheck);
+    bottom->addWidget(m_recheck);
+    bottom->addStretch(1);
+    column->addLayout(bottom);
+
+    connect(m_claudeRow.button, &QPushButton::clicked, this, [this] { start(claudeStep()); });
+    connect(m_figmaRow.button, &QPushButton::clicked, this, [this] { start(figmaStep()); });
+    connect(m_wikiRow.button, &QPushButton::clicked, this, [this] { start(wikiStep()); });
+    connect(m_jobCancel, &QPushButton::clicked, m_connections, &Connections::stopJob);
+    connect(m_jobLink, &QPushButton::clicked, this, [this] {
+        if (const std::optional<Connections::Job> running = m_connections->job(); running && running->url)
+            m_state->desktop().openUrl(*running->url);
+    });
+    connect(m_codeField, &QLineEdit::textChanged, this,
+            [this](const QString &text) { m_codeSend->setEnabled(!text.isEmpty()); });
+    connect(m_codeSend, &QPushButton::clicked, this, [this] {
+        m_connections->sendCode(m_codeField->text());
+        m_codeField->clear();
+    });
+    connect(m_recheck, &QPushButton::clicked, this, &ConnectionsView::refresh);
+
+    for (auto signal : {&Connections::claudeChanged, &Connections::figmaChanged, &Connections::wikiChanged,
+                        &Connections::jobChanged, &Connections::lastErrorChanged})
+        connect(m_connections, signal, this, &ConnectionsView::follow);
+    connect(m_state, &AppState::settingsChanged, this, &ConnectionsView::follow);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, &ConnectionsView::onActivation);
+    m_codeSend->setEnabled(false);
+    follow();
+}
+
+ConnectionsView::Row ConnectionsView::makeRow(const QString &title)
+{
+    Row row;
+    row.frame = new QFrame(this);
+    Look::card(row.frame);
+    auto *layout = new QHBoxLayout(row.frame);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->setSpacing(10);
+
+    auto *mark = new QWidget(row.frame);
+    mark->setFixedWidth(20);
+    auto *markLayout = new QHBoxLayout(mark);
+    markLayout->setContentsMargins(0, 0, 0, 0);
+    row.icon = new QLabel(mark);
+    row.icon->setAlignment(Qt::AlignCenter);
+    markLayout->addWidget(row.icon);
+    row.spinner = spinner(mark);
+    markLayout->addWidget(row.spinner);
+    layout->addWidget(mark);
+
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(1);
+    row.title = Look::plainLabel(title, row.frame);
+    QFont font = row.title->font();
+    font.setWeight(QFont::DemiBold);
+    row.title->setFont(font);
+    texts->addWidget(row.title);
+    row.detail = Look::plainLabel(QString(), row.frame);
+    Look::caption(row.detail);
+    Look::tone(row.detail, Look::Tone::secondary);
+    row.detail->setWordWrap(true);
+    texts->addWidget(row.detail);
+    layout->addLayout(texts, 1);
+
+    row.button = new QPushButton(row.frame);
+    layout->addWidget(row.button);
+    return row;
+}
+
+QString ConnectionsView::detailLine(const QString &purpose, const Connections::Status &status)
+{
+    switch (status.kind) {
+    case Kind::ok:
+        return purpose + QStringLiteral(" · ") + status.text;
+    case Kind::needsLogin:
+        if (status.text.contains(QLatin1Char(' ')))
+            return purpose + QStringLiteral(" · ") + status.text;
+        return purpose + QStringLiteral(" · ") + status.text + QStringLiteral(" — 로그인이 필요해요");
+    case Kind::checking:
+        return purpose + QStringLiteral(" · 확인하는 중");
+    case Kind::missing:
+        return purpose + QStringLiteral(" · 아직 연결 안 됨");
+    }
+    return purpose;
+}
+
+void ConnectionsView::showRow(Row &row, const QString &purpose, const Connections::Status &status, Step step)
+{
+    const bool checking = status.kind == Kind::checking;
+    row.spinner->setVisible(checking);
+    row.icon->setVisible(!checking);
+    switch (status.kind) {
+    case Kind::ok:
+        Look::symbol(row.icon, QStringLiteral("checkmark.circle.fill"), Look::Tone::green);
+        break;
+    case Kind::needsLogin:
+        Look::symbol(row.icon, QStringLiteral("person.crop.circle.badge.exclamationmark"), Look::Tone::orange);
+        break;
+    case Kind::missing:
+        Look::symbol(row.icon, QStringLiteral("xmark.circle"), Look::Tone::secondary);
+        break;
+    case Kind::checking:
+        row.icon->setProperty("symbol", QString());
+        break;
+    }
+    row.detail->setText(detailLine(purpose, status));
+
+    QString title;
+    switch (step) {
+    case Step::none:
+        break;
+    case Step::installClaude:
+        title = QStringLiteral("설치");
+        break;
+    case Step::loginClaude:
+        title = status.kind == Kind::ok ? QStringLiteral("다른 계정으로") : QStringLiteral("로그인");
+        break;
+    case Step::loginFigma:
+    case Step::loginWiki:
+        title = QStringLiteral("로그인");
+        break;
+    case Step::connectFigma:
+    case Step::connectWiki:
+        title = QStringLiteral("연결");
+        break;
+    }
+    row.button->setVisible(step != Step::none);
+    row.button->setText(title);
+    const bool smallButton = step == Step::loginClaude && status.kind == Kind::ok;
+    row.button->setProperty("controlSize", smallButton ? QStringLiteral("small") : QStringLiteral("regular"));
+    row.button->setEnabled(!m_connections->job());
+}
+
+ConnectionsView::Step ConnectionsView::claudeStep() const
+{
+    switch (m_connections->claude().kind) {
+    case Kind::ok:
+    case Kind::needsLogin:
+        return Step::loginClaude;
+    case Kind::missing:
+        return Step::installClaude;
+    case Kind::checking:
+        return Step::none;
+    }
+    return Step::none;
+}
+
+ConnectionsView::Step ConnectionsView::figmaStep() const
+{
+    if (m_state->settings().figmaMode == AppSettings::FigmaMode::token || m_connections->claude().kind != Kind::ok)
+        return Step::none;
+    switch (m_connections->figma().kind) {
+    case Kind::needsLogin:
+        return Step::loginFigma;
+    case Kind::missing:
+        return Step::connectFigma;
+    default:
+        return Step::none;
+    }
+}
+
+ConnectionsView::Step ConnectionsView::wikiStep() const
+{
+    if (m_connections->claude().kind != Kind::ok)
+        return Step::none;
+    switch (m_connections->wiki().kind) {
+    case Kind::needsLogin:
+        return Step::loginWiki;
+    case Kind::missing:
+        return Step::connectWiki;
+    default:
+        return Step::none;
+    }
+}
+
+void ConnectionsView::follow()
+{
+    showRow(m_claudeRow, claudePurpose, m_connections->claude(), claudeStep());
+    showRow(m_figmaRow, figmaPurpose, m_connections->figma(), figmaStep());
+    showRow(m_wikiRow, wikiPurpose, m_connections->wiki(), wikiStep());
+    followJob();
+    const std::optional<QString> error = m_connections->lastError();
+    m_errorLine->setVisible(error.has_value());
+    m_errorText->setText(error.value_or(QString()));
+    m_recheck->setEnabled(!m_connections->job());
+}
+
+void ConnectionsView::followJob()
+{
+    const std::optional<Connections::Job> job = m_connections->job();
+    m_jobPanel->setVisible(job.has_value());
+    if (!job)
+        return;
+    m_jobTitle->setText(job->title);
+    m_jobNote->setText(job->note);
+    m_jobLink->setVisible(job->url.has_value());
+    m_codeRow->setVisible(job->askCode);
+}
+
+void ConnectionsView::start(Step step)
+{
+    if (m_connections->job())
+        return;
+    // What was asked when the button was pressed, not when the tool is found.
+    const QString wikiServer = m_connections->wiki().text;
+    switch (step) {
+    case Step::none:
+        return;
+    case Step::installClaude:
+        m_connections->installClaude(m_state->settings());
+        return;
+    case Step::loginClaude:
+        withTool([this](const QString &tool) { m_connections->loginClaude(tool, m_state->settings()); });
+        return;
+    case Step::connectFigma:
+        withTool([this](const QString &tool) {
+            m_connections->addServer(QStringLiteral("figma"), QString::fromLatin1(ServiceAddresses::figmaMCP), tool,
+                                     m_state->settings());
+        });
+        return;
+    case Step::loginFigma:
+        withTool([this](const QString &tool) {
+            m_connections->loginServer(QStringLiteral("figma"), tool, m_state->settings());
+        });
+        return;
+    case Step::connectWiki:
+        withTool([this](const QString &tool) {
+            m_connections->addServer(QStringLiteral("atlassian"), QString::fromLatin1(ServiceAddresses::atlassianMCP),
+                                     tool, m_state->settings());
+        });
+        return;
+    case Step::loginWiki:
+        withTool([this, wikiServer](const QString &tool) {
+            m_connections->loginServer(wikiServer, tool, m_state->settings());
+        });
+        return;
+    }
+}
+
+void ConnectionsView::withTool(std::function<void(const QString &tool)> then)
+{
+    const QString configured = m_state->settings().claudePath;
+    if (!configured.isEmpty()) {
+        then(configured);
+        return;
+    }
+    OwnThread::run(
+        this, [] { return ClaudeRunner::findClaude(); },
+        [then = std::move(then)](const std::optional<QString> &found) { then(found.value_or(QStringLiteral("claude"))); });
+}
+
+void ConnectionsView::refresh()
+{
+    const quint64 serial = ++m_refreshSerial;
+    if (!m_state->settings().claudePath.isEmpty()) {
+        m_connections->refresh(m_state->settings());
+        return;
+    }
+    OwnThread::run(
+        this, [] { return ClaudeRunner::findClaude(); },
+        [this, serial](const std::optional<QString> &found) {
+            if (serial != m_refreshSerial)
+                return;
+            if (found && m_state->settings().claudePath.isEmpty()) {
+                AppSettings settings = m_state->settings();
+                settings.claudePath = *found;
+                m_state->setSettings(settings);
+            }
+            m_connections->refresh(m_state->settings());
+        });
+}
+
+void ConnectionsView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        refresh();
+}
+
+void ConnectionsView::onActivation(Qt::ApplicationState applicationState)
+{
+    if (applicationState == Qt::ApplicationActive && isVisible() && !m_connections->job())
+        refresh();
+}

@@ -1,0 +1,512 @@
+#include "views/settingsform.h"
+
+#include "app/appstate.h"
+#include "app/desktop.h"
+#include "claude/clauderunner.h"
+#include "core/httpfetch.h"
+#include "core/jsonread.h"
+#include "core/ownthread.h"
+#include "figma/figmaerror.h"
+#include "figma/figmarest.h"
+#include "settings/connections.h"
+#include "settings/keychain.h"
+#include "settings/updater.h"
+#include "views/connectionsview.h"
+#include "views/look.h"
+#include "views/reporow.h"
+#include "views/serviceaddresses.h"
+#include "views/updaterow.h"
+
+#include <QButtonGroup>
+#include <QCoroTask>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <exception>
+
+namespace {
+
+const QString savedPlaceholder = QStringLiteral("저장됨 — 바꾸려면 새로 입력");
+const QString keychainRefused = QStringLiteral("✗ 키체인에 저장하지 못했어요");
+
+void showText(QLineEdit *field, const QString &text)
+{
+    if (field->text() != text)
+        field->setText(text);
+}
+
+QHBoxLayout *bareRow()
+{
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    return row;
+}
+
+// A row with a label before its content, as the form's labelled rows are.
+QWidget *labelled(const QString &label, QWidget *content, QWidget *parent)
+{
+    auto *row = new QWidget(parent);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *name = new QLabel(label, row);
+    layout->addWidget(name, 0, Qt::AlignTop);
+    content->setParent(row);
+    layout->addWidget(content, 1);
+    return row;
+}
+
+QLabel *statusLine(QWidget *parent)
+{
+    QLabel *line = Look::plainLabel(QString(), parent);
+    Look::callout(line);
+    line->setWordWrap(true);
+    line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->hide();
+    return line;
+}
+
+// The token check proper. The form may be closed while the answer is on
+// its way; the answer then goes nowhere.
+QCoro::Task<> checkFigmaToken(QPointer<SettingsForm> form, std::function<bool()> current,
+                              std::function<void(const QString &)> report, QString token)
+{
+    QString line;
+    const FigmaREST rest{token};
+    try {
+        // Named, not a temporary of the co_await: GCC 12 would destroy it twice.
+        QCoro::Task<QString> asked = rest.me();
+        const QString account = co_await std::move(asked);
+        line = QStringLiteral("✓ ") + account;
+    } catch (const FigmaError &error) {
+        line = QStringLiteral("✗ ") + error.message;
+    } catch (const NetworkError &error) {
+        line = QStringLiteral("✗ ") + error.message;
+    } catch (const JSONDecodeError &error) {
+        line = QStringLiteral("✗ ") + error.message;
+    }
+    if (form && current())
+        report(line);
+}
+
+} // namespace
+
+SettingsForm::SettingsForm(AppState *state, QWidget *parent)
+    : QWidget(parent)
+    , m_state(state)
+{
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(22);
+
+    m_connections = new ConnectionsView(state, &Connections::shared(), this);
+    column->addWidget(group(QStringLiteral("계정 연결"),
+                            QStringLiteral("계획서를 만들고 고칠 때 각자 맥의 Claude Code 가 일해요. 버튼을 누르면 "
+                                           "브라우저가 열려요. 거기서 로그인·허용만 하면 앱이 알아서 연결해요."),
+                            m_connections));
+    column->addWidget(group(QStringLiteral("나"), QString(), buildName()));
+    column->addWidget(group(QStringLiteral("저장소"),
+                            QStringLiteral("참고할 로컬 저장소 경로를 넣어 주세요. 계획서를 만들 때 이름 규칙과 기존 "
+                                           "코드를, 개발하기 때 코드를 쓸 곳으로 써요."),
+                            buildRepositories()));
+    column->addWidget(group(QStringLiteral("피그마"), QString(), buildFigma()));
+    column->addWidget(group(QStringLiteral("Claude"), QString(), buildClaude()));
+    column->addWidget(
+        group(QStringLiteral("저장 위치"), QStringLiteral("계획서마다 이 아래에 폴더가 하나씩 생겨요."), buildOutput()));
+    column->addWidget(group(QStringLiteral("앱 정보"), QString(), buildAbout()));
+    column->addStretch(1);
+
+    connect(m_state, &AppState::settingsChanged, this, &SettingsForm::follow);
+    follow();
+    followSecrets();
+}
+
+QWidget *SettingsForm::group(const QString &title, const QString &note, QWidget *content)
+{
+    auto *section = new QWidget(this);
+    auto *layout = new QVBoxLayout(section);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    auto *heading = new QLabel(title, section);
+    Look::headline(heading);
+    layout->addWidget(heading);
+    if (!note.isEmpty()) {
+        auto *text = new QLabel(note, section);
+        text->setTextFormat(Qt::PlainText);
+        text->setWordWrap(true);
+        Look::callout(text);
+        Look::tone(text, Look::Tone::secondary);
+        layout->addWidget(text);
+    }
+    content->setParent(section);
+    layout->addWidget(content);
+    return section;
+}
+
+QWidget *SettingsForm::buildName()
+{
+    m_name = new QLineEdit;
+    m_name->setPlaceholderText(QStringLiteral("결정 목록에 남는 이름"));
+    connect(m_name, &QLineEdit::textEdited, this,
+            [this](const QString &text) { edit([&](AppSettings &s) { s.userName = text; }); });
+    return labelled(QStringLiteral("이름"), m_name, this);
+}
+
+QWidget *SettingsForm::buildRepositories()
+{
+    auto *box = new QWidget;
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    m_android = new RepoRow(QStringLiteral("Android"), false, QString::fromLatin1(ServiceAddresses::androidRepository), box);
+    m_ios = new RepoRow(QStringLiteral("iOS"), true, QString::fromLatin1(ServiceAddresses::iosRepository), box);
+    layout->addWidget(m_android);
+    layout->addWidget(m_ios);
+    connect(m_android, &RepoRow::pathEdited, this,
+            [this](const QString &path) { edit([&](AppSettings &s) { s.androidRepo = path; }); });
+    connect(m_ios, &RepoRow::pathEdited, this,
+            [this](const QString &path) { edit([&](AppSettings &s) { s.iosRepo = path; }); });
+    for (RepoRow *row : {m_android, m_ios})
+        connect(row, &RepoRow::chooseRequested, this, [this, row] {
+            m_state->desktop().chooseFolder(this, QString(), [row = QPointer<RepoRow>(row)](const QString &path) {
+                if (row)
+                    row->takeChosen(path);
+            });
+        });
+    return box;
+}
+
+QWidget *SettingsForm::buildFigma()
+{
+    auto *box = new QWidget;
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+
+    auto *modes = new QWidget(box);
+    auto *modeColumn = new QVBoxLayout(modes);
+    modeColumn->setContentsMargins(0, 0, 0, 0);
+    m_mcp = new QRadioButton(QStringLiteral("Claude Code 의 Figma MCP"), modes);
+    m_tokenMode = new QRadioButton(QStringLiteral("Figma 개인 토큰 (REST)"), modes);
+    modeColumn->addWidget(m_mcp);
+    modeColumn->addWidget(m_tokenMode);
+    m_figmaModes = new QButtonGroup(this);
+    m_figmaModes->addButton(m_mcp);
+    m_figmaModes->addButton(m_tokenMode);
+    layout->addWidget(labelled(QStringLiteral("읽는 방법"), modes, box));
+    connect(m_mcp, &QRadioButton::clicked, this,
+            [this] { edit([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::mcp; }); });
+    connect(m_tokenMode, &QRadioButton::clicked, this,
+            [this] { edit([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; }); });
+
+    // Markdown, so that the back-quoted commands show as code.
+    m_mcpNote = new QLabel(QStringLiteral("터미널에서 `claude mcp add --transport http figma ")
+                               + QString::fromLatin1(ServiceAddresses::figmaMCP)
+                               + QStringLiteral("` 로 추가하고, `claude` 안에서 /mcp 로 Figma 에 로그인해 두면 돼요. "
+                                                "토큰이 필요 없어요."),
+                           box);
+    m_mcpNote->setTextFormat(Qt::MarkdownText);
+    m_mcpNote->setWordWrap(true);
+    m_mcpNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Look::callout(m_mcpNote);
+    Look::tone(m_mcpNote, Look::Tone::secondary);
+    layout->addWidget(m_mcpNote);
+
+    m_tokenRows = new QWidget(box);
+    auto *rows = new QVBoxLayout(m_tokenRows);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(8);
+    auto *tokenRow = bareRow();
+    m_token = new QLineEdit(m_tokenRows);
+    m_token->setEchoMode(QLineEdit::Password);
+    tokenRow->addWidget(m_token, 1);
+    m_tokenSave = new QPushButton(QStringLiteral("저장"), m_tokenRows);
+    m_tokenCheck = new QPushButton(QStringLiteral("연결 확인"), m_tokenRows);
+    tokenRow->addWidget(m_tokenSave);
+    tokenRow->addWidget(m_tokenCheck);
+    rows->addLayout(tokenRow);
+    auto *help = bareRow();
+    help->setSpacing(4);
+    auto *helpText = new QLabel(
+        QStringLiteral("Figma → Settings → Security → Personal access tokens 에서 만들어요 (File content: Read)."),
+        m_tokenRows);
+    helpText->setTextFormat(Qt::PlainText);
+    helpText->setWordWrap(true);
+    Look::callout(helpText);
+    Look::tone(helpText, Look::Tone::secondary);
+    help->addWidget(helpText, 1);
+    auto *open = new QPushButton(QStringLiteral("열기"), m_tokenRows);
+    open->setObjectName(QStringLiteral("tokenHelpLink"));
+    open->setFlat(true);
+    open->setCursor(Qt::PointingHandCursor);
+    Look::callout(open);
+    Look::tone(open, Look::Tone::accent);
+    help->addWidget(open);
+    rows->addLayout(help);
+    m_figmaStatus = statusLine(m_tokenRows);
+    rows->addWidget(m_figmaStatus);
+    layout->addWidget(m_tokenRows);
+
+    connect(m_tokenSave, &QPushButton::clicked, this, &SettingsForm::saveToken);
+    connect(m_tokenCheck, &QPushButton::clicked, this, &SettingsForm::checkToken);
+    connect(open, &QPushButton::clicked, this,
+            [this] { m_state->desktop().openUrl(QUrl(QString::fromLatin1(ServiceAddresses::figmaTokenSettings))); });
+    return box;
+}
+
+QWidget *SettingsForm::buildClaude()
+{
+    auto *box = new QWidget;
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+
+    auto *pathRow = bareRow();
+    m_claudePath = new QLineEdit(box);
+    m_claudePath->setPlaceholderText(QStringLiteral("claude 실행 파일 경로"));
+    pathRow->addWidget(m_claudePath, 1);
+    m_find = new QPushButton(QStringLiteral("찾기"), box);
+    m_check = new QPushButton(QStringLiteral("확인"), box);
+    pathRow->addWidget(m_find);
+    pathRow->addWidget(m_check);
+    layout->addLayout(pathRow);
+    m_claudeStatus = statusLine(box);
+    layout->addWidget(m_claudeStatus);
+
+    auto *auths = new QWidget(box);
+    auto *authColumn = new QVBoxLayout(auths);
+    authColumn->setContentsMargins(0, 0, 0, 0);
+    m_login = new QRadioButton(QStringLiteral("Claude Code 로그인 (위 계정 연결에서 로그인)"), auths);
+    m_apiKeyMode = new QRadioButton(QStringLiteral("Anthropic API 키"), auths);
+    authColumn->addWidget(m_login);
+    authColumn->addWidget(m_apiKeyMode);
+    m_auths = new QButtonGroup(this);
+    m_auths->addButton(m_login);
+    m_auths->addButton(m_apiKeyMode);
+    layout->addWidget(labelled(QStringLiteral("인증"), auths, box));
+
+    m_apiKeyRow = new QWidget(box);
+    auto *keyColumn = new QVBoxLayout(m_apiKeyRow);
+    keyColumn->setContentsMargins(0, 0, 0, 0);
+    keyColumn->setSpacing(4);
+    auto *keyRow = bareRow();
+    m_apiKey = new QLineEdit(m_apiKeyRow);
+    m_apiKey->setEchoMode(QLineEdit::Password);
+    keyRow->addWidget(m_apiKey, 1);
+    m_apiKeySave = new QPushButton(QStringLiteral("저장"), m_apiKeyRow);
+    keyRow->addWidget(m_apiKeySave);
+    keyColumn->addLayout(keyRow);
+    m_apiKeyStatus = statusLine(m_apiKeyRow);
+    keyColumn->addWidget(m_apiKeyStatus);
+    layout->addWidget(m_apiKeyRow);
+
+    m_model = new QLineEdit;
+    m_model->setPlaceholderText(QStringLiteral("비우면 Claude Code 기본값"));
+    layout->addWidget(labelled(QStringLiteral("모델"), m_model, box));
+
+    connect(m_claudePath, &QLineEdit::textEdited, this,
+            [this](const QString &text) { edit([&](AppSettings &s) { s.claudePath = text; }); });
+    connect(m_find, &QPushButton::clicked, this, &SettingsForm::findTool);
+    connect(m_check, &QPushButton::clicked, this, &SettingsForm::checkClaude);
+    connect(m_login, &QRadioButton::clicked, this,
+            [this] { edit([](AppSettings &s) { s.claudeAuth = AppSettings::ClaudeAuth::login; }); });
+    connect(m_apiKeyMode, &QRadioButton::clicked, this,
+            [this] { edit([](AppSettings &s) { s.claudeAuth = AppSettings::ClaudeAuth::apiKey; }); });
+    connect(m_apiKeySave, &QPushButton::clicked, this, &SettingsForm::saveApiKey);
+    connect(m_model, &QLineEdit::textEdited, this,
+            [this](const QString &text) { edit([&](AppSettings &s) { s.claudeModel = text; }); });
+    return box;
+}
+
+QWidget *SettingsForm::buildOutput()
+{
+    auto *box = new QWidget;
+    auto *row = new QHBoxLayout(box);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_output = new QLineEdit(box);
+    row->addWidget(m_output, 1);
+    m_outputChoose = new QPushButton(QStringLiteral("선택…"), box);
+    row->addWidget(m_outputChoose);
+    connect(m_output, &QLineEdit::textEdited, this,
+            [this](const QString &text) { edit([&](AppSettings &s) { s.outputDir = text; }); });
+    connect(m_outputChoose, &QPushButton::clicked, this, &SettingsForm::chooseOutput);
+    return box;
+}
+
+QWidget *SettingsForm::buildAbout()
+{
+    auto *box = new QWidget;
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    m_version = Look::plainLabel(versionText(), box);
+    m_version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(labelled(QStringLiteral("버전"), m_version, box));
+    m_update = new UpdateRow(&Updater::shared(), box);
+    layout->addWidget(m_update);
+    return box;
+}
+
+QString SettingsForm::versionText()
+{
+    const QString version = Updater::Bundle::running().version;
+    return version.isEmpty() ? QStringLiteral("개발용") : version;
+}
+
+void SettingsForm::edit(const std::function<void(AppSettings &)> &change)
+{
+    AppSettings settings = m_state->settings();
+    change(settings);
+    m_state->setSettings(settings);
+}
+
+void SettingsForm::follow()
+{
+    const AppSettings &settings = m_state->settings();
+    showText(m_name, settings.userName);
+    m_android->setPath(settings.androidRepo);
+    m_ios->setPath(settings.iosRepo);
+    const bool tokenMode = settings.figmaMode == AppSettings::FigmaMode::token;
+    QRadioButton *mode = tokenMode ? m_tokenMode : m_mcp;
+    if (!mode->isChecked())
+        mode->setChecked(true);
+    m_mcpNote->setVisible(!tokenMode);
+    m_tokenRows->setVisible(tokenMode);
+    showText(m_claudePath, settings.claudePath);
+    const bool apiKeyMode = settings.claudeAuth == AppSettings::ClaudeAuth::apiKey;
+    QRadioButton *auth = apiKeyMode ? m_apiKeyMode : m_login;
+    if (!auth->isChecked())
+        auth->setChecked(true);
+    m_apiKeyRow->setVisible(apiKeyMode);
+    showText(m_model, settings.claudeModel);
+    showText(m_output, settings.outputDir);
+}
+
+void SettingsForm::followSecrets()
+{
+    m_token->setPlaceholderText(m_tokenSaved ? savedPlaceholder
+                                             : QString::fromLatin1(ServiceAddresses::figmaTokenPrefix) + QStringLiteral("…"));
+    m_tokenCheck->setEnabled(m_tokenSaved);
+    m_apiKey->setPlaceholderText(m_keySaved ? savedPlaceholder
+                                            : QString::fromLatin1(ServiceAddresses::anthropicKeyPrefix) + QStringLiteral("…"));
+}
+
+void SettingsForm::setFigmaStatus(const QString &text)
+{
+    m_figmaStatus->setText(text);
+    m_figmaStatus->setVisible(!text.isEmpty());
+}
+
+void SettingsForm::setClaudeStatus(const QString &text)
+{
+    m_claudeStatus->setText(text);
+    m_claudeStatus->setVisible(!text.isEmpty());
+}
+
+void SettingsForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    if (!m_shownOnce) {
+        m_shownOnce = true;
+        m_tokenSaved = Keychain::has(Keychain::Item::figmaToken);
+        m_keySaved = Keychain::has(Keychain::Item::anthropicKey);
+        followSecrets();
+    }
+    if (m_claudeStatus->text().isEmpty())
+        checkClaude();
+}
+
+void SettingsForm::saveToken()
+{
+    // A check still on its way would describe the token this save replaces.
+    ++m_figmaSerial;
+    const bool stored = Keychain::set(Keychain::Item::figmaToken, m_token->text());
+    m_tokenSaved = Keychain::has(Keychain::Item::figmaToken);
+    followSecrets();
+    if (!stored) {
+        // The typed token stays, so the user can try again.
+        setFigmaStatus(keychainRefused);
+        return;
+    }
+    m_token->clear();
+    setFigmaStatus(m_tokenSaved ? QStringLiteral("키체인에 저장했어요") : QStringLiteral("지웠어요"));
+}
+
+void SettingsForm::checkToken()
+{
+    const quint64 serial = ++m_figmaSerial;
+    setFigmaStatus(QStringLiteral("확인 중…"));
+    const std::optional<QString> token = Keychain::get(Keychain::Item::figmaToken);
+    if (!token) {
+        setFigmaStatus(QStringLiteral("토큰이 없어요"));
+        return;
+    }
+    QPointer<SettingsForm> self(this);
+    checkFigmaToken(
+        self, [self, serial] { return self && self->m_figmaSerial == serial; },
+        [self](const QString &line) {
+            if (self)
+                self->setFigmaStatus(line);
+        },
+        *token);
+}
+
+void SettingsForm::saveApiKey()
+{
+    const bool stored = Keychain::set(Keychain::Item::anthropicKey, m_apiKey->text());
+    m_keySaved = Keychain::has(Keychain::Item::anthropicKey);
+    followSecrets();
+    m_apiKeyStatus->setText(stored ? QString() : keychainRefused);
+    m_apiKeyStatus->setVisible(!stored);
+    if (stored)
+        m_apiKey->clear();
+}
+
+void SettingsForm::checkClaude()
+{
+    const quint64 serial = ++m_claudeSerial;
+    ClaudeRunner runner;
+    runner.path = m_state->settings().claudePath;
+    OwnThread::run(
+        this, [runner] { return runner.version(); },
+        [this, serial](const std::optional<QString> &version) {
+            if (serial != m_claudeSerial)
+                return;
+            if (version)
+                setClaudeStatus(QStringLiteral("✓ ") + *version);
+            else
+                setClaudeStatus(QStringLiteral("✗ 실행하지 못했어요. ") + QString::fromLatin1(ServiceAddresses::claudeCodeProduct)
+                                + QStringLiteral(" 에서 설치해 주세요."));
+        });
+}
+
+void SettingsForm::findTool()
+{
+    const quint64 serial = ++m_claudeSerial;
+    OwnThread::run(
+        this, [] { return ClaudeRunner::findClaude(); },
+        [this, serial](const std::optional<QString> &found) {
+            if (serial != m_claudeSerial)
+                return;
+            edit([&](AppSettings &s) { s.claudePath = found.value_or(QString()); });
+            checkClaude();
+        });
+}
+
+void SettingsForm::chooseOutput()
+{
+    m_state->desktop().chooseFolder(this, QString(), [self = QPointer<SettingsForm>(this)](const QString &folder) {
+        if (!self)
+            return;
+        self->edit([&](AppSettings &s) { s.outputDir = folder; });
+        self->m_state->refresh();
+    });
+}

@@ -1,0 +1,26 @@
+#include "views/settingsview.h"
+
+#include "views/settingsform.h"
+
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+SettingsView::SettingsView(AppState *state, QWidget *parent)
+    : QWidget(parent)
+    , m_form(new SettingsForm(state))
+{
+    setObjectName(QStringLiteral("settingsView"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto *page = new QWidget;
+    auto *padding = new QVBoxLayout(page);
+    padding->setContentsMargins(20, 20, 20, 20);
+    padding->addWidget(m_form);
+    scroll->setWidget(page);
+    layout->addWidget(scroll);
+}

@@ -1,0 +1,112 @@
+#include "views/setupsheet.h"
+
+#include "app/appstate.h"
+#include "views/look.h"
+#include "views/settingsform.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace {
+
+QFrame *divider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+} // namespace
+
+SetupSheet::SetupSheet(AppState *state, QWidget *parent)
+    : QDialog(parent)
+    , m_state(state)
+    , m_form(new SettingsForm(state))
+    , m_later(new QPushButton(QStringLiteral("나중에"), this))
+    , m_start(new QPushButton(QStringLiteral("시작하기"), this))
+{
+    setObjectName(QStringLiteral("setupSheet"));
+    setFixedSize(660, 720);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto *header = new QWidget(this);
+    auto *headerLayout = new QVBoxLayout(header);
+    headerLayout->setContentsMargins(20, 20, 20, 20);
+    headerLayout->setSpacing(6);
+    auto *title = new QLabel(QStringLiteral("처음 설정"), header);
+    Look::title(title, 2);
+    headerLayout->addWidget(title);
+    auto *intro = new QLabel(QStringLiteral("피그마를 읽고 계획서를 쓰려면 아래가 필요해요. 토큰·키는 이 맥의 키체인에만 "
+                                            "저장돼요. 나중에 설정(Ctrl+,)에서 바꿀 수 있어요."),
+                             header);
+    intro->setTextFormat(Qt::PlainText);
+    intro->setWordWrap(true);
+    Look::tone(intro, Look::Tone::secondary);
+    headerLayout->addWidget(intro);
+    layout->addWidget(header);
+    layout->addWidget(divider(this));
+
+    auto *scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto *page = new QWidget;
+    auto *padding = new QVBoxLayout(page);
+    padding->setContentsMargins(20, 20, 20, 20);
+    padding->addWidget(m_form);
+    scroll->setWidget(page);
+    layout->addWidget(scroll, 1);
+    layout->addWidget(divider(this));
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setContentsMargins(16, 16, 16, 16);
+    buttons->addStretch(1);
+    m_later->setAutoDefault(false);
+    buttons->addWidget(m_later);
+    m_start->setDefault(true);
+    buttons->addWidget(m_start);
+    layout->addLayout(buttons);
+
+    connect(m_later, &QPushButton::clicked, this, &SetupSheet::later);
+    connect(m_start, &QPushButton::clicked, this, &SetupSheet::begin);
+    // Whoever clears the flag closes the sheet.
+    connect(m_state, &AppState::showSetupChanged, this, [this] {
+        if (!m_state->showSetup())
+            closeWith(Rejected);
+    });
+}
+
+void SetupSheet::later()
+{
+    closeWith(Rejected);
+    m_state->setShowSetup(false);
+}
+
+void SetupSheet::begin()
+{
+    AppSettings settings = m_state->settings();
+    settings.setupDone = true;
+    m_state->setSettings(settings);
+    closeWith(Accepted);
+    m_state->setShowSetup(false);
+    m_state->refresh();
+}
+
+void SetupSheet::reject()
+{
+    later();
+}
+
+void SetupSheet::closeWith(DialogCode code)
+{
+    if (isVisible())
+        QDialog::done(code);
+}

@@ -1,0 +1,529 @@
+#include "model/developer.h"
+#include "model/plan.h"
+#include "settings/keychain.h"
+#include "support/fakeclaude.h"
+#include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Kind = Developer::PlatformKind;
+using Phase = Developer::Run::Phase;
+
+const QString stopMessage = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
+
+// Runs git for the test itself, never through the code under test.
+QString sh(const QString &dir, const QStringList &args)
+{
+    QProcess git;
+    git.setWorkingDirectory(dir);
+    git.start("/usr/bin/git", QStringList{"-c", "user.name=Tester", "-c", "user.email=t@example.com"} + args);
+    git.waitForFinished(30000);
+    EXPECT_EQ(git.exitCode(), 0) << args.join(' ').toStdString() << git.readAllStandardError().toStdString();
+    return QString::fromUtf8(git.readAllStandardOutput()).trimmed();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString golden(const QString &name)
+{
+    return QString::fromUtf8(readFile(QStringLiteral(QUARRYSTONE_FIXTURES "/prompts/") + name));
+}
+
+// Every path below `dir`, relative to it, for "nothing was made" checks.
+QStringList tree(const QString &dir)
+{
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths.append(QDir(dir).relativeFilePath(it.next()));
+    paths.sort();
+    return paths;
+}
+
+// An app repository with a tracked source file, ignored properties files
+// beside it (as Android checkouts keep them) and a second branch.
+QString makeRepo(const QString &dir)
+{
+    QDir().mkpath(dir);
+    sh(dir, {"init", "-q", "-b", "main"});
+    writeFile(dir + "/src/Main.kt", "fun main() {}\n");
+    writeFile(dir + "/.gitignore", "*.properties\n");
+    sh(dir, {"add", "-A"});
+    sh(dir, {"commit", "-q", "-m", "init"});
+    sh(dir, {"branch", "develop"});
+    writeFile(dir + "/src/Later.kt", "// on main only\n");
+    sh(dir, {"add", "-A"});
+    sh(dir, {"commit", "-q", "-m", "later"});
+    writeFile(dir + "/local.properties", "sdk.dir=/sdk\n");
+    writeFile(dir + "/secrets.properties", "key=s3cret\n");
+    return dir;
+}
+
+QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input)
+{
+    return {{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
+}
+
+QJsonObject assistant(const QJsonArray &content)
+{
+    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", content}}}});
+}
+
+QStringList argsOf(const QJsonObject &start)
+{
+    QStringList args;
+    for (const QJsonValue &v : start.value("args").toArray())
+        args.append(v.toString());
+    return args;
+}
+
+QStringList valuesAfter(const QStringList &args, const QString &flag)
+{
+    QStringList values;
+    for (qsizetype i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == flag)
+            values.append(args[i + 1]);
+    return values;
+}
+
+class DeveloperTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        root = QDir(tmp.path()).canonicalPath();
+        planDir = root + "/plans/HarborClips";
+        QDir().mkpath(planDir + "/history");
+        Plan plan;
+        plan.meta.feature = "HarborClips";
+        plan.meta.module.android = "bazaar";
+        plan.meta.module.ios = "Bazaar";
+        writeFile(planDir + "/plan.json", QJsonDocument(plan.toJson()).toJson());
+        settings.claudePath = FakeClaude::path();
+        QObject::connect(&dev, &Developer::runsChanged, [this] {
+            const Developer::Runs runs = dev.runs();
+            for (auto it = runs.begin(); it != runs.end(); ++it) {
+                QStringList &seen = details[it.key()];
+                if (seen.isEmpty() || seen.last() != it->detail)
+                    seen.append(it->detail);
+            }
+        });
+    }
+
+    void startAndWait(const QList<Kind> &platforms, const QMap<Kind, QString> &base, const QString &branch)
+    {
+        dev.start(platforms, base, branch, planDir, settings);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 60000));
+    }
+
+    Developer::Run run(Kind kind) const { return dev.runs().value(kind); }
+
+    QTemporaryDir tmp;
+    QString root;
+    QString planDir;
+    AppSettings settings;
+    FakeClaude fake;
+    Developer dev;
+    QMap<Kind, QStringList> details;
+};
+
+} // namespace
+
+TEST(DeveloperPaths, PlacesTheWorktreeBesideTheRepository)
+{
+    const struct {
+        QString repo;
+        QString branch;
+        QString worktree;
+    } cases[] = {
+        {"/a/b/app", "feat/x", "/a/b/app-worktrees/feat-x"},
+        {"/w/app", "feat/login/v2", "/w/app-worktrees/feat-login-v2"},
+        // A trailing "/" must not put the worktrees inside the checkout.
+        {"/w/app/", "feat/x", "/w/app-worktrees/feat-x"},
+        {"/w//app/./", "x", "/w/app-worktrees/x"},
+        {"/w/app-android", "feat/harbor_clips", "/w/app-android-worktrees/feat-harbor_clips"},
+        {"~/dev/app", "한글", QDir::homePath() + "/dev/app-worktrees/한글"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(Developer::worktreePath(c.repo, c.branch), c.worktree) << c.repo.toStdString();
+}
+
+TEST(DeveloperPaths, NamesPlatformsAndTools)
+{
+    EXPECT_EQ(Developer::rawValue(Kind::android), "android");
+    EXPECT_EQ(Developer::rawValue(Kind::ios), "ios");
+    EXPECT_EQ(Developer::displayName(Kind::android), "Android");
+    EXPECT_EQ(Developer::displayName(Kind::ios), "iOS");
+    EXPECT_EQ(Developer::platformKind("ios"), Kind::ios);
+    EXPECT_EQ(Developer::platformKind("iOS"), std::nullopt);
+    EXPECT_EQ(Developer::allowedTools(Kind::ios),
+              (QStringList{"Read", "Edit", "Write", "Glob", "Grep", "Bash(xcodebuild:*)", "Bash(git status:*)",
+                           "Bash(git diff:*)", "Bash(ls:*)"}));
+    // An empty plan fills the prompt with empty feature and module names.
+    EXPECT_EQ(Developer::prompt(Kind::ios, "", "feat/login", "/plans/x/", Plan()),
+              golden("develop-ios-empty-plan.txt").replace("{PLAN}", "/plans/x"));
+}
+
+TEST(DeveloperObserve, UpdatesAWritingRunFromProgressLines)
+{
+    const QString path80 = "app/src/main/java/com/brenix/bazaar/harborclips/screens/HarborClipsTrimScreen.kt";
+    ASSERT_EQ(path80.size(), 80);
+    // Each line starts from a run with 3 edits, cost 0.5 and detail "before".
+    const struct {
+        const char *name;
+        QString line;
+        int edits;
+        double cost;
+        QString detail;
+    } cases[] = {
+        {"edit", "도구: Edit " + path80, 4, 0.5, "코드를 쓰는 중 · " + path80.right(60)},
+        {"write with spaces", "도구: Write  my  file.kt ", 4, 0.5, "코드를 쓰는 중 · my file.kt"},
+        {"write without detail", "도구: Write", 4, 0.5, "코드를 쓰는 중 · "},
+        // Sixty user-perceived characters, not UTF-16 units.
+        {"graphemes", "도구: Edit " + QString("e\u0301").repeated(70), 4, 0.5,
+         "코드를 쓰는 중 · " + QString("e\u0301").repeated(60)},
+        {"read", "도구: Read /a/b.kt", 3, 0.5, "기존 코드를 읽는 중"},
+        {"grep", "도구: Grep foo", 3, 0.5, "기존 코드를 읽는 중"},
+        {"glob", "도구: Glob", 3, 0.5, "기존 코드를 읽는 중"},
+        {"bash", "도구: Bash", 3, 0.5, "빌드·확인하는 중"},
+        {"other tool", "도구: TodoWrite", 3, 0.5, "before"},
+        {"end line", "끝 (95초, $1.23)", 3, 1.23, "before"},
+        {"end without amount", "끝 (95초)", 3, 0.5, "before"},
+        {"unreadable amount", "끝 (1초, $1.2.3)", 3, 0.5, "before"},
+        {"remark", "계획서를 읽었어요", 3, 0.5, "before"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Developer dev;
+        Developer::Run writing;
+        writing.phase = Phase::writing;
+        writing.edits = 3;
+        writing.cost = 0.5;
+        writing.detail = "before";
+        dev.setRuns({{Kind::android, writing}});
+        dev.observe(Kind::android, c.line);
+        EXPECT_EQ(dev.runs().value(Kind::android).edits, c.edits);
+        EXPECT_DOUBLE_EQ(dev.runs().value(Kind::android).cost, c.cost);
+        EXPECT_EQ(dev.runs().value(Kind::android).detail, c.detail);
+    }
+
+    // The cost is set, not added; a German locale changes nothing.
+    QLocale::setDefault(QLocale(QLocale::German));
+    Developer dev;
+    Developer::Run writing;
+    writing.phase = Phase::writing;
+    dev.setRuns({{Kind::ios, writing}});
+    dev.observe(Kind::ios, "끝 (3초, $0.40)");
+    dev.observe(Kind::ios, "끝 (9초, $2.05)");
+    EXPECT_DOUBLE_EQ(dev.runs().value(Kind::ios).cost, 2.05);
+    QLocale::setDefault(QLocale::c());
+
+    // Only a writing run of that platform takes lines.
+    Developer::Run preparing;
+    dev.setRuns({{Kind::ios, preparing}});
+    dev.observe(Kind::ios, "도구: Edit a.kt");
+    dev.observe(Kind::android, "도구: Edit a.kt");
+    EXPECT_EQ(dev.runs(), (Developer::Runs{{Kind::ios, preparing}}));
+}
+
+TEST(DeveloperGit, ListsBranchesOfACloneAndOfAPlainFolder)
+{
+    QTemporaryDir tmp;
+    const QString origin = makeRepo(tmp.path() + "/origin");
+    sh(origin, {"branch", "feat/a"});
+    sh(tmp.path(), {"clone", "-q", origin, "clone"});
+    const QString clone = tmp.path() + "/clone";
+    sh(clone, {"branch", "local/x"});
+
+    const Developer::Branches branches = Developer::branches(clone);
+    EXPECT_EQ(branches.current, "main");
+    EXPECT_EQ(branches.all, (QStringList{"main", "local/x", "origin/develop", "origin/feat/a", "origin/main"}));
+    EXPECT_TRUE(Developer::branchExists(clone, "local/x"));
+    EXPECT_FALSE(Developer::branchExists(clone, "feat/a"));
+    EXPECT_EQ(Developer::git(clone, {"rev-parse", "--abbrev-ref", "HEAD"}), "main");
+
+    // On a detached head the current name is "HEAD", listed once.
+    sh(clone, {"checkout", "-q", "--detach"});
+    EXPECT_EQ(Developer::branches(clone).all.first(), "HEAD");
+
+    const QString plain = tmp.path() + "/plain";
+    QDir().mkpath(plain);
+    EXPECT_EQ(Developer::branches(plain), (Developer::Branches{"", {""}}));
+    EXPECT_FALSE(Developer::branchExists(plain, "main"));
+}
+
+TEST_F(DeveloperTest, DevelopsInANewWorktreeAndRecordsTheAnswer)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    settings.androidRepo = repo;
+    const QString answer = "\n  - feature/login/A.kt 만듦\n- src/Main.kt 고침  \n";
+    fake.setScenario(
+        {{"steps",
+          QJsonArray{assistant({toolUse("t1", "Read", {{"file_path", planDir + "/plan.md"}})}),
+                     assistant({toolUse("t2", "Edit", {{"file_path", "src/Main.kt"}}),
+                                toolUse("t3", "Write", {{"file_path", "feature/login/A.kt"}})}),
+                     QJsonObject{{"writeFile", "feature/login/A.kt"}, {"content", "class A\n"}},
+                     QJsonObject{{"writeFile", "feature/login/B.kt"}, {"content", "class B\n"}},
+                     QJsonObject{{"writeFile", "src/Main.kt"}, {"content", "fun main() { login() }\n"}},
+                     assistant({toolUse("t4", "Bash", {{"command", "./gradlew :presentation:bazaar:compileDebugKotlin"}})}),
+                     FakeClaude::resultEvent("중간", 1000, 0.25),
+                     FakeClaude::resultEvent(answer, 95000, 1.234)}}});
+
+    startAndWait({Kind::android}, {{Kind::android, "develop"}}, "feat/login");
+
+    const QString worktree = root + "/repos/app-worktrees/feat-login";
+    const Developer::Run done = run(Kind::android);
+    EXPECT_EQ(done.phase, Phase::done);
+    EXPECT_EQ(done.worktree, worktree);
+    EXPECT_EQ(done.branch, "feat/login");
+    EXPECT_EQ(done.edits, 2);
+    EXPECT_DOUBLE_EQ(done.cost, 1.23);
+    EXPECT_EQ(done.summary, "- feature/login/A.kt 만듦\n- src/Main.kt 고침");
+    EXPECT_EQ(done.changed, (QStringList{"src/Main.kt", "feature/login/A.kt", "feature/login/B.kt"}));
+    EXPECT_EQ(done.detail, "바뀐 파일 3개");
+    ASSERT_TRUE(done.ended.has_value());
+    EXPECT_LE(done.started, *done.ended);
+    EXPECT_EQ(details.value(Kind::android).first(), "작업 폴더를 만드는 중");
+    EXPECT_TRUE(details.value(Kind::android).contains("Claude 가 계획서를 읽는 중"));
+    EXPECT_TRUE(details.value(Kind::android).contains("빌드·확인하는 중"));
+
+    // A worktree on a new branch made from the base.
+    EXPECT_TRUE(sh(repo, {"worktree", "list", "--porcelain"})
+                    .contains("worktree " + worktree + "\nHEAD " + sh(repo, {"rev-parse", "develop"})
+                              + "\nbranch refs/heads/feat/login"));
+    EXPECT_FALSE(QFile::exists(worktree + "/src/Later.kt"));
+    EXPECT_EQ(readFile(worktree + "/local.properties"), "sdk.dir=/sdk\n");
+    EXPECT_EQ(readFile(worktree + "/secrets.properties"), "key=s3cret\n");
+    EXPECT_FALSE(QFile::exists(worktree + "/keystore.properties"));
+
+    // The user's checkout is untouched.
+    EXPECT_EQ(sh(repo, {"status", "--porcelain", "--untracked-files=all"}), "");
+    EXPECT_EQ(sh(repo, {"rev-parse", "--abbrev-ref", "HEAD"}), "main");
+    EXPECT_EQ(readFile(repo + "/src/Main.kt"), "fun main() {}\n");
+
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              ("# Android 개발 (feat/login)\n\n" + answer).toUtf8());
+    EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
+
+    const QList<QJsonObject> starts = fake.records("start");
+    ASSERT_EQ(starts.size(), 1);
+    const QStringList args = argsOf(starts.first());
+    EXPECT_EQ(starts.first().value("cwd").toString(), worktree);
+    EXPECT_EQ(valuesAfter(args, "--add-dir"), (QStringList{worktree, planDir}));
+    EXPECT_EQ(valuesAfter(args, "--tools"), QStringList{"Bash,Edit,Glob,Grep,Read,ToolSearch,Write"});
+    EXPECT_EQ(valuesAfter(args, "--allowedTools"),
+              QStringList{"Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),Bash(ls:*)"});
+    EXPECT_FALSE(args.contains("--continue"));
+    EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
+}
+
+TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    // A trailing "/" places the worktree beside the checkout all the same.
+    settings.iosRepo = repo + "/";
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("첫 번째")}}});
+    startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/x");
+    const QString worktree = root + "/repos/app-worktrees/feat-x";
+    ASSERT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
+    EXPECT_EQ(run(Kind::ios).worktree, worktree);
+    EXPECT_TRUE(QFile::exists(worktree + "/src/Later.kt"));
+    EXPECT_EQ(QDir(root + "/repos").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"app", "app-worktrees"}));
+    EXPECT_EQ(sh(repo, {"status", "--porcelain", "--untracked-files=all"}), "");
+
+    // Second start with the same name: no branch check, no `worktree add`,
+    // no properties copy; the run goes on in the folder as it is.
+    QFile::remove(worktree + "/local.properties");
+    sh(repo, {"branch", "-m", "feat/x", "feat/renamed"});
+    const QString worktrees = sh(repo, {"worktree", "list", "--porcelain"});
+    details.clear();
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "New.swift"}, {"content", "x"}},
+                                          FakeClaude::resultEvent("두 번째")}}});
+    settings.iosRepo = repo;
+    startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/x");
+    EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
+    EXPECT_EQ(run(Kind::ios).summary, "두 번째");
+    EXPECT_EQ(run(Kind::ios).changed, QStringList{"New.swift"});
+    EXPECT_EQ(details.value(Kind::ios).mid(0, 3),
+              (QStringList{"작업 폴더를 만드는 중", "이미 있는 작업 폴더를 이어서 써요", "Claude 가 계획서를 읽는 중"}));
+    EXPECT_FALSE(QFile::exists(worktree + "/local.properties"));
+    EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
+    EXPECT_FALSE(Developer::branchExists(repo, "feat/x"));
+    EXPECT_EQ(fake.records("start").size(), 2);
+    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), "# iOS 개발 (feat/x)\n\n두 번째");
+}
+
+TEST_F(DeveloperTest, RefusedNamesAndBasesMakeNothing)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    settings.androidRepo = repo;
+    // The worktrees folder exists, as after an earlier run: ".." there is
+    // the folder holding the repositories.
+    QDir().mkpath(root + "/repos/app-worktrees");
+    const QString refusedName = "” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요.";
+    const struct {
+        QString branch;
+        QString base;
+        QString detail;
+    } cases[] = {
+        {"develop", "main", "“develop” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요."},
+        {"..", "main", "“.." + refusedName},
+        {".", "main", "“." + refusedName},
+        {"-x", "main", "“-x" + refusedName},
+        {"HEAD", "main", "“HEAD" + refusedName},
+        {"a b", "main", "“a b" + refusedName},
+        {"@{-1}", "main", "“@{-1}" + refusedName},
+        {"", "main", "“" + refusedName},
+        {"feat/force", "--force", "“--force” 은(는) base 브랜치로 쓸 수 없어요."},
+        {"feat/opt", "-b", "“-b” 은(는) base 브랜치로 쓸 수 없어요."},
+        {"feat/nobase", "", "작업 폴더를 만들지 못했어요: "},
+        {"feat/nobranch", "no-such-branch", "작업 폴더를 만들지 못했어요: "},
+    };
+    const QStringList before = tree(root);
+    const QString branchesBefore = sh(repo, {"branch", "--list"});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.branch.toStdString() + " from " + c.base.toStdString());
+        startAndWait({Kind::android}, {{Kind::android, c.base}}, c.branch);
+        const Developer::Run failed = run(Kind::android);
+        EXPECT_EQ(failed.phase, Phase::failed);
+        EXPECT_EQ(failed.detail, c.detail);
+        EXPECT_EQ(failed.worktree, std::nullopt);
+        EXPECT_TRUE(failed.ended.has_value());
+        EXPECT_EQ(tree(root), before);
+        EXPECT_EQ(sh(repo, {"branch", "--list"}), branchesBefore);
+        EXPECT_TRUE(fake.records("start").isEmpty());
+    }
+    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
+}
+
+TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)
+{
+    // Both platforms in one repository: set-ups go one after the other, so
+    // iOS finds the worktree Android has just made and reuses it.
+    const QString repo = makeRepo(root + "/repos/app");
+    settings.androidRepo = repo;
+    settings.iosRepo = repo;
+    QDir(planDir + "/history").removeRecursively();
+    fake.setScenario({{"responses",
+                       QJsonArray{QJsonObject{{"stdinContains", "너는 Brenix Android"},
+                                              {"steps", QJsonArray{QJsonObject{{"err", "boom\n"}}}},
+                                              {"exit", 1}}}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent("iOS 끝")}}});
+    startAndWait({Kind::android, Kind::ios}, {{Kind::android, "develop"}}, "feat/both");
+
+    const QString worktree = root + "/repos/app-worktrees/feat-both";
+    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+    EXPECT_EQ(run(Kind::android).detail, "Claude 실행 실패(종료 코드 1): boom");
+    EXPECT_EQ(run(Kind::android).worktree, worktree);
+    EXPECT_EQ(run(Kind::ios).phase, Phase::done);
+    EXPECT_EQ(run(Kind::ios).worktree, worktree);
+    EXPECT_TRUE(details.value(Kind::ios).contains("이미 있는 작업 폴더를 이어서 써요"));
+    EXPECT_EQ(sh(repo, {"rev-parse", "feat/both"}), sh(repo, {"rev-parse", "develop"}));
+    // No history folder: no record, and none made.
+    EXPECT_FALSE(QFile::exists(planDir + "/history"));
+    EXPECT_EQ(fake.records("start").size(), 2);
+}
+
+TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    settings.androidRepo = repo;
+    settings.iosRepo = root + "/repos/missing";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "Half.kt"}, {"content", "class Half"}},
+                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/stop", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !fake.records("start").isEmpty(); }, 30000));
+    ASSERT_TRUE(dev.isRunning());
+
+    // A start while a run is writing changes nothing.
+    const Developer::Runs running = dev.runs();
+    dev.start({Kind::ios}, {}, "feat/other", planDir, settings);
+    EXPECT_EQ(dev.runs(), running);
+
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    const QString worktree = root + "/repos/app-worktrees/feat-stop";
+    const Developer::Run stopped = run(Kind::android);
+    EXPECT_EQ(stopped.phase, Phase::failed);
+    EXPECT_EQ(stopped.detail, stopMessage);
+    EXPECT_EQ(stopped.worktree, worktree);
+    EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    const qint64 pid = fake.records("start").first().value("pid").toInteger();
+    EXPECT_TRUE(::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH);
+    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
+    EXPECT_EQ(dev.planDir(), planDir);
+
+    // Cancelling finished runs changes nothing.
+    dev.cancel();
+    EXPECT_EQ(run(Kind::android), stopped);
+}
+
+TEST_F(DeveloperTest, ACancelDuringTheSetUpTakesEffectOnceGitIsDone)
+{
+    // The second platform waits for the first one's set-up; a stop that
+    // arrives meanwhile ends both without a Claude run.
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    settings.iosRepo = makeRepo(root + "/repos/ios");
+    dev.start({Kind::android, Kind::ios}, {}, "feat/late", planDir, settings);
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    for (const Kind kind : Developer::platformKinds) {
+        EXPECT_EQ(run(kind).phase, Phase::failed);
+        EXPECT_EQ(run(kind).detail, stopMessage);
+    }
+    EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+TEST_F(DeveloperTest, AMissingApiKeyFailsOnceTheWorktreeExists)
+{
+    const auto store = std::make_shared<MemorySecretStore>();
+    Keychain::useStore(store);
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/key");
+    Keychain::useStore(nullptr);
+    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+    EXPECT_EQ(run(Kind::android).detail,
+              "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.");
+    EXPECT_EQ(run(Kind::android).worktree, root + "/repos/app-worktrees/feat-key");
+    EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+TEST_F(DeveloperTest, StartWithNoPlatformsOnlyClearsTheRuns)
+{
+    Developer::Run finished;
+    finished.phase = Phase::done;
+    dev.setRuns({{Kind::ios, finished}});
+    dev.start({}, {}, "feat/x", planDir, settings);
+    EXPECT_TRUE(dev.runs().isEmpty());
+    EXPECT_FALSE(dev.isRunning());
+}

@@ -1,0 +1,351 @@
+#include "library.h"
+#include "settings/connections.h"
+#include "support/executable.h"
+#include "support/fakeclaude.h"
+#include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
+#include "views/connectionsview.h"
+#include "views/serviceaddresses.h"
+#include "settings/keychain.h"
+
+#include <QApplication>
+#include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+using namespace std::chrono_literals;
+using Status = Connections::Status;
+
+namespace {
+
+QJsonObject out(const QString &text)
+{
+    return {{"out", text}};
+}
+
+QJsonObject respond(const QStringList &args, const QJsonArray &steps, int exit = 0)
+{
+    return {{"args", QJsonArray::fromStringList(args)}, {"steps", steps}, {"exit", exit}};
+}
+
+const QStringList authStatus{"auth", "status", "--json"};
+const QJsonObject loggedIn = respond(authStatus, {out(R"({"loggedIn":true,"email":"dev@example.com","authMethod":"claude.ai"})")});
+const QJsonObject figmaNeedsLogin = respond({"mcp", "get", "figma"}, {out("figma:\n  Status: ⚠ Needs authentication\n")});
+const QJsonObject figmaMissing = respond({"mcp", "get", "figma"}, {out("No MCP server named figma found\n")});
+
+// A connections view on its own Connections, with the claude tool played by
+// fake-claude and a login shell that knows no tool.
+class ConnectionsViewTest : public Library
+{
+protected:
+    void SetUp() override
+    {
+        oldShell = qgetenv("SHELL");
+        ASSERT_TRUE(writeExecutable(scratch.filePath("shell"), "#!/bin/sh\nexit 1\n"));
+        qputenv("SHELL", scratch.filePath("shell").toUtf8());
+        Library::SetUp();
+        Keychain::useStore(std::make_shared<MemorySecretStore>());
+        QFile::remove(QDir::homePath() + "/.claude.json");
+        QFile::remove(QDir::homePath() + "/.local/bin/claude");
+        AppSettings settings = stored();
+        settings.claudePath = FakeClaude::path();
+        settings.figmaMode = AppSettings::FigmaMode::mcp;
+        settings.save();
+        state = std::make_unique<AppState>();
+        state->setDesktop(desktop);
+    }
+
+    void TearDown() override
+    {
+        if (connections.job())
+            connections.stopJob();
+        settle();
+        view.reset();
+        state.reset();
+        Keychain::useStore(nullptr);
+        qputenv("SHELL", oldShell);
+    }
+
+    static Connections::Hooks hooks()
+    {
+        Connections::Hooks h;
+        h.openURL = [](const QUrl &) {};
+        h.codePromptDelay = 300ms;
+        h.installerCommand = "echo 'curl: (6) Could not resolve host: claude.ai' >&2; exit 6";
+        h.checkTimeout = 10s;
+        return h;
+    }
+
+    void setResponses(const QJsonArray &responses) { fake.setScenario({{"readStdin", false}, {"responses", responses}}); }
+
+    void writeUserConfig(const QJsonObject &servers)
+    {
+        QFile file(QDir::homePath() + "/.claude.json");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QJsonDocument(QJsonObject{{"mcpServers", servers}}).toJson());
+    }
+
+    void show()
+    {
+        view = std::make_unique<ConnectionsView>(state.get(), &connections);
+        view->resize(600, 400);
+        view->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+        settle();
+    }
+
+    // No job and no check left running.
+    void settle()
+    {
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !connections.job() && !connections.isRefreshing(); }, 15000));
+    }
+
+    void recheck()
+    {
+        view->recheckButton()->click();
+        settle();
+    }
+
+    QStringList started() const
+    {
+        QStringList commands;
+        for (const QJsonObject &start : fake.records("start")) {
+            QStringList args;
+            for (const QJsonValue &v : start.value("args").toArray())
+                args.append(v.toString());
+            commands.append(args.join(' '));
+        }
+        return commands;
+    }
+
+    static QString button(const ConnectionsView::Row &row)
+    {
+        return row.button->isVisible() ? row.button->text() : QStringLiteral("(none)");
+    }
+
+    QByteArray oldShell;
+    QTemporaryDir scratch;
+    FakeClaude fake;
+    Connections connections{hooks()};
+    std::shared_ptr<TestDesktop> desktop = std::make_shared<TestDesktop>();
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<ConnectionsView> view;
+};
+
+} // namespace
+
+TEST(ConnectionsViewDetail, LinesForEveryStatus)
+{
+    const QString p = QStringLiteral("기획서·API 문서 읽기 (선택)");
+    const QList<QPair<Status, QString>> cases{
+        {Status::ok("atlassian 연결됨"), p + " · atlassian 연결됨"},
+        {Status::needsLogin("atlassian"), p + " · atlassian — 로그인이 필요해요"},
+        {Status::needsLogin("로그인이 필요해요"), p + " · 로그인이 필요해요"},
+        {Status::checking(), p + " · 확인하는 중"},
+        {Status::missing(), p + " · 아직 연결 안 됨"},
+    };
+    for (const auto &[status, line] : cases)
+        EXPECT_EQ(ConnectionsView::detailLine(p, status), line);
+}
+
+TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
+{
+    writeUserConfig({{"atlassian", QJsonObject{{"url", ServiceAddresses::atlassianMCP}}}});
+    setResponses({loggedIn, figmaNeedsLogin,
+                  respond({"mcp", "get", "atlassian"}, {out("atlassian:\n  Status: ⚠ Needs authentication\n")})});
+    show();
+    EXPECT_EQ(view->claudeRow().title->text(), QStringLiteral("Claude Code"));
+    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · dev@example.com · Claude 계정"));
+    EXPECT_EQ(view->claudeRow().icon->property("symbol").toString(), QStringLiteral("checkmark.circle.fill"));
+    EXPECT_EQ(view->claudeRow().icon->property("tone").toString(), QStringLiteral("green"));
+    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("다른 계정으로"));
+    EXPECT_EQ(view->claudeRow().button->property("controlSize").toString(), QStringLiteral("small"));
+    EXPECT_EQ(view->figmaRow().title->text(), QStringLiteral("Figma"));
+    EXPECT_EQ(view->figmaRow().detail->text(), QStringLiteral("피그마 섹션 읽기 (필수) · figma — 로그인이 필요해요"));
+    EXPECT_EQ(view->figmaRow().icon->property("symbol").toString(),
+              QStringLiteral("person.crop.circle.badge.exclamationmark"));
+    EXPECT_EQ(view->figmaRow().icon->property("tone").toString(), QStringLiteral("orange"));
+    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("로그인"));
+    EXPECT_EQ(view->wikiRow().title->text(), QStringLiteral("Wiki (Confluence)"));
+    EXPECT_EQ(view->wikiRow().detail->text(), QStringLiteral("기획서·API 문서 읽기 (선택) · atlassian — 로그인이 필요해요"));
+    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("로그인"));
+    EXPECT_TRUE(view->jobPanel()->isHidden());
+    EXPECT_TRUE(view->errorLine()->isHidden());
+
+    // While a check runs the rows spin and the tool offers nothing.
+    view->recheckButton()->click();
+    EXPECT_TRUE(view->claudeRow().spinner->isVisible());
+    EXPECT_FALSE(view->claudeRow().icon->isVisible());
+    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · 확인하는 중"));
+    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("(none)"));
+    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
+    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
+    settle();
+
+    // In the token mode the design service never offers a button.
+    AppSettings settings = state->settings();
+    settings.figmaMode = AppSettings::FigmaMode::token;
+    state->setSettings(settings);
+    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
+    recheck();
+    EXPECT_EQ(view->figmaRow().detail->text(), QStringLiteral("피그마 섹션 읽기 (필수) · 아직 연결 안 됨"));
+    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    state->setSettings(settings);
+
+    // A tool that is not logged in: only its own login is offered.
+    setResponses({respond(authStatus, {out(R"({"loggedIn":false})")}), figmaMissing});
+    recheck();
+    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · 로그인이 필요해요"));
+    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("로그인"));
+    EXPECT_EQ(view->claudeRow().button->property("controlSize").toString(), QStringLiteral("regular"));
+    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
+    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
+
+    // No tool at all: install it.
+    settings.claudePath = root.path() + "/nowhere/claude";
+    state->setSettings(settings);
+    recheck();
+    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · 아직 연결 안 됨"));
+    EXPECT_EQ(view->claudeRow().icon->property("symbol").toString(), QStringLiteral("xmark.circle"));
+    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("설치"));
+    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
+}
+
+TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
+{
+    writeUserConfig({{"wiki-b", QJsonObject{{"url", ServiceAddresses::atlassianMCP}}}});
+    setResponses({loggedIn, figmaMissing, respond({"mcp", "get", "wiki-b"}, {out("wiki-b:\n  Status: ⚠ Needs auth\n")})});
+    show();
+    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("연결"));
+    view->figmaRow().button->click();
+    ASSERT_TRUE(connections.job());
+    EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Figma 연결"));
+    settle();
+
+    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("로그인"));
+    view->wikiRow().button->click();
+    ASSERT_TRUE(connections.job());
+    EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Wiki 연결"));
+    settle();
+
+    writeUserConfig({});
+    recheck();
+    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("연결"));
+    view->wikiRow().button->click();
+    settle();
+
+    QStringList jobs;
+    for (const QString &command : started())
+        if (!command.startsWith("auth status") && !command.startsWith("mcp get"))
+            jobs.append(command);
+    EXPECT_EQ(jobs, (QStringList{"mcp add --transport http --scope user figma " + QString(ServiceAddresses::figmaMCP),
+                                 "mcp login figma --no-browser", "mcp login wiki-b --no-browser",
+                                 "mcp add --transport http --scope user atlassian " + QString(ServiceAddresses::atlassianMCP),
+                                 "mcp login atlassian --no-browser"}));
+}
+
+TEST_F(ConnectionsViewTest, LoginJobPanelWithLinkAndCode)
+{
+    setResponses({loggedIn, figmaMissing,
+                  respond({"auth", "login"}, {QJsonObject{{"raw", true}}, out("Visit https://claude.example/oauth?x=1\r\n"),
+                                              out("Paste code here > "), QJsonObject{{"readLine", true}},
+                                              out("\r\nLogged in\r\n")})});
+    show();
+    view->claudeRow().button->click();
+    ASSERT_TRUE(view->jobPanel()->isVisible());
+    EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Claude 로그인"));
+    EXPECT_EQ(view->jobNote()->text(),
+              QStringLiteral("열린 브라우저에서 회사 Claude 계정으로 로그인하세요. 이미 로그인돼 있으면 허용만 누르면 돼요."));
+    for (const ConnectionsView::Row *row : {&view->claudeRow(), &view->figmaRow(), &view->wikiRow()})
+        EXPECT_FALSE(row->button->isEnabled());
+    EXPECT_FALSE(view->recheckButton()->isEnabled());
+
+    ASSERT_TRUE(QTest::qWaitFor([this] { return view->jobLink()->isVisible(); }, 10000));
+    EXPECT_EQ(view->jobLink()->text(), QStringLiteral("브라우저가 안 열렸으면 여기를 누르세요"));
+    view->jobLink()->click();
+    EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl("https://claude.example/oauth?x=1")});
+
+    ASSERT_TRUE(QTest::qWaitFor([this] { return view->codeField()->isVisible(); }, 10000));
+    EXPECT_EQ(view->codeField()->placeholderText(),
+              QStringLiteral("허용했는데 안 끝나면: 브라우저 주소창의 주소(또는 코드)를 붙여 넣으세요"));
+    EXPECT_FALSE(view->codeSend()->isEnabled());
+    QTest::keyClicks(view->codeField(), "  ");
+    EXPECT_TRUE(view->codeSend()->isEnabled()) << "spaces count as typed";
+    view->codeField()->clear();
+    QTest::keyClicks(view->codeField(), "CODE");
+    view->codeSend()->click();
+    EXPECT_EQ(view->codeField()->text(), QString());
+    EXPECT_EQ(view->jobNote()->text(), QStringLiteral("확인하는 중…"));
+    settle();
+    EXPECT_TRUE(view->jobPanel()->isHidden());
+    EXPECT_TRUE(view->errorLine()->isHidden());
+    const QList<QJsonObject> lines = fake.records("line");
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines.first().value("text").toString(), QStringLiteral("CODE\r"));
+    EXPECT_TRUE(view->recheckButton()->isEnabled());
+}
+
+TEST_F(ConnectionsViewTest, CancelStopsWithoutErrorAndActivationWaitsForTheJob)
+{
+    setResponses({loggedIn, figmaMissing, respond({"auth", "login"}, {QJsonObject{{"awaitSigterm", QJsonObject()}}})});
+    show();
+    const auto checks = [this] { return started().count(authStatus.join(' ')); };
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
+    settle();
+    const qsizetype before = checks();
+
+    view->claudeRow().button->click();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return started().contains("auth login"); }, 10000));
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
+    QTest::qWait(300);
+    EXPECT_EQ(checks(), before) << "no check while the job runs";
+
+    view->jobCancel()->click();
+    settle();
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(view->jobPanel()->isHidden());
+    EXPECT_TRUE(view->errorLine()->isHidden()) << "a stop is no failure";
+    const qsizetype afterJob = checks();
+    EXPECT_EQ(afterJob, before + 1) << "the job's end checks again";
+
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
+    settle();
+    EXPECT_EQ(checks(), afterJob + 1);
+}
+
+TEST_F(ConnectionsViewTest, FailedInstallShowsTheLastError)
+{
+    AppSettings settings = state->settings();
+    settings.claudePath = root.path() + "/nowhere/claude";
+    state->setSettings(settings);
+    show();
+    ASSERT_EQ(button(view->claudeRow()), QStringLiteral("설치"));
+    view->claudeRow().button->click();
+    EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Claude Code 설치하는 중"));
+    EXPECT_EQ(view->jobNote()->text(), QStringLiteral("1~2분 걸려요. 끝나면 로그인 버튼이 나와요."));
+    settle();
+    EXPECT_TRUE(view->errorLine()->isVisible());
+    EXPECT_EQ(view->errorText()->text(), QStringLiteral("curl: (6) Could not resolve host: claude.ai"));
+    EXPECT_EQ(view->errorText()->property("tone").toString(), QStringLiteral("orange"));
+}
+
+TEST_F(ConnectionsViewTest, EmptyToolPathIsFilledFromTheSearchOnShow)
+{
+    const QString installed = QDir::homePath() + "/.local/bin/claude";
+    ASSERT_TRUE(QDir().mkpath(QDir::homePath() + "/.local/bin"));
+    ASSERT_TRUE(QFile::link(FakeClaude::path(), installed));
+    AppSettings settings = state->settings();
+    settings.claudePath.clear();
+    state->setSettings(settings);
+    setResponses({loggedIn, figmaMissing});
+    show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->settings().claudePath == installed; }, 10000));
+    settle();
+    EXPECT_EQ(stored().claudePath, installed);
+    EXPECT_EQ(connections.claude(), Status::ok("dev@example.com · Claude 계정"));
+    QFile::remove(installed);
+}

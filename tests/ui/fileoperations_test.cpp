@@ -1,0 +1,459 @@
+#include "library.h"
+#include "support/qtprinters.h"
+
+#include "app/planhtmlfilter.h"
+#include "core/jsoncoding.h"
+#include "export/exporter.h"
+#include "figma/figmasection.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+#include "support/fakeclaude.h"
+
+#include <QFileSystemModel>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QString samplePage = QStringLiteral(QUARRYSTONE_SOURCE_DIR "/examples/sample-plan/index.html");
+
+QString today()
+{
+    return QDate::currentDate().toString("yyMMdd");
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+}
+
+} // namespace
+
+class FileOperations : public Library
+{
+protected:
+    void SetUp() override
+    {
+        Library::SetUp();
+        desktop = std::make_shared<TestDesktop>();
+    }
+
+    std::unique_ptr<AppState> makeState()
+    {
+        auto state = std::make_unique<AppState>();
+        state->setDesktop(desktop);
+        return state;
+    }
+
+    std::shared_ptr<TestDesktop> desktop;
+};
+
+TEST_F(FileOperations, RenameMovesTheFolderAndFollowsTheSelection)
+{
+    const QString a = makePlan(output + "/a", "원래 제목", "Alpha", 10);
+    const QString b = makePlan(output + "/b", "비", "Beta", 20);
+    const QString far = makePlan(root.path() + "/far/c", "씨", "Gamma", 30);
+    auto state = makeState();
+    state->open(far, true);
+    state->setSelection(Selection::plan(a));
+    QSignalSpy loads(state.get(), &AppState::planChanged);
+
+    state->rename(a, "  새 제목\n", " a2 ");
+    EXPECT_EQ(state->message(), "이름을 바꿨어요");
+    EXPECT_FALSE(QFileInfo::exists(a));
+    EXPECT_EQ(state->selection(), Selection::plan(output + "/a2/"));
+    EXPECT_EQ(state->planDir(), output + "/a2/");
+    EXPECT_EQ(state->plan().meta.title, "새 제목");
+    EXPECT_EQ(loads.count(), 1);
+    // The whole folder was written with the new title.
+    EXPECT_TRUE(read(output + "/a2/plan.md").contains("새 제목"));
+    EXPECT_TRUE(QFileInfo::exists(output + "/a2/index.html"));
+
+    // Another plan's rename leaves the selection alone; a remembered
+    // folder stays remembered under its new path.
+    state->rename(far, "", "c2");
+    EXPECT_EQ(state->selection(), Selection::plan(output + "/a2/"));
+    EXPECT_EQ(loads.count(), 1);
+    EXPECT_EQ(stored().extraDirs, QStringList{root.path() + "/far/c2"});
+    EXPECT_EQ(state->plans().size(), 3);
+
+    // Nothing to change still rescans and reports.
+    state->setMessage(std::nullopt);
+    state->rename(b, "비", "b");
+    EXPECT_EQ(state->message(), "이름을 바꿨어요");
+    EXPECT_TRUE(QFileInfo::exists(b + "/plan.json"));
+    EXPECT_FALSE(QFileInfo::exists(b + "/plan.md"));
+}
+
+TEST_F(FileOperations, RenameRefusals)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    makePlan(output + "/taken", "테이큰", "Taken");
+    auto state = makeState();
+
+    struct Case {
+        QString folder;
+        QString message;
+    };
+    for (const Case &c : {Case{"x/y", "폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"},
+                          Case{".hidden", "폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"},
+                          Case{"taken", "같은 이름의 폴더가 이미 있어요: taken"}}) {
+        const QString title = "제목 " + c.folder;
+        state->rename(a, title, c.folder);
+        EXPECT_EQ(state->message(), c.message);
+        EXPECT_TRUE(QFileInfo::exists(a + "/plan.json"));
+        // The title asked for in the same call is already written.
+        EXPECT_EQ(Plan::decode(read(a + "/plan.json")).meta.title, title);
+    }
+    EXPECT_EQ(entries(output), (QStringList{"a", "taken"}));
+}
+
+TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
+{
+    const QString a = output + "/a";
+    const QByteArray original = R"({"meta": {"title": "옛 제목", "feature": "Alpha", "owner": "기획팀"}, "extra": [1]})";
+    write(a + "/plan.json", original);
+    auto state = makeState();
+
+    state->rename(a, "새 제목", "");
+    EXPECT_EQ(state->message(), "이름을 바꿨어요");
+    const QStringList history = entries(a + "/history");
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_TRUE(history.first().startsWith("plan-"));
+    EXPECT_EQ(read(a + "/history/" + history.first()), original);
+    EXPECT_EQ(Plan::decode(read(a + "/plan.json")).meta.title, "새 제목");
+
+    // A plain plan is rewritten without a copy.
+    const QString b = makePlan(output + "/b", "비", "Beta");
+    state->rename(b, "새 비", "");
+    EXPECT_FALSE(QFileInfo::exists(b + "/history"));
+
+    // When the copy cannot be made, nothing is written or moved.
+    const QString c = output + "/c";
+    write(c + "/plan.json", original);
+    write(c + "/history", "a file where the folder goes");
+    state->rename(c, "새 제목", "c2");
+    ASSERT_TRUE(state->message());
+    EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: ")) << state->message()->toStdString();
+    EXPECT_EQ(read(c + "/plan.json"), original);
+    EXPECT_TRUE(QFileInfo::exists(c));
+}
+
+TEST_F(FileOperations, RenameStopsWhenThePlanCannotBeWritten)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    // A folder where the page goes makes the folder write fail.
+    write(a + "/index.html/keep", "x");
+    auto state = makeState();
+    state->rename(a, "새 이름", "a2");
+    ASSERT_TRUE(state->message());
+    EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: "));
+    EXPECT_TRUE(QFileInfo::exists(a));
+    EXPECT_FALSE(QFileInfo::exists(output + "/a2"));
+}
+
+TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
+{
+    const QString a = makePlan(output + "/a", "A/B 화면", "Alpha");
+    write(a + "/index.html", "<html>page</html>");
+    const QString untitled = makePlan(output + "/untitled", "", "Beta");
+    write(untitled + "/index.html", "<html>other</html>");
+    auto state = makeState();
+
+    // Nothing loaded and no folder given: no panel.
+    state->exportHTML();
+    EXPECT_TRUE(desktop->messages.isEmpty());
+
+    state->setSelection(Selection::plan(a));
+    const QString target = root.path() + "/sent.html";
+    write(target, "old contents");
+    desktop->next = target;
+    state->exportHTML();
+    EXPECT_EQ(desktop->proposed, "A_B 화면 계획서 " + today() + ".html");
+    EXPECT_EQ(desktop->messages.last(),
+              "이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요.");
+    EXPECT_EQ(read(target), "<html>page</html>");
+    EXPECT_EQ(desktop->revealed, QStringList{target});
+    EXPECT_EQ(state->message(), "내보냈어요: sent.html");
+
+    // An empty title proposes the folder's name; a cancelled panel does
+    // nothing.
+    state->setMessage(std::nullopt);
+    state->exportHTML(untitled);
+    EXPECT_EQ(desktop->proposed, "untitled 계획서 " + today() + ".html");
+    EXPECT_FALSE(state->message());
+}
+
+TEST_F(FileOperations, ExportNeverLosesTheOldFileOrThePage)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    write(a + "/index.html", "<html>page</html>");
+    auto state = makeState();
+
+    // The plan's own page as the target stays whole.
+    desktop->next = a + "/index.html";
+    state->exportHTML(a);
+    EXPECT_EQ(read(a + "/index.html"), "<html>page</html>");
+    EXPECT_EQ(state->message(), "내보냈어요: index.html");
+
+    // A copy that fails leaves the file that was there.
+    const QString target = root.path() + "/kept.html";
+    write(target, "earlier export");
+    QFile::remove(a + "/index.html");
+    desktop->next = target;
+    state->exportHTML(a);
+    ASSERT_TRUE(state->message());
+    EXPECT_TRUE(state->message()->startsWith("내보내지 못했어요: "));
+    EXPECT_EQ(read(target), "earlier export");
+
+    write(a + "/index.html", "<html>page</html>");
+    desktop->next = root.path() + "/missing/folder/x.html";
+    state->exportHTML(a);
+    EXPECT_TRUE(state->message()->startsWith("내보내지 못했어요: "));
+    EXPECT_EQ(desktop->revealed.size(), 1);
+}
+
+TEST_F(FileOperations, ImportMakesANewPlanFolderEachTime)
+{
+    auto state = makeState();
+    state->importHTML(samplePage);
+    EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
+    const QString first = output + "/Gift-plan/";
+    EXPECT_EQ(state->selection(), Selection::plan(first));
+    EXPECT_EQ(state->planDir(), first);
+    EXPECT_EQ(state->plan().meta.feature, "Gift");
+    for (const char *file : {"plan.json", "plan.md", "index.html", "img/node-101-1.png"})
+        EXPECT_TRUE(QFileInfo::exists(first + file)) << file;
+
+    state->importHTML(samplePage);
+    EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-2/"));
+    state->importHTML(samplePage);
+    EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-3/"));
+    EXPECT_EQ(state->plans().size(), 3);
+    EXPECT_EQ(read(first + "plan.json"), read(output + "/Gift-plan-2/plan.json"));
+}
+
+TEST_F(FileOperations, ImportNamesTheFolderInsideTheOutputFolder)
+{
+    struct Case {
+        QString feature;
+        QString folder;
+    };
+    auto state = makeState();
+    int n = 0;
+    for (const Case &c : {Case{"../../escaped", ".._.._escaped-plan"}, Case{"", "Imported-plan"},
+                          Case{"a\\b", "a_b-plan"}}) {
+        const QString source = root.path() + QString("/source%1").arg(++n);
+        Plan plan;
+        plan.meta.feature = c.feature;
+        plan.meta.title = "남의 계획서";
+        Exporter::writeAll(plan, source, Conventions::builtIn());
+        state->importHTML(source + "/index.html");
+        EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
+        EXPECT_EQ(state->planDir(), output + "/" + c.folder + "/") << c.feature.toStdString();
+    }
+    EXPECT_EQ(entries(root.path()), (QStringList{"plans", "source1", "source2", "source3"}));
+
+    // A page that is not a plan page: the importer's own sentence.
+    write(root.path() + "/other.html", "<html><body>hello</body></html>");
+    state->importHTML(root.path() + "/other.html");
+    ASSERT_TRUE(state->message());
+    EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
+    EXPECT_FALSE(state->message()->isEmpty());
+    EXPECT_EQ(entries(output).size(), 3);
+}
+
+TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    const QString far = makePlan(root.path() + "/far", "먼", "Far");
+    // The user's data folder exists on any desktop; the Trash is made in it.
+    const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
+    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    auto state = makeState();
+    state->open(far, true);
+    ASSERT_EQ(stored().extraDirs, QStringList{far});
+    EXPECT_EQ(state->selection(), Selection::plan(far + "/"));
+
+    state->trash(far + "/");
+    EXPECT_EQ(state->message(), "휴지통으로 옮겼어요");
+    EXPECT_FALSE(QFileInfo::exists(far));
+    EXPECT_TRUE(stored().extraDirs.isEmpty());
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_TRUE(QFileInfo::exists(trash + "/files/far/plan.json"));
+    EXPECT_TRUE(read(trash + "/info/far.trashinfo").contains("Path="));
+
+    state->setSelection(Selection::plan(a));
+    state->trash(a);
+    EXPECT_TRUE(QFileInfo::exists(trash + "/files/a/plan.json"));
+    EXPECT_TRUE(state->plans().isEmpty());
+
+    state->trash(output + "/missing");
+    ASSERT_TRUE(state->message());
+    EXPECT_TRUE(state->message()->startsWith("삭제하지 못했어요: "));
+}
+
+TEST_F(FileOperations, PanelsOpenFoldersAndPages)
+{
+    const QString a = makePlan(root.path() + "/elsewhere", "에이", "Alpha");
+    auto state = makeState();
+    desktop->next = root.path();
+    state->openPanel();
+    EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
+    EXPECT_EQ(state->message(), "이 폴더에는 plan.json 이 없어요.");
+
+    desktop->next = a;
+    state->openPanel();
+    EXPECT_EQ(state->planDir(), a + "/");
+    EXPECT_EQ(stored().extraDirs, QStringList{a});
+
+    state->openInBrowser();
+    EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl::fromLocalFile(a + "/index.html")});
+
+    desktop->next = samplePage;
+    state->importPanel();
+    EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
+    EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
+
+    // A cancelled panel changes nothing.
+    state->setMessage(std::nullopt);
+    state->openPanel();
+    state->importPanel();
+    EXPECT_FALSE(state->message());
+    EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
+}
+
+TEST_F(FileOperations, ImportFilterGreysOutPagesNotMadeHere)
+{
+    const QString folder = root.path() + "/pages";
+    QDir().mkpath(folder + "/sub");
+    QFile::copy(samplePage, folder + "/plan.html");
+    write(folder + "/other.html", "<html>not a plan</html>");
+
+    EXPECT_TRUE(PlanHTMLFilter::shouldEnable(folder + "/sub"));
+    EXPECT_TRUE(PlanHTMLFilter::shouldEnable(folder + "/plan.html"));
+    EXPECT_FALSE(PlanHTMLFilter::shouldEnable(folder + "/other.html"));
+
+    QFileSystemModel files;
+    PlanHTMLFilter filter;
+    filter.setSourceModel(&files);
+    const QModelIndex top = files.setRootPath(folder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return files.rowCount(top) == 3; }, 5000));
+    const auto enabled = [&](const QString &name) {
+        return bool(filter.flags(filter.mapFromSource(files.index(folder + "/" + name))) & Qt::ItemIsEnabled);
+    };
+    EXPECT_TRUE(enabled("sub"));
+    EXPECT_TRUE(enabled("plan.html"));
+    EXPECT_FALSE(enabled("other.html"));
+}
+
+// Generations run by the real generator against fake-claude, which sleeps
+// until it is stopped.
+class GenerationControl : public FileOperations
+{
+protected:
+    void SetUp() override
+    {
+        FileOperations::SetUp();
+        AppSettings settings = stored();
+        settings.claudePath = FakeClaude::path();
+        settings.figmaMode = AppSettings::FigmaMode::mcp;
+        settings.claudeAuth = AppSettings::ClaudeAuth::login;
+        settings.save();
+        fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    }
+
+    QString unfinished(const QString &name)
+    {
+        GenerateInput input;
+        input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+        input.feature = "Gift";
+        input.title = "선물";
+        const QString dir = output + "/" + name;
+        write(dir + "/request.json", JSONCoding::pretty(input));
+        return dir;
+    }
+
+    // Resumes the folder and waits until fake-claude runs for it.
+    void startIn(AppState &state, const QString &dir)
+    {
+        const qsizetype before = fake.records("start").size();
+        state.resume(dir);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
+        ASSERT_TRUE(Generator::shared().phase().isRunning());
+    }
+
+    bool stopped(qsizetype count)
+    {
+        return QTest::qWaitFor([&] { return fake.records("sigterm").size() >= count; }, 10000);
+    }
+
+    FakeClaude fake;
+};
+
+TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
+{
+    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    const QString kept = unfinished("kept");
+    auto state = makeState();
+    EXPECT_EQ(state->unfinished(), QStringList{kept + "/"});
+
+    startIn(*state, kept);
+    EXPECT_EQ(state->selection(), Selection::generating());
+    // The first Claude run reads the design: no saved section to reuse.
+    EXPECT_TRUE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
+
+    // A working folder can be neither renamed nor trashed.
+    state->rename(kept, "새 이름", "moved");
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    state->setMessage(std::nullopt);
+    state->trash(kept + "/");
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
+    EXPECT_FALSE(QFileInfo::exists(output + "/moved"));
+
+    // A second resume while one runs does nothing.
+    const QString other = unfinished("other");
+    state->resume(other);
+    EXPECT_EQ(Generator::shared().runningDir(), kept);
+
+    state->cancelGeneration(true);
+    EXPECT_TRUE(stopped(1));
+    EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
+    EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
+    EXPECT_TRUE(state->unfinished().contains(kept + "/"));
+
+    // With a saved design section the resumed run goes straight on.
+    write(kept + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    startIn(*state, kept);
+    EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
+    state->cancelGeneration(false);
+    EXPECT_TRUE(stopped(2));
+    EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
+    EXPECT_FALSE(QFileInfo::exists(kept));
+    EXPECT_TRUE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/kept/request.json"));
+    EXPECT_EQ(state->unfinished(), QStringList{other + "/"});
+}
+
+TEST_F(GenerationControl, CancelAfterTheRunEndedChangesNothing)
+{
+    const QString dir = unfinished("done");
+    auto state = makeState();
+    startIn(*state, dir);
+    // The run stops on its own (here: stopped elsewhere) before the answer.
+    Generator::shared().cancel();
+    EXPECT_TRUE(stopped(1));
+    makePlan(dir, "다 만든 계획서", "Gift");
+    state->setMessage(std::nullopt);
+    state->cancelGeneration(false);
+    EXPECT_FALSE(state->message());
+    EXPECT_TRUE(QFileInfo::exists(dir + "/plan.json"));
+    EXPECT_EQ(state->selection(), Selection::generating());
+
+    // An unreadable request starts nothing.
+    write(output + "/broken/request.json", "{\"link\": 1}");
+    state->resume(output + "/broken");
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+}

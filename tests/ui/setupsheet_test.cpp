@@ -1,0 +1,159 @@
+#include "app/viewfactory.h"
+#include "library.h"
+#include "settings/keychain.h"
+#include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
+#include "views/settingsform.h"
+#include "views/settingsview.h"
+#include "views/setupsheet.h"
+
+#include <QDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+// The first-run sheet over a library whose settings say setup is not done,
+// and a settings.json whose every rewrite the test can see.
+class SetupSheetTest : public Library
+{
+protected:
+    void SetUp() override
+    {
+        Library::SetUp();
+        Keychain::useStore(std::make_shared<MemorySecretStore>());
+        AppSettings settings = stored();
+        settings.setupDone = false;
+        settings.claudePath = "/nonexistent/claude";
+        settings.save();
+        state = std::make_unique<AppState>();
+        state->setDesktop(std::make_shared<TestDesktop>());
+        ASSERT_TRUE(state->showSetup());
+        file = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/settings.json";
+        age(file);
+    }
+
+    void TearDown() override
+    {
+        delete sheet.data();
+        state.reset();
+        Keychain::useStore(nullptr);
+    }
+
+    // Dates the file back, so that any rewrite shows in its time.
+    static void age(const QString &path)
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC), QFileDevice::FileModificationTime));
+    }
+
+    QDateTime written() const { return QFileInfo(file).lastModified().toUTC(); }
+
+    void open()
+    {
+        sheet = new SetupSheet(state.get());
+        sheet->open();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
+        before = read(file);
+    }
+
+    std::unique_ptr<AppState> state;
+    QPointer<SetupSheet> sheet;
+    QString file;
+    QByteArray before;
+};
+
+} // namespace
+
+TEST_F(SetupSheetTest, LaterEscapeAndCloseOnlyHide)
+{
+    const QDateTime untouched = written();
+    open();
+    EXPECT_EQ(sheet->size(), QSize(660, 720));
+    EXPECT_TRUE(sheet->isModal());
+    EXPECT_TRUE(sheet->startButton()->isDefault());
+    sheet->laterButton()->click();
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_FALSE(state->showSetup());
+    EXPECT_EQ(read(file), before);
+    EXPECT_EQ(written(), untouched);
+    EXPECT_FALSE(stored().setupDone);
+
+    for (const bool escape : {true, false}) {
+        state->setShowSetup(true);
+        sheet->open();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
+        if (escape)
+            QTest::keyClick(sheet.data(), Qt::Key_Escape);
+        else
+            sheet->close();
+        EXPECT_FALSE(sheet->isVisible());
+        EXPECT_FALSE(state->showSetup()) << (escape ? "Escape" : "close");
+        EXPECT_EQ(written(), untouched);
+    }
+}
+
+TEST_F(SetupSheetTest, StartRecordsSetupOnceAndRescans)
+{
+    open();
+    // A plan made after the start-up scan is found by the rescan.
+    makePlan(output + "/late", "늦게", "Late");
+    ASSERT_TRUE(state->plans().isEmpty());
+    QSignalSpy saved(state.get(), &AppState::settingsChanged);
+    // Return in a field of the form acts as "시작하기".
+    sheet->form()->modelField()->setFocus();
+    QTest::keyClick(sheet->form()->modelField(), Qt::Key_Return);
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_FALSE(state->showSetup());
+    EXPECT_TRUE(stored().setupDone);
+    EXPECT_EQ(saved.count(), 1);
+    ASSERT_EQ(state->plans().size(), 1);
+    EXPECT_EQ(state->plans().first().title, QStringLiteral("늦게"));
+
+    // Already done: nothing is written, the sheet still closes and rescans.
+    age(file);
+    const QDateTime untouched = written();
+    makePlan(output + "/later", "더 늦게", "Later");
+    state->setShowSetup(true);
+    sheet->open();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
+    sheet->startButton()->click();
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_EQ(written(), untouched);
+    EXPECT_EQ(saved.count(), 1);
+    EXPECT_EQ(state->plans().size(), 2);
+}
+
+TEST_F(SetupSheetTest, FactoryGivesTheSettingsViewAndTheSheet)
+{
+    QWidget window;
+    QWidget *view = ViewFactory::settingsView(state.get(), &window);
+    ASSERT_NE(qobject_cast<SettingsView *>(view), nullptr);
+    EXPECT_EQ(view->objectName(), QStringLiteral("settingsView"));
+    EXPECT_EQ(view->findChildren<QPushButton *>(QString(), Qt::FindDirectChildrenOnly).size(), 0);
+    auto *scroll = view->findChild<QScrollArea *>();
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_EQ(scroll->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_TRUE(scroll->isAncestorOf(qobject_cast<SettingsView *>(view)->form()));
+
+    QDialog *dialog = ViewFactory::setupSheet(state.get(), &window);
+    ASSERT_NE(qobject_cast<SetupSheet *>(dialog), nullptr);
+    EXPECT_EQ(dialog->objectName(), QStringLiteral("setupSheet"));
+    EXPECT_EQ(dialog->parent(), &window);
+
+    // The form scrolls between the header and the buttons.
+    window.resize(800, 800);
+    window.show();
+    dialog->open();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    auto *sheetScroll = dialog->findChild<QScrollArea *>();
+    ASSERT_NE(sheetScroll, nullptr);
+    EXPECT_GT(sheetScroll->widget()->sizeHint().height(), sheetScroll->viewport()->height());
+    EXPECT_FALSE(sheetScroll->isAncestorOf(qobject_cast<SetupSheet *>(dialog)->startButton()));
+    dialog->reject();
+    EXPECT_FALSE(state->showSetup());
+}
