@@ -2,8 +2,10 @@
 
 #include "app/appstate.h"
 #include "app/viewfactory.h"
+#include "model/developer.h"
 #include "model/generator.h"
 #include "model/reviser.h"
+#include "views/developsheet.h"
 #include "views/planwebview.h"
 #include "views/revisepanel.h"
 #include "views/viewstyle.h"
@@ -22,23 +24,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-PlanEditorView::DevelopOpener &developOpener()
-{
-    static PlanEditorView::DevelopOpener opener;
-    return opener;
-}
-
-PlanEditorView::Development &development()
-{
-    static PlanEditorView::Development hooks;
-    return hooks;
-}
-
-bool developing()
-{
-    return development().isRunning && development().isRunning();
-}
 
 // One line, cut in the middle when the pane is narrow: a folder's path is
 // told apart by its start and its end.
@@ -110,20 +95,9 @@ PlanEditorView::PlanEditorView(AppState *state, QWidget *parent)
     connect(&generator, &Generator::phaseChanged, this, &PlanEditorView::refresh);
     connect(&generator, &Generator::runningDirChanged, this, &PlanEditorView::refresh);
     connect(&Reviser::shared(), &Reviser::phaseChanged, this, &PlanEditorView::refreshHeader);
-    if (development().watch)
-        development().watch(this, [this] { refreshHeader(); });
+    connect(&Developer::shared(), &Developer::runsChanged, this, &PlanEditorView::refreshHeader);
     connect(this, &PlanEditorView::developRequested, this, &PlanEditorView::openDevelop);
     refresh();
-}
-
-void PlanEditorView::setDevelopOpener(DevelopOpener opener)
-{
-    developOpener() = std::move(opener);
-}
-
-void PlanEditorView::setDevelopment(Development hooks)
-{
-    development() = std::move(hooks);
 }
 
 QWidget *PlanEditorView::buildHeader()
@@ -188,7 +162,7 @@ void PlanEditorView::refreshHeader()
     m_title->setText(plan.meta.title.isEmpty() ? plan.meta.feature : plan.meta.title);
     static_cast<MiddleElided *>(m_path)->setFullText(m_state->planDir().value_or(QString()));
 
-    const bool running = developing();
+    const bool running = Developer::shared().isRunning();
     const qsizetype open = plan.openDecisions().size();
     m_develop->setText(running ? u"개발 중…"_s : u"개발하기"_s);
     m_develop->setProperty("symbol", running ? u"hourglass"_s : u"hammer.fill"_s);
@@ -256,9 +230,21 @@ void PlanEditorView::showEvent(QShowEvent *event)
         Q_EMIT developRequested();
 }
 
+DevelopSheet *PlanEditorView::developSheet() const
+{
+    return m_sheet;
+}
+
+// The sheet needs a plan folder; without one there is nothing to develop.
 void PlanEditorView::openDevelop()
 {
     const std::optional<QString> planDir = m_state->planDir();
-    if (planDir && developOpener())
-        developOpener()(m_state, *planDir, this);
+    if (!planDir)
+        return;
+    if (m_sheet) {
+        m_sheet->raise();
+        return;
+    }
+    m_sheet = new DevelopSheet(m_state, *planDir, this);
+    m_sheet->open();
 }

@@ -2,9 +2,9 @@
 
 #include <QPointer>
 #include <QWidget>
-#include <functional>
 
 class AppState;
+class DevelopSheet;
 class QLabel;
 class QPushButton;
 class QSplitter;
@@ -21,21 +21,12 @@ class PlanEditorView : public QWidget
     Q_OBJECT
 
 public:
-    // Opens the develop sheet for the plan folder; nothing opens it when unset.
-    using DevelopOpener = std::function<void(AppState *state, const QString &planDir, QWidget *parent)>;
-    // Whether a development run is working, and how the editor hears of a change.
-    struct Development {
-        std::function<bool()> isRunning;
-        std::function<void(QObject *receiver, std::function<void()> changed)> watch;
-    };
-
     explicit PlanEditorView(AppState *state, QWidget *parent = nullptr);
-
-    static void setDevelopOpener(DevelopOpener opener);
-    static void setDevelopment(Development development);
 
     int reloadToken() const { return m_reloadToken; }
     PlanWebView *webView() const { return m_web; }
+    // The develop sheet while it is open.
+    DevelopSheet *developSheet() const;
     RevisePanel *revisePanel() const { return m_panel; }
 
     // The develop button's help for a number of open decisions.
@@ -70,4 +61,5 @@ private:
     QSplitter *m_split = nullptr;
     PlanWebView *m_web = nullptr;
     RevisePanel *m_panel = nullptr;
+    QPointer<DevelopSheet> m_sheet;
 };

@@ -6,6 +6,7 @@
 #include "support/richplan.h"
 #include "ui/library.h"
 #include "views/decisionbridge.h"
+#include "views/developsheet.h"
 #include "views/paneldesktop.h"
 #include "views/planeditorview.h"
 #include "views/revisedrafts.h"
@@ -41,6 +42,14 @@ Plan openPlan()
 QString option(const QString &text)
 {
     return u".dpick[data-id=\"D1\"] > .opt[data-o=\"%1\"]"_s.arg(text);
+}
+
+// The sheet deletes itself once closed; outside the main loop, deferred
+// deletions wait for this.
+bool closed(PlanEditorView *editor)
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return !editor->developSheet();
 }
 
 class PlanEditorTest : public Library
@@ -184,6 +193,10 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
     EXPECT_EQ(title->text(), plan.meta.feature);
     EXPECT_TRUE(develop->isEnabled());
     EXPECT_EQ(develop->toolTip(), u"이 계획서로 Android·iOS 코드를 쓰기 시작해요"_s);
+    develop->click();
+    ASSERT_TRUE(editor->developSheet());
+    editor->developSheet()->reject();
+    ASSERT_TRUE(closed(editor));
 
     // A generation elsewhere disables the button and keeps the page.
     Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
@@ -214,26 +227,37 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
     EXPECT_EQ(loads.size(), 1);
 }
 
-TEST_F(PlanEditorTest, DevelopOpensOnEveryShowOnlyForExactlyOne)
+TEST_F(PlanEditorTest, DevelopSheetOpensOnEveryShowOnlyForExactlyOne)
 {
-    QStringList opened;
-    PlanEditorView::setDevelopOpener([&](AppState *, const QString &planDir, QWidget *) { opened.append(planDir); });
     for (const char *value : {"true", "01", ""}) {
         qputenv("QUARRYSTONE_DEVELOP", value);
         editor = new PlanEditorView(state.get());
         QSignalSpy asked(editor, &PlanEditorView::developRequested);
         Rig::show(*editor);
         EXPECT_EQ(asked.size(), 0) << value;
+        EXPECT_EQ(editor->developSheet(), nullptr);
         delete editor;
         editor = nullptr;
     }
     qputenv("QUARRYSTONE_DEVELOP", "1");
     makeEditor();
-    EXPECT_EQ(opened, QStringList{*state->planDir()});
+    DevelopSheet *sheet = editor->developSheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    sheet->reject();
+    ASSERT_TRUE(closed(editor));
+    QSignalSpy asked(editor, &PlanEditorView::developRequested);
     editor->hide();
     editor->show();
-    EXPECT_EQ(opened.size(), 2);
-    PlanEditorView::setDevelopOpener({});
+    EXPECT_EQ(asked.size(), 1);
+    ASSERT_TRUE(editor->developSheet());
+    // Asked again while open: still the one sheet.
+    editor->hide();
+    editor->show();
+    EXPECT_EQ(editor->findChildren<DevelopSheet *>().size(), 1);
+    editor->developSheet()->reject();
+    closed(editor);
 }
 
 } // namespace
