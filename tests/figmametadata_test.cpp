@@ -1,3 +1,6 @@
+#include <QJsonObject>
+#include <QJsonDocument>
+#include <QJsonArray>
 #include "figma/figmametadata.h"
 
 #include <QDir>
@@ -168,6 +171,28 @@ TEST(FigmaMetadata, OutlineFromTheSavedFile)
     writeFile(badUtf8, "<frame>\xff\xfe</frame>");
     EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + badUtf8).has_value());
     EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + dir.filePath("missing.json")).has_value());
+}
+
+TEST(FigmaMetadata, PersistedOutputIsReadFromItsFileNotItsPreview)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString whole = "<section id=\"1:1\"><frame id=\"1:2\"><text id=\"9\"/></frame></section>";
+    const QString preview = "\n\nPreview (first 2KB):\n<section id=\"1:1\"><frame id=\"1:2\">\n...\n</persisted-output>";
+    const QString json = dir.filePath("toolu_01.json");
+    writeFile(json, QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", whole}}}).toJson());
+    const QString txt = dir.filePath("toolu_02.txt");
+    writeFile(txt, whole.toUtf8());
+    const QStringList results{
+        "<persisted-output>\nOutput too large (150.2KB). Full output saved to: " + json + preview,
+        "<persisted-output>\nOutput too large. Full output saved to " + json + preview,
+        "<persisted-output>\nOutput has been saved to " + txt + "." + preview,
+    };
+    for (const QString &result : results)
+        EXPECT_EQ(FigmaMetadata::xmlFromToolResult(result), whole) << result.toStdString();
+    // A saved file that cannot be read leaves the inline text.
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("saved to: " + dir.filePath("gone.json") + " <frame id=\"x\"></frame>"),
+              "<frame id=\"x\"></frame>");
 }
 
 TEST(FigmaMetadata, JsonlPathReadsTheJsonFile)

@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/httpfetch.h"
+#include "core/offthread.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -29,7 +30,10 @@ QCoro::Task<bool> save(QString address, QString path, CancelToken cancel)
         co_return false;
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         co_return false;
-    co_return AtomicFile::write(path, answer.body);
+    // The write ends in a sync to disk, which must not hold the event loop.
+    const QFuture<bool> written =
+        OffThread::run([](QString path, QByteArray body) { return AtomicFile::write(path, body); }, path, answer.body);
+    co_return co_await written;
 }
 
 } // namespace Downloader

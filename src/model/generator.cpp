@@ -113,8 +113,8 @@ void Generator::setPhase(const Phase &phase)
 void Generator::setLog(const QStringList &log)
 {
     m_log = log;
-    m_logNotify.stop();
-    Q_EMIT logChanged();
+    if (!m_logNotify.isActive())
+        m_logNotify.start();
 }
 
 void Generator::setStartedAt(const std::optional<QDateTime> &at)
@@ -155,7 +155,7 @@ void Generator::setRunningTitle(const QString &title)
     Q_EMIT runningTitleChanged();
 }
 
-void Generator::appendLine(const QString &line)
+void Generator::add(const QString &line)
 {
     m_log.append(line);
     if (m_log.size() > logLimit)
@@ -163,11 +163,6 @@ void Generator::appendLine(const QString &line)
     Q_EMIT lineAdded(line);
     if (!m_logNotify.isActive())
         m_logNotify.start();
-}
-
-void Generator::add(const QString &line)
-{
-    appendLine(line);
 }
 
 void Generator::begin(Stage stage, const QString &detail, int total)

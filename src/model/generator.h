@@ -201,7 +201,6 @@ private:
     void setSummary(const QString &summary);
     void setRunningDir(const std::optional<QString> &dir);
     void setRunningTitle(const QString &title);
-    void appendLine(const QString &line);
 
     Phase m_phase;
     QStringList m_log;

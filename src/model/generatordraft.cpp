@@ -16,9 +16,12 @@ QStringList draftTools()
     return {QStringLiteral("Read"), QStringLiteral("Grep"), QStringLiteral("Glob")};
 }
 
-void writeAnswer(const QString &dir, const QString &answer)
+// A failed write is not worth failing the run for; the answer may be large,
+// so it is written off the event loop.
+QFuture<bool> writeAnswer(const QString &dir, const QString &answer)
 {
-    AtomicFile::write(dir + QStringLiteral("/.claude-draft.txt"), answer.toUtf8());
+    return OffThread::run([](QString path, QString answer) { return AtomicFile::write(path, answer.toUtf8()); },
+                          dir + QStringLiteral("/.claude-draft.txt"), answer);
 }
 
 QString fixPrompt(const QStringList &problems)
@@ -78,7 +81,8 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     begin(run, Stage::check, QStringLiteral("plan.json 검사"), 0);
     if (problems.isEmpty()) {
         finish(run, Stage::check, QStringLiteral("문제 없음"));
-        writeAnswer(run.dir, answer);
+        const QFuture<bool> written = writeAnswer(run.dir, answer);
+        co_await written;
         co_return plan;
     }
 
@@ -104,6 +108,7 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     finish(run, Stage::check,
            remaining.isEmpty() ? QStringLiteral("문제 없음")
                                : QStringLiteral("남은 문제 %1건 — 편집 화면에서 고쳐 주세요").arg(remaining.size()));
-    writeAnswer(run.dir, fixAnswer);
+    const QFuture<bool> written = writeAnswer(run.dir, fixAnswer);
+    co_await written;
     co_return fixed;
 }

@@ -5,6 +5,7 @@
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/offthread.h"
 #include "core/text.h"
 #include "figma/downloader.h"
 #include "figma/figmaerror.h"
@@ -35,6 +36,42 @@ std::optional<FigmaSection> savedSection(const QString &dir)
     } catch (const JSONDecodeError &) {
         return std::nullopt;
     }
+}
+
+// The section with text boxes from the folder's metadata where it has them,
+// written to the section file. A large outline takes long enough to read
+// that this runs off the event loop.
+FigmaSection withTextBoxes(FigmaSection section, QString dir)
+{
+    TextBoxPlacement::attachTextBoxes(section, dir);
+    QString error;
+    if (!AtomicFile::write(sectionFile(dir), JSONCoding::pretty(section), &error))
+        throw GeneratorFailure{QStringLiteral("figma-section.json 을 쓰지 못했어요: ") + error};
+    return section;
+}
+
+// The saved section, with text boxes newly attached when the metadata has
+// them; rewriting it then is a courtesy whose failure changes nothing.
+std::optional<FigmaSection> reusedSection(QString dir)
+{
+    std::optional<FigmaSection> saved = savedSection(dir);
+    if (saved && TextBoxPlacement::attachTextBoxes(*saved, dir)) {
+        try {
+            AtomicFile::write(sectionFile(dir), JSONCoding::pretty(*saved));
+        } catch (const JSONCoding::EncodeError &) {
+        }
+    }
+    return saved;
+}
+
+FigmaSection decodeAnswer(QString answer)
+{
+    const std::optional<QByteArray> object = JSONExtract::object(answer);
+    if (!object)
+        throw ClaudeFailure{QStringLiteral("피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 "
+                                           "확인해 주세요 (`claude mcp list`).\n")
+                            + Text::graphemePrefix(answer, answerPreview)};
+    return FigmaSection::decode(*object);
 }
 
 QString framesDetail(const FigmaSection &section)
@@ -107,7 +144,10 @@ QString Generator::figmaPrompt(const FigmaLink &link)
 QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
 {
     if (reuse) {
-        if (std::optional<FigmaSection> saved = savedSection(run.dir)) {
+        const QFuture<std::optional<FigmaSection>> reading = OffThread::run(reusedSection, run.dir);
+        std::optional<FigmaSection> saved = co_await reading;
+        run.cancel.throwIfCancelled();
+        if (saved) {
             const auto withImage = std::count_if(saved->frames.cbegin(), saved->frames.cend(),
                                                  [](const FigmaFrame &frame) { return frame.image.has_value(); });
             add(run, QStringLiteral("저장된 피그마 결과를 다시 써요 (프레임 %1개)").arg(saved->frames.size()));
@@ -116,24 +156,22 @@ QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
                    true);
             begin(run, Stage::images, QString(), 0);
             finish(run, Stage::images, QStringLiteral("받아 둔 그림 %1장").arg(withImage), true);
-            if (TextBoxPlacement::attachTextBoxes(*saved, run.dir)) {
-                try {
-                    AtomicFile::write(sectionFile(run.dir), JSONCoding::pretty(*saved));
-                } catch (const JSONCoding::EncodeError &) {
-                }
-            }
             co_return *saved;
         }
     }
 
-    FigmaSection section = run.settings.figmaMode == AppSettings::FigmaMode::token ? co_await restSection(run)
-                                                                                  : co_await mcpSection(run);
+    // Two statements: GCC 12 mishandles co_await inside a conditional
+    // expression.
+    FigmaSection section;
+    if (run.settings.figmaMode == AppSettings::FigmaMode::token)
+        section = co_await restSection(run);
+    else
+        section = co_await mcpSection(run);
     co_await downloadImages(run, section);
-    TextBoxPlacement::attachTextBoxes(section, run.dir);
-    QString error;
-    if (!AtomicFile::write(sectionFile(run.dir), JSONCoding::pretty(section), &error))
-        throw GeneratorFailure{QStringLiteral("figma-section.json 을 쓰지 못했어요: ") + error};
-    co_return section;
+    const QFuture<FigmaSection> finishing = OffThread::run(withTextBoxes, std::move(section), run.dir);
+    FigmaSection finished = co_await finishing;
+    run.cancel.throwIfCancelled();
+    co_return finished;
 }
 
 QCoro::Task<FigmaSection> Generator::restSection(Run run)
@@ -181,15 +219,16 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
     run.cancel.throwIfCancelled();
 
     const QByteArray outline = metadata->bytes();
-    if (!outline.isEmpty())
-        AtomicFile::write(run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+    if (!outline.isEmpty()) {
+        const QFuture<bool> written = OffThread::run(
+            [](QString path, QByteArray outline) { return AtomicFile::write(path, outline); },
+            run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+        co_await written;
+    }
 
-    const std::optional<QByteArray> object = JSONExtract::object(answer);
-    if (!object)
-        throw ClaudeFailure{QStringLiteral("피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 "
-                                           "확인해 주세요 (`claude mcp list`).\n")
-                            + Text::graphemePrefix(answer, answerPreview)};
-    FigmaSection section = FigmaSection::decode(*object);
+    const QFuture<FigmaSection> decoding = OffThread::run(decodeAnswer, answer);
+    FigmaSection section = co_await decoding;
+    run.cancel.throwIfCancelled();
     dropImages(section);
     finish(run, Stage::figma, framesDetail(section));
     begin(run, Stage::images, QString(), int(section.frames.size()));

@@ -156,6 +156,10 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         failRun(run, failure.message);
     } catch (const std::exception &failure) {
         failRun(run, QString::fromLocal8Bit(failure.what()));
+    } catch (...) {
+        // Nobody awaits this task: whatever ends it must end the run too,
+        // or the views would wait for it forever.
+        failRun(run, QStringLiteral("알 수 없는 오류로 멈췄어요."));
     }
 }
 
@@ -166,17 +170,17 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     const auto [conventions, origin] = Conventions::load({run.settings.androidRepo, run.settings.iosRepo});
     plan.meta.generator.insert(QStringLiteral("conventions"), Conventions::describe(origin));
 
-    // A redraft or a resumed run must not lose the plan it replaces.
-    if (QFileInfo(run.dir + QStringLiteral("/plan.json")).isFile()) {
-        try {
-            PlanHistory::backup(run.dir);
-        } catch (const PlanHistory::Failure &failure) {
-            throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
-        }
-    }
     // Writing a large page takes long enough to stall the window.
     const QFuture<Plan> written = OffThread::run(
         [](Plan plan, QString dir, Conventions conventions) {
+            // A redraft or a resumed run must not lose the plan it replaces.
+            if (QFileInfo(dir + QStringLiteral("/plan.json")).isFile()) {
+                try {
+                    PlanHistory::backup(dir);
+                } catch (const PlanHistory::Failure &failure) {
+                    throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
+                }
+            }
             Exporter::writeAll(plan, dir, conventions);
             return plan;
         },

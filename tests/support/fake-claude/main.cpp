@@ -42,6 +42,16 @@
 //                                 one JSON line on standard output; "split"
 //                                 writes its first N bytes, pauses, then the
 //                                 rest; "crlf" ends it with "\r\n"
+//   {"repeat": N, "event": {...}}  the same JSON line N times, written in
+//                                 large chunks
+//   {"savedResult": {"id": "toolu_1", "text": "...", "form": "json" | "txt"}}
+//                                 a tool result too large to pass on inline,
+//                                 as the real tool (2.1.x) sends it: the text
+//                                 goes to a file beside FAKE_CLAUDE_LOG (a
+//                                 JSON array of text blocks for "json", the
+//                                 bare text for "txt"), and the result event
+//                                 for tool use "id" carries a notice naming
+//                                 that file and a 2 KB preview
 //   {"fill": "out" | "err", "bytes": N}  N bytes of filler lines
 //   {"sleep": ms}
 //   {"awaitSigterm": {"ignore": false}}  sleep until SIGTERM and log it; then
@@ -317,14 +327,62 @@ void writeEvent(const QJsonObject &step)
     }
 }
 
+void repeatEvent(const QJsonObject &step)
+{
+    QByteArray line = QJsonDocument(step.value("event").toObject()).toJson(QJsonDocument::Compact);
+    line.append('\n');
+    QByteArray chunk;
+    for (qint64 left = step.value("repeat").toInteger(); left > 0; --left) {
+        chunk.append(line);
+        if (chunk.size() >= 1 << 16) {
+            writeAll(1, chunk);
+            chunk.clear();
+        }
+    }
+    writeAll(1, chunk);
+}
+
+void savedResult(const QJsonObject &saved)
+{
+    static int count = 0;
+    const bool json = saved.value("form").toString() == "json";
+    const QString text = saved.value("text").toString();
+    const QString folder = QFileInfo(QString::fromUtf8(qgetenv("FAKE_CLAUDE_LOG"))).absolutePath();
+    const QString path = QStringLiteral("%1/tool-results/%2-%3.%4")
+                             .arg(folder)
+                             .arg(::getpid())
+                             .arg(++count)
+                             .arg(json ? "json" : "txt");
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(json ? QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}).toJson()
+                        : text.toUtf8());
+    file.close();
+    const QString notice = json ? QStringLiteral("Output too large (%1KB). Full output saved to: %2")
+                                      .arg(text.toUtf8().size() / 1024)
+                                      .arg(path)
+                                : QStringLiteral("Output has been saved to %1.").arg(path);
+    const QString content = "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + text.left(2048)
+        + "\n...\n</persisted-output>";
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", saved.value("id").toString()},
+                             {"content", content}};
+    const QJsonObject event{{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}};
+    writeAll(1, QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
+}
+
 void runStep(const QJsonObject &step)
 {
     if (step.contains("out"))
         writeAll(1, step.value("out").toString().toUtf8());
     else if (step.contains("err"))
         writeAll(2, step.value("err").toString().toUtf8());
+    else if (step.contains("repeat"))
+        repeatEvent(step);
     else if (step.contains("event"))
         writeEvent(step);
+    else if (step.contains("savedResult"))
+        savedResult(step.value("savedResult").toObject());
     else if (step.contains("fill"))
         fill(step.value("fill").toString() == "err" ? 2 : 1, step.value("bytes").toInteger());
     else if (step.contains("sleep"))

@@ -1,0 +1,789 @@
+#include "core/jsoncoding.h"
+#include "model/generator.h"
+#include "settings/keychain.h"
+#include "support/fakeclaude.h"
+#include "support/httpserver.h"
+#include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+#include <sys/stat.h>
+
+namespace {
+
+using Stage = Generator::Stage;
+using Status = Generator::StageState::Status;
+using Kind = Generator::Phase::Kind;
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray json(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input)
+{
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
+    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
+}
+
+QJsonObject toolResult(const QString &id, const QString &text)
+{
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", text}};
+    return FakeClaude::event({{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}});
+}
+
+QJsonObject answering(const QString &stdinContains, const QJsonArray &steps)
+{
+    return {{"stdinContains", stdinContains}, {"steps", steps}};
+}
+
+// A plan that passes its checks, its one screen drawn from `node`.
+QString validPlan(const QString &node = QStringLiteral("1:2"))
+{
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"9:9", node}}};
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}}};
+    return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
+}
+
+const QString draftMarker = QStringLiteral("## 입력");
+
+class GeneratorTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QFile::remove(QDir::homePath() + "/.claude.json");
+        settings.claudePath = FakeClaude::path();
+        settings.outputDir = out.path();
+        dir = out.filePath("HarborClips-plan");
+        input.link = *FigmaLink::parse("https://www.figma.com/design/KEY/Name?node-id=1-1");
+        input.feature = "HarborClips";
+        fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    }
+
+    // Runs until the phase is done or failed.
+    Generator::Phase runToEnd(bool reuse = true)
+    {
+        generator.setPhase(Generator::Phase::idle());
+        generator.run(input, dir, settings, reuse, [this](const QString &folder) { completed.append(folder); });
+        return waitForEnd();
+    }
+
+    Generator::Phase waitForEnd()
+    {
+        QEventLoop loop;
+        const auto ended = [this] {
+            return generator.phase().kind == Kind::done || generator.phase().kind == Kind::failed;
+        };
+        QObject::connect(&generator, &Generator::phaseChanged, &loop, [&] {
+            if (ended())
+                loop.quit();
+        });
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+        if (!ended())
+            loop.exec();
+        return generator.phase();
+    }
+
+    // A saved section without frames: the documents and the draft run alone.
+    void saveEmptySection()
+    {
+        writeFile(dir + "/figma-section.json", R"({"fileKey":"KEY","nodeId":"1:1","name":"S","frames":[],"notes":[]})");
+    }
+
+    QStringList startsWith(const QString &text) const
+    {
+        QStringList prompts;
+        for (const QJsonObject &start : fake.records("start"))
+            if (start.value("stdin").toString().contains(text))
+                prompts.append(start.value("stdin").toString());
+        return prompts;
+    }
+
+    FakeClaude fake;
+    QTemporaryDir out;
+    QString dir;
+    AppSettings settings;
+    GenerateInput input;
+    Generator generator;
+    QStringList completed;
+};
+
+} // namespace
+
+TEST(GeneratorState, StagesTitlesAndRawValues)
+{
+    const QStringList titles{"피그마 읽기", "화면 이미지 받기", "기획서 읽기", "API 문서 읽기", "계획서 초안 만들기", "검사", "저장"};
+    for (int raw = 0; raw < 7; ++raw) {
+        ASSERT_TRUE(Generator::stageFromRaw(raw).has_value());
+        EXPECT_EQ(Generator::title(*Generator::stageFromRaw(raw)), titles.at(raw));
+    }
+    EXPECT_FALSE(Generator::stageFromRaw(-1).has_value());
+    EXPECT_FALSE(Generator::stageFromRaw(7).has_value());
+}
+
+TEST(GeneratorState, LogKeepsTheLastFourHundredAndSignalsEveryLine)
+{
+    Generator generator;
+    QStringList seen;
+    QObject::connect(&generator, &Generator::lineAdded, [&seen](const QString &line) { seen.append(line); });
+    int notices = 0;
+    QObject::connect(&generator, &Generator::logChanged, [&notices] { ++notices; });
+    for (int i = 1; i <= 400; ++i)
+        generator.add(QString::number(i));
+    EXPECT_EQ(generator.log().size(), 400);
+    generator.add("401");
+    EXPECT_EQ(generator.log().first(), "2");
+    for (int i = 402; i <= 1000; ++i)
+        generator.add(QString::number(i));
+    EXPECT_EQ(generator.log().size(), 400);
+    EXPECT_EQ(generator.log().first(), "601");
+    EXPECT_EQ(generator.log().last(), "1000");
+    ASSERT_EQ(seen.size(), 1000);
+    EXPECT_EQ(seen.at(0), "1");
+    EXPECT_EQ(seen.at(999), "1000");
+    // A thousand lines at once are announced once the loop turns, not a
+    // thousand times.
+    EXPECT_EQ(notices, 0);
+    QEventLoop loop;
+    QTimer::singleShot(120, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(notices, 1);
+}
+
+TEST(GeneratorState, ObserveFollowsItsRulesInOrder)
+{
+    struct Case {
+        Stage stage;
+        int total;
+        QStringList lines;
+        QString detail;
+        int done;
+        double cost;
+    };
+    const QString longLine = "끝 (3초, 무료) " + QString(130, u'가');
+    const QList<Case> cases{
+        {Stage::draft, 0, {"끝 (12초, $0.31)", "끝 (8초, $1.05)"}, "", 0, 1.36},
+        {Stage::draft, 0, {longLine}, longLine.left(120), 0, 0},
+        {Stage::draft, 0, {"도구: Read /p/img/node-1.png"}, "화면 그림 보는 중 · 1/1", 1, 0},
+        {Stage::check, 5, {"도구: Read /p/a.jpg", "도구: Read /p/b.png"}, "화면 그림 보는 중 · 2/5", 2, 0},
+        {Stage::draft, 0, {"도구: Read /p/img/node-1.PNG"}, "저장소 코드 살펴보는 중", 0, 0},
+        {Stage::draft, 0, {"도구: Glob **/*.kt"}, "저장소 코드 살펴보는 중", 0, 0},
+        {Stage::draft, 0, {"도구: Bash ls"}, "", 0, 0},
+        {Stage::figma, 0, {"도구: figma get_screenshot 1:2", "도구: figma get_screenshot 1:3", "도구: figma get_screenshot 1:4"}, "화면 그림 주소 받는 중 · 3장", 3, 0},
+        {Stage::figma, 0, {"도구: figma get_metadata 1:1"}, "섹션 구조 읽는 중", 0, 0},
+        {Stage::spec, 0, {"도구: figma get_screenshot 1:2"}, "", 0, 0},
+        {Stage::spec, 0, {"```kotlin"}, "계획서(plan.json)를 쓰는 중", 0, 0},
+        {Stage::spec, 0, {"끝 (1초, $x.y)"}, "끝 (1초, $x.y)", 0, 0},
+        {Stage::spec, 0, {"끝 (1초, $.)"}, "", 0, 0},
+        {Stage::api, 0, {"끝 (1초, $1.2.3)"}, "", 0, 0},
+        {Stage::api, 0, {"한 줄 설명", ""}, "한 줄 설명", 0, 0},
+    };
+    for (const Case &c : cases) {
+        Generator generator;
+        generator.begin(c.stage, "", c.total);
+        for (const QString &line : c.lines)
+            generator.observe(line, c.stage);
+        const Generator::StageState state = generator.stageState(c.stage);
+        EXPECT_EQ(state.detail, c.detail) << c.lines.first().toStdString();
+        EXPECT_EQ(state.done, c.done) << c.lines.first().toStdString();
+        EXPECT_DOUBLE_EQ(state.cost, c.cost) << c.lines.first().toStdString();
+        EXPECT_TRUE(state.lastEvent.has_value());
+    }
+    Generator generator;
+    generator.observe("anything", Stage::draft);
+    EXPECT_TRUE(generator.stages().isEmpty());
+}
+
+TEST(GeneratorState, BeginFinishAndCancel)
+{
+    Generator generator;
+    generator.begin(Stage::draft, "a", 3);
+    generator.observe("끝 (1초, $0.50)", Stage::draft);
+    generator.observe("도구: Read x.png", Stage::draft);
+    const QDateTime started = *generator.stageState(Stage::draft).started;
+    generator.begin(Stage::draft, "b", 4);
+    Generator::StageState draft = generator.stageState(Stage::draft);
+    EXPECT_EQ(draft.started, started);
+    EXPECT_DOUBLE_EQ(draft.cost, 0.5);
+    EXPECT_EQ(draft.done, 0);
+    EXPECT_EQ(draft.total, 4);
+    EXPECT_EQ(generator.phase(), Generator::Phase::running("계획서 초안 만들기"));
+
+    generator.finish(Stage::spec, "없음", true);
+    EXPECT_FALSE(generator.stages().contains(Stage::spec));
+    generator.begin(Stage::api, "", 0);
+    generator.finish(Stage::api, "건너뜀", true);
+    EXPECT_EQ(generator.stageState(Stage::api).status, Status::skipped);
+
+    generator.cancel();
+    EXPECT_EQ(generator.phase(), Generator::Phase::failed("멈췄어요."));
+    EXPECT_EQ(generator.stageState(Stage::draft).status, Status::failed);
+    EXPECT_EQ(generator.stageState(Stage::draft).detail, "멈춤");
+    EXPECT_EQ(generator.stageState(Stage::api).status, Status::skipped);
+    EXPECT_EQ(generator.log(), QStringList({"▶ 계획서 초안 만들기", "▶ 계획서 초안 만들기", "  ✓ 없음", "▶ API 문서 읽기",
+                                            "  ✓ 건너뜀", "멈춤"}));
+}
+
+TEST(GeneratorState, ProgressSinkHopsToTheMainThreadAndHoldsTheGeneratorWeakly)
+{
+    Generator generator;
+    generator.begin(Stage::figma, "", 0);
+    const ClaudeRunner::Progress sink = generator.progressSink(Stage::figma);
+    auto doomed = std::make_unique<Generator>();
+    const ClaudeRunner::Progress orphan = doomed->progressSink(std::nullopt);
+    std::thread reader([&] {
+        sink("도구: figma get_metadata 1:1");
+        orphan("아무도 없음");
+    });
+    reader.join();
+    // Nothing happens on the reader's thread.
+    EXPECT_EQ(generator.log().size(), 1);
+    doomed.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(generator.log().last(), "  도구: figma get_metadata 1:1");
+    EXPECT_EQ(generator.stageState(Stage::figma).detail, "섹션 구조 읽는 중");
+}
+
+TEST(GeneratorState, DemonstrationByValue)
+{
+    const QList<std::pair<QByteArray, Kind>> values{{"done", Kind::done}, {"failed", Kind::failed}, {"Done", Kind::running}};
+    for (const auto &[value, kind] : values) {
+        qputenv("QUARRYSTONE_DEMO_PROGRESS", value);
+        Generator generator;
+        generator.demoIfRequested();
+        EXPECT_EQ(generator.phase().kind, kind) << value.constData();
+        EXPECT_FALSE(generator.stages().contains(Stage::spec));
+        EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 26개 · 라벨 21개");
+        EXPECT_TRUE(generator.log().isEmpty());
+    }
+    qputenv("QUARRYSTONE_DEMO_PROGRESS", "");
+    Generator untouched;
+    untouched.demoIfRequested();
+    EXPECT_TRUE(untouched.stages().isEmpty());
+    EXPECT_FALSE(untouched.startedAt().has_value());
+    qunsetenv("QUARRYSTONE_DEMO_PROGRESS");
+}
+
+TEST(GeneratorPure, DecodeAnswers)
+{
+    const auto [plan, problems] = Generator::decode(validPlan());
+    EXPECT_EQ(plan.screens.size(), 1);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join('|').toStdString();
+    EXPECT_EQ(Generator::decode("그냥 설명만 있어요").second, QStringList{"답에 JSON 이 없음"});
+    const auto [broken, brokenProblems] = Generator::decode("{\"meta\": [1,}");
+    EXPECT_TRUE(broken.screens.isEmpty());
+    ASSERT_EQ(brokenProblems.size(), 1);
+    EXPECT_TRUE(brokenProblems.first().startsWith("JSON 을 읽지 못함: "));
+    EXPECT_TRUE(Generator::decode("{}").second.contains("screens 가 비어 있음"));
+}
+
+TEST(GeneratorPure, DocumentFileNames)
+{
+    const QList<std::pair<QString, QString>> cases{
+        {"https://x.atlassian.net/wiki/spaces/A/pages/42/Title", "confluence-42.md"},
+        {"/home/u/My Spec (v2).md", "My_Spec__v2_.md"},
+        {"notes.txt", "notes.txt.md"},
+        {"/d/기획서 v1.md", "기획서_v1.md"},
+        {"/d/folder/", "folder.md"},
+        {"/d/" + QString(67, u'a') + ".md", QString(60, u'a')},
+        {"/d/a\\b:c.md", "a_b_c.md"},
+    };
+    for (const auto &[entry, name] : cases)
+        EXPECT_EQ(Generator::docFileName(entry), name) << entry.toStdString();
+}
+
+TEST(GeneratorPure, NewPlanFoldersNeverReuseOne)
+{
+    QTemporaryDir base;
+    EXPECT_EQ(Generator::newPlanDir(base.path(), ""), base.filePath("Plan-plan"));
+    const QString first = Generator::newPlanDir(base.path(), "Feed");
+    EXPECT_EQ(first, base.filePath("Feed-plan"));
+    QDir().mkpath(first);
+    const QString second = Generator::newPlanDir(base.path(), "Feed");
+    EXPECT_TRUE(second.startsWith(first + "-"));
+    QDir().mkpath(second);
+    const QString third = Generator::newPlanDir(base.path(), "Feed");
+    EXPECT_NE(third, second);
+    EXPECT_FALSE(QFileInfo::exists(third));
+
+    // A feature is one name inside the output folder, never a path.
+    const QString hostile = Generator::newPlanDir(base.path(), QStringLiteral("../../x\\y") + QChar(0) + "z");
+    EXPECT_EQ(QFileInfo(hostile).absolutePath(), base.path());
+    EXPECT_EQ(QFileInfo(hostile).fileName(), QStringLiteral(".._.._x_y_z-plan"));
+
+    EXPECT_EQ(Generator::imageIdPart("17695:22104"), "17695-22104");
+    EXPECT_EQ(Generator::imageIdPart("1:2;3:4"), "1-2_3-4");
+    EXPECT_EQ(Generator::imageIdPart("X/../y"), "X____y");
+}
+
+TEST(GeneratorPure, FinishCompletesTheHeader)
+{
+    Plan plan = Generator::decode(validPlan("1:3")).first;
+    plan.meta.title = "Claude 제목";
+    plan.meta.module.ios = "Drafted";
+    GenerateInput request;
+    request.link = *FigmaLink::parse("https://www.figma.com/design/KEY/Name?node-id=1-1");
+    request.feature = "HarborClips";
+    request.title = "요청 제목";
+    FigmaSection section;
+    FigmaFrame a;
+    a.id = "1:3";
+    a.image = "img/node-1-3.png";
+    FigmaFrame b = a;
+    b.image = "img/other.png";
+    section.frames = {a, b};
+    Generator::finish(plan, request, section);
+    EXPECT_EQ(plan.meta.title, "Claude 제목");
+    EXPECT_EQ(plan.meta.figma.nodeId, "1:1");
+    EXPECT_EQ(plan.meta.module.android, "bazaar");
+    EXPECT_EQ(plan.meta.module.androidFeatureDir, "harborclips");
+    EXPECT_EQ(plan.meta.module.ios, "Drafted");
+    EXPECT_EQ(plan.meta.module.iosGroup, "Feed");
+    EXPECT_TRUE(plan.meta.generator.value("app").startsWith("quarrystone "));
+    EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-3.png"));
+}
+
+TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
+{
+    HttpServer server;
+    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+    auto store = std::make_shared<MemorySecretStore>();
+    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
+    Keychain::useStore(store);
+    settings.figmaMode = AppSettings::FigmaMode::token;
+
+    QJsonArray frames;
+    QJsonObject addresses;
+    for (int i = 1; i <= 5; ++i) {
+        const QString id = QStringLiteral("1:%1").arg(i + 1);
+        const QJsonObject box{{"x", i * 400}, {"y", 0}, {"width", 360}, {"height", 640}};
+        frames.append(QJsonObject{{"id", id}, {"name", QStringLiteral("F%1").arg(i)}, {"type", "FRAME"}, {"absoluteBoundingBox", box}});
+        if (i != 2)
+            addresses.insert(id, server.base() + QStringLiteral("/img/%1.png").arg(i));
+        server.serve(QStringLiteral("/img/%1.png").arg(i).toUtf8(),
+                     i == 4 ? HttpServer::Response::text(404, "no") : HttpServer::Response::text(200, "PNG" + QByteArray::number(i)));
+    }
+    const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
+                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 3000}, {"height", 800}}},
+                              {"children", frames}};
+    server.serve("/v1/files/KEY/nodes", HttpServer::Response::json(json({{"nodes", QJsonObject{{"1:1", QJsonObject{{"document", section}}}}}})));
+    server.serve("/v1/images/KEY", HttpServer::Response::json(json({{"images", addresses}})));
+
+    QStringList details;
+    QObject::connect(&generator, &Generator::stagesChanged, [&] {
+        const QString detail = generator.stageState(Stage::images).detail;
+        if (generator.stageState(Stage::images).status == Status::running && !detail.isEmpty()
+            && (details.isEmpty() || details.last() != detail))
+            details.append(detail);
+    });
+    const Generator::Phase phase = runToEnd(false);
+    qunsetenv("QUARRYSTONE_FIGMA_API");
+    Keychain::useStore(nullptr);
+
+    ASSERT_EQ(phase, Generator::Phase::done(dir)) << phase.text.toStdString();
+    EXPECT_EQ(completed, QStringList{dir});
+    EXPECT_EQ(details, QStringList({"그림 주소 받는 중", "1/5장", "3/5장", "4/5장", "5/5장"}));
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "3/5장 (일부 실패)");
+    EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 5개 · 라벨 0개");
+    EXPECT_EQ(server.requestsTo("/v1/images/KEY").first().target, "/v1/images/KEY?ids=1%3A2%2C1%3A3%2C1%3A4%2C1%3A5%2C1%3A6&format=png&scale=1.0");
+    EXPECT_EQ(server.requestsTo("/v1/files/KEY/nodes").first().headers.value("x-figma-token"), "tok");
+    const FigmaSection saved = FigmaSection::decode(readFile(dir + "/figma-section.json"));
+    int withImage = 0;
+    for (const FigmaFrame &frame : saved.frames) {
+        EXPECT_FALSE(frame.imageURL.has_value());
+        withImage += frame.image.has_value();
+    }
+    EXPECT_EQ(withImage, 3);
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), "PNG1");
+    EXPECT_FALSE(QFileInfo::exists(dir + "/img/node-1-5.png"));
+    const Plan plan = Plan::decode(readFile(dir + "/plan.json"));
+    EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-2.png"));
+    EXPECT_EQ(plan.meta.generator.value("conventions"), "기본값");
+    EXPECT_EQ(generator.summary(), "화면 1개 · 이동 0개 · 결정 필요 0건");
+    EXPECT_EQ(generator.log().last(), "완료: 화면 1개 · 이동 0개 · 결정 필요 0건");
+}
+
+TEST_F(GeneratorTest, TokenModeWithoutATokenFailsBeforeAnyStage)
+{
+    Keychain::useStore(std::make_shared<MemorySecretStore>());
+    settings.figmaMode = AppSettings::FigmaMode::token;
+    const Generator::Phase phase = runToEnd(false);
+    Keychain::useStore(nullptr);
+    EXPECT_EQ(phase, Generator::Phase::failed("Figma 토큰이 없어요. 설정에서 넣어 주세요."));
+    for (const Stage stage : Generator::allStages)
+        EXPECT_EQ(generator.stageState(stage).status, Status::waiting);
+    EXPECT_TRUE(QFileInfo(dir + "/request.json").isFile());
+    EXPECT_TRUE(fake.records("start").isEmpty());
+    EXPECT_TRUE(completed.isEmpty());
+}
+
+TEST_F(GeneratorTest, ApiKeyModeWithoutAKeyFailsBeforeAnyStage)
+{
+    Keychain::useStore(std::make_shared<MemorySecretStore>());
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    const Generator::Phase phase = runToEnd(false);
+    Keychain::useStore(nullptr);
+    EXPECT_EQ(phase.text, "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.");
+    EXPECT_EQ(generator.log().last(), "✗ " + phase.text);
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::waiting);
+}
+
+TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRun)
+{
+    HttpServer server;
+    FigmaSection section;
+    section.fileKey = "OTHER";
+    section.nodeId = "5:5";
+    for (int i = 0; i < 3; ++i) {
+        FigmaFrame frame;
+        frame.id = QStringLiteral("1:%1").arg(i + 2);
+        frame.w = 100;
+        frame.h = 100;
+        if (i < 2)
+            frame.image = QStringLiteral("img/node-1-%1.png").arg(i + 2);
+        section.frames.append(frame);
+    }
+    writeFile(dir + "/figma-section.json", JSONCoding::pretty(section));
+    writeFile(dir + "/plan.json", "{\"meta\":{\"feature\":\"old\"}}");
+    const Generator::Phase phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_TRUE(startsWith("Figma MCP").isEmpty());
+    EXPECT_EQ(startsWith(draftMarker).size(), 1);
+    EXPECT_TRUE(generator.log().contains("저장된 피그마 결과를 다시 써요 (프레임 3개)"));
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::skipped);
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "받아 둔 그림 2장");
+    // The plan it replaced stays as a backup.
+    const QStringList backups = QDir(dir + "/history").entryList({"plan-*.json"});
+    ASSERT_EQ(backups.size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + backups.first()), "{\"meta\":{\"feature\":\"old\"}}");
+}
+
+TEST_F(GeneratorTest, BackupFailureLeavesThePlanUntouched)
+{
+    saveEmptySection();
+    writeFile(dir + "/plan.json", "{\"old\":true}");
+    // history/ cannot be made: a file is in its place.
+    writeFile(dir + "/history", "not a folder");
+    const Generator::Phase phase = runToEnd(true);
+    EXPECT_EQ(phase.kind, Kind::failed);
+    EXPECT_TRUE(phase.text.startsWith("plan.json 을 백업하지 못해 저장하지 않았어요: ")) << phase.text.toStdString();
+    EXPECT_EQ(readFile(dir + "/plan.json"), "{\"old\":true}");
+    EXPECT_FALSE(QFileInfo::exists(dir + "/plan.md"));
+    EXPECT_EQ(generator.stageState(Stage::save).status, Status::failed);
+}
+
+TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)
+{
+    HttpServer server;
+    server.serve("/a.png", HttpServer::Response::text(200, "A"));
+    server.serve("/y.png", HttpServer::Response::text(200, "Y"));
+    const QJsonArray frames{
+        QJsonObject{{"id", "X/a"}, {"name", "a"}, {"x", 0}, {"y", 0}, {"w", 300}, {"h", 600}, {"texts", QJsonArray{}},
+                    {"imageURL", server.base() + "/a.png"}, {"image", "/etc/passwd"}},
+        QJsonObject{{"id", "X/../../../../y"}, {"name", "y"}, {"x", 400}, {"y", 0}, {"w", 300}, {"h", 600},
+                    {"texts", QJsonArray{}}, {"imageURL", server.base() + "/y.png"}},
+        QJsonObject{{"id", "Z:1"}, {"name", "z"}, {"x", 800}, {"y", 0}, {"w", 300}, {"h", 600}, {"texts", QJsonArray{}},
+                    {"image", "/etc/passwd"}, {"imageURL", "file:///etc/passwd"}},
+    };
+    const QJsonObject answer{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "S"}, {"frames", frames}, {"notes", QJsonArray{}}};
+    fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", {FakeClaude::resultEvent(QString::fromUtf8(json(answer)))})}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan("Z:1"))}}});
+    const Generator::Phase phase = runToEnd(false);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+
+    QStringList written;
+    QDirIterator it(out.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        written.append(QDir(dir).relativeFilePath(it.next()));
+    written.sort();
+    for (const QString &file : written)
+        EXPECT_FALSE(file.startsWith("..")) << file.toStdString();
+    EXPECT_TRUE(written.contains("img/node-X_a.png"));
+    EXPECT_FALSE(QFileInfo::exists(QDir::cleanPath(dir + "/img/node-X/../../../../y.png")));
+    EXPECT_TRUE(written.contains("img/node-X" + QString(13, u'_') + "y.png"));
+    const FigmaSection saved = FigmaSection::decode(readFile(dir + "/figma-section.json"));
+    EXPECT_EQ(saved.frames.at(0).image, QString("img/node-X_a.png"));
+    EXPECT_FALSE(saved.frames.at(2).image.has_value());
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "2/3장 (일부 실패)");
+    EXPECT_FALSE(Plan::decode(readFile(dir + "/plan.json")).screens.first().image.before.has_value());
+}
+
+TEST_F(GeneratorTest, LocalDocumentsAreReadCachedAndJoined)
+{
+    saveEmptySection();
+    writeFile(QDir::homePath() + "/My Spec (v2).md", "홈 문서");
+    QTemporaryDir docs;
+    writeFile(docs.filePath("a/spec.md"), QString(1500, u'가').toUtf8());
+    writeFile(docs.filePath("b/spec.md"), QString(2400, u'b').toUtf8());
+    input.specDocs = QStringList{"  ~/My Spec (v2).md\t", docs.filePath("a/spec.md"), docs.filePath("b/spec.md"), "  ", docs.filePath("a/spec.md")};
+    input.apiDocs = QStringList{"", "   "};
+    const Generator::Phase phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+
+    EXPECT_EQ(readFile(dir + "/spec-docs/My_Spec__v2_.md"), "홈 문서");
+    EXPECT_EQ(readFile(dir + "/spec-docs/spec.md"), QString(1500, u'가').toUtf8());
+    EXPECT_EQ(readFile(dir + "/spec-docs/spec-3.md"), QString(2400, u'b').toUtf8());
+    EXPECT_EQ(QDir(dir + "/spec-docs").entryList(QDir::Files).size(), 3);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/api-docs"));
+    EXPECT_EQ(generator.stageState(Stage::spec).detail, "문서 4개 · 5천 자");
+    EXPECT_EQ(generator.stageState(Stage::spec).done, 4);
+    EXPECT_EQ(generator.stageState(Stage::api).status, Status::skipped);
+    EXPECT_EQ(generator.stageState(Stage::api).detail,
+              "API 문서 없음 — 나중에 나오면 계획서 화면의 \"문서 넣고 다시 만들기\" 로 넣어요");
+    const QString prompt = startsWith(draftMarker).value(0);
+    EXPECT_TRUE(prompt.contains("### 문서 1: ~/My Spec (v2).md\n\n홈 문서\n\n---\n\n### 문서 2: " + docs.filePath("a/spec.md")));
+}
+
+TEST_F(GeneratorTest, TwoDocumentsJoinToTheirExactLength)
+{
+    saveEmptySection();
+    const QString a = out.filePath("d/a.md");
+    const QString b = out.filePath("d/b.md");
+    writeFile(a, QString(1500, u'a').toUtf8());
+    writeFile(b, QString(2400, u'b').toUtf8());
+    input.specDocs = QStringList{a, b};
+    const Generator::Phase phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    const QString joined = "### 문서 1: " + a + "\n\n" + QString(1500, u'a') + "\n\n---\n\n### 문서 2: " + b + "\n\n"
+        + QString(2400, u'b');
+    // With the paths "/d/a.md" and "/d/b.md" this is 3,945 characters.
+    EXPECT_EQ(joined.size(), 3945 + 2 * (a.size() - 7));
+    EXPECT_TRUE(startsWith(draftMarker).value(0).contains(joined));
+    EXPECT_EQ(generator.stageState(Stage::spec).detail, QStringLiteral("문서 2개 · %1천 자").arg(joined.size() / 1000));
+}
+
+TEST_F(GeneratorTest, UnreadableLocalDocumentsFailTheStage)
+{
+    QTemporaryDir docs;
+    writeFile(docs.filePath("bad.md"), QByteArray("ok \xff\xfe bad"));
+    QDir().mkpath(docs.filePath("folder.md"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(docs.filePath("pipe.md")).constData(), 0600), 0);
+    const QList<std::pair<QString, QString>> cases{
+        {docs.filePath("bad.md"), "UTF-8 텍스트가 아니에요"},
+        {docs.filePath("folder.md"), "폴더예요"},
+        {docs.filePath("pipe.md"), "보통 파일이 아니에요"},
+    };
+    for (const auto &[entry, reason] : cases) {
+        QDir(dir).removeRecursively();
+        saveEmptySection();
+        input.specDocs = QStringList{entry};
+        const Generator::Phase phase = runToEnd(true);
+        EXPECT_EQ(phase, Generator::Phase::failed("문서를 읽지 못했어요: " + entry + " (" + reason + ")"));
+        EXPECT_EQ(generator.stageState(Stage::spec).status, Status::failed);
+        EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/" + QFileInfo(entry).fileName()));
+    }
+}
+
+TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
+{
+    saveEmptySection();
+    const QString link = "https://harbor.atlassian.net/wiki/spaces/HC/pages/42/Spec";
+    input.specDocs = QStringList{link};
+
+    // No wiki server: the entry cannot be read.
+    Generator::Phase phase = runToEnd(true);
+    EXPECT_EQ(phase.text, "기획서를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add` 로 Atlassian 을 연결하거나, "
+                          "문서를 .md 파일로 저장해 그 경로를 넣어 주세요.");
+
+    writeFile(QDir::homePath() + "/.claude.json",
+              R"({"mcpServers":{"atlassian":{"type":"http","url":"https://mcp.atlassian.com/v1/sse"}}})");
+    const QString page = "# 기획\n" + QString(250, u'본');
+    const QStringList failures{"읽지 못함: 권한이 없어요", QString(150, u'짧')};
+    for (const QString &answer : failures) {
+        fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", {FakeClaude::resultEvent("\n" + answer + "\n")})}},
+                          {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+        phase = runToEnd(true);
+        EXPECT_EQ(phase.text, "기획서를 읽지 못했어요: " + link + "\n" + answer);
+        EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/confluence-42.md"));
+    }
+
+    fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", {FakeClaude::resultEvent(page)})}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    EXPECT_EQ(readFile(dir + "/spec-docs/confluence-42.md"), page.toUtf8());
+    const QStringList wikiRuns = startsWith("Atlassian MCP");
+    ASSERT_EQ(wikiRuns.size(), 3);
+    EXPECT_TRUE(wikiRuns.last().contains("\n- 페이지: " + link + "\n"));
+    const QJsonObject wikiStart = fake.records("start").at(fake.records("start").size() - 2);
+    const QJsonArray args = wikiStart.value("args").toArray();
+    EXPECT_TRUE(args.contains(QJsonValue("mcp__atlassian"))) << QJsonDocument(args).toJson().constData();
+    EXPECT_EQ(wikiStart.value("cwd").toString(), dir);
+
+    // The next run of the folder takes the copy.
+    phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done);
+    EXPECT_EQ(startsWith("Atlassian MCP").size(), 3);
+    EXPECT_TRUE(generator.log().contains("  저장된 기획서를 다시 써요: confluence-42.md"));
+}
+
+TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
+{
+    saveEmptySection();
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::event({{"type", "assistant"},
+                                                              {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", "옛 실행의 말"}}}}}}}),
+                                           QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    generator.setPhase(Generator::Phase::idle());
+    generator.run(input, dir, settings, true, [this](const QString &folder) { completed.append(folder); });
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!fake.records("start").isEmpty() && generator.log().contains("  옛 실행의 말"))
+            loop.quit();
+    });
+    poll.start(20);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    ASSERT_FALSE(fake.records("start").isEmpty());
+    const qint64 pid = fake.records("start").first().value("pid").toInteger();
+
+    generator.cancel();
+    EXPECT_EQ(generator.phase(), Generator::Phase::failed("멈췄어요."));
+    EXPECT_EQ(generator.stageState(Stage::spec).status, Status::skipped);
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::skipped);
+    EXPECT_EQ(generator.stageState(Stage::draft).status, Status::failed);
+    EXPECT_EQ(generator.stageState(Stage::draft).detail, "멈춤");
+    EXPECT_EQ(generator.stageState(Stage::check).status, Status::waiting);
+    EXPECT_EQ(generator.stageState(Stage::save).status, Status::waiting);
+    for (const QString &line : generator.log())
+        EXPECT_FALSE(line.startsWith("✗")) << line.toStdString();
+
+    // A new run at once: the stopped one's late end must not reach it.
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    const Generator::Phase phase = runToEnd(true);
+    EXPECT_EQ(phase, Generator::Phase::done(dir));
+    QTimer::singleShot(500, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(generator.phase(), Generator::Phase::done(dir));
+    EXPECT_FALSE(generator.log().contains("  옛 실행의 말"));
+    EXPECT_FALSE(generator.log().contains("멈춤"));
+    EXPECT_EQ(completed, QStringList{dir});
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(::kill(pid_t(pid), 0) == -1 && errno == ESRCH);
+}
+
+TEST_F(GeneratorTest, AStopDuringARestCallGoesNoFurther)
+{
+    HttpServer server;
+    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+    auto store = std::make_shared<MemorySecretStore>();
+    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
+    Keychain::useStore(store);
+    settings.figmaMode = AppSettings::FigmaMode::token;
+    const QJsonObject frame{{"id", "1:2"}, {"name", "F"}, {"type", "FRAME"},
+                            {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
+    const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
+                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 400}, {"height", 700}}},
+                              {"children", QJsonArray{frame}}};
+    HttpServer::Response slow =
+        HttpServer::Response::json(json({{"nodes", QJsonObject{{"1:1", QJsonObject{{"document", section}}}}}}));
+    slow.delay = std::chrono::milliseconds(3000);
+    server.serve("/v1/files/KEY/nodes", slow);
+
+    generator.setPhase(Generator::Phase::idle());
+    generator.run(input, dir, settings, false, [this](const QString &folder) { completed.append(folder); });
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!server.requests().isEmpty())
+            loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    poll.stop();
+    ASSERT_EQ(server.requests().size(), 1);
+
+    generator.cancel();
+    generator.setPhase(Generator::Phase::idle());
+    QTimer::singleShot(3500, &loop, &QEventLoop::quit);
+    loop.exec();
+    qunsetenv("QUARRYSTONE_FIGMA_API");
+    Keychain::useStore(nullptr);
+
+    // The stopped task neither went on to the images nor set its phase
+    // over the reset.
+    EXPECT_EQ(generator.phase(), Generator::Phase::idle());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+    EXPECT_EQ(generator.stageState(Stage::images).status, Status::waiting);
+    EXPECT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(generator.log().last(), "멈춤");
+    EXPECT_TRUE(completed.isEmpty());
+}
+
+TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
+{
+    QString outline = R"(<section id="1:1" name="S" x="0" y="0" width="1000" height="1000">)"
+                      R"(<frame id="1:2" name="F" x="0" y="0" width="360" height="640">)";
+    for (int t = 0; outline.size() < 150 * 1024; ++t)
+        outline += QStringLiteral(R"(<text id="2:%1" name="문구 %1" x="4" y="%1" width="100" height="10" />)").arg(t);
+    outline += "</frame></section>";
+    const QJsonObject answer{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "S"}, {"notes", QJsonArray{}},
+                             {"frames", QJsonArray{QJsonObject{{"id", "1:2"}, {"name", "F"}, {"x", 0}, {"y", 0}, {"w", 360},
+                                                               {"h", 640}, {"texts", QJsonArray{}}, {"label", "New"}}}}};
+    const QJsonArray figmaSteps{
+        toolUse("a", "mcp__figma__get_screenshot", {{"nodeId", "1:2"}}),
+        toolResult("a", R"(<section id="1:1"><frame id="1:2"/></section>)"),
+        toolUse("b", "mcp__figma__get_metadata", {{"nodeId", "1:2"}}),
+        toolResult("b", R"(<frame id="1:2" name="F"></frame>)"),
+        toolUse("c", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+        QJsonObject{{"savedResult", QJsonObject{{"id", "c"}, {"text", outline}, {"form", "txt"}}}},
+        toolUse("d", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+        toolResult("d", R"(<section id="1:1"><frame id="9:9"/></section>)"),
+    };
+    QJsonArray succeeding = figmaSteps;
+    succeeding.append(FakeClaude::resultEvent(QString::fromUtf8(json(answer)), 1000, 0.25));
+    fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", succeeding)}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    Generator::Phase phase = runToEnd(false);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
+    const FigmaSection saved = FigmaSection::decode(readFile(dir + "/figma-section.json"));
+    ASSERT_TRUE(saved.frames.first().textBoxes.has_value());
+    EXPECT_GT(saved.frames.first().textBoxes->size(), 1000);
+    EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.25);
+    EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 1개 · 라벨 1개");
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "0/1장 (일부 실패)");
+
+    // An answer without a section still leaves the outline behind.
+    QDir(dir).removeRecursively();
+    const QString prose = QString(400, u'설');
+    QJsonArray failing = figmaSteps;
+    failing.append(FakeClaude::resultEvent(prose));
+    fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", failing)}}});
+    phase = runToEnd(false);
+    EXPECT_EQ(phase.text, "피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 확인해 주세요 "
+                          "(`claude mcp list`).\n" + prose.left(300));
+    EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+}

@@ -1,0 +1,317 @@
+#include "model/plan.h"
+#include "support/fakeclaude.h"
+#include "support/httpserver.h"
+#include "support/qtprinters.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray json(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input)
+{
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
+    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
+}
+
+QJsonObject toolResult(const QString &id, const QString &text)
+{
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", text}};
+    return FakeClaude::event({{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}});
+}
+
+QJsonObject remark(const QString &text)
+{
+    const QJsonObject part{{"type", "text"}, {"text", text}};
+    return {{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{part}}}}};
+}
+
+QString planAnswer(const QString &feature)
+{
+    QJsonObject meta;
+    if (!feature.isEmpty())
+        meta.insert("feature", feature);
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+    return "```json\n" + QString::fromUtf8(json({{"meta", meta}, {"screens", QJsonArray{screen}}})) + "\n```";
+}
+
+// A section outline of about 150 KB: far above what the tool passes on
+// inline.
+QString largeOutline()
+{
+    QString xml = R"(<section id="1:1" name="Harbor" x="0" y="0" width="3000" height="1000">)";
+    for (int f = 2; f <= 4; ++f) {
+        xml += QStringLiteral(R"(<frame id="1:%1" name="F%1" x="%2" y="0" width="360" height="640">)").arg(f).arg(f * 400);
+        for (int t = 0; t < 500; ++t)
+            xml += QStringLiteral(R"(<text id="%1:%2" name="문구 %2" x="10" y="%3" width="200" height="20" />)").arg(f).arg(t).arg(t);
+        xml += "</frame>";
+    }
+    return xml + "</section>";
+}
+
+class HeadlessGenerateTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        writeSettings(FakeClaude::path());
+        outline = largeOutline();
+        server.serve("/img/2.png", HttpServer::Response::text(200, "PNG2"));
+        server.serve("/img/3.png", HttpServer::Response::text(404, "gone"));
+        server.serve("/img/4.png", HttpServer::Response::text(200, "PNG4"));
+    }
+
+    void writeSettings(const QString &claude)
+    {
+        writeFile(home.filePath("support/settings.json"),
+                  json({{"claudePath", claude}, {"figmaMode", "mcp"}, {"outputDir", home.filePath("default-out")},
+                        {"setupDone", true}}));
+    }
+
+    // The stand-in's answers, told apart by their prompts.
+    void script(const QString &fixAnswer)
+    {
+        QJsonArray frames;
+        for (int f = 2; f <= 4; ++f)
+            frames.append(QJsonObject{{"id", QStringLiteral("1:%1").arg(f)}, {"name", QStringLiteral("F%1").arg(f)},
+                                      {"x", f * 400}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
+                                      {"imageURL", server.base() + QStringLiteral("/img/%1.png").arg(f)}});
+        const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", frames},
+                                  {"notes", QJsonArray{}}};
+        QJsonArray figmaSteps{
+            toolUse("t1", "mcp__figma__get_metadata", {{"nodeId", "1:5"}}),
+            toolResult("t1", R"(<frame id="1:5" name="child" x="0" y="0" width="10" height="10"></frame>)"),
+            toolUse("t2", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+            QJsonObject{{"savedResult", QJsonObject{{"id", "t2"}, {"text", outline}, {"form", "json"}}}},
+        };
+        for (int f = 2; f <= 4; ++f)
+            figmaSteps.append(toolUse(QStringLiteral("s%1").arg(f), "mcp__figma__get_screenshot", {{"nodeId", QStringLiteral("1:%1").arg(f)}}));
+        figmaSteps.append(FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(section)) + "\n```"));
+
+        const QJsonArray draftSteps{FakeClaude::event(remark("초안 시작")),
+                                    QJsonObject{{"repeat", 1000}, {"event", remark("반복 줄")}},
+                                    FakeClaude::event(remark("초안 끝")), FakeClaude::resultEvent(planAnswer(""))};
+        fake.setScenario({{"responses", QJsonArray{
+                              QJsonObject{{"stdinContains", "방금 답한 plan.json"}, {"steps", QJsonArray{FakeClaude::resultEvent(fixAnswer)}}},
+                              QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", figmaSteps}},
+                              QJsonObject{{"stdinContains", "## 입력"}, {"steps", draftSteps}},
+                          }}});
+    }
+
+    // Runs the built executable with no display while this process's event
+    // loop turns, so the loopback server can answer it.
+    Outcome run(const QStringList &arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        env.insert("HOME", home.path());
+        env.insert("QUARRYSTONE_SUPPORT", home.filePath("support"));
+        QProcess process;
+        process.setProcessEnvironment(env);
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
+        loop.exec();
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    QList<QJsonObject> startsWith(const QString &text) const
+    {
+        QList<QJsonObject> starts;
+        for (const QJsonObject &start : fake.records("start"))
+            if (start.value("stdin").toString().contains(text))
+                starts.append(start);
+        return starts;
+    }
+
+    static QStringList args(const QJsonObject &start)
+    {
+        QStringList list;
+        for (const QJsonValue &value : start.value("args").toArray())
+            list.append(value.toString());
+        return list;
+    }
+
+    const QString link = "https://www.figma.com/design/KEY/Harbor?node-id=1-1";
+    QTemporaryDir home;
+    FakeClaude fake;
+    HttpServer server;
+    QString outline;
+};
+
+} // namespace
+
+TEST_F(HeadlessGenerateTest, GeneratesOverMCPThenRedraftsFromTheFolder)
+{
+    const QString fixAnswer = planAnswer("HarborClips");
+    script(fixAnswer);
+    const QString out = home.filePath("o");
+    const Outcome r = run({"--generate", link, "--feature", "HarborClips", "--out", out});
+    const QString dir = out + "/HarborClips-plan";
+    ASSERT_EQ(r.code, 0) << r.err.toStdString() << r.out.toStdString();
+    EXPECT_TRUE(r.out.endsWith("완료: 화면 1개 · 이동 0개 · 결정 필요 0건\n완료: " + dir + "\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("  ✓ 2/3장 (일부 실패)\n"));
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    // Every line once, in order, though far more than the log keeps came
+    // between two looks.
+    EXPECT_EQ(r.out.count("\n  반복 줄\n"), 1000);
+    const qsizetype first = r.out.indexOf("  초안 시작\n");
+    EXPECT_TRUE(first >= 0 && first < r.out.indexOf("  반복 줄\n") && r.out.lastIndexOf("  반복 줄\n") < r.out.indexOf("  초안 끝\n"));
+    EXPECT_TRUE(r.out.contains("검사에서 1건 — 고쳐 달라고 한 번 더 물어요\n  · meta.feature 가 비어 있음\n"));
+
+    // The section's own outline, whole, from the file the tool saved it to.
+    EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
+    const QJsonObject section = QJsonDocument::fromJson(readFile(dir + "/figma-section.json")).object();
+    const QJsonArray frames = section.value("frames").toArray();
+    ASSERT_EQ(frames.size(), 3);
+    EXPECT_EQ(frames.at(0).toObject().value("textBoxes").toArray().size(), 500);
+    EXPECT_EQ(frames.at(0).toObject().value("image").toString(), "img/node-1-2.png");
+    EXPECT_FALSE(frames.at(1).toObject().contains("image"));
+    EXPECT_FALSE(frames.at(0).toObject().contains("imageURL"));
+    EXPECT_EQ(readFile(dir + "/img/node-1-4.png"), "PNG4");
+    EXPECT_EQ(readFile(dir + "/.claude-draft.txt"), fixAnswer.toUtf8());
+    const QJsonObject request = QJsonDocument::fromJson(readFile(dir + "/request.json")).object();
+    EXPECT_EQ(request.value("feature").toString(), "HarborClips");
+    EXPECT_FALSE(request.contains("specDocs"));
+
+    const Plan plan = Plan::decode(readFile(dir + "/plan.json"));
+    EXPECT_EQ(plan.meta.module.android, "bazaar");
+    EXPECT_EQ(plan.meta.module.androidFeatureDir, "harborclips");
+    EXPECT_EQ(plan.meta.module.ios, "Bazaar");
+    EXPECT_EQ(plan.meta.module.iosGroup, "Feed");
+    EXPECT_EQ(plan.meta.generator.value("app"), "quarrystone " QUARRYSTONE_VERSION);
+    EXPECT_EQ(plan.meta.generator.value("conventions"), "기본값");
+    EXPECT_EQ(plan.meta.figma.url, link);
+    EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-2.png"));
+    EXPECT_TRUE(QFileInfo(dir + "/index.html").isFile());
+
+    const QList<QJsonObject> figmaRuns = startsWith("Figma MCP 도구로");
+    ASSERT_EQ(figmaRuns.size(), 1);
+    const QStringList figmaArgs = args(figmaRuns.first());
+    EXPECT_EQ(figmaArgs.value(figmaArgs.indexOf("--allowedTools") + 1),
+              "Read,Grep,mcp__figma__get_metadata,mcp__figma__get_screenshot,mcp__figma__create_session");
+    EXPECT_FALSE(figmaArgs.contains("--add-dir"));
+    EXPECT_EQ(figmaRuns.first().value("cwd").toString(), dir);
+    const QList<QJsonObject> draftRuns = startsWith("## 입력");
+    ASSERT_EQ(draftRuns.size(), 1);
+    const QStringList draftArgs = args(draftRuns.first());
+    EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--add-dir") + 1), dir);
+    EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--allowedTools") + 1), "Read,Grep,Glob");
+    EXPECT_FALSE(draftArgs.contains("--continue"));
+    const QList<QJsonObject> fixRuns = startsWith("방금 답한 plan.json");
+    ASSERT_EQ(fixRuns.size(), 1);
+    EXPECT_EQ(fixRuns.first().value("stdin").toString(),
+              "방금 답한 plan.json 에 문제가 있다. 고쳐서 plan.json 전체를 ```json 블록 하나로 다시 답해라.\n- meta.feature 가 비어 있음");
+    EXPECT_TRUE(args(fixRuns.first()).contains("--continue"));
+    EXPECT_EQ(fixRuns.first().value("cwd").toString(), dir);
+    EXPECT_EQ(server.requests().size(), 3);
+
+    // Redraft: the saved section again, a new planning document, the old
+    // plan kept.
+    const QByteArray oldPlan = readFile(dir + "/plan.json");
+    writeFile(home.filePath("spec.md"), "# 기획\n정책");
+    const Outcome again = run({"--redraft", dir, "--spec-doc", home.filePath("spec.md")});
+    ASSERT_EQ(again.code, 0) << again.err.toStdString();
+    EXPECT_TRUE(again.out.endsWith("완료: " + dir + "\n"));
+    EXPECT_EQ(startsWith("Figma MCP 도구로").size(), 1);
+    EXPECT_EQ(server.requests().size(), 3);
+    EXPECT_TRUE(startsWith("## 입력").last().value("stdin").toString().contains("# 기획\n정책"));
+    EXPECT_EQ(readFile(dir + "/spec-docs/spec.md"), "# 기획\n정책");
+    const QStringList backups = QDir(dir + "/history").entryList({"plan-*.json"});
+    ASSERT_EQ(backups.size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + backups.first()), oldPlan);
+    EXPECT_EQ(QJsonDocument::fromJson(readFile(dir + "/request.json")).object().value("specDocs").toArray().size(), 1);
+}
+
+TEST_F(HeadlessGenerateTest, AFixAnswerWithoutJSONFailsWithoutAPlan)
+{
+    script("고칠 수 없어요");
+    const QString out = home.filePath("fail");
+    const Outcome r = run({"--generate", link, "--feature", "HarborClips", "--out", out});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "실패: 초안을 읽지 못했어요: 답에 JSON 이 없음\n");
+    EXPECT_TRUE(r.out.contains("✗ 초안을 읽지 못했어요: 답에 JSON 이 없음\n"));
+    EXPECT_FALSE(QFileInfo::exists(out + "/HarborClips-plan/plan.json"));
+    EXPECT_TRUE(QFileInfo(out + "/HarborClips-plan/request.json").isFile());
+}
+
+TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
+{
+    Outcome r = run({"--generate", "https://example.com/x", "--out", home.filePath("x")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "피그마 URL 을 읽지 못했어요\n");
+    r = run({"--generate", link});
+    EXPECT_EQ(r.err, "--feature 가 필요해요\n");
+    r = run({"--redraft", home.filePath("nowhere")});
+    EXPECT_EQ(r.err, "request.json 이 없어요: " + home.filePath("nowhere") + "\n");
+
+    // No claude tool: each run fails at once, after making its folder.
+    writeSettings(home.filePath("no-claude"));
+    const QString out = home.filePath("three");
+    for (int i = 0; i < 3; ++i) {
+        r = run({"--generate", link, "--feature", "Feed", "--out", out, "--labels", "New,, TO-BE,", "--api-doc", "a.md,b.md"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "실패: claude 를 찾지 못했어요. 설정에서 경로를 확인해 주세요.\n");
+    }
+    const QStringList folders = QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(folders.size(), 3) << folders.join(' ').toStdString();
+    for (const QString &folder : folders)
+        EXPECT_TRUE(QFileInfo(out + "/" + folder + "/request.json").isFile());
+    const QJsonObject request = QJsonDocument::fromJson(readFile(out + "/Feed-plan/request.json")).object();
+    EXPECT_EQ(request.value("includeLabels").toArray(), QJsonArray({" TO-BE", "New"}));
+    EXPECT_EQ(request.value("apiDocs").toArray(), QJsonArray({"a.md", "b.md"}));
+    EXPECT_EQ(request.value("module").toObject().value("iosGroup").toString(), "Feed");
+
+    // A lone "," empties the stored list; the other list stays.
+    r = run({"--redraft", out + "/Feed-plan", "--api-doc", ","});
+    EXPECT_EQ(r.code, 1);
+    const QJsonObject redrafted = QJsonDocument::fromJson(readFile(out + "/Feed-plan/request.json")).object();
+    EXPECT_EQ(redrafted.value("apiDocs").toArray(), QJsonArray());
+    EXPECT_EQ(redrafted.value("includeLabels"), request.value("includeLabels"));
+
+    const QString nested = home.filePath("nested/o");
+    r = run({"--generate", link, "--feature", "../../x", "--out", nested});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(QDir(nested).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{".._.._x-plan"});
+    EXPECT_FALSE(QFileInfo::exists(home.filePath("x-plan")));
+    EXPECT_EQ(QJsonDocument::fromJson(readFile(nested + "/.._.._x-plan/request.json")).object().value("feature").toString(),
+              "../../x");
+}
