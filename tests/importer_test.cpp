@@ -6,6 +6,7 @@
 #include "support/richplan.h"
 
 #include <QDir>
+#include <sys/stat.h>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -298,6 +299,20 @@ TEST_F(ImporterTest, WritesImagesUnderImg)
     write("plan/img/node-1-2.png", QByteArray(5000, 'x'));
     EXPECT_EQ(Importer::writeAssets({{"img/node-1-2.png", "data:,R0lGODlh"}}, plan), 1);
     EXPECT_EQ(contents("plan/img/node-1-2.png"), "GIF89a");
+
+    // One already holding the same bytes counts but is left as it is; one of
+    // the same size with other bytes is replaced.
+    write("plan/img/other.png", "GIF89b");
+    const auto inode = [this](const char *name) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path(name)).constData(), &info) == 0 ? info.st_ino : 0;
+    };
+    const auto same = inode("plan/img/node-1-2.png");
+    const auto other = inode("plan/img/other.png");
+    EXPECT_EQ(Importer::writeAssets({{"img/node-1-2.png", "data:,R0lGODlh"}, {"img/other.png", "data:,R0lGODlh"}}, plan), 2);
+    EXPECT_EQ(inode("plan/img/node-1-2.png"), same);
+    EXPECT_NE(inode("plan/img/other.png"), other);
+    EXPECT_EQ(contents("plan/img/other.png"), "GIF89a");
 }
 
 TEST_F(ImporterTest, UnusableEntriesAreSkipped)

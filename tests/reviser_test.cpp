@@ -142,14 +142,14 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         const char *name;
         QJsonObject scenario;
         std::function<void(const QString &dir)> prepare;
-        QString expected; // a prefix when it ends in "…"
+        QString expected; // "%1" is the plan folder; a prefix when it ends in "…"
         bool cancel = false;
     };
     const QList<Row> rows{
         {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, {},
-         restoredPrefix + "Claude 실행 실패(종료 코드 1): …"},
-        {"edit then exit 1", {{"steps", QJsonArray{writePlan(editedPlan)}}, {"exit", 1}}, {},
-         restoredPrefix + "Claude 실행 실패(종료 코드 1): …"},
+         restoredPrefix + "Claude 실행 실패(종료 코드 1): 출력 없음"},
+        {"edit then exit 1", {{"steps", QJsonArray{writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, {},
+         restoredPrefix + "Claude 실행 실패(종료 코드 1): boom"},
         {"broken JSON", {{"steps", QJsonArray{writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, {},
          restoredPrefix + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
         {"edit then refusal",
@@ -162,13 +162,13 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
              QFile::remove(d + "/plan.md");
              QDir(d).mkpath("plan.md/inside");
          },
-         restoredPrefix + "…"},
+         restoredPrefix + "%1/plan.md 을 쓰지 못했어요: …"},
         {"history a file", {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
          [](const QString &d) {
              QDir(d + "/history").removeRecursively();
              writeFile(d + "/history", "not a folder");
          },
-         "백업하지 못했어요: …"},
+         "백업하지 못했어요: history 폴더를 만들지 못했어요: %1/history"},
     };
 
     for (const Row &row : rows) {
@@ -196,11 +196,12 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         settle();
 
         const Reviser::Phase phase = reviser.phase();
+        const QString expected = QString(row.expected).replace("%1", dir);
         EXPECT_EQ(phase.kind, Reviser::Phase::Kind::failed);
-        if (row.expected.endsWith(u'…'))
-            EXPECT_TRUE(phase.text.startsWith(row.expected.chopped(1))) << qPrintable(phase.text);
+        if (expected.endsWith(u'…'))
+            EXPECT_TRUE(phase.text.startsWith(expected.chopped(1))) << qPrintable(phase.text);
         else
-            EXPECT_EQ(phase.text, row.expected);
+            EXPECT_EQ(phase.text, expected);
         EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
         EXPECT_EQ(QFileInfo(dir + "/plan.md").isDir(), mdIsFolder);
         EXPECT_EQ(readFile(dir + "/plan.md"), md);
@@ -293,6 +294,27 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
 
     // The undo point is this revision's backup.
     EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/" + made.first());
+}
+
+// A problem the plan already had is not the edit's doing; one more copy of
+// it is.
+TEST_F(ReviserTest, NewProblemsAreCountedWithRepeats)
+{
+    writeFile(dir + "/plan.json", brokenMovePlan);
+    const QByteArray twice = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}],
+        "transitions": [{"from": "a", "to": "gone"}, {"from": "a", "to": "gone"}, {"from": "a", "to": "away"}]})";
+    fake.setScenario({{"responses", QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
+                                                           {"steps", QJsonArray{FakeClaude::resultEvent("그대로 둠")}}},
+                                               QJsonObject{{"steps", QJsonArray{writePlan(twice), FakeClaude::resultEvent("첫 답")}}}}}});
+    ASSERT_TRUE(revise("이동을 늘려 줘"));
+    settle();
+
+    EXPECT_TRUE(phaseTexts().contains("검사에서 2건 — 한 번 더 고치는 중")) << qPrintable(phaseTexts().join(" | "));
+    // The fix round's answer stands even though the problems remain.
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("그대로 둠"));
+    const QString fix = fake.records("start").value(1).value("stdin").toString();
+    EXPECT_TRUE(fix.endsWith("1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)\n- transitions 에 없는 화면 id: away (a → away)"))
+        << qPrintable(fix);
 }
 
 // What revise takes and what it ignores, and how the images are copied.

@@ -1,6 +1,8 @@
 #include "app/headless.h"
 
 #include "app/headlessgenerate.h"
+#include "app/headlessimport.h"
+#include "app/headlessrevise.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/plan.h"
@@ -28,12 +30,6 @@ const QStringList &modeFlags()
 {
     static const QStringList flags{"--generate", "--render", "--redraft", "--revise", "--import", "--check-connections"};
     return flags;
-}
-
-// A mode that a later version of the command line provides.
-[[noreturn]] void notYet(const QString &flag)
-{
-    fail(flag + QStringLiteral(" 모드는 아직 이 빌드에서 쓸 수 없어요"));
 }
 
 // One line on standard error, after whatever standard output holds.
@@ -186,9 +182,9 @@ int run(const QStringList &arguments)
     if (arguments.contains(QStringLiteral("--check-connections")))
         return checkConnections(settings);
     if (value(arguments, QStringLiteral("--import")))
-        notYet(QStringLiteral("--import"));
+        HeadlessImport::importPage(arguments, settings);
     if (value(arguments, QStringLiteral("--revise")))
-        notYet(QStringLiteral("--revise"));
+        HeadlessRevise::revise(arguments, settings);
     if (value(arguments, QStringLiteral("--redraft")))
         HeadlessGenerate::redraft(arguments, settings);
     if (value(arguments, QStringLiteral("--generate")))

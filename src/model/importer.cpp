@@ -87,6 +87,17 @@ std::optional<QString> targetOf(const QString &root, const QString &key)
     return target;
 }
 
+// A picture already in place byte for byte: a page imported again into its
+// folder need not replace every image file with the same bytes.
+bool alreadyThere(const QString &path, const QByteArray &bytes)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || info.isSymLink() || info.size() != bytes.size())
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
+}
+
 // Where a path really leads: the nearest existing place with its links
 // resolved, followed by the part still to be made. Empty when a link on the
 // way leads nowhere, since the file writer would follow it wherever it points.
@@ -313,6 +324,10 @@ int writeAssets(const Assets &assets, const QString &dir)
         // lead the write, or the folders made for it, out of the plan folder.
         if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/'))
             continue;
+        if (alreadyThere(*target, *bytes)) {
+            ++written;
+            continue;
+        }
         QDir().mkpath(QFileInfo(*target).absolutePath());
         if (AtomicFile::write(*target, *bytes))
             ++written;

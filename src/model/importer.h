@@ -44,9 +44,9 @@ bool isPlanHTML(const QString &path);
 ImportedPlan read(const QString &path);
 
 // Writes every image of the map that has a safe path under "img/" and a
-// strict base64 payload into the plan folder, each file replaced whole.
-// Entries that cannot be used or written are skipped. Gives the number of
-// files written.
+// strict base64 payload into the plan folder, each file replaced whole (a
+// file that already holds those bytes is left as it is). Entries that cannot
+// be used or written are skipped. Gives the number of images in place.
 int writeAssets(const Assets &assets, const QString &dir);
 
 // What replacing `from` by `to` changes, as Korean lines in a fixed order;

@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
+#include <exception>
 
 namespace {
 
@@ -65,18 +66,27 @@ std::optional<QByteArray> readBytes(const QString &path, QString *error = nullpt
     return bytes;
 }
 
-// The plan Claude left in the folder; throws Unreadable.
-Plan readBack(const QString &dir)
+// The plan Claude left in the folder and its problems.
+struct Edited {
+    Plan plan;
+    QStringList problems;
+};
+
+// Throws Unreadable.
+Edited readBack(const QString &dir)
 {
     QString error;
     const std::optional<QByteArray> bytes = readBytes(planPath(dir), &error);
     if (!bytes)
         throw Unreadable{QStringLiteral("plan.json 을 읽지 못했어요: ") + error};
+    Edited edited;
     try {
-        return Plan::decode(*bytes);
+        edited.plan = Plan::decode(*bytes);
     } catch (const JSONDecodeError &) {
         throw Unreadable{brokenPlan};
     }
+    edited.problems = edited.plan.problems();
+    return edited;
 }
 
 QStringList problemsBefore(const QString &dir)
@@ -243,14 +253,18 @@ void Reviser::cancel()
 
 QCoro::Task<> Reviser::run(Run run)
 {
+    // File work waits on the disk, and a large plan takes a while to read
+    // and check: all of it runs beside the event loop, which stays live.
     try {
-        run.backup = backup(run.dir);
+        const QFuture<QString> made = OffThread::run(backup, run.dir);
+        run.backup = co_await made;
     } catch (const PlanHistory::Failure &failure) {
         setPhase(Phase::failed(QStringLiteral("백업하지 못했어요: ") + failure.message));
         co_return;
     }
 
-    const QStringList before = problemsBefore(run.dir);
+    const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
+    const QStringList before = co_await checked;
     QPointer<Reviser> self(this);
     const quint64 id = run.id;
     const ClaudeRunner::Progress progress = [self, id](const QString &line) {
@@ -283,14 +297,16 @@ QCoro::Task<> Reviser::run(Run run)
             co_return;
         }
 
-        Plan plan = readBack(run.dir);
-        const QStringList added = newProblems(before, plan.problems());
+        const QFuture<Edited> first = OffThread::run(readBack, run.dir);
+        Edited edited = co_await first;
+        const QStringList added = newProblems(before, edited.problems);
         if (!added.isEmpty()) {
             setPhase(Phase::running(QStringLiteral("검사에서 ") + QString::number(added.size())
                                     + QStringLiteral("건 — 한 번 더 고치는 중")));
             answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel))
                          .trimmed();
-            plan = readBack(run.dir);
+            const QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
+            edited = co_await fixed;
         }
 
         setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
@@ -299,10 +315,12 @@ QCoro::Task<> Reviser::run(Run run)
             [](Plan &plan, const QString &dir, const Conventions &conventions) {
                 Exporter::writeAll(plan, dir, conventions);
             },
-            std::move(plan), run.dir, conventions);
+            std::move(edited.plan), run.dir, conventions);
         co_await written;
 
-        appendLog(run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
+        const QFuture<void> logged =
+            OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
+        co_await logged;
         setPhase(Phase::done(answer.isEmpty() ? QStringLiteral("고쳤어요") : answer));
         if (run.onDone)
             run.onDone();
@@ -316,6 +334,9 @@ QCoro::Task<> Reviser::run(Run run)
         fail(run, false, failure.message);
     } catch (const ExportFailure &failure) {
         fail(run, false, failure.message);
+    } catch (const std::exception &failure) {
+        // Whatever else goes wrong, the plan goes back and the phase ends.
+        fail(run, false, QString::fromLocal8Bit(failure.what()));
     }
 }
 
@@ -430,7 +451,7 @@ std::optional<QString> Reviser::lastBackup(const QString &dir)
 {
     QStringList names;
     const QDir history(historyPath(dir));
-    for (const QFileInfo &entry : history.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+    for (const QFileInfo &entry : history.entryInfoList(QDir::Files)) {
         const QString name = entry.fileName();
         if (name.startsWith(QLatin1String("plan-")) && entry.suffix() == QLatin1String("json"))
             names.append(name);

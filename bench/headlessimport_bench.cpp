@@ -1,0 +1,151 @@
+#include "rendergen.h"
+
+#include "export/exporter.h"
+#include "model/importer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+// `quarrystone --import` of the import benchmark's page (about 29 MB, 40
+// images) against the least any import does: read the page, decode its
+// images, and render the folder it makes with `quarrystone --render`. Then
+// the same import --into that folder, which also compares the plans and
+// backs up the one it replaces.
+namespace {
+
+constexpr int screens = 120;
+
+struct Files {
+    Files()
+    {
+        const QString folder = scratch.filePath(QStringLiteral("source"));
+        RenderGen::make(folder, screens);
+        QFile stored(folder + QStringLiteral("/plan.json"));
+        if (!stored.open(QIODevice::ReadOnly))
+            qFatal("cannot read the generated plan");
+        Plan plan = Plan::decode(stored.readAll());
+        Exporter::writeAll(plan, folder, Conventions::builtIn());
+        page = folder + QStringLiteral("/index.html");
+        for (const QByteArray &url : Importer::read(page).assets)
+            payloads.append(url.mid(url.indexOf(',') + 1));
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), scratch.filePath(QStringLiteral("home")));
+        env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), scratch.filePath(QStringLiteral("home/support")));
+        out = scratch.filePath(QStringLiteral("out"));
+        imported = out + QStringLiteral("/Bench-plan-imported");
+    }
+
+    QTemporaryDir scratch;
+    QString page;
+    QString out;
+    QString imported;
+    QList<QByteArray> payloads;
+    QProcessEnvironment env;
+};
+
+Files &files()
+{
+    static Files instance;
+    return instance;
+}
+
+double seconds(const QElapsedTimer &timer)
+{
+    return static_cast<double>(timer.nsecsElapsed()) / 1e9;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Runs the executable and gives its time, or a negative time when it failed.
+// What earlier steps wrote is flushed first, so that no step pays for the
+// write-back of another.
+double command(const QStringList &arguments)
+{
+    ::sync();
+    QProcess process;
+    process.setProcessEnvironment(files().env);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
+    process.waitForFinished(-1);
+    const double elapsed = seconds(timer);
+    const bool ok = process.exitStatus() == QProcess::NormalExit
+        && (process.exitCode() == 0 || (arguments.first() == QLatin1String("--render") && process.exitCode() == 2));
+    return ok ? elapsed : -1;
+}
+
+double readAndDecode()
+{
+    ::sync();
+    const Files &f = files();
+    QElapsedTimer timer;
+    timer.start();
+    QFile file(f.page);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    benchmark::DoNotOptimize(file.readAll());
+    for (const QByteArray &payload : f.payloads)
+        benchmark::DoNotOptimize(QByteArray::fromBase64(payload));
+    return seconds(timer);
+}
+
+void BM_ImportCommand(benchmark::State &state)
+{
+    const Files &f = files();
+    std::vector<double> imports;
+    std::vector<double> ratios;
+    for (auto _ : state) {
+        QDir(f.out).removeRecursively();
+        const double import = command({QStringLiteral("--import"), f.page, QStringLiteral("--out"), f.out});
+        const double floor = readAndDecode() + command({QStringLiteral("--render"), f.imported});
+        if (import < 0 || floor < 0)
+            state.SkipWithError("a command failed");
+        imports.push_back(import);
+        ratios.push_back(import / floor);
+        state.SetIterationTime(import);
+    }
+    state.counters["MB"] = static_cast<double>(QFile(f.page).size()) / 1e6;
+    state.counters["images"] = f.payloads.size();
+    state.counters["per_read_decode_render"] = median(ratios);
+}
+
+void BM_ImportIntoCommand(benchmark::State &state)
+{
+    const Files &f = files();
+    std::vector<double> ratios;
+    for (auto _ : state) {
+        QDir(f.out).removeRecursively();
+        const double import = command({QStringLiteral("--import"), f.page, QStringLiteral("--out"), f.out});
+        QDir(f.imported).mkpath(QStringLiteral("history"));
+        const double into = command({QStringLiteral("--import"), f.page, QStringLiteral("--into"), f.imported});
+        if (import < 0 || into < 0)
+            state.SkipWithError("an import failed");
+        ratios.push_back(into / import);
+        state.SetIterationTime(into);
+    }
+    state.counters["per_plain_import"] = median(ratios);
+}
+
+} // namespace
+
+BENCHMARK(BM_ImportCommand)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
+BENCHMARK(BM_ImportIntoCommand)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

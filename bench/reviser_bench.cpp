@@ -1,0 +1,233 @@
+#include "rendergen.h"
+
+#include "claude/clauderunner.h"
+#include "claude/prompts.h"
+#include "export/exporter.h"
+#include "model/reviser.h"
+#include "settings/appsettings.h"
+#include "support/fakeclaude.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+
+// A revision and an undo of the render benchmark's plan folder (300
+// screens, 100 images), each against the folder writer alone on the same
+// folder. The revision's Claude is the fake tool answering at once, so what
+// remains of a revision after the same fake run alone is the reviser's own
+// work; a 10 ms timer on the main thread measures how long that work holds
+// the event loop.
+namespace {
+
+constexpr int screens = 300;
+
+struct Bench {
+    Bench()
+    {
+        qputenv("QUARRYSTONE_SUPPORT", (scratch.path() + QStringLiteral("/support")).toUtf8());
+        fake.setScenario({{QStringLiteral("steps"), QJsonArray{FakeClaude::resultEvent(QStringLiteral("고쳤어요"))}}});
+        dir = scratch.path() + QStringLiteral("/plan");
+        RenderGen::make(dir, screens);
+        QFile file(dir + QStringLiteral("/plan.json"));
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot read the generated plan");
+        plan = Plan::decode(file.readAll());
+        Exporter::writeAll(plan, dir, Conventions::builtIn());
+        settings.claudePath = FakeClaude::path();
+        settings.userName = QStringLiteral("bench");
+    }
+
+    // Leaves only the folder's own files, so each run starts alike and no
+    // backup name of the same second is taken.
+    void clearHistory() const { QDir(dir + QStringLiteral("/history")).removeRecursively(); }
+
+    QTemporaryDir scratch;
+    FakeClaude fake;
+    QString dir;
+    Plan plan;
+    AppSettings settings;
+};
+
+Bench &bench()
+{
+    static Bench instance;
+    return instance;
+}
+
+double seconds(const QElapsedTimer &timer)
+{
+    return static_cast<double>(timer.nsecsElapsed()) / 1e9;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double writeAllOnce()
+{
+    const Bench &b = bench();
+    Plan copy = b.plan;
+    QElapsedTimer timer;
+    timer.start();
+    Exporter::writeAll(copy, b.dir, Conventions::builtIn());
+    return seconds(timer);
+}
+
+QCoro::Task<> runFake(ClaudeRunner runner, QString prompt, QStringList tools, QString dir, QEventLoop *loop,
+                      bool *failed)
+{
+    const QStringList dirs{dir, QString(), QString()};
+    try {
+        co_await runner.run(prompt, tools, dirs, dir, false, [](const QString &) {});
+    } catch (...) {
+        *failed = true;
+    }
+    loop->quit();
+}
+
+// The Claude run a revision makes, alone: same prompt, tools, folders.
+double fakeRunOnce()
+{
+    const Bench &b = bench();
+    const ClaudeRunner runner{b.settings.claudePath, std::nullopt, QString()};
+    const QString prompt = Prompts::revise(QStringLiteral("제목을 고쳐 줘"), b.settings.userName,
+                                           QStringLiteral("2026-12-07T00:00:00Z"), {});
+    const QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit"), QStringLiteral("Grep"),
+                            QStringLiteral("Glob")};
+    QEventLoop loop;
+    QElapsedTimer timer;
+    timer.start();
+    bool failed = false;
+    QCoro::Task<> run = runFake(runner, prompt, tools, b.dir, &loop, &failed);
+    if (!run.isReady())
+        loop.exec();
+    if (failed)
+        qFatal("the fake run failed");
+    return seconds(timer);
+}
+
+struct Revision {
+    double seconds = 0;
+    double longestGap = 0;
+};
+
+Revision reviseOnce(Reviser &reviser)
+{
+    const Bench &b = bench();
+    Revision result;
+    QEventLoop loop;
+    QElapsedTimer sinceTick;
+    QTimer ticker;
+    ticker.setInterval(10);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        result.longestGap = std::max(result.longestGap, seconds(sinceTick));
+        sinceTick.restart();
+    });
+    const QMetaObject::Connection ended = QObject::connect(&reviser, &Reviser::phaseChanged, [&] {
+        if (!reviser.phase().isRunning())
+            loop.quit();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    sinceTick.start();
+    ticker.start();
+    if (!reviser.revise(QStringLiteral("제목을 고쳐 줘"), {}, b.dir, b.settings))
+        qFatal("the revision did not start");
+    if (reviser.phase().isRunning())
+        loop.exec();
+    result.seconds = seconds(timer);
+    ticker.stop();
+    QObject::disconnect(ended);
+    if (reviser.phase().kind != Reviser::Phase::Kind::done)
+        qFatal("the revision failed: %s", qPrintable(reviser.phase().text));
+    return result;
+}
+
+void BM_Revise(benchmark::State &state)
+{
+    Reviser reviser;
+    std::vector<double> revisions;
+    std::vector<double> runs;
+    std::vector<double> writes;
+    std::vector<double> gaps;
+    // Each iteration times the three side by side and keeps their ratios:
+    // on a shared machine the load changes more between runs than within one.
+    std::vector<double> ownRatios;
+    std::vector<double> gapRatios;
+    bool writeFirst = true;
+    for (auto _ : state) {
+        bench().clearHistory();
+        // Each large write slows the next one down while the system flushes
+        // it, so the two writes take turns going first.
+        if (writeFirst)
+            writes.push_back(writeAllOnce());
+        runs.push_back(fakeRunOnce());
+        const Revision revision = reviseOnce(reviser);
+        if (!writeFirst)
+            writes.push_back(writeAllOnce());
+        writeFirst = !writeFirst;
+        revisions.push_back(revision.seconds);
+        gaps.push_back(revision.longestGap);
+        ownRatios.push_back((revision.seconds - runs.back()) / writes.back());
+        gapRatios.push_back(revision.longestGap / writes.back());
+        state.SetIterationTime(revision.seconds);
+    }
+    bench().clearHistory();
+    state.counters["writeAll_ms"] = median(writes) * 1e3;
+    state.counters["fake_run_ms"] = median(runs) * 1e3;
+    state.counters["own_ms"] = (median(revisions) - median(runs)) * 1e3;
+    state.counters["own_per_writeAll"] = median(ownRatios);
+    state.counters["max_gap_ms"] = *std::max_element(gaps.begin(), gaps.end()) * 1e3;
+    state.counters["gap_per_writeAll"] = median(gapRatios);
+    state.counters["worst_gap_per_writeAll"] = *std::max_element(gapRatios.begin(), gapRatios.end());
+}
+
+void BM_Undo(benchmark::State &state)
+{
+    const Bench &b = bench();
+    Reviser reviser;
+    std::vector<double> undos;
+    std::vector<double> writes;
+    std::vector<double> ratios;
+    bool writeFirst = true;
+    for (auto _ : state) {
+        b.clearHistory();
+        if (writeFirst)
+            writes.push_back(writeAllOnce());
+        Reviser::backup(b.dir);
+        QElapsedTimer timer;
+        timer.start();
+        if (!reviser.undo(b.dir, b.settings) || reviser.phase().kind != Reviser::Phase::Kind::done)
+            state.SkipWithError("the undo failed");
+        undos.push_back(seconds(timer));
+        if (!writeFirst)
+            writes.push_back(writeAllOnce());
+        writeFirst = !writeFirst;
+        ratios.push_back(undos.back() / writes.back());
+        state.SetIterationTime(undos.back());
+    }
+    b.clearHistory();
+    state.counters["writeAll_ms"] = median(writes) * 1e3;
+    state.counters["undo_per_writeAll"] = median(ratios);
+}
+
+} // namespace
+
+BENCHMARK(BM_Revise)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
+BENCHMARK(BM_Undo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

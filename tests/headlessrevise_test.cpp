@@ -1,0 +1,215 @@
+#include "support/commandline.h"
+#include "support/fakeclaude.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QByteArray cleanPlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
+const QByteArray editedPlan =
+    R"({"meta": {"feature": "Chat", "title": "고친 제목"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
+const QByteArray brokenMovePlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}],
+    "transitions": [{"from": "a", "to": "gone"}]})";
+const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 필요해요\n");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QJsonObject writePlan(const QByteArray &bytes)
+{
+    return {{"writeFile", "plan.json"}, {"content", QString::fromUtf8(bytes)}};
+}
+
+QJsonObject sleep(int ms)
+{
+    return {{"sleep", ms}};
+}
+
+QJsonObject editTool()
+{
+    return FakeClaude::event(
+        {{"type", "assistant"},
+         {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "tool_use"},
+                                                                    {"id", "t1"},
+                                                                    {"name", "Edit"},
+                                                                    {"input", QJsonObject{{"file_path", "plan.json"}}}}}}}}});
+}
+
+QStringList stringsOf(const QJsonValue &array)
+{
+    QStringList out;
+    for (const QJsonValue &v : array.toArray())
+        out.append(v.toString());
+    return out;
+}
+
+QStringList backups(const QString &dir)
+{
+    return QDir(dir + "/history").entryList({"plan-*.json"}, QDir::Files, QDir::Name);
+}
+
+class HeadlessReviseTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        dir = work.filePath("Chat-plan");
+        writeFile(dir + "/plan.json", cleanPlan);
+        writeFile(dir + "/plan.md", "old md");
+        writeFile(dir + "/index.html", "old html");
+        QDir(work.path()).mkpath("android");
+        QDir(work.path()).mkpath("ios");
+        CommandLine::writeSettings(
+            home.path(), QJsonDocument(QJsonObject{{"claudePath", FakeClaude::path()},
+                                                   {"userName", "테스터"},
+                                                   {"androidRepo", work.filePath("android")},
+                                                   {"iosRepo", work.filePath("ios")}})
+                             .toJson());
+    }
+
+    CommandLine::Outcome quarrystone(const QStringList &arguments)
+    {
+        return CommandLine::run(arguments, home.path(), work.path());
+    }
+
+    FakeClaude fake;
+    QTemporaryDir home;
+    QTemporaryDir work;
+    QString dir;
+};
+
+} // namespace
+
+// A whole revision through the executable: relative images, a wiki link,
+// a fix round; then undo twice.
+TEST_F(HeadlessReviseTest, RevisesThenUndoes)
+{
+    writeFile(home.filePath(".claude.json"),
+              R"({"mcpServers": {"atlassian": {"url": "https://mcp.atlassian.com/v1/sse"}, "figma": {"url": "http://f"}}})");
+    writeFile(work.filePath("shots/a.PNG"), "first image");
+    writeFile(work.filePath("shots/b"), "second image");
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
+                                 {"steps", QJsonArray{sleep(700), writePlan(editedPlan),
+                                                      FakeClaude::resultEvent("둘째 답\n- 이동 고침")}}},
+                     QJsonObject{{"steps", QJsonArray{editTool(), sleep(700), writePlan(brokenMovePlan),
+                                                      FakeClaude::resultEvent("첫 답")}}}}}});
+
+    const auto r = quarrystone({"--revise", "Chat-plan", "--request",
+                                "위키 https://team.atlassian.net/wiki/x 대로\n제목을 고쳐 줘", "--image", "shots/a.PNG,,shots/b"});
+    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
+    const QStringList lines = r.out.split('\n');
+    EXPECT_TRUE(lines.contains("… plan.json 을 고치는 중")) << qPrintable(r.out);
+    EXPECT_TRUE(lines.contains("… 검사에서 1건 — 한 번 더 고치는 중")) << qPrintable(r.out);
+    EXPECT_EQ(lines.filter("…").removeDuplicates(), 0) << qPrintable(r.out);
+    EXPECT_TRUE(r.out.endsWith("\n둘째 답\n- 이동 고침\n")) << qPrintable(r.out);
+
+    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
+    ASSERT_EQ(copies.size(), 2);
+    EXPECT_TRUE(copies[0].endsWith("-1.png"));
+    EXPECT_TRUE(copies[1].endsWith("-2.png"));
+    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[1]), QByteArray("second image"));
+    ASSERT_EQ(backups(dir).size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + backups(dir).first()), cleanPlan);
+    const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+    EXPECT_TRUE(log.contains(" · 테스터\n\n> 위키 https://team.atlassian.net/wiki/x 대로\n> 제목을 고쳐 줘\n> (첨부 이미지 2장: "
+                             + copies.join(", ") + ")\n\n둘째 답\n- 이동 고침\n\n"))
+        << qPrintable(log);
+    EXPECT_TRUE(readFile(dir + "/plan.md").contains("고친 제목"));
+    EXPECT_TRUE(readFile(dir + "/index.html").contains("고친 제목"));
+
+    const QList<QJsonObject> starts = fake.records("start");
+    ASSERT_EQ(starts.size(), 2);
+    for (const QJsonObject &start : starts) {
+        EXPECT_EQ(start.value("cwd").toString(), dir);
+        const QStringList args = stringsOf(start.value("args"));
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit,Grep,Glob,mcp__atlassian");
+        QStringList added;
+        for (qsizetype i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "--add-dir")
+                added.append(args[i + 1]);
+        EXPECT_EQ(added, (QStringList{dir, work.filePath("android"), work.filePath("ios")}));
+    }
+    EXPECT_TRUE(starts[0].value("stdin").toString().contains(dir + "/history/attachments/" + copies[0]));
+
+    // --undo wins over --request and goes back to the plan before the revision.
+    auto undo = quarrystone({"--revise", dir, "--request", "무시됨", "--undo"});
+    EXPECT_EQ(undo.code, 0) << qPrintable(undo.err);
+    EXPECT_EQ(undo.out, "직전 고치기 전으로 되돌렸어요\n");
+    EXPECT_FALSE(readFile(dir + "/plan.json").contains("고친 제목"));
+    EXPECT_FALSE(readFile(dir + "/plan.md").contains("고친 제목"));
+    EXPECT_TRUE(backups(dir).isEmpty());
+    EXPECT_EQ(fake.records("start").size(), 2);
+
+    undo = quarrystone({"--revise", dir, "--undo"});
+    EXPECT_EQ(undo.code, 1);
+    EXPECT_EQ(undo.err, "되돌릴 백업이 없어요\n");
+}
+
+// A request that starts nothing ends at once instead of waiting for ever.
+TEST_F(HeadlessReviseTest, NothingToDoExitsOne)
+{
+    const QByteArray before = readFile(dir + "/plan.json");
+    for (const QStringList &arguments : {QStringList{"--revise", dir}, QStringList{"--revise", dir, "--request", " \n "},
+                                         QStringList{"--revise", dir, "--request", "", "--image", ","}}) {
+        const auto r = quarrystone(arguments);
+        EXPECT_EQ(r.code, 1) << qPrintable(arguments.join(' '));
+        EXPECT_EQ(r.err, requestMissing);
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    EXPECT_EQ(readFile(dir + "/plan.json"), before);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
+    EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+// Stopping the command stops Claude and puts plan.json back before the
+// process ends with the signal's code.
+TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
+{
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        QFile::remove(fake.folder() + "/log.jsonl");
+        fake.setScenario({{"steps", QJsonArray{writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+        QProcess process;
+        CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
+        QElapsedTimer timer;
+        timer.start();
+        while (fake.records("start").isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(20);
+        ASSERT_FALSE(fake.records("start").isEmpty());
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+
+        EXPECT_EQ(process.exitCode(), 128 + signal);
+        EXPECT_EQ(QString::fromUtf8(process.readAllStandardError()), "멈췄어요. 고치기 전으로 돌려 놨어요.\n");
+        EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+        EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+        EXPECT_TRUE(backups(dir).isEmpty());
+        EXPECT_EQ(fake.records("sigterm").size(), 1);
+        const qint64 child = fake.records("start").first().value("pid").toInteger();
+        EXPECT_TRUE(::kill(static_cast<pid_t>(child), 0) == -1 && errno == ESRCH);
+    }
+}
