@@ -292,7 +292,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeAndRecordsTheAnswer)
                      QJsonObject{{"writeFile", "feature/login/A.kt"}, {"content", "class A\n"}},
                      QJsonObject{{"writeFile", "feature/login/B.kt"}, {"content", "class B\n"}},
                      QJsonObject{{"writeFile", "src/Main.kt"}, {"content", "fun main() { login() }\n"}},
-                     assistant({toolUse("t4", "Bash", {{"command", "./gradlew :presentation:bazaar:compileDebugKotlin"}})}),
+                     assistant({toolUse("t4", "Bash", {{"command", "./gradlew :presentation:bazaar:build"}})}),
                      FakeClaude::resultEvent("중간", 1000, 0.25),
                      FakeClaude::resultEvent(answer, 95000, 1.234)}}});
 
@@ -339,7 +339,8 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeAndRecordsTheAnswer)
     EXPECT_EQ(valuesAfter(args, "--add-dir"), (QStringList{worktree, planDir}));
     EXPECT_EQ(valuesAfter(args, "--tools"), QStringList{"Bash,Edit,Glob,Grep,Read,ToolSearch,Write"});
     EXPECT_EQ(valuesAfter(args, "--allowedTools"),
-              QStringList{"Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),Bash(ls:*)"});
+              QStringList{"Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),"
+                          "Bash(ls:*)"});
     EXPECT_FALSE(args.contains("--continue"));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
 }
@@ -407,6 +408,10 @@ TEST_F(DeveloperTest, RefusedNamesAndBasesMakeNothing)
         {"feat/nobase", "", "작업 폴더를 만들지 못했어요: "},
         {"feat/nobranch", "no-such-branch", "작업 폴더를 만들지 못했어요: "},
     };
+    const struct {
+        QString repo;
+        const char *name;
+    } repos[] = {{"", "no repository"}, {"  ", "blank repository"}, {root + "/repos/gone", "missing repository"}};
     const QStringList before = tree(root);
     const QString branchesBefore = sh(repo, {"branch", "--list"});
     for (const auto &c : cases) {
@@ -421,6 +426,22 @@ TEST_F(DeveloperTest, RefusedNamesAndBasesMakeNothing)
         EXPECT_EQ(sh(repo, {"branch", "--list"}), branchesBefore);
         EXPECT_TRUE(fake.records("start").isEmpty());
     }
+    // Neither an unset nor a missing repository makes anything, here or
+    // beside the test's working folder.
+    const QString saved = QDir::currentPath();
+    QDir().mkpath(root + "/cwd");
+    ASSERT_TRUE(QDir::setCurrent(root + "/cwd"));
+    const QStringList beforeRepos = tree(root);
+    for (const auto &r : repos) {
+        SCOPED_TRACE(r.name);
+        settings.androidRepo = r.repo;
+        startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/norepo");
+        EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+        EXPECT_EQ(run(Kind::android).detail, "작업 폴더를 만들지 못했어요: ");
+        EXPECT_EQ(tree(root), beforeRepos);
+    }
+    QDir::setCurrent(saved);
+    EXPECT_TRUE(fake.records("start").isEmpty());
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
 }
 
@@ -487,6 +508,34 @@ TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
     EXPECT_EQ(run(Kind::android), stopped);
 }
 
+TEST_F(DeveloperTest, ARunDroppedFromTheRecordsIsStoppedAndChangesNothingLater)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"stdinContains", "`feat/one`"},
+                                 {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}},
+                     QJsonObject{{"stdinContains", "`feat/two`"},
+                                 {"steps", QJsonArray{QJsonObject{{"sleep", 300}}, FakeClaude::resultEvent("둘")}}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/one", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 1; }, 30000));
+
+    // The sheet clears the records while the first run still writes.
+    dev.setRuns({});
+    EXPECT_FALSE(dev.isRunning());
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/two");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("sigterm").size() == 1; }, 30000));
+    QTest::qWait(200);
+    const Developer::Run second = run(Kind::android);
+    EXPECT_EQ(second.phase, Phase::done);
+    EXPECT_EQ(second.branch, "feat/two");
+    EXPECT_EQ(second.summary, "둘");
+    EXPECT_EQ(second.worktree, root + "/repos/app-worktrees/feat-two");
+    EXPECT_EQ(dev.runs().size(), 1);
+    // The first run's stop never showed on the second run's record.
+    EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
+}
+
 TEST_F(DeveloperTest, ACancelDuringTheSetUpTakesEffectOnceGitIsDone)
 {
     // The second platform waits for the first one's set-up; a stop that
@@ -526,4 +575,15 @@ TEST_F(DeveloperTest, StartWithNoPlatformsOnlyClearsTheRuns)
     dev.start({}, {}, "feat/x", planDir, settings);
     EXPECT_TRUE(dev.runs().isEmpty());
     EXPECT_FALSE(dev.isRunning());
+    EXPECT_EQ(dev.planDir(), planDir);
+}
+
+TEST_F(DeveloperTest, APlatformNamedTwiceRunsOnce)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("한 번")}}});
+    startAndWait({Kind::android, Kind::android}, {{Kind::android, "main"}}, "feat/twice");
+    EXPECT_EQ(dev.runs().keys(), QList<Kind>{Kind::android});
+    EXPECT_EQ(run(Kind::android).phase, Phase::done) << run(Kind::android).detail.toStdString();
+    EXPECT_EQ(fake.records("start").size(), 1);
 }

@@ -5,8 +5,10 @@
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
+#include "model/developer.h"
 #include "model/generator.h"
 #include "model/planhistory.h"
+#include "model/reviser.h"
 #include "settings/apppaths.h"
 #include "settings/updater.h"
 
@@ -15,7 +17,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QJsonDocument>
+#include <QStandardPaths>
 #include <QTimeZone>
 #include <algorithm>
 #include <cerrno>
@@ -57,6 +61,25 @@ bool occupied(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
+// Moves a file or folder to the user's Trash. Qt makes the Trash inside the
+// user's data folder but not that folder itself, and without it moves the
+// item into the working folder while reporting success; so the data folder
+// is made first.
+bool moveToTrash(const QString &path, QString *error)
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty() || !QDir().mkpath(data)) {
+        *error = u"휴지통 폴더를 만들 수 없어요: "_s + data;
+        return false;
+    }
+    QFile item(path);
+    if (!item.moveToTrash()) {
+        *error = item.errorString();
+        return false;
+    }
+    return true;
+}
+
 QDateTime distantPast()
 {
     return QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
@@ -66,34 +89,45 @@ struct ReadFailure {
     QString message;
 };
 
-QByteArray readWhole(const QString &path)
+// A file read whole, with the time it last changed (taken from the open
+// file, so no second lookup of the path).
+struct FileRead {
+    QByteArray bytes;
+    QDateTime modified;
+};
+
+FileRead readFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw ReadFailure{file.errorString()};
-    QByteArray bytes = file.readAll();
+    FileRead read{file.readAll(), file.fileTime(QFileDevice::FileModificationTime)};
     if (file.error() != QFileDevice::NoError)
         throw ReadFailure{file.errorString()};
-    return bytes;
+    return read;
 }
 
-// The library entry from plan.json's bytes. Only the fields the entry shows
-// are read, each with the plan's own reader, so the entry equals what a
-// whole decode would give. Throws JSONDecodeError when the bytes are not a
-// JSON object.
-PlanRef entryOf(const QString &given, const QByteArray &bytes)
+QByteArray readWhole(const QString &path)
 {
-    const QJsonObject object = parseObject(bytes);
+    return readFile(path).bytes;
+}
+
+// The library entry of a folder given in standard folder form, from its
+// plan.json. Only the fields the entry shows are read, each with the plan's
+// own reader, so the entry equals what a whole decode would give. Throws
+// JSONDecodeError when the bytes are not a JSON object.
+PlanRef entryOf(const QString &url, const FileRead &file)
+{
+    const QJsonObject object = parseObject(file.bytes);
     const Meta meta = JsonRead::record(object, u"meta"_s, Meta::read, Meta());
     const QList<Decision> decisions = JsonRead::list(object, u"decisions"_s, Decision::read);
     PlanRef ref;
-    ref.url = AppState::standardFolder(given);
-    ref.title = meta.title.isEmpty() ? lastComponent(given) : meta.title;
+    ref.url = url;
+    ref.title = meta.title.isEmpty() ? lastComponent(url) : meta.title;
     ref.feature = meta.feature;
     ref.openDecisions = int(std::count_if(decisions.begin(), decisions.end(),
                                           [](const Decision &d) { return d.status != u"decided"_s; }));
-    const QDateTime modified = QFileInfo(bare(given) + u'/' + planFile).lastModified();
-    ref.modified = modified.isValid() ? modified : distantPast();
+    ref.modified = file.modified.isValid() ? file.modified : distantPast();
     return ref;
 }
 
@@ -286,7 +320,7 @@ void AppState::setPlanDir(const std::optional<QString> &dir)
 std::optional<PlanRef> AppState::ref(const QString &dir)
 {
     try {
-        return entryOf(dir, readWhole(bare(dir) + u'/' + planFile));
+        return entryOf(dir, readFile(dir + planFile));
     } catch (const ReadFailure &) {
         return std::nullopt;
     } catch (const JSONDecodeError &) {
@@ -345,15 +379,15 @@ void AppState::loadSelection()
     const QString url = m_selection->url;
     try {
         // One read serves the library entry and the plan.
-        const QByteArray bytes = readWhole(bare(url) + u'/' + planFile);
+        const FileRead file = readFile(bare(url) + u'/' + planFile);
         const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
                                         [&](const PlanRef &ref) { return ref.url == url; });
         if (!listed) {
             QList<PlanRef> plans = m_plans;
-            plans.prepend(entryOf(url, bytes));
+            plans.prepend(entryOf(url, file));
             setPlans(plans);
         }
-        setPlan(Plan::decode(bytes));
+        setPlan(Plan::decode(file.bytes));
         setPlanDir(url);
     } catch (const ReadFailure &failure) {
         setMessage(u"계획서를 열지 못했어요: "_s + failure.message);
@@ -367,18 +401,17 @@ void AppState::loadSelection()
 void AppState::open(const QString &dir, bool remember)
 {
     if (remember) {
-        const QString standard = standardFolder(dir);
-        const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
-                                        [&](const PlanRef &ref) { return ref.url == standard; });
         // Only the output folder's direct children are found by the scan;
         // every other folder, a sibling with a longer name or one deeper
-        // down included, must be remembered to stay in the library.
+        // down included, must be remembered to stay in the library, even
+        // when it is listed now. A folder is remembered once.
+        const QString standard = standardFolder(dir);
         const QString parent = standardFolder(standard + u".."_s);
         const QString output = standardFolder(AppPaths::expandHome(m_settings.outputDir));
         const QStringList remembered = extraDirs();
         const bool known = std::any_of(remembered.begin(), remembered.end(),
                                        [&](const QString &extra) { return standardFolder(extra) == standard; });
-        if (!listed && parent != output && !known)
+        if (parent != output && !known)
             setExtraDirs(remembered + QStringList{dir});
     }
     refresh();
@@ -469,6 +502,10 @@ bool AppState::refuseBusy(const QString &dir)
     const Generator &generator = Generator::shared();
     if (generator.phase().isRunning() && generator.runningDir())
         working.append(*generator.runningDir());
+    if (Reviser::shared().phase().isRunning())
+        working.append(Reviser::shared().dir());
+    if (Developer::shared().isRunning())
+        working.append(Developer::shared().planDir());
     for (const QString &folder : std::as_const(working)) {
         if (standardFolder(folder) == dir) {
             setMessage(u"작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요"_s);
@@ -548,9 +585,9 @@ void AppState::trash(const QString &url)
     const QString dir = standardFolder(url);
     if (refuseBusy(dir))
         return;
-    QFile folder(bare(dir));
-    if (!folder.moveToTrash()) {
-        setMessage(u"삭제하지 못했어요: "_s + folder.errorString());
+    QString error;
+    if (!moveToTrash(bare(dir), &error)) {
+        setMessage(u"삭제하지 못했어요: "_s + error);
         return;
     }
     QStringList remembered = extraDirs();
@@ -600,6 +637,10 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
         setMessage(u"가져오지 못했어요: "_s + failure.message);
         return;
     }
+    // The log lives in history/, which a new folder does not have yet.
+    QDir().mkpath(folder + u"/history"_s);
+    Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
+                       u"- 공유받은 HTML 로 계획서를 바꿈"_s, m_settings.userName);
     refresh();
     setSelection(std::nullopt);
     setSelection(Selection::plan(folder));
@@ -622,8 +663,9 @@ void AppState::cancelGeneration(bool keep)
     const std::optional<QString> running = generator.runningDir();
     generator.cancel();
     generator.setPhase(Generator::Phase::idle());
+    QString ignored;
     if (!keep && running)
-        QFile::moveToTrash(*running);
+        moveToTrash(*running, &ignored);
     refresh();
     setSelection(Selection::newPlan());
     setMessage(keep ? u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s : u"만들기를 취소하고 지웠어요"_s);
@@ -666,11 +708,16 @@ void AppState::startRedraftIfAsked(const QString &dir)
 
 bool AppState::busy()
 {
-    return Generator::shared().phase().isRunning();
+    return Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning() ||
+           Developer::shared().isRunning();
 }
 
 void AppState::stopWork()
 {
     if (Generator::shared().phase().isRunning())
         Generator::shared().cancel();
+    if (Reviser::shared().phase().isRunning())
+        Reviser::shared().cancel();
+    if (Developer::shared().isRunning())
+        Developer::shared().cancel();
 }

@@ -156,8 +156,8 @@ private:
     Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
     Q_PROPERTY(bool showSetup READ showSetup WRITE setShowSetup NOTIFY showSetupChanged)
 
-    // The library entry of one folder, or nothing when its plan.json cannot
-    // be read.
+    // The library entry of a folder in standard folder form, or nothing when
+    // its plan.json cannot be read.
     static std::optional<PlanRef> ref(const QString &dir);
 
     void setPlans(const QList<PlanRef> &plans);

@@ -80,7 +80,6 @@ ContentView::ContentView(AppState *state, QWidget *parent)
 
     m_toast = new Toast(state, this);
     m_floating = ViewFactory::floatingNewButton(state, this);
-    m_floating->installEventFilter(this);
 
     for (auto signal : {&AppState::selectionChanged, &AppState::planDirChanged, &AppState::newPlanTokenChanged})
         connect(state, signal, this, &ContentView::noteChange);
@@ -208,9 +207,11 @@ bool ContentView::dropURLs(const QList<QUrl> &urls)
 
 bool ContentView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_floating) {
-        if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Show)
-            QTimer::singleShot(0, this, &ContentView::placeOverlays);
+    // The floating button asks its parent for room when its size hint
+    // changes; it is placed by hand, not by the layout.
+    if ((watched == m_floating || watched == this) &&
+        (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Show)) {
+        QTimer::singleShot(0, this, &ContentView::placeOverlays);
         return false;
     }
     const QEvent::Type type = event->type();

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -63,6 +64,9 @@ void QuarrystoneApp::showSettings()
 
 void QuarrystoneApp::quit(int waitMs)
 {
+    // A second request while the first one waits adds nothing.
+    if (std::exchange(m_quitting, true))
+        return;
     if (AppState::busy()) {
         AppState::stopWork();
         const QDeadlineTimer deadline(waitMs);
@@ -75,6 +79,7 @@ void QuarrystoneApp::quit(int waitMs)
         poll.start(20);
         loop.exec();
     }
+    m_quitting = false;
     qApp->quit();
 }
 

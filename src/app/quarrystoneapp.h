@@ -39,4 +39,5 @@ private:
     std::unique_ptr<AppState> m_state;
     QPointer<MainWindow> m_main;
     QPointer<QWidget> m_settings;
+    bool m_quitting = false;
 };

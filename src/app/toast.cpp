@@ -26,6 +26,7 @@ Toast::Toast(AppState *state, QWidget *parent)
     setStyleSheet(u"#toast { background: palette(window); border: 1px solid palette(mid); border-radius: 16px; }"_s);
     m_timer.setSingleShot(true);
     m_timer.setInterval(lifetimeMs);
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Toast::expire);
     connect(state, &AppState::messageChanged, this, &Toast::follow);
     follow();

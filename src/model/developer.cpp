@@ -161,13 +161,11 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     ++m_start;
     m_planDir = planDir;
     m_runs.clear();
-    Q_EMIT runsChanged();
-    if (platforms.isEmpty())
-        return;
-
     QList<std::shared_ptr<Job>> jobs;
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
+        if (m_runs.contains(platform))
+            continue;
         Run run;
         run.branch = branch;
         run.detail = QStringLiteral("작업 폴더를 만드는 중");
@@ -182,6 +180,9 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
         job->branch = branch;
         job->planDir = planDir;
         job->settings = settings;
+        // A run whose record the sheet dropped must not go on unseen, and
+        // perhaps in the same worktree.
+        m_cancels.value(platform).cancel();
         m_cancels.insert(platform, job->cancel);
         job->turn = turn;
         job->setUp = std::make_shared<QPromise<void>>();
@@ -258,8 +259,8 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     // Checked outside any repository, where "@{-1}" and the like are not
     // expanded. A name such as ".." would otherwise address the folder that
     // holds the worktrees, which exists and would be taken for a worktree.
-    const QStringList checkArgs =
-        gitArguments(QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), job->branch});
+    const QStringList checkArgs = gitArguments(
+        QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), job->branch});
     const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, Spawn::processEnvironment());
     if (!self)
         co_return false;
@@ -277,15 +278,22 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         co_return false;
     }
 
+    // An unset repository would otherwise place the worktrees beside this
+    // process's working folder and let git pick whatever repository holds it.
     const QString repo = absoluteFolder(job->repo);
+    if (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir()) {
+        fail(*job, worktreeFailed);
+        co_return false;
+    }
     job->worktree = worktreePath(job->repo, job->branch);
     if (QFileInfo::exists(job->worktree)) {
         update(*job, [](Run &run) { run.detail = QStringLiteral("이미 있는 작업 폴더를 이어서 써요"); });
         co_return true;
     }
 
-    const QStringList verifyArgs = gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"),
-                                                       QStringLiteral("--quiet"), QStringLiteral("refs/heads/") + job->branch});
+    const QStringList verifyArgs =
+        gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
+                            QStringLiteral("refs/heads/") + job->branch});
     const std::optional<QString> existing =
         co_await Spawn::outputAsync(gitPath, verifyArgs, Spawn::processEnvironment());
     if (!self)
@@ -376,8 +384,9 @@ QCoro::Task<> Developer::write(std::shared_ptr<Job> job)
     // one "?? dir/" line however many files it holds. Paths are shown as
     // they are, not as octal escapes.
     const QStringList statusArgs =
-        gitArguments(job->worktree, {QStringLiteral("-c"), QStringLiteral("core.quotePath=false"), QStringLiteral("status"),
-                                     QStringLiteral("--porcelain"), QStringLiteral("--untracked-files=all")});
+        gitArguments(job->worktree, {QStringLiteral("-c"), QStringLiteral("core.quotePath=false"),
+                                     QStringLiteral("status"), QStringLiteral("--porcelain"),
+                                     QStringLiteral("--untracked-files=all")});
     const std::optional<QString> status = co_await Spawn::outputAsync(gitPath, statusArgs, Spawn::processEnvironment());
     if (!self)
         co_return;
@@ -466,7 +475,8 @@ QStringList Developer::allowedTools(PlatformKind platform)
             QStringLiteral("Write"),
             QStringLiteral("Glob"),
             QStringLiteral("Grep"),
-            platform == PlatformKind::android ? QStringLiteral("Bash(./gradlew:*)") : QStringLiteral("Bash(xcodebuild:*)"),
+            platform == PlatformKind::android ? QStringLiteral("Bash(./gradlew:*)")
+                                              : QStringLiteral("Bash(xcodebuild:*)"),
             QStringLiteral("Bash(git status:*)"),
             QStringLiteral("Bash(git diff:*)"),
             QStringLiteral("Bash(ls:*)")};

@@ -1,7 +1,15 @@
 #include "library.h"
 #include "support/qtprinters.h"
 
+#include "core/jsoncoding.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+#include "settings/updater.h"
+#include "support/fakeclaude.h"
+
+#include <QJsonArray>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace {
 
@@ -162,11 +170,16 @@ TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
     state.open(outside + "/", true);
     state.open(root.path() + "/far/./z", true);
     EXPECT_EQ(stored().extraDirs, (QStringList{sibling, deeper, outside}));
-    // Without remembering, nothing is stored.
+    // Without remembering, nothing is stored; the folder is listed until
+    // the next scan, and opening it with remembering then keeps it.
     const QString other = makePlan(root.path() + "/far/w", "딴", "Other");
     state.open(other, false);
     EXPECT_EQ(stored().extraDirs.size(), 3);
     EXPECT_EQ(state.planDir(), other + "/");
+    EXPECT_EQ(state.plans().first().url, other + "/");
+    state.open(other, true);
+    EXPECT_EQ(stored().extraDirs.size(), 4);
+    EXPECT_EQ(state.plans().size(), 5);
 }
 
 TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
@@ -240,4 +253,78 @@ TEST(AppStateForms, HolderIsWeak)
     EXPECT_EQ(AppStateHolder::state(), state.get());
     state.reset();
     EXPECT_EQ(AppStateHolder::state(), nullptr);
+}
+
+TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAsked)
+{
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Alpha";
+
+    // Anything but "1", or no folder to open, starts nothing; so does an
+    // unreadable request.
+    qputenv("QUARRYSTONE_UPDATE_AUTOINSTALL", "true");
+    qputenv("QUARRYSTONE_REDRAFT", "1");
+    { AppState state; }
+    qputenv("QUARRYSTONE_OPEN", a.toUtf8());
+    qputenv("QUARRYSTONE_REDRAFT", "yes");
+    write(a + "/request.json", JSONCoding::pretty(input));
+    { AppState state; }
+    qputenv("QUARRYSTONE_REDRAFT", "1");
+    write(a + "/request.json", "{\"feature\": \"Alpha\"}");
+    { AppState state; }
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+    EXPECT_EQ(Updater::shared().phase(), Updater::Phase::idle());
+
+    // The saved request runs again in the same folder, reusing its design.
+    write(a + "/request.json", JSONCoding::pretty(input));
+    write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
+    AppState state;
+    EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 10000));
+    EXPECT_EQ(Generator::shared().runningDir(), a);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
+    EXPECT_FALSE(fake.records("start").first().value("stdin").toString().contains("- fileKey: KEY123"));
+    EXPECT_EQ(state.planDir(), a + "/");
+    Generator::shared().cancel();
+    QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000);
+    for (const char *name : {"QUARRYSTONE_UPDATE_AUTOINSTALL", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_OPEN"})
+        qunsetenv(name);
+}
+
+TEST_F(AppStateSelection, FinishedRedraftLoadsThePlanAgain)
+{
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+    const QJsonObject drafted{{"meta", QJsonObject{{"feature", "Alpha"}}}, {"screens", QJsonArray{screen}}};
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(QJsonDocument(drafted).toJson()) + "\n```")}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Alpha";
+    write(a + "/request.json", JSONCoding::pretty(input));
+    write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
+    qputenv("QUARRYSTONE_OPEN", a.toUtf8());
+    qputenv("QUARRYSTONE_REDRAFT", "1");
+    AppState state;
+    qunsetenv("QUARRYSTONE_OPEN");
+    qunsetenv("QUARRYSTONE_REDRAFT");
+    EXPECT_TRUE(state.plan().screens.isEmpty());
+    QSignalSpy selections(&state, &AppState::selectionChanged);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state.plan().screens.size() == 1; }, 30000));
+    // Through none and back to the same folder.
+    EXPECT_EQ(selections.count(), 2);
+    EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
+    EXPECT_EQ(state.planDir(), a + "/");
 }

@@ -4,7 +4,6 @@
 #include "app/planhtmlfilter.h"
 #include "core/jsoncoding.h"
 #include "export/exporter.h"
-#include "figma/figmasection.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
 #include "support/fakeclaude.h"
@@ -224,6 +223,11 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTime)
     EXPECT_EQ(state->plan().meta.feature, "Gift");
     for (const char *file : {"plan.json", "plan.md", "index.html", "img/node-101-1.png"})
         EXPECT_TRUE(QFileInfo::exists(first + file)) << file;
+    // The log starts with the import, by the user.
+    const QString log = QString::fromUtf8(read(first + "history/revisions.md"));
+    EXPECT_TRUE(log.contains("(가져오기) index.html")) << log.toStdString();
+    EXPECT_TRUE(log.contains("- 공유받은 HTML 로 계획서를 바꿈"));
+    EXPECT_TRUE(log.contains("tester"));
 
     state->importHTML(samplePage);
     EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-2/"));
@@ -267,9 +271,14 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     const QString far = makePlan(root.path() + "/far", "먼", "Far");
-    // The user's data folder exists on any desktop; the Trash is made in it.
+    // The user's data folder does not exist yet; the Trash is made in it
+    // all the same, never in the working folder.
     const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
+    ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")));
+    const QString cwd = root.path() + "/cwd";
+    QDir().mkpath(cwd);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(cwd);
     auto state = makeState();
     state->open(far, true);
     ASSERT_EQ(stored().extraDirs, QStringList{far});
@@ -282,6 +291,8 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
     EXPECT_EQ(state->selection(), Selection::newPlan());
     EXPECT_TRUE(QFileInfo::exists(trash + "/files/far/plan.json"));
     EXPECT_TRUE(read(trash + "/info/far.trashinfo").contains("Path="));
+    EXPECT_TRUE(entries(cwd).isEmpty());
+    QDir::setCurrent(before);
 
     state->setSelection(Selection::plan(a));
     state->trash(a);
@@ -393,7 +404,6 @@ protected:
 
 TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
 {
-    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")));
     const QString kept = unfinished("kept");
     auto state = makeState();
     EXPECT_EQ(state->unfinished(), QStringList{kept + "/"});
@@ -426,7 +436,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     EXPECT_TRUE(state->unfinished().contains(kept + "/"));
 
     // With a saved design section the resumed run goes straight on.
-    write(kept + "/figma-section.json", JSONCoding::pretty(FigmaSection{}));
+    write(kept + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
     startIn(*state, kept);
     EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
     state->cancelGeneration(false);
@@ -456,4 +466,25 @@ TEST_F(GenerationControl, CancelAfterTheRunEndedChangesNothing)
     write(output + "/broken/request.json", "{\"link\": 1}");
     state->resume(output + "/broken");
     EXPECT_FALSE(Generator::shared().phase().isRunning());
+}
+
+TEST_F(GenerationControl, ResumeFinishesIntoThePlan)
+{
+    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "Gift"}}}, {"screens", QJsonArray{screen}}};
+    const QString answer = "```json\n" + QString::fromUtf8(QJsonDocument(plan).toJson()) + "\n```";
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+    const QString dir = unfinished("resumed");
+    write(dir + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
+    auto state = makeState();
+    state->resume(dir);
+    EXPECT_EQ(state->selection(), Selection::generating());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message() == "계획서를 만들었어요"; }, 30000))
+        << Generator::shared().phase().text.toStdString();
+    EXPECT_EQ(state->selection(), Selection::plan(dir + "/"));
+    EXPECT_EQ(state->planDir(), dir + "/");
+    EXPECT_EQ(state->plan().screens.size(), 1);
+    EXPECT_TRUE(state->unfinished().isEmpty());
+    ASSERT_EQ(state->plans().size(), 1);
+    EXPECT_EQ(state->plans().first().url, dir + "/");
 }

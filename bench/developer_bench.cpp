@@ -1,0 +1,202 @@
+#include "claude/clauderunner.h"
+#include "model/developer.h"
+
+#include <QCoreApplication>
+#include <QCoroTask>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <vector>
+
+// A development run on a repository of 50,000 files with a Claude stand-in
+// that answers at once, against the two git commands it is made of run
+// directly: `git worktree add` of a new branch and `git status` in the new
+// worktree. While the run goes on, a 10 ms timer on the main thread
+// records its longest gap between two ticks.
+namespace {
+
+constexpr int fileCount = 50000;
+constexpr int filesPerFolder = 250;
+
+QTemporaryDir &scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+double git(const QString &dir, const QStringList &args)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral("/usr/bin/git"),
+                  QStringList{QStringLiteral("-c"), QStringLiteral("user.name=Bench"), QStringLiteral("-c"),
+                              QStringLiteral("user.email=bench@example.com")}
+                      + args);
+    process.waitForFinished(-1);
+    return timer.nsecsElapsed() / 1e6;
+}
+
+// The repository, its plan folder and the stand-in, made once.
+struct Fixture {
+    QString repo;
+    QString planDir;
+    QString claude;
+};
+
+const Fixture &fixture()
+{
+    static const Fixture made = [] {
+        Fixture f;
+        const QString root = QDir(scratch().path()).canonicalPath();
+        f.repo = root + QStringLiteral("/app");
+        for (int folder = 0; folder < fileCount / filesPerFolder; ++folder) {
+            const QString dir = f.repo + QStringLiteral("/module%1/src/main/kotlin").arg(folder);
+            QDir().mkpath(dir);
+            for (int i = 0; i < filesPerFolder; ++i) {
+                QFile file(dir + QStringLiteral("/Screen%1.kt").arg(i));
+                if (file.open(QIODevice::WriteOnly))
+                    file.write(QStringLiteral("package module%1\n\nclass Screen%2\n").arg(folder).arg(i).toUtf8());
+            }
+        }
+        git(f.repo, {QStringLiteral("init"), QStringLiteral("-q"), QStringLiteral("-b"), QStringLiteral("main")});
+        git(f.repo, {QStringLiteral("add"), QStringLiteral("-A")});
+        git(f.repo, {QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("init")});
+
+        f.planDir = root + QStringLiteral("/plan");
+        QDir().mkpath(f.planDir + QStringLiteral("/history"));
+        f.claude = root + QStringLiteral("/claude");
+        QFile script(f.claude);
+        if (script.open(QIODevice::WriteOnly))
+            script.write("#!/bin/sh\ncat >/dev/null\n"
+                         "printf '%s\\n' '{\"type\":\"result\",\"subtype\":\"success\",\"is_error\":false,"
+                         "\"result\":\"done\",\"duration_ms\":1,\"total_cost_usd\":0.01}'\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return f;
+    }();
+    return made;
+}
+
+void removeWorktree(const QString &repo, const QString &worktree, const QString &branch)
+{
+    git(repo, {QStringLiteral("worktree"), QStringLiteral("remove"), QStringLiteral("--force"), worktree});
+    git(repo, {QStringLiteral("branch"), QStringLiteral("-D"), branch});
+}
+
+QCoro::Task<> runClaude(ClaudeRunner runner, QString cwd, bool &done)
+{
+    // Built before the await: GCC 12 cannot keep literals of an awaited
+    // expression in the coroutine frame.
+    const QString prompt = QStringLiteral("prompt");
+    const QStringList dirs{cwd};
+    co_await runner.run(prompt, Developer::allowedTools(Developer::PlatformKind::android), dirs, cwd, false,
+                        ClaudeRunner::Progress([](const QString &) {}));
+    done = true;
+}
+
+// The stand-in alone, through the runner, as the run starts it.
+double claudeAlone(const Fixture &f)
+{
+    ClaudeRunner runner;
+    runner.path = f.claude;
+    bool done = false;
+    QElapsedTimer timer;
+    timer.start();
+    runClaude(runner, f.planDir, done);
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return timer.nsecsElapsed() / 1e6;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+void BM_DevelopRun(benchmark::State &state)
+{
+    const Fixture &f = fixture();
+    AppSettings settings;
+    settings.androidRepo = f.repo;
+    settings.claudePath = f.claude;
+    Developer developer;
+    std::vector<double> adds, statuses, runs, claudes, gaps;
+    const auto direct = [&](int round) {
+        const QString branch = QStringLiteral("direct-%1").arg(round);
+        const QString worktree = Developer::worktreePath(f.repo, branch);
+        adds.push_back(git(f.repo, {QStringLiteral("worktree"), QStringLiteral("add"), QStringLiteral("-q"),
+                                    QStringLiteral("-b"), branch, worktree, QStringLiteral("main")}));
+        statuses.push_back(git(worktree, {QStringLiteral("status"), QStringLiteral("--porcelain"),
+                                          QStringLiteral("--untracked-files=all")}));
+        removeWorktree(f.repo, worktree, branch);
+        claudes.push_back(claudeAlone(f));
+    };
+    const auto develop = [&](int round) {
+        const QString branch = QStringLiteral("feat/bench-%1").arg(round);
+        QElapsedTimer sinceTick;
+        qint64 longest = 0;
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, sinceTick.restart()); });
+        QElapsedTimer timer;
+        timer.start();
+        sinceTick.start();
+        ticker.start(10);
+        developer.start({Developer::PlatformKind::android},
+                        {{Developer::PlatformKind::android, QStringLiteral("main")}}, branch, f.planDir, settings);
+        while (developer.isRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        runs.push_back(timer.nsecsElapsed() / 1e6);
+        ticker.stop();
+        gaps.push_back(static_cast<double>(longest));
+        const Developer::Run run = developer.runs().value(Developer::PlatformKind::android);
+        if (run.phase != Developer::Run::Phase::done)
+            state.SkipWithError(run.detail.toStdString().c_str());
+        removeWorktree(f.repo, Developer::worktreePath(f.repo, branch), branch);
+    };
+    int round = 0;
+    for (auto _ : state) {
+        // Alternately first, so that a warmer disk cache favours neither.
+        if (round % 2 == 0) {
+            direct(round);
+            develop(round);
+        } else {
+            develop(round);
+            direct(round);
+        }
+        ++round;
+        state.SetIterationTime(runs.back() / 1e3);
+    }
+    const double add = median(adds), status = median(statuses), run = median(runs), claude = median(claudes);
+    const double gap = median(gaps);
+    state.counters["add_ms"] = add;
+    state.counters["status_ms"] = status;
+    state.counters["claude_ms"] = claude;
+    state.counters["gap_ms"] = gap;
+    // Goals: the gap at most 1/20 of `worktree add`, and the run without
+    // the stand-in's own time at most 1.2 times the two commands.
+    state.counters["gap_per_add"] = add > 0 ? gap / add : 0;
+    state.counters["x_git"] = (run - claude) / (add + status);
+}
+
+} // namespace
+
+BENCHMARK(BM_DevelopRun)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

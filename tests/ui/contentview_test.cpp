@@ -1,0 +1,355 @@
+#include "library.h"
+#include "support/qtprinters.h"
+
+#include "app/contentview.h"
+#include "app/mainwindow.h"
+#include "app/quarrystoneapp.h"
+#include "app/toast.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+#include "core/jsoncoding.h"
+#include "support/fakeclaude.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSplitter>
+#include <QTest>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString samplePage = QStringLiteral(QUARRYSTONE_SOURCE_DIR "/examples/sample-plan/index.html");
+
+} // namespace
+
+// The real main window on the test's display, over a temporary library.
+class MainWindowTest : public Library
+{
+protected:
+    void SetUp() override
+    {
+        Library::SetUp();
+        desktop = std::make_shared<TestDesktop>();
+        state = std::make_unique<AppState>();
+        state->setDesktop(desktop);
+        window = std::make_unique<MainWindow>(state.get());
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        settle();
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        state.reset();
+    }
+
+    // Lets the views take their turn on the event loop.
+    static void settle() { QTest::qWait(20); }
+
+    QString detailName() const { return content()->detail()->objectName(); }
+    ContentView *content() const { return window->content(); }
+
+    // Sends a drag and its drop of the files to `target`; gives whether the
+    // drop was accepted.
+    static bool drop(QWidget *target, const QStringList &files)
+    {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString &file : files)
+            urls.append(QUrl::fromLocalFile(file));
+        mime.setUrls(urls);
+        const QPoint at = target->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QDropEvent dropped(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &dropped);
+        return enter.isAccepted() && dropped.isAccepted();
+    }
+
+    std::shared_ptr<TestDesktop> desktop;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, WindowSizesSplitAndHolder)
+{
+    EXPECT_EQ(window->windowTitle(), "quarrystone");
+    EXPECT_EQ(window->minimumSize(), QSize(980, 640));
+    EXPECT_EQ(window->size(), QSize(1280, 820));
+    QWidget *sidebar = window->findChild<QWidget *>("sidebar");
+    ASSERT_TRUE(sidebar);
+    EXPECT_EQ(sidebar->minimumWidth(), 220);
+    EXPECT_EQ(content()->splitter()->sizes().first(), 250);
+    // The floating button sits 22 from the bottom-right corner, placed
+    // again when its content changes size.
+    QWidget *floating = window->findChild<QWidget *>("floatingNewButton");
+    ASSERT_TRUE(floating);
+    auto *layout = new QVBoxLayout(floating);
+    layout->addWidget(new QPushButton("새 계획서 만들기", floating));
+    settle();
+    EXPECT_EQ(floating->size(), floating->sizeHint());
+    EXPECT_GT(floating->width(), 0);
+    EXPECT_EQ(floating->geometry().bottomRight() + QPoint(1, 1),
+              QPoint(content()->width() - 22, content()->height() - 22));
+    window->resize(1100, 700);
+    settle();
+    EXPECT_EQ(floating->geometry().bottomRight() + QPoint(1, 1),
+              QPoint(content()->width() - 22, content()->height() - 22));
+    EXPECT_EQ(AppStateHolder::state(), state.get());
+    EXPECT_EQ(state->window(), window.get());
+    QStringList menus;
+    for (QAction *action : window->menuBar()->actions())
+        menus.append(action->text());
+    EXPECT_EQ(menus, (QStringList{"quarrystone", "파일", "보기"}));
+    EXPECT_EQ(window->viewMenu()->objectName(), "viewMenu");
+}
+
+TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    const QString b = makePlan(output + "/b", "비", "Beta");
+    write(output + "/bad/plan.json", "[]");
+    QSignalSpy builds(content(), &ContentView::detailBuilt);
+    QSignalSpy loads(state.get(), &AppState::planChanged);
+    EXPECT_EQ(detailName(), "newPlanView");
+
+    struct Step {
+        const char *what;
+        std::function<void()> change;
+        QString detail;
+    };
+    const std::vector<Step> steps{
+        {"select a", [&] { state->setSelection(Selection::plan(a)); }, "planEditorView"},
+        {"select b", [&] { state->setSelection(Selection::plan(b)); }, "planEditorView"},
+        {"reload b through none", [&] {
+             state->setSelection(std::nullopt);
+             state->setSelection(Selection::plan(b));
+         }, "planEditorView"},
+        {"rename b", [&] { state->rename(b, "새 비", "b2"); }, "planEditorView"},
+        {"new plan", [&] { state->openNewPlan(); }, "newPlanView"},
+        {"new plan again", [&] { state->openNewPlan(); }, "newPlanView"},
+        {"unreadable plan", [&] { state->setSelection(Selection::plan(output + "/bad")); }, "choosePlan"},
+        {"generating", [&] { state->setSelection(Selection::generating()); }, "runLog"},
+        {"none", [&] { state->setSelection(std::nullopt); }, "newPlanView"},
+        {"import", [&] { state->importHTML(samplePage); }, "planEditorView"},
+    };
+    for (const Step &step : steps) {
+        QWidget *before = content()->detail();
+        builds.clear();
+        loads.clear();
+        step.change();
+        settle();
+        EXPECT_EQ(builds.count(), 1) << step.what;
+        // The plan shown is decoded at most once.
+        EXPECT_LE(loads.count(), 1) << step.what;
+        EXPECT_EQ(detailName(), step.detail) << step.what;
+        EXPECT_NE(content()->detail(), before) << step.what;
+    }
+    // The placeholder for a plan that did not load.
+    state->setSelection(Selection::plan(output + "/bad"));
+    settle();
+    auto *label = qobject_cast<QLabel *>(content()->detail());
+    ASSERT_TRUE(label);
+    EXPECT_EQ(label->text(), "계획서를 고르세요");
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
+    EXPECT_EQ(label->property("tone").toString(), "secondary");
+
+    // The same selection again, or a change of nothing shown, builds nothing.
+    builds.clear();
+    state->setSelection(Selection::plan(output + "/bad/"));
+    state->setMessage("x");
+    settle();
+    EXPECT_EQ(builds.count(), 0);
+}
+
+TEST_F(MainWindowTest, DroppedPagesAreImportedWhereverTheyLand)
+{
+    auto *field = new QLineEdit(content()->detail());
+    field->show();
+    const QString folder = root.path() + "/drops";
+    QDir().mkpath(folder);
+    QFile::copy(samplePage, folder + "/Second.HTML");
+    write(folder + "/first.png", "png");
+    write(folder + "/third.html", "<html>not a plan</html>");
+
+    // Only images: refused, and the text field does not take the path.
+    EXPECT_FALSE(drop(field, {folder + "/first.png"}));
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_FALSE(state->planDir());
+
+    // The first page counts, whatever its extension's case; the rest is
+    // left alone.
+    EXPECT_TRUE(drop(field, {folder + "/first.png", folder + "/Second.HTML", folder + "/third.html"}));
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
+    EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
+
+    // A page that is not a plan is refused by the import with its message.
+    EXPECT_TRUE(drop(content(), {folder + "/third.html"}));
+    EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
+
+    // A widget that takes files itself gets them.
+    field->setProperty("takesFileDrops", true);
+    drop(field, {folder + "/first.png"});
+    EXPECT_EQ(state->plans().size(), 1);
+}
+
+TEST_F(MainWindowTest, ToastShowsEachTextForThreeSecondsAndClearsOnlyItsOwn)
+{
+    auto *toast = window->findChild<Toast *>("toast");
+    ASSERT_TRUE(toast);
+    EXPECT_FALSE(toast->isVisible());
+
+    QElapsedTimer clock;
+    clock.start();
+    state->setMessage("<b>첫</b> 소식");
+    EXPECT_TRUE(toast->isVisible());
+    EXPECT_EQ(toast->text(), "<b>첫</b> 소식");
+    EXPECT_EQ(toast->textFormat(), Qt::PlainText);
+    // Bottom centre, 16 above the bottom edge.
+    EXPECT_EQ(toast->geometry().bottom() + 1, content()->height() - 16);
+    EXPECT_NEAR(toast->geometry().center().x(), content()->width() / 2, 2);
+
+    QTest::qWait(1500);
+    state->setMessage("둘째 소식");
+    const qint64 second = clock.elapsed();
+    QTest::qWait(2000);
+    EXPECT_EQ(state->message(), "둘째 소식");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !state->message(); }, 3000));
+    EXPECT_GE(clock.elapsed() - second, 2900);
+    EXPECT_FALSE(toast->isVisible());
+
+    // A click clears at once.
+    state->setMessage("누르면 사라짐");
+    QTest::mouseClick(toast, Qt::LeftButton);
+    EXPECT_FALSE(state->message());
+}
+
+TEST_F(MainWindowTest, MenuCommandsAndShortcuts)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    write(a + "/index.html", "<html>page</html>");
+    auto *exportPage = window->findChild<QAction *>("exportPage");
+    ASSERT_TRUE(exportPage);
+    EXPECT_FALSE(exportPage->isEnabled());
+    EXPECT_EQ(exportPage->text(), "내보내기…");
+
+    QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);
+    EXPECT_EQ(state->newPlanToken(), 1);
+
+    desktop->next = a;
+    QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
+    EXPECT_EQ(state->planDir(), a + "/");
+    EXPECT_TRUE(exportPage->isEnabled());
+
+    desktop->next = root.path() + "/out.html";
+    QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(read(root.path() + "/out.html"), "<html>page</html>");
+
+    QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
+
+    // A plan that fails to load disables the export again.
+    write(output + "/bad/plan.json", "x");
+    state->setSelection(Selection::plan(output + "/bad"));
+    EXPECT_FALSE(exportPage->isEnabled());
+
+    QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
+    QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(settings.count(), 1);
+}
+
+// The cancel question, with a generation that fake-claude keeps running.
+class CancelQuestion : public MainWindowTest
+{
+protected:
+    void SetUp() override
+    {
+        AppSettings settings = AppSettings::load();
+        MainWindowTest::SetUp();
+        settings = stored();
+        settings.claudePath = FakeClaude::path();
+        settings.figmaMode = AppSettings::FigmaMode::mcp;
+        settings.claudeAuth = AppSettings::ClaudeAuth::login;
+        state->setSettings(settings);
+        fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+        GenerateInput input;
+        input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+        input.feature = "Gift";
+        dir = output + "/run";
+        write(dir + "/request.json", JSONCoding::pretty(input));
+    }
+
+    void start()
+    {
+        const qsizetype before = fake.records("start").size();
+        state->resume(dir);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
+        ASSERT_TRUE(Generator::shared().phase().isRunning());
+    }
+
+    QMessageBox *question() const { return window->findChild<QMessageBox *>("cancelGenerationDialog"); }
+
+    FakeClaude fake;
+    QString dir;
+};
+
+TEST_F(CancelQuestion, ChoicesAndTheRunEndingWhileItIsOpen)
+{
+    // Nothing runs: nothing to ask.
+    state->setCancelGenerating(true);
+    EXPECT_FALSE(state->cancelGenerating());
+    EXPECT_FALSE(question());
+
+    start();
+    state->setCancelGenerating(true);
+    QMessageBox *box = question();
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(box->text(), "계획서 만들기를 취소할까요?");
+    EXPECT_EQ(box->informativeText(), "지금까지 쓴 Claude 사용량은 돌아오지 않아요.");
+    QStringList labels;
+    for (QAbstractButton *button : box->buttons())
+        labels.append(button->text());
+    labels.sort();
+    EXPECT_EQ(labels, (QStringList{"계속 만들기", "취소하고 남겨 두기 (나중에 이어서 만들기)", "취소하고 지우기"}));
+
+    // "계속 만들기" only closes the question.
+    box->findChild<QPushButton *>("continue")->click();
+    settle();
+    EXPECT_FALSE(state->cancelGenerating());
+    EXPECT_TRUE(Generator::shared().phase().isRunning());
+    EXPECT_FALSE(question());
+
+    // The run ends while the question is open: it closes, and the finished
+    // folder is never touched.
+    state->setCancelGenerating(true);
+    ASSERT_TRUE(question());
+    Generator::shared().cancel();
+    settle();
+    EXPECT_FALSE(state->cancelGenerating());
+    EXPECT_FALSE(question());
+    EXPECT_TRUE(QFileInfo::exists(dir + "/request.json"));
+
+    // Keeping: the folder stays for resuming.
+    start();
+    state->setCancelGenerating(true);
+    question()->findChild<QPushButton *>("keep")->click();
+    settle();
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+    EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
+    EXPECT_EQ(state->unfinished(), QStringList{dir + "/"});
+}

@@ -1,0 +1,85 @@
+#include "library.h"
+#include "support/qtprinters.h"
+
+#include "app/quarrystoneapp.h"
+#include "model/reviser.h"
+#include "support/fakeclaude.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using QuarrystoneAppTest = Library;
+
+TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
+{
+    QuarrystoneApp shell;
+    shell.start();
+    MainWindow *main = shell.mainWindow();
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+
+    QTest::keyClick(main, Qt::Key_Comma, Qt::ControlModifier);
+    QWidget *settings = shell.settingsWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(settings));
+    EXPECT_EQ(settings->objectName(), "settingsWindow");
+    EXPECT_EQ(settings->size(), QSize(640, 720));
+    EXPECT_EQ(settings->minimumSize(), settings->maximumSize());
+    EXPECT_TRUE(settings->findChild<QWidget *>("settingsView"));
+
+    // Closing the main window leaves the settings window, and the
+    // application, running; closing the last one ends it.
+    bool settingsClosed = false;
+    QTimer::singleShot(0, main, &QWidget::close);
+    QTimer::singleShot(300, settings, [&] {
+        settingsClosed = true;
+        settings->close();
+    });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(settingsClosed);
+}
+
+TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
+{
+    const QString dir = makePlan(output + "/a", "에이", "Alpha");
+    const QByteArray original = read(dir + "/plan.json");
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half written"}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+
+    QuarrystoneApp shell;
+    ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, dir, shell.state()->settings()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half written"; }, 10000));
+    EXPECT_TRUE(AppState::busy());
+    // The folder under revision can be neither renamed nor trashed.
+    AppState *state = shell.state();
+    state->rename(dir, "다른 제목", "b");
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    state->setMessage(std::nullopt);
+    state->trash(dir);
+    EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+    EXPECT_TRUE(QFileInfo::exists(dir + "/plan.json"));
+
+    QElapsedTimer clock;
+    clock.start();
+    shell.quit();
+    EXPECT_LT(clock.elapsed(), 9000);
+    EXPECT_FALSE(AppState::busy());
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_EQ(read(dir + "/plan.json"), original);
+
+    // Nothing running: the quit does not wait.
+    clock.restart();
+    shell.quit();
+    EXPECT_LT(clock.elapsed(), 100);
+}
