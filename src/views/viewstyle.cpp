@@ -27,7 +27,6 @@ Glyph glyph(const QString &name)
         {QStringLiteral("plus"), {QStringLiteral("+")}},
         {QStringLiteral("sparkles"), {QStringLiteral("✦")}},
         {QStringLiteral("stop.fill"), {QStringLiteral("■")}},
-        {QStringLiteral("pause.circle"), {QStringLiteral("⏸")}},
         {QStringLiteral("gearshape"), {QStringLiteral("⚙")}},
         {QStringLiteral("arrow.clockwise"), {QStringLiteral("↻")}},
         {QStringLiteral("xmark"), {QStringLiteral("✕")}},
@@ -62,6 +61,31 @@ double scale(Font font)
         return 1.25;
     }
     return 1.0;
+}
+
+// Outlined symbols drawn with lines, since fonts rarely carry them.
+bool drawOutline(QPainter &painter, const QString &name, const QColor &color, int size)
+{
+    const QRectF ring = QRectF(0, 0, size, size).adjusted(2, 2, -2, -2);
+    painter.setPen(QPen(color, 2));
+    painter.setBrush(Qt::NoBrush);
+    if (name == QLatin1String("circle")) {
+        painter.drawEllipse(ring);
+        return true;
+    }
+    if (name == QLatin1String("progress")) {
+        painter.drawArc(ring, 90 * 16, -270 * 16);
+        return true;
+    }
+    if (name == QLatin1String("pause.circle")) {
+        painter.setPen(QPen(color, 1.5));
+        painter.drawEllipse(ring);
+        const double bar = size / 8.0;
+        painter.fillRect(QRectF(size / 2.0 - bar * 1.6, size * 0.32, bar, size * 0.36), color);
+        painter.fillRect(QRectF(size / 2.0 + bar * 0.6, size * 0.32, bar, size * 0.36), color);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -161,6 +185,10 @@ QIcon symbol(const QString &name, const QColor &color, int size)
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
+    if (drawOutline(painter, name, color, size)) {
+        painter.end();
+        return QIcon(pixmap);
+    }
     QFont f = QApplication::font();
     f.setPixelSize(g.disc ? size * 2 / 3 : size * 5 / 6);
     f.setBold(true);

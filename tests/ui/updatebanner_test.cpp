@@ -1,3 +1,5 @@
+#include "app/appstate.h"
+#include "model/generator.h"
 #include "settings/updater.h"
 #include "support/httpserver.h"
 #include "support/qtprinters.h"
@@ -158,6 +160,20 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusy)
     busy = false;
     banner->redraw();
     EXPECT_TRUE(install->isEnabled());
+
+    // The application's busy rule under the running demonstration, redrawn
+    // as the generator's phase changes.
+    auto *shared = new UpdateBanner(*updater, &AppState::busy, &window);
+    QObject::connect(&Generator::shared(), &Generator::phaseChanged, shared, &UpdateBanner::redraw);
+    auto *sharedInstall = shared->findChild<QPushButton *>("installButton");
+    qputenv("QUARRYSTONE_DEMO_PROGRESS", "running");
+    Generator::shared().demoIfRequested();
+    qunsetenv("QUARRYSTONE_DEMO_PROGRESS");
+    EXPECT_EQ(sharedInstall->text(), "작업이 끝나면 업데이트할 수 있어요");
+    EXPECT_FALSE(sharedInstall->isEnabled());
+    Generator::shared().setPhase(Generator::Phase::idle());
+    EXPECT_EQ(sharedInstall->text(), "1.4.0버전으로 업데이트하기");
+    EXPECT_TRUE(sharedInstall->isEnabled());
 
     // An available build hides the status row whatever the phase; a failed
     // check shows its message in the panel.

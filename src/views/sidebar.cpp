@@ -1,0 +1,321 @@
+#include "views/sidebar.h"
+
+#include "app/desktop.h"
+#include "model/generator.h"
+#include "views/renamesheet.h"
+#include "views/settingslink.h"
+#include "views/sidebardelegate.h"
+#include "views/sidebarmodel.h"
+#include "views/viewstyle.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+using Kind = SidebarModel::Kind;
+
+namespace {
+
+QString folderName(const QString &dir)
+{
+    return QFileInfo(QDir::cleanPath(dir)).fileName();
+}
+
+} // namespace
+
+Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget *parent)
+    : QWidget(parent)
+    , m_state(state)
+    , m_generator(generator)
+    , m_model(new SidebarModel(state, generator, this))
+    , m_list(new QListView(this))
+{
+    setObjectName(QStringLiteral("sidebar"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    m_list->setObjectName(QStringLiteral("sidebarList"));
+    m_list->setModel(m_model);
+    m_list->setItemDelegate(new SidebarDelegate(m_list));
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->setFrameShape(QFrame::NoFrame);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    layout->addWidget(m_list, 1);
+
+    auto *bar = new QWidget(this);
+    bar->setObjectName(QStringLiteral("bottomBar"));
+    auto *barLayout = new QVBoxLayout(bar);
+    barLayout->setContentsMargins(10, 10, 10, 10);
+    barLayout->setSpacing(8);
+    if (banner) {
+        banner->setParent(bar);
+        barLayout->addWidget(banner);
+    }
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(SettingsLink::make(QStringLiteral("설정"), QStringLiteral("gearshape"), bar));
+    buttons->addStretch(1);
+    auto *refresh = new QToolButton(bar);
+    refresh->setObjectName(QStringLiteral("refreshButton"));
+    refresh->setAutoRaise(true);
+    refresh->setProperty("symbol", QStringLiteral("arrow.clockwise"));
+    refresh->setIcon(ViewStyle::symbol(QStringLiteral("arrow.clockwise"),
+                                       ViewStyle::color(ViewStyle::Tone::primary, palette())));
+    refresh->setToolTip(QStringLiteral("목록 새로고침"));
+    connect(refresh, &QToolButton::clicked, this, [this] {
+        if (m_state)
+            m_state->refresh();
+    });
+    buttons->addWidget(refresh);
+    barLayout->addLayout(buttons);
+    layout->addWidget(bar);
+
+    connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &Sidebar::selectionMade);
+    connect(m_list, &QListView::pressed, this, &Sidebar::pressed);
+    connect(m_list, &QListView::customContextMenuRequested, this, &Sidebar::showMenu);
+    connect(state, &AppState::plansChanged, this, &Sidebar::scheduleRebuild);
+    connect(state, &AppState::unfinishedChanged, this, &Sidebar::scheduleRebuild);
+    connect(state, &AppState::selectionChanged, this, &Sidebar::scheduleRebuild);
+    connect(&generator, &Generator::runningDirChanged, this, &Sidebar::scheduleRebuild);
+    connect(&generator, &Generator::phaseChanged, this, &Sidebar::scheduleRebuild);
+    connect(&generator, &Generator::runningTitleChanged, this, &Sidebar::scheduleRebuild);
+    rebuildNow();
+}
+
+void Sidebar::scheduleRebuild()
+{
+    // Several fields change in one operation; the list is built once.
+    if (std::exchange(m_rebuildDue, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_rebuildDue)
+                rebuildNow();
+        },
+        Qt::QueuedConnection);
+}
+
+void Sidebar::rebuildNow()
+{
+    m_rebuildDue = false;
+    m_mirroring = true;
+    m_model->rebuild();
+    m_mirroring = false;
+    placeButtons();
+    mirrorSelection();
+}
+
+void Sidebar::placeButtons()
+{
+    const bool running = m_generator.phase().isRunning();
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        if (m_model->row(row).kind != Kind::unfinished)
+            continue;
+        // The row draws its symbol and texts; only the button is a widget,
+        // laid over the row's right end.
+        auto *holder = new QWidget;
+        auto *layout = new QHBoxLayout(holder);
+        layout->setContentsMargins(0, 0, 8, 0);
+        layout->addStretch(1);
+        auto *resume = new QPushButton(QStringLiteral("이어서 만들기"), holder);
+        resume->setObjectName(QStringLiteral("resumeButton"));
+        resume->setAutoDefault(false);
+        ViewStyle::font(resume, ViewStyle::Font::caption);
+        resume->setEnabled(!running);
+        const QString dir = m_model->row(row).url;
+        connect(resume, &QPushButton::clicked, this, [this, dir] {
+            if (m_state)
+                m_state->resume(dir);
+        });
+        layout->addWidget(resume, 0, Qt::AlignVCenter);
+        m_list->setIndexWidget(m_model->index(row), holder);
+    }
+}
+
+void Sidebar::mirrorSelection()
+{
+    // Shows the state's selection without writing it back.
+    m_mirroring = true;
+    const int row = m_state ? m_model->rowOf(m_state->selection()) : -1;
+    if (row < 0) {
+        m_list->selectionModel()->clear();
+    } else {
+        const QModelIndex index = m_model->index(row);
+        m_list->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+    }
+    m_mirroring = false;
+}
+
+void Sidebar::selectionMade()
+{
+    if (m_mirroring || !m_state)
+        return;
+    const QModelIndexList chosen = m_list->selectionModel()->selectedIndexes();
+    if (chosen.isEmpty())
+        return;
+    const SidebarModel::Row &row = m_model->row(chosen.first().row());
+    if (row.tag)
+        m_state->setSelection(row.tag);
+}
+
+void Sidebar::pressed(const QModelIndex &index)
+{
+    // The new-plan row acts on every click, also when it is selected
+    // already and the selection does not change.
+    if (!m_state || !(QGuiApplication::mouseButtons() & Qt::LeftButton))
+        return;
+    if (index.isValid() && m_model->row(index.row()).kind == Kind::newPlan)
+        m_state->openNewPlan();
+}
+
+std::optional<PlanRef> Sidebar::planAt(int row) const
+{
+    if (!m_state)
+        return std::nullopt;
+    const QString url = m_model->row(row).url;
+    for (const PlanRef &ref : m_state->plans())
+        if (ref.url == url)
+            return ref;
+    return std::nullopt;
+}
+
+QMenu *Sidebar::menuFor(int row)
+{
+    if (row < 0 || row >= m_model->rowCount() || !m_state)
+        return nullptr;
+    const SidebarModel::Row r = m_model->row(row);
+    auto *menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("sidebarMenu"));
+    QPointer<AppState> state = m_state;
+    switch (r.kind) {
+    case Kind::generating:
+        if (m_generator.phase().isRunning()) {
+            QAction *cancel = menu->addAction(QStringLiteral("만들기 취소…"));
+            cancel->setProperty("role", QStringLiteral("destructive"));
+            connect(cancel, &QAction::triggered, this, [] {
+                if (AppState *holder = AppStateHolder::state())
+                    holder->setCancelGenerating(true);
+            });
+        }
+        break;
+    case Kind::unfinished: {
+        const QString dir = r.url;
+        connect(menu->addAction(QStringLiteral("Finder 에서 보기")), &QAction::triggered, this, [state, dir] {
+            if (state)
+                state->desktop().reveal(dir);
+        });
+        QAction *trash = menu->addAction(QStringLiteral("휴지통으로"));
+        trash->setProperty("role", QStringLiteral("destructive"));
+        connect(trash, &QAction::triggered, this, [state, dir] {
+            // No question and no message: the refresh shows what happened.
+            // Qt makes the Trash inside the user's data folder but not that
+            // folder, and without it would move the item into the working
+            // folder instead.
+            const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+            if (!data.isEmpty() && QDir().mkpath(data))
+                QFile::moveToTrash(QDir::cleanPath(dir));
+            if (state)
+                state->refresh();
+        });
+        break;
+    }
+    case Kind::plan: {
+        const std::optional<PlanRef> ref = planAt(row);
+        if (!ref)
+            break;
+        const PlanRef copy = *ref;
+        connect(menu->addAction(QStringLiteral("이름 바꾸기…")), &QAction::triggered, this,
+                [this, copy] { rename(copy); });
+        connect(menu->addAction(QStringLiteral("내보내기…")), &QAction::triggered, this, [state, copy] {
+            if (state)
+                state->exportHTML(copy.url);
+        });
+        connect(menu->addAction(QStringLiteral("Finder 에서 보기")), &QAction::triggered, this, [state, copy] {
+            if (state)
+                state->desktop().reveal(copy.url);
+        });
+        connect(menu->addAction(QStringLiteral("브라우저로 열기")), &QAction::triggered, this, [state, copy] {
+            const QString page = QDir(copy.url).filePath(QStringLiteral("index.html"));
+            if (state && QFileInfo(page).isFile())
+                state->desktop().openUrl(QUrl::fromLocalFile(page));
+        });
+        menu->addSeparator();
+        QAction *remove = menu->addAction(QStringLiteral("삭제…"));
+        remove->setProperty("role", QStringLiteral("destructive"));
+        connect(remove, &QAction::triggered, this, [this, copy] { confirmDelete(copy); });
+        break;
+    }
+    default:
+        break;
+    }
+    if (menu->isEmpty()) {
+        delete menu;
+        return nullptr;
+    }
+    return menu;
+}
+
+void Sidebar::showMenu(const QPoint &pos)
+{
+    const QModelIndex index = m_list->indexAt(pos);
+    if (!index.isValid())
+        return;
+    QMenu *menu = menuFor(index.row());
+    if (!menu)
+        return;
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(m_list->viewport()->mapToGlobal(pos));
+}
+
+void Sidebar::rename(const PlanRef &ref)
+{
+    // One sheet per entry, holding the entry as it was when chosen.
+    auto *sheet = new RenameSheet(m_state, ref, window());
+    sheet->open();
+}
+
+void Sidebar::confirmDelete(const PlanRef &ref)
+{
+    if (m_deleteAlert)
+        m_deleteAlert->close();
+    auto *alert = new QMessageBox(window());
+    alert->setObjectName(QStringLiteral("deleteAlert"));
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    alert->setIcon(QMessageBox::Warning);
+    alert->setTextFormat(Qt::PlainText);
+    alert->setText(QStringLiteral("계획서를 삭제할까요?"));
+    alert->setInformativeText(QStringLiteral("“") + ref.title + QStringLiteral("” (") + folderName(ref.url)
+                              + QStringLiteral(") 폴더를 휴지통으로 옮겨요. 그림·기록·백업도 같이 옮겨지고, 휴지통에서 "
+                                               "되살릴 수 있어요."));
+    // Titles come from data: never rich text.
+    if (auto *informative = alert->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
+    QPushButton *trash = alert->addButton(QStringLiteral("휴지통으로 옮기기"), QMessageBox::DestructiveRole);
+    QPushButton *cancel = alert->addButton(QStringLiteral("취소"), QMessageBox::RejectRole);
+    alert->setDefaultButton(cancel);
+    alert->setEscapeButton(cancel);
+    QPointer<AppState> state = m_state;
+    const QString dir = ref.url;
+    connect(trash, &QPushButton::clicked, this, [state, dir] {
+        if (state)
+            state->trash(dir);
+    });
+    m_deleteAlert = alert;
+    alert->open();
+}

@@ -1,0 +1,146 @@
+#include "views/sidebarmodel.h"
+
+#include "core/jsonread.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+namespace {
+
+// The last path component; library folders are in standard folder form, so
+// plain string work suffices (a thousand rows, rebuilt often).
+QString folderName(const QString &dir)
+{
+    QStringView path(dir);
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).toString();
+}
+
+} // namespace
+
+SidebarModel::SidebarModel(AppState *state, Generator &generator, QObject *parent)
+    : QAbstractListModel(parent)
+    , m_state(state)
+    , m_generator(generator)
+{
+}
+
+QString SidebarModel::unfinishedTitle(const QString &dir)
+{
+    QFile file(QDir(dir).filePath(QStringLiteral("request.json")));
+    if (file.open(QIODevice::ReadOnly)) {
+        try {
+            const GenerateInput input = GenerateInput::decode(file.readAll());
+            return input.title.isEmpty() ? input.feature : input.title;
+        } catch (const JSONDecodeError &) {
+        }
+    }
+    return folderName(dir);
+}
+
+void SidebarModel::rebuild()
+{
+    QList<Row> rows;
+    rows.append({Kind::newPlan, QStringLiteral("새 계획서"), {}, {}, {}, QStringLiteral("plus.square"),
+                 QStringLiteral("accent"), Selection::newPlan()});
+    rows.append({Kind::header, QStringLiteral("계획서"), {}, {}, {}, {}, {}, std::nullopt});
+
+    const Generator::Phase phase = m_generator.phase();
+    if (phase.isRunning() || phase.kind == Generator::Phase::Kind::failed) {
+        const bool failed = !phase.isRunning();
+        const QString title = m_generator.runningTitle();
+        rows.append({Kind::generating, title.isEmpty() ? QStringLiteral("새 계획서") : title,
+                     failed ? QStringLiteral("만들지 못했어요") : QStringLiteral("만드는 중…"), {}, {},
+                     failed ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("progress"),
+                     failed ? QStringLiteral("orange") : QStringLiteral("secondary"), Selection::generating()});
+    }
+
+    if (m_state) {
+        // The generating row stands for the folder being written. Compared
+        // in standard folder form: the generator's path need not end in "/",
+        // and listing the folder twice would offer to trash it mid-run. Once
+        // the run has stopped the folder is listed again (the generator keeps
+        // its runningDir), so a kept folder can be resumed.
+        const std::optional<QString> running = m_generator.runningDir();
+        const QString runningDir =
+            running && phase.isRunning() ? AppState::standardFolder(*running) : QString();
+        for (const QString &dir : m_state->unfinished()) {
+            if (!runningDir.isEmpty() && AppState::standardFolder(dir) == runningDir)
+                continue;
+            rows.append({Kind::unfinished, unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
+                         QStringLiteral("pause.circle"), QStringLiteral("orange"), std::nullopt});
+        }
+
+        const QList<PlanRef> &plans = m_state->plans();
+        if (plans.isEmpty())
+            rows.append({Kind::empty, QStringLiteral("아직 없어요"), {}, {}, {}, {}, QStringLiteral("secondary"),
+                         std::nullopt});
+        QHash<QString, int> titles;
+        titles.reserve(plans.size());
+        for (const PlanRef &ref : plans)
+            ++titles[ref.title];
+        for (const PlanRef &ref : plans) {
+            const QString second = titles.value(ref.title) >= 2 ? folderName(ref.url) : ref.feature;
+            const QString badge =
+                ref.openDecisions >= 1 ? QStringLiteral("미결정 ") + QString::number(ref.openDecisions) : QString();
+            rows.append({Kind::plan, ref.title, second, badge, ref.url, {}, {}, Selection::plan(ref.url)});
+        }
+    }
+
+    beginResetModel();
+    m_rows = std::move(rows);
+    endResetModel();
+}
+
+int SidebarModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+QVariant SidebarModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows.size())
+        return {};
+    const Row &r = m_rows.at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+        return r.title;
+    case KindRole:
+        return QVariant::fromValue(r.kind);
+    case SubtitleRole:
+        return r.subtitle;
+    case BadgeRole:
+        return r.badge;
+    case UrlRole:
+        return r.url;
+    case SymbolRole:
+        return r.symbol;
+    case ToneRole:
+        return r.tone;
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags SidebarModel::flags(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.row() >= m_rows.size())
+        return Qt::NoItemFlags;
+    // Only tagged rows can be selected; the others only show.
+    return m_rows.at(index.row()).tag ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::ItemIsEnabled;
+}
+
+int SidebarModel::rowOf(const std::optional<Selection> &selection) const
+{
+    if (!selection)
+        return -1;
+    for (qsizetype i = 0; i < m_rows.size(); ++i)
+        if (m_rows.at(i).tag == selection)
+            return static_cast<int>(i);
+    return -1;
+}

@@ -1,0 +1,378 @@
+#include "library.h"
+#include "model/generator.h"
+#include "settings/appsettings.h"
+#include "settings/keychain.h"
+#include "support/fakeclaude.h"
+#include "support/memorysecretstore.h"
+#include "support/qtprinters.h"
+#include "views/claudecheck.h"
+#include "views/floatingnewbutton.h"
+#include "views/newplanaction.h"
+#include "views/newplanview.h"
+#include "views/pillbutton.h"
+
+#include <QElapsedTimer>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+using Hint = NewPlanView::Hint;
+
+namespace {
+
+const QString figmaLink = QStringLiteral("https://www.figma.com/design/AbC123xyz/Harbor?node-id=12-345&t=x");
+const QString emptyHint = QStringLiteral("값을 입력해 주세요");
+const QString featureRule = QStringLiteral("PascalCase. 모든 화면·모델 이름 앞에 붙어요 (예: HarborClips)");
+
+} // namespace
+
+TEST(NewPlanRules, FeaturePrefixIsUpperCamelCaseAscii)
+{
+    const struct {
+        const char *feature;
+        bool ok;
+    } cases[] = {
+        {"HarborClips", true}, {"Ab", true},         {"Harbor2", true},       {"H2", true},
+        {"", false},           {"H", false},         {"harborClips", false},  {"Harbor Clips", false},
+        {"Harbor_Clips", false}, {"Harbor-Clips", false}, {"HarborÉ", false}, {"Harbor클립", false},
+        {"HarborClips\n", false}, {"\nHarborClips", false}, {"ＨarborClips", false}, {"1Harbor", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(NewPlanView::featureOK(QString::fromUtf8(c.feature)), c.ok) << c.feature;
+}
+
+TEST(NewPlanRules, LinkAndPrefixHints)
+{
+    EXPECT_EQ(NewPlanView::linkHint("", false), (Hint{"섹션이나 프레임을 우클릭 → Copy link", false}));
+    EXPECT_EQ(NewPlanView::linkHint("", true), (Hint{emptyHint, true}));
+    EXPECT_EQ(NewPlanView::linkHint("https://www.figma.com/design/AbC123xyz/Harbor", false),
+              (Hint{"node-id 가 있는 figma.com 링크가 아니에요", true}));
+    // A text of spaces is not empty.
+    EXPECT_EQ(NewPlanView::linkHint(" ", true), (Hint{"node-id 가 있는 figma.com 링크가 아니에요", true}));
+    EXPECT_EQ(NewPlanView::linkHint(figmaLink, true), (Hint{"fileKey AbC123xyz · node 12:345", false}));
+
+    EXPECT_EQ(NewPlanView::featureHint("", false), (Hint{featureRule, false}));
+    EXPECT_EQ(NewPlanView::featureHint("", true), (Hint{emptyHint, true}));
+    EXPECT_EQ(NewPlanView::featureHint("harbor", false), (Hint{"영문 대문자로 시작하는 PascalCase 로 써 주세요", true}));
+    EXPECT_EQ(NewPlanView::featureHint("Harbor", true), (Hint{featureRule, false}));
+}
+
+TEST(NewPlanRules, DocumentListLines)
+{
+    const struct {
+        QString text;
+        QStringList entries;
+    } cases[] = {
+        {"", {}},
+        {"  https://wiki/a  \n\n\t~/spec.md", {"https://wiki/a", "~/spec.md"}},
+        {"a\r\nb\rc\u000Bd\u000Ce\u0085f\u2028g\u2029h", {"a", "b", "c", "d", "e", "f", "g", "h"}},
+        {"same\nsame\n", {"same", "same"}},
+        {"\u3000전각 공백\u3000\n \t \n", {"전각 공백"}},
+        {"inner  spaces stay", {"inner  spaces stay"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(NewPlanView::lines(c.text), c.entries) << c.text.toStdString();
+}
+
+TEST(NewPlanRules, ReadinessAsksOnlyForTheSecretsTheSettingsNeed)
+{
+    auto store = std::make_shared<MemorySecretStore>();
+    Keychain::useStore(store);
+    AppSettings settings;
+    NewPlanView::Secrets secrets = NewPlanView::Secrets::read(settings);
+    EXPECT_EQ(store->reads, 0);
+    EXPECT_EQ(NewPlanView::readyIssues(true, secrets), QStringList());
+
+    settings.figmaMode = AppSettings::FigmaMode::token;
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    secrets = NewPlanView::Secrets::read(settings);
+    EXPECT_EQ(store->reads, 2);
+    EXPECT_EQ(NewPlanView::readyIssues(false, secrets),
+              QStringList({"Claude Code 를 찾지 못했어요", "Figma 토큰이 없어요", "Anthropic API 키가 없어요"}));
+
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_x"));
+    secrets = NewPlanView::Secrets::read(settings);
+    EXPECT_EQ(NewPlanView::readyIssues(true, secrets), QStringList({"Anthropic API 키가 없어요"}));
+    Keychain::useStore(nullptr);
+}
+
+namespace {
+
+const QString validLink = QStringLiteral("https://www.figma.com/design/AbC123xyz/Harbor?node-id=12-345");
+
+QJsonObject versionAnswer(int sleepMs = 0)
+{
+    QJsonArray steps;
+    if (sleepMs)
+        steps.append(QJsonObject{{"sleep", sleepMs}});
+    steps.append(QJsonObject{{"out", "2.1.0 (Claude Code)\n"}});
+    return QJsonObject{{"args", QJsonArray{"--version"}}, {"steps", steps}};
+}
+
+// The form and the floating pill in one window over a temporary library,
+// with the stand-in tool answering "--version" and sleeping in any run.
+class NewPlanForm : public Library
+{
+protected:
+    void SetUp() override
+    {
+        Library::SetUp();
+        Keychain::useStore(secrets);
+        claude.setScenario(QJsonObject{
+            {"responses", QJsonArray{versionAnswer()}},
+            {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}},
+        });
+        AppSettings settings = stored();
+        settings.claudePath = FakeClaude::path();
+        settings.figmaMode = AppSettings::FigmaMode::mcp;
+        settings.claudeAuth = AppSettings::ClaudeAuth::login;
+        settings.save();
+        state = std::make_unique<AppState>();
+        form = new NewPlanView(state.get(), &window);
+        pill = new FloatingNewButton(state.get(), Generator::shared(), NewPlanAction::shared(), &window);
+        auto *layout = new QHBoxLayout(&window);
+        layout->addWidget(form, 1);
+        layout->addWidget(pill, 0, Qt::AlignBottom);
+        window.resize(900, 800);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        ASSERT_TRUE(checked());
+    }
+
+    void TearDown() override
+    {
+        Generator &generator = Generator::shared();
+        if (generator.phase().isRunning())
+            generator.cancel();
+        QTest::qWaitFor([this] { return claude.records("sigterm").size() >= runs(); }, 15000);
+        generator.setPhase(Generator::Phase::idle());
+        Keychain::useStore(nullptr);
+        Library::TearDown();
+    }
+
+    // Runs of the tool other than "--version".
+    qsizetype runs() const
+    {
+        qsizetype count = 0;
+        for (const QJsonObject &start : claude.records("start"))
+            count += start.value("args").toArray() != QJsonArray{"--version"};
+        return count;
+    }
+    qsizetype versionRuns() const { return claude.records("start").size() - runs(); }
+
+    // The last Claude check has answered.
+    bool checked()
+    {
+        return QTest::qWaitFor([this] { return !form->findChild<ClaudeCheck *>()->pending(); }, 15000);
+    }
+
+    template<typename T = QWidget>
+    T *field(const char *name) const
+    {
+        return form->findChild<T *>(name);
+    }
+    QLabel *hint(const char *name) const { return form->findChild<QLabel *>(QString(name) + "Hint"); }
+    bool bad(const char *name) const { return field(name)->property("bad").toBool(); }
+    QStringList issues() const
+    {
+        QStringList out;
+        QWidget *box = field("readiness");
+        if (!box->isVisibleTo(&window))
+            return out;
+        for (QLabel *label : box->findChildren<QLabel *>())
+            if (label->text().startsWith("• "))
+                out.append(label->text());
+        return out;
+    }
+    void settings(const std::function<void(AppSettings &)> &change)
+    {
+        AppSettings s = state->settings();
+        change(s);
+        state->setSettings(s);
+    }
+
+    std::shared_ptr<MemorySecretStore> secrets = std::make_shared<MemorySecretStore>();
+    FakeClaude claude;
+    std::unique_ptr<AppState> state;
+    QWidget window;
+    NewPlanView *form = nullptr;
+    FloatingNewButton *pill = nullptr;
+};
+
+} // namespace
+
+TEST_F(NewPlanForm, HintsAndErrorStateFollowTheTypingAndAStartAttempt)
+{
+    EXPECT_EQ(form->objectName(), "newPlanView");
+    EXPECT_EQ(hint("url")->text(), "섹션이나 프레임을 우클릭 → Copy link");
+    EXPECT_EQ(hint("url")->property("tone"), "secondary");
+    EXPECT_FALSE(bad("url"));
+    EXPECT_FALSE(bad("feature"));
+    for (const char *never : {"title", "notes", "apiDocs", "specDocs"})
+        EXPECT_FALSE(bad(never)) << never;
+    EXPECT_EQ(issues(), QStringList());
+    EXPECT_EQ(versionRuns(), 1);
+    EXPECT_TRUE(NewPlanAction::shared().canStart());
+    EXPECT_EQ(NewPlanAction::shared().hint(), "Ctrl+Enter");
+    EXPECT_EQ(pill->pill(), FloatingNewButton::Pill::start);
+    EXPECT_TRUE(pill->button()->isEnabled());
+
+    QTest::keyClicks(field("url"), "abc");
+    EXPECT_TRUE(bad("url"));
+    EXPECT_EQ(hint("url")->text(), "node-id 가 있는 figma.com 링크가 아니에요");
+    EXPECT_EQ(hint("url")->property("tone"), "red");
+    field<QLineEdit>("url")->clear();
+    EXPECT_FALSE(bad("url"));
+
+    // An empty start attempt turns both required fields red; nothing starts.
+    QTest::mouseClick(pill->button(), Qt::LeftButton);
+    EXPECT_TRUE(bad("url"));
+    EXPECT_TRUE(bad("feature"));
+    EXPECT_EQ(hint("url")->text(), "값을 입력해 주세요");
+    EXPECT_EQ(hint("feature")->text(), "값을 입력해 주세요");
+    EXPECT_EQ(hint("feature")->property("tone"), "red");
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+
+    QTest::keyClicks(field("url"), validLink);
+    EXPECT_FALSE(bad("url"));
+    EXPECT_EQ(hint("url")->text(), "fileKey AbC123xyz · node 12:345");
+    EXPECT_TRUE(bad("feature"));
+    QTest::keyClicks(field("feature"), "harbor");
+    EXPECT_EQ(hint("feature")->text(), "영문 대문자로 시작하는 PascalCase 로 써 주세요");
+    field<QLineEdit>("feature")->setText("Harbor");
+    EXPECT_FALSE(bad("feature"));
+    // Typing never asks the tool or the secret store again.
+    EXPECT_EQ(versionRuns(), 1);
+    EXPECT_EQ(secrets->reads, 0);
+    EXPECT_EQ(runs(), 0);
+}
+
+TEST_F(NewPlanForm, MissingSecretsAreListedAndTheFirstIsTheToast)
+{
+    settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
+    EXPECT_EQ(issues(), QStringList({"• Figma 토큰이 없어요"}));
+    field<QLineEdit>("url")->setText(validLink);
+    field<QLineEdit>("feature")->setText("HarborClips");
+    NewPlanAction::shared().start();
+    EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+
+    settings([](AppSettings &s) { s.claudeAuth = AppSettings::ClaudeAuth::apiKey; });
+    EXPECT_EQ(issues(), QStringList({"• Figma 토큰이 없어요", "• Anthropic API 키가 없어요"}));
+    state->setMessage(std::nullopt);
+    NewPlanAction::shared().start();
+    EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
+
+    // A token stored elsewhere counts once the window is active again.
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_x"));
+    QEvent activate(QEvent::WindowActivate);
+    QCoreApplication::sendEvent(&window, &activate);
+    EXPECT_EQ(issues(), QStringList({"• Anthropic API 키가 없어요"}));
+    EXPECT_EQ(runs(), 0);
+}
+
+TEST_F(NewPlanForm, ClaudeCheckRunsOffTheWindowAndKeepsOnlyTheCurrentPath)
+{
+    settings([](AppSettings &s) { s.claudePath = "/etc/hostname"; });
+    ASSERT_TRUE(checked());
+    EXPECT_EQ(issues(), QStringList({"• Claude Code 를 찾지 못했어요"}));
+
+    settings([](AppSettings &s) { s.claudePath = FakeClaude::path(); });
+    ASSERT_TRUE(checked());
+    EXPECT_EQ(issues(), QStringList());
+
+    // A tool that hangs on "--version": the window keeps turning.
+    claude.setScenario(QJsonObject{{"responses", QJsonArray{versionAnswer(1500)}}});
+    const QString sleeper = QDir(root.path()).filePath("claude");
+    ASSERT_TRUE(QFile::link(FakeClaude::path(), sleeper));
+    settings([&](AppSettings &s) { s.claudePath = sleeper; });
+    const qsizetype before = versionRuns();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return versionRuns() > before; }, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    bool fired = false;
+    QTimer::singleShot(10, [&] { fired = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired; }, 1000));
+    EXPECT_LT(clock.elapsed(), 500);
+
+    // Its late answer is for a path no longer current and is dropped.
+    settings([](AppSettings &s) { s.claudePath = ""; });
+    ASSERT_TRUE(checked());
+    EXPECT_EQ(issues(), QStringList({"• Claude Code 를 찾지 못했어요"}));
+    QTest::qWait(1800);
+    EXPECT_EQ(issues(), QStringList({"• Claude Code 를 찾지 못했어요"}));
+}
+
+TEST_F(NewPlanForm, CtrlReturnFromTheNotesStartsTheGenerationAsTyped)
+{
+    field<QLineEdit>("url")->setText(validLink);
+    field<QLineEdit>("feature")->setText("HarborClips");
+    field<QLineEdit>("title")->setText("  항구 클립  ");
+    field<QPlainTextEdit>("specDocs")->setPlainText("  https://wiki/a  \n\n\t~/spec.md");
+    auto *notes = field<QPlainTextEdit>("notes");
+    notes->setPlainText(" 정해진 것");
+    notes->setFocus();
+    notes->moveCursor(QTextCursor::End);
+    QTest::keyClick(notes, Qt::Key_Return, Qt::ControlModifier);
+
+    EXPECT_EQ(state->selection(), Selection::generating());
+    EXPECT_TRUE(Generator::shared().phase().isRunning());
+    for (const char *name : {"url", "feature", "title"})
+        EXPECT_EQ(field<QLineEdit>(name)->text(), "") << name;
+    for (const char *name : {"notes", "apiDocs", "specDocs"})
+        EXPECT_EQ(field<QPlainTextEdit>(name)->toPlainText(), "") << name;
+
+    const QString dir = output + "/HarborClips-plan";
+    ASSERT_TRUE(Generator::shared().runningDir());
+    EXPECT_EQ(AppState::standardFolder(*Generator::shared().runningDir()), AppState::standardFolder(dir));
+    const QJsonObject request = QJsonDocument::fromJson(read(dir + "/request.json")).object();
+    EXPECT_EQ(request.value("feature"), "HarborClips");
+    EXPECT_EQ(request.value("title"), "  항구 클립  ");
+    // The shortcut left no line break behind.
+    EXPECT_EQ(request.value("notes"), " 정해진 것");
+    EXPECT_EQ(request.value("link").toObject().value("url"), validLink);
+    EXPECT_EQ(request.value("module"),
+              QJsonObject({{"android", ""}, {"androidFeatureDir", ""}, {"ios", ""}, {"iosGroup", ""}}));
+    EXPECT_EQ(request.value("includeLabels"), QJsonArray());
+    EXPECT_EQ(request.value("apiDocs"), QJsonArray());
+    EXPECT_EQ(request.value("specDocs"), QJsonArray({"https://wiki/a", "~/spec.md"}));
+
+    // With the running generation selected the pill offers a new plan; on
+    // the form it stops the run at once.
+    EXPECT_EQ(pill->pill(), FloatingNewButton::Pill::newPlan);
+    state->setSelection(Selection::newPlan());
+    EXPECT_EQ(pill->pill(), FloatingNewButton::Pill::stop);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return runs() == 1; }, 15000));
+    const qint64 pid = claude.records("start").last().value("pid").toInteger();
+    QTest::mouseClick(pill->button(), Qt::LeftButton);
+    EXPECT_EQ(Generator::shared().phase(), Generator::Phase::failed("멈췄어요."));
+    EXPECT_EQ(pill->pill(), FloatingNewButton::Pill::start);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([pid] { return ::kill(pid_t(pid), 0) != 0; }, 15000)) << "the child is gone";
+}
+
+TEST_F(NewPlanForm, CtrlReturnCountsOnlyInTheActiveWindow)
+{
+    QWidget other;
+    other.resize(200, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    QTest::keyClick(field("title"), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_FALSE(bad("url"));
+
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    field("title")->setFocus();
+    QTest::keyClick(field("title"), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_TRUE(bad("url")) << "the start attempt ran from the title field";
+    EXPECT_TRUE(bad("feature"));
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+}

@@ -1,0 +1,349 @@
+#include "library.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
+#include "support/fakeclaude.h"
+#include "support/qtprinters.h"
+#include "views/sidebar.h"
+#include "views/sidebarmodel.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+using Kind = SidebarModel::Kind;
+
+namespace {
+
+QByteArray request(const QString &title, const QString &feature)
+{
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/AbC123/Harbor?node-id=1-2");
+    input.feature = feature;
+    input.title = title;
+    input.apiDocs = QStringList();
+    input.specDocs = QStringList();
+    return QJsonDocument(input.toJson()).toJson();
+}
+
+QStringList actions(QMenu *menu)
+{
+    QStringList texts;
+    if (!menu)
+        return texts;
+    for (QAction *action : menu->actions())
+        texts.append(action->isSeparator() ? "—" : action->text());
+    return texts;
+}
+
+QAction *action(QMenu *menu, const QString &text)
+{
+    for (QAction *a : menu->actions())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+class SidebarTest : public Library
+{
+protected:
+    void TearDown() override
+    {
+        if (generator.phase().isRunning())
+            generator.cancel();
+        QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 15000);
+        AppStateHolder::setState(nullptr);
+        Library::TearDown();
+    }
+
+    void build()
+    {
+        state = std::make_unique<AppState>();
+        AppStateHolder::setState(state.get());
+        sidebar = new Sidebar(state.get(), generator, nullptr, &window);
+        window.resize(300, 700);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    }
+
+    // Each row as "kind|title|second line|badge".
+    QStringList rows() const
+    {
+        QStringList out;
+        SidebarModel *model = sidebar->model();
+        for (int i = 0; i < model->rowCount(); ++i) {
+            const QModelIndex index = model->index(i);
+            out.append(QString("%1|%2|%3|%4")
+                           .arg(QMetaEnum::fromType<Kind>().valueToKey(int(model->row(i).kind)))
+                           .arg(index.data().toString())
+                           .arg(index.data(SidebarModel::SubtitleRole).toString())
+                           .arg(index.data(SidebarModel::BadgeRole).toString()));
+        }
+        return out;
+    }
+
+    int rowOf(Kind kind, const QString &title = {}) const
+    {
+        SidebarModel *model = sidebar->model();
+        for (int i = 0; i < model->rowCount(); ++i)
+            if (model->row(i).kind == kind && (title.isEmpty() || model->row(i).title == title))
+                return i;
+        return -1;
+    }
+
+    QList<QPushButton *> resumeButtons() const
+    {
+        return sidebar->list()->viewport()->findChildren<QPushButton *>("resumeButton");
+    }
+
+    // A generation that runs until it is stopped, into `dir` as given.
+    void runInto(const QString &dir)
+    {
+        claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+        AppSettings settings = state->settings();
+        settings.claudePath = FakeClaude::path();
+        GenerateInput input = GenerateInput::decode(request("달리는 중", "Running"));
+        generator.run(input, dir, settings, false, [](const QString &) {});
+        ++started;
+        ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() >= started; }, 15000));
+    }
+
+    FakeClaude claude;
+    int started = 0;
+    Generator generator;
+    QWidget window;
+    std::unique_ptr<AppState> state;
+    Sidebar *sidebar = nullptr;
+};
+
+} // namespace
+
+TEST_F(SidebarTest, EmptyLibraryShowsTheNewRowTheHeaderAndAPlaceholder)
+{
+    build();
+    EXPECT_EQ(sidebar->objectName(), "sidebar");
+    EXPECT_EQ(rows(), QStringList({"newPlan|새 계획서||", "header|계획서||", "empty|아직 없어요||"}));
+    EXPECT_EQ(sidebar->model()->index(0).data(SidebarModel::SymbolRole), "plus.square");
+    EXPECT_EQ(sidebar->model()->index(2).data(SidebarModel::ToneRole), "secondary");
+    // Only tagged rows are selectable.
+    EXPECT_TRUE(sidebar->model()->flags(sidebar->model()->index(0)) & Qt::ItemIsSelectable);
+    EXPECT_FALSE(sidebar->model()->flags(sidebar->model()->index(1)) & Qt::ItemIsSelectable);
+    EXPECT_FALSE(sidebar->model()->flags(sidebar->model()->index(2)) & Qt::ItemIsSelectable);
+    EXPECT_EQ(sidebar->list()->currentIndex().row(), 0);
+
+    // The bottom bar: the settings link runs the window's settings command,
+    // the refresh button rescans the library.
+    auto *settings = new QAction(&window);
+    settings->setObjectName("settings");
+    int opened = 0;
+    QObject::connect(settings, &QAction::triggered, [&opened] { ++opened; });
+    auto *link = sidebar->findChild<QAbstractButton *>("settingsLink");
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->text(), "설정");
+    EXPECT_EQ(link->property("symbol"), "gearshape");
+    QTest::mouseClick(link, Qt::LeftButton);
+    EXPECT_EQ(opened, 1);
+    makePlan(output + "/Late-plan", "늦게", "Late");
+    auto *refresh = sidebar->findChild<QAbstractButton *>("refreshButton");
+    EXPECT_EQ(refresh->toolTip(), "목록 새로고침");
+    QTest::mouseClick(refresh, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::plan, "늦게") >= 0; }));
+}
+
+TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
+{
+    makePlan(output + "/Alpha-plan", "Alpha", "Alpha", 30);
+    makePlan(output + "/Alpha-plan-2", "Alpha", "Alpha", 20);
+    const QString beta = makePlan(output + "/Beta-plan", "<b>베타</b>", "Beta", 10, QStringList(12, "open") + QStringList{"decided"});
+    write(output + "/Empty-title/request.json", request("", "Alpha"));
+    write(output + "/Broken-request/request.json", "{ nope");
+    write(output + "/Titled/request.json", request("항구 클립", "Harbor"));
+    build();
+
+    const QStringList listed = rows();
+    ASSERT_EQ(listed.size(), 8) << listed.join("\n").toStdString();
+    EXPECT_EQ(listed.mid(0, 2), QStringList({"newPlan|새 계획서||", "header|계획서||"}));
+    // Unfinished rows in the scan's order (listing order is the file system's).
+    QStringList unfinished = listed.mid(2, 3);
+    unfinished.sort();
+    EXPECT_EQ(unfinished, QStringList({"unfinished|Alpha|만들다 멈췄어요|", "unfinished|Broken-request|만들다 멈췄어요|",
+                                       "unfinished|항구 클립|만들다 멈췄어요|"}));
+    // Same titles show folder names; others their feature; the badge counts
+    // open decisions only.
+    EXPECT_EQ(listed.mid(5), QStringList({"plan|Alpha|Alpha-plan|", "plan|Alpha|Alpha-plan-2|",
+                                          "plan|<b>베타</b>|Beta|미결정 12"}));
+    EXPECT_EQ(resumeButtons().size(), 3);
+    for (QPushButton *button : resumeButtons())
+        EXPECT_TRUE(button->isEnabled());
+
+    EXPECT_EQ(actions(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>"))),
+              QStringList({"이름 바꾸기…", "내보내기…", "Finder 에서 보기", "브라우저로 열기", "—", "삭제…"}));
+    EXPECT_EQ(actions(sidebar->menuFor(rowOf(Kind::unfinished, "Alpha"))),
+              QStringList({"Finder 에서 보기", "휴지통으로"}));
+    EXPECT_EQ(sidebar->menuFor(rowOf(Kind::header)), nullptr);
+    EXPECT_EQ(sidebar->menuFor(rowOf(Kind::newPlan)), nullptr);
+
+    // Revealing goes to the desktop with the folder.
+    auto desktop = std::make_shared<TestDesktop>();
+    state->setDesktop(desktop);
+    action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "Finder 에서 보기")->trigger();
+    EXPECT_EQ(desktop->revealed, QStringList({AppState::standardFolder(beta)}));
+    // No page: opening it in the browser does nothing.
+    action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "브라우저로 열기")->trigger();
+    EXPECT_TRUE(desktop->opened.isEmpty());
+    write(beta + "/index.html", "<html></html>");
+    action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "브라우저로 열기")->trigger();
+    EXPECT_EQ(desktop->opened, QList<QUrl>({QUrl::fromLocalFile(beta + "/index.html")}));
+
+    // An unfinished folder goes to the real Trash without a question, also
+    // when the user's data folder does not exist yet.
+    ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")));
+    action(sidebar->menuFor(rowOf(Kind::unfinished, "Broken-request")), "휴지통으로")->trigger();
+    EXPECT_FALSE(QFileInfo::exists(output + "/Broken-request"));
+    const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
+    EXPECT_TRUE(QFileInfo::exists(trash + "/files/Broken-request/request.json"));
+    EXPECT_TRUE(QFileInfo::exists(trash + "/info/Broken-request.trashinfo"));
+    EXPECT_FALSE(QFileInfo::exists(QDir::current().filePath("Broken-request")));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::unfinished, "Broken-request") < 0; }));
+    EXPECT_EQ(resumeButtons().size(), 2);
+}
+
+TEST_F(SidebarTest, DeleteAsksFirstAndCancelLeavesTheFolder)
+{
+    const QString alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha");
+    build();
+    action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "삭제…")->trigger();
+    QMessageBox *alert = sidebar->deleteAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(alert));
+    EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(alert->text(), "계획서를 삭제할까요?");
+    EXPECT_EQ(alert->informativeText(), "“Alpha” (Alpha-plan) 폴더를 휴지통으로 옮겨요. 그림·기록·백업도 같이 "
+                                        "옮겨지고, 휴지통에서 되살릴 수 있어요.");
+    QStringList buttons;
+    for (QAbstractButton *b : alert->buttons())
+        buttons.append(b->text());
+    buttons.sort();
+    EXPECT_EQ(buttons, QStringList({"취소", "휴지통으로 옮기기"}));
+    QPointer<QMessageBox> guard(alert);
+    for (QAbstractButton *b : alert->buttons())
+        if (b->text() == "취소")
+            QTest::mouseClick(b, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }));
+    EXPECT_TRUE(QFileInfo::exists(alpha + "/plan.json"));
+
+    action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "삭제…")->trigger();
+    alert = sidebar->deleteAlert();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(alert));
+    for (QAbstractButton *b : alert->buttons())
+        if (b->text() == "휴지통으로 옮기기")
+            QTest::mouseClick(b, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(alpha); }));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::empty) >= 0; }));
+}
+
+TEST_F(SidebarTest, SelectionIsMirroredAndTheNewRowActsOnEveryClick)
+{
+    const QString alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha");
+    build();
+    QSignalSpy selections(state.get(), &AppState::selectionChanged);
+    state->setSelection(Selection::plan(alpha));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return sidebar->list()->currentIndex().row() == rowOf(Kind::plan); }));
+    EXPECT_EQ(selections.size(), 1) << "mirroring writes nothing back";
+
+    // Clicking the selected new-plan row still opens a fresh form.
+    const QRect newRow = sidebar->list()->visualRect(sidebar->model()->index(0));
+    QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, newRow.center());
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_EQ(state->newPlanToken(), 1);
+    QTest::qWait(20);
+    QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, newRow.center());
+    EXPECT_EQ(state->newPlanToken(), 2);
+
+    // A click on a plan row selects it.
+    const QRect planRow = sidebar->list()->visualRect(sidebar->model()->index(rowOf(Kind::plan)));
+    QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, planRow.center());
+    EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(alpha)));
+    // A header click selects nothing.
+    const QRect header = sidebar->list()->visualRect(sidebar->model()->index(rowOf(Kind::header)));
+    QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, header.center());
+    EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(alpha)));
+}
+
+TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
+{
+    write(output + "/Running-plan/request.json", request("달리는 중", "Running"));
+    write(output + "/Other/request.json", request("", "Other"));
+    build();
+    EXPECT_EQ(rowOf(Kind::generating), -1);
+    ASSERT_EQ(resumeButtons().size(), 2);
+
+    // The generator names the folder without the final "/".
+    runInto(output + "/Running-plan");
+    ASSERT_TRUE(generator.runningDir());
+    EXPECT_FALSE(generator.runningDir()->endsWith('/'));
+    state->refresh();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::generating) >= 0; }));
+    EXPECT_EQ(rowOf(Kind::unfinished, "달리는 중"), -1);
+    EXPECT_GE(rowOf(Kind::unfinished, "Other"), 0);
+    EXPECT_EQ(rows().at(rowOf(Kind::generating)), "generating|달리는 중|만드는 중…|");
+    EXPECT_EQ(sidebar->model()->index(rowOf(Kind::generating)).data(SidebarModel::SymbolRole), "progress");
+    ASSERT_EQ(resumeButtons().size(), 1);
+    EXPECT_FALSE(resumeButtons().first()->isEnabled());
+
+    // Its menu only asks for the confirmation.
+    QMenu *menu = sidebar->menuFor(rowOf(Kind::generating));
+    ASSERT_EQ(actions(menu), QStringList({"만들기 취소…"}));
+    action(menu, "만들기 취소…")->trigger();
+    EXPECT_TRUE(state->cancelGenerating());
+    EXPECT_TRUE(generator.phase().isRunning());
+
+    generator.cancel();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rows().contains("generating|달리는 중|만들지 못했어요|"); }));
+    EXPECT_EQ(sidebar->model()->index(rowOf(Kind::generating)).data(SidebarModel::SymbolRole),
+              "exclamationmark.triangle.fill");
+    EXPECT_EQ(sidebar->menuFor(rowOf(Kind::generating)), nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
+    // Stopped, its folder is unfinished again and can be resumed.
+    EXPECT_GE(rowOf(Kind::unfinished, "달리는 중"), 0);
+    for (QPushButton *button : resumeButtons())
+        EXPECT_TRUE(button->isEnabled());
+
+    generator.setPhase(Generator::Phase::idle());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::generating) < 0; }));
+}
+
+TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
+{
+    write(output + "/Kept-plan/request.json", request("남긴 것", "Kept"));
+    claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.save();
+    state = std::make_unique<AppState>();
+    Generator &shared = Generator::shared();
+    auto *list = new Sidebar(state.get(), shared, nullptr, &window);
+    sidebar = list;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_EQ(resumeButtons().size(), 1);
+
+    // The state selects the run before the generator names its folder; the
+    // one rebuild after both shows the generating row selected and the
+    // folder no longer listed as unfinished.
+    QTest::mouseClick(resumeButtons().first(), Qt::LeftButton);
+    ++started;
+    EXPECT_EQ(state->selection(), Selection::generating());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf(Kind::generating) >= 0; }));
+    EXPECT_EQ(list->list()->currentIndex().row(), rowOf(Kind::generating));
+    EXPECT_EQ(rowOf(Kind::unfinished, "남긴 것"), -1);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 15000));
+    shared.cancel();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
+    shared.setPhase(Generator::Phase::idle());
+}

@@ -1,0 +1,79 @@
+#include "support/qtprinters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+void write(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray plan(const QString &title, const QString &feature, int open)
+{
+    QJsonArray decisions;
+    for (int i = 0; i < open; ++i)
+        decisions.append(QJsonObject{{"id", QString("d%1").arg(i)}, {"question", "?"}, {"status", "open"}});
+    return QJsonDocument(QJsonObject{{"schemaVersion", 1},
+                                     {"meta", QJsonObject{{"title", title}, {"feature", feature}}},
+                                     {"decisions", decisions}})
+        .toJson();
+}
+
+} // namespace
+
+// The built application, one shot per demonstration state, with a library
+// of three plans (two titled the same) and an unfinished folder.
+TEST(WindowShot, EveryDemoStateDrawsTheWholeWindow)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString plans = root.filePath("plans");
+    write(plans + "/Alpha-plan/plan.json", plan("Alpha", "Alpha", 0));
+    write(plans + "/Alpha-plan-2/plan.json", plan("Alpha", "Alpha", 3));
+    write(plans + "/Harbor-plan/plan.json", plan("항구 클립", "HarborClips", 12));
+    write(plans + "/Stopped/request.json", "{ broken");
+    const QString support = root.filePath("home/support");
+    write(support + "/settings.json",
+          QJsonDocument(QJsonObject{{"outputDir", plans}, {"setupDone", true}, {"userName", "tester"}}).toJson());
+
+    for (const char *demo : {"running", "done", "failed"}) {
+        const QString shot = root.filePath(QString("shot-%1.png").arg(demo));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", root.filePath("home"));
+        env.insert("XDG_DATA_HOME", root.filePath("home/.local/share"));
+        env.insert("QUARRYSTONE_SUPPORT", support);
+        env.insert("QUARRYSTONE_DEMO_PROGRESS", demo);
+        env.insert("QUARRYSTONE_SNAPSHOT", shot);
+        for (const char *name : {"QUARRYSTONE_OPEN", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_UPDATE_AUTOINSTALL",
+                                 "QUARRYSTONE_SNAPSHOT_EVERY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(QUARRYSTONE_BINARY), {});
+        ASSERT_TRUE(app.waitForFinished(60000)) << demo;
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << demo;
+        EXPECT_EQ(app.exitCode(), 0) << demo << app.readAllStandardError().toStdString();
+
+        const QImage image(shot, "PNG");
+        ASSERT_FALSE(image.isNull()) << demo;
+        EXPECT_EQ(image.size(), QSize(1280, 820)) << demo;
+        QSet<QRgb> colours;
+        for (int y = 0; y < image.height(); y += 4)
+            for (int x = 0; x < image.width(); x += 4)
+                colours.insert(image.pixel(x, y));
+        EXPECT_GT(colours.size(), 100) << demo;
+    }
+}
