@@ -18,17 +18,6 @@
 #include <QDialog>
 #include <QWidget>
 
-namespace {
-
-QWidget *placeholder(QWidget *parent, const char *name)
-{
-    auto *widget = new QWidget(parent);
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
-
-} // namespace
-
 namespace ViewFactory {
 
 QWidget *sidebar(AppState *state, QWidget *parent)

@@ -106,7 +106,7 @@ protected:
         window.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
         window.activateWindow();
-        QTest::qWaitForWindowActive(&window);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
         return panel;
     }
 

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "support/qtprinters.h"
+#include "app/appstate.h"
+#include "app/mainwindow.h"
 #include "views/webzoom.h"
 #include "views/zoomcontrol.h"
 
+#include <QAction>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -85,6 +89,34 @@ TEST(ZoomControlTest, PercentIsTheNearestWholeNumber)
     EXPECT_EQ(ZoomControl::percent(1.3), u"130%"_s);
     EXPECT_EQ(ZoomControl::percent(0.125), u"13%"_s);
     EXPECT_EQ(ZoomControl::percent(2.999), u"300%"_s);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ZoomMenuTest, ViewMenuStepsAndResetsTheSharedZoom)
+{
+    AppState state;
+    MainWindow window(&state);
+    QMenu *view = window.viewMenu();
+    ASSERT_TRUE(view);
+    QStringList texts;
+    for (QAction *action : view->actions())
+        texts.append(action->text() + u" "_s + action->shortcut().toString(QKeySequence::PortableText));
+    EXPECT_EQ(texts, (QStringList{u"확대 Ctrl+="_s, u"축소 Ctrl+-"_s, u"실제 크기 Ctrl+0"_s}));
+
+    WebZoom *zoom = WebZoom::shared();
+    zoom->set(1.0);
+    window.findChild<QAction *>(u"zoomIn"_s)->trigger();
+    window.findChild<QAction *>(u"zoomIn"_s)->trigger();
+    EXPECT_DOUBLE_EQ(zoom->level(), 1.2);
+    window.findChild<QAction *>(u"zoomOut"_s)->trigger();
+    EXPECT_DOUBLE_EQ(zoom->level(), 1.1);
+    window.findChild<QAction *>(u"actualSize"_s)->trigger();
+    EXPECT_DOUBLE_EQ(zoom->level(), 1.0);
+    // A keyboard that needs Shift for "+" reaches it too.
+    EXPECT_TRUE(window.findChild<QAction *>(u"zoomIn"_s)->shortcuts().contains(QKeySequence(u"Ctrl++"_s)));
 }
 
 } // namespace
