@@ -7,6 +7,7 @@
 #include "views/paneldesktop.h"
 #include "views/pastedimages.h"
 #include "views/revisedrafts.h"
+#include "views/viewstyle.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -27,7 +28,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QShortcut>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -64,17 +64,20 @@ QLabel *label(const QString &text, const QString &name, QWidget *parent)
     return made;
 }
 
-void secondary(QWidget *widget)
+// A symbol before a label, in one row.
+QWidget *withSymbol(QLabel *text, const QString &symbol, ViewStyle::Tone tone, QWidget *parent)
 {
-    widget->setProperty("tone", u"secondary"_s);
-    widget->setForegroundRole(QPalette::PlaceholderText);
-}
-
-void smaller(QWidget *widget, double by)
-{
-    QFont font = widget->font();
-    font.setPointSizeF(font.pointSizeF() * by);
-    widget->setFont(font);
+    auto *row = new QWidget(parent);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+    auto *icon = new QLabel(row);
+    ViewStyle::symbol(icon, symbol, tone, 14);
+    layout->addWidget(icon, 0, Qt::AlignTop);
+    text->setParent(row);
+    text->setProperty("symbol", symbol);
+    layout->addWidget(text, 1);
+    return row;
 }
 
 QString logPath(const QString &dir)
@@ -137,20 +140,19 @@ void RevisePanel::build()
     layout->setSpacing(12);
 
     QLabel *heading = label(u"수정하기"_s, u"heading"_s, column);
-    QFont headingFont = heading->font();
-    headingFont.setBold(true);
-    headingFont.setPointSizeF(headingFont.pointSizeF() * 1.25);
-    heading->setFont(headingFont);
+    ViewStyle::font(heading, ViewStyle::Font::title3, true);
     layout->addWidget(heading);
 
     QLabel *explanation = label(u"고칠 내용을 말로 쓰면 Claude 가 계획서를 고치고 다시 그려요. 이어진 곳(이동·규칙·결정·모델)도 같이 맞춰요."_s,
                                 u"explanation"_s, column);
-    secondary(explanation);
+    ViewStyle::font(explanation, ViewStyle::Font::callout);
+    ViewStyle::tone(explanation, ViewStyle::Tone::secondary);
     layout->addWidget(explanation);
 
     m_requestEdit = new QPlainTextEdit(column);
     m_requestEdit->setObjectName(u"request"_s);
     m_requestEdit->setMinimumHeight(120);
+    ViewStyle::font(m_requestEdit, ViewStyle::Font::body);
     m_requestEdit->viewport()->installEventFilter(this);
     connect(m_requestEdit, &QPlainTextEdit::textChanged, this, [this] {
         if (m_syncing)
@@ -158,20 +160,14 @@ void RevisePanel::build()
         ReviseDrafts::of(m_dir).request = m_requestEdit->toPlainText();
         updateEnabled();
     });
-    for (const QKeySequence &keys : {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)}) {
-        auto *shortcut = new QShortcut(keys, m_requestEdit, nullptr, nullptr, Qt::WidgetShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] {
-            if (m_revise->isVisible() && m_revise->isEnabled())
-                revise();
-        });
-    }
+    m_requestEdit->installEventFilter(this);
     layout->addWidget(m_requestEdit);
 
     QLabel *example = label(u"예: “구간 편집은 30초 넘을 때만 보여 줘” · “D3 은 구간 편집으로 보냄으로 결정” · “이 API 문서 반영해 줘 "
                             u"https://wiki.quarrystone.dev/x/Ab3Q”"_s,
                             u"example"_s, column);
-    secondary(example);
-    smaller(example, 0.85);
+    ViewStyle::font(example, ViewStyle::Font::caption);
+    ViewStyle::tone(example, ViewStyle::Tone::secondary);
     layout->addWidget(example);
 
     layout->addWidget(buildAttachments());
@@ -244,24 +240,24 @@ QWidget *RevisePanel::buildAttachments()
     auto *add = new QPushButton(u"이미지 추가"_s, m_attachButtons);
     add->setObjectName(u"addImages"_s);
     add->setProperty("symbol", u"photo.badge.plus"_s);
-    add->setIcon(QIcon::fromTheme(u"insert-image"_s));
+    add->setIcon(ViewStyle::symbol(u"photo.badge.plus"_s, palette().color(QPalette::ButtonText)));
     connect(add, &QPushButton::clicked, this, &RevisePanel::pickImages);
     auto *paste = new QPushButton(u"캡처 붙여넣기"_s, m_attachButtons);
     paste->setObjectName(u"pasteCapture"_s);
     paste->setProperty("symbol", u"doc.on.clipboard"_s);
-    paste->setIcon(QIcon::fromTheme(u"edit-paste"_s));
+    paste->setIcon(ViewStyle::symbol(u"doc.on.clipboard"_s, palette().color(QPalette::ButtonText)));
     paste->setToolTip(u"클립보드의 이미지를 붙여요(Shift+Ctrl+PrtSc 로 캡처한 뒤 Ctrl+V 도 돼요)"_s);
     connect(paste, &QPushButton::clicked, this, [this] { pasteImage(); });
     for (QPushButton *button : {add, paste})
-        smaller(button, 0.9);
+        ViewStyle::font(button, ViewStyle::Font::callout);
     buttons->addWidget(add);
     buttons->addWidget(paste);
     buttons->addStretch(1);
     layout->addWidget(m_attachButtons);
 
     QLabel *hint = label(u"화면 캡처를 붙이면 Claude 가 보고 고쳐요. 칸에 끌어다 놓아도 돼요."_s, u"attachHint"_s, section);
-    secondary(hint);
-    smaller(hint, 0.85);
+    ViewStyle::font(hint, ViewStyle::Font::caption);
+    ViewStyle::tone(hint, ViewStyle::Tone::secondary);
     layout->addWidget(hint);
     return section;
 }
@@ -274,9 +270,9 @@ QWidget *RevisePanel::buildStatus()
     layout->setContentsMargins(0, 0, 0, 0);
 
     m_running = label(QString(), u"statusRunning"_s, status);
-    m_running->setProperty("symbol", u"hourglass"_s);
-    secondary(m_running);
-    layout->addWidget(m_running);
+    ViewStyle::font(m_running, ViewStyle::Font::callout);
+    ViewStyle::tone(m_running, ViewStyle::Tone::secondary);
+    layout->addWidget(withSymbol(m_running, u"hourglass"_s, ViewStyle::Tone::secondary, status));
 
     m_doneBox = new QFrame(status);
     m_doneBox->setObjectName(u"statusDone"_s);
@@ -285,20 +281,17 @@ QWidget *RevisePanel::buildStatus()
     box->setContentsMargins(10, 10, 10, 10);
     box->setSpacing(4);
     QLabel *doneHeading = label(u"고쳤어요 — 왼쪽에 다시 그렸어요"_s, u"statusDoneHeading"_s, m_doneBox);
-    doneHeading->setProperty("symbol", u"checkmark.circle.fill"_s);
-    doneHeading->setProperty("tone", u"green"_s);
-    doneHeading->setStyleSheet(u"color: #248a3d;"_s);
-    box->addWidget(doneHeading);
+    box->addWidget(withSymbol(doneHeading, u"checkmark.circle.fill"_s, ViewStyle::Tone::green, m_doneBox));
     m_answer = label(QString(), u"statusAnswer"_s, m_doneBox);
+    ViewStyle::font(m_answer, ViewStyle::Font::callout);
     m_answer->setTextInteractionFlags(Qt::TextSelectableByMouse);
     box->addWidget(m_answer);
     layout->addWidget(m_doneBox);
 
     m_failed = label(QString(), u"statusFailed"_s, status);
-    m_failed->setProperty("symbol", u"exclamationmark.triangle.fill"_s);
-    m_failed->setProperty("tone", u"orange"_s);
-    m_failed->setStyleSheet(u"color: #c93400;"_s);
-    layout->addWidget(m_failed);
+    ViewStyle::font(m_failed, ViewStyle::Font::callout);
+    ViewStyle::tone(m_failed, ViewStyle::Tone::orange);
+    layout->addWidget(withSymbol(m_failed, u"exclamationmark.triangle.fill"_s, ViewStyle::Tone::orange, status));
     return status;
 }
 
@@ -320,7 +313,7 @@ QWidget *RevisePanel::buildLog()
     m_logText = label(QString(), u"logText"_s, m_log);
     m_logText->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_logText->setContentsMargins(0, 4, 0, 0);
-    smaller(m_logText, 0.85);
+    ViewStyle::font(m_logText, ViewStyle::Font::caption);
     m_logText->hide();
     layout->addWidget(m_logText);
     connect(m_logToggle, &QToolButton::toggled, this, [this](bool open) {
@@ -578,9 +571,9 @@ void RevisePanel::showStatus()
 {
     const Reviser::Phase phase = Reviser::shared().phase();
     using Kind = Reviser::Phase::Kind;
-    m_running->setVisible(phase.kind == Kind::running);
+    m_running->parentWidget()->setVisible(phase.kind == Kind::running);
     m_doneBox->setVisible(phase.kind == Kind::done);
-    m_failed->setVisible(phase.kind == Kind::failed);
+    m_failed->parentWidget()->setVisible(phase.kind == Kind::failed);
     if (phase.kind == Kind::running)
         showRunningTime();
     else if (phase.kind == Kind::done)
@@ -710,6 +703,16 @@ bool RevisePanel::takesPaste(QObject *receiver, QEvent *event)
 
 bool RevisePanel::eventFilter(QObject *watched, QEvent *event)
 {
+    // Ctrl+Return in the request does what "고치기" does, and nothing while it cannot.
+    if (watched == m_requestEdit && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::ControlModifier) {
+            if (m_revise->isVisible() && m_revise->isEnabled())
+                revise();
+            return true;
+        }
+    }
     if (watched == m_requestEdit->viewport()) {
         // Pictures dragged over the editor are the panel's; text stays the editor's.
         switch (event->type()) {
