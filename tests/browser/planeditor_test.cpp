@@ -1,4 +1,5 @@
 #include "browser/viewharness.h"
+#include "model/developer.h"
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "support/fakeclaude.h"
@@ -14,6 +15,7 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSplitter>
@@ -225,6 +227,43 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
     EXPECT_EQ(editor->reloadToken(), token + 2);
     pause(1000);
     EXPECT_EQ(loads.size(), 1);
+}
+
+TEST_F(PlanEditorTest, ARunningDevelopmentKeepsTheButtonOnDespiteOpenDecisions)
+{
+    const QString repo = root.filePath(u"android"_s);
+    QDir().mkpath(repo);
+    for (const QStringList &args : {QStringList{u"init"_s, u"-q"_s, u"-b"_s, u"main"_s},
+                                    QStringList{u"-c"_s, u"user.name=T"_s, u"-c"_s, u"user.email=t@example.com"_s,
+                                                u"commit"_s, u"-q"_s, u"--allow-empty"_s, u"-m"_s, u"start"_s}}) {
+        QProcess git;
+        git.setWorkingDirectory(repo);
+        git.start(u"/usr/bin/git"_s, args);
+        ASSERT_TRUE(git.waitForFinished(30000));
+        ASSERT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
+    }
+    AppSettings settings = state->settings();
+    settings.androidRepo = repo;
+    state->setSettings(settings);
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    makeEditor();
+    auto *develop = editor->findChild<QPushButton *>(u"developButton"_s);
+    ASSERT_FALSE(develop->isEnabled());
+
+    Developer::shared().start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, u"main"_s}},
+                              u"feat/clip"_s, dir, state->settings());
+    ASSERT_TRUE(spinUntil([] { return Developer::shared().isRunning(); }, 10000));
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    EXPECT_EQ(develop->text(), u"개발 중…"_s);
+    EXPECT_EQ(develop->property("symbol").toString(), u"hourglass"_s);
+    EXPECT_TRUE(develop->isEnabled());
+    EXPECT_EQ(develop->toolTip(), u"결정 필요가 1건 남아 있어요. 모두 정하면 켜져요."_s);
+    Generator::shared().setPhase(Generator::Phase::idle());
+
+    Developer::shared().cancel();
+    ASSERT_TRUE(spinUntil([] { return !Developer::shared().isRunning(); }, 20000));
+    EXPECT_EQ(develop->text(), u"개발하기"_s);
+    EXPECT_FALSE(develop->isEnabled());
 }
 
 TEST_F(PlanEditorTest, DevelopSheetOpensOnEveryShowOnlyForExactlyOne)
