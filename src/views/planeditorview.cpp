@@ -40,7 +40,8 @@ public:
     void setFullText(const QString &text)
     {
         m_full = text;
-        setToolTip(text);
+        // Tool tips take rich text when it looks like markup; a path never does.
+        setToolTip(text.isEmpty() ? QString() : u"<p style=\"white-space:pre\">"_s + text.toHtmlEscaped() + u"</p>"_s);
         elide();
     }
     QString fullText() const { return m_full; }

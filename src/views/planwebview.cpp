@@ -73,17 +73,33 @@ PlanWebView::~PlanWebView()
 
 void PlanWebView::bringUpToDate(const QString &file, const QString &dir, int token)
 {
-    const QUrl current = m_page->url();
-    const QString shown = current.isLocalFile() ? standardPath(current.toLocalFile()) : QString();
-    const QString wanted = standardPath(file);
-    m_file = wanted;
+    m_file = standardPath(file);
     m_dir = standardPath(dir);
     m_interceptor->setFolder(m_dir);
-    if (shown.isEmpty() || shown != wanted)
-        m_page->load(QUrl::fromLocalFile(wanted));
-    else if (m_token != token)
+    m_wantedToken = token;
+    m_behind = true;
+    if (isVisible())
+        catchUp();
+}
+
+void PlanWebView::catchUp()
+{
+    if (!m_behind)
+        return;
+    m_behind = false;
+    const QUrl current = m_page->url();
+    const QString shown = current.isLocalFile() ? standardPath(current.toLocalFile()) : QString();
+    if (shown.isEmpty() || shown != m_file)
+        m_page->load(QUrl::fromLocalFile(m_file));
+    else if (m_token != m_wantedToken)
         m_page->triggerAction(QWebEnginePage::ReloadAndBypassCache);
-    m_token = token;
+    m_token = m_wantedToken;
+}
+
+void PlanWebView::showEvent(QShowEvent *event)
+{
+    QWebEngineView::showEvent(event);
+    catchUp();
 }
 
 void PlanWebView::setMagnification(double magnification)

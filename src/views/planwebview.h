@@ -25,6 +25,8 @@ public:
 
     // Loads `file` when another page (or none) is shown; otherwise reloads
     // it, bypassing the cache, when `token` differs from the last one given.
+    // A hidden view waits until it is shown: a page loaded out of sight is
+    // painted late.
     void bringUpToDate(const QString &file, const QString &dir, int token);
 
     double magnification() const { return m_magnification; }
@@ -44,8 +46,10 @@ Q_SIGNALS:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
+    void catchUp();
     void receive(const QString &name, const QString &json, const QString &url);
     void followFocusProxy();
     void magnify(double by);
@@ -58,5 +62,7 @@ private:
     QString m_file;
     QString m_dir;
     int m_token = -1;
+    int m_wantedToken = -1;
+    bool m_behind = false;
     double m_magnification = 1.0;
 };

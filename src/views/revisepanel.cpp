@@ -85,6 +85,12 @@ QString logPath(const QString &dir)
     return dir + u"/history/revisions.md"_s;
 }
 
+// Tool tips take rich text when it looks like markup; a file name never does.
+QString plainTip(const QString &text)
+{
+    return u"<p style=\"white-space:pre\">"_s + text.toHtmlEscaped() + u"</p>"_s;
+}
+
 bool usable(const QMimeData *data)
 {
     return data && (data->hasUrls() || data->hasImage());
@@ -409,7 +415,7 @@ void RevisePanel::showTiles()
         picture->setObjectName(u"tilePicture"_s);
         picture->setPixmap(thumbnail(path));
         picture->setGeometry(0, 0, tileSize, tileSize);
-        picture->setToolTip(QFileInfo(path).fileName());
+        picture->setToolTip(plainTip(QFileInfo(path).fileName()));
         auto *remove = new QToolButton(tile);
         remove->setObjectName(u"tileRemove"_s);
         remove->setProperty("symbol", u"xmark.circle.fill"_s);

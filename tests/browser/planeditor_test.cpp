@@ -171,7 +171,9 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
     auto *content = editor->findChild<QStackedWidget *>(u"editorContent"_s);
     ASSERT_TRUE(title && path && develop && content);
     EXPECT_EQ(title->text(), state->plan().meta.title);
-    EXPECT_EQ(path->toolTip(), *state->planDir());
+    EXPECT_TRUE(path->toolTip().contains(state->planDir()->toHtmlEscaped()));
+    EXPECT_EQ(path->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(path->text() == *state->planDir() || path->text().contains(u"…"_s)) << path->text().toStdString();
     EXPECT_EQ(editor->findChild<QPushButton *>(u"exportButton"_s)->toolTip(),
               u"공유용 HTML 한 파일로 저장해요(그림·계획서 데이터 포함)"_s);
     EXPECT_EQ(editor->findChild<QPushButton *>(u"browserButton"_s)->text(), u"브라우저로 열기"_s);

@@ -222,6 +222,19 @@ TEST_F(PlanWebViewTest, TokenReloadsTheSamePageOnceAndAnotherFileLoads)
     // Another folder loads whatever the token.
     ASSERT_TRUE(show(*view, m_b, 1));
     EXPECT_EQ(view->url(), QUrl::fromLocalFile(page(m_b)));
+
+    // Out of sight, a view waits; raised twice meanwhile, it reloads once when shown.
+    view->hide();
+    QSignalSpy starts(view->page(), &QWebEnginePage::loadStarted);
+    view->bringUpToDate(page(m_b), m_b, 2);
+    view->bringUpToDate(page(m_b), m_b, 3);
+    pause(300);
+    EXPECT_EQ(starts.size(), 0);
+    EXPECT_EQ(view->token(), 1);
+    ASSERT_TRUE(loaded(*view, [&] { view->show(); }));
+    pause(300);
+    EXPECT_EQ(starts.size(), 1);
+    EXPECT_EQ(view->token(), 3);
 }
 
 TEST_F(PlanWebViewTest, ZoomKeepsTheLevelAndMagnifiesApart)

@@ -347,7 +347,7 @@ TEST_F(RevisePanelTest, CtrlVTakesAnImageOnlyInThePanelsWindow)
 TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
 {
     RevisePanel *panel = makePanel(a);
-    const QString picture = pngFile(root.filePath(u"dropped.png"_s));
+    const QString picture = pngFile(root.filePath(u"dropped <b>.png"_s));
     const QString text = root.filePath(u"notes.txt"_s);
     Library::write(text, "notes");
     const auto drop = [&](QMimeData *data, QWidget *target) {
@@ -373,6 +373,9 @@ TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
     EXPECT_TRUE(panel->images().isEmpty());
     EXPECT_TRUE(drop(urls({picture, text}), panel));
     EXPECT_EQ(panel->images(), QStringList{picture});
+    auto *tile = find<QLabel>(panel, u"tilePicture"_s);
+    EXPECT_TRUE(tile->toolTip().contains(u"dropped &lt;b&gt;.png"_s)) << tile->toolTip().toStdString();
+    EXPECT_FALSE(tile->pixmap().isNull());
     // Again, onto the request editor: still once.
     EXPECT_TRUE(drop(urls({picture}), editor(panel)->viewport()));
     EXPECT_EQ(panel->images(), QStringList{picture});
