@@ -355,8 +355,11 @@ TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
         QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(target, &enter);
         const bool accepted = enter.isAccepted();
+        // The outline shows while a usable drag is over the panel.
+        EXPECT_EQ(find<QWidget>(panel, u"dropHighlight"_s)->isVisible(), accepted);
         QDropEvent dropped(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(target, &dropped);
+        EXPECT_FALSE(find<QWidget>(panel, u"dropHighlight"_s)->isVisible());
         delete data;
         return accepted;
     };
@@ -371,6 +374,9 @@ TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
 
     EXPECT_TRUE(drop(urls({text}), panel));
     EXPECT_TRUE(panel->images().isEmpty());
+    auto *plain = new QMimeData;
+    plain->setText(u"글만"_s);
+    EXPECT_FALSE(drop(plain, panel));
     EXPECT_TRUE(drop(urls({picture, text}), panel));
     EXPECT_EQ(panel->images(), QStringList{picture});
     auto *tile = find<QLabel>(panel, u"tilePicture"_s);
