@@ -78,7 +78,8 @@ public:
     static Developer &shared();
 
     Runs runs() const { return m_runs; }
-    // The develop sheet clears the finished runs for a new start.
+    // The develop sheet clears the finished runs for a new start; while a
+    // run is preparing or writing nothing changes, as with `start`.
     void setRuns(const Runs &runs);
     // Whether any run is preparing or writing.
     bool isRunning() const;
