@@ -251,12 +251,11 @@ TEST(DeveloperObserve, UpdatesAWritingRunFromProgressLines)
     QLocale::setDefault(QLocale::c());
 
     // Only a writing run of that platform takes lines.
-    Developer other;
     Developer::Run preparing;
-    other.setRuns({{Kind::ios, preparing}});
-    other.observe(Kind::ios, "도구: Edit a.kt");
-    other.observe(Kind::android, "도구: Edit a.kt");
-    EXPECT_EQ(other.runs(), (Developer::Runs{{Kind::ios, preparing}}));
+    dev.setRuns({{Kind::ios, preparing}});
+    dev.observe(Kind::ios, "도구: Edit a.kt");
+    dev.observe(Kind::android, "도구: Edit a.kt");
+    EXPECT_EQ(dev.runs(), (Developer::Runs{{Kind::ios, preparing}}));
 }
 
 TEST(DeveloperGit, ListsBranchesOfACloneAndOfAPlainFolder)
@@ -522,43 +521,60 @@ TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
     EXPECT_EQ(run(Kind::android), stopped);
 }
 
-TEST_F(DeveloperTest, TheRecordsOfARunGoingOnCannotBeCleared)
+TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
 {
-    settings.androidRepo = makeRepo(root + "/repos/app");
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    settings.iosRepo = makeRepo(root + "/repos/ios");
     fake.setScenario(
         {{"responses",
           QJsonArray{QJsonObject{{"stdinContains", "`feat/one`"},
-                                 {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}},
-                     QJsonObject{{"stdinContains", "`feat/two`"}, {"steps", QJsonArray{FakeClaude::resultEvent("둘")}}}}}});
-    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/one", planDir, settings);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 1; }, 30000));
-    ASSERT_TRUE(QTest::qWaitFor([this] { return run(Kind::android).phase == Phase::writing; }, 30000));
+                                 {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}},
+                                                      FakeClaude::resultEvent("멈춘 뒤")}}},
+                     QJsonObject{{"stdinContains", "`feat/two`"},
+                                 {"steps", QJsonArray{QJsonObject{{"sleep", 300}}, FakeClaude::resultEvent("둘")}}}}}});
+    const QMap<Kind, QString> base{{Kind::android, "main"}, {Kind::ios, "main"}};
+    dev.start({Kind::android, Kind::ios}, base, "feat/one", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 2; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return run(Kind::ios).phase == Phase::writing; }, 30000));
+    const auto pidOf = [this](const QString &platform) {
+        for (const QJsonObject &start : fake.records("start"))
+            if (start.value("stdin").toString().contains("너는 Brenix " + platform))
+                return static_cast<pid_t>(start.value("pid").toInteger());
+        return pid_t(-1);
+    };
 
-    // Neither cleared nor replaced while Claude writes: the run would go on
-    // unseen while the application reads as idle.
-    const Developer::Runs writing = dev.runs();
+    // The sheet keeps Android's record and puts another in place of iOS's:
+    // iOS's Claude is stopped, and its end never lands on that record.
     Developer::Run other;
     other.phase = Phase::done;
-    dev.setRuns({});
-    dev.setRuns({{Kind::ios, other}});
-    EXPECT_EQ(dev.runs(), writing);
-    EXPECT_TRUE(dev.isRunning());
+    other.detail = "다른 기록";
+    const Developer::Run android = run(Kind::android);
+    dev.setRuns({{Kind::android, android}, {Kind::ios, other}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ::kill(pidOf("iOS"), 0) == -1 && errno == ESRCH; }, 30000));
     QTest::qWait(200);
-    EXPECT_TRUE(fake.records("sigterm").isEmpty());
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_EQ(run(Kind::ios), other);
+    EXPECT_TRUE(dev.isRunning());
+    EXPECT_EQ(::kill(pidOf("Android"), 0), 0);
 
-    // Once it has ended, the records clear for a new start.
-    dev.cancel();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
-    EXPECT_EQ(run(Kind::android).detail, stopMessage);
+    // Dropping the records stops Android's run as well.
     dev.setRuns({});
-    EXPECT_TRUE(dev.runs().isEmpty());
-    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/two");
+    EXPECT_FALSE(dev.isRunning());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ::kill(pidOf("Android"), 0) == -1 && errno == ESRCH; }, 30000));
+    EXPECT_EQ(fake.records("sigterm").size(), 2);
+    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
+    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-ios.md"));
+
+    // A new start meanwhile is not touched by anything the stopped runs do.
+    startAndWait({Kind::android}, base, "feat/two");
+    QTest::qWait(200);
     const Developer::Run second = run(Kind::android);
     EXPECT_EQ(second.phase, Phase::done) << second.detail.toStdString();
     EXPECT_EQ(second.branch, "feat/two");
     EXPECT_EQ(second.summary, "둘");
-    EXPECT_EQ(second.worktree, root + "/repos/app-worktrees/feat-two");
+    EXPECT_EQ(second.worktree, root + "/repos/android-worktrees/feat-two");
     EXPECT_EQ(dev.runs().size(), 1);
+    EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
 }
 
 TEST_F(DeveloperTest, AnUnexpectedErrorEndsTheRunFailed)

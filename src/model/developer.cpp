@@ -3,6 +3,7 @@
 #include "claude/clauderunner.h"
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/canceltoken.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/text.h"
@@ -152,11 +153,17 @@ std::optional<Developer::PlatformKind> Developer::platformKind(const QString &ra
 
 void Developer::setRuns(const Runs &runs)
 {
-    // Clearing the records belongs to a new start, which waits for the runs
-    // going on: a dropped record would leave Claude writing unseen while
-    // the application reads as idle.
-    if (isRunning() || m_runs == runs)
+    if (m_runs == runs)
         return;
+    // A run whose record is dropped or replaced is stopped and lets go of the
+    // records: Claude must not write on unseen while the application reads
+    // as idle, nor the run's end land on a record that is not its own.
+    for (auto it = m_runs.cbegin(); it != m_runs.cend(); ++it) {
+        const bool active = it->phase == Run::Phase::preparing || it->phase == Run::Phase::writing;
+        if (active && !(runs.contains(it.key()) && runs.value(it.key()) == *it))
+            if (const std::shared_ptr<Job> job = m_jobs.take(it.key()).lock())
+                job->cancel.cancel();
+    }
     m_runs = runs;
     Q_EMIT runsChanged();
 }
@@ -196,7 +203,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
         job->branch = branch;
         job->planDir = planDir;
         job->settings = settings;
-        m_cancels.insert(platform, job->cancel);
+        m_jobs.insert(platform, job);
         job->turn = turn;
         job->setUp = std::make_shared<QPromise<void>>();
         job->setUp->start();
@@ -211,13 +218,15 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
 
 void Developer::cancel()
 {
-    for (const CancelToken &token : std::as_const(m_cancels))
-        token.cancel();
+    for (const std::weak_ptr<Job> &held : std::as_const(m_jobs))
+        if (const std::shared_ptr<Job> job = held.lock())
+            job->cancel.cancel();
 }
 
 bool Developer::isCurrent(const Job &job) const
 {
-    return job.start == m_start && m_runs.contains(job.platform);
+    return job.start == m_start && m_runs.contains(job.platform)
+        && m_jobs.value(job.platform).lock().get() == &job;
 }
 
 template<typename Change>
@@ -380,14 +389,15 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planDir, plan);
 
     const PlatformKind platform = job->platform;
-    const std::uint64_t start = job->start;
+    const std::weak_ptr<Job> held = job;
     // Called on the runner's reader thread; each line is applied on the main
-    // thread, and only while this start is still the latest.
-    ClaudeRunner::Progress progress = [self, platform, start](const QString &line) {
+    // thread, and only while this run still holds the platform's record.
+    ClaudeRunner::Progress progress = [self, platform, held](const QString &line) {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, platform, start, line] {
-                if (self && self->m_start == start)
+            [self, platform, held, line] {
+                const std::shared_ptr<Job> running = held.lock();
+                if (self && running && self->isCurrent(*running))
                     self->observe(platform, line);
             },
             Qt::QueuedConnection);
