@@ -1,6 +1,7 @@
 #include "model/developer.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
+#include "settings/secretstore.h"
 #include "support/fakeclaude.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
@@ -15,8 +16,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
+#include <fcntl.h>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -364,6 +369,11 @@ TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
     // no properties copy; the run goes on in the folder as it is.
     QFile::remove(worktree + "/local.properties");
     sh(worktree, {"mv", "src/Main.kt", "src/Moved.kt"});
+    // A name that is not UTF-8 still counts and shows.
+    const QByteArray strayName = QFile::encodeName(worktree) + "/bad\xffname.kt";
+    const int fd = ::open(strayName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
     sh(repo, {"branch", "-m", "feat/x", "feat/renamed"});
     const QString worktrees = sh(repo, {"worktree", "list", "--porcelain"});
     details.clear();
@@ -374,8 +384,8 @@ TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
     EXPECT_EQ(run(Kind::ios).summary, "두 번째");
     // Named as they are, neither quoted nor escaped; a rename counts once.
-    EXPECT_EQ(run(Kind::ios).changed, (QStringList{"src/Moved.kt", "새 화면.swift"}));
-    EXPECT_EQ(run(Kind::ios).detail, "바뀐 파일 2개");
+    EXPECT_EQ(run(Kind::ios).changed, (QStringList{"src/Moved.kt", "bad\uFFFDname.kt", "새 화면.swift"}));
+    EXPECT_EQ(run(Kind::ios).detail, "바뀐 파일 3개");
     EXPECT_EQ(details.value(Kind::ios).mid(0, 3),
               (QStringList{"작업 폴더를 만드는 중", "이미 있는 작업 폴더를 이어서 써요", "Claude 가 계획서를 읽는 중"}));
     EXPECT_FALSE(QFile::exists(worktree + "/local.properties"));
@@ -511,32 +521,109 @@ TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
     EXPECT_EQ(run(Kind::android), stopped);
 }
 
-TEST_F(DeveloperTest, ARunDroppedFromTheRecordsIsStoppedAndChangesNothingLater)
+TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
 {
-    settings.androidRepo = makeRepo(root + "/repos/app");
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    settings.iosRepo = makeRepo(root + "/repos/ios");
     fake.setScenario(
         {{"responses",
           QJsonArray{QJsonObject{{"stdinContains", "`feat/one`"},
-                                 {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}},
+                                 {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}},
+                                                      FakeClaude::resultEvent("멈춘 뒤")}}},
                      QJsonObject{{"stdinContains", "`feat/two`"},
                                  {"steps", QJsonArray{QJsonObject{{"sleep", 300}}, FakeClaude::resultEvent("둘")}}}}}});
-    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/one", planDir, settings);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 1; }, 30000));
+    const QMap<Kind, QString> base{{Kind::android, "main"}, {Kind::ios, "main"}};
+    dev.start({Kind::android, Kind::ios}, base, "feat/one", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 2; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return run(Kind::ios).phase == Phase::writing; }, 30000));
+    const auto pidOf = [this](const QString &platform) {
+        for (const QJsonObject &start : fake.records("start"))
+            if (start.value("stdin").toString().contains("너는 Brenix " + platform))
+                return static_cast<pid_t>(start.value("pid").toInteger());
+        return pid_t(-1);
+    };
 
-    // The sheet clears the records while the first run still writes.
+    // The sheet keeps Android's record and puts another in place of iOS's:
+    // iOS's Claude is stopped, and its end never lands on that record.
+    Developer::Run other;
+    other.phase = Phase::done;
+    other.detail = "다른 기록";
+    const Developer::Run android = run(Kind::android);
+    dev.setRuns({{Kind::android, android}, {Kind::ios, other}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ::kill(pidOf("iOS"), 0) == -1 && errno == ESRCH; }, 30000));
+    QTest::qWait(200);
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_EQ(run(Kind::ios), other);
+    EXPECT_TRUE(dev.isRunning());
+    EXPECT_EQ(::kill(pidOf("Android"), 0), 0);
+
+    // Dropping the records stops Android's run as well.
     dev.setRuns({});
     EXPECT_FALSE(dev.isRunning());
-    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/two");
-    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("sigterm").size() == 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ::kill(pidOf("Android"), 0) == -1 && errno == ESRCH; }, 30000));
+    EXPECT_EQ(fake.records("sigterm").size(), 2);
+    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
+    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-ios.md"));
+
+    // A new start meanwhile is not touched by anything the stopped runs do.
+    startAndWait({Kind::android}, base, "feat/two");
     QTest::qWait(200);
     const Developer::Run second = run(Kind::android);
-    EXPECT_EQ(second.phase, Phase::done);
+    EXPECT_EQ(second.phase, Phase::done) << second.detail.toStdString();
     EXPECT_EQ(second.branch, "feat/two");
     EXPECT_EQ(second.summary, "둘");
-    EXPECT_EQ(second.worktree, root + "/repos/app-worktrees/feat-two");
+    EXPECT_EQ(second.worktree, root + "/repos/android-worktrees/feat-two");
     EXPECT_EQ(dev.runs().size(), 1);
-    // The first run's stop never showed on the second run's record.
     EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
+}
+
+TEST_F(DeveloperTest, AnUnexpectedErrorEndsTheRunFailed)
+{
+    // A secret store that breaks in ways nothing else reports.
+    class BrokenStore final : public SecretStore
+    {
+    public:
+        explicit BrokenStore(std::function<void()> raise)
+            : m_raise(std::move(raise))
+        {
+        }
+        std::optional<QByteArray> read(const QString &) override
+        {
+            m_raise();
+            return std::nullopt;
+        }
+        bool write(const QString &, const QString &) override { return false; }
+        bool remove(const QString &) override { return false; }
+
+    private:
+        std::function<void()> m_raise;
+    };
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    settings.iosRepo = makeRepo(root + "/repos/ios");
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    const struct {
+        const char *name;
+        std::function<void()> raise;
+        QString detail;
+    } cases[] = {
+        {"standard exception", [] { throw std::runtime_error("store broke"); }, "store broke"},
+        {"anything else", [] { throw 42; }, "알 수 없는 오류로 멈췄어요."},
+    };
+    int attempt = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Keychain::useStore(std::make_shared<BrokenStore>(c.raise));
+        const QString branch = "feat/broken-" + QString::number(++attempt);
+        startAndWait({Kind::android, Kind::ios}, {{Kind::android, "main"}, {Kind::ios, "main"}}, branch);
+        Keychain::useStore(nullptr);
+        for (const Kind kind : Developer::platformKinds) {
+            EXPECT_EQ(run(kind).phase, Phase::failed);
+            EXPECT_EQ(run(kind).detail, c.detail);
+            EXPECT_TRUE(run(kind).ended.has_value());
+        }
+        EXPECT_EQ(run(Kind::ios).worktree, root + "/repos/ios-worktrees/" + QString(branch).replace('/', '-'));
+    }
+    EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
 TEST_F(DeveloperTest, ACancelDuringTheSetUpTakesEffectOnceGitIsDone)

@@ -146,6 +146,11 @@ TEST(Spawn, OutputGivesEmptyTextNotNothing)
     EXPECT_FALSE(Spawn::output("/nonexistent/program", {}, env).has_value());
     EXPECT_FALSE(Spawn::output("echo", {"x"}, env).has_value());
     EXPECT_FALSE(Spawn::output("/usr/bin/printf", {"\\377"}, env).has_value());
+    // The bytes themselves, UTF-8 or not, for callers that read file names.
+    EXPECT_EQ(Spawn::outputBytes("/usr/bin/printf", {"a\\377\\0b"}, env),
+              std::optional<QByteArray>(QByteArray("a\377\0b", 4)));
+    EXPECT_EQ(Spawn::outputBytes("/bin/true", {}, env), std::optional<QByteArray>(QByteArray()));
+    EXPECT_FALSE(Spawn::outputBytes("/nonexistent/program", {}, env).has_value());
     // Output is not trimmed; the exit status does not matter.
     EXPECT_EQ(Spawn::output("/bin/sh", {"-c", "printf ' a \\n'; exit 4"}, env), std::optional<QString>(" a \n"));
 }
@@ -220,6 +225,11 @@ TEST(Spawn, AwaitedOutputKeepsTheEventLoopTurningAndResumesOnItsThread)
         co_return !out.has_value();
     };
     EXPECT_TRUE(TaskWait::result(missing()));
+    auto bytes = []() -> QCoro::Task<std::optional<QByteArray>> {
+        const QStringList args{"\\377"};
+        co_return co_await Spawn::outputBytesAsync(QStringLiteral("/usr/bin/printf"), args, {});
+    };
+    EXPECT_EQ(TaskWait::result(bytes()), std::optional<QByteArray>(QByteArray("\377")));
 }
 
 TEST(ChildProcess, TerminateSendsSigtermOnceThenSigkill)

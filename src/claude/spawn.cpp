@@ -13,6 +13,7 @@
 #include <cstring>
 #include <sys/wait.h>
 #include <thread>
+#include <type_traits>
 
 extern char **environ;
 
@@ -34,6 +35,23 @@ int reap(pid_t pid)
     } while (done == -1 && errno == EINTR);
     // A child we cannot wait for must never read as a success.
     return done == -1 ? -1 : exitStatus(status);
+}
+
+// Runs `work` on a thread of its own, like wait(): a command such as a large
+// `git worktree add` must neither block the event loop nor hold a pool
+// thread.
+template<typename Work>
+QFuture<std::invoke_result_t<Work &>> onOwnThread(Work work)
+{
+    using Result = std::invoke_result_t<Work &>;
+    QPromise<Result> promise;
+    QFuture<Result> future = promise.future();
+    promise.start();
+    std::thread([work = std::move(work), promise = std::move(promise)]() mutable {
+        promise.addResult(work());
+        promise.finish();
+    }).detach();
+    return future;
 }
 
 } // namespace
@@ -99,8 +117,8 @@ QCoro::Task<int> wait(pid_t pid)
     co_return co_await future;
 }
 
-std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
-                              std::optional<std::chrono::milliseconds> timeout)
+std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
+                                      std::optional<std::chrono::milliseconds> timeout)
 {
     std::optional<PipePump> pipes;
     pid_t pid = -1;
@@ -126,22 +144,38 @@ std::optional<QString> output(const QString &path, const QStringList &args, cons
     reap(pid);
     if (!finished)
         return std::nullopt;
-    return Text::decodeUtf8Strict(out);
+    return out;
+}
+
+std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
+                              std::optional<std::chrono::milliseconds> timeout)
+{
+    const std::optional<QByteArray> bytes = outputBytes(path, args, env, timeout);
+    if (!bytes)
+        return std::nullopt;
+    return Text::decodeUtf8Strict(*bytes);
 }
 
 QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env)
 {
-    QPromise<std::optional<QString>> promise;
-    QFuture<std::optional<QString>> future = promise.future();
-    promise.start();
-    // Its own thread, like wait(): a command such as a large `git worktree
-    // add` must neither block the event loop nor hold a pool thread.
-    std::thread([path = std::move(path), args = std::move(args), env = std::move(env),
-                 promise = std::move(promise)]() mutable {
-        promise.addResult(output(path, args, env));
-        promise.finish();
-    }).detach();
-    co_return co_await future;
+    // Named first: GCC 12 destroys the captures of a lambda made within a
+    // co_await expression twice.
+    QFuture<std::optional<QString>> done =
+        onOwnThread([path = std::move(path), args = std::move(args), env = std::move(env)] {
+            return output(path, args, env);
+        });
+    co_return co_await done;
+}
+
+QCoro::Task<std::optional<QByteArray>> outputBytesAsync(QString path, QStringList args, Environment env)
+{
+    // Named first: GCC 12 destroys the captures of a lambda made within a
+    // co_await expression twice.
+    QFuture<std::optional<QByteArray>> done =
+        onOwnThread([path = std::move(path), args = std::move(args), env = std::move(env)] {
+            return outputBytes(path, args, env);
+        });
+    co_return co_await done;
 }
 
 } // namespace Spawn

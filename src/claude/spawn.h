@@ -52,10 +52,16 @@ QCoro::Task<int> wait(pid_t pid);
 // outlived `timeout` (it is then killed).
 std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
                               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+// `output` as the bytes printed, for output that need not be UTF-8, such as
+// file names.
+std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
+                                      std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
 // `output` for a task: the command runs and is waited for on a thread of
 // its own, and the awaiting task resumes on its own thread. Nothing stops
 // the command early; it runs to its end.
 QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env);
+// `outputBytes` for a task, run like `outputAsync`.
+QCoro::Task<std::optional<QByteArray>> outputBytesAsync(QString path, QStringList args, Environment env);
 
 } // namespace Spawn

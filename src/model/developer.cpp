@@ -3,7 +3,9 @@
 #include "claude/clauderunner.h"
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/canceltoken.h"
 #include "core/jsonread.h"
+#include "core/offthread.h"
 #include "core/text.h"
 #include "model/developtexts.h"
 #include "model/generator.h"
@@ -43,14 +45,18 @@ QStringList gitArguments(const QString &dir, const QStringList &args)
 // `git status --porcelain -z` entries to paths: the text after the two
 // status characters and their space, in git's order. Entries end in NUL and
 // are never quoted, so names with spaces or Hangul come out as they are; a
-// rename or copy is followed by its original path, which is skipped.
-QStringList changedPaths(const QString &status)
+// rename or copy is followed by its original path, which is skipped. A name
+// that is not UTF-8 is kept, its stray bytes shown as U+FFFD, so it still
+// counts.
+QStringList changedPaths(const QByteArray &status)
 {
     QStringList paths;
-    const QStringList entries = status.split(QChar(0), Qt::SkipEmptyParts);
+    const QList<QByteArray> entries = status.split('\0');
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        paths.append(entries[i].mid(3));
-        if (entries[i].startsWith(QLatin1Char('R')) || entries[i].startsWith(QLatin1Char('C')))
+        if (entries[i].isEmpty())
+            continue;
+        paths.append(QString::fromUtf8(entries[i].mid(3)));
+        if (entries[i].startsWith('R') || entries[i].startsWith('C'))
             ++i;
     }
     return paths;
@@ -149,6 +155,15 @@ void Developer::setRuns(const Runs &runs)
 {
     if (m_runs == runs)
         return;
+    // A run whose record is dropped or replaced is stopped and lets go of the
+    // records: Claude must not write on unseen while the application reads
+    // as idle, nor the run's end land on a record that is not its own.
+    for (auto it = m_runs.cbegin(); it != m_runs.cend(); ++it) {
+        const bool active = it->phase == Run::Phase::preparing || it->phase == Run::Phase::writing;
+        if (active && !(runs.contains(it.key()) && runs.value(it.key()) == *it))
+            if (const std::shared_ptr<Job> job = m_jobs.take(it.key()).lock())
+                job->cancel.cancel();
+    }
     m_runs = runs;
     Q_EMIT runsChanged();
 }
@@ -188,10 +203,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
         job->branch = branch;
         job->planDir = planDir;
         job->settings = settings;
-        // A run whose record the sheet dropped must not go on unseen, and
-        // perhaps in the same worktree.
-        m_cancels.value(platform).cancel();
-        m_cancels.insert(platform, job->cancel);
+        m_jobs.insert(platform, job);
         job->turn = turn;
         job->setUp = std::make_shared<QPromise<void>>();
         job->setUp->start();
@@ -206,13 +218,15 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
 
 void Developer::cancel()
 {
-    for (const CancelToken &token : std::as_const(m_cancels))
-        token.cancel();
+    for (const std::weak_ptr<Job> &held : std::as_const(m_jobs))
+        if (const std::shared_ptr<Job> job = held.lock())
+            job->cancel.cancel();
 }
 
 bool Developer::isCurrent(const Job &job) const
 {
-    return job.start == m_start && m_runs.contains(job.platform);
+    return job.start == m_start && m_runs.contains(job.platform)
+        && m_jobs.value(job.platform).lock().get() == &job;
 }
 
 template<typename Change>
@@ -241,11 +255,25 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     // A run that outlives its Developer (tests make their own) touches
     // nothing once it is gone.
     const QPointer<Developer> self(this);
-    const bool ready = co_await prepare(job);
+    std::optional<QString> failure;
+    try {
+        const bool ready = co_await prepare(job);
+        job->setUp->finish();
+        if (ready && self)
+            co_await writeCode(job);
+    } catch (const std::exception &error) {
+        failure = QString::fromLocal8Bit(error.what());
+    } catch (...) {
+        failure = QStringLiteral("알 수 없는 오류로 멈췄어요.");
+    }
+    // Nobody awaits this task: whatever ends it must end the run and let the
+    // next platform's set-up go on, or both would wait forever.
     job->setUp->finish();
-    if (!ready || !self)
+    if (!failure || !self || !isCurrent(*job))
         co_return;
-    co_await writeCode(job);
+    const Run::Phase phase = m_runs.value(job->platform).phase;
+    if (phase == Run::Phase::preparing || phase == Run::Phase::writing)
+        fail(*job, *failure);
 }
 
 QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
@@ -353,17 +381,23 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         co_return;
     }
     const QString planDir = absoluteFolder(job->planDir);
-    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planDir, readPlan(planDir));
+    // A large plan would stall the window while it is read and decoded.
+    QFuture<Plan> reading = OffThread::run(readPlan, planDir);
+    const Plan plan = co_await reading;
+    if (!self)
+        co_return;
+    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planDir, plan);
 
     const PlatformKind platform = job->platform;
-    const std::uint64_t start = job->start;
+    const std::weak_ptr<Job> held = job;
     // Called on the runner's reader thread; each line is applied on the main
-    // thread, and only while this start is still the latest.
-    ClaudeRunner::Progress progress = [self, platform, start](const QString &line) {
+    // thread, and only while this run still holds the platform's record.
+    ClaudeRunner::Progress progress = [self, platform, held](const QString &line) {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, platform, start, line] {
-                if (self && self->m_start == start)
+            [self, platform, held, line] {
+                const std::shared_ptr<Job> running = held.lock();
+                if (self && running && self->isCurrent(*running))
                     self->observe(platform, line);
             },
             Qt::QueuedConnection);
@@ -395,10 +429,22 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const QStringList statusArgs =
         gitArguments(job->worktree, {QStringLiteral("status"), QStringLiteral("--porcelain"), QStringLiteral("-z"),
                                      QStringLiteral("--untracked-files=all")});
-    const std::optional<QString> status = co_await Spawn::outputAsync(gitPath, statusArgs, Spawn::processEnvironment());
+    const std::optional<QByteArray> status =
+        co_await Spawn::outputBytesAsync(gitPath, statusArgs, Spawn::processEnvironment());
     if (!self)
         co_return;
-    const QStringList changed = changedPaths(status.value_or(QString()));
+    const QStringList changed = changedPaths(status.value_or(QByteArray()));
+    // Into an existing history folder only; a plan folder without one gets
+    // no record, and a failed write leaves the run done. Written before the
+    // run shows as done, so a finished run's record is there to read.
+    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
+        + QStringLiteral(")\n\n") + answer;
+    QFuture<void> writing = OffThread::run(
+        [](const QString &path, const QByteArray &bytes) { AtomicFile::write(path, bytes); },
+        planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"), record.toUtf8());
+    co_await writing;
+    if (!self)
+        co_return;
     update(*job, [&](Run &run) {
         run.phase = Run::Phase::done;
         run.summary = answer.trimmed();
@@ -406,12 +452,6 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         run.detail = QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
         run.ended = QDateTime::currentDateTime();
     });
-    // Into an existing history folder only; a plan folder without one gets
-    // no record, and a failed write leaves the run done.
-    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
-        + QStringLiteral(")\n\n") + answer;
-    AtomicFile::write(planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
-                      record.toUtf8());
 }
 
 void Developer::observe(PlatformKind platform, const QString &line)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/canceltoken.h"
 #include "settings/appsettings.h"
 
 #include <QCoroTask>
@@ -78,7 +77,8 @@ public:
     static Developer &shared();
 
     Runs runs() const { return m_runs; }
-    // The develop sheet clears the finished runs for a new start.
+    // The develop sheet clears the finished runs for a new start. A run
+    // still preparing or writing whose record goes is stopped.
     void setRuns(const Runs &runs);
     // Whether any run is preparing or writing.
     bool isRunning() const;
@@ -141,7 +141,8 @@ private:
 
     Runs m_runs;
     QString m_planDir;
-    QMap<PlatformKind, CancelToken> m_cancels;
+    // Each platform's latest run, while its task lives.
+    QMap<PlatformKind, std::weak_ptr<Job>> m_jobs;
     // Identifies the latest start; late steps and lines of earlier starts
     // are dropped.
     std::uint64_t m_start = 0;
