@@ -440,7 +440,8 @@ TEST(UpdateRowTest, FollowsTheUpdater)
 {
     HttpServer server;
     Updater::Hooks hooks;
-    hooks.bundle = Updater::Bundle{QString(), QString(), "1.3.0", "42", server.base()};
+    QTemporaryDir installed;
+    hooks.bundle = Updater::Bundle{installed.filePath("Quarrystone.app"), QString(), "1.3.0", "42", server.base()};
     hooks.terminate = [] {};
     Updater updater(hooks);
     UpdateRow row(&updater);
@@ -469,6 +470,16 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     EXPECT_TRUE(row.installButton()->isEnabled());
     ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::idle; }, 10000));
     EXPECT_EQ(row.statusLine()->text(), "배포 서버: " + server.base()) << "empty notes name the server";
+
+    // While the build is fetched neither button can be pressed.
+    server.serve("/download/com.tovanek.quarrystone.mac/43.zip", {404, "gone", {}, 700ms, false});
+    row.installButton()->click();
+    EXPECT_EQ(row.statusLine()->text(), QStringLiteral("받는 중…"));
+    EXPECT_FALSE(row.checkButton()->isEnabled());
+    EXPECT_FALSE(row.installButton()->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::failed; }, 10000));
+    EXPECT_TRUE(row.statusLine()->text().startsWith(QStringLiteral("업데이트하지 못했어요: ")));
+    EXPECT_TRUE(row.installButton()->isEnabled());
 
     server.serve(latestPath, HttpServer::Response::json(R"({"version":"1.3.0","build":"42","url":"https://example.com/42.zip"})"));
     row.checkButton()->click();
