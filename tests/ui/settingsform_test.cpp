@@ -324,6 +324,17 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     EXPECT_EQ(stored().claudePath, installed);
     EXPECT_TRUE(shows(f->claudeStatusLine(), QStringLiteral("✓ 2.1.0 (Claude Code)")));
     QFile::remove(installed);
+
+    // A path typed while a slow search runs is what stays.
+    ASSERT_TRUE(writeExecutable(scratch.filePath("slowshell"), "#!/bin/sh\nsleep 1\nexit 1\n"));
+    qputenv("SHELL", scratch.filePath("slowshell").toUtf8());
+    f->findButton()->click();
+    f->claudePathField()->clear();
+    type(f->claudePathField(), FakeClaude::path());
+    QTest::qWait(1800);
+    EXPECT_EQ(f->claudePathField()->text(), FakeClaude::path());
+    EXPECT_EQ(stored().claudePath, FakeClaude::path());
+    EXPECT_EQ(f->claudeStatusLine()->text(), QStringLiteral("✓ 2.1.0 (Claude Code)"));
 }
 
 TEST_F(SettingsFormTest, EmptyToolPathFailsOnFirstShow)
