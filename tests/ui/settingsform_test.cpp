@@ -408,6 +408,12 @@ TEST_F(SettingsFormTest, RepositoryRowsMarkOnlyFoundRepositories)
     type(android->field(), bare);
     EXPECT_EQ(stored().androidRepo, bare);
     EXPECT_FALSE(android->foundMark()->isVisible()) << "no platform sub-folder";
+    // One made while the window is hidden counts when it shows again.
+    ASSERT_TRUE(QDir().mkpath(bare + "/presentation"));
+    view->hide();
+    view->show();
+    EXPECT_TRUE(android->foundMark()->isVisible());
+    ASSERT_TRUE(QDir(bare + "/presentation").removeRecursively());
     android->field()->clear();
     type(android->field(), app);
     EXPECT_TRUE(android->foundMark()->isVisible());
