@@ -58,6 +58,8 @@ fetch_mermaid() {
 
 run_tests() {
   fetch_mermaid
+  # The fuzz targets are a clang build of their own, run under the label "fuzz".
+  cmake --build "$build" --target fuzz
   export QUARRYSTONE_MERMAID_JS="$build/npm/node_modules/mermaid/dist/mermaid.min.js"
   # Browser tests get a display of their own; keyring tests a session bus.
   cd "$build"

@@ -3,6 +3,7 @@
 #include "export/exporter.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -115,6 +116,35 @@ void BM_RenderCommand(benchmark::State &state)
     state.counters["x_base64"] = median(renders) / median(encodes);
 }
 
+// The whole render of a plan without images (plan.json read and checked,
+// the three files written), against reading and checking the same plan
+// alone: the render should grow like the plan, not with its square.
+void BM_RenderWithoutImages(benchmark::State &state)
+{
+    const int screens = static_cast<int>(state.range(0));
+    const QString dir = scratch().filePath(QStringLiteral("plain-%1").arg(screens));
+    QDir().mkpath(dir);
+    const QByteArray json = PlanGen::json(PlanGen::Shape{.screens = screens});
+    std::vector<double> renders;
+    std::vector<double> reads;
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        const Plan read = Plan::decode(json);
+        benchmark::DoNotOptimize(read.problems());
+        reads.push_back(timer.nsecsElapsed() / 1e9);
+
+        timer.restart();
+        Plan plan = Plan::decode(json);
+        Exporter::writeAll(plan, dir, Conventions::builtIn());
+        benchmark::DoNotOptimize(plan.problems());
+        renders.push_back(timer.nsecsElapsed() / 1e9);
+        state.SetIterationTime(renders.back());
+    }
+    state.counters["read_check_ms"] = median(reads) * 1e3;
+    state.counters["x_read_check"] = median(renders) / median(reads);
+}
+
 // The writer in a fresh process, so that its peak resident memory is the
 // write's own and not the benchmark's.
 void BM_WriteAllPeakMemory(benchmark::State &state)
@@ -169,6 +199,7 @@ int renderOnce(const QString &dir)
 BENCHMARK(BM_WriteAllPeakMemory)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_WriteAll)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
 BENCHMARK(BM_RenderCommand)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_RenderWithoutImages)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 int main(int argc, char **argv)
 {

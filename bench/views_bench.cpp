@@ -88,14 +88,18 @@ struct Library {
     std::unique_ptr<Sidebar> sidebar;
 };
 
+// Made on first use; released by main while the application still exists,
+// since widgets must not outlive it.
+std::unique_ptr<Library> libraries[2];
+
 Library &library(bool sameTitles)
 {
-    static Library distinct(false);
-    static Library same(true);
-    Library &chosen = sameTitles ? same : distinct;
-    if (!chosen.state)
-        chosen.open();
-    return chosen;
+    std::unique_ptr<Library> &chosen = libraries[sameTitles ? 1 : 0];
+    if (!chosen) {
+        chosen = std::make_unique<Library>(sameTitles);
+        chosen->open();
+    }
+    return *chosen;
 }
 
 void BM_Refresh(benchmark::State &state)
@@ -261,5 +265,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    for (std::unique_ptr<Library> &lib : libraries)
+        lib.reset();
     return 0;
 }

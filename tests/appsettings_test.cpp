@@ -112,6 +112,12 @@ TEST_F(AppSettingsTest, NoFileGivesDefaultsAndFillsEmptyFields)
     EXPECT_EQ(s.iosRepo, QDir::homePath() + "/Projects/brenix_ios_v2") << "a worktree's .git file counts";
     EXPECT_EQ(s.claudePath, QDir::homePath() + "/.local/bin/claude");
 
+    // Without the tool search everything else is filled just the same.
+    AppSettings withoutTool = AppSettings::load(false);
+    EXPECT_EQ(withoutTool.claudePath, "");
+    withoutTool.claudePath = s.claudePath;
+    EXPECT_EQ(withoutTool, s);
+
     EXPECT_EQ(QDir(AppPaths::support()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before)
         << "loading never writes";
 }

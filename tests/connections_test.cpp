@@ -469,3 +469,62 @@ TEST_F(ConnectionsTest, InstallerRunsInALoginShellWithoutATerminal)
     EXPECT_TRUE(opened.isEmpty());
     ASSERT_TRUE(waitUntil([&installer] { return !installer.isRefreshing(); }));
 }
+
+namespace {
+
+// Alive and not yet a zombie waiting for a parent that is gone.
+bool running(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype state = line.lastIndexOf(')') + 2;
+    return state < line.size() && line.at(state) != 'Z';
+}
+
+pid_t pidIn(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+}
+
+} // namespace
+
+// What a setup job started (the installer's pipeline, a child that ignores
+// SIGTERM) ends with it, and however it ends the person's stop is no failure.
+TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
+{
+    QTemporaryDir dir;
+    const QString piped = dir.filePath("piped");
+    const QString stubborn = dir.filePath("stubborn");
+    const struct {
+        const char *what;
+        QString command;
+        QString pidFile;
+        int stops;
+    } jobs[] = {
+        {"pipeline", "sh -c 'echo $$ > " + piped + "; exec sleep 300' | cat", piped, 1},
+        {"ignores SIGTERM", "trap '' TERM; sleep 300 & echo $! > " + stubborn + "; wait; wait", stubborn, 2},
+    };
+    for (const auto &job : jobs) {
+        Connections::Hooks h = hooks();
+        h.installerCommand = job.command;
+        Connections installer(h);
+        installer.installClaude(settings);
+        ASSERT_TRUE(waitUntil([&] { return pidIn(job.pidFile) > 0; })) << job.what;
+        const pid_t started = pidIn(job.pidFile);
+        ASSERT_TRUE(running(started)) << job.what;
+
+        installer.stopJob();
+        if (job.stops == 2) {
+            QTest::qWait(300);
+            EXPECT_TRUE(installer.job()) << job.what;
+            installer.stopJob();
+        }
+        EXPECT_TRUE(waitUntil([&] { return !installer.job(); }, 5000)) << job.what;
+        EXPECT_TRUE(waitUntil([&] { return !running(started); }, 5000)) << job.what;
+        EXPECT_EQ(installer.lastError(), std::nullopt) << job.what;
+        ASSERT_TRUE(waitUntil([&] { return !installer.isRefreshing(); }));
+    }
+}

@@ -85,6 +85,17 @@ TEST_F(DownloaderTest, TransferFailureIsFalse)
     EXPECT_FALSE(save(server.base() + "/drop.png", target("node.png")));
     EXPECT_FALSE(save("http://127.0.0.1:1/refused.png", target("node.png")));
     EXPECT_FALSE(QFile::exists(target("node.png")));
+
+    // A body that ends before its announced length is a cut transfer, and
+    // the image it would replace stays.
+    Response cut = Response::text(200, "0123456789");
+    cut.announcedLength = 100'000;
+    server.serve("/cut.png", cut);
+    put(target("old.png"), "kept");
+    EXPECT_FALSE(save(server.base() + "/cut.png", target("old.png")));
+    EXPECT_EQ(contents(target("old.png")), "kept");
+    EXPECT_FALSE(save(server.base() + "/cut.png", target("new.png")));
+    EXPECT_FALSE(QFile::exists(target("new.png")));
 }
 
 TEST_F(DownloaderTest, OnlyWebAddressesAreFetched)

@@ -286,3 +286,43 @@ TEST(ExportWriterAssets, OnlyReadableFilesInsideTheFolder)
     EXPECT_FALSE(page.contains(QByteArray("outside").toBase64()));
     EXPECT_TRUE(page.contains("\"android\":\"http:\\/\\/example.com\\/a.png\""));
 }
+
+// The folder writer streams the image block into index.html batch by batch;
+// the file must be exactly the page rendered from the image map, whatever
+// the images' number, order, names and readability.
+TEST(ExportWriterAssets, StreamedPageEqualsTheRenderedOne)
+{
+    QTemporaryDir dir;
+    Plan plan;
+    plan.meta.feature = "Chat";
+    for (int i = 0; i < 41; ++i) {
+        // Names out of code-point order, one with "<" and non-ASCII text.
+        const QString path = QStringLiteral("img/%1-%2.png").arg(i % 7).arg(40 - i);
+        QByteArray bytes(1000 + 97 * i, Qt::Uninitialized);
+        for (qsizetype b = 0; b < bytes.size(); ++b)
+            bytes[b] = char((b * 31 + i * 7) % 256);
+        writeFile(dir.filePath(path), bytes);
+        plan.screens.append(screen(QStringLiteral("s%1").arg(i), path, i % 5 == 0 ? std::optional<QString>("img/<화면>.jpg") : std::nullopt));
+    }
+    writeFile(dir.filePath("img/<화면>.jpg"), "jpeg</script>bytes");
+    plan.screens.append(screen("missing", "img/missing.png"));
+    plan.screens.append(screen("outside", "../outside.png"));
+    plan.screens.append(screen("web", "https://x.test/a.png"));
+
+    Exporter::writeAll(plan, dir.path(), Conventions::builtIn());
+    const QByteArray page = readFile(dir.filePath("index.html"));
+    const HTMLPage::Assets images = Exporter::assets(plan, dir.path());
+    ASSERT_EQ(images.size(), 42);
+    EXPECT_TRUE(page == HTMLPage::render(plan, Conventions::builtIn(), images));
+    EXPECT_TRUE(page.contains("\"img\\/\\u003c화면>.jpg\":\"data:image\\/jpeg;base64,"));
+
+    // No readable image: no image block at all.
+    Plan bare = plan;
+    for (Screen &s : bare.screens) {
+        s.image.before = "img/missing.png";
+        s.image.android.reset();
+    }
+    Exporter::writeAll(bare, dir.path(), Conventions::builtIn());
+    EXPECT_TRUE(readFile(dir.filePath("index.html")) == HTMLPage::render(bare, Conventions::builtIn(), {}));
+    EXPECT_FALSE(readFile(dir.filePath("index.html")).contains(HTMLPage::imageBlockOpening()));
+}

@@ -250,6 +250,21 @@ TEST_F(FigmaRESTTest, TransportFailureStaysATransportFailure)
     }
 }
 
+TEST_F(FigmaRESTTest, AnswerCutShortIsATransportFailure)
+{
+    Response cut = Response::json(R"({"handle":"me"})");
+    cut.announcedLength = 100'000;
+    server.serve("/v1/me", cut);
+    try {
+        run(rest.me());
+        ADD_FAILURE() << "a cut answer succeeded";
+    } catch (const NetworkError &error) {
+        EXPECT_FALSE(error.message.isEmpty());
+    } catch (const JSONDecodeError &error) {
+        ADD_FAILURE() << "reported as a decode failure: " << error.message.toStdString();
+    }
+}
+
 TEST_F(FigmaRESTTest, BaseThatIsNotAWebAddressSendsNothing)
 {
     qputenv("QUARRYSTONE_FIGMA_API", "file:///etc");

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cerrno>
@@ -207,6 +208,8 @@ TEST(GeneratorState, ObserveFollowsItsRulesInOrder)
         {Stage::api, 0, {"끝 (1초, $1.2.3)"}, "", 0, 0},
         {Stage::api, 0, {"한 줄 설명", ""}, "한 줄 설명", 0, 0},
     };
+    // A German locale reads "1.05" no differently.
+    QLocale::setDefault(QLocale(QLocale::German));
     for (const Case &c : cases) {
         Generator generator;
         generator.begin(c.stage, "", c.total);
@@ -218,6 +221,7 @@ TEST(GeneratorState, ObserveFollowsItsRulesInOrder)
         EXPECT_DOUBLE_EQ(state.cost, c.cost) << c.lines.first().toStdString();
         EXPECT_TRUE(state.lastEvent.has_value());
     }
+    QLocale::setDefault(QLocale::c());
     Generator generator;
     generator.observe("anything", Stage::draft);
     EXPECT_TRUE(generator.stages().isEmpty());
@@ -275,16 +279,36 @@ TEST(GeneratorState, ProgressSinkHopsToTheMainThreadAndHoldsTheGeneratorWeakly)
 
 TEST(GeneratorState, DemonstrationByValue)
 {
-    const QList<std::pair<QByteArray, Kind>> values{{"done", Kind::done}, {"failed", Kind::failed}, {"Done", Kind::running}};
-    for (const auto &[value, kind] : values) {
+    const QList<std::pair<QByteArray, Generator::Phase>> values{
+        {"done", Generator::Phase::done(QDir::homePath() + "/quarrystone/HarborClips-plan")},
+        {"failed", Generator::Phase::failed("Claude 실행 실패(종료 코드 1): 로그인이 필요해요\n"
+                                            "터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.")},
+        {"Done", Generator::Phase::running("계획서 초안 만들기")}};
+    for (const auto &[value, phase] : values) {
         qputenv("QUARRYSTONE_DEMO_PROGRESS", value);
         Generator generator;
         generator.demoIfRequested();
-        EXPECT_EQ(generator.phase().kind, kind) << value.constData();
+        EXPECT_EQ(generator.phase(), phase) << value.constData();
         EXPECT_FALSE(generator.stages().contains(Stage::spec));
         EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 26개 · 라벨 21개");
+        EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.84);
+        EXPECT_EQ(generator.stageState(Stage::images).detail, "26/26장");
+        ASSERT_TRUE(generator.startedAt().has_value());
+        EXPECT_NEAR(generator.startedAt()->secsTo(QDateTime::currentDateTime()), 261, 2);
         EXPECT_TRUE(generator.log().isEmpty());
     }
+    qputenv("QUARRYSTONE_DEMO_PROGRESS", "done");
+    Generator done;
+    done.demoIfRequested();
+    EXPECT_EQ(done.summary(), "화면 12개 · 이동 31개 · 결정 필요 9건");
+    EXPECT_EQ(done.stageState(Stage::draft).detail, "화면 12개 · 이동 31개 · 문구 48개");
+    EXPECT_EQ(done.stageState(Stage::save).detail, "plan.json · plan.md · index.html");
+    qputenv("QUARRYSTONE_DEMO_PROGRESS", "running");
+    Generator running;
+    running.demoIfRequested();
+    EXPECT_EQ(running.stageState(Stage::draft).detail, "저장소 코드 살펴보는 중");
+    EXPECT_EQ(running.stageState(Stage::draft).done, 28);
+    EXPECT_EQ(running.stageState(Stage::check), Generator::StageState());
     qputenv("QUARRYSTONE_DEMO_PROGRESS", "");
     Generator untouched;
     untouched.demoIfRequested();
@@ -339,6 +363,9 @@ TEST(GeneratorPure, NewPlanFoldersNeverReuseOne)
     const QString hostile = Generator::newPlanDir(base.path(), QStringLiteral("../../x\\y") + QChar(0) + "z");
     EXPECT_EQ(QFileInfo(hostile).absolutePath(), base.path());
     EXPECT_EQ(QFileInfo(hostile).fileName(), QStringLiteral(".._.._x_y_z-plan"));
+
+    // A typed "~/…" output folder is the home folder's.
+    EXPECT_EQ(Generator::newPlanDir("~/plans", "Feed"), QDir::homePath() + "/plans/Feed-plan");
 
     EXPECT_EQ(Generator::imageIdPart("17695:22104"), "17695-22104");
     EXPECT_EQ(Generator::imageIdPart("1:2;3:4"), "1-2_3-4");
@@ -463,25 +490,41 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRun)
     FigmaSection section;
     section.fileKey = "OTHER";
     section.nodeId = "5:5";
-    for (int i = 0; i < 3; ++i) {
+    // Two frames with their images, one without, and two whose saved paths
+    // leave the plan folder.
+    const QStringList images{"img/node-1-2.png", "img/node-1-3.png", "", "img/../../../etc/passwd", "/etc/hosts"};
+    for (int i = 0; i < images.size(); ++i) {
         FigmaFrame frame;
         frame.id = QStringLiteral("1:%1").arg(i + 2);
         frame.w = 100;
         frame.h = 100;
-        if (i < 2)
-            frame.image = QStringLiteral("img/node-1-%1.png").arg(i + 2);
+        if (!images.at(i).isEmpty())
+            frame.image = images.at(i);
         section.frames.append(frame);
     }
     writeFile(dir + "/figma-section.json", JSONCoding::pretty(section));
     writeFile(dir + "/plan.json", "{\"meta\":{\"feature\":\"old\"}}");
+    settings.androidRepo = "~/apps/android";
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(validPlan("1:5"))}}});
     const Generator::Phase phase = runToEnd(true);
     ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
     EXPECT_TRUE(server.requests().isEmpty());
     EXPECT_TRUE(startsWith("Figma MCP").isEmpty());
-    EXPECT_EQ(startsWith(draftMarker).size(), 1);
-    EXPECT_TRUE(generator.log().contains("저장된 피그마 결과를 다시 써요 (프레임 3개)"));
+    const QStringList drafts = startsWith(draftMarker);
+    ASSERT_EQ(drafts.size(), 1);
+    EXPECT_FALSE(drafts.first().contains("/etc/"));
+    EXPECT_TRUE(generator.log().contains("저장된 피그마 결과를 다시 써요 (프레임 5개)"));
     EXPECT_EQ(generator.stageState(Stage::figma).status, Status::skipped);
     EXPECT_EQ(generator.stageState(Stage::images).detail, "받아 둔 그림 2장");
+    EXPECT_EQ(generator.stageState(Stage::draft).total, 2);
+    EXPECT_FALSE(Plan::decode(readFile(dir + "/plan.json")).screens.first().image.before.has_value());
+    // The repositories are readable by their real paths.
+    QStringList readable;
+    const QJsonArray args = fake.records("start").first().value("args").toArray();
+    for (qsizetype i = 0; i + 1 < args.size(); ++i)
+        if (args.at(i) == QJsonValue("--add-dir"))
+            readable.append(args.at(i + 1).toString());
+    EXPECT_EQ(readable, QStringList({dir, QDir::homePath() + "/apps/android"}));
     // The plan it replaced stays as a backup.
     const QStringList backups = QDir(dir + "/history").entryList({"plan-*.json"});
     ASSERT_EQ(backups.size(), 1);
@@ -567,19 +610,21 @@ TEST_F(GeneratorTest, LocalDocumentsAreReadCachedAndJoined)
 TEST_F(GeneratorTest, TwoDocumentsJoinToTheirExactLength)
 {
     saveEmptySection();
-    const QString a = out.filePath("d/a.md");
-    const QString b = out.filePath("d/b.md");
-    writeFile(a, QString(1500, u'a').toUtf8());
-    writeFile(b, QString(2400, u'b').toUtf8());
-    input.specDocs = QStringList{a, b};
+    // Entries of seven characters each, as "/d/a.md" and "/d/b.md" are,
+    // relative to the working folder; Hangul text, so that bytes would
+    // count far more.
+    const QString saved = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(out.path()));
+    writeFile(out.filePath("d/a1.md"), QString(1500, u'가').toUtf8());
+    writeFile(out.filePath("d/b1.md"), QString(2400, u'나').toUtf8());
+    input.specDocs = QStringList{"d/a1.md", "d/b1.md"};
     const Generator::Phase phase = runToEnd(true);
+    QDir::setCurrent(saved);
     ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
-    const QString joined = "### 문서 1: " + a + "\n\n" + QString(1500, u'a') + "\n\n---\n\n### 문서 2: " + b + "\n\n"
-        + QString(2400, u'b');
-    // With the paths "/d/a.md" and "/d/b.md" this is 3,945 characters.
-    EXPECT_EQ(joined.size(), 3945 + 2 * (a.size() - 7));
+    const QString joined = "### 문서 1: d/a1.md\n\n" + QString(1500, u'가') + "\n\n---\n\n### 문서 2: d/b1.md\n\n"
+        + QString(2400, u'나');
     EXPECT_TRUE(startsWith(draftMarker).value(0).contains(joined));
-    EXPECT_EQ(generator.stageState(Stage::spec).detail, QStringLiteral("문서 2개 · %1천 자").arg(joined.size() / 1000));
+    EXPECT_EQ(generator.stageState(Stage::spec).detail, "문서 2개 · 3천 자");
 }
 
 TEST_F(GeneratorTest, UnreadableLocalDocumentsFailTheStage)
@@ -645,6 +690,46 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     ASSERT_EQ(phase.kind, Kind::done);
     EXPECT_EQ(startsWith("Atlassian MCP").size(), 3);
     EXPECT_TRUE(generator.log().contains("  저장된 기획서를 다시 써요: confluence-42.md"));
+}
+
+TEST_F(GeneratorTest, ProblemsAreAskedOnceAndTheRestLeftForTheEditor)
+{
+    saveEmptySection();
+    // A plan whose transitions lead to `count` screens it does not have.
+    const auto planWithStrays = [](int count) {
+        QJsonArray transitions;
+        for (int i = 1; i <= count; ++i)
+            transitions.append(QJsonObject{{"from", "feed"}, {"to", QStringLiteral("gone%1").arg(i)}, {"trigger", "탭"}});
+        const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{}}};
+        const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}},
+                               {"transitions", transitions}};
+        return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
+    };
+    const QString fixAnswer = planWithStrays(3);
+    fake.setScenario({{"responses", QJsonArray{answering("방금 답한 plan.json", {FakeClaude::resultEvent(fixAnswer)})}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(planWithStrays(10))}}});
+    const Generator::Phase phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+
+    const auto problem = [](int i) { return QStringLiteral("transitions 에 없는 화면 id: gone%1 (feed → gone%1)").arg(i); };
+    const QStringList log = generator.log();
+    const qsizetype asked = log.indexOf("검사에서 10건 — 고쳐 달라고 한 번 더 물어요");
+    ASSERT_GE(asked, 0);
+    for (int i = 1; i <= 8; ++i)
+        EXPECT_EQ(log.value(asked + i), "  · " + problem(i));
+    EXPECT_FALSE(log.contains("  · " + problem(9)));
+    const QStringList fixes = startsWith("방금 답한 plan.json");
+    ASSERT_EQ(fixes.size(), 1);
+    EXPECT_EQ(fixes.first().count('\n'), 10);
+    EXPECT_TRUE(fixes.first().endsWith("\n- " + problem(9) + "\n- " + problem(10)));
+    const qsizetype left = log.indexOf("남은 문제 3건은 편집 화면에서 고쳐 주세요");
+    ASSERT_GE(left, 0);
+    EXPECT_EQ(log.mid(left + 1, 3), QStringList({"  · " + problem(1), "  · " + problem(2), "  · " + problem(3)}));
+    EXPECT_EQ(generator.stageState(Stage::draft).detail, "화면 1개 · 이동 10개 · 문구 0개");
+    EXPECT_EQ(generator.stageState(Stage::check).status, Status::done);
+    EXPECT_EQ(generator.stageState(Stage::check).detail, "남은 문제 3건 — 편집 화면에서 고쳐 주세요");
+    EXPECT_EQ(readFile(dir + "/.claude-draft.txt"), fixAnswer.toUtf8());
+    EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).transitions.size(), 3);
 }
 
 TEST_F(GeneratorTest, StopInTheDraftThenANewRun)

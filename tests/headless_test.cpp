@@ -1,8 +1,10 @@
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -16,7 +18,8 @@ struct Outcome {
 
 // Runs the built executable with no display, a private home and support
 // folder, the way a script on a build machine would.
-Outcome runQuarrystone(const QStringList &arguments, const QString &cwd = QString(), const QString &support = QString())
+Outcome runQuarrystone(const QStringList &arguments, const QString &cwd = QString(), const QString &support = QString(),
+                       const QString &program = QStringLiteral(QUARRYSTONE_BINARY))
 {
     static QTemporaryDir home;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -28,7 +31,7 @@ Outcome runQuarrystone(const QStringList &arguments, const QString &cwd = QStrin
     process.setProcessEnvironment(env);
     if (!cwd.isEmpty())
         process.setWorkingDirectory(cwd);
-    process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
+    process.start(program, arguments);
     process.waitForFinished(60000);
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
@@ -165,14 +168,93 @@ TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)
     QTemporaryDir dir;
     const QByteArray handEdited = R"({"meta": {"feature": "Chat", "titel": "오타 난 키"},
         "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
-    writeFile(dir.filePath("plan.json"), handEdited);
-    const auto r = runQuarrystone({"--render", dir.path()});
-    EXPECT_EQ(r.code, 0) << qPrintable(r.err);
-    const QStringList backups = QDir(dir.filePath("history")).entryList({"plan-*.json"}, QDir::Files);
-    ASSERT_EQ(backups.size(), 1);
-    EXPECT_EQ(readFile(dir.filePath("history/" + backups.first())), handEdited);
-    EXPECT_TRUE(r.err.contains(backups.first())) << qPrintable(r.err);
-    EXPECT_FALSE(readFile(dir.filePath("plan.json")).contains("titel"));
+    // Earlier copies of this very second (and the next few, should the clock
+    // turn meanwhile) already stand, as after a script's quick edit-render loop.
+    QDir(dir.path()).mkdir("history");
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList earlier;
+    for (int s = 0; s < 5; ++s)
+        for (const char *prefix : {"plan-", "kept-"}) {
+            const QString name = prefix + now.addSecs(s).toString("yyMMdd-HHmmss") + ".json";
+            writeFile(dir.filePath("history/" + name), "earlier");
+            earlier.append(name);
+        }
+
+    for (int run = 0; run < 2; ++run) {
+        writeFile(dir.filePath("plan.json"), handEdited);
+        const auto r = runQuarrystone({"--render", dir.path()});
+        EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+        EXPECT_TRUE(r.err.startsWith("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: "))
+            << qPrintable(r.err);
+        EXPECT_FALSE(readFile(dir.filePath("plan.json")).contains("titel"));
+    }
+    QStringList kept = QDir(dir.filePath("history")).entryList(QDir::Files);
+    for (const QString &name : earlier) {
+        EXPECT_EQ(readFile(dir.filePath("history/" + name)), "earlier") << qPrintable(name);
+        kept.removeOne(name);
+    }
+    ASSERT_EQ(kept.size(), 2) << qPrintable(kept.join(' '));
+    for (const QString &name : kept) {
+        EXPECT_TRUE(QRegularExpression(R"(^kept-\d{6}-\d{6}-\d+\.json$)").match(name).hasMatch()) << qPrintable(name);
+        EXPECT_EQ(readFile(dir.filePath("history/" + name)), handEdited);
+    }
+}
+
+TEST(HeadlessRender, SummaryKeepsPercentSignsOfTheFolder)
+{
+    QTemporaryDir dir;
+    for (const char *name : {"p%2x", "q%1%2"}) {
+        QDir(dir.path()).mkdir(name);
+        writeFile(dir.filePath(QString(name) + "/plan.json"),
+                  R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})");
+        const auto r = runQuarrystone({"--render", dir.filePath(name)});
+        EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+        EXPECT_EQ(r.out, "다시 썼어요: " + dir.filePath(name) + " (문제 0건)\n");
+    }
+}
+
+// Outside JSON that would take far more memory than its size: a file the
+// parser runs out of memory on, and one too large to read at all, fail like
+// any unreadable plan instead of ending the process with an abort.
+TEST(HeadlessRender, HostilePlanFailsAsUnreadable)
+{
+    QTemporaryDir dir;
+    const QString limited = "ulimit -v 716800; exec \"$0\" \"$@\"";
+    const auto render = [&](const QString &folder) {
+        return runQuarrystone({"-c", limited, QUARRYSTONE_BINARY, "--render", folder}, QString(), QString(), "/bin/sh");
+    };
+    // The limit leaves room for an ordinary render.
+    QDir(dir.path()).mkdir("fine");
+    writeFile(dir.filePath("fine/plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})");
+    EXPECT_EQ(render(dir.filePath("fine")).code, 0);
+
+    QDir(dir.path()).mkdir("nested");
+    {
+        QFile file(dir.filePath("nested/plan.json"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        const QByteArray deep = QByteArray(1000, '[') + QByteArray(1000, ']');
+        QByteArray chunk;
+        for (int i = 0; i < 1000; ++i)
+            chunk += deep + ',';
+        file.write("{\"screens\": [");
+        for (int i = 0; i < 20; ++i)
+            file.write(chunk);
+        file.write("[]]}");
+    }
+    auto r = render(dir.filePath("nested"));
+    EXPECT_EQ(r.code, 1) << qPrintable(r.err);
+    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("nested") + "\n");
+
+    QDir(dir.path()).mkdir("huge");
+    {
+        QFile file(dir.filePath("huge/plan.json"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(qint64(513) * 1024 * 1024));
+    }
+    r = render(dir.filePath("huge"));
+    EXPECT_EQ(r.code, 1) << qPrintable(r.err);
+    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("huge") + "\n");
+    EXPECT_EQ(QFileInfo(dir.filePath("huge/plan.json")).size(), qint64(513) * 1024 * 1024);
 }
 
 TEST(HeadlessRender, BrokenConventionsAreNamedButDoNotStopTheRender)

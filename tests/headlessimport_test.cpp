@@ -119,8 +119,7 @@ TEST_F(HeadlessImportTest, FeatureIsOneFolderName)
     ASSERT_EQ(r.code, 0) << qPrintable(r.err);
     const QStringList made = QDir(work.filePath("deep/out")).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
     ASSERT_EQ(made.size(), 1);
-    EXPECT_TRUE(made.first().endsWith("x-plan-imported"));
-    EXPECT_FALSE(made.first().contains('/'));
+    EXPECT_EQ(made.first(), ".._.._x-plan-imported");
     EXPECT_FALSE(QFileInfo::exists(work.filePath("x-plan-imported")));
     EXPECT_TRUE(r.out.startsWith("가져왔어요: " + work.filePath("deep/out/" + made.first()))) << qPrintable(r.out);
 }
@@ -185,11 +184,23 @@ TEST_F(HeadlessImportTest, FailedBackupChangesNothing)
     }
 }
 
-TEST_F(HeadlessImportTest, PageThatIsNoPlanFails)
+// A page that is no plan, or --into without its folder, writes nothing.
+TEST_F(HeadlessImportTest, BadPageOrFolderFails)
 {
     writeFile(work.filePath("other.html"), "<!doctype html><p>hello</p>");
-    const auto r = quarrystone({"--import", "other.html", "--out", work.filePath("out")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.startsWith("“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라")) << qPrintable(r.err);
-    EXPECT_FALSE(QFileInfo::exists(work.filePath("out")));
+    sharedPage("Chat");
+    const QList<std::pair<QStringList, QString>> rows{
+        {{"--import", "other.html", "--out", work.filePath("out")},
+         "“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라"},
+        {{"--import", source + "/index.html", "--out", work.filePath("out"), "--into"},
+         "--into 뒤에 계획서 폴더를 주세요\n"},
+    };
+    for (const auto &[arguments, message] : rows) {
+        SCOPED_TRACE(qPrintable(arguments.join(' ')));
+        const auto r = quarrystone(arguments);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(r.err.startsWith(message)) << qPrintable(r.err);
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(work.filePath("out")));
+    }
 }

@@ -210,13 +210,17 @@ TEST(HTMLPageRender, ByLineLinksOnlyToTheWeb)
     EXPECT_TRUE(render(plan).contains("<p class=\"by\"><a href=\"HTTPS://www.figma.com/design/x?a=1&amp;b=&quot;2&quot;\">"
                                       "피그마 원본</a> · 노드 <code>1:2</code> · 김하늘 · "));
 
+    // Without a web address only the link goes; the node id is plain text.
     for (const QString &url : {QStringLiteral("javascript:alert(1)"), QStringLiteral("file:///etc/passwd"),
-                               QStringLiteral(" https://x.test"), QString()}) {
+                               QStringLiteral(" https://x.test")}) {
         plan.meta.figma.url = url;
         const QByteArray page = render(plan);
-        EXPECT_TRUE(page.contains("<p class=\"by\">김하늘 ·  · 개발 전</p>")) << url.toStdString();
+        EXPECT_TRUE(page.contains("<p class=\"by\">노드 <code>1:2</code> · 김하늘 ·  · 개발 전</p>")) << url.toStdString();
         EXPECT_FALSE(page.contains("<a href=\"" + url.toUtf8())) << url.toStdString();
+        EXPECT_FALSE(page.contains("피그마 원본")) << url.toStdString();
     }
+    plan.meta.figma.url.clear();
+    EXPECT_TRUE(render(plan).contains("<p class=\"by\">김하늘 ·  · 개발 전</p>"));
     plan.meta.stage = QStringLiteral("after-dev");
     EXPECT_TRUE(render(plan).contains("김하늘 ·  · 개발 후</p>"));
 }

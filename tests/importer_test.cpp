@@ -413,3 +413,31 @@ TEST_F(ImporterTest, PageWrittenByTheFolderWriterComesBackWhole)
             << file;
     EXPECT_EQ(Importer::changes(plan, again), QStringList{QStringLiteral("바뀐 곳이 없어요")});
 }
+
+// Texts with a surrogate that lost its partner (hand-edited or from an
+// answer) survive plan.json and the page's plan block unchanged.
+TEST_F(ImporterTest, LoneSurrogatesSurviveWriteReadAndImport)
+{
+    Plan plan = RichPlan::make();
+    const QString lone = u"앞"_qs + QChar(0xD800) + u"뒤"_qs;
+    plan.meta.title = lone;
+    plan.screens[0].title = QChar(0xDC01) + lone;
+    const Plan original = plan;
+    QTemporaryDir folder;
+    Exporter::writeAll(plan, folder.path(), Conventions::builtIn());
+
+    QFile file(folder.filePath("plan.json"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    EXPECT_TRUE(written.contains("\\ud800")) << written.left(400).constData();
+    EXPECT_TRUE(written.contains("\\udc01"));
+    const Plan reread = Plan::decode(written);
+    EXPECT_EQ(reread.meta.title, original.meta.title);
+    EXPECT_EQ(reread.screens[0].title, original.screens[0].title);
+    EXPECT_EQ(JSONCoding::pretty(reread), written);
+
+    const ImportedPlan imported = Importer::read(folder.filePath("index.html"));
+    EXPECT_EQ(imported.plan.meta.title, original.meta.title);
+    EXPECT_EQ(imported.plan.screens[0].title, original.screens[0].title);
+    EXPECT_EQ(JSONCoding::pretty(imported.plan), written);
+}

@@ -100,3 +100,37 @@ TEST(JSONCoding, LongTextsSurviveQuotingAtEveryOffset)
         EXPECT_EQ(json.contains('/') && !json.contains("\\/"), !slashes);
     }
 }
+
+// A surrogate without its partner has no UTF-8 form; it must be written as
+// its escape so that the text reads back the same, in values and in keys.
+TEST(JSONCoding, LoneSurrogatesReadBackTheSame)
+{
+    const struct {
+        const char *what;
+        QString text;
+        QByteArray literal;
+    } cases[] = {
+        {"high alone", QString(QChar(0xD800)), "\"\\ud800\""},
+        {"low alone", QString(QChar(0xDFFF)), "\"\\udfff\""},
+        {"between texts", u"가/"_qs + QChar(0xDBFF) + u"\"b"_qs, "\"\xEA\xB0\x80/\\udbff\\\"b\""},
+        {"reversed pair", QString(QChar(0xDC00)) + QChar(0xD800), "\"\\udc00\\ud800\""},
+        {"pair then lone", u"\U0001F600"_qs + QChar(0xD83D), "\"\xF0\x9F\x98\x80\\ud83d\""},
+        {"high before high", QString(QChar(0xD83D)) + u"\U0001F600"_qs, "\"\\ud83d\xF0\x9F\x98\x80\""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(JSONCoding::quoted(c.text), c.literal) << c.what;
+        const QJsonObject object{{c.text, c.text}, {"k", QJsonArray{c.text}}};
+        for (const QByteArray &json : {pretty(object), JSONCoding::compact(QJsonValue(object)),
+                                       JSONCoding::compactEscapingSlashes(QJsonValue(object))}) {
+            QJsonParseError error;
+            const QJsonObject back = QJsonDocument::fromJson(json, &error).object();
+            ASSERT_EQ(error.error, QJsonParseError::NoError) << c.what;
+            EXPECT_FALSE(json.contains('?')) << c.what;
+            EXPECT_EQ(back, object) << c.what;
+            EXPECT_TRUE(back.keys().contains(c.text)) << c.what;
+        }
+    }
+    QByteArray out;
+    JSONCoding::appendCompactEscapingSlashes(out, {{QString(QChar(0xD800)) + "/x", "v"}});
+    EXPECT_EQ(out, "{\"\\ud800\\/x\":\"v\"}");
+}

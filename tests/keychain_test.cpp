@@ -2,7 +2,10 @@
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -75,4 +78,31 @@ TEST_F(KeychainTest, ReadGivesTheTextAsStored)
 {
     store->items.insert("figma-token", QByteArray(" spaced \n"));
     EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), " spaced \n");
+}
+
+// Calls from other threads (the connection check) meet a store being made or
+// replaced: each call keeps the store it started with alive to its end.
+TEST_F(KeychainTest, StoreIsSharedSafelyBetweenThreads)
+{
+    const auto filled = [] {
+        auto fresh = std::make_shared<MemorySecretStore>();
+        fresh->items.insert("figma-token", "figd_token");
+        return fresh;
+    };
+    Keychain::useStore(filled());
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&] {
+            while (!stop)
+                if (Keychain::get(Keychain::Item::figmaToken) != std::optional<QString>("figd_token"))
+                    ++wrong;
+        });
+    for (int i = 0; i < 20000; ++i)
+        Keychain::useStore(filled());
+    stop = true;
+    for (std::thread &reader : readers)
+        reader.join();
+    EXPECT_EQ(wrong, 0);
 }

@@ -56,10 +56,19 @@ TEST(PlanHistory, BackupCopiesTheFileAndNeverReplacesOne)
 
     // A second backup within the same second must not overwrite the first;
     // either it lands under a new second's name or it fails.
+    ASSERT_TRUE(plan.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    plan.write("{\"meta\": {\"title\": \"later\"}}");
+    plan.close();
     try {
         EXPECT_NE(PlanHistory::backup(dir.path()), copy);
     } catch (const PlanHistory::Failure &) {
     }
+    saved.seek(0);
+    EXPECT_EQ(saved.readAll(), QByteArray("{\"meta\": {}}"));
+    saved.close();
+    QFile again(copy);
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), QByteArray("{\"meta\": {}}"));
 
     QTemporaryDir empty;
     EXPECT_THROW(PlanHistory::backup(empty.path()), PlanHistory::Failure);

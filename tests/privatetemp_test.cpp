@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -47,15 +48,36 @@ TEST_F(PrivateTempTest, TightensAFolderThatIsTooOpen)
     EXPECT_EQ(modeOf(expected()), 0700u);
 }
 
-TEST_F(PrivateTempTest, RefusesALinkOrAFileInItsPlace)
+// Whatever holds the fixed name (another user's folder, a link, a file),
+// our files go to a fresh private folder instead, never through it.
+TEST_F(PrivateTempTest, PassesByANameTakenBySomethingElse)
 {
     QTemporaryDir elsewhere;
-    ASSERT_TRUE(QFile::link(elsewhere.path(), expected()));
-    EXPECT_FALSE(PrivateTemp::folder().has_value());
-    ASSERT_TRUE(QFile::remove(expected()));
-
-    QFile file(expected());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
-    EXPECT_FALSE(PrivateTemp::folder().has_value());
+    const auto occupy = [&](const char *what) {
+        if (QByteArray(what) == "link")
+            return QFile::link(elsewhere.path(), expected());
+        if (QByteArray(what) == "file") {
+            QFile file(expected());
+            return file.open(QIODevice::WriteOnly);
+        }
+        return QDir().mkpath(expected()) && ::chmod(QFile::encodeName(expected()).constData(), 0777) == 0
+               && ::chown(QFile::encodeName(expected()).constData(), geteuid() + 1, getegid()) == 0;
+    };
+    for (const char *what : {"link", "file", "someone else's folder"}) {
+        if (QByteArray(what).startsWith("someone") && geteuid() != 0)
+            GTEST_SKIP() << "giving a folder away needs root";
+        ASSERT_TRUE(occupy(what)) << what;
+        const auto folder = PrivateTemp::folder();
+        ASSERT_TRUE(folder.has_value()) << what;
+        EXPECT_NE(*folder, expected()) << what;
+        EXPECT_TRUE(folder->startsWith(expected() + "-")) << what;
+        EXPECT_EQ(modeOf(*folder), 0700u) << what;
+        EXPECT_TRUE(QFileInfo(*folder).isDir() && !QFileInfo(*folder).isSymLink()) << what;
+        // The same folder for the rest of the process.
+        EXPECT_EQ(PrivateTemp::folder(), folder) << what;
+        EXPECT_TRUE(QDir(elsewhere.path()).isEmpty()) << what;
+        QFile::remove(expected());
+        QDir(expected()).removeRecursively();
+        QDir(*folder).removeRecursively();
+    }
 }

@@ -152,6 +152,8 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
          restoredPrefix + "Claude 실행 실패(종료 코드 1): boom"},
         {"broken JSON", {{"steps", QJsonArray{writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, {},
          restoredPrefix + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
+        {"refusal without edit", {{"steps", QJsonArray{FakeClaude::resultEvent("고치지 않음 — 이미 그렇게 돼 있어요")}}}, {},
+         "고치지 않음 — 이미 그렇게 돼 있어요"},
         {"edit then refusal",
          {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")}}}, {},
          "고치지 않음 — 근거가 없어요"},
@@ -218,26 +220,35 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
     }
 }
 
-// Claude may leave something that cannot be replaced by a file: the backup
-// then stays, and the message says where it is.
+// Claude may leave something that cannot be replaced by a file, whether it
+// then answers or refuses: the backup stays, and the message says where.
 TEST_F(ReviserTest, PlanReplacedByAFolderKeepsTheBackupAndNamesIt)
 {
-    fake.setScenario({{"steps", QJsonArray{step("remove", "plan.json"),
-                                           QJsonObject{{"writeFile", "plan.json/notes.txt"}, {"content", "x"}},
-                                           FakeClaude::resultEvent("고쳤어요")}}});
-    ASSERT_TRUE(revise("고쳐 줘"));
-    settle();
+    const QList<std::pair<QString, QString>> rows{
+        {"고쳤어요", "고치지 못해서 원래대로 돌려 놨어요: plan.json 을 읽지 못했어요: "},
+        {"고치지 않음 — 못 고쳐요", "고치지 않음 — 못 고쳐요\n백업: "},
+    };
+    for (const auto &[answer, expected] : rows) {
+        SCOPED_TRACE(qPrintable(answer));
+        QTemporaryDir rowFolder;
+        prepare(rowFolder.path());
+        fake.setScenario({{"steps", QJsonArray{step("remove", "plan.json"),
+                                               QJsonObject{{"writeFile", "plan.json/notes.txt"}, {"content", "x"}},
+                                               FakeClaude::resultEvent(answer)}}});
+        ASSERT_TRUE(revise("고쳐 줘"));
+        settle();
 
-    QStringList made = backups();
-    made.removeAll(olderBackup);
-    ASSERT_EQ(made.size(), 1);
-    const QString backup = dir + "/history/" + made.first();
-    EXPECT_EQ(readFile(backup), cleanPlan);
-    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
-    EXPECT_TRUE(reviser.phase().text.startsWith("고치지 못해서 원래대로 돌려 놨어요: plan.json 을 읽지 못했어요: "))
-        << qPrintable(reviser.phase().text);
-    EXPECT_TRUE(reviser.phase().text.endsWith("\n백업: " + backup)) << qPrintable(reviser.phase().text);
-    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+        QStringList made = backups();
+        made.removeAll(olderBackup);
+        ASSERT_EQ(made.size(), 1);
+        const QString backup = dir + "/history/" + made.first();
+        EXPECT_EQ(readFile(backup), cleanPlan);
+        EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
+        EXPECT_TRUE(reviser.phase().text.startsWith(expected)) << qPrintable(reviser.phase().text);
+        EXPECT_TRUE(reviser.phase().text.endsWith("\n백업: " + backup)) << qPrintable(reviser.phase().text);
+        EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+        EXPECT_EQ(doneCalls, 0);
+    }
 }
 
 // A revision whose edit adds a problem gets one fix round that continues the
@@ -271,6 +282,11 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
     EXPECT_FALSE(starts[0].value("args").toArray().contains("--continue"));
     EXPECT_TRUE(starts[1].value("args").toArray().contains("--continue"));
     EXPECT_TRUE(starts[0].value("stdin").toString().contains("이동을 하나 더 넣어 줘\n둘째 줄\n"));
+    // The revision's time, in UTC to the second.
+    EXPECT_TRUE(QRegularExpression("decidedAt \"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\"")
+                    .match(starts[0].value("stdin").toString())
+                    .hasMatch())
+        << qPrintable(starts[0].value("stdin").toString());
     EXPECT_TRUE(starts[1].value("stdin").toString().endsWith(
         "답은 처음처럼 고친 내용 1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)"))
         << qPrintable(starts[1].value("stdin").toString());
@@ -315,6 +331,16 @@ TEST_F(ReviserTest, NewProblemsAreCountedWithRepeats)
     const QString fix = fake.records("start").value(1).value("stdin").toString();
     EXPECT_TRUE(fix.endsWith("1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)\n- transitions 에 없는 화면 id: away (a → away)"))
         << qPrintable(fix);
+
+    // A plan that did not read before has no problems to account for: every
+    // problem after the edit is new. (The first backup goes, so that one of
+    // the same second does not stop this revision.)
+    for (const QString &name : backups())
+        QFile::remove(dir + "/history/" + name);
+    writeFile(dir + "/plan.json", "{ not yet a plan");
+    ASSERT_TRUE(revise("다시"));
+    settle();
+    EXPECT_TRUE(phaseTexts().contains("검사에서 3건 — 한 번 더 고치는 중")) << qPrintable(phaseTexts().join(" | "));
 }
 
 // What revise takes and what it ignores, and how the images are copied.

@@ -524,14 +524,16 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
         return;
 
     try {
-        const QJsonObject object = parseObject(readWhole(dir + planFile));
+        const QByteArray bytes = readWhole(dir + planFile);
+        const QJsonObject object = parseObject(bytes);
         Plan plan = *Plan::read(object);
         if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
             try {
                 // The rewrite keeps only what the plan's reader understood;
-                // anything else is first copied into history/.
+                // anything else is first copied into history/, as a kept
+                // copy: a new title is no revision for an undo to go back to.
                 if (PlanHistory::writeWouldDrop(object, plan))
-                    PlanHistory::backup(bare(dir));
+                    PlanHistory::keep(bare(dir), bytes);
                 plan.meta.title = newTitle;
                 Exporter::writeAll(plan, bare(dir), conventions().first);
             } catch (const PlanHistory::Failure &failure) {

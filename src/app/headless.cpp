@@ -39,6 +39,8 @@ void warn(const QString &line)
     FileDescriptor::writeAll(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
 }
 
+constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
+
 // Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
 // script that the plan has problems although everything was written.
 int render(const QString &folder, const AppSettings &settings)
@@ -46,7 +48,8 @@ int render(const QString &folder, const AppSettings &settings)
     const QString dir = QFileInfo(folder).absoluteFilePath();
     QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
-    if (!file.open(QIODevice::ReadOnly))
+    // No plan comes near this size; a larger file would only exhaust memory.
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxPlanBytes)
         fail(unreadable);
     const QByteArray bytes = file.readAll();
     file.close();
@@ -64,9 +67,11 @@ int render(const QString &folder, const AppSettings &settings)
 
     // A hand-edited file may hold what the plan cannot carry (a misspelt key,
     // a wrong type); keep the file as it was before the rewrite drops it.
+    // The copy is kept for the person, not taken as an undo point, and a
+    // script that edits and renders in a loop may make several a second.
     if (PlanHistory::writeWouldDrop(json, plan)) {
         try {
-            const QString copy = PlanHistory::backup(dir);
+            const QString copy = PlanHistory::keep(dir, bytes);
             warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
         } catch (const PlanHistory::Failure &failure) {
             fail(QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message);
@@ -80,7 +85,7 @@ int render(const QString &folder, const AppSettings &settings)
     }
 
     const QStringList problems = plan.problems();
-    say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir).arg(problems.size()));
+    say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
     for (const QString &problem : problems)
         say(QStringLiteral("  · ") + problem);
     return problems.isEmpty() ? 0 : 2;
@@ -164,7 +169,9 @@ void say(const QString &line)
 
 int run(const QStringList &arguments)
 {
-    AppSettings settings = AppSettings::load();
+    // A render starts no tool: it need not wait for the tool search's login
+    // shell, a large part of the command's time.
+    AppSettings settings = AppSettings::load(!value(arguments, QStringLiteral("--render")));
     if (const auto out = value(arguments, QStringLiteral("--out")))
         settings.outputDir = *out;
 

@@ -71,6 +71,10 @@ int writeImages(const Importer::Assets &assets, const QString &dir)
 void importPage(const QStringList &arguments, const AppSettings &settings)
 {
     const QString page = *Headless::value(arguments, QStringLiteral("--import"));
+    const std::optional<QString> into = Headless::value(arguments, QStringLiteral("--into"));
+    // Without its folder, --into must not quietly become a new folder.
+    if (arguments.contains(QStringLiteral("--into")) && !into)
+        Headless::fail(QStringLiteral("--into 뒤에 계획서 폴더를 주세요"));
     ImportedPlan imported;
     try {
         imported = Importer::read(QFileInfo(page).absoluteFilePath());
@@ -78,7 +82,6 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         Headless::fail(failure.message);
     }
 
-    const std::optional<QString> into = Headless::value(arguments, QStringLiteral("--into"));
     const QString dir = into ? QFileInfo(*into).absoluteFilePath()
                              : QDir(settings.outputDir)
                                    .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
@@ -90,6 +93,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         if (!file.open(QIODevice::ReadOnly))
             Headless::fail(notCopied + file.errorString());
         const QByteArray bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            Headless::fail(notCopied + file.errorString());
         const std::optional<Plan> current = currentPlan(bytes);
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))

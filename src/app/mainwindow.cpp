@@ -3,6 +3,7 @@
 #include "app/appstate.h"
 #include "app/contentview.h"
 #include "settings/updater.h"
+#include "views/webzoom.h"
 
 #include <QAction>
 #include <QMenu>
@@ -48,6 +49,15 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
 
     m_viewMenu = menuBar()->addMenu(u"보기"_s);
     m_viewMenu->setObjectName(u"viewMenu"_s);
+    WebZoom *zoom = WebZoom::shared();
+    QAction *zoomIn = command(m_viewMenu, u"zoomIn"_s, u"확대"_s, QKeySequence(u"Ctrl+="_s));
+    // Ctrl+= is Ctrl with "+" unshifted; keyboards that need Shift for it send Ctrl++.
+    zoomIn->setShortcuts({QKeySequence(u"Ctrl+="_s), QKeySequence(u"Ctrl++"_s)});
+    connect(zoomIn, &QAction::triggered, zoom, &WebZoom::zoomIn);
+    connect(command(m_viewMenu, u"zoomOut"_s, u"축소"_s, QKeySequence(u"Ctrl+-"_s)), &QAction::triggered, zoom,
+            &WebZoom::zoomOut);
+    connect(command(m_viewMenu, u"actualSize"_s, u"실제 크기"_s, QKeySequence(u"Ctrl+0"_s)), &QAction::triggered, zoom,
+            &WebZoom::actualSize);
 }
 
 QAction *MainWindow::command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key)

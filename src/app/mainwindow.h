@@ -8,8 +8,8 @@ class QAction;
 class QMenu;
 
 // The main window "quarrystone" with its menus: the application menu
-// (update check, settings, quit), "파일" and "보기". The view menu is empty
-// here; the page zoom commands go into it (objectName "viewMenu").
+// (update check, settings, quit), "파일" and "보기", which holds the page zoom
+// commands (objectName "viewMenu").
 class MainWindow : public QMainWindow
 {
     Q_OBJECT

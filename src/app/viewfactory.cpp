@@ -8,6 +8,7 @@
 #include "views/floatingnewbutton.h"
 #include "views/newplanaction.h"
 #include "views/newplanview.h"
+#include "views/planeditorview.h"
 #include "views/runlog.h"
 #include "views/settingsview.h"
 #include "views/setupsheet.h"
@@ -16,17 +17,6 @@
 
 #include <QDialog>
 #include <QWidget>
-
-namespace {
-
-QWidget *placeholder(QWidget *parent, const char *name)
-{
-    auto *widget = new QWidget(parent);
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
-
-} // namespace
 
 namespace ViewFactory {
 
@@ -61,9 +51,9 @@ QWidget *updateBanner(AppState *, QWidget *parent)
     return banner;
 }
 
-QWidget *planEditorView(AppState *, QWidget *parent)
+QWidget *planEditorView(AppState *state, QWidget *parent)
 {
-    return placeholder(parent, "planEditorView");
+    return new PlanEditorView(state, parent);
 }
 
 QWidget *settingsView(AppState *state, QWidget *parent)

@@ -25,9 +25,10 @@ int sendThroughDescriptor(int pidfd, int number)
 } // namespace
 
 struct ChildProcess::State {
-    explicit State(pid_t child)
+    State(pid_t child, bool group)
         : pid(child)
         , pidfd(openProcessDescriptor(child))
+        , wholeGroup(group)
     {
     }
     ~State()
@@ -70,8 +71,21 @@ struct ChildProcess::State {
         }
     }
 
+    // Until the leader is reaped its number cannot be reused, nor then the
+    // group's; a reaped leader's group is left alone.
+    bool notReaped() const
+    {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+    }
+
     void signal(int number) const
     {
+        if (wholeGroup) {
+            if (notReaped())
+                ::kill(-pid, number);
+            return;
+        }
         if (pidfd >= 0)
             sendThroughDescriptor(pidfd, number);
         else
@@ -80,11 +94,12 @@ struct ChildProcess::State {
 
     const pid_t pid;
     const int pidfd;
+    const bool wholeGroup;
     std::atomic<bool> terminated{false};
 };
 
-ChildProcess::ChildProcess(pid_t pid)
-    : m_state(std::make_shared<State>(pid))
+ChildProcess::ChildProcess(pid_t pid, bool wholeGroup)
+    : m_state(std::make_shared<State>(pid, wholeGroup))
 {
 }
 

@@ -11,8 +11,10 @@
 class ChildProcess
 {
 public:
-    // Open this before anyone can reap the child.
-    explicit ChildProcess(pid_t pid);
+    // Open this before anyone can reap the child. With `wholeGroup` (a child
+    // that leads its own process group) every signal goes to the group, so
+    // that what the child started ends with it.
+    explicit ChildProcess(pid_t pid, bool wholeGroup = false);
 
     pid_t pid() const;
     // Becomes readable once the child has ended; -1 when the kernel offers

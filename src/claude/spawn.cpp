@@ -65,7 +65,7 @@ SpawnFailure startFailure(int error)
 }
 
 pid_t run(const QString &path, const QStringList &args, const Environment &env, const QString &cwd, int stdinFd,
-          int stdoutFd, int stderrFd)
+          int stdoutFd, int stderrFd, bool ownGroup)
 {
     // A relative name would be found in the child's new working folder: a
     // file called "git" in a plan folder must never run.
@@ -80,7 +80,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         if (!failed)
             failed = posix_spawn_file_actions_adddup2(actions, stderrFd, 2);
         return failed;
-    });
+    }, ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
     if (error)
         throw startFailure(error);
     return pid;

@@ -35,9 +35,11 @@ SpawnFailure startFailure(int error);
 // program name, `env` as its whole environment, `cwd` as its working folder
 // (kept when empty) and the three descriptors as its standard input, output
 // and error. The caller closes its copies of the child's ends afterwards.
+// With `ownGroup` the child leads a process group of its own, so that
+// whatever it starts (a shell's pipeline) can be signalled with it.
 // Throws SpawnFailure.
 pid_t run(const QString &path, const QStringList &args, const Environment &env, const QString &cwd, int stdinFd,
-          int stdoutFd, int stderrFd);
+          int stdoutFd, int stderrFd, bool ownGroup = false);
 
 // Resumes the awaiting task on its own thread once the child has ended:
 // its exit code, 128 + the signal number when a signal ended it, or -1 when

@@ -16,6 +16,16 @@ struct DeleteLater {
     void operator()(QObject *object) const { object->deleteLater(); }
 };
 
+// A connection closed before the announced length arrived. A compressed
+// answer announces its compressed length, so only a plain one is measured.
+bool cutShort(QNetworkReply &reply, const QByteArray &body)
+{
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    if (!length.isValid() || reply.hasRawHeader(QByteArrayLiteral("Content-Encoding")))
+        return false;
+    return body.size() < length.toLongLong();
+}
+
 } // namespace
 
 bool fetchable(const QUrl &url)
@@ -50,6 +60,8 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
         answer.error = QStringLiteral("시간 안에 응답이 오지 않았어요.");
     else if (reply->error() != QNetworkReply::NoError)
         answer.error = reply->errorString();
+    else if (cutShort(*reply, answer.body))
+        answer.error = QStringLiteral("응답이 중간에 끊겼어요.");
     co_return answer;
 }
 

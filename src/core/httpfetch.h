@@ -24,7 +24,8 @@ struct Answer {
     // Nothing when no HTTP answer arrived.
     std::optional<int> status;
     QByteArray body;
-    // Why the transfer failed; empty when it did not.
+    // Why the transfer failed, also after a status line (a body cut short
+    // of its announced length, a stall); empty when it did not.
     QString error;
 };
 

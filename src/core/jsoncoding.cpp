@@ -71,11 +71,10 @@ bool wordNeedsEscape(quint64 word, bool escapeSlashes)
     return control || hasByte(word, '"') || hasByte(word, '\\') || (escapeSlashes && hasByte(word, '/'));
 }
 
-void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
+void appendQuotedBody(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
 {
     constexpr qsizetype slice = 16 * 1024;
     const bool *escaped = escapeSlashes ? escapedBytes.slashes : escapedBytes.plain;
-    out += '"';
     for (qsizetype from = 0; from < utf8.size(); from += slice) {
         const QByteArrayView part = utf8.sliced(from, std::min(slice, utf8.size() - from));
         const qsizetype at = out.size();
@@ -101,6 +100,53 @@ void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
         }
         out.resize(write - out.constData());
     }
+}
+
+void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
+{
+    out += '"';
+    appendQuotedBody(out, utf8, escapeSlashes);
+    out += '"';
+}
+
+// The UTF-16 unit at `at` when it is a surrogate without its partner.
+bool isLoneSurrogate(QStringView text, qsizetype at)
+{
+    const char16_t u = text[at].unicode();
+    if (QChar::isHighSurrogate(u))
+        return at + 1 >= text.size() || !QChar::isLowSurrogate(text[at + 1].unicode());
+    if (QChar::isLowSurrogate(u))
+        return at == 0 || !QChar::isHighSurrogate(text[at - 1].unicode());
+    return false;
+}
+
+// Appends the string literal of a text. A surrogate without its partner has
+// no UTF-8 form (the codec would write "?"); it is written as its escape,
+// "\u" and four hex digits, which reads back as the same text.
+void appendQuotedText(QByteArray &out, QStringView text, bool escapeSlashes)
+{
+    qsizetype lone = 0;
+    while (lone < text.size() && !isLoneSurrogate(text, lone))
+        ++lone;
+    if (lone == text.size()) {
+        appendQuoted(out, text.toUtf8(), escapeSlashes);
+        return;
+    }
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    qsizetype from = 0;
+    for (qsizetype at = lone; at <= text.size(); ++at) {
+        if (at < text.size() && !isLoneSurrogate(text, at))
+            continue;
+        appendQuotedBody(out, text.sliced(from, at - from).toUtf8(), escapeSlashes);
+        if (at < text.size()) {
+            const char16_t u = text[at].unicode();
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += hex[(u >> shift) & 0xF];
+        }
+        from = at + 1;
+    }
     out += '"';
 }
 
@@ -124,7 +170,7 @@ public:
             number(v);
             break;
         case QJsonValue::String:
-            appendQuoted(m_out, v.toString().toUtf8(), m_escapeSlashes);
+            appendQuotedText(m_out, v.toString(), m_escapeSlashes);
             break;
         case QJsonValue::Array:
             array(v.toArray(), depth);
@@ -192,7 +238,7 @@ private:
                 m_out += ',';
             first = false;
             newline(depth + 1);
-            appendQuoted(m_out, key.toUtf8(), m_escapeSlashes);
+            appendQuotedText(m_out, key, m_escapeSlashes);
             m_out += m_indent ? " : " : ":";
             value(o.value(key), depth + 1);
         }
@@ -218,7 +264,7 @@ QByteArray quoted(const QString &text)
 {
     QByteArray out;
     out.reserve(text.size() + 2);
-    appendQuoted(out, text.toUtf8(), false);
+    appendQuotedText(out, text, false);
     return out;
 }
 
@@ -243,6 +289,11 @@ QByteArray compactEscapingSlashes(const QJsonValue &value)
     return write(value, false, true);
 }
 
+void appendEscapingSlashes(QByteArray &out, QByteArrayView utf8)
+{
+    appendQuotedBody(out, utf8, true);
+}
+
 void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArray> &texts)
 {
     QStringList keys = texts.keys();
@@ -253,7 +304,7 @@ void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArra
         if (!first)
             out += ',';
         first = false;
-        appendQuoted(out, key.toUtf8(), true);
+        appendQuotedText(out, key, true);
         out += ':';
         appendQuoted(out, texts.value(key), true);
     }

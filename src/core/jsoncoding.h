@@ -51,6 +51,11 @@ QByteArray compactEscapingSlashes(const T &value)
     return compactEscapingSlashes(QJsonValue(value.toJson()));
 }
 
+// Appends UTF-8 text escaped as inside a string literal of
+// compactEscapingSlashes, without the quotes: a long literal can be written
+// in pieces that need no joining first.
+void appendEscapingSlashes(QByteArray &out, QByteArrayView utf8);
+
 // Appends one object of texts given as UTF-8 bytes in the form of
 // compactEscapingSlashes. Large texts (embedded images) go straight into
 // `out`, never through a UTF-16 copy.

@@ -2,14 +2,78 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QFile>
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <sys/resource.h>
+#include <unistd.h>
 
-QJsonObject parseObject(const QByteArray &json)
+namespace {
+
+// Qt's parser keeps every array and object as a container of its own, about
+// 170 bytes even when empty: a file of nested brackets takes some 85 times
+// its size. Texts below this size cannot take enough to matter.
+constexpr qsizetype bytesPerContainer = 170;
+constexpr qsizetype worstRatio = bytesPerContainer / 2;
+constexpr qsizetype alwaysAffordable = 4 * 1024 * 1024;
+
+// The memory a parse of `json` takes at most: its containers, and its
+// texts held as UTF-16 beside the bytes. Brackets inside strings count too,
+// which only errs on the safe side.
+qint64 parseCost(const QByteArray &json)
 {
+    const qsizetype containers = std::count(json.cbegin(), json.cend(), '[') + std::count(json.cbegin(), json.cend(), '{');
+    return qint64(containers) * bytesPerContainer + qint64(json.size()) * 3;
+}
+
+qint64 meminfoValue(const QByteArray &text, QByteArrayView key)
+{
+    const qsizetype at = text.indexOf(key);
+    if (at < 0)
+        return std::numeric_limits<qint64>::max();
+    const QByteArray value = text.mid(at + key.size()).trimmed();
+    return value.left(value.indexOf(' ')).toLongLong() * 1024;
+}
+
+// What this process can still allocate: the memory the system has free,
+// and what its address-space limit leaves.
+qint64 memoryHeadroom()
+{
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    qint64 room = std::numeric_limits<qint64>::max();
+    if (meminfo.open(QIODevice::ReadOnly))
+        room = meminfoValue(meminfo.readAll(), "MemAvailable:");
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        qint64 used = 0;
+        if (statm.open(QIODevice::ReadOnly))
+            used = statm.readAll().split(' ').value(0).toLongLong() * ::sysconf(_SC_PAGESIZE);
+        room = std::min(room, qint64(limit.rlim_cur) - used);
+    }
+    return room;
+}
+
+} // namespace
+
+QJsonDocument parseDocument(const QByteArray &json)
+{
+    // The parser cannot report running out of memory (the process would
+    // abort), so a text it could not hold is refused before it starts.
+    if (json.size() > alwaysAffordable && qint64(json.size()) * worstRatio > memoryHeadroom()
+        && parseCost(json) > memoryHeadroom())
+        throw JSONDecodeError{QStringLiteral("not enough memory to read %1 bytes of JSON").arg(json.size())};
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError)
-        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString()).arg(error.offset)};
+        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString(), QString::number(error.offset))};
+    return doc;
+}
+
+QJsonObject parseObject(const QByteArray &json)
+{
+    const QJsonDocument doc = parseDocument(json);
     if (!doc.isObject())
         throw JSONDecodeError{QStringLiteral("the top level is not a JSON object")};
     return doc.object();

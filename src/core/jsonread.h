@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
@@ -14,6 +15,11 @@
 struct JSONDecodeError {
     QString message;
 };
+
+// Parses a JSON text of any top-level type. A text the parser would run
+// out of memory on (nested arrays cost many times their size) fails like
+// any other text that cannot be read.
+QJsonDocument parseDocument(const QByteArray &json);
 
 // Parses a JSON text whose top level must be an object.
 QJsonObject parseObject(const QByteArray &json);

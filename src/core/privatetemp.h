@@ -8,8 +8,10 @@
 namespace PrivateTemp {
 
 // "<temp>/quarrystone-<uid>", created with mode 0700 when missing and
-// tightened when it is ours but too open. Nothing when it cannot be made
-// (or belongs to someone else, or is not a real folder).
+// tightened when it is ours but too open. When that name is taken by
+// something that is not our real folder (another user's folder, a link, a
+// file), a fresh "<temp>/quarrystone-<uid>-XXXXXX" made for this process.
+// Nothing when no folder can be made.
 std::optional<QString> folder();
 
 } // namespace PrivateTemp

@@ -35,6 +35,8 @@ QList<DataModel> sharedStates(const Screen &screen, const Plan &plan);
 QSet<QString> apiModelNames(const Plan &plan);
 // The screens, in plan order, that share the model or take it as argument.
 QList<Screen> screensUsing(const QString &model, const Plan &plan);
+// A model name without the "?" marks of optionality around it.
+QString withoutQuestionMarks(const QString &model);
 
 // An API's status as the documents show it: "있음", "필요", "완료", or the
 // stored text for any other status.

@@ -1,7 +1,9 @@
 #include "export/htmlpage.h"
+#include "export/planindex.h"
 
 #include <QStringList>
 #include <algorithm>
+#include <cstring>
 
 #include "core/jsoncoding.h"
 #include "core/text.h"
@@ -50,9 +52,12 @@ bool isWebAddress(const QString &url)
 QString byLine(const Meta &meta)
 {
     QString out = QStringLiteral("<p class=\"by\">");
-    if (isWebAddress(meta.figma.url)) {
-        out += QStringLiteral("<a href=\"") + escape(meta.figma.url) + QStringLiteral("\">피그마 원본</a> · 노드 ")
-               + code(meta.figma.nodeId) + QStringLiteral(" · ");
+    // Only the link depends on the address being a web one; the node id is
+    // plain text and stays whatever the address.
+    if (!meta.figma.url.isEmpty()) {
+        if (isWebAddress(meta.figma.url))
+            out += QStringLiteral("<a href=\"") + escape(meta.figma.url) + QStringLiteral("\">피그마 원본</a> · ");
+        out += QStringLiteral("노드 ") + code(meta.figma.nodeId) + QStringLiteral(" · ");
     }
     out += escape(meta.createdBy) + QStringLiteral(" · ") + escape(meta.createdAt) + QStringLiteral(" · ")
            + (meta.stage == u"after-dev" ? QStringLiteral("개발 후") : QStringLiteral("개발 전"));
@@ -92,7 +97,8 @@ QString screenName(const QString &entry, const Plan &plan)
 {
     if (entry.startsWith(u'@'))
         return entry.mid(1);
-    return plan.screenTitle(entry);
+    const PlanIndex *index = PlanIndex::active(plan);
+    return index ? index->screenTitle(entry) : plan.screenTitle(entry);
 }
 
 QString proposalTag(const QString &option, const Decision &decision)
@@ -293,17 +299,16 @@ void escapeLessThan(QByteArray &page, qsizetype from)
     page += tail.replace("<", "\\u003c");
 }
 
-void appendPlanBlock(QByteArray &page, const Plan &plan)
+QByteArray encodedPlanBlock(const QJsonObject &planJson)
 {
     QByteArray json;
     try {
-        json = JSONCoding::compactEscapingSlashes(plan);
+        json = JSONCoding::compactEscapingSlashes(QJsonValue(planJson));
     } catch (const JSONCoding::EncodeError &) {
         json = "{}";
     }
-    const qsizetype from = page.size();
-    page += json;
-    escapeLessThan(page, from);
+    escapeLessThan(json, 0);
+    return json;
 }
 
 bool allValidUtf8(const Assets &assets)
@@ -319,15 +324,17 @@ void appendImageBlock(QByteArray &page, const Assets &assets)
 {
     if (assets.isEmpty())
         return;
-    page += "<script type=\"application/json\" id=\"quarrystone-img\">";
+    page += imageBlockOpening();
     if (allValidUtf8(assets)) {
-        const qsizetype from = page.size();
-        JSONCoding::appendCompactEscapingSlashes(page, assets);
-        escapeLessThan(page, from);
-    } else {
-        page += "{}";
+        QStringList paths = assets.keys();
+        Text::sortByCodePoint(paths);
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            if (i > 0)
+                page += ',';
+            page += imageEntry(paths.at(i), assets.value(paths.at(i)));
+        }
     }
-    page += "</script>";
+    page += imageBlockClosing();
 }
 
 qsizetype imageBytes(const Assets &assets)
@@ -340,20 +347,94 @@ qsizetype imageBytes(const Assets &assets)
 
 } // namespace
 
-QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
+QByteArray imageBlockOpening()
 {
+    return QByteArrayLiteral("<script type=\"application/json\" id=\"quarrystone-img\">{");
+}
+
+QByteArray imageBlockClosing()
+{
+    return QByteArrayLiteral("}</script>");
+}
+
+namespace {
+
+// `"path":"` + the value's pieces + `"`, every "<" escaped.
+// `"path":"`: the key as the one-entry object {"path":""} spells it, up
+// to the value's opening quote, with room for a value of `size` bytes.
+QByteArray entryHead(const QString &path, qsizetype size)
+{
+    QByteArray key;
+    JSONCoding::appendCompactEscapingSlashes(key, {{path, QByteArray()}});
+    escapeLessThan(key, 0);
+    QByteArray entry;
+    entry.reserve(key.size() + size + size / 48 + 16);
+    entry += QByteArrayView(key).sliced(1, key.size() - 3);
+    return entry;
+}
+
+// Base64 text holds no byte that a literal escapes but "/" (and no "<"),
+// so the runs between slashes are copied whole.
+void appendBase64(QByteArray &out, QByteArrayView base64)
+{
+    const char *from = base64.data();
+    const char *const end = from + base64.size();
+    while (from < end) {
+        const char *slash = static_cast<const char *>(std::memchr(from, '/', size_t(end - from)));
+        out.append(from, (slash ? slash : end) - from);
+        if (!slash)
+            break;
+        out += "\\/";
+        from = slash + 1;
+    }
+}
+
+} // namespace
+
+QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
+{
+    QByteArray entry = entryHead(path, dataUrl.size());
+    const qsizetype value = entry.size();
+    JSONCoding::appendEscapingSlashes(entry, dataUrl);
+    entry += '"';
+    escapeLessThan(entry, value);
+    return entry;
+}
+
+QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
+{
+    // Encoded a slice at a time (a whole number of 3-byte groups, so the
+    // slices' texts join into the whole one), never as a second whole copy.
+    constexpr qsizetype slice = 3 * 16 * 1024;
+    QByteArray entry = entryHead(path, 64 + (image.size() + 2) / 3 * 4);
+    const qsizetype value = entry.size();
+    JSONCoding::appendEscapingSlashes(entry, "data:" + mime + ";base64,");
+    escapeLessThan(entry, value);
+    for (qsizetype from = 0; from < image.size(); from += slice) {
+        const qsizetype length = std::min(slice, image.size() - from);
+        appendBase64(entry, QByteArray::fromRawData(image.constData() + from, length).toBase64());
+    }
+    entry += '"';
+    return entry;
+}
+
+QByteArray planBlock(const QJsonObject &planJson)
+{
+    return encodedPlanBlock(planJson);
+}
+
+Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray> planBlock)
+{
+    const PlanIndex::Scope index(plan);
     const QByteArray bodyText = body(plan, conventions).toUtf8();
     const QByteArray style = PageAssets::styleSheet();
     const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
     const QByteArray imageScript = PageAssets::imageScript();
     const QByteArray mermaidStart = PageAssets::mermaidStart();
 
-    QByteArray page;
-    // Base64 text has about one "/" in 64 characters, each written as "\/".
-    const qsizetype images = imageBytes(assets);
-    page.reserve(bodyText.size() + style.size() + scripts.size() + imageScript.size() + mermaidStart.size()
-                 + images + images / 48 + 64 * 1024);
-
+    Parts out;
+    QByteArray &page = out.before;
+    page.reserve(bodyText.size() + style.size() + scripts.size() + 64 * 1024);
     page += "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta name=\"generator\" content=\"quarrystone\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
@@ -370,16 +451,29 @@ QByteArray render(const Plan &plan, const Conventions &conventions, const Assets
             "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
     page += scripts;
     page += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
-    appendPlanBlock(page, plan);
+    page += planBlock.result();
     page += "</script>\n";
+
+    QByteArray &tail = out.after;
+    tail += "\n<script>";
+    tail += imageScript;
+    tail += "</script>\n<script src=\"";
+    tail += mermaidLibrary;
+    tail += "\"></script>\n<script>\n";
+    tail += mermaidStart;
+    tail += "\n</script>\n</body>\n</html>";
+    return out;
+}
+
+QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
+{
+    Parts split = parts(plan, conventions, QtFuture::makeReadyFuture(planBlock(plan.toJson())));
+    QByteArray page = std::move(split.before);
+    // Base64 text has about one "/" in 64 characters, each written as "\/".
+    const qsizetype images = imageBytes(assets);
+    page.reserve(page.size() + images + images / 48 + split.after.size() + 1024);
     appendImageBlock(page, assets);
-    page += "\n<script>";
-    page += imageScript;
-    page += "</script>\n<script src=\"";
-    page += mermaidLibrary;
-    page += "\"></script>\n<script>\n";
-    page += mermaidStart;
-    page += "\n</script>\n</body>\n</html>";
+    page += split.after;
     return page;
 }
 

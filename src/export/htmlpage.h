@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFuture>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QSet>
@@ -63,5 +65,30 @@ QString apiCard(const Api &api, const Plan &plan, const ModelLinks &links);
 
 // The whole page as UTF-8 bytes.
 QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets);
+
+// The page's embedded plan block (the JSON between its script tags) made
+// from the plan's JSON object.
+QByteArray planBlock(const QJsonObject &planJson);
+
+// The page without its image block, split where the block goes, so that a
+// writer can stream the images in between without holding them all: the
+// page is `before`, the image block, `after`. The plan block may still be
+// in the making (from a JSON object the caller also writes as plan.json);
+// it is waited for once the page's body is done.
+struct Parts {
+    QByteArray before;
+    QByteArray after;
+};
+Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray> planBlock);
+
+// The image block of a non-empty image map: the opening, the entries
+// joined by ",", the closing. An entry is `"path":"data URL"` written for a
+// script element; the map's entries go in code-point order of their paths.
+QByteArray imageBlockOpening();
+QByteArray imageBlockClosing();
+QByteArray imageEntry(const QString &path, const QByteArray &dataUrl);
+// The same entry for the image bytes themselves: the data URL of `mime`
+// and their base64 text, encoded straight into the entry.
+QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image);
 
 } // namespace HTMLPage

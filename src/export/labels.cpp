@@ -44,6 +44,9 @@ QStringList typeWords(const QString &type)
     return words;
 }
 
+
+} // namespace
+
 QString withoutQuestionMarks(const QString &model)
 {
     qsizetype start = 0;
@@ -54,8 +57,6 @@ QString withoutQuestionMarks(const QString &model)
         --end;
     return model.mid(start, end - start);
 }
-
-} // namespace
 
 std::optional<QString> iconFallback(const QString &key)
 {
@@ -76,12 +77,16 @@ QString actionLabel(const UserAction &action)
 
 QString triggerLabel(const Transition &transition, const Plan &plan)
 {
+    if (const PlanIndex *index = PlanIndex::active(plan))
+        return index->triggerLabel(transition);
     const std::optional<Screen> source = plan.screen(transition.from);
     return PlanIndex::triggerLabel(transition, source ? &*source : nullptr);
 }
 
 QList<DataModel> sharedStates(const Screen &screen, const Plan &plan)
 {
+    if (const PlanIndex *index = PlanIndex::active(plan))
+        return index->sharedStates(screen);
     const QString key = Text::canonicalKey(screen.key);
     QList<DataModel> shared;
     for (const DataModel &model : plan.models) {
@@ -133,6 +138,8 @@ QSet<QString> apiModelNames(const Plan &plan)
 
 QList<Screen> screensUsing(const QString &model, const Plan &plan)
 {
+    if (const PlanIndex *index = PlanIndex::active(plan))
+        return index->screensUsing(model);
     QSet<QString> sharedIn;
     for (const DataModel &candidate : plan.models) {
         if (Text::canonicalEqual(candidate.name, model)) {

@@ -408,6 +408,7 @@ void Document::namingRules()
 
 QString markdown(const Plan &plan)
 {
+    const PlanIndex::Scope index(plan);
     return Document(plan).text();
 }
 

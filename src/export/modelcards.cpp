@@ -4,6 +4,7 @@
 #include "export/exporter.h"
 #include "export/htmlescape.h"
 #include "export/pagetext.h"
+#include "export/planindex.h"
 
 using namespace Qt::StringLiterals;
 
@@ -60,10 +61,8 @@ QString navForm(const QString &call, const QString &feature)
 QString answeringApis(const DataModel &model, const Plan &plan)
 {
     QStringList links;
-    for (const Api &api : plan.apis) {
-        if (Text::canonicalEqual(api.responseModel, model.name))
-            links.append(u"<a class=\"m\" href=\"#a-"_s + escape(api.key) + u"\">"_s + escape(api.key) + u"</a>"_s);
-    }
+    for (const Api *api : PlanIndex::active(plan)->apisAnswering(model.name))
+        links.append(u"<a class=\"m\" href=\"#a-"_s + escape(api->key) + u"\">"_s + escape(api->key) + u"</a>"_s);
     if (links.isEmpty())
         return {};
     return u"<p class=\"where\">응답: <code>"_s + links.join(u"</code> <code>"_s) + u"</code></p>"_s;
@@ -117,8 +116,12 @@ std::pair<QString, QString> mainClass(const Screen &screen, const Plan &plan)
 
 QString navNames(const Transition &transition, const Plan &plan, const Conventions &conventions)
 {
-    const std::optional<QString> android = conventions.navigation(transition, plan, &Conventions::android);
-    const std::optional<QString> ios = conventions.navigation(transition, plan, &Conventions::ios);
+    const PlanIndex::Scope scope(plan);
+    const PlanIndex &index = *PlanIndex::active(plan);
+    const Screen *source = index.screen(transition.from);
+    const Screen *target = index.screen(transition.to);
+    const std::optional<QString> android = conventions.navigation(transition, source, target, plan, &Conventions::android);
+    const std::optional<QString> ios = conventions.navigation(transition, source, target, plan, &Conventions::ios);
     if (!android || !ios)
         return {};
     return u"<div class=\"pv p-a nav\">"_s + navForm(*android, plan.meta.feature) + u"</div><div class=\"pv p-i nav\">"_s
@@ -127,6 +130,7 @@ QString navNames(const Transition &transition, const Plan &plan, const Conventio
 
 QString modelCard(const DataModel &model, const QSet<QString> &apiModels, const Plan &plan, const ModelLinks &links)
 {
+    const PlanIndex::Scope index(plan);
     const bool responseModel = apiModels.contains(model.name);
     const bool shared = !model.sharedIn.isEmpty();
     const QString name = escape(model.name);

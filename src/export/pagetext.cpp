@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 
 #include "export/htmlescape.h"
+#include "export/planindex.h"
 
 using namespace Qt::StringLiterals;
 
@@ -23,7 +24,8 @@ QString placeName(const QString &entry, const Plan &plan)
 {
     if (entry.startsWith(u'@'))
         return HTMLPage::escape(entry.mid(1));
-    return HTMLPage::escape(plan.screenTitle(entry));
+    const PlanIndex *index = PlanIndex::active(plan);
+    return HTMLPage::escape(index ? index->screenTitle(entry) : plan.screenTitle(entry));
 }
 
 std::optional<QString> imageSource(const std::optional<QString> &source)

@@ -6,6 +6,7 @@
 #include "export/exporter.h"
 #include "export/htmlescape.h"
 #include "export/pagetext.h"
+#include "export/planindex.h"
 
 using namespace Qt::StringLiterals;
 
@@ -69,8 +70,7 @@ QString serverData(const Screen &screen, const Plan &plan)
         return u"없음"_s;
     QStringList items;
     for (const QString &entry : screen.serverData) {
-        const bool isApi = std::any_of(plan.apis.begin(), plan.apis.end(),
-                                       [&](const Api &api) { return Text::canonicalEqual(api.key, entry); });
+        const bool isApi = PlanIndex::active(plan)->isApi(entry);
         if (isApi && !entry.isEmpty())
             items.append(u"<code><a class=\"m\" href=\"#a-"_s + escape(entry) + u"\">"_s + escape(entry) + u"</a></code>"_s);
         else
@@ -148,11 +148,7 @@ QString moveRow(const QString &label, const Transition &transition, const Plan &
 
 QString exits(const Screen &screen, const Plan &plan, const ModelLinks &links, const Conventions &conventions)
 {
-    QList<const Transition *> outgoing;
-    for (const Transition &transition : plan.transitions) {
-        if (Text::canonicalEqual(transition.from, screen.key))
-            outgoing.append(&transition);
-    }
+    const QList<const Transition *> outgoing = PlanIndex::active(plan)->movesFrom(screen.key);
     const auto isTrigger = [](const Transition *transition, const QString &key) {
         return Text::canonicalEqual(transition->trigger, key);
     };
@@ -187,9 +183,9 @@ QString exits(const Screen &screen, const Plan &plan, const ModelLinks &links, c
 QString strings(const Screen &screen, const Plan &plan)
 {
     QList<StringKey> shown;
-    for (const StringKey &string : plan.strings) {
-        if (!string.ko.isEmpty() && Text::canonicalEqual(string.screen, screen.key))
-            shown.append(string);
+    for (const StringKey *string : PlanIndex::active(plan)->stringsOn(screen.key)) {
+        if (!string->ko.isEmpty())
+            shown.append(*string);
     }
     if (shown.isEmpty())
         return {};
@@ -205,6 +201,7 @@ QString strings(const Screen &screen, const Plan &plan)
 
 QString screenCard(const Screen &screen, const Plan &plan, const ModelLinks &links, const Conventions &conventions)
 {
+    const PlanIndex::Scope index(plan);
     return u"<article class=\"screen\" id=\"s-"_s + escape(screen.key) + u"\">"_s + titleRow(screen, plan)
         + u"<div class=\"shot\">"_s + shot(screen, QString()) + u"</div><div class=\"body\"><dl class=\"kv\">"_s
         + facts(screen, plan, links) + u"</dl>"_s + exits(screen, plan, links, conventions) + strings(screen, plan)

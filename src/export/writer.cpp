@@ -4,11 +4,20 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
+#include <QPromise>
+#include <QtConcurrent/QtConcurrentRun>
+#include <memory>
+#include <algorithm>
 
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/text.h"
 #include "export/htmlpage.h"
+#include "export/planindex.h"
 #include "figma/figmasection.h"
 #include "model/textboxplacement.h"
 
@@ -75,12 +84,18 @@ void writeFile(const QString &path, const QByteArray &bytes)
         fail(path, reason);
 }
 
-QByteArray encodePlan(const Plan &plan, const QString &path)
+// plan.json's text, or why it cannot be written.
+struct Encoded {
+    QByteArray bytes;
+    QString error;
+};
+
+Encoded encodePlan(const QJsonObject &plan)
 {
     try {
-        return JSONCoding::pretty(plan);
+        return {JSONCoding::pretty(QJsonValue(plan)), {}};
     } catch (const JSONCoding::EncodeError &error) {
-        fail(path, error.message);
+        return {{}, error.message};
     }
 }
 
@@ -121,6 +136,13 @@ QByteArray dataUrl(const QByteArray &mime, const QByteArray &bytes)
     return url;
 }
 
+// The images a page embeds, by the path the plan gives, in the page's
+// order; only their files are left to read.
+struct PageImage {
+    QString path;
+    QString file;
+};
+
 QSet<QString> imagePaths(const Plan &plan)
 {
     QSet<QString> paths;
@@ -133,22 +155,76 @@ QSet<QString> imagePaths(const Plan &plan)
     return paths;
 }
 
+QList<PageImage> pageImages(const Plan &plan, const QString &dir)
+{
+    const QString folder = QFileInfo(dir).canonicalFilePath();
+    QStringList paths = imagePaths(plan).values();
+    Text::sortByCodePoint(paths);
+    QList<PageImage> images;
+    for (const QString &path : std::as_const(paths)) {
+        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
+            continue;
+        if (const std::optional<QString> file = insideFolder(path, folder))
+            images.append({path, *file});
+    }
+    return images;
+}
+
+// One image's entry of the page's image block; empty when its file cannot
+// be read.
+QByteArray imageEntry(const PageImage &image)
+{
+    const std::optional<QByteArray> bytes = readRegularFile(image.file);
+    if (!bytes)
+        return {};
+    return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
+}
+
+QFuture<QByteArray> encodeBatch(const QList<PageImage> &images)
+{
+    return QtConcurrent::mapped(images, [](const PageImage &image) { return imageEntry(image); });
+}
+
+// The page goes to the file in pieces: the images are read and encoded on
+// every core a batch at a time, the next batch while this one is written,
+// and each entry is written once and dropped, so the images are never all
+// in memory at once, nor copied into a page.
+bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images)
+{
+    const qsizetype batch = std::max(2, QThread::idealThreadCount() * 2);
+    QFuture<QByteArray> next = encodeBatch(images.mid(0, batch));
+    if (out.write(parts.before) != parts.before.size()) {
+        next.waitForFinished();
+        return false;
+    }
+    bool opened = false;
+    for (qsizetype from = 0; from < images.size(); from += batch) {
+        const QList<QByteArray> entries = next.results();
+        if (from + batch < images.size())
+            next = encodeBatch(images.mid(from + batch, batch));
+        for (const QByteArray &entry : entries) {
+            if (entry.isEmpty())
+                continue;
+            const QByteArray lead = opened ? QByteArrayLiteral(",") : HTMLPage::imageBlockOpening();
+            opened = true;
+            if (out.write(lead) != lead.size() || out.write(entry) != entry.size()) {
+                next.waitForFinished();
+                return false;
+            }
+        }
+    }
+    const QByteArray closing = opened ? HTMLPage::imageBlockClosing() : QByteArray();
+    return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
+}
+
 } // namespace
 
 HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 {
-    const QString folder = QFileInfo(dir).canonicalFilePath();
     HTMLPage::Assets map;
-    for (const QString &path : imagePaths(plan)) {
-        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
-            continue;
-        const std::optional<QString> file = insideFolder(path, folder);
-        if (!file)
-            continue;
-        const std::optional<QByteArray> bytes = readRegularFile(*file);
-        if (!bytes)
-            continue;
-        map.insert(path, dataUrl(mimeType(path), *bytes));
+    for (const PageImage &image : pageImages(plan, dir)) {
+        if (const std::optional<QByteArray> bytes = readRegularFile(image.file))
+            map.insert(image.path, dataUrl(mimeType(image.path), *bytes));
     }
     return map;
 }
@@ -162,14 +238,43 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     if (!QDir().mkpath(dir))
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
 
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    writeFile(planPath, encodePlan(plan, planPath));
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdown(plan).toUtf8());
+    // One index and one JSON object of the plan serve all three files, whose
+    // texts are made side by side (the page's body here, the rest on the
+    // pool) and then written in order.
+    const PlanIndex::Scope index(plan);
+    const Plan &done = plan;
+    QFuture<QByteArray> markdownText = QtConcurrent::run([&done, &index] {
+        const PlanIndex::Scope shared(done, index);
+        return markdown(done).toUtf8();
+    });
+    // The JSON object feeds two texts; a future takes only one continuation.
+    const auto block = std::make_shared<QPromise<QByteArray>>();
+    block->start();
+    QFuture<Encoded> planText = QtConcurrent::run([&done, block] {
+        const QJsonObject json = done.toJson();
+        QThreadPool::globalInstance()->start([json, block] {
+            block->addResult(HTMLPage::planBlock(json));
+            block->finish();
+        });
+        return encodePlan(json);
+    });
+    const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
-    // The images are dropped before the page is written: the two together
-    // are the largest memory the write needs.
-    QByteArray page = HTMLPage::render(plan, conventions, assets(plan, dir));
-    writeFile(folder.filePath(QStringLiteral("index.html")), page);
+    // Every task that reads the plan or the index has ended before a
+    // failure can leave this function.
+    const Encoded planBytes = planText.result();
+    const QByteArray markdownBytes = markdownText.result();
+    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
+    if (!planBytes.error.isEmpty())
+        fail(planPath, planBytes.error);
+    writeFile(planPath, planBytes.bytes);
+    writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
+
+    const QList<PageImage> images = pageImages(plan, dir);
+    const QString pagePath = folder.filePath(QStringLiteral("index.html"));
+    QString reason;
+    if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images); }, &reason))
+        fail(pagePath, reason);
 }
 
 } // namespace Exporter

@@ -26,7 +26,8 @@ QCoro::Task<bool> save(QString address, QString path, CancelToken cancel)
     QNetworkRequest request(url);
     request.setTransferTimeout(transferTimeoutMs);
     const HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel);
-    if (answer.status != 200 || answer.body.isEmpty())
+    // A body cut off by a dropped or stalled connection is no image.
+    if (answer.status != 200 || !answer.error.isEmpty() || answer.body.isEmpty())
         co_return false;
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         co_return false;

@@ -54,7 +54,7 @@ QJsonObject topLevelObject(const QByteArray &body, const QString &path)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)
-        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString()).arg(error.offset)};
+        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString(), QString::number(error.offset))};
     if (!document.isObject())
         throw FigmaError::badResponse(path);
     return document.object();
@@ -75,6 +75,10 @@ QCoro::Task<QJsonObject> get(QString token, QString path, CancelToken cancel = C
     const int status = answer.status.value_or(0);
     if (status != 200)
         throw FigmaError::http(status, errorBodyText(answer.body));
+    // An answer cut off after its status line is a failed transfer, not a
+    // text that fails to decode.
+    if (!answer.error.isEmpty())
+        throw NetworkError{answer.error};
     const QFuture<QJsonObject> parsed = OffThread::run(topLevelObject, std::move(answer.body), path);
     co_return co_await parsed;
 }

@@ -433,6 +433,12 @@ std::optional<QString> Conventions::navigation(const Transition &transition, con
         if (!target && key == toKey)
             target = &screen;
     }
+    return navigation(transition, source, target, plan, platform);
+}
+
+std::optional<QString> Conventions::navigation(const Transition &transition, const Screen *source,
+                                               const Screen *target, const Plan &plan, Select platform) const
+{
     if (!hasCode(transition, source, target))
         return std::nullopt;
     const PlanValues values(plan);

@@ -66,6 +66,10 @@ struct Conventions {
     // The navigation code of one move on one platform; nothing for pops,
     // dismissals, unknown endpoints and targets that are not of kind screen.
     std::optional<QString> navigation(const Transition &transition, const Plan &plan, Select platform) const;
+    // The same with both ends already found (the first screen of each key,
+    // or nullptr), for callers that keep an index of the plan.
+    std::optional<QString> navigation(const Transition &transition, const Screen *source, const Screen *target,
+                                      const Plan &plan, Select platform) const;
     // Both platforms' files of every screen, sheet and dialog, by screen key.
     QMap<QString, PlatformFiles> platformMap(const Plan &plan) const;
 

@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "core/offthread.h"
 #include "core/text.h"
+#include "settings/apppaths.h"
 #include "settings/connections.h"
 
 #include <QDir>
@@ -28,15 +29,6 @@ QString trimmedHorizontally(const QString &text)
     while (end > start && blank(text.at(end - 1)))
         --end;
     return text.mid(start, end - start);
-}
-
-QString expandTilde(const QString &entry)
-{
-    if (entry == QLatin1String("~"))
-        return QDir::homePath();
-    if (entry.startsWith(QLatin1String("~/")))
-        return QDir::homePath() + entry.mid(1);
-    return entry;
 }
 
 // Two different entries must never share a copy: the later one's name gets
@@ -168,7 +160,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         if (text) {
             add(run, QStringLiteral("  저장된 ") + what + QStringLiteral("를 다시 써요: ") + name);
         } else {
-            const QString path = expandTilde(entry);
+            const QString path = AppPaths::expandHome(entry);
             const QFileInfo info(path);
             if (info.exists() || info.isSymLink()) {
                 const QFuture<QString> localRead = OffThread::run(readLocal, entry, path);

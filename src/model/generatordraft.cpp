@@ -6,6 +6,7 @@
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "model/conventions.h"
+#include "settings/apppaths.h"
 
 namespace {
 
@@ -66,7 +67,9 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     const QString prompt = co_await building;
     run.cancel.throwIfCancelled();
 
-    const QStringList dirs{run.dir, run.settings.androidRepo, run.settings.iosRepo};
+    // The tool takes a typed "~/…" repository path literally.
+    const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
+                           AppPaths::expandHome(run.settings.iosRepo)};
     const QString answer = co_await run.runner.run(prompt, draftTools(), dirs, run.dir, false,
                                                    progressSink(run, Stage::draft), {}, run.cancel);
     const QFuture<std::pair<Plan, QStringList>> decoding = OffThread::run(decode, answer);

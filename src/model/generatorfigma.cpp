@@ -14,6 +14,7 @@
 #include "model/textboxplacement.h"
 #include "settings/keychain.h"
 
+#include <QDir>
 #include <QFile>
 #include <memory>
 
@@ -50,11 +51,23 @@ FigmaSection withTextBoxes(FigmaSection section, QString dir)
     return section;
 }
 
+// The saved file is data like any other: an image path that leaves the plan
+// folder is dropped, so neither the draft nor the plan takes it up.
+void dropImagesOutside(FigmaSection &section)
+{
+    for (FigmaFrame &frame : section.frames)
+        if (frame.image
+            && (!QDir::isRelativePath(*frame.image) || frame.image->split(u'/').contains(QStringLiteral(".."))))
+            frame.image.reset();
+}
+
 // The saved section, with text boxes newly attached when the metadata has
 // them; rewriting it then is a courtesy whose failure changes nothing.
 std::optional<FigmaSection> reusedSection(QString dir)
 {
     std::optional<FigmaSection> saved = savedSection(dir);
+    if (saved)
+        dropImagesOutside(*saved);
     if (saved && TextBoxPlacement::attachTextBoxes(*saved, dir)) {
         try {
             AtomicFile::write(sectionFile(dir), JSONCoding::pretty(*saved));

@@ -11,6 +11,7 @@
 #include "model/conventions.h"
 #include "model/planhistory.h"
 #include "model/textboxplacement.h"
+#include "settings/apppaths.h"
 #include "settings/updater.h"
 
 #include <QDir>
@@ -46,7 +47,8 @@ QString Generator::featureComponent(const QString &feature)
 
 QString Generator::newPlanDir(const QString &base, const QString &feature)
 {
-    const QDir folder(base);
+    // The settings may hold a typed "~/…" path, which no file call expands.
+    const QDir folder(AppPaths::expandHome(base));
     const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
     const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
     if (!taken(first))
@@ -112,6 +114,9 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
         add(run, QStringLiteral("폴더: ") + run.dir);
+        // Written before the first await so that the run is running, with its
+        // first stage begun, by the time start() returns: the views offer no
+        // second start from then on. The file is a few hundred bytes.
         QString error;
         if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
             throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};

@@ -159,7 +159,12 @@ Assets decodeAssets(std::optional<QByteArrayView> json)
 {
     if (!json)
         return {};
-    const QJsonDocument doc = QJsonDocument::fromJson(withPlainSlashes(*json));
+    QJsonDocument doc;
+    try {
+        doc = parseDocument(withPlainSlashes(*json));
+    } catch (const JSONDecodeError &) {
+        return {};
+    }
     if (!doc.isObject())
         return {};
     const QJsonObject object = doc.object();

@@ -159,14 +159,22 @@ bool putBack(const QString &dir, const QString &backup)
 QString restore(const QString &dir, const QString &backup, const QString &text)
 {
     if (!putBack(dir, backup))
-        return text + QStringLiteral("\n백업: ") + backup;
+        return QFileInfo::exists(backup) ? text + QStringLiteral("\n백업: ") + backup : text;
     QFile::remove(backup);
     return text;
 }
 
-bool differs(const QString &path, const QString &other)
+// Claude may have edited before it refused; what it says it did not change
+// must not stay changed. The backup goes only when plan.json is known to
+// hold its bytes. Gives the phase text.
+QString refuse(const QString &dir, const QString &backup, const QString &answer)
 {
-    return readBytes(path) != readBytes(other);
+    const std::optional<QByteArray> now = readBytes(planPath(dir));
+    const std::optional<QByteArray> before = readBytes(backup);
+    if (!now || !before || *now != *before)
+        return restore(dir, backup, answer);
+    QFile::remove(backup);
+    return answer;
 }
 
 } // namespace
@@ -277,6 +285,8 @@ QCoro::Task<> Reviser::run(Run run)
             Qt::QueuedConnection);
     };
 
+    const QString failed = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
+    QString failure;
     try {
         const ClaudeRunner runner = Generator::makeRunner(run.settings);
         const QStringList dirs{run.dir, run.settings.androidRepo, run.settings.iosRepo};
@@ -286,14 +296,8 @@ QCoro::Task<> Reviser::run(Run run)
 
         QString answer = (co_await runner.run(prompt, tools, dirs, run.dir, false, progress, {}, run.cancel)).trimmed();
         if (answer.startsWith(refusal)) {
-            // Claude may have edited before it refused; what it says it did
-            // not change must not stay changed.
-            QString text = answer;
-            if (differs(planPath(run.dir), run.backup))
-                text = restore(run.dir, run.backup, answer);
-            else
-                QFile::remove(run.backup);
-            setPhase(Phase::failed(text));
+            const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, answer);
+            setPhase(Phase::failed(co_await refused));
             co_return;
         }
 
@@ -310,12 +314,11 @@ QCoro::Task<> Reviser::run(Run run)
         }
 
         setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
-        const Conventions conventions = Conventions::load({run.settings.androidRepo, run.settings.iosRepo}).first;
         const QFuture<void> written = OffThread::run(
-            [](Plan &plan, const QString &dir, const Conventions &conventions) {
-                Exporter::writeAll(plan, dir, conventions);
+            [](Plan &plan, const QString &dir, const QStringList &repos) {
+                Exporter::writeAll(plan, dir, Conventions::load(repos).first);
             },
-            std::move(edited.plan), run.dir, conventions);
+            std::move(edited.plan), run.dir, QStringList{run.settings.androidRepo, run.settings.iosRepo});
         co_await written;
 
         const QFuture<void> logged =
@@ -324,27 +327,26 @@ QCoro::Task<> Reviser::run(Run run)
         setPhase(Phase::done(answer.isEmpty() ? QStringLiteral("고쳤어요") : answer));
         if (run.onDone)
             run.onDone();
+        co_return;
     } catch (const Cancelled &) {
-        fail(run, true, QString());
-    } catch (const ClaudeFailure &failure) {
-        fail(run, false, failure.message);
-    } catch (const SpawnFailure &failure) {
-        fail(run, false, failure.message);
-    } catch (const Unreadable &failure) {
-        fail(run, false, failure.message);
-    } catch (const ExportFailure &failure) {
-        fail(run, false, failure.message);
-    } catch (const std::exception &failure) {
+        failure = QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.");
+    } catch (const ClaudeFailure &error) {
+        failure = failed + error.message;
+    } catch (const SpawnFailure &error) {
+        failure = failed + error.message;
+    } catch (const Unreadable &error) {
+        failure = failed + error.message;
+    } catch (const ExportFailure &error) {
+        failure = failed + error.message;
+    } catch (const std::exception &error) {
         // Whatever else goes wrong, the plan goes back and the phase ends.
-        fail(run, false, QString::fromLocal8Bit(failure.what()));
+        failure = failed + QString::fromLocal8Bit(error.what());
     }
-}
 
-void Reviser::fail(const Run &run, bool cancelled, const QString &message)
-{
-    const QString text = cancelled ? QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.")
-                                   : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + message;
-    setPhase(Phase::failed(restore(run.dir, run.backup, text)));
+    // Putting the backup back waits on the disk too. The phase stays running
+    // until it is done, so neither a new revision nor an undo comes between.
+    const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, failure);
+    setPhase(Phase::failed(co_await restored));
 }
 
 void Reviser::observe(quint64 runId, const QString &line)

@@ -97,8 +97,6 @@ private:
 
     QCoro::Task<> run(Run run);
     void observe(quint64 runId, const QString &line);
-    // Puts the backup back over plan.json; `cancelled` or `message` says why.
-    void fail(const Run &run, bool cancelled, const QString &message);
     void undoFailed(const QString &message);
 
     void setPhase(const Phase &phase);

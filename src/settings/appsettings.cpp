@@ -132,7 +132,7 @@ QJsonObject AppSettings::toJson() const
     };
 }
 
-AppSettings AppSettings::load()
+AppSettings AppSettings::load(bool findTool)
 {
     AppSettings s = readFile();
     fillOutputDir(s);
@@ -145,7 +145,7 @@ AppSettings AppSettings::load()
         s.androidRepo = guessRepo(QStringLiteral("brenix_android_v2"));
     if (s.iosRepo.isEmpty())
         s.iosRepo = guessRepo(QStringLiteral("brenix_ios_v2"));
-    if (s.claudePath.isEmpty())
+    if (findTool && s.claudePath.isEmpty())
         s.claudePath = ClaudeRunner::findClaude().value_or(QString());
     return s;
 }

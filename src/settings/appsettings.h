@@ -42,8 +42,10 @@ struct AppSettings {
 
     // settings.json read tolerantly, then the empty fields filled in (output
     // folder, user name, repository guesses, claude tool path). Never fails
-    // and never writes.
-    static AppSettings load();
+    // and never writes. Without `findTool` an empty tool path stays empty:
+    // the search may run a login shell, which a caller that never starts
+    // the tool need not wait for.
+    static AppSettings load(bool findTool = true);
     // Writes settings.json whole or not at all; a failure is ignored.
     void save() const;
     // Whether a repository folder and its platform sub-folder exist. A path

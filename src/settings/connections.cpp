@@ -361,6 +361,7 @@ void Connections::run(const Job &job, const QString &exe, const QStringList &arg
     m_askScheduled = false;
     m_jobOpensURL = openURL;
     m_jobBytes.clear();
+    m_stopAsked = false;
     try {
         startChild(exe, args, pty);
     } catch (const SpawnFailure &failure) {
@@ -368,7 +369,9 @@ void Connections::run(const Job &job, const QString &exe, const QStringList &arg
         setLastError(failure.message);
         return;
     }
-    m_jobChild.emplace(m_jobPid);
+    // Every job leads a process group of its own (a terminal job its own
+    // session): the installer's "curl … | bash" must stop with its shell.
+    m_jobChild.emplace(m_jobPid, true);
     m_outputNotifier = new QSocketNotifier(m_jobOutput, QSocketNotifier::Read, this);
     connect(m_outputNotifier, &QSocketNotifier::activated, this, &Connections::readOutput);
     QCoro::connect(Spawn::wait(m_jobPid), this, [this, settings](int status) { finishJob(status, settings); });
@@ -398,7 +401,7 @@ void Connections::startChild(const QString &exe, const QStringList &args, bool p
     }
     pid_t pid = -1;
     try {
-        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1]);
+        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1], true);
     } catch (const SpawnFailure &) {
         for (const int fd : {input[0], input[1], output[0], output[1]})
             ::close(fd);
@@ -488,10 +491,14 @@ void Connections::sendCode(const QString &code)
 
 void Connections::stopJob()
 {
-    // Through the child's process descriptor: the number alone may already
-    // name another process once the child has been reaped.
-    if (m_jobChild)
+    if (!m_jobChild)
+        return;
+    // A second stop does not wait out the grace time of the first.
+    if (m_stopAsked)
+        m_jobChild->kill();
+    else
         m_jobChild->terminate();
+    m_stopAsked = true;
 }
 
 void Connections::finishJob(int status, const AppSettings &settings)
@@ -500,8 +507,9 @@ void Connections::finishJob(int status, const AppSettings &settings)
     const QString output = cleaned(QString::fromUtf8(m_jobBytes));
     releaseJob();
     setJob(std::nullopt);
-    // 143 is the end of a job the user stopped.
-    if (status != 0 && status != 143)
+    // However a stopped job ends (SIGTERM, or SIGKILL after the grace
+    // time), the person asked for it: that is no failure.
+    if (status != 0 && !m_stopAsked)
         setLastError(failureText(output, status));
     refresh(settings);
 }

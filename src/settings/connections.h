@@ -113,6 +113,9 @@ public:
     void loginServer(const QString &name, const QString &claude, const AppSettings &settings);
     // Types the pasted code (or address) into the running job.
     void sendCode(const QString &code);
+    // Ends the running job and everything it started: SIGTERM to its
+    // process group, SIGKILL after the grace time or at a second stop. A
+    // stopped job ends without an error, whatever its exit status.
     void stopJob();
 
 Q_SIGNALS:
@@ -175,6 +178,7 @@ private:
     bool m_jobOpensURL = false;
     bool m_openedURL = false;
     bool m_askScheduled = false;
+    bool m_stopAsked = false;
     // Tells a code-prompt timer of an earlier job from one of this job.
     quint64 m_jobSerial = 0;
 };

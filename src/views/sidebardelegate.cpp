@@ -26,6 +26,16 @@ ViewStyle::Tone toneOf(const QString &name)
     return tones.value(name, ViewStyle::Tone::primary);
 }
 
+// Texts from data may hold line breaks; a row shows each on one line.
+QString oneLine(QString text)
+{
+    for (QChar &c : text)
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator
+            || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    return text;
+}
+
 QFont secondLineFont(const QFont &base)
 {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -83,8 +93,8 @@ void SidebarDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     const QColor primary = palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
     const QColor secondary = selected ? primary : ViewStyle::color(ViewStyle::Tone::secondary, palette);
     const QColor orange = selected ? primary : ViewStyle::color(ViewStyle::Tone::orange, palette);
-    const QString title = index.data(Qt::DisplayRole).toString();
-    const QString subtitle = index.data(SidebarModel::SubtitleRole).toString();
+    const QString title = oneLine(index.data(Qt::DisplayRole).toString());
+    const QString subtitle = oneLine(index.data(SidebarModel::SubtitleRole).toString());
     const QString symbolName = index.data(SidebarModel::SymbolRole).toString();
     QRect box = option.rect.adjusted(padX, 0, -padX, 0);
 

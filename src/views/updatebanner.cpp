@@ -170,8 +170,12 @@ void UpdateBanner::showOffer()
     m_failure->setVisible(phase.kind == Kind::failed);
     m_failure->setText(phase.message);
     const bool busy = m_busy && m_busy();
+    // The version comes from the server: an "&" in it is shown, not taken
+    // as the button's mnemonic.
+    QString version = latest.version;
+    version.replace(QLatin1Char('&'), QStringLiteral("&&"));
     m_install->setText(busy ? QStringLiteral("작업이 끝나면 업데이트할 수 있어요")
-                            : latest.version + QStringLiteral("버전으로 업데이트하기"));
+                            : version + QStringLiteral("버전으로 업데이트하기"));
     m_install->setEnabled(!busy && !working);
 }
 

@@ -120,7 +120,7 @@ protected:
                                   const QString &) override
     {
         if (level == ErrorMessageLevel && message.startsWith(QLatin1String("Uncaught")))
-            errors.append(QStringLiteral("%1 (line %2)").arg(message).arg(line));
+            errors.append(QStringLiteral("%1 (line %2)").arg(message, QString::number(line)));
     }
     void javaScriptAlert(const QUrl &, const QString &message) override { alerts.append(message); }
 };

@@ -170,7 +170,7 @@ void HttpServer::answer(QTcpSocket *socket, const Request &request)
         QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reason(response.status) + "\r\n";
         for (const auto &[name, value] : response.headers)
             out += name + ": " + value + "\r\n";
-        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n";
+        out += "Content-Length: " + QByteArray::number(response.announcedLength.value_or(response.body.size())) + "\r\nConnection: close\r\n\r\n";
         if (!head)
             out += response.body;
         guard->write(out);

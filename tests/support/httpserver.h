@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <QUrl>
 #include <chrono>
+#include <optional>
 
 class QTcpSocket;
 
@@ -29,6 +30,9 @@ public:
         std::chrono::milliseconds delay{0};
         // Closes the connection instead of answering.
         bool drop = false;
+        // The Content-Length announced instead of the body's own: more than
+        // the body gives an answer cut off when the connection closes.
+        std::optional<qint64> announcedLength;
 
         static Response text(int status, const QByteArray &body);
         static Response json(const QByteArray &body);

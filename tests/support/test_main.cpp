@@ -34,6 +34,11 @@ int main(int argc, char **argv)
     std::setlocale(LC_ALL, "C.UTF-8");
 
 #ifdef QUARRYSTONE_TEST_GUI
+    // Views may hold the plan page; Chromium's sandbox cannot start as root,
+    // and the tests show only pages they wrote.
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu");
     QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
 #else

@@ -62,6 +62,31 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     EXPECT_EQ(stored().extraDirs.size(), 5);
 }
 
+// The library reads only what its entries show; each entry still equals
+// what the whole plan's decode gives, however odd the file.
+TEST_F(AppStateScan, EntriesMatchTheWholePlansReading)
+{
+    const QByteArray cases[] = {
+        read(QUARRYSTONE_SOURCE_DIR "/examples/sample-plan/plan.json"),
+        R"({"meta": "not an object", "decisions": {"a": 1}})",
+        R"({"meta": {"title": 7, "feature": "F"}, "decisions": [1, null, {"id": "x"}, {"status": "decided"}]})",
+        R"({"meta": {"title": "제목"}, "decisions": [{"id": "a", "status": null}, {"id": "b", "status": "asked"}]})",
+        "{}",
+    };
+    int n = 0;
+    for (const QByteArray &bytes : cases)
+        write(output + QString("/p%1/plan.json").arg(++n), bytes);
+    AppState state;
+    ASSERT_EQ(state.plans().size(), n);
+    for (const PlanRef &ref : state.plans()) {
+        const Plan plan = Plan::decode(read(ref.url + "plan.json"));
+        const QString name = QFileInfo(ref.url.chopped(1)).fileName();
+        EXPECT_EQ(ref.title, plan.meta.title.isEmpty() ? name : plan.meta.title) << name.toStdString();
+        EXPECT_EQ(ref.feature, plan.meta.feature) << name.toStdString();
+        EXPECT_EQ(ref.openDecisions, plan.openDecisions().size()) << name.toStdString();
+    }
+}
+
 TEST_F(AppStateScan, MissingOutputFolderListsRememberedFoldersOnly)
 {
     const QString extra = makePlan(root.path() + "/outside", "바깥", "Out");
@@ -161,7 +186,7 @@ TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
         EXPECT_EQ(stored().extraDirs.contains(c.dir), c.remembered) << c.dir.toStdString();
         EXPECT_EQ(state.selection(), Selection::plan(c.dir + "/"));
         EXPECT_EQ(state.planDir(), c.dir + "/");
-        EXPECT_EQ(state.plans().first().url.isEmpty(), false);
+        EXPECT_TRUE(urls(state.plans()).contains(c.dir + "/"));
     }
     // Each stays in the library after a rescan, listed once.
     state.refresh();

@@ -3,6 +3,7 @@
 
 #include "app/contentview.h"
 #include "app/mainwindow.h"
+#include "app/planhtmlfilter.h"
 #include "app/quarrystoneapp.h"
 #include "app/toast.h"
 #include "model/generateinput.h"
@@ -15,6 +16,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QAbstractItemView>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -30,6 +33,26 @@ namespace {
 const QString samplePage = QStringLiteral(QUARRYSTONE_SOURCE_DIR "/examples/sample-plan/index.html");
 
 } // namespace
+
+// A widget that takes every dropped file.
+class FileTaker : public QWidget
+{
+public:
+    explicit FileTaker(QWidget *parent)
+        : QWidget(parent)
+    {
+        setAcceptDrops(true);
+    }
+    QList<QUrl> taken;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override { event->acceptProposedAction(); }
+    void dropEvent(QDropEvent *event) override
+    {
+        taken = event->mimeData()->urls();
+        event->acceptProposedAction();
+    }
+};
 
 // The real main window on the test's display, over a temporary library.
 class MainWindowTest : public Library
@@ -199,9 +222,14 @@ TEST_F(MainWindowTest, DroppedPagesAreImportedWhereverTheyLand)
     EXPECT_TRUE(drop(content(), {folder + "/third.html"}));
     EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
 
-    // A widget that takes files itself gets them.
-    field->setProperty("takesFileDrops", true);
-    drop(field, {folder + "/first.png"});
+    // A widget that takes files itself gets them, pages included.
+    FileTaker taker(content()->detail());
+    taker.setProperty("takesFileDrops", true);
+    taker.show();
+    state->setMessage(std::nullopt);
+    EXPECT_TRUE(drop(&taker, {folder + "/Second.HTML"}));
+    EXPECT_EQ(taker.taken, QList<QUrl>{QUrl::fromLocalFile(folder + "/Second.HTML")});
+    EXPECT_FALSE(state->message());
     EXPECT_EQ(state->plans().size(), 1);
 }
 
@@ -269,6 +297,70 @@ TEST_F(MainWindowTest, MenuCommandsAndShortcuts)
     QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
     QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(settings.count(), 1);
+}
+
+// The desktop's own panels: window-modal on the main window, and the
+// command returns while the panel is still open.
+TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
+{
+    state->setDesktop(nullptr);
+    const QString a = makePlan(root.path() + "/elsewhere", "에이", "Alpha");
+    const auto panel = [&]() -> QFileDialog * {
+        settle();
+        return window->findChild<QFileDialog *>("filePanel");
+    };
+
+    state->openPanel();
+    QFileDialog *folders = panel();
+    ASSERT_TRUE(folders);
+    EXPECT_TRUE(folders->isVisible());
+    EXPECT_EQ(folders->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(folders->windowTitle(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
+    EXPECT_EQ(folders->fileMode(), QFileDialog::Directory);
+    EXPECT_FALSE(state->planDir());
+    folders->setDirectory(a);
+    static_cast<QDialog *>(folders)->accept();
+    EXPECT_EQ(state->planDir(), a + "/");
+    ASSERT_FALSE(panel());
+
+    // Only plan pages can be picked.
+    const QString folder = root.path() + "/pages";
+    QDir().mkpath(folder);
+    QFile::copy(samplePage, folder + "/plan.html");
+    write(folder + "/other.html", "<html>not a plan</html>");
+    state->importPanel();
+    QFileDialog *pages = panel();
+    ASSERT_TRUE(pages);
+    EXPECT_EQ(pages->windowModality(), Qt::WindowModal);
+    pages->setDirectory(folder);
+    auto *list = pages->findChild<QAbstractItemView *>("listView");
+    ASSERT_TRUE(list);
+    const auto click = [&](const QString &name) {
+        const QModelIndexList found = list->model()->match(list->model()->index(0, 0, list->rootIndex()),
+                                                           Qt::DisplayRole, name, 1, Qt::MatchExactly);
+        ASSERT_EQ(found.size(), 1) << name.toStdString();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(found.first()).center());
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->model()->rowCount(list->rootIndex()) == 2; }, 5000));
+    click("other.html");
+    EXPECT_NE(pages->selectedFiles(), QStringList{folder + "/other.html"});
+    click("plan.html");
+    EXPECT_EQ(pages->selectedFiles(), QStringList{folder + "/plan.html"});
+    static_cast<QDialog *>(pages)->accept();
+    EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
+    ASSERT_FALSE(panel());
+
+    // The proposed name of the export; cancelling it does nothing.
+    state->setMessage(std::nullopt);
+    state->exportHTML();
+    QFileDialog *save = panel();
+    ASSERT_TRUE(save);
+    EXPECT_EQ(save->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_EQ(QFileInfo(save->selectedFiles().value(0)).fileName(),
+              "선물하기 개편 계획서 " + QDate::currentDate().toString("yyMMdd") + ".html");
+    save->reject();
+    EXPECT_FALSE(panel());
+    EXPECT_FALSE(state->message());
 }
 
 // The cancel question, with a generation that fake-claude keeps running.
@@ -352,4 +444,14 @@ TEST_F(CancelQuestion, ChoicesAndTheRunEndingWhileItIsOpen)
     EXPECT_FALSE(Generator::shared().phase().isRunning());
     EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
     EXPECT_EQ(state->unfinished(), QStringList{dir + "/"});
+
+    // Deleting: the folder goes to the Trash.
+    start();
+    state->setCancelGenerating(true);
+    question()->findChild<QPushButton *>("delete")->click();
+    settle();
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+    EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
+    EXPECT_FALSE(QFileInfo::exists(dir));
+    EXPECT_TRUE(state->unfinished().isEmpty());
 }

@@ -6,11 +6,14 @@
 #include "export/exporter.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "support/fakeclaude.h"
 
 #include <QFileSystemModel>
 #include <QSignalSpy>
 #include <QTest>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -118,8 +121,11 @@ TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
     EXPECT_EQ(state->message(), "이름을 바꿨어요");
     const QStringList history = entries(a + "/history");
     ASSERT_EQ(history.size(), 1);
-    EXPECT_TRUE(history.first().startsWith("plan-"));
+    EXPECT_TRUE(history.first().startsWith("kept-"));
     EXPECT_EQ(read(a + "/history/" + history.first()), original);
+    // The copy is no undo point: an undo still goes back past the last
+    // revision, not to the old title.
+    EXPECT_FALSE(Reviser::lastBackup(a));
     EXPECT_EQ(Plan::decode(read(a + "/plan.json")).meta.title, "새 제목");
 
     // A plain plan is rewritten without a copy.
@@ -265,6 +271,15 @@ TEST_F(FileOperations, ImportNamesTheFolderInsideTheOutputFolder)
     EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
     EXPECT_FALSE(state->message()->isEmpty());
     EXPECT_EQ(entries(output).size(), 3);
+
+    // An output folder that cannot be made: the reason, and nothing opened.
+    AppSettings settings = state->settings();
+    settings.outputDir = root.path() + "/other.html/plans";
+    state->setSettings(settings);
+    state->importHTML(samplePage);
+    ASSERT_TRUE(state->message());
+    EXPECT_EQ(*state->message(), "가져오지 못했어요: " + QString::fromLocal8Bit(strerror(ENOTDIR)));
+    EXPECT_EQ(state->planDir(), output + "/a_b-plan/");
 }
 
 TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)

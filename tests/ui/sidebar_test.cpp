@@ -14,6 +14,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -58,7 +59,8 @@ protected:
     {
         if (generator.phase().isRunning())
             generator.cancel();
-        QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 15000);
+        // No child of a run outlives the test.
+        EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 15000));
         AppStateHolder::setState(nullptr);
         Library::TearDown();
     }
@@ -236,6 +238,11 @@ TEST_F(SidebarTest, DeleteAsksFirstAndCancelLeavesTheFolder)
     EXPECT_EQ(alert->text(), "계획서를 삭제할까요?");
     EXPECT_EQ(alert->informativeText(), "“Alpha” (Alpha-plan) 폴더를 휴지통으로 옮겨요. 그림·기록·백업도 같이 "
                                         "옮겨지고, 휴지통에서 되살릴 수 있어요.");
+    // The title is data: shown as it stands, never as markup.
+    auto *informative = alert->findChild<QLabel *>("qt_msgbox_informativelabel");
+    ASSERT_TRUE(informative);
+    EXPECT_EQ(informative->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert->textFormat(), Qt::PlainText);
     QStringList buttons;
     for (QAbstractButton *b : alert->buttons())
         buttons.append(b->text());
@@ -359,4 +366,52 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     shared.cancel();
     EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
     shared.setPhase(Generator::Phase::idle());
+}
+
+TEST_F(SidebarTest, GeneratingRowOnlyWhileRunningOrAfterAFailure)
+{
+    build();
+    // A generator without a title yet names the row "새 계획서".
+    const struct {
+        Generator::Phase phase;
+        QString row;
+    } cases[] = {
+        {Generator::Phase::running("검사"), "generating|새 계획서|만드는 중…|"},
+        {Generator::Phase::failed("멈췄어요."), "generating|새 계획서|만들지 못했어요|"},
+        {Generator::Phase::done(output + "/Done-plan"), ""},
+        {Generator::Phase::idle(), ""},
+    };
+    for (const auto &c : cases) {
+        generator.setPhase(c.phase);
+        sidebar->rebuildNow();
+        const int row = rowOf(Kind::generating);
+        EXPECT_EQ(row < 0 ? QString() : rows().at(row), c.row) << c.phase.text.toStdString();
+    }
+}
+
+TEST_F(SidebarTest, RowTextsStayOnOneLine)
+{
+    makePlan(output + "/Broken-plan", "첫 줄\n둘째 줄", "Line", 20);
+    makePlan(output + "/Spaced-plan", "첫 줄 둘째 줄", "Line", 10);
+    build();
+    // A title with a line break is drawn exactly as the same title with a
+    // space: one line, never two lines over the second one.
+    const auto drawn = [this](const QString &title) {
+        QListView *list = sidebar->list();
+        const QModelIndex index = sidebar->model()->index(rowOf(Kind::plan, title));
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.rect = QRect(QPoint(0, 0), list->visualRect(index).size());
+        option.widget = list;
+        QImage image(option.rect.size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        list->itemDelegate()->paint(&painter, option, index);
+        return image;
+    };
+    const QImage spaced = drawn("첫 줄 둘째 줄");
+    QImage blank(spaced.size(), QImage::Format_ARGB32);
+    blank.fill(Qt::white);
+    EXPECT_FALSE(spaced == blank) << "the row draws its texts";
+    EXPECT_TRUE(drawn("첫 줄\n둘째 줄") == spaced);
 }

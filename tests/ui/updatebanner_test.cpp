@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -194,12 +195,16 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusy)
     EXPECT_TRUE(QTest::qWaitFor([&] { return early->isVisibleTo(&window); }));
     EXPECT_TRUE(early->findChild<QWidget *>("offerPanel")->isVisibleTo(&window));
 
-    // Notes absent: no empty line.
-    server.serve(latestPath, HttpServer::Response::json(latest()));
+    // Notes absent: no empty line. A version with "&" shows it, with no
+    // mnemonic made of it.
+    server.serve(latestPath, HttpServer::Response::json(latest({{"version", "1.5 R&D"}})));
     updater->check();
     ASSERT_TRUE(settle());
     EXPECT_FALSE(shown("offerNotes"));
     EXPECT_FALSE(shown("offerFailure"));
+    EXPECT_EQ(child<QLabel>("offerVersion")->text(), "새 버전 1.5 R&D");
+    EXPECT_EQ(install->text(), "1.5 R&&D버전으로 업데이트하기");
+    EXPECT_TRUE(QKeySequence::mnemonic(install->text()).isEmpty());
 }
 
 TEST_F(UpdateBannerTest, InstallShowsItsProgressAndItsFailure)

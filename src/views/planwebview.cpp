@@ -1,0 +1,189 @@
+#include "views/planwebview.h"
+
+#include "views/bridgehost.h"
+#include "views/bridgescripts.h"
+#include "views/decisionbridge.h"
+#include "views/folderinterceptor.h"
+#include "views/planprofile.h"
+#include "views/webzoom.h"
+
+#include <QChildEvent>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNativeGestureEvent>
+#include <QWebChannel>
+#include <QWebEngineScriptCollection>
+#include <QWheelEvent>
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// One notch of the wheel magnifies by a tenth.
+constexpr double notchFactor = 1.1;
+
+QString standardPath(const QString &path)
+{
+    return path.isEmpty() ? QString() : QDir::cleanPath(QDir::fromNativeSeparators(path));
+}
+
+} // namespace
+
+PlanWebView::PlanWebView(QWidget *parent)
+    : QWebEngineView(parent)
+{
+    m_page = new QWebEnginePage(PlanProfile::hold(), this);
+    m_page->setBackgroundColor(Qt::transparent);
+    m_interceptor = new FolderInterceptor(this);
+    m_page->setUrlRequestInterceptor(m_interceptor);
+
+    m_host = new BridgeHost([this](const QString &name, const QString &json, const QString &url) { receive(name, json, url); },
+                            this);
+    m_channel = new QWebChannel(this);
+    m_channel->registerObject(QLatin1String(BridgeScripts::hostName), m_host);
+    m_page->setWebChannel(m_channel, QWebEngineScript::ApplicationWorld);
+    m_page->scripts().insert(BridgeScripts::handlers());
+    m_page->scripts().insert(BridgeScripts::forwarder(QWebEngineScript::ApplicationWorld));
+    setPage(m_page);
+
+    // The engine keeps one zoom per host, and every file shares one host.
+    connect(m_page, &QWebEnginePage::loadFinished, this, [this] {
+        applyZoom();
+        followFocusProxy();
+    });
+    connect(m_page, &QWebEnginePage::loadStarted, this, &PlanWebView::followFocusProxy);
+    installEventFilter(this);
+
+    WebZoom::shared()->setView(this);
+    applyZoom();
+}
+
+PlanWebView::~PlanWebView()
+{
+    if (m_input)
+        m_input->removeEventFilter(this);
+    removeEventFilter(this);
+    // The page goes before the profile it lives in.
+    delete m_page;
+    m_page = nullptr;
+    PlanProfile::release();
+}
+
+void PlanWebView::bringUpToDate(const QString &file, const QString &dir, int token)
+{
+    m_file = standardPath(file);
+    m_dir = standardPath(dir);
+    m_interceptor->setFolder(m_dir);
+    m_wantedToken = token;
+    m_behind = true;
+    if (isVisible())
+        catchUp();
+}
+
+void PlanWebView::catchUp()
+{
+    if (!m_behind)
+        return;
+    m_behind = false;
+    const QUrl current = m_page->url();
+    const QString shown = current.isLocalFile() ? standardPath(current.toLocalFile()) : QString();
+    if (shown.isEmpty() || shown != m_file)
+        m_page->load(QUrl::fromLocalFile(m_file));
+    else if (m_token != m_wantedToken)
+        m_page->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+    m_token = m_wantedToken;
+}
+
+void PlanWebView::showEvent(QShowEvent *event)
+{
+    QWebEngineView::showEvent(event);
+    catchUp();
+}
+
+void PlanWebView::setMagnification(double magnification)
+{
+    if (!std::isfinite(magnification) || magnification <= 0)
+        magnification = 1.0;
+    const double level = WebZoom::shared()->level();
+    m_magnification = std::clamp(level * magnification, minimumFactor, maximumFactor) / level;
+    applyZoom();
+}
+
+void PlanWebView::applyZoom()
+{
+    if (!m_page)
+        return;
+    const double factor = std::clamp(WebZoom::shared()->level() * m_magnification, minimumFactor, maximumFactor);
+    if (m_page->zoomFactor() != factor)
+        m_page->setZoomFactor(factor);
+}
+
+void PlanWebView::magnify(double by)
+{
+    setMagnification(m_magnification * by);
+}
+
+void PlanWebView::receive(const QString &name, const QString &json, const QString &url)
+{
+    // Only the plan page itself may speak: a page reached by a link must
+    // not write request lines that Claude acts on.
+    const QUrl from(url);
+    if (m_file.isEmpty() || !from.isLocalFile() || !from.host().isEmpty() || standardPath(from.toLocalFile()) != m_file) {
+        Q_EMIT messageRefused(name, url);
+        return;
+    }
+    if (name == u"quarryZoom"_s) {
+        WebZoom::shared()->resetFromPage();
+    } else if (name == u"quarryDecide"_s) {
+        // Wrapped in an array so that any JSON value reads, objects or not.
+        const QJsonDocument document = QJsonDocument::fromJson(u"["_s.toUtf8() + json.toUtf8() + "]");
+        if (document.isArray() && document.array().size() == 1)
+            DecisionBridge::shared()->receive(m_dir, document.array().at(0));
+    }
+}
+
+void PlanWebView::followFocusProxy()
+{
+    QWidget *input = focusProxy();
+    if (input == m_input)
+        return;
+    if (m_input)
+        m_input->removeEventFilter(this);
+    m_input = input;
+    if (m_input)
+        m_input->installEventFilter(this);
+}
+
+bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == this) {
+        if (event->type() == QEvent::ChildAdded || event->type() == QEvent::ChildRemoved)
+            QMetaObject::invokeMethod(this, &PlanWebView::followFocusProxy, Qt::QueuedConnection);
+        return false;
+    }
+    if (watched != m_input)
+        return false;
+    if (event->type() == QEvent::Wheel) {
+        auto *wheel = static_cast<QWheelEvent *>(event);
+        if (!(wheel->modifiers() & Qt::ControlModifier))
+            return false;
+        const int angle = wheel->angleDelta().y();
+        if (angle != 0)
+            magnify(std::pow(notchFactor, angle / 120.0));
+        return true;
+    }
+    if (event->type() == QEvent::NativeGesture) {
+        auto *gesture = static_cast<QNativeGestureEvent *>(event);
+        if (gesture->gestureType() == Qt::ZoomNativeGesture) {
+            magnify(1.0 + gesture->value());
+            return true;
+        }
+        if (gesture->gestureType() == Qt::SmartZoomNativeGesture) {
+            setMagnification(1.0);
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWebEngineView>
+
+class BridgeHost;
+class FolderInterceptor;
+class QWebChannel;
+
+// The plan page of one plan folder in the browser engine: reads only that
+// folder, posts its decisions and zoom resets to the application, and
+// takes its zoom from WebZoom times its own magnification (Ctrl+wheel and
+// pinch gestures magnify the whole view apart from the page zoom).
+class PlanWebView : public QWebEngineView
+{
+    Q_OBJECT
+
+public:
+    static constexpr double minimumFactor = 0.25;
+    static constexpr double maximumFactor = 5.0;
+
+    explicit PlanWebView(QWidget *parent = nullptr);
+    ~PlanWebView() override;
+
+    // Loads `file` when another page (or none) is shown; otherwise reloads
+    // it, bypassing the cache, when `token` differs from the last one given.
+    // A hidden view waits until it is shown: a page loaded out of sight is
+    // painted late.
+    void bringUpToDate(const QString &file, const QString &dir, int token);
+
+    double magnification() const { return m_magnification; }
+    // Kept so that level times magnification stays within the engine's range.
+    void setMagnification(double magnification);
+    // The engine's factor back to level times magnification.
+    void applyZoom();
+
+    QString file() const { return m_file; }
+    QString dir() const { return m_dir; }
+    int token() const { return m_token; }
+
+Q_SIGNALS:
+    // A decision or a reset posted by a document other than the plan page,
+    // dropped; tests watch for it.
+    void messageRefused(const QString &name, const QString &url);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void catchUp();
+    void receive(const QString &name, const QString &json, const QString &url);
+    void followFocusProxy();
+    void magnify(double by);
+
+    QWebEnginePage *m_page = nullptr;
+    FolderInterceptor *m_interceptor = nullptr;
+    QWebChannel *m_channel = nullptr;
+    BridgeHost *m_host = nullptr;
+    QPointer<QWidget> m_input;
+    QString m_file;
+    QString m_dir;
+    int m_token = -1;
+    int m_wantedToken = -1;
+    bool m_behind = false;
+    double m_magnification = 1.0;
+};

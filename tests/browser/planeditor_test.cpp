@@ -1,0 +1,304 @@
+#include "browser/viewharness.h"
+#include "model/developer.h"
+#include "model/generator.h"
+#include "model/reviser.h"
+#include "support/fakeclaude.h"
+#include "support/qtprinters.h"
+#include "support/richplan.h"
+#include "ui/library.h"
+#include "views/decisionbridge.h"
+#include "views/developsheet.h"
+#include "views/paneldesktop.h"
+#include "views/planeditorview.h"
+#include "views/revisedrafts.h"
+#include "views/revisepanel.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSplitter>
+#include <QStackedWidget>
+
+using namespace Qt::StringLiterals;
+using namespace ViewHarness;
+
+namespace {
+
+class CountingDesktop : public PanelDesktop
+{
+public:
+    int beeps = 0;
+    void beep() override { ++beeps; }
+    void chooseImages(QWidget *, Chosen) override {}
+};
+
+Plan openPlan()
+{
+    Plan plan = RichPlan::make();
+    plan.decisions[0].options = {u"예"_s, u"아니오"_s};
+    return plan;
+}
+
+QString option(const QString &text)
+{
+    return u".dpick[data-id=\"D1\"] > .opt[data-o=\"%1\"]"_s.arg(text);
+}
+
+// The sheet deletes itself once closed; outside the main loop, deferred
+// deletions wait for this.
+bool closed(PlanEditorView *editor)
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return !editor->developSheet();
+}
+
+class PlanEditorTest : public Library
+{
+protected:
+    void SetUp() override
+    {
+        Rig::shared();
+        Library::SetUp();
+        qunsetenv("QUARRYSTONE_DEVELOP");
+        desktop = std::make_shared<CountingDesktop>();
+        PanelDesktop::replace(desktop);
+        state = std::make_unique<AppState>();
+        AppSettings settings = state->settings();
+        settings.claudePath = FakeClaude::path();
+        state->setSettings(settings);
+        dir = output + u"/clip-plan"_s;
+        Plan plan = openPlan();
+        Exporter::writeAll(plan, dir, Conventions::builtIn());
+        state->open(dir, false);
+        ASSERT_TRUE(state->planDir());
+    }
+
+    void TearDown() override
+    {
+        delete editor;
+        if (Reviser::shared().phase().isRunning()) {
+            Reviser::shared().cancel();
+            spinUntil([] { return !Reviser::shared().phase().isRunning(); }, 20000);
+        }
+        Generator::shared().setPhase(Generator::Phase::idle());
+        PanelDesktop::replace(nullptr);
+        ReviseDrafts::clear(dir);
+        qunsetenv("QUARRYSTONE_DEVELOP");
+    }
+
+    // The editor in its own window, its page loaded.
+    void makeEditor()
+    {
+        editor = new PlanEditorView(state.get());
+        Rig::shared().prepare(*editor->webView());
+        ASSERT_TRUE(loaded(*editor->webView(), [&] { Rig::show(*editor, QSize(1400, 900)); }));
+    }
+
+    QString request() { return editor->revisePanel()->findChild<QPlainTextEdit *>(u"request"_s)->toPlainText(); }
+    QPushButton *panelButton(const QString &name) { return editor->revisePanel()->findChild<QPushButton *>(name); }
+
+    std::shared_ptr<CountingDesktop> desktop;
+    std::unique_ptr<AppState> state;
+    FakeClaude fake;
+    QString dir;
+    PlanEditorView *editor = nullptr;
+};
+
+TEST_F(PlanEditorTest, PicksBecomeRequestLinesAndARevisionSettlesThem)
+{
+    makeEditor();
+    PlanWebView &web = *editor->webView();
+    EXPECT_EQ(web.url(), QUrl::fromLocalFile(dir + u"/index.html"_s));
+    EXPECT_GE(web.minimumWidth(), 480);
+
+    // A pick, the same pick again, then a two-line answer of one's own.
+    click(web, option(u"예"_s));
+    ASSERT_TRUE(spinUntil([&] { return !request().isEmpty(); }, 5000));
+    EXPECT_EQ(request(), DecisionBridge::choiceLine(u"D1"_s, u"예"_s));
+    click(web, option(u"예"_s));
+    ASSERT_TRUE(spinUntil([&] { return request().isEmpty(); }, 5000));
+    click(web, u".dpick[data-id=\"D1\"] > .etc"_s);
+    eval(web, u"document.querySelector('.dpick[data-id=\"D1\"] textarea').value = '첫 줄\\n둘째 줄'"_s);
+    click(web, u".dpick[data-id=\"D1\"] .etcbox .go"_s);
+    ASSERT_TRUE(spinUntil([&] { return !request().isEmpty(); }, 5000));
+    EXPECT_EQ(request(), DecisionBridge::textLine(u"D1"_s, u"첫 줄 둘째 줄"_s));
+
+    // While Claude works, a pick only beeps.
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    panelButton(u"revise"_s)->click();
+    ASSERT_TRUE(Reviser::shared().phase().isRunning());
+    click(web, option(u"아니오"_s));
+    ASSERT_TRUE(spinUntil([&] { return desktop->beeps == 1; }, 5000));
+    EXPECT_EQ(request(), DecisionBridge::textLine(u"D1"_s, u"첫 줄 둘째 줄"_s));
+    EXPECT_FALSE(editor->findChild<QPushButton *>(u"developButton"_s)->isEnabled());
+    ASSERT_TRUE(spinUntil([&] { return !fake.records(u"start"_s).isEmpty(); }, 10000));
+    // Stopping fails the revision, and the editor reloads the page once.
+    ASSERT_TRUE(loaded(web, [&] { panelButton(u"stop"_s)->click(); }));
+    EXPECT_EQ(editor->reloadToken(), 1);
+
+    // Claude reads the line from its standard input and settles D1.
+    Plan settled = openPlan();
+    settled.decisions[0].status = u"decided"_s;
+    settled.decisions[0].result = u"예"_s;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"},
+                                                       {"content", QString::fromUtf8(QJsonDocument(settled.toJson()).toJson())}},
+                                           FakeClaude::resultEvent(u"D1 을 정했어요"_s)}}});
+    click(web, option(u"예"_s)); // the reloaded page forgot its picks; the request did not
+    ASSERT_TRUE(spinUntil([&] { return request() == DecisionBridge::choiceLine(u"D1"_s, u"예"_s); }, 5000)) << request().toStdString();
+    EXPECT_EQ(state->plan().openDecisions().size(), 1);
+    ASSERT_TRUE(loaded(web, [&] { panelButton(u"revise"_s)->click(); }, 30000));
+    EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::done(u"D1 을 정했어요"_s));
+    const QList<QJsonObject> starts = fake.records(u"start"_s);
+    ASSERT_EQ(starts.size(), 2);
+    EXPECT_TRUE(starts.last().value(u"stdin"_s).toString().contains(DecisionBridge::choiceLine(u"D1"_s, u"예"_s)));
+    EXPECT_EQ(editor->reloadToken(), 2);
+    EXPECT_EQ(request(), QString());
+    EXPECT_EQ(eval(web, u"document.querySelectorAll('.dpick[data-id=\"D1\"]').length"_s).toInt(), 0);
+    EXPECT_TRUE(state->plan().openDecisions().isEmpty());
+    QPushButton *develop = editor->findChild<QPushButton *>(u"developButton"_s);
+    EXPECT_TRUE(develop->isEnabled());
+    EXPECT_EQ(develop->toolTip(), u"이 계획서로 Android·iOS 코드를 쓰기 시작해요"_s);
+}
+
+TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
+{
+    makeEditor();
+    auto *title = editor->findChild<QLabel *>(u"planTitle"_s);
+    auto *path = editor->findChild<QLabel *>(u"planPath"_s);
+    auto *develop = editor->findChild<QPushButton *>(u"developButton"_s);
+    auto *content = editor->findChild<QStackedWidget *>(u"editorContent"_s);
+    ASSERT_TRUE(title && path && develop && content);
+    EXPECT_EQ(title->text(), state->plan().meta.title);
+    EXPECT_TRUE(path->toolTip().contains(state->planDir()->toHtmlEscaped()));
+    EXPECT_EQ(path->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(path->text() == *state->planDir() || path->text().contains(u"…"_s)) << path->text().toStdString();
+    EXPECT_EQ(editor->findChild<QPushButton *>(u"exportButton"_s)->toolTip(),
+              u"공유용 HTML 한 파일로 저장해요(그림·계획서 데이터 포함)"_s);
+    EXPECT_EQ(editor->findChild<QPushButton *>(u"browserButton"_s)->text(), u"브라우저로 열기"_s);
+    EXPECT_EQ(develop->text(), u"개발하기"_s);
+    EXPECT_EQ(develop->property("symbol").toString(), u"hammer.fill"_s);
+    EXPECT_FALSE(develop->isEnabled());
+    EXPECT_EQ(develop->toolTip(), u"결정 필요가 1건 남아 있어요. 모두 정하면 켜져요."_s);
+    EXPECT_EQ(PlanEditorView::developHelp(12), u"결정 필요가 12건 남아 있어요. 모두 정하면 켜져요."_s);
+    auto *split = editor->findChild<QSplitter *>(u"editorSplit"_s);
+    ASSERT_TRUE(split);
+    EXPECT_EQ(content->currentWidget(), split);
+    EXPECT_GE(editor->revisePanel()->width(), 300);
+    EXPECT_LE(editor->revisePanel()->width(), 460);
+
+    // An empty title shows the feature.
+    Plan plan = openPlan();
+    plan.meta.title.clear();
+    plan.decisions[0].status = u"decided"_s;
+    Exporter::writeAll(plan, dir, Conventions::builtIn());
+    ASSERT_TRUE(loaded(*editor->webView(), [&] { editor->reload(); }));
+    EXPECT_EQ(title->text(), plan.meta.feature);
+    EXPECT_TRUE(develop->isEnabled());
+    EXPECT_EQ(develop->toolTip(), u"이 계획서로 Android·iOS 코드를 쓰기 시작해요"_s);
+    develop->click();
+    ASSERT_TRUE(editor->developSheet());
+    editor->developSheet()->reject();
+    ASSERT_TRUE(closed(editor));
+
+    // A generation elsewhere disables the button and keeps the page.
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    EXPECT_FALSE(develop->isEnabled());
+    EXPECT_EQ(content->currentWidget(), split);
+    Generator::shared().setPhase(Generator::Phase::idle());
+    EXPECT_TRUE(develop->isEnabled());
+
+    // A generation writing this very folder shows its run log; the header stays.
+    GenerateInput input;
+    input.feature = plan.meta.feature;
+    Generator::shared().run(input, dir, state->settings(), false, {});
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    ASSERT_EQ(Generator::shared().runningDir(), dir);
+    EXPECT_EQ(content->currentWidget()->objectName(), u"runLog"_s);
+    EXPECT_TRUE(title->isVisible());
+    Generator::shared().cancel();
+    Generator::shared().setPhase(Generator::Phase::idle());
+    EXPECT_EQ(content->currentWidget(), split);
+
+    // Two changes before the next update reload the page once.
+    QSignalSpy loads(editor->webView()->page(), &QWebEnginePage::loadStarted);
+    const int token = editor->reloadToken();
+    editor->reload();
+    editor->reload();
+    EXPECT_EQ(editor->reloadToken(), token + 2);
+    pause(1000);
+    EXPECT_EQ(loads.size(), 1);
+}
+
+TEST_F(PlanEditorTest, ARunningDevelopmentKeepsTheButtonOnDespiteOpenDecisions)
+{
+    const QString repo = root.filePath(u"android"_s);
+    QDir().mkpath(repo);
+    for (const QStringList &args : {QStringList{u"init"_s, u"-q"_s, u"-b"_s, u"main"_s},
+                                    QStringList{u"-c"_s, u"user.name=T"_s, u"-c"_s, u"user.email=t@example.com"_s,
+                                                u"commit"_s, u"-q"_s, u"--allow-empty"_s, u"-m"_s, u"start"_s}}) {
+        QProcess git;
+        git.setWorkingDirectory(repo);
+        git.start(u"/usr/bin/git"_s, args);
+        ASSERT_TRUE(git.waitForFinished(30000));
+        ASSERT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
+    }
+    AppSettings settings = state->settings();
+    settings.androidRepo = repo;
+    state->setSettings(settings);
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    makeEditor();
+    auto *develop = editor->findChild<QPushButton *>(u"developButton"_s);
+    ASSERT_FALSE(develop->isEnabled());
+
+    Developer::shared().start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, u"main"_s}},
+                              u"feat/clip"_s, dir, state->settings());
+    ASSERT_TRUE(spinUntil([] { return Developer::shared().isRunning(); }, 10000));
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    EXPECT_EQ(develop->text(), u"개발 중…"_s);
+    EXPECT_EQ(develop->property("symbol").toString(), u"hourglass"_s);
+    EXPECT_TRUE(develop->isEnabled());
+    EXPECT_EQ(develop->toolTip(), u"결정 필요가 1건 남아 있어요. 모두 정하면 켜져요."_s);
+    Generator::shared().setPhase(Generator::Phase::idle());
+
+    Developer::shared().cancel();
+    ASSERT_TRUE(spinUntil([] { return !Developer::shared().isRunning(); }, 20000));
+    EXPECT_EQ(develop->text(), u"개발하기"_s);
+    EXPECT_FALSE(develop->isEnabled());
+}
+
+TEST_F(PlanEditorTest, DevelopSheetOpensOnEveryShowOnlyForExactlyOne)
+{
+    for (const char *value : {"true", "01", ""}) {
+        qputenv("QUARRYSTONE_DEVELOP", value);
+        editor = new PlanEditorView(state.get());
+        QSignalSpy asked(editor, &PlanEditorView::developRequested);
+        Rig::show(*editor);
+        EXPECT_EQ(asked.size(), 0) << value;
+        EXPECT_EQ(editor->developSheet(), nullptr);
+        delete editor;
+        editor = nullptr;
+    }
+    qputenv("QUARRYSTONE_DEVELOP", "1");
+    makeEditor();
+    DevelopSheet *sheet = editor->developSheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    sheet->reject();
+    ASSERT_TRUE(closed(editor));
+    QSignalSpy asked(editor, &PlanEditorView::developRequested);
+    editor->hide();
+    editor->show();
+    EXPECT_EQ(asked.size(), 1);
+    ASSERT_TRUE(editor->developSheet());
+    // Asked again while open: still the one sheet.
+    editor->hide();
+    editor->show();
+    EXPECT_EQ(editor->findChildren<DevelopSheet *>().size(), 1);
+    editor->developSheet()->reject();
+    closed(editor);
+}
+
+} // namespace

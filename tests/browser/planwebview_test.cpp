@@ -1,0 +1,313 @@
+#include "browser/viewharness.h"
+#include "support/qtprinters.h"
+#include "support/richplan.h"
+#include "views/decisionbridge.h"
+#include "views/webzoom.h"
+#include "views/zoomcontrol.h"
+
+#include <QBuffer>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+using namespace ViewHarness;
+
+namespace {
+
+struct Posted {
+    QString dir;
+    QString id;
+    std::optional<QString> line;
+};
+
+Plan pickPlan()
+{
+    Plan plan = RichPlan::make();
+    plan.decisions[0].options = {u"예"_s, u"아니오"_s};
+    return plan;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray png()
+{
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// Two plan folders side by side under one root.
+class PlanWebViewTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Rig::shared();
+        WebZoom::shared()->set(1.0);
+        m_a = m_root.filePath(u"a-plan"_s);
+        m_b = m_root.filePath(u"b-plan"_s);
+        Plan a = pickPlan();
+        Exporter::writeAll(a, m_a, Conventions::builtIn());
+        Plan b = RichPlan::make();
+        b.meta.title = u"두 번째"_s;
+        Exporter::writeAll(b, m_b, Conventions::builtIn());
+        m_window.resize(1280, 900);
+        auto *layout = new QVBoxLayout(&m_window);
+        layout->setContentsMargins(0, 0, 0, 0);
+    }
+
+    void TearDown() override { DecisionBridge::shared()->setHandler({}); }
+
+    // A new view in the test window, prepared for loopback.
+    PlanWebView *makeView()
+    {
+        auto *view = new PlanWebView(&m_window);
+        Rig::shared().prepare(*view);
+        m_window.layout()->addWidget(view);
+        if (!m_window.isVisible())
+            Rig::show(m_window);
+        return view;
+    }
+
+    QString page(const QString &dir) const { return dir + u"/index.html"_s; }
+
+    bool show(PlanWebView &view, const QString &dir, int token)
+    {
+        return loaded(view, [&] { view.bringUpToDate(page(dir), dir, token); });
+    }
+
+    QTemporaryDir m_root;
+    QString m_a;
+    QString m_b;
+    QWidget m_window;
+};
+
+TEST_F(PlanWebViewTest, PageReadsOnlyItsOwnFolderAndNeverSeesTheChannel)
+{
+    writeFile(m_a + u"/own.txt"_s, "own");
+    writeFile(m_a + u"/own.png"_s, png());
+    writeFile(m_a + u"/frame.html"_s, "<script>parent.postMessage('own frame', '*')</script>");
+    writeFile(m_b + u"/secret.txt"_s, "secret");
+    writeFile(m_b + u"/secret.png"_s, png());
+    writeFile(m_b + u"/frame.html"_s, "<script>parent.postMessage('sibling frame', '*')</script>");
+    // A link inside the folder that points out of it is followed to its target.
+    ASSERT_TRUE(QFile::link(m_b + u"/secret.txt"_s, m_a + u"/link.txt"_s));
+
+    PlanWebView *view = makeView();
+    ASSERT_TRUE(show(*view, m_a, 0));
+    eval(*view, uR"JS(
+      window.__r = { frames: [] };
+      addEventListener('message', function (e) { __r.frames.push(e.data); });
+      function image(name, src) { var i = new Image(); i.onload = function () { __r[name] = 'load'; };
+        i.onerror = function () { __r[name] = 'error'; }; i.src = src; }
+      function xhr(name, src) { var r = new XMLHttpRequest(); r.onload = function () { __r[name] = r.responseText; };
+        r.onerror = function () { __r[name] = 'error'; }; try { r.open('GET', src); r.send(); } catch (e) { __r[name] = 'error'; } }
+      function frame(src) { var f = document.createElement('iframe'); f.src = src; document.body.appendChild(f); }
+      image('ownImage', 'own.png'); image('siblingImage', '../b-plan/secret.png');
+      xhr('ownText', 'own.txt'); xhr('siblingText', '../b-plan/secret.txt'); xhr('linkText', 'link.txt');
+      fetch('../b-plan/secret.txt').then(function (r) { return r.text(); })
+        .then(function (t) { __r.fetched = t; }, function () { __r.fetched = 'error'; });
+      frame('frame.html'); frame('../b-plan/frame.html');
+    )JS"_s);
+    ASSERT_TRUE(waitFor(*view, u"__r.ownImage && __r.siblingImage && __r.ownText && __r.siblingText && __r.linkText && __r.fetched"
+                               u" && __r.frames.length > 0"_s));
+    pause(500); // time for the sibling frame, had it loaded
+    EXPECT_EQ(eval(*view, u"JSON.stringify(__r, Object.keys(__r).sort())"_s).toString(),
+              uR"({"fetched":"error","frames":["own frame"],"linkText":"error","ownImage":"load","ownText":"own","siblingImage":"error","siblingText":"error"})"_s);
+
+    // The page's world has the handlers it expects, frozen, and no channel.
+    EXPECT_EQ(eval(*view, u"typeof qt"_s).toString(), u"undefined"_s);
+    EXPECT_EQ(eval(*view, u"window.webkit = null; window.webkit.messageHandlers.quarryDecide = null;"
+                          u" window.webkit.messageHandlers.quarryDecide.postMessage = null;"
+                          u" typeof window.webkit.messageHandlers.quarryDecide.postMessage + ' ' +"
+                          u" typeof window.webkit.messageHandlers.quarryZoom.postMessage"_s)
+                  .toString(),
+              u"function function"_s);
+    EXPECT_EQ(eval(*view, u"typeof qt"_s, QWebEngineScript::ApplicationWorld).toString(), u"object"_s);
+    EXPECT_TRUE(eval(*view, u"document.body.classList.contains('inapp')"_s).toBool());
+}
+
+TEST_F(PlanWebViewTest, DecisionsCountOnlyFromThePlanPageItWasAskedToShow)
+{
+    QList<Posted> posted;
+    DecisionBridge::shared()->setHandler([&](const QString &dir, const QString &id, const std::optional<QString> &line) {
+        posted.append({dir, id, line});
+    });
+    HttpServer::Response away = HttpServer::Response::text(200,
+        "<!doctype html><meta charset=utf-8><script>"
+        "window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D1', choice: '\xec\x95\x85\xec\x9d\x98'});"
+        "window.webkit.messageHandlers.quarryZoom.postMessage('reset');"
+        "</script><p>away</p>");
+    away.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/html; charset=utf-8")));
+    Rig::shared().server().serve("/away", away);
+
+    PlanWebView *view = makeView();
+    QSignalSpy refused(view, &PlanWebView::messageRefused);
+    ASSERT_TRUE(show(*view, m_a, 0));
+    click(*view, u".dpick[data-id=\"D1\"] > .opt[data-o=\"예\"]"_s);
+    ASSERT_TRUE(spinUntil([&] { return posted.size() == 1; }, 5000));
+    EXPECT_EQ(posted[0].dir, m_a);
+    EXPECT_EQ(posted[0].id, u"D1"_s);
+    EXPECT_EQ(posted[0].line, DecisionBridge::choiceLine(u"D1"_s, u"예"_s));
+
+    // A move inside the page keeps it the plan page.
+    eval(*view, u"location.hash = '#decisions'"_s);
+    click(*view, u".dpick[data-id=\"D1\"] > .opt[data-o=\"예\"]"_s);
+    ASSERT_TRUE(spinUntil([&] { return posted.size() == 2; }, 5000));
+    EXPECT_EQ(posted[1].line, std::nullopt);
+
+    // A page reached by a link speaks in vain, through the same handlers.
+    eval(*view, u"var a = document.createElement('a'); a.id = 'away'; a.href = %1; a.textContent = 'away';"
+                u" document.body.prepend(a);"_s.arg(js(Rig::shared().server().url(u"/away"_s).toString())));
+    ASSERT_TRUE(loaded(*view, [&] { click(*view, u"#away"_s); }));
+    ASSERT_TRUE(spinUntil([&] { return refused.size() == 2; }, 5000));
+    pause(200);
+    EXPECT_EQ(posted.size(), 2);
+    EXPECT_EQ(refused[0][0].toString(), u"quarryDecide"_s);
+    EXPECT_TRUE(refused[0][1].toString().startsWith(u"http://127.0.0.1:"_s));
+    EXPECT_EQ(refused[1][0].toString(), u"quarryZoom"_s);
+
+    // The next update brings the plan page back, and it counts again.
+    ASSERT_TRUE(show(*view, m_a, 0));
+    EXPECT_EQ(view->url(), QUrl::fromLocalFile(page(m_a)));
+    click(*view, u".dpick[data-id=\"D1\"] > .opt[data-o=\"아니오\"]"_s);
+    ASSERT_TRUE(spinUntil([&] { return posted.size() == 3; }, 5000));
+    EXPECT_EQ(posted[2].line, DecisionBridge::choiceLine(u"D1"_s, u"아니오"_s));
+
+    // Another folder's page posts for that folder.
+    ASSERT_TRUE(show(*view, m_b, 0));
+    eval(*view, u"window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D9', text: '두\\n줄'})"_s);
+    ASSERT_TRUE(spinUntil([&] { return posted.size() == 4; }, 5000));
+    EXPECT_EQ(posted[3].dir, m_b);
+    EXPECT_EQ(posted[3].line, DecisionBridge::textLine(u"D9"_s, u"두 줄"_s));
+}
+
+TEST_F(PlanWebViewTest, TokenReloadsTheSamePageOnceAndAnotherFileLoads)
+{
+    PlanWebView *view = makeView();
+    ASSERT_TRUE(show(*view, m_a, 0));
+    eval(*view, u"window.__marker = 1"_s);
+    // The same token and file: nothing happens.
+    view->bringUpToDate(page(m_a), m_a, 0);
+    pause(300);
+    EXPECT_EQ(eval(*view, u"window.__marker"_s).toInt(), 1);
+
+    // The page was rewritten on disk; a raised token shows the new one.
+    Plan changed = pickPlan();
+    changed.meta.title = u"고친 뒤"_s;
+    Exporter::writeAll(changed, m_a, Conventions::builtIn());
+    ASSERT_TRUE(loaded(*view, [&] { view->bringUpToDate(page(m_a), m_a, 1); }));
+    EXPECT_FALSE(eval(*view, u"'__marker' in window"_s).toBool());
+    EXPECT_TRUE(eval(*view, u"document.title.indexOf('고친 뒤') >= 0 || document.body.textContent.indexOf('고친 뒤') >= 0"_s).toBool());
+    EXPECT_EQ(view->token(), 1);
+
+    // A fragment of the same file is the same page.
+    eval(*view, u"location.hash = '#decisions'; window.__marker = 2"_s);
+    pause(100);
+    view->bringUpToDate(page(m_a), m_a, 1);
+    pause(300);
+    EXPECT_EQ(eval(*view, u"window.__marker"_s).toInt(), 2);
+
+    // Another folder loads whatever the token.
+    ASSERT_TRUE(show(*view, m_b, 1));
+    EXPECT_EQ(view->url(), QUrl::fromLocalFile(page(m_b)));
+
+    // Out of sight, a view waits; raised twice meanwhile, it reloads once when shown.
+    view->hide();
+    QSignalSpy starts(view->page(), &QWebEnginePage::loadStarted);
+    view->bringUpToDate(page(m_b), m_b, 2);
+    view->bringUpToDate(page(m_b), m_b, 3);
+    pause(300);
+    EXPECT_EQ(starts.size(), 0);
+    EXPECT_EQ(view->token(), 1);
+    ASSERT_TRUE(loaded(*view, [&] { view->show(); }));
+    pause(300);
+    EXPECT_EQ(starts.size(), 1);
+    EXPECT_EQ(view->token(), 3);
+}
+
+TEST_F(PlanWebViewTest, ZoomKeepsTheLevelAndMagnifiesApart)
+{
+    HttpServer::Response detour = HttpServer::Response::text(200, "<!doctype html><p>detour</p>");
+    detour.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/html")));
+    Rig::shared().server().serve("/detour", detour);
+    WebZoom *zoom = WebZoom::shared();
+    zoom->set(1.5);
+
+    auto *control = new ZoomControl(zoom, &m_window);
+    m_window.layout()->addWidget(control);
+    auto *percent = control->findChild<QToolButton *>(u"zoomActual"_s);
+    auto *plus = control->findChild<QToolButton *>(u"zoomIn"_s);
+
+    PlanWebView *first = makeView();
+    ASSERT_TRUE(show(*first, m_a, 0));
+    EXPECT_DOUBLE_EQ(first->page()->zoomFactor(), 1.5);
+    ASSERT_TRUE(loaded(*first, [&] { first->bringUpToDate(page(m_a), m_a, 1); }));
+    EXPECT_DOUBLE_EQ(first->page()->zoomFactor(), 1.5);
+    ASSERT_TRUE(show(*first, m_b, 1));
+    EXPECT_DOUBLE_EQ(first->page()->zoomFactor(), 1.5);
+    ASSERT_TRUE(loaded(*first, [&] { first->load(Rig::shared().server().url(u"/detour"_s)); }));
+    EXPECT_DOUBLE_EQ(first->page()->zoomFactor(), 1.5);
+    ASSERT_TRUE(show(*first, m_a, 1));
+    EXPECT_DOUBLE_EQ(first->page()->zoomFactor(), 1.5);
+    delete first;
+
+    // Zoom changes with no view only move the level; the next view takes it.
+    zoom->set(1.2);
+    PlanWebView *view = makeView();
+    EXPECT_EQ(zoom->view(), view);
+    ASSERT_TRUE(show(*view, m_a, 0));
+    EXPECT_DOUBLE_EQ(view->page()->zoomFactor(), 1.2);
+
+    // Ctrl+wheel magnifies the view, not the level; a plain wheel scrolls.
+    wheel(*view, 120, Qt::NoModifier);
+    EXPECT_DOUBLE_EQ(view->page()->zoomFactor(), 1.2);
+    wheel(*view, 240, Qt::ControlModifier);
+    EXPECT_NEAR(view->page()->zoomFactor(), 1.2 * 1.21, 1e-9);
+    EXPECT_DOUBLE_EQ(zoom->level(), 1.2);
+    EXPECT_EQ(percent->text(), u"120%"_s);
+    // Plus steps the level and keeps the magnification.
+    plus->click();
+    EXPECT_NEAR(view->page()->zoomFactor(), 1.3 * 1.21, 1e-9);
+    // The product stays within the engine's range.
+    for (int notch = 0; notch < 30; ++notch)
+        wheel(*view, 120, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(view->page()->zoomFactor(), 5.0);
+    // The percent button undoes it.
+    percent->click();
+    EXPECT_DOUBLE_EQ(view->page()->zoomFactor(), 1.0);
+    EXPECT_DOUBLE_EQ(view->magnification(), 1.0);
+
+    // So does "실제 크기" (Ctrl+0 in the menu), from any level.
+    zoom->set(0.8);
+    wheel(*view, -120, Qt::ControlModifier);
+    EXPECT_LT(view->page()->zoomFactor(), 0.8);
+    zoom->actualSize();
+    EXPECT_DOUBLE_EQ(view->page()->zoomFactor(), 1.0);
+
+    // And so does the page's own reset from a graph link.
+    if (!Rig::shared().hasMermaid())
+        GTEST_SKIP() << "Mermaid 10.9.1 is not installed: the graph link needs it";
+    zoom->set(1.4);
+    wheel(*view, 120, Qt::ControlModifier);
+    ASSERT_GT(view->page()->zoomFactor(), 1.5);
+    ASSERT_TRUE(waitFor(*view, u"document.querySelector('.graph svg a[*|href=\"#s-comment-sheet\"]')"_s, 60000));
+    click(*view, u".graph svg a[*|href=\"#s-comment-sheet\"]"_s);
+    ASSERT_TRUE(spinUntil([&] { return view->page()->zoomFactor() == 1.0; }, 5000)) << view->page()->zoomFactor();
+    EXPECT_DOUBLE_EQ(zoom->level(), 1.0);
+    EXPECT_EQ(percent->text(), u"100%"_s);
+    EXPECT_TRUE(waitFor(*view, u"location.hash === '#s-comment-sheet'"_s));
+}
+
+} // namespace

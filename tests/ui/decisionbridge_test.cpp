@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include "support/qtprinters.h"
+#include "views/decisionbridge.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QThread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString choice(const QString &id, const QString &option)
+{
+    return DecisionBridge::choiceLine(id, option);
+}
+
+QString text(const QString &id, const QString &answer)
+{
+    return DecisionBridge::textLine(id, answer);
+}
+
+QJsonValue body(const char *json)
+{
+    return QJsonDocument::fromJson(QByteArray("[") + json + "]").array().at(0);
+}
+
+TEST(DecisionBridgeTest, LineFormsFoldEveryLineBreakToOneSpace)
+{
+    EXPECT_EQ(choice(u"D1"_s, u"A"_s), u"- D1 는 “A” 로 결정"_s);
+    EXPECT_EQ(text(u"D3"_s, u"직접 쓴 답"_s), u"- D3 는 다음처럼 결정: 직접 쓴 답"_s);
+    EXPECT_EQ(text(u"D3"_s, u"첫 줄\n둘째 줄"_s), u"- D3 는 다음처럼 결정: 첫 줄 둘째 줄"_s);
+    EXPECT_EQ(text(u"D3"_s, u"a\r\nb\rc\u2028d\u2029e\n\nf"_s), u"- D3 는 다음처럼 결정: a b c d e  f"_s);
+    EXPECT_EQ(choice(u"D1"_s, u" 공백 그대로 "_s), u"- D1 는 “ 공백 그대로 ” 로 결정"_s);
+}
+
+TEST(DecisionBridgeTest, ApplyKeepsOneLinePerDecisionAtTheEnd)
+{
+    const QString a = choice(u"D1"_s, u"A"_s);
+    const QString b = choice(u"D1"_s, u"B"_s);
+    const QString c = choice(u"D2"_s, u"C"_s);
+    const QString d10 = choice(u"D10"_s, u"X"_s);
+    struct Case {
+        QString request;
+        QString id;
+        std::optional<QString> line;
+        QString expected;
+    };
+    const QList<Case> cases = {
+        {u""_s, u"D1"_s, a, a},
+        {u"내 메모"_s, u"D1"_s, a, u"내 메모\n"_s + a},
+        {a + u"\n내 메모"_s, u"D1"_s, b, u"내 메모\n"_s + b},
+        {u"내 메모\n"_s + a, u"D1"_s, std::nullopt, u"내 메모"_s},
+        {u"내 메모\n\n\n"_s, u"D2"_s, c, u"내 메모\n"_s + c},
+        {u"메모 1\n\n메모 2"_s, u"D2"_s, c, u"메모 1\n\n메모 2\n"_s + c},
+        {u"메모\n   \n"_s, u"D2"_s, std::nullopt, u"메모\n   "_s},
+        {d10, u"D1"_s, a, d10 + u"\n"_s + a},
+        {u"  "_s + a, u"D1"_s, b, u"  "_s + a + u"\n"_s + b},
+        {u""_s, u"D1"_s, std::nullopt, u""_s},
+        {a + u"\n"_s + a + u"\n"_s, u"D1"_s, std::nullopt, u""_s},
+        // A folded free text is one line, so a later pick leaves nothing behind.
+        {u"메모\n"_s + text(u"D3"_s, u"첫 줄\n둘째 줄"_s), u"D3"_s, choice(u"D3"_s, u"Z"_s),
+         u"메모\n"_s + choice(u"D3"_s, u"Z"_s)},
+        // An id with the marker's own spaces matches only its own lines.
+        {choice(u"D 1"_s, u"A"_s) + u"\n"_s + a, u"D"_s, std::nullopt, choice(u"D 1"_s, u"A"_s) + u"\n"_s + a},
+    };
+    for (const Case &each : cases) {
+        EXPECT_EQ(DecisionBridge::apply(each.request, each.id, each.line), each.expected)
+            << (each.request + u" / "_s + each.id + u" / "_s + each.line.value_or(u"(none)"_s)).toStdString();
+    }
+}
+
+TEST(DecisionBridgeTest, ParseTakesChoiceBeforeTextAndWithdrawsOtherwise)
+{
+    using Decision = DecisionBridge::Decision;
+    struct Case {
+        const char *json;
+        std::optional<Decision> expected;
+    };
+    const QList<Case> cases = {
+        {R"({"id":"D1","choice":"A"})", Decision{u"D1"_s, choice(u"D1"_s, u"A"_s)}},
+        {R"({"id":"D1","choice":"A","text":"T"})", Decision{u"D1"_s, choice(u"D1"_s, u"A"_s)}},
+        {R"({"id":"D1","choice":7,"text":"T"})", Decision{u"D1"_s, text(u"D1"_s, u"T"_s)}},
+        {R"({"id":"D1","text":"두 줄\n답"})", Decision{u"D1"_s, text(u"D1"_s, u"두 줄 답"_s)}},
+        {R"({"id":"D1","clear":true})", Decision{u"D1"_s, std::nullopt}},
+        {R"({"id":"D1","choice":3})", Decision{u"D1"_s, std::nullopt}},
+        {R"({"id":"D1","choice":null,"text":false})", Decision{u"D1"_s, std::nullopt}},
+        {R"({"id":4,"choice":"A"})", std::nullopt},
+        {R"({"choice":"A"})", std::nullopt},
+        {R"("reset")", std::nullopt},
+        {R"(["D1","A"])", std::nullopt},
+        {R"(null)", std::nullopt},
+    };
+    for (const Case &each : cases) {
+        const std::optional<Decision> parsed = DecisionBridge::parse(body(each.json));
+        EXPECT_EQ(parsed.has_value(), each.expected.has_value()) << each.json;
+        if (parsed && each.expected) {
+            EXPECT_EQ(parsed->id, each.expected->id) << each.json;
+            EXPECT_EQ(parsed->line, each.expected->line) << each.json;
+        }
+    }
+}
+
+TEST(DecisionBridgeTest, HandlerRunsLaterOnTheMainThreadWithThePostingFolder)
+{
+    DecisionBridge *bridge = DecisionBridge::shared();
+    bridge->setHandler({});
+    bridge->receive(u"/plans/a"_s, body(R"({"id":"D1","choice":"A"})"));
+    QCoreApplication::processEvents();
+
+    QStringList calls;
+    bridge->setHandler([&](const QString &dir, const QString &id, const std::optional<QString> &line) {
+        EXPECT_EQ(QThread::currentThread(), qApp->thread());
+        calls.append(dir + u"|"_s + id + u"|"_s + line.value_or(u"-"_s));
+    });
+    bridge->receive(u"/plans/a"_s, body(R"({"id":"D1","choice":"A"})"));
+    bridge->receive(u"/plans/b"_s, body(R"({"id":"D2","clear":true})"));
+    bridge->receive(u"/plans/b"_s, body(R"({"id":2})"));
+    EXPECT_TRUE(calls.isEmpty()) << "the handler ran inside the delivery";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, (QStringList{u"/plans/a|D1|"_s + choice(u"D1"_s, u"A"_s), u"/plans/b|D2|-"_s}));
+    bridge->setHandler({});
+}
+
+} // namespace

@@ -1,0 +1,435 @@
+#include "library.h"
+
+#include "core/privatetemp.h"
+#include "core/text.h"
+#include "export/exporter.h"
+#include "model/generator.h"
+#include "model/reviser.h"
+#include "support/fakeclaude.h"
+#include "support/qtprinters.h"
+#include "support/richplan.h"
+#include "views/decisionbridge.h"
+#include "views/paneldesktop.h"
+#include "views/revisedrafts.h"
+#include "views/revisepanel.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class CountingDesktop : public PanelDesktop
+{
+public:
+    int beeps = 0;
+    QStringList offered;
+    void beep() override { ++beeps; }
+    void chooseImages(QWidget *, Chosen chosen) override { chosen(offered); }
+};
+
+template<typename Done>
+bool spin(Done done, int milliseconds = 20000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+QString pngFile(const QString &path, QColor colour = Qt::blue)
+{
+    QImage image(20, 10, QImage::Format_RGB32);
+    image.fill(colour);
+    image.save(path, "PNG");
+    return path;
+}
+
+class RevisePanelTest : public Library
+{
+protected:
+    void SetUp() override
+    {
+        Library::SetUp();
+        desktop = std::make_shared<CountingDesktop>();
+        PanelDesktop::replace(desktop);
+        state = std::make_unique<AppState>();
+        AppSettings settings = state->settings();
+        settings.claudePath = FakeClaude::path();
+        state->setSettings(settings);
+        a = writePlan(u"a-plan"_s);
+        b = writePlan(u"b-plan"_s);
+        window.resize(420, 900);
+        new QVBoxLayout(&window);
+    }
+
+    void TearDown() override
+    {
+        if (Reviser::shared().phase().isRunning()) {
+            Reviser::shared().cancel();
+            spin([] { return !Reviser::shared().phase().isRunning(); });
+        }
+        PanelDesktop::replace(nullptr);
+        Generator::shared().setPhase(Generator::Phase::idle());
+        ReviseDrafts::clear(a);
+        ReviseDrafts::clear(b);
+    }
+
+    QString writePlan(const QString &name)
+    {
+        Plan plan = RichPlan::make();
+        const QString dir = output + u"/"_s + name;
+        Exporter::writeAll(plan, dir, Conventions::builtIn());
+        return dir;
+    }
+
+    RevisePanel *makePanel(const QString &dir)
+    {
+        auto *panel = new RevisePanel(state.get(), dir, [this] { ++changes; }, &window);
+        window.layout()->addWidget(panel);
+        window.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+        // Keys go to the widgets themselves; the focus is left to other tests.
+        return panel;
+    }
+
+    template<typename T>
+    T *find(RevisePanel *panel, const QString &name)
+    {
+        T *found = panel->findChild<T *>(name);
+        EXPECT_TRUE(found) << name.toStdString();
+        return found;
+    }
+
+    QPlainTextEdit *editor(RevisePanel *panel) { return find<QPlainTextEdit>(panel, u"request"_s); }
+    QPushButton *button(RevisePanel *panel, const QString &name) { return find<QPushButton>(panel, name); }
+
+    void type(RevisePanel *panel, const QString &text)
+    {
+        editor(panel)->setFocus();
+        editor(panel)->selectAll();
+        editor(panel)->insertPlainText(text);
+    }
+
+    std::shared_ptr<CountingDesktop> desktop;
+    std::unique_ptr<AppState> state;
+    FakeClaude fake;
+    QString a;
+    QString b;
+    QWidget window;
+    int changes = 0;
+};
+
+TEST_F(RevisePanelTest, ReviseIsEnabledByARequestOrAPictureAndNeverDuringAGeneration)
+{
+    RevisePanel *panel = makePanel(a);
+    QPushButton *revise = button(panel, u"revise"_s);
+    EXPECT_EQ(revise->text(), u"고치기"_s);
+    EXPECT_FALSE(revise->isEnabled());
+    type(panel, u"  \n\t \n"_s);
+    EXPECT_FALSE(revise->isEnabled());
+    desktop->offered = {pngFile(root.filePath(u"shot.png"_s))};
+    button(panel, u"addImages"_s)->click();
+    EXPECT_EQ(panel->images(), desktop->offered);
+    EXPECT_TRUE(revise->isEnabled());
+    // Picking an attached file again attaches nothing.
+    button(panel, u"addImages"_s)->click();
+    EXPECT_EQ(panel->images().size(), 1);
+    EXPECT_TRUE(find<QScrollArea>(panel, u"attachmentStrip"_s)->isVisible());
+    find<QToolButton>(panel, u"tileRemove"_s)->click();
+    EXPECT_TRUE(panel->images().isEmpty());
+    EXPECT_FALSE(find<QScrollArea>(panel, u"attachmentStrip"_s)->isVisible());
+    EXPECT_FALSE(revise->isEnabled());
+
+    type(panel, u"제목을 고쳐 줘"_s);
+    EXPECT_TRUE(revise->isEnabled());
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    EXPECT_FALSE(revise->isEnabled());
+    // Ctrl+Return does nothing while the button is disabled, not even a line break.
+    QTest::keyClick(editor(panel), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_FALSE(Reviser::shared().phase().isRunning());
+    EXPECT_EQ(editor(panel)->toPlainText(), u"제목을 고쳐 줘"_s);
+    Generator::shared().setPhase(Generator::Phase::idle());
+    EXPECT_TRUE(revise->isEnabled());
+
+    // No history: nothing to undo; no log: no log section.
+    EXPECT_FALSE(button(panel, u"undo"_s)->isEnabled());
+    EXPECT_EQ(button(panel, u"undo"_s)->toolTip(), u"바로 전에 고친 것(또는 가져온 것)을 취소하고 그 전 계획서로 돌려요"_s);
+    EXPECT_FALSE(find<QWidget>(panel, u"revisionLog"_s)->isVisible());
+}
+
+TEST_F(RevisePanelTest, ARunningRevisionLocksTheRequestRefusesDecisionsAndStopsOnce)
+{
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    RevisePanel *panel = makePanel(a);
+    type(panel, u"메모"_s);
+    QTest::keyClick(editor(panel), Qt::Key_Return, Qt::ControlModifier);
+    ASSERT_TRUE(Reviser::shared().phase().isRunning());
+    EXPECT_FALSE(editor(panel)->isEnabled());
+    EXPECT_FALSE(find<QWidget>(panel, u"pasteCapture"_s)->isEnabled());
+    EXPECT_TRUE(button(panel, u"stop"_s)->isVisible());
+    EXPECT_TRUE(find<QWidget>(panel, u"spinner"_s)->isVisible());
+    EXPECT_FALSE(button(panel, u"revise"_s)->isVisible());
+    QLabel *running = find<QLabel>(panel, u"statusRunning"_s);
+    EXPECT_TRUE(running->isVisible());
+    EXPECT_TRUE(running->text().endsWith(u" · 0초"_s)) << running->text().toStdString();
+    ASSERT_TRUE(spin([&] { return running->text().endsWith(u" · 1초"_s); }, 3000)) << running->text().toStdString();
+    EXPECT_TRUE(running->text().startsWith(Reviser::shared().phase().text + u" · "_s));
+
+    // A pick while Claude works is refused with a beep.
+    DecisionBridge::shared()->receive(a, QJsonObject{{u"id"_s, u"D1"_s}, {u"choice"_s, u"예"_s}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(desktop->beeps, 1);
+    EXPECT_EQ(panel->request(), u"메모"_s);
+
+    ASSERT_TRUE(spin([&] { return !fake.records(u"start"_s).isEmpty(); }));
+    button(panel, u"stop"_s)->click();
+    ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    spin([] { return false; }, 200);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(panel->request(), u"메모"_s);
+    EXPECT_EQ(editor(panel)->toPlainText(), u"메모"_s);
+    EXPECT_TRUE(editor(panel)->isEnabled());
+    QLabel *failed = find<QLabel>(panel, u"statusFailed"_s);
+    EXPECT_TRUE(failed->isVisible());
+    EXPECT_EQ(failed->text(), u"멈췄어요. 고치기 전으로 돌려 놨어요."_s);
+    EXPECT_EQ(failed->textFormat(), Qt::PlainText);
+}
+
+TEST_F(RevisePanelTest, ASuccessEmptiesTheDraftAndTheUndoQuotesTheLastRequest)
+{
+    QString request;
+    for (int i = 0; i < 118; ++i)
+        request += u"가"_s;
+    request += u"👍🏽🇰🇷e\u0301 꼬리"_s; // 120 graphemes end with the flag
+    Plan edited = RichPlan::make();
+    edited.meta.title = u"고친 제목"_s;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", QString::fromUtf8(QJsonDocument(edited.toJson()).toJson())}},
+                                           FakeClaude::resultEvent(u"제목을 바꿨어요"_s)}}});
+    RevisePanel *panel = makePanel(a);
+    type(panel, request);
+    desktop->offered = {pngFile(root.filePath(u"shot.png"_s))};
+    button(panel, u"addImages"_s)->click();
+    button(panel, u"revise"_s)->click();
+    ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    ASSERT_EQ(Reviser::shared().phase().kind, Reviser::Phase::Kind::done) << Reviser::shared().phase().text.toStdString();
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(editor(panel)->toPlainText(), QString());
+    EXPECT_TRUE(panel->images().isEmpty());
+    EXPECT_FALSE(find<QScrollArea>(panel, u"attachmentStrip"_s)->isVisible());
+    EXPECT_TRUE(find<QWidget>(panel, u"statusDone"_s)->isVisible());
+    EXPECT_EQ(find<QLabel>(panel, u"statusAnswer"_s)->text(), u"제목을 바꿨어요"_s);
+
+    // The log came up folded; a click unfolds it.
+    ASSERT_TRUE(spin([&] { return find<QWidget>(panel, u"revisionLog"_s)->isVisible(); }, 3000));
+    QLabel *log = find<QLabel>(panel, u"logText"_s);
+    EXPECT_FALSE(log->isVisible());
+    find<QToolButton>(panel, u"logToggle"_s)->click();
+    EXPECT_TRUE(log->isVisible());
+    EXPECT_TRUE(log->text().contains(u"제목을 바꿨어요"_s));
+
+    QPushButton *undo = button(panel, u"undo"_s);
+    ASSERT_TRUE(spin([&] { return undo->isEnabled(); }, 3000));
+    undo->click();
+    auto *box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(box->text(), u"“"_s + Text::graphemePrefix(request, 120) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s);
+    // Whole user-perceived characters: the skin tone and the flag stay whole.
+    EXPECT_TRUE(box->text().endsWith(u"가👍🏽🇰🇷” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s)) << box->text().toStdString();
+    box->findChild<QPushButton *>(u"keepButton"_s)->click();
+    spin([] { return false; }, 100);
+    EXPECT_EQ(changes, 1);
+
+    undo->click();
+    box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
+    ASSERT_TRUE(box);
+    box->findChild<QPushButton *>(u"confirmUndoButton"_s)->click();
+    ASSERT_TRUE(spin([&] { return changes == 2; }, 3000));
+    EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::done(u"직전 고치기 전으로 되돌렸어요"_s));
+    EXPECT_EQ(find<QLabel>(panel, u"statusAnswer"_s)->text(), u"직전 고치기 전으로 되돌렸어요"_s);
+
+    // With no log the confirmation asks without a quote.
+    QFile::remove(a + u"/history/revisions.md"_s);
+    Reviser::backup(a);
+    ASSERT_TRUE(spin([&] { return undo->isEnabled(); }, 3000));
+    undo->click();
+    box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text(), u"바로 전에 고친 내용을 취소하고 그 전 계획서로 돌려요."_s);
+    box->findChild<QPushButton *>(u"keepButton"_s)->click();
+}
+
+TEST_F(RevisePanelTest, CtrlVTakesAnImageOnlyInThePanelsWindow)
+{
+    RevisePanel *panel = makePanel(a);
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    const auto offer = [&](const QString &text, bool image) {
+        auto *data = new QMimeData;
+        if (!text.isNull())
+            data->setText(text);
+        if (image) {
+            QImage picture(8, 8, QImage::Format_RGB32);
+            picture.fill(Qt::green);
+            data->setImageData(picture);
+        }
+        clipboard->setMimeData(data);
+        QCoreApplication::processEvents();
+    };
+
+    // An image with a link: attached as a private capture.
+    offer(u"https://example.com/shot"_s, true);
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_EQ(panel->images().size(), 1);
+    EXPECT_EQ(editor(panel)->toPlainText(), QString());
+    const QString capture = panel->images().first();
+    EXPECT_EQ(QFileInfo(capture).path(), *PrivateTemp::folder());
+    EXPECT_TRUE(QRegularExpression(u"^quarrystone-capture-[0-9A-F]{8}\\.png$"_s).match(QFileInfo(capture).fileName()).hasMatch());
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(capture).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_FALSE(QImage(capture).isNull());
+
+    // Ordinary text that also carries an image pastes the text.
+    offer(u"그냥 글"_s, true);
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(panel->images().size(), 1);
+    EXPECT_EQ(editor(panel)->toPlainText(), u"그냥 글"_s);
+
+    // Ctrl+Shift+V is not the panel's.
+    offer(QString(), true);
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(panel->images().size(), 1);
+
+    // An image file on the clipboard is attached by its own path, each time.
+    const QString file = pngFile(root.filePath(u"copied.png"_s));
+    auto *files = new QMimeData;
+    files->setUrls({QUrl::fromLocalFile(file)});
+    files->setText(file);
+    clipboard->setMimeData(files);
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::MetaModifier);
+    EXPECT_EQ(panel->images(), (QStringList{capture, file, file}));
+
+    // Another window's paste is its own.
+    offer(u"https://example.com"_s, true);
+    QWidget other;
+    auto *line = new QLineEdit(&other);
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+    QTest::keyClick(line, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(panel->images().size(), 3);
+    EXPECT_EQ(line->text(), u"https://example.com"_s);
+
+    // Hidden, the panel takes nothing.
+    window.hide();
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(panel->images().size(), 3);
+}
+
+TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
+{
+    RevisePanel *panel = makePanel(a);
+    const QString picture = pngFile(root.filePath(u"dropped <b>.png"_s));
+    const QString text = root.filePath(u"notes.txt"_s);
+    Library::write(text, "notes");
+    const auto drop = [&](QMimeData *data, QWidget *target) {
+        const QPoint at(target->width() / 2, target->height() / 2);
+        QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &enter);
+        const bool accepted = enter.isAccepted();
+        // The outline shows while a usable drag is over the panel.
+        EXPECT_EQ(find<QWidget>(panel, u"dropHighlight"_s)->isVisible(), accepted);
+        QDropEvent dropped(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &dropped);
+        EXPECT_FALSE(find<QWidget>(panel, u"dropHighlight"_s)->isVisible());
+        delete data;
+        return accepted;
+    };
+    const auto urls = [](const QStringList &paths) {
+        auto *data = new QMimeData;
+        QList<QUrl> list;
+        for (const QString &path : paths)
+            list.append(QUrl::fromLocalFile(path));
+        data->setUrls(list);
+        return data;
+    };
+
+    EXPECT_TRUE(drop(urls({text}), panel));
+    EXPECT_TRUE(panel->images().isEmpty());
+    auto *plain = new QMimeData;
+    plain->setText(u"글만"_s);
+    EXPECT_FALSE(drop(plain, panel));
+    EXPECT_TRUE(drop(urls({picture, text}), panel));
+    EXPECT_EQ(panel->images(), QStringList{picture});
+    auto *tile = find<QLabel>(panel, u"tilePicture"_s);
+    EXPECT_TRUE(tile->toolTip().contains(u"dropped &lt;b&gt;.png"_s)) << tile->toolTip().toStdString();
+    EXPECT_FALSE(tile->pixmap().isNull());
+    // Again, onto the request editor: still once.
+    EXPECT_TRUE(drop(urls({picture}), editor(panel)->viewport()));
+    EXPECT_EQ(panel->images(), QStringList{picture});
+    EXPECT_EQ(editor(panel)->toPlainText(), QString());
+
+    auto *data = new QMimeData;
+    QImage image(6, 6, QImage::Format_ARGB32);
+    image.fill(Qt::red);
+    data->setImageData(image);
+    EXPECT_TRUE(drop(data, panel));
+    ASSERT_EQ(panel->images().size(), 2);
+    const QString capture = panel->images().at(1);
+    EXPECT_TRUE(QFileInfo(capture).fileName().startsWith(u"quarrystone-capture-"_s));
+    EXPECT_EQ(QFile::permissions(capture) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
+    EXPECT_EQ(QImage(capture).pixelColor(0, 0), QColor(Qt::red));
+    EXPECT_EQ(find<QScrollArea>(panel, u"attachmentStrip"_s)->findChildren<QWidget *>(u"tile"_s).size(), 2);
+}
+
+TEST_F(RevisePanelTest, DraftsAndDecisionsStayWithTheirFolder)
+{
+    RevisePanel *panel = makePanel(a);
+    const QString one = DecisionBridge::choiceLine(u"D1"_s, u"예"_s);
+    type(panel, u"A 메모"_s);
+    DecisionBridge::shared()->receive(a, QJsonObject{{u"id"_s, u"D1"_s}, {u"choice"_s, u"예"_s}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(editor(panel)->toPlainText(), u"A 메모\n"_s + one);
+
+    panel->setDir(b);
+    EXPECT_EQ(editor(panel)->toPlainText(), QString());
+    EXPECT_FALSE(button(panel, u"revise"_s)->isEnabled());
+    // A's page still posts to A's draft, not to the request on screen.
+    DecisionBridge::shared()->receive(a, QJsonObject{{u"id"_s, u"D1"_s}, {u"clear"_s, true}});
+    DecisionBridge::shared()->receive(b, QJsonObject{{u"id"_s, u"D7"_s}, {u"text"_s, u"둘\r\n째"_s}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(editor(panel)->toPlainText(), DecisionBridge::textLine(u"D7"_s, u"둘 째"_s));
+    EXPECT_EQ(ReviseDrafts::of(a + u"/"_s).request, u"A 메모"_s);
+
+    panel->setDir(a);
+    EXPECT_EQ(editor(panel)->toPlainText(), u"A 메모"_s);
+    EXPECT_EQ(desktop->beeps, 0);
+
+    // A new panel for a folder shows its draft; the last panel shown holds the handler.
+    delete panel;
+    RevisePanel *again = makePanel(b);
+    EXPECT_EQ(again->request(), DecisionBridge::textLine(u"D7"_s, u"둘 째"_s));
+    DecisionBridge::shared()->receive(b, QJsonObject{{u"id"_s, u"D7"_s}, {u"choice"_s, u"Z"_s}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(editor(again)->toPlainText(), DecisionBridge::choiceLine(u"D7"_s, u"Z"_s));
+}
+
+} // namespace
