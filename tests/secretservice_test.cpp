@@ -100,3 +100,28 @@ TEST(SecretService, CommandLineTokenModeSeesTheStoredToken)
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
     });
 }
+
+TEST(SecretService, SavingOverOtherProgramsItemsIsWhatEveryReadGivesBack)
+{
+    inOwnSession([] {
+        // Items under the same account that QtKeychain would not replace:
+        // one without its schema, one with an attribute of its own.
+        ASSERT_TRUE(storeForeign("figma-token", "figd_foreign"));
+        ASSERT_TRUE(storeForeign("figma-token", "figd_script", "script", {"origin", "script"}));
+        for (const QString &value : {QStringLiteral("figd_mine"), QStringLiteral("figd_again")}) {
+            ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, value));
+            EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), value);
+            EXPECT_EQ(lookUp("figma-token"), value.toUtf8());
+        }
+        const QStringList items = SecretSession::items("figma-token");
+        ASSERT_EQ(items.size(), 3) << "nothing is deleted, nothing added twice";
+        EXPECT_EQ(items.filter(": figd_again").size(), 3) << items.join(", ").toStdString();
+        EXPECT_EQ(items.filter("foreign: ").size(), 1);
+        EXPECT_EQ(items.filter("script: ").size(), 1);
+        EXPECT_EQ(SecretSession::items("anthropic-api-key"), QStringList()) << "the other account is not touched";
+
+        EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
+        EXPECT_EQ(lookUp("figma-token"), std::nullopt);
+        EXPECT_EQ(SecretSession::items("figma-token"), QStringList());
+    });
+}

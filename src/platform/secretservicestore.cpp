@@ -1,5 +1,7 @@
 #include "platform/secretservicestore.h"
 
+#include "platform/secretitems.h"
+
 #include <QObject>
 #include <QThread>
 #include <chrono>
@@ -100,7 +102,17 @@ bool SecretServiceStore::write(const QString &account, const QString &value)
         job->setTextData(value);
         return job;
     });
-    return outcome.error == QKeychain::NoError;
+    if (outcome.error != QKeychain::NoError)
+        return false;
+    // QtKeychain replaces only an item with exactly its own attributes, but
+    // looks up by account, service and type alone: an item another program
+    // stored for the same account (without QtKeychain's schema, or with
+    // attributes of its own) stays beside ours, and a read may return its
+    // old secret. Each such item takes the new secret in place.
+    return SecretItems::overwrite({{QStringLiteral("user"), account},
+                                   {QStringLiteral("server"), m_service},
+                                   {QStringLiteral("type"), QStringLiteral("plaintext")}},
+                                  value.toUtf8());
 }
 
 bool SecretServiceStore::remove(const QString &account)

@@ -343,6 +343,8 @@ void DevelopSheet::load()
     m_name->clear();
     m_base.clear();
     m_lists.clear();
+    for (Platform platform : Developer::platformKinds)
+        m_listed[index(platform)] = repo(platform);
     followSettings();
     // Only platforms whose repository is there start chosen: a team with one
     // app repository must still be able to start.
@@ -362,6 +364,7 @@ void DevelopSheet::listBranches(Platform platform)
     const quint64 serial = ++m_listing[index(platform)];
     if (!present(platform))
         return;
+    m_listed[index(platform)] = repo(platform);
     OwnThread::run(
         this, [repository = AppPaths::expandHome(repo(platform))] { return Developer::branches(repository); },
         [this, platform, serial](const Developer::Branches &branches) {
@@ -387,9 +390,18 @@ void DevelopSheet::followSettings()
     // disabled check box.
     m_pick.intersect(m_present);
     if (isVisible())
-        for (Platform platform : Developer::platformKinds)
-            if (m_present.contains(platform) && !before.contains(platform))
+        for (Platform platform : Developer::platformKinds) {
+            if (!m_present.contains(platform))
+                continue;
+            if (repo(platform) != m_listed[index(platform)]) {
+                // The branches of another repository mean nothing here.
+                m_lists.remove(platform);
+                m_base.remove(platform);
                 listBranches(platform);
+            } else if (!before.contains(platform)) {
+                listBranches(platform);
+            }
+        }
     followSetup();
 }
 

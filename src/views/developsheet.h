@@ -115,6 +115,8 @@ private:
     // Per platform, the number of the latest listing; older ones land in
     // nothing.
     quint64 m_listing[2] = {0, 0};
+    // Per platform, the repository that `m_lists` and `m_base` describe.
+    QString m_listed[2];
 
     QStackedWidget *m_faces;
     QWidget *m_setupFace;

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -54,6 +55,12 @@ void RepoRow::setPath(const QString &path)
     if (m_field->text() == path)
         return;
     m_field->setText(path);
+    recheck();
+}
+
+void RepoRow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
     recheck();
 }
 

@@ -40,6 +40,10 @@ Q_SIGNALS:
     // "선택…" was pressed: the owner shows the folder panel.
     void chooseRequested();
 
+protected:
+    // The folder may have come or gone while the row was hidden.
+    void showEvent(QShowEvent *event) override;
+
 private:
     void recheck();
 

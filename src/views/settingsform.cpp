@@ -286,8 +286,12 @@ QWidget *SettingsForm::buildClaude()
     m_model->setPlaceholderText(QStringLiteral("비우면 Claude Code 기본값"));
     layout->addWidget(labelled(QStringLiteral("모델"), m_model, box));
 
-    connect(m_claudePath, &QLineEdit::textEdited, this,
-            [this](const QString &text) { edit([&](AppSettings &s) { s.claudePath = text; }); });
+    connect(m_claudePath, &QLineEdit::textEdited, this, [this](const QString &text) {
+        // A search or check still on its way is about the path before this
+        // edit: a late search would overwrite what the user typed.
+        ++m_claudeSerial;
+        edit([&](AppSettings &s) { s.claudePath = text; });
+    });
     connect(m_find, &QPushButton::clicked, this, &SettingsForm::findTool);
     connect(m_check, &QPushButton::clicked, this, &SettingsForm::checkClaude);
     connect(m_login, &QRadioButton::clicked, this,

@@ -132,6 +132,7 @@ private:
     // Each token save or check takes the next number; a check's answer is
     // shown only while its number is still the newest.
     quint64 m_figmaSerial = 0;
-    // The same for the claude tool's checks and searches.
+    // The same for the claude tool's checks and searches; typing a path
+    // also takes a number.
     quint64 m_claudeSerial = 0;
 };

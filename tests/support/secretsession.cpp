@@ -109,14 +109,33 @@ std::optional<QByteArray> lookUp(const QString &account)
     return tool.readAllStandardOutput();
 }
 
-bool storeForeign(const QString &account, const QByteArray &secret)
+bool storeForeign(const QString &account, const QByteArray &secret, const QString &label,
+                  const QStringList &attributes)
 {
     QProcess tool;
-    tool.start("secret-tool",
-               {"store", "--label=foreign", "user", account, "server", Keychain::service(), "type", "plaintext"});
+    tool.start("secret-tool", QStringList{"store", "--label=" + label, "user", account, "server", Keychain::service(),
+                                          "type", "plaintext"}
+                                  + attributes);
     tool.write(secret);
     tool.closeWriteChannel();
     return tool.waitForFinished() && tool.exitCode() == 0;
+}
+
+QStringList items(const QString &account)
+{
+    QProcess tool;
+    tool.start("secret-tool", {"search", "--all", "user", account, "server", Keychain::service()});
+    tool.waitForFinished();
+    QStringList found;
+    QString label;
+    for (const QString &line : QString::fromUtf8(tool.readAllStandardOutput()).split('\n')) {
+        if (line.startsWith("label = "))
+            label = line.mid(8);
+        else if (line.startsWith("secret = "))
+            found.append(label + ": " + line.mid(9));
+    }
+    found.sort();
+    return found;
 }
 
 } // namespace SecretSession

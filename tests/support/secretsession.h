@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -23,8 +24,14 @@ void inOwnSession(const std::function<void()> &cases);
 // What another program sees under the application's service and `account`.
 std::optional<QByteArray> lookUp(const QString &account);
 
-// Stores a secret as another program would.
-bool storeForeign(const QString &account, const QByteArray &secret);
+// Stores a secret as another program would, labelled `label`, with
+// `attributes` (name, value, ...) beside the application's own.
+bool storeForeign(const QString &account, const QByteArray &secret, const QString &label = QStringLiteral("foreign"),
+                  const QStringList &attributes = {});
+
+// Every item under the application's service and `account`, whoever
+// stored it, as "label: secret", sorted.
+QStringList items(const QString &account);
 
 // Starts the keyring in the child; stops it at the end.
 class Environment : public testing::Environment

@@ -230,8 +230,16 @@ TEST_F(DevelopSheetTest, AMissingRepositoryStartsUnchosenAndDoesNotBlock)
     EXPECT_FALSE(ios.check->isChecked());
     ASSERT_TRUE(listed(Kind::ios));
     EXPECT_EQ(sheet->base().value(Kind::ios), QStringLiteral("main"));
+    // Another repository in its place brings its own branches.
+    const QString ios3 = base + "/repos/app-ios-develop";
+    sh(base + "/repos", {"clone", "-q", "-b", "develop", origin, "app-ios-develop"});
+    setRepos(android, ios3);
+    ASSERT_TRUE(listed(Kind::ios));
+    EXPECT_EQ(sheet->base().value(Kind::ios), QStringLiteral("develop"));
+    EXPECT_EQ(sheet->lists().value(Kind::ios).first(), QStringLiteral("develop"));
+    EXPECT_EQ(sheet->preview(Kind::ios), base + "/repos/app-ios-develop-worktrees/feat-cairn");
     // And one that goes away is no longer chosen.
-    setRepos("", ios2);
+    setRepos("", ios3);
     EXPECT_FALSE(sheet->setupCard(Kind::android).check->isChecked());
     EXPECT_FALSE(sheet->startButton()->isEnabled());
 }

@@ -324,6 +324,17 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     EXPECT_EQ(stored().claudePath, installed);
     EXPECT_TRUE(shows(f->claudeStatusLine(), QStringLiteral("✓ 2.1.0 (Claude Code)")));
     QFile::remove(installed);
+
+    // A path typed while a slow search runs is what stays.
+    ASSERT_TRUE(writeExecutable(scratch.filePath("slowshell"), "#!/bin/sh\nsleep 1\nexit 1\n"));
+    qputenv("SHELL", scratch.filePath("slowshell").toUtf8());
+    f->findButton()->click();
+    f->claudePathField()->clear();
+    type(f->claudePathField(), FakeClaude::path());
+    QTest::qWait(1800);
+    EXPECT_EQ(f->claudePathField()->text(), FakeClaude::path());
+    EXPECT_EQ(stored().claudePath, FakeClaude::path());
+    EXPECT_EQ(f->claudeStatusLine()->text(), QStringLiteral("✓ 2.1.0 (Claude Code)"));
 }
 
 TEST_F(SettingsFormTest, EmptyToolPathFailsOnFirstShow)
@@ -397,6 +408,12 @@ TEST_F(SettingsFormTest, RepositoryRowsMarkOnlyFoundRepositories)
     type(android->field(), bare);
     EXPECT_EQ(stored().androidRepo, bare);
     EXPECT_FALSE(android->foundMark()->isVisible()) << "no platform sub-folder";
+    // One made while the window is hidden counts when it shows again.
+    ASSERT_TRUE(QDir().mkpath(bare + "/presentation"));
+    view->hide();
+    view->show();
+    EXPECT_TRUE(android->foundMark()->isVisible());
+    ASSERT_TRUE(QDir(bare + "/presentation").removeRecursively());
     android->field()->clear();
     type(android->field(), app);
     EXPECT_TRUE(android->foundMark()->isVisible());
@@ -440,7 +457,8 @@ TEST(UpdateRowTest, FollowsTheUpdater)
 {
     HttpServer server;
     Updater::Hooks hooks;
-    hooks.bundle = Updater::Bundle{QString(), QString(), "1.3.0", "42", server.base()};
+    QTemporaryDir installed;
+    hooks.bundle = Updater::Bundle{installed.filePath("Quarrystone.app"), QString(), "1.3.0", "42", server.base()};
     hooks.terminate = [] {};
     Updater updater(hooks);
     UpdateRow row(&updater);
@@ -469,6 +487,16 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     EXPECT_TRUE(row.installButton()->isEnabled());
     ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::idle; }, 10000));
     EXPECT_EQ(row.statusLine()->text(), "배포 서버: " + server.base()) << "empty notes name the server";
+
+    // While the build is fetched neither button can be pressed.
+    server.serve("/download/com.tovanek.quarrystone.mac/43.zip", {404, "gone", {}, 700ms, false});
+    row.installButton()->click();
+    EXPECT_EQ(row.statusLine()->text(), QStringLiteral("받는 중…"));
+    EXPECT_FALSE(row.checkButton()->isEnabled());
+    EXPECT_FALSE(row.installButton()->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::failed; }, 10000));
+    EXPECT_TRUE(row.statusLine()->text().startsWith(QStringLiteral("업데이트하지 못했어요: ")));
+    EXPECT_TRUE(row.installButton()->isEnabled());
 
     server.serve(latestPath, HttpServer::Response::json(R"({"version":"1.3.0","build":"42","url":"https://example.com/42.zip"})"));
     row.checkButton()->click();
