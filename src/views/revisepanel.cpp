@@ -31,6 +31,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -478,7 +479,10 @@ void RevisePanel::addDropped(const QMimeData *data)
 {
     if (!data)
         return;
-    if (data->hasUrls()) {
+    // A picture dragged from a web page names it by a web address and also
+    // carries its data: only local files are taken by their path.
+    const QList<QUrl> urls = data->urls();
+    if (std::any_of(urls.cbegin(), urls.cend(), [](const QUrl &url) { return url.isLocalFile(); })) {
         attach(PastedImages::imageFiles(data), true);
         return;
     }
@@ -613,6 +617,8 @@ void RevisePanel::updateEnabled()
     const ReviseDrafts::Draft &draft = ReviseDrafts::of(m_dir);
     const bool nothing = draft.request.trimmed().isEmpty() && draft.images.isEmpty();
     m_revise->setEnabled(!nothing && !Generator::shared().phase().isRunning());
+    // The reviser refuses an undo while it revises.
+    m_undo->setEnabled(m_canUndo && !running);
 }
 
 void RevisePanel::refreshLog(bool force)
@@ -641,7 +647,8 @@ void RevisePanel::refreshUndo(bool force)
         return;
     m_historySeen = seen;
     m_historySeenOnce = true;
-    m_undo->setEnabled(Reviser::lastBackup(m_dir).has_value());
+    m_canUndo = Reviser::lastBackup(m_dir).has_value();
+    updateEnabled();
 }
 
 void RevisePanel::installDecisionHandler()

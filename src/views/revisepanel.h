@@ -120,4 +120,5 @@ private:
     std::optional<QDateTime> m_historySeen;
     bool m_logSeenOnce = false;
     bool m_historySeenOnce = false;
+    bool m_canUndo = false;
 };

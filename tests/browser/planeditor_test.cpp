@@ -12,8 +12,10 @@
 #include "views/planeditorview.h"
 #include "views/revisedrafts.h"
 #include "views/revisepanel.h"
+#include "views/webzoom.h"
 
 #include <QLabel>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -160,6 +162,33 @@ TEST_F(PlanEditorTest, PicksBecomeRequestLinesAndARevisionSettlesThem)
     QPushButton *develop = editor->findChild<QPushButton *>(u"developButton"_s);
     EXPECT_TRUE(develop->isEnabled());
     EXPECT_EQ(develop->toolTip(), u"이 계획서로 Android·iOS 코드를 쓰기 시작해요"_s);
+}
+
+TEST_F(PlanEditorTest, AReplacedEditorGoingLaterLeavesTheNewOneItsPageZoomAndDecisions)
+{
+    makeEditor();
+    // As the window replaces its detail: the old one hidden, the new one
+    // built and shown, the old one deleted on the next turn of the loop.
+    QPointer<PlanEditorView> old = editor;
+    old->hide();
+    editor = new PlanEditorView(state.get());
+    Rig::shared().prepare(*editor->webView());
+    ASSERT_TRUE(loaded(*editor->webView(), [&] { Rig::show(*editor, QSize(1400, 900)); }));
+    old->deleteLater();
+    ASSERT_TRUE(spinUntil([&] { return old.isNull(); }, 5000));
+
+    PlanWebView &web = *editor->webView();
+    EXPECT_EQ(WebZoom::shared()->view(), &web);
+    WebZoom::shared()->set(1.3);
+    EXPECT_DOUBLE_EQ(web.page()->zoomFactor(), 1.3);
+    WebZoom::shared()->set(1.0);
+    click(web, option(u"아니오"_s));
+    ASSERT_TRUE(spinUntil([&] { return !request().isEmpty(); }, 5000));
+    EXPECT_EQ(request(), DecisionBridge::choiceLine(u"D1"_s, u"아니오"_s));
+    // The page still loads and posts from the profile the old one shared.
+    ASSERT_TRUE(loaded(web, [&] { editor->reload(); }));
+    click(web, option(u"예"_s));
+    ASSERT_TRUE(spinUntil([&] { return request() == DecisionBridge::choiceLine(u"D1"_s, u"예"_s); }, 5000));
 }
 
 TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)

@@ -310,4 +310,21 @@ TEST_F(PlanWebViewTest, ZoomKeepsTheLevelAndMagnifiesApart)
     EXPECT_TRUE(waitFor(*view, u"location.hash === '#s-comment-sheet'"_s));
 }
 
+TEST_F(PlanWebViewTest, CtrlWheelFollowsTheEnginesInputWidgetAcrossARendererRestart)
+{
+    PlanWebView *view = makeView();
+    ASSERT_TRUE(show(*view, m_a, 0));
+    QPointer<QWidget> before = view->focusProxy();
+    ASSERT_TRUE(before);
+    QSignalSpy ended(view->page(), &QWebEnginePage::renderProcessTerminated);
+    view->page()->load(QUrl(u"chrome://crash"_s));
+    ASSERT_TRUE(spinUntil([&] { return ended.size() == 1; }, 20000));
+    ASSERT_TRUE(show(*view, m_a, 1));
+    ASSERT_TRUE(spinUntil([&] { return view->focusProxy() && view->focusProxy() != before.data(); }, 5000));
+    wheel(*view, 120, Qt::ControlModifier);
+    EXPECT_NEAR(view->page()->zoomFactor(), 1.1, 1e-9);
+    EXPECT_DOUBLE_EQ(WebZoom::shared()->level(), 1.0);
+    view->setMagnification(1.0);
+}
+
 } // namespace

@@ -199,6 +199,10 @@ TEST_F(RevisePanelTest, ARunningRevisionLocksTheRequestRefusesDecisionsAndStopsO
     EXPECT_EQ(panel->request(), u"메모"_s);
 
     ASSERT_TRUE(spin([&] { return !fake.records(u"start"_s).isEmpty(); }));
+    // The revision's own backup is there, yet no undo while it runs.
+    ASSERT_TRUE(Reviser::lastBackup(a));
+    spin([] { return false; }, 1200);
+    EXPECT_FALSE(button(panel, u"undo"_s)->isEnabled());
     button(panel, u"stop"_s)->click();
     ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
     spin([] { return false; }, 200);
@@ -398,6 +402,14 @@ TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
     EXPECT_EQ(QFile::permissions(capture) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
     EXPECT_EQ(QImage(capture).pixelColor(0, 0), QColor(Qt::red));
     EXPECT_EQ(find<QScrollArea>(panel, u"attachmentStrip"_s)->findChildren<QWidget *>(u"tile"_s).size(), 2);
+
+    // A picture dragged out of a web page: its web address is no file, its data is taken.
+    auto *web = new QMimeData;
+    web->setUrls({QUrl(u"https://example.com/shot.png"_s)});
+    web->setImageData(image);
+    EXPECT_TRUE(drop(web, panel));
+    ASSERT_EQ(panel->images().size(), 3);
+    EXPECT_TRUE(QFileInfo(panel->images().at(2)).fileName().startsWith(u"quarrystone-capture-"_s));
 }
 
 TEST_F(RevisePanelTest, DraftsAndDecisionsStayWithTheirFolder)
