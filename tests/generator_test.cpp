@@ -87,6 +87,16 @@ protected:
         return generator.phase();
     }
 
+    // The REST route with a stored token, its API on a loopback server.
+    void useTokenRoute(const HttpServer &server)
+    {
+        qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+        auto store = std::make_shared<MemorySecretStore>();
+        store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
+        Keychain::useStore(store);
+        settings.figmaMode = AppSettings::FigmaMode::token;
+    }
+
     // A saved section without frames: the documents and the draft run alone.
     void saveEmptySection()
     {
@@ -374,11 +384,7 @@ TEST(GeneratorPure, FinishCompletesTheHeader)
 TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
 {
     HttpServer server;
-    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
-    auto store = std::make_shared<MemorySecretStore>();
-    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
-    Keychain::useStore(store);
-    settings.figmaMode = AppSettings::FigmaMode::token;
+    useTokenRoute(server);
 
     QJsonArray frames;
     QJsonObject addresses;
@@ -752,11 +758,7 @@ TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
 TEST_F(GeneratorTest, AStopDuringARestCallGoesNoFurther)
 {
     HttpServer server;
-    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
-    auto store = std::make_shared<MemorySecretStore>();
-    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
-    Keychain::useStore(store);
-    settings.figmaMode = AppSettings::FigmaMode::token;
+    useTokenRoute(server);
     const QJsonObject frame{{"id", "1:2"}, {"name", "F"}, {"type", "FRAME"},
                             {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
     const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
