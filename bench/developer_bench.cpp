@@ -1,3 +1,4 @@
+#include "benchsupport.h"
 #include "claude/clauderunner.h"
 #include "model/developer.h"
 
@@ -10,7 +11,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <vector>
 
@@ -116,11 +116,7 @@ double claudeAlone(const Fixture &f)
     return timer.nsecsElapsed() / 1e6;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+using BenchSupport::median;
 
 void BM_DevelopRun(benchmark::State &state)
 {
@@ -194,9 +190,5 @@ BENCHMARK(BM_DevelopRun)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterat
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return BenchSupport::run(argc, argv);
 }

@@ -11,11 +11,13 @@
 // - Lateness: how late a 10 ms timer beside the generator fires at worst
 //   during a run with two 20 MB documents, the largest prompt (200 frames of
 //   100 text boxes), a 5 MB answer and 100 image downloads (goal: 50 ms).
+#include "benchsupport.h"
 #include "core/httpfetch.h"
 #include "model/generator.h"
 #include "plangen.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,7 +25,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -32,10 +33,7 @@
 
 namespace {
 
-QByteArray json(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
+using TestFiles::json;
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -326,9 +324,5 @@ int main(int argc, char **argv)
     qputenv("TZ", "UTC");
     qputenv("LC_ALL", "C.UTF-8");
     std::setlocale(LC_ALL, "C.UTF-8");
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return BenchSupport::run(argc, argv);
 }

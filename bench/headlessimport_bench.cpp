@@ -1,14 +1,11 @@
-#include "rendergen.h"
+#include "benchsupport.h"
 
-#include "export/exporter.h"
 #include "model/importer.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
-#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -25,12 +22,7 @@ struct Files {
     Files()
     {
         const QString folder = scratch.filePath(QStringLiteral("source"));
-        RenderGen::make(folder, screens);
-        QFile stored(folder + QStringLiteral("/plan.json"));
-        if (!stored.open(QIODevice::ReadOnly))
-            qFatal("cannot read the generated plan");
-        Plan plan = Plan::decode(stored.readAll());
-        Exporter::writeAll(plan, folder, Conventions::builtIn());
+        BenchSupport::renderedFolder(folder, screens);
         page = folder + QStringLiteral("/index.html");
         for (const QByteArray &url : Importer::read(page).assets)
             payloads.append(url.mid(url.indexOf(',') + 1));
@@ -55,16 +47,8 @@ Files &files()
     return instance;
 }
 
-double seconds(const QElapsedTimer &timer)
-{
-    return static_cast<double>(timer.nsecsElapsed()) / 1e9;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+using BenchSupport::median;
+using BenchSupport::seconds;
 
 // Runs the executable and gives its time, or a negative time when it failed.
 // What earlier steps wrote is flushed first, so that no step pays for the
@@ -143,9 +127,5 @@ BENCHMARK(BM_ImportIntoCommand)->Unit(benchmark::kMillisecond)->UseManualTime()-
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return BenchSupport::run(argc, argv);
 }

@@ -1,8 +1,8 @@
 #include "app/appstate.h"
+#include "benchsupport.h"
 #include "model/plan.h"
 #include "settings/appsettings.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -112,9 +112,5 @@ BENCHMARK(BM_Refresh)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return BenchSupport::run(argc, argv);
 }

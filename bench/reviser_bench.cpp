@@ -1,13 +1,11 @@
-#include "rendergen.h"
+#include "benchsupport.h"
 
 #include "claude/clauderunner.h"
 #include "claude/prompts.h"
-#include "export/exporter.h"
 #include "model/reviser.h"
 #include "settings/appsettings.h"
 #include "support/fakeclaude.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
@@ -32,12 +30,7 @@ struct Bench {
         qputenv("QUARRYSTONE_SUPPORT", (scratch.path() + QStringLiteral("/support")).toUtf8());
         fake.setScenario({{QStringLiteral("steps"), QJsonArray{FakeClaude::resultEvent(QStringLiteral("고쳤어요"))}}});
         dir = scratch.path() + QStringLiteral("/plan");
-        RenderGen::make(dir, screens);
-        QFile file(dir + QStringLiteral("/plan.json"));
-        if (!file.open(QIODevice::ReadOnly))
-            qFatal("cannot read the generated plan");
-        plan = Plan::decode(file.readAll());
-        Exporter::writeAll(plan, dir, Conventions::builtIn());
+        plan = BenchSupport::renderedFolder(dir, screens);
         settings.claudePath = FakeClaude::path();
         settings.userName = QStringLiteral("bench");
     }
@@ -59,16 +52,8 @@ Bench &bench()
     return instance;
 }
 
-double seconds(const QElapsedTimer &timer)
-{
-    return static_cast<double>(timer.nsecsElapsed()) / 1e9;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+using BenchSupport::median;
+using BenchSupport::seconds;
 
 double writeAllOnce()
 {
@@ -225,9 +210,5 @@ BENCHMARK(BM_Undo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return BenchSupport::run(argc, argv);
 }

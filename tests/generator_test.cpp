@@ -5,6 +5,7 @@
 #include "support/httpserver.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -30,36 +30,9 @@ using Stage = Generator::Stage;
 using Status = Generator::StageState::Status;
 using Kind = Generator::Phase::Kind;
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray json(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input)
-{
-    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
-    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
-}
-
-QJsonObject toolResult(const QString &id, const QString &text)
-{
-    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", text}};
-    return FakeClaude::event({{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}});
-}
+using TestFiles::json;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 QJsonObject answering(const QString &stdinContains, const QJsonArray &steps)
 {
@@ -114,6 +87,16 @@ protected:
         return generator.phase();
     }
 
+    // The REST route with a stored token, its API on a loopback server.
+    void useTokenRoute(const HttpServer &server)
+    {
+        qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+        auto store = std::make_shared<MemorySecretStore>();
+        store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
+        Keychain::useStore(store);
+        settings.figmaMode = AppSettings::FigmaMode::token;
+    }
+
     // A saved section without frames: the documents and the draft run alone.
     void saveEmptySection()
     {
@@ -123,9 +106,8 @@ protected:
     QStringList startsWith(const QString &text) const
     {
         QStringList prompts;
-        for (const QJsonObject &start : fake.records("start"))
-            if (start.value("stdin").toString().contains(text))
-                prompts.append(start.value("stdin").toString());
+        for (const QJsonObject &start : fake.starts(text))
+            prompts.append(start.value("stdin").toString());
         return prompts;
     }
 
@@ -402,11 +384,7 @@ TEST(GeneratorPure, FinishCompletesTheHeader)
 TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
 {
     HttpServer server;
-    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
-    auto store = std::make_shared<MemorySecretStore>();
-    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
-    Keychain::useStore(store);
-    settings.figmaMode = AppSettings::FigmaMode::token;
+    useTokenRoute(server);
 
     QJsonArray frames;
     QJsonObject addresses;
@@ -774,17 +752,13 @@ TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
     EXPECT_FALSE(generator.log().contains("멈춤"));
     EXPECT_EQ(completed, QStringList{dir});
     EXPECT_EQ(fake.records("sigterm").size(), 1);
-    EXPECT_TRUE(::kill(pid_t(pid), 0) == -1 && errno == ESRCH);
+    EXPECT_TRUE(FakeClaude::hasEnded(pid));
 }
 
 TEST_F(GeneratorTest, AStopDuringARestCallGoesNoFurther)
 {
     HttpServer server;
-    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
-    auto store = std::make_shared<MemorySecretStore>();
-    store->items.insert(Keychain::account(Keychain::Item::figmaToken), "tok");
-    Keychain::useStore(store);
-    settings.figmaMode = AppSettings::FigmaMode::token;
+    useTokenRoute(server);
     const QJsonObject frame{{"id", "1:2"}, {"name", "F"}, {"type", "FRAME"},
                             {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
     const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
@@ -837,14 +811,14 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
                              {"frames", QJsonArray{QJsonObject{{"id", "1:2"}, {"name", "F"}, {"x", 0}, {"y", 0}, {"w", 360},
                                                                {"h", 640}, {"texts", QJsonArray{}}, {"label", "New"}}}}};
     const QJsonArray figmaSteps{
-        toolUse("a", "mcp__figma__get_screenshot", {{"nodeId", "1:2"}}),
-        toolResult("a", R"(<section id="1:1"><frame id="1:2"/></section>)"),
-        toolUse("b", "mcp__figma__get_metadata", {{"nodeId", "1:2"}}),
-        toolResult("b", R"(<frame id="1:2" name="F"></frame>)"),
-        toolUse("c", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+        FakeClaude::toolUse("a", "mcp__figma__get_screenshot", {{"nodeId", "1:2"}}),
+        FakeClaude::toolResult("a", R"(<section id="1:1"><frame id="1:2"/></section>)"),
+        FakeClaude::toolUse("b", "mcp__figma__get_metadata", {{"nodeId", "1:2"}}),
+        FakeClaude::toolResult("b", R"(<frame id="1:2" name="F"></frame>)"),
+        FakeClaude::toolUse("c", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
         QJsonObject{{"savedResult", QJsonObject{{"id", "c"}, {"text", outline}, {"form", "txt"}}}},
-        toolUse("d", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
-        toolResult("d", R"(<section id="1:1"><frame id="9:9"/></section>)"),
+        FakeClaude::toolUse("d", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+        FakeClaude::toolResult("d", R"(<section id="1:1"><frame id="9:9"/></section>)"),
     };
     QJsonArray succeeding = figmaSteps;
     succeeding.append(FakeClaude::resultEvent(QString::fromUtf8(json(answer)), 1000, 0.25));

@@ -1,40 +1,23 @@
+#include "support/commandline.h"
+#include "support/testfiles.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    QString out;
-    QString err;
-};
-
-// Runs the built executable with no display, a private home and support
-// folder, the way a script on a build machine would.
-Outcome runQuarrystone(const QStringList &arguments, const QString &cwd = QString(), const QString &support = QString(),
-                       const QString &program = QStringLiteral(QUARRYSTONE_BINARY))
+// Runs the built executable (or `program`) with no display and a private
+// home, the way a script on a build machine would.
+CommandLine::Outcome runQuarrystone(const QStringList &arguments, const QString &cwd = QString(),
+                                    const QString &support = QString(), const QString &program = QString())
 {
     static QTemporaryDir home;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), support.isEmpty() ? home.path() + QStringLiteral("/support") : support);
-    QProcess process;
-    process.setProcessEnvironment(env);
-    if (!cwd.isEmpty())
-        process.setWorkingDirectory(cwd);
-    process.start(program, arguments);
-    process.waitForFinished(60000);
-    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    return CommandLine::run(arguments, home.path(), cwd, support, program);
 }
 
 } // namespace
@@ -98,18 +81,8 @@ TEST(Headless, NoModeFlagMeansTheWindow)
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 const QByteArray threeProblems = R"({
   "meta": {"feature": "Chat"},

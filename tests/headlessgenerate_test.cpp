@@ -1,58 +1,23 @@
 #include "model/plan.h"
+#include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"
 #include "support/qtprinters.h"
+#include "support/testfiles.h"
 
 #include <QDir>
-#include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    QString out;
-    QString err;
-};
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray json(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input)
-{
-    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
-    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
-}
-
-QJsonObject toolResult(const QString &id, const QString &text)
-{
-    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", text}};
-    return FakeClaude::event({{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}});
-}
+using CommandLine::Outcome;
+using TestFiles::json;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 QJsonObject remark(const QString &text)
 {
@@ -97,9 +62,8 @@ protected:
 
     void writeSettings(const QString &claude)
     {
-        writeFile(home.filePath("support/settings.json"),
-                  json({{"claudePath", claude}, {"figmaMode", "mcp"}, {"outputDir", home.filePath("default-out")},
-                        {"setupDone", true}}));
+        CommandLine::writeSettings(home.path(), json({{"claudePath", claude}, {"figmaMode", "mcp"},
+                                                      {"outputDir", home.filePath("default-out")}, {"setupDone", true}}));
     }
 
     // The stand-in's answers, told apart by their prompts.
@@ -113,13 +77,13 @@ protected:
         const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", frames},
                                   {"notes", QJsonArray{}}};
         QJsonArray figmaSteps{
-            toolUse("t1", "mcp__figma__get_metadata", {{"nodeId", "1:5"}}),
-            toolResult("t1", R"(<frame id="1:5" name="child" x="0" y="0" width="10" height="10"></frame>)"),
-            toolUse("t2", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
+            FakeClaude::toolUse("t1", "mcp__figma__get_metadata", {{"nodeId", "1:5"}}),
+            FakeClaude::toolResult("t1", R"(<frame id="1:5" name="child" x="0" y="0" width="10" height="10"></frame>)"),
+            FakeClaude::toolUse("t2", "mcp__figma__get_metadata", {{"nodeId", "1:1"}}),
             QJsonObject{{"savedResult", QJsonObject{{"id", "t2"}, {"text", outline}, {"form", "json"}}}},
         };
         for (int f = 2; f <= 4; ++f)
-            figmaSteps.append(toolUse(QStringLiteral("s%1").arg(f), "mcp__figma__get_screenshot", {{"nodeId", QStringLiteral("1:%1").arg(f)}}));
+            figmaSteps.append(FakeClaude::toolUse(QStringLiteral("s%1").arg(f), "mcp__figma__get_screenshot", {{"nodeId", QStringLiteral("1:%1").arg(f)}}));
         figmaSteps.append(FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(section)) + "\n```"));
 
         const QJsonArray draftSteps{FakeClaude::event(remark("초안 시작")),
@@ -132,42 +96,10 @@ protected:
                           }}});
     }
 
-    // Runs the built executable with no display while this process's event
-    // loop turns, so the loopback server can answer it.
+    // The loopback server answers the executable while it runs.
     Outcome run(const QStringList &arguments)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("DISPLAY");
-        env.remove("WAYLAND_DISPLAY");
-        env.insert("HOME", home.path());
-        env.insert("QUARRYSTONE_SUPPORT", home.filePath("support"));
-        QProcess process;
-        process.setProcessEnvironment(env);
-        QEventLoop loop;
-        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-        QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-        process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
-        loop.exec();
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-                QString::fromUtf8(process.readAllStandardError())};
-    }
-
-    QList<QJsonObject> startsWith(const QString &text) const
-    {
-        QList<QJsonObject> starts;
-        for (const QJsonObject &start : fake.records("start"))
-            if (start.value("stdin").toString().contains(text))
-                starts.append(start);
-        return starts;
-    }
-
-    static QStringList args(const QJsonObject &start)
-    {
-        QStringList list;
-        for (const QJsonValue &value : start.value("args").toArray())
-            list.append(value.toString());
-        return list;
+        return CommandLine::runServing(arguments, home.path());
     }
 
     const QString link = "https://www.figma.com/design/KEY/Harbor?node-id=1-1";
@@ -223,24 +155,24 @@ TEST_F(HeadlessGenerateTest, GeneratesOverMCPThenRedraftsFromTheFolder)
     EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-2.png"));
     EXPECT_TRUE(QFileInfo(dir + "/index.html").isFile());
 
-    const QList<QJsonObject> figmaRuns = startsWith("Figma MCP 도구로");
+    const QList<QJsonObject> figmaRuns = fake.starts("Figma MCP 도구로");
     ASSERT_EQ(figmaRuns.size(), 1);
-    const QStringList figmaArgs = args(figmaRuns.first());
+    const QStringList figmaArgs = FakeClaude::arguments(figmaRuns.first());
     EXPECT_EQ(figmaArgs.value(figmaArgs.indexOf("--allowedTools") + 1),
               "Read,Grep,mcp__figma__get_metadata,mcp__figma__get_screenshot,mcp__figma__create_session");
     EXPECT_FALSE(figmaArgs.contains("--add-dir"));
     EXPECT_EQ(figmaRuns.first().value("cwd").toString(), dir);
-    const QList<QJsonObject> draftRuns = startsWith("## 입력");
+    const QList<QJsonObject> draftRuns = fake.starts("## 입력");
     ASSERT_EQ(draftRuns.size(), 1);
-    const QStringList draftArgs = args(draftRuns.first());
+    const QStringList draftArgs = FakeClaude::arguments(draftRuns.first());
     EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--add-dir") + 1), dir);
     EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--allowedTools") + 1), "Read,Grep,Glob");
     EXPECT_FALSE(draftArgs.contains("--continue"));
-    const QList<QJsonObject> fixRuns = startsWith("방금 답한 plan.json");
+    const QList<QJsonObject> fixRuns = fake.starts("방금 답한 plan.json");
     ASSERT_EQ(fixRuns.size(), 1);
     EXPECT_EQ(fixRuns.first().value("stdin").toString(),
               "방금 답한 plan.json 에 문제가 있다. 고쳐서 plan.json 전체를 ```json 블록 하나로 다시 답해라.\n- meta.feature 가 비어 있음");
-    EXPECT_TRUE(args(fixRuns.first()).contains("--continue"));
+    EXPECT_TRUE(FakeClaude::arguments(fixRuns.first()).contains("--continue"));
     EXPECT_EQ(fixRuns.first().value("cwd").toString(), dir);
     EXPECT_EQ(server.requests().size(), 3);
 
@@ -251,9 +183,9 @@ TEST_F(HeadlessGenerateTest, GeneratesOverMCPThenRedraftsFromTheFolder)
     const Outcome again = run({"--redraft", dir, "--spec-doc", home.filePath("spec.md")});
     ASSERT_EQ(again.code, 0) << again.err.toStdString();
     EXPECT_TRUE(again.out.endsWith("완료: " + dir + "\n"));
-    EXPECT_EQ(startsWith("Figma MCP 도구로").size(), 1);
+    EXPECT_EQ(fake.starts("Figma MCP 도구로").size(), 1);
     EXPECT_EQ(server.requests().size(), 3);
-    EXPECT_TRUE(startsWith("## 입력").last().value("stdin").toString().contains("# 기획\n정책"));
+    EXPECT_TRUE(fake.starts("## 입력").last().value("stdin").toString().contains("# 기획\n정책"));
     EXPECT_EQ(readFile(dir + "/spec-docs/spec.md"), "# 기획\n정책");
     const QStringList backups = QDir(dir + "/history").entryList({"plan-*.json"});
     ASSERT_EQ(backups.size(), 1);

@@ -2,33 +2,18 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "support/commandline.h"
+#include "support/testfiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QStringList historyFiles(const QString &dir, const QString &pattern)
-{
-    return QDir(dir + "/history").entryList({pattern}, QDir::Files, QDir::Name);
-}
+using TestFiles::readFile;
+using TestFiles::writeFile;
+using TestFiles::historyFiles;
 
 const QByteArray firstImage = "\x89PNG\r\n\x1a\nfirst";
 const QByteArray secondImage = "\x89PNG\r\n\x1a\nsecond";

@@ -1,5 +1,7 @@
+#include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,37 +11,18 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QThread>
-#include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
 
-const QByteArray cleanPlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
-const QByteArray editedPlan =
-    R"({"meta": {"feature": "Chat", "title": "고친 제목"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
-const QByteArray brokenMovePlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}],
-    "transitions": [{"from": "a", "to": "gone"}]})";
+using ChatPlans::brokenMovePlan;
+using ChatPlans::cleanPlan;
+using ChatPlans::editedPlan;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
 const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 필요해요\n");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QJsonObject writePlan(const QByteArray &bytes)
-{
-    return {{"writeFile", "plan.json"}, {"content", QString::fromUtf8(bytes)}};
-}
 
 QJsonObject sleep(int ms)
 {
@@ -48,25 +31,12 @@ QJsonObject sleep(int ms)
 
 QJsonObject editTool()
 {
-    return FakeClaude::event(
-        {{"type", "assistant"},
-         {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "tool_use"},
-                                                                    {"id", "t1"},
-                                                                    {"name", "Edit"},
-                                                                    {"input", QJsonObject{{"file_path", "plan.json"}}}}}}}}});
-}
-
-QStringList stringsOf(const QJsonValue &array)
-{
-    QStringList out;
-    for (const QJsonValue &v : array.toArray())
-        out.append(v.toString());
-    return out;
+    return FakeClaude::toolUse("t1", "Edit", {{"file_path", "plan.json"}});
 }
 
 QStringList backups(const QString &dir)
 {
-    return QDir(dir + "/history").entryList({"plan-*.json"}, QDir::Files, QDir::Name);
+    return TestFiles::historyFiles(dir, "plan-*.json");
 }
 
 class HeadlessReviseTest : public testing::Test
@@ -75,9 +45,7 @@ protected:
     void SetUp() override
     {
         dir = work.filePath("Chat-plan");
-        writeFile(dir + "/plan.json", cleanPlan);
-        writeFile(dir + "/plan.md", "old md");
-        writeFile(dir + "/index.html", "old html");
+        ChatPlans::writeFolder(dir);
         QDir(work.path()).mkpath("android");
         QDir(work.path()).mkpath("ios");
         CommandLine::writeSettings(
@@ -112,9 +80,9 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     fake.setScenario(
         {{"responses",
           QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
-                                 {"steps", QJsonArray{sleep(700), writePlan(editedPlan),
+                                 {"steps", QJsonArray{sleep(700), FakeClaude::writePlan(editedPlan),
                                                       FakeClaude::resultEvent("둘째 답\n- 이동 고침")}}},
-                     QJsonObject{{"steps", QJsonArray{editTool(), sleep(700), writePlan(brokenMovePlan),
+                     QJsonObject{{"steps", QJsonArray{editTool(), sleep(700), FakeClaude::writePlan(brokenMovePlan),
                                                       FakeClaude::resultEvent("첫 답")}}}}}});
 
     const auto r = quarrystone({"--revise", "Chat-plan", "--request",
@@ -145,7 +113,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     ASSERT_EQ(starts.size(), 2);
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
-        const QStringList args = stringsOf(start.value("args"));
+        const QStringList args = FakeClaude::arguments(start);
         EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit,Grep,Glob,mcp__atlassian");
         QStringList added;
         for (qsizetype i = 0; i + 1 < args.size(); ++i)
@@ -192,7 +160,7 @@ TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
     for (const int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal);
         QFile::remove(fake.folder() + "/log.jsonl");
-        fake.setScenario({{"steps", QJsonArray{writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+        fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
         QProcess process;
         CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
         QElapsedTimer timer;
@@ -210,6 +178,6 @@ TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
         EXPECT_TRUE(backups(dir).isEmpty());
         EXPECT_EQ(fake.records("sigterm").size(), 1);
         const qint64 child = fake.records("start").first().value("pid").toInteger();
-        EXPECT_TRUE(::kill(static_cast<pid_t>(child), 0) == -1 && errno == ESRCH);
+        EXPECT_TRUE(FakeClaude::hasEnded(child));
     }
 }

@@ -1,7 +1,9 @@
 #include "model/reviser.h"
 
 #include "settings/appsettings.h"
+#include "support/chatplans.h"
 #include "support/fakeclaude.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,50 +14,26 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <cerrno>
-#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
 
-const QByteArray cleanPlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
-const QByteArray editedPlan =
-    R"({"meta": {"feature": "Chat", "title": "고친 제목"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
-// One problem more than the plans above: a move to a screen that is not there.
-const QByteArray brokenMovePlan = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}],
-    "transitions": [{"from": "a", "to": "gone"}]})";
+using ChatPlans::brokenMovePlan;
+using ChatPlans::cleanPlan;
+using ChatPlans::editedPlan;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
 const QString olderBackup = QStringLiteral("plan-200101-000000.json");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 QJsonObject step(const char *key, const QString &value)
 {
     return {{QString::fromLatin1(key), value}};
 }
 
-QJsonObject writePlan(const QByteArray &bytes)
-{
-    return {{"writeFile", "plan.json"}, {"content", QString::fromUtf8(bytes)}};
-}
-
 QJsonObject toolUse(const QString &name, const QJsonObject &input)
 {
-    return FakeClaude::event(
-        {{"type", "assistant"},
-         {"message", QJsonObject{{"content", QJsonArray{QJsonObject{
-                                                 {"type", "tool_use"}, {"id", "t-" + name}, {"name", name}, {"input", input}}}}}}});
+    return FakeClaude::toolUse("t-" + name, name, input);
 }
 
 // The value after a flag in a logged argument list.
@@ -66,11 +44,6 @@ QString argAfter(const QJsonObject &start, const QString &flag)
         if (args.at(i).toString() == flag)
             return args.at(i + 1).toString();
     return QString();
-}
-
-bool processGone(qint64 pid)
-{
-    return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
 }
 
 class ReviserTest : public testing::Test
@@ -88,9 +61,7 @@ protected:
     void prepare(const QString &path)
     {
         dir = path;
-        writeFile(dir + "/plan.json", cleanPlan);
-        writeFile(dir + "/plan.md", "old md");
-        writeFile(dir + "/index.html", "old html");
+        ChatPlans::writeFolder(dir);
         writeFile(dir + "/history/" + olderBackup, "older backup");
     }
 
@@ -111,7 +82,7 @@ protected:
 
     QStringList backups() const
     {
-        return QDir(dir + "/history").entryList({"plan-*.json"}, QDir::Files, QDir::Name);
+        return TestFiles::historyFiles(dir, "plan-*.json");
     }
 
     QStringList phaseTexts() const
@@ -148,24 +119,24 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
     const QList<Row> rows{
         {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, {},
          restoredPrefix + "Claude 실행 실패(종료 코드 1): 출력 없음"},
-        {"edit then exit 1", {{"steps", QJsonArray{writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, {},
+        {"edit then exit 1", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, {},
          restoredPrefix + "Claude 실행 실패(종료 코드 1): boom"},
-        {"broken JSON", {{"steps", QJsonArray{writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, {},
+        {"broken JSON", {{"steps", QJsonArray{FakeClaude::writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, {},
          restoredPrefix + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
         {"refusal without edit", {{"steps", QJsonArray{FakeClaude::resultEvent("고치지 않음 — 이미 그렇게 돼 있어요")}}}, {},
          "고치지 않음 — 이미 그렇게 돼 있어요"},
         {"edit then refusal",
-         {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")}}}, {},
+         {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")}}}, {},
          "고치지 않음 — 근거가 없어요"},
-        {"stopped while Claude works", {{"steps", QJsonArray{writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}},
+        {"stopped while Claude works", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}},
          {}, "멈췄어요. 고치기 전으로 돌려 놨어요.", true},
-        {"plan.md a folder", {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
+        {"plan.md a folder", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
          [](const QString &d) {
              QFile::remove(d + "/plan.md");
              QDir(d).mkpath("plan.md/inside");
          },
          restoredPrefix + "%1/plan.md 을 쓰지 못했어요: …"},
-        {"history a file", {{"steps", QJsonArray{writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
+        {"history a file", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
          [](const QString &d) {
              QDir(d + "/history").removeRecursively();
              writeFile(d + "/history", "not a folder");
@@ -213,7 +184,7 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         EXPECT_EQ(doneCalls, 0);
         if (row.cancel) {
             EXPECT_EQ(fake.records("sigterm").size(), 1);
-            EXPECT_TRUE(processGone(fake.records("start").value(0).value("pid").toInteger()));
+            EXPECT_TRUE(FakeClaude::hasEnded(fake.records("start").value(0).value("pid").toInteger()));
         }
         fake.setScenario({});
         QFile::remove(fake.folder() + "/log.jsonl");
@@ -259,12 +230,12 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
         {{"responses",
           QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
                                  {"steps", QJsonArray{toolUse("Edit", {{"file_path", dir + "/plan.json"}}), QJsonObject{{"sleep", 150}},
-                                                      writePlan(editedPlan), FakeClaude::resultEvent("\n둘째 답\n")}}},
+                                                      FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("\n둘째 답\n")}}},
                      QJsonObject{{"steps", QJsonArray{toolUse("Read", {{"file_path", dir + "/plan.json"}}), QJsonObject{{"sleep", 150}},
                                                       toolUse("Grep", {{"pattern", "Chat"}}), QJsonObject{{"sleep", 150}},
                                                       toolUse("Read", {{"file_path", "/repo/x.kt"}}), QJsonObject{{"sleep", 150}},
                                                       toolUse("mcp__wiki__get", {}), QJsonObject{{"sleep", 150}},
-                                                      writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
+                                                      FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
     ASSERT_TRUE(revise("  이동을 하나 더 넣어 줘\n둘째 줄  "));
     EXPECT_EQ(reviser.phase(), Reviser::Phase::running("Claude 를 시작하는 중"));
     ASSERT_TRUE(reviser.startedAt().has_value());
@@ -321,7 +292,7 @@ TEST_F(ReviserTest, NewProblemsAreCountedWithRepeats)
         "transitions": [{"from": "a", "to": "gone"}, {"from": "a", "to": "gone"}, {"from": "a", "to": "away"}]})";
     fake.setScenario({{"responses", QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
                                                            {"steps", QJsonArray{FakeClaude::resultEvent("그대로 둠")}}},
-                                               QJsonObject{{"steps", QJsonArray{writePlan(twice), FakeClaude::resultEvent("첫 답")}}}}}});
+                                               QJsonObject{{"steps", QJsonArray{FakeClaude::writePlan(twice), FakeClaude::resultEvent("첫 답")}}}}}});
     ASSERT_TRUE(revise("이동을 늘려 줘"));
     settle();
 
@@ -414,7 +385,7 @@ const QByteArray laterPlan = R"({"meta": {"feature": "Chat", "title": "나중"},
 
 QStringList keptCopies(const QString &dir)
 {
-    return QDir(dir + "/history").entryList({"kept-*.json"}, QDir::Files, QDir::Name);
+    return TestFiles::historyFiles(dir, "kept-*.json");
 }
 
 } // namespace

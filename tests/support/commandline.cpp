@@ -1,40 +1,63 @@
 #include "support/commandline.h"
 
-#include <QDir>
-#include <QFile>
+#include "support/testfiles.h"
+
+#include <QEventLoop>
 #include <QProcessEnvironment>
+#include <QTimer>
 
 namespace CommandLine {
 
-void start(QProcess &process, const QStringList &arguments, const QString &home, const QString &cwd)
+namespace {
+
+Outcome outcome(QProcess &process)
+{
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+}
+
+} // namespace
+
+void start(QProcess &process, const QStringList &arguments, const QString &home, const QString &cwd,
+           const QString &support, const QString &program)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), home + QStringLiteral("/support"));
+    env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), support.isEmpty() ? home + QStringLiteral("/support") : support);
     process.setProcessEnvironment(env);
     if (!cwd.isEmpty())
         process.setWorkingDirectory(cwd);
-    process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
+    process.start(program.isEmpty() ? QStringLiteral(QUARRYSTONE_BINARY) : program, arguments);
     process.waitForStarted();
 }
 
-Outcome run(const QStringList &arguments, const QString &home, const QString &cwd)
+Outcome run(const QStringList &arguments, const QString &home, const QString &cwd, const QString &support,
+            const QString &program)
 {
     QProcess process;
-    start(process, arguments, home, cwd);
+    start(process, arguments, home, cwd, support, program);
     process.waitForFinished(60000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    return outcome(process);
+}
+
+Outcome runServing(const QStringList &arguments, const QString &home, const QString &cwd)
+{
+    QProcess process;
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    start(process, arguments, home, cwd);
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+    return outcome(process);
 }
 
 void writeSettings(const QString &home, const QByteArray &json)
 {
-    QDir().mkpath(home + QStringLiteral("/support"));
-    QFile file(home + QStringLiteral("/support/settings.json"));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(json);
+    TestFiles::writeFile(home + QStringLiteral("/support/settings.json"), json);
 }
 
 } // namespace CommandLine

@@ -7,6 +7,8 @@
 // The built quarrystone executable run as a script would run it: no
 // display, and the home and support folder a test gives. The environment is
 // otherwise this process's, so a FakeClaude set up in the test reaches it.
+// An empty `support` means <home>/support; an empty `program` the built
+// executable (another program, such as a shell, may start it instead).
 namespace CommandLine {
 
 struct Outcome {
@@ -16,10 +18,16 @@ struct Outcome {
 };
 
 // Starts the executable in `process` without waiting for it.
-void start(QProcess &process, const QStringList &arguments, const QString &home, const QString &cwd = QString());
+void start(QProcess &process, const QStringList &arguments, const QString &home, const QString &cwd = QString(),
+           const QString &support = QString(), const QString &program = QString());
 
 // Runs the executable to its end (at most a minute).
-Outcome run(const QStringList &arguments, const QString &home, const QString &cwd = QString());
+Outcome run(const QStringList &arguments, const QString &home, const QString &cwd = QString(),
+            const QString &support = QString(), const QString &program = QString());
+
+// The same while this process's event loop turns, so that a server in this
+// process (HttpServer) can answer the executable.
+Outcome runServing(const QStringList &arguments, const QString &home, const QString &cwd = QString());
 
 // Writes <home>/support/settings.json.
 void writeSettings(const QString &home, const QByteArray &json);

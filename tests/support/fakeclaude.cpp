@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <cerrno>
+#include <csignal>
 
 FakeClaude::FakeClaude()
 {
@@ -54,6 +56,28 @@ QString FakeClaude::folder() const
     return m_dir.path();
 }
 
+QList<QJsonObject> FakeClaude::starts(const QString &stdinContains) const
+{
+    QList<QJsonObject> out;
+    for (const QJsonObject &start : records("start"))
+        if (start.value("stdin").toString().contains(stdinContains))
+            out.append(start);
+    return out;
+}
+
+QStringList FakeClaude::arguments(const QJsonObject &start)
+{
+    QStringList out;
+    for (const QJsonValue &value : start.value("args").toArray())
+        out.append(value.toString());
+    return out;
+}
+
+bool FakeClaude::hasEnded(qint64 pid)
+{
+    return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+}
+
 QJsonObject FakeClaude::event(const QJsonObject &event)
 {
     return {{"event", event}};
@@ -67,4 +91,21 @@ QJsonObject FakeClaude::resultEvent(const QString &result, double durationMs, do
                   {"duration_ms", durationMs},
                   {"total_cost_usd", costUsd},
                   {"result", result}});
+}
+
+QJsonObject FakeClaude::toolUse(const QString &id, const QString &name, const QJsonObject &input)
+{
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", input}};
+    return event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
+}
+
+QJsonObject FakeClaude::toolResult(const QString &id, const QString &text)
+{
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", text}};
+    return event({{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}});
+}
+
+QJsonObject FakeClaude::writePlan(const QByteArray &plan)
+{
+    return {{"writeFile", "plan.json"}, {"content", QString::fromUtf8(plan)}};
 }

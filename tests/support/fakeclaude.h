@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // The fake-claude stand-in set up for one test: a scenario file and a log
@@ -22,10 +23,20 @@ public:
     // The records of one kind ("start", "sigterm", "grandchild").
     QList<QJsonObject> records(const QString &kind) const;
     QString folder() const;
+    // The "start" records whose prompt contains a text, in order.
+    QList<QJsonObject> starts(const QString &stdinContains) const;
+    // The arguments a "start" record logged.
+    static QStringList arguments(const QJsonObject &start);
+    // Whether the process of a logged pid has ended.
+    static bool hasEnded(qint64 pid);
 
     // One JSON event step of a scenario.
     static QJsonObject event(const QJsonObject &event);
     static QJsonObject resultEvent(const QString &result, double durationMs = 1000, double costUsd = 0.01);
+    static QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input);
+    static QJsonObject toolResult(const QString &id, const QString &text);
+    // A step that writes plan.json in the working folder.
+    static QJsonObject writePlan(const QByteArray &plan);
 
 private:
     QTemporaryDir m_dir;
