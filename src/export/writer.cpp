@@ -14,6 +14,8 @@
 #include <memory>
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
@@ -188,6 +190,22 @@ QFuture<QByteArray> encodeBatch(const QList<PageImage> &images)
     return QtConcurrent::mapped(images, [](const PageImage &image) { return imageEntry(image); });
 }
 
+// Lets the cached pages of a file about to be replaced go. The rename that
+// replaces a page of many megabytes would otherwise free them itself, at the
+// end of the render; the file and its bytes stay as they are.
+void releaseCachedPages(const QByteArray &path)
+{
+    struct stat status {};
+    if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return;
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 // Images encoded at once: enough to keep every core busy while the previous
 // batch is written.
 qsizetype imageBatch()
@@ -262,6 +280,10 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     if (!QDir().mkpath(dir))
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
 
+    const QString pagePath = folder.filePath(QStringLiteral("index.html"));
+    QFuture<void> oldPage = QtConcurrent::run([file = QFile::encodeName(pagePath)] { releaseCachedPages(file); });
+    const auto oldPageDone = qScopeGuard([&oldPage] { oldPage.waitForFinished(); });
+
     // One index and one JSON object of the plan serve all three files, whose
     // texts are made side by side (the page's body here, the rest on the
     // pool) and then written in order.
@@ -298,7 +320,6 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     writeFile(planPath, planBytes.bytes);
     writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
 
-    const QString pagePath = folder.filePath(QStringLiteral("index.html"));
     QString reason;
     if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
         fail(pagePath, reason);
