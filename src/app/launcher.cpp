@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <dlfcn.h>
+#include <malloc.h>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
@@ -46,6 +47,11 @@ int main(int argc, char **argv)
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
     if (Headless::wantsCommandLine(arguments)) {
+        // A command renders or reads files of many megabytes a piece at a
+        // time: freed buffers are kept for the next piece instead of being
+        // handed back and faulted in afresh, page by page.
+        ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+        ::mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
         // The command line must run without a display.
         QCoreApplication app(argc, argv);
         return Headless::run(arguments);
