@@ -173,6 +173,20 @@ TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)
     }
 }
 
+// A command-line run loads neither the widgets nor the browser engine: their
+// loading alone took longer than rendering a plan of a hundred screens.
+TEST(HeadlessRender, LoadsNoWindowLibraries)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})");
+    const auto r = runQuarrystone({"LD_DEBUG=files", QUARRYSTONE_BINARY, "--render", dir.path()}, QString(), QString(),
+                                  "/usr/bin/env");
+    EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.contains("libQt6Core.so")) << "no loader trace";
+    for (const char *library : {"libQt6Widgets.so", "libQt6Gui.so", "libQt6WebEngineCore.so", "quarrystone-window.so"})
+        EXPECT_FALSE(r.err.contains(library)) << library;
+}
+
 TEST(HeadlessRender, SummaryKeepsPercentSignsOfTheFolder)
 {
     QTemporaryDir dir;

@@ -2,15 +2,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileDevice>
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 #include <QPromise>
+#include <QScopeGuard>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
@@ -185,19 +190,55 @@ QFuture<QByteArray> encodeBatch(const QList<PageImage> &images)
     return QtConcurrent::mapped(images, [](const PageImage &image) { return imageEntry(image); });
 }
 
+// Lets the cached pages of a file about to be replaced go. The rename that
+// replaces a page of many megabytes would otherwise free them itself, at the
+// end of the render; the file and its bytes stay as they are.
+void releaseCachedPages(const QByteArray &path)
+{
+    struct stat status {};
+    if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return;
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
+// Images encoded at once: enough to keep every core busy while the previous
+// batch is written.
+qsizetype imageBatch()
+{
+    return std::max(2, QThread::idealThreadCount() * 2);
+}
+
+// Sends what has been written so far on its way to the disk without waiting
+// for it, so that the flush before the rename has little left to wait for.
+void startWriteBack(QIODevice &out, qint64 &sent)
+{
+    auto *file = qobject_cast<QFileDevice *>(&out);
+    if (!file || !file->flush())
+        return;
+    const qint64 written = file->pos();
+    if (written > sent)
+        ::sync_file_range(file->handle(), sent, written - sent, SYNC_FILE_RANGE_WRITE);
+    sent = written;
+}
+
 // The page goes to the file in pieces: the images are read and encoded on
 // every core a batch at a time, the next batch while this one is written,
 // and each entry is written once and dropped, so the images are never all
 // in memory at once, nor copied into a page.
-bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images)
+bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images, QFuture<QByteArray> next)
 {
-    const qsizetype batch = std::max(2, QThread::idealThreadCount() * 2);
-    QFuture<QByteArray> next = encodeBatch(images.mid(0, batch));
+    const qsizetype batch = imageBatch();
     if (out.write(parts.before) != parts.before.size()) {
         next.waitForFinished();
         return false;
     }
     bool opened = false;
+    qint64 sent = 0;
     for (qsizetype from = 0; from < images.size(); from += batch) {
         const QList<QByteArray> entries = next.results();
         if (from + batch < images.size())
@@ -212,6 +253,7 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
                 return false;
             }
         }
+        startWriteBack(out, sent);
     }
     const QByteArray closing = opened ? HTMLPage::imageBlockClosing() : QByteArray();
     return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
@@ -238,6 +280,10 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     if (!QDir().mkpath(dir))
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
 
+    const QString pagePath = folder.filePath(QStringLiteral("index.html"));
+    QFuture<void> oldPage = QtConcurrent::run([file = QFile::encodeName(pagePath)] { releaseCachedPages(file); });
+    const auto oldPageDone = qScopeGuard([&oldPage] { oldPage.waitForFinished(); });
+
     // One index and one JSON object of the plan serve all three files, whose
     // texts are made side by side (the page's body here, the rest on the
     // pool) and then written in order.
@@ -258,6 +304,10 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
         });
         return encodePlan(json);
     });
+    // The first images are read and encoded while the page's body is made.
+    const QList<PageImage> images = pageImages(plan, dir);
+    QFuture<QByteArray> firstImages = encodeBatch(images.mid(0, imageBatch()));
+    const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
     // Every task that reads the plan or the index has ended before a
@@ -270,10 +320,8 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     writeFile(planPath, planBytes.bytes);
     writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
 
-    const QList<PageImage> images = pageImages(plan, dir);
-    const QString pagePath = folder.filePath(QStringLiteral("index.html"));
     QString reason;
-    if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images); }, &reason))
+    if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
         fail(pagePath, reason);
 }
 

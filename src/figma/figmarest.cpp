@@ -8,7 +8,6 @@
 #include "figma/figmasectionparser.h"
 
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <QJsonValue>
 #include <QUrl>
 #include <algorithm>
@@ -51,10 +50,7 @@ QString errorBodyText(const QByteArray &body)
 
 QJsonObject topLevelObject(const QByteArray &body, const QString &path)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError)
-        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString(), QString::number(error.offset))};
+    const QJsonDocument document = parseDocument(body);
     if (!document.isObject())
         throw FigmaError::badResponse(path);
     return document.object();

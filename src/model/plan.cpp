@@ -4,6 +4,7 @@
 #include "core/jsonread.h"
 
 #include <QJsonArray>
+#include <QtConcurrent/QtConcurrentMap>
 
 using namespace Qt::StringLiterals;
 
@@ -23,6 +24,21 @@ QJsonArray arrayOf(const QStringList &texts)
 
 using JSONCoding::arrayOf;
 using JSONCoding::insertIfPresent;
+
+// The records of a large plan are turned into objects on every core; each
+// object stands alone, so the array is the one a single pass makes.
+template<typename T>
+QJsonArray arrayOnAllCores(const QList<T> &records)
+{
+    if (records.size() < 64)
+        return arrayOf(records);
+    const QList<QJsonObject> objects =
+        QtConcurrent::blockingMapped<QList<QJsonObject>>(records, [](const T &record) { return record.toJson(); });
+    QJsonArray out;
+    for (const QJsonObject &object : objects)
+        out.append(object);
+    return out;
+}
 
 // The strict records report a missing or mistyped key by throwing; inside a
 // tolerant parent that only means "this value could not be read".
@@ -554,12 +570,12 @@ QJsonObject Plan::toJson() const
     return {
         {u"schemaVersion"_s, schemaVersion},
         {u"meta"_s, meta.toJson()},
-        {u"screens"_s, arrayOf(screens)},
-        {u"transitions"_s, arrayOf(transitions)},
-        {u"models"_s, arrayOf(models)},
-        {u"apis"_s, arrayOf(apis)},
-        {u"strings"_s, arrayOf(strings)},
-        {u"decisions"_s, arrayOf(decisions)},
+        {u"screens"_s, arrayOnAllCores(screens)},
+        {u"transitions"_s, arrayOnAllCores(transitions)},
+        {u"models"_s, arrayOnAllCores(models)},
+        {u"apis"_s, arrayOnAllCores(apis)},
+        {u"strings"_s, arrayOnAllCores(strings)},
+        {u"decisions"_s, arrayOnAllCores(decisions)},
         {u"naming"_s, naming.toJson()},
     };
 }
