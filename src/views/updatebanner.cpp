@@ -15,19 +15,6 @@
 
 using Kind = Updater::Phase::Kind;
 
-namespace {
-
-QProgressBar *spinner(QWidget *parent)
-{
-    auto *bar = new QProgressBar(parent);
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setFixedSize(16, 8);
-    return bar;
-}
-
-} // namespace
-
 UpdateBanner::UpdateBanner(Updater &updater, std::function<bool()> busy, QWidget *parent)
     : QWidget(parent)
     , m_updater(updater)
@@ -78,7 +65,7 @@ QFrame *UpdateBanner::buildOffer()
     m_progressLine = new QWidget(panel);
     auto *progress = new QHBoxLayout(m_progressLine);
     progress->setContentsMargins(0, 0, 0, 0);
-    progress->addWidget(spinner(m_progressLine));
+    progress->addWidget(ViewStyle::spinner({16, 8}, m_progressLine));
     m_progressText = ViewStyle::plainLabel(QString(), m_progressLine);
     m_progressText->setObjectName(QStringLiteral("offerProgress"));
     ViewStyle::font(m_progressText, ViewStyle::Font::caption);
@@ -108,7 +95,7 @@ QFrame *UpdateBanner::buildStatus()
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(8, 8, 8, 8);
     layout->setSpacing(6);
-    m_checking = spinner(row);
+    m_checking = ViewStyle::spinner({16, 8}, row);
     m_statusSymbol = new QLabel(row);
     m_statusSymbol->setObjectName(QStringLiteral("statusSymbol"));
     m_statusText = new ElidedLabel(2, row);
