@@ -280,7 +280,7 @@ QWidget *NewPlanView::sharedPageCard()
 {
     auto *card = new QFrame(this);
     card->setObjectName(QStringLiteral("sharedPageCard"));
-    card->setStyleSheet(QStringLiteral("#sharedPageCard { background: rgba(128, 128, 128, 36); border-radius: 8px; }"));
+    ViewStyle::roundedFill(card, QStringLiteral("rgba(128, 128, 128, 36)"));
     auto *row = new QHBoxLayout(card);
     row->setContentsMargins(12, 12, 12, 12);
     row->setSpacing(12);
@@ -325,7 +325,7 @@ QWidget *NewPlanView::readinessBox()
 {
     auto *box = new QFrame(this);
     box->setObjectName(QStringLiteral("readiness"));
-    box->setStyleSheet(QStringLiteral("#readiness { background: rgba(224, 123, 0, 20); border-radius: 8px; }"));
+    ViewStyle::roundedFill(box, QStringLiteral("rgba(224, 123, 0, 20)"));
     auto *column = new QVBoxLayout(box);
     column->setContentsMargins(10, 10, 10, 10);
     column->setSpacing(4);

@@ -35,7 +35,7 @@ QFrame *panel(const QString &name, const QString &fill, QWidget *parent)
 {
     auto *frame = new QFrame(parent);
     frame->setObjectName(name);
-    frame->setStyleSheet(QStringLiteral("#%1 { background: %2; border-radius: 8px; }").arg(name, fill));
+    ViewStyle::roundedFill(frame, fill);
     return frame;
 }
 

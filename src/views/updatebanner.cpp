@@ -37,10 +37,9 @@ QFrame *UpdateBanner::buildOffer()
 {
     auto *panel = new QFrame(this);
     panel->setObjectName(QStringLiteral("offerPanel"));
-    panel->setStyleSheet(QStringLiteral("#offerPanel { background: rgba(%1, %2, %3, 31); border-radius: 8px; }")
-                             .arg(palette().color(QPalette::Highlight).red())
-                             .arg(palette().color(QPalette::Highlight).green())
-                             .arg(palette().color(QPalette::Highlight).blue()));
+    const QColor accent = palette().color(QPalette::Highlight);
+    ViewStyle::roundedFill(
+        panel, QStringLiteral("rgba(%1, %2, %3, 31)").arg(accent.red()).arg(accent.green()).arg(accent.blue()));
     auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(10, 10, 10, 10);
     layout->setSpacing(6);
@@ -91,7 +90,7 @@ QFrame *UpdateBanner::buildStatus()
 {
     auto *row = new QFrame(this);
     row->setObjectName(QStringLiteral("statusRow"));
-    row->setStyleSheet(QStringLiteral("#statusRow { background: rgba(128, 128, 128, 41); border-radius: 8px; }"));
+    ViewStyle::roundedFill(row, QStringLiteral("rgba(128, 128, 128, 41)"));
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(8, 8, 8, 8);
     layout->setSpacing(6);

@@ -284,22 +284,24 @@ QProgressBar *spinner(const QSize &size, QWidget *parent)
     return bar;
 }
 
+void roundedFill(QFrame *frame, const QString &background)
+{
+    frame->setStyleSheet(
+        QStringLiteral("#%1 { background: %2; border-radius: 8px; }").arg(frame->objectName(), background));
+}
+
 void card(QFrame *frame)
 {
     frame->setObjectName(frame->objectName().isEmpty() ? QStringLiteral("card") : frame->objectName());
-    frame->setStyleSheet(QStringLiteral("#%1 { background: rgba(128, 128, 128, 0.12); border-radius: 8px; }")
-                             .arg(frame->objectName()));
+    roundedFill(frame, QStringLiteral("rgba(128, 128, 128, 0.12)"));
 }
 
 void accentCard(QFrame *frame)
 {
     const QColor accent = frame->palette().color(QPalette::Highlight);
     frame->setObjectName(frame->objectName().isEmpty() ? QStringLiteral("jobPanel") : frame->objectName());
-    frame->setStyleSheet(QStringLiteral("#%1 { background: rgba(%2, %3, %4, 0.08); border-radius: 8px; }")
-                             .arg(frame->objectName())
-                             .arg(accent.red())
-                             .arg(accent.green())
-                             .arg(accent.blue()));
+    roundedFill(frame,
+                QStringLiteral("rgba(%1, %2, %3, 0.08)").arg(accent.red()).arg(accent.green()).arg(accent.blue()));
 }
 
 } // namespace ViewStyle

@@ -47,6 +47,9 @@ QFrame *divider(QWidget *parent);
 // A busy bar of a fixed size that runs without end and shows no text.
 QProgressBar *spinner(const QSize &size, QWidget *parent);
 
+// Fills the frame, picked by its object name, with `background` (a style
+// sheet colour) in a rectangle rounded at radius 8.
+void roundedFill(QFrame *frame, const QString &background);
 // A rounded card: a grey fill at opacity 0.12, radius 8.
 void card(QFrame *frame);
 // The job panel's fill: the accent colour at opacity 0.08, radius 8.
