@@ -5,14 +5,13 @@
 #include "support/fakeclaude.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
+#include "support/testrepo.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
@@ -27,19 +26,10 @@ namespace {
 
 using Kind = Developer::PlatformKind;
 using Phase = Developer::Run::Phase;
+using TestRepo::sh;
+using TestRepo::tree;
 
 const QString stopMessage = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
-
-// Runs git for the test itself, never through the code under test.
-QString sh(const QString &dir, const QStringList &args)
-{
-    QProcess git;
-    git.setWorkingDirectory(dir);
-    git.start("/usr/bin/git", QStringList{"-c", "user.name=Tester", "-c", "user.email=t@example.com"} + args);
-    git.waitForFinished(30000);
-    EXPECT_EQ(git.exitCode(), 0) << args.join(' ').toStdString() << git.readAllStandardError().toStdString();
-    return QString::fromUtf8(git.readAllStandardOutput()).trimmed();
-}
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -58,18 +48,6 @@ QByteArray readFile(const QString &path)
 QString golden(const QString &name)
 {
     return QString::fromUtf8(readFile(QStringLiteral(QUARRYSTONE_FIXTURES "/prompts/") + name));
-}
-
-// Every path below `dir`, relative to it, for "nothing was made" checks.
-QStringList tree(const QString &dir)
-{
-    QStringList paths;
-    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        paths.append(QDir(dir).relativeFilePath(it.next()));
-    paths.sort();
-    return paths;
 }
 
 // An app repository with a tracked source file, ignored properties files

@@ -4,8 +4,8 @@
 #include "app/desktop.h"
 #include "claude/clauderunner.h"
 #include "core/ownthread.h"
-#include "views/look.h"
 #include "views/serviceaddresses.h"
+#include "views/viewstyle.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -26,18 +26,9 @@ const QString claudePurpose = QStringLiteral("계획서 만들기·고치기 (�
 const QString figmaPurpose = QStringLiteral("피그마 섹션 읽기 (필수)");
 const QString wikiPurpose = QStringLiteral("기획서·API 문서 읽기 (선택)");
 
-QProgressBar *spinner(QWidget *parent)
-{
-    auto *bar = new QProgressBar(parent);
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setFixedSize(20, 8);
-    return bar;
-}
-
 void small(QPushButton *button)
 {
-    Look::caption(button);
+    ViewStyle::font(button, ViewStyle::Font::caption);
     button->setProperty("controlSize", QStringLiteral("small"));
 }
 
@@ -59,14 +50,14 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
         column->addWidget(row->frame);
 
     m_jobPanel = new QFrame(this);
-    Look::accentCard(m_jobPanel);
+    ViewStyle::accentCard(m_jobPanel);
     auto *job = new QVBoxLayout(m_jobPanel);
     job->setContentsMargins(10, 10, 10, 10);
     job->setSpacing(8);
     auto *jobHead = new QHBoxLayout;
     jobHead->setSpacing(8);
-    jobHead->addWidget(spinner(m_jobPanel));
-    m_jobTitle = Look::plainLabel(QString(), m_jobPanel);
+    jobHead->addWidget(ViewStyle::spinner({20, 8}, m_jobPanel));
+    m_jobTitle = ViewStyle::plainLabel(QString(), m_jobPanel);
     QFont titleFont = m_jobTitle->font();
     titleFont.setWeight(QFont::DemiBold);
     m_jobTitle->setFont(titleFont);
@@ -76,16 +67,17 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     small(m_jobCancel);
     jobHead->addWidget(m_jobCancel);
     job->addLayout(jobHead);
-    m_jobNote = Look::plainLabel(QString(), m_jobPanel);
+    m_jobNote = ViewStyle::plainLabel(QString(), m_jobPanel);
     m_jobNote->setWordWrap(true);
-    Look::callout(m_jobNote);
-    Look::tone(m_jobNote, Look::Tone::secondary);
+    ViewStyle::font(m_jobNote, ViewStyle::Font::callout);
+    ViewStyle::tone(m_jobNote, ViewStyle::Tone::secondary);
     job->addWidget(m_jobNote);
     m_jobLink = new QPushButton(QStringLiteral("브라우저가 안 열렸으면 여기를 누르세요"), m_jobPanel);
     m_jobLink->setFlat(true);
     m_jobLink->setCursor(Qt::PointingHandCursor);
-    Look::callout(m_jobLink);
-    Look::tone(m_jobLink, Look::Tone::accent);
+    ViewStyle::font(m_jobLink, ViewStyle::Font::callout);
+    // The button keeps its own text colour: only the tone is recorded.
+    m_jobLink->setProperty("tone", ViewStyle::toneName(ViewStyle::Tone::accent));
     job->addWidget(m_jobLink, 0, Qt::AlignLeft);
     m_codeRow = new QWidget(m_jobPanel);
     auto *code = new QHBoxLayout(m_codeRow);
@@ -104,13 +96,13 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     error->setContentsMargins(0, 0, 0, 0);
     error->setSpacing(4);
     auto *errorIcon = new QLabel(m_errorLine);
-    Look::caption(errorIcon);
-    Look::symbol(errorIcon, QStringLiteral("exclamationmark.triangle.fill"), Look::Tone::orange);
+    ViewStyle::font(errorIcon, ViewStyle::Font::caption);
+    ViewStyle::themeSymbol(errorIcon, QStringLiteral("exclamationmark.triangle.fill"), ViewStyle::Tone::orange);
     error->addWidget(errorIcon, 0, Qt::AlignTop);
-    m_errorText = Look::plainLabel(QString(), m_errorLine);
+    m_errorText = ViewStyle::plainLabel(QString(), m_errorLine);
     m_errorText->setWordWrap(true);
-    Look::caption(m_errorText);
-    Look::tone(m_errorText, Look::Tone::orange);
+    ViewStyle::font(m_errorText, ViewStyle::Font::caption);
+    ViewStyle::tone(m_errorText, ViewStyle::Tone::orange);
     error->addWidget(m_errorText, 1);
     column->addWidget(m_errorLine);
 
@@ -154,7 +146,7 @@ ConnectionsView::Row ConnectionsView::makeRow(const QString &title)
 {
     Row row;
     row.frame = new QFrame(this);
-    Look::card(row.frame);
+    ViewStyle::card(row.frame);
     auto *layout = new QHBoxLayout(row.frame);
     layout->setContentsMargins(10, 10, 10, 10);
     layout->setSpacing(10);
@@ -166,20 +158,20 @@ ConnectionsView::Row ConnectionsView::makeRow(const QString &title)
     row.icon = new QLabel(mark);
     row.icon->setAlignment(Qt::AlignCenter);
     markLayout->addWidget(row.icon);
-    row.spinner = spinner(mark);
+    row.spinner = ViewStyle::spinner({20, 8}, mark);
     markLayout->addWidget(row.spinner);
     layout->addWidget(mark);
 
     auto *texts = new QVBoxLayout;
     texts->setSpacing(1);
-    row.title = Look::plainLabel(title, row.frame);
+    row.title = ViewStyle::plainLabel(title, row.frame);
     QFont font = row.title->font();
     font.setWeight(QFont::DemiBold);
     row.title->setFont(font);
     texts->addWidget(row.title);
-    row.detail = Look::plainLabel(QString(), row.frame);
-    Look::caption(row.detail);
-    Look::tone(row.detail, Look::Tone::secondary);
+    row.detail = ViewStyle::plainLabel(QString(), row.frame);
+    ViewStyle::font(row.detail, ViewStyle::Font::caption);
+    ViewStyle::tone(row.detail, ViewStyle::Tone::secondary);
     row.detail->setWordWrap(true);
     texts->addWidget(row.detail);
     layout->addLayout(texts, 1);
@@ -213,13 +205,14 @@ void ConnectionsView::showRow(Row &row, const QString &purpose, const Connection
     row.icon->setVisible(!checking);
     switch (status.kind) {
     case Kind::ok:
-        Look::symbol(row.icon, QStringLiteral("checkmark.circle.fill"), Look::Tone::green);
+        ViewStyle::themeSymbol(row.icon, QStringLiteral("checkmark.circle.fill"), ViewStyle::Tone::green);
         break;
     case Kind::needsLogin:
-        Look::symbol(row.icon, QStringLiteral("person.crop.circle.badge.exclamationmark"), Look::Tone::orange);
+        ViewStyle::themeSymbol(row.icon, QStringLiteral("person.crop.circle.badge.exclamationmark"),
+                               ViewStyle::Tone::orange);
         break;
     case Kind::missing:
-        Look::symbol(row.icon, QStringLiteral("xmark.circle"), Look::Tone::secondary);
+        ViewStyle::themeSymbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary);
         break;
     case Kind::checking:
         row.icon->setProperty("symbol", QString());

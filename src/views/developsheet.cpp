@@ -4,7 +4,7 @@
 #include "app/desktop.h"
 #include "core/ownthread.h"
 #include "settings/apppaths.h"
-#include "views/look.h"
+#include "views/viewstyle.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -43,18 +43,18 @@ QString trimSpacesAndTabs(const QString &text)
 
 QVBoxLayout *cardLayout(QFrame *frame)
 {
-    Look::card(frame);
+    ViewStyle::card(frame);
     auto *layout = new QVBoxLayout(frame);
     layout->setContentsMargins(10, 10, 10, 10);
     layout->setSpacing(6);
     return layout;
 }
 
-QLabel *secondary(QWidget *parent, void (*font)(QWidget *))
+QLabel *secondary(QWidget *parent, ViewStyle::Font font)
 {
-    QLabel *label = Look::plainLabel(QString(), parent);
-    font(label);
-    Look::tone(label, Look::Tone::secondary);
+    QLabel *label = ViewStyle::plainLabel(QString(), parent);
+    ViewStyle::font(label, font);
+    ViewStyle::tone(label, ViewStyle::Tone::secondary);
     return label;
 }
 
@@ -85,7 +85,7 @@ DevelopSheet::DevelopSheet(AppState *state, const QString &planDir, QWidget *par
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     auto *title = new QLabel(QStringLiteral("개발하기"), this);
-    Look::title(title, 3);
+    ViewStyle::font(title, ViewStyle::Font::sheetTitle, true);
     layout->addWidget(title);
 
     auto *setup = new QVBoxLayout(m_setupFace);
@@ -97,8 +97,8 @@ DevelopSheet::DevelopSheet(AppState *state, const QString &planDir, QWidget *par
                             m_setupFace);
     note->setTextFormat(Qt::PlainText);
     note->setWordWrap(true);
-    Look::callout(note);
-    Look::tone(note, Look::Tone::secondary);
+    ViewStyle::font(note, ViewStyle::Font::callout);
+    ViewStyle::tone(note, ViewStyle::Tone::secondary);
     setup->addWidget(note);
     for (Platform platform : Developer::platformKinds) {
         m_setup[index(platform)] = makeSetupCard(platform);
@@ -107,13 +107,13 @@ DevelopSheet::DevelopSheet(AppState *state, const QString &planDir, QWidget *par
     auto *nameBlock = new QVBoxLayout;
     nameBlock->setSpacing(4);
     auto *nameTitle = new QLabel(QStringLiteral("작업 이름 (새 브랜치)"), m_setupFace);
-    Look::headline(nameTitle);
+    ViewStyle::font(nameTitle, ViewStyle::Font::headline);
     nameBlock->addWidget(nameTitle);
     m_name->setParent(m_setupFace);
     m_name->setPlaceholderText(QStringLiteral("feat/harbor_clips"));
-    Look::monospaced(m_name);
+    ViewStyle::monospaced(m_name);
     nameBlock->addWidget(m_name);
-    QLabel *nameNote = secondary(m_setupFace, Look::caption);
+    QLabel *nameNote = secondary(m_setupFace, ViewStyle::Font::caption);
     nameNote->setText(QStringLiteral("두 플랫폼 모두 이 이름으로 브랜치를 따요. 이미 있는 이름이면 시작하지 않아요(같은 "
                                      "작업 폴더가 있으면 이어서 써요)."));
     nameNote->setWordWrap(true);
@@ -175,13 +175,13 @@ DevelopSheet::SetupCard DevelopSheet::makeSetupCard(Platform platform)
     card.frame = new QFrame(m_setupFace);
     QVBoxLayout *layout = cardLayout(card.frame);
     card.check = new QCheckBox(displayName(platform), card.frame);
-    Look::headline(card.check);
+    ViewStyle::font(card.check, ViewStyle::Font::headline);
     layout->addWidget(card.check);
-    card.missing = Look::plainLabel(QStringLiteral("저장소가 없어요 — 설정에서 ") + displayName(platform)
-                                        + QStringLiteral(" 저장소 위치를 정해 주세요"),
-                                    card.frame);
-    Look::caption(card.missing);
-    Look::tone(card.missing, Look::Tone::orange);
+    card.missing = ViewStyle::plainLabel(QStringLiteral("저장소가 없어요 — 설정에서 ") + displayName(platform)
+                                             + QStringLiteral(" 저장소 위치를 정해 주세요"),
+                                         card.frame);
+    ViewStyle::font(card.missing, ViewStyle::Font::caption);
+    ViewStyle::tone(card.missing, ViewStyle::Tone::orange);
     layout->addWidget(card.missing);
 
     card.branchRow = new QWidget(card.frame);
@@ -195,8 +195,8 @@ DevelopSheet::SetupCard DevelopSheet::makeSetupCard(Platform platform)
     card.branches->setMinimumContentsLength(24);
     picker->addWidget(card.branches, 1);
     branchColumn->addLayout(picker);
-    card.preview = secondary(card.branchRow, Look::caption);
-    Look::monospaced(card.preview);
+    card.preview = secondary(card.branchRow, ViewStyle::Font::caption);
+    ViewStyle::monospaced(card.preview);
     branchColumn->addWidget(card.preview);
     layout->addWidget(card.branchRow);
 
@@ -222,25 +222,22 @@ DevelopSheet::RunCard DevelopSheet::makeRunCard(Platform platform)
 
     auto *header = new QHBoxLayout;
     header->setSpacing(8);
-    card.spinner = new QProgressBar(card.frame);
-    card.spinner->setRange(0, 0);
-    card.spinner->setTextVisible(false);
-    card.spinner->setFixedSize(20, 8);
+    card.spinner = ViewStyle::spinner({20, 8}, card.frame);
     header->addWidget(card.spinner);
     card.mark = new QLabel(card.frame);
     header->addWidget(card.mark);
-    card.title = Look::plainLabel(QString(), card.frame);
-    Look::headline(card.title);
+    card.title = ViewStyle::plainLabel(QString(), card.frame);
+    ViewStyle::font(card.title, ViewStyle::Font::headline);
     header->addWidget(card.title);
     header->addStretch(1);
-    card.clock = secondary(card.frame, Look::caption);
+    card.clock = secondary(card.frame, ViewStyle::Font::caption);
     // A clock of fixed width: its ticking never moves the rest of the card.
     card.clock->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     card.clock->setFixedWidth(card.clock->fontMetrics().horizontalAdvance(QStringLiteral("0000분 00초")));
     header->addWidget(card.clock);
     layout->addLayout(header);
 
-    card.detail = secondary(card.frame, Look::callout);
+    card.detail = secondary(card.frame, ViewStyle::Font::callout);
     card.detail->setWordWrap(true);
     card.detail->setMaximumHeight(2 * card.detail->fontMetrics().lineSpacing() + 2);
     layout->addWidget(card.detail);
@@ -251,8 +248,8 @@ DevelopSheet::RunCard DevelopSheet::makeRunCard(Platform platform)
     card.summaryArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     card.summaryArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     card.summaryArea->setMaximumHeight(180);
-    card.summary = Look::plainLabel(QString(), nullptr);
-    Look::callout(card.summary);
+    card.summary = ViewStyle::plainLabel(QString(), nullptr);
+    ViewStyle::font(card.summary, ViewStyle::Font::callout);
     card.summary->setWordWrap(true);
     card.summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     card.summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -264,9 +261,9 @@ DevelopSheet::RunCard DevelopSheet::makeRunCard(Platform platform)
     folder->setContentsMargins(0, 0, 0, 0);
     card.openFolder = new QPushButton(QStringLiteral("작업 폴더 열기"), card.folderRow);
     card.openFolder->setAutoDefault(false);
-    Look::caption(card.openFolder);
+    ViewStyle::font(card.openFolder, ViewStyle::Font::caption);
     folder->addWidget(card.openFolder);
-    card.changed = secondary(card.folderRow, Look::caption);
+    card.changed = secondary(card.folderRow, ViewStyle::Font::caption);
     folder->addWidget(card.changed);
     folder->addStretch(1);
     layout->addWidget(card.folderRow);
@@ -457,9 +454,9 @@ void DevelopSheet::followRuns()
         card.spinner->setVisible(working);
         card.mark->setVisible(!working);
         if (run.phase == Phase::done)
-            Look::symbol(card.mark, QStringLiteral("checkmark.circle.fill"), Look::Tone::green);
+            ViewStyle::themeSymbol(card.mark, QStringLiteral("checkmark.circle.fill"), ViewStyle::Tone::green);
         else if (run.phase == Phase::failed)
-            Look::symbol(card.mark, QStringLiteral("xmark.octagon.fill"), Look::Tone::red);
+            ViewStyle::themeSymbol(card.mark, QStringLiteral("xmark.octagon.fill"), ViewStyle::Tone::red);
         card.title->setText(displayName(platform) + QStringLiteral(" · ") + run.branch);
 
         QString detail = run.detail;

@@ -36,14 +36,6 @@ QPointer<NewPlanView> publisher;
 
 const QString redOutline = QStringLiteral("border: 1.5px solid #d72638; border-radius: 6px; padding: 2px;");
 
-QFrame *divider(QWidget *parent)
-{
-    auto *line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 QLabel *wrapped(const QString &text, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
@@ -198,7 +190,7 @@ QWidget *NewPlanView::buildForm()
     ViewStyle::tone(intro, ViewStyle::Tone::secondary);
     column->addWidget(intro);
     column->addWidget(sharedPageCard());
-    column->addWidget(divider(form));
+    column->addWidget(ViewStyle::divider(form));
 
     m_url = new QLineEdit(form);
     m_url->setObjectName(QStringLiteral("url"));
@@ -223,7 +215,7 @@ QWidget *NewPlanView::buildForm()
     ViewStyle::font(note, ViewStyle::Font::caption);
     ViewStyle::tone(note, ViewStyle::Tone::secondary);
     column->addWidget(note);
-    column->addWidget(divider(form));
+    column->addWidget(ViewStyle::divider(form));
 
     m_feature = new QLineEdit(form);
     m_feature->setObjectName(QStringLiteral("feature"));
@@ -288,7 +280,7 @@ QWidget *NewPlanView::sharedPageCard()
 {
     auto *card = new QFrame(this);
     card->setObjectName(QStringLiteral("sharedPageCard"));
-    card->setStyleSheet(QStringLiteral("#sharedPageCard { background: rgba(128, 128, 128, 36); border-radius: 8px; }"));
+    ViewStyle::roundedFill(card, QStringLiteral("rgba(128, 128, 128, 36)"));
     auto *row = new QHBoxLayout(card);
     row->setContentsMargins(12, 12, 12, 12);
     row->setSpacing(12);
@@ -333,7 +325,7 @@ QWidget *NewPlanView::readinessBox()
 {
     auto *box = new QFrame(this);
     box->setObjectName(QStringLiteral("readiness"));
-    box->setStyleSheet(QStringLiteral("#readiness { background: rgba(224, 123, 0, 20); border-radius: 8px; }"));
+    ViewStyle::roundedFill(box, QStringLiteral("rgba(224, 123, 0, 20)"));
     auto *column = new QVBoxLayout(box);
     column->setContentsMargins(10, 10, 10, 10);
     column->setSpacing(4);

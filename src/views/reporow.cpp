@@ -1,6 +1,6 @@
 #include "views/reporow.h"
 
-#include "views/look.h"
+#include "views/viewstyle.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -32,8 +32,8 @@ RepoRow::RepoRow(const QString &title, bool ios, const QString &github, QWidget 
     row->addWidget(m_choose);
     column->addLayout(row);
 
-    Look::caption(m_found);
-    Look::tone(m_found, Look::Tone::green);
+    ViewStyle::font(m_found, ViewStyle::Font::caption);
+    ViewStyle::tone(m_found, ViewStyle::Tone::green);
     m_found->setContentsMargins(68, 0, 0, 0);
     column->addWidget(m_found);
     recheck();

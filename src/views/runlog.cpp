@@ -35,7 +35,7 @@ QFrame *panel(const QString &name, const QString &fill, QWidget *parent)
 {
     auto *frame = new QFrame(parent);
     frame->setObjectName(name);
-    frame->setStyleSheet(QStringLiteral("#%1 { background: %2; border-radius: 8px; }").arg(name, fill));
+    ViewStyle::roundedFill(frame, fill);
     return frame;
 }
 
@@ -65,10 +65,7 @@ RunLog::RunLog(AppState *state, Generator &generator, QWidget *parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(buildHeader());
-    auto *divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(divider);
+    layout->addWidget(ViewStyle::divider(this));
 
     auto *scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);

@@ -12,10 +12,10 @@
 #include "settings/keychain.h"
 #include "settings/updater.h"
 #include "views/connectionsview.h"
-#include "views/look.h"
 #include "views/reporow.h"
 #include "views/serviceaddresses.h"
 #include "views/updaterow.h"
+#include "views/viewstyle.h"
 
 #include <QButtonGroup>
 #include <QCoroTask>
@@ -63,8 +63,8 @@ QWidget *labelled(const QString &label, QWidget *content, QWidget *parent)
 
 QLabel *statusLine(QWidget *parent)
 {
-    QLabel *line = Look::plainLabel(QString(), parent);
-    Look::callout(line);
+    QLabel *line = ViewStyle::plainLabel(QString(), parent);
+    ViewStyle::font(line, ViewStyle::Font::callout);
     line->setWordWrap(true);
     line->setTextInteractionFlags(Qt::TextSelectableByMouse);
     line->hide();
@@ -110,14 +110,14 @@ QWidget *SettingsForm::group(const QString &title, const QString &note, QWidget 
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
     auto *heading = new QLabel(title, section);
-    Look::headline(heading);
+    ViewStyle::font(heading, ViewStyle::Font::headline);
     layout->addWidget(heading);
     if (!note.isEmpty()) {
         auto *text = new QLabel(note, section);
         text->setTextFormat(Qt::PlainText);
         text->setWordWrap(true);
-        Look::callout(text);
-        Look::tone(text, Look::Tone::secondary);
+        ViewStyle::font(text, ViewStyle::Font::callout);
+        ViewStyle::tone(text, ViewStyle::Tone::secondary);
         layout->addWidget(text);
     }
     content->setParent(section);
@@ -190,8 +190,8 @@ QWidget *SettingsForm::buildFigma()
     m_mcpNote->setTextFormat(Qt::MarkdownText);
     m_mcpNote->setWordWrap(true);
     m_mcpNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    Look::callout(m_mcpNote);
-    Look::tone(m_mcpNote, Look::Tone::secondary);
+    ViewStyle::font(m_mcpNote, ViewStyle::Font::callout);
+    ViewStyle::tone(m_mcpNote, ViewStyle::Tone::secondary);
     layout->addWidget(m_mcpNote);
 
     m_tokenRows = new QWidget(box);
@@ -214,15 +214,16 @@ QWidget *SettingsForm::buildFigma()
         m_tokenRows);
     helpText->setTextFormat(Qt::PlainText);
     helpText->setWordWrap(true);
-    Look::callout(helpText);
-    Look::tone(helpText, Look::Tone::secondary);
+    ViewStyle::font(helpText, ViewStyle::Font::callout);
+    ViewStyle::tone(helpText, ViewStyle::Tone::secondary);
     help->addWidget(helpText, 1);
     auto *open = new QPushButton(QStringLiteral("열기"), m_tokenRows);
     open->setObjectName(QStringLiteral("tokenHelpLink"));
     open->setFlat(true);
     open->setCursor(Qt::PointingHandCursor);
-    Look::callout(open);
-    Look::tone(open, Look::Tone::accent);
+    ViewStyle::font(open, ViewStyle::Font::callout);
+    // The button keeps its own text colour: only the tone is recorded.
+    open->setProperty("tone", ViewStyle::toneName(ViewStyle::Tone::accent));
     help->addWidget(open);
     rows->addLayout(help);
     m_figmaStatus = statusLine(m_tokenRows);
@@ -325,7 +326,7 @@ QWidget *SettingsForm::buildAbout()
     auto *layout = new QVBoxLayout(box);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
-    m_version = Look::plainLabel(versionText(), box);
+    m_version = ViewStyle::plainLabel(versionText(), box);
     m_version->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(labelled(QStringLiteral("버전"), m_version, box));
     m_update = new UpdateRow(&Updater::shared(), box);

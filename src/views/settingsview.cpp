@@ -12,7 +12,12 @@ SettingsView::SettingsView(AppState *state, QWidget *parent)
     setObjectName(QStringLiteral("settingsView"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(this);
+    layout->addWidget(scrollingPage(m_form, this));
+}
+
+QScrollArea *SettingsView::scrollingPage(SettingsForm *form, QWidget *parent)
+{
+    auto *scroll = new QScrollArea(parent);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -20,7 +25,7 @@ SettingsView::SettingsView(AppState *state, QWidget *parent)
     auto *page = new QWidget;
     auto *padding = new QVBoxLayout(page);
     padding->setContentsMargins(20, 20, 20, 20);
-    padding->addWidget(m_form);
+    padding->addWidget(form);
     scroll->setWidget(page);
-    layout->addWidget(scroll);
+    return scroll;
 }

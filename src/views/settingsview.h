@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class AppState;
+class QScrollArea;
 class SettingsForm;
 
 // The content of the settings window: the settings form, padded, in one
@@ -15,6 +16,10 @@ public:
     explicit SettingsView(AppState *state, QWidget *parent = nullptr);
 
     SettingsForm *form() const { return m_form; }
+
+    // The form, padded, in a page scrolling inside `parent` (the setup sheet
+    // shows it the same way).
+    static QScrollArea *scrollingPage(SettingsForm *form, QWidget *parent);
 
 private:
     SettingsForm *m_form;

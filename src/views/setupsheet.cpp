@@ -1,8 +1,9 @@
 #include "views/setupsheet.h"
 
 #include "app/appstate.h"
-#include "views/look.h"
 #include "views/settingsform.h"
+#include "views/settingsview.h"
+#include "views/viewstyle.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -10,18 +11,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
-
-namespace {
-
-QFrame *divider(QWidget *parent)
-{
-    auto *line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
-} // namespace
 
 SetupSheet::SetupSheet(AppState *state, QWidget *parent)
     : QDialog(parent)
@@ -41,30 +30,20 @@ SetupSheet::SetupSheet(AppState *state, QWidget *parent)
     headerLayout->setContentsMargins(20, 20, 20, 20);
     headerLayout->setSpacing(6);
     auto *title = new QLabel(QStringLiteral("처음 설정"), header);
-    Look::title(title, 2);
+    ViewStyle::font(title, ViewStyle::Font::title2, true);
     headerLayout->addWidget(title);
     auto *intro = new QLabel(QStringLiteral("피그마를 읽고 계획서를 쓰려면 아래가 필요해요. 토큰·키는 이 맥의 키체인에만 "
                                             "저장돼요. 나중에 설정(Ctrl+,)에서 바꿀 수 있어요."),
                              header);
     intro->setTextFormat(Qt::PlainText);
     intro->setWordWrap(true);
-    Look::tone(intro, Look::Tone::secondary);
+    ViewStyle::tone(intro, ViewStyle::Tone::secondary);
     headerLayout->addWidget(intro);
     layout->addWidget(header);
-    layout->addWidget(divider(this));
+    layout->addWidget(ViewStyle::divider(this));
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto *page = new QWidget;
-    auto *padding = new QVBoxLayout(page);
-    padding->setContentsMargins(20, 20, 20, 20);
-    padding->addWidget(m_form);
-    scroll->setWidget(page);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(divider(this));
+    layout->addWidget(SettingsView::scrollingPage(m_form, this), 1);
+    layout->addWidget(ViewStyle::divider(this));
 
     auto *buttons = new QHBoxLayout;
     buttons->setContentsMargins(16, 16, 16, 16);

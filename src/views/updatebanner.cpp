@@ -15,19 +15,6 @@
 
 using Kind = Updater::Phase::Kind;
 
-namespace {
-
-QProgressBar *spinner(QWidget *parent)
-{
-    auto *bar = new QProgressBar(parent);
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setFixedSize(16, 8);
-    return bar;
-}
-
-} // namespace
-
 UpdateBanner::UpdateBanner(Updater &updater, std::function<bool()> busy, QWidget *parent)
     : QWidget(parent)
     , m_updater(updater)
@@ -50,10 +37,9 @@ QFrame *UpdateBanner::buildOffer()
 {
     auto *panel = new QFrame(this);
     panel->setObjectName(QStringLiteral("offerPanel"));
-    panel->setStyleSheet(QStringLiteral("#offerPanel { background: rgba(%1, %2, %3, 31); border-radius: 8px; }")
-                             .arg(palette().color(QPalette::Highlight).red())
-                             .arg(palette().color(QPalette::Highlight).green())
-                             .arg(palette().color(QPalette::Highlight).blue()));
+    const QColor accent = palette().color(QPalette::Highlight);
+    ViewStyle::roundedFill(
+        panel, QStringLiteral("rgba(%1, %2, %3, 31)").arg(accent.red()).arg(accent.green()).arg(accent.blue()));
     auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(10, 10, 10, 10);
     layout->setSpacing(6);
@@ -78,7 +64,7 @@ QFrame *UpdateBanner::buildOffer()
     m_progressLine = new QWidget(panel);
     auto *progress = new QHBoxLayout(m_progressLine);
     progress->setContentsMargins(0, 0, 0, 0);
-    progress->addWidget(spinner(m_progressLine));
+    progress->addWidget(ViewStyle::spinner({16, 8}, m_progressLine));
     m_progressText = ViewStyle::plainLabel(QString(), m_progressLine);
     m_progressText->setObjectName(QStringLiteral("offerProgress"));
     ViewStyle::font(m_progressText, ViewStyle::Font::caption);
@@ -104,11 +90,11 @@ QFrame *UpdateBanner::buildStatus()
 {
     auto *row = new QFrame(this);
     row->setObjectName(QStringLiteral("statusRow"));
-    row->setStyleSheet(QStringLiteral("#statusRow { background: rgba(128, 128, 128, 41); border-radius: 8px; }"));
+    ViewStyle::roundedFill(row, QStringLiteral("rgba(128, 128, 128, 41)"));
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(8, 8, 8, 8);
     layout->setSpacing(6);
-    m_checking = spinner(row);
+    m_checking = ViewStyle::spinner({16, 8}, row);
     m_statusSymbol = new QLabel(row);
     m_statusSymbol->setObjectName(QStringLiteral("statusSymbol"));
     m_statusText = new ElidedLabel(2, row);

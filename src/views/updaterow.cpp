@@ -1,7 +1,7 @@
 #include "views/updaterow.h"
 
 #include "settings/updater.h"
-#include "views/look.h"
+#include "views/viewstyle.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,7 +13,7 @@ UpdateRow::UpdateRow(Updater *updater, QWidget *parent)
     , m_updater(updater)
     , m_check(new QPushButton(QStringLiteral("업데이트 확인"), this))
     , m_install(new QPushButton(this))
-    , m_status(Look::plainLabel(QString(), this))
+    , m_status(ViewStyle::plainLabel(QString(), this))
 {
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -29,7 +29,7 @@ UpdateRow::UpdateRow(Updater *updater, QWidget *parent)
     buttons->addWidget(m_install);
     buttons->addStretch(1);
     column->addLayout(buttons);
-    Look::caption(m_status);
+    ViewStyle::font(m_status, ViewStyle::Font::caption);
     m_status->setWordWrap(true);
     column->addWidget(m_status);
     row->addLayout(column, 1);
@@ -55,7 +55,7 @@ void UpdateRow::follow()
     m_install->setEnabled(!transferring);
 
     QString status;
-    Look::Tone tone = Look::Tone::secondary;
+    ViewStyle::Tone tone = ViewStyle::Tone::secondary;
     switch (phase.kind) {
     case Kind::checking:
         status = QStringLiteral("확인하는 중…");
@@ -71,7 +71,7 @@ void UpdateRow::follow()
         break;
     case Kind::failed:
         status = phase.message;
-        tone = Look::Tone::orange;
+        tone = ViewStyle::Tone::orange;
         break;
     case Kind::idle:
         if (available && available->notes && !available->notes->isEmpty())
@@ -81,5 +81,5 @@ void UpdateRow::follow()
         break;
     }
     m_status->setText(status);
-    Look::tone(m_status, tone);
+    ViewStyle::tone(m_status, tone);
 }

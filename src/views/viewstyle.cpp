@@ -2,12 +2,15 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QFrame>
 #include <QHash>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QStyle>
 
 namespace ViewStyle {
 
@@ -59,6 +62,8 @@ double scale(Font font)
         return 1.45;
     case Font::title3:
         return 1.25;
+    case Font::sheetTitle:
+        return 1.3;
     }
     return 1.0;
 }
@@ -86,6 +91,30 @@ bool drawOutline(QPainter &painter, const QString &name, const QColor &color, in
         return true;
     }
     return false;
+}
+
+QStyle::StandardPixmap standardSymbol(const QString &name)
+{
+    if (name.startsWith(QLatin1String("checkmark")))
+        return QStyle::SP_DialogApplyButton;
+    if (name.startsWith(QLatin1String("xmark")))
+        return QStyle::SP_MessageBoxCritical;
+    if (name.startsWith(QLatin1String("exclamationmark")) || name.startsWith(QLatin1String("person")))
+        return QStyle::SP_MessageBoxWarning;
+    return QStyle::SP_MessageBoxInformation;
+}
+
+QString themeIconName(const QString &name)
+{
+    if (name.startsWith(QLatin1String("checkmark")))
+        return QStringLiteral("emblem-ok");
+    if (name.startsWith(QLatin1String("xmark.octagon")))
+        return QStringLiteral("dialog-error");
+    if (name.startsWith(QLatin1String("xmark")))
+        return QStringLiteral("window-close");
+    if (name.startsWith(QLatin1String("person")))
+        return QStringLiteral("avatar-default");
+    return QStringLiteral("dialog-warning");
 }
 
 } // namespace
@@ -216,12 +245,63 @@ void symbol(QLabel *label, const QString &name, Tone which, int size)
     label->setAlignment(Qt::AlignCenter);
 }
 
+void themeSymbol(QLabel *label, const QString &name, Tone which)
+{
+    // Icon themes are looked up on disk: an unchanged symbol is not drawn
+    // again.
+    if (label->property("symbol").toString() == name && label->property("tone").toString() == toneName(which)
+        && !label->pixmap().isNull())
+        return;
+    label->setProperty("symbol", name);
+    tone(label, which);
+    const QIcon icon = QIcon::fromTheme(themeIconName(name), label->style()->standardIcon(standardSymbol(name)));
+    const int side = label->fontMetrics().height();
+    label->setPixmap(icon.pixmap(side, side));
+}
+
 QLabel *plainLabel(const QString &text, QWidget *parent)
 {
     auto *label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     return label;
+}
+
+QFrame *divider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QProgressBar *spinner(const QSize &size, QWidget *parent)
+{
+    auto *bar = new QProgressBar(parent);
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setFixedSize(size);
+    return bar;
+}
+
+void roundedFill(QFrame *frame, const QString &background)
+{
+    frame->setStyleSheet(
+        QStringLiteral("#%1 { background: %2; border-radius: 8px; }").arg(frame->objectName(), background));
+}
+
+void card(QFrame *frame)
+{
+    frame->setObjectName(frame->objectName().isEmpty() ? QStringLiteral("card") : frame->objectName());
+    roundedFill(frame, QStringLiteral("rgba(128, 128, 128, 0.12)"));
+}
+
+void accentCard(QFrame *frame)
+{
+    const QColor accent = frame->palette().color(QPalette::Highlight);
+    frame->setObjectName(frame->objectName().isEmpty() ? QStringLiteral("jobPanel") : frame->objectName());
+    roundedFill(frame,
+                QStringLiteral("rgba(%1, %2, %3, 0.08)").arg(accent.red()).arg(accent.green()).arg(accent.blue()));
 }
 
 } // namespace ViewStyle

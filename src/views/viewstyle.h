@@ -4,18 +4,22 @@
 #include <QIcon>
 #include <QString>
 
+class QFrame;
 class QLabel;
 class QPalette;
+class QProgressBar;
+class QSize;
 class QWidget;
 
-// The text styles, colours and symbols of the main window's views. A colour
-// given to a widget is also set as its dynamic property "tone", and a symbol
-// as "symbol", which tests read.
+// The text styles, colours, symbols and card shapes of the views, sheets and
+// the settings window. A colour given to a widget is also set as its dynamic
+// property "tone", and a symbol as "symbol", which tests read.
 namespace ViewStyle {
 
 enum class Tone { primary, secondary, tertiary, green, orange, red, blue, gray, accent };
 
-enum class Font { body, headline, callout, caption, caption2, title2, title3 };
+// `sheetTitle` is the develop sheet's title, a little larger than `title3`.
+enum class Font { body, headline, callout, caption, caption2, title2, title3, sheetTitle };
 
 QString toneName(Tone tone);
 QColor color(Tone tone, const QPalette &palette);
@@ -30,8 +34,25 @@ void monospaced(QWidget *widget);
 QIcon symbol(const QString &name, const QColor &color, int size = 16);
 // Shows the symbol in the label and sets its "symbol" and "tone".
 void symbol(QLabel *label, const QString &name, Tone tone, int size = 16);
+// Shows the icon theme's picture for the symbol (a standard icon where the
+// theme has none), as tall as the label's text; sets "symbol" and "tone".
+void themeSymbol(QLabel *label, const QString &name, Tone tone);
 
 // A label for texts from data or from outside: never rich text.
 QLabel *plainLabel(const QString &text, QWidget *parent = nullptr);
+
+// A sunken horizontal line between a view's parts.
+QFrame *divider(QWidget *parent);
+
+// A busy bar of a fixed size that runs without end and shows no text.
+QProgressBar *spinner(const QSize &size, QWidget *parent);
+
+// Fills the frame, picked by its object name, with `background` (a style
+// sheet colour) in a rectangle rounded at radius 8.
+void roundedFill(QFrame *frame, const QString &background);
+// A rounded card: a grey fill at opacity 0.12, radius 8.
+void card(QFrame *frame);
+// The job panel's fill: the accent colour at opacity 0.08, radius 8.
+void accentCard(QFrame *frame);
 
 } // namespace ViewStyle

@@ -2,11 +2,11 @@
 #include "model/developer.h"
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
+#include "support/testrepo.h"
 #include "views/developsheet.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDirIterator>
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,28 +21,8 @@ namespace {
 
 using Kind = Developer::PlatformKind;
 using Phase = Developer::Run::Phase;
-
-// Runs git for the test itself, never through the code under test.
-QString sh(const QString &dir, const QStringList &args)
-{
-    QProcess git;
-    git.setWorkingDirectory(dir);
-    git.start("/usr/bin/git", QStringList{"-c", "user.name=Tester", "-c", "user.email=t@example.com"} + args);
-    git.waitForFinished(30000);
-    EXPECT_EQ(git.exitCode(), 0) << args.join(' ').toStdString() << git.readAllStandardError().toStdString();
-    return QString::fromUtf8(git.readAllStandardOutput()).trimmed();
-}
-
-QStringList tree(const QString &dir)
-{
-    QStringList paths;
-    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        paths.append(QDir(dir).relativeFilePath(it.next()));
-    paths.sort();
-    return paths;
-}
+using TestRepo::sh;
+using TestRepo::tree;
 
 QJsonObject assistantTool(const QString &id, const QString &name, const QString &file)
 {
