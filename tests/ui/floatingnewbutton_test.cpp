@@ -51,9 +51,8 @@ protected:
 
 } // namespace
 
-TEST_F(FloatingPill, StartPillFollowsTheFormsOfferAndItsShortcut)
+TEST_F(FloatingPill, PillsFollowTheSelectionThePhaseAndTheFormsOffer)
 {
-    EXPECT_EQ(pill->objectName(), "floatingNewButton");
     PillButton *button = pill->button();
     // Before any form: dimmed and disabled, and the shortcut is off too.
     EXPECT_EQ(pill->pill(), Pill::start);
@@ -86,21 +85,18 @@ TEST_F(FloatingPill, StartPillFollowsTheFormsOfferAndItsShortcut)
     // With nothing selected the form shows, and so does the start pill.
     state->setSelection(std::nullopt);
     EXPECT_EQ(pill->pill(), Pill::start);
-}
 
-TEST_F(FloatingPill, NewPlanPillWhileAPlanOrTheRunIsShown)
-{
-    action.setCanStart(true);
+    // A plan shown: the new-plan pill.
+    action.start = [this] { ++starts; };
     state->setSelection(Selection::plan(alpha));
     ASSERT_EQ(pill->pill(), Pill::newPlan);
-    PillButton *button = pill->button();
     EXPECT_EQ(button->text(), "새 계획서");
     EXPECT_EQ(button->symbol(), "plus");
     EXPECT_EQ(button->toolTip(), "새 계획서 만들기 (Ctrl+N)");
     EXPECT_TRUE(button->isEnabled());
     // The shortcut belongs to the start pill only.
     ctrlReturn();
-    EXPECT_EQ(starts, 0);
+    EXPECT_EQ(starts, 2);
     EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(alpha)));
 
     QTest::mouseClick(button, Qt::LeftButton);
@@ -122,7 +118,7 @@ TEST_F(FloatingPill, NewPlanPillWhileAPlanOrTheRunIsShown)
     EXPECT_EQ(button->symbol(), "stop.fill");
     EXPECT_TRUE(button->isEnabled());
     ctrlReturn();
-    EXPECT_EQ(starts, 0);
+    EXPECT_EQ(starts, 2);
     EXPECT_TRUE(generator.phase().isRunning());
     QTest::mouseClick(button, Qt::LeftButton);
     EXPECT_EQ(generator.phase(), Generator::Phase::failed("멈췄어요."));

@@ -50,14 +50,12 @@ TEST(NewPlanRules, FeaturePrefixIsUpperCamelCaseAscii)
 
 TEST(NewPlanRules, LinkAndPrefixHints)
 {
+    const Hint notFigma{"node-id 가 있는 figma.com 링크가 아니에요", true};
     EXPECT_EQ(NewPlanView::linkHint("", false), (Hint{"섹션이나 프레임을 우클릭 → Copy link", false}));
     EXPECT_EQ(NewPlanView::linkHint("", true), (Hint{emptyHint, true}));
-    EXPECT_EQ(NewPlanView::linkHint("https://www.figma.com/design/AbC123xyz/Harbor", false),
-              (Hint{"node-id 가 있는 figma.com 링크가 아니에요", true}));
-    // A text of spaces is not empty.
-    EXPECT_EQ(NewPlanView::linkHint(" ", true), (Hint{"node-id 가 있는 figma.com 링크가 아니에요", true}));
+    EXPECT_EQ(NewPlanView::linkHint("https://www.figma.com/design/AbC123xyz/Harbor", false), notFigma);
+    EXPECT_EQ(NewPlanView::linkHint(" ", true), notFigma) << "a text of spaces is not empty";
     EXPECT_EQ(NewPlanView::linkHint(figmaLink, true), (Hint{"fileKey AbC123xyz · node 12:345", false}));
-
     EXPECT_EQ(NewPlanView::featureHint("", false), (Hint{featureRule, false}));
     EXPECT_EQ(NewPlanView::featureHint("", true), (Hint{emptyHint, true}));
     EXPECT_EQ(NewPlanView::featureHint("harbor", false), (Hint{"영문 대문자로 시작하는 PascalCase 로 써 주세요", true}));
@@ -96,10 +94,6 @@ TEST(NewPlanRules, ReadinessAsksOnlyForTheSecretsTheSettingsNeed)
     EXPECT_EQ(store->reads, 2);
     EXPECT_EQ(NewPlanView::readyIssues(false, secrets),
               QStringList({"Claude Code 를 찾지 못했어요", "Figma 토큰이 없어요", "Anthropic API 키가 없어요"}));
-
-    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_x"));
-    secrets = NewPlanView::Secrets::read(settings);
-    EXPECT_EQ(NewPlanView::readyIssues(true, secrets), QStringList({"Anthropic API 키가 없어요"}));
     Keychain::useStore(nullptr);
 }
 
@@ -212,13 +206,10 @@ protected:
 
 TEST_F(NewPlanForm, HintsAndErrorStateFollowTheTypingAndAStartAttempt)
 {
-    EXPECT_EQ(form->objectName(), "newPlanView");
     EXPECT_EQ(hint("url")->text(), "섹션이나 프레임을 우클릭 → Copy link");
     EXPECT_EQ(hint("url")->property("tone"), "secondary");
-    EXPECT_FALSE(bad("url"));
-    EXPECT_FALSE(bad("feature"));
-    for (const char *never : {"title", "notes", "apiDocs", "specDocs"})
-        EXPECT_FALSE(bad(never)) << never;
+    for (const char *name : {"url", "feature", "title", "notes", "apiDocs", "specDocs"})
+        EXPECT_FALSE(bad(name)) << name;
     EXPECT_EQ(issues(), QStringList());
     EXPECT_EQ(versionRuns(), 1);
     EXPECT_TRUE(NewPlanAction::shared().canStart());
@@ -316,11 +307,27 @@ TEST_F(NewPlanForm, ClaudeCheckRunsOffTheWindowAndKeepsOnlyTheCurrentPath)
     EXPECT_EQ(issues(), QStringList({"• Claude Code 를 찾지 못했어요"}));
 }
 
-TEST_F(NewPlanForm, CtrlReturnFromTheNotesStartsTheGenerationAsTyped)
+TEST_F(NewPlanForm, CtrlReturnCountsInTheActiveWindowAndStartsTheGenerationAsTyped)
 {
     DisplayLock display;
+    // Another window active: the shortcut is not this window's.
+    QWidget other;
+    other.resize(200, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    QTest::keyClick(field("title"), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_FALSE(bad("url"));
+
+    // Active, a start attempt from a line field with empty required fields.
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    field("title")->setFocus();
+    QTest::keyClick(field("title"), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_TRUE(bad("url")) << "the start attempt ran from the title field";
+    EXPECT_TRUE(bad("feature"));
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+
     field<QLineEdit>("url")->setText(validLink);
     field<QLineEdit>("feature")->setText("HarborClips");
     field<QLineEdit>("title")->setText("  항구 클립  ");
@@ -367,26 +374,6 @@ TEST_F(NewPlanForm, CtrlReturnFromTheNotesStartsTheGenerationAsTyped)
     EXPECT_TRUE(QTest::qWaitFor([pid] { return ::kill(pid_t(pid), 0) != 0; }, 15000)) << "the child is gone";
 }
 
-TEST_F(NewPlanForm, CtrlReturnCountsOnlyInTheActiveWindow)
-{
-    DisplayLock display;
-    QWidget other;
-    other.resize(200, 100);
-    other.show();
-    other.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
-    QTest::keyClick(field("title"), Qt::Key_Return, Qt::ControlModifier);
-    EXPECT_FALSE(bad("url"));
-
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    field("title")->setFocus();
-    QTest::keyClick(field("title"), Qt::Key_Return, Qt::ControlModifier);
-    EXPECT_TRUE(bad("url")) << "the start attempt ran from the title field";
-    EXPECT_TRUE(bad("feature"));
-    EXPECT_EQ(state->selection(), Selection::newPlan());
-}
-
 TEST_F(NewPlanForm, AFinishedStartSelectsTheNewPlanAndSaysSo)
 {
     // The design service on loopback with one frame, the token in the store,
@@ -394,21 +381,15 @@ TEST_F(NewPlanForm, AFinishedStartSelectsTheNewPlanAndSaysSo)
     HttpServer server;
     qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
     ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "tok"));
-    const QJsonObject frame{{"id", "12:346"}, {"name", "Feed"}, {"type", "FRAME"},
-                            {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
-    const QJsonObject section{{"id", "12:345"}, {"name", "S"}, {"type", "SECTION"},
-                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 400}, {"height", 700}}},
-                              {"children", QJsonArray{frame}}};
-    server.serve("/v1/files/AbC123xyz/nodes",
-                 HttpServer::Response::json(QJsonDocument(QJsonObject{
-                     {"nodes", QJsonObject{{"12:345", QJsonObject{{"document", section}}}}}}).toJson()));
+    server.serve("/v1/files/AbC123xyz/nodes", HttpServer::Response::json(R"({"nodes": {"12:345": {"document": {
+        "id": "12:345", "name": "S", "type": "SECTION", "absoluteBoundingBox": {"x": 0, "y": 0, "width": 400, "height": 700},
+        "children": [{"id": "12:346", "name": "Feed", "type": "FRAME",
+                      "absoluteBoundingBox": {"x": 0, "y": 0, "width": 360, "height": 640}}]}}}})"));
     server.serve("/v1/images/AbC123xyz", HttpServer::Response::json(R"({"images": {}})"));
-    const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"12:346"}}};
-    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}, {"title", "항구"}}}, {"screens", QJsonArray{screen}}};
-    claude.setScenario(QJsonObject{
-        {"responses", QJsonArray{versionAnswer()}},
-        {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QJsonDocument(plan).toJson(QJsonDocument::Compact) + "\n```")}},
-    });
+    const QString plan = R"({"meta": {"feature": "HarborClips", "title": "항구"},
+        "screens": [{"id": "feed", "name": "FeedScreen", "title": "피드", "figmaNodes": ["12:346"]}]})";
+    claude.setScenario(QJsonObject{{"responses", QJsonArray{versionAnswer()}},
+                                   {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + plan + "\n```")}}});
     settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
     EXPECT_EQ(issues(), QStringList());
 

@@ -52,7 +52,7 @@ protected:
 
 } // namespace
 
-TEST_F(RenameSheetTest, PrefillsFromThePlanAndKeepsRenameOffWhileATextIsBlank)
+TEST_F(RenameSheetTest, PrefillBlankRuleEscapeAndReturn)
 {
     const QString untitled = makePlan(output + "/Untitled-plan", "", "Untitled");
     const QString titled = makePlan(output + "/Alpha-plan", "알파", "Alpha");
@@ -66,7 +66,6 @@ TEST_F(RenameSheetTest, PrefillsFromThePlanAndKeepsRenameOffWhileATextIsBlank)
     const PlanRef untitledRef = refOf(untitled);
     EXPECT_EQ(untitledRef.title, "Untitled-plan");
     RenameSheet *sheet = open(untitledRef);
-    EXPECT_EQ(sheet->objectName(), "renameSheet");
     EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
     EXPECT_EQ(edit(sheet, "title")->text(), "");
     EXPECT_EQ(edit(sheet, "folder")->text(), "Untitled-plan");
@@ -103,14 +102,10 @@ TEST_F(RenameSheetTest, PrefillsFromThePlanAndKeepsRenameOffWhileATextIsBlank)
     PlanRef missing = brokenRef;
     missing.url = root.path() + "/nowhere/";
     EXPECT_EQ(RenameSheet::prefillTitle(missing), "깨진");
-}
 
-TEST_F(RenameSheetTest, EscapeLeavesThePlanAndReturnRenamesIt)
-{
-    const QString dir = makePlan(output + "/Alpha-plan", "알파", "Alpha");
-    state = std::make_unique<AppState>();
-
-    RenameSheet *sheet = open(refOf(dir));
+    // Escape leaves the plan; Return renames it with the texts as typed.
+    const QString &dir = titled;
+    sheet = open(refOf(dir));
     QPointer<RenameSheet> guard(sheet);
     edit(sheet, "title")->setText("베타");
     QTest::keyClick(edit(sheet, "title"), Qt::Key_Escape);

@@ -23,17 +23,9 @@ TEST(RunLogClock, WholeSecondsAndMinutes)
         double seconds;
         const char *text;
     } cases[] = {
-        {0, "0초"},
-        {59.9, "59초"},
-        {60, "1분 0초"},
-        {61.5, "1분 1초"},
-        {254, "4분 14초"},
-        {3725, "62분 5초"},
-        {-3, "0초"},
-        {-0.5, "0초"},
-        {std::numeric_limits<double>::quiet_NaN(), "0초"},
-        {-std::numeric_limits<double>::infinity(), "0초"},
-        {1e300, "16666666666666분 40초"},
+        {0, "0초"}, {59.9, "59초"}, {60, "1분 0초"}, {61.5, "1분 1초"}, {254, "4분 14초"}, {3725, "62분 5초"},
+        {-3, "0초"}, {-0.5, "0초"}, {std::numeric_limits<double>::quiet_NaN(), "0초"},
+        {-std::numeric_limits<double>::infinity(), "0초"}, {1e300, "16666666666666분 40초"},
         {std::numeric_limits<double>::infinity(), "16666666666666분 40초"},
     };
     for (const auto &c : cases)
@@ -90,10 +82,9 @@ protected:
 
 } // namespace
 
-TEST_F(RunLogDemo, BeforeAnyRunEveryStageWaitsWithItsDescription)
+TEST_F(RunLogDemo, BeforeAnyRunEveryStageWaitsAndTheDetailedLogFollowsTheLines)
 {
     show(nullptr);
-    EXPECT_EQ(log->objectName(), "runLog");
     EXPECT_FALSE(shown("runningText"));
     EXPECT_FALSE(shown("runClock"));
     EXPECT_FALSE(shown("cancelButton"));
@@ -117,6 +108,24 @@ TEST_F(RunLogDemo, BeforeAnyRunEveryStageWaitsWithItsDescription)
         EXPECT_EQ(shown("connector", r), stage != Generator::Stage::save);
     }
     EXPECT_EQ(detail(Generator::Stage::save), "plan.json · plan.md · index.html 을 만들어요");
+
+    // The detailed log is appended per line, never rebuilt, and keeps the last 400.
+    auto *toggle = child<QToolButton>("logToggle");
+    auto *view = child<QPlainTextEdit>("logView");
+    EXPECT_EQ(toggle->text(), "자세한 로그");
+    EXPECT_FALSE(shown("logView"));
+    QTest::mouseClick(toggle, Qt::LeftButton);
+    EXPECT_TRUE(shown("logView"));
+    EXPECT_TRUE(view->isReadOnly());
+    EXPECT_EQ(view->maximumBlockCount(), 400);
+    for (int i = 0; i < 450; ++i)
+        generator.add(QString("줄 %1 <b>").arg(i));
+    EXPECT_TRUE(QTest::qWaitFor([view] { return view->document()->lastBlock().text() == "줄 449 <b>"; }));
+    EXPECT_EQ(view->blockCount(), 400);
+    EXPECT_EQ(view->document()->firstBlock().text(), "줄 50 <b>");
+    EXPECT_EQ(view->document()->lastBlock().text(), "줄 449 <b>");
+    QTest::mouseClick(toggle, Qt::LeftButton);
+    EXPECT_FALSE(shown("logView"));
 }
 
 TEST_F(RunLogDemo, RunningShowsTheLiveClockTheNoticeAndAFullBar)
@@ -187,33 +196,15 @@ TEST_F(RunLogDemo, FailedShowsTheMessageAsPlainTextInRed)
     EXPECT_EQ(child<ElidedLabel>("detail", draft)->property("tone"), "red");
 }
 
-TEST_F(RunLogDemo, DetailedLogFollowsTheLinesWithoutRebuilding)
-{
-    show(nullptr);
-    auto *toggle = child<QToolButton>("logToggle");
-    auto *view = child<QPlainTextEdit>("logView");
-    EXPECT_EQ(toggle->text(), "자세한 로그");
-    EXPECT_FALSE(shown("logView"));
-    QTest::mouseClick(toggle, Qt::LeftButton);
-    EXPECT_TRUE(shown("logView"));
-    EXPECT_TRUE(view->isReadOnly());
-    EXPECT_EQ(view->maximumBlockCount(), 400);
-    for (int i = 0; i < 450; ++i)
-        generator.add(QString("줄 %1 <b>").arg(i));
-    EXPECT_TRUE(QTest::qWaitFor([view] { return view->document()->lastBlock().text() == "줄 449 <b>"; }));
-    EXPECT_EQ(view->blockCount(), 400);
-    EXPECT_EQ(view->document()->firstBlock().text(), "줄 50 <b>");
-    EXPECT_EQ(view->document()->lastBlock().text(), "줄 449 <b>");
-    QTest::mouseClick(toggle, Qt::LeftButton);
-    EXPECT_FALSE(shown("logView"));
-}
-
 TEST(StageRowRules, NoticeBarDetailAndElapsed)
 {
     QWidget window;
     auto *row = new StageRow(Generator::Stage::draft, false, &window);
     window.show();
     const auto shown = [&](const char *name) { return row->findChild<QWidget *>(name)->isVisibleTo(&window); };
+    auto *elapsed = row->findChild<QLabel *>("elapsed");
+    auto *detail = row->findChild<ElidedLabel *>("detail");
+    auto *bar = row->findChild<QProgressBar *>("bar");
     const QDateTime now = QDateTime::currentDateTimeUtc();
     using Status = Generator::StageState::Status;
 
@@ -225,12 +216,12 @@ TEST(StageRowRules, NoticeBarDetailAndElapsed)
     row->setState(running, now);
     EXPECT_FALSE(shown("notice"));
     EXPECT_FALSE(shown("bar")) << "no bar without a total";
-    EXPECT_EQ(row->findChild<QLabel *>("elapsed")->text(), "1분 15초");
-    EXPECT_EQ(row->findChild<ElidedLabel *>("detail")->text(), "쓰는 중");
+    EXPECT_EQ(elapsed->text(), "1분 15초");
+    EXPECT_EQ(detail->text(), "쓰는 중");
     EXPECT_EQ(row->findChild<QLabel *>("title")->font().weight(), QFont::DemiBold);
     row->tick(now.addSecs(1));
     EXPECT_TRUE(shown("notice"));
-    EXPECT_EQ(row->findChild<QLabel *>("elapsed")->text(), "1분 16초");
+    EXPECT_EQ(elapsed->text(), "1분 16초");
 
     running.done = 7;
     running.total = 5;
@@ -238,13 +229,13 @@ TEST(StageRowRules, NoticeBarDetailAndElapsed)
     row->setState(running, now);
     EXPECT_FALSE(shown("notice"));
     ASSERT_TRUE(shown("bar"));
-    EXPECT_EQ(row->findChild<QProgressBar *>("bar")->value(), 5);
-    EXPECT_EQ(row->findChild<QProgressBar *>("bar")->maximum(), 5);
+    EXPECT_EQ(bar->value(), 5);
+    EXPECT_EQ(bar->maximum(), 5);
 
     Generator::StageState waiting;
     waiting.detail = "남은 글";
     row->setState(waiting, now);
-    EXPECT_EQ(row->findChild<ElidedLabel *>("detail")->text(), StageRow::description(Generator::Stage::draft));
+    EXPECT_EQ(detail->text(), StageRow::description(Generator::Stage::draft));
     EXPECT_FALSE(shown("elapsed"));
 
     Generator::StageState failed;
@@ -252,8 +243,8 @@ TEST(StageRowRules, NoticeBarDetailAndElapsed)
     failed.started = now;
     failed.ended = now.addSecs(-5);
     row->setState(failed, now);
-    EXPECT_EQ(row->findChild<ElidedLabel *>("detail")->text(), StageRow::description(Generator::Stage::draft));
-    EXPECT_EQ(row->findChild<ElidedLabel *>("detail")->property("tone"), "red");
-    EXPECT_EQ(row->findChild<QLabel *>("elapsed")->text(), "0초");
+    EXPECT_EQ(detail->text(), StageRow::description(Generator::Stage::draft));
+    EXPECT_EQ(detail->property("tone"), "red");
+    EXPECT_EQ(elapsed->text(), "0초");
     EXPECT_FALSE(shown("bar"));
 }

@@ -96,10 +96,8 @@ protected:
 
 TEST_F(UpdateBannerTest, StatusRowFollowsTheCheckUntilDismissed)
 {
-    EXPECT_EQ(banner->objectName(), "updateBanner");
     // Idle without a build: the banner takes no room.
     EXPECT_FALSE(banner->isVisibleTo(&window));
-    EXPECT_EQ(banner->height() == 0 || !banner->isVisible(), true);
 
     HttpServer::Response slow = HttpServer::Response::json(latest({{"build", "42"}}));
     slow.delay = std::chrono::milliseconds(300);
