@@ -35,10 +35,7 @@ const QString featureRule = QStringLiteral("PascalCase. 모든 화면·모델 �
 
 TEST(NewPlanRules, FeaturePrefixIsUpperCamelCaseAscii)
 {
-    const struct {
-        const char *feature;
-        bool ok;
-    } cases[] = {
+    const struct { const char *feature; bool ok; } cases[] = {
         {"HarborClips", true}, {"Ab", true},         {"Harbor2", true},       {"H2", true},
         {"", false},           {"H", false},         {"harborClips", false},  {"Harbor Clips", false},
         {"Harbor_Clips", false}, {"Harbor-Clips", false}, {"HarborÉ", false}, {"Harbor클립", false},
@@ -64,10 +61,7 @@ TEST(NewPlanRules, LinkAndPrefixHints)
 
 TEST(NewPlanRules, DocumentListLines)
 {
-    const struct {
-        QString text;
-        QStringList entries;
-    } cases[] = {
+    const struct { QString text; QStringList entries; } cases[] = {
         {"", {}},
         {"  https://wiki/a  \n\n\t~/spec.md", {"https://wiki/a", "~/spec.md"}},
         {"a\r\nb\rc\u000Bd\u000Ce\u0085f\u2028g\u2029h", {"a", "b", "c", "d", "e", "f", "g", "h"}},

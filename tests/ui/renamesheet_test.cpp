@@ -81,11 +81,7 @@ TEST_F(RenameSheetTest, PrefillBlankRuleEscapeAndReturn)
     QTest::keyClick(edit(sheet, "title"), Qt::Key_Return);
     EXPECT_TRUE(sheet->isVisible());
 
-    const struct {
-        QString title;
-        QString folder;
-        bool enabled;
-    } cases[] = {
+    const struct { QString title, folder; bool enabled; } cases[] = {
         {"  ", "Untitled-plan", false}, {"\t\u3000", "Untitled-plan", false}, {"새 이름", "", false},
         {"새 이름", " \t", false},      {"새 이름", "Untitled-plan", true},   {" x ", " y ", true},
     };

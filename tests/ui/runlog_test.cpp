@@ -19,10 +19,7 @@
 
 TEST(RunLogClock, WholeSecondsAndMinutes)
 {
-    const struct {
-        double seconds;
-        const char *text;
-    } cases[] = {
+    const struct { double seconds; const char *text; } cases[] = {
         {0, "0초"}, {59.9, "59초"}, {60, "1분 0초"}, {61.5, "1분 1초"}, {254, "4분 14초"}, {3725, "62분 5초"},
         {-3, "0초"}, {-0.5, "0초"}, {std::numeric_limits<double>::quiet_NaN(), "0초"},
         {-std::numeric_limits<double>::infinity(), "0초"}, {1e300, "16666666666666분 40초"},
@@ -38,12 +35,17 @@ namespace {
 class RunLogDemo : public Library
 {
 protected:
-    void show(const char *demo)
+    void demo(const char *value)
     {
-        if (demo)
-            qputenv("QUARRYSTONE_DEMO_PROGRESS", demo);
+        qputenv("QUARRYSTONE_DEMO_PROGRESS", value);
         generator.demoIfRequested();
         qunsetenv("QUARRYSTONE_DEMO_PROGRESS");
+    }
+
+    void show(const char *value)
+    {
+        if (value)
+            demo(value);
         state = std::make_unique<AppState>();
         state->setDesktop(desktop);
         log = new RunLog(state.get(), generator, &window);
@@ -128,7 +130,7 @@ TEST_F(RunLogDemo, BeforeAnyRunEveryStageWaitsAndTheDetailedLogFollowsTheLines)
     EXPECT_FALSE(shown("logView"));
 }
 
-TEST_F(RunLogDemo, RunningShowsTheLiveClockTheNoticeAndAFullBar)
+TEST_F(RunLogDemo, RunningThenDoneThenFailedShowClocksAndPanels)
 {
     show("running");
     EXPECT_EQ(child<ElidedLabel>("runningText")->text(), "계획서 초안 만들기");
@@ -158,12 +160,10 @@ TEST_F(RunLogDemo, RunningShowsTheLiveClockTheNoticeAndAFullBar)
     QTest::mouseClick(child<QPushButton>("cancelButton"), Qt::LeftButton);
     EXPECT_TRUE(state->cancelGenerating());
     EXPECT_TRUE(generator.phase().isRunning());
-}
 
-TEST_F(RunLogDemo, DoneShowsTheFixedTimeAndTheGreenPanel)
-{
-    show("done");
-    EXPECT_EQ(child<QLabel>("runClock")->text(), "4분 14초");
+    // Done: the fixed time and the green panel.
+    demo("done");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return child<QLabel>("runClock")->text() == "4분 14초"; }));
     EXPECT_EQ(child<QLabel>("runClock")->property("tone"), "secondary");
     EXPECT_FALSE(log->ticking());
     EXPECT_FALSE(shown("cancelButton"));
@@ -171,7 +171,7 @@ TEST_F(RunLogDemo, DoneShowsTheFixedTimeAndTheGreenPanel)
     EXPECT_FALSE(shown("failedPanel"));
     EXPECT_FALSE(shown("durationCaption"));
     EXPECT_EQ(child<QLabel>("summary")->text(), "화면 12개 · 이동 31개 · 결정 필요 9건");
-    EXPECT_EQ(child<QLabel>("elapsed", row(Generator::Stage::draft))->property("tone"), "tertiary");
+    EXPECT_EQ(child<QLabel>("elapsed", draft)->property("tone"), "tertiary");
     QPushButton *reveal = nullptr;
     for (QPushButton *b : child("donePanel")->findChildren<QPushButton *>())
         if (b->text() == "Finder")
@@ -179,19 +179,16 @@ TEST_F(RunLogDemo, DoneShowsTheFixedTimeAndTheGreenPanel)
     ASSERT_TRUE(reveal);
     QTest::mouseClick(reveal, Qt::LeftButton);
     EXPECT_EQ(desktop->revealed, QStringList({generator.phase().dir}));
-}
 
-TEST_F(RunLogDemo, FailedShowsTheMessageAsPlainTextInRed)
-{
-    show("failed");
-    EXPECT_EQ(child<QLabel>("runClock")->text(), "3분 41초");
+    // Failed: the message as plain text in red.
+    demo("failed");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return child<QLabel>("runClock")->text() == "3분 41초"; }));
     EXPECT_TRUE(shown("failedPanel"));
     EXPECT_FALSE(shown("donePanel"));
     auto *message = child<QLabel>("failedMessage");
     EXPECT_EQ(message->textFormat(), Qt::PlainText);
     EXPECT_EQ(message->property("tone"), "red");
     EXPECT_TRUE(message->text().startsWith("Claude 실행 실패(종료 코드 1)"));
-    StageRow *draft = row(Generator::Stage::draft);
     EXPECT_EQ(child<QLabel>("icon", draft)->property("symbol"), "xmark.circle.fill");
     EXPECT_EQ(child<ElidedLabel>("detail", draft)->property("tone"), "red");
 }

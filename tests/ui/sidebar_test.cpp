@@ -156,12 +156,34 @@ TEST_F(SidebarTest, EmptyLibraryShowsTheNewRowTheHeaderAndAPlaceholder)
     QTest::mouseClick(refresh, Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::plan, "늦게") >= 0; }));
 
+    makePlan(output + "/Broken-plan", "첫 줄\n둘째 줄", "Line", 20);
+    makePlan(output + "/Spaced-plan", "첫 줄 둘째 줄", "Line", 10);
+    state->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::plan, "첫 줄 둘째 줄") >= 0; }));
+    // A title with a line break is drawn exactly as the same title with a
+    // space: one line, never two lines over the second one.
+    const auto drawn = [this](const QString &title) {
+        QListView *list = sidebar->list();
+        const QModelIndex index = sidebar->model()->index(rowOf(Kind::plan, title));
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.rect = QRect(QPoint(0, 0), list->visualRect(index).size());
+        option.widget = list;
+        QImage image(option.rect.size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        list->itemDelegate()->paint(&painter, option, index);
+        return image;
+    };
+    const QImage spaced = drawn("첫 줄 둘째 줄");
+    QImage blank(spaced.size(), QImage::Format_ARGB32);
+    blank.fill(Qt::white);
+    EXPECT_FALSE(spaced == blank) << "the row draws its texts";
+    EXPECT_TRUE(drawn("첫 줄\n둘째 줄") == spaced);
+
     // The generating row shows only while running or after a failure.
     // A generator without a title yet names the row "새 계획서".
-    const struct {
-        Generator::Phase phase;
-        QString row;
-    } cases[] = {
+    const struct { Generator::Phase phase; QString row; } cases[] = {
         {Generator::Phase::running("검사"), "generating|새 계획서|만드는 중…|"},
         {Generator::Phase::failed("멈췄어요."), "generating|새 계획서|만들지 못했어요|"},
         {Generator::Phase::done(output + "/Done-plan"), ""},
@@ -377,31 +399,4 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     shared.cancel();
     EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
     shared.setPhase(Generator::Phase::idle());
-}
-
-TEST_F(SidebarTest, RowTextsStayOnOneLine)
-{
-    makePlan(output + "/Broken-plan", "첫 줄\n둘째 줄", "Line", 20);
-    makePlan(output + "/Spaced-plan", "첫 줄 둘째 줄", "Line", 10);
-    build();
-    // A title with a line break is drawn exactly as the same title with a
-    // space: one line, never two lines over the second one.
-    const auto drawn = [this](const QString &title) {
-        QListView *list = sidebar->list();
-        const QModelIndex index = sidebar->model()->index(rowOf(Kind::plan, title));
-        QStyleOptionViewItem option;
-        option.initFrom(list);
-        option.rect = QRect(QPoint(0, 0), list->visualRect(index).size());
-        option.widget = list;
-        QImage image(option.rect.size(), QImage::Format_ARGB32);
-        image.fill(Qt::white);
-        QPainter painter(&image);
-        list->itemDelegate()->paint(&painter, option, index);
-        return image;
-    };
-    const QImage spaced = drawn("첫 줄 둘째 줄");
-    QImage blank(spaced.size(), QImage::Format_ARGB32);
-    blank.fill(Qt::white);
-    EXPECT_FALSE(spaced == blank) << "the row draws its texts";
-    EXPECT_TRUE(drawn("첫 줄\n둘째 줄") == spaced);
 }
