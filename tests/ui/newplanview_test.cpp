@@ -198,7 +198,7 @@ protected:
 
 } // namespace
 
-TEST_F(NewPlanForm, HintsAndErrorStateFollowTheTypingAndAStartAttempt)
+TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAttempt)
 {
     EXPECT_EQ(hint("url")->text(), "섹션이나 프레임을 우클릭 → Copy link");
     EXPECT_EQ(hint("url")->property("tone"), "secondary");
@@ -239,14 +239,10 @@ TEST_F(NewPlanForm, HintsAndErrorStateFollowTheTypingAndAStartAttempt)
     EXPECT_EQ(versionRuns(), 1);
     EXPECT_EQ(secrets->reads, 0);
     EXPECT_EQ(runs(), 0);
-}
 
-TEST_F(NewPlanForm, MissingSecretsAreListedAndTheFirstIsTheToast)
-{
+    // Missing secrets are listed, and the first is the toast of a start.
     settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
     EXPECT_EQ(issues(), QStringList({"• Figma 토큰이 없어요"}));
-    field<QLineEdit>("url")->setText(validLink);
-    field<QLineEdit>("feature")->setText("HarborClips");
     NewPlanAction::shared().start();
     EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
     EXPECT_EQ(state->selection(), Selection::newPlan());

@@ -65,11 +65,11 @@ protected:
         Library::TearDown();
     }
 
-    void build()
+    void build(Generator &over)
     {
         state = std::make_unique<AppState>();
         AppStateHolder::setState(state.get());
-        sidebar = new Sidebar(state.get(), generator, nullptr, &window);
+        sidebar = new Sidebar(state.get(), over, nullptr, &window);
         window.resize(300, 700);
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -105,16 +105,10 @@ protected:
         return sidebar->list()->viewport()->findChildren<QPushButton *>("resumeButton");
     }
 
-    // A generation that runs until it is stopped, into `dir` as given.
-    void runInto(const QString &dir)
+    // Runs of the stand-in tool wait until they are stopped.
+    void awaitStop()
     {
         claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
-        AppSettings settings = state->settings();
-        settings.claudePath = FakeClaude::path();
-        GenerateInput input = GenerateInput::decode(request("달리는 중", "Running"));
-        generator.run(input, dir, settings, false, [](const QString &) {});
-        ++started;
-        ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() >= started; }, 15000));
     }
 
     FakeClaude claude;
@@ -129,7 +123,7 @@ protected:
 
 TEST_F(SidebarTest, EmptyLibraryShowsTheNewRowTheHeaderAndAPlaceholder)
 {
-    build();
+    build(generator);
     EXPECT_EQ(rows(), QStringList({"newPlan|새 계획서||", "header|계획서||", "empty|아직 없어요||"}));
     EXPECT_EQ(sidebar->model()->index(0).data(SidebarModel::SymbolRole), "plus.square");
     EXPECT_EQ(sidebar->model()->index(2).data(SidebarModel::ToneRole), "secondary");
@@ -205,7 +199,7 @@ TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
     write(output + "/Empty-title/request.json", request("", "Alpha"));
     write(output + "/Broken-request/request.json", "{ nope");
     write(output + "/Titled/request.json", request("항구 클립", "Harbor"));
-    build();
+    build(generator);
 
     const QStringList listed = rows();
     ASSERT_EQ(listed.size(), 8) << listed.join("\n").toStdString();
@@ -258,7 +252,7 @@ TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
 TEST_F(SidebarTest, SelectionRenameAndDeleteOfAPlan)
 {
     const QString alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha");
-    build();
+    build(generator);
     QSignalSpy selections(state.get(), &AppState::selectionChanged);
     QSignalSpy resets(sidebar->model(), &QAbstractItemModel::modelReset);
     state->setSelection(Selection::plan(alpha));
@@ -332,12 +326,18 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
 {
     write(output + "/Running-plan/request.json", request("달리는 중", "Running"));
     write(output + "/Other/request.json", request("", "Other"));
-    build();
+    build(generator);
     EXPECT_EQ(rowOf(Kind::generating), -1);
     ASSERT_EQ(resumeButtons().size(), 2);
 
     // The generator names the folder without the final "/".
-    runInto(output + "/Running-plan");
+    awaitStop();
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    generator.run(GenerateInput::decode(request("달리는 중", "Running")), output + "/Running-plan", settings, false,
+                  [](const QString &) {});
+    ++started;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 15000));
     ASSERT_TRUE(generator.runningDir());
     EXPECT_FALSE(generator.runningDir()->endsWith('/'));
     state->refresh();
@@ -374,16 +374,12 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
 TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
 {
     write(output + "/Kept-plan/request.json", request("남긴 것", "Kept"));
-    claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    awaitStop();
     AppSettings settings = stored();
     settings.claudePath = FakeClaude::path();
     settings.save();
-    state = std::make_unique<AppState>();
     Generator &shared = Generator::shared();
-    auto *list = new Sidebar(state.get(), shared, nullptr, &window);
-    sidebar = list;
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    build(shared);
     ASSERT_EQ(resumeButtons().size(), 1);
 
     // The state selects the run before the generator names its folder; the
@@ -393,7 +389,7 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     ++started;
     EXPECT_EQ(state->selection(), Selection::generating());
     EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf(Kind::generating) >= 0; }));
-    EXPECT_EQ(list->list()->currentIndex().row(), rowOf(Kind::generating));
+    EXPECT_EQ(sidebar->list()->currentIndex().row(), rowOf(Kind::generating));
     EXPECT_EQ(rowOf(Kind::unfinished, "남긴 것"), -1);
     ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 15000));
     shared.cancel();

@@ -131,7 +131,7 @@ TEST_F(UpdateBannerTest, StatusRowFollowsTheCheckUntilDismissed)
     EXPECT_FALSE(banner->isVisibleTo(&window));
 }
 
-TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusy)
+TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusyAndShowsItsProgress)
 {
     const QString notes = "<b>굵게</b> 아님 — 첫 줄이 길어서 여러 줄로 넘어가요. 둘째 문장도 길게 이어져서 "
                           "사이드바 폭으로는 세 줄을 넘겨요. 셋째 문장, 넷째 문장, 다섯째 문장까지 계속돼요.";
@@ -203,15 +203,8 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusy)
     EXPECT_EQ(child<QLabel>("offerVersion")->text(), "새 버전 1.5 R&D");
     EXPECT_EQ(install->text(), "1.5 R&&D버전으로 업데이트하기");
     EXPECT_TRUE(QKeySequence::mnemonic(install->text()).isEmpty());
-}
 
-TEST_F(UpdateBannerTest, InstallShowsItsProgressAndItsFailure)
-{
-    server.serve(latestPath, HttpServer::Response::json(latest()));
-    updater->check();
-    ASSERT_TRUE(settle());
-
-    // What the panel says at each phase, read as the phase changes.
+    // Installing: what the panel says at each phase, read as the phase changes.
     QStringList seen;
     QObject::connect(updater.get(), &Updater::phaseChanged, banner, [&] {
         seen.append(QString("%1|%2|%3")
@@ -223,7 +216,7 @@ TEST_F(UpdateBannerTest, InstallShowsItsProgressAndItsFailure)
     zip.addFolder("Payload/");
     zip.addFile("Payload/readme.txt", "no app here");
     server.serve(packagePath, {200, zip.bytes(), {}, std::chrono::milliseconds(200), false});
-    QTest::mouseClick(child<QPushButton>("installButton"), Qt::LeftButton);
+    QTest::mouseClick(install, Qt::LeftButton);
     ASSERT_TRUE(settle());
     EXPECT_EQ(seen, QStringList({"받는 중…|0|-", "바꾸고 다시 여는 중…|0|-", "-|1|zip 안에 앱이 없어요"}));
 }
