@@ -266,7 +266,7 @@ TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
                                  "mcp login atlassian --no-browser"}));
 }
 
-TEST_F(ConnectionsViewTest, LoginJobPanelWithLinkAndCode)
+TEST_F(ConnectionsViewTest, LoginJobTakesLinkAndCodeAndStopsOnCancel)
 {
     setResponses({loggedIn, figmaMissing,
                   respond({"auth", "login"}, {QJsonObject{{"raw", true}}, out("Visit https://claude.example/oauth?x=1\r\n"),
@@ -305,19 +305,17 @@ TEST_F(ConnectionsViewTest, LoginJobPanelWithLinkAndCode)
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines.first().value("text").toString(), QStringLiteral("CODE\r"));
     EXPECT_TRUE(view->recheckButton()->isEnabled());
-}
 
-TEST_F(ConnectionsViewTest, CancelStopsWithoutErrorAndActivationWaitsForTheJob)
-{
+    // A login that hangs: "취소" stops it without an error, and activation
+    // waits for the job to end before it checks again.
     setResponses({loggedIn, figmaMissing, respond({"auth", "login"}, {QJsonObject{{"awaitSigterm", QJsonObject()}}})});
-    show();
     const auto checks = [this] { return started().count(authStatus.join(' ')); };
     Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
     settle();
     const qsizetype before = checks();
 
     view->claudeRow().button->click();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return started().contains("auth login"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return started().count("auth login") == 2; }, 10000));
     Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
     QTest::qWait(300);
     EXPECT_EQ(checks(), before) << "no check while the job runs";

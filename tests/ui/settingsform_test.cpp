@@ -7,7 +7,6 @@
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 #include "support/secretsession.h"
-#include "views/connectionsview.h"
 #include "views/reporow.h"
 #include "views/settingsform.h"
 #include "views/settingsview.h"
