@@ -143,20 +143,6 @@ protected:
 
 } // namespace
 
-TEST(ConnectionsViewDetail, LinesForEveryStatus)
-{
-    const QString p = QStringLiteral("기획서·API 문서 읽기 (선택)");
-    const QList<QPair<Status, QString>> cases{
-        {Status::ok("atlassian 연결됨"), p + " · atlassian 연결됨"},
-        {Status::needsLogin("atlassian"), p + " · atlassian — 로그인이 필요해요"},
-        {Status::needsLogin("로그인이 필요해요"), p + " · 로그인이 필요해요"},
-        {Status::checking(), p + " · 확인하는 중"},
-        {Status::missing(), p + " · 아직 연결 안 됨"},
-    };
-    for (const auto &[status, line] : cases)
-        EXPECT_EQ(ConnectionsView::detailLine(p, status), line);
-}
-
 TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
 {
     writeUserConfig({{"atlassian", QJsonObject{{"url", ServiceAddresses::atlassianMCP}}}});
