@@ -126,6 +126,12 @@ protected:
         return row.button->isVisible() ? row.button->text() : QStringLiteral("(none)");
     }
 
+    // A row as the user reads it: its detail line, then the step it offers.
+    static QString seen(const ConnectionsView::Row &row) { return row.detail->text() + " | " + button(row); }
+
+    // The three rows' offered steps, top to bottom.
+    QStringList offers() const { return {button(view->claudeRow()), button(view->figmaRow()), button(view->wikiRow())}; }
+
     QByteArray oldShell;
     QTemporaryDir scratch;
     FakeClaude fake;
@@ -137,41 +143,25 @@ protected:
 
 } // namespace
 
-TEST(ConnectionsViewDetail, LinesForEveryStatus)
-{
-    const QString p = QStringLiteral("기획서·API 문서 읽기 (선택)");
-    const QList<QPair<Status, QString>> cases{
-        {Status::ok("atlassian 연결됨"), p + " · atlassian 연결됨"},
-        {Status::needsLogin("atlassian"), p + " · atlassian — 로그인이 필요해요"},
-        {Status::needsLogin("로그인이 필요해요"), p + " · 로그인이 필요해요"},
-        {Status::checking(), p + " · 확인하는 중"},
-        {Status::missing(), p + " · 아직 연결 안 됨"},
-    };
-    for (const auto &[status, line] : cases)
-        EXPECT_EQ(ConnectionsView::detailLine(p, status), line);
-}
-
 TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
 {
     writeUserConfig({{"atlassian", QJsonObject{{"url", ServiceAddresses::atlassianMCP}}}});
     setResponses({loggedIn, figmaNeedsLogin,
                   respond({"mcp", "get", "atlassian"}, {out("atlassian:\n  Status: ⚠ Needs authentication\n")})});
     show();
+    const QString claude = QStringLiteral("계획서 만들기·고치기 (필수) · ");
     EXPECT_EQ(view->claudeRow().title->text(), QStringLiteral("Claude Code"));
-    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · dev@example.com · Claude 계정"));
+    EXPECT_EQ(seen(view->claudeRow()), claude + "dev@example.com · Claude 계정 | 다른 계정으로");
     EXPECT_EQ(view->claudeRow().icon->property("symbol").toString(), QStringLiteral("checkmark.circle.fill"));
     EXPECT_EQ(view->claudeRow().icon->property("tone").toString(), QStringLiteral("green"));
-    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("다른 계정으로"));
     EXPECT_EQ(view->claudeRow().button->property("controlSize").toString(), QStringLiteral("small"));
     EXPECT_EQ(view->figmaRow().title->text(), QStringLiteral("Figma"));
-    EXPECT_EQ(view->figmaRow().detail->text(), QStringLiteral("피그마 섹션 읽기 (필수) · figma — 로그인이 필요해요"));
+    EXPECT_EQ(seen(view->figmaRow()), QStringLiteral("피그마 섹션 읽기 (필수) · figma — 로그인이 필요해요 | 로그인"));
     EXPECT_EQ(view->figmaRow().icon->property("symbol").toString(),
               QStringLiteral("person.crop.circle.badge.exclamationmark"));
     EXPECT_EQ(view->figmaRow().icon->property("tone").toString(), QStringLiteral("orange"));
-    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("로그인"));
     EXPECT_EQ(view->wikiRow().title->text(), QStringLiteral("Wiki (Confluence)"));
-    EXPECT_EQ(view->wikiRow().detail->text(), QStringLiteral("기획서·API 문서 읽기 (선택) · atlassian — 로그인이 필요해요"));
-    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("로그인"));
+    EXPECT_EQ(seen(view->wikiRow()), QStringLiteral("기획서·API 문서 읽기 (선택) · atlassian — 로그인이 필요해요 | 로그인"));
     EXPECT_TRUE(view->jobPanel()->isHidden());
     EXPECT_TRUE(view->errorLine()->isHidden());
 
@@ -179,10 +169,8 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     view->recheckButton()->click();
     EXPECT_TRUE(view->claudeRow().spinner->isVisible());
     EXPECT_FALSE(view->claudeRow().icon->isVisible());
-    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · 확인하는 중"));
-    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("(none)"));
-    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
-    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
+    EXPECT_EQ(view->claudeRow().detail->text(), claude + "확인하는 중");
+    EXPECT_EQ(offers(), (QStringList{"(none)", "(none)", "(none)"}));
     settle();
 
     // In the token mode the design service never offers a button.
@@ -191,35 +179,51 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     state->setSettings(settings);
     EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
     recheck();
-    EXPECT_EQ(view->figmaRow().detail->text(), QStringLiteral("피그마 섹션 읽기 (필수) · 아직 연결 안 됨"));
-    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
+    EXPECT_EQ(seen(view->figmaRow()), QStringLiteral("피그마 섹션 읽기 (필수) · 아직 연결 안 됨 | (none)"));
     settings.figmaMode = AppSettings::FigmaMode::mcp;
     state->setSettings(settings);
 
     // A tool that is not logged in: only its own login is offered.
     setResponses({respond(authStatus, {out(R"({"loggedIn":false})")}), figmaMissing});
     recheck();
-    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · 로그인이 필요해요"));
-    EXPECT_EQ(button(view->claudeRow()), QStringLiteral("로그인"));
+    EXPECT_EQ(view->claudeRow().detail->text(), claude + "로그인이 필요해요");
+    EXPECT_EQ(offers(), (QStringList{"로그인", "(none)", "(none)"}));
     EXPECT_EQ(view->claudeRow().button->property("controlSize").toString(), QStringLiteral("regular"));
-    EXPECT_EQ(button(view->figmaRow()), QStringLiteral("(none)"));
-    EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
 
-    // No tool at all: install it.
+    // No tool at all: install it, and a failed install leaves its last error.
     settings.claudePath = root.path() + "/nowhere/claude";
     state->setSettings(settings);
     recheck();
-    EXPECT_EQ(view->claudeRow().detail->text(), QStringLiteral("계획서 만들기·고치기 (필수) · 아직 연결 안 됨"));
+    EXPECT_EQ(view->claudeRow().detail->text(), claude + "아직 연결 안 됨");
     EXPECT_EQ(view->claudeRow().icon->property("symbol").toString(), QStringLiteral("xmark.circle"));
     EXPECT_EQ(button(view->claudeRow()), QStringLiteral("설치"));
     EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
+    view->claudeRow().button->click();
+    EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Claude Code 설치하는 중"));
+    EXPECT_EQ(view->jobNote()->text(), QStringLiteral("1~2분 걸려요. 끝나면 로그인 버튼이 나와요."));
+    settle();
+    EXPECT_TRUE(view->errorLine()->isVisible());
+    EXPECT_EQ(view->errorText()->text(), QStringLiteral("curl: (6) Could not resolve host: claude.ai"));
+    EXPECT_EQ(view->errorText()->property("tone").toString(), QStringLiteral("orange"));
 }
 
 TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
 {
+    // An empty tool path is filled from the search on show.
+    const QString installed = QDir::homePath() + "/.local/bin/claude";
+    ASSERT_TRUE(QDir().mkpath(QDir::homePath() + "/.local/bin"));
+    ASSERT_TRUE(QFile::link(FakeClaude::path(), installed));
+    AppSettings settings = state->settings();
+    settings.claudePath.clear();
+    state->setSettings(settings);
     writeUserConfig({{"wiki-b", QJsonObject{{"url", ServiceAddresses::atlassianMCP}}}});
     setResponses({loggedIn, figmaMissing, respond({"mcp", "get", "wiki-b"}, {out("wiki-b:\n  Status: ⚠ Needs auth\n")})});
     show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->settings().claudePath == installed; }, 10000));
+    settle();
+    EXPECT_EQ(stored().claudePath, installed);
+    EXPECT_EQ(connections.claude(), Status::ok("dev@example.com · Claude 계정"));
+
     EXPECT_EQ(button(view->figmaRow()), QStringLiteral("연결"));
     view->figmaRow().button->click();
     ASSERT_TRUE(connections.job());
@@ -248,7 +252,7 @@ TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
                                  "mcp login atlassian --no-browser"}));
 }
 
-TEST_F(ConnectionsViewTest, LoginJobPanelWithLinkAndCode)
+TEST_F(ConnectionsViewTest, LoginJobTakesLinkAndCodeAndStopsOnCancel)
 {
     setResponses({loggedIn, figmaMissing,
                   respond({"auth", "login"}, {QJsonObject{{"raw", true}}, out("Visit https://claude.example/oauth?x=1\r\n"),
@@ -287,19 +291,17 @@ TEST_F(ConnectionsViewTest, LoginJobPanelWithLinkAndCode)
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines.first().value("text").toString(), QStringLiteral("CODE\r"));
     EXPECT_TRUE(view->recheckButton()->isEnabled());
-}
 
-TEST_F(ConnectionsViewTest, CancelStopsWithoutErrorAndActivationWaitsForTheJob)
-{
+    // A login that hangs: "취소" stops it without an error, and activation
+    // waits for the job to end before it checks again.
     setResponses({loggedIn, figmaMissing, respond({"auth", "login"}, {QJsonObject{{"awaitSigterm", QJsonObject()}}})});
-    show();
     const auto checks = [this] { return started().count(authStatus.join(' ')); };
     Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
     settle();
     const qsizetype before = checks();
 
     view->claudeRow().button->click();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return started().contains("auth login"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return started().count("auth login") == 2; }, 10000));
     Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
     QTest::qWait(300);
     EXPECT_EQ(checks(), before) << "no check while the job runs";
@@ -315,37 +317,4 @@ TEST_F(ConnectionsViewTest, CancelStopsWithoutErrorAndActivationWaitsForTheJob)
     Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
     settle();
     EXPECT_EQ(checks(), afterJob + 1);
-}
-
-TEST_F(ConnectionsViewTest, FailedInstallShowsTheLastError)
-{
-    AppSettings settings = state->settings();
-    settings.claudePath = root.path() + "/nowhere/claude";
-    state->setSettings(settings);
-    show();
-    ASSERT_EQ(button(view->claudeRow()), QStringLiteral("설치"));
-    view->claudeRow().button->click();
-    EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Claude Code 설치하는 중"));
-    EXPECT_EQ(view->jobNote()->text(), QStringLiteral("1~2분 걸려요. 끝나면 로그인 버튼이 나와요."));
-    settle();
-    EXPECT_TRUE(view->errorLine()->isVisible());
-    EXPECT_EQ(view->errorText()->text(), QStringLiteral("curl: (6) Could not resolve host: claude.ai"));
-    EXPECT_EQ(view->errorText()->property("tone").toString(), QStringLiteral("orange"));
-}
-
-TEST_F(ConnectionsViewTest, EmptyToolPathIsFilledFromTheSearchOnShow)
-{
-    const QString installed = QDir::homePath() + "/.local/bin/claude";
-    ASSERT_TRUE(QDir().mkpath(QDir::homePath() + "/.local/bin"));
-    ASSERT_TRUE(QFile::link(FakeClaude::path(), installed));
-    AppSettings settings = state->settings();
-    settings.claudePath.clear();
-    state->setSettings(settings);
-    setResponses({loggedIn, figmaMissing});
-    show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return state->settings().claudePath == installed; }, 10000));
-    settle();
-    EXPECT_EQ(stored().claudePath, installed);
-    EXPECT_EQ(connections.claude(), Status::ok("dev@example.com · Claude 계정"));
-    QFile::remove(installed);
 }

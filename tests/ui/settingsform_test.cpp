@@ -7,7 +7,6 @@
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 #include "support/secretsession.h"
-#include "views/connectionsview.h"
 #include "views/reporow.h"
 #include "views/settingsform.h"
 #include "views/settingsview.h"
@@ -207,7 +206,7 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     EXPECT_EQ(f->apiKeyField()->placeholderText(), savedPlaceholder);
 }
 
-TEST_F(SettingsFormTest, TokenCheckShowsWhatTheServiceAnswers)
+TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
 {
     HttpServer server;
     qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
@@ -216,6 +215,9 @@ TEST_F(SettingsFormTest, TokenCheckShowsWhatTheServiceAnswers)
     SettingsForm *f = form();
     f->tokenChoice()->click();
     EXPECT_FALSE(f->tokenCheck()->isEnabled());
+    const auto asked = [&](qsizetype count) {
+        return QTest::qWaitFor([&] { return server.requestsTo("/v1/me").size() == count; }, 5000);
+    };
 
     // A token removed behind the form's back.
     store->items.insert("figma-token", "");
@@ -242,29 +244,19 @@ TEST_F(SettingsFormTest, TokenCheckShowsWhatTheServiceAnswers)
     }
     ASSERT_EQ(server.requestsTo("/v1/me").size(), cases.size());
     EXPECT_EQ(server.requestsTo("/v1/me").last().headers.value("x-figma-token"), "figd_live");
-}
-
-TEST_F(SettingsFormTest, OnlyTheNewestTokenCheckOrSaveIsShown)
-{
-    HttpServer server;
-    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
-    const std::shared_ptr<MemorySecretStore> store = memoryKeychain();
-    store->items.insert("figma-token", "figd_old");
-    open();
-    SettingsForm *f = form();
-    f->tokenChoice()->click();
+    qsizetype sent = cases.size();
 
     // A slow check of the old token, then a quick one of the new token.
     server.serve("/v1/me", {200, R"({"email":"old@example.com"})", {}, 2s, false});
     server.then("/v1/me", HttpServer::Response::json(R"({"email":"new@example.com"})"));
     f->tokenCheck()->click();
     // The slow answer must go to the first request.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/v1/me").size() == 1; }, 5000));
+    ASSERT_TRUE(asked(++sent));
     type(f->tokenField(), "figd_new");
     f->tokenSave()->click();
     f->tokenCheck()->click();
     EXPECT_TRUE(shows(f->figmaStatusLine(), "✓ new@example.com"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/v1/me").size() == 2; }, 5000));
+    ASSERT_TRUE(asked(++sent));
     QTest::qWait(2500);
     EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("✓ new@example.com"));
 
@@ -275,21 +267,17 @@ TEST_F(SettingsFormTest, OnlyTheNewestTokenCheckOrSaveIsShown)
     EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("지웠어요"));
     QTest::qWait(1500);
     EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("지웠어요"));
-}
+    ASSERT_TRUE(asked(++sent));
 
-TEST_F(SettingsFormTest, ClosingTheWindowDuringACheckIsQuiet)
-{
-    HttpServer server;
-    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
-    memoryKeychain()->items.insert("figma-token", "figd_live");
+    // Closing the window during a check is quiet.
+    type(f->tokenField(), "figd_live");
+    f->tokenSave()->click();
     server.serve("/v1/me", {200, R"({"email":"gone@example.com"})", {}, 700ms, false});
-    open();
-    form()->tokenChoice()->click();
-    form()->tokenCheck()->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !server.requests().isEmpty(); }, 5000));
+    f->tokenCheck()->click();
+    ASSERT_TRUE(asked(++sent));
     view.reset();
     QTest::qWait(1200);
-    EXPECT_EQ(server.requestsTo("/v1/me").size(), 1);
+    EXPECT_EQ(server.requestsTo("/v1/me").size(), sent);
     EXPECT_EQ(stored().figmaMode, AppSettings::FigmaMode::token);
 }
 
@@ -315,6 +303,12 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     EXPECT_EQ(stored().claudePath, QString());
     EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
 
+    // A window opened on the empty path fails its first check.
+    view.reset();
+    open();
+    f = form();
+    EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
+
     // An installed tool is found, saved and checked.
     const QString installed = QDir::homePath() + "/.local/bin/claude";
     ASSERT_TRUE(QDir().mkpath(QDir::homePath() + "/.local/bin"));
@@ -335,16 +329,6 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     EXPECT_EQ(f->claudePathField()->text(), FakeClaude::path());
     EXPECT_EQ(stored().claudePath, FakeClaude::path());
     EXPECT_EQ(f->claudeStatusLine()->text(), QStringLiteral("✓ 2.1.0 (Claude Code)"));
-}
-
-TEST_F(SettingsFormTest, EmptyToolPathFailsOnFirstShow)
-{
-    AppSettings settings = stored();
-    settings.claudePath.clear();
-    settings.save();
-    memoryKeychain();
-    open();
-    EXPECT_TRUE(shows(form()->claudeStatusLine(), notRunnable));
 }
 
 TEST_F(SettingsFormTest, FieldsWriteTheSettingsAtOnceAndFollowThem)
@@ -388,12 +372,8 @@ TEST_F(SettingsFormTest, FieldsWriteTheSettingsAtOnceAndFollowThem)
     second.apiKeyChoice()->click();
     EXPECT_TRUE(f->apiKeyChoice()->isChecked());
     EXPECT_TRUE(f->apiKeyRow()->isVisible());
-}
 
-TEST_F(SettingsFormTest, RepositoryRowsMarkOnlyFoundRepositories)
-{
-    memoryKeychain();
-    open();
+    // Repository rows mark only repositories found.
     RepoRow *android = form()->androidRow();
     RepoRow *ios = form()->iosRow();
     EXPECT_EQ(android->field()->placeholderText(), QStringLiteral("참고할 로컬 저장소 경로 (예: ~/brenix_android_v2)"));
@@ -430,12 +410,8 @@ TEST_F(SettingsFormTest, RepositoryRowsMarkOnlyFoundRepositories)
     EXPECT_TRUE(ios->foundMark()->isVisible());
     ios->chooseButton()->click();
     EXPECT_EQ(stored().iosRepo, app) << "a cancelled panel changes nothing";
-}
 
-TEST_F(SettingsFormTest, ChoosingTheOutputFolderRescansButTypingDoesNot)
-{
-    memoryKeychain();
-    open();
+    // Choosing the output folder rescans, typing does not.
     const QString other = root.path() + "/other";
     makePlan(other + "/one", "하나", "One");
     EXPECT_TRUE(state->plans().isEmpty());
@@ -464,6 +440,9 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     UpdateRow row(&updater);
     row.show();
     const QByteArray latestPath = "/api/apps/com.tovanek.quarrystone.mac/latest";
+    const auto reaches = [&](Updater::Phase::Kind kind) {
+        return QTest::qWaitFor([&] { return updater.phase().kind == kind; }, 10000);
+    };
 
     EXPECT_EQ(row.statusLine()->text(), "배포 서버: " + server.base());
     EXPECT_FALSE(row.installButton()->isVisible());
@@ -474,7 +453,7 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     row.checkButton()->click();
     EXPECT_EQ(row.statusLine()->text(), QStringLiteral("확인하는 중…"));
     EXPECT_FALSE(row.checkButton()->isEnabled());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::idle; }, 10000));
+    ASSERT_TRUE(reaches(Updater::Phase::Kind::idle));
     EXPECT_EQ(row.statusLine()->text(), QStringLiteral("바뀐 점: 빨라졌어요"));
     EXPECT_TRUE(row.installButton()->isVisible());
     EXPECT_EQ(row.installButton()->text(), QStringLiteral("1.4.0버전으로 업데이트하기"));
@@ -485,7 +464,7 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     row.checkButton()->click();
     EXPECT_FALSE(row.checkButton()->isEnabled());
     EXPECT_TRUE(row.installButton()->isEnabled());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::idle; }, 10000));
+    ASSERT_TRUE(reaches(Updater::Phase::Kind::idle));
     EXPECT_EQ(row.statusLine()->text(), "배포 서버: " + server.base()) << "empty notes name the server";
 
     // While the build is fetched neither button can be pressed.
@@ -494,19 +473,19 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     EXPECT_EQ(row.statusLine()->text(), QStringLiteral("받는 중…"));
     EXPECT_FALSE(row.checkButton()->isEnabled());
     EXPECT_FALSE(row.installButton()->isEnabled());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::failed; }, 10000));
+    ASSERT_TRUE(reaches(Updater::Phase::Kind::failed));
     EXPECT_TRUE(row.statusLine()->text().startsWith(QStringLiteral("업데이트하지 못했어요: ")));
     EXPECT_TRUE(row.installButton()->isEnabled());
 
     server.serve(latestPath, HttpServer::Response::json(R"({"version":"1.3.0","build":"42","url":"https://example.com/42.zip"})"));
     row.checkButton()->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::upToDate; }, 10000));
+    ASSERT_TRUE(reaches(Updater::Phase::Kind::upToDate));
     EXPECT_EQ(row.statusLine()->text(), QStringLiteral("최신 버전이에요"));
     EXPECT_FALSE(row.installButton()->isVisible());
 
     server.serve(latestPath, HttpServer::Response::text(500, "down"));
     row.checkButton()->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return updater.phase().kind == Updater::Phase::Kind::failed; }, 10000));
+    ASSERT_TRUE(reaches(Updater::Phase::Kind::failed));
     EXPECT_EQ(row.statusLine()->text(), "배포 서버에 닿지 못했어요 (" + server.base() + ")");
     EXPECT_EQ(row.statusLine()->property("tone").toString(), QStringLiteral("orange"));
 }

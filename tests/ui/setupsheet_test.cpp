@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <functional>
+
 namespace {
 
 // The first-run sheet over a library whose settings say setup is not done,
@@ -39,6 +41,7 @@ protected:
     void TearDown() override
     {
         delete sheet.data();
+        window.reset();
         state.reset();
         Keychain::useStore(nullptr);
     }
@@ -53,15 +56,31 @@ protected:
 
     QDateTime written() const { return QFileInfo(file).lastModified().toUTC(); }
 
+    // The sheet as the shell makes it, over the shell's window.
     void open()
     {
-        sheet = new SetupSheet(state.get());
+        window = std::make_unique<QWidget>();
+        window->resize(800, 800);
+        window->show();
+        QDialog *dialog = ViewFactory::setupSheet(state.get(), window.get());
+        sheet = qobject_cast<SetupSheet *>(dialog);
+        ASSERT_NE(sheet.data(), nullptr);
+        EXPECT_EQ(dialog->objectName(), QStringLiteral("setupSheet"));
+        EXPECT_EQ(dialog->parent(), window.get());
         sheet->open();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
         before = read(file);
     }
 
+    void reopen()
+    {
+        state->setShowSetup(true);
+        sheet->open();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
+    }
+
     std::unique_ptr<AppState> state;
+    std::unique_ptr<QWidget> window;
     QPointer<SetupSheet> sheet;
     QString file;
     QByteArray before;
@@ -69,42 +88,44 @@ protected:
 
 } // namespace
 
-TEST_F(SetupSheetTest, LaterEscapeAndCloseOnlyHide)
+TEST_F(SetupSheetTest, LaterOnlyHidesAndStartRecordsSetupOnceAndRescans)
 {
     const QDateTime untouched = written();
     open();
     EXPECT_EQ(sheet->size(), QSize(660, 720));
     EXPECT_TRUE(sheet->isModal());
     EXPECT_TRUE(sheet->startButton()->isDefault());
-    sheet->laterButton()->click();
-    EXPECT_FALSE(sheet->isVisible());
-    EXPECT_FALSE(state->showSetup());
-    EXPECT_EQ(read(file), before);
-    EXPECT_EQ(written(), untouched);
-    EXPECT_FALSE(stored().setupDone);
+    // The form scrolls between the header and the buttons.
+    auto *scroll = sheet->findChild<QScrollArea *>();
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_GT(scroll->widget()->sizeHint().height(), scroll->viewport()->height());
+    EXPECT_FALSE(scroll->isAncestorOf(sheet->startButton()));
 
-    for (const bool escape : {true, false}) {
-        state->setShowSetup(true);
-        sheet->open();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
-        if (escape)
-            QTest::keyClick(sheet.data(), Qt::Key_Escape);
-        else
-            sheet->close();
+    // "나중에", Escape, closing and a bare reject only hide, for good, and
+    // none of them touches settings.json.
+    const QList<QPair<const char *, std::function<void()>>> laters{
+        {"later", [this] { sheet->laterButton()->click(); }},
+        {"Escape", [this] { QTest::keyClick(sheet.data(), Qt::Key_Escape); }},
+        {"close", [this] { sheet->close(); }},
+        {"reject", [this] { sheet->reject(); }},
+    };
+    for (const auto &[name, later] : laters) {
+        SCOPED_TRACE(name);
+        if (!sheet->isVisible())
+            reopen();
+        later();
         EXPECT_FALSE(sheet->isVisible());
-        EXPECT_FALSE(state->showSetup()) << (escape ? "Escape" : "close");
+        EXPECT_FALSE(state->showSetup());
+        EXPECT_EQ(read(file), before);
         EXPECT_EQ(written(), untouched);
     }
-}
 
-TEST_F(SetupSheetTest, StartRecordsSetupOnceAndRescans)
-{
-    open();
     // A plan made after the start-up scan is found by the rescan.
     makePlan(output + "/late", "늦게", "Late");
     ASSERT_TRUE(state->plans().isEmpty());
     QSignalSpy saved(state.get(), &AppState::settingsChanged);
     // Return in a field of the form acts as "시작하기".
+    reopen();
     sheet->form()->modelField()->setFocus();
     QTest::keyClick(sheet->form()->modelField(), Qt::Key_Return);
     EXPECT_FALSE(sheet->isVisible());
@@ -116,19 +137,17 @@ TEST_F(SetupSheetTest, StartRecordsSetupOnceAndRescans)
 
     // Already done: nothing is written, the sheet still closes and rescans.
     age(file);
-    const QDateTime untouched = written();
+    const QDateTime aged = written();
     makePlan(output + "/later", "더 늦게", "Later");
-    state->setShowSetup(true);
-    sheet->open();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet.data()));
+    reopen();
     sheet->startButton()->click();
     EXPECT_FALSE(sheet->isVisible());
-    EXPECT_EQ(written(), untouched);
+    EXPECT_EQ(written(), aged);
     EXPECT_EQ(saved.count(), 1);
     EXPECT_EQ(state->plans().size(), 2);
 }
 
-TEST_F(SetupSheetTest, FactoryGivesTheSettingsViewAndTheSheet)
+TEST_F(SetupSheetTest, FactoryGivesTheScrollingSettingsView)
 {
     QWidget window;
     QWidget *view = ViewFactory::settingsView(state.get(), &window);
@@ -139,21 +158,4 @@ TEST_F(SetupSheetTest, FactoryGivesTheSettingsViewAndTheSheet)
     ASSERT_NE(scroll, nullptr);
     EXPECT_EQ(scroll->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_TRUE(scroll->isAncestorOf(qobject_cast<SettingsView *>(view)->form()));
-
-    QDialog *dialog = ViewFactory::setupSheet(state.get(), &window);
-    ASSERT_NE(qobject_cast<SetupSheet *>(dialog), nullptr);
-    EXPECT_EQ(dialog->objectName(), QStringLiteral("setupSheet"));
-    EXPECT_EQ(dialog->parent(), &window);
-
-    // The form scrolls between the header and the buttons.
-    window.resize(800, 800);
-    window.show();
-    dialog->open();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
-    auto *sheetScroll = dialog->findChild<QScrollArea *>();
-    ASSERT_NE(sheetScroll, nullptr);
-    EXPECT_GT(sheetScroll->widget()->sizeHint().height(), sheetScroll->viewport()->height());
-    EXPECT_FALSE(sheetScroll->isAncestorOf(qobject_cast<SetupSheet *>(dialog)->startButton()));
-    dialog->reject();
-    EXPECT_FALSE(state->showSetup());
 }
