@@ -40,11 +40,16 @@ QJsonObject answering(const QString &stdinContains, const QJsonArray &steps)
     return {{"stdinContains", stdinContains}, {"steps", steps}};
 }
 
-// A plan that passes its checks, its one screen drawn from `node`.
-QString validPlan(const QString &node = QStringLiteral("1:2"))
+// A plan whose one screen is drawn from `node`; it passes its checks unless
+// it has transitions to `strays` screens it does not have.
+QString validPlan(const QString &node = QStringLiteral("1:2"), int strays = 0)
 {
     const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"9:9", node}}};
-    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}}};
+    QJsonArray transitions;
+    for (int i = 1; i <= strays; ++i)
+        transitions.append(QJsonObject{{"from", "feed"}, {"to", QStringLiteral("gone%1").arg(i)}, {"trigger", "탭"}});
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}},
+                           {"transitions", transitions}};
     return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
 }
 
@@ -692,19 +697,9 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
 TEST_F(GeneratorTest, ProblemsAreAskedOnceAndTheRestLeftForTheEditor)
 {
     saveEmptySection();
-    // A plan whose transitions lead to `count` screens it does not have.
-    const auto planWithStrays = [](int count) {
-        QJsonArray transitions;
-        for (int i = 1; i <= count; ++i)
-            transitions.append(QJsonObject{{"from", "feed"}, {"to", QStringLiteral("gone%1").arg(i)}, {"trigger", "탭"}});
-        const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{}}};
-        const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}},
-                               {"transitions", transitions}};
-        return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
-    };
-    const QString fixAnswer = planWithStrays(3);
+    const QString fixAnswer = validPlan("1:2", 3);
     fake.setScenario({{"responses", QJsonArray{answering("방금 답한 plan.json", {FakeClaude::resultEvent(fixAnswer)})}},
-                      {"steps", QJsonArray{FakeClaude::resultEvent(planWithStrays(10))}}});
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan("1:2", 10))}}});
     const Generator::Phase phase = runToEnd(true);
     ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
 
