@@ -18,7 +18,6 @@
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
