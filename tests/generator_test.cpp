@@ -18,7 +18,7 @@
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
@@ -39,15 +39,64 @@ QJsonObject answering(const QString &stdinContains, const QJsonArray &steps)
     return {{"stdinContains", stdinContains}, {"steps", steps}};
 }
 
-// A plan that passes its checks, its one screen drawn from `node`.
-QString validPlan(const QString &node = QStringLiteral("1:2"))
+// A plan whose one screen is drawn from `node`; it passes its checks unless
+// it has transitions to `strays` screens it does not have.
+QString validPlan(const QString &node = QStringLiteral("1:2"), int strays = 0)
 {
     const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"9:9", node}}};
-    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}}};
+    QJsonArray transitions;
+    for (int i = 1; i <= strays; ++i)
+        transitions.append(QJsonObject{{"from", "feed"}, {"to", QStringLiteral("gone%1").arg(i)}, {"trigger", "탭"}});
+    const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}},
+                           {"transitions", transitions}};
     return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
 }
 
 const QString draftMarker = QStringLiteral("## 입력");
+
+// Turns the event loop until the condition holds or the time is up.
+void waitUntil(const std::function<bool()> &condition, int ms)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (condition())
+            loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    if (!condition())
+        loop.exec();
+}
+
+void turn(int ms)
+{
+    waitUntil([] { return false; }, ms);
+}
+
+// The REST nodes answer for section 1:1 holding these frames.
+QByteArray restNodes(const QJsonArray &frames, int width)
+{
+    const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
+                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", width}, {"height", 800}}},
+                              {"children", frames}};
+    return json({{"nodes", QJsonObject{{"1:1", QJsonObject{{"document", section}}}}}});
+}
+
+QJsonObject restFrame(const QString &id, const QString &name, int x)
+{
+    return {{"id", id}, {"name", name}, {"type", "FRAME"},
+            {"absoluteBoundingBox", QJsonObject{{"x", x}, {"y", 0}, {"width", 360}, {"height", 640}}}};
+}
+
+// A frame as the Figma run answers it.
+QJsonObject answerFrame(const QString &id, const QString &name, int x, const QJsonObject &extra = {})
+{
+    QJsonObject frame{{"id", id}, {"name", name}, {"x", x}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        frame.insert(it.key(), it.value());
+    return frame;
+}
 
 class GeneratorTest : public testing::Test
 {
@@ -63,27 +112,23 @@ protected:
         fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
     }
 
-    // Runs until the phase is done or failed.
-    Generator::Phase runToEnd(bool reuse = true)
+    void TearDown() override
+    {
+        qunsetenv("QUARRYSTONE_FIGMA_API");
+        Keychain::useStore(nullptr);
+    }
+
+    void start(bool reuse)
     {
         generator.setPhase(Generator::Phase::idle());
         generator.run(input, dir, settings, reuse, [this](const QString &folder) { completed.append(folder); });
-        return waitForEnd();
     }
 
-    Generator::Phase waitForEnd()
+    // Runs until the phase is done or failed.
+    Generator::Phase runToEnd(bool reuse = true)
     {
-        QEventLoop loop;
-        const auto ended = [this] {
-            return generator.phase().kind == Kind::done || generator.phase().kind == Kind::failed;
-        };
-        QObject::connect(&generator, &Generator::phaseChanged, &loop, [&] {
-            if (ended())
-                loop.quit();
-        });
-        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-        if (!ended())
-            loop.exec();
+        start(reuse);
+        waitUntil([this] { return generator.phase().kind == Kind::done || generator.phase().kind == Kind::failed; }, 30000);
         return generator.phase();
     }
 
@@ -125,12 +170,11 @@ protected:
 TEST(GeneratorState, StagesTitlesAndRawValues)
 {
     const QStringList titles{"피그마 읽기", "화면 이미지 받기", "기획서 읽기", "API 문서 읽기", "계획서 초안 만들기", "검사", "저장"};
-    for (int raw = 0; raw < 7; ++raw) {
-        ASSERT_TRUE(Generator::stageFromRaw(raw).has_value());
-        EXPECT_EQ(Generator::title(*Generator::stageFromRaw(raw)), titles.at(raw));
+    for (int raw = -1; raw <= 7; ++raw) {
+        const std::optional<Stage> stage = Generator::stageFromRaw(raw);
+        ASSERT_EQ(stage.has_value(), raw >= 0 && raw < 7) << raw;
+        EXPECT_EQ(stage ? Generator::title(*stage) : QString(), titles.value(raw));
     }
-    EXPECT_FALSE(Generator::stageFromRaw(-1).has_value());
-    EXPECT_FALSE(Generator::stageFromRaw(7).has_value());
 }
 
 TEST(GeneratorState, LogKeepsTheLastFourHundredAndSignalsEveryLine)
@@ -156,9 +200,7 @@ TEST(GeneratorState, LogKeepsTheLastFourHundredAndSignalsEveryLine)
     // A thousand lines at once are announced once the loop turns, not a
     // thousand times.
     EXPECT_EQ(notices, 0);
-    QEventLoop loop;
-    QTimer::singleShot(120, &loop, &QEventLoop::quit);
-    loop.exec();
+    turn(120);
     EXPECT_EQ(notices, 1);
 }
 
@@ -193,14 +235,15 @@ TEST(GeneratorState, ObserveFollowsItsRulesInOrder)
     // A German locale reads "1.05" no differently.
     QLocale::setDefault(QLocale(QLocale::German));
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.lines.first().toStdString());
         Generator generator;
         generator.begin(c.stage, "", c.total);
         for (const QString &line : c.lines)
             generator.observe(line, c.stage);
         const Generator::StageState state = generator.stageState(c.stage);
-        EXPECT_EQ(state.detail, c.detail) << c.lines.first().toStdString();
-        EXPECT_EQ(state.done, c.done) << c.lines.first().toStdString();
-        EXPECT_DOUBLE_EQ(state.cost, c.cost) << c.lines.first().toStdString();
+        EXPECT_EQ(state.detail, c.detail);
+        EXPECT_EQ(state.done, c.done);
+        EXPECT_DOUBLE_EQ(state.cost, c.cost);
         EXPECT_TRUE(state.lastEvent.has_value());
     }
     QLocale::setDefault(QLocale::c());
@@ -381,7 +424,7 @@ TEST(GeneratorPure, FinishCompletesTheHeader)
     EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-3.png"));
 }
 
-TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
+TEST_F(GeneratorTest, TokenRouteStoppedMidCallThenDownloadingFramesOneByOne)
 {
     HttpServer server;
     useTokenRoute(server);
@@ -390,18 +433,33 @@ TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
     QJsonObject addresses;
     for (int i = 1; i <= 5; ++i) {
         const QString id = QStringLiteral("1:%1").arg(i + 1);
-        const QJsonObject box{{"x", i * 400}, {"y", 0}, {"width", 360}, {"height", 640}};
-        frames.append(QJsonObject{{"id", id}, {"name", QStringLiteral("F%1").arg(i)}, {"type", "FRAME"}, {"absoluteBoundingBox", box}});
+        frames.append(restFrame(id, QStringLiteral("F%1").arg(i), i * 400));
         if (i != 2)
             addresses.insert(id, server.base() + QStringLiteral("/img/%1.png").arg(i));
         server.serve(QStringLiteral("/img/%1.png").arg(i).toUtf8(),
                      i == 4 ? HttpServer::Response::text(404, "no") : HttpServer::Response::text(200, "PNG" + QByteArray::number(i)));
     }
-    const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
-                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 3000}, {"height", 800}}},
-                              {"children", frames}};
-    server.serve("/v1/files/KEY/nodes", HttpServer::Response::json(json({{"nodes", QJsonObject{{"1:1", QJsonObject{{"document", section}}}}}})));
+    // The first section request is slow, the second answers at once.
+    HttpServer::Response slow = HttpServer::Response::json(restNodes(frames, 3000));
+    slow.delay = std::chrono::milliseconds(3000);
+    server.serve("/v1/files/KEY/nodes", slow);
+    server.then("/v1/files/KEY/nodes", HttpServer::Response::json(restNodes(frames, 3000)));
     server.serve("/v1/images/KEY", HttpServer::Response::json(json({{"images", addresses}})));
+
+    start(false);
+    waitUntil([&] { return !server.requests().isEmpty(); }, 10000);
+    ASSERT_EQ(server.requests().size(), 1);
+    generator.cancel();
+    generator.setPhase(Generator::Phase::idle());
+    turn(3500);
+    // The stopped task neither went on to the images nor set its phase
+    // over the reset.
+    EXPECT_EQ(generator.phase(), Generator::Phase::idle());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+    EXPECT_EQ(generator.stageState(Stage::images).status, Status::waiting);
+    EXPECT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(generator.log().last(), "멈춤");
+    EXPECT_TRUE(completed.isEmpty());
 
     QStringList details;
     QObject::connect(&generator, &Generator::stagesChanged, [&] {
@@ -411,9 +469,6 @@ TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
             details.append(detail);
     });
     const Generator::Phase phase = runToEnd(false);
-    qunsetenv("QUARRYSTONE_FIGMA_API");
-    Keychain::useStore(nullptr);
-
     ASSERT_EQ(phase, Generator::Phase::done(dir)) << phase.text.toStdString();
     EXPECT_EQ(completed, QStringList{dir});
     EXPECT_EQ(details, QStringList({"그림 주소 받는 중", "1/5장", "3/5장", "4/5장", "5/5장"}));
@@ -432,39 +487,35 @@ TEST_F(GeneratorTest, TokenRouteDownloadsFramesOneByOne)
     EXPECT_FALSE(QFileInfo::exists(dir + "/img/node-1-5.png"));
     const Plan plan = Plan::decode(readFile(dir + "/plan.json"));
     EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-2.png"));
-    EXPECT_EQ(plan.meta.generator.value("conventions"), "기본값");
     EXPECT_EQ(generator.summary(), "화면 1개 · 이동 0개 · 결정 필요 0건");
     EXPECT_EQ(generator.log().last(), "완료: 화면 1개 · 이동 0개 · 결정 필요 0건");
 }
 
-TEST_F(GeneratorTest, TokenModeWithoutATokenFailsBeforeAnyStage)
+TEST_F(GeneratorTest, AMissingSecretFailsBeforeAnyStage)
 {
-    Keychain::useStore(std::make_shared<MemorySecretStore>());
-    settings.figmaMode = AppSettings::FigmaMode::token;
-    const Generator::Phase phase = runToEnd(false);
-    Keychain::useStore(nullptr);
-    EXPECT_EQ(phase, Generator::Phase::failed("Figma 토큰이 없어요. 설정에서 넣어 주세요."));
-    for (const Stage stage : Generator::allStages)
-        EXPECT_EQ(generator.stageState(stage).status, Status::waiting);
-    EXPECT_TRUE(QFileInfo(dir + "/request.json").isFile());
-    EXPECT_TRUE(fake.records("start").isEmpty());
-    EXPECT_TRUE(completed.isEmpty());
+    const QList<std::pair<bool, QString>> cases{
+        {true, "Figma 토큰이 없어요. 설정에서 넣어 주세요."},
+        {false, "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요."},
+    };
+    for (const auto &[figmaToken, message] : cases) {
+        SCOPED_TRACE(message.toStdString());
+        Keychain::useStore(std::make_shared<MemorySecretStore>());
+        settings.figmaMode = figmaToken ? AppSettings::FigmaMode::token : AppSettings::FigmaMode::mcp;
+        settings.claudeAuth = figmaToken ? AppSettings::ClaudeAuth::login : AppSettings::ClaudeAuth::apiKey;
+        completed.clear();
+        const Generator::Phase phase = runToEnd(false);
+        EXPECT_EQ(phase, Generator::Phase::failed(message));
+        EXPECT_EQ(generator.log().last(), "✗ " + message);
+        for (const Stage stage : Generator::allStages)
+            EXPECT_EQ(generator.stageState(stage).status, Status::waiting);
+        EXPECT_TRUE(QFileInfo(dir + "/request.json").isFile());
+        EXPECT_TRUE(fake.records("start").isEmpty());
+        EXPECT_TRUE(completed.isEmpty());
+    }
 }
 
-TEST_F(GeneratorTest, ApiKeyModeWithoutAKeyFailsBeforeAnyStage)
+TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRunAndBacksUpThePlan)
 {
-    Keychain::useStore(std::make_shared<MemorySecretStore>());
-    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
-    const Generator::Phase phase = runToEnd(false);
-    Keychain::useStore(nullptr);
-    EXPECT_EQ(phase.text, "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.");
-    EXPECT_EQ(generator.log().last(), "✗ " + phase.text);
-    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::waiting);
-}
-
-TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRun)
-{
-    HttpServer server;
     FigmaSection section;
     section.fileKey = "OTHER";
     section.nodeId = "5:5";
@@ -481,16 +532,28 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRun)
         section.frames.append(frame);
     }
     writeFile(dir + "/figma-section.json", JSONCoding::pretty(section));
-    writeFile(dir + "/plan.json", "{\"meta\":{\"feature\":\"old\"}}");
+    const QByteArray oldPlan = "{\"meta\":{\"feature\":\"old\"}}";
+    writeFile(dir + "/plan.json", oldPlan);
     settings.androidRepo = "~/apps/android";
     fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(validPlan("1:5"))}}});
-    const Generator::Phase phase = runToEnd(true);
+
+    // history/ cannot be made at first, a file being in its place: the
+    // save fails and the plan stays as it was.
+    writeFile(dir + "/history", "not a folder");
+    Generator::Phase phase = runToEnd(true);
+    EXPECT_EQ(phase.kind, Kind::failed);
+    EXPECT_TRUE(phase.text.startsWith("plan.json 을 백업하지 못해 저장하지 않았어요: ")) << phase.text.toStdString();
+    EXPECT_EQ(readFile(dir + "/plan.json"), oldPlan);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/plan.md"));
+    EXPECT_EQ(generator.stageState(Stage::save).status, Status::failed);
+    ASSERT_TRUE(QFile::remove(dir + "/history"));
+
+    phase = runToEnd(true);
     ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
-    EXPECT_TRUE(server.requests().isEmpty());
     EXPECT_TRUE(startsWith("Figma MCP").isEmpty());
     const QStringList drafts = startsWith(draftMarker);
-    ASSERT_EQ(drafts.size(), 1);
-    EXPECT_FALSE(drafts.first().contains("/etc/"));
+    ASSERT_EQ(drafts.size(), 2);
+    EXPECT_FALSE(drafts.last().contains("/etc/"));
     EXPECT_TRUE(generator.log().contains("저장된 피그마 결과를 다시 써요 (프레임 5개)"));
     EXPECT_EQ(generator.stageState(Stage::figma).status, Status::skipped);
     EXPECT_EQ(generator.stageState(Stage::images).detail, "받아 둔 그림 2장");
@@ -498,29 +561,14 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRun)
     EXPECT_FALSE(Plan::decode(readFile(dir + "/plan.json")).screens.first().image.before.has_value());
     // The repositories are readable by their real paths.
     QStringList readable;
-    const QJsonArray args = fake.records("start").first().value("args").toArray();
-    for (qsizetype i = 0; i + 1 < args.size(); ++i)
-        if (args.at(i) == QJsonValue("--add-dir"))
-            readable.append(args.at(i + 1).toString());
+    const QStringList args = FakeClaude::arguments(fake.records("start").first());
+    for (qsizetype i = args.indexOf("--add-dir"); i >= 0; i = args.indexOf("--add-dir", i + 1))
+        readable.append(args.value(i + 1));
     EXPECT_EQ(readable, QStringList({dir, QDir::homePath() + "/apps/android"}));
     // The plan it replaced stays as a backup.
-    const QStringList backups = QDir(dir + "/history").entryList({"plan-*.json"});
+    const QStringList backups = TestFiles::historyFiles(dir, "plan-*.json");
     ASSERT_EQ(backups.size(), 1);
-    EXPECT_EQ(readFile(dir + "/history/" + backups.first()), "{\"meta\":{\"feature\":\"old\"}}");
-}
-
-TEST_F(GeneratorTest, BackupFailureLeavesThePlanUntouched)
-{
-    saveEmptySection();
-    writeFile(dir + "/plan.json", "{\"old\":true}");
-    // history/ cannot be made: a file is in its place.
-    writeFile(dir + "/history", "not a folder");
-    const Generator::Phase phase = runToEnd(true);
-    EXPECT_EQ(phase.kind, Kind::failed);
-    EXPECT_TRUE(phase.text.startsWith("plan.json 을 백업하지 못해 저장하지 않았어요: ")) << phase.text.toStdString();
-    EXPECT_EQ(readFile(dir + "/plan.json"), "{\"old\":true}");
-    EXPECT_FALSE(QFileInfo::exists(dir + "/plan.md"));
-    EXPECT_EQ(generator.stageState(Stage::save).status, Status::failed);
+    EXPECT_EQ(readFile(dir + "/history/" + backups.first()), oldPlan);
 }
 
 TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)
@@ -529,12 +577,9 @@ TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)
     server.serve("/a.png", HttpServer::Response::text(200, "A"));
     server.serve("/y.png", HttpServer::Response::text(200, "Y"));
     const QJsonArray frames{
-        QJsonObject{{"id", "X/a"}, {"name", "a"}, {"x", 0}, {"y", 0}, {"w", 300}, {"h", 600}, {"texts", QJsonArray{}},
-                    {"imageURL", server.base() + "/a.png"}, {"image", "/etc/passwd"}},
-        QJsonObject{{"id", "X/../../../../y"}, {"name", "y"}, {"x", 400}, {"y", 0}, {"w", 300}, {"h", 600},
-                    {"texts", QJsonArray{}}, {"imageURL", server.base() + "/y.png"}},
-        QJsonObject{{"id", "Z:1"}, {"name", "z"}, {"x", 800}, {"y", 0}, {"w", 300}, {"h", 600}, {"texts", QJsonArray{}},
-                    {"image", "/etc/passwd"}, {"imageURL", "file:///etc/passwd"}},
+        answerFrame("X/a", "a", 0, {{"imageURL", server.base() + "/a.png"}, {"image", "/etc/passwd"}}),
+        answerFrame("X/../../../../y", "y", 400, {{"imageURL", server.base() + "/y.png"}}),
+        answerFrame("Z:1", "z", 800, {{"image", "/etc/passwd"}, {"imageURL", "file:///etc/passwd"}}),
     };
     const QJsonObject answer{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "S"}, {"frames", frames}, {"notes", QJsonArray{}}};
     fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", {FakeClaude::resultEvent(QString::fromUtf8(json(answer)))})}},
@@ -559,7 +604,7 @@ TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)
     EXPECT_FALSE(Plan::decode(readFile(dir + "/plan.json")).screens.first().image.before.has_value());
 }
 
-TEST_F(GeneratorTest, LocalDocumentsAreReadCachedAndJoined)
+TEST_F(GeneratorTest, LocalDocumentsAreReadCachedJoinedOrRefused)
 {
     saveEmptySection();
     writeFile(QDir::homePath() + "/My Spec (v2).md", "홈 문서");
@@ -583,31 +628,24 @@ TEST_F(GeneratorTest, LocalDocumentsAreReadCachedAndJoined)
               "API 문서 없음 — 나중에 나오면 계획서 화면의 \"문서 넣고 다시 만들기\" 로 넣어요");
     const QString prompt = startsWith(draftMarker).value(0);
     EXPECT_TRUE(prompt.contains("### 문서 1: ~/My Spec (v2).md\n\n홈 문서\n\n---\n\n### 문서 2: " + docs.filePath("a/spec.md")));
-}
 
-TEST_F(GeneratorTest, TwoDocumentsJoinToTheirExactLength)
-{
-    saveEmptySection();
-    // Entries of seven characters each, as "/d/a.md" and "/d/b.md" are,
-    // relative to the working folder; Hangul text, so that bytes would
-    // count far more.
+    // Two documents join to their exact length: entries of seven characters
+    // each, as "/d/a.md" and "/d/b.md" are, relative to the working folder;
+    // Hangul text, so that bytes would count far more.
     const QString saved = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(out.path()));
     writeFile(out.filePath("d/a1.md"), QString(1500, u'가').toUtf8());
     writeFile(out.filePath("d/b1.md"), QString(2400, u'나').toUtf8());
     input.specDocs = QStringList{"d/a1.md", "d/b1.md"};
-    const Generator::Phase phase = runToEnd(true);
+    const Generator::Phase joinedRun = runToEnd(true);
     QDir::setCurrent(saved);
-    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    ASSERT_EQ(joinedRun.kind, Kind::done) << joinedRun.text.toStdString();
     const QString joined = "### 문서 1: d/a1.md\n\n" + QString(1500, u'가') + "\n\n---\n\n### 문서 2: d/b1.md\n\n"
         + QString(2400, u'나');
-    EXPECT_TRUE(startsWith(draftMarker).value(0).contains(joined));
+    EXPECT_TRUE(startsWith(draftMarker).value(1).contains(joined));
     EXPECT_EQ(generator.stageState(Stage::spec).detail, "문서 2개 · 3천 자");
-}
 
-TEST_F(GeneratorTest, UnreadableLocalDocumentsFailTheStage)
-{
-    QTemporaryDir docs;
+    // Documents that cannot be read fail the stage; a FIFO does not hang it.
     writeFile(docs.filePath("bad.md"), QByteArray("ok \xff\xfe bad"));
     QDir().mkpath(docs.filePath("folder.md"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(docs.filePath("pipe.md")).constData(), 0600), 0);
@@ -673,19 +711,9 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
 TEST_F(GeneratorTest, ProblemsAreAskedOnceAndTheRestLeftForTheEditor)
 {
     saveEmptySection();
-    // A plan whose transitions lead to `count` screens it does not have.
-    const auto planWithStrays = [](int count) {
-        QJsonArray transitions;
-        for (int i = 1; i <= count; ++i)
-            transitions.append(QJsonObject{{"from", "feed"}, {"to", QStringLiteral("gone%1").arg(i)}, {"trigger", "탭"}});
-        const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{}}};
-        const QJsonObject plan{{"meta", QJsonObject{{"feature", "HarborClips"}}}, {"screens", QJsonArray{screen}},
-                               {"transitions", transitions}};
-        return QStringLiteral("```json\n") + QString::fromUtf8(json(plan)) + QStringLiteral("\n```");
-    };
-    const QString fixAnswer = planWithStrays(3);
+    const QString fixAnswer = validPlan("1:2", 3);
     fake.setScenario({{"responses", QJsonArray{answering("방금 답한 plan.json", {FakeClaude::resultEvent(fixAnswer)})}},
-                      {"steps", QJsonArray{FakeClaude::resultEvent(planWithStrays(10))}}});
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan("1:2", 10))}}});
     const Generator::Phase phase = runToEnd(true);
     ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
 
@@ -716,17 +744,8 @@ TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
     fake.setScenario({{"steps", QJsonArray{FakeClaude::event({{"type", "assistant"},
                                                               {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", "옛 실행의 말"}}}}}}}),
                                            QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
-    generator.setPhase(Generator::Phase::idle());
-    generator.run(input, dir, settings, true, [this](const QString &folder) { completed.append(folder); });
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!fake.records("start").isEmpty() && generator.log().contains("  옛 실행의 말"))
-            loop.quit();
-    });
-    poll.start(20);
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
-    loop.exec();
+    start(true);
+    waitUntil([this] { return !fake.records("start").isEmpty() && generator.log().contains("  옛 실행의 말"); }, 20000);
     ASSERT_FALSE(fake.records("start").isEmpty());
     const qint64 pid = fake.records("start").first().value("pid").toInteger();
 
@@ -745,59 +764,13 @@ TEST_F(GeneratorTest, StopInTheDraftThenANewRun)
     fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
     const Generator::Phase phase = runToEnd(true);
     EXPECT_EQ(phase, Generator::Phase::done(dir));
-    QTimer::singleShot(500, &loop, &QEventLoop::quit);
-    loop.exec();
+    turn(500);
     EXPECT_EQ(generator.phase(), Generator::Phase::done(dir));
     EXPECT_FALSE(generator.log().contains("  옛 실행의 말"));
     EXPECT_FALSE(generator.log().contains("멈춤"));
     EXPECT_EQ(completed, QStringList{dir});
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(FakeClaude::hasEnded(pid));
-}
-
-TEST_F(GeneratorTest, AStopDuringARestCallGoesNoFurther)
-{
-    HttpServer server;
-    useTokenRoute(server);
-    const QJsonObject frame{{"id", "1:2"}, {"name", "F"}, {"type", "FRAME"},
-                            {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 360}, {"height", 640}}}};
-    const QJsonObject section{{"id", "1:1"}, {"name", "S"}, {"type", "SECTION"},
-                              {"absoluteBoundingBox", QJsonObject{{"x", 0}, {"y", 0}, {"width", 400}, {"height", 700}}},
-                              {"children", QJsonArray{frame}}};
-    HttpServer::Response slow =
-        HttpServer::Response::json(json({{"nodes", QJsonObject{{"1:1", QJsonObject{{"document", section}}}}}}));
-    slow.delay = std::chrono::milliseconds(3000);
-    server.serve("/v1/files/KEY/nodes", slow);
-
-    generator.setPhase(Generator::Phase::idle());
-    generator.run(input, dir, settings, false, [this](const QString &folder) { completed.append(folder); });
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!server.requests().isEmpty())
-            loop.quit();
-    });
-    poll.start(10);
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-    loop.exec();
-    poll.stop();
-    ASSERT_EQ(server.requests().size(), 1);
-
-    generator.cancel();
-    generator.setPhase(Generator::Phase::idle());
-    QTimer::singleShot(3500, &loop, &QEventLoop::quit);
-    loop.exec();
-    qunsetenv("QUARRYSTONE_FIGMA_API");
-    Keychain::useStore(nullptr);
-
-    // The stopped task neither went on to the images nor set its phase
-    // over the reset.
-    EXPECT_EQ(generator.phase(), Generator::Phase::idle());
-    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
-    EXPECT_EQ(generator.stageState(Stage::images).status, Status::waiting);
-    EXPECT_EQ(server.requests().size(), 1);
-    EXPECT_EQ(generator.log().last(), "멈춤");
-    EXPECT_TRUE(completed.isEmpty());
 }
 
 TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
@@ -808,8 +781,7 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
         outline += QStringLiteral(R"(<text id="2:%1" name="문구 %1" x="4" y="%1" width="100" height="10" />)").arg(t);
     outline += "</frame></section>";
     const QJsonObject answer{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "S"}, {"notes", QJsonArray{}},
-                             {"frames", QJsonArray{QJsonObject{{"id", "1:2"}, {"name", "F"}, {"x", 0}, {"y", 0}, {"w", 360},
-                                                               {"h", 640}, {"texts", QJsonArray{}}, {"label", "New"}}}}};
+                             {"frames", QJsonArray{answerFrame("1:2", "F", 0, {{"label", "New"}})}}};
     const QJsonArray figmaSteps{
         FakeClaude::toolUse("a", "mcp__figma__get_screenshot", {{"nodeId", "1:2"}}),
         FakeClaude::toolResult("a", R"(<section id="1:1"><frame id="1:2"/></section>)"),
