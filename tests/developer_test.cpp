@@ -142,8 +142,6 @@ TEST(DeveloperNames, PathsPlatformsAndTools)
     for (const auto &c : cases)
         EXPECT_EQ(Developer::worktreePath(c.repo, c.branch), c.worktree) << c.repo.toStdString();
 
-    EXPECT_EQ(Developer::rawValue(Kind::android), "android");
-    EXPECT_EQ(Developer::displayName(Kind::ios), "iOS");
     EXPECT_EQ(Developer::platformKind("ios"), Kind::ios);
     EXPECT_EQ(Developer::platformKind("iOS"), std::nullopt);
     EXPECT_EQ(Developer::allowedTools(Kind::ios),
@@ -423,39 +421,6 @@ TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)
     EXPECT_EQ(fake.records("start").size(), 2);
 }
 
-TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
-{
-    settings.androidRepo = makeRepo(root + "/repos/app");
-    settings.iosRepo = root + "/repos/missing";
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "Half.kt"}, {"content", "class Half"}},
-                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/stop", planDir, settings);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !fake.records("start").isEmpty(); }, 30000));
-    ASSERT_TRUE(dev.isRunning());
-
-    // A start while a run is writing changes nothing.
-    const Developer::Runs running = dev.runs();
-    dev.start({Kind::ios}, {}, "feat/other", planDir, settings);
-    EXPECT_EQ(dev.runs(), running);
-
-    dev.cancel();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
-    const QString worktree = root + "/repos/app-worktrees/feat-stop";
-    const Developer::Run stopped = run(Kind::android);
-    EXPECT_EQ(stopped.phase, Phase::failed);
-    EXPECT_EQ(stopped.detail, stopMessage);
-    EXPECT_EQ(stopped.worktree, worktree);
-    EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
-    EXPECT_EQ(fake.records("sigterm").size(), 1);
-    EXPECT_TRUE(gone(fake.records("start").first().value("pid").toInteger()));
-    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
-    EXPECT_EQ(dev.planDir(), planDir);
-
-    // Cancelling finished runs changes nothing.
-    dev.cancel();
-    EXPECT_EQ(run(Kind::android), stopped);
-}
-
 TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
 {
     settings.androidRepo = makeRepo(root + "/repos/android");
@@ -579,6 +544,35 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     EXPECT_FALSE(dev.isRunning());
     EXPECT_EQ(dev.planDir(), planDir);
 
+    // A cancel stops Claude and keeps the worktree and the earlier record.
+    settings.iosRepo = root + "/repos/missing";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "Half.kt"}, {"content", "class Half"}},
+                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/stop", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 2; }, 30000));
+    ASSERT_TRUE(dev.isRunning());
+
+    // A start while a run is writing changes nothing.
+    const Developer::Runs running = dev.runs();
+    dev.start({Kind::ios}, {}, "feat/other", planDir, settings);
+    EXPECT_EQ(dev.runs(), running);
+
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    const QString worktree = root + "/repos/android-worktrees/feat-stop";
+    const Developer::Run stopped = run(Kind::android);
+    EXPECT_EQ(stopped.phase, Phase::failed);
+    EXPECT_EQ(stopped.detail, stopMessage);
+    EXPECT_EQ(stopped.worktree, worktree);
+    EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(gone(fake.records("start").last().value("pid").toInteger()));
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), "# Android 개발 (feat/twice)\n\n한 번");
+
+    // Cancelling finished runs changes nothing.
+    dev.cancel();
+    EXPECT_EQ(run(Kind::android), stopped);
+
     // The second platform waits for the first one's set-up; a stop that
     // arrives meanwhile ends both without a Claude run.
     settings.iosRepo = makeRepo(root + "/repos/ios");
@@ -589,5 +583,5 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
         EXPECT_EQ(run(kind).phase, Phase::failed);
         EXPECT_EQ(run(kind).detail, stopMessage);
     }
-    EXPECT_EQ(fake.records("start").size(), 1);
+    EXPECT_EQ(fake.records("start").size(), 2);
 }

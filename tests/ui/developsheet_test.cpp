@@ -26,12 +26,8 @@ using TestRepo::tree;
 
 QJsonObject assistantTool(const QString &id, const QString &name, const QString &file)
 {
-    return FakeClaude::event(
-        {{"type", "assistant"},
-         {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "tool_use"},
-                                                                    {"id", id},
-                                                                    {"name", name},
-                                                                    {"input", QJsonObject{{"file_path", file}}}}}}}}});
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", QJsonObject{{"file_path", file}}}};
+    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
 }
 
 // A plan "HarborClips" selected in the state, an origin repository with a
@@ -115,15 +111,14 @@ protected:
 
 TEST(DevelopSheetTexts, WorkNamesAndClocks)
 {
-    EXPECT_EQ(DevelopSheet::workName("HarborClips"), QStringLiteral("feat/harbor_clips"));
-    EXPECT_EQ(DevelopSheet::workName(""), QStringLiteral("feat/cairn"));
-    EXPECT_EQ(DevelopSheet::workName("ABTest"), QStringLiteral("feat/a_b_test"));
-    EXPECT_EQ(DevelopSheet::workName("login"), QStringLiteral("feat/login"));
+    const std::pair<QString, QString> names[] = {
+        {"HarborClips", "feat/harbor_clips"}, {"", "feat/cairn"}, {"ABTest", "feat/a_b_test"}, {"login", "feat/login"}};
+    for (const auto &[feature, name] : names)
+        EXPECT_EQ(DevelopSheet::workName(feature), name) << feature.toStdString();
     const QDateTime start(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start), QStringLiteral("0분 0초"));
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start.addMSecs(187999)), QStringLiteral("3분 7초"));
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start.addSecs(3600)), QStringLiteral("60분 0초"));
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start.addSecs(-5)), QStringLiteral("0분 0초"));
+    const std::pair<qint64, QString> clocks[] = {{0, "0분 0초"}, {187999, "3분 7초"}, {3600000, "60분 0초"}, {-5000, "0분 0초"}};
+    for (const auto &[msecs, text] : clocks)
+        EXPECT_EQ(DevelopSheet::elapsedText(start, start.addMSecs(msecs)), text) << msecs;
 }
 
 TEST_F(DevelopSheetTest, SetupFaceListsBranchesPreviewsAndStartsAfresh)
