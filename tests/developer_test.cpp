@@ -3,20 +3,19 @@
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
 #include "support/fakeclaude.h"
-#include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
+#include "support/testfiles.h"
 #include "support/testrepo.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
-#include <fcntl.h>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -26,28 +25,21 @@ namespace {
 
 using Kind = Developer::PlatformKind;
 using Phase = Developer::Run::Phase;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 using TestRepo::sh;
 using TestRepo::tree;
 
 const QString stopMessage = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString golden(const QString &name)
 {
     return QString::fromUtf8(readFile(QStringLiteral(QUARRYSTONE_FIXTURES "/prompts/") + name));
+}
+
+bool gone(qint64 pid)
+{
+    return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
 }
 
 // An app repository with a tracked source file, ignored properties files
@@ -79,20 +71,13 @@ QJsonObject assistant(const QJsonArray &content)
     return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", content}}}});
 }
 
-QStringList argsOf(const QJsonObject &start)
+QStringList valuesAfter(const QJsonObject &start, const QString &flag)
 {
-    QStringList args;
-    for (const QJsonValue &v : start.value("args").toArray())
-        args.append(v.toString());
-    return args;
-}
-
-QStringList valuesAfter(const QStringList &args, const QString &flag)
-{
+    const QJsonArray args = start.value("args").toArray();
     QStringList values;
     for (qsizetype i = 0; i + 1 < args.size(); ++i)
-        if (args[i] == flag)
-            values.append(args[i + 1]);
+        if (args[i].toString() == flag)
+            values.append(args[i + 1].toString());
     return values;
 }
 
@@ -139,7 +124,7 @@ protected:
 
 } // namespace
 
-TEST(DeveloperPaths, PlacesTheWorktreeBesideTheRepository)
+TEST(DeveloperNames, PathsPlatformsAndTools)
 {
     const struct {
         QString repo;
@@ -156,14 +141,7 @@ TEST(DeveloperPaths, PlacesTheWorktreeBesideTheRepository)
     };
     for (const auto &c : cases)
         EXPECT_EQ(Developer::worktreePath(c.repo, c.branch), c.worktree) << c.repo.toStdString();
-}
 
-TEST(DeveloperPaths, NamesPlatformsAndTools)
-{
-    EXPECT_EQ(Developer::rawValue(Kind::android), "android");
-    EXPECT_EQ(Developer::rawValue(Kind::ios), "ios");
-    EXPECT_EQ(Developer::displayName(Kind::android), "Android");
-    EXPECT_EQ(Developer::displayName(Kind::ios), "iOS");
     EXPECT_EQ(Developer::platformKind("ios"), Kind::ios);
     EXPECT_EQ(Developer::platformKind("iOS"), std::nullopt);
     EXPECT_EQ(Developer::allowedTools(Kind::ios),
@@ -178,39 +156,40 @@ TEST(DeveloperObserve, UpdatesAWritingRunFromProgressLines)
 {
     const QString path80 = "app/src/main/java/com/brenix/bazaar/harborclips/screens/HarborClipsTrimScreen.kt";
     ASSERT_EQ(path80.size(), 80);
+    const auto writing = [](double cost) {
+        Developer::Run run;
+        run.phase = Phase::writing;
+        run.edits = 3;
+        run.cost = cost;
+        run.detail = "before";
+        return run;
+    };
     // Each line starts from a run with 3 edits, cost 0.5 and detail "before".
     const struct {
-        const char *name;
         QString line;
         int edits;
         double cost;
         QString detail;
     } cases[] = {
-        {"edit", "도구: Edit " + path80, 4, 0.5, "코드를 쓰는 중 · " + path80.right(60)},
-        {"write with spaces", "도구: Write  my  file.kt ", 4, 0.5, "코드를 쓰는 중 · my file.kt"},
-        {"write without detail", "도구: Write", 4, 0.5, "코드를 쓰는 중 · "},
+        {"도구: Edit " + path80, 4, 0.5, "코드를 쓰는 중 · " + path80.right(60)},
+        {"도구: Write  my  file.kt ", 4, 0.5, "코드를 쓰는 중 · my file.kt"},
+        {"도구: Write", 4, 0.5, "코드를 쓰는 중 · "},
         // Sixty user-perceived characters, not UTF-16 units.
-        {"graphemes", "도구: Edit " + QString("e\u0301").repeated(70), 4, 0.5,
-         "코드를 쓰는 중 · " + QString("e\u0301").repeated(60)},
-        {"read", "도구: Read /a/b.kt", 3, 0.5, "기존 코드를 읽는 중"},
-        {"grep", "도구: Grep foo", 3, 0.5, "기존 코드를 읽는 중"},
-        {"glob", "도구: Glob", 3, 0.5, "기존 코드를 읽는 중"},
-        {"bash", "도구: Bash", 3, 0.5, "빌드·확인하는 중"},
-        {"other tool", "도구: TodoWrite", 3, 0.5, "before"},
-        {"end line", "끝 (95초, $1.23)", 3, 1.23, "before"},
-        {"end without amount", "끝 (95초)", 3, 0.5, "before"},
-        {"unreadable amount", "끝 (1초, $1.2.3)", 3, 0.5, "before"},
-        {"remark", "계획서를 읽었어요", 3, 0.5, "before"},
+        {"도구: Edit " + QString("e\u0301").repeated(70), 4, 0.5, "코드를 쓰는 중 · " + QString("e\u0301").repeated(60)},
+        {"도구: Read /a/b.kt", 3, 0.5, "기존 코드를 읽는 중"},
+        {"도구: Grep foo", 3, 0.5, "기존 코드를 읽는 중"},
+        {"도구: Glob", 3, 0.5, "기존 코드를 읽는 중"},
+        {"도구: Bash", 3, 0.5, "빌드·확인하는 중"},
+        {"도구: TodoWrite", 3, 0.5, "before"},
+        {"끝 (95초, $1.23)", 3, 1.23, "before"},
+        {"끝 (95초)", 3, 0.5, "before"},
+        {"끝 (1초, $1.2.3)", 3, 0.5, "before"},
+        {"계획서를 읽었어요", 3, 0.5, "before"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.line.left(20).toStdString());
         Developer dev;
-        Developer::Run writing;
-        writing.phase = Phase::writing;
-        writing.edits = 3;
-        writing.cost = 0.5;
-        writing.detail = "before";
-        dev.setRuns({{Kind::android, writing}});
+        dev.setRuns({{Kind::android, writing(0.5)}});
         dev.observe(Kind::android, c.line);
         EXPECT_EQ(dev.runs().value(Kind::android).edits, c.edits);
         EXPECT_DOUBLE_EQ(dev.runs().value(Kind::android).cost, c.cost);
@@ -220,9 +199,7 @@ TEST(DeveloperObserve, UpdatesAWritingRunFromProgressLines)
     // The cost is set, not added; a German locale changes nothing.
     QLocale::setDefault(QLocale(QLocale::German));
     Developer dev;
-    Developer::Run writing;
-    writing.phase = Phase::writing;
-    dev.setRuns({{Kind::ios, writing}});
+    dev.setRuns({{Kind::ios, writing(0)}});
     dev.observe(Kind::ios, "끝 (3초, $0.40)");
     dev.observe(Kind::ios, "끝 (9초, $2.05)");
     EXPECT_DOUBLE_EQ(dev.runs().value(Kind::ios).cost, 2.05);
@@ -262,10 +239,11 @@ TEST(DeveloperGit, ListsBranchesOfACloneAndOfAPlainFolder)
     EXPECT_FALSE(Developer::branchExists(plain, "main"));
 }
 
-TEST_F(DeveloperTest, DevelopsInANewWorktreeAndRecordsTheAnswer)
+TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
 {
     const QString repo = makeRepo(root + "/repos/app");
-    settings.androidRepo = repo;
+    // A trailing "/" places the worktree beside the checkout all the same.
+    settings.androidRepo = repo + "/";
     const QString answer = "\n  - feature/login/A.kt 만듦\n- src/Main.kt 고침  \n";
     fake.setScenario(
         {{"steps",
@@ -305,6 +283,8 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeAndRecordsTheAnswer)
     EXPECT_EQ(readFile(worktree + "/local.properties"), "sdk.dir=/sdk\n");
     EXPECT_EQ(readFile(worktree + "/secrets.properties"), "key=s3cret\n");
     EXPECT_FALSE(QFile::exists(worktree + "/keystore.properties"));
+    EXPECT_EQ(QDir(root + "/repos").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"app", "app-worktrees"}));
 
     // The user's checkout is untouched.
     EXPECT_EQ(sh(repo, {"status", "--porcelain", "--untracked-files=all"}), "");
@@ -317,34 +297,19 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeAndRecordsTheAnswer)
 
     const QList<QJsonObject> starts = fake.records("start");
     ASSERT_EQ(starts.size(), 1);
-    const QStringList args = argsOf(starts.first());
     EXPECT_EQ(starts.first().value("cwd").toString(), worktree);
-    EXPECT_EQ(valuesAfter(args, "--add-dir"), (QStringList{worktree, planDir}));
-    EXPECT_EQ(valuesAfter(args, "--tools"), QStringList{"Bash,Edit,Glob,Grep,Read,ToolSearch,Write"});
-    EXPECT_EQ(valuesAfter(args, "--allowedTools"),
+    EXPECT_EQ(valuesAfter(starts.first(), "--add-dir"), (QStringList{worktree, planDir}));
+    EXPECT_EQ(valuesAfter(starts.first(), "--tools"), QStringList{"Bash,Edit,Glob,Grep,Read,ToolSearch,Write"});
+    EXPECT_EQ(valuesAfter(starts.first(), "--allowedTools"),
               QStringList{"Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),"
                           "Bash(ls:*)"});
-    EXPECT_FALSE(args.contains("--continue"));
+    EXPECT_FALSE(starts.first().value("args").toArray().contains(QJsonValue("--continue")));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
-}
-
-TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
-{
-    const QString repo = makeRepo(root + "/repos/app");
-    // A trailing "/" places the worktree beside the checkout all the same.
-    settings.iosRepo = repo + "/";
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("첫 번째")}}});
-    startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/x");
-    const QString worktree = root + "/repos/app-worktrees/feat-x";
-    ASSERT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
-    EXPECT_EQ(run(Kind::ios).worktree, worktree);
-    EXPECT_TRUE(QFile::exists(worktree + "/src/Later.kt"));
-    EXPECT_EQ(QDir(root + "/repos").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-              (QStringList{"app", "app-worktrees"}));
-    EXPECT_EQ(sh(repo, {"status", "--porcelain", "--untracked-files=all"}), "");
 
     // Second start with the same name: no branch check, no `worktree add`,
     // no properties copy; the run goes on in the folder as it is.
+    sh(worktree, {"reset", "-q", "--hard"});
+    sh(worktree, {"clean", "-fdq"});
     QFile::remove(worktree + "/local.properties");
     sh(worktree, {"mv", "src/Main.kt", "src/Moved.kt"});
     // A name that is not UTF-8 still counts and shows.
@@ -352,14 +317,15 @@ TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
     const int fd = ::open(strayName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    sh(repo, {"branch", "-m", "feat/x", "feat/renamed"});
+    sh(repo, {"branch", "-m", "feat/login", "feat/renamed"});
     const QString worktrees = sh(repo, {"worktree", "list", "--porcelain"});
     details.clear();
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "새 화면.swift"}, {"content", "x"}},
                                           FakeClaude::resultEvent("두 번째")}}});
     settings.iosRepo = repo;
-    startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/x");
+    startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/login");
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
+    EXPECT_EQ(run(Kind::ios).worktree, worktree);
     EXPECT_EQ(run(Kind::ios).summary, "두 번째");
     // Named as they are, neither quoted nor escaped; a rename counts once.
     EXPECT_EQ(run(Kind::ios).changed, (QStringList{"src/Moved.kt", "bad\uFFFDname.kt", "새 화면.swift"}));
@@ -368,45 +334,51 @@ TEST_F(DeveloperTest, ReusesAnExistingWorktreeWithoutGit)
               (QStringList{"작업 폴더를 만드는 중", "이미 있는 작업 폴더를 이어서 써요", "Claude 가 계획서를 읽는 중"}));
     EXPECT_FALSE(QFile::exists(worktree + "/local.properties"));
     EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
-    EXPECT_FALSE(Developer::branchExists(repo, "feat/x"));
+    EXPECT_FALSE(Developer::branchExists(repo, "feat/login"));
     EXPECT_EQ(fake.records("start").size(), 2);
-    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), "# iOS 개발 (feat/x)\n\n두 번째");
+    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), "# iOS 개발 (feat/login)\n\n두 번째");
 }
 
-TEST_F(DeveloperTest, RefusedNamesAndBasesMakeNothing)
+TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
 {
     const QString repo = makeRepo(root + "/repos/app");
-    settings.androidRepo = repo;
     // The worktrees folder exists, as after an earlier run: ".." there is
     // the folder holding the repositories.
     QDir().mkpath(root + "/repos/app-worktrees");
+    // Neither an unset nor a missing repository makes anything, here or
+    // beside the test's working folder.
+    const QString saved = QDir::currentPath();
+    QDir().mkpath(root + "/cwd");
+    ASSERT_TRUE(QDir::setCurrent(root + "/cwd"));
     const QString refusedName = "” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요.";
+    const QString notMade = "작업 폴더를 만들지 못했어요: ";
     const struct {
         QString branch;
         QString base;
         QString detail;
-    } cases[] = {
-        {"develop", "main", "“develop” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요."},
-        {"..", "main", "“.." + refusedName},
-        {".", "main", "“." + refusedName},
-        {"-x", "main", "“-x" + refusedName},
-        {"HEAD", "main", "“HEAD" + refusedName},
-        {"a b", "main", "“a b" + refusedName},
-        {"@{-1}", "main", "“@{-1}" + refusedName},
-        {"", "main", "“" + refusedName},
-        {"feat/force", "--force", "“--force” 은(는) base 브랜치로 쓸 수 없어요."},
-        {"feat/opt", "-b", "“-b” 은(는) base 브랜치로 쓸 수 없어요."},
-        {"feat/nobase", "", "작업 폴더를 만들지 못했어요: "},
-        {"feat/nobranch", "no-such-branch", "작업 폴더를 만들지 못했어요: "},
-    };
-    const struct {
         QString repo;
-        const char *name;
-    } repos[] = {{"", "no repository"}, {"  ", "blank repository"}, {root + "/repos/gone", "missing repository"}};
+    } cases[] = {
+        {"develop", "main", "“develop” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요.", repo},
+        {"..", "main", "“.." + refusedName, repo},
+        {".", "main", "“." + refusedName, repo},
+        {"-x", "main", "“-x" + refusedName, repo},
+        {"HEAD", "main", "“HEAD" + refusedName, repo},
+        {"a b", "main", "“a b" + refusedName, repo},
+        {"@{-1}", "main", "“@{-1}" + refusedName, repo},
+        {"", "main", "“" + refusedName, repo},
+        {"feat/force", "--force", "“--force” 은(는) base 브랜치로 쓸 수 없어요.", repo},
+        {"feat/opt", "-b", "“-b” 은(는) base 브랜치로 쓸 수 없어요.", repo},
+        {"feat/nobase", "", notMade, repo},
+        {"feat/nobranch", "no-such-branch", notMade, repo},
+        {"feat/norepo", "main", notMade, ""},
+        {"feat/norepo", "main", notMade, "  "},
+        {"feat/norepo", "main", notMade, root + "/repos/gone"},
+    };
     const QStringList before = tree(root);
     const QString branchesBefore = sh(repo, {"branch", "--list"});
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.branch.toStdString() + " from " + c.base.toStdString());
+        SCOPED_TRACE(c.branch.toStdString() + " from " + c.base.toStdString() + " in " + c.repo.toStdString());
+        settings.androidRepo = c.repo;
         startAndWait({Kind::android}, {{Kind::android, c.base}}, c.branch);
         const Developer::Run failed = run(Kind::android);
         EXPECT_EQ(failed.phase, Phase::failed);
@@ -417,22 +389,7 @@ TEST_F(DeveloperTest, RefusedNamesAndBasesMakeNothing)
         EXPECT_EQ(sh(repo, {"branch", "--list"}), branchesBefore);
         EXPECT_TRUE(fake.records("start").isEmpty());
     }
-    // Neither an unset nor a missing repository makes anything, here or
-    // beside the test's working folder.
-    const QString saved = QDir::currentPath();
-    QDir().mkpath(root + "/cwd");
-    ASSERT_TRUE(QDir::setCurrent(root + "/cwd"));
-    const QStringList beforeRepos = tree(root);
-    for (const auto &r : repos) {
-        SCOPED_TRACE(r.name);
-        settings.androidRepo = r.repo;
-        startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/norepo");
-        EXPECT_EQ(run(Kind::android).phase, Phase::failed);
-        EXPECT_EQ(run(Kind::android).detail, "작업 폴더를 만들지 못했어요: ");
-        EXPECT_EQ(tree(root), beforeRepos);
-    }
     QDir::setCurrent(saved);
-    EXPECT_TRUE(fake.records("start").isEmpty());
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
 }
 
@@ -464,41 +421,6 @@ TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)
     EXPECT_EQ(fake.records("start").size(), 2);
 }
 
-TEST_F(DeveloperTest, CancelStopsClaudeAndKeepsTheWorktree)
-{
-    const QString repo = makeRepo(root + "/repos/app");
-    settings.androidRepo = repo;
-    settings.iosRepo = root + "/repos/missing";
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "Half.kt"}, {"content", "class Half"}},
-                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/stop", planDir, settings);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !fake.records("start").isEmpty(); }, 30000));
-    ASSERT_TRUE(dev.isRunning());
-
-    // A start while a run is writing changes nothing.
-    const Developer::Runs running = dev.runs();
-    dev.start({Kind::ios}, {}, "feat/other", planDir, settings);
-    EXPECT_EQ(dev.runs(), running);
-
-    dev.cancel();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
-    const QString worktree = root + "/repos/app-worktrees/feat-stop";
-    const Developer::Run stopped = run(Kind::android);
-    EXPECT_EQ(stopped.phase, Phase::failed);
-    EXPECT_EQ(stopped.detail, stopMessage);
-    EXPECT_EQ(stopped.worktree, worktree);
-    EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
-    EXPECT_EQ(fake.records("sigterm").size(), 1);
-    const qint64 pid = fake.records("start").first().value("pid").toInteger();
-    EXPECT_TRUE(::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH);
-    EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
-    EXPECT_EQ(dev.planDir(), planDir);
-
-    // Cancelling finished runs changes nothing.
-    dev.cancel();
-    EXPECT_EQ(run(Kind::android), stopped);
-}
-
 TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
 {
     settings.androidRepo = makeRepo(root + "/repos/android");
@@ -517,8 +439,8 @@ TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
     const auto pidOf = [this](const QString &platform) {
         for (const QJsonObject &start : fake.records("start"))
             if (start.value("stdin").toString().contains("너는 Brenix " + platform))
-                return static_cast<pid_t>(start.value("pid").toInteger());
-        return pid_t(-1);
+                return start.value("pid").toInteger();
+        return qint64(-1);
     };
 
     // The sheet keeps Android's record and puts another in place of iOS's:
@@ -526,19 +448,18 @@ TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
     Developer::Run other;
     other.phase = Phase::done;
     other.detail = "다른 기록";
-    const Developer::Run android = run(Kind::android);
-    dev.setRuns({{Kind::android, android}, {Kind::ios, other}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ::kill(pidOf("iOS"), 0) == -1 && errno == ESRCH; }, 30000));
+    dev.setRuns({{Kind::android, run(Kind::android)}, {Kind::ios, other}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return gone(pidOf("iOS")); }, 30000));
     QTest::qWait(200);
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_EQ(run(Kind::ios), other);
     EXPECT_TRUE(dev.isRunning());
-    EXPECT_EQ(::kill(pidOf("Android"), 0), 0);
+    EXPECT_EQ(::kill(static_cast<pid_t>(pidOf("Android")), 0), 0);
 
     // Dropping the records stops Android's run as well.
     dev.setRuns({});
     EXPECT_FALSE(dev.isRunning());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ::kill(pidOf("Android"), 0) == -1 && errno == ESRCH; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return gone(pidOf("Android")); }, 30000));
     EXPECT_EQ(fake.records("sigterm").size(), 2);
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-ios.md"));
@@ -555,9 +476,10 @@ TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
     EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
 }
 
-TEST_F(DeveloperTest, AnUnexpectedErrorEndsTheRunFailed)
+TEST_F(DeveloperTest, AnUnreadableKeyEndsTheRunFailedOnceTheWorktreeExists)
 {
-    // A secret store that breaks in ways nothing else reports.
+    // A secret store with no key, or one that breaks in ways nothing else
+    // reports.
     class BrokenStore final : public SecretStore
     {
     public:
@@ -567,7 +489,8 @@ TEST_F(DeveloperTest, AnUnexpectedErrorEndsTheRunFailed)
         }
         std::optional<QByteArray> read(const QString &) override
         {
-            m_raise();
+            if (m_raise)
+                m_raise();
             return std::nullopt;
         }
         bool write(const QString &, const QString &) override { return false; }
@@ -584,6 +507,7 @@ TEST_F(DeveloperTest, AnUnexpectedErrorEndsTheRunFailed)
         std::function<void()> raise;
         QString detail;
     } cases[] = {
+        {"no key", nullptr, "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요."},
         {"standard exception", [] { throw std::runtime_error("store broke"); }, "store broke"},
         {"anything else", [] { throw 42; }, "알 수 없는 오류로 멈췄어요."},
     };
@@ -604,11 +528,53 @@ TEST_F(DeveloperTest, AnUnexpectedErrorEndsTheRunFailed)
     EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
-TEST_F(DeveloperTest, ACancelDuringTheSetUpTakesEffectOnceGitIsDone)
+TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
 {
+    // A platform named twice runs once.
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("한 번")}}});
+    startAndWait({Kind::android, Kind::android}, {{Kind::android, "main"}}, "feat/twice");
+    EXPECT_EQ(dev.runs().keys(), QList<Kind>{Kind::android});
+    EXPECT_EQ(run(Kind::android).phase, Phase::done) << run(Kind::android).detail.toStdString();
+    EXPECT_EQ(fake.records("start").size(), 1);
+
+    // No platforms only clears the runs.
+    dev.start({}, {}, "feat/x", planDir, settings);
+    EXPECT_TRUE(dev.runs().isEmpty());
+    EXPECT_FALSE(dev.isRunning());
+    EXPECT_EQ(dev.planDir(), planDir);
+
+    // A cancel stops Claude and keeps the worktree and the earlier record.
+    settings.iosRepo = root + "/repos/missing";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "Half.kt"}, {"content", "class Half"}},
+                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/stop", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 2; }, 30000));
+    ASSERT_TRUE(dev.isRunning());
+
+    // A start while a run is writing changes nothing.
+    const Developer::Runs running = dev.runs();
+    dev.start({Kind::ios}, {}, "feat/other", planDir, settings);
+    EXPECT_EQ(dev.runs(), running);
+
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    const QString worktree = root + "/repos/android-worktrees/feat-stop";
+    const Developer::Run stopped = run(Kind::android);
+    EXPECT_EQ(stopped.phase, Phase::failed);
+    EXPECT_EQ(stopped.detail, stopMessage);
+    EXPECT_EQ(stopped.worktree, worktree);
+    EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_TRUE(gone(fake.records("start").last().value("pid").toInteger()));
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), "# Android 개발 (feat/twice)\n\n한 번");
+
+    // Cancelling finished runs changes nothing.
+    dev.cancel();
+    EXPECT_EQ(run(Kind::android), stopped);
+
     // The second platform waits for the first one's set-up; a stop that
     // arrives meanwhile ends both without a Claude run.
-    settings.androidRepo = makeRepo(root + "/repos/android");
     settings.iosRepo = makeRepo(root + "/repos/ios");
     dev.start({Kind::android, Kind::ios}, {}, "feat/late", planDir, settings);
     dev.cancel();
@@ -617,41 +583,5 @@ TEST_F(DeveloperTest, ACancelDuringTheSetUpTakesEffectOnceGitIsDone)
         EXPECT_EQ(run(kind).phase, Phase::failed);
         EXPECT_EQ(run(kind).detail, stopMessage);
     }
-    EXPECT_TRUE(fake.records("start").isEmpty());
-}
-
-TEST_F(DeveloperTest, AMissingApiKeyFailsOnceTheWorktreeExists)
-{
-    const auto store = std::make_shared<MemorySecretStore>();
-    Keychain::useStore(store);
-    settings.androidRepo = makeRepo(root + "/repos/app");
-    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
-    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/key");
-    Keychain::useStore(nullptr);
-    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
-    EXPECT_EQ(run(Kind::android).detail,
-              "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.");
-    EXPECT_EQ(run(Kind::android).worktree, root + "/repos/app-worktrees/feat-key");
-    EXPECT_TRUE(fake.records("start").isEmpty());
-}
-
-TEST_F(DeveloperTest, StartWithNoPlatformsOnlyClearsTheRuns)
-{
-    Developer::Run finished;
-    finished.phase = Phase::done;
-    dev.setRuns({{Kind::ios, finished}});
-    dev.start({}, {}, "feat/x", planDir, settings);
-    EXPECT_TRUE(dev.runs().isEmpty());
-    EXPECT_FALSE(dev.isRunning());
-    EXPECT_EQ(dev.planDir(), planDir);
-}
-
-TEST_F(DeveloperTest, APlatformNamedTwiceRunsOnce)
-{
-    settings.androidRepo = makeRepo(root + "/repos/app");
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("한 번")}}});
-    startAndWait({Kind::android, Kind::android}, {{Kind::android, "main"}}, "feat/twice");
-    EXPECT_EQ(dev.runs().keys(), QList<Kind>{Kind::android});
-    EXPECT_EQ(run(Kind::android).phase, Phase::done) << run(Kind::android).detail.toStdString();
-    EXPECT_EQ(fake.records("start").size(), 1);
+    EXPECT_EQ(fake.records("start").size(), 2);
 }

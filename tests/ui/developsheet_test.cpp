@@ -26,12 +26,8 @@ using TestRepo::tree;
 
 QJsonObject assistantTool(const QString &id, const QString &name, const QString &file)
 {
-    return FakeClaude::event(
-        {{"type", "assistant"},
-         {"message", QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "tool_use"},
-                                                                    {"id", id},
-                                                                    {"name", name},
-                                                                    {"input", QJsonObject{{"file_path", file}}}}}}}}});
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", QJsonObject{{"file_path", file}}}};
+    return FakeClaude::event({{"type", "assistant"}, {"message", QJsonObject{{"content", QJsonArray{use}}}}});
 }
 
 // A plan "HarborClips" selected in the state, an origin repository with a
@@ -115,18 +111,17 @@ protected:
 
 TEST(DevelopSheetTexts, WorkNamesAndClocks)
 {
-    EXPECT_EQ(DevelopSheet::workName("HarborClips"), QStringLiteral("feat/harbor_clips"));
-    EXPECT_EQ(DevelopSheet::workName(""), QStringLiteral("feat/cairn"));
-    EXPECT_EQ(DevelopSheet::workName("ABTest"), QStringLiteral("feat/a_b_test"));
-    EXPECT_EQ(DevelopSheet::workName("login"), QStringLiteral("feat/login"));
+    const std::pair<QString, QString> names[] = {
+        {"HarborClips", "feat/harbor_clips"}, {"", "feat/cairn"}, {"ABTest", "feat/a_b_test"}, {"login", "feat/login"}};
+    for (const auto &[feature, name] : names)
+        EXPECT_EQ(DevelopSheet::workName(feature), name) << feature.toStdString();
     const QDateTime start(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start), QStringLiteral("0분 0초"));
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start.addMSecs(187999)), QStringLiteral("3분 7초"));
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start.addSecs(3600)), QStringLiteral("60분 0초"));
-    EXPECT_EQ(DevelopSheet::elapsedText(start, start.addSecs(-5)), QStringLiteral("0분 0초"));
+    const std::pair<qint64, QString> clocks[] = {{0, "0분 0초"}, {187999, "3분 7초"}, {3600000, "60분 0초"}, {-5000, "0분 0초"}};
+    for (const auto &[msecs, text] : clocks)
+        EXPECT_EQ(DevelopSheet::elapsedText(start, start.addMSecs(msecs)), text) << msecs;
 }
 
-TEST_F(DevelopSheetTest, SetupFaceListsBranchesAndPreviewsTheWorktree)
+TEST_F(DevelopSheetTest, SetupFaceListsBranchesPreviewsAndStartsAfresh)
 {
     // A repository whose .git points nowhere: present, but git fails there.
     const QString broken = base + "/repos/app-ios";
@@ -176,13 +171,34 @@ TEST_F(DevelopSheetTest, SetupFaceListsBranchesAndPreviewsTheWorktree)
     EXPECT_FALSE(sheet->startButton()->isEnabled());
     EXPECT_EQ(sheet->preview(Kind::android), base + "/repos/app-android-worktrees/…");
 
-    // The next presentation starts afresh from the plan.
+    // Enough branches that the next listing is still on its way at the close.
+    const QString head = sh(android, {"rev-parse", "HEAD"});
+    QProcess git;
+    git.setWorkingDirectory(android);
+    git.start("/usr/bin/git", {"update-ref", "--stdin"});
+    ASSERT_TRUE(git.waitForStarted());
+    for (int i = 0; i < 5000; ++i)
+        git.write(("create refs/heads/b" + QString::number(i) + " " + head + "\n").toUtf8());
+    git.closeWriteChannel();
+    ASSERT_TRUE(git.waitForFinished(60000));
+    ASSERT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
+
+    // The next presentation starts afresh from the plan; a listing that
+    // lands after its close goes nowhere.
     sheet->cancelButton()->click();
     QTest::qWait(50);
     EXPECT_TRUE(sheet.isNull()) << "a closed sheet is gone";
     open();
     EXPECT_EQ(sheet->nameField()->text(), QStringLiteral("feat/harbor_clips"));
     EXPECT_EQ(sheet->pick(), (QSet<Kind>{Kind::android, Kind::ios}));
+    sheet->cancelButton()->click();
+    QTest::qWait(50);
+    EXPECT_TRUE(sheet.isNull());
+    QTest::qWait(1500);
+    EXPECT_TRUE(Developer::shared().runs().isEmpty());
+    open();
+    ASSERT_TRUE(listed(Kind::android));
+    EXPECT_EQ(sheet->lists().value(Kind::android).size(), 5003);
 }
 
 TEST_F(DevelopSheetTest, AMissingRepositoryStartsUnchosenAndDoesNotBlock)
@@ -224,7 +240,7 @@ TEST_F(DevelopSheetTest, AMissingRepositoryStartsUnchosenAndDoesNotBlock)
     EXPECT_FALSE(sheet->startButton()->isEnabled());
 }
 
-TEST_F(DevelopSheetTest, RunsToChangedFilesAtThePreviewedFolder)
+TEST_F(DevelopSheetTest, RunsToChangedFilesThenClosesMidRun)
 {
     fake.setScenario({{"steps", QJsonArray{assistantTool("t1", "Write", "feature/harbor/A.kt"),
                                           QJsonObject{{"writeFile", "feature/harbor/A.kt"}, {"content", "class A\n"}},
@@ -280,24 +296,23 @@ TEST_F(DevelopSheetTest, RunsToChangedFilesAtThePreviewedFolder)
     sheet->startButton()->click();
     ASSERT_TRUE(settled());
     EXPECT_EQ(Developer::shared().runs().value(Kind::android).phase, Phase::failed);
-    EXPECT_EQ(sheet->runCard(Kind::android).mark->property("symbol").toString(), QStringLiteral("xmark.octagon.fill"));
-    EXPECT_EQ(sheet->runCard(Kind::android).mark->property("tone").toString(), QStringLiteral("red"));
-    EXPECT_EQ(sheet->runCard(Kind::android).detail->text(), Developer::shared().runs().value(Kind::android).detail);
-    EXPECT_FALSE(sheet->runCard(Kind::android).folderRow->isVisible());
-    EXPECT_FALSE(sheet->runCard(Kind::android).summaryArea->isVisible());
+    EXPECT_EQ(card.mark->property("symbol").toString(), QStringLiteral("xmark.octagon.fill"));
+    EXPECT_EQ(card.mark->property("tone").toString(), QStringLiteral("red"));
+    EXPECT_EQ(card.detail->text(), Developer::shared().runs().value(Kind::android).detail);
+    EXPECT_FALSE(card.folderRow->isVisible());
+    EXPECT_FALSE(card.summaryArea->isVisible());
     EXPECT_EQ(tree(base + "/repos"), before);
-}
 
-TEST_F(DevelopSheetTest, ClosingMidRunKeepsItGoingAndReopeningShowsIt)
-{
+    // Closing mid-run keeps it going; reopening shows it.
     fake.setScenario({{"steps", QJsonArray{assistantTool("t1", "Edit", "src/Main.kt"),
                                           assistantTool("t2", "Write", "src/B.kt"),
                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-    open();
+    sheet->restartButton()->click();
+    sheet->nameField()->clear();
+    QTest::keyClicks(sheet->nameField(), "feat/second");
     ASSERT_TRUE(listed(Kind::android));
     sheet->startButton()->click();
     ASSERT_TRUE(QTest::qWaitFor([] { return Developer::shared().runs().value(Kind::android).edits == 2; }, 30000));
-    const DevelopSheet::RunCard &card = sheet->runCard(Kind::android);
     EXPECT_TRUE(card.spinner->isVisible());
     EXPECT_FALSE(card.mark->isVisible());
     EXPECT_TRUE(card.detail->text().endsWith(QStringLiteral(" · 수정 2번"))) << card.detail->text().toStdString();
@@ -330,27 +345,3 @@ TEST_F(DevelopSheetTest, ClosingMidRunKeepsItGoingAndReopeningShowsIt)
     EXPECT_TRUE(sheet->closeButton()->isVisible());
 }
 
-TEST_F(DevelopSheetTest, AListingThatLandsAfterCloseGoesNowhere)
-{
-    // Enough branches that the listing is still on its way at the close.
-    const QString head = sh(android, {"rev-parse", "HEAD"});
-    QProcess git;
-    git.setWorkingDirectory(android);
-    git.start("/usr/bin/git", {"update-ref", "--stdin"});
-    ASSERT_TRUE(git.waitForStarted());
-    for (int i = 0; i < 5000; ++i)
-        git.write(("create refs/heads/b" + QString::number(i) + " " + head + "\n").toUtf8());
-    git.closeWriteChannel();
-    ASSERT_TRUE(git.waitForFinished(60000));
-    ASSERT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
-    open();
-    sheet->cancelButton()->click();
-    QTest::qWait(50);
-    EXPECT_TRUE(sheet.isNull());
-    QTest::qWait(1500);
-    EXPECT_TRUE(Developer::shared().runs().isEmpty());
-
-    open();
-    ASSERT_TRUE(listed(Kind::android));
-    EXPECT_EQ(sheet->lists().value(Kind::android).size(), 5003);
-}
