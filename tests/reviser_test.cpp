@@ -78,6 +78,11 @@ protected:
         return reviser.revise(request, images, dir, settings, [this] { ++doneCalls; });
     }
 
+    bool undo()
+    {
+        return reviser.undo(dir, settings, [this] { ++doneCalls; });
+    }
+
     QStringList backups() const
     {
         return TestFiles::historyFiles(dir, "plan-*.json");
@@ -160,7 +165,7 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
             while (fake.records("start").isEmpty() && timer.elapsed() < 10000)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
             // Undo must not take the running revision's backup away.
-            EXPECT_FALSE(reviser.undo(dir, settings));
+            EXPECT_FALSE(undo());
             EXPECT_TRUE(reviser.phase().isRunning());
             reviser.cancel();
         }
@@ -351,13 +356,11 @@ QStringList keptContents(const QString &dir)
 TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
 {
     QDir(dir + "/history").remove(olderBackup);
-    EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
-    EXPECT_FALSE(reviser.undo(dir, settings));
     for (const char *name : {"plan.json", "plan-x.JSON", "old-plan-1.json", "kept-200101-000000.json",
                              "attachments/plan-zzz.json", "revisions.md"})
         writeFile(dir + "/history/" + name, "not a backup");
     EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
-    EXPECT_FALSE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_FALSE(undo());
     EXPECT_TRUE(phases.isEmpty());
     EXPECT_EQ(doneCalls, 0);
 
@@ -372,14 +375,14 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     // A failed undo changes nothing it cannot give back: the backup stays for
     // another try, and so does the plan it would replace.
     writeFile(dir + "/history/plan-261207-080000.json", "{ broken");
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    ASSERT_TRUE(undo());
     EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: plan.json 을 읽지 못했어요(JSON 이 깨짐)"));
     EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
     EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), QByteArray("{ broken"));
     writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
     QFile::remove(dir + "/plan.json");
     QDir(dir).mkpath("plan.json/inside");
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    ASSERT_TRUE(undo());
     EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
     EXPECT_TRUE(reviser.phase().text.startsWith("되돌리지 못했어요: ")) << qPrintable(reviser.phase().text);
     EXPECT_TRUE(QFileInfo(dir + "/plan.json/inside").isDir());
@@ -391,7 +394,7 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     QDir(dir + "/plan.json").removeRecursively();
     writeFile(dir + "/plan.json", cleanPlan);
 
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    ASSERT_TRUE(undo());
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("직전 고치기 전으로 되돌렸어요"));
     EXPECT_EQ(doneCalls, 1);
     EXPECT_FALSE(reviser.startedAt().has_value());
@@ -404,7 +407,7 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains(" · 테스터\n\n> (되돌리기)\n\n- 직전 고치기 전으로 되돌림\n\n")) << qPrintable(log);
 
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    ASSERT_TRUE(undo());
     EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::done);
     EXPECT_TRUE(readFile(dir + "/plan.json").contains("처음"));
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261206-121650.json"));
@@ -414,7 +417,7 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
     EXPECT_EQ(doneCalls, 2);
     const qsizetype changes = phases.size();
-    EXPECT_FALSE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_FALSE(undo());
     EXPECT_EQ(phases.size(), changes);
     EXPECT_EQ(doneCalls, 2);
 }
