@@ -2,9 +2,11 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "support/commandline.h"
+#include "support/qtprinters.h"
 #include "support/testfiles.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -14,6 +16,19 @@ namespace {
 using TestFiles::readFile;
 using TestFiles::writeFile;
 using TestFiles::historyFiles;
+
+// Every path under a folder with its bytes (none for a folder), in order.
+QStringList contents(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.append(QDir(root).relativeFilePath(path) + ' ' + QString::fromLatin1(readFile(path).toBase64()));
+    }
+    entries.sort();
+    return entries;
+}
 
 const QByteArray firstImage = "\x89PNG\r\n\x1a\nfirst";
 const QByteArray secondImage = "\x89PNG\r\n\x1a\nsecond";
@@ -59,58 +74,58 @@ protected:
 
 } // namespace
 
+// Own pages to new folders: every image written (one whose data is broken
+// is not counted), the feature one folder name however it climbs. A new
+// folder has no history to log into; imported again, the earlier import is
+// backed up and the import logged.
 TEST_F(HeadlessImportTest, OwnPageToANewFolder)
 {
-    sharedPage("Chat");
-    const QString out = work.filePath("out");
-    const auto r = quarrystone({"--import", "source/index.html", "--out", "out"});
-    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
-    const QString dir = out + "/Chat-plan-imported";
-    EXPECT_EQ(r.out, "가져왔어요: " + dir + " (그림 2개)\n");
-    EXPECT_EQ(readFile(dir + "/img/a.png"), firstImage);
-    EXPECT_EQ(readFile(dir + "/img/b.png"), secondImage);
-    EXPECT_TRUE(readFile(dir + "/plan.json").contains("공유된 계획"));
-    EXPECT_TRUE(readFile(dir + "/plan.md").contains("공유된 계획"));
-    EXPECT_FALSE(readFile(dir + "/index.html").isEmpty());
-    // A new folder has no history to log into.
-    EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
+    struct Row {
+        const char *feature;
+        bool brokenSecondImage;
+        QString folder;
+        int images;
+    };
+    const QList<Row> rows{{"Chat", false, "Chat-plan-imported", 2},
+                          {"Chat", true, "Chat-plan-imported", 1},
+                          {"../../x", false, ".._.._x-plan-imported", 2}};
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const Row &row = rows[i];
+        SCOPED_TRACE(i);
+        QByteArray page = readFile(sharedPage(row.feature));
+        if (row.brokenSecondImage) {
+            const QByteArray payload = secondImage.toBase64();
+            ASSERT_TRUE(page.contains(payload));
+            writeFile(source + "/index.html", page.replace(payload, "!!" + payload));
+        }
+        const QString out = "deep/out" + QString::number(i);
+        QDir(work.path()).mkpath(out);
+        const auto r = quarrystone({"--import", "source/index.html", "--out", out});
+        ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+        EXPECT_EQ(QDir(work.filePath(out)).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{row.folder});
+        EXPECT_FALSE(QFileInfo::exists(work.filePath("x-plan-imported")));
+        const QString dir = work.filePath(out + "/" + row.folder);
+        const QString said = "가져왔어요: " + dir + " (그림 " + QString::number(row.images) + "개)\n";
+        EXPECT_EQ(r.out, said);
+        EXPECT_EQ(readFile(dir + "/img/a.png"), firstImage);
+        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), !row.brokenSecondImage);
+        EXPECT_EQ(readFile(dir + "/img/b.png"), row.brokenSecondImage ? QByteArray() : secondImage);
+        EXPECT_TRUE(readFile(dir + "/plan.json").contains("공유된 계획"));
+        EXPECT_TRUE(readFile(dir + "/plan.md").contains("공유된 계획"));
+        EXPECT_FALSE(readFile(dir + "/index.html").isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
 
-    // Imported again, the earlier import is backed up and the import logged.
-    const auto again = quarrystone({"--import", "source/index.html", "--out", "out"});
-    ASSERT_EQ(again.code, 0) << qPrintable(again.err);
-    EXPECT_EQ(again.out, "가져왔어요: " + dir + " (그림 2개)\n");
-    EXPECT_EQ(historyFiles(dir, "plan-*.json").size(), 1);
-    EXPECT_TRUE(readFile(dir + "/history/revisions.md").contains("> (가져오기) index.html\n\n- 공유받은 HTML 로 계획서를 바꿈\n"));
-}
-
-TEST_F(HeadlessImportTest, CountsOnlyTheImagesWritten)
-{
-    QByteArray page = readFile(sharedPage("Chat"));
-    const QByteArray payload = secondImage.toBase64();
-    ASSERT_TRUE(page.contains(payload));
-    page.replace(payload, "!!" + payload);
-    writeFile(source + "/index.html", page);
-    const auto r = quarrystone({"--import", source + "/index.html", "--out", work.filePath("out")});
-    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
-    EXPECT_TRUE(r.out.endsWith(" (그림 1개)\n")) << qPrintable(r.out);
-    EXPECT_FALSE(QFileInfo::exists(work.filePath("out/Chat-plan-imported/img/b.png")));
-}
-
-TEST_F(HeadlessImportTest, FeatureIsOneFolderName)
-{
-    sharedPage("../../x");
-    QDir(work.path()).mkpath("deep/out");
-    const auto r = quarrystone({"--import", source + "/index.html", "--out", work.filePath("deep/out")});
-    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
-    const QStringList made = QDir(work.filePath("deep/out")).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
-    ASSERT_EQ(made.size(), 1);
-    EXPECT_EQ(made.first(), ".._.._x-plan-imported");
-    EXPECT_FALSE(QFileInfo::exists(work.filePath("x-plan-imported")));
-    EXPECT_TRUE(r.out.startsWith("가져왔어요: " + work.filePath("deep/out/" + made.first()))) << qPrintable(r.out);
+        const auto again = quarrystone({"--import", "source/index.html", "--out", out});
+        ASSERT_EQ(again.code, 0) << qPrintable(again.err);
+        EXPECT_EQ(again.out, said);
+        EXPECT_EQ(historyFiles(dir, "plan-*.json").size(), 1);
+        EXPECT_TRUE(readFile(dir + "/history/revisions.md").contains("> (가져오기) index.html\n\n- 공유받은 HTML 로 계획서를 바꿈\n"));
+    }
 }
 
 // Into an existing plan: what changes is listed, the old plan backed up,
-// and undo returns to it.
+// and undo returns to it. A plan.json that is no plan is still the user's
+// file: it is kept.
 TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
 {
     sharedPage("Chat", "새 제목");
@@ -131,61 +146,46 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
     EXPECT_EQ(undo.code, 0) << qPrintable(undo.err);
     EXPECT_TRUE(readFile(dir + "/plan.json").contains("내 제목"));
     EXPECT_TRUE(readFile(dir + "/plan.md").contains("내 제목"));
+
+    const QString broken = work.filePath("broken");
+    writeFile(broken + "/plan.json", "{ half written");
+    const auto kept = quarrystone({"--import", source + "/index.html", "--into", broken});
+    ASSERT_EQ(kept.code, 0) << qPrintable(kept.err);
+    EXPECT_EQ(kept.out, "가져왔어요: " + broken + " (그림 2개)\n");
+    ASSERT_EQ(historyFiles(broken, "kept-*.json").size(), 1);
+    EXPECT_EQ(readFile(broken + "/history/" + historyFiles(broken, "kept-*.json").first()), QByteArray("{ half written"));
+    EXPECT_TRUE(historyFiles(broken, "plan-*.json").isEmpty());
 }
 
-// A plan.json that is no plan is still the user's file: it is kept.
-TEST_F(HeadlessImportTest, BrokenPlanIsKept)
-{
-    sharedPage("Chat");
-    const QString dir = work.filePath("mine");
-    writeFile(dir + "/plan.json", "{ half written");
-    const auto r = quarrystone({"--import", source + "/index.html", "--into", dir});
-    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
-    EXPECT_EQ(r.out, "가져왔어요: " + dir + " (그림 2개)\n");
-    const QStringList kept = historyFiles(dir, "kept-*.json");
-    ASSERT_EQ(kept.size(), 1);
-    EXPECT_EQ(readFile(dir + "/history/" + kept.first()), QByteArray("{ half written"));
-    EXPECT_TRUE(historyFiles(dir, "plan-*.json").isEmpty());
-}
-
-// Without a copy of the plan it would replace, the import writes nothing.
-TEST_F(HeadlessImportTest, FailedBackupChangesNothing)
-{
-    sharedPage("Chat");
-    for (const char *folder : {"mine", "out/Chat-plan-imported"}) {
-        SCOPED_TRACE(folder);
-        const QString dir = work.filePath(folder);
-        const QByteArray mine = R"({"meta": {"feature": "Chat"}})";
-        writeFile(dir + "/plan.json", mine);
-        writeFile(dir + "/history", "a file where the folder should be");
-        const QStringList arguments = QString::fromLatin1(folder) == "mine"
-            ? QStringList{"--import", source + "/index.html", "--into", dir}
-            : QStringList{"--import", source + "/index.html", "--out", work.filePath("out")};
-        const auto r = quarrystone(arguments);
-        EXPECT_EQ(r.code, 1);
-        EXPECT_TRUE(r.err.startsWith("plan.json 을 백업하지 못해 가져오지 않았어요: ")) << qPrintable(r.err);
-        EXPECT_EQ(readFile(dir + "/plan.json"), mine);
-        EXPECT_EQ(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), (QStringList{"history", "plan.json"}));
-    }
-}
-
-// A page that is no plan, or --into without its folder, writes nothing.
-TEST_F(HeadlessImportTest, BadPageOrFolderFails)
+// An import that cannot copy the plan it would replace, of a page that is
+// no plan, or with --into but no folder, changes nothing at all.
+TEST_F(HeadlessImportTest, FailuresChangeNothing)
 {
     writeFile(work.filePath("other.html"), "<!doctype html><p>hello</p>");
-    sharedPage("Chat");
-    const QList<std::pair<QStringList, QString>> rows{
-        {{"--import", "other.html", "--out", work.filePath("out")},
-         "“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라"},
-        {{"--import", source + "/index.html", "--out", work.filePath("out"), "--into"},
-         "--into 뒤에 계획서 폴더를 주세요\n"},
+    const QString page = sharedPage("Chat");
+    const QString backupFailed = QStringLiteral("plan.json 을 백업하지 못해 가져오지 않았어요: ");
+    struct Row {
+        const char *planFolder; // holds a plan whose history/ is a file
+        QStringList arguments;
+        QString message;
     };
-    for (const auto &[arguments, message] : rows) {
-        SCOPED_TRACE(qPrintable(arguments.join(' ')));
-        const auto r = quarrystone(arguments);
+    const QList<Row> rows{
+        {"mine", {"--import", page, "--into", work.filePath("mine")}, backupFailed},
+        {"out/Chat-plan-imported", {"--import", page, "--out", work.filePath("out")}, backupFailed},
+        {nullptr, {"--import", "other.html", "--out", work.filePath("out")}, "“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라"},
+        {nullptr, {"--import", page, "--out", work.filePath("out"), "--into"}, "--into 뒤에 계획서 폴더를 주세요\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(qPrintable(row.arguments.join(' ')));
+        if (row.planFolder) {
+            writeFile(work.filePath(row.planFolder) + "/plan.json", R"({"meta": {"feature": "Chat"}})");
+            writeFile(work.filePath(row.planFolder) + "/history", "a file where the folder should be");
+        }
+        const QStringList before = contents(work.path());
+        const auto r = quarrystone(row.arguments);
         EXPECT_EQ(r.code, 1);
-        EXPECT_TRUE(r.err.startsWith(message)) << qPrintable(r.err);
-        EXPECT_TRUE(r.out.isEmpty());
-        EXPECT_FALSE(QFileInfo::exists(work.filePath("out")));
+        EXPECT_TRUE(r.err.startsWith(row.message)) << qPrintable(r.err);
+        EXPECT_TRUE(row.planFolder ? !r.out.contains("가져왔어요") : r.out.isEmpty()) << qPrintable(r.out);
+        EXPECT_EQ(contents(work.path()), before);
     }
 }

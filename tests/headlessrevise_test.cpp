@@ -1,6 +1,7 @@
 #include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
+#include "support/qtprinters.h"
 #include "support/testfiles.h"
 
 #include <QDir>
@@ -21,18 +22,6 @@ using ChatPlans::cleanPlan;
 using ChatPlans::editedPlan;
 using TestFiles::readFile;
 using TestFiles::writeFile;
-
-const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 필요해요\n");
-
-QJsonObject sleep(int ms)
-{
-    return {{"sleep", ms}};
-}
-
-QJsonObject editTool()
-{
-    return FakeClaude::toolUse("t1", "Edit", {{"file_path", "plan.json"}});
-}
 
 QStringList backups(const QString &dir)
 {
@@ -70,20 +59,34 @@ protected:
 } // namespace
 
 // A whole revision through the executable: relative images, a wiki link,
-// a fix round; then undo twice.
+// a fix round; then undo twice. A request that starts nothing ends at once
+// instead of waiting for ever.
 TEST_F(HeadlessReviseTest, RevisesThenUndoes)
 {
-    writeFile(home.filePath(".claude.json"),
-              R"({"mcpServers": {"atlassian": {"url": "https://mcp.atlassian.com/v1/sse"}, "figma": {"url": "http://f"}}})");
+    for (const QStringList &arguments : {QStringList{"--revise", dir}, QStringList{"--revise", dir, "--request", " \n "},
+                                         QStringList{"--revise", dir, "--request", "", "--image", ","}}) {
+        const auto r = quarrystone(arguments);
+        EXPECT_EQ(r.code, 1) << qPrintable(arguments.join(' '));
+        EXPECT_EQ(r.err, "--request \"고칠 내용\" 이 필요해요\n");
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
+    EXPECT_TRUE(fake.records("start").isEmpty());
+
+    // Every wiki server of the user's configuration, and only those.
+    writeFile(home.filePath(".claude.json"), R"({"mcpServers": {"atlassian": {"url": "https://mcp.atlassian.com/v1/sse"},
+        "team-wiki": {"url": "https://x.atlassian.net/mcp"}, "figma": {"url": "http://f"}}})");
     writeFile(work.filePath("shots/a.PNG"), "first image");
     writeFile(work.filePath("shots/b"), "second image");
+    const QJsonObject pause{{"sleep", 700}};
     fake.setScenario(
         {{"responses",
           QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
-                                 {"steps", QJsonArray{sleep(700), FakeClaude::writePlan(editedPlan),
+                                 {"steps", QJsonArray{pause, FakeClaude::writePlan(editedPlan),
                                                       FakeClaude::resultEvent("둘째 답\n- 이동 고침")}}},
-                     QJsonObject{{"steps", QJsonArray{editTool(), sleep(700), FakeClaude::writePlan(brokenMovePlan),
-                                                      FakeClaude::resultEvent("첫 답")}}}}}});
+                     QJsonObject{{"steps", QJsonArray{FakeClaude::toolUse("t1", "Edit", {{"file_path", "plan.json"}}), pause,
+                                                      FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
 
     const auto r = quarrystone({"--revise", "Chat-plan", "--request",
                                 "위키 https://team.atlassian.net/wiki/x 대로\n제목을 고쳐 줘", "--image", "shots/a.PNG,,shots/b"});
@@ -114,7 +117,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
         const QStringList args = FakeClaude::arguments(start);
-        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit,Grep,Glob,mcp__atlassian");
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit,Grep,Glob,mcp__atlassian,mcp__team-wiki");
         QStringList added;
         for (qsizetype i = 0; i + 1 < args.size(); ++i)
             if (args[i] == "--add-dir")
@@ -135,22 +138,6 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     undo = quarrystone({"--revise", dir, "--undo"});
     EXPECT_EQ(undo.code, 1);
     EXPECT_EQ(undo.err, "되돌릴 백업이 없어요\n");
-}
-
-// A request that starts nothing ends at once instead of waiting for ever.
-TEST_F(HeadlessReviseTest, NothingToDoExitsOne)
-{
-    const QByteArray before = readFile(dir + "/plan.json");
-    for (const QStringList &arguments : {QStringList{"--revise", dir}, QStringList{"--revise", dir, "--request", " \n "},
-                                         QStringList{"--revise", dir, "--request", "", "--image", ","}}) {
-        const auto r = quarrystone(arguments);
-        EXPECT_EQ(r.code, 1) << qPrintable(arguments.join(' '));
-        EXPECT_EQ(r.err, requestMissing);
-        EXPECT_TRUE(r.out.isEmpty());
-    }
-    EXPECT_EQ(readFile(dir + "/plan.json"), before);
-    EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
-    EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
 // Stopping the command stops Claude and puts plan.json back before the

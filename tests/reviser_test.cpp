@@ -3,6 +3,7 @@
 #include "settings/appsettings.h"
 #include "support/chatplans.h"
 #include "support/fakeclaude.h"
+#include "support/qtprinters.h"
 #include "support/testfiles.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -39,11 +39,9 @@ QJsonObject toolUse(const QString &name, const QJsonObject &input)
 // The value after a flag in a logged argument list.
 QString argAfter(const QJsonObject &start, const QString &flag)
 {
-    const QJsonArray args = start.value("args").toArray();
-    for (qsizetype i = 0; i + 1 < args.size(); ++i)
-        if (args.at(i).toString() == flag)
-            return args.at(i + 1).toString();
-    return QString();
+    const QStringList args = FakeClaude::arguments(start);
+    const qsizetype at = args.indexOf(flag);
+    return at < 0 ? QString() : args.value(at + 1);
 }
 
 class ReviserTest : public testing::Test
@@ -54,7 +52,7 @@ protected:
         prepare(folder.path());
         settings.claudePath = FakeClaude::path();
         settings.userName = QStringLiteral("테스터");
-        QObject::connect(&reviser, &Reviser::phaseChanged, [this] { phases.append(reviser.phase()); });
+        QObject::connect(&reviser, &Reviser::phaseChanged, [this] { phases.append(reviser.phase().text); });
     }
 
     // A plan folder with its derived files and one older backup.
@@ -65,11 +63,11 @@ protected:
         writeFile(dir + "/history/" + olderBackup, "older backup");
     }
 
-    void settle(int ms = 30000)
+    void settle()
     {
         QElapsedTimer timer;
         timer.start();
-        while (reviser.phase().isRunning() && timer.elapsed() < ms)
+        while (reviser.phase().isRunning() && timer.elapsed() < 30000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         // Progress lines still queued must change nothing now.
         QCoreApplication::processEvents();
@@ -80,17 +78,14 @@ protected:
         return reviser.revise(request, images, dir, settings, [this] { ++doneCalls; });
     }
 
+    bool undo()
+    {
+        return reviser.undo(dir, settings, [this] { ++doneCalls; });
+    }
+
     QStringList backups() const
     {
         return TestFiles::historyFiles(dir, "plan-*.json");
-    }
-
-    QStringList phaseTexts() const
-    {
-        QStringList texts;
-        for (const Reviser::Phase &phase : phases)
-            texts.append(phase.text);
-        return texts;
     }
 
     FakeClaude fake;
@@ -98,7 +93,7 @@ protected:
     QString dir;
     AppSettings settings;
     Reviser reviser;
-    QList<Reviser::Phase> phases;
+    QStringList phases; // the text of every phase shown, in order
     int doneCalls = 0;
 };
 
@@ -106,50 +101,58 @@ protected:
 
 // Every way a revision can fail after its backup leaves the plan folder as
 // it was: plan.json byte for byte, the derived files, the older backups.
+// Where Claude left a folder that plan.json cannot be put back over, whether
+// it then answers or refuses, the backup stays and the message says where.
 TEST_F(ReviserTest, FailuresPutThePlanBack)
 {
-    const QString restoredPrefix = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
+    const QString restored = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
+    const auto afterEdit = [](const QJsonObject &then) {
+        return QJsonObject{{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), then}}};
+    };
+    const auto planToFolderThen = [](const QString &answer) {
+        return QJsonObject{{"steps", QJsonArray{step("remove", "plan.json"),
+                                                QJsonObject{{"writeFile", "plan.json/notes.txt"}, {"content", "x"}},
+                                                FakeClaude::resultEvent(answer)}}};
+    };
     struct Row {
         const char *name;
         QJsonObject scenario;
-        std::function<void(const QString &dir)> prepare;
-        QString expected; // "%1" is the plan folder; a prefix when it ends in "…"
+        const char *swapped; // a file here becomes a folder, a folder a file
+        // "%1" is the plan folder, "%2" the backup kept; "…" stands for any text.
+        QString expected;
         bool cancel = false;
+        bool keepsBackup = false;
     };
     const QList<Row> rows{
-        {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, {},
-         restoredPrefix + "Claude 실행 실패(종료 코드 1): 출력 없음"},
-        {"edit then exit 1", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, {},
-         restoredPrefix + "Claude 실행 실패(종료 코드 1): boom"},
-        {"broken JSON", {{"steps", QJsonArray{FakeClaude::writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, {},
-         restoredPrefix + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
-        {"refusal without edit", {{"steps", QJsonArray{FakeClaude::resultEvent("고치지 않음 — 이미 그렇게 돼 있어요")}}}, {},
+        {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, nullptr, restored + "Claude 실행 실패(종료 코드 1): 출력 없음"},
+        {"edit then exit 1", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, nullptr,
+         restored + "Claude 실행 실패(종료 코드 1): boom"},
+        {"broken JSON", {{"steps", QJsonArray{FakeClaude::writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, nullptr,
+         restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
+        {"refusal without edit", {{"steps", QJsonArray{FakeClaude::resultEvent("고치지 않음 — 이미 그렇게 돼 있어요")}}}, nullptr,
          "고치지 않음 — 이미 그렇게 돼 있어요"},
-        {"edit then refusal",
-         {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")}}}, {},
-         "고치지 않음 — 근거가 없어요"},
-        {"stopped while Claude works", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}},
-         {}, "멈췄어요. 고치기 전으로 돌려 놨어요.", true},
-        {"plan.md a folder", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
-         [](const QString &d) {
-             QFile::remove(d + "/plan.md");
-             QDir(d).mkpath("plan.md/inside");
-         },
-         restoredPrefix + "%1/plan.md 을 쓰지 못했어요: …"},
-        {"history a file", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}},
-         [](const QString &d) {
-             QDir(d + "/history").removeRecursively();
-             writeFile(d + "/history", "not a folder");
-         },
+        {"edit then refusal", afterEdit(FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")), nullptr, "고치지 않음 — 근거가 없어요"},
+        {"stopped while Claude works", afterEdit({{"awaitSigterm", QJsonObject{}}}), nullptr, "멈췄어요. 고치기 전으로 돌려 놨어요.", true},
+        {"plan.md a folder", afterEdit(FakeClaude::resultEvent("고쳤어요")), "plan.md", restored + "%1/plan.md 을 쓰지 못했어요: …"},
+        {"history a file", afterEdit(FakeClaude::resultEvent("고쳤어요")), "history",
          "백업하지 못했어요: history 폴더를 만들지 못했어요: %1/history"},
+        {"plan.json made a folder, then an answer", planToFolderThen("고쳤어요"), nullptr,
+         restored + "plan.json 을 읽지 못했어요: …\n백업: %2", false, true},
+        {"plan.json made a folder, then a refusal", planToFolderThen("고치지 않음 — 못 고쳐요"), nullptr,
+         "고치지 않음 — 못 고쳐요\n백업: %2", false, true},
     };
 
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         QTemporaryDir rowFolder;
         prepare(rowFolder.path());
-        if (row.prepare)
-            row.prepare(dir);
+        if (const QString path = dir + "/" + row.swapped; row.swapped && QFileInfo(path).isDir()) {
+            QDir(path).removeRecursively();
+            writeFile(path, "not a folder");
+        } else if (row.swapped) {
+            QFile::remove(path);
+            QDir(path).mkpath("inside");
+        }
         const QByteArray md = readFile(dir + "/plan.md");
         const bool mdIsFolder = QFileInfo(dir + "/plan.md").isDir();
         const QStringList before = backups();
@@ -162,24 +165,35 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
             while (fake.records("start").isEmpty() && timer.elapsed() < 10000)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
             // Undo must not take the running revision's backup away.
-            EXPECT_FALSE(reviser.undo(dir, settings));
+            EXPECT_FALSE(undo());
             EXPECT_TRUE(reviser.phase().isRunning());
             reviser.cancel();
         }
         settle();
 
-        const Reviser::Phase phase = reviser.phase();
-        const QString expected = QString(row.expected).replace("%1", dir);
-        EXPECT_EQ(phase.kind, Reviser::Phase::Kind::failed);
-        if (expected.endsWith(u'…'))
-            EXPECT_TRUE(phase.text.startsWith(expected.chopped(1))) << qPrintable(phase.text);
+        QStringList made = backups();
+        for (const QString &name : before)
+            EXPECT_TRUE(made.removeOne(name)) << qPrintable(name);
+        ASSERT_EQ(made.size(), row.keepsBackup ? 1 : 0);
+        const QString backup = row.keepsBackup ? dir + "/history/" + made.first() : QString();
+        if (row.keepsBackup)
+            EXPECT_EQ(readFile(backup), cleanPlan);
         else
+            EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+
+        const Reviser::Phase phase = reviser.phase();
+        const QString expected = QString(row.expected).replace("%1", dir).replace("%2", backup);
+        const qsizetype gap = expected.indexOf(u'…');
+        EXPECT_EQ(phase.kind, Reviser::Phase::Kind::failed);
+        if (gap < 0)
             EXPECT_EQ(phase.text, expected);
-        EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+        else
+            EXPECT_TRUE(phase.text.startsWith(expected.left(gap)) && phase.text.endsWith(expected.mid(gap + 1))
+                        && phase.text.size() >= expected.size() - 1)
+                << qPrintable(phase.text);
         EXPECT_EQ(QFileInfo(dir + "/plan.md").isDir(), mdIsFolder);
         EXPECT_EQ(readFile(dir + "/plan.md"), md);
         EXPECT_EQ(readFile(dir + "/index.html"), QByteArray("old html"));
-        EXPECT_EQ(backups(), before);
         EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
         EXPECT_EQ(doneCalls, 0);
         if (row.cancel) {
@@ -188,37 +202,6 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         }
         fake.setScenario({});
         QFile::remove(fake.folder() + "/log.jsonl");
-    }
-}
-
-// Claude may leave something that cannot be replaced by a file, whether it
-// then answers or refuses: the backup stays, and the message says where.
-TEST_F(ReviserTest, PlanReplacedByAFolderKeepsTheBackupAndNamesIt)
-{
-    const QList<std::pair<QString, QString>> rows{
-        {"고쳤어요", "고치지 못해서 원래대로 돌려 놨어요: plan.json 을 읽지 못했어요: "},
-        {"고치지 않음 — 못 고쳐요", "고치지 않음 — 못 고쳐요\n백업: "},
-    };
-    for (const auto &[answer, expected] : rows) {
-        SCOPED_TRACE(qPrintable(answer));
-        QTemporaryDir rowFolder;
-        prepare(rowFolder.path());
-        fake.setScenario({{"steps", QJsonArray{step("remove", "plan.json"),
-                                               QJsonObject{{"writeFile", "plan.json/notes.txt"}, {"content", "x"}},
-                                               FakeClaude::resultEvent(answer)}}});
-        ASSERT_TRUE(revise("고쳐 줘"));
-        settle();
-
-        QStringList made = backups();
-        made.removeAll(olderBackup);
-        ASSERT_EQ(made.size(), 1);
-        const QString backup = dir + "/history/" + made.first();
-        EXPECT_EQ(readFile(backup), cleanPlan);
-        EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
-        EXPECT_TRUE(reviser.phase().text.startsWith(expected)) << qPrintable(reviser.phase().text);
-        EXPECT_TRUE(reviser.phase().text.endsWith("\n백업: " + backup)) << qPrintable(reviser.phase().text);
-        EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
-        EXPECT_EQ(doneCalls, 0);
     }
 }
 
@@ -244,20 +227,19 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
 
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("둘째 답"));
     EXPECT_EQ(doneCalls, 1);
-    EXPECT_EQ(phaseTexts(), (QStringList{"Claude 를 시작하는 중", "계획서를 읽는 중", "저장소·문서를 찾아보는 중",
+    EXPECT_EQ(phases, (QStringList{"Claude 를 시작하는 중", "계획서를 읽는 중", "저장소·문서를 찾아보는 중",
                                          "자료를 보는 중", "검사에서 1건 — 한 번 더 고치는 중", "plan.json 을 고치는 중",
                                          "plan.md · index.html 다시 쓰는 중", "둘째 답"}));
 
     const QList<QJsonObject> starts = fake.records("start");
     ASSERT_EQ(starts.size(), 2);
-    EXPECT_FALSE(starts[0].value("args").toArray().contains("--continue"));
-    EXPECT_TRUE(starts[1].value("args").toArray().contains("--continue"));
-    EXPECT_TRUE(starts[0].value("stdin").toString().contains("이동을 하나 더 넣어 줘\n둘째 줄\n"));
+    EXPECT_FALSE(FakeClaude::arguments(starts[0]).contains("--continue"));
+    EXPECT_TRUE(FakeClaude::arguments(starts[1]).contains("--continue"));
+    const QString prompt = starts[0].value("stdin").toString();
+    EXPECT_TRUE(prompt.contains("이동을 하나 더 넣어 줘\n둘째 줄\n"));
     // The revision's time, in UTC to the second.
-    EXPECT_TRUE(QRegularExpression("decidedAt \"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\"")
-                    .match(starts[0].value("stdin").toString())
-                    .hasMatch())
-        << qPrintable(starts[0].value("stdin").toString());
+    EXPECT_TRUE(QRegularExpression("decidedAt \"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\"").match(prompt).hasMatch())
+        << qPrintable(prompt);
     EXPECT_TRUE(starts[1].value("stdin").toString().endsWith(
         "답은 처음처럼 고친 내용 1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)"))
         << qPrintable(starts[1].value("stdin").toString());
@@ -266,7 +248,8 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
         EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
     }
 
-    // The writer's form of Claude's edit, the derived files, the kept backup.
+    // The writer's form of Claude's edit, the derived files, the kept backup,
+    // which is the undo point.
     EXPECT_TRUE(readFile(dir + "/plan.json").contains("고친 제목"));
     EXPECT_TRUE(readFile(dir + "/plan.md").contains("고친 제목"));
     EXPECT_NE(readFile(dir + "/index.html"), QByteArray("old html"));
@@ -274,13 +257,11 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
     made.removeAll(olderBackup);
     ASSERT_EQ(made.size(), 1);
     EXPECT_EQ(readFile(dir + "/history/" + made.first()), cleanPlan);
+    EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/" + made.first());
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.startsWith("## ")) << qPrintable(log);
     EXPECT_TRUE(log.endsWith(" · 테스터\n\n> 이동을 하나 더 넣어 줘\n> 둘째 줄\n\n둘째 답\n\n")) << qPrintable(log);
     EXPECT_EQ(Reviser::lastRequest(dir), "이동을 하나 더 넣어 줘 둘째 줄");
-
-    // The undo point is this revision's backup.
-    EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/" + made.first());
 }
 
 // A problem the plan already had is not the edit's doing; one more copy of
@@ -296,7 +277,7 @@ TEST_F(ReviserTest, NewProblemsAreCountedWithRepeats)
     ASSERT_TRUE(revise("이동을 늘려 줘"));
     settle();
 
-    EXPECT_TRUE(phaseTexts().contains("검사에서 2건 — 한 번 더 고치는 중")) << qPrintable(phaseTexts().join(" | "));
+    EXPECT_TRUE(phases.contains("검사에서 2건 — 한 번 더 고치는 중")) << qPrintable(phases.join(" | "));
     // The fix round's answer stands even though the problems remain.
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("그대로 둠"));
     const QString fix = fake.records("start").value(1).value("stdin").toString();
@@ -311,10 +292,11 @@ TEST_F(ReviserTest, NewProblemsAreCountedWithRepeats)
     writeFile(dir + "/plan.json", "{ not yet a plan");
     ASSERT_TRUE(revise("다시"));
     settle();
-    EXPECT_TRUE(phaseTexts().contains("검사에서 3건 — 한 번 더 고치는 중")) << qPrintable(phaseTexts().join(" | "));
+    EXPECT_TRUE(phases.contains("검사에서 3건 — 한 번 더 고치는 중")) << qPrintable(phases.join(" | "));
 }
 
-// What revise takes and what it ignores, and how the images are copied.
+// What revise takes and what it ignores, how the images are copied and
+// named in the log; the user's wiki servers stay out without a wiki link.
 TEST_F(ReviserTest, RequestRulesAndAttachments)
 {
     EXPECT_FALSE(revise(""));
@@ -322,13 +304,14 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     EXPECT_TRUE(phases.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/attachments"));
 
+    writeFile(QDir::homePath() + "/.claude.json", R"({"mcpServers": {"atlassian": {"url": "https://mcp.atlassian.com/v1/sse"}}})");
     QTemporaryDir pictures;
     writeFile(pictures.filePath("a.PNG"), "png bytes");
     writeFile(pictures.filePath("b"), "no extension");
     writeFile(pictures.filePath("c.jpeg"), "jpeg bytes");
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("")}}});
     ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("b")}));
-    QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
+    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
     ASSERT_EQ(copies.size(), 2);
     EXPECT_TRUE(copies[0].endsWith("-1.png"));
     EXPECT_TRUE(copies[1].endsWith("-3.png"));
@@ -337,82 +320,81 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     // While it runs, another request is ignored, its images not copied.
     EXPECT_FALSE(revise("또", {pictures.filePath("c.jpeg")}));
     EXPECT_EQ(QDir(dir + "/history/attachments").entryList(QDir::Files).size(), 2);
-
-    QElapsedTimer timer;
-    timer.start();
-    while (fake.records("start").isEmpty() && timer.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    const QString prompt = fake.records("start").value(0).value("stdin").toString();
-    EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
-    EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
-    reviser.cancel();
-    settle();
-    EXPECT_EQ(reviser.phase().text, "멈췄어요. 고치기 전으로 돌려 놨어요.");
-}
-
-// A wiki link in the request lets Claude use every wiki server of the
-// user's configuration; the log names the attachments.
-TEST_F(ReviserTest, WikiLinkAddsTheWikiServersAndLogNamesAttachments)
-{
-    writeFile(QDir::homePath() + "/.claude.json",
-              R"({"mcpServers": {"atlassian": {"type": "sse", "url": "https://mcp.atlassian.com/v1/sse"},
-                                 "team-wiki": {"url": "https://x.atlassian.net/mcp"}, "figma": {"url": "http://x"}}})");
-    QTemporaryDir pictures;
-    writeFile(pictures.filePath("shot.PNG"), "png");
-    writeFile(pictures.filePath("raw"), "raw");
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("")}}});
-    ASSERT_TRUE(revise("https://team.atlassian.net/wiki/spaces/X 대로", {pictures.filePath("shot.PNG"), pictures.filePath("raw")}));
     settle();
     QFile::remove(QDir::homePath() + "/.claude.json");
 
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("고쳤어요"));
-    EXPECT_EQ(argAfter(fake.records("start").value(0), "--allowedTools"),
-              "Read,Edit,Grep,Glob,mcp__atlassian,mcp__team-wiki");
-    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
-    ASSERT_EQ(copies.size(), 2);
+    const QJsonObject start = fake.records("start").value(0);
+    const QString prompt = start.value("stdin").toString();
+    EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
+    EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
+    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
+    const QString named = "(첨부 이미지 2장: " + copies[0] + ", " + copies[1] + ")";
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
-    EXPECT_TRUE(log.contains("> https://team.atlassian.net/wiki/spaces/X 대로\n> (첨부 이미지 2장: " + copies[0] + ", "
-                             + copies[1] + ")\n\n\n\n"))
-        << qPrintable(log);
-    EXPECT_EQ(Reviser::lastRequest(dir),
-              "https://team.atlassian.net/wiki/spaces/X 대로 (첨부 이미지 2장: " + copies[0] + ", " + copies[1] + ")");
+    EXPECT_TRUE(log.contains("> 첨부 이미지대로 고쳐 줘\n> " + named + "\n\n\n\n")) << qPrintable(log);
+    EXPECT_EQ(Reviser::lastRequest(dir), "첨부 이미지대로 고쳐 줘 " + named);
 }
 
 namespace {
 
-const QByteArray earlierPlan = R"({"meta": {"feature": "Chat", "title": "처음"}, "screens": [{"id": "a", "name": "ChatA"}]})";
 const QByteArray laterPlan = R"({"meta": {"feature": "Chat", "title": "나중"}, "screens": [{"id": "a", "name": "ChatA"}]})";
 
-QStringList keptCopies(const QString &dir)
+QStringList keptContents(const QString &dir)
 {
-    return TestFiles::historyFiles(dir, "kept-*.json");
+    QStringList contents;
+    for (const QString &name : TestFiles::historyFiles(dir, "kept-*.json"))
+        contents.append(QString::fromUtf8(readFile(dir + "/history/" + name)));
+    return contents;
 }
 
 } // namespace
 
 // Only "plan-*.json" files directly in history/ are undo points; undo walks
-// back through them newest first, keeping each plan it replaces.
+// back through them newest first, keeping each plan it replaces; a failed
+// undo keeps both. A backup the writer cannot carry whole (a hand-edited
+// file that --render saved) is consumed as a kept copy, not deleted.
 TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
 {
     QDir(dir + "/history").remove(olderBackup);
-    EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
-    EXPECT_FALSE(reviser.undo(dir, settings));
-    for (const char *name : {"plan.json", "plan-x.JSON", "old-plan-1.json", "kept-261208-000000.json",
+    for (const char *name : {"plan.json", "plan-x.JSON", "old-plan-1.json", "kept-200101-000000.json",
                              "attachments/plan-zzz.json", "revisions.md"})
         writeFile(dir + "/history/" + name, "not a backup");
     EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
-    EXPECT_FALSE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_FALSE(undo());
     EXPECT_TRUE(phases.isEmpty());
     EXPECT_EQ(doneCalls, 0);
 
-    writeFile(dir + "/history/plan-261206-121650.json", earlierPlan);
+    const QByteArray handEdited = R"({"meta": {"feature": "Chat", "title": "처음", "titel": "오타 난 키"}, "screens": []})";
+    writeFile(dir + "/history/plan-261206-121650.json", handEdited);
     writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
     writeFile(dir + "/history/plan-x.json", "{}");
     EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/plan-x.json");
     QFile::remove(dir + "/history/plan-x.json");
     EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/plan-261207-080000.json");
 
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    // A failed undo changes nothing it cannot give back: the backup stays for
+    // another try, and so does the plan it would replace.
+    writeFile(dir + "/history/plan-261207-080000.json", "{ broken");
+    ASSERT_TRUE(undo());
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: plan.json 을 읽지 못했어요(JSON 이 깨짐)"));
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), QByteArray("{ broken"));
+    writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
+    QFile::remove(dir + "/plan.json");
+    QDir(dir).mkpath("plan.json/inside");
+    ASSERT_TRUE(undo());
+    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
+    EXPECT_TRUE(reviser.phase().text.startsWith("되돌리지 못했어요: ")) << qPrintable(reviser.phase().text);
+    EXPECT_TRUE(QFileInfo(dir + "/plan.json/inside").isDir());
+    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), laterPlan);
+    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+    EXPECT_EQ(readFile(dir + "/history/revisions.md"), QByteArray("not a backup"));
+    EXPECT_EQ(keptContents(dir), QStringList{"not a backup"});
+    EXPECT_EQ(doneCalls, 0);
+    QDir(dir + "/plan.json").removeRecursively();
+    writeFile(dir + "/plan.json", cleanPlan);
+
+    ASSERT_TRUE(undo());
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("직전 고치기 전으로 되돌렸어요"));
     EXPECT_EQ(doneCalls, 1);
     EXPECT_FALSE(reviser.startedAt().has_value());
@@ -420,64 +402,24 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     EXPECT_TRUE(readFile(dir + "/plan.md").contains("나중"));
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-080000.json"));
     // The plan the undo replaced is kept, but is no undo point.
-    QStringList kept = keptCopies(dir);
-    kept.removeAll("kept-261208-000000.json");
-    ASSERT_EQ(kept.size(), 1);
-    EXPECT_EQ(readFile(dir + "/history/" + kept.first()), cleanPlan);
+    EXPECT_EQ(keptContents(dir), (QStringList{"not a backup", QString::fromUtf8(cleanPlan)}));
     EXPECT_EQ(Reviser::lastRequest(dir), "(되돌리기)");
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains(" · 테스터\n\n> (되돌리기)\n\n- 직전 고치기 전으로 되돌림\n\n")) << qPrintable(log);
 
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    ASSERT_TRUE(undo());
+    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::done);
     EXPECT_TRUE(readFile(dir + "/plan.json").contains("처음"));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261206-121650.json"));
+    const QStringList kept = keptContents(dir);
+    EXPECT_EQ(kept.size(), 4);
+    EXPECT_TRUE(kept.contains(QString::fromUtf8(handEdited)));
     EXPECT_EQ(Reviser::lastBackup(dir), std::nullopt);
     EXPECT_EQ(doneCalls, 2);
     const qsizetype changes = phases.size();
-    EXPECT_FALSE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
+    EXPECT_FALSE(undo());
     EXPECT_EQ(phases.size(), changes);
     EXPECT_EQ(doneCalls, 2);
-}
-
-// A backup the writer cannot carry whole (a hand-edited file that --render
-// saved) is consumed as a kept copy, not deleted.
-TEST_F(ReviserTest, UndoKeepsABackupTheRewriteWouldCut)
-{
-    QDir(dir + "/history").remove(olderBackup);
-    const QByteArray handEdited = R"({"meta": {"feature": "Chat", "titel": "오타 난 키"}, "screens": []})";
-    writeFile(dir + "/history/plan-261207-080000.json", handEdited);
-    ASSERT_TRUE(reviser.undo(dir, settings));
-    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::done);
-    EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-080000.json"));
-    QStringList contents;
-    for (const QString &name : keptCopies(dir))
-        contents.append(QString::fromUtf8(readFile(dir + "/history/" + name)));
-    EXPECT_EQ(contents.size(), 2);
-    EXPECT_TRUE(contents.contains(QString::fromUtf8(handEdited)));
-    EXPECT_TRUE(contents.contains(QString::fromUtf8(cleanPlan)));
-}
-
-// Failed undos change nothing they cannot give back: the backup stays for
-// another try and the plan it would replace stays too.
-TEST_F(ReviserTest, FailedUndoKeepsBackupAndPlan)
-{
-    QDir(dir + "/history").remove(olderBackup);
-    writeFile(dir + "/history/plan-261207-080000.json", "{ broken");
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
-    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: plan.json 을 읽지 못했어요(JSON 이 깨짐)"));
-    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
-    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), QByteArray("{ broken"));
-
-    writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
-    QFile::remove(dir + "/plan.json");
-    QDir(dir).mkpath("plan.json/inside");
-    ASSERT_TRUE(reviser.undo(dir, settings, [this] { ++doneCalls; }));
-    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
-    EXPECT_TRUE(reviser.phase().text.startsWith("되돌리지 못했어요: ")) << qPrintable(reviser.phase().text);
-    EXPECT_TRUE(QFileInfo(dir + "/plan.json/inside").isDir());
-    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), laterPlan);
-    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
-    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
-    EXPECT_EQ(doneCalls, 0);
 }
 
 // The log: newest entry first, the old bytes kept as they are, nothing
