@@ -1,6 +1,7 @@
 #include "browser/viewharness.h"
 #include "support/qtprinters.h"
 #include "support/richplan.h"
+#include "support/testfiles.h"
 #include "views/decisionbridge.h"
 #include "views/webzoom.h"
 #include "views/zoomcontrol.h"
@@ -20,14 +21,6 @@ Plan pickPlan()
     Plan plan = RichPlan::make();
     plan.decisions[0].options = {u"예"_s, u"아니오"_s};
     return plan;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 QByteArray png()
@@ -103,7 +96,7 @@ TEST_F(PlanWebViewTest, PageReadsOnlyItsOwnFolderAndDecisionsCountOnlyFromIt)
         {m_b + u"/secret.txt"_s, "secret"}, {m_b + u"/secret.png"_s, png()},
         {m_b + u"/frame.html"_s, "<script>parent.postMessage('sibling frame', '*')</script>"}};
     for (const auto &[path, bytes] : files)
-        writeFile(path, bytes);
+        TestFiles::writeFile(path, bytes);
     // A link inside the folder that points out of it is followed to its target.
     ASSERT_TRUE(QFile::link(m_b + u"/secret.txt"_s, m_a + u"/link.txt"_s));
     QStringList posted; // folder | id | line
