@@ -5,6 +5,7 @@
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 #include "support/richplan.h"
+#include "support/testrepo.h"
 #include "ui/library.h"
 #include "views/decisionbridge.h"
 #include "views/developsheet.h"
@@ -17,7 +18,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSplitter>
@@ -101,6 +101,15 @@ protected:
     QString request() { return editor->revisePanel()->findChild<QPlainTextEdit *>(u"request"_s)->toPlainText(); }
     QPushButton *panelButton(const QString &name) { return editor->revisePanel()->findChild<QPushButton *>(name); }
 
+    // Clicks on the page and waits for the request to read `expected`.
+    bool makes(const QString &selector, const QString &expected)
+    {
+        click(*editor->webView(), selector);
+        const bool done = spinUntil([&] { return request() == expected; }, 5000);
+        EXPECT_EQ(request(), expected);
+        return done;
+    }
+
     std::shared_ptr<CountingDesktop> desktop;
     std::unique_ptr<AppState> state;
     FakeClaude fake;
@@ -116,16 +125,11 @@ TEST_F(PlanEditorTest, PicksBecomeRequestLinesAndARevisionSettlesThem)
     EXPECT_GE(web.minimumWidth(), 480);
 
     // A pick, the same pick again, then a two-line answer of one's own.
-    click(web, option(u"예"_s));
-    ASSERT_TRUE(spinUntil([&] { return !request().isEmpty(); }, 5000));
-    EXPECT_EQ(request(), DecisionBridge::choiceLine(u"D1"_s, u"예"_s));
-    click(web, option(u"예"_s));
-    ASSERT_TRUE(spinUntil([&] { return request().isEmpty(); }, 5000));
+    ASSERT_TRUE(makes(option(u"예"_s), DecisionBridge::choiceLine(u"D1"_s, u"예"_s)));
+    ASSERT_TRUE(makes(option(u"예"_s), QString()));
     click(web, u".dpick[data-id=\"D1\"] > .etc"_s);
     eval(web, u"document.querySelector('.dpick[data-id=\"D1\"] textarea').value = '첫 줄\\n둘째 줄'"_s);
-    click(web, u".dpick[data-id=\"D1\"] .etcbox .go"_s);
-    ASSERT_TRUE(spinUntil([&] { return !request().isEmpty(); }, 5000));
-    EXPECT_EQ(request(), DecisionBridge::textLine(u"D1"_s, u"첫 줄 둘째 줄"_s));
+    ASSERT_TRUE(makes(u".dpick[data-id=\"D1\"] .etcbox .go"_s, DecisionBridge::textLine(u"D1"_s, u"첫 줄 둘째 줄"_s)));
 
     // While Claude works, a pick only beeps.
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
@@ -147,8 +151,8 @@ TEST_F(PlanEditorTest, PicksBecomeRequestLinesAndARevisionSettlesThem)
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"},
                                                        {"content", QString::fromUtf8(QJsonDocument(settled.toJson()).toJson())}},
                                            FakeClaude::resultEvent(u"D1 을 정했어요"_s)}}});
-    click(web, option(u"예"_s)); // the reloaded page forgot its picks; the request did not
-    ASSERT_TRUE(spinUntil([&] { return request() == DecisionBridge::choiceLine(u"D1"_s, u"예"_s); }, 5000)) << request().toStdString();
+    // The reloaded page forgot its picks; the request did not.
+    ASSERT_TRUE(makes(option(u"예"_s), DecisionBridge::choiceLine(u"D1"_s, u"예"_s)));
     EXPECT_EQ(state->plan().openDecisions().size(), 1);
     ASSERT_TRUE(loaded(web, [&] { panelButton(u"revise"_s)->click(); }, 30000));
     EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::done(u"D1 을 정했어요"_s));
@@ -164,16 +168,40 @@ TEST_F(PlanEditorTest, PicksBecomeRequestLinesAndARevisionSettlesThem)
     EXPECT_EQ(develop->toolTip(), u"이 계획서로 Android·iOS 코드를 쓰기 시작해요"_s);
 }
 
-TEST_F(PlanEditorTest, AReplacedEditorGoingLaterLeavesTheNewOneItsPageZoomAndDecisions)
+TEST_F(PlanEditorTest, ARunningDevelopmentAndAReplacedEditorLeaveTheButtonPageZoomAndDecisions)
 {
+    const QString repo = root.filePath(u"android"_s);
+    QDir().mkpath(repo);
+    TestRepo::sh(repo, {u"init"_s, u"-q"_s, u"-b"_s, u"main"_s});
+    TestRepo::sh(repo, {u"commit"_s, u"-q"_s, u"--allow-empty"_s, u"-m"_s, u"start"_s});
+    AppSettings settings = state->settings();
+    settings.androidRepo = repo;
+    state->setSettings(settings);
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
     makeEditor();
+    auto *develop = editor->findChild<QPushButton *>(u"developButton"_s);
+    ASSERT_FALSE(develop->isEnabled());
+
+    // A running development keeps the button on despite open decisions.
+    Developer::shared().start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, u"main"_s}},
+                              u"feat/clip"_s, dir, state->settings());
+    ASSERT_TRUE(spinUntil([] { return Developer::shared().isRunning(); }, 10000));
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    EXPECT_EQ(develop->text(), u"개발 중…"_s);
+    EXPECT_EQ(develop->property("symbol").toString(), u"hourglass"_s);
+    EXPECT_TRUE(develop->isEnabled());
+    EXPECT_EQ(develop->toolTip(), u"결정 필요가 1건 남아 있어요. 모두 정하면 켜져요."_s);
+    Generator::shared().setPhase(Generator::Phase::idle());
+    Developer::shared().cancel();
+    ASSERT_TRUE(spinUntil([] { return !Developer::shared().isRunning(); }, 20000));
+    EXPECT_EQ(develop->text(), u"개발하기"_s);
+    EXPECT_FALSE(develop->isEnabled());
+
     // As the window replaces its detail: the old one hidden, the new one
     // built and shown, the old one deleted on the next turn of the loop.
     QPointer<PlanEditorView> old = editor;
     old->hide();
-    editor = new PlanEditorView(state.get());
-    Rig::shared().prepare(*editor->webView());
-    ASSERT_TRUE(loaded(*editor->webView(), [&] { Rig::show(*editor, QSize(1400, 900)); }));
+    makeEditor();
     old->deleteLater();
     ASSERT_TRUE(spinUntil([&] { return old.isNull(); }, 5000));
 
@@ -182,18 +210,33 @@ TEST_F(PlanEditorTest, AReplacedEditorGoingLaterLeavesTheNewOneItsPageZoomAndDec
     WebZoom::shared()->set(1.3);
     EXPECT_DOUBLE_EQ(web.page()->zoomFactor(), 1.3);
     WebZoom::shared()->set(1.0);
-    click(web, option(u"아니오"_s));
-    ASSERT_TRUE(spinUntil([&] { return !request().isEmpty(); }, 5000));
-    EXPECT_EQ(request(), DecisionBridge::choiceLine(u"D1"_s, u"아니오"_s));
+    ASSERT_TRUE(makes(option(u"아니오"_s), DecisionBridge::choiceLine(u"D1"_s, u"아니오"_s)));
     // The page still loads and posts from the profile the old one shared.
     ASSERT_TRUE(loaded(web, [&] { editor->reload(); }));
-    click(web, option(u"예"_s));
-    ASSERT_TRUE(spinUntil([&] { return request() == DecisionBridge::choiceLine(u"D1"_s, u"예"_s); }, 5000));
+    EXPECT_TRUE(makes(option(u"예"_s), DecisionBridge::choiceLine(u"D1"_s, u"예"_s)));
 }
 
-TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
+TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviserAndTheSheetOpensOnlyForExactlyOne)
 {
+    for (const char *value : {"true", "01", ""}) {
+        qputenv("QUARRYSTONE_DEVELOP", value);
+        editor = new PlanEditorView(state.get());
+        QSignalSpy asked(editor, &PlanEditorView::developRequested);
+        Rig::show(*editor);
+        EXPECT_EQ(asked.size(), 0) << value;
+        EXPECT_EQ(editor->developSheet(), nullptr);
+        delete editor;
+        editor = nullptr;
+    }
+    qputenv("QUARRYSTONE_DEVELOP", "1");
     makeEditor();
+    DevelopSheet *sheet = editor->developSheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    sheet->reject();
+    ASSERT_TRUE(closed(editor));
+
     auto *title = editor->findChild<QLabel *>(u"planTitle"_s);
     auto *path = editor->findChild<QLabel *>(u"planPath"_s);
     auto *develop = editor->findChild<QPushButton *>(u"developButton"_s);
@@ -258,71 +301,13 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviser)
     EXPECT_EQ(editor->reloadToken(), token + 2);
     pause(1000);
     EXPECT_EQ(loads.size(), 1);
-}
 
-TEST_F(PlanEditorTest, ARunningDevelopmentKeepsTheButtonOnDespiteOpenDecisions)
-{
-    const QString repo = root.filePath(u"android"_s);
-    QDir().mkpath(repo);
-    for (const QStringList &args : {QStringList{u"init"_s, u"-q"_s, u"-b"_s, u"main"_s},
-                                    QStringList{u"-c"_s, u"user.name=T"_s, u"-c"_s, u"user.email=t@example.com"_s,
-                                                u"commit"_s, u"-q"_s, u"--allow-empty"_s, u"-m"_s, u"start"_s}}) {
-        QProcess git;
-        git.setWorkingDirectory(repo);
-        git.start(u"/usr/bin/git"_s, args);
-        ASSERT_TRUE(git.waitForFinished(30000));
-        ASSERT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
-    }
-    AppSettings settings = state->settings();
-    settings.androidRepo = repo;
-    state->setSettings(settings);
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
-    makeEditor();
-    auto *develop = editor->findChild<QPushButton *>(u"developButton"_s);
-    ASSERT_FALSE(develop->isEnabled());
-
-    Developer::shared().start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, u"main"_s}},
-                              u"feat/clip"_s, dir, state->settings());
-    ASSERT_TRUE(spinUntil([] { return Developer::shared().isRunning(); }, 10000));
-    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
-    EXPECT_EQ(develop->text(), u"개발 중…"_s);
-    EXPECT_EQ(develop->property("symbol").toString(), u"hourglass"_s);
-    EXPECT_TRUE(develop->isEnabled());
-    EXPECT_EQ(develop->toolTip(), u"결정 필요가 1건 남아 있어요. 모두 정하면 켜져요."_s);
-    Generator::shared().setPhase(Generator::Phase::idle());
-
-    Developer::shared().cancel();
-    ASSERT_TRUE(spinUntil([] { return !Developer::shared().isRunning(); }, 20000));
-    EXPECT_EQ(develop->text(), u"개발하기"_s);
-    EXPECT_FALSE(develop->isEnabled());
-}
-
-TEST_F(PlanEditorTest, DevelopSheetOpensOnEveryShowOnlyForExactlyOne)
-{
-    for (const char *value : {"true", "01", ""}) {
-        qputenv("QUARRYSTONE_DEVELOP", value);
-        editor = new PlanEditorView(state.get());
-        QSignalSpy asked(editor, &PlanEditorView::developRequested);
-        Rig::show(*editor);
-        EXPECT_EQ(asked.size(), 0) << value;
-        EXPECT_EQ(editor->developSheet(), nullptr);
-        delete editor;
-        editor = nullptr;
-    }
-    qputenv("QUARRYSTONE_DEVELOP", "1");
-    makeEditor();
-    DevelopSheet *sheet = editor->developSheet();
-    ASSERT_TRUE(sheet);
-    EXPECT_TRUE(sheet->isVisible());
-    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
-    sheet->reject();
-    ASSERT_TRUE(closed(editor));
+    // Every show asks for the sheet again; asked while open, still the one sheet.
     QSignalSpy asked(editor, &PlanEditorView::developRequested);
     editor->hide();
     editor->show();
     EXPECT_EQ(asked.size(), 1);
     ASSERT_TRUE(editor->developSheet());
-    // Asked again while open: still the one sheet.
     editor->hide();
     editor->show();
     EXPECT_EQ(editor->findChildren<DevelopSheet *>().size(), 1);

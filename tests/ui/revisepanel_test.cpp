@@ -61,6 +61,43 @@ QString pngFile(const QString &path, QColor colour = Qt::blue)
     return path;
 }
 
+// Clipboard or drag data: any of a text, links and a picture of one colour.
+QMimeData *mimeData(const QString &text, const QList<QUrl> &urls = {}, QColor picture = QColor())
+{
+    auto *data = new QMimeData;
+    if (!text.isNull())
+        data->setText(text);
+    if (!urls.isEmpty())
+        data->setUrls(urls);
+    if (picture.isValid()) {
+        QImage image(6, 6, QImage::Format_ARGB32);
+        image.fill(picture);
+        data->setImageData(image);
+    }
+    return data;
+}
+
+QList<QUrl> files(const QStringList &paths)
+{
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(path));
+    return urls;
+}
+
+// A picture taken from data lands in the private temporary folder, readable
+// by its owner alone.
+void expectCapture(const QString &capture, QColor colour)
+{
+    EXPECT_EQ(QFileInfo(capture).path(), *PrivateTemp::folder());
+    EXPECT_TRUE(QRegularExpression(u"^quarrystone-capture-[0-9A-F]{8}\\.png$"_s).match(QFileInfo(capture).fileName()).hasMatch())
+        << capture.toStdString();
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(capture).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(QImage(capture).pixelColor(0, 0), colour);
+}
+
 class RevisePanelTest : public Library
 {
 protected:
@@ -136,8 +173,9 @@ protected:
     int changes = 0;
 };
 
-TEST_F(RevisePanelTest, ReviseIsEnabledByARequestOrAPictureAndNeverDuringAGeneration)
+TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnceAndIsUndoneOnAsking)
 {
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
     RevisePanel *panel = makePanel(a);
     QPushButton *revise = button(panel, u"revise"_s);
     EXPECT_EQ(revise->text(), u"고치기"_s);
@@ -172,12 +210,8 @@ TEST_F(RevisePanelTest, ReviseIsEnabledByARequestOrAPictureAndNeverDuringAGenera
     EXPECT_FALSE(button(panel, u"undo"_s)->isEnabled());
     EXPECT_EQ(button(panel, u"undo"_s)->toolTip(), u"바로 전에 고친 것(또는 가져온 것)을 취소하고 그 전 계획서로 돌려요"_s);
     EXPECT_FALSE(find<QWidget>(panel, u"revisionLog"_s)->isVisible());
-}
 
-TEST_F(RevisePanelTest, ARunningRevisionLocksTheRequestRefusesDecisionsAndStopsOnce)
-{
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
-    RevisePanel *panel = makePanel(a);
+    // Ctrl+Return starts a revision that locks the request.
     type(panel, u"메모"_s);
     QTest::keyClick(editor(panel), Qt::Key_Return, Qt::ControlModifier);
     ASSERT_TRUE(Reviser::shared().phase().isRunning());
@@ -214,26 +248,20 @@ TEST_F(RevisePanelTest, ARunningRevisionLocksTheRequestRefusesDecisionsAndStopsO
     EXPECT_TRUE(failed->isVisible());
     EXPECT_EQ(failed->text(), u"멈췄어요. 고치기 전으로 돌려 놨어요."_s);
     EXPECT_EQ(failed->textFormat(), Qt::PlainText);
-}
 
-TEST_F(RevisePanelTest, ASuccessEmptiesTheDraftAndTheUndoQuotesTheLastRequest)
-{
-    QString request;
-    for (int i = 0; i < 118; ++i)
-        request += u"가"_s;
-    request += u"👍🏽🇰🇷e\u0301 꼬리"_s; // 120 graphemes end with the flag
+    // A success empties the draft; the undo quotes the last request, whose
+    // 120 graphemes end with the flag.
+    const QString request = QString(118, QChar(u'가')) + u"👍🏽🇰🇷e\u0301 꼬리"_s;
     Plan edited = RichPlan::make();
     edited.meta.title = u"고친 제목"_s;
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", QString::fromUtf8(QJsonDocument(edited.toJson()).toJson())}},
                                            FakeClaude::resultEvent(u"제목을 바꿨어요"_s)}}});
-    RevisePanel *panel = makePanel(a);
     type(panel, request);
-    desktop->offered = {pngFile(root.filePath(u"shot.png"_s))};
-    button(panel, u"addImages"_s)->click();
+    button(panel, u"addImages"_s)->click(); // the picture removed above
     button(panel, u"revise"_s)->click();
     ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
     ASSERT_EQ(Reviser::shared().phase().kind, Reviser::Phase::Kind::done) << Reviser::shared().phase().text.toStdString();
-    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(changes, 2);
     EXPECT_EQ(editor(panel)->toPlainText(), QString());
     EXPECT_TRUE(panel->images().isEmpty());
     EXPECT_FALSE(find<QScrollArea>(panel, u"attachmentStrip"_s)->isVisible());
@@ -260,13 +288,13 @@ TEST_F(RevisePanelTest, ASuccessEmptiesTheDraftAndTheUndoQuotesTheLastRequest)
     EXPECT_TRUE(box->text().endsWith(u"가👍🏽🇰🇷” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s)) << box->text().toStdString();
     box->findChild<QPushButton *>(u"keepButton"_s)->click();
     spin([] { return false; }, 100);
-    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(changes, 2);
 
     undo->click();
     box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
     ASSERT_TRUE(box);
     box->findChild<QPushButton *>(u"confirmUndoButton"_s)->click();
-    ASSERT_TRUE(spin([&] { return changes == 2; }, 3000));
+    ASSERT_TRUE(spin([&] { return changes == 3; }, 3000));
     EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::done(u"직전 고치기 전으로 되돌렸어요"_s));
     EXPECT_EQ(find<QLabel>(panel, u"statusAnswer"_s)->text(), u"직전 고치기 전으로 되돌렸어요"_s);
 
@@ -281,59 +309,43 @@ TEST_F(RevisePanelTest, ASuccessEmptiesTheDraftAndTheUndoQuotesTheLastRequest)
     box->findChild<QPushButton *>(u"keepButton"_s)->click();
 }
 
-TEST_F(RevisePanelTest, CtrlVTakesAnImageOnlyInThePanelsWindow)
+TEST_F(RevisePanelTest, PasteAndDropAttachPicturesAndImageDataAsPrivateCaptures)
 {
     RevisePanel *panel = makePanel(a);
     QClipboard *clipboard = QGuiApplication::clipboard();
-    const auto offer = [&](const QString &text, bool image) {
-        auto *data = new QMimeData;
-        if (!text.isNull())
-            data->setText(text);
-        if (image) {
-            QImage picture(8, 8, QImage::Format_RGB32);
-            picture.fill(Qt::green);
-            data->setImageData(picture);
-        }
+    const auto offer = [&](QMimeData *data) {
         clipboard->setMimeData(data);
         QCoreApplication::processEvents();
     };
 
-    // An image with a link: attached as a private capture.
-    offer(u"https://example.com/shot"_s, true);
+    // Ctrl+V: an image with a link is attached as a private capture.
+    offer(mimeData(u"https://example.com/shot"_s, {}, Qt::green));
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
     ASSERT_EQ(panel->images().size(), 1);
     EXPECT_EQ(editor(panel)->toPlainText(), QString());
     const QString capture = panel->images().first();
-    EXPECT_EQ(QFileInfo(capture).path(), *PrivateTemp::folder());
-    EXPECT_TRUE(QRegularExpression(u"^quarrystone-capture-[0-9A-F]{8}\\.png$"_s).match(QFileInfo(capture).fileName()).hasMatch());
-    struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(capture).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_FALSE(QImage(capture).isNull());
+    expectCapture(capture, Qt::green);
 
     // Ordinary text that also carries an image pastes the text.
-    offer(u"그냥 글"_s, true);
+    offer(mimeData(u"그냥 글"_s, {}, Qt::green));
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(panel->images().size(), 1);
     EXPECT_EQ(editor(panel)->toPlainText(), u"그냥 글"_s);
 
     // Ctrl+Shift+V is not the panel's.
-    offer(QString(), true);
+    offer(mimeData(QString(), {}, Qt::green));
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(panel->images().size(), 1);
 
     // An image file on the clipboard is attached by its own path, each time.
     const QString file = pngFile(root.filePath(u"copied.png"_s));
-    auto *files = new QMimeData;
-    files->setUrls({QUrl::fromLocalFile(file)});
-    files->setText(file);
-    clipboard->setMimeData(files);
+    offer(mimeData(file, files({file})));
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::MetaModifier);
     EXPECT_EQ(panel->images(), (QStringList{capture, file, file}));
 
     // Another window's paste is its own.
-    offer(u"https://example.com"_s, true);
+    offer(mimeData(u"https://example.com"_s, {}, Qt::green));
     QWidget other;
     auto *line = new QLineEdit(&other);
     other.show();
@@ -342,15 +354,9 @@ TEST_F(RevisePanelTest, CtrlVTakesAnImageOnlyInThePanelsWindow)
     EXPECT_EQ(panel->images().size(), 3);
     EXPECT_EQ(line->text(), u"https://example.com"_s);
 
-    // Hidden, the panel takes nothing.
-    window.hide();
-    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(panel->images().size(), 3);
-}
-
-TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
-{
-    RevisePanel *panel = makePanel(a);
+    // Drops, on the other folder's empty draft.
+    panel->setDir(b);
+    EXPECT_TRUE(panel->images().isEmpty());
     const QString picture = pngFile(root.filePath(u"dropped <b>.png"_s));
     const QString text = root.filePath(u"notes.txt"_s);
     Library::write(text, "notes");
@@ -367,49 +373,33 @@ TEST_F(RevisePanelTest, DropsAttachImageFilesOnceAndImageDataAsCaptures)
         delete data;
         return accepted;
     };
-    const auto urls = [](const QStringList &paths) {
-        auto *data = new QMimeData;
-        QList<QUrl> list;
-        for (const QString &path : paths)
-            list.append(QUrl::fromLocalFile(path));
-        data->setUrls(list);
-        return data;
-    };
-
-    EXPECT_TRUE(drop(urls({text}), panel));
+    EXPECT_TRUE(drop(mimeData(QString(), files({text})), panel));
     EXPECT_TRUE(panel->images().isEmpty());
-    auto *plain = new QMimeData;
-    plain->setText(u"글만"_s);
-    EXPECT_FALSE(drop(plain, panel));
-    EXPECT_TRUE(drop(urls({picture, text}), panel));
+    EXPECT_FALSE(drop(mimeData(u"글만"_s), panel));
+    EXPECT_TRUE(drop(mimeData(QString(), files({picture, text})), panel));
     EXPECT_EQ(panel->images(), QStringList{picture});
     auto *tile = find<QLabel>(panel, u"tilePicture"_s);
     EXPECT_TRUE(tile->toolTip().contains(u"dropped &lt;b&gt;.png"_s)) << tile->toolTip().toStdString();
     EXPECT_FALSE(tile->pixmap().isNull());
     // Again, onto the request editor: still once.
-    EXPECT_TRUE(drop(urls({picture}), editor(panel)->viewport()));
+    EXPECT_TRUE(drop(mimeData(QString(), files({picture})), editor(panel)->viewport()));
     EXPECT_EQ(panel->images(), QStringList{picture});
     EXPECT_EQ(editor(panel)->toPlainText(), QString());
 
-    auto *data = new QMimeData;
-    QImage image(6, 6, QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    data->setImageData(image);
-    EXPECT_TRUE(drop(data, panel));
+    EXPECT_TRUE(drop(mimeData(QString(), {}, Qt::red), panel));
     ASSERT_EQ(panel->images().size(), 2);
-    const QString capture = panel->images().at(1);
-    EXPECT_TRUE(QFileInfo(capture).fileName().startsWith(u"quarrystone-capture-"_s));
-    EXPECT_EQ(QFile::permissions(capture) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
-    EXPECT_EQ(QImage(capture).pixelColor(0, 0), QColor(Qt::red));
+    expectCapture(panel->images().at(1), Qt::red);
     EXPECT_EQ(find<QScrollArea>(panel, u"attachmentStrip"_s)->findChildren<QWidget *>(u"tile"_s).size(), 2);
-
     // A picture dragged out of a web page: its web address is no file, its data is taken.
-    auto *web = new QMimeData;
-    web->setUrls({QUrl(u"https://example.com/shot.png"_s)});
-    web->setImageData(image);
-    EXPECT_TRUE(drop(web, panel));
+    EXPECT_TRUE(drop(mimeData(QString(), {QUrl(u"https://example.com/shot.png"_s)}, Qt::red), panel));
     ASSERT_EQ(panel->images().size(), 3);
-    EXPECT_TRUE(QFileInfo(panel->images().at(2)).fileName().startsWith(u"quarrystone-capture-"_s));
+    expectCapture(panel->images().at(2), Qt::red);
+
+    // Hidden, the panel takes nothing.
+    offer(mimeData(u"https://example.com"_s, {}, Qt::green));
+    window.hide();
+    QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(panel->images().size(), 3);
 }
 
 TEST_F(RevisePanelTest, DraftsAndDecisionsStayWithTheirFolder)

@@ -11,7 +11,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
-#include <cmath>
 #include <limits>
 
 using namespace Qt::StringLiterals;
@@ -45,9 +44,8 @@ TEST(ZoomControlTest, ButtonsStepTheSharedLevelAndShowItInPercent)
     auto *actual = control.findChild<QToolButton *>(u"zoomActual"_s);
     auto *in = control.findChild<QToolButton *>(u"zoomIn"_s);
     ASSERT_TRUE(out && actual && in);
-    EXPECT_EQ(out->toolTip(), u"축소 (Ctrl+-)"_s);
-    EXPECT_EQ(actual->toolTip(), u"실제 크기 (Ctrl+0)"_s);
-    EXPECT_EQ(in->toolTip(), u"확대 (Ctrl+=)"_s);
+    EXPECT_EQ((QStringList{out->toolTip(), actual->toolTip(), in->toolTip()}),
+              (QStringList{u"축소 (Ctrl+-)"_s, u"실제 크기 (Ctrl+0)"_s, u"확대 (Ctrl+=)"_s}));
     EXPECT_EQ(out->property("symbol").toString(), u"minus.magnifyingglass"_s);
     EXPECT_EQ(in->property("symbol").toString(), u"plus.magnifyingglass"_s);
     EXPECT_GE(actual->minimumWidth(), 52);
@@ -84,16 +82,11 @@ TEST(ZoomControlTest, ButtonsStepTheSharedLevelAndShowItInPercent)
 
 TEST(ZoomControlTest, PercentIsTheNearestWholeNumber)
 {
-    EXPECT_EQ(ZoomControl::percent(1.0), u"100%"_s);
-    EXPECT_EQ(ZoomControl::percent(0.5), u"50%"_s);
-    EXPECT_EQ(ZoomControl::percent(1.3), u"130%"_s);
-    EXPECT_EQ(ZoomControl::percent(0.125), u"13%"_s);
-    EXPECT_EQ(ZoomControl::percent(2.999), u"300%"_s);
+    const QList<std::pair<double, QString>> cases = {
+        {1.0, u"100%"_s}, {0.5, u"50%"_s}, {1.3, u"130%"_s}, {0.125, u"13%"_s}, {2.999, u"300%"_s}};
+    for (const auto &[level, text] : cases)
+        EXPECT_EQ(ZoomControl::percent(level), text) << level;
 }
-
-} // namespace
-
-namespace {
 
 TEST(ZoomMenuTest, ViewMenuStepsAndResetsTheSharedZoom)
 {
@@ -108,15 +101,16 @@ TEST(ZoomMenuTest, ViewMenuStepsAndResetsTheSharedZoom)
 
     WebZoom *zoom = WebZoom::shared();
     zoom->set(1.0);
-    window.findChild<QAction *>(u"zoomIn"_s)->trigger();
-    window.findChild<QAction *>(u"zoomIn"_s)->trigger();
+    QAction *in = window.findChild<QAction *>(u"zoomIn"_s);
+    in->trigger();
+    in->trigger();
     EXPECT_DOUBLE_EQ(zoom->level(), 1.2);
     window.findChild<QAction *>(u"zoomOut"_s)->trigger();
     EXPECT_DOUBLE_EQ(zoom->level(), 1.1);
     window.findChild<QAction *>(u"actualSize"_s)->trigger();
     EXPECT_DOUBLE_EQ(zoom->level(), 1.0);
     // A keyboard that needs Shift for "+" reaches it too.
-    EXPECT_TRUE(window.findChild<QAction *>(u"zoomIn"_s)->shortcuts().contains(QKeySequence(u"Ctrl++"_s)));
+    EXPECT_TRUE(in->shortcuts().contains(QKeySequence(u"Ctrl++"_s)));
 }
 
 } // namespace
