@@ -10,6 +10,7 @@
 #include "views/viewstyle.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QClipboard>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -660,12 +661,17 @@ void RevisePanel::installDecisionHandler()
         }
         ReviseDrafts::Draft &draft = ReviseDrafts::of(dir);
         draft.request = DecisionBridge::apply(draft.request, id, line);
-        // Every panel of that folder shows the new request.
-        for (QWidget *widget : QApplication::allWidgets()) {
-            auto *panel = qobject_cast<RevisePanel *>(widget);
-            if (panel && AppState::standardFolder(panel->m_dir) == AppState::standardFolder(dir))
+        // Every panel of that folder shows the new request. The panels are
+        // gathered first: showing a draft rebuilds its picture tiles, which
+        // deletes widgets that a walk over all widgets would still visit.
+        QList<QPointer<RevisePanel>> panels;
+        for (QWidget *widget : QApplication::allWidgets())
+            if (auto *panel = qobject_cast<RevisePanel *>(widget))
+                if (AppState::standardFolder(panel->m_dir) == AppState::standardFolder(dir))
+                    panels.append(panel);
+        for (const QPointer<RevisePanel> &panel : panels)
+            if (panel)
                 panel->showDraft();
-        }
     });
 }
 

@@ -343,6 +343,12 @@ TEST_F(RevisePanelTest, PasteAndDropAttachPicturesAndImageDataAsPrivateCaptures)
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::ControlModifier);
     QTest::keyClick(editor(panel), Qt::Key_V, Qt::MetaModifier);
     EXPECT_EQ(panel->images(), (QStringList{capture, file, file}));
+    // A decision posted while pictures are attached rebuilds their tiles and
+    // keeps every picture.
+    DecisionBridge::shared()->receive(a, QJsonObject{{u"id"_s, u"D1"_s}, {u"choice"_s, u"예"_s}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panel->images(), (QStringList{capture, file, file}));
+    EXPECT_EQ(editor(panel)->toPlainText(), u"그냥 글\n"_s + DecisionBridge::choiceLine(u"D1"_s, u"예"_s));
 
     // Another window's paste is its own.
     offer(mimeData(u"https://example.com"_s, {}, Qt::green));
