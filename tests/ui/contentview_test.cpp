@@ -105,7 +105,7 @@ protected:
     std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(MainWindowTest, WindowSizesSplitAndHolder)
+TEST_F(MainWindowTest, WindowSizesSplitHolderMenusAndShortcuts)
 {
     EXPECT_EQ(window->windowTitle(), "quarrystone");
     EXPECT_EQ(window->minimumSize(), QSize(980, 640));
@@ -136,6 +136,39 @@ TEST_F(MainWindowTest, WindowSizesSplitAndHolder)
         menus.append(action->text());
     EXPECT_EQ(menus, (QStringList{"quarrystone", "파일", "보기"}));
     EXPECT_EQ(window->viewMenu()->objectName(), "viewMenu");
+
+    // Commands and their shortcuts.
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    write(a + "/index.html", "<html>page</html>");
+    auto *exportPage = window->findChild<QAction *>("exportPage");
+    ASSERT_TRUE(exportPage);
+    EXPECT_FALSE(exportPage->isEnabled());
+    EXPECT_EQ(exportPage->text(), "내보내기…");
+
+    QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);
+    EXPECT_EQ(state->newPlanToken(), 1);
+
+    desktop->next = a;
+    QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
+    EXPECT_EQ(state->planDir(), a + "/");
+    EXPECT_TRUE(exportPage->isEnabled());
+
+    desktop->next = root.path() + "/out.html";
+    QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(read(root.path() + "/out.html"), "<html>page</html>");
+
+    QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
+
+    // A plan that fails to load disables the export again.
+    write(output + "/bad/plan.json", "x");
+    state->setSelection(Selection::plan(output + "/bad"));
+    EXPECT_FALSE(exportPage->isEnabled());
+
+    QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
+    QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(settings.count(), 1);
 }
 
 TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
@@ -264,41 +297,6 @@ TEST_F(MainWindowTest, ToastShowsEachTextForThreeSecondsAndClearsOnlyItsOwn)
     EXPECT_FALSE(state->message());
 }
 
-TEST_F(MainWindowTest, MenuCommandsAndShortcuts)
-{
-    const QString a = makePlan(output + "/a", "에이", "Alpha");
-    write(a + "/index.html", "<html>page</html>");
-    auto *exportPage = window->findChild<QAction *>("exportPage");
-    ASSERT_TRUE(exportPage);
-    EXPECT_FALSE(exportPage->isEnabled());
-    EXPECT_EQ(exportPage->text(), "내보내기…");
-
-    QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);
-    EXPECT_EQ(state->newPlanToken(), 1);
-
-    desktop->next = a;
-    QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
-    EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
-    EXPECT_EQ(state->planDir(), a + "/");
-    EXPECT_TRUE(exportPage->isEnabled());
-
-    desktop->next = root.path() + "/out.html";
-    QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(read(root.path() + "/out.html"), "<html>page</html>");
-
-    QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
-
-    // A plan that fails to load disables the export again.
-    write(output + "/bad/plan.json", "x");
-    state->setSelection(Selection::plan(output + "/bad"));
-    EXPECT_FALSE(exportPage->isEnabled());
-
-    QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
-    QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
-    EXPECT_EQ(settings.count(), 1);
-}
-
 // The desktop's own panels: window-modal on the main window, and the
 // command returns while the panel is still open.
 TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
@@ -369,9 +367,8 @@ class CancelQuestion : public MainWindowTest
 protected:
     void SetUp() override
     {
-        AppSettings settings = AppSettings::load();
         MainWindowTest::SetUp();
-        settings = stored();
+        AppSettings settings = stored();
         settings.claudePath = FakeClaude::path();
         settings.figmaMode = AppSettings::FigmaMode::mcp;
         settings.claudeAuth = AppSettings::ClaudeAuth::login;
