@@ -49,7 +49,7 @@ protected:
     std::shared_ptr<TestDesktop> desktop;
 };
 
-TEST_F(FileOperations, RenameMovesTheFolderAndFollowsTheSelection)
+TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
 {
     const QString a = makePlan(output + "/a", "원래 제목", "Alpha", 10);
     const QString b = makePlan(output + "/b", "비", "Beta", 20);
@@ -84,38 +84,31 @@ TEST_F(FileOperations, RenameMovesTheFolderAndFollowsTheSelection)
     EXPECT_EQ(state->message(), "이름을 바꿨어요");
     EXPECT_TRUE(QFileInfo::exists(b + "/plan.json"));
     EXPECT_FALSE(QFileInfo::exists(b + "/plan.md"));
-}
 
-TEST_F(FileOperations, RenameRefusals)
-{
-    const QString a = makePlan(output + "/a", "에이", "Alpha");
-    makePlan(output + "/taken", "테이큰", "Taken");
-    auto state = makeState();
-
+    // Refusals, after the title asked for in the same call is written.
+    const QString a2 = output + "/a2";
     struct Case {
         QString folder;
         QString message;
     };
     for (const Case &c : {Case{"x/y", "폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"},
                           Case{".hidden", "폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"},
-                          Case{"taken", "같은 이름의 폴더가 이미 있어요: taken"}}) {
+                          Case{"b", "같은 이름의 폴더가 이미 있어요: b"}}) {
         const QString title = "제목 " + c.folder;
-        state->rename(a, title, c.folder);
+        state->rename(a2, title, c.folder);
         EXPECT_EQ(state->message(), c.message);
-        EXPECT_TRUE(QFileInfo::exists(a + "/plan.json"));
-        // The title asked for in the same call is already written.
-        EXPECT_EQ(Plan::decode(read(a + "/plan.json")).meta.title, title);
+        EXPECT_EQ(Plan::decode(read(a2 + "/plan.json")).meta.title, title);
     }
-    EXPECT_EQ(entries(output), (QStringList{"a", "taken"}));
+    EXPECT_EQ(entries(output), (QStringList{"a2", "b"}));
 
     // A folder where the page goes makes the folder write fail: nothing moves.
-    QFile::remove(a + "/index.html");
-    write(a + "/index.html/keep", "x");
-    state->rename(a, "새 이름", "a2");
+    QFile::remove(a2 + "/index.html");
+    write(a2 + "/index.html/keep", "x");
+    state->rename(a2, "새 이름", "a3");
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: "));
-    EXPECT_TRUE(QFileInfo::exists(a));
-    EXPECT_FALSE(QFileInfo::exists(output + "/a2"));
+    EXPECT_TRUE(QFileInfo::exists(a2));
+    EXPECT_FALSE(QFileInfo::exists(output + "/a3"));
 }
 
 TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
