@@ -362,41 +362,28 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
 }
 
 // The cancel question, with a generation that fake-claude keeps running.
-class CancelQuestion : public MainWindowTest
+TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
 {
-protected:
-    void SetUp() override
-    {
-        MainWindowTest::SetUp();
-        AppSettings settings = stored();
-        settings.claudePath = FakeClaude::path();
-        settings.figmaMode = AppSettings::FigmaMode::mcp;
-        settings.claudeAuth = AppSettings::ClaudeAuth::login;
-        state->setSettings(settings);
-        fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-        GenerateInput input;
-        input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
-        input.feature = "Gift";
-        dir = output + "/run";
-        write(dir + "/request.json", JSONCoding::pretty(input));
-    }
-
-    void start()
-    {
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    state->setSettings(settings);
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Gift";
+    const QString dir = output + "/run";
+    write(dir + "/request.json", JSONCoding::pretty(input));
+    const auto start = [&] {
         const qsizetype before = fake.records("start").size();
         state->resume(dir);
         ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
-    }
+    };
+    const auto question = [&] { return window->findChild<QMessageBox *>("cancelGenerationDialog"); };
 
-    QMessageBox *question() const { return window->findChild<QMessageBox *>("cancelGenerationDialog"); }
-
-    FakeClaude fake;
-    QString dir;
-};
-
-TEST_F(CancelQuestion, ChoicesAndTheRunEndingWhileItIsOpen)
-{
     // Nothing runs: nothing to ask.
     state->setCancelGenerating(true);
     EXPECT_FALSE(state->cancelGenerating());
