@@ -321,9 +321,9 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     EXPECT_EQ(state->planDir(), a + "/");
     ASSERT_FALSE(panel());
 
-    // Only plan pages can be picked.
+    // Only plan pages and folders can be picked.
     const QString folder = root.path() + "/pages";
-    QDir().mkpath(folder);
+    QDir().mkpath(folder + "/sub");
     QFile::copy(samplePage, folder + "/plan.html");
     write(folder + "/other.html", "<html>not a plan</html>");
     state->importPanel();
@@ -333,13 +333,19 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     pages->setDirectory(folder);
     auto *list = pages->findChild<QAbstractItemView *>("listView");
     ASSERT_TRUE(list);
-    const auto click = [&](const QString &name) {
+    const auto item = [&](const QString &name) {
         const QModelIndexList found = list->model()->match(list->model()->index(0, 0, list->rootIndex()),
                                                            Qt::DisplayRole, name, 1, Qt::MatchExactly);
-        ASSERT_EQ(found.size(), 1) << name.toStdString();
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(found.first()).center());
+        return found.value(0);
     };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return list->model()->rowCount(list->rootIndex()) == 2; }, 5000));
+    const auto click = [&](const QString &name) {
+        ASSERT_TRUE(item(name).isValid()) << name.toStdString();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(item(name)).center());
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->model()->rowCount(list->rootIndex()) == 3; }, 5000));
+    EXPECT_TRUE(item("sub").flags() & Qt::ItemIsEnabled);
+    EXPECT_TRUE(item("plan.html").flags() & Qt::ItemIsEnabled);
+    EXPECT_FALSE(item("other.html").flags() & Qt::ItemIsEnabled);
     click("other.html");
     EXPECT_NE(pages->selectedFiles(), QStringList{folder + "/other.html"});
     click("plan.html");
