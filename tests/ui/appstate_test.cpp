@@ -60,6 +60,14 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     EXPECT_EQ(state.unfinished(), QStringList{output + "/unfinished/"});
     // The scan never changes the settings.
     EXPECT_EQ(stored().extraDirs.size(), 5);
+
+    // A missing output folder lists the remembered folders only.
+    settings.outputDir = root.path() + "/nowhere";
+    settings.extraDirs = {extra};
+    settings.save();
+    AppState elsewhere;
+    EXPECT_EQ(urls(elsewhere.plans()), QStringList{extra + "/"});
+    EXPECT_TRUE(elsewhere.unfinished().isEmpty());
 }
 
 // The library reads only what its entries show; each entry still equals
@@ -87,18 +95,6 @@ TEST_F(AppStateScan, EntriesMatchTheWholePlansReading)
     }
 }
 
-TEST_F(AppStateScan, MissingOutputFolderListsRememberedFoldersOnly)
-{
-    const QString extra = makePlan(root.path() + "/outside", "바깥", "Out");
-    AppSettings settings = stored();
-    settings.outputDir = root.path() + "/nowhere";
-    settings.extraDirs = {extra};
-    settings.save();
-    AppState state;
-    EXPECT_EQ(urls(state.plans()), QStringList{extra + "/"});
-    EXPECT_TRUE(state.unfinished().isEmpty());
-}
-
 using AppStateSelection = Library;
 
 TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
@@ -109,7 +105,12 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     EXPECT_EQ(state.selection(), Selection::newPlan());
     EXPECT_FALSE(state.planDir());
     QSignalSpy planLoads(&state, &AppState::planChanged);
+    QSignalSpy selections(&state, &AppState::selectionChanged);
     OpenCounter opens(a + "/plan.json");
+    // The form again only raises the token.
+    state.openNewPlan();
+    EXPECT_EQ(state.newPlanToken(), 1);
+    EXPECT_EQ(selections.count(), 0);
 
     state.setSelection(Selection::plan(a + "/"));
     EXPECT_EQ(state.planDir(), a + "/");
@@ -152,16 +153,7 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     EXPECT_EQ(state.plan().meta.feature, "Out");
     state.setSelection(Selection::plan(output + "/gone"));
     EXPECT_TRUE(state.message()->startsWith("계획서를 열지 못했어요: "));
-}
 
-TEST_F(AppStateSelection, NewPlanRaisesTheTokenAndSelectsTheForm)
-{
-    const QString a = makePlan(output + "/a", "에이", "Alpha");
-    AppState state;
-    QSignalSpy selections(&state, &AppState::selectionChanged);
-    state.openNewPlan();
-    EXPECT_EQ(state.newPlanToken(), 1);
-    EXPECT_EQ(selections.count(), 0);
     state.setSelection(Selection::plan(a));
     state.openNewPlan();
     EXPECT_EQ(state.newPlanToken(), 2);
@@ -234,10 +226,8 @@ TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
         EXPECT_TRUE(stored().extraDirs.isEmpty());
     }
     qunsetenv("QUARRYSTONE_OPEN");
-}
 
-TEST_F(AppStateSelection, SettingsAreSavedOnlyWhenChanged)
-{
+    // Settings are saved only when changed.
     AppState state;
     QSignalSpy changes(&state, &AppState::settingsChanged);
     const QString file = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/settings.json";
@@ -255,23 +245,19 @@ TEST_F(AppStateSelection, SettingsAreSavedOnlyWhenChanged)
     EXPECT_EQ(state.extraDirs(), QStringList{"/x/y"});
 }
 
-TEST(AppStateForms, StandardFolderFormAndSelectionEquality)
+TEST(AppStateForms, StandardFolderFormSelectionEqualityAndWeakHolder)
 {
-    EXPECT_EQ(AppState::standardFolder("/a/b"), "/a/b/");
-    EXPECT_EQ(AppState::standardFolder("/a/b/"), "/a/b/");
-    EXPECT_EQ(AppState::standardFolder("/a/./c/../b//"), "/a/b/");
-    EXPECT_EQ(AppState::standardFolder("/"), "/");
-    EXPECT_EQ(AppState::standardFolder("rel"), QDir::currentPath() + "/rel/");
+    for (const auto &[path, form] : std::initializer_list<std::pair<QString, QString>>{
+             {"/a/b", "/a/b/"}, {"/a/b/", "/a/b/"}, {"/a/./c/../b//", "/a/b/"}, {"/", "/"},
+             {"rel", QDir::currentPath() + "/rel/"}})
+        EXPECT_EQ(AppState::standardFolder(path), form) << path.toStdString();
     EXPECT_EQ(Selection::plan("/a/"), Selection::plan("/a/"));
     EXPECT_NE(Selection::plan("/a/"), Selection::plan("/a"));
     EXPECT_EQ(Selection::newPlan(), (Selection{Selection::Kind::newPlan, "ignored"}));
     EXPECT_NE(Selection::newPlan(), Selection::generating());
     EXPECT_EQ(qHash(Selection::plan("/a/")), qHash(Selection::plan("/a/")));
     EXPECT_NE(qHash(Selection::newPlan()), qHash(Selection::generating()));
-}
 
-TEST(AppStateForms, HolderIsWeak)
-{
     EXPECT_EQ(AppStateHolder::state(), nullptr);
     auto state = std::make_unique<AppState>();
     AppStateHolder::setState(state.get());
@@ -280,7 +266,7 @@ TEST(AppStateForms, HolderIsWeak)
     EXPECT_EQ(AppStateHolder::state(), nullptr);
 }
 
-TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAsked)
+TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAskedAndLoadsTheResult)
 {
     FakeClaude fake;
     fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
@@ -311,44 +297,30 @@ TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAsked)
     // The saved request runs again in the same folder, reusing its design.
     write(a + "/request.json", JSONCoding::pretty(input));
     write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
-    AppState state;
-    EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 10000));
-    EXPECT_EQ(Generator::shared().runningDir(), a);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
-    EXPECT_FALSE(fake.records("start").first().value("stdin").toString().contains("- fileKey: KEY123"));
-    EXPECT_EQ(state.planDir(), a + "/");
-    Generator::shared().cancel();
-    QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000);
-    for (const char *name : {"QUARRYSTONE_UPDATE_AUTOINSTALL", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_OPEN"})
-        qunsetenv(name);
-}
+    {
+        AppState state;
+        EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 10000));
+        EXPECT_EQ(Generator::shared().runningDir(), a);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
+        EXPECT_FALSE(fake.records("start").first().value("stdin").toString().contains("- fileKey: KEY123"));
+        EXPECT_EQ(state.planDir(), a + "/");
+        Generator::shared().cancel();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([] { return !Generator::shared().phase().isRunning(); }, 10000));
+    }
 
-TEST_F(AppStateSelection, FinishedRedraftLoadsThePlanAgain)
-{
+    // A finished redraft loads the plan again, through none and back to the
+    // same folder.
     const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
     const QJsonObject drafted{{"meta", QJsonObject{{"feature", "Alpha"}}}, {"screens", QJsonArray{screen}}};
-    FakeClaude fake;
     fake.setScenario({{"readStdin", true},
                       {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(QJsonDocument(drafted).toJson()) + "\n```")}}});
-    AppSettings settings = stored();
-    settings.claudePath = FakeClaude::path();
-    settings.claudeAuth = AppSettings::ClaudeAuth::login;
-    settings.save();
-    const QString a = makePlan(output + "/a", "에이", "Alpha");
-    GenerateInput input;
-    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
-    input.feature = "Alpha";
-    write(a + "/request.json", JSONCoding::pretty(input));
-    write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
-    qputenv("QUARRYSTONE_OPEN", a.toUtf8());
-    qputenv("QUARRYSTONE_REDRAFT", "1");
     AppState state;
-    qunsetenv("QUARRYSTONE_OPEN");
-    qunsetenv("QUARRYSTONE_REDRAFT");
+    for (const char *name : {"QUARRYSTONE_UPDATE_AUTOINSTALL", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_OPEN"})
+        qunsetenv(name);
     EXPECT_TRUE(state.plan().screens.isEmpty());
     QSignalSpy selections(&state, &AppState::selectionChanged);
     ASSERT_TRUE(QTest::qWaitFor([&] { return state.plan().screens.size() == 1; }, 30000));
-    // Through none and back to the same folder.
     EXPECT_EQ(selections.count(), 2);
     EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
     EXPECT_EQ(state.planDir(), a + "/");

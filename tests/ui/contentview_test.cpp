@@ -105,7 +105,7 @@ protected:
     std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(MainWindowTest, WindowSizesSplitAndHolder)
+TEST_F(MainWindowTest, WindowSizesSplitHolderMenusAndShortcuts)
 {
     EXPECT_EQ(window->windowTitle(), "quarrystone");
     EXPECT_EQ(window->minimumSize(), QSize(980, 640));
@@ -136,6 +136,39 @@ TEST_F(MainWindowTest, WindowSizesSplitAndHolder)
         menus.append(action->text());
     EXPECT_EQ(menus, (QStringList{"quarrystone", "파일", "보기"}));
     EXPECT_EQ(window->viewMenu()->objectName(), "viewMenu");
+
+    // Commands and their shortcuts.
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    write(a + "/index.html", "<html>page</html>");
+    auto *exportPage = window->findChild<QAction *>("exportPage");
+    ASSERT_TRUE(exportPage);
+    EXPECT_FALSE(exportPage->isEnabled());
+    EXPECT_EQ(exportPage->text(), "내보내기…");
+
+    QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);
+    EXPECT_EQ(state->newPlanToken(), 1);
+
+    desktop->next = a;
+    QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
+    EXPECT_EQ(state->planDir(), a + "/");
+    EXPECT_TRUE(exportPage->isEnabled());
+
+    desktop->next = root.path() + "/out.html";
+    QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(read(root.path() + "/out.html"), "<html>page</html>");
+
+    QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
+
+    // A plan that fails to load disables the export again.
+    write(output + "/bad/plan.json", "x");
+    state->setSelection(Selection::plan(output + "/bad"));
+    EXPECT_FALSE(exportPage->isEnabled());
+
+    QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
+    QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(settings.count(), 1);
 }
 
 TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
@@ -264,41 +297,6 @@ TEST_F(MainWindowTest, ToastShowsEachTextForThreeSecondsAndClearsOnlyItsOwn)
     EXPECT_FALSE(state->message());
 }
 
-TEST_F(MainWindowTest, MenuCommandsAndShortcuts)
-{
-    const QString a = makePlan(output + "/a", "에이", "Alpha");
-    write(a + "/index.html", "<html>page</html>");
-    auto *exportPage = window->findChild<QAction *>("exportPage");
-    ASSERT_TRUE(exportPage);
-    EXPECT_FALSE(exportPage->isEnabled());
-    EXPECT_EQ(exportPage->text(), "내보내기…");
-
-    QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);
-    EXPECT_EQ(state->newPlanToken(), 1);
-
-    desktop->next = a;
-    QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
-    EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
-    EXPECT_EQ(state->planDir(), a + "/");
-    EXPECT_TRUE(exportPage->isEnabled());
-
-    desktop->next = root.path() + "/out.html";
-    QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(read(root.path() + "/out.html"), "<html>page</html>");
-
-    QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
-
-    // A plan that fails to load disables the export again.
-    write(output + "/bad/plan.json", "x");
-    state->setSelection(Selection::plan(output + "/bad"));
-    EXPECT_FALSE(exportPage->isEnabled());
-
-    QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
-    QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
-    EXPECT_EQ(settings.count(), 1);
-}
-
 // The desktop's own panels: window-modal on the main window, and the
 // command returns while the panel is still open.
 TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
@@ -323,9 +321,9 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     EXPECT_EQ(state->planDir(), a + "/");
     ASSERT_FALSE(panel());
 
-    // Only plan pages can be picked.
+    // Only plan pages and folders can be picked.
     const QString folder = root.path() + "/pages";
-    QDir().mkpath(folder);
+    QDir().mkpath(folder + "/sub");
     QFile::copy(samplePage, folder + "/plan.html");
     write(folder + "/other.html", "<html>not a plan</html>");
     state->importPanel();
@@ -335,13 +333,19 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     pages->setDirectory(folder);
     auto *list = pages->findChild<QAbstractItemView *>("listView");
     ASSERT_TRUE(list);
-    const auto click = [&](const QString &name) {
+    const auto item = [&](const QString &name) {
         const QModelIndexList found = list->model()->match(list->model()->index(0, 0, list->rootIndex()),
                                                            Qt::DisplayRole, name, 1, Qt::MatchExactly);
-        ASSERT_EQ(found.size(), 1) << name.toStdString();
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(found.first()).center());
+        return found.value(0);
     };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return list->model()->rowCount(list->rootIndex()) == 2; }, 5000));
+    const auto click = [&](const QString &name) {
+        ASSERT_TRUE(item(name).isValid()) << name.toStdString();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(item(name)).center());
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->model()->rowCount(list->rootIndex()) == 3; }, 5000));
+    EXPECT_TRUE(item("sub").flags() & Qt::ItemIsEnabled);
+    EXPECT_TRUE(item("plan.html").flags() & Qt::ItemIsEnabled);
+    EXPECT_FALSE(item("other.html").flags() & Qt::ItemIsEnabled);
     click("other.html");
     EXPECT_NE(pages->selectedFiles(), QStringList{folder + "/other.html"});
     click("plan.html");
@@ -364,42 +368,28 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
 }
 
 // The cancel question, with a generation that fake-claude keeps running.
-class CancelQuestion : public MainWindowTest
+TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
 {
-protected:
-    void SetUp() override
-    {
-        AppSettings settings = AppSettings::load();
-        MainWindowTest::SetUp();
-        settings = stored();
-        settings.claudePath = FakeClaude::path();
-        settings.figmaMode = AppSettings::FigmaMode::mcp;
-        settings.claudeAuth = AppSettings::ClaudeAuth::login;
-        state->setSettings(settings);
-        fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-        GenerateInput input;
-        input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
-        input.feature = "Gift";
-        dir = output + "/run";
-        write(dir + "/request.json", JSONCoding::pretty(input));
-    }
-
-    void start()
-    {
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    state->setSettings(settings);
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Gift";
+    const QString dir = output + "/run";
+    write(dir + "/request.json", JSONCoding::pretty(input));
+    const auto start = [&] {
         const qsizetype before = fake.records("start").size();
         state->resume(dir);
         ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
-    }
+    };
+    const auto question = [&] { return window->findChild<QMessageBox *>("cancelGenerationDialog"); };
 
-    QMessageBox *question() const { return window->findChild<QMessageBox *>("cancelGenerationDialog"); }
-
-    FakeClaude fake;
-    QString dir;
-};
-
-TEST_F(CancelQuestion, ChoicesAndTheRunEndingWhileItIsOpen)
-{
     // Nothing runs: nothing to ask.
     state->setCancelGenerating(true);
     EXPECT_FALSE(state->cancelGenerating());

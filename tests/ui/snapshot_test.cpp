@@ -13,7 +13,7 @@
 #include <cmath>
 #include <csignal>
 
-TEST(SnapshotNames, OnlyTheFileNameChanges)
+TEST(SnapshotNames, OnlyTheFileNameChangesAndTheIntervalIsFinite)
 {
     struct Case {
         QString path;
@@ -34,10 +34,8 @@ TEST(SnapshotNames, OnlyTheFileNameChanges)
         EXPECT_EQ(Snapshot::cyclePath(c.path, 123), c.cycle123);
     }
     EXPECT_EQ(Snapshot::cyclePath("/s/m.png", 12), "/s/m-12.png");
-}
 
-TEST(SnapshotNames, IntervalIsAFiniteNumberAboveZero)
-{
+    // The interval is a finite number above zero.
     EXPECT_EQ(Snapshot::interval("0.5"), 0.5);
     EXPECT_EQ(Snapshot::interval("2"), 2.0);
     for (const char *text : {"", "0", "-1", "abc", "inf", "nan", "1e999", "0.5s"})
