@@ -119,9 +119,15 @@ QStringList newProblems(const QStringList &before, const QStringList &after)
     return added;
 }
 
+// The Android and iOS repositories are passed with --add-dir for reading
+// their conventions only. The claude tool resolves "Edit(./plan.json)"
+// against the run's working folder, the plan folder, and refuses an Edit of
+// any other file (a repository's README included), while "--tools" still
+// offers Edit by name.
 QStringList allowedTools(const QString &request)
 {
-    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit"), QStringLiteral("Grep"), QStringLiteral("Glob")};
+    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit(./plan.json)"), QStringLiteral("Grep"),
+                      QStringLiteral("Glob")};
     if (request.contains(wikiLink))
         for (const QString &server : Connections::atlassianServers())
             tools.append(QStringLiteral("mcp__") + server);
