@@ -362,6 +362,44 @@ TEST(UpdaterBundle, CmakeInstallLaysOutTheBundleTheUpdaterReads)
     EXPECT_TRUE(QFileInfo(prefix.filePath("Quarrystone.app/bin/quarrystone")).isExecutable());
 }
 
+TEST(UpdaterBundle, SelfCheckStartsTheExecutableAndLoadsItsWindowModule)
+{
+    QTemporaryDir dir;
+    const QString bin = dir.filePath("Quarrystone.app/bin");
+    QDir().mkpath(bin);
+    const QString module = QStringLiteral(QUARRYSTONE_BUILD_DIR) + "/src/quarrystone-window.so";
+    // Linked rather than copied where it can be: the files are large.
+    const auto place = [](const QString &from, const QString &to) {
+        QFile::remove(to);
+        return ::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0
+            || QFile::copy(from, to);
+    };
+    const auto check = [&bin] {
+        QProcess run;
+        run.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        run.start(bin + "/quarrystone", {"--self-check"});
+        return run.waitForFinished(60000) && run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1;
+    };
+    ASSERT_TRUE(place(QUARRYSTONE_BINARY, bin + "/quarrystone"));
+    ASSERT_TRUE(place(module, bin + "/quarrystone-window.so"));
+    EXPECT_EQ(check(), 0);
+
+    // Replaced, never written through: the links share the built files.
+    const auto replace = [](const QString &path, const QByteArray &contents, int mode) {
+        return QFile::remove(path) && writeFile(path, contents, mode);
+    };
+    QFile full(module);
+    ASSERT_TRUE(full.open(QIODevice::ReadOnly));
+    const QByteArray start = full.read(64 * 1024);
+    ASSERT_TRUE(replace(bin + "/quarrystone-window.so", start, 0644));
+    EXPECT_NE(check(), 0);
+    ASSERT_TRUE(replace(bin + "/quarrystone-window.so", "not a module", 0644));
+    EXPECT_NE(check(), 0);
+    ASSERT_TRUE(place(module, bin + "/quarrystone-window.so"));
+    ASSERT_TRUE(replace(bin + "/quarrystone", start, 0755));
+    EXPECT_NE(check(), 0);
+}
+
 TEST_F(UpdaterTest, SameBuildIsUpToDateAndANewerOneIsAvailable)
 {
     server.serve(latestPath, HttpServer::Response::json(latest("42")));
@@ -619,6 +657,12 @@ TEST_F(UpdaterTest, StartAfterAFailedSwapTellsWhyAndDoesNotInstallByItself)
     EXPECT_EQ(restarted.phase(), why);
     EXPECT_TRUE(server.requestsTo(packagePath).isEmpty());
     EXPECT_FALSE(exists(note));
+    // Once seen, the next check offers the build as usual.
+    restarted.dismiss();
+    qunsetenv("QUARRYSTONE_UPDATE_AUTOINSTALL");
+    restarted.check();
+    ASSERT_TRUE(settled(restarted));
+    EXPECT_EQ(restarted.phase(), Phase::idle());
 
     // Told once: the start after that installs by itself again.
     Updater later(hooks(app, "42"));

@@ -76,7 +76,10 @@ void repairSwap(char **argv)
     if (app.isEmpty() || !std::filesystem::exists(AppSwap::marker(app).toStdString(), error))
         return;
     finishUpdate(app, Updater::failureNote());
-    ::execv(QFile::encodeName(app + QStringLiteral("/bin/quarrystone")).constData(), argv);
+    // A marker that could not be removed is tried again at the next start,
+    // not by this one in a loop.
+    if (!std::filesystem::exists(AppSwap::marker(app).toStdString(), error))
+        ::execv(QFile::encodeName(app + QStringLiteral("/bin/quarrystone")).constData(), argv);
 }
 
 } // namespace

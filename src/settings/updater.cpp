@@ -364,8 +364,11 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
 void Updater::dismiss()
 {
     const Phase::Kind kind = m_phase.kind;
-    if (kind == Phase::Kind::upToDate || kind == Phase::Kind::failed)
-        setPhase(Phase::idle());
+    if (kind != Phase::Kind::upToDate && kind != Phase::Kind::failed)
+        return;
+    // The cause of a failed swap has been seen.
+    m_swapFailure.clear();
+    setPhase(Phase::idle());
 }
 
 void Updater::install()
