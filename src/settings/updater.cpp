@@ -332,7 +332,7 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         QNetworkRequest request(url);
         request.setTransferTimeout(checkTimeoutMs);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-        const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        HttpFetch::Answer answer = co_await HttpFetch::get(request);
         if (answer.status == 200 && answer.error.isEmpty()) {
             try {
                 latest = Latest::decode(answer.body);
@@ -400,7 +400,7 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
             throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
         QNetworkRequest request(url);
         request.setTransferTimeout(downloadStallMs);
-        const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        HttpFetch::Answer answer = co_await HttpFetch::get(request);
         if (!answer.status)
             throw InstallError{answer.error};
         if (*answer.status != 200)
@@ -416,7 +416,9 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
         setPhase(Phase::installing());
         QFuture<QString> making = OffThread::run(workFolder, latest.build);
         work = co_await making;
-        const QString app = co_await unpack(answer.body, work);
+        // Handed over whole, so that the package's memory is freed where it
+        // is written, off the main thread.
+        const QString app = co_await unpack(std::move(answer.body), work);
         co_await stage(app);
         if (m_busy && m_busy())
             throw InstallError{QStringLiteral("진행 중인 작업이 있어요. 작업이 끝나면 다시 해 주세요.")};
@@ -444,7 +446,7 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
 QCoro::Task<QString> Updater::unpack(QByteArray zip, QString work)
 {
     const QString zipPath = work + QStringLiteral("/app.zip");
-    QFuture<void> writing = OffThread::run(writeZip, zipPath, zip);
+    QFuture<void> writing = OffThread::run(writeZip, zipPath, std::move(zip));
     co_await writing;
 
     // unzip leaves out absolute paths and "..", so nothing lands outside the
