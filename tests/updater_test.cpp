@@ -669,6 +669,61 @@ TEST_F(UpdaterTest, StartAfterAFailedSwapTellsWhyAndDoesNotInstallByItself)
     EXPECT_EQ(later.phase(), Phase::idle());
 }
 
+// The application side of the next test: installs a package of many files
+// into the folder named by the environment and waits to be killed.
+TEST_F(UpdaterTest, InstallingChildForTheUnpackTest)
+{
+    const QString app = qEnvironmentVariable("QUARRYSTONE_TEST_INSTALL_INTO");
+    if (app.isEmpty())
+        GTEST_SKIP() << "run by UnpackEndsWithTheApplication";
+    ZipWriter zip;
+    addApp(zip, "Quarrystone.app", "new");
+    for (int i = 0; i < 4000; ++i)
+        zip.addFile(QString("Quarrystone.app/data/%1").arg(i), QByteArray(1024, 'd'));
+    std::unique_ptr<Updater> updater = foundBuild43(app);
+    server.serve(packagePath, {200, zip.bytes(), {}, {}, false});
+    updater->install();
+    QTest::qWait(60000);
+}
+
+TEST(UpdaterUnpack, UnpackEndsWithTheApplication)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUARRYSTONE_TEST_INSTALL_INTO", app);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=UpdaterTest.InstallingChildForTheUnpackTest"});
+    ASSERT_TRUE(child.waitForStarted());
+
+    // The unzip the application started, held still once found.
+    const QByteArray parent = QByteArray::number(child.processId());
+    pid_t unzip = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                const QList<QByteArray> fields = readFile("/proc/" + entry + "/stat").split(' ');
+                if (fields.size() > 3 && fields[1] == "(unzip)" && fields[3] == parent) {
+                    unzip = entry.toInt();
+                    ::kill(unzip, SIGSTOP);
+                    return true;
+                }
+            }
+            return false;
+        },
+        30000));
+    ::kill(pid_t(child.processId()), SIGKILL);
+    ASSERT_TRUE(child.waitForFinished());
+
+    const QString stat = "/proc/" + QString::number(unzip) + "/stat";
+    const bool ended = QTest::qWaitFor([&] { return !exists(stat) || readFile(stat).split(' ').value(2) == "Z"; }, 10000);
+    if (!ended)
+        ::kill(unzip, SIGKILL);
+    EXPECT_TRUE(ended);
+}
+
 TEST_F(UpdaterTest, DevelopmentBuildChecksButDoesNotInstall)
 {
     std::unique_ptr<Updater> updater = foundBuild43(QString());
