@@ -30,13 +30,15 @@ bool exists(const QString &path)
     return ::lstat(native(path).constData(), &info) == 0;
 }
 
-// What names one folder for as long as it exists, whatever it is renamed to.
+// What names one folder for as long as it exists, whatever it is renamed
+// to. The folders compared all lie in one folder, so the inode is enough;
+// a device number may change across a restart of the machine.
 QByteArray identity(const QString &path)
 {
     struct stat info {};
     if (::lstat(native(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return QByteArray();
-    return QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+    return QByteArray::number(quint64(info.st_ino));
 }
 
 // Copies one regular file, its mode included; gives 0 or the errno value.
