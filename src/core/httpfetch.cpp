@@ -26,6 +26,23 @@ bool cutShort(QNetworkReply &reply, const QByteArray &body)
     return body.size() < length.toLongLong();
 }
 
+// Room for the announced length, so that a large body is not copied again
+// each time it outgrows its buffer; an announcement beyond any real answer
+// is not trusted with memory.
+constexpr qint64 maxReserve = qint64(1) << 30;
+constexpr qint64 readBufferBytes = qint64(1) << 20;
+
+// Takes what has arrived of a reply's body.
+void take(QNetworkReply &reply, QByteArray &body)
+{
+    if (body.isEmpty()) {
+        const qint64 length = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (length > 0 && length <= maxReserve)
+            body.reserve(length);
+    }
+    body.append(reply.readAll());
+}
+
 } // namespace
 
 bool fetchable(const QUrl &url)
@@ -40,12 +57,19 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
     cancel.throwIfCancelled();
     const std::unique_ptr<QNetworkAccessManager, DeleteLater> manager(new QNetworkAccessManager);
     QNetworkReply *reply = manager->get(request);
+    // A small buffer makes the network layer hand the body over in pieces
+    // as it arrives, never in one large piece that holds the event loop.
+    reply->setReadBufferSize(readBufferBytes);
+    QByteArray body;
+    const QMetaObject::Connection reading =
+        QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { take(*reply, body); });
     {
         // The abort runs on the reply's thread; a reply gone by then drops it.
         const CancelToken::Registration stop = cancel.onCancel(
             [reply] { QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::AutoConnection); });
         co_await reply;
     }
+    QObject::disconnect(reading);
     cancel.throwIfCancelled();
 
     Answer answer;
@@ -53,7 +77,8 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
     if (status.isValid())
         answer.status = status.toInt();
     if (reply->isOpen())
-        answer.body = reply->readAll();
+        take(*reply, body);
+    answer.body = std::move(body);
     // Only the transfer time-out aborts a reply here; the network layer
     // would call it a cancellation.
     if (reply->error() == QNetworkReply::OperationCanceledError)
