@@ -497,7 +497,7 @@ void Connections::stopJob()
     if (m_stopAsked)
         m_jobChild->kill();
     else
-        m_jobChild->terminate();
+        m_jobChild->terminate(m_hooks.stopGrace);
     m_stopAsked = true;
 }
 

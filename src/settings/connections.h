@@ -68,6 +68,9 @@ public:
         // A short check whose child has not ended by then counts as
         // needing login.
         std::chrono::milliseconds checkTimeout = Connections::checkTimeout;
+        // How long a stopped job has to end before whatever is left of its
+        // process group gets SIGKILL.
+        std::chrono::milliseconds stopGrace = std::chrono::seconds(10);
 
         Hooks();
     };
