@@ -12,7 +12,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace std::chrono_literals;
 using Status = Connections::Status;
@@ -562,4 +565,26 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
         EXPECT_EQ(installer.lastError(), std::nullopt) << job.what;
         ASSERT_TRUE(waitUntil([&] { return !installer.isRefreshing(); }));
     }
+}
+
+// A check or job still running when the object that started it goes is
+// ended with everything it started, even when it ignores SIGTERM.
+TEST_F(ConnectionsTest, ChecksAndJobsEndWithTheirObject)
+{
+    const QJsonObject stubborn{{"awaitSigterm", QJsonObject{{"ignore", true}}}};
+    setResponses({respond(authStatus, {stubborn}), respond({"auth", "login"}, {stubborn})});
+    Connections::Hooks h = hooks();
+    h.checkTimeout = 600s;
+    h.stopGrace = 1s;
+    auto owner = std::make_unique<Connections>(h);
+    owner->refresh(settings);
+    owner->loginClaude(FakeClaude::path(), settings);
+    ASSERT_TRUE(waitUntil([this] { return fake.records("start").size() == 2; }));
+    QList<pid_t> started;
+    for (const QJsonObject &start : fake.records("start"))
+        started.append(pid_t(start.value("pid").toInteger()));
+
+    owner.reset();
+    for (const pid_t pid : started)
+        EXPECT_TRUE(waitUntil([pid] { return ::kill(pid, 0) == -1 && errno == ESRCH; }, 10000)) << pid;
 }

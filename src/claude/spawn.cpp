@@ -9,8 +9,11 @@
 #include <QDir>
 #include <QPromise>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <sys/wait.h>
 #include <thread>
 #include <type_traits>
@@ -53,6 +56,85 @@ QFuture<std::invoke_result_t<Work &>> onOwnThread(Work work)
     }).detach();
     return future;
 }
+
+// The commands with a time-out that run now, each known from its start
+// until its waiter has reaped it.
+class TimedCommands
+{
+public:
+    class Entry
+    {
+    public:
+        Entry(TimedCommands &commands, const ChildProcess &child)
+            : m_commands(commands)
+            , m_id(commands.add(child))
+        {
+        }
+        ~Entry() { m_commands.remove(m_id); }
+        Entry(const Entry &) = delete;
+        Entry &operator=(const Entry &) = delete;
+
+        // Whether the application's end has ended this command.
+        bool ended() const { return m_commands.wasEnded(m_id); }
+
+    private:
+        TimedCommands &m_commands;
+        const quint64 m_id;
+    };
+
+    static TimedCommands &shared()
+    {
+        // Never destroyed: waiters on detached threads may still leave it
+        // while the process ends.
+        static TimedCommands *const commands = new TimedCommands();
+        return *commands;
+    }
+
+    void endAll(std::chrono::milliseconds grace)
+    {
+        std::unique_lock lock(m_mutex);
+        for (auto &[id, command] : m_children) {
+            command.ended = true;
+            command.child.terminate(grace);
+        }
+        // A waiter reaps its child once the group has ended and the pipes a
+        // grandchild held are closed, or the pump stopped waiting for them.
+        m_changed.wait_for(lock, grace + PipePump::drainAfterEnd + std::chrono::seconds(1),
+                           [this] { return m_children.empty(); });
+    }
+
+private:
+    quint64 add(const ChildProcess &child)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_children.emplace(++m_lastId, Command{child, false});
+        return m_lastId;
+    }
+
+    bool wasEnded(quint64 id)
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_children.find(id);
+        return found != m_children.end() && found->second.ended;
+    }
+
+    void remove(quint64 id)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_children.erase(id);
+        m_changed.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    struct Command {
+        ChildProcess child;
+        bool ended;
+    };
+
+    std::map<quint64, Command> m_children;
+    quint64 m_lastId = 0;
+};
 
 } // namespace
 
@@ -118,18 +200,28 @@ QCoro::Task<int> wait(pid_t pid)
 }
 
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
-                                      std::optional<std::chrono::milliseconds> timeout)
+                                      std::optional<std::chrono::milliseconds> timeout, const CancelToken &stop)
 {
+    if (stop.isCancelled())
+        return std::nullopt;
+    // Whatever a command with a time-out starts (the tool's own helpers, a
+    // login shell's profile) is ended with it.
+    const bool ownGroup = timeout.has_value();
     std::optional<PipePump> pipes;
     pid_t pid = -1;
     try {
         pipes.emplace();
-        pid = run(path, args, env, QDir::tempPath(), pipes->childInput(), pipes->childOutput(), pipes->childError());
+        pid = run(path, args, env, QDir::tempPath(), pipes->childInput(), pipes->childOutput(), pipes->childError(),
+                  ownGroup);
     } catch (const SpawnFailure &) {
         return std::nullopt;
     }
-    const ChildProcess child(pid);
+    const ChildProcess child(pid, ownGroup);
     pipes->closeChildEnds();
+    std::optional<TimedCommands::Entry> known;
+    if (timeout)
+        known.emplace(TimedCommands::shared(), child);
+    const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(stopGrace); });
 
     std::optional<PipePump::Clock::time_point> deadline;
     if (timeout)
@@ -142,18 +234,23 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
     if (!finished)
         child.kill();
     reap(pid);
-    if (!finished)
+    if (!finished || stop.isCancelled() || (known && known->ended()))
         return std::nullopt;
     return out;
 }
 
 std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
-                              std::optional<std::chrono::milliseconds> timeout)
+                              std::optional<std::chrono::milliseconds> timeout, const CancelToken &stop)
 {
-    const std::optional<QByteArray> bytes = outputBytes(path, args, env, timeout);
+    const std::optional<QByteArray> bytes = outputBytes(path, args, env, timeout, stop);
     if (!bytes)
         return std::nullopt;
     return Text::decodeUtf8Strict(*bytes);
+}
+
+void endTimedCommands(std::chrono::milliseconds grace)
+{
+    TimedCommands::shared().endAll(grace);
 }
 
 QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env)
