@@ -90,9 +90,17 @@ public:
         return *commands;
     }
 
+    bool closed()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_closed;
+    }
+
     void endAll(std::chrono::milliseconds grace)
     {
         std::unique_lock lock(m_mutex);
+        m_closed = true;
+        m_grace = grace;
         for (auto &[id, command] : m_children) {
             command.ended = true;
             command.child.terminate(grace);
@@ -107,7 +115,10 @@ private:
     quint64 add(const ChildProcess &child)
     {
         const std::lock_guard lock(m_mutex);
-        m_children.emplace(++m_lastId, Command{child, false});
+        // One that started while the application ends is ended at once.
+        if (m_closed)
+            child.terminate(m_grace);
+        m_children.emplace(++m_lastId, Command{child, m_closed});
         return m_lastId;
     }
 
@@ -134,6 +145,8 @@ private:
 
     std::map<quint64, Command> m_children;
     quint64 m_lastId = 0;
+    bool m_closed = false;
+    std::chrono::milliseconds m_grace{0};
 };
 
 } // namespace
@@ -202,7 +215,7 @@ QCoro::Task<int> wait(pid_t pid)
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
                                       std::optional<std::chrono::milliseconds> timeout, const CancelToken &stop)
 {
-    if (stop.isCancelled())
+    if (stop.isCancelled() || (timeout && TimedCommands::shared().closed()))
         return std::nullopt;
     // Whatever a command with a time-out starts (the tool's own helpers, a
     // login shell's profile) is ended with it.

@@ -70,7 +70,8 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
 // Ends every command with a time-out still running, whoever started it:
 // SIGTERM to its process group, SIGKILL after `grace`. Returns once their
 // waiters have reaped them. For the application's end, which no check may
-// outlive.
+// outlive: from then on no command with a time-out starts (each gives
+// nothing).
 void endTimedCommands(std::chrono::milliseconds grace = stopGrace);
 
 // `output` for a task: the command runs and is waited for on a thread of
