@@ -8,6 +8,8 @@
 #include <QCoroFuture>
 #include <QDir>
 #include <QPromise>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -55,6 +57,38 @@ QFuture<std::invoke_result_t<Work &>> onOwnThread(Work work)
         promise.finish();
     }).detach();
     return future;
+}
+
+// The process groups of the commands with a time-out that run now, where a
+// signal handler can reach them.
+std::array<std::atomic<pid_t>, 64> runningGroups{};
+
+// A Ctrl+C at the terminal reaches the terminal's foreground group, and a
+// kill reaches this process alone; a command in a group of its own would
+// get neither and outlive us. So a signal that would end this process goes
+// to those groups first, and then ends it as it would have.
+void passOn(int number)
+{
+    for (const std::atomic<pid_t> &group : runningGroups)
+        if (const pid_t id = group.load(); id > 0)
+            ::kill(-id, number);
+    ::signal(number, SIG_DFL);
+    ::raise(number);
+}
+
+// Only signals nobody handles or ignores: whoever set them up ends the
+// process their own way.
+void passOnEndingSignals()
+{
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction current {};
+        if (::sigaction(number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = passOn;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(number, &action, nullptr);
+    }
 }
 
 // The commands with a time-out that run now, each known from its start
@@ -114,11 +148,13 @@ public:
 private:
     quint64 add(const ChildProcess &child)
     {
+        static std::once_flag signalsPassedOn;
+        std::call_once(signalsPassedOn, passOnEndingSignals);
         const std::lock_guard lock(m_mutex);
         // One that started while the application ends is ended at once.
         if (m_closed)
             child.terminate(m_grace);
-        m_children.emplace(++m_lastId, Command{child, m_closed});
+        m_children.emplace(++m_lastId, Command{child, m_closed, slotFor(child.pid())});
         return m_lastId;
     }
 
@@ -132,6 +168,9 @@ private:
     void remove(quint64 id)
     {
         const std::lock_guard lock(m_mutex);
+        const auto found = m_children.find(id);
+        if (found != m_children.end() && found->second.slot)
+            found->second.slot->store(0);
         m_children.erase(id);
         m_changed.notify_all();
     }
@@ -141,7 +180,19 @@ private:
     struct Command {
         ChildProcess child;
         bool ended;
+        // Where a signal handler finds its group; none when all are taken.
+        std::atomic<pid_t> *slot;
     };
+
+    static std::atomic<pid_t> *slotFor(pid_t group)
+    {
+        for (std::atomic<pid_t> &slot : runningGroups) {
+            pid_t free = 0;
+            if (slot.compare_exchange_strong(free, group))
+                return &slot;
+        }
+        return nullptr;
+    }
 
     std::map<quint64, Command> m_children;
     quint64 m_lastId = 0;
