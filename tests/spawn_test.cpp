@@ -208,6 +208,8 @@ TEST(Spawn, OutputGivesUpAfterItsTimeOut)
 // end. The sleeper ignores SIGTERM, so only SIGKILL to the group ends it.
 TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
 {
+    // The application's end comes last: from then on this process starts
+    // no command with a time-out.
     enum class End { timeOut, stop, application };
     for (const End end : {End::timeOut, End::stop, End::application}) {
         QTemporaryDir dir;
@@ -218,11 +220,16 @@ TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
         std::optional<QString> out = QStringLiteral("unset");
         std::thread check([&] { out = Spawn::output("/bin/sh", args, Spawn::processEnvironment(), timeout, stop); });
         QStringList pids;
-        while (pids.size() < 2) {
+        for (int i = 0; i < 1000 && pids.size() < 2; ++i) {
             QThread::msleep(10);
             QFile file(pidFile);
             if (file.open(QIODevice::ReadOnly))
                 pids = QString::fromLatin1(file.readAll()).split(' ', Qt::SkipEmptyParts);
+        }
+        if (pids.size() < 2) {
+            stop.cancel();
+            check.join();
+            FAIL() << "the command never started " << int(end);
         }
         const pid_t shell = pids[0].toInt();
         const pid_t sleeper = pids[1].trimmed().toInt();
