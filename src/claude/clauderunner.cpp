@@ -124,12 +124,12 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
 
 } // namespace
 
-std::optional<QString> ClaudeRunner::version() const
+std::optional<QString> ClaudeRunner::version(const CancelToken &stop) const
 {
     if (!isExecutableFile(path))
         return std::nullopt;
     const std::optional<QString> out =
-        Spawn::output(path, {QStringLiteral("--version")}, Spawn::processEnvironment(), versionTimeout);
+        Spawn::output(path, {QStringLiteral("--version")}, Spawn::processEnvironment(), versionTimeout, stop);
     if (!out)
         return std::nullopt;
     return out->trimmed();

@@ -142,6 +142,11 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     follow();
 }
 
+ConnectionsView::~ConnectionsView()
+{
+    m_searchStop.cancel();
+}
+
 ConnectionsView::Row ConnectionsView::makeRow(const QString &title)
 {
     Row row;
@@ -361,7 +366,7 @@ void ConnectionsView::withTool(std::function<void(const QString &tool)> then)
         return;
     }
     OwnThread::run(
-        this, [] { return ClaudeRunner::findClaude(); },
+        this, [stop = m_searchStop] { return ClaudeRunner::findClaude(stop); },
         [then = std::move(then)](const std::optional<QString> &found) { then(found.value_or(QStringLiteral("claude"))); });
 }
 
@@ -373,7 +378,7 @@ void ConnectionsView::refresh()
         return;
     }
     OwnThread::run(
-        this, [] { return ClaudeRunner::findClaude(); },
+        this, [stop = m_searchStop] { return ClaudeRunner::findClaude(stop); },
         [this, serial](const std::optional<QString> &found) {
             if (serial != m_refreshSerial)
                 return;

@@ -23,6 +23,7 @@ class ConnectionsView : public QWidget
 
 public:
     ConnectionsView(AppState *state, Connections *connections, QWidget *parent = nullptr);
+    ~ConnectionsView() override;
 
     // Fills an empty tool path from the tool search, then checks the three
     // connections again.
@@ -92,4 +93,6 @@ private:
     AppSettings::FigmaMode m_figmaMode = AppSettings::FigmaMode::mcp;
     // Tells the newest refresh from older ones still searching for the tool.
     quint64 m_refreshSerial = 0;
+    // Ends the tool searches still running when the view goes.
+    CancelToken m_searchStop;
 };
