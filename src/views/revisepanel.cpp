@@ -416,9 +416,10 @@ void RevisePanel::showTiles()
         auto *remove = new QToolButton(tile);
         remove->setObjectName(u"tileRemove"_s);
         remove->setProperty("symbol", u"xmark.circle.fill"_s);
-        remove->setText(u"✕"_s);
+        remove->setIcon(ViewStyle::symbol(u"xmark.circle.fill"_s, QColor(0, 0, 0, 153), 18));
+        remove->setIconSize(QSize(18, 18));
         remove->setAutoRaise(true);
-        remove->setStyleSheet(u"QToolButton { color: white; background: rgba(0, 0, 0, 0.6); border-radius: 9px; }"_s);
+        remove->setStyleSheet(u"QToolButton { border: none; padding: 0; }"_s);
         remove->setFixedSize(18, 18);
         remove->move(tileSize - 18 - 3, 3);
         connect(remove, &QToolButton::clicked, this, [this, path] { this->remove(path); });
