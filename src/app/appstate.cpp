@@ -482,7 +482,7 @@ void AppState::saveExport(const QString &source, const QString &target)
         try {
             // The copy replaces an existing file only once it is whole.
             if (!AtomicFile::write(target, readWhole(source), &error)) {
-                setMessage(u"내보내지 못했어요: "_s + error);
+                setMessage(u"내보내지 못했어요: "_s + FileError::describe(error));
                 return;
             }
         } catch (const ReadFailure &failure) {
@@ -535,10 +535,10 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
                 plan.meta.title = newTitle;
                 Exporter::writeAll(plan, bare(dir), conventions().first);
             } catch (const PlanHistory::Failure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
                 return;
             } catch (const ExportFailure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
                 return;
             }
         }
@@ -634,7 +634,7 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
     try {
         Exporter::writeAll(imported.plan, folder, conventions().first);
     } catch (const ExportFailure &failure) {
-        setMessage(u"가져오지 못했어요: "_s + failure.message);
+        setMessage(u"가져오지 못했어요: "_s + FileError::describe(failure.message));
         return;
     }
     // The log lives in history/, which a new folder does not have yet.

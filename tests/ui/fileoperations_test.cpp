@@ -196,7 +196,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     write(a + "/index.html", "<html>page</html>");
     desktop->next = root.path() + "/missing/folder/x.html";
     state->exportHTML(a);
-    EXPECT_TRUE(state->message()->startsWith("내보내지 못했어요: "));
+    EXPECT_EQ(state->message(), "내보내지 못했어요: 파일이나 폴더가 없어요");
     EXPECT_EQ(desktop->revealed, (QStringList{target, a + "/index.html"}));
 }
 
