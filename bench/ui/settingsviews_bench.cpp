@@ -27,7 +27,6 @@
 #include <QPaintEvent>
 #include <QRegion>
 #include <QProcess>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>

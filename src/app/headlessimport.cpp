@@ -83,7 +83,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     }
 
     const QString dir = into ? QFileInfo(*into).absoluteFilePath()
-                             : QDir(settings.outputDir)
+                             : QDir(settings.outputFolder())
                                    .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
                                                      + QStringLiteral("-plan-imported"));
 

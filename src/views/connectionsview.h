@@ -10,7 +10,6 @@ class AppState;
 class QFrame;
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 
 // The three outside connections (the claude tool, the design service, the
@@ -33,7 +32,7 @@ public:
     struct Row {
         QFrame *frame = nullptr;
         QLabel *icon = nullptr;
-        QProgressBar *spinner = nullptr;
+        QWidget *spinner = nullptr;
         QLabel *title = nullptr;
         QLabel *detail = nullptr;
         QPushButton *button = nullptr;
