@@ -9,6 +9,7 @@
 #include "model/planhistory.h"
 #include "claude/clauderunner.h"
 #include "core/filedescriptor.h"
+#include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -46,6 +47,8 @@ constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 int render(const QString &folder, const AppSettings &settings)
 {
     const QString dir = QFileInfo(folder).absoluteFilePath();
+    // What a killed run left beside its files goes before this one writes.
+    AtomicFile::removeLeftovers(dir);
     QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     // No plan comes near this size; a larger file would only exhaust memory.

@@ -2,6 +2,7 @@
 
 #include "app/headless.h"
 #include "app/headlessrun.h"
+#include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "model/reviser.h"
 
@@ -97,6 +98,8 @@ void revise(const QStringList &arguments, const AppSettings &settings)
 {
     const QString dir = QFileInfo(*Headless::value(arguments, QStringLiteral("--revise"))).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
+    // What a killed run left beside its files goes before this one writes.
+    AtomicFile::removeLeftovers(dir);
 
     if (arguments.contains(QStringLiteral("--undo")))
         HeadlessRun::keepAlive(
