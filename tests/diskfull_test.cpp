@@ -1,6 +1,5 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
-#include "core/jsoncoding.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "support/commandline.h"
@@ -15,15 +14,19 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QProcess>
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 // The command-line modes that write a plan folder, run on a folder that is
 // nearly full: the room left is swept in small steps from none to enough.
@@ -166,7 +169,46 @@ protected:
                 QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
     }
 
-    // A few runs at once: most of a run's time is spent waiting.
+    // Small real file systems, one for each run at a time: made only where
+    // this process may mount them.
+    bool mountDisks()
+    {
+        for (int k = 0; k < together; ++k) {
+            const QString disk = work.filePath(QStringLiteral("disk-%1").arg(k));
+            QDir().mkpath(disk);
+            const QByteArray path = QFile::encodeName(disk);
+            if (::mount("tmpfs", path.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m,mode=0700") != 0)
+                return false;
+            disks.append(disk);
+        }
+        return true;
+    }
+
+    void TearDown() override
+    {
+        for (const QString &disk : std::as_const(disks))
+            ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
+    }
+
+    // Fills a small file system until `room` bytes are left on it.
+    static void leaveRoom(const QString &disk, qint64 room)
+    {
+        const QByteArray filler = QFile::encodeName(disk + "/filler");
+        ::unlink(filler.constData());
+        struct statvfs info {};
+        ASSERT_EQ(::statvfs(QFile::encodeName(disk).constData(), &info), 0);
+        const qint64 free = qint64(info.f_bavail) * qint64(info.f_frsize);
+        if (free <= room)
+            return;
+        const int fd = ::open(filler.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::posix_fallocate(fd, 0, free - room), 0);
+        ::close(fd);
+    }
+
+    // A few runs at once (most of a run's time is spent waiting), each in a
+    // folder of its own: on the mounted disks when there are, else made
+    // full by the shim.
     void sweep(const Operation &operation, Tally &tally)
     {
         const QString dir = work.filePath("plan");
@@ -185,25 +227,35 @@ protected:
         // Enough room for everything the run writes, the old files still
         // there: every step below it finds the disk full somewhere else.
         const qint64 enough = sizeOf(after) + 4096;
+        // What a killed run left; every run must remove it.
         Files before = operation.before;
-        for (const QString &folder : {QString(), QStringLiteral("history/")})
-            if (folder.isEmpty() || std::any_of(before.keyBegin(), before.keyEnd(), [&](const QString &name) { return name.startsWith(folder); }))
-                before.insert(folder + ".quarrystone-tmp-killed", "cut by a kill");
+        const auto hasHistory = [&before] {
+            return std::any_of(before.keyBegin(), before.keyEnd(),
+                               [](const QString &name) { return name.startsWith("history/"); });
+        };
+        if (hasHistory())
+            before.insert("history/.quarrystone-tmp-killed", "cut by a kill");
+        before.insert(".quarrystone-tmp-killed", "cut by a kill");
         const auto roomAt = [&](int step) { return enough * step / steps + (step % 3) * 37; };
-        constexpr int together = 4;
+        const auto folderOf = [&](int slot) {
+            return disks.isEmpty() ? work.filePath(QStringLiteral("plan-%1").arg(slot)) : disks.at(slot) + "/plan";
+        };
         for (int from = 0; from <= steps; from += together) {
             std::array<QProcess, together> processes;
             for (int step = from; step <= std::min(steps, from + together - 1); ++step) {
-                const QString each = work.filePath(QStringLiteral("plan-%1").arg(step - from));
-                putFiles(each, before);
-                start(processes[step - from], operation, each, roomAt(step));
+                const int slot = step - from;
+                putFiles(folderOf(slot), before);
+                if (!disks.isEmpty())
+                    leaveRoom(disks.at(slot), roomAt(step));
+                start(processes[slot], operation, folderOf(slot),
+                      disks.isEmpty() ? std::optional<qint64>(roomAt(step)) : std::nullopt);
             }
             for (int step = from; step <= std::min(steps, from + together - 1); ++step) {
-                const CommandLine::Outcome outcome = finish(processes[step - from]);
+                const int slot = step - from;
+                const CommandLine::Outcome outcome = finish(processes[slot]);
                 const QString at = QStringLiteral("%1, room %2: ").arg(operation.name).arg(roomAt(step));
                 ++tally.runs;
-                check(at, outcome, reference.code, before, after,
-                      filesOf(work.filePath(QStringLiteral("plan-%1").arg(step - from))), plans, tally);
+                check(at, outcome, reference.code, before, after, filesOf(folderOf(slot)), plans, tally);
             }
         }
     }
@@ -220,7 +272,8 @@ protected:
             finding("the message does not name the cause: " + outcome.err);
         if (outcome.err.contains("Unknown error"))
             finding("Unknown error: " + outcome.err);
-        for (const QString &name : {QStringLiteral("plan.json"), QStringLiteral("plan.md"), QStringLiteral("index.html")}) {
+        for (const char *file : {"plan.json", "plan.md", "index.html"}) {
+            const QString name = QString::fromLatin1(file);
             const QByteArray bytes = now.value(name);
             if (finished && bytes != after.value(name))
                 finding(QStringLiteral("finished with %1 not as written (%2 bytes)").arg(name).arg(bytes.size()));
@@ -242,14 +295,18 @@ protected:
         }
     }
 
+    void sweepAll();
+
+    static constexpr int together = 4;
     FakeClaude fake;
     QTemporaryDir home;
     QTemporaryDir work;
+    QStringList disks;
 };
 
 } // namespace
 
-TEST_F(DiskFullTest, NoRunLeavesACutFileOrHidesTheCause)
+void DiskFullTest::sweepAll()
 {
     const QString scratch = work.filePath("scratch");
     const Plan original = richPlan("처음 계획");
@@ -264,7 +321,8 @@ TEST_F(DiskFullTest, NoRunLeavesACutFileOrHidesTheCause)
     const QString page = work.filePath("shared.html");
     writeFile(page, readFile(scratch + "/index.html"));
 
-    const QJsonObject answer{{"steps", QJsonArray{FakeClaude::writePlan(compact(edited)), FakeClaude::resultEvent("고쳤어요")}}};
+    const QJsonObject answer{
+        {"steps", QJsonArray{FakeClaude::writePlan(compact(edited)), FakeClaude::resultEvent("고쳤어요")}}};
     fake.setScenario({{"responses", QJsonArray{answer}}});
 
     const QList<Operation> operations{
@@ -276,9 +334,24 @@ TEST_F(DiskFullTest, NoRunLeavesACutFileOrHidesTheCause)
     Tally tally;
     for (const Operation &operation : operations)
         sweep(operation, tally);
-    std::cout << "disk-full sweep: " << tally.runs << " runs, " << tally.finished << " finished, " << tally.failed
+    std::cout << "disk-full sweep" << (disks.isEmpty() ? " (write shim): " : " (tmpfs): ") << tally.runs << " runs, "
+              << tally.finished << " finished, " << tally.failed
               << " failed, " << tally.findings.size() << " findings\n";
     EXPECT_GT(tally.failed, 0);
     EXPECT_GT(tally.finished, 0);
     EXPECT_EQ(tally.findings, QStringList());
+}
+
+TEST_F(DiskFullTest, NoRunLeavesACutFileOrHidesTheCause)
+{
+    sweepAll();
+}
+
+// The same on a real file system, where the system itself says the disk is
+// full: a small tmpfs, which only a process allowed to mount one can make.
+TEST_F(DiskFullTest, NoRunLeavesACutFileOnASmallFileSystem)
+{
+    if (!mountDisks())
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+    sweepAll();
 }
