@@ -97,8 +97,8 @@ TEST(AtomicFile, AFileThatDoesNotFitLeavesTheOldOne)
 }
 
 // The temporary file carries a name recognisable as a leftover; those a
-// killed run left in a folder or its history go, nothing else does. A
-// replaced file keeps its permissions.
+// killed run left anywhere in a folder go, nothing else does, nor anything
+// behind a link. A replaced file keeps its permissions.
 TEST(AtomicFile, LeftoversAreRecognisedAndRemoved)
 {
     QTemporaryDir dir;
@@ -120,9 +120,16 @@ TEST(AtomicFile, LeftoversAreRecognisedAndRemoved)
 
     writeFile(dir.filePath(during.first()), "cut");
     writeFile(dir.filePath("history/" + during.first()), "cut");
+    writeFile(dir.filePath("img/screens/" + during.first()), "cut");
     writeFile(dir.filePath(".hidden"), "mine");
     writeFile(dir.filePath("history/plan-260101-120000.json"), "backup");
-    EXPECT_EQ(AtomicFile::removeLeftovers(dir.path()), 2);
-    EXPECT_EQ(everything(dir.path()), (QStringList{".hidden", "history", "plan.json"}));
+    // A link leads out of the folder: what is there is not the folder's.
+    QTemporaryDir elsewhere;
+    writeFile(elsewhere.filePath(during.first()), "someone else's");
+    ASSERT_TRUE(QFile::link(elsewhere.path(), dir.filePath("linked")));
+    EXPECT_EQ(AtomicFile::removeLeftovers(dir.path()), 3);
+    EXPECT_EQ(everything(dir.path()), (QStringList{".hidden", "history", "img", "linked", "plan.json"}));
     EXPECT_EQ(everything(dir.filePath("history")), QStringList{"plan-260101-120000.json"});
+    EXPECT_EQ(everything(dir.filePath("img/screens")), QStringList());
+    EXPECT_EQ(everything(elsewhere.path()), QStringList{during.first()});
 }

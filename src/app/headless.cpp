@@ -47,8 +47,6 @@ constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 int render(const QString &folder, const AppSettings &settings)
 {
     const QString dir = QFileInfo(folder).absoluteFilePath();
-    // What a killed run left beside its files goes before this one writes.
-    AtomicFile::removeLeftovers(dir);
     QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     // No plan comes near this size; a larger file would only exhaust memory.
@@ -63,6 +61,7 @@ int render(const QString &folder, const AppSettings &settings)
         fail(unreadable);
     }
     Plan plan = *Plan::read(json);
+    removeLeftovers(dir);
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)
@@ -168,6 +167,12 @@ void say(const QString &line)
 {
     std::fflush(stdout);
     FileDescriptor::writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+}
+
+void removeLeftovers(const QString &dir)
+{
+    if (QFileInfo(QDir(dir).filePath(QStringLiteral("plan.json"))).isFile())
+        AtomicFile::removeLeftovers(dir);
 }
 
 int run(const QStringList &arguments)

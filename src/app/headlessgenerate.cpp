@@ -2,7 +2,6 @@
 
 #include "app/headless.h"
 #include "app/headlessrun.h"
-#include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
@@ -61,8 +60,7 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
 {
     const QString folder = option(arguments, "--redraft");
     const QString dir = QFileInfo(folder).absoluteFilePath();
-    // What a killed run left beside its files goes before this one writes.
-    AtomicFile::removeLeftovers(dir);
+    Headless::removeLeftovers(dir);
     QFile file(QDir(dir).filePath(QStringLiteral("request.json")));
     const QString missing = QStringLiteral("request.json 이 없어요: ") + folder;
     if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))

@@ -1,7 +1,6 @@
 #include "app/headlessimport.h"
 
 #include "app/headless.h"
-#include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
@@ -89,8 +88,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                                    .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
                                                      + QStringLiteral("-plan-imported"));
 
-    // What a killed run left beside its files goes before this one writes.
-    AtomicFile::removeLeftovers(dir);
+    Headless::removeLeftovers(dir);
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QFile file(planPath);

@@ -2,7 +2,6 @@
 
 #include "app/headless.h"
 #include "app/headlessrun.h"
-#include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "model/reviser.h"
 
@@ -98,8 +97,7 @@ void revise(const QStringList &arguments, const AppSettings &settings)
 {
     const QString dir = QFileInfo(*Headless::value(arguments, QStringLiteral("--revise"))).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
-    // What a killed run left beside its files goes before this one writes.
-    AtomicFile::removeLeftovers(dir);
+    Headless::removeLeftovers(dir);
 
     if (arguments.contains(QStringLiteral("--undo")))
         HeadlessRun::keepAlive(

@@ -3,6 +3,7 @@
 #include "core/fileerror.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -171,12 +172,11 @@ bool isLeftover(const QString &fileName)
 int removeLeftovers(const QString &folder)
 {
     int removed = 0;
-    for (const QString &path : {folder, QDir(folder).filePath(QStringLiteral("history"))}) {
-        const QDir dir(path);
-        const QStringList names =
-            dir.entryList({leftoverMark + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
-        for (const QString &name : names)
-            removed += isLeftover(name) && QFile::remove(dir.filePath(name)) ? 1 : 0;
+    QDirIterator it(folder, {leftoverMark + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        removed += isLeftover(it.fileName()) && QFile::remove(path) ? 1 : 0;
     }
     return removed;
 }

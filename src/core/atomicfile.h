@@ -25,9 +25,10 @@ bool write(const QString &path, const std::function<bool(QIODevice &)> &produce,
 // target (a run killed before the rename leaves it behind).
 bool isLeftover(const QString &fileName);
 
-// Removes such leftovers from a folder and its history/, and gives how many
-// went. Only a run that has the folder to itself may call it: another run's
-// write in progress would lose its temporary file.
+// Removes such leftovers from a folder and every folder inside it (links
+// are not followed), and gives how many went. Only a run that has the
+// folder to itself may call it: another run's write in progress would lose
+// its temporary file.
 int removeLeftovers(const QString &folder);
 
 } // namespace AtomicFile
