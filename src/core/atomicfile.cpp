@@ -105,6 +105,12 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
+// A file system that has no sync at all says so; that loses nothing.
+bool cannotSync(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
 // Fills the temporary file and makes it last; 0 or the cause of the first
 // failure. The descriptor is closed either way.
 int fill(int fd, const std::function<bool(QIODevice &)> &produce, const struct stat *existing)
@@ -121,7 +127,7 @@ int fill(int fd, const std::function<bool(QIODevice &)> &produce, const struct s
     // the new one.
     if (cause == 0 && existing && ::fchmod(fd, existing->st_mode & 07777) != 0)
         cause = errno;
-    if (cause == 0 && ::fsync(fd) != 0)
+    if (cause == 0 && ::fsync(fd) != 0 && !cannotSync(errno))
         cause = errno;
     // A network file system may report a failed write only at the close.
     if (::close(fd) != 0 && cause == 0)

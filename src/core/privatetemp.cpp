@@ -5,9 +5,9 @@
 #include <QMutex>
 #include <QRegularExpression>
 #include <cerrno>
-#include <limits>
 #include <csignal>
 #include <cstdlib>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
