@@ -4,6 +4,7 @@
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
+#include "core/privatetemp.h"
 #include "settings/appswap.h"
 #include "settings/updater.h"
 
@@ -88,6 +89,8 @@ int main(int argc, char **argv)
 {
     // A child that stops reading its input must be reported, not kill us.
     Spawn::ignoreSigpipe();
+    // Killed runs cannot remove their temporary files; the next one does.
+    PrivateTemp::removeStale();
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
