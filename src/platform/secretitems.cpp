@@ -85,6 +85,22 @@ Paths paths(const QVariant &value)
 
 } // namespace
 
+Presence presence(const QMap<QString, QString> &attributes)
+{
+    registerTypes();
+    if (!QDBusConnection::sessionBus().isConnected())
+        return Presence::noService;
+    const QDBusMessage found =
+        call(servicePath, serviceInterface, QStringLiteral("SearchItems"), {QVariant::fromValue(attributes)});
+    if (found.type() == QDBusMessage::ErrorMessage && QDBusError(found).type() == QDBusError::ServiceUnknown)
+        return Presence::noService;
+    if (!answered(found, 2))
+        return Presence::failed;
+    if (!paths(found.arguments().at(0)).isEmpty())
+        return Presence::unlocked;
+    return paths(found.arguments().at(1)).isEmpty() ? Presence::none : Presence::locked;
+}
+
 bool overwrite(const QMap<QString, QString> &attributes, const QByteArray &secret)
 {
     registerTypes();
