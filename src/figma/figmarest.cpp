@@ -95,7 +95,8 @@ NetworkError FigmaREST::transferFailure(const HttpFetch::Answer &answer)
     if (answer.failure == QNetworkReply::OperationCanceledError)
         return {QStringLiteral("Figma API 가 %1초 안에 답하지 않았어요. 잠시 뒤에 다시 해 주세요.").arg(apiTimeoutMs / 1000)};
     if (answer.failure == QNetworkReply::InsecureRedirectError) {
-        const QString host = QUrl(QString::fromUtf8(answer.header("Location"))).adjusted(QUrl::RemoveUserInfo).authority();
+        const QUrl target(QString::fromUtf8(answer.header("Location")));
+        const QString host = target.adjusted(QUrl::RemoveUserInfo).authority();
         return {QStringLiteral("Figma API 가 다른 서버(%1)로 보내려 해서, 토큰을 지키려고 따라가지 않았어요.").arg(host)};
     }
     if (answer.status && answer.failure == QNetworkReply::NoError)

@@ -16,6 +16,7 @@ enum class Presence {
     unlocked,  // at least one can be read now
     locked,    // all of them are in locked collections
     noService, // no Secret Service on the session bus
+    noAnswer,  // the service did not answer in time
     failed,    // the service did not give a list
 };
 

@@ -125,6 +125,8 @@ SecretStore::Lookup SecretServiceStore::lookUp(const QString &account)
         return {Status::locked, {}, {}};
     case SecretItems::Presence::noService:
         return {Status::noService, {}, {}};
+    case SecretItems::Presence::noAnswer:
+        return {Status::noAnswer, {}, {}};
     case SecretItems::Presence::none:
         if (outcome->error == QKeychain::EntryNotFound)
             return {Status::absent, {}, {}};
