@@ -45,11 +45,11 @@ FigmaError FigmaError::badResponse(const QString &detail)
     return error;
 }
 
-FigmaError FigmaError::notJson(const QString &path, const QString &reason)
+FigmaError FigmaError::notJson(const QString &path)
 {
     FigmaError error;
     error.kind = Kind::notJson;
-    error.detail = path + QStringLiteral(": ") + reason;
+    error.detail = path;
     // A proxy, a captive portal or a wrong address answers in its own way.
     error.message = QStringLiteral("Figma 가 보내는 답이 아니에요(%1). 네트워크나 프록시가 대신 답하고 있지 않은지 확인해 주세요.")
                         .arg(error.detail);

@@ -8,7 +8,7 @@ struct FigmaError {
     enum class Kind {
         http,            // an answer whose status is not 200 (0: no HTTP answer)
         badResponse,     // an answer that does not hold what was asked for
-        notJson,         // a 200 whose body is not JSON at all
+        notJson,         // a 200 whose body does not begin like JSON
         noToken,         // no personal access token is stored
         tokenUnreadable, // a token may be stored, but the keychain could not be read
     };
@@ -22,7 +22,7 @@ struct FigmaError {
 
     static FigmaError http(int status, const QString &body, std::optional<int> retryAfter = std::nullopt);
     static FigmaError badResponse(const QString &detail);
-    static FigmaError notJson(const QString &path, const QString &reason);
+    static FigmaError notJson(const QString &path);
     static FigmaError noToken();
     // `problem` is the keychain's own sentence naming the cause.
     static FigmaError tokenUnreadable(const QString &problem);

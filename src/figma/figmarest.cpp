@@ -49,13 +49,19 @@ QString errorBodyText(const QByteArray &body)
     return Text::decodeUtf8Strict(body.left(cut)).value_or(QString());
 }
 
+// A body that does not even begin like JSON (a proxy's or a portal's page)
+// is no answer of the service; one that does but cannot be read (cut
+// short, too large for the memory there is) keeps the reader's words.
 QJsonObject topLevelObject(const QByteArray &body, const QString &path)
 {
     QJsonDocument document;
     try {
         document = parseDocument(body);
     } catch (const JSONDecodeError &error) {
-        throw FigmaError::notJson(path, error.message);
+        const QByteArray start = body.trimmed().left(1);
+        if (start != "{" && start != "[")
+            throw FigmaError::notJson(path);
+        throw FigmaError::badResponse(path + QStringLiteral(": ") + error.message);
     }
     if (!document.isObject())
         throw FigmaError::badResponse(path);
