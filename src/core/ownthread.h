@@ -6,10 +6,10 @@
 #include <QCoroFuture>
 #include <QCoroTask>
 #include <QFuture>
-#include <QPromise>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QPromise>
 #include <memory>
 #include <mutex>
 #include <optional>

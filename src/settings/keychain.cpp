@@ -63,6 +63,8 @@ QString cause(const SecretStore::Lookup &found)
     case Status::failed:
         break;
     }
+    if (found.detail.isEmpty())
+        return QStringLiteral("키체인이 오류를 알려서");
     return QStringLiteral("키체인이 오류(%1)를 알려서").arg(found.detail);
 }
 
