@@ -400,9 +400,12 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
             throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
         QNetworkRequest request(url);
         request.setTransferTimeout(downloadStallMs);
+        // The package as sent, so that a cut-off download is told apart
+        // from a damaged one.
+        request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
         HttpFetch::Answer answer = co_await HttpFetch::get(request);
         if (!answer.status)
-            throw InstallError{answer.error};
+            throw InstallError{HttpFetch::describe(answer)};
         if (*answer.status != 200)
             throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
         if (!answer.error.isEmpty())
