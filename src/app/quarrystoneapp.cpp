@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/viewfactory.h"
 #include "claude/spawn.h"
+#include "settings/connections.h"
 #include "settings/updater.h"
 
 #include <QApplication>
@@ -34,7 +35,9 @@ QuarrystoneApp::~QuarrystoneApp()
     delete m_settings;
     delete m_main;
     // Checks that the windows did not own (the shared connection checks, a
-    // tool search) must not outlive the application either.
+    // tool search) and a running setup job must not outlive the application
+    // either.
+    Connections::shared().endJob();
     Spawn::endTimedCommands();
 }
 

@@ -506,6 +506,12 @@ void Connections::stopJob()
     m_stopAsked = true;
 }
 
+void Connections::endJob()
+{
+    if (m_jobChild)
+        m_jobChild->kill();
+}
+
 void Connections::finishJob(int status, const AppSettings &settings)
 {
     drainOutput();

@@ -124,6 +124,9 @@ public:
     // process group, SIGKILL after the grace time or at a second stop. A
     // stopped job ends without an error, whatever its exit status.
     void stopJob();
+    // Ends a running job and everything it started at once, without the
+    // grace of a stop: the application is going.
+    void endJob();
 
 Q_SIGNALS:
     void claudeChanged();

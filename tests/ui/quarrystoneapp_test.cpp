@@ -3,6 +3,7 @@
 
 #include "app/quarrystoneapp.h"
 #include "model/reviser.h"
+#include "settings/connections.h"
 #include "support/fakeclaude.h"
 
 #include <QAction>
@@ -81,6 +82,21 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_EQ(read(dir + "/plan.json"), original);
 
+    // A Claude that ignores SIGTERM is killed after the grace time, before
+    // the quit lets the application end, and the plan is put back.
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half again"}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    ASSERT_TRUE(Reviser::shared().revise("다시 바꿔 줘", {}, dir, shell.state()->settings()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half again"; }, 10000));
+    shell.quit();
+    EXPECT_FALSE(AppState::busy());
+    const QList<QJsonObject> starts = fake.records("start");
+    ASSERT_EQ(starts.size(), 2);
+    const pid_t stubborn = pid_t(starts.last().value("pid").toInteger());
+    EXPECT_TRUE(::kill(stubborn, 0) == -1 && errno == ESRCH);
+    EXPECT_EQ(read(dir + "/plan.json"), original);
+
     // Nothing running: the quit does not wait.
     clock.restart();
     shell.quit();
@@ -114,6 +130,9 @@ TEST_F(QuarrystoneAppTest, QuitLeavesNoCheckRunning)
     ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("--version") && started().contains("auth status --json"); },
                                 10000))
         << started().join(", ").toStdString();
+    // And a setup job of the shared connections.
+    Connections::shared().loginClaude(FakeClaude::path(), settings);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("auth login"); }, 10000));
     shell->quit();
     shell.reset();
     for (const QJsonObject &start : fake.records("start")) {
