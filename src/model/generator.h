@@ -135,6 +135,10 @@ public:
     static std::pair<Plan, QStringList> decode(const QString &answer);
     // The cache file name of a document entry.
     static QString docFileName(const QString &entry);
+    // Why a path where a file is expected names none that can be read
+    // without waiting: a folder, nothing, or a pipe, device or socket that
+    // could block; nothing for a regular file.
+    static std::optional<QString> notAFile(const QString &path);
     // A frame id as one file-name component of img/node-<id>.png.
     static QString imageIdPart(const QString &frameId);
     // The Claude prompt that reads a design section over MCP.
