@@ -397,12 +397,12 @@ protected:
 
     // A run of the folder whose save writes a page of many large images, so
     // that the write is still going when the test stops it; it waits until
-    // the save has started.
-    void startSlowSave(AppState &state, const QString &dir)
+    // the save has started, or until its plan.json is written.
+    void startSlowSave(AppState &state, const QString &dir, bool untilPlanWritten)
     {
         QJsonArray frames;
         QJsonArray screens;
-        const QByteArray image(4 << 20, 'i');
+        const QByteArray image(8 << 20, 'i');
         for (int i = 1; i <= 24; ++i) {
             const QString id = QString("2:%1").arg(i);
             const QString file = QString("img/node-2-%1.png").arg(i);
@@ -419,6 +419,7 @@ protected:
         const QJsonObject plan{{"meta", QJsonObject{{"feature", "Gift"}}}, {"screens", screens}};
         const QString answer = "```json\n" + QString::fromUtf8(QJsonDocument(plan).toJson()) + "\n```";
         fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+        state.setMessage(std::nullopt);
         state.resume(dir);
         ASSERT_TRUE(QTest::qWaitFor(
             [] {
@@ -426,6 +427,8 @@ protected:
                     == Generator::StageState::Status::running;
             },
             30000));
+        if (untilPlanWritten)
+            ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json").contains("Screen1"); }, 30000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
     }
 
@@ -549,7 +552,7 @@ TEST_F(GenerationControl, CancelWhileTheFilesAreSavedTrashesTheFolderForGood)
 {
     const QString dir = unfinished("slow");
     auto state = makeState();
-    startSlowSave(*state, dir);
+    startSlowSave(*state, dir, true);
     state->cancelGeneration(false);
     settleCancel(*state, "만들기를 취소하고 지웠어요");
 
@@ -586,10 +589,13 @@ TEST_F(GenerationControl, CancelAndDeleteDuringARedraftKeepsTheEarlierPlan)
     EXPECT_EQ(filesOf(dir, kept), before);
     EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
 
-    startSlowSave(*state, dir);
-    state->cancelGeneration(false);
-    settleCancel(*state, message);
-    EXPECT_EQ(filesOf(dir, kept), before);
+    for (const bool untilPlanWritten : {false, true}) {
+        SCOPED_TRACE(untilPlanWritten);
+        startSlowSave(*state, dir, untilPlanWritten);
+        state->cancelGeneration(false);
+        settleCancel(*state, message);
+        EXPECT_EQ(filesOf(dir, kept), before);
+    }
     ASSERT_EQ(state->plans().size(), 1);
     EXPECT_EQ(state->plans().first().title, "있던 계획서");
     EXPECT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/redrafted"));
