@@ -672,8 +672,11 @@ void AppState::cancelGeneration(bool keep)
         if (!self)
             return;
         const bool earlierPlan = running && QFileInfo(*running + u"/plan.json"_s).isFile();
+        // A run started meanwhile in the same folder keeps it.
+        const Generator &now = Generator::shared();
+        const bool reused = now.phase().isRunning() && now.runningDir() == running;
         QString ignored;
-        if (!keep && running && !earlierPlan)
+        if (!keep && running && !earlierPlan && !reused)
             moveToTrash(*running, &ignored);
         self->refresh();
         self->setSelection(Selection::newPlan());

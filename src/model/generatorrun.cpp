@@ -16,9 +16,9 @@
 
 #include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QFileInfo>
 #include <QHash>
+#include <QScopeGuard>
 
 namespace {
 
