@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
@@ -640,7 +641,7 @@ TEST_F(GeneratorTest, LocalDocumentsAreReadCachedJoinedOrRefused)
 
     EXPECT_EQ(readFile(dir + "/spec-docs/My_Spec__v2_.md"), "홈 문서");
     EXPECT_EQ(readFile(dir + "/spec-docs/spec.md"), QString(1500, u'가').toUtf8());
-    EXPECT_EQ(readFile(dir + "/spec-docs/spec-3.md"), QString(2400, u'b').toUtf8());
+    EXPECT_EQ(readFile(dir + "/spec-docs/spec-2.md"), QString(2400, u'b').toUtf8());
     EXPECT_EQ(QDir(dir + "/spec-docs").entryList(QDir::Files).size(), 3);
     EXPECT_FALSE(QFileInfo::exists(dir + "/api-docs"));
     EXPECT_EQ(generator.stageState(Stage::spec).detail, "문서 4개 · 5천 자");
@@ -685,6 +686,53 @@ TEST_F(GeneratorTest, LocalDocumentsAreReadCachedJoinedOrRefused)
         EXPECT_EQ(generator.stageState(Stage::spec).status, Status::failed);
         EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/" + QFileInfo(entry).fileName()));
     }
+}
+
+// Documents whose file names are alike each keep a copy of their own: in
+// any order and across runs, every heading carries its own document's text.
+// A copy a run takes is the same entry's; a copy an older version left
+// without a record still serves the one entry of its name.
+TEST_F(GeneratorTest, DocumentsOfOneFileNameEachKeepTheirOwnCopy)
+{
+    saveEmptySection();
+    QTemporaryDir docs;
+    const QString first = docs.filePath("d1/x-3.md");
+    const QString second = docs.filePath("d2/x.md");
+    const QString third = docs.filePath("d3/x.md");
+    const QString fourth = docs.filePath("d4/x-2.md");
+    const QHash<QString, QString> texts{{first, "첫째 문서"}, {second, "둘째 문서"}, {third, "셋째 문서"}, {fourth, "넷째 문서"}};
+    for (auto it = texts.begin(); it != texts.end(); ++it)
+        writeFile(it.key(), it.value().toUtf8());
+
+    const QList<QStringList> runs{{first, second, third}, {third, first, second}, {second, third, first}, {third},
+                                  {fourth, third, second}, {second, fourth}};
+    for (qsizetype run = 0; run < runs.size(); ++run) {
+        SCOPED_TRACE(run);
+        // Runs come faster than the backups' one-second names allow.
+        QFile::remove(dir + "/plan.json");
+        input.specDocs = runs[run];
+        const Generator::Phase phase = runToEnd(true);
+        ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+        const QString prompt = startsWith(draftMarker).value(run);
+        for (qsizetype i = 0; i < runs[run].size(); ++i) {
+            const QString &entry = runs[run][i];
+            EXPECT_TRUE(prompt.contains(QStringLiteral("### 문서 %1: ").arg(i + 1) + entry + "\n\n" + texts[entry]))
+                << qPrintable(entry);
+        }
+        // From here on these sources say otherwise: only their copies count.
+        for (const QString &entry : runs[run])
+            writeFile(entry, "바뀐 원본");
+    }
+    EXPECT_EQ(QDir(dir + "/spec-docs").entryList(QDir::Files).size(), 4);
+
+    // A copy without a record, from a folder of an older version.
+    QDir(dir).removeRecursively();
+    saveEmptySection();
+    writeFile(dir + "/spec-docs/x.md", "옛 사본");
+    input.specDocs = QStringList{docs.filePath("gone/x.md")};
+    ASSERT_EQ(runToEnd(true).kind, Kind::done);
+    EXPECT_TRUE(startsWith(draftMarker).last().contains("### 문서 1: " + docs.filePath("gone/x.md") + "\n\n옛 사본"));
+    EXPECT_TRUE(generator.log().contains("  저장된 기획서를 다시 써요: x.md"));
 }
 
 TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -314,19 +315,24 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     writeFile(pictures.filePath("a.PNG"), "png bytes");
     writeFile(pictures.filePath("b"), "no extension");
     writeFile(pictures.filePath("c.jpeg"), "jpeg bytes");
+    // A pipe is no image: copying from it would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pictures.filePath("pipe.png")).constData(), 0600), 0);
+    // Typed repository paths reach Claude as the draft hands them over.
+    settings.androidRepo = QStringLiteral("~/android");
+    settings.iosRepo = QStringLiteral("~/ios");
     fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("")}}});
-    ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("b")}));
-    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
-    ASSERT_EQ(copies.size(), 2);
-    EXPECT_TRUE(copies[0].endsWith("-1.png"));
-    EXPECT_TRUE(copies[1].endsWith("-3.png"));
-    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
+    ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("pipe.png"),
+                              pictures.filePath("b")}));
 
     // While it runs, another request is ignored, its images not copied.
     EXPECT_FALSE(revise("또", {pictures.filePath("c.jpeg")}));
-    EXPECT_EQ(QDir(dir + "/history/attachments").entryList(QDir::Files).size(), 2);
     settle();
     QFile::remove(QDir::homePath() + "/.claude.json");
+    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files | QDir::System, QDir::Name);
+    ASSERT_EQ(copies.size(), 2);
+    EXPECT_TRUE(copies[0].endsWith("-1.png"));
+    EXPECT_TRUE(copies[1].endsWith("-4.png"));
+    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
 
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("고쳤어요"));
     const QJsonObject start = fake.records("start").value(0);
@@ -334,6 +340,12 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
     EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
     EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
+    const QStringList args = FakeClaude::arguments(start);
+    QStringList added;
+    for (qsizetype i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--add-dir")
+            added.append(args[i + 1]);
+    EXPECT_EQ(added, (QStringList{dir, QDir::homePath() + "/android", QDir::homePath() + "/ios"}));
     const QString named = "(첨부 이미지 2장: " + copies[0] + ", " + copies[1] + ")";
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains("> 첨부 이미지대로 고쳐 줘\n> " + named + "\n\n\n\n")) << qPrintable(log);

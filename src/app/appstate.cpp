@@ -663,12 +663,28 @@ void AppState::cancelGeneration(bool keep)
     const std::optional<QString> running = generator.runningDir();
     generator.cancel();
     generator.setPhase(Generator::Phase::idle());
-    QString ignored;
-    if (!keep && running)
-        moveToTrash(*running, &ignored);
-    refresh();
-    setSelection(Selection::newPlan());
-    setMessage(keep ? u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s : u"만들기를 취소하고 지웠어요"_s);
+    // A stopped run may still be writing its folder, or taking back files
+    // it wrote; the folder is moved only once that is over, so no writer
+    // brings it back. By then a folder holds a plan.json only when it held
+    // one before the run: a redraft, whose earlier plan is never trashed.
+    QPointer<AppState> self(this);
+    generator.afterWrites([self, keep, running] {
+        if (!self)
+            return;
+        const bool earlierPlan = running && QFileInfo(*running + u"/plan.json"_s).isFile();
+        // A run started meanwhile in the same folder keeps it.
+        const Generator &now = Generator::shared();
+        const bool reused = now.phase().isRunning() && now.runningDir() == running;
+        QString ignored;
+        if (!keep && running && !earlierPlan && !reused)
+            moveToTrash(*running, &ignored);
+        self->refresh();
+        self->setSelection(Selection::newPlan());
+        if (keep)
+            self->setMessage(u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s);
+        else
+            self->setMessage(earlierPlan ? u"만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요"_s : u"만들기를 취소하고 지웠어요"_s);
+    });
 }
 
 void AppState::resume(const QString &dir)

@@ -113,6 +113,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     } catch (const ExportFailure &failure) {
         Headless::fail(failure.message);
     }
+    // The log lives in history/, which a new folder does not have yet.
+    QDir().mkpath(QDir(dir).filePath(QStringLiteral("history")));
     Reviser::appendLog(dir, QStringLiteral("(가져오기) ") + QFileInfo(page).fileName(),
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images)

@@ -13,6 +13,7 @@
 #include "model/plan.h"
 #include "model/planhistory.h"
 #include "settings/appsettings.h"
+#include "settings/apppaths.h"
 #include "settings/connections.h"
 
 #include <QCoreApplication>
@@ -22,6 +23,9 @@
 #include <QHash>
 #include <QPointer>
 #include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +33,7 @@ const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
 const QString brokenPlan = QStringLiteral("plan.json 을 읽지 못했어요(JSON 이 깨짐)");
 const QString refusal = QStringLiteral("고치지 않음");
 const QString wikiLink = QStringLiteral("atlassian.net/wiki");
+const QString stoppedText = QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.");
 
 // A plan.json that could not be taken back after a Claude run.
 struct Unreadable {
@@ -184,11 +189,32 @@ QString refuse(const QString &dir, const QString &backup, const QString &answer)
     return answer;
 }
 
+// The bytes of a regular file only, opened without waiting: a pipe or a
+// device named as an image is skipped instead of holding the copy for ever.
+std::optional<QByteArray> regularFileBytes(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat status {};
+    QFile file;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
 } // namespace
 
 struct Reviser::Run {
     quint64 id = 0;
     QString request;
+    QStringList images;
     QStringList copies;
     QString dir;
     AppSettings settings;
@@ -246,7 +272,7 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
     Run run;
     run.id = ++m_runId;
     run.request = trimmed.isEmpty() ? QStringLiteral("첨부 이미지대로 고쳐 줘") : trimmed;
-    run.copies = saveAttachments(images, dir);
+    run.images = images;
     run.dir = dir;
     run.settings = settings;
     run.onDone = std::move(onDone);
@@ -270,6 +296,12 @@ QCoro::Task<> Reviser::run(Run run)
 {
     // File work waits on the disk, and a large plan takes a while to read
     // and check: all of it runs beside the event loop, which stays live.
+    const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
+    run.copies = co_await attached;
+    if (run.cancel.isCancelled()) {
+        setPhase(Phase::failed(stoppedText));
+        co_return;
+    }
     try {
         const QFuture<QString> made = OffThread::run(backup, run.dir);
         run.backup = co_await made;
@@ -296,7 +328,9 @@ QCoro::Task<> Reviser::run(Run run)
     QString failure;
     try {
         const ClaudeRunner runner = Generator::makeRunner(run.settings);
-        const QStringList dirs{run.dir, run.settings.androidRepo, run.settings.iosRepo};
+        // A typed "~/…" repository reaches Claude expanded, as in the draft.
+        const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
+                               AppPaths::expandHome(run.settings.iosRepo)};
         const QStringList tools = allowedTools(run.request);
         const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
         const QString prompt = Prompts::revise(run.request, run.settings.userName, now, run.copies);
@@ -336,7 +370,7 @@ QCoro::Task<> Reviser::run(Run run)
             run.onDone();
         co_return;
     } catch (const Cancelled &) {
-        failure = QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.");
+        failure = stoppedText;
     } catch (const ClaudeFailure &error) {
         failure = failed + error.message;
     } catch (const SpawnFailure &error) {
@@ -524,7 +558,7 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
         const QString name = stamp + QLatin1Char('-') + QString::number(i + 1) + QLatin1Char('.')
             + (suffix.isEmpty() ? QStringLiteral("png") : suffix);
         const QString target = QDir(folder).filePath(name);
-        const std::optional<QByteArray> bytes = readBytes(images.at(i));
+        const std::optional<QByteArray> bytes = regularFileBytes(images.at(i));
         if (bytes && AtomicFile::write(target, *bytes))
             copies.append(target);
     }
