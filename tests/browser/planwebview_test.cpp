@@ -100,8 +100,9 @@ TEST_F(PlanWebViewTest, PageReadsOnlyItsOwnFolderAndDecisionsCountOnlyFromIt)
     // A link inside the folder that points out of it is followed to its target.
     ASSERT_TRUE(QFile::link(m_b + u"/secret.txt"_s, m_a + u"/link.txt"_s));
     QStringList posted; // folder | id | line
-    DecisionBridge::shared()->setHandler([&](const QString &dir, const QString &id, const std::optional<QString> &line) {
-        posted.append(dir + u" | "_s + id + u" | "_s + line.value_or(u"(withdrawn)"_s));
+    DecisionBridge::shared()->setHandler([&](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
+        for (const DecisionBridge::Decision &decision : decisions)
+            posted.append(dir + u" | "_s + decision.id + u" | "_s + decision.line.value_or(u"(withdrawn)"_s));
     });
     serveHtml("/away", "<!doctype html><meta charset=utf-8><script>"
                        "window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D1', choice: '\xec\x95\x85\xec\x9d\x98'});"
