@@ -422,4 +422,28 @@ TEST_F(PlanWebViewTest, RightClickGivesAKoreanMenuThatWorksAndOtherSitesOpenInTh
     EXPECT_EQ(Rig::shared().server().requestsTo("/away").size(), awayBefore);
 }
 
+TEST_F(PlanWebViewTest, ABurstOfDecisionsCrossesInOneDelivery)
+{
+    QList<qsizetype> batches;
+    QStringList ids;
+    DecisionBridge::shared()->setHandler([&](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
+        EXPECT_EQ(dir, m_a);
+        batches.append(decisions.size());
+        for (const DecisionBridge::Decision &decision : decisions)
+            ids.append(decision.id);
+    });
+    PlanWebView *view = makeView();
+    ASSERT_TRUE(show(*view, m_a, 0));
+    eval(*view, u"for (var i = 0; i < 500; i++)"
+                u" window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D' + i, choice: 'x'});"_s);
+    ASSERT_TRUE(spinUntil([&] { return ids.size() == 500; }, 10000)) << ids.size();
+    EXPECT_EQ(batches, QList<qsizetype>{500});
+    EXPECT_EQ(ids.first(), u"D0"_s);
+    EXPECT_EQ(ids.last(), u"D499"_s);
+    // The next script's posts are the next delivery.
+    eval(*view, u"window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D7', clear: true});"_s);
+    ASSERT_TRUE(spinUntil([&] { return batches.size() == 2; }, 5000));
+    EXPECT_EQ(batches.last(), 1);
+}
+
 } // namespace
