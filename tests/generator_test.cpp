@@ -16,10 +16,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <sys/stat.h>
@@ -97,6 +99,26 @@ QJsonObject answerFrame(const QString &id, const QString &name, int x, const QJs
         frame.insert(it.key(), it.value());
     return frame;
 }
+
+// A store that holds every read until released (or for ten seconds), as a
+// keyring waiting for its unlock prompt or a service slow to start.
+class SlowSecretStore final : public SecretStore
+{
+public:
+    std::optional<QByteArray> read(const QString &) override
+    {
+        asked = true;
+        release.tryAcquire(1, 10000);
+        answered = true;
+        return QByteArray("tok");
+    }
+    bool write(const QString &, const QString &) override { return false; }
+    bool remove(const QString &) override { return false; }
+
+    QSemaphore release;
+    std::atomic<bool> asked{false};
+    std::atomic<bool> answered{false};
+};
 
 class GeneratorTest : public testing::Test
 {
@@ -817,4 +839,63 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
                           "(`claude mcp list`).\n" + prose.left(300));
     EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
     EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+}
+
+// A keyring that could not be read is no missing token: each cause says so
+// in its own sentence, before any stage begins.
+TEST_F(GeneratorTest, AnUnreadableKeychainSaysWhyInsteadOfAskingForAToken)
+{
+    using Found = SecretStore::Lookup::Status;
+    const QList<std::pair<SecretStore::Lookup, QString>> cases{
+        {{Found::locked, {}, {}}, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noService, {}, {}}, "키체인 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noBus, {}, {}}, "세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noAnswer, {}, {}}, "키체인이 제때 답하지 않아서 Figma 토큰을 읽지 못했어요."},
+        {{Found::failed, {}, "Access denied"}, "키체인이 오류(Access denied)를 알려서 Figma 토큰을 읽지 못했어요."},
+        {{Found::absent, {}, {}}, "Figma 토큰이 없어요. 설정에서 넣어 주세요."},
+    };
+    HttpServer server;
+    useTokenRoute(server);
+    for (const auto &[lookup, message] : cases) {
+        SCOPED_TRACE(message.toStdString());
+        auto store = std::make_shared<MemorySecretStore>();
+        store->items.insert("figma-token", "tok");
+        store->unreadable = lookup;
+        Keychain::useStore(store);
+        const Generator::Phase phase = runToEnd(false);
+        EXPECT_EQ(phase, Generator::Phase::failed(message));
+        EXPECT_EQ(generator.log().last(), "✗ " + message);
+        EXPECT_TRUE(generator.log().contains("키체인에서 Figma 토큰 읽는 중"));
+        for (const Stage stage : Generator::allStages)
+            EXPECT_EQ(generator.stageState(stage).status, Status::waiting);
+    }
+}
+
+// The token is read on a thread of its own: the run shows what it waits
+// for, and a stop ends it while the store still has not answered.
+TEST_F(GeneratorTest, TheTokenIsReadOffTheMainThreadAndAStopEndsTheWait)
+{
+    HttpServer server;
+    useTokenRoute(server);
+    auto store = std::make_shared<SlowSecretStore>();
+    Keychain::useStore(store);
+
+    start(false);
+    EXPECT_FALSE(store->answered) << "the start waited for the keychain";
+    waitUntil([&] { return store->asked && generator.log().contains("키체인에서 Figma 토큰 읽는 중"); }, 5000);
+    EXPECT_TRUE(generator.log().contains("키체인에서 Figma 토큰 읽는 중"));
+    EXPECT_TRUE(generator.phase().isRunning());
+
+    generator.cancel();
+    generator.setPhase(Generator::Phase::idle());
+    EXPECT_FALSE(store->answered);
+    store->release.release();
+    waitUntil([&] { return store->answered.load(); }, 5000);
+    turn(300);
+    // The stopped run did not go on with the token it was finally given.
+    EXPECT_EQ(generator.phase(), Generator::Phase::idle());
+    EXPECT_EQ(generator.log().last(), "멈춤");
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::waiting);
+    EXPECT_TRUE(completed.isEmpty());
 }

@@ -117,7 +117,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
         const QStringList args = FakeClaude::arguments(start);
-        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit,Grep,Glob,mcp__atlassian,mcp__team-wiki");
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit(./plan.json),Grep,Glob,mcp__atlassian,mcp__team-wiki");
         QStringList added;
         for (qsizetype i = 0; i + 1 < args.size(); ++i)
             if (args[i] == "--add-dir")

@@ -243,9 +243,14 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
     EXPECT_TRUE(starts[1].value("stdin").toString().endsWith(
         "답은 처음처럼 고친 내용 1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)"))
         << qPrintable(starts[1].value("stdin").toString());
+    // Both runs may edit only plan.json: the real claude tool refuses an Edit
+    // outside "./plan.json" of the working folder (a repository passed with
+    // --add-dir included) and lets the Edit of plan.json through. fake-claude
+    // enforces no permissions, so the arguments are what is checked here.
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
-        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
+        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
+        EXPECT_EQ(argAfter(start, "--tools"), "Edit,Glob,Grep,Read,ToolSearch");
     }
 
     // The writer's form of Claude's edit, the derived files, the kept backup,
@@ -328,7 +333,7 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     const QString prompt = start.value("stdin").toString();
     EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
     EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
-    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
+    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
     const QString named = "(첨부 이미지 2장: " + copies[0] + ", " + copies[1] + ")";
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains("> 첨부 이미지대로 고쳐 줘\n> " + named + "\n\n\n\n")) << qPrintable(log);

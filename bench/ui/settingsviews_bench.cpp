@@ -31,7 +31,6 @@
 #include <QPaintEvent>
 #include <QRegion>
 #include <QProcess>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>

@@ -2,6 +2,7 @@
 
 #include "app/desktop.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
@@ -9,7 +10,6 @@
 #include "model/generator.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
-#include "settings/apppaths.h"
 #include "settings/updater.h"
 
 #include <QDate>
@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 
 using namespace Qt::StringLiterals;
@@ -49,11 +48,6 @@ QString lastComponent(const QString &dir)
     return QFileInfo(bare(QDir::cleanPath(dir))).fileName();
 }
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Something at the path, a dangling link included.
 bool occupied(const QString &path)
 {
@@ -74,7 +68,7 @@ bool moveToTrash(const QString &path, QString *error)
     }
     QFile item(path);
     if (!item.moveToTrash()) {
-        *error = item.errorString();
+        *error = FileError::describe(item);
         return false;
     }
     return true;
@@ -100,10 +94,10 @@ FileRead readFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw ReadFailure{file.errorString()};
+        throw ReadFailure{FileError::describe(file)};
     FileRead read{file.readAll(), file.fileTime(QFileDevice::FileModificationTime)};
     if (file.error() != QFileDevice::NoError)
-        throw ReadFailure{file.errorString()};
+        throw ReadFailure{FileError::describe(file)};
     return read;
 }
 
@@ -330,7 +324,7 @@ std::optional<PlanRef> AppState::ref(const QString &dir)
 
 void AppState::refresh()
 {
-    const QString output = AppPaths::expandHome(m_settings.outputDir);
+    const QString output = m_settings.outputFolder();
     // One listing serves both lists; hidden folders count, nothing is sorted.
     const QFileInfoList children =
         output.isEmpty() ? QFileInfoList()
@@ -407,7 +401,7 @@ void AppState::open(const QString &dir, bool remember)
         // when it is listed now. A folder is remembered once.
         const QString standard = standardFolder(dir);
         const QString parent = standardFolder(standard + u".."_s);
-        const QString output = standardFolder(AppPaths::expandHome(m_settings.outputDir));
+        const QString output = standardFolder(m_settings.outputFolder());
         const QStringList remembered = extraDirs();
         const bool known = std::any_of(remembered.begin(), remembered.end(),
                                        [&](const QString &extra) { return standardFolder(extra) == standard; });
@@ -466,9 +460,13 @@ void AppState::exportHTML(const std::optional<QString> &dir)
         title = lastComponent(*folder);
     QString name = title + u" 계획서 "_s + QDate::currentDate().toString(u"yyMMdd"_s) + u".html"_s;
     name.replace(u'/', u'_');
+    // The panel starts where the plans are, else in the home folder; never
+    // in the process's working folder.
+    const QString output = m_settings.outputFolder();
+    const QString start = QFileInfo(output).isDir() ? output : QDir::homePath();
     QPointer<AppState> self(this);
     desktop().chooseSaveTarget(
-        m_window, name, u"이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요."_s,
+        m_window, start, name, u"이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요."_s,
         [self, source](const QString &target) {
             if (self)
                 self->saveExport(source, target);
@@ -484,7 +482,7 @@ void AppState::saveExport(const QString &source, const QString &target)
         try {
             // The copy replaces an existing file only once it is whole.
             if (!AtomicFile::write(target, readWhole(source), &error)) {
-                setMessage(u"내보내지 못했어요: "_s + error);
+                setMessage(u"내보내지 못했어요: "_s + FileError::describe(error));
                 return;
             }
         } catch (const ReadFailure &failure) {
@@ -537,10 +535,10 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
                 plan.meta.title = newTitle;
                 Exporter::writeAll(plan, bare(dir), conventions().first);
             } catch (const PlanHistory::Failure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
                 return;
             } catch (const ExportFailure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
                 return;
             }
         }
@@ -562,7 +560,7 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
         const QByteArray from = QFile::encodeName(bare(dir));
         const QByteArray to = QFile::encodeName(bare(target));
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
-            setMessage(u"이름을 바꾸지 못했어요: "_s + systemError(errno));
+            setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(errno));
             return;
         }
         QStringList remembered = extraDirs();
@@ -622,21 +620,21 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
     if (into) {
         folder = bare(*into);
     } else {
-        const QString output = bare(AppPaths::expandHome(m_settings.outputDir));
+        const QString output = bare(m_settings.outputFolder());
         const QString base = importBase(imported.plan.meta.feature);
         folder = output + u'/' + base;
         for (int n = 2; occupied(folder); ++n)
             folder = output + u'/' + base + u'-' + QString::number(n);
     }
     if (!QDir().mkpath(folder)) {
-        setMessage(u"가져오지 못했어요: "_s + systemError(errno));
+        setMessage(u"가져오지 못했어요: "_s + FileError::describe(errno));
         return;
     }
     Importer::writeAssets(imported.assets, folder);
     try {
         Exporter::writeAll(imported.plan, folder, conventions().first);
     } catch (const ExportFailure &failure) {
-        setMessage(u"가져오지 못했어요: "_s + failure.message);
+        setMessage(u"가져오지 못했어요: "_s + FileError::describe(failure.message));
         return;
     }
     // The log lives in history/, which a new folder does not have yet.

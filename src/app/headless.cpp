@@ -9,6 +9,7 @@
 #include "model/planhistory.h"
 #include "claude/clauderunner.h"
 #include "core/filedescriptor.h"
+#include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -60,6 +61,7 @@ int render(const QString &folder, const AppSettings &settings)
         fail(unreadable);
     }
     Plan plan = *Plan::read(json);
+    removeLeftovers(dir);
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)
@@ -165,6 +167,12 @@ void say(const QString &line)
 {
     std::fflush(stdout);
     FileDescriptor::writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+}
+
+void removeLeftovers(const QString &dir)
+{
+    if (QFileInfo(QDir(dir).filePath(QStringLiteral("plan.json"))).isFile())
+        AtomicFile::removeLeftovers(dir);
 }
 
 int run(const QStringList &arguments)

@@ -25,4 +25,9 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag);
 // Writes one line to standard output and flushes it.
 void say(const QString &line);
 
+// Removes the temporary files a killed run left in a plan folder, before
+// this run writes there. A folder without a plan.json is left alone: it is
+// no plan folder (it may be a whole home folder given by mistake).
+void removeLeftovers(const QString &dir);
+
 } // namespace Headless

@@ -1,6 +1,7 @@
 #include "app/headlessimport.h"
 
 #include "app/headless.h"
+#include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "export/exporter.h"
@@ -83,18 +84,19 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     }
 
     const QString dir = into ? QFileInfo(*into).absoluteFilePath()
-                             : QDir(settings.outputDir)
+                             : QDir(settings.outputFolder())
                                    .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
                                                      + QStringLiteral("-plan-imported"));
 
+    Headless::removeLeftovers(dir);
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QFile file(planPath);
         if (!file.open(QIODevice::ReadOnly))
-            Headless::fail(notCopied + file.errorString());
+            Headless::fail(notCopied + FileError::describe(file));
         const QByteArray bytes = file.readAll();
         if (file.error() != QFileDevice::NoError)
-            Headless::fail(notCopied + file.errorString());
+            Headless::fail(notCopied + FileError::describe(file));
         const std::optional<Plan> current = currentPlan(bytes);
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))

@@ -97,6 +97,7 @@ void revise(const QStringList &arguments, const AppSettings &settings)
 {
     const QString dir = QFileInfo(*Headless::value(arguments, QStringLiteral("--revise"))).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
+    Headless::removeLeftovers(dir);
 
     if (arguments.contains(QStringLiteral("--undo")))
         HeadlessRun::keepAlive(

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <QOpenGLWidget>
 
 using namespace Qt::StringLiterals;
 
@@ -18,6 +19,7 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
     setWindowTitle(u"quarrystone"_s);
     m_content = new ContentView(state, this);
     setCentralWidget(m_content);
+    prepareSurface();
     setMinimumSize(980, 640);
     resize(1280, 820);
 
@@ -58,6 +60,21 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
             &WebZoom::zoomOut);
     connect(command(m_viewMenu, u"actualSize"_s, u"실제 크기"_s, QKeySequence(u"Ctrl+0"_s)), &QAction::triggered, zoom,
             &WebZoom::actualSize);
+}
+
+void MainWindow::prepareSurface()
+{
+    // Page views draw through the graphics stack into a texture, which the
+    // window must composite with a native surface of that kind. Qt makes
+    // that surface only for a window that has such a child when it is
+    // created, and destroys and recreates a shown window for the first one
+    // added later: the window flickers and a menu opened by the same click
+    // ends up under the new one. A hidden child of the same kind, there
+    // from the start, gives the window its surface before it is shown.
+    auto *surface = new QOpenGLWidget(this);
+    surface->setObjectName(u"textureSurface"_s);
+    surface->setFixedSize(0, 0);
+    surface->hide();
 }
 
 QAction *MainWindow::command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key)

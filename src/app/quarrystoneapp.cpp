@@ -3,6 +3,7 @@
 #include "app/appstate.h"
 #include "app/mainwindow.h"
 #include "app/viewfactory.h"
+#include "claude/spawn.h"
 #include "settings/updater.h"
 
 #include <QApplication>
@@ -32,6 +33,9 @@ QuarrystoneApp::~QuarrystoneApp()
 {
     delete m_settings;
     delete m_main;
+    // Checks that the windows did not own (the shared connection checks, a
+    // tool search) must not outlive the application either.
+    Spawn::endTimedCommands();
 }
 
 QWidget *QuarrystoneApp::settingsWindow()

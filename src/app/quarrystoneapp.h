@@ -11,7 +11,8 @@ class AppState;
 
 // The windowed application: the one AppState, the main window and the
 // settings window. The application ends when its last window closes or the
-// user quits; running work is stopped first.
+// user quits; running work is stopped first, and no check it started
+// outlives it.
 class QuarrystoneApp : public QObject
 {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "model/generator.h"
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/offthread.h"
 #include "core/text.h"
 #include "settings/apppaths.h"
@@ -70,10 +71,10 @@ QString readLocal(const QString &entry, const QString &path)
         throw GeneratorFailure{prefix + QStringLiteral("보통 파일이 아니에요)")};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw GeneratorFailure{prefix + file.errorString() + QLatin1Char(')')};
+        throw GeneratorFailure{prefix + FileError::describe(file) + QLatin1Char(')')};
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw GeneratorFailure{prefix + file.errorString() + QLatin1Char(')')};
+        throw GeneratorFailure{prefix + FileError::describe(file) + QLatin1Char(')')};
     std::optional<QString> text = Text::decodeUtf8Strict(bytes);
     if (!text)
         throw GeneratorFailure{prefix + QStringLiteral("UTF-8 텍스트가 아니에요)")};

@@ -62,7 +62,7 @@ QString Generator::newPlanDir(const QString &base, const QString &feature)
 
 void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
 {
-    run(input, newPlanDir(settings.outputDir, input.feature), settings, false, std::move(onDone));
+    run(input, newPlanDir(settings.outputFolder(), input.feature), settings, false, std::move(onDone));
 }
 
 void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,

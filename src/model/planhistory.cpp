@@ -1,6 +1,7 @@
 #include "model/planhistory.h"
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "model/plan.h"
 
 #include <QDateTime>
@@ -87,8 +88,16 @@ QString backup(const QString &dir)
     QFile source(QDir(dir).filePath(QStringLiteral("plan.json")));
     if (QFileInfo::exists(target))
         throw Failure{QStringLiteral("같은 시각의 백업이 이미 있어요: ") + target};
-    if (!source.copy(target))
-        throw Failure{source.errorString()};
+    // Read whole and written like any other file, so that a full disk
+    // leaves no cut backup behind.
+    if (!source.open(QIODevice::ReadOnly))
+        throw Failure{FileError::describe(source)};
+    const QByteArray bytes = source.readAll();
+    if (source.error() != QFileDevice::NoError)
+        throw Failure{FileError::describe(source)};
+    QString error;
+    if (!AtomicFile::write(target, bytes, &error))
+        throw Failure{error};
     return target;
 }
 

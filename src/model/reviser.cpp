@@ -3,6 +3,7 @@
 #include "claude/prompts.h"
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/text.h"
@@ -54,13 +55,13 @@ std::optional<QByteArray> readBytes(const QString &path, QString *error = nullpt
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
-            *error = file.errorString();
+            *error = FileError::describe(file);
         return std::nullopt;
     }
     QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         if (error)
-            *error = file.errorString();
+            *error = FileError::describe(file);
         return std::nullopt;
     }
     return bytes;
@@ -119,9 +120,15 @@ QStringList newProblems(const QStringList &before, const QStringList &after)
     return added;
 }
 
+// The Android and iOS repositories are passed with --add-dir for reading
+// their conventions only. The claude tool resolves "Edit(./plan.json)"
+// against the run's working folder, the plan folder, and refuses an Edit of
+// any other file (a repository's README included), while "--tools" still
+// offers Edit by name.
 QStringList allowedTools(const QString &request)
 {
-    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit"), QStringLiteral("Grep"), QStringLiteral("Glob")};
+    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit(./plan.json)"), QStringLiteral("Grep"),
+                      QStringLiteral("Glob")};
     if (request.contains(wikiLink))
         for (const QString &server : Connections::atlassianServers())
             tools.append(QStringLiteral("mcp__") + server);
@@ -421,7 +428,7 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
     }
     QFile consumed(*backup);
     if (!consumed.remove()) {
-        undoFailed(consumed.errorString());
+        undoFailed(FileError::describe(consumed));
         return true;
     }
 
@@ -517,7 +524,8 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
         const QString name = stamp + QLatin1Char('-') + QString::number(i + 1) + QLatin1Char('.')
             + (suffix.isEmpty() ? QStringLiteral("png") : suffix);
         const QString target = QDir(folder).filePath(name);
-        if (QFile::copy(images.at(i), target))
+        const std::optional<QByteArray> bytes = readBytes(images.at(i));
+        if (bytes && AtomicFile::write(target, *bytes))
             copies.append(target);
     }
     return copies;

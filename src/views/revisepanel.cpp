@@ -7,6 +7,7 @@
 #include "views/paneldesktop.h"
 #include "views/pastedimages.h"
 #include "views/revisedrafts.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QApplication>
@@ -26,7 +27,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShortcut>
@@ -193,12 +193,7 @@ void RevisePanel::build()
     auto *actions = new QWidget(column);
     auto *actionRow = new QHBoxLayout(actions);
     actionRow->setContentsMargins(0, 0, 0, 0);
-    auto *spinner = new QProgressBar(actions);
-    spinner->setObjectName(u"spinner"_s);
-    spinner->setRange(0, 0);
-    spinner->setTextVisible(false);
-    spinner->setFixedSize(48, 10);
-    m_spinner = spinner;
+    m_spinner = ViewStyle::spinner(16, actions);
     m_stop = new QPushButton(u"멈추기"_s, actions);
     m_stop->setObjectName(u"stop"_s);
     connect(m_stop, &QPushButton::clicked, this, [] { Reviser::shared().cancel(); });
@@ -467,9 +462,10 @@ void RevisePanel::showTiles()
         auto *remove = new QToolButton(tile);
         remove->setObjectName(u"tileRemove"_s);
         remove->setProperty("symbol", u"xmark.circle.fill"_s);
-        remove->setText(u"✕"_s);
+        remove->setIcon(ViewStyle::symbol(u"xmark.circle.fill"_s, QColor(0, 0, 0, 153), 18));
+        remove->setIconSize(QSize(18, 18));
         remove->setAutoRaise(true);
-        remove->setStyleSheet(u"QToolButton { color: white; background: rgba(0, 0, 0, 0.6); border-radius: 9px; }"_s);
+        remove->setStyleSheet(u"QToolButton { border: none; padding: 0; }"_s);
         remove->setFixedSize(18, 18);
         remove->move(tileSize - 18 - 3, 3);
         connect(remove, &QToolButton::clicked, this, [this, path] { this->remove(path); });

@@ -112,6 +112,11 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     followSecrets();
 }
 
+SettingsForm::~SettingsForm()
+{
+    m_claudeStop.cancel();
+}
+
 QWidget *SettingsForm::group(const QString &title, const QString &note, QWidget *content)
 {
     auto *section = new QWidget(this);
@@ -541,7 +546,7 @@ void SettingsForm::checkClaude()
     ClaudeRunner runner;
     runner.path = m_state->settings().claudePath;
     OwnThread::run(
-        this, [runner] { return runner.version(); },
+        this, [runner, stop = m_claudeStop] { return runner.version(stop); },
         [this, serial](const std::optional<QString> &version) {
             if (serial != m_claudeSerial)
                 return;
@@ -557,7 +562,7 @@ void SettingsForm::findTool()
 {
     const quint64 serial = ++m_claudeSerial;
     OwnThread::run(
-        this, [] { return ClaudeRunner::findClaude(); },
+        this, [stop = m_claudeStop] { return ClaudeRunner::findClaude(stop); },
         [this, serial](const std::optional<QString> &found) {
             if (serial != m_claudeSerial)
                 return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/canceltoken.h"
 #include "settings/appsettings.h"
 #include "settings/keychain.h"
 
@@ -32,6 +33,7 @@ class SettingsForm : public QWidget
 
 public:
     explicit SettingsForm(AppState *state, QWidget *parent = nullptr);
+    ~SettingsForm() override;
 
     // What a test drives and reads.
     ConnectionsView *connectionsView() const { return m_connections; }
@@ -152,4 +154,6 @@ private:
     // The same for the claude tool's checks and searches; typing a path
     // also takes a number.
     quint64 m_claudeSerial = 0;
+    // Ends the tool checks and searches still running when the form goes.
+    CancelToken m_claudeStop;
 };

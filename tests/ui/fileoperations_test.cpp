@@ -11,6 +11,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -163,6 +164,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     desktop->next = target;
     state->exportHTML();
     EXPECT_EQ(desktop->proposed, "A_B 화면 계획서 " + today() + ".html");
+    EXPECT_EQ(desktop->proposedFolder, output);
     EXPECT_EQ(desktop->messages.last(),
               "이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요.");
     EXPECT_EQ(read(target), "<html>page</html>");
@@ -194,7 +196,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     write(a + "/index.html", "<html>page</html>");
     desktop->next = root.path() + "/missing/folder/x.html";
     state->exportHTML(a);
-    EXPECT_TRUE(state->message()->startsWith("내보내지 못했어요: "));
+    EXPECT_EQ(state->message(), "내보내지 못했어요: 파일이나 폴더가 없어요");
     EXPECT_EQ(desktop->revealed, (QStringList{target, a + "/index.html"}));
 }
 
@@ -255,8 +257,27 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     state->setSettings(settings);
     state->importHTML(samplePage);
     ASSERT_TRUE(state->message());
-    EXPECT_EQ(*state->message(), "가져오지 못했어요: " + QString::fromLocal8Bit(strerror(ENOTDIR)));
+    EXPECT_EQ(*state->message(), "가져오지 못했어요: 폴더가 아니에요");
     EXPECT_EQ(state->planDir(), output + "/a_b-plan/");
+
+    // A cleared output folder field means the folder loading the settings
+    // fills in, never the file-system root or the working folder; the plan
+    // stays in the library after the next start.
+    for (const QString &cleared : {QString(), QString("  ")}) {
+        settings.outputDir = cleared;
+        state->setSettings(settings);
+        state->importHTML(samplePage);
+        EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
+        ASSERT_TRUE(state->planDir());
+        EXPECT_TRUE(state->planDir()->startsWith(AppSettings::defaultOutputDir() + "/Gift-plan"))
+            << state->planDir()->toStdString();
+        EXPECT_FALSE(QFileInfo::exists("/Gift-plan"));
+        EXPECT_FALSE(QFileInfo::exists(QDir::current().filePath("Gift-plan")));
+    }
+    const QString imported = *state->planDir();
+    auto restarted = makeState();
+    EXPECT_TRUE(std::any_of(restarted->plans().begin(), restarted->plans().end(),
+                            [&](const PlanRef &ref) { return ref.url == imported; }));
 }
 
 TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)

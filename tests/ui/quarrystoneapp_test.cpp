@@ -12,6 +12,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <memory>
 
 using QuarrystoneAppTest = Library;
 
@@ -82,4 +85,39 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     clock.restart();
     shell.quit();
     EXPECT_LT(clock.elapsed(), 100);
+}
+
+// Quitting ends every check the application started, whichever window or
+// service started it, even a tool that never answers and ignores SIGTERM:
+// once the application is gone none runs, and each has been reaped.
+TEST_F(QuarrystoneAppTest, QuitLeavesNoCheckRunning)
+{
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", false},
+                      {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+
+    auto shell = std::make_unique<QuarrystoneApp>();
+    shell->start();
+    shell->showSettings();
+    // The settings form's version check and the login check of the
+    // connections at least.
+    const auto started = [&fake] {
+        QStringList args;
+        for (const QJsonObject &start : fake.records("start"))
+            args.append(FakeClaude::arguments(start).join(' '));
+        return args;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("--version") && started().contains("auth status --json"); },
+                                10000))
+        << started().join(", ").toStdString();
+    shell->quit();
+    shell.reset();
+    for (const QJsonObject &start : fake.records("start")) {
+        const pid_t pid = pid_t(start.value("pid").toInteger());
+        EXPECT_TRUE(::kill(pid, 0) == -1 && errno == ESRCH) << FakeClaude::arguments(start).join(' ').toStdString();
+    }
 }

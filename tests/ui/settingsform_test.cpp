@@ -328,7 +328,7 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
         {HttpServer::Response::json(R"({"email":7,"handle":"dev"})"), "✓ dev"},
         {HttpServer::Response::json(R"({"id":"1"})"), "✓ 확인됨"},
         {HttpServer::Response::text(403, "no"), "✗ Figma 가 거절했어요(403). 토큰이 이 파일을 볼 수 있는지 확인해 주세요."},
-        {HttpServer::Response::text(500, "boom"), "✗ Figma 오류(500): boom"},
+        {HttpServer::Response::text(500, "boom"), "✗ Figma 서비스에 문제가 생겼어요(500: boom). 잠시 뒤에 다시 해 주세요."},
         {HttpServer::Response::json("[1, 2]"), "✗ Figma 응답을 읽지 못했어요: /v1/me"},
     };
     for (const auto &[response, line] : cases) {
