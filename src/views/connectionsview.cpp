@@ -217,7 +217,10 @@ void ConnectionsView::showRow(Row &row, const QString &purpose, const Connection
                                ViewStyle::Tone::orange);
         break;
     case Kind::missing:
-        ViewStyle::themeSymbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary);
+        // Not connected yet is no failure: a quiet mark in the tone itself,
+        // not the theme's red error sign.
+        ViewStyle::symbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary,
+                          row.icon->fontMetrics().height());
         break;
     case Kind::checking:
         row.icon->setProperty("symbol", QString());
