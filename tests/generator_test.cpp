@@ -946,4 +946,22 @@ TEST_F(GeneratorTest, TheTokenIsReadOffTheMainThreadAndAStopEndsTheWait)
     EXPECT_TRUE(server.requests().isEmpty());
     EXPECT_EQ(generator.stageState(Stage::figma).status, Status::waiting);
     EXPECT_TRUE(completed.isEmpty());
+
+    // The Anthropic API key is read the same way, before Claude starts.
+    qunsetenv("QUARRYSTONE_FIGMA_API");
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    auto keyStore = std::make_shared<SlowSecretStore>();
+    Keychain::useStore(keyStore);
+    start(false);
+    EXPECT_FALSE(keyStore->answered) << "the start waited for the keychain";
+    waitUntil([&] { return keyStore->asked && generator.log().contains("키체인에서 Anthropic API 키 읽는 중"); }, 5000);
+    EXPECT_TRUE(generator.log().contains("키체인에서 Anthropic API 키 읽는 중"));
+    generator.cancel();
+    keyStore->release.release();
+    waitUntil([&] { return keyStore->answered.load(); }, 5000);
+    turn(300);
+    EXPECT_EQ(generator.log().last(), "멈춤");
+    EXPECT_TRUE(fake.records("start").isEmpty());
+    EXPECT_TRUE(completed.isEmpty());
 }

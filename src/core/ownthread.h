@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QPromise>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,11 +63,28 @@ auto result(Work work, CancelToken cancel) -> QCoro::Task<std::optional<std::inv
             promise.addResult(std::move(value));
             promise.finish();
         }
+
+        // What the work threw goes on to the task, as if thrown there.
+        void fail(std::exception_ptr thrown)
+        {
+            const std::lock_guard locked(mutex);
+            if (settled)
+                return;
+            settled = true;
+            promise.setException(thrown);
+            promise.finish();
+        }
     };
     const auto pending = std::make_shared<Pending>();
     pending->promise.start();
     const QFuture<Result> future = pending->promise.future();
-    std::thread([pending, work = std::move(work)]() mutable { pending->settle(work()); }).detach();
+    std::thread([pending, work = std::move(work)]() mutable {
+        try {
+            pending->settle(work());
+        } catch (...) {
+            pending->fail(std::current_exception());
+        }
+    }).detach();
     const CancelToken::Registration stop = cancel.onCancel([pending] { pending->settle(std::nullopt); });
     co_return co_await future;
 }

@@ -375,11 +375,19 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
 
     ClaudeRunner runner;
     try {
-        runner = Generator::makeRunner(job->settings);
+        QCoro::Task<ClaudeRunner> making = Generator::makeRunner(job->settings, job->cancel);
+        runner = co_await std::move(making);
+    } catch (const Cancelled &) {
+        if (self)
+            fail(*job, stopped);
+        co_return;
     } catch (const ClaudeFailure &failure) {
-        fail(*job, failure.message);
+        if (self)
+            fail(*job, failure.message);
         co_return;
     }
+    if (!self)
+        co_return;
     const QString planDir = absoluteFolder(job->planDir);
     // A large plan would stall the window while it is read and decoded.
     QFuture<Plan> reading = OffThread::run(readPlan, planDir);

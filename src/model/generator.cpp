@@ -1,5 +1,6 @@
 #include "model/generator.h"
 
+#include "core/ownthread.h"
 #include "core/text.h"
 #include "settings/keychain.h"
 
@@ -397,16 +398,22 @@ void Generator::demoIfRequested()
     setPhase(Phase::running(title(Stage::draft)));
 }
 
-ClaudeRunner Generator::makeRunner(const AppSettings &settings)
+QCoro::Task<ClaudeRunner> Generator::makeRunner(AppSettings settings, CancelToken cancel)
 {
     ClaudeRunner runner;
     runner.path = settings.claudePath;
     runner.model = settings.claudeModel;
     if (settings.claudeAuth == AppSettings::ClaudeAuth::apiKey) {
-        runner.apiKey = Keychain::get(Keychain::Item::anthropicKey);
-        if (!runner.apiKey)
+        QCoro::Task<std::optional<Keychain::Reading>> reading =
+            OwnThread::result([] { return Keychain::read(Keychain::Item::anthropicKey); }, cancel);
+        const std::optional<Keychain::Reading> key = co_await std::move(reading);
+        cancel.throwIfCancelled();
+        if (key->outcome == Keychain::Reading::Outcome::unreadable)
+            throw ClaudeFailure{key->problem};
+        if (key->outcome == Keychain::Reading::Outcome::absent)
             throw ClaudeFailure{QStringLiteral(
                 "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.")};
+        runner.apiKey = key->value;
     }
-    return runner;
+    co_return runner;
 }

@@ -129,9 +129,11 @@ public:
     static QString featureComponent(const QString &feature);
 
     // The Claude runner every Claude run of the application uses: the
-    // settings' tool path and model, and in API-key mode the stored key.
-    // Throws ClaudeFailure when API-key mode has no stored key.
-    static ClaudeRunner makeRunner(const AppSettings &settings);
+    // settings' tool path and model, and in API-key mode the stored key,
+    // read on a thread of its own (the store may wait for an unlock prompt)
+    // until `cancel` ends the wait. Throws ClaudeFailure when API-key mode
+    // has no stored key or the store could not be read, Cancelled on a stop.
+    static QCoro::Task<ClaudeRunner> makeRunner(AppSettings settings, CancelToken cancel);
 
     // Completes a drafted plan's header from the request and the section.
     static void finish(Plan &plan, const GenerateInput &input, const FigmaSection &section);

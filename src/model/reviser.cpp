@@ -327,7 +327,8 @@ QCoro::Task<> Reviser::run(Run run)
     const QString failed = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
     QString failure;
     try {
-        const ClaudeRunner runner = Generator::makeRunner(run.settings);
+        QCoro::Task<ClaudeRunner> making = Generator::makeRunner(run.settings, run.cancel);
+        const ClaudeRunner runner = co_await std::move(making);
         // A typed "~/…" repository reaches Claude expanded, as in the draft.
         const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
                                AppPaths::expandHome(run.settings.iosRepo)};
