@@ -1,6 +1,7 @@
 #include "views/newplanview.h"
 
 #include "app/appstate.h"
+#include "core/ownthread.h"
 #include "figma/figmalink.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
@@ -375,9 +376,19 @@ void NewPlanView::readSecrets()
 {
     if (!m_state)
         return;
-    const AppSettings &settings = m_state->settings();
-    m_secrets = Secrets::read(settings);
+    const AppSettings settings = m_state->settings();
     m_secretModes = {settings.figmaMode, settings.claudeAuth};
+    // The store may wait for an unlock prompt: it is asked on a thread of
+    // its own while the window goes on, and only the newest answer counts.
+    const int asked = ++m_secretsAsked;
+    OwnThread::run(
+        this, [settings] { return Secrets::read(settings); },
+        [this, asked](Secrets secrets) {
+            if (asked != m_secretsAsked)
+                return;
+            m_secrets = secrets;
+            redraw();
+        });
 }
 
 void NewPlanView::checkClaude()
@@ -393,8 +404,8 @@ void NewPlanView::settingsChanged()
     const AppSettings &settings = m_state->settings();
     if (settings.claudePath != m_check->path())
         checkClaude();
-    // The store blocks; it is asked again only when the settings call for
-    // other secrets (a secret stored meanwhile counts at window activation).
+    // The store is asked again only when the settings call for other
+    // secrets (a secret stored meanwhile counts at window activation).
     if (settings.figmaMode != m_secretModes.first || settings.claudeAuth != m_secretModes.second)
         readSecrets();
     redraw();

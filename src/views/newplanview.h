@@ -93,6 +93,8 @@ private:
     bool m_claudeOK = true;
     bool m_checkStarted = false;
     Secrets m_secrets;
+    // Numbers the store's readings; an older answer is dropped.
+    int m_secretsAsked = 0;
     // The modes the secrets were read for.
     std::pair<AppSettings::FigmaMode, AppSettings::ClaudeAuth> m_secretModes;
 };

@@ -4,6 +4,7 @@
 #include "settings/appsettings.h"
 #include "settings/keychain.h"
 #include "support/fakeclaude.h"
+#include "support/heldsecretstore.h"
 #include "support/httpserver.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
@@ -241,9 +242,10 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     EXPECT_EQ(secrets->reads, 0);
     EXPECT_EQ(runs(), 0);
 
-    // Missing secrets are listed, and the first is the toast of a start.
+    // Missing secrets are listed once the store has answered, and the first
+    // is the toast of a start.
     settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
-    EXPECT_EQ(issues(), QStringList({"• Figma 토큰이 없어요"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• Figma 토큰이 없어요"}); }, 5000));
     NewPlanAction::shared().start();
     EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
     EXPECT_EQ(state->selection(), Selection::newPlan());
@@ -253,7 +255,8 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     settings([](AppSettings &s) { s.userName = "다른 사람"; });
     EXPECT_EQ(secrets->reads, reads);
     settings([](AppSettings &s) { s.claudeAuth = AppSettings::ClaudeAuth::apiKey; });
-    EXPECT_EQ(issues(), QStringList({"• Figma 토큰이 없어요", "• Anthropic API 키가 없어요"}));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return issues() == QStringList({"• Figma 토큰이 없어요", "• Anthropic API 키가 없어요"}); }, 5000));
     state->setMessage(std::nullopt);
     NewPlanAction::shared().start();
     EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
@@ -262,8 +265,24 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_x"));
     QEvent activate(QEvent::WindowActivate);
     QCoreApplication::sendEvent(&window, &activate);
-    EXPECT_EQ(issues(), QStringList({"• Anthropic API 키가 없어요"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• Anthropic API 키가 없어요"}); }, 5000));
     EXPECT_EQ(runs(), 0);
+
+    // A keyring waiting for its unlock prompt holds neither the window nor
+    // the typing; its answer is shown when it comes.
+    auto held = std::make_shared<HeldSecretStore>(std::chrono::seconds(5));
+    held->put(Keychain::account(Keychain::Item::anthropicKey), "sk-held");
+    held->put(Keychain::account(Keychain::Item::figmaToken), "figd_x");
+    Keychain::useStore(held);
+    QCoreApplication::sendEvent(&window, &activate);
+    // Had the window waited, the answer would be here already.
+    EXPECT_EQ(issues(), QStringList({"• Anthropic API 키가 없어요"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return held->arrived() > 0; }, 5000));
+    QTest::keyClicks(field("title"), "Held");
+    EXPECT_EQ(field<QLineEdit>("title")->text(), "Held");
+    held->release();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return issues().isEmpty(); }, 5000));
+    Keychain::useStore(secrets);
 }
 
 TEST_F(NewPlanForm, ClaudeCheckRunsOffTheWindowAndKeepsOnlyTheCurrentPath)
