@@ -3,6 +3,7 @@
 #include "settings/secretstore.h"
 
 #include <QMap>
+#include <atomic>
 
 // Secrets kept in the test process; can be told to refuse writes and
 // removals, as a locked or unreachable store would.
@@ -20,5 +21,6 @@ public:
     bool refuse = false;
     std::optional<Lookup> unreadable;
     int writes = 0;
-    int reads = 0;
+    // Counted where the store is asked, which may be another thread.
+    std::atomic<int> reads = 0;
 };

@@ -246,9 +246,12 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     // is the toast of a start.
     settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• Figma 토큰이 없어요"}); }, 5000));
+    const int beforeStart = secrets->reads;
     NewPlanAction::shared().start();
     EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
     EXPECT_EQ(state->selection(), Selection::newPlan());
+    // The attempt asks the store once more, in the background.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return secrets->reads == beforeStart + 1; }, 5000));
 
     // Other settings leave the store alone.
     const int reads = secrets->reads;
