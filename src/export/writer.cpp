@@ -22,6 +22,7 @@
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
 #include "export/planindex.h"
@@ -32,21 +33,9 @@ namespace Exporter {
 
 namespace {
 
-// Only regular files are read: a pipe or device under a plan's name would
-// block the write forever.
-std::optional<QByteArray> readRegularFile(const QString &path)
-{
-    if (!QFileInfo(path).isFile())
-        return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return file.readAll();
-}
-
 std::optional<FigmaSection> readSection(const QString &path)
 {
-    const std::optional<QByteArray> bytes = readRegularFile(path);
+    const std::optional<QByteArray> bytes = RegularFile::read(path);
     if (!bytes)
         return std::nullopt;
     try {
@@ -181,7 +170,7 @@ QList<PageImage> pageImages(const Plan &plan, const QString &dir)
 // be read.
 QByteArray imageEntry(const PageImage &image)
 {
-    const std::optional<QByteArray> bytes = readRegularFile(image.file);
+    const std::optional<QByteArray> bytes = RegularFile::read(image.file);
     if (!bytes)
         return {};
     return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
@@ -295,7 +284,7 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 {
     HTMLPage::Assets map;
     for (const PageImage &image : pageImages(plan, dir)) {
-        if (const std::optional<QByteArray> bytes = readRegularFile(image.file))
+        if (const std::optional<QByteArray> bytes = RegularFile::read(image.file))
             map.insert(image.path, dataUrl(mimeType(image.path), *bytes));
     }
     return map;

@@ -6,6 +6,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/regularfile.h"
 #include "export/exporter.h"
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
@@ -46,16 +47,6 @@ struct Replaced {
     std::optional<QByteArray> page;
 };
 
-std::optional<QByteArray> earlierBytes(const QString &path)
-{
-    if (!QFileInfo(path).isFile())
-        return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return file.readAll();
-}
-
 void putBack(const QString &path, const std::optional<QByteArray> &bytes)
 {
     if (bytes)
@@ -66,7 +57,7 @@ void putBack(const QString &path, const std::optional<QByteArray> &bytes)
 
 void takeBack(const QString &dir, const Replaced &replaced)
 {
-    const std::optional<QByteArray> plan = replaced.backup.isEmpty() ? std::nullopt : earlierBytes(replaced.backup);
+    const std::optional<QByteArray> plan = replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup);
     if (!replaced.backup.isEmpty() && !plan)
         return;
     putBack(dir + QStringLiteral("/plan.md"), replaced.markdown);
@@ -81,8 +72,8 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, CancelT
     // A stop that came before the files leaves them all as they were.
     cancel.throwIfCancelled();
     Replaced replaced;
-    replaced.markdown = earlierBytes(dir + QStringLiteral("/plan.md"));
-    replaced.page = earlierBytes(dir + QStringLiteral("/index.html"));
+    replaced.markdown = RegularFile::read(dir + QStringLiteral("/plan.md"));
+    replaced.page = RegularFile::read(dir + QStringLiteral("/index.html"));
     // A redraft or a resumed run must not lose the plan it replaces.
     if (QFileInfo(dir + QStringLiteral("/plan.json")).isFile()) {
         try {

@@ -6,6 +6,7 @@
 #include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
@@ -23,9 +24,6 @@
 #include <QHash>
 #include <QPointer>
 #include <exception>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -187,26 +185,6 @@ QString refuse(const QString &dir, const QString &backup, const QString &answer)
         return restore(dir, backup, answer);
     QFile::remove(backup);
     return answer;
-}
-
-// The bytes of a regular file only, opened without waiting: a pipe or a
-// device named as an image is skipped instead of holding the copy for ever.
-std::optional<QByteArray> regularFileBytes(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat status {};
-    QFile file;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
 }
 
 } // namespace
@@ -559,7 +537,7 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
         const QString name = stamp + QLatin1Char('-') + QString::number(i + 1) + QLatin1Char('.')
             + (suffix.isEmpty() ? QStringLiteral("png") : suffix);
         const QString target = QDir(folder).filePath(name);
-        const std::optional<QByteArray> bytes = regularFileBytes(images.at(i));
+        const std::optional<QByteArray> bytes = RegularFile::read(images.at(i));
         if (bytes && AtomicFile::write(target, *bytes))
             copies.append(target);
     }
