@@ -1,4 +1,5 @@
 #include "rendergen.h"
+#include "ui/windowbench.h"
 
 #include "app/appstate.h"
 #include "export/exporter.h"
@@ -378,17 +379,6 @@ BENCHMARK(BM_QuietDuringARevision)->Arg(revisionSeconds())->Unit(benchmark::kSec
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
-    qputenv("QUARRYSTONE_SUPPORT", (home.path() + QStringLiteral("/support")).toUtf8());
-    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
-        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu");
-    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    QTemporaryDir *home = nullptr;
+    return WindowBench::main(argc, argv, home);
 }

@@ -13,6 +13,8 @@
 //    60 for the full figure): repainted area per tick outside the two
 //    clocks (goal: none; the busy indicators animate on their own and are
 //    counted apart).
+#include "windowbench.h"
+
 #include "app/appstate.h"
 #include "model/developer.h"
 #include "settings/appsettings.h"
@@ -302,17 +304,5 @@ BENCHMARK(TwoRunningClocks)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    scratch = &home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toUtf8());
-    qputenv("QUARRYSTONE_SUPPORT", (home.path() + "/support").toUtf8());
-    qputenv("TZ", "UTC");
-    qputenv("LC_ALL", "C.UTF-8");
-    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return WindowBench::main(argc, argv, scratch);
 }

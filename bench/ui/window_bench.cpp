@@ -7,6 +7,8 @@
 //
 // The browser engine is cold only once per process: run the binary several
 // times for the figure (each run is one fresh start).
+#include "windowbench.h"
+
 #include "app/appstate.h"
 #include "app/mainwindow.h"
 #include "settings/appsettings.h"
@@ -141,20 +143,5 @@ BENCHMARK(BM_FirstPlanAgainstSecond)->Iterations(1)->Unit(benchmark::kMillisecon
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    scratch = &home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toUtf8());
-    qputenv("QUARRYSTONE_SUPPORT", (home.path() + "/support").toUtf8());
-    qputenv("TZ", "UTC");
-    qputenv("LC_ALL", "C.UTF-8");
-    // The engine's sandbox refuses to run as root.
-    if (geteuid() == 0)
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return WindowBench::main(argc, argv, scratch);
 }
