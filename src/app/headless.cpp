@@ -7,6 +7,7 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planhistory.h"
+#include "model/reviser.h"
 #include "claude/clauderunner.h"
 #include "core/filedescriptor.h"
 #include "core/jsonread.h"
@@ -46,6 +47,7 @@ constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 int render(const QString &folder, const AppSettings &settings)
 {
     const QString dir = QFileInfo(folder).absoluteFilePath();
+    const FolderLock lock = claim(dir, settings);
     QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     // No plan comes near this size; a larger file would only exhaust memory.
@@ -159,6 +161,25 @@ void fail(const QString &message)
 {
     warn(message);
     std::exit(1);
+}
+
+FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBack)
+{
+    if (!QFileInfo(dir).isDir())
+        return FolderLock();
+    try {
+        FolderLock lock = FolderLock::take(dir);
+        const std::optional<QString> line = Reviser::rollBackInterrupted(dir, settings);
+        if (line)
+            warn(*line);
+        if (rolledBack)
+            *rolledBack = line.has_value();
+        return lock;
+    } catch (const FolderLock::Failure &failure) {
+        fail(failure.message);
+    } catch (const PlanHistory::Failure &failure) {
+        fail(failure.message);
+    }
 }
 
 void say(const QString &line)

@@ -16,8 +16,11 @@
 #include <QTimer>
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
+
+class FolderLock;
 
 // A step of a generation that failed with a message of its own (a folder or
 // file that cannot be written or read).
@@ -172,6 +175,8 @@ private:
         GenerateInput input;
         AppSettings settings;
         ClaudeRunner runner;
+        // The plan folder's lock, held by the run to its end.
+        std::shared_ptr<FolderLock> lock;
     };
 
     bool isCurrent(const Run &run) const { return run.id == m_runId; }

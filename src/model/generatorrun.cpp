@@ -2,6 +2,7 @@
 
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/folderlock.h"
 #include "core/httpfetch.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
@@ -113,6 +114,11 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
     try {
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
+        try {
+            run.lock = std::make_shared<FolderLock>(FolderLock::take(run.dir));
+        } catch (const FolderLock::Failure &failure) {
+            throw GeneratorFailure{failure.message};
+        }
         add(run, QStringLiteral("폴더: ") + run.dir);
         // Written before the first await so that the run is running, with its
         // first stage begun, by the time start() returns: the views offer no

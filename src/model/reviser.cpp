@@ -11,6 +11,7 @@
 #include "model/conventions.h"
 #include "model/generator.h"
 #include "model/plan.h"
+#include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -167,49 +168,18 @@ QString recordPath(const QString &dir)
     return QDir(historyPath(dir)).filePath(QStringLiteral("revision-under-way"));
 }
 
-// The three files a plan folder shows, as they were before an operation
-// changed them; a file that was missing stays unset.
-struct Snapshot {
-    std::optional<QByteArray> plan;
-    std::optional<QByteArray> markdown;
-    std::optional<QByteArray> page;
-};
-
-Snapshot snapshot(const QString &dir)
-{
-    const QDir folder(dir);
-    return {readBytes(folder.filePath(QStringLiteral("plan.json"))),
-            readBytes(folder.filePath(QStringLiteral("plan.md"))),
-            readBytes(folder.filePath(QStringLiteral("index.html")))};
-}
-
-// Writes the snapshot's files back, each through a file beside it. Gives
-// the first failure's reason, empty when all of them are back.
-QString putBackFiles(const QString &dir, const Snapshot &files)
-{
-    const QDir folder(dir);
-    const std::pair<const char *, const std::optional<QByteArray> *> entries[]{
-        {"plan.json", &files.plan}, {"plan.md", &files.markdown}, {"index.html", &files.page}};
-    for (const auto &[name, bytes] : entries) {
-        QString error;
-        if (*bytes && !AtomicFile::write(folder.filePath(QLatin1String(name)), **bytes, &error))
-            return QLatin1String(name) + QStringLiteral(": ") + error;
-    }
-    return QString();
-}
-
 // Puts the folder back as it was before the revision: plan.json from the
 // backup, plan.md and index.html from the snapshot taken before Claude ran.
 // The backup goes only once everything is back. Gives the reason when
 // something could not be put back; the backup then stays.
-QString restore(const QString &dir, const QString &backup, const Snapshot &before)
+QString restore(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
     QString error;
-    Snapshot files = before;
+    PlanFiles::Snapshot files = before;
     files.plan = readBytes(backup, &error);
     if (!files.plan)
         return backup + QStringLiteral(": ") + error;
-    error = putBackFiles(dir, files);
+    error = PlanFiles::putBack(dir, files);
     if (error.isEmpty())
         QFile::remove(backup);
     return error;
@@ -218,7 +188,7 @@ QString restore(const QString &dir, const QString &backup, const Snapshot &befor
 // Claude may have edited before it refused; what it says it did not change
 // must not stay changed. The backup goes only when plan.json is known to
 // hold its bytes. Gives the reason when the plan could not be put back.
-QString refuse(const QString &dir, const QString &backup, const Snapshot &before)
+QString refuse(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
     const std::optional<QByteArray> now = readBytes(planPath(dir));
     const std::optional<QByteArray> saved = readBytes(backup);
@@ -388,8 +358,8 @@ QCoro::Task<> Reviser::run(Run run)
         end(run, Phase::failed(withNotice(run.notice, QStringLiteral("백업하지 못했어요: ") + failure.message)));
         co_return;
     }
-    const QFuture<Snapshot> taken = OffThread::run(snapshot, run.dir);
-    const Snapshot files = co_await taken;
+    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(PlanFiles::take, run.dir);
+    const PlanFiles::Snapshot files = co_await taken;
 
     const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
     const QStringList before = co_await checked;
@@ -526,7 +496,7 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
         return true;
     }
 
-    const Snapshot before = snapshot(dir);
+    const PlanFiles::Snapshot before = PlanFiles::take(dir);
     if (QFileInfo::exists(planPath(dir)) && !before.plan) {
         readBytes(planPath(dir), &error);
         undoFailed(error);
@@ -557,7 +527,7 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
         failed = failure.message;
     }
     if (!failed.isEmpty()) {
-        const QString notBack = putBackFiles(dir, before);
+        const QString notBack = PlanFiles::putBack(dir, before);
         if (notBack.isEmpty() && kept)
             QFile::remove(*kept);
         undoFailed(notBack.isEmpty() ? failed
