@@ -189,6 +189,7 @@ private:
     ClaudeRunner::Progress sinkFor(quint64 runId, std::optional<Stage> stage);
 
     QCoro::Task<> generate(Run run, bool reuseSection, OnDone onDone);
+    std::shared_ptr<FolderLock> lockFolder(const QString &dir);
     void failRun(const Run &run, const QString &message);
     QCoro::Task<FigmaSection> figmaSection(Run run, bool reuse);
     QCoro::Task<FigmaSection> restSection(Run run);
@@ -219,5 +220,10 @@ private:
     quint64 m_runId = 0;
     quint64 m_lastRunId = 0;
     std::optional<CancelToken> m_cancel;
+    // The lock of the latest run's folder while any run still holds it: a
+    // run started on that folder right after a stop takes it over from the
+    // stopped run, whose late end no longer writes.
+    std::weak_ptr<FolderLock> m_folderLock;
+    QString m_lockedDir;
     QTimer m_logNotify;
 };

@@ -114,11 +114,7 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
     try {
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
-        try {
-            run.lock = std::make_shared<FolderLock>(FolderLock::take(run.dir));
-        } catch (const FolderLock::Failure &failure) {
-            throw GeneratorFailure{failure.message};
-        }
+        run.lock = lockFolder(run.dir);
         add(run, QStringLiteral("폴더: ") + run.dir);
         // Written before the first await so that the run is running, with its
         // first stage begun, by the time start() returns: the views offer no
@@ -171,6 +167,20 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         // Nobody awaits this task: whatever ends it must end the run too,
         // or the views would wait for it forever.
         failRun(run, QStringLiteral("알 수 없는 오류로 멈췄어요."));
+    }
+}
+
+std::shared_ptr<FolderLock> Generator::lockFolder(const QString &dir)
+{
+    if (std::shared_ptr<FolderLock> held = m_folderLock.lock(); held && m_lockedDir == dir)
+        return held;
+    try {
+        auto lock = std::make_shared<FolderLock>(FolderLock::take(dir));
+        m_folderLock = lock;
+        m_lockedDir = dir;
+        return lock;
+    } catch (const FolderLock::Failure &failure) {
+        throw GeneratorFailure{failure.message};
     }
 }
 
