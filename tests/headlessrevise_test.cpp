@@ -216,4 +216,17 @@ TEST_F(HeadlessReviseTest, OneWriterAtATimeAndAKilledRevisionRollsBack)
     const QStringList kept = TestFiles::historyFiles(dir, "kept-*.json");
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(readFile(dir + "/history/" + kept.first()), editedPlan);
+
+    // An undo right after an interrupted revision is that rollback: it goes
+    // back no further, and the older backup stays.
+    const QByteArray rendered = readFile(dir + "/plan.json");
+    writeFile(dir + "/history/plan-200101-000000.json", rendered);
+    writeFile(dir + "/history/plan-261207-100000.json", rendered);
+    writeFile(dir + "/history/revision-under-way", "plan-261207-100000.json");
+    writeFile(dir + "/plan.json", editedPlan);
+    const auto undo = quarrystone({"--revise", dir, "--undo"});
+    EXPECT_EQ(undo.code, 0);
+    EXPECT_TRUE(undo.err.startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(undo.err);
+    EXPECT_EQ(readFile(dir + "/plan.json"), rendered);
+    EXPECT_EQ(backups(dir), QStringList{"plan-200101-000000.json"});
 }

@@ -1,5 +1,6 @@
 #include "model/reviser.h"
 
+#include "core/folderlock.h"
 #include "model/plan.h"
 
 #include "settings/appsettings.h"
@@ -521,4 +522,20 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     EXPECT_EQ(Reviser::rollBackInterrupted(dir, settings), std::nullopt);
     EXPECT_EQ(readFile(dir + "/plan.json"), now);
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+}
+
+// While another operation holds the folder, a revision and an undo fail at
+// once, naming the folder, and change nothing.
+TEST_F(ReviserTest, AHeldFolderIsRefused)
+{
+    const QString busy = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + dir;
+    const FolderLock elsewhere = FolderLock::take(dir);
+    ASSERT_TRUE(revise("제목을 고쳐 줘"));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed(busy));
+    ASSERT_TRUE(undo());
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: " + busy));
+    EXPECT_TRUE(fake.records("start").isEmpty());
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_EQ(backups(), QStringList{olderBackup});
+    EXPECT_EQ(doneCalls, 0);
 }
