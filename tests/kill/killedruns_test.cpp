@@ -290,7 +290,7 @@ TEST_F(KilledRuns, Revise)
 {
     const QString dir = renderedFolder("revise", ChatPlans::cleanPlan);
     reviseWrites("판 0");
-    const qint64 span = timed({"--revise", dir, "--request", "고쳐 줘"}) * 3 / 2;
+    const qint64 span = timed({"--revise", dir, "--request", "고쳐 줘"});
     for (int n = 1; n <= killsPerMode(); ++n) {
         const QString title = QStringLiteral("판 %1").arg(n);
         reviseWrites(title);
@@ -321,7 +321,7 @@ TEST_F(KilledRuns, Undo)
         reviseWrites(title);
         ASSERT_EQ(run({"--revise", dir, "--request", "고쳐 줘"}).code, 0);
     }
-    const qint64 span = timed({"--revise", dir, "--undo"}) * 3 / 2;
+    const qint64 span = timed({"--revise", dir, "--undo"});
     for (int n = 1; n <= killsPerMode(); ++n) {
         for (const QString &title : {QStringLiteral("판 %1-1").arg(n), QStringLiteral("판 %1-2").arg(n)}) {
             reviseWrites(title);
@@ -340,7 +340,7 @@ TEST_F(KilledRuns, Undo)
 TEST_F(KilledRuns, ImportToANewFolder)
 {
     const QString page = sharedPage("source", "공유된 계획");
-    const qint64 span = timed({"--import", page, "--out", work.filePath("out-0")}) * 3 / 2;
+    const qint64 span = timed({"--import", page, "--out", work.filePath("out-0")});
     for (int n = 1; n <= killsPerMode(); ++n) {
         const QString out = work.filePath(QStringLiteral("out-%1").arg(n));
         const QString dir = out + "/Chat-plan-imported";
@@ -362,7 +362,7 @@ TEST_F(KilledRuns, ImportIntoAPlan)
 {
     const QString dir = renderedFolder("into", ChatPlans::cleanPlan);
     const QStringList pages{sharedPage("source-a", "공유 A"), sharedPage("source-b", "공유 B")};
-    const qint64 span = timed({"--import", pages.first(), "--into", dir}) * 3 / 2;
+    const qint64 span = timed({"--import", pages.first(), "--into", dir});
     for (int n = 1; n <= killsPerMode(); ++n) {
         const QString page = pages.at(n % 2);
         const QByteArray before = readFile(dir + "/plan.json");
@@ -380,7 +380,7 @@ TEST_F(KilledRuns, Redraft)
     const QString out = work.filePath("gen");
     ASSERT_EQ(run({"--generate", designLink, "--feature", "Kill", "--out", out}).code, 0);
     const QString dir = out + "/Kill-plan";
-    const qint64 span = timed({"--redraft", dir}) * 3 / 2;
+    const qint64 span = timed({"--redraft", dir});
     for (int n = 1; n <= killsPerMode(); ++n) {
         const QString title = QStringLiteral("초안 %1").arg(n);
         generationWrites(title);
@@ -397,7 +397,7 @@ TEST_F(KilledRuns, Redraft)
 TEST_F(KilledRuns, Generate)
 {
     generationWrites("초안");
-    const qint64 span = timed({"--generate", designLink, "--feature", "Kill", "--out", work.filePath("gen-0")}) * 3 / 2;
+    const qint64 span = timed({"--generate", designLink, "--feature", "Kill", "--out", work.filePath("gen-0")});
     for (int n = 1; n <= killsPerMode(); ++n) {
         const QString out = work.filePath(QStringLiteral("gen-%1").arg(n));
         const QString dir = out + "/Kill-plan";
