@@ -15,7 +15,6 @@
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -340,7 +339,7 @@ void BM_QuietDuringARevision(benchmark::State &state)
         PaintWatch paints;
         paints.window = editor->window();
         paints.status = editor->revisePanel()->findChild<QLabel *>(QStringLiteral("statusRunning"));
-        paints.spinner = editor->revisePanel()->findChild<QProgressBar *>(QStringLiteral("spinner"));
+        paints.spinner = editor->revisePanel()->findChild<QWidget *>(QStringLiteral("spinner"));
 
         editor->revisePanel()->findChild<QPushButton *>(QStringLiteral("revise"))->click();
         spinUntil([] { return false; }, 300); // the layout settles into the running state

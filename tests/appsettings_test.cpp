@@ -274,6 +274,24 @@ TEST_F(AppSettingsTest, TypedHomePathsAreKeptAsTyped)
     EXPECT_EQ(AppPaths::expandHome("~other"), "~other");
 }
 
+// The folder plans go into: a cleared field is the folder loading fills in,
+// never "" (the working folder) or a path under "/".
+TEST_F(AppSettingsTest, OutputFolderOfAClearedFieldIsTheDefault)
+{
+    const struct { const char *typed; QString folder; } cases[] = {
+        {"", QDir::homePath() + "/quarrystone"},
+        {"   ", QDir::homePath() + "/quarrystone"},
+        {"~/plans", QDir::homePath() + "/plans"},
+        {"/srv/plans", "/srv/plans"},
+    };
+    for (const auto &c : cases) {
+        AppSettings s;
+        s.outputDir = c.typed;
+        EXPECT_EQ(s.outputFolder(), c.folder) << c.typed;
+    }
+    EXPECT_EQ(AppSettings::defaultOutputDir(), AppSettings::load().outputDir);
+}
+
 TEST(AppPaths, SupportFolderFromTheEnvironment)
 {
     EXPECT_EQ(AppPaths::support(), qEnvironmentVariable("QUARRYSTONE_SUPPORT"));

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -125,4 +127,34 @@ TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
     EXPECT_TRUE(r.out.contains(QStringLiteral("\n✗ Figma: 연결 안 됨\n"))) << qPrintable(r.out);
     for (const QJsonObject &start : claude.records("start"))
         EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("mcp"));
+}
+
+// A check stopped by a signal (Ctrl+C, a kill) ends the tool it was
+// waiting for, which runs in a process group of its own, before the
+// process ends of that signal.
+TEST_F(CheckConnections, ASignalEndsTheToolItWaitsFor)
+{
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{QJsonObject{{"args", QJsonArray{"auth", "status", "--json"}},
+                                             {"steps", QJsonArray{QJsonObject{{"sleep", 120000}}}}}}}});
+    for (const int number : {SIGINT, SIGTERM}) {
+        const qsizetype before = claude.records("start").size();
+        writeJson(home.filePath("support/settings.json"), settings);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.insert("HOME", home.path());
+        env.insert("QUARRYSTONE_SUPPORT", home.filePath("support"));
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(QUARRYSTONE_BINARY), {"--check-connections"});
+        ASSERT_TRUE(process.waitForStarted());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return claude.records("start").size() > before; }, 20000));
+        const pid_t tool = pid_t(claude.records("start").last().value("pid").toInteger());
+
+        ::kill(pid_t(process.processId()), number);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitStatus(), QProcess::CrashExit) << number;
+        EXPECT_TRUE(QTest::qWaitFor([tool] { return FakeClaude::hasEnded(tool); }, 5000)) << number;
+        ::kill(tool, SIGKILL);
+    }
 }

@@ -12,7 +12,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace std::chrono_literals;
 using Status = Connections::Status;
@@ -483,6 +486,32 @@ bool running(pid_t pid)
     return state < line.size() && line.at(state) != 'Z';
 }
 
+// The fields of /proc/<pid>/stat after the command name: state first.
+QList<QByteArray> statFields(const QString &pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).split(' ');
+}
+
+pid_t groupOf(pid_t pid)
+{
+    return statFields(QString::number(pid)).value(2).toInt();
+}
+
+// Whether any process of the group runs (a zombie does not).
+bool groupRunning(pid_t group)
+{
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        const QList<QByteArray> fields = statFields(entry);
+        if (fields.size() > 2 && fields.at(0) != "Z" && fields.at(2).toInt() == group)
+            return true;
+    }
+    return false;
+}
+
 pid_t pidIn(const QString &path)
 {
     QFile file(path);
@@ -498,6 +527,7 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
     QTemporaryDir dir;
     const QString piped = dir.filePath("piped");
     const QString stubborn = dir.filePath("stubborn");
+    const QString inner = dir.filePath("inner");
     const struct {
         const char *what;
         QString command;
@@ -506,15 +536,22 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
     } jobs[] = {
         {"pipeline", "sh -c 'echo $$ > " + piped + "; exec sleep 300' | cat", piped, 1},
         {"ignores SIGTERM", "trap '' TERM; sleep 300 & echo $! > " + stubborn + "; wait; wait", stubborn, 2},
+        // The first process ends at SIGTERM and is reaped; what it started
+        // ignores SIGTERM and still gets SIGKILL after the grace time.
+        {"outlives its reaped leader",
+         "sh -c 'sh -c \"trap \\\"\\\" TERM; echo \\$\\$ > " + inner + "; sleep 300\" & wait'", inner, 1},
     };
     for (const auto &job : jobs) {
         Connections::Hooks h = hooks();
         h.installerCommand = job.command;
+        h.stopGrace = 1s;
         Connections installer(h);
         installer.installClaude(settings);
         ASSERT_TRUE(waitUntil([&] { return pidIn(job.pidFile) > 0; })) << job.what;
         const pid_t started = pidIn(job.pidFile);
         ASSERT_TRUE(running(started)) << job.what;
+        const pid_t group = groupOf(started);
+        ASSERT_GT(group, 1) << job.what;
 
         installer.stopJob();
         if (job.stops == 2) {
@@ -524,7 +561,30 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
         }
         EXPECT_TRUE(waitUntil([&] { return !installer.job(); }, 5000)) << job.what;
         EXPECT_TRUE(waitUntil([&] { return !running(started); }, 5000)) << job.what;
+        EXPECT_TRUE(waitUntil([&] { return !groupRunning(group); }, 5000)) << job.what;
         EXPECT_EQ(installer.lastError(), std::nullopt) << job.what;
         ASSERT_TRUE(waitUntil([&] { return !installer.isRefreshing(); }));
     }
+}
+
+// A check or job still running when the object that started it goes is
+// ended with everything it started, even when it ignores SIGTERM.
+TEST_F(ConnectionsTest, ChecksAndJobsEndWithTheirObject)
+{
+    const QJsonObject stubborn{{"awaitSigterm", QJsonObject{{"ignore", true}}}};
+    setResponses({respond(authStatus, {stubborn}), respond({"auth", "login"}, {stubborn})});
+    Connections::Hooks h = hooks();
+    h.checkTimeout = 600s;
+    h.stopGrace = 1s;
+    auto owner = std::make_unique<Connections>(h);
+    owner->refresh(settings);
+    owner->loginClaude(FakeClaude::path(), settings);
+    ASSERT_TRUE(waitUntil([this] { return fake.records("start").size() == 2; }));
+    QList<pid_t> started;
+    for (const QJsonObject &start : fake.records("start"))
+        started.append(pid_t(start.value("pid").toInteger()));
+
+    owner.reset();
+    for (const pid_t pid : started)
+        EXPECT_TRUE(waitUntil([pid] { return ::kill(pid, 0) == -1 && errno == ESRCH; }, 10000)) << pid;
 }

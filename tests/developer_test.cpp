@@ -145,7 +145,7 @@ TEST(DeveloperNames, PathsPlatformsAndTools)
     EXPECT_EQ(Developer::platformKind("ios"), Kind::ios);
     EXPECT_EQ(Developer::platformKind("iOS"), std::nullopt);
     EXPECT_EQ(Developer::allowedTools(Kind::ios),
-              (QStringList{"Read", "Edit", "Write", "Glob", "Grep", "Bash(xcodebuild:*)", "Bash(git status:*)",
+              (QStringList{"Read", "Edit(./**)", "Write(./**)", "Glob", "Grep", "Bash(xcodebuild:*)", "Bash(git status:*)",
                            "Bash(git diff:*)", "Bash(ls:*)"}));
     // An empty plan fills the prompt with empty feature and module names.
     EXPECT_EQ(Developer::prompt(Kind::ios, "", "feat/login", "/plans/x/", Plan()),
@@ -300,8 +300,12 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(starts.first().value("cwd").toString(), worktree);
     EXPECT_EQ(valuesAfter(starts.first(), "--add-dir"), (QStringList{worktree, planDir}));
     EXPECT_EQ(valuesAfter(starts.first(), "--tools"), QStringList{"Bash,Edit,Glob,Grep,Read,ToolSearch,Write"});
+    // Writes stay inside the worktree: the real claude tool lets a Write deep
+    // below "./**" of the working folder through and refuses an Edit of the
+    // plan folder's plan.json, although that folder is passed with --add-dir.
+    // fake-claude enforces no permissions, so the arguments are what is checked.
     EXPECT_EQ(valuesAfter(starts.first(), "--allowedTools"),
-              QStringList{"Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),"
+              QStringList{"Read,Edit(./**),Write(./**),Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),"
                           "Bash(ls:*)"});
     EXPECT_FALSE(starts.first().value("args").toArray().contains(QJsonValue("--continue")));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));

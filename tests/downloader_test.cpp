@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -22,6 +24,17 @@ void put(const QString &path, const QByteArray &bytes)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+}
+
+// The bytes as the gzip tool packs them.
+QByteArray gzipped(const QByteArray &bytes)
+{
+    QProcess gzip;
+    gzip.start("gzip", {"-c", "-n"});
+    gzip.write(bytes);
+    gzip.closeWriteChannel();
+    gzip.waitForFinished();
+    return gzip.readAllStandardOutput();
 }
 
 class DownloaderTest : public testing::Test
@@ -126,4 +139,26 @@ TEST_F(DownloaderTest, FolderThatCannotBeMadeIsFalse)
     server.serve("/a.png", Response::text(200, "image"));
     EXPECT_FALSE(save(server.base() + "/a.png", target("blocker/img/node.png")));
     EXPECT_EQ(contents(target("blocker")), "a file where a folder must go");
+}
+
+// A compressed answer cut in half: its announced length is the packed one,
+// and the packed stream ends early without an error of its own.
+TEST_F(DownloaderTest, CompressedAnswerCutInHalfIsNoImage)
+{
+    QByteArray image(10240, '\0');
+    for (qsizetype i = 0; i < image.size(); ++i)
+        image[i] = char("PNGDATA"[QRandomGenerator::global()->bounded(7)]);
+    const QByteArray packed = gzipped(image);
+    ASSERT_GT(packed.size(), 100);
+    Response half = Response::text(200, packed.left(packed.size() / 2));
+    half.headers = {{"Content-Type", "image/png"}, {"Content-Encoding", "gzip"}};
+    half.announcedLength = packed.size();
+    server.serve("/half.png", half);
+
+    put(target("old.png"), "kept");
+    EXPECT_FALSE(save(server.base() + "/half.png", target("old.png")));
+    EXPECT_EQ(contents(target("old.png")), "kept");
+    EXPECT_FALSE(save(server.base() + "/half.png", target("new.png")));
+    EXPECT_FALSE(QFile::exists(target("new.png")));
+    EXPECT_EQ(server.requests().last().headers.value("accept-encoding"), "identity");
 }

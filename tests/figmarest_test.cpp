@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -163,7 +164,7 @@ TEST_F(FigmaRESTTest, AFailingChunkFailsTheWholeCallAndStopsThere)
     server.then("/v1/images/KEY", Response::text(500, "boom"));
     server.then("/v1/images/KEY", Response::json(R"({"images":{}})"));
     const FigmaError error = failure(rest.imageURLs("KEY", ids, 1.0));
-    EXPECT_EQ(error.message, "Figma 오류(500): boom");
+    EXPECT_EQ(error.message, "Figma 서비스에 문제가 생겼어요(500: boom). 잠시 뒤에 다시 해 주세요.");
     EXPECT_EQ(server.requests().size(), 2);
 }
 
@@ -204,7 +205,7 @@ TEST_F(FigmaRESTTest, ErrorBodyIsCutAtThreeHundredBytesOnACharacterBoundary)
     server.serve("/v1/me", Response::text(500, "bad \xff bytes"));
     const FigmaError error = failure(rest.me());
     EXPECT_EQ(error.body, "");
-    EXPECT_EQ(error.message, "Figma 오류(500): ");
+    EXPECT_EQ(error.message, "Figma 서비스에 문제가 생겼어요(500). 잠시 뒤에 다시 해 주세요.");
 }
 
 TEST_F(FigmaRESTTest, TwoHundredThatIsNotAnObject)
@@ -215,9 +216,9 @@ TEST_F(FigmaRESTTest, TwoHundredThatIsNotAnObject)
     EXPECT_EQ(error.message, "Figma 응답을 읽지 못했어요: /v1/me");
 
     server.serve("/v1/me", Response::json("{not json"));
-    EXPECT_THROW(run(rest.me()), JSONDecodeError);
+    EXPECT_TRUE(failure(rest.me()).message.startsWith("Figma 응답을 읽지 못했어요: /v1/me: "));
     server.serve("/v1/me", Response::json(""));
-    EXPECT_THROW(run(rest.me()), JSONDecodeError);
+    EXPECT_EQ(failure(rest.me()).kind, FigmaError::Kind::notJson);
 }
 
 TEST_F(FigmaRESTTest, AccountName)
@@ -273,4 +274,109 @@ TEST_F(FigmaRESTTest, BaseThatIsNotAWebAddressSendsNothing)
     server.serve("/v1/me", Response::json(R"({"handle":"me"})"));
     EXPECT_EQ(run(rest.me()), "me");
     EXPECT_EQ(server.requests().last().target, "/v1/me");
+}
+
+// The token is for the API's own origin: a redirect to another server is
+// refused with a message that says why, on every call that carries it,
+// while a redirect within the API is followed.
+TEST_F(FigmaRESTTest, TheTokenNeverFollowsARedirectToAnotherServer)
+{
+    HttpServer elsewhere;
+    elsewhere.serve("/v1/me", Response::json(R"({"handle":"stolen"})"));
+    elsewhere.serve("/v1/images/KEY", Response::json(R"({"images":{}})"));
+    Response away;
+    away.status = 302;
+    away.headers = {{"Location", (elsewhere.base() + "/v1/me").toUtf8()}};
+    server.serve("/v1/me", away);
+    away.headers = {{"Location", (elsewhere.base() + "/v1/images/KEY?ids=1").toUtf8()}};
+    server.serve("/v1/images/KEY", away);
+    away.headers = {{"Location", (elsewhere.base() + "/v1/files/KEY/nodes?ids=1").toUtf8()}};
+    server.serve("/v1/files/KEY/nodes", away);
+
+    const QString refused = "Figma API 가 다른 서버(" + elsewhere.url("").authority()
+        + ")로 보내려 해서, 토큰을 지키려고 따라가지 않았어요.";
+    const auto refusal = [&](auto task) {
+        try {
+            run(std::move(task));
+        } catch (const NetworkError &error) {
+            return error.message;
+        }
+        return QString("no NetworkError");
+    };
+    EXPECT_EQ(refusal(rest.me()), refused);
+    EXPECT_EQ(refusal(rest.imageURLs("KEY", {"1:2"}, 1.0)), refused);
+    EXPECT_EQ(refusal(rest.section(FigmaLink{"KEY", "1:1", ""})), refused);
+    EXPECT_TRUE(elsewhere.requests().isEmpty());
+    EXPECT_EQ(server.requests().size(), 3);
+
+    away.headers = {{"Location", "/v1/me/again"}};
+    server.serve("/v1/me", away);
+    server.serve("/v1/me/again", Response::json(R"({"handle":"me"})"));
+    EXPECT_EQ(run(rest.me()), "me");
+    EXPECT_EQ(server.requestsTo("/v1/me/again").value(0).headers.value("x-figma-token"), "secret-token");
+}
+
+// Each failure says what happened and what to do, with the status and the
+// service's own short message but never a raw page.
+TEST_F(FigmaRESTTest, FailuresSayWhatHappenedAndWhatToDo)
+{
+    struct Case {
+        Response response;
+        QString message;
+        std::optional<int> retryAfter;
+    };
+    Response limited = Response::json(R"({"status": 429, "err": "Rate limit exceeded"})");
+    limited.status = 429;
+    limited.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("30")));
+    Response bare = Response::text(429, "");
+    Response page = Response::text(500, "<!DOCTYPE html><html><body><h1>500 Internal Server Error</h1>"
+                                        + QByteArray(300, ' ') + "</body></html>");
+    page.headers = {{"Content-Type", "text/html"}};
+    Response gateway = Response::json(R"({"status":502,"message":"Bad gateway"})");
+    gateway.status = 502;
+    const Case cases[] = {
+        {limited, "Figma 에 요청이 너무 많았어요(429: Rate limit exceeded). 30초 기다린 뒤 다시 해 주세요.", 30},
+        {bare, "Figma 에 요청이 너무 많았어요(429). 잠시 기다린 뒤 다시 해 주세요.", std::nullopt},
+        {page, "Figma 서비스에 문제가 생겼어요(500). 잠시 뒤에 다시 해 주세요.", std::nullopt},
+        {gateway, "Figma 서비스에 문제가 생겼어요(502: Bad gateway). 잠시 뒤에 다시 해 주세요.", std::nullopt},
+    };
+    for (const Case &c : cases) {
+        server.serve("/v1/me", c.response);
+        const FigmaError error = failure(rest.me());
+        EXPECT_EQ(error.message, c.message);
+        EXPECT_EQ(error.retryAfter, c.retryAfter) << c.message.toStdString();
+    }
+
+    server.serve("/v1/me", Response::text(200, "<html>Sign in to the network</html>"));
+    const FigmaError notJson = failure(rest.me());
+    EXPECT_EQ(notJson.kind, FigmaError::Kind::notJson);
+    EXPECT_EQ(notJson.message,
+              "Figma 가 보내는 답이 아니에요(/v1/me). 네트워크나 프록시가 대신 답하고 있지 않은지 확인해 주세요.");
+
+    const auto transfer = [&](const QString &base) {
+        qputenv("QUARRYSTONE_FIGMA_API", base.toUtf8());
+        try {
+            run(rest.me());
+        } catch (const NetworkError &error) {
+            return error.message;
+        }
+        return QString("no NetworkError");
+    };
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString refusedBase = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+    EXPECT_EQ(transfer(refusedBase),
+              "Figma API 에 연결하지 못했어요(연결을 거부당했어요). 인터넷 연결을 확인하고 다시 해 주세요.");
+    EXPECT_EQ(transfer("http://no-such-host.invalid"),
+              "Figma API 에 연결하지 못했어요(서버 주소를 찾지 못했어요). 인터넷 연결을 확인하고 다시 해 주세요.");
+
+    // A silent server: the real time-out of a transfer, named for the service.
+    Response silent = Response::json("{}");
+    silent.delay = std::chrono::milliseconds(5000);
+    server.serve("/silent", silent);
+    QNetworkRequest request(server.url("/silent"));
+    request.setTransferTimeout(200);
+    const HttpFetch::Answer stalled = run(HttpFetch::get(request));
+    EXPECT_EQ(FigmaREST::transferFailure(stalled).message, "Figma API 가 120초 안에 답하지 않았어요. 잠시 뒤에 다시 해 주세요.");
 }

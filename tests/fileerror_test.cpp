@@ -23,4 +23,8 @@ TEST(FileError, DescribesAFileThatCouldNotBeOpened)
     QFile missing(dir.filePath(QStringLiteral("nowhere/plan.json")));
     ASSERT_FALSE(missing.open(QIODevice::ReadOnly));
     EXPECT_EQ(FileError::describe(missing), QString::fromUtf8("파일이나 폴더가 없어요"));
+    // Qt words a folder opened as a file itself.
+    QFile folder(dir.path());
+    ASSERT_FALSE(folder.open(QIODevice::ReadOnly));
+    EXPECT_EQ(FileError::describe(folder), QString::fromUtf8("파일이 아니라 폴더예요"));
 }

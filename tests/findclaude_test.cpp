@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTest>
+#include <cerrno>
+#include <csignal>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -120,13 +123,31 @@ TEST_F(FindClaude, BashWhenShellIsNotAnAbsoluteExecutable)
     EXPECT_EQ(LoginShell::program(), "/bin/bash");
 }
 
+// The shell is stopped with what its profile started, at the time-out and
+// when its caller cancels.
 TEST_F(FindClaude, LoginShellThatHangsIsStopped)
 {
-    useShell("#!/bin/sh\nexec sleep 60\n");
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_EQ(LoginShell::output("command -v claude", 300ms), std::nullopt);
-    EXPECT_LT(clock.elapsed(), 30000) << "the shell was waited out instead of stopped";
+    useShell("#!/bin/sh\nsleep 60 & echo $! > \"$(dirname \"$0\")/started\"\nexec sleep 60\n");
+    for (const bool cancelled : {false, true}) {
+        QFile::remove(scratch.filePath("started"));
+        CancelToken stop;
+        if (cancelled)
+            stop.cancel();
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(LoginShell::output("command -v claude", cancelled ? 60s : 300ms, stop), std::nullopt);
+        EXPECT_LT(clock.elapsed(), 30000) << "the shell was waited out instead of stopped";
+        if (cancelled) {
+            EXPECT_FALSE(QFile::exists(scratch.filePath("started"))) << "a cancelled search starts no shell";
+            continue;
+        }
+        QFile file(scratch.filePath("started"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const pid_t started = file.readAll().trimmed().toInt();
+        ASSERT_GT(started, 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ::kill(started, 0) == -1 && errno == ESRCH; }, 5000));
+        ::kill(started, SIGKILL);
+    }
 }
 
 TEST_F(FindClaude, LoginShellOutputMustBeUtf8)

@@ -13,13 +13,16 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <sys/stat.h>
@@ -97,6 +100,26 @@ QJsonObject answerFrame(const QString &id, const QString &name, int x, const QJs
         frame.insert(it.key(), it.value());
     return frame;
 }
+
+// A store that holds every read until released (or for ten seconds), as a
+// keyring waiting for its unlock prompt or a service slow to start.
+class SlowSecretStore final : public SecretStore
+{
+public:
+    std::optional<QByteArray> read(const QString &) override
+    {
+        asked = true;
+        release.tryAcquire(1, 10000);
+        answered = true;
+        return QByteArray("tok");
+    }
+    bool write(const QString &, const QString &) override { return false; }
+    bool remove(const QString &) override { return false; }
+
+    QSemaphore release;
+    std::atomic<bool> asked{false};
+    std::atomic<bool> answered{false};
+};
 
 class GeneratorTest : public testing::Test
 {
@@ -618,7 +641,7 @@ TEST_F(GeneratorTest, LocalDocumentsAreReadCachedJoinedOrRefused)
 
     EXPECT_EQ(readFile(dir + "/spec-docs/My_Spec__v2_.md"), "홈 문서");
     EXPECT_EQ(readFile(dir + "/spec-docs/spec.md"), QString(1500, u'가').toUtf8());
-    EXPECT_EQ(readFile(dir + "/spec-docs/spec-3.md"), QString(2400, u'b').toUtf8());
+    EXPECT_EQ(readFile(dir + "/spec-docs/spec-2.md"), QString(2400, u'b').toUtf8());
     EXPECT_EQ(QDir(dir + "/spec-docs").entryList(QDir::Files).size(), 3);
     EXPECT_FALSE(QFileInfo::exists(dir + "/api-docs"));
     EXPECT_EQ(generator.stageState(Stage::spec).detail, "문서 4개 · 5천 자");
@@ -663,6 +686,53 @@ TEST_F(GeneratorTest, LocalDocumentsAreReadCachedJoinedOrRefused)
         EXPECT_EQ(generator.stageState(Stage::spec).status, Status::failed);
         EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/" + QFileInfo(entry).fileName()));
     }
+}
+
+// Documents whose file names are alike each keep a copy of their own: in
+// any order and across runs, every heading carries its own document's text.
+// A copy a run takes is the same entry's; a copy an older version left
+// without a record still serves the one entry of its name.
+TEST_F(GeneratorTest, DocumentsOfOneFileNameEachKeepTheirOwnCopy)
+{
+    saveEmptySection();
+    QTemporaryDir docs;
+    const QString first = docs.filePath("d1/x-3.md");
+    const QString second = docs.filePath("d2/x.md");
+    const QString third = docs.filePath("d3/x.md");
+    const QString fourth = docs.filePath("d4/x-2.md");
+    const QHash<QString, QString> texts{{first, "첫째 문서"}, {second, "둘째 문서"}, {third, "셋째 문서"}, {fourth, "넷째 문서"}};
+    for (auto it = texts.begin(); it != texts.end(); ++it)
+        writeFile(it.key(), it.value().toUtf8());
+
+    const QList<QStringList> runs{{first, second, third}, {third, first, second}, {second, third, first}, {third},
+                                  {fourth, third, second}, {second, fourth}};
+    for (qsizetype run = 0; run < runs.size(); ++run) {
+        SCOPED_TRACE(run);
+        // Runs come faster than the backups' one-second names allow.
+        QFile::remove(dir + "/plan.json");
+        input.specDocs = runs[run];
+        const Generator::Phase phase = runToEnd(true);
+        ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+        const QString prompt = startsWith(draftMarker).value(run);
+        for (qsizetype i = 0; i < runs[run].size(); ++i) {
+            const QString &entry = runs[run][i];
+            EXPECT_TRUE(prompt.contains(QStringLiteral("### 문서 %1: ").arg(i + 1) + entry + "\n\n" + texts[entry]))
+                << qPrintable(entry);
+        }
+        // From here on these sources say otherwise: only their copies count.
+        for (const QString &entry : runs[run])
+            writeFile(entry, "바뀐 원본");
+    }
+    EXPECT_EQ(QDir(dir + "/spec-docs").entryList(QDir::Files).size(), 4);
+
+    // A copy without a record, from a folder of an older version.
+    QDir(dir).removeRecursively();
+    saveEmptySection();
+    writeFile(dir + "/spec-docs/x.md", "옛 사본");
+    input.specDocs = QStringList{docs.filePath("gone/x.md")};
+    ASSERT_EQ(runToEnd(true).kind, Kind::done);
+    EXPECT_TRUE(startsWith(draftMarker).last().contains("### 문서 1: " + docs.filePath("gone/x.md") + "\n\n옛 사본"));
+    EXPECT_TRUE(generator.log().contains("  저장된 기획서를 다시 써요: x.md"));
 }
 
 TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
@@ -817,4 +887,63 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
                           "(`claude mcp list`).\n" + prose.left(300));
     EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
     EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+}
+
+// A keyring that could not be read is no missing token: each cause says so
+// in its own sentence, before any stage begins.
+TEST_F(GeneratorTest, AnUnreadableKeychainSaysWhyInsteadOfAskingForAToken)
+{
+    using Found = SecretStore::Lookup::Status;
+    const QList<std::pair<SecretStore::Lookup, QString>> cases{
+        {{Found::locked, {}, {}}, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noService, {}, {}}, "키체인 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noBus, {}, {}}, "세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noAnswer, {}, {}}, "키체인이 제때 답하지 않아서 Figma 토큰을 읽지 못했어요."},
+        {{Found::failed, {}, "Access denied"}, "키체인이 오류(Access denied)를 알려서 Figma 토큰을 읽지 못했어요."},
+        {{Found::absent, {}, {}}, "Figma 토큰이 없어요. 설정에서 넣어 주세요."},
+    };
+    HttpServer server;
+    useTokenRoute(server);
+    for (const auto &[lookup, message] : cases) {
+        SCOPED_TRACE(message.toStdString());
+        auto store = std::make_shared<MemorySecretStore>();
+        store->items.insert("figma-token", "tok");
+        store->unreadable = lookup;
+        Keychain::useStore(store);
+        const Generator::Phase phase = runToEnd(false);
+        EXPECT_EQ(phase, Generator::Phase::failed(message));
+        EXPECT_EQ(generator.log().last(), "✗ " + message);
+        EXPECT_TRUE(generator.log().contains("키체인에서 Figma 토큰 읽는 중"));
+        for (const Stage stage : Generator::allStages)
+            EXPECT_EQ(generator.stageState(stage).status, Status::waiting);
+    }
+}
+
+// The token is read on a thread of its own: the run shows what it waits
+// for, and a stop ends it while the store still has not answered.
+TEST_F(GeneratorTest, TheTokenIsReadOffTheMainThreadAndAStopEndsTheWait)
+{
+    HttpServer server;
+    useTokenRoute(server);
+    auto store = std::make_shared<SlowSecretStore>();
+    Keychain::useStore(store);
+
+    start(false);
+    EXPECT_FALSE(store->answered) << "the start waited for the keychain";
+    waitUntil([&] { return store->asked && generator.log().contains("키체인에서 Figma 토큰 읽는 중"); }, 5000);
+    EXPECT_TRUE(generator.log().contains("키체인에서 Figma 토큰 읽는 중"));
+    EXPECT_TRUE(generator.phase().isRunning());
+
+    generator.cancel();
+    generator.setPhase(Generator::Phase::idle());
+    EXPECT_FALSE(store->answered);
+    store->release.release();
+    waitUntil([&] { return store->answered.load(); }, 5000);
+    turn(300);
+    // The stopped run did not go on with the token it was finally given.
+    EXPECT_EQ(generator.phase(), Generator::Phase::idle());
+    EXPECT_EQ(generator.log().last(), "멈춤");
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_EQ(generator.stageState(Stage::figma).status, Status::waiting);
+    EXPECT_TRUE(completed.isEmpty());
 }

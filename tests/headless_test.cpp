@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -120,6 +122,37 @@ TEST(HeadlessRender, CleanPlanExitsZeroAndRelativeFolderWorks)
     const auto r = runQuarrystone({"--render", "p"}, dir.path());
     EXPECT_EQ(r.code, 0) << qPrintable(r.err);
     EXPECT_EQ(r.out, QStringLiteral("다시 썼어요: %1 (문제 0건)\n").arg(QFileInfo(dir.filePath("p")).absoluteFilePath()));
+}
+
+// What killed runs left goes at the next start: temporary files in the
+// plan folder (a leftover beside plan.json, one in history/) and MCP
+// configurations of ended runs in the private temporary folder.
+TEST(HeadlessRender, RemovesWhatKilledRunsLeft)
+{
+    QTemporaryDir dir;
+    QTemporaryDir tmp;
+    writeFile(dir.filePath("plan.json"),
+              R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})");
+    writeFile(dir.filePath(".quarrystone-tmp-k1ll3d00"), "cut");
+    writeFile(dir.filePath("history/.quarrystone-tmp-k1ll3d01"), "cut");
+    const QString privateFolder = tmp.filePath("quarrystone-" + QString::number(::geteuid()));
+    ASSERT_TRUE(QDir().mkpath(privateFolder));
+    QFile::setPermissions(privateFolder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const QString stale = privateFolder + "/mcp-" + QString::number(ended) + "-Ab12Cd.json";
+    writeFile(stale, "{}");
+
+    qputenv("TMPDIR", tmp.path().toUtf8());
+    const auto r = runQuarrystone({"--render", dir.path()});
+    qunsetenv("TMPDIR");
+    EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{"index.html", "plan.json", "plan.md"}));
+    EXPECT_TRUE(QDir(dir.filePath("history")).isEmpty(QDir::Files | QDir::Hidden));
 }
 
 TEST(HeadlessRender, UnreadablePlanNamesTheArgumentUnchanged)

@@ -7,9 +7,11 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -76,8 +78,8 @@ protected:
 
 // Own pages to new folders: every image written (one whose data is broken
 // is not counted), the feature one folder name however it climbs. A new
-// folder has no history to log into; imported again, the earlier import is
-// backed up and the import logged.
+// folder's revision log starts with the import; imported again, the earlier
+// import is backed up and the import logged on top.
 TEST_F(HeadlessImportTest, OwnPageToANewFolder)
 {
     struct Row {
@@ -113,13 +115,18 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
         EXPECT_TRUE(readFile(dir + "/plan.json").contains("공유된 계획"));
         EXPECT_TRUE(readFile(dir + "/plan.md").contains("공유된 계획"));
         EXPECT_FALSE(readFile(dir + "/index.html").isEmpty());
-        EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
+        const QString entry = "> (가져오기) index.html\n\n- 공유받은 HTML 로 계획서를 바꿈\n\n";
+        const QString firstLog = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+        EXPECT_TRUE(firstLog.startsWith("## ") && firstLog.endsWith(" · 테스터\n\n" + entry)) << qPrintable(firstLog);
+        EXPECT_EQ(firstLog.count("## "), 1);
 
         const auto again = quarrystone({"--import", "source/index.html", "--out", out});
         ASSERT_EQ(again.code, 0) << qPrintable(again.err);
         EXPECT_EQ(again.out, said);
         EXPECT_EQ(historyFiles(dir, "plan-*.json").size(), 1);
-        EXPECT_TRUE(readFile(dir + "/history/revisions.md").contains("> (가져오기) index.html\n\n- 공유받은 HTML 로 계획서를 바꿈\n"));
+        const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+        EXPECT_EQ(log.count(entry), 2);
+        EXPECT_TRUE(log.endsWith(firstLog));
     }
 }
 
@@ -163,6 +170,10 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
 TEST_F(HeadlessImportTest, FailuresChangeNothing)
 {
     writeFile(work.filePath("other.html"), "<!doctype html><p>hello</p>");
+    // Outside the compared folder: reading the pipe would wait for a writer.
+    QTemporaryDir elsewhere;
+    const QString pipe = elsewhere.filePath("page.html");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     const QString page = sharedPage("Chat");
     const QString backupFailed = QStringLiteral("plan.json 을 백업하지 못해 가져오지 않았어요: ");
     struct Row {
@@ -179,6 +190,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         {"images", {"--import", page, "--into", work.filePath("images")}, "그림을 쓰지 못해 가져오지 않았어요: img/", "img"},
         {"page", {"--import", page, "--into", work.filePath("page")}, work.filePath("page") + "/index.html",
          "index.html/inside"},
+        {nullptr, {"--import", pipe, "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
+        {nullptr, {"--import", elsewhere.path(), "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(qPrintable(row.arguments.join(' ')));

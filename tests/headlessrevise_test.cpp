@@ -10,10 +10,12 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -117,7 +119,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
         const QStringList args = FakeClaude::arguments(start);
-        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit,Grep,Glob,mcp__atlassian,mcp__team-wiki");
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit(./plan.json),Grep,Glob,mcp__atlassian,mcp__team-wiki");
         QStringList added;
         for (qsizetype i = 0; i + 1 < args.size(); ++i)
             if (args[i] == "--add-dir")
@@ -229,4 +231,86 @@ TEST_F(HeadlessReviseTest, OneWriterAtATimeAndAKilledRevisionRollsBack)
     EXPECT_TRUE(undo.err.startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(undo.err);
     EXPECT_EQ(readFile(dir + "/plan.json"), rendered);
     EXPECT_EQ(backups(dir), QStringList{"plan-200101-000000.json"});
+}
+
+// A stop that comes once Claude has answered, while the revised plan is
+// written out or after the revision ended, finds the revision complete: the
+// exit status tells the truth about plan.json, at whatever moment the
+// signal arrives.
+TEST_F(HeadlessReviseTest, ASignalAfterClaudeAnsweredNeverHidesTheRevision)
+{
+    const auto revisedOrPutBack = [this](QProcess &process, int signal) {
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        if (process.exitCode() == 0) {
+            EXPECT_TRUE(out.endsWith("고쳤어요 답\n")) << qPrintable(out);
+            EXPECT_TRUE(readFile(dir + "/plan.json").contains("고친 제목"));
+            EXPECT_EQ(backups(dir).size(), 1);
+            EXPECT_TRUE(readFile(dir + "/history/revisions.md").contains("> 고쳐 줘\n\n고쳤어요 답\n"));
+        } else {
+            EXPECT_EQ(process.exitCode(), 128 + signal);
+            EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+            EXPECT_TRUE(backups(dir).isEmpty());
+        }
+    };
+    const auto reset = [this] {
+        QDir(dir).removeRecursively();
+        ChatPlans::writeFolder(dir);
+        QFile::remove(fake.folder() + "/log.jsonl");
+    };
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요 답")}}});
+
+    // Once the log entry is written the revision is whole: a signal then
+    // ends it with its answer.
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        reset();
+        QProcess process;
+        CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
+        QElapsedTimer timer;
+        timer.start();
+        while (!QFileInfo::exists(dir + "/history/revisions.md") && timer.elapsed() < 20000)
+            QThread::msleep(2);
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitCode(), 0);
+        revisedOrPutBack(process, signal);
+    }
+
+    // Signals at spread moments after Claude's start: either way, the truth.
+    for (int i = 0; i < 12; ++i) {
+        SCOPED_TRACE(i);
+        reset();
+        QProcess process;
+        CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
+        QElapsedTimer timer;
+        timer.start();
+        while (fake.records("start").isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(2);
+        QThread::msleep(40 * i);
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        revisedOrPutBack(process, SIGTERM);
+    }
+}
+
+// Where a file is expected, a folder or a pipe is refused before anything
+// changes, instead of waiting on the pipe for ever.
+TEST_F(HeadlessReviseTest, AFolderOrPipeIsNoImage)
+{
+    QTemporaryDir others;
+    const QString pipe = others.filePath("shot.png");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QDir(others.path()).mkpath("shots.png");
+    writeFile(work.filePath("a.png"), "image");
+    const QList<std::pair<QString, QString>> rows{{pipe, "보통 파일이 아니에요"}, {others.filePath("shots.png"), "폴더예요"},
+                                                         {others.filePath("gone.png"), "파일이나 폴더가 없어요"}};
+    for (const auto &[image, reason] : rows) {
+        SCOPED_TRACE(qPrintable(image));
+        const auto r = quarrystone({"--revise", dir, "--request", "고쳐 줘", "--image", "a.png," + image});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "이미지를 읽지 못했어요: " + image + " (" + reason + ")\n");
+        EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+        EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
+    }
+    EXPECT_TRUE(fake.records("start").isEmpty());
 }

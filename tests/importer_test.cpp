@@ -281,6 +281,9 @@ TEST_F(ImporterTest, UnreadableFiles)
     EXPECT_EQ(failure(path("missing.html")), "파일을 읽지 못했어요");
     EXPECT_EQ(failure(write("latin1.html", page("{\"meta\":{\"title\":\"caf\xe9\"}}"))), "파일을 읽지 못했어요");
     EXPECT_EQ(failure(dir.path()), "파일을 읽지 못했어요");
+    // A pipe would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("pipe.html")).constData(), 0600), 0);
+    EXPECT_EQ(failure(path("pipe.html")), "파일을 읽지 못했어요");
 }
 
 TEST_F(ImporterTest, WritesImagesUnderImg)

@@ -106,3 +106,23 @@ TEST_F(KeychainTest, StoreIsSharedSafelyBetweenThreads)
         reader.join();
     EXPECT_EQ(wrong, 0);
 }
+
+// The read that says why it gave nothing: an empty or broken item is as
+// good as none, while a store that could not be read names its cause.
+TEST_F(KeychainTest, ReadTellsAMissingSecretFromAnUnreadableStore)
+{
+    using Outcome = Keychain::Reading::Outcome;
+    store->items.insert("figma-token", "figd_token");
+    store->items.insert("anthropic-api-key", QByteArray("\xC3\x28", 2));
+    EXPECT_EQ(Keychain::read(Keychain::Item::figmaToken).outcome, Outcome::found);
+    EXPECT_EQ(Keychain::read(Keychain::Item::figmaToken).value, "figd_token");
+    EXPECT_EQ(Keychain::read(Keychain::Item::anthropicKey).outcome, Outcome::absent);
+    store->items.remove("anthropic-api-key");
+    EXPECT_EQ(Keychain::read(Keychain::Item::anthropicKey).outcome, Outcome::absent);
+
+    store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    const Keychain::Reading locked = Keychain::read(Keychain::Item::anthropicKey);
+    EXPECT_EQ(locked.outcome, Outcome::unreadable);
+    EXPECT_EQ(locked.problem, "키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요.");
+    EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), std::nullopt);
+}

@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QDateTime>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -80,4 +83,39 @@ TEST_F(PrivateTempTest, PassesByANameTakenBySomethingElse)
         QDir(expected()).removeRecursively();
         QDir(*folder).removeRecursively();
     }
+}
+
+// What killed runs left goes at the next start; files of live runs, the
+// pasted images and the update's folder stay.
+TEST_F(PrivateTempTest, RemovesWhatEndedRunsLeft)
+{
+    const auto folder = PrivateTemp::folder();
+    ASSERT_TRUE(folder.has_value());
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+
+    QTemporaryFile live(PrivateTemp::runFileTemplate(*folder, "mcp", ".json"));
+    ASSERT_TRUE(live.open());
+    const QString liveName = QFileInfo(live.fileName()).fileName();
+    const QString ended = "mcp-" + QString::number(child) + "-Ab12Cd.json";
+    const QDateTime twoDaysAgo = QDateTime::currentDateTime().addDays(-2);
+    const auto make = [&](const QString &name, const QDateTime &when) {
+        QFile file(*folder + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(name);
+        ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime)) << qPrintable(name);
+    };
+    make(ended, QDateTime::currentDateTime());
+    make("mcp-Xy34Zw.json", twoDaysAgo);
+    make("mcp-Fresh1.json", QDateTime::currentDateTime());
+    make("quarrystone-capture-0123ABCD.png", twoDaysAgo);
+    ASSERT_TRUE(QDir().mkpath(*folder + "/quarrystone-update-12"));
+
+    EXPECT_EQ(PrivateTemp::removeStale(), 2);
+    const QStringList left = QDir(*folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    EXPECT_EQ(left, (QStringList{liveName, "mcp-Fresh1.json",
+                                 "quarrystone-capture-0123ABCD.png", "quarrystone-update-12"}));
+    EXPECT_TRUE(liveName.startsWith("mcp-" + QString::number(::getpid()) + "-"));
 }

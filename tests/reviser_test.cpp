@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -252,9 +253,14 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
     EXPECT_TRUE(starts[1].value("stdin").toString().endsWith(
         "답은 처음처럼 고친 내용 1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)"))
         << qPrintable(starts[1].value("stdin").toString());
+    // Both runs may edit only plan.json: the real claude tool refuses an Edit
+    // outside "./plan.json" of the working folder (a repository passed with
+    // --add-dir included) and lets the Edit of plan.json through. fake-claude
+    // enforces no permissions, so the arguments are what is checked here.
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
-        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
+        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
+        EXPECT_EQ(argAfter(start, "--tools"), "Edit,Glob,Grep,Read,ToolSearch");
     }
 
     // The writer's form of Claude's edit, the derived files, the kept backup,
@@ -318,26 +324,37 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     writeFile(pictures.filePath("a.PNG"), "png bytes");
     writeFile(pictures.filePath("b"), "no extension");
     writeFile(pictures.filePath("c.jpeg"), "jpeg bytes");
+    // A pipe is no image: copying from it would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pictures.filePath("pipe.png")).constData(), 0600), 0);
+    // Typed repository paths reach Claude as the draft hands them over.
+    settings.androidRepo = QStringLiteral("~/android");
+    settings.iosRepo = QStringLiteral("~/ios");
     fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("")}}});
-    ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("b")}));
-    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
-    ASSERT_EQ(copies.size(), 2);
-    EXPECT_TRUE(copies[0].endsWith("-1.png"));
-    EXPECT_TRUE(copies[1].endsWith("-3.png"));
-    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
+    ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("pipe.png"),
+                              pictures.filePath("b")}));
 
     // While it runs, another request is ignored, its images not copied.
     EXPECT_FALSE(revise("또", {pictures.filePath("c.jpeg")}));
-    EXPECT_EQ(QDir(dir + "/history/attachments").entryList(QDir::Files).size(), 2);
     settle();
     QFile::remove(QDir::homePath() + "/.claude.json");
+    const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files | QDir::System, QDir::Name);
+    ASSERT_EQ(copies.size(), 2);
+    EXPECT_TRUE(copies[0].endsWith("-1.png"));
+    EXPECT_TRUE(copies[1].endsWith("-4.png"));
+    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
 
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("고쳤어요"));
     const QJsonObject start = fake.records("start").value(0);
     const QString prompt = start.value("stdin").toString();
     EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
     EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
-    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit,Grep,Glob");
+    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
+    const QStringList args = FakeClaude::arguments(start);
+    QStringList added;
+    for (qsizetype i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--add-dir")
+            added.append(args[i + 1]);
+    EXPECT_EQ(added, (QStringList{dir, QDir::homePath() + "/android", QDir::homePath() + "/ios"}));
     const QString named = "(첨부 이미지 2장: " + copies[0] + ", " + copies[1] + ")";
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains("> 첨부 이미지대로 고쳐 줘\n> " + named + "\n\n\n\n")) << qPrintable(log);

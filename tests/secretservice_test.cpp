@@ -1,11 +1,17 @@
 #include "settings/keychain.h"
+#include "support/commandline.h"
 #include "support/qtprinters.h"
 #include "support/secretsession.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using SecretSession::inOwnSession;
@@ -124,4 +130,102 @@ TEST(SecretService, SavingOverOtherProgramsItemsIsWhatEveryReadGivesBack)
         EXPECT_EQ(lookUp("figma-token"), std::nullopt);
         EXPECT_EQ(SecretSession::items("figma-token"), QStringList());
     });
+}
+
+namespace {
+
+// Locks the keyring's default collection, as the screen lock or a timeout
+// would.
+bool lockDefaultCollection()
+{
+    const QString service = "org.freedesktop.secrets";
+    QDBusMessage alias = QDBusMessage::createMethodCall(service, "/org/freedesktop/secrets",
+                                                        "org.freedesktop.Secret.Service", "ReadAlias");
+    alias.setArguments({QString("default")});
+    const QDBusMessage found = QDBusConnection::sessionBus().call(alias);
+    if (found.type() != QDBusMessage::ReplyMessage)
+        return false;
+    const QDBusObjectPath collection = qvariant_cast<QDBusObjectPath>(found.arguments().value(0));
+    QDBusMessage lock = QDBusMessage::createMethodCall(service, "/org/freedesktop/secrets",
+                                                       "org.freedesktop.Secret.Service", "Lock");
+    lock.setArguments({QVariant::fromValue(QList<QDBusObjectPath>{collection})});
+    return QDBusConnection::sessionBus().call(lock).type() == QDBusMessage::ReplyMessage;
+}
+
+// A session bus of its own with nothing that could start a Secret Service.
+class BareBus
+{
+public:
+    BareBus()
+    {
+        TestFiles::writeFile(m_dir.filePath("bus.conf"),
+                             "<busconfig><type>session</type><listen>unix:dir=" + m_dir.path().toUtf8()
+                                 + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                   "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                   "<allow own=\"*\"/></policy></busconfig>");
+        m_daemon.start("dbus-daemon", {"--config-file=" + m_dir.filePath("bus.conf"), "--nofork", "--print-address"});
+        if (m_daemon.waitForStarted() && m_daemon.waitForReadyRead(10000))
+            m_address = m_daemon.readLine().trimmed();
+    }
+    ~BareBus()
+    {
+        m_daemon.terminate();
+        if (!m_daemon.waitForFinished(5000))
+            m_daemon.kill();
+        m_daemon.waitForFinished();
+    }
+    QByteArray address() const { return m_address; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QByteArray m_address;
+};
+
+} // namespace
+
+TEST(SecretService, ALockedKeyringIsNoMissingToken)
+{
+    inOwnSession([] {
+        EXPECT_EQ(Keychain::read(Keychain::Item::anthropicKey).outcome, Keychain::Reading::Outcome::absent);
+        ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_locked"));
+        const Keychain::Reading open = Keychain::read(Keychain::Item::figmaToken);
+        EXPECT_EQ(open.outcome, Keychain::Reading::Outcome::found);
+        EXPECT_EQ(open.value, "figd_locked");
+
+        ASSERT_TRUE(lockDefaultCollection());
+        const Keychain::Reading locked = Keychain::read(Keychain::Item::figmaToken);
+        EXPECT_EQ(locked.outcome, Keychain::Reading::Outcome::unreadable);
+        EXPECT_EQ(locked.problem, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
+        EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken)) << "the plain calls keep their answers";
+    });
+}
+
+// The generation by the token route, run as a script would, on a session
+// bus without a Secret Service and with no session bus at all.
+TEST(SecretService, CommandLineSaysWhyTheTokenCouldNotBeRead)
+{
+    if (SecretSession::inside())
+        return;
+    QTemporaryDir home;
+    CommandLine::writeSettings(home.path(), R"({"figmaMode": "token", "claudePath": "/nonexistent/claude",)"
+                                            R"( "setupDone": true, "outputDir": ")" + home.filePath("out").toUtf8() + "\"}");
+    const BareBus bus;
+    ASSERT_FALSE(bus.address().isEmpty());
+    const QByteArray saved = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const auto generate = [&](const QByteArray &address) {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        const CommandLine::Outcome outcome = CommandLine::run(
+            {"--generate", "https://www.figma.com/design/KEY/Harbor?node-id=1-1", "--feature", "Harbor"}, home.path());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
+        EXPECT_NE(outcome.code, 0);
+        EXPECT_FALSE((outcome.out + outcome.err).contains("Figma 토큰이 없어요"));
+        return outcome.out + outcome.err;
+    };
+    const QString noService = generate(bus.address());
+    EXPECT_TRUE(noService.contains("키체인 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."))
+        << noService.toStdString();
+    const QString noBus = generate("unix:path=" + home.filePath("no-bus").toUtf8());
+    EXPECT_TRUE(noBus.contains("세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요.")) << noBus.toStdString();
+    EXPECT_TRUE(noBus.contains("키체인에서 Figma 토큰 읽는 중")) << noBus.toStdString();
 }

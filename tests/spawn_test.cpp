@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -200,6 +201,53 @@ TEST(Spawn, OutputGivesUpAfterItsTimeOut)
 {
     EXPECT_FALSE(Spawn::output("/bin/sleep", {"60"}, {}, std::chrono::milliseconds(200)).has_value());
     EXPECT_EQ(Spawn::output("/bin/echo", {"ok"}, {}, std::chrono::seconds(30)), std::optional<QString>("ok\n"));
+}
+
+// A command with a time-out ends with everything it started, whichever
+// way it is ended: its time-out, its owner's stop, or the application's
+// end. The sleeper ignores SIGTERM, so only SIGKILL to the group ends it.
+TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
+{
+    // The application's end comes last: from then on this process starts
+    // no command with a time-out.
+    enum class End { timeOut, stop, application };
+    for (const End end : {End::timeOut, End::stop, End::application}) {
+        QTemporaryDir dir;
+        const QString pidFile = dir.filePath("pid");
+        const QStringList args{"-c", "trap '' TERM; sleep 60 & echo $$ $! > " + pidFile + "; wait"};
+        const auto timeout = end == End::timeOut ? std::chrono::milliseconds(500) : std::chrono::milliseconds(60000);
+        CancelToken stop;
+        std::optional<QString> out = QStringLiteral("unset");
+        std::thread check([&] { out = Spawn::output("/bin/sh", args, Spawn::processEnvironment(), timeout, stop); });
+        QStringList pids;
+        for (int i = 0; i < 1000 && pids.size() < 2; ++i) {
+            QThread::msleep(10);
+            QFile file(pidFile);
+            if (file.open(QIODevice::ReadOnly))
+                pids = QString::fromLatin1(file.readAll()).split(' ', Qt::SkipEmptyParts);
+        }
+        if (pids.size() < 2) {
+            stop.cancel();
+            check.join();
+            FAIL() << "the command never started " << int(end);
+        }
+        const pid_t shell = pids[0].toInt();
+        const pid_t sleeper = pids[1].trimmed().toInt();
+        if (end == End::stop)
+            stop.cancel();
+        if (end == End::application) {
+            Spawn::endTimedCommands(std::chrono::milliseconds(300));
+            // Ended and reaped by the time it returns.
+            EXPECT_TRUE(processGone(shell));
+        }
+        check.join();
+        EXPECT_EQ(out, std::nullopt) << int(end);
+        EXPECT_TRUE(processGone(shell)) << int(end);
+        for (int i = 0; i < 300 && !processGone(sleeper); ++i)
+            QThread::msleep(10);
+        EXPECT_TRUE(processGone(sleeper)) << int(end);
+        ::kill(sleeper, SIGKILL);
+    }
 }
 
 TEST(Spawn, AwaitedOutputKeepsTheEventLoopTurningAndResumesOnItsThread)

@@ -1,5 +1,6 @@
 #include "claude/spawn.h"
 #include "core/privatetemp.h"
+#include "settings/appswap.h"
 #include "settings/updater.h"
 #include "support/httpserver.h"
 #include "support/qtprinters.h"
@@ -14,7 +15,12 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QRandomGenerator>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -69,6 +75,59 @@ void chmodTree(const QString &path, mode_t folders, mode_t files)
     }
 }
 
+// An application's program as a stand-in: it answers the updater's check
+// with `selfCheck`, has the real executable finish a swap, and otherwise
+// notes in `marks` that it was started.
+QByteArray standIn(const QByteArray &label, const QByteArray &marks, int selfCheck = 0)
+{
+    return "#!/bin/sh\ncase \"$1\" in\n--self-check) exit " + QByteArray::number(selfCheck)
+        + ";;\n--finish-update) exec '" QUARRYSTONE_BINARY "' \"$@\";;\nesac\necho " + label + " >> " + marks + "\n";
+}
+
+bool exists(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+// What stands beside the installed folder, the folder itself included.
+QStringList besideApp(const QString &app)
+{
+    return QDir(QFileInfo(app).path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+}
+
+QString workFolder43()
+{
+    return PrivateTemp::folder().value_or("(none)") + "/quarrystone-update-43";
+}
+
+// A small file system of `size` mounted on `path` for the life of the
+// object; root only.
+class SmallDisk
+{
+public:
+    SmallDisk(const QString &path, const QByteArray &size)
+        : m_path(QFile::encodeName(path))
+    {
+        QDir().mkpath(path);
+        m_mounted = ::geteuid() == 0 && ::mount("tmpfs", m_path.constData(), "tmpfs", 0, "size=" + size) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    bool makeReadOnly() const
+    {
+        return ::mount(nullptr, m_path.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+};
+
 // A process id that no process has any more.
 qint64 endedProcess()
 {
@@ -94,13 +153,32 @@ public:
     QString marks() const { return path("marks"); }
     QString relaunched() const { return QString::fromUtf8(readFile(marks() + "/relaunched")).trimmed(); }
 
+    QString note() const { return marks() + "/update-failed.txt"; }
+    QString work() const { return path("work"); }
+
     // An application folder whose program notes that it was started.
     void makeApp(const QString &app, const QByteArray &label) const
     {
-        const QByteArray program = "#!/bin/sh\necho " + label + " >> '" + QFile::encodeName(marks()) + "/relaunched'\n";
+        const QByteArray program = standIn(label, "'" + QFile::encodeName(marks()) + "/relaunched'");
         ASSERT_TRUE(writeFile(app + "/bin/quarrystone", program, 0755));
+        ASSERT_TRUE(writeFile(app + "/bin/quarrystone-window.so", "module"));
         ASSERT_TRUE(writeFile(app + "/Info.json", "{\"version\": \"" + label + "\"}"));
     }
+
+    // The application `label` staged beside `app` and the swap decided, as
+    // the updater leaves them before it quits.
+    void stageApp(const QString &app, const QByteArray &label) const
+    {
+        const QString unpacked = path("unpacked/" + QString::fromUtf8(label) + ".app");
+        makeApp(unpacked, label);
+        AppSwap::stage(unpacked, app);
+        AppSwap::commit(app);
+        QDir(path("unpacked")).removeRecursively();
+        QDir().mkpath(work());
+        ASSERT_TRUE(writeFile(work() + "/app.zip", "zip"));
+    }
+
+    QString script(const QString &app) const { return Updater::swapScript(app, work(), note(), endedProcess()); }
 
     // Runs the script to its end; as an unprivileged user when the tests run
     // as root, whom no file permission stops.
@@ -167,15 +245,38 @@ protected:
         return updater;
     }
 
-    static QByteArray appZip(const QString &top, const QByteArray &label)
+    static void addApp(ZipWriter &zip, const QString &top, const QByteArray &label, int selfCheck = 0,
+                       const QByteArray &module = "module")
     {
-        ZipWriter zip;
         zip.addFolder(top + "/");
         zip.addFolder(top + "/bin/");
-        zip.addFile(top + "/bin/quarrystone", "#!/bin/sh\necho " + label + " >> \"$(dirname \"$0\")/../../../marks/relaunched\"\n",
+        zip.addFile(top + "/bin/quarrystone", standIn(label, "\"$(dirname \"$0\")/../../../marks/relaunched\"", selfCheck),
                     0755);
+        zip.addFile(top + "/bin/quarrystone-window.so", module);
         zip.addFile(top + "/Info.json", "{\"version\": \"" + label + "\"}");
+    }
+
+    static QByteArray appZip(const QString &top, const QByteArray &label, int selfCheck = 0,
+                             const QByteArray &module = "module")
+    {
+        ZipWriter zip;
+        addApp(zip, top, label, selfCheck, module);
         return zip.bytes();
+    }
+
+    // Installs `zip`, which must fail with `message` while the application
+    // keeps running, the installed one untouched and nothing left behind.
+    void installFails(const QString &app, const HttpServer::Response &package, const QString &message)
+    {
+        std::unique_ptr<Updater> updater = foundBuild43(app);
+        server.serve(packagePath, package);
+        updater->install();
+        ASSERT_TRUE(settled(*updater));
+        EXPECT_EQ(updater->phase(), Phase::failed(message));
+        EXPECT_EQ(terminated, 0);
+        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"old\"}");
+        EXPECT_EQ(besideApp(app), QStringList{QFileInfo(app).fileName()});
+        EXPECT_FALSE(exists(workFolder43()));
     }
 
     HttpServer server;
@@ -259,6 +360,44 @@ TEST(UpdaterBundle, CmakeInstallLaysOutTheBundleTheUpdaterReads)
     EXPECT_EQ(bundle.version, QStringLiteral(QUARRYSTONE_VERSION));
     EXPECT_FALSE(bundle.build.isEmpty());
     EXPECT_TRUE(QFileInfo(prefix.filePath("Quarrystone.app/bin/quarrystone")).isExecutable());
+}
+
+TEST(UpdaterBundle, SelfCheckStartsTheExecutableAndLoadsItsWindowModule)
+{
+    QTemporaryDir dir;
+    const QString bin = dir.filePath("Quarrystone.app/bin");
+    QDir().mkpath(bin);
+    const QString module = QStringLiteral(QUARRYSTONE_BUILD_DIR) + "/src/quarrystone-window.so";
+    // Linked rather than copied where it can be: the files are large.
+    const auto place = [](const QString &from, const QString &to) {
+        QFile::remove(to);
+        return ::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0
+            || QFile::copy(from, to);
+    };
+    const auto check = [&bin] {
+        QProcess run;
+        run.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        run.start(bin + "/quarrystone", {"--self-check"});
+        return run.waitForFinished(60000) && run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1;
+    };
+    ASSERT_TRUE(place(QUARRYSTONE_BINARY, bin + "/quarrystone"));
+    ASSERT_TRUE(place(module, bin + "/quarrystone-window.so"));
+    EXPECT_EQ(check(), 0);
+
+    // Replaced, never written through: the links share the built files.
+    const auto replace = [](const QString &path, const QByteArray &contents, int mode) {
+        return QFile::remove(path) && writeFile(path, contents, mode);
+    };
+    QFile full(module);
+    ASSERT_TRUE(full.open(QIODevice::ReadOnly));
+    const QByteArray start = full.read(64 * 1024);
+    ASSERT_TRUE(replace(bin + "/quarrystone-window.so", start, 0644));
+    EXPECT_NE(check(), 0);
+    ASSERT_TRUE(replace(bin + "/quarrystone-window.so", "not a module", 0644));
+    EXPECT_NE(check(), 0);
+    ASSERT_TRUE(place(module, bin + "/quarrystone-window.so"));
+    ASSERT_TRUE(replace(bin + "/quarrystone", start, 0755));
+    EXPECT_NE(check(), 0);
 }
 
 TEST_F(UpdaterTest, SameBuildIsUpToDateAndANewerOneIsAvailable)
@@ -418,6 +557,173 @@ TEST_F(UpdaterTest, InstallFailures)
     EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"old\"}");
 }
 
+TEST_F(UpdaterTest, PackagesThatWouldLeaveNoWorkingApplicationAreRefused)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    const auto package = [](const QByteArray &zip) { return HttpServer::Response{200, zip, {}, {}, false}; };
+
+    // Damaged data in the window module: the archive's own check sum fails.
+    QByteArray damaged = appZip("Quarrystone.app", "new", 0, "module of the window");
+    damaged.replace("module of the window", "module of the wind0w");
+    installFails(app, package(damaged), "업데이트하지 못했어요: 받은 zip 을 풀지 못했어요 (unzip 2)");
+
+    ZipWriter empty;
+    empty.addFolder("Quarrystone.app/");
+    installFails(app, package(empty.bytes()), "업데이트하지 못했어요: 새 앱에 bin/quarrystone 이 없어요");
+
+    ZipWriter noModule;
+    noModule.addFolder("Quarrystone.app/");
+    noModule.addFile("Quarrystone.app/bin/quarrystone", "#!/bin/sh\n", 0755);
+    installFails(app, package(noModule.bytes()), "업데이트하지 못했어요: 새 앱에 bin/quarrystone-window.so 이 없어요");
+
+    ZipWriter two;
+    addApp(two, "A.app", "first");
+    addApp(two, "Quarrystone.app", "second");
+    installFails(app, package(two.bytes()), "업데이트하지 못했어요: zip 안에 앱이 여러 개 있어요");
+
+    // An executable or module that does not load fails its start-up check.
+    installFails(app, package(appZip("Quarrystone.app", "new", 1)),
+                 "업데이트하지 못했어요: 새 버전이 시작되지 않아요 (검사 결과 1)");
+
+    HttpServer::Response cut = package(appZip("Quarrystone.app", "new"));
+    cut.announcedLength = cut.body.size() + 4096;
+    installFails(app, cut, "업데이트하지 못했어요: 내려받는 중에 연결이 끊겼어요. 다시 해 주세요.");
+}
+
+TEST_F(UpdaterTest, InstallLocationThatCannotTakeTheApplicationIsFoundBeforeQuitting)
+{
+    Sandbox sandbox;
+    const SmallDisk disk(sandbox.path("Small"), "256k");
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small file system can be mounted here";
+    const QString app = sandbox.path("Small/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+
+    QByteArray module(400 * 1024, '\0');
+    for (char &byte : module)
+        byte = char(QRandomGenerator::global()->generate());
+    installFails(app, {200, appZip("Quarrystone.app", "new", 0, module), {}, {}, false},
+                 "업데이트하지 못했어요: 디스크에 남은 공간이 없어요");
+
+    ASSERT_TRUE(disk.makeReadOnly());
+    installFails(app, {200, appZip("Quarrystone.app", "new"), {}, {}, false},
+                 "업데이트하지 못했어요: 읽기 전용 파일 시스템이에요");
+}
+
+TEST_F(UpdaterTest, FullDiskWhileUnpackingKeepsTheApplicationRunning)
+{
+    Sandbox sandbox;
+    const SmallDisk disk(sandbox.path("Temp"), "320k");
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small file system can be mounted here";
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    const QByteArray tmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(sandbox.path("Temp")));
+
+    // The archive fits; it does not fit twice, once unpacked.
+    QByteArray module(200 * 1024, '\0');
+    for (char &byte : module)
+        byte = char(QRandomGenerator::global()->generate());
+    installFails(app, {200, appZip("Quarrystone.app", "new", 0, module), {}, {}, false},
+                 "업데이트하지 못했어요: 디스크에 남은 공간이 없어요");
+    // The archive itself does not fit.
+    module.append(module);
+    installFails(app, {200, appZip("Quarrystone.app", "new", 0, module), {}, {}, false},
+                 "업데이트하지 못했어요: 디스크에 남은 공간이 없어요");
+    qputenv("TMPDIR", tmp);
+}
+
+TEST_F(UpdaterTest, StartAfterAFailedSwapTellsWhyAndDoesNotInstallByItself)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    // Left by the swap script for the start that follows it.
+    const QString note = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/update-failed.txt";
+    ASSERT_TRUE(writeFile(note, "권한이 없어요"));
+    qputenv("QUARRYSTONE_UPDATE_AUTOINSTALL", "1");
+    server.serve(latestPath, HttpServer::Response::json(latest("43")));
+    server.serve(packagePath, {200, appZip("Quarrystone.app", "new"), {}, {}, false});
+
+    Updater restarted(hooks(app, "42"));
+    const Phase why = Phase::failed("업데이트하지 못했어요: 권한이 없어요");
+    EXPECT_EQ(restarted.phase(), why);
+    restarted.check();
+    ASSERT_TRUE(settled(restarted));
+    EXPECT_TRUE(restarted.available());
+    EXPECT_EQ(restarted.phase(), why);
+    EXPECT_TRUE(server.requestsTo(packagePath).isEmpty());
+    EXPECT_FALSE(exists(note));
+    // Once seen, the next check offers the build as usual.
+    restarted.dismiss();
+    qunsetenv("QUARRYSTONE_UPDATE_AUTOINSTALL");
+    restarted.check();
+    ASSERT_TRUE(settled(restarted));
+    EXPECT_EQ(restarted.phase(), Phase::idle());
+
+    // Told once: the start after that installs by itself again.
+    Updater later(hooks(app, "42"));
+    EXPECT_EQ(later.phase(), Phase::idle());
+}
+
+// The application side of the next test: installs a package of many files
+// into the folder named by the environment and waits to be killed.
+TEST_F(UpdaterTest, InstallingChildForTheUnpackTest)
+{
+    const QString app = qEnvironmentVariable("QUARRYSTONE_TEST_INSTALL_INTO");
+    if (app.isEmpty())
+        GTEST_SKIP() << "run by UnpackEndsWithTheApplication";
+    ZipWriter zip;
+    addApp(zip, "Quarrystone.app", "new");
+    for (int i = 0; i < 4000; ++i)
+        zip.addFile(QString("Quarrystone.app/data/%1").arg(i), QByteArray(1024, 'd'));
+    std::unique_ptr<Updater> updater = foundBuild43(app);
+    server.serve(packagePath, {200, zip.bytes(), {}, {}, false});
+    updater->install();
+    QTest::qWait(60000);
+}
+
+TEST(UpdaterUnpack, UnpackEndsWithTheApplication)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUARRYSTONE_TEST_INSTALL_INTO", app);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=UpdaterTest.InstallingChildForTheUnpackTest"});
+    ASSERT_TRUE(child.waitForStarted());
+
+    // The unzip the application started, held still once found.
+    const QByteArray parent = QByteArray::number(child.processId());
+    pid_t unzip = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                const QList<QByteArray> fields = readFile("/proc/" + entry + "/stat").split(' ');
+                if (fields.size() > 3 && fields[1] == "(unzip)" && fields[3] == parent) {
+                    unzip = entry.toInt();
+                    ::kill(unzip, SIGSTOP);
+                    return true;
+                }
+            }
+            return false;
+        },
+        30000));
+    ::kill(pid_t(child.processId()), SIGKILL);
+    ASSERT_TRUE(child.waitForFinished());
+
+    const QString stat = "/proc/" + QString::number(unzip) + "/stat";
+    const bool ended = QTest::qWaitFor([&] { return !exists(stat) || readFile(stat).split(' ').value(2) == "Z"; }, 10000);
+    if (!ended)
+        ::kill(unzip, SIGKILL);
+    EXPECT_TRUE(ended);
+}
+
 TEST_F(UpdaterTest, DevelopmentBuildChecksButDoesNotInstall)
 {
     std::unique_ptr<Updater> updater = foundBuild43(QString());
@@ -464,15 +770,13 @@ TEST_F(UpdaterTest, InstallSwapsTheApplicationAndStartsItAgain)
     ASSERT_TRUE(QTest::qWaitFor([&app] { return readFile(app + "/Info.json") == "{\"version\": \"new\"}"; }, 10000));
     ASSERT_TRUE(sandbox.waitForRelaunch());
     EXPECT_EQ(sandbox.relaunched(), "new");
-    EXPECT_FALSE(QFileInfo::exists(app + ".old"));
+    EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"});
+    EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile());
 
+    // The zip, the unpacked copy and the script go once the swap is done.
     const std::optional<QString> privateFolder = PrivateTemp::folder();
     ASSERT_TRUE(privateFolder);
-    const QString work = *privateFolder + "/quarrystone-update-43";
-    EXPECT_TRUE(QFileInfo(work + "/app.zip").isFile());
-    const QString script = QString::fromUtf8(readFile(work + "/swap.sh"));
-    EXPECT_TRUE(script.startsWith("#!/bin/bash\nwhile kill -0 "));
-    EXPECT_TRUE(script.contains("APP='" + app + "'; NEW='" + work + "/Quarrystone.app'"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !exists(workFolder43()); }, 10000));
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(*privateFolder).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
@@ -480,14 +784,15 @@ TEST_F(UpdaterTest, InstallSwapsTheApplicationAndStartsItAgain)
 
 TEST(UpdaterScript, GoldenText)
 {
-    EXPECT_EQ(Updater::swapScript("/opt/Quarry's apps/Quarrystone.app", "/tmp/q/quarrystone-update-43/Quarrystone.app",
-                                  4242),
+    EXPECT_EQ(Updater::swapScript("/opt/Quarry's apps/Quarrystone.app", "/tmp/q/quarrystone-update-43",
+                                  "/home/u/.local/share/quarrystone/update-failed.txt", 4242),
               "#!/bin/bash\n"
               "while kill -0 4242 2>/dev/null; do sleep 0.3; done\n"
-              "APP='/opt/Quarry'\\''s apps/Quarrystone.app'; NEW='/tmp/q/quarrystone-update-43/Quarrystone.app'\n"
-              "rm -rf \"$APP.old\"\n"
-              "if mv \"$APP\" \"$APP.old\"; then if cp -a \"$NEW\" \"$APP\"; then rm -rf \"$APP.old\"; "
-              "else rm -rf \"$APP\"; mv \"$APP.old\" \"$APP\"; fi; fi\n"
+              "APP='/opt/Quarry'\\''s apps/Quarrystone.app'; WORK='/tmp/q/quarrystone-update-43'; "
+              "NOTE='/home/u/.local/share/quarrystone/update-failed.txt'\n"
+              "for COPY in \"$APP\" \"$APP.new\" \"$APP.old\"; do if [ -x \"$COPY/bin/quarrystone\" ]; then "
+              "\"$COPY/bin/quarrystone\" --finish-update \"$APP\" \"$NOTE\"; break; fi; done\n"
+              "rm -rf \"$WORK\"\n"
               "/usr/bin/setsid -f \"$APP/bin/quarrystone\" </dev/null >/dev/null 2>&1");
 }
 
@@ -495,15 +800,16 @@ TEST(UpdaterScript, SwapsFoldersWhosePathsHoldQuotes)
 {
     Sandbox sandbox;
     const QString app = sandbox.path("it's \"here\" $HOME/Quarry's.app");
-    const QString fresh = sandbox.path("work/Quarrystone.app");
     sandbox.makeApp(app, "old");
-    sandbox.makeApp(fresh, "new");
     ASSERT_TRUE(writeFile(app + ".old/stale", "left over"));
+    sandbox.stageApp(app, "new");
 
-    sandbox.run(Updater::swapScript(app, fresh, endedProcess()));
+    sandbox.run(sandbox.script(app));
     EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}");
-    EXPECT_FALSE(QFileInfo::exists(app + ".old"));
+    EXPECT_EQ(besideApp(app), QStringList{QFileInfo(app).fileName()});
     EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable());
+    EXPECT_FALSE(exists(sandbox.work()));
+    EXPECT_FALSE(exists(sandbox.note()));
     ASSERT_TRUE(sandbox.waitForRelaunch());
     EXPECT_EQ(sandbox.relaunched(), "new");
 }
@@ -512,9 +818,8 @@ TEST(UpdaterScript, WaitsForTheApplicationToEnd)
 {
     Sandbox sandbox;
     const QString app = sandbox.path("Apps/Quarrystone.app");
-    const QString fresh = sandbox.path("work/Quarrystone.app");
     sandbox.makeApp(app, "old");
-    sandbox.makeApp(fresh, "new");
+    sandbox.stageApp(app, "new");
     const pid_t running = ::fork();
     if (running == 0) {
         ::usleep(600'000);
@@ -523,7 +828,7 @@ TEST(UpdaterScript, WaitsForTheApplicationToEnd)
     // Reaped as soon as it ends: until then it would still count as running.
     std::thread reaper([running] { ::waitpid(running, nullptr, 0); });
     // The script starts while the application still runs.
-    QByteArray script = Updater::swapScript(app, fresh, running).toUtf8();
+    QByteArray script = Updater::swapScript(app, sandbox.work(), sandbox.note(), running).toUtf8();
     QFile file(sandbox.path("swap.sh"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(script);
@@ -537,44 +842,130 @@ TEST(UpdaterScript, WaitsForTheApplicationToEnd)
     ASSERT_TRUE(QTest::qWaitFor([&app] { return readFile(app + "/Info.json") == "{\"version\": \"new\"}"; }, 10000));
 }
 
-TEST(UpdaterScript, FailedCopyPutsTheOldApplicationBack)
+TEST(UpdaterScript, SwapCutShortAnywhereIsCompletedByTheScriptRunAgain)
+{
+    // What a kill leaves at each point of the swap.
+    const QList<QPair<QString, std::function<void(const QString &)>>> points{
+        {"before the swap", [](const QString &) {}},
+        {"between the two renames",
+         [](const QString &app) { ASSERT_EQ(::rename(QFile::encodeName(app), QFile::encodeName(app + ".old")), 0); }},
+        {"after the exchange",
+         [](const QString &app) {
+             ASSERT_EQ(::renameat2(AT_FDCWD, QFile::encodeName(app + ".new").constData(), AT_FDCWD,
+                                   QFile::encodeName(app).constData(), RENAME_EXCHANGE),
+                       0);
+         }},
+        {"while removing the old copy",
+         [](const QString &app) {
+             ASSERT_EQ(::rename(QFile::encodeName(app).constData(), QFile::encodeName(app + ".old").constData()), 0);
+             ASSERT_EQ(::rename(QFile::encodeName(app + ".new").constData(), QFile::encodeName(app).constData()), 0);
+             ASSERT_TRUE(QFile::remove(app + ".old/bin/quarrystone"));
+         }},
+    };
+    for (const auto &[point, cut] : points) {
+        Sandbox sandbox;
+        const QString app = sandbox.path("Apps/Quarrystone.app");
+        sandbox.makeApp(app, "old");
+        sandbox.stageApp(app, "new");
+        cut(app);
+        sandbox.run(sandbox.script(app));
+        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}") << point.toStdString();
+        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile()) << point.toStdString();
+        EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"}) << point.toStdString();
+        ASSERT_TRUE(sandbox.waitForRelaunch());
+        EXPECT_EQ(sandbox.relaunched(), "new") << point.toStdString();
+    }
+}
+
+TEST(UpdaterScript, KilledAtAnyMomentTheScriptLeavesAWorkingApplication)
+{
+    for (int round = 0; round < 12; ++round) {
+        Sandbox sandbox;
+        const QString app = sandbox.path("Apps/Quarrystone.app");
+        sandbox.makeApp(app, "old");
+        sandbox.stageApp(app, "new");
+        const QString file = sandbox.path("swap.sh");
+        ASSERT_TRUE(writeFile(file, sandbox.script(app).toUtf8()));
+        const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t pid = Spawn::run("/bin/bash", {file}, Spawn::processEnvironment(), QString(), devNull, devNull,
+                                     devNull, true);
+        ::close(devNull);
+        ::usleep(QRandomGenerator::global()->bounded(2'000, 40'000));
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        // Whichever application is in place is whole.
+        const QByteArray info = readFile(app + "/Info.json");
+        EXPECT_TRUE(info == "{\"version\": \"old\"}" || info == "{\"version\": \"new\"}") << info.toStdString();
+        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable() || exists(app + ".swap"));
+
+        sandbox.run(sandbox.script(app));
+        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}");
+        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile());
+        EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"});
+        ASSERT_TRUE(sandbox.waitForRelaunch());
+    }
+}
+
+TEST(UpdaterScript, NextStartOfTheOldCopyCompletesASwapCutShort)
 {
     Sandbox sandbox;
     const QString app = sandbox.path("Apps/Quarrystone.app");
-    const QString fresh = sandbox.path("work/Quarrystone.app");
+    // The old copy is the real executable; it needs no window module for a
+    // command-line start.
+    QDir().mkpath(app + "/bin");
+    if (::link(QUARRYSTONE_BINARY, QFile::encodeName(app + "/bin/quarrystone").constData()) != 0)
+        ASSERT_TRUE(QFile::copy(QUARRYSTONE_BINARY, app + "/bin/quarrystone"));
+    sandbox.stageApp(app, "new");
+    ASSERT_EQ(::rename(QFile::encodeName(app).constData(), QFile::encodeName(app + ".old").constData()), 0);
+
+    const std::optional<QString> out = Spawn::output(app + ".old/bin/quarrystone", {"--render", sandbox.path("none")},
+                                                     Spawn::processEnvironment(), std::chrono::seconds(30));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}");
+    EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"});
+    // The start went on in the installed copy.
+    EXPECT_EQ(sandbox.relaunched(), "new");
+}
+
+TEST(UpdaterScript, SwapThatCannotBeDoneKeepsTheOldApplicationAndSaysWhy)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
     sandbox.makeApp(app, "old");
-    sandbox.makeApp(fresh, "new");
-    // The copy fails part of the way, on a file it cannot read.
-    ASSERT_TRUE(writeFile(fresh + "/zz-locked", "secret", 0000));
+    sandbox.stageApp(app, "new");
     chmodTree(sandbox.path("Apps"), 0777, 0666);
     ::chmod(QFile::encodeName(app + "/bin/quarrystone").constData(), 0755);
+    ::chmod(QFile::encodeName(app + ".new/bin/quarrystone").constData(), 0755);
+    ::chmod(QFile::encodeName(sandbox.work()).constData(), 0777);
+    // The folders could be emptied, but not renamed in the folder that holds them.
+    ::chmod(QFile::encodeName(sandbox.path("Apps")).constData(), 0555);
 
-    sandbox.run(Updater::swapScript(app, fresh, endedProcess()), true);
+    sandbox.run(sandbox.script(app), true);
+    ::chmod(QFile::encodeName(sandbox.path("Apps")).constData(), 0755);
     EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"old\"}");
-    EXPECT_FALSE(QFileInfo::exists(app + "/zz-locked"));
-    EXPECT_FALSE(QFileInfo::exists(app + ".old"));
+    EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable());
+    EXPECT_EQ(readFile(sandbox.note()), "권한이 없어요");
     ASSERT_TRUE(sandbox.waitForRelaunch());
     EXPECT_EQ(sandbox.relaunched(), "old");
 }
 
-TEST(UpdaterScript, ApplicationThatCannotBeMovedStaysWhole)
+TEST(UpdaterScript, LeftoverCopiesThatCannotBeRemovedNeverBlockALaterUpdate)
 {
     Sandbox sandbox;
     const QString app = sandbox.path("Apps/Quarrystone.app");
-    const QString fresh = sandbox.path("work/Quarrystone.app");
     sandbox.makeApp(app, "old");
-    sandbox.makeApp(fresh, "new");
-    // The application's own files could be deleted, but its folder cannot be
-    // renamed in the folder that holds it.
-    chmodTree(app, 0777, 0666);
-    ::chmod(QFile::encodeName(app + "/bin/quarrystone").constData(), 0755);
-    ::chmod(QFile::encodeName(sandbox.path("Apps")).constData(), 0555);
-
-    sandbox.run(Updater::swapScript(app, fresh, endedProcess()), true);
-    ::chmod(QFile::encodeName(sandbox.path("Apps")).constData(), 0755);
-    EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"old\"}");
-    EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable());
-    EXPECT_FALSE(QFileInfo::exists(app + ".old"));
-    ASSERT_TRUE(sandbox.waitForRelaunch());
-    EXPECT_EQ(sandbox.relaunched(), "old");
+    // An earlier update's old copy holds what this user cannot delete.
+    ASSERT_TRUE(writeFile(app + ".old/locked/file", "kept"));
+    ::chmod(QFile::encodeName(sandbox.path("Apps")).constData(), 0777);
+    for (const QByteArray label : {"first", "second"}) {
+        sandbox.stageApp(app, label);
+        ::chmod(QFile::encodeName(sandbox.work()).constData(), 0777);
+        sandbox.run(sandbox.script(app), true);
+        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"" + label + "\"}");
+        EXPECT_FALSE(exists(app + ".old"));
+        EXPECT_FALSE(exists(app + ".new"));
+        EXPECT_FALSE(exists(app + ".swap"));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sandbox.relaunched() == "first\nsecond"; }, 10000))
+        << sandbox.relaunched().toStdString();
 }

@@ -2,6 +2,7 @@
 
 #include "app/desktop.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
@@ -10,7 +11,6 @@
 #include "model/generator.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
-#include "settings/apppaths.h"
 #include "settings/updater.h"
 
 #include <QDate>
@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 
 using namespace Qt::StringLiterals;
@@ -51,11 +50,6 @@ QString lastComponent(const QString &dir)
     return QFileInfo(bare(QDir::cleanPath(dir))).fileName();
 }
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Something at the path, a dangling link included.
 bool occupied(const QString &path)
 {
@@ -76,7 +70,7 @@ bool moveToTrash(const QString &path, QString *error)
     }
     QFile item(path);
     if (!item.moveToTrash()) {
-        *error = item.errorString();
+        *error = FileError::describe(item);
         return false;
     }
     return true;
@@ -102,10 +96,10 @@ FileRead readFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw ReadFailure{file.errorString()};
+        throw ReadFailure{FileError::describe(file)};
     FileRead read{file.readAll(), file.fileTime(QFileDevice::FileModificationTime)};
     if (file.error() != QFileDevice::NoError)
-        throw ReadFailure{file.errorString()};
+        throw ReadFailure{FileError::describe(file)};
     return read;
 }
 
@@ -332,7 +326,7 @@ std::optional<PlanRef> AppState::ref(const QString &dir)
 
 void AppState::refresh()
 {
-    const QString output = AppPaths::expandHome(m_settings.outputDir);
+    const QString output = m_settings.outputFolder();
     // One listing serves both lists; hidden folders count, nothing is sorted.
     const QFileInfoList children =
         output.isEmpty() ? QFileInfoList()
@@ -410,7 +404,7 @@ void AppState::open(const QString &dir, bool remember)
         // when it is listed now. A folder is remembered once.
         const QString standard = standardFolder(dir);
         const QString parent = standardFolder(standard + u".."_s);
-        const QString output = standardFolder(AppPaths::expandHome(m_settings.outputDir));
+        const QString output = standardFolder(m_settings.outputFolder());
         const QStringList remembered = extraDirs();
         const bool known = std::any_of(remembered.begin(), remembered.end(),
                                        [&](const QString &extra) { return standardFolder(extra) == standard; });
@@ -469,9 +463,13 @@ void AppState::exportHTML(const std::optional<QString> &dir)
         title = lastComponent(*folder);
     QString name = title + u" 계획서 "_s + QDate::currentDate().toString(u"yyMMdd"_s) + u".html"_s;
     name.replace(u'/', u'_');
+    // The panel starts where the plans are, else in the home folder; never
+    // in the process's working folder.
+    const QString output = m_settings.outputFolder();
+    const QString start = QFileInfo(output).isDir() ? output : QDir::homePath();
     QPointer<AppState> self(this);
     desktop().chooseSaveTarget(
-        m_window, name, u"이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요."_s,
+        m_window, start, name, u"이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요."_s,
         [self, source](const QString &target) {
             if (self)
                 self->saveExport(source, target);
@@ -487,7 +485,7 @@ void AppState::saveExport(const QString &source, const QString &target)
         try {
             // The copy replaces an existing file only once it is whole.
             if (!AtomicFile::write(target, readWhole(source), &error)) {
-                setMessage(u"내보내지 못했어요: "_s + error);
+                setMessage(u"내보내지 못했어요: "_s + FileError::describe(error));
                 return;
             }
         } catch (const ReadFailure &failure) {
@@ -569,10 +567,10 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
                 plan.meta.title = newTitle;
                 Exporter::writeAll(plan, bare(dir), conventions().first);
             } catch (const PlanHistory::Failure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
                 return;
             } catch (const ExportFailure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + failure.message);
+                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
                 return;
             }
         }
@@ -594,7 +592,7 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
         const QByteArray from = QFile::encodeName(bare(dir));
         const QByteArray to = QFile::encodeName(bare(target));
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
-            setMessage(u"이름을 바꾸지 못했어요: "_s + systemError(errno));
+            setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(errno));
             return;
         }
         QStringList remembered = extraDirs();
@@ -655,14 +653,14 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
     if (into) {
         folder = bare(*into);
     } else {
-        const QString output = bare(AppPaths::expandHome(m_settings.outputDir));
+        const QString output = bare(m_settings.outputFolder());
         const QString base = importBase(imported.plan.meta.feature);
         folder = output + u'/' + base;
         for (int n = 2; occupied(folder); ++n)
             folder = output + u'/' + base + u'-' + QString::number(n);
     }
     if (!QDir().mkpath(folder)) {
-        setMessage(u"가져오지 못했어요: "_s + systemError(errno));
+        setMessage(u"가져오지 못했어요: "_s + FileError::describe(errno));
         return;
     }
     FolderLock lock;
@@ -676,7 +674,7 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
     try {
         Exporter::writeAll(imported.plan, folder, conventions().first);
     } catch (const ExportFailure &failure) {
-        setMessage(u"가져오지 못했어요: "_s + failure.message);
+        setMessage(u"가져오지 못했어요: "_s + FileError::describe(failure.message));
         return;
     }
     // The log lives in history/, which a new folder does not have yet.
@@ -705,12 +703,28 @@ void AppState::cancelGeneration(bool keep)
     const std::optional<QString> running = generator.runningDir();
     generator.cancel();
     generator.setPhase(Generator::Phase::idle());
-    QString ignored;
-    if (!keep && running)
-        moveToTrash(*running, &ignored);
-    refresh();
-    setSelection(Selection::newPlan());
-    setMessage(keep ? u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s : u"만들기를 취소하고 지웠어요"_s);
+    // A stopped run may still be writing its folder, or taking back files
+    // it wrote; the folder is moved only once that is over, so no writer
+    // brings it back. By then a folder holds a plan.json only when it held
+    // one before the run: a redraft, whose earlier plan is never trashed.
+    QPointer<AppState> self(this);
+    generator.afterWrites([self, keep, running] {
+        if (!self)
+            return;
+        const bool earlierPlan = running && QFileInfo(*running + u"/plan.json"_s).isFile();
+        // A run started meanwhile in the same folder keeps it.
+        const Generator &now = Generator::shared();
+        const bool reused = now.phase().isRunning() && now.runningDir() == running;
+        QString ignored;
+        if (!keep && running && !earlierPlan && !reused)
+            moveToTrash(*running, &ignored);
+        self->refresh();
+        self->setSelection(Selection::newPlan());
+        if (keep)
+            self->setMessage(u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s);
+        else
+            self->setMessage(earlierPlan ? u"만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요"_s : u"만들기를 취소하고 지웠어요"_s);
+    });
 }
 
 void AppState::resume(const QString &dir)

@@ -8,10 +8,43 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
 
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// Puts the message in a line of its own above the panel's parts: a window
+// title alone is not seen where no window manager draws one.
+void showMessage(QFileDialog *dialog, const QString &message)
+{
+    auto *grid = qobject_cast<QGridLayout *>(dialog->layout());
+    if (!grid || message.isEmpty())
+        return;
+    struct Placed {
+        QLayoutItem *item;
+        int row, column, rows, columns;
+    };
+    QList<Placed> placed;
+    while (grid->count() > 0) {
+        Placed p{};
+        grid->getItemPosition(0, &p.row, &p.column, &p.rows, &p.columns);
+        p.item = grid->takeAt(0);
+        placed.append(p);
+    }
+    auto *label = new QLabel(dialog);
+    label->setObjectName(u"panelMessage"_s);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setText(message);
+    int columns = 1;
+    for (const Placed &p : std::as_const(placed)) {
+        grid->addItem(p.item, p.row + 1, p.column, p.rows, p.columns);
+        columns = std::max(columns, p.column + p.columns);
+    }
+    grid->addWidget(label, 0, 0, 1, columns);
+}
 
 // A panel of our own drawing: the import filter needs the panel's model,
 // which the desktop's native panels do not offer.
@@ -19,6 +52,7 @@ QFileDialog *panel(QWidget *parent, const QString &message, Desktop::Chosen chos
 {
     auto *dialog = new QFileDialog(parent, message);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
+    showMessage(dialog, message);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setObjectName(u"filePanel"_s);
@@ -52,9 +86,11 @@ void Desktop::choosePlanPage(QWidget *parent, const QString &message, Chosen cho
     dialog->open();
 }
 
-void Desktop::chooseSaveTarget(QWidget *parent, const QString &name, const QString &message, Chosen chosen)
+void Desktop::chooseSaveTarget(QWidget *parent, const QString &folder, const QString &name, const QString &message,
+                               Chosen chosen)
 {
     QFileDialog *dialog = panel(parent, message, std::move(chosen));
+    dialog->setDirectory(folder);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilter(u"HTML (*.html *.htm)"_s);

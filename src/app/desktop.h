@@ -19,14 +19,16 @@ public:
     // The desktop's own, shared by every state that has no other.
     static Desktop &standard();
 
-    // Each panel is window-modal on `parent` and returns at once; `chosen`
-    // runs with the confirmed path, and never when the panel is cancelled.
+    // Each panel is window-modal on `parent`, shows `message` inside itself
+    // and returns at once; `chosen` runs with the confirmed path, and never
+    // when the panel is cancelled.
     // A folder that holds plan.json.
     virtual void chooseFolder(QWidget *parent, const QString &message, Chosen chosen);
     // A plan page: other files are shown but cannot be picked.
     virtual void choosePlanPage(QWidget *parent, const QString &message, Chosen chosen);
-    // Where to save an HTML file, proposing `name` in the last folder used.
-    virtual void chooseSaveTarget(QWidget *parent, const QString &name, const QString &message, Chosen chosen);
+    // Where to save an HTML file, proposing `name` in `folder`.
+    virtual void chooseSaveTarget(QWidget *parent, const QString &folder, const QString &name, const QString &message,
+                                  Chosen chosen);
 
     // Shows the file selected in the file manager, else opens its folder.
     virtual void reveal(const QString &path);

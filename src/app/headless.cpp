@@ -10,6 +10,7 @@
 #include "model/reviser.h"
 #include "claude/clauderunner.h"
 #include "core/filedescriptor.h"
+#include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -169,6 +170,9 @@ FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBa
         return FolderLock();
     try {
         FolderLock lock = FolderLock::take(dir);
+        // Only the holder may take away what cut writes left: a live writer's
+        // file is never among them.
+        removeLeftovers(dir);
         const std::optional<QString> line = Reviser::rollBackInterrupted(dir, settings);
         if (line)
             warn(*line);
@@ -186,6 +190,12 @@ void say(const QString &line)
 {
     std::fflush(stdout);
     FileDescriptor::writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+}
+
+void removeLeftovers(const QString &dir)
+{
+    if (QFileInfo(QDir(dir).filePath(QStringLiteral("plan.json"))).isFile())
+        AtomicFile::removeLeftovers(dir);
 }
 
 int run(const QStringList &arguments)

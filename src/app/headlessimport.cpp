@@ -2,6 +2,7 @@
 
 #include "app/headless.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
@@ -163,7 +164,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     }
 
     const QString dir = into ? QFileInfo(*into).absoluteFilePath()
-                             : QDir(settings.outputDir)
+                             : QDir(settings.outputFolder())
                                    .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
                                                      + QStringLiteral("-plan-imported"));
 
@@ -181,10 +182,10 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QFile file(planPath);
         if (!file.open(QIODevice::ReadOnly))
-            Headless::fail(notCopied + file.errorString());
+            Headless::fail(notCopied + FileError::describe(file));
         const QByteArray bytes = file.readAll();
         if (file.error() != QFileDevice::NoError)
-            Headless::fail(notCopied + file.errorString());
+            Headless::fail(notCopied + FileError::describe(file));
         const std::optional<Plan> current = currentPlan(bytes);
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))
@@ -203,6 +204,11 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     } catch (const ExportFailure &failure) {
         failAndPutBack(undo, failure.message);
     }
+    // A plan folder now, held by this run: what killed imports left in it
+    // before it had a plan.json goes too.
+    Headless::removeLeftovers(dir);
+    // The log lives in history/, which a new folder does not have yet.
+    QDir().mkpath(QDir(dir).filePath(QStringLiteral("history")));
     Reviser::appendLog(dir, QStringLiteral("(가져오기) ") + QFileInfo(page).fileName(),
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)

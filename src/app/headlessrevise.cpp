@@ -3,6 +3,7 @@
 #include "app/headless.h"
 #include "app/headlessrun.h"
 #include "core/filedescriptor.h"
+#include "model/generator.h"
 #include "model/reviser.h"
 
 #include <QCoreApplication>
@@ -35,6 +36,25 @@ void onSignal(int signal)
     errno = saved;
 }
 
+// Ends the command once the revision is over. A revision that completed
+// exits with 0 and its answer even when a stop came too late to undo it; a
+// failed one has put plan.json back, and a stop is then told by its status.
+void endIfOver(const Reviser::Phase &phase)
+{
+    switch (phase.kind) {
+    case Reviser::Phase::Kind::done:
+        HeadlessRun::print({phase.text});
+        std::exit(0);
+    case Reviser::Phase::Kind::failed:
+        std::fflush(stdout);
+        FileDescriptor::writeAll(STDERR_FILENO, (phase.text + QLatin1Char('\n')).toUtf8());
+        std::exit(caught ? 128 + caught : 1);
+    case Reviser::Phase::Kind::running:
+    case Reviser::Phase::Kind::idle:
+        return;
+    }
+}
+
 void stopOnSignals()
 {
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -45,10 +65,13 @@ void stopOnSignals()
         while (::read(signalPipe[0], &byte, 1) == 1)
             caught = byte;
         Reviser &reviser = Reviser::shared();
-        // Before the revision starts or after it ended nothing needs putting
-        // back; otherwise the printer ends the process once it has.
-        if (!reviser.phase().isRunning())
+        // Before the revision starts nothing needs putting back; once it
+        // ended, it ends the command as it ended. Otherwise the printer ends
+        // the process once the revision has stopped or completed.
+        const Reviser::Phase phase = reviser.phase();
+        if (phase.kind == Reviser::Phase::Kind::idle)
             std::exit(128 + caught);
+        endIfOver(phase);
         reviser.cancel();
     });
     struct sigaction action {};
@@ -59,36 +82,35 @@ void stopOnSignals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-[[noreturn]] void end(int code)
-{
-    std::exit(caught ? 128 + caught : code);
-}
-
-// The revision printer: each new progress text once, then the answer on
-// standard output or the message on standard error.
+// The revision printer: each new progress text once, then the end.
 std::function<void()> printer()
 {
     auto last = std::make_shared<QString>();
     return [last] {
         const Reviser::Phase phase = Reviser::shared().phase();
-        switch (phase.kind) {
-        case Reviser::Phase::Kind::running:
-            if (phase.text != *last) {
-                HeadlessRun::print({QStringLiteral("… ") + phase.text});
-                *last = phase.text;
-            }
-            return;
-        case Reviser::Phase::Kind::done:
-            HeadlessRun::print({phase.text});
-            end(0);
-        case Reviser::Phase::Kind::failed:
-            std::fflush(stdout);
-            FileDescriptor::writeAll(STDERR_FILENO, (phase.text + QLatin1Char('\n')).toUtf8());
-            end(1);
-        case Reviser::Phase::Kind::idle:
-            return;
+        if (phase.isRunning() && phase.text != *last) {
+            HeadlessRun::print({QStringLiteral("… ") + phase.text});
+            *last = phase.text;
         }
+        endIfOver(phase);
     };
+}
+
+// The attachments are copied by the revision itself, which takes regular
+// files only; what names anything else is refused here, before anything
+// changes, so that the person learns which argument was wrong.
+QStringList images(const QStringList &arguments)
+{
+    QStringList paths;
+    for (const QString &image :
+         Headless::value(arguments, QStringLiteral("--image")).value_or(QString()).split(u',', Qt::SkipEmptyParts)) {
+        const QString path = QFileInfo(image).absoluteFilePath();
+        if (const std::optional<QString> reason = Generator::notAFile(path))
+            Headless::fail(QStringLiteral("이미지를 읽지 못했어요: ") + image + QStringLiteral(" (") + *reason
+                           + QLatin1Char(')'));
+        paths.append(path);
+    }
+    return paths;
 }
 
 } // namespace
@@ -116,14 +138,11 @@ void revise(const QStringList &arguments, const AppSettings &settings)
     const std::optional<QString> request = Headless::value(arguments, QStringLiteral("--request"));
     if (!request)
         Headless::fail(requestMissing);
-    QStringList images;
-    for (const QString &image :
-         Headless::value(arguments, QStringLiteral("--image")).value_or(QString()).split(u',', Qt::SkipEmptyParts))
-        images.append(QFileInfo(image).absoluteFilePath());
+    const QStringList attachments = images(arguments);
 
     stopOnSignals();
     HeadlessRun::keepAlive(
-        [request = *request, images, dir, settings, &reviser] {
+        [request = *request, images = attachments, dir, settings, &reviser] {
             if (!reviser.revise(request, images, dir, settings))
                 Headless::fail(requestMissing);
         },

@@ -2,9 +2,14 @@
 
 #include "app/headless.h"
 #include "claude/spawn.h"
+#include "core/atomicfile.h"
 #include "core/filedescriptor.h"
+#include "core/privatetemp.h"
+#include "settings/appswap.h"
+#include "settings/updater.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <dlfcn.h>
 #include <malloc.h>
 #include <filesystem>
@@ -15,24 +20,67 @@ namespace Launcher {
 
 namespace {
 
+using Entry = int (*)(int, char **);
+
 // The window, its views and the browser engine they hold live in a module
 // beside the executable, loaded only when a window is wanted: loading and
 // relocating those libraries is most of a command-line run's start-up.
-int runWindow(int argc, char **argv)
+Entry windowEntry()
 {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::string module = (self.parent_path() / "quarrystone-window.so").string();
     void *handle = error ? nullptr : ::dlopen(module.c_str(), RTLD_NOW | RTLD_GLOBAL);
-    using Entry = int (*)(int, char **);
     const auto entry = handle ? reinterpret_cast<Entry>(::dlsym(handle, "quarrystoneWindowMain")) : nullptr;
     if (!entry) {
         const char *reason = ::dlerror();
         FileDescriptor::writeAll(STDERR_FILENO, QByteArray("창을 열지 못했어요: ") + QByteArray(module.c_str()) + ": "
                                                     + QByteArray(reason ? reason : error.message().c_str()) + '\n');
-        return 1;
     }
-    return entry(argc, argv);
+    return entry;
+}
+
+int runWindow(int argc, char **argv)
+{
+    const Entry entry = windowEntry();
+    return entry ? entry(argc, argv) : 1;
+}
+
+// The updater's proof that a new copy can start: this executable ran, and
+// its window module loads with every symbol bound, all without a window.
+int selfCheck()
+{
+    return windowEntry() ? 0 : 1;
+}
+
+// Completes the swap of the installed folder `app`; a failure is left in
+// `note` for the application's next start to show.
+int finishUpdate(const QString &app, const QString &note)
+{
+    const std::optional<QString> failure = AppSwap::finish(app);
+    if (failure)
+        AtomicFile::write(note, failure->toUtf8());
+    return failure ? 1 : 0;
+}
+
+// A swap cut short (a kill, a crash, a power cut) is completed by the next
+// start of either copy, which then hands over to the installed one: the
+// folder this process started from may have just been swapped out.
+void repairSwap(char **argv)
+{
+    std::error_code error;
+    const std::filesystem::path bin = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    if (error || bin.filename() != "bin")
+        return;
+    const QString bundle = QString::fromStdString(bin.parent_path().string());
+    const QString app = AppSwap::installedFor(bundle);
+    if (app.isEmpty() || !std::filesystem::exists(AppSwap::marker(app).toStdString(), error))
+        return;
+    finishUpdate(app, Updater::failureNote());
+    // A marker that could not be removed is tried again at the next start,
+    // not by this one in a loop.
+    if (!std::filesystem::exists(AppSwap::marker(app).toStdString(), error))
+        ::execv(QFile::encodeName(app + QStringLiteral("/bin/quarrystone")).constData(), argv);
 }
 
 } // namespace
@@ -41,10 +89,17 @@ int main(int argc, char **argv)
 {
     // A child that stops reading its input must be reported, not kill us.
     Spawn::ignoreSigpipe();
+    // Killed runs cannot remove their temporary files; the next one does.
+    PrivateTemp::removeStale();
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
+    if (arguments.value(1) == QLatin1String("--self-check"))
+        return selfCheck();
+    if (arguments.value(1) == QLatin1String("--finish-update") && argc == 4)
+        return finishUpdate(arguments.at(2), arguments.at(3));
+    repairSwap(argv);
 
     if (Headless::wantsCommandLine(arguments)) {
         // A command renders or reads files of many megabytes a piece at a

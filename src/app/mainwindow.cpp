@@ -8,6 +8,9 @@
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <QGuiApplication>
+#include <QOpenGLContext>
+#include <QOpenGLWidget>
 
 using namespace Qt::StringLiterals;
 
@@ -18,6 +21,7 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
     setWindowTitle(u"quarrystone"_s);
     m_content = new ContentView(state, this);
     setCentralWidget(m_content);
+    prepareSurface();
     setMinimumSize(980, 640);
     resize(1280, 820);
 
@@ -58,6 +62,27 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
             &WebZoom::zoomOut);
     connect(command(m_viewMenu, u"actualSize"_s, u"실제 크기"_s, QKeySequence(u"Ctrl+0"_s)), &QAction::triggered, zoom,
             &WebZoom::actualSize);
+}
+
+void MainWindow::prepareSurface()
+{
+    // Page views draw through the graphics stack into a texture, which the
+    // window must composite with a native surface of that kind. Qt makes
+    // that surface only for a window that has such a child when it is
+    // created, and destroys and recreates a shown window for the first one
+    // added later: the window flickers and a menu opened by the same click
+    // ends up under the new one. A hidden child of the same kind, there
+    // from the start, gives the window its surface before it is shown.
+    // Qt's platforms that draw only into memory (the off-screen one of the
+    // screenshot tests among them) cannot give a window that surface, and a
+    // window that asks for it there crashes at its first paint.
+    static const QStringList memoryOnly{u"offscreen"_s, u"minimal"_s, u"linuxfb"_s, u"vnc"_s};
+    if (!QOpenGLContext::globalShareContext() || memoryOnly.contains(QGuiApplication::platformName()))
+        return;
+    auto *surface = new QOpenGLWidget(this);
+    surface->setObjectName(u"textureSurface"_s);
+    surface->setFixedSize(0, 0);
+    surface->hide();
 }
 
 QAction *MainWindow::command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key)

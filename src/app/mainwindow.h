@@ -25,6 +25,7 @@ Q_SIGNALS:
     void quitRequested();
 
 private:
+    void prepareSurface();
     QAction *command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key);
 
     ContentView *m_content = nullptr;

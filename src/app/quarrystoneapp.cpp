@@ -3,6 +3,8 @@
 #include "app/appstate.h"
 #include "app/mainwindow.h"
 #include "app/viewfactory.h"
+#include "claude/spawn.h"
+#include "settings/connections.h"
 #include "settings/updater.h"
 
 #include <QApplication>
@@ -32,6 +34,11 @@ QuarrystoneApp::~QuarrystoneApp()
 {
     delete m_settings;
     delete m_main;
+    // Checks that the windows did not own (the shared connection checks, a
+    // tool search) and a running setup job must not outlive the application
+    // either.
+    Connections::shared().endJob();
+    Spawn::endTimedCommands();
 }
 
 QWidget *QuarrystoneApp::settingsWindow()

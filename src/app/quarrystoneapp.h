@@ -11,7 +11,8 @@ class AppState;
 
 // The windowed application: the one AppState, the main window and the
 // settings window. The application ends when its last window closes or the
-// user quits; running work is stopped first.
+// user quits; running work is stopped first, and no check it started
+// outlives it.
 class QuarrystoneApp : public QObject
 {
     Q_OBJECT
@@ -30,7 +31,9 @@ public:
     void showSettings();
     // Stops a running generation, revision or development run and waits
     // for it to end, at most `waitMs`, then ends the event loop.
-    void quit(int waitMs = 10'000);
+    // The wait outlasts a child's stop grace (10 s), so that a child that
+    // ignores SIGTERM still gets its SIGKILL before the process ends.
+    void quit(int waitMs = 12'000);
 
     // Builds the application and runs it until it ends.
     static int run(int &argc, char **argv);

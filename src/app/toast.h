@@ -17,14 +17,18 @@ class Toast : public QLabel
 public:
     Toast(AppState *state, QWidget *parent);
 
-    // Sizes the toast to its text and puts it at the bottom centre of its
-    // parent, above everything else.
+    // Sizes the toast to its text, in as many lines as it needs within its
+    // parent's width less the side gaps, and puts it at the bottom centre of
+    // its parent, above everything else.
     void place();
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
+    // The text with its line breaks as the layout takes them.
+    QString lines() const;
     void follow();
     void expire();
 

@@ -71,25 +71,43 @@ struct ChildProcess::State {
         }
     }
 
-    // Until the leader is reaped its number cannot be reused, nor then the
-    // group's; a reaped leader's group is left alone.
-    bool notReaped() const
-    {
-        siginfo_t info{};
-        return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
-    }
-
+    // A group's number stays taken while any process of the group lives,
+    // whether or not its first process has been reaped; once the group is
+    // empty the number comes back only after the kernel has handed out every
+    // other free one. So a signal to the group reaches what is left of it,
+    // or nothing.
     void signal(int number) const
     {
-        if (wholeGroup) {
-            if (notReaped())
-                ::kill(-pid, number);
-            return;
-        }
-        if (pidfd >= 0)
+        if (wholeGroup)
+            ::kill(-pid, number);
+        else if (pidfd >= 0)
             sendThroughDescriptor(pidfd, number);
         else
             ::kill(pid, number);
+    }
+
+    // Nothing left to signal: the child, or with a group every process of
+    // it, has ended.
+    bool gone() const
+    {
+        if (!wholeGroup)
+            return ended();
+        return ::kill(-pid, 0) != 0 && errno == ESRCH;
+    }
+
+    // True when nothing was left to signal within `timeout`.
+    bool waitUntilGone(std::chrono::milliseconds timeout) const
+    {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + timeout;
+        if (!waitForEnd(timeout))
+            return false;
+        while (!gone()) {
+            if (Clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
     }
 
     const pid_t pid;
@@ -125,12 +143,12 @@ bool ChildProcess::waitForEnd(std::chrono::milliseconds timeout) const
 
 void ChildProcess::terminate(std::chrono::milliseconds grace) const
 {
-    if (m_state->terminated.exchange(true) || m_state->ended())
+    if (m_state->terminated.exchange(true) || m_state->gone())
         return;
     m_state->signal(SIGTERM);
     // The watcher keeps the state (and its descriptor) alive on its own.
     std::thread([state = m_state, grace] {
-        if (!state->waitForEnd(grace))
+        if (!state->waitUntilGone(grace))
             state->signal(SIGKILL);
     }).detach();
 }

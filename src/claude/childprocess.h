@@ -13,7 +13,8 @@ class ChildProcess
 public:
     // Open this before anyone can reap the child. With `wholeGroup` (a child
     // that leads its own process group) every signal goes to the group, so
-    // that what the child started ends with it.
+    // that what the child started ends with it, even once the child itself
+    // has ended and been reaped.
     explicit ChildProcess(pid_t pid, bool wholeGroup = false);
 
     pid_t pid() const;
@@ -24,9 +25,9 @@ public:
     // True when the child ended within `timeout`.
     bool waitForEnd(std::chrono::milliseconds timeout) const;
 
-    // SIGTERM once, however often it is called; SIGKILL when the child is
-    // still running `grace` later, so a child that ignores SIGTERM cannot
-    // keep a stopped run alive.
+    // SIGTERM once, however often it is called; SIGKILL when the child (or
+    // anything left in its group) is still running `grace` later, so a
+    // process that ignores SIGTERM cannot keep a stopped run alive.
     void terminate(std::chrono::milliseconds grace = std::chrono::seconds(10)) const;
     void kill() const;
 

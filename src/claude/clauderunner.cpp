@@ -4,6 +4,7 @@
 #include "claude/lockeddata.h"
 #include "claude/pipepump.h"
 #include "claude/spawn.h"
+#include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/privatetemp.h"
 #include "core/text.h"
@@ -124,12 +125,12 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
 
 } // namespace
 
-std::optional<QString> ClaudeRunner::version() const
+std::optional<QString> ClaudeRunner::version(const CancelToken &stop) const
 {
     if (!isExecutableFile(path))
         return std::nullopt;
     const std::optional<QString> out =
-        Spawn::output(path, {QStringLiteral("--version")}, Spawn::processEnvironment(), versionTimeout);
+        Spawn::output(path, {QStringLiteral("--version")}, Spawn::processEnvironment(), versionTimeout, stop);
     if (!out)
         return std::nullopt;
     return out->trimmed();
@@ -170,11 +171,12 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
         throw ClaudeFailure{QStringLiteral("claude 를 찾지 못했어요. 설정에서 경로를 확인해 주세요.")};
 
     const std::optional<QString> folder = PrivateTemp::folder();
-    QTemporaryFile config(folder.value_or(QDir::tempPath()) + QStringLiteral("/mcp-XXXXXX.json"));
+    QTemporaryFile config(
+        PrivateTemp::runFileTemplate(folder.value_or(QDir::tempPath()), QStringLiteral("mcp"), QStringLiteral(".json")));
     const QByteArray configText = mcpConfig(mcpServerNames(allowedTools));
     if (!folder || !config.open() || config.write(configText) != configText.size() || !config.flush())
         throw ClaudeFailure{QStringLiteral("MCP 설정 파일을 쓰지 못했어요: ")
-                            + (folder ? config.errorString() : QDir::tempPath())};
+                            + (folder ? FileError::describe(config) : QDir::tempPath())};
 
     const QStringList args = arguments(allowedTools, dirs, continueLast, config.fileName(), runner.model);
     const Spawn::Environment env = environment(runner.path, runner.apiKey);

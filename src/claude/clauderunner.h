@@ -31,11 +31,13 @@ public:
     QString model;
 
     // The tool's path: the usual install locations first, then the user's
-    // login shell; nothing when neither knows it.
-    static std::optional<QString> findClaude();
+    // login shell; nothing when neither knows it. Cancelling `stop` ends
+    // the login shell.
+    static std::optional<QString> findClaude(const CancelToken &stop = CancelToken());
 
-    // The tool's version line; nothing when it cannot be asked.
-    std::optional<QString> version() const;
+    // The tool's version line; nothing when it cannot be asked, or when
+    // `stop` was cancelled (which ends the tool).
+    std::optional<QString> version(const CancelToken &stop = CancelToken()) const;
 
     // The "mcpServers" object of ~/.claude.json; empty on any failure.
     static QJsonObject userMCPServers();

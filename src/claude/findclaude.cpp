@@ -19,7 +19,7 @@ bool isExecutableFile(const QString &path)
 
 } // namespace
 
-std::optional<QString> ClaudeRunner::findClaude()
+std::optional<QString> ClaudeRunner::findClaude(const CancelToken &stop)
 {
     const QString home = QDir::homePath();
     const QString candidates[] = {
@@ -31,5 +31,5 @@ std::optional<QString> ClaudeRunner::findClaude()
     for (const QString &path : candidates)
         if (isExecutableFile(path))
             return path;
-    return LoginShell::output(QStringLiteral("command -v claude"), loginShellLimit);
+    return LoginShell::output(QStringLiteral("command -v claude"), loginShellLimit, stop);
 }

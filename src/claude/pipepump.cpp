@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr auto drainAfterEnd = std::chrono::seconds(2);
 // Without process descriptors the child's end is looked for this often.
 constexpr int endCheckMs = 50;
 constexpr qsizetype chunk = 64 * 1024;

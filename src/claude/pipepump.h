@@ -20,6 +20,8 @@ class PipePump
 public:
     using Sink = std::function<void(const QByteArray &)>;
     using Clock = std::chrono::steady_clock;
+    // How long the loop still reads once the child itself has ended.
+    static constexpr std::chrono::seconds drainAfterEnd{2};
 
     // Throws SpawnFailure when no pipe can be made.
     PipePump();

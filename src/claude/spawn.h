@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/canceltoken.h"
+
 #include <QCoroTask>
 #include <QMap>
 #include <QString>
@@ -46,16 +48,31 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
 // the child cannot be waited for (it was never ours or is already reaped).
 QCoro::Task<int> wait(pid_t pid);
 
+// How long a short command that was stopped has to end before whatever is
+// left of its process group gets SIGKILL.
+constexpr std::chrono::milliseconds stopGrace = std::chrono::seconds(2);
+
 // Runs a short command in the temporary folder with standard input at end
 // of file and gives its standard output: "" when it printed nothing,
 // nothing when it could not start, printed bytes that are not UTF-8, or
-// outlived `timeout` (it is then killed).
+// outlived `timeout` (it is then killed). A command with a time-out leads
+// a process group of its own, which its end takes along, and cancelling
+// `stop` ends it (SIGTERM, SIGKILL after the stop grace) with nothing.
 std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
-                              std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+                              std::optional<std::chrono::milliseconds> timeout = std::nullopt,
+                              const CancelToken &stop = CancelToken());
 // `output` as the bytes printed, for output that need not be UTF-8, such as
 // file names.
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
-                                      std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+                                      std::optional<std::chrono::milliseconds> timeout = std::nullopt,
+                                      const CancelToken &stop = CancelToken());
+
+// Ends every command with a time-out still running, whoever started it:
+// SIGTERM to its process group, SIGKILL after `grace`. Returns once their
+// waiters have reaped them. For the application's end, which no check may
+// outlive: from then on no command with a time-out starts (each gives
+// nothing).
+void endTimedCommands(std::chrono::milliseconds grace = stopGrace);
 
 // `output` for a task: the command runs and is waited for on a thread of
 // its own, and the awaiting task resumes on its own thread. Nothing stops

@@ -1,8 +1,148 @@
 #include "core/atomicfile.h"
 
-#include <QSaveFile>
+#include "core/fileerror.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace AtomicFile {
+
+namespace {
+
+// Every temporary file beside a target starts so: hidden, and recognisable
+// as ours whatever the target's name (which may already be as long as a
+// name can be).
+const QString leftoverMark = QStringLiteral(".quarrystone-tmp-");
+
+// The device `produce` writes to: every write goes straight to the
+// descriptor, so no buffer can fail later out of sight (a small file's
+// bytes would otherwise all wait for the flush), and the first refusal's
+// errno is kept for the message.
+class Temporary : public QFile
+{
+public:
+    explicit Temporary(int fd) { open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle); }
+
+    int failure() const { return m_failure; }
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        qint64 done = 0;
+        while (m_failure == 0 && done < size) {
+            const ssize_t n = ::write(handle(), data + done, size_t(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                fail(n < 0 ? errno : ENOSPC);
+            else
+                done += n;
+        }
+        return m_failure == 0 ? done : -1;
+    }
+
+private:
+    void fail(int error)
+    {
+        m_failure = error;
+        setErrorString(::FileError::describe(error));
+    }
+
+    int m_failure = 0;
+};
+
+// Like the replaced file's own writes, a write to a link goes to the file
+// it points at.
+QString finalPath(const QString &path)
+{
+    QFileInfo info(path);
+    for (int depth = 0; depth < 128 && info.isSymLink(); ++depth)
+        info.setFile(info.symLinkTarget());
+    return info.isSymLink() ? path : info.absoluteFilePath();
+}
+
+QString randomSuffix()
+{
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    QString suffix;
+    for (int i = 0; i < 8; ++i)
+        suffix.append(QLatin1Char(alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))]));
+    return suffix;
+}
+
+struct Created {
+    int fd = -1;
+    QByteArray path;
+};
+
+// A new temporary file in `folder`; fd -1 with errno set when none can be made.
+Created create(const QString &folder, mode_t mode)
+{
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + leftoverMark + randomSuffix());
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return {fd, path};
+    }
+    return {};
+}
+
+// Makes the rename itself last. It has already happened: the new file is in
+// place whatever this says, and some file systems cannot sync a folder.
+void syncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// A file system that has no sync at all says so; that loses nothing.
+bool cannotSync(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Fills the temporary file and makes it last; 0 or the cause of the first
+// failure. The descriptor is closed either way.
+int fill(int fd, const std::function<bool(QIODevice &)> &produce, const struct stat *existing)
+{
+    int cause = 0;
+    {
+        Temporary file(fd);
+        const bool produced = produce(file);
+        cause = file.failure();
+        if (!produced && cause == 0)
+            cause = ECANCELED;
+    }
+    // A replaced file keeps its permissions; until now only we could read
+    // the new one.
+    if (cause == 0 && existing && ::fchmod(fd, existing->st_mode & 07777) != 0)
+        cause = errno;
+    if (cause == 0 && ::fsync(fd) != 0 && !cannotSync(errno))
+        cause = errno;
+    // A network file system may report a failed write only at the close.
+    if (::close(fd) != 0 && cause == 0)
+        cause = errno;
+    return cause;
+}
+
+bool failed(QString *error, int cause)
+{
+    if (error)
+        *error = FileError::describe(cause);
+    return false;
+}
+
+} // namespace
 
 bool write(const QString &path, const QByteArray &bytes, QString *error)
 {
@@ -11,24 +151,40 @@ bool write(const QString &path, const QByteArray &bytes, QString *error)
 
 bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = file.errorString();
-        return false;
+    const QString target = finalPath(path);
+    const QByteArray native = QFile::encodeName(target);
+    const QString folder = QFileInfo(target).absolutePath();
+    struct stat existing {};
+    const bool exists = ::stat(native.constData(), &existing) == 0;
+    const Created temporary = create(folder, exists ? 0600 : 0666);
+    if (temporary.fd < 0)
+        return failed(error, errno);
+    int cause = fill(temporary.fd, produce, exists ? &existing : nullptr);
+    if (cause == 0 && ::rename(temporary.path.constData(), native.constData()) != 0)
+        cause = errno;
+    if (cause != 0) {
+        ::unlink(temporary.path.constData());
+        return failed(error, cause);
     }
-    if (!produce(file)) {
-        if (error)
-            *error = file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+    syncFolder(folder);
     return true;
+}
+
+bool isLeftover(const QString &fileName)
+{
+    return fileName.startsWith(leftoverMark);
+}
+
+int removeLeftovers(const QString &folder)
+{
+    int removed = 0;
+    QDirIterator it(folder, {leftoverMark + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        removed += isLeftover(it.fileName()) && QFile::remove(path) ? 1 : 0;
+    }
+    return removed;
 }
 
 } // namespace AtomicFile

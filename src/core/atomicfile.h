@@ -7,16 +7,28 @@
 class QIODevice;
 
 // Whole-file writes that readers never see half done: the bytes go to a
-// temporary file beside the target, which is then renamed over it.
+// temporary file beside the target, which is then renamed over it. Every
+// write, the sync and the close must succeed before the rename, so a full
+// disk leaves the old file as it was instead of a cut one.
 namespace AtomicFile {
 
-// True on success; on failure `error` (when given) holds the reason and the
-// target is untouched.
+// True on success; on failure `error` (when given) holds the cause in the
+// person's words and the target is untouched.
 bool write(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 
 // The same for a file made piece by piece: `produce` writes to the device it
 // is given and returns false to give up, which leaves the target untouched
 // like a failed write.
 bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error = nullptr);
+
+// Whether a file name is that of a temporary file a write put beside its
+// target (a run killed before the rename leaves it behind).
+bool isLeftover(const QString &fileName);
+
+// Removes such leftovers from a folder and every folder inside it (links
+// are not followed), and gives how many went. Only a run that has the
+// folder to itself may call it: another run's write in progress would lose
+// its temporary file.
+int removeLeftovers(const QString &folder);
 
 } // namespace AtomicFile

@@ -57,6 +57,9 @@ QString describe(int error)
 QString describe(const QString &text)
 {
     const QString trimmed = text.trimmed();
+    // Qt's own words for opening a folder as a file.
+    if (trimmed == u"file to open is a directory"_s)
+        return describe(EISDIR);
     for (const Known &entry : known)
         if (systemText(entry.error) == trimmed)
             return QString::fromUtf16(entry.korean);

@@ -44,8 +44,6 @@ FolderLock FolderLock::take(const QString &dir)
     do
         result = ::flock(fd, LOCK_EX | LOCK_NB);
     while (result != 0 && errno == EINTR);
-    // The holder is the one run that may remove what cut writes left in the
-    // folder: AtomicFile::removeLeftovers(dir) belongs right here.
     if (result == 0)
         return FolderLock(fd);
     const int error = errno;

@@ -1,8 +1,9 @@
 #include "core/httpfetch.h"
 
+#include "core/fileerror.h"
+
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <memory>
 
 namespace HttpFetch {
@@ -16,17 +17,66 @@ struct DeleteLater {
     void operator()(QObject *object) const { object->deleteLater(); }
 };
 
-// A connection closed before the announced length arrived. A compressed
-// answer announces its compressed length, so only a plain one is measured.
-bool cutShort(QNetworkReply &reply, const QByteArray &body)
+// A connection closed before the announced length arrived. The network
+// layer unpacks a compressed answer only when it asked for compression
+// itself, and then the announced length is the packed one, which cannot be
+// compared: a caller that must detect every cut asks for the body as sent.
+bool cutShort(const QNetworkRequest &request, QNetworkReply &reply, const QByteArray &body)
 {
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid() || reply.hasRawHeader(QByteArrayLiteral("Content-Encoding")))
+    const bool unpacked = reply.hasRawHeader(QByteArrayLiteral("Content-Encoding"))
+        && !request.hasRawHeader(QByteArrayLiteral("Accept-Encoding"));
+    if (!length.isValid() || unpacked)
         return false;
     return body.size() < length.toLongLong();
 }
 
+// Room for the announced length, so that a large body is not copied again
+// each time it outgrows its buffer; an announcement beyond any real answer
+// is not trusted with memory.
+constexpr qint64 maxReserve = qint64(1) << 30;
+constexpr qint64 readBufferBytes = qint64(1) << 20;
+
+// Takes what has arrived of a reply's body.
+void take(QNetworkReply &reply, QByteArray &body)
+{
+    if (body.isEmpty()) {
+        const qint64 length = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (length > 0 && length <= maxReserve)
+            body.reserve(length);
+    }
+    body.append(reply.readAll());
+}
+
+struct Known {
+    QNetworkReply::NetworkError failure;
+    const char16_t *korean;
+};
+
+constexpr Known known[] = {
+    {QNetworkReply::ConnectionRefusedError, u"연결을 거부당했어요"},
+    {QNetworkReply::HostNotFoundError, u"서버 주소를 찾지 못했어요"},
+    {QNetworkReply::RemoteHostClosedError, u"서버가 연결을 끊었어요"},
+    {QNetworkReply::TimeoutError, u"연결이 시간 안에 맺어지지 않았어요"},
+    {QNetworkReply::SslHandshakeFailedError, u"보안 연결(TLS)을 맺지 못했어요"},
+    {QNetworkReply::TemporaryNetworkFailureError, u"네트워크가 잠시 끊겼어요"},
+    {QNetworkReply::NetworkSessionFailedError, u"네트워크에 연결돼 있지 않아요"},
+    {QNetworkReply::ProxyConnectionRefusedError, u"프록시가 연결을 거부했어요"},
+    {QNetworkReply::ProxyNotFoundError, u"프록시 주소를 찾지 못했어요"},
+    {QNetworkReply::ProxyTimeoutError, u"프록시가 시간 안에 답하지 않았어요"},
+    {QNetworkReply::TooManyRedirectsError, u"다른 주소로 너무 많이 보내졌어요"},
+    {QNetworkReply::InsecureRedirectError, u"다른 서버로 보내려 해서 따라가지 않았어요"},
+};
+
 } // namespace
+
+QByteArray Answer::header(QByteArrayView name) const
+{
+    for (const QNetworkReply::RawHeaderPair &pair : headers)
+        if (QByteArrayView(pair.first).compare(name, Qt::CaseInsensitive) == 0)
+            return pair.second;
+    return {};
+}
 
 bool fetchable(const QUrl &url)
 {
@@ -35,32 +85,50 @@ bool fetchable(const QUrl &url)
         && !url.host().isEmpty();
 }
 
+QString describe(const Answer &answer)
+{
+    for (const Known &entry : known)
+        if (entry.failure == answer.failure)
+            return QString::fromUtf16(entry.korean);
+    return FileError::describe(answer.error);
+}
+
 QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
 {
     cancel.throwIfCancelled();
     const std::unique_ptr<QNetworkAccessManager, DeleteLater> manager(new QNetworkAccessManager);
     QNetworkReply *reply = manager->get(request);
+    // A small buffer makes the network layer hand the body over in pieces
+    // as it arrives, never in one large piece that holds the event loop.
+    reply->setReadBufferSize(readBufferBytes);
+    QByteArray body;
+    const QMetaObject::Connection reading =
+        QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { take(*reply, body); });
     {
         // The abort runs on the reply's thread; a reply gone by then drops it.
         const CancelToken::Registration stop = cancel.onCancel(
             [reply] { QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::AutoConnection); });
         co_await reply;
     }
+    QObject::disconnect(reading);
     cancel.throwIfCancelled();
 
     Answer answer;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid())
         answer.status = status.toInt();
+    answer.headers = reply->rawHeaderPairs();
     if (reply->isOpen())
-        answer.body = reply->readAll();
+        take(*reply, body);
+    answer.body = std::move(body);
+    answer.failure = reply->error();
     // Only the transfer time-out aborts a reply here; the network layer
     // would call it a cancellation.
     if (reply->error() == QNetworkReply::OperationCanceledError)
         answer.error = QStringLiteral("시간 안에 응답이 오지 않았어요.");
     else if (reply->error() != QNetworkReply::NoError)
         answer.error = reply->errorString();
-    else if (cutShort(*reply, answer.body))
+    else if (cutShort(request, *reply, answer.body))
         answer.error = QStringLiteral("응답이 중간에 끊겼어요.");
     co_return answer;
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QCoroTask>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QString>
 #include <QUrl>
@@ -24,16 +25,31 @@ struct Answer {
     // Nothing when no HTTP answer arrived.
     std::optional<int> status;
     QByteArray body;
+    // The answer's headers, as sent.
+    QList<QNetworkReply::RawHeaderPair> headers;
     // Why the transfer failed, also after a status line (a body cut short
     // of its announced length, a stall); empty when it did not.
     QString error;
+    // The network layer's kind of that failure: OperationCanceledError for
+    // the time-out, NoError for a cut-off body.
+    QNetworkReply::NetworkError failure = QNetworkReply::NoError;
+
+    // The value of the header `name` (any case); empty when absent.
+    QByteArray header(QByteArrayView name) const;
 };
 
 // An absolute http or https address with a host: the only kind fetched.
 // Anything else (file:, data:, a relative path) could read local data.
 bool fetchable(const QUrl &url);
 
+// The failure of a transfer in Korean words (a refused connection, an
+// unknown host, a time-out, …); the system's text for other kinds.
+QString describe(const Answer &answer);
+
 // Cancelling `cancel` aborts the transfer and ends the task in Cancelled.
+// A request that sets "Accept-Encoding" itself gets the body as sent, and a
+// body shorter than its announced length counts as cut off even when it is
+// compressed.
 QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken());
 
 } // namespace HttpFetch

@@ -1,9 +1,18 @@
 #pragma once
 
+#include "core/canceltoken.h"
+
 #include <QCoreApplication>
+#include <QCoroFuture>
+#include <QCoroTask>
+#include <QFuture>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QPromise>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -30,6 +39,36 @@ void run(QObject *receiver, Work work, Done done)
                 },
                 Qt::QueuedConnection);
     }).detach();
+}
+
+// The same for a task: it goes on, on its own thread, with the work's
+// result, or with nothing as soon as `cancel` is cancelled. Work that cannot
+// be interrupted (a call into the secret store) then ends unheeded.
+template<typename Work>
+auto result(Work work, CancelToken cancel) -> QCoro::Task<std::optional<std::invoke_result_t<Work &>>>
+{
+    using Result = std::optional<std::invoke_result_t<Work &>>;
+    struct Pending {
+        std::mutex mutex;
+        bool settled = false;
+        QPromise<Result> promise;
+
+        void settle(Result value)
+        {
+            const std::lock_guard locked(mutex);
+            if (settled)
+                return;
+            settled = true;
+            promise.addResult(std::move(value));
+            promise.finish();
+        }
+    };
+    const auto pending = std::make_shared<Pending>();
+    pending->promise.start();
+    const QFuture<Result> future = pending->promise.future();
+    std::thread([pending, work = std::move(work)]() mutable { pending->settle(work()); }).detach();
+    const CancelToken::Registration stop = cancel.onCancel([pending] { pending->settle(std::nullopt); });
+    co_return co_await future;
 }
 
 } // namespace OwnThread

@@ -1,9 +1,13 @@
 #include "core/privatetemp.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QMutex>
+#include <QRegularExpression>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,11 +43,52 @@ std::optional<QString> fallback(const QString &fixed)
     return made;
 }
 
+QString fixedPath()
+{
+    return QDir::tempPath() + QStringLiteral("/quarrystone-") + QString::number(geteuid());
+}
+
+bool hasEnded(qint64 pid)
+{
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+// A file of a run that has ended: its process id is no longer alive, or
+// it is an older build's MCP configuration (no process id) a day old.
+bool isStale(const QFileInfo &file)
+{
+    static const QRegularExpression runFile(QStringLiteral("^[a-z]+(?:-[a-z]+)*-(\\d+)-[^/]+$"));
+    static const QRegularExpression olderBuild(QStringLiteral("^mcp-[A-Za-z0-9]{6}\\.json$"));
+    const QString name = file.fileName();
+    if (const QRegularExpressionMatch match = runFile.match(name); match.hasMatch())
+        return hasEnded(match.captured(1).toLongLong());
+    return olderBuild.match(name).hasMatch() && file.lastModified().secsTo(QDateTime::currentDateTime()) > 24 * 3600;
+}
+
 } // namespace
+
+QString runFileTemplate(const QString &folder, const QString &stem, const QString &suffix)
+{
+    return folder + QLatin1Char('/') + stem + QLatin1Char('-') + QString::number(::getpid()) + QStringLiteral("-XXXXXX")
+        + suffix;
+}
+
+int removeStale()
+{
+    // Only the fixed folder lasts from run to run; a missing one holds nothing.
+    const QString path = fixedPath();
+    if (!usable(QFile::encodeName(path)))
+        return 0;
+    int removed = 0;
+    const QDir dir(path);
+    for (const QFileInfo &file : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
+        removed += isStale(file) && QFile::remove(file.filePath()) ? 1 : 0;
+    return removed;
+}
 
 std::optional<QString> folder()
 {
-    const QString path = QDir::tempPath() + QStringLiteral("/quarrystone-") + QString::number(geteuid());
+    const QString path = fixedPath();
     const QByteArray native = QFile::encodeName(path);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
         return std::nullopt;

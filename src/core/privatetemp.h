@@ -14,4 +14,14 @@ namespace PrivateTemp {
 // Nothing when no folder can be made.
 std::optional<QString> folder();
 
+// A QTemporaryFile template for a file of this run in `folder`,
+// "<folder>/<stem>-<pid>-XXXXXX<suffix>": the process id in the name tells
+// a later start whether the run that made it has ended.
+QString runFileTemplate(const QString &folder, const QString &stem, const QString &suffix);
+
+// Removes from the private folder the files of runs that have ended without
+// removing them (killed ones), and those of older builds, which carry no
+// process id, once they are a day old. Other files stay. Gives how many went.
+int removeStale();
+
 } // namespace PrivateTemp

@@ -19,6 +19,10 @@ const char fontOrigin[] = "https://fonts.googleapis.com";
 const char fontSheet[] = "https://fonts.googleapis.com/css2?family=IBM+Plex+Sans+KR:wght@400;500;700"
                          "&family=JetBrains+Mono:wght@400;600&display=swap";
 const char mermaidLibrary[] = "https://cdn.jsdelivr.net/npm/mermaid@10.9.1/dist/mermaid.min.js";
+// The SHA-384 of that release's dist/mermaid.min.js as published on npm. The
+// page runs beside the plan folder's files, so the browser must refuse any
+// other script served at that address.
+const char mermaidIntegrity[] = "sha384-WmdflGW9aGfoBdHc4rRyWzYuAjEmDwMdGdiPNacbwfGKxBW/SO6guzuQ76qjnSlr";
 
 QString heading(const Meta &meta)
 {
@@ -459,7 +463,9 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     tail += imageScript;
     tail += "</script>\n<script src=\"";
     tail += mermaidLibrary;
-    tail += "\"></script>\n<script>\n";
+    tail += "\" integrity=\"";
+    tail += mermaidIntegrity;
+    tail += "\" crossorigin=\"anonymous\"></script>\n<script>\n";
     tail += mermaidStart;
     tail += "\n</script>\n</body>\n</html>";
     return out;

@@ -7,13 +7,15 @@
 #include <QSet>
 #include <QThread>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
 #include <QPromise>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
 #include <algorithm>
+#include <atomic>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,9 +187,36 @@ QByteArray imageEntry(const PageImage &image)
     return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
 }
 
-QFuture<QByteArray> encodeBatch(const QList<PageImage> &images)
+// Reads and encodes images on the calling thread, helped by every pool
+// thread that is free now: a save may itself hold the pool's last thread,
+// and work queued on the pool would then never run.
+QList<QByteArray> encodeHere(const QList<PageImage> &images)
 {
-    return QtConcurrent::mapped(images, [](const PageImage &image) { return imageEntry(image); });
+    QList<QByteArray> entries(images.size());
+    QByteArray *const slots = entries.data();
+    std::atomic<qsizetype> next{0};
+    const auto work = [&images, slots, &next] {
+        for (qsizetype at = next++; at < images.size(); at = next++)
+            slots[at] = imageEntry(images[at]);
+    };
+    QSemaphore helped;
+    int helpers = 0;
+    while (helpers + 1 < std::min<qsizetype>(images.size(), QThread::idealThreadCount())
+           && QThreadPool::globalInstance()->tryStart([&work, &helped] {
+                  work();
+                  helped.release();
+              }))
+        ++helpers;
+    work();
+    helped.acquire(helpers);
+    return entries;
+}
+
+// A batch made while the previous one is written. Waiting for it runs it on
+// the waiting thread when no pool thread has taken it yet.
+QFuture<QList<QByteArray>> encodeBatch(const QList<PageImage> &images)
+{
+    return QtConcurrent::run([images] { return encodeHere(images); });
 }
 
 // Lets the cached pages of a file about to be replaced go. The rename that
@@ -230,7 +259,8 @@ void startWriteBack(QIODevice &out, qint64 &sent)
 // every core a batch at a time, the next batch while this one is written,
 // and each entry is written once and dropped, so the images are never all
 // in memory at once, nor copied into a page.
-bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images, QFuture<QByteArray> next)
+bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images,
+               QFuture<QList<QByteArray>> next)
 {
     const qsizetype batch = imageBatch();
     if (out.write(parts.before) != parts.before.size()) {
@@ -240,7 +270,7 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     bool opened = false;
     qint64 sent = 0;
     for (qsizetype from = 0; from < images.size(); from += batch) {
-        const QList<QByteArray> entries = next.results();
+        const QList<QByteArray> entries = next.result();
         if (from + batch < images.size())
             next = encodeBatch(images.mid(from + batch, batch));
         for (const QByteArray &entry : entries) {
@@ -294,25 +324,31 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
         return markdown(done).toUtf8();
     });
     // The JSON object feeds two texts; a future takes only one continuation.
+    // They are made on a thread of their own: the page's body waits for the
+    // block, and when this save holds the pool's last thread, nothing queued
+    // on the pool would ever make it. The block takes a pool thread only
+    // when one is free.
     const auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    QFuture<Encoded> planText = QtConcurrent::run([&done, block] {
+    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
         const QJsonObject json = done.toJson();
-        QThreadPool::globalInstance()->start([json, block] {
+        const auto makeBlock = [json, block] {
             block->addResult(HTMLPage::planBlock(json));
             block->finish();
-        });
+        };
+        if (!QThreadPool::globalInstance()->tryStart(makeBlock))
+            makeBlock();
         return encodePlan(json);
     });
     // The first images are read and encoded while the page's body is made.
     const QList<PageImage> images = pageImages(plan, dir);
-    QFuture<QByteArray> firstImages = encodeBatch(images.mid(0, imageBatch()));
+    QFuture<QList<QByteArray>> firstImages = encodeBatch(images.mid(0, imageBatch()));
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
     // Every task that reads the plan or the index has ended before a
     // failure can leave this function.
-    const Encoded planBytes = planText.result();
+    const Encoded planBytes = planText.get();
     const QByteArray markdownBytes = markdownText.result();
     const QString planPath = folder.filePath(QStringLiteral("plan.json"));
     if (!planBytes.error.isEmpty())

@@ -25,6 +25,9 @@ QCoro::Task<bool> save(QString address, QString path, CancelToken cancel)
         co_return false;
     QNetworkRequest request(url);
     request.setTransferTimeout(transferTimeoutMs);
+    // An image gains nothing from compression, and only a body as sent can
+    // be measured against its announced length to catch a cut transfer.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     const HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel);
     // A body cut off by a dropped or stalled connection is no image.
     if (answer.status != 200 || !answer.error.isEmpty() || answer.body.isEmpty())

@@ -7,6 +7,7 @@
 #include "figma/figmaerror.h"
 #include "figma/figmasectionparser.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QUrl>
@@ -48,13 +49,69 @@ QString errorBodyText(const QByteArray &body)
     return Text::decodeUtf8Strict(body.left(cut)).value_or(QString());
 }
 
+// A body that does not even begin like JSON (a proxy's or a portal's page)
+// is no answer of the service; one that does but cannot be read (cut
+// short, too large for the memory there is) keeps the reader's words.
 QJsonObject topLevelObject(const QByteArray &body, const QString &path)
 {
-    const QJsonDocument document = parseDocument(body);
+    QJsonDocument document;
+    try {
+        document = parseDocument(body);
+    } catch (const JSONDecodeError &error) {
+        const QByteArray start = body.trimmed().left(1);
+        if (start != "{" && start != "[")
+            throw FigmaError::notJson(path);
+        throw FigmaError::badResponse(path + QStringLiteral(": ") + error.message);
+    }
     if (!document.isObject())
         throw FigmaError::badResponse(path);
     return document.object();
 }
+
+// The service's own short message: the "err" or "message" of a JSON error
+// body, the start of a plain-text one, nothing from an HTML page.
+QString serviceMessage(const HttpFetch::Answer &answer)
+{
+    const QJsonObject object = QJsonDocument::fromJson(answer.body).object();
+    for (const QLatin1StringView key : {QLatin1StringView("err"), QLatin1StringView("message")})
+        if (object.value(key).isString())
+            return errorBodyText(object.value(key).toString().toUtf8());
+    const bool page = answer.header("Content-Type").toLower().contains("html")
+        || answer.body.trimmed().startsWith('<');
+    return page ? QString() : errorBodyText(answer.body);
+}
+
+// Seconds to wait from a Retry-After value: a number of seconds or a date.
+std::optional<int> retryAfter(const QByteArray &value)
+{
+    bool number = false;
+    const int seconds = value.trimmed().toInt(&number);
+    if (number && seconds >= 0)
+        return seconds;
+    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
+    if (!at.isValid())
+        return std::nullopt;
+    return int(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(at)));
+}
+
+} // namespace
+
+NetworkError FigmaREST::transferFailure(const HttpFetch::Answer &answer)
+{
+    if (answer.failure == QNetworkReply::OperationCanceledError)
+        return {QStringLiteral("Figma API 가 %1초 안에 답하지 않았어요. 잠시 뒤에 다시 해 주세요.").arg(apiTimeoutMs / 1000)};
+    if (answer.failure == QNetworkReply::InsecureRedirectError) {
+        const QUrl target(QString::fromUtf8(answer.header("Location")));
+        const QString host = target.adjusted(QUrl::RemoveUserInfo).authority();
+        return {QStringLiteral("Figma API 가 다른 서버(%1)로 보내려 해서, 토큰을 지키려고 따라가지 않았어요.").arg(host)};
+    }
+    if (answer.status && answer.failure == QNetworkReply::NoError)
+        return {QStringLiteral("Figma API 의 답이 중간에 끊겼어요. 다시 해 주세요.")};
+    return {QStringLiteral("Figma API 에 연결하지 못했어요(%1). 인터넷 연결을 확인하고 다시 해 주세요.")
+                .arg(HttpFetch::describe(answer))};
+}
+
+namespace {
 
 QCoro::Task<QJsonObject> get(QString token, QString path, CancelToken cancel = CancelToken())
 {
@@ -63,18 +120,22 @@ QCoro::Task<QJsonObject> get(QString token, QString path, CancelToken cancel = C
         throw NetworkError{QStringLiteral("Figma 주소를 만들지 못했어요: ") + FigmaREST::baseURL() + path};
     QNetworkRequest request(url);
     request.setRawHeader(QByteArrayLiteral("X-Figma-Token"), token.toUtf8());
+    // The token goes to the API's own origin only: a redirect elsewhere
+    // fails instead of carrying the header along.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     request.setTransferTimeout(apiTimeoutMs);
 
     HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel);
-    if (!answer.status && !answer.error.isEmpty())
-        throw NetworkError{answer.error};
+    if ((!answer.status && !answer.error.isEmpty()) || answer.failure == QNetworkReply::InsecureRedirectError)
+        throw FigmaREST::transferFailure(answer);
     const int status = answer.status.value_or(0);
     if (status != 200)
-        throw FigmaError::http(status, errorBodyText(answer.body));
+        throw FigmaError::http(status, serviceMessage(answer),
+                               status == 429 ? retryAfter(answer.header("Retry-After")) : std::nullopt);
     // An answer cut off after its status line is a failed transfer, not a
     // text that fails to decode.
     if (!answer.error.isEmpty())
-        throw NetworkError{answer.error};
+        throw FigmaREST::transferFailure(answer);
     const QFuture<QJsonObject> parsed = OffThread::run(topLevelObject, std::move(answer.body), path);
     co_return co_await parsed;
 }

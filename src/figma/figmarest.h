@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/canceltoken.h"
+#include "core/httpfetch.h"
 
 #include <QCoroTask>
 #include <QMap>
@@ -13,15 +14,19 @@
 // The design service's REST API, authenticated by a personal access token.
 // A plain value; nothing is kept between calls, nothing is cached or retried.
 // Every call awaits the network on the calling thread's event loop and
-// parses answers off it. Failures: FigmaError, NetworkError (no HTTP
-// answer, including the 120 s time-out), JSONDecodeError (a 200 that is not
-// JSON), and Cancelled when `cancel` stops a call.
+// parses answers off it. The token is sent to the API's own origin only: a
+// redirect to another one is refused. Failures: FigmaError (also for a 200
+// that is not JSON), NetworkError (no whole HTTP answer, including the 120 s
+// time-out and a refused redirect), and Cancelled when `cancel` stops a call.
 struct FigmaREST {
     QString token;
 
     // "https://api.figma.com", or QUARRYSTONE_FIGMA_API when set (tests
     // point it at a local server).
     static QString baseURL();
+    // A transfer that ended without a whole answer, in words that name the
+    // service and say what to do.
+    static NetworkError transferFailure(const HttpFetch::Answer &answer);
 
     // The account's e-mail, else its handle, else "확인됨".
     QCoro::Task<QString> me() const;

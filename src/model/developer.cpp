@@ -527,11 +527,15 @@ QString Developer::prompt(PlatformKind platform, const QString &base, const QStr
         + QString::fromUtf16(DevelopTexts::answer);
 }
 
+// The plan folder is passed with --add-dir for reading the plan and its
+// images. The claude tool resolves "./**" against the run's working folder,
+// the worktree: a Write anywhere below it goes through, while an Edit of the
+// plan folder's plan.json is refused.
 QStringList Developer::allowedTools(PlatformKind platform)
 {
     return {QStringLiteral("Read"),
-            QStringLiteral("Edit"),
-            QStringLiteral("Write"),
+            QStringLiteral("Edit(./**)"),
+            QStringLiteral("Write(./**)"),
             QStringLiteral("Glob"),
             QStringLiteral("Grep"),
             platform == PlatformKind::android ? QStringLiteral("Bash(./gradlew:*)")

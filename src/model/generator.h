@@ -111,6 +111,10 @@ public:
 
     // Stops the running generation; its child process gets SIGTERM.
     void cancel();
+    // Calls `then` on the main thread once no run is writing plan files or
+    // taking them back after a stop: at once when none is. A folder may be
+    // moved or removed from then on without a writer bringing it back.
+    void afterWrites(std::function<void()> then);
     // Fills the state with a fixed run when QUARRYSTONE_DEMO_PROGRESS is set.
     void demoIfRequested();
 
@@ -138,6 +142,10 @@ public:
     static std::pair<Plan, QStringList> decode(const QString &answer);
     // The cache file name of a document entry.
     static QString docFileName(const QString &entry);
+    // Why a path where a file is expected names none that can be read
+    // without waiting: a folder, nothing, or a pipe, device or socket that
+    // could block; nothing for a regular file.
+    static std::optional<QString> notAFile(const QString &path);
     // A frame id as one file-name component of img/node-<id>.png.
     static QString imageIdPart(const QString &frameId);
     // The Claude prompt that reads a design section over MCP.
@@ -200,6 +208,7 @@ private:
     QCoro::Task<QString> readWiki(Run run, Stage stage, QString entry, QString what, int position, int count);
     QCoro::Task<Plan> draft(Run run, FigmaSection section, QString specDoc, QString apiDoc);
     QCoro::Task<> save(Run run, Plan plan, FigmaSection section);
+    void writesEnded();
 
     void setLog(const QStringList &log);
     void setStartedAt(const std::optional<QDateTime> &at);
@@ -220,6 +229,10 @@ private:
     quint64 m_runId = 0;
     quint64 m_lastRunId = 0;
     std::optional<CancelToken> m_cancel;
+    // Saves whose files are being written or taken back, and who waits for
+    // them all to end.
+    int m_writing = 0;
+    QList<std::function<void()>> m_afterWrites;
     // The lock of the latest run's folder while any run still holds it: a
     // run started on that folder right after a stop takes it over from the
     // stopped run, whose late end no longer writes.

@@ -1,6 +1,9 @@
 #include "model/generator.h"
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
+#include "core/jsoncoding.h"
+#include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/text.h"
 #include "settings/apppaths.h"
@@ -10,8 +13,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonObject>
 #include <QRegularExpression>
-#include <QSet>
+#include <cerrno>
 
 namespace {
 
@@ -31,15 +35,80 @@ QString trimmedHorizontally(const QString &text)
     return text.mid(start, end - start);
 }
 
-// Two different entries must never share a copy: the later one's name gets
-// its position before ".md".
-QString distinctName(const QString &name, int position)
+// The cache folder's record of which entry each copy belongs to. Every copy
+// name ends in ".md", so no copy can take this name.
+const QString recordName = QStringLiteral(".entries.json");
+
+// A name for an entry whose file name is taken: "-2", "-3", … before ".md".
+QString numberedName(const QString &name, int number)
 {
     const QString suffix = QStringLiteral(".md");
-    const QString tag = QLatin1Char('-') + QString::number(position);
+    const QString tag = QLatin1Char('-') + QString::number(number);
     if (name.endsWith(suffix))
         return name.left(name.size() - suffix.size()) + tag + suffix;
     return name + tag;
+}
+
+// Copy name → entry, as recorded; empty when there is no readable record.
+QHash<QString, QString> readRecord(const QString &cacheDir)
+{
+    QHash<QString, QString> owners;
+    QFile file(cacheDir + QLatin1Char('/') + recordName);
+    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+        return owners;
+    try {
+        const QJsonObject record = parseObject(file.readAll());
+        for (auto it = record.begin(); it != record.end(); ++it)
+            if (it.value().isString())
+                owners.insert(it.key(), it.value().toString());
+    } catch (const JSONDecodeError &) {
+    }
+    return owners;
+}
+
+// The copy name of each entry. A copy is tied to its entry by the record,
+// whatever the entry's position: an entry takes its recorded copy, or else
+// the first name from its file name that no other entry owns and no file
+// of the folder holds. A copy an older version left without a record is
+// taken only by an entry that is alone in the list with its name, as that
+// version named the first entry of a name by the name alone. New names are
+// recorded before any copy is written under them.
+QHash<QString, QString> copyNames(const QString &cacheDir, const QStringList &entries)
+{
+    QHash<QString, QString> owners = readRecord(cacheDir);
+    QHash<QString, QString> names;
+    for (auto it = owners.begin(); it != owners.end(); ++it)
+        if (!names.contains(it.value()))
+            names.insert(it.value(), it.key());
+    QHash<QString, int> sharing;
+    for (const QString &entry : entries)
+        ++sharing[Generator::docFileName(entry)];
+
+    bool changed = false;
+    for (const QString &entry : entries) {
+        if (names.contains(entry))
+            continue;
+        const QString base = Generator::docFileName(entry);
+        QString name = base;
+        for (int number = 2;; ++number) {
+            const QFileInfo held(cacheDir + QLatin1Char('/') + name);
+            const bool unrecordedCopy = held.exists() || held.isSymLink();
+            const bool claimable = name == base && sharing.value(base) == 1;
+            if (!owners.contains(name) && (!unrecordedCopy || claimable))
+                break;
+            name = numberedName(base, number);
+        }
+        owners.insert(name, entry);
+        names.insert(entry, name);
+        changed = true;
+    }
+    if (changed) {
+        QJsonObject record;
+        for (auto it = owners.begin(); it != owners.end(); ++it)
+            record.insert(it.key(), it.value());
+        AtomicFile::write(cacheDir + QLatin1Char('/') + recordName, JSONCoding::pretty(record));
+    }
+    return names;
 }
 
 // The cached copy, or nothing when it is missing, unreadable, not UTF-8 or
@@ -62,18 +131,15 @@ std::optional<QString> readCache(const QString &path)
 // hanging) of UTF-8 text.
 QString readLocal(const QString &entry, const QString &path)
 {
-    const QFileInfo info(path);
     const QString prefix = QStringLiteral("문서를 읽지 못했어요: ") + entry + QStringLiteral(" (");
-    if (info.isDir())
-        throw GeneratorFailure{prefix + QStringLiteral("폴더예요)")};
-    if (!info.isFile())
-        throw GeneratorFailure{prefix + QStringLiteral("보통 파일이 아니에요)")};
+    if (const std::optional<QString> reason = Generator::notAFile(path))
+        throw GeneratorFailure{prefix + *reason + QLatin1Char(')')};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw GeneratorFailure{prefix + file.errorString() + QLatin1Char(')')};
+        throw GeneratorFailure{prefix + FileError::describe(file) + QLatin1Char(')')};
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw GeneratorFailure{prefix + file.errorString() + QLatin1Char(')')};
+        throw GeneratorFailure{prefix + FileError::describe(file) + QLatin1Char(')')};
     std::optional<QString> text = Text::decodeUtf8Strict(bytes);
     if (!text)
         throw GeneratorFailure{prefix + QStringLiteral("UTF-8 텍스트가 아니에요)")};
@@ -81,6 +147,18 @@ QString readLocal(const QString &entry, const QString &path)
 }
 
 } // namespace
+
+std::optional<QString> Generator::notAFile(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isFile())
+        return std::nullopt;
+    if (info.isDir())
+        return QStringLiteral("폴더예요");
+    if (!info.exists())
+        return FileError::describe(ENOENT);
+    return QStringLiteral("보통 파일이 아니에요");
+}
 
 QString Generator::docFileName(const QString &entry)
 {
@@ -138,20 +216,13 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
     QDir().mkpath(cacheDir);
     update(run, stage, [count](StageState &state) { state.total = count; });
 
-    QHash<QString, QString> nameOfEntry;
-    QSet<QString> names;
+    const QFuture<QHash<QString, QString>> naming = OffThread::run(copyNames, cacheDir, list);
+    const QHash<QString, QString> names = co_await naming;
     QStringList parts;
     for (int i = 0; i < count; ++i) {
         run.cancel.throwIfCancelled();
         const QString entry = list.at(i);
-        QString name = nameOfEntry.value(entry);
-        if (name.isEmpty()) {
-            name = docFileName(entry);
-            if (names.contains(name))
-                name = distinctName(name, i + 1);
-            nameOfEntry.insert(entry, name);
-            names.insert(name);
-        }
+        const QString name = names.value(entry);
         const QString cachePath = cacheDir + QLatin1Char('/') + name;
 
         const QFuture<std::optional<QString>> cacheRead = OffThread::run(readCache, cachePath);

@@ -6,6 +6,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/ownthread.h"
 #include "core/text.h"
 #include "figma/downloader.h"
 #include "figma/figmaerror.h"
@@ -189,11 +190,23 @@ QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
 
 QCoro::Task<FigmaSection> Generator::restSection(Run run)
 {
-    const std::optional<QString> token = Keychain::get(Keychain::Item::figmaToken);
-    if (!token)
+    // The store may take long to answer (an unlock prompt, a service that
+    // is slow to start): the wait is shown, and a stop ends it. The run is
+    // running from the start, though no stage begins before the token is
+    // there.
+    if (isCurrent(run))
+        setPhase(Phase::running(title(Stage::figma)));
+    add(run, QStringLiteral("키체인에서 Figma 토큰 읽는 중"));
+    QCoro::Task<std::optional<Keychain::Reading>> reading =
+        OwnThread::result([] { return Keychain::read(Keychain::Item::figmaToken); }, run.cancel);
+    const std::optional<Keychain::Reading> token = co_await std::move(reading);
+    run.cancel.throwIfCancelled();
+    if (token->outcome == Keychain::Reading::Outcome::unreadable)
+        throw FigmaError::tokenUnreadable(token->problem);
+    if (token->outcome == Keychain::Reading::Outcome::absent)
         throw FigmaError::noToken();
     begin(run, Stage::figma, QStringLiteral("Figma API 로 섹션 읽는 중"), 0);
-    const FigmaREST rest{*token};
+    const FigmaREST rest{token->value};
     FigmaSection section = co_await rest.section(run.input.link, run.cancel);
     run.cancel.throwIfCancelled();
     dropImages(section);

@@ -16,8 +16,10 @@
 #include "settings/updater.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QScopeGuard>
 
 namespace {
 
@@ -33,6 +35,69 @@ QString firstNonEmpty(std::initializer_list<QString> values)
         if (!value.isEmpty())
             return value;
     return QString();
+}
+
+// What a save replaced, so that a stop that came while it wrote can take
+// its files back: plan.json from the backup the save made, plan.md and
+// index.html from their earlier bytes; a file that was not there goes.
+struct Replaced {
+    Plan plan;
+    QString backup;
+    std::optional<QByteArray> markdown;
+    std::optional<QByteArray> page;
+};
+
+std::optional<QByteArray> earlierBytes(const QString &path)
+{
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
+}
+
+void putBack(const QString &path, const std::optional<QByteArray> &bytes)
+{
+    if (bytes)
+        AtomicFile::write(path, *bytes);
+    else
+        QFile::remove(path);
+}
+
+void takeBack(const QString &dir, const Replaced &replaced)
+{
+    const std::optional<QByteArray> plan = replaced.backup.isEmpty() ? std::nullopt : earlierBytes(replaced.backup);
+    if (!replaced.backup.isEmpty() && !plan)
+        return;
+    putBack(dir + QStringLiteral("/plan.md"), replaced.markdown);
+    putBack(dir + QStringLiteral("/index.html"), replaced.page);
+    putBack(dir + QStringLiteral("/plan.json"), plan);
+    if (plan)
+        QFile::remove(replaced.backup);
+}
+
+Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, CancelToken cancel)
+{
+    // A stop that came before the files leaves them all as they were.
+    cancel.throwIfCancelled();
+    Replaced replaced;
+    replaced.markdown = earlierBytes(dir + QStringLiteral("/plan.md"));
+    replaced.page = earlierBytes(dir + QStringLiteral("/index.html"));
+    // A redraft or a resumed run must not lose the plan it replaces.
+    if (QFileInfo(dir + QStringLiteral("/plan.json")).isFile()) {
+        try {
+            replaced.backup = PlanHistory::backup(dir);
+        } catch (const PlanHistory::Failure &failure) {
+            throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
+        }
+    }
+    Exporter::writeAll(plan, dir, conventions);
+    // A plan folder now, held by this run: what killed runs left in it before
+    // it had a plan.json goes too.
+    AtomicFile::removeLeftovers(dir);
+    replaced.plan = std::move(plan);
+    return replaced;
 }
 
 } // namespace
@@ -63,7 +128,7 @@ QString Generator::newPlanDir(const QString &base, const QString &feature)
 
 void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
 {
-    run(input, newPlanDir(settings.outputDir, input.feature), settings, false, std::move(onDone));
+    run(input, newPlanDir(settings.outputFolder(), input.feature), settings, false, std::move(onDone));
 }
 
 void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
@@ -191,23 +256,19 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     const auto [conventions, origin] = Conventions::load({run.settings.androidRepo, run.settings.iosRepo});
     plan.meta.generator.insert(QStringLiteral("conventions"), Conventions::describe(origin));
 
-    // Writing a large page takes long enough to stall the window.
-    const QFuture<Plan> written = OffThread::run(
-        [](Plan plan, QString dir, Conventions conventions) {
-            // A redraft or a resumed run must not lose the plan it replaces.
-            if (QFileInfo(dir + QStringLiteral("/plan.json")).isFile()) {
-                try {
-                    PlanHistory::backup(dir);
-                } catch (const PlanHistory::Failure &failure) {
-                    throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
-                }
-            }
-            Exporter::writeAll(plan, dir, conventions);
-            return plan;
-        },
-        std::move(plan), run.dir, conventions);
-    plan = co_await written;
-    run.cancel.throwIfCancelled();
+    // Writing a large page takes long enough to stall the window. A stop
+    // comes before the files or after them: one that came while they were
+    // written takes them back before the run ends.
+    ++m_writing;
+    const auto ended = qScopeGuard([this] { writesEnded(); });
+    const QFuture<Replaced> written = OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.cancel);
+    Replaced replaced = co_await written;
+    if (run.cancel.isCancelled()) {
+        const QFuture<void> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
+        co_await takenBack;
+        throw Cancelled{};
+    }
+    plan = std::move(replaced.plan);
 
     if (!isCurrent(run))
         co_return;
@@ -217,6 +278,27 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
                    .arg(plan.openDecisions().size()));
     finish(run, Stage::save, QStringLiteral("plan.json · plan.md · index.html"));
     add(run, QStringLiteral("완료: ") + m_summary);
+}
+
+void Generator::afterWrites(std::function<void()> then)
+{
+    if (m_writing == 0)
+        then();
+    else
+        m_afterWrites.append(std::move(then));
+}
+
+void Generator::writesEnded()
+{
+    if (--m_writing > 0)
+        return;
+    // Not from inside the ending task: the waiters may start other work.
+    QMetaObject::invokeMethod(
+        this, [waiting = std::exchange(m_afterWrites, {})] {
+            for (const std::function<void()> &then : waiting)
+                then();
+        },
+        Qt::QueuedConnection);
 }
 
 void Generator::finish(Plan &plan, const GenerateInput &input, const FigmaSection &section)

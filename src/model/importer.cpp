@@ -290,12 +290,16 @@ bool isPlanHTML(const QString &path)
 
 ImportedPlan read(const QString &path)
 {
+    const Failure unreadable{u"파일을 읽지 못했어요"_s};
+    // A pipe or a device would wait for a writer or never end.
+    if (!QFileInfo(path).isFile())
+        throw unreadable;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw Failure{u"파일을 읽지 못했어요"_s};
+        throw unreadable;
     const QByteArray page = file.readAll();
     if (file.error() != QFileDevice::NoError || !Text::decodeUtf8Strict(page))
-        throw Failure{u"파일을 읽지 못했어요"_s};
+        throw unreadable;
 
     const auto planJson = block(page, "quarrystone-plan");
     if (!planJson)

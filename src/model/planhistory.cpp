@@ -1,6 +1,7 @@
 #include "model/planhistory.h"
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "model/plan.h"
 
 #include <QDateTime>
@@ -100,10 +101,10 @@ QString backup(const QString &dir)
         throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
     QFile source(QDir(dir).filePath(QStringLiteral("plan.json")));
     if (!source.open(QIODevice::ReadOnly))
-        throw Failure{source.errorString()};
+        throw Failure{FileError::describe(source)};
     const QByteArray bytes = source.readAll();
     if (source.error() != QFileDevice::NoError)
-        throw Failure{source.errorString()};
+        throw Failure{FileError::describe(source)};
     const QString target = freeBackupName(history);
     QString error;
     if (!AtomicFile::write(target, bytes, &error))

@@ -3,6 +3,7 @@
 #include "claude/prompts.h"
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
@@ -14,6 +15,7 @@
 #include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "settings/appsettings.h"
+#include "settings/apppaths.h"
 #include "settings/connections.h"
 
 #include <QCoreApplication>
@@ -23,7 +25,10 @@
 #include <QHash>
 #include <QPointer>
 #include <exception>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +50,7 @@ QString withNotice(const QString &notice, const QString &text)
 {
     return notice.isEmpty() ? text : notice + QLatin1Char('\n') + text;
 }
+const QString stoppedText = QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.");
 
 // A plan.json that could not be taken back after a Claude run.
 struct Unreadable {
@@ -71,13 +77,13 @@ std::optional<QByteArray> readBytes(const QString &path, QString *error = nullpt
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
-            *error = file.errorString();
+            *error = FileError::describe(file);
         return std::nullopt;
     }
     QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         if (error)
-            *error = file.errorString();
+            *error = FileError::describe(file);
         return std::nullopt;
     }
     return bytes;
@@ -136,9 +142,15 @@ QStringList newProblems(const QStringList &before, const QStringList &after)
     return added;
 }
 
+// The Android and iOS repositories are passed with --add-dir for reading
+// their conventions only. The claude tool resolves "Edit(./plan.json)"
+// against the run's working folder, the plan folder, and refuses an Edit of
+// any other file (a repository's README included), while "--tools" still
+// offers Edit by name.
 QStringList allowedTools(const QString &request)
 {
-    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit"), QStringLiteral("Grep"), QStringLiteral("Glob")};
+    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit(./plan.json)"), QStringLiteral("Grep"),
+                      QStringLiteral("Glob")};
     if (request.contains(wikiLink))
         for (const QString &server : Connections::atlassianServers())
             tools.append(QStringLiteral("mcp__") + server);
@@ -237,11 +249,32 @@ void reinstate(const QString &dir, const QByteArray &bytes, const Conventions &c
     Exporter::writeAll(plan, dir, conventions);
 }
 
+// The bytes of a regular file only, opened without waiting: a pipe or a
+// device named as an image is skipped instead of holding the copy for ever.
+std::optional<QByteArray> regularFileBytes(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat status {};
+    QFile file;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
 } // namespace
 
 struct Reviser::Run {
     quint64 id = 0;
     QString request;
+    QStringList images;
     QStringList copies;
     QString dir;
     AppSettings settings;
@@ -315,7 +348,7 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
     }
     run.id = ++m_runId;
     run.request = trimmed.isEmpty() ? QStringLiteral("첨부 이미지대로 고쳐 줘") : trimmed;
-    run.copies = saveAttachments(images, dir);
+    run.images = images;
     run.dir = dir;
     run.settings = settings;
     run.onDone = std::move(onDone);
@@ -339,6 +372,12 @@ QCoro::Task<> Reviser::run(Run run)
 {
     // File work waits on the disk, and a large plan takes a while to read
     // and check: all of it runs beside the event loop, which stays live.
+    const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
+    run.copies = co_await attached;
+    if (run.cancel.isCancelled()) {
+        end(run, Phase::failed(withNotice(run.notice, stoppedText)));
+        co_return;
+    }
     try {
         const QFuture<QString> made = OffThread::run(backup, run.dir);
         run.backup = co_await made;
@@ -378,7 +417,9 @@ QCoro::Task<> Reviser::run(Run run)
     QString cause;
     try {
         const ClaudeRunner runner = Generator::makeRunner(run.settings);
-        const QStringList dirs{run.dir, run.settings.androidRepo, run.settings.iosRepo};
+        // A typed "~/…" repository reaches Claude expanded, as in the draft.
+        const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
+                               AppPaths::expandHome(run.settings.iosRepo)};
         const QStringList tools = allowedTools(run.request);
         const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
         const QString prompt = Prompts::revise(run.request, run.settings.userName, now, run.copies);
@@ -438,8 +479,8 @@ QCoro::Task<> Reviser::run(Run run)
     // until it is done, so neither a new revision nor an undo comes between.
     const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, files);
     const QString notBack = co_await restored;
-    const QString putBack = cause == stopped ? QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.")
-                                             : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + cause;
+    const QString putBack =
+        cause == stopped ? stoppedText : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + cause;
     end(run, Phase::failed(withNotice(run.notice, ended(run.dir, run.backup, notBack, cause, putBack))));
 }
 
@@ -520,7 +561,7 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
         reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
         QFile consumed(*backup);
         if (!consumed.remove())
-            failed = consumed.errorString();
+            failed = FileError::describe(consumed);
     } catch (const PlanHistory::Failure &failure) {
         failed = failure.message;
     } catch (const ExportFailure &failure) {
@@ -670,7 +711,8 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
         const QString name = stamp + QLatin1Char('-') + QString::number(i + 1) + QLatin1Char('.')
             + (suffix.isEmpty() ? QStringLiteral("png") : suffix);
         const QString target = QDir(folder).filePath(name);
-        if (QFile::copy(images.at(i), target))
+        const std::optional<QByteArray> bytes = regularFileBytes(images.at(i));
+        if (bytes && AtomicFile::write(target, *bytes))
             copies.append(target);
     }
     return copies;

@@ -88,8 +88,8 @@ public:
     // The request of the newest log entry as one line; "" when there is none.
     static QString lastRequest(const QString &dir);
     // Copies the images to history/attachments/<yyMMdd-HHmmss>-<n>.<ext> and
-    // gives the copies made, in order; an image that cannot be copied is
-    // skipped, its number left unused.
+    // gives the copies made, in order; an image that cannot be copied, or
+    // that is no regular file, is skipped, its number left unused.
     static QStringList saveAttachments(const QStringList &images, const QString &dir);
 
 Q_SIGNALS:

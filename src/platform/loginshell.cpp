@@ -1,10 +1,9 @@
 #include "platform/loginshell.h"
 
-#include "core/text.h"
+#include "claude/spawn.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 
 namespace LoginShell {
 
@@ -17,21 +16,12 @@ QString program()
     return QStringLiteral("/bin/bash");
 }
 
-std::optional<QString> output(const QString &command, std::chrono::milliseconds timeout)
+std::optional<QString> output(const QString &command, std::chrono::milliseconds timeout, const CancelToken &stop)
 {
-    QProcess shell;
-    shell.setProgram(program());
-    shell.setArguments({QStringLiteral("-lc"), command});
-    shell.setStandardInputFile(QProcess::nullDevice());
-    shell.start();
-    if (!shell.waitForStarted())
-        return std::nullopt;
-    if (!shell.waitForFinished(static_cast<int>(timeout.count()))) {
-        shell.kill();
-        shell.waitForFinished();
-        return std::nullopt;
-    }
-    const std::optional<QString> text = Text::decodeUtf8Strict(shell.readAllStandardOutput());
+    // A profile may start programs of its own; the shell's process group
+    // takes them along when the shell is ended.
+    const std::optional<QString> text =
+        Spawn::output(program(), {QStringLiteral("-lc"), command}, Spawn::processEnvironment(), timeout, stop);
     if (!text)
         return std::nullopt;
     const QString trimmed = text->trimmed();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/canceltoken.h"
+
 #include <QString>
 #include <chrono>
 #include <optional>
@@ -14,7 +16,9 @@ QString program();
 
 // The command's standard output, decoded as UTF-8 and trimmed at both ends;
 // nothing when the shell cannot start, does not finish within `timeout`
-// (it is killed), prints bytes that are not UTF-8 or prints nothing.
-std::optional<QString> output(const QString &command, std::chrono::milliseconds timeout);
+// or before `stop` is cancelled (it is then ended with everything it
+// started), prints bytes that are not UTF-8 or prints nothing.
+std::optional<QString> output(const QString &command, std::chrono::milliseconds timeout,
+                              const CancelToken &stop = CancelToken());
 
 } // namespace LoginShell

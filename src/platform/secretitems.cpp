@@ -65,13 +65,17 @@ void registerTypes()
 }
 
 QDBusMessage call(const QString &path, const QString &interface, const QString &method,
-                  const QVariantList &arguments = {})
+                  const QVariantList &arguments = {}, int timeoutMs = -1)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(serviceName, path, interface, method);
     message.setArguments(arguments);
     // Blocks without running the caller's event loop.
-    return QDBusConnection::sessionBus().call(message, QDBus::Block);
+    return QDBusConnection::sessionBus().call(message, QDBus::Block, timeoutMs);
 }
+
+// A search asks the user nothing, so a service that is there answers it at
+// once.
+constexpr int searchTimeoutMs = 5000;
 
 bool answered(const QDBusMessage &reply, int arguments)
 {
@@ -84,6 +88,25 @@ Paths paths(const QVariant &value)
 }
 
 } // namespace
+
+Presence presence(const QMap<QString, QString> &attributes)
+{
+    registerTypes();
+    if (!QDBusConnection::sessionBus().isConnected())
+        return Presence::noService;
+    const QDBusMessage found = call(servicePath, serviceInterface, QStringLiteral("SearchItems"),
+                                    {QVariant::fromValue(attributes)}, searchTimeoutMs);
+    const QDBusError::ErrorType error = QDBusError(found).type();
+    if (error == QDBusError::ServiceUnknown)
+        return Presence::noService;
+    if (error == QDBusError::NoReply || error == QDBusError::Timeout || error == QDBusError::TimedOut)
+        return Presence::noAnswer;
+    if (!answered(found, 2))
+        return Presence::failed;
+    if (!paths(found.arguments().at(0)).isEmpty())
+        return Presence::unlocked;
+    return paths(found.arguments().at(1)).isEmpty() ? Presence::none : Presence::locked;
+}
 
 bool overwrite(const QMap<QString, QString> &attributes, const QByteArray &secret)
 {

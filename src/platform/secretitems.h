@@ -9,6 +9,19 @@
 // may return, whoever stored it.
 namespace SecretItems {
 
+// Where the items matching some attributes are, as the service lists them
+// without unlocking anything.
+enum class Presence {
+    none,      // no such item
+    unlocked,  // at least one can be read now
+    locked,    // all of them are in locked collections
+    noService, // no Secret Service on the session bus
+    noAnswer,  // the service did not answer in time
+    failed,    // the service did not give a list
+};
+
+Presence presence(const QMap<QString, QString> &attributes);
+
 // Gives each item matching all of `attributes` the text `secret`, item by
 // item in place, so that no item is ever removed or left without a secret.
 // True when every such item now holds it, also when there is none or no

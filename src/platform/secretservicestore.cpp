@@ -2,12 +2,14 @@
 
 #include "platform/secretitems.h"
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QThread>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <qt6keychain/keychain.h>
 
 namespace {
@@ -19,6 +21,7 @@ constexpr std::chrono::seconds answerLimit{60};
 struct Outcome {
     QKeychain::Error error = QKeychain::OtherError;
     QByteArray data;
+    QString errorText;
 };
 
 // QtKeychain queues every job on one executor that lives in the thread of the
@@ -47,7 +50,8 @@ public:
         return thread;
     }
 
-    Outcome run(std::function<QKeychain::Job *()> makeJob)
+    // Nothing when the service has not answered within the limit.
+    std::optional<Outcome> run(std::function<QKeychain::Job *()> makeJob)
     {
         struct Pending {
             std::promise<Outcome> promise;
@@ -61,7 +65,7 @@ public:
                 if (pending->settled)
                     return;
                 pending->settled = true;
-                Outcome outcome{done->error(), {}};
+                Outcome outcome{done->error(), {}, done->errorString()};
                 if (auto *read = qobject_cast<QKeychain::ReadPasswordJob *>(done))
                     outcome.data = read->binaryData();
                 pending->promise.set_value(outcome);
@@ -69,7 +73,7 @@ public:
             job->start();
         });
         if (answer.wait_for(answerLimit) != std::future_status::ready)
-            return {};
+            return std::nullopt;
         return answer.get();
     }
 
@@ -78,49 +82,88 @@ private:
     QObject *m_context = new QObject;
 };
 
+// The attributes QtKeychain gives an item of the account, which every
+// program looking the account up matches.
+QMap<QString, QString> itemAttributes(const QString &service, const QString &account)
+{
+    return {{QStringLiteral("user"), account},
+            {QStringLiteral("server"), service},
+            {QStringLiteral("type"), QStringLiteral("plaintext")}};
+}
+
 } // namespace
 
 SecretServiceStore::SecretServiceStore(QString service) : m_service(std::move(service)) {}
 
 std::optional<QByteArray> SecretServiceStore::read(const QString &account)
 {
-    const Outcome outcome = JobThread::shared().run([service = m_service, account] {
+    const Lookup found = lookUp(account);
+    if (found.status != Lookup::Status::found)
+        return std::nullopt;
+    return found.data;
+}
+
+SecretStore::Lookup SecretServiceStore::lookUp(const QString &account)
+{
+    using Status = Lookup::Status;
+    if (!QDBusConnection::sessionBus().isConnected())
+        return {Status::noBus, {}, {}};
+    const std::optional<Outcome> outcome = JobThread::shared().run([service = m_service, account] {
         auto *job = new QKeychain::ReadPasswordJob(service);
         job->setKey(account);
         return job;
     });
-    if (outcome.error != QKeychain::NoError)
-        return std::nullopt;
-    return outcome.data;
+    if (!outcome)
+        return {Status::noAnswer, {}, {}};
+    if (outcome->error == QKeychain::NoError)
+        return {Status::found, outcome->data, {}};
+    // A collection that stays locked (its unlock prompt dismissed or
+    // impossible) reads like a missing item: the service's list, which
+    // unlocks nothing, tells them apart.
+    switch (SecretItems::presence(itemAttributes(m_service, account))) {
+    case SecretItems::Presence::locked:
+        return {Status::locked, {}, {}};
+    case SecretItems::Presence::noService:
+        return {Status::noService, {}, {}};
+    case SecretItems::Presence::noAnswer:
+        return {Status::noAnswer, {}, {}};
+    case SecretItems::Presence::none:
+        if (outcome->error == QKeychain::EntryNotFound)
+            return {Status::absent, {}, {}};
+        break;
+    case SecretItems::Presence::unlocked:
+    case SecretItems::Presence::failed:
+        break;
+    }
+    if (outcome->error == QKeychain::NoBackendAvailable)
+        return {Status::noService, {}, {}};
+    return {Status::failed, {}, outcome->errorText};
 }
 
 bool SecretServiceStore::write(const QString &account, const QString &value)
 {
-    const Outcome outcome = JobThread::shared().run([service = m_service, account, value] {
+    const std::optional<Outcome> outcome = JobThread::shared().run([service = m_service, account, value] {
         auto *job = new QKeychain::WritePasswordJob(service);
         job->setKey(account);
         job->setTextData(value);
         return job;
     });
-    if (outcome.error != QKeychain::NoError)
+    if (!outcome || outcome->error != QKeychain::NoError)
         return false;
     // QtKeychain replaces only an item with exactly its own attributes, but
     // looks up by account, service and type alone: an item another program
     // stored for the same account (without QtKeychain's schema, or with
     // attributes of its own) stays beside ours, and a read may return its
     // old secret. Each such item takes the new secret in place.
-    return SecretItems::overwrite({{QStringLiteral("user"), account},
-                                   {QStringLiteral("server"), m_service},
-                                   {QStringLiteral("type"), QStringLiteral("plaintext")}},
-                                  value.toUtf8());
+    return SecretItems::overwrite(itemAttributes(m_service, account), value.toUtf8());
 }
 
 bool SecretServiceStore::remove(const QString &account)
 {
-    const Outcome outcome = JobThread::shared().run([service = m_service, account] {
+    const std::optional<Outcome> outcome = JobThread::shared().run([service = m_service, account] {
         auto *job = new QKeychain::DeletePasswordJob(service);
         job->setKey(account);
         return job;
     });
-    return outcome.error == QKeychain::NoError || outcome.error == QKeychain::EntryNotFound;
+    return outcome && (outcome->error == QKeychain::NoError || outcome->error == QKeychain::EntryNotFound);
 }

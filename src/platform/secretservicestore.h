@@ -14,6 +14,7 @@ public:
     explicit SecretServiceStore(QString service);
 
     std::optional<QByteArray> read(const QString &account) override;
+    Lookup lookUp(const QString &account) override;
     bool write(const QString &account, const QString &value) override;
     bool remove(const QString &account) override;
 

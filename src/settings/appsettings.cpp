@@ -70,10 +70,22 @@ void fillOutputDir(AppSettings &s)
     const QDir home(QDir::homePath());
     const QString oldDefault = home.filePath(QStringLiteral("Documents/quarrystone"));
     if (s.outputDir.isEmpty() || Text::canonicalEqual(s.outputDir, oldDefault))
-        s.outputDir = home.filePath(QStringLiteral("quarrystone"));
+        s.outputDir = AppSettings::defaultOutputDir();
 }
 
 } // namespace
+
+QString AppSettings::defaultOutputDir()
+{
+    return QDir(QDir::homePath()).filePath(QStringLiteral("quarrystone"));
+}
+
+QString AppSettings::outputFolder() const
+{
+    if (outputDir.trimmed().isEmpty())
+        return defaultOutputDir();
+    return AppPaths::expandHome(outputDir);
+}
 
 QString AppSettings::text(FigmaMode mode)
 {

@@ -46,6 +46,13 @@ struct AppSettings {
     // the search may run a login shell, which a caller that never starts
     // the tool need not wait for.
     static AppSettings load(bool findTool = true);
+    // The folder an empty output folder setting stands for: "quarrystone" in
+    // the home folder.
+    static QString defaultOutputDir();
+    // The folder new plans go into: the setting with "~" expanded, or the
+    // default when the setting is blank, so that a cleared field never
+    // means the file-system root or the working folder.
+    QString outputFolder() const;
     // Writes settings.json whole or not at all; a failure is ignored.
     void save() const;
     // Whether a repository folder and its platform sub-folder exist. A path

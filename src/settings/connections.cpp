@@ -149,6 +149,10 @@ Connections::Connections(Hooks hooks, QObject *parent)
 
 Connections::~Connections()
 {
+    m_checksStop.cancel();
+    // A job ends with the object that started it.
+    if (m_jobChild)
+        m_jobChild->terminate(m_hooks.stopGrace);
     releaseJob();
 }
 
@@ -160,13 +164,14 @@ Connections &Connections::shared()
     return *instance;
 }
 
-Connections::Status Connections::checkClaude(const QString &claude, std::chrono::milliseconds timeout)
+Connections::Status Connections::checkClaude(const QString &claude, std::chrono::milliseconds timeout,
+                                             const CancelToken &stop)
 {
     if (!isExecutableFile(claude))
         return Status::missing();
     const QString output =
         Spawn::output(claude, {QStringLiteral("auth"), QStringLiteral("status"), QStringLiteral("--json")},
-                      env(claude), timeout)
+                      env(claude), timeout, stop)
             .value_or(QString());
     QJsonObject status;
     try {
@@ -190,12 +195,12 @@ Connections::Status Connections::checkClaude(const QString &claude, std::chrono:
 }
 
 Connections::Status Connections::checkServer(const QString &claude, const QString &name,
-                                             std::chrono::milliseconds timeout)
+                                             std::chrono::milliseconds timeout, const CancelToken &stop)
 {
     QElapsedTimer clock;
     clock.start();
     const std::optional<QString> output =
-        Spawn::output(claude, {QStringLiteral("mcp"), QStringLiteral("get"), name}, env(claude), timeout);
+        Spawn::output(claude, {QStringLiteral("mcp"), QStringLiteral("get"), name}, env(claude), timeout, stop);
     // Nothing comes back both from a tool that could not start and from one
     // that had to be killed at the time-out; only the latter takes that long.
     if (!output && std::chrono::milliseconds(clock.elapsed()) >= timeout)
@@ -255,8 +260,8 @@ void Connections::refresh(const AppSettings &settings)
     const std::chrono::milliseconds timeout = m_hooks.checkTimeout;
     // The checks wait for child processes (and the tool search for a login
     // shell), so none of them runs on the main thread.
-    std::thread([self = QPointer<Connections>(this), configured, tokenMode, timeout] {
-        const Checked checked = checkAll(configured, tokenMode, timeout);
+    std::thread([self = QPointer<Connections>(this), configured, tokenMode, timeout, stop = m_checksStop] {
+        const Checked checked = checkAll(configured, tokenMode, timeout, stop);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, checked] {
@@ -268,12 +273,12 @@ void Connections::refresh(const AppSettings &settings)
 }
 
 Connections::Checked Connections::checkAll(const QString &configuredClaude, bool tokenMode,
-                                           std::chrono::milliseconds timeout)
+                                           std::chrono::milliseconds timeout, const CancelToken &stop)
 {
     const QString claude =
-        configuredClaude.isEmpty() ? ClaudeRunner::findClaude().value_or(QString()) : configuredClaude;
+        configuredClaude.isEmpty() ? ClaudeRunner::findClaude(stop).value_or(QString()) : configuredClaude;
     Checked checked;
-    checked.claude = checkClaude(claude, timeout);
+    checked.claude = checkClaude(claude, timeout, stop);
     const bool toolAbsent = checked.claude.kind == Status::Kind::missing;
 
     if (tokenMode)
@@ -282,12 +287,12 @@ Connections::Checked Connections::checkAll(const QString &configuredClaude, bool
     else if (toolAbsent)
         checked.figma = Status::missing();
     else
-        checked.figma = checkServer(claude, QStringLiteral("figma"), timeout);
+        checked.figma = checkServer(claude, QStringLiteral("figma"), timeout, stop);
 
     checked.wiki = Status::missing();
     const QStringList servers = toolAbsent ? QStringList() : atlassianServers();
     for (const QString &server : servers) {
-        const Status status = checkServer(claude, server, timeout);
+        const Status status = checkServer(claude, server, timeout, stop);
         if (status.kind == Status::Kind::ok) {
             checked.wiki = status;
             checked.wikiServer = server;
@@ -497,8 +502,14 @@ void Connections::stopJob()
     if (m_stopAsked)
         m_jobChild->kill();
     else
-        m_jobChild->terminate();
+        m_jobChild->terminate(m_hooks.stopGrace);
     m_stopAsked = true;
+}
+
+void Connections::endJob()
+{
+    if (m_jobChild)
+        m_jobChild->kill();
 }
 
 void Connections::finishJob(int status, const AppSettings &settings)

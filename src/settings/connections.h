@@ -68,6 +68,9 @@ public:
         // A short check whose child has not ended by then counts as
         // needing login.
         std::chrono::milliseconds checkTimeout = Connections::checkTimeout;
+        // How long a stopped job has to end before whatever is left of its
+        // process group gets SIGKILL.
+        std::chrono::milliseconds stopGrace = std::chrono::seconds(10);
 
         Hooks();
     };
@@ -92,11 +95,15 @@ public:
     // results; dropped (not queued) while a check runs.
     void refresh(const AppSettings &settings);
 
-    // The tool and its login, from "auth status --json". Blocks the caller.
-    static Status checkClaude(const QString &claude, std::chrono::milliseconds timeout = checkTimeout);
-    // One MCP server of the tool, from "mcp get <name>". Blocks the caller.
+    // The tool and its login, from "auth status --json". Blocks the caller;
+    // cancelling `stop` ends the tool.
+    static Status checkClaude(const QString &claude, std::chrono::milliseconds timeout = checkTimeout,
+                              const CancelToken &stop = CancelToken());
+    // One MCP server of the tool, from "mcp get <name>". Blocks the caller;
+    // cancelling `stop` ends the tool.
     static Status checkServer(const QString &claude, const QString &name,
-                              std::chrono::milliseconds timeout = checkTimeout);
+                              std::chrono::milliseconds timeout = checkTimeout,
+                              const CancelToken &stop = CancelToken());
     // The wiki MCP servers of the user's Claude configuration, in code-point
     // order; read anew on every call.
     static QStringList atlassianServers();
@@ -117,6 +124,9 @@ public:
     // process group, SIGKILL after the grace time or at a second stop. A
     // stopped job ends without an error, whatever its exit status.
     void stopJob();
+    // Ends a running job and everything it started at once, without the
+    // grace of a stop: the application is going.
+    void endJob();
 
 Q_SIGNALS:
     void claudeChanged();
@@ -138,7 +148,8 @@ private:
     Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
     Q_PROPERTY(bool refreshing READ isRefreshing NOTIFY refreshingChanged)
 
-    static Checked checkAll(const QString &configuredClaude, bool tokenMode, std::chrono::milliseconds timeout);
+    static Checked checkAll(const QString &configuredClaude, bool tokenMode, std::chrono::milliseconds timeout,
+                            const CancelToken &stop);
     void publish(const Checked &checked);
 
     void run(const Job &job, const QString &exe, const QStringList &args, bool pty, bool openURL,
@@ -164,6 +175,8 @@ private:
     Status m_wiki;
     QString m_wikiServer;
     bool m_refreshing = false;
+    // Ends the checks still running when this object goes.
+    CancelToken m_checksStop;
     std::optional<Job> m_job;
     std::optional<QString> m_lastError;
 

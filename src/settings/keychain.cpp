@@ -34,6 +34,40 @@ std::shared_ptr<SecretStore> store()
     return current;
 }
 
+// The secret's name with its object particle.
+QString named(Item item)
+{
+    switch (item) {
+    case Item::figmaToken:
+        return QStringLiteral("Figma 토큰을");
+    case Item::anthropicKey:
+        return QStringLiteral("Anthropic API 키를");
+    }
+    return {};
+}
+
+QString cause(const SecretStore::Lookup &found)
+{
+    using Status = SecretStore::Lookup::Status;
+    switch (found.status) {
+    case Status::locked:
+        return QStringLiteral("키체인이 잠겨 있어서");
+    case Status::noService:
+        return QStringLiteral("키체인 서비스(Secret Service)가 실행 중이 아니어서");
+    case Status::noBus:
+        return QStringLiteral("세션 D-Bus 에 연결할 수 없어서");
+    case Status::noAnswer:
+        return QStringLiteral("키체인이 제때 답하지 않아서");
+    case Status::found:
+    case Status::absent:
+    case Status::failed:
+        break;
+    }
+    if (found.detail.isEmpty())
+        return QStringLiteral("키체인이 오류를 알려서");
+    return QStringLiteral("키체인이 오류(%1)를 알려서").arg(found.detail);
+}
+
 } // namespace
 
 QString service()
@@ -50,6 +84,23 @@ QString account(Item item)
         return QStringLiteral("anthropic-api-key");
     }
     return {};
+}
+
+Reading read(Item item)
+{
+    const SecretStore::Lookup found = store()->lookUp(account(item));
+    Reading reading;
+    if (found.status == SecretStore::Lookup::Status::found) {
+        const std::optional<QString> text = Text::decodeUtf8Strict(found.data);
+        if (text && !text->isEmpty()) {
+            reading.outcome = Reading::Outcome::found;
+            reading.value = *text;
+        }
+    } else if (found.status != SecretStore::Lookup::Status::absent) {
+        reading.outcome = Reading::Outcome::unreadable;
+        reading.problem = cause(found) + QLatin1Char(' ') + named(item) + QStringLiteral(" 읽지 못했어요.");
+    }
+    return reading;
 }
 
 bool has(Item item)

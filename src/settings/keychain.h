@@ -7,7 +7,8 @@
 class SecretStore;
 
 // The two secrets the application keeps outside its settings file. Calls
-// block until the store has answered; any failure gives false or nothing.
+// block until the store has answered; any failure gives false or nothing,
+// except read(), which says what kept it from the secret.
 namespace Keychain {
 
 enum class Item {
@@ -17,6 +18,24 @@ enum class Item {
 
 QString service();
 QString account(Item item);
+
+// A read that says why it gave no secret.
+struct Reading {
+    enum class Outcome {
+        found,      // `value` holds the secret as stored
+        absent,     // nothing usable is stored (no item, or empty or not UTF-8)
+        unreadable, // the store could not be read; `problem` says why
+    };
+    Outcome outcome = Outcome::absent;
+    QString value;
+    // One Korean sentence naming the secret and the cause (locked, no
+    // Secret Service, no session bus, no answer, the store's own error).
+    QString problem;
+};
+
+// Blocks like the others, for up to the store's answer limit: call it off
+// the main thread.
+Reading read(Item item);
 
 // An item exists for the account.
 bool has(Item item);

@@ -2,9 +2,14 @@
 
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/filedescriptor.h"
+#include "core/fileerror.h"
 #include "core/httpfetch.h"
 #include "core/jsonread.h"
+#include "core/offthread.h"
 #include "core/privatetemp.h"
+#include "settings/appswap.h"
+#include "settings/apppaths.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -12,8 +17,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <cerrno>
-#include <cstring>
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,6 +31,8 @@ const QString defaultIdentifier = QStringLiteral("com.tovanek.quarrystone.mac");
 constexpr int checkTimeoutMs = 15'000;
 // A download that stalls this long fails, so the install can be tried again.
 constexpr int downloadStallMs = 60'000;
+// A new copy that has not proven it can start within this time cannot.
+constexpr std::chrono::seconds selfCheckLimit{60};
 
 // Any failure of the install but the two with messages of their own; shown
 // after "업데이트하지 못했어요: ".
@@ -38,10 +47,63 @@ QString quoted(const QString &path)
     return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
-QString systemError(int error)
+QString failed(const QString &description)
 {
-    char buffer[256];
-    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
+    return QStringLiteral("업데이트하지 못했어요: ") + description;
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+// Written by hand, not through QFile, whose text for a full disk is no
+// cause a person can act on.
+void writeZip(const QString &path, const QByteArray &zip)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw InstallError{FileError::describe(errno)};
+    if (!FileDescriptor::writeAll(fd, zip)) {
+        const int error = errno;
+        ::close(fd);
+        throw InstallError{FileError::describe(error)};
+    }
+    if (::close(fd) != 0)
+        throw InstallError{FileError::describe(errno)};
+}
+
+void removeWork(const QString &work)
+{
+    QDir(work).removeRecursively();
+}
+
+// Runs `program` to its end, tied to this process: the system ends it when
+// the application dies first. Gives its exit status, -1 when it could not
+// start.
+QCoro::Task<int> runTied(QString program, QStringList args, Spawn::Environment env, QString cwd,
+                         std::optional<std::chrono::milliseconds> limit)
+{
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0)
+        throw InstallError{FileError::describe(errno)};
+    std::optional<pid_t> pid;
+    try {
+        pid = Spawn::run(QStringLiteral("/usr/bin/setpriv"),
+                         QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("KILL"), QStringLiteral("--"), program}
+                             + args,
+                         env, cwd, devNull, devNull, devNull);
+    } catch (const SpawnFailure &) {
+    }
+    ::close(devNull);
+    if (!pid)
+        co_return -1;
+    QTimer limiter;
+    limiter.setSingleShot(true);
+    QObject::connect(&limiter, &QTimer::timeout, [child = *pid] { ::kill(child, SIGKILL); });
+    if (limit)
+        limiter.start(*limit);
+    co_return co_await Spawn::wait(*pid);
 }
 
 // The update's own folder inside the private temporary folder, emptied.
@@ -59,21 +121,34 @@ QString workFolder(const QString &build)
     else
         QFile::remove(work);
     if (!QDir().mkpath(work))
-        throw InstallError{QStringLiteral("작업 폴더를 만들지 못했어요: ") + work};
+        throw InstallError{QStringLiteral("작업 폴더를 만들지 못했어요: ") + work + QStringLiteral(" (")
+                           + FileError::describe(errno) + QLatin1Char(')')};
     return work;
 }
 
+// The one application folder at the top of the unpacked archive, holding
+// at least what an application needs to start.
 QString appIn(const QString &work)
 {
     const QDir dir(work);
     if (!dir.exists())
         throw InstallError{QStringLiteral("작업 폴더를 읽지 못했어요: ") + work};
+    QStringList apps;
     const QFileInfoList entries =
         dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (const QFileInfo &entry : entries)
         if (entry.suffix() == QLatin1String("app") && entry.isDir() && !entry.isSymLink())
-            return entry.absoluteFilePath();
-    throw UpdaterFailure{QStringLiteral("zip 안에 앱이 없어요")};
+            apps.append(entry.absoluteFilePath());
+    if (apps.isEmpty())
+        throw UpdaterFailure{QStringLiteral("zip 안에 앱이 없어요")};
+    if (apps.size() > 1)
+        throw InstallError{QStringLiteral("zip 안에 앱이 여러 개 있어요")};
+    for (const char *part : {"bin/quarrystone", "bin/quarrystone-window.so"}) {
+        const QFileInfo file(apps.first() + QLatin1Char('/') + QLatin1String(part));
+        if (!file.isFile() || file.isSymLink())
+            throw InstallError{QStringLiteral("새 앱에 ") + QLatin1String(part) + QStringLiteral(" 이 없어요")};
+    }
+    return apps.first();
 }
 
 } // namespace
@@ -153,6 +228,7 @@ Updater::Hooks::Hooks()
     : bundle(Bundle::running())
     , terminate([] { QCoreApplication::quit(); })
     , processId(QCoreApplication::applicationPid())
+    , note(failureNote())
 {
 }
 
@@ -160,6 +236,19 @@ Updater::Updater(Hooks hooks, QObject *parent)
     : QObject(parent)
     , m_hooks(std::move(hooks))
 {
+    // Shown once, at the start that follows the failed swap.
+    QFile note(m_hooks.note);
+    if (!note.open(QIODevice::ReadOnly))
+        return;
+    m_swapFailure = failed(QString::fromUtf8(note.readAll()).trimmed());
+    note.close();
+    note.remove();
+    m_phase = Phase::failed(m_swapFailure);
+}
+
+QString Updater::failureNote()
+{
+    return AppPaths::support() + QStringLiteral("/update-failed.txt");
 }
 
 Updater &Updater::shared()
@@ -205,17 +294,18 @@ qint64 Updater::buildNumber(const QString &text)
     return value;
 }
 
-QString Updater::swapScript(const QString &app, const QString &newApp, qint64 pid)
+QString Updater::swapScript(const QString &app, const QString &work, const QString &note, qint64 pid)
 {
-    // The old folder is put back only when it was moved aside: when the move
-    // fails, the installed application has not been touched.
+    // The swap is done by a copy of the application, the installed one when
+    // it is in place: during a swap cut short, the staged or retired one.
     const QStringList lines{
         QStringLiteral("#!/bin/bash"),
         QStringLiteral("while kill -0 %1 2>/dev/null; do sleep 0.3; done").arg(pid),
-        QStringLiteral("APP=") + quoted(app) + QStringLiteral("; NEW=") + quoted(newApp),
-        QStringLiteral("rm -rf \"$APP.old\""),
-        QStringLiteral("if mv \"$APP\" \"$APP.old\"; then if cp -a \"$NEW\" \"$APP\"; then rm -rf \"$APP.old\"; "
-                       "else rm -rf \"$APP\"; mv \"$APP.old\" \"$APP\"; fi; fi"),
+        QStringLiteral("APP=") + quoted(app) + QStringLiteral("; WORK=") + quoted(work) + QStringLiteral("; NOTE=")
+            + quoted(note),
+        QStringLiteral("for COPY in \"$APP\" \"$APP.new\" \"$APP.old\"; do if [ -x \"$COPY/bin/quarrystone\" ]; then "
+                       "\"$COPY/bin/quarrystone\" --finish-update \"$APP\" \"$NOTE\"; break; fi; done"),
+        QStringLiteral("rm -rf \"$WORK\""),
         QStringLiteral("/usr/bin/setsid -f \"$APP/bin/quarrystone\" </dev/null >/dev/null 2>&1"),
     };
     return lines.join(QLatin1Char('\n'));
@@ -242,7 +332,7 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         QNetworkRequest request(url);
         request.setTransferTimeout(checkTimeoutMs);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-        const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        HttpFetch::Answer answer = co_await HttpFetch::get(request);
         if (answer.status == 200 && answer.error.isEmpty()) {
             try {
                 latest = Latest::decode(answer.body);
@@ -262,6 +352,10 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         co_return;
     }
     setAvailable(latest);
+    if (!m_swapFailure.isEmpty()) {
+        setPhase(Phase::failed(m_swapFailure));
+        co_return;
+    }
     setPhase(Phase::idle());
     if (qgetenv("QUARRYSTONE_UPDATE_AUTOINSTALL") == "1")
         install();
@@ -270,8 +364,11 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
 void Updater::dismiss()
 {
     const Phase::Kind kind = m_phase.kind;
-    if (kind == Phase::Kind::upToDate || kind == Phase::Kind::failed)
-        setPhase(Phase::idle());
+    if (kind != Phase::Kind::upToDate && kind != Phase::Kind::failed)
+        return;
+    // The cause of a failed swap has been seen.
+    m_swapFailure.clear();
+    setPhase(Phase::idle());
 }
 
 void Updater::install()
@@ -285,82 +382,113 @@ void Updater::install()
     if (!url.isValid())
         return;
     if (m_hooks.bundle.path.isEmpty()) {
-        setPhase(Phase::failed(QStringLiteral("업데이트하지 못했어요: 설치된 Quarrystone.app 에서 실행한 앱만 "
-                                              "업데이트할 수 있어요")));
+        setPhase(Phase::failed(failed(QStringLiteral("설치된 Quarrystone.app 에서 실행한 앱만 업데이트할 수 있어요"))));
         return;
     }
+    // Offered again by hand, the install is the person's own choice.
+    m_swapFailure.clear();
     setPhase(Phase::downloading());
     runInstall(*m_available, url);
 }
 
 QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
 {
+    QString failure;
+    QString work;
     try {
         if (!HttpFetch::fetchable(url))
             throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
         QNetworkRequest request(url);
         request.setTransferTimeout(downloadStallMs);
-        const HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        // The package as sent, so that a cut-off download is told apart
+        // from a damaged one.
+        request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
+        HttpFetch::Answer answer = co_await HttpFetch::get(request);
         if (!answer.status)
-            throw InstallError{answer.error};
+            throw InstallError{HttpFetch::describe(answer)};
         if (*answer.status != 200)
             throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
         if (!answer.error.isEmpty())
-            throw InstallError{answer.error};
+            throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
         if (latest.sha256 && !latest.sha256->isEmpty()) {
-            const QByteArray digest = QCryptographicHash::hash(answer.body, QCryptographicHash::Sha256).toHex();
+            QFuture<QByteArray> hashing = OffThread::run(sha256, answer.body);
+            const QByteArray digest = co_await hashing;
             if (QString::fromLatin1(digest) != *latest.sha256)
                 throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
         }
         setPhase(Phase::installing());
-        const QString work = workFolder(latest.build);
-        const QString app = co_await unpack(answer.body, work);
+        QFuture<QString> making = OffThread::run(workFolder, latest.build);
+        work = co_await making;
+        // Handed over whole, so that the package's memory is freed where it
+        // is written, off the main thread.
+        const QString app = co_await unpack(std::move(answer.body), work);
+        co_await stage(app);
         if (m_busy && m_busy())
             throw InstallError{QStringLiteral("진행 중인 작업이 있어요. 작업이 끝나면 다시 해 주세요.")};
-        relaunch(app, work);
-    } catch (const UpdaterFailure &failure) {
-        setPhase(Phase::failed(failure.message));
+        AppSwap::commit(m_hooks.bundle.path);
+        relaunch(work);
+        co_return;
+    } catch (const UpdaterFailure &error) {
+        failure = error.message;
     } catch (const InstallError &error) {
-        setPhase(Phase::failed(QStringLiteral("업데이트하지 못했어요: ") + error.description));
+        failure = failed(error.description);
+    } catch (const AppSwap::Failure &error) {
+        failure = failed(error.description);
     }
+    // Nothing of a failed install stays behind to fill the disk.
+    QFuture<void> cleaning = OffThread::run(
+        [app = m_hooks.bundle.path, work] {
+            AppSwap::abandon(app);
+            if (!work.isEmpty())
+                removeWork(work);
+        });
+    co_await cleaning;
+    setPhase(Phase::failed(failure));
 }
 
 QCoro::Task<QString> Updater::unpack(QByteArray zip, QString work)
 {
     const QString zipPath = work + QStringLiteral("/app.zip");
-    QFile file(zipPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(zip) != zip.size() || !file.flush())
-        throw InstallError{file.errorString()};
-    file.close();
+    QFuture<void> writing = OffThread::run(writeZip, zipPath, std::move(zip));
+    co_await writing;
 
     // unzip leaves out absolute paths and "..", so nothing lands outside the
-    // work folder; "-n" keeps it from overwriting the archive itself. How it
-    // ended shows in whether an application is found afterwards.
-    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0)
-        throw InstallError{systemError(errno)};
-    std::optional<pid_t> pid;
-    try {
-        pid = Spawn::run(QStringLiteral("/usr/bin/unzip"),
-                         {QStringLiteral("-q"), QStringLiteral("-n"), zipPath, QStringLiteral("-d"), work},
-                         Spawn::Environment(), work, devNull, devNull, devNull);
-    } catch (const SpawnFailure &) {
-    }
-    ::close(devNull);
-    if (pid)
-        co_await Spawn::wait(*pid);
+    // work folder; "-n" keeps it from overwriting the archive itself. A
+    // damaged entry, a full disk or a warning of any kind fails the install.
+    const QStringList args{QStringLiteral("-q"), QStringLiteral("-n"), zipPath, QStringLiteral("-d"), work};
+    const int status = co_await runTied(QStringLiteral("/usr/bin/unzip"), args, Spawn::Environment(), work, std::nullopt);
+    // unzip's own code for a full disk.
+    if (status == 50)
+        throw InstallError{FileError::describe(ENOSPC)};
+    if (status != 0)
+        throw InstallError{QStringLiteral("받은 zip 을 풀지 못했어요 (unzip %1)").arg(status)};
     co_return appIn(work);
 }
 
-void Updater::relaunch(const QString &newApp, const QString &work)
+QCoro::Task<> Updater::stage(QString unpacked)
+{
+    // The copy beside the installed folder is also the proof that the
+    // install location takes the new application: writable, with room.
+    const QString app = m_hooks.bundle.path;
+    QFuture<void> copying = OffThread::run(AppSwap::stage, unpacked, app);
+    co_await copying;
+    const QStringList args{QStringLiteral("--self-check")};
+    const int status = co_await runTied(AppSwap::staged(app) + QStringLiteral("/bin/quarrystone"), args,
+                                        Spawn::processEnvironment(), AppSwap::staged(app), selfCheckLimit);
+    if (status != 0)
+        throw InstallError{QStringLiteral("새 버전이 시작되지 않아요 (검사 결과 %1)").arg(status)};
+}
+
+void Updater::relaunch(const QString &work)
 {
     const QString script = work + QStringLiteral("/swap.sh");
     QString error;
-    if (!AtomicFile::write(script, swapScript(m_hooks.bundle.path, newApp, m_hooks.processId).toUtf8(), &error))
-        throw InstallError{error};
+    if (!AtomicFile::write(
+            script, swapScript(m_hooks.bundle.path, work, m_hooks.note, m_hooks.processId).toUtf8(), &error))
+        throw InstallError{FileError::describe(error)};
     const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull < 0)
-        throw InstallError{systemError(errno)};
+        throw InstallError{FileError::describe(errno)};
     try {
         // A session of its own, so that the script outlives the application
         // and whatever terminal started it.

@@ -15,9 +15,11 @@ struct UpdaterFailure {
 };
 
 // Self-update from the distribution server: asks for the latest build,
-// downloads and verifies its zip, unpacks it and leaves the swap of the
-// installed Quarrystone.app folder to a script that runs once the
-// application has quit. Published state changes on the main thread only.
+// downloads and verifies its zip, unpacks it, puts the new application whole
+// and checked beside the installed Quarrystone.app folder, and leaves the
+// swap (AppSwap) to a script that runs once the application has quit. The
+// application quits only when every step up to the swap has succeeded.
+// Published state changes on the main thread only.
 class Updater : public QObject
 {
     Q_OBJECT
@@ -84,6 +86,9 @@ public:
         std::function<void()> terminate;
         // The process whose end the swap script waits for.
         qint64 processId = 0;
+        // Where a swap that failed after the application quit leaves its
+        // cause for the next start to show.
+        QString note;
 
         Hooks();
     };
@@ -119,10 +124,14 @@ public:
     // A build text as a number: an optional sign and decimal digits, nothing
     // else, within 64 bits; any other text is 0.
     static qint64 buildNumber(const QString &text);
-    // The script that replaces `app` with `newApp` once process `pid` has
-    // ended, puts the old folder back when the copy fails, and starts the
-    // application again.
-    static QString swapScript(const QString &app, const QString &newApp, qint64 pid);
+    // The script that, once process `pid` has ended, has a copy of the
+    // application swap in the folder staged beside `app` (AppSwap::finish,
+    // leaving a failure in `note`), removes the work folder `work` and starts
+    // the application in `app` again. Run again after a kill, it completes
+    // the swap from what is there.
+    static QString swapScript(const QString &app, const QString &work, const QString &note, qint64 pid);
+    // The note of the running application's own swaps.
+    static QString failureNote();
 
 Q_SIGNALS:
     void availableChanged();
@@ -138,7 +147,8 @@ private:
     QCoro::Task<> runCheck(QUrl url, bool manual);
     QCoro::Task<> runInstall(Latest latest, QUrl url);
     QCoro::Task<QString> unpack(QByteArray zip, QString work);
-    void relaunch(const QString &newApp, const QString &work);
+    QCoro::Task<> stage(QString unpacked);
+    void relaunch(const QString &work);
 
     void setAvailable(const std::optional<Latest> &latest);
     void setPhase(const Phase &phase);
@@ -149,4 +159,8 @@ private:
     std::optional<Latest> m_available;
     Phase m_phase;
     std::optional<QDateTime> m_lastChecked;
+    // Why the swap before this start failed; while set, a newer build is
+    // offered but not installed by itself, so a swap that cannot succeed is
+    // not tried again and again.
+    QString m_swapFailure;
 };

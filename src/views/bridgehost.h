@@ -15,9 +15,10 @@ public:
 
     explicit BridgeHost(Receiver receiver, QObject *parent = nullptr);
 
-    // A message posted on the channel `name`, its body as JSON text, and the
-    // address of the document that posted it.
-    Q_INVOKABLE void post(const QString &name, const QString &json, const QString &url);
+    // Messages posted on the channel, as a JSON array of [name, body as
+    // JSON text, address of the document that posted it]; entries of any
+    // other shape are dropped.
+    Q_INVOKABLE void post(const QString &messages);
 
 private:
     Receiver m_receiver;

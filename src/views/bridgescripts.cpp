@@ -36,20 +36,31 @@ constexpr char handlersSource[] = R"JS(
 constexpr char forwarderSource[] = R"JS(
 (function () {
   'use strict';
+  var stringify = JSON.stringify;
   var host = null;
   var waiting = [];
+  var sending = false;
+  // A page may post thousands of messages in one go: they cross the
+  // channel together, once the script that posted them has finished.
+  function send() {
+    sending = false;
+    if (host && waiting.length > 0) host.post(stringify(waiting.splice(0)));
+  }
   document.addEventListener('@EVENT@', function (event) {
     var message;
     try { message = JSON.parse(event.detail); } catch (error) { return; }
     if (!Array.isArray(message) || message.length !== 2 ||
         typeof message[0] !== 'string' || typeof message[1] !== 'string') return;
-    var post = [message[0], message[1], location.href];
-    if (host) host.post(post[0], post[1], post[2]); else waiting.push(post);
+    waiting.push([message[0], message[1], location.href]);
+    if (host && !sending) {
+      sending = true;
+      Promise.resolve().then(send);
+    }
   });
   function connect() {
     new QWebChannel(qt.webChannelTransport, function (channel) {
       host = channel.objects['@HOST@'];
-      waiting.splice(0).forEach(function (post) { host.post(post[0], post[1], post[2]); });
+      send();
     });
   }
   if (typeof qt !== 'undefined' && qt.webChannelTransport) connect();

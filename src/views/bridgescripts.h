@@ -16,7 +16,8 @@ inline constexpr char hostName[] = "quarryHost";
 // defined before any page script runs, in the main frame only.
 QWebEngineScript handlers();
 // The channel's end: forwards each message with the address of the
-// document that posted it, holding messages until the channel is up.
+// document that posted it, holding messages until the channel is up; the
+// messages of one script cross the channel in one call.
 QWebEngineScript forwarder(quint32 world);
 
 } // namespace BridgeScripts

@@ -11,6 +11,11 @@ ClaudeCheck::ClaudeCheck(QObject *parent)
 {
 }
 
+ClaudeCheck::~ClaudeCheck()
+{
+    m_stop.cancel();
+}
+
 void ClaudeCheck::check(const QString &path)
 {
     m_path = path;
@@ -18,10 +23,10 @@ void ClaudeCheck::check(const QString &path)
     const quint64 id = ++m_id;
     // The answer goes through the application object, which outlives the
     // check; the check itself may be gone by the time the tool answers.
-    std::thread([self = QPointer<ClaudeCheck>(this), path, id] {
+    std::thread([self = QPointer<ClaudeCheck>(this), path, id, stop = m_stop] {
         ClaudeRunner runner;
         runner.path = path;
-        const bool found = runner.version().has_value();
+        const bool found = runner.version(stop).has_value();
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, id, found] {

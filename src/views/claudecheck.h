@@ -1,17 +1,21 @@
 #pragma once
 
+#include "core/canceltoken.h"
+
 #include <QObject>
 #include <QString>
 
 // Whether the `claude` tool at a path answers "--version". The tool runs on
 // a thread of its own, so one that hangs never freezes the window; only the
-// answer for the path asked last is published.
+// answer for the path asked last is published. A tool still running when
+// the check goes is ended.
 class ClaudeCheck : public QObject
 {
     Q_OBJECT
 
 public:
     explicit ClaudeCheck(QObject *parent = nullptr);
+    ~ClaudeCheck() override;
 
     // Starts a check of `path`; an answer still due for an earlier path is
     // dropped when it comes.
@@ -31,4 +35,5 @@ private:
     QString m_path;
     quint64 m_id = 0;
     bool m_pending = false;
+    CancelToken m_stop;
 };

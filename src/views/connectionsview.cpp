@@ -5,6 +5,7 @@
 #include "claude/clauderunner.h"
 #include "core/ownthread.h"
 #include "views/serviceaddresses.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QApplication>
@@ -13,7 +14,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
@@ -56,7 +56,7 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     job->setSpacing(8);
     auto *jobHead = new QHBoxLayout;
     jobHead->setSpacing(8);
-    jobHead->addWidget(ViewStyle::spinner({20, 8}, m_jobPanel));
+    jobHead->addWidget(ViewStyle::spinner(16, m_jobPanel));
     m_jobTitle = ViewStyle::plainLabel(QString(), m_jobPanel);
     QFont titleFont = m_jobTitle->font();
     titleFont.setWeight(QFont::DemiBold);
@@ -142,6 +142,11 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     follow();
 }
 
+ConnectionsView::~ConnectionsView()
+{
+    m_searchStop.cancel();
+}
+
 ConnectionsView::Row ConnectionsView::makeRow(const QString &title)
 {
     Row row;
@@ -158,7 +163,7 @@ ConnectionsView::Row ConnectionsView::makeRow(const QString &title)
     row.icon = new QLabel(mark);
     row.icon->setAlignment(Qt::AlignCenter);
     markLayout->addWidget(row.icon);
-    row.spinner = ViewStyle::spinner({20, 8}, mark);
+    row.spinner = ViewStyle::spinner(16, mark);
     markLayout->addWidget(row.spinner);
     layout->addWidget(mark);
 
@@ -212,7 +217,10 @@ void ConnectionsView::showRow(Row &row, const QString &purpose, const Connection
                                ViewStyle::Tone::orange);
         break;
     case Kind::missing:
-        ViewStyle::themeSymbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary);
+        // Not connected yet is no failure: a quiet mark in the tone itself,
+        // not the theme's red error sign.
+        ViewStyle::symbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary,
+                          row.icon->fontMetrics().height());
         break;
     case Kind::checking:
         row.icon->setProperty("symbol", QString());
@@ -361,7 +369,7 @@ void ConnectionsView::withTool(std::function<void(const QString &tool)> then)
         return;
     }
     OwnThread::run(
-        this, [] { return ClaudeRunner::findClaude(); },
+        this, [stop = m_searchStop] { return ClaudeRunner::findClaude(stop); },
         [then = std::move(then)](const std::optional<QString> &found) { then(found.value_or(QStringLiteral("claude"))); });
 }
 
@@ -373,7 +381,7 @@ void ConnectionsView::refresh()
         return;
     }
     OwnThread::run(
-        this, [] { return ClaudeRunner::findClaude(); },
+        this, [stop = m_searchStop] { return ClaudeRunner::findClaude(stop); },
         [this, serial](const std::optional<QString> &found) {
             if (serial != m_refreshSerial)
                 return;

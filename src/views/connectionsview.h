@@ -10,7 +10,6 @@ class AppState;
 class QFrame;
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 
 // The three outside connections (the claude tool, the design service, the
@@ -23,6 +22,7 @@ class ConnectionsView : public QWidget
 
 public:
     ConnectionsView(AppState *state, Connections *connections, QWidget *parent = nullptr);
+    ~ConnectionsView() override;
 
     // Fills an empty tool path from the tool search, then checks the three
     // connections again.
@@ -32,7 +32,7 @@ public:
     struct Row {
         QFrame *frame = nullptr;
         QLabel *icon = nullptr;
-        QProgressBar *spinner = nullptr;
+        QWidget *spinner = nullptr;
         QLabel *title = nullptr;
         QLabel *detail = nullptr;
         QPushButton *button = nullptr;
@@ -92,4 +92,6 @@ private:
     AppSettings::FigmaMode m_figmaMode = AppSettings::FigmaMode::mcp;
     // Tells the newest refresh from older ones still searching for the tool.
     quint64 m_refreshSerial = 0;
+    // Ends the tool searches still running when the view goes.
+    CancelToken m_searchStop;
 };

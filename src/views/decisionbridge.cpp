@@ -1,8 +1,11 @@
 #include "views/decisionbridge.h"
 
+#include <QHash>
 #include <QJsonObject>
+#include <QSet>
 #include <QRegularExpression>
 #include <QStringList>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -22,6 +25,104 @@ QString oneLine(const QString &text)
     return folded;
 }
 
+// The request's lines while decisions are applied to it: any line can be
+// dropped and the last kept one is at hand, and the lines of each decision
+// are known in advance, so a burst of decisions takes one pass. A line
+// belongs to every decision whose prefix it begins with.
+class RequestLines
+{
+public:
+    RequestLines(const QString &request, const QSet<QString> &ids)
+        : m_ids(ids)
+    {
+        for (const QString &id : ids)
+            m_lengths.insert(id.size());
+        for (const QString &line : request.split(u'\n'))
+            append(line);
+    }
+
+    void append(const QString &text)
+    {
+        const int at = int(m_lines.size());
+        m_lines.append({text, m_last, -1, true});
+        if (m_last >= 0)
+            m_lines[m_last].next = at;
+        else
+            m_first = at;
+        m_last = at;
+        index(at);
+    }
+
+    // Every kept line that begins with the decision's prefix.
+    void drop(const QString &id)
+    {
+        for (const int at : m_byId.take(id))
+            unlink(at);
+    }
+
+    void dropEmptyEnd()
+    {
+        while (m_last >= 0 && m_lines.at(m_last).text.isEmpty())
+            unlink(m_last);
+    }
+
+    QString joined() const
+    {
+        QStringList kept;
+        for (int at = m_first; at >= 0; at = m_lines.at(at).next)
+            kept.append(m_lines.at(at).text);
+        return kept.join(u'\n');
+    }
+
+private:
+    struct Line {
+        QString text;
+        int previous;
+        int next;
+        bool kept;
+    };
+
+    // Each " 는 " of a line that starts with "- " may end the prefix of a
+    // decision of this burst.
+    void index(int at)
+    {
+        static const QString marker = u" 는 "_s;
+        const QString &text = m_lines.at(at).text;
+        if (!text.startsWith(u"- "_s))
+            return;
+        for (qsizetype end = text.indexOf(marker, 2); end >= 0; end = text.indexOf(marker, end + 1)) {
+            if (!m_lengths.contains(end - 2))
+                continue;
+            const QString id = text.mid(2, end - 2);
+            if (m_ids.contains(id))
+                m_byId[id].append(at);
+        }
+    }
+
+    void unlink(int at)
+    {
+        Line &line = m_lines[at];
+        if (!line.kept)
+            return;
+        line.kept = false;
+        if (line.previous >= 0)
+            m_lines[line.previous].next = line.next;
+        else
+            m_first = line.next;
+        if (line.next >= 0)
+            m_lines[line.next].previous = line.previous;
+        else
+            m_last = line.previous;
+    }
+
+    const QSet<QString> &m_ids;
+    QSet<qsizetype> m_lengths;
+    QList<Line> m_lines;
+    QHash<QString, QList<int>> m_byId;
+    int m_first = -1;
+    int m_last = -1;
+};
+
 } // namespace
 
 DecisionBridge *DecisionBridge::shared()
@@ -40,13 +141,28 @@ void DecisionBridge::receive(const QString &dir, const QJsonValue &body)
     const std::optional<Decision> decision = parse(body);
     if (!decision)
         return;
-    QMetaObject::invokeMethod(
-        this,
-        [this, dir, decision = *decision] {
-            if (m_handler)
-                m_handler(dir, decision.id, decision.line);
-        },
-        Qt::QueuedConnection);
+    // A page may post thousands of decisions as it loads: those of one turn
+    // are applied together.
+    if (m_pending.isEmpty())
+        QMetaObject::invokeMethod(this, &DecisionBridge::deliver, Qt::QueuedConnection);
+    m_pending.append({dir, *decision});
+}
+
+void DecisionBridge::deliver()
+{
+    const QList<std::pair<QString, Decision>> pending = std::exchange(m_pending, {});
+    const Handler handler = m_handler;
+    if (!handler)
+        return;
+    QStringList folders;
+    QHash<QString, QList<Decision>> byFolder;
+    for (const auto &[dir, decision] : pending) {
+        if (!byFolder.contains(dir))
+            folders.append(dir);
+        byFolder[dir].append(decision);
+    }
+    for (const QString &dir : std::as_const(folders))
+        handler(dir, byFolder.value(dir));
 }
 
 std::optional<DecisionBridge::Decision> DecisionBridge::parse(const QJsonValue &body)
@@ -57,7 +173,7 @@ std::optional<DecisionBridge::Decision> DecisionBridge::parse(const QJsonValue &
     const QJsonValue id = object.value(u"id"_s);
     if (!id.isString())
         return std::nullopt;
-    Decision decision{id.toString(), std::nullopt};
+    Decision decision{oneLine(id.toString()), std::nullopt};
     const QJsonValue choice = object.value(u"choice"_s);
     const QJsonValue text = object.value(u"text"_s);
     if (choice.isString())
@@ -79,15 +195,20 @@ QString DecisionBridge::textLine(const QString &id, const QString &text)
 
 QString DecisionBridge::apply(const QString &request, const QString &id, const std::optional<QString> &line)
 {
-    const QString start = prefix(id);
-    QStringList lines;
-    for (const QString &each : request.split(u'\n')) {
-        if (!each.startsWith(start))
-            lines.append(each);
+    return apply(request, QList<Decision>{{id, line}});
+}
+
+QString DecisionBridge::apply(const QString &request, const QList<Decision> &decisions)
+{
+    QSet<QString> ids;
+    for (const Decision &decision : decisions)
+        ids.insert(decision.id);
+    RequestLines lines(request, ids);
+    for (const Decision &decision : decisions) {
+        lines.drop(decision.id);
+        lines.dropEmptyEnd();
+        if (decision.line)
+            lines.append(*decision.line);
     }
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    if (line)
-        lines.append(*line);
-    return lines.join(u'\n');
+    return lines.joined();
 }

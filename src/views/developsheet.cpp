@@ -4,6 +4,7 @@
 #include "app/desktop.h"
 #include "core/ownthread.h"
 #include "settings/apppaths.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QCheckBox>
@@ -13,7 +14,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShowEvent>
@@ -222,7 +222,7 @@ DevelopSheet::RunCard DevelopSheet::makeRunCard(Platform platform)
 
     auto *header = new QHBoxLayout;
     header->setSpacing(8);
-    card.spinner = ViewStyle::spinner({20, 8}, card.frame);
+    card.spinner = ViewStyle::spinner(16, card.frame);
     header->addWidget(card.spinner);
     card.mark = new QLabel(card.frame);
     header->addWidget(card.mark);

@@ -14,7 +14,6 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QStackedWidget;
@@ -55,7 +54,7 @@ public:
     };
     struct RunCard {
         QFrame *frame = nullptr;
-        QProgressBar *spinner = nullptr;
+        QWidget *spinner = nullptr;
         QLabel *mark = nullptr;
         QLabel *title = nullptr;
         QLabel *clock = nullptr;

@@ -1,5 +1,7 @@
 #include "views/paneldesktop.h"
 
+#include "platform/browser.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QImageReader>
@@ -44,4 +46,9 @@ void PanelDesktop::chooseImages(QWidget *parent, Chosen chosen)
     dialog->setNameFilter(patterns.join(u' '));
     QObject::connect(dialog, &QFileDialog::filesSelected, dialog, [chosen](const QStringList &files) { chosen(files); });
     dialog->open();
+}
+
+void PanelDesktop::openInBrowser(const QUrl &url)
+{
+    Browser::open(url);
 }

@@ -169,7 +169,8 @@ void PlanEditorView::refreshHeader()
     m_develop->setProperty("symbol", running ? u"hourglass"_s : u"hammer.fill"_s);
     m_develop->setIcon(ViewStyle::symbol(running ? u"hourglass"_s : u"hammer.fill"_s, palette().color(QPalette::ButtonText)));
     const bool blocked = open > 0 || Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning();
-    m_develop->setEnabled(running || !blocked);
+    // The sheet works on a plan folder: without one the button would do nothing.
+    m_develop->setEnabled(m_state->planDir() && (running || !blocked));
     m_develop->setToolTip(developHelp(open));
 }
 

@@ -4,13 +4,19 @@
 #include "views/bridgescripts.h"
 #include "views/decisionbridge.h"
 #include "views/folderinterceptor.h"
+#include "views/pagemenu.h"
+#include "views/planpage.h"
 #include "views/planprofile.h"
 #include "views/webzoom.h"
 
 #include <QChildEvent>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QNativeGestureEvent>
 #include <QWebChannel>
 #include <QWebEngineScriptCollection>
@@ -24,6 +30,18 @@ namespace {
 // One notch of the wheel magnifies by a tenth.
 constexpr double notchFactor = 1.1;
 
+// What follows a link: a click of the main button, or Return or Enter.
+bool follows(QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease)
+        return static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        return key == Qt::Key_Return || key == Qt::Key_Enter;
+    }
+    return false;
+}
+
 QString standardPath(const QString &path)
 {
     return path.isEmpty() ? QString() : QDir::cleanPath(QDir::fromNativeSeparators(path));
@@ -34,7 +52,7 @@ QString standardPath(const QString &path)
 PlanWebView::PlanWebView(QWidget *parent)
     : QWebEngineView(parent)
 {
-    m_page = new QWebEnginePage(PlanProfile::hold(), this);
+    m_page = new PlanPage(PlanProfile::hold(), this);
     m_page->setBackgroundColor(Qt::transparent);
     m_interceptor = new FolderInterceptor(this);
     m_page->setUrlRequestInterceptor(m_interceptor);
@@ -76,6 +94,7 @@ void PlanWebView::bringUpToDate(const QString &file, const QString &dir, int tok
     m_file = standardPath(file);
     m_dir = standardPath(dir);
     m_interceptor->setFolder(m_dir);
+    m_page->setFolder(m_dir);
     m_wantedToken = token;
     m_behind = true;
     if (isVisible())
@@ -100,6 +119,13 @@ void PlanWebView::showEvent(QShowEvent *event)
 {
     QWebEngineView::showEvent(event);
     catchUp();
+}
+
+// The engine's own menu offers what nothing here handles (saving the page,
+// its source, new windows).
+void PlanWebView::contextMenuEvent(QContextMenuEvent *event)
+{
+    PageMenu::make(m_page, lastContextMenuRequest(), this)->popup(event->globalPos());
 }
 
 void PlanWebView::setMagnification(double magnification)
@@ -165,6 +191,8 @@ bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
     }
     if (watched != m_input)
         return false;
+    if (follows(event))
+        m_page->noteInput();
     if (event->type() == QEvent::Wheel) {
         auto *wheel = static_cast<QWheelEvent *>(event);
         if (!(wheel->modifiers() & Qt::ControlModifier))

@@ -6,6 +6,7 @@
 
 class BridgeHost;
 class FolderInterceptor;
+class PlanPage;
 class QWebChannel;
 
 // The plan page of one plan folder in the browser engine: reads only that
@@ -47,6 +48,7 @@ Q_SIGNALS:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     void catchUp();
@@ -54,7 +56,7 @@ private:
     void followFocusProxy();
     void magnify(double by);
 
-    QWebEnginePage *m_page = nullptr;
+    PlanPage *m_page = nullptr;
     FolderInterceptor *m_interceptor = nullptr;
     QWebChannel *m_channel = nullptr;
     BridgeHost *m_host = nullptr;

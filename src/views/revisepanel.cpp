@@ -7,6 +7,7 @@
 #include "views/paneldesktop.h"
 #include "views/pastedimages.h"
 #include "views/revisedrafts.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QApplication>
@@ -26,9 +27,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QShortcut>
+#include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -124,12 +126,20 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     showStatus();
     refreshLog(true);
     refreshUndo(true);
+    panels().append(this);
 }
 
 RevisePanel::~RevisePanel()
 {
+    panels().removeOne(this);
     if (m_monitoring)
         qApp->removeEventFilter(this);
+}
+
+QList<RevisePanel *> &RevisePanel::panels()
+{
+    static QList<RevisePanel *> living;
+    return living;
 }
 
 void RevisePanel::build()
@@ -183,12 +193,7 @@ void RevisePanel::build()
     auto *actions = new QWidget(column);
     auto *actionRow = new QHBoxLayout(actions);
     actionRow->setContentsMargins(0, 0, 0, 0);
-    auto *spinner = new QProgressBar(actions);
-    spinner->setObjectName(u"spinner"_s);
-    spinner->setRange(0, 0);
-    spinner->setTextVisible(false);
-    spinner->setFixedSize(48, 10);
-    m_spinner = spinner;
+    m_spinner = ViewStyle::spinner(16, actions);
     m_stop = new QPushButton(u"멈추기"_s, actions);
     m_stop->setObjectName(u"stop"_s);
     connect(m_stop, &QPushButton::clicked, this, [] { Reviser::shared().cancel(); });
@@ -197,6 +202,14 @@ void RevisePanel::build()
     m_revise->setProperty("prominent", true);
     m_revise->setDefault(true);
     connect(m_revise, &QPushButton::clicked, this, &RevisePanel::revise);
+    // Anywhere in the editor's window, while the button can be pressed.
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter}) {
+        auto *shortcut = new QShortcut(QKeySequence(keys), m_revise, nullptr, nullptr, Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (m_revise->isVisible() && m_revise->isEnabled())
+                revise();
+        });
+    }
     m_undo = new QPushButton(u"직전 수정 취소"_s, actions);
     m_undo->setObjectName(u"undo"_s);
     m_undo->setToolTip(u"바로 전에 고친 것(또는 가져온 것)을 취소하고 그 전 계획서로 돌려요"_s);
@@ -367,6 +380,34 @@ void RevisePanel::showDraft()
     updateEnabled();
 }
 
+void RevisePanel::showDecided()
+{
+    const QString text = ReviseDrafts::of(m_dir).request;
+    const QString shown = m_requestEdit->toPlainText();
+    if (shown != text) {
+        // Only the part that differs is replaced, through a cursor, so the
+        // edit is one undo step and the person's typing stays undoable.
+        const qsizetype shortest = std::min(shown.size(), text.size());
+        qsizetype start = 0;
+        while (start < shortest && shown.at(start) == text.at(start))
+            ++start;
+        if (start > 0 && shown.at(start - 1).isHighSurrogate())
+            --start;
+        qsizetype end = 0;
+        while (end < shortest - start && shown.at(shown.size() - 1 - end) == text.at(text.size() - 1 - end))
+            ++end;
+        if (end > 0 && shown.at(shown.size() - end).isLowSurrogate())
+            --end;
+        QTextCursor cursor(m_requestEdit->document());
+        cursor.setPosition(int(start));
+        cursor.setPosition(int(shown.size() - end), QTextCursor::KeepAnchor);
+        m_syncing = true;
+        cursor.insertText(text.mid(start, text.size() - end - start));
+        m_syncing = false;
+    }
+    updateEnabled();
+}
+
 QPixmap RevisePanel::thumbnail(const QString &path)
 {
     const auto found = m_thumbnails.constFind(path);
@@ -421,9 +462,10 @@ void RevisePanel::showTiles()
         auto *remove = new QToolButton(tile);
         remove->setObjectName(u"tileRemove"_s);
         remove->setProperty("symbol", u"xmark.circle.fill"_s);
-        remove->setText(u"✕"_s);
+        remove->setIcon(ViewStyle::symbol(u"xmark.circle.fill"_s, QColor(0, 0, 0, 153), 18));
+        remove->setIconSize(QSize(18, 18));
         remove->setAutoRaise(true);
-        remove->setStyleSheet(u"QToolButton { color: white; background: rgba(0, 0, 0, 0.6); border-radius: 9px; }"_s);
+        remove->setStyleSheet(u"QToolButton { border: none; padding: 0; }"_s);
         remove->setFixedSize(18, 18);
         remove->move(tileSize - 18 - 3, 3);
         connect(remove, &QToolButton::clicked, this, [this, path] { this->remove(path); });
@@ -510,12 +552,28 @@ void RevisePanel::pickImages()
     });
 }
 
+std::shared_ptr<QMetaObject::Connection> RevisePanel::refreshWhenEnded(AppState *state, QPointer<RevisePanel> panel)
+{
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(&Reviser::shared(), &Reviser::phaseChanged, state, [state, panel, connection] {
+        if (Reviser::shared().phase().isRunning())
+            return;
+        disconnect(*connection);
+        if (!panel) {
+            state->loadSelection();
+            state->refresh();
+        }
+    });
+    return connection;
+}
+
 void RevisePanel::revise()
 {
     const ReviseDrafts::Draft draft = ReviseDrafts::of(m_dir);
     QPointer<RevisePanel> self = this;
     const QString dir = m_dir;
-    Reviser::shared().revise(draft.request, draft.images, dir, m_state->settings(), [self, dir] {
+    const std::shared_ptr<QMetaObject::Connection> watch = refreshWhenEnded(m_state, self);
+    const bool started = Reviser::shared().revise(draft.request, draft.images, dir, m_state->settings(), [self, dir] {
         ReviseDrafts::clear(dir);
         if (!self)
             return;
@@ -524,33 +582,43 @@ void RevisePanel::revise()
         if (self->m_changed)
             self->m_changed();
     });
+    if (!started)
+        disconnect(*watch);
 }
 
 void RevisePanel::askUndo()
 {
+    static const QString question = u"직전 수정을 취소할까요?"_s;
     const QString last = Reviser::lastRequest(m_dir);
     const QString message = last.isEmpty()
         ? u"바로 전에 고친 내용을 취소하고 그 전 계획서로 돌려요."_s
         : u"“"_s + Text::graphemePrefix(last, quoteLength) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s;
-    auto *box = new QMessageBox(QMessageBox::Warning, u"직전 수정을 취소할까요?"_s, message, QMessageBox::NoButton, window());
+    // The question is the text: a window without a frame shows no title.
+    auto *box = new QMessageBox(QMessageBox::Warning, question, question, QMessageBox::NoButton, window());
     box->setObjectName(u"confirmUndo"_s);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
     box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(message);
     QPushButton *confirm = box->addButton(u"취소하고 되돌리기"_s, QMessageBox::DestructiveRole);
     confirm->setObjectName(u"confirmUndoButton"_s);
     QPushButton *keep = box->addButton(u"그대로 두기"_s, QMessageBox::RejectRole);
     keep->setObjectName(u"keepButton"_s);
     box->setDefaultButton(keep);
+    // The person's answer counts even when the panel has gone meanwhile.
     QPointer<RevisePanel> self = this;
+    AppState *state = m_state;
     const QString dir = m_dir;
-    connect(box, &QMessageBox::buttonClicked, this, [self, dir, confirm](QAbstractButton *clicked) {
-        if (clicked != confirm || !self)
+    connect(box, &QMessageBox::buttonClicked, box, [self, state, dir, confirm](QAbstractButton *clicked) {
+        if (clicked != confirm)
             return;
-        Reviser::shared().undo(dir, self->m_state->settings(), [self] {
+        const std::shared_ptr<QMetaObject::Connection> watch = refreshWhenEnded(state, self);
+        const bool started = Reviser::shared().undo(dir, state->settings(), [self] {
             if (self && self->m_changed)
                 self->m_changed();
         });
+        if (!started)
+            disconnect(*watch);
     });
     box->open();
 }
@@ -654,24 +722,22 @@ void RevisePanel::refreshUndo(bool force)
 
 void RevisePanel::installDecisionHandler()
 {
-    DecisionBridge::shared()->setHandler([](const QString &dir, const QString &id, const std::optional<QString> &line) {
+    DecisionBridge::shared()->setHandler([](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
         if (Reviser::shared().phase().isRunning()) {
             PanelDesktop::current().beep();
             return;
         }
         ReviseDrafts::Draft &draft = ReviseDrafts::of(dir);
-        draft.request = DecisionBridge::apply(draft.request, id, line);
-        // Every panel of that folder shows the new request. The panels are
-        // gathered first: showing a draft rebuilds its picture tiles, which
-        // deletes widgets that a walk over all widgets would still visit.
-        QList<QPointer<RevisePanel>> panels;
-        for (QWidget *widget : QApplication::allWidgets())
-            if (auto *panel = qobject_cast<RevisePanel *>(widget))
-                if (AppState::standardFolder(panel->m_dir) == AppState::standardFolder(dir))
-                    panels.append(panel);
-        for (const QPointer<RevisePanel> &panel : panels)
+        draft.request = DecisionBridge::apply(draft.request, decisions);
+        // Every panel of that folder shows the new request.
+        const QString folder = AppState::standardFolder(dir);
+        QList<QPointer<RevisePanel>> shown;
+        for (RevisePanel *panel : std::as_const(panels()))
+            if (AppState::standardFolder(panel->m_dir) == folder)
+                shown.append(panel);
+        for (const QPointer<RevisePanel> &panel : std::as_const(shown))
             if (panel)
-                panel->showDraft();
+                panel->showDecided();
     });
 }
 

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "model/reviser.h"
@@ -77,6 +78,8 @@ private:
     void followPhase();
     void tick();
     void showDraft();
+    // The draft's request after decisions, edited into the one on screen.
+    void showDecided();
     void showTiles();
     void showStatus();
     void showRunningTime();
@@ -86,6 +89,12 @@ private:
     QPixmap thumbnail(const QString &path);
     bool takesPaste(QObject *receiver, QEvent *event);
     static void installDecisionHandler();
+    // Every panel in existence, so that decisions find theirs directly.
+    static QList<RevisePanel *> &panels();
+    // However the reviser's run ends, the state reads the plan and the
+    // library again: through `changed` while the panel that started it is
+    // there, directly once it has gone (another plan was selected).
+    static std::shared_ptr<QMetaObject::Connection> refreshWhenEnded(AppState *state, QPointer<RevisePanel> panel);
 
     AppState *m_state;
     QString m_dir;

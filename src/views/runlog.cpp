@@ -138,7 +138,10 @@ QWidget *RunLog::buildHeader()
             m_state->setCancelGenerating(true);
     });
     row->addWidget(title);
-    row->addWidget(m_runningText, 1);
+    row->addWidget(m_runningText);
+    // The spacer keeps the clock at the trailing edge also once the running
+    // text and the cancel button are gone.
+    row->addStretch(1);
     row->addWidget(m_clock);
     row->addWidget(m_cancel);
     return header;

@@ -33,6 +33,7 @@ namespace {
 
 const QString savedPlaceholder = QStringLiteral("저장됨 — 바꾸려면 새로 입력");
 const QString keychainRefused = QStringLiteral("✗ 키체인에 저장하지 못했어요");
+const QString keychainWaiting = QStringLiteral("키체인의 대답을 기다리는 중…");
 
 void showText(QLineEdit *field, const QString &text)
 {
@@ -71,6 +72,14 @@ QLabel *statusLine(QWidget *parent)
     return line;
 }
 
+// Stores the value and reads back whether an item is left: whether the
+// store took it, and whether a secret is saved now.
+std::pair<bool, bool> store(Keychain::Item item, const QString &value)
+{
+    const bool stored = Keychain::set(item, value);
+    return {stored, Keychain::has(item)};
+}
+
 } // namespace
 
 SettingsForm::SettingsForm(AppState *state, QWidget *parent)
@@ -101,6 +110,11 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     connect(m_state, &AppState::settingsChanged, this, &SettingsForm::follow);
     follow();
     followSecrets();
+}
+
+SettingsForm::~SettingsForm()
+{
+    m_claudeStop.cancel();
 }
 
 QWidget *SettingsForm::group(const QString &title, const QString &note, QWidget *content)
@@ -373,15 +387,25 @@ void SettingsForm::followSecrets()
 {
     m_token->setPlaceholderText(m_tokenSaved ? savedPlaceholder
                                              : QString::fromLatin1(ServiceAddresses::figmaTokenPrefix) + QStringLiteral("…"));
-    m_tokenCheck->setEnabled(m_tokenSaved);
+    m_token->setEnabled(!m_tokenWaiting);
+    m_tokenSave->setEnabled(!m_tokenWaiting);
+    m_tokenCheck->setEnabled(m_tokenSaved && !m_tokenWaiting);
     m_apiKey->setPlaceholderText(m_keySaved ? savedPlaceholder
                                             : QString::fromLatin1(ServiceAddresses::anthropicKeyPrefix) + QStringLiteral("…"));
+    m_apiKey->setEnabled(!m_keyWaiting);
+    m_apiKeySave->setEnabled(!m_keyWaiting);
 }
 
 void SettingsForm::setFigmaStatus(const QString &text)
 {
     m_figmaStatus->setText(text);
     m_figmaStatus->setVisible(!text.isEmpty());
+}
+
+void SettingsForm::setKeyStatus(const QString &text)
+{
+    m_apiKeyStatus->setText(text);
+    m_apiKeyStatus->setVisible(!text.isEmpty());
 }
 
 void SettingsForm::setClaudeStatus(const QString &text)
@@ -397,40 +421,88 @@ void SettingsForm::showEvent(QShowEvent *event)
         return;
     if (!m_shownOnce) {
         m_shownOnce = true;
-        m_tokenSaved = Keychain::has(Keychain::Item::figmaToken);
-        m_keySaved = Keychain::has(Keychain::Item::anthropicKey);
-        followSecrets();
+        readSaved(Keychain::Item::figmaToken);
+        readSaved(Keychain::Item::anthropicKey);
     }
     if (m_claudeStatus->text().isEmpty())
         checkClaude();
 }
 
+quint64 &SettingsForm::serial(Keychain::Item item)
+{
+    return item == Keychain::Item::figmaToken ? m_figmaSerial : m_keySerial;
+}
+
+bool &SettingsForm::waiting(Keychain::Item item)
+{
+    return item == Keychain::Item::figmaToken ? m_tokenWaiting : m_keyWaiting;
+}
+
+template<typename Work, typename Done>
+void SettingsForm::askKeychain(Keychain::Item item, const QString &waitingText, Work work, Done done)
+{
+    const quint64 asked = ++serial(item);
+    waiting(item) = true;
+    if (item == Keychain::Item::figmaToken)
+        setFigmaStatus(waitingText);
+    else
+        setKeyStatus(waitingText);
+    followSecrets();
+    OwnThread::run(this, std::move(work), [this, item, asked, done = std::move(done)](auto answer) mutable {
+        if (serial(item) != asked)
+            return;
+        waiting(item) = false;
+        done(std::move(answer));
+        followSecrets();
+    });
+}
+
+void SettingsForm::readSaved(Keychain::Item item)
+{
+    askKeychain(item, keychainWaiting, [item] { return Keychain::has(item); }, [this, item](bool saved) {
+        if (item == Keychain::Item::figmaToken) {
+            m_tokenSaved = saved;
+            setFigmaStatus(QString());
+        } else {
+            m_keySaved = saved;
+            setKeyStatus(QString());
+        }
+    });
+}
+
 void SettingsForm::saveToken()
 {
-    // A check still on its way would describe the token this save replaces.
-    ++m_figmaSerial;
-    const bool stored = Keychain::set(Keychain::Item::figmaToken, m_token->text());
-    m_tokenSaved = Keychain::has(Keychain::Item::figmaToken);
-    followSecrets();
-    if (!stored) {
-        // The typed token stays, so the user can try again.
-        setFigmaStatus(keychainRefused);
-        return;
-    }
-    m_token->clear();
-    setFigmaStatus(m_tokenSaved ? QStringLiteral("키체인에 저장했어요") : QStringLiteral("지웠어요"));
+    // Asking takes the row's next number: a check still on its way would
+    // describe the token this save replaces.
+    const QString typed = m_token->text();
+    askKeychain(Keychain::Item::figmaToken, keychainWaiting,
+                [typed] { return store(Keychain::Item::figmaToken, typed); },
+                [this](const std::pair<bool, bool> &answer) {
+                    m_tokenSaved = answer.second;
+                    if (!answer.first) {
+                        // The typed token stays, so the user can try again.
+                        setFigmaStatus(keychainRefused);
+                        return;
+                    }
+                    m_token->clear();
+                    setFigmaStatus(m_tokenSaved ? QStringLiteral("키체인에 저장했어요") : QStringLiteral("지웠어요"));
+                });
 }
 
 void SettingsForm::checkToken()
 {
-    const quint64 serial = ++m_figmaSerial;
-    setFigmaStatus(QStringLiteral("확인 중…"));
-    const std::optional<QString> token = Keychain::get(Keychain::Item::figmaToken);
-    if (!token) {
-        setFigmaStatus(QStringLiteral("토큰이 없어요"));
-        return;
-    }
-    checkFigma(this, serial, *token);
+    askKeychain(Keychain::Item::figmaToken, QStringLiteral("확인 중…"),
+                [] { return Keychain::get(Keychain::Item::figmaToken); },
+                [this](const std::optional<QString> &token) {
+                    // The read tells the row what is saved now, whoever
+                    // changed it.
+                    m_tokenSaved = token.has_value();
+                    if (!token) {
+                        setFigmaStatus(QStringLiteral("토큰이 없어요"));
+                        return;
+                    }
+                    checkFigma(this, m_figmaSerial, *token);
+                });
 }
 
 QCoro::Task<> SettingsForm::checkFigma(QPointer<SettingsForm> form, quint64 serial, QString token)
@@ -457,13 +529,15 @@ QCoro::Task<> SettingsForm::checkFigma(QPointer<SettingsForm> form, quint64 seri
 
 void SettingsForm::saveApiKey()
 {
-    const bool stored = Keychain::set(Keychain::Item::anthropicKey, m_apiKey->text());
-    m_keySaved = Keychain::has(Keychain::Item::anthropicKey);
-    followSecrets();
-    m_apiKeyStatus->setText(stored ? QString() : keychainRefused);
-    m_apiKeyStatus->setVisible(!stored);
-    if (stored)
-        m_apiKey->clear();
+    const QString typed = m_apiKey->text();
+    askKeychain(Keychain::Item::anthropicKey, keychainWaiting,
+                [typed] { return store(Keychain::Item::anthropicKey, typed); },
+                [this](const std::pair<bool, bool> &answer) {
+                    m_keySaved = answer.second;
+                    setKeyStatus(answer.first ? QString() : keychainRefused);
+                    if (answer.first)
+                        m_apiKey->clear();
+                });
 }
 
 void SettingsForm::checkClaude()
@@ -472,7 +546,7 @@ void SettingsForm::checkClaude()
     ClaudeRunner runner;
     runner.path = m_state->settings().claudePath;
     OwnThread::run(
-        this, [runner] { return runner.version(); },
+        this, [runner, stop = m_claudeStop] { return runner.version(stop); },
         [this, serial](const std::optional<QString> &version) {
             if (serial != m_claudeSerial)
                 return;
@@ -488,7 +562,7 @@ void SettingsForm::findTool()
 {
     const quint64 serial = ++m_claudeSerial;
     OwnThread::run(
-        this, [] { return ClaudeRunner::findClaude(); },
+        this, [stop = m_claudeStop] { return ClaudeRunner::findClaude(stop); },
         [this, serial](const std::optional<QString> &found) {
             if (serial != m_claudeSerial)
                 return;

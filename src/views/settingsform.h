@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/canceltoken.h"
 #include "settings/appsettings.h"
+#include "settings/keychain.h"
 
 #include <QCoroTask>
 #include <QPointer>
@@ -23,13 +25,15 @@ class UpdateRow;
 // the design section is read, the claude tool, where plans go, version and
 // updates. Every control writes AppState's settings at once; the two
 // secrets go to the keychain only through their Save buttons and are never
-// read back into a field.
+// read back into a field. The keychain may take as long as a person takes
+// to answer its prompt: it is asked from threads of its own.
 class SettingsForm : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit SettingsForm(AppState *state, QWidget *parent = nullptr);
+    ~SettingsForm() override;
 
     // What a test drives and reads.
     ConnectionsView *connectionsView() const { return m_connections; }
@@ -84,7 +88,18 @@ private:
     void follow();
     void followSecrets();
     void setFigmaStatus(const QString &text);
+    void setKeyStatus(const QString &text);
     void setClaudeStatus(const QString &text);
+
+    // A call of the secret's row to the keychain, on a thread of its own:
+    // the row's controls are disabled and its status line reads `waiting`
+    // until the answer, which `done` gets only while the call is the row's
+    // newest.
+    template<typename Work, typename Done>
+    void askKeychain(Keychain::Item item, const QString &waiting, Work work, Done done);
+    quint64 &serial(Keychain::Item item);
+    bool &waiting(Keychain::Item item);
+    void readSaved(Keychain::Item item);
 
     void saveToken();
     void checkToken();
@@ -129,10 +144,16 @@ private:
     bool m_shownOnce = false;
     bool m_tokenSaved = false;
     bool m_keySaved = false;
+    bool m_tokenWaiting = false;
+    bool m_keyWaiting = false;
     // Each token save or check takes the next number; a check's answer is
     // shown only while its number is still the newest.
     quint64 m_figmaSerial = 0;
+    // The same for the API key's row.
+    quint64 m_keySerial = 0;
     // The same for the claude tool's checks and searches; typing a path
     // also takes a number.
     quint64 m_claudeSerial = 0;
+    // Ends the tool checks and searches still running when the form goes.
+    CancelToken m_claudeStop;
 };

@@ -6,6 +6,7 @@
 #include "views/settingslink.h"
 #include "views/sidebardelegate.h"
 #include "views/sidebarmodel.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QAbstractButton>
@@ -18,6 +19,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QToolButton>
@@ -84,6 +86,7 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     barLayout->addLayout(buttons);
     layout->addWidget(bar);
 
+    m_list->viewport()->installEventFilter(this);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &Sidebar::selectionMade);
     connect(m_list, &QListView::pressed, this, &Sidebar::pressed);
     connect(m_list, &QListView::customContextMenuRequested, this, &Sidebar::showMenu);
@@ -94,6 +97,19 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     connect(&generator, &Generator::phaseChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::runningTitleChanged, this, &Sidebar::scheduleRebuild);
     rebuildNow();
+}
+
+bool Sidebar::eventFilter(QObject *watched, QEvent *event)
+{
+    // A right click opens the row's menu only: the press that comes before
+    // the menu must not select (and so open) the row.
+    const QEvent::Type type = event->type();
+    if (watched == m_list->viewport()
+        && (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick
+            || type == QEvent::MouseButtonRelease)
+        && static_cast<QMouseEvent *>(event)->button() == Qt::RightButton)
+        return true;
+    return QWidget::eventFilter(watched, event);
 }
 
 void Sidebar::scheduleRebuild()
@@ -127,25 +143,32 @@ void Sidebar::placeButtons()
 {
     const bool running = m_generator.phase().isRunning();
     for (int row = 0; row < m_model->rowCount(); ++row) {
-        if (m_model->row(row).kind != Kind::unfinished)
+        const SidebarModel::Row &r = m_model->row(row);
+        const bool spins = r.kind == Kind::generating && r.symbol == QLatin1String("progress");
+        const bool resumable = r.kind == Kind::unfinished || (r.kind == Kind::generating && !r.url.isEmpty());
+        if (!spins && !resumable)
             continue;
-        // The row draws its symbol and texts; only the button is a widget,
-        // laid over the row's right end.
+        // The row draws its texts; the turning mark and the button are
+        // widgets laid over it. Clicks beside them reach the list.
         auto *holder = new QWidget;
         auto *layout = new QHBoxLayout(holder);
-        layout->setContentsMargins(0, 0, 8, 0);
+        layout->setContentsMargins(SidebarDelegate::padX, 0, 8, 0);
+        if (spins)
+            layout->addWidget(ViewStyle::spinner(SidebarDelegate::symbolSize, holder), 0, Qt::AlignVCenter);
         layout->addStretch(1);
-        auto *resume = new QPushButton(QStringLiteral("이어서 만들기"), holder);
-        resume->setObjectName(QStringLiteral("resumeButton"));
-        resume->setAutoDefault(false);
-        ViewStyle::font(resume, ViewStyle::Font::caption);
-        resume->setEnabled(!running);
-        const QString dir = m_model->row(row).url;
-        connect(resume, &QPushButton::clicked, this, [this, dir] {
-            if (m_state)
-                m_state->resume(dir);
-        });
-        layout->addWidget(resume, 0, Qt::AlignVCenter);
+        if (resumable) {
+            auto *resume = new QPushButton(QStringLiteral("이어서 만들기"), holder);
+            resume->setObjectName(QStringLiteral("resumeButton"));
+            resume->setAutoDefault(false);
+            ViewStyle::font(resume, ViewStyle::Font::caption);
+            resume->setEnabled(!running);
+            const QString dir = r.url;
+            connect(resume, &QPushButton::clicked, this, [this, dir] {
+                if (m_state)
+                    m_state->resume(dir);
+            });
+            layout->addWidget(resume, 0, Qt::AlignVCenter);
+        }
         m_list->setIndexWidget(m_model->index(row), holder);
     }
 }
@@ -176,11 +199,14 @@ void Sidebar::selectionMade()
     if (m_mirroring || !m_state)
         return;
     const QModelIndexList chosen = m_list->selectionModel()->selectedIndexes();
-    if (chosen.isEmpty())
-        return;
-    const SidebarModel::Row &row = m_model->row(chosen.first().row());
-    if (row.tag)
-        m_state->setSelection(row.tag);
+    const std::optional<Selection> tag =
+        chosen.isEmpty() ? std::nullopt : m_model->row(chosen.first().row()).tag;
+    // A click on the header or below the rows selects nothing: the list
+    // goes on showing the state's selection.
+    if (tag)
+        m_state->setSelection(tag);
+    else
+        mirrorSelection();
 }
 
 void Sidebar::pressed(const QModelIndex &index)

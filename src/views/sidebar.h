@@ -34,6 +34,9 @@ public:
     // Rebuilds the list at once instead of on the next turn.
     void rebuildNow();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void scheduleRebuild();
     void placeButtons();

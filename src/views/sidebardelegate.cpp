@@ -13,9 +13,6 @@ using ViewStyle::Font;
 
 namespace {
 
-constexpr int symbolSize = 16;
-constexpr int padX = 8;
-
 ViewStyle::Tone toneOf(const QString &name)
 {
     static const QHash<QString, ViewStyle::Tone> tones{
@@ -99,7 +96,10 @@ void SidebarDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     QRect box = option.rect.adjusted(padX, 0, -padX, 0);
 
     painter->save();
-    if (!symbolName.isEmpty()) {
+    // The running mark is the spinner laid over this place.
+    if (symbolName == QLatin1String("progress")) {
+        box.setLeft(box.left() + symbolSize + 8);
+    } else if (!symbolName.isEmpty()) {
         // On the selection highlight the symbol takes the highlighted text's colour.
         const QString tone = selected ? QStringLiteral("selected") : index.data(SidebarModel::ToneRole).toString();
         const QPixmap pixmap = symbol(symbolName, tone, palette);
@@ -131,8 +131,11 @@ void SidebarDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         const QFont secondFont = kind == Kind::plan ? secondLineFont(bodyFont) : captionFont;
         const QFontMetrics secondMetrics(secondFont);
         const int top = box.top() + (box.height() - bodyMetrics.height() - secondMetrics.height() - 2) / 2;
-        // Unfinished rows keep room on the right for their button.
-        const int titleWidth = kind == Kind::unfinished ? box.width() - 110 : box.width();
+        // Rows of a folder that can be resumed keep room on the right for
+        // their button.
+        const bool resumable = kind == Kind::unfinished
+                               || (kind == Kind::generating && !index.data(SidebarModel::UrlRole).toString().isEmpty());
+        const int titleWidth = resumable ? box.width() - buttonRoom : box.width();
         painter->setFont(bodyFont);
         painter->setPen(primary);
         painter->drawText(QRect(box.left(), top, titleWidth, bodyMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,

@@ -50,30 +50,38 @@ bool SidebarModel::rebuild()
     rows.append({Kind::header, QStringLiteral("계획서"), {}, {}, {}, {}, {}, std::nullopt});
 
     const Generator::Phase phase = m_generator.phase();
-    if (phase.isRunning() || phase.kind == Generator::Phase::Kind::failed) {
+    const bool generating = phase.isRunning() || phase.kind == Generator::Phase::Kind::failed;
+    // The generating row stands for the folder being written, also once the
+    // run has stopped: one folder, one row. Compared in standard folder
+    // form, since the generator's path need not end in "/"; listing the
+    // folder twice would offer to trash it mid-run.
+    const std::optional<QString> running = m_generator.runningDir();
+    const QString runningDir = generating && running ? AppState::standardFolder(*running) : QString();
+    const QStringList unfinished = m_state ? m_state->unfinished() : QStringList();
+    QStringList others;
+    QString stopped;
+    for (const QString &dir : unfinished) {
+        if (!runningDir.isEmpty() && AppState::standardFolder(dir) == runningDir)
+            stopped = phase.isRunning() ? QString() : dir;
+        else
+            others.append(dir);
+    }
+
+    if (generating) {
         const bool failed = !phase.isRunning();
         const QString title = m_generator.runningTitle();
+        // A stopped run whose folder can be resumed carries that folder, and
+        // with it the resume button.
         rows.append({Kind::generating, title.isEmpty() ? QStringLiteral("새 계획서") : title,
-                     failed ? QStringLiteral("만들지 못했어요") : QStringLiteral("만드는 중…"), {}, {},
+                     failed ? QStringLiteral("만들지 못했어요") : QStringLiteral("만드는 중…"), {}, stopped,
                      failed ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("progress"),
                      failed ? QStringLiteral("orange") : QStringLiteral("secondary"), Selection::generating()});
     }
 
     if (m_state) {
-        // The generating row stands for the folder being written. Compared
-        // in standard folder form: the generator's path need not end in "/",
-        // and listing the folder twice would offer to trash it mid-run. Once
-        // the run has stopped the folder is listed again (the generator keeps
-        // its runningDir), so a kept folder can be resumed.
-        const std::optional<QString> running = m_generator.runningDir();
-        const QString runningDir =
-            running && phase.isRunning() ? AppState::standardFolder(*running) : QString();
-        for (const QString &dir : m_state->unfinished()) {
-            if (!runningDir.isEmpty() && AppState::standardFolder(dir) == runningDir)
-                continue;
+        for (const QString &dir : std::as_const(others))
             rows.append({Kind::unfinished, unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
                          QStringLiteral("pause.circle"), QStringLiteral("orange"), std::nullopt});
-        }
 
         const QList<PlanRef> &plans = m_state->plans();
         if (plans.isEmpty())

@@ -2,6 +2,7 @@
 
 #include "views/elidedlabel.h"
 #include "views/runlog.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QFrame>
@@ -18,6 +19,7 @@ StageRow::StageRow(Generator::Stage stage, bool last, QWidget *parent)
     , m_stage(stage)
     , m_last(last)
     , m_icon(new QLabel(this))
+    , m_spinner(ViewStyle::spinner(18, m_icon))
     , m_connector(new QFrame(this))
     , m_title(new QLabel(this))
     , m_elapsed(new QLabel(this))
@@ -35,6 +37,8 @@ StageRow::StageRow(Generator::Stage stage, bool last, QWidget *parent)
     m_icon->setObjectName(QStringLiteral("icon"));
     m_icon->setFixedSize(22, 22);
     m_icon->setAlignment(Qt::AlignCenter);
+    // Symbols of 18 pixels sit in a label of 20, the spinner likewise.
+    m_spinner->move(1, 1);
     left->addWidget(m_icon, 0, Qt::AlignHCenter);
     m_connector->setObjectName(QStringLiteral("connector"));
     m_connector->setFixedWidth(2);
@@ -138,7 +142,10 @@ void StageRow::style(Status status)
         ViewStyle::symbol(m_icon, QStringLiteral("circle"), Tone::tertiary, 18);
         break;
     case Status::running:
-        ViewStyle::symbol(m_icon, QStringLiteral("progress"), Tone::secondary, 18);
+        m_icon->setProperty("symbol", QStringLiteral("progress"));
+        m_icon->setProperty("tone", ViewStyle::toneName(Tone::secondary));
+        m_icon->clear();
+        m_icon->setFixedSize(20, 20);
         break;
     case Status::done:
         ViewStyle::symbol(m_icon, QStringLiteral("checkmark.circle.fill"), Tone::green, 18);
@@ -150,6 +157,7 @@ void StageRow::style(Status status)
         ViewStyle::symbol(m_icon, QStringLiteral("xmark.circle.fill"), Tone::red, 18);
         break;
     }
+    m_spinner->setVisible(status == Status::running);
     const bool finished = status == Status::done || status == Status::skipped;
     m_connector->setProperty("tone", finished ? QStringLiteral("green") : QStringLiteral("secondary"));
     m_connector->setStyleSheet(finished ? QStringLiteral("background: rgba(40, 167, 69, 128);")

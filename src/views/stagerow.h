@@ -9,6 +9,7 @@ class ElidedLabel;
 class QFrame;
 class QLabel;
 class QProgressBar;
+class Spinner;
 
 // One stage of the run log: status symbol, connector, numbered title,
 // elapsed time, what the stage is doing, a notice when Claude has been quiet
@@ -42,6 +43,8 @@ private:
     bool m_styled = false;
 
     QLabel *m_icon;
+    // Over the symbol while the stage runs.
+    Spinner *m_spinner;
     QFrame *m_connector;
     QLabel *m_title;
     QLabel *m_elapsed;

@@ -2,13 +2,13 @@
 
 #include "settings/updater.h"
 #include "views/elidedlabel.h"
+#include "views/spinner.h"
 #include "views/viewstyle.h"
 
 #include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -64,7 +64,7 @@ QFrame *UpdateBanner::buildOffer()
     m_progressLine = new QWidget(panel);
     auto *progress = new QHBoxLayout(m_progressLine);
     progress->setContentsMargins(0, 0, 0, 0);
-    progress->addWidget(ViewStyle::spinner({16, 8}, m_progressLine));
+    progress->addWidget(ViewStyle::spinner(14, m_progressLine));
     m_progressText = ViewStyle::plainLabel(QString(), m_progressLine);
     m_progressText->setObjectName(QStringLiteral("offerProgress"));
     ViewStyle::font(m_progressText, ViewStyle::Font::caption);
@@ -94,7 +94,7 @@ QFrame *UpdateBanner::buildStatus()
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(8, 8, 8, 8);
     layout->setSpacing(6);
-    m_checking = ViewStyle::spinner({16, 8}, row);
+    m_checking = ViewStyle::spinner(14, row);
     m_statusSymbol = new QLabel(row);
     m_statusSymbol->setObjectName(QStringLiteral("statusSymbol"));
     m_statusText = new ElidedLabel(2, row);

@@ -6,7 +6,6 @@
 class ElidedLabel;
 class QFrame;
 class QLabel;
-class QProgressBar;
 class QPushButton;
 class QToolButton;
 class Updater;
@@ -47,7 +46,7 @@ private:
     QPushButton *m_install;
 
     QFrame *m_status;
-    QProgressBar *m_checking;
+    QWidget *m_checking;
     QLabel *m_statusSymbol;
     ElidedLabel *m_statusText;
     QToolButton *m_dismiss;

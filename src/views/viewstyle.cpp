@@ -1,48 +1,43 @@
 #include "views/viewstyle.h"
 
+#include "views/spinner.h"
+
 #include <QApplication>
+#include <QFile>
 #include <QFontDatabase>
 #include <QFrame>
-#include <QHash>
 #include <QLabel>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPalette>
 #include <QPixmap>
-#include <QProgressBar>
-#include <QStyle>
+#include <QSvgRenderer>
+
+// The icon set lives in a static library, whose resources register only
+// when asked to; the macro must stand outside any namespace.
+static void registerIcons()
+{
+    Q_INIT_RESOURCE(icons);
+}
 
 namespace ViewStyle {
 
 namespace {
 
-// The glyph drawn for each symbol; a name ending in ".fill" inside a circle
-// or seal is drawn white on a disc of the colour.
-struct Glyph {
-    QString text;
-    bool disc = false;
-};
-
-Glyph glyph(const QString &name)
+// The symbol's picture from the icon set in the resources, its
+// "currentColor" taken as the colour: white parts stay white on a filled
+// shape. Nothing for a name the set does not have.
+QByteArray symbolSource(const QString &name, const QColor &color)
 {
-    static const QHash<QString, Glyph> glyphs{
-        {QStringLiteral("plus.square"), {QStringLiteral("⊞")}},
-        {QStringLiteral("plus"), {QStringLiteral("+")}},
-        {QStringLiteral("sparkles"), {QStringLiteral("✦")}},
-        {QStringLiteral("stop.fill"), {QStringLiteral("■")}},
-        {QStringLiteral("gearshape"), {QStringLiteral("⚙")}},
-        {QStringLiteral("arrow.clockwise"), {QStringLiteral("↻")}},
-        {QStringLiteral("xmark"), {QStringLiteral("✕")}},
-        {QStringLiteral("doc.richtext"), {QStringLiteral("▤")}},
-        {QStringLiteral("ellipsis.bubble"), {QStringLiteral("💬")}},
-        {QStringLiteral("exclamationmark.triangle.fill"), {QStringLiteral("⚠")}},
-        {QStringLiteral("checkmark.circle.fill"), {QStringLiteral("✓"), true}},
-        {QStringLiteral("checkmark.seal.fill"), {QStringLiteral("✓"), true}},
-        {QStringLiteral("xmark.circle.fill"), {QStringLiteral("✕"), true}},
-        {QStringLiteral("arrow.uturn.backward.circle.fill"), {QStringLiteral("↩"), true}},
-        {QStringLiteral("arrow.down.circle.fill"), {QStringLiteral("↓"), true}},
-    };
-    return glyphs.value(name, Glyph{QStringLiteral("•")});
+    static const bool registered = (registerIcons(), true);
+    Q_UNUSED(registered);
+    QFile file(QStringLiteral(":/icons/") + name + QStringLiteral(".svg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray source = file.readAll();
+    source.replace("currentColor", color.name(QColor::HexRgb).toLatin1());
+    const QByteArray opacity = QByteArray::number(color.alphaF(), 'f', 3);
+    source.replace("<svg ", "<svg opacity=\"" + opacity + "\" ");
+    return source;
 }
 
 double scale(Font font)
@@ -66,42 +61,6 @@ double scale(Font font)
         return 1.3;
     }
     return 1.0;
-}
-
-// Outlined symbols drawn with lines, since fonts rarely carry them.
-bool drawOutline(QPainter &painter, const QString &name, const QColor &color, int size)
-{
-    const QRectF ring = QRectF(0, 0, size, size).adjusted(2, 2, -2, -2);
-    painter.setPen(QPen(color, 2));
-    painter.setBrush(Qt::NoBrush);
-    if (name == QLatin1String("circle")) {
-        painter.drawEllipse(ring);
-        return true;
-    }
-    if (name == QLatin1String("progress")) {
-        painter.drawArc(ring, 90 * 16, -270 * 16);
-        return true;
-    }
-    if (name == QLatin1String("pause.circle")) {
-        painter.setPen(QPen(color, 1.5));
-        painter.drawEllipse(ring);
-        const double bar = size / 8.0;
-        painter.fillRect(QRectF(size / 2.0 - bar * 1.6, size * 0.32, bar, size * 0.36), color);
-        painter.fillRect(QRectF(size / 2.0 + bar * 0.6, size * 0.32, bar, size * 0.36), color);
-        return true;
-    }
-    return false;
-}
-
-QStyle::StandardPixmap standardSymbol(const QString &name)
-{
-    if (name.startsWith(QLatin1String("checkmark")))
-        return QStyle::SP_DialogApplyButton;
-    if (name.startsWith(QLatin1String("xmark")))
-        return QStyle::SP_MessageBoxCritical;
-    if (name.startsWith(QLatin1String("exclamationmark")) || name.startsWith(QLatin1String("person")))
-        return QStyle::SP_MessageBoxWarning;
-    return QStyle::SP_MessageBoxInformation;
 }
 
 QString themeIconName(const QString &name)
@@ -206,32 +165,23 @@ void monospaced(QWidget *widget)
     widget->setFont(f);
 }
 
+bool hasSymbol(const QString &name)
+{
+    return !symbolSource(name, Qt::black).isEmpty();
+}
+
 QIcon symbol(const QString &name, const QColor &color, int size)
 {
-    const Glyph g = glyph(name);
     QPixmap pixmap(size * 2, size * 2);
     pixmap.setDevicePixelRatio(2);
     pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    if (drawOutline(painter, name, color, size)) {
-        painter.end();
+    QSvgRenderer renderer(symbolSource(name, color));
+    if (!renderer.isValid()) {
+        qWarning("no icon for the symbol %s", qPrintable(name));
         return QIcon(pixmap);
     }
-    QFont f = QApplication::font();
-    f.setPixelSize(g.disc ? size * 2 / 3 : size * 5 / 6);
-    f.setBold(true);
-    painter.setFont(f);
-    const QRectF box(0, 0, size, size);
-    if (g.disc) {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(color);
-        painter.drawEllipse(box.adjusted(1, 1, -1, -1));
-        painter.setPen(Qt::white);
-    } else {
-        painter.setPen(color);
-    }
-    painter.drawText(box, Qt::AlignCenter, g.text);
+    QPainter painter(&pixmap);
+    renderer.render(&painter, QRectF(0, 0, size, size));
     painter.end();
     return QIcon(pixmap);
 }
@@ -254,8 +204,8 @@ void themeSymbol(QLabel *label, const QString &name, Tone which)
         return;
     label->setProperty("symbol", name);
     tone(label, which);
-    const QIcon icon = QIcon::fromTheme(themeIconName(name), label->style()->standardIcon(standardSymbol(name)));
     const int side = label->fontMetrics().height();
+    const QIcon icon = QIcon::fromTheme(themeIconName(name), symbol(name, color(which, QApplication::palette()), side));
     label->setPixmap(icon.pixmap(side, side));
 }
 
@@ -275,13 +225,9 @@ QFrame *divider(QWidget *parent)
     return line;
 }
 
-QProgressBar *spinner(const QSize &size, QWidget *parent)
+Spinner *spinner(int side, QWidget *parent)
 {
-    auto *bar = new QProgressBar(parent);
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setFixedSize(size);
-    return bar;
+    return new Spinner(side, parent);
 }
 
 void roundedFill(QFrame *frame, const QString &background)

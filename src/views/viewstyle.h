@@ -7,8 +7,7 @@
 class QFrame;
 class QLabel;
 class QPalette;
-class QProgressBar;
-class QSize;
+class Spinner;
 class QWidget;
 
 // The text styles, colours, symbols and card shapes of the views, sheets and
@@ -30,11 +29,14 @@ void font(QWidget *widget, Font font, bool bold = false);
 QFont font(const QFont &base, Font font, bool bold = false);
 void monospaced(QWidget *widget);
 
-// A named symbol drawn in a colour, `size` pixels square.
+// Whether the icon set has a picture for the symbol.
+bool hasSymbol(const QString &name);
+// A named symbol drawn in a colour, `size` pixels square, from the icon
+// set of our own in the resources, so it needs no emoji or symbol font.
 QIcon symbol(const QString &name, const QColor &color, int size = 16);
 // Shows the symbol in the label and sets its "symbol" and "tone".
 void symbol(QLabel *label, const QString &name, Tone tone, int size = 16);
-// Shows the icon theme's picture for the symbol (a standard icon where the
+// Shows the icon theme's picture for the symbol (our own icon where the
 // theme has none), as tall as the label's text; sets "symbol" and "tone".
 void themeSymbol(QLabel *label, const QString &name, Tone tone);
 
@@ -44,8 +46,8 @@ QLabel *plainLabel(const QString &text, QWidget *parent = nullptr);
 // A sunken horizontal line between a view's parts.
 QFrame *divider(QWidget *parent);
 
-// A busy bar of a fixed size that runs without end and shows no text.
-QProgressBar *spinner(const QSize &size, QWidget *parent);
+// An indeterminate progress mark `side` pixels square that turns while shown.
+Spinner *spinner(int side, QWidget *parent);
 
 // Fills the frame, picked by its object name, with `background` (a style
 // sheet colour) in a rectangle rounded at radius 8.

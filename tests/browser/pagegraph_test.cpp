@@ -356,4 +356,32 @@ TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndTheGraphKeepsItsSource)
     EXPECT_EQ(browser().errors(), QStringList());
 }
 
+// The page pins the graph library by its digest: the pinned file draws (the
+// tests above), a changed one at the same address is refused, and the page
+// goes on as it does without the library.
+TEST_F(GraphPageTest, AChangedGraphLibraryIsRefusedAndThePageStillWorks)
+{
+    const Plan plan = RichPlan::make();
+    browser().serveTamperedMermaid();
+    m_url = PageHarness::writePlan(m_folder, plan);
+    ASSERT_TRUE(browser().load(m_url));
+    const QUrl library(eval(u"document.querySelector('script[src]').src"_s).toString());
+    ASSERT_TRUE(PageHarness::spinUntil([&] { return browser().remoteRequests().contains(library); }, 10000));
+    // Time for a script that was let through to draw.
+    PageHarness::pause(1500);
+
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg').length"_s).toInt(), 0);
+    EXPECT_EQ(eval(u"document.querySelector('.graph pre.mermaid').textContent"_s).toString(),
+              Exporter::mermaid(plan, true) + u"\n"_s);
+    EXPECT_EQ(eval(u"typeof window.mermaid"_s).toString(), u"undefined"_s);
+
+    browser().click(u".ptabs button[data-p=a]"_s);
+    EXPECT_TRUE(browser().waitFor(u"document.body.getAttribute('data-p') === 'a'"_s));
+    EXPECT_EQ(eval(u"document.querySelectorAll('.decision').length"_s).toInt(), 3);
+    // A decision's pick still asks for the application.
+    browser().click(u".dpick button"_s);
+    EXPECT_TRUE(browser().waitFor(u"!document.querySelector('.askapp').hidden"_s));
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
 } // namespace

@@ -45,6 +45,7 @@
 namespace PageHarness {
 
 inline constexpr char mermaidTail[] = "/npm/mermaid@10.9.1/dist/mermaid.min.js";
+inline constexpr char tamperedPrefix[] = "/tampered";
 
 // The npm copy of Mermaid 10.9.1: QUARRYSTONE_MERMAID_JS, else the one the
 // set-up script installs into the build tree. Empty when neither exists.
@@ -190,6 +191,11 @@ public:
     }
 
     void serveMermaid(bool on) { m_interceptor.mermaid = on && m_hasMermaid ? m_server.url(mermaidTail) : QUrl(); }
+    // Serves a changed copy of Mermaid at the CDN's address.
+    void serveTamperedMermaid()
+    {
+        m_interceptor.mermaid = m_hasMermaid ? m_server.url(QString::fromLatin1(tamperedPrefix) + QLatin1String(mermaidTail)) : QUrl();
+    }
     bool servesMermaid() const { return !m_interceptor.mermaid.isEmpty(); }
 
     void resize(int width, int height)
@@ -362,7 +368,16 @@ private:
                 response.body = file.readAll();
                 response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/javascript; charset=utf-8")));
                 response.headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("max-age=3600")));
+                // The page asks for the script in CORS mode, so that its
+                // integrity can be checked; the CDN answers every origin.
+                response.headers.append(qMakePair(QByteArray("Access-Control-Allow-Origin"), QByteArray("*")));
                 m_server.serve(mermaidTail, response);
+                // The same file with one letter of a message changed: still a
+                // working script, but not the one the page pinned.
+                const qsizetype at = response.body.indexOf("Syntax error in text");
+                if (at >= 0)
+                    response.body[at] = 's';
+                m_server.serve(QByteArray(tamperedPrefix) + mermaidTail, response);
             } else {
                 m_hasMermaid = false;
             }

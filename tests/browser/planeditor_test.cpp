@@ -312,7 +312,17 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviserAndTheSheetO
     editor->show();
     EXPECT_EQ(editor->findChildren<DevelopSheet *>().size(), 1);
     editor->developSheet()->reject();
-    closed(editor);
+    ASSERT_TRUE(closed(editor));
+
+    // A folder whose plan cannot be read: no folder to develop, so the
+    // button is off rather than doing nothing.
+    qunsetenv("QUARRYSTONE_DEVELOP");
+    ASSERT_TRUE(QFile::remove(dir + u"/plan.json"_s));
+    editor->reload();
+    EXPECT_FALSE(state->planDir());
+    EXPECT_EQ(develop->text(), u"개발하기"_s);
+    EXPECT_FALSE(develop->isEnabled());
+    EXPECT_EQ(editor->developSheet(), nullptr);
 }
 
 } // namespace

@@ -3,10 +3,14 @@
 #include "support/richplan.h"
 #include "support/testfiles.h"
 #include "views/decisionbridge.h"
+#include "views/paneldesktop.h"
 #include "views/webzoom.h"
 #include "views/zoomcontrol.h"
 
+#include <QApplication>
 #include <QBuffer>
+#include <QClipboard>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -42,6 +46,57 @@ void serveHtml(const QByteArray &path, const QByteArray &html)
     Rig::shared().server().serve(path, response);
 }
 
+// Records what would open in the person's browser.
+class BrowserDesktop : public PanelDesktop
+{
+public:
+    QList<QUrl> opened;
+    void openInBrowser(const QUrl &url) override { opened.append(url); }
+};
+
+QMenu *shownMenu()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *menu = qobject_cast<QMenu *>(widget); menu && menu->isVisible())
+            return menu;
+    return nullptr;
+}
+
+// A real right-click at the first match; the menu it brings up, with its
+// items as "text", "text (off)" for a disabled one and "-" between groups.
+std::pair<QMenu *, QStringList> rightClick(QWebEngineView &view, const QString &selector)
+{
+    const std::optional<QPoint> point = centre(view, selector);
+    if (!point) {
+        ADD_FAILURE() << "nothing to click at " << selector.toStdString();
+        return {};
+    }
+    QWindow *window = view.window()->windowHandle();
+    const QPoint at = view.mapTo(view.window(), *point);
+    QTest::mouseMove(window, at);
+    QTest::mouseClick(window, Qt::RightButton, {}, at);
+    if (!spinUntil([] { return shownMenu() != nullptr; }, 5000)) {
+        ADD_FAILURE() << "no menu at " << selector.toStdString();
+        return {};
+    }
+    QMenu *menu = shownMenu();
+    QStringList items;
+    for (QAction *action : menu->actions())
+        items.append(action->isSeparator() ? u"-"_s : action->text() + (action->isEnabled() ? u""_s : u" (off)"_s));
+    return {menu, items};
+}
+
+void choose(QMenu *menu, const QString &text)
+{
+    for (QAction *action : menu->actions())
+        if (action->text() == text) {
+            action->trigger();
+            menu->close();
+            return;
+        }
+    ADD_FAILURE() << "no item " << text.toStdString();
+}
+
 // Two plan folders side by side under one root.
 class PlanWebViewTest : public testing::Test
 {
@@ -62,7 +117,11 @@ protected:
         layout->setContentsMargins(0, 0, 0, 0);
     }
 
-    void TearDown() override { DecisionBridge::shared()->setHandler({}); }
+    void TearDown() override
+    {
+        DecisionBridge::shared()->setHandler({});
+        PanelDesktop::replace(nullptr);
+    }
 
     // A new view in the test window, prepared for loopback.
     PlanWebView *makeView()
@@ -100,8 +159,9 @@ TEST_F(PlanWebViewTest, PageReadsOnlyItsOwnFolderAndDecisionsCountOnlyFromIt)
     // A link inside the folder that points out of it is followed to its target.
     ASSERT_TRUE(QFile::link(m_b + u"/secret.txt"_s, m_a + u"/link.txt"_s));
     QStringList posted; // folder | id | line
-    DecisionBridge::shared()->setHandler([&](const QString &dir, const QString &id, const std::optional<QString> &line) {
-        posted.append(dir + u" | "_s + id + u" | "_s + line.value_or(u"(withdrawn)"_s));
+    DecisionBridge::shared()->setHandler([&](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
+        for (const DecisionBridge::Decision &decision : decisions)
+            posted.append(dir + u" | "_s + decision.id + u" | "_s + decision.line.value_or(u"(withdrawn)"_s));
     });
     serveHtml("/away", "<!doctype html><meta charset=utf-8><script>"
                        "window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D1', choice: '\xec\x95\x85\xec\x9d\x98'});"
@@ -156,10 +216,10 @@ TEST_F(PlanWebViewTest, PageReadsOnlyItsOwnFolderAndDecisionsCountOnlyFromIt)
     eval(*view, u"location.hash = '#decisions'"_s);
     ASSERT_TRUE(pick(u"예"_s));
 
-    // A page reached by a link speaks in vain, through the same handlers.
+    // Another page in the view speaks in vain, through the same handlers.
     eval(*view, u"var a = document.createElement('a'); a.id = 'away'; a.href = %1; a.textContent = 'away';"
                 u" document.body.prepend(a);"_s.arg(js(Rig::shared().server().url(u"/away"_s).toString())));
-    ASSERT_TRUE(loaded(*view, [&] { click(*view, u"#away"_s); }));
+    ASSERT_TRUE(loaded(*view, [&] { view->page()->load(QUrl(eval(*view, u"document.getElementById('away').href"_s).toString())); }));
     ASSERT_TRUE(spinUntil([&] { return refused.size() == 2; }, 5000));
     pause(200);
     EXPECT_EQ(posted.size(), 2);
@@ -297,6 +357,93 @@ TEST_F(PlanWebViewTest, TokenReloadsOnceAndZoomKeepsTheLevelAndMagnifiesApart)
     EXPECT_DOUBLE_EQ(zoom->level(), 1.0);
     EXPECT_EQ(percent->text(), u"100%"_s);
     EXPECT_TRUE(waitFor(*view, u"location.hash === '#s-comment-sheet'"_s));
+}
+
+TEST_F(PlanWebViewTest, RightClickGivesAKoreanMenuThatWorksAndOtherSitesOpenInTheBrowser)
+{
+    auto desktop = std::make_shared<BrowserDesktop>();
+    PanelDesktop::replace(desktop);
+    TestFiles::writeFile(m_a + u"/own.png"_s, png());
+    PlanWebView *view = makeView();
+    ASSERT_TRUE(show(*view, m_a, 0));
+    const QString away = Rig::shared().server().url(u"/away"_s).toString();
+    serveHtml("/away", "<!doctype html><p>away</p>");
+    const qsizetype awayBefore = Rig::shared().server().requestsTo("/away").size();
+    eval(*view, uR"JS(
+      document.body.insertAdjacentHTML('afterbegin',
+        '<p><a id="out" href=' + JSON.stringify(%1) + '>바깥</a> <a id="own" href="#decisions">결정으로</a></p>' +
+        '<p id="plain">그냥 글</p><img id="pic" src="own.png" style="width:60px;height:60px">');
+    )JS"_s.arg(js(away)));
+    ASSERT_TRUE(waitFor(*view, u"document.getElementById('pic').complete"_s));
+    const QStringList moving{u"뒤로 (off)"_s, u"앞으로 (off)"_s, u"새로고침"_s};
+
+    auto [menu, items] = rightClick(*view, u"#out"_s);
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(items, (QStringList{u"링크 복사"_s, u"-"_s} + moving));
+    QGuiApplication::clipboard()->clear();
+    choose(menu, u"링크 복사"_s);
+    EXPECT_TRUE(spinUntil([&] { return QGuiApplication::clipboard()->text() == away; }, 5000))
+        << QGuiApplication::clipboard()->text().toStdString();
+
+    std::tie(menu, items) = rightClick(*view, u"#pic"_s);
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(items, (QStringList{u"이미지 복사"_s, u"-"_s} + moving));
+    choose(menu, u"이미지 복사"_s);
+    EXPECT_TRUE(spinUntil([] { return !QGuiApplication::clipboard()->image().isNull(); }, 5000));
+
+    std::tie(menu, items) = rightClick(*view, u"#plain"_s);
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(items, moving);
+    menu->close();
+
+    // The plan's own anchor moves inside the page.
+    click(*view, u"#own"_s);
+    ASSERT_TRUE(spinUntil([&] { return view->url().fragment() == u"decisions"_s; }, 5000));
+    EXPECT_TRUE(desktop->opened.isEmpty());
+    std::tie(menu, items) = rightClick(*view, u"#plain"_s);
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(items, (QStringList{u"뒤로"_s, u"앞으로 (off)"_s, u"새로고침"_s}));
+    menu->close();
+
+    // A script sending the page elsewhere, a while after the last click,
+    // opens nothing and keeps the plan.
+    pause(1200);
+    eval(*view, u"location.href = %1"_s.arg(js(away)));
+    pause(500);
+    EXPECT_TRUE(desktop->opened.isEmpty());
+    EXPECT_EQ(view->url().adjusted(QUrl::RemoveFragment), QUrl::fromLocalFile(page(m_a)));
+
+    // Another site the person follows opens in the browser; the plan stays.
+    click(*view, u"#out"_s);
+    ASSERT_TRUE(spinUntil([&] { return !desktop->opened.isEmpty(); }, 5000));
+    EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl(away)});
+    pause(500);
+    EXPECT_EQ(view->url().adjusted(QUrl::RemoveFragment), QUrl::fromLocalFile(page(m_a)));
+    EXPECT_EQ(Rig::shared().server().requestsTo("/away").size(), awayBefore);
+}
+
+TEST_F(PlanWebViewTest, ABurstOfDecisionsCrossesInOneDelivery)
+{
+    QList<qsizetype> batches;
+    QStringList ids;
+    DecisionBridge::shared()->setHandler([&](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
+        EXPECT_EQ(dir, m_a);
+        batches.append(decisions.size());
+        for (const DecisionBridge::Decision &decision : decisions)
+            ids.append(decision.id);
+    });
+    PlanWebView *view = makeView();
+    ASSERT_TRUE(show(*view, m_a, 0));
+    eval(*view, u"for (var i = 0; i < 500; i++)"
+                u" window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D' + i, choice: 'x'});"_s);
+    ASSERT_TRUE(spinUntil([&] { return ids.size() == 500; }, 10000)) << ids.size();
+    EXPECT_EQ(batches, QList<qsizetype>{500});
+    EXPECT_EQ(ids.first(), u"D0"_s);
+    EXPECT_EQ(ids.last(), u"D499"_s);
+    // The next script's posts are the next delivery.
+    eval(*view, u"window.webkit.messageHandlers.quarryDecide.postMessage({id: 'D7', clear: true});"_s);
+    ASSERT_TRUE(spinUntil([&] { return batches.size() == 2; }, 5000));
+    EXPECT_EQ(batches.last(), 1);
 }
 
 } // namespace

@@ -113,6 +113,7 @@ private:
             HttpServer::Response response;
             response.body = file.readAll();
             response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/javascript; charset=utf-8")));
+            response.headers.append(qMakePair(QByteArray("Access-Control-Allow-Origin"), QByteArray("*")));
             m_server.serve(PageHarness::mermaidTail, response);
             m_interceptor.mermaid = m_server.url(QLatin1String(PageHarness::mermaidTail));
         }

@@ -3,10 +3,21 @@
 std::optional<QByteArray> MemorySecretStore::read(const QString &account)
 {
     ++reads;
+    if (unreadable)
+        return unreadable->status == Lookup::Status::found ? std::optional(unreadable->data) : std::nullopt;
     const auto found = items.constFind(account);
     if (found == items.cend())
         return std::nullopt;
     return *found;
+}
+
+SecretStore::Lookup MemorySecretStore::lookUp(const QString &account)
+{
+    if (unreadable) {
+        ++reads;
+        return *unreadable;
+    }
+    return SecretStore::lookUp(account);
 }
 
 bool MemorySecretStore::write(const QString &account, const QString &value)

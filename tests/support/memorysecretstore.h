@@ -10,11 +10,15 @@ class MemorySecretStore final : public SecretStore
 {
 public:
     std::optional<QByteArray> read(const QString &account) override;
+    // Answers `unreadable` when set, as a store that could not be read
+    // (and whose plain read then finds nothing).
+    Lookup lookUp(const QString &account) override;
     bool write(const QString &account, const QString &value) override;
     bool remove(const QString &account) override;
 
     QMap<QString, QByteArray> items;
     bool refuse = false;
+    std::optional<Lookup> unreadable;
     int writes = 0;
     int reads = 0;
 };

@@ -90,9 +90,20 @@ void inOwnSession(const std::function<void()> &cases)
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QUARRYSTONE_TEST_PRIVATE_BUS", "1");
+    // The bus starts the keyring's password prompt with its own environment:
+    // with a display there, the prompt would wait for an answer nobody
+    // gives; without one the keyring refuses at once. The case itself keeps
+    // the display its widgets need.
+    QStringList command{QStringLiteral("--"), QStringLiteral("env")};
+    for (const QString &name : {QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY")}) {
+        if (environment.contains(name))
+            command.append(name + u'=' + environment.value(name));
+        environment.remove(name);
+    }
+    command << QCoreApplication::applicationFilePath()
+            << QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name());
     child.setProcessEnvironment(environment);
-    child.start("dbus-run-session", {"--", QCoreApplication::applicationFilePath(),
-                                     QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+    child.start("dbus-run-session", command);
     ASSERT_TRUE(child.waitForStarted()) << "dbus-run-session: " << child.errorString().toStdString();
     child.waitForFinished(-1);
     ASSERT_EQ(child.exitStatus(), QProcess::NormalExit) << "the case crashed under its own bus";

@@ -1,3 +1,5 @@
+#include "claude/spawn.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -44,5 +46,9 @@ int main(int argc, char **argv)
 #else
     QCoreApplication app(argc, argv);
 #endif
-    return RUN_ALL_TESTS();
+    const int failed = RUN_ALL_TESTS();
+    // As the application does at its end: a check a test left running
+    // must not outlive the test process.
+    Spawn::endTimedCommands();
+    return failed;
 }

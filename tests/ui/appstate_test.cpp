@@ -151,8 +151,9 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     ASSERT_TRUE(state.message());
     EXPECT_TRUE(state.message()->startsWith("계획서를 열지 못했어요: "));
     EXPECT_EQ(state.plan().meta.feature, "Out");
+    // The cause in Korean words, not the system's English.
     state.setSelection(Selection::plan(output + "/gone"));
-    EXPECT_TRUE(state.message()->startsWith("계획서를 열지 못했어요: "));
+    EXPECT_EQ(state.message(), "계획서를 열지 못했어요: 파일이나 폴더가 없어요");
 
     state.setSelection(Selection::plan(a));
     state.openNewPlan();

@@ -9,6 +9,7 @@
 #include "settings/keychain.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
@@ -196,6 +197,22 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     recheck();
     EXPECT_EQ(view->claudeRow().detail->text(), claude + "아직 연결 안 됨");
     EXPECT_EQ(view->claudeRow().icon->property("symbol").toString(), QStringLiteral("xmark.circle"));
+    EXPECT_EQ(view->claudeRow().icon->property("tone").toString(), QStringLiteral("secondary"));
+    // Not a failure: the mark is drawn in grey alone, nothing of it red.
+    const QImage mark = view->claudeRow().icon->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+    int inked = 0;
+    int coloured = 0;
+    for (int y = 0; y < mark.height(); ++y)
+        for (int x = 0; x < mark.width(); ++x) {
+            const QColor pixel = mark.pixelColor(x, y);
+            if (pixel.alpha() < 40)
+                continue;
+            ++inked;
+            if (std::max({pixel.red(), pixel.green(), pixel.blue()}) - std::min({pixel.red(), pixel.green(), pixel.blue()}) > 24)
+                ++coloured;
+        }
+    EXPECT_GT(inked, 0);
+    EXPECT_EQ(coloured, 0);
     EXPECT_EQ(button(view->claudeRow()), QStringLiteral("설치"));
     EXPECT_EQ(button(view->wikiRow()), QStringLiteral("(none)"));
     view->claudeRow().button->click();

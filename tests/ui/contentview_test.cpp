@@ -13,12 +13,16 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QAbstractItemView>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListView>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -27,6 +31,8 @@
 #include <QSplitter>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWebEngineView>
+#include <QWindow>
 
 namespace {
 
@@ -229,6 +235,88 @@ TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
     EXPECT_EQ(builds.count(), 0);
 }
 
+// The first page view needs a native surface of its own kind; the window
+// has it from the start, so showing a plan keeps the window the person
+// sees (and a menu opened over it). A right click on a plan row opens its
+// menu and leaves the selection alone.
+TEST_F(MainWindowTest, FirstPlanShownKeepsTheNativeWindowAndARightClickOnlyOpensTheMenu)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha", 20);
+    const QString b = makePlan(output + "/b", "비", "Beta", 10);
+    state->refresh();
+    settle();
+    const WId native = window->winId();
+    QWindow *handle = window->windowHandle();
+    auto *list = window->findChild<QListView *>("sidebarList");
+    ASSERT_TRUE(list);
+    const auto rowRect = [&](const QString &title) {
+        const QModelIndexList found =
+            list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, title, 1, Qt::MatchExactly);
+        return list->visualRect(found.value(0));
+    };
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rowRect("에이").center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return detailName() == "planEditorView"; }));
+    auto *page = content()->detail()->findChild<QWebEngineView *>();
+    ASSERT_TRUE(page);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->isVisible(); }));
+    settle();
+    EXPECT_EQ(window->winId(), native);
+    EXPECT_EQ(window->windowHandle(), handle);
+
+    // A right click as the platform delivers it: the press, the menu
+    // request, the release.
+    const QPoint at = rowRect("비").center();
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, at);
+    QContextMenuEvent request(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &request);
+    QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, at);
+    ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }));
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(menu->objectName(), "sidebarMenu");
+    EXPECT_TRUE(menu->isVisible());
+    settle();
+    EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(a)));
+    EXPECT_EQ(detailName(), "planEditorView");
+    EXPECT_EQ(state->planDir(), AppState::standardFolder(a));
+    menu->close();
+    EXPECT_NE(state->planDir(), AppState::standardFolder(b));
+}
+
+// A long report, such as the import's refusal of a page with a long file
+// name, wraps inside the window at its smallest size instead of losing its
+// ends.
+TEST_F(MainWindowTest, LongToastsWrapWithinTheWindow)
+{
+    window->resize(window->minimumSize());
+    settle();
+    const QString name = QString("아주-긴-파일-이름-").repeated(24) + ".html";
+    const QString text = "이 HTML 은 이 앱에서 내보낸 계획서가 아니에요: " + name;
+    state->setMessage(text);
+    auto *toast = window->findChild<Toast *>("toast");
+    ASSERT_TRUE(toast && toast->isVisible());
+    const QRect shown = toast->geometry();
+    EXPECT_GE(shown.left(), 16);
+    EXPECT_LE(shown.right() + 1, content()->width() - 16);
+    EXPECT_EQ(shown.bottom() + 1, content()->height() - 16);
+    // Every character has room: the lines Qt lays out at the toast's inner
+    // width, breaking anywhere a line must, fit its height.
+    const QRect inner = toast->contentsRect();
+    // The padding around the text.
+    EXPECT_EQ(inner.left(), 14);
+    EXPECT_EQ(toast->width() - inner.right() - 1, 14);
+    EXPECT_EQ(inner.top(), 8);
+    const QRect needed = toast->fontMetrics().boundingRect(QRect(0, 0, inner.width(), 100000),
+                                                           Qt::TextWrapAnywhere, text);
+    EXPECT_LE(needed.width(), inner.width());
+    EXPECT_GE(inner.height() + 2, needed.height());
+    EXPECT_GE(inner.height(), 3 * toast->fontMetrics().height());
+    // A short text keeps one line, as narrow as it is.
+    state->setMessage("짧은 소식");
+    EXPECT_LT(toast->height(), 2 * toast->fontMetrics().height() + 16);
+    EXPECT_LT(toast->width(), content()->width() / 2);
+}
+
 TEST_F(MainWindowTest, DroppedPagesAreImportedWhereverTheyLand)
 {
     auto *field = new QLineEdit(content()->detail());
@@ -315,6 +403,12 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     EXPECT_EQ(folders->windowModality(), Qt::WindowModal);
     EXPECT_EQ(folders->windowTitle(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
     EXPECT_EQ(folders->fileMode(), QFileDialog::Directory);
+    // The message is in the panel itself, also where no window manager
+    // draws titles.
+    auto *message = folders->findChild<QLabel *>("panelMessage");
+    ASSERT_TRUE(message);
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_EQ(message->text(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
     EXPECT_FALSE(state->planDir());
     folders->setDirectory(a);
     static_cast<QDialog *>(folders)->accept();
@@ -362,6 +456,11 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     EXPECT_EQ(save->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_EQ(QFileInfo(save->selectedFiles().value(0)).fileName(),
               "선물하기 개편 계획서 " + QDate::currentDate().toString("yyMMdd") + ".html");
+    // It starts in the output folder, never in the working folder.
+    EXPECT_EQ(save->directory().absolutePath(), output);
+    EXPECT_EQ(QFileInfo(save->selectedFiles().value(0)).absolutePath(), output);
+    ASSERT_TRUE(save->findChild<QLabel *>("panelMessage"));
+    EXPECT_TRUE(save->findChild<QLabel *>("panelMessage")->isVisible());
     save->reject();
     EXPECT_FALSE(panel());
     EXPECT_FALSE(state->message());

@@ -81,6 +81,8 @@ TEST(DecisionBridgeTest, ParseTakesChoiceBeforeTextFoldsLineBreaksAndWithdrawsOt
         {R"({"id":"D3","text":"직접 쓴 답"})", u"D3 | - D3 는 다음처럼 결정: 직접 쓴 답"_s},
         {R"({"id":"D3","text":"첫 줄\n둘째 줄"})", u"D3 | - D3 는 다음처럼 결정: 첫 줄 둘째 줄"_s},
         {R"({"id":"D3","text":"a\r\nb\rc\u2028d\u2029e\n\nf"})", u"D3 | - D3 는 다음처럼 결정: a b c d e  f"_s},
+        {R"({"id":"ZZ\n- D1","choice":"A"})", u"ZZ - D1 | - ZZ - D1 는 “A” 로 결정"_s},
+        {R"({"id":"Z\r\nD\u2028","text":"T"})", u"Z D  | - Z D  는 다음처럼 결정: T"_s},
         {R"({"id":"D1","clear":true})", u"D1 | (withdrawn)"_s},
         {R"({"id":"D1","choice":3})", u"D1 | (withdrawn)"_s},
         {R"({"id":"D1","choice":null,"text":false})", u"D1 | (withdrawn)"_s},
@@ -97,7 +99,61 @@ TEST(DecisionBridgeTest, ParseTakesChoiceBeforeTextFoldsLineBreaksAndWithdrawsOt
     }
 }
 
-TEST(DecisionBridgeTest, HandlerRunsLaterOnTheMainThreadWithThePostingFolder)
+TEST(DecisionBridgeTest, AnIdCannotStartALineOfItsOwn)
+{
+    const QString one = choice(u"D1"_s, u"예"_s);
+    const std::optional<DecisionBridge::Decision> forged = DecisionBridge::parse(body(R"({"id":"ZZ\n- D1","choice":"아니오"})"));
+    ASSERT_TRUE(forged);
+    const QString request = DecisionBridge::apply(one, forged->id, forged->line);
+    EXPECT_EQ(request.split(u'\n'), (QStringList{one, u"- ZZ - D1 는 “아니오” 로 결정"_s}));
+    // D1's own line is still the only one that reads as D1's.
+    EXPECT_EQ(DecisionBridge::apply(request, u"D1"_s, std::nullopt), u"- ZZ - D1 는 “아니오” 로 결정"_s);
+}
+
+// The plain reading of the rule, one decision at a time.
+QString oneByOne(const QString &request, const QList<DecisionBridge::Decision> &decisions)
+{
+    QString text = request;
+    for (const DecisionBridge::Decision &decision : decisions) {
+        const QString start = u"- "_s + decision.id + u" 는 "_s;
+        QStringList lines;
+        for (const QString &line : text.split(u'\n'))
+            if (!line.startsWith(start))
+                lines.append(line);
+        while (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        if (decision.line)
+            lines.append(*decision.line);
+        text = lines.join(u'\n');
+    }
+    return text;
+}
+
+TEST(DecisionBridgeTest, ABurstGivesWhatOneDecisionAtATimeGives)
+{
+    // Ids whose lines begin with another id's prefix, an empty id, and
+    // requests with empty lines where withdrawals bare them.
+    const QStringList ids{u"D1"_s, u"D10"_s, u"D1 는 x"_s, u""_s, u"D2"_s};
+    const QStringList requests{u""_s, u"메모\n\n"_s + choice(u"D1"_s, u"A"_s) + u"\n\n"_s,
+                               u"\n\n"_s + choice(u"D1 는 x"_s, u"B"_s) + u"\n  \n"_s + text(u""_s, u"빈 id"_s)};
+    quint32 seed = 7;
+    const auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (const QString &request : requests) {
+        for (int round = 0; round < 50; ++round) {
+            QList<DecisionBridge::Decision> burst;
+            for (int n = int(next() % 12); n > 0; --n) {
+                const QString id = ids.at(int(next() % ids.size()));
+                const quint32 kind = next() % 3;
+                burst.append({id, kind == 0 ? std::nullopt
+                                            : std::optional(kind == 1 ? choice(id, u"선택 "_s + QString::number(n))
+                                                                      : text(id, u"는 는 답 "_s + QString::number(n)))});
+            }
+            EXPECT_EQ(DecisionBridge::apply(request, burst), oneByOne(request, burst)) << round;
+        }
+    }
+}
+
+TEST(DecisionBridgeTest, HandlerRunsLaterOnTheMainThreadOncePerFolderAndTurn)
 {
     DecisionBridge *bridge = DecisionBridge::shared();
     bridge->setHandler({});
@@ -105,16 +161,27 @@ TEST(DecisionBridgeTest, HandlerRunsLaterOnTheMainThreadWithThePostingFolder)
     QCoreApplication::processEvents();
 
     QStringList calls;
-    bridge->setHandler([&](const QString &dir, const QString &id, const std::optional<QString> &line) {
+    int batches = 0;
+    bridge->setHandler([&](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
         EXPECT_EQ(QThread::currentThread(), qApp->thread());
-        calls.append(dir + u"|"_s + id + u"|"_s + line.value_or(u"-"_s));
+        ++batches;
+        for (const DecisionBridge::Decision &decision : decisions)
+            calls.append(dir + u"|"_s + decision.id + u"|"_s + decision.line.value_or(u"-"_s));
     });
     bridge->receive(u"/plans/a"_s, body(R"({"id":"D1","choice":"A"})"));
     bridge->receive(u"/plans/b"_s, body(R"({"id":"D2","clear":true})"));
     bridge->receive(u"/plans/b"_s, body(R"({"id":2})"));
+    bridge->receive(u"/plans/a"_s, body(R"({"id":"D3","text":"T"})"));
     EXPECT_TRUE(calls.isEmpty()) << "the handler ran inside the delivery";
     QCoreApplication::processEvents();
-    EXPECT_EQ(calls, (QStringList{u"/plans/a|D1|"_s + choice(u"D1"_s, u"A"_s), u"/plans/b|D2|-"_s}));
+    EXPECT_EQ(calls, (QStringList{u"/plans/a|D1|"_s + choice(u"D1"_s, u"A"_s), u"/plans/a|D3|"_s + text(u"D3"_s, u"T"_s),
+                                  u"/plans/b|D2|-"_s}));
+    EXPECT_EQ(batches, 2);
+
+    // The next turn's bodies are the next delivery.
+    bridge->receive(u"/plans/a"_s, body(R"({"id":"D1","clear":true})"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(batches, 3);
     bridge->setHandler({});
 }
 

@@ -10,8 +10,11 @@
 #include "model/reviser.h"
 #include "support/fakeclaude.h"
 
+#include <QDirIterator>
+#include <QThreadPool>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -164,6 +167,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     desktop->next = target;
     state->exportHTML();
     EXPECT_EQ(desktop->proposed, "A_B 화면 계획서 " + today() + ".html");
+    EXPECT_EQ(desktop->proposedFolder, output);
     EXPECT_EQ(desktop->messages.last(),
               "이 파일 하나만 보내면 돼요. 받은 사람은 브라우저로 보거나, 앱에서 가져와 고칠 수 있어요.");
     EXPECT_EQ(read(target), "<html>page</html>");
@@ -195,7 +199,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     write(a + "/index.html", "<html>page</html>");
     desktop->next = root.path() + "/missing/folder/x.html";
     state->exportHTML(a);
-    EXPECT_TRUE(state->message()->startsWith("내보내지 못했어요: "));
+    EXPECT_EQ(state->message(), "내보내지 못했어요: 파일이나 폴더가 없어요");
     EXPECT_EQ(desktop->revealed, (QStringList{target, a + "/index.html"}));
 }
 
@@ -256,8 +260,27 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     state->setSettings(settings);
     state->importHTML(samplePage);
     ASSERT_TRUE(state->message());
-    EXPECT_EQ(*state->message(), "가져오지 못했어요: " + QString::fromLocal8Bit(strerror(ENOTDIR)));
+    EXPECT_EQ(*state->message(), "가져오지 못했어요: 폴더가 아니에요");
     EXPECT_EQ(state->planDir(), output + "/a_b-plan/");
+
+    // A cleared output folder field means the folder loading the settings
+    // fills in, never the file-system root or the working folder; the plan
+    // stays in the library after the next start.
+    for (const QString &cleared : {QString(), QString("  ")}) {
+        settings.outputDir = cleared;
+        state->setSettings(settings);
+        state->importHTML(samplePage);
+        EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
+        ASSERT_TRUE(state->planDir());
+        EXPECT_TRUE(state->planDir()->startsWith(AppSettings::defaultOutputDir() + "/Gift-plan"))
+            << state->planDir()->toStdString();
+        EXPECT_FALSE(QFileInfo::exists("/Gift-plan"));
+        EXPECT_FALSE(QFileInfo::exists(QDir::current().filePath("Gift-plan")));
+    }
+    const QString imported = *state->planDir();
+    auto restarted = makeState();
+    EXPECT_TRUE(std::any_of(restarted->plans().begin(), restarted->plans().end(),
+                            [&](const PlanRef &ref) { return ref.url == imported; }));
 }
 
 TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
@@ -406,6 +429,69 @@ protected:
         return QTest::qWaitFor([&] { return fake.records("sigterm").size() >= count; }, 10000);
     }
 
+    // A run of the folder whose save writes a page of many large images, so
+    // that the write is still going when the test stops it; it waits until
+    // the save has started, or until its plan.json is written.
+    void startSlowSave(AppState &state, const QString &dir, bool untilPlanWritten)
+    {
+        QJsonArray frames;
+        QJsonArray screens;
+        const QByteArray image(8 << 20, 'i');
+        for (int i = 1; i <= 24; ++i) {
+            const QString id = QString("2:%1").arg(i);
+            const QString file = QString("img/node-2-%1.png").arg(i);
+            write(dir + "/" + file, image);
+            frames.append(QJsonObject{{"id", id}, {"name", QString("F%1").arg(i)}, {"x", i * 400}, {"y", 0}, {"w", 360},
+                                      {"h", 640}, {"texts", QJsonArray{}}, {"image", file}});
+            screens.append(QJsonObject{{"id", QString("s%1").arg(i)}, {"name", QString("Screen%1").arg(i)},
+                                       {"title", QString("화면 %1").arg(i)}, {"figmaNodes", QJsonArray{id}}});
+        }
+        write(dir + "/figma-section.json",
+              QJsonDocument(QJsonObject{{"fileKey", "KEY123"}, {"nodeId", "12:34"}, {"name", "S"}, {"frames", frames},
+                                        {"notes", QJsonArray{}}})
+                  .toJson());
+        const QJsonObject plan{{"meta", QJsonObject{{"feature", "Gift"}}}, {"screens", screens}};
+        const QString answer = "```json\n" + QString::fromUtf8(QJsonDocument(plan).toJson()) + "\n```";
+        fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+        state.setMessage(std::nullopt);
+        state.resume(dir);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [] {
+                return Generator::shared().stageState(Generator::Stage::save).status
+                    == Generator::StageState::Status::running;
+            },
+            30000));
+        if (untilPlanWritten)
+            ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json").contains("Screen1"); }, 30000));
+        ASSERT_TRUE(Generator::shared().phase().isRunning());
+    }
+
+    // Waits for the state's answer to a cancel, then for whatever work the
+    // stopped run still had on the pool.
+    static void settleCancel(AppState &state, const QString &message)
+    {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state.message() == message; }, 30000));
+        QThreadPool::globalInstance()->waitForDone();
+        QTest::qWait(50);
+    }
+
+    // Every file under the folder with its bytes, for the given parts.
+    static QStringList filesOf(const QString &dir, const QStringList &parts)
+    {
+        QStringList files;
+        for (const QString &part : parts) {
+            QDirIterator it(dir + "/" + part, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next();
+                files.append(QDir(dir).relativeFilePath(path) + " " + QString::fromLatin1(read(path).toBase64()));
+            }
+            if (QFileInfo(dir + "/" + part).isFile())
+                files.append(part + " " + QString::fromLatin1(read(dir + "/" + part).toBase64()));
+        }
+        files.sort();
+        return files;
+    }
+
     FakeClaude fake;
 };
 
@@ -491,4 +577,60 @@ TEST_F(GenerationControl, ResumeFinishesIntoThePlan)
     EXPECT_TRUE(state->unfinished().isEmpty());
     ASSERT_EQ(state->plans().size(), 1);
     EXPECT_EQ(state->plans().first().url, dir + "/");
+}
+
+// "Cancel and delete" while the plan's files are being written: the folder
+// goes to the Trash once the writer is done with it, never to come back,
+// and the files the stopped run was writing are not in it.
+TEST_F(GenerationControl, CancelWhileTheFilesAreSavedTrashesTheFolderForGood)
+{
+    const QString dir = unfinished("slow");
+    auto state = makeState();
+    startSlowSave(*state, dir, true);
+    state->cancelGeneration(false);
+    settleCancel(*state, "만들기를 취소하고 지웠어요");
+
+    EXPECT_FALSE(QFileInfo::exists(dir));
+    const QString trashed = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/slow";
+    EXPECT_TRUE(QFileInfo::exists(trashed + "/request.json"));
+    for (const char *file : {"/plan.json", "/plan.md", "/index.html"})
+        EXPECT_FALSE(QFileInfo::exists(trashed + file)) << file;
+    EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_TRUE(state->unfinished().isEmpty());
+}
+
+// "Cancel and delete" during a redraft of a plan folder stops the run and
+// leaves the earlier plan, its page and its history as they were, whether
+// the stop comes while Claude drafts or while the new files are written.
+TEST_F(GenerationControl, CancelAndDeleteDuringARedraftKeepsTheEarlierPlan)
+{
+    const QString dir = unfinished("redrafted");
+    makePlan(dir, "있던 계획서", "Gift");
+    write(dir + "/plan.md", "old md");
+    write(dir + "/index.html", "old html");
+    write(dir + "/history/plan-200101-000000.json", "older backup");
+    write(dir + "/history/revisions.md", "## 2020-01-01 00:00 · tester\n\n> 처음\n\n- 만듦\n\n");
+    const QStringList kept{"plan.json", "plan.md", "index.html", "history"};
+    const QStringList before = filesOf(dir, kept);
+    auto state = makeState();
+    const QString message = "만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요";
+
+    startIn(*state, dir);
+    state->cancelGeneration(false);
+    EXPECT_TRUE(stopped(1));
+    settleCancel(*state, message);
+    EXPECT_EQ(filesOf(dir, kept), before);
+    EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
+
+    for (const bool untilPlanWritten : {false, true}) {
+        SCOPED_TRACE(untilPlanWritten);
+        startSlowSave(*state, dir, untilPlanWritten);
+        state->cancelGeneration(false);
+        settleCancel(*state, message);
+        EXPECT_EQ(filesOf(dir, kept), before);
+    }
+    ASSERT_EQ(state->plans().size(), 1);
+    EXPECT_EQ(state->plans().first().title, "있던 계획서");
+    EXPECT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/redrafted"));
 }

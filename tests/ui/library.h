@@ -97,8 +97,10 @@ class TestDesktop : public Desktop
 public:
     void chooseFolder(QWidget *, const QString &message, Chosen chosen) override { answer(message, chosen); }
     void choosePlanPage(QWidget *, const QString &message, Chosen chosen) override { answer(message, chosen); }
-    void chooseSaveTarget(QWidget *, const QString &name, const QString &message, Chosen chosen) override
+    void chooseSaveTarget(QWidget *, const QString &folder, const QString &name, const QString &message,
+                          Chosen chosen) override
     {
+        proposedFolder = folder;
         proposed = name;
         answer(message, chosen);
     }
@@ -109,6 +111,7 @@ public:
     QString next;
     QStringList messages;
     QString proposed;
+    QString proposedFolder;
     QStringList revealed;
     QList<QUrl> opened;
 

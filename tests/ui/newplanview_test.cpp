@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -295,6 +296,20 @@ TEST_F(NewPlanForm, ClaudeCheckRunsOffTheWindowAndKeepsOnlyTheCurrentPath)
     EXPECT_EQ(issues(), QStringList({"• Claude Code 를 찾지 못했어요"}));
     QTest::qWait(1800);
     EXPECT_EQ(issues(), QStringList({"• Claude Code 를 찾지 못했어요"}));
+
+    // A tool that never answers and ignores SIGTERM ends, reaped, with the
+    // form that asked, long before the check's own time-out.
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{QJsonObject{{"args", QJsonArray{"--version"}},
+                                             {"steps", QJsonArray{QJsonObject{
+                                                           {"awaitSigterm", QJsonObject{{"ignore", true}}}}}}}}}});
+    const qsizetype started = claude.records("start").size();
+    settings([](AppSettings &s) { s.claudePath = FakeClaude::path(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return claude.records("start").size() > started; }, 5000));
+    const pid_t hung = pid_t(claude.records("start").last().value("pid").toInteger());
+    delete form;
+    form = nullptr;
+    EXPECT_TRUE(QTest::qWaitFor([hung] { return ::kill(hung, 0) == -1 && errno == ESRCH; }, 8000));
 }
 
 TEST_F(NewPlanForm, CtrlReturnCountsInTheActiveWindowAndStartsTheGenerationAsTyped)

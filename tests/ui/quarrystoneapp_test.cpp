@@ -3,6 +3,7 @@
 
 #include "app/quarrystoneapp.h"
 #include "model/reviser.h"
+#include "settings/connections.h"
 #include "support/fakeclaude.h"
 
 #include <QAction>
@@ -12,6 +13,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <memory>
 
 using QuarrystoneAppTest = Library;
 
@@ -78,8 +82,61 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_EQ(read(dir + "/plan.json"), original);
 
+    // A Claude that ignores SIGTERM is killed after the grace time, before
+    // the quit lets the application end, and the plan is put back.
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half again"}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    ASSERT_TRUE(Reviser::shared().revise("다시 바꿔 줘", {}, dir, shell.state()->settings()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half again"; }, 10000));
+    shell.quit();
+    EXPECT_FALSE(AppState::busy());
+    const QList<QJsonObject> starts = fake.records("start");
+    ASSERT_EQ(starts.size(), 2);
+    const pid_t stubborn = pid_t(starts.last().value("pid").toInteger());
+    EXPECT_TRUE(::kill(stubborn, 0) == -1 && errno == ESRCH);
+    EXPECT_EQ(read(dir + "/plan.json"), original);
+
     // Nothing running: the quit does not wait.
     clock.restart();
     shell.quit();
     EXPECT_LT(clock.elapsed(), 100);
+}
+
+// Quitting ends every check the application started, whichever window or
+// service started it, even a tool that never answers and ignores SIGTERM:
+// once the application is gone none runs, and each has been reaped.
+TEST_F(QuarrystoneAppTest, QuitLeavesNoCheckRunning)
+{
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", false},
+                      {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+
+    auto shell = std::make_unique<QuarrystoneApp>();
+    shell->start();
+    shell->showSettings();
+    // The settings form's version check and the login check of the
+    // connections at least.
+    const auto started = [&fake] {
+        QStringList args;
+        for (const QJsonObject &start : fake.records("start"))
+            args.append(FakeClaude::arguments(start).join(' '));
+        return args;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("--version") && started().contains("auth status --json"); },
+                                10000))
+        << started().join(", ").toStdString();
+    // And a setup job of the shared connections.
+    Connections::shared().loginClaude(FakeClaude::path(), settings);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("auth login"); }, 10000));
+    shell->quit();
+    shell.reset();
+    for (const QJsonObject &start : fake.records("start")) {
+        const pid_t pid = pid_t(start.value("pid").toInteger());
+        EXPECT_TRUE(::kill(pid, 0) == -1 && errno == ESRCH) << FakeClaude::arguments(start).join(' ').toStdString();
+    }
 }

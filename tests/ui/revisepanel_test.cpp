@@ -1,3 +1,4 @@
+#include "displaylock.h"
 #include "library.h"
 
 #include "core/privatetemp.h"
@@ -283,9 +284,11 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     ASSERT_TRUE(box);
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(box->text(), u"“"_s + Text::graphemePrefix(request, 120) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s);
+    // The question is the dialog's text, seen without a window frame.
+    EXPECT_EQ(box->text(), u"직전 수정을 취소할까요?"_s);
+    EXPECT_EQ(box->informativeText(), u"“"_s + Text::graphemePrefix(request, 120) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s);
     // Whole user-perceived characters: the skin tone and the flag stay whole.
-    EXPECT_TRUE(box->text().endsWith(u"가👍🏽🇰🇷” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s)) << box->text().toStdString();
+    EXPECT_TRUE(box->informativeText().endsWith(u"가👍🏽🇰🇷” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s)) << box->informativeText().toStdString();
     box->findChild<QPushButton *>(u"keepButton"_s)->click();
     spin([] { return false; }, 100);
     EXPECT_EQ(changes, 2);
@@ -305,7 +308,7 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     undo->click();
     box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box->text(), u"바로 전에 고친 내용을 취소하고 그 전 계획서로 돌려요."_s);
+    EXPECT_EQ(box->informativeText(), u"바로 전에 고친 내용을 취소하고 그 전 계획서로 돌려요."_s);
     box->findChild<QPushButton *>(u"keepButton"_s)->click();
 }
 
@@ -416,6 +419,17 @@ TEST_F(RevisePanelTest, DraftsAndDecisionsStayWithTheirFolder)
     DecisionBridge::shared()->receive(a, QJsonObject{{u"id"_s, u"D1"_s}, {u"choice"_s, u"예"_s}});
     QCoreApplication::processEvents();
     EXPECT_EQ(editor(panel)->toPlainText(), u"A 메모\n"_s + one);
+    // The decision is one step of the editor's history, and the typing
+    // before it stays undoable.
+    QTest::keyClick(editor(panel), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(editor(panel)->toPlainText(), u"A 메모"_s);
+    QTest::keyClick(editor(panel), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(editor(panel)->toPlainText(), QString());
+    EXPECT_EQ(panel->request(), QString());
+    QTest::keyClick(editor(panel), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(editor(panel), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(editor(panel)->toPlainText(), u"A 메모\n"_s + one);
+    EXPECT_EQ(panel->request(), u"A 메모\n"_s + one);
 
     panel->setDir(b);
     EXPECT_EQ(editor(panel)->toPlainText(), QString());
@@ -438,6 +452,112 @@ TEST_F(RevisePanelTest, DraftsAndDecisionsStayWithTheirFolder)
     DecisionBridge::shared()->receive(b, QJsonObject{{u"id"_s, u"D7"_s}, {u"choice"_s, u"Z"_s}});
     QCoreApplication::processEvents();
     EXPECT_EQ(editor(again)->toPlainText(), DecisionBridge::choiceLine(u"D7"_s, u"Z"_s));
+}
+
+TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
+{
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    const auto titleOf = [&](const QString &dir) {
+        for (const PlanRef &ref : state->plans())
+            if (ref.url == AppState::standardFolder(dir))
+                return ref.title;
+        return QString();
+    };
+    ASSERT_EQ(titleOf(a), RichPlan::make().meta.title);
+
+    // Another plan is selected while Claude works: the panel that started
+    // the revision is gone when it ends.
+    Plan edited = RichPlan::make();
+    edited.meta.title = u"고친 제목"_s;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"sleep", 600}},
+                                           QJsonObject{{"writeFile", "plan.json"}, {"content", QString::fromUtf8(QJsonDocument(edited.toJson()).toJson())}},
+                                           FakeClaude::resultEvent(u"제목을 바꿨어요"_s)}}});
+    RevisePanel *panel = makePanel(a);
+    type(panel, u"제목을 고쳐 줘"_s);
+    button(panel, u"revise"_s)->click();
+    ASSERT_TRUE(Reviser::shared().phase().isRunning());
+    delete panel;
+    state->setSelection(Selection::plan(b));
+    ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    ASSERT_EQ(Reviser::shared().phase().kind, Reviser::Phase::Kind::done) << Reviser::shared().phase().text.toStdString();
+    EXPECT_EQ(titleOf(a), u"고친 제목"_s) << "the library shows the new title";
+    state->setSelection(Selection::plan(a));
+    EXPECT_EQ(state->plan().meta.title, u"고친 제목"_s);
+    EXPECT_EQ(changes, 0);
+
+    // A stop whose panel has gone: the library is read again, and finds the
+    // plan made meanwhile.
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    // Backups are named by the second.
+    const int second = QTime::currentTime().second();
+    spin([&] { return QTime::currentTime().second() != second; }, 1500);
+    panel = makePanel(a);
+    type(panel, u"또 고쳐 줘"_s);
+    const qsizetype started = fake.records(u"start"_s).size();
+    button(panel, u"revise"_s)->click();
+    ASSERT_TRUE(spin([&] { return fake.records(u"start"_s).size() > started; }));
+    delete panel;
+    const QString c = writePlan(u"c-plan"_s);
+    Reviser::shared().cancel();
+    ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::failed(u"멈췄어요. 고치기 전으로 돌려 놨어요."_s));
+    EXPECT_EQ(titleOf(c), RichPlan::make().meta.title);
+
+    // An undo confirmed after its panel has gone is still done, and read.
+    panel = makePanel(a);
+    QPushButton *undo = button(panel, u"undo"_s);
+    ASSERT_TRUE(spin([&] { return undo->isEnabled(); }, 3000));
+    undo->click();
+    QPointer<QMessageBox> box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
+    ASSERT_TRUE(box);
+    delete panel;
+    const QString d = writePlan(u"d-plan"_s);
+    box->findChild<QPushButton *>(u"confirmUndoButton"_s)->click();
+    ASSERT_TRUE(spin([] { return Reviser::shared().phase().kind == Reviser::Phase::Kind::done; }, 3000));
+    EXPECT_EQ(Reviser::shared().phase().text, u"직전 고치기 전으로 되돌렸어요"_s);
+    EXPECT_EQ(titleOf(d), RichPlan::make().meta.title);
+    EXPECT_EQ(state->plan().meta.title, titleOf(a));
+    EXPECT_EQ(changes, 0);
+    ReviseDrafts::clear(c);
+    ReviseDrafts::clear(d);
+}
+
+TEST_F(RevisePanelTest, CtrlEnterRevisesFromAnywhereInTheWindowWhileTheButtonCan)
+{
+    DisplayLock display;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    auto *elsewhere = new QLineEdit(&window);
+    window.layout()->addWidget(elsewhere);
+    RevisePanel *panel = makePanel(a);
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    elsewhere->setFocus();
+    ASSERT_TRUE(spin([&] { return elsewhere->hasFocus(); }, 2000));
+
+    // Nothing to send: the keys do nothing.
+    QTest::keyClick(elsewhere, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_FALSE(Reviser::shared().phase().isRunning());
+    type(panel, u"제목을 고쳐 줘"_s);
+    elsewhere->setFocus();
+    Generator::shared().setPhase(Generator::Phase::running(u"검사"_s));
+    QTest::keyClick(elsewhere, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_FALSE(Reviser::shared().phase().isRunning());
+    Generator::shared().setPhase(Generator::Phase::idle());
+
+    QTest::keyClick(elsewhere, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+    ASSERT_TRUE(Reviser::shared().phase().isRunning());
+    EXPECT_EQ(elsewhere->text(), QString());
+    // While it runs the keys start nothing more.
+    QTest::keyClick(elsewhere, Qt::Key_Return, Qt::ControlModifier);
+    ASSERT_TRUE(spin([&] { return !fake.records(u"start"_s).isEmpty(); }));
+    button(panel, u"stop"_s)->click();
+    ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    EXPECT_EQ(fake.records(u"start"_s).size(), 1);
+    EXPECT_EQ(changes, 1);
+
+    QTest::keyClick(elsewhere, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_TRUE(Reviser::shared().phase().isRunning());
 }
 
 } // namespace

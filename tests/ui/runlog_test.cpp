@@ -5,6 +5,7 @@
 #include "views/runlog.h"
 #include "views/stagerow.h"
 
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -140,6 +141,13 @@ TEST_F(RunLogDemo, RunningThenDoneThenFailedShowClocksAndPanels)
     EXPECT_FALSE(shown("durationCaption"));
     StageRow *draft = row(Generator::Stage::draft);
     EXPECT_EQ(child<QLabel>("icon", draft)->property("symbol"), "progress");
+    // The running stage's mark turns; the other stages have none shown.
+    QWidget *mark = child("spinner", draft);
+    ASSERT_TRUE(mark);
+    EXPECT_TRUE(mark->isVisible());
+    const QImage first = mark->grab().toImage();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return mark->grab().toImage() != first; }));
+    EXPECT_FALSE(shown("spinner", row(Generator::Stage::figma)));
     EXPECT_EQ(detail(Generator::Stage::draft), "저장소 코드 살펴보는 중");
     EXPECT_TRUE(shown("notice", draft));
     ASSERT_TRUE(shown("bar", draft));
@@ -166,6 +174,13 @@ TEST_F(RunLogDemo, RunningThenDoneThenFailedShowClocksAndPanels)
     EXPECT_TRUE(QTest::qWaitFor([this] { return child<QLabel>("runClock")->text() == "4분 14초"; }));
     EXPECT_EQ(child<QLabel>("runClock")->property("tone"), "secondary");
     EXPECT_FALSE(log->ticking());
+    EXPECT_FALSE(mark->isVisible());
+    // The fixed clock ends at the header's trailing edge, where it was.
+    auto *clock = child<QLabel>("runClock");
+    QTest::qWait(20);
+    const int textEnd = clock->x() + clock->contentsRect().left()
+                        + clock->fontMetrics().horizontalAdvance(clock->text());
+    EXPECT_NEAR(textEnd, clock->parentWidget()->width() - 12, 2);
     EXPECT_FALSE(shown("cancelButton"));
     EXPECT_TRUE(shown("donePanel"));
     EXPECT_FALSE(shown("failedPanel"));

@@ -3,6 +3,7 @@
 #include "settings/updater.h"
 #include "support/executable.h"
 #include "support/fakeclaude.h"
+#include "support/heldsecretstore.h"
 #include "support/httpserver.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
@@ -26,6 +27,7 @@ namespace {
 
 const QString savedPlaceholder = QStringLiteral("저장됨 — 바꾸려면 새로 입력");
 const QString refused = QStringLiteral("✗ 키체인에 저장하지 못했어요");
+const QString waitingForKeychain = QStringLiteral("키체인의 대답을 기다리는 중…");
 const QString notRunnable = QStringLiteral("✗ 실행하지 못했어요. ") + ServiceAddresses::claudeCodeProduct
     + QStringLiteral(" 에서 설치해 주세요.");
 
@@ -85,6 +87,12 @@ protected:
         return QTest::qWaitFor([&] { return line->isVisible() && line->text() == text; }, 10000);
     }
 
+    // The keychain has answered both secret rows.
+    static bool settled(SettingsForm *f)
+    {
+        return QTest::qWaitFor([&] { return f->tokenSave()->isEnabled() && f->apiKeySave()->isEnabled(); }, 10000);
+    }
+
     static void type(QLineEdit *field, const QString &text)
     {
         field->setFocus();
@@ -107,6 +115,7 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         ASSERT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "sk-ant-earlier"));
         open();
         SettingsForm *f = form();
+        ASSERT_TRUE(settled(f));
         f->tokenChoice()->click();
         EXPECT_EQ(stored().figmaMode, AppSettings::FigmaMode::token);
         ASSERT_TRUE(f->tokenRows()->isVisible());
@@ -128,6 +137,7 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
 
         type(f->tokenField(), "  figd_second  ");
         f->tokenSave()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(SecretSession::lookUp("figma-token"), QByteArray("figd_second"));
 
         f->tokenSave()->click();
@@ -145,10 +155,12 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         EXPECT_EQ(f->apiKeyField()->placeholderText(), savedPlaceholder);
         type(f->apiKeyField(), "sk-ant-mine");
         f->apiKeySave()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(SecretSession::lookUp("anthropic-api-key"), QByteArray("sk-ant-mine"));
         EXPECT_EQ(f->apiKeyField()->text(), QString());
         EXPECT_TRUE(f->apiKeyStatusLine()->isHidden()) << "saving the key shows no line";
         f->apiKeySave()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(SecretSession::lookUp("anthropic-api-key"), std::nullopt);
         EXPECT_EQ(f->apiKeyField()->placeholderText(), QStringLiteral("sk-ant-…"));
         EXPECT_TRUE(f->apiKeyStatusLine()->isHidden());
@@ -169,12 +181,14 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     store->items.insert("figma-token", "figd_old");
     open();
     SettingsForm *f = form();
+    ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
     EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
 
     store->refuse = true;
     type(f->tokenField(), "figd_new");
     f->tokenSave()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_EQ(f->figmaStatusLine()->text(), refused);
     EXPECT_EQ(f->tokenField()->text(), QStringLiteral("figd_new"));
     EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_old"));
@@ -183,12 +197,14 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     // A first save that is refused leaves nothing stored and says so.
     store->items.clear();
     f->tokenSave()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_EQ(f->figmaStatusLine()->text(), refused);
     EXPECT_EQ(f->tokenField()->text(), QStringLiteral("figd_new"));
     EXPECT_FALSE(f->tokenCheck()->isEnabled());
 
     store->refuse = false;
     f->tokenSave()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("키체인에 저장했어요"));
     EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_new"));
 
@@ -196,14 +212,92 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     store->refuse = true;
     type(f->apiKeyField(), "sk-ant-key");
     f->apiKeySave()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_TRUE(f->apiKeyStatusLine()->isVisible());
     EXPECT_EQ(f->apiKeyStatusLine()->text(), refused);
     EXPECT_EQ(f->apiKeyField()->text(), QStringLiteral("sk-ant-key"));
     store->refuse = false;
     f->apiKeySave()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_TRUE(f->apiKeyStatusLine()->isHidden());
     EXPECT_EQ(store->items.value("anthropic-api-key"), QByteArray("sk-ant-key"));
     EXPECT_EQ(f->apiKeyField()->placeholderText(), savedPlaceholder);
+}
+
+TEST_F(SettingsFormTest, AKeychainThatWaitsHoldsOnlyItsOwnRow)
+{
+    auto store = std::make_shared<HeldSecretStore>();
+    store->put("figma-token", "figd_old");
+    Keychain::useStore(store);
+    AppSettings settings = stored();
+    settings.figmaMode = AppSettings::FigmaMode::token;
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    settings.save();
+
+    // The first showing asks whether secrets are saved; the window comes
+    // up while the keychain has not answered.
+    open();
+    SettingsForm *f = form();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return store->arrived() >= 2; }, 2000));
+    EXPECT_EQ(f->figmaStatusLine()->text(), waitingForKeychain);
+    EXPECT_TRUE(f->figmaStatusLine()->isVisible());
+    EXPECT_EQ(f->apiKeyStatusLine()->text(), waitingForKeychain);
+    EXPECT_TRUE(f->apiKeyStatusLine()->isVisible());
+    for (QWidget *control : QList<QWidget *>{f->tokenField(), f->tokenSave(), f->tokenCheck(), f->apiKeyField(),
+                                              f->apiKeySave()})
+        EXPECT_FALSE(control->isEnabled()) << control->metaObject()->className();
+
+    // Everything else takes input and paints meanwhile.
+    type(f->nameField(), "-kim");
+    EXPECT_EQ(stored().userName, QStringLiteral("tester-kim"));
+    f->mcpChoice()->click();
+    EXPECT_EQ(stored().figmaMode, AppSettings::FigmaMode::mcp);
+    f->tokenChoice()->click();
+    const QImage shot = view->grab().toImage();
+    EXPECT_FALSE(shot.isNull());
+
+    store->release();
+    ASSERT_TRUE(settled(f));
+    EXPECT_TRUE(f->figmaStatusLine()->isHidden());
+    EXPECT_TRUE(f->apiKeyStatusLine()->isHidden());
+    EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
+    EXPECT_TRUE(f->tokenCheck()->isEnabled());
+    EXPECT_EQ(f->apiKeyField()->placeholderText(), QStringLiteral("sk-ant-…"));
+
+    // A save waits the same way; the typed token stays until the answer.
+    store->hold();
+    type(f->tokenField(), "figd_new");
+    f->tokenSave()->click();
+    EXPECT_EQ(f->figmaStatusLine()->text(), waitingForKeychain);
+    EXPECT_FALSE(f->tokenField()->isEnabled());
+    EXPECT_FALSE(f->tokenCheck()->isEnabled());
+    EXPECT_EQ(f->tokenField()->text(), QStringLiteral("figd_new"));
+    EXPECT_TRUE(f->apiKeySave()->isEnabled()) << "the other row does not wait";
+    QTest::qWait(300);
+    EXPECT_EQ(f->figmaStatusLine()->text(), waitingForKeychain);
+    store->release();
+    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키체인에 저장했어요")));
+    EXPECT_EQ(f->tokenField()->text(), QString());
+    EXPECT_TRUE(f->tokenCheck()->isEnabled());
+    EXPECT_EQ(store->peek("figma-token"), QByteArray("figd_new"));
+
+    // A check's read waits under its own line.
+    store->hold();
+    f->tokenCheck()->click();
+    EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("확인 중…"));
+    EXPECT_FALSE(f->tokenSave()->isEnabled());
+    EXPECT_FALSE(f->tokenCheck()->isEnabled());
+
+    // The key's save is still done when the window closes before the
+    // answer; the late answer finds no window and is dropped.
+    type(f->apiKeyField(), "sk-ant-late");
+    f->apiKeySave()->click();
+    EXPECT_EQ(f->apiKeyStatusLine()->text(), waitingForKeychain);
+    EXPECT_FALSE(f->apiKeyField()->isEnabled());
+    view.reset();
+    store->release();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return store->peek("anthropic-api-key") == QByteArray("sk-ant-late"); }, 5000));
+    QTest::qWait(200);
 }
 
 TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
@@ -213,6 +307,7 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     const std::shared_ptr<MemorySecretStore> store = memoryKeychain();
     open();
     SettingsForm *f = form();
+    ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
     EXPECT_FALSE(f->tokenCheck()->isEnabled());
     const auto asked = [&](qsizetype count) {
@@ -223,16 +318,17 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     store->items.insert("figma-token", "");
     f->tokenCheck()->setEnabled(true);
     f->tokenCheck()->click();
-    EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("토큰이 없어요"));
+    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("토큰이 없어요")));
     EXPECT_TRUE(server.requests().isEmpty());
 
     store->items.insert("figma-token", "figd_live");
+    f->tokenCheck()->setEnabled(true);
     const QList<QPair<HttpServer::Response, QString>> cases{
         {HttpServer::Response::json(R"({"email":"dev@example.com","handle":"dev"})"), "✓ dev@example.com"},
         {HttpServer::Response::json(R"({"email":7,"handle":"dev"})"), "✓ dev"},
         {HttpServer::Response::json(R"({"id":"1"})"), "✓ 확인됨"},
         {HttpServer::Response::text(403, "no"), "✗ Figma 가 거절했어요(403). 토큰이 이 파일을 볼 수 있는지 확인해 주세요."},
-        {HttpServer::Response::text(500, "boom"), "✗ Figma 오류(500): boom"},
+        {HttpServer::Response::text(500, "boom"), "✗ Figma 서비스에 문제가 생겼어요(500: boom). 잠시 뒤에 다시 해 주세요."},
         {HttpServer::Response::json("[1, 2]"), "✗ Figma 응답을 읽지 못했어요: /v1/me"},
     };
     for (const auto &[response, line] : cases) {
@@ -254,6 +350,7 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     ASSERT_TRUE(asked(++sent));
     type(f->tokenField(), "figd_new");
     f->tokenSave()->click();
+    ASSERT_TRUE(settled(f));
     f->tokenCheck()->click();
     EXPECT_TRUE(shows(f->figmaStatusLine(), "✓ new@example.com"));
     ASSERT_TRUE(asked(++sent));
@@ -263,8 +360,9 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     // A save after a slow check keeps its own line.
     server.serve("/v1/me", {200, R"({"email":"late@example.com"})", {}, 1s, false});
     f->tokenCheck()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f->tokenSave()->isEnabled(); }, 10000));
     f->tokenSave()->click();
-    EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("지웠어요"));
+    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("지웠어요")));
     QTest::qWait(1500);
     EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("지웠어요"));
     ASSERT_TRUE(asked(++sent));
@@ -272,6 +370,7 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     // Closing the window during a check is quiet.
     type(f->tokenField(), "figd_live");
     f->tokenSave()->click();
+    ASSERT_TRUE(settled(f));
     server.serve("/v1/me", {200, R"({"email":"gone@example.com"})", {}, 700ms, false});
     f->tokenCheck()->click();
     ASSERT_TRUE(asked(++sent));

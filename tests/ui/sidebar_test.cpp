@@ -9,6 +9,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -273,10 +274,18 @@ TEST_F(SidebarTest, SelectionRenameAndDeleteOfAPlan)
     const QRect planRow = sidebar->list()->visualRect(sidebar->model()->index(rowOf(Kind::plan)));
     QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, planRow.center());
     EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(alpha)));
-    // A header click selects nothing.
+    // Clicks on the header or below the rows select nothing and change
+    // nothing: the plan's row stays highlighted.
     const QRect header = sidebar->list()->visualRect(sidebar->model()->index(rowOf(Kind::header)));
-    QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, header.center());
-    EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(alpha)));
+    const QPoint below(planRow.center().x(), planRow.bottom() + 40);
+    ASSERT_FALSE(sidebar->list()->indexAt(below).isValid());
+    for (const QPoint &at : {header.center(), below}) {
+        QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, at);
+        EXPECT_EQ(state->selection(), Selection::plan(AppState::standardFolder(alpha)));
+        const QModelIndexList highlighted = sidebar->list()->selectionModel()->selectedIndexes();
+        ASSERT_EQ(highlighted.size(), 1) << at.y();
+        EXPECT_EQ(highlighted.first().row(), rowOf(Kind::plan));
+    }
 
     // The rename sheet opens over the window for the chosen entry.
     action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "이름 바꾸기…")->trigger();
@@ -346,6 +355,17 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     EXPECT_GE(rowOf(Kind::unfinished, "Other"), 0);
     EXPECT_EQ(rows().at(rowOf(Kind::generating)), "generating|달리는 중|만드는 중…|");
     EXPECT_EQ(sidebar->model()->index(rowOf(Kind::generating)).data(SidebarModel::SymbolRole), "progress");
+    // The running mark turns.
+    const auto spinners = [this] {
+        QList<QWidget *> shown;
+        for (QWidget *mark : sidebar->list()->viewport()->findChildren<QWidget *>("spinner"))
+            if (mark->isVisible())
+                shown.append(mark);
+        return shown;
+    };
+    ASSERT_EQ(spinners().size(), 1);
+    const QImage first = spinners().first()->grab().toImage();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spinners().first()->grab().toImage() != first; }));
     ASSERT_EQ(resumeButtons().size(), 1);
     EXPECT_FALSE(resumeButtons().first()->isEnabled());
 
@@ -362,10 +382,23 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
               "exclamationmark.triangle.fill");
     EXPECT_EQ(sidebar->menuFor(rowOf(Kind::generating)), nullptr);
     EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
-    // Stopped, its folder is unfinished again and can be resumed.
-    EXPECT_GE(rowOf(Kind::unfinished, "달리는 중"), 0);
-    for (QPushButton *button : resumeButtons())
+    // Stopped, and after a refresh, the folder is still one row: the
+    // stopped run's, which now carries the resume button.
+    state->refresh();
+    sidebar->rebuildNow();
+    EXPECT_EQ(rowOf(Kind::unfinished, "달리는 중"), -1);
+    EXPECT_EQ(rows().filter("달리는 중").size(), 1);
+    ASSERT_EQ(resumeButtons().size(), 2);
+    QPushButton *resume = nullptr;
+    for (QPushButton *button : resumeButtons()) {
         EXPECT_TRUE(button->isEnabled());
+        const QRect at(button->mapTo(sidebar->list()->viewport(), QPoint(0, 0)), button->size());
+        if (sidebar->list()->indexAt(at.center()).row() == rowOf(Kind::generating))
+            resume = button;
+    }
+    ASSERT_TRUE(resume) << "the resume sits on the stopped run's row";
+    EXPECT_TRUE(resume->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spinners().isEmpty(); }));
 
     generator.setPhase(Generator::Phase::idle());
     EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::generating) < 0; }));

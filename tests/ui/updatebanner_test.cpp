@@ -8,6 +8,8 @@
 #include "views/updatebanner.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeySequence>
@@ -219,4 +221,29 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusyAndShowsItsProgre
     QTest::mouseClick(install, Qt::LeftButton);
     ASSERT_TRUE(settle());
     EXPECT_EQ(seen, QStringList({"받는 중…|0|-", "바꾸고 다시 여는 중…|0|-", "-|1|zip 안에 앱이 없어요"}));
+}
+
+TEST_F(UpdateBannerTest, StartAfterAFailedSwapShowsWhy)
+{
+    // Left by the swap script that put the old application back.
+    const QString note = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/update-failed.txt";
+    QDir().mkpath(QFileInfo(note).path());
+    QFile file(note);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("디스크에 남은 공간이 없어요");
+    file.close();
+    Updater::Hooks hooks;
+    hooks.bundle = Updater::Bundle{bundle.filePath("Quarrystone.app"), QString(), "1.3.0", "42", server.base()};
+    hooks.terminate = [] {};
+    hooks.processId = endedProcess();
+    Updater restarted(hooks);
+    auto *restartedBanner = new UpdateBanner(restarted, [] { return false; }, &window);
+    window.layout()->addWidget(restartedBanner);
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return restartedBanner->isVisibleTo(&window); }));
+    EXPECT_EQ(restartedBanner->findChild<ElidedLabel *>("statusText")->text(),
+              "업데이트하지 못했어요: 디스크에 남은 공간이 없어요");
+    QTest::mouseClick(restartedBanner->findChild<QToolButton *>("dismissButton"), Qt::LeftButton);
+    EXPECT_FALSE(restartedBanner->isVisibleTo(&window));
+    delete restartedBanner;
 }

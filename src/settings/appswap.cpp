@@ -1,0 +1,248 @@
+#include "settings/appswap.h"
+
+#include "core/atomicfile.h"
+#include "core/filedescriptor.h"
+#include "core/fileerror.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace AppSwap {
+
+namespace {
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool exists(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(native(path).constData(), &info) == 0;
+}
+
+// What names one folder for as long as it exists, whatever it is renamed
+// to. The folders compared all lie in one folder, so the inode is enough;
+// a device number may change across a restart of the machine.
+QByteArray identity(const QString &path)
+{
+    struct stat info {};
+    if (::lstat(native(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return QByteArray();
+    return QByteArray::number(quint64(info.st_ino));
+}
+
+// Copies one regular file, its mode included; gives 0 or the errno value.
+int copyFile(const QByteArray &from, const QByteArray &to, mode_t mode)
+{
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0)
+        return errno;
+    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return error;
+    }
+    int error = 0;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 || (got > 0 && !FileDescriptor::writeAll(out, QByteArrayView(buffer, got))))
+            error = errno;
+        if (got <= 0 || error)
+            break;
+    }
+    ::close(in);
+    if (::close(out) != 0 && !error)
+        error = errno;
+    return error;
+}
+
+// Copies a folder with what it holds (links as links); gives 0 or the errno
+// value of the first failure.
+int copyTree(const QByteArray &from, const QByteArray &to)
+{
+    struct stat info {};
+    if (::lstat(from.constData(), &info) != 0)
+        return errno;
+    if (S_ISLNK(info.st_mode)) {
+        QByteArray target(PATH_MAX, '\0');
+        const ssize_t size = ::readlink(from.constData(), target.data(), target.size());
+        if (size < 0)
+            return errno;
+        target.truncate(size);
+        return ::symlink(target.constData(), to.constData()) == 0 ? 0 : errno;
+    }
+    if (!S_ISDIR(info.st_mode))
+        return S_ISREG(info.st_mode) ? copyFile(from, to, info.st_mode) : 0;
+    if (::mkdir(to.constData(), 0700) != 0)
+        return errno;
+    std::error_code listing;
+    for (const auto &entry : std::filesystem::directory_iterator(from.toStdString(), listing)) {
+        const QByteArray name = QByteArray::fromStdString(entry.path().filename().string());
+        if (const int error = copyTree(from + '/' + name, to + '/' + name))
+            return error;
+    }
+    if (listing)
+        return listing.value();
+    return ::chmod(to.constData(), info.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+// Makes everything written to the file system of `path` durable, so that
+// a copy called complete is complete after a power cut too.
+int sync(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int error = ::syncfs(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+bool rename(const QString &from, const QString &to)
+{
+    return ::rename(native(from).constData(), native(to).constData()) == 0;
+}
+
+// Puts the staged copy named `wanted` at `app`. A kill between any two
+// steps leaves a state this same function completes when run again.
+std::optional<QString> putInPlace(const QString &app, const QByteArray &wanted)
+{
+    if (!wanted.isEmpty() && identity(app) == wanted)
+        return std::nullopt;
+    if (wanted.isEmpty() || identity(staged(app)) != wanted) {
+        // The new copy is gone: the old one stays, or comes back.
+        if (!exists(app) && exists(retired(app)))
+            rename(retired(app), app);
+        return FileError::describe(ENOENT);
+    }
+    if (!exists(app)) {
+        // Cut off between the two renames below.
+        if (rename(staged(app), app))
+            return std::nullopt;
+        const int error = errno;
+        rename(retired(app), app);
+        return FileError::describe(error);
+    }
+    const QByteArray from = native(staged(app));
+    const QByteArray to = native(app);
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0)
+        return std::nullopt;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return FileError::describe(errno);
+    // A file system that cannot exchange: the old folder goes aside first.
+    clear(retired(app));
+    if (!rename(app, retired(app)))
+        return FileError::describe(errno);
+    if (rename(staged(app), app))
+        return std::nullopt;
+    const int error = errno;
+    rename(retired(app), app);
+    return FileError::describe(error);
+}
+
+} // namespace
+
+QString staged(const QString &app)
+{
+    return app + QStringLiteral(".new");
+}
+
+QString retired(const QString &app)
+{
+    return app + QStringLiteral(".old");
+}
+
+QString marker(const QString &app)
+{
+    return app + QStringLiteral(".swap");
+}
+
+QString installedFor(const QString &bundle)
+{
+    if (bundle.endsWith(QLatin1String(".app")))
+        return bundle;
+    if (bundle.endsWith(QLatin1String(".app.new")) || bundle.endsWith(QLatin1String(".app.old")))
+        return bundle.chopped(4);
+    return QString();
+}
+
+void stage(const QString &unpacked, const QString &app)
+{
+    abandon(app);
+    int error = copyTree(native(unpacked), native(staged(app)));
+    if (!error)
+        error = sync(native(staged(app)));
+    if (error) {
+        clear(staged(app));
+        throw Failure{FileError::describe(error)};
+    }
+}
+
+void commit(const QString &app)
+{
+    const QByteArray copy = identity(staged(app));
+    if (copy.isEmpty())
+        throw Failure{FileError::describe(ENOENT)};
+    QString error;
+    if (!AtomicFile::write(marker(app), copy, &error))
+        throw Failure{FileError::describe(error)};
+}
+
+void abandon(const QString &app)
+{
+    QFile::remove(marker(app));
+    clear(staged(app));
+}
+
+std::optional<QString> finish(const QString &app)
+{
+    const QByteArray markerPath = native(marker(app));
+    const int fd = ::open(markerPath.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return std::nullopt;
+    // One finisher at a time; a second one finds the marker gone.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) != 0 || ::lstat(markerPath.constData(), &named) != 0 || held.st_ino != named.st_ino
+        || held.st_dev != named.st_dev) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    char text[64] = {};
+    const ssize_t size = ::read(fd, text, sizeof text - 1);
+    const std::optional<QString> failure = putInPlace(app, QByteArray(text, size > 0 ? size : 0).trimmed());
+    // Whichever folder is not the installed one now is the one to drop.
+    clear(staged(app));
+    clear(retired(app));
+    ::unlink(markerPath.constData());
+    ::close(fd);
+    return failure;
+}
+
+void clear(const QString &path)
+{
+    if (!exists(path))
+        return;
+    std::error_code error;
+    std::filesystem::remove_all(native(path).toStdString(), error);
+    for (int attempt = 0; exists(path) && attempt < 8; ++attempt)
+        rename(path, path + QStringLiteral("-%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+}
+
+} // namespace AppSwap
