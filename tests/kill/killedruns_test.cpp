@@ -91,15 +91,17 @@ QStringList leftovers(const QString &dir)
     return found;
 }
 
-// Every file of history/ whole: each JSON copy reads as an object, the log
-// is UTF-8 made of entries.
+// Every file of history/ whole: each backup reads as an object, the log is
+// UTF-8 made of entries. Kept copies hold whatever was in plan.json, which
+// may be what a killed Claude was cutting short: they are checked where they
+// are made.
 QStringList cutHistoryFiles(const QString &dir)
 {
     QStringList cut;
     const QDir history(dir + "/history");
     for (const QString &name : history.entryList(QDir::Files | QDir::Hidden)) {
         const QByteArray bytes = readFile(history.filePath(name));
-        if (name.endsWith(".json") && !object(bytes))
+        if (name.startsWith("plan-") && !object(bytes))
             cut.append(name);
         if (name == "revisions.md") {
             QStringDecoder utf8(QStringDecoder::Utf8);
@@ -300,8 +302,16 @@ TEST_F(KilledRuns, Revise)
         if (QFileInfo::exists(dir + "/history/revision-under-way")) {
             const QString backup = QString::fromUtf8(readFile(dir + "/history/revision-under-way"));
             check(readFile(dir + "/history/" + backup) == before, "the recorded backup is not the plan before");
-            // Any mode rolls the interrupted revision back.
+            // Any mode rolls the interrupted revision back, keeping what
+            // Claude left as it was.
+            const QByteArray left = readFile(dir + "/plan.json");
+            const QStringList keptBefore = TestFiles::historyFiles(dir, "kept-*.json");
             const CommandLine::Outcome render = run({"--render", dir});
+            QStringList kept = TestFiles::historyFiles(dir, "kept-*.json");
+            for (const QString &name : keptBefore)
+                kept.removeOne(name);
+            check(left == before || (kept.size() == 1 && readFile(dir + "/history/" + kept.value(0)) == left),
+                  "what Claude left is not kept as it was");
             check(render.err.startsWith(rolledBack), "no rollback line: " + render.err);
             check(readFile(dir + "/plan.json") == before, "the rollback did not bring the plan before back");
             check(agree(dir), "plan.json, plan.md and index.html disagree after the rollback");
