@@ -165,7 +165,8 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
 }
 
 // An import that cannot copy the plan it would replace, of a page that is
-// no plan, or with --into but no folder, changes nothing at all.
+// no plan, with --into but no folder, or that fails part-way through its
+// images or its files, changes nothing at all.
 TEST_F(HeadlessImportTest, FailuresChangeNothing)
 {
     writeFile(work.filePath("other.html"), "<!doctype html><p>hello</p>");
@@ -176,15 +177,19 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
     const QString page = sharedPage("Chat");
     const QString backupFailed = QStringLiteral("plan.json 을 백업하지 못해 가져오지 않았어요: ");
     struct Row {
-        const char *planFolder; // holds a plan whose history/ is a file
+        const char *planFolder; // holds a plan and a file at `blocked`
         QStringList arguments;
         QString message;
+        const char *blocked = "history";
     };
     const QList<Row> rows{
         {"mine", {"--import", page, "--into", work.filePath("mine")}, backupFailed},
         {"out/Chat-plan-imported", {"--import", page, "--out", work.filePath("out")}, backupFailed},
         {nullptr, {"--import", "other.html", "--out", work.filePath("out")}, "“other.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라"},
         {nullptr, {"--import", page, "--out", work.filePath("out"), "--into"}, "--into 뒤에 계획서 폴더를 주세요\n"},
+        {"images", {"--import", page, "--into", work.filePath("images")}, "그림을 쓰지 못해 가져오지 않았어요: img/", "img"},
+        {"page", {"--import", page, "--into", work.filePath("page")}, work.filePath("page") + "/index.html",
+         "index.html/inside"},
         {nullptr, {"--import", pipe, "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
         {nullptr, {"--import", elsewhere.path(), "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
     };
@@ -192,7 +197,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         SCOPED_TRACE(qPrintable(row.arguments.join(' ')));
         if (row.planFolder) {
             writeFile(work.filePath(row.planFolder) + "/plan.json", R"({"meta": {"feature": "Chat"}})");
-            writeFile(work.filePath(row.planFolder) + "/history", "a file where the folder should be");
+            writeFile(work.filePath(row.planFolder) + "/" + row.blocked, "a file where a folder should be");
+            writeFile(work.filePath(row.planFolder) + "/plan.md", "old md");
         }
         const QStringList before = contents(work.path());
         const auto r = quarrystone(row.arguments);

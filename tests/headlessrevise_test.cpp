@@ -171,6 +171,68 @@ TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
     }
 }
 
+// One writing operation per plan folder: while a revision runs, a second
+// revision, an undo and a render are refused at once, naming the folder. A
+// revision killed after Claude's edit is rolled back by the next run, which
+// says so and keeps what Claude left.
+TEST_F(HeadlessReviseTest, OneWriterAtATimeAndAKilledRevisionRollsBack)
+{
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    QProcess first;
+    CommandLine::start(first, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
+    QElapsedTimer timer;
+    timer.start();
+    while ((fake.records("start").isEmpty() || readFile(dir + "/plan.json") != editedPlan) && timer.elapsed() < 20000)
+        QThread::msleep(20);
+    ASSERT_EQ(readFile(dir + "/plan.json"), editedPlan);
+
+    const QString busy = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + dir + "\n";
+    for (const QStringList &arguments : {QStringList{"--revise", dir, "--request", "또 고쳐 줘"},
+                                         QStringList{"--revise", dir, "--undo"}, QStringList{"--render", dir}}) {
+        SCOPED_TRACE(qPrintable(arguments.join(' ')));
+        const auto second = quarrystone(arguments);
+        EXPECT_EQ(second.code, 1);
+        EXPECT_EQ(second.err, busy);
+    }
+    EXPECT_EQ(fake.records("start").size(), 1);
+    EXPECT_EQ(readFile(dir + "/plan.json"), editedPlan);
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(20000));
+    const qint64 child = fake.records("start").first().value("pid").toInteger();
+    ::kill(static_cast<pid_t>(child), SIGKILL);
+    timer.restart();
+    while (!FakeClaude::hasEnded(child) && timer.elapsed() < 10000)
+        QThread::msleep(20);
+    ASSERT_TRUE(QFileInfo::exists(dir + "/history/revision-under-way"));
+
+    const auto next = quarrystone({"--render", dir});
+    EXPECT_TRUE(next.code == 0 || next.code == 2) << next.code;
+    EXPECT_TRUE(next.err.startsWith("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요 (Claude 가 남긴 파일: "))
+        << qPrintable(next.err);
+    EXPECT_EQ(next.err.count('\n'), 1);
+    EXPECT_FALSE(readFile(dir + "/plan.json").contains("고친 제목"));
+    EXPECT_FALSE(readFile(dir + "/plan.md").contains("고친 제목"));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+    EXPECT_TRUE(backups(dir).isEmpty());
+    const QStringList kept = TestFiles::historyFiles(dir, "kept-*.json");
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + kept.first()), editedPlan);
+
+    // An undo right after an interrupted revision is that rollback: it goes
+    // back no further, and the older backup stays.
+    const QByteArray rendered = readFile(dir + "/plan.json");
+    writeFile(dir + "/history/plan-200101-000000.json", rendered);
+    writeFile(dir + "/history/plan-261207-100000.json", rendered);
+    writeFile(dir + "/history/revision-under-way", "plan-261207-100000.json");
+    writeFile(dir + "/plan.json", editedPlan);
+    const auto undo = quarrystone({"--revise", dir, "--undo"});
+    EXPECT_EQ(undo.code, 0);
+    EXPECT_TRUE(undo.err.startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(undo.err);
+    EXPECT_EQ(readFile(dir + "/plan.json"), rendered);
+    EXPECT_EQ(backups(dir), QStringList{"plan-200101-000000.json"});
+}
+
 // A stop that comes once Claude has answered, while the revised plan is
 // written out or after the revision ended, finds the revision complete: the
 // exit status tells the truth about plan.json, at whatever moment the

@@ -1,13 +1,18 @@
 #include "model/planhistory.h"
 
 #include "core/jsonread.h"
+#include "core/text.h"
+#include "model/reviser.h"
 #include "model/plan.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTime>
 #include <gtest/gtest.h>
 
 namespace {
@@ -72,6 +77,42 @@ TEST(PlanHistory, BackupCopiesTheFileAndNeverReplacesOne)
 
     QTemporaryDir empty;
     EXPECT_THROW(PlanHistory::backup(empty.path()), PlanHistory::Failure);
+}
+
+// Backups taken within one second all succeed under names of their own, the
+// older ones keep theirs, and the newest is the last by code point, which is
+// how undo finds it.
+TEST(PlanHistory, SameSecondBackupsSortInTheOrderTheyWereMade)
+{
+    QTemporaryDir dir;
+    QStringList made;
+    QStringList contents;
+    // Ten small copies take a few milliseconds: starting them at the top of
+    // a second keeps them within it.
+    while (QTime::currentTime().msec() > 100)
+        QThread::msleep(10);
+    const QDateTime start = QDateTime::currentDateTime();
+    for (int n = 0; n < 10; ++n) {
+        QFile plan(dir.filePath("plan.json"));
+        ASSERT_TRUE(plan.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        contents.append(QStringLiteral("{\"n\": %1}").arg(n));
+        plan.write(contents.last().toUtf8());
+        plan.close();
+        made.append(PlanHistory::backup(dir.path()));
+    }
+    if (start.secsTo(QDateTime::currentDateTime()) > 0)
+        GTEST_SKIP() << "the ten backups did not fit in one second";
+    QStringList sorted = made;
+    Text::sortByCodePoint(sorted);
+    EXPECT_EQ(sorted, made);
+    EXPECT_EQ(QSet<QString>(made.begin(), made.end()).size(), 10);
+    for (int n = 0; n < 10; ++n) {
+        QFile saved(made.at(n));
+        ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+        EXPECT_EQ(saved.readAll(), contents.at(n).toUtf8()) << qPrintable(made.at(n));
+    }
+    EXPECT_EQ(Reviser::lastBackup(dir.path()), made.last());
+    EXPECT_EQ(QDir(dir.filePath("history")).entryList(QDir::Files).size(), 10);
 }
 
 TEST(PlanHistory, KeptCopiesNeverReplaceEachOther)

@@ -1,5 +1,8 @@
 #include "model/reviser.h"
 
+#include "core/folderlock.h"
+#include "model/plan.h"
+
 #include "settings/appsettings.h"
 #include "support/chatplans.h"
 #include "support/fakeclaude.h"
@@ -103,7 +106,8 @@ protected:
 // Every way a revision can fail after its backup leaves the plan folder as
 // it was: plan.json byte for byte, the derived files, the older backups.
 // Where Claude left a folder that plan.json cannot be put back over, whether
-// it then answers or refuses, the backup stays and the message says where.
+// it then answers or refuses, the message says the plan is not back and
+// where the backup is, and the revision stays recorded as under way.
 TEST_F(ReviserTest, FailuresPutThePlanBack)
 {
     const QString restored = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
@@ -135,12 +139,15 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         {"edit then refusal", afterEdit(FakeClaude::resultEvent("  고치지 않음 — 근거가 없어요\n")), nullptr, "고치지 않음 — 근거가 없어요"},
         {"stopped while Claude works", afterEdit({{"awaitSigterm", QJsonObject{}}}), nullptr, "멈췄어요. 고치기 전으로 돌려 놨어요.", true},
         {"plan.md a folder", afterEdit(FakeClaude::resultEvent("고쳤어요")), "plan.md", restored + "%1/plan.md 을 쓰지 못했어요: …"},
+        {"index.html a folder", afterEdit(FakeClaude::resultEvent("고쳤어요")), "index.html",
+         restored + "%1/index.html 을 쓰지 못했어요: …"},
         {"history a file", afterEdit(FakeClaude::resultEvent("고쳤어요")), "history",
          "백업하지 못했어요: history 폴더를 만들지 못했어요: %1/history"},
         {"plan.json made a folder, then an answer", planToFolderThen("고쳤어요"), nullptr,
-         restored + "plan.json 을 읽지 못했어요: …\n백업: %2", false, true},
+         "고치지 못했어요: plan.json 을 읽지 못했어요: …). 고치기 전 계획서는 백업에 있어요: %2", false, true},
         {"plan.json made a folder, then a refusal", planToFolderThen("고치지 않음 — 못 고쳐요"), nullptr,
-         "고치지 않음 — 못 고쳐요\n백업: %2", false, true},
+         "고치지 못했어요: 고치지 않음 — 못 고쳐요\nplan.json 을 원래대로 돌려 놓지 못했어요(…). 고치기 전 계획서는 백업에 있어요: %2",
+         false, true},
     };
 
     for (const Row &row : rows) {
@@ -155,6 +162,7 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
             QDir(path).mkpath("inside");
         }
         const QByteArray md = readFile(dir + "/plan.md");
+        const QByteArray html = readFile(dir + "/index.html");
         const bool mdIsFolder = QFileInfo(dir + "/plan.md").isDir();
         const QStringList before = backups();
         fake.setScenario(row.scenario);
@@ -194,8 +202,9 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
                 << qPrintable(phase.text);
         EXPECT_EQ(QFileInfo(dir + "/plan.md").isDir(), mdIsFolder);
         EXPECT_EQ(readFile(dir + "/plan.md"), md);
-        EXPECT_EQ(readFile(dir + "/index.html"), QByteArray("old html"));
+        EXPECT_EQ(readFile(dir + "/index.html"), html);
         EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
+        EXPECT_EQ(QFileInfo::exists(dir + "/history/revision-under-way"), row.keepsBackup);
         EXPECT_EQ(doneCalls, 0);
         if (row.cancel) {
             EXPECT_EQ(fake.records("sigterm").size(), 1);
@@ -389,14 +398,32 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     QFile::remove(dir + "/history/plan-x.json");
     EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/plan-261207-080000.json");
 
-    // A failed undo changes nothing it cannot give back: the backup stays for
-    // another try, and so does the plan it would replace.
-    writeFile(dir + "/history/plan-261207-080000.json", "{ broken");
+    // A backup that holds no JSON does not block the ones behind it: the
+    // undo moves it aside as a kept copy and leaves the plan as it is.
+    writeFile(dir + "/history/plan-261207-090000.json", "{ broken");
     ASSERT_TRUE(undo());
-    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: plan.json 을 읽지 못했어요(JSON 이 깨짐)"));
+    EXPECT_EQ(reviser.phase().kind, Reviser::Phase::Kind::failed);
+    EXPECT_TRUE(reviser.phase().text.startsWith("되돌리지 못했어요: plan-261207-090000.json 은 JSON 이 깨져 있어"))
+        << qPrintable(reviser.phase().text);
     EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
-    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), QByteArray("{ broken"));
-    writeFile(dir + "/history/plan-261207-080000.json", laterPlan);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-090000.json"));
+    EXPECT_EQ(keptContents(dir), (QStringList{"not a backup", "{ broken"}));
+    QFile::remove(TestFiles::historyFiles(dir, "kept-*.json").value(1).prepend(dir + "/history/"));
+    EXPECT_EQ(Reviser::lastBackup(dir), dir + "/history/plan-261207-080000.json");
+
+    // A failed undo changes nothing it cannot give back: the backup stays for
+    // another try, and so do the plan it would replace and its page.
+    const QByteArray page = readFile(dir + "/index.html");
+    QFile::remove(dir + "/index.html");
+    QDir(dir).mkpath("index.html/inside");
+    ASSERT_TRUE(undo());
+    EXPECT_TRUE(reviser.phase().text.startsWith("되돌리지 못했어요: ")) << qPrintable(reviser.phase().text);
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+    EXPECT_EQ(readFile(dir + "/history/plan-261207-080000.json"), laterPlan);
+    EXPECT_EQ(keptContents(dir), QStringList{"not a backup"});
+    QDir(dir + "/index.html").removeRecursively();
+    writeFile(dir + "/index.html", page);
     QFile::remove(dir + "/plan.json");
     QDir(dir).mkpath("plan.json/inside");
     ASSERT_TRUE(undo());
@@ -466,4 +493,66 @@ TEST_F(ReviserTest, LogEntriesGoOnTopAndKeepWhatWasThere)
     QDir(bare.path()).mkpath("history/revisions.md");
     Reviser::appendLog(bare.path(), "요청", "답", "나");
     EXPECT_TRUE(QFileInfo(bare.path() + "/history/revisions.md").isDir());
+}
+
+// A revision records that it is under way, naming its backup, and removes
+// the record however it ends. A record left by a killed run makes the next
+// use of the folder put the backup back with its derived files, keeping
+// what Claude left; a record whose backup is gone means nothing to undo.
+TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
+{
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    ASSERT_TRUE(revise("제목을 고쳐 줘"));
+    QElapsedTimer timer;
+    timer.start();
+    while (readFile(dir + "/plan.json") != editedPlan && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    const QByteArray record = readFile(dir + "/history/revision-under-way");
+    ASSERT_TRUE(record.startsWith("plan-")) << record.constData();
+    EXPECT_EQ(readFile(dir + "/history/" + QString::fromUtf8(record)), cleanPlan);
+    reviser.cancel();
+    settle();
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+
+    // What a killed revision leaves: the record, its backup and Claude's edit.
+    writeFile(dir + "/history/plan-261207-100000.json", cleanPlan);
+    writeFile(dir + "/history/revision-under-way", "plan-261207-100000.json");
+    writeFile(dir + "/plan.json", editedPlan);
+    const std::optional<QString> line = Reviser::rollBackInterrupted(dir, settings);
+    ASSERT_TRUE(line.has_value());
+    EXPECT_TRUE(line->startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(*line);
+    EXPECT_FALSE(line->contains(u'\n'));
+    const Plan back = Plan::decode(readFile(dir + "/plan.json"));
+    EXPECT_EQ(back.meta.title, Plan::decode(cleanPlan).meta.title);
+    EXPECT_NE(back.meta.title, Plan::decode(editedPlan).meta.title);
+    EXPECT_NE(readFile(dir + "/plan.md"), QByteArray("old md"));
+    EXPECT_NE(readFile(dir + "/index.html"), QByteArray("old html"));
+    EXPECT_EQ(keptContents(dir), QStringList{QString::fromUtf8(editedPlan)});
+    EXPECT_TRUE(line->contains(TestFiles::historyFiles(dir, "kept-*.json").value(0)));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-100000.json"));
+    EXPECT_EQ(backups(), QStringList{olderBackup});
+    EXPECT_EQ(Reviser::rollBackInterrupted(dir, settings), std::nullopt);
+
+    writeFile(dir + "/history/revision-under-way", "plan-261207-110000.json");
+    const QByteArray now = readFile(dir + "/plan.json");
+    EXPECT_EQ(Reviser::rollBackInterrupted(dir, settings), std::nullopt);
+    EXPECT_EQ(readFile(dir + "/plan.json"), now);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+}
+
+// While another operation holds the folder, a revision and an undo fail at
+// once, naming the folder, and change nothing.
+TEST_F(ReviserTest, AHeldFolderIsRefused)
+{
+    const QString busy = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + dir;
+    const FolderLock elsewhere = FolderLock::take(dir);
+    ASSERT_TRUE(revise("제목을 고쳐 줘"));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed(busy));
+    ASSERT_TRUE(undo());
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: " + busy));
+    EXPECT_TRUE(fake.records("start").isEmpty());
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_EQ(backups(), QStringList{olderBackup});
+    EXPECT_EQ(doneCalls, 0);
 }

@@ -3,6 +3,7 @@
 #include "app/desktop.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
@@ -31,6 +32,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString planFile = u"plan.json"_s;
+const QString busyFolder = u"작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요"_s;
 const QString requestFile = u"request.json"_s;
 
 QPointer<AppState> holder;
@@ -371,6 +373,7 @@ void AppState::loadSelection()
         return;
     }
     const QString url = m_selection->url;
+    rollBackInterrupted(bare(url));
     try {
         // One read serves the library entry and the plan.
         const FileRead file = readFile(bare(url) + u'/' + planFile);
@@ -506,11 +509,39 @@ bool AppState::refuseBusy(const QString &dir)
         working.append(Developer::shared().planDir());
     for (const QString &folder : std::as_const(working)) {
         if (standardFolder(folder) == dir) {
-            setMessage(u"작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요"_s);
+            setMessage(busyFolder);
             return true;
         }
     }
     return false;
+}
+
+std::optional<FolderLock> AppState::claimIdle(const QString &dir)
+{
+    if (refuseBusy(dir))
+        return std::nullopt;
+    try {
+        return FolderLock::take(bare(dir));
+    } catch (const FolderLock::Failure &failure) {
+        if (!failure.busy)
+            return FolderLock();
+        setMessage(busyFolder);
+        return std::nullopt;
+    }
+}
+
+void AppState::rollBackInterrupted(const QString &dir)
+{
+    // A folder held by a run, here or elsewhere, has its record live: only a
+    // free folder can hold what an interrupted revision left.
+    try {
+        const FolderLock lock = FolderLock::take(dir);
+        if (const std::optional<QString> line = Reviser::rollBackInterrupted(dir, m_settings))
+            setMessage(*line);
+    } catch (const FolderLock::Failure &) {
+    } catch (const PlanHistory::Failure &failure) {
+        setMessage(failure.message);
+    }
 }
 
 void AppState::rename(const QString &url, const QString &title, const QString &folder)
@@ -518,7 +549,8 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
     const QString dir = standardFolder(url);
     const QString newTitle = title.trimmed();
     const QString name = folder.trimmed();
-    if (refuseBusy(dir))
+    const std::optional<FolderLock> lock = claimIdle(dir);
+    if (!lock)
         return;
 
     try {
@@ -583,7 +615,8 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
 void AppState::trash(const QString &url)
 {
     const QString dir = standardFolder(url);
-    if (refuseBusy(dir))
+    const std::optional<FolderLock> lock = claimIdle(dir);
+    if (!lock)
         return;
     QString error;
     if (!moveToTrash(bare(dir), &error)) {
@@ -628,6 +661,13 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
     }
     if (!QDir().mkpath(folder)) {
         setMessage(u"가져오지 못했어요: "_s + FileError::describe(errno));
+        return;
+    }
+    FolderLock lock;
+    try {
+        lock = FolderLock::take(folder);
+    } catch (const FolderLock::Failure &failure) {
+        setMessage(failure.message);
         return;
     }
     Importer::writeAssets(imported.assets, folder);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/folderlock.h"
 #include "model/conventions.h"
 #include "model/importer.h"
 #include "model/plan.h"
@@ -168,6 +169,12 @@ private:
     void saveExport(const QString &source, const QString &target);
     // The refusal shown when a running job writes into `dir`.
     bool refuseBusy(const QString &dir);
+    // The lock of `dir` for a file operation of the window, or nothing after
+    // the busy refusal when a job of this or another process holds it. A
+    // folder that cannot be opened is left to the operation's own failure.
+    std::optional<FolderLock> claimIdle(const QString &dir);
+    // Rolls back a revision another run left interrupted in `dir`.
+    void rollBackInterrupted(const QString &dir);
 
     AppSettings m_settings;
     QList<PlanRef> m_plans;

@@ -7,6 +7,7 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planhistory.h"
+#include "model/reviser.h"
 #include "claude/clauderunner.h"
 #include "core/filedescriptor.h"
 #include "core/atomicfile.h"
@@ -47,6 +48,7 @@ constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 int render(const QString &folder, const AppSettings &settings)
 {
     const QString dir = QFileInfo(folder).absoluteFilePath();
+    const FolderLock lock = claim(dir, settings);
     QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     // No plan comes near this size; a larger file would only exhaust memory.
@@ -61,7 +63,6 @@ int render(const QString &folder, const AppSettings &settings)
         fail(unreadable);
     }
     Plan plan = *Plan::read(json);
-    removeLeftovers(dir);
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)
@@ -161,6 +162,28 @@ void fail(const QString &message)
 {
     warn(message);
     std::exit(1);
+}
+
+FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBack)
+{
+    if (!QFileInfo(dir).isDir())
+        return FolderLock();
+    try {
+        FolderLock lock = FolderLock::take(dir);
+        // Only the holder may take away what cut writes left: a live writer's
+        // file is never among them.
+        removeLeftovers(dir);
+        const std::optional<QString> line = Reviser::rollBackInterrupted(dir, settings);
+        if (line)
+            warn(*line);
+        if (rolledBack)
+            *rolledBack = line.has_value();
+        return lock;
+    } catch (const FolderLock::Failure &failure) {
+        fail(failure.message);
+    } catch (const PlanHistory::Failure &failure) {
+        fail(failure.message);
+    }
 }
 
 void say(const QString &line)

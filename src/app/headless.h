@@ -1,8 +1,12 @@
 #pragma once
 
+#include "core/folderlock.h"
+
 #include <QString>
 #include <QStringList>
 #include <optional>
+
+struct AppSettings;
 
 // The headless command line: one mode per run, results on standard output,
 // every failure as one line on standard error, always an explicit exit code.
@@ -22,11 +26,18 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag);
 // Ends the current mode with `message` on standard error and exit code 1.
 [[noreturn]] void fail(const QString &message);
 
+// Takes the lock of the plan folder `dir` for this run, removes what killed
+// runs left there and rolls back a revision that was interrupted there,
+// telling so in one line on standard error. Ends the run (exit 1) when another operation holds the folder or
+// the rollback fails. A folder that does not exist yet is not locked.
+// `rolledBack`, when given, tells whether a revision was rolled back.
+FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBack = nullptr);
+
 // Writes one line to standard output and flushes it.
 void say(const QString &line);
 
-// Removes the temporary files a killed run left in a plan folder, before
-// this run writes there. A folder without a plan.json is left alone: it is
+// Removes the temporary files a killed run left in a plan folder, once this
+// run holds the folder's lock. A folder without a plan.json is left alone: it is
 // no plan folder (it may be a whole home folder given by mistake).
 void removeLeftovers(const QString &dir);
 

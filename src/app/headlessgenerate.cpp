@@ -60,7 +60,8 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
 {
     const QString folder = option(arguments, "--redraft");
     const QString dir = QFileInfo(folder).absoluteFilePath();
-    Headless::removeLeftovers(dir);
+    // The generation takes the folder's lock again itself.
+    Headless::claim(dir, settings).release();
     QFile file(QDir(dir).filePath(QStringLiteral("request.json")));
     const QString missing = QStringLiteral("request.json 이 없어요: ") + folder;
     if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))

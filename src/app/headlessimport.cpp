@@ -1,13 +1,16 @@
 #include "app/headlessimport.h"
 
 #include "app/headless.h"
+#include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/generator.h"
 #include "model/importer.h"
+#include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "settings/appsettings.h"
@@ -36,35 +39,112 @@ std::optional<Plan> currentPlan(const QByteArray &bytes)
 }
 
 // Copies the plan.json the import replaces: a plan as an undo point, any
-// other content as a kept copy. Ends the run when no copy could be made.
-void saveExisting(const QString &dir, const QByteArray &bytes, bool isPlan)
+// other content as a kept copy. Gives the copy's path; ends the run when no
+// copy could be made.
+QString saveExisting(const QString &dir, const QByteArray &bytes, bool isPlan)
 {
     try {
-        if (isPlan)
-            Reviser::backup(dir);
-        else
-            PlanHistory::keep(dir, bytes);
+        return isPlan ? Reviser::backup(dir) : PlanHistory::keep(dir, bytes);
     } catch (const PlanHistory::Failure &failure) {
         Headless::fail(notCopied + failure.message);
     }
 }
 
+struct Written {
+    int count = 0;
+    QStringList failures;
+};
+
 // The images are independent files, and writing them is most of what an
 // import adds to a render: they are written a few at a time.
-int writeImages(const Importer::Assets &assets, const QString &dir)
+Written writeImages(const Importer::Assets &assets, const QString &dir)
 {
     const int parts = std::clamp(QThread::idealThreadCount(), 1, 4);
     QList<Importer::Assets> shares(parts);
     int next = 0;
     for (auto it = assets.begin(); it != assets.end(); ++it)
         shares[next++ % parts].insert(it.key(), it.value());
-    QList<QFuture<int>> writes;
+    QList<QFuture<Written>> writes;
     for (const Importer::Assets &share : shares)
-        writes.append(OffThread::run(Importer::writeAssets, share, dir));
-    int written = 0;
-    for (QFuture<int> &write : writes)
-        written += write.result();
-    return written;
+        writes.append(OffThread::run(
+            [](const Importer::Assets &share, const QString &dir) {
+                Written written;
+                written.count = Importer::writeAssets(share, dir, &written.failures);
+                return written;
+            },
+            share, dir));
+    Written all;
+    for (QFuture<Written> &write : writes) {
+        const Written part = write.result();
+        all.count += part.count;
+        all.failures += part.failures;
+    }
+    return all;
+}
+
+// An image file the import may replace, as it was: unset when it was not
+// there.
+struct ImageBefore {
+    QString path;
+    std::optional<QByteArray> bytes;
+};
+
+// What an import that failed part-way must undo to leave the folder as it
+// found it: the three files and the images as they were, the copy it made
+// of plan.json, history/ and the folder itself when the import made them.
+struct Undo {
+    QString dir;
+    bool madeFolder = false;
+    // The folders inside it the import would make (history/, img/).
+    QStringList madeInside;
+    PlanFiles::Snapshot before;
+    QList<ImageBefore> images;
+    QString copy;
+};
+
+// The images under img/ the assets would write, as they are now. Links are
+// left out: the import never writes through them.
+QList<ImageBefore> imagesBefore(const Importer::Assets &assets, const QString &dir)
+{
+    QList<ImageBefore> images;
+    const QString folder = QDir::cleanPath(dir) + QStringLiteral("/img/");
+    for (auto it = assets.begin(); it != assets.end(); ++it) {
+        const QString path = QDir::cleanPath(dir + QLatin1Char('/') + it.key());
+        const QFileInfo info(path);
+        if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile()))
+            continue;
+        QFile file(path);
+        images.append({path, file.open(QIODevice::ReadOnly) ? std::optional<QByteArray>(file.readAll()) : std::nullopt});
+    }
+    return images;
+}
+
+void putBackImages(const QList<ImageBefore> &images)
+{
+    for (const ImageBefore &image : images) {
+        if (image.bytes)
+            AtomicFile::write(image.path, *image.bytes);
+        else
+            QFile::remove(image.path);
+    }
+}
+
+[[noreturn]] void failAndPutBack(const Undo &undo, const QString &message)
+{
+    if (undo.madeFolder) {
+        QDir(undo.dir).removeRecursively();
+        Headless::fail(message);
+    }
+    putBackImages(undo.images);
+    const QString notBack = PlanFiles::putBack(undo.dir, undo.before);
+    if (!notBack.isEmpty())
+        Headless::fail(message + QStringLiteral("\n가져오기 전 파일을 다시 놓지 못했어요(") + notBack
+                       + QStringLiteral("). 가져오기 전 plan.json 은 여기 있어요: ") + undo.copy);
+    if (!undo.copy.isEmpty())
+        QFile::remove(undo.copy);
+    for (const QString &inside : undo.madeInside)
+        QDir(undo.dir).rmdir(inside);
+    Headless::fail(message);
 }
 
 } // namespace
@@ -88,8 +168,17 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                                    .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
                                                      + QStringLiteral("-plan-imported"));
 
-    Headless::removeLeftovers(dir);
+    Undo undo;
+    undo.dir = dir;
+    undo.madeFolder = !QFileInfo(dir).exists() && !QFileInfo(dir).isSymLink();
+    if (!QDir().mkpath(dir))
+        Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
+    const FolderLock lock = Headless::claim(dir, settings);
+
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
+    for (const QString inside : {QStringLiteral("history"), QStringLiteral("img")})
+        if (!QFileInfo::exists(QDir(dir).filePath(inside)))
+            undo.madeInside.append(inside);
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QFile file(planPath);
         if (!file.open(QIODevice::ReadOnly))
@@ -101,23 +190,28 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))
                 Headless::say(QStringLiteral("· ") + line);
-        saveExisting(dir, bytes, current.has_value());
+        undo.copy = saveExisting(dir, bytes, current.has_value());
     }
+    undo.before = PlanFiles::take(dir);
+    undo.images = imagesBefore(imported.assets, dir);
 
-    if (!QDir().mkpath(dir))
-        Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
-    const int images = writeImages(imported.assets, dir);
+    const Written images = writeImages(imported.assets, dir);
+    if (!images.failures.isEmpty())
+        failAndPutBack(undo, QStringLiteral("그림을 쓰지 못해 가져오지 않았어요: ") + images.failures.first());
     const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;
     try {
         Exporter::writeAll(imported.plan, dir, conventions);
     } catch (const ExportFailure &failure) {
-        Headless::fail(failure.message);
+        failAndPutBack(undo, failure.message);
     }
+    // A plan folder now, held by this run: what killed imports left in it
+    // before it had a plan.json goes too.
+    Headless::removeLeftovers(dir);
     // The log lives in history/, which a new folder does not have yet.
     QDir().mkpath(QDir(dir).filePath(QStringLiteral("history")));
     Reviser::appendLog(dir, QStringLiteral("(가져오기) ") + QFileInfo(page).fileName(),
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
-    Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images)
+    Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
     std::exit(0);
 }

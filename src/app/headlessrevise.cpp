@@ -119,8 +119,14 @@ void revise(const QStringList &arguments, const AppSettings &settings)
 {
     const QString dir = QFileInfo(*Headless::value(arguments, QStringLiteral("--revise"))).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
-    Headless::removeLeftovers(dir);
+    // The revision and the undo take the folder's lock again themselves.
+    bool rolledBack = false;
+    Headless::claim(dir, settings, &rolledBack).release();
 
+    // An undo right after an interrupted revision wants that revision gone,
+    // which the rollback has just done: it goes back no further.
+    if (arguments.contains(QStringLiteral("--undo")) && rolledBack)
+        std::exit(0);
     if (arguments.contains(QStringLiteral("--undo")))
         HeadlessRun::keepAlive(
             [dir, settings, &reviser] {

@@ -4,6 +4,7 @@
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/canceltoken.h"
+#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/text.h"
@@ -447,9 +448,19 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // run shows as done, so a finished run's record is there to read.
     const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
         + QStringLiteral(")\n\n") + answer;
+    // The record is the one write of a development run into the plan
+    // folder: it takes the folder's lock for it and gives way to an
+    // operation that holds it.
     QFuture<void> writing = OffThread::run(
-        [](const QString &path, const QByteArray &bytes) { AtomicFile::write(path, bytes); },
-        planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"), record.toUtf8());
+        [](const QString &dir, const QString &path, const QByteArray &bytes) {
+            try {
+                const FolderLock lock = FolderLock::take(dir);
+                AtomicFile::write(path, bytes);
+            } catch (const FolderLock::Failure &) {
+            }
+        },
+        planDir, planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
+        record.toUtf8());
     co_await writing;
     if (!self)
         co_return;

@@ -16,8 +16,11 @@
 #include <QTimer>
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
+
+class FolderLock;
 
 // A step of a generation that failed with a message of its own (a folder or
 // file that cannot be written or read).
@@ -182,6 +185,8 @@ private:
         GenerateInput input;
         AppSettings settings;
         ClaudeRunner runner;
+        // The plan folder's lock, held by the run to its end.
+        std::shared_ptr<FolderLock> lock;
     };
 
     bool isCurrent(const Run &run) const { return run.id == m_runId; }
@@ -194,6 +199,7 @@ private:
     ClaudeRunner::Progress sinkFor(quint64 runId, std::optional<Stage> stage);
 
     QCoro::Task<> generate(Run run, bool reuseSection, OnDone onDone);
+    std::shared_ptr<FolderLock> lockFolder(const QString &dir);
     void failRun(const Run &run, const QString &message);
     QCoro::Task<FigmaSection> figmaSection(Run run, bool reuse);
     QCoro::Task<FigmaSection> restSection(Run run);
@@ -229,5 +235,10 @@ private:
     // them all to end.
     int m_writing = 0;
     QList<std::function<void()>> m_afterWrites;
+    // The lock of the latest run's folder while any run still holds it: a
+    // run started on that folder right after a stop takes it over from the
+    // stopped run, whose late end no longer writes.
+    std::weak_ptr<FolderLock> m_folderLock;
+    QString m_lockedDir;
     QTimer m_logNotify;
 };

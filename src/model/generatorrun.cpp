@@ -2,6 +2,7 @@
 
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/folderlock.h"
 #include "core/httpfetch.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
@@ -83,6 +84,9 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, CancelT
         }
     }
     Exporter::writeAll(plan, dir, conventions);
+    // A plan folder now, held by this run: what killed runs left in it before
+    // it had a plan.json goes too.
+    AtomicFile::removeLeftovers(dir);
     replaced.plan = std::move(plan);
     return replaced;
 }
@@ -166,6 +170,7 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
     try {
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
+        run.lock = lockFolder(run.dir);
         add(run, QStringLiteral("폴더: ") + run.dir);
         // Written before the first await so that the run is running, with its
         // first stage begun, by the time start() returns: the views offer no
@@ -221,6 +226,20 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         // Nobody awaits this task: whatever ends it must end the run too,
         // or the views would wait for it forever.
         failRun(run, QStringLiteral("알 수 없는 오류로 멈췄어요."));
+    }
+}
+
+std::shared_ptr<FolderLock> Generator::lockFolder(const QString &dir)
+{
+    if (std::shared_ptr<FolderLock> held = m_folderLock.lock(); held && m_lockedDir == dir)
+        return held;
+    try {
+        auto lock = std::make_shared<FolderLock>(FolderLock::take(dir));
+        m_folderLock = lock;
+        m_lockedDir = dir;
+        return lock;
+    } catch (const FolderLock::Failure &failure) {
+        throw GeneratorFailure{failure.message};
     }
 }
 

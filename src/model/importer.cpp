@@ -314,7 +314,7 @@ ImportedPlan read(const QString &path)
     return imported;
 }
 
-int writeAssets(const Assets &assets, const QString &dir)
+int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
 {
     const QString root = QDir(dir).absolutePath();
     const QString realRoot = realPlace(root);
@@ -338,8 +338,11 @@ int writeAssets(const Assets &assets, const QString &dir)
             continue;
         }
         QDir().mkpath(QFileInfo(*target).absolutePath());
-        if (AtomicFile::write(*target, *bytes))
+        QString error;
+        if (AtomicFile::write(*target, *bytes, &error))
             ++written;
+        else if (failures)
+            failures->append(QDir(root).relativeFilePath(*target) + QStringLiteral(": ") + error);
     }
     return written;
 }

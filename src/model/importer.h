@@ -46,8 +46,10 @@ ImportedPlan read(const QString &path);
 // Writes every image of the map that has a safe path under "img/" and a
 // strict base64 payload into the plan folder, each file replaced whole (a
 // file that already holds those bytes is left as it is). Entries that cannot
-// be used or written are skipped. Gives the number of images in place.
-int writeAssets(const Assets &assets, const QString &dir);
+// be used or written are skipped. Gives the number of images in place;
+// `failures`, when given, gets the reason of each usable image that could
+// not be written.
+int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr);
 
 // What replacing `from` by `to` changes, as Korean lines in a fixed order;
 // "바뀐 곳이 없어요" when nothing compared differs. Header, naming and schema

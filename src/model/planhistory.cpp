@@ -15,6 +15,8 @@ namespace PlanHistory {
 
 namespace {
 
+constexpr int maxSameSecond = 9999;
+
 void dropDerived(QJsonObject &plan)
 {
     QJsonObject naming = plan.value(QLatin1String("naming")).toObject();
@@ -75,6 +77,21 @@ bool survives(const QJsonValue &original, const QJsonValue &written)
     return original == written;
 }
 
+// plan-<stamp>.json, and for later backups of the same second
+// plan-<stamp>_0002.json, …: "_" sorts after ".", and the fixed width keeps
+// code-point order the order they were made in, so undo finds the newest.
+QString freeBackupName(const QString &history)
+{
+    const QString stem = QStringLiteral("plan-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"));
+    QString target = QDir(history).filePath(stem + QStringLiteral(".json"));
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n) {
+        if (n > maxSameSecond)
+            throw Failure{QStringLiteral("같은 시각의 백업이 이미 있어요: ") + target};
+        target = QDir(history).filePath(stem + QStringLiteral("_%1.json").arg(n, 4, 10, QLatin1Char('0')));
+    }
+    return target;
+}
+
 } // namespace
 
 QString backup(const QString &dir)
@@ -82,19 +99,13 @@ QString backup(const QString &dir)
     const QString history = QDir(dir).filePath(QStringLiteral("history"));
     if (!QDir().mkpath(history))
         throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
-    const QString name = QStringLiteral("plan-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"))
-        + QStringLiteral(".json");
-    const QString target = QDir(history).filePath(name);
     QFile source(QDir(dir).filePath(QStringLiteral("plan.json")));
-    if (QFileInfo::exists(target))
-        throw Failure{QStringLiteral("같은 시각의 백업이 이미 있어요: ") + target};
-    // Read whole and written like any other file, so that a full disk
-    // leaves no cut backup behind.
     if (!source.open(QIODevice::ReadOnly))
         throw Failure{FileError::describe(source)};
     const QByteArray bytes = source.readAll();
     if (source.error() != QFileDevice::NoError)
         throw Failure{FileError::describe(source)};
+    const QString target = freeBackupName(history);
     QString error;
     if (!AtomicFile::write(target, bytes, &error))
         throw Failure{error};

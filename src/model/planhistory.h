@@ -14,9 +14,11 @@ struct Failure {
     QString message;
 };
 
-// Copies <dir>/plan.json to <dir>/history/plan-<yyMMdd-HHmmss>.json and gives
-// the copy's path. Throws Failure when the copy cannot be made; an existing
-// backup of the same second is never replaced.
+// Copies <dir>/plan.json to <dir>/history/plan-<yyMMdd-HHmmss>.json, or for
+// a later backup of the same second plan-<yyMMdd-HHmmss>_0002.json, …, and
+// gives the copy's path. The names sort by code point in the order the
+// backups were made; an existing backup is never replaced. Throws Failure
+// when the copy cannot be made.
 QString backup(const QString &dir);
 
 // Writes `bytes` to <dir>/history/kept-<yyMMdd-HHmmss>.json, with "-2",

@@ -4,6 +4,7 @@
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/regularfile.h"
@@ -12,6 +13,7 @@
 #include "model/conventions.h"
 #include "model/generator.h"
 #include "model/plan.h"
+#include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "settings/appsettings.h"
 #include "settings/apppaths.h"
@@ -24,6 +26,7 @@
 #include <QHash>
 #include <QPointer>
 #include <exception>
+#include <memory>
 
 namespace {
 
@@ -31,6 +34,20 @@ const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
 const QString brokenPlan = QStringLiteral("plan.json 을 읽지 못했어요(JSON 이 깨짐)");
 const QString refusal = QStringLiteral("고치지 않음");
 const QString wikiLink = QStringLiteral("atlassian.net/wiki");
+const QString stopped = QStringLiteral("멈췄어요");
+
+// The folder could not be put back: the message says so and where the
+// plan from before is.
+QString notPutBack(const QString &reason, const QString &backup)
+{
+    return QStringLiteral("plan.json 을 원래대로 돌려 놓지 못했어요(") + reason
+        + QStringLiteral("). 고치기 전 계획서는 백업에 있어요: ") + backup;
+}
+
+QString withNotice(const QString &notice, const QString &text)
+{
+    return notice.isEmpty() ? text : notice + QLatin1Char('\n') + text;
+}
 const QString stoppedText = QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요.");
 
 // A plan.json that could not be taken back after a Claude run.
@@ -156,35 +173,78 @@ QString logRequest(const QString &request, const QStringList &copies)
         + names.join(QStringLiteral(", ")) + QStringLiteral(")");
 }
 
-// Replaces plan.json by the backup's bytes through a file beside it, so a
-// failure leaves plan.json as it was and the backup untouched.
-bool putBack(const QString &dir, const QString &backup)
+QString recordPath(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = readBytes(backup);
-    return bytes && AtomicFile::write(planPath(dir), *bytes);
+    return QDir(historyPath(dir)).filePath(QStringLiteral("revision-under-way"));
 }
 
-// Puts the backup back and removes it; a backup that could not be put back
-// stays, and the text says where.
-QString restore(const QString &dir, const QString &backup, const QString &text)
+// Puts the folder back as it was before the revision: plan.json from the
+// backup, plan.md and index.html from the snapshot taken before Claude ran.
+// The backup goes only once everything is back. Gives the reason when
+// something could not be put back; the backup then stays.
+QString restore(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
-    if (!putBack(dir, backup))
-        return QFileInfo::exists(backup) ? text + QStringLiteral("\n백업: ") + backup : text;
-    QFile::remove(backup);
-    return text;
+    QString error;
+    PlanFiles::Snapshot files = before;
+    files.plan = readBytes(backup, &error);
+    if (!files.plan)
+        return backup + QStringLiteral(": ") + error;
+    error = PlanFiles::putBack(dir, files);
+    if (error.isEmpty())
+        QFile::remove(backup);
+    return error;
 }
 
 // Claude may have edited before it refused; what it says it did not change
 // must not stay changed. The backup goes only when plan.json is known to
-// hold its bytes. Gives the phase text.
-QString refuse(const QString &dir, const QString &backup, const QString &answer)
+// hold its bytes. Gives the reason when the plan could not be put back.
+QString refuse(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
     const std::optional<QByteArray> now = readBytes(planPath(dir));
-    const std::optional<QByteArray> before = readBytes(backup);
-    if (!now || !before || *now != *before)
-        return restore(dir, backup, answer);
+    const std::optional<QByteArray> saved = readBytes(backup);
+    if (!now || !saved || *now != *saved)
+        return restore(dir, backup, before);
     QFile::remove(backup);
-    return answer;
+    return QString();
+}
+
+QString rollBackFailed(const QString &reason, const QString &backup)
+{
+    return QStringLiteral("중단된 고치기를 되돌리지 못했어요: ") + reason
+        + QStringLiteral(". 고치기 전 계획서는 백업에 있어요: ") + backup;
+}
+
+// The phase text of a run that did not finish: with the folder put back,
+// `putBack`; otherwise the cause, that the plan is not back and where the
+// backup is. The record stays then, so that the next use of the folder
+// tries the rollback again.
+QString ended(const QString &dir, const QString &backup, const QString &notBack, const QString &cause,
+              const QString &putBack)
+{
+    if (!notBack.isEmpty())
+        return QStringLiteral("고치지 못했어요: ") + cause + QLatin1Char('\n') + notPutBack(notBack, backup);
+    QFile::remove(recordPath(dir));
+    return putBack;
+}
+
+// Puts a backup's bytes in place as plan.json and makes plan.md and
+// index.html from them. A backup the writer cannot carry whole is kept as
+// a kept copy first. Throws PlanHistory::Failure or ExportFailure.
+void reinstate(const QString &dir, const QByteArray &bytes, const Conventions &conventions)
+{
+    QJsonObject json;
+    try {
+        json = parseObject(bytes);
+    } catch (const JSONDecodeError &) {
+        throw PlanHistory::Failure{brokenPlan};
+    }
+    Plan plan = *Plan::read(json);
+    if (PlanHistory::writeWouldDrop(json, plan))
+        PlanHistory::keep(dir, bytes);
+    QString error;
+    if (!AtomicFile::write(planPath(dir), bytes, &error))
+        throw ExportFailure{QStringLiteral("plan.json: ") + error};
+    Exporter::writeAll(plan, dir, conventions);
 }
 
 } // namespace
@@ -199,6 +259,10 @@ struct Reviser::Run {
     std::function<void()> onDone;
     CancelToken cancel;
     QString backup;
+    // Held from the start to the end of the run, by every copy of it.
+    std::shared_ptr<FolderLock> lock;
+    // A line about an interrupted revision rolled back before this one.
+    QString notice;
 };
 
 Reviser::Phase Reviser::Phase::running(const QString &text)
@@ -248,6 +312,18 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
         return false;
 
     Run run;
+    try {
+        run.lock = std::make_shared<FolderLock>(FolderLock::take(dir));
+        run.notice = rollBackInterrupted(dir, settings).value_or(QString());
+    } catch (const FolderLock::Failure &failure) {
+        setDir(dir);
+        setPhase(Phase::failed(failure.message));
+        return true;
+    } catch (const PlanHistory::Failure &failure) {
+        setDir(dir);
+        setPhase(Phase::failed(failure.message));
+        return true;
+    }
     run.id = ++m_runId;
     run.request = trimmed.isEmpty() ? QStringLiteral("첨부 이미지대로 고쳐 줘") : trimmed;
     run.images = images;
@@ -277,16 +353,30 @@ QCoro::Task<> Reviser::run(Run run)
     const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
     run.copies = co_await attached;
     if (run.cancel.isCancelled()) {
-        setPhase(Phase::failed(stoppedText));
+        end(run, Phase::failed(withNotice(run.notice, stoppedText)));
         co_return;
     }
     try {
         const QFuture<QString> made = OffThread::run(backup, run.dir);
         run.backup = co_await made;
+        // Until the record goes, the next use of the folder takes this run
+        // for interrupted and rolls it back from the backup it names.
+        const QFuture<QString> recorded = OffThread::run(
+            [](const QString &dir, const QString &backup) {
+                QString error;
+                if (!AtomicFile::write(recordPath(dir), QFileInfo(backup).fileName().toUtf8(), &error))
+                    QFile::remove(backup);
+                return error;
+            },
+            run.dir, run.backup);
+        if (const QString error = co_await recorded; !error.isEmpty())
+            throw PlanHistory::Failure{error};
     } catch (const PlanHistory::Failure &failure) {
-        setPhase(Phase::failed(QStringLiteral("백업하지 못했어요: ") + failure.message));
+        end(run, Phase::failed(withNotice(run.notice, QStringLiteral("백업하지 못했어요: ") + failure.message)));
         co_return;
     }
+    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(PlanFiles::take, run.dir);
+    const PlanFiles::Snapshot files = co_await taken;
 
     const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
     const QStringList before = co_await checked;
@@ -302,8 +392,7 @@ QCoro::Task<> Reviser::run(Run run)
             Qt::QueuedConnection);
     };
 
-    const QString failed = QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ");
-    QString failure;
+    QString cause;
     try {
         QCoro::Task<ClaudeRunner> making = Generator::makeRunner(run.settings, run.cancel);
         const ClaudeRunner runner = co_await std::move(making);
@@ -316,8 +405,9 @@ QCoro::Task<> Reviser::run(Run run)
 
         QString answer = (co_await runner.run(prompt, tools, dirs, run.dir, false, progress, {}, run.cancel)).trimmed();
         if (answer.startsWith(refusal)) {
-            const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, answer);
-            setPhase(Phase::failed(co_await refused));
+            const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, files);
+            const QString notBack = co_await refused;
+            end(run, Phase::failed(withNotice(run.notice, ended(run.dir, run.backup, notBack, answer, answer))));
             co_return;
         }
 
@@ -344,29 +434,40 @@ QCoro::Task<> Reviser::run(Run run)
         const QFuture<void> logged =
             OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
         co_await logged;
-        setPhase(Phase::done(answer.isEmpty() ? QStringLiteral("고쳤어요") : answer));
+        QFile::remove(recordPath(run.dir));
+        end(run, Phase::done(withNotice(run.notice, answer.isEmpty() ? QStringLiteral("고쳤어요") : answer)));
         if (run.onDone)
             run.onDone();
         co_return;
     } catch (const Cancelled &) {
-        failure = stoppedText;
+        cause = stopped;
     } catch (const ClaudeFailure &error) {
-        failure = failed + error.message;
+        cause = error.message;
     } catch (const SpawnFailure &error) {
-        failure = failed + error.message;
+        cause = error.message;
     } catch (const Unreadable &error) {
-        failure = failed + error.message;
+        cause = error.message;
     } catch (const ExportFailure &error) {
-        failure = failed + error.message;
+        cause = error.message;
     } catch (const std::exception &error) {
         // Whatever else goes wrong, the plan goes back and the phase ends.
-        failure = failed + QString::fromLocal8Bit(error.what());
+        cause = QString::fromLocal8Bit(error.what());
     }
 
     // Putting the backup back waits on the disk too. The phase stays running
     // until it is done, so neither a new revision nor an undo comes between.
-    const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, failure);
-    setPhase(Phase::failed(co_await restored));
+    const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, files);
+    const QString notBack = co_await restored;
+    const QString putBack =
+        cause == stopped ? stoppedText : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + cause;
+    end(run, Phase::failed(withNotice(run.notice, ended(run.dir, run.backup, notBack, cause, putBack))));
+}
+
+void Reviser::end(Run &run, const Phase &phase)
+{
+    // The folder is free again before anyone hears that the run ended.
+    run.lock.reset();
+    setPhase(phase);
 }
 
 void Reviser::observe(quint64 runId, const QString &line)
@@ -395,61 +496,63 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
         return false;
     setDir(dir);
 
+    FolderLock lock;
+    try {
+        lock = FolderLock::take(dir);
+    } catch (const FolderLock::Failure &failure) {
+        undoFailed(failure.message);
+        return true;
+    }
     QString error;
     const std::optional<QByteArray> bytes = readBytes(*backup, &error);
     if (!bytes) {
         undoFailed(error);
         return true;
     }
-    QJsonObject json;
     try {
-        json = parseObject(*bytes);
+        parseObject(*bytes);
     } catch (const JSONDecodeError &) {
-        undoFailed(brokenPlan);
+        setAside(dir, *backup, *bytes);
         return true;
     }
-    Plan plan = *Plan::read(json);
 
-    // Nothing makes the replaced plan an undo point, but it is the user's
-    // work: it stays in history/ as a kept copy.
-    try {
-        if (QFileInfo::exists(planPath(dir))) {
-            const std::optional<QByteArray> current = readBytes(planPath(dir), &error);
-            if (!current) {
-                undoFailed(error);
-                return true;
-            }
-            PlanHistory::keep(dir, *current);
-        }
-    } catch (const PlanHistory::Failure &failure) {
-        undoFailed(failure.message);
-        return true;
-    }
-    if (!AtomicFile::write(planPath(dir), *bytes, &error)) {
+    const PlanFiles::Snapshot before = PlanFiles::take(dir);
+    if (QFileInfo::exists(planPath(dir)) && !before.plan) {
+        readBytes(planPath(dir), &error);
         undoFailed(error);
         return true;
     }
-
-    // The writer rewrites plan.json in its own form; a backup holding what
-    // that form cannot carry stays as a kept copy instead of vanishing.
+    // Nothing makes the replaced plan an undo point, but it is the user's
+    // work: it stays in history/ as a kept copy.
+    std::optional<QString> kept;
     try {
-        if (PlanHistory::writeWouldDrop(json, plan))
-            PlanHistory::keep(dir, *bytes);
+        if (before.plan)
+            kept = PlanHistory::keep(dir, *before.plan);
     } catch (const PlanHistory::Failure &failure) {
         undoFailed(failure.message);
         return true;
     }
-    QFile consumed(*backup);
-    if (!consumed.remove()) {
-        undoFailed(FileError::describe(consumed));
-        return true;
-    }
 
-    const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;
+    // The folder changes whole or not at all: on any failure the three
+    // files go back as they were and the backup stays for another try.
+    QString failed;
     try {
-        Exporter::writeAll(plan, dir, conventions);
+        reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+        QFile consumed(*backup);
+        if (!consumed.remove())
+            failed = FileError::describe(consumed);
+    } catch (const PlanHistory::Failure &failure) {
+        failed = failure.message;
     } catch (const ExportFailure &failure) {
-        undoFailed(failure.message);
+        failed = failure.message;
+    }
+    if (!failed.isEmpty()) {
+        const QString notBack = PlanFiles::putBack(dir, before);
+        if (notBack.isEmpty() && kept)
+            QFile::remove(*kept);
+        undoFailed(notBack.isEmpty() ? failed
+                                     : failed + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
+                                           + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ") + kept.value_or(QString()));
         return true;
     }
     appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
@@ -457,6 +560,56 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
     if (onDone)
         onDone();
     return true;
+}
+
+void Reviser::setAside(const QString &dir, const QString &backup, const QByteArray &bytes)
+{
+    // Undo steps back one backup whatever it holds: one that is no plan
+    // moves aside as a kept copy, so the backups behind it stay reachable.
+    try {
+        const QString kept = PlanHistory::keep(dir, bytes);
+        QFile consumed(backup);
+        if (!consumed.remove()) {
+            QFile::remove(kept);
+            undoFailed(consumed.errorString());
+            return;
+        }
+        undoFailed(QFileInfo(backup).fileName() + QStringLiteral(" 은 JSON 이 깨져 있어 되돌리지 않고 ") + kept
+                   + QStringLiteral(" 로 옮겨 뒀어요. 한 번 더 되돌리면 그 앞 백업으로 돌아가요"));
+    } catch (const PlanHistory::Failure &failure) {
+        undoFailed(failure.message);
+    }
+}
+
+std::optional<QString> Reviser::rollBackInterrupted(const QString &dir, const AppSettings &settings)
+{
+    const std::optional<QByteArray> record = readBytes(recordPath(dir));
+    if (!record)
+        return std::nullopt;
+    const QString name = QString::fromUtf8(*record).trimmed();
+    const QString backup = QDir(historyPath(dir)).filePath(name);
+    const bool named = name.startsWith(QLatin1String("plan-")) && !name.contains(u'/');
+    const std::optional<QByteArray> bytes = named ? readBytes(backup) : std::nullopt;
+    // Without its backup the run had already put the folder back.
+    if (!bytes) {
+        QFile::remove(recordPath(dir));
+        return std::nullopt;
+    }
+    const std::optional<QByteArray> left = readBytes(planPath(dir));
+    QString kept;
+    try {
+        if (left && *left != *bytes)
+            kept = PlanHistory::keep(dir, *left);
+        reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+    } catch (const PlanHistory::Failure &failure) {
+        throw PlanHistory::Failure{rollBackFailed(failure.message, backup)};
+    } catch (const ExportFailure &failure) {
+        throw PlanHistory::Failure{rollBackFailed(failure.message, backup)};
+    }
+    QFile::remove(recordPath(dir));
+    QFile::remove(backup);
+    const QString done = QStringLiteral("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요");
+    return kept.isEmpty() ? done : done + QStringLiteral(" (Claude 가 남긴 파일: ") + kept + QLatin1Char(')');
 }
 
 void Reviser::undoFailed(const QString &message)

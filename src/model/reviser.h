@@ -56,21 +56,30 @@ public:
     // Starts a revision of the plan folder `dir` and returns at once. The
     // request is trimmed; with only `images` it asks Claude to follow them.
     // Gives false and changes nothing when the request is empty without
-    // images or a revision runs. `onDone` is called only after a revision
-    // that succeeded.
+    // images or a revision runs. The revision holds the folder's lock to its
+    // end; a folder another operation holds fails the phase at once.
+    // `onDone` is called only after a revision that succeeded.
     bool revise(const QString &request, const QStringList &images, const QString &dir, const AppSettings &settings,
                 std::function<void()> onDone = {});
     // Stops the running revision; plan.json is put back as it was.
     void cancel();
 
-    // Returns the plan to its newest backup, synchronously. Gives false and
-    // changes nothing when the folder has no backup or a revision runs (its
-    // backup is what a failure of that revision restores).
+    // Returns the plan to its newest backup, synchronously, under the
+    // folder's lock. Gives false and changes nothing when the folder has no
+    // backup or a revision runs (its backup is what a failure of that
+    // revision restores). A failure leaves the folder and the backup as they
+    // were; a backup that holds no JSON is moved aside as a kept copy.
     bool undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone = {});
 
     // Copies plan.json to history/plan-<yyMMdd-HHmmss>.json; see
     // PlanHistory::backup.
     static QString backup(const QString &dir);
+    // Rolls back a revision that was interrupted (killed, crashed) in `dir`:
+    // the backup it recorded goes back in place, with plan.md and index.html
+    // made from it, and what Claude left becomes a kept copy. Gives the line
+    // that tells the person, nothing when no revision was under way. Call
+    // with the folder's lock held. Throws PlanHistory::Failure.
+    static std::optional<QString> rollBackInterrupted(const QString &dir, const AppSettings &settings);
     // The newest undo point: the last "plan-*.json" file of history/ by name.
     static std::optional<QString> lastBackup(const QString &dir);
     // Puts a log entry at the top of history/revisions.md. Writes nothing
@@ -96,8 +105,10 @@ private:
     struct Run;
 
     QCoro::Task<> run(Run run);
+    void end(Run &run, const Phase &phase);
     void observe(quint64 runId, const QString &line);
     void undoFailed(const QString &message);
+    void setAside(const QString &dir, const QString &backup, const QByteArray &bytes);
 
     void setPhase(const Phase &phase);
     void setStartedAt(const QDateTime &when);

@@ -2,6 +2,7 @@
 #include "support/qtprinters.h"
 
 #include "app/planhtmlfilter.h"
+#include "core/folderlock.h"
 #include "core/jsoncoding.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
@@ -317,6 +318,39 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
     state->trash(output + "/missing");
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("삭제하지 못했어요: "));
+}
+
+// A folder another process writes (its lock taken) is refused like a busy
+// one and left as it is; a revision another run left interrupted is rolled
+// back when the folder is opened, and the message says so.
+TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    auto state = makeState();
+    {
+        const FolderLock elsewhere = FolderLock::take(a);
+        state->trash(a);
+        EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+        EXPECT_TRUE(QFileInfo::exists(a + "/plan.json"));
+        state->setMessage(std::nullopt);
+        state->rename(a, "다른 제목", "b");
+        EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+        EXPECT_TRUE(read(a + "/plan.json").contains("에이"));
+        EXPECT_FALSE(QFileInfo::exists(output + "/b"));
+    }
+
+    const QByteArray before = read(a + "/plan.json");
+    write(a + "/history/plan-261207-100000.json", before);
+    write(a + "/history/revision-under-way", "plan-261207-100000.json");
+    write(a + "/plan.json", "{half written");
+    state->setMessage(std::nullopt);
+    state->setSelection(Selection::plan(a));
+    ASSERT_TRUE(state->message());
+    EXPECT_TRUE(state->message()->startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(*state->message());
+    EXPECT_EQ(state->plan().meta.title, "에이");
+    EXPECT_TRUE(read(a + "/plan.md").contains("에이"));
+    EXPECT_FALSE(QFileInfo::exists(a + "/history/revision-under-way"));
+    EXPECT_EQ(QDir(a + "/history").entryList({"kept-*.json"}, QDir::Files).size(), 1);
 }
 
 TEST_F(FileOperations, PanelsOpenFoldersAndPages)

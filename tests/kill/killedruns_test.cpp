@@ -1,0 +1,465 @@
+#include "core/jsonread.h"
+#include "export/exporter.h"
+#include "model/conventions.h"
+#include "model/plan.h"
+#include "support/chatplans.h"
+#include "support/commandline.h"
+#include "support/fakeclaude.h"
+#include "support/testfiles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <unistd.h>
+
+// The built binary killed (SIGKILL to its whole process group, as a crash of
+// the terminal would) at random moments of each writing mode, then checked:
+// plan.json whole and either the plan before or a finished result (or, for
+// a revision, rolled back by the next run), every history/ file whole, no
+// temporary file left after the next run, and the next run of the same
+// operation succeeding. QUARRYSTONE_KILLS sets the kills per mode (a few in
+// the suite, hundreds by hand); the figures go to standard output.
+
+namespace {
+
+using TestFiles::json;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
+const QString rolledBack = QStringLiteral("중단된 고치기를 되돌렸어요: ");
+const QString busyPrefix = QStringLiteral("다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: ");
+const QString designLink = QStringLiteral("https://www.figma.com/design/KEY/Harbor?node-id=1-1");
+
+int killsPerMode()
+{
+    bool ok = false;
+    const int wanted = qEnvironmentVariableIntValue("QUARRYSTONE_KILLS", &ok);
+    return ok && wanted > 0 ? wanted : 4;
+}
+
+QByteArray planTitled(const QString &title)
+{
+    return json({{"meta", QJsonObject{{"feature", "Chat"}, {"title", title}}},
+                 {"screens", QJsonArray{QJsonObject{{"id", "a"}, {"name", "ChatA"}, {"title", "A"}}}}});
+}
+
+std::optional<QJsonObject> object(const QByteArray &bytes)
+{
+    try {
+        return parseObject(bytes);
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    }
+}
+
+QString titleOf(const QByteArray &bytes)
+{
+    const std::optional<QJsonObject> plan = object(bytes);
+    return plan ? plan->value("meta").toObject().value("title").toString() : QString();
+}
+
+// What a mode's runs add to a plan folder by name; anything else (a
+// temporary file of a write that was cut short) is a leftover.
+bool known(const QString &relative)
+{
+    static const QRegularExpression names(
+        R"(^(plan\.json|plan\.md|index\.html|request\.json|figma-section\.json|figma-metadata\.xml|\.claude-draft\.txt|img|img/[^/]+\.png|spec-docs|api-docs|history|history/(plan-\d{6}-\d{6}(_\d{4})?\.json|kept-\d{6}-\d{6}(-\d+)?\.json|revisions\.md|revision-under-way))$)");
+    return names.match(relative).hasMatch();
+}
+
+QStringList leftovers(const QString &dir)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(dir).relativeFilePath(it.next());
+        if (!known(relative))
+            found.append(relative);
+    }
+    return found;
+}
+
+// Every file of history/ whole: each backup reads as an object, the log is
+// UTF-8 made of entries. Kept copies hold whatever was in plan.json, which
+// may be what a killed Claude was cutting short: they are checked where they
+// are made.
+QStringList cutHistoryFiles(const QString &dir)
+{
+    QStringList cut;
+    const QDir history(dir + "/history");
+    for (const QString &name : history.entryList(QDir::Files | QDir::Hidden)) {
+        const QByteArray bytes = readFile(history.filePath(name));
+        if (name.startsWith("plan-") && !object(bytes))
+            cut.append(name);
+        if (name == "revisions.md") {
+            QStringDecoder utf8(QStringDecoder::Utf8);
+            const QString text = utf8(bytes);
+            if (utf8.hasError() || !(text.isEmpty() || (text.startsWith("## ") && text.endsWith("\n\n"))))
+                cut.append(name);
+        }
+    }
+    return cut;
+}
+
+// The three files tell the same plan: its title is in plan.md and the page.
+bool agree(const QString &dir)
+{
+    const QString title = titleOf(readFile(dir + "/plan.json"));
+    return !title.isEmpty() && QString::fromUtf8(readFile(dir + "/plan.md")).contains(title)
+        && QString::fromUtf8(readFile(dir + "/index.html")).contains(title);
+}
+
+class KilledRuns : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CommandLine::writeSettings(home.path(), json({{"claudePath", FakeClaude::path()},
+                                                      {"userName", "테스터"},
+                                                      {"figmaMode", "mcp"},
+                                                      {"setupDone", true},
+                                                      {"outputDir", work.filePath("default-out")}}));
+    }
+
+    void TearDown() override
+    {
+        std::cout << "[ figures ] " << testing::UnitTest::GetInstance()->current_test_info()->name() << ": " << kills
+                  << " kills mid-run, " << finishedFirst << " runs ended before their kill, " << refused
+                  << " second writers refused, " << failures << " failed checks\n";
+    }
+
+    // A check that counts toward the figures as well as failing the test.
+    void check(bool ok, const QString &what)
+    {
+        if (ok)
+            return;
+        ++failures;
+        ADD_FAILURE() << qPrintable(what);
+    }
+
+    CommandLine::Outcome run(const QStringList &arguments)
+    {
+        return CommandLine::run(arguments, home.path(), work.path());
+    }
+
+    // Starts the binary in a process group of its own.
+    void start(QProcess &process, const QStringList &arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        env.insert("HOME", home.path());
+        env.insert("QUARRYSTONE_SUPPORT", home.path() + "/support");
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(work.path());
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
+        process.start(QStringLiteral(QUARRYSTONE_BINARY), arguments);
+        ASSERT_TRUE(process.waitForStarted());
+    }
+
+    // How long an unkilled run of the command takes, in milliseconds.
+    qint64 timed(const QStringList &arguments)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const CommandLine::Outcome r = run(arguments);
+        EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+        return std::max<qint64>(timer.elapsed(), 20);
+    }
+
+    // Runs the command and SIGKILLs its process group at a random moment
+    // within `spanMs`, then every Claude stand-in it started.
+    void killWithin(const QStringList &arguments, qint64 spanMs)
+    {
+        const qsizetype started = fake.records("start").size();
+        QProcess process;
+        start(process, arguments);
+        const pid_t group = static_cast<pid_t>(process.processId());
+        QThread::msleep(QRandomGenerator::global()->bounded(static_cast<quint32>(spanMs)));
+        if (!process.waitForFinished(0))
+            ++kills;
+        else
+            ++finishedFirst;
+        ::kill(-group, SIGKILL);
+        process.waitForFinished(20000);
+        const QList<QJsonObject> starts = fake.records("start");
+        for (qsizetype i = started; i < starts.size(); ++i) {
+            const qint64 child = starts.at(i).value("pid").toInteger();
+            ::kill(static_cast<pid_t>(child), SIGKILL);
+            QElapsedTimer timer;
+            timer.start();
+            while (!FakeClaude::hasEnded(child) && timer.elapsed() < 10000)
+                QThread::msleep(5);
+        }
+    }
+
+    // The next run of the same operation succeeds and leaves a whole,
+    // agreeing folder with no temporary file in it.
+    CommandLine::Outcome nextRun(const QStringList &arguments, const QString &dir)
+    {
+        const CommandLine::Outcome r = run(arguments);
+        check(r.code == 0, "the next run failed: " + r.err);
+        check(agree(dir), "plan.json, plan.md and index.html disagree after the next run in " + dir);
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        check(leftovers(dir).isEmpty(), "left after the next run: " + leftovers(dir).join(", "));
+        return r;
+    }
+
+    // A plan folder written by the binary itself from `plan`.
+    QString renderedFolder(const QString &name, const QByteArray &plan)
+    {
+        const QString dir = work.filePath(name);
+        writeFile(dir + "/plan.json", plan);
+        const CommandLine::Outcome r = run({"--render", dir});
+        EXPECT_TRUE(r.code == 0 || r.code == 2) << qPrintable(r.err);
+        return dir;
+    }
+
+    // A revision's answer: Claude reads, writes the plan titled `title`, and
+    // answers, with pauses between that give kills somewhere to land.
+    void reviseWrites(const QString &title)
+    {
+        fake.setScenario({{"steps", QJsonArray{QJsonObject{{"sleep", 30}}, FakeClaude::writePlan(planTitled(title)),
+                                               QJsonObject{{"sleep", 30}}, FakeClaude::resultEvent("- 제목을 바꿈")}}});
+    }
+
+    // A page written by this system from a plan titled `title` with two
+    // screen images.
+    QString sharedPage(const QString &folder, const QString &title)
+    {
+        Plan plan;
+        plan.meta.feature = "Chat";
+        plan.meta.title = title;
+        for (const char *id : {"a", "b"}) {
+            Screen screen;
+            screen.key = QString::fromLatin1(id);
+            screen.name = "Chat" + screen.key.toUpper();
+            screen.title = "화면 " + screen.key.toUpper();
+            screen.image.before = "img/" + screen.key + ".png";
+            plan.screens.append(screen);
+        }
+        const QString source = work.filePath(folder);
+        for (const char *id : {"a", "b"})
+            writeFile(source + "/img/" + id + ".png",
+                      QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(200000, id[0]) + title.toUtf8());
+        Exporter::writeAll(plan, source, Conventions::builtIn());
+        return source + "/index.html";
+    }
+
+    // The stand-in's answers for a generation: the section over MCP, then a
+    // draft titled `title`.
+    void generationWrites(const QString &title)
+    {
+        const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}}};
+        const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"},
+                                  {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+        const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+        const QJsonObject plan{{"meta", QJsonObject{{"feature", "Kill"}, {"title", title}}}, {"screens", QJsonArray{screen}}};
+        fake.setScenario({{"responses", QJsonArray{
+            QJsonObject{{"stdinContains", "Figma MCP 도구로"},
+                        {"steps", QJsonArray{QJsonObject{{"sleep", 30}},
+                                             FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(section)) + "\n```")}}},
+            QJsonObject{{"stdinContains", "## 입력"},
+                        {"steps", QJsonArray{QJsonObject{{"sleep", 30}},
+                                             FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(plan)) + "\n```")}}},
+        }}});
+    }
+
+    QTemporaryDir home;
+    QTemporaryDir work;
+    FakeClaude fake;
+    int kills = 0;
+    int finishedFirst = 0;
+    int refused = 0;
+    int failures = 0;
+};
+
+} // namespace
+
+TEST_F(KilledRuns, Revise)
+{
+    const QString dir = renderedFolder("revise", ChatPlans::cleanPlan);
+    reviseWrites("판 0");
+    const qint64 span = timed({"--revise", dir, "--request", "고쳐 줘"});
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString title = QStringLiteral("판 %1").arg(n);
+        reviseWrites(title);
+        const QByteArray before = readFile(dir + "/plan.json");
+        killWithin({"--revise", dir, "--request", "고쳐 줘"}, span);
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        if (QFileInfo::exists(dir + "/history/revision-under-way")) {
+            const QString backup = QString::fromUtf8(readFile(dir + "/history/revision-under-way"));
+            check(readFile(dir + "/history/" + backup) == before, "the recorded backup is not the plan before");
+            // Any mode rolls the interrupted revision back, keeping what
+            // Claude left as it was.
+            const QByteArray left = readFile(dir + "/plan.json");
+            const QStringList keptBefore = TestFiles::historyFiles(dir, "kept-*.json");
+            const CommandLine::Outcome render = run({"--render", dir});
+            QStringList kept = TestFiles::historyFiles(dir, "kept-*.json");
+            for (const QString &name : keptBefore)
+                kept.removeOne(name);
+            check(left == before || (kept.size() == 1 && readFile(dir + "/history/" + kept.value(0)) == left),
+                  "what Claude left is not kept as it was");
+            check(render.err.startsWith(rolledBack), "no rollback line: " + render.err);
+            check(readFile(dir + "/plan.json") == before, "the rollback did not bring the plan before back");
+            check(agree(dir), "plan.json, plan.md and index.html disagree after the rollback");
+        } else {
+            const QByteArray now = readFile(dir + "/plan.json");
+            check(now == before || (object(now) && titleOf(now) == title), "plan.json is neither before nor finished");
+        }
+        nextRun({"--revise", dir, "--request", "고쳐 줘"}, dir);
+        check(titleOf(readFile(dir + "/plan.json")) == title, "the next revision's plan is not in place");
+    }
+}
+
+TEST_F(KilledRuns, Undo)
+{
+    const QString dir = renderedFolder("undo", ChatPlans::cleanPlan);
+    for (const char *title : {"판 0", "판 00"}) {
+        reviseWrites(title);
+        ASSERT_EQ(run({"--revise", dir, "--request", "고쳐 줘"}).code, 0);
+    }
+    const qint64 span = timed({"--revise", dir, "--undo"});
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        for (const QString &title : {QStringLiteral("판 %1-1").arg(n), QStringLiteral("판 %1-2").arg(n)}) {
+            reviseWrites(title);
+            ASSERT_EQ(run({"--revise", dir, "--request", "고쳐 줘"}).code, 0);
+        }
+        const QByteArray before = readFile(dir + "/plan.json");
+        const QByteArray target = readFile(dir + "/history/" + TestFiles::historyFiles(dir, "plan-*.json").last());
+        killWithin({"--revise", dir, "--undo"}, span);
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        const QByteArray now = readFile(dir + "/plan.json");
+        check(now == before || now == target, "plan.json is neither before nor the undone plan");
+        nextRun({"--revise", dir, "--undo"}, dir);
+    }
+}
+
+TEST_F(KilledRuns, ImportToANewFolder)
+{
+    const QString page = sharedPage("source", "공유된 계획");
+    const qint64 span = timed({"--import", page, "--out", work.filePath("out-0")});
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString out = work.filePath(QStringLiteral("out-%1").arg(n));
+        const QString dir = out + "/Chat-plan-imported";
+        killWithin({"--import", page, "--out", out}, span);
+        if (QFileInfo::exists(dir + "/plan.json"))
+            check(titleOf(readFile(dir + "/plan.json")) == "공유된 계획", "a killed import left a cut plan.json");
+        for (const char *id : {"a", "b"}) {
+            const QString image = dir + "/img/" + id + ".png";
+            if (QFileInfo::exists(image))
+                check(readFile(image) == readFile(work.filePath("source/img/") + id + ".png"), "a cut image");
+        }
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        const CommandLine::Outcome r = nextRun({"--import", page, "--out", out}, dir);
+        check(r.out.endsWith(" (그림 2개)\n"), "the next import did not write both images: " + r.out);
+    }
+}
+
+TEST_F(KilledRuns, ImportIntoAPlan)
+{
+    const QString dir = renderedFolder("into", ChatPlans::cleanPlan);
+    const QStringList pages{sharedPage("source-a", "공유 A"), sharedPage("source-b", "공유 B")};
+    const qint64 span = timed({"--import", pages.first(), "--into", dir});
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString page = pages.at(n % 2);
+        const QByteArray before = readFile(dir + "/plan.json");
+        killWithin({"--import", page, "--into", dir}, span);
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        const QByteArray now = readFile(dir + "/plan.json");
+        check(now == before || titleOf(now) == (n % 2 ? "공유 B" : "공유 A"), "plan.json is neither before nor imported");
+        nextRun({"--import", page, "--into", dir}, dir);
+    }
+}
+
+TEST_F(KilledRuns, Redraft)
+{
+    generationWrites("초안 0");
+    const QString out = work.filePath("gen");
+    ASSERT_EQ(run({"--generate", designLink, "--feature", "Kill", "--out", out}).code, 0);
+    const QString dir = out + "/Kill-plan";
+    const qint64 span = timed({"--redraft", dir});
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString title = QStringLiteral("초안 %1").arg(n);
+        generationWrites(title);
+        const QByteArray before = readFile(dir + "/plan.json");
+        killWithin({"--redraft", dir}, span);
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        const QByteArray now = readFile(dir + "/plan.json");
+        check(now == before || titleOf(now) == title, "plan.json is neither before nor the new draft");
+        nextRun({"--redraft", dir}, dir);
+        check(titleOf(readFile(dir + "/plan.json")) == title, "the redraft's plan is not in place");
+    }
+}
+
+TEST_F(KilledRuns, Generate)
+{
+    generationWrites("초안");
+    const qint64 span = timed({"--generate", designLink, "--feature", "Kill", "--out", work.filePath("gen-0")});
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString out = work.filePath(QStringLiteral("gen-%1").arg(n));
+        const QString dir = out + "/Kill-plan";
+        killWithin({"--generate", designLink, "--feature", "Kill", "--out", out}, span);
+        if (QFileInfo::exists(dir + "/plan.json"))
+            check(titleOf(readFile(dir + "/plan.json")) == "초안", "a killed generation left a cut plan.json");
+        check(cutHistoryFiles(dir).isEmpty(), "cut history files: " + cutHistoryFiles(dir).join(", "));
+        // A killed generation resumes with a redraft; a new one still runs.
+        if (QFileInfo::exists(dir + "/request.json"))
+            nextRun({"--redraft", dir}, dir);
+        const CommandLine::Outcome again = run({"--generate", designLink, "--feature", "Kill", "--out", out});
+        check(again.code == 0, "the next generation failed: " + again.err);
+    }
+}
+
+// Two revisions of one folder at once, and a render during a revision: the
+// second writer is refused while the first holds the folder, and no finished
+// revision is lost.
+TEST_F(KilledRuns, OverlappingRunsLoseNoFinishedRevision)
+{
+    const QString dir = renderedFolder("overlap", ChatPlans::cleanPlan);
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString first = QStringLiteral("첫째 %1").arg(n);
+        const QString second = QStringLiteral("둘째 %1").arg(n);
+        const auto answer = [](const QString &title) {
+            return QJsonArray{QJsonObject{{"sleep", 150}}, FakeClaude::writePlan(planTitled(title)),
+                              QJsonObject{{"sleep", 50}}, FakeClaude::resultEvent("- " + title)};
+        };
+        fake.setScenario({{"responses", QJsonArray{QJsonObject{{"stdinContains", first}, {"steps", answer(first)}},
+                                                   QJsonObject{{"stdinContains", second}, {"steps", answer(second)}}}}});
+        const bool render = n % 2 == 0;
+        QProcess a;
+        QProcess b;
+        start(a, {"--revise", dir, "--request", first});
+        QThread::msleep(QRandomGenerator::global()->bounded(600u));
+        start(b, render ? QStringList{"--render", dir} : QStringList{"--revise", dir, "--request", second});
+        ASSERT_TRUE(a.waitForFinished(30000));
+        ASSERT_TRUE(b.waitForFinished(30000));
+        const QString bErr = QString::fromUtf8(b.readAllStandardError());
+        refused += b.exitCode() == 1 ? 1 : 0;
+        check(a.exitCode() == 0, "the first revision failed: " + QString::fromUtf8(a.readAllStandardError()));
+        check(b.exitCode() != 1 || bErr == busyPrefix + dir + "\n", "the second writer failed otherwise: " + bErr);
+        const QString title = titleOf(readFile(dir + "/plan.json"));
+        const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
+        if (render || b.exitCode() != 0) {
+            check(title == first, "the finished revision is not in plan.json: " + title);
+        } else {
+            check(title == second, "the later finished revision is not in plan.json: " + title);
+            check(log.contains("> " + second), "the second revision is not logged");
+        }
+        check(log.contains("> " + first), "the first revision is not logged");
+        check(agree(dir), "plan.json, plan.md and index.html disagree");
+        check(leftovers(dir).isEmpty(), "left behind: " + leftovers(dir).join(", "));
+    }
+}
