@@ -1,33 +1,19 @@
 #include "model/planfiles.h"
 
 #include "core/atomicfile.h"
+#include "core/regularfile.h"
 
 #include <QDir>
-#include <QFile>
 #include <utility>
 
 namespace PlanFiles {
 
-namespace {
-
-std::optional<QByteArray> read(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
-}
-
-} // namespace
-
 Snapshot take(const QString &dir)
 {
     const QDir folder(dir);
-    return {read(folder.filePath(QStringLiteral("plan.json"))), read(folder.filePath(QStringLiteral("plan.md"))),
-            read(folder.filePath(QStringLiteral("index.html")))};
+    return {RegularFile::read(folder.filePath(QStringLiteral("plan.json"))),
+            RegularFile::read(folder.filePath(QStringLiteral("plan.md"))),
+            RegularFile::read(folder.filePath(QStringLiteral("index.html")))};
 }
 
 QString putBack(const QString &dir, const Snapshot &files)
