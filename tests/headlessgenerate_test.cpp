@@ -9,7 +9,10 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -242,4 +245,25 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     EXPECT_FALSE(QFileInfo::exists(home.filePath("x-plan")));
     EXPECT_EQ(QJsonDocument::fromJson(readFile(nested + "/.._.._x-plan/request.json")).object().value("feature").toString(),
               "../../x");
+
+    // A stop signal sent to the command alone, while Claude works: Claude's
+    // run is stopped with it (none is left running) and the status tells.
+    writeSettings(FakeClaude::path());
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+        const qsizetype starts = fake.records("start").size();
+        const qsizetype stops = fake.records("sigterm").size();
+        QProcess process;
+        CommandLine::start(process, {"--generate", link, "--feature", "Stopped", "--out", home.filePath("stopped")},
+                           home.path());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > starts; }, 20000));
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 128 + signal);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return fake.records("sigterm").size() == stops + 1; }, 5000));
+        const qint64 claude = fake.records("start").last().value("pid").toInteger();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return FakeClaude::hasEnded(claude); }, 5000));
+    }
 }

@@ -8,12 +8,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSocketNotifier>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
@@ -23,18 +20,8 @@ namespace {
 
 const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 필요해요");
 
-// The stop signals reach the event loop through a pipe: a handler may only
-// write to it, and the loop then stops the revision like the stop button.
-int signalPipe[2] = {-1, -1};
+// The stop signal that came, if any.
 volatile std::sig_atomic_t caught = 0;
-
-void onSignal(int signal)
-{
-    const int saved = errno;
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-    errno = saved;
-}
 
 // Ends the command once the revision is over. A revision that completed
 // exits with 0 and its answer even when a stop came too late to undo it; a
@@ -57,13 +44,8 @@ void endIfOver(const Reviser::Phase &phase)
 
 void stopOnSignals()
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
-        char byte = 0;
-        while (::read(signalPipe[0], &byte, 1) == 1)
-            caught = byte;
+    HeadlessRun::onStopSignals([](int signal) {
+        caught = signal;
         Reviser &reviser = Reviser::shared();
         // Before the revision starts nothing needs putting back; once it
         // ended, it ends the command as it ended. Otherwise the printer ends
@@ -74,12 +56,6 @@ void stopOnSignals()
         endIfOver(phase);
         reviser.cancel();
     });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 // The revision printer: each new progress text once, then the end.

@@ -20,6 +20,10 @@ namespace HeadlessRun {
 // standard error (exit 1).
 [[noreturn]] void followGeneration(std::function<void()> start);
 
+// SIGINT and SIGTERM no longer end the process at once: `stop` runs on the
+// event loop with the signal's number, and the operation ends as stopped.
+void onStopSignals(std::function<void(int)> stop);
+
 // Writes lines to standard output, each ending in a line feed, and flushes.
 void print(const QStringList &lines);
 
