@@ -1,6 +1,7 @@
 #include "app/appstate.h"
 
 #include "app/desktop.h"
+#include "claude/clauderunner.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/folderlock.h"
@@ -764,8 +765,10 @@ void AppState::startRedraftIfAsked(const QString &dir)
 
 bool AppState::busy()
 {
+    // A stopped run's Claude may still be ending; the application waits
+    // for it, so that none outlives it.
     return Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning() ||
-           Developer::shared().isRunning();
+           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0;
 }
 
 void AppState::stopWork()

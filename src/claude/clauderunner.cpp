@@ -15,10 +15,30 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTemporaryFile>
+#include <atomic>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+std::atomic<int> toolsAlive{0};
+
+// Counts a tool from its start until it has been reaped.
+class Counted
+{
+public:
+    explicit Counted(std::atomic<int> &count)
+        : m_count(count)
+    {
+        ++m_count;
+    }
+    ~Counted() { --m_count; }
+    Counted(const Counted &) = delete;
+    Counted &operator=(const Counted &) = delete;
+
+private:
+    std::atomic<int> &m_count;
+};
 
 const QString mcpPrefix = QStringLiteral("mcp__");
 constexpr auto versionTimeout = std::chrono::seconds(15);
@@ -159,6 +179,11 @@ QByteArray ClaudeRunner::mcpConfig(const QStringList &names)
     return QJsonDocument(QJsonObject{{QStringLiteral("mcpServers"), servers}}).toJson(QJsonDocument::Compact);
 }
 
+int ClaudeRunner::toolsRunning()
+{
+    return toolsAlive.load();
+}
+
 QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools, QStringList dirs, QString cwd,
                                        bool continueLast, Progress progress, ToolResult onToolResult,
                                        CancelToken cancel) const
@@ -195,6 +220,7 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
 
     int status = 0;
     {
+        const Counted counted(toolsAlive);
         const CancelToken::Registration stop = cancel.onCancel([child] { child.terminate(); });
         status = co_await Spawn::wait(pid);
     }

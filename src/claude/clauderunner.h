@@ -53,6 +53,10 @@ public:
                              bool continueLast, Progress progress, ToolResult onToolResult = {},
                              CancelToken cancel = CancelToken()) const;
 
+    // Runs whose tool has not ended and been reaped yet; a stopped run's
+    // tool may outlive its task by the stop's grace time.
+    static int toolsRunning();
+
 private:
     // The MCP configuration the tool gets: the user's own servers that
     // `names` names, and no other.

@@ -2,6 +2,9 @@
 #include "support/qtprinters.h"
 
 #include "app/quarrystoneapp.h"
+#include "figma/figmalink.h"
+#include "model/generateinput.h"
+#include "model/generator.h"
 #include "model/reviser.h"
 #include "settings/connections.h"
 #include "support/fakeclaude.h"
@@ -96,6 +99,19 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     const pid_t stubborn = pid_t(starts.last().value("pid").toInteger());
     EXPECT_TRUE(::kill(stubborn, 0) == -1 && errno == ESRCH);
     EXPECT_EQ(read(dir + "/plan.json"), original);
+
+    // The same for a generation, whose phase ends at the stop while its
+    // Claude is still there.
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY/Name?node-id=1-1");
+    input.feature = "Stubborn";
+    Generator::shared().start(input, shell.state()->settings(), {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() == 3; }, 10000));
+    shell.quit();
+    EXPECT_FALSE(AppState::busy());
+    EXPECT_TRUE(FakeClaude::hasEnded(fake.records("start").last().value("pid").toInteger()));
+    Generator::shared().setPhase(Generator::Phase::idle());
 
     // Nothing running: the quit does not wait.
     clock.restart();
