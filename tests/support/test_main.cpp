@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <clocale>
 #include <csignal>
@@ -31,6 +32,18 @@ int main(int argc, char **argv)
     qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toUtf8());
     qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
     qputenv("QUARRYSTONE_SUPPORT", (home.path() + "/support").toUtf8());
+    // The private temporary folder too: test processes run side by side,
+    // and what one of them makes or clears there must not meet another's.
+    // Tests that run a step as another user reach their folders in it, so
+    // the folders above it can be passed through, though not listed.
+    const QString temp = home.path() + "/tmp";
+    if (!QDir().mkpath(temp) || !QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                           | QFileDevice::ExeOwner | QFileDevice::ExeGroup
+                                                           | QFileDevice::ExeOther)
+        || !QFile::setPermissions(temp, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                            | QFileDevice::ExeGroup | QFileDevice::ExeOther))
+        return 3;
+    qputenv("TMPDIR", temp.toUtf8());
     qputenv("TZ", "UTC");
     qputenv("LC_ALL", "C.UTF-8");
     std::setlocale(LC_ALL, "C.UTF-8");
