@@ -136,14 +136,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(QFileInfo(FULLFS_LIBRARY).isFile());
-        QDir(work.path()).mkpath("android");
-        QDir(work.path()).mkpath("ios");
-        CommandLine::writeSettings(
-            home.path(), QJsonDocument(QJsonObject{{"claudePath", FakeClaude::path()},
-                                                   {"userName", "테스터"},
-                                                   {"androidRepo", work.filePath("android")},
-                                                   {"iosRepo", work.filePath("ios")}})
-                             .toJson());
+        CommandLine::writeRevisionSettings(home.path(), work.path());
     }
 
     // Starts one operation on `dir`, with `room` bytes left there when given.

@@ -37,14 +37,7 @@ protected:
     {
         dir = work.filePath("Chat-plan");
         ChatPlans::writeFolder(dir);
-        QDir(work.path()).mkpath("android");
-        QDir(work.path()).mkpath("ios");
-        CommandLine::writeSettings(
-            home.path(), QJsonDocument(QJsonObject{{"claudePath", FakeClaude::path()},
-                                                   {"userName", "테스터"},
-                                                   {"androidRepo", work.filePath("android")},
-                                                   {"iosRepo", work.filePath("ios")}})
-                             .toJson());
+        CommandLine::writeRevisionSettings(home.path(), work.path());
     }
 
     CommandLine::Outcome quarrystone(const QStringList &arguments)

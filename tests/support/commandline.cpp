@@ -1,8 +1,12 @@
 #include "support/commandline.h"
 
+#include "support/fakeclaude.h"
 #include "support/testfiles.h"
 
+#include <QDir>
 #include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QTimer>
 
@@ -58,6 +62,18 @@ Outcome runServing(const QStringList &arguments, const QString &home, const QStr
 void writeSettings(const QString &home, const QByteArray &json)
 {
     TestFiles::writeFile(home + QStringLiteral("/support/settings.json"), json);
+}
+
+void writeRevisionSettings(const QString &home, const QString &work)
+{
+    const QDir folder(work);
+    folder.mkpath(QStringLiteral("android"));
+    folder.mkpath(QStringLiteral("ios"));
+    writeSettings(home, QJsonDocument(QJsonObject{{QStringLiteral("claudePath"), FakeClaude::path()},
+                                                  {QStringLiteral("userName"), QStringLiteral("테스터")},
+                                                  {QStringLiteral("androidRepo"), folder.filePath(QStringLiteral("android"))},
+                                                  {QStringLiteral("iosRepo"), folder.filePath(QStringLiteral("ios"))}})
+                            .toJson());
 }
 
 } // namespace CommandLine

@@ -32,4 +32,8 @@ Outcome runServing(const QStringList &arguments, const QString &home, const QStr
 // Writes <home>/support/settings.json.
 void writeSettings(const QString &home, const QByteArray &json);
 
+// The settings of a revision: the stand-in tool, a user name, and empty
+// Android and iOS repositories made in `work`.
+void writeRevisionSettings(const QString &home, const QString &work);
+
 } // namespace CommandLine
