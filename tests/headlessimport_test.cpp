@@ -1,6 +1,7 @@
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/plan.h"
+#include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
@@ -47,21 +48,7 @@ protected:
     // A page written by this system from a plan with two screen images.
     QString sharedPage(const QString &feature, const QString &title = QStringLiteral("공유된 계획"))
     {
-        Plan plan;
-        plan.meta.feature = feature;
-        plan.meta.title = title;
-        for (const char *id : {"a", "b"}) {
-            Screen screen;
-            screen.key = QString::fromLatin1(id);
-            screen.name = "Chat" + screen.key.toUpper();
-            screen.title = "화면 " + screen.key.toUpper();
-            screen.image.before = "img/" + screen.key + ".png";
-            plan.screens.append(screen);
-        }
-        writeFile(source + "/img/a.png", firstImage);
-        writeFile(source + "/img/b.png", secondImage);
-        Exporter::writeAll(plan, source, Conventions::builtIn());
-        return source + "/index.html";
+        return ChatPlans::writeSharedPage(source, feature, title, firstImage, secondImage);
     }
 
     CommandLine::Outcome quarrystone(const QStringList &arguments)

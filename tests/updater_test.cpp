@@ -96,6 +96,15 @@ QStringList besideApp(const QString &app)
     return QDir(QFileInfo(app).path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
 }
 
+// Bytes that do not compress, so that a package takes its full room.
+QByteArray noise(qsizetype size)
+{
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->generate());
+    return bytes;
+}
+
 QString workFolder43()
 {
     return PrivateTemp::folder().value_or("(none)") + "/quarrystone-update-43";
@@ -601,9 +610,7 @@ TEST_F(UpdaterTest, InstallLocationThatCannotTakeTheApplicationIsFoundBeforeQuit
     const QString app = sandbox.path("Small/Quarrystone.app");
     sandbox.makeApp(app, "old");
 
-    QByteArray module(400 * 1024, '\0');
-    for (char &byte : module)
-        byte = char(QRandomGenerator::global()->generate());
+    QByteArray module = noise(400 * 1024);
     installFails(app, {200, appZip("Quarrystone.app", "new", 0, module), {}, {}, false},
                  "업데이트하지 못했어요: 디스크에 남은 공간이 없어요");
 
@@ -624,9 +631,7 @@ TEST_F(UpdaterTest, FullDiskWhileUnpackingKeepsTheApplicationRunning)
     qputenv("TMPDIR", QFile::encodeName(sandbox.path("Temp")));
 
     // The archive fits; it does not fit twice, once unpacked.
-    QByteArray module(200 * 1024, '\0');
-    for (char &byte : module)
-        byte = char(QRandomGenerator::global()->generate());
+    QByteArray module = noise(200 * 1024);
     installFails(app, {200, appZip("Quarrystone.app", "new", 0, module), {}, {}, false},
                  "업데이트하지 못했어요: 디스크에 남은 공간이 없어요");
     // The archive itself does not fit.

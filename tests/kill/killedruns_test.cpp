@@ -239,23 +239,10 @@ protected:
     // screen images.
     QString sharedPage(const QString &folder, const QString &title)
     {
-        Plan plan;
-        plan.meta.feature = "Chat";
-        plan.meta.title = title;
-        for (const char *id : {"a", "b"}) {
-            Screen screen;
-            screen.key = QString::fromLatin1(id);
-            screen.name = "Chat" + screen.key.toUpper();
-            screen.title = "화면 " + screen.key.toUpper();
-            screen.image.before = "img/" + screen.key + ".png";
-            plan.screens.append(screen);
-        }
-        const QString source = work.filePath(folder);
-        for (const char *id : {"a", "b"})
-            writeFile(source + "/img/" + id + ".png",
-                      QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(200000, id[0]) + title.toUtf8());
-        Exporter::writeAll(plan, source, Conventions::builtIn());
-        return source + "/index.html";
+        const auto image = [&title](char fill) {
+            return QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(200000, fill) + title.toUtf8();
+        };
+        return ChatPlans::writeSharedPage(work.filePath(folder), "Chat", title, image('a'), image('b'));
     }
 
     // The stand-in's answers for a generation: the section over MCP, then a

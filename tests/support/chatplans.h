@@ -17,4 +17,9 @@ extern const QByteArray brokenMovePlan;
 // plan.md ("old md") and index.html ("old html").
 void writeFolder(const QString &dir);
 
+// A page written by this system into `dir` from a plan of `feature` titled
+// `title`, with the two screen images given; gives the page's path.
+QString writeSharedPage(const QString &dir, const QString &feature, const QString &title, const QByteArray &firstImage,
+                        const QByteArray &secondImage);
+
 } // namespace ChatPlans
