@@ -78,10 +78,28 @@ void chmodTree(const QString &path, mode_t folders, mode_t files)
 // An application's program as a stand-in: it answers the updater's check
 // with `selfCheck`, has the real executable finish a swap, and otherwise
 // notes in `marks` that it was started.
+// The built executable where an unprivileged user can run it: the build
+// folder may lie in a folder only its owner can enter.
+QByteArray reachableBinary()
+{
+    static const QString copy = [] {
+        const QString path = QDir::tempPath() + "/quarrystone-under-test";
+        QFile::remove(path);
+        if (!QFile::copy(QUARRYSTONE_BINARY, path))
+            return QStringLiteral(QUARRYSTONE_BINARY);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                        | QFileDevice::ExeOther);
+        return path;
+    }();
+    return QFile::encodeName(copy);
+}
+
 QByteArray standIn(const QByteArray &label, const QByteArray &marks, int selfCheck = 0)
 {
     return "#!/bin/sh\ncase \"$1\" in\n--self-check) exit " + QByteArray::number(selfCheck)
-        + ";;\n--finish-update) exec '" QUARRYSTONE_BINARY "' \"$@\";;\nesac\necho " + label + " >> " + marks + "\n";
+        + ";;\n--finish-update) exec '" + reachableBinary() + "' \"$@\";;\nesac\necho " + label + " >> " + marks
+        + "\n";
 }
 
 bool exists(const QString &path)
