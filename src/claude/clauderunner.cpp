@@ -211,8 +211,11 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     LockedData errors;
     PipePump pipes;
     const pid_t pid =
-        Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError());
-    const ChildProcess child(pid);
+        Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError(), true);
+    const ChildProcess child(pid, true);
+    if (runner.onStarted)
+        if (const std::optional<ProcessGroup::Mark> mark = ProcessGroup::markOf(pid))
+            runner.onStarted(*mark);
     pipes.closeChildEnds();
     const QFuture<void> pumped = pipes.start(
         child, prompt.toUtf8(), [&collector](const QByteArray &bytes) { collector.feed(bytes); },

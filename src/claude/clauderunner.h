@@ -2,12 +2,14 @@
 
 #include "claude/streamcollector.h"
 #include "core/canceltoken.h"
+#include "core/processgroup.h"
 
 #include <QByteArray>
 #include <QCoroTask>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 // A Claude run that failed; the message is shown to the user unchanged.
@@ -29,6 +31,11 @@ public:
     QString path;
     std::optional<QString> apiKey;
     QString model;
+    // Called once the tool runs, with the process group it leads (all it
+    // starts is in it), before any of its output is read; from the thread
+    // that started it. Lets an operation record whom to end should the
+    // application die without ending it.
+    std::function<void(const ProcessGroup::Mark &)> onStarted;
 
     // The tool's path: the usual install locations first, then the user's
     // login shell; nothing when neither knows it. Cancelling `stop` ends
