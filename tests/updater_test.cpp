@@ -1,4 +1,5 @@
 #include "claude/spawn.h"
+#include "core/folderlock.h"
 #include "core/privatetemp.h"
 #include "settings/appswap.h"
 #include "settings/updater.h"
@@ -389,7 +390,7 @@ TEST(UpdaterBundle, CmakeInstallLaysOutTheBundleTheUpdaterReads)
     EXPECT_TRUE(QFileInfo(prefix.filePath("Quarrystone.app/bin/quarrystone")).isExecutable());
 }
 
-TEST(UpdaterBundle, SelfCheckStartsTheExecutableAndLoadsItsWindowModule)
+TEST(UpdaterBundle, SelfCheckStartsTheWindowUpToItsFirstFrame)
 {
     QTemporaryDir dir;
     const QString bin = dir.filePath("Quarrystone.app/bin");
@@ -421,6 +422,11 @@ TEST(UpdaterBundle, SelfCheckStartsTheExecutableAndLoadsItsWindowModule)
     ASSERT_TRUE(replace(bin + "/quarrystone-window.so", start, 0644));
     EXPECT_NE(check(), 0);
     ASSERT_TRUE(replace(bin + "/quarrystone-window.so", "not a module", 0644));
+    EXPECT_NE(check(), 0);
+    // Modules that load, entry and all, but never bring up a window.
+    ASSERT_TRUE(place(BROKEN_WINDOW_CRASHES, bin + "/quarrystone-window.so"));
+    EXPECT_NE(check(), 0);
+    ASSERT_TRUE(place(BROKEN_WINDOW_FAILS, bin + "/quarrystone-window.so"));
     EXPECT_NE(check(), 0);
     ASSERT_TRUE(place(module, bin + "/quarrystone-window.so"));
     ASSERT_TRUE(replace(bin + "/quarrystone", start, 0755));
@@ -614,9 +620,76 @@ TEST_F(UpdaterTest, PackagesThatWouldLeaveNoWorkingApplicationAreRefused)
     installFails(app, package(appZip("Quarrystone.app", "new", 1)),
                  "업데이트하지 못했어요: 새 버전이 시작되지 않아요 (검사 결과 1)");
 
+    // A link would run the application from outside its folder.
+    const QString outside = sandbox.path("elsewhere/bin");
+    ZipWriter linked;
+    linked.addFolder("Quarrystone.app/");
+    linked.addLink("Quarrystone.app/bin", outside);
+    ASSERT_TRUE(writeFile(outside + "/quarrystone", standIn("new", "/dev/null"), 0755));
+    ASSERT_TRUE(writeFile(outside + "/quarrystone-window.so", "module"));
+    installFails(app, package(linked.bytes()), "업데이트하지 못했어요: 새 앱에 링크가 있어요: bin");
+
     HttpServer::Response cut = package(appZip("Quarrystone.app", "new"));
     cut.announcedLength = cut.body.size() + 4096;
     installFails(app, cut, "업데이트하지 못했어요: 내려받는 중에 연결이 끊겼어요. 다시 해 주세요.");
+}
+
+TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    const QString started = sandbox.marks() + "/started";
+    ZipWriter zip;
+    zip.addFolder("Quarrystone.app/");
+    zip.addFolder("Quarrystone.app/bin/");
+    zip.addFile("Quarrystone.app/bin/quarrystone",
+                "#!/bin/sh\nsleep 300 &\necho $! > '" + QFile::encodeName(started) + "'\nwait\n", 0755);
+    zip.addFile("Quarrystone.app/bin/quarrystone-window.so", "module");
+
+    server.serve(latestPath, HttpServer::Response::json(latest("43")));
+    Updater::Hooks h = hooks(app, "42");
+    h.selfCheckLimit = std::chrono::milliseconds(1500);
+    Updater updater(h);
+    updater.check();
+    ASSERT_TRUE(settled(updater));
+    server.serve(packagePath, HttpServer::Response{200, zip.bytes(), {}, {}, false});
+    updater.install();
+    ASSERT_TRUE(settled(updater));
+    EXPECT_EQ(updater.phase(), Phase::failed("업데이트하지 못했어요: 새 버전이 시작되지 않아요 (검사 결과 137)"));
+    EXPECT_EQ(terminated, 0);
+
+    // What the check started went with it.
+    bool read = false;
+    const pid_t child = readFile(started).trimmed().toInt(&read);
+    ASSERT_TRUE(read);
+    const auto running = [child] {
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(child));
+        const qsizetype close = stat.lastIndexOf(')');
+        return close > 0 && stat.mid(close + 2, 1) != "Z" && stat.mid(close + 2, 1) != "X";
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !running(); }, 5000));
+    if (running())
+        ::kill(child, SIGKILL);
+}
+
+TEST_F(UpdaterTest, AbandonedWorkFoldersGoAtTheNextStartButNotOneInUse)
+{
+    const QString base = PrivateTemp::folder().value_or(QString());
+    ASSERT_FALSE(base.isEmpty());
+    const QString abandoned = base + "/quarrystone-update-41";
+    const QString inUse = base + "/quarrystone-update-40";
+    ASSERT_TRUE(writeFile(abandoned + "/unpacked/Quarrystone.app/bin/quarrystone", "program", 0755));
+    ASSERT_TRUE(writeFile(inUse + "/app.zip", "zip"));
+    const FolderLock held = FolderLock::take(inUse);
+
+    const std::optional<QString> out =
+        Spawn::output(QUARRYSTONE_BINARY, {"--render", base + "/no-such-plan"}, Spawn::processEnvironment(),
+                      std::chrono::seconds(30));
+    ASSERT_TRUE(out);
+    EXPECT_FALSE(exists(abandoned));
+    EXPECT_TRUE(exists(inUse + "/app.zip"));
+    QDir(inUse).removeRecursively();
 }
 
 TEST_F(UpdaterTest, InstallLocationThatCannotTakeTheApplicationIsFoundBeforeQuitting)
@@ -991,4 +1064,27 @@ TEST(UpdaterScript, LeftoverCopiesThatCannotBeRemovedNeverBlockALaterUpdate)
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return sandbox.relaunched() == "first\nsecond"; }, 10000))
         << sandbox.relaunched().toStdString();
+
+    // Once it can go (here: run by its owner), a copy moved aside goes at
+    // the next swap instead of staying for good.
+    EXPECT_EQ(besideApp(app).size(), 2);
+    sandbox.stageApp(app, "third");
+    sandbox.run(sandbox.script(app));
+    EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"third\"}");
+    EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"});
+}
+
+TEST(UpdaterScript, AMarkerThatIsNoFileNeverHoldsAStart)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    QDir().mkpath(app + "/bin");
+    if (::link(QUARRYSTONE_BINARY, QFile::encodeName(app + "/bin/quarrystone").constData()) != 0)
+        ASSERT_TRUE(QFile::copy(QUARRYSTONE_BINARY, app + "/bin/quarrystone"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(AppSwap::marker(app)).constData(), 0600), 0);
+
+    const std::optional<QString> out = Spawn::output(app + "/bin/quarrystone", {"--render", sandbox.path("none")},
+                                                     Spawn::processEnvironment(), std::chrono::seconds(10));
+    EXPECT_TRUE(out);
+    EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable());
 }

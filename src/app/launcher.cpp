@@ -46,11 +46,14 @@ int runWindow(int argc, char **argv)
     return entry ? entry(argc, argv) : 1;
 }
 
-// The updater's proof that a new copy can start: this executable ran, and
-// its window module loads with every symbol bound, all without a window.
-int selfCheck()
+// The updater's proof that a new copy can start: the window starts as a
+// real start starts it, up to its first frame, on the off-screen platform
+// so that no window shows. A module that loads but crashes or fails on
+// its way to that frame ends otherwise than with 0.
+int selfCheck(int argc, char **argv)
 {
-    return windowEntry() ? 0 : 1;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return runWindow(argc, argv);
 }
 
 // Completes the swap of the installed folder `app`; a failure is left in
@@ -91,12 +94,13 @@ int main(int argc, char **argv)
     Spawn::ignoreSigpipe();
     // Killed runs cannot remove their temporary files; the next one does.
     PrivateTemp::removeStale();
+    Updater::removeAbandonedWork();
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     if (arguments.value(1) == QLatin1String("--self-check"))
-        return selfCheck();
+        return selfCheck(argc, argv);
     if (arguments.value(1) == QLatin1String("--finish-update") && argc == 4)
         return finishUpdate(arguments.at(2), arguments.at(3));
     repairSwap(argv);

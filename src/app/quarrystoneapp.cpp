@@ -8,14 +8,45 @@
 #include "settings/updater.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <functional>
 #include <utility>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Calls `seen` once, after the widget it watches has painted.
+class FirstPaint : public QObject
+{
+public:
+    FirstPaint(QWidget *widget, std::function<void()> seen)
+        : QObject(widget)
+        , m_seen(std::move(seen))
+    {
+        widget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, this, m_seen);
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_seen;
+};
+
+} // namespace
 
 QuarrystoneApp::QuarrystoneApp()
     : m_state(std::make_unique<AppState>())
@@ -90,12 +121,20 @@ void QuarrystoneApp::quit(int waitMs)
     qApp->quit();
 }
 
+void QuarrystoneApp::quitAfterFirstFrame()
+{
+    new FirstPaint(m_main, [this] { quit(); });
+}
+
 int QuarrystoneApp::run(int &argc, char **argv)
 {
+    const bool selfCheck = argc > 1 && qstrcmp(argv[1], "--self-check") == 0;
     QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"quarrystone"_s);
     QuarrystoneApp shell;
+    if (selfCheck)
+        shell.quitAfterFirstFrame();
     shell.start();
     return app.exec();
 }

@@ -35,10 +35,15 @@ public:
     // ignores SIGTERM still gets its SIGKILL before the process ends.
     void quit(int waitMs = 12'000);
 
-    // Builds the application and runs it until it ends.
+    // Builds the application and runs it until it ends. With
+    // "--self-check" as the first argument it ends, with 0, once the main
+    // window has painted its first frame.
     static int run(int &argc, char **argv);
 
 private:
+    // Quits once the main window has painted.
+    void quitAfterFirstFrame();
+
     std::unique_ptr<AppState> m_state;
     QPointer<MainWindow> m_main;
     QPointer<QWidget> m_settings;

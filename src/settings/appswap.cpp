@@ -3,8 +3,12 @@
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "core/fileerror.h"
+#include "core/regularfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QRandomGenerator>
 #include <cerrno>
 #include <climits>
@@ -154,6 +158,24 @@ std::optional<QString> putInPlace(const QString &app, const QByteArray &wanted)
     return FileError::describe(error);
 }
 
+// Copies that `clear` could not remove and moved aside ("….app.new-<hex>",
+// "….app.old-<hex>") are tried again, so that none stays for good once it
+// can go.
+void clearMovedAside(const QString &app)
+{
+    const QFileInfo installed(app);
+    const QRegularExpression aside(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(installed.fileName()) + QStringLiteral("\\.(new|old)-[0-9a-f]{8}")));
+    const QFileInfoList entries =
+        QDir(installed.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (!aside.match(entry.fileName()).hasMatch())
+            continue;
+        std::error_code error;
+        std::filesystem::remove_all(native(entry.filePath()).toStdString(), error);
+    }
+}
+
 } // namespace
 
 QString staged(const QString &app)
@@ -206,12 +228,15 @@ void abandon(const QString &app)
 {
     QFile::remove(marker(app));
     clear(staged(app));
+    clearMovedAside(app);
 }
 
 std::optional<QString> finish(const QString &app)
 {
     const QByteArray markerPath = native(marker(app));
-    const int fd = ::open(markerPath.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Anything but a regular file under the marker's name is no marker, and
+    // must not hold a start that opens it.
+    const int fd = RegularFile::open(marker(app), O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt;
     // One finisher at a time; a second one finds the marker gone.
@@ -230,6 +255,7 @@ std::optional<QString> finish(const QString &app)
     // Whichever folder is not the installed one now is the one to drop.
     clear(staged(app));
     clear(retired(app));
+    clearMovedAside(app);
     ::unlink(markerPath.constData());
     ::close(fd);
     return failure;

@@ -1,19 +1,23 @@
 #include "settings/updater.h"
 
+#include "claude/childprocess.h"
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "core/fileerror.h"
+#include "core/folderlock.h"
 #include "core/httpfetch.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/privatetemp.h"
+#include "core/regularfile.h"
 #include "settings/appswap.h"
 #include "settings/apppaths.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
@@ -31,8 +35,6 @@ const QString defaultIdentifier = QStringLiteral("com.tovanek.quarrystone.mac");
 constexpr int checkTimeoutMs = 15'000;
 // A download that stalls this long fails, so the install can be tried again.
 constexpr int downloadStallMs = 60'000;
-// A new copy that has not proven it can start within this time cannot.
-constexpr std::chrono::seconds selfCheckLimit{60};
 
 // Any failure of the install but the two with messages of their own; shown
 // after "업데이트하지 못했어요: ".
@@ -79,8 +81,9 @@ void removeWork(const QString &work)
 }
 
 // Runs `program` to its end, tied to this process: the system ends it when
-// the application dies first. Gives its exit status, -1 when it could not
-// start.
+// the application dies first. It leads a process group of its own, which
+// goes with it: at the limit, and once it has ended, whatever it started is
+// killed too. Gives its exit status, -1 when it could not start.
 QCoro::Task<int> runTied(QString program, QStringList args, Spawn::Environment env, QString cwd,
                          std::optional<std::chrono::milliseconds> limit)
 {
@@ -92,29 +95,52 @@ QCoro::Task<int> runTied(QString program, QStringList args, Spawn::Environment e
         pid = Spawn::run(QStringLiteral("/usr/bin/setpriv"),
                          QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("KILL"), QStringLiteral("--"), program}
                              + args,
-                         env, cwd, devNull, devNull, devNull);
+                         env, cwd, devNull, devNull, devNull, true);
     } catch (const SpawnFailure &) {
     }
     ::close(devNull);
     if (!pid)
         co_return -1;
+    const ChildProcess group(*pid, true);
     QTimer limiter;
     limiter.setSingleShot(true);
-    QObject::connect(&limiter, &QTimer::timeout, [child = *pid] { ::kill(child, SIGKILL); });
+    QObject::connect(&limiter, &QTimer::timeout, [group] { group.kill(); });
     if (limit)
         limiter.start(*limit);
-    co_return co_await Spawn::wait(*pid);
+    const int status = co_await Spawn::wait(*pid);
+    group.kill();
+    co_return status;
 }
 
-// The update's own folder inside the private temporary folder, emptied.
-QString workFolder(const QString &build)
+// The new copy starts its window as the person's next start will, but
+// with a home and a support folder of its own and no session bus: a check
+// must not change the person's settings or plans, nor wake their keyring.
+Spawn::Environment selfCheckEnvironment(const QString &work)
+{
+    Spawn::Environment env = Spawn::processEnvironment();
+    const QString home = work + QStringLiteral("/check-home");
+    QDir().mkpath(home);
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), home + QStringLiteral("/support"));
+    for (const QString &name : {QStringLiteral("XDG_DATA_HOME"), QStringLiteral("XDG_CONFIG_HOME"),
+                                QStringLiteral("XDG_CACHE_HOME"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS")})
+        env.remove(name);
+    return env;
+}
+
+const QString workPrefix = QStringLiteral("quarrystone-update-");
+
+// The update's own folder inside the private temporary folder, emptied,
+// and locked for as long as this process installs from it: a folder that
+// nobody holds was left by an install or a swap that was cut short.
+Updater::WorkFolder workFolder(const QString &build)
 {
     const std::optional<QString> base = PrivateTemp::folder();
     if (!base)
         throw InstallError{QStringLiteral("임시 폴더를 만들지 못했어요: ") + QDir::tempPath()};
     // The number, not the server's text, names the folder: the text could
     // hold "/" or "..".
-    const QString work = *base + QStringLiteral("/quarrystone-update-") + QString::number(Updater::buildNumber(build));
+    const QString work = *base + QLatin1Char('/') + workPrefix + QString::number(Updater::buildNumber(build));
     const QFileInfo existing(work);
     if (existing.isDir() && !existing.isSymLink())
         QDir(work).removeRecursively();
@@ -123,7 +149,11 @@ QString workFolder(const QString &build)
     if (!QDir().mkpath(work))
         throw InstallError{QStringLiteral("작업 폴더를 만들지 못했어요: ") + work + QStringLiteral(" (")
                            + FileError::describe(errno) + QLatin1Char(')')};
-    return work;
+    try {
+        return {work, std::make_shared<FolderLock>(FolderLock::take(work))};
+    } catch (const FolderLock::Failure &failure) {
+        throw InstallError{failure.message};
+    }
 }
 
 // The one application folder at the top of the unpacked archive, holding
@@ -143,6 +173,16 @@ QString appIn(const QString &work)
         throw UpdaterFailure{QStringLiteral("zip 안에 앱이 없어요")};
     if (apps.size() > 1)
         throw InstallError{QStringLiteral("zip 안에 앱이 여러 개 있어요")};
+    // A link would have the application run from, or write to, a place
+    // outside its own folder, which the next update could not replace.
+    QDirIterator walk(apps.first(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                      QDirIterator::Subdirectories);
+    while (walk.hasNext()) {
+        const QFileInfo entry(walk.next());
+        if (entry.isSymLink())
+            throw InstallError{QStringLiteral("새 앱에 링크가 있어요: ")
+                               + QDir(apps.first()).relativeFilePath(entry.filePath())};
+    }
     for (const char *part : {"bin/quarrystone", "bin/quarrystone-window.so"}) {
         const QFileInfo file(apps.first() + QLatin1Char('/') + QLatin1String(part));
         if (!file.isFile() || file.isSymLink())
@@ -205,11 +245,11 @@ Updater::Bundle Updater::Bundle::of(const QString &executableFolder)
         return bundle;
     // The real folder: the swap must move it, not a link that points to it.
     bundle.path = app.canonicalFilePath();
-    QFile info(bundle.path + QStringLiteral("/Info.json"));
-    if (!info.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> info = RegularFile::read(bundle.path + QStringLiteral("/Info.json"));
+    if (!info)
         return bundle;
     try {
-        const QJsonObject values = parseObject(info.readAll());
+        const QJsonObject values = parseObject(*info);
         bundle.identifier = JsonRead::string(values, QStringLiteral("identifier"));
         bundle.version = JsonRead::string(values, QStringLiteral("version"), bundle.version);
         bundle.build = JsonRead::string(values, QStringLiteral("build"));
@@ -237,13 +277,30 @@ Updater::Updater(Hooks hooks, QObject *parent)
     , m_hooks(std::move(hooks))
 {
     // Shown once, at the start that follows the failed swap.
-    QFile note(m_hooks.note);
-    if (!note.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> note = RegularFile::read(m_hooks.note);
+    if (!note)
         return;
-    m_swapFailure = failed(QString::fromUtf8(note.readAll()).trimmed());
-    note.close();
-    note.remove();
+    m_swapFailure = failed(QString::fromUtf8(*note).trimmed());
+    QFile::remove(m_hooks.note);
     m_phase = Phase::failed(m_swapFailure);
+}
+
+void Updater::removeAbandonedWork()
+{
+    const std::optional<QString> base = PrivateTemp::folder();
+    if (!base)
+        return;
+    const QFileInfoList entries = QDir(*base).entryInfoList({workPrefix + QLatin1Char('*')},
+                                                            QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink())
+            continue;
+        try {
+            const FolderLock held = FolderLock::take(entry.filePath());
+            removeWork(entry.filePath());
+        } catch (const FolderLock::Failure &) {
+        }
+    }
 }
 
 QString Updater::failureNote()
@@ -417,12 +474,13 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
                 throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
         }
         setPhase(Phase::installing());
-        QFuture<QString> making = OffThread::run(workFolder, latest.build);
-        work = co_await making;
+        QFuture<WorkFolder> making = OffThread::run(workFolder, latest.build);
+        m_work = co_await making;
+        work = m_work.path;
         // Handed over whole, so that the package's memory is freed where it
         // is written, off the main thread.
         const QString app = co_await unpack(std::move(answer.body), work);
-        co_await stage(app);
+        co_await stage(app, work);
         if (m_busy && m_busy())
             throw InstallError{QStringLiteral("진행 중인 작업이 있어요. 작업이 끝나면 다시 해 주세요.")};
         AppSwap::commit(m_hooks.bundle.path);
@@ -443,6 +501,7 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
                 removeWork(work);
         });
     co_await cleaning;
+    m_work = WorkFolder();
     setPhase(Phase::failed(failure));
 }
 
@@ -465,7 +524,7 @@ QCoro::Task<QString> Updater::unpack(QByteArray zip, QString work)
     co_return appIn(work);
 }
 
-QCoro::Task<> Updater::stage(QString unpacked)
+QCoro::Task<> Updater::stage(QString unpacked, QString work)
 {
     // The copy beside the installed folder is also the proof that the
     // install location takes the new application: writable, with room.
@@ -474,7 +533,8 @@ QCoro::Task<> Updater::stage(QString unpacked)
     co_await copying;
     const QStringList args{QStringLiteral("--self-check")};
     const int status = co_await runTied(AppSwap::staged(app) + QStringLiteral("/bin/quarrystone"), args,
-                                        Spawn::processEnvironment(), AppSwap::staged(app), selfCheckLimit);
+                                        selfCheckEnvironment(work), AppSwap::staged(app),
+                                        m_hooks.selfCheckLimit);
     if (status != 0)
         throw InstallError{QStringLiteral("새 버전이 시작되지 않아요 (검사 결과 %1)").arg(status)};
 }

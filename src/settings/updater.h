@@ -1,12 +1,16 @@
 #pragma once
 
+#include "core/folderlock.h"
+
 #include <QByteArray>
 #include <QCoroTask>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 // An update that could not be installed, with the message shown as it is.
@@ -89,6 +93,9 @@ public:
         // Where a swap that failed after the application quit leaves its
         // cause for the next start to show.
         QString note;
+        // A new copy that has not proven it can start within this time
+        // cannot.
+        std::chrono::milliseconds selfCheckLimit = std::chrono::seconds(60);
 
         Hooks();
     };
@@ -132,6 +139,15 @@ public:
     static QString swapScript(const QString &app, const QString &work, const QString &note, qint64 pid);
     // The note of the running application's own swaps.
     static QString failureNote();
+    // Removes the work folders of installs and swaps that were cut short
+    // (a kill, a crash); one whose install still runs is left alone.
+    static void removeAbandonedWork();
+
+    // An install's work folder, held by the install while it runs.
+    struct WorkFolder {
+        QString path;
+        std::shared_ptr<FolderLock> lock;
+    };
 
 Q_SIGNALS:
     void availableChanged();
@@ -147,7 +163,7 @@ private:
     QCoro::Task<> runCheck(QUrl url, bool manual);
     QCoro::Task<> runInstall(Latest latest, QUrl url);
     QCoro::Task<QString> unpack(QByteArray zip, QString work);
-    QCoro::Task<> stage(QString unpacked);
+    QCoro::Task<> stage(QString unpacked, QString work);
     void relaunch(const QString &work);
 
     void setAvailable(const std::optional<Latest> &latest);
@@ -155,6 +171,9 @@ private:
     void setLastChecked(const QDateTime &when);
 
     Hooks m_hooks;
+    // Held from the work folder's making to the install's end; at a swap,
+    // to this process's end.
+    WorkFolder m_work;
     std::function<bool()> m_busy;
     std::optional<Latest> m_available;
     Phase m_phase;

@@ -55,6 +55,11 @@ void ZipWriter::addFile(const QString &name, const QByteArray &contents, int mod
     m_entries.append({name.toUtf8(), contents, static_cast<quint32>(0100000 | mode), false});
 }
 
+void ZipWriter::addLink(const QString &name, const QString &target)
+{
+    m_entries.append({name.toUtf8(), target.toUtf8(), static_cast<quint32>(0120777), false});
+}
+
 QByteArray ZipWriter::bytes() const
 {
     QByteArray out;

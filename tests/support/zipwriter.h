@@ -12,6 +12,8 @@ public:
     // Folder names end with "/".
     void addFolder(const QString &name, int mode = 0755);
     void addFile(const QString &name, const QByteArray &contents, int mode = 0644);
+    // A symbolic link to `target`, as unzip makes it.
+    void addLink(const QString &name, const QString &target);
     QByteArray bytes() const;
 
 private:
