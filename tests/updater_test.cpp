@@ -973,6 +973,41 @@ TEST(UpdaterScript, SwapCutShortAnywhereIsCompletedByTheScriptRunAgain)
     }
 }
 
+TEST(UpdaterScript, WithoutFolderExchangeAKillAtAnyRenameLeavesAnApplicationInPlace)
+{
+    // A kill at each rename of a swap on a file system that cannot exchange
+    // two folders, until a swap runs through without meeting one.
+    bool ranThrough = false;
+    for (int at = 1; !ranThrough && at < 40; ++at) {
+        Sandbox sandbox;
+        const QString app = sandbox.path("Apps/Quarrystone.app");
+        sandbox.makeApp(app, "old");
+        ASSERT_TRUE(writeFile(app + "/bin/only-in-old", "old"));
+        sandbox.stageApp(app, "new");
+        Spawn::Environment env = Spawn::processEnvironment();
+        env.insert("LD_PRELOAD", RENAME_SHIM);
+        env.insert("QUARRYSTONE_NO_EXCHANGE", "1");
+        env.insert("QUARRYSTONE_KILL_AT_RENAME", QString::number(at));
+        const QStringList finish{"--finish-update", app, sandbox.note()};
+        ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
+        ranThrough = !exists(app + ".swap");
+
+        // Whatever the moment, a start at the installed path finds a program.
+        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable()) << "killed at rename " << at;
+        const QByteArray info = readFile(app + "/Info.json");
+        EXPECT_TRUE(info == "{\"version\": \"old\"}" || info == "{\"version\": \"new\"}") << info.toStdString();
+
+        // The next start completes the swap.
+        env.remove("QUARRYSTONE_KILL_AT_RENAME");
+        ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
+        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}") << "killed at rename " << at;
+        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile());
+        EXPECT_FALSE(exists(app + "/bin/only-in-old")) << "killed at rename " << at;
+        EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"}) << "killed at rename " << at;
+    }
+    EXPECT_TRUE(ranThrough);
+}
+
 TEST(UpdaterScript, KilledAtAnyMomentTheScriptLeavesAWorkingApplication)
 {
     for (int round = 0; round < 12; ++round) {

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QRandomGenerator>
 #include <cerrno>
 #include <climits>
@@ -121,6 +122,133 @@ bool rename(const QString &from, const QString &to)
     return ::rename(native(from).constData(), native(to).constData()) == 0;
 }
 
+// Gives the path of every file and link below `root`, relative to it.
+void listFiles(const QByteArray &root, const QByteArray &relative, QSet<QByteArray> &files)
+{
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator((root + relative).toStdString(), error)) {
+        const QByteArray name = relative + '/' + QByteArray::fromStdString(entry.path().filename().string());
+        if (entry.is_directory(error) && !entry.is_symlink(error))
+            listFiles(root, name, files);
+        else
+            files.insert(name);
+    }
+}
+
+// Makes `to` hold what `from` holds: each file and link is renamed into
+// place over what was there, so every path below `to` names a whole file
+// at every moment. Gives 0 or the errno value of the first failure.
+int moveTree(const QByteArray &from, const QByteArray &to)
+{
+    struct stat target {};
+    if (::lstat(to.constData(), &target) == 0 && !S_ISDIR(target.st_mode) && ::unlink(to.constData()) != 0)
+        return errno;
+    if (::mkdir(to.constData(), 0755) != 0 && errno != EEXIST)
+        return errno;
+    std::error_code listing;
+    for (const auto &entry : std::filesystem::directory_iterator(from.toStdString(), listing)) {
+        const QByteArray name = QByteArray::fromStdString(entry.path().filename().string());
+        const QByteArray source = from + '/' + name;
+        const QByteArray destination = to + '/' + name;
+        struct stat info {};
+        if (::lstat(source.constData(), &info) != 0)
+            return errno;
+        if (S_ISDIR(info.st_mode)) {
+            if (const int error = moveTree(source, destination))
+                return error;
+            ::chmod(destination.constData(), info.st_mode & 07777);
+            continue;
+        }
+        struct stat there {};
+        if (::lstat(destination.constData(), &there) == 0 && S_ISDIR(there.st_mode)) {
+            std::error_code removing;
+            std::filesystem::remove_all(destination.toStdString(), removing);
+        }
+        if (::rename(source.constData(), destination.constData()) != 0)
+            return errno;
+    }
+    return listing ? listing.value() : 0;
+}
+
+// Keeps the installed folder's files in `to` as second links to the same
+// files (a copy where the file system has no such links), so that nothing
+// is copied and an unfinished move can be put back.
+int keepTree(const QByteArray &from, const QByteArray &to)
+{
+    struct stat info {};
+    if (::lstat(from.constData(), &info) != 0)
+        return errno;
+    if (S_ISDIR(info.st_mode)) {
+        if (::mkdir(to.constData(), 0700) != 0)
+            return errno;
+        std::error_code listing;
+        for (const auto &entry : std::filesystem::directory_iterator(from.toStdString(), listing)) {
+            const QByteArray name = QByteArray::fromStdString(entry.path().filename().string());
+            if (const int error = keepTree(from + '/' + name, to + '/' + name))
+                return error;
+        }
+        return listing ? listing.value() : 0;
+    }
+    if (::link(from.constData(), to.constData()) == 0)
+        return 0;
+    return copyTree(from, to);
+}
+
+// Removes what the installed folder still holds of the old application
+// and the new one does not: files that are still the very files kept.
+void dropOldFiles(const QByteArray &app, const QByteArray &kept)
+{
+    QSet<QByteArray> files;
+    listFiles(app, QByteArray(), files);
+    for (const QByteArray &file : std::as_const(files)) {
+        struct stat now {};
+        struct stat before {};
+        if (::lstat((app + file).constData(), &now) == 0 && ::lstat((kept + file).constData(), &before) == 0
+            && now.st_ino == before.st_ino && now.st_dev == before.st_dev)
+            ::unlink((app + file).constData());
+    }
+}
+
+// The swap where the file system cannot exchange two folders: the new
+// copy's files are moved into the installed folder one by one, each by a
+// rename over the old file, so that a start at any moment finds an
+// application at the installed path, and completes the swap itself. The
+// old files are kept aside first, whole, for a failure to put back; a
+// stamp in that copy says it is whole, so a swap cut short goes on.
+std::optional<QString> moveFilesInto(const QString &app, const QByteArray &wanted)
+{
+    const QByteArray kept = native(retired(app));
+    const QByteArray stamp = kept + "/.quarrystone-kept-" + wanted;
+    if (!exists(QFile::decodeName(stamp))) {
+        clear(retired(app));
+        int error = keepTree(native(app), kept);
+        if (!error) {
+            const int fd = ::open(stamp.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            error = fd < 0 ? errno : (::close(fd), sync(kept));
+        }
+        if (error) {
+            clear(retired(app));
+            return FileError::describe(error);
+        }
+    }
+    if (const int error = moveTree(native(staged(app)), native(app))) {
+        // Back to the old application: its files over whatever came, and
+        // nothing of the new one beside them.
+        QSet<QByteArray> old;
+        listFiles(kept, QByteArray(), old);
+        ::unlink(stamp.constData());
+        moveTree(kept, native(app));
+        QSet<QByteArray> now;
+        listFiles(native(app), QByteArray(), now);
+        for (const QByteArray &file : std::as_const(now))
+            if (!old.contains(file))
+                ::unlink((native(app) + file).constData());
+        return FileError::describe(error);
+    }
+    dropOldFiles(native(app), kept);
+    return std::nullopt;
+}
+
 // Puts the staged copy named `wanted` at `app`. A kill between any two
 // steps leaves a state this same function completes when run again.
 std::optional<QString> putInPlace(const QString &app, const QByteArray &wanted)
@@ -147,15 +275,7 @@ std::optional<QString> putInPlace(const QString &app, const QByteArray &wanted)
         return std::nullopt;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return FileError::describe(errno);
-    // A file system that cannot exchange: the old folder goes aside first.
-    clear(retired(app));
-    if (!rename(app, retired(app)))
-        return FileError::describe(errno);
-    if (rename(staged(app), app))
-        return std::nullopt;
-    const int error = errno;
-    rename(retired(app), app);
-    return FileError::describe(error);
+    return moveFilesInto(app, wanted);
 }
 
 // Copies that `clear` could not remove and moved aside ("….app.new-<hex>",
