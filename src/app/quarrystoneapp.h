@@ -35,10 +35,15 @@ public:
     // ignores SIGTERM still gets its SIGKILL before the process ends.
     void quit(int waitMs = 12'000);
 
-    // Builds the application and runs it until it ends.
+    // Builds the application and runs it until it ends. SIGINT, SIGTERM
+    // and SIGHUP quit it.
     static int run(int &argc, char **argv);
 
 private:
+    // Stops a running generation, revision or development run and waits
+    // for it to end, at most `waitMs`.
+    void stopWork(int waitMs = 12'000);
+
     std::unique_ptr<AppState> m_state;
     QPointer<MainWindow> m_main;
     QPointer<QWidget> m_settings;
