@@ -247,17 +247,19 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
               "../../x");
 
     // A stop signal sent to the command alone, while Claude works: Claude's
-    // run is stopped with it (none is left running) and the status tells.
+    // run is stopped with it, the child Claude started too even when it
+    // outlives SIGTERM (none is left running), and the status tells.
     writeSettings(FakeClaude::path());
-    for (const int signal : {SIGTERM, SIGINT}) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
-        fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
-        const qsizetype starts = fake.records("start").size();
+        fake.setScenario({{"steps", QJsonArray{QJsonObject{{"startChild", QJsonObject{{"ignoreSigterm", true}}}},
+                                               QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+        const qsizetype children = fake.records("child").size();
         const qsizetype stops = fake.records("sigterm").size();
         QProcess process;
         CommandLine::start(process, {"--generate", link, "--feature", "Stopped", "--out", home.filePath("stopped")},
                            home.path());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > starts; }, 20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("child").size() > children; }, 20000));
         ::kill(static_cast<pid_t>(process.processId()), signal);
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
@@ -265,5 +267,56 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
         EXPECT_TRUE(QTest::qWaitFor([&] { return fake.records("sigterm").size() == stops + 1; }, 5000));
         const qint64 claude = fake.records("start").last().value("pid").toInteger();
         EXPECT_TRUE(QTest::qWaitFor([&] { return FakeClaude::hasEnded(claude); }, 5000));
+        EXPECT_EQ(fake.running(), QList<qint64>());
+        for (const qint64 left : fake.running())
+            ::kill(static_cast<pid_t>(left), SIGKILL);
+    }
+}
+
+// A stop that reaches --redraft once its files are written, at whatever
+// moment, cannot hide the new draft: the status says which plan plan.json
+// holds (0 and "완료" for the new draft, the signal's code for the old).
+TEST_F(HeadlessGenerateTest, ASignalAfterTheDraftIsWrittenNeverHidesIt)
+{
+    const QString link = QStringLiteral("https://www.figma.com/design/KEY/Harbor?node-id=1-1");
+    const auto answers = [this](const QString &title) {
+        const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}}};
+        const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"},
+                                  {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+        const QJsonObject screen{{"id", "feed"}, {"name", "FeedScreen"}, {"title", "피드"}, {"figmaNodes", QJsonArray{"1:2"}}};
+        const QJsonObject plan{{"meta", QJsonObject{{"feature", "Late"}, {"title", title}}}, {"screens", QJsonArray{screen}}};
+        fake.setScenario({{"responses", QJsonArray{
+            QJsonObject{{"stdinContains", "Figma MCP 도구로"},
+                        {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(section)) + "\n```")}}},
+            QJsonObject{{"stdinContains", "## 입력"},
+                        {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(plan)) + "\n```")}}},
+        }}});
+    };
+    answers("초안 0");
+    const QString out = home.filePath("late");
+    ASSERT_EQ(run({"--generate", link, "--feature", "Late", "--out", out}).code, 0);
+    const QString dir = out + "/Late-plan";
+    const QList<int> signals{SIGTERM, SIGINT, SIGTERM, SIGINT, SIGHUP, SIGHUP};
+    for (int n = 1; n <= signals.size(); ++n) {
+        SCOPED_TRACE(n);
+        const QString title = QStringLiteral("초안 %1").arg(n);
+        const int signal = signals.at(n - 1);
+        answers(title);
+        const QByteArray before = readFile(dir + "/plan.json");
+        QProcess process;
+        CommandLine::start(process, {"--redraft", dir}, home.path());
+        // The page is the last of the three files written.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(dir + "/index.html").contains(title.toUtf8()); }, 20000));
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        const QByteArray now = readFile(dir + "/plan.json");
+        if (process.exitCode() == 0) {
+            EXPECT_TRUE(now.contains(title.toUtf8()));
+            EXPECT_TRUE(QString::fromUtf8(process.readAllStandardOutput()).endsWith("완료: " + dir + "\n"));
+        } else {
+            EXPECT_EQ(process.exitCode(), 128 + signal);
+            EXPECT_EQ(now, before);
+        }
     }
 }

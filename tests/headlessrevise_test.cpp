@@ -135,24 +135,28 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     EXPECT_EQ(undo.err, "되돌릴 백업이 없어요\n");
 }
 
-// Stopping the command stops Claude and puts plan.json back before the
-// process ends with the signal's code.
+// Stopping the command (Ctrl+C, a kill, a closed terminal) stops Claude,
+// with the child it started even when that child outlives SIGTERM, and
+// puts plan.json back before the process ends with the signal's code.
 TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
 {
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         QFile::remove(fake.folder() + "/log.jsonl");
-        fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+        fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan),
+                                               QJsonObject{{"startChild", QJsonObject{{"ignoreSigterm", true}}}},
+                                               QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
         QProcess process;
         CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
         QElapsedTimer timer;
         timer.start();
-        while (fake.records("start").isEmpty() && timer.elapsed() < 20000)
+        while (fake.records("child").isEmpty() && timer.elapsed() < 20000)
             QThread::msleep(20);
-        ASSERT_FALSE(fake.records("start").isEmpty());
+        ASSERT_FALSE(fake.records("child").isEmpty());
         ::kill(static_cast<pid_t>(process.processId()), signal);
         ASSERT_TRUE(process.waitForFinished(20000));
 
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), 128 + signal);
         EXPECT_EQ(QString::fromUtf8(process.readAllStandardError()), "멈췄어요. 고치기 전으로 돌려 놨어요.\n");
         EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
@@ -161,6 +165,10 @@ TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
         EXPECT_EQ(fake.records("sigterm").size(), 1);
         const qint64 child = fake.records("start").first().value("pid").toInteger();
         EXPECT_TRUE(FakeClaude::hasEnded(child));
+        EXPECT_EQ(fake.records("child").size(), 1);
+        EXPECT_EQ(fake.running(), QList<qint64>());
+        for (const qint64 left : fake.running())
+            ::kill(static_cast<pid_t>(left), SIGKILL);
     }
 }
 

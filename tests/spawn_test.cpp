@@ -236,7 +236,7 @@ TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
         if (end == End::stop)
             stop.cancel();
         if (end == End::application) {
-            Spawn::endTimedCommands(std::chrono::milliseconds(300));
+            Spawn::endChildren(std::chrono::milliseconds(300));
             // Ended and reaped by the time it returns.
             EXPECT_TRUE(processGone(shell));
         }

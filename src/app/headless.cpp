@@ -9,6 +9,7 @@
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "claude/clauderunner.h"
+#include "claude/spawn.h"
 #include "core/filedescriptor.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThreadPool>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -40,6 +42,9 @@ void warn(const QString &line)
     std::fflush(stdout);
     FileDescriptor::writeAll(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
 }
+
+// How long the end waits for the shared pool's work.
+constexpr int poolEndMs = 30000;
 
 constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 
@@ -161,7 +166,18 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag)
 void fail(const QString &message)
 {
     warn(message);
-    std::exit(1);
+    end(1);
+}
+
+void end(int code)
+{
+    std::fflush(stdout);
+    Spawn::endChildren();
+    // A plan file being written on the pool is finished, not cut short;
+    // the bound keeps a task that waits for this thread from holding the
+    // end for ever.
+    QThreadPool::globalInstance()->waitForDone(poolEndMs);
+    std::exit(code);
 }
 
 FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBack)
@@ -198,7 +214,7 @@ void removeLeftovers(const QString &dir)
         AtomicFile::removeLeftovers(dir);
 }
 
-int run(const QStringList &arguments)
+void run(const QStringList &arguments)
 {
     // A render starts no tool: it need not wait for the tool search's login
     // shell, a large part of the command's time.
@@ -216,9 +232,9 @@ int run(const QStringList &arguments)
             fail(flag + QStringLiteral(" 뒤에 ") + what + QStringLiteral(" 주세요"));
 
     if (const auto folder = value(arguments, QStringLiteral("--render")))
-        return render(*folder, settings);
+        end(render(*folder, settings));
     if (arguments.contains(QStringLiteral("--check-connections")))
-        return checkConnections(settings);
+        end(checkConnections(settings));
     if (value(arguments, QStringLiteral("--import")))
         HeadlessImport::importPage(arguments, settings);
     if (value(arguments, QStringLiteral("--revise")))

@@ -16,9 +16,15 @@ namespace Headless {
 // command line over the window.
 bool wantsCommandLine(const QStringList &arguments);
 
-// Runs one mode and gives the process's exit code. Asynchronous modes run
-// the event loop until their operation reports done or failed.
-int run(const QStringList &arguments);
+// Runs one mode and ends the process with its exit code. Asynchronous
+// modes run the event loop until their operation reports done or failed.
+[[noreturn]] void run(const QStringList &arguments);
+
+// Ends the process with `code`: the one way a command-line run ends,
+// whatever ends it. Every child that leads a group of its own is ended
+// first (Claude's runs with all they started, the checks), and work handed
+// to the shared pool finishes.
+[[noreturn]] void end(int code);
 
 // The element right after the first occurrence of `flag`, whatever it is.
 std::optional<QString> value(const QStringList &arguments, const QString &flag);

@@ -6,9 +6,12 @@
 #include "model/generateinput.h"
 #include "model/generator.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <memory>
+#include <utility>
 
 namespace HeadlessGenerate {
 
@@ -27,6 +30,47 @@ std::optional<QStringList> listOption(const QStringList &arguments, const char *
     if (!value)
         return std::nullopt;
     return value->split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+// The shared Generator as the command line follows it: every log line once,
+// in order, however many come between two looks; then "완료: <folder>", or
+// "실패: <message>" once nothing of the run writes any more.
+[[noreturn]] void follow(std::function<void()> start)
+{
+    Generator &generator = Generator::shared();
+    // Every line as it is added: the published log keeps only the last
+    // lines, and more than that may come between two looks.
+    const auto pending = std::make_shared<QStringList>();
+    QObject::connect(&generator, &Generator::lineAdded, QCoreApplication::instance(),
+                     [pending](const QString &line) { pending->append(line); });
+    // Set once no run writes plan files or takes them back any more.
+    const auto writesOver = std::make_shared<bool>(false);
+    HeadlessRun::follow({
+        std::move(start),
+        [&generator, writesOver] {
+            using Kind = HeadlessRun::Look::Kind;
+            const Generator::Phase phase = generator.phase();
+            switch (phase.kind) {
+            case Generator::Phase::Kind::done:
+                return HeadlessRun::Look{Kind::done, {QStringLiteral("완료: ") + phase.dir}, {}};
+            case Generator::Phase::Kind::failed:
+                // A stop while the files are written shows at once, but the
+                // run takes them back only afterwards.
+                generator.afterWrites([writesOver] { *writesOver = true; });
+                if (!*writesOver)
+                    return HeadlessRun::Look{Kind::running, {}, {}};
+                return HeadlessRun::Look{Kind::failed, {}, QStringLiteral("실패: ") + phase.text};
+            case Generator::Phase::Kind::running:
+                return HeadlessRun::Look{Kind::running, {}, {}};
+            case Generator::Phase::Kind::idle:
+                break;
+            }
+            return HeadlessRun::Look{};
+        },
+        [pending] { return std::exchange(*pending, QStringList()); },
+        // Claude's run (and all it started) ends like at the stop button.
+        [&generator] { generator.cancel(); },
+    });
 }
 
 } // namespace
@@ -53,7 +97,7 @@ void generate(const QStringList &arguments, const AppSettings &settings)
     input.apiDocs = listOption(arguments, "--api-doc");
     input.specDocs = listOption(arguments, "--spec-doc");
 
-    HeadlessRun::followGeneration([input, settings] { Generator::shared().start(input, settings, {}); });
+    follow([input, settings] { Generator::shared().start(input, settings, {}); });
 }
 
 void redraft(const QStringList &arguments, const AppSettings &settings)
@@ -77,7 +121,7 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
     if (const auto specDocs = listOption(arguments, "--spec-doc"))
         input.specDocs = *specDocs;
 
-    HeadlessRun::followGeneration([input, dir, settings] { Generator::shared().run(input, dir, settings, true, {}); });
+    follow([input, dir, settings] { Generator::shared().run(input, dir, settings, true, {}); });
 }
 
 } // namespace HeadlessGenerate

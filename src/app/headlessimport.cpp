@@ -20,7 +20,6 @@
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
-#include <cstdlib>
 
 namespace HeadlessImport {
 
@@ -213,7 +212,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
-    std::exit(0);
+    Headless::end(0);
 }
 
 } // namespace HeadlessImport

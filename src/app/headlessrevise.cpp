@@ -2,17 +2,12 @@
 
 #include "app/headless.h"
 #include "app/headlessrun.h"
-#include "core/filedescriptor.h"
 #include "model/generator.h"
 #include "model/reviser.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
+#include <functional>
 #include <memory>
-#include <unistd.h>
 
 namespace HeadlessRevise {
 
@@ -20,56 +15,38 @@ namespace {
 
 const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 필요해요");
 
-// The stop signal that came, if any.
-volatile std::sig_atomic_t caught = 0;
-
-// Ends the command once the revision is over. A revision that completed
-// exits with 0 and its answer even when a stop came too late to undo it; a
-// failed one has put plan.json back, and a stop is then told by its status.
-void endIfOver(const Reviser::Phase &phase)
+// The shared Reviser as the command line follows it: each new progress
+// text once, then its answer, or its failure (which has put plan.json back).
+[[noreturn]] void follow(std::function<void()> start)
 {
-    switch (phase.kind) {
-    case Reviser::Phase::Kind::done:
-        HeadlessRun::print({phase.text});
-        std::exit(0);
-    case Reviser::Phase::Kind::failed:
-        std::fflush(stdout);
-        FileDescriptor::writeAll(STDERR_FILENO, (phase.text + QLatin1Char('\n')).toUtf8());
-        std::exit(caught ? 128 + caught : 1);
-    case Reviser::Phase::Kind::running:
-    case Reviser::Phase::Kind::idle:
-        return;
-    }
-}
-
-void stopOnSignals()
-{
-    HeadlessRun::onStopSignals([](int signal) {
-        caught = signal;
-        Reviser &reviser = Reviser::shared();
-        // Before the revision starts nothing needs putting back; once it
-        // ended, it ends the command as it ended. Otherwise the printer ends
-        // the process once the revision has stopped or completed.
-        const Reviser::Phase phase = reviser.phase();
-        if (phase.kind == Reviser::Phase::Kind::idle)
-            std::exit(128 + caught);
-        endIfOver(phase);
-        reviser.cancel();
-    });
-}
-
-// The revision printer: each new progress text once, then the end.
-std::function<void()> printer()
-{
-    auto last = std::make_shared<QString>();
-    return [last] {
-        const Reviser::Phase phase = Reviser::shared().phase();
-        if (phase.isRunning() && phase.text != *last) {
-            HeadlessRun::print({QStringLiteral("… ") + phase.text});
+    Reviser &reviser = Reviser::shared();
+    const auto last = std::make_shared<QString>();
+    HeadlessRun::follow({
+        std::move(start),
+        [&reviser] {
+            using Kind = HeadlessRun::Look::Kind;
+            const Reviser::Phase phase = reviser.phase();
+            switch (phase.kind) {
+            case Reviser::Phase::Kind::done:
+                return HeadlessRun::Look{Kind::done, {phase.text}, {}};
+            case Reviser::Phase::Kind::failed:
+                return HeadlessRun::Look{Kind::failed, {}, phase.text};
+            case Reviser::Phase::Kind::running:
+                return HeadlessRun::Look{Kind::running, {}, {}};
+            case Reviser::Phase::Kind::idle:
+                break;
+            }
+            return HeadlessRun::Look{};
+        },
+        [&reviser, last] {
+            const Reviser::Phase phase = reviser.phase();
+            if (!phase.isRunning() || phase.text == *last)
+                return QStringList();
             *last = phase.text;
-        }
-        endIfOver(phase);
-    };
+            return QStringList{QStringLiteral("… ") + phase.text};
+        },
+        [&reviser] { reviser.cancel(); },
+    });
 }
 
 // The attachments are copied by the revision itself, which takes regular
@@ -102,27 +79,22 @@ void revise(const QStringList &arguments, const AppSettings &settings)
     // An undo right after an interrupted revision wants that revision gone,
     // which the rollback has just done: it goes back no further.
     if (arguments.contains(QStringLiteral("--undo")) && rolledBack)
-        std::exit(0);
+        Headless::end(0);
     if (arguments.contains(QStringLiteral("--undo")))
-        HeadlessRun::keepAlive(
-            [dir, settings, &reviser] {
-                if (!reviser.undo(dir, settings))
-                    Headless::fail(QStringLiteral("되돌릴 백업이 없어요"));
-            },
-            printer());
+        follow([dir, settings, &reviser] {
+            if (!reviser.undo(dir, settings))
+                Headless::fail(QStringLiteral("되돌릴 백업이 없어요"));
+        });
 
     const std::optional<QString> request = Headless::value(arguments, QStringLiteral("--request"));
     if (!request)
         Headless::fail(requestMissing);
     const QStringList attachments = images(arguments);
 
-    stopOnSignals();
-    HeadlessRun::keepAlive(
-        [request = *request, images = attachments, dir, settings, &reviser] {
-            if (!reviser.revise(request, images, dir, settings))
-                Headless::fail(requestMissing);
-        },
-        printer());
+    follow([request = *request, images = attachments, dir, settings, &reviser] {
+        if (!reviser.revise(request, images, dir, settings))
+            Headless::fail(requestMissing);
+    });
 }
 
 } // namespace HeadlessRevise

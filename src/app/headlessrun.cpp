@@ -1,16 +1,12 @@
 #include "app/headlessrun.h"
 
+#include "app/headless.h"
 #include "core/filedescriptor.h"
-#include "model/generator.h"
+#include "core/stopsignals.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
@@ -20,50 +16,51 @@ namespace {
 
 constexpr int tickMs = 500;
 
-// A signal handler may only write to a pipe; the event loop reads it.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int signal)
+// Ends the process when the operation is over; `caught` is the stop signal
+// that came, 0 for none.
+void endIfOver(const Look &look, int caught)
 {
-    const int saved = errno;
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-    errno = saved;
+    switch (look.kind) {
+    case Look::Kind::done:
+        print(look.out);
+        Headless::end(0);
+    case Look::Kind::failed:
+        std::fflush(stdout);
+        FileDescriptor::writeAll(STDERR_FILENO, (look.err + QLatin1Char('\n')).toUtf8());
+        Headless::end(caught ? 128 + caught : 1);
+    case Look::Kind::idle:
+    case Look::Kind::running:
+        return;
+    }
 }
 
 } // namespace
 
-void onStopSignals(std::function<void(int)> stop)
+void follow(Operation operation)
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [stop = std::move(stop)] {
-        char byte = 0;
-        int caught = 0;
-        while (::read(signalPipe[0], &byte, 1) == 1)
-            caught = byte;
-        if (caught)
-            stop(caught);
+    const auto op = std::make_shared<Operation>(std::move(operation));
+    const auto caught = std::make_shared<int>(0);
+    StopSignals::route([op, caught](int signal) {
+        *caught = signal;
+        const Look now = op->look();
+        // Before the operation starts nothing needs putting back; once it
+        // is over, it ends the command as it ended.
+        if (now.kind == Look::Kind::idle)
+            Headless::end(128 + signal);
+        endIfOver(now, *caught);
+        op->cancel();
     });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-void keepAlive(std::function<void()> start, std::function<void()> tick)
-{
     auto *timer = new QTimer(QCoreApplication::instance());
     timer->setInterval(tickMs);
-    QObject::connect(timer, &QTimer::timeout, timer, std::move(tick));
-    QTimer::singleShot(0, QCoreApplication::instance(), [timer, start = std::move(start)] {
-        timer->start();
-        start();
+    QObject::connect(timer, &QTimer::timeout, timer, [op, caught] {
+        print(op->progress());
+        endIfOver(op->look(), *caught);
     });
-    std::exit(QCoreApplication::exec());
+    QTimer::singleShot(0, QCoreApplication::instance(), [timer, op] {
+        timer->start();
+        op->start();
+    });
+    Headless::end(QCoreApplication::exec());
 }
 
 void print(const QStringList &lines)
@@ -77,38 +74,6 @@ void print(const QStringList &lines)
     }
     std::fflush(stdout);
     FileDescriptor::writeAll(STDOUT_FILENO, bytes);
-}
-
-void followGeneration(std::function<void()> start)
-{
-    Generator &generator = Generator::shared();
-    // Every line as it is added: the published log keeps only the last
-    // lines, and more than that may come between two looks.
-    const auto pending = std::make_shared<QStringList>();
-    QObject::connect(&generator, &Generator::lineAdded, QCoreApplication::instance(),
-                     [pending](const QString &line) { pending->append(line); });
-    // A stop ends Claude's run (and its child) like the stop button, and the
-    // command then ends with the signal's status.
-    const auto caught = std::make_shared<int>(0);
-    onStopSignals([caught, &generator](int signal) {
-        *caught = signal;
-        if (!generator.phase().isRunning())
-            std::exit(128 + signal);
-        generator.cancel();
-    });
-    keepAlive(std::move(start), [pending, caught, &generator] {
-        print(std::exchange(*pending, QStringList()));
-        const Generator::Phase phase = generator.phase();
-        if (phase.kind == Generator::Phase::Kind::done) {
-            print({QStringLiteral("완료: ") + phase.dir});
-            std::exit(0);
-        }
-        if (phase.kind == Generator::Phase::Kind::failed) {
-            std::fflush(stdout);
-            FileDescriptor::writeAll(STDERR_FILENO, (QStringLiteral("실패: ") + phase.text + QLatin1Char('\n')).toUtf8());
-            std::exit(*caught ? 128 + *caught : 1);
-        }
-    });
 }
 
 } // namespace HeadlessRun

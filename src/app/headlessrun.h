@@ -5,24 +5,39 @@
 #include <functional>
 
 // How the command line's long modes live: the operation starts on the event
-// loop, a printer looks at its published progress every half second, and
-// the printer alone ends the process.
+// loop, a printer looks at it every half second, and the printer or a stop
+// signal ends the process, with one rule for every mode.
 namespace HeadlessRun {
 
-// Runs the event loop for good: `start` runs once it turns, and `tick`
-// every 0.5 s from then on (the first look 0.5 s after the start). `tick`
-// ends the process with std::exit when the operation is over.
-[[noreturn]] void keepAlive(std::function<void()> start, std::function<void()> tick);
+// What the command line sees of an operation at one look.
+struct Look {
+    enum class Kind { idle, running, done, failed };
+    Kind kind = Kind::idle;
+    // done: the lines for standard output; failed: the message for
+    // standard error.
+    QStringList out;
+    QString err;
+};
 
-// Keeps the process alive while the shared Generator runs what `start`
-// starts, printing every log line once, in order, however many come
-// between two looks; then "완료: <folder>" (exit 0) or "실패: <message>" on
-// standard error (exit 1).
-[[noreturn]] void followGeneration(std::function<void()> start);
+struct Operation {
+    std::function<void()> start;
+    // The operation now. It is running for as long as anything it started
+    // may still change the plan folder, putting it back after a stop
+    // included.
+    std::function<Look()> look;
+    // The progress lines that came since the last call.
+    std::function<QStringList()> progress;
+    // Stops it; it then fails (and puts the folder back), or completes when
+    // the stop came too late to undo it.
+    std::function<void()> cancel;
+};
 
-// SIGINT and SIGTERM no longer end the process at once: `stop` runs on the
-// event loop with the signal's number, and the operation ends as stopped.
-void onStopSignals(std::function<void(int)> stop);
+// Runs the operation and ends the process once it is over, with a status
+// that says which plan the folder holds: 0 and its lines once it completed,
+// even when a stop came too late to undo it; after a failure, 1, or 128 +
+// the signal when a stop (SIGINT, SIGTERM, SIGHUP) ended it. A stop before
+// it started ends the process at once with 128 + the signal.
+[[noreturn]] void follow(Operation operation);
 
 // Writes lines to standard output, each ending in a line feed, and flushes.
 void print(const QStringList &lines);

@@ -113,7 +113,7 @@ int main(int argc, char **argv)
         ::mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
         // The command line must run without a display.
         QCoreApplication app(argc, argv);
-        return Headless::run(arguments);
+        Headless::run(arguments);
     }
     return runWindow(argc, argv);
 }

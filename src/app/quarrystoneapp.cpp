@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/viewfactory.h"
 #include "claude/spawn.h"
+#include "core/stopsignals.h"
 #include "settings/connections.h"
 #include "settings/updater.h"
 
@@ -66,10 +67,10 @@ QuarrystoneApp::~QuarrystoneApp()
     delete m_settings;
     delete m_main;
     // Checks that the windows did not own (the shared connection checks, a
-    // tool search) and a running setup job must not outlive the application
-    // either.
+    // tool search), a running setup job and whatever Claude's runs left in
+    // their groups must not outlive the application either.
     Connections::shared().endJob();
-    Spawn::endTimedCommands();
+    Spawn::endChildren();
 }
 
 QWidget *QuarrystoneApp::settingsWindow()
@@ -105,6 +106,13 @@ void QuarrystoneApp::quit(int waitMs)
     // A second request while the first one waits adds nothing.
     if (std::exchange(m_quitting, true))
         return;
+    stopWork(waitMs);
+    m_quitting = false;
+    qApp->quit();
+}
+
+void QuarrystoneApp::stopWork(int waitMs)
+{
     if (AppState::busy()) {
         AppState::stopWork();
         const QDeadlineTimer deadline(waitMs);
@@ -117,8 +125,6 @@ void QuarrystoneApp::quit(int waitMs)
         poll.start(20);
         loop.exec();
     }
-    m_quitting = false;
-    qApp->quit();
 }
 
 void QuarrystoneApp::quitAfterFirstFrame()
@@ -133,8 +139,14 @@ int QuarrystoneApp::run(int &argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"quarrystone"_s);
     QuarrystoneApp shell;
+    // A closed terminal or a kill stops the application as its quit does.
+    StopSignals::route([&shell](int) { shell.quit(); });
     if (selfCheck)
         shell.quitAfterFirstFrame();
     shell.start();
-    return app.exec();
+    const int code = app.exec();
+    // The event loop may also end without a quit (the screenshot mode):
+    // running work is stopped all the same.
+    shell.stopWork();
+    return code;
 }

@@ -35,14 +35,17 @@ public:
     // ignores SIGTERM still gets its SIGKILL before the process ends.
     void quit(int waitMs = 12'000);
 
-    // Builds the application and runs it until it ends. With
-    // "--self-check" as the first argument it ends, with 0, once the main
-    // window has painted its first frame.
+    // Builds the application and runs it until it ends. SIGINT, SIGTERM
+    // and SIGHUP quit it. With "--self-check" as the first argument it
+    // ends, with 0, once the main window has painted its first frame.
     static int run(int &argc, char **argv);
 
 private:
     // Quits once the main window has painted.
     void quitAfterFirstFrame();
+    // Stops a running generation, revision or development run and waits
+    // for it to end, at most `waitMs`.
+    void stopWork(int waitMs = 12'000);
 
     std::unique_ptr<AppState> m_state;
     QPointer<MainWindow> m_main;

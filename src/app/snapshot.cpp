@@ -3,6 +3,7 @@
 #include "model/generator.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QTimer>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -57,26 +57,30 @@ bool generationRunning()
     return Generator::shared().phase().isRunning();
 }
 
-[[noreturn]] void finish(int code)
+// Ends the application with `code` the way its quit does: its work is
+// stopped and nothing it started outlives it.
+void finish(int code)
 {
-    std::exit(code);
+    QCoreApplication::exit(code);
+}
+
+// The exit code of one picture of the window and of its sheet, if any.
+int shoot(const QString &path)
+{
+    QWindow *window = Snapshot::qualifyingWindow();
+    if (!window)
+        return 2;
+    const bool first = Snapshot::shot(window, path);
+    QWindow *sheet = Snapshot::attachedSheet(window);
+    if (!sheet)
+        return first ? 0 : 3;
+    const bool second = Snapshot::shot(sheet, Snapshot::sheetPath(path));
+    return first && second ? 0 : 3;
 }
 
 void oneShot(const QString &path)
 {
-    QTimer::singleShot(settleMs, qApp, [path] {
-        if (QGuiApplication::topLevelWindows().isEmpty())
-            finish(2);
-        QWindow *window = Snapshot::qualifyingWindow();
-        if (!window)
-            finish(2);
-        const bool first = Snapshot::shot(window, path);
-        QWindow *sheet = Snapshot::attachedSheet(window);
-        if (!sheet)
-            finish(first ? 0 : 3);
-        const bool second = Snapshot::shot(sheet, Snapshot::sheetPath(path));
-        finish(first && second ? 0 : 3);
-    });
+    QTimer::singleShot(settleMs, qApp, [path] { finish(shoot(path)); });
 }
 
 void periodic(const QString &path, double every)
@@ -84,13 +88,15 @@ void periodic(const QString &path, double every)
     auto *timer = new QTimer(qApp);
     timer->setInterval(int(std::min(std::llround(every * 1000), qint64(INT_MAX))));
     auto counter = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, qApp, [path, counter] {
+    QObject::connect(timer, &QTimer::timeout, qApp, [path, counter, timer] {
         const int cycle = *counter + 1;
         if (QWindow *window = Snapshot::qualifyingWindow())
             Snapshot::shot(window, Snapshot::cyclePath(path, cycle));
-        if (!generationRunning() && cycle >= 2)
-            finish(0);
         *counter = cycle;
+        if (!generationRunning() && cycle >= 2) {
+            timer->stop();
+            finish(0);
+        }
     });
     timer->start();
 }

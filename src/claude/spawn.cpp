@@ -14,8 +14,13 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <functional>
+#include <future>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <thread>
 #include <type_traits>
@@ -29,17 +34,6 @@ int exitStatus(int status)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
-}
-
-int reap(pid_t pid)
-{
-    int status = 0;
-    pid_t done;
-    do {
-        done = ::waitpid(pid, &status, 0);
-    } while (done == -1 && errno == EINTR);
-    // A child we cannot wait for must never read as a success.
-    return done == -1 ? -1 : exitStatus(status);
 }
 
 // Runs `work` on a thread of its own, like wait(): a command such as a large
@@ -59,14 +53,14 @@ QFuture<std::invoke_result_t<Work &>> onOwnThread(Work work)
     return future;
 }
 
-// The process groups of the commands with a time-out that run now, where a
-// signal handler can reach them.
+// The children that lead a process group of their own, where a signal
+// handler can reach their groups.
 std::array<std::atomic<pid_t>, 64> runningGroups{};
 
 // A Ctrl+C at the terminal reaches the terminal's foreground group, and a
-// kill reaches this process alone; a command in a group of its own would
-// get neither and outlive us. So a signal that would end this process goes
-// to those groups first, and then ends it as it would have.
+// kill reaches this process alone; a child in a group of its own would get
+// neither and outlive us. So a signal that would end this process goes to
+// those groups first, and then ends it as it would have.
 void passOn(int number)
 {
     for (const std::atomic<pid_t> &group : runningGroups)
@@ -91,37 +85,72 @@ void passOnEndingSignals()
     }
 }
 
-// The commands with a time-out that run now, each known from its start
-// until its waiter has reaped it.
-class TimedCommands
+// The thread that starts every child leading a group of its own. Such a
+// child gets its death signal when the thread that started it ends, so
+// that thread must be one that lives as long as the application: not the
+// caller's, which may be a task's or a pool's.
+class Spawner
 {
 public:
-    class Entry
+    static Spawner &shared()
     {
-    public:
-        Entry(TimedCommands &commands, const ChildProcess &child)
-            : m_commands(commands)
-            , m_id(commands.add(child))
+        // Never destroyed: the thread runs until the process ends.
+        static Spawner *const spawner = new Spawner();
+        return *spawner;
+    }
+
+    // Runs `work` on the spawner thread and returns once it has run.
+    void call(const std::function<void()> &work)
+    {
+        std::packaged_task<void()> task(work);
+        std::future<void> done = task.get_future();
         {
+            const std::lock_guard lock(m_mutex);
+            m_tasks.push_back(std::move(task));
         }
-        ~Entry() { m_commands.remove(m_id); }
-        Entry(const Entry &) = delete;
-        Entry &operator=(const Entry &) = delete;
+        m_added.notify_one();
+        done.get();
+    }
 
-        // Whether the application's end has ended this command.
-        bool ended() const { return m_commands.wasEnded(m_id); }
+private:
+    Spawner()
+    {
+        std::thread([this] { serve(); }).detach();
+    }
 
-    private:
-        TimedCommands &m_commands;
-        const quint64 m_id;
-    };
+    void serve()
+    {
+        // Signals for the process are handled by the other threads.
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        for (;;) {
+            std::unique_lock lock(m_mutex);
+            m_added.wait(lock, [this] { return !m_tasks.empty(); });
+            std::packaged_task<void()> task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+            lock.unlock();
+            task();
+        }
+    }
 
-    static TimedCommands &shared()
+    std::mutex m_mutex;
+    std::condition_variable m_added;
+    std::deque<std::packaged_task<void()>> m_tasks;
+};
+
+// The children that lead a process group of their own (Claude's runs, the
+// commands with a time-out, the setup jobs), each known from its start
+// until it has been reaped and nothing is left in its group.
+class OwnGroups
+{
+public:
+    static OwnGroups &shared()
     {
         // Never destroyed: waiters on detached threads may still leave it
         // while the process ends.
-        static TimedCommands *const commands = new TimedCommands();
-        return *commands;
+        static OwnGroups *const groups = new OwnGroups();
+        return *groups;
     }
 
     bool closed()
@@ -130,59 +159,82 @@ public:
         return m_closed;
     }
 
+    void add(const ChildProcess &child)
+    {
+        static std::once_flag signalsPassedOn;
+        std::call_once(signalsPassedOn, passOnEndingSignals);
+        const std::lock_guard lock(m_mutex);
+        forgetGone();
+        // One that started while the application ends is ended at once.
+        if (m_closed)
+            child.terminate(m_grace);
+        m_groups.emplace(child.pid(), Group{child, m_closed, false, slotFor(child.pid())});
+    }
+
+    void reaped(pid_t pid)
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_groups.find(pid);
+        if (found == m_groups.end())
+            return;
+        found->second.reaped = true;
+        forgetGone();
+        m_changed.notify_all();
+    }
+
+    // Whether the application's end has ended this child.
+    bool wasEnded(pid_t pid)
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_groups.find(pid);
+        return found != m_groups.end() && found->second.ended;
+    }
+
     void endAll(std::chrono::milliseconds grace)
     {
         std::unique_lock lock(m_mutex);
         m_closed = true;
         m_grace = grace;
-        for (auto &[id, command] : m_children) {
-            command.ended = true;
-            command.child.terminate(grace);
+        for (auto &[pid, group] : m_groups) {
+            group.ended = true;
+            group.child.terminate(grace);
         }
-        // A waiter reaps its child once the group has ended and the pipes a
-        // grandchild held are closed, or the pump stopped waiting for them.
-        m_changed.wait_for(lock, grace + PipePump::drainAfterEnd + std::chrono::seconds(1),
-                           [this] { return m_children.empty(); });
+        // A waiter reaps its child once it has ended and the pipes a
+        // grandchild held are closed, or its pump stopped waiting for them;
+        // what the child left in its group is gone by the SIGKILL at the
+        // latest, which tells nobody: it is looked for.
+        const auto until = std::chrono::steady_clock::now() + grace + PipePump::drainAfterEnd + std::chrono::seconds(1);
+        while (!m_groups.empty() && std::chrono::steady_clock::now() < until) {
+            m_changed.wait_for(lock, std::chrono::milliseconds(20));
+            forgetGone();
+        }
     }
 
 private:
-    quint64 add(const ChildProcess &child)
-    {
-        static std::once_flag signalsPassedOn;
-        std::call_once(signalsPassedOn, passOnEndingSignals);
-        const std::lock_guard lock(m_mutex);
-        // One that started while the application ends is ended at once.
-        if (m_closed)
-            child.terminate(m_grace);
-        m_children.emplace(++m_lastId, Command{child, m_closed, slotFor(child.pid())});
-        return m_lastId;
-    }
-
-    bool wasEnded(quint64 id)
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto found = m_children.find(id);
-        return found != m_children.end() && found->second.ended;
-    }
-
-    void remove(quint64 id)
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto found = m_children.find(id);
-        if (found != m_children.end() && found->second.slot)
-            found->second.slot->store(0);
-        m_children.erase(id);
-        m_changed.notify_all();
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    struct Command {
+    struct Group {
         ChildProcess child;
         bool ended;
-        // Where a signal handler finds its group; none when all are taken.
+        bool reaped;
+        // Where a signal handler finds the group; none when all are taken.
         std::atomic<pid_t> *slot;
     };
+
+    // Drops the groups whose leader was reaped and which have no process
+    // left: their number may be handed out again.
+    void forgetGone()
+    {
+        for (auto it = m_groups.begin(); it != m_groups.end();) {
+            if (it->second.reaped && !groupRuns(it->first)) {
+                if (it->second.slot)
+                    it->second.slot->store(0);
+                it = m_groups.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    static bool groupRuns(pid_t group) { return ::kill(-group, 0) == 0 || errno != ESRCH; }
 
     static std::atomic<pid_t> *slotFor(pid_t group)
     {
@@ -194,11 +246,25 @@ private:
         return nullptr;
     }
 
-    std::map<quint64, Command> m_children;
-    quint64 m_lastId = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<pid_t, Group> m_groups;
     bool m_closed = false;
     std::chrono::milliseconds m_grace{0};
 };
+
+int reap(pid_t pid)
+{
+    int status = 0;
+    pid_t done;
+    do {
+        done = ::waitpid(pid, &status, 0);
+    } while (done == -1 && errno == EINTR);
+    if (done == pid)
+        OwnGroups::shared().reaped(pid);
+    // A child we cannot wait for must never read as a success.
+    return done == -1 ? -1 : exitStatus(status);
+}
 
 } // namespace
 
@@ -236,15 +302,29 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     if (!path.startsWith(QLatin1Char('/')))
         throw startFailure(ENOENT);
 
+    const PosixSpawn::Descriptors descriptors = [stdinFd, stdoutFd, stderrFd] {
+        for (const auto &[from, to] : {std::pair{stdinFd, 0}, std::pair{stdoutFd, 1}, std::pair{stderrFd, 2}}) {
+            // dup2 onto itself would keep the close-on-exec flag.
+            const int done = from == to ? ::fcntl(from, F_SETFD, 0) : ::dup2(from, to);
+            if (done < 0)
+                return errno;
+        }
+        return 0;
+    };
+    if (!ownGroup) {
+        pid_t pid = -1;
+        if (const int error = PosixSpawn::start(pid, path, args, env, cwd, descriptors))
+            throw startFailure(error);
+        return pid;
+    }
+    // Known, with a descriptor of its own, before anyone can reap it.
     pid_t pid = -1;
-    const int error = PosixSpawn::start(pid, path, args, env, cwd, [&](posix_spawn_file_actions_t *actions) {
-        int failed = posix_spawn_file_actions_adddup2(actions, stdinFd, 0);
-        if (!failed)
-            failed = posix_spawn_file_actions_adddup2(actions, stdoutFd, 1);
-        if (!failed)
-            failed = posix_spawn_file_actions_adddup2(actions, stderrFd, 2);
-        return failed;
-    }, ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+    int error = 0;
+    Spawner::shared().call([&] {
+        error = PosixSpawn::start(pid, path, args, env, cwd, descriptors, {.ownGroup = true, .tied = true});
+        if (!error)
+            OwnGroups::shared().add(ChildProcess(pid, true));
+    });
     if (error)
         throw startFailure(error);
     return pid;
@@ -266,7 +346,7 @@ QCoro::Task<int> wait(pid_t pid)
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
                                       std::optional<std::chrono::milliseconds> timeout, const CancelToken &stop)
 {
-    if (stop.isCancelled() || (timeout && TimedCommands::shared().closed()))
+    if (stop.isCancelled() || (timeout && OwnGroups::shared().closed()))
         return std::nullopt;
     // Whatever a command with a time-out starts (the tool's own helpers, a
     // login shell's profile) is ended with it.
@@ -282,9 +362,6 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
     }
     const ChildProcess child(pid, ownGroup);
     pipes->closeChildEnds();
-    std::optional<TimedCommands::Entry> known;
-    if (timeout)
-        known.emplace(TimedCommands::shared(), child);
     const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(stopGrace); });
 
     std::optional<PipePump::Clock::time_point> deadline;
@@ -297,8 +374,10 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
         finished = child.waitForEnd(std::chrono::ceil<std::chrono::milliseconds>(*deadline - PipePump::Clock::now()));
     if (!finished)
         child.kill();
+    // Asked before the reap, which forgets a group that has gone.
+    const bool endedWithUs = ownGroup && OwnGroups::shared().wasEnded(pid);
     reap(pid);
-    if (!finished || stop.isCancelled() || (known && known->ended()))
+    if (!finished || stop.isCancelled() || endedWithUs)
         return std::nullopt;
     return out;
 }
@@ -312,9 +391,9 @@ std::optional<QString> output(const QString &path, const QStringList &args, cons
     return Text::decodeUtf8Strict(*bytes);
 }
 
-void endTimedCommands(std::chrono::milliseconds grace)
+void endChildren(std::chrono::milliseconds grace)
 {
-    TimedCommands::shared().endAll(grace);
+    OwnGroups::shared().endAll(grace);
 }
 
 QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env)

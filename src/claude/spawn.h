@@ -38,7 +38,10 @@ SpawnFailure startFailure(int error);
 // (kept when empty) and the three descriptors as its standard input, output
 // and error. The caller closes its copies of the child's ends afterwards.
 // With `ownGroup` the child leads a process group of its own, so that
-// whatever it starts (a shell's pipeline) can be signalled with it.
+// whatever it starts (a shell's pipeline, Claude's servers and commands)
+// can be signalled with it, and is tied to the application's life: it gets
+// SIGKILL should the application die (started from one thread that lives
+// as long as the application), and endChildren ends its group.
 // Throws SpawnFailure.
 pid_t run(const QString &path, const QStringList &args, const Environment &env, const QString &cwd, int stdinFd,
           int stdoutFd, int stderrFd, bool ownGroup = false);
@@ -67,12 +70,14 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
                                       std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                                       const CancelToken &stop = CancelToken());
 
-// Ends every command with a time-out still running, whoever started it:
-// SIGTERM to its process group, SIGKILL after `grace`. Returns once their
-// waiters have reaped them. For the application's end, which no check may
-// outlive: from then on no command with a time-out starts (each gives
-// nothing).
-void endTimedCommands(std::chrono::milliseconds grace = stopGrace);
+// Ends every child that leads a group of its own, whoever started it (the
+// commands with a time-out, Claude's runs, the setup jobs), with whatever
+// is left in its group: SIGTERM to the group, SIGKILL after `grace`.
+// Returns once their waiters have reaped them and their groups are gone.
+// For the application's end, which no child may outlive: from then on such
+// a child is ended as it starts, and a command with a time-out gives
+// nothing.
+void endChildren(std::chrono::milliseconds grace = stopGrace);
 
 // `output` for a task: the command runs and is waited for on a thread of
 // its own, and the awaiting task resumes on its own thread. Nothing stops

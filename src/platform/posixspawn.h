@@ -4,22 +4,36 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
-#include <spawn.h>
 #include <sys/types.h>
 
-// Starting a child by absolute path with posix_spawn, the one way every
-// child of this program is made: an explicit environment, its descriptors
-// 0 to 2 as the caller lays them out, then its working folder, every other
-// descriptor closed, and default signal handling with nothing blocked (our
-// ignored SIGPIPE must not reach it).
+// Starting a child by absolute path, the one way every child of this
+// program is made: an explicit environment, its descriptors 0 to 2 as the
+// caller lays them out, then its working folder, every other descriptor
+// closed, and default signal handling with nothing blocked (our ignored
+// SIGPIPE must not reach it). posix_spawn would do all of that but cannot
+// set a death signal, so the child is made the way posix_spawn makes it: a
+// clone that shares our memory, with us stopped, until it runs the program.
 namespace PosixSpawn {
 
-// Adds the file actions that give the child its descriptors 0, 1 and 2;
-// returns the first error, 0 when all were added.
-using Descriptors = std::function<int(posix_spawn_file_actions_t *actions)>;
+// Lays out the child's descriptors 0, 1 and 2. Runs in the child, which
+// shares our memory while it runs: only system calls, no allocation, no
+// lock. Returns 0, or the error number of the call that failed.
+using Descriptors = std::function<int()>;
+
+struct Options {
+    // The child leads a process group of its own.
+    bool ownGroup = false;
+    // The child leads a session of its own (and so a group); a terminal it
+    // then opens becomes its controlling terminal.
+    bool newSession = false;
+    // The child gets SIGKILL as soon as the thread that started it ends,
+    // however it ends: a kill of the application included. So the starting
+    // thread must live as long as the application.
+    bool tied = false;
+};
 
 // Returns 0 and sets `pid`, or the error number of the failed step.
 int start(pid_t &pid, const QString &path, const QStringList &args, const QMap<QString, QString> &env,
-          const QString &cwd, const Descriptors &descriptors, short extraFlags = 0);
+          const QString &cwd, const Descriptors &descriptors, const Options &options = {});
 
 } // namespace PosixSpawn

@@ -73,21 +73,24 @@ Child start(const QString &path, const QStringList &args, const Spawn::Environme
     QByteArray terminalName;
     Descriptor master = openTerminal(terminalName);
 
-    // The new session is made before the file actions run, so opening the
-    // terminal (without O_NOCTTY) makes it the child's controlling terminal.
+    // The new session is made before the descriptors are laid out, so
+    // opening the terminal (without O_NOCTTY) makes it the child's
+    // controlling terminal.
     pid_t pid = -1;
     const QByteArray terminal = terminalName;
     const int error = PosixSpawn::start(
         pid, path, args, env, cwd,
-        [&terminal](posix_spawn_file_actions_t *actions) {
-            int failed = posix_spawn_file_actions_addopen(actions, 0, terminal.constData(), O_RDWR, 0);
-            if (!failed)
-                failed = posix_spawn_file_actions_adddup2(actions, 0, 1);
-            if (!failed)
-                failed = posix_spawn_file_actions_adddup2(actions, 0, 2);
-            return failed;
+        [&terminal] {
+            const int fd = ::open(terminal.constData(), O_RDWR);
+            if (fd < 0)
+                return errno;
+            if (fd != 0 && (::dup2(fd, 0) < 0 || ::close(fd) != 0))
+                return errno;
+            if (::dup2(0, 1) < 0 || ::dup2(0, 2) < 0)
+                return errno;
+            return 0;
         },
-        POSIX_SPAWN_SETSID);
+        {.newSession = true});
     if (error)
         throw Spawn::startFailure(error);
     return Child{pid, master.release()};

@@ -137,7 +137,8 @@ protected:
     {
         std::cout << "[ figures ] " << testing::UnitTest::GetInstance()->current_test_info()->name() << ": " << kills
                   << " kills mid-run, " << finishedFirst << " runs ended before their kill, " << refused
-                  << " second writers refused, " << failures << " failed checks\n";
+                  << " second writers refused, " << processesLeft << " runs with a process left, " << failures
+                  << " failed checks\n";
     }
 
     // A check that counts toward the figures as well as failing the test.
@@ -180,10 +181,10 @@ protected:
     }
 
     // Runs the command and SIGKILLs its process group at a random moment
-    // within `spanMs`, then every Claude stand-in it started.
+    // within `spanMs`. Claude, in a group of its own, dies with it: every
+    // stand-in the run started is gone (one left is counted and killed).
     void killWithin(const QStringList &arguments, qint64 spanMs)
     {
-        const qsizetype started = fake.records("start").size();
         QProcess process;
         start(process, arguments);
         const pid_t group = static_cast<pid_t>(process.processId());
@@ -194,15 +195,16 @@ protected:
             ++finishedFirst;
         ::kill(-group, SIGKILL);
         process.waitForFinished(20000);
-        const QList<QJsonObject> starts = fake.records("start");
-        for (qsizetype i = started; i < starts.size(); ++i) {
-            const qint64 child = starts.at(i).value("pid").toInteger();
-            ::kill(static_cast<pid_t>(child), SIGKILL);
-            QElapsedTimer timer;
-            timer.start();
-            while (!FakeClaude::hasEnded(child) && timer.elapsed() < 10000)
-                QThread::msleep(5);
-        }
+        checkNoneLeft();
+    }
+
+    void checkNoneLeft()
+    {
+        const bool none = fake.noneRunning();
+        processesLeft += none ? 0 : 1;
+        check(none, "a stand-in of the run is left after the application died");
+        for (const qint64 left : fake.running())
+            ::kill(static_cast<pid_t>(left), SIGKILL);
     }
 
     // The next run of the same operation succeeds and leaves a whole,
@@ -270,6 +272,7 @@ protected:
     int kills = 0;
     int finishedFirst = 0;
     int refused = 0;
+    int processesLeft = 0;
     int failures = 0;
 };
 
@@ -448,5 +451,40 @@ TEST_F(KilledRuns, OverlappingRunsLoseNoFinishedRevision)
         check(log.contains("> " + first), "the first revision is not logged");
         check(agree(dir), "plan.json, plan.md and index.html disagree");
         check(leftovers(dir).isEmpty(), "left behind: " + leftovers(dir).join(", "));
+    }
+}
+
+// The application alone is killed (a crash, the OOM killer, `kill <pid>`)
+// while Claude still works, and the folder is used again at once: Claude
+// dies with the application, so the edit it was about to make never lands
+// after the next run has rolled the revision back, and no process of the
+// run is left.
+TEST_F(KilledRuns, TheApplicationDiesAloneWhileClaudeStillWorks)
+{
+    const QString dir = renderedFolder("alone", planTitled("원래"));
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const QString ghost = QStringLiteral("유령 %1").arg(n);
+        // Long enough for the next run to be over before the edit would land.
+        fake.setScenario({{"steps", QJsonArray{QJsonObject{{"sleep", 3000}}, FakeClaude::writePlan(planTitled(ghost)),
+                                               FakeClaude::resultEvent("- 유령")}}});
+        const qsizetype started = fake.records("start").size();
+        QProcess process;
+        start(process, {"--revise", dir, "--request", "고쳐 줘"});
+        QElapsedTimer timer;
+        timer.start();
+        while (fake.records("start").size() == started && timer.elapsed() < 20000)
+            QThread::msleep(5);
+        ASSERT_GT(fake.records("start").size(), started);
+        QThread::msleep(QRandomGenerator::global()->bounded(200u));
+        ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        ++kills;
+
+        const CommandLine::Outcome next = run({"--render", dir});
+        check(next.code == 0 || next.code == 2, "the next run failed: " + next.err);
+        checkNoneLeft();
+        check(titleOf(readFile(dir + "/plan.json")) != ghost, "an edit nobody asked for landed in plan.json");
+        check(agree(dir), "plan.json, plan.md and index.html disagree after the next run");
+        check(leftovers(dir).isEmpty(), "left after the next run: " + leftovers(dir).join(", "));
     }
 }

@@ -1,6 +1,10 @@
 #include "support/fakeclaude.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QThread>
 #include <QJsonDocument>
 #include <cerrno>
 #include <csignal>
@@ -76,6 +80,38 @@ QStringList FakeClaude::arguments(const QJsonObject &start)
 bool FakeClaude::hasEnded(qint64 pid)
 {
     return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+}
+
+QList<qint64> FakeClaude::running() const
+{
+    const QByteArray log = "FAKE_CLAUDE_LOG=" + QFile::encodeName(m_dir.path() + "/log.jsonl");
+    const QString standIn = QFileInfo(path()).canonicalFilePath();
+    QList<qint64> found;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number || QFileInfo("/proc/" + entry + "/exe").symLinkTarget() != standIn)
+            continue;
+        QFile status("/proc/" + entry + "/stat");
+        if (status.open(QIODevice::ReadOnly) && status.readAll().contains(") Z "))
+            continue;
+        QFile environment("/proc/" + entry + "/environ");
+        if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(log))
+            found.append(pid);
+    }
+    return found;
+}
+
+bool FakeClaude::noneRunning(int ms) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!running().isEmpty()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
 }
 
 QJsonObject FakeClaude::event(const QJsonObject &event)

@@ -29,6 +29,12 @@ public:
     static QStringList arguments(const QJsonObject &start);
     // Whether the process of a logged pid has ended.
     static bool hasEnded(qint64 pid);
+    // The stand-ins of this test that still run (zombies aside), started
+    // by the tool or by the stand-in itself: found in /proc by their
+    // executable and their log, whoever became their parent.
+    QList<qint64> running() const;
+    // Waits up to `ms` for none to run; true when none does.
+    bool noneRunning(int ms = 10000) const;
 
     // One JSON event step of a scenario.
     static QJsonObject event(const QJsonObject &event);

@@ -62,6 +62,6 @@ int main(int argc, char **argv)
     const int failed = RUN_ALL_TESTS();
     // As the application does at its end: a check a test left running
     // must not outlive the test process.
-    Spawn::endTimedCommands();
+    Spawn::endChildren();
     return failed;
 }

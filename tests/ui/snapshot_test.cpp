@@ -1,4 +1,5 @@
 #include "library.h"
+#include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 
 #include "app/snapshot.h"
@@ -168,4 +169,28 @@ TEST_F(SnapshotApp, OneShotPeriodicFailedAndOff)
     EXPECT_EQ(off.process.state(), QProcess::Running);
     ::kill(pid_t(off.process.processId()), SIGTERM);
     ASSERT_TRUE(off.process.waitForFinished(10000));
+}
+
+// The screenshot mode ends the application the way its quit does: a check
+// still waiting on a `claude --version` that never answers (and outlives
+// SIGTERM) does not outlive the window.
+TEST_F(SnapshotApp, NoCheckOutlivesTheWindow)
+{
+    FakeClaude fake;
+    fake.setScenario({{"responses", QJsonArray{QJsonObject{
+                          {"args", QJsonArray{"--version"}},
+                          {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}}}}});
+    AppSettings settings = stored();
+    settings.outputDir = output;
+    settings.claudePath = FakeClaude::path();
+    write(home + "/support/settings.json", QJsonDocument(settings.toJson()).toJson());
+
+    App once(home, shots + "/hung.png", QString());
+    ASSERT_TRUE(once.process.waitForFinished(30000));
+    EXPECT_EQ(once.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(once.process.exitCode(), 0);
+    EXPECT_FALSE(fake.starts("").isEmpty());
+    EXPECT_TRUE(fake.noneRunning());
+    for (const qint64 left : fake.running())
+        ::kill(static_cast<pid_t>(left), SIGKILL);
 }

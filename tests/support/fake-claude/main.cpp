@@ -17,6 +17,7 @@
 //       --mcp-config names a file.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
 //   {"record":"grandchild","grandchild":M,"pid":N}  a holdPipes step forked M
+//   {"record":"child","child":M,"pid":N}  a startChild step forked M
 //   {"record":"line","text":"...","pid":N}  what a readLine step read, its
 //                                 ending "\r" or "\n" included
 //
@@ -64,6 +65,13 @@
 //   {"remove": "relative/path"}   delete that file of the working folder
 //   {"holdPipes": ms}             fork a grandchild that keeps standard
 //                                 output and error open for ms
+//   {"startChild": {"ms": N, "ignoreSigterm": true}}
+//                                 fork a child of its own, as the real tool
+//                                 starts its MCP servers and Bash commands:
+//                                 it lets go of the pipes, stays in the
+//                                 tool's process group, lives N ms (for
+//                                 ever when absent) and, with
+//                                 "ignoreSigterm", outlives SIGTERM
 //   {"signal": N}                 raise signal N
 //   {"raw": true}                 put the terminal on standard input in raw
 //                                 mode (no echo, "\r" not turned into
@@ -305,6 +313,27 @@ void holdPipes(int ms)
     logRecord({{"record", "grandchild"}, {"grandchild", static_cast<qint64>(pid)}});
 }
 
+void startChild(const QJsonObject &step)
+{
+    const qint64 ms = step.value("ms").toInteger(-1);
+    const bool ignoreTerm = step.value("ignoreSigterm").toBool();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; ++fd)
+            ::dup2(null, fd);
+        std::signal(SIGTERM, ignoreTerm ? SIG_IGN : SIG_DFL);
+        const sigset_t term = termOnly();
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        if (ms < 0)
+            for (;;)
+                ::pause();
+        ::usleep(static_cast<useconds_t>(ms) * 1000);
+        ::_exit(0);
+    }
+    logRecord({{"record", "child"}, {"child", static_cast<qint64>(pid)}});
+}
+
 void fill(int fd, qint64 bytes)
 {
     QByteArray line(1023, 'x');
@@ -399,6 +428,8 @@ void runStep(const QJsonObject &step)
         QFile::remove(QDir::current().absoluteFilePath(step.value("remove").toString()));
     else if (step.contains("holdPipes"))
         holdPipes(step.value("holdPipes").toInt());
+    else if (step.contains("startChild"))
+        startChild(step.value("startChild").toObject());
     else if (step.contains("signal"))
         std::raise(step.value("signal").toInt());
     else if (step.contains("raw"))
