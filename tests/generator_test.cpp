@@ -567,10 +567,8 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRunAndBacksUpTheP
     Generator::Phase phase = runToEnd(true);
     EXPECT_EQ(phase.kind, Kind::failed);
     EXPECT_TRUE(phase.text.startsWith("plan.json 을 백업하지 못해 저장하지 않았어요: ")) << phase.text.toStdString();
-    // The claim made the missing plan.md from the plan there; the run
-    // changed nothing.
-    EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).meta.feature, "old");
-    EXPECT_TRUE(generator.log().contains("plan.md · index.html 이 plan.json 과 맞지 않아 plan.json 으로 다시 만들었어요"));
+    EXPECT_EQ(readFile(dir + "/plan.json"), oldPlan);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/plan.md"));
     EXPECT_EQ(generator.stageState(Stage::save).status, Status::failed);
     ASSERT_TRUE(QFile::remove(dir + "/history"));
 
@@ -594,7 +592,7 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRunAndBacksUpTheP
     // The plan it replaced stays as a backup.
     const QStringList backups = TestFiles::historyFiles(dir, "plan-*.json");
     ASSERT_EQ(backups.size(), 1);
-    EXPECT_EQ(Plan::decode(readFile(dir + "/history/" + backups.first())).meta.feature, "old");
+    EXPECT_EQ(readFile(dir + "/history/" + backups.first()), oldPlan);
     // The log names the redraft, which an undo takes back.
     EXPECT_EQ(Reviser::lastRequest(dir), "(다시 만들기)");
 }
