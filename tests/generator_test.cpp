@@ -1,5 +1,6 @@
 #include "core/jsoncoding.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "settings/keychain.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"
@@ -592,6 +593,8 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRunAndBacksUpTheP
     const QStringList backups = TestFiles::historyFiles(dir, "plan-*.json");
     ASSERT_EQ(backups.size(), 1);
     EXPECT_EQ(readFile(dir + "/history/" + backups.first()), oldPlan);
+    // The log names the redraft, which an undo takes back.
+    EXPECT_EQ(Reviser::lastRequest(dir), "(다시 만들기)");
 }
 
 TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)

@@ -151,7 +151,7 @@ TEST(HeadlessRender, RemovesWhatKilledRunsLeft)
     EXPECT_EQ(r.code, 0) << qPrintable(r.err);
     EXPECT_FALSE(QFileInfo::exists(stale));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
-              (QStringList{"index.html", "plan.json", "plan.md"}));
+              (QStringList{".quarrystone-made-from", "index.html", "plan.json", "plan.md"}));
     EXPECT_TRUE(QDir(dir.filePath("history")).isEmpty(QDir::Files | QDir::Hidden));
 }
 

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QTime>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -135,4 +136,57 @@ TEST(PlanHistory, KeptCopiesNeverReplaceEachOther)
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     EXPECT_THROW(PlanHistory::keep(other.path(), "x"), PlanHistory::Failure);
+}
+
+// Backups made after the clock went back (a time-zone change, a clock set
+// back) still sort after the ones made before: undo takes the newest, and
+// names already on disk are read as they are.
+TEST(PlanHistory, BackupOrderCannotGoBackWithTheClock)
+{
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("history"));
+    const auto writePlan = [&](const QByteArray &bytes) {
+        QFile plan(dir.filePath("plan.json"));
+        ASSERT_TRUE(plan.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        plan.write(bytes);
+    };
+    // Made an hour ahead of this clock, by the time zone before.
+    const QString ahead = "plan-" + QDateTime::currentDateTime().addSecs(3600).toString("yyMMdd-HHmmss");
+    QFile earlier(dir.filePath("history/" + ahead + "_0002.json"));
+    ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+    earlier.write("{\"n\": 0}");
+    earlier.close();
+    writePlan("{\"n\": 1}");
+    const QString first = PlanHistory::backup(dir.path());
+    EXPECT_EQ(QFileInfo(first).fileName(), ahead + "_0003.json");
+    EXPECT_EQ(Reviser::lastBackup(dir.path()), first);
+    writePlan("{\"n\": 2}");
+    const QString second = PlanHistory::backup(dir.path());
+    EXPECT_EQ(Reviser::lastBackup(dir.path()), second);
+    EXPECT_TRUE(Text::codePointLess(QFileInfo(first).fileName(), QFileInfo(second).fileName()));
+}
+
+// Backups and kept copies are as private as the plan they copy; a plan.json
+// that is a pipe is refused, not waited on for ever.
+TEST(PlanHistory, CopiesTakeThePlansModeAndPipesAreRefused)
+{
+    QTemporaryDir dir;
+    QFile plan(dir.filePath("plan.json"));
+    ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
+    plan.write("{}");
+    plan.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(plan.fileName()).constData(), 0600), 0);
+    const auto modeOf = [](const QString &path) {
+        struct stat status {};
+        ::stat(QFile::encodeName(path).constData(), &status);
+        return status.st_mode & 0777;
+    };
+    EXPECT_EQ(modeOf(PlanHistory::backup(dir.path())), 0600u);
+    EXPECT_EQ(modeOf(PlanHistory::keep(dir.path(), "kept")), 0600u);
+    ASSERT_EQ(::chmod(QFile::encodeName(plan.fileName()).constData(), 0640), 0);
+    EXPECT_EQ(modeOf(PlanHistory::backup(dir.path())), 0640u);
+
+    QFile::remove(plan.fileName());
+    ASSERT_EQ(::mkfifo(QFile::encodeName(plan.fileName()).constData(), 0600), 0);
+    EXPECT_THROW(PlanHistory::backup(dir.path()), PlanHistory::Failure);
 }

@@ -1,7 +1,11 @@
 #include "model/reviser.h"
 
 #include "core/folderlock.h"
+#include "core/processgroup.h"
+#include "model/folderclaim.h"
+#include "model/folderrestore.h"
 #include "model/plan.h"
+#include "model/underway.h"
 
 #include "settings/appsettings.h"
 #include "support/chatplans.h"
@@ -343,6 +347,24 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     EXPECT_TRUE(copies[1].endsWith("-4.png"));
     EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
 
+    // A later request's picture never replaces an earlier one of the same
+    // second: the names of this second and the next are taken already.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList taken;
+    for (int second = 0; second < 3; ++second) {
+        taken.append(dir + "/history/attachments/" + now.addSecs(second).toString("yyMMdd-HHmmss") + "-1.png");
+        writeFile(taken.last(), "earlier picture");
+    }
+    writeFile(pictures.filePath("d.png"), "second picture");
+    const QStringList again = Reviser::saveAttachments({pictures.filePath("d.png")}, dir);
+    ASSERT_EQ(again.size(), 1);
+    EXPECT_EQ(readFile(again.first()), QByteArray("second picture"));
+    for (const QString &path : std::as_const(taken)) {
+        EXPECT_EQ(readFile(path), QByteArray("earlier picture"));
+        QFile::remove(path);
+    }
+    QFile::remove(again.first());
+
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("고쳤어요"));
     const QJsonObject start = fake.records("start").value(0);
     const QString prompt = start.value("stdin").toString();
@@ -507,9 +529,17 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     timer.start();
     while (readFile(dir + "/plan.json") != editedPlan && timer.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    const QByteArray record = readFile(dir + "/history/revision-under-way");
-    ASSERT_TRUE(record.startsWith("plan-")) << record.constData();
-    EXPECT_EQ(readFile(dir + "/history/" + QString::fromUtf8(record)), cleanPlan);
+    // The record names the backup and, once Claude runs, Claude's group.
+    const QStringList record = QString::fromUtf8(readFile(dir + "/history/revision-under-way")).split(u'\n');
+    ASSERT_TRUE(record.value(0).startsWith("plan-")) << qPrintable(record.join("|"));
+    EXPECT_EQ(readFile(dir + "/history/" + record.value(0)), cleanPlan);
+    timer.restart();
+    while (!UnderWay::read(dir)->group && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    const std::optional<UnderWay::Entry> entry = UnderWay::read(dir);
+    ASSERT_TRUE(entry && entry->group);
+    EXPECT_EQ(entry->group->pgid, fake.records("start").value(0).value("pid").toInteger());
+    EXPECT_TRUE(ProcessGroup::alive(*entry->group));
     reviser.cancel();
     settle();
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
@@ -518,7 +548,7 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     writeFile(dir + "/history/plan-261207-100000.json", cleanPlan);
     writeFile(dir + "/history/revision-under-way", "plan-261207-100000.json");
     writeFile(dir + "/plan.json", editedPlan);
-    const std::optional<QString> line = Reviser::rollBackInterrupted(dir, settings);
+    const std::optional<QString> line = FolderRestore::rollBack(dir, settings);
     ASSERT_TRUE(line.has_value());
     EXPECT_TRUE(line->startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(*line);
     EXPECT_FALSE(line->contains(u'\n'));
@@ -532,13 +562,47 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-100000.json"));
     EXPECT_EQ(backups(), QStringList{olderBackup});
-    EXPECT_EQ(Reviser::rollBackInterrupted(dir, settings), std::nullopt);
+    // The log no longer holds a change the plan lacks without saying so.
+    EXPECT_EQ(Reviser::lastRequest(dir), "(중단된 고치기 되돌림)");
+    EXPECT_EQ(FolderRestore::rollBack(dir, settings), std::nullopt);
 
     writeFile(dir + "/history/revision-under-way", "plan-261207-110000.json");
     const QByteArray now = readFile(dir + "/plan.json");
-    EXPECT_EQ(Reviser::rollBackInterrupted(dir, settings), std::nullopt);
+    EXPECT_EQ(FolderRestore::rollBack(dir, settings), std::nullopt);
     EXPECT_EQ(readFile(dir + "/plan.json"), now);
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+}
+
+// A recorded backup that is empty, cut, no plan, or a link to another file
+// cannot be rolled back to: it is moved aside once, named, and the folder is
+// free again, plan.json left as it is.
+TEST_F(ReviserTest, ABrokenRecordedBackupIsMovedAsideOnce)
+{
+    QTemporaryDir elsewhere;
+    writeFile(elsewhere.filePath("other.json"), laterPlan);
+    const QList<std::pair<QString, std::function<void(const QString &)>>> broken{
+        {"empty", [](const QString &path) { writeFile(path, ""); }},
+        {"cut", [](const QString &path) { writeFile(path, cleanPlan.left(cleanPlan.size() / 2)); }},
+        {"no plan", [](const QString &path) { writeFile(path, "[1, 2]"); }},
+        {"link", [&](const QString &path) { QFile::link(elsewhere.filePath("other.json"), path); }},
+    };
+    for (const auto &[what, make] : broken) {
+        const QString name = "plan-261207-120000.json";
+        make(dir + "/history/" + name);
+        writeFile(dir + "/history/revision-under-way", name.toUtf8() + "\n");
+        writeFile(dir + "/plan.json", editedPlan);
+        const QStringList keptBefore = TestFiles::historyFiles(dir, "kept-*.json");
+        const FolderClaim claim = FolderClaim::take(dir, settings);
+        ASSERT_EQ(claim.notices().size(), 1) << qPrintable(what);
+        EXPECT_TRUE(claim.notices().first().startsWith("중단된 고치기의 백업 " + name + " 이 깨져 있어 되돌리지 않고 "))
+            << qPrintable(claim.notices().first());
+        EXPECT_EQ(readFile(dir + "/plan.json"), editedPlan) << qPrintable(what);
+        EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way")) << qPrintable(what);
+        EXPECT_FALSE(QFileInfo(dir + "/history/" + name).isSymLink() || QFileInfo::exists(dir + "/history/" + name));
+        EXPECT_EQ(TestFiles::historyFiles(dir, "kept-*.json").size(), keptBefore.size() + 1) << qPrintable(what);
+        EXPECT_EQ(readFile(elsewhere.filePath("other.json")), laterPlan);
+    }
+    EXPECT_EQ(backups(), QStringList{olderBackup});
 }
 
 // While another operation holds the folder, a revision and an undo fail at

@@ -4,7 +4,6 @@
 #include "claude/clauderunner.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
-#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
@@ -517,16 +516,17 @@ bool AppState::refuseBusy(const QString &dir)
     return false;
 }
 
-std::optional<FolderLock> AppState::claimIdle(const QString &dir)
+std::optional<FolderClaim> AppState::claimIdle(const QString &dir)
 {
     if (refuseBusy(dir))
         return std::nullopt;
     try {
-        return FolderLock::take(bare(dir));
-    } catch (const FolderLock::Failure &failure) {
-        if (!failure.busy)
-            return FolderLock();
-        setMessage(busyFolder);
+        FolderClaim claim = FolderClaim::take(bare(dir), m_settings);
+        if (!claim.notices().isEmpty())
+            setMessage(claim.notices().join(u'\n'));
+        return claim;
+    } catch (const FolderClaim::Failure &failure) {
+        setMessage(failure.busy ? busyFolder : failure.message);
         return std::nullopt;
     }
 }
@@ -534,14 +534,14 @@ std::optional<FolderLock> AppState::claimIdle(const QString &dir)
 void AppState::rollBackInterrupted(const QString &dir)
 {
     // A folder held by a run, here or elsewhere, has its record live: only a
-    // free folder can hold what an interrupted revision left.
+    // free folder can hold what an interrupted operation left.
     try {
-        const FolderLock lock = FolderLock::take(dir);
-        if (const std::optional<QString> line = Reviser::rollBackInterrupted(dir, m_settings))
-            setMessage(*line);
-    } catch (const FolderLock::Failure &) {
-    } catch (const PlanHistory::Failure &failure) {
-        setMessage(failure.message);
+        const FolderClaim claim = FolderClaim::take(dir, m_settings);
+        if (!claim.notices().isEmpty())
+            setMessage(claim.notices().join(u'\n'));
+    } catch (const FolderClaim::Failure &failure) {
+        if (!failure.busy)
+            setMessage(failure.message);
     }
 }
 
@@ -550,8 +550,8 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
     const QString dir = standardFolder(url);
     const QString newTitle = title.trimmed();
     const QString name = folder.trimmed();
-    const std::optional<FolderLock> lock = claimIdle(dir);
-    if (!lock)
+    const std::optional<FolderClaim> claim = claimIdle(dir);
+    if (!claim)
         return;
 
     try {
@@ -616,8 +616,8 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
 void AppState::trash(const QString &url)
 {
     const QString dir = standardFolder(url);
-    const std::optional<FolderLock> lock = claimIdle(dir);
-    if (!lock)
+    const std::optional<FolderClaim> claim = claimIdle(dir);
+    if (!claim)
         return;
     QString error;
     if (!moveToTrash(bare(dir), &error)) {
@@ -664,10 +664,10 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
         setMessage(u"가져오지 못했어요: "_s + FileError::describe(errno));
         return;
     }
-    FolderLock lock;
+    FolderClaim claim;
     try {
-        lock = FolderLock::take(folder);
-    } catch (const FolderLock::Failure &failure) {
+        claim = FolderClaim::take(folder, m_settings);
+    } catch (const FolderClaim::Failure &failure) {
         setMessage(failure.message);
         return;
     }
@@ -712,12 +712,19 @@ void AppState::cancelGeneration(bool keep)
     generator.afterWrites([self, keep, running] {
         if (!self)
             return;
+        // Moved only while held: a writer elsewhere keeps its folder.
+        std::optional<FolderClaim> claim;
+        try {
+            if (running)
+                claim = FolderClaim::take(*running, self->m_settings);
+        } catch (const FolderClaim::Failure &) {
+        }
         const bool earlierPlan = running && QFileInfo(*running + u"/plan.json"_s).isFile();
         // A run started meanwhile in the same folder keeps it.
         const Generator &now = Generator::shared();
         const bool reused = now.phase().isRunning() && now.runningDir() == running;
         QString ignored;
-        if (!keep && running && !earlierPlan && !reused)
+        if (!keep && running && !earlierPlan && !reused && claim)
             moveToTrash(*running, &ignored);
         self->refresh();
         self->setSelection(Selection::newPlan());

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/folderlock.h"
 #include "model/conventions.h"
+#include "model/folderclaim.h"
 #include "model/importer.h"
 #include "model/plan.h"
 #include "settings/appsettings.h"
@@ -172,8 +172,9 @@ private:
     // The lock of `dir` for a file operation of the window, or nothing after
     // the busy refusal when a job of this or another process holds it. A
     // folder that cannot be opened is left to the operation's own failure.
-    std::optional<FolderLock> claimIdle(const QString &dir);
-    // Rolls back a revision another run left interrupted in `dir`.
+    std::optional<FolderClaim> claimIdle(const QString &dir);
+    // Claims `dir` for a moment, so that what another run left interrupted
+    // there is put in order (FolderClaim), telling so.
     void rollBackInterrupted(const QString &dir);
 
     AppSettings m_settings;

@@ -7,12 +7,12 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planhistory.h"
-#include "model/reviser.h"
 #include "claude/clauderunner.h"
 #include "claude/spawn.h"
 #include "core/filedescriptor.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
 #include "settings/keychain.h"
@@ -53,14 +53,17 @@ constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 int render(const QString &folder, const AppSettings &settings)
 {
     const QString dir = QFileInfo(folder).absoluteFilePath();
-    const FolderLock lock = claim(dir, settings);
-    QFile file(QDir(dir).filePath(QStringLiteral("plan.json")));
+    // The render makes the derived files itself.
+    const FolderClaim held = claim(dir, settings, false);
+    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     // No plan comes near this size; a larger file would only exhaust memory.
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxPlanBytes)
+    if (QFileInfo(path).size() > maxPlanBytes)
         fail(unreadable);
-    const QByteArray bytes = file.readAll();
-    file.close();
+    const std::optional<QByteArray> read = RegularFile::read(path);
+    if (!read)
+        fail(unreadable);
+    const QByteArray bytes = *read;
     QJsonObject json;
     try {
         json = parseObject(bytes);
@@ -180,24 +183,14 @@ void end(int code)
     std::exit(code);
 }
 
-FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBack)
+FolderClaim claim(const QString &dir, const AppSettings &settings, bool repair)
 {
-    if (!QFileInfo(dir).isDir())
-        return FolderLock();
     try {
-        FolderLock lock = FolderLock::take(dir);
-        // Only the holder may take away what cut writes left: a live writer's
-        // file is never among them.
-        removeLeftovers(dir);
-        const std::optional<QString> line = Reviser::rollBackInterrupted(dir, settings);
-        if (line)
-            warn(*line);
-        if (rolledBack)
-            *rolledBack = line.has_value();
-        return lock;
-    } catch (const FolderLock::Failure &failure) {
-        fail(failure.message);
-    } catch (const PlanHistory::Failure &failure) {
+        FolderClaim claim = FolderClaim::take(dir, settings, std::chrono::milliseconds(0), repair);
+        for (const QString &line : claim.notices())
+            warn(line);
+        return claim;
+    } catch (const FolderClaim::Failure &failure) {
         fail(failure.message);
     }
 }

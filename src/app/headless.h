@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/folderlock.h"
+#include "model/folderclaim.h"
 
 #include <QString>
 #include <QStringList>
@@ -32,12 +32,12 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag);
 // Ends the current mode with `message` on standard error and exit code 1.
 [[noreturn]] void fail(const QString &message);
 
-// Takes the lock of the plan folder `dir` for this run, removes what killed
-// runs left there and rolls back a revision that was interrupted there,
-// telling so in one line on standard error. Ends the run (exit 1) when another operation holds the folder or
-// the rollback fails. A folder that does not exist yet is not locked.
-// `rolledBack`, when given, tells whether a revision was rolled back.
-FolderLock claim(const QString &dir, const AppSettings &settings, bool *rolledBack = nullptr);
+// Claims the plan folder `dir` for this run (FolderClaim), telling what
+// the claim put in order in one line each on standard error. Ends the run
+// (exit 1) when another operation holds the folder or the rollback fails.
+// A folder that does not exist yet is not claimed. `repair` false leaves
+// the derived files to a run that writes them anyway.
+FolderClaim claim(const QString &dir, const AppSettings &settings, bool repair = true);
 
 // Writes one line to standard output and flushes it.
 void say(const QString &line);

@@ -3,6 +3,7 @@
 #include "app/headless.h"
 #include "app/headlessrun.h"
 #include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
 
@@ -104,15 +105,15 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
 {
     const QString folder = option(arguments, "--redraft");
     const QString dir = QFileInfo(folder).absoluteFilePath();
-    // The generation takes the folder's lock again itself.
-    Headless::claim(dir, settings).release();
-    QFile file(QDir(dir).filePath(QStringLiteral("request.json")));
+    // Claimed once, here, and held by the generation to its end.
+    const auto claim = std::make_shared<FolderClaim>(Headless::claim(dir, settings));
+    const std::optional<QByteArray> request = RegularFile::read(QDir(dir).filePath(QStringLiteral("request.json")));
     const QString missing = QStringLiteral("request.json 이 없어요: ") + folder;
-    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+    if (!request)
         Headless::fail(missing);
     GenerateInput input;
     try {
-        input = GenerateInput::decode(file.readAll());
+        input = GenerateInput::decode(*request);
     } catch (const JSONDecodeError &) {
         Headless::fail(missing);
     }
@@ -121,7 +122,7 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
     if (const auto specDocs = listOption(arguments, "--spec-doc"))
         input.specDocs = *specDocs;
 
-    follow([input, dir, settings] { Generator::shared().run(input, dir, settings, true, {}); });
+    follow([input, dir, settings, claim] { Generator::shared().run(input, dir, settings, true, {}, claim); });
 }
 
 } // namespace HeadlessGenerate

@@ -2,8 +2,7 @@
 
 #include "app/headless.h"
 #include "core/atomicfile.h"
-#include "core/fileerror.h"
-#include "core/folderlock.h"
+#include "core/regularfile.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "export/exporter.h"
@@ -172,19 +171,18 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     undo.madeFolder = !QFileInfo(dir).exists() && !QFileInfo(dir).isSymLink();
     if (!QDir().mkpath(dir))
         Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
-    const FolderLock lock = Headless::claim(dir, settings);
+    const FolderClaim held = Headless::claim(dir, settings);
 
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
     for (const QString inside : {QStringLiteral("history"), QStringLiteral("img")})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
-        QFile file(planPath);
-        if (!file.open(QIODevice::ReadOnly))
-            Headless::fail(notCopied + FileError::describe(file));
-        const QByteArray bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            Headless::fail(notCopied + FileError::describe(file));
+        QString error;
+        const std::optional<QByteArray> read = RegularFile::read(planPath, &error);
+        if (!read)
+            Headless::fail(notCopied + error);
+        const QByteArray bytes = *read;
         const std::optional<Plan> current = currentPlan(bytes);
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))

@@ -72,17 +72,16 @@ void revise(const QStringList &arguments, const AppSettings &settings)
 {
     const QString dir = QFileInfo(*Headless::value(arguments, QStringLiteral("--revise"))).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
-    // The revision and the undo take the folder's lock again themselves.
-    bool rolledBack = false;
-    Headless::claim(dir, settings, &rolledBack).release();
+    // Claimed once, here, and held by the revision or the undo to its end.
+    const auto claim = std::make_shared<FolderClaim>(Headless::claim(dir, settings));
 
     // An undo right after an interrupted revision wants that revision gone,
     // which the rollback has just done: it goes back no further.
-    if (arguments.contains(QStringLiteral("--undo")) && rolledBack)
+    if (arguments.contains(QStringLiteral("--undo")) && claim->rolledBack())
         Headless::end(0);
     if (arguments.contains(QStringLiteral("--undo")))
-        follow([dir, settings, &reviser] {
-            if (!reviser.undo(dir, settings))
+        follow([dir, settings, claim, &reviser] {
+            if (!reviser.undo(dir, settings, {}, claim))
                 Headless::fail(QStringLiteral("되돌릴 백업이 없어요"));
         });
 
@@ -91,8 +90,8 @@ void revise(const QStringList &arguments, const AppSettings &settings)
         Headless::fail(requestMissing);
     const QStringList attachments = images(arguments);
 
-    follow([request = *request, images = attachments, dir, settings, &reviser] {
-        if (!reviser.revise(request, images, dir, settings))
+    follow([request = *request, images = attachments, dir, settings, claim, &reviser] {
+        if (!reviser.revise(request, images, dir, settings, {}, claim))
             Headless::fail(requestMissing);
     });
 }

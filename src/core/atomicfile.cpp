@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <cerrno>
+#include <cstdio>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,7 +115,7 @@ bool cannotSync(int error)
 
 // Fills the temporary file and makes it last; 0 or the cause of the first
 // failure. The descriptor is closed either way.
-int fill(int fd, const std::function<bool(QIODevice &)> &produce, const struct stat *existing)
+int fill(int fd, const std::function<bool(QIODevice &)> &produce, std::optional<mode_t> mode)
 {
     int cause = 0;
     {
@@ -125,7 +127,7 @@ int fill(int fd, const std::function<bool(QIODevice &)> &produce, const struct s
     }
     // A replaced file keeps its permissions; until now only we could read
     // the new one.
-    if (cause == 0 && existing && ::fchmod(fd, existing->st_mode & 07777) != 0)
+    if (cause == 0 && mode && ::fchmod(fd, *mode & 07777) != 0)
         cause = errno;
     if (cause == 0 && ::fsync(fd) != 0 && !cannotSync(errno))
         cause = errno;
@@ -159,13 +161,42 @@ bool write(const QString &path, const std::function<bool(QIODevice &)> &produce,
     const Created temporary = create(folder, exists ? 0600 : 0666);
     if (temporary.fd < 0)
         return failed(error, errno);
-    int cause = fill(temporary.fd, produce, exists ? &existing : nullptr);
+    int cause = fill(temporary.fd, produce, exists ? std::optional<mode_t>(existing.st_mode) : std::nullopt);
     if (cause == 0 && ::rename(temporary.path.constData(), native.constData()) != 0)
         cause = errno;
     if (cause != 0) {
         ::unlink(temporary.path.constData());
         return failed(error, cause);
     }
+    syncFolder(folder);
+    return true;
+}
+
+bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *taken, QString *error)
+{
+    *taken = false;
+    const QByteArray native = QFile::encodeName(path);
+    const QString folder = QFileInfo(path).absolutePath();
+    const Created temporary = create(folder, 0600);
+    if (temporary.fd < 0)
+        return failed(error, errno);
+    int cause = fill(temporary.fd, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); },
+                     static_cast<mode_t>(mode));
+    // The name is taken in the one step that puts the file there, so two
+    // writers of one name can never both think it theirs.
+    if (cause == 0 && ::renameat2(AT_FDCWD, temporary.path.constData(), AT_FDCWD, native.constData(), RENAME_NOREPLACE) != 0)
+        cause = errno;
+    if (cause == EINVAL && ::link(temporary.path.constData(), native.constData()) == 0)
+        cause = 0;
+    else if (cause == EINVAL)
+        cause = errno;
+    if (cause != 0) {
+        ::unlink(temporary.path.constData());
+        *taken = cause == EEXIST;
+        return failed(error, cause);
+    }
+    // After a link the temporary name still names the file.
+    ::unlink(temporary.path.constData());
     syncFolder(folder);
     return true;
 }

@@ -21,6 +21,11 @@ bool write(const QString &path, const QByteArray &bytes, QString *error = nullpt
 // like a failed write.
 bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error = nullptr);
 
+// Writes a new file at `path` the same way, with the permissions `mode`,
+// and never replaces what is there: false with `taken` set when the name
+// is in use (a link included).
+bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *taken, QString *error = nullptr);
+
 // Whether a file name is that of a temporary file a write put beside its
 // target (a run killed before the rename leaves it behind).
 bool isLeftover(const QString &fileName);

@@ -3,6 +3,7 @@
 #include "core/fileerror.h"
 
 #include <QFile>
+#include <QThread>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -53,6 +54,20 @@ FolderLock FolderLock::take(const QString &dir)
                       true};
     throw Failure{QStringLiteral("계획서 폴더를 잠그지 못했어요: ") + dir + QStringLiteral(" (")
                       + FileError::describe(error) + QLatin1Char(')')};
+}
+
+FolderLock FolderLock::take(const QString &dir, std::chrono::milliseconds wait)
+{
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        try {
+            return take(dir);
+        } catch (const Failure &failure) {
+            if (!failure.busy || std::chrono::steady_clock::now() >= until)
+                throw;
+        }
+        QThread::msleep(20);
+    }
 }
 
 void FolderLock::release()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 
 // One writing operation per plan folder at a time, across processes: an
 // exclusive flock on a descriptor of the folder itself. The system lets go
@@ -26,6 +27,8 @@ public:
     // Takes the lock of the existing folder `dir` at once or throws Failure;
     // it never waits for another holder.
     static FolderLock take(const QString &dir);
+    // The same, waiting up to `wait` for the holder to let go first.
+    static FolderLock take(const QString &dir, std::chrono::milliseconds wait);
 
     bool isHeld() const { return m_fd >= 0; }
     void release();

@@ -1,11 +1,25 @@
 #include "core/regularfile.h"
 
+#include "core/fileerror.h"
+
 #include <QFile>
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace RegularFile {
+
+namespace {
+
+std::optional<QByteArray> failed(QString *error, const QString &cause)
+{
+    if (error)
+        *error = cause;
+    return std::nullopt;
+}
+
+} // namespace
 
 int open(const QString &path, int flags)
 {
@@ -20,20 +34,35 @@ int open(const QString &path, int flags)
     return fd;
 }
 
-std::optional<QByteArray> read(const QString &path)
+std::optional<QByteArray> read(const QString &path, QString *error)
 {
-    const int fd = open(path);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
+        return failed(error, FileError::describe(errno));
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int cause = errno;
+        ::close(fd);
+        return failed(error, FileError::describe(cause));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return failed(error, S_ISDIR(status.st_mode) ? FileError::describe(EISDIR) : notRegular());
+    }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return std::nullopt;
+        return failed(error, FileError::describe(file));
     }
     QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
+        return failed(error, FileError::describe(file));
     return bytes;
+}
+
+QString notRegular()
+{
+    return QStringLiteral("보통 파일이 아니에요");
 }
 
 } // namespace RegularFile

@@ -4,9 +4,10 @@
 #include <QString>
 #include <optional>
 
-// Reading a file that a plan, a page or a person names. Only a regular file
-// is read: a pipe or a device under such a name would hold the reader for
-// ever, so it is opened without waiting and refused.
+// Reading a file that a plan, a page or a person names, and every file of a
+// plan folder. Only a regular file is read: a pipe or a device under such a
+// name would hold the reader for ever, so it is opened without waiting and
+// refused.
 namespace RegularFile {
 
 // A descriptor of the file, opened with `flags` added to a read-only,
@@ -15,7 +16,11 @@ namespace RegularFile {
 int open(const QString &path, int flags = 0);
 
 // The whole file; nothing when it is missing, not a regular file, or cannot
-// be read to its end.
-std::optional<QByteArray> read(const QString &path);
+// be read to its end. `error`, when given, then holds the cause in the
+// person's words.
+std::optional<QByteArray> read(const QString &path, QString *error = nullptr);
+
+// The cause given for a name that holds no regular file.
+QString notRegular();
 
 } // namespace RegularFile

@@ -51,7 +51,8 @@ QString mermaid(const Plan &plan, bool links);
 
 // Brings the plan's derived fields up to date (platform map, string frames
 // and boxes), then writes plan.json, plan.md and index.html in that order,
-// each replaced atomically. Throws ExportFailure at the first file that
+// each replaced atomically, and then marks them as made from that plan.json
+// (MadeFrom). Throws ExportFailure at the first file that
 // cannot be written; files written before it stay, and the plan keeps its
 // updated fields.
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions);

@@ -25,6 +25,7 @@
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
+#include "export/madefrom.h"
 #include "export/planindex.h"
 #include "figma/figmasection.h"
 #include "model/textboxplacement.h"
@@ -342,12 +343,14 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     const QString planPath = folder.filePath(QStringLiteral("plan.json"));
     if (!planBytes.error.isEmpty())
         fail(planPath, planBytes.error);
+    MadeFrom::begin(dir);
     writeFile(planPath, planBytes.bytes);
     writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
 
     QString reason;
     if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
         fail(pagePath, reason);
+    MadeFrom::record(dir, planBytes.bytes);
 }
 
 } // namespace Exporter

@@ -4,11 +4,12 @@
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/canceltoken.h"
-#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/ownthread.h"
 #include "core/text.h"
 #include "model/developtexts.h"
+#include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/plan.h"
 #include "settings/apppaths.h"
@@ -31,6 +32,9 @@ const QString gitPath = QStringLiteral("/usr/bin/git");
 const QString toolPrefix = QStringLiteral("도구: ");
 const QString endPrefix = QStringLiteral("끝 (");
 const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
+// How long a finished run's record waits for another operation to let go
+// of the plan folder.
+constexpr std::chrono::minutes recordWait(2);
 const QString worktreeFailed = QStringLiteral("작업 폴더를 만들지 못했어요: ");
 constexpr qsizetype pathTailLength = 60;
 // Local settings and keys an app checkout keeps out of git, which a fresh
@@ -444,24 +448,31 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         co_return;
     const QStringList changed = changedPaths(status.value_or(QByteArray()));
     // Into an existing history folder only; a plan folder without one gets
-    // no record, and a failed write leaves the run done. Written before the
-    // run shows as done, so a finished run's record is there to read.
+    // no record, and a failed write leaves the run done, saying so. Written
+    // before the run shows as done, so a finished run's record is there to
+    // read.
     const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
         + QStringLiteral(")\n\n") + answer;
     // The record is the one write of a development run into the plan
-    // folder: it takes the folder's lock for it and gives way to an
-    // operation that holds it.
-    QFuture<void> writing = OffThread::run(
-        [](const QString &dir, const QString &path, const QByteArray &bytes) {
+    // folder, and the only lasting copy of Claude's account: it claims the
+    // folder for it, waiting on a thread of its own for an operation that
+    // holds it to end.
+    QCoro::Task<std::optional<QString>> writing = OwnThread::result(
+        [dir = planDir, path = planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
+         bytes = record.toUtf8(), settings = job->settings] {
+            if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
+                return QString();
             try {
-                const FolderLock lock = FolderLock::take(dir);
-                AtomicFile::write(path, bytes);
-            } catch (const FolderLock::Failure &) {
+                const FolderClaim claim = FolderClaim::take(dir, settings, recordWait);
+                QString error;
+                AtomicFile::write(path, bytes, &error);
+                return error;
+            } catch (const FolderClaim::Failure &failure) {
+                return failure.message;
             }
         },
-        planDir, planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
-        record.toUtf8());
-    co_await writing;
+        CancelToken());
+    const QString unwritten = (co_await std::move(writing)).value_or(QString());
     if (!self)
         co_return;
     update(*job, [&](Run &run) {
@@ -469,6 +480,8 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         run.summary = answer.trimmed();
         run.changed = changed;
         run.detail = QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
+        if (!unwritten.isEmpty())
+            run.detail += QStringLiteral(" · 개발 기록을 쓰지 못했어요: ") + unwritten;
         run.ended = QDateTime::currentDateTime();
     });
 }

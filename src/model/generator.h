@@ -20,7 +20,7 @@
 #include <optional>
 #include <utility>
 
-class FolderLock;
+class FolderClaim;
 
 // A step of a generation that failed with a message of its own (a folder or
 // file that cannot be written or read).
@@ -111,8 +111,8 @@ public:
 
     // Stops the running generation; its child process gets SIGTERM.
     void cancel();
-    // Calls `then` on the main thread once no run is writing plan files or
-    // taking them back after a stop: at once when none is. A folder may be
+    // Calls `then` on the main thread once no run, a stopped one included,
+    // holds a plan folder: at once when none does. A folder may be claimed,
     // moved or removed from then on without a writer bringing it back.
     void afterWrites(std::function<void()> then);
     // Fills the state with a fixed run when QUARRYSTONE_DEMO_PROGRESS is set.
@@ -122,8 +122,11 @@ public:
     void start(const GenerateInput &input, const AppSettings &settings, OnDone onDone);
     // Runs the generation into `dir`; `reuseSection` takes the folder's saved
     // figma-section.json instead of reading the design again.
+    // The run claims the folder (or takes over `claim`, already taken); a
+    // folder held by a run that was stopped is waited for, one held by
+    // anything else refused.
     void run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
-             OnDone onDone);
+             OnDone onDone, std::shared_ptr<FolderClaim> claim = {});
 
     // "<feature or Plan>-plan" under `base`; when taken, with "-" and the
     // local time, then "-2", "-3", … until free. Creates nothing.
@@ -185,8 +188,8 @@ private:
         GenerateInput input;
         AppSettings settings;
         ClaudeRunner runner;
-        // The plan folder's lock, held by the run to its end.
-        std::shared_ptr<FolderLock> lock;
+        // The plan folder's claim, held by the run to its end.
+        std::shared_ptr<FolderClaim> claim;
     };
 
     bool isCurrent(const Run &run) const { return run.id == m_runId; }
@@ -199,7 +202,7 @@ private:
     ClaudeRunner::Progress sinkFor(quint64 runId, std::optional<Stage> stage);
 
     QCoro::Task<> generate(Run run, bool reuseSection, OnDone onDone);
-    std::shared_ptr<FolderLock> lockFolder(const QString &dir);
+    QCoro::Task<> claimFolder(Run &run);
     void failRun(const Run &run, const QString &message);
     QCoro::Task<FigmaSection> figmaSection(Run run, bool reuse);
     QCoro::Task<FigmaSection> restSection(Run run);
@@ -231,14 +234,9 @@ private:
     quint64 m_runId = 0;
     quint64 m_lastRunId = 0;
     std::optional<CancelToken> m_cancel;
-    // Saves whose files are being written or taken back, and who waits for
+    // Runs that hold a plan folder (stopped ones until they end), and who waits for
     // them all to end.
     int m_writing = 0;
     QList<std::function<void()>> m_afterWrites;
-    // The lock of the latest run's folder while any run still holds it: a
-    // run started on that folder right after a stop takes it over from the
-    // stopped run, whose late end no longer writes.
-    std::weak_ptr<FolderLock> m_folderLock;
-    QString m_lockedDir;
     QTimer m_logNotify;
 };

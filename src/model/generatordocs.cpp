@@ -5,6 +5,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "settings/apppaths.h"
 #include "settings/connections.h"
@@ -157,7 +158,7 @@ std::optional<QString> Generator::notAFile(const QString &path)
         return QStringLiteral("폴더예요");
     if (!info.exists())
         return FileError::describe(ENOENT);
-    return QStringLiteral("보통 파일이 아니에요");
+    return RegularFile::notRegular();
 }
 
 QString Generator::docFileName(const QString &entry)

@@ -2,16 +2,19 @@
 
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
-#include "core/folderlock.h"
 #include "core/httpfetch.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "export/exporter.h"
+#include "export/madefrom.h"
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
+#include "model/folderclaim.h"
 #include "model/planhistory.h"
+#include "model/reviser.h"
 #include "model/textboxplacement.h"
 #include "settings/apppaths.h"
 #include "settings/updater.h"
@@ -23,6 +26,9 @@
 #include <QScopeGuard>
 
 namespace {
+
+// How long a run waits for a stopped run of the same folder to end.
+constexpr std::chrono::seconds stoppedRunEnds(30);
 
 bool taken(const QString &path)
 {
@@ -46,6 +52,7 @@ struct Replaced {
     QString backup;
     std::optional<QByteArray> markdown;
     std::optional<QByteArray> page;
+    std::optional<QByteArray> madeFrom;
 };
 
 void putBack(const QString &path, const std::optional<QByteArray> &bytes)
@@ -64,6 +71,7 @@ void takeBack(const QString &dir, const Replaced &replaced)
     putBack(dir + QStringLiteral("/plan.md"), replaced.markdown);
     putBack(dir + QStringLiteral("/index.html"), replaced.page);
     putBack(dir + QStringLiteral("/plan.json"), plan);
+    MadeFrom::putBack(dir, replaced.madeFrom);
     if (plan)
         QFile::remove(replaced.backup);
 }
@@ -75,6 +83,7 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, CancelT
     Replaced replaced;
     replaced.markdown = RegularFile::read(dir + QStringLiteral("/plan.md"));
     replaced.page = RegularFile::read(dir + QStringLiteral("/index.html"));
+    replaced.madeFrom = MadeFrom::take(dir);
     // A redraft or a resumed run must not lose the plan it replaces.
     if (QFileInfo(dir + QStringLiteral("/plan.json")).isFile()) {
         try {
@@ -108,7 +117,9 @@ QString Generator::newPlanDir(const QString &base, const QString &feature)
     const QDir folder(AppPaths::expandHome(base));
     const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
     const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
-    if (!taken(first))
+    // What a generation killed at its first write left is no plan: the next
+    // generation of the feature takes its place.
+    if (!taken(first) || FolderClaim::isHusk(first))
         return first;
     const QString timed = first + QLatin1Char('-') + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmm"));
     QString candidate = timed;
@@ -123,9 +134,10 @@ void Generator::start(const GenerateInput &input, const AppSettings &settings, O
 }
 
 void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
-                    OnDone onDone)
+                    OnDone onDone, std::shared_ptr<FolderClaim> claim)
 {
     Run run;
+    run.claim = std::move(claim);
     run.id = ++m_lastRunId;
     run.dir = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
     run.input = input;
@@ -167,10 +179,17 @@ void Generator::failRun(const Run &run, const QString &message)
 
 QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
 {
+    // Until the run has let go of its folder, however it ends, nobody may
+    // take the folder as free.
+    ++m_writing;
+    const auto held = qScopeGuard([this, &run] {
+        run.claim.reset();
+        writesEnded();
+    });
     try {
         if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
-        run.lock = lockFolder(run.dir);
+        co_await claimFolder(run);
         add(run, QStringLiteral("폴더: ") + run.dir);
         // Written before the first await so that the run is running, with its
         // first stage begun, by the time start() returns: the views offer no
@@ -229,18 +248,39 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
     }
 }
 
-std::shared_ptr<FolderLock> Generator::lockFolder(const QString &dir)
+QCoro::Task<> Generator::claimFolder(Run &run)
 {
-    if (std::shared_ptr<FolderLock> held = m_folderLock.lock(); held && m_lockedDir == dir)
-        return held;
-    try {
-        auto lock = std::make_shared<FolderLock>(FolderLock::take(dir));
-        m_folderLock = lock;
-        m_lockedDir = dir;
-        return lock;
-    } catch (const FolderLock::Failure &failure) {
-        throw GeneratorFailure{failure.message};
+    if (!run.claim) {
+        try {
+            run.claim = std::make_shared<FolderClaim>(FolderClaim::take(run.dir, run.settings));
+        } catch (const FolderClaim::Failure &failure) {
+            // Only a stopped run of this application is known to let go soon.
+            if (!failure.busy || m_writing <= 1)
+                throw GeneratorFailure{failure.message};
+        }
     }
+    if (!run.claim) {
+        // The stopped run may still be writing: this one waits until it has
+        // ended instead of writing beside it.
+        const QString dir = run.dir;
+        const AppSettings settings = run.settings;
+        std::optional<std::shared_ptr<FolderClaim>> waited;
+        try {
+            QCoro::Task<std::optional<std::shared_ptr<FolderClaim>>> waiting = OwnThread::result(
+                [dir, settings] {
+                    return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings, stoppedRunEnds));
+                },
+                run.cancel);
+            waited = co_await std::move(waiting);
+        } catch (const FolderClaim::Failure &failure) {
+            throw GeneratorFailure{failure.message};
+        }
+        if (!waited)
+            throw Cancelled{};
+        run.claim = std::move(*waited);
+    }
+    for (const QString &line : run.claim->notices())
+        add(run, line);
 }
 
 QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
@@ -263,6 +303,14 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
         throw Cancelled{};
     }
     plan = std::move(replaced.plan);
+    // A redraft replaced a plan, which undo brings back: the log names it,
+    // so that the undo's question names what it takes back.
+    if (!replaced.backup.isEmpty()) {
+        const QFuture<void> logged = OffThread::run(Reviser::appendLog, run.dir, QStringLiteral("(다시 만들기)"),
+                                                    QStringLiteral("- 디자인과 문서로 계획서를 다시 만듦"),
+                                                    run.settings.userName);
+        co_await logged;
+    }
 
     if (!isCurrent(run))
         co_return;

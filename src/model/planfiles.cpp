@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/regularfile.h"
+#include "export/madefrom.h"
 
 #include <QDir>
 #include <utility>
@@ -13,7 +14,7 @@ Snapshot take(const QString &dir)
     const QDir folder(dir);
     return {RegularFile::read(folder.filePath(QStringLiteral("plan.json"))),
             RegularFile::read(folder.filePath(QStringLiteral("plan.md"))),
-            RegularFile::read(folder.filePath(QStringLiteral("index.html")))};
+            RegularFile::read(folder.filePath(QStringLiteral("index.html"))), MadeFrom::take(dir)};
 }
 
 QString putBack(const QString &dir, const Snapshot &files)
@@ -22,10 +23,13 @@ QString putBack(const QString &dir, const Snapshot &files)
     const std::pair<const char *, const std::optional<QByteArray> *> entries[]{
         {"plan.json", &files.plan}, {"plan.md", &files.markdown}, {"index.html", &files.page}};
     for (const auto &[name, bytes] : entries) {
+        const QString path = folder.filePath(QLatin1String(name));
         QString error;
-        if (*bytes && !AtomicFile::write(folder.filePath(QLatin1String(name)), **bytes, &error))
+        if (*bytes && RegularFile::read(path) != **bytes && !AtomicFile::write(path, **bytes, &error))
             return QLatin1String(name) + QStringLiteral(": ") + error;
     }
+    if (MadeFrom::take(dir) != files.madeFrom)
+        MadeFrom::putBack(dir, files.madeFrom);
     return QString();
 }
 

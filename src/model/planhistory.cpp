@@ -2,6 +2,8 @@
 
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/regularfile.h"
+#include "core/text.h"
 #include "model/plan.h"
 
 #include <QDateTime>
@@ -10,6 +12,12 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
 
 namespace PlanHistory {
 
@@ -77,54 +85,135 @@ bool survives(const QJsonValue &original, const QJsonValue &written)
     return original == written;
 }
 
-// plan-<stamp>.json, and for later backups of the same second
-// plan-<stamp>_0002.json, …: "_" sorts after ".", and the fixed width keeps
-// code-point order the order they were made in, so undo finds the newest.
-QString freeBackupName(const QString &history)
+const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
+
+// Where a new backup's name starts: now, or the newest backup's own time
+// when the clock now gives that time or an earlier one (a second with
+// backups already, a changed time zone, a clock set back), numbered after
+// it, so the new name sorts after every backup on disk.
+struct Start {
+    QString stem;
+    int number = 1;
+};
+
+Start backupStart(const QString &dir)
 {
-    const QString stem = QStringLiteral("plan-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"));
-    QString target = QDir(history).filePath(stem + QStringLiteral(".json"));
-    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n) {
-        if (n > maxSameSecond)
-            throw Failure{QStringLiteral("같은 시각의 백업이 이미 있어요: ") + target};
-        target = QDir(history).filePath(stem + QStringLiteral("_%1.json").arg(n, 4, 10, QLatin1Char('0')));
-    }
-    return target;
+    const QString now = QStringLiteral("plan-") + QDateTime::currentDateTime().toString(stampFormat);
+    static const QRegularExpression named(QStringLiteral(R"(^(plan-\d{6}-\d{6})(?:_(\d{4}))?\.json$)"));
+    const std::optional<QString> newest = lastBackup(dir);
+    if (!newest)
+        return {now};
+    const QString name = QFileInfo(*newest).fileName();
+    const QRegularExpressionMatch match = named.match(name);
+    if (!match.hasMatch() || Text::codePointLess(name, now + QStringLiteral(".json")))
+        return {now};
+    const int number = match.captured(2).isEmpty() ? 1 : match.captured(2).toInt();
+    return {match.captured(1), number + 1};
+}
+
+QString historyFolder(const QString &dir)
+{
+    const QString history = QDir(dir).filePath(QStringLiteral("history"));
+    if (!QDir().mkpath(history))
+        throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
+    return history;
+}
+
+// The permissions of the plan's own file, which the copies of it share;
+// private when there is none.
+unsigned planMode(const QString &dir)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(QDir(dir).filePath(QStringLiteral("plan.json"))).constData(), &status) == 0)
+        return status.st_mode & 0777;
+    return 0600;
 }
 
 } // namespace
 
+QString addFile(const QString &dir, const QString &folder, const QString &stem, const QString &suffix,
+                const QByteArray &bytes, int first)
+{
+    const unsigned mode = planMode(dir);
+    for (int n = first; n <= maxSameSecond; ++n) {
+        const QString name = n == 1 ? stem + suffix : stem + QStringLiteral("_%1").arg(n, 4, 10, QLatin1Char('0')) + suffix;
+        const QString target = QDir(folder).filePath(name);
+        bool taken = false;
+        QString error;
+        if (AtomicFile::create(target, bytes, mode, &taken, &error))
+            return target;
+        if (!taken)
+            throw Failure{error};
+    }
+    throw Failure{QStringLiteral("같은 시각의 백업이 이미 있어요: ") + QDir(folder).filePath(stem + suffix)};
+}
+
 QString backup(const QString &dir)
 {
-    const QString history = QDir(dir).filePath(QStringLiteral("history"));
-    if (!QDir().mkpath(history))
-        throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
-    QFile source(QDir(dir).filePath(QStringLiteral("plan.json")));
-    if (!source.open(QIODevice::ReadOnly))
-        throw Failure{FileError::describe(source)};
-    const QByteArray bytes = source.readAll();
-    if (source.error() != QFileDevice::NoError)
-        throw Failure{FileError::describe(source)};
-    const QString target = freeBackupName(history);
+    const QString history = historyFolder(dir);
     QString error;
-    if (!AtomicFile::write(target, bytes, &error))
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), &error);
+    if (!bytes)
         throw Failure{error};
-    return target;
+    const Start start = backupStart(dir);
+    return addFile(dir, history, start.stem, QStringLiteral(".json"), *bytes, start.number);
 }
+
+std::optional<QString> lastBackup(const QString &dir)
+{
+    QStringList names;
+    const QDir history(QDir(dir).filePath(QStringLiteral("history")));
+    for (const QFileInfo &entry : history.entryInfoList(QDir::Files)) {
+        const QString name = entry.fileName();
+        if (name.startsWith(QLatin1String("plan-")) && entry.suffix() == QLatin1String("json"))
+            names.append(name);
+    }
+    if (names.isEmpty())
+        return std::nullopt;
+    Text::sortByCodePoint(names);
+    return history.filePath(names.last());
+}
+
+namespace {
+
+// Puts something at the first free kept name of history/: `put` gives
+// false with `taken` set when the name is in use.
+QString atKeptName(const QString &dir, const std::function<bool(const QString &, bool *, QString *)> &put)
+{
+    const QString history = historyFolder(dir);
+    const QString stem = QStringLiteral("kept-") + QDateTime::currentDateTime().toString(stampFormat);
+    for (int n = 1;; ++n) {
+        const QString target = QDir(history).filePath(
+            n == 1 ? stem + QStringLiteral(".json") : stem + QLatin1Char('-') + QString::number(n) + QStringLiteral(".json"));
+        bool taken = false;
+        QString error;
+        if (put(target, &taken, &error))
+            return target;
+        if (!taken)
+            throw Failure{error};
+    }
+}
+
+} // namespace
 
 QString keep(const QString &dir, const QByteArray &bytes)
 {
-    const QString history = QDir(dir).filePath(QStringLiteral("history"));
-    if (!QDir().mkpath(history))
-        throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
-    const QString stem = QStringLiteral("kept-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"));
-    QString target = QDir(history).filePath(stem + QStringLiteral(".json"));
-    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
-        target = QDir(history).filePath(stem + QLatin1Char('-') + QString::number(n) + QStringLiteral(".json"));
-    QString error;
-    if (!AtomicFile::write(target, bytes, &error))
-        throw Failure{error};
-    return target;
+    const unsigned mode = planMode(dir);
+    return atKeptName(dir, [&](const QString &target, bool *taken, QString *error) {
+        return AtomicFile::create(target, bytes, mode, taken, error);
+    });
+}
+
+QString moveAside(const QString &dir, const QString &path)
+{
+    const QByteArray from = QFile::encodeName(path);
+    return atKeptName(dir, [&](const QString &target, bool *taken, QString *error) {
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, QFile::encodeName(target).constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        *taken = errno == EEXIST;
+        *error = FileError::describe(errno);
+        return false;
+    });
 }
 
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <optional>
 
 struct Plan;
 
@@ -17,15 +18,32 @@ struct Failure {
 // Copies <dir>/plan.json to <dir>/history/plan-<yyMMdd-HHmmss>.json, or for
 // a later backup of the same second plan-<yyMMdd-HHmmss>_0002.json, …, and
 // gives the copy's path. The names sort by code point in the order the
-// backups were made; an existing backup is never replaced. Throws Failure
-// when the copy cannot be made.
+// backups were made, whatever the clock did meanwhile: a time that sorts
+// before the newest backup takes that backup's time with the next number.
+// An existing file is never replaced. Throws Failure when the copy cannot
+// be made.
 QString backup(const QString &dir);
+
+// The newest undo point: the last "plan-*.json" file of history/ by name.
+std::optional<QString> lastBackup(const QString &dir);
 
 // Writes `bytes` to <dir>/history/kept-<yyMMdd-HHmmss>.json, with "-2",
 // "-3", … before ".json" when that name is taken, and gives the copy's path.
 // A kept copy is saved for the person, never taken as an undo point. Throws
 // Failure when the copy cannot be made.
 QString keep(const QString &dir, const QByteArray &bytes);
+
+// Moves the file (or link) `path` of <dir>/history/ to a kept copy's name,
+// never replacing a file, and gives the new path. Throws Failure.
+QString moveAside(const QString &dir, const QString &path);
+
+// Writes `bytes` as a new file of `folder` named `stem` + `suffix`, or
+// `stem` + "_0002" + `suffix`, … when that is taken (from number `first`
+// on, 1 being the name without a number), and gives its path; nothing
+// replaces an existing file. History files are as private as the plan of
+// `dir`. Throws Failure when the file cannot be made.
+QString addFile(const QString &dir, const QString &folder, const QString &stem, const QString &suffix,
+                const QByteArray &bytes, int first = 1);
 
 // True when writing `plan` back would lose something the file's JSON object
 // holds: an unknown key, a value of the wrong type, a list emptied by one bad

@@ -4,17 +4,19 @@
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
-#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
+#include "model/folderclaim.h"
+#include "model/folderrestore.h"
 #include "model/generator.h"
 #include "model/plan.h"
 #include "model/planfiles.h"
 #include "model/planhistory.h"
+#include "model/underway.h"
 #include "settings/appsettings.h"
 #include "settings/apppaths.h"
 #include "settings/connections.h"
@@ -31,7 +33,6 @@
 namespace {
 
 const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
-const QString brokenPlan = QStringLiteral("plan.json 을 읽지 못했어요(JSON 이 깨짐)");
 const QString refusal = QStringLiteral("고치지 않음");
 const QString wikiLink = QStringLiteral("atlassian.net/wiki");
 const QString stopped = QStringLiteral("멈췄어요");
@@ -70,23 +71,6 @@ QString logPath(const QString &dir)
     return QDir(historyPath(dir)).filePath(QStringLiteral("revisions.md"));
 }
 
-std::optional<QByteArray> readBytes(const QString &path, QString *error = nullptr)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = FileError::describe(file);
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        if (error)
-            *error = FileError::describe(file);
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 // The plan Claude left in the folder and its problems.
 struct Edited {
     Plan plan;
@@ -97,14 +81,14 @@ struct Edited {
 Edited readBack(const QString &dir)
 {
     QString error;
-    const std::optional<QByteArray> bytes = readBytes(planPath(dir), &error);
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), &error);
     if (!bytes)
         throw Unreadable{QStringLiteral("plan.json 을 읽지 못했어요: ") + error};
     Edited edited;
     try {
         edited.plan = Plan::decode(*bytes);
     } catch (const JSONDecodeError &) {
-        throw Unreadable{brokenPlan};
+        throw Unreadable{FolderRestore::brokenPlan()};
     }
     edited.problems = edited.plan.problems();
     return edited;
@@ -112,7 +96,7 @@ Edited readBack(const QString &dir)
 
 QStringList problemsBefore(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = readBytes(planPath(dir));
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
     if (!bytes)
         return {};
     try {
@@ -173,11 +157,6 @@ QString logRequest(const QString &request, const QStringList &copies)
         + names.join(QStringLiteral(", ")) + QStringLiteral(")");
 }
 
-QString recordPath(const QString &dir)
-{
-    return QDir(historyPath(dir)).filePath(QStringLiteral("revision-under-way"));
-}
-
 // Puts the folder back as it was before the revision: plan.json from the
 // backup, plan.md and index.html from the snapshot taken before Claude ran.
 // The backup goes only once everything is back. Gives the reason when
@@ -186,7 +165,7 @@ QString restore(const QString &dir, const QString &backup, const PlanFiles::Snap
 {
     QString error;
     PlanFiles::Snapshot files = before;
-    files.plan = readBytes(backup, &error);
+    files.plan = RegularFile::read(backup, &error);
     if (!files.plan)
         return backup + QStringLiteral(": ") + error;
     error = PlanFiles::putBack(dir, files);
@@ -200,51 +179,25 @@ QString restore(const QString &dir, const QString &backup, const PlanFiles::Snap
 // hold its bytes. Gives the reason when the plan could not be put back.
 QString refuse(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
-    const std::optional<QByteArray> now = readBytes(planPath(dir));
-    const std::optional<QByteArray> saved = readBytes(backup);
+    const std::optional<QByteArray> now = RegularFile::read(planPath(dir));
+    const std::optional<QByteArray> saved = RegularFile::read(backup);
     if (!now || !saved || *now != *saved)
         return restore(dir, backup, before);
     QFile::remove(backup);
     return QString();
 }
 
-QString rollBackFailed(const QString &reason, const QString &backup)
-{
-    return QStringLiteral("중단된 고치기를 되돌리지 못했어요: ") + reason
-        + QStringLiteral(". 고치기 전 계획서는 백업에 있어요: ") + backup;
-}
-
 // The phase text of a run that did not finish: with the folder put back,
 // `putBack`; otherwise the cause, that the plan is not back and where the
 // backup is. The record stays then, so that the next use of the folder
 // tries the rollback again.
-QString ended(const QString &dir, const QString &backup, const QString &notBack, const QString &cause,
+QString ended(UnderWay &record, const QString &backup, const QString &notBack, const QString &cause,
               const QString &putBack)
 {
     if (!notBack.isEmpty())
         return QStringLiteral("고치지 못했어요: ") + cause + QLatin1Char('\n') + notPutBack(notBack, backup);
-    QFile::remove(recordPath(dir));
+    record.end();
     return putBack;
-}
-
-// Puts a backup's bytes in place as plan.json and makes plan.md and
-// index.html from them. A backup the writer cannot carry whole is kept as
-// a kept copy first. Throws PlanHistory::Failure or ExportFailure.
-void reinstate(const QString &dir, const QByteArray &bytes, const Conventions &conventions)
-{
-    QJsonObject json;
-    try {
-        json = parseObject(bytes);
-    } catch (const JSONDecodeError &) {
-        throw PlanHistory::Failure{brokenPlan};
-    }
-    Plan plan = *Plan::read(json);
-    if (PlanHistory::writeWouldDrop(json, plan))
-        PlanHistory::keep(dir, bytes);
-    QString error;
-    if (!AtomicFile::write(planPath(dir), bytes, &error))
-        throw ExportFailure{QStringLiteral("plan.json: ") + error};
-    Exporter::writeAll(plan, dir, conventions);
 }
 
 } // namespace
@@ -260,8 +213,10 @@ struct Reviser::Run {
     CancelToken cancel;
     QString backup;
     // Held from the start to the end of the run, by every copy of it.
-    std::shared_ptr<FolderLock> lock;
-    // A line about an interrupted revision rolled back before this one.
+    std::shared_ptr<FolderClaim> claim;
+    // Names the backup, and Claude's group once it runs, until the run ends.
+    UnderWay record;
+    // What the claim put in order before this revision, one line each.
     QString notice;
 };
 
@@ -303,7 +258,7 @@ Reviser &Reviser::shared()
 }
 
 bool Reviser::revise(const QString &request, const QStringList &images, const QString &dir,
-                     const AppSettings &settings, std::function<void()> onDone)
+                     const AppSettings &settings, std::function<void()> onDone, std::shared_ptr<FolderClaim> claim)
 {
     const QString trimmed = request.trimmed();
     if (trimmed.isEmpty() && images.isEmpty())
@@ -313,13 +268,9 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
 
     Run run;
     try {
-        run.lock = std::make_shared<FolderLock>(FolderLock::take(dir));
-        run.notice = rollBackInterrupted(dir, settings).value_or(QString());
-    } catch (const FolderLock::Failure &failure) {
-        setDir(dir);
-        setPhase(Phase::failed(failure.message));
-        return true;
-    } catch (const PlanHistory::Failure &failure) {
+        run.claim = claim ? std::move(claim) : std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+        run.notice = run.claim->notices().join(u'\n');
+    } catch (const FolderClaim::Failure &failure) {
         setDir(dir);
         setPhase(Phase::failed(failure.message));
         return true;
@@ -361,14 +312,15 @@ QCoro::Task<> Reviser::run(Run run)
         run.backup = co_await made;
         // Until the record goes, the next use of the folder takes this run
         // for interrupted and rolls it back from the backup it names.
+        run.record = UnderWay(run.dir, QFileInfo(run.backup).fileName());
         const QFuture<QString> recorded = OffThread::run(
-            [](const QString &dir, const QString &backup) {
-                QString error;
-                if (!AtomicFile::write(recordPath(dir), QFileInfo(backup).fileName().toUtf8(), &error))
+            [](UnderWay record, const QString &backup) {
+                const QString error = record.start();
+                if (!error.isEmpty())
                     QFile::remove(backup);
                 return error;
             },
-            run.dir, run.backup);
+            run.record, run.backup);
         if (const QString error = co_await recorded; !error.isEmpty())
             throw PlanHistory::Failure{error};
     } catch (const PlanHistory::Failure &failure) {
@@ -395,7 +347,10 @@ QCoro::Task<> Reviser::run(Run run)
     QString cause;
     try {
         QCoro::Task<ClaudeRunner> making = Generator::makeRunner(run.settings, run.cancel);
-        const ClaudeRunner runner = co_await std::move(making);
+        ClaudeRunner runner = co_await std::move(making);
+        // Should the application die, the next use of the folder ends this
+        // group before it rolls the revision back.
+        runner.onStarted = [record = run.record](const ProcessGroup::Mark &group) mutable { record.mark(group); };
         // A typed "~/…" repository reaches Claude expanded, as in the draft.
         const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
                                AppPaths::expandHome(run.settings.iosRepo)};
@@ -407,7 +362,7 @@ QCoro::Task<> Reviser::run(Run run)
         if (answer.startsWith(refusal)) {
             const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, files);
             const QString notBack = co_await refused;
-            end(run, Phase::failed(withNotice(run.notice, ended(run.dir, run.backup, notBack, answer, answer))));
+            end(run, Phase::failed(withNotice(run.notice, ended(run.record, run.backup, notBack, answer, answer))));
             co_return;
         }
 
@@ -434,7 +389,7 @@ QCoro::Task<> Reviser::run(Run run)
         const QFuture<void> logged =
             OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
         co_await logged;
-        QFile::remove(recordPath(run.dir));
+        run.record.end();
         end(run, Phase::done(withNotice(run.notice, answer.isEmpty() ? QStringLiteral("고쳤어요") : answer)));
         if (run.onDone)
             run.onDone();
@@ -460,13 +415,13 @@ QCoro::Task<> Reviser::run(Run run)
     const QString notBack = co_await restored;
     const QString putBack =
         cause == stopped ? stoppedText : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + cause;
-    end(run, Phase::failed(withNotice(run.notice, ended(run.dir, run.backup, notBack, cause, putBack))));
+    end(run, Phase::failed(withNotice(run.notice, ended(run.record, run.backup, notBack, cause, putBack))));
 }
 
 void Reviser::end(Run &run, const Phase &phase)
 {
     // The folder is free again before anyone hears that the run ended.
-    run.lock.reset();
+    run.claim.reset();
     setPhase(phase);
 }
 
@@ -487,129 +442,43 @@ void Reviser::observe(quint64 runId, const QString &line)
         setPhase(Phase::running(QStringLiteral("저장소·문서를 찾아보는 중")));
 }
 
-bool Reviser::undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone)
+bool Reviser::undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone,
+                   std::shared_ptr<FolderClaim> claim)
 {
     if (m_phase.isRunning())
         return false;
+    try {
+        if (!claim)
+            claim = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+    } catch (const FolderClaim::Failure &failure) {
+        setDir(dir);
+        undoFailed(failure.message);
+        return true;
+    }
+    const QString notice = claim->notices().join(u'\n');
+    // An undo right after an interrupted revision wants that revision gone,
+    // which the claim has just done: it goes back no further.
+    if (claim->rolledBack()) {
+        setDir(dir);
+        setPhase(Phase::done(notice));
+        if (onDone)
+            onDone();
+        return true;
+    }
+    // Chosen with the folder held, so no other writer changes it meanwhile.
     const std::optional<QString> backup = lastBackup(dir);
     if (!backup)
         return false;
     setDir(dir);
-
-    FolderLock lock;
     try {
-        lock = FolderLock::take(dir);
-    } catch (const FolderLock::Failure &failure) {
-        undoFailed(failure.message);
+        setPhase(Phase::done(withNotice(notice, FolderRestore::undo(dir, *backup, settings))));
+    } catch (const FolderRestore::Failure &failure) {
+        undoFailed(withNotice(notice, failure.message));
         return true;
     }
-    QString error;
-    const std::optional<QByteArray> bytes = readBytes(*backup, &error);
-    if (!bytes) {
-        undoFailed(error);
-        return true;
-    }
-    try {
-        parseObject(*bytes);
-    } catch (const JSONDecodeError &) {
-        setAside(dir, *backup, *bytes);
-        return true;
-    }
-
-    const PlanFiles::Snapshot before = PlanFiles::take(dir);
-    if (QFileInfo::exists(planPath(dir)) && !before.plan) {
-        readBytes(planPath(dir), &error);
-        undoFailed(error);
-        return true;
-    }
-    // Nothing makes the replaced plan an undo point, but it is the user's
-    // work: it stays in history/ as a kept copy.
-    std::optional<QString> kept;
-    try {
-        if (before.plan)
-            kept = PlanHistory::keep(dir, *before.plan);
-    } catch (const PlanHistory::Failure &failure) {
-        undoFailed(failure.message);
-        return true;
-    }
-
-    // The folder changes whole or not at all: on any failure the three
-    // files go back as they were and the backup stays for another try.
-    QString failed;
-    try {
-        reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
-        QFile consumed(*backup);
-        if (!consumed.remove())
-            failed = FileError::describe(consumed);
-    } catch (const PlanHistory::Failure &failure) {
-        failed = failure.message;
-    } catch (const ExportFailure &failure) {
-        failed = failure.message;
-    }
-    if (!failed.isEmpty()) {
-        const QString notBack = PlanFiles::putBack(dir, before);
-        if (notBack.isEmpty() && kept)
-            QFile::remove(*kept);
-        undoFailed(notBack.isEmpty() ? failed
-                                     : failed + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
-                                           + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ") + kept.value_or(QString()));
-        return true;
-    }
-    appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
-    setPhase(Phase::done(QStringLiteral("직전 고치기 전으로 되돌렸어요")));
     if (onDone)
         onDone();
     return true;
-}
-
-void Reviser::setAside(const QString &dir, const QString &backup, const QByteArray &bytes)
-{
-    // Undo steps back one backup whatever it holds: one that is no plan
-    // moves aside as a kept copy, so the backups behind it stay reachable.
-    try {
-        const QString kept = PlanHistory::keep(dir, bytes);
-        QFile consumed(backup);
-        if (!consumed.remove()) {
-            QFile::remove(kept);
-            undoFailed(consumed.errorString());
-            return;
-        }
-        undoFailed(QFileInfo(backup).fileName() + QStringLiteral(" 은 JSON 이 깨져 있어 되돌리지 않고 ") + kept
-                   + QStringLiteral(" 로 옮겨 뒀어요. 한 번 더 되돌리면 그 앞 백업으로 돌아가요"));
-    } catch (const PlanHistory::Failure &failure) {
-        undoFailed(failure.message);
-    }
-}
-
-std::optional<QString> Reviser::rollBackInterrupted(const QString &dir, const AppSettings &settings)
-{
-    const std::optional<QByteArray> record = readBytes(recordPath(dir));
-    if (!record)
-        return std::nullopt;
-    const QString name = QString::fromUtf8(*record).trimmed();
-    const QString backup = QDir(historyPath(dir)).filePath(name);
-    const bool named = name.startsWith(QLatin1String("plan-")) && !name.contains(u'/');
-    const std::optional<QByteArray> bytes = named ? readBytes(backup) : std::nullopt;
-    // Without its backup the run had already put the folder back.
-    if (!bytes) {
-        QFile::remove(recordPath(dir));
-        return std::nullopt;
-    }
-    const std::optional<QByteArray> left = readBytes(planPath(dir));
-    QString kept;
-    try {
-        if (left && *left != *bytes)
-            kept = PlanHistory::keep(dir, *left);
-        reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
-    } catch (const PlanHistory::Failure &failure) {
-        throw PlanHistory::Failure{rollBackFailed(failure.message, backup)};
-    } catch (const ExportFailure &failure) {
-        throw PlanHistory::Failure{rollBackFailed(failure.message, backup)};
-    }
-    QFile::remove(recordPath(dir));
-    QFile::remove(backup);
-    const QString done = QStringLiteral("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요");
-    return kept.isEmpty() ? done : done + QStringLiteral(" (Claude 가 남긴 파일: ") + kept + QLatin1Char(')');
 }
 
 void Reviser::undoFailed(const QString &message)
@@ -624,17 +493,7 @@ QString Reviser::backup(const QString &dir)
 
 std::optional<QString> Reviser::lastBackup(const QString &dir)
 {
-    QStringList names;
-    const QDir history(historyPath(dir));
-    for (const QFileInfo &entry : history.entryInfoList(QDir::Files)) {
-        const QString name = entry.fileName();
-        if (name.startsWith(QLatin1String("plan-")) && entry.suffix() == QLatin1String("json"))
-            names.append(name);
-    }
-    if (names.isEmpty())
-        return std::nullopt;
-    Text::sortByCodePoint(names);
-    return history.filePath(names.last());
+    return PlanHistory::lastBackup(dir);
 }
 
 void Reviser::appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by)
@@ -644,7 +503,7 @@ void Reviser::appendLog(const QString &dir, const QString &request, const QStrin
     const QString path = logPath(dir);
     QByteArray previous;
     if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
-        const std::optional<QByteArray> bytes = readBytes(path);
+        const std::optional<QByteArray> bytes = RegularFile::read(path);
         if (!bytes)
             return;
         previous = *bytes;
@@ -657,7 +516,7 @@ void Reviser::appendLog(const QString &dir, const QString &request, const QStrin
 
 QString Reviser::lastRequest(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = readBytes(logPath(dir));
+    const std::optional<QByteArray> bytes = RegularFile::read(logPath(dir));
     if (!bytes)
         return QString();
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
@@ -687,12 +546,16 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
     QStringList copies;
     for (qsizetype i = 0; i < images.size(); ++i) {
         const QString suffix = QFileInfo(images.at(i)).suffix().toLower();
-        const QString name = stamp + QLatin1Char('-') + QString::number(i + 1) + QLatin1Char('.')
-            + (suffix.isEmpty() ? QStringLiteral("png") : suffix);
-        const QString target = QDir(folder).filePath(name);
+        const QString stem = stamp + QLatin1Char('-') + QString::number(i + 1);
         const std::optional<QByteArray> bytes = RegularFile::read(images.at(i));
-        if (bytes && AtomicFile::write(target, *bytes))
-            copies.append(target);
+        if (!bytes)
+            continue;
+        // A copy never replaces an earlier request's picture.
+        try {
+            copies.append(PlanHistory::addFile(dir, folder, stem,
+                                               QLatin1Char('.') + (suffix.isEmpty() ? QStringLiteral("png") : suffix), *bytes));
+        } catch (const PlanHistory::Failure &) {
+        }
     }
     return copies;
 }

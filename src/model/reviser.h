@@ -9,16 +9,19 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 struct AppSettings;
+class FolderClaim;
 
 // Revises a plan folder by a request of the user: Claude edits plan.json in
 // place, one fix round mends what the edit broke, the derived files are
 // rewritten and the change is logged. Every change is preceded by a backup
-// in the folder's history/, which undo returns to. Used on the main thread
-// only; published state changes there.
+// in the folder's history/, which undo returns to (FolderRestore puts the
+// folder back). Used on the main thread only; published state changes
+// there.
 class Reviser : public QObject
 {
     Q_OBJECT
@@ -56,30 +59,29 @@ public:
     // Starts a revision of the plan folder `dir` and returns at once. The
     // request is trimmed; with only `images` it asks Claude to follow them.
     // Gives false and changes nothing when the request is empty without
-    // images or a revision runs. The revision holds the folder's lock to its
-    // end; a folder another operation holds fails the phase at once.
-    // `onDone` is called only after a revision that succeeded.
+    // images or a revision runs. The revision claims the folder (or takes
+    // over `claim`, already taken) and holds it to its end; a folder another
+    // operation holds fails the phase at once. What the claim put in order
+    // comes first in the phase's text. `onDone` is called only after a
+    // revision that succeeded.
     bool revise(const QString &request, const QStringList &images, const QString &dir, const AppSettings &settings,
-                std::function<void()> onDone = {});
+                std::function<void()> onDone = {}, std::shared_ptr<FolderClaim> claim = {});
     // Stops the running revision; plan.json is put back as it was.
     void cancel();
 
-    // Returns the plan to its newest backup, synchronously, under the
-    // folder's lock. Gives false and changes nothing when the folder has no
-    // backup or a revision runs (its backup is what a failure of that
-    // revision restores). A failure leaves the folder and the backup as they
-    // were; a backup that holds no JSON is moved aside as a kept copy.
-    bool undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone = {});
+    // Returns the plan to its newest backup, synchronously, with the folder
+    // claimed (or `claim`, already taken), the backup chosen once it is.
+    // Gives false and changes nothing when the folder has no backup or a
+    // revision runs (its backup is what a failure of that revision
+    // restores). When the claim rolled back an interrupted revision, that is
+    // the undo. A failure leaves the folder and the backup as they were; a
+    // backup that holds no JSON is moved aside as a kept copy.
+    bool undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone = {},
+              std::shared_ptr<FolderClaim> claim = {});
 
     // Copies plan.json to history/plan-<yyMMdd-HHmmss>.json; see
     // PlanHistory::backup.
     static QString backup(const QString &dir);
-    // Rolls back a revision that was interrupted (killed, crashed) in `dir`:
-    // the backup it recorded goes back in place, with plan.md and index.html
-    // made from it, and what Claude left becomes a kept copy. Gives the line
-    // that tells the person, nothing when no revision was under way. Call
-    // with the folder's lock held. Throws PlanHistory::Failure.
-    static std::optional<QString> rollBackInterrupted(const QString &dir, const AppSettings &settings);
     // The newest undo point: the last "plan-*.json" file of history/ by name.
     static std::optional<QString> lastBackup(const QString &dir);
     // Puts a log entry at the top of history/revisions.md. Writes nothing
@@ -87,7 +89,8 @@ public:
     static void appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by);
     // The request of the newest log entry as one line; "" when there is none.
     static QString lastRequest(const QString &dir);
-    // Copies the images to history/attachments/<yyMMdd-HHmmss>-<n>.<ext> and
+    // Copies the images to history/attachments/<yyMMdd-HHmmss>-<n>.<ext>
+    // (<…>-<n>_0002.<ext>, … when taken: a copy never replaces a file) and
     // gives the copies made, in order; an image that cannot be copied, or
     // that is no regular file, is skipped, its number left unused.
     static QStringList saveAttachments(const QStringList &images, const QString &dir);
@@ -108,7 +111,6 @@ private:
     void end(Run &run, const Phase &phase);
     void observe(quint64 runId, const QString &line);
     void undoFailed(const QString &message);
-    void setAside(const QString &dir, const QString &backup, const QByteArray &bytes);
 
     void setPhase(const Phase &phase);
     void setStartedAt(const QDateTime &when);

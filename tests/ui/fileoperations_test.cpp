@@ -522,7 +522,8 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
 
     state->cancelGeneration(true);
     EXPECT_TRUE(stopped(1));
-    EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
+    // The answer comes once the stopped run has let go of its folder.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"; }, 10000));
     EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
     EXPECT_EQ(state->selection(), Selection::newPlan());
     EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
@@ -534,7 +535,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
     state->cancelGeneration(false);
     EXPECT_TRUE(stopped(2));
-    EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소하고 지웠어요"; }, 10000));
     EXPECT_FALSE(QFileInfo::exists(kept));
     EXPECT_TRUE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/kept/request.json"));
     EXPECT_EQ(state->unfinished(), QStringList{other + "/"});

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/folderlock.h"
+
+#include <QString>
+#include <QStringList>
+#include <chrono>
+
+struct AppSettings;
+
+// The one way an operation claims a plan folder for writing: it takes the
+// folder's lock, rolls back a revision that was interrupted there (ending
+// first what that run left running), makes plan.md and index.html again
+// when they were not made from plan.json, and removes the temporary files
+// cut writes left. The claim holds the folder until it is released or
+// destroyed, which may happen on any thread; taking it blocks, so the
+// window takes it off the main thread.
+class FolderClaim
+{
+public:
+    // One Korean message; `busy` when another operation holds the folder.
+    struct Failure {
+        QString message;
+        bool busy = false;
+    };
+
+    FolderClaim() = default;
+    FolderClaim(FolderClaim &&) noexcept = default;
+    FolderClaim &operator=(FolderClaim &&) noexcept = default;
+
+    // Claims the existing folder `dir`, waiting up to `wait` for another
+    // holder to let go. `repair` false leaves the derived files to the
+    // operation, which writes them anyway. A folder that does not exist is
+    // not claimed (the claim holds nothing). Throws Failure.
+    static FolderClaim take(const QString &dir, const AppSettings &settings,
+                            std::chrono::milliseconds wait = std::chrono::milliseconds(0), bool repair = true);
+
+    // Whether `dir` is what a generation killed at its first write leaves:
+    // nothing but temporary files and an empty img/ folder.
+    static bool isHusk(const QString &dir);
+
+    bool isHeld() const { return m_lock.isHeld(); }
+    // What the claim put in order, one line each, for the person.
+    const QStringList &notices() const { return m_notices; }
+    // Whether an interrupted revision was rolled back.
+    bool rolledBack() const { return m_rolledBack; }
+    void release() { m_lock.release(); }
+
+private:
+    FolderLock m_lock;
+    QStringList m_notices;
+    bool m_rolledBack = false;
+};

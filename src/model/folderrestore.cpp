@@ -1,0 +1,216 @@
+#include "model/folderrestore.h"
+
+#include "core/atomicfile.h"
+#include "core/fileerror.h"
+#include "core/jsonread.h"
+#include "core/regularfile.h"
+#include "export/exporter.h"
+#include "export/madefrom.h"
+#include "model/conventions.h"
+#include "model/plan.h"
+#include "model/planfiles.h"
+#include "model/planhistory.h"
+#include "model/reviser.h"
+#include "model/underway.h"
+#include "settings/appsettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <functional>
+
+namespace FolderRestore {
+
+namespace {
+
+QString planPath(const QString &dir)
+{
+    return QDir(dir).filePath(QStringLiteral("plan.json"));
+}
+
+QString rollBackFailed(const QString &reason, const QString &backup)
+{
+    return QStringLiteral("중단된 고치기를 되돌리지 못했어요: ") + reason
+        + QStringLiteral(". 고치기 전 계획서는 백업에 있어요: ") + backup;
+}
+
+// A backup's bytes when it holds a plan; nothing when it holds none (empty,
+// cut, no JSON object, or no regular file of its own). Throws Failure when
+// it cannot be read at all.
+std::optional<QByteArray> planIn(const QString &backup, const std::function<QString(const QString &)> &failure)
+{
+    if (QFileInfo(backup).isSymLink())
+        return std::nullopt;
+    QString error;
+    const std::optional<QByteArray> bytes = RegularFile::read(backup, &error);
+    if (!bytes && error == RegularFile::notRegular())
+        return std::nullopt;
+    if (!bytes)
+        throw Failure{failure(error)};
+    try {
+        parseObject(*bytes);
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+QString movedAside(const QString &dir, const QString &backup)
+{
+    try {
+        return PlanHistory::moveAside(dir, backup);
+    } catch (const PlanHistory::Failure &failure) {
+        throw Failure{failure.message};
+    }
+}
+
+void endWhatWasLeftRunning(const QString &dir, const UnderWay::Entry &record)
+{
+    if (record.group && !ProcessGroup::end(*record.group))
+        throw Failure{QStringLiteral("중단된 고치기의 Claude 가 아직 이 폴더에서 일하고 있어요. 그 Claude 가 끝난 뒤에 다시 해 주세요: ")
+                          + dir,
+                      true};
+}
+
+} // namespace
+
+QString brokenPlan()
+{
+    return QStringLiteral("plan.json 을 읽지 못했어요(JSON 이 깨짐)");
+}
+
+void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &settings)
+{
+    QJsonObject json;
+    try {
+        json = parseObject(bytes);
+    } catch (const JSONDecodeError &) {
+        throw Failure{brokenPlan()};
+    }
+    Plan plan = *Plan::read(json);
+    try {
+        if (PlanHistory::writeWouldDrop(json, plan))
+            PlanHistory::keep(dir, bytes);
+        QString error;
+        if (RegularFile::read(planPath(dir)) != bytes && !AtomicFile::write(planPath(dir), bytes, &error))
+            throw Failure{QStringLiteral("plan.json: ") + error};
+        Exporter::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+    } catch (const PlanHistory::Failure &failure) {
+        throw Failure{failure.message};
+    } catch (const ExportFailure &failure) {
+        throw Failure{failure.message};
+    }
+}
+
+std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
+{
+    const std::optional<UnderWay::Entry> record = UnderWay::read(dir);
+    if (!record)
+        return std::nullopt;
+    // Claude may outlive the run that started it: its late edit must not
+    // land after the rollback.
+    endWhatWasLeftRunning(dir, *record);
+    const QString backup = QDir(dir).filePath(QStringLiteral("history/") + record->backup);
+    const bool named = record->backup.startsWith(QLatin1String("plan-")) && !record->backup.contains(u'/');
+    // Without its backup the run had already put the folder back.
+    if (!named || !(QFileInfo::exists(backup) || QFileInfo(backup).isSymLink())) {
+        QFile::remove(UnderWay::path(dir));
+        return std::nullopt;
+    }
+    const std::optional<QByteArray> bytes =
+        planIn(backup, [&backup](const QString &reason) { return rollBackFailed(reason, backup); });
+    if (!bytes) {
+        const QString line = QStringLiteral("중단된 고치기의 백업 ") + record->backup
+            + QStringLiteral(" 이 깨져 있어 되돌리지 않고 ") + movedAside(dir, backup) + QStringLiteral(" 로 옮겨 뒀어요");
+        QFile::remove(UnderWay::path(dir));
+        return line;
+    }
+    const std::optional<QByteArray> left = RegularFile::read(planPath(dir));
+    QString kept;
+    try {
+        if (left && *left != *bytes)
+            kept = PlanHistory::keep(dir, *left);
+        reinstate(dir, *bytes, settings);
+    } catch (const PlanHistory::Failure &failure) {
+        throw Failure{rollBackFailed(failure.message, backup)};
+    } catch (const Failure &failure) {
+        throw Failure{rollBackFailed(failure.message, backup)};
+    }
+    // The log names the revision that was cut short, if it got that far;
+    // it now says that the plan went back.
+    Reviser::appendLog(dir, QStringLiteral("(중단된 고치기 되돌림)"), QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"),
+                       settings.userName);
+    QFile::remove(UnderWay::path(dir));
+    QFile::remove(backup);
+    const QString done = QStringLiteral("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요");
+    return kept.isEmpty() ? done : done + QStringLiteral(" (Claude 가 남긴 파일: ") + kept + QLatin1Char(')');
+}
+
+std::optional<QString> repair(const QString &dir, const AppSettings &settings)
+{
+    if (MadeFrom::holds(dir))
+        return std::nullopt;
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
+    if (!bytes)
+        return std::nullopt;
+    try {
+        parseObject(*bytes);
+        reinstate(dir, *bytes, settings);
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    } catch (const Failure &failure) {
+        return QStringLiteral("plan.md · index.html 이 plan.json 과 맞지 않는데 다시 만들지 못했어요: ") + failure.message;
+    }
+    return QStringLiteral("plan.md · index.html 이 plan.json 과 맞지 않아 plan.json 으로 다시 만들었어요");
+}
+
+QString undo(const QString &dir, const QString &backup, const AppSettings &settings)
+{
+    const std::optional<QByteArray> bytes = planIn(backup, [](const QString &reason) { return reason; });
+    // Undo steps back one backup whatever it holds: one that is no plan
+    // moves aside as a kept copy, so the backups behind it stay reachable.
+    if (!bytes)
+        throw Failure{QFileInfo(backup).fileName() + QStringLiteral(" 은 JSON 이 깨져 있어 되돌리지 않고 ")
+                      + movedAside(dir, backup) + QStringLiteral(" 로 옮겨 뒀어요. 한 번 더 되돌리면 그 앞 백업으로 돌아가요")};
+
+    QString error;
+    const PlanFiles::Snapshot before = PlanFiles::take(dir);
+    if (QFileInfo::exists(planPath(dir)) && !before.plan) {
+        RegularFile::read(planPath(dir), &error);
+        throw Failure{error};
+    }
+    // Nothing makes the replaced plan an undo point, but it is the user's
+    // work: it stays in history/ as a kept copy.
+    std::optional<QString> kept;
+    try {
+        if (before.plan)
+            kept = PlanHistory::keep(dir, *before.plan);
+    } catch (const PlanHistory::Failure &failure) {
+        throw Failure{failure.message};
+    }
+
+    // The folder changes whole or not at all: on any failure the three
+    // files go back as they were and the backup stays for another try.
+    QString failed;
+    try {
+        reinstate(dir, *bytes, settings);
+        QFile consumed(backup);
+        if (!consumed.remove())
+            failed = FileError::describe(consumed);
+    } catch (const Failure &failure) {
+        failed = failure.message;
+    }
+    if (!failed.isEmpty()) {
+        const QString notBack = PlanFiles::putBack(dir, before);
+        if (notBack.isEmpty() && kept)
+            QFile::remove(*kept);
+        throw Failure{notBack.isEmpty() ? failed
+                                        : failed + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
+                                              + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ")
+                                              + kept.value_or(QString())};
+    }
+    Reviser::appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
+    return QStringLiteral("직전 고치기 전으로 되돌렸어요");
+}
+
+} // namespace FolderRestore

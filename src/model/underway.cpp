@@ -1,0 +1,85 @@
+#include "model/underway.h"
+
+#include "core/atomicfile.h"
+#include "core/offthread.h"
+#include "core/regularfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <mutex>
+
+struct UnderWay::State {
+    std::mutex mutex;
+    QString dir;
+    Entry entry;
+    bool ended = false;
+};
+
+namespace {
+
+QByteArray text(const UnderWay::Entry &entry)
+{
+    QByteArray bytes = entry.backup.toUtf8() + '\n';
+    if (entry.group)
+        bytes += ProcessGroup::toText(*entry.group).toUtf8() + '\n';
+    return bytes;
+}
+
+} // namespace
+
+QString UnderWay::path(const QString &dir)
+{
+    return QDir(dir).filePath(QStringLiteral("history/revision-under-way"));
+}
+
+std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
+{
+    const std::optional<QByteArray> bytes = RegularFile::read(path(dir));
+    if (!bytes)
+        return std::nullopt;
+    const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
+    Entry entry;
+    entry.backup = lines.value(0).trimmed();
+    entry.group = ProcessGroup::fromText(lines.value(1));
+    return entry;
+}
+
+UnderWay::UnderWay(const QString &dir, const QString &backup)
+    : m_state(std::make_shared<State>())
+{
+    m_state->dir = dir;
+    m_state->entry.backup = backup;
+}
+
+QString UnderWay::start()
+{
+    const std::lock_guard locked(m_state->mutex);
+    QString error;
+    AtomicFile::write(path(m_state->dir), text(m_state->entry), &error);
+    return error;
+}
+
+void UnderWay::mark(const ProcessGroup::Mark &group)
+{
+    {
+        const std::lock_guard locked(m_state->mutex);
+        m_state->entry.group = group;
+    }
+    OffThread::run(
+        [](const std::shared_ptr<State> &state) {
+            const std::lock_guard locked(state->mutex);
+            if (!state->ended)
+                AtomicFile::write(path(state->dir), text(state->entry));
+        },
+        m_state);
+}
+
+void UnderWay::end()
+{
+    if (!m_state)
+        return;
+    const std::lock_guard locked(m_state->mutex);
+    m_state->ended = true;
+    QFile::remove(path(m_state->dir));
+}

@@ -1,0 +1,153 @@
+#include "model/folderclaim.h"
+
+#include "core/atomicfile.h"
+#include "core/processgroup.h"
+#include "export/exporter.h"
+#include "export/madefrom.h"
+#include "model/conventions.h"
+#include "model/generator.h"
+#include "model/plan.h"
+#include "model/reviser.h"
+#include "settings/appsettings.h"
+#include "support/chatplans.h"
+#include "support/testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using ChatPlans::cleanPlan;
+using ChatPlans::editedPlan;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
+const QString remade = QStringLiteral("plan.md · index.html 이 plan.json 과 맞지 않아 plan.json 으로 다시 만들었어요");
+
+class FolderClaimTest : public testing::Test
+{
+protected:
+    void SetUp() override { dir = folder.path(); }
+
+    // A folder written by the folder writer from `bytes`.
+    void render(const QByteArray &bytes)
+    {
+        Plan plan = Plan::decode(bytes);
+        Exporter::writeAll(plan, dir, Conventions::load({}).first);
+    }
+
+    QString titleOf(const QByteArray &bytes) { return Plan::decode(bytes).meta.title; }
+
+    QTemporaryDir folder;
+    QString dir;
+    AppSettings settings;
+};
+
+} // namespace
+
+// An operation killed between plan.json and its derived files leaves them
+// out of step; the next claim makes them again from plan.json, once, saying
+// so in one line. A folder in step, and an older folder whose files carry
+// no mark, are left as they are.
+TEST_F(FolderClaimTest, DerivedFilesNotMadeFromThePlanAreMadeAgainOnce)
+{
+    struct Row {
+        const char *what;
+        std::function<void()> leave;
+    };
+    const QList<Row> rows{
+        // An undo, import or redraft killed once plan.json was in place.
+        {"plan.json replaced", [&] { render(cleanPlan); writeFile(dir + "/plan.json", editedPlan); }},
+        // A killed undo's plan.json written, then its plan.md.
+        {"plan.md replaced too", [&] {
+             render(cleanPlan);
+             const QByteArray page = readFile(dir + "/index.html");
+             render(editedPlan);
+             writeFile(dir + "/index.html", page);
+             writeFile(MadeFrom::path(dir), readFile(MadeFrom::path(dir)).replace('a', 'b').replace('0', '1'));
+         }},
+        // A generation or import into a new folder killed after plan.json.
+        {"a new folder", [&] {
+             writeFile(MadeFrom::path(dir), "");
+             writeFile(dir + "/plan.json", editedPlan);
+         }},
+    };
+    for (const Row &row : rows) {
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+        row.leave();
+        FolderClaim claim = FolderClaim::take(dir, settings);
+        EXPECT_EQ(claim.notices(), QStringList{remade}) << row.what;
+        EXPECT_EQ(titleOf(readFile(dir + "/plan.json")), titleOf(editedPlan)) << row.what;
+        EXPECT_TRUE(QString::fromUtf8(readFile(dir + "/plan.md")).contains(titleOf(editedPlan))) << row.what;
+        EXPECT_TRUE(QString::fromUtf8(readFile(dir + "/index.html")).contains(titleOf(editedPlan))) << row.what;
+        claim.release();
+
+        // In step now: the next claim rewrites nothing.
+        writeFile(dir + "/plan.md", "left alone");
+        EXPECT_TRUE(FolderClaim::take(dir, settings).notices().isEmpty()) << row.what;
+        EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("left alone")) << row.what;
+    }
+
+    // A folder written before the mark existed is read as it is.
+    QDir(dir).removeRecursively();
+    ChatPlans::writeFolder(dir);
+    EXPECT_TRUE(FolderClaim::take(dir, settings).notices().isEmpty());
+    EXPECT_EQ(readFile(dir + "/plan.md"), QByteArray("old md"));
+    EXPECT_FALSE(QFileInfo::exists(MadeFrom::path(dir)));
+}
+
+// A revision's Claude that outlived its application: the claim ends its
+// group before it rolls back, so no late edit lands on the plan put back.
+TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollback)
+{
+    render(cleanPlan);
+    writeFile(dir + "/history/plan-261207-100000.json", cleanPlan);
+    writeFile(dir + "/plan.json", editedPlan);
+    QProcess late;
+    late.setWorkingDirectory(dir);
+    late.setChildProcessModifier([] { ::setpgid(0, 0); });
+    late.start("/bin/sh", {"-c", "sleep 3; cp \"$0\" plan.json", dir + "/edit.json"});
+    writeFile(dir + "/edit.json", editedPlan);
+    ASSERT_TRUE(late.waitForStarted());
+    const std::optional<ProcessGroup::Mark> group = ProcessGroup::markOf(static_cast<pid_t>(late.processId()));
+    ASSERT_TRUE(group);
+    writeFile(dir + "/history/revision-under-way", "plan-261207-100000.json\n" + ProcessGroup::toText(*group).toUtf8() + "\n");
+
+    const FolderClaim claim = FolderClaim::take(dir, settings);
+    EXPECT_FALSE(ProcessGroup::alive(*group));
+    ASSERT_TRUE(late.waitForFinished(10000));
+    EXPECT_EQ(late.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(claim.rolledBack());
+    EXPECT_EQ(titleOf(readFile(dir + "/plan.json")), titleOf(cleanPlan));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+}
+
+// What a generation killed at its first write leaves is no plan folder:
+// the next generation of the feature takes its name, and the claim clears
+// its temporary file. Pipes at the names a claim reads never hold it.
+TEST_F(FolderClaimTest, AHuskIsReusedAndPipesDoNotBlock)
+{
+    const QString husk = dir + "/Feed-plan";
+    QDir().mkpath(husk + "/img");
+    writeFile(husk + "/.quarrystone-tmp-abcd1234", "{\"cut");
+    EXPECT_TRUE(FolderClaim::isHusk(husk));
+    EXPECT_EQ(Generator::newPlanDir(dir, "Feed"), husk);
+    FolderClaim::take(husk, settings);
+    EXPECT_FALSE(QFileInfo::exists(husk + "/.quarrystone-tmp-abcd1234"));
+    writeFile(husk + "/img/a.png", "png");
+    EXPECT_FALSE(FolderClaim::isHusk(husk));
+    EXPECT_NE(Generator::newPlanDir(dir, "Feed"), husk);
+
+    const QString piped = dir + "/piped";
+    QDir().mkpath(piped + "/history");
+    for (const QString &path : {piped + "/plan.json", piped + "/history/revision-under-way", MadeFrom::path(piped)})
+        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0) << qPrintable(path);
+    EXPECT_TRUE(FolderClaim::take(piped, settings).notices().isEmpty());
+}
