@@ -53,6 +53,8 @@ struct Replaced {
     std::optional<QByteArray> markdown;
     std::optional<QByteArray> page;
     std::optional<QByteArray> madeFrom;
+    // The log as it was before this run's entry, when it logged one.
+    std::optional<std::optional<QByteArray>> log;
 };
 
 void putBack(const QString &path, const std::optional<QByteArray> &bytes)
@@ -72,11 +74,13 @@ void takeBack(const QString &dir, const Replaced &replaced)
     putBack(dir + QStringLiteral("/index.html"), replaced.page);
     putBack(dir + QStringLiteral("/plan.json"), plan);
     MadeFrom::putBack(dir, replaced.madeFrom);
+    if (replaced.log)
+        putBack(Reviser::logFile(dir), *replaced.log);
     if (plan)
         QFile::remove(replaced.backup);
 }
 
-Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, CancelToken cancel)
+Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName, CancelToken cancel)
 {
     // A stop that came before the files leaves them all as they were.
     cancel.throwIfCancelled();
@@ -93,6 +97,14 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, CancelT
         }
     }
     Exporter::writeAll(plan, dir, conventions);
+    // A redraft replaced a plan, which undo brings back: the log names it,
+    // so that the undo's question names what it takes back. Logged with the
+    // files, so that a stop takes both back or neither.
+    if (!replaced.backup.isEmpty()) {
+        replaced.log = RegularFile::read(Reviser::logFile(dir));
+        Reviser::appendLog(dir, QStringLiteral("(다시 만들기)"), QStringLiteral("- 디자인과 문서로 계획서를 다시 만듦"),
+                           userName);
+    }
     // A plan folder now, held by this run: what killed runs left in it before
     // it had a plan.json goes too.
     AtomicFile::removeLeftovers(dir);
@@ -295,7 +307,8 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     // written takes them back before the run ends.
     ++m_writing;
     const auto ended = qScopeGuard([this] { writesEnded(); });
-    const QFuture<Replaced> written = OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.cancel);
+    const QFuture<Replaced> written =
+        OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
         const QFuture<void> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
@@ -303,14 +316,6 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
         throw Cancelled{};
     }
     plan = std::move(replaced.plan);
-    // A redraft replaced a plan, which undo brings back: the log names it,
-    // so that the undo's question names what it takes back.
-    if (!replaced.backup.isEmpty()) {
-        const QFuture<void> logged = OffThread::run(Reviser::appendLog, run.dir, QStringLiteral("(다시 만들기)"),
-                                                    QStringLiteral("- 디자인과 문서로 계획서를 다시 만듦"),
-                                                    run.settings.userName);
-        co_await logged;
-    }
 
     if (!isCurrent(run))
         co_return;

@@ -496,6 +496,11 @@ std::optional<QString> Reviser::lastBackup(const QString &dir)
     return PlanHistory::lastBackup(dir);
 }
 
+QString Reviser::logFile(const QString &dir)
+{
+    return logPath(dir);
+}
+
 void Reviser::appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by)
 {
     if (!QFileInfo(historyPath(dir)).isDir())

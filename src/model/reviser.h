@@ -86,6 +86,8 @@ public:
     static std::optional<QString> lastBackup(const QString &dir);
     // Puts a log entry at the top of history/revisions.md. Writes nothing
     // when history/ is missing or the log cannot be read; never fails.
+    // The log's file, history/revisions.md.
+    static QString logFile(const QString &dir);
     static void appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by);
     // The request of the newest log entry as one line; "" when there is none.
     static QString lastRequest(const QString &dir);
