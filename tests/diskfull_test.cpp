@@ -94,13 +94,23 @@ QByteArray compact(const Plan &plan)
 
 // A rendered plan folder with three screen images, whose plan.json holds
 // `plan` in a form the writer would not give it.
-Files planFolder(const QString &scratch, const Plan &rendered, const Plan &plan)
+// A plan folder as the writer leaves it: plan.md and index.html made from
+// its plan.json.
+Files madeFolder(const QString &scratch, const Plan &plan)
 {
     QDir(scratch).removeRecursively();
     for (int i = 0; i < 3; ++i)
         writeFile(QStringLiteral("%1/img/%2.png").arg(scratch).arg(i), noise(20000 + 7000 * i));
-    Plan copy = rendered;
+    Plan copy = plan;
     Exporter::writeAll(copy, scratch, Conventions::builtIn());
+    return filesOf(scratch);
+}
+
+// A folder whose plan.json was changed by hand after `rendered` was written:
+// what --render is for.
+Files planFolder(const QString &scratch, const Plan &rendered, const Plan &plan)
+{
+    madeFolder(scratch, rendered);
     writeFile(scratch + "/plan.json", compact(plan));
     return filesOf(scratch);
 }
@@ -307,7 +317,10 @@ void DiskFullTest::sweepAll()
     const Plan imported = richPlan("가져온 계획");
 
     const Files rendered = planFolder(scratch, richPlan("예전 계획"), original);
-    Files lastRevised = planFolder(scratch, edited, edited);
+    // The other operations start from a folder in step: one out of step is
+    // first made again from its plan.json, which --render covers.
+    const Files inStep = madeFolder(scratch, original);
+    Files lastRevised = madeFolder(scratch, edited);
     lastRevised.insert("history/plan-260101-120000.json", compact(original));
     lastRevised.insert("history/revisions.md", "## 2026-01-01 12:00 · 테스터\n\n> 제목\n\n고쳤어요\n\n");
     planFolder(scratch, imported, imported);
@@ -320,9 +333,9 @@ void DiskFullTest::sweepAll()
 
     const QList<Operation> operations{
         {"render", {"--render", "%DIR%"}, rendered, {}},
-        {"revise", {"--revise", "%DIR%", "--request", "제목을 고쳐 줘"}, rendered, {compact(edited)}},
+        {"revise", {"--revise", "%DIR%", "--request", "제목을 고쳐 줘"}, inStep, {compact(edited)}},
         {"undo", {"--revise", "%DIR%", "--undo"}, lastRevised, {compact(original)}},
-        {"import into", {"--import", page, "--into", "%DIR%"}, rendered, {}},
+        {"import into", {"--import", page, "--into", "%DIR%"}, inStep, {}},
     };
     Tally tally;
     for (const Operation &operation : operations)
