@@ -199,6 +199,9 @@ QString ConnectionsView::detailLine(const QString &purpose, const Connections::S
         return purpose + QStringLiteral(" · 확인하는 중");
     case Kind::missing:
         return purpose + QStringLiteral(" · 아직 연결 안 됨");
+    case Kind::notChecked:
+    case Kind::notConnected:
+        return purpose + QStringLiteral(" · ") + status.text;
     }
     return purpose;
 }
@@ -221,6 +224,13 @@ void ConnectionsView::showRow(Row &row, const QString &purpose, const Connection
         // not the theme's red error sign.
         ViewStyle::symbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary,
                           row.icon->fontMetrics().height());
+        break;
+    case Kind::notChecked:
+        ViewStyle::symbol(row.icon, QStringLiteral("circle"), ViewStyle::Tone::secondary,
+                          row.icon->fontMetrics().height());
+        break;
+    case Kind::notConnected:
+        ViewStyle::themeSymbol(row.icon, QStringLiteral("exclamationmark.triangle.fill"), ViewStyle::Tone::orange);
         break;
     case Kind::checking:
         row.icon->setProperty("symbol", QString());
@@ -263,6 +273,8 @@ ConnectionsView::Step ConnectionsView::claudeStep() const
     case Kind::missing:
         return Step::installClaude;
     case Kind::checking:
+    case Kind::notChecked:
+    case Kind::notConnected:
         return Step::none;
     }
     return Step::none;

@@ -166,6 +166,25 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     EXPECT_TRUE(view->jobPanel()->isHidden());
     EXPECT_TRUE(view->errorLine()->isHidden());
 
+    // A server the tool could not reach, and one it did not check from an
+    // untrusted folder (claude 2.1.337's words): each says so with the
+    // tool's reason, and no login is offered, which could help neither.
+    setResponses({loggedIn,
+                  respond({"mcp", "get", "figma"},
+                          {out("figma:\n  Status: - Not checked (folder not trusted; run `claude` here)\n")}),
+                  respond({"mcp", "get", "atlassian"},
+                          {out("atlassian:\n  Status: ✘ Failed to connect\n  Issue: ECONNREFUSED: Unable to connect.\n")})});
+    recheck();
+    EXPECT_EQ(seen(view->figmaRow()),
+              QStringLiteral("피그마 섹션 읽기 (필수) · 확인 안 됨 (folder not trusted; run `claude` here) | (none)"));
+    EXPECT_EQ(view->figmaRow().icon->property("symbol").toString(), QStringLiteral("circle"));
+    EXPECT_EQ(seen(view->wikiRow()),
+              QStringLiteral("기획서·API 문서 읽기 (선택) · 연결 실패 (ECONNREFUSED: Unable to connect.) | (none)"));
+    EXPECT_EQ(view->wikiRow().icon->property("symbol").toString(), QStringLiteral("exclamationmark.triangle.fill"));
+    setResponses({loggedIn, figmaNeedsLogin,
+                  respond({"mcp", "get", "atlassian"}, {out("atlassian:\n  Status: ⚠ Needs authentication\n")})});
+    recheck();
+
     // While a check runs the rows spin and the tool offers nothing.
     view->recheckButton()->click();
     EXPECT_TRUE(view->claudeRow().spinner->isVisible());
