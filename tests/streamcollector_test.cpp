@@ -236,8 +236,8 @@ TEST(StreamCollector, RetriesOfTheToolAreProgressLines)
 {
     Collector c;
     const auto retry = [](const QJsonValue &attempt, const QJsonValue &tries, const QJsonValue &status) {
-        return QJsonObject{{"type", "system"},         {"subtype", "api_retry"},   {"attempt", attempt},
-                           {"max_retries", tries},     {"error_status", status},  {"retry_delay_ms", 18360}};
+        return QJsonObject{{"type", "system"},     {"subtype", "api_retry"}, {"attempt", attempt},
+                           {"max_retries", tries}, {"error_status", status}, {"retry_delay_ms", 18360}};
     };
     EXPECT_EQ(c.linesOf(retry(6, 10, 529)), QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)"});
     EXPECT_EQ(c.collector.retryStatus(), std::optional<int>(529));

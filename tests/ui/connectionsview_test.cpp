@@ -210,6 +210,28 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     EXPECT_EQ(offers(), (QStringList{"로그인", "(none)", "(none)"}));
     EXPECT_EQ(view->claudeRow().button->property("controlSize").toString(), QStringLiteral("regular"));
 
+    // In the API-key mode the tool is asked with the stored key, as runs
+    // are; without one the row says so, and a login of the tool, which such
+    // runs do not use, is never offered.
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    state->setSettings(settings);
+    recheck();
+    EXPECT_EQ(seen(view->claudeRow()),
+              claude + "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요. | (none)");
+    auto store = std::make_shared<MemorySecretStore>();
+    store->items.insert(Keychain::account(Keychain::Item::anthropicKey), "sk-ant-kept");
+    Keychain::useStore(store);
+    setResponses({respond(authStatus, {out(R"({"loggedIn":true,"authMethod":"api_key"})")}), figmaMissing});
+    recheck();
+    EXPECT_EQ(seen(view->claudeRow()), claude + "API 키으로 로그인됨 | (none)");
+    QString handed;
+    for (const QJsonObject &start : fake.records("start"))
+        if (start.value("args").toArray().first() == QStringLiteral("auth"))
+            handed = start.value("env").toObject().value("ANTHROPIC_API_KEY").toString();
+    EXPECT_EQ(handed, QStringLiteral("sk-ant-kept"));
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    state->setSettings(settings);
+
     // No tool at all: install it, and a failed install leaves its last error.
     settings.claudePath = root.path() + "/nowhere/claude";
     state->setSettings(settings);
