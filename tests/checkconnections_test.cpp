@@ -1,4 +1,6 @@
+#include "settings/keychain.h"
 #include "support/fakeclaude.h"
+#include "support/secretsession.h"
 
 #include <QDir>
 #include <QFile>
@@ -66,27 +68,50 @@ protected:
 
 } // namespace
 
+// Each status line of claude 2.1.337's "mcp get" maps to its own state:
+// only a server that needs authentication is said to need a login. The
+// login check runs in a run's environment: credentials inherited from ours
+// never reach it.
 TEST_F(CheckConnections, LoggedInWithServersReportsEveryLine)
 {
     writeJson(home.filePath(".claude.json"),
               QJsonObject{{"mcpServers", QJsonObject{{"wiki-b", QJsonObject{{"url", "https://mcp.atlassian.com/v1/sse"}}},
                                                      {"Atlassian-A", QJsonObject{{"url", "https://example.com"}}},
+                                                     {"atlassian-down", QJsonObject{{"url", "http://127.0.0.1:9/sse"}}},
+                                                     {"atlassian-local", QJsonObject{{"command", "wiki-mcp"}}},
                                                      {"other", QJsonObject{{"url", "https://example.org"}}}}}});
     claude.setScenario(QJsonObject{
         {"responses",
          QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true,"email":"dev@example.com","authMethod":"claude.ai"})"),
-                    answer({"mcp", "get", "figma"}, "figma:\n  Status: ✓ Connected\n"),
-                    answer({"mcp", "get", "Atlassian-A"}, "Atlassian-A:\n  Status: ⚠ Needs authentication\n"),
+                    answer({"mcp", "get", "figma"}, "figma:\n  Status: ✔ Connected\n"),
+                    answer({"mcp", "get", "Atlassian-A"}, "Atlassian-A:\n  Status: ! Needs authentication\n"),
+                    answer({"mcp", "get", "atlassian-down"},
+                           "atlassian-down:\n  Scope: User config (available in all your projects)\n"
+                           "  Status: ✘ Failed to connect\n  Issue: SSE error: ECONNREFUSED: Unable to connect.\n"
+                           "  Type: sse\n"),
+                    answer({"mcp", "get", "atlassian-local"},
+                           "atlassian-local:\n  Status: - Not checked (folder not trusted; run `claude` here)\n"),
                     answer({"mcp", "get", "wiki-b"}, "wiki-b:\n  Status: ✓ Connected\n")}}});
+    const QStringList credentials{"ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "CLAUDE_CODE_OAUTH_TOKEN"};
+    for (const QString &name : credentials)
+        qputenv(name.toUtf8(), "someone-else");
     const Outcome r = run();
+    for (const QString &name : credentials)
+        qunsetenv(name.toUtf8());
     EXPECT_EQ(r.code, 0);
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 4) << qPrintable(r.out);
+    ASSERT_EQ(lines.size(), 6) << qPrintable(r.out);
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("✓ Claude Code (") + FakeClaude::path() + "): ")) << qPrintable(lines[0]);
     EXPECT_TRUE(lines[0].contains("dev@example.com")) << qPrintable(lines[0]);
     EXPECT_EQ(lines[1], QStringLiteral("✓ Figma: figma 연결됨"));
     EXPECT_EQ(lines[2], QStringLiteral("! Wiki · Atlassian-A: 로그인 필요 (Atlassian-A)"));
-    EXPECT_EQ(lines[3], QStringLiteral("✓ Wiki · wiki-b: wiki-b 연결됨"));
+    EXPECT_EQ(lines[3], QStringLiteral("✗ Wiki · atlassian-down: 연결 실패 (SSE error: ECONNREFUSED: Unable to connect.)"));
+    EXPECT_EQ(lines[4], QStringLiteral("- Wiki · atlassian-local: 확인 안 됨 (folder not trusted; run `claude` here)"));
+    EXPECT_EQ(lines[5], QStringLiteral("✓ Wiki · wiki-b: wiki-b 연결됨"));
+    const QJsonObject status = claude.records("start").first();
+    ASSERT_EQ(status.value("args").toArray().first().toString(), QStringLiteral("auth"));
+    for (const QString &name : credentials)
+        EXPECT_FALSE(status.value("env").toObject().contains(name)) << qPrintable(name);
 }
 
 TEST_F(CheckConnections, OnlyTheClaudeStatusDecidesTheExitCode)
@@ -157,4 +182,43 @@ TEST_F(CheckConnections, ASignalEndsTheToolItWaitsFor)
         EXPECT_TRUE(QTest::qWaitFor([tool] { return FakeClaude::hasEnded(tool); }, 5000)) << number;
         ::kill(tool, SIGKILL);
     }
+}
+
+// In the API-key mode the check hands the tool the keyring's key, as a run
+// does, and no other credential; a key that is absent or cannot be read is
+// named as such, without asking the tool.
+TEST_F(CheckConnections, TheAPIKeyModeChecksWithTheKeyringsKey)
+{
+    settings.insert("claudeAuth", "apiKey");
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true,"authMethod":"api_key"})")}}});
+    const QString name = QStringLiteral("Claude Code (") + FakeClaude::path() + "): ";
+    SecretSession::inOwnSession([&] {
+        qputenv("ANTHROPIC_AUTH_TOKEN", "someone-else");
+        Outcome r = run();
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(r.out.startsWith("! " + name + "로그인 필요 (Anthropic API 키가 없어요. 설정에서 넣거나 "
+                                     "'Claude Code 로그인' 방식으로 바꿔 주세요.)\n"))
+            << qPrintable(r.out);
+        for (const QJsonObject &start : claude.records("start"))
+            EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("auth"));
+
+        ASSERT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "sk-ant-stored"));
+        r = run();
+        qunsetenv("ANTHROPIC_AUTH_TOKEN");
+        EXPECT_EQ(r.code, 0);
+        EXPECT_TRUE(r.out.startsWith("✓ " + name + "API 키으로 로그인됨\n")) << qPrintable(r.out);
+        QJsonObject env;
+        for (const QJsonObject &start : claude.records("start"))
+            if (start.value("args").toArray().first().toString() == QStringLiteral("auth"))
+                env = start.value("env").toObject();
+        EXPECT_EQ(env.value("ANTHROPIC_API_KEY").toString(), QStringLiteral("sk-ant-stored"));
+        EXPECT_FALSE(env.contains("ANTHROPIC_AUTH_TOKEN"));
+    });
+    if (SecretSession::inside())
+        return;
+    const Outcome r = run(QStringLiteral("unix:path=/nonexistent/bus"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.startsWith("! " + name + "로그인 필요 (세션 D-Bus 에 연결할 수 없어서 Anthropic API 키를 읽지 못했어요.)\n"))
+        << qPrintable(r.out);
 }

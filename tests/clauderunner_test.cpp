@@ -18,6 +18,16 @@
 namespace {
 
 const QString loginHint = QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
+const QString keyHint =
+    QStringLiteral("\nAPI 가 Anthropic API 키를 받지 않았어요. 설정에서 키를 확인하거나 'Claude Code 로그인' 방식으로 바꿔 주세요.");
+
+// Each of these alone made claude 2.1.337's "auth status" report a login
+// (the last six switch it to a cloud provider's account).
+const char *const credentialVariables[] = {
+    "ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "CLAUDE_CODE_OAUTH_TOKEN", "CLAUDE_CODE_API_KEY_FILE_DESCRIPTOR",
+    "CLAUDE_CODE_OAUTH_TOKEN_FILE_DESCRIPTOR", "CLAUDE_CODE_USE_BEDROCK", "CLAUDE_CODE_USE_VERTEX",
+    "CLAUDE_CODE_USE_FOUNDRY", "CLAUDE_CODE_USE_MANTLE", "CLAUDE_CODE_USE_ANTHROPIC_AWS",
+    "CLAUDE_CODE_USE_ANTHROPIC_GOOGLE_CLOUD"};
 
 // Progress lines and tool results arrive on a reader thread.
 struct Seen {
@@ -81,7 +91,8 @@ protected:
     void TearDown() override
     {
         qputenv("PATH", m_savedPath);
-        qunsetenv("ANTHROPIC_API_KEY");
+        for (const char *name : credentialVariables)
+            qunsetenv(name);
     }
 
     QString run(const QString &prompt = "prompt", const QStringList &tools = {"Read"}, const QStringList &dirs = {},
@@ -255,12 +266,22 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
     const QString fixed = toolDir + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
     auto env = [this] { return lastStart().value("env").toObject(); };
 
+    // Whose account a run uses is the person's login or the keyring's key:
+    // a credential inherited from our environment never reaches the tool.
+    const auto credentials = [&env] {
+        QStringList found;
+        for (const char *name : credentialVariables)
+            if (env().contains(name))
+                found.append(QString::fromLatin1(name) + "=" + env().value(name).toString());
+        return found;
+    };
     qputenv("PATH", "/x/bin::/y/bin:");
-    qputenv("ANTHROPIC_API_KEY", "inherited");
+    for (const char *name : credentialVariables)
+        qputenv(name, "inherited");
     qputenv("QUARRYSTONE_PROBE", "kept");
     run();
     EXPECT_EQ(env().value("PATH").toString(), fixed + ":/x/bin:/y/bin");
-    EXPECT_FALSE(env().contains("ANTHROPIC_API_KEY"));
+    EXPECT_EQ(credentials(), QStringList());
     EXPECT_EQ(env().value("QUARRYSTONE_PROBE").toString(), "kept");
     EXPECT_EQ(env().value("HOME").toString(), QDir::homePath());
 
@@ -268,13 +289,19 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
     runner.apiKey = QString();
     run();
     EXPECT_EQ(env().value("PATH").toString(), fixed);
-    EXPECT_FALSE(env().contains("ANTHROPIC_API_KEY"));
+    EXPECT_EQ(credentials(), QStringList());
 
     qputenv("PATH", "");
     runner.apiKey = "sk-ant-test";
     run();
     EXPECT_EQ(env().value("PATH").toString(), fixed);
-    EXPECT_EQ(env().value("ANTHROPIC_API_KEY").toString(), "sk-ant-test");
+    EXPECT_EQ(credentials(), QStringList{"ANTHROPIC_API_KEY=sk-ant-test"});
+    // The one environment a run and the login check share.
+    const QJsonObject got = env();
+    Spawn::Environment logged;
+    for (auto it = got.begin(); it != got.end(); ++it)
+        logged.insert(it.key(), it.value().toString());
+    EXPECT_EQ(ClaudeRunner::environment(FakeClaude::path(), runner.apiKey), logged);
     qunsetenv("QUARRYSTONE_PROBE");
 }
 
@@ -331,12 +358,46 @@ TEST_F(ClaudeRunnerTest, AddsTheLoginHintForLoginOrAuth)
     EXPECT_EQ(failureOf({QJsonObject{{"err", "Please run /LOGIN first\n"}}}, 1),
               prefix + "Please run /LOGIN first" + loginHint);
     EXPECT_EQ(failureOf({QJsonObject{{"err", "Invalid API key · Fix external API key\n"}}}, 1),
-              prefix + "Invalid API key · Fix external API key");
+              prefix + "Invalid API key · Fix external API key" + loginHint);
     EXPECT_EQ(failureOf({QJsonObject{{"err", "Auth failed\n"}}}, 1), prefix + "Auth failed");
     EXPECT_EQ(failureOf({QJsonObject{{"err", "oauth token expired\n"}}}, 1), prefix + "oauth token expired" + loginHint);
     EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"subtype", "error"}, {"result", "Session expired, please login"}})},
                         1),
               prefix + "Session expired, please login" + loginHint);
+}
+
+// On a refused key or login, and while the API is busy, claude 2.1.337
+// retries ten times over about three minutes, saying so only in "system"
+// events of subtype "api_retry"; then it gives up with an error result and
+// status 1. Each retry is a progress line, and the failure says what to do:
+// log in again, or check the key that the API-key mode handed over.
+TEST_F(ClaudeRunnerTest, RetriesShowAndARefusedKeySaysWhatToDo)
+{
+    const auto retry = [](int attempt, const QJsonValue &status) {
+        return FakeClaude::event({{"type", "system"}, {"subtype", "api_retry"}, {"attempt", attempt}, {"max_retries", 10},
+                                  {"retry_delay_ms", 610}, {"error_status", status}, {"error", "x"}});
+    };
+    const QJsonObject refused = FakeClaude::event({{"type", "result"}, {"subtype", "success"}, {"is_error", true},
+                                                   {"result", "Invalid API key · Fix external API key"},
+                                                   {"duration_ms", 179248}, {"total_cost_usd", 0}});
+    const QString prefix = QStringLiteral("Claude 실행 실패(종료 코드 1): Invalid API key · Fix external API key");
+    runner.apiKey = "sk-ant-wrong";
+    EXPECT_EQ(failureOf({retry(1, 401), retry(2, 401), refused}, 1), prefix + keyHint);
+    EXPECT_EQ(seen.lines, (QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (1/10)",
+                                       "API 가 키·로그인을 받지 않아 다시 시도하는 중 (2/10)", "끝 (179초, $0.00)"}));
+
+    runner.apiKey.reset();
+    seen.lines.clear();
+    const QJsonObject expired = FakeClaude::event(
+        {{"type", "result"}, {"subtype", "success"}, {"is_error", true}, {"result", "OAuth token has expired"}});
+    EXPECT_EQ(failureOf({retry(1, 401), expired}, 1),
+              QStringLiteral("Claude 실행 실패(종료 코드 1): OAuth token has expired") + loginHint);
+
+    seen.lines.clear();
+    fake.setScenario({{"steps", QJsonArray{retry(6, 529), retry(7, QJsonValue()), FakeClaude::resultEvent("됐어요")}}});
+    EXPECT_EQ(run(), "됐어요");
+    EXPECT_EQ(seen.lines, (QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)", "API 가 바빠서 다시 시도하는 중 (7/10)",
+                                       "끝 (1초, $0.01)"}));
 }
 
 TEST_F(ClaudeRunnerTest, RefusesAToolThatIsNotAnExecutableFile)

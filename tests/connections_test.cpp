@@ -22,7 +22,7 @@ using Status = Connections::Status;
 
 void PrintTo(const Connections::Status &status, std::ostream *out)
 {
-    static const char *const kinds[] = {"ok", "needsLogin", "checking", "missing"};
+    static const char *const kinds[] = {"ok", "needsLogin", "checking", "missing", "notChecked", "notConnected"};
     *out << kinds[static_cast<int>(status.kind)] << "(\"" << status.text.toStdString() << "\")";
 }
 
@@ -156,13 +156,80 @@ TEST_F(ConnectionsTest, ClaudeIsMissingWithoutStartingAnything)
     EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
+// The check asks the tool as a run would: in the login mode no credential
+// of ours reaches it, in the API-key mode the keyring's key and only that;
+// a key that is absent or cannot be read is named without asking the tool.
+TEST_F(ConnectionsTest, ClaudeIsCheckedWithTheEnvironmentOfARun)
+{
+    const QStringList inherited{"ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "CLAUDE_CODE_OAUTH_TOKEN"};
+    for (const QString &name : inherited)
+        qputenv(name.toUtf8(), "inherited-credential");
+    setResponses({respond(authStatus, {out(R"({"loggedIn":false})")}, 1)});
+    // What the latest status check got of the credential variables.
+    const auto credentials = [this, &inherited] {
+        QJsonObject env;
+        for (const QJsonObject &start : fake.records("start"))
+            if (argsOf(start) == authStatus)
+                env = start.value("env").toObject();
+        QStringList found;
+        for (auto it = env.begin(); it != env.end(); ++it)
+            if (it.key().startsWith("ANTHROPIC_") || inherited.contains(it.key()))
+                found.append(it.key() + "=" + it.value().toString());
+        return found;
+    };
+
+    EXPECT_EQ(Connections::checkClaude(FakeClaude::path()), Status::needsLogin("로그인이 필요해요"));
+    EXPECT_EQ(credentials(), QStringList());
+
+    const Keychain::Reading found{Keychain::Reading::Outcome::found, "sk-ant-stored", {}};
+    Connections::checkClaude(FakeClaude::path(), found);
+    EXPECT_EQ(credentials(), QStringList{"ANTHROPIC_API_KEY=sk-ant-stored"});
+
+    const qsizetype started = fake.records("start").size();
+    EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), Keychain::Reading{}),
+              Status::needsLogin("Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요."));
+    const Keychain::Reading locked{Keychain::Reading::Outcome::unreadable, {},
+                                   "키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."};
+    EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), locked), Status::needsLogin(locked.problem));
+    EXPECT_EQ(fake.records("start").size(), started);
+
+    // The connections view's refresh reads the key as a run would.
+    auto store = std::make_shared<MemorySecretStore>();
+    store->items.insert(Keychain::account(Keychain::Item::anthropicKey), "sk-ant-kept");
+    Keychain::useStore(store);
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    refreshAndWait();
+    EXPECT_EQ(credentials(), QStringList{"ANTHROPIC_API_KEY=sk-ant-kept"});
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    refreshAndWait();
+    EXPECT_EQ(credentials(), QStringList());
+    Keychain::useStore(std::make_shared<MemorySecretStore>());
+    for (const QString &name : inherited)
+        qunsetenv(name.toUtf8());
+}
+
 TEST_F(ConnectionsTest, ServerStatusTexts)
 {
     const QList<QPair<QString, Status>> cases{
         {"figma:\n  Scope: User config\n  Status: ✓ Connected\n  Type: http\n", Status::ok("figma 연결됨")},
         {"figma:\n  Status: ⚠ Needs authentication\n", Status::needsLogin("figma")},
-        {"figma:\n  Type: http\n", Status::needsLogin("figma")},
-        {"\n\nConnected but no status line\n", Status::needsLogin("figma")},
+        // As claude 2.1.337 prints them: a server that answered, one that
+        // wants a login, one it could not reach (the cause on the next line)
+        // and a local one it did not try from a folder nobody trusted. Only
+        // a login can help the second.
+        {"figma:\n  Scope: User config (available in all your projects)\n  Status: ✔ Connected\n  Type: http\n",
+         Status::ok("figma 연결됨")},
+        {"figma:\n  Status: ! Needs authentication\n  Type: http\n", Status::needsLogin("figma")},
+        {"figma:\n  Status: ✘ Failed to connect\n  Issue: SSE error: ECONNREFUSED: Unable to connect. Is the computer "
+         "able to access the url?\n  Type: sse\n",
+         Status::notConnected("SSE error: ECONNREFUSED: Unable to connect. Is the computer able to access the url?")},
+        {"figma:\n  Status: ✘ Failed to connect\n  Type: ws\n", Status::notConnected("")},
+        {"figma:\n  Status: - Not checked (folder not trusted; run `claude` here)\n  Type: stdio\n",
+         Status::notChecked("folder not trusted; run `claude` here")},
+        {"figma:\n  Status: - Not checked\n", Status::notChecked("")},
+        {"figma:\n  Status: ? Pending\n", Status::notConnected("? Pending")},
+        {"figma:\n  Type: http\n", Status::notConnected("")},
+        {"\n\nConnected but no status line\n", Status::notConnected("")},
         {"No MCP server named \"figma\" found.\n  Status: ✓ Connected\n", Status::missing()},
         {"", Status::missing()},
     };
@@ -181,7 +248,7 @@ TEST_F(ConnectionsTest, AHungCheckCountsAsNeedingLogin)
     QElapsedTimer clock;
     clock.start();
     EXPECT_EQ(Connections::checkServer(FakeClaude::path(), "wiki", 300ms), Status::needsLogin("wiki"));
-    EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), 300ms),
+    EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), std::nullopt, 300ms),
               Status::needsLogin("로그인 상태를 읽지 못했어요"));
     EXPECT_LT(clock.elapsed(), 15000);
 }
@@ -263,7 +330,7 @@ TEST_F(ConnectionsTest, RefreshWithoutAConnectedWikiServerShowsTheFirst)
     refreshAndWait();
     EXPECT_EQ(connections.claude(), Status::needsLogin("로그인이 필요해요"));
     EXPECT_EQ(connections.figma(), Status::missing());
-    EXPECT_EQ(connections.wiki(), Status::needsLogin("atlassian-a"));
+    EXPECT_EQ(connections.wiki(), Status::notConnected(""));
     EXPECT_EQ(connections.wikiServer(), "atlassian-a");
 
     // With no wiki server configured any more, the name is cleared.

@@ -770,8 +770,8 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     ASSERT_EQ(wikiRuns.size(), 3);
     EXPECT_TRUE(wikiRuns.last().contains("\n- 페이지: " + link + "\n"));
     const QJsonObject wikiStart = fake.records("start").at(fake.records("start").size() - 2);
-    const QJsonArray args = wikiStart.value("args").toArray();
-    EXPECT_TRUE(args.contains(QJsonValue("mcp__atlassian"))) << QJsonDocument(args).toJson().constData();
+    const QStringList args = FakeClaude::arguments(wikiStart);
+    EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "mcp__atlassian,Read(./**)") << qPrintable(args.join(' '));
     EXPECT_EQ(wikiStart.value("cwd").toString(), dir);
 
     // The next run of the folder takes the copy.
@@ -779,6 +779,52 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     ASSERT_EQ(phase.kind, Kind::done);
     EXPECT_EQ(startsWith("Atlassian MCP").size(), 3);
     EXPECT_TRUE(generator.log().contains("  저장된 기획서를 다시 써요: confluence-42.md"));
+
+    // A page above about 50 KB reaches the model as a 2 KB preview and the
+    // name of the file that holds it (claude 2.1.337). Read back whole, it
+    // is the page; answered from the preview, it is refused and not kept.
+    const QString bigLink = "https://harbor.atlassian.net/wiki/spaces/HC/pages/77/Policy";
+    QString policy = "# 정책\n";
+    for (int row = 0; policy.size() < 70000; ++row)
+        policy += QStringLiteral("| 필드%1 | POLICY-%1 | 설명 줄 %1 |\n").arg(row);
+    const QJsonArray fetched{FakeClaude::toolUse("w1", "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}),
+                             QJsonObject{{"savedResult", QJsonObject{{"id", "w1"}, {"text", policy}, {"form", "json"}}}}};
+    input.specDocs = QStringList{bigLink};
+    const QList<std::pair<QJsonArray, bool>> reads{{{}, false}, {{QJsonObject{{"readSaved", "w2"}}}, true}};
+    for (const auto &[reading, whole] : reads) {
+        QJsonArray steps = fetched;
+        for (const QJsonValue &step : reading)
+            steps.append(step);
+        // What the model makes of what it saw: the page, or the wrapper.
+        const QString answer = whole ? policy : "<persisted-output>\nOutput too large (70.3KB).\n" + policy.left(2048);
+        steps.append(FakeClaude::resultEvent(answer));
+        fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", steps)}},
+                          {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+        phase = runToEnd(true);
+        const QJsonObject wikiRun = fake.records("start").at(fake.records("start").size() - (whole ? 2 : 1));
+        const QStringList args = FakeClaude::arguments(wikiRun);
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "mcp__atlassian,Read(./**)");
+        EXPECT_EQ(args.value(args.indexOf("--tools") + 1), "Read,ToolSearch");
+        EXPECT_TRUE(wikiRun.value("stdin").toString().contains("파일로 저장됐다고 나오면 Read 로 그 파일을 끝까지 읽는다"));
+        if (whole) {
+            ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+            EXPECT_EQ(readFile(dir + "/spec-docs/confluence-77.md"), policy.trimmed().toUtf8());
+        } else {
+            EXPECT_EQ(phase, Generator::Phase::failed("기획서가 너무 커서 Claude 가 통째로 읽지 못했어요: " + bigLink
+                                                      + "\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요."));
+            EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/confluence-77.md"));
+        }
+    }
+
+    // An entry written as a path is a file: a missing one is said to be
+    // missing, and never asked of the wiki.
+    const qsizetype runs = fake.records("start").size();
+    for (const QString &entry : {QStringLiteral("/no/such/spec.md"), QStringLiteral("~/no-such-spec.md"),
+                                 QStringLiteral("./no-such-spec.md")}) {
+        input.specDocs = QStringList{entry};
+        EXPECT_EQ(runToEnd(true), Generator::Phase::failed("문서를 읽지 못했어요: " + entry + " (파일이나 폴더가 없어요)"));
+    }
+    EXPECT_EQ(fake.records("start").size(), runs);
 }
 
 TEST_F(GeneratorTest, ProblemsAreAskedOnceAndTheRestLeftForTheEditor)

@@ -1,3 +1,4 @@
+#include "model/plan.h"
 #include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
@@ -314,4 +315,25 @@ TEST_F(HeadlessReviseTest, AFolderOrPipeIsNoImage)
         EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
     }
     EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+// A revision whose fix round still leaves problems names each of them after
+// Claude's answer, as the generation does, instead of ending as if all were
+// well.
+TEST_F(HeadlessReviseTest, ProblemsLeftAfterTheFixRoundAreListed)
+{
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
+                                 {"steps", QJsonArray{FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("둘째 답")}}},
+                     QJsonObject{{"steps", QJsonArray{FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
+    const auto r = quarrystone({"--revise", dir, "--request", "이동을 고쳐 줘"});
+    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+    const QStringList problems = Plan::decode(brokenMovePlan).problems();
+    ASSERT_FALSE(problems.isEmpty());
+    QString listed = QStringLiteral("\n둘째 답\n남은 문제 %1건은 편집 화면에서 고쳐 주세요\n").arg(problems.size());
+    for (const QString &problem : problems)
+        listed += "  · " + problem + "\n";
+    EXPECT_TRUE(("\n" + r.out).endsWith(listed)) << qPrintable(r.out);
+    EXPECT_EQ(fake.records("start").size(), 2);
 }

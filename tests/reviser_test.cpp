@@ -297,8 +297,13 @@ TEST_F(ReviserTest, NewProblemsAreCountedWithRepeats)
     settle();
 
     EXPECT_TRUE(phases.contains("검사에서 2건 — 한 번 더 고치는 중")) << qPrintable(phases.join(" | "));
-    // The fix round's answer stands even though the problems remain.
-    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("그대로 둠"));
+    // The fix round's answer stands even though the problems remain, and
+    // they are named after it.
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("그대로 둠\n남은 문제 3건은 편집 화면에서 고쳐 주세요\n"
+                                                    "  · transitions 에 없는 화면 id: gone (a → gone)\n"
+                                                    "  · transitions 에 없는 화면 id: gone (a → gone)\n"
+                                                    "  · transitions 에 없는 화면 id: away (a → away)"))
+        << qPrintable(reviser.phase().text);
     const QString fix = fake.records("start").value(1).value("stdin").toString();
     EXPECT_TRUE(fix.endsWith("1~5줄.\n- transitions 에 없는 화면 id: gone (a → gone)\n- transitions 에 없는 화면 id: away (a → away)"))
         << qPrintable(fix);

@@ -228,3 +228,41 @@ TEST(StreamCollector, EndLineIgnoresTheLocale)
     qunsetenv("LOCPATH");
     EXPECT_EQ(lines, QStringList{"끝 (12초, $0.05)"});
 }
+
+// The tool's own retries of a failed request (claude 2.1.337: "system"
+// events of subtype "api_retry") are progress lines; other system events,
+// and retries whose numbers are missing or odd, say nothing.
+TEST(StreamCollector, RetriesOfTheToolAreProgressLines)
+{
+    Collector c;
+    const auto retry = [](const QJsonValue &attempt, const QJsonValue &tries, const QJsonValue &status) {
+        return QJsonObject{{"type", "system"},     {"subtype", "api_retry"}, {"attempt", attempt},
+                           {"max_retries", tries}, {"error_status", status}, {"retry_delay_ms", 18360}};
+    };
+    EXPECT_EQ(c.linesOf(retry(6, 10, 529)), QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)"});
+    EXPECT_EQ(c.collector.retryStatus(), std::optional<int>(529));
+    EXPECT_EQ(c.linesOf(retry(3, 10, 401)), QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (3/10)"});
+    EXPECT_EQ(c.linesOf(retry(2, 10, 403)), QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (2/10)"});
+    EXPECT_EQ(c.collector.retryStatus(), std::optional<int>(403));
+    EXPECT_EQ(c.linesOf(retry(1, 10, QJsonValue())), QStringList{"API 가 바빠서 다시 시도하는 중 (1/10)"});
+    EXPECT_FALSE(c.collector.retryStatus().has_value());
+    EXPECT_TRUE(c.linesOf(retry("6", 10, 529)).isEmpty());
+    EXPECT_TRUE(c.linesOf(retry(6.5, 10, 529)).isEmpty());
+    EXPECT_TRUE(c.linesOf(retry(6, QJsonValue(), 529)).isEmpty());
+    EXPECT_TRUE(c.linesOf({{"type", "system"}, {"subtype", "init"}, {"attempt", 1}, {"max_retries", 10}}).isEmpty());
+    EXPECT_FALSE(c.collector.isError());
+}
+
+// A result the tool saved to a file names it in the notice the model gets
+// instead (claude 2.1.337 for an MCP result above about 50 KB).
+TEST(StreamCollector, SavedResultsNameTheirFile)
+{
+    const QString json = "/home/p/.claude/projects/-w/0b1c/tool-results/toolu_02aa.json";
+    EXPECT_EQ(StreamCollector::savedResultPath("<persisted-output>\nOutput too large (149.1KB). Full output saved to: "
+                                               + json + "\n\nPreview (first 2KB):\n[\n...\n</persisted-output>"),
+              std::optional<QString>(json));
+    EXPECT_EQ(StreamCollector::savedResultPath("Output has been saved to /tmp/r/out.txt."),
+              std::optional<QString>("/tmp/r/out.txt"));
+    EXPECT_FALSE(StreamCollector::savedResultPath("# 정책 문서\n본문은 그대로").has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath("saved to: relative/x.json").has_value());
+}

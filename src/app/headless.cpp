@@ -118,6 +118,12 @@ void show(const QString &name, const Connections::Status &status)
     case Kind::missing:
         say(QStringLiteral("✗ ") + name + QStringLiteral(": 연결 안 됨"));
         return;
+    case Kind::notChecked:
+        say(QStringLiteral("- ") + name + QStringLiteral(": ") + status.text);
+        return;
+    case Kind::notConnected:
+        say(QStringLiteral("✗ ") + name + QStringLiteral(": ") + status.text);
+        return;
     }
 }
 
@@ -128,7 +134,8 @@ int checkConnections(const AppSettings &settings)
     if (claude.isEmpty())
         claude = ClaudeRunner::findClaude().value_or(QString());
 
-    const Connections::Status claudeStatus = Connections::checkClaude(claude);
+    const Connections::Status claudeStatus =
+        Connections::checkClaude(claude, Connections::runKey(settings.claudeAuth));
     show(QStringLiteral("Claude Code (") + (claude.isEmpty() ? QStringLiteral("없음") : claude) + QStringLiteral(")"),
          claudeStatus);
 

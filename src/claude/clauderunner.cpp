@@ -108,23 +108,35 @@ QStringList arguments(const QStringList &allowedTools, const QStringList &dirs, 
     return args;
 }
 
-Spawn::Environment environment(const QString &path, const std::optional<QString> &apiKey)
+// Every variable through which the tool takes a credential or another
+// account, each of which alone made `claude auth status` (2.1.337) report a
+// login: keys and tokens, their file-descriptor forms, and the switches to
+// a cloud provider's account. A run uses the person's own login or the
+// keyring's key, never one of these inherited from our environment.
+const QStringList credentialVariables{
+    QStringLiteral("ANTHROPIC_API_KEY"),
+    QStringLiteral("ANTHROPIC_AUTH_TOKEN"),
+    QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN"),
+    QStringLiteral("CLAUDE_CODE_API_KEY_FILE_DESCRIPTOR"),
+    QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN_FILE_DESCRIPTOR"),
+    QStringLiteral("CLAUDE_CODE_USE_BEDROCK"),
+    QStringLiteral("CLAUDE_CODE_USE_VERTEX"),
+    QStringLiteral("CLAUDE_CODE_USE_FOUNDRY"),
+    QStringLiteral("CLAUDE_CODE_USE_MANTLE"),
+    QStringLiteral("CLAUDE_CODE_USE_ANTHROPIC_AWS"),
+    QStringLiteral("CLAUDE_CODE_USE_ANTHROPIC_GOOGLE_CLOUD"),
+};
+
+// The tool gives up on a key or login the API refused with "Invalid API
+// key · Fix external API key" (2.1.337), after retries whose events carry
+// the status 401.
+bool credentialRefused(const QString &detail, std::optional<int> retryStatus)
 {
-    Spawn::Environment env = Spawn::processEnvironment();
-    QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
-                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
-    // An empty entry means the working folder (the plan folder or a
-    // worktree), where no program may be picked up.
-    entries += env.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
-    if (apiKey && !apiKey->isEmpty())
-        env.insert(QStringLiteral("ANTHROPIC_API_KEY"), *apiKey);
-    else
-        env.remove(QStringLiteral("ANTHROPIC_API_KEY"));
-    return env;
+    return retryStatus == 401 || detail.contains(QLatin1String("Invalid API key"), Qt::CaseInsensitive);
 }
 
-QString failureMessage(int status, const std::optional<QString> &result, const QByteArray &errorOutput)
+QString failureMessage(int status, const std::optional<QString> &result, const QByteArray &errorOutput,
+                       std::optional<int> retryStatus, bool keyMode)
 {
     QString detail;
     if (result) {
@@ -137,8 +149,11 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
     }
     QString message = QStringLiteral("Claude 실행 실패(종료 코드 ") + QString::number(status) + QStringLiteral("): ")
         + (detail.isEmpty() ? QStringLiteral("출력 없음") : detail);
-    if (detail.contains(QLatin1String("login"), Qt::CaseInsensitive)
-        || detail.contains(QLatin1String("auth"), Qt::CaseSensitive))
+    if (keyMode && credentialRefused(detail, retryStatus))
+        message += QStringLiteral("\nAPI 가 Anthropic API 키를 받지 않았어요. 설정에서 키를 확인하거나 'Claude Code 로그인' 방식으로 "
+                                  "바꿔 주세요.");
+    else if (credentialRefused(detail, retryStatus) || detail.contains(QLatin1String("login"), Qt::CaseInsensitive)
+             || detail.contains(QLatin1String("auth"), Qt::CaseSensitive))
         message += QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
     return message;
 }
@@ -182,6 +197,22 @@ QByteArray ClaudeRunner::mcpConfig(const QStringList &names)
 int ClaudeRunner::toolsRunning()
 {
     return toolsAlive.load();
+}
+
+Spawn::Environment ClaudeRunner::environment(const QString &path, const std::optional<QString> &apiKey)
+{
+    Spawn::Environment env = Spawn::processEnvironment();
+    QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
+                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    // An empty entry means the working folder (the plan folder or a
+    // worktree), where no program may be picked up.
+    entries += env.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
+    for (const QString &name : credentialVariables)
+        env.remove(name);
+    if (apiKey && !apiKey->isEmpty())
+        env.insert(QStringLiteral("ANTHROPIC_API_KEY"), *apiKey);
+    return env;
 }
 
 QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools, QStringList dirs, QString cwd,
@@ -235,5 +266,6 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     const std::optional<QString> result = collector.result();
     if (result && !collector.isError())
         co_return *result;
-    throw ClaudeFailure{failureMessage(status, result, errors.bytes())};
+    throw ClaudeFailure{failureMessage(status, result, errors.bytes(), collector.retryStatus(),
+                                       runner.apiKey && !runner.apiKey->isEmpty())};
 }

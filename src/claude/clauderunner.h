@@ -1,5 +1,6 @@
 #pragma once
 
+#include "claude/spawn.h"
 #include "claude/streamcollector.h"
 #include "core/canceltoken.h"
 #include "core/processgroup.h"
@@ -63,6 +64,12 @@ public:
     // Runs whose tool has not ended and been reaped yet; a stopped run's
     // tool may outlive its task by the stop's grace time.
     static int toolsRunning();
+
+    // The environment the tool at `path` gets for a run and for its login
+    // check: ours, with the tool's folder and the usual tool folders first in
+    // PATH, and no credential of ours but `apiKey` (none, or an empty one,
+    // leaves the tool to its own login).
+    static Spawn::Environment environment(const QString &path, const std::optional<QString> &apiKey);
 
 private:
     // The MCP configuration the tool gets: the user's own servers that

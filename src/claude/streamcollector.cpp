@@ -7,7 +7,9 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QList>
+#include <QRegularExpression>
 #include <charconv>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -105,6 +107,26 @@ QString toolResultText(const QJsonValue &content)
     return text;
 }
 
+// A whole number of a JSON event, or nothing.
+std::optional<int> wholeNumber(const QJsonValue &value)
+{
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < 0 || number > 1e6 || number != std::floor(number))
+        return std::nullopt;
+    return int(number);
+}
+
+// The tool retries a failed request on its own for minutes (10 times over
+// about 180 s in 2.1.337), saying so only in these events; without a line
+// the wait reads as a hang.
+QString retryLine(std::optional<int> status, int attempt, int tries)
+{
+    const QString count = QStringLiteral(" (%1/%2)").arg(attempt).arg(tries);
+    if (status == 401 || status == 403)
+        return QStringLiteral("API 가 키·로그인을 받지 않아 다시 시도하는 중") + count;
+    return QStringLiteral("API 가 바빠서 다시 시도하는 중") + count;
+}
+
 } // namespace
 
 StreamCollector::StreamCollector(Progress progress, ToolResult onToolResult)
@@ -155,6 +177,23 @@ bool StreamCollector::isError() const
     return m_isError;
 }
 
+std::optional<QString> StreamCollector::savedResultPath(const QString &toolResult)
+{
+    // The tool (2.1.x) hands the model "<persisted-output>" with "Output too
+    // large (205KB). Full output saved to: <file>.json" (or "Output has been
+    // saved to <file>.txt.") and a 2 KB preview.
+    static const QRegularExpression savedTo(QStringLiteral("saved to:? (/[^\\s]+?\\.(txt|json))"),
+                                            QRegularExpression::UseUnicodePropertiesOption);
+    const QRegularExpressionMatch match = savedTo.match(toolResult);
+    return match.hasMatch() ? std::optional<QString>(match.captured(1)) : std::nullopt;
+}
+
+std::optional<int> StreamCollector::retryStatus() const
+{
+    const std::lock_guard guard(m_lock);
+    return m_retryStatus;
+}
+
 void StreamCollector::handle(const QByteArray &line)
 {
     QJsonParseError error;
@@ -172,6 +211,8 @@ void StreamCollector::handle(const QByteArray &line)
         handleUser(event);
     else if (name == QLatin1String("result"))
         handleResult(event);
+    else if (name == QLatin1String("system"))
+        handleSystem(event);
 }
 
 void StreamCollector::handleAssistant(const QJsonObject &event)
@@ -226,4 +267,15 @@ void StreamCollector::handleResult(const QJsonObject &event)
     if (cost.isDouble() && duration.isDouble() && m_progress)
         m_progress(QStringLiteral("끝 (") + Text::fixed(duration.toDouble() / 1000.0, 0) + QStringLiteral("초, $")
                    + Text::fixed(cost.toDouble(), 2) + QLatin1Char(')'));
+}
+
+void StreamCollector::handleSystem(const QJsonObject &event)
+{
+    if (event.value(QLatin1String("subtype")) != QLatin1String("api_retry"))
+        return;
+    const std::optional<int> attempt = wholeNumber(event.value(QLatin1String("attempt")));
+    const std::optional<int> tries = wholeNumber(event.value(QLatin1String("max_retries")));
+    m_retryStatus = wholeNumber(event.value(QLatin1String("error_status")));
+    if (attempt && tries && m_progress)
+        m_progress(retryLine(m_retryStatus, *attempt, *tries));
 }

@@ -29,15 +29,23 @@ public:
     // Handles what is left after the last line feed as a last line.
     void flush();
 
+    // The file that a tool result too large to pass on inline was saved
+    // to, as the notice the model gets in its place names it; nothing for a
+    // result passed on whole.
+    static std::optional<QString> savedResultPath(const QString &toolResult);
+
     // The "result" of the latest result event.
     std::optional<QString> result() const;
     bool isError() const;
+    // The HTTP status of the latest request the tool said it retries.
+    std::optional<int> retryStatus() const;
 
 private:
     void handle(const QByteArray &line);
     void handleAssistant(const QJsonObject &event);
     void handleUser(const QJsonObject &event);
     void handleResult(const QJsonObject &event);
+    void handleSystem(const QJsonObject &event);
 
     mutable std::mutex m_lock;
     QByteArray m_buffer;
@@ -48,4 +56,5 @@ private:
     QHash<QString, QString> m_toolNames;
     std::optional<QString> m_result;
     bool m_isError = false;
+    std::optional<int> m_retryStatus;
 };

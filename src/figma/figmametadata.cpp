@@ -1,5 +1,6 @@
 #include "figma/figmametadata.h"
 
+#include "claude/streamcollector.h"
 #include "core/text.h"
 
 #include <QFile>
@@ -175,14 +176,10 @@ QString trimmed(const QString &text)
 std::optional<QString> xmlFromToolResult(const QString &toolResult)
 {
     // A large result reaches the stream as a short preview that names the
-    // file holding the whole result ("Full output saved to: <file>.json",
-    // "Output has been saved to <file>.txt."); the preview may itself hold
-    // the start of the outline, so the file is looked for first.
-    static const QRegularExpression savedTo(QStringLiteral("saved to:? (/[^\\s]+?\\.(txt|json))"),
-                                            QRegularExpression::UseUnicodePropertiesOption);
-    const QRegularExpressionMatch match = savedTo.match(toolResult);
-    if (match.hasMatch()) {
-        if (std::optional<QString> saved = outlineFromSavedResult(match.captured(1)))
+    // file holding the whole result; the preview may itself hold the start
+    // of the outline, so the file is looked for first.
+    if (const std::optional<QString> path = StreamCollector::savedResultPath(toolResult)) {
+        if (std::optional<QString> saved = outlineFromSavedResult(*path))
             return saved;
     }
     if (toolResult.contains(QLatin1String("<section")) || toolResult.contains(QLatin1String("<frame")))

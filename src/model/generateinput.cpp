@@ -18,6 +18,12 @@ QSet<QString> canonicalSet(const QStringList &labels)
 
 } // namespace
 
+bool GenerateInput::namesLocalFile(const QString &entry)
+{
+    return entry.startsWith(QLatin1Char('/')) || entry.startsWith(QLatin1String("~/"))
+        || entry.startsWith(QLatin1String("./"));
+}
+
 QStringList GenerateInput::labelSet(const QStringList &labels)
 {
     QStringList unique;

@@ -29,6 +29,10 @@ struct GenerateInput {
     QJsonObject toJson() const;
     bool operator==(const GenerateInput &other) const;
 
+    // A document entry written as a path ("/…", "~/…", "./…") names a local
+    // file, never a wiki page, whether or not the file is there.
+    static bool namesLocalFile(const QString &entry);
+
     // The labels as a set: the first spelling of each canonically equal
     // label, in code-point order.
     static QStringList labelSet(const QStringList &labels);

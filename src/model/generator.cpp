@@ -2,6 +2,7 @@
 
 #include "core/ownthread.h"
 #include "core/text.h"
+#include "settings/connections.h"
 #include "settings/keychain.h"
 
 #include <QCoreApplication>
@@ -408,11 +409,8 @@ QCoro::Task<ClaudeRunner> Generator::makeRunner(AppSettings settings, CancelToke
             OwnThread::result([] { return Keychain::read(Keychain::Item::anthropicKey); }, cancel);
         const std::optional<Keychain::Reading> key = co_await std::move(reading);
         cancel.throwIfCancelled();
-        if (key->outcome == Keychain::Reading::Outcome::unreadable)
-            throw ClaudeFailure{key->problem};
-        if (key->outcome == Keychain::Reading::Outcome::absent)
-            throw ClaudeFailure{QStringLiteral(
-                "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.")};
+        if (const std::optional<QString> problem = Connections::keyProblem(*key))
+            throw ClaudeFailure{*problem};
         runner.apiKey = key->value;
     }
     co_return runner;

@@ -145,6 +145,9 @@ public:
     static void finish(Plan &plan, const GenerateInput &input, const FigmaSection &section);
     // The plan in a Claude answer and its problems.
     static std::pair<Plan, QStringList> decode(const QString &answer);
+    // The lines that tell of the problems a plan is left with after its
+    // fix round: a heading and each problem; none for no problem.
+    static QStringList leftProblems(const QStringList &problems);
     // The cache file name of a document entry.
     static QString docFileName(const QString &entry);
     // Why a path where a file is expected names none that can be read

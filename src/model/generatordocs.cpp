@@ -17,6 +17,9 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <cerrno>
+#include <limits>
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -147,6 +150,48 @@ QString readLocal(const QString &entry, const QString &path)
     return *text;
 }
 
+// What a wiki run's model was handed in place of the tool results that the
+// tool saved to files, against what it read back: a saved result's text
+// is read whole only by Reads whose answers are at least as long (the tool
+// numbers each line of a file it reads). Fed on the runner's reader thread.
+class SavedPages
+{
+public:
+    StreamCollector::ToolResult watcher()
+    {
+        return [this](const QString &tool, const QString &result) { saw(tool, result); };
+    }
+
+    // Some saved result was not read back whole.
+    bool cut() const
+    {
+        const std::lock_guard guard(m_lock);
+        return m_saved > m_read;
+    }
+
+private:
+    void saw(const QString &tool, const QString &result)
+    {
+        const std::lock_guard guard(m_lock);
+        if (tool == QLatin1String("Read"))
+            m_read += result.size();
+        else if (const std::optional<QString> path = StreamCollector::savedResultPath(result))
+            m_saved += savedLength(*path);
+    }
+
+    // A file that cannot be read counts as more than any Read could give.
+    static qsizetype savedLength(const QString &path)
+    {
+        const std::optional<QByteArray> bytes = RegularFile::read(path);
+        const std::optional<QString> text = bytes ? Text::decodeUtf8Strict(*bytes) : std::nullopt;
+        return text ? text->size() : std::numeric_limits<qsizetype>::max() / 2;
+    }
+
+    mutable std::mutex m_lock;
+    qsizetype m_saved = 0;
+    qsizetype m_read = 0;
+};
+
 } // namespace
 
 std::optional<QString> Generator::notAFile(const QString &path)
@@ -189,6 +234,7 @@ QString Generator::wikiPrompt(const QString &entry)
     const QStringList lines{
         QStringLiteral("Atlassian MCP 도구로 아래 Confluence 페이지 하나를 읽어, 본문을 마크다운으로 **그대로** 옮겨 답한다."),
         QStringLiteral("- 페이지: ") + entry,
+        QStringLiteral("- 도구 결과가 파일로 저장됐다고 나오면 Read 로 그 파일을 끝까지 읽는다."),
         QStringLiteral("- 요약하거나 줄이지 않는다. 표·코드 블록·필드 이름·에러 코드·워드민트 키를 빠짐없이 옮긴다."),
         QStringLiteral("- 본문에 링크된 다른 페이지는 읽지 않는다. 설명 문장·인사는 쓰지 않고 본문만 답한다."),
         QStringLiteral("- 도구가 cloudId 를 요구하면 URL 의 호스트(예: harborclips.atlassian.net)를 넣는다. 한 도구가 권한 오류를 내면 "
@@ -234,7 +280,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         } else {
             const QString path = AppPaths::expandHome(entry);
             const QFileInfo info(path);
-            if (info.exists() || info.isSymLink()) {
+            if (info.exists() || info.isSymLink() || GenerateInput::namesLocalFile(entry)) {
                 const QFuture<QString> localRead = OffThread::run(readLocal, entry, path);
                 text = co_await localRead;
             } else {
@@ -273,8 +319,19 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
     QStringList tools;
     for (const QString &server : servers)
         tools.append(QStringLiteral("mcp__") + server);
+    // A page above about 50 KB reaches the model as a 2 KB preview and the
+    // name of the file that holds it whole, which the tool (2.1.337) lets
+    // the run's Read open; "Read(./**)" offers Read and allows no other
+    // folder than the run's own. Read refuses a file above 256 KB, and a
+    // model may answer from the preview: a page not read back whole is
+    // refused, never kept as its preview.
+    tools.append(QStringLiteral("Read(./**)"));
+    const auto pages = std::make_shared<SavedPages>();
     const QString answer = co_await run.runner.run(wikiPrompt(entry), tools, {}, run.dir, false,
-                                                   progressSink(run, stage), {}, run.cancel);
+                                                   progressSink(run, stage), pages->watcher(), run.cancel);
+    if (pages->cut() || answer.contains(QLatin1String("<persisted-output>")))
+        throw ClaudeFailure{what + QStringLiteral("가 너무 커서 Claude 가 통째로 읽지 못했어요: ") + entry
+                            + QStringLiteral("\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
     const QString trimmed = answer.trimmed();
     if (trimmed.startsWith(QStringLiteral("읽지 못함")) || Text::graphemeCount(trimmed) < shortestPage)
         throw ClaudeFailure{what + QStringLiteral("를 읽지 못했어요: ") + entry + QLatin1Char('\n')

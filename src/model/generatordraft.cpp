@@ -50,6 +50,16 @@ std::pair<Plan, QStringList> Generator::decode(const QString &answer)
     }
 }
 
+QStringList Generator::leftProblems(const QStringList &problems)
+{
+    if (problems.isEmpty())
+        return {};
+    QStringList lines{QStringLiteral("남은 문제 %1건은 편집 화면에서 고쳐 주세요").arg(problems.size())};
+    for (const QString &problem : problems)
+        lines.append(QStringLiteral("  · ") + problem);
+    return lines;
+}
+
 QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDoc, QString apiDoc)
 {
     const auto withImage = std::count_if(section.frames.cbegin(), section.frames.cend(),
@@ -103,11 +113,8 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     run.cancel.throwIfCancelled();
     if (fixed.screens.isEmpty())
         throw ClaudeFailure{QStringLiteral("초안을 읽지 못했어요: ") + remaining.join(QStringLiteral(", "))};
-    if (!remaining.isEmpty()) {
-        add(run, QStringLiteral("남은 문제 %1건은 편집 화면에서 고쳐 주세요").arg(remaining.size()));
-        for (const QString &problem : remaining)
-            add(run, QStringLiteral("  · ") + problem);
-    }
+    for (const QString &line : leftProblems(remaining))
+        add(run, line);
     finish(run, Stage::check,
            remaining.isEmpty() ? QStringLiteral("문제 없음")
                                : QStringLiteral("남은 문제 %1건 — 편집 화면에서 고쳐 주세요").arg(remaining.size()));

@@ -369,6 +369,7 @@ QCoro::Task<> Reviser::run(Run run)
         const QFuture<Edited> first = OffThread::run(readBack, run.dir);
         Edited edited = co_await first;
         const QStringList added = newProblems(before, edited.problems);
+        QStringList left;
         if (!added.isEmpty()) {
             setPhase(Phase::running(QStringLiteral("검사에서 ") + QString::number(added.size())
                                     + QStringLiteral("건 — 한 번 더 고치는 중")));
@@ -376,6 +377,7 @@ QCoro::Task<> Reviser::run(Run run)
                          .trimmed();
             const QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
             edited = co_await fixed;
+            left = edited.problems;
         }
 
         setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
@@ -390,7 +392,8 @@ QCoro::Task<> Reviser::run(Run run)
             OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
         co_await logged;
         run.record.end();
-        end(run, Phase::done(withNotice(run.notice, answer.isEmpty() ? QStringLiteral("고쳤어요") : answer)));
+        const QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
+        end(run, Phase::done(withNotice(run.notice, (said + Generator::leftProblems(left)).join(QLatin1Char('\n')))));
         if (run.onDone)
             run.onDone();
         co_return;

@@ -106,7 +106,47 @@ void setNonBlocking(int fd)
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+// The value after "<label>:" on the first line of `text` that holds it,
+// trimmed; empty when no line does.
+QString field(const QString &text, QLatin1String label)
+{
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const qsizetype at = line.indexOf(label + QLatin1Char(':'));
+        if (at >= 0)
+            return line.mid(at + label.size() + 1).trimmed();
+    }
+    return QString();
+}
+
+// The text between the first "(" and the last ")", or nothing.
+QString parenthesised(const QString &text)
+{
+    const qsizetype open = text.indexOf(QLatin1Char('('));
+    const qsizetype close = text.lastIndexOf(QLatin1Char(')'));
+    return open >= 0 && close > open ? text.mid(open + 1, close - open - 1) : QString();
+}
+
 } // namespace
+
+// The status lines of "claude mcp get" (2.1.337): "✔ Connected", "!
+// Needs authentication", "✘ Failed to connect" with the cause on an
+// "Issue:" line, and "- Not checked (folder not trusted; run `claude`
+// here)" for a local server in a folder the person has not trusted. Only
+// the second is helped by a login; a status this does not know is shown as
+// the tool words it.
+Connections::Status Connections::serverStatus(const QString &name, const QString &output)
+{
+    const QString status = field(output, QLatin1String("Status"));
+    if (status.contains(QLatin1String("Connected")))
+        return Status::ok(name + QStringLiteral(" 연결됨"));
+    if (status.contains(QLatin1String("Needs auth")))
+        return Status::needsLogin(name);
+    if (status.contains(QLatin1String("Not checked")))
+        return Status::notChecked(parenthesised(status));
+    if (status.contains(QLatin1String("Failed to connect")))
+        return Status::notConnected(field(output, QLatin1String("Issue")));
+    return Status::notConnected(status);
+}
 
 Connections::Status Connections::Status::ok(const QString &text)
 {
@@ -126,6 +166,18 @@ Connections::Status Connections::Status::checking()
 Connections::Status Connections::Status::missing()
 {
     return Status{Kind::missing, QString()};
+}
+
+Connections::Status Connections::Status::notChecked(const QString &reason)
+{
+    const QString words = QStringLiteral("확인 안 됨");
+    return Status{Kind::notChecked, reason.isEmpty() ? words : words + QStringLiteral(" (") + reason + QLatin1Char(')')};
+}
+
+Connections::Status Connections::Status::notConnected(const QString &cause)
+{
+    const QString words = QStringLiteral("연결 실패");
+    return Status{Kind::notConnected, cause.isEmpty() ? words : words + QStringLiteral(" (") + cause + QLatin1Char(')')};
 }
 
 Connections::Hooks::Hooks()
@@ -164,14 +216,42 @@ Connections &Connections::shared()
     return *instance;
 }
 
-Connections::Status Connections::checkClaude(const QString &claude, std::chrono::milliseconds timeout,
-                                             const CancelToken &stop)
+std::optional<Keychain::Reading> Connections::runKey(AppSettings::ClaudeAuth auth)
+{
+    if (auth != AppSettings::ClaudeAuth::apiKey)
+        return std::nullopt;
+    return Keychain::read(Keychain::Item::anthropicKey);
+}
+
+std::optional<QString> Connections::keyProblem(const Keychain::Reading &key)
+{
+    switch (key.outcome) {
+    case Keychain::Reading::Outcome::found:
+        return std::nullopt;
+    case Keychain::Reading::Outcome::unreadable:
+        return key.problem;
+    case Keychain::Reading::Outcome::absent:
+        break;
+    }
+    return QStringLiteral("Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요.");
+}
+
+Connections::Status Connections::checkClaude(const QString &claude, const std::optional<Keychain::Reading> &apiKey,
+                                             std::chrono::milliseconds timeout, const CancelToken &stop)
 {
     if (!isExecutableFile(claude))
         return Status::missing();
+    std::optional<QString> key;
+    if (apiKey) {
+        if (const std::optional<QString> problem = keyProblem(*apiKey))
+            return Status::needsLogin(*problem);
+        key = apiKey->value;
+    }
+    // Asked as a run would ask: a credential inherited from our environment
+    // would report a login that no run uses.
     const QString output =
         Spawn::output(claude, {QStringLiteral("auth"), QStringLiteral("status"), QStringLiteral("--json")},
-                      env(claude), timeout, stop)
+                      ClaudeRunner::environment(claude, key), timeout, stop)
             .value_or(QString());
     QJsonObject status;
     try {
@@ -208,16 +288,7 @@ Connections::Status Connections::checkServer(const QString &claude, const QStrin
     const QString text = output.value_or(QString());
     if (text.contains(QLatin1String("No MCP server named")) || text.isEmpty())
         return Status::missing();
-    QString statusLine;
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (line.contains(QLatin1String("Status:"))) {
-            statusLine = line;
-            break;
-        }
-    }
-    if (statusLine.contains(QLatin1String("Connected")))
-        return Status::ok(name + QStringLiteral(" 연결됨"));
-    return Status::needsLogin(name);
+    return serverStatus(name, text);
 }
 
 QStringList Connections::atlassianServers()
@@ -256,12 +327,13 @@ void Connections::refresh(const AppSettings &settings)
     setWiki(Status::checking());
 
     const QString configured = settings.claudePath;
+    const AppSettings::ClaudeAuth auth = settings.claudeAuth;
     const bool tokenMode = settings.figmaMode == AppSettings::FigmaMode::token;
     const std::chrono::milliseconds timeout = m_hooks.checkTimeout;
     // The checks wait for child processes (and the tool search for a login
-    // shell), so none of them runs on the main thread.
-    std::thread([self = QPointer<Connections>(this), configured, tokenMode, timeout, stop = m_checksStop] {
-        const Checked checked = checkAll(configured, tokenMode, timeout, stop);
+    // shell, and the keyring), so none of them runs on the main thread.
+    std::thread([self = QPointer<Connections>(this), configured, auth, tokenMode, timeout, stop = m_checksStop] {
+        const Checked checked = checkAll(configured, auth, tokenMode, timeout, stop);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, checked] {
@@ -272,13 +344,13 @@ void Connections::refresh(const AppSettings &settings)
     }).detach();
 }
 
-Connections::Checked Connections::checkAll(const QString &configuredClaude, bool tokenMode,
-                                           std::chrono::milliseconds timeout, const CancelToken &stop)
+Connections::Checked Connections::checkAll(const QString &configuredClaude, AppSettings::ClaudeAuth auth,
+                                           bool tokenMode, std::chrono::milliseconds timeout, const CancelToken &stop)
 {
     const QString claude =
         configuredClaude.isEmpty() ? ClaudeRunner::findClaude(stop).value_or(QString()) : configuredClaude;
     Checked checked;
-    checked.claude = checkClaude(claude, timeout, stop);
+    checked.claude = checkClaude(claude, runKey(auth), timeout, stop);
     const bool toolAbsent = checked.claude.kind == Status::Kind::missing;
 
     if (tokenMode)

@@ -3,6 +3,7 @@
 #include "claude/childprocess.h"
 #include "claude/spawn.h"
 #include "settings/appsettings.h"
+#include "settings/keychain.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -27,17 +28,25 @@ class Connections : public QObject
 
 public:
     struct Status {
-        enum class Kind { ok, needsLogin, checking, missing };
+        // `notChecked`: the tool did not try the server (it checks no local
+        // server from a folder the person has not trusted); `notConnected`:
+        // it tried and could not reach it. A login helps with neither.
+        enum class Kind { ok, needsLogin, checking, missing, notChecked, notConnected };
 
         Kind kind = Kind::checking;
         // How it works (ok), or what is missing: a sentence, or from
-        // checkServer the bare server name (needsLogin). Empty otherwise.
+        // checkServer the bare server name (needsLogin); for a server not
+        // checked or not connected, the shown words with the tool's reason.
+        // Empty otherwise.
         QString text;
 
         static Status ok(const QString &text);
         static Status needsLogin(const QString &text);
         static Status checking();
         static Status missing();
+        // `reason` and `cause` are the tool's own words; either may be empty.
+        static Status notChecked(const QString &reason);
+        static Status notConnected(const QString &cause);
 
         bool operator==(const Status &) const = default;
     };
@@ -95,10 +104,19 @@ public:
     // results; dropped (not queued) while a check runs.
     void refresh(const AppSettings &settings);
 
-    // The tool and its login, from "auth status --json". Blocks the caller;
-    // cancelling `stop` ends the tool.
-    static Status checkClaude(const QString &claude, std::chrono::milliseconds timeout = checkTimeout,
-                              const CancelToken &stop = CancelToken());
+    // The tool and the login its runs use, from "auth status --json" in a
+    // run's environment: with `apiKey`, the keyring's reading of the key
+    // the API-key mode hands over (an absent or unreadable key is named
+    // without asking the tool); without it, the tool's own login. Blocks the
+    // caller; cancelling `stop` ends the tool.
+    static Status checkClaude(const QString &claude, const std::optional<Keychain::Reading> &apiKey = std::nullopt,
+                              std::chrono::milliseconds timeout = checkTimeout, const CancelToken &stop = CancelToken());
+    // The keyring's reading of the key that runs hand over in `auth`'s mode;
+    // nothing in the login mode. Blocks until the keyring answers.
+    static std::optional<Keychain::Reading> runKey(AppSettings::ClaudeAuth auth);
+    // Why runs cannot use that key (absent or unreadable); nothing when
+    // it was found.
+    static std::optional<QString> keyProblem(const Keychain::Reading &key);
     // One MCP server of the tool, from "mcp get <name>". Blocks the caller;
     // cancelling `stop` ends the tool.
     static Status checkServer(const QString &claude, const QString &name,
@@ -148,8 +166,9 @@ private:
     Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
     Q_PROPERTY(bool refreshing READ isRefreshing NOTIFY refreshingChanged)
 
-    static Checked checkAll(const QString &configuredClaude, bool tokenMode, std::chrono::milliseconds timeout,
-                            const CancelToken &stop);
+    static Status serverStatus(const QString &name, const QString &output);
+    static Checked checkAll(const QString &configuredClaude, AppSettings::ClaudeAuth auth, bool tokenMode,
+                            std::chrono::milliseconds timeout, const CancelToken &stop);
     void publish(const Checked &checked);
 
     void run(const Job &job, const QString &exe, const QStringList &args, bool pty, bool openURL,

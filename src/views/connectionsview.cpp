@@ -132,9 +132,9 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     for (auto signal : {&Connections::claudeChanged, &Connections::figmaChanged, &Connections::wikiChanged,
                         &Connections::jobChanged, &Connections::lastErrorChanged})
         connect(m_connections, signal, this, &ConnectionsView::follow);
-    // Of the settings only the design-service mode changes what is offered.
+    // Of the settings only the two modes change what is offered.
     connect(m_state, &AppState::settingsChanged, this, [this] {
-        if (m_state->settings().figmaMode != m_figmaMode)
+        if (m_state->settings().figmaMode != m_figmaMode || m_state->settings().claudeAuth != m_claudeAuth)
             follow();
     });
     connect(qApp, &QGuiApplication::applicationStateChanged, this, &ConnectionsView::onActivation);
@@ -199,6 +199,9 @@ QString ConnectionsView::detailLine(const QString &purpose, const Connections::S
         return purpose + QStringLiteral(" · 확인하는 중");
     case Kind::missing:
         return purpose + QStringLiteral(" · 아직 연결 안 됨");
+    case Kind::notChecked:
+    case Kind::notConnected:
+        return purpose + QStringLiteral(" · ") + status.text;
     }
     return purpose;
 }
@@ -221,6 +224,13 @@ void ConnectionsView::showRow(Row &row, const QString &purpose, const Connection
         // not the theme's red error sign.
         ViewStyle::symbol(row.icon, QStringLiteral("xmark.circle"), ViewStyle::Tone::secondary,
                           row.icon->fontMetrics().height());
+        break;
+    case Kind::notChecked:
+        ViewStyle::symbol(row.icon, QStringLiteral("circle"), ViewStyle::Tone::secondary,
+                          row.icon->fontMetrics().height());
+        break;
+    case Kind::notConnected:
+        ViewStyle::themeSymbol(row.icon, QStringLiteral("exclamationmark.triangle.fill"), ViewStyle::Tone::orange);
         break;
     case Kind::checking:
         row.icon->setProperty("symbol", QString());
@@ -256,13 +266,18 @@ void ConnectionsView::showRow(Row &row, const QString &purpose, const Connection
 
 ConnectionsView::Step ConnectionsView::claudeStep() const
 {
+    // Runs in the API-key mode use the stored key, whatever the tool's own
+    // login: logging in to the tool cannot help them.
+    const bool keyMode = m_state->settings().claudeAuth == AppSettings::ClaudeAuth::apiKey;
     switch (m_connections->claude().kind) {
     case Kind::ok:
     case Kind::needsLogin:
-        return Step::loginClaude;
+        return keyMode ? Step::none : Step::loginClaude;
     case Kind::missing:
         return Step::installClaude;
     case Kind::checking:
+    case Kind::notChecked:
+    case Kind::notConnected:
         return Step::none;
     }
     return Step::none;
@@ -299,6 +314,7 @@ ConnectionsView::Step ConnectionsView::wikiStep() const
 void ConnectionsView::follow()
 {
     m_figmaMode = m_state->settings().figmaMode;
+    m_claudeAuth = m_state->settings().claudeAuth;
     showRow(m_claudeRow, claudePurpose, m_connections->claude(), claudeStep());
     showRow(m_figmaRow, figmaPurpose, m_connections->figma(), figmaStep());
     showRow(m_wikiRow, wikiPurpose, m_connections->wiki(), wikiStep());

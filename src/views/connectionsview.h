@@ -90,6 +90,7 @@ private:
     QLabel *m_errorText;
     QPushButton *m_recheck;
     AppSettings::FigmaMode m_figmaMode = AppSettings::FigmaMode::mcp;
+    AppSettings::ClaudeAuth m_claudeAuth = AppSettings::ClaudeAuth::login;
     // Tells the newest refresh from older ones still searching for the tool.
     quint64 m_refreshSerial = 0;
     // Ends the tool searches still running when the view goes.

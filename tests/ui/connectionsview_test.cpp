@@ -166,6 +166,25 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     EXPECT_TRUE(view->jobPanel()->isHidden());
     EXPECT_TRUE(view->errorLine()->isHidden());
 
+    // A server the tool could not reach, and one it did not check from an
+    // untrusted folder (claude 2.1.337's words): each says so with the
+    // tool's reason, and no login is offered, which could help neither.
+    setResponses({loggedIn,
+                  respond({"mcp", "get", "figma"},
+                          {out("figma:\n  Status: - Not checked (folder not trusted; run `claude` here)\n")}),
+                  respond({"mcp", "get", "atlassian"},
+                          {out("atlassian:\n  Status: ✘ Failed to connect\n  Issue: ECONNREFUSED: Unable to connect.\n")})});
+    recheck();
+    EXPECT_EQ(seen(view->figmaRow()),
+              QStringLiteral("피그마 섹션 읽기 (필수) · 확인 안 됨 (folder not trusted; run `claude` here) | (none)"));
+    EXPECT_EQ(view->figmaRow().icon->property("symbol").toString(), QStringLiteral("circle"));
+    EXPECT_EQ(seen(view->wikiRow()),
+              QStringLiteral("기획서·API 문서 읽기 (선택) · 연결 실패 (ECONNREFUSED: Unable to connect.) | (none)"));
+    EXPECT_EQ(view->wikiRow().icon->property("symbol").toString(), QStringLiteral("exclamationmark.triangle.fill"));
+    setResponses({loggedIn, figmaNeedsLogin,
+                  respond({"mcp", "get", "atlassian"}, {out("atlassian:\n  Status: ⚠ Needs authentication\n")})});
+    recheck();
+
     // While a check runs the rows spin and the tool offers nothing.
     view->recheckButton()->click();
     EXPECT_TRUE(view->claudeRow().spinner->isVisible());
@@ -190,6 +209,28 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     EXPECT_EQ(view->claudeRow().detail->text(), claude + "로그인이 필요해요");
     EXPECT_EQ(offers(), (QStringList{"로그인", "(none)", "(none)"}));
     EXPECT_EQ(view->claudeRow().button->property("controlSize").toString(), QStringLiteral("regular"));
+
+    // In the API-key mode the tool is asked with the stored key, as runs
+    // are; without one the row says so, and a login of the tool, which such
+    // runs do not use, is never offered.
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    state->setSettings(settings);
+    recheck();
+    EXPECT_EQ(seen(view->claudeRow()),
+              claude + "Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요. | (none)");
+    auto store = std::make_shared<MemorySecretStore>();
+    store->items.insert(Keychain::account(Keychain::Item::anthropicKey), "sk-ant-kept");
+    Keychain::useStore(store);
+    setResponses({respond(authStatus, {out(R"({"loggedIn":true,"authMethod":"api_key"})")}), figmaMissing});
+    recheck();
+    EXPECT_EQ(seen(view->claudeRow()), claude + "API 키으로 로그인됨 | (none)");
+    QString handed;
+    for (const QJsonObject &start : fake.records("start"))
+        if (start.value("args").toArray().first() == QStringLiteral("auth"))
+            handed = start.value("env").toObject().value("ANTHROPIC_API_KEY").toString();
+    EXPECT_EQ(handed, QStringLiteral("sk-ant-kept"));
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    state->setSettings(settings);
 
     // No tool at all: install it, and a failed install leaves its last error.
     settings.claudePath = root.path() + "/nowhere/claude";

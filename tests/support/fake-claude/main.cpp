@@ -47,12 +47,20 @@
 //                                 large chunks
 //   {"savedResult": {"id": "toolu_1", "text": "...", "form": "json" | "txt"}}
 //                                 a tool result too large to pass on inline,
-//                                 as the real tool (2.1.x) sends it: the text
-//                                 goes to a file beside FAKE_CLAUDE_LOG (a
-//                                 JSON array of text blocks for "json", the
-//                                 bare text for "txt"), and the result event
-//                                 for tool use "id" carries a notice naming
-//                                 that file and a 2 KB preview
+//                                 as the real tool (2.1.337) sends one above
+//                                 about 50 KB: the text goes to
+//                                 ~/.claude/projects/<folder>/<session>/
+//                                 tool-results/<id>.json (a JSON array of
+//                                 text blocks; .txt: the bare text), and the
+//                                 result for tool use "id" is
+//                                 "<persisted-output>" with a notice naming
+//                                 that file and the file's first 2 KB
+//   {"readSaved": "toolu_2"}      a Read (tool use "toolu_2") of the last
+//                                 saved result and its answer, the whole file
+//                                 with numbered lines, as the real tool gives
+//                                 it to a run that offers Read: it lets a run
+//                                 read its own saved results and refuses
+//                                 files outside its folders
 //   {"fill": "out" | "err", "bytes": N}  N bytes of filler lines
 //   {"sleep": ms}
 //   {"awaitSigterm": {"ignore": false}}  sleep until SIGTERM and log it; then
@@ -371,33 +379,71 @@ void repeatEvent(const QJsonObject &step)
     writeAll(1, chunk);
 }
 
+// Where the real tool (2.1.337) keeps a run's large tool results:
+// ~/.claude/projects/<working folder, every other character than a letter or
+// digit made "-">/<session>/tool-results/.
+QString toolResultsFolder()
+{
+    QString slug = QDir::currentPath();
+    for (QChar &c : slug)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128))
+            c = u'-';
+    return QStringLiteral("%1/.claude/projects/%2/fake-session-%3/tool-results")
+        .arg(QDir::homePath(), slug)
+        .arg(::getpid());
+}
+
+QString lastSavedResult;
+
 void savedResult(const QJsonObject &saved)
 {
-    static int count = 0;
     const bool json = saved.value("form").toString() == "json";
     const QString text = saved.value("text").toString();
-    const QString folder = QFileInfo(QString::fromUtf8(qgetenv("FAKE_CLAUDE_LOG"))).absolutePath();
-    const QString path = QStringLiteral("%1/tool-results/%2-%3.%4")
-                             .arg(folder)
-                             .arg(::getpid())
-                             .arg(++count)
-                             .arg(json ? "json" : "txt");
+    const QString id = saved.value("id").toString();
+    const QString path = toolResultsFolder() + "/" + id + (json ? ".json" : ".txt");
     QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray content = json
+        ? QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}).toJson()
+        : text.toUtf8();
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(json ? QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}).toJson()
-                        : text.toUtf8());
+        file.write(content);
     file.close();
+    lastSavedResult = path;
     const QString notice = json ? QStringLiteral("Output too large (%1KB). Full output saved to: %2")
-                                      .arg(text.toUtf8().size() / 1024)
-                                      .arg(path)
+                                      .arg(QString::number(content.size() / 1024.0, 'f', 1), path)
                                 : QStringLiteral("Output has been saved to %1.").arg(path);
-    const QString content = "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + text.left(2048)
+    const QString head = QString::fromUtf8(content.left(2048));
+    const QString preview = "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + head
         + "\n...\n</persisted-output>";
-    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", saved.value("id").toString()},
-                             {"content", content}};
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", preview}};
     const QJsonObject event{{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}};
     writeAll(1, QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
+}
+
+// A Read of the last saved result, whole, as the real tool answers it: each
+// line after its number and a tab.
+void readSaved(const QString &id)
+{
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", "Read"},
+                          {"input", QJsonObject{{"file_path", lastSavedResult}}}};
+    writeAll(1, QJsonDocument(QJsonObject{{"type", "assistant"},
+                                          {"message", QJsonObject{{"content", QJsonArray{use}}}}})
+                        .toJson(QJsonDocument::Compact)
+                    + '\n');
+    QFile file(lastSavedResult);
+    QStringList lines;
+    if (file.open(QIODevice::ReadOnly))
+        lines = QString::fromUtf8(file.readAll()).split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        lines[i] = QString::number(i + 1) + '\t' + lines[i];
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", lines.join('\n')}};
+    writeAll(1, QJsonDocument(QJsonObject{{"type", "user"},
+                                          {"message", QJsonObject{{"content", QJsonArray{result}}}}})
+                        .toJson(QJsonDocument::Compact)
+                    + '\n');
 }
 
 void runStep(const QJsonObject &step)
@@ -412,6 +458,8 @@ void runStep(const QJsonObject &step)
         writeEvent(step);
     else if (step.contains("savedResult"))
         savedResult(step.value("savedResult").toObject());
+    else if (step.contains("readSaved"))
+        readSaved(step.value("readSaved").toString());
     else if (step.contains("fill"))
         fill(step.value("fill").toString() == "err" ? 2 : 1, step.value("bytes").toInteger());
     else if (step.contains("sleep"))
