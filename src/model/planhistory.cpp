@@ -2,6 +2,8 @@
 
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "model/plan.h"
 
 #include <QDateTime>
@@ -10,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QStringList>
 
 namespace PlanHistory {
 
@@ -41,40 +44,81 @@ void dropDerived(QJsonObject &plan)
     plan.insert(QLatin1String("strings"), kept);
 }
 
-// Whether everything `original` says survives in `written`. A null says
-// nothing; a bare text that became an object with that text (a sourced
-// statement or an argument) is the same statement.
-bool survives(const QJsonValue &original, const QJsonValue &written)
+// Adds to `lost` the places of `original` whose content does not survive
+// in `written`: a key, or a list that changed length, by its path. A null
+// says nothing; a bare text that became an object with that text (a
+// sourced statement or an argument) is the same statement.
+void collectLost(const QJsonValue &original, const QJsonValue &written, const QString &path, QStringList &lost)
 {
     if (original.isNull())
-        return true;
+        return;
     if (original.isObject()) {
-        if (!written.isObject())
-            return false;
+        if (!written.isObject()) {
+            lost.append(path);
+            return;
+        }
         const QJsonObject o = original.toObject();
         const QJsonObject w = written.toObject();
         for (auto it = o.begin(); it != o.end(); ++it)
-            if (!survives(it.value(), w.value(it.key())))
-                return false;
-        return true;
+            collectLost(it.value(), w.value(it.key()), path.isEmpty() ? it.key() : path + u'.' + it.key(), lost);
+        return;
     }
     if (original.isArray()) {
-        if (!written.isArray())
-            return false;
         const QJsonArray o = original.toArray();
         const QJsonArray w = written.toArray();
-        if (o.size() != w.size())
-            return false;
+        if (!written.isArray() || o.size() != w.size()) {
+            lost.append(path);
+            return;
+        }
         for (qsizetype i = 0; i < o.size(); ++i)
-            if (!survives(o.at(i), w.at(i)))
-                return false;
-        return true;
+            collectLost(o.at(i), w.at(i), path + u'[' + QString::number(i) + u']', lost);
+        return;
     }
     if (original.isString() && written.isObject()) {
         const QJsonObject w = written.toObject();
-        return w.value(QLatin1String("text")) == original || w.value(QLatin1String("name")) == original;
+        if (w.value(QLatin1String("text")) != original && w.value(QLatin1String("name")) != original)
+            lost.append(path);
+        return;
     }
-    return original == written;
+    if (original != written)
+        lost.append(path);
+}
+
+// The places of `fileJson` that writing `plan` back would lose.
+QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
+{
+    QJsonObject original = fileJson;
+    QJsonObject written = plan.toJson();
+    dropDerived(original);
+    dropDerived(written);
+    QStringList lost;
+    collectLost(original, written, QString(), lost);
+    return lost;
+}
+
+bool holdsSomething(const QJsonValue &value)
+{
+    return !(value.isNull() || value.isUndefined() || (value.isArray() && value.toArray().isEmpty())
+             || (value.isObject() && value.toObject().isEmpty()) || (value.isString() && value.toString().isEmpty()));
+}
+
+// The parts of the plan before that hold something and are gone from the
+// result altogether.
+QStringList missingParts(const std::optional<QByteArray> &before, const QJsonObject &after)
+{
+    QStringList missing;
+    if (!before)
+        return missing;
+    QJsonObject old;
+    try {
+        old = parseObject(*before);
+    } catch (const JSONDecodeError &) {
+        return missing;
+    }
+    for (auto it = old.begin(); it != old.end(); ++it)
+        if (holdsSomething(it.value()) && !after.contains(it.key()))
+            missing.append(it.key());
+    return missing;
 }
 
 // plan-<stamp>.json, and for later backups of the same second
@@ -129,11 +173,26 @@ QString keep(const QString &dir, const QByteArray &bytes)
 
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
 {
-    QJsonObject original = fileJson;
-    QJsonObject written = plan.toJson();
-    dropDerived(original);
-    dropDerived(written);
-    return !survives(original, written);
+    return !lostPlaces(fileJson, plan).isEmpty();
+}
+
+QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)
+{
+    const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")));
+    if (!bytes)
+        return refused + QStringLiteral("을 읽지 못했어요");
+    QJsonObject after;
+    try {
+        after = parseObject(*bytes);
+    } catch (const JSONDecodeError &) {
+        return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
+    }
+    QStringList lost = missingParts(before, after) + lostPlaces(after, *Plan::read(after));
+    lost.removeDuplicates();
+    if (lost.isEmpty())
+        return QString();
+    return refused + QStringLiteral("을 받으면 없어지는 내용: ") + lost.join(QStringLiteral(", "));
 }
 
 } // namespace PlanHistory

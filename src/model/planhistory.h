@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <optional>
 
 struct Plan;
 
@@ -32,5 +33,13 @@ QString keep(const QString &dir, const QByteArray &bytes);
 // element. The derived fields (naming.platformMap, strings[].frame and
 // strings[].box) are recomputed on every write and do not count.
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
+
+// Why the plan.json a revision left in `dir` may not be kept, as one Korean
+// line naming what would be lost; empty when it may. It is refused when it
+// is no JSON object, when writing it as a plan would drop some of it (an
+// unknown key, a part of the wrong type, a list emptied by one bad element)
+// or when a part the plan held before (`before`, the file's bytes then) is
+// gone from it.
+QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before);
 
 } // namespace PlanHistory
