@@ -11,6 +11,8 @@
 #include "model/developtexts.h"
 #include "model/generator.h"
 #include "model/plan.h"
+#include "model/planfiles.h"
+#include "model/planguard.h"
 #include "settings/apppaths.h"
 #include "settings/appsettings.h"
 
@@ -413,25 +415,39 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     };
 
     const QStringList dirs{job->worktree, planDir};
+    // Taken before Claude runs: whatever its tools do to the plan folder is
+    // undone when the run ends, however it ends.
+    const QFuture<PlanFiles::Snapshot> taking = OffThread::run(PlanFiles::take, planDir);
+    const PlanFiles::Snapshot planFiles = co_await taking;
+    if (!self)
+        co_return;
+    runner.disallowedTools = disallowedTools();
     QString answer;
+    std::optional<QString> failure;
     try {
         answer = co_await runner.run(prompt, allowedTools(platform), dirs, job->worktree, false, std::move(progress),
                                      ClaudeRunner::ToolResult(), job->cancel);
     } catch (const Cancelled &) {
-        if (self)
-            fail(*job, stopped);
-        co_return;
-    } catch (const ClaudeFailure &failure) {
-        if (self)
-            fail(*job, failure.message);
-        co_return;
-    } catch (const SpawnFailure &failure) {
-        if (self)
-            fail(*job, failure.message);
-        co_return;
+        failure = stopped;
+    } catch (const ClaudeFailure &error) {
+        failure = error.message;
+    } catch (const SpawnFailure &error) {
+        failure = error.message;
     }
+    const QFuture<QString> guarding = OffThread::run(PlanGuard::putBackChanges, planDir, planFiles);
+    const QString guarded = co_await guarding;
     if (!self)
         co_return;
+    if (failure) {
+        if (!guarded.isEmpty()) {
+            QFuture<void> recording = record(planDir, platform, job->branch, *failure + QStringLiteral("\n\n") + guarded);
+            co_await recording;
+            if (!self)
+                co_return;
+        }
+        fail(*job, guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded);
+        co_return;
+    }
 
     // Every untracked file on its own: a new folder would otherwise be one
     // "?? dir/" entry however many files it holds.
@@ -443,15 +459,35 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (!self)
         co_return;
     const QStringList changed = changedPaths(status.value_or(QByteArray()));
+    // Written before the run shows as done, so a finished run's record is
+    // there to read.
+    QFuture<void> writing =
+        record(planDir, platform, job->branch, guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded);
+    co_await writing;
+    if (!self)
+        co_return;
+    // A run whose plan had to be put back did what it must not: it does not
+    // end done.
+    update(*job, [&](Run &run) {
+        run.phase = guarded.isEmpty() ? Run::Phase::done : Run::Phase::failed;
+        run.summary = answer.trimmed();
+        run.changed = changed;
+        run.detail = guarded.isEmpty() ? QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개")
+                                       : guarded;
+        run.ended = QDateTime::currentDateTime();
+    });
+}
+
+QFuture<void> Developer::record(const QString &planDir, PlatformKind platform, const QString &branch,
+                                const QString &text)
+{
     // Into an existing history folder only; a plan folder without one gets
-    // no record, and a failed write leaves the run done. Written before the
-    // run shows as done, so a finished run's record is there to read.
-    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
-        + QStringLiteral(")\n\n") + answer;
-    // The record is the one write of a development run into the plan
-    // folder: it takes the folder's lock for it and gives way to an
-    // operation that holds it.
-    QFuture<void> writing = OffThread::run(
+    // no record, and a failed write changes nothing of the run. The record
+    // is the one write of a development run into the plan folder: it takes
+    // the folder's lock for it and gives way to an operation that holds it.
+    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + branch
+        + QStringLiteral(")\n\n") + text;
+    return OffThread::run(
         [](const QString &dir, const QString &path, const QByteArray &bytes) {
             try {
                 const FolderLock lock = FolderLock::take(dir);
@@ -461,16 +497,6 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         },
         planDir, planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
         record.toUtf8());
-    co_await writing;
-    if (!self)
-        co_return;
-    update(*job, [&](Run &run) {
-        run.phase = Run::Phase::done;
-        run.summary = answer.trimmed();
-        run.changed = changed;
-        run.detail = QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
-        run.ended = QDateTime::currentDateTime();
-    });
 }
 
 void Developer::observe(PlatformKind platform, const QString &line)
@@ -536,21 +562,32 @@ QString Developer::prompt(PlatformKind platform, const QString &base, const QStr
 }
 
 // The plan folder is passed with --add-dir for reading the plan and its
-// images. The claude tool resolves "./**" against the run's working folder,
-// the worktree: a Write anywhere below it goes through, while an Edit of the
-// plan folder's plan.json is refused.
+// images. The claude tool (2.1.337) resolves "./**" against the run's
+// working folder, the worktree: a Write anywhere below it goes through,
+// while an Edit of the plan folder's plan.json is refused. Reads need no
+// rule in the working folder and the --add-dir folders and are refused
+// elsewhere; "Read(./**)" and the like only keep the tools offered.
 QStringList Developer::allowedTools(PlatformKind platform)
 {
-    return {QStringLiteral("Read"),
+    return {QStringLiteral("Read(./**)"),
             QStringLiteral("Edit(./**)"),
             QStringLiteral("Write(./**)"),
-            QStringLiteral("Glob"),
-            QStringLiteral("Grep"),
+            QStringLiteral("Glob(./**)"),
+            QStringLiteral("Grep(./**)"),
             platform == PlatformKind::android ? QStringLiteral("Bash(./gradlew:*)")
                                               : QStringLiteral("Bash(xcodebuild:*)"),
             QStringLiteral("Bash(git status:*)"),
             QStringLiteral("Bash(git diff:*)"),
             QStringLiteral("Bash(ls:*)")};
+}
+
+// "git diff --output=<file>" writes any file the person can. The claude
+// tool (2.1.337) refuses it through this pattern, wherever the option
+// stands after "git diff", and still runs "git diff --stat"; a ":*" in the
+// middle of a pattern does not match.
+QStringList Developer::disallowedTools()
+{
+    return {QStringLiteral("Bash(git diff *--output*)")};
 }
 
 QString Developer::git(const QString &dir, const QStringList &args)
