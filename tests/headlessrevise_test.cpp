@@ -322,7 +322,7 @@ TEST_F(HeadlessReviseTest, AResultThatLosesThePlanIsRefused)
     fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(R"({"hello": "world"})"), FakeClaude::resultEvent("고쳤어요")}}});
     const auto r = quarrystone({"--revise", dir, "--request", "제목을 고쳐 줘"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.endsWith("고치지 못해서 원래대로 돌려 놨어요: Claude 가 고친 plan.json 을 받으면 없어지는 내용: meta, screens, hello\n"))
+    EXPECT_TRUE(r.err.endsWith("고치지 못해서 원래대로 돌려 놨어요: Claude 가 고친 plan.json 을 받으면 없어지는 내용: meta.feature, screens, hello\n"))
         << qPrintable(r.err);
     EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
     EXPECT_EQ(readFile(dir + "/plan.md"), md);

@@ -135,8 +135,8 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
     const QList<Row> rows{
         // What Claude leaves is kept only when it is a plan that loses
         // nothing the plan had and nothing Claude wrote.
-        {"an empty object", leftThen("{}"), nullptr, lost + "meta, screens"},
-        {"an object that is no plan", leftThen(R"({"hello": "world"})"), nullptr, lost + "meta, screens, hello"},
+        {"an empty object", leftThen("{}"), nullptr, lost + "meta.feature, screens"},
+        {"an object that is no plan", leftThen(R"({"hello": "world"})"), nullptr, lost + "meta.feature, screens, hello"},
         {"a list", leftThen("[]"), nullptr, restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
         {"a text", leftThen(R"("plan")"), nullptr, restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
         {"transitions a text",

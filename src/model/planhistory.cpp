@@ -96,29 +96,27 @@ QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
     return lost;
 }
 
-bool holdsSomething(const QJsonValue &value)
+// What the plan held before (`before`, the file's bytes then) in the parts
+// the result leaves out altogether and that `plan`, read from the result,
+// does not hold either: a part left out at its default value loses nothing.
+QStringList missingParts(const std::optional<QByteArray> &before, const QJsonObject &after, const Plan &plan)
 {
-    return !(value.isNull() || value.isUndefined() || (value.isArray() && value.toArray().isEmpty())
-             || (value.isObject() && value.toObject().isEmpty()) || (value.isString() && value.toString().isEmpty()));
-}
-
-// The parts of the plan before that hold something and are gone from the
-// result altogether.
-QStringList missingParts(const std::optional<QByteArray> &before, const QJsonObject &after)
-{
-    QStringList missing;
+    QStringList lost;
     if (!before)
-        return missing;
+        return lost;
     QJsonObject old;
     try {
         old = parseObject(*before);
     } catch (const JSONDecodeError &) {
-        return missing;
+        return lost;
     }
+    QJsonObject written = plan.toJson();
+    dropDerived(old);
+    dropDerived(written);
     for (auto it = old.begin(); it != old.end(); ++it)
-        if (holdsSomething(it.value()) && !after.contains(it.key()))
-            missing.append(it.key());
-    return missing;
+        if (!after.contains(it.key()))
+            collectLost(it.value(), written.value(it.key()), it.key(), lost);
+    return lost;
 }
 
 // plan-<stamp>.json, and for later backups of the same second
@@ -188,7 +186,8 @@ QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &bef
     } catch (const JSONDecodeError &) {
         return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
     }
-    QStringList lost = missingParts(before, after) + lostPlaces(after, *Plan::read(after));
+    const Plan plan = *Plan::read(after);
+    QStringList lost = missingParts(before, after, plan) + lostPlaces(after, plan);
     lost.removeDuplicates();
     if (lost.isEmpty())
         return QString();
