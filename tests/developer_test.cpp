@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -654,4 +656,59 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
               ("# Android 개발 (feat/guard-stop)\n\n" + stopMessage + "\n\n" + note).toUtf8());
+}
+
+// The runs of one start put back the plan as the start found it: a run
+// whose Claude starts after the other run's Claude changed the plan still
+// puts back the plan from before, not that change.
+TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
+{
+    // iOS reads its key, and so gets to its Claude, only once Android's
+    // Claude has changed the plan.
+    class LateStore final : public SecretStore
+    {
+    public:
+        explicit LateStore(QString plan)
+            : m_plan(std::move(plan))
+        {
+        }
+        std::optional<QByteArray> read(const QString &) override
+        {
+            if (++m_reads > 1)
+                while (readFile(m_plan) != "{}")
+                    QThread::msleep(10);
+            return QByteArray("sk-test");
+        }
+        bool write(const QString &, const QString &) override { return false; }
+        bool remove(const QString &) override { return false; }
+
+    private:
+        QString m_plan;
+        std::atomic<int> m_reads = 0;
+    };
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    settings.iosRepo = makeRepo(root + "/repos/ios");
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    Keychain::useStore(std::make_shared<LateStore>(planDir + "/plan.json"));
+    const QByteArray plan = readFile(planDir + "/plan.json");
+    // Android keeps the plan changed until iOS's Claude runs.
+    const QString started = root + "/ios-started";
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"stdinContains", "너는 Brenix Android"},
+                                 {"steps", QJsonArray{QJsonObject{{"writeFile", planDir + "/plan.json"}, {"content", "{}"}},
+                                                      QJsonObject{{"awaitFile", started}, {"content", "iOS"}},
+                                                      FakeClaude::resultEvent("안드로이드")}}},
+                     // iOS ends once Android's run has put the plan back.
+                     QJsonObject{{"stdinContains", "너는 Brenix iOS"},
+                                 {"steps", QJsonArray{QJsonObject{{"writeFile", started}, {"content", "iOS"}},
+                                                      QJsonObject{{"awaitFile", planDir + "/plan.json"},
+                                                                  {"content", QString::fromUtf8(plan)}},
+                                                      FakeClaude::resultEvent("iOS")}}}}}});
+    startAndWait({Kind::android, Kind::ios}, {{Kind::android, "main"}, {Kind::ios, "main"}}, "feat/both-guard");
+    Keychain::useStore(nullptr);
+    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+    EXPECT_TRUE(run(Kind::android).detail.startsWith("개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: plan.json"));
+    EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
 }

@@ -121,6 +121,10 @@ struct Developer::Job {
     // Finished once this set-up is over, however it ended.
     std::shared_ptr<QPromise<void>> setUp;
     QString worktree;
+    // The plan folder's files as the start found them, before any
+    // platform's Claude ran: shared by the runs of one start, so that one
+    // run's change never becomes what another run puts back.
+    QFuture<PlanFiles::Snapshot> planFiles;
 };
 
 Developer::Developer(QObject *parent)
@@ -188,6 +192,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     m_planDir = planDir;
     m_runs.clear();
     QList<std::shared_ptr<Job>> jobs;
+    const QFuture<PlanFiles::Snapshot> planFiles = OffThread::run(PlanFiles::take, absoluteFolder(planDir));
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
         if (m_runs.contains(platform))
@@ -206,6 +211,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
         job->branch = branch;
         job->planDir = planDir;
         job->settings = settings;
+        job->planFiles = planFiles;
         m_jobs.insert(platform, job);
         job->turn = turn;
         job->setUp = std::make_shared<QPromise<void>>();
@@ -415,10 +421,9 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     };
 
     const QStringList dirs{job->worktree, planDir};
-    // Taken before Claude runs: whatever its tools do to the plan folder is
-    // undone when the run ends, however it ends.
-    const QFuture<PlanFiles::Snapshot> taking = OffThread::run(PlanFiles::take, planDir);
-    const PlanFiles::Snapshot planFiles = co_await taking;
+    // Whatever Claude's tools do to the plan folder is undone when the run
+    // ends, however it ends.
+    const PlanFiles::Snapshot planFiles = co_await job->planFiles;
     if (!self)
         co_return;
     runner.disallowedTools = disallowedTools();

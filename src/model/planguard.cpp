@@ -30,6 +30,10 @@ QString notPutBack(const QString &reason)
 
 QString putBackChanges(const QString &dir, const PlanFiles::Snapshot &before)
 {
+    // Read first without the lock: the runs of both platforms check the
+    // same folder, and only one that finds a change needs to hold it.
+    if (changedFiles(before, PlanFiles::take(dir)).isEmpty())
+        return QString();
     FolderLock lock;
     try {
         lock = FolderLock::take(dir);

@@ -66,6 +66,8 @@
 //                                 in the working folder and wait for it, as
 //                                 the real tool's Bash step does with a
 //                                 command it lets through
+//   {"awaitFile": "path", "content": "text"}  wait until the file (relative to
+//                                 the working folder) holds exactly that text
 //   {"holdPipes": ms}             fork a grandchild that keeps standard
 //                                 output and error open for ms
 //   {"signal": N}                 raise signal N
@@ -412,6 +414,15 @@ void runStep(const QJsonObject &step)
         if (!command.isEmpty())
             process.start(command.takeFirst(), command);
         process.waitForFinished(-1);
+    } else if (step.contains("awaitFile")) {
+        const QString path = QDir::current().absoluteFilePath(step.value("awaitFile").toString());
+        const QByteArray wanted = step.value("content").toString().toUtf8();
+        for (;;) {
+            QFile file(path);
+            if (file.open(QIODevice::ReadOnly) && file.readAll() == wanted)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     } else if (step.contains("holdPipes"))
         holdPipes(step.value("holdPipes").toInt());
     else if (step.contains("signal"))
