@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -145,8 +147,8 @@ TEST(DeveloperNames, PathsPlatformsAndTools)
     EXPECT_EQ(Developer::platformKind("ios"), Kind::ios);
     EXPECT_EQ(Developer::platformKind("iOS"), std::nullopt);
     EXPECT_EQ(Developer::allowedTools(Kind::ios),
-              (QStringList{"Read", "Edit(./**)", "Write(./**)", "Glob", "Grep", "Bash(xcodebuild:*)", "Bash(git status:*)",
-                           "Bash(git diff:*)", "Bash(ls:*)"}));
+              (QStringList{"Read(./**)", "Edit(./**)", "Write(./**)", "Glob(./**)", "Grep(./**)", "Bash(xcodebuild:*)",
+                           "Bash(git status:*)", "Bash(git diff:*)", "Bash(ls:*)"}));
     // An empty plan fills the prompt with empty feature and module names.
     EXPECT_EQ(Developer::prompt(Kind::ios, "", "feat/login", "/plans/x/", Plan()),
               golden("develop-ios-empty-plan.txt").replace("{PLAN}", "/plans/x"));
@@ -304,9 +306,17 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     // below "./**" of the working folder through and refuses an Edit of the
     // plan folder's plan.json, although that folder is passed with --add-dir.
     // fake-claude enforces no permissions, so the arguments are what is checked.
+    // Reads: with no bare Read, Grep or Glob the real tool (2.1.337) keeps
+    // them to the worktree and the --add-dir folders and refuses any other
+    // file.
     EXPECT_EQ(valuesAfter(starts.first(), "--allowedTools"),
-              QStringList{"Read,Edit(./**),Write(./**),Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),"
-                          "Bash(ls:*)"});
+              QStringList{"Read(./**),Edit(./**),Write(./**),Glob(./**),Grep(./**),Bash(./gradlew:*),Bash(git status:*),"
+                          "Bash(git diff:*),Bash(ls:*)"});
+    // "git diff --output=<file>" writes any file. The real tool (2.1.337)
+    // refuses "git diff --output=x", "git diff HEAD --output=x" and
+    // "git diff --output x" through this pattern and still runs
+    // "git diff --stat".
+    EXPECT_EQ(valuesAfter(starts.first(), "--disallowedTools"), QStringList{"Bash(git diff *--output*)"});
     EXPECT_FALSE(starts.first().value("args").toArray().contains(QJsonValue("--continue")));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
 
@@ -588,4 +598,117 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
         EXPECT_EQ(run(kind).detail, stopMessage);
     }
     EXPECT_EQ(fake.records("start").size(), 2);
+}
+
+// Whatever Claude's tools do to the plan folder during a development run is
+// put back when the run ends, however it ends, and the run says so in its
+// card and its record instead of ending done. "git diff --output" goes
+// through a real git here, as the real tool's Bash step would run it were
+// the option not refused.
+TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    writeFile(planDir + "/plan.md", "# 계획서\n");
+    writeFile(planDir + "/index.html", "<html>계획서</html>");
+    const QByteArray plan = readFile(planDir + "/plan.json");
+    const QString putBack = "개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: ";
+
+    // A run that ends with an answer: the plan emptied by git, plan.md
+    // rewritten; the diff of a fresh worktree is empty, so no copy is kept.
+    fake.setScenario(
+        {{"steps",
+          QJsonArray{QJsonObject{{"run", QJsonArray{"git", "diff", "--output=" + planDir + "/plan.json"}}},
+                     QJsonObject{{"writeFile", planDir + "/plan.md"}, {"content", "바뀜"}},
+                     QJsonObject{{"writeFile", "src/New.kt"}, {"content", "class New\n"}}, FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/guard");
+    ASSERT_EQ(fake.records("start").size(), 1);
+    Developer::Run ended = run(Kind::android);
+    EXPECT_EQ(ended.phase, Phase::failed);
+    EXPECT_EQ(ended.detail, putBack + "plan.json, plan.md");
+    EXPECT_EQ(ended.summary, "다 했어요");
+    EXPECT_EQ(ended.changed, QStringList{"src/New.kt"});
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+    EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
+    EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              ("# Android 개발 (feat/guard)\n\n다 했어요\n\n" + putBack + "plan.json, plan.md").toUtf8());
+    EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
+
+    // A stopped run: what it wrote to plan.json is kept aside, then the
+    // plan goes back.
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", planDir + "/plan.json"}, {"content", "{}"}},
+                                          QJsonObject{{"writeFile", planDir + "/index.html"}, {"content", ""}},
+                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/guard-stop", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 2; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return readFile(planDir + "/index.html").isEmpty(); }, 30000));
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    ended = run(Kind::android);
+    EXPECT_EQ(ended.phase, Phase::failed);
+    const QStringList kept = QDir(planDir + "/history").entryList({"kept-*.json"}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(readFile(planDir + "/history/" + kept.first()), "{}");
+    const QString note = putBack + "plan.json, index.html (바뀐 plan.json: " + planDir + "/history/" + kept.first() + ")";
+    EXPECT_EQ(ended.detail, stopMessage + "\n" + note);
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+    EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
+    EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              ("# Android 개발 (feat/guard-stop)\n\n" + stopMessage + "\n\n" + note).toUtf8());
+}
+
+// The runs of one start put back the plan as the start found it: a run
+// whose Claude starts after the other run's Claude changed the plan still
+// puts back the plan from before, not that change.
+TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
+{
+    // iOS reads its key, and so gets to its Claude, only once Android's
+    // Claude has changed the plan.
+    class LateStore final : public SecretStore
+    {
+    public:
+        explicit LateStore(QString plan)
+            : m_plan(std::move(plan))
+        {
+        }
+        std::optional<QByteArray> read(const QString &) override
+        {
+            if (++m_reads > 1)
+                while (readFile(m_plan) != "{}")
+                    QThread::msleep(10);
+            return QByteArray("sk-test");
+        }
+        bool write(const QString &, const QString &) override { return false; }
+        bool remove(const QString &) override { return false; }
+
+    private:
+        QString m_plan;
+        std::atomic<int> m_reads = 0;
+    };
+    settings.androidRepo = makeRepo(root + "/repos/android");
+    settings.iosRepo = makeRepo(root + "/repos/ios");
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
+    Keychain::useStore(std::make_shared<LateStore>(planDir + "/plan.json"));
+    const QByteArray plan = readFile(planDir + "/plan.json");
+    // Android keeps the plan changed until iOS's Claude runs.
+    const QString started = root + "/ios-started";
+    fake.setScenario(
+        {{"responses",
+          QJsonArray{QJsonObject{{"stdinContains", "너는 Brenix Android"},
+                                 {"steps", QJsonArray{QJsonObject{{"writeFile", planDir + "/plan.json"}, {"content", "{}"}},
+                                                      QJsonObject{{"awaitFile", started}, {"content", "iOS"}},
+                                                      FakeClaude::resultEvent("안드로이드")}}},
+                     // iOS ends once Android's run has put the plan back.
+                     QJsonObject{{"stdinContains", "너는 Brenix iOS"},
+                                 {"steps", QJsonArray{QJsonObject{{"writeFile", started}, {"content", "iOS"}},
+                                                      QJsonObject{{"awaitFile", planDir + "/plan.json"},
+                                                                  {"content", QString::fromUtf8(plan)}},
+                                                      FakeClaude::resultEvent("iOS")}}}}}});
+    startAndWait({Kind::android, Kind::ios}, {{Kind::android, "main"}, {Kind::ios, "main"}}, "feat/both-guard");
+    Keychain::useStore(nullptr);
+    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+    EXPECT_TRUE(run(Kind::android).detail.startsWith("개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: plan.json"));
+    EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
 }

@@ -159,15 +159,19 @@ TEST_F(HeadlessGenerateTest, GeneratesOverMCPThenRedraftsThenFailsOnAFixWithoutJ
     const QList<QJsonObject> figmaRuns = fake.starts("Figma MCP 도구로");
     ASSERT_EQ(figmaRuns.size(), 1);
     const QStringList figmaArgs = FakeClaude::arguments(figmaRuns.first());
+    // No bare Read or Grep, which would open every file of the machine: the
+    // real claude tool (2.1.337) lets these patterns read the working folder
+    // and its own saved tool results (where a large outline is handed over)
+    // and refuses every other file.
     EXPECT_EQ(figmaArgs.value(figmaArgs.indexOf("--allowedTools") + 1),
-              "Read,Grep,mcp__figma__get_metadata,mcp__figma__get_screenshot,mcp__figma__create_session");
+              "Read(./**),Grep(./**),mcp__figma__get_metadata,mcp__figma__get_screenshot,mcp__figma__create_session");
     EXPECT_FALSE(figmaArgs.contains("--add-dir"));
     EXPECT_EQ(figmaRuns.first().value("cwd").toString(), dir);
     const QList<QJsonObject> draftRuns = fake.starts("## 입력");
     ASSERT_EQ(draftRuns.size(), 1);
     const QStringList draftArgs = FakeClaude::arguments(draftRuns.first());
     EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--add-dir") + 1), dir);
-    EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--allowedTools") + 1), "Read,Grep,Glob");
+    EXPECT_EQ(draftArgs.value(draftArgs.indexOf("--allowedTools") + 1), "Read(./**),Grep(./**),Glob(./**)");
     EXPECT_FALSE(draftArgs.contains("--continue"));
     const QList<QJsonObject> fixRuns = fake.starts("방금 답한 plan.json");
     ASSERT_EQ(fixRuns.size(), 1);

@@ -168,7 +168,11 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         QStringList arguments;
         QString message;
         const char *blocked = "history";
+        // img/ is a link to a folder outside the plan folder.
+        bool linkedImages = false;
     };
+    const QString outsideImages = elsewhere.filePath("pictures");
+    ASSERT_TRUE(QDir().mkpath(outsideImages));
     const QList<Row> rows{
         {"mine", {"--import", page, "--into", work.filePath("mine")}, backupFailed},
         {"out/Chat-plan-imported", {"--import", page, "--out", work.filePath("out")}, backupFailed},
@@ -177,6 +181,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         {"images", {"--import", page, "--into", work.filePath("images")}, "그림을 쓰지 못해 가져오지 않았어요: img/", "img"},
         {"page", {"--import", page, "--into", work.filePath("page")}, work.filePath("page") + "/index.html",
          "index.html/inside"},
+        {"linked", {"--import", page, "--into", work.filePath("linked")},
+         "그림을 쓰지 못해 가져오지 않았어요: img/", "notes.txt", true},
         {nullptr, {"--import", pipe, "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
         {nullptr, {"--import", elsewhere.path(), "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
     };
@@ -187,6 +193,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
             writeFile(work.filePath(row.planFolder) + "/" + row.blocked, "a file where a folder should be");
             writeFile(work.filePath(row.planFolder) + "/plan.md", "old md");
         }
+        if (row.linkedImages)
+            ASSERT_TRUE(QFile::link(outsideImages, work.filePath(row.planFolder) + "/img"));
         const QStringList before = contents(work.path());
         const auto r = quarrystone(row.arguments);
         EXPECT_EQ(r.code, 1);
@@ -194,4 +202,5 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         EXPECT_TRUE(row.planFolder ? !r.out.contains("가져왔어요") : r.out.isEmpty()) << qPrintable(r.out);
         EXPECT_EQ(contents(work.path()), before);
     }
+    EXPECT_TRUE(QDir(outsideImages).isEmpty());
 }

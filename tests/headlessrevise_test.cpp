@@ -113,7 +113,12 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
         const QStringList args = FakeClaude::arguments(start);
-        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "Read,Edit(./plan.json),Grep,Glob,mcp__atlassian,mcp__team-wiki");
+        // The real claude tool (2.1.337) anchors "/plan.json" at the working
+        // folder: it refuses an Edit of a plan.json below it, which
+        // "./plan.json" lets through. Without a bare Read, Grep or Glob it
+        // keeps reads to the working folder and the --add-dir folders.
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1),
+                  "Read(./**),Edit(/plan.json),Grep(./**),Glob(./**),mcp__atlassian,mcp__team-wiki");
         QStringList added;
         for (qsizetype i = 0; i + 1 < args.size(); ++i)
             if (args[i] == "--add-dir")
@@ -336,4 +341,21 @@ TEST_F(HeadlessReviseTest, ProblemsLeftAfterTheFixRoundAreListed)
         listed += "  · " + problem + "\n";
     EXPECT_TRUE(("\n" + r.out).endsWith(listed)) << qPrintable(r.out);
     EXPECT_EQ(fake.records("start").size(), 2);
+}
+
+// A result that would lose what the plan had is refused: the three files go
+// back byte for byte and the command says what would have been lost.
+TEST_F(HeadlessReviseTest, AResultThatLosesThePlanIsRefused)
+{
+    const QByteArray md = readFile(dir + "/plan.md");
+    const QByteArray html = readFile(dir + "/index.html");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(R"({"hello": "world"})"), FakeClaude::resultEvent("고쳤어요")}}});
+    const auto r = quarrystone({"--revise", dir, "--request", "제목을 고쳐 줘"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.endsWith("고치지 못해서 원래대로 돌려 놨어요: Claude 가 고친 plan.json 을 받으면 없어지는 내용: meta.feature, screens, hello\n"))
+        << qPrintable(r.err);
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_EQ(readFile(dir + "/plan.md"), md);
+    EXPECT_EQ(readFile(dir + "/index.html"), html);
+    EXPECT_TRUE(backups(dir).isEmpty());
 }

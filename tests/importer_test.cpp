@@ -365,13 +365,19 @@ TEST_F(ImporterTest, LinksOutOfThePlanFolderAreNotFollowed)
     ASSERT_TRUE(QFile::link(path("outside/made.png"), plan + QStringLiteral("/img/dangling.png")));
 
     const QByteArray gif = "data:image/gif;base64,R0lGODlh";
+    QStringList failures;
     EXPECT_EQ(Importer::writeAssets({{"img/shots/new.png", gif},
                                      {"img/shots/deeper/new.png", gif},
                                      {"img/kept.png", gif},
                                      {"img/dangling.png", gif},
                                      {"img/fine.png", gif}},
-                                    plan),
+                                    plan, &failures),
               1);
+    // Each picture left out is named, so that no caller takes a folder with
+    // missing pictures for a whole import.
+    const QString linked = QStringLiteral(": 계획서 폴더 밖으로 이어진 링크라 쓰지 않았어요");
+    EXPECT_EQ(failures, (QStringList{"img/dangling.png" + linked, "img/kept.png" + linked,
+                                     "img/shots/deeper/new.png" + linked, "img/shots/new.png" + linked}));
     EXPECT_EQ(utf8(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(u' ')), "kept.png");
     EXPECT_EQ(contents("outside/kept.png"), "kept");
     EXPECT_EQ(contents("plan/img/fine.png"), "GIF89a");

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
@@ -189,4 +190,43 @@ TEST(PlanHistory, CopiesTakeThePlansModeAndPipesAreRefused)
     QFile::remove(plan.fileName());
     ASSERT_EQ(::mkfifo(QFile::encodeName(plan.fileName()).constData(), 0600), 0);
     EXPECT_THROW(PlanHistory::backup(dir.path()), PlanHistory::Failure);
+}
+
+// A revision's result is judged against the plan written before it: what
+// it leaves out at the plan's defaults loses nothing, what it leaves out or
+// retypes that held something is named.
+TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
+{
+    Plan plan;
+    plan.meta.feature = QStringLiteral("Chat");
+    Screen screen;
+    screen.key = QStringLiteral("a");
+    screen.name = QStringLiteral("ChatA");
+    plan.screens.append(screen);
+    const QByteArray before = QJsonDocument(plan.toJson()).toJson();
+    const QString lost = QStringLiteral("Claude 가 고친 plan.json 을 받으면 없어지는 내용: ");
+    const struct {
+        QByteArray after;
+        QString refusal;
+    } rows[] = {
+        {before, QString()},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}]})", QString()},
+        {R"({"meta": {"feature": "Chat"}, "screens": []})", QString()},
+        {R"({"screens": [{"id": "a", "name": "ChatA"}]})", lost + "meta.feature"},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "decisions": {}})", lost + "decisions"},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "schemaVersion": "1"})",
+         lost + "schemaVersion"},
+        {"[1]", QStringLiteral("Claude 가 고친 plan.json 이 계획서가 아니에요(JSON 객체가 아님)")},
+    };
+    QTemporaryDir dir;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.after.toStdString());
+        QFile file(dir.filePath("plan.json"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(row.after);
+        file.close();
+        EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), row.refusal.toStdString());
+    }
+    QFile::remove(dir.filePath("plan.json"));
+    EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요");
 }

@@ -132,7 +132,29 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         bool cancel = false;
         bool keepsBackup = false;
     };
+    const auto leftThen = [](const QByteArray &plan) {
+        return QJsonObject{{"steps", QJsonArray{FakeClaude::writePlan(plan), FakeClaude::resultEvent("고쳤어요")}}};
+    };
+    const QString lost = restored + "Claude 가 고친 plan.json 을 받으면 없어지는 내용: ";
     const QList<Row> rows{
+        // What Claude leaves is kept only when it is a plan that loses
+        // nothing the plan had and nothing Claude wrote.
+        {"an empty object", leftThen("{}"), nullptr, lost + "meta.feature, screens"},
+        {"an object that is no plan", leftThen(R"({"hello": "world"})"), nullptr, lost + "meta.feature, screens, hello"},
+        {"a list", leftThen("[]"), nullptr, restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
+        {"a text", leftThen(R"("plan")"), nullptr, restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
+        {"transitions a text",
+         leftThen(R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}],
+                     "transitions": "a에서 b로"})"),
+         nullptr, lost + "transitions"},
+        {"one screen no object",
+         leftThen(R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}, "B"]})"),
+         nullptr, lost + "screens"},
+        {"one field of a screen a number",
+         leftThen(R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}, {"id": 2}]})"),
+         nullptr, lost + "screens[1].id"},
+        {"the header a text", leftThen(R"({"meta": "Chat", "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})"),
+         nullptr, lost + "meta"},
         {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, nullptr, restored + "Claude 실행 실패(종료 코드 1): 출력 없음"},
         {"edit then exit 1", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, nullptr,
          restored + "Claude 실행 실패(종료 코드 1): boom"},
@@ -263,7 +285,7 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
     // enforces no permissions, so the arguments are what is checked here.
     for (const QJsonObject &start : starts) {
         EXPECT_EQ(start.value("cwd").toString(), dir);
-        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
+        EXPECT_EQ(argAfter(start, "--allowedTools"), "Read(./**),Edit(/plan.json),Grep(./**),Glob(./**)");
         EXPECT_EQ(argAfter(start, "--tools"), "Edit,Glob,Grep,Read,ToolSearch");
     }
 
@@ -375,7 +397,7 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     const QString prompt = start.value("stdin").toString();
     EXPECT_TRUE(prompt.contains("첨부 이미지대로 고쳐 줘\n")) << qPrintable(prompt);
     EXPECT_TRUE(prompt.contains("- " + dir + "/history/attachments/" + copies[0] + "\n"));
-    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read,Edit(./plan.json),Grep,Glob");
+    EXPECT_EQ(argAfter(start, "--allowedTools"), "Read(./**),Edit(/plan.json),Grep(./**),Glob(./**)");
     const QStringList args = FakeClaude::arguments(start);
     QStringList added;
     for (qsizetype i = 0; i + 1 < args.size(); ++i)

@@ -86,8 +86,8 @@ QStringList mcpServerNames(const QStringList &allowedTools)
     return names;
 }
 
-QStringList arguments(const QStringList &allowedTools, const QStringList &dirs, bool continueLast,
-                      const QString &mcpConfigPath, const QString &model)
+QStringList arguments(const QStringList &allowedTools, const QStringList &disallowedTools, const QStringList &dirs,
+                      bool continueLast, const QString &mcpConfigPath, const QString &model)
 {
     QStringList args{QStringLiteral("-p"), QStringLiteral("--output-format"), QStringLiteral("stream-json"),
                      QStringLiteral("--verbose")};
@@ -97,6 +97,8 @@ QStringList arguments(const QStringList &allowedTools, const QStringList &dirs, 
     args << QStringLiteral("--permission-mode") << QStringLiteral("dontAsk");
     if (!allowedTools.isEmpty())
         args << QStringLiteral("--allowedTools") << allowedTools.join(QLatin1Char(','));
+    if (!disallowedTools.isEmpty())
+        args << QStringLiteral("--disallowedTools") << disallowedTools.join(QLatin1Char(','));
     // A file, not the text itself: the servers' headers may hold secrets and
     // command lines are visible to every local user.
     args << QStringLiteral("--strict-mcp-config") << QStringLiteral("--mcp-config") << mcpConfigPath;
@@ -234,7 +236,7 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
         throw ClaudeFailure{QStringLiteral("MCP 설정 파일을 쓰지 못했어요: ")
                             + (folder ? FileError::describe(config) : QDir::tempPath())};
 
-    const QStringList args = arguments(allowedTools, dirs, continueLast, config.fileName(), runner.model);
+    const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(), runner.model);
     const Spawn::Environment env = environment(runner.path, runner.apiKey);
 
     // Declared before the pump, whose thread feeds them until it is joined.

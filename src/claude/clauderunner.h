@@ -32,6 +32,9 @@ public:
     QString path;
     std::optional<QString> apiKey;
     QString model;
+    // Tool patterns refused even where `allowedTools` would let them
+    // through, passed with "--disallowedTools".
+    QStringList disallowedTools;
     // Called once the tool runs, with the process group it leads (all it
     // starts is in it), before any of its output is read; from the thread
     // that started it. Lets an operation record whom to end should the

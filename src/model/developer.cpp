@@ -12,6 +12,8 @@
 #include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/plan.h"
+#include "model/planfiles.h"
+#include "model/planguard.h"
 #include "settings/apppaths.h"
 #include "settings/appsettings.h"
 
@@ -123,6 +125,10 @@ struct Developer::Job {
     // Finished once this set-up is over, however it ended.
     std::shared_ptr<QPromise<void>> setUp;
     QString worktree;
+    // The plan folder's files as the start found them, before any
+    // platform's Claude ran: shared by the runs of one start, so that one
+    // run's change never becomes what another run puts back.
+    QFuture<PlanFiles::Snapshot> planFiles;
 };
 
 Developer::Developer(QObject *parent)
@@ -190,6 +196,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     m_planDir = planDir;
     m_runs.clear();
     QList<std::shared_ptr<Job>> jobs;
+    const QFuture<PlanFiles::Snapshot> planFiles = OffThread::run(PlanFiles::take, absoluteFolder(planDir));
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
         if (m_runs.contains(platform))
@@ -208,6 +215,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
         job->branch = branch;
         job->planDir = planDir;
         job->settings = settings;
+        job->planFiles = planFiles;
         m_jobs.insert(platform, job);
         job->turn = turn;
         job->setUp = std::make_shared<QPromise<void>>();
@@ -417,25 +425,40 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     };
 
     const QStringList dirs{job->worktree, planDir};
+    // Whatever Claude's tools do to the plan folder is undone when the run
+    // ends, however it ends.
+    const PlanFiles::Snapshot planFiles = co_await job->planFiles;
+    if (!self)
+        co_return;
+    runner.disallowedTools = disallowedTools();
     QString answer;
+    std::optional<QString> failure;
     try {
         answer = co_await runner.run(prompt, allowedTools(platform), dirs, job->worktree, false, std::move(progress),
                                      ClaudeRunner::ToolResult(), job->cancel);
     } catch (const Cancelled &) {
-        if (self)
-            fail(*job, stopped);
-        co_return;
-    } catch (const ClaudeFailure &failure) {
-        if (self)
-            fail(*job, failure.message);
-        co_return;
-    } catch (const SpawnFailure &failure) {
-        if (self)
-            fail(*job, failure.message);
-        co_return;
+        failure = stopped;
+    } catch (const ClaudeFailure &error) {
+        failure = error.message;
+    } catch (const SpawnFailure &error) {
+        failure = error.message;
     }
+    QCoro::Task<std::optional<QString>> guarding =
+        OwnThread::result([planDir, planFiles] { return PlanGuard::putBackChanges(planDir, planFiles); }, CancelToken());
+    const QString guarded = (co_await std::move(guarding)).value_or(QString());
     if (!self)
         co_return;
+    if (failure) {
+        if (!guarded.isEmpty()) {
+            QCoro::Task<QString> recording =
+                record(planDir, platform, job->branch, *failure + QStringLiteral("\n\n") + guarded, job->settings);
+            co_await std::move(recording);
+            if (!self)
+                co_return;
+        }
+        fail(*job, guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded);
+        co_return;
+    }
 
     // Every untracked file on its own: a new folder would otherwise be one
     // "?? dir/" entry however many files it holds.
@@ -447,19 +470,41 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (!self)
         co_return;
     const QStringList changed = changedPaths(status.value_or(QByteArray()));
+    // Written before the run shows as done, so a finished run's record is
+    // there to read.
+    QCoro::Task<QString> writing = record(planDir, platform, job->branch,
+                                          guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded,
+                                          job->settings);
+    const QString unwritten = co_await std::move(writing);
+    if (!self)
+        co_return;
+    // A run whose plan had to be put back did what it must not: it does not
+    // end done.
+    update(*job, [&](Run &run) {
+        run.phase = guarded.isEmpty() ? Run::Phase::done : Run::Phase::failed;
+        run.summary = answer.trimmed();
+        run.changed = changed;
+        run.detail = guarded.isEmpty() ? QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개")
+                                       : guarded;
+        if (!unwritten.isEmpty())
+            run.detail += QStringLiteral(" · 개발 기록을 쓰지 못했어요: ") + unwritten;
+        run.ended = QDateTime::currentDateTime();
+    });
+}
+
+QCoro::Task<QString> Developer::record(QString planDir, PlatformKind platform, QString branch, QString text,
+                                      AppSettings settings)
+{
     // Into an existing history folder only; a plan folder without one gets
-    // no record, and a failed write leaves the run done, saying so. Written
-    // before the run shows as done, so a finished run's record is there to
-    // read.
-    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + job->branch
-        + QStringLiteral(")\n\n") + answer;
-    // The record is the one write of a development run into the plan
-    // folder, and the only lasting copy of Claude's account: it claims the
-    // folder for it, waiting on a thread of its own for an operation that
-    // holds it to end.
+    // no record. The record is the one write of a development run into the
+    // plan folder, and the only lasting copy of Claude's account: it claims
+    // the folder for it, waiting on a thread of its own for an operation
+    // that holds it to end. Gives why it could not be written.
+    const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + branch
+        + QStringLiteral(")\n\n") + text;
     QCoro::Task<std::optional<QString>> writing = OwnThread::result(
         [dir = planDir, path = planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
-         bytes = record.toUtf8(), settings = job->settings] {
+         bytes = record.toUtf8(), settings] {
             if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
                 return QString();
             try {
@@ -472,18 +517,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
             }
         },
         CancelToken());
-    const QString unwritten = (co_await std::move(writing)).value_or(QString());
-    if (!self)
-        co_return;
-    update(*job, [&](Run &run) {
-        run.phase = Run::Phase::done;
-        run.summary = answer.trimmed();
-        run.changed = changed;
-        run.detail = QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
-        if (!unwritten.isEmpty())
-            run.detail += QStringLiteral(" · 개발 기록을 쓰지 못했어요: ") + unwritten;
-        run.ended = QDateTime::currentDateTime();
-    });
+    co_return (co_await std::move(writing)).value_or(QString());
 }
 
 void Developer::observe(PlatformKind platform, const QString &line)
@@ -549,21 +583,32 @@ QString Developer::prompt(PlatformKind platform, const QString &base, const QStr
 }
 
 // The plan folder is passed with --add-dir for reading the plan and its
-// images. The claude tool resolves "./**" against the run's working folder,
-// the worktree: a Write anywhere below it goes through, while an Edit of the
-// plan folder's plan.json is refused.
+// images. The claude tool (2.1.337) resolves "./**" against the run's
+// working folder, the worktree: a Write anywhere below it goes through,
+// while an Edit of the plan folder's plan.json is refused. Reads need no
+// rule in the working folder and the --add-dir folders and are refused
+// elsewhere; "Read(./**)" and the like only keep the tools offered.
 QStringList Developer::allowedTools(PlatformKind platform)
 {
-    return {QStringLiteral("Read"),
+    return {QStringLiteral("Read(./**)"),
             QStringLiteral("Edit(./**)"),
             QStringLiteral("Write(./**)"),
-            QStringLiteral("Glob"),
-            QStringLiteral("Grep"),
+            QStringLiteral("Glob(./**)"),
+            QStringLiteral("Grep(./**)"),
             platform == PlatformKind::android ? QStringLiteral("Bash(./gradlew:*)")
                                               : QStringLiteral("Bash(xcodebuild:*)"),
             QStringLiteral("Bash(git status:*)"),
             QStringLiteral("Bash(git diff:*)"),
             QStringLiteral("Bash(ls:*)")};
+}
+
+// "git diff --output=<file>" writes any file the person can. The claude
+// tool (2.1.337) refuses it through this pattern, wherever the option
+// stands after "git diff", and still runs "git diff --stat"; a ":*" in the
+// middle of a pattern does not match.
+QStringList Developer::disallowedTools()
+{
+    return {QStringLiteral("Bash(git diff *--output*)")};
 }
 
 QString Developer::git(const QString &dir, const QStringList &args)

@@ -4,6 +4,7 @@
 
 #include <QCoroTask>
 #include <QDateTime>
+#include <QFuture>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -107,6 +108,8 @@ public:
     static QString prompt(PlatformKind platform, const QString &base, const QString &branch, const QString &planDir,
                           const Plan &plan);
     static QStringList allowedTools(PlatformKind platform);
+    // What Claude may not do although `allowedTools` would let it.
+    static QStringList disallowedTools();
 
     // Runs git in `dir` and gives its output trimmed; "" when git cannot
     // run. The exit status is not looked at. Blocks the calling thread.
@@ -130,6 +133,10 @@ private:
     QCoro::Task<> develop(std::shared_ptr<Job> job);
     QCoro::Task<bool> prepare(std::shared_ptr<Job> job);
     QCoro::Task<> writeCode(std::shared_ptr<Job> job);
+    // Writes the run's record, history/develop-<platform>.md, off the
+    // main thread.
+    static QCoro::Task<QString> record(QString planDir, PlatformKind platform, QString branch, QString text,
+                                       AppSettings settings);
 
     // Whether `job` is still the platform's current run.
     bool isCurrent(const Job &job) const;

@@ -12,9 +12,13 @@ namespace {
 
 constexpr qsizetype loggedProblems = 8;
 
+// The claude tool (2.1.337) lets reads through in the working folder, the
+// --add-dir folders and its own saved tool results, and refuses them
+// elsewhere unless a bare "Read" allows every file; the patterns only keep
+// the tools offered.
 QStringList draftTools()
 {
-    return {QStringLiteral("Read"), QStringLiteral("Grep"), QStringLiteral("Glob")};
+    return {QStringLiteral("Read(./**)"), QStringLiteral("Grep(./**)"), QStringLiteral("Glob(./**)")};
 }
 
 // A failed write is not worth failing the run for; the answer may be large,

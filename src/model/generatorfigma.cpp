@@ -238,7 +238,10 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
         if (xml && xml->contains(sectionNode))
             metadata->append(xml->toUtf8());
     };
-    const QStringList tools{QStringLiteral("Read"), QStringLiteral("Grep"), QStringLiteral("mcp__figma__get_metadata"),
+    // A large outline comes back as a file the tool saved under its own
+    // folder; the claude tool (2.1.337) lets Read and Grep reach it without
+    // a rule for it, while a bare "Read" would open every file.
+    const QStringList tools{QStringLiteral("Read(./**)"), QStringLiteral("Grep(./**)"), QStringLiteral("mcp__figma__get_metadata"),
                             QStringLiteral("mcp__figma__get_screenshot"), QStringLiteral("mcp__figma__create_session")};
     const QString answer = co_await run.runner.run(figmaPrompt(run.input.link), tools, {}, run.dir, false,
                                                    progressSink(run, Stage::figma), capture, run.cancel);

@@ -331,8 +331,11 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
             continue;
         // Checked before any folder is made, so that a linked folder cannot
         // lead the write, or the folders made for it, out of the plan folder.
-        if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/'))
+        if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/')) {
+            if (failures)
+                failures->append(QDir(root).relativeFilePath(*target) + u": 계획서 폴더 밖으로 이어진 링크라 쓰지 않았어요"_s);
             continue;
+        }
         if (alreadyThere(*target, *bytes)) {
             ++written;
             continue;

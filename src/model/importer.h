@@ -48,7 +48,7 @@ ImportedPlan read(const QString &path);
 // file that already holds those bytes is left as it is). Entries that cannot
 // be used or written are skipped. Gives the number of images in place;
 // `failures`, when given, gets the reason of each usable image that could
-// not be written.
+// not be written, one whose place a link leads out of the folder included.
 int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr);
 
 // What replacing `from` by `to` changes, as Korean lines in a fixed order;

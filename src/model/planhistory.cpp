@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/jsonread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/plan.h"
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStringList>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -49,40 +51,79 @@ void dropDerived(QJsonObject &plan)
     plan.insert(QLatin1String("strings"), kept);
 }
 
-// Whether everything `original` says survives in `written`. A null says
-// nothing; a bare text that became an object with that text (a sourced
-// statement or an argument) is the same statement.
-bool survives(const QJsonValue &original, const QJsonValue &written)
+// Adds to `lost` the places of `original` whose content does not survive
+// in `written`: a key, or a list that changed length, by its path. A null
+// says nothing; a bare text that became an object with that text (a
+// sourced statement or an argument) is the same statement.
+void collectLost(const QJsonValue &original, const QJsonValue &written, const QString &path, QStringList &lost)
 {
     if (original.isNull())
-        return true;
+        return;
     if (original.isObject()) {
-        if (!written.isObject())
-            return false;
+        if (!written.isObject()) {
+            lost.append(path);
+            return;
+        }
         const QJsonObject o = original.toObject();
         const QJsonObject w = written.toObject();
         for (auto it = o.begin(); it != o.end(); ++it)
-            if (!survives(it.value(), w.value(it.key())))
-                return false;
-        return true;
+            collectLost(it.value(), w.value(it.key()), path.isEmpty() ? it.key() : path + u'.' + it.key(), lost);
+        return;
     }
     if (original.isArray()) {
-        if (!written.isArray())
-            return false;
         const QJsonArray o = original.toArray();
         const QJsonArray w = written.toArray();
-        if (o.size() != w.size())
-            return false;
+        if (!written.isArray() || o.size() != w.size()) {
+            lost.append(path);
+            return;
+        }
         for (qsizetype i = 0; i < o.size(); ++i)
-            if (!survives(o.at(i), w.at(i)))
-                return false;
-        return true;
+            collectLost(o.at(i), w.at(i), path + u'[' + QString::number(i) + u']', lost);
+        return;
     }
     if (original.isString() && written.isObject()) {
         const QJsonObject w = written.toObject();
-        return w.value(QLatin1String("text")) == original || w.value(QLatin1String("name")) == original;
+        if (w.value(QLatin1String("text")) != original && w.value(QLatin1String("name")) != original)
+            lost.append(path);
+        return;
     }
-    return original == written;
+    if (original != written)
+        lost.append(path);
+}
+
+// The places of `fileJson` that writing `plan` back would lose.
+QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
+{
+    QJsonObject original = fileJson;
+    QJsonObject written = plan.toJson();
+    dropDerived(original);
+    dropDerived(written);
+    QStringList lost;
+    collectLost(original, written, QString(), lost);
+    return lost;
+}
+
+// What the plan held before (`before`, the file's bytes then) in the parts
+// the result leaves out altogether and that `plan`, read from the result,
+// does not hold either: a part left out at its default value loses nothing.
+QStringList missingParts(const std::optional<QByteArray> &before, const QJsonObject &after, const Plan &plan)
+{
+    QStringList lost;
+    if (!before)
+        return lost;
+    QJsonObject old;
+    try {
+        old = parseObject(*before);
+    } catch (const JSONDecodeError &) {
+        return lost;
+    }
+    QJsonObject written = plan.toJson();
+    dropDerived(old);
+    dropDerived(written);
+    for (auto it = old.begin(); it != old.end(); ++it)
+        if (!after.contains(it.key()))
+            collectLost(it.value(), written.value(it.key()), it.key(), lost);
+    return lost;
 }
 
 const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
@@ -218,11 +259,27 @@ QString moveAside(const QString &dir, const QString &path)
 
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
 {
-    QJsonObject original = fileJson;
-    QJsonObject written = plan.toJson();
-    dropDerived(original);
-    dropDerived(written);
-    return !survives(original, written);
+    return !lostPlaces(fileJson, plan).isEmpty();
+}
+
+QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)
+{
+    const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")));
+    if (!bytes)
+        return refused + QStringLiteral("을 읽지 못했어요");
+    QJsonObject after;
+    try {
+        after = parseObject(*bytes);
+    } catch (const JSONDecodeError &) {
+        return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
+    }
+    const Plan plan = *Plan::read(after);
+    QStringList lost = missingParts(before, after, plan) + lostPlaces(after, plan);
+    lost.removeDuplicates();
+    if (lost.isEmpty())
+        return QString();
+    return refused + QStringLiteral("을 받으면 없어지는 내용: ") + lost.join(QStringLiteral(", "));
 }
 
 } // namespace PlanHistory

@@ -51,4 +51,12 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
 // strings[].box) are recomputed on every write and do not count.
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
 
+// Why the plan.json a revision left in `dir` may not be kept, as one Korean
+// line naming what would be lost; empty when it may. It is refused when it
+// is no JSON object, when writing it as a plan would drop some of it (an
+// unknown key, a part of the wrong type, a list emptied by one bad element)
+// or when a part the plan held before (`before`, the file's bytes then) is
+// gone from it.
+QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before);
+
 } // namespace PlanHistory

@@ -125,14 +125,17 @@ QStringList newProblems(const QStringList &before, const QStringList &after)
 }
 
 // The Android and iOS repositories are passed with --add-dir for reading
-// their conventions only. The claude tool resolves "Edit(./plan.json)"
-// against the run's working folder, the plan folder, and refuses an Edit of
-// any other file (a repository's README included), while "--tools" still
-// offers Edit by name.
+// their conventions only. The claude tool (2.1.337) anchors "/plan.json" at
+// the run's working folder, the plan folder, and refuses an Edit of any
+// other file (a repository's README, a plan.json below the folder), while
+// "--tools" still offers Edit by name; "./plan.json" would match at any
+// depth. Reads need no rule in the working folder and the --add-dir
+// folders and are refused elsewhere; "Read(./**)" and the like only keep
+// the tools offered.
 QStringList allowedTools(const QString &request)
 {
-    QStringList tools{QStringLiteral("Read"), QStringLiteral("Edit(./plan.json)"), QStringLiteral("Grep"),
-                      QStringLiteral("Glob")};
+    QStringList tools{QStringLiteral("Read(./**)"), QStringLiteral("Edit(/plan.json)"), QStringLiteral("Grep(./**)"),
+                      QStringLiteral("Glob(./**)")};
     if (request.contains(wikiLink))
         for (const QString &server : Connections::atlassianServers())
             tools.append(QStringLiteral("mcp__") + server);
@@ -379,6 +382,10 @@ QCoro::Task<> Reviser::run(Run run)
             edited = co_await fixed;
             left = edited.problems;
         }
+
+        const QFuture<QString> judged = OffThread::run(PlanHistory::revisionRefusal, run.dir, files.plan);
+        if (const QString refused = co_await judged; !refused.isEmpty())
+            throw Unreadable{refused};
 
         setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
         const QFuture<void> written = OffThread::run(

@@ -71,6 +71,12 @@
 //   {"writeFile": "relative/path", "content": "text"}  in the working folder
 //                                 (missing folders on the way are made)
 //   {"remove": "relative/path"}   delete that file of the working folder
+//   {"run": ["git", "diff", "--output=x"]}  run that program (found on PATH)
+//                                 in the working folder and wait for it, as
+//                                 the real tool's Bash step does with a
+//                                 command it lets through
+//   {"awaitFile": "path", "content": "text"}  wait until the file (relative to
+//                                 the working folder) holds exactly that text
 //   {"holdPipes": ms}             fork a grandchild that keeps standard
 //                                 output and error open for ms
 //   {"startChild": {"ms": N, "ignoreSigterm": true}}
@@ -101,6 +107,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -474,7 +481,26 @@ void runStep(const QJsonObject &step)
             file.write(step.value("content").toString().toUtf8());
     } else if (step.contains("remove"))
         QFile::remove(QDir::current().absoluteFilePath(step.value("remove").toString()));
-    else if (step.contains("holdPipes"))
+    else if (step.contains("run")) {
+        QStringList command;
+        for (const QJsonValue &word : step.value("run").toArray())
+            command.append(word.toString());
+        // Its output is read and dropped: on standard output it would break
+        // the event stream.
+        QProcess process;
+        if (!command.isEmpty())
+            process.start(command.takeFirst(), command);
+        process.waitForFinished(-1);
+    } else if (step.contains("awaitFile")) {
+        const QString path = QDir::current().absoluteFilePath(step.value("awaitFile").toString());
+        const QByteArray wanted = step.value("content").toString().toUtf8();
+        for (;;) {
+            QFile file(path);
+            if (file.open(QIODevice::ReadOnly) && file.readAll() == wanted)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    } else if (step.contains("holdPipes"))
         holdPipes(step.value("holdPipes").toInt());
     else if (step.contains("startChild"))
         startChild(step.value("startChild").toObject());
