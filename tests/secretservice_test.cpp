@@ -1,3 +1,4 @@
+#include "settings/connections.h"
 #include "settings/keychain.h"
 #include "support/commandline.h"
 #include "support/qtprinters.h"
@@ -18,33 +19,52 @@ using SecretSession::inOwnSession;
 using SecretSession::lookUp;
 using SecretSession::storeForeign;
 
+namespace {
+
+// The secret a read hands out, when it finds one.
+std::optional<QString> stored(Keychain::Item item)
+{
+    const Keychain::Reading reading = Keychain::read(item);
+    if (reading.outcome != Keychain::Reading::Outcome::found)
+        return std::nullopt;
+    return reading.value;
+}
+
+// Whether a read finds anything at all, usable or not.
+bool present(Keychain::Item item)
+{
+    return Keychain::read(item).outcome != Keychain::Reading::Outcome::absent;
+}
+
+} // namespace
+
 TEST(SecretService, WritesReadsOverwritesAndDeletesBothItems)
 {
     inOwnSession([] {
         for (Keychain::Item item : {Keychain::Item::figmaToken, Keychain::Item::anthropicKey}) {
             const QString account = Keychain::account(item);
             SCOPED_TRACE(account.toStdString());
-            EXPECT_FALSE(Keychain::has(item));
-            EXPECT_EQ(Keychain::get(item), std::nullopt);
+            EXPECT_FALSE(present(item));
+            EXPECT_EQ(stored(item), std::nullopt);
 
             ASSERT_TRUE(Keychain::set(item, "first-" + account));
-            EXPECT_TRUE(Keychain::has(item));
-            EXPECT_EQ(Keychain::get(item), "first-" + account);
+            EXPECT_TRUE(present(item));
+            EXPECT_EQ(stored(item), "first-" + account);
             EXPECT_EQ(lookUp(account), ("first-" + account).toUtf8());
 
-            ASSERT_TRUE(Keychain::set(item, QString::fromUtf8("  두 번째 \n")));
-            EXPECT_EQ(Keychain::get(item), QString::fromUtf8("두 번째"));
-            EXPECT_EQ(lookUp(account), QString::fromUtf8("두 번째").toUtf8());
+            ASSERT_TRUE(Keychain::set(item, QString("  second value \n")));
+            EXPECT_EQ(stored(item), QString("second value"));
+            EXPECT_EQ(lookUp(account), QString("second value").toUtf8());
         }
-        EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), QString::fromUtf8("두 번째"));
+        EXPECT_EQ(stored(Keychain::Item::figmaToken), QString("second value"));
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, " \n"));
-        EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken));
+        EXPECT_FALSE(present(Keychain::Item::figmaToken));
         EXPECT_EQ(lookUp("figma-token"), std::nullopt);
-        EXPECT_TRUE(Keychain::has(Keychain::Item::anthropicKey)) << "the other item stays";
+        EXPECT_TRUE(present(Keychain::Item::anthropicKey)) << "the other item stays";
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, ""));
-        EXPECT_FALSE(Keychain::has(Keychain::Item::anthropicKey));
+        EXPECT_FALSE(present(Keychain::Item::anthropicKey));
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "")) << "removing what is absent succeeds";
     });
 }
@@ -53,11 +73,17 @@ TEST(SecretService, ReadsItemsOtherProgramsWrote)
 {
     inOwnSession([] {
         ASSERT_TRUE(storeForeign("anthropic-api-key", "sk-foreign"));
-        EXPECT_EQ(Keychain::get(Keychain::Item::anthropicKey), "sk-foreign");
+        EXPECT_EQ(stored(Keychain::Item::anthropicKey), "sk-foreign");
 
         ASSERT_TRUE(storeForeign("figma-token", ""));
-        EXPECT_TRUE(Keychain::has(Keychain::Item::figmaToken));
-        EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), std::nullopt) << "an empty secret is no secret";
+        EXPECT_FALSE(present(Keychain::Item::figmaToken)) << "an empty secret is no secret";
+
+        // Bytes another program stored that are not text are a token that
+        // cannot be used, not a missing one.
+        ASSERT_TRUE(storeForeign("figma-token", QByteArray("figd_\xff\xfe\x80" "bad")));
+        const Keychain::Reading broken = Keychain::read(Keychain::Item::figmaToken);
+        EXPECT_EQ(broken.outcome, Keychain::Reading::Outcome::unreadable);
+        EXPECT_EQ(broken.problem, "키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, ""));
@@ -70,7 +96,7 @@ TEST(SecretService, CallsDoNotRunTheCallersEventLoop)
         bool ran = false;
         QMetaObject::invokeMethod(QCoreApplication::instance(), [&ran] { ran = true; }, Qt::QueuedConnection);
         ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "token"));
-        EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), "token");
+        EXPECT_EQ(stored(Keychain::Item::figmaToken), "token");
         EXPECT_FALSE(ran);
         QCoreApplication::processEvents();
         EXPECT_TRUE(ran);
@@ -116,7 +142,7 @@ TEST(SecretService, SavingOverOtherProgramsItemsIsWhatEveryReadGivesBack)
         ASSERT_TRUE(storeForeign("figma-token", "figd_script", "script", {"origin", "script"}));
         for (const QString &value : {QStringLiteral("figd_mine"), QStringLiteral("figd_again")}) {
             ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, value));
-            EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), value);
+            EXPECT_EQ(stored(Keychain::Item::figmaToken), value);
             EXPECT_EQ(lookUp("figma-token"), value.toUtf8());
         }
         const QStringList items = SecretSession::items("figma-token");
@@ -197,7 +223,9 @@ TEST(SecretService, ALockedKeyringIsNoMissingToken)
         const Keychain::Reading locked = Keychain::read(Keychain::Item::figmaToken);
         EXPECT_EQ(locked.outcome, Keychain::Reading::Outcome::unreadable);
         EXPECT_EQ(locked.problem, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
-        EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken)) << "the plain calls keep their answers";
+        // The connection check tells it apart too.
+        EXPECT_EQ(Connections::tokenStatus("개인 토큰"),
+                  Connections::Status::needsLogin("키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요."));
     });
 }
 

@@ -97,6 +97,10 @@ public:
 
     // The tool and its login, from "auth status --json". Blocks the caller;
     // cancelling `stop` ends the tool.
+    // The design service's token in the keychain: ok with `found`, missing,
+    // or, when the keychain could not be read or holds an unusable token,
+    // its sentence to act on. Blocks on the keychain.
+    static Status tokenStatus(const QString &found);
     static Status checkClaude(const QString &claude, std::chrono::milliseconds timeout = checkTimeout,
                               const CancelToken &stop = CancelToken());
     // One MCP server of the tool, from "mcp get <name>". Blocks the caller;

@@ -100,6 +100,7 @@ private:
     quint64 &serial(Keychain::Item item);
     bool &waiting(Keychain::Item item);
     void readSaved(Keychain::Item item);
+    bool refused(Keychain::Item item, const QString &typed);
 
     void saveToken();
     void checkToken();
