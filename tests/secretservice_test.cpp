@@ -1,6 +1,7 @@
 #include "settings/connections.h"
 #include "settings/keychain.h"
 #include "support/commandline.h"
+#include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/secretsession.h"
 #include "support/testfiles.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using SecretSession::inOwnSession;
@@ -129,6 +131,45 @@ TEST(SecretService, CommandLineTokenModeSeesTheStoredToken)
         EXPECT_EQ(figmaLine(), QStringLiteral("✗ Figma: 연결 안 됨"));
         ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_token"));
         EXPECT_EQ(figmaLine(), QStringLiteral("✓ Figma: 개인 토큰"));
+        EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
+    });
+}
+
+// The service's words reach the terminal without its control characters:
+// a busy answer whose message sets the title, clears the screen and breaks
+// the line is shown as plain text, with its HTTP-date wait in hours.
+TEST(SecretService, CommandLineShowsTheServicesWordsWithoutControlCharacters)
+{
+    inOwnSession([] {
+        HttpServer server;
+        HttpServer::Response busy =
+            HttpServer::Response::json(R"({"status":429,"err":"\u001b]0;pwned\u0007\u001b[2J\u001b[31mslow\ndown"})");
+        busy.status = 429;
+        busy.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("Wed, 21 Oct 2099 07:28:00 GMT")));
+        server.serve("/v1/files/KEY/nodes", busy);
+        const QString support = qEnvironmentVariable("QUARRYSTONE_SUPPORT");
+        TestFiles::writeFile(support + "/settings.json",
+                             R"({"figmaMode": "token", "claudePath": "/nonexistent/claude", "setupDone": true, "outputDir": ")"
+                                 + support.toUtf8() + "/out\"}");
+        ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_token"));
+
+        QProcess cli;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.insert("QUARRYSTONE_FIGMA_API", server.base());
+        cli.setProcessEnvironment(env);
+        cli.start(QStringLiteral(QUARRYSTONE_BINARY),
+                  {"--generate", "https://www.figma.com/design/KEY/Harbor?node-id=1-1", "--feature", "Harbor"});
+        // The server answers from this process's event loop.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, 60000));
+        const QByteArray output = cli.readAllStandardOutput() + cli.readAllStandardError();
+        EXPECT_NE(cli.exitCode(), 0);
+        EXPECT_TRUE(QString::fromUtf8(output).contains(
+            "Figma 에 요청이 너무 많았어요(429: ]0;pwned[2J[31mslow down). 24시간 기다린 뒤 다시 해 주세요."))
+            << output.toStdString();
+        EXPECT_FALSE(output.contains('\x1b'));
+        EXPECT_FALSE(output.contains('\x07'));
+        EXPECT_EQ(server.requestsTo("/v1/files/KEY/nodes").value(0).headers.value("x-figma-token"), "figd_token");
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
     });
 }

@@ -486,12 +486,14 @@ void SettingsForm::readSaved(Keychain::Item item)
 }
 
 // A value the keychain would refuse is named at once, and the typed text
-// stays so that the person can mend it.
+// stays so that the person can mend it. Like a save, it takes the row's
+// next number: a check still on its way must not cover the sentence.
 bool SettingsForm::refused(Keychain::Item item, const QString &typed)
 {
     const QString refusal = Keychain::refusal(item, typed);
     if (refusal.isEmpty())
         return false;
+    ++serial(item);
     if (item == Keychain::Item::figmaToken)
         setFigmaStatus(QStringLiteral("✗ ") + refusal);
     else
@@ -504,10 +506,8 @@ void SettingsForm::saveToken()
     // Asking takes the row's next number: a check still on its way would
     // describe the token this save replaces.
     const QString typed = m_token->text();
-    if (refused(Keychain::Item::figmaToken, typed)) {
-        ++m_figmaSerial;
+    if (refused(Keychain::Item::figmaToken, typed))
         return;
-    }
     askKeychain(Keychain::Item::figmaToken, keychainWaiting,
                 [typed] { return store(Keychain::Item::figmaToken, typed); },
                 [this](const std::pair<bool, Keychain::Reading> &answer) {
@@ -569,10 +569,8 @@ QCoro::Task<> SettingsForm::checkFigma(QPointer<SettingsForm> form, quint64 seri
 void SettingsForm::saveApiKey()
 {
     const QString typed = m_apiKey->text();
-    if (refused(Keychain::Item::anthropicKey, typed)) {
-        ++m_keySerial;
+    if (refused(Keychain::Item::anthropicKey, typed))
         return;
-    }
     askKeychain(Keychain::Item::anthropicKey, keychainWaiting,
                 [typed] { return store(Keychain::Item::anthropicKey, typed); },
                 [this](const std::pair<bool, Keychain::Reading> &answer) {
