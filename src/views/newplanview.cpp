@@ -455,6 +455,9 @@ void NewPlanView::showEvent(QShowEvent *event)
 void NewPlanView::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
+    // A form the person has left starts nothing when the keychain answers.
+    if (!event->spontaneous())
+        m_startAsked = false;
     if (publisher == this)
         NewPlanAction::shared().start = nullptr;
 }

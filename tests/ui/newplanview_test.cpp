@@ -339,6 +339,21 @@ TEST_F(NewPlanForm, ALockedKeyringIsNamedAndAskedOncePerReason)
     EXPECT_EQ(state->selection(), Selection::newPlan());
     EXPECT_EQ(runs(), 0);
     EXPECT_EQ(issues(), QStringList({"• " + locked}));
+
+    // Unlocked while the form is left: the late answer starts nothing.
+    auto held = std::make_shared<HeldSecretStore>(std::chrono::seconds(5));
+    held->put(Keychain::account(Keychain::Item::figmaToken), "figd_stored");
+    Keychain::useStore(held);
+    NewPlanAction::shared().start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return held->arrived() > 0; }, 5000));
+    form->hide();
+    form->show();
+    held->release();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return issues().isEmpty(); }, 5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_EQ(runs(), 0);
+    Keychain::useStore(secrets);
 }
 
 TEST_F(NewPlanForm, ClaudeCheckRunsOffTheWindowAndKeepsOnlyTheCurrentPath)
