@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <memory>
-#include <optional>
 
 class SecretStore;
 
