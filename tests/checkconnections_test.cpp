@@ -146,10 +146,13 @@ TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
 {
     settings.insert("figmaMode", "token");
     claude.setScenario(QJsonObject{{"responses", QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true})")}}});
-    // With no reachable Secret Service there is no stored token.
+    // With no reachable session bus the keychain cannot say whether a token
+    // is stored: the line names why, never "not connected".
     const Outcome r = run(QStringLiteral("unix:path=/nonexistent/bus"));
     EXPECT_EQ(r.code, 0);
-    EXPECT_TRUE(r.out.contains(QStringLiteral("\n✗ Figma: 연결 안 됨\n"))) << qPrintable(r.out);
+    EXPECT_TRUE(r.out.contains(
+        QStringLiteral("\n! Figma: 로그인 필요 (세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요.)\n")))
+        << qPrintable(r.out);
     for (const QJsonObject &start : claude.records("start"))
         EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("mcp"));
 }

@@ -1,5 +1,6 @@
 #include "figma/downloader.h"
 #include "support/httpserver.h"
+#include "support/testimages.h"
 #include "support/taskwait.h"
 
 #include <QDir>
@@ -55,7 +56,7 @@ protected:
 
 TEST_F(DownloaderTest, WritesTheBodyCreatingFoldersWithoutAToken)
 {
-    const QByteArray png("\x89PNG\r\n\x1a\nimage bytes", 19);
+    const QByteArray png = TestImages::png(3, 2, 7);
     server.serve("/render/1.png", Response::text(200, png));
     const QString path = target("plan/img/node-1-2.png");
 
@@ -70,9 +71,9 @@ TEST_F(DownloaderTest, ReplacesAnExistingFile)
 {
     const QString path = target("node.png");
     put(path, "old image");
-    server.serve("/a.png", Response::text(200, "new image"));
+    server.serve("/a.png", Response::text(200, TestImages::png(2, 2, 9)));
     EXPECT_TRUE(save(server.base() + "/a.png", path));
-    EXPECT_EQ(contents(path), "new image");
+    EXPECT_EQ(contents(path), TestImages::png(2, 2, 9));
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size() == 1);
 }
 
@@ -136,7 +137,7 @@ TEST_F(DownloaderTest, OnlyWebAddressesAreFetched)
 TEST_F(DownloaderTest, FolderThatCannotBeMadeIsFalse)
 {
     put(target("blocker"), "a file where a folder must go");
-    server.serve("/a.png", Response::text(200, "image"));
+    server.serve("/a.png", Response::text(200, TestImages::png(1, 1, 0)));
     EXPECT_FALSE(save(server.base() + "/a.png", target("blocker/img/node.png")));
     EXPECT_EQ(contents(target("blocker")), "a file where a folder must go");
 }
@@ -161,4 +162,74 @@ TEST_F(DownloaderTest, CompressedAnswerCutInHalfIsNoImage)
     EXPECT_FALSE(save(server.base() + "/half.png", target("new.png")));
     EXPECT_FALSE(QFile::exists(target("new.png")));
     EXPECT_EQ(server.requests().last().headers.value("accept-encoding"), "identity");
+}
+
+// Only bytes that decode as the PNG the service promises are a picture: a
+// page, random bytes, a script in an SVG, a JSON answer or a broken PNG are
+// failed downloads, and the picture they would replace stays.
+TEST_F(DownloaderTest, BytesThatAreNoPictureAreAFailedDownload)
+{
+    const QByteArray good = TestImages::png(4, 3, 200);
+    QByteArray corrupted = good;
+    corrupted[corrupted.size() - 20] = char(corrupted.at(corrupted.size() - 20) ^ 0x55);
+    QByteArray forged = TestImages::png(1, 1, 0);
+    // The header's width, past what any frame's picture has.
+    forged[16] = char(0x7f);
+    QByteArray random(4096, '\0');
+    for (qsizetype i = 0; i < random.size(); ++i)
+        random[i] = char(QRandomGenerator::global()->bounded(256));
+    const QByteArray bodies[] = {
+        "<!doctype html><html><body>Sign in</body></html>",
+        random,
+        R"(<svg xmlns="http://www.w3.org/2000/svg"><script>alert(1)</script></svg>)",
+        R"({"images": {"1:2": "https://example.com/a.png"}})",
+        good.left(good.size() - 12),
+        corrupted,
+        forged,
+        QByteArray("\x89PNG\r\n\x1a\n", 8) + "not a chunk",
+    };
+    put(target("old.png"), "kept");
+    for (const QByteArray &body : bodies) {
+        SCOPED_TRACE(body.left(40).toStdString());
+        Response response = Response::text(200, body);
+        response.headers = {{"Content-Type", "image/png"}};
+        server.serve("/fake.png", response);
+        EXPECT_FALSE(save(server.base() + "/fake.png", target("old.png")));
+        EXPECT_EQ(contents(target("old.png")), "kept");
+        EXPECT_FALSE(save(server.base() + "/fake.png", target("img/new.png")));
+        EXPECT_FALSE(QFile::exists(target("img/new.png")));
+    }
+    server.serve("/fake.png", Response::text(200, good));
+    EXPECT_TRUE(save(server.base() + "/fake.png", target("old.png")));
+    EXPECT_EQ(contents(target("old.png")), good);
+}
+
+// A picture that trickles in, or one larger than any frame's, ends the
+// download with a sentence naming the picture and the limit.
+TEST_F(DownloaderTest, APictureEndsAtItsTimeAndSizeLimits)
+{
+    EXPECT_EQ(Downloader::imageLimits.whole, std::chrono::seconds(60));
+    EXPECT_EQ(Downloader::imageLimits.bytes, 64 * 1024 * 1024);
+    const HttpFetch::Limits limits{std::chrono::milliseconds(2000), 2048};
+    const auto failure = [&](const QString &address, const QString &path) {
+        try {
+            TaskWait::result(Downloader::save(address, path, CancelToken(), limits));
+        } catch (const NetworkError &error) {
+            return error.message;
+        }
+        return QString("no NetworkError");
+    };
+    Response slow = Response::text(200, TestImages::png(8, 8, 1));
+    slow.trickle = std::chrono::milliseconds(100);
+    server.serve("/slow.png", slow);
+    EXPECT_EQ(failure(server.base() + "/slow.png", target("img/node-1-2.png")),
+              "Figma 그림(node-1-2.png)을 2초 안에 다 받지 못해서 멈췄어요. 잠시 뒤에 다시 해 주세요.");
+
+    server.serve("/large.png", Response::text(200, QByteArray(10'000, 'x')));
+    EXPECT_EQ(failure(server.base() + "/large.png", target("img/node-1-3.png")),
+              "Figma 그림(node-1-3.png)이 1MB 를 넘어서 받다가 멈췄어요.");
+    EXPECT_FALSE(QDir(target("img")).exists());
+
+    server.serve("/small.png", Response::text(200, TestImages::png(2, 2, 3)));
+    EXPECT_TRUE(TaskWait::result(Downloader::save(server.base() + "/small.png", target("img/node-1-4.png"), CancelToken(), limits)));
 }

@@ -9,6 +9,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDateTime>
+#include <QLocale>
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
@@ -229,6 +231,7 @@ TEST_F(FigmaRESTTest, AccountName)
         {R"({"email":null,"handle":"me"})", "me"},
         {R"({"handle":"me"})", "me"},
         {R"({"handle":5,"id":"1"})", "확인됨"},
+        {R"({"handle":"\u001b]0;owned\u0007me\u001b[2J\r\nX"})", "]0;ownedme[2J  X"},
     };
     for (const auto &[answer, name] : cases) {
         server.serve("/v1/me", Response::json(answer));
@@ -309,6 +312,20 @@ TEST_F(FigmaRESTTest, TheTokenNeverFollowsARedirectToAnotherServer)
     EXPECT_TRUE(elsewhere.requests().isEmpty());
     EXPECT_EQ(server.requests().size(), 3);
 
+    // A loop ends in the sentence for too many redirects; an address that
+    // is no web address is refused in its own words.
+    away.headers = {{"Location", "/v1/me"}};
+    server.serve("/v1/me", away);
+    EXPECT_EQ(refusal(rest.me()),
+              "Figma API 에 연결하지 못했어요(다른 주소로 너무 많이 보내졌어요). 인터넷 연결을 확인하고 다시 해 주세요.");
+    for (const QByteArray &target : {QByteArray("file:///etc/passwd"), QByteArray("data:text/plain,x"),
+                                     QByteArray("ftp://127.0.0.1/v1/me")}) {
+        away.headers = {{"Location", target}};
+        server.serve("/v1/me", away);
+        const QByteArray scheme = target.left(target.indexOf(':') + 1);
+        EXPECT_EQ(refusal(rest.me()), "Figma API 가 웹 주소가 아닌 곳(" + scheme + ")으로 보내려 해서 따라가지 않았어요.");
+    }
+
     away.headers = {{"Location", "/v1/me/again"}};
     server.serve("/v1/me", away);
     server.serve("/v1/me/again", Response::json(R"({"handle":"me"})"));
@@ -334,8 +351,30 @@ TEST_F(FigmaRESTTest, FailuresSayWhatHappenedAndWhatToDo)
     page.headers = {{"Content-Type", "text/html"}};
     Response gateway = Response::json(R"({"status":502,"message":"Bad gateway"})");
     gateway.status = 502;
+    const auto waiting = [](const QByteArray &retryAfter, const QByteArray &err = "slow down") {
+        Response response = Response::json(R"({"status": 429, "err": ")" + err + R"("})");
+        response.status = 429;
+        response.headers.append(qMakePair(QByteArray("Retry-After"), retryAfter));
+        return response;
+    };
+    const QByteArray tenMinutes =
+        QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(600), "ddd, dd MMM yyyy HH:mm:ss 'GMT'").toLatin1();
+    const QString busy = "Figma 에 요청이 너무 많았어요(429: slow down). ";
     const Case cases[] = {
         {limited, "Figma 에 요청이 너무 많았어요(429: Rate limit exceeded). 30초 기다린 뒤 다시 해 주세요.", 30},
+        {waiting("Wed, 21 Oct 2099 07:28:00 GMT"), busy + "24시간 기다린 뒤 다시 해 주세요.", 86400},
+        {waiting(tenMinutes), busy + "10분 기다린 뒤 다시 해 주세요.", std::nullopt},
+        {waiting("Wed, 21 Oct 2015 07:28:00 GMT"), busy + "잠시 기다린 뒤 다시 해 주세요.", 0},
+        {waiting("2000000000"), busy + "24시간 기다린 뒤 다시 해 주세요.", 86400},
+        {waiting("99999999999999999999"), busy + "24시간 기다린 뒤 다시 해 주세요.", 86400},
+        {waiting("0"), busy + "잠시 기다린 뒤 다시 해 주세요.", 0},
+        {waiting("90"), busy + "2분 기다린 뒤 다시 해 주세요.", 90},
+        {waiting("7200"), busy + "2시간 기다린 뒤 다시 해 주세요.", 7200},
+        {waiting("soon"), busy + "잠시 기다린 뒤 다시 해 주세요.", std::nullopt},
+        // The service's words reach a terminal: no escape sequence, no
+        // line break of theirs goes along.
+        {waiting("5", R"(\u001b]0;title\u0007\u001b[2J\u001b[31mred\nline)"),
+         "Figma 에 요청이 너무 많았어요(429: ]0;title[2J[31mred line). 5초 기다린 뒤 다시 해 주세요.", 5},
         {bare, "Figma 에 요청이 너무 많았어요(429). 잠시 기다린 뒤 다시 해 주세요.", std::nullopt},
         {page, "Figma 서비스에 문제가 생겼어요(500). 잠시 뒤에 다시 해 주세요.", std::nullopt},
         {gateway, "Figma 서비스에 문제가 생겼어요(502: Bad gateway). 잠시 뒤에 다시 해 주세요.", std::nullopt},
@@ -344,7 +383,9 @@ TEST_F(FigmaRESTTest, FailuresSayWhatHappenedAndWhatToDo)
         server.serve("/v1/me", c.response);
         const FigmaError error = failure(rest.me());
         EXPECT_EQ(error.message, c.message);
-        EXPECT_EQ(error.retryAfter, c.retryAfter) << c.message.toStdString();
+        if (c.retryAfter || !c.message.contains("10분")) {
+            EXPECT_EQ(error.retryAfter, c.retryAfter) << c.message.toStdString();
+        }
     }
 
     server.serve("/v1/me", Response::text(200, "<html>Sign in to the network</html>"));
@@ -379,4 +420,51 @@ TEST_F(FigmaRESTTest, FailuresSayWhatHappenedAndWhatToDo)
     request.setTransferTimeout(200);
     const HttpFetch::Answer stalled = run(HttpFetch::get(request));
     EXPECT_EQ(FigmaREST::transferFailure(stalled).message, "Figma API 가 120초 안에 답하지 않았어요. 잠시 뒤에 다시 해 주세요.");
+}
+
+// Every call has an end: an answer that trickles in byte by byte fails at
+// the whole answer's limit, not only after a silence, and an answer larger
+// than the cap is refused at its announced length, naming the call.
+TEST_F(FigmaRESTTest, EachCallEndsAtItsTimeAndSizeLimits)
+{
+    FigmaREST limited{"secret-token"};
+    limited.limits = {std::chrono::milliseconds(2000), 4096};
+    EXPECT_EQ(FigmaREST::apiLimits.whole, std::chrono::seconds(120));
+    EXPECT_EQ(FigmaREST::apiLimits.bytes, 32 * 1024 * 1024);
+
+    Response slow = Response::json(R"({"handle":"a trickle that takes far longer than the limit"})");
+    slow.trickle = std::chrono::milliseconds(100);
+    server.serve("/v1/me", slow);
+    const auto failed = [&](auto task) {
+        try {
+            run(std::move(task));
+        } catch (const NetworkError &error) {
+            return error.message;
+        }
+        return QString("no NetworkError");
+    };
+    EXPECT_EQ(failed(limited.me()), "Figma API 의 계정 확인 답이 2초 안에 다 오지 않아서 멈췄어요. 잠시 뒤에 다시 해 주세요.");
+
+    server.serve("/v1/images/KEY", Response::json("{\"images\": {\"1:2\": \"" + QByteArray(5000, 'x') + "\"}}"));
+    EXPECT_EQ(failed(limited.imageURLs("KEY", {"1:2"}, 1.0)), "Figma API 의 그림 주소 받기 답이 1MB 를 넘어서 받다가 멈췄어요.");
+    server.serve("/v1/files/KEY/nodes", Response::json("{\"nodes\": \"" + QByteArray(5000, 'x') + "\"}"));
+    EXPECT_EQ(failed(limited.section(FigmaLink{"KEY", "1:1", ""})),
+              "Figma API 의 섹션 읽기 답이 1MB 를 넘어서 받다가 멈췄어요.");
+
+    // Within the limits the same calls answer.
+    server.serve("/v1/me", Response::json(R"({"handle":"me"})"));
+    EXPECT_EQ(run(limited.me()), "me");
+}
+
+// A token never reaches a request's head unchecked: one with a line break
+// would add a header of its own.
+TEST_F(FigmaRESTTest, ATokenWithControlCharactersIsNeverSent)
+{
+    server.serve("/v1/me", Response::json(R"({"handle":"me"})"));
+    for (const QString &token : {QString("figd_x\r\nX-Injected: yes"), QString::fromUtf8("figd_토큰"), QString(" figd_x")}) {
+        const FigmaError error = failure(FigmaREST{token}.me());
+        EXPECT_EQ(error.kind, FigmaError::Kind::tokenUnreadable);
+        EXPECT_EQ(error.message, "Figma 토큰에 제어 문자나 ASCII 밖의 글자가 들어 있어서 보내지 않았어요. 설정에서 다시 넣어 주세요.");
+    }
+    EXPECT_TRUE(server.requests().isEmpty());
 }

@@ -7,6 +7,7 @@
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
+#include "support/testimages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -418,7 +419,18 @@ TEST(GeneratorPure, NewPlanFoldersNeverReuseOne)
 
     EXPECT_EQ(Generator::imageIdPart("17695:22104"), "17695-22104");
     EXPECT_EQ(Generator::imageIdPart("1:2;3:4"), "1-2_3-4");
-    EXPECT_EQ(Generator::imageIdPart("X/../y"), "X____y");
+    EXPECT_EQ(Generator::imageIdPart("X/../y"), "X~2F~2E~2E~2Fy");
+    // Every id its own name: ids the old spelling made one are two.
+    EXPECT_EQ(Generator::imageIdPart("1-2"), "1~2D2");
+    EXPECT_EQ(Generator::imageIdPart("1_2"), "1~5F2");
+    EXPECT_EQ(Generator::imageIdPart(QString::fromUtf8("화")), "~ED~99~94");
+    // A name too long for a file system keeps its start and a digest.
+    const QString longId = QString(300, u'7') + ":1";
+    const QString shortened = Generator::imageIdPart(longId);
+    EXPECT_LE(shortened.size(), 200);
+    EXPECT_TRUE(shortened.startsWith(QString(160, u'7') + "~~")) << shortened.toStdString();
+    EXPECT_NE(shortened, Generator::imageIdPart(QString(300, u'7') + ":2"));
+    EXPECT_EQ(shortened, Generator::imageIdPart(longId));
 }
 
 TEST(GeneratorPure, FinishCompletesTheHeader)
@@ -461,7 +473,8 @@ TEST_F(GeneratorTest, TokenRouteStoppedMidCallThenDownloadingFramesOneByOne)
         if (i != 2)
             addresses.insert(id, server.base() + QStringLiteral("/img/%1.png").arg(i));
         server.serve(QStringLiteral("/img/%1.png").arg(i).toUtf8(),
-                     i == 4 ? HttpServer::Response::text(404, "no") : HttpServer::Response::text(200, "PNG" + QByteArray::number(i)));
+                     i == 4 ? HttpServer::Response::text(404, "no")
+                            : HttpServer::Response::text(200, TestImages::png(2, 2, (unsigned char)i)));
     }
     // The first section request is slow, the second answers at once.
     HttpServer::Response slow = HttpServer::Response::json(restNodes(frames, 3000));
@@ -507,7 +520,7 @@ TEST_F(GeneratorTest, TokenRouteStoppedMidCallThenDownloadingFramesOneByOne)
         withImage += frame.image.has_value();
     }
     EXPECT_EQ(withImage, 3);
-    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), "PNG1");
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), TestImages::png(2, 2, 1));
     EXPECT_FALSE(QFileInfo::exists(dir + "/img/node-1-5.png"));
     const Plan plan = Plan::decode(readFile(dir + "/plan.json"));
     EXPECT_EQ(plan.screens.first().image.before, QString("img/node-1-2.png"));
@@ -600,12 +613,26 @@ TEST_F(GeneratorTest, ReuseTakesTheSavedSectionWithoutRequestOrRunAndBacksUpTheP
 TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)
 {
     HttpServer server;
-    server.serve("/a.png", HttpServer::Response::text(200, "A"));
-    server.serve("/y.png", HttpServer::Response::text(200, "Y"));
+    const auto picture = [&](const QByteArray &path, const QByteArray &body) {
+        HttpServer::Response response = HttpServer::Response::text(200, body);
+        response.headers = {{"Content-Type", "image/png"}};
+        server.serve(path, response);
+        return server.base() + QString::fromLatin1(path);
+    };
+    const QString longId = QString(300, u'9') + ":1";
     const QJsonArray frames{
-        answerFrame("X/a", "a", 0, {{"imageURL", server.base() + "/a.png"}, {"image", "/etc/passwd"}}),
-        answerFrame("X/../../../../y", "y", 400, {{"imageURL", server.base() + "/y.png"}}),
+        answerFrame("X/a", "a", 0, {{"imageURL", picture("/a.png", TestImages::png(2, 2, 1))}, {"image", "/etc/passwd"}}),
+        answerFrame("X/../../../../y", "y", 400, {{"imageURL", picture("/y.png", TestImages::png(2, 2, 2))}}),
         answerFrame("Z:1", "z", 800, {{"image", "/etc/passwd"}, {"imageURL", "file:///etc/passwd"}}),
+        // Two ids that once shared a file name, each with its own picture.
+        answerFrame("1:2", "colon", 1200, {{"imageURL", picture("/colon.png", TestImages::png(2, 2, 3))}}),
+        answerFrame("1-2", "dash", 1600, {{"imageURL", picture("/dash.png", TestImages::png(2, 2, 4))}}),
+        // Served as pictures, but none is one.
+        answerFrame("H:1", "html", 2000, {{"imageURL", picture("/page.png", "<!doctype html><p>login</p>")}}),
+        answerFrame("S:1", "svg", 2400,
+                    {{"imageURL", picture("/svg.png", R"(<svg xmlns="http://www.w3.org/2000/svg"><script>alert(1)</script></svg>)")}}),
+        answerFrame("J:1", "json", 2800, {{"imageURL", picture("/json.png", R"({"images":{}})")}}),
+        answerFrame(longId, "long", 3200, {{"imageURL", picture("/long.png", TestImages::png(2, 2, 5))}}),
     };
     const QJsonObject answer{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "S"}, {"frames", frames}, {"notes", QJsonArray{}}};
     fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", {FakeClaude::resultEvent(QString::fromUtf8(json(answer)))})}},
@@ -620,13 +647,22 @@ TEST_F(GeneratorTest, HostileFrameIdsAndImagesStayInsideImg)
     written.sort();
     for (const QString &file : written)
         EXPECT_FALSE(file.startsWith("..")) << file.toStdString();
-    EXPECT_TRUE(written.contains("img/node-X_a.png"));
+    EXPECT_TRUE(written.contains("img/node-X~2Fa.png"));
     EXPECT_FALSE(QFileInfo::exists(QDir::cleanPath(dir + "/img/node-X/../../../../y.png")));
-    EXPECT_TRUE(written.contains("img/node-X" + QString(13, u'_') + "y.png"));
+    EXPECT_TRUE(written.contains("img/node-X~2F~2E~2E~2F~2E~2E~2F~2E~2E~2F~2E~2E~2Fy.png"));
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), TestImages::png(2, 2, 3));
+    EXPECT_EQ(readFile(dir + "/img/node-1~2D2.png"), TestImages::png(2, 2, 4));
+    EXPECT_EQ(written.filter("img/").size(), 5) << written.join(", ").toStdString();
     const FigmaSection saved = FigmaSection::decode(readFile(dir + "/figma-section.json"));
-    EXPECT_EQ(saved.frames.at(0).image, QString("img/node-X_a.png"));
+    EXPECT_EQ(saved.frames.at(0).image, QString("img/node-X~2Fa.png"));
     EXPECT_FALSE(saved.frames.at(2).image.has_value());
-    EXPECT_EQ(generator.stageState(Stage::images).detail, "2/3장 (일부 실패)");
+    for (int i : {5, 6, 7})
+        EXPECT_FALSE(saved.frames.at(i).image.has_value()) << i;
+    // The long id's picture is kept under a shortened name.
+    ASSERT_TRUE(saved.frames.at(8).image.has_value());
+    EXPECT_LE(QFileInfo(*saved.frames.at(8).image).fileName().toUtf8().size(), 255);
+    EXPECT_EQ(readFile(dir + "/" + *saved.frames.at(8).image), TestImages::png(2, 2, 5));
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "5/9장 (일부 실패)");
     EXPECT_FALSE(Plan::decode(readFile(dir + "/plan.json")).screens.first().image.before.has_value());
 }
 

@@ -4,6 +4,7 @@
 #include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
+#include "support/testimages.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -58,9 +59,9 @@ protected:
     {
         writeSettings(FakeClaude::path());
         outline = largeOutline();
-        server.serve("/img/2.png", HttpServer::Response::text(200, "PNG2"));
+        server.serve("/img/2.png", HttpServer::Response::text(200, TestImages::png(2, 2, 2)));
         server.serve("/img/3.png", HttpServer::Response::text(404, "gone"));
-        server.serve("/img/4.png", HttpServer::Response::text(200, "PNG4"));
+        server.serve("/img/4.png", HttpServer::Response::text(200, TestImages::png(4, 4, 4)));
     }
 
     void writeSettings(const QString &claude)
@@ -141,7 +142,7 @@ TEST_F(HeadlessGenerateTest, GeneratesOverMCPThenRedraftsThenFailsOnAFixWithoutJ
     EXPECT_EQ(frames.at(0).toObject().value("image").toString(), "img/node-1-2.png");
     EXPECT_FALSE(frames.at(1).toObject().contains("image"));
     EXPECT_FALSE(frames.at(0).toObject().contains("imageURL"));
-    EXPECT_EQ(readFile(dir + "/img/node-1-4.png"), "PNG4");
+    EXPECT_EQ(readFile(dir + "/img/node-1-4.png"), TestImages::png(4, 4, 4));
     EXPECT_EQ(readFile(dir + "/.claude-draft.txt"), fixAnswer.toUtf8());
     const QJsonObject request = QJsonDocument::fromJson(readFile(dir + "/request.json")).object();
     EXPECT_EQ(request.value("feature").toString(), "HarborClips");

@@ -162,6 +162,17 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
     const QString pipe = elsewhere.filePath("page.html");
     ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     const QString page = sharedPage("Chat");
+    // Pages whose plan data does not decode, named in Korean words.
+    const auto brokenPlan = [&](const QString &name, const QByteArray &data) {
+        QByteArray html = readFile(page);
+        const qsizetype start = html.indexOf("id=\"quarrystone-plan\">") + qsizetype(strlen("id=\"quarrystone-plan\">"));
+        const qsizetype end = html.indexOf("</script>", start);
+        EXPECT_GT(end, start);
+        writeFile(work.filePath(name), html.replace(start, end - start, data));
+        return name;
+    };
+    const QString notObject = brokenPlan("list.html", "[1]");
+    const QString unterminated = brokenPlan("cut.html", "{\"a");
     const QString backupFailed = QStringLiteral("plan.json 을 백업하지 못해 가져오지 않았어요: ");
     struct Row {
         const char *planFolder; // holds a plan and a file at `blocked`
@@ -184,6 +195,10 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         {"linked", {"--import", page, "--into", work.filePath("linked")},
          "그림을 쓰지 못해 가져오지 않았어요: img/", "notes.txt", true},
         {nullptr, {"--import", pipe, "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
+        {nullptr, {"--import", notObject, "--out", work.filePath("out")},
+         "계획서 데이터를 읽지 못했어요: 맨 바깥이 JSON 객체가 아니에요\n"},
+        {nullptr, {"--import", unterminated, "--out", work.filePath("out")},
+         "계획서 데이터를 읽지 못했어요: 문자열이 닫히지 않았어요 (4바이트째)\n"},
         {nullptr, {"--import", elsewhere.path(), "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
     };
     for (const Row &row : rows) {

@@ -1,5 +1,7 @@
+#include "settings/connections.h"
 #include "settings/keychain.h"
 #include "support/commandline.h"
+#include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/secretsession.h"
 #include "support/testfiles.h"
@@ -12,11 +14,31 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using SecretSession::inOwnSession;
 using SecretSession::lookUp;
 using SecretSession::storeForeign;
+
+namespace {
+
+// The secret a read hands out, when it finds one.
+std::optional<QString> stored(Keychain::Item item)
+{
+    const Keychain::Reading reading = Keychain::read(item);
+    if (reading.outcome != Keychain::Reading::Outcome::found)
+        return std::nullopt;
+    return reading.value;
+}
+
+// Whether a read finds anything at all, usable or not.
+bool present(Keychain::Item item)
+{
+    return Keychain::read(item).outcome != Keychain::Reading::Outcome::absent;
+}
+
+} // namespace
 
 TEST(SecretService, WritesReadsOverwritesAndDeletesBothItems)
 {
@@ -24,27 +46,27 @@ TEST(SecretService, WritesReadsOverwritesAndDeletesBothItems)
         for (Keychain::Item item : {Keychain::Item::figmaToken, Keychain::Item::anthropicKey}) {
             const QString account = Keychain::account(item);
             SCOPED_TRACE(account.toStdString());
-            EXPECT_FALSE(Keychain::has(item));
-            EXPECT_EQ(Keychain::get(item), std::nullopt);
+            EXPECT_FALSE(present(item));
+            EXPECT_EQ(stored(item), std::nullopt);
 
             ASSERT_TRUE(Keychain::set(item, "first-" + account));
-            EXPECT_TRUE(Keychain::has(item));
-            EXPECT_EQ(Keychain::get(item), "first-" + account);
+            EXPECT_TRUE(present(item));
+            EXPECT_EQ(stored(item), "first-" + account);
             EXPECT_EQ(lookUp(account), ("first-" + account).toUtf8());
 
-            ASSERT_TRUE(Keychain::set(item, QString::fromUtf8("  두 번째 \n")));
-            EXPECT_EQ(Keychain::get(item), QString::fromUtf8("두 번째"));
-            EXPECT_EQ(lookUp(account), QString::fromUtf8("두 번째").toUtf8());
+            ASSERT_TRUE(Keychain::set(item, QString("  second value \n")));
+            EXPECT_EQ(stored(item), QString("second value"));
+            EXPECT_EQ(lookUp(account), QString("second value").toUtf8());
         }
-        EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), QString::fromUtf8("두 번째"));
+        EXPECT_EQ(stored(Keychain::Item::figmaToken), QString("second value"));
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, " \n"));
-        EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken));
+        EXPECT_FALSE(present(Keychain::Item::figmaToken));
         EXPECT_EQ(lookUp("figma-token"), std::nullopt);
-        EXPECT_TRUE(Keychain::has(Keychain::Item::anthropicKey)) << "the other item stays";
+        EXPECT_TRUE(present(Keychain::Item::anthropicKey)) << "the other item stays";
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, ""));
-        EXPECT_FALSE(Keychain::has(Keychain::Item::anthropicKey));
+        EXPECT_FALSE(present(Keychain::Item::anthropicKey));
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, "")) << "removing what is absent succeeds";
     });
 }
@@ -53,11 +75,17 @@ TEST(SecretService, ReadsItemsOtherProgramsWrote)
 {
     inOwnSession([] {
         ASSERT_TRUE(storeForeign("anthropic-api-key", "sk-foreign"));
-        EXPECT_EQ(Keychain::get(Keychain::Item::anthropicKey), "sk-foreign");
+        EXPECT_EQ(stored(Keychain::Item::anthropicKey), "sk-foreign");
 
         ASSERT_TRUE(storeForeign("figma-token", ""));
-        EXPECT_TRUE(Keychain::has(Keychain::Item::figmaToken));
-        EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), std::nullopt) << "an empty secret is no secret";
+        EXPECT_FALSE(present(Keychain::Item::figmaToken)) << "an empty secret is no secret";
+
+        // Bytes another program stored that are not text are a token that
+        // cannot be used, not a missing one.
+        ASSERT_TRUE(storeForeign("figma-token", QByteArray("figd_\xff\xfe\x80" "bad")));
+        const Keychain::Reading broken = Keychain::read(Keychain::Item::figmaToken);
+        EXPECT_EQ(broken.outcome, Keychain::Reading::Outcome::unreadable);
+        EXPECT_EQ(broken.problem, "키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, ""));
@@ -70,7 +98,7 @@ TEST(SecretService, CallsDoNotRunTheCallersEventLoop)
         bool ran = false;
         QMetaObject::invokeMethod(QCoreApplication::instance(), [&ran] { ran = true; }, Qt::QueuedConnection);
         ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "token"));
-        EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), "token");
+        EXPECT_EQ(stored(Keychain::Item::figmaToken), "token");
         EXPECT_FALSE(ran);
         QCoreApplication::processEvents();
         EXPECT_TRUE(ran);
@@ -107,6 +135,45 @@ TEST(SecretService, CommandLineTokenModeSeesTheStoredToken)
     });
 }
 
+// The service's words reach the terminal without its control characters:
+// a busy answer whose message sets the title, clears the screen and breaks
+// the line is shown as plain text, with its HTTP-date wait in hours.
+TEST(SecretService, CommandLineShowsTheServicesWordsWithoutControlCharacters)
+{
+    inOwnSession([] {
+        HttpServer server;
+        HttpServer::Response busy =
+            HttpServer::Response::json(R"({"status":429,"err":"\u001b]0;pwned\u0007\u001b[2J\u001b[31mslow\ndown"})");
+        busy.status = 429;
+        busy.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("Wed, 21 Oct 2099 07:28:00 GMT")));
+        server.serve("/v1/files/KEY/nodes", busy);
+        const QString support = qEnvironmentVariable("QUARRYSTONE_SUPPORT");
+        TestFiles::writeFile(support + "/settings.json",
+                             R"({"figmaMode": "token", "claudePath": "/nonexistent/claude", "setupDone": true, "outputDir": ")"
+                                 + support.toUtf8() + "/out\"}");
+        ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_token"));
+
+        QProcess cli;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.insert("QUARRYSTONE_FIGMA_API", server.base());
+        cli.setProcessEnvironment(env);
+        cli.start(QStringLiteral(QUARRYSTONE_BINARY),
+                  {"--generate", "https://www.figma.com/design/KEY/Harbor?node-id=1-1", "--feature", "Harbor"});
+        // The server answers from this process's event loop.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, 60000));
+        const QByteArray output = cli.readAllStandardOutput() + cli.readAllStandardError();
+        EXPECT_NE(cli.exitCode(), 0);
+        EXPECT_TRUE(QString::fromUtf8(output).contains(
+            "Figma 에 요청이 너무 많았어요(429: ]0;pwned[2J[31mslow down). 24시간 기다린 뒤 다시 해 주세요."))
+            << output.toStdString();
+        EXPECT_FALSE(output.contains('\x1b'));
+        EXPECT_FALSE(output.contains('\x07'));
+        EXPECT_EQ(server.requestsTo("/v1/files/KEY/nodes").value(0).headers.value("x-figma-token"), "figd_token");
+        EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
+    });
+}
+
 TEST(SecretService, SavingOverOtherProgramsItemsIsWhatEveryReadGivesBack)
 {
     inOwnSession([] {
@@ -116,7 +183,7 @@ TEST(SecretService, SavingOverOtherProgramsItemsIsWhatEveryReadGivesBack)
         ASSERT_TRUE(storeForeign("figma-token", "figd_script", "script", {"origin", "script"}));
         for (const QString &value : {QStringLiteral("figd_mine"), QStringLiteral("figd_again")}) {
             ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, value));
-            EXPECT_EQ(Keychain::get(Keychain::Item::figmaToken), value);
+            EXPECT_EQ(stored(Keychain::Item::figmaToken), value);
             EXPECT_EQ(lookUp("figma-token"), value.toUtf8());
         }
         const QStringList items = SecretSession::items("figma-token");
@@ -197,7 +264,9 @@ TEST(SecretService, ALockedKeyringIsNoMissingToken)
         const Keychain::Reading locked = Keychain::read(Keychain::Item::figmaToken);
         EXPECT_EQ(locked.outcome, Keychain::Reading::Outcome::unreadable);
         EXPECT_EQ(locked.problem, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
-        EXPECT_FALSE(Keychain::has(Keychain::Item::figmaToken)) << "the plain calls keep their answers";
+        // The connection check tells it apart too.
+        EXPECT_EQ(Connections::tokenStatus("개인 토큰"),
+                  Connections::Status::needsLogin("키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요."));
     });
 }
 

@@ -15,7 +15,6 @@
 #include "core/regularfile.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
-#include "settings/keychain.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -140,9 +139,7 @@ int checkConnections(const AppSettings &settings)
          claudeStatus);
 
     if (settings.figmaMode == AppSettings::FigmaMode::token)
-        show(QStringLiteral("Figma"), Keychain::has(Keychain::Item::figmaToken)
-                                          ? Connections::Status::ok(QStringLiteral("개인 토큰"))
-                                          : Connections::Status::missing());
+        show(QStringLiteral("Figma"), Connections::tokenStatus(QStringLiteral("개인 토큰")));
     else
         show(QStringLiteral("Figma"), Connections::checkServer(claude, QStringLiteral("figma")));
 

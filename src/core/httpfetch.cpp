@@ -4,6 +4,7 @@
 
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
+#include <QTimer>
 #include <memory>
 
 namespace HttpFetch {
@@ -37,14 +38,37 @@ bool cutShort(const QNetworkRequest &request, QNetworkReply &reply, const QByteA
 constexpr qint64 maxReserve = qint64(1) << 30;
 constexpr qint64 readBufferBytes = qint64(1) << 20;
 
-// Takes what has arrived of a reply's body.
-void take(QNetworkReply &reply, QByteArray &body)
+// The reply's own end, out of the handler that notices a limit: the task
+// resumes where the reply signals its end.
+void end(QNetworkReply *reply, Overrun why, Overrun &overrun)
 {
-    if (body.isEmpty()) {
-        const qint64 length = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (length > 0 && length <= maxReserve)
-            body.reserve(length);
+    if (overrun != Overrun::none)
+        return;
+    overrun = why;
+    QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+}
+
+bool tooLarge(qint64 bytes, const Limits &limits)
+{
+    return limits.bytes > 0 && bytes > limits.bytes;
+}
+
+// Takes what has arrived of a reply's body, up to the size limit.
+void take(QNetworkReply &reply, QByteArray &body, const Limits &limits, Overrun &overrun)
+{
+    if (overrun != Overrun::none) {
+        reply.readAll();
+        return;
     }
+    const qint64 length = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (tooLarge(length, limits) || tooLarge(body.size() + reply.bytesAvailable(), limits)) {
+        reply.readAll();
+        body.clear();
+        end(&reply, Overrun::size, overrun);
+        return;
+    }
+    if (body.isEmpty() && length > 0 && length <= maxReserve)
+        body.reserve(length);
     body.append(reply.readAll());
 }
 
@@ -93,7 +117,7 @@ QString describe(const Answer &answer)
     return FileError::describe(answer.error);
 }
 
-QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
+QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limits)
 {
     cancel.throwIfCancelled();
     const std::unique_ptr<QNetworkAccessManager, DeleteLater> manager(new QNetworkAccessManager);
@@ -102,15 +126,29 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
     // as it arrives, never in one large piece that holds the event loop.
     reply->setReadBufferSize(readBufferBytes);
     QByteArray body;
-    const QMetaObject::Connection reading =
-        QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { take(*reply, body); });
+    Overrun overrun = Overrun::none;
+    const QMetaObject::Connection reading = QObject::connect(
+        reply, &QIODevice::readyRead, reply, [reply, &body, &limits, &overrun] { take(*reply, body, limits, overrun); });
+    // An announced length past the limit ends the transfer before its body.
+    const QMetaObject::Connection announced =
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, &limits, &overrun] {
+            if (tooLarge(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(), limits))
+                end(reply, Overrun::size, overrun);
+        });
+    QTimer whole;
+    whole.setSingleShot(true);
+    QObject::connect(&whole, &QTimer::timeout, reply, [reply, &overrun] { end(reply, Overrun::time, overrun); });
+    if (limits.whole.count() > 0)
+        whole.start(limits.whole);
     {
         // The abort runs on the reply's thread; a reply gone by then drops it.
         const CancelToken::Registration stop = cancel.onCancel(
             [reply] { QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::AutoConnection); });
         co_await reply;
     }
+    whole.stop();
     QObject::disconnect(reading);
+    QObject::disconnect(announced);
     cancel.throwIfCancelled();
 
     Answer answer;
@@ -119,9 +157,15 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
         answer.status = status.toInt();
     answer.headers = reply->rawHeaderPairs();
     if (reply->isOpen())
-        take(*reply, body);
-    answer.body = std::move(body);
+        take(*reply, body, limits, overrun);
     answer.failure = reply->error();
+    answer.overrun = overrun;
+    if (overrun != Overrun::none) {
+        answer.error = overrun == Overrun::time ? QStringLiteral("정해진 시간 안에 다 받지 못했어요.")
+                                                : QStringLiteral("답이 너무 커서 받다가 멈췄어요.");
+        co_return answer;
+    }
+    answer.body = std::move(body);
     // Only the transfer time-out aborts a reply here; the network layer
     // would call it a cancellation.
     if (reply->error() == QNetworkReply::OperationCanceledError)
@@ -131,6 +175,12 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel)
     else if (cutShort(request, *reply, answer.body))
         answer.error = QStringLiteral("응답이 중간에 끊겼어요.");
     co_return answer;
+}
+
+QString megabytes(qint64 bytes)
+{
+    constexpr qint64 megabyte = qint64(1) << 20;
+    return QString::number((bytes + megabyte - 1) / megabyte) + QStringLiteral("MB");
 }
 
 } // namespace HttpFetch

@@ -8,6 +8,7 @@
 #include <QNetworkRequest>
 #include <QString>
 #include <QUrl>
+#include <chrono>
 #include <optional>
 
 // A transfer that ended without an HTTP answer (no connection, a dropped
@@ -21,6 +22,23 @@ struct NetworkError {
 // kept between calls: no cache, no cookies, no retry.
 namespace HttpFetch {
 
+// What one transfer may take in all: a transfer time-out alone restarts
+// with every byte, so an answer that trickles would never end.
+struct Limits {
+    // The whole transfer, from the request to the last byte; zero: none.
+    std::chrono::milliseconds whole{0};
+    // The body; zero: none. A larger announced length ends the transfer
+    // before its body is read.
+    qint64 bytes = 0;
+};
+
+// Which limit ended a transfer.
+enum class Overrun {
+    none,
+    time,
+    size,
+};
+
 struct Answer {
     // Nothing when no HTTP answer arrived.
     std::optional<int> status;
@@ -33,6 +51,8 @@ struct Answer {
     // The network layer's kind of that failure: OperationCanceledError for
     // the time-out, NoError for a cut-off body.
     QNetworkReply::NetworkError failure = QNetworkReply::NoError;
+    // The limit that ended the transfer; its body is then left empty.
+    Overrun overrun = Overrun::none;
 
     // The value of the header `name` (any case); empty when absent.
     QByteArray header(QByteArrayView name) const;
@@ -50,6 +70,9 @@ QString describe(const Answer &answer);
 // A request that sets "Accept-Encoding" itself gets the body as sent, and a
 // body shorter than its announced length counts as cut off even when it is
 // compressed.
-QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken());
+QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken(), Limits limits = {});
+
+// A size in whole megabytes, rounded up, for a message ("32MB").
+QString megabytes(qint64 bytes);
 
 } // namespace HttpFetch

@@ -111,6 +111,44 @@ qint64 memoryHeadroom()
     return room;
 }
 
+// The parser's own words are English; a person reads these.
+QString parseProblem(QJsonParseError::ParseError error)
+{
+    switch (error) {
+    case QJsonParseError::UnterminatedObject:
+        return QStringLiteral("객체가 닫히지 않았어요");
+    case QJsonParseError::MissingNameSeparator:
+        return QStringLiteral("키 뒤에 ':' 가 없어요");
+    case QJsonParseError::UnterminatedArray:
+        return QStringLiteral("배열이 닫히지 않았어요");
+    case QJsonParseError::MissingValueSeparator:
+        return QStringLiteral("값 사이에 ',' 가 없어요");
+    case QJsonParseError::IllegalValue:
+        return QStringLiteral("JSON 값이 아닌 글자가 있어요");
+    case QJsonParseError::TerminationByNumber:
+        return QStringLiteral("숫자에서 글이 끝났어요");
+    case QJsonParseError::IllegalNumber:
+        return QStringLiteral("숫자를 읽지 못했어요");
+    case QJsonParseError::IllegalEscapeSequence:
+        return QStringLiteral("문자열에 잘못된 '\\' 표기가 있어요");
+    case QJsonParseError::IllegalUTF8String:
+        return QStringLiteral("UTF-8 이 아닌 글자가 있어요");
+    case QJsonParseError::UnterminatedString:
+        return QStringLiteral("문자열이 닫히지 않았어요");
+    case QJsonParseError::MissingObject:
+        return QStringLiteral("객체나 배열로 시작하지 않아요");
+    case QJsonParseError::DeepNesting:
+        return QStringLiteral("너무 깊이 겹쳐 있어요");
+    case QJsonParseError::DocumentTooLarge:
+        return QStringLiteral("문서가 너무 커요");
+    case QJsonParseError::GarbageAtEnd:
+        return QStringLiteral("끝난 뒤에 다른 글자가 있어요");
+    case QJsonParseError::NoError:
+        break;
+    }
+    return QStringLiteral("JSON 을 읽지 못했어요");
+}
+
 } // namespace
 
 QJsonDocument parseDocument(const QByteArray &json)
@@ -119,11 +157,11 @@ QJsonDocument parseDocument(const QByteArray &json)
     // abort), so a text it could not hold is refused before it starts.
     if (json.size() > alwaysAffordable && qint64(json.size()) * worstRatio > memoryHeadroom()
         && parseCost(json) > memoryHeadroom())
-        throw JSONDecodeError{QStringLiteral("not enough memory to read %1 bytes of JSON").arg(json.size())};
+        throw JSONDecodeError{QStringLiteral("JSON %1바이트를 읽을 메모리가 모자라요").arg(json.size())};
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError)
-        throw JSONDecodeError{QStringLiteral("%1 (offset %2)").arg(error.errorString(), QString::number(error.offset))};
+        throw JSONDecodeError{QStringLiteral("%1 (%2바이트째)").arg(parseProblem(error.error), QString::number(error.offset))};
     return doc;
 }
 
@@ -131,7 +169,7 @@ QJsonObject parseObject(const QByteArray &json)
 {
     const QJsonDocument doc = parseDocument(json);
     if (!doc.isObject())
-        throw JSONDecodeError{QStringLiteral("the top level is not a JSON object")};
+        throw JSONDecodeError{QStringLiteral("맨 바깥이 JSON 객체가 아니에요")};
     return doc.object();
 }
 
@@ -195,16 +233,20 @@ namespace JsonStrict {
 
 namespace {
 
-[[noreturn]] void fail(const QString &key, const char *expected)
+const QString notString = QStringLiteral("문자열이어야 해요");
+const QString notArray = QStringLiteral("배열이어야 해요");
+const QString notObject = QStringLiteral("객체여야 해요");
+
+[[noreturn]] void fail(const QString &key, const QString &expected)
 {
-    throw Error{QStringLiteral("\"%1\": %2").arg(key, QLatin1String(expected))};
+    throw Error{QStringLiteral("\"%1\": %2").arg(key, expected)};
 }
 
 QJsonValue required(const QJsonObject &o, const QString &key)
 {
     const QJsonValue v = o.value(key);
     if (v.isUndefined() || v.isNull())
-        fail(key, "required key missing");
+        fail(key, QStringLiteral("값이 없어요"));
     return v;
 }
 
@@ -214,7 +256,7 @@ QString string(const QJsonObject &o, const QString &key)
 {
     const QJsonValue v = required(o, key);
     if (!v.isString())
-        fail(key, "expected a string");
+        fail(key, notString);
     return v.toString();
 }
 
@@ -222,7 +264,7 @@ double number(const QJsonObject &o, const QString &key)
 {
     const QJsonValue v = required(o, key);
     if (!v.isDouble())
-        fail(key, "expected a number");
+        fail(key, QStringLiteral("숫자여야 해요"));
     return v.toDouble();
 }
 
@@ -230,7 +272,7 @@ QJsonArray array(const QJsonObject &o, const QString &key)
 {
     const QJsonValue v = required(o, key);
     if (!v.isArray())
-        fail(key, "expected an array");
+        fail(key, notArray);
     return v.toArray();
 }
 
@@ -239,7 +281,7 @@ QStringList stringList(const QJsonObject &o, const QString &key)
     QStringList out;
     for (const QJsonValue &v : array(o, key)) {
         if (!v.isString())
-            fail(key, "expected an array of strings");
+            fail(key, QStringLiteral("문자열 배열이어야 해요"));
         out.append(v.toString());
     }
     return out;
@@ -249,14 +291,14 @@ QJsonObject object(const QJsonObject &o, const QString &key)
 {
     const QJsonValue v = required(o, key);
     if (!v.isObject())
-        fail(key, "expected an object");
+        fail(key, notObject);
     return v.toObject();
 }
 
 QJsonObject object(const QJsonValue &v, const QString &what)
 {
     if (!v.isObject())
-        fail(what, "expected an object");
+        fail(what, notObject);
     return v.toObject();
 }
 
@@ -266,7 +308,7 @@ std::optional<QString> optString(const QJsonObject &o, const QString &key)
     if (v.isUndefined() || v.isNull())
         return std::nullopt;
     if (!v.isString())
-        fail(key, "expected a string");
+        fail(key, notString);
     return v.toString();
 }
 
@@ -276,7 +318,7 @@ std::optional<QJsonArray> optArray(const QJsonObject &o, const QString &key)
     if (v.isUndefined() || v.isNull())
         return std::nullopt;
     if (!v.isArray())
-        fail(key, "expected an array");
+        fail(key, notArray);
     return v.toArray();
 }
 

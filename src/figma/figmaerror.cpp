@@ -8,6 +8,19 @@ QString statusText(int status, const QString &body)
     return body.isEmpty() ? QString::number(status) : QString::number(status) + QStringLiteral(": ") + body;
 }
 
+// A wait as a person reads it: seconds, else whole minutes or hours
+// rounded up; none at all (0, a date gone by) is "잠시".
+QString waitText(std::optional<int> seconds)
+{
+    if (!seconds || *seconds <= 0)
+        return QStringLiteral("잠시");
+    if (*seconds < 60)
+        return QStringLiteral("%1초").arg(*seconds);
+    if (*seconds < 60 * 60)
+        return QStringLiteral("%1분").arg((*seconds + 59) / 60);
+    return QStringLiteral("%1시간").arg((*seconds + 60 * 60 - 1) / (60 * 60));
+}
+
 QString httpMessage(int status, const QString &body, std::optional<int> retryAfter)
 {
     // A refusal is nearly always a token without access to the file; the
@@ -15,9 +28,8 @@ QString httpMessage(int status, const QString &body, std::optional<int> retryAft
     if (status == 403)
         return QStringLiteral("Figma 가 거절했어요(403). 토큰이 이 파일을 볼 수 있는지 확인해 주세요.");
     if (status == 429)
-        return QStringLiteral("Figma 에 요청이 너무 많았어요(%1). ").arg(statusText(status, body))
-            + (retryAfter ? QStringLiteral("%1초 기다린 뒤 다시 해 주세요.").arg(*retryAfter)
-                          : QStringLiteral("잠시 기다린 뒤 다시 해 주세요."));
+        return QStringLiteral("Figma 에 요청이 너무 많았어요(%1). %2 기다린 뒤 다시 해 주세요.")
+            .arg(statusText(status, body), waitText(retryAfter));
     if (status >= 500 && status <= 599)
         return QStringLiteral("Figma 서비스에 문제가 생겼어요(%1). 잠시 뒤에 다시 해 주세요.").arg(statusText(status, body));
     return QStringLiteral("Figma 오류(%1): ").arg(status) + body;

@@ -16,7 +16,7 @@ struct FigmaError {
     Kind kind = Kind::noToken;
     int status = 0;   // http
     QString body;     // http: the service's own short message, or the start of the body
-    std::optional<int> retryAfter; // http 429: the seconds the service asks to wait
+    std::optional<int> retryAfter; // http 429: the seconds the service asks to wait, at most a day
     QString detail;   // badResponse, notJson
     QString message;
 

@@ -6,17 +6,21 @@
 #include "core/text.h"
 #include "figma/figmaerror.h"
 #include "figma/figmasectionparser.h"
+#include "settings/keychain.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QLocale>
 #include <QUrl>
 #include <algorithm>
 
 namespace {
 
-constexpr int apiTimeoutMs = 120'000;
 constexpr qsizetype imageChunkSize = 20;
+// The longest wait a busy service's answer is shown with: a wait of days
+// is no advice a person can follow.
+constexpr qint64 longestWait = 24 * 60 * 60;
 constexpr qsizetype errorBodyBytes = 300;
 
 // Ids go into a query with every character escaped but letters, digits and
@@ -75,59 +79,119 @@ QString serviceMessage(const HttpFetch::Answer &answer)
     const QJsonObject object = QJsonDocument::fromJson(answer.body).object();
     for (const QLatin1StringView key : {QLatin1StringView("err"), QLatin1StringView("message")})
         if (object.value(key).isString())
-            return errorBodyText(object.value(key).toString().toUtf8());
+            return FigmaREST::shown(errorBodyText(object.value(key).toString().toUtf8()));
     const bool page = answer.header("Content-Type").toLower().contains("html")
         || answer.body.trimmed().startsWith('<');
-    return page ? QString() : errorBodyText(answer.body);
+    return page ? QString() : FigmaREST::shown(errorBodyText(answer.body));
 }
 
-// Seconds to wait from a Retry-After value: a number of seconds or a date.
-std::optional<int> retryAfter(const QByteArray &value)
+// The moment an HTTP date names ("Wed, 21 Oct 2099 07:28:00 GMT"), always
+// in UTC; the older forms with a numeric zone are read as well.
+QDateTime httpDate(const QByteArray &value)
 {
-    bool number = false;
-    const int seconds = value.trimmed().toInt(&number);
-    if (number && seconds >= 0)
-        return seconds;
-    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
+    const QString text = QString::fromLatin1(value);
+    const QDateTime fixed = QLocale::c().toDateTime(text, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (fixed.isValid())
+        return QDateTime(fixed.date(), fixed.time(), Qt::UTC);
+    return QDateTime::fromString(text, Qt::RFC2822Date);
+}
+
+// Seconds to wait from a Retry-After value, a number of seconds or an HTTP
+// date, at most a day; a date gone by asks for no wait.
+std::optional<int> retryAfter(const QByteArray &raw)
+{
+    const QByteArray value = raw.trimmed();
+    if (value.isEmpty())
+        return std::nullopt;
+    if (std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; })) {
+        bool fits = false;
+        const qint64 seconds = value.toLongLong(&fits);
+        return int(fits ? std::min(seconds, longestWait) : longestWait);
+    }
+    const QDateTime at = httpDate(value);
     if (!at.isValid())
         return std::nullopt;
-    return int(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(at)));
+    return int(std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(at), 0, longestWait));
+}
+
+bool webScheme(const QUrl &url)
+{
+    return url.scheme() == QLatin1StringView("http") || url.scheme() == QLatin1StringView("https");
+}
+
+// A redirect that was not followed: too many, to another server, or to
+// something other than a web address.
+bool redirectRefused(const HttpFetch::Answer &answer)
+{
+    const int status = answer.status.value_or(0);
+    return status >= 300 && status <= 399
+        && (answer.failure != QNetworkReply::NoError || !answer.header("Location").isEmpty());
 }
 
 } // namespace
 
-NetworkError FigmaREST::transferFailure(const HttpFetch::Answer &answer)
+NetworkError FigmaREST::transferFailure(const HttpFetch::Answer &answer, const QString &call,
+                                        const HttpFetch::Limits &limits)
 {
+    const QString answerOf = QStringLiteral("Figma API 의 ") + (call.isEmpty() ? QString() : call + QLatin1Char(' '));
+    const qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(limits.whole).count();
+    if (answer.overrun == HttpFetch::Overrun::time)
+        return {QStringLiteral("%1답이 %2초 안에 다 오지 않아서 멈췄어요. 잠시 뒤에 다시 해 주세요.").arg(answerOf).arg(seconds)};
+    if (answer.overrun == HttpFetch::Overrun::size)
+        return {QStringLiteral("%1답이 %2 를 넘어서 받다가 멈췄어요.").arg(answerOf, HttpFetch::megabytes(limits.bytes))};
     if (answer.failure == QNetworkReply::OperationCanceledError)
-        return {QStringLiteral("Figma API 가 %1초 안에 답하지 않았어요. 잠시 뒤에 다시 해 주세요.").arg(apiTimeoutMs / 1000)};
+        return {QStringLiteral("Figma API 가 %1초 안에 답하지 않았어요. 잠시 뒤에 다시 해 주세요.").arg(seconds)};
+    const QUrl target(QString::fromUtf8(answer.header("Location")));
+    if (redirectRefused(answer) && !target.scheme().isEmpty() && !webScheme(target))
+        return {QStringLiteral("Figma API 가 웹 주소가 아닌 곳(%1:)으로 보내려 해서 따라가지 않았어요.")
+                    .arg(shown(target.scheme()))};
     if (answer.failure == QNetworkReply::InsecureRedirectError) {
-        const QUrl target(QString::fromUtf8(answer.header("Location")));
         const QString host = target.adjusted(QUrl::RemoveUserInfo).authority();
-        return {QStringLiteral("Figma API 가 다른 서버(%1)로 보내려 해서, 토큰을 지키려고 따라가지 않았어요.").arg(host)};
+        return {QStringLiteral("Figma API 가 다른 서버(%1)로 보내려 해서, 토큰을 지키려고 따라가지 않았어요.").arg(shown(host))};
     }
     if (answer.status && answer.failure == QNetworkReply::NoError)
         return {QStringLiteral("Figma API 의 답이 중간에 끊겼어요. 다시 해 주세요.")};
     return {QStringLiteral("Figma API 에 연결하지 못했어요(%1). 인터넷 연결을 확인하고 다시 해 주세요.")
-                .arg(HttpFetch::describe(answer))};
+                .arg(shown(HttpFetch::describe(answer)))};
+}
+
+QString FigmaREST::shown(const QString &text)
+{
+    QString clean;
+    clean.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() != QChar::Other_Control)
+            clean.append(c);
+        else if (c.isSpace())
+            clean.append(QLatin1Char(' '));
+    }
+    return clean;
 }
 
 namespace {
 
-QCoro::Task<QJsonObject> get(QString token, QString path, CancelToken cancel = CancelToken())
+// One call of the API; `call` names it in a failure.
+QCoro::Task<QJsonObject> get(FigmaREST rest, QString path, QString call, CancelToken cancel = CancelToken())
 {
     const QUrl url = QUrl::fromEncoded((FigmaREST::baseURL() + path).toUtf8(), QUrl::StrictMode);
     if (!HttpFetch::fetchable(url))
         throw NetworkError{QStringLiteral("Figma 주소를 만들지 못했어요: ") + FigmaREST::baseURL() + path};
     QNetworkRequest request(url);
-    request.setRawHeader(QByteArrayLiteral("X-Figma-Token"), token.toUtf8());
+    // A token read from the keychain is printable ASCII; one handed in
+    // otherwise is still never let into the request's head.
+    if (!Keychain::usable(rest.token))
+        throw FigmaError::tokenUnreadable(
+            QStringLiteral("Figma 토큰에 제어 문자나 ASCII 밖의 글자가 들어 있어서 보내지 않았어요. 설정에서 다시 넣어 주세요."));
+    request.setRawHeader(QByteArrayLiteral("X-Figma-Token"), rest.token.toLatin1());
     // The token goes to the API's own origin only: a redirect elsewhere
     // fails instead of carrying the header along.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    request.setTransferTimeout(apiTimeoutMs);
+    request.setTransferTimeout(int(rest.limits.whole.count()));
 
-    HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel);
-    if ((!answer.status && !answer.error.isEmpty()) || answer.failure == QNetworkReply::InsecureRedirectError)
-        throw FigmaREST::transferFailure(answer);
+    HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel, rest.limits);
+    if (answer.overrun != HttpFetch::Overrun::none || (!answer.status && !answer.error.isEmpty())
+        || redirectRefused(answer))
+        throw FigmaREST::transferFailure(answer, call, rest.limits);
     const int status = answer.status.value_or(0);
     if (status != 200)
         throw FigmaError::http(status, serviceMessage(answer),
@@ -135,18 +199,18 @@ QCoro::Task<QJsonObject> get(QString token, QString path, CancelToken cancel = C
     // An answer cut off after its status line is a failed transfer, not a
     // text that fails to decode.
     if (!answer.error.isEmpty())
-        throw FigmaREST::transferFailure(answer);
+        throw FigmaREST::transferFailure(answer, call, rest.limits);
     const QFuture<QJsonObject> parsed = OffThread::run(topLevelObject, std::move(answer.body), path);
     co_return co_await parsed;
 }
 
-QCoro::Task<QString> accountName(QString token)
+QCoro::Task<QString> accountName(FigmaREST rest)
 {
-    const QJsonObject account = co_await get(token, QStringLiteral("/v1/me"));
+    const QJsonObject account = co_await get(rest, QStringLiteral("/v1/me"), QStringLiteral("계정 확인"));
     for (const QLatin1StringView key : {QLatin1StringView("email"), QLatin1StringView("handle")}) {
         const QJsonValue value = account.value(key);
         if (value.isString())
-            co_return value.toString();
+            co_return FigmaREST::shown(value.toString());
     }
     co_return QStringLiteral("확인됨");
 }
@@ -161,16 +225,16 @@ FigmaSection sectionOf(const QJsonObject &answer, const QString &nodeId, const Q
     return FigmaSectionParser::parse(document.toObject(), fileKey);
 }
 
-QCoro::Task<FigmaSection> readSection(QString token, FigmaLink link, CancelToken cancel)
+QCoro::Task<FigmaSection> readSection(FigmaREST rest, FigmaLink link, CancelToken cancel)
 {
     const QString path = QStringLiteral("/v1/files/") + link.fileKey + QStringLiteral("/nodes?ids=")
         + QString::fromLatin1(encodedIds(link.nodeId));
-    QJsonObject answer = co_await get(token, path, cancel);
+    QJsonObject answer = co_await get(rest, path, QStringLiteral("섹션 읽기"), cancel);
     const QFuture<FigmaSection> section = OffThread::run(sectionOf, std::move(answer), link.nodeId, link.fileKey);
     co_return co_await section;
 }
 
-QCoro::Task<QMap<QString, QString>> readImageURLs(QString token, QString fileKey, QStringList ids, double scale,
+QCoro::Task<QMap<QString, QString>> readImageURLs(FigmaREST rest, QString fileKey, QStringList ids, double scale,
                                                   CancelToken cancel)
 {
     QMap<QString, QString> addresses;
@@ -179,7 +243,7 @@ QCoro::Task<QMap<QString, QString>> readImageURLs(QString token, QString fileKey
         const QString path = QStringLiteral("/v1/images/") + fileKey + QStringLiteral("?ids=")
             + QString::fromLatin1(encodedIds(chunk.join(QLatin1Char(',')))) + QStringLiteral("&format=png&scale=")
             + scaleText(scale);
-        const QJsonObject answer = co_await get(token, path, cancel);
+        const QJsonObject answer = co_await get(rest, path, QStringLiteral("그림 주소 받기"), cancel);
         const QJsonObject images = answer.value(QLatin1StringView("images")).toObject();
         for (auto it = images.begin(); it != images.end(); ++it)
             if (it.value().isString())
@@ -202,16 +266,16 @@ QString FigmaREST::baseURL()
 
 QCoro::Task<QString> FigmaREST::me() const
 {
-    return accountName(token);
+    return accountName(*this);
 }
 
 QCoro::Task<FigmaSection> FigmaREST::section(const FigmaLink &link, CancelToken cancel) const
 {
-    return readSection(token, link, cancel);
+    return readSection(*this, link, cancel);
 }
 
 QCoro::Task<QMap<QString, QString>> FigmaREST::imageURLs(const QString &fileKey, const QStringList &ids,
                                                           double scale, CancelToken cancel) const
 {
-    return readImageURLs(token, fileKey, ids, scale, cancel);
+    return readImageURLs(*this, fileKey, ids, scale, cancel);
 }

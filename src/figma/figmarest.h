@@ -17,16 +17,26 @@
 // parses answers off it. The token is sent to the API's own origin only: a
 // redirect to another one is refused. Failures: FigmaError (also for a 200
 // that is not JSON), NetworkError (no whole HTTP answer, including the 120 s
-// time-out and a refused redirect), and Cancelled when `cancel` stops a call.
+// limit of an answer, its size limit and a refused redirect), and Cancelled
+// when `cancel` stops a call.
 struct FigmaREST {
+    // Two minutes for a whole answer; an answer larger than a section's
+    // largest real one is refused before it fills the memory.
+    static constexpr HttpFetch::Limits apiLimits{std::chrono::seconds(120), qint64(32) << 20};
+
     QString token;
+    HttpFetch::Limits limits = apiLimits;
 
     // "https://api.figma.com", or QUARRYSTONE_FIGMA_API when set (tests
     // point it at a local server).
     static QString baseURL();
     // A transfer that ended without a whole answer, in words that name the
-    // service and say what to do.
-    static NetworkError transferFailure(const HttpFetch::Answer &answer);
+    // service, the call (when given) and say what to do.
+    static NetworkError transferFailure(const HttpFetch::Answer &answer, const QString &call = QString(),
+                                        const HttpFetch::Limits &limits = apiLimits);
+    // Text of the service shown to a person: its control characters (line
+    // breaks, escape sequences) would reach the terminal as they are.
+    static QString shown(const QString &text);
 
     // The account's e-mail, else its handle, else "확인됨".
     QCoro::Task<QString> me() const;

@@ -154,7 +154,8 @@ public:
     // without waiting: a folder, nothing, or a pipe, device or socket that
     // could block; nothing for a regular file.
     static std::optional<QString> notAFile(const QString &path);
-    // A frame id as one file-name component of img/node-<id>.png.
+    // A frame id as one file-name component of img/node-<id>.png, a
+    // different one for every id, short enough for any file system.
     static QString imageIdPart(const QString &frameId);
     // The Claude prompt that reads a design section over MCP.
     static QString figmaPrompt(const FigmaLink &link);

@@ -15,6 +15,7 @@
 #include "model/textboxplacement.h"
 #include "settings/keychain.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <memory>
@@ -107,16 +108,29 @@ void dropImages(FigmaSection &section)
 
 QString Generator::imageIdPart(const QString &frameId)
 {
-    QString part = frameId;
-    part.replace(QLatin1Char(':'), QLatin1Char('-'));
-    part.replace(QLatin1Char(';'), QLatin1Char('_'));
-    for (QChar &c : part) {
-        const char16_t u = c.unicode();
-        const bool plain = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '_'
-            || u == '-';
-        if (!plain)
-            c = u'_';
+    // Letters and digits stay, the separators of the service's ids take a
+    // short form (":" "-", ";" "_"), and every other byte is spelled "~XX":
+    // no two ids share a name ("1:2" and "1-2" are two frames).
+    QString part;
+    for (const char byte : frameId.toUtf8()) {
+        const char c = byte;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            part += QLatin1Char(c);
+        else if (c == ':')
+            part += QLatin1Char('-');
+        else if (c == ';')
+            part += QLatin1Char('_');
+        else
+            part += QStringLiteral("~%1").arg(uchar(c), 2, 16, QLatin1Char('0')).toUpper();
     }
+    // A file name has room for 255 bytes: a longer id keeps its start and
+    // ends in a digest of the whole id ("~~" never comes from a byte).
+    constexpr qsizetype longest = 200;
+    constexpr qsizetype kept = 160;
+    if (part.size() > longest)
+        part = part.left(kept) + QStringLiteral("~~")
+            + QString::fromLatin1(
+                   QCryptographicHash::hash(frameId.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
     return part;
 }
 

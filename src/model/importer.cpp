@@ -125,7 +125,7 @@ Plan decodePlan(QByteArrayView json)
         const bool hasPlanKey = std::any_of(planKeys.begin(), planKeys.end(),
                                             [&](const QString &key) { return object.contains(key); });
         if (!hasPlanKey)
-            throw JSONDecodeError{u"the object holds none of the plan's keys"_s};
+            throw JSONDecodeError{u"계획서의 키가 하나도 없어요"_s};
         return *Plan::read(object);
     } catch (const JSONDecodeError &error) {
         throw Failure{u"계획서 데이터를 읽지 못했어요: "_s + error.message};

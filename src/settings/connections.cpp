@@ -344,6 +344,21 @@ void Connections::refresh(const AppSettings &settings)
     }).detach();
 }
 
+Connections::Status Connections::tokenStatus(const QString &found)
+{
+    const Keychain::Reading token = Keychain::read(Keychain::Item::figmaToken);
+    switch (token.outcome) {
+    case Keychain::Reading::Outcome::found:
+        return Status::ok(found);
+    case Keychain::Reading::Outcome::absent:
+        return Status::missing();
+    case Keychain::Reading::Outcome::unreadable:
+        break;
+    }
+    // A locked keyring is no missing token: the sentence names the cause.
+    return Status::needsLogin(token.problem);
+}
+
 Connections::Checked Connections::checkAll(const QString &configuredClaude, AppSettings::ClaudeAuth auth,
                                            bool tokenMode, std::chrono::milliseconds timeout, const CancelToken &stop)
 {
@@ -354,8 +369,7 @@ Connections::Checked Connections::checkAll(const QString &configuredClaude, AppS
     const bool toolAbsent = checked.claude.kind == Status::Kind::missing;
 
     if (tokenMode)
-        checked.figma = Keychain::has(Keychain::Item::figmaToken) ? Status::ok(QStringLiteral("개인 토큰으로 읽어요"))
-                                                                  : Status::missing();
+        checked.figma = tokenStatus(QStringLiteral("개인 토큰으로 읽어요"));
     else if (toolAbsent)
         checked.figma = Status::missing();
     else

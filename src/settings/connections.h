@@ -117,6 +117,10 @@ public:
     // Why runs cannot use that key (absent or unreadable); nothing when
     // it was found.
     static std::optional<QString> keyProblem(const Keychain::Reading &key);
+    // The design service's token in the keychain: ok with `found`, missing,
+    // or, when the keychain could not be read or holds an unusable token,
+    // its sentence to act on. Blocks on the keychain.
+    static Status tokenStatus(const QString &found);
     // One MCP server of the tool, from "mcp get <name>". Blocks the caller;
     // cancelling `stop` ends the tool.
     static Status checkServer(const QString &claude, const QString &name,

@@ -5,6 +5,7 @@
 #include "settings/secretstore.h"
 
 #include <QMutex>
+#include <algorithm>
 
 namespace Keychain {
 
@@ -68,6 +69,42 @@ QString cause(const SecretStore::Lookup &found)
     return QStringLiteral("키체인이 오류(%1)를 알려서").arg(found.detail);
 }
 
+// What a header or an environment variable can carry as it is: printable
+// ASCII, spaces inside included.
+bool printableAscii(const QString &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; });
+}
+
+QString unusable(Item item, const QString &why)
+{
+    return QStringLiteral("키체인에 저장된 ") + named(item) + QStringLiteral(" 쓸 수 없어요: ") + why
+        + QStringLiteral(" 설정에서 다시 넣어 주세요.");
+}
+
+// The secret the stored bytes make, or why they make none.
+Reading readingOf(Item item, const QByteArray &data)
+{
+    Reading reading;
+    const std::optional<QString> text = Text::decodeUtf8Strict(data);
+    if (!text) {
+        reading.outcome = Reading::Outcome::unreadable;
+        reading.problem = unusable(item, QStringLiteral("UTF-8 글자가 아니에요."));
+        return reading;
+    }
+    const QString trimmed = text->trimmed();
+    if (trimmed.isEmpty())
+        return reading;
+    if (!printableAscii(trimmed)) {
+        reading.outcome = Reading::Outcome::unreadable;
+        reading.problem = unusable(item, QStringLiteral("제어 문자나 ASCII 밖의 글자가 들어 있어요."));
+        return reading;
+    }
+    reading.outcome = Reading::Outcome::found;
+    reading.value = trimmed;
+    return reading;
+}
+
 } // namespace
 
 QString service()
@@ -89,34 +126,26 @@ QString account(Item item)
 Reading read(Item item)
 {
     const SecretStore::Lookup found = store()->lookUp(account(item));
+    if (found.status == SecretStore::Lookup::Status::found)
+        return readingOf(item, found.data);
     Reading reading;
-    if (found.status == SecretStore::Lookup::Status::found) {
-        const std::optional<QString> text = Text::decodeUtf8Strict(found.data);
-        if (text && !text->isEmpty()) {
-            reading.outcome = Reading::Outcome::found;
-            reading.value = *text;
-        }
-    } else if (found.status != SecretStore::Lookup::Status::absent) {
+    if (found.status != SecretStore::Lookup::Status::absent) {
         reading.outcome = Reading::Outcome::unreadable;
         reading.problem = cause(found) + QLatin1Char(' ') + named(item) + QStringLiteral(" 읽지 못했어요.");
     }
     return reading;
 }
 
-bool has(Item item)
+bool usable(const QString &secret)
 {
-    return store()->read(account(item)).has_value();
+    return !secret.isEmpty() && secret == secret.trimmed() && printableAscii(secret);
 }
 
-std::optional<QString> get(Item item)
+QString refusal(Item item, const QString &value)
 {
-    const std::optional<QByteArray> data = store()->read(account(item));
-    if (!data)
-        return std::nullopt;
-    std::optional<QString> text = Text::decodeUtf8Strict(*data);
-    if (!text || text->isEmpty())
-        return std::nullopt;
-    return text;
+    if (printableAscii(value.trimmed()))
+        return {};
+    return QStringLiteral("제어 문자나 ASCII 밖의 글자가 들어 있어서 ") + named(item) + QStringLiteral(" 저장하지 않았어요.");
 }
 
 bool set(Item item, const QString &value)
@@ -124,6 +153,8 @@ bool set(Item item, const QString &value)
     const QString trimmed = value.trimmed();
     if (trimmed.isEmpty())
         return store()->remove(account(item));
+    if (!refusal(item, trimmed).isEmpty())
+        return false;
     return store()->write(account(item), trimmed);
 }
 

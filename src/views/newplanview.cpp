@@ -14,7 +14,6 @@
 #include "views/viewstyle.h"
 
 #include <QAbstractButton>
-#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -23,6 +22,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 namespace {
@@ -77,13 +77,37 @@ bool isLineSeparator(char16_t c)
 
 } // namespace
 
+namespace {
+
+// Why the secret cannot be used; empty when it can.
+QString secretIssue(Keychain::Item item, const QString &missing)
+{
+    const Keychain::Reading reading = Keychain::read(item);
+    switch (reading.outcome) {
+    case Keychain::Reading::Outcome::found:
+        return {};
+    case Keychain::Reading::Outcome::absent:
+        return missing;
+    case Keychain::Reading::Outcome::unreadable:
+        break;
+    }
+    return reading.problem;
+}
+
+} // namespace
+
+bool NewPlanView::Secrets::needed(const AppSettings &settings)
+{
+    return settings.figmaMode == AppSettings::FigmaMode::token || settings.claudeAuth == AppSettings::ClaudeAuth::apiKey;
+}
+
 NewPlanView::Secrets NewPlanView::Secrets::read(const AppSettings &settings)
 {
     Secrets secrets;
     if (settings.figmaMode == AppSettings::FigmaMode::token)
-        secrets.figmaTokenMissing = !Keychain::has(Keychain::Item::figmaToken);
+        secrets.figmaToken = secretIssue(Keychain::Item::figmaToken, QStringLiteral("Figma 토큰이 없어요"));
     if (settings.claudeAuth == AppSettings::ClaudeAuth::apiKey)
-        secrets.anthropicKeyMissing = !Keychain::has(Keychain::Item::anthropicKey);
+        secrets.anthropicKey = secretIssue(Keychain::Item::anthropicKey, QStringLiteral("Anthropic API 키가 없어요"));
     return secrets;
 }
 
@@ -99,10 +123,9 @@ QStringList NewPlanView::readyIssues(bool claudeOK, const Secrets &secrets)
     QStringList issues;
     if (!claudeOK)
         issues.append(QStringLiteral("Claude Code 를 찾지 못했어요"));
-    if (secrets.figmaTokenMissing)
-        issues.append(QStringLiteral("Figma 토큰이 없어요"));
-    if (secrets.anthropicKeyMissing)
-        issues.append(QStringLiteral("Anthropic API 키가 없어요"));
+    for (const QString &issue : {secrets.figmaToken, secrets.anthropicKey})
+        if (!issue.isEmpty())
+            issues.append(issue);
     return issues;
 }
 
@@ -168,7 +191,6 @@ NewPlanView::NewPlanView(AppState *state, QWidget *parent)
             redraw();
             publish();
         });
-    readSecrets();
     redraw();
 }
 
@@ -388,6 +410,8 @@ void NewPlanView::readSecrets()
                 return;
             m_secrets = secrets;
             redraw();
+            if (std::exchange(m_startAsked, false))
+                startIfReady();
         });
 }
 
@@ -405,7 +429,7 @@ void NewPlanView::settingsChanged()
     if (settings.claudePath != m_check->path())
         checkClaude();
     // The store is asked again only when the settings call for other
-    // secrets (a secret stored meanwhile counts at window activation).
+    // secrets (a secret stored meanwhile counts at a start attempt).
     if (settings.figmaMode != m_secretModes.first || settings.claudeAuth != m_secretModes.second)
         readSecrets();
     redraw();
@@ -415,18 +439,15 @@ void NewPlanView::settingsChanged()
 void NewPlanView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    if (m_watchedWindow != window()) {
-        if (m_watchedWindow)
-            m_watchedWindow->removeEventFilter(this);
-        m_watchedWindow = window();
-        m_watchedWindow->installEventFilter(this);
-        // First appearance: the tool is asked once per form and path.
-        if (!std::exchange(m_checkStarted, true)) {
-            checkClaude();
-            m_url->setFocus();
-        }
+    // First appearance: the tool is asked once per form and path.
+    if (!std::exchange(m_checkStarted, true)) {
+        checkClaude();
+        m_url->setFocus();
     }
-    readSecrets();
+    // The form opening asks the store; a window coming back from the
+    // system (restored, uncovered) does not.
+    if (!event->spontaneous())
+        readSecrets();
     redraw();
     publish();
 }
@@ -434,18 +455,11 @@ void NewPlanView::showEvent(QShowEvent *event)
 void NewPlanView::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
+    // A form the person has left starts nothing when the keychain answers.
+    if (!event->spontaneous())
+        m_startAsked = false;
     if (publisher == this)
         NewPlanAction::shared().start = nullptr;
-}
-
-bool NewPlanView::eventFilter(QObject *watched, QEvent *event)
-{
-    // A secret stored in another application meanwhile counts at once.
-    if (watched == m_watchedWindow && event->type() == QEvent::WindowActivate) {
-        readSecrets();
-        redraw();
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 void NewPlanView::publish()
@@ -466,8 +480,26 @@ void NewPlanView::tryStart()
     if (!m_state || Generator::shared().phase().isRunning())
         return;
     m_tried = true;
-    readSecrets();
     redraw();
+    if (!FigmaLink::parse(m_url->text()) || !featureOK(m_feature->text()))
+        return;
+    // Settings that need no secret start at once.
+    if (!Secrets::needed(m_state->settings())) {
+        m_secrets = {};
+        startIfReady();
+        return;
+    }
+    // A secret stored or unlocked meanwhile counts: the store is asked once
+    // for this attempt, and the answer decides.
+    if (std::exchange(m_startAsked, true))
+        return;
+    readSecrets();
+}
+
+void NewPlanView::startIfReady()
+{
+    if (!m_state || Generator::shared().phase().isRunning())
+        return;
     if (!FigmaLink::parse(m_url->text()) || !featureOK(m_feature->text()))
         return;
     const QStringList issues = readyIssues(m_claudeOK, m_secrets);

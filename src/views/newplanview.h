@@ -31,12 +31,18 @@ public:
         bool operator==(const Hint &) const = default;
     };
 
-    // Which secrets the settings call for and are missing, asked when they
-    // may have changed (the store blocks, so never per keystroke).
+    // What keeps each secret the settings call for from use: that it is
+    // missing, or the keychain's own sentence (locked, unreadable, unusable).
+    // Empty for a secret that is there or not needed. Asked when the form
+    // opens, when the settings call for other secrets and at a start
+    // attempt: the store may show an unlock prompt, so never per keystroke
+    // or window activation.
     struct Secrets {
-        bool figmaTokenMissing = false;
-        bool anthropicKeyMissing = false;
+        QString figmaToken;
+        QString anthropicKey;
 
+        // Whether the settings' modes call for any secret.
+        static bool needed(const AppSettings &settings);
         // Asks the store only for the items the settings' modes need.
         static Secrets read(const AppSettings &settings);
     };
@@ -58,7 +64,6 @@ public:
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QWidget *buildForm();
@@ -73,6 +78,7 @@ private:
     void settingsChanged();
     void publish();
     void tryStart();
+    void startIfReady();
     void start();
 
     QPointer<AppState> m_state;
@@ -87,12 +93,14 @@ private:
     QLabel *m_featureHint = nullptr;
     QWidget *m_readiness = nullptr;
     QVBoxLayout *m_issueLines = nullptr;
-    QWidget *m_watchedWindow = nullptr;
 
     bool m_tried = false;
     bool m_claudeOK = true;
     bool m_checkStarted = false;
     Secrets m_secrets;
+    // A start attempt waits for the store's newest answer, which decides it;
+    // more attempts meanwhile ask nothing more.
+    bool m_startAsked = false;
     // Numbers the store's readings; an older answer is dropped.
     int m_secretsAsked = 0;
     // The modes the secrets were read for.

@@ -72,12 +72,26 @@ QLabel *statusLine(QWidget *parent)
     return line;
 }
 
-// Stores the value and reads back whether an item is left: whether the
-// store took it, and whether a secret is saved now.
-std::pair<bool, bool> store(Keychain::Item item, const QString &value)
+// Stores the value and reads back what is left: whether the store took it,
+// and what a read finds now.
+std::pair<bool, Keychain::Reading> store(Keychain::Item item, const QString &value)
 {
     const bool stored = Keychain::set(item, value);
-    return {stored, Keychain::has(item)};
+    return {stored, Keychain::read(item)};
+}
+
+// A reading that may hold a secret: a locked or broken keychain is no
+// missing one.
+bool saved(const Keychain::Reading &reading)
+{
+    return reading.outcome != Keychain::Reading::Outcome::absent;
+}
+
+// The status line of a reading: empty when a secret is there or not, the
+// keychain's sentence when it could not be read or used.
+QString problemLine(const Keychain::Reading &reading)
+{
+    return reading.problem.isEmpty() ? QString() : QStringLiteral("✗ ") + reading.problem;
 }
 
 } // namespace
@@ -459,15 +473,32 @@ void SettingsForm::askKeychain(Keychain::Item item, const QString &waitingText, 
 
 void SettingsForm::readSaved(Keychain::Item item)
 {
-    askKeychain(item, keychainWaiting, [item] { return Keychain::has(item); }, [this, item](bool saved) {
-        if (item == Keychain::Item::figmaToken) {
-            m_tokenSaved = saved;
-            setFigmaStatus(QString());
-        } else {
-            m_keySaved = saved;
-            setKeyStatus(QString());
-        }
-    });
+    askKeychain(item, keychainWaiting, [item] { return Keychain::read(item); },
+                [this, item](const Keychain::Reading &reading) {
+                    if (item == Keychain::Item::figmaToken) {
+                        m_tokenSaved = saved(reading);
+                        setFigmaStatus(problemLine(reading));
+                    } else {
+                        m_keySaved = saved(reading);
+                        setKeyStatus(problemLine(reading));
+                    }
+                });
+}
+
+// A value the keychain would refuse is named at once, and the typed text
+// stays so that the person can mend it. Like a save, it takes the row's
+// next number: a check still on its way must not cover the sentence.
+bool SettingsForm::refused(Keychain::Item item, const QString &typed)
+{
+    const QString refusal = Keychain::refusal(item, typed);
+    if (refusal.isEmpty())
+        return false;
+    ++serial(item);
+    if (item == Keychain::Item::figmaToken)
+        setFigmaStatus(QStringLiteral("✗ ") + refusal);
+    else
+        setKeyStatus(QStringLiteral("✗ ") + refusal);
+    return true;
 }
 
 void SettingsForm::saveToken()
@@ -475,10 +506,12 @@ void SettingsForm::saveToken()
     // Asking takes the row's next number: a check still on its way would
     // describe the token this save replaces.
     const QString typed = m_token->text();
+    if (refused(Keychain::Item::figmaToken, typed))
+        return;
     askKeychain(Keychain::Item::figmaToken, keychainWaiting,
                 [typed] { return store(Keychain::Item::figmaToken, typed); },
-                [this](const std::pair<bool, bool> &answer) {
-                    m_tokenSaved = answer.second;
+                [this](const std::pair<bool, Keychain::Reading> &answer) {
+                    m_tokenSaved = saved(answer.second);
                     if (!answer.first) {
                         // The typed token stays, so the user can try again.
                         setFigmaStatus(keychainRefused);
@@ -492,16 +525,22 @@ void SettingsForm::saveToken()
 void SettingsForm::checkToken()
 {
     askKeychain(Keychain::Item::figmaToken, QStringLiteral("확인 중…"),
-                [] { return Keychain::get(Keychain::Item::figmaToken); },
-                [this](const std::optional<QString> &token) {
+                [] { return Keychain::read(Keychain::Item::figmaToken); },
+                [this](const Keychain::Reading &token) {
                     // The read tells the row what is saved now, whoever
                     // changed it.
-                    m_tokenSaved = token.has_value();
-                    if (!token) {
+                    m_tokenSaved = saved(token);
+                    switch (token.outcome) {
+                    case Keychain::Reading::Outcome::found:
+                        checkFigma(this, m_figmaSerial, token.value);
+                        return;
+                    case Keychain::Reading::Outcome::absent:
                         setFigmaStatus(QStringLiteral("토큰이 없어요"));
                         return;
+                    case Keychain::Reading::Outcome::unreadable:
+                        setFigmaStatus(problemLine(token));
+                        return;
                     }
-                    checkFigma(this, m_figmaSerial, *token);
                 });
 }
 
@@ -530,10 +569,12 @@ QCoro::Task<> SettingsForm::checkFigma(QPointer<SettingsForm> form, quint64 seri
 void SettingsForm::saveApiKey()
 {
     const QString typed = m_apiKey->text();
+    if (refused(Keychain::Item::anthropicKey, typed))
+        return;
     askKeychain(Keychain::Item::anthropicKey, keychainWaiting,
                 [typed] { return store(Keychain::Item::anthropicKey, typed); },
-                [this](const std::pair<bool, bool> &answer) {
-                    m_keySaved = answer.second;
+                [this](const std::pair<bool, Keychain::Reading> &answer) {
+                    m_keySaved = saved(answer.second);
                     setKeyStatus(answer.first ? QString() : keychainRefused);
                     if (answer.first)
                         m_apiKey->clear();

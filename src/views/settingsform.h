@@ -100,6 +100,8 @@ private:
     quint64 &serial(Keychain::Item item);
     bool &waiting(Keychain::Item item);
     void readSaved(Keychain::Item item);
+    // Shows why a typed secret cannot be saved; false when it can.
+    bool refused(Keychain::Item item, const QString &typed);
 
     void saveToken();
     void checkToken();

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <memory>
 
 namespace {
 
@@ -160,7 +161,7 @@ void HttpServer::answer(QTcpSocket *socket, const Request &request)
 {
     const Response response = next(request.path());
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(response.delay, this, [guard, response, head = request.method == "HEAD"] {
+    QTimer::singleShot(response.delay, this, [this, guard, response, head = request.method == "HEAD"] {
         if (!guard)
             return;
         if (response.drop) {
@@ -171,9 +172,29 @@ void HttpServer::answer(QTcpSocket *socket, const Request &request)
         for (const auto &[name, value] : response.headers)
             out += name + ": " + value + "\r\n";
         out += "Content-Length: " + QByteArray::number(response.announcedLength.value_or(response.body.size())) + "\r\nConnection: close\r\n\r\n";
+        if (response.trickle.count() > 0 && !head) {
+            guard->write(out);
+            trickle(guard, response.body, response.trickle);
+            return;
+        }
         if (!head)
             out += response.body;
         guard->write(out);
         guard->disconnectFromHost();
     });
+}
+
+void HttpServer::trickle(QTcpSocket *socket, const QByteArray &body, std::chrono::milliseconds interval)
+{
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<qsizetype>(0);
+    connect(timer, &QTimer::timeout, socket, [socket, timer, body, sent] {
+        if (*sent >= body.size()) {
+            timer->stop();
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(body.mid((*sent)++, 1));
+    });
+    timer->start(interval);
 }

@@ -33,6 +33,9 @@ public:
         // The Content-Length announced instead of the body's own: more than
         // the body gives an answer cut off when the connection closes.
         std::optional<qint64> announcedLength;
+        // Sends the body a byte at a time, this long apart, as a server
+        // that keeps a connection alive without ever finishing.
+        std::chrono::milliseconds trickle{0};
 
         static Response text(int status, const QByteArray &body);
         static Response json(const QByteArray &body);
@@ -68,6 +71,7 @@ private:
     void read(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Request &request);
     Response next(const QByteArray &path);
+    void trickle(QTcpSocket *socket, const QByteArray &body, std::chrono::milliseconds interval);
 
     QHash<QByteArray, QList<Response>> m_scripts;
     QHash<QTcpSocket *, QByteArray> m_buffers;

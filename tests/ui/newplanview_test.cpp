@@ -90,6 +90,17 @@ TEST(NewPlanRules, ReadinessAsksOnlyForTheSecretsTheSettingsNeed)
     EXPECT_EQ(store->reads, 2);
     EXPECT_EQ(NewPlanView::readyIssues(false, secrets),
               QStringList({"Claude Code 를 찾지 못했어요", "Figma 토큰이 없어요", "Anthropic API 키가 없어요"}));
+
+    // A keyring that could not be read, or a secret that cannot be used, is
+    // no missing secret: its own sentence is the issue.
+    store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
+    EXPECT_EQ(NewPlanView::readyIssues(true, NewPlanView::Secrets::read(settings)),
+              QStringList({"키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.",
+                           "Anthropic API 키가 없어요"}));
+    store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    EXPECT_EQ(NewPlanView::readyIssues(true, NewPlanView::Secrets::read(settings)),
+              QStringList({"키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.",
+                           "키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."}));
     Keychain::useStore(nullptr);
 }
 
@@ -248,10 +259,11 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• Figma 토큰이 없어요"}); }, 5000));
     const int beforeStart = secrets->reads;
     NewPlanAction::shared().start();
-    EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
+    // The attempt asks the store once more, in the background, and its
+    // answer decides.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "Figma 토큰이 없어요"; }, 5000));
     EXPECT_EQ(state->selection(), Selection::newPlan());
-    // The attempt asks the store once more, in the background.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return secrets->reads == beforeStart + 1; }, 5000));
+    EXPECT_EQ(secrets->reads, beforeStart + 1);
 
     // Other settings leave the store alone.
     const int reads = secrets->reads;
@@ -262,13 +274,22 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
         [&] { return issues() == QStringList({"• Figma 토큰이 없어요", "• Anthropic API 키가 없어요"}); }, 5000));
     state->setMessage(std::nullopt);
     NewPlanAction::shared().start();
-    EXPECT_EQ(state->message(), "Figma 토큰이 없어요");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "Figma 토큰이 없어요"; }, 5000));
 
-    // A token stored elsewhere counts once the window is active again.
+    // A token stored elsewhere counts at the next start attempt; activating
+    // the window asks nothing (a locked keyring would show its prompt each
+    // time).
     ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_x"));
+    const int beforeActivation = secrets->reads;
     QEvent activate(QEvent::WindowActivate);
-    QCoreApplication::sendEvent(&window, &activate);
+    for (int i = 0; i < 4; ++i)
+        QCoreApplication::sendEvent(&window, &activate);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(secrets->reads, beforeActivation);
+    state->setMessage(std::nullopt);
+    NewPlanAction::shared().start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• Anthropic API 키가 없어요"}); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "Anthropic API 키가 없어요"; }, 5000));
     EXPECT_EQ(runs(), 0);
 
     // A keyring waiting for its unlock prompt holds neither the window nor
@@ -277,7 +298,9 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     held->put(Keychain::account(Keychain::Item::anthropicKey), "sk-held");
     held->put(Keychain::account(Keychain::Item::figmaToken), "figd_x");
     Keychain::useStore(held);
-    QCoreApplication::sendEvent(&window, &activate);
+    // The form opening again asks.
+    form->hide();
+    form->show();
     // Had the window waited, the answer would be here already.
     EXPECT_EQ(issues(), QStringList({"• Anthropic API 키가 없어요"}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return held->arrived() > 0; }, 5000));
@@ -285,6 +308,51 @@ TEST_F(NewPlanForm, HintsErrorStateAndMissingSecretsFollowTheTypingAndAStartAtte
     EXPECT_EQ(field<QLineEdit>("title")->text(), "Held");
     held->release();
     EXPECT_TRUE(QTest::qWaitFor([&] { return issues().isEmpty(); }, 5000));
+    Keychain::useStore(secrets);
+}
+
+// With a token stored and the keyring locked, the form says the keyring is
+// locked, as the command line does, never that the token is missing; a
+// start attempt asks once and starts nothing, and activations ask nothing.
+TEST_F(NewPlanForm, ALockedKeyringIsNamedAndAskedOncePerReason)
+{
+    ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_stored"));
+    secrets->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
+    const QString locked = "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• " + locked}); }, 5000)) << issues().join(", ").toStdString();
+    const int asked = secrets->reads;
+    QEvent activate(QEvent::WindowActivate);
+    for (int i = 0; i < 4; ++i) {
+        QCoreApplication::sendEvent(&window, &activate);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(secrets->reads, asked);
+
+    QTest::keyClicks(field("url"), validLink);
+    QTest::keyClicks(field("feature"), "Harbor");
+    NewPlanAction::shared().start();
+    // A second press while the store is asked adds no question.
+    NewPlanAction::shared().start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == locked; }, 5000));
+    EXPECT_EQ(secrets->reads, asked + 1);
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_EQ(runs(), 0);
+    EXPECT_EQ(issues(), QStringList({"• " + locked}));
+
+    // Unlocked while the form is left: the late answer starts nothing.
+    auto held = std::make_shared<HeldSecretStore>(std::chrono::seconds(5));
+    held->put(Keychain::account(Keychain::Item::figmaToken), "figd_stored");
+    Keychain::useStore(held);
+    NewPlanAction::shared().start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return held->arrived() > 0; }, 5000));
+    form->hide();
+    form->show();
+    held->release();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return issues().isEmpty(); }, 5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_EQ(runs(), 0);
     Keychain::useStore(secrets);
 }
 
@@ -423,8 +491,10 @@ TEST_F(NewPlanForm, AFinishedStartSelectsTheNewPlanAndSaysSo)
     field<QLineEdit>("url")->setText(validLink);
     field<QLineEdit>("feature")->setText("HarborClips");
     NewPlanAction::shared().start();
-    EXPECT_EQ(state->selection(), Selection::generating());
     const QString dir = AppState::standardFolder(output + "/HarborClips-plan");
+    // The token mode's start waits for the keychain's answer.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return state->selection() == Selection::generating() || state->selection() == Selection::plan(dir); }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->selection() == Selection::plan(dir); }, 30000))
         << Generator::shared().phase().text.toStdString();
     qunsetenv("QUARRYSTONE_FIGMA_API");

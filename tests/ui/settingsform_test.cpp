@@ -380,6 +380,68 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     EXPECT_EQ(stored().figmaMode, AppSettings::FigmaMode::token);
 }
 
+// A locked keyring, or a stored secret that cannot be used, is named in the
+// rows and by the check; neither row asks for a secret that is there, a
+// secret that cannot go into a header is refused as typed, and the
+// service's words reach the row without control characters.
+TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
+{
+    HttpServer server;
+    qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
+    const std::shared_ptr<MemorySecretStore> store = memoryKeychain();
+    store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    open();
+    SettingsForm *f = form();
+    ASSERT_TRUE(settled(f));
+    f->tokenChoice()->click();
+    f->apiKeyChoice()->click();
+    const QString lockedToken = QStringLiteral("✗ 키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
+    EXPECT_EQ(f->figmaStatusLine()->text(), lockedToken);
+    EXPECT_TRUE(f->figmaStatusLine()->isVisible());
+    EXPECT_EQ(f->apiKeyStatusLine()->text(), QStringLiteral("✗ 키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."));
+    EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
+    EXPECT_TRUE(f->tokenCheck()->isEnabled());
+    f->tokenCheck()->click();
+    EXPECT_TRUE(shows(f->figmaStatusLine(), lockedToken)) << f->figmaStatusLine()->text().toStdString();
+    ASSERT_TRUE(settled(f));
+    EXPECT_TRUE(server.requests().isEmpty());
+
+    store->unreadable.reset();
+    store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
+    f->tokenCheck()->click();
+    EXPECT_TRUE(shows(f->figmaStatusLine(),
+                      "✗ 키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요."));
+    ASSERT_TRUE(settled(f));
+    EXPECT_TRUE(f->tokenCheck()->isEnabled());
+    EXPECT_TRUE(server.requests().isEmpty());
+
+    // Typed with letters a header cannot carry: refused at once, kept in
+    // the field, nothing written.
+    const int writes = store->writes;
+    // Typed keys are ASCII to the test tool: the text goes in as pasted.
+    f->tokenField()->setText(QStringLiteral("figd_토큰"));
+    f->tokenSave()->click();
+    EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("✗ 제어 문자나 ASCII 밖의 글자가 들어 있어서 Figma 토큰을 저장하지 않았어요."));
+    EXPECT_EQ(f->tokenField()->text(), QStringLiteral("figd_토큰"));
+    f->apiKeyField()->setText(QStringLiteral("sk-ant-키"));
+    f->apiKeySave()->click();
+    EXPECT_EQ(f->apiKeyStatusLine()->text(),
+              QStringLiteral("✗ 제어 문자나 ASCII 밖의 글자가 들어 있어서 Anthropic API 키를 저장하지 않았어요."));
+    EXPECT_EQ(store->writes, writes);
+
+    f->tokenField()->clear();
+    type(f->tokenField(), QStringLiteral("  figd_ok  "));
+    f->tokenSave()->click();
+    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키체인에 저장했어요")));
+    EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_ok"));
+    HttpServer::Response busy = HttpServer::Response::json(R"({"status":429,"err":"\u001b]0;x\u0007\u001b[31mslow\ndown"})");
+    busy.status = 429;
+    server.serve("/v1/me", busy);
+    f->tokenCheck()->click();
+    EXPECT_TRUE(shows(f->figmaStatusLine(), "✗ Figma 에 요청이 너무 많았어요(429: ]0;x[31mslow down). 잠시 기다린 뒤 다시 해 주세요."))
+        << f->figmaStatusLine()->text().toStdString();
+}
+
 TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
 {
     memoryKeychain();
