@@ -312,11 +312,13 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(valuesAfter(starts.first(), "--allowedTools"),
               QStringList{"Read(./**),Edit(./**),Write(./**),Glob(./**),Grep(./**),Bash(./gradlew:*),Bash(git status:*),"
                           "Bash(git diff:*),Bash(ls:*)"});
-    // "git diff --output=<file>" writes any file. The real tool (2.1.337)
-    // refuses "git diff --output=x", "git diff HEAD --output=x" and
-    // "git diff --output x" through this pattern and still runs
-    // "git diff --stat".
-    EXPECT_EQ(valuesAfter(starts.first(), "--disallowedTools"), QStringList{"Bash(git diff *--output*)"});
+    // "git diff --output=<file>" writes any file, "git diff --no-index <file>
+    // /dev/null" prints one. The real tool (2.1.337) refuses
+    // "git diff --output=x", "git diff HEAD --output=x", "git diff --output x"
+    // and "git diff [HEAD] --no-index a /dev/null" through these patterns,
+    // given joined by a comma as here, and still runs "git diff --stat".
+    EXPECT_EQ(valuesAfter(starts.first(), "--disallowedTools"),
+              QStringList{"Bash(git diff *--output*),Bash(git diff *--no-index*)"});
     EXPECT_FALSE(starts.first().value("args").toArray().contains(QJsonValue("--continue")));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
 

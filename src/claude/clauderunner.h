@@ -37,7 +37,7 @@ public:
     QStringList disallowedTools;
     // Called once the tool runs, with the process group it leads (all it
     // starts is in it), before any of its output is read; from the thread
-    // that started it. Lets an operation record whom to end should the
+    // that called `run`. Lets an operation record whom to end should the
     // application die without ending it.
     std::function<void(const ProcessGroup::Mark &)> onStarted;
 

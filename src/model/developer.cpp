@@ -602,13 +602,14 @@ QStringList Developer::allowedTools(PlatformKind platform)
             QStringLiteral("Bash(ls:*)")};
 }
 
-// "git diff --output=<file>" writes any file the person can. The claude
-// tool (2.1.337) refuses it through this pattern, wherever the option
-// stands after "git diff", and still runs "git diff --stat"; a ":*" in the
-// middle of a pattern does not match.
+// "git diff --output=<file>" writes any file the person can, and
+// "git diff --no-index <file> /dev/null" prints any file it can read. The
+// claude tool (2.1.337) refuses both through these patterns, wherever the
+// option stands after "git diff", and still runs "git diff --stat"; a ":*"
+// in the middle of a pattern does not match.
 QStringList Developer::disallowedTools()
 {
-    return {QStringLiteral("Bash(git diff *--output*)")};
+    return {QStringLiteral("Bash(git diff *--output*)"), QStringLiteral("Bash(git diff *--no-index*)")};
 }
 
 QString Developer::git(const QString &dir, const QStringList &args)

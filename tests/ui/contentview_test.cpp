@@ -528,8 +528,10 @@ TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
     // Keeping: the folder stays for resuming.
     start();
     state->setCancelGenerating(true);
+    state->setMessage(std::nullopt);
     question()->findChild<QPushButton *>("keep")->click();
-    settle();
+    // The answer comes once the stopped run has let go of the folder.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 15000));
     EXPECT_FALSE(Generator::shared().phase().isRunning());
     EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
     EXPECT_EQ(state->unfinished(), QStringList{dir + "/"});
@@ -537,8 +539,9 @@ TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
     // Deleting: the folder goes to the Trash.
     start();
     state->setCancelGenerating(true);
+    state->setMessage(std::nullopt);
     question()->findChild<QPushButton *>("delete")->click();
-    settle();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 15000));
     EXPECT_FALSE(Generator::shared().phase().isRunning());
     EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
     EXPECT_FALSE(QFileInfo::exists(dir));
