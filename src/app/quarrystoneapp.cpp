@@ -2,10 +2,12 @@
 
 #include "app/appstate.h"
 #include "app/mainwindow.h"
+#include "app/qttranslations.h"
 #include "app/viewfactory.h"
 #include "claude/spawn.h"
 #include "settings/connections.h"
 #include "settings/updater.h"
+#include "views/focusstyle.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -20,6 +22,8 @@ using namespace Qt::StringLiterals;
 QuarrystoneApp::QuarrystoneApp()
     : m_state(std::make_unique<AppState>())
 {
+    QtTranslations::install();
+    FocusStyle::install();
     Updater::shared().setBusyCheck(&AppState::busy);
     m_main = new MainWindow(m_state.get());
     m_main->setAttribute(Qt::WA_DeleteOnClose, false);

@@ -5,7 +5,6 @@
 #include "core/filedescriptor.h"
 #include "core/jsonread.h"
 #include "core/text.h"
-#include "platform/browser.h"
 #include "platform/pty.h"
 #include "settings/keychain.h"
 
@@ -129,8 +128,7 @@ Connections::Status Connections::Status::missing()
 }
 
 Connections::Hooks::Hooks()
-    : openURL(Browser::open)
-    , installerCommand(QStringLiteral("curl -fsSL https://claude.ai/install.sh | bash"))
+    : installerCommand(QStringLiteral("curl -fsSL https://claude.ai/install.sh | bash"))
 {
 }
 
@@ -460,7 +458,7 @@ void Connections::saw(const QString &output, bool openURL)
             Job job = *m_job;
             job.url = url;
             setJob(job);
-            if (openURL && !m_openedURL) {
+            if (openURL && !m_openedURL && m_hooks.openURL) {
                 m_openedURL = true;
                 m_hooks.openURL(*url);
             }
@@ -478,6 +476,11 @@ void Connections::saw(const QString &output, bool openURL)
             setJob(job);
         });
     }
+}
+
+void Connections::setURLOpener(std::function<void(const QUrl &)> open)
+{
+    m_hooks.openURL = std::move(open);
 }
 
 void Connections::sendCode(const QString &code)
