@@ -3,8 +3,11 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QPoint>
+#include <QRect>
 #include <QSize>
 #include <QUrl>
+#include <QVariant>
 #include <optional>
 
 // This file names no printer itself: the test targets give every test file
