@@ -120,6 +120,7 @@ public:
     // Registers the server for the user (synchronously), then logs in to it.
     void addServer(const QString &name, const QString &url, const QString &claude, const AppSettings &settings);
     void loginServer(const QString &name, const QString &claude, const AppSettings &settings);
+    // How the window opens a job's login address: replaces Hooks::openURL.
     void setURLOpener(std::function<void(const QUrl &)> open);
     // Types the pasted code (or address) into the running job.
     void sendCode(const QString &code);
