@@ -246,3 +246,23 @@ TEST(FlowGraph, CanonicallyEqualKeysShareANode)
     plan.transitions = {move("b", nfd)};
     EXPECT_EQ(edges(Exporter::mermaid(plan, false)), (QStringList{"  s_b -->|\"go\"| s_" + nfc}));
 }
+
+// Mermaid refuses a whole graph for one empty label: a move without a
+// trigger (a splash screen going on after loading) is drawn without a
+// label, and an outside place without a name is named.
+TEST(FlowGraph, MovesWithoutTriggersAndNamelessPlacesKeepTheGraphDrawable)
+{
+    Plan plan;
+    plan.screens = {screen("splash"), screen("home")};
+    plan.transitions = {move("splash", "home", "push", ""), move("@", "home", "push", ""),
+                        move("home", "@", "pop", " "), move("home", "splash", "push", "\n")};
+    plan.transitions[2].popUpTo = "";
+    for (const bool links : {false, true}) {
+        const QString graph = Exporter::mermaid(plan, links);
+        EXPECT_EQ(lines(graph).at(1), "  ext_([\"외부\"])");
+        EXPECT_EQ(lines(graph).mid(lines(graph).size() - 4),
+                  (QStringList{"  s_splash --> s_home", "  ext_ -->|\"진입\"| s_home", "  s_home -.-> ext_",
+                               "  s_home --> s_splash"}));
+        EXPECT_FALSE(graph.contains("\"\"")) << graph.toStdString();
+    }
+}

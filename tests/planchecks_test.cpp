@@ -141,14 +141,20 @@ TEST(PlanProblems, WithoutScreensEveryPlainEndpointIsReported)
 TEST(PlanProblems, ArgumentModelsOfTheFeature)
 {
     Plan plan = withScreens({"room"});
-    for (const char *model : {"ChatItem", "chatItem", "String", "UserInfo", "", "Chat"})
+    for (const char *model : {"ChatItem", "chatItem", "String", "UserInfo", "", "Chat", "ChatItem?", "ChatRoom??"})
         plan.screens[0].args.append(arg(QString::fromUtf8(model)));
     EXPECT_EQ(problems(plan), std::string("room.args 의 모델 ChatItem 이 models 에 없음\n"
-                                         "room.args 의 모델 Chat 이 models 에 없음"));
+                                         "room.args 의 모델 Chat 이 models 에 없음\n"
+                                         "room.args 의 모델 ChatItem? 이 models 에 없음\n"
+                                         "room.args 의 모델 ChatRoom?? 이 models 에 없음"));
     DataModel item;
     item.name = QStringLiteral("ChatItem");
     plan.models.append(item);
     item.name = QStringLiteral("Chat");
+    plan.models.append(item);
+    // Optional arguments name the model with a "?" after it.
+    EXPECT_EQ(problems(plan), std::string("room.args 의 모델 ChatRoom?? 이 models 에 없음"));
+    item.name = QStringLiteral("ChatRoom");
     plan.models.append(item);
     EXPECT_EQ(problems(plan), std::string());
 }

@@ -691,7 +691,13 @@ void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &
 void AppState::openInBrowser()
 {
     if (m_planDir)
-        desktop().openUrl(QUrl::fromLocalFile(bare(*m_planDir) + u"/index.html"_s));
+        openAddress(QUrl::fromLocalFile(bare(*m_planDir) + u"/index.html"_s));
+}
+
+void AppState::openAddress(const QUrl &url)
+{
+    if (!desktop().openUrl(url))
+        setMessage(u"주소를 열 프로그램을 찾지 못했어요: "_s + url.toDisplayString(QUrl::PreferLocalFile));
 }
 
 void AppState::cancelGeneration(bool keep)

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QWidget>
 #include <memory>
 #include <optional>
@@ -125,6 +126,8 @@ public:
     void importHTML(const QString &page);
     void applyImport(ImportedPlan imported, const std::optional<QString> &into = std::nullopt);
     void openInBrowser();
+    // Through the desktop; a toast says so when nothing could open it.
+    void openAddress(const QUrl &url);
     void cancelGeneration(bool keep);
     void resume(const QString &dir);
 

@@ -116,7 +116,7 @@ void Desktop::reveal(const QString &path)
     });
 }
 
-void Desktop::openUrl(const QUrl &url)
+bool Desktop::openUrl(const QUrl &url)
 {
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }

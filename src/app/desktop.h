@@ -32,6 +32,7 @@ public:
 
     // Shows the file selected in the file manager, else opens its folder.
     virtual void reveal(const QString &path);
-    // Opens the address with the user's default application for it.
-    virtual void openUrl(const QUrl &url);
+    // Opens the address with the user's default application for it; false
+    // when the desktop has nothing that could take it.
+    virtual bool openUrl(const QUrl &url);
 };

@@ -2,11 +2,13 @@
 
 #include "app/appstate.h"
 #include "app/mainwindow.h"
+#include "app/qttranslations.h"
 #include "app/viewfactory.h"
 #include "claude/spawn.h"
 #include "core/stopsignals.h"
 #include "settings/connections.h"
 #include "settings/updater.h"
+#include "views/focusstyle.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -52,6 +54,8 @@ private:
 QuarrystoneApp::QuarrystoneApp()
     : m_state(std::make_unique<AppState>())
 {
+    QtTranslations::install();
+    FocusStyle::install();
     Updater::shared().setBusyCheck(&AppState::busy);
     m_main = new MainWindow(m_state.get());
     m_main->setAttribute(Qt::WA_DeleteOnClose, false);

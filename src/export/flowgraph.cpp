@@ -57,6 +57,19 @@ QString anchorTarget(const QString &key)
     return out;
 }
 
+bool isBlank(const QString &text)
+{
+    return text.trimmed().isEmpty();
+}
+
+// An outside place is shown by its name; Mermaid refuses the whole graph for
+// a node without one, so a bare "@" is named for what it is.
+QString placeName(const QString &endpoint)
+{
+    const QString name = endpoint.mid(1);
+    return isBlank(name) ? QStringLiteral("외부") : name;
+}
+
 QString shortName(const Screen &screen, const QString &feature)
 {
     const qsizetype length = Text::graphemeCount(feature);
@@ -175,7 +188,7 @@ void Graph::entryPoints()
             if (written.contains(key))
                 continue;
             written.insert(key);
-            m_lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + label(endpoint.mid(1))
+            m_lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + label(placeName(endpoint))
                     + QStringLiteral("\"])");
         }
     }
@@ -218,12 +231,17 @@ QString Graph::edgeLabel(const Transition &transition) const
     return m_index.triggerLabel(transition);
 }
 
+// Mermaid refuses the whole graph for an empty label: a move without a
+// trigger (an automatic one, such as a splash screen going on) is drawn
+// without one.
 void Graph::edges()
 {
     for (const Transition *transition : std::as_const(m_kept)) {
         const QString arrow = isBackMove(*transition) ? QStringLiteral("-.->") : QStringLiteral("-->");
-        m_lines << QStringLiteral("  ") + nodeId(transition->from) + u' ' + arrow + QStringLiteral("|\"")
-                + label(edgeLabel(*transition)) + QStringLiteral("\"| ") + nodeId(transition->to);
+        const QString text = label(edgeLabel(*transition));
+        const QString shown = isBlank(text) ? QString() : QStringLiteral("|\"") + text + QStringLiteral("\"|");
+        m_lines << QStringLiteral("  ") + nodeId(transition->from) + u' ' + arrow + shown + u' '
+                + nodeId(transition->to);
     }
 }
 

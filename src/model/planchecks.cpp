@@ -141,6 +141,15 @@ void checkTransitions(const Plan &plan, const CanonicalSet &screenKeys, QStringL
     }
 }
 
+// An optional argument is written "ChatItem?", as the plan prompt's schema
+// writes optional types; its model is the name without the marks.
+QString withoutOptionalMark(QString model)
+{
+    while (model.endsWith(u'?'))
+        model.chop(1);
+    return model;
+}
+
 void checkArgModels(const Plan &plan, QStringList &problems)
 {
     CanonicalSet modelNames;
@@ -149,7 +158,7 @@ void checkArgModels(const Plan &plan, QStringList &problems)
         modelNames.insert(m.name);
     for (const Screen &s : plan.screens) {
         for (const Arg &a : s.args) {
-            if (a.model.isEmpty() || modelNames.contains(a.model))
+            if (a.model.isEmpty() || modelNames.contains(withoutOptionalMark(a.model)))
                 continue;
             if (!isUppercase(Text::graphemePrefix(a.model, 1)) || !beginsWith(a.model, plan.meta.feature))
                 continue;

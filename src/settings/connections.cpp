@@ -5,7 +5,6 @@
 #include "core/filedescriptor.h"
 #include "core/jsonread.h"
 #include "core/text.h"
-#include "platform/browser.h"
 #include "platform/pty.h"
 #include "settings/keychain.h"
 
@@ -181,8 +180,7 @@ Connections::Status Connections::Status::notConnected(const QString &cause)
 }
 
 Connections::Hooks::Hooks()
-    : openURL(Browser::open)
-    , installerCommand(QStringLiteral("curl -fsSL https://claude.ai/install.sh | bash"))
+    : installerCommand(QStringLiteral("curl -fsSL https://claude.ai/install.sh | bash"))
 {
 }
 
@@ -546,7 +544,7 @@ void Connections::saw(const QString &output, bool openURL)
             Job job = *m_job;
             job.url = url;
             setJob(job);
-            if (openURL && !m_openedURL) {
+            if (openURL && !m_openedURL && m_hooks.openURL) {
                 m_openedURL = true;
                 m_hooks.openURL(*url);
             }
@@ -564,6 +562,11 @@ void Connections::saw(const QString &output, bool openURL)
             setJob(job);
         });
     }
+}
+
+void Connections::setURLOpener(std::function<void(const QUrl &)> open)
+{
+    m_hooks.openURL = std::move(open);
 }
 
 void Connections::sendCode(const QString &code)

@@ -67,6 +67,8 @@ public:
 
     // What the jobs reach outside the process; tests put in their own.
     struct Hooks {
+        // Opens a job's login address in the person's browser; the window
+        // gives its own (setURLOpener), and without one nothing opens.
         std::function<void(const QUrl &)> openURL;
         // How long after the tool first asks for a pasted code the code
         // field is offered: the browser usually finishes the login by
@@ -140,6 +142,8 @@ public:
     // Registers the server for the user (synchronously), then logs in to it.
     void addServer(const QString &name, const QString &url, const QString &claude, const AppSettings &settings);
     void loginServer(const QString &name, const QString &claude, const AppSettings &settings);
+    // How the window opens a job's login address: replaces Hooks::openURL.
+    void setURLOpener(std::function<void(const QUrl &)> open);
     // Types the pasted code (or address) into the running job.
     void sendCode(const QString &code);
     // Ends the running job and everything it started: SIGTERM to its

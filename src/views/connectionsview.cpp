@@ -9,6 +9,7 @@
 #include "views/viewstyle.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -119,7 +120,7 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
     connect(m_jobCancel, &QPushButton::clicked, m_connections, &Connections::stopJob);
     connect(m_jobLink, &QPushButton::clicked, this, [this] {
         if (const std::optional<Connections::Job> running = m_connections->job(); running && running->url)
-            m_state->desktop().openUrl(*running->url);
+            m_state->openAddress(*running->url);
     });
     connect(m_codeField, &QLineEdit::textChanged, this,
             [this](const QString &text) { m_codeSend->setEnabled(!text.isEmpty()); });
@@ -138,6 +139,11 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
             follow();
     });
     connect(qApp, &QGuiApplication::applicationStateChanged, this, &ConnectionsView::onActivation);
+    // A job's login address opens as every other address of the window does.
+    m_connections->setURLOpener([state = QPointer<AppState>(m_state)](const QUrl &url) {
+        if (state)
+            state->openAddress(url);
+    });
     m_codeSend->setEnabled(false);
     follow();
 }
@@ -315,10 +321,12 @@ void ConnectionsView::follow()
 {
     m_figmaMode = m_state->settings().figmaMode;
     m_claudeAuth = m_state->settings().claudeAuth;
+    // The job's panel first: the button that started the job is disabled
+    // below, and the focus must already be with the job by then.
+    followJob();
     showRow(m_claudeRow, claudePurpose, m_connections->claude(), claudeStep());
     showRow(m_figmaRow, figmaPurpose, m_connections->figma(), figmaStep());
     showRow(m_wikiRow, wikiPurpose, m_connections->wiki(), wikiStep());
-    followJob();
     const std::optional<QString> error = m_connections->lastError();
     m_errorLine->setVisible(error.has_value());
     m_errorText->setText(error.value_or(QString()));
@@ -335,6 +343,11 @@ void ConnectionsView::followJob()
     m_jobNote->setText(job->note);
     m_jobLink->setVisible(job->url.has_value());
     m_codeRow->setVisible(job->askCode);
+    // A disabled button hands the focus to the next field of the window,
+    // which would take keys meant for the job; the job's "취소" keeps it.
+    QWidget *focus = QApplication::focusWidget();
+    if (focus && isAncestorOf(focus) && !m_jobPanel->isAncestorOf(focus))
+        m_jobCancel->setFocus(Qt::OtherFocusReason);
 }
 
 void ConnectionsView::start(Step step)

@@ -1,7 +1,5 @@
 #include "views/paneldesktop.h"
 
-#include "platform/browser.h"
-
 #include <QApplication>
 #include <QFileDialog>
 #include <QImageReader>
@@ -48,7 +46,3 @@ void PanelDesktop::chooseImages(QWidget *parent, Chosen chosen)
     dialog->open();
 }
 
-void PanelDesktop::openInBrowser(const QUrl &url)
-{
-    Browser::open(url);
-}

@@ -4,12 +4,10 @@
 #include <functional>
 #include <memory>
 
-class QUrl;
 class QWidget;
 
-// What the plan editor's panel and page ask of the desktop: the system
-// beep, a panel to choose image files and the person's own browser. Tests
-// put in their own.
+// What the plan editor's panel asks of the desktop: the system beep and a
+// panel to choose image files. Tests put in their own.
 class PanelDesktop
 {
 public:
@@ -25,6 +23,4 @@ public:
     // Window-modal on `parent`, returns at once; `chosen` runs with the
     // confirmed files, never when the panel is cancelled.
     virtual void chooseImages(QWidget *parent, Chosen chosen);
-    // Opens a web address in the person's browser.
-    virtual void openInBrowser(const QUrl &url);
 };

@@ -25,13 +25,14 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// One line, cut in the middle when the pane is narrow: a folder's path is
-// told apart by its start and its end.
-class MiddleElided : public QLabel
+// One line that never widens the header: cut with "…" where the pane
+// ends, the whole text in its tool tip.
+class ElidedLine : public QLabel
 {
 public:
-    explicit MiddleElided(QWidget *parent)
+    ElidedLine(Qt::TextElideMode mode, QWidget *parent)
         : QLabel(parent)
+        , m_mode(mode)
     {
         setTextFormat(Qt::PlainText);
         setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -40,7 +41,7 @@ public:
     void setFullText(const QString &text)
     {
         m_full = text;
-        // Tool tips take rich text when it looks like markup; a path never does.
+        // Tool tips take rich text when it looks like markup; the text never does.
         setToolTip(text.isEmpty() ? QString() : u"<p style=\"white-space:pre\">"_s + text.toHtmlEscaped() + u"</p>"_s);
         elide();
     }
@@ -54,8 +55,9 @@ protected:
     }
 
 private:
-    void elide() { setText(fontMetrics().elidedText(m_full, Qt::ElideMiddle, std::max(0, width()))); }
+    void elide() { setText(fontMetrics().elidedText(m_full, m_mode, std::max(0, width()))); }
 
+    const Qt::TextElideMode m_mode;
     QString m_full;
 };
 
@@ -111,11 +113,13 @@ QWidget *PlanEditorView::buildHeader()
 
     auto *names = new QVBoxLayout;
     names->setSpacing(2);
-    m_title = ViewStyle::plainLabel(QString(), header);
+    // A long title ends in "…"; a folder's path is told apart by its start
+    // and its end, so it is cut in the middle.
+    m_title = new ElidedLine(Qt::ElideRight, header);
     m_title->setObjectName(u"planTitle"_s);
     ViewStyle::font(m_title, ViewStyle::Font::headline, true);
     names->addWidget(m_title);
-    auto *path = new MiddleElided(header);
+    auto *path = new ElidedLine(Qt::ElideMiddle, header);
     path->setObjectName(u"planPath"_s);
     ViewStyle::font(path, ViewStyle::Font::caption);
     ViewStyle::tone(path, ViewStyle::Tone::secondary);
@@ -160,8 +164,8 @@ void PlanEditorView::refresh()
 void PlanEditorView::refreshHeader()
 {
     const Plan &plan = m_state->plan();
-    m_title->setText(plan.meta.title.isEmpty() ? plan.meta.feature : plan.meta.title);
-    static_cast<MiddleElided *>(m_path)->setFullText(m_state->planDir().value_or(QString()));
+    static_cast<ElidedLine *>(m_title)->setFullText(plan.meta.title.isEmpty() ? plan.meta.feature : plan.meta.title);
+    static_cast<ElidedLine *>(m_path)->setFullText(m_state->planDir().value_or(QString()));
 
     const bool running = Developer::shared().isRunning();
     const qsizetype open = plan.openDecisions().size();
@@ -200,7 +204,9 @@ void PlanEditorView::refreshContent()
         m_split->setObjectName(u"editorSplit"_s);
         m_split->setChildrenCollapsible(false);
         m_web = new PlanWebView(m_split);
-        m_web->setMinimumWidth(480);
+        connect(m_web, &PlanWebView::addressFollowed, m_state, &AppState::openAddress);
+        // At the window's smallest the page gives way: the panel keeps its width.
+        m_web->setMinimumWidth(320);
         m_panel = new RevisePanel(m_state, dir, [this] { reload(); }, m_split);
         m_panel->setMinimumWidth(300);
         m_panel->setMaximumWidth(460);

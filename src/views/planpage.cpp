@@ -1,7 +1,6 @@
 #include "views/planpage.h"
 
 #include "views/folderinterceptor.h"
-#include "views/paneldesktop.h"
 
 #include <QFileInfo>
 
@@ -33,6 +32,6 @@ bool PlanPage::acceptNavigationRequest(const QUrl &url, NavigationType type, boo
     if (url.isLocalFile() && FolderInterceptor::inside(url.toLocalFile(), m_folder))
         return true;
     if (followed && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
-        PanelDesktop::current().openInBrowser(url);
+        Q_EMIT addressFollowed(url);
     return false;
 }

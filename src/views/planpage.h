@@ -21,6 +21,10 @@ public:
     // after it is the person's.
     void noteInput();
 
+Q_SIGNALS:
+    // The person followed a link to another site: it belongs in their browser.
+    void addressFollowed(const QUrl &url);
+
 protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
 

@@ -72,6 +72,7 @@ PlanWebView::PlanWebView(QWidget *parent)
         followFocusProxy();
     });
     connect(m_page, &QWebEnginePage::loadStarted, this, &PlanWebView::followFocusProxy);
+    connect(m_page, &PlanPage::addressFollowed, this, &PlanWebView::addressFollowed);
     installEventFilter(this);
 
     WebZoom::shared()->setView(this);

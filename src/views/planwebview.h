@@ -41,6 +41,8 @@ public:
     int token() const { return m_token; }
 
 Q_SIGNALS:
+    // A link to another site that the person followed, for their browser.
+    void addressFollowed(const QUrl &url);
     // A decision or a reset posted by a document other than the plan page,
     // dropped; tests watch for it.
     void messageRefused(const QString &name, const QString &url);

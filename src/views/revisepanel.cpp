@@ -223,7 +223,6 @@ void RevisePanel::build()
 
     layout->addWidget(buildStatus());
     layout->addWidget(buildLog());
-    layout->addSpacing(64);
     layout->addStretch(1);
     m_scroll->setWidget(column);
 
@@ -744,6 +743,8 @@ void RevisePanel::installDecisionHandler()
 void RevisePanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    m_pill = window()->findChild<QWidget *>(u"floatingNewButton"_s);
+    keepClearOfPill();
     installDecisionHandler();
     if (!m_monitoring) {
         qApp->installEventFilter(this);
@@ -766,6 +767,25 @@ void RevisePanel::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     m_highlight->setGeometry(rect());
+    keepClearOfPill();
+}
+
+// The window's floating pill stands over the panel's lower right corner:
+// the panel's column ends above it, so that the pill covers none of its
+// texts, however far the column is scrolled.
+void RevisePanel::keepClearOfPill()
+{
+    int room = 0;
+    if (m_pill && m_pill->isVisible()) {
+        const QRect placed(mapFrom(window(), m_pill->mapTo(window(), QPoint(0, 0))), m_pill->size());
+        if (placed.intersects(rect()))
+            room = std::max(0, height() - placed.top());
+    }
+    QMargins margins = layout()->contentsMargins();
+    if (margins.bottom() == room)
+        return;
+    margins.setBottom(room);
+    layout()->setContentsMargins(margins);
 }
 
 // Ctrl+V (or Meta+V) alone, in this panel's window, while no revision runs.
@@ -824,6 +844,9 @@ bool RevisePanel::eventFilter(QObject *watched, QEvent *event)
     }
     if (m_monitoring && takesPaste(watched, event))
         return true;
+    if (watched == m_pill && (event->type() == QEvent::Move || event->type() == QEvent::Resize
+                              || event->type() == QEvent::Show || event->type() == QEvent::Hide))
+        keepClearOfPill();
     return QWidget::eventFilter(watched, event);
 }
 

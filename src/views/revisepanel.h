@@ -88,6 +88,7 @@ private:
     void refreshUndo(bool force);
     QPixmap thumbnail(const QString &path);
     bool takesPaste(QObject *receiver, QEvent *event);
+    void keepClearOfPill();
     static void installDecisionHandler();
     // Every panel in existence, so that decisions find theirs directly.
     static QList<RevisePanel *> &panels();
@@ -122,6 +123,8 @@ private:
     QLabel *m_logText = nullptr;
     QWidget *m_highlight = nullptr;
     QTimer *m_timer = nullptr;
+    // The window's floating "새 계획서" pill, when the window has one.
+    QPointer<QWidget> m_pill;
 
     QHash<QString, QPixmap> m_thumbnails;
     // What the log and the history folder looked like when last read.

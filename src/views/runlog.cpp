@@ -185,7 +185,7 @@ QWidget *RunLog::buildResult()
     doneLayout->addWidget(m_summary);
     auto *buttons = new QHBoxLayout;
     auto *open = new QPushButton(QStringLiteral("열기"), m_done);
-    auto *reveal = new QPushButton(QStringLiteral("Finder"), m_done);
+    auto *reveal = new QPushButton(QStringLiteral("폴더 열기"), m_done);
     open->setAutoDefault(false);
     reveal->setAutoDefault(false);
     connect(open, &QPushButton::clicked, this, [this] {

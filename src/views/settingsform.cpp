@@ -106,7 +106,7 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
 
     m_connections = new ConnectionsView(state, &Connections::shared(), this);
     column->addWidget(group(QStringLiteral("계정 연결"),
-                            QStringLiteral("계획서를 만들고 고칠 때 각자 맥의 Claude Code 가 일해요. 버튼을 누르면 "
+                            QStringLiteral("계획서를 만들고 고칠 때 각자 컴퓨터의 Claude Code 가 일해요. 버튼을 누르면 "
                                            "브라우저가 열려요. 거기서 로그인·허용만 하면 앱이 알아서 연결해요."),
                             m_connections));
     column->addWidget(group(QStringLiteral("나"), QString(), buildName()));

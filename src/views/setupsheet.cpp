@@ -32,7 +32,7 @@ SetupSheet::SetupSheet(AppState *state, QWidget *parent)
     auto *title = new QLabel(QStringLiteral("처음 설정"), header);
     ViewStyle::font(title, ViewStyle::Font::title2, true);
     headerLayout->addWidget(title);
-    auto *intro = new QLabel(QStringLiteral("피그마를 읽고 계획서를 쓰려면 아래가 필요해요. 토큰·키는 이 맥의 키체인에만 "
+    auto *intro = new QLabel(QStringLiteral("피그마를 읽고 계획서를 쓰려면 아래가 필요해요. 토큰·키는 이 컴퓨터의 키링에만 "
                                             "저장돼요. 나중에 설정(Ctrl+,)에서 바꿀 수 있어요."),
                              header);
     intro->setTextFormat(Qt::PlainText);

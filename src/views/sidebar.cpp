@@ -30,6 +30,9 @@ using Kind = SidebarModel::Kind;
 
 namespace {
 
+// The desktop's file manager shows the folder, whichever one it is.
+const QString revealText = QStringLiteral("파일 관리자에서 보기");
+
 QString folderName(const QString &dir)
 {
     return QFileInfo(QDir::cleanPath(dir)).fileName();
@@ -251,7 +254,7 @@ QMenu *Sidebar::menuFor(int row)
         break;
     case Kind::unfinished: {
         const QString dir = r.url;
-        connect(menu->addAction(QStringLiteral("Finder 에서 보기")), &QAction::triggered, this, [state, dir] {
+        connect(menu->addAction(revealText), &QAction::triggered, this, [state, dir] {
             if (state)
                 state->desktop().reveal(dir);
         });
@@ -281,14 +284,14 @@ QMenu *Sidebar::menuFor(int row)
             if (state)
                 state->exportHTML(copy.url);
         });
-        connect(menu->addAction(QStringLiteral("Finder 에서 보기")), &QAction::triggered, this, [state, copy] {
+        connect(menu->addAction(revealText), &QAction::triggered, this, [state, copy] {
             if (state)
                 state->desktop().reveal(copy.url);
         });
         connect(menu->addAction(QStringLiteral("브라우저로 열기")), &QAction::triggered, this, [state, copy] {
             const QString page = QDir(copy.url).filePath(QStringLiteral("index.html"));
             if (state && QFileInfo(page).isFile())
-                state->desktop().openUrl(QUrl::fromLocalFile(page));
+                state->openAddress(QUrl::fromLocalFile(page));
         });
         menu->addSeparator();
         QAction *remove = menu->addAction(QStringLiteral("삭제…"));

@@ -170,6 +170,37 @@ Plan oddKeysPlan()
     return plan;
 }
 
+// A plan the checks accept, with an automatic move (no trigger), a move
+// whose trigger is only blank, and an outside place without a name: the
+// page draws it whole, and plan.md carries the same graph.
+TEST_F(GraphPageTest, MovesWithoutTriggersAndNamelessPlacesAreDrawn)
+{
+    Plan plan;
+    plan.meta.feature = u"Shop"_s;
+    plan.meta.title = u"자동 이동"_s;
+    plan.screens = {screen(u"splash"_s, u"시작 화면"_s), screen(u"home"_s, u"홈"_s)};
+    plan.transitions = {move(u"splash"_s, u"home"_s, QString()), move(u"@"_s, u"splash"_s, QString()),
+                        move(u"home"_s, u"@"_s, u"  "_s, u"pop"_s)};
+    ASSERT_EQ(plan.problems(), QStringList());
+    open(plan);
+
+    EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
+    EXPECT_FALSE(eval(u"document.body.textContent.indexOf('Syntax error') >= 0"_s).toBool());
+    EXPECT_EQ(strings(json(QString::fromUtf8(edgesScript))),
+              QStringList({u"s_splash>s_home"_s, u"ext_>s_splash"_s, u"s_home~ext_"_s}));
+    const Drawing drawing(json(QString::fromUtf8(nodesScript)));
+    EXPECT_EQ(drawing.ids(), QStringList({u"ext_"_s, u"s_home"_s, u"s_splash"_s}));
+    EXPECT_EQ(drawing.node(u"ext_"_s)[u"text"_s].toString(), u"외부"_s);
+    EXPECT_EQ(strings(json(u"Array.from(document.querySelectorAll('.graph .edgeLabel span'))"
+                           u".map(function (l) { return l.textContent; }).filter(function (t) { return t.trim(); })"_s)),
+              QStringList{u"진입"_s});
+
+    QFile markdown(m_folder.filePath(u"plan.md"_s));
+    ASSERT_TRUE(markdown.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(markdown.readAll()).contains(u"```mermaid\n"_s + Exporter::mermaid(plan, false) + u"\n```"_s));
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
 TEST_F(GraphPageTest, OddKeysLinkToTheirCardsAndTitlesStayText)
 {
     const Plan plan = oddKeysPlan();

@@ -122,7 +122,16 @@ TEST_F(PlanEditorTest, PicksBecomeRequestLinesAndARevisionSettlesThem)
     makeEditor();
     PlanWebView &web = *editor->webView();
     EXPECT_EQ(web.url(), QUrl::fromLocalFile(dir + u"/index.html"_s));
-    EXPECT_GE(web.minimumWidth(), 480);
+    // The page gives way to the panel in a small window, down to this.
+    EXPECT_GE(web.minimumWidth(), 320);
+    // A site the person follows on the page opens through the window's
+    // desktop; when nothing can open it, a toast says so.
+    auto opener = std::make_shared<TestDesktop>();
+    opener->opens = false;
+    state->setDesktop(opener);
+    Q_EMIT web.addressFollowed(QUrl(u"https://example.com/x"_s));
+    EXPECT_EQ(opener->opened, QList<QUrl>{QUrl(u"https://example.com/x"_s)});
+    EXPECT_EQ(state->message(), u"주소를 열 프로그램을 찾지 못했어요: https://example.com/x"_s);
 
     // A pick, the same pick again, then a two-line answer of one's own.
     ASSERT_TRUE(makes(option(u"예"_s), DecisionBridge::choiceLine(u"D1"_s, u"예"_s)));

@@ -46,14 +46,6 @@ void serveHtml(const QByteArray &path, const QByteArray &html)
     Rig::shared().server().serve(path, response);
 }
 
-// Records what would open in the person's browser.
-class BrowserDesktop : public PanelDesktop
-{
-public:
-    QList<QUrl> opened;
-    void openInBrowser(const QUrl &url) override { opened.append(url); }
-};
-
 QMenu *shownMenu()
 {
     for (QWidget *widget : QApplication::topLevelWidgets())
@@ -361,10 +353,11 @@ TEST_F(PlanWebViewTest, TokenReloadsOnceAndZoomKeepsTheLevelAndMagnifiesApart)
 
 TEST_F(PlanWebViewTest, RightClickGivesAKoreanMenuThatWorksAndOtherSitesOpenInTheBrowser)
 {
-    auto desktop = std::make_shared<BrowserDesktop>();
-    PanelDesktop::replace(desktop);
     TestFiles::writeFile(m_a + u"/own.png"_s, png());
     PlanWebView *view = makeView();
+    // What would open in the person's browser.
+    QList<QUrl> opened;
+    QObject::connect(view, &PlanWebView::addressFollowed, view, [&opened](const QUrl &url) { opened.append(url); });
     ASSERT_TRUE(show(*view, m_a, 0));
     const QString away = Rig::shared().server().url(u"/away"_s).toString();
     serveHtml("/away", "<!doctype html><p>away</p>");
@@ -399,7 +392,7 @@ TEST_F(PlanWebViewTest, RightClickGivesAKoreanMenuThatWorksAndOtherSitesOpenInTh
     // The plan's own anchor moves inside the page.
     click(*view, u"#own"_s);
     ASSERT_TRUE(spinUntil([&] { return view->url().fragment() == u"decisions"_s; }, 5000));
-    EXPECT_TRUE(desktop->opened.isEmpty());
+    EXPECT_TRUE(opened.isEmpty());
     std::tie(menu, items) = rightClick(*view, u"#plain"_s);
     ASSERT_TRUE(menu);
     EXPECT_EQ(items, (QStringList{u"뒤로"_s, u"앞으로 (off)"_s, u"새로고침"_s}));
@@ -410,13 +403,13 @@ TEST_F(PlanWebViewTest, RightClickGivesAKoreanMenuThatWorksAndOtherSitesOpenInTh
     pause(1200);
     eval(*view, u"location.href = %1"_s.arg(js(away)));
     pause(500);
-    EXPECT_TRUE(desktop->opened.isEmpty());
+    EXPECT_TRUE(opened.isEmpty());
     EXPECT_EQ(view->url().adjusted(QUrl::RemoveFragment), QUrl::fromLocalFile(page(m_a)));
 
     // Another site the person follows opens in the browser; the plan stays.
     click(*view, u"#out"_s);
-    ASSERT_TRUE(spinUntil([&] { return !desktop->opened.isEmpty(); }, 5000));
-    EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl(away)});
+    ASSERT_TRUE(spinUntil([&] { return !opened.isEmpty(); }, 5000));
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(away)});
     pause(500);
     EXPECT_EQ(view->url().adjusted(QUrl::RemoveFragment), QUrl::fromLocalFile(page(m_a)));
     EXPECT_EQ(Rig::shared().server().requestsTo("/away").size(), awayBefore);

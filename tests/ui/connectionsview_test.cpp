@@ -275,7 +275,8 @@ TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
     settings.claudePath.clear();
     state->setSettings(settings);
     writeUserConfig({{"wiki-b", QJsonObject{{"url", ServiceAddresses::atlassianMCP}}}});
-    setResponses({loggedIn, figmaMissing, respond({"mcp", "get", "wiki-b"}, {out("wiki-b:\n  Status: ⚠ Needs auth\n")})});
+    setResponses({loggedIn, figmaMissing, respond({"mcp", "get", "wiki-b"}, {out("wiki-b:\n  Status: ⚠ Needs auth\n")}),
+                  respond({"mcp", "login", "wiki-b", "--no-browser"}, {out("Open https://wiki.example/authorize?c=1\n"), QJsonObject{{"sleep", 500}}})});
     show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return state->settings().claudePath == installed; }, 10000));
     settle();
@@ -293,6 +294,9 @@ TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
     ASSERT_TRUE(connections.job());
     EXPECT_EQ(view->jobTitle()->text(), QStringLiteral("Wiki 연결"));
     settle();
+    // The server's login address opens through the window's desktop.
+    EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl("https://wiki.example/authorize?c=1")});
+    EXPECT_EQ(state->message(), std::nullopt);
 
     writeUserConfig({});
     recheck();
@@ -328,8 +332,11 @@ TEST_F(ConnectionsViewTest, LoginJobTakesLinkAndCodeAndStopsOnCancel)
 
     ASSERT_TRUE(QTest::qWaitFor([this] { return view->jobLink()->isVisible(); }, 10000));
     EXPECT_EQ(view->jobLink()->text(), QStringLiteral("브라우저가 안 열렸으면 여기를 누르세요"));
+    // A desktop with nothing to open the address: a toast says so.
+    desktop->opens = false;
     view->jobLink()->click();
     EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl("https://claude.example/oauth?x=1")});
+    EXPECT_EQ(state->message(), QStringLiteral("주소를 열 프로그램을 찾지 못했어요: https://claude.example/oauth?x=1"));
 
     ASSERT_TRUE(QTest::qWaitFor([this] { return view->codeField()->isVisible(); }, 10000));
     EXPECT_EQ(view->codeField()->placeholderText(),

@@ -8,6 +8,7 @@
 #include "app/toast.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "core/jsoncoding.h"
 #include "support/fakeclaude.h"
 
@@ -27,6 +28,8 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTest>
@@ -546,4 +549,73 @@ TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
     EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
     EXPECT_FALSE(QFileInfo::exists(dir));
     EXPECT_TRUE(state->unfinished().isEmpty());
+}
+
+// At the window's smallest the revise panel keeps the width it has in a
+// roomy window (the page gives way), nothing of it is cut, and the "새
+// 계획서" pill never covers what it shows; a long title ends in "…" and
+// leaves the sidebar its width.
+TEST_F(MainWindowTest, AtTheSmallestSizeThePanelKeepsItsWidthAndNothingCoversIt)
+{
+    const QString title = QString("항구 클립 편집 ").repeated(20).left(135);
+    const QString a = makePlan(output + "/a", title, "Alpha");
+    state->setSelection(Selection::plan(a));
+    QWidget *panel = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        panel = window->findChild<QWidget *>("revisePanel");
+        return panel && panel->isVisible();
+    }, 10000));
+    QWidget *sidebar = window->findChild<QWidget *>("sidebar");
+    auto *heading = panel->findChild<QLabel *>("heading");
+    auto *scroll = panel->findChild<QScrollArea *>();
+    auto *shownTitle = window->findChild<QLabel *>("planTitle");
+    QWidget *pill = window->findChild<QWidget *>("floatingNewButton")->findChild<QPushButton *>();
+    ASSERT_TRUE(sidebar && heading && scroll && shownTitle && pill);
+    settle();
+    const int roomy = panel->width();
+    EXPECT_EQ(roomy, 340);
+    // A revision that fails: its orange message is the panel's last text.
+    AppSettings settings = state->settings();
+    settings.claudePath = root.path() + "/no-claude";
+    state->setSettings(settings);
+    Reviser::shared().revise("제목을 바꿔 줘", {}, a, settings);
+    auto *failed = panel->findChild<QLabel *>("statusFailed");
+    ASSERT_TRUE(failed);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return failed->isVisible(); }, 15000));
+
+    for (const QSize size : {QSize(1280, 820), window->minimumSize()}) {
+        SCOPED_TRACE(size.width());
+        window->resize(size);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->size() == size; }, 5000));
+        settle();
+        EXPECT_EQ(sidebar->width(), 250);
+        EXPECT_EQ(panel->width(), roomy);
+        EXPECT_TRUE(shownTitle->text().endsWith("…")) << shownTitle->text().toStdString();
+        EXPECT_TRUE(title.startsWith(shownTitle->text().chopped(1)));
+        EXPECT_LE(shownTitle->sizeHint().width(), shownTitle->parentWidget()->width());
+
+        // The whole panel is in the window and its column fits in it.
+        const QRect placed(panel->mapTo(window.get(), QPoint(0, 0)), panel->size());
+        EXPECT_TRUE(window->rect().contains(placed)) << placed.x() << "," << placed.width();
+        EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
+        EXPECT_GE(heading->width(), heading->sizeHint().width());
+        for (const QPushButton *button : panel->findChildren<QPushButton *>())
+            if (button->isVisible())
+                EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+
+        // Scrolled anywhere, nothing of the panel that shows lies under the pill.
+        const QRect covered(pill->mapTo(window.get(), QPoint(0, 0)), pill->size());
+        const QRect view(scroll->viewport()->mapTo(window.get(), QPoint(0, 0)), scroll->viewport()->size());
+        QScrollBar *bar = scroll->verticalScrollBar();
+        for (const int at : {bar->minimum(), bar->maximum()}) {
+            bar->setValue(at);
+            settle();
+            for (const QWidget *part : scroll->widget()->findChildren<QWidget *>()) {
+                if (!part->isVisible() || !part->findChildren<QWidget *>().isEmpty())
+                    continue;
+                const QRect shown = QRect(part->mapTo(window.get(), QPoint(0, 0)), part->size()) & view;
+                EXPECT_FALSE(shown.intersects(covered)) << part->objectName().toStdString() << " at " << at;
+            }
+        }
+    }
 }

@@ -4,8 +4,10 @@
 #include "support/qtprinters.h"
 #include "support/testrepo.h"
 #include "views/developsheet.h"
+#include "views/focusstyle.h"
 
 #include <QCheckBox>
+#include <QApplication>
 #include <QComboBox>
 #include <QJsonArray>
 #include <QLabel>
@@ -345,3 +347,60 @@ TEST_F(DevelopSheetTest, RunsToChangedFilesThenClosesMidRun)
     EXPECT_TRUE(sheet->closeButton()->isVisible());
 }
 
+
+namespace {
+
+// Pixels of exactly the colour in a widget's picture.
+qsizetype pixelsOf(const QImage &image, const QColor &colour)
+{
+    qsizetype count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += image.pixelColor(x, y) == colour;
+    return count;
+}
+
+} // namespace
+
+// With the window's style, every stop of the Tab round looks different
+// with the focus than without it, the first one after opening included;
+// a focused button wears a ring of the highlight colour that the default
+// button's frame does not show.
+TEST_F(DevelopSheetTest, EveryTabStopShowsItsFocus)
+{
+    FocusStyle::install();
+    open();
+    sheet->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(sheet.data()));
+    ASSERT_TRUE(listed(Kind::android));
+    const QColor highlight = sheet->palette().color(QPalette::Highlight);
+    QPushButton *start = nullptr;
+    for (QPushButton *button : sheet->findChildren<QPushButton *>())
+        if (button->text() == "시작")
+            start = button;
+    ASSERT_TRUE(start && start->isDefault());
+
+    QList<QWidget *> stops;
+    for (int tab = 0; tab < 12; ++tab) {
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : sheet.data(), Qt::Key_Tab);
+        QWidget *focus = QApplication::focusWidget();
+        ASSERT_TRUE(focus);
+        if (stops.contains(focus))
+            break;
+        stops.append(focus);
+        const QImage focused = focus->grab().toImage();
+        focus->clearFocus();
+        const QImage plain = focus->grab().toImage();
+        focus->setFocus(Qt::TabFocusReason);
+        const auto *button = qobject_cast<QPushButton *>(focus);
+        SCOPED_TRACE(button ? button->text().toStdString() : focus->metaObject()->className());
+        EXPECT_NE(focused, plain);
+        if (button) {
+            const qsizetype ring = 2 * (button->width() + button->height());
+            EXPECT_GE(pixelsOf(focused, highlight), ring);
+            EXPECT_LT(pixelsOf(plain, highlight), ring / 4);
+        }
+    }
+    EXPECT_GE(stops.size(), 5);
+    EXPECT_TRUE(stops.contains(start));
+}

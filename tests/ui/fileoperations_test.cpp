@@ -8,9 +8,11 @@
 #include "model/generateinput.h"
 #include "model/generator.h"
 #include "model/reviser.h"
+#include "support/executable.h"
 #include "support/fakeclaude.h"
 
 #include <QDirIterator>
+#include <QScopeGuard>
 #include <QThreadPool>
 #include <QSignalSpy>
 #include <QTest>
@@ -634,4 +636,39 @@ TEST_F(GenerationControl, CancelAndDeleteDuringARedraftKeepsTheEarlierPlan)
     ASSERT_EQ(state->plans().size(), 1);
     EXPECT_EQ(state->plans().first().title, "있던 계획서");
     EXPECT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/redrafted"));
+}
+
+// The desktop's own opener, found on PATH as the desktop finds it: with
+// none there, the page does not open and a toast says why; with one, it
+// gets the page's address.
+TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    auto state = std::make_unique<AppState>();
+    state->open(a, false);
+    const QByteArray path = qgetenv("PATH");
+    const QByteArray browser = qgetenv("BROWSER");
+    const QByteArray defaultBrowser = qgetenv("DEFAULT_BROWSER");
+    const auto restore = qScopeGuard([&] {
+        qputenv("PATH", path);
+        qputenv("BROWSER", browser);
+        qputenv("DEFAULT_BROWSER", defaultBrowser);
+    });
+    qunsetenv("BROWSER");
+    qunsetenv("DEFAULT_BROWSER");
+    const QString tools = root.filePath("tools");
+    QDir().mkpath(tools);
+    qputenv("PATH", tools.toUtf8());
+
+    state->openInBrowser();
+    EXPECT_EQ(state->message(), "주소를 열 프로그램을 찾지 못했어요: " + a + "/index.html");
+
+    state->setMessage(std::nullopt);
+    const QString seen = root.filePath("seen");
+    ASSERT_TRUE(writeExecutable(tools + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > " + seen.toUtf8() + ".part && /bin/mv "
+                                                        + seen.toUtf8() + ".part " + seen.toUtf8() + "\n"));
+    state->openInBrowser();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(seen); }, 10000));
+    EXPECT_EQ(QUrl(QString::fromUtf8(read(seen))), QUrl::fromLocalFile(a + "/index.html"));
+    EXPECT_EQ(state->message(), std::nullopt);
 }

@@ -105,7 +105,11 @@ public:
         answer(message, chosen);
     }
     void reveal(const QString &path) override { revealed.append(path); }
-    void openUrl(const QUrl &url) override { opened.append(url); }
+    bool openUrl(const QUrl &url) override
+    {
+        opened.append(url);
+        return opens;
+    }
 
     // The next panel's answer; empty means cancelled.
     QString next;
@@ -114,6 +118,8 @@ public:
     QString proposedFolder;
     QStringList revealed;
     QList<QUrl> opened;
+    // Whether the desktop has something that takes the addresses.
+    bool opens = true;
 
 private:
     void answer(const QString &message, const Chosen &chosen)

@@ -1,6 +1,7 @@
 #include "library.h"
 #include "support/qtprinters.h"
 
+#include "app/desktop.h"
 #include "app/quarrystoneapp.h"
 #include "figma/figmalink.h"
 #include "model/generateinput.h"
@@ -11,7 +12,15 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTreeView>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QTest>
@@ -21,6 +30,27 @@
 #include <memory>
 
 using QuarrystoneAppTest = Library;
+
+namespace {
+
+bool hasHangul(const QString &text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0xAC00 && c.unicode() <= 0xD7A3; });
+}
+
+// The texts a person reads, one per line, with the mnemonic marks taken out.
+QStringList readable(const QStringList &texts)
+{
+    QStringList shown;
+    for (QString text : texts) {
+        text.remove(u'&');
+        if (!text.trimmed().isEmpty())
+            shown.append(text);
+    }
+    return shown;
+}
+
+} // namespace
 
 TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
 {
@@ -155,4 +185,46 @@ TEST_F(QuarrystoneAppTest, QuitLeavesNoCheckRunning)
         const pid_t pid = pid_t(start.value("pid").toInteger());
         EXPECT_TRUE(::kill(pid, 0) == -1 && errno == ESRCH) << FakeClaude::arguments(start).join(' ').toStdString();
     }
+}
+
+// Qt's own parts of the window speak Korean, whatever the system's locale:
+// the file panel of an import and the menu of every text field.
+TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
+{
+    QuarrystoneApp shell;
+    shell.start();
+    MainWindow *main = shell.mainWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(main));
+
+    Desktop::standard().choosePlanPage(main, "가져올 HTML 을 고르세요", [](const QString &) {});
+    QFileDialog *panel = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        panel = main->findChild<QFileDialog *>("filePanel");
+        return panel && panel->isVisible();
+    }, 10000));
+    QStringList texts;
+    for (const QLabel *label : panel->findChildren<QLabel *>())
+        if (label->isVisible() && label->objectName() != "panelMessage")
+            texts.append(label->text());
+    for (const QPushButton *button : panel->findChildren<QDialogButtonBox *>().value(0)->findChildren<QPushButton *>())
+        texts.append(button->text());
+    const QTreeView *details = panel->findChild<QTreeView *>();
+    ASSERT_TRUE(details);
+    for (int column = 0; column < details->model()->columnCount(); ++column)
+        texts.append(details->model()->headerData(column, Qt::Horizontal).toString());
+    texts = readable(texts);
+    EXPECT_GE(texts.size(), 8) << texts.join('\n').toStdString();
+    for (const QString &text : texts)
+        EXPECT_TRUE(hasHangul(text)) << text.toStdString();
+    panel->reject();
+
+    QLineEdit field;
+    std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+    QStringList items;
+    for (const QAction *action : menu->actions())
+        items.append(action->text());
+    items = readable(items);
+    EXPECT_GE(items.size(), 7) << items.join('\n').toStdString();
+    for (const QString &item : items)
+        EXPECT_TRUE(hasHangul(item)) << item.toStdString();
 }

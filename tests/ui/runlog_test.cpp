@@ -189,7 +189,7 @@ TEST_F(RunLogDemo, RunningThenDoneThenFailedShowClocksAndPanels)
     EXPECT_EQ(child<QLabel>("elapsed", draft)->property("tone"), "tertiary");
     QPushButton *reveal = nullptr;
     for (QPushButton *b : child("donePanel")->findChildren<QPushButton *>())
-        if (b->text() == "Finder")
+        if (b->text() == "폴더 열기")
             reveal = b;
     ASSERT_TRUE(reveal);
     QTest::mouseClick(reveal, Qt::LeftButton);

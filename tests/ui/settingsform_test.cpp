@@ -497,6 +497,13 @@ TEST_F(SettingsFormTest, FieldsWriteTheSettingsAtOnceAndFollowThem)
     memoryKeychain();
     open();
     SettingsForm *f = form();
+    // The accounts group speaks of this computer, not of another system's.
+    QStringList texts;
+    for (const QLabel *label : f->findChildren<QLabel *>())
+        texts.append(label->text());
+    EXPECT_TRUE(texts.contains(QStringLiteral("계획서를 만들고 고칠 때 각자 컴퓨터의 Claude Code 가 일해요. 버튼을 누르면 "
+                                              "브라우저가 열려요. 거기서 로그인·허용만 하면 앱이 알아서 연결해요.")));
+    EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("맥")));
     EXPECT_EQ(f->nameField()->text(), QStringLiteral("tester"));
     EXPECT_EQ(f->nameField()->placeholderText(), QStringLiteral("결정 목록에 남는 이름"));
     type(f->nameField(), "-kim");

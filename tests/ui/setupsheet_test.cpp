@@ -1,13 +1,19 @@
 #include "app/viewfactory.h"
 #include "library.h"
+#include "settings/connections.h"
 #include "settings/keychain.h"
+#include "support/fakeclaude.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
+#include "views/connectionsview.h"
 #include "views/settingsform.h"
 #include "views/settingsview.h"
 #include "views/setupsheet.h"
 
+#include <QApplication>
 #include <QDialog>
+#include <QJsonArray>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -158,4 +164,51 @@ TEST_F(SetupSheetTest, FactoryGivesTheScrollingSettingsView)
     ASSERT_NE(scroll, nullptr);
     EXPECT_EQ(scroll->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_TRUE(scroll->isAncestorOf(qobject_cast<SettingsView *>(view)->form()));
+}
+
+// The header speaks of this computer's keyring, and a connection job keeps
+// the keyboard: the button that started it gives way to the job's own
+// "취소", never to the next field of the form.
+TEST_F(SetupSheetTest, AJobThatStartsLeavesTheOtherFieldsAlone)
+{
+    FakeClaude fake;
+    const auto respond = [](const QStringList &args, const QJsonArray &steps) {
+        return QJsonObject{{"args", QJsonArray::fromStringList(args)}, {"steps", steps}, {"exit", 0}};
+    };
+    fake.setScenario({{"readStdin", false},
+                      {"responses",
+                       QJsonArray{respond({"auth", "status", "--json"}, {QJsonObject{{"out", R"({"loggedIn":false})"}}}),
+                                  respond({"auth", "login"}, {QJsonObject{{"awaitSigterm", QJsonObject()}}})}}});
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    settings.userName = "김하나";
+    state->setSettings(settings);
+    open();
+
+    QStringList texts;
+    for (const QLabel *label : sheet->findChildren<QLabel *>())
+        texts.append(label->text());
+    EXPECT_TRUE(texts.contains("피그마를 읽고 계획서를 쓰려면 아래가 필요해요. 토큰·키는 이 컴퓨터의 키링에만 저장돼요. "
+                               "나중에 설정(Ctrl+,)에서 바꿀 수 있어요."))
+        << texts.join('\n').toStdString();
+    EXPECT_FALSE(texts.join('\n').contains("맥"));
+
+    sheet->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(sheet.data()));
+    ConnectionsView *connections = sheet->form()->connectionsView();
+    QPushButton *login = connections->claudeRow().button;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return login->isVisible() && login->isEnabled(); }, 15000));
+    login->setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(QApplication::focusWidget(), login);
+    QTest::keyClick(login, Qt::Key_Space);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return connections->jobPanel()->isVisible(); }, 15000));
+    EXPECT_FALSE(login->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), connections->jobCancel());
+    QLineEdit *name = sheet->form()->nameField();
+    EXPECT_FALSE(name->hasSelectedText());
+    QTest::keyClicks(QApplication::focusWidget(), "123456");
+    EXPECT_EQ(name->text(), "김하나");
+
+    Connections::shared().stopJob();
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Connections::shared().job(); }, 15000));
 }

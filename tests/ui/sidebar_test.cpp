@@ -219,16 +219,16 @@ TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
         EXPECT_TRUE(button->isEnabled());
 
     EXPECT_EQ(actions(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>"))),
-              QStringList({"이름 바꾸기…", "내보내기…", "Finder 에서 보기", "브라우저로 열기", "—", "삭제…"}));
+              QStringList({"이름 바꾸기…", "내보내기…", "파일 관리자에서 보기", "브라우저로 열기", "—", "삭제…"}));
     EXPECT_EQ(actions(sidebar->menuFor(rowOf(Kind::unfinished, "Alpha"))),
-              QStringList({"Finder 에서 보기", "휴지통으로"}));
+              QStringList({"파일 관리자에서 보기", "휴지통으로"}));
     EXPECT_EQ(sidebar->menuFor(rowOf(Kind::header)), nullptr);
     EXPECT_EQ(sidebar->menuFor(rowOf(Kind::newPlan)), nullptr);
 
     // Revealing goes to the desktop with the folder.
     auto desktop = std::make_shared<TestDesktop>();
     state->setDesktop(desktop);
-    action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "Finder 에서 보기")->trigger();
+    action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "파일 관리자에서 보기")->trigger();
     EXPECT_EQ(desktop->revealed, QStringList({AppState::standardFolder(beta)}));
     // No page: opening it in the browser does nothing.
     action(sidebar->menuFor(rowOf(Kind::plan, "<b>베타</b>")), "브라우저로 열기")->trigger();
