@@ -261,7 +261,7 @@ QWidget *SettingsForm::buildFigma()
     connect(m_tokenSave, &QPushButton::clicked, this, &SettingsForm::saveToken);
     connect(m_tokenCheck, &QPushButton::clicked, this, &SettingsForm::checkToken);
     connect(open, &QPushButton::clicked, this,
-            [this] { m_state->desktop().openUrl(QUrl(QString::fromLatin1(ServiceAddresses::figmaTokenSettings))); });
+            [this] { m_state->openAddress(QUrl(QString::fromLatin1(ServiceAddresses::figmaTokenSettings))); });
     return box;
 }
 
