@@ -251,6 +251,10 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
                                  {"steps", QJsonArray{toolUse("Edit", {{"file_path", dir + "/plan.json"}}), QJsonObject{{"sleep", 150}},
                                                       FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("\n둘째 답\n")}}},
                      QJsonObject{{"steps", QJsonArray{toolUse("Read", {{"file_path", dir + "/plan.json"}}), QJsonObject{{"sleep", 150}},
+                                                      FakeClaude::event({{"type", "system"}, {"subtype", "api_retry"},
+                                                                         {"attempt", 1}, {"max_retries", 10},
+                                                                         {"retry_delay_ms", 500}, {"error_status", 529}}),
+                                                      QJsonObject{{"sleep", 150}},
                                                       toolUse("Grep", {{"pattern", "Chat"}}), QJsonObject{{"sleep", 150}},
                                                       toolUse("Read", {{"file_path", "/repo/x.kt"}}), QJsonObject{{"sleep", 150}},
                                                       toolUse("mcp__wiki__get", {}), QJsonObject{{"sleep", 150}},
@@ -263,7 +267,9 @@ TEST_F(ReviserTest, FixRoundContinuesAndItsAnswerWins)
 
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("둘째 답"));
     EXPECT_EQ(doneCalls, 1);
-    EXPECT_EQ(phases, (QStringList{"Claude 를 시작하는 중", "계획서를 읽는 중", "저장소·문서를 찾아보는 중",
+    // The tool's own retries show as they happen: a long wait is no hang.
+    EXPECT_EQ(phases, (QStringList{"Claude 를 시작하는 중", "계획서를 읽는 중", "API 가 바빠서 다시 시도하는 중 (1/10)",
+                                         "저장소·문서를 찾아보는 중",
                                          "자료를 보는 중", "검사에서 1건 — 한 번 더 고치는 중", "plan.json 을 고치는 중",
                                          "plan.md · index.html 다시 쓰는 중", "둘째 답"}));
 

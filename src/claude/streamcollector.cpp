@@ -119,15 +119,21 @@ std::optional<int> wholeNumber(const QJsonValue &value)
 // The tool retries a failed request on its own for minutes (10 times over
 // about 180 s in 2.1.337), saying so only in these events; without a line
 // the wait reads as a hang.
+const QString refusedRetry = QStringLiteral("API 가 키·로그인을 받지 않아 다시 시도하는 중");
+const QString busyRetry = QStringLiteral("API 가 바빠서 다시 시도하는 중");
+
 QString retryLine(std::optional<int> status, int attempt, int tries)
 {
     const QString count = QStringLiteral(" (%1/%2)").arg(attempt).arg(tries);
-    if (status == 401 || status == 403)
-        return QStringLiteral("API 가 키·로그인을 받지 않아 다시 시도하는 중") + count;
-    return QStringLiteral("API 가 바빠서 다시 시도하는 중") + count;
+    return (status == 401 || status == 403 ? refusedRetry : busyRetry) + count;
 }
 
 } // namespace
+
+bool StreamCollector::isRetryLine(const QString &line)
+{
+    return line.startsWith(refusedRetry) || line.startsWith(busyRetry);
+}
 
 StreamCollector::StreamCollector(Progress progress, ToolResult onToolResult)
     : m_progress(std::move(progress))

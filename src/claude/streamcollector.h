@@ -34,6 +34,10 @@ public:
     // result passed on whole.
     static std::optional<QString> savedResultPath(const QString &toolResult);
 
+    // Whether a progress line tells of the tool retrying a request, which
+    // every run shows as its progress.
+    static bool isRetryLine(const QString &line);
+
     // The "result" of the latest result event.
     std::optional<QString> result() const;
     bool isError() const;

@@ -2,6 +2,7 @@
 
 #include "claude/clauderunner.h"
 #include "claude/spawn.h"
+#include "claude/streamcollector.h"
 #include "core/atomicfile.h"
 #include "core/canceltoken.h"
 #include "core/jsonread.h"
@@ -542,6 +543,8 @@ void Developer::observe(PlatformKind platform, const QString &line)
     } else if (line.startsWith(endPrefix)) {
         if (const std::optional<double> cost = reportedCost(line))
             run.cost = *cost;
+    } else if (StreamCollector::isRetryLine(line)) {
+        run.detail = line;
     }
     if (run == *found)
         return;

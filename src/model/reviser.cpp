@@ -1,5 +1,7 @@
 #include "model/reviser.h"
 
+#include "claude/streamcollector.h"
+
 #include "claude/prompts.h"
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
@@ -439,6 +441,10 @@ void Reviser::observe(quint64 runId, const QString &line)
 {
     if (runId != m_runId || !m_phase.isRunning())
         return;
+    if (StreamCollector::isRetryLine(line)) {
+        setPhase(Phase::running(line));
+        return;
+    }
     const QString tool = QStringLiteral("도구: ");
     if (!line.startsWith(tool))
         return;
