@@ -9,11 +9,9 @@
 #include <QThreadPool>
 #include <QPromise>
 #include <QScopeGuard>
-#include <QSemaphore>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
 #include <algorithm>
-#include <atomic>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
@@ -22,6 +20,7 @@
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/parallel.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
@@ -177,28 +176,10 @@ QByteArray imageEntry(const PageImage &image)
 }
 
 // Reads and encodes images on the calling thread, helped by every pool
-// thread that is free now: a save may itself hold the pool's last thread,
-// and work queued on the pool would then never run.
+// thread that is free now.
 QList<QByteArray> encodeHere(const QList<PageImage> &images)
 {
-    QList<QByteArray> entries(images.size());
-    QByteArray *const slots = entries.data();
-    std::atomic<qsizetype> next{0};
-    const auto work = [&images, slots, &next] {
-        for (qsizetype at = next++; at < images.size(); at = next++)
-            slots[at] = imageEntry(images[at]);
-    };
-    QSemaphore helped;
-    int helpers = 0;
-    while (helpers + 1 < std::min<qsizetype>(images.size(), QThread::idealThreadCount())
-           && QThreadPool::globalInstance()->tryStart([&work, &helped] {
-                  work();
-                  helped.release();
-              }))
-        ++helpers;
-    work();
-    helped.acquire(helpers);
-    return entries;
+    return Parallel::map<QByteArray>(images.size(), [&images](qsizetype at) { return imageEntry(images[at]); });
 }
 
 // A batch made while the previous one is written. Waiting for it runs it on
