@@ -259,6 +259,16 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
 }
 
+// plan.json, then plan.md.
+void writeTexts(const QDir &folder, Encoded plan, QByteArray markdown)
+{
+    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
+    if (!plan.error.isEmpty())
+        fail(planPath, plan.error);
+    writeFile(planPath, plan.bytes);
+    writeFile(folder.filePath(QStringLiteral("plan.md")), markdown);
+}
+
 } // namespace
 
 HTMLPage::Assets assets(const Plan &plan, const QString &dir)
@@ -298,7 +308,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // block, and when this save holds the pool's last thread, nothing queued
     // on the pool would ever make it. The block takes a pool thread only
     // when one is free.
-    const auto block = std::make_shared<QPromise<QByteArray>>();
+    auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
     std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
         const QJsonObject json = done.toJson();
@@ -317,14 +327,10 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
     // Every task that reads the plan or the index has ended before a
-    // failure can leave this function.
-    const Encoded planBytes = planText.get();
-    const QByteArray markdownBytes = markdownText.result();
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    if (!planBytes.error.isEmpty())
-        fail(planPath, planBytes.error);
-    writeFile(planPath, planBytes.bytes);
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
+    // failure can leave this function. Their texts are let go once written,
+    // before the page, and so is the plan block the page has copied.
+    writeTexts(folder, planText.get(), markdownText.takeResult());
+    block.reset();
 
     QString reason;
     if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))

@@ -13,8 +13,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringDecoder>
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -132,6 +134,26 @@ Plan decodePlan(QByteArrayView json)
     }
 }
 
+// Whether the bytes are UTF-8 as a strict decoder reads them, checked a
+// slice at a time, so that the text of a page of many megabytes is never
+// held whole. Slices end before a character's first byte, so each decodes
+// as it would inside the whole.
+bool isStrictUtf8(QByteArrayView bytes)
+{
+    constexpr qsizetype slice = 1 << 20;
+    for (qsizetype from = 0; from < bytes.size();) {
+        qsizetype to = std::min(bytes.size(), from + slice);
+        for (int back = 0; back < 3 && to < bytes.size() && to > from + 1 && (quint8(bytes[to]) & 0xC0) == 0x80; ++back)
+            --to;
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(bytes.sliced(from, to - from));
+        if (decoder.hasError())
+            return false;
+        from = to;
+    }
+    return true;
+}
+
 // The page writes every "/" as "\/", and the JSON parser builds any string
 // holding an escape one character at a time, ten times slower on a page's
 // megabytes of image data. Both spellings mean the same; every other escape
@@ -154,14 +176,15 @@ QByteArray withPlainSlashes(QByteArrayView json)
     return out;
 }
 
-// A broken or partly unreadable map counts as no images at all.
-Assets decodeAssets(std::optional<QByteArrayView> json)
+// A broken or partly unreadable map counts as no images at all. The map's
+// text is read from `json`, which is let go before the images are taken out.
+Assets decodeAssets(QByteArray json)
 {
-    if (!json)
+    if (json.isNull())
         return {};
     QJsonDocument doc;
     try {
-        doc = parseDocument(withPlainSlashes(*json));
+        doc = parseDocument(std::exchange(json, {}));
     } catch (const JSONDecodeError &) {
         return {};
     }
@@ -297,8 +320,8 @@ ImportedPlan read(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw unreadable;
-    const QByteArray page = file.readAll();
-    if (file.error() != QFileDevice::NoError || !Text::decodeUtf8Strict(page))
+    QByteArray page = file.readAll();
+    if (file.error() != QFileDevice::NoError || !isStrictUtf8(page))
         throw unreadable;
 
     const auto planJson = block(page, "quarrystone-plan");
@@ -310,7 +333,11 @@ ImportedPlan read(const QString &path)
     ImportedPlan imported;
     imported.source = path;
     imported.plan = decodePlan(*planJson);
-    imported.assets = decodeAssets(block(page, "quarrystone-img"));
+    // The page goes once the image map's text is copied out of it.
+    const std::optional<QByteArrayView> images = block(page, "quarrystone-img");
+    QByteArray imagesJson = images ? withPlainSlashes(*images) : QByteArray();
+    page = QByteArray();
+    imported.assets = decodeAssets(std::move(imagesJson));
     return imported;
 }
 
@@ -318,6 +345,13 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
 {
     const QString root = QDir(dir).absolutePath();
     const QString realRoot = realPlace(root);
+    const auto failed = [&](const QString &target, const QString &error) {
+        if (failures)
+            failures->append(QDir(root).relativeFilePath(target) + QStringLiteral(": ") + error);
+    };
+    // The pictures of a page may be thousands of small files: they are made
+    // lasting together, not each on its own.
+    AtomicFile::Batch batch;
     int written = 0;
     for (auto it = assets.begin(); it != assets.end(); ++it) {
         const auto target = targetOf(root, it.key());
@@ -339,12 +373,15 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
         }
         QDir().mkpath(QFileInfo(*target).absolutePath());
         QString error;
-        if (AtomicFile::write(*target, *bytes, &error))
+        if (batch.add(*target, *bytes, &error))
             ++written;
-        else if (failures)
-            failures->append(QDir(root).relativeFilePath(*target) + QStringLiteral(": ") + error);
+        else
+            failed(*target, error);
     }
-    return written;
+    const QList<AtomicFile::Batch::Failure> notPlaced = batch.commit();
+    for (const AtomicFile::Batch::Failure &failure : notPlaced)
+        failed(failure.path, failure.error);
+    return written - int(notPlaced.size());
 }
 
 QStringList changes(const Plan &from, const Plan &to)
