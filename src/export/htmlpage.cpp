@@ -4,8 +4,11 @@
 #include <QStringList>
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "core/jsoncoding.h"
+#include "core/parallel.h"
 #include "core/text.h"
 #include "export/exporter.h"
 #include "export/htmlescape.h"
@@ -194,23 +197,17 @@ QString graph(const Plan &plan)
            + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
 }
 
-// The screen cards go to the page one at a time, so that those of a large
-// plan are never all held as UTF-16 text.
-void appendScreens(QByteArray &page, const Plan &plan, const ModelLinks &links, const Conventions &conventions)
+QString screensOpening()
 {
-    const QString opening = QStringLiteral(
-                      "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
-                      "이름, 파일 위치, 행동·이동 이름이 그 플랫폼 것으로 바뀌어요. 그림의 말풍선은 문구예요. 초록 "
-                      "“워드민트”은 그 키로 적용하고, 주황 “키 필요”는 원문을 하드코딩한 뒤 옆에 ")
-                  + code(QStringLiteral("// TODO: 추후에 wordmint 적용"))
-                  + QStringLiteral(
-                      " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
-                      "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
-                      "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
-    page += opening.toUtf8();
-    for (const Screen &screen : plan.screens)
-        page += screenCard(screen, plan, links, conventions).toUtf8();
-    page += "</div></section>";
+    return QStringLiteral(
+               "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
+               "이름, 파일 위치, 행동·이동 이름이 그 플랫폼 것으로 바뀌어요. 그림의 말풍선은 문구예요. 초록 "
+               "“워드민트”은 그 키로 적용하고, 주황 “키 필요”는 원문을 하드코딩한 뒤 옆에 ")
+           + code(QStringLiteral("// TODO: 추후에 wordmint 적용"))
+           + QStringLiteral(
+               " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
+               "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
+               "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
 }
 
 struct DataTab {
@@ -286,16 +283,36 @@ QString modelsAndApis(const Plan &plan, const ModelLinks &links)
     return out + QStringLiteral("</section>");
 }
 
-// The page's body as UTF-8, appended a section at a time: the text of a
-// large plan is never held whole as UTF-16 and then copied.
-void appendBody(QByteArray &page, const Plan &plan, const Conventions &conventions)
+// The page's body as UTF-8, made in pieces in page order (the sections,
+// the screen cards a few at a time) on every core that is free, and
+// appended piece by piece: the text of a large plan is never held whole as
+// UTF-16, nor copied whole.
+void appendBody(QByteArray &page, const Plan &plan, const Conventions &conventions, const PlanIndex::Scope &index)
 {
+    constexpr qsizetype cardsPerPiece = 32;
     const qsizetype openCount = plan.openDecisions().size();
     const ModelLinks links(plan);
-    page += (header(plan, openCount) + platformTabs + decisions(plan, openCount)).toUtf8();
-    page += graph(plan).toUtf8();
-    appendScreens(page, plan, links, conventions);
-    page += modelsAndApis(plan, links).toUtf8();
+    QList<std::function<QString()>> pieces{
+        [&] { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
+        [&] { return graph(plan); },
+        [] { return screensOpening(); },
+    };
+    for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
+        pieces.append([&, from] {
+            QString cards;
+            for (qsizetype at = from; at < std::min(plan.screens.size(), from + cardsPerPiece); ++at)
+                cards += screenCard(plan.screens[at], plan, links, conventions);
+            return cards;
+        });
+    }
+    pieces.append([] { return QStringLiteral("</div></section>"); });
+    pieces.append([&] { return modelsAndApis(plan, links); });
+    QList<QByteArray> texts = Parallel::map<QByteArray>(pieces.size(), [&](qsizetype at) {
+        const PlanIndex::Scope shared(plan, index);
+        return pieces[at]().toUtf8();
+    });
+    for (QByteArray &text : texts)
+        page += std::exchange(text, {});
 }
 
 // Every "<" from `from` on becomes "\u003c", so that no "</script>" can end
@@ -456,7 +473,7 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     page += "\">\n<style>";
     page += style;
     page += "</style>\n</head>\n<body>\n<div class=\"wrap\">\n";
-    appendBody(page, plan, conventions);
+    appendBody(page, plan, conventions, index);
     page += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
             "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
     page += scripts;
