@@ -286,8 +286,9 @@ TEST_F(ImporterTest, UnreadableFiles)
     EXPECT_EQ(failure(path("pipe.html")), "파일을 읽지 못했어요");
 }
 
-// The page is checked for UTF-8 a slice of 1 MiB at a time: characters
-// cut by a slice's end still read, a bad byte anywhere is still refused.
+// The page is checked for UTF-8 without being decoded: a page of more
+// than 1 MiB of many-byte characters reads, and a surrogate, an overlong
+// form or a stray continuation byte anywhere in it is refused.
 TEST_F(ImporterTest, StrictUtf8ReachesAcrossTheWholePage)
 {
     for (const int shift : {0, 1, 2, 3}) {

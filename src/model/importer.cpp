@@ -13,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStringDecoder>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -134,26 +133,6 @@ Plan decodePlan(QByteArrayView json)
     }
 }
 
-// Whether the bytes are UTF-8 as a strict decoder reads them, checked a
-// slice at a time, so that the text of a page of many megabytes is never
-// held whole. Slices end before a character's first byte, so each decodes
-// as it would inside the whole.
-bool isStrictUtf8(QByteArrayView bytes)
-{
-    constexpr qsizetype slice = 1 << 20;
-    for (qsizetype from = 0; from < bytes.size();) {
-        qsizetype to = std::min(bytes.size(), from + slice);
-        for (int back = 0; back < 3 && to < bytes.size() && to > from + 1 && (quint8(bytes[to]) & 0xC0) == 0x80; ++back)
-            --to;
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString text = decoder.decode(bytes.sliced(from, to - from));
-        if (decoder.hasError())
-            return false;
-        from = to;
-    }
-    return true;
-}
-
 // The page writes every "/" as "\/", and the JSON parser builds any string
 // holding an escape one character at a time, ten times slower on a page's
 // megabytes of image data. Both spellings mean the same; every other escape
@@ -195,7 +174,11 @@ Assets decodeAssets(QByteArray json)
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!it.value().isString())
             return {};
-        assets.insert(it.key(), it.value().toString().toUtf8());
+        // The conversion leaves room for three bytes a character, kept
+        // for as long as the image's text unless it is given back.
+        QByteArray url = it.value().toString().toUtf8();
+        url.squeeze();
+        assets.insert(it.key(), url);
     }
     return assets;
 }
@@ -321,7 +304,9 @@ ImportedPlan read(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         throw unreadable;
     QByteArray page = file.readAll();
-    if (file.error() != QFileDevice::NoError || !isStrictUtf8(page))
+    // Checked without decoding: the text of a page of many megabytes is
+    // never held whole. The check refuses what the strict decoder refuses.
+    if (file.error() != QFileDevice::NoError || !QByteArrayView(page).isValidUtf8())
         throw unreadable;
 
     const auto planJson = block(page, "quarrystone-plan");
