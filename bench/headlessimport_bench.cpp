@@ -7,6 +7,7 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
+#include <map>
 #include <unistd.h>
 
 // `quarrystone --import` of the import benchmark's page (about 29 MB, 40
@@ -120,8 +121,64 @@ void BM_ImportIntoCommand(benchmark::State &state)
     state.counters["per_plain_import"] = median(ratios);
 }
 
+// A page of many screens with a small image on each, written by the
+// render, and the base64 text of all its images back to back.
+struct ManyScreens {
+    explicit ManyScreens(int screens)
+    {
+        const QString folder = files().scratch.filePath(QStringLiteral("many-%1").arg(screens));
+        BenchSupport::renderedFolder(folder, screens, RenderGen::smallImages);
+        page = folder + QStringLiteral("/index.html");
+        base64 = folder + QStringLiteral("/images.b64");
+        BenchSupport::measure(QStringLiteral("base64"), {QStringLiteral("-w0")}, folder + QStringLiteral("/images.bin"),
+                              base64);
+        out = files().scratch.filePath(QStringLiteral("many-out-%1").arg(screens));
+        decoded = folder + QStringLiteral("/images.decoded");
+    }
+
+    QString page;
+    QString base64;
+    QString out;
+    QString decoded;
+};
+
+// `quarrystone --import` of such a page against `base64 -d` of the same
+// image bytes into a file, and the command's peak memory against the page.
+void BM_ImportManyScreens(benchmark::State &state)
+{
+    const int screens = static_cast<int>(state.range(0));
+    static std::map<int, ManyScreens> made;
+    if (!made.count(screens))
+        made.emplace(screens, screens);
+    const ManyScreens &m = made.at(screens);
+    std::vector<double> imports;
+    std::vector<double> decodes;
+    double peak = 0;
+    for (auto _ : state) {
+        QDir(m.out).removeRecursively();
+        const BenchSupport::Measured decode =
+            BenchSupport::measure(QStringLiteral("base64"), {QStringLiteral("-d")}, m.base64, m.decoded);
+        const BenchSupport::Measured import = BenchSupport::measure(
+            BenchSupport::binary(), {QStringLiteral("--import"), m.page, QStringLiteral("--out"), m.out}, {}, {},
+            files().env);
+        if (!decode.ok || !import.ok)
+            state.SkipWithError("a command failed");
+        decodes.push_back(decode.seconds);
+        imports.push_back(import.seconds);
+        peak = std::max(peak, import.peakBytes);
+        state.SetIterationTime(import.seconds);
+    }
+    const double page = static_cast<double>(QFile(m.page).size());
+    state.counters["index_MB"] = page / 1e6;
+    state.counters["base64d_ms"] = median(decodes) * 1e3;
+    state.counters["x_base64d"] = median(imports) / median(decodes);
+    state.counters["peak_MB"] = peak / 1e6;
+    state.counters["peak_per_index"] = page > 0 ? peak / page : 0;
+}
+
 } // namespace
 
+BENCHMARK(BM_ImportManyScreens)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_ImportCommand)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
 BENCHMARK(BM_ImportIntoCommand)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
 

@@ -1,3 +1,4 @@
+#include "benchsupport.h"
 #include "rendergen.h"
 
 #include "export/exporter.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sys/resource.h>
@@ -22,6 +24,9 @@
 namespace {
 
 const char renderOnceFlag[] = "--render-once";
+// Writes the folder of BM_RenderManyScreens to profile it by hand:
+// render_bench --make-many-screens <dir> <screens>
+const char makeManyFlag[] = "--make-many-screens";
 
 QTemporaryDir &scratch()
 {
@@ -145,6 +150,44 @@ void BM_RenderWithoutImages(benchmark::State &state)
     state.counters["x_read_check"] = median(renders) / median(reads);
 }
 
+// Plans of many screens with a small image on each: `quarrystone --render`
+// against the base64 tool encoding the same image bytes into a file, and
+// the command's peak memory against the page it writes.
+void BM_RenderManyScreens(benchmark::State &state)
+{
+    const int screens = static_cast<int>(state.range(0));
+    static std::map<int, RenderGen::Folder> made;
+    if (!made.count(screens))
+        made.emplace(screens, RenderGen::make(scratch().filePath(QStringLiteral("small-%1").arg(screens)), screens,
+                                              RenderGen::smallImages));
+    const RenderGen::Folder &f = made.at(screens);
+    std::vector<double> renders;
+    std::vector<double> encodes;
+    double peak = 0;
+    for (auto _ : state) {
+        const BenchSupport::Measured encode = BenchSupport::measure(
+            QStringLiteral("base64"), {QStringLiteral("-w0")}, f.dir + QStringLiteral("/images.bin"),
+            f.dir + QStringLiteral("/images.b64"));
+        const BenchSupport::Measured render =
+            BenchSupport::measure(BenchSupport::binary(), {QStringLiteral("--render"), f.dir}, {}, {},
+                                  QProcessEnvironment::systemEnvironment(), {2});
+        if (!encode.ok || !render.ok)
+            state.SkipWithError("a command failed");
+        encodes.push_back(encode.seconds);
+        renders.push_back(render.seconds);
+        peak = std::max(peak, render.peakBytes);
+        state.SetIterationTime(render.seconds);
+    }
+    const double page = static_cast<double>(pageSize(f.dir));
+    state.counters["images"] = f.images;
+    state.counters["index_MB"] = page / 1e6;
+    state.counters["plan_MB"] = QFileInfo(f.dir + QStringLiteral("/plan.json")).size() / 1e6;
+    state.counters["base64_ms"] = median(encodes) * 1e3;
+    state.counters["x_base64"] = median(renders) / median(encodes);
+    state.counters["peak_MB"] = peak / 1e6;
+    state.counters["peak_per_index"] = page > 0 ? peak / page : 0;
+}
+
 // The writer in a fresh process, so that its peak resident memory is the
 // write's own and not the benchmark's.
 void BM_WriteAllPeakMemory(benchmark::State &state)
@@ -199,6 +242,7 @@ int renderOnce(const QString &dir)
 BENCHMARK(BM_WriteAllPeakMemory)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_WriteAll)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
 BENCHMARK(BM_RenderCommand)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_RenderManyScreens)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_RenderWithoutImages)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 int main(int argc, char **argv)
@@ -206,6 +250,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], renderOnceFlag) == 0)
         return renderOnce(QString::fromLocal8Bit(argv[2]));
+    if (argc == 4 && std::strcmp(argv[1], makeManyFlag) == 0)
+        return RenderGen::make(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]), RenderGen::smallImages).images > 0 ? 0 : 1;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

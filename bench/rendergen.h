@@ -11,12 +11,23 @@
 
 // Plan folders for timing the folder writer: a generated plan with five
 // moves per screen, a design section that places every string, and one
-// screen image of about 500 KB for every third screen. The images' bytes are
-// also written back to back into images.bin, the input of the base64 tool
-// that the writer is compared with.
+// screen image of about 500 KB for every third screen, or a small one on
+// every screen. The images' bytes are also written back to back into
+// images.bin, the input of the base64 tool that the writer is compared with.
 namespace RenderGen {
 
 inline constexpr qsizetype imageSize = 500 * 1024;
+// A small image, a whole number of 3-byte groups so that the base64 texts
+// of all of them join into the base64 text of images.bin.
+inline constexpr qsizetype smallImageSize = 3 * 8 * 1024;
+
+struct Images {
+    qsizetype size = imageSize;
+    int every = 3;
+};
+
+inline constexpr Images largeImages{};
+inline constexpr Images smallImages{smallImageSize, 1};
 
 struct Folder {
     QString dir;
@@ -24,15 +35,10 @@ struct Folder {
     int images = 0;
 };
 
-inline bool hasImage(int screen)
-{
-    return screen % 3 == 0;
-}
-
 // Random bytes behind a PNG signature: as incompressible as a real image.
-inline QByteArray image(int screen)
+inline QByteArray image(int screen, qsizetype size = imageSize)
 {
-    QByteArray bytes(imageSize, Qt::Uninitialized);
+    QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator random(static_cast<quint32>(screen) + 1);
     random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
     bytes.replace(0, 8, "\x89PNG\r\n\x1a\n");
@@ -68,7 +74,7 @@ inline FigmaSection section(const Plan &plan)
     return section;
 }
 
-inline Folder make(const QString &dir, int screens)
+inline Folder make(const QString &dir, int screens, Images images = largeImages)
 {
     Plan plan = PlanGen::make(PlanGen::Shape{.screens = screens, .transitionsPerScreen = 5});
     Folder folder{dir};
@@ -77,11 +83,11 @@ inline Folder make(const QString &dir, int screens)
     if (!all.open(QIODevice::WriteOnly))
         return folder;
     for (int i = 0; i < screens; ++i) {
-        if (!hasImage(i)) {
+        if (i % images.every != 0) {
             plan.screens[i].image.before.reset();
             continue;
         }
-        const QByteArray bytes = image(i);
+        const QByteArray bytes = image(i, images.size);
         AtomicFile::write(dir + QLatin1Char('/') + *plan.screens[i].image.before, bytes);
         all.write(bytes);
         folder.imageBytes += bytes.size();

@@ -133,3 +133,58 @@ TEST(AtomicFile, LeftoversAreRecognisedAndRemoved)
     EXPECT_EQ(everything(dir.filePath("img/screens")), QStringList());
     EXPECT_EQ(everything(elsewhere.path()), QStringList{during.first()});
 }
+
+// A batch puts nothing in place before its commit; then every file it
+// wrote replaces its target (keeping the target's permissions), a file
+// that did not fit leaves its target as it was, and nothing is left beside
+// them. What a batch that never commits wrote goes with it.
+TEST(AtomicFile, ABatchReplacesItsFilesTogetherOrLeavesThemAlone)
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("img/deep");
+    writeFile(dir.filePath("img/a.png"), "old a");
+    ::chmod(QFile::encodeName(dir.filePath("img/a.png")).constData(), 0640);
+    writeFile(dir.filePath("img/big.png"), "old big");
+    {
+        AtomicFile::Batch batch;
+        EXPECT_TRUE(batch.add(dir.filePath("img/a.png"), "new a"));
+        EXPECT_TRUE(batch.add(dir.filePath("img/deep/b.png"), "new b"));
+        QString error;
+        {
+            const SizeLimit limit(1000);
+            EXPECT_FALSE(batch.add(dir.filePath("img/big.png"), QByteArray(4000, 'x'), &error));
+        }
+        EXPECT_EQ(error, FileError::describe(EFBIG));
+        EXPECT_EQ(readFile(dir.filePath("img/a.png")), QByteArray("old a"));
+        EXPECT_FALSE(QFile::exists(dir.filePath("img/deep/b.png")));
+        EXPECT_TRUE(batch.commit().isEmpty());
+        EXPECT_TRUE(batch.commit().isEmpty());
+    }
+    EXPECT_EQ(readFile(dir.filePath("img/a.png")), QByteArray("new a"));
+    EXPECT_EQ(modeOf(dir.filePath("img/a.png")), mode_t(0640));
+    EXPECT_EQ(readFile(dir.filePath("img/deep/b.png")), QByteArray("new b"));
+    EXPECT_EQ(readFile(dir.filePath("img/big.png")), QByteArray("old big"));
+    EXPECT_EQ(everything(dir.filePath("img")), (QStringList{"a.png", "big.png", "deep"}));
+    EXPECT_EQ(everything(dir.filePath("img/deep")), QStringList{"b.png"});
+
+    {
+        AtomicFile::Batch dropped;
+        EXPECT_TRUE(dropped.add(dir.filePath("img/a.png"), "never"));
+        EXPECT_EQ(everything(dir.filePath("img")).size(), 4);
+    }
+    EXPECT_EQ(readFile(dir.filePath("img/a.png")), QByteArray("new a"));
+    EXPECT_EQ(everything(dir.filePath("img")), (QStringList{"a.png", "big.png", "deep"}));
+
+    // A target that cannot be replaced (a folder in its place) is named
+    // with its cause; the others of the batch are still put in place.
+    QDir(dir.path()).mkpath("img/folder.png/inside");
+    AtomicFile::Batch blocked;
+    EXPECT_TRUE(blocked.add(dir.filePath("img/folder.png"), "x"));
+    EXPECT_TRUE(blocked.add(dir.filePath("img/c.png"), "new c"));
+    const QList<AtomicFile::Batch::Failure> failures = blocked.commit();
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_EQ(failures.first().path, dir.filePath("img/folder.png"));
+    EXPECT_EQ(failures.first().error, FileError::describe(EISDIR));
+    EXPECT_EQ(readFile(dir.filePath("img/c.png")), QByteArray("new c"));
+    EXPECT_EQ(everything(dir.filePath("img")), (QStringList{"a.png", "big.png", "c.png", "deep", "folder.png"}));
+}

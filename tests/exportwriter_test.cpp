@@ -334,52 +334,76 @@ TEST(ExportWriterAssets, StreamedPageEqualsTheRenderedOne)
     EXPECT_FALSE(readFile(dir.filePath("index.html")).contains(HTMLPage::imageBlockOpening()));
 }
 
+// A plan whose screens, strings, moves and decisions each have `entries`
+// records: below, or at and above, the length at which a list is turned
+// into JSON on several threads.
+Plan poolPlan(const QString &imagesDir, int entries)
+{
+    Plan plan = samplePlan();
+    for (int i = 0; i < entries; ++i) {
+        const QString path = QStringLiteral("img/%1.png").arg(i % 9);
+        writeFile(imagesDir + "/" + path, QByteArray(500 + i % 9, char('a' + i % 9)));
+        if (i > 0) {
+            plan.screens.append(screen(QStringLiteral("s%1").arg(i), path));
+            plan.strings.append(string(QStringLiteral("4:%1").arg(i)));
+        }
+        Transition move;
+        move.from = QStringLiteral("s%1").arg(i);
+        move.to = QStringLiteral("home");
+        move.trigger = QStringLiteral("onBack");
+        plan.transitions.append(move);
+        Decision decision;
+        decision.key = QStringLiteral("D%1").arg(i);
+        decision.question = QStringLiteral("질문 %1").arg(i);
+        plan.decisions.append(decision);
+    }
+    return plan;
+}
+
 // The generator and the reviser save on the shared pool. A save there must
 // never wait for work queued behind itself: with the pool down to one
 // thread, and with as many saves at once as the pool has threads, every
-// save ends and writes the same page as ever.
+// save ends and writes the same page as ever, whether the plan's lists are
+// short or long enough to be spread over the pool.
 TEST(ExportWriterAssets, SavesOnAFullSharedPoolEnd)
 {
     QThreadPool *pool = QThreadPool::globalInstance();
     const int threads = pool->maxThreadCount();
     const auto restore = qScopeGuard([&] { pool->setMaxThreadCount(threads); });
     QTemporaryDir root;
-    Plan plan = samplePlan();
-    for (int i = 0; i < 9; ++i) {
-        const QString path = QStringLiteral("img/%1.png").arg(i);
-        writeFile(root.filePath("images/" + path), QByteArray(500 + i, char('a' + i)));
-        plan.screens.append(screen(QStringLiteral("s%1").arg(i), path));
-    }
-    for (const int saves : {1, 2, 4}) {
-        pool->setMaxThreadCount(saves);
-        std::atomic<int> ended{0};
-        QStringList dirs;
-        for (int i = 0; i < saves; ++i) {
-            const QString dir = root.filePath(QStringLiteral("%1-%2").arg(saves).arg(i));
-            QDir().mkpath(dir);
-            QFile::link(root.filePath("images/img"), dir + "/img");
-            dirs.append(dir);
-            pool->start([&ended, plan, dir]() mutable {
-                Exporter::writeAll(plan, dir, Conventions::builtIn());
-                ++ended;
-            });
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (ended < saves && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (ended < saves) {
-            // A save stuck on the pool can never be joined, and the pool
-            // would wait for it at exit.
-            std::fprintf(stderr, "%d of %d saves on a pool of %d threads never ended\n", saves - ended.load(), saves,
-                         saves);
-            std::_Exit(EXIT_FAILURE);
-        }
-        for (const QString &dir : dirs) {
-            Plan written = plan;
-            written.naming.platformMap = Conventions::builtIn().platformMap(written);
-            EXPECT_EQ(readFile(dir + "/index.html"),
-                      HTMLPage::render(written, Conventions::builtIn(), Exporter::assets(written, dir)));
-            EXPECT_EQ(readFile(dir + "/plan.json"), JSONCoding::pretty(written));
+    for (const int entries : {9, 63, 64, 300}) {
+        Plan plan = poolPlan(root.filePath("images"), entries);
+        for (const int saves : {1, 2, 4}) {
+            pool->setMaxThreadCount(saves);
+            std::atomic<int> ended{0};
+            QStringList dirs;
+            for (int i = 0; i < saves; ++i) {
+                const QString dir = root.filePath(QStringLiteral("%1-%2-%3").arg(entries).arg(saves).arg(i));
+                QDir().mkpath(dir);
+                QFile::link(root.filePath("images/img"), dir + "/img");
+                dirs.append(dir);
+                pool->start([&ended, plan, dir]() mutable {
+                    Exporter::writeAll(plan, dir, Conventions::builtIn());
+                    ++ended;
+                });
+            }
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (ended < saves && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (ended < saves) {
+                // A save stuck on the pool can never be joined, and the pool
+                // would wait for it at exit.
+                std::fprintf(stderr, "%d of %d saves of a plan of %d entries on a pool of %d threads never ended\n",
+                             saves - ended.load(), saves, entries, saves);
+                std::_Exit(EXIT_FAILURE);
+            }
+            for (const QString &dir : dirs) {
+                Plan written = plan;
+                written.naming.platformMap = Conventions::builtIn().platformMap(written);
+                EXPECT_EQ(readFile(dir + "/index.html"),
+                          HTMLPage::render(written, Conventions::builtIn(), Exporter::assets(written, dir)));
+                EXPECT_EQ(readFile(dir + "/plan.json"), JSONCoding::pretty(written));
+            }
         }
     }
 }

@@ -359,3 +359,76 @@ TEST_F(HeadlessReviseTest, AResultThatLosesThePlanIsRefused)
     EXPECT_EQ(readFile(dir + "/index.html"), html);
     EXPECT_TRUE(backups(dir).isEmpty());
 }
+
+namespace {
+
+// The chat plan with 70 strings on its screen: a list long enough to be
+// turned into JSON on several threads when the plan is saved.
+QByteArray longPlan(const QString &title)
+{
+    QJsonObject meta{{"feature", "Chat"}};
+    if (!title.isEmpty())
+        meta.insert("title", title);
+    QJsonArray strings;
+    for (int i = 0; i < 70; ++i)
+        strings.append(QJsonObject{{"key", QString("chat_text_%1").arg(i)}, {"ko", QString("문구 %1").arg(i)}, {"screen", "a"}});
+    return QJsonDocument(QJsonObject{{"meta", meta},
+                                     {"screens", QJsonArray{QJsonObject{{"id", "a"}, {"name", "ChatA"}, {"title", "A"}}}},
+                                     {"strings", strings}})
+        .toJson();
+}
+
+} // namespace
+
+// On one processor the save after Claude's answer holds the only thread of
+// the shared pool, and a plan with a long list must still be saved: the
+// revision ends and writes all three files, and a stop at any moment ends
+// the command with the truth about plan.json.
+TEST_F(HeadlessReviseTest, OnOneProcessorALongPlanIsSavedAndAStopEndsIt)
+{
+    const QByteArray clean = longPlan({});
+    const QByteArray edited = longPlan("고친 제목");
+    const QStringList oneProcessor{"-c", "0", QUARRYSTONE_BINARY};
+    const auto reset = [&] {
+        QDir(dir).removeRecursively();
+        ChatPlans::writeFolder(dir);
+        writeFile(dir + "/plan.json", clean);
+        QFile::remove(fake.folder() + "/log.jsonl");
+    };
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(edited), FakeClaude::resultEvent("고쳤어요 답")}}});
+
+    reset();
+    const auto r = CommandLine::run(oneProcessor + QStringList{"--revise", dir, "--request", "고쳐 줘"}, home.path(),
+                                    work.path(), {}, "taskset");
+    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+    EXPECT_TRUE(r.out.endsWith("고쳤어요 답\n")) << qPrintable(r.out);
+    const QJsonObject saved = QJsonDocument::fromJson(readFile(dir + "/plan.json")).object();
+    EXPECT_EQ(saved.value("meta").toObject().value("title").toString(), "고친 제목");
+    EXPECT_EQ(saved.value("strings").toArray().size(), 70);
+    EXPECT_TRUE(readFile(dir + "/plan.md").contains("chat_text_69"));
+    EXPECT_TRUE(readFile(dir + "/index.html").contains("chat_text_69"));
+
+    for (int i = 0; i < 8; ++i) {
+        SCOPED_TRACE(i);
+        reset();
+        QProcess process;
+        CommandLine::start(process, oneProcessor + QStringList{"--revise", dir, "--request", "고쳐 줘"}, home.path(),
+                           work.path(), {}, "taskset");
+        QElapsedTimer timer;
+        timer.start();
+        while (fake.records("start").isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(2);
+        QThread::msleep(25 * i);
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        if (process.exitCode() == 0) {
+            EXPECT_TRUE(out.endsWith("고쳤어요 답\n")) << qPrintable(out);
+            EXPECT_TRUE(readFile(dir + "/plan.json").contains("고친 제목"));
+            EXPECT_TRUE(readFile(dir + "/index.html").contains("고친 제목"));
+        } else {
+            EXPECT_EQ(process.exitCode(), 128 + SIGTERM);
+            EXPECT_EQ(readFile(dir + "/plan.json"), clean);
+        }
+    }
+}

@@ -286,6 +286,27 @@ TEST_F(ImporterTest, UnreadableFiles)
     EXPECT_EQ(failure(path("pipe.html")), "파일을 읽지 못했어요");
 }
 
+// The page is checked for UTF-8 without being decoded: a page of more
+// than 1 MiB of many-byte characters reads, and a surrogate, an overlong
+// form or a stray continuation byte anywhere in it is refused.
+TEST_F(ImporterTest, StrictUtf8ReachesAcrossTheWholePage)
+{
+    for (const int shift : {0, 1, 2, 3}) {
+        SCOPED_TRACE(shift);
+        QByteArray title(shift, 'a');
+        while (title.size() < (1 << 20) + 64)
+            title += "한😀";
+        const QString fine = write("fine.html", page("{\"meta\":{\"title\":\"" + title + "\"}}"));
+        EXPECT_EQ(Importer::read(fine).plan.meta.title, QString::fromUtf8(title));
+        for (const QByteArray &bad : {QByteArray("\xed\xa0\x80"), QByteArray("\xc0\xaf"), QByteArray("\x80\x80\x80\x80")}) {
+            const qsizetype at = shift + 7 * (((1 << 20) - 40) / 7);
+            const QByteArray broken = title.left(at) + bad + title.mid(at);
+            EXPECT_EQ(failure(write("bad.html", page("{\"meta\":{\"title\":\"" + broken + "\"}}"))),
+                      "파일을 읽지 못했어요");
+        }
+    }
+}
+
 TEST_F(ImporterTest, WritesImagesUnderImg)
 {
     const QByteArray png("\x89PNG\r\n\x1a\n\0\xff\x10", 11);

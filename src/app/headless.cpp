@@ -47,6 +47,40 @@ constexpr int poolEndMs = 30000;
 
 constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 
+// The folder's plan as plan.json gives it. A hand-edited file may hold what
+// the plan cannot carry (a misspelt key, a wrong type); the file is kept as
+// it was before the rewrite drops it. The copy is kept for the person, not
+// taken as an undo point, and a script that edits and renders in a loop may
+// make several a second. The file's bytes and its JSON are let go before
+// the plan is written out.
+Plan readPlan(const QString &dir, const QString &folder)
+{
+    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
+    const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
+    // No plan comes near this size; a larger file would only exhaust memory.
+    if (QFileInfo(path).size() > maxPlanBytes)
+        fail(unreadable);
+    std::optional<QByteArray> bytes = RegularFile::read(path);
+    if (!bytes)
+        fail(unreadable);
+    QJsonObject json;
+    try {
+        json = parseObject(*bytes);
+    } catch (const JSONDecodeError &) {
+        fail(unreadable);
+    }
+    Plan plan = *Plan::read(json);
+    if (PlanHistory::writeWouldDrop(json, plan)) {
+        try {
+            const QString copy = PlanHistory::keep(dir, *bytes);
+            warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
+        } catch (const PlanHistory::Failure &failure) {
+            fail(QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message);
+        }
+    }
+    return plan;
+}
+
 // Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
 // script that the plan has problems although everything was written.
 int render(const QString &folder, const AppSettings &settings)
@@ -54,39 +88,11 @@ int render(const QString &folder, const AppSettings &settings)
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // The render makes the derived files itself.
     const FolderClaim held = claim(dir, settings, false);
-    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
-    const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
-    // No plan comes near this size; a larger file would only exhaust memory.
-    if (QFileInfo(path).size() > maxPlanBytes)
-        fail(unreadable);
-    const std::optional<QByteArray> read = RegularFile::read(path);
-    if (!read)
-        fail(unreadable);
-    const QByteArray bytes = *read;
-    QJsonObject json;
-    try {
-        json = parseObject(bytes);
-    } catch (const JSONDecodeError &) {
-        fail(unreadable);
-    }
-    Plan plan = *Plan::read(json);
+    Plan plan = readPlan(dir, folder);
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)
         say(QStringLiteral("이름 규칙: ") + Conventions::describe(origin));
-
-    // A hand-edited file may hold what the plan cannot carry (a misspelt key,
-    // a wrong type); keep the file as it was before the rewrite drops it.
-    // The copy is kept for the person, not taken as an undo point, and a
-    // script that edits and renders in a loop may make several a second.
-    if (PlanHistory::writeWouldDrop(json, plan)) {
-        try {
-            const QString copy = PlanHistory::keep(dir, bytes);
-            warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
-        } catch (const PlanHistory::Failure &failure) {
-            fail(QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message);
-        }
-    }
 
     try {
         Exporter::writeAll(plan, dir, conventions);

@@ -193,6 +193,9 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     undo.images = imagesBefore(imported.assets, dir);
 
     const Written images = writeImages(imported.assets, dir);
+    // The pictures are in their files now, which the page is written from;
+    // their texts would only double the memory the render needs.
+    imported.assets = {};
     if (!images.failures.isEmpty())
         failAndPutBack(undo, QStringLiteral("그림을 쓰지 못해 가져오지 않았어요: ") + images.failures.first());
     const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;

@@ -7,9 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSet>
+#include <utility>
 #include <cerrno>
 #include <cstdio>
-#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,9 +114,12 @@ bool cannotSync(int error)
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
 }
 
-// Fills the temporary file and makes it last; 0 or the cause of the first
-// failure. The descriptor is closed either way.
-int fill(int fd, const std::function<bool(QIODevice &)> &produce, std::optional<mode_t> mode)
+enum class Sync { now, later };
+
+// Fills the temporary file and, unless a batch syncs it later, makes it
+// last; 0 or the cause of the first failure. The descriptor is closed
+// either way.
+int fill(int fd, const std::function<bool(QIODevice &)> &produce, const struct stat *existing, Sync sync)
 {
     int cause = 0;
     {
@@ -127,9 +131,9 @@ int fill(int fd, const std::function<bool(QIODevice &)> &produce, std::optional<
     }
     // A replaced file keeps its permissions; until now only we could read
     // the new one.
-    if (cause == 0 && mode && ::fchmod(fd, *mode & 07777) != 0)
+    if (cause == 0 && existing && ::fchmod(fd, existing->st_mode & 07777) != 0)
         cause = errno;
-    if (cause == 0 && ::fsync(fd) != 0 && !cannotSync(errno))
+    if (cause == 0 && sync == Sync::now && ::fsync(fd) != 0 && !cannotSync(errno))
         cause = errno;
     // A network file system may report a failed write only at the close.
     if (::close(fd) != 0 && cause == 0)
@@ -151,25 +155,105 @@ bool write(const QString &path, const QByteArray &bytes, QString *error)
     return write(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, error);
 }
 
-bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error)
+namespace {
+
+// A temporary file beside the target `path` leads to, filled; its path
+// empty and `cause` set when it could not be made.
+struct Filled {
+    QByteArray temporary;
+    QByteArray target;
+    QString folder;
+    int cause = 0;
+};
+
+Filled fillBeside(const QString &path, const std::function<bool(QIODevice &)> &produce, Sync sync)
 {
     const QString target = finalPath(path);
-    const QByteArray native = QFile::encodeName(target);
-    const QString folder = QFileInfo(target).absolutePath();
+    Filled filled{{}, QFile::encodeName(target), QFileInfo(target).absolutePath()};
     struct stat existing {};
-    const bool exists = ::stat(native.constData(), &existing) == 0;
-    const Created temporary = create(folder, exists ? 0600 : 0666);
-    if (temporary.fd < 0)
-        return failed(error, errno);
-    int cause = fill(temporary.fd, produce, exists ? std::optional<mode_t>(existing.st_mode) : std::nullopt);
-    if (cause == 0 && ::rename(temporary.path.constData(), native.constData()) != 0)
-        cause = errno;
-    if (cause != 0) {
-        ::unlink(temporary.path.constData());
-        return failed(error, cause);
+    const bool exists = ::stat(filled.target.constData(), &existing) == 0;
+    const Created temporary = create(filled.folder, exists ? 0600 : 0666);
+    if (temporary.fd < 0) {
+        filled.cause = errno;
+        return filled;
     }
-    syncFolder(folder);
+    filled.cause = fill(temporary.fd, produce, exists ? &existing : nullptr, sync);
+    if (filled.cause != 0)
+        ::unlink(temporary.path.constData());
+    else
+        filled.temporary = temporary.path;
+    return filled;
+}
+
+// Renames the filled file over its target; 0 or the cause.
+int putInPlace(const QByteArray &temporary, const QByteArray &target)
+{
+    if (::rename(temporary.constData(), target.constData()) == 0)
+        return 0;
+    const int cause = errno;
+    ::unlink(temporary.constData());
+    return cause;
+}
+
+} // namespace
+
+bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error)
+{
+    const Filled filled = fillBeside(path, produce, Sync::now);
+    const int cause = filled.cause != 0 ? filled.cause : putInPlace(filled.temporary, filled.target);
+    if (cause != 0)
+        return failed(error, cause);
+    syncFolder(filled.folder);
     return true;
+}
+
+Batch::~Batch()
+{
+    for (const Pending &pending : std::as_const(m_pending))
+        ::unlink(pending.temporary.constData());
+}
+
+bool Batch::add(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const Filled filled =
+        fillBeside(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, Sync::later);
+    if (filled.cause != 0)
+        return failed(error, filled.cause);
+    m_pending.append({filled.temporary, filled.target, path, filled.folder});
+    return true;
+}
+
+QList<Batch::Failure> Batch::commit()
+{
+    const QList<Pending> pending = std::exchange(m_pending, {});
+    QList<Failure> failures;
+    if (pending.isEmpty())
+        return failures;
+    QSet<QString> folders;
+    for (const Pending &file : pending)
+        folders.insert(file.folder);
+    // A sync of the file system of each folder makes all the files'
+    // contents last before any of them replaces its target.
+    int synced = 0;
+    for (const QString &folder : std::as_const(folders)) {
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || (::syncfs(fd) != 0 && !cannotSync(errno)))
+            synced = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (synced != 0)
+            break;
+    }
+    for (const Pending &file : pending) {
+        const int cause = synced != 0 ? synced : putInPlace(file.temporary, file.target);
+        if (synced != 0)
+            ::unlink(file.temporary.constData());
+        if (cause != 0)
+            failures.append({file.path, FileError::describe(cause)});
+    }
+    for (const QString &folder : std::as_const(folders))
+        syncFolder(folder);
+    return failures;
 }
 
 bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *taken, QString *error)
@@ -180,8 +264,10 @@ bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *t
     const Created temporary = create(folder, 0600);
     if (temporary.fd < 0)
         return failed(error, errno);
-    int cause = fill(temporary.fd, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); },
-                     static_cast<mode_t>(mode));
+    struct stat wanted {};
+    wanted.st_mode = static_cast<mode_t>(mode);
+    int cause = fill(temporary.fd, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, &wanted,
+                     Sync::now);
     // The name is taken in the one step that puts the file there, so two
     // writers of one name can never both think it theirs.
     if (cause == 0 && ::renameat2(AT_FDCWD, temporary.path.constData(), AT_FDCWD, native.constData(), RENAME_NOREPLACE) != 0)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <functional>
 
@@ -25,6 +26,41 @@ bool write(const QString &path, const std::function<bool(QIODevice &)> &produce,
 // and never replaces what is there: false with `taken` set when the name
 // is in use (a link included).
 bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *taken, QString *error = nullptr);
+
+// Many whole-file writes made lasting together: each file goes to its
+// temporary file as it is added, and commit() makes them all last with one
+// sync of the file system before it renames each over its target. Each file
+// is as safe as one written alone, for one sync instead of two per file.
+// What was added and never committed is removed.
+class Batch
+{
+public:
+    struct Failure {
+        QString path;
+        QString error;
+    };
+
+    Batch() = default;
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+    ~Batch();
+
+    // Writes the bytes beside `path`; false on failure, with `error` (when
+    // given) holding the cause, and the target untouched.
+    bool add(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+    // Puts every file added in place; gives those that could not be, each
+    // with its cause. The batch is empty afterwards.
+    QList<Failure> commit();
+
+private:
+    struct Pending {
+        QByteArray temporary;
+        QByteArray target;
+        QString path;
+        QString folder;
+    };
+    QList<Pending> m_pending;
+};
 
 // Whether a file name is that of a temporary file a write put beside its
 // target (a run killed before the rename leaves it behind).

@@ -4,8 +4,11 @@
 #include <QStringList>
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "core/jsoncoding.h"
+#include "core/parallel.h"
 #include "core/text.h"
 #include "export/exporter.h"
 #include "export/htmlescape.h"
@@ -194,20 +197,17 @@ QString graph(const Plan &plan)
            + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
 }
 
-QString screens(const Plan &plan, const ModelLinks &links, const Conventions &conventions)
+QString screensOpening()
 {
-    QString out = QStringLiteral(
-                      "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
-                      "이름, 파일 위치, 행동·이동 이름이 그 플랫폼 것으로 바뀌어요. 그림의 말풍선은 문구예요. 초록 "
-                      "“워드민트”은 그 키로 적용하고, 주황 “키 필요”는 원문을 하드코딩한 뒤 옆에 ")
-                  + code(QStringLiteral("// TODO: 추후에 wordmint 적용"))
-                  + QStringLiteral(
-                      " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
-                      "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
-                      "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
-    for (const Screen &screen : plan.screens)
-        out += screenCard(screen, plan, links, conventions);
-    return out + QStringLiteral("</div></section>");
+    return QStringLiteral(
+               "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
+               "이름, 파일 위치, 행동·이동 이름이 그 플랫폼 것으로 바뀌어요. 그림의 말풍선은 문구예요. 초록 "
+               "“워드민트”은 그 키로 적용하고, 주황 “키 필요”는 원문을 하드코딩한 뒤 옆에 ")
+           + code(QStringLiteral("// TODO: 추후에 wordmint 적용"))
+           + QStringLiteral(
+               " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
+               "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
+               "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
 }
 
 struct DataTab {
@@ -283,12 +283,36 @@ QString modelsAndApis(const Plan &plan, const ModelLinks &links)
     return out + QStringLiteral("</section>");
 }
 
-QString body(const Plan &plan, const Conventions &conventions)
+// The page's body as UTF-8, made in pieces in page order (the sections,
+// the screen cards a few at a time) on every core that is free, and
+// appended piece by piece: the text of a large plan is never held whole as
+// UTF-16, nor copied whole.
+void appendBody(QByteArray &page, const Plan &plan, const Conventions &conventions, const PlanIndex::Scope &index)
 {
+    constexpr qsizetype cardsPerPiece = 32;
     const qsizetype openCount = plan.openDecisions().size();
     const ModelLinks links(plan);
-    return header(plan, openCount) + platformTabs + decisions(plan, openCount) + graph(plan)
-           + screens(plan, links, conventions) + modelsAndApis(plan, links);
+    QList<std::function<QString()>> pieces{
+        [&] { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
+        [&] { return graph(plan); },
+        [] { return screensOpening(); },
+    };
+    for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
+        pieces.append([&, from] {
+            QString cards;
+            for (qsizetype at = from; at < std::min(plan.screens.size(), from + cardsPerPiece); ++at)
+                cards += screenCard(plan.screens[at], plan, links, conventions);
+            return cards;
+        });
+    }
+    pieces.append([] { return QStringLiteral("</div></section>"); });
+    pieces.append([&] { return modelsAndApis(plan, links); });
+    QList<QByteArray> texts = Parallel::map<QByteArray>(pieces.size(), [&](qsizetype at) {
+        const PlanIndex::Scope shared(plan, index);
+        return pieces[at]().toUtf8();
+    });
+    for (QByteArray &text : texts)
+        page += std::exchange(text, {});
 }
 
 // Every "<" from `from` on becomes "\u003c", so that no "</script>" can end
@@ -430,7 +454,6 @@ QByteArray planBlock(const QJsonObject &planJson)
 Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray> planBlock)
 {
     const PlanIndex::Scope index(plan);
-    const QByteArray bodyText = body(plan, conventions).toUtf8();
     const QByteArray style = PageAssets::styleSheet();
     const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
     const QByteArray imageScript = PageAssets::imageScript();
@@ -438,7 +461,7 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
 
     Parts out;
     QByteArray &page = out.before;
-    page.reserve(bodyText.size() + style.size() + scripts.size() + 64 * 1024);
+    page.reserve(style.size() + scripts.size() + 64 * 1024);
     page += "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta name=\"generator\" content=\"quarrystone\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
@@ -450,7 +473,7 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     page += "\">\n<style>";
     page += style;
     page += "</style>\n</head>\n<body>\n<div class=\"wrap\">\n";
-    page += bodyText;
+    appendBody(page, plan, conventions, index);
     page += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
             "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
     page += scripts;

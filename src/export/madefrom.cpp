@@ -12,11 +12,6 @@ namespace MadeFrom {
 
 namespace {
 
-QByteArray digest(const QByteArray &planBytes)
-{
-    return QCryptographicHash::hash(planBytes, QCryptographicHash::Sha256).toHex() + '\n';
-}
-
 bool present(const QString &path)
 {
     const QFileInfo info(path);
@@ -24,6 +19,11 @@ bool present(const QString &path)
 }
 
 } // namespace
+
+QByteArray of(const QByteArray &planBytes)
+{
+    return QCryptographicHash::hash(planBytes, QCryptographicHash::Sha256).toHex() + '\n';
+}
 
 QString path(const QString &dir)
 {
@@ -36,9 +36,9 @@ void begin(const QString &dir)
         AtomicFile::write(path(dir), QByteArray());
 }
 
-void record(const QString &dir, const QByteArray &planBytes)
+void record(const QString &dir, const QByteArray &mark)
 {
-    AtomicFile::write(path(dir), digest(planBytes));
+    AtomicFile::write(path(dir), mark);
 }
 
 bool holds(const QString &dir)
@@ -51,7 +51,7 @@ bool holds(const QString &dir)
     // files are taken as they are.
     if (!present(path(dir)))
         return true;
-    return RegularFile::read(path(dir)) == digest(*plan);
+    return RegularFile::read(path(dir)) == of(*plan);
 }
 
 std::optional<QByteArray> take(const QString &dir)

@@ -19,8 +19,11 @@ QString path(const QString &dir);
 // older folder. Best effort: a folder that cannot take it loses nothing.
 void begin(const QString &dir);
 
-// Once the three files are written from `planBytes`.
-void record(const QString &dir, const QByteArray &planBytes);
+// The mark of a plan.json of these bytes.
+QByteArray of(const QByteArray &planBytes);
+
+// Once the three files are written, the mark `of` their plan.json.
+void record(const QString &dir, const QByteArray &mark);
 
 // False when plan.md and index.html were not made from the folder's
 // plan.json: the mark names other bytes (or none, a write into a new or

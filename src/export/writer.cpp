@@ -9,11 +9,9 @@
 #include <QThreadPool>
 #include <QPromise>
 #include <QScopeGuard>
-#include <QSemaphore>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
 #include <algorithm>
-#include <atomic>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
@@ -22,6 +20,7 @@
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/parallel.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
@@ -178,28 +177,10 @@ QByteArray imageEntry(const PageImage &image)
 }
 
 // Reads and encodes images on the calling thread, helped by every pool
-// thread that is free now: a save may itself hold the pool's last thread,
-// and work queued on the pool would then never run.
+// thread that is free now.
 QList<QByteArray> encodeHere(const QList<PageImage> &images)
 {
-    QList<QByteArray> entries(images.size());
-    QByteArray *const slots = entries.data();
-    std::atomic<qsizetype> next{0};
-    const auto work = [&images, slots, &next] {
-        for (qsizetype at = next++; at < images.size(); at = next++)
-            slots[at] = imageEntry(images[at]);
-    };
-    QSemaphore helped;
-    int helpers = 0;
-    while (helpers + 1 < std::min<qsizetype>(images.size(), QThread::idealThreadCount())
-           && QThreadPool::globalInstance()->tryStart([&work, &helped] {
-                  work();
-                  helped.release();
-              }))
-        ++helpers;
-    work();
-    helped.acquire(helpers);
-    return entries;
+    return Parallel::map<QByteArray>(images.size(), [&images](qsizetype at) { return imageEntry(images[at]); });
 }
 
 // A batch made while the previous one is written. Waiting for it runs it on
@@ -279,6 +260,18 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
 }
 
+// plan.json, then plan.md.
+// Writes plan.json and plan.md; gives the mark of the plan.json written.
+QByteArray writeTexts(const QDir &folder, Encoded plan, QByteArray markdown)
+{
+    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
+    if (!plan.error.isEmpty())
+        fail(planPath, plan.error);
+    writeFile(planPath, plan.bytes);
+    writeFile(folder.filePath(QStringLiteral("plan.md")), markdown);
+    return MadeFrom::of(plan.bytes);
+}
+
 } // namespace
 
 HTMLPage::Assets assets(const Plan &plan, const QString &dir)
@@ -318,7 +311,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // block, and when this save holds the pool's last thread, nothing queued
     // on the pool would ever make it. The block takes a pool thread only
     // when one is free.
-    const auto block = std::make_shared<QPromise<QByteArray>>();
+    auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
     std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
         const QJsonObject json = done.toJson();
@@ -337,20 +330,16 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
 
     // Every task that reads the plan or the index has ended before a
-    // failure can leave this function.
-    const Encoded planBytes = planText.get();
-    const QByteArray markdownBytes = markdownText.result();
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    if (!planBytes.error.isEmpty())
-        fail(planPath, planBytes.error);
+    // failure can leave this function. Their texts are let go once written,
+    // before the page, and so is the plan block the page has copied.
     MadeFrom::begin(dir);
-    writeFile(planPath, planBytes.bytes);
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdownBytes);
+    const QByteArray mark = writeTexts(folder, planText.get(), markdownText.takeResult());
+    block.reset();
 
     QString reason;
     if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
         fail(pagePath, reason);
-    MadeFrom::record(dir, planBytes.bytes);
+    MadeFrom::record(dir, mark);
 }
 
 } // namespace Exporter

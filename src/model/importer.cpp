@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -154,14 +155,15 @@ QByteArray withPlainSlashes(QByteArrayView json)
     return out;
 }
 
-// A broken or partly unreadable map counts as no images at all.
-Assets decodeAssets(std::optional<QByteArrayView> json)
+// A broken or partly unreadable map counts as no images at all. The map's
+// text is read from `json`, which is let go before the images are taken out.
+Assets decodeAssets(QByteArray json)
 {
-    if (!json)
+    if (json.isNull())
         return {};
     QJsonDocument doc;
     try {
-        doc = parseDocument(withPlainSlashes(*json));
+        doc = parseDocument(std::exchange(json, {}));
     } catch (const JSONDecodeError &) {
         return {};
     }
@@ -172,7 +174,11 @@ Assets decodeAssets(std::optional<QByteArrayView> json)
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!it.value().isString())
             return {};
-        assets.insert(it.key(), it.value().toString().toUtf8());
+        // The conversion leaves room for three bytes a character, kept
+        // for as long as the image's text unless it is given back.
+        QByteArray url = it.value().toString().toUtf8();
+        url.squeeze();
+        assets.insert(it.key(), url);
     }
     return assets;
 }
@@ -297,8 +303,10 @@ ImportedPlan read(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw unreadable;
-    const QByteArray page = file.readAll();
-    if (file.error() != QFileDevice::NoError || !Text::decodeUtf8Strict(page))
+    QByteArray page = file.readAll();
+    // Checked without decoding: the text of a page of many megabytes is
+    // never held whole. The check refuses what the strict decoder refuses.
+    if (file.error() != QFileDevice::NoError || !QByteArrayView(page).isValidUtf8())
         throw unreadable;
 
     const auto planJson = block(page, "quarrystone-plan");
@@ -310,7 +318,11 @@ ImportedPlan read(const QString &path)
     ImportedPlan imported;
     imported.source = path;
     imported.plan = decodePlan(*planJson);
-    imported.assets = decodeAssets(block(page, "quarrystone-img"));
+    // The page goes once the image map's text is copied out of it.
+    const std::optional<QByteArrayView> images = block(page, "quarrystone-img");
+    QByteArray imagesJson = images ? withPlainSlashes(*images) : QByteArray();
+    page = QByteArray();
+    imported.assets = decodeAssets(std::move(imagesJson));
     return imported;
 }
 
@@ -318,6 +330,13 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
 {
     const QString root = QDir(dir).absolutePath();
     const QString realRoot = realPlace(root);
+    const auto failed = [&](const QString &target, const QString &error) {
+        if (failures)
+            failures->append(QDir(root).relativeFilePath(target) + QStringLiteral(": ") + error);
+    };
+    // The pictures of a page may be thousands of small files: they are made
+    // lasting together, not each on its own.
+    AtomicFile::Batch batch;
     int written = 0;
     for (auto it = assets.begin(); it != assets.end(); ++it) {
         const auto target = targetOf(root, it.key());
@@ -342,12 +361,15 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
         }
         QDir().mkpath(QFileInfo(*target).absolutePath());
         QString error;
-        if (AtomicFile::write(*target, *bytes, &error))
+        if (batch.add(*target, *bytes, &error))
             ++written;
-        else if (failures)
-            failures->append(QDir(root).relativeFilePath(*target) + QStringLiteral(": ") + error);
+        else
+            failed(*target, error);
     }
-    return written;
+    const QList<AtomicFile::Batch::Failure> notPlaced = batch.commit();
+    for (const AtomicFile::Batch::Failure &failure : notPlaced)
+        failed(failure.path, failure.error);
+    return written - int(notPlaced.size());
 }
 
 QStringList changes(const Plan &from, const Plan &to)

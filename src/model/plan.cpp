@@ -2,9 +2,9 @@
 
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/parallel.h"
 
 #include <QJsonArray>
-#include <QtConcurrent/QtConcurrentMap>
 
 using namespace Qt::StringLiterals;
 
@@ -33,7 +33,7 @@ QJsonArray arrayOnAllCores(const QList<T> &records)
     if (records.size() < 64)
         return arrayOf(records);
     const QList<QJsonObject> objects =
-        QtConcurrent::blockingMapped<QList<QJsonObject>>(records, [](const T &record) { return record.toJson(); });
+        Parallel::map<QJsonObject>(records.size(), [&records](qsizetype at) { return records[at].toJson(); });
     QJsonArray out;
     for (const QJsonObject &object : objects)
         out.append(object);

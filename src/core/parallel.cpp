@@ -1,0 +1,104 @@
+#include "core/parallel.h"
+
+#include <QThread>
+#include <QThreadPool>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+namespace Parallel {
+
+namespace {
+
+// Shared with the helpers, which may be handed a thread only after the call
+// has ended: a helper that comes late finds the work closed and leaves at
+// once, and the caller waits only for helpers that have begun.
+struct Share {
+    const std::function<void(qsizetype)> *work = nullptr;
+    qsizetype count = 0;
+    qsizetype chunk = 1;
+    std::atomic<qsizetype> next{0};
+    std::mutex mutex;
+    std::condition_variable ended;
+    int running = 0;
+    bool closed = false;
+    std::exception_ptr thrown;
+
+    // Claims chunks until none is left; a call that throws leaves the rest
+    // to the others and is reported once.
+    void drain()
+    {
+        try {
+            for (qsizetype from = next.fetch_add(chunk); from < count; from = next.fetch_add(chunk)) {
+                const qsizetype to = std::min(count, from + chunk);
+                for (qsizetype at = from; at < to; ++at)
+                    (*work)(at);
+            }
+        } catch (...) {
+            const std::lock_guard locked(mutex);
+            if (!thrown)
+                thrown = std::current_exception();
+        }
+    }
+
+    bool enter()
+    {
+        const std::lock_guard locked(mutex);
+        if (closed)
+            return false;
+        ++running;
+        return true;
+    }
+
+    void leave()
+    {
+        const std::lock_guard locked(mutex);
+        --running;
+        ended.notify_all();
+    }
+
+    void closeAndWait()
+    {
+        std::unique_lock locked(mutex);
+        closed = true;
+        ended.wait(locked, [this] { return running == 0; });
+    }
+};
+
+void help(const std::shared_ptr<Share> &share)
+{
+    if (!share->enter())
+        return;
+    share->drain();
+    share->leave();
+}
+
+} // namespace
+
+void forEach(qsizetype count, const std::function<void(qsizetype)> &work)
+{
+    if (count <= 0)
+        return;
+    const int cores = std::max(1, QThread::idealThreadCount());
+    auto share = std::make_shared<Share>();
+    share->work = &work;
+    share->count = count;
+    // A few chunks per core keep the threads evenly busy without a claim
+    // for every item.
+    share->chunk = std::max<qsizetype>(1, count / (qsizetype(cores) * 8));
+    const qsizetype chunks = (count + share->chunk - 1) / share->chunk;
+    QThreadPool *const pool = QThreadPool::globalInstance();
+    for (qsizetype helpers = 1; helpers < std::min<qsizetype>(chunks, cores); ++helpers) {
+        if (!pool->tryStart([share] { help(share); }))
+            break;
+    }
+    share->drain();
+    share->closeAndWait();
+    if (share->thrown)
+        std::rethrow_exception(share->thrown);
+}
+
+} // namespace Parallel
