@@ -6,13 +6,16 @@
 #include "model/plan.h"
 #include "settings/appsettings.h"
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -59,6 +62,11 @@ size_t qHash(const Selection &selection, size_t seed = 0);
 // main window shows and the decoded selected plan, with the operations on
 // plan folders. Main thread only. Every published field has a change signal
 // that fires only when the value changed.
+//
+// Every read and write of a plan folder's files, and the library scan, runs
+// on a thread of its own and resumes here; a result that a later run of the
+// same kind has overtaken is dropped. The open plan follows its plan.json
+// when another program changes it.
 class AppState : public QObject
 {
     Q_OBJECT
@@ -106,21 +114,32 @@ public:
     QWidget *window() const { return m_window; }
     void setWindow(QWidget *window);
 
-    // Rescans the library: sets `unfinished`, then `plans`.
+    // Whether a file operation of the window (a scan, a load, a rename, an
+    // export, an import) is under way.
+    bool working() const { return m_working > 0; }
+    // Whether the selected plan is being loaded; the plan shown until then
+    // is the one before.
+    bool loading() const { return m_loading; }
+
+    // Rescans the library off the main thread: sets `unfinished`, then
+    // `plans`, once the scan is done.
     void refresh();
     // Opens a plan folder; with `remember` a folder outside the output
     // folder is added to the remembered folders.
     void open(const QString &dir, bool remember);
     // A fresh new-plan form.
     void openNewPlan();
-    // Loads the plan the selection names (or clears planDir).
+    // Loads the plan the selection names off the main thread (or clears
+    // planDir at once).
     void loadSelection();
 
     // File operations; each reports its outcome through `message`.
     void openPanel();
     void importPanel();
     void exportHTML(const std::optional<QString> &dir = std::nullopt);
-    void rename(const QString &dir, const QString &title, const QString &folder);
+    // `done` learns whether the plan was renamed, once it is over.
+    void rename(const QString &dir, const QString &title, const QString &folder,
+                std::function<void(bool renamed)> done = {});
     void trash(const QString &dir);
     void importHTML(const QString &page);
     void applyImport(ImportedPlan imported, const std::optional<QString> &into = std::nullopt);
@@ -144,6 +163,10 @@ Q_SIGNALS:
     void planDirChanged();
     void messageChanged();
     void showSetupChanged();
+    void workingChanged();
+    void loadingChanged();
+    // Another program changed the open plan's files; the new plan is loaded.
+    void planReplaced();
 
 private:
     Q_PROPERTY(AppSettings settings READ settings WRITE setSettings NOTIFY settingsChanged)
@@ -156,25 +179,44 @@ private:
     Q_PROPERTY(std::optional<QString> planDir READ planDir NOTIFY planDirChanged)
     Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
     Q_PROPERTY(bool showSetup READ showSetup WRITE setShowSetup NOTIFY showSetupChanged)
+    Q_PROPERTY(bool working READ working NOTIFY workingChanged)
+    Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
 
-    // The library entry of a folder in standard folder form, or nothing when
-    // its plan.json cannot be read.
-    static std::optional<PlanRef> ref(const QString &dir);
+    struct Loaded;
+    struct Renamed;
+
+    // Runs `work` on a thread of its own and hands its result to `done` here,
+    // with `working` set meanwhile.
+    template<typename Work, typename Done>
+    void offMain(Work work, Done done);
+    void load(bool fromDisk);
+    void applyLoaded(const QString &url, Loaded loaded, bool fromDisk);
+    void setLoading(bool loading);
+    void watch(const std::optional<QString> &dir);
+    void noticeChange();
+    void followDisk();
+    void chooseExportTarget(const QString &folder, QString title);
 
     void setPlans(const QList<PlanRef> &plans);
     void setUnfinished(const QStringList &unfinished);
     void setPlan(const Plan &plan);
     void setPlanDir(const std::optional<QString> &dir);
     void startRedraftIfAsked(const QString &dir);
+    void finishRename(const QString &dir, const Renamed &renamed);
     void saveExport(const QString &source, const QString &target);
+    // Whether a running job of the window writes into `dir`.
+    static bool jobWrites(const QString &dir);
     // The refusal shown when a running job writes into `dir`.
     bool refuseBusy(const QString &dir);
-    // The lock of `dir` for a file operation of the window, or nothing after
-    // the busy refusal when a job of this or another process holds it. A
-    // folder that cannot be opened is left to the operation's own failure.
-    std::optional<FolderLock> claimIdle(const QString &dir);
-    // Rolls back a revision another run left interrupted in `dir`.
-    void rollBackInterrupted(const QString &dir);
+    // The lock of `dir` for a file operation of the window, or nothing with
+    // the lock's own refusal in `refusal` when another operation, of this or
+    // another process, holds it. A folder that cannot be opened is left to
+    // the operation's own failure. Runs off the main thread.
+    static std::optional<FolderLock> claimIdle(const QString &dir, QString *refusal);
+    // Rolls back a revision another run left interrupted in `dir`; gives
+    // the line that tells the person. Sets `held` when another operation
+    // holds the folder. Runs off the main thread.
+    static std::optional<QString> rollBackInterrupted(const QString &dir, const AppSettings &settings, bool *held);
 
     AppSettings m_settings;
     QList<PlanRef> m_plans;
@@ -188,6 +230,17 @@ private:
     bool m_showSetup = false;
     std::shared_ptr<Desktop> m_desktop;
     QPointer<QWidget> m_window;
+    int m_working = 0;
+    quint64 m_scanRun = 0;
+    quint64 m_loadRun = 0;
+    bool m_loading = false;
+    // The entry a load put into the library, with the scan it came after.
+    std::optional<std::pair<PlanRef, quint64>> m_opened;
+    // What the open plan's plan.json held when it was loaded, to tell another
+    // program's change from a notice of the window's own writes.
+    QByteArray m_loadedDigest;
+    QFileSystemWatcher m_watcher;
+    bool m_followPending = false;
 };
 
 // The weak global handle on the state for rows outside the view tree; set

@@ -7,6 +7,7 @@
 #include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/exporter.h"
@@ -245,6 +246,85 @@ void reinstate(const QString &dir, const QByteArray &bytes, const Conventions &c
     if (!AtomicFile::write(planPath(dir), bytes, &error))
         throw ExportFailure{QStringLiteral("plan.json: ") + error};
     Exporter::writeAll(plan, dir, conventions);
+}
+
+// Undo steps back one backup whatever it holds: one that is no plan moves
+// aside as a kept copy, so the backups behind it stay reachable. Gives what
+// the person is told.
+QString setAside(const QString &dir, const QString &backup, const QByteArray &bytes)
+{
+    try {
+        const QString kept = PlanHistory::keep(dir, bytes);
+        QFile consumed(backup);
+        if (!consumed.remove()) {
+            QFile::remove(kept);
+            return consumed.errorString();
+        }
+        return QFileInfo(backup).fileName() + QStringLiteral(" 은 JSON 이 깨져 있어 되돌리지 않고 ") + kept
+            + QStringLiteral(" 로 옮겨 뒀어요. 한 번 더 되돌리면 그 앞 백업으로 돌아가요");
+    } catch (const PlanHistory::Failure &failure) {
+        return failure.message;
+    }
+}
+
+// Returns the plan to `backup` under the folder's lock; gives why it could
+// not, or nothing. A failure leaves the folder and the backup as they were.
+QString undoFiles(const QString &dir, const QString &backup, const AppSettings &settings)
+{
+    FolderLock lock;
+    try {
+        lock = FolderLock::take(dir);
+    } catch (const FolderLock::Failure &failure) {
+        return failure.message;
+    }
+    QString error;
+    const std::optional<QByteArray> bytes = readBytes(backup, &error);
+    if (!bytes)
+        return error;
+    try {
+        parseObject(*bytes);
+    } catch (const JSONDecodeError &) {
+        return setAside(dir, backup, *bytes);
+    }
+
+    const PlanFiles::Snapshot before = PlanFiles::take(dir);
+    if (QFileInfo::exists(planPath(dir)) && !before.plan) {
+        readBytes(planPath(dir), &error);
+        return error;
+    }
+    // Nothing makes the replaced plan an undo point, but it is the user's
+    // work: it stays in history/ as a kept copy.
+    std::optional<QString> kept;
+    try {
+        if (before.plan)
+            kept = PlanHistory::keep(dir, *before.plan);
+    } catch (const PlanHistory::Failure &failure) {
+        return failure.message;
+    }
+
+    // The folder changes whole or not at all: on any failure the three
+    // files go back as they were and the backup stays for another try.
+    QString failed;
+    try {
+        reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+        QFile consumed(backup);
+        if (!consumed.remove())
+            failed = FileError::describe(consumed);
+    } catch (const PlanHistory::Failure &failure) {
+        failed = failure.message;
+    } catch (const ExportFailure &failure) {
+        failed = failure.message;
+    }
+    if (!failed.isEmpty()) {
+        const QString notBack = PlanFiles::putBack(dir, before);
+        if (notBack.isEmpty() && kept)
+            QFile::remove(*kept);
+        return notBack.isEmpty() ? failed
+                                 : failed + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
+                                       + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ") + kept.value_or(QString());
+    }
+    Reviser::appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
+    return {};
 }
 
 } // namespace
@@ -495,90 +575,22 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
     if (!backup)
         return false;
     setDir(dir);
-
-    FolderLock lock;
-    try {
-        lock = FolderLock::take(dir);
-    } catch (const FolderLock::Failure &failure) {
-        undoFailed(failure.message);
-        return true;
-    }
-    QString error;
-    const std::optional<QByteArray> bytes = readBytes(*backup, &error);
-    if (!bytes) {
-        undoFailed(error);
-        return true;
-    }
-    try {
-        parseObject(*bytes);
-    } catch (const JSONDecodeError &) {
-        setAside(dir, *backup, *bytes);
-        return true;
-    }
-
-    const PlanFiles::Snapshot before = PlanFiles::take(dir);
-    if (QFileInfo::exists(planPath(dir)) && !before.plan) {
-        readBytes(planPath(dir), &error);
-        undoFailed(error);
-        return true;
-    }
-    // Nothing makes the replaced plan an undo point, but it is the user's
-    // work: it stays in history/ as a kept copy.
-    std::optional<QString> kept;
-    try {
-        if (before.plan)
-            kept = PlanHistory::keep(dir, *before.plan);
-    } catch (const PlanHistory::Failure &failure) {
-        undoFailed(failure.message);
-        return true;
-    }
-
-    // The folder changes whole or not at all: on any failure the three
-    // files go back as they were and the backup stays for another try.
-    QString failed;
-    try {
-        reinstate(dir, *bytes, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
-        QFile consumed(*backup);
-        if (!consumed.remove())
-            failed = FileError::describe(consumed);
-    } catch (const PlanHistory::Failure &failure) {
-        failed = failure.message;
-    } catch (const ExportFailure &failure) {
-        failed = failure.message;
-    }
-    if (!failed.isEmpty()) {
-        const QString notBack = PlanFiles::putBack(dir, before);
-        if (notBack.isEmpty() && kept)
-            QFile::remove(*kept);
-        undoFailed(notBack.isEmpty() ? failed
-                                     : failed + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
-                                           + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ") + kept.value_or(QString()));
-        return true;
-    }
-    appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
-    setPhase(Phase::done(QStringLiteral("직전 고치기 전으로 되돌렸어요")));
-    if (onDone)
-        onDone();
+    // The files are read and written beside the event loop. The phase stays
+    // running until they are done, so neither a revision nor another undo
+    // comes between.
+    setPhase(Phase::running(QStringLiteral("되돌리는 중")));
+    OwnThread::run(
+        this, [dir, backup = *backup, settings] { return undoFiles(dir, backup, settings); },
+        [this, onDone](const QString &failure) {
+            if (!failure.isEmpty()) {
+                undoFailed(failure);
+                return;
+            }
+            setPhase(Phase::done(QStringLiteral("직전 고치기 전으로 되돌렸어요")));
+            if (onDone)
+                onDone();
+        });
     return true;
-}
-
-void Reviser::setAside(const QString &dir, const QString &backup, const QByteArray &bytes)
-{
-    // Undo steps back one backup whatever it holds: one that is no plan
-    // moves aside as a kept copy, so the backups behind it stay reachable.
-    try {
-        const QString kept = PlanHistory::keep(dir, bytes);
-        QFile consumed(backup);
-        if (!consumed.remove()) {
-            QFile::remove(kept);
-            undoFailed(consumed.errorString());
-            return;
-        }
-        undoFailed(QFileInfo(backup).fileName() + QStringLiteral(" 은 JSON 이 깨져 있어 되돌리지 않고 ") + kept
-                   + QStringLiteral(" 로 옮겨 뒀어요. 한 번 더 되돌리면 그 앞 백업으로 돌아가요"));
-    } catch (const PlanHistory::Failure &failure) {
-        undoFailed(failure.message);
-    }
 }
 
 std::optional<QString> Reviser::rollBackInterrupted(const QString &dir, const AppSettings &settings)

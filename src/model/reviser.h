@@ -64,11 +64,12 @@ public:
     // Stops the running revision; plan.json is put back as it was.
     void cancel();
 
-    // Returns the plan to its newest backup, synchronously, under the
-    // folder's lock. Gives false and changes nothing when the folder has no
-    // backup or a revision runs (its backup is what a failure of that
-    // revision restores). A failure leaves the folder and the backup as they
-    // were; a backup that holds no JSON is moved aside as a kept copy.
+    // Returns the plan to its newest backup, under the folder's lock, off
+    // the main thread: the phase runs until the files are done. Gives false
+    // and changes nothing when the folder has no backup or a revision runs
+    // (its backup is what a failure of that revision restores). A failure
+    // leaves the folder and the backup as they were; a backup that holds no
+    // JSON is moved aside as a kept copy.
     bool undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone = {});
 
     // Copies plan.json to history/plan-<yyMMdd-HHmmss>.json; see
@@ -108,7 +109,6 @@ private:
     void end(Run &run, const Phase &phase);
     void observe(quint64 runId, const QString &line);
     void undoFailed(const QString &message);
-    void setAside(const QString &dir, const QString &backup, const QByteArray &bytes);
 
     void setPhase(const Phase &phase);
     void setStartedAt(const QDateTime &when);
