@@ -238,14 +238,16 @@ void BM_LongestStall(benchmark::State &run)
                 ref.title = QStringLiteral("벤치마크 계획");
                 auto *sheet = new RenameSheet(state.get(), ref, window.get());
                 sheet->open();
-                sheet->findChild<QLineEdit *>(QStringLiteral("title"))->setText(QStringLiteral("새 이름"));
-                sheet->findChild<QLineEdit *>(QStringLiteral("title"))->setModified(true);
+                QLineEdit *title = sheet->findChild<QLineEdit *>(QStringLiteral("title"));
+                // The sheet may read the plan's title before it takes one.
+                QTest::qWaitFor([&] { return title->isEnabled(); }, 600000);
+                title->setText(QStringLiteral("새 이름"));
                 const QList<QPushButton *> buttons = sheet->findChildren<QPushButton *>();
                 for (QPushButton *button : buttons)
                     if (button->text() == QStringLiteral("바꾸기"))
                         button->click();
             },
-            [&] { return messageStarts(*state, QStringLiteral("이름을 바꿨어요")); });
+            [&] { return messageStarts(*state, QStringLiteral("이름을 바꿨어요")) && state->planDir() == measured; });
 
         state->setMessage(std::nullopt);
         run.counters["export_ms"] = stall(
