@@ -419,7 +419,12 @@ void AppState::setUnfinished(const QStringList &unfinished)
 
 void AppState::setPlan(const Plan &plan)
 {
-    m_plan = plan;
+    // Freeing a plan of thousands of screens takes a frame: the one replaced
+    // goes away on a thread of its own.
+    OwnThread::run(this, [replaced = std::exchange(m_plan, plan)]() mutable {
+        replaced = Plan();
+        return true;
+    }, [](bool) {});
     Q_EMIT planChanged();
 }
 

@@ -428,6 +428,19 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->plan().meta.title == "에이 둘"; }, 60000));
 
+    // A load that a later selection overtook is dropped when it ends.
+    const QString b = makePlan(output + "/b", "비", "Beta", 20);
+    state->setSelection(Selection::newPlan());
+    {
+        HeldFile file(a + "/plan.json", planJson("에이 늦음", "Alpha"));
+        state->setSelection(Selection::plan(a));
+        state->setSelection(Selection::plan(b));
+        EXPECT_TRUE(file.liveWhileHeld()) << "overtaken select";
+    }
+    awaitFiles(*state);
+    EXPECT_EQ(state->planDir(), b + "/");
+    EXPECT_EQ(state->plan().meta.title, "비");
+
     write(a + "/plan.json", planJson("에이 셋", "Alpha"));
     write(a + "/history/plan-261207-100000.json", planJson("에이 둘", "Alpha"));
     write(a + "/history/revision-under-way", "plan-261207-100000.json");
