@@ -27,6 +27,7 @@
 #include <QTimer>
 #include <QTimeZone>
 #include <algorithm>
+#include <atomic>
 #include <variant>
 #include <cerrno>
 #include <cstdio>
@@ -41,6 +42,17 @@ const QString busyFolder = u"작업 중인 계획서는 이름을 바꾸거나 �
 const QString requestFile = u"request.json"_s;
 
 QPointer<AppState> holder;
+
+// File work of the window under way, counted until it ends even when its
+// state has gone meanwhile: the application waits for it before it quits.
+std::atomic<int> fileWork = 0;
+
+struct FileWorkCount {
+    FileWorkCount() { ++fileWork; }
+    ~FileWorkCount() { --fileWork; }
+    FileWorkCount(const FileWorkCount &) = delete;
+    FileWorkCount &operator=(const FileWorkCount &) = delete;
+};
 
 // A folder path without its closing "/", as file calls take it.
 QString bare(const QString &dir)
@@ -442,7 +454,8 @@ void AppState::offMain(Work work, Done done)
 {
     if (m_working++ == 0)
         Q_EMIT workingChanged();
-    OwnThread::run(this, std::move(work), [this, done = std::move(done)](auto result) mutable {
+    OwnThread::run(this, std::move(work),
+                   [this, done = std::move(done), counted = std::make_shared<FileWorkCount>()](auto result) mutable {
         if (--m_working == 0)
             Q_EMIT workingChanged();
         done(std::move(result));
@@ -1000,7 +1013,7 @@ bool AppState::busy()
     // A stopped run's Claude may still be ending; the application waits
     // for it, so that none outlives it.
     return Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning() ||
-           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0;
+           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0 || fileWork > 0;
 }
 
 void AppState::stopWork()

@@ -147,7 +147,8 @@ public:
     void cancelGeneration(bool keep);
     void resume(const QString &dir);
 
-    // Whether a generation, revision or development run is working.
+    // Whether a generation, revision or development run, or file work of
+    // the window, is under way.
     static bool busy();
     // Asks every running generation, revision and development run to stop.
     static void stopWork();

@@ -418,6 +418,8 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
     {
         HeldFile file(held + "/plan.json", planJson("붙잡힘", "Held"));
         state = makeState();
+        // Quitting waits for file work under way.
+        EXPECT_TRUE(AppState::busy());
         EXPECT_TRUE(file.liveWhileHeld()) << "library scan";
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->plans().size() == 2; }, 60000));
@@ -495,6 +497,7 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
     }
     EXPECT_TRUE(messageIs("새 계획서로 가져왔어요"));
     EXPECT_TRUE(awaitFiles(*state));
+    EXPECT_FALSE(AppState::busy());
 }
 
 TEST_F(FileOperations, PanelsOpenFoldersAndPages)
