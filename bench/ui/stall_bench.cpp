@@ -228,7 +228,10 @@ void BM_LongestStall(benchmark::State &run)
             [&] { return messageStarts(*state, QStringLiteral("중단된")); });
 
         state->setSelection(Selection::plan(measured));
-        QTest::qWaitFor([&] { return state->planDir() == measured; }, 600000);
+        if (!QTest::qWaitFor([&] { return state->planDir() == measured; }, 600000)) {
+            run.SkipWithError("the plan never showed again");
+            return;
+        }
         state->setMessage(std::nullopt);
         run.counters["rename_ms"] = stall(
             probe,
@@ -240,7 +243,8 @@ void BM_LongestStall(benchmark::State &run)
                 sheet->open();
                 QLineEdit *title = sheet->findChild<QLineEdit *>(QStringLiteral("title"));
                 // The sheet may read the plan's title before it takes one.
-                QTest::qWaitFor([&] { return title->isEnabled(); }, 600000);
+                if (!QTest::qWaitFor([&] { return title->isEnabled(); }, 600000))
+                    return;
                 title->setText(QStringLiteral("새 이름"));
                 const QList<QPushButton *> buttons = sheet->findChildren<QPushButton *>();
                 for (QPushButton *button : buttons)
