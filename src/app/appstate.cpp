@@ -177,8 +177,18 @@ std::optional<PlanRef> ref(const QString &dir)
 // What a scan of the library found.
 struct Scan {
     QStringList unfinished;
+    QHash<QString, QString> unfinishedTitles;
     QList<PlanRef> plans;
 };
+
+// An unfinished folder's title: the request's title, else its feature, else
+// (no readable request) the folder's name.
+QString unfinishedTitle(const QString &dir)
+{
+    if (const std::optional<GenerateInput> input = savedRequest(dir))
+        return input->title.isEmpty() ? input->feature : input->title;
+    return lastComponent(dir);
+}
 
 Scan scan(const QString &output, const QStringList &extraDirs)
 {
@@ -197,6 +207,8 @@ Scan scan(const QString &output, const QStringList &extraDirs)
         else if (QFileInfo::exists(path + u'/' + requestFile))
             found.unfinished.append(AppState::standardFolder(path));
     }
+    for (const QString &dir : std::as_const(found.unfinished))
+        found.unfinishedTitles.insert(dir, unfinishedTitle(dir));
     const qsizetype listed = candidates.size();
     for (const QString &extra : extraDirs) {
         if (!QFileInfo::exists(bare(extra) + u'/' + planFile))
@@ -421,12 +433,18 @@ void AppState::setPlans(const QList<PlanRef> &plans)
     Q_EMIT plansChanged();
 }
 
-void AppState::setUnfinished(const QStringList &unfinished)
+void AppState::setUnfinished(const QStringList &unfinished, const QHash<QString, QString> &titles)
 {
-    if (unfinished == m_unfinished)
+    if (unfinished == m_unfinished && titles == m_unfinishedTitles)
         return;
     m_unfinished = unfinished;
+    m_unfinishedTitles = titles;
     Q_EMIT unfinishedChanged();
+}
+
+QString AppState::unfinishedTitle(const QString &dir) const
+{
+    return m_unfinishedTitles.value(dir, lastComponent(dir));
 }
 
 void AppState::setPlan(const Plan &plan)
@@ -475,7 +493,7 @@ void AppState::refresh()
                     && std::none_of(found.plans.begin(), found.plans.end(),
                                     [&](const PlanRef &ref) { return ref.url == m_opened->first.url; }))
                     found.plans.prepend(m_opened->first);
-                setUnfinished(found.unfinished);
+                setUnfinished(found.unfinished, found.unfinishedTitles);
                 setPlans(found.plans);
             });
 }

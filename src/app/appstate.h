@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFileSystemWatcher>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -86,6 +87,9 @@ public:
     void setSettings(const AppSettings &settings);
     const QList<PlanRef> &plans() const { return m_plans; }
     const QStringList &unfinished() const { return m_unfinished; }
+    // An unfinished folder's title as the last scan read it: the request's
+    // title, else its feature, else the folder's name.
+    QString unfinishedTitle(const QString &dir) const;
     bool cancelGenerating() const { return m_cancelGenerating; }
     void setCancelGenerating(bool ask);
     int newPlanToken() const { return m_newPlanToken; }
@@ -199,7 +203,7 @@ private:
     void chooseExportTarget(const QString &folder, QString title);
 
     void setPlans(const QList<PlanRef> &plans);
-    void setUnfinished(const QStringList &unfinished);
+    void setUnfinished(const QStringList &unfinished, const QHash<QString, QString> &titles);
     void setPlan(const Plan &plan);
     void setPlanDir(const std::optional<QString> &dir);
     void startRedraftIfAsked(const QString &dir);
@@ -222,6 +226,7 @@ private:
     AppSettings m_settings;
     QList<PlanRef> m_plans;
     QStringList m_unfinished;
+    QHash<QString, QString> m_unfinishedTitles;
     bool m_cancelGenerating = false;
     int m_newPlanToken = 0;
     std::optional<Selection> m_selection = Selection::newPlan();

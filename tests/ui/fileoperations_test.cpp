@@ -9,6 +9,7 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "settings/apppaths.h"
+#include "views/sidebarmodel.h"
 #include "support/fakeclaude.h"
 
 #include <QDirIterator>
@@ -415,14 +416,24 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
     const auto messageIs = [&](const QString &start) {
         return QTest::qWaitFor([&] { return state->message() && state->message()->startsWith(start); }, 60000);
     };
+    QDir().mkpath(output + "/stopped");
     {
         HeldFile file(held + "/plan.json", planJson("붙잡힘", "Held"));
+        GenerateInput stopped;
+        stopped.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+        stopped.feature = "Stopped";
+        stopped.title = "멈춘 계획";
+        HeldFile request(output + "/stopped/request.json", QJsonDocument(stopped.toJson()).toJson());
         state = makeState();
         // Quitting waits for file work under way.
         EXPECT_TRUE(AppState::busy());
+        SidebarModel rows(state.get(), Generator::shared());
+        rows.rebuild();
         EXPECT_TRUE(file.liveWhileHeld()) << "library scan";
+        EXPECT_TRUE(request.liveWhileHeld()) << "unfinished folder's title";
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->plans().size() == 2; }, 60000));
+    EXPECT_EQ(state->unfinishedTitle(output + "/stopped/"), "멈춘 계획");
     {
         HeldFile file(a + "/plan.json", planJson("에이 둘", "Alpha"));
         state->setSelection(Selection::plan(a));

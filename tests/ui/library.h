@@ -182,6 +182,11 @@ public:
     {
         QFile::remove(path);
         ::mkfifo(m_path.constData(), 0600);
+        QObject::connect(&m_beat, &QTimer::timeout, [this] {
+            if (m_readerWaiting)
+                m_mainRan = true;
+        });
+        m_beat.start(5);
         m_thread = std::thread([this] { serve(); });
     }
     ~HeldFile()
@@ -197,12 +202,6 @@ public:
     // thread ran while the reader was held.
     bool liveWhileHeld()
     {
-        QTimer beat;
-        QObject::connect(&beat, &QTimer::timeout, [this] {
-            if (m_readerWaiting)
-                m_mainRan = true;
-        });
-        beat.start(5);
         QTest::qWaitFor([this] { return m_served.load(); }, 60000);
         return m_live;
     }
@@ -241,5 +240,7 @@ private:
     std::atomic<bool> m_mainRan = false;
     std::atomic<bool> m_live = false;
     std::atomic<bool> m_served = false;
+    // Beats on the main thread while the event loop runs.
+    QTimer m_beat;
     std::thread m_thread;
 };
