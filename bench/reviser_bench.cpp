@@ -6,6 +6,7 @@
 #include "settings/appsettings.h"
 #include "support/fakeclaude.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
@@ -189,7 +190,10 @@ void BM_Undo(benchmark::State &state)
         Reviser::backup(b.dir);
         QElapsedTimer timer;
         timer.start();
-        if (!reviser.undo(b.dir, b.settings) || reviser.phase().kind != Reviser::Phase::Kind::done)
+        const bool started = reviser.undo(b.dir, b.settings);
+        while (started && reviser.phase().isRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        if (!started || reviser.phase().kind != Reviser::Phase::Kind::done)
             state.SkipWithError("the undo failed");
         undos.push_back(seconds(timer));
         if (!writeFirst)

@@ -86,9 +86,13 @@ protected:
         return reviser.revise(request, images, dir, settings, [this] { ++doneCalls; });
     }
 
+    // Starts an undo and waits until its files are done.
     bool undo()
     {
-        return reviser.undo(dir, settings, [this] { ++doneCalls; });
+        const bool started = reviser.undo(dir, settings, [this] { ++doneCalls; });
+        while (started && reviser.phase().isRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        return started;
     }
 
     QStringList backups() const

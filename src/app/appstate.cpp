@@ -5,6 +5,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
+#include "core/ownthread.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
 #include "model/developer.h"
@@ -13,6 +14,7 @@
 #include "model/reviser.h"
 #include "settings/updater.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -21,8 +23,11 @@
 #include <QSet>
 #include <QJsonDocument>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QTimeZone>
 #include <algorithm>
+#include <atomic>
+#include <variant>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -36,6 +41,17 @@ const QString busyFolder = u"작업 중인 계획서는 이름을 바꾸거나 �
 const QString requestFile = u"request.json"_s;
 
 QPointer<AppState> holder;
+
+// File work of the window under way, counted until it ends even when its
+// state has gone meanwhile: the application waits for it before it quits.
+std::atomic<int> fileWork = 0;
+
+struct FileWorkCount {
+    FileWorkCount() { ++fileWork; }
+    ~FileWorkCount() { --fileWork; }
+    FileWorkCount(const FileWorkCount &) = delete;
+    FileWorkCount &operator=(const FileWorkCount &) = delete;
+};
 
 // A folder path without its closing "/", as file calls take it.
 QString bare(const QString &dir)
@@ -144,7 +160,131 @@ std::optional<GenerateInput> savedRequest(const QString &dir)
     return std::nullopt;
 }
 
+// The library entry of a folder in standard folder form, or nothing when its
+// plan.json cannot be read.
+std::optional<PlanRef> ref(const QString &dir)
+{
+    try {
+        return entryOf(dir, readFile(dir + planFile));
+    } catch (const ReadFailure &) {
+        return std::nullopt;
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    }
+}
+
+// What a scan of the library found.
+struct Scan {
+    QStringList unfinished;
+    QHash<QString, QString> unfinishedTitles;
+    QList<PlanRef> plans;
+};
+
+// An unfinished folder's title: the request's title, else its feature, else
+// (no readable request) the folder's name.
+QString unfinishedTitle(const QString &dir)
+{
+    if (const std::optional<GenerateInput> input = savedRequest(dir))
+        return input->title.isEmpty() ? input->feature : input->title;
+    return lastComponent(dir);
+}
+
+Scan scan(const QString &output, const QStringList &extraDirs)
+{
+    // One listing serves both lists; hidden folders count, nothing is sorted.
+    const QFileInfoList children =
+        output.isEmpty() ? QFileInfoList()
+                         : QDir(output).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                          QDir::NoDotAndDotDot,
+                                                      QDir::Unsorted);
+    QStringList candidates;
+    Scan found;
+    for (const QFileInfo &child : children) {
+        const QString path = child.filePath();
+        if (QFileInfo::exists(path + u'/' + planFile))
+            candidates.append(path);
+        else if (QFileInfo::exists(path + u'/' + requestFile))
+            found.unfinished.append(AppState::standardFolder(path));
+    }
+    for (const QString &dir : std::as_const(found.unfinished))
+        found.unfinishedTitles.insert(dir, unfinishedTitle(dir));
+    const qsizetype listed = candidates.size();
+    for (const QString &extra : extraDirs) {
+        if (!QFileInfo::exists(bare(extra) + u'/' + planFile))
+            continue;
+        if (!candidates.first(listed).contains(extra))
+            candidates.append(extra);
+    }
+
+    QSet<QString> seen;
+    for (const QString &candidate : std::as_const(candidates)) {
+        const QString standard = AppState::standardFolder(candidate);
+        if (seen.contains(standard))
+            continue;
+        seen.insert(standard);
+        if (std::optional<PlanRef> entry = ref(standard))
+            found.plans.append(std::move(*entry));
+    }
+    std::stable_sort(found.plans.begin(), found.plans.end(),
+                     [](const PlanRef &a, const PlanRef &b) { return a.modified > b.modified; });
+    return found;
+}
+
+// A plan's title as plan.json holds it; nothing when it does not read.
+std::optional<QString> titleOf(const QString &dir)
+{
+    try {
+        const QJsonObject object = parseObject(readWhole(bare(dir) + u'/' + planFile));
+        return JsonRead::record(object, u"meta"_s, Meta::read, Meta()).title;
+    } catch (const ReadFailure &) {
+    } catch (const JSONDecodeError &) {
+    }
+    return std::nullopt;
+}
+
+// Copies the page to `target`; gives why it could not, or nothing.
+std::optional<QString> copyPage(const QString &source, const QString &target)
+{
+    const QString sourceFile = QFileInfo(source).canonicalFilePath();
+    // Saving the page over itself keeps it as it is.
+    if (!sourceFile.isEmpty() && sourceFile == QFileInfo(target).canonicalFilePath())
+        return std::nullopt;
+    QString error;
+    try {
+        // The copy replaces an existing file only once it is whole.
+        if (!AtomicFile::write(target, readWhole(source), &error))
+            return FileError::describe(error);
+    } catch (const ReadFailure &failure) {
+        return failure.message;
+    }
+    return std::nullopt;
+}
+
+// The outcome of an import's file work: the new folder, or why it failed.
+struct Imported {
+    QString folder;
+    std::optional<QString> failure;
+};
+
 } // namespace
+
+// The outcome of a rename's file work: the folder it ended in, or why it
+// stopped.
+struct AppState::Renamed {
+    QString folder;
+    std::optional<QString> failure;
+};
+
+// What loading a plan folder found: the line of a rolled-back revision, the
+// library entry and the plan, or why it could not be read.
+struct AppState::Loaded {
+    std::optional<QString> rolledBack;
+    bool held = false;
+    std::optional<PlanRef> entry;
+    Plan plan;
+    QByteArray digest;
+    std::optional<QString> failure;
+};
 
 size_t qHash(const Selection &selection, size_t seed)
 {
@@ -178,6 +318,7 @@ AppState::AppState(QObject *parent)
     , m_settings(AppSettings::load())
 {
     m_showSetup = !m_settings.setupDone;
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &AppState::noticeChange);
     refresh();
     Generator::shared().demoIfRequested();
     if (qgetenv("QUARRYSTONE_UPDATE_AUTOINSTALL") == "1")
@@ -291,17 +432,28 @@ void AppState::setPlans(const QList<PlanRef> &plans)
     Q_EMIT plansChanged();
 }
 
-void AppState::setUnfinished(const QStringList &unfinished)
+void AppState::setUnfinished(const QStringList &unfinished, const QHash<QString, QString> &titles)
 {
-    if (unfinished == m_unfinished)
+    if (unfinished == m_unfinished && titles == m_unfinishedTitles)
         return;
     m_unfinished = unfinished;
+    m_unfinishedTitles = titles;
     Q_EMIT unfinishedChanged();
+}
+
+QString AppState::unfinishedTitle(const QString &dir) const
+{
+    return m_unfinishedTitles.value(dir, lastComponent(dir));
 }
 
 void AppState::setPlan(const Plan &plan)
 {
-    m_plan = plan;
+    // Freeing a plan of thousands of screens takes a frame: the one replaced
+    // goes away on a thread of its own.
+    OwnThread::run(this, [replaced = std::exchange(m_plan, plan)]() mutable {
+        replaced = Plan();
+        return true;
+    }, [](bool) {});
     Q_EMIT planChanged();
 }
 
@@ -310,89 +462,165 @@ void AppState::setPlanDir(const std::optional<QString> &dir)
     if (dir == m_planDir)
         return;
     m_planDir = dir;
+    watch(dir);
     Q_EMIT planDirChanged();
 }
 
-std::optional<PlanRef> AppState::ref(const QString &dir)
+template<typename Work, typename Done>
+void AppState::offMain(Work work, Done done)
 {
-    try {
-        return entryOf(dir, readFile(dir + planFile));
-    } catch (const ReadFailure &) {
-        return std::nullopt;
-    } catch (const JSONDecodeError &) {
-        return std::nullopt;
-    }
+    if (m_working++ == 0)
+        Q_EMIT workingChanged();
+    OwnThread::run(this, std::move(work),
+                   [this, done = std::move(done), counted = std::make_shared<FileWorkCount>()](auto result) mutable {
+        if (--m_working == 0)
+            Q_EMIT workingChanged();
+        done(std::move(result));
+    });
 }
 
 void AppState::refresh()
 {
-    const QString output = m_settings.outputFolder();
-    // One listing serves both lists; hidden folders count, nothing is sorted.
-    const QFileInfoList children =
-        output.isEmpty() ? QFileInfoList()
-                         : QDir(output).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                          QDir::NoDotAndDotDot,
-                                                      QDir::Unsorted);
-    QStringList candidates;
-    QStringList unfinished;
-    for (const QFileInfo &child : children) {
-        const QString path = child.filePath();
-        if (QFileInfo::exists(path + u'/' + planFile))
-            candidates.append(path);
-        else if (QFileInfo::exists(path + u'/' + requestFile))
-            unfinished.append(standardFolder(path));
-    }
-    const qsizetype listed = candidates.size();
-    for (const QString &extra : extraDirs()) {
-        if (!QFileInfo::exists(bare(extra) + u'/' + planFile))
-            continue;
-        if (!candidates.first(listed).contains(extra))
-            candidates.append(extra);
-    }
-    setUnfinished(unfinished);
-
-    QList<PlanRef> plans;
-    QSet<QString> seen;
-    for (const QString &candidate : std::as_const(candidates)) {
-        const QString standard = standardFolder(candidate);
-        if (seen.contains(standard))
-            continue;
-        seen.insert(standard);
-        if (std::optional<PlanRef> entry = ref(standard))
-            plans.append(std::move(*entry));
-    }
-    std::stable_sort(plans.begin(), plans.end(),
-                     [](const PlanRef &a, const PlanRef &b) { return a.modified > b.modified; });
-    setPlans(plans);
+    const quint64 run = ++m_scanRun;
+    offMain([output = m_settings.outputFolder(), extras = extraDirs()] { return scan(output, extras); },
+            [this, run](Scan found) {
+                if (run != m_scanRun)
+                    return;
+                // A folder opened after this scan was asked for stays listed
+                // until the next one, as if its load had come after it.
+                if (m_opened && m_opened->second >= run
+                    && std::none_of(found.plans.begin(), found.plans.end(),
+                                    [&](const PlanRef &ref) { return ref.url == m_opened->first.url; }))
+                    found.plans.prepend(m_opened->first);
+                setUnfinished(found.unfinished, found.unfinishedTitles);
+                setPlans(found.plans);
+            });
 }
 
 void AppState::loadSelection()
 {
+    load(false);
+}
+
+// A load for a selection shows what went wrong; one that follows another
+// program's change keeps the plan on show until the folder reads whole and
+// no operation holds it.
+void AppState::load(bool fromDisk)
+{
+    const quint64 run = ++m_loadRun;
     if (!m_selection || !m_selection->isPlan()) {
+        setLoading(false);
         setPlanDir(std::nullopt);
         return;
     }
     const QString url = m_selection->url;
-    rollBackInterrupted(bare(url));
-    try {
-        // One read serves the library entry and the plan.
-        const FileRead file = readFile(bare(url) + u'/' + planFile);
-        const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
-                                        [&](const PlanRef &ref) { return ref.url == url; });
-        if (!listed) {
-            QList<PlanRef> plans = m_plans;
-            plans.prepend(entryOf(url, file));
-            setPlans(plans);
-        }
-        setPlan(Plan::decode(file.bytes));
-        setPlanDir(url);
-    } catch (const ReadFailure &failure) {
-        setMessage(u"계획서를 열지 못했어요: "_s + failure.message);
-        setPlanDir(std::nullopt);
-    } catch (const JSONDecodeError &failure) {
-        setMessage(u"계획서를 열지 못했어요: "_s + failure.message);
-        setPlanDir(std::nullopt);
+    if (!fromDisk)
+        setLoading(true);
+    offMain(
+        [url, settings = m_settings, fromDisk] {
+            Loaded loaded;
+            loaded.rolledBack = rollBackInterrupted(bare(url), settings, &loaded.held);
+            if (fromDisk && loaded.held)
+                return loaded;
+            try {
+                // One read serves the library entry and the plan.
+                const FileRead file = readFile(bare(url) + u'/' + planFile);
+                loaded.entry = entryOf(url, file);
+                loaded.plan = Plan::decode(file.bytes);
+                loaded.digest = QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha1);
+            } catch (const ReadFailure &failure) {
+                loaded.failure = u"계획서를 열지 못했어요: "_s + failure.message;
+            } catch (const JSONDecodeError &failure) {
+                loaded.failure = u"계획서를 열지 못했어요: "_s + failure.message;
+            }
+            return loaded;
+        },
+        [this, run, url, fromDisk](Loaded loaded) {
+            if (run != m_loadRun)
+                return;
+            applyLoaded(url, std::move(loaded), fromDisk);
+            setLoading(false);
+        });
+}
+
+void AppState::setLoading(bool loading)
+{
+    if (loading == m_loading)
+        return;
+    m_loading = loading;
+    Q_EMIT loadingChanged();
+}
+
+void AppState::applyLoaded(const QString &url, Loaded loaded, bool fromDisk)
+{
+    if (loaded.rolledBack)
+        setMessage(*loaded.rolledBack);
+    if (fromDisk && loaded.held) {
+        // The writer is not done yet: look again once it may be.
+        QTimer::singleShot(500, this, &AppState::noticeChange);
+        return;
     }
+    // A plan.json caught half written shows once it is whole: its writer's
+    // last change brings another notice.
+    if (fromDisk && loaded.failure)
+        return;
+    if (loaded.failure) {
+        setMessage(*loaded.failure);
+        setPlanDir(std::nullopt);
+        return;
+    }
+    if (fromDisk && loaded.digest == m_loadedDigest && m_planDir == url)
+        return;
+    const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
+                                    [&](const PlanRef &ref) { return ref.url == url; });
+    if (!listed) {
+        QList<PlanRef> plans = m_plans;
+        plans.prepend(*loaded.entry);
+        setPlans(plans);
+        m_opened = {*loaded.entry, m_scanRun};
+    }
+    m_loadedDigest = loaded.digest;
+    setPlan(loaded.plan);
+    setPlanDir(url);
+    if (fromDisk) {
+        refresh();
+        Q_EMIT planReplaced();
+    }
+}
+
+// The folder itself is watched, since every write replaces plan.json by a
+// rename; notices come in bursts, one per file written.
+void AppState::watch(const std::optional<QString> &dir)
+{
+    const QStringList watched = m_watcher.directories();
+    if (!watched.isEmpty())
+        m_watcher.removePaths(watched);
+    if (dir)
+        m_watcher.addPath(bare(*dir));
+}
+
+void AppState::noticeChange()
+{
+    if (std::exchange(m_followPending, true))
+        return;
+    QTimer::singleShot(200, this, &AppState::followDisk);
+}
+
+void AppState::followDisk()
+{
+    m_followPending = false;
+    if (!m_planDir || !m_selection || !m_selection->isPlan() || m_selection->url != *m_planDir)
+        return;
+    // The window's own jobs end in a load of their own.
+    if (jobWrites(*m_planDir))
+        return;
+    // A load under way may be the window's own; the one after it tells
+    // whether plan.json still differs from what is shown.
+    if (m_working > 0) {
+        noticeChange();
+        return;
+    }
+    load(true);
 }
 
 void AppState::open(const QString &dir, bool remember)
@@ -451,16 +679,15 @@ void AppState::exportHTML(const std::optional<QString> &dir)
     const std::optional<QString> folder = dir ? dir : m_planDir;
     if (!folder)
         return;
-    const QString source = bare(*folder) + u"/index.html"_s;
-    QString title;
-    try {
-        const QJsonObject object = parseObject(readWhole(bare(*folder) + u'/' + planFile));
-        title = JsonRead::record(object, u"meta"_s, Meta::read, Meta()).title;
-    } catch (const ReadFailure &) {
-    } catch (const JSONDecodeError &) {
-    }
+    offMain([folder = *folder] { return titleOf(folder); },
+            [this, folder = *folder](const std::optional<QString> &title) { chooseExportTarget(folder, title.value_or(QString())); });
+}
+
+void AppState::chooseExportTarget(const QString &folder, QString title)
+{
+    const QString source = bare(folder) + u"/index.html"_s;
     if (title.isEmpty())
-        title = lastComponent(*folder);
+        title = lastComponent(folder);
     QString name = title + u" 계획서 "_s + QDate::currentDate().toString(u"yyMMdd"_s) + u".html"_s;
     name.replace(u'/', u'_');
     // The panel starts where the plans are, else in the home folder; never
@@ -478,26 +705,18 @@ void AppState::exportHTML(const std::optional<QString> &dir)
 
 void AppState::saveExport(const QString &source, const QString &target)
 {
-    const QString sourceFile = QFileInfo(source).canonicalFilePath();
-    // Saving the page over itself keeps it as it is.
-    if (sourceFile.isEmpty() || sourceFile != QFileInfo(target).canonicalFilePath()) {
-        QString error;
-        try {
-            // The copy replaces an existing file only once it is whole.
-            if (!AtomicFile::write(target, readWhole(source), &error)) {
-                setMessage(u"내보내지 못했어요: "_s + FileError::describe(error));
-                return;
-            }
-        } catch (const ReadFailure &failure) {
-            setMessage(u"내보내지 못했어요: "_s + failure.message);
-            return;
-        }
-    }
-    desktop().reveal(target);
-    setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
+    offMain([source, target] { return copyPage(source, target); },
+            [this, target](const std::optional<QString> &failure) {
+                if (failure) {
+                    setMessage(u"내보내지 못했어요: "_s + *failure);
+                    return;
+                }
+                desktop().reveal(target);
+                setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
+            });
 }
 
-bool AppState::refuseBusy(const QString &dir)
+bool AppState::jobWrites(const QString &dir)
 {
     QStringList working;
     const Generator &generator = Generator::shared();
@@ -507,108 +726,134 @@ bool AppState::refuseBusy(const QString &dir)
         working.append(Reviser::shared().dir());
     if (Developer::shared().isRunning())
         working.append(Developer::shared().planDir());
-    for (const QString &folder : std::as_const(working)) {
-        if (standardFolder(folder) == dir) {
-            setMessage(busyFolder);
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(working.begin(), working.end(),
+                       [&](const QString &folder) { return standardFolder(folder) == standardFolder(dir); });
 }
 
-std::optional<FolderClaim> AppState::claimIdle(const QString &dir)
+bool AppState::refuseBusy(const QString &dir)
 {
-    if (refuseBusy(dir))
-        return std::nullopt;
+    if (!jobWrites(dir))
+        return false;
+    setMessage(busyFolder);
+    return true;
+}
+
+void AppState::tell(const QStringList &notices)
+{
+    if (notices.isEmpty())
+        return;
+    QMetaObject::invokeMethod(
+        this, [this, text = notices.join(u'\n')] { setMessage(text); }, Qt::QueuedConnection);
+}
+
+std::optional<FolderClaim> AppState::claimIdle(const QString &dir, const AppSettings &settings, QString *refusal)
+{
     try {
-        FolderClaim claim = FolderClaim::take(bare(dir), m_settings);
-        if (!claim.notices().isEmpty())
-            setMessage(claim.notices().join(u'\n'));
+        FolderClaim claim = FolderClaim::take(bare(dir), settings);
+        tell(claim.notices());
         return claim;
     } catch (const FolderClaim::Failure &failure) {
-        setMessage(failure.busy ? busyFolder : failure.message);
+        *refusal = failure.message;
         return std::nullopt;
     }
 }
 
-void AppState::rollBackInterrupted(const QString &dir)
+std::optional<QString> AppState::rollBackInterrupted(const QString &dir, const AppSettings &settings, bool *held)
 {
     // A folder held by a run, here or elsewhere, has its record live: only a
     // free folder can hold what an interrupted operation left.
     try {
-        const FolderClaim claim = FolderClaim::take(dir, m_settings);
+        const FolderClaim claim = FolderClaim::take(dir, settings);
         if (!claim.notices().isEmpty())
-            setMessage(claim.notices().join(u'\n'));
+            return claim.notices().join(u'\n');
     } catch (const FolderClaim::Failure &failure) {
+        *held = failure.busy;
         if (!failure.busy)
-            setMessage(failure.message);
+            return failure.message;
     }
+    return std::nullopt;
 }
 
-void AppState::rename(const QString &url, const QString &title, const QString &folder)
+void AppState::rename(const QString &url, const QString &title, const QString &folder, std::function<void(bool)> done)
 {
     const QString dir = standardFolder(url);
+    if (refuseBusy(dir)) {
+        if (done)
+            done(false);
+        return;
+    }
     const QString newTitle = title.trimmed();
     const QString name = folder.trimmed();
-    const std::optional<FolderClaim> claim = claimIdle(dir);
-    if (!claim)
-        return;
+    offMain(
+        [this, dir, newTitle, name, settings = m_settings]() -> Renamed {
+            QString refusal;
+            const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
+            if (!claim)
+                return {{}, refusal};
 
-    try {
-        const QByteArray bytes = readWhole(dir + planFile);
-        const QJsonObject object = parseObject(bytes);
-        Plan plan = *Plan::read(object);
-        if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
             try {
-                // The rewrite keeps only what the plan's reader understood;
-                // anything else is first copied into history/, as a kept
-                // copy: a new title is no revision for an undo to go back to.
-                if (PlanHistory::writeWouldDrop(object, plan))
-                    PlanHistory::keep(bare(dir), bytes);
-                plan.meta.title = newTitle;
-                Exporter::writeAll(plan, bare(dir), conventions().first);
-            } catch (const PlanHistory::Failure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
-                return;
-            } catch (const ExportFailure &failure) {
-                setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message));
-                return;
+                const QByteArray bytes = readWhole(dir + planFile);
+                const QJsonObject object = parseObject(bytes);
+                Plan plan = *Plan::read(object);
+                if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
+                    try {
+                        // The rewrite keeps only what the plan's reader
+                        // understood; anything else is first copied into
+                        // history/, as a kept copy: a new title is no
+                        // revision for an undo to go back to.
+                        if (PlanHistory::writeWouldDrop(object, plan))
+                            PlanHistory::keep(bare(dir), bytes);
+                        plan.meta.title = newTitle;
+                        Exporter::writeAll(plan, bare(dir),
+                                           Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+                    } catch (const PlanHistory::Failure &failure) {
+                        return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message)};
+                    } catch (const ExportFailure &failure) {
+                        return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message)};
+                    }
+                }
+            } catch (const ReadFailure &) {
+            } catch (const JSONDecodeError &) {
             }
-        }
-    } catch (const ReadFailure &) {
-    } catch (const JSONDecodeError &) {
-    }
 
-    QString final = dir;
-    if (!name.isEmpty() && name != lastComponent(dir)) {
-        if (name.contains(u'/') || name.startsWith(u'.')) {
-            setMessage(u"폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"_s);
-            return;
-        }
-        const QString target = standardFolder(dir + u"../"_s + name);
-        if (occupied(bare(target))) {
-            setMessage(u"같은 이름의 폴더가 이미 있어요: "_s + name);
-            return;
-        }
-        const QByteArray from = QFile::encodeName(bare(dir));
-        const QByteArray to = QFile::encodeName(bare(target));
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
-            setMessage(u"이름을 바꾸지 못했어요: "_s + FileError::describe(errno));
-            return;
-        }
+            if (name.isEmpty() || name == lastComponent(dir))
+                return {dir, std::nullopt};
+            if (name.contains(u'/') || name.startsWith(u'.'))
+                return {{}, u"폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"_s};
+            const QString target = standardFolder(dir + u"../"_s + name);
+            if (occupied(bare(target)))
+                return {{}, u"같은 이름의 폴더가 이미 있어요: "_s + name};
+            const QByteArray from = QFile::encodeName(bare(dir));
+            const QByteArray to = QFile::encodeName(bare(target));
+            if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0)
+                return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(errno)};
+            return {target, std::nullopt};
+        },
+        [this, dir, done](const Renamed &renamed) {
+            finishRename(dir, renamed);
+            if (done)
+                done(!renamed.failure);
+        });
+}
+
+void AppState::finishRename(const QString &dir, const Renamed &renamed)
+{
+    if (renamed.failure) {
+        setMessage(*renamed.failure);
+        return;
+    }
+    if (renamed.folder != dir) {
         QStringList remembered = extraDirs();
         for (QString &extra : remembered)
             if (standardFolder(extra) == dir)
-                extra = bare(target);
+                extra = bare(renamed.folder);
         setExtraDirs(remembered);
-        final = target;
     }
-
     const bool selected = m_selection == Selection::plan(dir);
     refresh();
     if (selected) {
         setSelection(std::nullopt);
-        setSelection(Selection::plan(final));
+        setSelection(Selection::plan(renamed.folder));
     }
     setMessage(u"이름을 바꿨어요"_s);
 }
@@ -616,76 +861,102 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
 void AppState::trash(const QString &url)
 {
     const QString dir = standardFolder(url);
-    const std::optional<FolderClaim> claim = claimIdle(dir);
-    if (!claim)
+    if (refuseBusy(dir))
         return;
-    QString error;
-    if (!moveToTrash(bare(dir), &error)) {
-        setMessage(u"삭제하지 못했어요: "_s + error);
-        return;
-    }
-    QStringList remembered = extraDirs();
-    remembered.removeIf([&](const QString &extra) { return standardFolder(extra) == dir; });
-    setExtraDirs(remembered);
-    if (m_selection == Selection::plan(dir))
-        setSelection(Selection::newPlan());
-    refresh();
-    setMessage(u"휴지통으로 옮겼어요"_s);
+    offMain(
+        [this, dir, settings = m_settings]() -> std::optional<QString> {
+            QString refusal;
+            const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
+            if (!claim)
+                return refusal;
+            QString error;
+            if (!moveToTrash(bare(dir), &error))
+                return u"삭제하지 못했어요: "_s + error;
+            return std::nullopt;
+        },
+        [this, dir](const std::optional<QString> &failure) {
+            if (failure) {
+                setMessage(*failure);
+                return;
+            }
+            QStringList remembered = extraDirs();
+            remembered.removeIf([&](const QString &extra) { return standardFolder(extra) == dir; });
+            setExtraDirs(remembered);
+            if (m_selection == Selection::plan(dir))
+                setSelection(Selection::newPlan());
+            refresh();
+            setMessage(u"휴지통으로 옮겼어요"_s);
+        });
 }
 
 void AppState::importHTML(const QString &page)
 {
-    ImportedPlan imported;
-    try {
-        imported = Importer::read(page);
-    } catch (const Importer::Failure &failure) {
-        setMessage(failure.message);
-        return;
-    }
-    imported.id = QUuid::createUuid();
-    imported.source = page;
-    imported.candidates.clear();
-    applyImport(std::move(imported));
+    offMain(
+        [page]() -> std::variant<ImportedPlan, QString> {
+            try {
+                ImportedPlan imported = Importer::read(page);
+                imported.id = QUuid::createUuid();
+                imported.source = page;
+                imported.candidates.clear();
+                return imported;
+            } catch (const Importer::Failure &failure) {
+                return failure.message;
+            }
+        },
+        [this](std::variant<ImportedPlan, QString> read) {
+            if (const QString *failure = std::get_if<QString>(&read)) {
+                setMessage(*failure);
+                return;
+            }
+            applyImport(std::get<ImportedPlan>(std::move(read)));
+        });
 }
 
 void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &into)
 {
-    QString folder;
-    if (into) {
-        folder = bare(*into);
-    } else {
-        const QString output = bare(m_settings.outputFolder());
-        const QString base = importBase(imported.plan.meta.feature);
-        folder = output + u'/' + base;
-        for (int n = 2; occupied(folder); ++n)
-            folder = output + u'/' + base + u'-' + QString::number(n);
-    }
-    if (!QDir().mkpath(folder)) {
-        setMessage(u"가져오지 못했어요: "_s + FileError::describe(errno));
-        return;
-    }
-    FolderClaim claim;
-    try {
-        claim = FolderClaim::take(folder, m_settings);
-    } catch (const FolderClaim::Failure &failure) {
-        setMessage(failure.message);
-        return;
-    }
-    Importer::writeAssets(imported.assets, folder);
-    try {
-        Exporter::writeAll(imported.plan, folder, conventions().first);
-    } catch (const ExportFailure &failure) {
-        setMessage(u"가져오지 못했어요: "_s + FileError::describe(failure.message));
-        return;
-    }
-    // The log lives in history/, which a new folder does not have yet.
-    QDir().mkpath(folder + u"/history"_s);
-    Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
-                       u"- 공유받은 HTML 로 계획서를 바꿈"_s, m_settings.userName);
-    refresh();
-    setSelection(std::nullopt);
-    setSelection(Selection::plan(folder));
-    setMessage(u"새 계획서로 가져왔어요"_s);
+    offMain(
+        [imported = std::move(imported), into, output = bare(m_settings.outputFolder()),
+         settings = m_settings]() -> Imported {
+            QString folder;
+            if (into) {
+                folder = bare(*into);
+            } else {
+                const QString base = importBase(imported.plan.meta.feature);
+                folder = output + u'/' + base;
+                for (int n = 2; occupied(folder); ++n)
+                    folder = output + u'/' + base + u'-' + QString::number(n);
+            }
+            if (!QDir().mkpath(folder))
+                return {{}, u"가져오지 못했어요: "_s + FileError::describe(errno)};
+            FolderClaim claim;
+            try {
+                claim = FolderClaim::take(folder, settings);
+            } catch (const FolderClaim::Failure &failure) {
+                return {{}, failure.message};
+            }
+            Importer::writeAssets(imported.assets, folder);
+            Plan plan = imported.plan;
+            try {
+                Exporter::writeAll(plan, folder, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+            } catch (const ExportFailure &failure) {
+                return {{}, u"가져오지 못했어요: "_s + FileError::describe(failure.message)};
+            }
+            // The log lives in history/, which a new folder does not have yet.
+            QDir().mkpath(folder + u"/history"_s);
+            Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
+                               u"- 공유받은 HTML 로 계획서를 바꿈"_s, settings.userName);
+            return {folder, std::nullopt};
+        },
+        [this](const Imported &done) {
+            if (done.failure) {
+                setMessage(*done.failure);
+                return;
+            }
+            refresh();
+            setSelection(std::nullopt);
+            setSelection(Selection::plan(done.folder));
+            setMessage(u"새 계획서로 가져왔어요"_s);
+        });
 }
 
 void AppState::openInBrowser()
@@ -781,7 +1052,7 @@ bool AppState::busy()
     // A stopped run's Claude may still be ending; the application waits
     // for it, so that none outlives it.
     return Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning() ||
-           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0;
+           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0 || fileWork > 0;
 }
 
 void AppState::stopWork()

@@ -6,7 +6,10 @@
 #include "model/plan.h"
 #include "settings/appsettings.h"
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QFileSystemWatcher>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -14,6 +17,7 @@
 #include <QStringList>
 #include <QUrl>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -60,6 +64,11 @@ size_t qHash(const Selection &selection, size_t seed = 0);
 // main window shows and the decoded selected plan, with the operations on
 // plan folders. Main thread only. Every published field has a change signal
 // that fires only when the value changed.
+//
+// Every read and write of a plan folder's files, and the library scan, runs
+// on a thread of its own and resumes here; a result that a later run of the
+// same kind has overtaken is dropped. The open plan follows its plan.json
+// when another program changes it.
 class AppState : public QObject
 {
     Q_OBJECT
@@ -79,6 +88,9 @@ public:
     void setSettings(const AppSettings &settings);
     const QList<PlanRef> &plans() const { return m_plans; }
     const QStringList &unfinished() const { return m_unfinished; }
+    // An unfinished folder's title as the last scan read it: the request's
+    // title, else its feature, else the folder's name.
+    QString unfinishedTitle(const QString &dir) const;
     bool cancelGenerating() const { return m_cancelGenerating; }
     void setCancelGenerating(bool ask);
     int newPlanToken() const { return m_newPlanToken; }
@@ -107,21 +119,32 @@ public:
     QWidget *window() const { return m_window; }
     void setWindow(QWidget *window);
 
-    // Rescans the library: sets `unfinished`, then `plans`.
+    // Whether a file operation of the window (a scan, a load, a rename, an
+    // export, an import) is under way.
+    bool working() const { return m_working > 0; }
+    // Whether the selected plan is being loaded; the plan shown until then
+    // is the one before.
+    bool loading() const { return m_loading; }
+
+    // Rescans the library off the main thread: sets `unfinished`, then
+    // `plans`, once the scan is done.
     void refresh();
     // Opens a plan folder; with `remember` a folder outside the output
     // folder is added to the remembered folders.
     void open(const QString &dir, bool remember);
     // A fresh new-plan form.
     void openNewPlan();
-    // Loads the plan the selection names (or clears planDir).
+    // Loads the plan the selection names off the main thread (or clears
+    // planDir at once).
     void loadSelection();
 
     // File operations; each reports its outcome through `message`.
     void openPanel();
     void importPanel();
     void exportHTML(const std::optional<QString> &dir = std::nullopt);
-    void rename(const QString &dir, const QString &title, const QString &folder);
+    // `done` learns whether the plan was renamed, once it is over.
+    void rename(const QString &dir, const QString &title, const QString &folder,
+                std::function<void(bool renamed)> done = {});
     void trash(const QString &dir);
     void importHTML(const QString &page);
     void applyImport(ImportedPlan imported, const std::optional<QString> &into = std::nullopt);
@@ -131,7 +154,8 @@ public:
     void cancelGeneration(bool keep);
     void resume(const QString &dir);
 
-    // Whether a generation, revision or development run is working.
+    // Whether a generation, revision or development run, or file work of
+    // the window, is under way.
     static bool busy();
     // Asks every running generation, revision and development run to stop.
     static void stopWork();
@@ -147,6 +171,10 @@ Q_SIGNALS:
     void planDirChanged();
     void messageChanged();
     void showSetupChanged();
+    void workingChanged();
+    void loadingChanged();
+    // Another program changed the open plan's files; the new plan is loaded.
+    void planReplaced();
 
 private:
     Q_PROPERTY(AppSettings settings READ settings WRITE setSettings NOTIFY settingsChanged)
@@ -159,30 +187,53 @@ private:
     Q_PROPERTY(std::optional<QString> planDir READ planDir NOTIFY planDirChanged)
     Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
     Q_PROPERTY(bool showSetup READ showSetup WRITE setShowSetup NOTIFY showSetupChanged)
+    Q_PROPERTY(bool working READ working NOTIFY workingChanged)
+    Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
 
-    // The library entry of a folder in standard folder form, or nothing when
-    // its plan.json cannot be read.
-    static std::optional<PlanRef> ref(const QString &dir);
+    struct Loaded;
+    struct Renamed;
+
+    // Runs `work` on a thread of its own and hands its result to `done` here,
+    // with `working` set meanwhile.
+    template<typename Work, typename Done>
+    void offMain(Work work, Done done);
+    void load(bool fromDisk);
+    void applyLoaded(const QString &url, Loaded loaded, bool fromDisk);
+    void setLoading(bool loading);
+    void watch(const std::optional<QString> &dir);
+    void noticeChange();
+    void followDisk();
+    void chooseExportTarget(const QString &folder, QString title);
 
     void setPlans(const QList<PlanRef> &plans);
-    void setUnfinished(const QStringList &unfinished);
+    void setUnfinished(const QStringList &unfinished, const QHash<QString, QString> &titles);
     void setPlan(const Plan &plan);
     void setPlanDir(const std::optional<QString> &dir);
     void startRedraftIfAsked(const QString &dir);
+    void finishRename(const QString &dir, const Renamed &renamed);
     void saveExport(const QString &source, const QString &target);
+    // Whether a running job of the window writes into `dir`.
+    static bool jobWrites(const QString &dir);
     // The refusal shown when a running job writes into `dir`.
     bool refuseBusy(const QString &dir);
-    // The lock of `dir` for a file operation of the window, or nothing after
-    // the busy refusal when a job of this or another process holds it. A
-    // folder that cannot be opened is left to the operation's own failure.
-    std::optional<FolderClaim> claimIdle(const QString &dir);
+    // The claim of `dir` for a file operation of the window (FolderClaim: what
+    // an interrupted run left is put in order first, and told), or nothing
+    // with the claim's own refusal in `refusal` when another operation, of
+    // this or another process, holds it. Runs off the main thread.
+    std::optional<FolderClaim> claimIdle(const QString &dir, const AppSettings &settings, QString *refusal);
+    // Tells the person, from the main thread, what a claim put in order.
+    // May be called from any thread.
+    void tell(const QStringList &notices);
     // Claims `dir` for a moment, so that what another run left interrupted
-    // there is put in order (FolderClaim), telling so.
-    void rollBackInterrupted(const QString &dir);
+    // there is put in order; gives the line that tells the person. Sets
+    // `held` when another operation holds the folder. Runs off the main
+    // thread.
+    static std::optional<QString> rollBackInterrupted(const QString &dir, const AppSettings &settings, bool *held);
 
     AppSettings m_settings;
     QList<PlanRef> m_plans;
     QStringList m_unfinished;
+    QHash<QString, QString> m_unfinishedTitles;
     bool m_cancelGenerating = false;
     int m_newPlanToken = 0;
     std::optional<Selection> m_selection = Selection::newPlan();
@@ -192,6 +243,17 @@ private:
     bool m_showSetup = false;
     std::shared_ptr<Desktop> m_desktop;
     QPointer<QWidget> m_window;
+    int m_working = 0;
+    quint64 m_scanRun = 0;
+    quint64 m_loadRun = 0;
+    bool m_loading = false;
+    // The entry a load put into the library, with the scan it came after.
+    std::optional<std::pair<PlanRef, quint64>> m_opened;
+    // What the open plan's plan.json held when it was loaded, to tell another
+    // program's change from a notice of the window's own writes.
+    QByteArray m_loadedDigest;
+    QFileSystemWatcher m_watcher;
+    bool m_followPending = false;
 };
 
 // The weak global handle on the state for rows outside the view tree; set

@@ -81,7 +81,8 @@ ContentView::ContentView(AppState *state, QWidget *parent)
     m_toast = new Toast(state, this);
     m_floating = ViewFactory::floatingNewButton(state, this);
 
-    for (auto signal : {&AppState::selectionChanged, &AppState::planDirChanged, &AppState::newPlanTokenChanged})
+    for (auto signal : {&AppState::selectionChanged, &AppState::planDirChanged, &AppState::newPlanTokenChanged,
+                        &AppState::loadingChanged})
         connect(state, signal, this, &ContentView::noteChange);
     connect(state, &AppState::cancelGeneratingChanged, this, &ContentView::followCancelRequest);
     connect(state, &AppState::showSetupChanged, this, &ContentView::followSetup);
@@ -129,6 +130,10 @@ void ContentView::noteChange()
 void ContentView::rebuildDetail()
 {
     m_dirty = false;
+    // What is shown stays until the selected plan has loaded beside the
+    // event loop; the end of the load asks again.
+    if (m_detail && m_state->loading())
+        return;
     const Key key = wanted();
     const bool changed = std::exchange(m_passedOther, false) || key != m_built;
     if (m_detail && !changed)

@@ -8,6 +8,7 @@
 #include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/exporter.h"
@@ -463,37 +464,55 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
 {
     if (m_phase.isRunning())
         return false;
-    try {
-        if (!claim)
-            claim = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-    } catch (const FolderClaim::Failure &failure) {
-        setDir(dir);
-        undoFailed(failure.message);
-        return true;
-    }
-    const QString notice = claim->notices().join(u'\n');
-    // An undo right after an interrupted revision wants that revision gone,
-    // which the claim has just done: it goes back no further.
-    if (claim->rolledBack()) {
-        setDir(dir);
-        setPhase(Phase::done(notice));
-        if (onDone)
-            onDone();
-        return true;
-    }
-    // Chosen with the folder held, so no other writer changes it meanwhile.
-    const std::optional<QString> backup = lastBackup(dir);
-    if (!backup)
+    // Nothing to go back to is said at once; the backup itself is chosen
+    // once the folder is held.
+    if (!lastBackup(dir) && !(claim && claim->rolledBack()))
         return false;
     setDir(dir);
-    try {
-        setPhase(Phase::done(withNotice(notice, FolderRestore::undo(dir, *backup, settings))));
-    } catch (const FolderRestore::Failure &failure) {
-        undoFailed(withNotice(notice, failure.message));
-        return true;
-    }
-    if (onDone)
-        onDone();
+    // The files are read and written beside the event loop. The phase stays
+    // running until they are done, so neither a revision nor another undo
+    // comes between.
+    setPhase(Phase::running(QStringLiteral("되돌리는 중")));
+    struct Outcome {
+        QString text;
+        bool failed = false;
+    };
+    OwnThread::run(
+        this,
+        [dir, settings, claim]() -> Outcome {
+            std::shared_ptr<FolderClaim> held = claim;
+            try {
+                if (!held)
+                    held = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+            } catch (const FolderClaim::Failure &failure) {
+                return {failure.message, true};
+            }
+            const QString notice = held->notices().join(u'\n');
+            // An undo right after an interrupted revision wants that
+            // revision gone, which the claim has just done: it goes back no
+            // further.
+            if (held->rolledBack())
+                return {notice, false};
+            // Chosen with the folder held, so no other writer changes it
+            // meanwhile.
+            const std::optional<QString> backup = lastBackup(dir);
+            if (!backup)
+                return {withNotice(notice, QStringLiteral("되돌릴 백업이 없어요")), true};
+            try {
+                return {withNotice(notice, FolderRestore::undo(dir, *backup, settings)), false};
+            } catch (const FolderRestore::Failure &failure) {
+                return {withNotice(notice, failure.message), true};
+            }
+        },
+        [this, onDone](const Outcome &outcome) {
+            if (outcome.failed) {
+                undoFailed(outcome.text);
+                return;
+            }
+            setPhase(Phase::done(outcome.text));
+            if (onDone)
+                onDone();
+        });
     return true;
 }
 

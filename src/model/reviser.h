@@ -69,13 +69,14 @@ public:
     // Stops the running revision; plan.json is put back as it was.
     void cancel();
 
-    // Returns the plan to its newest backup, synchronously, with the folder
-    // claimed (or `claim`, already taken), the backup chosen once it is.
-    // Gives false and changes nothing when the folder has no backup or a
-    // revision runs (its backup is what a failure of that revision
-    // restores). When the claim rolled back an interrupted revision, that is
-    // the undo. A failure leaves the folder and the backup as they were; a
-    // backup that holds no JSON is moved aside as a kept copy.
+    // Returns the plan to its newest backup off the main thread, with the
+    // folder claimed there (or `claim`, already taken) and the backup chosen
+    // once it is: the phase runs until the files are done. Gives false and
+    // changes nothing when the folder has no backup or a revision runs (its
+    // backup is what a failure of that revision restores). When the claim
+    // rolled back an interrupted revision, that is the undo. A failure
+    // leaves the folder and the backup as they were; a backup that holds no
+    // JSON is moved aside as a kept copy.
     bool undo(const QString &dir, const AppSettings &settings, std::function<void()> onDone = {},
               std::shared_ptr<FolderClaim> claim = {});
 

@@ -94,6 +94,7 @@ PlanEditorView::PlanEditorView(AppState *state, QWidget *parent)
 
     connect(m_state, &AppState::planChanged, this, &PlanEditorView::refresh);
     connect(m_state, &AppState::planDirChanged, this, &PlanEditorView::refresh);
+    connect(m_state, &AppState::planReplaced, this, &PlanEditorView::reloadPage);
     Generator &generator = Generator::shared();
     connect(&generator, &Generator::phaseChanged, this, &PlanEditorView::refresh);
     connect(&generator, &Generator::runningDirChanged, this, &PlanEditorView::refresh);
@@ -226,6 +227,11 @@ void PlanEditorView::reload()
 {
     m_state->loadSelection();
     m_state->refresh();
+    reloadPage();
+}
+
+void PlanEditorView::reloadPage()
+{
     ++m_reloadToken;
     // Changes that come before the next update give one reload.
     QMetaObject::invokeMethod(this, &PlanEditorView::refreshContent, Qt::QueuedConnection);

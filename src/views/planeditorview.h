@@ -49,6 +49,9 @@ private:
     void refreshHeader();
     void refreshContent();
     void openDevelop();
+    // The page is loaded again from its origin, once for changes that come
+    // before the next update.
+    void reloadPage();
 
     AppState *m_state;
     int m_reloadToken = 0;

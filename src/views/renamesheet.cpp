@@ -1,6 +1,7 @@
 #include "views/renamesheet.h"
 
 #include "core/jsonread.h"
+#include "core/ownthread.h"
 #include "model/plan.h"
 #include "views/blanktext.h"
 #include "views/viewstyle.h"
@@ -78,8 +79,16 @@ RenameSheet::RenameSheet(AppState *state, const PlanRef &ref, QWidget *parent)
     buttons->addWidget(m_rename);
     layout->addLayout(buttons);
 
-    m_title->setText(prefillTitle(ref));
+    // The title comes from plan.json, read off the main thread; until then
+    // the field waits.
+    m_title->setEnabled(false);
     m_folder->setText(folderName(ref.url));
+    OwnThread::run(this, [ref] { return prefillTitle(ref); }, [this](const QString &title) {
+        m_title->setText(title);
+        m_title->setEnabled(true);
+        m_title->setFocus();
+        updateButton();
+    });
     connect(m_title, &QLineEdit::textChanged, this, &RenameSheet::updateButton);
     connect(m_folder, &QLineEdit::textChanged, this, &RenameSheet::updateButton);
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -93,7 +102,8 @@ QString RenameSheet::prefillTitle(const PlanRef &ref)
     if (!file.open(QIODevice::ReadOnly))
         return ref.title;
     try {
-        return Plan::decode(file.readAll()).meta.title;
+        // Only the title is read: the rest of a large plan is not needed.
+        return JsonRead::record(parseObject(file.readAll()), QStringLiteral("meta"), Meta::read, Meta()).title;
     } catch (const JSONDecodeError &) {
         return ref.title;
     }
@@ -101,7 +111,8 @@ QString RenameSheet::prefillTitle(const PlanRef &ref)
 
 void RenameSheet::updateButton()
 {
-    m_rename->setEnabled(!BlankText::isBlank(m_title->text()) && !BlankText::isBlank(m_folder->text()));
+    m_rename->setEnabled(m_title->isEnabled() && !m_renaming && !BlankText::isBlank(m_title->text())
+                         && !BlankText::isBlank(m_folder->text()));
 }
 
 void RenameSheet::rename()
@@ -111,7 +122,22 @@ void RenameSheet::rename()
     // Passed as typed: the rename trims and checks them itself.
     const QString title = m_title->text();
     const QString folder = m_folder->text();
-    if (m_state)
-        m_state->rename(m_ref.url, title, folder);
-    accept();
+    if (!m_state) {
+        accept();
+        return;
+    }
+    // The sheet stays, with what was typed, until the rename is over; a
+    // refused one leaves it open for another try.
+    m_renaming = true;
+    updateButton();
+    QPointer<RenameSheet> self(this);
+    m_state->rename(m_ref.url, title, folder, [self](bool renamed) {
+        if (!self)
+            return;
+        self->m_renaming = false;
+        if (renamed)
+            self->accept();
+        else
+            self->updateButton();
+    });
 }

@@ -19,7 +19,8 @@ public:
     RenameSheet(AppState *state, const PlanRef &ref, QWidget *parent);
 
     // The title the sheet starts with: the plan's own title, even an empty
-    // one; the library entry's title when plan.json does not read.
+    // one; the library entry's title when plan.json does not read. Reads
+    // the file: call it off the main thread.
     static QString prefillTitle(const PlanRef &ref);
 
 private:
@@ -32,4 +33,5 @@ private:
     QLineEdit *m_folder;
     QPushButton *m_cancel;
     QPushButton *m_rename;
+    bool m_renaming = false;
 };

@@ -1,11 +1,7 @@
 #include "views/sidebarmodel.h"
 
-#include "core/jsonread.h"
-#include "model/generateinput.h"
 #include "model/generator.h"
 
-#include <QDir>
-#include <QFile>
 #include <QHash>
 
 namespace {
@@ -27,19 +23,6 @@ SidebarModel::SidebarModel(AppState *state, Generator &generator, QObject *paren
     , m_state(state)
     , m_generator(generator)
 {
-}
-
-QString SidebarModel::unfinishedTitle(const QString &dir)
-{
-    QFile file(QDir(dir).filePath(QStringLiteral("request.json")));
-    if (file.open(QIODevice::ReadOnly)) {
-        try {
-            const GenerateInput input = GenerateInput::decode(file.readAll());
-            return input.title.isEmpty() ? input.feature : input.title;
-        } catch (const JSONDecodeError &) {
-        }
-    }
-    return folderName(dir);
 }
 
 bool SidebarModel::rebuild()
@@ -80,7 +63,7 @@ bool SidebarModel::rebuild()
 
     if (m_state) {
         for (const QString &dir : std::as_const(others))
-            rows.append({Kind::unfinished, unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
+            rows.append({Kind::unfinished, m_state->unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
                          QStringLiteral("pause.circle"), QStringLiteral("orange"), std::nullopt});
 
         const QList<PlanRef> &plans = m_state->plans();

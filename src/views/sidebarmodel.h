@@ -49,8 +49,8 @@ public:
 
     SidebarModel(AppState *state, Generator &generator, QObject *parent = nullptr);
 
-    // Reads the state, the generator and each unfinished folder's
-    // request.json afresh; false (and no reset) when no row changed.
+    // Reads the state and the generator afresh; false (and no reset) when no
+    // row changed.
     bool rebuild();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -60,10 +60,6 @@ public:
     const Row &row(int index) const { return m_rows.at(index); }
     // The row whose tag is the selection; -1 when none is.
     int rowOf(const std::optional<Selection> &selection) const;
-
-    // An unfinished folder's title: the request's title, else its feature,
-    // else (no readable request) the folder's name.
-    static QString unfinishedTitle(const QString &dir);
 
 private:
     QPointer<AppState> m_state;

@@ -74,6 +74,7 @@ protected:
         Plan plan = openPlan();
         Exporter::writeAll(plan, dir, Conventions::builtIn());
         state->open(dir, false);
+        awaitFiles(*state);
         ASSERT_TRUE(state->planDir());
     }
 
@@ -328,6 +329,7 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviserAndTheSheetO
     qunsetenv("QUARRYSTONE_DEVELOP");
     ASSERT_TRUE(QFile::remove(dir + u"/plan.json"_s));
     editor->reload();
+    awaitFiles(*state);
     EXPECT_FALSE(state->planDir());
     EXPECT_EQ(develop->text(), u"개발하기"_s);
     EXPECT_FALSE(develop->isEnabled());

@@ -45,6 +45,7 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     settings.save();
 
     AppState state;
+    awaitFiles(state);
     // c and the first remembered folder share a date: the output child
     // comes first; the twins of y are listed once.
     EXPECT_EQ(urls(state.plans()), (QStringList{output + "/.hidden/", output + "/a/", output + "/c/", extra + "/",
@@ -66,6 +67,7 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     settings.extraDirs = {extra};
     settings.save();
     AppState elsewhere;
+    awaitFiles(elsewhere);
     EXPECT_EQ(urls(elsewhere.plans()), QStringList{extra + "/"});
     EXPECT_TRUE(elsewhere.unfinished().isEmpty());
 }
@@ -85,6 +87,7 @@ TEST_F(AppStateScan, EntriesMatchTheWholePlansReading)
     for (const QByteArray &bytes : cases)
         write(output + QString("/p%1/plan.json").arg(++n), bytes);
     AppState state;
+    awaitFiles(state);
     ASSERT_EQ(state.plans().size(), n);
     for (const PlanRef &ref : state.plans()) {
         const Plan plan = Plan::decode(read(ref.url + "plan.json"));
@@ -102,6 +105,7 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     const QString a = makePlan(output + "/a", "에이", "Alpha", 10, {"open"});
     const QString outside = makePlan(root.path() + "/outside", "", "Out", 20);
     AppState state;
+    awaitFiles(state);
     EXPECT_EQ(state.selection(), Selection::newPlan());
     EXPECT_FALSE(state.planDir());
     QSignalSpy planLoads(&state, &AppState::planChanged);
@@ -109,10 +113,12 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     OpenCounter opens(a + "/plan.json");
     // The form again only raises the token.
     state.openNewPlan();
+    awaitFiles(state);
     EXPECT_EQ(state.newPlanToken(), 1);
     EXPECT_EQ(selections.count(), 0);
 
     state.setSelection(Selection::plan(a + "/"));
+    awaitFiles(state);
     EXPECT_EQ(state.planDir(), a + "/");
     EXPECT_EQ(state.plan().meta.title, "에이");
     EXPECT_EQ(planLoads.count(), 1);
@@ -121,8 +127,10 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     // The same selection again loads nothing; a spelling of the same folder
     // that is not in standard form always loads, and is replaced.
     state.setSelection(Selection::plan(a + "/"));
+    awaitFiles(state);
     EXPECT_EQ(planLoads.count(), 1);
     state.setSelection(Selection::plan(root.path() + "/plans/x/../a"));
+    awaitFiles(state);
     EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
     EXPECT_EQ(planLoads.count(), 2);
     EXPECT_EQ(opens.take(), 1);
@@ -131,6 +139,7 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
     OpenCounter outsideOpens(outside + "/plan.json");
     ASSERT_EQ(state.plans().size(), 1);
     state.setSelection(Selection::plan(outside));
+    awaitFiles(state);
     ASSERT_EQ(state.plans().size(), 2);
     EXPECT_EQ(state.plans().first().url, outside + "/");
     EXPECT_EQ(state.plans().first().title, "outside");
@@ -138,25 +147,31 @@ TEST_F(AppStateSelection, LoadsWhatTheSelectionNamesOnceAndOnlyOnChange)
 
     // Not a plan: planDir clears, the plan stays.
     state.setSelection(Selection::generating());
+    awaitFiles(state);
     EXPECT_FALSE(state.planDir());
     EXPECT_EQ(state.plan().meta.feature, "Out");
     state.setSelection(std::nullopt);
+    awaitFiles(state);
     EXPECT_FALSE(state.selection());
 
     // A folder whose plan cannot be read: a message, no planDir, the
     // previous plan kept.
     write(output + "/bad/plan.json", "not json");
     state.setSelection(Selection::plan(output + "/bad"));
+    awaitFiles(state);
     EXPECT_FALSE(state.planDir());
     ASSERT_TRUE(state.message());
     EXPECT_TRUE(state.message()->startsWith("계획서를 열지 못했어요: "));
     EXPECT_EQ(state.plan().meta.feature, "Out");
     // The cause in Korean words, not the system's English.
     state.setSelection(Selection::plan(output + "/gone"));
+    awaitFiles(state);
     EXPECT_EQ(state.message(), "계획서를 열지 못했어요: 파일이나 폴더가 없어요");
 
     state.setSelection(Selection::plan(a));
+    awaitFiles(state);
     state.openNewPlan();
+    awaitFiles(state);
     EXPECT_EQ(state.newPlanToken(), 2);
     EXPECT_EQ(state.selection(), Selection::newPlan());
     EXPECT_FALSE(state.planDir());
@@ -169,6 +184,7 @@ TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
     const QString deeper = makePlan(output + "/group/y", "깊은", "Deep");
     const QString outside = makePlan(root.path() + "/far/z", "먼", "Far");
     AppState state;
+    awaitFiles(state);
 
     struct Case {
         QString dir;
@@ -176,6 +192,7 @@ TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
     };
     for (const Case &c : {Case{inOutput, false}, Case{sibling, true}, Case{deeper, true}, Case{outside, true}}) {
         state.open(c.dir, true);
+        awaitFiles(state);
         EXPECT_EQ(stored().extraDirs.contains(c.dir), c.remembered) << c.dir.toStdString();
         EXPECT_EQ(state.selection(), Selection::plan(c.dir + "/"));
         EXPECT_EQ(state.planDir(), c.dir + "/");
@@ -183,19 +200,24 @@ TEST_F(AppStateSelection, OpenRemembersEveryFolderTheScanWouldMiss)
     }
     // Each stays in the library after a rescan, listed once.
     state.refresh();
+    awaitFiles(state);
     EXPECT_EQ(state.plans().size(), 4);
     // Opening again, or under another spelling, remembers nothing more.
     state.open(outside + "/", true);
+    awaitFiles(state);
     state.open(root.path() + "/far/./z", true);
+    awaitFiles(state);
     EXPECT_EQ(stored().extraDirs, (QStringList{sibling, deeper, outside}));
     // Without remembering, nothing is stored; the folder is listed until
     // the next scan, and opening it with remembering then keeps it.
     const QString other = makePlan(root.path() + "/far/w", "딴", "Other");
     state.open(other, false);
+    awaitFiles(state);
     EXPECT_EQ(stored().extraDirs.size(), 3);
     EXPECT_EQ(state.planDir(), other + "/");
     EXPECT_EQ(state.plans().first().url, other + "/");
     state.open(other, true);
+    awaitFiles(state);
     EXPECT_EQ(stored().extraDirs.size(), 4);
     EXPECT_EQ(state.plans().size(), 5);
 }
@@ -205,6 +227,7 @@ TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     {
         AppState state;
+        awaitFiles(state);
         EXPECT_FALSE(state.showSetup());
         EXPECT_EQ(state.selection(), Selection::newPlan());
     }
@@ -214,12 +237,14 @@ TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
     {
         qputenv("QUARRYSTONE_OPEN", "");
         AppState state;
+        awaitFiles(state);
         EXPECT_TRUE(state.showSetup());
         EXPECT_FALSE(state.planDir());
     }
     {
         qputenv("QUARRYSTONE_OPEN", a.toUtf8());
         AppState state;
+        awaitFiles(state);
         EXPECT_FALSE(state.showSetup());
         EXPECT_EQ(state.selection(), Selection::plan(a + "/"));
         EXPECT_EQ(state.plan().meta.title, "에이");
@@ -230,6 +255,7 @@ TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
 
     // Settings are saved only when changed.
     AppState state;
+    awaitFiles(state);
     QSignalSpy changes(&state, &AppState::settingsChanged);
     const QString file = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/settings.json";
     QFile::remove(file);
@@ -300,6 +326,7 @@ TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAskedAndLoadsTheR
     write(a + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
     {
         AppState state;
+        awaitFiles(state);
         EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 10000));
         EXPECT_EQ(Generator::shared().runningDir(), a);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
@@ -317,6 +344,7 @@ TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAskedAndLoadsTheR
     fake.setScenario({{"readStdin", true},
                       {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(QJsonDocument(drafted).toJson()) + "\n```")}}});
     AppState state;
+    awaitFiles(state);
     for (const char *name : {"QUARRYSTONE_UPDATE_AUTOINSTALL", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_OPEN"})
         qunsetenv(name);
     EXPECT_TRUE(state.plan().screens.isEmpty());

@@ -56,6 +56,7 @@ protected:
         settings.figmaMode = AppSettings::FigmaMode::mcp;
         settings.save();
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         state->setDesktop(desktop);
     }
 

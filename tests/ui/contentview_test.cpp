@@ -10,6 +10,12 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "core/jsoncoding.h"
+#include "export/exporter.h"
+#include "model/conventions.h"
+#include "views/planeditorview.h"
+#include "views/revisepanel.h"
+#include "views/sidebar.h"
+#include "views/sidebarmodel.h"
 #include "support/fakeclaude.h"
 
 #include <QAction>
@@ -27,6 +33,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -72,6 +79,7 @@ protected:
         Library::SetUp();
         desktop = std::make_shared<TestDesktop>();
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         state->setDesktop(desktop);
         window = std::make_unique<MainWindow>(state.get());
         window->show();
@@ -87,7 +95,12 @@ protected:
     }
 
     // Lets the views take their turn on the event loop.
-    static void settle() { QTest::qWait(20); }
+    void settle()
+    {
+        QTest::qWait(20);
+        awaitFiles(*state);
+        QTest::qWait(20);
+    }
 
     QString detailName() const { return content()->detail()->objectName(); }
     ContentView *content() const { return window->content(); }
@@ -159,12 +172,14 @@ TEST_F(MainWindowTest, WindowSizesSplitHolderMenusAndShortcuts)
 
     desktop->next = a;
     QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+    awaitFiles(*state);
     EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
     EXPECT_EQ(state->planDir(), a + "/");
     EXPECT_TRUE(exportPage->isEnabled());
 
     desktop->next = root.path() + "/out.html";
     QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
+    awaitFiles(*state);
     EXPECT_EQ(read(root.path() + "/out.html"), "<html>page</html>");
 
     QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
@@ -173,6 +188,7 @@ TEST_F(MainWindowTest, WindowSizesSplitHolderMenusAndShortcuts)
     // A plan that fails to load disables the export again.
     write(output + "/bad/plan.json", "x");
     state->setSelection(Selection::plan(output + "/bad"));
+    awaitFiles(*state);
     EXPECT_FALSE(exportPage->isEnabled());
 
     QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
@@ -338,12 +354,14 @@ TEST_F(MainWindowTest, DroppedPagesAreImportedWhereverTheyLand)
     // The first page counts, whatever its extension's case; the rest is
     // left alone.
     EXPECT_TRUE(drop(field, {folder + "/first.png", folder + "/Second.HTML", folder + "/third.html"}));
+    awaitFiles(*state);
     EXPECT_TRUE(field->text().isEmpty());
     EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
     EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
 
     // A page that is not a plan is refused by the import with its message.
     EXPECT_TRUE(drop(content(), {folder + "/third.html"}));
+    awaitFiles(*state);
     EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
 
     // A widget that takes files itself gets them, pages included.
@@ -415,6 +433,7 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     EXPECT_FALSE(state->planDir());
     folders->setDirectory(a);
     static_cast<QDialog *>(folders)->accept();
+    awaitFiles(*state);
     EXPECT_EQ(state->planDir(), a + "/");
     ASSERT_FALSE(panel());
 
@@ -448,12 +467,14 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
     click("plan.html");
     EXPECT_EQ(pages->selectedFiles(), QStringList{folder + "/plan.html"});
     static_cast<QDialog *>(pages)->accept();
+    awaitFiles(*state);
     EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
     ASSERT_FALSE(panel());
 
     // The proposed name of the export; cancelling it does nothing.
     state->setMessage(std::nullopt);
     state->exportHTML();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel(); }));
     QFileDialog *save = panel();
     ASSERT_TRUE(save);
     EXPECT_EQ(save->acceptMode(), QFileDialog::AcceptSave);
@@ -618,4 +639,44 @@ TEST_F(MainWindowTest, AtTheSmallestSizeThePanelKeepsItsWidthAndNothingCoversIt)
             }
         }
     }
+}
+
+// Another program (the command line) revises the open plan: the header, the
+// sidebar row and the page follow it, and the request being typed stays.
+TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    PlanEditorView *editor = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        editor = content()->detail() ? content()->detail()->findChild<PlanEditorView *>() : nullptr;
+        if (!editor)
+            editor = qobject_cast<PlanEditorView *>(content()->detail());
+        return editor && state->plan().meta.title == "에이";
+    }));
+    auto *request = editor->revisePanel()->findChild<QPlainTextEdit *>("request");
+    ASSERT_TRUE(request);
+    request->setFocus();
+    QTest::keyClicks(request, "make the button blue");
+    auto *title = editor->findChild<QLabel *>("planTitle");
+    ASSERT_TRUE(title);
+    EXPECT_EQ(title->text(), "에이");
+    const int token = editor->reloadToken();
+
+    Plan changed = Plan::decode(planJson("에이 고침", "Alpha"));
+    Exporter::writeAll(changed, a, Conventions());
+
+    const SidebarModel *rows = window->findChild<Sidebar *>()->model();
+    const auto rowTitle = [&] {
+        for (int i = 0; i < rows->rowCount(); ++i)
+            if (rows->row(i).url == AppState::standardFolder(a))
+                return rows->row(i).title;
+        return QString();
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return title->text() == "에이 고침"; }, 20000)) << qPrintable(title->text());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rowTitle() == "에이 고침"; }, 20000)) << qPrintable(rowTitle());
+    EXPECT_GT(editor->reloadToken(), token);
+    EXPECT_EQ(request->toPlainText(), "make the button blue");
+    EXPECT_EQ(state->plan().meta.title, "에이 고침");
 }

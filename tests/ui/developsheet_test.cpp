@@ -61,6 +61,7 @@ protected:
         state = std::make_unique<AppState>();
         state->setDesktop(desktop);
         state->setSelection(Selection::plan(planDir));
+        awaitFiles(*state);
         ASSERT_EQ(state->plan().meta.feature, QStringLiteral("HarborClips"));
         Developer::shared().setRuns({});
     }
@@ -206,6 +207,7 @@ TEST_F(DevelopSheetTest, SetupFaceListsBranchesPreviewsAndStartsAfresh)
 TEST_F(DevelopSheetTest, AMissingRepositoryStartsUnchosenAndDoesNotBlock)
 {
     state->setSelection(Selection::plan(makePlan(output + "/blank", "빈", "")));
+    awaitFiles(*state);
     open();
     EXPECT_EQ(sheet->nameField()->text(), QStringLiteral("feat/cairn"));
     const DevelopSheet::SetupCard &ios = sheet->setupCard(Kind::ios);

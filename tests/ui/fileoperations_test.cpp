@@ -9,6 +9,8 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "support/executable.h"
+#include "settings/apppaths.h"
+#include "views/sidebarmodel.h"
 #include "support/fakeclaude.h"
 
 #include <QDirIterator>
@@ -61,11 +63,15 @@ TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
     const QString b = makePlan(output + "/b", "비", "Beta", 20);
     const QString far = makePlan(root.path() + "/far/c", "씨", "Gamma", 30);
     auto state = makeState();
+    awaitFiles(*state);
     state->open(far, true);
+    awaitFiles(*state);
     state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
     QSignalSpy loads(state.get(), &AppState::planChanged);
 
     state->rename(a, "  새 제목\n", " a2 ");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "이름을 바꿨어요");
     EXPECT_FALSE(QFileInfo::exists(a));
     EXPECT_EQ(state->selection(), Selection::plan(output + "/a2/"));
@@ -79,6 +85,7 @@ TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
     // Another plan's rename leaves the selection alone; a remembered
     // folder stays remembered under its new path.
     state->rename(far, "", "c2");
+    awaitFiles(*state);
     EXPECT_EQ(state->selection(), Selection::plan(output + "/a2/"));
     EXPECT_EQ(loads.count(), 1);
     EXPECT_EQ(stored().extraDirs, QStringList{root.path() + "/far/c2"});
@@ -87,6 +94,7 @@ TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
     // Nothing to change still rescans and reports.
     state->setMessage(std::nullopt);
     state->rename(b, "비", "b");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "이름을 바꿨어요");
     EXPECT_TRUE(QFileInfo::exists(b + "/plan.json"));
     EXPECT_FALSE(QFileInfo::exists(b + "/plan.md"));
@@ -102,6 +110,7 @@ TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
                           Case{"b", "같은 이름의 폴더가 이미 있어요: b"}}) {
         const QString title = "제목 " + c.folder;
         state->rename(a2, title, c.folder);
+        awaitFiles(*state);
         EXPECT_EQ(state->message(), c.message);
         EXPECT_EQ(Plan::decode(read(a2 + "/plan.json")).meta.title, title);
     }
@@ -111,6 +120,7 @@ TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
     QFile::remove(a2 + "/index.html");
     write(a2 + "/index.html/keep", "x");
     state->rename(a2, "새 이름", "a3");
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: "));
     EXPECT_TRUE(QFileInfo::exists(a2));
@@ -123,8 +133,10 @@ TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
     const QByteArray original = R"({"meta": {"title": "옛 제목", "feature": "Alpha", "owner": "기획팀"}, "extra": [1]})";
     write(a + "/plan.json", original);
     auto state = makeState();
+    awaitFiles(*state);
 
     state->rename(a, "새 제목", "");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "이름을 바꿨어요");
     const QStringList history = entries(a + "/history");
     ASSERT_EQ(history.size(), 1);
@@ -138,6 +150,7 @@ TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
     // A plain plan is rewritten without a copy.
     const QString b = makePlan(output + "/b", "비", "Beta");
     state->rename(b, "새 비", "");
+    awaitFiles(*state);
     EXPECT_FALSE(QFileInfo::exists(b + "/history"));
 
     // When the copy cannot be made, nothing is written or moved.
@@ -145,6 +158,7 @@ TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
     write(c + "/plan.json", original);
     write(c + "/history", "a file where the folder goes");
     state->rename(c, "새 제목", "c2");
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: ")) << state->message()->toStdString();
     EXPECT_EQ(read(c + "/plan.json"), original);
@@ -158,16 +172,20 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     const QString untitled = makePlan(output + "/untitled", "", "Beta");
     write(untitled + "/index.html", "<html>other</html>");
     auto state = makeState();
+    awaitFiles(*state);
 
     // Nothing loaded and no folder given: no panel.
     state->exportHTML();
+    awaitFiles(*state);
     EXPECT_TRUE(desktop->messages.isEmpty());
 
     state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
     const QString target = root.path() + "/sent.html";
     write(target, "old contents");
     desktop->next = target;
     state->exportHTML();
+    awaitFiles(*state);
     EXPECT_EQ(desktop->proposed, "A_B 화면 계획서 " + today() + ".html");
     EXPECT_EQ(desktop->proposedFolder, output);
     EXPECT_EQ(desktop->messages.last(),
@@ -180,12 +198,14 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     // nothing.
     state->setMessage(std::nullopt);
     state->exportHTML(untitled);
+    awaitFiles(*state);
     EXPECT_EQ(desktop->proposed, "untitled 계획서 " + today() + ".html");
     EXPECT_FALSE(state->message());
 
     // The plan's own page as the target stays whole.
     desktop->next = a + "/index.html";
     state->exportHTML(a);
+    awaitFiles(*state);
     EXPECT_EQ(read(a + "/index.html"), "<html>page</html>");
     EXPECT_EQ(state->message(), "내보냈어요: index.html");
 
@@ -194,6 +214,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     QFile::remove(a + "/index.html");
     desktop->next = target;
     state->exportHTML(a);
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("내보내지 못했어요: "));
     EXPECT_EQ(read(target), "earlier export");
@@ -201,6 +222,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     write(a + "/index.html", "<html>page</html>");
     desktop->next = root.path() + "/missing/folder/x.html";
     state->exportHTML(a);
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "내보내지 못했어요: 파일이나 폴더가 없어요");
     EXPECT_EQ(desktop->revealed, (QStringList{target, a + "/index.html"}));
 }
@@ -208,7 +230,9 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
 TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
 {
     auto state = makeState();
+    awaitFiles(*state);
     state->importHTML(samplePage);
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
     const QString first = output + "/Gift-plan/";
     EXPECT_EQ(state->selection(), Selection::plan(first));
@@ -223,8 +247,10 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     EXPECT_TRUE(log.contains("tester"));
 
     state->importHTML(samplePage);
+    awaitFiles(*state);
     EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-2/"));
     state->importHTML(samplePage);
+    awaitFiles(*state);
     EXPECT_EQ(state->selection(), Selection::plan(output + "/Gift-plan-3/"));
     EXPECT_EQ(state->plans().size(), 3);
     EXPECT_EQ(read(first + "plan.json"), read(output + "/Gift-plan-2/plan.json"));
@@ -243,6 +269,7 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
         plan.meta.title = "남의 계획서";
         Exporter::writeAll(plan, source, Conventions::builtIn());
         state->importHTML(source + "/index.html");
+        awaitFiles(*state);
         EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
         EXPECT_EQ(state->planDir(), output + "/" + c.folder + "/") << c.feature.toStdString();
     }
@@ -251,6 +278,7 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     // A page that is not a plan page: the importer's own sentence.
     write(root.path() + "/other.html", "<html><body>hello</body></html>");
     state->importHTML(root.path() + "/other.html");
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_NE(state->message(), "새 계획서로 가져왔어요");
     EXPECT_FALSE(state->message()->isEmpty());
@@ -261,6 +289,7 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     settings.outputDir = root.path() + "/other.html/plans";
     state->setSettings(settings);
     state->importHTML(samplePage);
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_EQ(*state->message(), "가져오지 못했어요: 폴더가 아니에요");
     EXPECT_EQ(state->planDir(), output + "/a_b-plan/");
@@ -272,6 +301,7 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
         settings.outputDir = cleared;
         state->setSettings(settings);
         state->importHTML(samplePage);
+        awaitFiles(*state);
         EXPECT_EQ(state->message(), "새 계획서로 가져왔어요");
         ASSERT_TRUE(state->planDir());
         EXPECT_TRUE(state->planDir()->startsWith(AppSettings::defaultOutputDir() + "/Gift-plan"))
@@ -281,6 +311,7 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     }
     const QString imported = *state->planDir();
     auto restarted = makeState();
+    awaitFiles(*restarted);
     EXPECT_TRUE(std::any_of(restarted->plans().begin(), restarted->plans().end(),
                             [&](const PlanRef &ref) { return ref.url == imported; }));
 }
@@ -298,11 +329,14 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
     const QString before = QDir::currentPath();
     QDir::setCurrent(cwd);
     auto state = makeState();
+    awaitFiles(*state);
     state->open(far, true);
+    awaitFiles(*state);
     ASSERT_EQ(stored().extraDirs, QStringList{far});
     EXPECT_EQ(state->selection(), Selection::plan(far + "/"));
 
     state->trash(far + "/");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "휴지통으로 옮겼어요");
     EXPECT_FALSE(QFileInfo::exists(far));
     EXPECT_TRUE(stored().extraDirs.isEmpty());
@@ -313,11 +347,14 @@ TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
     QDir::setCurrent(before);
 
     state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
     state->trash(a);
+    awaitFiles(*state);
     EXPECT_TRUE(QFileInfo::exists(trash + "/files/a/plan.json"));
     EXPECT_TRUE(state->plans().isEmpty());
 
     state->trash(output + "/missing");
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("삭제하지 못했어요: "));
 }
@@ -329,14 +366,24 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     auto state = makeState();
+    awaitFiles(*state);
     {
+        // Nothing of the window works on the folder: the lock's own
+        // sentence says why.
         const FolderLock elsewhere = FolderLock::take(a);
         state->trash(a);
-        EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+        awaitFiles(*state);
+        awaitFiles(*state);
+        const QString locked = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + a;
+        EXPECT_EQ(state->message(), locked);
         EXPECT_TRUE(QFileInfo::exists(a + "/plan.json"));
         state->setMessage(std::nullopt);
-        state->rename(a, "다른 제목", "b");
-        EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
+        bool renamed = true;
+        state->rename(a, "다른 제목", "b", [&](bool done) { renamed = done; });
+        awaitFiles(*state);
+        awaitFiles(*state);
+        EXPECT_EQ(state->message(), locked);
+        EXPECT_FALSE(renamed);
         EXPECT_TRUE(read(a + "/plan.json").contains("에이"));
         EXPECT_FALSE(QFileInfo::exists(output + "/b"));
     }
@@ -347,6 +394,8 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
     write(a + "/plan.json", "{half written");
     state->setMessage(std::nullopt);
     state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
+    awaitFiles(*state);
     ASSERT_TRUE(state->message());
     EXPECT_TRUE(state->message()->startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(*state->message());
     EXPECT_EQ(state->plan().meta.title, "에이");
@@ -355,17 +404,129 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
     EXPECT_EQ(QDir(a + "/history").entryList({"kept-*.json"}, QDir::Files).size(), 1);
 }
 
+// Every read and write of a plan folder's files runs beside the event loop:
+// with a reader held at a file each step reads, the main thread goes on.
+TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha", 10);
+    const QString held = output + "/held";
+    QDir().mkpath(held);
+    // Writing a plan folder reads the person's conventions first.
+    QDir().mkpath(AppPaths::support());
+    const QString conventions = QDir(AppPaths::support()).filePath("conventions.json");
+    std::unique_ptr<AppState> state;
+    const auto messageIs = [&](const QString &start) {
+        return QTest::qWaitFor([&] { return state->message() && state->message()->startsWith(start); }, 60000);
+    };
+    QDir().mkpath(output + "/stopped");
+    {
+        HeldFile file(held + "/plan.json", planJson("붙잡힘", "Held"));
+        GenerateInput stopped;
+        stopped.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+        stopped.feature = "Stopped";
+        stopped.title = "멈춘 계획";
+        HeldFile request(output + "/stopped/request.json", QJsonDocument(stopped.toJson()).toJson());
+        state = makeState();
+        // Quitting waits for file work under way.
+        EXPECT_TRUE(AppState::busy());
+        SidebarModel rows(state.get(), Generator::shared());
+        rows.rebuild();
+        EXPECT_TRUE(file.liveWhileHeld()) << "library scan";
+        EXPECT_TRUE(request.liveWhileHeld()) << "unfinished folder's title";
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->plans().size() == 2; }, 60000));
+    EXPECT_EQ(state->unfinishedTitle(output + "/stopped/"), "멈춘 계획");
+    {
+        HeldFile file(a + "/plan.json", planJson("에이 둘", "Alpha"));
+        state->setSelection(Selection::plan(a));
+        EXPECT_TRUE(file.liveWhileHeld()) << "select";
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->plan().meta.title == "에이 둘"; }, 60000));
+
+    // A load that a later selection overtook is dropped when it ends.
+    const QString b = makePlan(output + "/b", "비", "Beta", 20);
+    state->setSelection(Selection::newPlan());
+    {
+        HeldFile file(a + "/plan.json", planJson("에이 늦음", "Alpha"));
+        state->setSelection(Selection::plan(a));
+        state->setSelection(Selection::plan(b));
+        EXPECT_TRUE(file.liveWhileHeld()) << "overtaken select";
+    }
+    awaitFiles(*state);
+    EXPECT_EQ(state->planDir(), b + "/");
+    EXPECT_EQ(state->plan().meta.title, "비");
+
+    write(a + "/plan.json", planJson("에이 셋", "Alpha"));
+    write(a + "/history/plan-261207-100000.json", planJson("에이 둘", "Alpha"));
+    write(a + "/history/revision-under-way", "plan-261207-100000.json");
+    state->setSelection(Selection::newPlan());
+    awaitFiles(*state);
+    {
+        HeldFile file(conventions, "{}");
+        state->setSelection(Selection::plan(a));
+        EXPECT_TRUE(file.liveWhileHeld()) << "rollback of an interrupted revision";
+    }
+    EXPECT_TRUE(messageIs("중단된 고치기를 되돌렸어요"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->plan().meta.title == "에이 둘"; }, 60000));
+
+    write(a + "/history/plan-261208-100000.json", planJson("에이 넷", "Alpha"));
+    {
+        HeldFile file(conventions, "{}");
+        ASSERT_TRUE(Reviser::shared().undo(a, state->settings()));
+        EXPECT_TRUE(file.liveWhileHeld()) << "undo";
+    }
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Reviser::shared().phase().isRunning(); }, 60000));
+    EXPECT_EQ(Reviser::shared().phase().kind, Reviser::Phase::Kind::done) << qPrintable(Reviser::shared().phase().text);
+    EXPECT_TRUE(read(a + "/plan.json").contains("에이 넷"));
+
+    state->setMessage(std::nullopt);
+    {
+        HeldFile file(conventions, "{}");
+        state->rename(a, "새 제목", "a");
+        EXPECT_TRUE(file.liveWhileHeld()) << "rename";
+    }
+    EXPECT_TRUE(messageIs("이름을 바꿨어요"));
+    EXPECT_TRUE(read(a + "/plan.md").contains("새 제목"));
+
+    state->setMessage(std::nullopt);
+    desktop->next = root.path() + "/shared.html";
+    const QByteArray page = read(a + "/index.html");
+    const QByteArray plan = read(a + "/plan.json");
+    {
+        HeldFile title(a + "/plan.json", plan);
+        HeldFile copied(a + "/index.html", page);
+        state->exportHTML(a);
+        EXPECT_TRUE(title.liveWhileHeld()) << "export's title";
+        EXPECT_TRUE(copied.liveWhileHeld()) << "export's copy";
+    }
+    EXPECT_TRUE(messageIs("내보냈어요"));
+    EXPECT_EQ(read(root.path() + "/shared.html"), page);
+
+    state->setMessage(std::nullopt);
+    {
+        HeldFile file(conventions, "{}");
+        state->importHTML(root.path() + "/shared.html");
+        EXPECT_TRUE(file.liveWhileHeld()) << "import";
+    }
+    EXPECT_TRUE(messageIs("새 계획서로 가져왔어요"));
+    EXPECT_TRUE(awaitFiles(*state));
+    EXPECT_FALSE(AppState::busy());
+}
+
 TEST_F(FileOperations, PanelsOpenFoldersAndPages)
 {
     const QString a = makePlan(root.path() + "/elsewhere", "에이", "Alpha");
     auto state = makeState();
+    awaitFiles(*state);
     desktop->next = root.path();
     state->openPanel();
+    awaitFiles(*state);
     EXPECT_EQ(desktop->messages.last(), "plan.json 이 들어 있는 계획서 폴더를 고르세요");
     EXPECT_EQ(state->message(), "이 폴더에는 plan.json 이 없어요.");
 
     desktop->next = a;
     state->openPanel();
+    awaitFiles(*state);
     EXPECT_EQ(state->planDir(), a + "/");
     EXPECT_EQ(stored().extraDirs, QStringList{a});
 
@@ -374,6 +535,7 @@ TEST_F(FileOperations, PanelsOpenFoldersAndPages)
 
     desktop->next = samplePage;
     state->importPanel();
+    awaitFiles(*state);
     EXPECT_EQ(desktop->messages.last(), "이 앱에서 내보낸 계획서 HTML 만 고를 수 있어요(다른 HTML 은 흐리게 보여요)");
     EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
     // The panel's filter: folders and this app's pages only.
@@ -385,7 +547,9 @@ TEST_F(FileOperations, PanelsOpenFoldersAndPages)
     // A cancelled panel changes nothing.
     state->setMessage(std::nullopt);
     state->openPanel();
+    awaitFiles(*state);
     state->importPanel();
+    awaitFiles(*state);
     EXPECT_FALSE(state->message());
     EXPECT_EQ(state->planDir(), output + "/Gift-plan/");
 }
@@ -422,6 +586,7 @@ protected:
     {
         const qsizetype before = fake.records("start").size();
         state.resume(dir);
+        awaitFiles(state);
         ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
     }
@@ -457,6 +622,7 @@ protected:
         fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
         state.setMessage(std::nullopt);
         state.resume(dir);
+        awaitFiles(state);
         ASSERT_TRUE(QTest::qWaitFor(
             [] {
                 return Generator::shared().stageState(Generator::Stage::save).status
@@ -501,6 +667,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
 {
     const QString kept = unfinished("kept");
     auto state = makeState();
+    awaitFiles(*state);
     EXPECT_EQ(state->unfinished(), QStringList{kept + "/"});
 
     startIn(*state, kept);
@@ -510,9 +677,11 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
 
     // A working folder can be neither renamed nor trashed.
     state->rename(kept, "새 이름", "moved");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
     state->setMessage(std::nullopt);
     state->trash(kept + "/");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
     EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
     EXPECT_FALSE(QFileInfo::exists(output + "/moved"));
@@ -520,9 +689,11 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     // A second resume while one runs does nothing.
     const QString other = unfinished("other");
     state->resume(other);
+    awaitFiles(*state);
     EXPECT_EQ(Generator::shared().runningDir(), kept);
 
     state->cancelGeneration(true);
+    awaitFiles(*state);
     EXPECT_TRUE(stopped(1));
     // The answer comes once the stopped run has let go of its folder.
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"; }, 10000));
@@ -536,6 +707,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     startIn(*state, kept);
     EXPECT_FALSE(fake.records("start").last().value("stdin").toString().contains("- fileKey: KEY123"));
     state->cancelGeneration(false);
+    awaitFiles(*state);
     EXPECT_TRUE(stopped(2));
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소하고 지웠어요"; }, 10000));
     EXPECT_FALSE(QFileInfo::exists(kept));
@@ -551,6 +723,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     makePlan(dir, "다 만든 계획서", "Gift");
     state->setMessage(std::nullopt);
     state->cancelGeneration(false);
+    awaitFiles(*state);
     EXPECT_FALSE(state->message());
     EXPECT_TRUE(QFileInfo::exists(dir + "/plan.json"));
     EXPECT_EQ(state->selection(), Selection::generating());
@@ -558,6 +731,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     // An unreadable request starts nothing.
     write(output + "/broken/request.json", "{\"link\": 1}");
     state->resume(output + "/broken");
+    awaitFiles(*state);
     EXPECT_FALSE(Generator::shared().phase().isRunning());
 }
 
@@ -570,10 +744,13 @@ TEST_F(GenerationControl, ResumeFinishesIntoThePlan)
     const QString dir = unfinished("resumed");
     write(dir + "/figma-section.json", R"({"fileKey":"KEY123","nodeId":"12:34","name":"S","frames":[],"notes":[]})");
     auto state = makeState();
+    awaitFiles(*state);
     state->resume(dir);
+    awaitFiles(*state);
     EXPECT_EQ(state->selection(), Selection::generating());
     ASSERT_TRUE(QTest::qWaitFor([&] { return state->message() == "계획서를 만들었어요"; }, 30000))
         << Generator::shared().phase().text.toStdString();
+    awaitFiles(*state);
     EXPECT_EQ(state->selection(), Selection::plan(dir + "/"));
     EXPECT_EQ(state->planDir(), dir + "/");
     EXPECT_EQ(state->plan().screens.size(), 1);
@@ -589,8 +766,10 @@ TEST_F(GenerationControl, CancelWhileTheFilesAreSavedTrashesTheFolderForGood)
 {
     const QString dir = unfinished("slow");
     auto state = makeState();
+    awaitFiles(*state);
     startSlowSave(*state, dir, true);
     state->cancelGeneration(false);
+    awaitFiles(*state);
     settleCancel(*state, "만들기를 취소하고 지웠어요");
 
     EXPECT_FALSE(QFileInfo::exists(dir));
@@ -617,10 +796,12 @@ TEST_F(GenerationControl, CancelAndDeleteDuringARedraftKeepsTheEarlierPlan)
     const QStringList kept{"plan.json", "plan.md", "index.html", "history"};
     const QStringList before = filesOf(dir, kept);
     auto state = makeState();
+    awaitFiles(*state);
     const QString message = "만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요";
 
     startIn(*state, dir);
     state->cancelGeneration(false);
+    awaitFiles(*state);
     EXPECT_TRUE(stopped(1));
     settleCancel(*state, message);
     EXPECT_EQ(filesOf(dir, kept), before);
@@ -630,6 +811,7 @@ TEST_F(GenerationControl, CancelAndDeleteDuringARedraftKeepsTheEarlierPlan)
         SCOPED_TRACE(untilPlanWritten);
         startSlowSave(*state, dir, untilPlanWritten);
         state->cancelGeneration(false);
+        awaitFiles(*state);
         settleCancel(*state, message);
         EXPECT_EQ(filesOf(dir, kept), before);
     }

@@ -23,6 +23,7 @@ protected:
         Library::SetUp();
         alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha");
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         action.start = [this] { ++starts; };
         auto *layout = new QVBoxLayout(&window);
         editor = new QLineEdit(&window);
@@ -84,11 +85,13 @@ TEST_F(FloatingPill, PillsFollowTheSelectionThePhaseAndTheFormsOffer)
 
     // With nothing selected the form shows, and so does the start pill.
     state->setSelection(std::nullopt);
+    awaitFiles(*state);
     EXPECT_EQ(pill->pill(), Pill::start);
 
     // A plan shown: the new-plan pill.
     action.start = [this] { ++starts; };
     state->setSelection(Selection::plan(alpha));
+    awaitFiles(*state);
     ASSERT_EQ(pill->pill(), Pill::newPlan);
     EXPECT_EQ(button->text(), "새 계획서");
     EXPECT_EQ(button->symbol(), "plus");
@@ -109,10 +112,12 @@ TEST_F(FloatingPill, PillsFollowTheSelectionThePhaseAndTheFormsOffer)
     generator.demoIfRequested();
     qunsetenv("QUARRYSTONE_DEMO_PROGRESS");
     state->setSelection(Selection::generating());
+    awaitFiles(*state);
     EXPECT_EQ(pill->pill(), Pill::newPlan);
 
     // On the form during a run: the stop pill, which stops at once.
     state->setSelection(Selection::newPlan());
+    awaitFiles(*state);
     ASSERT_EQ(pill->pill(), Pill::stop);
     EXPECT_EQ(button->text(), "멈추기");
     EXPECT_EQ(button->symbol(), "stop.fill");

@@ -14,8 +14,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
 #include <functional>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <memory>
@@ -81,6 +89,13 @@ protected:
         file.setFileTime(QDateTime(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC).addSecs(modified),
                          QFileDevice::FileModificationTime);
         return dir;
+    }
+
+    // Waits until the file work the state started (and what it set off)
+    // is over.
+    static bool awaitFiles(const AppState &state)
+    {
+        return QTest::qWaitFor([&] { return !state.working(); }, 60000);
     }
 
     // The settings as saved in settings.json.
@@ -157,4 +172,81 @@ public:
 
 private:
     int m_fd = -1;
+};
+
+// A reader held at a file: a FIFO at `path` that hands `bytes` to the first
+// reader and is then removed. The reader is held until the main thread has
+// run while it waits, so a reader on the main thread itself is held until
+// the writer gives up on it (then the window was frozen), while one beside
+// the event loop gets its bytes at once.
+class HeldFile
+{
+public:
+    HeldFile(const QString &path, QByteArray bytes)
+        : m_path(QFile::encodeName(path))
+        , m_bytes(std::move(bytes))
+    {
+        QFile::remove(path);
+        ::mkfifo(m_path.constData(), 0600);
+        QObject::connect(&m_beat, &QTimer::timeout, [this] {
+            if (m_readerWaiting)
+                m_mainRan = true;
+        });
+        m_beat.start(5);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~HeldFile()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::unlink(m_path.constData());
+    }
+    HeldFile(const HeldFile &) = delete;
+    HeldFile &operator=(const HeldFile &) = delete;
+
+    // Runs the event loop until the reader has its bytes; whether the main
+    // thread ran while the reader was held.
+    bool liveWhileHeld()
+    {
+        QTest::qWaitFor([this] { return m_served.load(); }, 60000);
+        return m_live;
+    }
+
+private:
+    void serve()
+    {
+        using namespace std::chrono;
+        int fd = -1;
+        // Only a reader that has the FIFO open lets a non-blocking writer in.
+        while (!m_stop && (fd = ::open(m_path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
+            std::this_thread::sleep_for(milliseconds(1));
+        if (fd < 0)
+            return;
+        m_readerWaiting = true;
+        const auto giveUp = steady_clock::now() + seconds(5);
+        while (!m_mainRan && steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(milliseconds(1));
+        m_live = m_mainRan.load();
+        ::unlink(m_path.constData());
+        ::fcntl(fd, F_SETFL, 0);
+        for (qsizetype done = 0; done < m_bytes.size();) {
+            const ssize_t n = ::write(fd, m_bytes.constData() + done, size_t(m_bytes.size() - done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ::close(fd);
+        m_served = true;
+    }
+
+    QByteArray m_path;
+    QByteArray m_bytes;
+    std::atomic<bool> m_stop = false;
+    std::atomic<bool> m_readerWaiting = false;
+    std::atomic<bool> m_mainRan = false;
+    std::atomic<bool> m_live = false;
+    std::atomic<bool> m_served = false;
+    // Beats on the main thread while the event loop runs.
+    QTimer m_beat;
+    std::thread m_thread;
 };

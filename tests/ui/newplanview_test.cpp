@@ -136,6 +136,7 @@ protected:
         settings.claudeAuth = AppSettings::ClaudeAuth::login;
         settings.save();
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         form = new NewPlanView(state.get(), &window);
         pill = new FloatingNewButton(state.get(), Generator::shared(), NewPlanAction::shared(), &window);
         auto *layout = new QHBoxLayout(&window);
@@ -459,6 +460,7 @@ TEST_F(NewPlanForm, CtrlReturnCountsInTheActiveWindowAndStartsTheGenerationAsTyp
     // the form it stops the run at once.
     EXPECT_EQ(pill->pill(), FloatingNewButton::Pill::newPlan);
     state->setSelection(Selection::newPlan());
+    awaitFiles(*state);
     EXPECT_EQ(pill->pill(), FloatingNewButton::Pill::stop);
     ASSERT_TRUE(QTest::qWaitFor([this] { return runs() == 1; }, 15000));
     const qint64 pid = claude.records("start").last().value("pid").toInteger();
@@ -498,6 +500,7 @@ TEST_F(NewPlanForm, AFinishedStartSelectsTheNewPlanAndSaysSo)
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->selection() == Selection::plan(dir); }, 30000))
         << Generator::shared().phase().text.toStdString();
     qunsetenv("QUARRYSTONE_FIGMA_API");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "계획서를 만들었어요");
     ASSERT_FALSE(state->plans().isEmpty());
     EXPECT_EQ(state->plans().first().url, dir);

@@ -101,9 +101,11 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     // The folder under revision can be neither renamed nor trashed.
     AppState *state = shell.state();
     state->rename(dir, "다른 제목", "b");
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
     state->setMessage(std::nullopt);
     state->trash(dir);
+    awaitFiles(*state);
     EXPECT_EQ(state->message(), "작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요");
     EXPECT_TRUE(QFileInfo::exists(dir + "/plan.json"));
 

@@ -2,7 +2,10 @@
 #include "support/qtprinters.h"
 #include "views/renamesheet.h"
 
+#include "core/folderlock.h"
+
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -26,6 +29,8 @@ protected:
         auto *sheet = new RenameSheet(state.get(), ref, &window);
         sheet->open();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet));
+        // The title is read from plan.json beside the event loop.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return edit(sheet, "title")->isEnabled(); }));
         return sheet;
     }
 
@@ -58,6 +63,7 @@ TEST_F(RenameSheetTest, PrefillBlankRuleEscapeAndReturn)
     const QString titled = makePlan(output + "/Alpha-plan", "알파", "Alpha");
     const QString broken = makePlan(output + "/Broken-plan", "깨진", "Broken");
     state = std::make_unique<AppState>();
+    awaitFiles(*state);
     const PlanRef brokenRef = refOf(broken);
     write(broken + "/plan.json", "{ not json");
 
@@ -120,9 +126,50 @@ TEST_F(RenameSheetTest, PrefillBlankRuleEscapeAndReturn)
     EXPECT_TRUE(read(output + "/Beta-plan/plan.json").contains("베타"));
 
     // Unchanged texts still reach the rename, which changes nothing.
+    awaitFiles(*state);
     sheet = open(refOf(output + "/Beta-plan"));
     guard = sheet;
     QTest::mouseClick(button(sheet, "바꾸기"), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }));
     EXPECT_TRUE(QFileInfo::exists(output + "/Beta-plan/plan.json"));
+}
+
+// While another program writes the plan, the rename is refused with the
+// lock's own sentence and the sheet stays open with what was typed; once
+// the folder is free the same sheet renames it.
+TEST_F(RenameSheetTest, RefusedByAnotherProgramKeepsTheSheetAndTheTypedTitle)
+{
+    const QString dir = makePlan(output + "/Alpha-plan", "알파", "Alpha");
+    state = std::make_unique<AppState>();
+    awaitFiles(*state);
+    // One process that holds the folder's lock until it is killed.
+    QProcess holder;
+    holder.start("/bin/sh", {"-c", "exec 9<\"$0\" && flock -x 9 && exec sleep 600", dir});
+    ASSERT_TRUE(holder.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        try {
+            FolderLock::take(dir);
+            return false;
+        } catch (const FolderLock::Failure &failure) {
+            return failure.busy;
+        }
+    }));
+
+    RenameSheet *sheet = open(refOf(dir));
+    QPointer<RenameSheet> guard(sheet);
+    edit(sheet, "title")->setText("베타");
+    QTest::mouseClick(button(sheet, "바꾸기"), Qt::LeftButton);
+    const QString locked = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + dir;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message() == locked; })) << qPrintable(state->message().value_or(""));
+    ASSERT_TRUE(guard);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(edit(sheet, "title")->text(), "베타");
+    EXPECT_TRUE(read(dir + "/plan.json").contains("알파"));
+
+    holder.kill();
+    holder.waitForFinished();
+    QTest::mouseClick(button(sheet, "바꾸기"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "이름을 바꿨어요"; }));
+    EXPECT_TRUE(read(dir + "/plan.json").contains("베타"));
 }

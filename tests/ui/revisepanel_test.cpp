@@ -108,6 +108,7 @@ protected:
         desktop = std::make_shared<CountingDesktop>();
         PanelDesktop::replace(desktop);
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         AppSettings settings = state->settings();
         settings.claudePath = FakeClaude::path();
         state->setSettings(settings);
@@ -457,7 +458,9 @@ TEST_F(RevisePanelTest, DraftsAndDecisionsStayWithTheirFolder)
 TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
 {
     state->refresh();
+    awaitFiles(*state);
     state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
     const auto titleOf = [&](const QString &dir) {
         for (const PlanRef &ref : state->plans())
             if (ref.url == AppState::standardFolder(dir))
@@ -479,10 +482,13 @@ TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
     ASSERT_TRUE(Reviser::shared().phase().isRunning());
     delete panel;
     state->setSelection(Selection::plan(b));
+    awaitFiles(*state);
     ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    awaitFiles(*state);
     ASSERT_EQ(Reviser::shared().phase().kind, Reviser::Phase::Kind::done) << Reviser::shared().phase().text.toStdString();
     EXPECT_EQ(titleOf(a), u"고친 제목"_s) << "the library shows the new title";
     state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
     EXPECT_EQ(state->plan().meta.title, u"고친 제목"_s);
     EXPECT_EQ(changes, 0);
 
@@ -501,6 +507,7 @@ TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
     const QString c = writePlan(u"c-plan"_s);
     Reviser::shared().cancel();
     ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    awaitFiles(*state);
     EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::failed(u"멈췄어요. 고치기 전으로 돌려 놨어요."_s));
     EXPECT_EQ(titleOf(c), RichPlan::make().meta.title);
 
@@ -515,6 +522,7 @@ TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
     const QString d = writePlan(u"d-plan"_s);
     box->findChild<QPushButton *>(u"confirmUndoButton"_s)->click();
     ASSERT_TRUE(spin([] { return Reviser::shared().phase().kind == Reviser::Phase::Kind::done; }, 3000));
+    awaitFiles(*state);
     EXPECT_EQ(Reviser::shared().phase().text, u"직전 고치기 전으로 되돌렸어요"_s);
     EXPECT_EQ(titleOf(d), RichPlan::make().meta.title);
     EXPECT_EQ(state->plan().meta.title, titleOf(a));

@@ -48,6 +48,7 @@ protected:
         if (value)
             demo(value);
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         state->setDesktop(desktop);
         log = new RunLog(state.get(), generator, &window);
         auto *layout = new QVBoxLayout(&window);

@@ -66,6 +66,7 @@ protected:
     void open()
     {
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         state->setDesktop(desktop);
         view = std::make_unique<SettingsView>(state.get());
         view->resize(640, 720);
@@ -589,10 +590,12 @@ TEST_F(SettingsFormTest, FieldsWriteTheSettingsAtOnceAndFollowThem)
     form()->outputField()->clear();
     type(form()->outputField(), other);
     EXPECT_EQ(stored().outputDir, other);
+    awaitFiles(*state);
     EXPECT_TRUE(state->plans().isEmpty()) << "typing does not rescan";
 
     desktop->next = other;
     form()->outputChoose()->click();
+    awaitFiles(*state);
     ASSERT_EQ(state->plans().size(), 1);
     EXPECT_EQ(state->plans().first().title, QStringLiteral("하나"));
 }

@@ -38,6 +38,7 @@ protected:
         settings.claudePath = "/nonexistent/claude";
         settings.save();
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         state->setDesktop(std::make_shared<TestDesktop>());
         ASSERT_TRUE(state->showSetup());
         file = qEnvironmentVariable("QUARRYSTONE_SUPPORT") + "/settings.json";
@@ -134,6 +135,7 @@ TEST_F(SetupSheetTest, LaterOnlyHidesAndStartRecordsSetupOnceAndRescans)
     reopen();
     sheet->form()->modelField()->setFocus();
     QTest::keyClick(sheet->form()->modelField(), Qt::Key_Return);
+    awaitFiles(*state);
     EXPECT_FALSE(sheet->isVisible());
     EXPECT_FALSE(state->showSetup());
     EXPECT_TRUE(stored().setupDone);
@@ -147,6 +149,7 @@ TEST_F(SetupSheetTest, LaterOnlyHidesAndStartRecordsSetupOnceAndRescans)
     makePlan(output + "/later", "더 늦게", "Later");
     reopen();
     sheet->startButton()->click();
+    awaitFiles(*state);
     EXPECT_FALSE(sheet->isVisible());
     EXPECT_EQ(written(), aged);
     EXPECT_EQ(saved.count(), 1);

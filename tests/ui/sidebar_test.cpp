@@ -69,6 +69,7 @@ protected:
     void build(Generator &over)
     {
         state = std::make_unique<AppState>();
+        awaitFiles(*state);
         AppStateHolder::setState(state.get());
         sidebar = new Sidebar(state.get(), over, nullptr, &window);
         window.resize(300, 700);
@@ -154,6 +155,7 @@ TEST_F(SidebarTest, EmptyLibraryShowsTheNewRowTheHeaderAndAPlaceholder)
     makePlan(output + "/Broken-plan", "첫 줄\n둘째 줄", "Line", 20);
     makePlan(output + "/Spaced-plan", "첫 줄 둘째 줄", "Line", 10);
     state->refresh();
+    awaitFiles(*state);
     ASSERT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::plan, "첫 줄 둘째 줄") >= 0; }));
     // A title with a line break is drawn exactly as the same title with a
     // space: one line, never two lines over the second one.
@@ -257,6 +259,7 @@ TEST_F(SidebarTest, SelectionRenameAndDeleteOfAPlan)
     QSignalSpy selections(state.get(), &AppState::selectionChanged);
     QSignalSpy resets(sidebar->model(), &QAbstractItemModel::modelReset);
     state->setSelection(Selection::plan(alpha));
+    awaitFiles(*state);
     EXPECT_TRUE(QTest::qWaitFor([this] { return sidebar->list()->currentIndex().row() == rowOf(Kind::plan); }));
     EXPECT_EQ(selections.size(), 1) << "mirroring writes nothing back";
     EXPECT_EQ(resets.size(), 0) << "the rows did not change";
@@ -292,6 +295,7 @@ TEST_F(SidebarTest, SelectionRenameAndDeleteOfAPlan)
     auto *sheet = window.findChild<RenameSheet *>("renameSheet");
     ASSERT_TRUE(sheet);
     EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sheet->findChild<QLineEdit *>("title")->isEnabled(); }));
     EXPECT_EQ(sheet->findChild<QLineEdit *>("folder")->text(), "Alpha-plan");
     EXPECT_EQ(sheet->findChild<QLineEdit *>("title")->text(), "Alpha");
     sheet->reject();
@@ -350,6 +354,7 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     ASSERT_TRUE(generator.runningDir());
     EXPECT_FALSE(generator.runningDir()->endsWith('/'));
     state->refresh();
+    awaitFiles(*state);
     EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::generating) >= 0; }));
     EXPECT_EQ(rowOf(Kind::unfinished, "달리는 중"), -1);
     EXPECT_GE(rowOf(Kind::unfinished, "Other"), 0);
@@ -385,6 +390,7 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     // Stopped, and after a refresh, the folder is still one row: the
     // stopped run's, which now carries the resume button.
     state->refresh();
+    awaitFiles(*state);
     sidebar->rebuildNow();
     EXPECT_EQ(rowOf(Kind::unfinished, "달리는 중"), -1);
     EXPECT_EQ(rows().filter("달리는 중").size(), 1);
