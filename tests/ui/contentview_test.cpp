@@ -558,7 +558,8 @@ TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
     ASSERT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 15000));
     EXPECT_FALSE(Generator::shared().phase().isRunning());
     EXPECT_EQ(state->message(), "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요");
-    EXPECT_EQ(state->unfinished(), QStringList{dir + "/"});
+    // The library is scanned beside the event loop.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->unfinished() == QStringList{dir + "/"}; }, 10000));
 
     // Deleting: the folder goes to the Trash.
     start();
@@ -569,7 +570,7 @@ TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
     EXPECT_FALSE(Generator::shared().phase().isRunning());
     EXPECT_EQ(state->message(), "만들기를 취소하고 지웠어요");
     EXPECT_FALSE(QFileInfo::exists(dir));
-    EXPECT_TRUE(state->unfinished().isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->unfinished().isEmpty(); }, 10000));
 }
 
 // At the window's smallest the revise panel keeps the width it has in a

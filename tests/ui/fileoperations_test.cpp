@@ -712,7 +712,8 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소하고 지웠어요"; }, 10000));
     EXPECT_FALSE(QFileInfo::exists(kept));
     EXPECT_TRUE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/kept/request.json"));
-    EXPECT_EQ(state->unfinished(), QStringList{other + "/"});
+    // The library is scanned beside the event loop.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->unfinished() == QStringList{other + "/"}; }, 10000));
 
     // The run ends on its own (here: stopped elsewhere) before the answer
     // to the cancel question: the finished folder stays.
@@ -828,6 +829,7 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     auto state = std::make_unique<AppState>();
     state->open(a, false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->planDir().has_value(); }, 10000));
     const QByteArray path = qgetenv("PATH");
     const QByteArray browser = qgetenv("BROWSER");
     const QByteArray defaultBrowser = qgetenv("DEFAULT_BROWSER");
