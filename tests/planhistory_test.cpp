@@ -25,6 +25,22 @@ bool drops(const QByteArray &json)
     return PlanHistory::writeWouldDrop(object, *Plan::read(object));
 }
 
+// A plan with `count` screens, and as many strings with derived frames and
+// boxes, long enough that its lists are compared on every core; the screens
+// at `typos` carry a misspelt key.
+QByteArray longPlan(int count, const QList<int> &typos = {})
+{
+    QByteArray screens;
+    QByteArray strings;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        screens += QByteArray(i ? "," : "") + "{\"id\": \"s" + n + "\", \"name\": \"S" + n + "\""
+            + (typos.contains(i) ? ", \"titel\": \"x\"" : "") + "}";
+        strings += QByteArray(i ? "," : "") + "{\"key\": \"k" + n + "\", \"frame\": 3, \"box\": {\"x\": \"bad\"}}";
+    }
+    return "{\"meta\": {\"feature\": \"Chat\"}, \"screens\": [" + screens + "], \"strings\": [" + strings + "]}";
+}
+
 } // namespace
 
 TEST(PlanHistory, ReadableContentIsNotADrop)
@@ -36,6 +52,7 @@ TEST(PlanHistory, ReadableContentIsNotADrop)
     // Derived fields are recomputed on every write.
     EXPECT_FALSE(drops(R"({"naming": {"platformMap": {"a": 1}},
                           "strings": [{"key": "k", "frame": 3, "box": {"x": "bad"}}]})"));
+    EXPECT_FALSE(drops(longPlan(100)));
 }
 
 TEST(PlanHistory, LostContentIsADrop)
@@ -45,6 +62,7 @@ TEST(PlanHistory, LostContentIsADrop)
     EXPECT_TRUE(drops(R"({"screens": [{"id": "a"}, 7]})"));
     EXPECT_TRUE(drops(R"({"models": [{"name": "M", "apiAligned": "true"}]})"));
     EXPECT_TRUE(drops(R"({"screens": [{"id": "a", "condition": 5}]})"));
+    EXPECT_TRUE(drops(longPlan(100, {99})));
 }
 
 TEST(PlanHistory, BackupCopiesTheFileAndNeverReplacesOne)
@@ -216,6 +234,7 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "decisions": {}})", lost + "decisions"},
         {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "schemaVersion": "1"})",
          lost + "schemaVersion"},
+        {longPlan(100, {70, 3}), lost + "screens[3].titel, screens[70].titel"},
         {"[1]", QStringLiteral("Claude 가 고친 plan.json 이 계획서가 아니에요(JSON 객체가 아님)")},
     };
     QTemporaryDir dir;

@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
+#include "core/parallel.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/plan.h"
@@ -27,79 +28,136 @@ namespace {
 
 constexpr int maxSameSecond = 9999;
 
-void dropDerived(QJsonObject &plan)
+// Which keys of an object are derived (recomputed on every write) and so
+// say nothing about what a write would lose: naming.platformMap, and the
+// frame and box of each entry of strings.
+enum class Derived { none, root, naming, strings, stringEntry };
+
+Derived derivedBelow(Derived where, QStringView key)
 {
-    QJsonObject naming = plan.value(QLatin1String("naming")).toObject();
-    if (plan.value(QLatin1String("naming")).isObject()) {
-        naming.remove(QLatin1String("platformMap"));
-        plan.insert(QLatin1String("naming"), naming);
-    }
-    const QJsonValue strings = plan.value(QLatin1String("strings"));
-    if (!strings.isArray())
-        return;
-    QJsonArray kept;
-    for (const QJsonValue &element : strings.toArray()) {
-        if (!element.isObject()) {
-            kept.append(element);
-            continue;
-        }
-        QJsonObject string = element.toObject();
-        string.remove(QLatin1String("frame"));
-        string.remove(QLatin1String("box"));
-        kept.append(string);
-    }
-    plan.insert(QLatin1String("strings"), kept);
+    if (where == Derived::root && key == u"naming")
+        return Derived::naming;
+    if (where == Derived::root && key == u"strings")
+        return Derived::strings;
+    return Derived::none;
 }
 
-// Adds to `lost` the places of `original` whose content does not survive
-// in `written`: a key, or a list that changed length, by its path. A null
-// says nothing; a bare text that became an object with that text (a
-// sourced statement or an argument) is the same statement.
-void collectLost(const QJsonValue &original, const QJsonValue &written, const QString &path, QStringList &lost)
+bool isDerived(Derived where, QStringView key)
 {
+    if (where == Derived::naming)
+        return key == u"platformMap";
+    if (where == Derived::stringEntry)
+        return key == u"frame" || key == u"box";
+    return false;
+}
+
+// A place in the JSON tree, made into its text only when something there is
+// lost: most comparisons lose nothing and need no text at all.
+struct Place {
+    const Place *parent = nullptr;
+    QStringView key;
+    qsizetype index = -1;
+
+    QString text() const
+    {
+        if (!parent)
+            return QString();
+        const QString above = parent->text();
+        if (index >= 0)
+            return above + u'[' + QString::number(index) + u']';
+        return above.isEmpty() ? key.toString() : above + u'.' + key.toString();
+    }
+};
+
+bool collectLost(const QJsonValue &original, const QJsonValue &written, const Place &place, Derived where,
+                 QStringList *lost);
+
+// The lists at which comparing their elements is spread over the cores.
+constexpr qsizetype spreadFrom = 64;
+
+// The elements of a long list (the screens of a large plan) compared on every
+// core; the places found are kept in the list's order.
+bool collectLostOnAllCores(const QJsonArray &original, const QJsonArray &written, const Place &place, Derived where,
+                           QStringList *lost)
+{
+    const QList<QStringList> found = Parallel::map<QStringList>(original.size(), [&](qsizetype at) {
+        QStringList here;
+        if (collectLost(original.at(at), written.at(at), Place{&place, {}, at}, where, lost ? &here : nullptr) && !lost)
+            here.append(QString());
+        return here;
+    });
+    bool any = false;
+    for (const QStringList &places : found) {
+        any = any || !places.isEmpty();
+        if (lost)
+            lost->append(places);
+    }
+    return any;
+}
+
+// Finds the places of `original` whose content does not survive in
+// `written`: a key, or a list that changed length, by its path. A null says
+// nothing; a bare text that became an object with that text (a sourced
+// statement or an argument) is the same statement. Each is added to `lost`;
+// without a list, the search ends at the first. Gives whether it found one.
+bool collectLost(const QJsonValue &original, const QJsonValue &written, const Place &place, Derived where,
+                 QStringList *lost)
+{
+    const auto found = [&] {
+        if (lost)
+            lost->append(place.text());
+        return true;
+    };
     if (original.isNull())
-        return;
+        return false;
     if (original.isObject()) {
-        if (!written.isObject()) {
-            lost.append(path);
-            return;
-        }
+        if (!written.isObject())
+            return found();
         const QJsonObject o = original.toObject();
         const QJsonObject w = written.toObject();
-        for (auto it = o.begin(); it != o.end(); ++it)
-            collectLost(it.value(), w.value(it.key()), path.isEmpty() ? it.key() : path + u'.' + it.key(), lost);
-        return;
+        bool any = false;
+        for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
+            const QString key = it.key();
+            if (isDerived(where, key))
+                continue;
+            any = collectLost(it.value(), w.value(key), Place{&place, key}, derivedBelow(where, key), lost) || any;
+            if (any && !lost)
+                return true;
+        }
+        return any;
     }
     if (original.isArray()) {
         const QJsonArray o = original.toArray();
         const QJsonArray w = written.toArray();
-        if (!written.isArray() || o.size() != w.size()) {
-            lost.append(path);
-            return;
+        if (!written.isArray() || o.size() != w.size())
+            return found();
+        const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
+        if (o.size() >= spreadFrom)
+            return collectLostOnAllCores(o, w, place, element, lost);
+        bool any = false;
+        for (qsizetype i = 0; i < o.size(); ++i) {
+            any = collectLost(o.at(i), w.at(i), Place{&place, {}, i}, element, lost) || any;
+            if (any && !lost)
+                return true;
         }
-        for (qsizetype i = 0; i < o.size(); ++i)
-            collectLost(o.at(i), w.at(i), path + u'[' + QString::number(i) + u']', lost);
-        return;
+        return any;
     }
     if (original.isString() && written.isObject()) {
         const QJsonObject w = written.toObject();
         if (w.value(QLatin1String("text")) != original && w.value(QLatin1String("name")) != original)
-            lost.append(path);
-        return;
+            return found();
+        return false;
     }
     if (original != written)
-        lost.append(path);
+        return found();
+    return false;
 }
 
 // The places of `fileJson` that writing `plan` back would lose.
 QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
 {
-    QJsonObject original = fileJson;
-    QJsonObject written = plan.toJson();
-    dropDerived(original);
-    dropDerived(written);
     QStringList lost;
-    collectLost(original, written, QString(), lost);
+    collectLost(fileJson, plan.toJson(), Place{}, Derived::root, &lost);
     return lost;
 }
 
@@ -117,12 +175,13 @@ QStringList missingParts(const std::optional<QByteArray> &before, const QJsonObj
     } catch (const JSONDecodeError &) {
         return lost;
     }
-    QJsonObject written = plan.toJson();
-    dropDerived(old);
-    dropDerived(written);
-    for (auto it = old.begin(); it != old.end(); ++it)
-        if (!after.contains(it.key()))
-            collectLost(it.value(), written.value(it.key()), it.key(), lost);
+    const QJsonObject written = plan.toJson();
+    const Place root;
+    for (auto it = old.constBegin(); it != old.constEnd(); ++it) {
+        const QString key = it.key();
+        if (!after.contains(key))
+            collectLost(it.value(), written.value(key), Place{&root, key}, derivedBelow(Derived::root, key), &lost);
+    }
     return lost;
 }
 
@@ -259,7 +318,7 @@ QString moveAside(const QString &dir, const QString &path)
 
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
 {
-    return !lostPlaces(fileJson, plan).isEmpty();
+    return collectLost(fileJson, plan.toJson(), Place{}, Derived::root, nullptr);
 }
 
 QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)
