@@ -29,6 +29,7 @@ namespace {
 
 // How long a run waits for a stopped run of the same folder to end.
 constexpr std::chrono::seconds stoppedRunEnds(30);
+constexpr std::chrono::seconds otherHolder(3);
 
 bool taken(const QString &path)
 {
@@ -263,25 +264,18 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
 QCoro::Task<> Generator::claimFolder(Run &run)
 {
     if (!run.claim) {
-        try {
-            run.claim = std::make_shared<FolderClaim>(FolderClaim::take(run.dir, run.settings));
-        } catch (const FolderClaim::Failure &failure) {
-            // Only a stopped run of this application is known to let go soon.
-            if (!failure.busy || m_writing <= 1)
-                throw GeneratorFailure{failure.message};
-        }
-    }
-    if (!run.claim) {
-        // The stopped run may still be writing: this one waits until it has
-        // ended instead of writing beside it.
+        // Taken on a thread of its own: the claim may end what a killed run
+        // left, roll back or repair. A stopped run of this application may
+        // still be writing: it is waited for until it has ended instead of
+        // written beside. Any other holder (the window looking at the folder
+        // for a moment) is waited for briefly, then the run is refused.
+        const std::chrono::milliseconds wait = m_writing > 1 ? std::chrono::milliseconds(stoppedRunEnds) : otherHolder;
         const QString dir = run.dir;
         const AppSettings settings = run.settings;
         std::optional<std::shared_ptr<FolderClaim>> waited;
         try {
             QCoro::Task<std::optional<std::shared_ptr<FolderClaim>>> waiting = OwnThread::result(
-                [dir, settings] {
-                    return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings, stoppedRunEnds));
-                },
+                [dir, settings, wait] { return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings, wait)); },
                 run.cancel);
             waited = co_await std::move(waiting);
         } catch (const FolderClaim::Failure &failure) {
