@@ -493,12 +493,14 @@ TEST_F(MainWindowTest, PanelsAreWindowModalAndDoNotBlock)
 // The cancel question, with a generation that fake-claude keeps running.
 TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
 {
+    // Made before the settings name the stand-in: its environment must not
+    // change while the window's check of the tool reads it.
+    FakeClaude fake;
     AppSettings settings = stored();
     settings.claudePath = FakeClaude::path();
     settings.figmaMode = AppSettings::FigmaMode::mcp;
     settings.claudeAuth = AppSettings::ClaudeAuth::login;
     state->setSettings(settings);
-    FakeClaude fake;
     fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
     GenerateInput input;
     input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
@@ -508,8 +510,10 @@ TEST_F(MainWindowTest, CancelQuestionChoicesAndTheRunEndingWhileItIsOpen)
     const auto start = [&] {
         const qsizetype before = fake.records("start").size();
         state->resume(dir);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
-        ASSERT_TRUE(Generator::shared().phase().isRunning());
+        // The window's own checks start the stand-in too: the run's start
+        // is one that comes with the generation running.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Generator::shared().phase().isRunning() && fake.records("start").size() > before; }, 10000));
     };
     const auto question = [&] { return window->findChild<QMessageBox *>("cancelGenerationDialog"); };
 
