@@ -264,11 +264,21 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
 QCoro::Task<> Generator::claimFolder(Run &run)
 {
     if (!run.claim) {
-        // Taken on a thread of its own: the claim may end what a killed run
-        // left, roll back or repair. A stopped run of this application may
-        // still be writing: it is waited for until it has ended instead of
-        // written beside. Any other holder (the window looking at the folder
-        // for a moment) is waited for briefly, then the run is refused.
+        // A free folder is claimed at once: the run is running, its first
+        // stage begun, by the time start() returns.
+        try {
+            run.claim = std::make_shared<FolderClaim>(FolderClaim::take(run.dir, run.settings));
+        } catch (const FolderClaim::Failure &failure) {
+            if (!failure.busy)
+                throw GeneratorFailure{failure.message};
+        }
+    }
+    if (!run.claim) {
+        // A held one is waited for on a thread of its own. A stopped run of
+        // this application may still be writing: it is waited for until it
+        // has ended instead of written beside. Any other holder (the window
+        // looking at the folder for a moment) is waited for briefly, then
+        // the run is refused.
         const std::chrono::milliseconds wait = m_writing > 1 ? std::chrono::milliseconds(stoppedRunEnds) : otherHolder;
         const QString dir = run.dir;
         const AppSettings settings = run.settings;
