@@ -201,15 +201,21 @@ int ClaudeRunner::toolsRunning()
     return toolsAlive.load();
 }
 
-Spawn::Environment ClaudeRunner::environment(const QString &path, const std::optional<QString> &apiKey)
+Spawn::Environment ClaudeRunner::toolEnvironment(const QString &path)
 {
     Spawn::Environment env = Spawn::processEnvironment();
     QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
                         QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
-    // An empty entry means the working folder (the plan folder or a
-    // worktree), where no program may be picked up.
+    // An empty entry means the working folder (the plan folder, a worktree,
+    // the shared temporary folder), where no program may be picked up.
     entries += env.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
     env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
+    return env;
+}
+
+Spawn::Environment ClaudeRunner::environment(const QString &path, const std::optional<QString> &apiKey)
+{
+    Spawn::Environment env = toolEnvironment(path);
     for (const QString &name : credentialVariables)
         env.remove(name);
     if (apiKey && !apiKey->isEmpty())

@@ -68,6 +68,9 @@ public:
     // tool may outlive its task by the stop's grace time.
     static int toolsRunning();
 
+    // Ours, with the folder of the tool at `path` and the usual tool folders
+    // first in PATH: for the tool's setup and status commands.
+    static Spawn::Environment toolEnvironment(const QString &path);
     // The environment the tool at `path` gets for a run and for its login
     // check: ours, with the tool's folder and the usual tool folders first in
     // PATH, and no credential of ours but `apiKey` (none, or an empty one,

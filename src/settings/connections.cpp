@@ -305,14 +305,7 @@ QStringList Connections::atlassianServers()
 
 Spawn::Environment Connections::env(const QString &executable)
 {
-    Spawn::Environment environment = Spawn::processEnvironment();
-    QStringList entries{QFileInfo(executable).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
-                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
-    // An empty entry would mean the working folder, the shared temporary
-    // folder, where anyone may leave a program named like a tool.
-    entries += environment.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    environment.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
-    return environment;
+    return ClaudeRunner::toolEnvironment(executable);
 }
 
 void Connections::refresh(const AppSettings &settings)
