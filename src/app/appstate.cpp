@@ -6,6 +6,7 @@
 #include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/ownthread.h"
+#include "core/regularfile.h"
 #include "export/exporter.h"
 #include "model/generateinput.h"
 #include "model/developer.h"
@@ -27,10 +28,13 @@
 #include <QTimeZone>
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <variant>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -46,12 +50,40 @@ QPointer<AppState> holder;
 // state has gone meanwhile: the application waits for it before it quits.
 std::atomic<int> fileWork = 0;
 
+// The stops of the file work under way that the person may stop, by run:
+// quitting stops them too.
+std::mutex stopsMutex;
+QHash<quint64, CancelToken> stops;
+quint64 lastStop = 0;
+
 struct FileWorkCount {
-    FileWorkCount() { ++fileWork; }
-    ~FileWorkCount() { --fileWork; }
+    explicit FileWorkCount(const std::optional<CancelToken> &stop)
+    {
+        ++fileWork;
+        if (!stop)
+            return;
+        const std::lock_guard locked(stopsMutex);
+        m_stop = ++lastStop;
+        stops.insert(m_stop, *stop);
+    }
+    ~FileWorkCount()
+    {
+        if (m_stop != 0) {
+            const std::lock_guard locked(stopsMutex);
+            stops.remove(m_stop);
+        }
+        --fileWork;
+    }
     FileWorkCount(const FileWorkCount &) = delete;
     FileWorkCount &operator=(const FileWorkCount &) = delete;
+
+private:
+    quint64 m_stop = 0;
 };
+
+const QString renaming = u"이름을 바꾸는 중"_s;
+const QString exporting = u"내보내는 중"_s;
+const QString importing = u"가져오는 중"_s;
 
 // A folder path without its closing "/", as file calls take it.
 QString bare(const QString &dir)
@@ -101,22 +133,21 @@ struct ReadFailure {
     QString message;
 };
 
-// A file read whole, with the time it last changed (taken from the open
-// file, so no second lookup of the path).
+// A file read whole, with the time it last changed.
 struct FileRead {
     QByteArray bytes;
     QDateTime modified;
 };
 
+// Only a regular file is read: a pipe or a device named like a plan's file
+// would hold the reading thread, and with it the window's quit, for ever.
 FileRead readFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ReadFailure{FileError::describe(file)};
-    FileRead read{file.readAll(), file.fileTime(QFileDevice::FileModificationTime)};
-    if (file.error() != QFileDevice::NoError)
-        throw ReadFailure{FileError::describe(file)};
-    return read;
+    QString error;
+    std::optional<QByteArray> bytes = RegularFile::read(path, &error);
+    if (!bytes)
+        throw ReadFailure{error};
+    return {std::move(*bytes), QFileInfo(path).lastModified()};
 }
 
 QByteArray readWhole(const QString &path)
@@ -242,29 +273,135 @@ std::optional<QString> titleOf(const QString &dir)
     return std::nullopt;
 }
 
-// Copies the page to `target`; gives why it could not, or nothing.
-std::optional<QString> copyPage(const QString &source, const QString &target)
+// The outcome of an export's file work: why it failed, or that it was
+// stopped before the copy was in place.
+struct Exported {
+    std::optional<QString> failure;
+    bool stopped = false;
+};
+
+// Copies the page to `target` piece by piece, looking at `stop` between the
+// pieces; a stopped or failed copy leaves the target as it was.
+Exported copyPage(const QString &source, const QString &target, const CancelToken &stop)
 {
     const QString sourceFile = QFileInfo(source).canonicalFilePath();
     // Saving the page over itself keeps it as it is.
     if (!sourceFile.isEmpty() && sourceFile == QFileInfo(target).canonicalFilePath())
-        return std::nullopt;
+        return {};
     QString error;
-    try {
-        // The copy replaces an existing file only once it is whole.
-        if (!AtomicFile::write(target, readWhole(source), &error))
-            return FileError::describe(error);
-    } catch (const ReadFailure &failure) {
-        return failure.message;
+    const int fd = RegularFile::open(source, 0, &error);
+    if (fd < 0)
+        return {error};
+    QFile page;
+    if (!page.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {FileError::describe(page)};
     }
-    return std::nullopt;
+    bool stopped = false;
+    std::optional<QString> unread;
+    // The copy replaces an existing file only once it is whole.
+    const bool copied = AtomicFile::write(target, [&](QIODevice &out) {
+        QByteArray piece(1 << 20, Qt::Uninitialized);
+        while (!(stopped = stop.isCancelled())) {
+            const qint64 n = page.read(piece.data(), piece.size());
+            if (n < 0)
+                unread = FileError::describe(page);
+            if (n <= 0)
+                return n == 0;
+            if (out.write(piece.constData(), n) != n)
+                return false;
+        }
+        return false;
+    }, &error);
+    if (stopped)
+        return {std::nullopt, true};
+    if (unread)
+        return {unread};
+    if (!copied)
+        return {FileError::describe(error)};
+    return {};
 }
 
 // The outcome of an import's file work: the new folder, or why it failed.
 struct Imported {
     QString folder;
     std::optional<QString> failure;
+    bool stopped = false;
 };
+
+Imported importFailure(const QString &cause)
+{
+    return {{}, u"가져오지 못했어요: "_s + cause};
+}
+
+// A new folder for an import in `output`, from the plan's feature: made
+// here, so that no other folder of that name is ever written into.
+Imported newImportFolder(const QString &output, const QString &feature)
+{
+    if (!QDir().mkpath(output))
+        return importFailure(FileError::describe(errno));
+    const QString base = importBase(feature);
+    QString folder = output + u'/' + base;
+    for (int n = 2; ::mkdir(QFile::encodeName(folder).constData(), 0777) != 0; ++n) {
+        if (errno != EEXIST)
+            return importFailure(FileError::describe(errno));
+        folder = output + u'/' + base + u'-' + QString::number(n);
+    }
+    return {folder, std::nullopt};
+}
+
+// Writes an imported plan into `into`, or into a new folder in `output`.
+// A stop is heeded until the files are whole: a new folder then goes away
+// with what was written into it; an existing plan is left as it was when
+// nothing was written yet, and is otherwise imported whole.
+Imported importInto(const ImportedPlan &imported, const std::optional<QString> &into, const QString &output,
+                    const AppSettings &settings, const CancelToken &stop)
+{
+    const Imported stopped{{}, std::nullopt, true};
+    if (stop.isCancelled())
+        return stopped;
+    QString folder;
+    if (into) {
+        folder = bare(*into);
+        if (!QDir().mkpath(folder))
+            return importFailure(FileError::describe(errno));
+    } else {
+        const Imported made = newImportFolder(output, imported.plan.meta.feature);
+        if (made.failure)
+            return made;
+        folder = made.folder;
+    }
+    FolderClaim claim;
+    // A new folder is removed whole when the import does not end in it.
+    const auto abandon = [&](Imported outcome) {
+        if (!into)
+            QDir(folder).removeRecursively();
+        return outcome;
+    };
+    try {
+        claim = FolderClaim::take(folder, settings);
+    } catch (const FolderClaim::Failure &failure) {
+        return abandon({{}, failure.message});
+    }
+    if (stop.isCancelled())
+        return abandon(stopped);
+    Importer::writeAssets(imported.assets, folder);
+    if (!into && stop.isCancelled())
+        return abandon(stopped);
+    Plan plan = imported.plan;
+    try {
+        Exporter::writeAll(plan, folder, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+    } catch (const ExportFailure &failure) {
+        return abandon(importFailure(FileError::describe(failure.message)));
+    }
+    if (!into && stop.isCancelled())
+        return abandon(stopped);
+    // The log lives in history/, which a new folder does not have yet.
+    QDir().mkpath(folder + u"/history"_s);
+    Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
+                       u"- 공유받은 HTML 로 계획서를 바꿈"_s, settings.userName);
+    return {folder, std::nullopt};
+}
 
 } // namespace
 
@@ -273,6 +410,7 @@ struct Imported {
 struct AppState::Renamed {
     QString folder;
     std::optional<QString> failure;
+    bool stopped = false;
 };
 
 // What loading a plan folder found: the line of a rolled-back revision, the
@@ -467,16 +605,46 @@ void AppState::setPlanDir(const std::optional<QString> &dir)
 }
 
 template<typename Work, typename Done>
-void AppState::offMain(Work work, Done done)
+void AppState::offMain(Work work, Done done, const std::optional<CancelToken> &stop)
 {
     if (m_working++ == 0)
         Q_EMIT workingChanged();
     OwnThread::run(this, std::move(work),
-                   [this, done = std::move(done), counted = std::make_shared<FileWorkCount>()](auto result) mutable {
+                   [this, done = std::move(done), counted = std::make_shared<FileWorkCount>(stop)](auto result) mutable {
         if (--m_working == 0)
             Q_EMIT workingChanged();
         done(std::move(result));
     });
+}
+
+template<typename Work, typename Done>
+void AppState::offMainStoppable(const QString &text, Work work, Done done)
+{
+    const CancelToken stop;
+    const quint64 id = ++m_taskRun;
+    m_tasks.append({id, text, stop});
+    Q_EMIT tasksChanged();
+    offMain([work = std::move(work), stop]() mutable { return work(stop); },
+            [this, id, done = std::move(done)](auto result) mutable {
+                m_tasks.removeIf([id](const Task &task) { return task.id == id; });
+                Q_EMIT tasksChanged();
+                done(std::move(result));
+            },
+            stop);
+}
+
+QStringList AppState::tasks() const
+{
+    QStringList texts;
+    for (const Task &task : m_tasks)
+        texts.append(task.text);
+    return texts;
+}
+
+void AppState::stopTasks()
+{
+    for (const Task &task : std::as_const(m_tasks))
+        task.stop.cancel();
 }
 
 void AppState::refresh()
@@ -705,15 +873,19 @@ void AppState::chooseExportTarget(const QString &folder, QString title)
 
 void AppState::saveExport(const QString &source, const QString &target)
 {
-    offMain([source, target] { return copyPage(source, target); },
-            [this, target](const std::optional<QString> &failure) {
-                if (failure) {
-                    setMessage(u"내보내지 못했어요: "_s + *failure);
-                    return;
-                }
-                desktop().reveal(target);
-                setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
-            });
+    offMainStoppable(exporting, [source, target](const CancelToken &stop) { return copyPage(source, target, stop); },
+                     [this, target](const Exported &exported) {
+                         if (exported.stopped) {
+                             setMessage(u"내보내기를 멈췄어요"_s);
+                             return;
+                         }
+                         if (exported.failure) {
+                             setMessage(u"내보내지 못했어요: "_s + *exported.failure);
+                             return;
+                         }
+                         desktop().reveal(target);
+                         setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
+                     });
 }
 
 bool AppState::jobWrites(const QString &dir)
@@ -784,18 +956,27 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
     }
     const QString newTitle = title.trimmed();
     const QString name = folder.trimmed();
-    offMain(
-        [this, dir, newTitle, name, settings = m_settings]() -> Renamed {
+    offMainStoppable(
+        renaming,
+        [this, dir, newTitle, name, settings = m_settings](const CancelToken &stop) -> Renamed {
+            const Renamed stopped{{}, std::nullopt, true};
             QString refusal;
             const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
             if (!claim)
                 return {{}, refusal};
+            if (stop.isCancelled())
+                return stopped;
 
+            // Once the new title is written the folder is renamed too: a
+            // stop then finds the rename whole.
+            bool titled = false;
             try {
                 const QByteArray bytes = readWhole(dir + planFile);
                 const QJsonObject object = parseObject(bytes);
                 Plan plan = *Plan::read(object);
                 if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
+                    if (stop.isCancelled())
+                        return stopped;
                     try {
                         // The rewrite keeps only what the plan's reader
                         // understood; anything else is first copied into
@@ -804,6 +985,7 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
                         if (PlanHistory::writeWouldDrop(object, plan))
                             PlanHistory::keep(bare(dir), bytes);
                         plan.meta.title = newTitle;
+                        titled = true;
                         Exporter::writeAll(plan, bare(dir),
                                            Conventions::load({settings.androidRepo, settings.iosRepo}).first);
                     } catch (const PlanHistory::Failure &failure) {
@@ -818,6 +1000,8 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
 
             if (name.isEmpty() || name == lastComponent(dir))
                 return {dir, std::nullopt};
+            if (!titled && stop.isCancelled())
+                return stopped;
             if (name.contains(u'/') || name.startsWith(u'.'))
                 return {{}, u"폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"_s};
             const QString target = standardFolder(dir + u"../"_s + name);
@@ -832,12 +1016,16 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
         [this, dir, done](const Renamed &renamed) {
             finishRename(dir, renamed);
             if (done)
-                done(!renamed.failure);
+                done(!renamed.failure && !renamed.stopped);
         });
 }
 
 void AppState::finishRename(const QString &dir, const Renamed &renamed)
 {
+    if (renamed.stopped) {
+        setMessage(u"이름 바꾸기를 멈췄어요"_s);
+        return;
+    }
     if (renamed.failure) {
         setMessage(*renamed.failure);
         return;
@@ -858,22 +1046,24 @@ void AppState::finishRename(const QString &dir, const Renamed &renamed)
     setMessage(u"이름을 바꿨어요"_s);
 }
 
+std::optional<QString> AppState::trashClaimed(const QString &dir, const AppSettings &settings)
+{
+    QString refusal;
+    const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
+    if (!claim)
+        return refusal;
+    QString error;
+    if (!moveToTrash(bare(dir), &error))
+        return u"삭제하지 못했어요: "_s + error;
+    return std::nullopt;
+}
+
 void AppState::trash(const QString &url)
 {
     const QString dir = standardFolder(url);
     if (refuseBusy(dir))
         return;
-    offMain(
-        [this, dir, settings = m_settings]() -> std::optional<QString> {
-            QString refusal;
-            const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
-            if (!claim)
-                return refusal;
-            QString error;
-            if (!moveToTrash(bare(dir), &error))
-                return u"삭제하지 못했어요: "_s + error;
-            return std::nullopt;
-        },
+    offMain([this, dir, settings = m_settings] { return trashClaimed(dir, settings); },
         [this, dir](const std::optional<QString> &failure) {
             if (failure) {
                 setMessage(*failure);
@@ -889,74 +1079,58 @@ void AppState::trash(const QString &url)
         });
 }
 
+void AppState::trashUnfinished(const QString &url)
+{
+    const QString dir = standardFolder(url);
+    if (jobWrites(dir))
+        return;
+    offMain([this, dir, settings = m_settings] { return trashClaimed(dir, settings); },
+            [this](const std::optional<QString> &) { refresh(); });
+}
+
 void AppState::importHTML(const QString &page)
 {
-    offMain(
-        [page]() -> std::variant<ImportedPlan, QString> {
+    offMainStoppable(
+        importing,
+        [page, output = bare(m_settings.outputFolder()), settings = m_settings](const CancelToken &stop) -> Imported {
+            ImportedPlan imported;
             try {
-                ImportedPlan imported = Importer::read(page);
-                imported.id = QUuid::createUuid();
-                imported.source = page;
-                imported.candidates.clear();
-                return imported;
+                imported = Importer::read(page, stop);
             } catch (const Importer::Failure &failure) {
-                return failure.message;
+                return {{}, failure.message};
+            } catch (const Cancelled &) {
+                return {{}, std::nullopt, true};
             }
+            imported.source = page;
+            imported.candidates.clear();
+            return importInto(imported, std::nullopt, output, settings, stop);
         },
-        [this](std::variant<ImportedPlan, QString> read) {
-            if (const QString *failure = std::get_if<QString>(&read)) {
-                setMessage(*failure);
-                return;
-            }
-            applyImport(std::get<ImportedPlan>(std::move(read)));
-        });
+        [this](const Imported &done) { finishImport(done.folder, done.failure, done.stopped); });
 }
 
 void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &into)
 {
-    offMain(
+    offMainStoppable(
+        importing,
         [imported = std::move(imported), into, output = bare(m_settings.outputFolder()),
-         settings = m_settings]() -> Imported {
-            QString folder;
-            if (into) {
-                folder = bare(*into);
-            } else {
-                const QString base = importBase(imported.plan.meta.feature);
-                folder = output + u'/' + base;
-                for (int n = 2; occupied(folder); ++n)
-                    folder = output + u'/' + base + u'-' + QString::number(n);
-            }
-            if (!QDir().mkpath(folder))
-                return {{}, u"가져오지 못했어요: "_s + FileError::describe(errno)};
-            FolderClaim claim;
-            try {
-                claim = FolderClaim::take(folder, settings);
-            } catch (const FolderClaim::Failure &failure) {
-                return {{}, failure.message};
-            }
-            Importer::writeAssets(imported.assets, folder);
-            Plan plan = imported.plan;
-            try {
-                Exporter::writeAll(plan, folder, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
-            } catch (const ExportFailure &failure) {
-                return {{}, u"가져오지 못했어요: "_s + FileError::describe(failure.message)};
-            }
-            // The log lives in history/, which a new folder does not have yet.
-            QDir().mkpath(folder + u"/history"_s);
-            Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
-                               u"- 공유받은 HTML 로 계획서를 바꿈"_s, settings.userName);
-            return {folder, std::nullopt};
-        },
-        [this](const Imported &done) {
-            if (done.failure) {
-                setMessage(*done.failure);
-                return;
-            }
-            refresh();
-            setSelection(std::nullopt);
-            setSelection(Selection::plan(done.folder));
-            setMessage(u"새 계획서로 가져왔어요"_s);
-        });
+         settings = m_settings](const CancelToken &stop) { return importInto(imported, into, output, settings, stop); },
+        [this](const Imported &done) { finishImport(done.folder, done.failure, done.stopped); });
+}
+
+void AppState::finishImport(const QString &folder, const std::optional<QString> &failure, bool stopped)
+{
+    if (stopped) {
+        setMessage(u"가져오기를 멈췄어요"_s);
+        return;
+    }
+    if (failure) {
+        setMessage(*failure);
+        return;
+    }
+    refresh();
+    setSelection(std::nullopt);
+    setSelection(Selection::plan(folder));
+    setMessage(u"새 계획서로 가져왔어요"_s);
 }
 
 void AppState::openInBrowser()
@@ -989,62 +1163,99 @@ void AppState::cancelGeneration(bool keep)
     generator.afterWrites([self, keep, running] {
         if (!self)
             return;
-        // Moved only while held: a writer elsewhere keeps its folder.
-        std::optional<FolderClaim> claim;
-        try {
-            if (running)
-                claim = FolderClaim::take(*running, self->m_settings);
-        } catch (const FolderClaim::Failure &) {
-        }
-        const bool earlierPlan = running && QFileInfo(*running + u"/plan.json"_s).isFile();
         // A run started meanwhile in the same folder keeps it.
         const Generator &now = Generator::shared();
         const bool reused = now.phase().isRunning() && now.runningDir() == running;
-        QString ignored;
-        if (!keep && running && !earlierPlan && !reused && claim)
-            moveToTrash(*running, &ignored);
-        self->refresh();
-        self->setSelection(Selection::newPlan());
-        if (keep)
-            self->setMessage(u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s);
-        else
-            self->setMessage(earlierPlan ? u"만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요"_s : u"만들기를 취소하고 지웠어요"_s);
+        self->endCancelledRun(running, keep, reused);
     });
+}
+
+void AppState::endCancelledRun(const std::optional<QString> &running, bool keep, bool reused)
+{
+    const bool remove = !keep && !reused;
+    const std::optional<Selection> asked = m_selection;
+    offMain(
+        [running, remove, settings = m_settings] {
+            if (!running)
+                return false;
+            // Moved only while held: a writer elsewhere keeps its folder.
+            std::optional<FolderClaim> claim;
+            try {
+                claim = FolderClaim::take(*running, settings);
+            } catch (const FolderClaim::Failure &) {
+            }
+            const bool earlierPlan = QFileInfo(*running + u"/plan.json"_s).isFile();
+            QString ignored;
+            if (remove && !earlierPlan && claim)
+                moveToTrash(*running, &ignored);
+            return earlierPlan;
+        },
+        [this, keep, asked](bool earlierPlan) {
+            refresh();
+            // Another selection made meanwhile stays.
+            if (m_selection == asked)
+                setSelection(Selection::newPlan());
+            if (keep)
+                setMessage(u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s);
+            else
+                setMessage(earlierPlan ? u"만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요"_s : u"만들기를 취소하고 지웠어요"_s);
+        });
+}
+
+// What a folder's generation needs to go on: its saved request, and whether
+// the design section was saved too.
+struct AppState::Resumable {
+    std::optional<GenerateInput> input;
+    bool reuse = false;
+};
+
+AppState::Resumable AppState::resumable(const QString &dir)
+{
+    return {savedRequest(dir), QFileInfo::exists(bare(dir) + u"/figma-section.json"_s)};
 }
 
 void AppState::resume(const QString &dir)
 {
-    const std::optional<GenerateInput> input = savedRequest(dir);
-    if (!input || Generator::shared().phase().isRunning())
+    if (Generator::shared().phase().isRunning())
         return;
-    setSelection(Selection::generating());
-    const bool reuse = QFileInfo::exists(bare(dir) + u"/figma-section.json"_s);
-    QPointer<AppState> self(this);
-    Generator::shared().run(*input, bare(dir), m_settings, reuse, [self](const QString &finished) {
-        if (!self)
-            return;
-        self->refresh();
-        self->setSelection(Selection::plan(finished));
-        self->setMessage(u"계획서를 만들었어요"_s);
-    });
+    const quint64 run = ++m_resumeRun;
+    const std::optional<Selection> asked = m_selection;
+    offMain([dir] { return resumable(dir); },
+            [this, dir, run, asked](const Resumable &found) {
+                // A later resume or another selection made meanwhile wins.
+                if (run != m_resumeRun || m_selection != asked || !found.input
+                    || Generator::shared().phase().isRunning())
+                    return;
+                setSelection(Selection::generating());
+                QPointer<AppState> self(this);
+                Generator::shared().run(*found.input, bare(dir), m_settings, found.reuse, [self](const QString &finished) {
+                    if (!self)
+                        return;
+                    self->refresh();
+                    self->setSelection(Selection::plan(finished));
+                    self->setMessage(u"계획서를 만들었어요"_s);
+                });
+            });
 }
 
 void AppState::startRedraftIfAsked(const QString &dir)
 {
     if (qgetenv("QUARRYSTONE_REDRAFT") != "1")
         return;
-    const std::optional<GenerateInput> input = savedRequest(dir);
-    if (!input)
-        return;
-    QPointer<AppState> self(this);
-    Generator::shared().run(*input, bare(dir), m_settings, true, [self](const QString &finished) {
-        if (!self)
-            return;
-        // Through none, so that the plan loads again even when its folder
-        // was already selected.
-        self->setSelection(std::nullopt);
-        self->setSelection(Selection::plan(finished));
-    });
+    offMain([dir] { return savedRequest(dir); },
+            [this, dir](const std::optional<GenerateInput> &input) {
+                if (!input || Generator::shared().phase().isRunning())
+                    return;
+                QPointer<AppState> self(this);
+                Generator::shared().run(*input, bare(dir), m_settings, true, [self](const QString &finished) {
+                    if (!self)
+                        return;
+                    // Through none, so that the plan loads again even when
+                    // its folder was already selected.
+                    self->setSelection(std::nullopt);
+                    self->setSelection(Selection::plan(finished));
+                });
+            });
 }
 
 bool AppState::busy()
@@ -1063,4 +1274,11 @@ void AppState::stopWork()
         Reviser::shared().cancel();
     if (Developer::shared().isRunning())
         Developer::shared().cancel();
+    QList<CancelToken> fileStops;
+    {
+        const std::lock_guard locked(stopsMutex);
+        fileStops = stops.values();
+    }
+    for (const CancelToken &stop : std::as_const(fileStops))
+        stop.cancel();
 }

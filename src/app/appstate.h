@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/canceltoken.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
 #include "model/importer.h"
@@ -146,6 +147,9 @@ public:
     void rename(const QString &dir, const QString &title, const QString &folder,
                 std::function<void(bool renamed)> done = {});
     void trash(const QString &dir);
+    // Moves an unfinished folder to the Trash; the next scan shows what
+    // happened, and a failure says nothing.
+    void trashUnfinished(const QString &dir);
     void importHTML(const QString &page);
     void applyImport(ImportedPlan imported, const std::optional<QString> &into = std::nullopt);
     void openInBrowser();
@@ -154,10 +158,18 @@ public:
     void cancelGeneration(bool keep);
     void resume(const QString &dir);
 
+    // The texts of the file work under way that the person waits on and may
+    // stop (a rename, an export, an import), oldest first.
+    QStringList tasks() const;
+    // Stops that work. Each ends as if it had not begun, or whole when it
+    // was past the point where it could be taken back.
+    void stopTasks();
+
     // Whether a generation, revision or development run, or file work of
     // the window, is under way.
     static bool busy();
-    // Asks every running generation, revision and development run to stop.
+    // Asks every running generation, revision and development run, and the
+    // window's file work that can stop, to stop.
     static void stopWork();
 
 Q_SIGNALS:
@@ -173,6 +185,7 @@ Q_SIGNALS:
     void showSetupChanged();
     void workingChanged();
     void loadingChanged();
+    void tasksChanged();
     // Another program changed the open plan's files; the new plan is loaded.
     void planReplaced();
 
@@ -192,11 +205,16 @@ private:
 
     struct Loaded;
     struct Renamed;
+    struct Resumable;
 
     // Runs `work` on a thread of its own and hands its result to `done` here,
     // with `working` set meanwhile.
     template<typename Work, typename Done>
-    void offMain(Work work, Done done);
+    void offMain(Work work, Done done, const std::optional<CancelToken> &stop = std::nullopt);
+    // The same for work the person may stop, shown meanwhile as `text`:
+    // `work` is given the stop to look at.
+    template<typename Work, typename Done>
+    void offMainStoppable(const QString &text, Work work, Done done);
     void load(bool fromDisk);
     void applyLoaded(const QString &url, Loaded loaded, bool fromDisk);
     void setLoading(bool loading);
@@ -210,8 +228,16 @@ private:
     void setPlan(const Plan &plan);
     void setPlanDir(const std::optional<QString> &dir);
     void startRedraftIfAsked(const QString &dir);
+    static Resumable resumable(const QString &dir);
+    // After a cancelled generation's last write: moves its folder to the
+    // Trash unless it is kept, reused by a newer run or holds an earlier
+    // plan, then says so.
+    void endCancelledRun(const std::optional<QString> &running, bool keep, bool reused);
+    // Claims `dir` and moves it to the Trash; gives why it could not.
+    std::optional<QString> trashClaimed(const QString &dir, const AppSettings &settings);
     void finishRename(const QString &dir, const Renamed &renamed);
     void saveExport(const QString &source, const QString &target);
+    void finishImport(const QString &folder, const std::optional<QString> &failure, bool stopped);
     // Whether a running job of the window writes into `dir`.
     static bool jobWrites(const QString &dir);
     // The refusal shown when a running job writes into `dir`.
@@ -244,8 +270,16 @@ private:
     std::shared_ptr<Desktop> m_desktop;
     QPointer<QWidget> m_window;
     int m_working = 0;
+    struct Task {
+        quint64 id = 0;
+        QString text;
+        CancelToken stop;
+    };
+    QList<Task> m_tasks;
+    quint64 m_taskRun = 0;
     quint64 m_scanRun = 0;
     quint64 m_loadRun = 0;
+    quint64 m_resumeRun = 0;
     bool m_loading = false;
     // The entry a load put into the library, with the scan it came after.
     std::optional<std::pair<PlanRef, quint64>> m_opened;

@@ -5,6 +5,7 @@
 #include "app/toast.h"
 #include "app/viewfactory.h"
 #include "model/generator.h"
+#include "views/fileworkrow.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -26,6 +27,7 @@ namespace {
 constexpr int sidebarMinimum = 220;
 constexpr int sidebarStart = 250;
 constexpr int floatingPadding = 22;
+constexpr int workGap = 12;
 
 bool carriesLocalFiles(const QMimeData *mime)
 {
@@ -79,6 +81,11 @@ ContentView::ContentView(AppState *state, QWidget *parent)
     m_splitter->setSizes({sidebarStart, 100000});
 
     m_toast = new Toast(state, this);
+    m_work = new FileWorkRow(state, this);
+    m_work->setAttribute(Qt::WA_StyledBackground);
+    m_work->setStyleSheet(u"#fileWorkRow { background: palette(window); border: 1px solid palette(mid);"
+                          u" border-radius: 8px; }"_s);
+    connect(state, &AppState::tasksChanged, this, &ContentView::placeOverlays);
     m_floating = ViewFactory::floatingNewButton(state, this);
 
     for (auto signal : {&AppState::selectionChanged, &AppState::planDirChanged, &AppState::newPlanTokenChanged,
@@ -179,6 +186,10 @@ void ContentView::placeOverlays()
     m_floating->resize(size);
     m_floating->move(width() - size.width() - floatingPadding, height() - size.height() - floatingPadding);
     m_floating->raise();
+    // The file work under way shows at the top centre, clear of the toast.
+    m_work->adjustSize();
+    m_work->move((width() - m_work->width()) / 2, workGap);
+    m_work->raise();
     m_toast->raise();
 }
 

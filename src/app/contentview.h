@@ -9,6 +9,7 @@ class QDialog;
 class QMessageBox;
 class QSplitter;
 class QUrl;
+class FileWorkRow;
 class Toast;
 
 // The main window's content: the plan library beside a detail area that
@@ -70,6 +71,7 @@ private:
     bool m_dirty = false;
     bool m_passedOther = false;
     Toast *m_toast = nullptr;
+    FileWorkRow *m_work = nullptr;
     QWidget *m_floating = nullptr;
     QPointer<QMessageBox> m_cancelDialog;
     QPointer<QDialog> m_setupSheet;

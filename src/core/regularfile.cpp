@@ -21,13 +21,16 @@ std::optional<QByteArray> failed(QString *error, const QString &cause)
 
 } // namespace
 
-int open(const QString &path, int flags)
+int open(const QString &path, int flags, QString *error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
-    if (fd < 0)
+    if (fd < 0) {
+        failed(error, FileError::describe(errno));
         return -1;
+    }
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        failed(error, S_ISDIR(status.st_mode) ? FileError::describe(EISDIR) : notRegular());
         ::close(fd);
         return -1;
     }

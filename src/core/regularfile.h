@@ -12,8 +12,10 @@ namespace RegularFile {
 
 // A descriptor of the file, opened with `flags` added to a read-only,
 // non-blocking, close-on-exec open; -1 when it is missing or no regular
-// file. For a reader that must hold the file (to lock it) while it reads.
-int open(const QString &path, int flags = 0);
+// file, with `error` (when given) then holding the cause in the person's
+// words. For a reader that must hold the file (to lock it, or to read it
+// piece by piece) while it reads.
+int open(const QString &path, int flags = 0, QString *error = nullptr);
 
 // The whole file; nothing when it is missing, not a regular file, or cannot
 // be read to its end. `error`, when given, then holds the cause in the

@@ -294,7 +294,7 @@ bool isPlanHTML(const QString &path)
     return containsPlanMarker(file, head);
 }
 
-ImportedPlan read(const QString &path)
+ImportedPlan read(const QString &path, const CancelToken &stop)
 {
     const Failure unreadable{u"파일을 읽지 못했어요"_s};
     // A pipe or a device would wait for a writer or never end.
@@ -308,6 +308,7 @@ ImportedPlan read(const QString &path)
     // never held whole. The check refuses what the strict decoder refuses.
     if (file.error() != QFileDevice::NoError || !QByteArrayView(page).isValidUtf8())
         throw unreadable;
+    stop.throwIfCancelled();
 
     const auto planJson = block(page, "quarrystone-plan");
     if (!planJson)
@@ -318,6 +319,7 @@ ImportedPlan read(const QString &path)
     ImportedPlan imported;
     imported.source = path;
     imported.plan = decodePlan(*planJson);
+    stop.throwIfCancelled();
     // The page goes once the image map's text is copied out of it.
     const std::optional<QByteArrayView> images = block(page, "quarrystone-img");
     QByteArray imagesJson = images ? withPlainSlashes(*images) : QByteArray();

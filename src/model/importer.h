@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QUuid>
 
+#include "core/canceltoken.h"
 #include "model/plan.h"
 
 // Turning a shared plan page back into a plan and its image files, and
@@ -40,8 +41,9 @@ namespace Importer {
 bool isPlanHTML(const QString &path);
 
 // The plan and the image map embedded in the page; throws Failure. The plan
-// is not checked for problems.
-ImportedPlan read(const QString &path);
+// is not checked for problems. Throws Cancelled once `stop` is cancelled,
+// between the reading of the page and each decoding.
+ImportedPlan read(const QString &path, const CancelToken &stop = CancelToken());
 
 // Writes every image of the map that has a safe path under "img/" and a
 // strict base64 payload into the plan folder, each file replaced whole (a

@@ -2,12 +2,13 @@
 
 #include "core/jsonread.h"
 #include "core/ownthread.h"
+#include "core/regularfile.h"
 #include "model/plan.h"
 #include "views/blanktext.h"
+#include "views/fileworkrow.h"
 #include "views/viewstyle.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -77,6 +78,10 @@ RenameSheet::RenameSheet(AppState *state, const PlanRef &ref, QWidget *parent)
     m_rename->setDefault(true);
     buttons->addWidget(m_cancel);
     buttons->addWidget(m_rename);
+    // The window behind is out of reach while the sheet is open: the rename
+    // shows, and stops, here.
+    if (state)
+        layout->addWidget(new FileWorkRow(state, this));
     layout->addLayout(buttons);
 
     // The title comes from plan.json, read off the main thread; until then
@@ -98,12 +103,12 @@ RenameSheet::RenameSheet(AppState *state, const PlanRef &ref, QWidget *parent)
 
 QString RenameSheet::prefillTitle(const PlanRef &ref)
 {
-    QFile file(QDir(ref.url).filePath(QStringLiteral("plan.json")));
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(ref.url).filePath(QStringLiteral("plan.json")));
+    if (!bytes)
         return ref.title;
     try {
         // Only the title is read: the rest of a large plan is not needed.
-        return JsonRead::record(parseObject(file.readAll()), QStringLiteral("meta"), Meta::read, Meta()).title;
+        return JsonRead::record(parseObject(*bytes), QStringLiteral("meta"), Meta::read, Meta()).title;
     } catch (const JSONDecodeError &) {
         return ref.title;
     }

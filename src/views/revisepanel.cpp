@@ -1,6 +1,8 @@
 #include "views/revisepanel.h"
 
 #include "app/appstate.h"
+#include "core/ownthread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "model/generator.h"
 #include "views/decisionbridge.h"
@@ -689,34 +691,83 @@ void RevisePanel::updateEnabled()
     m_undo->setEnabled(m_canUndo && !running);
 }
 
+// The log and the history folder are looked at beside the event loop, once
+// a second while the panel is shown: a read under way is not repeated, and a
+// forced one (another folder) overtakes it.
 void RevisePanel::refreshLog(bool force)
 {
-    const QFileInfo info(logPath(m_dir));
-    std::optional<std::pair<qint64, QDateTime>> seen;
-    if (info.exists())
-        seen = std::make_pair(info.size(), info.lastModified());
-    if (!force && m_logSeenOnce && seen == m_logSeen)
+    if (m_logReading && !force)
         return;
-    m_logSeen = seen;
-    m_logSeenOnce = true;
-    QString text;
-    QFile file(info.filePath());
-    if (seen && file.open(QIODevice::ReadOnly))
-        text = Text::decodeUtf8Strict(file.readAll()).value_or(QString());
-    m_logText->setText(text);
-    m_log->setVisible(!text.isEmpty());
+    m_logReading = true;
+    const quint64 run = ++m_logRun;
+    struct LogRead {
+        std::optional<std::pair<qint64, QDateTime>> seen;
+        QString text;
+    };
+    const std::optional<std::optional<std::pair<qint64, QDateTime>>> known =
+        force || !m_logSeenOnce ? std::nullopt : std::optional(m_logSeen);
+    OwnThread::run(
+        this,
+        [path = logPath(m_dir), known]() -> std::optional<LogRead> {
+            const QFileInfo info(path);
+            LogRead read;
+            if (info.exists())
+                read.seen = std::make_pair(info.size(), info.lastModified());
+            if (known && *known == read.seen)
+                return std::nullopt;
+            if (read.seen)
+                if (const std::optional<QByteArray> bytes = RegularFile::read(path))
+                    read.text = Text::decodeUtf8Strict(*bytes).value_or(QString());
+            return read;
+        },
+        [this, run](const std::optional<LogRead> &read) {
+            if (run != m_logRun)
+                return;
+            m_logReading = false;
+            if (!read)
+                return;
+            m_logSeen = read->seen;
+            m_logSeenOnce = true;
+            m_logText->setText(read->text);
+            m_log->setVisible(!read->text.isEmpty());
+        });
 }
 
 void RevisePanel::refreshUndo(bool force)
 {
-    const QFileInfo history(m_dir + u"/history"_s);
-    const std::optional<QDateTime> seen = history.exists() ? std::optional(history.lastModified()) : std::nullopt;
-    if (!force && m_historySeenOnce && seen == m_historySeen)
+    if (m_undoReading && !force)
         return;
-    m_historySeen = seen;
-    m_historySeenOnce = true;
-    m_canUndo = Reviser::lastBackup(m_dir).has_value();
-    updateEnabled();
+    m_undoReading = true;
+    const quint64 run = ++m_undoRun;
+    struct HistoryRead {
+        std::optional<QDateTime> seen;
+        bool canUndo = false;
+    };
+    const std::optional<std::optional<QDateTime>> known =
+        force || !m_historySeenOnce ? std::nullopt : std::optional(m_historySeen);
+    OwnThread::run(
+        this,
+        [dir = m_dir, known]() -> std::optional<HistoryRead> {
+            const QFileInfo history(dir + u"/history"_s);
+            HistoryRead read;
+            if (history.exists())
+                read.seen = history.lastModified();
+            if (known && *known == read.seen)
+                return std::nullopt;
+            read.canUndo = Reviser::lastBackup(dir).has_value();
+            return read;
+        },
+        [this, run](const std::optional<HistoryRead> &read) {
+            if (run != m_undoRun)
+                return;
+            m_undoReading = false;
+            if (!read)
+                return;
+            m_historySeen = read->seen;
+            m_historySeenOnce = true;
+            m_canUndo = read->canUndo;
+            updateEnabled();
+        });
 }
 
 void RevisePanel::installDecisionHandler()

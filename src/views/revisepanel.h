@@ -132,5 +132,10 @@ private:
     std::optional<QDateTime> m_historySeen;
     bool m_logSeenOnce = false;
     bool m_historySeenOnce = false;
+    // The reads under way, and the runs whose results count.
+    bool m_logReading = false;
+    bool m_undoReading = false;
+    quint64 m_logRun = 0;
+    quint64 m_undoRun = 0;
     bool m_canUndo = false;
 };

@@ -11,7 +11,6 @@
 
 #include <QAbstractButton>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -21,7 +20,6 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -262,14 +260,8 @@ QMenu *Sidebar::menuFor(int row)
         trash->setProperty("role", QStringLiteral("destructive"));
         connect(trash, &QAction::triggered, this, [state, dir] {
             // No question and no message: the refresh shows what happened.
-            // Qt makes the Trash inside the user's data folder but not that
-            // folder, and without it would move the item into the working
-            // folder instead.
-            const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-            if (!data.isEmpty() && QDir().mkpath(data))
-                QFile::moveToTrash(QDir::cleanPath(dir));
             if (state)
-                state->refresh();
+                state->trashUnfinished(dir);
         });
         break;
     }

@@ -12,10 +12,13 @@
 #include "core/jsoncoding.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
+#include "settings/apppaths.h"
 #include "views/planeditorview.h"
+#include "views/renamesheet.h"
 #include "views/revisepanel.h"
 #include "views/sidebar.h"
 #include "views/sidebarmodel.h"
+#include "views/spinner.h"
 #include "support/fakeclaude.h"
 
 #include <QAction>
@@ -684,4 +687,99 @@ TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
     EXPECT_GT(editor->reloadToken(), token);
     EXPECT_EQ(request->toPlainText(), "make the button blue");
     EXPECT_EQ(state->plan().meta.title, "에이 고침");
+}
+
+// A rename, an export and an import show in the window while they run (in
+// the rename sheet for a rename, which keeps the window out of reach), and
+// "멈추기" ends each as if it had not begun: the folder, the earlier export
+// and the library as they were, and the window goes on working.
+TEST_F(MainWindowTest, RenameExportAndImportShowTheirWorkAndStopCleanly)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    write(a + "/index.html", "<html>page</html>");
+    state->refresh();
+    settle();
+    const auto names = [](const QString &dir) {
+        return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+    };
+    QWidget *row = content()->findChild<QWidget *>("fileWorkRow");
+    ASSERT_TRUE(row);
+    EXPECT_FALSE(row->isVisible());
+    // Shows the work with a turning spinner, then stops it with the button.
+    const auto stopShown = [](QWidget *shown, const QString &text) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return shown->isVisible(); }, 10000));
+        EXPECT_EQ(shown->findChild<QLabel *>("fileWorkText")->text(), text);
+        EXPECT_TRUE(shown->findChild<Spinner *>()->spinning());
+        QTest::mouseClick(shown->findChild<QPushButton *>("fileWorkStop"), Qt::LeftButton);
+    };
+
+    // Export, stopped while the page is being read.
+    const QString target = root.path() + "/sent.html";
+    write(target, "earlier export");
+    {
+        HeldFile page(a + "/index.html", "<html>page</html>");
+        page.holdUntilReleased();
+        desktop->next = target;
+        state->exportHTML(a);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return page.readerHeld(); }, 10000));
+        stopShown(row, "내보내는 중");
+        page.release();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "내보내기를 멈췄어요"; }, 10000));
+    }
+    EXPECT_EQ(read(target), "earlier export");
+    EXPECT_EQ(names(root.path()), (QStringList{"plans", "sent.html"}));
+    EXPECT_TRUE(desktop->revealed.isEmpty());
+    EXPECT_FALSE(row->isVisible());
+
+    // Import, stopped once the new folder holds the page's images: the
+    // folder goes.
+    QDir().mkpath(AppPaths::support());
+    const QString conventions = QDir(AppPaths::support()).filePath("conventions.json");
+    const QStringList library = names(output);
+    {
+        HeldFile held(conventions, "{}");
+        held.holdUntilReleased();
+        state->importHTML(samplePage);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000));
+        EXPECT_TRUE(QFileInfo::exists(output + "/Gift-plan/img/node-101-1.png"));
+        stopShown(row, "가져오는 중");
+        held.release();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "가져오기를 멈췄어요"; }, 10000));
+    }
+    EXPECT_EQ(names(output), library);
+    EXPECT_EQ(state->selection(), Selection::newPlan());
+    EXPECT_FALSE(row->isVisible());
+
+    // Rename in its sheet, stopped while the folder is claimed: the sheet
+    // stays for another try, which renames the folder.
+    const QByteArray plan = read(a + "/plan.json");
+    const PlanRef ref = state->plans().first();
+    ASSERT_EQ(ref.url, a + "/");
+    auto *sheet = new RenameSheet(state.get(), ref, window.get());
+    sheet->open();
+    auto *title = sheet->findChild<QLineEdit *>("title");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return title->isEnabled(); }, 10000));
+    title->setText("새 제목");
+    sheet->findChild<QLineEdit *>("folder")->setText("a2");
+    const QList<QPushButton *> buttons = sheet->findChildren<QPushButton *>();
+    QPushButton *rename = *std::find_if(buttons.begin(), buttons.end(), [](QPushButton *b) { return b->text() == "바꾸기"; });
+    QPointer<RenameSheet> open = sheet;
+    {
+        HeldFile held(a + "/plan.json", plan);
+        held.holdUntilReleased();
+        QTest::mouseClick(rename, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000));
+        stopShown(sheet->findChild<QWidget *>("fileWorkRow"), "이름을 바꾸는 중");
+        held.release();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "이름 바꾸기를 멈췄어요"; }, 10000));
+    }
+    EXPECT_EQ(names(output), library);
+    EXPECT_EQ(read(a + "/plan.json"), plan);
+    ASSERT_TRUE(open);
+    EXPECT_TRUE(sheet->isVisible());
+    QTest::mouseClick(rename, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "이름을 바꿨어요"; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !open; }, 10000));
+    EXPECT_EQ(Plan::decode(read(output + "/a2/plan.json")).meta.title, "새 제목");
+    EXPECT_FALSE(QFileInfo::exists(a));
 }

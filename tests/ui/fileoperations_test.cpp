@@ -10,10 +10,14 @@
 #include "model/reviser.h"
 #include "support/executable.h"
 #include "settings/apppaths.h"
+#include "views/revisepanel.h"
+#include "views/sidebar.h"
 #include "views/sidebarmodel.h"
 #include "support/fakeclaude.h"
 
 #include <QDirIterator>
+#include <QLabel>
+#include <QMenu>
 #include <QScopeGuard>
 #include <QThreadPool>
 #include <QSignalSpy>
@@ -509,6 +513,108 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
         EXPECT_TRUE(file.liveWhileHeld()) << "import";
     }
     EXPECT_TRUE(messageIs("새 계획서로 가져왔어요"));
+    EXPECT_TRUE(awaitFiles(*state));
+
+    // The revise panel's revision log and its undo, from the history folder.
+    write(a + "/history/revisions.md", "## 2026-12-07 10:00 · tester\n\n> 제목\n\n- 제목을 바꿈\n\n");
+    {
+        HeldFile log(a + "/history/revisions.md", read(a + "/history/revisions.md"));
+        RevisePanel panel(state.get(), a, {});
+        EXPECT_TRUE(log.liveWhileHeld()) << "revision log";
+        auto *text = panel.findChild<QLabel *>("logText");
+        ASSERT_TRUE(text);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return text->text().contains("제목을 바꿈"); }, 60000));
+    }
+    {
+        HeldFile history(a + "/history", HeldFile::Folder::itself);
+        RevisePanel panel(state.get(), a, {});
+        EXPECT_TRUE(history.liveWhileHeld()) << "undo's backups";
+    }
+
+    // A resume and a redraft asked at start read the folder's request; one
+    // that is no request starts nothing.
+    const QString pending = output + "/pending";
+    QDir().mkpath(pending);
+    {
+        HeldFile request(pending + "/request.json", "no request");
+        state->resume(pending);
+        EXPECT_TRUE(request.liveWhileHeld()) << "resume";
+    }
+    const QString redrafted = makePlan(output + "/redrafted", "다시", "Again");
+    {
+        HeldFile request(redrafted + "/request.json", "no request");
+        qputenv("QUARRYSTONE_OPEN", redrafted.toUtf8());
+        qputenv("QUARRYSTONE_REDRAFT", "1");
+        auto started = makeState();
+        qunsetenv("QUARRYSTONE_OPEN");
+        qunsetenv("QUARRYSTONE_REDRAFT");
+        EXPECT_TRUE(request.liveWhileHeld()) << "redraft";
+        EXPECT_TRUE(awaitFiles(*started));
+    }
+    EXPECT_TRUE(awaitFiles(*state));
+    EXPECT_FALSE(Generator::shared().phase().isRunning());
+
+    // A cancelled generation's folder, and an unfinished one from the
+    // sidebar, go to the Trash beside the event loop.
+    const QString trashInfo = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/info";
+    QDir().mkpath(trashInfo);
+    QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files");
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true}, {"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    state->setSettings(settings);
+    GenerateInput input;
+    input.link = *FigmaLink::parse("https://www.figma.com/design/KEY123/App?node-id=12-34");
+    input.feature = "Gone";
+    const QString gone = output + "/gone";
+    write(gone + "/request.json", JSONCoding::pretty(input));
+    state->resume(gone);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
+    {
+        HeldFile trashed(trashInfo, HeldFile::Folder::anythingIn);
+        state->cancelGeneration(false);
+        EXPECT_TRUE(trashed.liveWhileHeld()) << "cancelled generation's folder";
+    }
+    EXPECT_TRUE(messageIs("만들기를 취소하고 지웠어요"));
+    EXPECT_FALSE(QFileInfo::exists(gone));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000));
+
+    const QString left = output + "/left";
+    write(left + "/request.json", "{ nope");
+    state->refresh();
+    EXPECT_TRUE(awaitFiles(*state));
+    {
+        Sidebar sidebar(state.get(), Generator::shared(), nullptr);
+        int row = -1;
+        for (int i = 0; i < sidebar.model()->rowCount(); ++i)
+            if (sidebar.model()->row(i).kind == SidebarModel::Kind::unfinished
+                && sidebar.model()->row(i).url == AppState::standardFolder(left))
+                row = i;
+        ASSERT_GE(row, 0);
+        QMenu *menu = sidebar.menuFor(row);
+        ASSERT_TRUE(menu);
+        const QList<QAction *> actions = menu->actions();
+        const auto trash = std::find_if(actions.begin(), actions.end(),
+                                        [](QAction *action) { return action->text() == "휴지통으로"; });
+        ASSERT_NE(trash, actions.end());
+        HeldFile trashed(trashInfo, HeldFile::Folder::anythingIn);
+        (*trash)->trigger();
+        EXPECT_TRUE(trashed.liveWhileHeld()) << "sidebar's unfinished folder";
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(left); }, 60000));
+
+    // A plan.json that is no regular file fails the load at once, in words,
+    // instead of holding a thread and the window's quit for ever.
+    const QString piped = output + "/piped";
+    QDir().mkpath(piped);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(piped + "/plan.json").constData(), 0600), 0);
+    state->setMessage(std::nullopt);
+    state->setSelection(Selection::plan(piped));
+    EXPECT_TRUE(messageIs("계획서를 열지 못했어요: 보통 파일이 아니에요"));
+    EXPECT_FALSE(state->planDir());
     EXPECT_TRUE(awaitFiles(*state));
     EXPECT_FALSE(AppState::busy());
 }

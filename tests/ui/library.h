@@ -21,6 +21,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
+#include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
@@ -174,38 +175,55 @@ private:
     int m_fd = -1;
 };
 
-// A reader held at a file: a FIFO at `path` that hands `bytes` to the first
-// reader and is then removed. The reader is held until the main thread has
-// run while it waits, so a reader on the main thread itself is held until
-// the writer gives up on it (then the window was frozen), while one beside
-// the event loop gets its bytes at once.
+// A reader held at a file: the file holds `bytes`, and the first open of it
+// by anyone waits (a permission event of the kernel's fanotify, which holds
+// a non-blocking open too) until the main thread has run while it waits. So
+// a reader on the main thread itself is held until the holder gives up on it
+// (then the window was frozen), while one beside the event loop goes on at
+// once. Taking permission events needs the administrator's rights, which the
+// suite runs with; without them no reader is seen and the check fails.
 class HeldFile
 {
 public:
-    HeldFile(const QString &path, QByteArray bytes)
-        : m_path(QFile::encodeName(path))
-        , m_bytes(std::move(bytes))
+    // What of a folder is held: its own open (a listing, a lock), or the
+    // open of anything in it, a file made there included.
+    enum class Folder { itself, anythingIn };
+
+    HeldFile(const QString &path, const QByteArray &bytes)
+        : HeldFile()
     {
         QFile::remove(path);
-        ::mkfifo(m_path.constData(), 0600);
-        QObject::connect(&m_beat, &QTimer::timeout, [this] {
-            if (m_readerWaiting)
-                m_mainRan = true;
-        });
-        m_beat.start(5);
-        m_thread = std::thread([this] { serve(); });
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+        file.close();
+        mark(path, FAN_OPEN_PERM);
+    }
+    HeldFile(const QString &folder, Folder which)
+        : HeldFile()
+    {
+        mark(folder, FAN_OPEN_PERM | (which == Folder::itself ? FAN_ONDIR : FAN_EVENT_ON_CHILD));
     }
     ~HeldFile()
     {
         m_stop = true;
         m_thread.join();
-        ::unlink(m_path.constData());
+        // Closing the group lets every open still waiting go on.
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
     HeldFile(const HeldFile &) = delete;
     HeldFile &operator=(const HeldFile &) = delete;
 
-    // Runs the event loop until the reader has its bytes; whether the main
-    // thread ran while the reader was held.
+    // From now on the first reader is held until release(), whatever the
+    // main thread does.
+    void holdUntilReleased() { m_gated = true; }
+    // Whether the first reader is being held now.
+    bool readerHeld() const { return m_readerWaiting && !m_served; }
+    void release() { m_released = true; }
+
+    // Runs the event loop until the first reader has gone on; whether the
+    // main thread ran while it was held.
     bool liveWhileHeld()
     {
         QTest::qWaitFor([this] { return m_served.load(); }, 60000);
@@ -213,39 +231,66 @@ public:
     }
 
 private:
+    HeldFile()
+        : m_fd(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC))
+    {
+        QObject::connect(&m_beat, &QTimer::timeout, [this] {
+            if (m_readerWaiting)
+                m_mainRan = true;
+        });
+        m_beat.start(5);
+        m_thread = std::thread([this] { serve(); });
+    }
+
+    void mark(const QString &path, uint64_t mask)
+    {
+        if (m_fd >= 0)
+            fanotify_mark(m_fd, FAN_MARK_ADD, mask, AT_FDCWD, QFile::encodeName(path).constData());
+    }
+
     void serve()
     {
         using namespace std::chrono;
-        int fd = -1;
-        // Only a reader that has the FIFO open lets a non-blocking writer in.
-        while (!m_stop && (fd = ::open(m_path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
-            std::this_thread::sleep_for(milliseconds(1));
-        if (fd < 0)
-            return;
-        m_readerWaiting = true;
-        const auto giveUp = steady_clock::now() + seconds(5);
-        while (!m_mainRan && steady_clock::now() < giveUp)
-            std::this_thread::sleep_for(milliseconds(1));
-        m_live = m_mainRan.load();
-        ::unlink(m_path.constData());
-        ::fcntl(fd, F_SETFL, 0);
-        for (qsizetype done = 0; done < m_bytes.size();) {
-            const ssize_t n = ::write(fd, m_bytes.constData() + done, size_t(m_bytes.size() - done));
-            if (n <= 0)
-                break;
-            done += n;
+        while (!m_stop) {
+            alignas(fanotify_event_metadata) char buffer[4096];
+            ssize_t n = m_fd < 0 ? -1 : ::read(m_fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                std::this_thread::sleep_for(milliseconds(1));
+                continue;
+            }
+            for (auto *event = reinterpret_cast<fanotify_event_metadata *>(buffer); FAN_EVENT_OK(event, n);
+                 event = FAN_EVENT_NEXT(event, n))
+                allow(*event);
         }
-        ::close(fd);
-        m_served = true;
     }
 
-    QByteArray m_path;
-    QByteArray m_bytes;
+    void allow(const fanotify_event_metadata &event)
+    {
+        using namespace std::chrono;
+        const bool first = !m_served;
+        if (first) {
+            m_readerWaiting = true;
+            const auto giveUp = steady_clock::now() + seconds(m_gated ? 60 : 5);
+            while (!m_stop && !(m_gated ? m_released.load() : m_mainRan.load()) && steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(milliseconds(1));
+            m_live = m_mainRan.load();
+        }
+        const fanotify_response response{event.fd, FAN_ALLOW};
+        [[maybe_unused]] const ssize_t written = ::write(m_fd, &response, sizeof response);
+        if (event.fd >= 0)
+            ::close(event.fd);
+        if (first)
+            m_served = true;
+    }
+
+    int m_fd = -1;
     std::atomic<bool> m_stop = false;
     std::atomic<bool> m_readerWaiting = false;
     std::atomic<bool> m_mainRan = false;
     std::atomic<bool> m_live = false;
     std::atomic<bool> m_served = false;
+    std::atomic<bool> m_gated = false;
+    std::atomic<bool> m_released = false;
     // Beats on the main thread while the event loop runs.
     QTimer m_beat;
     std::thread m_thread;

@@ -243,7 +243,8 @@ TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
     // when the user's data folder does not exist yet.
     ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")));
     action(sidebar->menuFor(rowOf(Kind::unfinished, "Broken-request")), "휴지통으로")->trigger();
-    EXPECT_FALSE(QFileInfo::exists(output + "/Broken-request"));
+    // The folder is moved beside the event loop.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(output + "/Broken-request"); }));
     const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + "/Trash";
     EXPECT_TRUE(QFileInfo::exists(trash + "/files/Broken-request/request.json"));
     EXPECT_TRUE(QFileInfo::exists(trash + "/info/Broken-request.trashinfo"));
