@@ -226,8 +226,7 @@ public:
     // main thread ran while it was held.
     bool liveWhileHeld()
     {
-        QTest::qWaitFor([this] { return m_served.load(); }, 60000);
-        return m_live;
+        return QTest::qWaitFor([this] { return m_served.load(); }, 60000) && m_live;
     }
 
 private:

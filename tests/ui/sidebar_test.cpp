@@ -427,7 +427,8 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     // folder no longer listed as unfinished.
     QTest::mouseClick(resumeButtons().first(), Qt::LeftButton);
     ++started;
-    EXPECT_EQ(state->selection(), Selection::generating());
+    // The request is read beside the event loop first.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->selection() == Selection::generating(); }));
     EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf(Kind::generating) >= 0; }));
     EXPECT_EQ(sidebar->list()->currentIndex().row(), rowOf(Kind::generating));
     EXPECT_EQ(rowOf(Kind::unfinished, "남긴 것"), -1);
