@@ -782,4 +782,19 @@ TEST_F(MainWindowTest, RenameExportAndImportShowTheirWorkAndStopCleanly)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !open; }, 10000));
     EXPECT_EQ(Plan::decode(read(output + "/a2/plan.json")).meta.title, "새 제목");
     EXPECT_FALSE(QFileInfo::exists(a));
+
+    // Quitting stops such work too, and waits for its end.
+    {
+        HeldFile page(output + "/a2/index.html", read(output + "/a2/index.html"));
+        page.holdUntilReleased();
+        desktop->next = target;
+        state->exportHTML(output + "/a2");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return page.readerHeld(); }, 10000));
+        EXPECT_TRUE(AppState::busy());
+        AppState::stopWork();
+        page.release();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "내보내기를 멈췄어요"; }, 10000));
+    }
+    EXPECT_TRUE(QTest::qWaitFor([] { return !AppState::busy(); }, 10000));
+    EXPECT_EQ(read(target), "earlier export");
 }
