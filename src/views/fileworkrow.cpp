@@ -18,17 +18,17 @@ FileWorkRow::FileWorkRow(AppState *state, QWidget *parent)
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(12, 6, 6, 6);
     layout->setSpacing(8);
-    m_spinner = ViewStyle::spinner(16, this);
+    Spinner *spinner = ViewStyle::spinner(16, this);
     m_text = new QLabel(this);
     m_text->setObjectName(u"fileWorkText"_s);
     m_text->setTextFormat(Qt::PlainText);
-    m_stop = new QPushButton(u"멈추기"_s, this);
-    m_stop->setObjectName(u"fileWorkStop"_s);
-    m_stop->setAutoDefault(false);
-    layout->addWidget(m_spinner);
+    auto *stop = new QPushButton(u"멈추기"_s, this);
+    stop->setObjectName(u"fileWorkStop"_s);
+    stop->setAutoDefault(false);
+    layout->addWidget(spinner);
     layout->addWidget(m_text, 1);
-    layout->addWidget(m_stop);
-    connect(m_stop, &QPushButton::clicked, this, [this] {
+    layout->addWidget(stop);
+    connect(stop, &QPushButton::clicked, this, [this] {
         if (m_state)
             m_state->stopTasks();
     });
@@ -41,6 +41,5 @@ void FileWorkRow::follow()
     const QStringList tasks = m_state ? m_state->tasks() : QStringList();
     m_text->setText(tasks.join(u" · "_s));
     setVisible(!tasks.isEmpty());
-    if (parentWidget())
-        adjustSize();
+    adjustSize();
 }

@@ -5,7 +5,6 @@
 
 class AppState;
 class QLabel;
-class QPushButton;
 
 // The window's file work that the person waits on (a rename, an export, an
 // import), while it runs: a spinner, what is being done, and "멈추기",
@@ -21,7 +20,5 @@ private:
     void follow();
 
     QPointer<AppState> m_state;
-    QWidget *m_spinner = nullptr;
     QLabel *m_text = nullptr;
-    QPushButton *m_stop = nullptr;
 };

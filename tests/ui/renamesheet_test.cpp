@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <future>
 
 namespace {
 
@@ -104,6 +105,19 @@ TEST_F(RenameSheetTest, PrefillBlankRuleEscapeAndReturn)
     PlanRef missing = brokenRef;
     missing.url = root.path() + "/nowhere/";
     EXPECT_EQ(RenameSheet::prefillTitle(missing), "깨진");
+    // A pipe named plan.json gives it at once instead of holding the reader.
+    PlanRef piped = brokenRef;
+    piped.url = root.path() + "/piped/";
+    QDir().mkpath(piped.url);
+    const QByteArray pipe = QFile::encodeName(piped.url + "plan.json");
+    ASSERT_EQ(::mkfifo(pipe.constData(), 0600), 0);
+    std::future<QString> pipedTitle = std::async(std::launch::async, [piped] { return RenameSheet::prefillTitle(piped); });
+    const bool answered = QTest::qWaitFor(
+        [&] { return pipedTitle.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+    if (!answered)
+        ::close(::open(pipe.constData(), O_WRONLY | O_NONBLOCK));
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(pipedTitle.get(), "깨진");
 
     // Escape leaves the plan; Return renames it with the texts as typed.
     const QString &dir = titled;
