@@ -11,6 +11,7 @@
 #include "model/generateinput.h"
 #include "model/developer.h"
 #include "model/generator.h"
+#include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "settings/updater.h"
@@ -352,8 +353,8 @@ Imported newImportFolder(const QString &output, const QString &feature)
 
 // Writes an imported plan into `into`, or into a new folder in `output`.
 // A stop is heeded until the files are whole: a new folder then goes away
-// with what was written into it; an existing plan is left as it was when
-// nothing was written yet, and is otherwise imported whole.
+// with what was written into it, and an existing plan gets its files back
+// as they were (images the page brought stay).
 Imported importInto(const ImportedPlan &imported, const std::optional<QString> &into, const QString &output,
                     const AppSettings &settings, const CancelToken &stop)
 {
@@ -372,10 +373,13 @@ Imported importInto(const ImportedPlan &imported, const std::optional<QString> &
         folder = made.folder;
     }
     FolderClaim claim;
-    // A new folder is removed whole when the import does not end in it.
+    std::optional<PlanFiles::Snapshot> before;
+    // Nothing of an import that does not end is left.
     const auto abandon = [&](Imported outcome) {
         if (!into)
             QDir(folder).removeRecursively();
+        else if (before)
+            PlanFiles::putBack(folder, *before);
         return outcome;
     };
     try {
@@ -385,8 +389,10 @@ Imported importInto(const ImportedPlan &imported, const std::optional<QString> &
     }
     if (stop.isCancelled())
         return abandon(stopped);
+    if (into)
+        before = PlanFiles::take(folder);
     Importer::writeAssets(imported.assets, folder);
-    if (!into && stop.isCancelled())
+    if (stop.isCancelled())
         return abandon(stopped);
     Plan plan = imported.plan;
     try {
@@ -394,7 +400,7 @@ Imported importInto(const ImportedPlan &imported, const std::optional<QString> &
     } catch (const ExportFailure &failure) {
         return abandon(importFailure(FileError::describe(failure.message)));
     }
-    if (!into && stop.isCancelled())
+    if (stop.isCancelled())
         return abandon(stopped);
     // The log lives in history/, which a new folder does not have yet.
     QDir().mkpath(folder + u"/history"_s);

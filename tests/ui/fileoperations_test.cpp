@@ -15,6 +15,7 @@
 #include "views/sidebarmodel.h"
 #include "support/fakeclaude.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QLabel>
 #include <QMenu>
@@ -318,6 +319,39 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     awaitFiles(*restarted);
     EXPECT_TRUE(std::any_of(restarted->plans().begin(), restarted->plans().end(),
                             [&](const PlanRef &ref) { return ref.url == imported; }));
+}
+
+// An import into an existing plan, stopped while its files are written,
+// leaves the plan's files as they were.
+TEST_F(FileOperations, AStoppedImportIntoAPlanLeavesItsFilesAsTheyWere)
+{
+    const QString a = makePlan(output + "/a", "에이", "Alpha");
+    write(a + "/plan.md", "old md");
+    write(a + "/index.html", "old html");
+    const auto files = [&] {
+        QStringList digests;
+        for (const char *file : {"/plan.json", "/plan.md", "/index.html"})
+            digests.append(file + QString::fromLatin1(QCryptographicHash::hash(read(a + file), QCryptographicHash::Sha1).toHex()));
+        return digests;
+    };
+    const QStringList before = files();
+    auto state = makeState();
+    awaitFiles(*state);
+    QDir().mkpath(AppPaths::support());
+    {
+        // Held where the plan's files are about to be written.
+        HeldFile held(QDir(AppPaths::support()).filePath("conventions.json"), "{}");
+        held.holdUntilReleased();
+        state->applyImport(Importer::read(samplePage), a);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000));
+        EXPECT_EQ(state->tasks(), QStringList{"가져오는 중"});
+        state->stopTasks();
+        held.release();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "가져오기를 멈췄어요"; }, 10000));
+    }
+    EXPECT_EQ(files(), before);
+    EXPECT_TRUE(state->tasks().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(a + "/history/revisions.md"));
 }
 
 TEST_F(FileOperations, TrashMovesTheFolderToTheUsersTrash)
