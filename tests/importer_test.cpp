@@ -280,6 +280,8 @@ TEST_F(ImporterTest, ImageMapSpelledOtherwiseReadsAsJsonSays)
         {R"({"img\/a.png":"x\u0041\/","img\/b.png":"y"})", {{"img/a.png", "xA/"}, {"img/b.png", "y"}}},
         {R"({"img\/\"q\".png":"x"})", {{"img/\"q\".png", "x"}}},
         {R"({"img\/a.png":"a<b","img\/b.png":"y"})", {{"img/a.png", "a<b"}, {"img/b.png", "y"}}},
+        // The block ends at the first "</script>", even inside a string.
+        {R"({"img\/a.png":"a</script>b"})", {}},
         {"{\"img\\/한.png\":\"값\",\"img\\/b.png\":\"y\"}", {{"img/한.png", "값"}, {"img/b.png", "y"}}},
         // Of one key given twice, the last value holds.
         {R"({"img\/a.png":"x","img/a.png":"y"})", {{"img/a.png", "y"}}},
