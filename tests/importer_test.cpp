@@ -477,6 +477,45 @@ TEST_F(ImporterTest, UnusableEntriesAreSkipped)
     EXPECT_TRUE(img.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty()) << utf8(img.entryList().join(' '));
 }
 
+// Every payload gives the bytes Qt's strict decoder gives, or is skipped
+// where it refuses: the writer's spelling of every length and of all the
+// alphabet, and spellings it never uses.
+TEST_F(ImporterTest, PicturesDecodeAsTheStrictDecoderSays)
+{
+    QList<QByteArray> payloads;
+    for (int size = 0; size < 40; ++size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (int at = 0; at < size; ++at)
+            bytes[at] = char(QRandomGenerator(size).bounded(256) ^ (at * 37));
+        payloads.append(bytes.toBase64());
+    }
+    QByteArray every;
+    for (int value = 0; value < 256; ++value)
+        every += char(value);
+    payloads.append(every.toBase64());
+    payloads.append(QByteArray(every).append(every).toBase64());
+    payloads += {"QR==", "QUJ=", "QUK=", "Q===", "====", "QUJD====", "=QUJ", "QQ==QUJD", "QU=D", "A+/=", "AB\xff=",
+                 "ABC\x80", "////", "++++"};
+    Importer::Assets assets;
+    for (qsizetype at = 0; at < payloads.size(); ++at)
+        assets.insert(QStringLiteral("img/%1.png").arg(at, 3, 10, QLatin1Char('0')), "data:;base64," + payloads[at]);
+    const QString plan = path("plan");
+    int usable = 0;
+    Importer::writeAssets(assets, plan);
+    for (qsizetype at = 0; at < payloads.size(); ++at) {
+        const auto decoded = QByteArray::fromBase64Encoding(
+            payloads[at], QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+        const QString name = QStringLiteral("plan/img/%1.png").arg(at, 3, 10, QLatin1Char('0'));
+        if (decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok) {
+            ++usable;
+            EXPECT_EQ(contents(name), decoded.decoded) << payloads[at].constData();
+        } else {
+            EXPECT_FALSE(QFile::exists(path(name))) << payloads[at].constData();
+        }
+    }
+    EXPECT_GE(usable, 45);
+}
+
 TEST_F(ImporterTest, LinksOutOfThePlanFolderAreNotFollowed)
 {
     const QString plan = path("plan");
