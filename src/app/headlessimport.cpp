@@ -152,7 +152,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     const FolderClaim held = Headless::claim(dir, settings);
 
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
-    for (const QString inside : {QStringLiteral("history"), QStringLiteral("img")})
+    for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
