@@ -283,6 +283,7 @@ TEST_F(ImporterTest, ImageMapSpelledOtherwiseReadsAsJsonSays)
         // The block ends at the first "</script>", even inside a string.
         {R"({"img\/a.png":"a</script>b"})", {}},
         {"{\"img\\/한.png\":\"값\",\"img\\/b.png\":\"y\"}", {{"img/한.png", "값"}, {"img/b.png", "y"}}},
+        {"{\"img\\/\xef\xbf\xbf\xf4\x8f\xbf\xbf.png\":\"x\"}", {{"img/\xef\xbf\xbf\xf4\x8f\xbf\xbf.png", "x"}}},
         // Of one key given twice, the last value holds.
         {R"({"img\/a.png":"x","img/a.png":"y"})", {{"img/a.png", "y"}}},
         {R"({"img\/a.png":"x","img\/b.png":"y",})", {}},
