@@ -263,6 +263,111 @@ TEST_F(ImporterTest, BrokenImageBlockGivesNoImages)
     }
 }
 
+// The writer's spelling is read in place; every other spelling of JSON,
+// and JSON broken part-way through the map, reads as the parser says.
+TEST_F(ImporterTest, ImageMapSpelledOtherwiseReadsAsJsonSays)
+{
+    const QByteArray plan = "{\"meta\":{\"feature\":\"Chat\"}}";
+    const struct {
+        const char *block;
+        Importer::Assets assets;
+    } rows[] = {
+        {R"({"img\/a.png":"x\/y","img\/b.png":"z"})", {{"img/a.png", "x/y"}, {"img/b.png", "z"}}},
+        {R"({})", {}},
+        {" {\"img\\/a.png\":\"x\"}", {{"img/a.png", "x"}}},
+        {"{\"img\\/a.png\":\"x\"}\n", {{"img/a.png", "x"}}},
+        {R"({ "img\/a.png" : "x" , "img\/b.png":"y"})", {{"img/a.png", "x"}, {"img/b.png", "y"}}},
+        {R"({"img\/a.png":"x\u0041\/","img\/b.png":"y"})", {{"img/a.png", "xA/"}, {"img/b.png", "y"}}},
+        {R"({"img\/\"q\".png":"x"})", {{"img/\"q\".png", "x"}}},
+        {R"({"img\/a.png":"a<b","img\/b.png":"y"})", {{"img/a.png", "a<b"}, {"img/b.png", "y"}}},
+        // The block ends at the first "</script>", even inside a string.
+        {R"({"img\/a.png":"a</script>b"})", {}},
+        {"{\"img\\/한.png\":\"값\",\"img\\/b.png\":\"y\"}", {{"img/한.png", "값"}, {"img/b.png", "y"}}},
+        {"{\"img\\/\xef\xbf\xbf\xf4\x8f\xbf\xbf.png\":\"x\"}", {{"img/\xef\xbf\xbf\xf4\x8f\xbf\xbf.png", "x"}}},
+        // Of one key given twice, the last value holds.
+        {R"({"img\/a.png":"x","img/a.png":"y"})", {{"img/a.png", "y"}}},
+        {R"({"img\/a.png":"x","img\/b.png":"y",})", {}},
+        {R"({"img\/a.png":"x"}x)", {}},
+        // Qt's parser drops an unknown escape's backslash and takes a raw tab.
+        {R"({"img\/a.png":"x\y"})", {{"img/a.png", "xy"}}},
+        {"{\"img\\/a.png\":\"x\ty\"}", {{"img/a.png", "x\ty"}}},
+        {R"({"img\/a.png":"x","img\/b.png"})", {}},
+        {R"({"img\/a.png":"x")", {}},
+        {R"({"img\/a.png")", {}},
+        {R"({)", {}},
+    };
+    for (const auto &row : rows) {
+        const ImportedPlan imported = Importer::read(write("spelled.html", page(plan, row.block)));
+        EXPECT_EQ(imported.assets, row.assets) << row.block;
+        EXPECT_EQ(utf8(imported.plan.meta.feature), "Chat");
+    }
+    // A map that never closes before the page ends.
+    const QByteArray open = page(plan).replace("</body>", "<script type=\"application/json\" id=\"quarrystone-img\">"
+                                                          "{\"img\\/a.png\":\"x\"}");
+    EXPECT_TRUE(Importer::read(write("open.html", open)).assets.isEmpty());
+}
+
+// The map is read a piece at a time: an escape, a quote, a key or the
+// map's end on either side of where one piece ends reads as a whole.
+TEST_F(ImporterTest, ImageMapReadAcrossPiecesOfThePage)
+{
+    constexpr qsizetype piece = 8 << 20;
+    const QByteArray start = R"({"img\/a.png":")";
+    const QByteArray tail = R"(","img\/k.png":"a\/b"})";
+    for (qsizetype shift = 0; shift < tail.size() + 2; ++shift) {
+        SCOPED_TRACE(shift);
+        // The tail begins `shift` bytes before the first piece ends.
+        QByteArray filler;
+        const qsizetype fillerSize = piece - shift - start.size();
+        filler.reserve(fillerSize);
+        while (filler.size() + 66 <= fillerSize)
+            filler += QByteArray(64, 'Q') + "\\/";
+        filler += QByteArray(fillerSize - filler.size(), 'Q');
+        const QByteArray block = start + filler + tail;
+        ASSERT_EQ(block.indexOf(tail), piece - shift);
+        const ImportedPlan imported = Importer::read(write("pieces.html", page("{\"meta\":{}}", block)));
+        ASSERT_EQ(imported.assets.size(), 2);
+        EXPECT_EQ(imported.assets.value("img/k.png"), "a/b");
+        EXPECT_TRUE(imported.assets.value("img/a.png") == QByteArray(filler).replace("\\/", "/"));
+    }
+}
+
+// The page is looked at in pieces: a block's opening tag or a character
+// across where one ends is found whole, and a bad byte there is refused.
+TEST_F(ImporterTest, PageReadAcrossPiecesOfTheFile)
+{
+    constexpr qsizetype piece = 2 << 20;
+    const QByteArray plain = page("{\"meta\":{\"feature\":\"Chat\"}}", R"({"img\/a.png":"x"})");
+    const qsizetype blocks = plain.indexOf("<script type=\"application/json\"");
+    // The page with a comment of `size` bytes, `text` at its end, before
+    // its blocks.
+    const auto padded = [&](qsizetype size, const QByteArray &text) {
+        const QByteArray comment = "<!--" + QByteArray(size - 7 - text.size(), '-') + text + "-->";
+        return plain.left(blocks) + comment + plain.mid(blocks);
+    };
+    const QByteArray planTag = "id=\"quarrystone-plan\">";
+    const qsizetype tagInScript = QByteArray("<script type=\"application/json\" ").size();
+    for (qsizetype shift = 0; shift <= planTag.size(); ++shift) {
+        SCOPED_TRACE(shift);
+        const QByteArray html = padded(piece - shift - blocks - tagInScript, "");
+        ASSERT_EQ(html.indexOf(planTag), piece - shift);
+        const ImportedPlan imported = Importer::read(write("tag.html", html));
+        EXPECT_EQ(utf8(imported.plan.meta.feature), "Chat");
+        EXPECT_EQ(imported.assets, (Importer::Assets{{"img/a.png", "x"}}));
+    }
+    for (qsizetype shift = 1; shift <= 4; ++shift) {
+        SCOPED_TRACE(shift);
+        // "가" is three bytes, the first `shift` bytes before the piece ends.
+        const qsizetype comment = piece - blocks - shift + 3 + 3;
+        const QByteArray whole = padded(comment, "가");
+        ASSERT_EQ(whole.indexOf("가"), piece - shift);
+        EXPECT_EQ(utf8(Importer::read(write("whole.html", whole)).plan.meta.feature), "Chat");
+        EXPECT_EQ(failure(write("cut.html", padded(comment, QByteArray("가").left(2) + "-"))), "파일을 읽지 못했어요");
+        EXPECT_EQ(failure(write("stray.html", padded(comment, "-\x80\x80"))), "파일을 읽지 못했어요");
+        EXPECT_EQ(failure(write("run.html", padded(comment + 2, "\xea\x80\x80\x80\x80"))), "파일을 읽지 못했어요");
+    }
+}
+
 TEST_F(ImporterTest, PlanBlockThatIsNoPlanFails)
 {
     const std::string prefix = "계획서 데이터를 읽지 못했어요: ";
@@ -371,6 +476,45 @@ TEST_F(ImporterTest, UnusableEntriesAreSkipped)
     EXPECT_FALSE(QFile::exists(path("img")));
     const QDir img(plan + QStringLiteral("/img"));
     EXPECT_TRUE(img.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty()) << utf8(img.entryList().join(' '));
+}
+
+// Every payload gives the bytes Qt's strict decoder gives, or is skipped
+// where it refuses: the writer's spelling of every length and of all the
+// alphabet, and spellings it never uses.
+TEST_F(ImporterTest, PicturesDecodeAsTheStrictDecoderSays)
+{
+    QList<QByteArray> payloads;
+    for (int size = 0; size < 40; ++size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (int at = 0; at < size; ++at)
+            bytes[at] = char(QRandomGenerator(size).bounded(256) ^ (at * 37));
+        payloads.append(bytes.toBase64());
+    }
+    QByteArray every;
+    for (int value = 0; value < 256; ++value)
+        every += char(value);
+    payloads.append(every.toBase64());
+    payloads.append(QByteArray(every).append(every).toBase64());
+    payloads += {"QR==", "QUJ=", "QUK=", "Q===", "====", "QUJD====", "=QUJ", "QQ==QUJD", "QU=D", "A+/=", "AB\xff=",
+                 "ABC\x80", "////", "++++"};
+    Importer::Assets assets;
+    for (qsizetype at = 0; at < payloads.size(); ++at)
+        assets.insert(QStringLiteral("img/%1.png").arg(at, 3, 10, QLatin1Char('0')), "data:;base64," + payloads[at]);
+    const QString plan = path("plan");
+    int usable = 0;
+    Importer::writeAssets(assets, plan);
+    for (qsizetype at = 0; at < payloads.size(); ++at) {
+        const auto decoded = QByteArray::fromBase64Encoding(
+            payloads[at], QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+        const QString name = QStringLiteral("plan/img/%1.png").arg(at, 3, 10, QLatin1Char('0'));
+        if (decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok) {
+            ++usable;
+            EXPECT_EQ(contents(name), decoded.decoded) << payloads[at].constData();
+        } else {
+            EXPECT_FALSE(QFile::exists(path(name))) << payloads[at].constData();
+        }
+    }
+    EXPECT_GE(usable, 45);
 }
 
 TEST_F(ImporterTest, LinksOutOfThePlanFolderAreNotFollowed)

@@ -4,7 +4,6 @@
 #include "core/atomicfile.h"
 #include "core/regularfile.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/generator.h"
@@ -17,8 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
-#include <algorithm>
+#include <malloc.h>
 
 namespace HeadlessImport {
 
@@ -53,31 +51,11 @@ struct Written {
     QStringList failures;
 };
 
-// The images are independent files, and writing them is most of what an
-// import adds to a render: they are written a few at a time.
 Written writeImages(const Importer::Assets &assets, const QString &dir)
 {
-    const int parts = std::clamp(QThread::idealThreadCount(), 1, 4);
-    QList<Importer::Assets> shares(parts);
-    int next = 0;
-    for (auto it = assets.begin(); it != assets.end(); ++it)
-        shares[next++ % parts].insert(it.key(), it.value());
-    QList<QFuture<Written>> writes;
-    for (const Importer::Assets &share : shares)
-        writes.append(OffThread::run(
-            [](const Importer::Assets &share, const QString &dir) {
-                Written written;
-                written.count = Importer::writeAssets(share, dir, &written.failures);
-                return written;
-            },
-            share, dir));
-    Written all;
-    for (QFuture<Written> &write : writes) {
-        const Written part = write.result();
-        all.count += part.count;
-        all.failures += part.failures;
-    }
-    return all;
+    Written written;
+    written.count = Importer::writeAssets(assets, dir, &written.failures);
+    return written;
 }
 
 // An image file the import may replace, as it was: unset when it was not
@@ -174,7 +152,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     const FolderClaim held = Headless::claim(dir, settings);
 
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
-    for (const QString inside : {QStringLiteral("history"), QStringLiteral("img")})
+    for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
@@ -196,6 +174,9 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     // The pictures are in their files now, which the page is written from;
     // their texts would only double the memory the render needs.
     imported.assets = {};
+    // They were thousands of blocks the allocator would otherwise keep for
+    // itself, on top of what the render takes.
+    ::malloc_trim(0);
     if (!images.failures.isEmpty())
         failAndPutBack(undo, QStringLiteral("그림을 쓰지 못해 가져오지 않았어요: ") + images.failures.first());
     const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;

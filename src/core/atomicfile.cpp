@@ -219,6 +219,7 @@ bool Batch::add(const QString &path, const QByteArray &bytes, QString *error)
         fillBeside(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, Sync::later);
     if (filled.cause != 0)
         return failed(error, filled.cause);
+    const std::lock_guard added(m_adding);
     m_pending.append({filled.temporary, filled.target, path, filled.folder});
     return true;
 }

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <mutex>
 
 class QIODevice;
 
@@ -31,7 +32,8 @@ bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *t
 // temporary file as it is added, and commit() makes them all last with one
 // sync of the file system before it renames each over its target. Each file
 // is as safe as one written alone, for one sync instead of two per file.
-// What was added and never committed is removed.
+// What was added and never committed is removed. Files may be added from
+// several threads at once.
 class Batch
 {
 public:
@@ -59,6 +61,7 @@ private:
         QString path;
         QString folder;
     };
+    std::mutex m_adding;
     QList<Pending> m_pending;
 };
 

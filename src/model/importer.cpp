@@ -3,7 +3,10 @@
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/parallel.h"
 #include "core/text.h"
+#include "model/imageblock.h"
+#include "model/pagefile.h"
 
 #include <QByteArrayView>
 #include <QDir>
@@ -11,9 +14,10 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <array>
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -29,21 +33,11 @@ constexpr qint64 searchChunk = 1 << 20;
 
 constexpr QByteArrayView headMarker = "content=\"quarrystone\"";
 constexpr QByteArrayView planMarker = "id=\"quarrystone-plan\"";
-
-// The text of the script block whose opening tag ends in `id="ID">`, as it
-// stands, or nothing.
-std::optional<QByteArrayView> block(QByteArrayView page, QByteArrayView id)
-{
-    const QByteArray open = "id=\"" + id.toByteArray() + "\">";
-    const qsizetype at = page.indexOf(open);
-    if (at < 0)
-        return std::nullopt;
-    const qsizetype start = at + open.size();
-    const qsizetype end = page.indexOf("</script>", start);
-    if (end < 0)
-        return std::nullopt;
-    return page.sliced(start, end - start);
-}
+// The plan's and the images' script blocks: the JSON begins after the
+// opening tag and ends at the first "</script>".
+constexpr QByteArrayView planOpen = "id=\"quarrystone-plan\">";
+constexpr QByteArrayView imagesOpen = "id=\"quarrystone-img\">";
+constexpr QByteArrayView blockEnd = "</script>";
 
 // Goes on from the head already read, in pieces and never past the search
 // limit, so a file that grows while it is read cannot keep the test going.
@@ -63,12 +57,66 @@ bool containsPlanMarker(QFile &file, QByteArray window)
     return true;
 }
 
+// The value of each base64 character; -1 for any other byte.
+constexpr std::array<qint8, 256> base64Values = [] {
+    std::array<qint8, 256> values{};
+    values.fill(-1);
+    for (int at = 0; at < 26; ++at) {
+        values['A' + at] = qint8(at);
+        values['a' + at] = qint8(26 + at);
+    }
+    for (int at = 0; at < 10; ++at)
+        values['0' + at] = qint8(52 + at);
+    values['+'] = 62;
+    values['/'] = 63;
+    return values;
+}();
+
+// The bytes of base64 as the page's writer spells it: whole groups of four
+// of the alphabet, "=" only as the last one or two characters, no bits
+// left over. Nothing for any other spelling. Qt's decoder takes a character
+// at a time, slower by ten than this on a page's hundreds of megabytes.
+std::optional<QByteArray> canonicalBase64(QByteArrayView payload)
+{
+    const auto *in = reinterpret_cast<const uchar *>(payload.data());
+    const qsizetype size = payload.size();
+    const qsizetype padding = size == 0 || in[size - 1] != '=' ? 0 : in[size - 2] == '=' ? 2 : 1;
+    const qsizetype whole = size / 4 - (padding > 0 ? 1 : 0);
+    QByteArray bytes(size / 4 * 3 - padding, Qt::Uninitialized);
+    auto *out = reinterpret_cast<uchar *>(bytes.data());
+    // Negative once any character is outside the alphabet.
+    int invalid = 0;
+    for (qsizetype group = 0; group < whole; ++group, in += 4, out += 3) {
+        const int a = base64Values[in[0]], b = base64Values[in[1]], c = base64Values[in[2]], d = base64Values[in[3]];
+        invalid |= a | b | c | d;
+        const uint value = uint(a) << 18 | uint(b) << 12 | uint(c) << 6 | uint(d);
+        out[0] = uchar(value >> 16);
+        out[1] = uchar(value >> 8);
+        out[2] = uchar(value);
+    }
+    int leftover = 0;
+    if (padding > 0) {
+        const int a = base64Values[in[0]], b = base64Values[in[1]];
+        const int c = padding == 1 ? base64Values[in[2]] : 0;
+        invalid |= a | b | c;
+        leftover = padding == 1 ? c & 3 : b & 15;
+        out[0] = uchar(a << 2 | b >> 4);
+        if (padding == 1)
+            out[1] = uchar(b << 4 | c >> 2);
+    }
+    if (invalid < 0 || leftover != 0)
+        return std::nullopt;
+    return bytes;
+}
+
 // Only the base64 alphabet, padded to whole groups of four: a line break, a
 // space or a missing "=" makes the payload unusable.
 std::optional<QByteArray> strictBase64(QByteArrayView payload)
 {
     if (payload.size() % 4 != 0)
         return std::nullopt;
+    if (std::optional<QByteArray> bytes = canonicalBase64(payload))
+        return bytes;
     auto decoded = QByteArray::fromBase64Encoding(payload.toByteArray(),
                                                   QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
     if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok)
@@ -116,10 +164,10 @@ QString realPlace(const QString &path)
     return real.isEmpty() ? QString() : real + rest;
 }
 
-Plan decodePlan(QByteArrayView json)
+Plan decodePlan(const QByteArray &json)
 {
     try {
-        const QJsonObject object = parseObject(json.toByteArray());
+        const QJsonObject object = parseObject(json);
         // An empty object is what the page holds when its plan could not be
         // encoded; importing it would replace a real plan with nothing.
         const QStringList planKeys = Plan().toJson().keys();
@@ -132,57 +180,6 @@ Plan decodePlan(QByteArrayView json)
         throw Failure{u"계획서 데이터를 읽지 못했어요: "_s + error.message};
     }
 }
-
-// The page writes every "/" as "\/", and the JSON parser builds any string
-// holding an escape one character at a time, ten times slower on a page's
-// megabytes of image data. Both spellings mean the same; every other escape
-// is copied as it stands, so a text that was no JSON stays no JSON.
-QByteArray withPlainSlashes(QByteArrayView json)
-{
-    QByteArray out;
-    out.reserve(json.size());
-    qsizetype from = 0;
-    for (qsizetype at = json.indexOf('\\'); at >= 0 && at + 1 < json.size(); at = json.indexOf('\\', from)) {
-        if (json[at + 1] == '/') {
-            out += json.sliced(from, at - from);
-            from = at + 1;
-        } else {
-            out += json.sliced(from, at + 2 - from);
-            from = at + 2;
-        }
-    }
-    out += json.sliced(from);
-    return out;
-}
-
-// A broken or partly unreadable map counts as no images at all. The map's
-// text is read from `json`, which is let go before the images are taken out.
-Assets decodeAssets(QByteArray json)
-{
-    if (json.isNull())
-        return {};
-    QJsonDocument doc;
-    try {
-        doc = parseDocument(std::exchange(json, {}));
-    } catch (const JSONDecodeError &) {
-        return {};
-    }
-    if (!doc.isObject())
-        return {};
-    const QJsonObject object = doc.object();
-    Assets assets;
-    for (auto it = object.begin(); it != object.end(); ++it) {
-        if (!it.value().isString())
-            return {};
-        // The conversion leaves room for three bytes a character, kept
-        // for as long as the image's text unless it is given back.
-        QByteArray url = it.value().toString().toUtf8();
-        url.squeeze();
-        assets.insert(it.key(), url);
-    }
-    return assets;
-}
-
 
 // The key-sorted compact encoding, which leaves element identities out; nothing
 // when a value cannot be encoded.
@@ -275,6 +272,48 @@ QStringList decisionLines(const Plan &from, const Plan &to)
     return lines;
 }
 
+// What became of one image of the map: whether it is in place or added to
+// the batch, the target it was added for, and why it could not be written.
+struct Placed {
+    bool added = false;
+    std::optional<QString> target;
+    QString failure;
+};
+
+Placed place(const QString &key, const QByteArray &url, const QString &root, const QString &realRoot,
+             AtomicFile::Batch &batch)
+{
+    Placed placed;
+    const auto target = targetOf(root, key);
+    if (!target)
+        return placed;
+    const qsizetype comma = url.indexOf(',');
+    if (comma < 0)
+        return placed;
+    const auto bytes = strictBase64(QByteArrayView(url).sliced(comma + 1));
+    if (!bytes)
+        return placed;
+    const QString name = QDir(root).relativeFilePath(*target);
+    // Checked before any folder is made, so that a linked folder cannot
+    // lead the write, or the folders made for it, out of the plan folder.
+    if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/')) {
+        placed.failure = name + u": 계획서 폴더 밖으로 이어진 링크라 쓰지 않았어요"_s;
+        return placed;
+    }
+    if (alreadyThere(*target, *bytes)) {
+        placed.added = true;
+        return placed;
+    }
+    QDir().mkpath(QFileInfo(*target).absolutePath());
+    QString error;
+    placed.added = batch.add(*target, *bytes, &error);
+    if (placed.added)
+        placed.target = *target;
+    else
+        placed.failure = name + u": "_s + error;
+    return placed;
+}
+
 } // namespace
 
 bool isPlanHTML(const QString &path)
@@ -297,80 +336,82 @@ bool isPlanHTML(const QString &path)
 ImportedPlan read(const QString &path, const CancelToken &stop)
 {
     const Failure unreadable{u"파일을 읽지 못했어요"_s};
+    const PageFile page(path);
     // A pipe or a device would wait for a writer or never end.
-    if (!QFileInfo(path).isFile())
+    if (!page.isOpen())
         throw unreadable;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    try {
+        // Checked without decoding: the text of a page of many megabytes is
+        // never held whole. The check refuses what the strict decoder refuses.
+        const PageFile::Survey survey = page.survey({planOpen, imagesOpen});
+        if (!survey.utf8)
+            throw unreadable;
+        stop.throwIfCancelled();
+        const qint64 planAt = survey.first[0];
+        const std::optional<QByteArray> planJson =
+            planAt < 0 ? std::nullopt : page.textUntil(planAt + planOpen.size(), blockEnd);
+        if (!planJson)
+            throw Failure{u"“"_s + QFileInfo(path).fileName()
+                          + u"” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "
+                            "다른 사람에게 받을 때는 앱의 “내보내기”로 만든 파일을 받아 주세요."_s};
+        ImportedPlan imported;
+        imported.source = path;
+        const qint64 imagesAt = survey.first[1];
+        // The plan and the images do not depend on each other; a plan that
+        // cannot be read is the failure even when the images were read.
+        std::exception_ptr failed[2];
+        Parallel::forEach(2, [&](qsizetype part) {
+            try {
+                if (part == 0)
+                    imported.plan = decodePlan(*planJson);
+                else if (imagesAt >= 0)
+                    imported.assets = ImageBlock::read(page, imagesAt + imagesOpen.size());
+            } catch (...) {
+                failed[part] = std::current_exception();
+            }
+        });
+        for (const std::exception_ptr &failure : failed)
+            if (failure)
+                std::rethrow_exception(failure);
+        stop.throwIfCancelled();
+        return imported;
+    } catch (const PageFile::Unreadable &) {
         throw unreadable;
-    QByteArray page = file.readAll();
-    // Checked without decoding: the text of a page of many megabytes is
-    // never held whole. The check refuses what the strict decoder refuses.
-    if (file.error() != QFileDevice::NoError || !QByteArrayView(page).isValidUtf8())
-        throw unreadable;
-    stop.throwIfCancelled();
-
-    const auto planJson = block(page, "quarrystone-plan");
-    if (!planJson)
-        throw Failure{u"“"_s + QFileInfo(path).fileName()
-                      + u"” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "
-                        "다른 사람에게 받을 때는 앱의 “내보내기”로 만든 파일을 받아 주세요."_s};
-
-    ImportedPlan imported;
-    imported.source = path;
-    imported.plan = decodePlan(*planJson);
-    stop.throwIfCancelled();
-    // The page goes once the image map's text is copied out of it.
-    const std::optional<QByteArrayView> images = block(page, "quarrystone-img");
-    QByteArray imagesJson = images ? withPlainSlashes(*images) : QByteArray();
-    page = QByteArray();
-    imported.assets = decodeAssets(std::move(imagesJson));
-    return imported;
+    }
 }
 
 int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
 {
     const QString root = QDir(dir).absolutePath();
     const QString realRoot = realPlace(root);
-    const auto failed = [&](const QString &target, const QString &error) {
-        if (failures)
-            failures->append(QDir(root).relativeFilePath(target) + QStringLiteral(": ") + error);
-    };
-    // The pictures of a page may be thousands of small files: they are made
-    // lasting together, not each on its own.
+    const QList<QString> keys = assets.keys();
+    const QList<QByteArray> urls = assets.values();
+    // The pictures of a page may be thousands of small files: they are
+    // decoded and written a share at a time on every core, and made lasting
+    // together, not each on its own.
     AtomicFile::Batch batch;
+    const QList<Placed> placed = Parallel::map<Placed>(keys.size(), [&](qsizetype at) {
+        return place(keys[at], urls[at], root, realRoot, batch);
+    });
+    QHash<QString, qsizetype> order;
     int written = 0;
-    for (auto it = assets.begin(); it != assets.end(); ++it) {
-        const auto target = targetOf(root, it.key());
-        if (!target)
-            continue;
-        const qsizetype comma = it.value().indexOf(',');
-        if (comma < 0)
-            continue;
-        const auto bytes = strictBase64(QByteArrayView(it.value()).sliced(comma + 1));
-        if (!bytes)
-            continue;
-        // Checked before any folder is made, so that a linked folder cannot
-        // lead the write, or the folders made for it, out of the plan folder.
-        if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/')) {
-            if (failures)
-                failures->append(QDir(root).relativeFilePath(*target) + u": 계획서 폴더 밖으로 이어진 링크라 쓰지 않았어요"_s);
-            continue;
-        }
-        if (alreadyThere(*target, *bytes)) {
-            ++written;
-            continue;
-        }
-        QDir().mkpath(QFileInfo(*target).absolutePath());
-        QString error;
-        if (batch.add(*target, *bytes, &error))
-            ++written;
-        else
-            failed(*target, error);
+    QStringList reasons;
+    for (qsizetype at = 0; at < placed.size(); ++at) {
+        written += placed[at].added ? 1 : 0;
+        if (!placed[at].failure.isEmpty())
+            reasons.append(placed[at].failure);
+        if (placed[at].target)
+            order.insert(*placed[at].target, at);
     }
-    const QList<AtomicFile::Batch::Failure> notPlaced = batch.commit();
+    QList<AtomicFile::Batch::Failure> notPlaced = batch.commit();
+    // Named in the map's order, whichever core wrote them.
+    std::stable_sort(notPlaced.begin(), notPlaced.end(), [&](const auto &a, const auto &b) {
+        return order.value(a.path) < order.value(b.path);
+    });
     for (const AtomicFile::Batch::Failure &failure : notPlaced)
-        failed(failure.path, failure.error);
+        reasons.append(QDir(root).relativeFilePath(failure.path) + u": "_s + failure.error);
+    if (failures)
+        *failures += reasons;
     return written - int(notPlaced.size());
 }
 

@@ -1,0 +1,217 @@
+#include "model/imageblock.h"
+
+#include "core/jsonread.h"
+#include "core/parallel.h"
+#include "model/pagefile.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstring>
+#include <utility>
+
+namespace ImageBlock {
+
+namespace {
+
+constexpr QByteArrayView closing = "</script>";
+// The map is read this much at a time: some entries to share out, and no
+// more of the page held than that.
+constexpr qint64 piece = 8 << 20;
+
+// The page writes every "/" as "\/", and the JSON parser builds any string
+// holding an escape one character at a time, ten times slower on a page's
+// megabytes of image data. Both spellings mean the same; every other escape
+// is copied as it stands, so a text that was no JSON stays no JSON.
+QByteArray withPlainSlashes(QByteArrayView json)
+{
+    QByteArray out;
+    out.reserve(json.size());
+    qsizetype from = 0;
+    for (qsizetype at = json.indexOf('\\'); at >= 0 && at + 1 < json.size(); at = json.indexOf('\\', from)) {
+        if (json[at + 1] == '/') {
+            out += json.sliced(from, at - from);
+            from = at + 1;
+        } else {
+            out += json.sliced(from, at + 2 - from);
+            from = at + 2;
+        }
+    }
+    out += json.sliced(from);
+    return out;
+}
+
+// A broken or partly unreadable map counts as no images at all. The map's
+// text is read from `json`, which is let go before the images are taken out.
+Importer::Assets decodeAssets(QByteArray json)
+{
+    if (json.isNull())
+        return {};
+    QJsonDocument doc;
+    try {
+        doc = parseDocument(std::exchange(json, {}));
+    } catch (const JSONDecodeError &) {
+        return {};
+    }
+    if (!doc.isObject())
+        return {};
+    const QJsonObject object = doc.object();
+    Importer::Assets assets;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString())
+            return {};
+        // The conversion leaves room for three bytes a character, kept
+        // for as long as the image's text unless it is given back.
+        QByteArray url = it.value().toString().toUtf8();
+        url.squeeze();
+        assets.insert(it.key(), url);
+    }
+    return assets;
+}
+
+// The map of any spelling, parsed whole.
+Importer::Assets parsedWhole(const PageFile &page, qint64 from)
+{
+    std::optional<QByteArray> text = page.textUntil(from, closing);
+    return text ? decodeAssets(withPlainSlashes(*text)) : Importer::Assets();
+}
+
+// Where one entry's key and value lie in the text read, quotes left out.
+struct Span {
+    qsizetype key = 0;
+    qsizetype keyEnd = 0;
+    qsizetype value = 0;
+    qsizetype valueEnd = 0;
+};
+
+enum class Scan { more, closed, unusual };
+
+// Finds the whole entries from `at` on, as the writer spells them: no
+// space, every string in quotes, no escape before a closing quote. Stops
+// where the text read ends within an entry (`at` is then where it
+// begins), at the map's end followed at once by its block's end, or at
+// anything else, which the parser must judge.
+Scan entries(QByteArrayView text, qsizetype &at, bool &first, QList<Span> &spans)
+{
+    for (;;) {
+        qsizetype place = at;
+        if (place >= text.size())
+            return Scan::more;
+        if (text[place] == '}') {
+            if (text.size() - place - 1 < closing.size())
+                return Scan::more;
+            return text.sliced(place + 1, closing.size()) == closing ? Scan::closed : Scan::unusual;
+        }
+        if (!first && text[place++] != ',')
+            return Scan::unusual;
+        if (place >= text.size())
+            return Scan::more;
+        if (text[place] != '"')
+            return Scan::unusual;
+        const qsizetype keyEnd = text.indexOf('"', place + 1);
+        if (keyEnd < 0 || keyEnd + 2 >= text.size())
+            return Scan::more;
+        if (text[keyEnd - 1] == '\\' || text[keyEnd + 1] != ':' || text[keyEnd + 2] != '"')
+            return Scan::unusual;
+        const qsizetype valueEnd = text.indexOf('"', keyEnd + 3);
+        if (valueEnd < 0)
+            return Scan::more;
+        if (text[valueEnd - 1] == '\\')
+            return Scan::unusual;
+        spans.append({place + 1, keyEnd, keyEnd + 3, valueEnd});
+        at = valueEnd + 1;
+        first = false;
+    }
+}
+
+// A string's text with each "\/" made "/"; nothing when it holds any other
+// escape, a control character, a "<" (the block's end could be inside) or
+// no UTF-8.
+std::optional<QByteArray> plainText(QByteArrayView text)
+{
+    bool odd = false;
+    uchar high = 0;
+    for (const char c : text) {
+        odd |= uchar(c) < 0x20 || c == '<';
+        high |= uchar(c);
+    }
+    if (odd)
+        return std::nullopt;
+    QByteArray plain(text.size(), Qt::Uninitialized);
+    qsizetype length = 0;
+    qsizetype from = 0;
+    for (qsizetype at = text.indexOf('\\'); at >= 0; at = text.indexOf('\\', from)) {
+        if (at + 1 >= text.size() || text[at + 1] != '/')
+            return std::nullopt;
+        std::memcpy(plain.data() + length, text.data() + from, size_t(at - from));
+        length += at - from;
+        from = at + 1;
+    }
+    std::memcpy(plain.data() + length, text.data() + from, size_t(text.size() - from));
+    plain.truncate(length + text.size() - from);
+    if ((high & 0x80) && !QByteArrayView(plain).isValidUtf8())
+        return std::nullopt;
+    return plain;
+}
+
+struct Entry {
+    QString key;
+    QByteArray url;
+};
+
+// Adds the entries found; false when one cannot be read in place or names
+// an image already there, which the parser must judge.
+bool take(QByteArrayView text, const QList<Span> &spans, Importer::Assets &assets)
+{
+    const QList<std::optional<Entry>> found = Parallel::map<std::optional<Entry>>(spans.size(), [&](qsizetype at) {
+        const Span &span = spans[at];
+        std::optional<QByteArray> key = plainText(text.sliced(span.key, span.keyEnd - span.key));
+        std::optional<QByteArray> url = plainText(text.sliced(span.value, span.valueEnd - span.value));
+        if (!key || !url)
+            return std::optional<Entry>();
+        return std::optional<Entry>(Entry{QString::fromUtf8(*key), std::move(*url)});
+    });
+    for (const std::optional<Entry> &entry : found) {
+        if (!entry || assets.contains(entry->key))
+            return false;
+        assets.insert(entry->key, entry->url);
+    }
+    return true;
+}
+
+// The map as the writer spells it, read a piece at a time; nothing when it
+// is spelled otherwise.
+std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from)
+{
+    QByteArray text = page.read(from, piece);
+    qint64 next = from + text.size();
+    if (!text.startsWith('{'))
+        return std::nullopt;
+    qsizetype at = 1;
+    bool first = true;
+    Importer::Assets assets;
+    for (;;) {
+        QList<Span> spans;
+        const Scan scan = entries(text, at, first, spans);
+        if (scan == Scan::unusual || !take(text, spans, assets))
+            return std::nullopt;
+        if (scan == Scan::closed)
+            return assets;
+        if (next >= page.size())
+            return std::nullopt;
+        const QByteArray more = page.read(next, piece);
+        next += more.size();
+        text = text.sliced(at) + more;
+        at = 0;
+    }
+}
+
+} // namespace
+
+Importer::Assets read(const PageFile &page, qint64 from)
+{
+    if (std::optional<Importer::Assets> assets = readInPlace(page, from))
+        return std::move(*assets);
+    return parsedWhole(page, from);
+}
+
+} // namespace ImageBlock
