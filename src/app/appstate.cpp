@@ -391,7 +391,11 @@ Imported importInto(const ImportedPlan &imported, const std::optional<QString> &
         return abandon(stopped);
     if (into)
         before = PlanFiles::take(folder);
-    Importer::writeAssets(imported.assets, folder);
+    // A plan whose page would lack pictures it was shared with is no import.
+    QStringList failures;
+    Importer::writeAssets(imported.assets, folder, &failures);
+    if (!failures.isEmpty())
+        return abandon({{}, Importer::picturesNotWritten(failures)});
     if (stop.isCancelled())
         return abandon(stopped);
     Plan plan = imported.plan;

@@ -178,7 +178,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     // itself, on top of what the render takes.
     ::malloc_trim(0);
     if (!images.failures.isEmpty())
-        failAndPutBack(undo, QStringLiteral("그림을 쓰지 못해 가져오지 않았어요: ") + images.failures.first());
+        failAndPutBack(undo, Importer::picturesNotWritten(images.failures));
     const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;
     try {
         Exporter::writeAll(imported.plan, dir, conventions);

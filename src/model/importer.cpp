@@ -415,6 +415,11 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
     return written - int(notPlaced.size());
 }
 
+QString picturesNotWritten(const QStringList &failures)
+{
+    return u"그림을 쓰지 못해 가져오지 않았어요: "_s + failures.first();
+}
+
 QStringList changes(const Plan &from, const Plan &to)
 {
     QStringList lines = screenLines(from, to);

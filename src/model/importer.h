@@ -52,6 +52,9 @@ ImportedPlan read(const QString &path, const CancelToken &stop = CancelToken());
 // `failures`, when given, gets the reason of each usable image that could
 // not be written, one whose place a link leads out of the folder included.
 int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr);
+// Why an import whose pictures could not all be written was not made, from
+// those failures (at least one).
+QString picturesNotWritten(const QStringList &failures);
 
 // What replacing `from` by `to` changes, as Korean lines in a fixed order;
 // "바뀐 곳이 없어요" when nothing compared differs. Header, naming and schema

@@ -319,6 +319,22 @@ TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)
     awaitFiles(*restarted);
     EXPECT_TRUE(std::any_of(restarted->plans().begin(), restarted->plans().end(),
                             [&](const PlanRef &ref) { return ref.url == imported; }));
+
+    // Into a plan where a picture's place is a link out of the folder: no
+    // import, as on the command line, and the plan and the linked file stay.
+    const QString linked = makePlan(output + "/linked", "링크", "Linked");
+    QDir().mkpath(linked + "/img");
+    write(root.path() + "/outside.png", "outside");
+    ASSERT_TRUE(QFile::link(root.path() + "/outside.png", linked + "/img/node-101-1.png"));
+    const QByteArray planBefore = read(linked + "/plan.json");
+    state->setMessage(std::nullopt);
+    state->applyImport(Importer::read(samplePage), linked);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 60000));
+    awaitFiles(*state);
+    EXPECT_TRUE(state->message()->startsWith("그림을 쓰지 못해 가져오지 않았어요: img/node-101-1.png"))
+        << state->message()->toStdString();
+    EXPECT_EQ(read(linked + "/plan.json"), planBefore);
+    EXPECT_EQ(read(root.path() + "/outside.png"), "outside");
 }
 
 // An import into an existing plan, stopped while its files are written,
