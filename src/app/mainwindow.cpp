@@ -3,6 +3,7 @@
 #include "app/appstate.h"
 #include "app/contentview.h"
 #include "settings/updater.h"
+#include "views/webviewshelf.h"
 #include "views/webzoom.h"
 
 #include <QAction>
@@ -83,6 +84,15 @@ void MainWindow::prepareSurface()
     surface->setObjectName(u"textureSurface"_s);
     surface->setFixedSize(0, 0);
     surface->hide();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The page view is made while the person looks at the window, not when
+    // they pick the first plan; the surface it needs is there from the start.
+    if (!std::exchange(m_shown, true) && findChild<QOpenGLWidget *>(u"textureSurface"_s))
+        WebViewShelf::prepare(this);
 }
 
 QAction *MainWindow::command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key)

@@ -24,10 +24,14 @@ Q_SIGNALS:
     void settingsRequested();
     void quitRequested();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void prepareSurface();
     QAction *command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key);
 
     ContentView *m_content = nullptr;
     QMenu *m_viewMenu = nullptr;
+    bool m_shown = false;
 };

@@ -3,9 +3,11 @@
 #include "views/planprofile.h"
 #include "views/planwebview.h"
 
+#include <QEvent>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 using namespace Qt::StringLiterals;
 
@@ -25,6 +27,49 @@ public:
     }
 
     QPointer<PlanWebView> view;
+
+    // The view is made once the window's first frame is on the screen.
+    void stock()
+    {
+        QWindow *surface = window()->windowHandle();
+        if (view || m_stocking || !surface)
+            return;
+        m_stocking = true;
+        if (surface->isExposed())
+            QTimer::singleShot(0, this, &Shelf::startEngine);
+        else
+            surface->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // The first frame is painted while the exposure is handled; what
+        // is posted now runs after it.
+        if (event->type() == QEvent::Expose && static_cast<QWindow *>(watched)->isExposed()) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, this, &Shelf::startEngine);
+        }
+        return false;
+    }
+
+private:
+    // The engine starts with the first profile, the page and its renderer
+    // with the view: two turns of the event loop.
+    void startEngine()
+    {
+        PlanProfile::hold();
+        QPointer<Shelf> shelf = this;
+        // Without a context object: the hold is released even when the
+        // window has gone in between.
+        QTimer::singleShot(0, [shelf] {
+            if (shelf && !shelf->view)
+                shelf->view = new PlanWebView(shelf);
+            PlanProfile::release();
+        });
+    }
+
+    bool m_stocking = false;
 };
 
 Shelf *shelfOf(QWidget *window, bool make)
@@ -60,21 +105,7 @@ void giveBack(PlanWebView *view)
 
 void prepare(QWidget *window)
 {
-    QPointer<Shelf> shelf = shelfOf(window, true);
-    if (shelf->view)
-        return;
-    // The engine starts with the first profile, the page's renderer with
-    // the view: two turns, each well within a frame's budget on its own.
-    QTimer::singleShot(0, shelf, [shelf] {
-        PlanProfile::hold();
-        // Without a context object: the hold is released even when the
-        // window has gone in between.
-        QTimer::singleShot(0, [shelf] {
-            if (shelf && !shelf->view)
-                shelf->view = new PlanWebView(shelf);
-            PlanProfile::release();
-        });
-    });
+    shelfOf(window, true)->stock();
 }
 
 } // namespace WebViewShelf

@@ -18,9 +18,9 @@ PlanWebView *take(QWidget *parent);
 // a view that is not its window's kept one, or a window that is going, is
 // left to its parent.
 void giveBack(PlanWebView *view);
-// Makes the window's view ahead of the first plan on later turns of the
-// event loop, one part a turn, so that neither the window's start nor the
-// first plan holds the main thread for the browser engine's start.
+// Makes the window's view ahead of the first plan, after the window's first
+// frame, on turns of the event loop of their own: neither the window's start
+// nor the first plan holds the main thread for the browser engine's start.
 void prepare(QWidget *window);
 
 } // namespace WebViewShelf
