@@ -17,6 +17,7 @@ using namespace Qt::StringLiterals;
 
 MainWindow::MainWindow(AppState *state, QWidget *parent)
     : QMainWindow(parent)
+    , m_state(state)
 {
     setObjectName(u"main"_s);
     setWindowTitle(u"quarrystone"_s);
@@ -51,6 +52,7 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
     const auto followPlan = [exportPage, state] { exportPage->setEnabled(state->planDir().has_value()); };
     connect(state, &AppState::planDirChanged, exportPage, followPlan);
     followPlan();
+    connect(state, &AppState::workingChanged, this, &MainWindow::prepareView);
 
     m_viewMenu = menuBar()->addMenu(u"보기"_s);
     m_viewMenu->setObjectName(u"viewMenu"_s);
@@ -89,9 +91,15 @@ void MainWindow::prepareSurface()
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
-    // The page view is made while the person looks at the window, not when
-    // they pick the first plan; the surface it needs is there from the start.
-    if (!std::exchange(m_shown, true) && findChild<QOpenGLWidget *>(u"textureSurface"_s))
+    prepareView();
+}
+
+// The page view is made while the person looks at the listed library, not
+// when they pick the first plan; it needs the surface the window has from
+// the start.
+void MainWindow::prepareView()
+{
+    if (m_state && isVisible() && !m_state->working() && findChild<QOpenGLWidget *>(u"textureSurface"_s))
         WebViewShelf::prepare(this);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 
 class AppState;
 class ContentView;
@@ -29,9 +30,10 @@ protected:
 
 private:
     void prepareSurface();
+    void prepareView();
     QAction *command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key);
 
     ContentView *m_content = nullptr;
     QMenu *m_viewMenu = nullptr;
-    bool m_shown = false;
+    QPointer<AppState> m_state;
 };

@@ -5,7 +5,6 @@
 
 #include <QEvent>
 #include <QPointer>
-#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
@@ -25,6 +24,11 @@ public:
         setFixedSize(0, 0);
         hide();
     }
+    ~Shelf() override
+    {
+        if (m_holding)
+            PlanProfile::release();
+    }
 
     QPointer<PlanWebView> view;
 
@@ -36,7 +40,7 @@ public:
             return;
         m_stocking = true;
         if (surface->isExposed())
-            QTimer::singleShot(0, this, &Shelf::startEngine);
+            later(&Shelf::startEngine);
         else
             surface->installEventFilter(this);
     }
@@ -48,7 +52,7 @@ protected:
         // is posted now runs after it.
         if (event->type() == QEvent::Expose && static_cast<QWindow *>(watched)->isExposed()) {
             watched->removeEventFilter(this);
-            QTimer::singleShot(0, this, &Shelf::startEngine);
+            later(&Shelf::startEngine);
         }
         return false;
     }
@@ -59,17 +63,28 @@ private:
     void startEngine()
     {
         PlanProfile::hold();
-        QPointer<Shelf> shelf = this;
-        // Without a context object: the hold is released even when the
-        // window has gone in between.
-        QTimer::singleShot(0, [shelf] {
-            if (shelf && !shelf->view)
-                shelf->view = new PlanWebView(shelf);
-            PlanProfile::release();
-        });
+        m_holding = true;
+        later(&Shelf::makeView);
+    }
+
+    void makeView()
+    {
+        if (!view)
+            view = new PlanWebView(this);
+        m_holding = false;
+        PlanProfile::release();
+    }
+
+    // Posted rather than timed: what was waiting before, input among it,
+    // is served first.
+    void later(void (Shelf::*step)())
+    {
+        QMetaObject::invokeMethod(this, step, Qt::QueuedConnection);
     }
 
     bool m_stocking = false;
+    // The profile, held from the engine's start until the view holds it.
+    bool m_holding = false;
 };
 
 Shelf *shelfOf(QWidget *window, bool make)
