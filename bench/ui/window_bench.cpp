@@ -128,6 +128,13 @@ void BM_FirstPlanAgainstSecond(benchmark::State &run)
             run.SkipWithError("the window never showed");
             return;
         }
+        // A person looks at the library before picking a plan: the window
+        // makes its page view meanwhile.
+        if (!QTest::qWaitFor([&] { return window.findChild<PlanWebView *>() != nullptr; }, 60000)) {
+            run.SkipWithError("the window never made its page view");
+            return;
+        }
+        QTest::qWait(500);
         const WId before = window.winId();
         const double first = showPlan(window, state, output + "/first");
         // A person reads a plan before choosing the next: the engine is done

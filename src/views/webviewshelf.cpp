@@ -5,6 +5,7 @@
 
 #include <QEvent>
 #include <QPointer>
+#include <QWebEnginePage>
 #include <QWidget>
 #include <QWindow>
 
@@ -69,8 +70,12 @@ private:
 
     void makeView()
     {
-        if (!view)
+        if (!view) {
             view = new PlanWebView(this);
+            // An empty page starts the renderer, which the first plan's page
+            // then takes over instead of waiting for one of its own.
+            view->page()->load(QUrl(u"about:blank"_s));
+        }
         m_holding = false;
         PlanProfile::release();
     }
