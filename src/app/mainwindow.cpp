@@ -3,6 +3,7 @@
 #include "app/appstate.h"
 #include "app/contentview.h"
 #include "settings/updater.h"
+#include "views/webviewshelf.h"
 #include "views/webzoom.h"
 
 #include <QAction>
@@ -16,6 +17,7 @@ using namespace Qt::StringLiterals;
 
 MainWindow::MainWindow(AppState *state, QWidget *parent)
     : QMainWindow(parent)
+    , m_state(state)
 {
     setObjectName(u"main"_s);
     setWindowTitle(u"quarrystone"_s);
@@ -50,6 +52,7 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
     const auto followPlan = [exportPage, state] { exportPage->setEnabled(state->planDir().has_value()); };
     connect(state, &AppState::planDirChanged, exportPage, followPlan);
     followPlan();
+    connect(state, &AppState::workingChanged, this, &MainWindow::prepareView);
 
     m_viewMenu = menuBar()->addMenu(u"보기"_s);
     m_viewMenu->setObjectName(u"viewMenu"_s);
@@ -83,6 +86,21 @@ void MainWindow::prepareSurface()
     surface->setObjectName(u"textureSurface"_s);
     surface->setFixedSize(0, 0);
     surface->hide();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    prepareView();
+}
+
+// The page view is made while the person looks at the listed library, not
+// when they pick the first plan; it needs the surface the window has from
+// the start.
+void MainWindow::prepareView()
+{
+    if (m_state && isVisible() && !m_state->working() && findChild<QOpenGLWidget *>(u"textureSurface"_s))
+        WebViewShelf::prepare(this);
 }
 
 QAction *MainWindow::command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key)

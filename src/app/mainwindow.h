@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 
 class AppState;
 class ContentView;
@@ -24,10 +25,15 @@ Q_SIGNALS:
     void settingsRequested();
     void quitRequested();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void prepareSurface();
+    void prepareView();
     QAction *command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key);
 
     ContentView *m_content = nullptr;
     QMenu *m_viewMenu = nullptr;
+    QPointer<AppState> m_state;
 };

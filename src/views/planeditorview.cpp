@@ -9,6 +9,7 @@
 #include "views/planwebview.h"
 #include "views/revisepanel.h"
 #include "views/viewstyle.h"
+#include "views/webviewshelf.h"
 #include "views/webzoom.h"
 #include "views/zoomcontrol.h"
 
@@ -204,8 +205,13 @@ void PlanEditorView::refreshContent()
         m_split = new QSplitter(Qt::Horizontal, m_content);
         m_split->setObjectName(u"editorSplit"_s);
         m_split->setChildrenCollapsible(false);
-        m_web = new PlanWebView(m_split);
-        connect(m_web, &PlanWebView::addressFollowed, m_state, &AppState::openAddress);
+        m_web = WebViewShelf::take(m_split);
+        // The view outlives this editor and serves its successors: only the
+        // editor that has it passes its links on.
+        connect(m_web, &PlanWebView::addressFollowed, this, [this](const QUrl &url) {
+            if (webView())
+                m_state->openAddress(url);
+        });
         // At the window's smallest the page gives way: the panel keeps its width.
         m_web->setMinimumWidth(320);
         m_panel = new RevisePanel(m_state, dir, [this] { reload(); }, m_split);
@@ -213,14 +219,28 @@ void PlanEditorView::refreshContent()
         m_panel->setMaximumWidth(460);
         m_split->addWidget(m_web);
         m_split->addWidget(m_panel);
+        m_web->show();
         m_split->setStretchFactor(0, 1);
         m_split->setStretchFactor(1, 0);
         m_split->setSizes({100000, 340});
         m_content->addWidget(m_split);
     }
     m_panel->setDir(dir);
-    m_web->bringUpToDate(dir + u"/index.html"_s, dir, m_reloadToken);
+    // An editor on its way out has handed the view to its successor.
+    if (PlanWebView *web = webView())
+        web->bringUpToDate(dir + u"/index.html"_s, dir, m_reloadToken);
     m_content->setCurrentWidget(m_split);
+}
+
+PlanEditorView::~PlanEditorView()
+{
+    if (PlanWebView *web = webView())
+        WebViewShelf::giveBack(web);
+}
+
+PlanWebView *PlanEditorView::webView() const
+{
+    return m_web && m_web->parentWidget() == m_split ? m_web.data() : nullptr;
 }
 
 void PlanEditorView::reload()

@@ -22,9 +22,12 @@ class PlanEditorView : public QWidget
 
 public:
     explicit PlanEditorView(AppState *state, QWidget *parent = nullptr);
+    ~PlanEditorView() override;
 
     int reloadToken() const { return m_reloadToken; }
-    PlanWebView *webView() const { return m_web; }
+    // The window's page view while this editor has it: the next editor of
+    // the window takes it over.
+    PlanWebView *webView() const;
     // The develop sheet while it is open.
     DevelopSheet *developSheet() const;
     RevisePanel *revisePanel() const { return m_panel; }
@@ -62,7 +65,7 @@ private:
     QWidget *m_empty = nullptr;
     QPointer<QWidget> m_runLog;
     QSplitter *m_split = nullptr;
-    PlanWebView *m_web = nullptr;
+    QPointer<PlanWebView> m_web;
     RevisePanel *m_panel = nullptr;
     QPointer<DevelopSheet> m_sheet;
 };

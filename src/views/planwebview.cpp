@@ -19,6 +19,7 @@
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
 #include <QWebChannel>
+#include <QWebEngineHistory>
 #include <QWebEngineScriptCollection>
 #include <QWheelEvent>
 #include <cmath>
@@ -68,8 +69,10 @@ PlanWebView::PlanWebView(QWidget *parent)
 
     // The engine keeps one zoom per host, and every file shares one host.
     connect(m_page, &QWebEnginePage::loadFinished, this, [this] {
+        m_loading.clear();
         applyZoom();
         followFocusProxy();
+        forgetOtherPages();
     });
     connect(m_page, &QWebEnginePage::loadStarted, this, &PlanWebView::followFocusProxy);
     connect(m_page, &PlanPage::addressFollowed, this, &PlanWebView::addressFollowed);
@@ -109,11 +112,45 @@ void PlanWebView::catchUp()
     m_behind = false;
     const QUrl current = m_page->url();
     const QString shown = current.isLocalFile() ? standardPath(current.toLocalFile()) : QString();
-    if (shown.isEmpty() || shown != m_file)
+    const bool otherPage = shown.isEmpty() || shown != m_file;
+    const bool changed = m_token >= 0 && m_token != m_wantedToken;
+    // A page on its way is loaded again only when it changed meanwhile: a
+    // second load of the same would only start it over.
+    const bool onItsWay = m_loading == m_file;
+    if (std::exchange(m_loadAfresh, false) || (otherPage && !onItsWay) || (onItsWay && changed)) {
+        // Back and forward must not lead to a page of another plan (or an
+        // old copy of this one), which the folder rule would leave blank.
+        m_forgetHistory = true;
+        m_loading = m_file;
         m_page->load(QUrl::fromLocalFile(m_file));
-    else if (m_token != m_wantedToken)
+    } else if (!onItsWay && changed) {
         m_page->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+    }
     m_token = m_wantedToken;
+}
+
+void PlanWebView::handOver()
+{
+    m_token = -1;
+    WebZoom::shared()->setView(this);
+    setMagnification(1.0);
+}
+
+void PlanWebView::shelve()
+{
+    hide();
+    m_page->triggerAction(QWebEnginePage::Stop);
+    m_behind = false;
+    m_loadAfresh = true;
+}
+
+void PlanWebView::forgetOtherPages()
+{
+    const QUrl current = m_page->url();
+    if (!m_forgetHistory || !current.isLocalFile() || standardPath(current.toLocalFile()) != m_file)
+        return;
+    m_forgetHistory = false;
+    m_page->history()->clear();
 }
 
 void PlanWebView::showEvent(QShowEvent *event)

@@ -30,6 +30,14 @@ public:
     // painted late.
     void bringUpToDate(const QString &file, const QString &dir, int token);
 
+    // A new editor takes the view: it shows the next plan as a view of its
+    // own would, at magnification 1, and counts reloads from that editor's
+    // tokens; a page already showing the editor's file stays.
+    void handOver();
+    // Put aside while no editor shows it: the next plan or the same one is
+    // loaded afresh when it is taken again.
+    void shelve();
+
     double magnification() const { return m_magnification; }
     // Kept so that level times magnification stays within the engine's range.
     void setMagnification(double magnification);
@@ -56,6 +64,7 @@ private:
     void catchUp();
     void receive(const QString &name, const QString &json, const QString &url);
     void followFocusProxy();
+    void forgetOtherPages();
     void magnify(double by);
 
     PlanPage *m_page = nullptr;
@@ -65,8 +74,13 @@ private:
     QPointer<QWidget> m_input;
     QString m_file;
     QString m_dir;
+    // The plan page asked for and not yet loaded.
+    QString m_loading;
     int m_token = -1;
     int m_wantedToken = -1;
     bool m_behind = false;
+    bool m_loadAfresh = false;
+    // The history of another plan's page is dropped once the next has loaded.
+    bool m_forgetHistory = false;
     double m_magnification = 1.0;
 };

@@ -10,7 +10,10 @@
 #include "views/decisionbridge.h"
 #include "views/developsheet.h"
 #include "views/paneldesktop.h"
+#include "app/contentview.h"
+#include "app/mainwindow.h"
 #include "views/planeditorview.h"
+#include "views/planprofile.h"
 #include "views/revisedrafts.h"
 #include "views/revisepanel.h"
 #include "views/webzoom.h"
@@ -22,6 +25,7 @@
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QWebEngineHistory>
 
 using namespace Qt::StringLiterals;
 using namespace ViewHarness;
@@ -334,6 +338,85 @@ TEST_F(PlanEditorTest, HeaderFollowsThePlanTheGeneratorAndTheReviserAndTheSheetO
     EXPECT_EQ(develop->text(), u"개발하기"_s);
     EXPECT_FALSE(develop->isEnabled());
     EXPECT_EQ(editor->developSheet(), nullptr);
+}
+
+// The window keeps one page view for every plan it shows; whatever the view
+// still holds of the last plan must not show or speak for the next one.
+TEST_F(PlanEditorTest, AWindowShowsEachPlanInTheOneViewItKeepsAndNothingOfTheLast)
+{
+    struct Shown {
+        QString dir;
+        QString title;
+        QString screen;
+    };
+    QList<Shown> plans;
+    for (const auto &[name, title, screen] : {std::tuple(u"alpha"_s, u"알파 계획"_s, u"알파 첫 화면"_s),
+                                               std::tuple(u"beta"_s, u"베타 계획"_s, u"베타 첫 화면"_s)}) {
+        Plan plan = openPlan();
+        plan.meta.title = title;
+        plan.screens[0].title = screen;
+        const QString planDir = output + u'/' + name;
+        Exporter::writeAll(plan, planDir, Conventions::builtIn());
+        plans.append({planDir, title, screen});
+    }
+    // The view is made with the window's first plan; the loopback rule is
+    // on the profile before that.
+    Rig::shared().prepare(*PlanProfile::hold());
+    state->setSelection(std::nullopt);
+    auto window = std::make_unique<MainWindow>(state.get());
+    Rig::show(*window, QSize(1400, 900));
+
+    // The window makes its view while the person looks at the library,
+    // before any plan is picked; the first plan shows in it.
+    awaitFiles(*state);
+    QPointer<PlanWebView> kept;
+    ASSERT_TRUE(spinUntil([&] { return (kept = window->findChild<PlanWebView *>()); }, 20000));
+    EXPECT_FALSE(kept->isVisible());
+    double magnification = 2.0;
+    for (int index : {0, 1, 0}) {
+        const Shown &plan = plans[index];
+        const Shown &other = plans[1 - index];
+        SCOPED_TRACE(plan.title.toStdString());
+        QSignalSpy built(window->content(), &ContentView::detailBuilt);
+        state->setSelection(Selection::plan(plan.dir));
+        awaitFiles(*state);
+        const QString page = QDir::cleanPath(plan.dir + u"/index.html"_s);
+        // The editor the window built for this plan, not the one it replaced.
+        ASSERT_TRUE(spinUntil([&] { return built.size() == 1; }, 20000));
+        QPointer<PlanEditorView> shown = qobject_cast<PlanEditorView *>(window->content()->detail());
+        ASSERT_TRUE(shown && shown->webView());
+        PlanWebView &web = *shown->webView();
+        EXPECT_EQ(web.file(), page);
+        EXPECT_EQ(&web, kept.data());
+        EXPECT_EQ(WebZoom::shared()->view(), &web);
+        const QString url = QUrl::fromLocalFile(page).toString(QUrl::FullyEncoded);
+        ASSERT_TRUE(waitFor(web, u"location.href === %1 && document.readyState === 'complete'"_s.arg(js(url)), 30000));
+        const QString text = eval(web, u"document.body.innerText"_s).toString();
+        EXPECT_TRUE(text.contains(plan.title));
+        EXPECT_TRUE(text.contains(plan.screen));
+        EXPECT_FALSE(text.contains(other.title));
+        EXPECT_FALSE(text.contains(other.screen));
+        // As a view of its own would: the last plan's magnification and
+        // page are gone, and the header names this plan.
+        EXPECT_DOUBLE_EQ(web.magnification(), 1.0);
+        EXPECT_FALSE(web.page()->history()->canGoBack());
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(shown->findChild<QLabel *>(u"planTitle"_s)->text(), plan.title);
+        web.setMagnification(magnification);
+
+        // A pick on the page goes to this plan's request, never the other's.
+        const QString before = ReviseDrafts::of(other.dir).request;
+        const QString choice = index == 0 ? u"예"_s : u"아니오"_s;
+        click(web, option(choice));
+        ASSERT_TRUE(spinUntil([&] { return ReviseDrafts::of(plan.dir).request.contains(choice); }, 5000));
+        EXPECT_EQ(ReviseDrafts::of(plan.dir).request, DecisionBridge::choiceLine(u"D1"_s, choice));
+        EXPECT_EQ(ReviseDrafts::of(other.dir).request, before);
+        ReviseDrafts::clear(plan.dir);
+    }
+    window.reset();
+    PlanProfile::release();
+    for (const Shown &plan : plans)
+        ReviseDrafts::clear(plan.dir);
 }
 
 } // namespace

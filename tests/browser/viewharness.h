@@ -54,10 +54,8 @@ public:
 
     // Every page's profile gets the loopback rule; the profile lives only
     // while some view holds it, so each new view is given it again.
-    void prepare(PlanWebView &view)
-    {
-        view.page()->profile()->setUrlRequestInterceptor(&m_interceptor);
-    }
+    void prepare(PlanWebView &view) { prepare(*view.page()->profile()); }
+    void prepare(QWebEngineProfile &profile) { profile.setUrlRequestInterceptor(&m_interceptor); }
 
     // Shows the widget in the display's corner. Nothing here needs the
     // input focus, which is left to the widget tests running beside.
