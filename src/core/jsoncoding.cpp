@@ -1,5 +1,6 @@
 #include "core/jsoncoding.h"
 
+#include "core/parallel.h"
 #include "core/text.h"
 
 #include <QJsonArray>
@@ -8,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 namespace JSONCoding {
 
@@ -150,6 +153,9 @@ void appendQuotedText(QByteArray &out, QStringView text, bool escapeSlashes)
     out += '"';
 }
 
+// Arrays longer than this are written in slices of this many elements.
+constexpr qsizetype sliceLength = 64;
+
 class Writer
 {
 public:
@@ -211,16 +217,55 @@ private:
             return;
         }
         m_out += '[';
-        bool first = true;
-        for (const QJsonValue &element : a) {
-            if (!first)
-                m_out += ',';
-            first = false;
-            newline(depth + 1);
-            value(element, depth + 1);
-        }
+        if (a.size() > sliceLength)
+            slices(a, depth);
+        else
+            elements(a, 0, a.size(), depth);
         newline(depth);
         m_out += ']';
+    }
+
+    void elements(const QJsonArray &a, qsizetype from, qsizetype to, int depth)
+    {
+        for (qsizetype at = from; at < to; ++at) {
+            if (at > 0)
+                m_out += ',';
+            newline(depth + 1);
+            value(a.at(at), depth + 1);
+        }
+    }
+
+    // One slice of a long array's elements as text, or the first error in it.
+    struct Slice {
+        QByteArray text;
+        std::optional<EncodeError> error;
+    };
+
+    // A long array (the screens of a large plan) is written a slice at a
+    // time on every core and joined in order: an element's text depends only
+    // on it and its depth. Of several errors, the first in the array's order
+    // is the one thrown, as a single pass would.
+    void slices(const QJsonArray &a, int depth)
+    {
+        const qsizetype count = (a.size() + sliceLength - 1) / sliceLength;
+        QList<Slice> done = Parallel::map<Slice>(count, [&](qsizetype at) {
+            Writer part(m_indent, m_escapeSlashes);
+            try {
+                part.elements(a, at * sliceLength, std::min(a.size(), (at + 1) * sliceLength), depth);
+            } catch (const EncodeError &error) {
+                return Slice{{}, error};
+            }
+            return Slice{part.take(), std::nullopt};
+        });
+        qsizetype total = m_out.size();
+        for (const Slice &slice : std::as_const(done)) {
+            if (slice.error)
+                throw *slice.error;
+            total += slice.text.size();
+        }
+        m_out.reserve(total + depth * 2 + 2);
+        for (Slice &slice : done)
+            m_out += std::exchange(slice.text, {});
     }
 
     void object(const QJsonObject &o, int depth)

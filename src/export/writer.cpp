@@ -11,6 +11,7 @@
 #include <QScopeGuard>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
+#include <utility>
 #include <algorithm>
 #include <fcntl.h>
 #include <future>
@@ -234,9 +235,11 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
                QFuture<QList<QByteArray>> next)
 {
     const qsizetype batch = imageBatch();
-    if (out.write(parts.before) != parts.before.size()) {
-        next.waitForFinished();
-        return false;
+    for (const QByteArray &piece : parts.before) {
+        if (out.write(piece) != piece.size()) {
+            next.waitForFinished();
+            return false;
+        }
     }
     bool opened = false;
     qint64 sent = 0;
@@ -260,16 +263,20 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
 }
 
-// plan.json, then plan.md.
-// Writes plan.json and plan.md; gives the mark of the plan.json written.
-QByteArray writeTexts(const QDir &folder, Encoded plan, QByteArray markdown)
+// Writes plan.json and plan.md, which goes out a piece at a time; gives the
+// mark of the plan.json written.
+QByteArray writeTexts(const QDir &folder, const QByteArray &plan, const QList<QByteArray> &markdown)
 {
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    if (!plan.error.isEmpty())
-        fail(planPath, plan.error);
-    writeFile(planPath, plan.bytes);
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdown);
-    return MadeFrom::of(plan.bytes);
+    writeFile(folder.filePath(QStringLiteral("plan.json")), plan);
+    const QString markdownPath = folder.filePath(QStringLiteral("plan.md"));
+    QString reason;
+    const auto writePieces = [&markdown](QIODevice &out) {
+        return std::all_of(markdown.cbegin(), markdown.cend(),
+                           [&out](const QByteArray &piece) { return out.write(piece) == piece.size(); });
+    };
+    if (!AtomicFile::write(markdownPath, writePieces, &reason))
+        fail(markdownPath, reason);
+    return MadeFrom::of(plan);
 }
 
 } // namespace
@@ -285,6 +292,11 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 }
 
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
+{
+    writeAll(plan, dir, conventions, {});
+}
+
+void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting)
 {
     plan.naming.platformMap = conventions.platformMap(plan);
     const QDir folder(dir);
@@ -302,9 +314,9 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // pool) and then written in order.
     const PlanIndex::Scope index(plan);
     const Plan &done = plan;
-    QFuture<QByteArray> markdownText = QtConcurrent::run([&done, &index] {
+    QFuture<QList<QByteArray>> markdownText = QtConcurrent::run([&done, &index] {
         const PlanIndex::Scope shared(done, index);
-        return markdown(done).toUtf8();
+        return markdownUtf8(done);
     });
     // The JSON object feeds two texts; a future takes only one continuation.
     // They are made on a thread of their own: the page's body waits for the
@@ -332,9 +344,16 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // Every task that reads the plan or the index has ended before a
     // failure can leave this function. Their texts are let go once written,
     // before the page, and so is the plan block the page has copied.
-    MadeFrom::begin(dir);
-    const QByteArray mark = writeTexts(folder, planText.get(), markdownText.takeResult());
+    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
+    Encoded planJson = planText.get();
+    QList<QByteArray> planMarkdown = markdownText.takeResult();
     block.reset();
+    if (!planJson.error.isEmpty())
+        fail(planPath, planJson.error);
+    if (beforeWriting)
+        beforeWriting(planJson.bytes);
+    MadeFrom::begin(dir);
+    const QByteArray mark = writeTexts(folder, std::exchange(planJson.bytes, {}), std::exchange(planMarkdown, {}));
 
     QString reason;
     if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))

@@ -445,6 +445,18 @@ std::optional<QString> Conventions::navigation(const Transition &transition, con
     return moveCode(ScreenValues(*source, values), ScreenValues(*target, values), this->*platform);
 }
 
+std::optional<std::pair<QString, QString>> Conventions::navigations(const Transition &transition, const Screen *source,
+                                                                    const Screen *target, const Plan &plan) const
+{
+    if (!hasCode(transition, source, target))
+        return std::nullopt;
+    // Both platforms fill their templates from the same values of the two ends.
+    const PlanValues values(plan);
+    const ScreenValues from(*source, values);
+    const ScreenValues to(*target, values);
+    return std::pair{moveCode(from, to, android), moveCode(from, to, ios)};
+}
+
 QMap<QString, PlatformFiles> Conventions::platformMap(const Plan &plan) const
 {
     PlanIndex index(plan);
