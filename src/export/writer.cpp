@@ -157,12 +157,18 @@ QList<PageImage> pageImages(const Plan &plan, const QString &dir)
     const QString folder = QFileInfo(dir).canonicalFilePath();
     QStringList paths = imagePaths(plan).values();
     Text::sortByCodePoint(paths);
-    QList<PageImage> images;
-    for (const QString &path : std::as_const(paths)) {
+    // Each path is resolved on the file system: a plan of many screens has
+    // them resolved on every core.
+    const QList<std::optional<QString>> files = Parallel::map<std::optional<QString>>(paths.size(), [&](qsizetype at) {
+        const QString &path = paths.at(at);
         if (path.isEmpty() || path.startsWith(QLatin1String("http")))
-            continue;
-        if (const std::optional<QString> file = insideFolder(path, folder))
-            images.append({path, *file});
+            return std::optional<QString>();
+        return insideFolder(path, folder);
+    });
+    QList<PageImage> images;
+    for (qsizetype at = 0; at < paths.size(); ++at) {
+        if (files[at])
+            images.append({paths[at], *files[at]});
     }
     return images;
 }
