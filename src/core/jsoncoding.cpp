@@ -153,6 +153,26 @@ void appendQuotedText(QByteArray &out, QStringView text, bool escapeSlashes)
     out += '"';
 }
 
+// An object's members by their keys in code-point order. The object keeps
+// them in UTF-16 order, which is the same unless a key holds a character
+// above U+FFFF: they are taken in its order and sorted only then.
+QList<std::pair<QString, QJsonValue>> inCodePointOrder(const QJsonObject &o)
+{
+    QList<std::pair<QString, QJsonValue>> members;
+    members.reserve(o.size());
+    bool sorted = true;
+    for (auto it = o.begin(); it != o.end(); ++it) {
+        if (!members.isEmpty() && !Text::codePointLess(members.last().first, it.key()))
+            sorted = false;
+        members.append({it.key(), it.value()});
+    }
+    if (!sorted) {
+        std::sort(members.begin(), members.end(),
+                  [](const auto &a, const auto &b) { return Text::codePointLess(a.first, b.first); });
+    }
+    return members;
+}
+
 // Arrays longer than this are written in slices of this many elements.
 constexpr qsizetype sliceLength = 64;
 
@@ -274,18 +294,16 @@ private:
             m_out += "{}";
             return;
         }
-        QStringList keys = o.keys();
-        Text::sortByCodePoint(keys);
         m_out += '{';
         bool first = true;
-        for (const QString &key : keys) {
+        for (const auto &[key, member] : inCodePointOrder(o)) {
             if (!first)
                 m_out += ',';
             first = false;
             newline(depth + 1);
             appendQuotedText(m_out, key, m_escapeSlashes);
             m_out += m_indent ? " : " : ":";
-            value(o.value(key), depth + 1);
+            value(member, depth + 1);
         }
         newline(depth);
         m_out += '}';

@@ -138,6 +138,7 @@ QByteArray dataUrl(const QByteArray &mime, const QByteArray &bytes)
 struct PageImage {
     QString path;
     QString file;
+    qint64 size = 0;
 };
 
 QSet<QString> imagePaths(const Plan &plan)
@@ -159,16 +160,19 @@ QList<PageImage> pageImages(const Plan &plan, const QString &dir)
     Text::sortByCodePoint(paths);
     // Each path is resolved on the file system: a plan of many screens has
     // them resolved on every core.
-    const QList<std::optional<QString>> files = Parallel::map<std::optional<QString>>(paths.size(), [&](qsizetype at) {
+    const QList<std::optional<PageImage>> found = Parallel::map<std::optional<PageImage>>(paths.size(), [&](qsizetype at) {
         const QString &path = paths.at(at);
         if (path.isEmpty() || path.startsWith(QLatin1String("http")))
-            return std::optional<QString>();
-        return insideFolder(path, folder);
+            return std::optional<PageImage>();
+        const std::optional<QString> file = insideFolder(path, folder);
+        if (!file)
+            return std::optional<PageImage>();
+        return std::optional<PageImage>(PageImage{path, *file, QFileInfo(*file).size()});
     });
     QList<PageImage> images;
-    for (qsizetype at = 0; at < paths.size(); ++at) {
-        if (files[at])
-            images.append({paths[at], *files[at]});
+    for (const std::optional<PageImage> &image : found) {
+        if (image)
+            images.append(*image);
     }
     return images;
 }
@@ -213,11 +217,27 @@ void releaseCachedPages(const QByteArray &path)
     ::close(fd);
 }
 
-// Images encoded at once: enough to keep every core busy while the previous
-// batch is written.
-qsizetype imageBatch()
+// The end of the batch of images encoded at once from `from` on: enough to
+// keep every core busy while the previous batch is written, and more of
+// them when they are small, so that a plan of many small images is not
+// read a few files at a time. A batch holds a few megabytes, or a few
+// images when they are larger.
+qsizetype batchEnd(const QList<PageImage> &images, qsizetype from)
 {
-    return std::max(2, QThread::idealThreadCount() * 2);
+    constexpr qint64 batchBytes = 8 * 1024 * 1024;
+    const qsizetype least = std::max(2, QThread::idealThreadCount() * 2);
+    qsizetype to = from;
+    qint64 bytes = 0;
+    while (to < images.size() && (to - from < least || bytes < batchBytes)) {
+        bytes += images[to].size;
+        ++to;
+    }
+    return to;
+}
+
+QFuture<QList<QByteArray>> encodeBatchFrom(const QList<PageImage> &images, qsizetype from)
+{
+    return encodeBatch(images.mid(from, batchEnd(images, from) - from));
 }
 
 // Sends what has been written so far on its way to the disk without waiting
@@ -240,7 +260,6 @@ void startWriteBack(QIODevice &out, qint64 &sent)
 bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images,
                QFuture<QList<QByteArray>> next)
 {
-    const qsizetype batch = imageBatch();
     for (const QByteArray &piece : parts.before) {
         if (out.write(piece) != piece.size()) {
             next.waitForFinished();
@@ -249,10 +268,11 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     }
     bool opened = false;
     qint64 sent = 0;
-    for (qsizetype from = 0; from < images.size(); from += batch) {
+    for (qsizetype from = 0; from < images.size();) {
+        from = batchEnd(images, from);
         const QList<QByteArray> entries = next.result();
-        if (from + batch < images.size())
-            next = encodeBatch(images.mid(from + batch, batch));
+        if (from < images.size())
+            next = encodeBatchFrom(images, from);
         for (const QByteArray &entry : entries) {
             if (entry.isEmpty())
                 continue;
@@ -341,25 +361,31 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
             makeBlock();
         return encodePlan(json);
     });
+    // plan.json and plan.md are checked and written on a thread of their own
+    // as soon as their texts are made, while the page's body is still being
+    // made; the page follows them. The thread waits for both texts before
+    // anything can fail, so every task that reads the plan or the index has
+    // ended before a failure leaves this function. The texts are let go once
+    // written.
+    const auto writeTextsWhenMade = [&]() {
+        QList<QByteArray> planMarkdown = markdownText.takeResult();
+        Encoded planJson = planText.get();
+        if (!planJson.error.isEmpty())
+            fail(folder.filePath(QStringLiteral("plan.json")), planJson.error);
+        if (beforeWriting)
+            beforeWriting(planJson.bytes);
+        MadeFrom::begin(dir);
+        return writeTexts(folder, std::exchange(planJson.bytes, {}), std::exchange(planMarkdown, {}));
+    };
+    std::future<QByteArray> texts = std::async(std::launch::async, writeTextsWhenMade);
     // The first images are read and encoded while the page's body is made.
     const QList<PageImage> images = pageImages(plan, dir);
-    QFuture<QList<QByteArray>> firstImages = encodeBatch(images.mid(0, imageBatch()));
+    QFuture<QList<QByteArray>> firstImages = encodeBatchFrom(images, 0);
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
-
-    // Every task that reads the plan or the index has ended before a
-    // failure can leave this function. Their texts are let go once written,
-    // before the page, and so is the plan block the page has copied.
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    Encoded planJson = planText.get();
-    QList<QByteArray> planMarkdown = markdownText.takeResult();
+    // The plan block the page holds is its only copy now.
     block.reset();
-    if (!planJson.error.isEmpty())
-        fail(planPath, planJson.error);
-    if (beforeWriting)
-        beforeWriting(planJson.bytes);
-    MadeFrom::begin(dir);
-    const QByteArray mark = writeTexts(folder, std::exchange(planJson.bytes, {}), std::exchange(planMarkdown, {}));
+    const QByteArray mark = texts.get();
 
     QString reason;
     if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
