@@ -23,6 +23,9 @@
 #include <QThreadPool>
 #include <cstdio>
 #include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <unistd.h>
 #include <utility>
 
@@ -48,6 +51,16 @@ constexpr int poolEndMs = 30000;
 
 constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 
+// The parsed JSON of a large plan, let go, would stay with this thread's
+// heap: the writer's threads allocate from heaps of their own and would not
+// reuse it, so the render's peak would carry it. It goes back to the system.
+void giveBackFreedMemory()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
 // The folder's plan as plan.json gives it, with the file's bytes. The JSON
 // is let go before the plan is written out.
 struct ReadPlan {
@@ -66,7 +79,9 @@ ReadPlan readPlan(const QString &dir, const QString &folder)
     if (!bytes)
         fail(unreadable);
     try {
-        return {*Plan::read(parseObject(*bytes)), std::move(*bytes)};
+        ReadPlan read{*Plan::read(parseObject(*bytes)), std::move(*bytes)};
+        giveBackFreedMemory();
+        return read;
     } catch (const JSONDecodeError &) {
         fail(unreadable);
     }
