@@ -87,15 +87,15 @@ ReadPlan readPlan(const QString &dir, const QString &folder)
     }
 }
 
-// Just before plan.json is rewritten as `text`: a hand-edited file may hold
+// Just before plan.json is rewritten as `text` (spelling `json`): a hand-edited file may hold
 // what the plan cannot carry (a misspelt key, a wrong type); the file is
 // kept as it was before the rewrite drops it. A file that is the plan's own
 // text already drops nothing and needs no comparing. The copy is kept for
 // the person, not taken as an undo point, and a script that edits and
 // renders in a loop may make several a second.
-void keepWhatWouldDrop(const QString &dir, QByteArray bytes, const QByteArray &text, const Plan &plan)
+void keepWhatWouldDrop(const QString &dir, QByteArray bytes, const QByteArray &text, const QJsonObject &json)
 {
-    if (text == bytes || !PlanHistory::writeWouldDrop(parseObject(bytes), plan))
+    if (text == bytes || !PlanHistory::writeWouldDrop(parseObject(bytes), json))
         return;
     try {
         const QString copy = PlanHistory::keep(dir, bytes);
@@ -121,8 +121,8 @@ int render(const QString &folder, const AppSettings &settings)
 
     try {
         // The bytes read go once compared: the page is written without them.
-        Exporter::writeAll(plan, dir, conventions, [&](const QByteArray &text) {
-            keepWhatWouldDrop(dir, std::exchange(read.bytes, {}), text, plan);
+        Exporter::writeAll(plan, dir, conventions, [&](const QByteArray &text, const QJsonObject &json) {
+            keepWhatWouldDrop(dir, std::exchange(read.bytes, {}), text, json);
         });
     } catch (const ExportFailure &failure) {
         fail(failure.message);

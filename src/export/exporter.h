@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QSet>
@@ -60,9 +61,10 @@ QString mermaid(const Plan &plan, bool links);
 // updated fields.
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions);
 
-// Given plan.json's new text before anything of the folder is replaced;
-// an ExportFailure it throws ends the write with every file as it was.
-using BeforeWriting = std::function<void(const QByteArray &planText)>;
+// Given plan.json's new text and the JSON object it spells, before
+// anything of the folder is replaced; an ExportFailure it throws ends the
+// write with every file as it was. It may be called on another thread.
+using BeforeWriting = std::function<void(const QByteArray &planText, const QJsonObject &planJson)>;
 
 // The same, calling `beforeWriting` first.
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting);

@@ -351,7 +351,8 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
     // when one is free.
     auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
+    // The text is checked here, while its JSON object is at hand.
+    std::future<Encoded> planText = std::async(std::launch::async, [&done, block, &beforeWriting] {
         const QJsonObject json = done.toJson();
         const auto makeBlock = [json, block] {
             block->addResult(HTMLPage::planBlock(json));
@@ -359,7 +360,10 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
         };
         if (!QThreadPool::globalInstance()->tryStart(makeBlock))
             makeBlock();
-        return encodePlan(json);
+        Encoded text = encodePlan(json);
+        if (text.error.isEmpty() && beforeWriting)
+            beforeWriting(text.bytes, json);
+        return text;
     });
     // plan.json and plan.md are checked and written on a thread of their own
     // as soon as their texts are made, while the page's body is still being
@@ -372,8 +376,6 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
         Encoded planJson = planText.get();
         if (!planJson.error.isEmpty())
             fail(folder.filePath(QStringLiteral("plan.json")), planJson.error);
-        if (beforeWriting)
-            beforeWriting(planJson.bytes);
         MadeFrom::begin(dir);
         return writeTexts(folder, std::exchange(planJson.bytes, {}), std::exchange(planMarkdown, {}));
     };
