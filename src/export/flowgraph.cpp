@@ -87,7 +87,7 @@ QString shortName(const Screen &screen, const QString &feature)
 // the order endpoints are first named, are given out first, in that order.
 class Graph {
 public:
-    Graph(const Plan &plan, bool links);
+    Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope);
     QString text() const;
 
 private:
@@ -100,8 +100,10 @@ private:
     QStringList entryPoints() const;
     QStringList screenNode(const Screen &screen) const;
     QString edge(const Transition &transition) const;
+    QStringList linesOf(qsizetype count, const std::function<void(qsizetype, QStringList &)> &make) const;
 
     const Plan &m_plan;
+    const PlanIndex::Scope &m_scope;
     const bool m_links;
     const PlanIndex &m_index;
     QList<const Transition *> m_kept;
@@ -109,8 +111,9 @@ private:
     QHash<QString, QString> m_ids;
 };
 
-Graph::Graph(const Plan &plan, bool links)
+Graph::Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope)
     : m_plan(plan)
+    , m_scope(scope)
     , m_links(links)
     , m_index(*PlanIndex::active(plan))
 {
@@ -119,11 +122,12 @@ Graph::Graph(const Plan &plan, bool links)
 }
 
 // The lines of items [0, count) made a few dozen at a time on every core,
-// in order.
-QStringList linesOf(qsizetype count, const std::function<void(qsizetype, QStringList &)> &make)
+// in order, each thread looking up through the graph's plan index.
+QStringList Graph::linesOf(qsizetype count, const std::function<void(qsizetype, QStringList &)> &make) const
 {
     constexpr qsizetype perPiece = 64;
     const QList<QStringList> pieces = Parallel::map<QStringList>((count + perPiece - 1) / perPiece, [&](qsizetype piece) {
+        const PlanIndex::Scope shared(m_plan, m_scope);
         QStringList lines;
         for (qsizetype at = piece * perPiece; at < std::min(count, (piece + 1) * perPiece); ++at)
             make(at, lines);
@@ -304,7 +308,7 @@ QString Graph::edge(const Transition &transition) const
 QString mermaid(const Plan &plan, bool links)
 {
     const PlanIndex::Scope index(plan);
-    return Graph(plan, links).text();
+    return Graph(plan, links, index).text();
 }
 
 } // namespace Exporter
