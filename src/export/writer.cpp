@@ -14,6 +14,7 @@
 #include <utility>
 #include <algorithm>
 #include <fcntl.h>
+#include <exception>
 #include <future>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -387,10 +388,29 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
     // The plan block the page holds is its only copy now.
     block.reset();
-    const QByteArray mark = texts.get();
 
+    // The page is written beside its file while plan.json and plan.md may
+    // still be on their way, and replaces its file only once they are in
+    // place. Of several failures, the first file's is the one reported.
+    QByteArray mark;
+    std::exception_ptr textsFailed;
+    const auto textsWritten = [&] {
+        try {
+            mark = texts.get();
+            return true;
+        } catch (...) {
+            textsFailed = std::current_exception();
+            return false;
+        }
+    };
     QString reason;
-    if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
+    const bool pageWritten = AtomicFile::write(
+        pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages) && textsWritten(); }, &reason);
+    if (texts.valid())
+        textsWritten();
+    if (textsFailed)
+        std::rethrow_exception(textsFailed);
+    if (!pageWritten)
         fail(pagePath, reason);
     MadeFrom::record(dir, mark);
 }
