@@ -59,8 +59,10 @@ class Document {
 public:
     explicit Document(const Plan &plan);
     // The document in pieces, in order, made on every core that is free;
-    // each piece is whole lines, each line ending in a line feed.
-    QList<QString> pieces(const PlanIndex::Scope &index) const;
+    // each piece is whole lines, each line ending in a line feed, and is
+    // handed to `finish` as soon as it is made.
+    template<typename Text, typename Finish>
+    QList<Text> pieces(const PlanIndex::Scope &index, Finish finish) const;
 
 private:
     QString placeName(const QString &reference) const;
@@ -100,7 +102,8 @@ Document::Document(const Plan &plan)
         m_apiModels.insert(Text::canonicalKey(name));
 }
 
-QList<QString> Document::pieces(const PlanIndex::Scope &index) const
+template<typename Text, typename Finish>
+QList<Text> Document::pieces(const PlanIndex::Scope &index, Finish finish) const
 {
     constexpr qsizetype screensPerPiece = 32;
     QList<std::function<void(QStringList &)>> pieces{
@@ -124,12 +127,12 @@ QList<QString> Document::pieces(const PlanIndex::Scope &index) const
     pieces.append([this](QStringList &out) { decisions(out); });
     pieces.append([this](QStringList &out) { platformMap(out); });
     pieces.append([this](QStringList &out) { namingRules(out); });
-    return Parallel::map<QString>(pieces.size(), [&](qsizetype at) {
+    return Parallel::map<Text>(pieces.size(), [&](qsizetype at) {
         const PlanIndex::Scope shared(m_plan, index);
         QStringList lines;
         pieces[at](lines);
         lines.append(QString());
-        return lines.join(u'\n');
+        return finish(lines.join(u'\n'));
     });
 }
 
@@ -424,7 +427,7 @@ QString markdown(const Plan &plan)
 {
     const PlanIndex::Scope index(plan);
     QString text;
-    for (const QString &piece : Document(plan).pieces(index))
+    for (const QString &piece : Document(plan).pieces<QString>(index, [](QString piece) { return piece; }))
         text += piece;
     return text;
 }
@@ -432,11 +435,8 @@ QString markdown(const Plan &plan)
 QList<QByteArray> markdownUtf8(const Plan &plan)
 {
     const PlanIndex::Scope index(plan);
-    QList<QString> pieces = Document(plan).pieces(index);
-    // Pieces end at line ends, so no pair of surrogates is split between two;
-    // each piece's UTF-16 text goes once it is converted.
-    QString *const texts = pieces.data();
-    return Parallel::map<QByteArray>(pieces.size(), [texts](qsizetype at) { return std::exchange(texts[at], {}).toUtf8(); });
+    // Pieces end at line ends, so no pair of surrogates is split between two.
+    return Document(plan).pieces<QByteArray>(index, [](const QString &piece) { return piece.toUtf8(); });
 }
 
 } // namespace Exporter
