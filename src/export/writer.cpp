@@ -58,11 +58,9 @@ void resaveSection(const QString &path, const FigmaSection &section)
 }
 
 // Fills the string frames and boxes from the folder's design section, when
-// it has one that reads.
-void placeFromSection(Plan &plan, const QDir &folder)
+// it has one that reads (`section`, read from `path`).
+void placeFromSection(Plan &plan, const QDir &folder, const QString &path, std::optional<FigmaSection> section)
 {
-    const QString path = folder.filePath(QStringLiteral("figma-section.json"));
-    std::optional<FigmaSection> section = readSection(path);
     if (!section)
         return;
     if (TextBoxPlacement::attachTextBoxes(*section, folder.path()))
@@ -325,9 +323,14 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
 
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting)
 {
-    plan.naming.platformMap = conventions.platformMap(plan);
     const QDir folder(dir);
-    placeFromSection(plan, folder);
+    // The design section is read on a thread of its own while the platform
+    // map is made.
+    const QString sectionPath = folder.filePath(QStringLiteral("figma-section.json"));
+    std::future<std::optional<FigmaSection>> section =
+        std::async(std::launch::async, [&sectionPath] { return readSection(sectionPath); });
+    plan.naming.platformMap = conventions.platformMap(plan);
+    placeFromSection(plan, folder, sectionPath, section.get());
 
     if (!QDir().mkpath(dir))
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
