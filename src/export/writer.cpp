@@ -288,20 +288,42 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
 }
 
-// Writes plan.json and plan.md, which goes out a piece at a time; gives the
-// mark of the plan.json written.
-QByteArray writeTexts(const QDir &folder, const QByteArray &plan, const QList<QByteArray> &markdown)
+// plan.md's writer: a piece at a time.
+std::function<bool(QIODevice &)> piecesOf(const QList<QByteArray> &pieces)
 {
-    writeFile(folder.filePath(QStringLiteral("plan.json")), plan);
-    const QString markdownPath = folder.filePath(QStringLiteral("plan.md"));
-    QString reason;
-    const auto writePieces = [&markdown](QIODevice &out) {
-        return std::all_of(markdown.cbegin(), markdown.cend(),
+    return [&pieces](QIODevice &out) {
+        return std::all_of(pieces.cbegin(), pieces.cend(),
                            [&out](const QByteArray &piece) { return out.write(piece) == piece.size(); });
     };
-    if (!AtomicFile::write(markdownPath, writePieces, &reason))
-        fail(markdownPath, reason);
-    return MadeFrom::of(plan);
+}
+
+// Writes the file at `path` as `produce` makes it while the files that go
+// before it (`before`) may still be on their way, and replaces it only once
+// they are in place. Of two failures, the earlier file's is the one thrown.
+// Gives what `before` gave.
+QByteArray writeAfter(const QString &path, const std::function<bool(QIODevice &)> &produce,
+                      std::future<QByteArray> &before)
+{
+    QByteArray given;
+    std::exception_ptr failed;
+    const auto beforeWritten = [&] {
+        try {
+            given = before.get();
+            return true;
+        } catch (...) {
+            failed = std::current_exception();
+            return false;
+        }
+    };
+    QString reason;
+    const bool written = AtomicFile::write(path, [&](QIODevice &out) { return produce(out) && beforeWritten(); }, &reason);
+    if (before.valid())
+        beforeWritten();
+    if (failed)
+        std::rethrow_exception(failed);
+    if (!written)
+        fail(path, reason);
+    return given;
 }
 
 } // namespace
@@ -369,19 +391,26 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
             beforeWriting(text.bytes, json);
         return text;
     });
-    // plan.json and plan.md are checked and written on a thread of their own
-    // as soon as their texts are made, while the page's body is still being
-    // made; the page follows them. The thread waits for both texts before
-    // anything can fail, so every task that reads the plan or the index has
-    // ended before a failure leaves this function. The texts are let go once
-    // written.
-    const auto writeTextsWhenMade = [&]() {
-        QList<QByteArray> planMarkdown = markdownText.takeResult();
+    // plan.json is checked and written on a thread of its own as soon as its
+    // text is made, and plan.md on another as soon as its own is, replacing
+    // its file after plan.json; all that while the page's body is still
+    // being made. The page follows them. Markdown's task is waited for
+    // before anything can fail, so every task that reads the plan or the
+    // index has ended before a failure leaves this function. The texts are
+    // let go once written. Each gives the mark of the plan.json written.
+    const auto writePlanWhenMade = [&]() {
         Encoded planJson = planText.get();
+        const QString planPath = folder.filePath(QStringLiteral("plan.json"));
         if (!planJson.error.isEmpty())
-            fail(folder.filePath(QStringLiteral("plan.json")), planJson.error);
+            fail(planPath, planJson.error);
         MadeFrom::begin(dir);
-        return writeTexts(folder, std::exchange(planJson.bytes, {}), std::exchange(planMarkdown, {}));
+        writeFile(planPath, planJson.bytes);
+        return MadeFrom::of(planJson.bytes);
+    };
+    const auto writeTextsWhenMade = [&]() {
+        std::future<QByteArray> planWritten = std::async(std::launch::async, writePlanWhenMade);
+        const QList<QByteArray> planMarkdown = markdownText.takeResult();
+        return writeAfter(folder.filePath(QStringLiteral("plan.md")), piecesOf(planMarkdown), planWritten);
     };
     std::future<QByteArray> texts = std::async(std::launch::async, writeTextsWhenMade);
     // The first images are read and encoded while the page's body is made.
@@ -393,28 +422,9 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
     block.reset();
 
     // The page is written beside its file while plan.json and plan.md may
-    // still be on their way, and replaces its file only once they are in
-    // place. Of several failures, the first file's is the one reported.
-    QByteArray mark;
-    std::exception_ptr textsFailed;
-    const auto textsWritten = [&] {
-        try {
-            mark = texts.get();
-            return true;
-        } catch (...) {
-            textsFailed = std::current_exception();
-            return false;
-        }
-    };
-    QString reason;
-    const bool pageWritten = AtomicFile::write(
-        pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages) && textsWritten(); }, &reason);
-    if (texts.valid())
-        textsWritten();
-    if (textsFailed)
-        std::rethrow_exception(textsFailed);
-    if (!pageWritten)
-        fail(pagePath, reason);
+    // still be on their way.
+    const QByteArray mark = writeAfter(
+        pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, texts);
     MadeFrom::record(dir, mark);
 }
 
