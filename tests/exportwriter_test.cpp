@@ -182,6 +182,35 @@ TEST(ExportWriter, StopsAtTheFirstFileThatCannotBeWritten)
     ASSERT_TRUE(QDir(dir.path()).mkdir("index.html"));
     EXPECT_THROW(Exporter::writeAll(plan, dir.path(), Conventions::builtIn()), ExportFailure);
     EXPECT_EQ(readFile(dir.filePath("plan.md")), Exporter::markdown(plan).toUtf8());
+
+    // plan.md and the page are written beside their files while plan.json
+    // is: when plan.json and plan.md both cannot be written, plan.json's
+    // failure is the one reported, and nothing of the other two changes or
+    // stays behind.
+    ASSERT_TRUE(QDir(dir.filePath("index.html")).removeRecursively());
+    Exporter::writeAll(plan, dir.path(), Conventions::builtIn());
+    const QByteArray oldMarkdown = readFile(dir.filePath("plan.md"));
+    const QByteArray newestPage = readFile(dir.filePath("index.html"));
+    ASSERT_TRUE(QFile::remove(dir.filePath("plan.json")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("plan.json"));
+    const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    plan.meta.title = QStringLiteral("더 새 제목");
+    for (const bool markdownBlocked : {false, true}) {
+        if (markdownBlocked) {
+            ASSERT_TRUE(QFile::remove(dir.filePath("plan.md")));
+            ASSERT_TRUE(QDir(dir.path()).mkdir("plan.md"));
+        }
+        try {
+            Exporter::writeAll(plan, dir.path(), Conventions::builtIn());
+            FAIL() << "the write went through a folder named plan.json";
+        } catch (const ExportFailure &failure) {
+            EXPECT_TRUE(failure.message.contains(dir.filePath("plan.json"))) << failure.message.toStdString();
+        }
+        if (!markdownBlocked)
+            EXPECT_EQ(readFile(dir.filePath("plan.md")), oldMarkdown);
+        EXPECT_EQ(readFile(dir.filePath("index.html")), newestPage);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), names);
+    }
 }
 
 TEST(ExportWriter, UnwritableFolderFailsBeforeAnyFile)

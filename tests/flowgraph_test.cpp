@@ -3,6 +3,7 @@
 #include "support/richplan.h"
 
 #include <QFile>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 
 namespace {
@@ -223,6 +224,39 @@ TEST(FlowGraph, CollidingKeysGetTheirOwnNodes)
                            "  click s_home_tab_2_2 href \"#s-home_tab_2\"", "  classDef cond stroke-dasharray: 4 3",
                            "  s_home_tab_2 -->|\"go\"| s_home_tab", "  s_home_tab -->|\"go\"| s_home_tab_2_2",
                            "  s_home_tab_3 -->|\"go\"| s_home_tab_2"}));
+}
+
+// A large plan's lines are made on the pool's threads; which look-alike key
+// gets "_2" still follows the order the graph names them in, across pieces,
+// and the graph is the same on one thread as on four.
+TEST(FlowGraph, ManyCollidingKeysKeepTheirOrderOnAnyPool)
+{
+    Plan plan;
+    constexpr int pairs = 150;
+    for (int i = 0; i < pairs; ++i)
+        plan.screens << screen(QStringLiteral("p-%1").arg(i)) << screen(QStringLiteral("p_%1").arg(i));
+    for (int i = 0; i < pairs; ++i)
+        plan.transitions << move(QStringLiteral("p_%1").arg(i), QStringLiteral("p-%1").arg((i + 1) % pairs))
+                         << move(QStringLiteral("p?%1").arg(i), QStringLiteral("p_%1").arg(i));
+    QThreadPool *const pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    QStringList graphs;
+    for (const int poolThreads : {1, 4}) {
+        pool->setMaxThreadCount(poolThreads);
+        graphs << Exporter::mermaid(plan, false);
+    }
+    pool->setMaxThreadCount(threads);
+    EXPECT_EQ(graphs[0], graphs[1]);
+    const QStringList all = lines(graphs[0]);
+    ASSERT_EQ(all.size(), 1 + 2 * pairs + 1 + 2 * pairs);
+    for (int i = 0; i < pairs; ++i) {
+        const QString n = QString::number(i);
+        EXPECT_EQ(all[1 + 2 * i], "  s_p_" + n + "[\"제목<br/><small>p-" + n + "</small>\"]");
+        EXPECT_EQ(all[2 + 2 * i], "  s_p_" + n + "_2[\"제목<br/><small>p_" + n + "</small>\"]");
+        const QString next = QString::number((i + 1) % pairs);
+        EXPECT_EQ(all[2 + 2 * pairs + 2 * i], "  s_p_" + n + "_2 -->|\"go\"| s_p_" + next);
+        EXPECT_EQ(all[3 + 2 * pairs + 2 * i], "  s_p_" + n + "_3 -->|\"go\"| s_p_" + n + "_2");
+    }
 }
 
 TEST(FlowGraph, ClickTargetsCannotBreakTheGraph)

@@ -206,6 +206,48 @@ TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)
     }
 }
 
+// The copy is made only when the rewrite would drop something, and always
+// before any file of the folder changes: a file that is already the plan's
+// own text, or the same plan spelt differently, leaves history/ alone; a
+// copy that cannot be made stops the render with every file as it was.
+TEST(HeadlessRender, KeepsACopyOnlyWhenTheRewriteDropsAndBeforeAnythingIsReplaced)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("plan.json"), threeProblems);
+    ASSERT_EQ(runQuarrystone({"--render", dir.path()}).code, 2);
+    const QByteArray written = readFile(dir.filePath("plan.json"));
+
+    auto r = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(r.code, 2) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
+    EXPECT_EQ(readFile(dir.filePath("plan.json")), written);
+
+    QByteArray oneLine = written;
+    oneLine.replace("\n", "");
+    writeFile(dir.filePath("plan.json"), oneLine);
+    r = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(r.code, 2) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
+    EXPECT_EQ(readFile(dir.filePath("plan.json")), written);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("history")));
+
+    // history/ cannot be made: a file stands in its place.
+    writeFile(dir.filePath("history"), "not a folder");
+    const QByteArray handEdited = R"({"meta": {"feature": "Chat", "titel": "오타 난 키"},
+        "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})";
+    writeFile(dir.filePath("plan.json"), handEdited);
+    QMap<QString, QByteArray> before;
+    for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden))
+        before.insert(name, readFile(dir.filePath(name)));
+    r = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.startsWith("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ")) << qPrintable(r.err);
+    QMap<QString, QByteArray> after;
+    for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden))
+        after.insert(name, readFile(dir.filePath(name)));
+    EXPECT_EQ(after, before);
+}
+
 // A command-line run loads neither the widgets nor the browser engine: their
 // loading alone took longer than rendering a plan of a hundred screens.
 TEST(HeadlessRender, LoadsNoWindowLibraries)

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -133,4 +134,57 @@ TEST(JSONCoding, LoneSurrogatesReadBackTheSame)
     QByteArray out;
     JSONCoding::appendCompactEscapingSlashes(out, {{QString(QChar(0xD800)) + "/x", "v"}});
     EXPECT_EQ(out, "{\"\\ud800\\/x\":\"v\"}");
+}
+
+// Long arrays are written in slices on the pool's threads and joined; the
+// text must be the one element after another would give, whatever the
+// length around a slice's edge and however many threads the pool has.
+TEST(JSONCoding, LongArraysReadAsOneTextAtEveryLengthAndPoolSize)
+{
+    QThreadPool *const pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    for (const int poolThreads : {1, 4}) {
+        pool->setMaxThreadCount(poolThreads);
+        for (const qsizetype length : {1, 63, 64, 65, 127, 128, 129, 640, 641, 4097}) {
+            QJsonArray list;
+            QByteArray pretty = "{\n  \"list\" : [";
+            QByteArray compact = "{\"list\":[";
+            QByteArray escaped = compact;
+            for (qsizetype i = 0; i < length; ++i) {
+                const QByteArray n = QByteArray::number(i);
+                list.append(QJsonObject{{"i", i}, {"s", QString("a/" + n)}});
+                const QByteArray comma = i > 0 ? "," : "";
+                pretty += comma + "\n    {\n      \"i\" : " + n + ",\n      \"s\" : \"a/" + n + "\"\n    }";
+                compact += comma + "{\"i\":" + n + ",\"s\":\"a/" + n + "\"}";
+                escaped += comma + "{\"i\":" + n + ",\"s\":\"a\\/" + n + "\"}";
+            }
+            pretty += "\n  ]\n}";
+            compact += "]}";
+            escaped += "]}";
+            const QJsonObject object{{"list", list}};
+            EXPECT_EQ(JSONCoding::pretty(QJsonValue(object)), pretty) << length << " on " << poolThreads;
+            EXPECT_EQ(JSONCoding::compact(QJsonValue(object)), compact) << length << " on " << poolThreads;
+            EXPECT_EQ(JSONCoding::compactEscapingSlashes(QJsonValue(object)), escaped) << length << " on " << poolThreads;
+        }
+
+        // Of two numbers that cannot be written, the first in the list is
+        // the one reported, wherever the slices fall.
+        const auto messageFor = [](const QJsonValue &v) {
+            try {
+                JSONCoding::compact(v);
+            } catch (const JSONCoding::EncodeError &error) {
+                return error.message;
+            }
+            return QString();
+        };
+        const double inf = std::numeric_limits<double>::infinity();
+        const QString first = messageFor(QJsonArray{-inf});
+        ASSERT_FALSE(first.isEmpty());
+        ASSERT_NE(first, messageFor(QJsonArray{inf}));
+        QJsonArray bad;
+        for (int i = 0; i < 1000; ++i)
+            bad.append(i == 70 ? QJsonValue(-inf) : i == 900 ? QJsonValue(inf) : QJsonValue(i));
+        EXPECT_EQ(messageFor(QJsonObject{{"list", bad}}), first) << poolThreads;
+    }
+    pool->setMaxThreadCount(threads);
 }

@@ -4,6 +4,7 @@
 #include "support/richplan.h"
 
 #include <QFile>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 
 namespace {
@@ -199,4 +200,36 @@ TEST(Markdown, EveryModelAnApiModelLeavesSectionFourEmpty)
     EXPECT_EQ(text.mid(four, five - four),
               "## 4. 공통 모델 (화면 사이에 넘기는 것)\n\n없음 — 모든 모델이 API 응답 모델이다 (5장).\n\n");
     EXPECT_EQ(linesStartingWith(text, "### `Clip").size(), 2);
+}
+
+// A plan of many screens is written in pieces on the pool's threads: the
+// document is the rich plan's own with the screens' blocks in plan order,
+// the same on one thread as on four, and its UTF-8 pieces join into it.
+TEST(Markdown, ManyScreensGiveOneDocumentOnAnyPool)
+{
+    Plan plan = RichPlan::make();
+    const QList<Screen> own = plan.screens;
+    plan.screens.clear();
+    for (int i = 0; i < 100; ++i) {
+        Screen screen = own[i % own.size()];
+        screen.key = QStringLiteral("s%1").arg(i);
+        screen.title = QStringLiteral("화면 %1 \U0001F600").arg(i);
+        plan.screens.append(screen);
+    }
+    QThreadPool *const pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    QList<QString> texts;
+    for (const int poolThreads : {1, 4}) {
+        pool->setMaxThreadCount(poolThreads);
+        texts.append(Exporter::markdown(plan));
+        EXPECT_EQ(Exporter::markdownUtf8(plan).join(), texts.last().toUtf8()) << poolThreads;
+    }
+    pool->setMaxThreadCount(threads);
+    EXPECT_EQ(texts[0], texts[1]);
+    const QStringList headings = linesStartingWith(texts[0], QStringLiteral("### 화면 "));
+    ASSERT_EQ(headings.size(), 100);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_TRUE(headings[i].startsWith(QStringLiteral("### 화면 %1 \U0001F600 — ").arg(i))) << qPrintable(headings[i]);
+    EXPECT_TRUE(texts[0].endsWith(QStringLiteral("\n")));
+    EXPECT_FALSE(texts[0].endsWith(QStringLiteral("\n\n")));
 }

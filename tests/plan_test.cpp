@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -150,6 +151,35 @@ TEST(PlanReading, ListsAreReadWhole)
 
     const Plan actions = decode(R"({"screens": [{"id": "a", "actions": [{"id": "clickA"}, "clickB"]}]})");
     EXPECT_TRUE(actions.screens[0].actions.isEmpty());
+}
+
+// Long lists are read on the pool's threads: the list is the one a single
+// pass gives, in order, and one bad element still empties it, wherever it
+// sits and however many threads the pool has.
+TEST(PlanReading, LongListsReadWholeInOrderOnAnyPool)
+{
+    QThreadPool *const pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    for (const int poolThreads : {1, 4}) {
+        pool->setMaxThreadCount(poolThreads);
+        for (const qsizetype length : {1, 63, 64, 65, 1000}) {
+            QJsonArray screens;
+            for (qsizetype i = 0; i < length; ++i)
+                screens.append(QJsonObject{{"id", QString::number(i)}, {"title", QStringLiteral("화면 %1").arg(i)}});
+            const Plan plan = *Plan::read(QJsonObject{{"screens", screens}});
+            ASSERT_EQ(plan.screens.size(), length) << poolThreads;
+            for (qsizetype i = 0; i < length; ++i)
+                EXPECT_EQ(plan.screens[i].key, QString::number(i)) << length << " on " << poolThreads;
+            EXPECT_EQ(JSONCoding::pretty(plan), JSONCoding::pretty(Plan::decode(JSONCoding::pretty(plan))));
+            for (const qsizetype bad : {qsizetype(0), length / 2, length - 1}) {
+                QJsonArray broken = screens;
+                broken[bad] = 3;
+                EXPECT_TRUE(Plan::read(QJsonObject{{"screens", broken}})->screens.isEmpty())
+                    << length << " bad at " << bad << " on " << poolThreads;
+            }
+        }
+    }
+    pool->setMaxThreadCount(threads);
 }
 
 TEST(PlanReading, SourcedAndArgAcceptBareTexts)

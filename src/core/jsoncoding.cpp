@@ -1,5 +1,6 @@
 #include "core/jsoncoding.h"
 
+#include "core/parallel.h"
 #include "core/text.h"
 
 #include <QJsonArray>
@@ -8,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 namespace JSONCoding {
 
@@ -150,6 +153,29 @@ void appendQuotedText(QByteArray &out, QStringView text, bool escapeSlashes)
     out += '"';
 }
 
+// An object's members by their keys in code-point order. The object keeps
+// them in UTF-16 order, which is the same unless a key holds a character
+// above U+FFFF: they are taken in its order and sorted only then.
+QList<std::pair<QString, QJsonValue>> inCodePointOrder(const QJsonObject &o)
+{
+    QList<std::pair<QString, QJsonValue>> members;
+    members.reserve(o.size());
+    bool sorted = true;
+    for (auto it = o.begin(); it != o.end(); ++it) {
+        if (!members.isEmpty() && !Text::codePointLess(members.last().first, it.key()))
+            sorted = false;
+        members.append({it.key(), it.value()});
+    }
+    if (!sorted) {
+        std::sort(members.begin(), members.end(),
+                  [](const auto &a, const auto &b) { return Text::codePointLess(a.first, b.first); });
+    }
+    return members;
+}
+
+// Arrays longer than this are written in slices of this many elements.
+constexpr qsizetype sliceLength = 64;
+
 class Writer
 {
 public:
@@ -211,16 +237,55 @@ private:
             return;
         }
         m_out += '[';
-        bool first = true;
-        for (const QJsonValue &element : a) {
-            if (!first)
-                m_out += ',';
-            first = false;
-            newline(depth + 1);
-            value(element, depth + 1);
-        }
+        if (a.size() > sliceLength)
+            slices(a, depth);
+        else
+            elements(a, 0, a.size(), depth);
         newline(depth);
         m_out += ']';
+    }
+
+    void elements(const QJsonArray &a, qsizetype from, qsizetype to, int depth)
+    {
+        for (qsizetype at = from; at < to; ++at) {
+            if (at > 0)
+                m_out += ',';
+            newline(depth + 1);
+            value(a.at(at), depth + 1);
+        }
+    }
+
+    // One slice of a long array's elements as text, or the first error in it.
+    struct Slice {
+        QByteArray text;
+        std::optional<EncodeError> error;
+    };
+
+    // A long array (the screens of a large plan) is written a slice at a
+    // time on every core and joined in order: an element's text depends only
+    // on it and its depth. Of several errors, the first in the array's order
+    // is the one thrown, as a single pass would.
+    void slices(const QJsonArray &a, int depth)
+    {
+        const qsizetype count = (a.size() + sliceLength - 1) / sliceLength;
+        QList<Slice> done = Parallel::map<Slice>(count, [&](qsizetype at) {
+            Writer part(m_indent, m_escapeSlashes);
+            try {
+                part.elements(a, at * sliceLength, std::min(a.size(), (at + 1) * sliceLength), depth);
+            } catch (const EncodeError &error) {
+                return Slice{{}, error};
+            }
+            return Slice{part.take(), std::nullopt};
+        });
+        qsizetype total = m_out.size();
+        for (const Slice &slice : std::as_const(done)) {
+            if (slice.error)
+                throw *slice.error;
+            total += slice.text.size();
+        }
+        m_out.reserve(total + depth * 2 + 2);
+        for (Slice &slice : done)
+            m_out += std::exchange(slice.text, {});
     }
 
     void object(const QJsonObject &o, int depth)
@@ -229,18 +294,16 @@ private:
             m_out += "{}";
             return;
         }
-        QStringList keys = o.keys();
-        Text::sortByCodePoint(keys);
         m_out += '{';
         bool first = true;
-        for (const QString &key : keys) {
+        for (const auto &[key, member] : inCodePointOrder(o)) {
             if (!first)
                 m_out += ',';
             first = false;
             newline(depth + 1);
             appendQuotedText(m_out, key, m_escapeSlashes);
             m_out += m_indent ? " : " : ":";
-            value(o.value(key), depth + 1);
+            value(member, depth + 1);
         }
         newline(depth);
         m_out += '}';

@@ -10,6 +10,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "core/parallel.h"
+
 // A JSON text that could not be read: not JSON, the wrong top-level type, or
 // (for strictly read documents) a missing or mistyped key.
 struct JSONDecodeError {
@@ -42,6 +44,10 @@ QMap<QString, QString> stringMap(const QJsonObject &o, const QString &key);
 
 bool isWholeNumber(const QJsonValue &v);
 
+// Lists at least this long (the screens of a large plan) are read on every
+// core; their elements read alone, so the list is the one a single pass makes.
+constexpr qsizetype listSpreadFrom = 64;
+
 // A list read whole: every element must read, or the list is empty.
 template<typename Read>
 auto list(const QJsonObject &o, const QString &key, Read read)
@@ -54,6 +60,16 @@ auto list(const QJsonObject &o, const QString &key, Read read)
         return out;
     const QJsonArray array = v.toArray();
     out.reserve(array.size());
+    if (array.size() >= listSpreadFrom) {
+        QList<std::optional<T>> items =
+            Parallel::map<std::optional<T>>(array.size(), [&array, &read](qsizetype at) { return read(array.at(at)); });
+        for (std::optional<T> &item : items) {
+            if (!item)
+                return {};
+            out.append(std::move(*item));
+        }
+        return out;
+    }
     for (const QJsonValue &element : array) {
         auto item = read(element);
         if (!item)

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <functional>
 #include <optional>
 
 #include "model/conventions.h"
@@ -45,6 +47,8 @@ QString apiStatusText(const QString &status);
 QString statusText(const StringKey &string);
 // The whole plan.md text, ending in exactly one line feed.
 QString markdown(const Plan &plan);
+// The same text as UTF-8, in pieces that join into it.
+QList<QByteArray> markdownUtf8(const Plan &plan);
 // The Mermaid flowchart of screens and moves. With `links` the graph is for
 // the page: thumbnails, links to the screen cards and HTML-escaped labels.
 QString mermaid(const Plan &plan, bool links);
@@ -56,6 +60,14 @@ QString mermaid(const Plan &plan, bool links);
 // cannot be written; files written before it stay, and the plan keeps its
 // updated fields.
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions);
+
+// Given plan.json's new text and the JSON object it spells, before
+// anything of the folder is replaced; an ExportFailure it throws ends the
+// write with every file as it was. It may be called on another thread.
+using BeforeWriting = std::function<void(const QByteArray &planText, const QJsonObject &planJson)>;
+
+// The same, calling `beforeWriting` first.
+void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting);
 
 // The plan folder's screen images as data URLs ("data:<mime>;base64,...") by
 // the path the plan gives. Web addresses, paths that leave the folder and

@@ -1,8 +1,12 @@
 #include "export/exporter.h"
 
 #include <QHash>
+#include <QSet>
+#include <algorithm>
+#include <functional>
 #include <utility>
 
+#include "core/parallel.h"
 #include "core/text.h"
 #include "export/htmlescape.h"
 #include "export/pagetext.h"
@@ -79,48 +83,70 @@ QString shortName(const Screen &screen, const QString &feature)
     return Text::canonicalEqual(head, feature) ? screen.name.mid(head.size()) : screen.name;
 }
 
+// The graph's lines are made on every core: the node ids, which depend on
+// the order endpoints are first named, are given out first, in that order.
 class Graph {
 public:
-    Graph(const Plan &plan, bool links);
-    QString text();
+    Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope);
+    QString text() const;
 
 private:
     QString label(const QString &text) const;
-    QString nodeId(const QString &endpoint);
+    QString nodeId(const QString &endpoint) const;
     QString edgeLabel(const Transition &transition) const;
     QString sourceKey(const Transition &transition) const;
     void keepEdges();
-    void entryPoints();
-    void screenNode(const Screen &screen);
-    void edges();
+    void nameNodes();
+    QStringList entryPoints() const;
+    QStringList screenNode(const Screen &screen) const;
+    QString edge(const Transition &transition) const;
+    QStringList linesOf(qsizetype count, const std::function<void(qsizetype, QStringList &)> &make) const;
 
     const Plan &m_plan;
+    const PlanIndex::Scope &m_scope;
     const bool m_links;
-    PlanIndex m_index;
+    const PlanIndex &m_index;
     QList<const Transition *> m_kept;
     QHash<QString, int> m_sharedTriggers;
     QHash<QString, QString> m_ids;
-    QSet<QString> m_usedIds;
-    QStringList m_lines;
 };
 
-Graph::Graph(const Plan &plan, bool links)
+Graph::Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope)
     : m_plan(plan)
+    , m_scope(scope)
     , m_links(links)
-    , m_index(plan)
-{
-}
-
-QString Graph::text()
+    , m_index(*PlanIndex::active(plan))
 {
     keepEdges();
-    m_lines << QStringLiteral("flowchart TD");
-    entryPoints();
-    for (const Screen &screen : m_plan.screens)
-        screenNode(screen);
-    m_lines << QStringLiteral("  classDef cond stroke-dasharray: 4 3");
-    edges();
-    return m_lines.join(u'\n');
+    nameNodes();
+}
+
+// The lines of items [0, count) made a few dozen at a time on every core,
+// in order, each thread looking up through the graph's plan index.
+QStringList Graph::linesOf(qsizetype count, const std::function<void(qsizetype, QStringList &)> &make) const
+{
+    constexpr qsizetype perPiece = 64;
+    const QList<QStringList> pieces = Parallel::map<QStringList>((count + perPiece - 1) / perPiece, [&](qsizetype piece) {
+        const PlanIndex::Scope shared(m_plan, m_scope);
+        QStringList lines;
+        for (qsizetype at = piece * perPiece; at < std::min(count, (piece + 1) * perPiece); ++at)
+            make(at, lines);
+        return lines;
+    });
+    QStringList lines;
+    for (const QStringList &piece : pieces)
+        lines += piece;
+    return lines;
+}
+
+QString Graph::text() const
+{
+    QStringList lines{QStringLiteral("flowchart TD")};
+    lines += entryPoints();
+    lines += linesOf(m_plan.screens.size(), [this](qsizetype at, QStringList &out) { out += screenNode(m_plan.screens[at]); });
+    lines << QStringLiteral("  classDef cond stroke-dasharray: 4 3");
+    lines += linesOf(m_kept.size(), [this](qsizetype at, QStringList &out) { out.append(edge(*m_kept[at])); });
+    return lines.join(u'\n');
 }
 
 // Mermaid reads a quotation mark as the end of the label and a line feed as
@@ -133,26 +159,57 @@ QString Graph::label(const QString &text) const
     return m_links ? HTMLPage::escape(escaped) : escaped;
 }
 
-// Keys that differ only in punctuation would share one node; a later key
-// gets the next free "_2", "_3", … so every endpoint keeps its own node.
-QString Graph::nodeId(const QString &endpoint)
+QString Graph::nodeId(const QString &endpoint) const
 {
-    const QString key = Text::canonicalKey(endpoint);
-    const auto known = m_ids.constFind(key);
-    if (known != m_ids.cend())
-        return *known;
+    return m_ids.value(Text::canonicalKey(endpoint));
+}
 
+QString idStem(const QString &endpoint)
+{
     const bool outside = endpoint.startsWith(u'@');
     QString base = outside ? QStringLiteral("ext_") : QStringLiteral("s_");
     for (const QString &character : Text::graphemes(outside ? endpoint.mid(1) : endpoint))
         base += Text::isLetterOrNumber(character) ? character : QStringLiteral("_");
+    return base;
+}
 
-    QString id = base;
-    for (int n = 2; m_usedIds.contains(id); ++n)
-        id = base + u'_' + QString::number(n);
-    m_usedIds.insert(id);
-    m_ids.insert(key, id);
-    return id;
+// Keys that differ only in punctuation would share one node; a later key
+// gets the next free "_2", "_3", … so every endpoint keeps its own node.
+// "Later" is in the order the lines name them: the outside places, the
+// screens, then the moves' ends.
+void Graph::nameNodes()
+{
+    QStringList endpoints;
+    for (const Transition *transition : std::as_const(m_kept)) {
+        for (const QString &endpoint : {transition->from, transition->to})
+            if (endpoint.startsWith(u'@'))
+                endpoints.append(endpoint);
+    }
+    for (const Screen &screen : m_plan.screens)
+        endpoints.append(screen.key);
+    for (const Transition *transition : std::as_const(m_kept))
+        endpoints << transition->from << transition->to;
+
+    const QStringList keys =
+        Parallel::map<QString>(endpoints.size(), [&endpoints](qsizetype at) { return Text::canonicalKey(endpoints.at(at)); });
+    QList<qsizetype> firsts;
+    QSet<QString> seen;
+    for (qsizetype at = 0; at < keys.size(); ++at) {
+        if (!seen.contains(keys[at])) {
+            seen.insert(keys[at]);
+            firsts.append(at);
+        }
+    }
+    const QStringList stems =
+        Parallel::map<QString>(firsts.size(), [&](qsizetype at) { return idStem(endpoints.at(firsts.at(at))); });
+    QSet<QString> used;
+    for (qsizetype at = 0; at < firsts.size(); ++at) {
+        QString id = stems[at];
+        for (int n = 2; used.contains(id); ++n)
+            id = stems[at] + u'_' + QString::number(n);
+        used.insert(id);
+        m_ids.insert(keys[firsts[at]], id);
+    }
 }
 
 QString Graph::sourceKey(const Transition &transition) const
@@ -177,8 +234,9 @@ void Graph::keepEdges()
     }
 }
 
-void Graph::entryPoints()
+QStringList Graph::entryPoints() const
 {
+    QStringList lines;
     QSet<QString> written;
     for (const Transition *transition : std::as_const(m_kept)) {
         for (const QString &endpoint : {transition->from, transition->to}) {
@@ -188,14 +246,16 @@ void Graph::entryPoints()
             if (written.contains(key))
                 continue;
             written.insert(key);
-            m_lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + label(placeName(endpoint))
+            lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + label(placeName(endpoint))
                     + QStringLiteral("\"])");
         }
     }
+    return lines;
 }
 
-void Graph::screenNode(const Screen &screen)
+QStringList Graph::screenNode(const Screen &screen) const
 {
+    QStringList lines;
     const QString id = nodeId(screen.key);
     const QString title = label(screen.title);
     const QString name = label(shortName(screen, m_plan.meta.feature));
@@ -208,19 +268,20 @@ void Graph::screenNode(const Screen &screen)
         const QString word = kindWord(screen.kind);
         if (!word.isEmpty())
             small += QStringLiteral(" · ") + word;
-        m_lines << QStringLiteral("  ") + id + QStringLiteral("[\"<img class='gimg' src='") + source
+        lines << QStringLiteral("  ") + id + QStringLiteral("[\"<img class='gimg' src='") + source
                 + QStringLiteral("' width='52' height='112' style='width:52px;height:112px;object-fit:cover;object-position:top'/><br/>")
                 + title + QStringLiteral("<br/><small>") + small + QStringLiteral("</small>\"]");
     } else {
         const auto [open, close] = shape(screen.kind);
-        m_lines << QStringLiteral("  ") + id + open + u'"' + title + QStringLiteral("<br/><small>") + name
+        lines << QStringLiteral("  ") + id + open + u'"' + title + QStringLiteral("<br/><small>") + name
                 + QStringLiteral("</small>\"") + close;
     }
 
     if (screen.condition && !screen.condition->text.isEmpty())
-        m_lines << QStringLiteral("  class ") + id + QStringLiteral(" cond");
+        lines << QStringLiteral("  class ") + id + QStringLiteral(" cond");
     if (m_links)
-        m_lines << QStringLiteral("  click ") + id + QStringLiteral(" href \"#s-") + anchorTarget(screen.key) + u'"';
+        lines << QStringLiteral("  click ") + id + QStringLiteral(" href \"#s-") + anchorTarget(screen.key) + u'"';
+    return lines;
 }
 
 QString Graph::edgeLabel(const Transition &transition) const
@@ -234,22 +295,20 @@ QString Graph::edgeLabel(const Transition &transition) const
 // Mermaid refuses the whole graph for an empty label: a move without a
 // trigger (an automatic one, such as a splash screen going on) is drawn
 // without one.
-void Graph::edges()
+QString Graph::edge(const Transition &transition) const
 {
-    for (const Transition *transition : std::as_const(m_kept)) {
-        const QString arrow = isBackMove(*transition) ? QStringLiteral("-.->") : QStringLiteral("-->");
-        const QString text = label(edgeLabel(*transition));
-        const QString shown = isBlank(text) ? QString() : QStringLiteral("|\"") + text + QStringLiteral("\"|");
-        m_lines << QStringLiteral("  ") + nodeId(transition->from) + u' ' + arrow + shown + u' '
-                + nodeId(transition->to);
-    }
+    const QString arrow = isBackMove(transition) ? QStringLiteral("-.->") : QStringLiteral("-->");
+    const QString text = label(edgeLabel(transition));
+    const QString shown = isBlank(text) ? QString() : QStringLiteral("|\"") + text + QStringLiteral("\"|");
+    return QStringLiteral("  ") + nodeId(transition.from) + u' ' + arrow + shown + u' ' + nodeId(transition.to);
 }
 
 } // namespace
 
 QString mermaid(const Plan &plan, bool links)
 {
-    return Graph(plan, links).text();
+    const PlanIndex::Scope index(plan);
+    return Graph(plan, links, index).text();
 }
 
 } // namespace Exporter

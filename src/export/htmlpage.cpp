@@ -284,10 +284,10 @@ QString modelsAndApis(const Plan &plan, const ModelLinks &links)
 }
 
 // The page's body as UTF-8, made in pieces in page order (the sections,
-// the screen cards a few at a time) on every core that is free, and
-// appended piece by piece: the text of a large plan is never held whole as
-// UTF-16, nor copied whole.
-void appendBody(QByteArray &page, const Plan &plan, const Conventions &conventions, const PlanIndex::Scope &index)
+// the screen cards a few at a time) on every core that is free, and kept as
+// those pieces: the text of a large plan is never held whole as UTF-16, nor
+// copied whole.
+QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, const PlanIndex::Scope &index)
 {
     constexpr qsizetype cardsPerPiece = 32;
     const qsizetype openCount = plan.openDecisions().size();
@@ -307,12 +307,10 @@ void appendBody(QByteArray &page, const Plan &plan, const Conventions &conventio
     }
     pieces.append([] { return QStringLiteral("</div></section>"); });
     pieces.append([&] { return modelsAndApis(plan, links); });
-    QList<QByteArray> texts = Parallel::map<QByteArray>(pieces.size(), [&](qsizetype at) {
+    return Parallel::map<QByteArray>(pieces.size(), [&](qsizetype at) {
         const PlanIndex::Scope shared(plan, index);
         return pieces[at]().toUtf8();
     });
-    for (QByteArray &text : texts)
-        page += std::exchange(text, {});
 }
 
 // Every "<" from `from` on becomes "\u003c", so that no "</script>" can end
@@ -460,26 +458,30 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     const QByteArray mermaidStart = PageAssets::mermaidStart();
 
     Parts out;
-    QByteArray &page = out.before;
-    page.reserve(style.size() + scripts.size() + 64 * 1024);
-    page += "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
+    QByteArray head;
+    head.reserve(style.size() + 1024);
+    head += "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta name=\"generator\" content=\"quarrystone\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
-    page += escape(heading(plan.meta)).toUtf8();
-    page += "</title>\n<link rel=\"preconnect\" href=\"";
-    page += fontOrigin;
-    page += "\">\n<link rel=\"stylesheet\" href=\"";
-    page += fontSheet;
-    page += "\">\n<style>";
-    page += style;
-    page += "</style>\n</head>\n<body>\n<div class=\"wrap\">\n";
-    appendBody(page, plan, conventions, index);
-    page += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
+    head += escape(heading(plan.meta)).toUtf8();
+    head += "</title>\n<link rel=\"preconnect\" href=\"";
+    head += fontOrigin;
+    head += "\">\n<link rel=\"stylesheet\" href=\"";
+    head += fontSheet;
+    head += "\">\n<style>";
+    head += style;
+    head += "</style>\n</head>\n<body>\n<div class=\"wrap\">\n";
+    out.before.append(head);
+    out.before.append(bodyPieces(plan, conventions, index));
+    QByteArray foot;
+    foot.reserve(scripts.size() + 1024);
+    foot += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
             "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
-    page += scripts;
-    page += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
-    page += planBlock.result();
-    page += "</script>\n";
+    foot += scripts;
+    foot += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
+    out.before.append(foot);
+    out.before.append(planBlock.result());
+    out.before.append(QByteArrayLiteral("</script>\n"));
 
     QByteArray &tail = out.after;
     tail += "\n<script>";
@@ -497,10 +499,15 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
 QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
 {
     Parts split = parts(plan, conventions, QtFuture::makeReadyFuture(planBlock(plan.toJson())));
-    QByteArray page = std::move(split.before);
+    qsizetype before = 0;
+    for (const QByteArray &piece : std::as_const(split.before))
+        before += piece.size();
     // Base64 text has about one "/" in 64 characters, each written as "\/".
     const qsizetype images = imageBytes(assets);
-    page.reserve(page.size() + images + images / 48 + split.after.size() + 1024);
+    QByteArray page;
+    page.reserve(before + images + images / 48 + split.after.size() + 1024);
+    for (QByteArray &piece : split.before)
+        page += std::exchange(piece, {});
     appendImageBlock(page, assets);
     page += split.after;
     return page;

@@ -72,11 +72,12 @@ QByteArray planBlock(const QJsonObject &planJson);
 
 // The page without its image block, split where the block goes, so that a
 // writer can stream the images in between without holding them all: the
-// page is `before`, the image block, `after`. The plan block may still be
-// in the making (from a JSON object the caller also writes as plan.json);
-// it is waited for once the page's body is done.
+// page is the pieces of `before` in order, the image block, `after`. The
+// plan block may still be in the making (from a JSON object the caller also
+// writes as plan.json); it is waited for once the page's body is done, and
+// is one of the pieces, not copied into another.
 struct Parts {
-    QByteArray before;
+    QList<QByteArray> before;
     QByteArray after;
 };
 Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray> planBlock);

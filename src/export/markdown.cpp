@@ -1,7 +1,11 @@
 #include "export/exporter.h"
 
 #include <QHash>
+#include <algorithm>
+#include <functional>
+#include <utility>
 
+#include "core/parallel.h"
 #include "core/text.h"
 #include "export/planindex.h"
 
@@ -54,7 +58,11 @@ QString inferredMark(const QString &source)
 class Document {
 public:
     explicit Document(const Plan &plan);
-    QString text();
+    // The document in pieces, in order, made on every core that is free;
+    // each piece is whole lines, each line ending in a line feed, and is
+    // handed to `finish` as soon as it is made.
+    template<typename Text, typename Finish>
+    QList<Text> pieces(const PlanIndex::Scope &index, Finish finish) const;
 
 private:
     QString placeName(const QString &reference) const;
@@ -62,31 +70,29 @@ private:
     QStringList actionLines(const Screen &screen) const;
     bool isApiModel(const DataModel &model) const;
 
-    void header();
-    void summary();
-    void flow();
-    void screenDetails();
-    void screenBlock(const Screen &screen);
-    void sharedModels();
-    void modelTable(const DataModel &model);
-    void apis();
-    void apiFields(const QString &label, const QList<Api::ApiField> &fields, const QString &text);
-    void strings();
-    void decisions();
-    void platformMap();
-    void namingRules();
+    void header(QStringList &out) const;
+    void summary(QStringList &out) const;
+    void flow(QStringList &out) const;
+    void screenBlock(QStringList &out, const Screen &screen) const;
+    void sharedModels(QStringList &out) const;
+    void modelTable(QStringList &out, const DataModel &model) const;
+    void apis(QStringList &out) const;
+    void apiFields(QStringList &out, const QString &label, const QList<Api::ApiField> &fields, const QString &text) const;
+    void strings(QStringList &out) const;
+    void decisions(QStringList &out) const;
+    void platformMap(QStringList &out) const;
+    void namingRules(QStringList &out) const;
 
     const Plan &m_plan;
-    PlanIndex m_index;
+    const PlanIndex &m_index;
     QHash<QString, QList<const Transition *>> m_movesFrom;
     QHash<QString, QList<const StringKey *>> m_stringsOf;
     QSet<QString> m_apiModels;
-    QStringList m_lines;
 };
 
 Document::Document(const Plan &plan)
     : m_plan(plan)
-    , m_index(plan)
+    , m_index(*PlanIndex::active(plan))
 {
     for (const Transition &transition : plan.transitions)
         m_movesFrom[Text::canonicalKey(transition.from)].append(&transition);
@@ -96,20 +102,38 @@ Document::Document(const Plan &plan)
         m_apiModels.insert(Text::canonicalKey(name));
 }
 
-QString Document::text()
+template<typename Text, typename Finish>
+QList<Text> Document::pieces(const PlanIndex::Scope &index, Finish finish) const
 {
-    header();
-    summary();
-    flow();
-    screenDetails();
-    sharedModels();
-    apis();
-    strings();
-    decisions();
-    platformMap();
-    namingRules();
-    m_lines.append(QString());
-    return m_lines.join(u'\n');
+    constexpr qsizetype screensPerPiece = 32;
+    QList<std::function<void(QStringList &)>> pieces{
+        [this](QStringList &out) {
+            header(out);
+            summary(out);
+        },
+        [this](QStringList &out) { flow(out); },
+        [](QStringList &out) { out << QStringLiteral("## 3. 화면별 상세"); },
+    };
+    const QList<Screen> &screens = m_plan.screens;
+    for (qsizetype from = 0; from < screens.size(); from += screensPerPiece) {
+        pieces.append([this, &screens, from](QStringList &out) {
+            for (qsizetype at = from; at < std::min(screens.size(), from + screensPerPiece); ++at)
+                screenBlock(out, screens[at]);
+        });
+    }
+    pieces.append([this](QStringList &out) { sharedModels(out); });
+    pieces.append([this](QStringList &out) { apis(out); });
+    pieces.append([this](QStringList &out) { strings(out); });
+    pieces.append([this](QStringList &out) { decisions(out); });
+    pieces.append([this](QStringList &out) { platformMap(out); });
+    pieces.append([this](QStringList &out) { namingRules(out); });
+    return Parallel::map<Text>(pieces.size(), [&](qsizetype at) {
+        const PlanIndex::Scope shared(m_plan, index);
+        QStringList lines;
+        pieces[at](lines);
+        lines.append(QString());
+        return finish(lines.join(u'\n'));
+    });
 }
 
 QString Document::placeName(const QString &reference) const
@@ -158,13 +182,13 @@ bool Document::isApiModel(const DataModel &model) const
     return m_apiModels.contains(Text::canonicalKey(model.name));
 }
 
-void Document::header()
+void Document::header(QStringList &out) const
 {
     const Meta &meta = m_plan.meta;
     QString title = meta.title;
     if (!Text::hasSuffix(title, QStringLiteral("계획서")))
         title += QStringLiteral(" 개발 계획서");
-    m_lines << QStringLiteral("# ") + oneLine(title) + QStringLiteral(" (`") + oneLine(meta.feature) + QStringLiteral("`)")
+    out << QStringLiteral("# ") + oneLine(title) + QStringLiteral(" (`") + oneLine(meta.feature) + QStringLiteral("`)")
             << QString()
             << QStringLiteral("> 피그마 ") + meta.figma.url + QStringLiteral(" · 노드 `") + meta.figma.nodeId
                    + QStringLiteral("` · 생성 ") + meta.createdAt + u' ' + meta.createdBy + QStringLiteral(" · 미결정 **")
@@ -173,110 +197,103 @@ void Document::header()
             << QString();
 }
 
-void Document::summary()
+void Document::summary(QStringList &out) const
 {
     const Meta &meta = m_plan.meta;
-    m_lines << QStringLiteral("## 1. 요약");
+    out << QStringLiteral("## 1. 요약");
     if (!meta.summary.isEmpty())
-        m_lines << meta.summary << QString();
-    m_lines << QStringLiteral("- 화면 ") + QString::number(m_plan.screens.size()) + QStringLiteral("개 · 모듈 Android `")
+        out << meta.summary << QString();
+    out << QStringLiteral("- 화면 ") + QString::number(m_plan.screens.size()) + QStringLiteral("개 · 모듈 Android `")
                    + meta.module.android + QStringLiteral("` / iOS `") + meta.module.ios + u'`';
     if (!meta.entry.cardType.isEmpty())
-        m_lines << QStringLiteral("- 카드 타입 `") + meta.entry.cardType + u'`';
+        out << QStringLiteral("- 카드 타입 `") + meta.entry.cardType + u'`';
     if (!meta.entry.deeplink.isEmpty())
-        m_lines << QStringLiteral("- 딥링크 `") + meta.entry.deeplink + u'`';
-    m_lines << QString();
+        out << QStringLiteral("- 딥링크 `") + meta.entry.deeplink + u'`';
+    out << QString();
 }
 
-void Document::flow()
+void Document::flow(QStringList &out) const
 {
-    m_lines << QStringLiteral("## 2. 흐름") << QStringLiteral("```mermaid") << mermaid(m_plan, false)
+    out << QStringLiteral("## 2. 흐름") << QStringLiteral("```mermaid") << mermaid(m_plan, false)
             << QStringLiteral("```") << QString();
 }
 
-void Document::screenDetails()
-{
-    m_lines << QStringLiteral("## 3. 화면별 상세");
-    for (const Screen &screen : m_plan.screens)
-        screenBlock(screen);
-}
-
-void Document::screenBlock(const Screen &screen)
+void Document::screenBlock(QStringList &out, const Screen &screen) const
 {
     QString heading = QStringLiteral("### ") + oneLine(screen.title) + QStringLiteral(" — `") + oneLine(screen.name)
         + QStringLiteral("` (") + screen.key + QStringLiteral(", ") + screen.kind;
     if (screen.figmaLabel)
         heading += QStringLiteral(", ") + *screen.figmaLabel;
-    m_lines << QString() << heading + u')';
+    out << QString() << heading + u')';
     if (screen.condition && !screen.condition->text.isEmpty())
-        m_lines << QStringLiteral("조건: ") + screen.condition->text + inferredMark(screen.condition->source);
+        out << QStringLiteral("조건: ") + screen.condition->text + inferredMark(screen.condition->source);
 
-    m_lines << QString() << QStringLiteral("| 항목 | 내용 |") << QStringLiteral("|---|---|");
+    out << QString() << QStringLiteral("| 항목 | 내용 |") << QStringLiteral("|---|---|");
 
-    m_lines << row({QStringLiteral("피그마 노드"), codes(screen.figmaNodes, QStringLiteral(", "))});
+    out << row({QStringLiteral("피그마 노드"), codes(screen.figmaNodes, QStringLiteral(", "))});
 
     QStringList args;
     for (const Arg &arg : screen.args)
         args.append(arg.model.isEmpty() ? arg.name : arg.name + QStringLiteral(": ") + arg.model);
-    m_lines << row({QStringLiteral("입력 인자"), args.join(QStringLiteral(", "))});
+    out << row({QStringLiteral("입력 인자"), args.join(QStringLiteral(", "))});
 
     const QList<DataModel> shared = sharedStates(screen, m_plan);
     if (!shared.isEmpty()) {
         QStringList names;
         for (const DataModel &model : shared)
             names.append(u'`' + model.name + u'`');
-        m_lines << row({QStringLiteral("흐름 공유"), names.join(QStringLiteral(", "))});
+        out << row({QStringLiteral("흐름 공유"), names.join(QStringLiteral(", "))});
     }
 
     const QString serverData = screen.serverData.isEmpty() ? QStringLiteral("없음") : codes(screen.serverData, QStringLiteral(", "));
-    m_lines << row({QStringLiteral("서버 데이터"), serverData});
+    out << row({QStringLiteral("서버 데이터"), serverData});
 
-    m_lines << row({QStringLiteral("사용자 행동"), actionLines(screen).join(u'\n')});
+    out << row({QStringLiteral("사용자 행동"), actionLines(screen).join(u'\n')});
 
     QStringList rules;
     for (const Sourced &rule : screen.rules)
         rules.append(rule.text + inferredMark(rule.source));
-    m_lines << row({QStringLiteral("검증·규칙"), rules.join(QStringLiteral("<br>"))});
+    out << row({QStringLiteral("검증·규칙"), rules.join(QStringLiteral("<br>"))});
 
     QStringList texts;
     for (const StringKey *string : m_stringsOf.value(Text::canonicalKey(screen.key)))
         if (!string->ko.isEmpty())
             texts.append(QStringLiteral("“") + string->ko + QStringLiteral("” ") + statusText(*string));
-    m_lines << row({QStringLiteral("문구"), texts.join(u'\n')});
+    out << row({QStringLiteral("문구"), texts.join(u'\n')});
 
     QStringList notes;
     if (!screen.platformNotes.android.isEmpty())
         notes.append(QStringLiteral("Android: ") + screen.platformNotes.android);
     if (!screen.platformNotes.ios.isEmpty())
         notes.append(QStringLiteral("iOS: ") + screen.platformNotes.ios);
-    m_lines << row({QStringLiteral("플랫폼 메모"), notes.join(QStringLiteral(" / "))});
+    out << row({QStringLiteral("플랫폼 메모"), notes.join(QStringLiteral(" / "))});
 }
 
-void Document::sharedModels()
+void Document::sharedModels(QStringList &out) const
 {
-    m_lines << QString() << QStringLiteral("## 4. 공통 모델 (화면 사이에 넘기는 것)");
+    out << QString() << QStringLiteral("## 4. 공통 모델 (화면 사이에 넘기는 것)");
     bool any = false;
     for (const DataModel &model : m_plan.models) {
         if (isApiModel(model))
             continue;
         any = true;
-        modelTable(model);
+        modelTable(out, model);
     }
     if (!any)
-        m_lines << QString() << QStringLiteral("없음 — 모든 모델이 API 응답 모델이다 (5장).");
+        out << QString() << QStringLiteral("없음 — 모든 모델이 API 응답 모델이다 (5장).");
 }
 
-void Document::modelTable(const DataModel &model)
+void Document::modelTable(QStringList &out, const DataModel &model) const
 {
     QString heading = QStringLiteral("### `") + oneLine(model.name) + u'`';
     if (model.apiAligned)
         heading += QStringLiteral(" (API 필드와 맞춤)");
     if (!model.sharedIn.isEmpty())
         heading += QStringLiteral(" — 흐름 공유 상태");
-    m_lines << QString() << heading;
+    out << QString() << heading;
 
     if (!model.sharedIn.isEmpty())
-        m_lines << QString()
+        out << QString()
                 << QStringLiteral("화면 사이에 넘기지 않고, 입구 화면이 채운 뒤 묶음 안 화면이 읽는다(Android: nav graph 범위 ViewModel · iOS: 흐름 코디네이터).");
 
     const QList<Screen> users = screensUsing(model.name, m_plan);
@@ -284,24 +301,24 @@ void Document::modelTable(const DataModel &model)
         QStringList named;
         for (const Screen &screen : users)
             named.append(screen.title + QStringLiteral(" (`") + screen.key + QStringLiteral("`)"));
-        m_lines << QString() << QStringLiteral("사용하는 화면: ") + named.join(QStringLiteral(" · "));
+        out << QString() << QStringLiteral("사용하는 화면: ") + named.join(QStringLiteral(" · "));
     }
 
-    m_lines << QString() << QStringLiteral("| 필드 | 타입 | 채워지는 화면 |") << QStringLiteral("|---|---|---|");
+    out << QString() << QStringLiteral("| 필드 | 타입 | 채워지는 화면 |") << QStringLiteral("|---|---|---|");
     for (const Field &field : model.fields)
-        m_lines << row({u'`' + field.name + u'`', field.type, placeName(field.filledAt) + inferredMark(field.source)});
+        out << row({u'`' + field.name + u'`', field.type, placeName(field.filledAt) + inferredMark(field.source)});
 }
 
-void Document::apis()
+void Document::apis(QStringList &out) const
 {
-    m_lines << QString() << QStringLiteral("## 5. API");
+    out << QString() << QStringLiteral("## 5. API");
     for (const Api &api : m_plan.apis) {
         QString heading = QStringLiteral("### `") + api.key + QStringLiteral("` ");
         if (!api.method.isEmpty())
             heading += api.method + u' ';
         if (!api.path.isEmpty())
             heading += u'`' + api.path + u'`';
-        m_lines << QString() << heading + QStringLiteral(" — ") + apiStatusText(api.status);
+        out << QString() << heading + QStringLiteral(" — ") + apiStatusText(api.status);
 
         QStringList places;
         for (const QString &reference : api.usedBy)
@@ -309,10 +326,10 @@ void Document::apis()
         QString line = oneLine(api.purpose) + QStringLiteral(" · 사용하는 화면: ") + places.join(QStringLiteral(", "));
         if (!api.responseModel.isEmpty())
             line += QStringLiteral(" · 응답 → `") + api.responseModel + u'`';
-        m_lines << line;
+        out << line;
 
-        apiFields(QStringLiteral("요청"), api.requestFields, api.request);
-        apiFields(QStringLiteral("응답"), api.responseFields, api.response);
+        apiFields(out, QStringLiteral("요청"), api.requestFields, api.request);
+        apiFields(out, QStringLiteral("응답"), api.responseFields, api.response);
     }
 
     bool headed = false;
@@ -320,50 +337,50 @@ void Document::apis()
         if (!isApiModel(model))
             continue;
         if (!headed)
-            m_lines << QString() << QStringLiteral("### 응답 모델");
+            out << QString() << QStringLiteral("### 응답 모델");
         headed = true;
-        modelTable(model);
+        modelTable(out, model);
     }
 }
 
-void Document::apiFields(const QString &label, const QList<Api::ApiField> &fields, const QString &text)
+void Document::apiFields(QStringList &out, const QString &label, const QList<Api::ApiField> &fields, const QString &text) const
 {
-    m_lines << QString();
+    out << QString();
     if (fields.isEmpty()) {
-        m_lines << QStringLiteral("- ") + label + QStringLiteral(": ") + (text.isEmpty() ? QStringLiteral("없음") : cell(text));
+        out << QStringLiteral("- ") + label + QStringLiteral(": ") + (text.isEmpty() ? QStringLiteral("없음") : cell(text));
         return;
     }
-    m_lines << QStringLiteral("| ") + label + QStringLiteral(" | 타입 | 필수 | 위치 | 설명 |") << QStringLiteral("|---|---|---|---|---|");
+    out << QStringLiteral("| ") + label + QStringLiteral(" | 타입 | 필수 | 위치 | 설명 |") << QStringLiteral("|---|---|---|---|---|");
     for (const Api::ApiField &field : fields)
-        m_lines << row({u'`' + field.name + u'`', field.type, field.required ? QStringLiteral("✓") : QString(),
+        out << row({u'`' + field.name + u'`', field.type, field.required ? QStringLiteral("✓") : QString(),
                         field.location, field.desc});
 }
 
-void Document::strings()
+void Document::strings(QStringList &out) const
 {
-    m_lines << QString() << QStringLiteral("## 6. 문구·워드민트")
+    out << QString() << QStringLiteral("## 6. 문구·워드민트")
             << QStringLiteral("워드민트 키가 있으면 그 키로 적용한다. 없으면(키 필요) 원문을 하드코딩하고 옆에 `// TODO: 추후에 wordmint 적용` 주석을 단다(두 플랫폼 같은 주석).")
             << QString() << QStringLiteral("| 화면 | 한국어 | 워드민트 키 | 상태 |") << QStringLiteral("|---|---|---|---|");
     for (const StringKey &string : m_plan.strings)
-        m_lines << row({placeName(string.screen), string.ko, code(string.key), statusText(string)});
+        out << row({placeName(string.screen), string.ko, code(string.key), statusText(string)});
 }
 
-void Document::decisions()
+void Document::decisions(QStringList &out) const
 {
-    m_lines << QString() << QStringLiteral("## 7. 결정 필요") << QStringLiteral("| ID | 질문 | 제안 | 결과 | 결정자 | 일시 |")
+    out << QString() << QStringLiteral("## 7. 결정 필요") << QStringLiteral("| ID | 질문 | 제안 | 결과 | 결정자 | 일시 |")
             << QStringLiteral("|---|---|---|---|---|---|");
     for (const Decision &decision : m_plan.decisions) {
         const QString result = decision.status == QLatin1String("decided")
             ? QStringLiteral("✅ ") + decision.result.value_or(QString())
             : QStringLiteral("미결정");
-        m_lines << row({decision.key,
+        out << row({decision.key,
                         decision.question + QStringLiteral("<br><small>") + decision.context + QStringLiteral("</small>"),
                         decision.proposal, result, decision.decidedBy.value_or(QString()),
                         decision.decidedAt.value_or(QString())});
     }
 }
 
-void Document::platformMap()
+void Document::platformMap(QStringList &out) const
 {
     QHash<QString, const PlatformFiles *> entries;
     for (auto it = m_plan.naming.platformMap.cbegin(); it != m_plan.naming.platformMap.cend(); ++it) {
@@ -372,7 +389,7 @@ void Document::platformMap()
             entries.insert(key, &it.value());
     }
 
-    m_lines << QString() << QStringLiteral("## 8. 플랫폼 대응표") << QStringLiteral("| 공통 | Android | iOS |")
+    out << QString() << QStringLiteral("## 8. 플랫폼 대응표") << QStringLiteral("| 공통 | Android | iOS |")
             << QStringLiteral("|---|---|---|");
     QList<std::pair<const Screen *, const PlatformFiles *>> mapped;
     for (const Screen &screen : m_plan.screens) {
@@ -380,28 +397,28 @@ void Document::platformMap()
         if (!entry)
             continue;
         mapped.append({&screen, entry});
-        m_lines << row({u'`' + screen.name + u'`',
+        out << row({u'`' + screen.name + u'`',
                         u'`' + entry->android.dir + QStringLiteral("`<br>") + codes(entry->android.files, QStringLiteral(" ")),
                         u'`' + entry->ios.dir + QStringLiteral("`<br>") + codes(entry->ios.files, QStringLiteral(" "))});
     }
 
-    m_lines << QString() << QStringLiteral("### 이동 이름");
+    out << QString() << QStringLiteral("### 이동 이름");
     for (const auto &[screen, entry] : mapped) {
         if (entry->android.navigation.isEmpty())
             continue;
-        m_lines << QStringLiteral("- **") + screen->name + QStringLiteral("**");
+        out << QStringLiteral("- **") + screen->name + QStringLiteral("**");
         const qsizetype pairs = std::min(entry->android.navigation.size(), entry->ios.navigation.size());
         for (qsizetype i = 0; i < pairs; ++i)
-            m_lines << QStringLiteral("  - 이동 ") + code(entry->android.navigation.at(i)) + QStringLiteral(" / ")
+            out << QStringLiteral("  - 이동 ") + code(entry->android.navigation.at(i)) + QStringLiteral(" / ")
                     + code(entry->ios.navigation.at(i));
     }
 }
 
-void Document::namingRules()
+void Document::namingRules(QStringList &out) const
 {
-    m_lines << QString() << QStringLiteral("## 9. 이름 규칙");
+    out << QString() << QStringLiteral("## 9. 이름 규칙");
     for (const QString &rule : m_plan.naming.rules)
-        m_lines << QStringLiteral("- ") + rule;
+        out << QStringLiteral("- ") + rule;
 }
 
 } // namespace
@@ -409,7 +426,17 @@ void Document::namingRules()
 QString markdown(const Plan &plan)
 {
     const PlanIndex::Scope index(plan);
-    return Document(plan).text();
+    QString text;
+    for (const QString &piece : Document(plan).pieces<QString>(index, [](QString piece) { return piece; }))
+        text += piece;
+    return text;
+}
+
+QList<QByteArray> markdownUtf8(const Plan &plan)
+{
+    const PlanIndex::Scope index(plan);
+    // Pieces end at line ends, so no pair of surrogates is split between two.
+    return Document(plan).pieces<QByteArray>(index, [](const QString &piece) { return piece.toUtf8(); });
 }
 
 } // namespace Exporter

@@ -120,12 +120,11 @@ QString navNames(const Transition &transition, const Plan &plan, const Conventio
     const PlanIndex &index = *PlanIndex::active(plan);
     const Screen *source = index.screen(transition.from);
     const Screen *target = index.screen(transition.to);
-    const std::optional<QString> android = conventions.navigation(transition, source, target, plan, &Conventions::android);
-    const std::optional<QString> ios = conventions.navigation(transition, source, target, plan, &Conventions::ios);
-    if (!android || !ios)
+    const auto calls = conventions.navigations(transition, source, target, plan);
+    if (!calls)
         return {};
-    return u"<div class=\"pv p-a nav\">"_s + navForm(*android, plan.meta.feature) + u"</div><div class=\"pv p-i nav\">"_s
-        + navForm(*ios, plan.meta.feature) + u"</div>"_s;
+    return u"<div class=\"pv p-a nav\">"_s + navForm(calls->first, plan.meta.feature) + u"</div><div class=\"pv p-i nav\">"_s
+        + navForm(calls->second, plan.meta.feature) + u"</div>"_s;
 }
 
 QString modelCard(const DataModel &model, const QSet<QString> &apiModels, const Plan &plan, const ModelLinks &links)

@@ -11,8 +11,10 @@
 #include <QScopeGuard>
 #include <QtConcurrent/QtConcurrentRun>
 #include <memory>
+#include <utility>
 #include <algorithm>
 #include <fcntl.h>
+#include <exception>
 #include <future>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,11 +58,9 @@ void resaveSection(const QString &path, const FigmaSection &section)
 }
 
 // Fills the string frames and boxes from the folder's design section, when
-// it has one that reads.
-void placeFromSection(Plan &plan, const QDir &folder)
+// it has one that reads (`section`, read from `path`).
+void placeFromSection(Plan &plan, const QDir &folder, const QString &path, std::optional<FigmaSection> section)
 {
-    const QString path = folder.filePath(QStringLiteral("figma-section.json"));
-    std::optional<FigmaSection> section = readSection(path);
     if (!section)
         return;
     if (TextBoxPlacement::attachTextBoxes(*section, folder.path()))
@@ -137,6 +137,7 @@ QByteArray dataUrl(const QByteArray &mime, const QByteArray &bytes)
 struct PageImage {
     QString path;
     QString file;
+    qint64 size = 0;
 };
 
 QSet<QString> imagePaths(const Plan &plan)
@@ -156,12 +157,21 @@ QList<PageImage> pageImages(const Plan &plan, const QString &dir)
     const QString folder = QFileInfo(dir).canonicalFilePath();
     QStringList paths = imagePaths(plan).values();
     Text::sortByCodePoint(paths);
-    QList<PageImage> images;
-    for (const QString &path : std::as_const(paths)) {
+    // Each path is resolved on the file system: a plan of many screens has
+    // them resolved on every core.
+    const QList<std::optional<PageImage>> found = Parallel::map<std::optional<PageImage>>(paths.size(), [&](qsizetype at) {
+        const QString &path = paths.at(at);
         if (path.isEmpty() || path.startsWith(QLatin1String("http")))
-            continue;
-        if (const std::optional<QString> file = insideFolder(path, folder))
-            images.append({path, *file});
+            return std::optional<PageImage>();
+        const std::optional<QString> file = insideFolder(path, folder);
+        if (!file)
+            return std::optional<PageImage>();
+        return std::optional<PageImage>(PageImage{path, *file, QFileInfo(*file).size()});
+    });
+    QList<PageImage> images;
+    for (const std::optional<PageImage> &image : found) {
+        if (image)
+            images.append(*image);
     }
     return images;
 }
@@ -206,11 +216,27 @@ void releaseCachedPages(const QByteArray &path)
     ::close(fd);
 }
 
-// Images encoded at once: enough to keep every core busy while the previous
-// batch is written.
-qsizetype imageBatch()
+// The end of the batch of images encoded at once from `from` on: enough to
+// keep every core busy while the previous batch is written, and more of
+// them when they are small, so that a plan of many small images is not
+// read a few files at a time. A batch holds a few megabytes, or a few
+// images when they are larger.
+qsizetype batchEnd(const QList<PageImage> &images, qsizetype from)
 {
-    return std::max(2, QThread::idealThreadCount() * 2);
+    constexpr qint64 batchBytes = 8 * 1024 * 1024;
+    const qsizetype least = std::max(2, QThread::idealThreadCount() * 2);
+    qsizetype to = from;
+    qint64 bytes = 0;
+    while (to < images.size() && (to - from < least || bytes < batchBytes)) {
+        bytes += images[to].size;
+        ++to;
+    }
+    return to;
+}
+
+QFuture<QList<QByteArray>> encodeBatchFrom(const QList<PageImage> &images, qsizetype from)
+{
+    return encodeBatch(images.mid(from, batchEnd(images, from) - from));
 }
 
 // Sends what has been written so far on its way to the disk without waiting
@@ -233,17 +259,19 @@ void startWriteBack(QIODevice &out, qint64 &sent)
 bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images,
                QFuture<QList<QByteArray>> next)
 {
-    const qsizetype batch = imageBatch();
-    if (out.write(parts.before) != parts.before.size()) {
-        next.waitForFinished();
-        return false;
+    for (const QByteArray &piece : parts.before) {
+        if (out.write(piece) != piece.size()) {
+            next.waitForFinished();
+            return false;
+        }
     }
     bool opened = false;
     qint64 sent = 0;
-    for (qsizetype from = 0; from < images.size(); from += batch) {
+    for (qsizetype from = 0; from < images.size();) {
+        from = batchEnd(images, from);
         const QList<QByteArray> entries = next.result();
-        if (from + batch < images.size())
-            next = encodeBatch(images.mid(from + batch, batch));
+        if (from < images.size())
+            next = encodeBatchFrom(images, from);
         for (const QByteArray &entry : entries) {
             if (entry.isEmpty())
                 continue;
@@ -260,16 +288,42 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     return out.write(closing) == closing.size() && out.write(parts.after) == parts.after.size();
 }
 
-// plan.json, then plan.md.
-// Writes plan.json and plan.md; gives the mark of the plan.json written.
-QByteArray writeTexts(const QDir &folder, Encoded plan, QByteArray markdown)
+// plan.md's writer: a piece at a time.
+std::function<bool(QIODevice &)> piecesOf(const QList<QByteArray> &pieces)
 {
-    const QString planPath = folder.filePath(QStringLiteral("plan.json"));
-    if (!plan.error.isEmpty())
-        fail(planPath, plan.error);
-    writeFile(planPath, plan.bytes);
-    writeFile(folder.filePath(QStringLiteral("plan.md")), markdown);
-    return MadeFrom::of(plan.bytes);
+    return [&pieces](QIODevice &out) {
+        return std::all_of(pieces.cbegin(), pieces.cend(),
+                           [&out](const QByteArray &piece) { return out.write(piece) == piece.size(); });
+    };
+}
+
+// Writes the file at `path` as `produce` makes it while the files that go
+// before it (`before`) may still be on their way, and replaces it only once
+// they are in place. Of two failures, the earlier file's is the one thrown.
+// Gives what `before` gave.
+QByteArray writeAfter(const QString &path, const std::function<bool(QIODevice &)> &produce,
+                      std::future<QByteArray> &before)
+{
+    QByteArray given;
+    std::exception_ptr failed;
+    const auto beforeWritten = [&] {
+        try {
+            given = before.get();
+            return true;
+        } catch (...) {
+            failed = std::current_exception();
+            return false;
+        }
+    };
+    QString reason;
+    const bool written = AtomicFile::write(path, [&](QIODevice &out) { return produce(out) && beforeWritten(); }, &reason);
+    if (before.valid())
+        beforeWritten();
+    if (failed)
+        std::rethrow_exception(failed);
+    if (!written)
+        fail(path, reason);
+    return given;
 }
 
 } // namespace
@@ -286,9 +340,19 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
 {
-    plan.naming.platformMap = conventions.platformMap(plan);
+    writeAll(plan, dir, conventions, {});
+}
+
+void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting)
+{
     const QDir folder(dir);
-    placeFromSection(plan, folder);
+    // The design section is read on a thread of its own while the platform
+    // map is made.
+    const QString sectionPath = folder.filePath(QStringLiteral("figma-section.json"));
+    std::future<std::optional<FigmaSection>> section =
+        std::async(std::launch::async, [&sectionPath] { return readSection(sectionPath); });
+    plan.naming.platformMap = conventions.platformMap(plan);
+    placeFromSection(plan, folder, sectionPath, section.get());
 
     if (!QDir().mkpath(dir))
         throw ExportFailure{QStringLiteral("%1 폴더를 만들지 못했어요").arg(QDir::toNativeSeparators(dir))};
@@ -302,9 +366,9 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // pool) and then written in order.
     const PlanIndex::Scope index(plan);
     const Plan &done = plan;
-    QFuture<QByteArray> markdownText = QtConcurrent::run([&done, &index] {
+    QFuture<QList<QByteArray>> markdownText = QtConcurrent::run([&done, &index] {
         const PlanIndex::Scope shared(done, index);
-        return markdown(done).toUtf8();
+        return markdownUtf8(done);
     });
     // The JSON object feeds two texts; a future takes only one continuation.
     // They are made on a thread of their own: the page's body waits for the
@@ -313,7 +377,8 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // when one is free.
     auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
+    // The text is checked here, while its JSON object is at hand.
+    std::future<Encoded> planText = std::async(std::launch::async, [&done, block, &beforeWriting] {
         const QJsonObject json = done.toJson();
         const auto makeBlock = [json, block] {
             block->addResult(HTMLPage::planBlock(json));
@@ -321,24 +386,45 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
         };
         if (!QThreadPool::globalInstance()->tryStart(makeBlock))
             makeBlock();
-        return encodePlan(json);
+        Encoded text = encodePlan(json);
+        if (text.error.isEmpty() && beforeWriting)
+            beforeWriting(text.bytes, json);
+        return text;
     });
+    // plan.json is checked and written on a thread of its own as soon as its
+    // text is made, and plan.md on another as soon as its own is, replacing
+    // its file after plan.json; all that while the page's body is still
+    // being made. The page follows them. Markdown's task is waited for
+    // before anything can fail, so every task that reads the plan or the
+    // index has ended before a failure leaves this function. The texts are
+    // let go once written. Each gives the mark of the plan.json written.
+    const auto writePlanWhenMade = [&]() {
+        Encoded planJson = planText.get();
+        const QString planPath = folder.filePath(QStringLiteral("plan.json"));
+        if (!planJson.error.isEmpty())
+            fail(planPath, planJson.error);
+        MadeFrom::begin(dir);
+        writeFile(planPath, planJson.bytes);
+        return MadeFrom::of(planJson.bytes);
+    };
+    const auto writeTextsWhenMade = [&]() {
+        std::future<QByteArray> planWritten = std::async(std::launch::async, writePlanWhenMade);
+        const QList<QByteArray> planMarkdown = markdownText.takeResult();
+        return writeAfter(folder.filePath(QStringLiteral("plan.md")), piecesOf(planMarkdown), planWritten);
+    };
+    std::future<QByteArray> texts = std::async(std::launch::async, writeTextsWhenMade);
     // The first images are read and encoded while the page's body is made.
     const QList<PageImage> images = pageImages(plan, dir);
-    QFuture<QList<QByteArray>> firstImages = encodeBatch(images.mid(0, imageBatch()));
+    QFuture<QList<QByteArray>> firstImages = encodeBatchFrom(images, 0);
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
-
-    // Every task that reads the plan or the index has ended before a
-    // failure can leave this function. Their texts are let go once written,
-    // before the page, and so is the plan block the page has copied.
-    MadeFrom::begin(dir);
-    const QByteArray mark = writeTexts(folder, planText.get(), markdownText.takeResult());
+    // The plan block the page holds is its only copy now.
     block.reset();
 
-    QString reason;
-    if (!AtomicFile::write(pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, &reason))
-        fail(pagePath, reason);
+    // The page is written beside its file while plan.json and plan.md may
+    // still be on their way.
+    const QByteArray mark = writeAfter(
+        pagePath, [&](QIODevice &out) { return writePage(out, parts, images, firstImages); }, texts);
     MadeFrom::record(dir, mark);
 }
 

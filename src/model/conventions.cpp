@@ -1,6 +1,7 @@
 #include "model/conventions.h"
 
 #include "core/jsonread.h"
+#include "core/parallel.h"
 #include "core/text.h"
 #include "settings/apppaths.h"
 
@@ -254,6 +255,13 @@ public:
         return *cached;
     }
 
+    // Makes every screen's values at once, on every core: the cache is then
+    // only read, by as many threads as like.
+    void makeAllValues()
+    {
+        Parallel::forEach(qsizetype(m_values.size()), [this](qsizetype screen) { values(screen); });
+    }
+
     // The files of the screen at `position` in the plan.
     FileSet fileSet(qsizetype position, const Conventions::Platform &platform)
     {
@@ -445,6 +453,18 @@ std::optional<QString> Conventions::navigation(const Transition &transition, con
     return moveCode(ScreenValues(*source, values), ScreenValues(*target, values), this->*platform);
 }
 
+std::optional<std::pair<QString, QString>> Conventions::navigations(const Transition &transition, const Screen *source,
+                                                                    const Screen *target, const Plan &plan) const
+{
+    if (!hasCode(transition, source, target))
+        return std::nullopt;
+    // Both platforms fill their templates from the same values of the two ends.
+    const PlanValues values(plan);
+    const ScreenValues from(*source, values);
+    const ScreenValues to(*target, values);
+    return std::pair{moveCode(from, to, android), moveCode(from, to, ios)};
+}
+
 QMap<QString, PlatformFiles> Conventions::platformMap(const Plan &plan) const
 {
     PlanIndex index(plan);
@@ -467,11 +487,16 @@ QMap<QString, PlatformFiles> Conventions::platformMap(const Plan &plan) const
             entries[entry].screen = i;
         }
     }
-    // Inserted in key order, each entry lands at the map's end at once.
+    // Inserted in key order, each entry lands at the map's end at once; the
+    // entries' files are made on every core.
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.key < b.key; });
+    index.makeAllValues();
+    const QList<PlatformFiles> files = Parallel::map<PlatformFiles>(qsizetype(entries.size()), [&](qsizetype at) {
+        return PlatformFiles{index.fileSet(entries[at].screen, android), index.fileSet(entries[at].screen, ios)};
+    });
     QMap<QString, PlatformFiles> map;
-    for (const Entry &entry : entries)
-        map.insert(map.cend(), entry.key, PlatformFiles{index.fileSet(entry.screen, android), index.fileSet(entry.screen, ios)});
+    for (size_t at = 0; at < entries.size(); ++at)
+        map.insert(map.cend(), entries[at].key, files[qsizetype(at)]);
     return map;
 }
 

@@ -70,6 +70,10 @@ struct Conventions {
     // or nullptr), for callers that keep an index of the plan.
     std::optional<QString> navigation(const Transition &transition, const Screen *source, const Screen *target,
                                       const Plan &plan, Select platform) const;
+    // Both platforms' navigation codes of one move (Android, iOS), as the
+    // call above gives them.
+    std::optional<std::pair<QString, QString>> navigations(const Transition &transition, const Screen *source,
+                                                           const Screen *target, const Plan &plan) const;
     // Both platforms' files of every screen, sheet and dialog, by screen key.
     QMap<QString, PlatformFiles> platformMap(const Plan &plan) const;
 
