@@ -27,7 +27,6 @@
 #include <malloc.h>
 #endif
 #include <unistd.h>
-#include <utility>
 
 namespace Headless {
 
@@ -51,7 +50,7 @@ constexpr int poolEndMs = 30000;
 
 constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
 
-// The parsed JSON of a large plan, let go, would stay with this thread's
+// The parsed JSON of a large plan, let go, would stay with its thread's
 // heap: the writer's threads allocate from heaps of their own and would not
 // reuse it, so the render's peak would carry it. It goes back to the system.
 void giveBackFreedMemory()
@@ -61,48 +60,38 @@ void giveBackFreedMemory()
 #endif
 }
 
-// The folder's plan as plan.json gives it, with the file's bytes. The JSON
-// is let go before the plan is written out.
-struct ReadPlan {
-    Plan plan;
-    QByteArray bytes;
-};
-
-ReadPlan readPlan(const QString &dir, const QString &folder)
+// The folder's plan as plan.json gives it. A hand-edited file may hold what
+// the plan cannot carry (a misspelt key, a wrong type); the file is kept as
+// it was before the rewrite drops it. The copy is kept for the person, not
+// taken as an undo point, and a script that edits and renders in a loop may
+// make several a second. The file's bytes and its JSON are let go before
+// the plan is written out.
+Plan readPlan(const QString &dir, const QString &folder)
 {
     const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     // No plan comes near this size; a larger file would only exhaust memory.
     if (QFileInfo(path).size() > maxPlanBytes)
         fail(unreadable);
-    std::optional<QByteArray> bytes = RegularFile::read(path);
+    const std::optional<QByteArray> bytes = RegularFile::read(path);
     if (!bytes)
         fail(unreadable);
+    QJsonObject json;
     try {
-        ReadPlan read{*Plan::read(parseObject(*bytes)), std::move(*bytes)};
-        giveBackFreedMemory();
-        return read;
+        json = parseObject(*bytes);
     } catch (const JSONDecodeError &) {
         fail(unreadable);
     }
-}
-
-// Just before plan.json is rewritten as `text` (spelling `json`): a hand-edited file may hold
-// what the plan cannot carry (a misspelt key, a wrong type); the file is
-// kept as it was before the rewrite drops it. A file that is the plan's own
-// text already drops nothing and needs no comparing. The copy is kept for
-// the person, not taken as an undo point, and a script that edits and
-// renders in a loop may make several a second.
-void keepWhatWouldDrop(const QString &dir, QByteArray bytes, const QByteArray &text, const QJsonObject &json)
-{
-    if (text == bytes || !PlanHistory::writeWouldDrop(parseObject(bytes), json))
-        return;
-    try {
-        const QString copy = PlanHistory::keep(dir, bytes);
-        warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
-    } catch (const PlanHistory::Failure &failure) {
-        throw ExportFailure{QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message};
+    Plan plan = *Plan::read(json);
+    if (PlanHistory::writeWouldDrop(json, plan)) {
+        try {
+            const QString copy = PlanHistory::keep(dir, *bytes);
+            warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
+        } catch (const PlanHistory::Failure &failure) {
+            fail(QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message);
+        }
     }
+    return plan;
 }
 
 // Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
@@ -112,18 +101,15 @@ int render(const QString &folder, const AppSettings &settings)
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // The render makes the derived files itself.
     const FolderClaim held = claim(dir, settings, false);
-    ReadPlan read = readPlan(dir, folder);
-    Plan &plan = read.plan;
+    Plan plan = readPlan(dir, folder);
+    giveBackFreedMemory();
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)
         say(QStringLiteral("이름 규칙: ") + Conventions::describe(origin));
 
     try {
-        // The bytes read go once compared: the page is written without them.
-        Exporter::writeAll(plan, dir, conventions, [&](const QByteArray &text, const QJsonObject &json) {
-            keepWhatWouldDrop(dir, std::exchange(read.bytes, {}), text, json);
-        });
+        Exporter::writeAll(plan, dir, conventions);
     } catch (const ExportFailure &failure) {
         fail(failure.message);
     }

@@ -61,14 +61,6 @@ QString mermaid(const Plan &plan, bool links);
 // updated fields.
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions);
 
-// Given plan.json's new text and the JSON object it spells, before
-// anything of the folder is replaced; an ExportFailure it throws ends the
-// write with every file as it was. It may be called on another thread.
-using BeforeWriting = std::function<void(const QByteArray &planText, const QJsonObject &planJson)>;
-
-// The same, calling `beforeWriting` first.
-void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting);
-
 // The plan folder's screen images as data URLs ("data:<mime>;base64,...") by
 // the path the plan gives. Web addresses, paths that leave the folder and
 // unreadable files are left out. Never fails.

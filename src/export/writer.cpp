@@ -340,11 +340,6 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
 {
-    writeAll(plan, dir, conventions, {});
-}
-
-void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, const BeforeWriting &beforeWriting)
-{
     const QDir folder(dir);
     // The design section is read on a thread of its own while the platform
     // map is made.
@@ -377,8 +372,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
     // when one is free.
     auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    // The text is checked here, while its JSON object is at hand.
-    std::future<Encoded> planText = std::async(std::launch::async, [&done, block, &beforeWriting] {
+    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
         const QJsonObject json = done.toJson();
         const auto makeBlock = [json, block] {
             block->addResult(HTMLPage::planBlock(json));
@@ -386,10 +380,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions, co
         };
         if (!QThreadPool::globalInstance()->tryStart(makeBlock))
             makeBlock();
-        Encoded text = encodePlan(json);
-        if (text.error.isEmpty() && beforeWriting)
-            beforeWriting(text.bytes, json);
-        return text;
+        return encodePlan(json);
     });
     // plan.json is checked and written on a thread of its own as soon as its
     // text is made, and plan.md on another as soon as its own is, replacing

@@ -318,12 +318,7 @@ QString moveAside(const QString &dir, const QString &path)
 
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
 {
-    return writeWouldDrop(fileJson, plan.toJson());
-}
-
-bool writeWouldDrop(const QJsonObject &fileJson, const QJsonObject &writtenJson)
-{
-    return collectLost(fileJson, writtenJson, Place{}, Derived::root, nullptr);
+    return collectLost(fileJson, plan.toJson(), Place{}, Derived::root, nullptr);
 }
 
 QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)

@@ -50,8 +50,6 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
 // element. The derived fields (naming.platformMap, strings[].frame and
 // strings[].box) are recomputed on every write and do not count.
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
-// The same for the JSON object about to be written.
-bool writeWouldDrop(const QJsonObject &fileJson, const QJsonObject &writtenJson);
 
 // Why the plan.json a revision left in `dir` may not be kept, as one Korean
 // line naming what would be lost; empty when it may. It is refused when it
