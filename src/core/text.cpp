@@ -171,6 +171,13 @@ std::optional<QString> decodeUtf8Strict(const QByteArray &bytes)
     return text;
 }
 
+QByteArray utf8(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.squeeze();
+    return bytes;
+}
+
 QString fixed(double value, int decimals)
 {
     // printf's "%.Nf" without the locale: exact ties round as the C library

@@ -38,6 +38,11 @@ void sortByCodePoint(QStringList &list);
 // UTF-8 that must fail on malformed bytes instead of substituting U+FFFD.
 std::optional<QString> decodeUtf8Strict(const QByteArray &bytes);
 
+// The text as UTF-8 holding no more memory than its bytes: Qt's conversion
+// keeps room for three bytes a character, three times what markup needs,
+// for as long as the bytes are kept.
+QByteArray utf8(const QString &text);
+
 // Locale-free "%.Nf" formatting ("12.50", never "12,50").
 QString fixed(double value, int decimals);
 // Locale-free shortest round-trip form of a number ("0.5", "12", "1e+21").

@@ -309,7 +309,7 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     pieces.append([&] { return modelsAndApis(plan, links); });
     return Parallel::map<QByteArray>(pieces.size(), [&](qsizetype at) {
         const PlanIndex::Scope shared(plan, index);
-        return pieces[at]().toUtf8();
+        return Text::utf8(pieces[at]());
     });
 }
 

@@ -436,7 +436,7 @@ QList<QByteArray> markdownUtf8(const Plan &plan)
 {
     const PlanIndex::Scope index(plan);
     // Pieces end at line ends, so no pair of surrogates is split between two.
-    return Document(plan).pieces<QByteArray>(index, [](const QString &piece) { return piece.toUtf8(); });
+    return Document(plan).pieces<QByteArray>(index, [](const QString &piece) { return Text::utf8(piece); });
 }
 
 } // namespace Exporter

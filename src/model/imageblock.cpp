@@ -2,6 +2,7 @@
 
 #include "core/jsonread.h"
 #include "core/parallel.h"
+#include "core/text.h"
 #include "model/pagefile.h"
 
 #include <QJsonDocument>
@@ -59,11 +60,7 @@ Importer::Assets decodeAssets(QByteArray json)
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!it.value().isString())
             return {};
-        // The conversion leaves room for three bytes a character, kept
-        // for as long as the image's text unless it is given back.
-        QByteArray url = it.value().toString().toUtf8();
-        url.squeeze();
-        assets.insert(it.key(), url);
+        assets.insert(it.key(), Text::utf8(it.value().toString()));
     }
     return assets;
 }
