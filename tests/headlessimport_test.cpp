@@ -117,6 +117,26 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
     }
 }
 
+// Render and import start no tool, so neither waits for the tool search's
+// login shell (a person's profile can take seconds); a check of the
+// connections, which does start one, shows that the profile is run.
+TEST_F(HeadlessImportTest, RenderAndImportNeverRunTheLoginShell)
+{
+    const QString ran = home.filePath("profile-ran");
+    writeFile(home.filePath(".bash_profile"), "touch '" + QFile::encodeName(ran) + "'\n");
+    sharedPage("Chat");
+    QDir(work.path()).mkpath("out");
+    const auto imported = quarrystone({"--import", "source/index.html", "--out", "out"});
+    ASSERT_EQ(imported.code, 0) << qPrintable(imported.err);
+    EXPECT_FALSE(QFileInfo::exists(ran));
+    const auto rendered = quarrystone({"--render", "out/Chat-plan-imported"});
+    ASSERT_EQ(rendered.code, 0) << qPrintable(rendered.err);
+    EXPECT_FALSE(QFileInfo::exists(ran));
+
+    quarrystone({"--check-connections"});
+    EXPECT_TRUE(QFileInfo::exists(ran));
+}
+
 // Into an existing plan: what changes is listed, the old plan backed up,
 // and undo returns to it. A plan.json that is no plan is still the user's
 // file: it is kept.

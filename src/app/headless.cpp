@@ -233,9 +233,10 @@ void removeLeftovers(const QString &dir)
 
 void run(const QStringList &arguments)
 {
-    // A render starts no tool: it need not wait for the tool search's login
-    // shell, a large part of the command's time.
-    AppSettings settings = AppSettings::load(!value(arguments, QStringLiteral("--render")));
+    // A render or an import starts no tool: neither need wait for the tool
+    // search's login shell, which can take longer than the work itself.
+    const bool startsTool = !value(arguments, QStringLiteral("--render")) && !value(arguments, QStringLiteral("--import"));
+    AppSettings settings = AppSettings::load(startsTool);
     if (const auto out = value(arguments, QStringLiteral("--out")))
         settings.outputDir = *out;
 
