@@ -463,8 +463,21 @@ void setState(AppState *state)
 
 AppState::AppState(QObject *parent)
     : QObject(parent)
-    , m_settings(AppSettings::load())
+    , m_settings(AppSettings::load(false))
 {
+    // The tool's search may ask the person's login shell, whose profile can
+    // take seconds: it runs beside the event loop, and what it finds comes
+    // in as a change of the settings, kept in memory as the search's result
+    // always was.
+    if (m_settings.claudePath.isEmpty())
+        OwnThread::run(
+            this, [] { return ClaudeRunner::findClaude(); },
+            [this](const std::optional<QString> &found) {
+                if (!found || !m_settings.claudePath.isEmpty())
+                    return;
+                m_settings.claudePath = *found;
+                Q_EMIT settingsChanged();
+            });
     m_showSetup = !m_settings.setupDone;
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &AppState::noticeChange);
     refresh();

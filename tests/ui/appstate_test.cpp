@@ -8,6 +8,7 @@
 #include "support/fakeclaude.h"
 
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -252,6 +253,28 @@ TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
         EXPECT_TRUE(stored().extraDirs.isEmpty());
     }
     qunsetenv("QUARRYSTONE_OPEN");
+
+    // The tool is looked for beside the event loop: a profile that takes its
+    // time holds up no start, and the tool it finds comes in later.
+    {
+        const QString home = QDir::homePath();
+        write(home + "/tools/claude", "#!/bin/sh\n");
+        QFile::setPermissions(home + "/tools/claude", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        write(home + "/.bash_profile",
+              "while [ ! -e \"$HOME/release\" ]; do sleep 0.05; done\nexport PATH=\"$HOME/tools:$PATH\"\n");
+        const auto cleanUp = qScopeGuard([&] {
+            QFile::remove(home + "/.bash_profile");
+            QFile::remove(home + "/release");
+        });
+        AppState state;
+        EXPECT_TRUE(state.settings().claudePath.isEmpty());
+        QSignalSpy changes(&state, &AppState::settingsChanged);
+        write(home + "/release", "");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state.settings().claudePath == home + "/tools/claude"; }, 20000));
+        EXPECT_EQ(changes.count(), 1);
+        awaitFiles(state);
+    }
+    EXPECT_TRUE(stored().claudePath.isEmpty());
 
     // Settings are saved only when changed.
     AppState state;
