@@ -1,7 +1,9 @@
+#include "export/madefrom.h"
 #include "model/developer.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
+#include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
@@ -616,7 +618,7 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     const QString putBack = "개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: ";
 
     // A run that ends with an answer: the plan emptied by git, plan.md
-    // rewritten; the diff of a fresh worktree is empty, so no copy is kept.
+    // rewritten; what they held goes to a kept folder of history/.
     fake.setScenario(
         {{"steps",
           QJsonArray{QJsonObject{{"run", QJsonArray{"git", "diff", "--output=" + planDir + "/plan.json"}}},
@@ -626,15 +628,20 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     ASSERT_EQ(fake.records("start").size(), 1);
     Developer::Run ended = run(Kind::android);
     EXPECT_EQ(ended.phase, Phase::failed);
-    EXPECT_EQ(ended.detail, putBack + "plan.json, plan.md");
+    QStringList kept = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    ASSERT_EQ(kept.size(), 1);
+    const QString keptFirst = planDir + "/history/" + kept.first();
+    EXPECT_EQ(ended.detail, putBack + "plan.json, plan.md (바뀐 내용: " + keptFirst + ")");
     EXPECT_EQ(ended.summary, "다 했어요");
     EXPECT_EQ(ended.changed, QStringList{"src/New.kt"});
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard)\n\n다 했어요\n\n" + putBack + "plan.json, plan.md").toUtf8());
-    EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
+              ("# Android 개발 (feat/guard)\n\n다 했어요\n\n" + ended.detail).toUtf8());
+    EXPECT_EQ(tree(planDir + "/history"),
+              (QStringList{"develop-android.md", kept.first(), kept.first() + "/plan.json", kept.first() + "/plan.md"}));
+    EXPECT_EQ(readFile(keptFirst + "/plan.md"), "바뀜");
 
     // A stopped run: what it wrote to plan.json is kept aside, then the
     // plan goes back.
@@ -648,16 +655,70 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
     ended = run(Kind::android);
     EXPECT_EQ(ended.phase, Phase::failed);
-    const QStringList kept = QDir(planDir + "/history").entryList({"kept-*.json"}, QDir::Files);
+    kept = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    kept.removeOne(QFileInfo(keptFirst).fileName());
     ASSERT_EQ(kept.size(), 1);
-    EXPECT_EQ(readFile(planDir + "/history/" + kept.first()), "{}");
-    const QString note = putBack + "plan.json, index.html (바뀐 plan.json: " + planDir + "/history/" + kept.first() + ")";
+    EXPECT_EQ(readFile(planDir + "/history/" + kept.first() + "/plan.json"), "{}");
+    const QString note = putBack + "index.html, plan.json (바뀐 내용: " + planDir + "/history/" + kept.first() + ")";
     EXPECT_EQ(ended.detail, stopMessage + "\n" + note);
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
               ("# Android 개발 (feat/guard-stop)\n\n" + stopMessage + "\n\n" + note).toUtf8());
+}
+
+// The guard trusts only what it took at the start, never a mark in the
+// folder: a tool that deletes the made-from mark, changes the plan and then
+// has the command line render it, and that changes the rest of the folder
+// (history/, request.json, an attachment, a new folder), has all of it put
+// back, what it wrote kept in one folder of history/, every path named in
+// the card and the record.
+TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    const QString mark = QFileInfo(MadeFrom::path(planDir)).fileName();
+    // Exit 2: everything written, the plan of no screens has problems.
+    ASSERT_EQ(CommandLine::run({"--render", planDir}, QDir::homePath()).code, 2);
+    writeFile(planDir + "/request.json", R"({"feature":"HarborClips"})");
+    writeFile(planDir + "/history/plan-200101-000000.json", "undo point");
+    writeFile(planDir + "/history/attachments/a.png", "png");
+    const QStringList files{mark, "history/attachments/a.png", "history/plan-200101-000000.json", "index.html",
+                            "plan.json", "plan.md", "request.json"};
+    QMap<QString, QByteArray> before;
+    for (const QString &file : files)
+        before.insert(file, readFile(planDir + "/" + file));
+    Plan changed = Plan::decode(before.value("plan.json"));
+    changed.meta.title = "바뀐 제목";
+    const QByteArray changedPlan = QJsonDocument(changed.toJson()).toJson();
+
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"remove", planDir + "/" + mark}},
+                                          QJsonObject{{"writeFile", planDir + "/plan.json"}, {"content", QString::fromUtf8(changedPlan)}},
+                                          QJsonObject{{"run", QJsonArray{QUARRYSTONE_BINARY, "--render", planDir}}},
+                                          QJsonObject{{"remove", planDir + "/history/plan-200101-000000.json"}},
+                                          QJsonObject{{"writeFile", planDir + "/request.json"}, {"content", "{}"}},
+                                          QJsonObject{{"writeFile", planDir + "/history/attachments/a.png"}, {"content", "bad"}},
+                                          QJsonObject{{"writeFile", planDir + "/img/added.png"}, {"content", "new"}},
+                                          FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/whole");
+    const Developer::Run ended = run(Kind::android);
+    EXPECT_EQ(ended.phase, Phase::failed);
+    for (const QString &file : files)
+        EXPECT_EQ(readFile(planDir + "/" + file), before.value(file)) << file.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(planDir + "/img"));
+    const QStringList kept = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    ASSERT_EQ(kept.size(), 1);
+    const QString keptDir = planDir + "/history/" + kept.first();
+    EXPECT_EQ(Plan::decode(readFile(keptDir + "/plan.json")).meta.title, "바뀐 제목");
+    EXPECT_EQ(readFile(keptDir + "/request.json"), "{}");
+    EXPECT_EQ(readFile(keptDir + "/img/added.png"), "new");
+    EXPECT_EQ(readFile(keptDir + "/history/attachments/a.png"), "bad");
+    EXPECT_TRUE(readFile(keptDir + "/plan.md").contains("바뀐 제목"));
+    const QString line = "개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: " + mark
+        + ", history/attachments/a.png, history/plan-200101-000000.json, img, index.html, plan.json, plan.md, "
+          "request.json (바뀐 내용: " + keptDir + ")";
+    EXPECT_EQ(ended.detail, line);
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n다 했어요\n\n" + line).toUtf8());
 }
 
 // The runs of one start put back the plan as the start found it: a run

@@ -13,7 +13,6 @@
 #include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/plan.h"
-#include "model/planfiles.h"
 #include "model/planguard.h"
 #include "settings/apppaths.h"
 #include "settings/appsettings.h"
@@ -126,10 +125,9 @@ struct Developer::Job {
     // Finished once this set-up is over, however it ended.
     std::shared_ptr<QPromise<void>> setUp;
     QString worktree;
-    // The plan folder's files as the start found them, before any
-    // platform's Claude ran: shared by the runs of one start, so that one
-    // run's change never becomes what another run puts back.
-    QFuture<PlanFiles::Snapshot> planFiles;
+    // The plan folder as the start found it, before any platform's Claude
+    // ran: shared by the runs of one start.
+    QFuture<std::shared_ptr<PlanGuard>> planFiles;
 };
 
 Developer::Developer(QObject *parent)
@@ -197,7 +195,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     m_planDir = planDir;
     m_runs.clear();
     QList<std::shared_ptr<Job>> jobs;
-    const QFuture<PlanFiles::Snapshot> planFiles = OffThread::run(PlanFiles::take, absoluteFolder(planDir));
+    const QFuture<std::shared_ptr<PlanGuard>> planFiles = OffThread::run(PlanGuard::take, absoluteFolder(planDir));
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
         if (m_runs.contains(platform))
@@ -428,7 +426,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const QStringList dirs{job->worktree, planDir};
     // Whatever Claude's tools do to the plan folder is undone when the run
     // ends, however it ends.
-    const PlanFiles::Snapshot planFiles = co_await job->planFiles;
+    const std::shared_ptr<PlanGuard> guard = co_await job->planFiles;
     if (!self)
         co_return;
     runner.disallowedTools = disallowedTools();
@@ -445,14 +443,14 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         failure = error.message;
     }
     QCoro::Task<std::optional<QString>> guarding =
-        OwnThread::result([planDir, planFiles] { return PlanGuard::putBackChanges(planDir, planFiles); }, CancelToken());
+        OwnThread::result([guard, settings = job->settings] { return guard->putBackChanges(settings); }, CancelToken());
     const QString guarded = (co_await std::move(guarding)).value_or(QString());
     if (!self)
         co_return;
     if (failure) {
         if (!guarded.isEmpty()) {
             QCoro::Task<QString> recording =
-                record(planDir, platform, job->branch, *failure + QStringLiteral("\n\n") + guarded, job->settings);
+                record(planDir, platform, job->branch, *failure + QStringLiteral("\n\n") + guarded, job->settings, guard);
             co_await std::move(recording);
             if (!self)
                 co_return;
@@ -475,7 +473,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // there to read.
     QCoro::Task<QString> writing = record(planDir, platform, job->branch,
                                           guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded,
-                                          job->settings);
+                                          job->settings, guard);
     const QString unwritten = co_await std::move(writing);
     if (!self)
         co_return;
@@ -494,7 +492,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
 }
 
 QCoro::Task<QString> Developer::record(QString planDir, PlatformKind platform, QString branch, QString text,
-                                      AppSettings settings)
+                                      AppSettings settings, std::shared_ptr<PlanGuard> guard)
 {
     // Into an existing history folder only; a plan folder without one gets
     // no record. The record is the one write of a development run into the
@@ -505,13 +503,14 @@ QCoro::Task<QString> Developer::record(QString planDir, PlatformKind platform, Q
         + QStringLiteral(")\n\n") + text;
     QCoro::Task<std::optional<QString>> writing = OwnThread::result(
         [dir = planDir, path = planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
-         bytes = record.toUtf8(), settings] {
+         bytes = record.toUtf8(), settings, guard] {
             if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
                 return QString();
             try {
                 const FolderClaim claim = FolderClaim::take(dir, settings, recordWait);
                 QString error;
-                AtomicFile::write(path, bytes, &error);
+                if (AtomicFile::write(path, bytes, &error))
+                    guard->wrote(QDir(dir).relativeFilePath(path), bytes);
                 return error;
             } catch (const FolderClaim::Failure &failure) {
                 return failure.message;

@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 
+class PlanGuard;
+
 struct Plan;
 
 // The development engine: for each chosen platform it makes a branch in a
@@ -134,9 +136,9 @@ private:
     QCoro::Task<bool> prepare(std::shared_ptr<Job> job);
     QCoro::Task<> writeCode(std::shared_ptr<Job> job);
     // Writes the run's record, history/develop-<platform>.md, off the
-    // main thread.
+    // main thread, and tells `guard` of it.
     static QCoro::Task<QString> record(QString planDir, PlatformKind platform, QString branch, QString text,
-                                       AppSettings settings);
+                                       AppSettings settings, std::shared_ptr<PlanGuard> guard);
 
     // Whether `job` is still the platform's current run.
     bool isCurrent(const Job &job) const;
