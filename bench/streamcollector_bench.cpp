@@ -61,7 +61,7 @@ void Collector(benchmark::State &state)
     for (auto _ : state) {
         qsizetype results = 0;
         StreamCollector collector([](const QString &line) { benchmark::DoNotOptimize(line); },
-                                  [&results](const QString &, const QString &text) { results += text.size(); });
+                                  [&results](const QString &, const QJsonObject &, const QString &text) { results += text.size(); });
         for (qsizetype i = 0; i < lineCount(state); ++i) {
             const QByteArray &line = kinds[i % kinds.size()];
             for (qsizetype at = 0; at < line.size(); at += chunkBytes)

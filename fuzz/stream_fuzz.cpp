@@ -11,7 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The first byte says where the pipe splits the rest.
     const qsizetype step = size > 0 ? 1 + data[0] % 64 : 1;
     StreamCollector collector([](const QString &line) { (void)line.size(); },
-                              [](const QString &tool, const QString &text) { (void)(tool.size() + text.size()); });
+                              [](const QString &tool, const QJsonObject &input, const QString &text) {
+                                  (void)(tool.size() + input.size() + text.size());
+                              });
     for (qsizetype at = 1; at < input.size(); at += step)
         collector.feed(input.mid(at, step));
     collector.flush();

@@ -44,7 +44,7 @@ struct Seen {
     }
     ClaudeRunner::ToolResult toolResult()
     {
-        return [this](const QString &name, const QString &text) {
+        return [this](const QString &name, const QJsonObject &, const QString &text) {
             const std::lock_guard guard(lock);
             toolResults.append({name, text});
         };
@@ -278,12 +278,22 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
     qputenv("PATH", "/x/bin::/y/bin:");
     for (const char *name : credentialVariables)
         qputenv(name, "inherited");
-    qputenv("QUARRYSTONE_PROBE", "kept");
+    // The environment is built from what a run needs: extra request
+    // headers (which the tool adds to every API request), another API
+    // address and any unknown name stay out.
+    const char *const strangers[] = {"ANTHROPIC_CUSTOM_HEADERS", "ANTHROPIC_BASE_URL", "QUARRYSTONE_PROBE"};
+    for (const char *name : strangers)
+        qputenv(name, "inherited");
+    qputenv("LC_MESSAGES", "ko_KR.UTF-8");
     run();
     EXPECT_EQ(env().value("PATH").toString(), fixed + ":/x/bin:/y/bin");
     EXPECT_EQ(credentials(), QStringList());
-    EXPECT_EQ(env().value("QUARRYSTONE_PROBE").toString(), "kept");
+    for (const char *name : strangers)
+        EXPECT_FALSE(env().contains(name)) << name;
     EXPECT_EQ(env().value("HOME").toString(), QDir::homePath());
+    EXPECT_EQ(env().value("TMPDIR").toString(), qEnvironmentVariable("TMPDIR"));
+    EXPECT_EQ(env().value("LC_ALL").toString(), "C.UTF-8");
+    EXPECT_EQ(env().value("LC_MESSAGES").toString(), "ko_KR.UTF-8");
 
     qunsetenv("PATH");
     runner.apiKey = QString();
@@ -302,7 +312,9 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
     for (auto it = got.begin(); it != got.end(); ++it)
         logged.insert(it.key(), it.value().toString());
     EXPECT_EQ(ClaudeRunner::environment(FakeClaude::path(), runner.apiKey), logged);
-    qunsetenv("QUARRYSTONE_PROBE");
+    for (const char *name : strangers)
+        qunsetenv(name);
+    qunsetenv("LC_MESSAGES");
 }
 
 TEST_F(ClaudeRunnerTest, ReadsTheEventStreamAndAnswersWithTheResultOnly)
@@ -396,7 +408,8 @@ TEST_F(ClaudeRunnerTest, RetriesShowAndARefusedKeySaysWhatToDo)
     seen.lines.clear();
     fake.setScenario({{"steps", QJsonArray{retry(6, 529), retry(7, QJsonValue()), FakeClaude::resultEvent("됐어요")}}});
     EXPECT_EQ(run(), "됐어요");
-    EXPECT_EQ(seen.lines, (QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)", "API 가 바빠서 다시 시도하는 중 (7/10)",
+    // A retry without a status got no answer: the connection was lost.
+    EXPECT_EQ(seen.lines, (QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)", "API 연결이 끊겨 다시 시도하는 중 (7/10)",
                                        "끝 (1초, $0.01)"}));
 }
 

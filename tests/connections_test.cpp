@@ -225,7 +225,7 @@ TEST_F(ConnectionsTest, ServerStatusTexts)
          Status::notConnected("SSE error: ECONNREFUSED: Unable to connect. Is the computer able to access the url?")},
         {"figma:\n  Status: ✘ Failed to connect\n  Type: ws\n", Status::notConnected("")},
         {"figma:\n  Status: - Not checked (folder not trusted; run `claude` here)\n  Type: stdio\n",
-         Status::notChecked("folder not trusted; run `claude` here")},
+         Status::notChecked("확인한 폴더를 신뢰하지 않았어요: " + QDir::tempPath() + " 에서 `claude` 를 한 번 실행해 신뢰해 주세요")},
         {"figma:\n  Status: - Not checked\n", Status::notChecked("")},
         {"figma:\n  Status: ? Pending\n", Status::notConnected("? Pending")},
         {"figma:\n  Type: http\n", Status::notConnected("")},
@@ -278,11 +278,18 @@ TEST_F(ConnectionsTest, EnvironmentPutsToolFoldersFirstAndNoEmptyEntry)
 {
     const QByteArray saved = qgetenv("PATH");
     qputenv("PATH", "/usr/bin::/bin:");
-    qputenv("QUARRYSTONE_MARK", "kept");
+    // Built from what the setup commands need (a login opens the browser),
+    // not from all of ours.
+    qputenv("QUARRYSTONE_MARK", "left out");
+    const QByteArray display = qgetenv("DISPLAY");
+    qputenv("DISPLAY", ":7");
     const Spawn::Environment env = Connections::env(QDir::homePath() + "/.local/bin/claude");
     EXPECT_EQ(env.value("PATH"),
               QDir::homePath() + "/.local/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/bin:/bin");
-    EXPECT_EQ(env.value("QUARRYSTONE_MARK"), "kept");
+    EXPECT_FALSE(env.contains("QUARRYSTONE_MARK"));
+    EXPECT_EQ(env.value("DISPLAY"), ":7");
+    EXPECT_EQ(env.value("HOME"), QDir::homePath());
+    qputenv("DISPLAY", display);
 
     qunsetenv("PATH");
     EXPECT_EQ(Connections::env("/usr/bin/true").value("PATH"), "/usr/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin");

@@ -146,70 +146,94 @@ TEST(FigmaMetadata, OutlineInsideTheToolResult)
     EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to relative/out.txt").has_value());
 }
 
+// The notice the tool (2.1.197) hands over in place of a result it saved.
+QString savedNotice(const QString &path)
+{
+    return "<persisted-output>\nOutput too large (61.2KB). Full output saved to: " + path
+        + "\n\nPreview (first 2KB):\n[\n...\n</persisted-output>";
+}
+
 TEST(FigmaMetadata, OutlineFromTheSavedFile)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QDir dir(home.filePath("projects/-w/session/tool-results"));
+    ASSERT_TRUE(dir.mkpath("."));
     const QString json = dir.filePath("result.json");
     writeFile(json, R"([{"type":"text","text":"Outline: <section id=\"1\">"},{"type":"image"},{"text":"<frame/></section> end"}])");
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("Large output saved to " + json + " please read it"),
-              "<section id=\"1\"><frame/></section>");
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult(savedNotice(json)), "<section id=\"1\"><frame/></section>");
+    // Only the tool's own notice names a file to read.
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("Large output saved to " + json + " please read it").has_value());
 
     const QString txt = dir.filePath("result.txt");
     writeFile(txt, "head <frame id=\"3\"></frame> tail");
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("Output saved to " + txt + "."), "<frame id=\"3\"></frame>");
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult(savedNotice(txt)), "<frame id=\"3\"></frame>");
 
     const QString plain = dir.filePath("plain.txt");
     writeFile(plain, "no tags here");
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("saved to " + plain), "no tags here");
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult(savedNotice(plain)), "no tags here");
 
     const QString objects = dir.filePath("objects.json");
     writeFile(objects, R"([{"type":"image"}])");
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("saved to " + objects), "");
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult(savedNotice(objects)), "");
 
     const QString badUtf8 = dir.filePath("bad.txt");
     writeFile(badUtf8, "<frame>\xff\xfe</frame>");
-    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + badUtf8).has_value());
-    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + dir.filePath("missing.json")).has_value());
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult(savedNotice(badUtf8)).has_value());
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult(savedNotice(dir.filePath("missing.json"))).has_value());
 }
 
 TEST(FigmaMetadata, PersistedOutputIsReadFromItsFileNotItsPreview)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QDir dir(home.filePath("projects/-w/session/tool-results"));
+    ASSERT_TRUE(dir.mkpath("."));
     const QString whole = "<section id=\"1:1\"><frame id=\"1:2\"><text id=\"9\"/></frame></section>";
     const QString preview = "\n\nPreview (first 2KB):\n<section id=\"1:1\"><frame id=\"1:2\">\n...\n</persisted-output>";
     const QString json = dir.filePath("toolu_01.json");
     writeFile(json, QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", whole}}}).toJson());
     const QString txt = dir.filePath("toolu_02.txt");
     writeFile(txt, whole.toUtf8());
-    const QStringList results{
-        "<persisted-output>\nOutput too large (150.2KB). Full output saved to: " + json + preview,
+    for (const QString &path : {json, txt})
+        EXPECT_EQ(FigmaMetadata::xmlFromToolResult("<persisted-output>\nOutput too large (150.2KB). Full output saved to: " + path
+                                                   + preview),
+                  whole);
+    // Other words name no file: the preview's own outline is what there is.
+    const QStringList others{
         "<persisted-output>\nOutput too large. Full output saved to " + json + preview,
         "<persisted-output>\nOutput has been saved to " + txt + "." + preview,
     };
-    for (const QString &result : results)
-        EXPECT_EQ(FigmaMetadata::xmlFromToolResult(result), whole) << result.toStdString();
+    for (const QString &result : others)
+        EXPECT_NE(FigmaMetadata::xmlFromToolResult(result), whole) << result.toStdString();
     // A saved file that cannot be read leaves the inline text.
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("saved to: " + dir.filePath("gone.json") + " <frame id=\"x\"></frame>"),
-              "<frame id=\"x\"></frame>");
+    const std::optional<QString> inline_ = FigmaMetadata::xmlFromToolResult(
+        "<persisted-output>\nOutput too large (1KB). Full output saved to: " + dir.filePath("gone.json")
+        + "\n\nPreview (first 2KB):\n<frame id=\"x\"></frame>\n</persisted-output>");
+    ASSERT_TRUE(inline_.has_value());
+    EXPECT_TRUE(inline_->contains("<frame id=\"x\"></frame>"));
 }
 
 TEST(FigmaMetadata, JsonlPathReadsTheJsonFile)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString base = dir.filePath("out.json");
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    ASSERT_TRUE(QDir(home.path()).mkpath("projects/-w/session/tool-results"));
+    const QString base = home.filePath("projects/-w/session/tool-results/out.json");
     writeFile(base + "l", "<frame id=\"jsonl\"/>");
-    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + base + "l").has_value());
     writeFile(base, "<frame id=\"json\"/>");
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("saved to " + base + "l"), "<frame id=\"json\"/>");
+    // The tool saves .json and .txt files only: a notice naming another
+    // file names none, and no file beside it is read instead.
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult(savedNotice(base + "l")).has_value());
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult(savedNotice(base)), "<frame id=\"json\"/>");
 }
 
 TEST(FigmaMetadata, SavedFileMustBeARegularFileOfBoundedSize)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QDir dir(home.filePath("projects/-w/session/tool-results"));
+    ASSERT_TRUE(dir.mkpath("."));
 
     const QString large = dir.filePath("large.txt");
     {
@@ -218,22 +242,22 @@ TEST(FigmaMetadata, SavedFileMustBeARegularFileOfBoundedSize)
         ASSERT_TRUE(file.write("<frame/>"));
         ASSERT_TRUE(file.resize(FigmaMetadata::maxSavedResultSize + 1));
     }
-    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + large).has_value());
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult(savedNotice(large)).has_value());
 
     const QString folder = dir.filePath("folder.json");
     ASSERT_TRUE(QDir().mkdir(folder));
-    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + folder).has_value());
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult(savedNotice(folder)).has_value());
 
     // Opening a pipe without a writer would block forever.
     const QString fifo = dir.filePath("pipe.txt");
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult("saved to " + fifo).has_value());
+    EXPECT_FALSE(FigmaMetadata::xmlFromToolResult(savedNotice(fifo)).has_value());
 
     const QString link = dir.filePath("link.txt");
     const QString target = dir.filePath("target.xml");
     writeFile(target, "<frame id=\"t\"/>");
     ASSERT_TRUE(QFile::link(target, link));
-    EXPECT_EQ(FigmaMetadata::xmlFromToolResult("saved to " + link), "<frame id=\"t\"/>");
+    EXPECT_EQ(FigmaMetadata::xmlFromToolResult(savedNotice(link)), "<frame id=\"t\"/>");
 }
 
 TEST(FigmaMetadata, DeepOutlineDoesNotExhaustTheStack)

@@ -58,6 +58,11 @@ QString validPlan(const QString &node = QStringLiteral("1:2"), int strays = 0)
 }
 
 const QString draftMarker = QStringLiteral("## 입력");
+// What a page-reading run may use: the wiki server's read tools by name.
+const QString wikiTools = QStringLiteral(
+    "mcp__atlassian__getAccessibleAtlassianResources,mcp__atlassian__getConfluencePage,"
+    "mcp__atlassian__getConfluenceSpaces,mcp__atlassian__getPagesInConfluenceSpace,"
+    "mcp__atlassian__searchConfluenceUsingCql,mcp__atlassian__search,mcp__atlassian__fetch,Read(./**)");
 
 // Turns the event loop until the condition holds or the time is up.
 void waitUntil(const std::function<bool()> &condition, int ms)
@@ -807,7 +812,7 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     EXPECT_TRUE(wikiRuns.last().contains("\n- 페이지: " + link + "\n"));
     const QJsonObject wikiStart = fake.records("start").at(fake.records("start").size() - 2);
     const QStringList args = FakeClaude::arguments(wikiStart);
-    EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "mcp__atlassian,Read(./**)") << qPrintable(args.join(' '));
+    EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), wikiTools) << qPrintable(args.join(' '));
     EXPECT_EQ(wikiStart.value("cwd").toString(), dir);
 
     // The next run of the folder takes the copy.
@@ -826,7 +831,12 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     const QJsonArray fetched{FakeClaude::toolUse("w1", "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}),
                              QJsonObject{{"savedResult", QJsonObject{{"id", "w1"}, {"text", policy}, {"form", "json"}}}}};
     input.specDocs = QStringList{bigLink};
-    const QList<std::pair<QJsonArray, bool>> reads{{{}, false}, {{QJsonObject{{"readSaved", "w2"}}}, true}};
+    // Reads of the first lines only, however often, leave the page cut.
+    QJsonArray firstLines;
+    for (int read = 0; read < 4; ++read)
+        firstLines.append(QJsonObject{{"readSaved", QStringLiteral("r%1").arg(read)}, {"offset", 1}, {"limit", 3}});
+    const QList<std::pair<QJsonArray, bool>> reads{
+        {{}, false}, {firstLines, false}, {{QJsonObject{{"readSaved", "w2"}}}, true}};
     for (const auto &[reading, whole] : reads) {
         QJsonArray steps = fetched;
         for (const QJsonValue &step : reading)
@@ -839,7 +849,7 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
         phase = runToEnd(true);
         const QJsonObject wikiRun = fake.records("start").at(fake.records("start").size() - (whole ? 2 : 1));
         const QStringList args = FakeClaude::arguments(wikiRun);
-        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), "mcp__atlassian,Read(./**)");
+        EXPECT_EQ(args.value(args.indexOf("--allowedTools") + 1), wikiTools);
         EXPECT_EQ(args.value(args.indexOf("--tools") + 1), "Read,ToolSearch");
         EXPECT_TRUE(wikiRun.value("stdin").toString().contains("파일로 저장됐다고 나오면 Read 로 그 파일을 끝까지 읽는다"));
         if (whole) {
@@ -851,6 +861,21 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
             EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/confluence-77.md"));
         }
     }
+    // Saved results that cannot be read here cannot be checked: however
+    // many, the page counts as unread.
+    QFile::remove(dir + "/spec-docs/confluence-77.md");
+    QJsonArray unreadable;
+    for (int result = 0; result < 3; ++result) {
+        const QString id = QStringLiteral("m%1").arg(result);
+        unreadable.append(FakeClaude::toolUse(id, "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}));
+        unreadable.append(QJsonObject{{"savedResult", QJsonObject{{"id", id}, {"text", policy}, {"form", "json"}, {"missing", true}}}});
+    }
+    unreadable.append(FakeClaude::resultEvent(policy));
+    fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", unreadable)}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    EXPECT_EQ(runToEnd(true), Generator::Phase::failed("기획서가 너무 커서 Claude 가 통째로 읽지 못했어요: " + bigLink
+                                                       + "\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요."));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/confluence-77.md"));
 
     // An entry written as a path is a file: a missing one is said to be
     // missing, and never asked of the wiki.
@@ -861,6 +886,33 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
         EXPECT_EQ(runToEnd(true), Generator::Phase::failed("문서를 읽지 못했어요: " + entry + " (파일이나 폴더가 없어요)"));
     }
     EXPECT_EQ(fake.records("start").size(), runs);
+}
+
+// A page's text may ask the model to change the wiki: the reading run
+// is allowed the server's read tools by name and no other, so a call of the
+// server's page update is refused while the page is still read.
+TEST_F(GeneratorTest, AWikiReadingRunCannotChangeThePage)
+{
+    saveEmptySection();
+    QTemporaryDir wiki;
+    // A small page that speaks of a saved file is the page, not a notice.
+    const QString page = "# 기획\n내보낸 결과는 saved to /etc/app/export.json 처럼 나와요\n" + QString(250, u'본');
+    writeFile(wiki.filePath("pages/42.md"), page.toUtf8());
+    writeFile(QDir::homePath() + "/.claude.json", FakeClaude::wikiConfig(wiki.filePath("pages"), wiki.filePath("calls.jsonl")));
+    input.specDocs = QStringList{"https://harbor.atlassian.net/wiki/spaces/HC/pages/42/Spec"};
+    const QJsonObject pageId{{"cloudId", "harbor.atlassian.net"}, {"pageId", "42"}};
+    QJsonObject update = pageId;
+    update.insert("body", "바뀐 페이지");
+    fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", {FakeClaude::mcpCall("w1", "mcp__atlassian__updateConfluencePage", update),
+                                                                       FakeClaude::mcpCall("w2", "mcp__atlassian__getConfluencePage", pageId),
+                                                                       FakeClaude::resultEvent(page)})}},
+                      {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+    const Generator::Phase phase = runToEnd(true);
+    ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+    EXPECT_EQ(readFile(wiki.filePath("pages/42.md")), page.toUtf8());
+    EXPECT_EQ(readFile(wiki.filePath("calls.jsonl")),
+              QByteArray(R"({"arguments":{"cloudId":"harbor.atlassian.net","pageId":"42"},"tool":"getConfluencePage"})" "\n"));
+    EXPECT_EQ(readFile(dir + "/spec-docs/confluence-42.md"), page.toUtf8());
 }
 
 TEST_F(GeneratorTest, ProblemsAreAskedOnceAndTheRestLeftForTheEditor)

@@ -211,8 +211,9 @@ TEST(PlanHistory, CopiesTakeThePlansModeAndPipesAreRefused)
 }
 
 // A revision's result is judged against the plan written before it: what
-// it leaves out at the plan's defaults loses nothing, what it leaves out or
-// retypes that held something is named.
+// it leaves out at the plan's defaults loses nothing, what it leaves out,
+// empties or retypes that held something is named; what the writer would
+// leave out where the plan held nothing is Claude's addition, no loss.
 TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
 {
     Plan plan;
@@ -229,12 +230,13 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
     } rows[] = {
         {before, QString()},
         {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}]})", QString()},
-        {R"({"meta": {"feature": "Chat"}, "screens": []})", QString()},
+        {R"({"meta": {"feature": "Chat"}, "screens": []})", lost + "screens"},
         {R"({"screens": [{"id": "a", "name": "ChatA"}]})", lost + "meta.feature"},
-        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "decisions": {}})", lost + "decisions"},
-        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "schemaVersion": "1"})",
-         lost + "schemaVersion"},
-        {longPlan(100, {70, 3}), lost + "screens[3].titel, screens[70].titel"},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "decisions": {}})", QString()},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "memo": "더함"}]})", QString()},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": 7}]})", lost + "screens[0].name"},
+        {R"({"meta": "Chat", "screens": [{"id": "a", "name": "ChatA"}]})", lost + "meta"},
+        {longPlan(100, {70, 3}), QString()},
         {"[1]", QStringLiteral("Claude 가 고친 plan.json 이 계획서가 아니에요(JSON 객체가 아님)")},
     };
     QTemporaryDir dir;
@@ -245,6 +247,30 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         file.write(row.after);
         file.close();
         EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), row.refusal.toStdString());
+    }
+
+    // One rule for a part deleted and a part emptied; a key no plan holds,
+    // already in the file before, is no content the plan had.
+    const QByteArray withModels = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}],
+                                      "models": [{"name": "Message"}], "extra": 1})";
+    const struct {
+        QByteArray after;
+        QString refusal;
+    } modelRows[] = {
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "extra": 1})", lost + "models"},
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "models": [], "extra": 1})",
+         lost + "models"},
+        {R"({"meta": {"feature": "Chat", "title": "채팅"}, "screens": [{"id": "a", "name": "ChatA"}],
+             "models": [{"name": "Message"}], "extra": 1})",
+         QString()},
+    };
+    for (const auto &row : modelRows) {
+        SCOPED_TRACE(row.after.toStdString());
+        QFile file(dir.filePath("plan.json"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(row.after);
+        file.close();
+        EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), withModels).toStdString(), row.refusal.toStdString());
     }
     QFile::remove(dir.filePath("plan.json"));
     EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요");

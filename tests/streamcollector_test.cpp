@@ -48,7 +48,7 @@ class Collector
 public:
     explicit Collector(bool wantsToolResults = true)
         : collector([this](const QString &l) { seen.lines.append(l); },
-                    wantsToolResults ? StreamCollector::ToolResult([this](const QString &name, const QString &t) {
+                    wantsToolResults ? StreamCollector::ToolResult([this](const QString &name, const QJsonObject &, const QString &t) {
                         seen.toolResults.append({name, t});
                     })
                                      : StreamCollector::ToolResult())
@@ -244,7 +244,8 @@ TEST(StreamCollector, RetriesOfTheToolAreProgressLines)
     EXPECT_EQ(c.linesOf(retry(3, 10, 401)), QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (3/10)"});
     EXPECT_EQ(c.linesOf(retry(2, 10, 403)), QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (2/10)"});
     EXPECT_EQ(c.collector.retryStatus(), std::optional<int>(403));
-    EXPECT_EQ(c.linesOf(retry(1, 10, QJsonValue())), QStringList{"API 가 바빠서 다시 시도하는 중 (1/10)"});
+    // No status: the request got no answer, the connection was lost.
+    EXPECT_EQ(c.linesOf(retry(1, 10, QJsonValue())), QStringList{"API 연결이 끊겨 다시 시도하는 중 (1/10)"});
     EXPECT_FALSE(c.collector.retryStatus().has_value());
     EXPECT_TRUE(c.linesOf(retry("6", 10, 529)).isEmpty());
     EXPECT_TRUE(c.linesOf(retry(6.5, 10, 529)).isEmpty());
@@ -254,15 +255,24 @@ TEST(StreamCollector, RetriesOfTheToolAreProgressLines)
 }
 
 // A result the tool saved to a file names it in the notice the model gets
-// instead (claude 2.1.337 for an MCP result above about 50 KB).
+// instead (claude 2.1.197 for an MCP result above about 50 KB), and only
+// that notice: a page that speaks of a saved file names nothing.
 TEST(StreamCollector, SavedResultsNameTheirFile)
 {
     const QString json = "/home/p/.claude/projects/-w/0b1c/tool-results/toolu_02aa.json";
-    EXPECT_EQ(StreamCollector::savedResultPath("<persisted-output>\nOutput too large (149.1KB). Full output saved to: "
-                                               + json + "\n\nPreview (first 2KB):\n[\n...\n</persisted-output>"),
-              std::optional<QString>(json));
-    EXPECT_EQ(StreamCollector::savedResultPath("Output has been saved to /tmp/r/out.txt."),
-              std::optional<QString>("/tmp/r/out.txt"));
+    const auto notice = [](const QString &path) {
+        return "<persisted-output>\nOutput too large (149.1KB). Full output saved to: " + path
+            + "\n\nPreview (first 2KB):\n[\n...\n</persisted-output>";
+    };
+    EXPECT_EQ(StreamCollector::savedResultPath(notice(json)), std::optional<QString>(json));
+    const QString txt = "/home/p/.claude/projects/-w/0b1c/tool-results/b1.txt";
+    EXPECT_EQ(StreamCollector::savedResultPath(notice(txt) + "\n"), std::optional<QString>(txt));
+    EXPECT_FALSE(StreamCollector::savedResultPath("Output has been saved to /tmp/r/out.txt.").has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath("# 설정\n결과는 saved to /etc/app/config.json 에 있어요").has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath("페이지 앞말\n" + notice(json)).has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath(notice(json).chopped(19)).has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath(notice("/etc/app/config.json")).has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath(notice("/home/p/.claude/projects/-w/0b1c/tool-results/../../../../x.json")).has_value());
     EXPECT_FALSE(StreamCollector::savedResultPath("# 정책 문서\n본문은 그대로").has_value());
     EXPECT_FALSE(StreamCollector::savedResultPath("saved to: relative/x.json").has_value());
 }

@@ -74,8 +74,7 @@ QString builtInTools(const QStringList &allowedTools)
     return tools.join(QLatin1Char(','));
 }
 
-// "mcp__figma__get_metadata" names the server "figma"; "mcp__wiki" the
-// whole server "wiki".
+// "mcp__figma__get_metadata" names the server "figma".
 QStringList mcpServerNames(const QStringList &allowedTools)
 {
     QStringList names;
@@ -110,24 +109,48 @@ QStringList arguments(const QStringList &allowedTools, const QStringList &disall
     return args;
 }
 
-// Every variable through which the tool takes a credential or another
-// account, each of which alone made `claude auth status` (2.1.337) report a
-// login: keys and tokens, their file-descriptor forms, and the switches to
-// a cloud provider's account. A run uses the person's own login or the
-// keyring's key, never one of these inherited from our environment.
-const QStringList credentialVariables{
-    QStringLiteral("ANTHROPIC_API_KEY"),
-    QStringLiteral("ANTHROPIC_AUTH_TOKEN"),
-    QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN"),
-    QStringLiteral("CLAUDE_CODE_API_KEY_FILE_DESCRIPTOR"),
-    QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN_FILE_DESCRIPTOR"),
-    QStringLiteral("CLAUDE_CODE_USE_BEDROCK"),
-    QStringLiteral("CLAUDE_CODE_USE_VERTEX"),
-    QStringLiteral("CLAUDE_CODE_USE_FOUNDRY"),
-    QStringLiteral("CLAUDE_CODE_USE_MANTLE"),
-    QStringLiteral("CLAUDE_CODE_USE_ANTHROPIC_AWS"),
-    QStringLiteral("CLAUDE_CODE_USE_ANTHROPIC_GOOGLE_CLOUD"),
+// What a run takes from our environment: who and where the person is, their
+// language, the proxy and certificates their network needs, the tool's own
+// configuration folder and the build tools a development run calls. Every
+// other variable stays out, whatever its name: a credential, extra request
+// headers ("ANTHROPIC_CUSTOM_HEADERS", which the tool (2.1.197) adds to
+// every API request), another API address or account. What the person set
+// for the tool in its own settings the tool reads itself.
+const QStringList runVariables{
+    QStringLiteral("HOME"),         QStringLiteral("USER"),           QStringLiteral("LOGNAME"),
+    QStringLiteral("SHELL"),        QStringLiteral("PATH"),           QStringLiteral("TERM"),
+    QStringLiteral("TZ"),           QStringLiteral("TMPDIR"),         QStringLiteral("LANG"),
+    QStringLiteral("LANGUAGE"),     QStringLiteral("XDG_CONFIG_HOME"), QStringLiteral("XDG_CACHE_HOME"),
+    QStringLiteral("XDG_DATA_HOME"), QStringLiteral("XDG_STATE_HOME"), QStringLiteral("XDG_RUNTIME_DIR"),
+    QStringLiteral("CLAUDE_CONFIG_DIR"), QStringLiteral("HTTP_PROXY"), QStringLiteral("HTTPS_PROXY"),
+    QStringLiteral("NO_PROXY"),     QStringLiteral("http_proxy"),     QStringLiteral("https_proxy"),
+    QStringLiteral("no_proxy"),     QStringLiteral("NODE_EXTRA_CA_CERTS"), QStringLiteral("SSL_CERT_FILE"),
+    QStringLiteral("SSL_CERT_DIR"), QStringLiteral("JAVA_HOME"),      QStringLiteral("ANDROID_HOME"),
+    QStringLiteral("ANDROID_SDK_ROOT"), QStringLiteral("GRADLE_USER_HOME"), QStringLiteral("DEVELOPER_DIR"),
 };
+
+// Besides, the tool's setup commands open the person's browser to log in.
+const QStringList desktopVariables{QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
+                                   QStringLiteral("XAUTHORITY"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                                   QStringLiteral("BROWSER")};
+
+// Ours, of the names given (and every locale setting), with the tool's
+// folder and the usual tool folders first in PATH.
+Spawn::Environment allowedEnvironment(const QString &path, const QStringList &names)
+{
+    const Spawn::Environment ours = Spawn::processEnvironment();
+    Spawn::Environment env;
+    for (auto it = ours.begin(); it != ours.end(); ++it)
+        if (names.contains(it.key()) || it.key().startsWith(QLatin1String("LC_")))
+            env.insert(it.key(), it.value());
+    QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
+                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    // An empty entry means the working folder (the plan folder, a worktree,
+    // the shared temporary folder), where no program may be picked up.
+    entries += ours.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
+    return env;
+}
 
 // The tool gives up on a key or login the API refused with "Invalid API
 // key · Fix external API key" (2.1.337), after retries whose events carry
@@ -203,21 +226,12 @@ int ClaudeRunner::toolsRunning()
 
 Spawn::Environment ClaudeRunner::toolEnvironment(const QString &path)
 {
-    Spawn::Environment env = Spawn::processEnvironment();
-    QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
-                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
-    // An empty entry means the working folder (the plan folder, a worktree,
-    // the shared temporary folder), where no program may be picked up.
-    entries += env.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
-    return env;
+    return allowedEnvironment(path, runVariables + desktopVariables);
 }
 
 Spawn::Environment ClaudeRunner::environment(const QString &path, const std::optional<QString> &apiKey)
 {
-    Spawn::Environment env = toolEnvironment(path);
-    for (const QString &name : credentialVariables)
-        env.remove(name);
+    Spawn::Environment env = allowedEnvironment(path, runVariables);
     if (apiKey && !apiKey->isEmpty())
         env.insert(QStringLiteral("ANTHROPIC_API_KEY"), *apiKey);
     return env;

@@ -68,13 +68,15 @@ public:
     // tool may outlive its task by the stop's grace time.
     static int toolsRunning();
 
-    // Ours, with the folder of the tool at `path` and the usual tool folders
-    // first in PATH: for the tool's setup and status commands.
+    // For the tool's setup and status commands: of ours, what a run takes
+    // and what opens the person's browser, with the folder of the tool at
+    // `path` and the usual tool folders first in PATH.
     static Spawn::Environment toolEnvironment(const QString &path);
     // The environment the tool at `path` gets for a run and for its login
-    // check: ours, with the tool's folder and the usual tool folders first in
-    // PATH, and no credential of ours but `apiKey` (none, or an empty one,
-    // leaves the tool to its own login).
+    // check: built from the few variables of ours a run needs, never by
+    // leaving some out, so no credential, header or address of ours reaches
+    // the tool; with `apiKey` (none, or an empty one, leaves the tool to its
+    // own login).
     static Spawn::Environment environment(const QString &path, const std::optional<QString> &apiKey);
 
 private:

@@ -121,10 +121,15 @@ std::optional<int> wholeNumber(const QJsonValue &value)
 // the wait reads as a hang.
 const QString refusedRetry = QStringLiteral("API 가 키·로그인을 받지 않아 다시 시도하는 중");
 const QString busyRetry = QStringLiteral("API 가 바빠서 다시 시도하는 중");
+// A request that got no answer at all (a dropped connection, no network)
+// carries no status (2.1.197: "error_status": null).
+const QString lostRetry = QStringLiteral("API 연결이 끊겨 다시 시도하는 중");
 
 QString retryLine(std::optional<int> status, int attempt, int tries)
 {
     const QString count = QStringLiteral(" (%1/%2)").arg(attempt).arg(tries);
+    if (!status)
+        return lostRetry + count;
     return (status == 401 || status == 403 ? refusedRetry : busyRetry) + count;
 }
 
@@ -132,7 +137,7 @@ QString retryLine(std::optional<int> status, int attempt, int tries)
 
 bool StreamCollector::isRetryLine(const QString &line)
 {
-    return line.startsWith(refusedRetry) || line.startsWith(busyRetry);
+    return line.startsWith(refusedRetry) || line.startsWith(busyRetry) || line.startsWith(lostRetry);
 }
 
 StreamCollector::StreamCollector(Progress progress, ToolResult onToolResult)
@@ -185,13 +190,24 @@ bool StreamCollector::isError() const
 
 std::optional<QString> StreamCollector::savedResultPath(const QString &toolResult)
 {
-    // The tool (2.1.x) hands the model "<persisted-output>" with "Output too
-    // large (205KB). Full output saved to: <file>.json" (or "Output has been
-    // saved to <file>.txt.") and a 2 KB preview.
-    static const QRegularExpression savedTo(QStringLiteral("saved to:? (/[^\\s]+?\\.(txt|json))"),
-                                            QRegularExpression::UseUnicodePropertiesOption);
-    const QRegularExpressionMatch match = savedTo.match(toolResult);
-    return match.hasMatch() ? std::optional<QString>(match.captured(1)) : std::nullopt;
+    // The tool (2.1.197) hands the model, in place of a result too large to
+    // pass on, exactly "<persisted-output>\nOutput too large (<size>). Full
+    // output saved to: <file>\n\nPreview (first 2KB):\n…</persisted-output>",
+    // the file being <config>/projects/<folder>/<session>/tool-results/<id>
+    // .json or .txt. Only that whole form counts: a result that merely
+    // mentions a saved file (a page's own text) names nothing to be read.
+    static const QRegularExpression notice(
+        QStringLiteral("\\A<persisted-output>\nOutput too large \\([^)\n]*\\)\\. Full output saved to: "
+                       "(/[^\n]*/projects/[^/\n]+/[^/\n]+/tool-results/[^/\n]+\\.(?:json|txt))\n\n"
+                       "Preview \\(first [^)\n]*\\):\n"));
+    static const QString closing = QStringLiteral("</persisted-output>");
+    const QRegularExpressionMatch match = notice.match(toolResult);
+    if (!match.hasMatch() || !toolResult.trimmed().endsWith(closing))
+        return std::nullopt;
+    const QString path = match.captured(1);
+    if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return std::nullopt;
+    return path;
 }
 
 std::optional<int> StreamCollector::retryStatus() const
@@ -229,8 +245,9 @@ void StreamCollector::handleAssistant(const QJsonObject &event)
         if (!hasType(element, QLatin1String("tool_use")))
             continue;
         const QJsonValue id = element.value(QLatin1String("id"));
-        if (id.isString())
-            m_toolNames.insert(id.toString(), textOr(element.value(QLatin1String("name"))));
+        if (id.isString() && m_onToolResult)
+            m_toolUses.insert(id.toString(), {textOr(element.value(QLatin1String("name"))),
+                                              element.value(QLatin1String("input")).toObject()});
         if (m_progress)
             m_progress(toolLine(element));
     }
@@ -252,7 +269,8 @@ void StreamCollector::handleUser(const QJsonObject &event)
         if (!hasType(element, QLatin1String("tool_result")))
             continue;
         const QString id = textOr(element.value(QLatin1String("tool_use_id")));
-        m_onToolResult(m_toolNames.value(id), toolResultText(element.value(QLatin1String("content"))));
+        const std::pair<QString, QJsonObject> use = m_toolUses.value(id);
+        m_onToolResult(use.first, use.second, toolResultText(element.value(QLatin1String("content"))));
     }
 }
 

@@ -2,12 +2,12 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonObject>
 #include <QString>
 #include <functional>
 #include <mutex>
 #include <optional>
-
-class QJsonObject;
+#include <utility>
 
 // Turns the `claude` tool's stream of JSON events (one per line) into short
 // progress lines, hands tool results to the caller with the raw name of the
@@ -19,8 +19,9 @@ class StreamCollector
 {
 public:
     using Progress = std::function<void(const QString &line)>;
-    // Empty when nobody wants tool results.
-    using ToolResult = std::function<void(const QString &toolName, const QString &text)>;
+    // Empty when nobody wants tool results. `input` is what the tool was
+    // called with.
+    using ToolResult = std::function<void(const QString &toolName, const QJsonObject &input, const QString &text)>;
 
     explicit StreamCollector(Progress progress, ToolResult onToolResult = {});
 
@@ -57,7 +58,8 @@ private:
     qsizetype m_scanned = 0;
     Progress m_progress;
     ToolResult m_onToolResult;
-    QHash<QString, QString> m_toolNames;
+    // The name and input of each tool use, by its id.
+    QHash<QString, std::pair<QString, QJsonObject>> m_toolUses;
     std::optional<QString> m_result;
     bool m_isError = false;
     std::optional<int> m_retryStatus;

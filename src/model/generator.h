@@ -161,6 +161,9 @@ public:
     static QString figmaPrompt(const FigmaLink &link);
     // The Claude prompt that copies one wiki page.
     static QString wikiPrompt(const QString &entry);
+    // The read tools, by name, of the person's wiki servers: a run that
+    // reads pages is allowed those and no tool that could change a page.
+    static QStringList wikiReadTools();
 
 Q_SIGNALS:
     void phaseChanged();

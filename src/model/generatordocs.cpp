@@ -17,7 +17,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <cerrno>
-#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -151,45 +150,84 @@ QString readLocal(const QString &entry, const QString &path)
 }
 
 // What a wiki run's model was handed in place of the tool results that the
-// tool saved to files, against what it read back: a saved result's text
-// is read whole only by Reads whose answers are at least as long (the tool
-// numbers each line of a file it reads). Fed on the runner's reader thread.
+// tool saved to files, against what it read back: a saved result is read
+// whole only when the run's Reads of its file showed every one of its
+// lines as it is (the tool gives each line after its number and a tab, or
+// "→", and cuts long lines and large files short). A saved result that
+// cannot be read here cannot be checked, so its page counts as unread. Fed
+// on the runner's reader thread.
 class SavedPages
 {
 public:
     StreamCollector::ToolResult watcher()
     {
-        return [this](const QString &tool, const QString &result) { saw(tool, result); };
+        return [this](const QString &tool, const QJsonObject &input, const QString &result) { saw(tool, input, result); };
     }
 
     // Some saved result was not read back whole.
     bool cut() const
     {
         const std::lock_guard guard(m_lock);
-        return m_saved > m_read;
+        if (m_unreadable)
+            return true;
+        for (const Saved &saved : m_saved)
+            if (saved.shown.contains(false))
+                return true;
+        return false;
     }
 
 private:
-    void saw(const QString &tool, const QString &result)
+    struct Saved {
+        QStringList lines;
+        // Which lines a Read showed as they are.
+        QList<bool> shown;
+    };
+
+    void saw(const QString &tool, const QJsonObject &input, const QString &result)
     {
         const std::lock_guard guard(m_lock);
-        if (tool == QLatin1String("Read"))
-            m_read += result.size();
-        else if (const std::optional<QString> path = StreamCollector::savedResultPath(result))
-            m_saved += savedLength(*path);
+        if (tool == QLatin1String("Read")) {
+            const auto found = m_saved.find(QDir::cleanPath(input.value(QLatin1String("file_path")).toString()));
+            if (found != m_saved.end())
+                markShown(*found, result);
+        } else if (const std::optional<QString> path = StreamCollector::savedResultPath(result)) {
+            if (std::optional<QStringList> lines = savedLines(*path))
+                m_saved.insert(QDir::cleanPath(*path), Saved{*lines, QList<bool>(lines->size(), false)});
+            else
+                m_unreadable = true;
+        }
     }
 
-    // A file that cannot be read counts as more than any Read could give.
-    static qsizetype savedLength(const QString &path)
+    static void markShown(Saved &saved, const QString &result)
+    {
+        static const QRegularExpression numbered(QStringLiteral("^ *([0-9]{1,9})(?:\t|\u2192)(.*)$"));
+        for (const QString &line : result.split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch match = numbered.match(line);
+            if (!match.hasMatch())
+                continue;
+            const qsizetype number = match.captured(1).toLongLong();
+            if (number >= 1 && number <= saved.lines.size() && saved.lines.at(number - 1) == match.captured(2))
+                saved.shown[number - 1] = true;
+        }
+    }
+
+    // The saved file's lines, as Read numbers them; nothing when it cannot
+    // be read as UTF-8 text.
+    static std::optional<QStringList> savedLines(const QString &path)
     {
         const std::optional<QByteArray> bytes = RegularFile::read(path);
         const std::optional<QString> text = bytes ? Text::decodeUtf8Strict(*bytes) : std::nullopt;
-        return text ? text->size() : std::numeric_limits<qsizetype>::max() / 2;
+        if (!text)
+            return std::nullopt;
+        QStringList lines = text->split(QLatin1Char('\n'));
+        if (lines.size() > 1 && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
     }
 
     mutable std::mutex m_lock;
-    qsizetype m_saved = 0;
-    qsizetype m_read = 0;
+    QHash<QString, Saved> m_saved;
+    bool m_unreadable = false;
 };
 
 } // namespace
@@ -242,6 +280,24 @@ QString Generator::wikiPrompt(const QString &entry)
         QStringLiteral("- 끝내 읽지 못하면 첫 줄에 \"읽지 못함:\" 과 이유만 쓴다."),
     };
     return lines.join(QLatin1Char('\n'));
+}
+
+QStringList Generator::wikiReadTools()
+{
+    // A page's own text is outside input and may ask the model to change
+    // the wiki: "mcp__<server>" would allow every tool of the server, its
+    // page updates too. The tool (2.1.197) refuses, in "dontAsk" mode, every
+    // MCP tool not allowed by its full name, whether offered at the start
+    // or found through ToolSearch.
+    static const QStringList readTools{
+        QStringLiteral("getAccessibleAtlassianResources"), QStringLiteral("getConfluencePage"),
+        QStringLiteral("getConfluenceSpaces"), QStringLiteral("getPagesInConfluenceSpace"),
+        QStringLiteral("searchConfluenceUsingCql"), QStringLiteral("search"), QStringLiteral("fetch")};
+    QStringList tools;
+    for (const QString &server : Connections::atlassianServers())
+        for (const QString &tool : readTools)
+            tools.append(QStringLiteral("mcp__") + server + QStringLiteral("__") + tool);
+    return tools;
 }
 
 QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> entries, Stage stage, QString folder,
@@ -316,9 +372,7 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
     if (servers.isEmpty())
         throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add` 로 Atlassian 을 "
                                                   "연결하거나, 문서를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
-    QStringList tools;
-    for (const QString &server : servers)
-        tools.append(QStringLiteral("mcp__") + server);
+    QStringList tools = wikiReadTools();
     // A page above about 50 KB reaches the model as a 2 KB preview and the
     // name of the file that holds it whole, which the tool (2.1.337) lets
     // the run's Read open; "Read(./**)" offers Read and allows no other

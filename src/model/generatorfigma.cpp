@@ -245,7 +245,7 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
     const auto metadata = std::make_shared<LockedData>();
     const QString sectionNode = QStringLiteral("id=\"") + run.input.link.nodeId + QLatin1Char('"');
     // Called on the runner's reader thread: touches nothing but the buffer.
-    const auto capture = [metadata, sectionNode](const QString &tool, const QString &result) {
+    const auto capture = [metadata, sectionNode](const QString &tool, const QJsonObject &, const QString &result) {
         if (tool != QLatin1String("mcp__figma__get_metadata") || !metadata->bytes().isEmpty())
             return;
         const std::optional<QString> xml = FigmaMetadata::xmlFromToolResult(result);

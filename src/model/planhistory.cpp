@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 #include <cerrno>
 #include <cstdio>
@@ -161,28 +162,49 @@ QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
     return lost;
 }
 
-// What the plan held before (`before`, the file's bytes then) in the parts
-// the result leaves out altogether and that `plan`, read from the result,
-// does not hold either: a part left out at its default value loses nothing.
-QStringList missingParts(const std::optional<QByteArray> &before, const QJsonObject &after, const Plan &plan)
+// Whether a part holds nothing: an empty list, object or text.
+bool holdsNothing(const QJsonValue &value)
+{
+    return value.isUndefined() || value.isNull() || (value.isArray() && value.toArray().isEmpty())
+        || (value.isObject() && value.toObject().isEmpty()) || (value.isString() && value.toString().isEmpty());
+}
+
+// What the plan held before (`old`, as a plan holds it: keys no plan
+// holds were never its content) in the parts the result `after` leaves out
+// altogether and that `written`, the plan read from it, does not hold
+// either (a part left out at its default value loses nothing), and the
+// parts that held something and that the result empties: a deleted key and
+// an emptied one lose the same content.
+QStringList missingParts(const QJsonObject &old, const QJsonObject &after, const QJsonObject &written)
 {
     QStringList lost;
-    if (!before)
-        return lost;
-    QJsonObject old;
-    try {
-        old = parseObject(*before);
-    } catch (const JSONDecodeError &) {
-        return lost;
-    }
-    const QJsonObject written = plan.toJson();
     const Place root;
     for (auto it = old.constBegin(); it != old.constEnd(); ++it) {
         const QString key = it.key();
         if (!after.contains(key))
             collectLost(it.value(), written.value(key), Place{&root, key}, derivedBelow(Derived::root, key), &lost);
+        else if (!holdsNothing(it.value()) && holdsNothing(written.value(key)))
+            lost.append(key);
     }
     return lost;
+}
+
+// Every place of `value` that holds something, as Place::text() names it.
+void placesHolding(const QJsonValue &value, const QString &place, QSet<QString> &places)
+{
+    if (holdsNothing(value))
+        return;
+    if (!place.isEmpty())
+        places.insert(place);
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+            placesHolding(it.value(), place.isEmpty() ? it.key() : place + u'.' + it.key(), places);
+    } else if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        for (qsizetype i = 0; i < array.size(); ++i)
+            placesHolding(array.at(i), place + u'[' + QString::number(i) + u']', places);
+    }
 }
 
 const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
@@ -321,6 +343,11 @@ bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
     return collectLost(fileJson, plan.toJson(), Place{}, Derived::root, nullptr);
 }
 
+QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan)
+{
+    return lostPlaces(fileJson, plan);
+}
+
 QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)
 {
     const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
@@ -333,8 +360,23 @@ QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &bef
     } catch (const JSONDecodeError &) {
         return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
     }
+    QJsonObject old;
+    try {
+        if (before)
+            old = Plan::read(parseObject(*before))->toJson();
+    } catch (const JSONDecodeError &) {
+    }
     const Plan plan = *Plan::read(after);
-    QStringList lost = missingParts(before, after, plan) + lostPlaces(after, plan);
+    QStringList lost = missingParts(old, after, plan.toJson());
+    // What the writer leaves out of the result is lost only where the plan
+    // held something: elsewhere it is Claude's own addition.
+    if (const QStringList dropped = lostPlaces(after, plan); !dropped.isEmpty()) {
+        QSet<QString> held;
+        placesHolding(old, QString(), held);
+        for (const QString &place : dropped)
+            if (held.contains(place))
+                lost.append(place);
+    }
     lost.removeDuplicates();
     if (lost.isEmpty())
         return QString();

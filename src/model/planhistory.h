@@ -51,12 +51,16 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
 // strings[].box) are recomputed on every write and do not count.
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
 
+// The places of `fileJson` that writing `plan` back would drop, as paths
+// ("screens[0].memo").
+QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan);
+
 // Why the plan.json a revision left in `dir` may not be kept, as one Korean
 // line naming what would be lost; empty when it may. It is refused when it
-// is no JSON object, when writing it as a plan would drop some of it (an
-// unknown key, a part of the wrong type, a list emptied by one bad element)
-// or when a part the plan held before (`before`, the file's bytes then) is
-// gone from it.
+// is no JSON object or when content the plan held before (`before`, the
+// file's bytes then) is gone from it: a part it leaves out or empties. What
+// the result holds beyond what a plan can hold (Claude's additions, or keys
+// the file held already) is no reason: the writer leaves it out.
 QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before);
 
 } // namespace PlanHistory

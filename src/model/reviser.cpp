@@ -22,7 +22,6 @@
 #include "model/underway.h"
 #include "settings/appsettings.h"
 #include "settings/apppaths.h"
-#include "settings/connections.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,6 +38,7 @@ const QString stampFormat = QStringLiteral("yyMMdd-HHmmss");
 const QString refusal = QStringLiteral("고치지 않음");
 const QString wikiLink = QStringLiteral("atlassian.net/wiki");
 const QString stopped = QStringLiteral("멈췄어요");
+const QString nothingChanged = QStringLiteral("Claude 가 아무것도 고치지 않았어요. 계획서는 그대로예요.");
 
 // The folder could not be put back: the message says so and where the
 // plan from before is.
@@ -97,6 +97,35 @@ Edited readBack(const QString &dir)
     return edited;
 }
 
+// What Claude left that no plan can hold (a key of its own, a value of
+// another type) is left out by the writer; the file as Claude left it is
+// kept in history/ first, as a render keeps one. Gives the one line that
+// says so, empty when nothing is left out. Throws PlanHistory::Failure.
+QString keepLeftOut(const QString &dir)
+{
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
+    if (!bytes)
+        return QString();
+    QJsonObject json;
+    try {
+        json = parseObject(*bytes);
+    } catch (const JSONDecodeError &) {
+        return QString();
+    }
+    const QStringList dropped = PlanHistory::droppedPlaces(json, *Plan::read(json));
+    if (dropped.isEmpty())
+        return QString();
+    const QString copy = PlanHistory::keep(dir, *bytes);
+    return QStringLiteral("계획서에 담을 수 없는 내용은 빼고 저장했어요: ") + dropped.join(QStringLiteral(", "))
+        + QStringLiteral(" (Claude 가 쓴 그대로: ") + copy + QLatin1Char(')');
+}
+
+// Whether plan.json still holds the bytes it held before the run.
+bool untouched(const QString &dir, const std::optional<QByteArray> &before)
+{
+    return before && RegularFile::read(planPath(dir)) == before;
+}
+
 QStringList problemsBefore(const QString &dir)
 {
     const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
@@ -140,8 +169,7 @@ QStringList allowedTools(const QString &request)
     QStringList tools{QStringLiteral("Read(./**)"), QStringLiteral("Edit(/plan.json)"), QStringLiteral("Grep(./**)"),
                       QStringLiteral("Glob(./**)")};
     if (request.contains(wikiLink))
-        for (const QString &server : Connections::atlassianServers())
-            tools.append(QStringLiteral("mcp__") + server);
+        tools += Generator::wikiReadTools();
     return tools;
 }
 
@@ -372,6 +400,17 @@ QCoro::Task<> Reviser::run(Run run)
             co_return;
         }
 
+        // An empty answer and no edit changed nothing: no revision to
+        // keep, log or undo.
+        const QFuture<bool> same = OffThread::run(untouched, run.dir, files.plan);
+        if (answer.isEmpty() && co_await same) {
+            const QFuture<QString> unchanged = OffThread::run(refuse, run.dir, run.backup, files);
+            const QString notBack = co_await unchanged;
+            const QString said = withNotice(run.notice, ended(run.record, run.backup, notBack, nothingChanged, nothingChanged));
+            end(run, notBack.isEmpty() ? Phase::done(said) : Phase::failed(said));
+            co_return;
+        }
+
         const QFuture<Edited> first = OffThread::run(readBack, run.dir);
         Edited edited = co_await first;
         const QStringList added = newProblems(before, edited.problems);
@@ -389,6 +428,8 @@ QCoro::Task<> Reviser::run(Run run)
         const QFuture<QString> judged = OffThread::run(PlanHistory::revisionRefusal, run.dir, files.plan);
         if (const QString refused = co_await judged; !refused.isEmpty())
             throw Unreadable{refused};
+        const QFuture<QString> leaving = OffThread::run(keepLeftOut, run.dir);
+        const QString leftOut = co_await leaving;
 
         setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
         const QFuture<void> written = OffThread::run(
@@ -402,7 +443,9 @@ QCoro::Task<> Reviser::run(Run run)
             OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
         co_await logged;
         run.record.end();
-        const QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
+        QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
+        if (!leftOut.isEmpty())
+            said.append(leftOut);
         end(run, Phase::done(withNotice(run.notice, (said + Generator::leftProblems(left)).join(QLatin1Char('\n')))));
         if (run.onDone)
             run.onDone();
@@ -414,6 +457,8 @@ QCoro::Task<> Reviser::run(Run run)
     } catch (const SpawnFailure &error) {
         cause = error.message;
     } catch (const Unreadable &error) {
+        cause = error.message;
+    } catch (const PlanHistory::Failure &error) {
         cause = error.message;
     } catch (const ExportFailure &error) {
         cause = error.message;

@@ -130,7 +130,8 @@ QString parenthesised(const QString &text)
 // The status lines of "claude mcp get" (2.1.337): "✔ Connected", "!
 // Needs authentication", "✘ Failed to connect" with the cause on an
 // "Issue:" line, and "- Not checked (folder not trusted; run `claude`
-// here)" for a local server in a folder the person has not trusted. Only
+// here)" for a local server in a folder the person has not trusted (the
+// folder the check runs in, the temporary folder). Only
 // the second is helped by a login; a status this does not know is shown as
 // the tool words it.
 Connections::Status Connections::serverStatus(const QString &name, const QString &output)
@@ -140,8 +141,15 @@ Connections::Status Connections::serverStatus(const QString &name, const QString
         return Status::ok(name + QStringLiteral(" 연결됨"));
     if (status.contains(QLatin1String("Needs auth")))
         return Status::needsLogin(name);
-    if (status.contains(QLatin1String("Not checked")))
-        return Status::notChecked(parenthesised(status));
+    if (status.contains(QLatin1String("Not checked"))) {
+        // "here" is where the check ran, a folder the person never sees:
+        // the words name it.
+        const QString reason = parenthesised(status);
+        if (reason.contains(QLatin1String("not trusted")))
+            return Status::notChecked(QStringLiteral("확인한 폴더를 신뢰하지 않았어요: ") + QDir::tempPath()
+                                      + QStringLiteral(" 에서 `claude` 를 한 번 실행해 신뢰해 주세요"));
+        return Status::notChecked(reason);
+    }
     if (status.contains(QLatin1String("Failed to connect")))
         return Status::notConnected(field(output, QLatin1String("Issue")));
     return Status::notConnected(status);

@@ -13,11 +13,19 @@ FakeClaude::FakeClaude()
 {
     qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());
     qputenv("FAKE_CLAUDE_LOG", (m_dir.path() + "/log.jsonl").toUtf8());
+    // For a stand-in started with a run's environment, which leaves these
+    // out: it finds them in the home folder.
+    QFile pointer(QDir::homePath() + "/.fake-claude.json");
+    if (pointer.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        pointer.write(QJsonDocument(QJsonObject{{"FAKE_CLAUDE_SCENARIO", m_dir.path() + "/scenario.json"},
+                                                {"FAKE_CLAUDE_LOG", m_dir.path() + "/log.jsonl"}})
+                          .toJson());
     setScenario({});
 }
 
 FakeClaude::~FakeClaude()
 {
+    QFile::remove(QDir::homePath() + "/.fake-claude.json");
     qunsetenv("FAKE_CLAUDE_SCENARIO");
     qunsetenv("FAKE_CLAUDE_LOG");
 }
@@ -144,4 +152,18 @@ QJsonObject FakeClaude::toolResult(const QString &id, const QString &text)
 QJsonObject FakeClaude::writePlan(const QByteArray &plan)
 {
     return {{"writeFile", "plan.json"}, {"content", QString::fromUtf8(plan)}};
+}
+
+QJsonObject FakeClaude::mcpCall(const QString &id, const QString &name, const QJsonObject &input)
+{
+    return {{"mcpCall", QJsonObject{{"id", id}, {"name", name}, {"input", input}}}};
+}
+
+QByteArray FakeClaude::wikiConfig(const QString &pages, const QString &log)
+{
+    const QJsonObject server{{"type", "stdio"},
+                             {"command", QStringLiteral(STANDIN_FAKE_WIKI)},
+                             {"args", QJsonArray()},
+                             {"env", QJsonObject{{"FAKE_WIKI_PAGES", pages}, {"FAKE_WIKI_LOG", log}}}};
+    return QJsonDocument(QJsonObject{{"mcpServers", QJsonObject{{"atlassian", server}}}}).toJson();
 }

@@ -41,6 +41,11 @@ public:
     static QJsonObject resultEvent(const QString &result, double durationMs = 1000, double costUsd = 0.01);
     static QJsonObject toolUse(const QString &id, const QString &name, const QJsonObject &input);
     static QJsonObject toolResult(const QString &id, const QString &text);
+    // A step in which the model calls an MCP tool (see fake-claude).
+    static QJsonObject mcpCall(const QString &id, const QString &name, const QJsonObject &input);
+    // ~/.claude.json naming one wiki server, "atlassian": the fake-wiki
+    // stand-in serving the pages of `pages` and logging its calls to `log`.
+    static QByteArray wikiConfig(const QString &pages, const QString &log);
     // A step that writes plan.json in the working folder.
     static QJsonObject writePlan(const QByteArray &plan);
 

@@ -2,7 +2,11 @@
 //
 // It reads a scenario from the JSON file named by FAKE_CLAUDE_SCENARIO and
 // appends one JSON object per line to the file named by FAKE_CLAUDE_LOG
-// (when set), each written in one go so parallel runs never interleave:
+// (when set), each written in one go so parallel runs never interleave.
+// A run's environment holds only what a run needs, so when these are not
+// set the stand-in takes them from the environment an ancestor started
+// with, or else from ~/.fake-claude.json, and starts again with them (they
+// are left out of the environment it logs):
 //
 //   {"record":"start","pid":N,"args":[...],"cwd":"...","env":{...},
 //    "fds":[0,1,2],"stdin":"...",
@@ -45,9 +49,11 @@
 //                                 rest; "crlf" ends it with "\r\n"
 //   {"repeat": N, "event": {...}}  the same JSON line N times, written in
 //                                 large chunks
-//   {"savedResult": {"id": "toolu_1", "text": "...", "form": "json" | "txt"}}
+//   {"savedResult": {"id": "toolu_1", "text": "...", "form": "json" | "txt",
+//                    "missing": false}}
 //                                 a tool result too large to pass on inline,
-//                                 as the real tool (2.1.337) sends one above
+//                                 ("missing": the file is not written), as
+//                                 the real tool (2.1.197) sends one above
 //                                 about 50 KB: the text goes to
 //                                 ~/.claude/projects/<folder>/<session>/
 //                                 tool-results/<id>.json (a JSON array of
@@ -55,12 +61,27 @@
 //                                 result for tool use "id" is
 //                                 "<persisted-output>" with a notice naming
 //                                 that file and the file's first 2 KB
-//   {"readSaved": "toolu_2"}      a Read (tool use "toolu_2") of the last
-//                                 saved result and its answer, the whole file
-//                                 with numbered lines, as the real tool gives
+//   {"readSaved": "toolu_2", "offset": 1, "limit": 2000}
+//                                 a Read (tool use "toolu_2") of the last
+//                                 saved result and its answer, the file (or
+//                                 the lines asked for) with numbered lines,
+//                                 as the real tool gives
 //                                 it to a run that offers Read: it lets a run
 //                                 read its own saved results and refuses
 //                                 files outside its folders
+//   {"mcpCall": {"id": "toolu_3", "name": "mcp__wiki__updatePage", "input": {...}}}
+//                                 the model calls an MCP tool: a tool use,
+//                                 then its result as the real tool (2.1.197)
+//                                 gives it under "--permission-mode
+//                                 dontAsk": a tool allowed by its full name
+//                                 or by its whole server ("mcp__wiki") in
+//                                 "--allowedTools", and refused by neither in
+//                                 "--disallowedTools", is called on the
+//                                 server that "--mcp-config" names (a
+//                                 command speaking MCP over its standard
+//                                 input and output); any other is denied
+//                                 with the tool's own words, found through
+//                                 ToolSearch or not
 //   {"fill": "out" | "err", "bytes": N}  N bytes of filler lines
 //   {"sleep": ms}
 //   {"awaitSigterm": {"ignore": false}}  sleep until SIGTERM and log it; then
@@ -104,13 +125,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -119,6 +144,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 extern char **environ;
@@ -175,16 +201,61 @@ QJsonArray openDescriptors()
     return fds;
 }
 
+const QList<QByteArray> ownSettings{"FAKE_CLAUDE_SCENARIO", "FAKE_CLAUDE_LOG"};
+const QByteArray foundMark = "FAKE_CLAUDE_FOUND";
+
 QJsonObject environmentObject()
 {
+    const bool found = qEnvironmentVariableIsSet(foundMark.constData());
     QJsonObject env;
     for (char **entry = environ; *entry; ++entry) {
         const QByteArray pair(*entry);
         const qsizetype equals = pair.indexOf('=');
-        if (equals > 0)
-            env.insert(QString::fromUtf8(pair.left(equals)), QString::fromUtf8(pair.mid(equals + 1)));
+        const QByteArray name = pair.left(equals);
+        if (equals > 0 && !(found && (ownSettings.contains(name) || name == foundMark)))
+            env.insert(QString::fromUtf8(name), QString::fromUtf8(pair.mid(equals + 1)));
     }
     return env;
+}
+
+// The scenario and log of the nearest ancestor whose environment names
+// them, else of the pointer file in the home folder.
+QHash<QByteArray, QByteArray> inheritedSettings()
+{
+    QHash<QByteArray, QByteArray> settings;
+    for (pid_t pid = ::getppid(); pid > 1 && settings.isEmpty();) {
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (environment.open(QIODevice::ReadOnly))
+            for (const QByteArray &pair : environment.readAll().split('\0'))
+                for (const QByteArray &name : ownSettings)
+                    if (pair.startsWith(name + '='))
+                        settings.insert(name, pair.mid(name.size() + 1));
+        QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            break;
+        const QByteArray stat = status.readAll();
+        pid = stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt();
+    }
+    QFile pointer(QDir::homePath() + "/.fake-claude.json");
+    if (settings.isEmpty() && pointer.open(QIODevice::ReadOnly)) {
+        const QJsonObject named = QJsonDocument::fromJson(pointer.readAll()).object();
+        for (const QByteArray &name : ownSettings)
+            settings.insert(name, named.value(QString::fromLatin1(name)).toString().toUtf8());
+    }
+    return settings;
+}
+
+void findSettings(char **argv)
+{
+    if (qEnvironmentVariableIsSet("FAKE_CLAUDE_SCENARIO"))
+        return;
+    const QHash<QByteArray, QByteArray> settings = inheritedSettings();
+    if (settings.value("FAKE_CLAUDE_SCENARIO").isEmpty())
+        return;
+    for (auto it = settings.begin(); it != settings.end(); ++it)
+        ::setenv(it.key().constData(), it.value().constData(), 1);
+    ::setenv(foundMark.constData(), "1", 1);
+    ::execv("/proc/self/exe", argv);
 }
 
 QString octalMode(const QString &path)
@@ -413,13 +484,12 @@ void savedResult(const QJsonObject &saved)
         ? QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}).toJson()
         : text.toUtf8();
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!saved.value("missing").toBool() && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
     file.close();
     lastSavedResult = path;
-    const QString notice = json ? QStringLiteral("Output too large (%1KB). Full output saved to: %2")
-                                      .arg(QString::number(content.size() / 1024.0, 'f', 1), path)
-                                : QStringLiteral("Output has been saved to %1.").arg(path);
+    const QString notice = QStringLiteral("Output too large (%1KB). Full output saved to: %2")
+                               .arg(QString::number(content.size() / 1024.0, 'f', 1), path);
     const QString head = QString::fromUtf8(content.left(2048));
     const QString preview = "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + head
         + "\n...\n</persisted-output>";
@@ -428,9 +498,10 @@ void savedResult(const QJsonObject &saved)
     writeAll(1, QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
 }
 
-// A Read of the last saved result, whole, as the real tool answers it: each
-// line after its number and a tab.
-void readSaved(const QString &id)
+// A Read of the last saved result, as the real tool (2.1.197) answers it:
+// each line after its number and a tab, from line `offset` (1 when 0) on,
+// at most `limit` lines (all when 0).
+void readSaved(const QString &id, qsizetype offset, qsizetype limit)
 {
     const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", "Read"},
                           {"input", QJsonObject{{"file_path", lastSavedResult}}}};
@@ -446,6 +517,8 @@ void readSaved(const QString &id)
         lines.removeLast();
     for (qsizetype i = 0; i < lines.size(); ++i)
         lines[i] = QString::number(i + 1) + '\t' + lines[i];
+    const qsizetype first = std::max<qsizetype>(offset, 1) - 1;
+    lines = lines.mid(first, limit > 0 ? limit : -1);
     const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", lines.join('\n')}};
     writeAll(1, QJsonDocument(QJsonObject{{"type", "user"},
                                           {"message", QJsonObject{{"content", QJsonArray{result}}}}})
@@ -453,7 +526,94 @@ void readSaved(const QString &id)
                     + '\n');
 }
 
-void runStep(const QJsonObject &step)
+QStringList listArgument(const QStringList &args, const QString &flag)
+{
+    const qsizetype at = args.indexOf(flag);
+    if (at < 0 || at + 1 >= args.size())
+        return {};
+    return args[at + 1].split(QRegularExpression("[, ]"), Qt::SkipEmptyParts);
+}
+
+bool ruleCovers(const QStringList &rules, const QString &tool)
+{
+    const QString server = tool.section("__", 0, 1);
+    return rules.contains(tool) || rules.contains(server);
+}
+
+// One JSON-RPC exchange with an MCP server over its standard input and
+// output: initialize, then the call; the text of the call's result.
+std::pair<QString, bool> callServer(const QJsonObject &server, const QString &tool, const QJsonObject &input)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QJsonObject extra = server.value("env").toObject();
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        env.insert(it.key(), it.value().toString());
+    process.setProcessEnvironment(env);
+    QStringList serverArgs;
+    for (const QJsonValue &arg : server.value("args").toArray())
+        serverArgs.append(arg.toString());
+    process.start(server.value("command").toString(), serverArgs);
+    if (!process.waitForStarted())
+        return {"MCP server did not start", true};
+    const auto send = [&process](const QJsonObject &message) {
+        process.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+    };
+    send({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "initialize"},
+          {"params", QJsonObject{{"protocolVersion", "2025-06-18"}, {"capabilities", QJsonObject()},
+                                 {"clientInfo", QJsonObject{{"name", "fake-claude"}, {"version", "1"}}}}}});
+    send({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
+    send({{"jsonrpc", "2.0"}, {"id", 2}, {"method", "tools/call"},
+          {"params", QJsonObject{{"name", tool.section("__", 2)}, {"arguments", input}}}});
+    process.closeWriteChannel();
+    process.waitForFinished(30000);
+    for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
+        const QJsonObject reply = QJsonDocument::fromJson(line).object();
+        if (reply.value("id").toInt() != 2)
+            continue;
+        const QJsonObject result = reply.value("result").toObject();
+        QString text;
+        for (const QJsonValue &block : result.value("content").toArray())
+            text += block.toObject().value("text").toString();
+        return {text, result.value("isError").toBool()};
+    }
+    return {"MCP server gave no answer", true};
+}
+
+void mcpCall(const QJsonObject &call, const QStringList &args)
+{
+    const QString id = call.value("id").toString();
+    const QString tool = call.value("name").toString();
+    const QJsonObject input = call.value("input").toObject();
+    const QJsonObject use{{"type", "tool_use"}, {"id", id}, {"name", tool}, {"input", input}};
+    writeAll(1, QJsonDocument(QJsonObject{{"type", "assistant"},
+                                          {"message", QJsonObject{{"content", QJsonArray{use}}}}})
+                        .toJson(QJsonDocument::Compact)
+                    + '\n');
+    QJsonObject servers;
+    const qsizetype at = args.indexOf("--mcp-config");
+    if (at >= 0 && at + 1 < args.size()) {
+        QFile config(args[at + 1]);
+        if (config.open(QIODevice::ReadOnly))
+            servers = QJsonDocument::fromJson(config.readAll()).object().value("mcpServers").toObject();
+    }
+    const QJsonObject server = servers.value(tool.section("__", 1, 1)).toObject();
+    std::pair<QString, bool> outcome;
+    if (server.isEmpty())
+        outcome = {"<tool_use_error>Error: No such tool available: " + tool + "</tool_use_error>", true};
+    else if (!ruleCovers(listArgument(args, "--allowedTools"), tool) || ruleCovers(listArgument(args, "--disallowedTools"), tool))
+        outcome = {"Permission to use " + tool + " has been denied because Claude Code is running in don't ask mode.", true};
+    else
+        outcome = callServer(server, tool, input);
+    const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", outcome.first},
+                             {"is_error", outcome.second}};
+    writeAll(1, QJsonDocument(QJsonObject{{"type", "user"},
+                                          {"message", QJsonObject{{"content", QJsonArray{result}}}}})
+                        .toJson(QJsonDocument::Compact)
+                    + '\n');
+}
+
+void runStep(const QJsonObject &step, const QStringList &args)
 {
     if (step.contains("out"))
         writeAll(1, step.value("out").toString().toUtf8());
@@ -466,7 +626,9 @@ void runStep(const QJsonObject &step)
     else if (step.contains("savedResult"))
         savedResult(step.value("savedResult").toObject());
     else if (step.contains("readSaved"))
-        readSaved(step.value("readSaved").toString());
+        readSaved(step.value("readSaved").toString(), step.value("offset").toInteger(), step.value("limit").toInteger());
+    else if (step.contains("mcpCall"))
+        mcpCall(step.value("mcpCall").toObject(), args);
     else if (step.contains("fill"))
         fill(step.value("fill").toString() == "err" ? 2 : 1, step.value("bytes").toInteger());
     else if (step.contains("sleep"))
@@ -518,6 +680,7 @@ void runStep(const QJsonObject &step)
 
 int main(int argc, char **argv)
 {
+    findSettings(argv);
     const QJsonArray fds = openDescriptors();
     QStringList args;
     for (int i = 1; i < argc; ++i)
@@ -559,6 +722,6 @@ int main(int argc, char **argv)
     // cancel without racing the set-up.
     logRecord(start);
     for (const QJsonValue &step : steps)
-        runStep(step.toObject());
+        runStep(step.toObject(), args);
     return answer.value("exit").toInt(0);
 }
