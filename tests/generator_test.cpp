@@ -903,8 +903,8 @@ TEST_F(GeneratorTest, AWikiReadingRunCannotChangeThePage)
     const QJsonObject pageId{{"cloudId", "harbor.atlassian.net"}, {"pageId", "42"}};
     QJsonObject update = pageId;
     update.insert("body", "바뀐 페이지");
-    fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", {FakeClaude::mcpCall("w1", "mcp__atlassian__updateConfluencePage", update),
-                                                                       FakeClaude::mcpCall("w2", "mcp__atlassian__getConfluencePage", pageId),
+    fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", {FakeClaude::mcpCall("w1", "mcp__atlassian__getConfluencePage", pageId),
+                                                                       FakeClaude::mcpCall("w2", "mcp__atlassian__updateConfluencePage", update),
                                                                        FakeClaude::resultEvent(page)})}},
                       {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
     const Generator::Phase phase = runToEnd(true);
