@@ -3,9 +3,8 @@
 // two names cannot be exchanged (renameat2 with RENAME_EXCHANGE fails with
 // EINVAL, as on file systems without it); with QUARRYSTONE_KILL_AT_RENAME=N
 // the process is killed (SIGKILL) as it is about to make its N-th rename;
-// with QUARRYSTONE_KILL_AT_CHANGE=N, as it is about to make its N-th change
-// of a name (a rename, a removal, a new folder or link); with
-// QUARRYSTONE_FAIL_AT_RENAME=N its N-th rename fails with EIO.
+// with QUARRYSTONE_KILL_AT_CHANGE=N, as it is about to make its N-th rename
+// or removal; with QUARRYSTONE_FAIL_AT_RENAME=N its N-th rename fails (EIO).
 
 #include <atomic>
 #include <cerrno>
@@ -14,7 +13,6 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/types.h>
 
 namespace {
 
@@ -108,18 +106,4 @@ extern "C" int remove(const char *path) noexcept
     countChange();
     static const auto real = next<int (*)(const char *)>("remove");
     return real(path);
-}
-
-extern "C" int mkdir(const char *path, mode_t mode) noexcept
-{
-    countChange();
-    static const auto real = next<int (*)(const char *, mode_t)>("mkdir");
-    return real(path, mode);
-}
-
-extern "C" int link(const char *from, const char *to) noexcept
-{
-    countChange();
-    static const auto real = next<int (*)(const char *, const char *)>("link");
-    return real(from, to);
 }

@@ -6,31 +6,16 @@
 #include <ctime>
 #include <dlfcn.h>
 
-namespace {
-
-using ClockGetTime = int (*)(clockid_t, struct timespec *);
-
-ClockGetTime real()
-{
-    static const auto function = reinterpret_cast<ClockGetTime>(::dlsym(RTLD_NEXT, "clock_gettime"));
-    return function;
-}
-
-bool steady(clockid_t clock)
-{
-    return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_MONOTONIC_RAW
-        || clock == CLOCK_BOOTTIME;
-}
-
-} // namespace
-
 extern "C" int clock_gettime(clockid_t clock, struct timespec *at) noexcept
 {
-    if (!steady(clock))
-        return real()(clock, at);
+    using Real = int (*)(clockid_t, struct timespec *);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "clock_gettime"));
+    if (clock != CLOCK_MONOTONIC && clock != CLOCK_MONOTONIC_COARSE && clock != CLOCK_MONOTONIC_RAW
+        && clock != CLOCK_BOOTTIME)
+        return real(clock, at);
     static const struct timespec first = [] {
         struct timespec now {};
-        real()(CLOCK_MONOTONIC, &now);
+        real(CLOCK_MONOTONIC, &now);
         return now;
     }();
     *at = first;
