@@ -1,6 +1,7 @@
 #include "core/httpfetch.h"
 
 #include "core/fileerror.h"
+#include "core/offthread.h"
 
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
@@ -32,9 +33,8 @@ constexpr int unpackStep = 1 << 16;
 // of its own, and stalling on some packed bombs.
 const QByteArray packedCodings = QByteArrayLiteral("gzip, deflate");
 
-// Unpacks a gzip or zlib body as its pieces arrive, stopping as soon as
-// what it unpacked passes the size limit: a small packed answer may stand
-// for any size.
+// Unpacks a gzip or zlib body, stopping as soon as what it unpacked passes
+// the size limit: a small packed answer may stand for any size.
 class Unpacker
 {
 public:
@@ -94,17 +94,43 @@ private:
     bool m_ended = false;
 };
 
-// One transfer's body as it arrives, measured against the size limit as it
-// will be kept: after unpacking, for an answer that came packed.
+// What a packed body unpacks to, off the event loop's thread.
+struct Unpacked {
+    QByteArray body;
+    Unpacker::Step step = Unpacker::Step::more;
+    bool whole = false;
+};
+
+Unpacked unpack(const QByteArray &packed, const Limits &limits)
+{
+    Unpacker unpacker;
+    Unpacked unpacked;
+    unpacked.step = unpacker.feed(packed, unpacked.body, limits);
+    unpacked.whole = packed.isEmpty() || unpacker.whole();
+    if (unpacked.step != Unpacker::Step::more)
+        unpacked.body.clear();
+    return unpacked;
+}
+
+// A packed body is never much larger than what it unpacks to (a stored
+// block adds five bytes to 64 KB): one well past the limit is too large
+// before it is unpacked.
+qint64 packedBound(const Limits &limits)
+{
+    return limits.bytes > 0 ? limits.bytes + limits.bytes / 1024 + 1024 : 0;
+}
+
+// One transfer's body as it arrives, up to the size limit; a packed one is
+// kept as sent and unpacked once the transfer ends.
 struct Receipt {
     QByteArray body;
     // The bytes as sent, for the announced length.
     qint64 sent = 0;
     Overrun overrun = Overrun::none;
     // Set at the first piece of the body: whether this transfer unpacks
-    // what comes, and how.
+    // what comes.
     bool started = false;
-    std::unique_ptr<Unpacker> unpacker;
+    bool packed = false;
     // Why a packed body cannot be unpacked; the transfer then ends.
     QString unreadable;
 };
@@ -116,6 +142,7 @@ void end(QNetworkReply *reply, Overrun why, Receipt &receipt)
     if (receipt.overrun != Overrun::none || !receipt.unreadable.isEmpty())
         return;
     receipt.overrun = why;
+    receipt.body.clear();
     QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
 }
 
@@ -150,7 +177,7 @@ void start(QNetworkReply &reply, bool unpacks, Receipt &receipt)
     if (coding.isEmpty())
         return;
     if (coding == "gzip" || coding == "x-gzip" || coding == "deflate") {
-        receipt.unpacker = std::make_unique<Unpacker>();
+        receipt.packed = true;
         return;
     }
     // The server's word goes into a message: letters, digits and "-" only.
@@ -170,22 +197,10 @@ void take(QNetworkReply &reply, bool unpacks, const Limits &limits, Receipt &rec
     receipt.sent += piece.size();
     if (receipt.overrun != Overrun::none || !receipt.unreadable.isEmpty())
         return;
-    if (receipt.unpacker) {
-        switch (receipt.unpacker->feed(piece, receipt.body, limits)) {
-        case Unpacker::Step::more:
-            return;
-        case Unpacker::Step::tooLarge:
-            receipt.body.clear();
-            end(&reply, Overrun::size, receipt);
-            return;
-        case Unpacker::Step::broken:
-            refuse(&reply, QStringLiteral("압축된 데이터가 깨져 있어요"), receipt);
-            return;
-        }
-    }
     const qint64 length = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    if (tooLarge(length, limits) || tooLarge(receipt.body.size() + piece.size(), limits)) {
-        receipt.body.clear();
+    const bool over = receipt.packed ? limits.bytes > 0 && receipt.sent > packedBound(limits)
+                                     : tooLarge(length, limits) || tooLarge(receipt.sent, limits);
+    if (over) {
         end(&reply, Overrun::size, receipt);
         return;
     }
@@ -195,11 +210,9 @@ void take(QNetworkReply &reply, bool unpacks, const Limits &limits, Receipt &rec
 }
 
 // A connection closed before the announced length (of the body as sent)
-// arrived, or inside the last packed member.
+// arrived.
 bool cutShort(QNetworkReply &reply, const Receipt &receipt)
 {
-    if (receipt.unpacker && receipt.sent > 0 && !receipt.unpacker->whole())
-        return true;
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
     return length.isValid() && receipt.sent < length.toLongLong();
 }
@@ -294,6 +307,20 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limi
     answer.headers = reply->rawHeaderPairs();
     if (reply->isOpen())
         take(*reply, unpacks, limits, receipt);
+    // Unpacked beside the event loop: a bomb stops at the size limit, and an
+    // honest answer of many megabytes holds no frame.
+    bool stopsInside = false;
+    if (receipt.packed && receipt.overrun == Overrun::none && receipt.unreadable.isEmpty()) {
+        const QFuture<Unpacked> unpacking = OffThread::run(unpack, std::move(receipt.body), limits);
+        Unpacked unpacked = co_await unpacking;
+        cancel.throwIfCancelled();
+        receipt.body = std::move(unpacked.body);
+        stopsInside = !unpacked.whole;
+        if (unpacked.step == Unpacker::Step::tooLarge)
+            receipt.overrun = Overrun::size;
+        else if (unpacked.step == Unpacker::Step::broken)
+            receipt.unreadable = QStringLiteral("압축된 데이터가 깨져 있어요");
+    }
     answer.failure = reply->error();
     answer.overrun = receipt.overrun;
     if (receipt.overrun != Overrun::none) {
@@ -306,7 +333,7 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limi
         answer.error = receipt.unreadable;
         co_return answer;
     }
-    const bool cut = cutShort(*reply, receipt);
+    const bool cut = stopsInside || cutShort(*reply, receipt);
     answer.body = std::move(receipt.body);
     // Only the transfer time-out aborts a reply here; the network layer
     // would call it a cancellation.
