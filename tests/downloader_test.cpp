@@ -1,4 +1,5 @@
 #include "figma/downloader.h"
+#include "figma/pngcheck.h"
 #include "support/httpserver.h"
 #include "support/testimages.h"
 #include "support/taskwait.h"
@@ -204,32 +205,46 @@ TEST_F(DownloaderTest, BytesThatAreNoPictureAreAFailedDownload)
     EXPECT_EQ(contents(target("old.png")), good);
 }
 
-// A picture that trickles in, or one larger than any frame's, ends the
-// download with a sentence naming the picture and the limit.
-TEST_F(DownloaderTest, APictureEndsAtItsTimeAndSizeLimits)
+// A picture that trickles in, or one larger than any frame's, is a failed
+// download like any other: the generation goes on without it, and the
+// picture it would replace stays.
+TEST_F(DownloaderTest, APictureOverItsTimeOrSizeLimitIsAFailedDownload)
 {
     EXPECT_EQ(Downloader::imageLimits.whole, std::chrono::seconds(60));
     EXPECT_EQ(Downloader::imageLimits.bytes, 64 * 1024 * 1024);
     const HttpFetch::Limits limits{std::chrono::milliseconds(2000), 2048};
-    const auto failure = [&](const QString &address, const QString &path) {
-        try {
-            TaskWait::result(Downloader::save(address, path, CancelToken(), limits));
-        } catch (const NetworkError &error) {
-            return error.message;
-        }
-        return QString("no NetworkError");
+    const auto saved = [&](const QString &address, const QString &path) {
+        return TaskWait::result(Downloader::save(address, path, CancelToken(), limits));
     };
     Response slow = Response::text(200, TestImages::png(8, 8, 1));
     slow.trickle = std::chrono::milliseconds(100);
     server.serve("/slow.png", slow);
-    EXPECT_EQ(failure(server.base() + "/slow.png", target("img/node-1-2.png")),
-              "Figma 그림(node-1-2.png)을 2초 안에 다 받지 못해서 멈췄어요. 잠시 뒤에 다시 해 주세요.");
+    put(target("old.png"), "kept");
+    EXPECT_FALSE(saved(server.base() + "/slow.png", target("old.png")));
+    EXPECT_EQ(contents(target("old.png")), "kept");
 
     server.serve("/large.png", Response::text(200, QByteArray(10'000, 'x')));
-    EXPECT_EQ(failure(server.base() + "/large.png", target("img/node-1-3.png")),
-              "Figma 그림(node-1-3.png)이 1MB 를 넘어서 받다가 멈췄어요.");
+    EXPECT_FALSE(saved(server.base() + "/large.png", target("img/node-1-3.png")));
     EXPECT_FALSE(QDir(target("img")).exists());
 
     server.serve("/small.png", Response::text(200, TestImages::png(2, 2, 3)));
-    EXPECT_TRUE(TaskWait::result(Downloader::save(server.base() + "/small.png", target("img/node-1-4.png"), CancelToken(), limits)));
+    EXPECT_TRUE(saved(server.base() + "/small.png", target("img/node-1-4.png")));
+}
+
+// What follows a picture's last chunk is no part of it and is not kept; a
+// stop while a picture is checked ends the check.
+TEST_F(DownloaderTest, OnlyThePictureIsKeptAndAStopEndsItsCheck)
+{
+    const QByteArray good = TestImages::png(64, 48, 5);
+    server.serve("/tail.png", Response::text(200, good + QByteArray(100'000, 'T')));
+    EXPECT_TRUE(save(server.base() + "/tail.png", target("img/tail.png")));
+    EXPECT_EQ(contents(target("img/tail.png")), good);
+
+    EXPECT_EQ(PngCheck::length(good), good.size());
+    const CancelToken stopped;
+    stopped.cancel();
+    EXPECT_EQ(PngCheck::length(good, stopped), std::nullopt);
+    EXPECT_THROW(TaskWait::result(Downloader::save(server.base() + "/tail.png", target("img/stopped.png"), stopped)),
+                 Cancelled);
+    EXPECT_FALSE(QFile::exists(target("img/stopped.png")));
 }

@@ -73,6 +73,14 @@ TEST(FigmaLink, NeedsAKeyAfterTheKindPart)
     EXPECT_TRUE(refused("https://figma.com/Design/KEY?node-id=1-2"));
     EXPECT_TRUE(refused("https://figma.com/files/KEY?node-id=1-2"));
     EXPECT_EQ(linkOf("https://figma.com/team/x/design/KEY?node-id=1-2").fileKey, "KEY");
+    // A key is letters and digits: nothing that could reach another path
+    // of the API with the token, or break the line it is shown in.
+    EXPECT_EQ(linkOf("https://figma.com/design/aB3xYz09QrSt/T?node-id=1-2").fileKey, "aB3xYz09QrSt");
+    EXPECT_TRUE(refused("https://figma.com/design/..%2F..%2Fv1%2Fme/T?node-id=1-2"));
+    EXPECT_TRUE(refused("https://figma.com/design/KEY%0D%0AX-Evil:%201/T?node-id=1-2"));
+    EXPECT_TRUE(refused("https://figma.com/design/KEY%3Fx=1/T?node-id=1-2"));
+    EXPECT_TRUE(refused("https://figma.com/design/KEY/branch/..%2Fme/T?node-id=1-2"));
+    EXPECT_TRUE(refused("https://figma.com/design/K%C3%89Y/T?node-id=1-2"));
 }
 
 TEST(FigmaLink, NodeIdComesFromTheFirstNonEmptyQueryItem)
@@ -97,4 +105,7 @@ TEST(FigmaLink, StrictReading)
     EXPECT_THROW(FigmaLink::read(json(R"({"fileKey":"K","nodeId":null,"url":"u"})")), JSONDecodeError);
     EXPECT_THROW(FigmaLink::read(json(R"({"fileKey":1,"nodeId":"1:2","url":"u"})")), JSONDecodeError);
     EXPECT_THROW(FigmaLink::read(QJsonValue("K")), JSONDecodeError);
+    for (const char *key : {"", "../../v1/me", "..%2F..%2Fv1%2Fme", "K\r\nX: 1", "K?x=1"})
+        EXPECT_THROW(FigmaLink::read(QJsonObject{{"fileKey", key}, {"nodeId", "1:2"}, {"url", "u"}}), JSONDecodeError)
+            << key;
 }

@@ -454,6 +454,19 @@ TEST_F(FigmaRESTTest, EachCallEndsAtItsTimeAndSizeLimits)
     // Within the limits the same calls answer.
     server.serve("/v1/me", Response::json(R"({"handle":"me"})"));
     EXPECT_EQ(run(limited.me()), "me");
+
+    // A packed answer counts unpacked, and one that cannot be unpacked says
+    // so in Korean words.
+    const auto packed = [](const QByteArray &body, const QByteArray &coding) {
+        Response response = Response::json(body);
+        response.headers.append(qMakePair(QByteArray("Content-Encoding"), coding));
+        return response;
+    };
+    server.serve("/v1/files/KEY/nodes", packed(qCompress(QByteArray(qint64(40) << 20, ' '), 9).mid(4), "deflate"));
+    EXPECT_EQ(failed(rest.section(FigmaLink{"KEY", "1:1", ""})), "Figma API 의 섹션 읽기 답이 32MB 를 넘어서 받다가 멈췄어요.");
+    server.serve("/v1/files/KEY/nodes", packed("(zstd frame)", "zstd"));
+    EXPECT_EQ(failed(rest.section(FigmaLink{"KEY", "1:1", ""})),
+              "Figma API 의 섹션 읽기 답을 풀지 못했어요: 모르는 방식(zstd)으로 압축돼 있어요.");
 }
 
 // A token never reaches a request's head unchecked: one with a line break

@@ -133,9 +133,13 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     EXPECT_TRUE(starts[0].value("stdin").toString().contains(dir + "/history/attachments/" + copies[0]));
 
     // --undo wins over --request and goes back to the plan before the revision.
+    // The command ends when the undo does, waiting for no timer: it ends
+    // even with the clocks of timers stopped.
+    qputenv("LD_PRELOAD", STOPPED_CLOCK);
     auto undo = quarrystone({"--revise", dir, "--request", "무시됨", "--undo"});
+    qunsetenv("LD_PRELOAD");
     EXPECT_EQ(undo.code, 0) << qPrintable(undo.err);
-    EXPECT_EQ(undo.out, "직전 고치기 전으로 되돌렸어요\n");
+    EXPECT_EQ(undo.out, "… 되돌리는 중\n직전 고치기 전으로 되돌렸어요\n");
     EXPECT_FALSE(readFile(dir + "/plan.json").contains("고친 제목"));
     EXPECT_FALSE(readFile(dir + "/plan.md").contains("고친 제목"));
     EXPECT_TRUE(backups(dir).isEmpty());

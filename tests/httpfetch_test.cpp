@@ -7,8 +7,44 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 using Response = HttpServer::Response;
+
+namespace {
+
+// The bytes packed as one gzip member.
+QByteArray gzipped(const QByteArray &bytes)
+{
+    z_stream stream{};
+    deflateInit2(&stream, 9, Z_DEFLATED, MAX_WBITS + 16, 9, Z_DEFAULT_STRATEGY);
+    QByteArray packed(qsizetype(deflateBound(&stream, uLong(bytes.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.constData()));
+    stream.avail_in = uInt(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef *>(packed.data());
+    stream.avail_out = uInt(packed.size());
+    deflate(&stream, Z_FINISH);
+    packed.truncate(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return packed;
+}
+
+Response packed(const QByteArray &body, const QByteArray &coding)
+{
+    Response response = Response::json(body);
+    response.headers.append(qMakePair(QByteArray("Content-Encoding"), coding));
+    return response;
+}
+
+// What the network layer says on its own, on the terminal, while it lives.
+QStringList *heard = nullptr;
+void listen(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    if (heard)
+        heard->append(message);
+}
+
+} // namespace
 
 TEST(HttpFetch, StalledAnswerEndsWithoutStatusAtTheTimeOut)
 {
@@ -75,4 +111,57 @@ TEST(HttpFetch, FailuresKeepTheirKindInKoreanAndAnswersTheirHeaders)
     const HttpFetch::Answer half = TaskWait::result(HttpFetch::get(asSent));
     EXPECT_EQ(half.status, 200);
     EXPECT_FALSE(half.error.isEmpty());
+}
+
+// A packed answer is measured unpacked: an honest answer that packs well is
+// taken whole however high its ratio, a bomb stops at the size limit as
+// soon as it passes it, and what cannot be unpacked says so in Korean.
+TEST(HttpFetch, PackedAnswersAreMeasuredUnpacked)
+{
+    QStringList messages;
+    heard = &messages;
+    const QtMessageHandler before = qInstallMessageHandler(listen);
+    HttpServer server;
+    const HttpFetch::Limits limits{std::chrono::seconds(120), qint64(32) << 20};
+    const auto fetch = [&](const QByteArray &path) {
+        return TaskWait::result(HttpFetch::get(QNetworkRequest(server.url(path)), CancelToken(), limits));
+    };
+
+    QByteArray nodes = "{\"nodes\": [";
+    for (int i = 0; nodes.size() < (qint64(24) << 20); ++i)
+        nodes += "{\"id\": \"1:" + QByteArray::number(i / 64) + "\", \"name\": \"화면 목록 카드\", \"type\": \"FRAME\"},";
+    nodes += "{}]}";
+    const QByteArray honest = gzipped(nodes);
+    ASSERT_GT(nodes.size() / honest.size(), 40);
+    server.serve("/honest", packed(honest, "gzip"));
+    const HttpFetch::Answer whole = fetch("/honest");
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.error, "");
+    EXPECT_TRUE(whole.body == nodes);
+    EXPECT_EQ(server.requests().last().headers.value("accept-encoding"), "gzip, deflate");
+
+    // Two gigabytes of zeros in two megabytes, as members one after another.
+    const QByteArray member = gzipped(QByteArray(qint64(64) << 20, '\0'));
+    QByteArray bomb;
+    for (int i = 0; i < 32; ++i)
+        bomb += member;
+    server.serve("/bomb", packed(bomb, "gzip"));
+    const HttpFetch::Answer stopped = fetch("/bomb");
+    EXPECT_EQ(stopped.overrun, HttpFetch::Overrun::size);
+    EXPECT_EQ(stopped.error, "답이 너무 커서 받다가 멈췄어요.");
+    EXPECT_TRUE(stopped.body.isEmpty());
+
+    // A coding that was not asked for is refused by its name.
+    server.serve("/zstd", packed("(zstd frame)", "zstd"));
+    const HttpFetch::Answer unasked = fetch("/zstd");
+    EXPECT_TRUE(unasked.unreadable);
+    EXPECT_EQ(unasked.error, "모르는 방식(zstd)으로 압축돼 있어요");
+    server.serve("/broken", packed(QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10) + "not deflate data", "gzip"));
+    const HttpFetch::Answer broken = fetch("/broken");
+    EXPECT_TRUE(broken.unreadable);
+    EXPECT_EQ(broken.error, "압축된 데이터가 깨져 있어요");
+
+    qInstallMessageHandler(before);
+    heard = nullptr;
+    EXPECT_EQ(messages, QStringList());
 }

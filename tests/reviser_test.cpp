@@ -684,6 +684,13 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     EXPECT_EQ(backups(), QStringList{olderBackup});
     // The log no longer holds a change the plan lacks without saying so.
     EXPECT_EQ(Reviser::lastRequest(dir), "(중단된 고치기 되돌림)");
+    // A rollback killed after its log entry, before its record went, is
+    // done again by the next use of the folder, and logged once.
+    writeFile(dir + "/history/plan-261207-100001.json", readFile(dir + "/plan.json"));
+    writeFile(dir + "/history/revision-under-way", "plan-261207-100001.json");
+    ASSERT_TRUE(FolderRestore::rollBack(dir, settings).has_value());
+    EXPECT_EQ(readFile(Reviser::logFile(dir)).count("(중단된 고치기 되돌림)"), 1);
+    EXPECT_EQ(backups(), QStringList{olderBackup});
     EXPECT_EQ(FolderRestore::rollBack(dir, settings), std::nullopt);
 
     writeFile(dir + "/history/revision-under-way", "plan-261207-110000.json");

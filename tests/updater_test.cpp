@@ -973,39 +973,79 @@ TEST(UpdaterScript, SwapCutShortAnywhereIsCompletedByTheScriptRunAgain)
     }
 }
 
+namespace {
+
+mode_t modeOf(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+} // namespace
+
 TEST(UpdaterScript, WithoutFolderExchangeAKillAtAnyRenameLeavesAnApplicationInPlace)
 {
-    // A kill at each rename of a swap on a file system that cannot exchange
-    // two folders, until a swap runs through without meeting one.
-    bool ranThrough = false;
-    for (int at = 1; !ranThrough && at < 40; ++at) {
+    // A kill at each rename, and at each change of a name at all, of a swap
+    // on a file system that cannot exchange two folders, until a swap runs
+    // through without meeting one.
+    for (const char *kill : {"QUARRYSTONE_KILL_AT_RENAME", "QUARRYSTONE_KILL_AT_CHANGE"}) {
+        bool ranThrough = false;
+        for (int at = 1; !ranThrough && at < 400; ++at) {
+            const std::string point = std::string(kill) + " " + std::to_string(at);
+            Sandbox sandbox;
+            const QString app = sandbox.path("Apps/Quarrystone.app");
+            sandbox.makeApp(app, "old");
+            ASSERT_TRUE(writeFile(app + "/bin/only-in-old", "old"));
+            const mode_t folderMode = modeOf(app + "/bin");
+            sandbox.stageApp(app, "new");
+            Spawn::Environment env = Spawn::processEnvironment();
+            env.insert("LD_PRELOAD", RENAME_SHIM);
+            env.insert("QUARRYSTONE_NO_EXCHANGE", "1");
+            env.insert(kill, QString::number(at));
+            const QStringList finish{"--finish-update", app, sandbox.note()};
+            ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
+            ranThrough = !exists(app + ".swap");
+
+            // Whatever the moment, a start at the installed path finds a program.
+            EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable()) << point;
+            const QByteArray info = readFile(app + "/Info.json");
+            EXPECT_TRUE(info == "{\"version\": \"old\"}" || info == "{\"version\": \"new\"}") << info.toStdString();
+
+            // The next start completes the swap, and has no failure to tell.
+            env.remove(kill);
+            ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
+            EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}") << point;
+            EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile());
+            EXPECT_FALSE(exists(app + "/bin/only-in-old")) << point;
+            EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"}) << point;
+            EXPECT_FALSE(exists(sandbox.note())) << point << ": " << readFile(sandbox.note()).toStdString();
+            EXPECT_EQ(modeOf(app + "/bin"), folderMode) << point;
+        }
+        EXPECT_TRUE(ranThrough) << kill;
+    }
+}
+
+TEST(UpdaterScript, WithoutFolderExchangeAFailedSwapPutsTheOldApplicationBackAsItWas)
+{
+    // Each rename of the swap fails in turn, until one swap runs through.
+    for (int at = 1; at < 40; ++at) {
         Sandbox sandbox;
         const QString app = sandbox.path("Apps/Quarrystone.app");
         sandbox.makeApp(app, "old");
-        ASSERT_TRUE(writeFile(app + "/bin/only-in-old", "old"));
+        const mode_t folderMode = modeOf(app + "/bin");
         sandbox.stageApp(app, "new");
         Spawn::Environment env = Spawn::processEnvironment();
         env.insert("LD_PRELOAD", RENAME_SHIM);
         env.insert("QUARRYSTONE_NO_EXCHANGE", "1");
-        env.insert("QUARRYSTONE_KILL_AT_RENAME", QString::number(at));
-        const QStringList finish{"--finish-update", app, sandbox.note()};
-        ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
-        ranThrough = !exists(app + ".swap");
-
-        // Whatever the moment, a start at the installed path finds a program.
-        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable()) << "killed at rename " << at;
-        const QByteArray info = readFile(app + "/Info.json");
-        EXPECT_TRUE(info == "{\"version\": \"old\"}" || info == "{\"version\": \"new\"}") << info.toStdString();
-
-        // The next start completes the swap.
-        env.remove("QUARRYSTONE_KILL_AT_RENAME");
-        ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
-        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}") << "killed at rename " << at;
-        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile());
-        EXPECT_FALSE(exists(app + "/bin/only-in-old")) << "killed at rename " << at;
-        EXPECT_EQ(besideApp(app), QStringList{"Quarrystone.app"}) << "killed at rename " << at;
+        env.insert("QUARRYSTONE_FAIL_AT_RENAME", QString::number(at));
+        ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, {"--finish-update", app, sandbox.note()}, env, std::chrono::seconds(30)));
+        EXPECT_EQ(modeOf(app + "/bin"), folderMode) << "failed at rename " << at;
+        if (readFile(app + "/Info.json") == "{\"version\": \"new\"}")
+            return;
+        EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"old\"}") << "failed at rename " << at;
+        EXPECT_FALSE(readFile(sandbox.note()).isEmpty()) << "failed at rename " << at;
     }
-    EXPECT_TRUE(ranThrough);
+    ADD_FAILURE() << "no swap ran through";
 }
 
 TEST(UpdaterScript, KilledAtAnyMomentTheScriptLeavesAWorkingApplication)

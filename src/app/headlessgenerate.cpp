@@ -46,9 +46,11 @@ std::optional<QStringList> listOption(const QStringList &arguments, const char *
                      [pending](const QString &line) { pending->append(line); });
     // Set once no run writes plan files or takes them back any more.
     const auto writesOver = std::make_shared<bool>(false);
+    const auto waiting = std::make_shared<bool>(false);
+    const auto changed = std::make_shared<std::function<void()>>();
     HeadlessRun::follow({
         std::move(start),
-        [&generator, writesOver] {
+        [&generator, writesOver, waiting, changed] {
             using Kind = HeadlessRun::Look::Kind;
             const Generator::Phase phase = generator.phase();
             switch (phase.kind) {
@@ -57,7 +59,11 @@ std::optional<QStringList> listOption(const QStringList &arguments, const char *
             case Generator::Phase::Kind::failed:
                 // A stop while the files are written shows at once, but the
                 // run takes them back only afterwards.
-                generator.afterWrites([writesOver] { *writesOver = true; });
+                if (!std::exchange(*waiting, true))
+                    generator.afterWrites([writesOver, changed] {
+                        *writesOver = true;
+                        (*changed)();
+                    });
                 if (!*writesOver)
                     return HeadlessRun::Look{Kind::running, {}, {}};
                 return HeadlessRun::Look{Kind::failed, {}, QStringLiteral("실패: ") + phase.text};
@@ -71,6 +77,11 @@ std::optional<QStringList> listOption(const QStringList &arguments, const char *
         [pending] { return std::exchange(*pending, QStringList()); },
         // Claude's run (and all it started) ends like at the stop button.
         [&generator] { generator.cancel(); },
+        [&generator, changed](std::function<void()> tell) {
+            *changed = tell;
+            QObject::connect(&generator, &Generator::phaseChanged, QCoreApplication::instance(), tell);
+            QObject::connect(&generator, &Generator::lineAdded, QCoreApplication::instance(), tell);
+        },
     });
 }
 

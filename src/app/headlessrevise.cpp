@@ -5,6 +5,7 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <functional>
 #include <memory>
@@ -46,6 +47,9 @@ const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 �
             return QStringList{QStringLiteral("… ") + phase.text};
         },
         [&reviser] { reviser.cancel(); },
+        [&reviser](std::function<void()> changed) {
+            QObject::connect(&reviser, &Reviser::phaseChanged, QCoreApplication::instance(), std::move(changed));
+        },
     });
 }
 

@@ -8,13 +8,12 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <utility>
 #include <unistd.h>
 
 namespace HeadlessRun {
 
 namespace {
-
-constexpr int tickMs = 500;
 
 // Ends the process when the operation is over; `caught` is the stop signal
 // that came, 0 for none.
@@ -50,15 +49,22 @@ void follow(Operation operation)
         endIfOver(now, *caught);
         op->cancel();
     });
-    auto *timer = new QTimer(QCoreApplication::instance());
-    timer->setInterval(tickMs);
-    QObject::connect(timer, &QTimer::timeout, timer, [op, caught] {
-        print(op->progress());
-        endIfOver(op->look(), *caught);
-    });
-    QTimer::singleShot(0, QCoreApplication::instance(), [timer, op] {
-        timer->start();
+    // One look for any number of changes reported together, taken from the
+    // event loop: the code that reports a change may not end the process.
+    const auto queued = std::make_shared<bool>(false);
+    const auto changed = [op, caught, queued] {
+        if (std::exchange(*queued, true))
+            return;
+        QTimer::singleShot(0, QCoreApplication::instance(), [op, caught, queued] {
+            *queued = false;
+            print(op->progress());
+            endIfOver(op->look(), *caught);
+        });
+    };
+    op->watch(changed);
+    QTimer::singleShot(0, QCoreApplication::instance(), [op, changed] {
         op->start();
+        changed();
     });
     Headless::end(QCoreApplication::exec());
 }

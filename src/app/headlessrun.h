@@ -5,8 +5,8 @@
 #include <functional>
 
 // How the command line's long modes live: the operation starts on the event
-// loop, a printer looks at it every half second, and the printer or a stop
-// signal ends the process, with one rule for every mode.
+// loop, a printer looks at it each time it says something changed, and the
+// printer or a stop signal ends the process, with one rule for every mode.
 namespace HeadlessRun {
 
 // What the command line sees of an operation at one look.
@@ -30,6 +30,10 @@ struct Operation {
     // Stops it; it then fails (and puts the folder back), or completes when
     // the stop came too late to undo it.
     std::function<void()> cancel;
+    // Hands over what to call whenever `look` or `progress` may give
+    // something new; the operation is looked at then, and at no other time,
+    // so the process ends as soon as the operation does.
+    std::function<void(std::function<void()> changed)> watch;
 };
 
 // Runs the operation and ends the process once it is over, with a status

@@ -53,6 +53,10 @@ struct Answer {
     QNetworkReply::NetworkError failure = QNetworkReply::NoError;
     // The limit that ended the transfer; its body is then left empty.
     Overrun overrun = Overrun::none;
+    // The answer came packed in a way that could not be unpacked (a coding
+    // not asked for, broken data); `error` says which, and the body is left
+    // empty.
+    bool unreadable = false;
 
     // The value of the header `name` (any case); empty when absent.
     QByteArray header(QByteArrayView name) const;
@@ -67,9 +71,10 @@ bool fetchable(const QUrl &url);
 QString describe(const Answer &answer);
 
 // Cancelling `cancel` aborts the transfer and ends the task in Cancelled.
-// A request that sets "Accept-Encoding" itself gets the body as sent, and a
-// body shorter than its announced length counts as cut off even when it is
-// compressed.
+// A request that sets "Accept-Encoding" itself gets the body as sent; any
+// other asks for gzip or deflate and gets the body unpacked, the size limit
+// counting the unpacked bytes. A body shorter than its announced length, or
+// a packed one that stops inside its data, counts as cut off.
 QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken(), Limits limits = {});
 
 // A size in whole megabytes, rounded up, for a message ("32MB").

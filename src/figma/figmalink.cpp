@@ -16,6 +16,16 @@ bool isServiceHost(const QString &host)
     return host == serviceDomain || host.endsWith(QLatin1Char('.') + serviceDomain);
 }
 
+// The service's file and branch keys are letters and digits. Anything else
+// (an encoded "/", "..", a line break) would change the request the token
+// goes with, or the lines it is shown in.
+bool isKey(const QString &key)
+{
+    return !key.isEmpty() && std::all_of(key.cbegin(), key.cend(), [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+    });
+}
+
 std::optional<QString> keyFromPath(const QStringList &parts)
 {
     static const QStringList kinds{QStringLiteral("design"), QStringLiteral("file"), QStringLiteral("proto")};
@@ -67,7 +77,7 @@ std::optional<FigmaLink> FigmaLink::parse(const QString &text)
         return std::nullopt;
 
     const auto key = keyFromPath(pathParts(url));
-    if (!key)
+    if (!key || !isKey(*key))
         return std::nullopt;
     const QString node = nodeFromQuery(url);
     if (node.isEmpty())
@@ -78,8 +88,11 @@ std::optional<FigmaLink> FigmaLink::parse(const QString &text)
 FigmaLink FigmaLink::read(const QJsonValue &value)
 {
     const QJsonObject o = JsonStrict::object(value, QStringLiteral("link"));
+    const QString fileKey = JsonStrict::string(o, QStringLiteral("fileKey"));
+    if (!isKey(fileKey))
+        throw JSONDecodeError{QStringLiteral("\"fileKey\": 영문자와 숫자로 된 피그마 파일 키가 아니에요")};
     return FigmaLink{
-        JsonStrict::string(o, QStringLiteral("fileKey")),
+        fileKey,
         JsonStrict::string(o, QStringLiteral("nodeId")),
         JsonStrict::string(o, QStringLiteral("url")),
     };

@@ -137,6 +137,8 @@ NetworkError FigmaREST::transferFailure(const HttpFetch::Answer &answer, const Q
     const qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(limits.whole).count();
     if (answer.overrun == HttpFetch::Overrun::time)
         return {QStringLiteral("%1답이 %2초 안에 다 오지 않아서 멈췄어요. 잠시 뒤에 다시 해 주세요.").arg(answerOf).arg(seconds)};
+    if (answer.unreadable)
+        return {QStringLiteral("%1답을 풀지 못했어요: %2.").arg(answerOf, answer.error)};
     if (answer.overrun == HttpFetch::Overrun::size)
         return {QStringLiteral("%1답이 %2 를 넘어서 받다가 멈췄어요.").arg(answerOf, HttpFetch::megabytes(limits.bytes))};
     if (answer.failure == QNetworkReply::OperationCanceledError)
@@ -189,8 +191,8 @@ QCoro::Task<QJsonObject> get(FigmaREST rest, QString path, QString call, CancelT
     request.setTransferTimeout(int(rest.limits.whole.count()));
 
     HttpFetch::Answer answer = co_await HttpFetch::get(request, cancel, rest.limits);
-    if (answer.overrun != HttpFetch::Overrun::none || (!answer.status && !answer.error.isEmpty())
-        || redirectRefused(answer))
+    if (answer.overrun != HttpFetch::Overrun::none || answer.unreadable
+        || (!answer.status && !answer.error.isEmpty()) || redirectRefused(answer))
         throw FigmaREST::transferFailure(answer, call, rest.limits);
     const int status = answer.status.value_or(0);
     if (status != 200)

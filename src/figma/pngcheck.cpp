@@ -13,6 +13,10 @@ namespace {
 // short of what a forged header could make the decoder work through.
 constexpr png_uint_32 maxSide = 1 << 15;
 
+// The chunks a picture may carry beside its pixels that libpng would unpack
+// or keep.
+const png_byte ignoredChunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0";
+
 struct Source {
     const unsigned char *data;
     size_t size;
@@ -37,9 +41,10 @@ void fail(png_structp png, png_const_charp)
     png_longjmp(png, 1);
 }
 
-// Decodes every row of every pass into one row's room. Holds nothing that
-// needs a destructor across the jumps libpng makes on an error.
-bool decodeRows(png_structp png, png_infop info, png_bytep row)
+// Decodes every row of every pass into one row's room, looking for a stop
+// between rows: a picture of the largest size takes seconds. Holds nothing
+// that needs a destructor across the jumps libpng makes on an error.
+bool decodeRows(png_structp png, png_infop info, png_bytep row, const CancelToken &stop)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
@@ -47,8 +52,11 @@ bool decodeRows(png_structp png, png_infop info, png_bytep row)
     png_read_update_info(png, info);
     const png_uint_32 height = png_get_image_height(png, info);
     for (int pass = 0; pass < passes; ++pass)
-        for (png_uint_32 y = 0; y < height; ++y)
+        for (png_uint_32 y = 0; y < height; ++y) {
+            if (stop.isCancelled())
+                return false;
             png_read_row(png, row, nullptr);
+        }
     png_read_end(png, nullptr);
     return true;
 }
@@ -69,27 +77,31 @@ size_t rowBytes(png_structp png, png_infop info)
 
 } // namespace
 
-bool decodes(const QByteArray &bytes)
+std::optional<qsizetype> length(const QByteArray &bytes, const CancelToken &stop)
 {
     if (bytes.size() < 8 || png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.constData()), 0, 8) != 0)
-        return false;
+        return std::nullopt;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, fail, ignore);
     if (!png)
-        return false;
+        return std::nullopt;
     png_infop info = png_create_info_struct(png);
     if (!info) {
         png_destroy_read_struct(&png, nullptr, nullptr);
-        return false;
+        return std::nullopt;
     }
     Source source{reinterpret_cast<const unsigned char *>(bytes.constData()), size_t(bytes.size()), 0};
     png_set_read_fn(png, &source, readBytes);
+    // Only the pixels matter: texts and profiles are skipped unread, since
+    // a few bytes of one may unpack to megabytes, and thousands may follow.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, ignoredChunks, int(sizeof ignoredChunks / 5));
     bool whole = false;
     if (const size_t room = rowBytes(png, info)) {
         std::vector<png_byte> row(room);
-        whole = decodeRows(png, info, row.data());
+        whole = decodeRows(png, info, row.data(), stop);
     }
     png_destroy_read_struct(&png, &info, nullptr);
-    return whole;
+    // libpng reads the last chunk to its end and no further.
+    return whole ? std::optional<qsizetype>(qsizetype(source.at)) : std::nullopt;
 }
 
 } // namespace PngCheck

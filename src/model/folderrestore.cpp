@@ -126,6 +126,10 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
         return line;
     }
     const std::optional<QByteArray> left = RegularFile::read(planPath(dir));
+    const QString request = QStringLiteral("(중단된 고치기 되돌림)");
+    // A rollback killed after its log entry is done again at the next use
+    // of the folder: the plan is back already and the entry is there.
+    const bool logged = left == bytes && Reviser::lastRequest(dir) == request;
     QString kept;
     try {
         if (left && *left != *bytes)
@@ -138,8 +142,8 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
     }
     // The log names the revision that was cut short, if it got that far;
     // it now says that the plan went back.
-    Reviser::appendLog(dir, QStringLiteral("(중단된 고치기 되돌림)"), QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"),
-                       settings.userName);
+    if (!logged)
+        Reviser::appendLog(dir, request, QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"), settings.userName);
     QFile::remove(UnderWay::path(dir));
     QFile::remove(backup);
     const QString done = QStringLiteral("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요");

@@ -19,6 +19,7 @@
 #include <array>
 #include <exception>
 #include <optional>
+#include <sys/stat.h>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -136,12 +137,12 @@ std::optional<QString> targetOf(const QString &root, const QString &key)
     return target;
 }
 
-// A picture already in place byte for byte: a page imported again into its
-// folder need not replace every image file with the same bytes.
-bool alreadyThere(const QString &path, const QByteArray &bytes)
+// A picture already in place byte for byte, as `there` (its lstat) shows
+// it: a page imported again into its folder need not replace every image
+// file with the same bytes.
+bool alreadyThere(const QString &path, const struct stat &there, const QByteArray &bytes)
 {
-    const QFileInfo info(path);
-    if (!info.isFile() || info.isSymLink() || info.size() != bytes.size())
+    if (!S_ISREG(there.st_mode) || there.st_size != bytes.size())
         return false;
     QFile file(path);
     return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
@@ -280,8 +281,25 @@ struct Placed {
     QString failure;
 };
 
+// Whether a folder pictures go to leads inside the plan folder, made when
+// missing. Checked before it is made, so that a linked folder cannot lead
+// the write, or the folders made for it, out of the plan folder; and once
+// for all the pictures it takes.
+bool folderInside(const QString &folder, const QString &realRoot)
+{
+    if (realRoot.isEmpty() || !realPlace(folder).startsWith(realRoot + u'/'))
+        return false;
+    QDir().mkpath(folder);
+    return true;
+}
+
+QString folderOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(u'/'));
+}
+
 Placed place(const QString &key, const QByteArray &url, const QString &root, const QString &realRoot,
-             AtomicFile::Batch &batch)
+             const QHash<QString, bool> &inside, AtomicFile::Batch &batch)
 {
     Placed placed;
     const auto target = targetOf(root, key);
@@ -294,17 +312,19 @@ Placed place(const QString &key, const QByteArray &url, const QString &root, con
     if (!bytes)
         return placed;
     const QString name = QDir(root).relativeFilePath(*target);
-    // Checked before any folder is made, so that a linked folder cannot
-    // lead the write, or the folders made for it, out of the plan folder.
-    if (realRoot.isEmpty() || !realPlace(*target).startsWith(realRoot + u'/')) {
+    // A link at the picture's own name is followed by the write: it must
+    // lead inside the plan folder too.
+    struct stat there {};
+    const bool present = ::lstat(QFile::encodeName(*target).constData(), &there) == 0;
+    if (!inside.value(folderOf(*target))
+        || (present && S_ISLNK(there.st_mode) && !realPlace(*target).startsWith(realRoot + u'/'))) {
         placed.failure = name + u": 계획서 폴더 밖으로 이어진 링크라 쓰지 않았어요"_s;
         return placed;
     }
-    if (alreadyThere(*target, *bytes)) {
+    if (present && alreadyThere(*target, there, *bytes)) {
         placed.added = true;
         return placed;
     }
-    QDir().mkpath(QFileInfo(*target).absolutePath());
     QString error;
     placed.added = batch.add(*target, *bytes, &error);
     if (placed.added)
@@ -389,9 +409,13 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
     // The pictures of a page may be thousands of small files: they are
     // decoded and written a share at a time on every core, and made lasting
     // together, not each on its own.
+    QHash<QString, bool> inside;
+    for (const QString &key : keys)
+        if (const std::optional<QString> target = targetOf(root, key); target && !inside.contains(folderOf(*target)))
+            inside.insert(folderOf(*target), folderInside(folderOf(*target), realRoot));
     AtomicFile::Batch batch;
     const QList<Placed> placed = Parallel::map<Placed>(keys.size(), [&](qsizetype at) {
-        return place(keys[at], urls[at], root, realRoot, batch);
+        return place(keys[at], urls[at], root, realRoot, inside, batch);
     });
     QHash<QString, qsizetype> order;
     int written = 0;

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QRandomGenerator>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -187,7 +188,10 @@ int keepTree(const QByteArray &from, const QByteArray &to)
             if (const int error = keepTree(from + '/' + name, to + '/' + name))
                 return error;
         }
-        return listing ? listing.value() : 0;
+        if (listing)
+            return listing.value();
+        // A failed swap moves the kept folders back with their modes.
+        return ::chmod(to.constData(), info.st_mode & 07777) == 0 ? 0 : errno;
     }
     if (::link(from.constData(), to.constData()) == 0)
         return 0;
@@ -351,12 +355,32 @@ void abandon(const QString &app)
     clearMovedAside(app);
 }
 
+namespace {
+
+// What the marker says once the new folder is in place, so that a finisher
+// cut short while clearing up does not take the copy it cleared away for a
+// lost one.
+const QByteArray swapDone = QByteArrayLiteral("done");
+
+// Writes it over the `size` bytes the marker holds, in one write that a
+// kill cannot cut: blanks pad it, and no file is left half made beside it.
+void markDone(int fd, qsizetype size)
+{
+    const QByteArray text = swapDone + QByteArray(std::max<qsizetype>(0, size - swapDone.size()), ' ');
+    if (::pwrite(fd, text.constData(), size_t(text.size()), 0) == text.size())
+        ::fsync(fd);
+}
+
+} // namespace
+
 std::optional<QString> finish(const QString &app)
 {
     const QByteArray markerPath = native(marker(app));
     // Anything but a regular file under the marker's name is no marker, and
     // must not hold a start that opens it.
-    const int fd = RegularFile::open(marker(app), O_NOFOLLOW);
+    int fd = RegularFile::open(marker(app), O_NOFOLLOW | O_RDWR);
+    if (fd < 0)
+        fd = RegularFile::open(marker(app), O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt;
     // One finisher at a time; a second one finds the marker gone.
@@ -371,7 +395,10 @@ std::optional<QString> finish(const QString &app)
     }
     char text[64] = {};
     const ssize_t size = ::read(fd, text, sizeof text - 1);
-    const std::optional<QString> failure = putInPlace(app, QByteArray(text, size > 0 ? size : 0).trimmed());
+    const QByteArray wanted = QByteArray(text, size > 0 ? size : 0).trimmed();
+    const std::optional<QString> failure = wanted == swapDone ? std::nullopt : putInPlace(app, wanted);
+    if (!failure && wanted != swapDone)
+        markDone(fd, size);
     // Whichever folder is not the installed one now is the one to drop.
     clear(staged(app));
     clear(retired(app));

@@ -33,6 +33,8 @@ namespace {
 const QString defaultFeed = QStringLiteral("https://apps.tovanek.com");
 const QString defaultIdentifier = QStringLiteral("com.tovanek.quarrystone.mac");
 constexpr int checkTimeoutMs = 15'000;
+// What the newest version's few lines could ever take, unpacked.
+constexpr qint64 checkAnswerBytes = qint64(1) << 20;
 // A download that stalls this long fails, so the install can be tried again.
 constexpr int downloadStallMs = 60'000;
 
@@ -389,7 +391,8 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         QNetworkRequest request(url);
         request.setTransferTimeout(checkTimeoutMs);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-        HttpFetch::Answer answer = co_await HttpFetch::get(request);
+        HttpFetch::Answer answer =
+            co_await HttpFetch::get(request, CancelToken(), {std::chrono::milliseconds(0), checkAnswerBytes});
         if (answer.status == 200 && answer.error.isEmpty()) {
             try {
                 latest = Latest::decode(answer.body);
