@@ -58,7 +58,7 @@ TEST(Headless, ValueIsTheElementAfterTheFirstOccurrence)
     // "--out" after --render is the folder itself, not an option.
     const auto r = runQuarrystone({"--render", "--out"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: --out\n"));
+    EXPECT_EQ(r.err, QStringLiteral("계획서 폴더가 없어요: --out\n"));
 }
 
 TEST(Headless, NoModeFlagMeansTheWindow)
@@ -79,6 +79,27 @@ TEST(Headless, NoModeFlagMeansTheWindow)
     EXPECT_TRUE(head.startsWith("\x89PNG"));
     // The header's width and height: the main window's first size.
     EXPECT_EQ(head.mid(16, 8), QByteArray::fromHex("0000050000000334"));
+}
+
+TEST(Headless, AWindowWithoutADesktopSaysSoAndListsTheModes)
+{
+    // Neither a display nor a platform that needs none: no abort, a reason.
+    qunsetenv("QT_QPA_PLATFORM");
+    auto r = runQuarrystone({"--out", "/tmp"});
+    EXPECT_EQ(r.code, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.startsWith(QStringLiteral("창은 데스크톱 세션에서만 열 수 있어요"))) << r.err.toStdString();
+    for (const char *mode : {"--generate", "--redraft", "--render", "--check-connections", "--revise", "--import"})
+        EXPECT_TRUE(r.err.contains(QStringLiteral("quarrystone ") + QLatin1String(mode))) << mode;
+    EXPECT_FALSE(r.err.contains(QStringLiteral("platform plugin")));
+    EXPECT_TRUE(r.out.isEmpty());
+
+    for (const char *help : {"--help", "-h"}) {
+        r = runQuarrystone({QString::fromLatin1(help)});
+        EXPECT_EQ(r.code, 0) << help;
+        EXPECT_TRUE(r.out.startsWith(QStringLiteral("명령줄로 쓰기:\n"))) << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains(QStringLiteral("quarrystone --revise <plan folder> --undo\n"))) << help;
+        EXPECT_TRUE(r.err.isEmpty()) << help;
+    }
 }
 
 namespace {
@@ -158,15 +179,36 @@ TEST(HeadlessRender, RemovesWhatKilledRunsLeft)
 TEST(HeadlessRender, UnreadablePlanNamesTheArgumentUnchanged)
 {
     QTemporaryDir dir;
-    auto r = runQuarrystone({"--render", "no/such/folder"}, dir.path());
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: no/such/folder\n"));
-
     writeFile(dir.filePath("plan.json"), "[1, 2]");
-    r = runQuarrystone({"--render", "."}, dir.path());
+    const auto r = runQuarrystone({"--render", "."}, dir.path());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: .\n"));
     EXPECT_EQ(readFile(dir.filePath("plan.json")), QByteArray("[1, 2]"));
+}
+
+// Whichever mode is given a folder that is not there, or one without its
+// plan, the one message names the folder as given and what is missing, and
+// nothing is made in it.
+TEST(Headless, AMissingFolderOrPlanIsNamedAlikeInEveryMode)
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("empty");
+    const QList<QStringList> modes{{"--render"}, {"--revise", "--request", "제목"}, {"--revise", "--undo"}};
+    for (QStringList mode : modes) {
+        const QString flag = mode.takeFirst();
+        auto r = runQuarrystone(QStringList{flag, "no/such/folder"} + mode, dir.path());
+        EXPECT_EQ(r.code, 1) << flag.toStdString();
+        EXPECT_EQ(r.err, QStringLiteral("계획서 폴더가 없어요: no/such/folder\n")) << flag.toStdString();
+        r = runQuarrystone(QStringList{flag, "empty"} + mode, dir.path());
+        EXPECT_EQ(r.code, 1) << flag.toStdString();
+        EXPECT_EQ(r.err, QStringLiteral("plan.json 이 없어요: empty\n")) << flag.toStdString();
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+    }
+    const auto r = runQuarrystone({"--redraft", "no/such/folder"}, dir.path());
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("계획서 폴더가 없어요: no/such/folder\n"));
+    EXPECT_TRUE(QDir(dir.filePath("empty")).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("no")));
 }
 
 TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)
