@@ -138,7 +138,7 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
     }
     // The log names the revision that was cut short, if it got that far;
     // it now says that the plan went back.
-    Reviser::appendLog(dir, QStringLiteral("(중단된 고치기 되돌림)"), QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"),
+    Reviser::appendLog(dir, Reviser::rollbackRequest(), QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"),
                        settings.userName);
     QFile::remove(UnderWay::path(dir));
     QFile::remove(backup);

@@ -52,21 +52,21 @@ QString cause(const SecretStore::Lookup &found)
     using Status = SecretStore::Lookup::Status;
     switch (found.status) {
     case Status::locked:
-        return QStringLiteral("키체인이 잠겨 있어서");
+        return QStringLiteral("키링이 잠겨 있어서");
     case Status::noService:
-        return QStringLiteral("키체인 서비스(Secret Service)가 실행 중이 아니어서");
+        return QStringLiteral("키링 서비스(Secret Service)가 실행 중이 아니어서");
     case Status::noBus:
         return QStringLiteral("세션 D-Bus 에 연결할 수 없어서");
     case Status::noAnswer:
-        return QStringLiteral("키체인이 제때 답하지 않아서");
+        return QStringLiteral("키링이 제때 답하지 않아서");
     case Status::found:
     case Status::absent:
     case Status::failed:
         break;
     }
     if (found.detail.isEmpty())
-        return QStringLiteral("키체인이 오류를 알려서");
-    return QStringLiteral("키체인이 오류(%1)를 알려서").arg(found.detail);
+        return QStringLiteral("키링이 오류를 알려서");
+    return QStringLiteral("키링이 오류(%1)를 알려서").arg(found.detail);
 }
 
 // What a header or an environment variable can carry as it is: printable
@@ -78,7 +78,7 @@ bool printableAscii(const QString &text)
 
 QString unusable(Item item, const QString &why)
 {
-    return QStringLiteral("키체인에 저장된 ") + named(item) + QStringLiteral(" 쓸 수 없어요: ") + why
+    return QStringLiteral("키링에 저장된 ") + named(item) + QStringLiteral(" 쓸 수 없어요: ") + why
         + QStringLiteral(" 설정에서 다시 넣어 주세요.");
 }
 
