@@ -75,6 +75,12 @@ private:
     void remove(const QString &path);
     void attach(const QStringList &paths, bool once);
 
+    // Whether the reviser's latest run is this plan's; the panel shows the
+    // reviser's phase only then, every other plan's panel shows it idle.
+    bool mine() const;
+    Reviser::Phase shownPhase() const;
+    // Whether the reviser's latest run was an undo: only panels start one.
+    static bool &undoneLast();
     void followPhase();
     void tick();
     void showDraft();
@@ -116,6 +122,7 @@ private:
     QPushButton *m_undo = nullptr;
     QLabel *m_running = nullptr;
     QFrame *m_doneBox = nullptr;
+    QLabel *m_doneHeading = nullptr;
     QLabel *m_answer = nullptr;
     QLabel *m_failed = nullptr;
     QWidget *m_log = nullptr;
