@@ -132,6 +132,7 @@ void PlanWebView::catchUp()
 void PlanWebView::handOver()
 {
     m_token = -1;
+    m_loadAfresh = true;
     WebZoom::shared()->setView(this);
     setMagnification(1.0);
 }

@@ -689,6 +689,27 @@ TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
     EXPECT_EQ(state->plan().meta.title, "에이 고침");
 }
 
+// A rename that keeps the folder rewrites the page in place: the page on
+// screen is loaded again, its heading the new title.
+TEST_F(MainWindowTest, ARenamedPlansPageShowsTheNewTitle)
+{
+    const QString a = output + "/a";
+    Plan plan = Plan::decode(planJson("원래 제목", "Alpha"));
+    Exporter::writeAll(plan, a, Conventions());
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    const auto pageTitle = [&] {
+        auto *page = content()->detail() ? content()->detail()->findChild<QWebEngineView *>() : nullptr;
+        return page && page->isVisible() ? page->title() : QString();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pageTitle().contains("원래 제목"); }, 30000)) << qPrintable(pageTitle());
+    std::optional<bool> renamed;
+    state->rename(a, "새 제목", "a", [&](bool done) { renamed = done; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return renamed.has_value(); }, 20000));
+    ASSERT_TRUE(*renamed) << qPrintable(state->message().value_or(QString()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pageTitle().contains("새 제목"); }, 30000)) << qPrintable(pageTitle());
+}
+
 // A rename, an export and an import show in the window while they run (in
 // the rename sheet for a rename, which keeps the window out of reach), and
 // "멈추기" ends each as if it had not begun: the folder, the earlier export
