@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <QProcess>
 
 using namespace Qt::StringLiterals;
 
@@ -99,24 +100,46 @@ void Desktop::chooseSaveTarget(QWidget *parent, const QString &folder, const QSt
     dialog->open();
 }
 
-void Desktop::reveal(const QString &path)
+void Desktop::reveal(const QString &path, Opened opened)
 {
-    const QUrl file = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
-    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    const QFileInfo info(path);
+    const QUrl item = QUrl::fromLocalFile(info.absoluteFilePath());
+    const QUrl folder = QUrl::fromLocalFile(info.isDir() ? info.absoluteFilePath() : info.absolutePath());
     QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.FileManager1"_s,
                                                        u"/org/freedesktop/FileManager1"_s,
                                                        u"org.freedesktop.FileManager1"_s, u"ShowItems"_s);
-    call << QStringList{file.toString()} << QString();
-    // Without a file manager on the bus, its folder opens instead.
+    call << QStringList{item.toString()} << QString();
+    // Without a file manager on the bus, the folder opens instead.
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, watcher, folder] {
-        if (watcher->isError())
-            openUrl(folder);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, watcher, folder, opened] {
         watcher->deleteLater();
+        if (watcher->isError())
+            openUrl(folder, opened);
+        else
+            opened(true);
     });
 }
 
-bool Desktop::openUrl(const QUrl &url)
+void Desktop::openUrl(const QUrl &url, Opened opened)
 {
-    return QDesktopServices::openUrl(url);
+    // xdg-open says whether a program took the address (3: none found, 4:
+    // it failed); Qt's own opening only says that it started xdg-open. The
+    // program it starts is the person's and outlives this application.
+    auto *process = new QProcess;
+    process->setProgram(u"xdg-open"_s);
+    process->setArguments({url.toString(QUrl::FullyEncoded)});
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process, [process, opened](int code, QProcess::ExitStatus status) {
+        process->deleteLater();
+        opened(status == QProcess::NormalExit && code == 0);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, url, opened](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        process->deleteLater();
+        opened(QDesktopServices::openUrl(url));
+    });
+    process->start();
 }
