@@ -120,6 +120,15 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     connect(&reviser, &Reviser::phaseChanged, this, &RevisePanel::followPhase);
     connect(&reviser, &Reviser::startedAtChanged, this, &RevisePanel::showRunningTime);
     connect(&Generator::shared(), &Generator::phaseChanged, this, &RevisePanel::updateEnabled);
+    // Another program changed the plan: a failure told before, such as the
+    // refusal while that program held the folder, is over.
+    connect(state, &AppState::planReplaced, this, [this] {
+        if (shownPhase().kind == Reviser::Phase::Kind::failed) {
+            m_dismissed = shownPhase();
+            m_lastPhase = shownPhase();
+            showStatus();
+        }
+    });
     m_timer = new QTimer(this);
     m_timer->setInterval(1000);
     connect(m_timer, &QTimer::timeout, this, &RevisePanel::tick);
@@ -573,6 +582,7 @@ std::shared_ptr<QMetaObject::Connection> RevisePanel::refreshWhenEnded(AppState 
 
 void RevisePanel::revise()
 {
+    m_dismissed.reset();
     const ReviseDrafts::Draft draft = ReviseDrafts::of(m_dir);
     QPointer<RevisePanel> self = this;
     const QString dir = m_dir;
@@ -647,13 +657,16 @@ bool RevisePanel::mine() const
 
 Reviser::Phase RevisePanel::shownPhase() const
 {
-    return mine() ? Reviser::shared().phase() : Reviser::Phase::idle();
+    const Reviser::Phase phase = mine() ? Reviser::shared().phase() : Reviser::Phase::idle();
+    return phase == m_dismissed ? Reviser::Phase::idle() : phase;
 }
 
 void RevisePanel::followPhase()
 {
     // Another plan's revision starting or ending changes what this one can start.
     updateEnabled();
+    if (m_dismissed && Reviser::shared().phase() != *m_dismissed)
+        m_dismissed.reset();
     const Reviser::Phase phase = shownPhase();
     if (phase == m_lastPhase)
         return;

@@ -76,7 +76,8 @@ private:
     void attach(const QStringList &paths, bool once);
 
     // Whether the reviser's latest run is this plan's; the panel shows the
-    // reviser's phase only then, every other plan's panel shows it idle.
+    // reviser's phase only then (and not a dismissed failure), every other
+    // plan's panel shows it idle.
     bool mine() const;
     Reviser::Phase shownPhase() const;
     // Whether the reviser's latest run was an undo: only panels start one.
@@ -145,4 +146,6 @@ private:
     quint64 m_logRun = 0;
     quint64 m_undoRun = 0;
     bool m_canUndo = false;
+    // A failure the plan's reload from another program has made stale.
+    std::optional<Reviser::Phase> m_dismissed;
 };

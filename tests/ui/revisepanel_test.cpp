@@ -1,6 +1,7 @@
 #include "displaylock.h"
 #include "library.h"
 
+#include "core/folderlock.h"
 #include "core/privatetemp.h"
 #include "core/text.h"
 #include "export/exporter.h"
@@ -602,6 +603,32 @@ TEST_F(RevisePanelTest, EachPlanShowsItsOwnRevisionAndTheUndoNamesWhatItTakesBac
     first->setDir(a);
     EXPECT_TRUE(find<QWidget>(first, u"statusDone"_s)->isVisible());
     ReviseDrafts::clear(c);
+}
+
+// Another program held the folder: its refusal goes once that program's
+// change of the plan has been read back; the request stays for a new try.
+TEST_F(RevisePanelTest, ARefusalGoesOnceTheOtherProgramsChangeIsRead)
+{
+    state->refresh();
+    awaitFiles(*state);
+    state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
+    RevisePanel *panel = makePanel(a);
+    auto elsewhere = std::make_unique<FolderLock>(FolderLock::take(a));
+    type(panel, u"제목을 고쳐 줘"_s);
+    button(panel, u"revise"_s)->click();
+    QLabel *failed = find<QLabel>(panel, u"statusFailed"_s);
+    ASSERT_TRUE(spin([&] { return failed->isVisible(); }));
+    EXPECT_TRUE(failed->text().startsWith(u"다른 작업이 이 계획서 폴더를 쓰고 있어요"_s)) << failed->text().toStdString();
+
+    Plan edited = RichPlan::make();
+    edited.meta.title = u"다른 곳에서 고친 제목"_s;
+    Exporter::writeAll(edited, a, Conventions::builtIn());
+    elsewhere.reset();
+    ASSERT_TRUE(spin([&] { return state->plan().meta.title == u"다른 곳에서 고친 제목"_s; }));
+    EXPECT_TRUE(spin([&] { return !failed->isVisible(); }));
+    EXPECT_EQ(editor(panel)->toPlainText(), u"제목을 고쳐 줘"_s);
+    EXPECT_TRUE(button(panel, u"revise"_s)->isEnabled());
 }
 
 TEST_F(RevisePanelTest, CtrlEnterRevisesFromAnywhereInTheWindowWhileTheButtonCan)

@@ -627,7 +627,7 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     ASSERT_TRUE(reaches(Updater::Phase::Kind::idle));
     EXPECT_EQ(row.statusLine()->text(), QStringLiteral("바뀐 점: 빨라졌어요"));
     EXPECT_TRUE(row.installButton()->isVisible());
-    EXPECT_EQ(row.installButton()->text(), QStringLiteral("1.4.0버전으로 업데이트하기"));
+    EXPECT_EQ(row.installButton()->text(), QStringLiteral("1.4.0 버전으로 업데이트하기"));
 
     // Checking again keeps the install button usable.
     server.serve(latestPath, {200, R"({"version":"1.4.0","build":"43","url":"https://example.com/43.zip","notes":""})",
