@@ -7,6 +7,7 @@
 #include "claude/spawn.h"
 #include "core/stopsignals.h"
 #include "settings/connections.h"
+#include "settings/keychain.h"
 #include "settings/updater.h"
 #include "views/focusstyle.h"
 
@@ -100,6 +101,9 @@ void QuarrystoneApp::start()
 void QuarrystoneApp::showSettings()
 {
     QWidget *window = settingsWindow();
+    // Opening the settings is the person's look at the secrets: a locked
+    // keyring is asked again, once for all of them.
+    Keychain::askAgain();
     window->show();
     window->raise();
     window->activateWindow();

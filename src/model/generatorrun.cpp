@@ -184,6 +184,8 @@ void Generator::failRun(const Run &run, const QString &message)
             continue;
         state.status = StageState::Status::failed;
         state.ended = at;
+        // What it was doing is over: the red mark says why.
+        state.detail = message;
         changed = true;
     }
     if (changed)

@@ -6,6 +6,7 @@
 
 #include <QMutex>
 #include <algorithm>
+#include <atomic>
 
 namespace Keychain {
 
@@ -105,6 +106,23 @@ Reading readingOf(Item item, const QByteArray &data)
     return reading;
 }
 
+// Whether the store answered "locked" and nobody has asked again since: an
+// unlock prompt the person cancelled is not put before them again by every
+// look at the secrets, nor once for each secret.
+std::atomic<bool> &foundLocked()
+{
+    static std::atomic<bool> locked = false;
+    return locked;
+}
+
+Reading unreadable(Item item, const SecretStore::Lookup &found)
+{
+    Reading reading;
+    reading.outcome = Reading::Outcome::unreadable;
+    reading.problem = cause(found) + QLatin1Char(' ') + named(item) + QStringLiteral(" 읽지 못했어요.");
+    return reading;
+}
+
 } // namespace
 
 QString service()
@@ -125,15 +143,25 @@ QString account(Item item)
 
 Reading read(Item item)
 {
+    using Status = SecretStore::Lookup::Status;
+    // Reads on several threads ask one at a time, so that the answer to
+    // the first one's prompt serves the others.
+    static QMutex asking;
+    const QMutexLocker one(&asking);
+    if (foundLocked())
+        return unreadable(item, {Status::locked, {}, {}});
     const SecretStore::Lookup found = store()->lookUp(account(item));
-    if (found.status == SecretStore::Lookup::Status::found)
+    foundLocked() = found.status == Status::locked;
+    if (found.status == Status::found)
         return readingOf(item, found.data);
-    Reading reading;
-    if (found.status != SecretStore::Lookup::Status::absent) {
-        reading.outcome = Reading::Outcome::unreadable;
-        reading.problem = cause(found) + QLatin1Char(' ') + named(item) + QStringLiteral(" 읽지 못했어요.");
-    }
-    return reading;
+    if (found.status == Status::absent)
+        return {};
+    return unreadable(item, found);
+}
+
+void askAgain()
+{
+    foundLocked() = false;
 }
 
 bool usable(const QString &secret)
@@ -155,6 +183,8 @@ bool set(Item item, const QString &value)
         return store()->remove(account(item));
     if (!refusal(item, trimmed).isEmpty())
         return false;
+    // A write asks the store itself, and may unlock it.
+    askAgain();
     return store()->write(account(item), trimmed);
 }
 
@@ -162,6 +192,7 @@ void useStore(std::shared_ptr<SecretStore> store)
 {
     const QMutexLocker locked(&lock());
     installed() = std::move(store);
+    askAgain();
 }
 
 } // namespace Keychain

@@ -524,6 +524,8 @@ void SettingsForm::saveToken()
 
 void SettingsForm::checkToken()
 {
+    // The person asks: a locked keyring is asked again.
+    Keychain::askAgain();
     askKeychain(Keychain::Item::figmaToken, QStringLiteral("확인 중…"),
                 [] { return Keychain::read(Keychain::Item::figmaToken); },
                 [this](const Keychain::Reading &token) {
