@@ -15,6 +15,7 @@
 #include <QEvent>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -88,6 +89,11 @@ QWidget *QuarrystoneApp::settingsWindow()
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(ViewFactory::settingsView(m_state.get(), window));
+        // A window of its own closes from the keyboard as dialogs do.
+        for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            auto *shortcut = new QShortcut(keys, window);
+            connect(shortcut, &QShortcut::activated, window, &QWidget::close);
+        }
         m_settings = window;
     }
     return m_settings;

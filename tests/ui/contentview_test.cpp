@@ -710,6 +710,32 @@ TEST_F(MainWindowTest, ARenamedPlansPageShowsTheNewTitle)
     EXPECT_TRUE(QTest::qWaitFor([&] { return pageTitle().contains("새 제목"); }, 30000)) << qPrintable(pageTitle());
 }
 
+// The page is one stop of the Tab order however many links it has: Tab
+// leaves it for the next control, Shift+Tab comes back to it.
+TEST_F(MainWindowTest, ThePageIsOneTabStop)
+{
+    const QString a = output + "/a";
+    Plan plan = Plan::decode(planJson("탭", "Alpha", {"open", "open", "open"}));
+    Exporter::writeAll(plan, a, Conventions());
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    QWebEngineView *page = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        page = content()->detail() ? content()->detail()->findChild<QWebEngineView *>() : nullptr;
+        return page && page->isVisible() && page->title().contains("탭");
+    }, 30000));
+    const auto inPage = [&] {
+        QWidget *focus = QApplication::focusWidget();
+        return focus && (focus == page || page->isAncestorOf(focus));
+    };
+    page->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(QTest::qWaitFor(inPage));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !inPage(); }, 5000));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_TRUE(QTest::qWaitFor(inPage, 5000));
+}
+
 // A rename, an export and an import show in the window while they run (in
 // the rename sheet for a rename, which keeps the window out of reach), and
 // "멈추기" ends each as if it had not begun: the folder, the earlier export

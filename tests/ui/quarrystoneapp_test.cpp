@@ -67,6 +67,18 @@ TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
     EXPECT_EQ(settings->size(), QSize(640, 720));
     EXPECT_EQ(settings->minimumSize(), settings->maximumSize());
     EXPECT_TRUE(settings->findChild<QWidget *>("settingsView"));
+    // Escape and Ctrl+W close it, as they close a dialog.
+    for (const QKeyCombination keys : {QKeyCombination(Qt::Key_Escape), Qt::CTRL | Qt::Key_W}) {
+        settings->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(settings));
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : settings, keys.key(),
+                        keys.keyboardModifiers());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !settings->isVisible(); }, 5000));
+        main->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+        QTest::keyClick(main, Qt::Key_Comma, Qt::ControlModifier);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(settings));
+    }
 
     // Closing the main window leaves the settings window, and the
     // application, running; closing the last one ends it.
