@@ -1,11 +1,13 @@
 #include "app/desktop.h"
 
 #include "app/planhtmlfilter.h"
+#include "views/filedates.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -53,6 +55,9 @@ QFileDialog *panel(QWidget *parent, const QString &message, Desktop::Chosen chos
 {
     auto *dialog = new QFileDialog(parent, message);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setProxyModel(new FileDates(dialog));
+    // Never the process's working folder, which the person did not choose.
+    dialog->setDirectory(QDir::homePath());
     showMessage(dialog, message);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);

@@ -551,7 +551,7 @@ void RevisePanel::pickImages()
     const QStringList before = ReviseDrafts::of(m_dir).images;
     QPointer<RevisePanel> self = this;
     const QString dir = m_dir;
-    PanelDesktop::current().chooseImages(window(), [self, dir, before](const QStringList &chosen) {
+    PanelDesktop::current().chooseImages(window(), dir, [self, dir, before](const QStringList &chosen) {
         QStringList added;
         for (const QString &path : chosen) {
             if (!before.contains(path) && !added.contains(path))

@@ -230,6 +230,13 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     EXPECT_GE(texts.size(), 8) << texts.join('\n').toStdString();
     for (const QString &text : texts)
         EXPECT_TRUE(hasHangul(text)) << text.toStdString();
+    // It opens in the home folder, not the working folder, and writes its
+    // dates in Korean where the system (C here) has no form of its own.
+    EXPECT_EQ(QDir(panel->directory()).absolutePath(), QDir::homePath());
+    const QAbstractItemModel *entries = details->model();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return entries->rowCount(details->rootIndex()) > 0; }, 10000));
+    const QString date = entries->index(0, 3, details->rootIndex()).data().toString();
+    EXPECT_TRUE(hasHangul(date)) << date.toStdString();
     panel->reject();
 
     QLineEdit field;

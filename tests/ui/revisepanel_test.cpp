@@ -42,7 +42,12 @@ public:
     int beeps = 0;
     QStringList offered;
     void beep() override { ++beeps; }
-    void chooseImages(QWidget *, Chosen chosen) override { chosen(offered); }
+    void chooseImages(QWidget *, const QString &folder, Chosen chosen) override
+    {
+        folders.append(folder);
+        chosen(offered);
+    }
+    QStringList folders;
 };
 
 template<typename Done>
@@ -188,6 +193,8 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     desktop->offered = {pngFile(root.filePath(u"shot.png"_s))};
     button(panel, u"addImages"_s)->click();
     EXPECT_EQ(panel->images(), desktop->offered);
+    // The panel opens in the plan's folder.
+    EXPECT_EQ(desktop->folders, QStringList{a});
     EXPECT_TRUE(revise->isEnabled());
     // Picking an attached file again attaches nothing.
     button(panel, u"addImages"_s)->click();
