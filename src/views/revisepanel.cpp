@@ -68,6 +68,12 @@ QLabel *label(const QString &text, const QString &name, QWidget *parent)
     made->setObjectName(name);
     made->setTextFormat(Qt::PlainText);
     made->setWordWrap(true);
+    // A word longer than the column (a path, an identifier in Claude's
+    // answer) is cut inside its box instead of widening the whole column
+    // past the panel's edge; the text stays whole for selecting.
+    QSizePolicy policy = made->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Ignored);
+    made->setSizePolicy(policy);
     return made;
 }
 

@@ -649,6 +649,40 @@ TEST_F(MainWindowTest, AtTheSmallestSizeThePanelKeepsItsWidthAndNothingCoversIt)
     }
 }
 
+// At the window's smallest, Claude's answer with a word longer than the
+// panel (an identifier, a path) stays inside the panel with the green box
+// around it, and so does every other text of the column.
+TEST_F(MainWindowTest, AtTheSmallestSizeALongAnswerStaysInsideThePanel)
+{
+    FakeClaude fake;
+    const QString a = output + "/a";
+    Plan plan = Plan::decode(planJson("초록", "Alpha"));
+    Exporter::writeAll(plan, a, Conventions());
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    QWidget *panel = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        panel = window->findChild<QWidget *>("revisePanel");
+        return panel && panel->isVisible();
+    }, 10000));
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    state->setSettings(settings);
+    Plan edited = Plan::decode(planJson("초록 고침", "Alpha"));
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", QString::fromUtf8(JSONCoding::pretty(edited.toJson()))}},
+                                           FakeClaude::resultEvent("제목을 바꿨어요: HarborClipsEditorSectionPlanIdentifierWithoutAnyBreakOpportunity1234567890")}}});
+    Reviser::shared().revise("제목을 바꿔 줘", {}, a, settings);
+    auto *done = panel->findChild<QWidget *>("statusDone");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done->isVisible(); }, 15000)) << Reviser::shared().phase().text.toStdString();
+    window->resize(window->minimumSize());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->size() == window->minimumSize(); }, 5000));
+    settle();
+    auto *scroll = panel->findChild<QScrollArea *>();
+    EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
+    const QRect box(done->mapTo(scroll->viewport(), QPoint(0, 0)), done->size());
+    EXPECT_LE(box.right(), scroll->viewport()->width() - 1);
+}
+
 // Another program (the command line) revises the open plan: the header, the
 // sidebar row and the page follow it, and the request being typed stays.
 TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
