@@ -329,15 +329,11 @@ TEST_F(NewPlanForm, ALockedKeyringIsNamedAndAskedOncePerReason)
         QCoreApplication::processEvents();
     }
     EXPECT_EQ(secrets->reads, asked);
-    // Coming back to the form shows what the keyring answered, without
-    // asking it again: the person has not acted yet.
-    for (int i = 0; i < 3; ++i) {
-        form->hide();
-        form->show();
-        QTest::qWait(50);
-    }
+    // Coming back to the form asks nothing until the person acts.
+    form->hide();
+    form->show();
+    QTest::qWait(50);
     EXPECT_EQ(secrets->reads, asked);
-    EXPECT_EQ(issues(), QStringList({"• " + locked}));
 
     QTest::keyClicks(field("url"), validLink);
     QTest::keyClicks(field("feature"), "Harbor");

@@ -236,8 +236,7 @@ TEST_F(SettingsFormTest, AKeychainThatWaitsHoldsOnlyItsOwnRow)
     settings.save();
 
     // The first showing asks whether secrets are saved; the window comes
-    // up while the keychain has not answered. The store is asked one
-    // secret at a time, so that one unlock prompt serves both.
+    // up while the keychain has not answered, asked one secret at a time.
     open();
     SettingsForm *f = form();
     ASSERT_TRUE(QTest::qWaitFor([&] { return store->arrived() >= 1; }, 2000));
@@ -401,9 +400,7 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     EXPECT_EQ(f->figmaStatusLine()->text(), lockedToken);
     EXPECT_TRUE(f->figmaStatusLine()->isVisible());
     EXPECT_EQ(f->apiKeyStatusLine()->text(), QStringLiteral("✗ 키링이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."));
-    // One question for both secrets: a cancelled unlock prompt does not
-    // come straight back for the second.
-    EXPECT_EQ(store->reads, 1);
+    EXPECT_EQ(store->reads, 1) << "one question for both secrets";
     EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
     EXPECT_TRUE(f->tokenCheck()->isEnabled());
     f->tokenCheck()->click();
