@@ -153,7 +153,7 @@ TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
     const Outcome r = run(QStringLiteral("unix:path=/nonexistent/bus"));
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(r.out.contains(
-        QStringLiteral("\n! Figma: 로그인 필요 (세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요.)\n")))
+        QStringLiteral("\n- Figma: 확인 안 됨 (세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요.)\n")))
         << qPrintable(r.out);
     for (const QJsonObject &start : claude.records("start"))
         EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("mcp"));
@@ -224,6 +224,6 @@ TEST_F(CheckConnections, TheAPIKeyModeChecksWithTheKeyringsKey)
         return;
     const Outcome r = run(QStringLiteral("unix:path=/nonexistent/bus"));
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.out.startsWith("! " + name + "로그인 필요 (세션 D-Bus 에 연결할 수 없어서 Anthropic API 키를 읽지 못했어요.)\n"))
+    EXPECT_TRUE(r.out.startsWith("- " + name + "확인 안 됨 (세션 D-Bus 에 연결할 수 없어서 Anthropic API 키를 읽지 못했어요.)\n"))
         << qPrintable(r.out);
 }

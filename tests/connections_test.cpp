@@ -189,8 +189,9 @@ TEST_F(ConnectionsTest, ClaudeIsCheckedWithTheEnvironmentOfARun)
     EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), Keychain::Reading{}),
               Status::needsLogin("Anthropic API 키가 없어요. 설정에서 넣거나 'Claude Code 로그인' 방식으로 바꿔 주세요."));
     const Keychain::Reading locked{Keychain::Reading::Outcome::unreadable, {},
-                                   "키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."};
-    EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), locked), Status::needsLogin(locked.problem));
+                                   "키링이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."};
+    // No login opens a locked keyring: the check says what it could not see.
+    EXPECT_EQ(Connections::checkClaude(FakeClaude::path(), locked), Status::notChecked(locked.problem));
     EXPECT_EQ(fake.records("start").size(), started);
 
     // The connections view's refresh reads the key as a run would.

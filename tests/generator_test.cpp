@@ -1032,11 +1032,11 @@ TEST_F(GeneratorTest, AnUnreadableKeychainSaysWhyInsteadOfAskingForAToken)
 {
     using Found = SecretStore::Lookup::Status;
     const QList<std::pair<SecretStore::Lookup, QString>> cases{
-        {{Found::locked, {}, {}}, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요."},
-        {{Found::noService, {}, {}}, "키체인 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::locked, {}, {}}, "키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noService, {}, {}}, "키링 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."},
         {{Found::noBus, {}, {}}, "세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요."},
-        {{Found::noAnswer, {}, {}}, "키체인이 제때 답하지 않아서 Figma 토큰을 읽지 못했어요."},
-        {{Found::failed, {}, "Access denied"}, "키체인이 오류(Access denied)를 알려서 Figma 토큰을 읽지 못했어요."},
+        {{Found::noAnswer, {}, {}}, "키링이 제때 답하지 않아서 Figma 토큰을 읽지 못했어요."},
+        {{Found::failed, {}, "Access denied"}, "키링이 오류(Access denied)를 알려서 Figma 토큰을 읽지 못했어요."},
         {{Found::absent, {}, {}}, "Figma 토큰이 없어요. 설정에서 넣어 주세요."},
     };
     HttpServer server;
@@ -1050,7 +1050,7 @@ TEST_F(GeneratorTest, AnUnreadableKeychainSaysWhyInsteadOfAskingForAToken)
         const Generator::Phase phase = runToEnd(false);
         EXPECT_EQ(phase, Generator::Phase::failed(message));
         EXPECT_EQ(generator.log().last(), "✗ " + message);
-        EXPECT_TRUE(generator.log().contains("키체인에서 Figma 토큰 읽는 중"));
+        EXPECT_TRUE(generator.log().contains("키링에서 Figma 토큰 읽는 중"));
         for (const Stage stage : Generator::allStages)
             EXPECT_EQ(generator.stageState(stage).status, Status::waiting);
     }
@@ -1067,8 +1067,8 @@ TEST_F(GeneratorTest, TheTokenIsReadOffTheMainThreadAndAStopEndsTheWait)
 
     start(false);
     EXPECT_FALSE(store->answered) << "the start waited for the keychain";
-    waitUntil([&] { return store->asked && generator.log().contains("키체인에서 Figma 토큰 읽는 중"); }, 5000);
-    EXPECT_TRUE(generator.log().contains("키체인에서 Figma 토큰 읽는 중"));
+    waitUntil([&] { return store->asked && generator.log().contains("키링에서 Figma 토큰 읽는 중"); }, 5000);
+    EXPECT_TRUE(generator.log().contains("키링에서 Figma 토큰 읽는 중"));
     EXPECT_TRUE(generator.phase().isRunning());
 
     generator.cancel();
@@ -1092,8 +1092,8 @@ TEST_F(GeneratorTest, TheTokenIsReadOffTheMainThreadAndAStopEndsTheWait)
     Keychain::useStore(keyStore);
     start(false);
     EXPECT_FALSE(keyStore->answered) << "the start waited for the keychain";
-    waitUntil([&] { return keyStore->asked && generator.log().contains("키체인에서 Anthropic API 키 읽는 중"); }, 5000);
-    EXPECT_TRUE(generator.log().contains("키체인에서 Anthropic API 키 읽는 중"));
+    waitUntil([&] { return keyStore->asked && generator.log().contains("키링에서 Anthropic API 키 읽는 중"); }, 5000);
+    EXPECT_TRUE(generator.log().contains("키링에서 Anthropic API 키 읽는 중"));
     generator.cancel();
     keyStore->release.release();
     waitUntil([&] { return keyStore->answered.load(); }, 5000);

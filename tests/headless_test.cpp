@@ -58,7 +58,7 @@ TEST(Headless, ValueIsTheElementAfterTheFirstOccurrence)
     // "--out" after --render is the folder itself, not an option.
     const auto r = runQuarrystone({"--render", "--out"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: --out\n"));
+    EXPECT_EQ(r.err, QStringLiteral("계획서 폴더가 없어요: --out\n"));
 }
 
 TEST(Headless, NoModeFlagMeansTheWindow)
@@ -79,6 +79,19 @@ TEST(Headless, NoModeFlagMeansTheWindow)
     EXPECT_TRUE(head.startsWith("\x89PNG"));
     // The header's width and height: the main window's first size.
     EXPECT_EQ(head.mid(16, 8), QByteArray::fromHex("0000050000000334"));
+}
+
+// Without a display nor a platform that needs none, the window says why in
+// Korean and lists the modes, as --help and -h do.
+TEST(Headless, AWindowWithoutADesktopSaysSoAndListsTheModes)
+{
+    qunsetenv("QT_QPA_PLATFORM");
+    auto r = runQuarrystone({"--out", "/tmp"});
+    EXPECT_EQ(r.code, 1) << r.err.toStdString();
+    const QString modes = runQuarrystone({"--help"}).out;
+    EXPECT_TRUE(modes.startsWith("명령줄로 쓰기:\n") && modes.contains("quarrystone --check-connections ")) << modes.toStdString();
+    EXPECT_EQ(r.err, "창은 데스크톱 세션에서만 열 수 있어요 (DISPLAY 나 WAYLAND_DISPLAY 가 없어요).\n\n" + modes);
+    EXPECT_EQ(runQuarrystone({"-h"}).out, modes);
 }
 
 namespace {
@@ -158,15 +171,27 @@ TEST(HeadlessRender, RemovesWhatKilledRunsLeft)
 TEST(HeadlessRender, UnreadablePlanNamesTheArgumentUnchanged)
 {
     QTemporaryDir dir;
-    auto r = runQuarrystone({"--render", "no/such/folder"}, dir.path());
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: no/such/folder\n"));
-
     writeFile(dir.filePath("plan.json"), "[1, 2]");
-    r = runQuarrystone({"--render", "."}, dir.path());
+    const auto r = runQuarrystone({"--render", "."}, dir.path());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, QStringLiteral("plan.json 을 읽지 못했어요: .\n"));
     EXPECT_EQ(readFile(dir.filePath("plan.json")), QByteArray("[1, 2]"));
+}
+
+// Whichever mode is given a folder that is not there, or one without its
+// plan, says so alike, naming the folder as given; nothing is made in it.
+TEST(Headless, AMissingFolderOrPlanIsNamedAlikeInEveryMode)
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("empty");
+    for (const QStringList &mode : {QStringList{"--render"}, {"--revise", "--undo"}, {"--revise", "--request", "x"}, {"--redraft"}}) {
+        for (const QString &folder : {"no/such/folder", "empty"}) {
+            const auto r = runQuarrystone(QStringList{mode.first(), folder} + mode.mid(1), dir.path());
+            const QString missing = folder != "empty" ? "계획서 폴더가" : mode.first() == "--redraft" ? "request.json 이" : "plan.json 이";
+            EXPECT_EQ(r.err, missing + " 없어요: " + folder + "\n") << qPrintable(mode.join(' '));
+        }
+    }
+    EXPECT_TRUE(QDir(dir.filePath("empty")).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
 
 TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)

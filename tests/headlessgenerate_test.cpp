@@ -217,7 +217,7 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     r = run({"--generate", link});
     EXPECT_EQ(r.err, "--feature 가 필요해요\n");
     r = run({"--redraft", home.filePath("nowhere")});
-    EXPECT_EQ(r.err, "request.json 이 없어요: " + home.filePath("nowhere") + "\n");
+    EXPECT_EQ(r.err, "계획서 폴더가 없어요: " + home.filePath("nowhere") + "\n");
 
     // No claude tool: each run fails at once, after making its folder.
     writeSettings(home.filePath("no-claude"));

@@ -247,6 +247,15 @@ TEST_F(HeadlessReviseTest, OneWriterAtATimeAndAKilledRevisionRollsBack)
     EXPECT_TRUE(undo.err.startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(undo.err);
     EXPECT_EQ(readFile(dir + "/plan.json"), rendered);
     EXPECT_EQ(backups(dir), QStringList{"plan-200101-000000.json"});
+
+    // After an interrupted one, standard output stays the revision's answer.
+    writeFile(dir + "/history/revision-under-way", "plan-200101-000000.json");
+    writeFile(dir + "/plan.json", editedPlan);
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("제목을 고쳤어요")}}});
+    const auto revised = quarrystone({"--revise", dir, "--request", "제목을 고쳐 줘"});
+    EXPECT_TRUE(revised.err.startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(revised.err);
+    EXPECT_FALSE(revised.out.contains("되돌렸어요")) << qPrintable(revised.out);
+    EXPECT_TRUE(revised.out.endsWith("제목을 고쳤어요\n")) << qPrintable(revised.out);
 }
 
 // A stop that comes once Claude has answered, while the revised plan is

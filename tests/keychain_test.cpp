@@ -83,7 +83,7 @@ TEST_F(KeychainTest, ControlCharactersAndNonAsciiAreRefusedOnSaveAndRead)
     const Keychain::Reading injected = Keychain::read(Keychain::Item::figmaToken);
     EXPECT_EQ(injected.outcome, Outcome::unreadable);
     EXPECT_EQ(injected.value, QString());
-    EXPECT_EQ(injected.problem, "키체인에 저장된 Figma 토큰을 쓸 수 없어요: 제어 문자나 ASCII 밖의 글자가 들어 있어요. "
+    EXPECT_EQ(injected.problem, "키링에 저장된 Figma 토큰을 쓸 수 없어요: 제어 문자나 ASCII 밖의 글자가 들어 있어요. "
                                 "설정에서 다시 넣어 주세요.");
     store->items.insert("anthropic-api-key", QString::fromUtf8("sk-ant-키").toUtf8());
     EXPECT_EQ(Keychain::read(Keychain::Item::anthropicKey).outcome, Outcome::unreadable);
@@ -119,10 +119,10 @@ TEST_F(KeychainTest, EmptyDataIsNoSecretAndNonUtf8DataCannotBeUsed)
     store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
     const Keychain::Reading broken = Keychain::read(Keychain::Item::figmaToken);
     EXPECT_EQ(broken.outcome, Outcome::unreadable);
-    EXPECT_EQ(broken.problem, "키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
+    EXPECT_EQ(broken.problem, "키링에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
     store->items.insert("anthropic-api-key", QByteArray("\xC3\x28", 2));
     EXPECT_EQ(Keychain::read(Keychain::Item::anthropicKey).problem,
-              "키체인에 저장된 Anthropic API 키를 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
+              "키링에 저장된 Anthropic API 키를 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
 }
 
 TEST_F(KeychainTest, ReadGivesTheTextAsStoredTrimmedAtItsEnds)
@@ -172,6 +172,6 @@ TEST_F(KeychainTest, ReadTellsAMissingSecretFromAnUnreadableStore)
     store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
     const Keychain::Reading locked = Keychain::read(Keychain::Item::anthropicKey);
     EXPECT_EQ(locked.outcome, Outcome::unreadable);
-    EXPECT_EQ(locked.problem, "키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요.");
+    EXPECT_EQ(locked.problem, "키링이 잠겨 있어서 Anthropic API 키를 읽지 못했어요.");
     EXPECT_EQ(stored(Keychain::Item::figmaToken), std::nullopt);
 }

@@ -683,7 +683,9 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-100000.json"));
     EXPECT_EQ(backups(), QStringList{olderBackup});
     // The log no longer holds a change the plan lacks without saying so.
-    EXPECT_EQ(Reviser::lastRequest(dir), "(중단된 고치기 되돌림)");
+    // Its backup went with it: the next undo takes back what came before.
+    EXPECT_TRUE(readFile(dir + "/history/revisions.md").contains("\n\n> (중단된 고치기 되돌림)\n\n"));
+    EXPECT_EQ(Reviser::lastRequest(dir), "");
     // A rollback killed after its log entry, before its record went, is
     // done again by the next use of the folder, and logged once.
     writeFile(dir + "/history/plan-261207-100001.json", readFile(dir + "/plan.json"));

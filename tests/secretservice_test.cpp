@@ -85,7 +85,7 @@ TEST(SecretService, ReadsItemsOtherProgramsWrote)
         ASSERT_TRUE(storeForeign("figma-token", QByteArray("figd_\xff\xfe\x80" "bad")));
         const Keychain::Reading broken = Keychain::read(Keychain::Item::figmaToken);
         EXPECT_EQ(broken.outcome, Keychain::Reading::Outcome::unreadable);
-        EXPECT_EQ(broken.problem, "키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
+        EXPECT_EQ(broken.problem, "키링에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.");
 
         EXPECT_TRUE(Keychain::set(Keychain::Item::figmaToken, ""));
         EXPECT_TRUE(Keychain::set(Keychain::Item::anthropicKey, ""));
@@ -263,10 +263,10 @@ TEST(SecretService, ALockedKeyringIsNoMissingToken)
         ASSERT_TRUE(lockDefaultCollection());
         const Keychain::Reading locked = Keychain::read(Keychain::Item::figmaToken);
         EXPECT_EQ(locked.outcome, Keychain::Reading::Outcome::unreadable);
-        EXPECT_EQ(locked.problem, "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
+        EXPECT_EQ(locked.problem, "키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
         // The connection check tells it apart too.
         EXPECT_EQ(Connections::tokenStatus("개인 토큰"),
-                  Connections::Status::needsLogin("키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요."));
+                  Connections::Status::notChecked("키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요."));
     });
 }
 
@@ -292,9 +292,9 @@ TEST(SecretService, CommandLineSaysWhyTheTokenCouldNotBeRead)
         return outcome.out + outcome.err;
     };
     const QString noService = generate(bus.address());
-    EXPECT_TRUE(noService.contains("키체인 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."))
+    EXPECT_TRUE(noService.contains("키링 서비스(Secret Service)가 실행 중이 아니어서 Figma 토큰을 읽지 못했어요."))
         << noService.toStdString();
     const QString noBus = generate("unix:path=" + home.filePath("no-bus").toUtf8());
     EXPECT_TRUE(noBus.contains("세션 D-Bus 에 연결할 수 없어서 Figma 토큰을 읽지 못했어요.")) << noBus.toStdString();
-    EXPECT_TRUE(noBus.contains("키체인에서 Figma 토큰 읽는 중")) << noBus.toStdString();
+    EXPECT_TRUE(noBus.contains("키링에서 Figma 토큰 읽는 중")) << noBus.toStdString();
 }

@@ -108,7 +108,7 @@ public:
     {
         chosen(scratch->path() + QStringLiteral("/exported.html"));
     }
-    void reveal(const QString &) override {}
+    void reveal(const QString &, Opened opened) override { opened(true); }
 };
 
 QByteArray smallPng()

@@ -906,8 +906,8 @@ void AppState::saveExport(const QString &source, const QString &target)
                              setMessage(u"내보내지 못했어요: "_s + *exported.failure);
                              return;
                          }
-                         desktop().reveal(target);
                          setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
+                         reveal(target);
                      });
 }
 
@@ -1164,8 +1164,20 @@ void AppState::openInBrowser()
 
 void AppState::openAddress(const QUrl &url)
 {
-    if (!desktop().openUrl(url))
-        setMessage(u"주소를 열 프로그램을 찾지 못했어요: "_s + url.toDisplayString(QUrl::PreferLocalFile));
+    QPointer<AppState> self(this);
+    desktop().openUrl(url, [self, url](bool opened) {
+        if (self && !opened)
+            self->setMessage(u"주소를 열 프로그램을 찾지 못했어요: "_s + url.toDisplayString(QUrl::PreferLocalFile));
+    });
+}
+
+void AppState::reveal(const QString &path)
+{
+    QPointer<AppState> self(this);
+    desktop().reveal(path, [self, path](bool opened) {
+        if (self && !opened)
+            self->setMessage(u"폴더를 열 프로그램을 찾지 못했어요: "_s + path);
+    });
 }
 
 void AppState::cancelGeneration(bool keep)

@@ -155,6 +155,9 @@ public:
     void openInBrowser();
     // Through the desktop; a toast says so when nothing could open it.
     void openAddress(const QUrl &url);
+    // Through the desktop's file manager; a toast says so when nothing
+    // could show it.
+    void reveal(const QString &path);
     void cancelGeneration(bool keep);
     void resume(const QString &dir);
 

@@ -1,15 +1,18 @@
 #include "app/desktop.h"
 
 #include "app/planhtmlfilter.h"
+#include "views/filedates.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <QProcess>
 
 using namespace Qt::StringLiterals;
 
@@ -52,6 +55,9 @@ QFileDialog *panel(QWidget *parent, const QString &message, Desktop::Chosen chos
 {
     auto *dialog = new QFileDialog(parent, message);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setProxyModel(new FileDates(dialog));
+    // Never the process's working folder, which the person did not choose.
+    dialog->setDirectory(QDir::homePath());
     showMessage(dialog, message);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
@@ -99,24 +105,46 @@ void Desktop::chooseSaveTarget(QWidget *parent, const QString &folder, const QSt
     dialog->open();
 }
 
-void Desktop::reveal(const QString &path)
+void Desktop::reveal(const QString &path, Opened opened)
 {
-    const QUrl file = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
-    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    const QFileInfo info(path);
+    const QUrl item = QUrl::fromLocalFile(info.absoluteFilePath());
+    const QUrl folder = QUrl::fromLocalFile(info.isDir() ? info.absoluteFilePath() : info.absolutePath());
     QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.FileManager1"_s,
                                                        u"/org/freedesktop/FileManager1"_s,
                                                        u"org.freedesktop.FileManager1"_s, u"ShowItems"_s);
-    call << QStringList{file.toString()} << QString();
-    // Without a file manager on the bus, its folder opens instead.
+    call << QStringList{item.toString()} << QString();
+    // Without a file manager on the bus, the folder opens instead.
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, watcher, folder] {
-        if (watcher->isError())
-            openUrl(folder);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, watcher, folder, opened] {
         watcher->deleteLater();
+        if (watcher->isError())
+            openUrl(folder, opened);
+        else
+            opened(true);
     });
 }
 
-bool Desktop::openUrl(const QUrl &url)
+void Desktop::openUrl(const QUrl &url, Opened opened)
 {
-    return QDesktopServices::openUrl(url);
+    // xdg-open says whether a program took the address (3: none found, 4:
+    // it failed); Qt's own opening only says that it started xdg-open. The
+    // program it starts is the person's and outlives this application.
+    auto *process = new QProcess;
+    process->setProgram(u"xdg-open"_s);
+    process->setArguments({url.toString(QUrl::FullyEncoded)});
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process, [process, opened](int code, QProcess::ExitStatus status) {
+        process->deleteLater();
+        opened(status == QProcess::NormalExit && code == 0);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, url, opened](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        process->deleteLater();
+        opened(QDesktopServices::openUrl(url));
+    });
+    process->start();
 }

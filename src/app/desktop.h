@@ -30,9 +30,13 @@ public:
     virtual void chooseSaveTarget(QWidget *parent, const QString &folder, const QString &name, const QString &message,
                                   Chosen chosen);
 
-    // Shows the file selected in the file manager, else opens its folder.
-    virtual void reveal(const QString &path);
-    // Opens the address with the user's default application for it; false
-    // when the desktop has nothing that could take it.
-    virtual bool openUrl(const QUrl &url);
+    // Whether an opening reached a program that shows it; called once, on
+    // the main thread, when that is known.
+    using Opened = std::function<void(bool opened)>;
+
+    // Shows the file or folder selected in the file manager, else opens the
+    // folder itself (a file's folder).
+    virtual void reveal(const QString &path, Opened opened);
+    // Opens the address with the user's default application for it.
+    virtual void openUrl(const QUrl &url, Opened opened);
 };

@@ -98,6 +98,7 @@ Plan readPlan(const QString &dir, const QString &folder)
 // script that the plan has problems although everything was written.
 int render(const QString &folder, const AppSettings &settings)
 {
+    requireFolder(folder, QStringLiteral("plan.json"));
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // The render makes the derived files itself.
     const FolderClaim held = claim(dir, settings, false);
@@ -205,6 +206,15 @@ void end(int code)
     // end for ever.
     QThreadPool::globalInstance()->waitForDone(poolEndMs);
     std::exit(code);
+}
+
+void requireFolder(const QString &folder, const QString &file)
+{
+    const QDir dir(folder);
+    if (!QFileInfo(folder).isDir())
+        fail(QStringLiteral("계획서 폴더가 없어요: ") + folder);
+    if (!file.isEmpty() && !QFileInfo::exists(dir.filePath(file)))
+        fail(file + QStringLiteral(" 이 없어요: ") + folder);
 }
 
 FolderClaim claim(const QString &dir, const AppSettings &settings, bool repair)

@@ -32,6 +32,11 @@ std::optional<QString> value(const QStringList &arguments, const QString &flag);
 // Ends the current mode with `message` on standard error and exit code 1.
 [[noreturn]] void fail(const QString &message);
 
+// Ends the run (exit 1) unless `folder`, as the person gave it, is a folder
+// holding `file` (any file name; none: the folder alone), naming the folder
+// and what is missing, the same in every mode.
+void requireFolder(const QString &folder, const QString &file = QString());
+
 // Claims the plan folder `dir` for this run (FolderClaim), telling what
 // the claim put in order in one line each on standard error. Ends the run
 // (exit 1) when another operation holds the folder or the rollback fails.

@@ -115,6 +115,7 @@ void generate(const QStringList &arguments, const AppSettings &settings)
 void redraft(const QStringList &arguments, const AppSettings &settings)
 {
     const QString folder = option(arguments, "--redraft");
+    Headless::requireFolder(folder);
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // Claimed once, here, and held by the generation to its end.
     const auto claim = std::make_shared<FolderClaim>(Headless::claim(dir, settings));

@@ -74,7 +74,9 @@ QStringList images(const QStringList &arguments)
 
 void revise(const QStringList &arguments, const AppSettings &settings)
 {
-    const QString dir = QFileInfo(*Headless::value(arguments, QStringLiteral("--revise"))).absoluteFilePath();
+    const QString folder = *Headless::value(arguments, QStringLiteral("--revise"));
+    Headless::requireFolder(folder, QStringLiteral("plan.json"));
+    const QString dir = QFileInfo(folder).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
     // Claimed once, here, and held by the revision or the undo to its end.
     const auto claim = std::make_shared<FolderClaim>(Headless::claim(dir, settings));

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QProcessEnvironment>
 #include <dlfcn.h>
 #include <malloc.h>
 #include <filesystem>
@@ -86,6 +87,42 @@ void repairSwap(char **argv)
         ::execv(QFile::encodeName(app + QStringLiteral("/bin/quarrystone")).constData(), argv);
 }
 
+// The command-line modes, as the README lists them.
+const QByteArray usage = QByteArrayLiteral(
+    "명령줄로 쓰기:\n"
+    "    quarrystone --generate <design link> --feature <name> [options]   새 계획서 폴더를 만들어요\n"
+    "    quarrystone --redraft <plan folder> [--spec-doc …] [--api-doc …]   계획서 폴더의 계획서를 다시 만들어요\n"
+    "    quarrystone --render <plan folder>      plan.json 으로 plan.md 와 index.html 을 다시 써요\n"
+    "    quarrystone --check-connections         Claude · 디자인 서비스 · 위키 연결을 알려 줘요\n"
+    "    quarrystone --revise <plan folder> --request <text> [--image a.png,b.png]\n"
+    "                                            Claude 가 요청대로 plan.json 을 고쳐요 (백업은 history/ 에)\n"
+    "    quarrystone --revise <plan folder> --undo\n"
+    "                                            직전 고치기나 가져오기 전의 계획서로 돌아가요\n"
+    "    quarrystone --import <page.html> [--into <plan folder>]\n"
+    "                                            공유한 계획서 페이지를 계획서 폴더로 가져와요\n");
+
+bool asksForHelp(const QStringList &arguments)
+{
+    return arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h"));
+}
+
+// Qt ends a window start without a display by aborting, with an English
+// word on plugins that are not the cause. The platforms that need no
+// display server (offscreen, a frame buffer, VNC) are left to Qt.
+bool noDesktop(const QStringList &arguments)
+{
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!environment.value(QStringLiteral("DISPLAY")).isEmpty()
+        || !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+        return false;
+    QString platform = environment.value(QStringLiteral("QT_QPA_PLATFORM"));
+    const qsizetype flag = arguments.indexOf(QLatin1String("-platform"));
+    if (flag > 0 && flag + 1 < arguments.size())
+        platform = arguments.at(flag + 1);
+    const QString first = platform.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
+    return first.isEmpty() || first.startsWith(QLatin1String("xcb")) || first.startsWith(QLatin1String("wayland"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -114,6 +151,15 @@ int main(int argc, char **argv)
         // The command line must run without a display.
         QCoreApplication app(argc, argv);
         Headless::run(arguments);
+    }
+    if (asksForHelp(arguments)) {
+        FileDescriptor::writeAll(STDOUT_FILENO, usage);
+        return 0;
+    }
+    if (noDesktop(arguments)) {
+        FileDescriptor::writeAll(STDERR_FILENO, QByteArray("창은 데스크톱 세션에서만 열 수 있어요 (DISPLAY 나 WAYLAND_DISPLAY 가 없어요).\n\n")
+                                                    + usage);
+        return 1;
     }
     return runWindow(argc, argv);
 }

@@ -13,7 +13,7 @@ bool PlanHTMLFilter::shouldEnable(const QString &path)
 
 Qt::ItemFlags PlanHTMLFilter::flags(const QModelIndex &index) const
 {
-    Qt::ItemFlags flags = QSortFilterProxyModel::flags(index);
+    Qt::ItemFlags flags = FileDates::flags(index);
     const auto *files = qobject_cast<const QFileSystemModel *>(sourceModel());
     if (!files || !index.isValid())
         return flags;

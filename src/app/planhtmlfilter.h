@@ -2,17 +2,19 @@
 
 #include <QDateTime>
 #include <QHash>
+#include "views/filedates.h"
+
 #include <QSortFilterProxyModel>
 #include <utility>
 
 // The import panel's filter: every entry stays visible, but only folders
 // and plan pages made by this system can be picked.
-class PlanHTMLFilter : public QSortFilterProxyModel
+class PlanHTMLFilter : public FileDates
 {
     Q_OBJECT
 
 public:
-    using QSortFilterProxyModel::QSortFilterProxyModel;
+    using FileDates::FileDates;
 
     // Whether the panel lets the user pick the entry: a folder always (to
     // move through it), a file when it is a plan page.

@@ -7,6 +7,7 @@
 #include "claude/spawn.h"
 #include "core/stopsignals.h"
 #include "settings/connections.h"
+#include "settings/keychain.h"
 #include "settings/updater.h"
 #include "views/focusstyle.h"
 
@@ -14,6 +15,7 @@
 #include <QEvent>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -87,6 +89,11 @@ QWidget *QuarrystoneApp::settingsWindow()
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(ViewFactory::settingsView(m_state.get(), window));
+        // A window of its own closes from the keyboard as dialogs do.
+        for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            auto *shortcut = new QShortcut(keys, window);
+            connect(shortcut, &QShortcut::activated, window, &QWidget::close);
+        }
         m_settings = window;
     }
     return m_settings;
@@ -100,6 +107,9 @@ void QuarrystoneApp::start()
 void QuarrystoneApp::showSettings()
 {
     QWidget *window = settingsWindow();
+    // Opening the settings is the person's look at the secrets: a locked
+    // keyring is asked again, once for all of them.
+    Keychain::askAgain();
     window->show();
     window->raise();
     window->activateWindow();

@@ -74,6 +74,17 @@ void endWhatWasLeftRunning(const QString &dir, const UnderWay::Entry &record)
 
 } // namespace
 
+// The log's newest entry is a rollback's: its first quoted line.
+bool newestEntryIsRollback(const QString &dir)
+{
+    const std::optional<QByteArray> bytes = RegularFile::read(Reviser::logFile(dir));
+    if (!bytes)
+        return false;
+    const QByteArray quote = "\n> ";
+    const qsizetype at = bytes->indexOf(quote);
+    return at >= 0 && bytes->mid(at + quote.size()).startsWith((Reviser::rollbackRequest() + u'\n').toUtf8());
+}
+
 QString brokenPlan()
 {
     return QStringLiteral("plan.json 을 읽지 못했어요(JSON 이 깨짐)");
@@ -126,10 +137,9 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
         return line;
     }
     const std::optional<QByteArray> left = RegularFile::read(planPath(dir));
-    const QString request = QStringLiteral("(중단된 고치기 되돌림)");
     // A rollback killed after its log entry is done again at the next use
     // of the folder: the plan is back already and the entry is there.
-    const bool logged = left == bytes && Reviser::lastRequest(dir) == request;
+    const bool logged = left == bytes && newestEntryIsRollback(dir);
     QString kept;
     try {
         if (left && *left != *bytes)
@@ -143,7 +153,8 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
     // The log names the revision that was cut short, if it got that far;
     // it now says that the plan went back.
     if (!logged)
-        Reviser::appendLog(dir, request, QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"), settings.userName);
+        Reviser::appendLog(dir, Reviser::rollbackRequest(), QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"),
+                           settings.userName);
     QFile::remove(UnderWay::path(dir));
     QFile::remove(backup);
     const QString done = QStringLiteral("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요");

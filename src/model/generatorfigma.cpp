@@ -210,7 +210,7 @@ QCoro::Task<FigmaSection> Generator::restSection(Run run)
     // there.
     if (isCurrent(run))
         setPhase(Phase::running(title(Stage::figma)));
-    add(run, QStringLiteral("키체인에서 Figma 토큰 읽는 중"));
+    add(run, QStringLiteral("키링에서 Figma 토큰 읽는 중"));
     QCoro::Task<std::optional<Keychain::Reading>> reading =
         OwnThread::result([] { return Keychain::read(Keychain::Item::figmaToken); }, run.cancel);
     const std::optional<Keychain::Reading> token = co_await std::move(reading);

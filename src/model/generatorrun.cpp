@@ -184,6 +184,8 @@ void Generator::failRun(const Run &run, const QString &message)
             continue;
         state.status = StageState::Status::failed;
         state.ended = at;
+        // What it was doing is over: the red mark says why.
+        state.detail = message;
         changed = true;
     }
     if (changed)
@@ -211,7 +213,7 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
             throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
         if (run.settings.claudeAuth == AppSettings::ClaudeAuth::apiKey)
-            add(run, QStringLiteral("키체인에서 Anthropic API 키 읽는 중"));
+            add(run, QStringLiteral("키링에서 Anthropic API 키 읽는 중"));
         QCoro::Task<ClaudeRunner> making = makeRunner(run.settings, run.cancel);
         run.runner = co_await std::move(making);
 

@@ -302,8 +302,14 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
 
     Run run;
     try {
-        run.claim = claim ? std::move(claim) : std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-        run.notice = run.claim->notices().join(u'\n');
+        // The taker of a claim handed in has told its notices already:
+        // the phase's text stays the revision's own.
+        if (claim) {
+            run.claim = std::move(claim);
+        } else {
+            run.claim = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+            run.notice = run.claim->notices().join(u'\n');
+        }
     } catch (const FolderClaim::Failure &failure) {
         setDir(dir);
         setPhase(Phase::failed(failure.message));
@@ -532,7 +538,7 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
             } catch (const FolderClaim::Failure &failure) {
                 return {failure.message, true};
             }
-            const QString notice = held->notices().join(u'\n');
+            const QString notice = claim ? QString() : held->notices().join(u'\n');
             // An undo right after an interrupted revision wants that
             // revision gone, which the claim has just done: it goes back no
             // further.
@@ -599,6 +605,11 @@ void Reviser::appendLog(const QString &dir, const QString &request, const QStrin
     AtomicFile::write(path, entry.toUtf8() + previous);
 }
 
+QString Reviser::rollbackRequest()
+{
+    return QStringLiteral("(중단된 고치기 되돌림)");
+}
+
 QString Reviser::lastRequest(const QString &dir)
 {
     const std::optional<QByteArray> bytes = RegularFile::read(logPath(dir));
@@ -606,19 +617,28 @@ QString Reviser::lastRequest(const QString &dir)
         return QString();
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
     qsizetype at = 0;
-    while (at < lines.size() && !lines.at(at).startsWith(QLatin1String("> ")))
-        ++at;
-    QStringList pieces;
-    for (; at < lines.size() && lines.at(at).startsWith(u'>'); ++at)
-        pieces.append(lines.at(at).mid(lines.at(at).startsWith(QLatin1String("> ")) ? 2 : 1));
-    QString joined = pieces.join(u' ');
-    qsizetype start = 0;
-    qsizetype end = joined.size();
-    while (start < end && (joined.at(start) == u' ' || joined.at(start) == u'\t'))
-        ++start;
-    while (end > start && (joined.at(end - 1) == u' ' || joined.at(end - 1) == u'\t'))
-        --end;
-    return joined.mid(start, end - start);
+    for (;;) {
+        while (at < lines.size() && !lines.at(at).startsWith(QLatin1String("> ")))
+            ++at;
+        QStringList pieces;
+        for (; at < lines.size() && lines.at(at).startsWith(u'>'); ++at)
+            pieces.append(lines.at(at).mid(lines.at(at).startsWith(QLatin1String("> ")) ? 2 : 1));
+        const QString joined = pieces.join(u' ');
+        qsizetype start = 0;
+        qsizetype end = joined.size();
+        while (start < end && (joined.at(start) == u' ' || joined.at(start) == u'\t'))
+            ++start;
+        while (end > start && (joined.at(end - 1) == u' ' || joined.at(end - 1) == u'\t'))
+            --end;
+        const QString request = joined.mid(start, end - start);
+        // A rollback took its revision's backup with it: an undo takes back
+        // the change logged before it. Its answer is ours, so the next
+        // heading is the next entry's.
+        if (request != rollbackRequest())
+            return request;
+        while (at < lines.size() && !lines.at(at).startsWith(QLatin1String("## ")))
+            ++at;
+    }
 }
 
 QStringList Reviser::saveAttachments(const QStringList &images, const QString &dir)

@@ -61,8 +61,9 @@ public:
     // Gives false and changes nothing when the request is empty without
     // images or a revision runs. The revision claims the folder (or takes
     // over `claim`, already taken) and holds it to its end; a folder another
-    // operation holds fails the phase at once. What the claim put in order
-    // comes first in the phase's text. `onDone` is called only after a
+    // operation holds fails the phase at once. What a claim taken here put
+    // in order comes first in the phase's text (the taker of `claim` tells
+    // its own). `onDone` is called only after a
     // revision that succeeded.
     bool revise(const QString &request, const QStringList &images, const QString &dir, const AppSettings &settings,
                 std::function<void()> onDone = {}, std::shared_ptr<FolderClaim> claim = {});
@@ -90,8 +91,11 @@ public:
     // The log's file, history/revisions.md.
     static QString logFile(const QString &dir);
     static void appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by);
-    // The request of the newest log entry as one line; "" when there is none.
+    // The request the next undo takes back as one line: that of the newest
+    // log entry other than a rollback's; "" when there is none.
     static QString lastRequest(const QString &dir);
+    // The request a rollback of an interrupted revision logs.
+    static QString rollbackRequest();
     // Copies the images to history/attachments/<yyMMdd-HHmmss>-<n>.<ext>
     // (<…>-<n>_0002.<ext>, … when taken: a copy never replaces a file) and
     // gives the copies made, in order; an image that cannot be copied, or

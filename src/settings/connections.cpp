@@ -250,7 +250,8 @@ Connections::Status Connections::checkClaude(const QString &claude, const std::o
     std::optional<QString> key;
     if (apiKey) {
         if (const std::optional<QString> problem = keyProblem(*apiKey))
-            return Status::needsLogin(*problem);
+            return apiKey->outcome == Keychain::Reading::Outcome::unreadable ? Status::notChecked(*problem)
+                                                                             : Status::needsLogin(*problem);
         key = apiKey->value;
     }
     // Asked as a run would ask: a credential inherited from our environment
@@ -354,8 +355,9 @@ Connections::Status Connections::tokenStatus(const QString &found)
     case Keychain::Reading::Outcome::unreadable:
         break;
     }
-    // A locked keyring is no missing token: the sentence names the cause.
-    return Status::needsLogin(token.problem);
+    // A locked keyring is no missing token, and no login opens it: the
+    // sentence names the cause.
+    return Status::notChecked(token.problem);
 }
 
 Connections::Checked Connections::checkAll(const QString &configuredClaude, AppSettings::ClaudeAuth auth,

@@ -6,6 +6,7 @@
 
 #include <QMutex>
 #include <algorithm>
+#include <atomic>
 
 namespace Keychain {
 
@@ -52,21 +53,21 @@ QString cause(const SecretStore::Lookup &found)
     using Status = SecretStore::Lookup::Status;
     switch (found.status) {
     case Status::locked:
-        return QStringLiteral("키체인이 잠겨 있어서");
+        return QStringLiteral("키링이 잠겨 있어서");
     case Status::noService:
-        return QStringLiteral("키체인 서비스(Secret Service)가 실행 중이 아니어서");
+        return QStringLiteral("키링 서비스(Secret Service)가 실행 중이 아니어서");
     case Status::noBus:
         return QStringLiteral("세션 D-Bus 에 연결할 수 없어서");
     case Status::noAnswer:
-        return QStringLiteral("키체인이 제때 답하지 않아서");
+        return QStringLiteral("키링이 제때 답하지 않아서");
     case Status::found:
     case Status::absent:
     case Status::failed:
         break;
     }
     if (found.detail.isEmpty())
-        return QStringLiteral("키체인이 오류를 알려서");
-    return QStringLiteral("키체인이 오류(%1)를 알려서").arg(found.detail);
+        return QStringLiteral("키링이 오류를 알려서");
+    return QStringLiteral("키링이 오류(%1)를 알려서").arg(found.detail);
 }
 
 // What a header or an environment variable can carry as it is: printable
@@ -78,7 +79,7 @@ bool printableAscii(const QString &text)
 
 QString unusable(Item item, const QString &why)
 {
-    return QStringLiteral("키체인에 저장된 ") + named(item) + QStringLiteral(" 쓸 수 없어요: ") + why
+    return QStringLiteral("키링에 저장된 ") + named(item) + QStringLiteral(" 쓸 수 없어요: ") + why
         + QStringLiteral(" 설정에서 다시 넣어 주세요.");
 }
 
@@ -105,6 +106,23 @@ Reading readingOf(Item item, const QByteArray &data)
     return reading;
 }
 
+// Whether the store answered "locked" and nobody has asked again since: an
+// unlock prompt the person cancelled is not put before them again by every
+// look at the secrets, nor once for each secret.
+std::atomic<bool> &foundLocked()
+{
+    static std::atomic<bool> locked = false;
+    return locked;
+}
+
+Reading unreadable(Item item, const SecretStore::Lookup &found)
+{
+    Reading reading;
+    reading.outcome = Reading::Outcome::unreadable;
+    reading.problem = cause(found) + QLatin1Char(' ') + named(item) + QStringLiteral(" 읽지 못했어요.");
+    return reading;
+}
+
 } // namespace
 
 QString service()
@@ -125,15 +143,25 @@ QString account(Item item)
 
 Reading read(Item item)
 {
+    using Status = SecretStore::Lookup::Status;
+    // Reads on several threads ask one at a time, so that the answer to
+    // the first one's prompt serves the others.
+    static QMutex asking;
+    const QMutexLocker one(&asking);
+    if (foundLocked())
+        return unreadable(item, {Status::locked, {}, {}});
     const SecretStore::Lookup found = store()->lookUp(account(item));
-    if (found.status == SecretStore::Lookup::Status::found)
+    foundLocked() = found.status == Status::locked;
+    if (found.status == Status::found)
         return readingOf(item, found.data);
-    Reading reading;
-    if (found.status != SecretStore::Lookup::Status::absent) {
-        reading.outcome = Reading::Outcome::unreadable;
-        reading.problem = cause(found) + QLatin1Char(' ') + named(item) + QStringLiteral(" 읽지 못했어요.");
-    }
-    return reading;
+    if (found.status == Status::absent)
+        return {};
+    return unreadable(item, found);
+}
+
+void askAgain()
+{
+    foundLocked() = false;
 }
 
 bool usable(const QString &secret)
@@ -155,6 +183,8 @@ bool set(Item item, const QString &value)
         return store()->remove(account(item));
     if (!refusal(item, trimmed).isEmpty())
         return false;
+    // A write asks the store itself, and may unlock it.
+    askAgain();
     return store()->write(account(item), trimmed);
 }
 
@@ -162,6 +192,7 @@ void useStore(std::shared_ptr<SecretStore> store)
 {
     const QMutexLocker locked(&lock());
     installed() = std::move(store);
+    askAgain();
 }
 
 } // namespace Keychain

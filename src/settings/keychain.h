@@ -36,8 +36,13 @@ struct Reading {
 };
 
 // Blocks like the others, for up to the store's answer limit: call it off
-// the main thread.
+// the main thread. Once the store has answered "locked", reads give that
+// answer without asking it (and without its unlock prompt) until
+// askAgain(), a write or another store.
 Reading read(Item item);
+// The next read asks the store: the person has acted (opened the settings,
+// asked for a check, started a plan).
+void askAgain();
 
 // A secret as read() hands it out: printable ASCII with no white space at
 // its ends, so that it can go into a header or an environment variable.

@@ -4,6 +4,7 @@
 #include "app/desktop.h"
 #include "claude/clauderunner.h"
 #include "core/ownthread.h"
+#include "settings/keychain.h"
 #include "views/serviceaddresses.h"
 #include "views/spinner.h"
 #include "views/viewstyle.h"
@@ -128,7 +129,11 @@ ConnectionsView::ConnectionsView(AppState *state, Connections *connections, QWid
         m_connections->sendCode(m_codeField->text());
         m_codeField->clear();
     });
-    connect(m_recheck, &QPushButton::clicked, this, &ConnectionsView::refresh);
+    connect(m_recheck, &QPushButton::clicked, this, [this] {
+        // The person asks: a locked keyring is asked again, once.
+        Keychain::askAgain();
+        refresh();
+    });
 
     for (auto signal : {&Connections::claudeChanged, &Connections::figmaChanged, &Connections::wikiChanged,
                         &Connections::jobChanged, &Connections::lastErrorChanged})

@@ -271,7 +271,7 @@ DevelopSheet::RunCard DevelopSheet::makeRunCard(Platform platform)
     connect(card.openFolder, &QPushButton::clicked, this, [this, platform] {
         const Developer::Runs runs = Developer::shared().runs();
         if (runs.contains(platform) && runs.value(platform).worktree)
-            m_state->desktop().reveal(*runs.value(platform).worktree);
+            m_state->reveal(*runs.value(platform).worktree);
     });
     return card;
 }

@@ -493,6 +493,7 @@ void NewPlanView::tryStart()
     // for this attempt, and the answer decides.
     if (std::exchange(m_startAsked, true))
         return;
+    Keychain::askAgain();
     readSecrets();
 }
 
@@ -505,6 +506,15 @@ void NewPlanView::startIfReady()
     const QStringList issues = readyIssues(m_claudeOK, m_secrets);
     if (!issues.isEmpty()) {
         m_state->setMessage(issues.first());
+        // The list of what is missing may sit below the fold: it comes into
+        // view once laid out.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (auto *scroll = findChild<QScrollArea *>())
+                    scroll->ensureWidgetVisible(m_readiness);
+            },
+            Qt::QueuedConnection);
         return;
     }
     m_tried = false;

@@ -1,5 +1,7 @@
 #include "views/paneldesktop.h"
 
+#include "views/filedates.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QImageReader>
@@ -32,9 +34,11 @@ void PanelDesktop::beep()
     QApplication::beep();
 }
 
-void PanelDesktop::chooseImages(QWidget *parent, Chosen chosen)
+void PanelDesktop::chooseImages(QWidget *parent, const QString &folder, Chosen chosen)
 {
-    auto *dialog = new QFileDialog(parent);
+    auto *dialog = new QFileDialog(parent, QString(), folder);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setProxyModel(new FileDates(dialog));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setFileMode(QFileDialog::ExistingFiles);

@@ -20,7 +20,8 @@ public:
     static void replace(std::shared_ptr<PanelDesktop> desktop);
 
     virtual void beep();
-    // Window-modal on `parent`, returns at once; `chosen` runs with the
-    // confirmed files, never when the panel is cancelled.
-    virtual void chooseImages(QWidget *parent, Chosen chosen);
+    // Window-modal on `parent`, opened in `folder` (the plan's), returns at
+    // once; `chosen` runs with the confirmed files, never when the panel is
+    // cancelled.
+    virtual void chooseImages(QWidget *parent, const QString &folder, Chosen chosen);
 };

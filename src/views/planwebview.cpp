@@ -132,6 +132,7 @@ void PlanWebView::catchUp()
 void PlanWebView::handOver()
 {
     m_token = -1;
+    m_loadAfresh = true;
     WebZoom::shared()->setView(this);
     setMagnification(1.0);
 }
@@ -231,6 +232,16 @@ bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
         return false;
     if (follows(event))
         m_page->noteInput();
+    // The page is one stop of the window's Tab order: a large plan has
+    // thousands of links between the header and the request.
+    if (event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+        if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && held == Qt::NoModifier) {
+            focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
+            return true;
+        }
+    }
     if (event->type() == QEvent::Wheel) {
         auto *wheel = static_cast<QWheelEvent *>(event);
         if (!(wheel->modifiers() & Qt::ControlModifier))

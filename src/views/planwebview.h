@@ -31,8 +31,9 @@ public:
     void bringUpToDate(const QString &file, const QString &dir, int token);
 
     // A new editor takes the view: it shows the next plan as a view of its
-    // own would, at magnification 1, and counts reloads from that editor's
-    // tokens; a page already showing the editor's file stays.
+    // own would, at magnification 1, loaded afresh (an editor is built for
+    // a plan selected anew, which a rename does to show what it rewrote),
+    // and counts reloads from that editor's tokens.
     void handOver();
     // Put aside while no editor shows it: the next plan or the same one is
     // loaded afresh when it is taken again.

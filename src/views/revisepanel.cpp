@@ -37,6 +37,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -67,6 +68,12 @@ QLabel *label(const QString &text, const QString &name, QWidget *parent)
     made->setObjectName(name);
     made->setTextFormat(Qt::PlainText);
     made->setWordWrap(true);
+    // A word longer than the column (a path, an identifier in Claude's
+    // answer) is cut inside its box instead of widening the whole column
+    // past the panel's edge; the text stays whole for selecting.
+    QSizePolicy policy = made->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Ignored);
+    made->setSizePolicy(policy);
     return made;
 }
 
@@ -109,7 +116,7 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     , m_state(state)
     , m_dir(QDir::cleanPath(dir))
     , m_changed(std::move(changed))
-    , m_lastPhase(Reviser::shared().phase())
+    , m_lastPhase(shownPhase())
 {
     setObjectName(u"revisePanel"_s);
     setAcceptDrops(true);
@@ -119,6 +126,15 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     connect(&reviser, &Reviser::phaseChanged, this, &RevisePanel::followPhase);
     connect(&reviser, &Reviser::startedAtChanged, this, &RevisePanel::showRunningTime);
     connect(&Generator::shared(), &Generator::phaseChanged, this, &RevisePanel::updateEnabled);
+    // Another program changed the plan: a failure told before, such as the
+    // refusal while that program held the folder, is over.
+    connect(state, &AppState::planReplaced, this, [this] {
+        if (shownPhase().kind == Reviser::Phase::Kind::failed) {
+            m_dismissed = shownPhase();
+            m_lastPhase = shownPhase();
+            showStatus();
+        }
+    });
     m_timer = new QTimer(this);
     m_timer->setInterval(1000);
     connect(m_timer, &QTimer::timeout, this, &RevisePanel::tick);
@@ -302,8 +318,8 @@ QWidget *RevisePanel::buildStatus()
     auto *box = new QVBoxLayout(m_doneBox);
     box->setContentsMargins(10, 10, 10, 10);
     box->setSpacing(4);
-    QLabel *doneHeading = label(u"고쳤어요 — 왼쪽에 다시 그렸어요"_s, u"statusDoneHeading"_s, m_doneBox);
-    box->addWidget(withSymbol(doneHeading, u"checkmark.circle.fill"_s, ViewStyle::Tone::green, m_doneBox));
+    m_doneHeading = label(QString(), u"statusDoneHeading"_s, m_doneBox);
+    box->addWidget(withSymbol(m_doneHeading, u"checkmark.circle.fill"_s, ViewStyle::Tone::green, m_doneBox));
     m_answer = label(QString(), u"statusAnswer"_s, m_doneBox);
     ViewStyle::font(m_answer, ViewStyle::Font::callout);
     m_answer->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -352,6 +368,8 @@ void RevisePanel::setDir(const QString &dir)
     if (cleaned == m_dir)
         return;
     m_dir = cleaned;
+    m_lastPhase = shownPhase();
+    showStatus();
     showDraft();
     refreshLog(true);
     refreshUndo(true);
@@ -539,7 +557,7 @@ void RevisePanel::pickImages()
     const QStringList before = ReviseDrafts::of(m_dir).images;
     QPointer<RevisePanel> self = this;
     const QString dir = m_dir;
-    PanelDesktop::current().chooseImages(window(), [self, dir, before](const QStringList &chosen) {
+    PanelDesktop::current().chooseImages(window(), dir, [self, dir, before](const QStringList &chosen) {
         QStringList added;
         for (const QString &path : chosen) {
             if (!before.contains(path) && !added.contains(path))
@@ -570,10 +588,12 @@ std::shared_ptr<QMetaObject::Connection> RevisePanel::refreshWhenEnded(AppState 
 
 void RevisePanel::revise()
 {
+    m_dismissed.reset();
     const ReviseDrafts::Draft draft = ReviseDrafts::of(m_dir);
     QPointer<RevisePanel> self = this;
     const QString dir = m_dir;
     const std::shared_ptr<QMetaObject::Connection> watch = refreshWhenEnded(m_state, self);
+    const bool wasUndo = std::exchange(undoneLast(), false);
     const bool started = Reviser::shared().revise(draft.request, draft.images, dir, m_state->settings(), [self, dir] {
         ReviseDrafts::clear(dir);
         if (!self)
@@ -583,8 +603,10 @@ void RevisePanel::revise()
         if (self->m_changed)
             self->m_changed();
     });
-    if (!started)
+    if (!started) {
+        undoneLast() = wasUndo;
         disconnect(*watch);
+    }
 }
 
 void RevisePanel::askUndo()
@@ -614,24 +636,48 @@ void RevisePanel::askUndo()
         if (clicked != confirm)
             return;
         const std::shared_ptr<QMetaObject::Connection> watch = refreshWhenEnded(state, self);
+        const bool wasUndo = std::exchange(undoneLast(), true);
         const bool started = Reviser::shared().undo(dir, state->settings(), [self] {
             if (self && self->m_changed)
                 self->m_changed();
         });
-        if (!started)
+        if (!started) {
+            undoneLast() = wasUndo;
             disconnect(*watch);
+        }
     });
     box->open();
 }
 
+bool &RevisePanel::undoneLast()
+{
+    static bool undone = false;
+    return undone;
+}
+
+bool RevisePanel::mine() const
+{
+    const QString running = Reviser::shared().dir();
+    return !running.isEmpty() && AppState::standardFolder(running) == AppState::standardFolder(m_dir);
+}
+
+Reviser::Phase RevisePanel::shownPhase() const
+{
+    const Reviser::Phase phase = mine() ? Reviser::shared().phase() : Reviser::Phase::idle();
+    return phase == m_dismissed ? Reviser::Phase::idle() : phase;
+}
+
 void RevisePanel::followPhase()
 {
-    const Reviser::Phase phase = Reviser::shared().phase();
+    // Another plan's revision starting or ending changes what this one can start.
+    updateEnabled();
+    if (m_dismissed && Reviser::shared().phase() != *m_dismissed)
+        m_dismissed.reset();
+    const Reviser::Phase phase = shownPhase();
     if (phase == m_lastPhase)
         return;
     m_lastPhase = phase;
     showStatus();
-    updateEnabled();
     refreshLog(false);
     refreshUndo(false);
     // A failed or stopped revision put the backup back; the reload shows it.
@@ -641,7 +687,7 @@ void RevisePanel::followPhase()
 
 void RevisePanel::tick()
 {
-    if (Reviser::shared().phase().isRunning())
+    if (shownPhase().isRunning())
         showRunningTime();
     refreshLog(false);
     refreshUndo(false);
@@ -649,22 +695,24 @@ void RevisePanel::tick()
 
 void RevisePanel::showStatus()
 {
-    const Reviser::Phase phase = Reviser::shared().phase();
+    const Reviser::Phase phase = shownPhase();
     using Kind = Reviser::Phase::Kind;
     m_running->parentWidget()->setVisible(phase.kind == Kind::running);
     m_doneBox->setVisible(phase.kind == Kind::done);
     m_failed->parentWidget()->setVisible(phase.kind == Kind::failed);
     if (phase.kind == Kind::running)
         showRunningTime();
-    else if (phase.kind == Kind::done)
+    else if (phase.kind == Kind::done) {
+        m_doneHeading->setText(undoneLast() ? u"되돌렸어요 — 왼쪽에 다시 그렸어요"_s : u"고쳤어요 — 왼쪽에 다시 그렸어요"_s);
         m_answer->setText(phase.text);
+    }
     else if (phase.kind == Kind::failed)
         m_failed->setText(phase.text);
 }
 
 void RevisePanel::showRunningTime()
 {
-    const Reviser::Phase phase = Reviser::shared().phase();
+    const Reviser::Phase phase = shownPhase();
     if (!phase.isRunning())
         return;
     const std::optional<QDateTime> started = Reviser::shared().startedAt();
@@ -676,7 +724,7 @@ void RevisePanel::showRunningTime()
 
 void RevisePanel::updateEnabled()
 {
-    const bool running = Reviser::shared().phase().isRunning();
+    const bool running = shownPhase().isRunning();
     m_requestEdit->setReadOnly(running);
     m_requestEdit->setEnabled(!running);
     m_attachButtons->setEnabled(!running);
@@ -686,9 +734,11 @@ void RevisePanel::updateEnabled()
     m_undo->setVisible(!running);
     const ReviseDrafts::Draft &draft = ReviseDrafts::of(m_dir);
     const bool nothing = draft.request.trimmed().isEmpty() && draft.images.isEmpty();
-    m_revise->setEnabled(!nothing && !Generator::shared().phase().isRunning());
-    // The reviser refuses an undo while it revises.
-    m_undo->setEnabled(m_canUndo && !running);
+    // The reviser takes one plan at a time; another plan's revision keeps
+    // this one's request open for typing, not for starting.
+    const bool busy = Reviser::shared().phase().isRunning();
+    m_revise->setEnabled(!nothing && !busy && !Generator::shared().phase().isRunning());
+    m_undo->setEnabled(m_canUndo && !busy);
 }
 
 // The log and the history folder are looked at beside the event loop, once
@@ -773,7 +823,9 @@ void RevisePanel::refreshUndo(bool force)
 void RevisePanel::installDecisionHandler()
 {
     DecisionBridge::shared()->setHandler([](const QString &dir, const QList<DecisionBridge::Decision> &decisions) {
-        if (Reviser::shared().phase().isRunning()) {
+        // Only the request of the plan under revision is locked.
+        const Reviser &reviser = Reviser::shared();
+        if (reviser.phase().isRunning() && AppState::standardFolder(reviser.dir()) == AppState::standardFolder(dir)) {
             PanelDesktop::current().beep();
             return;
         }
@@ -853,7 +905,7 @@ bool RevisePanel::takesPaste(QObject *receiver, QEvent *event)
     auto *widget = qobject_cast<QWidget *>(receiver);
     if (!widget || widget->window() != window())
         return false;
-    return !Reviser::shared().phase().isRunning() && PastedImages::clipboardHasImage(QGuiApplication::clipboard()->mimeData())
+    return !shownPhase().isRunning() && PastedImages::clipboardHasImage(QGuiApplication::clipboard()->mimeData())
         && pasteImage();
 }
 

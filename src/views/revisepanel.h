@@ -75,6 +75,13 @@ private:
     void remove(const QString &path);
     void attach(const QStringList &paths, bool once);
 
+    // Whether the reviser's latest run is this plan's; the panel shows the
+    // reviser's phase only then (and not a dismissed failure), every other
+    // plan's panel shows it idle.
+    bool mine() const;
+    Reviser::Phase shownPhase() const;
+    // Whether the reviser's latest run was an undo: only panels start one.
+    static bool &undoneLast();
     void followPhase();
     void tick();
     void showDraft();
@@ -116,6 +123,7 @@ private:
     QPushButton *m_undo = nullptr;
     QLabel *m_running = nullptr;
     QFrame *m_doneBox = nullptr;
+    QLabel *m_doneHeading = nullptr;
     QLabel *m_answer = nullptr;
     QLabel *m_failed = nullptr;
     QWidget *m_log = nullptr;
@@ -138,4 +146,6 @@ private:
     quint64 m_logRun = 0;
     quint64 m_undoRun = 0;
     bool m_canUndo = false;
+    // A failure the plan's reload from another program has made stale.
+    std::optional<Reviser::Phase> m_dismissed;
 };

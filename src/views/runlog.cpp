@@ -194,7 +194,7 @@ QWidget *RunLog::buildResult()
     });
     connect(reveal, &QPushButton::clicked, this, [this] {
         if (m_state)
-            m_state->desktop().reveal(m_doneDir);
+            m_state->reveal(m_doneDir);
     });
     buttons->addWidget(open);
     buttons->addWidget(reveal);

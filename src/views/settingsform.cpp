@@ -32,8 +32,8 @@
 namespace {
 
 const QString savedPlaceholder = QStringLiteral("저장됨 — 바꾸려면 새로 입력");
-const QString keychainRefused = QStringLiteral("✗ 키체인에 저장하지 못했어요");
-const QString keychainWaiting = QStringLiteral("키체인의 대답을 기다리는 중…");
+const QString keychainRefused = QStringLiteral("✗ 키링에 저장하지 못했어요");
+const QString keychainWaiting = QStringLiteral("키링의 대답을 기다리는 중…");
 
 void showText(QLineEdit *field, const QString &text)
 {
@@ -518,12 +518,14 @@ void SettingsForm::saveToken()
                         return;
                     }
                     m_token->clear();
-                    setFigmaStatus(m_tokenSaved ? QStringLiteral("키체인에 저장했어요") : QStringLiteral("지웠어요"));
+                    setFigmaStatus(m_tokenSaved ? QStringLiteral("키링에 저장했어요") : QStringLiteral("지웠어요"));
                 });
 }
 
 void SettingsForm::checkToken()
 {
+    // The person asks: a locked keyring is asked again.
+    Keychain::askAgain();
     askKeychain(Keychain::Item::figmaToken, QStringLiteral("확인 중…"),
                 [] { return Keychain::read(Keychain::Item::figmaToken); },
                 [this](const Keychain::Reading &token) {

@@ -254,7 +254,7 @@ QMenu *Sidebar::menuFor(int row)
         const QString dir = r.url;
         connect(menu->addAction(revealText), &QAction::triggered, this, [state, dir] {
             if (state)
-                state->desktop().reveal(dir);
+                state->reveal(dir);
         });
         QAction *trash = menu->addAction(QStringLiteral("휴지통으로"));
         trash->setProperty("role", QStringLiteral("destructive"));
@@ -278,7 +278,7 @@ QMenu *Sidebar::menuFor(int row)
         });
         connect(menu->addAction(revealText), &QAction::triggered, this, [state, copy] {
             if (state)
-                state->desktop().reveal(copy.url);
+                state->reveal(copy.url);
         });
         connect(menu->addAction(QStringLiteral("브라우저로 열기")), &QAction::triggered, this, [state, copy] {
             const QString page = QDir(copy.url).filePath(QStringLiteral("index.html"));

@@ -156,13 +156,22 @@ void UpdateBanner::showOffer()
     m_failure->setVisible(phase.kind == Kind::failed);
     m_failure->setText(phase.message);
     const bool busy = m_busy && m_busy();
-    // The version comes from the server: an "&" in it is shown, not taken
-    // as the button's mnemonic.
-    QString version = latest.version;
-    version.replace(QLatin1Char('&'), QStringLiteral("&&"));
-    m_install->setText(busy ? QStringLiteral("작업이 끝나면 업데이트할 수 있어요")
-                            : version + QStringLiteral("버전으로 업데이트하기"));
+    if (busy)
+        m_install->setText(QStringLiteral("작업이 끝나면 업데이트할 수 있어요"));
+    else
+        offerVersion(m_install, latest.version);
     m_install->setEnabled(!busy && !working);
+}
+
+void UpdateBanner::offerVersion(QPushButton *button, const QString &version)
+{
+    QString shown = version;
+    shown.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    button->setText(shown + QStringLiteral(" 버전으로 업데이트하기"));
+    // The style's own margin leaves a long Korean text touching the edges.
+    const int padding = 2 * button->fontMetrics().averageCharWidth();
+    button->setMinimumWidth(button->fontMetrics().horizontalAdvance(version + QStringLiteral(" 버전으로 업데이트하기"))
+                            + 2 * padding);
 }
 
 void UpdateBanner::showStatus()

@@ -25,6 +25,10 @@ public:
 
     void redraw();
 
+    // The install button's offer of `version`, as the server names it (an
+    // "&" shown, not taken as a mnemonic), with room around the text.
+    static void offerVersion(QPushButton *button, const QString &version);
+
 protected:
     bool event(QEvent *event) override;
 

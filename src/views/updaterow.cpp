@@ -1,5 +1,7 @@
 #include "views/updaterow.h"
 
+#include "views/updatebanner.h"
+
 #include "settings/updater.h"
 #include "views/viewstyle.h"
 
@@ -51,7 +53,7 @@ void UpdateRow::follow()
     m_check->setEnabled(phase.kind != Kind::checking && !transferring);
     m_install->setVisible(available.has_value());
     if (available)
-        m_install->setText(available->version + QStringLiteral("버전으로 업데이트하기"));
+        UpdateBanner::offerVersion(m_install, available->version);
     m_install->setEnabled(!transferring);
 
     QString status;

@@ -37,7 +37,7 @@ class CountingDesktop : public PanelDesktop
 public:
     int beeps = 0;
     void beep() override { ++beeps; }
-    void chooseImages(QWidget *, Chosen) override {}
+    void chooseImages(QWidget *, const QString &, Chosen) override {}
 };
 
 Plan openPlan()

@@ -689,6 +689,50 @@ TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
     EXPECT_EQ(state->plan().meta.title, "에이 고침");
 }
 
+// A plan's page: a rename that keeps the folder loads it again with the new
+// title; it is one stop of the Tab order; at the window's smallest a word
+// of Claude's answer longer than the panel stays inside the panel.
+TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
+{
+    FakeClaude fake;
+    const QString a = output + "/a";
+    Plan plan = Plan::decode(planJson("원래 제목", "Alpha", {"open", "open"}));
+    Exporter::writeAll(plan, a, Conventions());
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    const auto pageTitle = [&] {
+        auto *page = content()->detail() ? content()->detail()->findChild<QWebEngineView *>() : nullptr;
+        return page && page->isVisible() ? page->title() : QString();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pageTitle().contains("원래 제목"); }, 30000)) << qPrintable(pageTitle());
+    state->rename(a, "새 제목", "a");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pageTitle().contains("새 제목"); }, 30000)) << qPrintable(pageTitle());
+
+    auto *page = content()->detail()->findChild<QWebEngineView *>();
+    const auto inPage = [&] { return page->isAncestorOf(QApplication::focusWidget()); };
+    page->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor(inPage));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !inPage(); }, 5000));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_TRUE(QTest::qWaitFor(inPage, 5000));
+
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    state->setSettings(settings);
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", QString::fromUtf8(JSONCoding::pretty(plan.toJson()))}},
+                                           FakeClaude::resultEvent("바꿨어요: HarborClipsEditorSectionPlanIdentifierWithoutAnyBreak1234567890")}}});
+    Reviser::shared().revise("제목을 바꿔 줘", {}, a, settings);
+    auto *done = window->findChild<QWidget *>("statusDone");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done && done->isVisible(); }, 15000)) << Reviser::shared().phase().text.toStdString();
+    window->resize(window->minimumSize());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->size() == window->minimumSize(); }, 5000));
+    settle();
+    auto *scroll = window->findChild<QWidget *>("revisePanel")->findChild<QScrollArea *>();
+    EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
+    EXPECT_LE(done->mapTo(scroll->viewport(), QPoint(done->width(), 0)).x(), scroll->viewport()->width());
+}
+
 // A rename, an export and an import show in the window while they run (in
 // the rename sheet for a rename, which keeps the window out of reach), and
 // "멈추기" ends each as if it had not begun: the folder, the earlier export

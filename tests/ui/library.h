@@ -120,11 +120,15 @@ public:
         proposed = name;
         answer(message, chosen);
     }
-    void reveal(const QString &path) override { revealed.append(path); }
-    bool openUrl(const QUrl &url) override
+    void reveal(const QString &path, Opened done) override
+    {
+        revealed.append(path);
+        done(opens);
+    }
+    void openUrl(const QUrl &url, Opened done) override
     {
         opened.append(url);
-        return opens;
+        done(opens);
     }
 
     // The next panel's answer; empty means cancelled.

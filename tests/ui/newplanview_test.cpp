@@ -95,12 +95,12 @@ TEST(NewPlanRules, ReadinessAsksOnlyForTheSecretsTheSettingsNeed)
     // no missing secret: its own sentence is the issue.
     store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
     EXPECT_EQ(NewPlanView::readyIssues(true, NewPlanView::Secrets::read(settings)),
-              QStringList({"키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.",
+              QStringList({"키링에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요.",
                            "Anthropic API 키가 없어요"}));
     store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
     EXPECT_EQ(NewPlanView::readyIssues(true, NewPlanView::Secrets::read(settings)),
-              QStringList({"키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.",
-                           "키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."}));
+              QStringList({"키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요.",
+                           "키링이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."}));
     Keychain::useStore(nullptr);
 }
 
@@ -320,7 +320,7 @@ TEST_F(NewPlanForm, ALockedKeyringIsNamedAndAskedOncePerReason)
     ASSERT_TRUE(Keychain::set(Keychain::Item::figmaToken, "figd_stored"));
     secrets->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
     settings([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; });
-    const QString locked = "키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.";
+    const QString locked = "키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요.";
     EXPECT_TRUE(QTest::qWaitFor([&] { return issues() == QStringList({"• " + locked}); }, 5000)) << issues().join(", ").toStdString();
     const int asked = secrets->reads;
     QEvent activate(QEvent::WindowActivate);
@@ -328,6 +328,11 @@ TEST_F(NewPlanForm, ALockedKeyringIsNamedAndAskedOncePerReason)
         QCoreApplication::sendEvent(&window, &activate);
         QCoreApplication::processEvents();
     }
+    EXPECT_EQ(secrets->reads, asked);
+    // Coming back to the form asks nothing until the person acts.
+    form->hide();
+    form->show();
+    QTest::qWait(50);
     EXPECT_EQ(secrets->reads, asked);
 
     QTest::keyClicks(field("url"), validLink);

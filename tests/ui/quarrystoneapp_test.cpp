@@ -67,6 +67,14 @@ TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
     EXPECT_EQ(settings->size(), QSize(640, 720));
     EXPECT_EQ(settings->minimumSize(), settings->maximumSize());
     EXPECT_TRUE(settings->findChild<QWidget *>("settingsView"));
+    // Escape and Ctrl+W close it, as they close a dialog.
+    for (const QKeyCombination keys : {QKeyCombination(Qt::Key_Escape), Qt::CTRL | Qt::Key_W}) {
+        settings->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(settings));
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : settings, keys.key(), keys.keyboardModifiers());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !settings->isVisible(); }, 5000));
+        shell.showSettings();
+    }
 
     // Closing the main window leaves the settings window, and the
     // application, running; closing the last one ends it.
@@ -218,6 +226,10 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     EXPECT_GE(texts.size(), 8) << texts.join('\n').toStdString();
     for (const QString &text : texts)
         EXPECT_TRUE(hasHangul(text)) << text.toStdString();
+    // It opens in the home folder and writes dates in Korean on a C system.
+    EXPECT_EQ(QDir(panel->directory()).absolutePath(), QDir::homePath());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return details->model()->rowCount(details->rootIndex()) > 0; }, 10000));
+    EXPECT_TRUE(hasHangul(details->model()->index(0, 3, details->rootIndex()).data().toString()));
     panel->reject();
 
     QLineEdit field;

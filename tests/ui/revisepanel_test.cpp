@@ -1,6 +1,7 @@
 #include "displaylock.h"
 #include "library.h"
 
+#include "core/folderlock.h"
 #include "core/privatetemp.h"
 #include "core/text.h"
 #include "export/exporter.h"
@@ -41,7 +42,8 @@ public:
     int beeps = 0;
     QStringList offered;
     void beep() override { ++beeps; }
-    void chooseImages(QWidget *, Chosen chosen) override { chosen(offered); }
+    void chooseImages(QWidget *, const QString &folder, Chosen chosen) override { folders.append(folder), chosen(offered); }
+    QStringList folders;
 };
 
 template<typename Done>
@@ -187,6 +189,7 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     desktop->offered = {pngFile(root.filePath(u"shot.png"_s))};
     button(panel, u"addImages"_s)->click();
     EXPECT_EQ(panel->images(), desktop->offered);
+    EXPECT_EQ(desktop->folders, QStringList{a});
     EXPECT_TRUE(revise->isEnabled());
     // Picking an attached file again attaches nothing.
     button(panel, u"addImages"_s)->click();
@@ -529,6 +532,59 @@ TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
     EXPECT_EQ(changes, 0);
     ReviseDrafts::clear(c);
     ReviseDrafts::clear(d);
+}
+
+// Each plan's panel shows its own revision, not another plan's run, result
+// or undo; an undo says so, and quotes the change it takes back, past a
+// rollback's entry. A refusal goes once the other program's change is read.
+TEST_F(RevisePanelTest, EachPlanShowsItsOwnRevisionAndTheUndoNamesWhatItTakesBack)
+{
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    RevisePanel *first = makePanel(a);
+    RevisePanel *second = makePanel(b);
+    ASSERT_TRUE(spin([&] { return second->isVisible(); }));
+    type(first, u"메모"_s);
+    button(first, u"revise"_s)->click();
+    ASSERT_TRUE(spin([&] { return !fake.records(u"start"_s).isEmpty(); }));
+    EXPECT_FALSE(button(second, u"stop"_s)->isVisible() || find<QLabel>(second, u"statusRunning"_s)->isVisible());
+    QTest::keyClicks(editor(second), u"b"_s);
+    EXPECT_TRUE(second->request() == u"b"_s && !button(second, u"revise"_s)->isEnabled()) << "one revision at a time";
+    button(first, u"stop"_s)->click();
+    ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    EXPECT_FALSE(find<QLabel>(second, u"statusFailed"_s)->isVisible());
+    EXPECT_EQ(changes, 1) << "the other plan's failure reloads only its own";
+
+    Plan edited = RichPlan::make();
+    edited.meta.title = u"고친 제목"_s;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", QString::fromUtf8(QJsonDocument(edited.toJson()).toJson())}},
+                                           FakeClaude::resultEvent(u"바꿨어요"_s)}}});
+    type(first, u"제목을 고쳐 줘"_s);
+    button(first, u"revise"_s)->click();
+    ASSERT_TRUE(spin([] { return Reviser::shared().phase().kind == Reviser::Phase::Kind::done; }));
+    EXPECT_FALSE(find<QWidget>(second, u"statusDone"_s)->isVisible());
+    Reviser::appendLog(a, Reviser::rollbackRequest(), u"- 되돌림"_s, u"tester"_s);
+    ASSERT_TRUE(spin([&] { return button(first, u"undo"_s)->isEnabled(); }, 3000));
+    button(first, u"undo"_s)->click();
+    auto *box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
+    EXPECT_EQ(box->informativeText(), u"“제목을 고쳐 줘” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s);
+    box->findChild<QPushButton *>(u"confirmUndoButton"_s)->click();
+    ASSERT_TRUE(spin([] { return Reviser::shared().phase().text == u"직전 고치기 전으로 되돌렸어요"_s; }, 5000));
+    EXPECT_EQ(find<QLabel>(first, u"statusDoneHeading"_s)->text(), u"되돌렸어요 — 왼쪽에 다시 그렸어요"_s);
+    first->setDir(writePlan(u"c-plan"_s));
+    EXPECT_FALSE(find<QWidget>(first, u"statusDone"_s)->isVisible());
+
+    state->setSelection(Selection::plan(b));
+    awaitFiles(*state);
+    auto elsewhere = std::make_unique<FolderLock>(FolderLock::take(b));
+    button(second, u"revise"_s)->click();
+    QLabel *failed = find<QLabel>(second, u"statusFailed"_s);
+    ASSERT_TRUE(spin([&] { return failed->text().startsWith(u"다른 작업이 이 계획서 폴더를 쓰고 있어요"_s) && failed->isVisible(); }));
+    edited.meta.title = u"다른 곳에서 고친 제목"_s;
+    Exporter::writeAll(edited, b, Conventions::builtIn());
+    elsewhere.reset();
+    EXPECT_TRUE(spin([&] { return !failed->isVisible(); }));
+    EXPECT_EQ(second->request(), u"b"_s);
+    ReviseDrafts::clear(output + u"/c-plan"_s);
 }
 
 TEST_F(RevisePanelTest, CtrlEnterRevisesFromAnywhereInTheWindowWhileTheButtonCan)

@@ -26,8 +26,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString savedPlaceholder = QStringLiteral("저장됨 — 바꾸려면 새로 입력");
-const QString refused = QStringLiteral("✗ 키체인에 저장하지 못했어요");
-const QString waitingForKeychain = QStringLiteral("키체인의 대답을 기다리는 중…");
+const QString refused = QStringLiteral("✗ 키링에 저장하지 못했어요");
+const QString waitingForKeychain = QStringLiteral("키링의 대답을 기다리는 중…");
 const QString notRunnable = QStringLiteral("✗ 실행하지 못했어요. ") + ServiceAddresses::claudeCodeProduct
     + QStringLiteral(" 에서 설치해 주세요.");
 
@@ -130,7 +130,7 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         type(f->tokenField(), "figd_first");
         EXPECT_FALSE(f->tokenCheck()->isEnabled());
         f->tokenSave()->click();
-        EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키체인에 저장했어요")));
+        EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키링에 저장했어요")));
         EXPECT_EQ(f->tokenField()->text(), QString());
         EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
         EXPECT_TRUE(f->tokenCheck()->isEnabled());
@@ -206,7 +206,7 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     store->refuse = false;
     f->tokenSave()->click();
     ASSERT_TRUE(settled(f));
-    EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("키체인에 저장했어요"));
+    EXPECT_EQ(f->figmaStatusLine()->text(), QStringLiteral("키링에 저장했어요"));
     EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_new"));
 
     f->apiKeyChoice()->click();
@@ -236,10 +236,10 @@ TEST_F(SettingsFormTest, AKeychainThatWaitsHoldsOnlyItsOwnRow)
     settings.save();
 
     // The first showing asks whether secrets are saved; the window comes
-    // up while the keychain has not answered.
+    // up while the keychain has not answered, asked one secret at a time.
     open();
     SettingsForm *f = form();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return store->arrived() >= 2; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return store->arrived() >= 1; }, 2000));
     EXPECT_EQ(f->figmaStatusLine()->text(), waitingForKeychain);
     EXPECT_TRUE(f->figmaStatusLine()->isVisible());
     EXPECT_EQ(f->apiKeyStatusLine()->text(), waitingForKeychain);
@@ -277,7 +277,7 @@ TEST_F(SettingsFormTest, AKeychainThatWaitsHoldsOnlyItsOwnRow)
     QTest::qWait(300);
     EXPECT_EQ(f->figmaStatusLine()->text(), waitingForKeychain);
     store->release();
-    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키체인에 저장했어요")));
+    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키링에 저장했어요")));
     EXPECT_EQ(f->tokenField()->text(), QString());
     EXPECT_TRUE(f->tokenCheck()->isEnabled());
     EXPECT_EQ(store->peek("figma-token"), QByteArray("figd_new"));
@@ -396,10 +396,11 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
     f->apiKeyChoice()->click();
-    const QString lockedToken = QStringLiteral("✗ 키체인이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
+    const QString lockedToken = QStringLiteral("✗ 키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
     EXPECT_EQ(f->figmaStatusLine()->text(), lockedToken);
     EXPECT_TRUE(f->figmaStatusLine()->isVisible());
-    EXPECT_EQ(f->apiKeyStatusLine()->text(), QStringLiteral("✗ 키체인이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."));
+    EXPECT_EQ(f->apiKeyStatusLine()->text(), QStringLiteral("✗ 키링이 잠겨 있어서 Anthropic API 키를 읽지 못했어요."));
+    EXPECT_EQ(store->reads, 1) << "one question for both secrets";
     EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
     EXPECT_TRUE(f->tokenCheck()->isEnabled());
     f->tokenCheck()->click();
@@ -411,7 +412,7 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
     f->tokenCheck()->click();
     EXPECT_TRUE(shows(f->figmaStatusLine(),
-                      "✗ 키체인에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요."));
+                      "✗ 키링에 저장된 Figma 토큰을 쓸 수 없어요: UTF-8 글자가 아니에요. 설정에서 다시 넣어 주세요."));
     ASSERT_TRUE(settled(f));
     EXPECT_TRUE(f->tokenCheck()->isEnabled());
     EXPECT_TRUE(server.requests().isEmpty());
@@ -433,7 +434,7 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     f->tokenField()->clear();
     type(f->tokenField(), QStringLiteral("  figd_ok  "));
     f->tokenSave()->click();
-    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키체인에 저장했어요")));
+    EXPECT_TRUE(shows(f->figmaStatusLine(), QStringLiteral("키링에 저장했어요")));
     EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_ok"));
     HttpServer::Response busy = HttpServer::Response::json(R"({"status":429,"err":"\u001b]0;x\u0007\u001b[31mslow\ndown"})");
     busy.status = 429;
@@ -627,7 +628,7 @@ TEST(UpdateRowTest, FollowsTheUpdater)
     ASSERT_TRUE(reaches(Updater::Phase::Kind::idle));
     EXPECT_EQ(row.statusLine()->text(), QStringLiteral("바뀐 점: 빨라졌어요"));
     EXPECT_TRUE(row.installButton()->isVisible());
-    EXPECT_EQ(row.installButton()->text(), QStringLiteral("1.4.0버전으로 업데이트하기"));
+    EXPECT_EQ(row.installButton()->text(), QStringLiteral("1.4.0 버전으로 업데이트하기"));
 
     // Checking again keeps the install button usable.
     server.serve(latestPath, {200, R"({"version":"1.4.0","build":"43","url":"https://example.com/43.zip","notes":""})",

@@ -151,8 +151,10 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusyAndShowsItsProgre
     EXPECT_TRUE(child<ElidedLabel>("offerNotes")->isElided());
     EXPECT_FALSE(shown("offerFailure"));
     auto *install = child<QPushButton>("installButton");
-    EXPECT_EQ(install->text(), "1.4.0버전으로 업데이트하기");
+    EXPECT_EQ(install->text(), "1.4.0 버전으로 업데이트하기");
     EXPECT_TRUE(install->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return install->isVisible(); }));
+    EXPECT_GE(install->width() - install->fontMetrics().horizontalAdvance(install->text()), 4 * install->fontMetrics().averageCharWidth());
 
     busy = true;
     banner->redraw();
@@ -173,7 +175,7 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusyAndShowsItsProgre
     EXPECT_EQ(sharedInstall->text(), "작업이 끝나면 업데이트할 수 있어요");
     EXPECT_FALSE(sharedInstall->isEnabled());
     Generator::shared().setPhase(Generator::Phase::idle());
-    EXPECT_EQ(sharedInstall->text(), "1.4.0버전으로 업데이트하기");
+    EXPECT_EQ(sharedInstall->text(), "1.4.0 버전으로 업데이트하기");
     EXPECT_TRUE(sharedInstall->isEnabled());
 
     // An available build hides the status row whatever the phase; a failed
@@ -203,7 +205,7 @@ TEST_F(UpdateBannerTest, OfferPanelHoldsTheInstallBackWhileBusyAndShowsItsProgre
     EXPECT_FALSE(shown("offerNotes"));
     EXPECT_FALSE(shown("offerFailure"));
     EXPECT_EQ(child<QLabel>("offerVersion")->text(), "새 버전 1.5 R&D");
-    EXPECT_EQ(install->text(), "1.5 R&&D버전으로 업데이트하기");
+    EXPECT_EQ(install->text(), "1.5 R&&D 버전으로 업데이트하기");
     EXPECT_TRUE(QKeySequence::mnemonic(install->text()).isEmpty());
 
     // Installing: what the panel says at each phase, read as the phase changes.

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QSortFilterProxyModel>
+
+// The model of a file panel of our own drawing, as the panel shows it: the
+// dates of a system without a locale of its own (C, POSIX) in the Korean
+// form the rest of the window speaks, not the C locale's "8 Dec …".
+class FileDates : public QSortFilterProxyModel
+{
+    Q_OBJECT
+
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+};
