@@ -4,6 +4,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "model/imageblock.h"
 #include "model/pagefile.h"
@@ -143,8 +144,7 @@ bool alreadyThere(const QString &path, const QByteArray &bytes)
     const QFileInfo info(path);
     if (!info.isFile() || info.isSymLink() || info.size() != bytes.size())
         return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
+    return RegularFile::read(path) == bytes;
 }
 
 // Where a path really leads: the nearest existing place with its links
