@@ -11,10 +11,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -104,6 +108,19 @@ protected:
     Outcome run(const QStringList &arguments)
     {
         return CommandLine::runServing(arguments, home.path());
+    }
+
+    // A section of one frame without an image, and a plan of it.
+    void scriptOneFrame()
+    {
+        const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}}};
+        const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}},
+                                  {"notes", QJsonArray{}}};
+        fake.setScenario({{"responses", QJsonArray{
+            QJsonObject{{"stdinContains", "Figma MCP 도구로"},
+                        {"steps", QJsonArray{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(section)) + "\n```")}}},
+            QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}},
+        }}});
     }
 
     const QString link = "https://www.figma.com/design/KEY/Harbor?node-id=1-1";
@@ -324,4 +341,64 @@ TEST_F(HeadlessGenerateTest, ASignalAfterTheDraftIsWrittenNeverHidesIt)
             EXPECT_EQ(now, before);
         }
     }
+}
+
+// Generations of one feature started together each land in a folder of
+// their own: each says it is done naming its own folder, which holds its
+// own plan, and none takes another's plan for one to redraft.
+TEST_F(HeadlessGenerateTest, GenerationsStartedTogetherEachGetAFolderOfTheirOwn)
+{
+    scriptOneFrame();
+    for (const int together : {2, 8}) {
+        SCOPED_TRACE(together);
+        const QString out = home.filePath(QStringLiteral("together-%1").arg(together));
+        std::vector<std::unique_ptr<QProcess>> processes;
+        for (int i = 0; i < together; ++i) {
+            processes.push_back(std::make_unique<QProcess>());
+            CommandLine::start(*processes.back(),
+                               {"--generate", link, "--feature", "Harbor", "--title", QStringLiteral("T%1").arg(i), "--out", out},
+                               home.path());
+        }
+        for (const auto &process : processes)
+            ASSERT_TRUE(process->waitForFinished(120000));
+        QSet<QString> dirs;
+        for (int i = 0; i < together; ++i) {
+            const QString said = QString::fromUtf8(processes[i]->readAllStandardOutput());
+            EXPECT_EQ(processes[i]->exitCode(), 0) << qPrintable(processes[i]->readAllStandardError());
+            const QString dir = said.section("완료: ", -1).trimmed();
+            dirs.insert(dir);
+            const QJsonObject meta = QJsonDocument::fromJson(readFile(dir + "/plan.json")).object().value("meta").toObject();
+            EXPECT_EQ(meta.value("title").toString(), QStringLiteral("T%1").arg(i)) << qPrintable(dir);
+            EXPECT_FALSE(QFileInfo::exists(dir + "/history")) << qPrintable(dir);
+        }
+        EXPECT_EQ(dirs.size(), together);
+        EXPECT_EQ(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), together);
+    }
+}
+
+// Pipes at the files a redraft reads (the saved section and outline, the
+// derived files and their mark) hold nothing up: the design is read again
+// and the files are written in their place. A pipe at the request ends the
+// redraft at once, naming it.
+TEST_F(HeadlessGenerateTest, PipesAtTheFilesARedraftReadsHoldNothingUp)
+{
+    scriptOneFrame();
+    const QString out = home.filePath("piped");
+    ASSERT_EQ(run({"--generate", link, "--feature", "Harbor", "--out", out}).code, 0);
+    const QString dir = out + "/Harbor-plan";
+    const QStringList piped{"figma-section.json", "figma-metadata.xml", "plan.md", "index.html", ".quarrystone-made-from"};
+    for (const QString &name : piped) {
+        QFile::remove(dir + "/" + name);
+        ASSERT_EQ(::mkfifo(QFile::encodeName(dir + "/" + name).constData(), 0600), 0) << qPrintable(name);
+    }
+    Outcome r = run({"--redraft", dir});
+    EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+    for (const char *name : {"figma-section.json", "plan.md", "index.html", ".quarrystone-made-from"})
+        EXPECT_TRUE(QFileInfo(dir + "/" + name).isFile()) << name;
+
+    QFile::remove(dir + "/request.json");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir + "/request.json").constData(), 0600), 0);
+    r = run({"--redraft", dir});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + dir + " (보통 파일이 아니에요)\n");
 }

@@ -24,18 +24,14 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QScopeGuard>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
 // How long a run waits for a stopped run of the same folder to end.
 constexpr std::chrono::seconds stoppedRunEnds(30);
 constexpr std::chrono::seconds otherHolder(3);
-
-bool taken(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
 
 QString firstNonEmpty(std::initializer_list<QString> values)
 {
@@ -124,26 +120,57 @@ QString Generator::featureComponent(const QString &feature)
     return name;
 }
 
-QString Generator::newPlanDir(const QString &base, const QString &feature)
+namespace {
+
+// The claim of a folder no other run holds; none when another holds it or
+// it cannot be claimed.
+std::shared_ptr<FolderClaim> freeClaim(const QString &dir, const AppSettings &settings)
+{
+    try {
+        return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+    } catch (const FolderClaim::Failure &) {
+        return {};
+    }
+}
+
+bool emptyFolder(const QString &dir)
+{
+    return QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+Generator::NewPlanDir Generator::newPlanDir(const QString &base, const QString &feature, const AppSettings &settings)
 {
     // The settings may hold a typed "~/…" path, which no file call expands.
     const QDir folder(AppPaths::expandHome(base));
     const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
     const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
-    // What a generation killed at its first write left is no plan: the next
-    // generation of the feature takes its place.
-    if (!taken(first) || FolderClaim::isHusk(first))
-        return first;
+    if (!QDir().mkpath(folder.absolutePath()))
+        return {first, {}};
     const QString timed = first + QLatin1Char('-') + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmm"));
-    QString candidate = timed;
-    for (int n = 2; taken(candidate); ++n)
-        candidate = timed + QLatin1Char('-') + QString::number(n);
-    return candidate;
+    for (int n = 1;; ++n) {
+        const QString candidate = n == 1 ? first : n == 2 ? timed : timed + QLatin1Char('-') + QString::number(n - 1);
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0777) == 0)
+            return {candidate, freeClaim(candidate, settings)};
+        if (errno != EEXIST)
+            return {candidate, {}};
+        // What a generation killed at its first write left is no plan: the
+        // next generation of the feature takes its place, once it holds
+        // the folder and finds it still so (an empty folder is one another
+        // run has just made and not yet claimed).
+        if (n != 1 || !FolderClaim::isHusk(first))
+            continue;
+        std::shared_ptr<FolderClaim> claim = freeClaim(first, settings);
+        if (claim && claim->isHeld() && (FolderClaim::isHusk(first) || emptyFolder(first)))
+            return {first, std::move(claim)};
+    }
 }
 
 void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
 {
-    run(input, newPlanDir(settings.outputFolder(), input.feature), settings, false, std::move(onDone));
+    NewPlanDir chosen = newPlanDir(settings.outputFolder(), input.feature, settings);
+    run(input, chosen.dir, settings, false, std::move(onDone), std::move(chosen.claim));
 }
 
 void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
