@@ -13,6 +13,7 @@
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "model/textboxplacement.h"
@@ -54,27 +55,33 @@ struct Replaced {
     std::optional<std::optional<QByteArray>> log;
 };
 
-void putBack(const QString &path, const std::optional<QByteArray> &bytes)
+// Takes the files of a save back as they were: the three files and the
+// mark through the one put-back that leaves a folder cut short known as
+// such, a file that was not there removed, the log as it was. Gives the
+// first file that could not be put back with its reason, empty when all
+// went back; the backup is used up only then.
+QString takeBack(const QString &dir, const Replaced &replaced)
 {
-    if (bytes)
-        AtomicFile::write(path, *bytes);
-    else
-        QFile::remove(path);
-}
-
-void takeBack(const QString &dir, const Replaced &replaced)
-{
-    const std::optional<QByteArray> plan = replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup);
+    QString error;
+    const std::optional<QByteArray> plan =
+        replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup, &error);
     if (!replaced.backup.isEmpty() && !plan)
-        return;
-    putBack(dir + QStringLiteral("/plan.md"), replaced.markdown);
-    putBack(dir + QStringLiteral("/index.html"), replaced.page);
-    putBack(dir + QStringLiteral("/plan.json"), plan);
-    MadeFrom::putBack(dir, replaced.madeFrom);
-    if (replaced.log)
-        putBack(Reviser::logFile(dir), *replaced.log);
+        return QStringLiteral("plan.json: ") + error;
+    const QString notBack = PlanFiles::putBack(dir, {plan, replaced.markdown, replaced.page, replaced.madeFrom});
+    if (!notBack.isEmpty())
+        return notBack;
+    for (const auto &[name, bytes] : {std::pair{QStringLiteral("/plan.json"), &plan},
+                                      std::pair{QStringLiteral("/plan.md"), &replaced.markdown},
+                                      std::pair{QStringLiteral("/index.html"), &replaced.page}})
+        if (!*bytes)
+            QFile::remove(dir + name);
+    if (replaced.log && *replaced.log)
+        AtomicFile::write(Reviser::logFile(dir), **replaced.log);
+    else if (replaced.log)
+        QFile::remove(Reviser::logFile(dir));
     if (plan)
         QFile::remove(replaced.backup);
+    return QString();
 }
 
 Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName, CancelToken cancel)
@@ -93,7 +100,17 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
             throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
         }
     }
-    Exporter::writeAll(plan, dir, conventions);
+    // A save that fails part-way (a full disk at the page) leaves the folder
+    // as it found it, like one a stop came to.
+    try {
+        Exporter::writeAll(plan, dir, conventions);
+    } catch (const ExportFailure &failure) {
+        const QString notBack = takeBack(dir, replaced);
+        if (notBack.isEmpty())
+            throw;
+        throw ExportFailure{failure.message + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
+                            + QStringLiteral("). 다시 만들기 전 plan.json 은 여기 있어요: ") + replaced.backup};
+    }
     // A redraft replaced a plan, which undo brings back: the log names it,
     // so that the undo's question names what it takes back. Logged with the
     // files, so that a stop takes both back or neither.
@@ -342,7 +359,7 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
         OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
-        const QFuture<void> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
+        const QFuture<QString> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
         co_await takenBack;
         throw Cancelled{};
     }
