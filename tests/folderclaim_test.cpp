@@ -178,6 +178,7 @@ TEST_F(FolderClaimTest, OddThingsAtItsOwnNamesAreDealtWithOnce)
 
     const QString backup = dir + "/history/plan-261207-120000.json";
     ASSERT_EQ(::mkfifo(QFile::encodeName(backup).constData(), 0600), 0);
+    QFile::remove(dir + "/history/revision-under-way");
     writeFile(dir + "/history/revision-under-way", "plan-261207-120000.json\n");
     EXPECT_EQ(FolderClaim::take(dir, settings).notices(),
               QStringList{"중단된 고치기의 백업 plan-261207-120000.json 이 깨져 있어 되돌리지 않고 지웠어요"});
