@@ -132,8 +132,7 @@ struct Operation {
     Files before;
     // Plans a backup or a kept copy may hold besides the ones before and after.
     QList<QByteArray> otherPlans;
-    // Whether a failed run puts every file back (a render only makes them
-    // again from plan.json, which the next use of the folder finishes).
+    // Whether a failed run puts every file back (a render's are made again).
     bool putsBack = true;
 };
 
@@ -289,10 +288,7 @@ protected:
                                           && namesBackup(outcome.err, now, before.value(name));
             if (bytes != before.value(name) && bytes != after.value(name) && !leftForTheBackup)
                 finding(QStringLiteral("%1 neither before nor after (%2 bytes)").arg(name).arg(bytes.size()));
-            // A failed run puts every file back, unless it says that it
-            // could not and where the plan before it is.
-            const bool toldNotBack = namesBackup(outcome.err, now, before.value("plan.json"));
-            if (putsBack && !finished && bytes != before.value(name) && !toldNotBack)
+            if (putsBack && !finished && bytes != before.value(name) && !namesBackup(outcome.err, now, before.value("plan.json")))
                 finding(QStringLiteral("failed with %1 not put back (%2 bytes)").arg(name).arg(bytes.size()));
         }
         for (auto it = now.begin(); it != now.end(); ++it) {
@@ -337,25 +333,17 @@ void DiskFullTest::sweepAll()
     const QString page = work.filePath("shared.html");
     writeFile(page, readFile(scratch + "/index.html"));
 
-    // A folder a generation made, to be drafted again from its saved
-    // section: the draft comes back as a plan of its own.
+    // A folder a generation made, drafted again from its saved section.
     Files generated = inStep;
     GenerateInput request;
-    request.link = *FigmaLink::parse(QStringLiteral("https://www.figma.com/design/KEY/Harbor?node-id=1-1"));
-    request.feature = QStringLiteral("Harbor");
+    request.link = *FigmaLink::parse("https://www.figma.com/design/K/H?node-id=1-1");
     generated.insert("request.json", JSONCoding::pretty(request));
-    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}}};
-    generated.insert("figma-section.json", QJsonDocument(QJsonObject{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"},
-                                                                     {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}})
-                                               .toJson());
-    const QString redrafted = "```json\n" + QString::fromUtf8(compact(richPlan("다시 만든 계획"))) + "\n```";
-
+    generated.insert("figma-section.json", R"({"fileKey": "K", "nodeId": "1:1", "name": "H", "frames": [], "notes": []})");
+    const QJsonArray redrafted{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(compact(richPlan("다시 만든 계획"))) + "\n```")};
     const QJsonObject answer{
         {"steps", QJsonArray{FakeClaude::writePlan(compact(edited)), FakeClaude::resultEvent("고쳤어요")}}};
-    fake.setScenario({{"responses", QJsonArray{
-        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(redrafted)}}},
-        QJsonObject{{"stdinContains", "방금 답한 plan.json"}, {"steps", QJsonArray{FakeClaude::resultEvent(redrafted)}}},
-        answer}}});
+    fake.setScenario({{"responses", QJsonArray{QJsonObject{{"stdinContains", "## 입력"}, {"steps", redrafted}},
+                                               QJsonObject{{"stdinContains", "방금 답한"}, {"steps", redrafted}}, answer}}});
 
     const QList<Operation> operations{
         {"render", {"--render", "%DIR%"}, rendered, {}, false},

@@ -396,16 +396,13 @@ TEST(GeneratorPure, DocumentFileNames)
         EXPECT_EQ(Generator::docFileName(entry), name) << entry.toStdString();
 }
 
-// Each new folder is made and claimed as its name is chosen: the next
-// choice, while it is still empty, never gives it again.
 TEST(GeneratorPure, NewPlanFoldersNeverReuseOne)
 {
     QTemporaryDir base;
-    const AppSettings settings;
-    const auto choose = [&settings](const QString &base, const QString &feature) {
-        const Generator::NewPlanDir chosen = Generator::newPlanDir(base, feature, settings);
-        EXPECT_TRUE(chosen.claim && chosen.claim->isHeld()) << qPrintable(chosen.dir);
-        EXPECT_TRUE(QFileInfo(chosen.dir).isDir()) << qPrintable(chosen.dir);
+    // Each folder is made and claimed as its name is chosen.
+    const auto choose = [](const QString &base, const QString &feature) {
+        const Generator::NewPlanDir chosen = Generator::newPlanDir(base, feature, AppSettings());
+        EXPECT_TRUE(chosen.claim && chosen.claim->isHeld() && QFileInfo(chosen.dir).isDir()) << qPrintable(chosen.dir);
         return chosen.dir;
     };
     EXPECT_EQ(choose(base.path(), ""), base.filePath("Plan-plan"));
@@ -415,7 +412,6 @@ TEST(GeneratorPure, NewPlanFoldersNeverReuseOne)
     EXPECT_TRUE(second.startsWith(first + "-"));
     const QString third = choose(base.path(), "Feed");
     EXPECT_NE(third, second);
-    EXPECT_TRUE(third.startsWith(second + "-"));
 
     // A feature is one name inside the output folder, never a path.
     const QString hostile = choose(base.path(), QStringLiteral("../../x\\y") + QChar(0) + "z");
