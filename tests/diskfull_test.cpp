@@ -118,10 +118,10 @@ Files planFolder(const QString &scratch, const Plan &rendered, const Plan &plan)
 }
 
 // A revision that could not put the plan back (the disk as full as ever)
-// must say where the backup of the plan before it is.
+// must say where a backup or kept copy of the plan before it is.
 bool namesBackup(const QString &message, const Files &now, const QByteArray &plan)
 {
-    static const QRegularExpression backup(QStringLiteral("history/plan-[0-9-]+\\.json"));
+    static const QRegularExpression backup(QStringLiteral("history/(plan|kept)-[0-9-]+\\.json"));
     const QRegularExpressionMatch match = backup.match(message);
     return match.hasMatch() && now.value(match.captured()) == plan;
 }
