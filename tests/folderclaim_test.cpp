@@ -1,9 +1,9 @@
 #include "model/folderclaim.h"
 
 #include "core/atomicfile.h"
+#include "core/madefrom.h"
 #include "core/processgroup.h"
 #include "export/exporter.h"
-#include "export/madefrom.h"
 #include "model/conventions.h"
 #include "model/generator.h"
 #include "model/plan.h"

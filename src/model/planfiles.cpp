@@ -1,8 +1,8 @@
 #include "model/planfiles.h"
 
 #include "core/atomicfile.h"
+#include "core/madefrom.h"
 #include "core/regularfile.h"
-#include "export/madefrom.h"
 
 #include <QDir>
 #include <utility>

@@ -1,7 +1,7 @@
 #include "model/planguard.h"
 
 #include "core/folderlock.h"
-#include "export/madefrom.h"
+#include "core/madefrom.h"
 #include "model/planhistory.h"
 
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "export/madefrom.h"
+#include "core/madefrom.h"
 
 #include "core/atomicfile.h"
 #include "core/regularfile.h"
