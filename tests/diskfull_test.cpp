@@ -1,7 +1,9 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/jsoncoding.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
+#include "model/generateinput.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
@@ -116,10 +118,10 @@ Files planFolder(const QString &scratch, const Plan &rendered, const Plan &plan)
 }
 
 // A revision that could not put the plan back (the disk as full as ever)
-// must say where the backup of the plan before it is.
+// must say where a backup or kept copy of the plan before it is.
 bool namesBackup(const QString &message, const Files &now, const QByteArray &plan)
 {
-    static const QRegularExpression backup(QStringLiteral("history/plan-[0-9-]+\\.json"));
+    static const QRegularExpression backup(QStringLiteral("history/(plan|kept)-[0-9-]+\\.json"));
     const QRegularExpressionMatch match = backup.match(message);
     return match.hasMatch() && now.value(match.captured()) == plan;
 }
@@ -130,6 +132,8 @@ struct Operation {
     Files before;
     // Plans a backup or a kept copy may hold besides the ones before and after.
     QList<QByteArray> otherPlans;
+    // Whether a failed run puts every file back (a render's are made again).
+    bool putsBack = true;
 };
 
 // What the sweep saw, for the figures and the findings.
@@ -258,13 +262,13 @@ protected:
                 const CommandLine::Outcome outcome = finish(processes[slot]);
                 const QString at = QStringLiteral("%1, room %2: ").arg(operation.name).arg(roomAt(step));
                 ++tally.runs;
-                check(at, outcome, reference.code, before, after, filesOf(folderOf(slot)), plans, tally);
+                check(at, outcome, reference.code, before, after, filesOf(folderOf(slot)), plans, operation.putsBack, tally);
             }
         }
     }
 
     static void check(const QString &at, const CommandLine::Outcome &outcome, int finishedCode, const Files &before,
-                      const Files &after, const Files &now, const QList<QByteArray> &plans, Tally &tally)
+                      const Files &after, const Files &now, const QList<QByteArray> &plans, bool putsBack, Tally &tally)
     {
         const auto finding = [&](const QString &what) { tally.findings.append(at + what); };
         const bool finished = outcome.code == finishedCode;
@@ -284,6 +288,8 @@ protected:
                                           && namesBackup(outcome.err, now, before.value(name));
             if (bytes != before.value(name) && bytes != after.value(name) && !leftForTheBackup)
                 finding(QStringLiteral("%1 neither before nor after (%2 bytes)").arg(name).arg(bytes.size()));
+            if (putsBack && !finished && bytes != before.value(name) && !namesBackup(outcome.err, now, before.value("plan.json")))
+                finding(QStringLiteral("failed with %1 not put back (%2 bytes)").arg(name).arg(bytes.size()));
         }
         for (auto it = now.begin(); it != now.end(); ++it) {
             const QString name = QFileInfo(it.key()).fileName();
@@ -327,15 +333,24 @@ void DiskFullTest::sweepAll()
     const QString page = work.filePath("shared.html");
     writeFile(page, readFile(scratch + "/index.html"));
 
+    // A folder a generation made, drafted again from its saved section.
+    Files generated = inStep;
+    GenerateInput request;
+    request.link = *FigmaLink::parse("https://www.figma.com/design/K/H?node-id=1-1");
+    generated.insert("request.json", JSONCoding::pretty(request));
+    generated.insert("figma-section.json", R"({"fileKey": "K", "nodeId": "1:1", "name": "H", "frames": [], "notes": []})");
+    const QJsonArray redrafted{FakeClaude::resultEvent("```json\n" + QString::fromUtf8(compact(richPlan("다시 만든 계획"))) + "\n```")};
     const QJsonObject answer{
         {"steps", QJsonArray{FakeClaude::writePlan(compact(edited)), FakeClaude::resultEvent("고쳤어요")}}};
-    fake.setScenario({{"responses", QJsonArray{answer}}});
+    fake.setScenario({{"responses", QJsonArray{QJsonObject{{"stdinContains", "## 입력"}, {"steps", redrafted}},
+                                               QJsonObject{{"stdinContains", "방금 답한"}, {"steps", redrafted}}, answer}}});
 
     const QList<Operation> operations{
-        {"render", {"--render", "%DIR%"}, rendered, {}},
+        {"render", {"--render", "%DIR%"}, rendered, {}, false},
         {"revise", {"--revise", "%DIR%", "--request", "제목을 고쳐 줘"}, inStep, {compact(edited)}},
         {"undo", {"--revise", "%DIR%", "--undo"}, lastRevised, {compact(original)}},
         {"import into", {"--import", page, "--into", "%DIR%"}, inStep, {}},
+        {"redraft", {"--redraft", "%DIR%"}, generated, {}},
     };
     Tally tally;
     for (const Operation &operation : operations)

@@ -1,9 +1,9 @@
 #include "model/folderclaim.h"
 
 #include "core/atomicfile.h"
+#include "core/madefrom.h"
 #include "core/processgroup.h"
 #include "export/exporter.h"
-#include "export/madefrom.h"
 #include "model/conventions.h"
 #include "model/generator.h"
 #include "model/plan.h"
@@ -138,16 +138,30 @@ TEST_F(FolderClaimTest, AHuskIsReusedAndPipesDoNotBlock)
     QDir().mkpath(husk + "/img");
     writeFile(husk + "/.quarrystone-tmp-abcd1234", "{\"cut");
     EXPECT_TRUE(FolderClaim::isHusk(husk));
-    EXPECT_EQ(Generator::newPlanDir(dir, "Feed"), husk);
-    FolderClaim::take(husk, settings);
+    const Generator::NewPlanDir taken = Generator::newPlanDir(dir, "Feed", settings);
+    EXPECT_EQ(taken.dir, husk);
     EXPECT_FALSE(QFileInfo::exists(husk + "/.quarrystone-tmp-abcd1234"));
     writeFile(husk + "/img/a.png", "png");
     EXPECT_FALSE(FolderClaim::isHusk(husk));
-    EXPECT_NE(Generator::newPlanDir(dir, "Feed"), husk);
+    EXPECT_NE(Generator::newPlanDir(dir, "Feed", settings).dir, husk);
 
     const QString piped = dir + "/piped";
     QDir().mkpath(piped + "/history");
     for (const QString &path : {piped + "/plan.json", piped + "/history/revision-under-way", MadeFrom::path(piped)})
         ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0) << qPrintable(path);
     EXPECT_TRUE(FolderClaim::take(piped, settings).notices().isEmpty());
+    // Odd things at its own names are dealt with once: a pipe at the record
+    // or at a recorded backup goes, and a folder at the mark is no mark.
+    EXPECT_FALSE(QFileInfo::exists(piped + "/history/revision-under-way"));
+    ::mkfifo(QFile::encodeName(piped + "/history/plan-261207-120000.json").constData(), 0600);
+    QFile::remove(piped + "/history/revision-under-way");
+    writeFile(piped + "/history/revision-under-way", "plan-261207-120000.json\n");
+    FolderClaim::take(piped, settings);
+    EXPECT_EQ(QDir(piped + "/history").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList());
+    render(cleanPlan);
+    QFile::remove(MadeFrom::path(dir));
+    QDir().mkpath(MadeFrom::path(dir) + "/inside");
+    writeFile(dir + "/plan.json", editedPlan);
+    for (int use = 0; use < 2; ++use)
+        EXPECT_EQ(FolderClaim::take(dir, settings).notices(), QStringList());
 }

@@ -1,4 +1,5 @@
 #include "core/jsoncoding.h"
+#include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "settings/keychain.h"
@@ -403,24 +404,27 @@ TEST(GeneratorPure, DocumentFileNames)
 TEST(GeneratorPure, NewPlanFoldersNeverReuseOne)
 {
     QTemporaryDir base;
-    EXPECT_EQ(Generator::newPlanDir(base.path(), ""), base.filePath("Plan-plan"));
-    const QString first = Generator::newPlanDir(base.path(), "Feed");
+    // Each folder is made and claimed as its name is chosen.
+    const auto choose = [](const QString &base, const QString &feature) {
+        const Generator::NewPlanDir chosen = Generator::newPlanDir(base, feature, AppSettings());
+        EXPECT_TRUE(chosen.claim && chosen.claim->isHeld() && QFileInfo(chosen.dir).isDir()) << qPrintable(chosen.dir);
+        return chosen.dir;
+    };
+    EXPECT_EQ(choose(base.path(), ""), base.filePath("Plan-plan"));
+    const QString first = choose(base.path(), "Feed");
     EXPECT_EQ(first, base.filePath("Feed-plan"));
-    QDir().mkpath(first);
-    const QString second = Generator::newPlanDir(base.path(), "Feed");
+    const QString second = choose(base.path(), "Feed");
     EXPECT_TRUE(second.startsWith(first + "-"));
-    QDir().mkpath(second);
-    const QString third = Generator::newPlanDir(base.path(), "Feed");
+    const QString third = choose(base.path(), "Feed");
     EXPECT_NE(third, second);
-    EXPECT_FALSE(QFileInfo::exists(third));
 
     // A feature is one name inside the output folder, never a path.
-    const QString hostile = Generator::newPlanDir(base.path(), QStringLiteral("../../x\\y") + QChar(0) + "z");
+    const QString hostile = choose(base.path(), QStringLiteral("../../x\\y") + QChar(0) + "z");
     EXPECT_EQ(QFileInfo(hostile).absolutePath(), base.path());
     EXPECT_EQ(QFileInfo(hostile).fileName(), QStringLiteral(".._.._x_y_z-plan"));
 
     // A typed "~/…" output folder is the home folder's.
-    EXPECT_EQ(Generator::newPlanDir("~/plans", "Feed"), QDir::homePath() + "/plans/Feed-plan");
+    EXPECT_EQ(choose("~/plans", "Feed"), QDir::homePath() + "/plans/Feed-plan");
 
     EXPECT_EQ(Generator::imageIdPart("17695:22104"), "17695-22104");
     EXPECT_EQ(Generator::imageIdPart("1:2;3:4"), "1-2_3-4");

@@ -15,6 +15,9 @@
 #include <QTest>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -236,12 +239,19 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     EXPECT_EQ(request.value("apiDocs").toArray(), QJsonArray({"a.md", "b.md"}));
     EXPECT_EQ(request.value("module").toObject().value("iosGroup").toString(), "Feed");
 
-    // A lone "," empties the stored list; the other list stays.
+    // A lone "," empties the stored list; the other list stays. Pipes at
+    // the saved section and outline hold nothing up.
+    for (const char *name : {"/figma-section.json", "/figma-metadata.xml"})
+        ASSERT_EQ(::mkfifo(QFile::encodeName(out + "/Feed-plan" + name).constData(), 0600), 0);
     r = run({"--redraft", out + "/Feed-plan", "--api-doc", ","});
     EXPECT_EQ(r.code, 1);
     const QJsonObject redrafted = QJsonDocument::fromJson(readFile(out + "/Feed-plan/request.json")).object();
     EXPECT_EQ(redrafted.value("apiDocs").toArray(), QJsonArray());
     EXPECT_EQ(redrafted.value("includeLabels"), request.value("includeLabels"));
+    QFile::remove(out + "/Feed-plan/request.json");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(out + "/Feed-plan/request.json").constData(), 0600), 0);
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + out + "/Feed-plan (보통 파일이 아니에요)\n");
 
     const QString nested = home.filePath("nested/o");
     r = run({"--generate", link, "--feature", "../../x", "--out", nested});
@@ -323,5 +333,33 @@ TEST_F(HeadlessGenerateTest, ASignalAfterTheDraftIsWrittenNeverHidesIt)
             EXPECT_EQ(process.exitCode(), 128 + signal);
             EXPECT_EQ(now, before);
         }
+    }
+}
+
+// Generations of one feature started together each land in a folder of
+// their own, which holds their plan: none is taken for one to redraft.
+TEST_F(HeadlessGenerateTest, GenerationsStartedTogetherEachGetAFolderOfTheirOwn)
+{
+    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}}};
+    const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+    const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
+    fake.setScenario({{"responses", QJsonArray{
+        QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
+        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    for (const int together : {2, 8}) {
+        const QString out = home.filePath(QString::number(together));
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int i = 0; i < together; ++i) {
+            runs.push_back(std::make_unique<QProcess>());
+            CommandLine::start(*runs.back(), {"--generate", link, "--feature", "Harbor", "--title", QString::number(i), "--out", out}, home.path());
+        }
+        for (int i = 0; i < together; ++i) {
+            ASSERT_TRUE(runs[i]->waitForFinished(120000));
+            EXPECT_EQ(runs[i]->exitCode(), 0);
+            const QString dir = QString::fromUtf8(runs[i]->readAllStandardOutput()).section("완료: ", -1).trimmed();
+            EXPECT_TRUE(readFile(dir + "/plan.json").contains("\"title\" : \"" + QByteArray::number(i) + '"')) << qPrintable(dir);
+            EXPECT_FALSE(QFileInfo::exists(dir + "/history")) << qPrintable(dir);
+        }
+        EXPECT_EQ(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), together);
     }
 }

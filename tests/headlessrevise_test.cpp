@@ -1,4 +1,6 @@
+#include "model/folderclaim.h"
 #include "model/plan.h"
+#include "settings/appsettings.h"
 #include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
@@ -14,7 +16,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -449,4 +453,40 @@ TEST_F(HeadlessReviseTest, OnOneProcessorALongPlanIsSavedAndAStopEndsIt)
             EXPECT_EQ(readFile(dir + "/plan.json"), clean);
         }
     }
+}
+
+// Every name the program writes in a plan folder holds a link to a file
+// outside it: a render, an undo and the window's claim (rolling back a cut
+// revision) replace the links and leave the files outside as they were.
+TEST_F(HeadlessReviseTest, ALinkAtANameTheProgramWritesIsReplacedNeverWrittenThrough)
+{
+    const QStringList names{"plan.json", "plan.md", "index.html", ".quarrystone-made-from", "figma-section.json",
+                            "request.json", "history/revisions.md", "history/revision-under-way"};
+    const auto target = [&](QString name) { return work.filePath("outside/" + name.replace('/', '_')); };
+    const auto linkAll = [&](const QByteArray &plan) {
+        for (const QString &name : names) {
+            writeFile(target(name), name == "plan.json" ? plan : name.toUtf8());
+            QFile::remove(dir + "/" + name);
+            QFile::link(target(name), dir + "/" + name);
+        }
+        return [&, plan] {
+            return std::all_of(names.begin(), names.end(), [&](const QString &name) {
+                return readFile(target(name)) == (name == "plan.json" ? plan : name.toUtf8());
+            }) && !QFileInfo(dir + "/plan.md").isSymLink();
+        };
+    };
+    QDir().mkpath(dir + "/history");
+    std::function<bool()> untouched = linkAll(cleanPlan);
+    EXPECT_EQ(quarrystone({"--render", dir}).code, 0);
+    EXPECT_TRUE(untouched());
+    writeFile(dir + "/history/plan-260101-120000.json", cleanPlan);
+    untouched = linkAll(editedPlan);
+    EXPECT_EQ(quarrystone({"--revise", dir, "--undo"}).code, 0);
+    EXPECT_TRUE(untouched());
+    writeFile(dir + "/history/plan-260101-130000.json", cleanPlan);
+    untouched = linkAll(editedPlan);
+    QFile::remove(dir + "/history/revision-under-way");
+    writeFile(dir + "/history/revision-under-way", "plan-260101-130000.json\n");
+    EXPECT_TRUE(FolderClaim::take(dir, AppSettings()).rolledBack());
+    EXPECT_TRUE(untouched() && !QFileInfo(dir + "/history/revisions.md").isSymLink());
 }

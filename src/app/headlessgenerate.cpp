@@ -119,10 +119,15 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // Claimed once, here, and held by the generation to its end.
     const auto claim = std::make_shared<FolderClaim>(Headless::claim(dir, settings));
-    const std::optional<QByteArray> request = RegularFile::read(QDir(dir).filePath(QStringLiteral("request.json")));
+    const QString requestPath = QDir(dir).filePath(QStringLiteral("request.json"));
+    QString error;
+    const std::optional<QByteArray> request = RegularFile::read(requestPath, &error);
     const QString missing = QStringLiteral("request.json 이 없어요: ") + folder;
+    const bool there = QFileInfo::exists(requestPath) || QFileInfo(requestPath).isSymLink();
     if (!request)
-        Headless::fail(missing);
+        Headless::fail(there ? QStringLiteral("request.json 을 읽지 못했어요: ") + folder + QStringLiteral(" (") + error
+                                   + QLatin1Char(')')
+                             : missing);
     GenerateInput input;
     try {
         input = GenerateInput::decode(*request);

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <malloc.h>
+#include <sys/stat.h>
 
 namespace HeadlessImport {
 
@@ -146,8 +147,11 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
 
     Undo undo;
     undo.dir = dir;
-    undo.madeFolder = !QFileInfo(dir).exists() && !QFileInfo(dir).isSymLink();
-    if (!QDir().mkpath(dir))
+    // Made here by an exclusive create: of two imports started together,
+    // only the one that made the folder may take it away again.
+    const bool parentMade = QDir().mkpath(QFileInfo(dir).absolutePath());
+    undo.madeFolder = parentMade && ::mkdir(QFile::encodeName(dir).constData(), 0777) == 0;
+    if (!undo.madeFolder && !QFileInfo(dir).isDir())
         Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
     const FolderClaim held = Headless::claim(dir, settings);
 

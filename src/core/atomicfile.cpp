@@ -61,16 +61,6 @@ private:
     int m_failure = 0;
 };
 
-// Like the replaced file's own writes, a write to a link goes to the file
-// it points at.
-QString finalPath(const QString &path)
-{
-    QFileInfo info(path);
-    for (int depth = 0; depth < 128 && info.isSymLink(); ++depth)
-        info.setFile(info.symLinkTarget());
-    return info.isSymLink() ? path : info.absoluteFilePath();
-}
-
 QString randomSuffix()
 {
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -168,10 +158,13 @@ struct Filled {
 
 Filled fillBeside(const QString &path, const std::function<bool(QIODevice &)> &produce, Sync sync)
 {
-    const QString target = finalPath(path);
+    // The file at the name is replaced, never one a link there leads to: a
+    // folder may come from anywhere, and its links with it. The rename then
+    // replaces the link itself.
+    const QString target = QFileInfo(path).absoluteFilePath();
     Filled filled{{}, QFile::encodeName(target), QFileInfo(target).absolutePath()};
     struct stat existing {};
-    const bool exists = ::stat(filled.target.constData(), &existing) == 0;
+    const bool exists = ::lstat(filled.target.constData(), &existing) == 0 && S_ISREG(existing.st_mode);
     const Created temporary = create(filled.folder, exists ? 0600 : 0666);
     if (temporary.fd < 0) {
         filled.cause = errno;

@@ -11,7 +11,9 @@ class QIODevice;
 // Whole-file writes that readers never see half done: the bytes go to a
 // temporary file beside the target, which is then renamed over it. Every
 // write, the sync and the close must succeed before the rename, so a full
-// disk leaves the old file as it was instead of a cut one.
+// disk leaves the old file as it was instead of a cut one. What stands at
+// the name is replaced as itself: a link there is replaced, never written
+// through, and a pipe or a socket there goes like a file.
 namespace AtomicFile {
 
 // True on success; on failure `error` (when given) holds the cause in the

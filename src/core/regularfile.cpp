@@ -68,4 +68,12 @@ QString notRegular()
     return QStringLiteral("보통 파일이 아니에요");
 }
 
+bool holdsNothing(const QString &path)
+{
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode);
+}
+
 } // namespace RegularFile

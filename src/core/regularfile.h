@@ -25,4 +25,8 @@ std::optional<QByteArray> read(const QString &path, QString *error = nullptr);
 // The cause given for a name that holds no regular file.
 QString notRegular();
 
+// Whether a pipe, a socket or a device stands at `path` (not followed
+// through a link): nothing a plan folder keeps, and nothing to read.
+bool holdsNothing(const QString &path);
+
 } // namespace RegularFile

@@ -8,6 +8,7 @@
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "model/developtexts.h"
 #include "model/folderclaim.h"
@@ -91,11 +92,11 @@ std::optional<double> reportedCost(const QString &line)
 
 Plan readPlan(const QString &planDir)
 {
-    QFile file(QDir(planDir).filePath(QStringLiteral("plan.json")));
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(planDir).filePath(QStringLiteral("plan.json")));
+    if (!bytes)
         return Plan();
     try {
-        return Plan::decode(file.readAll());
+        return Plan::decode(*bytes);
     } catch (const JSONDecodeError &) {
         return Plan();
     }

@@ -3,9 +3,9 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
+#include "core/madefrom.h"
 #include "core/regularfile.h"
 #include "export/exporter.h"
-#include "export/madefrom.h"
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planfiles.h"
@@ -39,7 +39,7 @@ QString rollBackFailed(const QString &reason, const QString &backup)
 // it cannot be read at all.
 std::optional<QByteArray> planIn(const QString &backup, const std::function<QString(const QString &)> &failure)
 {
-    if (QFileInfo(backup).isSymLink())
+    if (QFileInfo(backup).isSymLink() || RegularFile::holdsNothing(backup))
         return std::nullopt;
     QString error;
     const std::optional<QByteArray> bytes = RegularFile::read(backup, &error);
@@ -55,10 +55,17 @@ std::optional<QByteArray> planIn(const QString &backup, const std::function<QStr
     return bytes;
 }
 
-QString movedAside(const QString &dir, const QString &backup)
+// What becomes of a backup that holds no plan, told as the end of a line:
+// it is moved aside as a kept copy, once; a pipe, a socket or a device
+// holds nothing to keep and goes.
+QString setAside(const QString &dir, const QString &backup)
 {
+    if (RegularFile::holdsNothing(backup)) {
+        QFile::remove(backup);
+        return QStringLiteral("지웠어요");
+    }
     try {
-        return PlanHistory::moveAside(dir, backup);
+        return PlanHistory::moveAside(dir, backup) + QStringLiteral(" 로 옮겨 뒀어요");
     } catch (const PlanHistory::Failure &failure) {
         throw Failure{failure.message};
     }
@@ -116,6 +123,10 @@ void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &s
 std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
 {
     const std::optional<UnderWay::Entry> record = UnderWay::read(dir);
+    // A pipe or the like at the record's name is no record of a revision
+    // (one would have replaced it): it goes, so that it is not met again.
+    if (!record && RegularFile::holdsNothing(UnderWay::path(dir)))
+        QFile::remove(UnderWay::path(dir));
     if (!record)
         return std::nullopt;
     // Claude may outlive the run that started it: its late edit must not
@@ -132,7 +143,7 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
         planIn(backup, [&backup](const QString &reason) { return rollBackFailed(reason, backup); });
     if (!bytes) {
         const QString line = QStringLiteral("중단된 고치기의 백업 ") + record->backup
-            + QStringLiteral(" 이 깨져 있어 되돌리지 않고 ") + movedAside(dir, backup) + QStringLiteral(" 로 옮겨 뒀어요");
+            + QStringLiteral(" 이 깨져 있어 되돌리지 않고 ") + setAside(dir, backup);
         QFile::remove(UnderWay::path(dir));
         return line;
     }
@@ -186,7 +197,7 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
     // moves aside as a kept copy, so the backups behind it stay reachable.
     if (!bytes)
         throw Failure{QFileInfo(backup).fileName() + QStringLiteral(" 은 JSON 이 깨져 있어 되돌리지 않고 ")
-                      + movedAside(dir, backup) + QStringLiteral(" 로 옮겨 뒀어요. 한 번 더 되돌리면 그 앞 백업으로 돌아가요")};
+                      + setAside(dir, backup) + QStringLiteral(". 한 번 더 되돌리면 그 앞 백업으로 돌아가요")};
 
     QString error;
     const PlanFiles::Snapshot before = PlanFiles::take(dir);

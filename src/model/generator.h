@@ -128,9 +128,19 @@ public:
     void run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
              OnDone onDone, std::shared_ptr<FolderClaim> claim = {});
 
+    // A new plan folder and its claim, held from the moment it was chosen.
+    struct NewPlanDir {
+        QString dir;
+        std::shared_ptr<FolderClaim> claim;
+    };
     // "<feature or Plan>-plan" under `base`; when taken, with "-" and the
-    // local time, then "-2", "-3", … until free. Creates nothing.
-    static QString newPlanDir(const QString &base, const QString &feature);
+    // local time, then "-2", "-3", … until free. The folder is made by an
+    // exclusive create as its name is chosen and claimed at once, so that
+    // no other run, of this process or another, can choose it too; what a
+    // generation killed at its first write left is taken over only when its
+    // claim is free. When no folder can be made, the first name comes
+    // without a claim, and the run that would make it says why.
+    static NewPlanDir newPlanDir(const QString &base, const QString &feature, const AppSettings &settings);
     // The one folder-name component a feature gives: no "/", "\\" or NUL.
     static QString featureComponent(const QString &feature);
 

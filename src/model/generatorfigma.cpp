@@ -7,6 +7,7 @@
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "figma/downloader.h"
 #include "figma/figmaerror.h"
@@ -31,11 +32,11 @@ QString sectionFile(const QString &dir)
 
 std::optional<FigmaSection> savedSection(const QString &dir)
 {
-    QFile file(sectionFile(dir));
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = RegularFile::read(sectionFile(dir));
+    if (!bytes)
         return std::nullopt;
     try {
-        return FigmaSection::decode(file.readAll());
+        return FigmaSection::decode(*bytes);
     } catch (const JSONDecodeError &) {
         return std::nullopt;
     }

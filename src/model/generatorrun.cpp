@@ -5,14 +5,15 @@
 #include "core/httpfetch.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/madefrom.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "export/exporter.h"
-#include "export/madefrom.h"
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "model/textboxplacement.h"
@@ -24,18 +25,14 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QScopeGuard>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
 // How long a run waits for a stopped run of the same folder to end.
 constexpr std::chrono::seconds stoppedRunEnds(30);
 constexpr std::chrono::seconds otherHolder(3);
-
-bool taken(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
 
 QString firstNonEmpty(std::initializer_list<QString> values)
 {
@@ -58,27 +55,33 @@ struct Replaced {
     std::optional<std::optional<QByteArray>> log;
 };
 
-void putBack(const QString &path, const std::optional<QByteArray> &bytes)
+// Takes the files of a save back as they were: the three files and the
+// mark through the one put-back that leaves a folder cut short known as
+// such, a file that was not there removed, the log as it was. Gives the
+// first file that could not be put back with its reason, empty when all
+// went back; the backup is used up only then.
+QString takeBack(const QString &dir, const Replaced &replaced)
 {
-    if (bytes)
-        AtomicFile::write(path, *bytes);
-    else
-        QFile::remove(path);
-}
-
-void takeBack(const QString &dir, const Replaced &replaced)
-{
-    const std::optional<QByteArray> plan = replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup);
+    QString error;
+    const std::optional<QByteArray> plan =
+        replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup, &error);
     if (!replaced.backup.isEmpty() && !plan)
-        return;
-    putBack(dir + QStringLiteral("/plan.md"), replaced.markdown);
-    putBack(dir + QStringLiteral("/index.html"), replaced.page);
-    putBack(dir + QStringLiteral("/plan.json"), plan);
-    MadeFrom::putBack(dir, replaced.madeFrom);
-    if (replaced.log)
-        putBack(Reviser::logFile(dir), *replaced.log);
+        return QStringLiteral("plan.json: ") + error;
+    const QString notBack = PlanFiles::putBack(dir, {plan, replaced.markdown, replaced.page, replaced.madeFrom});
+    if (!notBack.isEmpty())
+        return notBack;
+    for (const auto &[name, bytes] : {std::pair{QStringLiteral("/plan.json"), &plan},
+                                      std::pair{QStringLiteral("/plan.md"), &replaced.markdown},
+                                      std::pair{QStringLiteral("/index.html"), &replaced.page}})
+        if (!*bytes)
+            QFile::remove(dir + name);
+    if (replaced.log && *replaced.log)
+        AtomicFile::write(Reviser::logFile(dir), **replaced.log);
+    else if (replaced.log)
+        QFile::remove(Reviser::logFile(dir));
     if (plan)
         QFile::remove(replaced.backup);
+    return QString();
 }
 
 Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName, CancelToken cancel)
@@ -97,7 +100,17 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
             throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
         }
     }
-    Exporter::writeAll(plan, dir, conventions);
+    // A save that fails part-way (a full disk at the page) leaves the folder
+    // as it found it, like one a stop came to.
+    try {
+        Exporter::writeAll(plan, dir, conventions);
+    } catch (const ExportFailure &failure) {
+        const QString notBack = takeBack(dir, replaced);
+        if (notBack.isEmpty())
+            throw;
+        throw ExportFailure{failure.message + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
+                            + QStringLiteral("). 다시 만들기 전 plan.json 은 여기 있어요: ") + replaced.backup};
+    }
     // A redraft replaced a plan, which undo brings back: the log names it,
     // so that the undo's question names what it takes back. Logged with the
     // files, so that a stop takes both back or neither.
@@ -124,26 +137,57 @@ QString Generator::featureComponent(const QString &feature)
     return name;
 }
 
-QString Generator::newPlanDir(const QString &base, const QString &feature)
+namespace {
+
+// The claim of a folder no other run holds; none when another holds it or
+// it cannot be claimed.
+std::shared_ptr<FolderClaim> freeClaim(const QString &dir, const AppSettings &settings)
+{
+    try {
+        return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+    } catch (const FolderClaim::Failure &) {
+        return {};
+    }
+}
+
+bool emptyFolder(const QString &dir)
+{
+    return QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+Generator::NewPlanDir Generator::newPlanDir(const QString &base, const QString &feature, const AppSettings &settings)
 {
     // The settings may hold a typed "~/…" path, which no file call expands.
     const QDir folder(AppPaths::expandHome(base));
     const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
     const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
-    // What a generation killed at its first write left is no plan: the next
-    // generation of the feature takes its place.
-    if (!taken(first) || FolderClaim::isHusk(first))
-        return first;
+    if (!QDir().mkpath(folder.absolutePath()))
+        return {first, {}};
     const QString timed = first + QLatin1Char('-') + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmm"));
-    QString candidate = timed;
-    for (int n = 2; taken(candidate); ++n)
-        candidate = timed + QLatin1Char('-') + QString::number(n);
-    return candidate;
+    for (int n = 1;; ++n) {
+        const QString candidate = n == 1 ? first : n == 2 ? timed : timed + QLatin1Char('-') + QString::number(n - 1);
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0777) == 0)
+            return {candidate, freeClaim(candidate, settings)};
+        if (errno != EEXIST)
+            return {candidate, {}};
+        // What a generation killed at its first write left is no plan: the
+        // next generation of the feature takes its place, once it holds
+        // the folder and finds it still so (an empty folder is one another
+        // run has just made and not yet claimed).
+        if (n != 1 || !FolderClaim::isHusk(first))
+            continue;
+        std::shared_ptr<FolderClaim> claim = freeClaim(first, settings);
+        if (claim && claim->isHeld() && (FolderClaim::isHusk(first) || emptyFolder(first)))
+            return {first, std::move(claim)};
+    }
 }
 
 void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
 {
-    run(input, newPlanDir(settings.outputFolder(), input.feature), settings, false, std::move(onDone));
+    NewPlanDir chosen = newPlanDir(settings.outputFolder(), input.feature, settings);
+    run(input, chosen.dir, settings, false, std::move(onDone), std::move(chosen.claim));
 }
 
 void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
@@ -317,7 +361,7 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
         OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
-        const QFuture<void> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
+        const QFuture<QString> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
         co_await takenBack;
         throw Cancelled{};
     }

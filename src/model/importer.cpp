@@ -4,6 +4,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "model/imageblock.h"
 #include "model/pagefile.h"
@@ -144,8 +145,7 @@ bool alreadyThere(const QString &path, const struct stat &there, const QByteArra
 {
     if (!S_ISREG(there.st_mode) || there.st_size != bytes.size())
         return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
+    return RegularFile::read(path) == bytes;
 }
 
 // Where a path really leads: the nearest existing place with its links

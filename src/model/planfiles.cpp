@@ -1,8 +1,8 @@
 #include "model/planfiles.h"
 
 #include "core/atomicfile.h"
+#include "core/madefrom.h"
 #include "core/regularfile.h"
-#include "export/madefrom.h"
 
 #include <QDir>
 #include <utility>
@@ -22,13 +22,20 @@ QString putBack(const QString &dir, const Snapshot &files)
     const QDir folder(dir);
     const std::pair<const char *, const std::optional<QByteArray> *> entries[]{
         {"plan.json", &files.plan}, {"plan.md", &files.markdown}, {"index.html", &files.page}};
+    // Until every file is back, the mark names no plan.json, so that a
+    // put-back cut short is made whole again at the next use of the folder.
+    bool unmarked = false;
     for (const auto &[name, bytes] : entries) {
         const QString path = folder.filePath(QLatin1String(name));
+        if (!*bytes || RegularFile::read(path) == **bytes)
+            continue;
+        if (!std::exchange(unmarked, true))
+            MadeFrom::record(dir, QByteArray());
         QString error;
-        if (*bytes && RegularFile::read(path) != **bytes && !AtomicFile::write(path, **bytes, &error))
+        if (!AtomicFile::write(path, **bytes, &error))
             return QLatin1String(name) + QStringLiteral(": ") + error;
     }
-    if (MadeFrom::take(dir) != files.madeFrom)
+    if (unmarked || MadeFrom::take(dir) != files.madeFrom)
         MadeFrom::putBack(dir, files.madeFrom);
     return QString();
 }

@@ -1,11 +1,11 @@
 #include "model/textboxplacement.h"
 
 #include <QDir>
-#include <QFile>
 #include <QHash>
 #include <algorithm>
 #include <cmath>
 
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "figma/figmametadata.h"
 
@@ -20,10 +20,10 @@ bool lacksTextBoxes(const FigmaFrame &frame)
 
 std::optional<QString> readMetadata(const QString &dir)
 {
-    QFile file(QDir(dir).filePath(QStringLiteral("figma-metadata.xml")));
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("figma-metadata.xml")));
+    if (!bytes)
         return std::nullopt;
-    return Text::decodeUtf8Strict(file.readAll());
+    return Text::decodeUtf8Strict(*bytes);
 }
 
 struct Placement {

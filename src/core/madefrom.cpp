@@ -1,4 +1,4 @@
-#include "export/madefrom.h"
+#include "core/madefrom.h"
 
 #include "core/atomicfile.h"
 #include "core/regularfile.h"
@@ -6,16 +6,19 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
+#include <sys/stat.h>
 
 namespace MadeFrom {
 
 namespace {
 
-bool present(const QString &path)
+// Only a regular file at the name is a mark: a link, a pipe or a folder
+// there was put by someone else and counts as none, so it neither sends
+// every use of the folder to make its files again nor is read.
+bool isMark(const QString &path)
 {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 } // namespace
@@ -32,7 +35,7 @@ QString path(const QString &dir)
 
 void begin(const QString &dir)
 {
-    if (!present(path(dir)))
+    if (!isMark(path(dir)))
         AtomicFile::write(path(dir), QByteArray());
 }
 
@@ -49,13 +52,15 @@ bool holds(const QString &dir)
         return true;
     // A folder without a mark was written before marks, or by hand: its
     // files are taken as they are.
-    if (!present(path(dir)))
+    if (!isMark(path(dir)))
         return true;
     return RegularFile::read(path(dir)) == of(*plan);
 }
 
 std::optional<QByteArray> take(const QString &dir)
 {
+    if (!isMark(path(dir)))
+        return std::nullopt;
     return RegularFile::read(path(dir));
 }
 

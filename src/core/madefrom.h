@@ -28,7 +28,8 @@ void record(const QString &dir, const QByteArray &mark);
 // False when plan.md and index.html were not made from the folder's
 // plan.json: the mark names other bytes (or none, a write into a new or
 // older folder cut short). A folder without a mark (written before marks,
-// or by hand) or without a plan.json has nothing to be out of step with.
+// or by hand; anything but a regular file at its name is none) or without a
+// plan.json has nothing to be out of step with.
 bool holds(const QString &dir);
 
 // The mark as it is now, and putting such a state back (a missing mark goes).
