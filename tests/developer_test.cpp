@@ -1,4 +1,4 @@
-#include "export/madefrom.h"
+#include "core/madefrom.h"
 #include "model/developer.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
