@@ -460,6 +460,41 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
     EXPECT_EQ(QDir(a + "/history").entryList({"kept-*.json"}, QDir::Files).size(), 1);
 }
 
+// The state may go while a rename or a move to the Trash still claims its
+// folder (here: rewrites its stale page): the claim ends before the state
+// has gone, and what it found to tell never reaches the gone state.
+TEST_F(FileOperations, TheStateGoesWhileAClaimStillWorks)
+{
+    if (!HeldFile::canHold())
+        GTEST_SKIP() << "holding a reader needs the right to take fanotify permission events";
+    QDir().mkpath(AppPaths::support());
+    for (const QString name : {"trashed", "renamed"}) {
+        const QString a = makePlan(output + '/' + name, "에이", "Alpha");
+        write(a + "/plan.md", "not made from plan.json");
+        write(a + "/.quarrystone-made-from", "another plan");
+        auto state = makeState();
+        awaitFiles(*state);
+        HeldFile held(QDir(AppPaths::support()).filePath("conventions.json"), "{}");
+        held.holdUntilReleased();
+        if (name == "renamed")
+            state->rename(a, "새 제목", "renamed2");
+        else
+            state->trash(a);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000)) << qPrintable(name);
+        // The claim goes on while the state goes, whose end may wait for it.
+        std::thread releaser([&] { held.release(); });
+        state.reset();
+        EXPECT_FALSE(AppState::busy()) << qPrintable(name);
+        releaser.join();
+        // Whatever is still queued for the gone state is delivered now.
+        QCoreApplication::processEvents();
+        // The folder, where it stayed, is free again.
+        for (const QString &left : {a, output + "/renamed2"})
+            if (QFileInfo::exists(left))
+                EXPECT_NO_THROW(FolderLock::take(left)) << qPrintable(name);
+    }
+}
+
 // Every read and write of a plan folder's files runs beside the event loop:
 // with a reader held at a file each step reads, the main thread goes on.
 TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
