@@ -273,14 +273,7 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
         return false;
 
     Run run;
-    try {
-        run.claim = claim ? std::move(claim) : std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-        run.notice = run.claim->notices().join(u'\n');
-    } catch (const FolderClaim::Failure &failure) {
-        setDir(dir);
-        setPhase(Phase::failed(failure.message));
-        return true;
-    }
+    run.claim = std::move(claim);
     run.id = ++m_runId;
     run.request = trimmed.isEmpty() ? QStringLiteral("첨부 이미지대로 고쳐 줘") : trimmed;
     run.images = images;
@@ -305,6 +298,28 @@ void Reviser::cancel()
 
 QCoro::Task<> Reviser::run(Run run)
 {
+    // Taking the folder may roll back or rewrite it, and reads all of
+    // plan.json: it runs beside the event loop like the rest.
+    if (!run.claim) {
+        std::optional<std::shared_ptr<FolderClaim>> claimed;
+        try {
+            QCoro::Task<std::optional<std::shared_ptr<FolderClaim>>> claiming = OwnThread::result(
+                [dir = run.dir, settings = run.settings] {
+                    return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+                },
+                run.cancel);
+            claimed = co_await std::move(claiming);
+        } catch (const FolderClaim::Failure &failure) {
+            end(run, Phase::failed(failure.message));
+            co_return;
+        }
+        if (!claimed) {
+            end(run, Phase::failed(stoppedText));
+            co_return;
+        }
+        run.claim = std::move(*claimed);
+    }
+    run.notice = run.claim->notices().join(u'\n');
     // File work waits on the disk, and a large plan takes a while to read
     // and check: all of it runs beside the event loop, which stays live.
     const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);

@@ -59,9 +59,9 @@ public:
     // Starts a revision of the plan folder `dir` and returns at once. The
     // request is trimmed; with only `images` it asks Claude to follow them.
     // Gives false and changes nothing when the request is empty without
-    // images or a revision runs. The revision claims the folder (or takes
-    // over `claim`, already taken) and holds it to its end; a folder another
-    // operation holds fails the phase at once. What the claim put in order
+    // images or a revision runs. The revision claims the folder off the main
+    // thread (or takes over `claim`, already taken) and holds it to its end;
+    // a folder another operation holds fails the phase. What the claim put in order
     // comes first in the phase's text. `onDone` is called only after a
     // revision that succeeded.
     bool revise(const QString &request, const QStringList &images, const QString &dir, const AppSettings &settings,

@@ -19,6 +19,8 @@
 #include <QDirIterator>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QThreadPool>
 #include <QSignalSpy>
@@ -618,6 +620,16 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
         HeldFile history(a + "/history", HeldFile::Folder::itself);
         RevisePanel panel(state.get(), a, {});
         EXPECT_TRUE(history.liveWhileHeld()) << "undo's backups";
+    }
+    {
+        // A revision asked in the panel takes its folder, which reads all
+        // of plan.json to see whether the page was made from it.
+        RevisePanel panel(state.get(), a, {});
+        HeldFile plan(a + "/plan.json", read(a + "/plan.json"));
+        panel.findChild<QPlainTextEdit *>("request")->setPlainText("제목을 바꿔 줘");
+        panel.findChild<QPushButton *>("revise")->click();
+        EXPECT_TRUE(plan.liveWhileHeld()) << "revision's claim";
+        EXPECT_TRUE(QTest::qWaitFor([] { return !Reviser::shared().phase().isRunning(); }, 60000));
     }
 
     // A resume and a redraft asked at start read the folder's request; one
