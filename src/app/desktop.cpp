@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <QProcess>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -107,11 +109,13 @@ void Desktop::reveal(const QString &path)
                                                        u"/org/freedesktop/FileManager1"_s,
                                                        u"org.freedesktop.FileManager1"_s, u"ShowItems"_s);
     call << QStringList{file.toString()} << QString();
-    // Without a file manager on the bus, its folder opens instead.
+    // Without a file manager on the bus, its folder opens instead. Starting
+    // the opener forks this large process, which takes frames: it starts
+    // beside the event loop.
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, watcher, folder] {
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, folder] {
         if (watcher->isError())
-            openUrl(folder);
+            std::thread([folder] { QProcess::startDetached(u"xdg-open"_s, {folder.toLocalFile()}); }).detach();
         watcher->deleteLater();
     });
 }
