@@ -652,6 +652,15 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
         EXPECT_TRUE(request.liveWhileHeld()) << "redraft";
         EXPECT_TRUE(awaitFiles(*started));
     }
+    {
+        // A generation into a plan folder takes it the same way.
+        AppSettings toolless = state->settings();
+        toolless.claudePath = root.path() + "/no-claude";
+        HeldFile plan(redrafted + "/plan.json", read(redrafted + "/plan.json"));
+        Generator::shared().run(GenerateInput(), redrafted, toolless, true, {});
+        EXPECT_TRUE(plan.liveWhileHeld()) << "generation's claim";
+        EXPECT_TRUE(QTest::qWaitFor([] { return !Generator::shared().phase().isRunning(); }, 60000));
+    }
     EXPECT_TRUE(awaitFiles(*state));
     EXPECT_FALSE(Generator::shared().phase().isRunning());
 
