@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,8 +227,8 @@ FileWork::~FileWork()
     stopTasks();
     // What still runs holds this object: it ends before the object does.
     // Its result is dropped with the object's posted calls.
-    for (auto &[id, job] : m_jobs)
-        job.thread.join();
+    std::unique_lock locked(m_threadsMutex);
+    m_threadsEnded.wait(locked, [this] { return m_threads == 0; });
 }
 
 QString FileWork::bare(const QString &dir)
@@ -273,15 +274,22 @@ quint64 FileWork::start(std::function<void()> work, std::function<void()> finish
 {
     const bool first = m_jobs.empty();
     const quint64 id = ++m_lastJob;
-    Job &job = m_jobs[id];
-    job.finish = std::move(finish);
-    job.stop = stop;
-    job.thread = std::thread([this, id, work = std::move(work)]() mutable {
+    m_jobs[id] = {std::move(finish), stop};
+    {
+        const std::lock_guard locked(m_threadsMutex);
+        ++m_threads;
+    }
+    std::thread([this, id, work = std::move(work)]() mutable {
         work();
         // What the work was handed goes here, beside the event loop.
         work = nullptr;
         QMetaObject::invokeMethod(this, [this, id] { this->finish(id); }, Qt::QueuedConnection);
-    });
+        // The last touch of this object: the main thread never waits for
+        // the rest of the thread's end.
+        const std::lock_guard locked(m_threadsMutex);
+        --m_threads;
+        m_threadsEnded.notify_all();
+    }).detach();
     if (first)
         Q_EMIT workingChanged();
     return id;
@@ -292,10 +300,8 @@ void FileWork::finish(quint64 id)
     const auto found = m_jobs.find(id);
     if (found == m_jobs.end())
         return;
-    Job job = std::move(found->second);
+    const Job job = std::move(found->second);
     m_jobs.erase(found);
-    // The thread has handed its result over and is ending.
-    job.thread.join();
     if (m_jobs.empty())
         Q_EMIT workingChanged();
     job.finish();

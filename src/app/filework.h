@@ -10,20 +10,21 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
 // The window's work on plan folders' files: the library's reads, renames,
 // moves to the Trash, exports, imports and the rollback of what an
 // interrupted run left. Each piece runs on a thread of its own that this
-// object owns; its result comes back here, on the main thread. The threads
-// are handed only values and this object, which waits for every one of them
-// before it goes: no thread ever reaches a state that is gone.
+// object starts; its result comes back here, on the main thread. The threads
+// are handed only values and this object, which waits in its end until none
+// of them can reach it any more: no thread ever reaches a state that is gone.
 class FileWork : public QObject
 {
     Q_OBJECT
@@ -51,7 +52,8 @@ public:
     };
 
     explicit FileWork(QObject *parent = nullptr);
-    // Stops the work the person may stop and waits for every thread.
+    // Stops the work the person may stop and waits for every thread that
+    // may still reach this object.
     ~FileWork() override;
 
     // A folder path without its closing "/", as file calls take it.
@@ -114,7 +116,6 @@ Q_SIGNALS:
 
 private:
     struct Job {
-        std::thread thread;
         std::function<void()> finish;
         std::optional<CancelToken> stop;
     };
@@ -138,6 +139,11 @@ private:
     std::optional<QString> trashClaimed(const QString &dir, const AppSettings &settings);
 
     std::map<quint64, Job> m_jobs;
+    // The threads that may still reach this object; it waits for none of
+    // them on the main thread but in its end.
+    std::mutex m_threadsMutex;
+    std::condition_variable m_threadsEnded;
+    int m_threads = 0;
     quint64 m_lastJob = 0;
     QList<Task> m_tasks;
     quint64 m_lastTask = 0;

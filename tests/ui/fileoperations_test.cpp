@@ -491,9 +491,11 @@ TEST_F(FileOperations, TheStateGoesWhileAClaimStillWorks)
         // Whatever is still queued for the gone state is delivered now.
         QCoreApplication::processEvents();
         // The folder, where it stayed, is free again.
-        for (const QString &left : {a, output + "/renamed2"})
-            if (QFileInfo::exists(left))
+        for (const QString &left : {a, output + "/renamed2"}) {
+            if (QFileInfo::exists(left)) {
                 EXPECT_NO_THROW(FolderLock::take(left)) << qPrintable(name);
+            }
+        }
     }
 }
 
