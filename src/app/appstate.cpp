@@ -353,13 +353,18 @@ QString AppState::unfinishedTitle(const QString &dir) const
 
 void AppState::setPlan(const Plan &plan)
 {
-    // Freeing a plan of thousands of screens takes a frame: the one replaced
-    // goes away on a thread of its own.
-    OwnThread::run(this, [replaced = std::exchange(m_plan, plan)]() mutable {
-        replaced = Plan();
+    letGo(std::exchange(m_plan, plan));
+    Q_EMIT planChanged();
+}
+
+void AppState::letGo(Plan plan)
+{
+    // Freeing a plan of thousands of screens takes a frame: it goes away on
+    // a thread of its own.
+    OwnThread::run(this, [plan = std::move(plan)]() mutable {
+        plan = Plan();
         return true;
     }, [](bool) {});
-    Q_EMIT planChanged();
 }
 
 void AppState::setPlanDir(const std::optional<QString> &dir)
@@ -443,8 +448,10 @@ void AppState::load(bool fromDisk)
             return loaded;
         },
         [this, run, url, fromDisk](Loaded loaded) {
-            if (run != m_loadRun)
+            if (run != m_loadRun) {
+                letGo(std::move(loaded.plan));
                 return;
+            }
             applyLoaded(url, std::move(loaded), fromDisk);
             setLoading(false);
         });
@@ -476,8 +483,10 @@ void AppState::applyLoaded(const QString &url, Loaded loaded, bool fromDisk)
         setPlanDir(std::nullopt);
         return;
     }
-    if (fromDisk && loaded.digest == m_loadedDigest && m_planDir == url)
+    if (fromDisk && loaded.digest == m_loadedDigest && m_planDir == url) {
+        letGo(std::move(loaded.plan));
         return;
+    }
     const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
                                     [&](const PlanRef &ref) { return ref.url == url; });
     if (!listed) {

@@ -216,6 +216,8 @@ private:
     void setPlans(const QList<PlanRef> &plans);
     void setUnfinished(const QStringList &unfinished, const QHash<QString, QString> &titles);
     void setPlan(const Plan &plan);
+    // Frees a plan that is no longer wanted beside the event loop.
+    void letGo(Plan plan);
     void setPlanDir(const std::optional<QString> &dir);
     void startRedraftIfAsked(const QString &dir);
     static Resumable resumable(const QString &dir);
