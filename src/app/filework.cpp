@@ -269,12 +269,11 @@ void FileWork::stopAll()
         work->stopTasks();
 }
 
-quint64 FileWork::start(std::function<void()> work, std::function<void()> finish,
-                        const std::optional<CancelToken> &stop)
+void FileWork::start(std::function<void()> work, std::function<void()> finish)
 {
     const bool first = m_jobs.empty();
     const quint64 id = ++m_lastJob;
-    m_jobs[id] = {std::move(finish), stop};
+    m_jobs[id] = std::move(finish);
     {
         const std::lock_guard locked(m_threadsMutex);
         ++m_threads;
@@ -292,7 +291,6 @@ quint64 FileWork::start(std::function<void()> work, std::function<void()> finish
     }).detach();
     if (first)
         Q_EMIT workingChanged();
-    return id;
 }
 
 void FileWork::finish(quint64 id)
@@ -300,11 +298,11 @@ void FileWork::finish(quint64 id)
     const auto found = m_jobs.find(id);
     if (found == m_jobs.end())
         return;
-    const Job job = std::move(found->second);
+    const std::function<void()> done = std::move(found->second);
     m_jobs.erase(found);
     if (m_jobs.empty())
         Q_EMIT workingChanged();
-    job.finish();
+    done();
 }
 
 void FileWork::tell(const QStringList &notices)

@@ -74,7 +74,7 @@ public:
     // Runs `work` on a thread of its own and hands its result to `done`
     // here. `work` must hold no pointer to anything the main thread frees.
     template<typename Work, typename Done>
-    void run(Work work, Done done, const std::optional<CancelToken> &stop = std::nullopt);
+    void run(Work work, Done done);
     // The same for work the person may stop, shown meanwhile as `text`:
     // `work` is given the stop to look at.
     template<typename Work, typename Done>
@@ -115,17 +115,13 @@ Q_SIGNALS:
     void told(const QString &text);
 
 private:
-    struct Job {
-        std::function<void()> finish;
-        std::optional<CancelToken> stop;
-    };
     struct Task {
         quint64 id = 0;
         QString text;
         CancelToken stop;
     };
 
-    quint64 start(std::function<void()> work, std::function<void()> finish, const std::optional<CancelToken> &stop);
+    void start(std::function<void()> work, std::function<void()> finish);
     void finish(quint64 id);
     // The claim of `dir` for a file operation (what an interrupted run left
     // is put in order first, and told), or nothing with the claim's own
@@ -138,7 +134,8 @@ private:
                           const CancelToken &stop);
     std::optional<QString> trashClaimed(const QString &dir, const AppSettings &settings);
 
-    std::map<quint64, Job> m_jobs;
+    // What to do here with each result still to come, by job.
+    std::map<quint64, std::function<void()>> m_jobs;
     // The threads that may still reach this object; it waits for none of
     // them on the main thread but in its end.
     std::mutex m_threadsMutex;
@@ -150,13 +147,13 @@ private:
 };
 
 template<typename Work, typename Done>
-void FileWork::run(Work work, Done done, const std::optional<CancelToken> &stop)
+void FileWork::run(Work work, Done done)
 {
     using Result = std::invoke_result_t<Work &>;
     // Written by the thread, read here once it has been joined.
     auto result = std::make_shared<std::optional<Result>>();
     start([work = std::move(work), result]() mutable { result->emplace(work()); },
-          [done = std::move(done), result]() mutable { done(std::move(**result)); }, stop);
+          [done = std::move(done), result]() mutable { done(std::move(**result)); });
 }
 
 template<typename Work, typename Done>
@@ -171,6 +168,5 @@ void FileWork::runStoppable(const QString &text, Work work, Done done)
             m_tasks.removeIf([id](const Task &task) { return task.id == id; });
             Q_EMIT tasksChanged();
             done(std::move(result));
-        },
-        stop);
+        });
 }
