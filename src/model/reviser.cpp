@@ -387,8 +387,11 @@ QCoro::Task<> Reviser::run(Run run)
             co_return;
         }
 
-        const QFuture<Edited> first = OffThread::run(readBack, run.dir);
-        Edited edited = co_await first;
+        // The plan read back is taken out of its future: the write below
+        // frees it on its own thread, not the future here at the end.
+        QFuture<Edited> first = OffThread::run(readBack, run.dir);
+        co_await first;
+        Edited edited = first.takeResult();
         const QStringList added = newProblems(before, edited.problems);
         QStringList left;
         if (!added.isEmpty()) {
@@ -396,8 +399,9 @@ QCoro::Task<> Reviser::run(Run run)
                                     + QStringLiteral("건 — 한 번 더 고치는 중")));
             answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel))
                          .trimmed();
-            const QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
-            edited = co_await fixed;
+            QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
+            co_await fixed;
+            edited = fixed.takeResult();
             left = edited.problems;
         }
 
