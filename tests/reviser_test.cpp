@@ -734,13 +734,15 @@ TEST_F(ReviserTest, ABrokenRecordedBackupIsMovedAsideOnce)
     EXPECT_EQ(backups(), QStringList{olderBackup});
 }
 
-// While another operation holds the folder, a revision and an undo fail at
-// once, naming the folder, and change nothing.
+// While another operation holds the folder, a revision and an undo fail,
+// naming the folder, and change nothing.
 TEST_F(ReviserTest, AHeldFolderIsRefused)
 {
     const QString busy = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + dir;
     const FolderLock elsewhere = FolderLock::take(dir);
     ASSERT_TRUE(revise("제목을 고쳐 줘"));
+    while (reviser.phase().isRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     EXPECT_EQ(reviser.phase(), Reviser::Phase::failed(busy));
     ASSERT_TRUE(undo());
     EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("되돌리지 못했어요: " + busy));

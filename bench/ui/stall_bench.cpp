@@ -11,6 +11,7 @@
 #include "app/appstate.h"
 #include "app/desktop.h"
 #include "app/mainwindow.h"
+#include "app/viewfactory.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/reviser.h"
@@ -25,9 +26,11 @@
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <atomic>
 #include <benchmark/benchmark.h>
@@ -157,6 +160,9 @@ QString makeLibrary(int screens)
     settings.outputDir = output;
     settings.setupDone = true;
     settings.extraDirs.clear();
+    // A tool that fails at once: a revision claims its folder, backs it up,
+    // fails to start Claude and puts everything back.
+    settings.claudePath = QStringLiteral("/bin/false");
     settings.save();
     return output;
 }
@@ -256,6 +262,36 @@ void BM_LongestStall(benchmark::State &run)
         state->setMessage(std::nullopt);
         run.counters["export_ms"] = stall(
             probe, [&] { state->exportHTML(); }, [&] { return messageStarts(*state, QStringLiteral("내보냈어요")); });
+
+        bool revised = false;
+        const QMetaObject::Connection ended = QObject::connect(&Reviser::shared(), &Reviser::phaseChanged, [&] {
+            revised = revised || Reviser::shared().phase().kind == Reviser::Phase::Kind::failed;
+        });
+        run.counters["revise_click_ms"] = stall(
+            probe,
+            [&] {
+                auto *request = window->findChild<QPlainTextEdit *>(QStringLiteral("request"));
+                auto *revise = window->findChild<QPushButton *>(QStringLiteral("revise"));
+                if (!request || !revise)
+                    return;
+                request->setPlainText(QStringLiteral("첫 화면 제목을 바꿔 줘"));
+                QTest::mouseClick(revise, Qt::LeftButton);
+            },
+            [&] { return revised; });
+        QObject::disconnect(ended);
+
+        std::unique_ptr<QWidget> settingsWindow;
+        run.counters["settings_ms"] = stall(
+            probe,
+            [&] {
+                settingsWindow = std::make_unique<QWidget>(nullptr, Qt::Window);
+                settingsWindow->setFixedSize(640, 720);
+                auto *layout = new QVBoxLayout(settingsWindow.get());
+                layout->addWidget(ViewFactory::settingsView(state.get(), settingsWindow.get()));
+                settingsWindow->show();
+            },
+            [&] { return settingsWindow->isVisible(); });
+        settingsWindow.reset();
 
         state->setMessage(std::nullopt);
         run.counters["import_ms"] = stall(

@@ -2,17 +2,12 @@
 
 #include "app/desktop.h"
 #include "claude/clauderunner.h"
-#include "core/atomicfile.h"
-#include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/ownthread.h"
 #include "core/regularfile.h"
-#include "export/exporter.h"
 #include "model/generateinput.h"
 #include "model/developer.h"
 #include "model/generator.h"
-#include "model/planfiles.h"
-#include "model/planhistory.h"
 #include "model/reviser.h"
 #include "settings/updater.h"
 
@@ -23,19 +18,8 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
-#include <QJsonDocument>
-#include <QStandardPaths>
 #include <QTimer>
-#include <QTimeZone>
 #include <algorithm>
-#include <atomic>
-#include <mutex>
-#include <variant>
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -46,84 +30,6 @@ const QString busyFolder = u"작업 중인 계획서는 이름을 바꾸거나 �
 const QString requestFile = u"request.json"_s;
 
 QPointer<AppState> holder;
-
-// File work of the window under way, counted until it ends even when its
-// state has gone meanwhile: the application waits for it before it quits.
-std::atomic<int> fileWork = 0;
-
-// The stops of the file work under way that the person may stop, by run:
-// quitting stops them too.
-std::mutex stopsMutex;
-QHash<quint64, CancelToken> stops;
-quint64 lastStop = 0;
-
-struct FileWorkCount {
-    explicit FileWorkCount(const std::optional<CancelToken> &stop)
-    {
-        ++fileWork;
-        if (!stop)
-            return;
-        const std::lock_guard locked(stopsMutex);
-        m_stop = ++lastStop;
-        stops.insert(m_stop, *stop);
-    }
-    ~FileWorkCount()
-    {
-        if (m_stop != 0) {
-            const std::lock_guard locked(stopsMutex);
-            stops.remove(m_stop);
-        }
-        --fileWork;
-    }
-    FileWorkCount(const FileWorkCount &) = delete;
-    FileWorkCount &operator=(const FileWorkCount &) = delete;
-
-private:
-    quint64 m_stop = 0;
-};
-
-const QString renaming = u"이름을 바꾸는 중"_s;
-const QString exporting = u"내보내는 중"_s;
-const QString importing = u"가져오는 중"_s;
-
-// A folder path without its closing "/", as file calls take it.
-QString bare(const QString &dir)
-{
-    if (dir.size() > 1 && dir.endsWith(u'/'))
-        return dir.chopped(1);
-    return dir;
-}
-
-QString lastComponent(const QString &dir)
-{
-    return QFileInfo(bare(QDir::cleanPath(dir))).fileName();
-}
-
-// Something at the path, a dangling link included.
-bool occupied(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-// Moves a file or folder to the user's Trash. Qt makes the Trash inside the
-// user's data folder but not that folder itself, and without it moves the
-// item into the working folder while reporting success; so the data folder
-// is made first.
-bool moveToTrash(const QString &path, QString *error)
-{
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (data.isEmpty() || !QDir().mkpath(data)) {
-        *error = u"휴지통 폴더를 만들 수 없어요: "_s + data;
-        return false;
-    }
-    QFile item(path);
-    if (!item.moveToTrash()) {
-        *error = FileError::describe(item);
-        return false;
-    }
-    return true;
-}
 
 QDateTime distantPast()
 {
@@ -167,7 +73,7 @@ PlanRef entryOf(const QString &url, const FileRead &file)
     const QList<Decision> decisions = JsonRead::list(object, u"decisions"_s, Decision::read);
     PlanRef ref;
     ref.url = url;
-    ref.title = meta.title.isEmpty() ? lastComponent(url) : meta.title;
+    ref.title = meta.title.isEmpty() ? FileWork::lastComponent(url) : meta.title;
     ref.feature = meta.feature;
     ref.openDecisions = int(std::count_if(decisions.begin(), decisions.end(),
                                           [](const Decision &d) { return d.status != u"decided"_s; }));
@@ -175,17 +81,10 @@ PlanRef entryOf(const QString &url, const FileRead &file)
     return ref;
 }
 
-// An imported plan's folder name from its feature: one path component, so
-// a foreign page can never place the folder outside the output folder.
-QString importBase(const QString &feature)
-{
-    return (feature.isEmpty() ? u"Imported"_s : Generator::featureComponent(feature)) + u"-plan"_s;
-}
-
 std::optional<GenerateInput> savedRequest(const QString &dir)
 {
     try {
-        return GenerateInput::decode(readWhole(bare(dir) + u'/' + requestFile));
+        return GenerateInput::decode(readWhole(FileWork::bare(dir) + u'/' + requestFile));
     } catch (const ReadFailure &) {
     } catch (const JSONDecodeError &) {
     }
@@ -218,7 +117,7 @@ QString unfinishedTitle(const QString &dir)
 {
     if (const std::optional<GenerateInput> input = savedRequest(dir))
         return input->title.isEmpty() ? input->feature : input->title;
-    return lastComponent(dir);
+    return FileWork::lastComponent(dir);
 }
 
 Scan scan(const QString &output, const QStringList &extraDirs)
@@ -242,7 +141,7 @@ Scan scan(const QString &output, const QStringList &extraDirs)
         found.unfinishedTitles.insert(dir, unfinishedTitle(dir));
     const qsizetype listed = candidates.size();
     for (const QString &extra : extraDirs) {
-        if (!QFileInfo::exists(bare(extra) + u'/' + planFile))
+        if (!QFileInfo::exists(FileWork::bare(extra) + u'/' + planFile))
             continue;
         if (!candidates.first(listed).contains(extra))
             candidates.append(extra);
@@ -262,166 +161,7 @@ Scan scan(const QString &output, const QStringList &extraDirs)
     return found;
 }
 
-// A plan's title as plan.json holds it; nothing when it does not read.
-std::optional<QString> titleOf(const QString &dir)
-{
-    try {
-        const QJsonObject object = parseObject(readWhole(bare(dir) + u'/' + planFile));
-        return JsonRead::record(object, u"meta"_s, Meta::read, Meta()).title;
-    } catch (const ReadFailure &) {
-    } catch (const JSONDecodeError &) {
-    }
-    return std::nullopt;
-}
-
-// The outcome of an export's file work: why it failed, or that it was
-// stopped before the copy was in place.
-struct Exported {
-    std::optional<QString> failure;
-    bool stopped = false;
-};
-
-// Copies the page to `target` piece by piece, looking at `stop` between the
-// pieces; a stopped or failed copy leaves the target as it was.
-Exported copyPage(const QString &source, const QString &target, const CancelToken &stop)
-{
-    const QString sourceFile = QFileInfo(source).canonicalFilePath();
-    // Saving the page over itself keeps it as it is.
-    if (!sourceFile.isEmpty() && sourceFile == QFileInfo(target).canonicalFilePath())
-        return {};
-    QString error;
-    const int fd = RegularFile::open(source, 0, &error);
-    if (fd < 0)
-        return {error};
-    QFile page;
-    if (!page.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return {FileError::describe(page)};
-    }
-    bool stopped = false;
-    std::optional<QString> unread;
-    // The copy replaces an existing file only once it is whole.
-    const bool copied = AtomicFile::write(target, [&](QIODevice &out) {
-        QByteArray piece(1 << 20, Qt::Uninitialized);
-        while (!(stopped = stop.isCancelled())) {
-            const qint64 n = page.read(piece.data(), piece.size());
-            if (n < 0)
-                unread = FileError::describe(page);
-            if (n <= 0)
-                return n == 0;
-            if (out.write(piece.constData(), n) != n)
-                return false;
-        }
-        return false;
-    }, &error);
-    if (stopped)
-        return {std::nullopt, true};
-    if (unread)
-        return {unread};
-    if (!copied)
-        return {FileError::describe(error)};
-    return {};
-}
-
-// The outcome of an import's file work: the new folder, or why it failed.
-struct Imported {
-    QString folder;
-    std::optional<QString> failure;
-    bool stopped = false;
-};
-
-Imported importFailure(const QString &cause)
-{
-    return {{}, u"가져오지 못했어요: "_s + cause};
-}
-
-// A new folder for an import in `output`, from the plan's feature: made
-// here, so that no other folder of that name is ever written into.
-Imported newImportFolder(const QString &output, const QString &feature)
-{
-    if (!QDir().mkpath(output))
-        return importFailure(FileError::describe(errno));
-    const QString base = importBase(feature);
-    QString folder = output + u'/' + base;
-    for (int n = 2; ::mkdir(QFile::encodeName(folder).constData(), 0777) != 0; ++n) {
-        if (errno != EEXIST)
-            return importFailure(FileError::describe(errno));
-        folder = output + u'/' + base + u'-' + QString::number(n);
-    }
-    return {folder, std::nullopt};
-}
-
-// Writes an imported plan into `into`, or into a new folder in `output`.
-// A stop is heeded until the files are whole: a new folder then goes away
-// with what was written into it, and an existing plan gets its files back
-// as they were (images the page brought stay).
-Imported importInto(const ImportedPlan &imported, const std::optional<QString> &into, const QString &output,
-                    const AppSettings &settings, const CancelToken &stop)
-{
-    const Imported stopped{{}, std::nullopt, true};
-    if (stop.isCancelled())
-        return stopped;
-    QString folder;
-    if (into) {
-        folder = bare(*into);
-        if (!QDir().mkpath(folder))
-            return importFailure(FileError::describe(errno));
-    } else {
-        const Imported made = newImportFolder(output, imported.plan.meta.feature);
-        if (made.failure)
-            return made;
-        folder = made.folder;
-    }
-    FolderClaim claim;
-    std::optional<PlanFiles::Snapshot> before;
-    // Nothing of an import that does not end is left.
-    const auto abandon = [&](Imported outcome) {
-        if (!into)
-            QDir(folder).removeRecursively();
-        else if (before)
-            PlanFiles::putBack(folder, *before);
-        return outcome;
-    };
-    try {
-        claim = FolderClaim::take(folder, settings);
-    } catch (const FolderClaim::Failure &failure) {
-        return abandon({{}, failure.message});
-    }
-    if (stop.isCancelled())
-        return abandon(stopped);
-    if (into)
-        before = PlanFiles::take(folder);
-    // A plan whose page would lack pictures it was shared with is no import.
-    QStringList failures;
-    Importer::writeAssets(imported.assets, folder, &failures);
-    if (!failures.isEmpty())
-        return abandon({{}, Importer::picturesNotWritten(failures)});
-    if (stop.isCancelled())
-        return abandon(stopped);
-    Plan plan = imported.plan;
-    try {
-        Exporter::writeAll(plan, folder, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
-    } catch (const ExportFailure &failure) {
-        return abandon(importFailure(FileError::describe(failure.message)));
-    }
-    if (stop.isCancelled())
-        return abandon(stopped);
-    // The log lives in history/, which a new folder does not have yet.
-    QDir().mkpath(folder + u"/history"_s);
-    Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
-                       u"- 공유받은 HTML 로 계획서를 바꿈"_s, settings.userName);
-    return {folder, std::nullopt};
-}
-
 } // namespace
-
-// The outcome of a rename's file work: the folder it ended in, or why it
-// stopped.
-struct AppState::Renamed {
-    QString folder;
-    std::optional<QString> failure;
-    bool stopped = false;
-};
 
 // What loading a plan folder found: the line of a rolled-back revision, the
 // library entry and the plan, or why it could not be read.
@@ -464,7 +204,11 @@ void setState(AppState *state)
 AppState::AppState(QObject *parent)
     : QObject(parent)
     , m_settings(AppSettings::load(false))
+    , m_files(std::make_unique<FileWork>())
 {
+    connect(m_files.get(), &FileWork::workingChanged, this, &AppState::workingChanged);
+    connect(m_files.get(), &FileWork::tasksChanged, this, &AppState::tasksChanged);
+    connect(m_files.get(), &FileWork::told, this, [this](const QString &text) { setMessage(text); });
     // The tool's search may ask the person's login shell, whose profile can
     // take seconds: it runs beside the event loop, and what it finds comes
     // in as a change of the settings, kept in memory as the search's result
@@ -604,18 +348,23 @@ void AppState::setUnfinished(const QStringList &unfinished, const QHash<QString,
 
 QString AppState::unfinishedTitle(const QString &dir) const
 {
-    return m_unfinishedTitles.value(dir, lastComponent(dir));
+    return m_unfinishedTitles.value(dir, FileWork::lastComponent(dir));
 }
 
 void AppState::setPlan(const Plan &plan)
 {
-    // Freeing a plan of thousands of screens takes a frame: the one replaced
-    // goes away on a thread of its own.
-    OwnThread::run(this, [replaced = std::exchange(m_plan, plan)]() mutable {
-        replaced = Plan();
+    letGo(std::exchange(m_plan, plan));
+    Q_EMIT planChanged();
+}
+
+void AppState::letGo(Plan plan)
+{
+    // Freeing a plan of thousands of screens takes a frame: it goes away on
+    // a thread of its own.
+    OwnThread::run(this, [plan = std::move(plan)]() mutable {
+        plan = Plan();
         return true;
     }, [](bool) {});
-    Q_EMIT planChanged();
 }
 
 void AppState::setPlanDir(const std::optional<QString> &dir)
@@ -627,53 +376,25 @@ void AppState::setPlanDir(const std::optional<QString> &dir)
     Q_EMIT planDirChanged();
 }
 
-template<typename Work, typename Done>
-void AppState::offMain(Work work, Done done, const std::optional<CancelToken> &stop)
+bool AppState::working() const
 {
-    if (m_working++ == 0)
-        Q_EMIT workingChanged();
-    OwnThread::run(this, std::move(work),
-                   [this, done = std::move(done), counted = std::make_shared<FileWorkCount>(stop)](auto result) mutable {
-        if (--m_working == 0)
-            Q_EMIT workingChanged();
-        done(std::move(result));
-    });
-}
-
-template<typename Work, typename Done>
-void AppState::offMainStoppable(const QString &text, Work work, Done done)
-{
-    const CancelToken stop;
-    const quint64 id = ++m_taskRun;
-    m_tasks.append({id, text, stop});
-    Q_EMIT tasksChanged();
-    offMain([work = std::move(work), stop]() mutable { return work(stop); },
-            [this, id, done = std::move(done)](auto result) mutable {
-                m_tasks.removeIf([id](const Task &task) { return task.id == id; });
-                Q_EMIT tasksChanged();
-                done(std::move(result));
-            },
-            stop);
+    return m_files->working();
 }
 
 QStringList AppState::tasks() const
 {
-    QStringList texts;
-    for (const Task &task : m_tasks)
-        texts.append(task.text);
-    return texts;
+    return m_files->tasks();
 }
 
 void AppState::stopTasks()
 {
-    for (const Task &task : std::as_const(m_tasks))
-        task.stop.cancel();
+    m_files->stopTasks();
 }
 
 void AppState::refresh()
 {
     const quint64 run = ++m_scanRun;
-    offMain([output = m_settings.outputFolder(), extras = extraDirs()] { return scan(output, extras); },
+    m_files->run([output = m_settings.outputFolder(), extras = extraDirs()] { return scan(output, extras); },
             [this, run](Scan found) {
                 if (run != m_scanRun)
                     return;
@@ -707,15 +428,15 @@ void AppState::load(bool fromDisk)
     const QString url = m_selection->url;
     if (!fromDisk)
         setLoading(true);
-    offMain(
+    m_files->run(
         [url, settings = m_settings, fromDisk] {
             Loaded loaded;
-            loaded.rolledBack = rollBackInterrupted(bare(url), settings, &loaded.held);
+            loaded.rolledBack = FileWork::rollBackInterrupted(FileWork::bare(url), settings, &loaded.held);
             if (fromDisk && loaded.held)
                 return loaded;
             try {
                 // One read serves the library entry and the plan.
-                const FileRead file = readFile(bare(url) + u'/' + planFile);
+                const FileRead file = readFile(FileWork::bare(url) + u'/' + planFile);
                 loaded.entry = entryOf(url, file);
                 loaded.plan = Plan::decode(file.bytes);
                 loaded.digest = QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha1);
@@ -727,8 +448,10 @@ void AppState::load(bool fromDisk)
             return loaded;
         },
         [this, run, url, fromDisk](Loaded loaded) {
-            if (run != m_loadRun)
+            if (run != m_loadRun) {
+                letGo(std::move(loaded.plan));
                 return;
+            }
             applyLoaded(url, std::move(loaded), fromDisk);
             setLoading(false);
         });
@@ -760,8 +483,10 @@ void AppState::applyLoaded(const QString &url, Loaded loaded, bool fromDisk)
         setPlanDir(std::nullopt);
         return;
     }
-    if (fromDisk && loaded.digest == m_loadedDigest && m_planDir == url)
+    if (fromDisk && loaded.digest == m_loadedDigest && m_planDir == url) {
+        letGo(std::move(loaded.plan));
         return;
+    }
     const bool listed = std::any_of(m_plans.begin(), m_plans.end(),
                                     [&](const PlanRef &ref) { return ref.url == url; });
     if (!listed) {
@@ -787,7 +512,7 @@ void AppState::watch(const std::optional<QString> &dir)
     if (!watched.isEmpty())
         m_watcher.removePaths(watched);
     if (dir)
-        m_watcher.addPath(bare(*dir));
+        m_watcher.addPath(FileWork::bare(*dir));
 }
 
 void AppState::noticeChange()
@@ -807,7 +532,7 @@ void AppState::followDisk()
         return;
     // A load under way may be the window's own; the one after it tells
     // whether plan.json still differs from what is shown.
-    if (m_working > 0) {
+    if (m_files->working()) {
         noticeChange();
         return;
     }
@@ -847,7 +572,7 @@ void AppState::openPanel()
     desktop().chooseFolder(m_window, u"plan.json 이 들어 있는 계획서 폴더를 고르세요"_s, [self](const QString &dir) {
         if (!self)
             return;
-        if (QFileInfo::exists(bare(dir) + u'/' + planFile))
+        if (QFileInfo::exists(FileWork::bare(dir) + u'/' + planFile))
             self->open(dir, true);
         else
             self->setMessage(u"이 폴더에는 plan.json 이 없어요."_s);
@@ -870,15 +595,16 @@ void AppState::exportHTML(const std::optional<QString> &dir)
     const std::optional<QString> folder = dir ? dir : m_planDir;
     if (!folder)
         return;
-    offMain([folder = *folder] { return titleOf(folder); },
-            [this, folder = *folder](const std::optional<QString> &title) { chooseExportTarget(folder, title.value_or(QString())); });
+    m_files->readTitle(*folder, [this, folder = *folder](const std::optional<QString> &title) {
+        chooseExportTarget(folder, title.value_or(QString()));
+    });
 }
 
 void AppState::chooseExportTarget(const QString &folder, QString title)
 {
-    const QString source = bare(folder) + u"/index.html"_s;
+    const QString source = FileWork::bare(folder) + u"/index.html"_s;
     if (title.isEmpty())
-        title = lastComponent(folder);
+        title = FileWork::lastComponent(folder);
     QString name = title + u" 계획서 "_s + QDate::currentDate().toString(u"yyMMdd"_s) + u".html"_s;
     name.replace(u'/', u'_');
     // The panel starts where the plans are, else in the home folder; never
@@ -896,19 +622,18 @@ void AppState::chooseExportTarget(const QString &folder, QString title)
 
 void AppState::saveExport(const QString &source, const QString &target)
 {
-    offMainStoppable(exporting, [source, target](const CancelToken &stop) { return copyPage(source, target, stop); },
-                     [this, target](const Exported &exported) {
-                         if (exported.stopped) {
-                             setMessage(u"내보내기를 멈췄어요"_s);
-                             return;
-                         }
-                         if (exported.failure) {
-                             setMessage(u"내보내지 못했어요: "_s + *exported.failure);
-                             return;
-                         }
-                         setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
-                         reveal(target);
-                     });
+    m_files->exportPage(source, target, [this, target](const FileWork::Exported &exported) {
+        if (exported.stopped) {
+            setMessage(u"내보내기를 멈췄어요"_s);
+            return;
+        }
+        if (exported.failure) {
+            setMessage(u"내보내지 못했어요: "_s + *exported.failure);
+            return;
+        }
+        setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
+        reveal(target);
+    });
 }
 
 bool AppState::jobWrites(const QString &dir)
@@ -933,42 +658,6 @@ bool AppState::refuseBusy(const QString &dir)
     return true;
 }
 
-void AppState::tell(const QStringList &notices)
-{
-    if (notices.isEmpty())
-        return;
-    QMetaObject::invokeMethod(
-        this, [this, text = notices.join(u'\n')] { setMessage(text); }, Qt::QueuedConnection);
-}
-
-std::optional<FolderClaim> AppState::claimIdle(const QString &dir, const AppSettings &settings, QString *refusal)
-{
-    try {
-        FolderClaim claim = FolderClaim::take(bare(dir), settings);
-        tell(claim.notices());
-        return claim;
-    } catch (const FolderClaim::Failure &failure) {
-        *refusal = failure.message;
-        return std::nullopt;
-    }
-}
-
-std::optional<QString> AppState::rollBackInterrupted(const QString &dir, const AppSettings &settings, bool *held)
-{
-    // A folder held by a run, here or elsewhere, has its record live: only a
-    // free folder can hold what an interrupted operation left.
-    try {
-        const FolderClaim claim = FolderClaim::take(dir, settings);
-        if (!claim.notices().isEmpty())
-            return claim.notices().join(u'\n');
-    } catch (const FolderClaim::Failure &failure) {
-        *held = failure.busy;
-        if (!failure.busy)
-            return failure.message;
-    }
-    return std::nullopt;
-}
-
 void AppState::rename(const QString &url, const QString &title, const QString &folder, std::function<void(bool)> done)
 {
     const QString dir = standardFolder(url);
@@ -977,73 +666,14 @@ void AppState::rename(const QString &url, const QString &title, const QString &f
             done(false);
         return;
     }
-    const QString newTitle = title.trimmed();
-    const QString name = folder.trimmed();
-    offMainStoppable(
-        renaming,
-        [this, dir, newTitle, name, settings = m_settings](const CancelToken &stop) -> Renamed {
-            const Renamed stopped{{}, std::nullopt, true};
-            QString refusal;
-            const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
-            if (!claim)
-                return {{}, refusal};
-            if (stop.isCancelled())
-                return stopped;
-
-            // Once the new title is written the folder is renamed too: a
-            // stop then finds the rename whole.
-            bool titled = false;
-            try {
-                const QByteArray bytes = readWhole(dir + planFile);
-                const QJsonObject object = parseObject(bytes);
-                Plan plan = *Plan::read(object);
-                if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
-                    if (stop.isCancelled())
-                        return stopped;
-                    try {
-                        // The rewrite keeps only what the plan's reader
-                        // understood; anything else is first copied into
-                        // history/, as a kept copy: a new title is no
-                        // revision for an undo to go back to.
-                        if (PlanHistory::writeWouldDrop(object, plan))
-                            PlanHistory::keep(bare(dir), bytes);
-                        plan.meta.title = newTitle;
-                        titled = true;
-                        Exporter::writeAll(plan, bare(dir),
-                                           Conventions::load({settings.androidRepo, settings.iosRepo}).first);
-                    } catch (const PlanHistory::Failure &failure) {
-                        return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message)};
-                    } catch (const ExportFailure &failure) {
-                        return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message)};
-                    }
-                }
-            } catch (const ReadFailure &) {
-            } catch (const JSONDecodeError &) {
-            }
-
-            if (name.isEmpty() || name == lastComponent(dir))
-                return {dir, std::nullopt};
-            if (!titled && stop.isCancelled())
-                return stopped;
-            if (name.contains(u'/') || name.startsWith(u'.'))
-                return {{}, u"폴더 이름에 / 나 맨 앞 . 은 쓸 수 없어요"_s};
-            const QString target = standardFolder(dir + u"../"_s + name);
-            if (occupied(bare(target)))
-                return {{}, u"같은 이름의 폴더가 이미 있어요: "_s + name};
-            const QByteArray from = QFile::encodeName(bare(dir));
-            const QByteArray to = QFile::encodeName(bare(target));
-            if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0)
-                return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(errno)};
-            return {target, std::nullopt};
-        },
-        [this, dir, done](const Renamed &renamed) {
-            finishRename(dir, renamed);
-            if (done)
-                done(!renamed.failure && !renamed.stopped);
-        });
+    m_files->rename(dir, title.trimmed(), folder.trimmed(), m_settings, [this, dir, done](const FileWork::Renamed &renamed) {
+        finishRename(dir, renamed);
+        if (done)
+            done(!renamed.failure && !renamed.stopped);
+    });
 }
 
-void AppState::finishRename(const QString &dir, const Renamed &renamed)
+void AppState::finishRename(const QString &dir, const FileWork::Renamed &renamed)
 {
     if (renamed.stopped) {
         setMessage(u"이름 바꾸기를 멈췄어요"_s);
@@ -1057,7 +687,7 @@ void AppState::finishRename(const QString &dir, const Renamed &renamed)
         QStringList remembered = extraDirs();
         for (QString &extra : remembered)
             if (standardFolder(extra) == dir)
-                extra = bare(renamed.folder);
+                extra = FileWork::bare(renamed.folder);
         setExtraDirs(remembered);
     }
     const bool selected = m_selection == Selection::plan(dir);
@@ -1069,25 +699,12 @@ void AppState::finishRename(const QString &dir, const Renamed &renamed)
     setMessage(u"이름을 바꿨어요"_s);
 }
 
-std::optional<QString> AppState::trashClaimed(const QString &dir, const AppSettings &settings)
-{
-    QString refusal;
-    const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
-    if (!claim)
-        return refusal;
-    QString error;
-    if (!moveToTrash(bare(dir), &error))
-        return u"삭제하지 못했어요: "_s + error;
-    return std::nullopt;
-}
-
 void AppState::trash(const QString &url)
 {
     const QString dir = standardFolder(url);
     if (refuseBusy(dir))
         return;
-    offMain([this, dir, settings = m_settings] { return trashClaimed(dir, settings); },
-        [this, dir](const std::optional<QString> &failure) {
+    m_files->trash(dir, m_settings, [this, dir](const std::optional<QString> &failure) {
             if (failure) {
                 setMessage(*failure);
                 return;
@@ -1107,59 +724,41 @@ void AppState::trashUnfinished(const QString &url)
     const QString dir = standardFolder(url);
     if (jobWrites(dir))
         return;
-    offMain([this, dir, settings = m_settings] { return trashClaimed(dir, settings); },
-            [this](const std::optional<QString> &) { refresh(); });
+    m_files->trash(dir, m_settings, [this](const std::optional<QString> &) { refresh(); });
 }
 
 void AppState::importHTML(const QString &page)
 {
-    offMainStoppable(
-        importing,
-        [page, output = bare(m_settings.outputFolder()), settings = m_settings](const CancelToken &stop) -> Imported {
-            ImportedPlan imported;
-            try {
-                imported = Importer::read(page, stop);
-            } catch (const Importer::Failure &failure) {
-                return {{}, failure.message};
-            } catch (const Cancelled &) {
-                return {{}, std::nullopt, true};
-            }
-            imported.source = page;
-            imported.candidates.clear();
-            return importInto(imported, std::nullopt, output, settings, stop);
-        },
-        [this](const Imported &done) { finishImport(done.folder, done.failure, done.stopped); });
+    m_files->importPage(page, FileWork::bare(m_settings.outputFolder()), m_settings,
+                        [this](const FileWork::Imported &done) { finishImport(done); });
 }
 
 void AppState::applyImport(ImportedPlan imported, const std::optional<QString> &into)
 {
-    offMainStoppable(
-        importing,
-        [imported = std::move(imported), into, output = bare(m_settings.outputFolder()),
-         settings = m_settings](const CancelToken &stop) { return importInto(imported, into, output, settings, stop); },
-        [this](const Imported &done) { finishImport(done.folder, done.failure, done.stopped); });
+    m_files->applyImport(std::move(imported), into, FileWork::bare(m_settings.outputFolder()), m_settings,
+                         [this](const FileWork::Imported &done) { finishImport(done); });
 }
 
-void AppState::finishImport(const QString &folder, const std::optional<QString> &failure, bool stopped)
+void AppState::finishImport(const FileWork::Imported &imported)
 {
-    if (stopped) {
+    if (imported.stopped) {
         setMessage(u"가져오기를 멈췄어요"_s);
         return;
     }
-    if (failure) {
-        setMessage(*failure);
+    if (imported.failure) {
+        setMessage(*imported.failure);
         return;
     }
     refresh();
     setSelection(std::nullopt);
-    setSelection(Selection::plan(folder));
+    setSelection(Selection::plan(imported.folder));
     setMessage(u"새 계획서로 가져왔어요"_s);
 }
 
 void AppState::openInBrowser()
 {
     if (m_planDir)
-        openAddress(QUrl::fromLocalFile(bare(*m_planDir) + u"/index.html"_s));
+        openAddress(QUrl::fromLocalFile(FileWork::bare(*m_planDir) + u"/index.html"_s));
 }
 
 void AppState::openAddress(const QUrl &url)
@@ -1209,32 +808,16 @@ void AppState::endCancelledRun(const std::optional<QString> &running, bool keep,
 {
     const bool remove = !keep && !reused;
     const std::optional<Selection> asked = m_selection;
-    offMain(
-        [running, remove, settings = m_settings] {
-            if (!running)
-                return false;
-            // Moved only while held: a writer elsewhere keeps its folder.
-            std::optional<FolderClaim> claim;
-            try {
-                claim = FolderClaim::take(*running, settings);
-            } catch (const FolderClaim::Failure &) {
-            }
-            const bool earlierPlan = QFileInfo(*running + u"/plan.json"_s).isFile();
-            QString ignored;
-            if (remove && !earlierPlan && claim)
-                moveToTrash(*running, &ignored);
-            return earlierPlan;
-        },
-        [this, keep, asked](bool earlierPlan) {
-            refresh();
-            // Another selection made meanwhile stays.
-            if (m_selection == asked)
-                setSelection(Selection::newPlan());
-            if (keep)
-                setMessage(u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s);
-            else
-                setMessage(earlierPlan ? u"만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요"_s : u"만들기를 취소하고 지웠어요"_s);
-        });
+    m_files->endStoppedRun(running, remove, m_settings, [this, keep, asked](bool earlierPlan) {
+        refresh();
+        // Another selection made meanwhile stays.
+        if (m_selection == asked)
+            setSelection(Selection::newPlan());
+        if (keep)
+            setMessage(u"만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"_s);
+        else
+            setMessage(earlierPlan ? u"만들기를 멈췄어요. 있던 계획서는 그대로 뒀어요"_s : u"만들기를 취소하고 지웠어요"_s);
+    });
 }
 
 // What a folder's generation needs to go on: its saved request, and whether
@@ -1246,7 +829,7 @@ struct AppState::Resumable {
 
 AppState::Resumable AppState::resumable(const QString &dir)
 {
-    return {savedRequest(dir), QFileInfo::exists(bare(dir) + u"/figma-section.json"_s)};
+    return {savedRequest(dir), QFileInfo::exists(FileWork::bare(dir) + u"/figma-section.json"_s)};
 }
 
 void AppState::resume(const QString &dir)
@@ -1255,7 +838,7 @@ void AppState::resume(const QString &dir)
         return;
     const quint64 run = ++m_resumeRun;
     const std::optional<Selection> asked = m_selection;
-    offMain([dir] { return resumable(dir); },
+    m_files->run([dir] { return resumable(dir); },
             [this, dir, run, asked](const Resumable &found) {
                 // A later resume or another selection made meanwhile wins.
                 if (run != m_resumeRun || m_selection != asked || !found.input
@@ -1263,7 +846,7 @@ void AppState::resume(const QString &dir)
                     return;
                 setSelection(Selection::generating());
                 QPointer<AppState> self(this);
-                Generator::shared().run(*found.input, bare(dir), m_settings, found.reuse, [self](const QString &finished) {
+                Generator::shared().run(*found.input, FileWork::bare(dir), m_settings, found.reuse, [self](const QString &finished) {
                     if (!self)
                         return;
                     self->refresh();
@@ -1277,12 +860,12 @@ void AppState::startRedraftIfAsked(const QString &dir)
 {
     if (qgetenv("QUARRYSTONE_REDRAFT") != "1")
         return;
-    offMain([dir] { return savedRequest(dir); },
+    m_files->run([dir] { return savedRequest(dir); },
             [this, dir](const std::optional<GenerateInput> &input) {
                 if (!input || Generator::shared().phase().isRunning())
                     return;
                 QPointer<AppState> self(this);
-                Generator::shared().run(*input, bare(dir), m_settings, true, [self](const QString &finished) {
+                Generator::shared().run(*input, FileWork::bare(dir), m_settings, true, [self](const QString &finished) {
                     if (!self)
                         return;
                     // Through none, so that the plan loads again even when
@@ -1298,7 +881,7 @@ bool AppState::busy()
     // A stopped run's Claude may still be ending; the application waits
     // for it, so that none outlives it.
     return Generator::shared().phase().isRunning() || Reviser::shared().phase().isRunning() ||
-           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0 || fileWork > 0;
+           Developer::shared().isRunning() || ClaudeRunner::toolsRunning() > 0 || FileWork::busy();
 }
 
 void AppState::stopWork()
@@ -1309,11 +892,5 @@ void AppState::stopWork()
         Reviser::shared().cancel();
     if (Developer::shared().isRunning())
         Developer::shared().cancel();
-    QList<CancelToken> fileStops;
-    {
-        const std::lock_guard locked(stopsMutex);
-        fileStops = stops.values();
-    }
-    for (const CancelToken &stop : std::as_const(fileStops))
-        stop.cancel();
+    FileWork::stopAll();
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "core/canceltoken.h"
+#include "app/filework.h"
 #include "model/conventions.h"
-#include "model/folderclaim.h"
 #include "model/importer.h"
 #include "model/plan.h"
 #include "settings/appsettings.h"
@@ -67,8 +66,8 @@ size_t qHash(const Selection &selection, size_t seed = 0);
 // that fires only when the value changed.
 //
 // Every read and write of a plan folder's files, and the library scan, runs
-// on a thread of its own and resumes here; a result that a later run of the
-// same kind has overtaken is dropped. The open plan follows its plan.json
+// on a thread of FileWork's and resumes here; a result that a later run of
+// the same kind has overtaken is dropped. The open plan follows its plan.json
 // when another program changes it.
 class AppState : public QObject
 {
@@ -122,7 +121,7 @@ public:
 
     // Whether a file operation of the window (a scan, a load, a rename, an
     // export, an import) is under way.
-    bool working() const { return m_working > 0; }
+    bool working() const;
     // Whether the selected plan is being loaded; the plan shown until then
     // is the one before.
     bool loading() const { return m_loading; }
@@ -207,17 +206,8 @@ private:
     Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
 
     struct Loaded;
-    struct Renamed;
     struct Resumable;
 
-    // Runs `work` on a thread of its own and hands its result to `done` here,
-    // with `working` set meanwhile.
-    template<typename Work, typename Done>
-    void offMain(Work work, Done done, const std::optional<CancelToken> &stop = std::nullopt);
-    // The same for work the person may stop, shown meanwhile as `text`:
-    // `work` is given the stop to look at.
-    template<typename Work, typename Done>
-    void offMainStoppable(const QString &text, Work work, Done done);
     void load(bool fromDisk);
     void applyLoaded(const QString &url, Loaded loaded, bool fromDisk);
     void setLoading(bool loading);
@@ -229,6 +219,8 @@ private:
     void setPlans(const QList<PlanRef> &plans);
     void setUnfinished(const QStringList &unfinished, const QHash<QString, QString> &titles);
     void setPlan(const Plan &plan);
+    // Frees a plan that is no longer wanted beside the event loop.
+    void letGo(Plan plan);
     void setPlanDir(const std::optional<QString> &dir);
     void startRedraftIfAsked(const QString &dir);
     static Resumable resumable(const QString &dir);
@@ -236,28 +228,13 @@ private:
     // Trash unless it is kept, reused by a newer run or holds an earlier
     // plan, then says so.
     void endCancelledRun(const std::optional<QString> &running, bool keep, bool reused);
-    // Claims `dir` and moves it to the Trash; gives why it could not.
-    std::optional<QString> trashClaimed(const QString &dir, const AppSettings &settings);
-    void finishRename(const QString &dir, const Renamed &renamed);
+    void finishRename(const QString &dir, const FileWork::Renamed &renamed);
     void saveExport(const QString &source, const QString &target);
-    void finishImport(const QString &folder, const std::optional<QString> &failure, bool stopped);
+    void finishImport(const FileWork::Imported &imported);
     // Whether a running job of the window writes into `dir`.
     static bool jobWrites(const QString &dir);
     // The refusal shown when a running job writes into `dir`.
     bool refuseBusy(const QString &dir);
-    // The claim of `dir` for a file operation of the window (FolderClaim: what
-    // an interrupted run left is put in order first, and told), or nothing
-    // with the claim's own refusal in `refusal` when another operation, of
-    // this or another process, holds it. Runs off the main thread.
-    std::optional<FolderClaim> claimIdle(const QString &dir, const AppSettings &settings, QString *refusal);
-    // Tells the person, from the main thread, what a claim put in order.
-    // May be called from any thread.
-    void tell(const QStringList &notices);
-    // Claims `dir` for a moment, so that what another run left interrupted
-    // there is put in order; gives the line that tells the person. Sets
-    // `held` when another operation holds the folder. Runs off the main
-    // thread.
-    static std::optional<QString> rollBackInterrupted(const QString &dir, const AppSettings &settings, bool *held);
 
     AppSettings m_settings;
     QList<PlanRef> m_plans;
@@ -272,14 +249,6 @@ private:
     bool m_showSetup = false;
     std::shared_ptr<Desktop> m_desktop;
     QPointer<QWidget> m_window;
-    int m_working = 0;
-    struct Task {
-        quint64 id = 0;
-        QString text;
-        CancelToken stop;
-    };
-    QList<Task> m_tasks;
-    quint64 m_taskRun = 0;
     quint64 m_scanRun = 0;
     quint64 m_loadRun = 0;
     quint64 m_resumeRun = 0;
@@ -291,6 +260,9 @@ private:
     QByteArray m_loadedDigest;
     QFileSystemWatcher m_watcher;
     bool m_followPending = false;
+    // Declared last, so that its threads have all ended before anything
+    // else of the state goes.
+    std::unique_ptr<FileWork> m_files;
 };
 
 // The weak global handle on the state for rows outside the view tree; set

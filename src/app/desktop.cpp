@@ -3,6 +3,7 @@
 #include "app/planhtmlfilter.h"
 #include "views/filedates.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -13,6 +14,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QProcess>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -130,21 +132,24 @@ void Desktop::openUrl(const QUrl &url, Opened opened)
     // xdg-open says whether a program took the address (3: none found, 4:
     // it failed); Qt's own opening only says that it started xdg-open. The
     // program it starts is the person's and outlives this application.
-    auto *process = new QProcess;
-    process->setProgram(u"xdg-open"_s);
-    process->setArguments({url.toString(QUrl::FullyEncoded)});
-    process->setStandardInputFile(QProcess::nullDevice());
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    QObject::connect(process, &QProcess::finished, process, [process, opened](int code, QProcess::ExitStatus status) {
-        process->deleteLater();
-        opened(status == QProcess::NormalExit && code == 0);
-    });
-    QObject::connect(process, &QProcess::errorOccurred, process, [process, url, opened](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
+    // Starting it forks this large process, which takes frames, and xdg-open
+    // may wait for the program it starts: both happen beside the event loop.
+    std::thread([url, opened = std::move(opened)] {
+        QProcess process;
+        process.setProgram(u"xdg-open"_s);
+        process.setArguments({url.toString(QUrl::FullyEncoded)});
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start();
+        const bool started = process.waitForStarted(-1);
+        const bool took = started && process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+        QCoreApplication *app = QCoreApplication::instance();
+        if (!app)
             return;
-        process->deleteLater();
-        opened(QDesktopServices::openUrl(url));
-    });
-    process->start();
+        QMetaObject::invokeMethod(
+            app, [url, opened, started, took] { opened(started ? took : QDesktopServices::openUrl(url)); },
+            Qt::QueuedConnection);
+    }).detach();
 }

@@ -250,9 +250,7 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
         co_await claimFolder(run);
         add(run, QStringLiteral("폴더: ") + run.dir);
-        // Written before the first await so that the run is running, with its
-        // first stage begun, by the time start() returns: the views offer no
-        // second start from then on. The file is a few hundred bytes.
+        // The file is a few hundred bytes.
         QString error;
         if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
             throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
@@ -310,21 +308,15 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
 QCoro::Task<> Generator::claimFolder(Run &run)
 {
     if (!run.claim) {
-        // A free folder is claimed at once: the run is running, its first
-        // stage begun, by the time start() returns.
-        try {
-            run.claim = std::make_shared<FolderClaim>(FolderClaim::take(run.dir, run.settings));
-        } catch (const FolderClaim::Failure &failure) {
-            if (!failure.busy)
-                throw GeneratorFailure{failure.message};
-        }
-    }
-    if (!run.claim) {
-        // A held one is waited for on a thread of its own. A stopped run of
-        // this application may still be writing: it is waited for until it
-        // has ended instead of written beside. Any other holder (the window
-        // looking at the folder for a moment) is waited for briefly, then
-        // the run is refused.
+        // Taking the folder may roll it back or rewrite it, and reads all of
+        // plan.json: it runs on a thread of its own, the run shown as
+        // running meanwhile, so that the views offer no second start. A
+        // stopped run of this application may still be writing: it is
+        // waited for until it has ended instead of written beside. Any other
+        // holder (the window looking at the folder for a moment) is waited
+        // for briefly, then the run is refused.
+        if (isCurrent(run))
+            setPhase(Phase::running(title(Stage::figma)));
         const std::chrono::milliseconds wait = m_writing > 1 ? std::chrono::milliseconds(stoppedRunEnds) : otherHolder;
         const QString dir = run.dir;
         const AppSettings settings = run.settings;

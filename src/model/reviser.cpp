@@ -301,20 +301,7 @@ bool Reviser::revise(const QString &request, const QStringList &images, const QS
         return false;
 
     Run run;
-    try {
-        // The taker of a claim handed in has told its notices already:
-        // the phase's text stays the revision's own.
-        if (claim) {
-            run.claim = std::move(claim);
-        } else {
-            run.claim = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-            run.notice = run.claim->notices().join(u'\n');
-        }
-    } catch (const FolderClaim::Failure &failure) {
-        setDir(dir);
-        setPhase(Phase::failed(failure.message));
-        return true;
-    }
+    run.claim = std::move(claim);
     run.id = ++m_runId;
     run.request = trimmed.isEmpty() ? QStringLiteral("첨부 이미지대로 고쳐 줘") : trimmed;
     run.images = images;
@@ -339,6 +326,30 @@ void Reviser::cancel()
 
 QCoro::Task<> Reviser::run(Run run)
 {
+    // Taking the folder may roll back or rewrite it, and reads all of
+    // plan.json: it runs beside the event loop like the rest.
+    if (!run.claim) {
+        std::optional<std::shared_ptr<FolderClaim>> claimed;
+        try {
+            QCoro::Task<std::optional<std::shared_ptr<FolderClaim>>> claiming = OwnThread::result(
+                [dir = run.dir, settings = run.settings] {
+                    return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+                },
+                run.cancel);
+            claimed = co_await std::move(claiming);
+        } catch (const FolderClaim::Failure &failure) {
+            end(run, Phase::failed(failure.message));
+            co_return;
+        }
+        if (!claimed) {
+            end(run, Phase::failed(stoppedText));
+            co_return;
+        }
+        run.claim = std::move(*claimed);
+        // The taker of a claim handed in has told its notices already: the
+        // phase's text stays the revision's own.
+        run.notice = run.claim->notices().join(u'\n');
+    }
     // File work waits on the disk, and a large plan takes a while to read
     // and check: all of it runs beside the event loop, which stays live.
     const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
@@ -417,8 +428,11 @@ QCoro::Task<> Reviser::run(Run run)
             co_return;
         }
 
-        const QFuture<Edited> first = OffThread::run(readBack, run.dir);
-        Edited edited = co_await first;
+        // The plan read back is taken out of its future: the write below
+        // frees it on its own thread, not the future here at the end.
+        QFuture<Edited> first = OffThread::run(readBack, run.dir);
+        co_await first;
+        Edited edited = first.takeResult();
         const QStringList added = newProblems(before, edited.problems);
         QStringList left;
         if (!added.isEmpty()) {
@@ -426,8 +440,9 @@ QCoro::Task<> Reviser::run(Run run)
                                     + QStringLiteral("건 — 한 번 더 고치는 중")));
             answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel))
                          .trimmed();
-            const QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
-            edited = co_await fixed;
+            QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
+            co_await fixed;
+            edited = fixed.takeResult();
             left = edited.problems;
         }
 

@@ -59,11 +59,11 @@ public:
     // Starts a revision of the plan folder `dir` and returns at once. The
     // request is trimmed; with only `images` it asks Claude to follow them.
     // Gives false and changes nothing when the request is empty without
-    // images or a revision runs. The revision claims the folder (or takes
-    // over `claim`, already taken) and holds it to its end; a folder another
-    // operation holds fails the phase at once. What a claim taken here put
-    // in order comes first in the phase's text (the taker of `claim` tells
-    // its own). `onDone` is called only after a
+    // images or a revision runs. The revision claims the folder off the main
+    // thread (or takes over `claim`, already taken) and holds it to its end;
+    // a folder another operation holds fails the phase. What a claim taken
+    // here put in order comes first in the phase's text (the taker of
+    // `claim` tells its own). `onDone` is called only after a
     // revision that succeeded.
     bool revise(const QString &request, const QStringList &images, const QString &dir, const AppSettings &settings,
                 std::function<void()> onDone = {}, std::shared_ptr<FolderClaim> claim = {});

@@ -19,6 +19,8 @@
 #include <QDirIterator>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QThreadPool>
 #include <QSignalSpy>
@@ -460,6 +462,43 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
     EXPECT_EQ(QDir(a + "/history").entryList({"kept-*.json"}, QDir::Files).size(), 1);
 }
 
+// The state may go while a rename or a move to the Trash still claims its
+// folder (here: rewrites its stale page): the claim ends before the state
+// has gone, and what it found to tell never reaches the gone state.
+TEST_F(FileOperations, TheStateGoesWhileAClaimStillWorks)
+{
+    if (!HeldFile::canHold())
+        GTEST_SKIP() << "holding a reader needs the right to take fanotify permission events";
+    QDir().mkpath(AppPaths::support());
+    for (const QString name : {"trashed", "renamed"}) {
+        const QString a = makePlan(output + '/' + name, "에이", "Alpha");
+        write(a + "/plan.md", "not made from plan.json");
+        write(a + "/.quarrystone-made-from", "another plan");
+        auto state = makeState();
+        awaitFiles(*state);
+        HeldFile held(QDir(AppPaths::support()).filePath("conventions.json"), "{}");
+        held.holdUntilReleased();
+        if (name == "renamed")
+            state->rename(a, "새 제목", "renamed2");
+        else
+            state->trash(a);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000)) << qPrintable(name);
+        // The claim goes on while the state goes, whose end may wait for it.
+        std::thread releaser([&] { held.release(); });
+        state.reset();
+        EXPECT_FALSE(AppState::busy()) << qPrintable(name);
+        releaser.join();
+        // Whatever is still queued for the gone state is delivered now.
+        QCoreApplication::processEvents();
+        // The folder, where it stayed, is free again.
+        for (const QString &left : {a, output + "/renamed2"}) {
+            if (QFileInfo::exists(left)) {
+                EXPECT_NO_THROW(FolderLock::take(left)) << qPrintable(name);
+            }
+        }
+    }
+}
+
 // Every read and write of a plan folder's files runs beside the event loop:
 // with a reader held at a file each step reads, the main thread goes on.
 TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
@@ -584,6 +623,16 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
         RevisePanel panel(state.get(), a, {});
         EXPECT_TRUE(history.liveWhileHeld()) << "undo's backups";
     }
+    {
+        // A revision asked in the panel takes its folder, which reads all
+        // of plan.json to see whether the page was made from it.
+        RevisePanel panel(state.get(), a, {});
+        HeldFile plan(a + "/plan.json", read(a + "/plan.json"));
+        panel.findChild<QPlainTextEdit *>("request")->setPlainText("제목을 바꿔 줘");
+        panel.findChild<QPushButton *>("revise")->click();
+        EXPECT_TRUE(plan.liveWhileHeld()) << "revision's claim";
+        EXPECT_TRUE(QTest::qWaitFor([] { return !Reviser::shared().phase().isRunning(); }, 60000));
+    }
 
     // A resume and a redraft asked at start read the folder's request; one
     // that is no request starts nothing.
@@ -604,6 +653,15 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
         qunsetenv("QUARRYSTONE_REDRAFT");
         EXPECT_TRUE(request.liveWhileHeld()) << "redraft";
         EXPECT_TRUE(awaitFiles(*started));
+    }
+    {
+        // A generation into a plan folder takes it the same way.
+        AppSettings toolless = state->settings();
+        toolless.claudePath = root.path() + "/no-claude";
+        HeldFile plan(redrafted + "/plan.json", read(redrafted + "/plan.json"));
+        Generator::shared().run(GenerateInput(), redrafted, toolless, true, {});
+        EXPECT_TRUE(plan.liveWhileHeld()) << "generation's claim";
+        EXPECT_TRUE(QTest::qWaitFor([] { return !Generator::shared().phase().isRunning(); }, 60000));
     }
     EXPECT_TRUE(awaitFiles(*state));
     EXPECT_FALSE(Generator::shared().phase().isRunning());

@@ -449,6 +449,8 @@ TEST_F(NewPlanForm, CtrlReturnCountsInTheActiveWindowAndStartsTheGenerationAsTyp
     const QString dir = output + "/HarborClips-plan";
     ASSERT_TRUE(Generator::shared().runningDir());
     EXPECT_EQ(AppState::standardFolder(*Generator::shared().runningDir()), AppState::standardFolder(dir));
+    // Written once the run holds its folder.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(dir + "/request.json"); }, 10000));
     const QJsonObject request = QJsonDocument::fromJson(read(dir + "/request.json")).object();
     EXPECT_EQ(request.value("feature"), "HarborClips");
     EXPECT_EQ(request.value("title"), "  항구 클립  ");

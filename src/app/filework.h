@@ -1,0 +1,172 @@
+#pragma once
+
+#include "core/canceltoken.h"
+#include "model/folderclaim.h"
+#include "model/importer.h"
+#include "settings/appsettings.h"
+
+#include <QList>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+// The window's work on plan folders' files: the library's reads, renames,
+// moves to the Trash, exports, imports and the rollback of what an
+// interrupted run left. Each piece runs on a thread of its own that this
+// object starts; its result comes back here, on the main thread. The threads
+// are handed only values and this object, which waits in its end until none
+// of them can reach it any more: no thread ever reaches a state that is gone.
+class FileWork : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The outcome of a rename: the folder it ended in, or why it stopped.
+    struct Renamed {
+        QString folder;
+        std::optional<QString> failure;
+        bool stopped = false;
+    };
+
+    // The outcome of an export: why it failed, or that it was stopped
+    // before the copy was in place.
+    struct Exported {
+        std::optional<QString> failure;
+        bool stopped = false;
+    };
+
+    // The outcome of an import: the new folder, or why it failed.
+    struct Imported {
+        QString folder;
+        std::optional<QString> failure;
+        bool stopped = false;
+    };
+
+    explicit FileWork(QObject *parent = nullptr);
+    // Stops the work the person may stop and waits for every thread that
+    // may still reach this object.
+    ~FileWork() override;
+
+    // A folder path without its closing "/", as file calls take it.
+    static QString bare(const QString &dir);
+    // The folder's own name.
+    static QString lastComponent(const QString &dir);
+
+    bool working() const { return !m_jobs.empty(); }
+    // The texts of the work under way that the person may stop, oldest first.
+    QStringList tasks() const;
+    // Stops that work.
+    void stopTasks();
+    // Whether any file work of the window is under way.
+    static bool busy();
+    // Stops the work the person may stop, of every window.
+    static void stopAll();
+
+    // Runs `work` on a thread of its own and hands its result to `done`
+    // here. `work` must hold no pointer to anything the main thread frees.
+    template<typename Work, typename Done>
+    void run(Work work, Done done);
+    // The same for work the person may stop, shown meanwhile as `text`:
+    // `work` is given the stop to look at.
+    template<typename Work, typename Done>
+    void runStoppable(const QString &text, Work work, Done done);
+
+    // Claims the folder, writes the new title and moves it to its new name.
+    void rename(const QString &dir, const QString &title, const QString &name, const AppSettings &settings,
+                std::function<void(const Renamed &)> done);
+    // Claims the folder and moves it to the Trash; gives why it could not.
+    void trash(const QString &dir, const AppSettings &settings,
+               std::function<void(const std::optional<QString> &)> done);
+    // The plan's title as plan.json holds it; nothing when it does not read.
+    void readTitle(const QString &dir, std::function<void(const std::optional<QString> &)> done);
+    // Copies the page to `target`; a stopped or failed copy leaves the
+    // target as it was.
+    void exportPage(const QString &source, const QString &target, std::function<void(const Exported &)> done);
+    // Reads a shared page and writes it into a new folder in `output`.
+    void importPage(const QString &page, const QString &output, const AppSettings &settings,
+                    std::function<void(const Imported &)> done);
+    // Writes an imported plan into `into`, or into a new folder in `output`.
+    void applyImport(ImportedPlan imported, const std::optional<QString> &into, const QString &output,
+                     const AppSettings &settings, std::function<void(const Imported &)> done);
+    // After a stopped generation: moves its folder to the Trash when
+    // `remove` asks and it holds no earlier plan; gives whether it did.
+    void endStoppedRun(const std::optional<QString> &running, bool remove, const AppSettings &settings,
+                       std::function<void(bool earlierPlan)> done);
+
+    // Claims `dir` for a moment, so that what another run left interrupted
+    // there is put in order; gives the line that tells the person. Sets
+    // `held` when another operation holds the folder. Blocks: runs on one
+    // of the threads.
+    static std::optional<QString> rollBackInterrupted(const QString &dir, const AppSettings &settings, bool *held);
+
+Q_SIGNALS:
+    void workingChanged();
+    void tasksChanged();
+    // What a claim put in order, as soon as it is done.
+    void told(const QString &text);
+
+private:
+    struct Task {
+        quint64 id = 0;
+        QString text;
+        CancelToken stop;
+    };
+
+    void start(std::function<void()> work, std::function<void()> finish);
+    void finish(quint64 id);
+    // The claim of `dir` for a file operation (what an interrupted run left
+    // is put in order first, and told), or nothing with the claim's own
+    // refusal in `refusal`. Called on the threads.
+    std::optional<FolderClaim> claimIdle(const QString &dir, const AppSettings &settings, QString *refusal);
+    // Tells, from the main thread, what a claim put in order. Called on the
+    // threads, which this object outlives.
+    void tell(const QStringList &notices);
+    Renamed renameClaimed(const QString &dir, const QString &title, const QString &name, const AppSettings &settings,
+                          const CancelToken &stop);
+    std::optional<QString> trashClaimed(const QString &dir, const AppSettings &settings);
+
+    // What to do here with each result still to come, by job.
+    std::map<quint64, std::function<void()>> m_jobs;
+    // The threads that may still reach this object; it waits for none of
+    // them on the main thread but in its end.
+    std::mutex m_threadsMutex;
+    std::condition_variable m_threadsEnded;
+    int m_threads = 0;
+    quint64 m_lastJob = 0;
+    QList<Task> m_tasks;
+    quint64 m_lastTask = 0;
+};
+
+template<typename Work, typename Done>
+void FileWork::run(Work work, Done done)
+{
+    using Result = std::invoke_result_t<Work &>;
+    // Written by the thread, read here once it has been joined.
+    auto result = std::make_shared<std::optional<Result>>();
+    start([work = std::move(work), result]() mutable { result->emplace(work()); },
+          [done = std::move(done), result]() mutable { done(std::move(**result)); });
+}
+
+template<typename Work, typename Done>
+void FileWork::runStoppable(const QString &text, Work work, Done done)
+{
+    const CancelToken stop;
+    const quint64 id = ++m_lastTask;
+    m_tasks.append({id, text, stop});
+    Q_EMIT tasksChanged();
+    run([work = std::move(work), stop]() mutable { return work(stop); },
+        [this, id, done = std::move(done)](auto result) mutable {
+            m_tasks.removeIf([id](const Task &task) { return task.id == id; });
+            Q_EMIT tasksChanged();
+            done(std::move(result));
+        });
+}
