@@ -301,6 +301,8 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
     Spawn::Environment logged;
     for (auto it = got.begin(); it != got.end(); ++it)
         logged.insert(it.key(), it.value().toString());
+    // Beside it, only the token the spawner gives every run.
+    EXPECT_EQ(logged.take("QUARRYSTONE_RUN").size(), 32);
     EXPECT_EQ(ClaudeRunner::environment(FakeClaude::path(), runner.apiKey), logged);
     qunsetenv("QUARRYSTONE_PROBE");
 }

@@ -566,7 +566,7 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     timer.start();
     while (readFile(dir + "/plan.json") != editedPlan && timer.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    // The record names the backup and, once Claude runs, Claude's group.
+    // The record names the backup and, once Claude runs, Claude's run.
     const QStringList record = QString::fromUtf8(readFile(dir + "/history/revision-under-way")).split(u'\n');
     ASSERT_TRUE(record.value(0).startsWith("plan-")) << qPrintable(record.join("|"));
     EXPECT_EQ(readFile(dir + "/history/" + record.value(0)), cleanPlan);
@@ -575,7 +575,11 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     const std::optional<UnderWay::Entry> entry = UnderWay::read(dir);
     ASSERT_TRUE(entry && entry->group);
-    EXPECT_EQ(entry->group->pgid, fake.records("start").value(0).value("pid").toInteger());
+    // Named by the token in the run's environment, and by the folder the
+    // record was read from.
+    EXPECT_EQ(QString::fromLatin1(entry->group->token),
+              fake.records("start").value(0).value("env").toObject().value("QUARRYSTONE_RUN").toString());
+    EXPECT_EQ(entry->group->folder, dir);
     EXPECT_TRUE(ProcessGroup::alive(*entry->group));
     reviser.cancel();
     settle();

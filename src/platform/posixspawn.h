@@ -30,6 +30,9 @@ struct Options {
     // however it ends: a kill of the application included. So the starting
     // thread must live as long as the application.
     bool tied = false;
+    // Descriptors below this number are the child's, laid out by the
+    // caller; every other one is closed.
+    int kept = 3;
 };
 
 // Returns 0 and sets `pid`, or the error number of the failed step.

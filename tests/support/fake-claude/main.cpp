@@ -6,13 +6,15 @@
 //
 //   {"record":"start","pid":N,"args":[...],"cwd":"...","env":{...},
 //    "fds":[0,1,2],"stdin":"...",
-//    "terminal":{"isatty":[true,true,true],"controlling":true,"sessionLeader":true},
+//    "terminal":{"isatty":[true,true,true],"controlling":true,"sessionLeader":true,
+//                "session":N},
 //    "mcpConfig":{"path":"...","text":"...","mode":"600","folderMode":"700"}}
 //       written after standard input was read and before the first step;
 //       "args" excludes the program name; "fds" are the descriptors open at
 //       start; "terminal" tells which of 0, 1, 2 are terminals, whether
-//       /dev/tty (a controlling terminal) can be opened and whether the
-//       process leads its own session; "stdin" is absent when the scenario
+//       /dev/tty (a controlling terminal) can be opened, whether the
+//       process leads its own session and its session's number (0 when the
+//       leader is outside its PID namespace); "stdin" is absent when the scenario
 //       does not read standard input; "mcpConfig" is present when
 //       --mcp-config names a file.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
@@ -217,7 +219,8 @@ QJsonObject terminalRecord()
         ::close(tty);
     return {{"isatty", QJsonArray{::isatty(0) == 1, ::isatty(1) == 1, ::isatty(2) == 1}},
             {"controlling", tty >= 0},
-            {"sessionLeader", ::getsid(0) == ::getpid()}};
+            {"sessionLeader", ::getsid(0) == ::getpid()},
+            {"session", static_cast<qint64>(::getsid(0))}};
 }
 
 void makeRaw()
