@@ -83,6 +83,10 @@ QStringList valuesAfter(const QJsonObject &start, const QString &flag)
     return values;
 }
 
+// What an unconfined run says first, in its card and its record.
+const QString unconfined = QStringLiteral(
+    "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.\n");
+
 class DeveloperTest : public testing::Test
 {
 protected:
@@ -271,7 +275,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(done.branch, "feat/login");
     EXPECT_EQ(done.edits, 2);
     EXPECT_DOUBLE_EQ(done.cost, 1.23);
-    EXPECT_EQ(done.summary, "- feature/login/A.kt 만듦\n- src/Main.kt 고침");
+    EXPECT_EQ(done.summary, unconfined + "- feature/login/A.kt 만듦\n- src/Main.kt 고침");
     EXPECT_EQ(done.changed, (QStringList{"src/Main.kt", "feature/login/A.kt", "feature/login/B.kt"}));
     EXPECT_EQ(done.detail, "바뀐 파일 3개");
     ASSERT_TRUE(done.ended.has_value());
@@ -297,7 +301,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(readFile(repo + "/src/Main.kt"), "fun main() {}\n");
 
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/login)\n\n" + answer).toUtf8());
+              ("# Android 개발 (feat/login)\n\n" + unconfined + answer).toUtf8());
     EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
 
     const QList<QJsonObject> starts = fake.records("start");
@@ -345,7 +349,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/login");
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
     EXPECT_EQ(run(Kind::ios).worktree, worktree);
-    EXPECT_EQ(run(Kind::ios).summary, "두 번째");
+    EXPECT_EQ(run(Kind::ios).summary, unconfined + "두 번째");
     // Named as they are, neither quoted nor escaped; a rename counts once.
     EXPECT_EQ(run(Kind::ios).changed, (QStringList{"src/Moved.kt", "bad\uFFFDname.kt", "새 화면.swift"}));
     EXPECT_EQ(run(Kind::ios).detail, "바뀐 파일 3개");
@@ -355,7 +359,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
     EXPECT_FALSE(Developer::branchExists(repo, "feat/login"));
     EXPECT_EQ(fake.records("start").size(), 2);
-    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), "# iOS 개발 (feat/login)\n\n두 번째");
+    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), ("# iOS 개발 (feat/login)\n\n" + unconfined + "두 번째").toUtf8());
 }
 
 TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
@@ -489,7 +493,7 @@ TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
     const Developer::Run second = run(Kind::android);
     EXPECT_EQ(second.phase, Phase::done) << second.detail.toStdString();
     EXPECT_EQ(second.branch, "feat/two");
-    EXPECT_EQ(second.summary, "둘");
+    EXPECT_EQ(second.summary, unconfined + "둘");
     EXPECT_EQ(second.worktree, root + "/repos/android-worktrees/feat-two");
     EXPECT_EQ(dev.runs().size(), 1);
     EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
@@ -586,7 +590,7 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(gone(fake.records("start").last().value("pid").toInteger()));
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), "# Android 개발 (feat/twice)\n\n한 번");
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/twice)\n\n" + unconfined + "한 번").toUtf8());
 
     // Cancelling finished runs changes nothing.
     dev.cancel();
@@ -630,13 +634,13 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     Developer::Run ended = run(Kind::android);
     EXPECT_EQ(ended.phase, Phase::failed);
     EXPECT_EQ(ended.detail, putBack + "plan.json, plan.md");
-    EXPECT_EQ(ended.summary, "다 했어요");
+    EXPECT_EQ(ended.summary, unconfined + "다 했어요");
     EXPECT_EQ(ended.changed, QStringList{"src/New.kt"});
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard)\n\n다 했어요\n\n" + putBack + "plan.json, plan.md").toUtf8());
+              ("# Android 개발 (feat/guard)\n\n" + unconfined + "다 했어요\n\n" + putBack + "plan.json, plan.md").toUtf8());
     EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
 
     // A stopped run: what it wrote to plan.json is kept aside, then the
@@ -660,7 +664,7 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard-stop)\n\n" + stopMessage + "\n\n" + note).toUtf8());
+              ("# Android 개발 (feat/guard-stop)\n\n" + unconfined + stopMessage + "\n\n" + note).toUtf8());
 }
 
 // The runs of one start put back the plan as the start found it: a run

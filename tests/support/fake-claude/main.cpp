@@ -147,12 +147,31 @@ void writeAll(int fd, const QByteArray &bytes)
     }
 }
 
+// Numbers as the test sees them: a run may have a PID namespace of its
+// own, where getpid() counts from 1, while /proc (the system's, seen
+// through) names each process by its number outside.
+qint64 hostPid()
+{
+    char link[32] = {};
+    return ::readlink("/proc/self", link, sizeof link - 1) > 0 ? QByteArray(link).toLongLong() : ::getpid();
+}
+
+// The newest child of this process, numbered as the test sees it.
+qint64 hostPidOfChild(pid_t child)
+{
+    QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(hostPid()));
+    if (!file.open(QIODevice::ReadOnly))
+        return child;
+    const QList<QByteArray> children = file.readAll().trimmed().split(' ');
+    return children.isEmpty() || children.last().isEmpty() ? child : children.last().toLongLong();
+}
+
 void logRecord(QJsonObject record)
 {
     const QByteArray path = qgetenv("FAKE_CLAUDE_LOG");
     if (path.isEmpty())
         return;
-    record.insert("pid", static_cast<qint64>(::getpid()));
+    record.insert("pid", hostPid());
     const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
@@ -328,7 +347,7 @@ void holdPipes(int ms)
         ::usleep(static_cast<useconds_t>(ms) * 1000);
         ::_exit(0);
     }
-    logRecord({{"record", "grandchild"}, {"grandchild", static_cast<qint64>(pid)}});
+    logRecord({{"record", "grandchild"}, {"grandchild", hostPidOfChild(pid)}});
 }
 
 void startChild(const QJsonObject &step)
@@ -349,7 +368,7 @@ void startChild(const QJsonObject &step)
         ::usleep(static_cast<useconds_t>(ms) * 1000);
         ::_exit(0);
     }
-    logRecord({{"record", "child"}, {"child", static_cast<qint64>(pid)}});
+    logRecord({{"record", "child"}, {"child", hostPidOfChild(pid)}});
 }
 
 void fill(int fd, qint64 bytes)
