@@ -534,7 +534,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // end done.
     update(*job, [&](Run &run) {
         run.phase = guarded.isEmpty() ? Run::Phase::done : Run::Phase::failed;
-        run.summary = (notice + answer).trimmed();
+        run.summary = notice + answer.trimmed();
         run.changed = changed;
         run.detail = guarded.isEmpty() ? QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개")
                                        : guarded;
