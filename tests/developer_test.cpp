@@ -433,7 +433,7 @@ TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)
 
     const QString worktree = root + "/repos/app-worktrees/feat-both";
     EXPECT_EQ(run(Kind::android).phase, Phase::failed);
-    EXPECT_EQ(run(Kind::android).detail, "Claude 실행 실패(종료 코드 1): boom");
+    EXPECT_EQ(run(Kind::android).detail, unconfined + "Claude 실행 실패(종료 코드 1): boom");
     EXPECT_EQ(run(Kind::android).worktree, worktree);
     EXPECT_EQ(run(Kind::ios).phase, Phase::done);
     EXPECT_EQ(run(Kind::ios).worktree, worktree);
@@ -585,7 +585,7 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     const QString worktree = root + "/repos/android-worktrees/feat-stop";
     const Developer::Run stopped = run(Kind::android);
     EXPECT_EQ(stopped.phase, Phase::failed);
-    EXPECT_EQ(stopped.detail, stopMessage);
+    EXPECT_EQ(stopped.detail, unconfined + stopMessage);
     EXPECT_EQ(stopped.worktree, worktree);
     EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
     EXPECT_EQ(fake.records("sigterm").size(), 1);
@@ -659,7 +659,7 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(readFile(planDir + "/history/" + kept.first()), "{}");
     const QString note = putBack + "plan.json, index.html (바뀐 plan.json: " + planDir + "/history/" + kept.first() + ")";
-    EXPECT_EQ(ended.detail, stopMessage + "\n" + note);
+    EXPECT_EQ(ended.detail, unconfined + stopMessage + "\n" + note);
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");

@@ -235,6 +235,27 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
 
 const QStringList openMounts{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
 
+// Why execve would refuse the program at `path`, 0 when it would not: a
+// file we may not run, or one that is neither a native program nor a
+// script naming its interpreter.
+int notStartable(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (::access(name.constData(), X_OK) != 0)
+        return errno;
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char head[4] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
+    const int error = n < 0 ? errno : 0;
+    ::close(fd);
+    if (error)
+        return error;
+    const QByteArray start(head, std::max<ssize_t>(n, 0));
+    return start == "\x7f" "ELF" || start.startsWith("#!") ? 0 : ENOEXEC;
+}
+
 // bwrap sets PWD to the working folder; env (coreutils) puts it back as
 // the caller gave it, then runs the program by its path, searching nothing.
 // A path with "=" in it would read to env as a variable: such a program
@@ -454,9 +475,11 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
 
     const bool inNamespace = !options.outlivesApplication && namespacesWork();
     // bwrap would only say on standard error that it could not run the
-    // program, as the program's own exit status: asked first.
-    if (inNamespace && ::access(QFile::encodeName(path).constData(), X_OK) != 0)
-        throw startFailure(errno);
+    // program, as the program's own exit status, and its execvp would hand
+    // a file that is no program to /bin/sh: asked first.
+    if (inNamespace)
+        if (const int error = notStartable(path))
+            throw startFailure(error);
     int info[2] = {-1, -1};
     if (inNamespace && ::pipe2(info, O_CLOEXEC) != 0)
         throw startFailure(errno);
