@@ -601,12 +601,20 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
         QString pidFile;
         int stops;
     } jobs[] = {
-        {"pipeline", "sh -c 'echo $$ > " + piped + "; exec sleep 300' | cat", piped, 1},
-        {"ignores SIGTERM", "trap '' TERM; sleep 300 & echo $! > " + stubborn + "; wait; wait", stubborn, 2},
+        // Numbers as this process sees them: a job has a PID namespace of
+        // its own, where $$ and $! count from 1; the shell's own read of
+        // /proc gives its number outside.
+        {"pipeline", "sh -c 'read -r p r < /proc/self/stat; echo $p > " + piped + "; exec sleep 300' | cat", piped, 1},
+        {"ignores SIGTERM",
+         "trap '' TERM; sleep 300 & read -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children; echo $k > "
+             + stubborn + "; wait; wait",
+         stubborn, 2},
         // The first process ends at SIGTERM and is reaped; what it started
         // ignores SIGTERM and still gets SIGKILL after the grace time.
         {"outlives its reaped leader",
-         "sh -c 'sh -c \"trap \\\"\\\" TERM; echo \\$\\$ > " + inner + "; sleep 300\" & wait'", inner, 1},
+         "sh -c 'sh -c \"trap \\\"\\\" TERM; read -r p r < /proc/self/stat; echo \\$p > " + inner
+             + "; sleep 300\" & wait'",
+         inner, 1},
     };
     for (const auto &job : jobs) {
         Connections::Hooks h = hooks();

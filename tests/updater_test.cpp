@@ -656,7 +656,10 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     zip.addFolder("Quarrystone.app/");
     zip.addFolder("Quarrystone.app/bin/");
     zip.addFile("Quarrystone.app/bin/quarrystone",
-                "#!/bin/sh\nsleep 300 &\necho $! > '" + QFile::encodeName(started) + "'\nwait\n", 0755);
+                // The sleeper's number outside the check's PID namespace.
+                "#!/bin/sh\nsleep 300 &\nread -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children\n"
+                "echo $k > '" + QFile::encodeName(started) + "'\nwait\n",
+                0755);
     zip.addFile("Quarrystone.app/bin/quarrystone-window.so", "module");
 
     server.serve(latestPath, HttpServer::Response::json(latest("43")));
@@ -806,14 +809,23 @@ TEST(UpdaterUnpack, UnpackEndsWithTheApplication)
     child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=UpdaterTest.InstallingChildForTheUnpackTest"});
     ASSERT_TRUE(child.waitForStarted());
 
-    // The unzip the application started, held still once found.
+    // The unzip the application started (through the run's bwrap), held
+    // still once found.
     const QByteArray parent = QByteArray::number(child.processId());
+    const auto startedBy = [](QString pid, const QByteArray &ancestor) {
+        for (int depth = 0; depth < 4; ++depth) {
+            pid = QString::fromLatin1(readFile("/proc/" + pid + "/stat").split(' ').value(3));
+            if (pid.toLatin1() == ancestor)
+                return true;
+        }
+        return false;
+    };
     pid_t unzip = 0;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                 const QList<QByteArray> fields = readFile("/proc/" + entry + "/stat").split(' ');
-                if (fields.size() > 3 && fields[1] == "(unzip)" && fields[3] == parent) {
+                if (fields.size() > 3 && fields[1] == "(unzip)" && startedBy(entry, parent)) {
                     unzip = entry.toInt();
                     ::kill(unzip, SIGSTOP);
                     return true;
