@@ -679,6 +679,9 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     const pid_t child = readFile(started).trimmed().toInt(&read);
     ASSERT_TRUE(read);
     const auto running = [child] {
+        // Gone whole, or a zombie that nobody has reaped yet.
+        if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)))
+            return false;
         const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(child));
         const qsizetype close = stat.lastIndexOf(')');
         return close > 0 && stat.mid(close + 2, 1) != "Z" && stat.mid(close + 2, 1) != "X";
