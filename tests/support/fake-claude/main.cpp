@@ -87,7 +87,11 @@
 //                                 it lets go of the pipes, stays in the
 //                                 tool's process group, lives N ms (for
 //                                 ever when absent) and, with
-//                                 "ignoreSigterm", outlives SIGTERM
+//                                 "ignoreSigterm", outlives SIGTERM; with
+//                                 "write": {"path", "content", "ms",
+//                                 "afterSigterm"} it writes that file of the
+//                                 working folder ms after its start, or ms
+//                                 after a SIGTERM it then outlives
 //   {"signal": N}                 raise signal N
 //   {"raw": true}                 put the terminal on standard input in raw
 //                                 mode (no echo, "\r" not turned into
@@ -350,6 +354,25 @@ void holdPipes(int ms)
     logRecord({{"record", "grandchild"}, {"grandchild", hostPidOfChild(pid)}});
 }
 
+// What a child started by startChild writes later: the file `path` of the
+// working folder, `ms` after its start, or `ms` after a SIGTERM (which it
+// then outlives) with "afterSigterm".
+void writeLater(const QJsonObject &write)
+{
+    if (write.value("afterSigterm").toBool()) {
+        std::signal(SIGTERM, onTerm);
+        const sigset_t term = termOnly();
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        while (!termReceived)
+            ::pause();
+        std::signal(SIGTERM, SIG_IGN);
+    }
+    ::usleep(static_cast<useconds_t>(write.value("ms").toInteger()) * 1000);
+    QFile file(write.value("path").toString());
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(write.value("content").toString().toUtf8());
+}
+
 void startChild(const QJsonObject &step)
 {
     const qint64 ms = step.value("ms").toInteger(-1);
@@ -362,6 +385,8 @@ void startChild(const QJsonObject &step)
         std::signal(SIGTERM, ignoreTerm ? SIG_IGN : SIG_DFL);
         const sigset_t term = termOnly();
         sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        if (step.contains("write"))
+            writeLater(step.value("write").toObject());
         if (ms < 0)
             for (;;)
                 ::pause();
