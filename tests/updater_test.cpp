@@ -691,6 +691,69 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
         ::kill(child, SIGKILL);
 }
 
+// The check of a new copy reaches no session bus of the person's: not the
+// one at $XDG_RUNTIME_DIR/bus, nor one the bus library would start on the
+// display; and nothing it starts is left once it has ended.
+TEST_F(UpdaterTest, TheSelfCheckReachesNoSessionBusAndLeavesNothingRunning)
+{
+    QTemporaryDir runtime;
+    QProcess bus;
+    bus.start("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + runtime.path() + "/bus"});
+    ASSERT_TRUE(bus.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(runtime.path() + "/bus"); }, 10000));
+    const QByteArray busAddress = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    qputenv("DISPLAY", ":7");
+
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    const QByteArray marks = QFile::encodeName(sandbox.marks());
+    ZipWriter zip;
+    zip.addFolder("Quarrystone.app/");
+    zip.addFolder("Quarrystone.app/bin/");
+    // As a start would: a session bus call, once to the bus the
+    // environment names and once through the library's search, and a
+    // daemon left behind.
+    zip.addFile("Quarrystone.app/bin/quarrystone",
+                "#!/bin/sh\nenv > '" + marks + "/env'\n"
+                "/usr/bin/dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
+                "org.freedesktop.DBus.ListNames > /dev/null 2>&1; echo $? > '" + marks + "/bus'\n"
+                "/usr/bin/setsid /bin/sleep 300 < /dev/null > /dev/null 2>&1 &\nexit 1\n",
+                0755);
+    zip.addFile("Quarrystone.app/bin/quarrystone-window.so", "module");
+    server.serve(latestPath, HttpServer::Response::json(latest("43")));
+    Updater updater(hooks(app, "42"));
+    updater.check();
+    ASSERT_TRUE(settled(updater));
+    server.serve(packagePath, HttpServer::Response{200, zip.bytes(), {}, {}, false});
+    updater.install();
+    ASSERT_TRUE(settled(updater));
+    qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress);
+    qputenv("XDG_RUNTIME_DIR", runtimeDir);
+    qunsetenv("DISPLAY");
+    EXPECT_EQ(updater.phase(), Phase::failed("업데이트하지 못했어요: 새 버전이 시작되지 않아요 (검사 결과 1)"));
+
+    EXPECT_NE(readFile(sandbox.marks() + "/bus").trimmed(), "0") << "the check reached the bus";
+    const QStringList env = QString::fromUtf8(readFile(sandbox.marks() + "/env")).split('\n');
+    EXPECT_TRUE(env.contains("DBUS_SESSION_BUS_ADDRESS=disabled:"));
+    EXPECT_FALSE(env.contains("XDG_RUNTIME_DIR=" + runtime.path()));
+    EXPECT_TRUE(env.filter(QRegularExpression("^(DISPLAY|WAYLAND_DISPLAY)=")).isEmpty());
+    // Whatever the check started, even in a session of its own, is gone.
+    const auto left = [] {
+        QStringList found;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (readFile("/proc/" + entry + "/environ").contains("/check-home"))
+                found.append(entry);
+        return found;
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return left().isEmpty(); }, 5000)) << left().join(' ').toStdString();
+    bus.kill();
+    bus.waitForFinished();
+}
+
 TEST_F(UpdaterTest, AbandonedWorkFoldersGoAtTheNextStartButNotOneInUse)
 {
     const QString base = PrivateTemp::folder().value_or(QString());
