@@ -1,8 +1,10 @@
 #include "model/developer.h"
+#include "claude/spawn.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
 #include "support/fakeclaude.h"
+#include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testrepo.h"
@@ -720,4 +722,55 @@ TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
     EXPECT_TRUE(run(Kind::android).detail.startsWith("개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: plan.json"));
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+}
+
+// A development run as the tool (2.1.337) runs it, confined: the build may
+// write its worktree, commit in it and reach a server on 127.0.0.1, and
+// the system refuses its writes into the plan folder, the person's own
+// checkout and the home folder.
+TEST(ConfinedDevelopment, WritesOnlyItsWorktreeAndReachesLoopback)
+{
+    if (!Spawn::confinementWorks())
+        GTEST_SKIP() << "bwrap cannot make the namespaces and mounts a confined run needs on this system";
+    QDir().mkpath(QDir::homePath() + "/.claude");
+    FakeClaude fake(QDir::homePath() + "/.claude");
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    const QString repo = makeRepo(root + "/repos/app");
+    HttpServer server;
+    server.serve("/ping", HttpServer::Response::text(200, "pong"));
+    const QString attempts = QStringList{
+        "echo in > inside.txt",
+        "echo x > '" + planDir + "/outside.txt' 2>/dev/null; echo $? > plan-write",
+        "echo x > '" + repo + "/outside.txt' 2>/dev/null; echo $? > checkout-write",
+        "echo x > \"$HOME/outside.txt\" 2>/dev/null; echo $? > home-write",
+        "git add inside.txt && git -c user.name=t -c user.email=t@t commit -qm in; echo $? > commit",
+        "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(server.url("/").port())
+            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3 > reply.txt"}.join("\n");
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts}}},
+                                           FakeClaude::resultEvent("다 했어요")}}});
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
+              settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    const Developer::Run run = dev.runs().value(Developer::PlatformKind::android);
+    ASSERT_TRUE(run.worktree);
+    const QString tree = *run.worktree;
+    EXPECT_EQ(run.summary, "다 했어요");
+    EXPECT_EQ(readFile(tree + "/inside.txt"), "in\n");
+    EXPECT_EQ(readFile(tree + "/commit"), "0\n");
+    EXPECT_EQ(sh(repo, {"log", "-1", "--format=%s", "feat/boxed"}), "in");
+    for (const char *refused : {"plan-write", "checkout-write", "home-write"})
+        EXPECT_EQ(readFile(tree + "/" + refused), "1\n") << refused;
+    EXPECT_FALSE(QFileInfo::exists(planDir + "/outside.txt"));
+    EXPECT_FALSE(QFileInfo::exists(repo + "/outside.txt"));
+    EXPECT_FALSE(QFileInfo::exists(QDir::homePath() + "/outside.txt"));
+    EXPECT_TRUE(readFile(tree + "/reply.txt").endsWith("pong"));
+    EXPECT_EQ(server.requestsTo("/ping").size(), 1);
 }
