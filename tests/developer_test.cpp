@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -773,4 +774,56 @@ TEST(ConfinedDevelopment, WritesOnlyItsWorktreeAndReachesLoopback)
     EXPECT_FALSE(QFileInfo::exists(QDir::homePath() + "/outside.txt"));
     EXPECT_TRUE(readFile(tree + "/reply.txt").endsWith("pong"));
     EXPECT_EQ(server.requestsTo("/ping").size(), 1);
+}
+
+// The application of the test below: a development run whose `git
+// worktree add` runs a hook that waits, until the test kills it.
+TEST(KilledDevelopment, ApplicationForTheHookTest)
+{
+    const QString repo = qEnvironmentVariable("QUARRYSTONE_TEST_DEVELOP_IN");
+    if (repo.isEmpty())
+        GTEST_SKIP() << "run by KilledDevelopment.AWaitingGitHookEndsWithTheApplicationAlone";
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/hook",
+              qEnvironmentVariable("QUARRYSTONE_TEST_PLAN"), settings);
+    QTest::qWait(60000);
+}
+
+// The application alone dies (SIGKILL) while a repository's post-checkout
+// hook, started by the development run's `git worktree add`, waits and
+// ignores SIGTERM and SIGHUP: 3 seconds later nothing of it runs.
+TEST(KilledDevelopment, AWaitingGitHookEndsWithTheApplicationAlone)
+{
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString repo = makeRepo(root + "/repos/app");
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    const QString hookFile = root + "/hook";
+    // The numbers as this process sees them, outside the run's namespace.
+    writeFile(repo + "/.git/hooks/post-checkout",
+              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nread -r p r < /proc/self/stat; "
+               "read -r k < /proc/$p/task/$p/children\necho $p $k > '" + hookFile + "'\nwait\n").toUtf8());
+    QFile::setPermissions(repo + "/.git/hooks/post-checkout", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUARRYSTONE_TEST_DEVELOP_IN", repo);
+    env.insert("QUARRYSTONE_TEST_PLAN", planDir);
+    app.setProcessEnvironment(env);
+    app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledDevelopment.ApplicationForTheHookTest"});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(hookFile).trimmed().split(' ').size() == 2; }, 30000));
+    const QList<QByteArray> hook = readFile(hookFile).trimmed().split(' ');
+    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    for (const QByteArray &pid : hook) {
+        const bool ended = QTest::qWaitFor([&pid] { return !QFileInfo::exists("/proc/" + pid); }, 3000);
+        EXPECT_TRUE(ended) << pid.toStdString();
+        if (!ended)
+            ::kill(pid.toInt(), SIGKILL);
+    }
 }
