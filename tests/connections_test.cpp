@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 #include <cerrno>
 #include <csignal>
@@ -662,4 +663,39 @@ TEST_F(ConnectionsTest, ChecksAndJobsEndWithTheirObject)
     owner.reset();
     for (const pid_t pid : started)
         EXPECT_TRUE(waitUntil([pid] { return ::kill(pid, 0) == -1 && errno == ESRCH; }, 10000)) << pid;
+}
+
+// The application of the test below: a Claude login on a terminal whose
+// tool started a helper that ignores SIGTERM and SIGHUP, until the test
+// kills it.
+TEST(KilledLogin, ApplicationForTheLoginTest)
+{
+    if (qEnvironmentVariableIsEmpty("QUARRYSTONE_TEST_LOGIN"))
+        GTEST_SKIP() << "run by KilledLogin.ALoginJobEndsWithTheApplicationAlone";
+    Connections connections;
+    connections.loginClaude(FakeClaude::path(), AppSettings());
+    QTest::qWait(60000);
+}
+
+// The application alone dies (SIGKILL) during a login job: 3 seconds later
+// nothing the job started runs, its helper that ignores SIGTERM and SIGHUP
+// included.
+TEST(KilledLogin, ALoginJobEndsWithTheApplicationAlone)
+{
+    FakeClaude fake;
+    const QJsonObject helper{{"startChild", QJsonObject{{"ignoreSigterm", true}, {"ignoreSighup", true}}}};
+    fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{helper, QJsonObject{{"sleep", 60000}}}}});
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUARRYSTONE_TEST_LOGIN", "1");
+    app.setProcessEnvironment(env);
+    app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledLogin.ApplicationForTheLoginTest"});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&fake] { return !fake.records("child").isEmpty(); }, 30000));
+    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    const bool none = fake.noneRunning(3000);
+    EXPECT_TRUE(none);
+    for (const qint64 left : fake.running())
+        ::kill(static_cast<pid_t>(left), SIGKILL);
 }

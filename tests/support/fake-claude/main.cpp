@@ -87,7 +87,8 @@
 //                                 it lets go of the pipes, stays in the
 //                                 tool's process group, lives N ms (for
 //                                 ever when absent) and, with
-//                                 "ignoreSigterm", outlives SIGTERM; with
+//                                 "ignoreSigterm", outlives SIGTERM (and
+//                                 with "ignoreSighup" a hang-up); with
 //                                 "write": {"path", "content", "ms",
 //                                 "afterSigterm"} it writes that file of the
 //                                 working folder ms after its start, or ms
@@ -383,6 +384,8 @@ void startChild(const QJsonObject &step)
         for (int fd = 0; fd <= 2; ++fd)
             ::dup2(null, fd);
         std::signal(SIGTERM, ignoreTerm ? SIG_IGN : SIG_DFL);
+        if (step.value("ignoreSighup").toBool())
+            std::signal(SIGHUP, SIG_IGN);
         const sigset_t term = termOnly();
         sigprocmask(SIG_UNBLOCK, &term, nullptr);
         if (step.contains("write"))
