@@ -120,8 +120,11 @@ const QString unconfined = QStringLiteral(
 // tools' and Claude's caches in the home folder; and a private temporary
 // folder. Everything else, the person's checkout and its .git/config and
 // hooks among it, stays read-only. ~/.claude.json stays as it was: the tool
-// (2.1.337) replaces it by a rename, which a file bound on its own refuses,
-// and the run goes on without the update.
+// replaces it by a rename, which a file bound on its own would refuse too;
+// tried with the real tool 2.1.197 under this confinement: it cannot write
+// the file, the run goes on, a Bash commit in the worktree works, and its
+// writes into the plan folder, the checkout and the home fail with
+// "Read-only file system".
 QCoro::Task<Spawn::Confinement> confinement(QString worktree, QString temporary)
 {
     Spawn::Confinement confined{{worktree}, temporary};

@@ -538,7 +538,12 @@ TEST_F(KilledRuns, EveryRunEndsWholeWhenTheApplicationAloneDies)
         const qsizetype started = fake.records("child").size();
         QProcess process;
         start(process, arguments);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("child").size() > started; }, 20000));
+        if (!QTest::qWaitFor([&] { return fake.records("child").size() > started; }, 20000)) {
+            process.kill();
+            process.waitForFinished();
+            FAIL() << qPrintable(arguments.join(' ')) << ": " << process.exitCode() << " "
+                   << process.readAllStandardError().toStdString();
+        }
         QThread::msleep(QRandomGenerator::global()->bounded(300u));
         ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
         ASSERT_TRUE(process.waitForFinished(20000));
