@@ -477,10 +477,12 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // pattern, keeps it inside the worktree. Where that cannot start, the
     // run goes on as before and says so.
     const std::optional<QString> privateTemp = PrivateTemp::folder();
-    QTemporaryDir temporary(privateTemp.value_or(QDir::tempPath()) + QStringLiteral("/develop-XXXXXX"));
-    const bool confined = Spawn::confinementWorks() && temporary.isValid();
+    std::optional<QTemporaryDir> temporary;
+    if (Spawn::confinementWorks() && privateTemp)
+        temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
+    const bool confined = temporary && temporary->isValid();
     if (confined) {
-        QCoro::Task<Spawn::Confinement> bounding = confinement(job->worktree, temporary.path());
+        QCoro::Task<Spawn::Confinement> bounding = confinement(job->worktree, temporary->path());
         runner.confinement = co_await std::move(bounding);
         if (!self)
             co_return;
