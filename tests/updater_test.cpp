@@ -742,11 +742,14 @@ TEST_F(UpdaterTest, TheSelfCheckReachesNoSessionBusAndLeavesNothingRunning)
     EXPECT_FALSE(env.contains("XDG_RUNTIME_DIR=" + runtime.path()));
     EXPECT_TRUE(env.filter(QRegularExpression("^(DISPLAY|WAYLAND_DISPLAY)=")).isEmpty());
     // Whatever the check started, even in a session of its own, is gone.
+    // Found by the check's home, inside this test's own temporary folder.
     const auto left = [] {
         QStringList found;
-        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            if (readFile("/proc/" + entry + "/environ").contains("/check-home"))
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QByteArray env = readFile("/proc/" + entry + "/environ");
+            if (env.contains(QFile::encodeName(QDir::tempPath())) && env.contains("/check-home"))
                 found.append(entry);
+        }
         return found;
     };
     EXPECT_TRUE(QTest::qWaitFor([&] { return left().isEmpty(); }, 5000)) << left().join(' ').toStdString();
