@@ -162,12 +162,14 @@ TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
 // A check stopped by a signal (Ctrl+C, a kill) ends the tool it was
 // waiting for, which runs in a process group of its own, before the
 // process ends of that signal.
-TEST_F(CheckConnections, ASignalEndsTheToolItWaitsFor)
+TEST_F(CheckConnections, ASignalEndsTheToolItWaitsForWithAllItStarted)
 {
     claude.setScenario(QJsonObject{
         {"responses", QJsonArray{QJsonObject{{"args", QJsonArray{"auth", "status", "--json"}},
-                                             {"steps", QJsonArray{QJsonObject{{"sleep", 120000}}}}}}}});
-    for (const int number : {SIGINT, SIGTERM}) {
+                                             {"steps", QJsonArray{QJsonObject{{"startChild", QJsonObject{{"ignoreSigterm", true}}}},
+                                                                  QJsonObject{{"sleep", 120000}}}}}}}});
+    // The tool's helper ignores SIGTERM: it ends with the tool's whole run.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
         const qsizetype before = claude.records("start").size();
         writeJson(home.filePath("support/settings.json"), settings);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -185,7 +187,9 @@ TEST_F(CheckConnections, ASignalEndsTheToolItWaitsFor)
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::CrashExit) << number;
         EXPECT_TRUE(QTest::qWaitFor([tool] { return FakeClaude::hasEnded(tool); }, 5000)) << number;
-        ::kill(tool, SIGKILL);
+        EXPECT_TRUE(claude.noneRunning(5000)) << number;
+        for (const qint64 left : claude.running())
+            ::kill(static_cast<pid_t>(left), SIGKILL);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 #include <cerrno>
 #include <csignal>
@@ -609,12 +610,20 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
         QString pidFile;
         int stops;
     } jobs[] = {
-        {"pipeline", "sh -c 'echo $$ > " + piped + "; exec sleep 300' | cat", piped, 1},
-        {"ignores SIGTERM", "trap '' TERM; sleep 300 & echo $! > " + stubborn + "; wait; wait", stubborn, 2},
+        // Numbers as this process sees them: a job has a PID namespace of
+        // its own, where $$ and $! count from 1; the shell's own read of
+        // /proc gives its number outside.
+        {"pipeline", "sh -c 'read -r p r < /proc/self/stat; echo $p > " + piped + "; exec sleep 300' | cat", piped, 1},
+        {"ignores SIGTERM",
+         "trap '' TERM; sleep 300 & read -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children; echo $k > "
+             + stubborn + "; wait; wait",
+         stubborn, 2},
         // The first process ends at SIGTERM and is reaped; what it started
         // ignores SIGTERM and still gets SIGKILL after the grace time.
         {"outlives its reaped leader",
-         "sh -c 'sh -c \"trap \\\"\\\" TERM; echo \\$\\$ > " + inner + "; sleep 300\" & wait'", inner, 1},
+         "sh -c 'sh -c \"trap \\\"\\\" TERM; read -r p r < /proc/self/stat; echo \\$p > " + inner
+             + "; sleep 300\" & wait'",
+         inner, 1},
     };
     for (const auto &job : jobs) {
         Connections::Hooks h = hooks();
@@ -662,4 +671,39 @@ TEST_F(ConnectionsTest, ChecksAndJobsEndWithTheirObject)
     owner.reset();
     for (const pid_t pid : started)
         EXPECT_TRUE(waitUntil([pid] { return ::kill(pid, 0) == -1 && errno == ESRCH; }, 10000)) << pid;
+}
+
+// The application of the test below: a Claude login on a terminal whose
+// tool started a helper that ignores SIGTERM and SIGHUP, until the test
+// kills it.
+TEST(KilledLogin, ApplicationForTheLoginTest)
+{
+    if (qEnvironmentVariableIsEmpty("QUARRYSTONE_TEST_LOGIN"))
+        GTEST_SKIP() << "run by KilledLogin.ALoginJobEndsWithTheApplicationAlone";
+    Connections connections;
+    connections.loginClaude(FakeClaude::path(), AppSettings());
+    QTest::qWait(60000);
+}
+
+// The application alone dies (SIGKILL) during a login job: 3 seconds later
+// nothing the job started runs, its helper that ignores SIGTERM and SIGHUP
+// included.
+TEST(KilledLogin, ALoginJobEndsWithTheApplicationAlone)
+{
+    FakeClaude fake;
+    const QJsonObject helper{{"startChild", QJsonObject{{"ignoreSigterm", true}, {"ignoreSighup", true}}}};
+    fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{helper, QJsonObject{{"sleep", 60000}}}}});
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUARRYSTONE_TEST_LOGIN", "1");
+    app.setProcessEnvironment(env);
+    app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledLogin.ApplicationForTheLoginTest"});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&fake] { return !fake.records("child").isEmpty(); }, 30000));
+    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    const bool none = fake.noneRunning(3000);
+    EXPECT_TRUE(none);
+    for (const qint64 left : fake.running())
+        ::kill(static_cast<pid_t>(left), SIGKILL);
 }

@@ -1,10 +1,12 @@
 #include "core/madefrom.h"
 #include "model/developer.h"
+#include "claude/spawn.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
+#include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testrepo.h"
@@ -13,6 +15,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -85,11 +88,18 @@ QStringList valuesAfter(const QJsonObject &start, const QString &flag)
     return values;
 }
 
+// What an unconfined run says first, in its card and its record.
+const QString unconfined = QStringLiteral(
+    "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.\n");
+
 class DeveloperTest : public testing::Test
 {
 protected:
     void SetUp() override
     {
+        // The runs as on a system without namespaces, unconfined: the stand-in
+        // writes its log, and these runs write, where a confined run could not.
+        qputenv("QUARRYSTONE_BWRAP", "/nonexistent/bwrap");
         root = QDir(tmp.path()).canonicalPath();
         planDir = root + "/plans/HarborClips";
         QDir().mkpath(planDir + "/history");
@@ -270,7 +280,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(done.branch, "feat/login");
     EXPECT_EQ(done.edits, 2);
     EXPECT_DOUBLE_EQ(done.cost, 1.23);
-    EXPECT_EQ(done.summary, "- feature/login/A.kt 만듦\n- src/Main.kt 고침");
+    EXPECT_EQ(done.summary, unconfined + "- feature/login/A.kt 만듦\n- src/Main.kt 고침");
     EXPECT_EQ(done.changed, (QStringList{"src/Main.kt", "feature/login/A.kt", "feature/login/B.kt"}));
     EXPECT_EQ(done.detail, "바뀐 파일 3개");
     ASSERT_TRUE(done.ended.has_value());
@@ -296,7 +306,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(readFile(repo + "/src/Main.kt"), "fun main() {}\n");
 
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/login)\n\n" + answer).toUtf8());
+              ("# Android 개발 (feat/login)\n\n" + unconfined + answer).toUtf8());
     EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
 
     const QList<QJsonObject> starts = fake.records("start");
@@ -344,7 +354,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     startAndWait({Kind::ios}, {{Kind::ios, "main"}}, "feat/login");
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
     EXPECT_EQ(run(Kind::ios).worktree, worktree);
-    EXPECT_EQ(run(Kind::ios).summary, "두 번째");
+    EXPECT_EQ(run(Kind::ios).summary, unconfined + "두 번째");
     // Named as they are, neither quoted nor escaped; a rename counts once.
     EXPECT_EQ(run(Kind::ios).changed, (QStringList{"src/Moved.kt", "bad\uFFFDname.kt", "새 화면.swift"}));
     EXPECT_EQ(run(Kind::ios).detail, "바뀐 파일 3개");
@@ -354,7 +364,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
     EXPECT_FALSE(Developer::branchExists(repo, "feat/login"));
     EXPECT_EQ(fake.records("start").size(), 2);
-    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), "# iOS 개발 (feat/login)\n\n두 번째");
+    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), ("# iOS 개발 (feat/login)\n\n" + unconfined + "두 번째").toUtf8());
 }
 
 TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
@@ -428,7 +438,7 @@ TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)
 
     const QString worktree = root + "/repos/app-worktrees/feat-both";
     EXPECT_EQ(run(Kind::android).phase, Phase::failed);
-    EXPECT_EQ(run(Kind::android).detail, "Claude 실행 실패(종료 코드 1): boom");
+    EXPECT_EQ(run(Kind::android).detail, unconfined + "Claude 실행 실패(종료 코드 1): boom");
     EXPECT_EQ(run(Kind::android).worktree, worktree);
     EXPECT_EQ(run(Kind::ios).phase, Phase::done);
     EXPECT_EQ(run(Kind::ios).worktree, worktree);
@@ -488,7 +498,7 @@ TEST_F(DeveloperTest, ARunWhoseRecordGoesIsStoppedAndChangesNothingLater)
     const Developer::Run second = run(Kind::android);
     EXPECT_EQ(second.phase, Phase::done) << second.detail.toStdString();
     EXPECT_EQ(second.branch, "feat/two");
-    EXPECT_EQ(second.summary, "둘");
+    EXPECT_EQ(second.summary, unconfined + "둘");
     EXPECT_EQ(second.worktree, root + "/repos/android-worktrees/feat-two");
     EXPECT_EQ(dev.runs().size(), 1);
     EXPECT_FALSE(details.value(Kind::android).contains(stopMessage));
@@ -580,12 +590,12 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     const QString worktree = root + "/repos/android-worktrees/feat-stop";
     const Developer::Run stopped = run(Kind::android);
     EXPECT_EQ(stopped.phase, Phase::failed);
-    EXPECT_EQ(stopped.detail, stopMessage);
+    EXPECT_EQ(stopped.detail, unconfined + stopMessage);
     EXPECT_EQ(stopped.worktree, worktree);
     EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(gone(fake.records("start").last().value("pid").toInteger()));
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), "# Android 개발 (feat/twice)\n\n한 번");
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/twice)\n\n" + unconfined + "한 번").toUtf8());
 
     // Cancelling finished runs changes nothing.
     dev.cancel();
@@ -632,13 +642,13 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     ASSERT_EQ(kept.size(), 1);
     const QString keptFirst = planDir + "/history/" + kept.first();
     EXPECT_EQ(ended.detail, putBack + "plan.json, plan.md (바뀐 내용: " + keptFirst + ")");
-    EXPECT_EQ(ended.summary, "다 했어요");
+    EXPECT_EQ(ended.summary, unconfined + "다 했어요");
     EXPECT_EQ(ended.changed, QStringList{"src/New.kt"});
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard)\n\n다 했어요\n\n" + ended.detail).toUtf8());
+              ("# Android 개발 (feat/guard)\n\n" + unconfined + "다 했어요\n\n" + ended.detail).toUtf8());
     EXPECT_EQ(tree(planDir + "/history"),
               (QStringList{"develop-android.md", kept.first(), kept.first() + "/plan.json", kept.first() + "/plan.md"}));
     EXPECT_EQ(readFile(keptFirst + "/plan.md"), "바뀜");
@@ -660,12 +670,12 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(readFile(planDir + "/history/" + kept.first() + "/plan.json"), "{}");
     const QString note = putBack + "index.html, plan.json (바뀐 내용: " + planDir + "/history/" + kept.first() + ")";
-    EXPECT_EQ(ended.detail, stopMessage + "\n" + note);
+    EXPECT_EQ(ended.detail, unconfined + stopMessage + "\n" + note);
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard-stop)\n\n" + stopMessage + "\n\n" + note).toUtf8());
+              ("# Android 개발 (feat/guard-stop)\n\n" + unconfined + stopMessage + "\n\n" + note).toUtf8());
 }
 
 // The guard trusts only what it took at the start, never a mark in the
@@ -718,7 +728,7 @@ TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
         + ", history/attachments/a.png, history/plan-200101-000000.json, img, index.html, plan.json, plan.md, "
           "request.json (바뀐 내용: " + keptDir + ")";
     EXPECT_EQ(ended.detail, line);
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n다 했어요\n\n" + line).toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n" + unconfined + "다 했어요\n\n" + line).toUtf8());
 }
 
 // The runs of one start put back the plan as the start found it: a run
@@ -774,4 +784,107 @@ TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
     EXPECT_TRUE(run(Kind::android).detail.startsWith("개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: plan.json"));
     EXPECT_EQ(run(Kind::ios).phase, Phase::done) << run(Kind::ios).detail.toStdString();
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+}
+
+// A development run as the tool (2.1.337) runs it, confined: the build may
+// write its worktree, commit in it and reach a server on 127.0.0.1, and
+// the system refuses its writes into the plan folder, the person's own
+// checkout and the home folder.
+TEST(ConfinedDevelopment, WritesOnlyItsWorktreeAndReachesLoopback)
+{
+    if (!Spawn::confinementWorks())
+        GTEST_SKIP() << "bwrap cannot make the namespaces and mounts a confined run needs on this system";
+    QDir().mkpath(QDir::homePath() + "/.claude");
+    FakeClaude fake(QDir::homePath() + "/.claude");
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    const QString repo = makeRepo(root + "/repos/app");
+    HttpServer server;
+    server.serve("/ping", HttpServer::Response::text(200, "pong"));
+    const QString attempts = QStringList{
+        "echo in > inside.txt",
+        "echo x > '" + planDir + "/outside.txt' 2>/dev/null; echo $? > plan-write",
+        "echo x > '" + repo + "/outside.txt' 2>/dev/null; echo $? > checkout-write",
+        "echo x > \"$HOME/outside.txt\" 2>/dev/null; echo $? > home-write",
+        "git add inside.txt && git -c user.name=t -c user.email=t@t commit -qm in; echo $? > commit",
+        "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(server.url("/").port())
+            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3 > reply.txt"}.join("\n");
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts}}},
+                                           FakeClaude::resultEvent("다 했어요")}}});
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
+              settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    const Developer::Run run = dev.runs().value(Developer::PlatformKind::android);
+    ASSERT_TRUE(run.worktree);
+    const QString tree = *run.worktree;
+    EXPECT_EQ(run.summary, "다 했어요");
+    EXPECT_EQ(readFile(tree + "/inside.txt"), "in\n");
+    EXPECT_EQ(readFile(tree + "/commit"), "0\n");
+    EXPECT_EQ(sh(repo, {"log", "-1", "--format=%s", "feat/boxed"}), "in");
+    for (const char *refused : {"plan-write", "checkout-write", "home-write"})
+        EXPECT_EQ(readFile(tree + "/" + refused), "1\n") << refused;
+    EXPECT_FALSE(QFileInfo::exists(planDir + "/outside.txt"));
+    EXPECT_FALSE(QFileInfo::exists(repo + "/outside.txt"));
+    EXPECT_FALSE(QFileInfo::exists(QDir::homePath() + "/outside.txt"));
+    EXPECT_TRUE(readFile(tree + "/reply.txt").endsWith("pong"));
+    EXPECT_EQ(server.requestsTo("/ping").size(), 1);
+}
+
+// The application of the test below: a development run whose `git
+// worktree add` runs a hook that waits, until the test kills it.
+TEST(KilledDevelopment, ApplicationForTheHookTest)
+{
+    const QString repo = qEnvironmentVariable("QUARRYSTONE_TEST_DEVELOP_IN");
+    if (repo.isEmpty())
+        GTEST_SKIP() << "run by KilledDevelopment.AWaitingGitHookEndsWithTheApplicationAlone";
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/hook",
+              qEnvironmentVariable("QUARRYSTONE_TEST_PLAN"), settings);
+    QTest::qWait(60000);
+}
+
+// The application alone dies (SIGKILL) while a repository's post-checkout
+// hook, started by the development run's `git worktree add`, waits and
+// ignores SIGTERM and SIGHUP: 3 seconds later nothing of it runs.
+TEST(KilledDevelopment, AWaitingGitHookEndsWithTheApplicationAlone)
+{
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString repo = makeRepo(root + "/repos/app");
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    const QString hookFile = root + "/hook";
+    // The numbers as this process sees them, outside the run's namespace.
+    writeFile(repo + "/.git/hooks/post-checkout",
+              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nread -r p r < /proc/self/stat; "
+               "read -r k < /proc/$p/task/$p/children\necho $p $k > '" + hookFile + "'\nwait\n").toUtf8());
+    QFile::setPermissions(repo + "/.git/hooks/post-checkout", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUARRYSTONE_TEST_DEVELOP_IN", repo);
+    env.insert("QUARRYSTONE_TEST_PLAN", planDir);
+    app.setProcessEnvironment(env);
+    app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledDevelopment.ApplicationForTheHookTest"});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(hookFile).trimmed().split(' ').size() == 2; }, 30000));
+    const QList<QByteArray> hook = readFile(hookFile).trimmed().split(' ');
+    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    for (const QByteArray &pid : hook) {
+        const bool ended = QTest::qWaitFor([&pid] { return !QFileInfo::exists("/proc/" + pid); }, 3000);
+        EXPECT_TRUE(ended) << pid.toStdString();
+        if (!ended)
+            ::kill(pid.toInt(), SIGKILL);
+    }
 }

@@ -127,7 +127,10 @@ TEST_F(FindClaude, BashWhenShellIsNotAnAbsoluteExecutable)
 // when its caller cancels.
 TEST_F(FindClaude, LoginShellThatHangsIsStopped)
 {
-    useShell("#!/bin/sh\nsleep 60 & echo $! > \"$(dirname \"$0\")/started\"\nexec sleep 60\n");
+    // The background sleeper's number as this process sees it: the shell
+    // runs in a PID namespace of its own, where $! counts from 1.
+    useShell("#!/bin/sh\nsleep 60 & read -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children\n"
+             "echo $k > \"$(dirname \"$0\")/started\"\nexec sleep 60\n");
     for (const bool cancelled : {false, true}) {
         QFile::remove(scratch.filePath("started"));
         CancelToken stop;

@@ -103,25 +103,54 @@ TEST_F(FolderClaimTest, DerivedFilesNotMadeFromThePlanAreMadeAgainOnce)
     EXPECT_FALSE(QFileInfo::exists(MadeFrom::path(dir)));
 }
 
-// A revision's Claude that outlived its application: the claim ends its
-// group before it rolls back, so no late edit lands on the plan put back.
+// A revision's Claude still working in its folder as the folder is used
+// again (its application died a moment ago): the claim ends its run before
+// it rolls back, so no late edit lands on the plan put back. A record
+// forged from numbers, and one copied with its folder, name no run of this
+// folder: they end nothing, however alive what they name is.
 TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollback)
 {
     render(cleanPlan);
-    writeFile(dir + "/history/plan-261207-100000.json", cleanPlan);
-    writeFile(dir + "/plan.json", editedPlan);
-    QProcess late;
-    late.setWorkingDirectory(dir);
-    late.setChildProcessModifier([] { ::setpgid(0, 0); });
-    late.start("/bin/sh", {"-c", "sleep 3; cp \"$0\" plan.json", dir + "/edit.json"});
     writeFile(dir + "/edit.json", editedPlan);
+    const auto startLate = [](QProcess &late, const QString &folder) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(ProcessGroup::newToken()));
+        late.setProcessEnvironment(env);
+        late.setWorkingDirectory(folder);
+        late.setChildProcessModifier([] { ::setpgid(0, 0); });
+        late.start("/bin/sh", {"-c", "sleep 3; cp \"$0\" plan.json", folder + "/edit.json"});
+    };
+    const auto interrupted = [](const QString &folder, const QByteArray &second) {
+        writeFile(folder + "/history/plan-261207-100000.json", cleanPlan);
+        writeFile(folder + "/plan.json", editedPlan);
+        writeFile(folder + "/history/revision-under-way", "plan-261207-100000.json\n" + second + "\n");
+    };
+    QProcess late;
+    startLate(late, dir);
     ASSERT_TRUE(late.waitForStarted());
-    const std::optional<ProcessGroup::Mark> group = ProcessGroup::markOf(static_cast<pid_t>(late.processId()));
-    ASSERT_TRUE(group);
-    writeFile(dir + "/history/revision-under-way", "plan-261207-100000.json\n" + ProcessGroup::toText(*group).toUtf8() + "\n");
+    const std::optional<ProcessGroup::Mark> run = ProcessGroup::markOf(static_cast<pid_t>(late.processId()));
+    ASSERT_TRUE(run);
 
+    QTemporaryDir work;
+    // Forged from the group's number, as an older record named a run.
+    const QString forged = work.filePath("forged");
+    QDir().mkpath(forged + "/history");
+    ChatPlans::writeFolder(forged);
+    interrupted(forged, QByteArray::number(late.processId()) + " 0");
+    FolderClaim::take(forged, settings);
+    // Copied, with the original's record, while the original's run works.
+    const QString copy = work.filePath("copy");
+    QDir().mkpath(copy + "/history");
+    ChatPlans::writeFolder(copy);
+    interrupted(copy, ProcessGroup::toText(*run).toUtf8());
+    const FolderClaim copied = FolderClaim::take(copy, settings);
+    EXPECT_TRUE(copied.rolledBack());
+    EXPECT_EQ(late.state(), QProcess::Running);
+    EXPECT_TRUE(ProcessGroup::alive(*run));
+
+    interrupted(dir, ProcessGroup::toText(*run).toUtf8());
     const FolderClaim claim = FolderClaim::take(dir, settings);
-    EXPECT_FALSE(ProcessGroup::alive(*group));
+    EXPECT_FALSE(ProcessGroup::alive(*run));
     ASSERT_TRUE(late.waitForFinished(10000));
     EXPECT_EQ(late.exitStatus(), QProcess::CrashExit);
     EXPECT_TRUE(claim.rolledBack());

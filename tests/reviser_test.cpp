@@ -21,6 +21,8 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -649,7 +651,7 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     timer.start();
     while (readFile(dir + "/plan.json") != editedPlan && timer.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    // The record names the backup and, once Claude runs, Claude's group.
+    // The record names the backup and, once Claude runs, Claude's run.
     const QStringList record = QString::fromUtf8(readFile(dir + "/history/revision-under-way")).split(u'\n');
     ASSERT_TRUE(record.value(0).startsWith("plan-")) << qPrintable(record.join("|"));
     EXPECT_EQ(readFile(dir + "/history/" + record.value(0)), cleanPlan);
@@ -658,7 +660,11 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     const std::optional<UnderWay::Entry> entry = UnderWay::read(dir);
     ASSERT_TRUE(entry && entry->group);
-    EXPECT_EQ(entry->group->pgid, fake.records("start").value(0).value("pid").toInteger());
+    // Named by the token in the run's environment, and by the folder the
+    // record was read from.
+    EXPECT_EQ(QString::fromLatin1(entry->group->token),
+              fake.records("start").value(0).value("env").toObject().value("QUARRYSTONE_RUN").toString());
+    EXPECT_EQ(entry->group->folder, dir);
     EXPECT_TRUE(ProcessGroup::alive(*entry->group));
     reviser.cancel();
     settle();
@@ -750,4 +756,30 @@ TEST_F(ReviserTest, AHeldFolderIsRefused)
     EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
     EXPECT_EQ(backups(), QStringList{olderBackup});
     EXPECT_EQ(doneCalls, 0);
+}
+
+// A stop ends the whole run before the plan is put back: a command Claude
+// started, which outlives SIGTERM and writes plan.json two seconds after
+// it, is gone with the run by the time the stop is told, and the plan from
+// before stays.
+TEST_F(ReviserTest, AStoppedRevisionEndsItsWholeRunBeforeThePlanGoesBack)
+{
+    const QByteArray before = readFile(dir + "/plan.json");
+    const QJsonObject late{{"ms", 2000}, {"afterSigterm", true}, {"path", "plan.json"},
+                           {"content", QString::fromUtf8(editedPlan)}};
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"startChild", QJsonObject{{"write", late}}}},
+                                           FakeClaude::writePlan(editedPlan),
+                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    ASSERT_TRUE(revise("제목을 고쳐 줘"));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !fake.records("child").isEmpty() && readFile(dir + "/plan.json") == editedPlan; },
+                                10000));
+    reviser.cancel();
+    settle();
+    EXPECT_EQ(reviser.phase().text, QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요."));
+    const pid_t child = static_cast<pid_t>(fake.records("child").value(0).value("child").toInteger());
+    // Nothing of the run is left to write: the plan from before is the
+    // plan for good.
+    EXPECT_TRUE(QTest::qWaitFor([child] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)); }, 15000));
+    EXPECT_EQ(readFile(dir + "/plan.json"), before);
+    ::kill(child, SIGKILL);
 }

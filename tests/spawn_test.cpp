@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -134,7 +135,10 @@ TEST(Spawn, RunsInTheGivenFolderWithTheGivenEnvironment)
     const QJsonObject log = fake.records("start").value(0);
     EXPECT_EQ(log.value("cwd").toString(), QDir(dir.path()).canonicalPath());
     EXPECT_EQ(log.value("args").toArray(), (QJsonArray{"a b", "ü"}));
-    EXPECT_EQ(log.value("env").toObject(), QJsonObject::fromVariantMap({{"ONLY", "this"},
+    // The given environment and nothing else but the run's own token.
+    QJsonObject seen = log.value("env").toObject();
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{32}$").match(seen.take("QUARRYSTONE_RUN").toString()).hasMatch());
+    EXPECT_EQ(seen, QJsonObject::fromVariantMap({{"ONLY", "this"},
                                                                         {"FAKE_CLAUDE_LOG", env["FAKE_CLAUDE_LOG"]},
                                                                         {"FAKE_CLAUDE_SCENARIO", env["FAKE_CLAUDE_SCENARIO"]}}));
 }
@@ -159,8 +163,12 @@ TEST(Spawn, OutputGivesEmptyTextNotNothing)
 TEST(Spawn, OutputChildReadsEndOfFileAndGetsOnlyItsEnvironment)
 {
     EXPECT_EQ(Spawn::output("/bin/cat", {}, Spawn::processEnvironment()), std::optional<QString>(QString()));
-    EXPECT_EQ(Spawn::output("/usr/bin/env", {}, {}), std::optional<QString>(QString()));
-    EXPECT_EQ(Spawn::output("/usr/bin/env", {}, {{"A", "1"}}), std::optional<QString>("A=1\n"));
+    const auto withoutToken = [](const std::optional<QString> &out) {
+        return out ? out->split('\n').filter(QRegularExpression("^(?!QUARRYSTONE_RUN=[0-9a-f]{32}$)")).join('\n')
+                   : QString("nothing");
+    };
+    EXPECT_EQ(withoutToken(Spawn::output("/usr/bin/env", {}, {})), QString());
+    EXPECT_EQ(withoutToken(Spawn::output("/usr/bin/env", {}, {{"A", "1"}})), "A=1\n");
     EXPECT_EQ(Spawn::output("/bin/pwd", {}, {}), std::optional<QString>(QDir(QDir::tempPath()).canonicalPath() + "\n"));
 }
 
@@ -214,7 +222,12 @@ TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
     for (const End end : {End::timeOut, End::stop, End::application}) {
         QTemporaryDir dir;
         const QString pidFile = dir.filePath("pid");
-        const QStringList args{"-c", "trap '' TERM; sleep 60 & echo $$ $! > " + pidFile + "; wait"};
+        // As this process numbers them: a run may have a PID namespace of
+        // its own, where $$ and $! count from 1. The shell's own read of
+        // /proc (the system's, seen through) gives its number outside.
+        const QStringList args{"-c", "trap '' TERM; sleep 60 & read -r self rest < /proc/self/stat; "
+                                     "read -r kids < /proc/$self/task/$self/children; echo $self $kids > "
+                                         + pidFile + "; wait"};
         const auto timeout = end == End::timeOut ? std::chrono::milliseconds(500) : std::chrono::milliseconds(60000);
         CancelToken stop;
         std::optional<QString> out = QStringLiteral("unset");

@@ -37,6 +37,18 @@ void PrintTo(const Updater::Phase &phase, std::ostream *out)
 
 namespace {
 
+// The swap script as the application leaves it: outside any run of ours,
+// so that what it starts (the relaunched application) outlives it, and
+// the process numbers it waits for are this process's own.
+std::optional<QString> outsideAnyRun(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return std::nullopt;
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
 const QByteArray latestPath = "/api/apps/com.tovanek.quarrystone.mac/latest";
 const QByteArray packagePath = "/download/com.tovanek.quarrystone.mac/43.zip";
 const QString checksumMessage = QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.");
@@ -224,7 +236,7 @@ public:
         } else {
             args.removeFirst();
         }
-        ASSERT_TRUE(Spawn::output(program, args, Spawn::processEnvironment(), std::chrono::seconds(30)));
+        ASSERT_TRUE(outsideAnyRun(program, args));
     }
 
     bool waitForRelaunch() const
@@ -644,7 +656,10 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     zip.addFolder("Quarrystone.app/");
     zip.addFolder("Quarrystone.app/bin/");
     zip.addFile("Quarrystone.app/bin/quarrystone",
-                "#!/bin/sh\nsleep 300 &\necho $! > '" + QFile::encodeName(started) + "'\nwait\n", 0755);
+                // The sleeper's number outside the check's PID namespace.
+                "#!/bin/sh\nsleep 300 &\nread -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children\n"
+                "echo $k > '" + QFile::encodeName(started) + "'\nwait\n",
+                0755);
     zip.addFile("Quarrystone.app/bin/quarrystone-window.so", "module");
 
     server.serve(latestPath, HttpServer::Response::json(latest("43")));
@@ -664,6 +679,9 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     const pid_t child = readFile(started).trimmed().toInt(&read);
     ASSERT_TRUE(read);
     const auto running = [child] {
+        // Gone whole, or a zombie that nobody has reaped yet.
+        if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)))
+            return false;
         const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(child));
         const qsizetype close = stat.lastIndexOf(')');
         return close > 0 && stat.mid(close + 2, 1) != "Z" && stat.mid(close + 2, 1) != "X";
@@ -671,6 +689,72 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !running(); }, 5000));
     if (running())
         ::kill(child, SIGKILL);
+}
+
+// The check of a new copy reaches no session bus of the person's: not the
+// one at $XDG_RUNTIME_DIR/bus, nor one the bus library would start on the
+// display; and nothing it starts is left once it has ended.
+TEST_F(UpdaterTest, TheSelfCheckReachesNoSessionBusAndLeavesNothingRunning)
+{
+    QTemporaryDir runtime;
+    QProcess bus;
+    bus.start("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + runtime.path() + "/bus"});
+    ASSERT_TRUE(bus.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(runtime.path() + "/bus"); }, 10000));
+    const QByteArray busAddress = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    qputenv("DISPLAY", ":7");
+
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+    const QByteArray marks = QFile::encodeName(sandbox.marks());
+    ZipWriter zip;
+    zip.addFolder("Quarrystone.app/");
+    zip.addFolder("Quarrystone.app/bin/");
+    // As a start would: a session bus call, once to the bus the
+    // environment names and once through the library's search, and a
+    // daemon left behind.
+    zip.addFile("Quarrystone.app/bin/quarrystone",
+                "#!/bin/sh\nenv > '" + marks + "/env'\n"
+                "/usr/bin/dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
+                "org.freedesktop.DBus.ListNames > /dev/null 2>&1; echo $? > '" + marks + "/bus'\n"
+                "/usr/bin/setsid /bin/sleep 300 < /dev/null > /dev/null 2>&1 &\nexit 1\n",
+                0755);
+    zip.addFile("Quarrystone.app/bin/quarrystone-window.so", "module");
+    server.serve(latestPath, HttpServer::Response::json(latest("43")));
+    Updater updater(hooks(app, "42"));
+    updater.check();
+    ASSERT_TRUE(settled(updater));
+    server.serve(packagePath, HttpServer::Response{200, zip.bytes(), {}, {}, false});
+    updater.install();
+    ASSERT_TRUE(settled(updater));
+    qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress);
+    qputenv("XDG_RUNTIME_DIR", runtimeDir);
+    qunsetenv("DISPLAY");
+    EXPECT_EQ(updater.phase(), Phase::failed("업데이트하지 못했어요: 새 버전이 시작되지 않아요 (검사 결과 1)"));
+
+    EXPECT_NE(readFile(sandbox.marks() + "/bus").trimmed(), "0") << "the check reached the bus";
+    const QStringList env = QString::fromUtf8(readFile(sandbox.marks() + "/env")).split('\n');
+    EXPECT_TRUE(env.contains("DBUS_SESSION_BUS_ADDRESS=disabled:"));
+    EXPECT_FALSE(env.contains("XDG_RUNTIME_DIR=" + runtime.path()));
+    EXPECT_TRUE(env.filter(QRegularExpression("^(DISPLAY|WAYLAND_DISPLAY)=")).isEmpty());
+    // Whatever the check started, even in a session of its own, is gone.
+    // Found by the check's home, inside this test's own temporary folder.
+    const auto left = [] {
+        QStringList found;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QByteArray env = readFile("/proc/" + entry + "/environ");
+            if (env.contains(QFile::encodeName(QDir::tempPath())) && env.contains("/check-home"))
+                found.append(entry);
+        }
+        return found;
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return left().isEmpty(); }, 5000)) << left().join(' ').toStdString();
+    bus.kill();
+    bus.waitForFinished();
 }
 
 TEST_F(UpdaterTest, AbandonedWorkFoldersGoAtTheNextStartButNotOneInUse)
@@ -794,14 +878,23 @@ TEST(UpdaterUnpack, UnpackEndsWithTheApplication)
     child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=UpdaterTest.InstallingChildForTheUnpackTest"});
     ASSERT_TRUE(child.waitForStarted());
 
-    // The unzip the application started, held still once found.
+    // The unzip the application started (through the run's bwrap), held
+    // still once found.
     const QByteArray parent = QByteArray::number(child.processId());
+    const auto startedBy = [](QString pid, const QByteArray &ancestor) {
+        for (int depth = 0; depth < 4; ++depth) {
+            pid = QString::fromLatin1(readFile("/proc/" + pid + "/stat").split(' ').value(3));
+            if (pid.toLatin1() == ancestor)
+                return true;
+        }
+        return false;
+    };
     pid_t unzip = 0;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                 const QList<QByteArray> fields = readFile("/proc/" + entry + "/stat").split(' ');
-                if (fields.size() > 3 && fields[1] == "(unzip)" && fields[3] == parent) {
+                if (fields.size() > 3 && fields[1] == "(unzip)" && startedBy(entry, parent)) {
                     unzip = entry.toInt();
                     ::kill(unzip, SIGSTOP);
                     return true;
@@ -929,9 +1022,8 @@ TEST(UpdaterScript, WaitsForTheApplicationToEnd)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(script);
     file.close();
-    const std::optional<QString> out = Spawn::output(
-        "/bin/bash", {"-c", "bash \"$0\" & sleep 0.2; cat \"$1\"; wait", file.fileName(), app + "/Info.json"},
-        Spawn::processEnvironment(), std::chrono::seconds(30));
+    const std::optional<QString> out =
+        outsideAnyRun("/bin/bash", {"-c", "bash \"$0\" & sleep 0.2; cat \"$1\"; wait", file.fileName(), app + "/Info.json"});
     reaper.join();
     ASSERT_TRUE(out);
     EXPECT_EQ(*out, "{\"version\": \"old\"}");
@@ -1059,7 +1151,7 @@ TEST(UpdaterScript, KilledAtAnyMomentTheScriptLeavesAWorkingApplication)
         ASSERT_TRUE(writeFile(file, sandbox.script(app).toUtf8()));
         const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         const pid_t pid = Spawn::run("/bin/bash", {file}, Spawn::processEnvironment(), QString(), devNull, devNull,
-                                     devNull, true);
+                                     devNull);
         ::close(devNull);
         ::usleep(QRandomGenerator::global()->bounded(2'000, 40'000));
         ::kill(-pid, SIGKILL);

@@ -1,8 +1,12 @@
 #include "claude/childprocess.h"
 
+#include "core/processgroup.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,14 +26,98 @@ int sendThroughDescriptor(int pidfd, int number)
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, number, nullptr, 0));
 }
 
+bool readable(int fd, int timeoutMs = 0)
+{
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, timeoutMs) > 0;
+}
+
+// A run as the spawner described it, with a descriptor of the namespace's
+// first process: that process ends only after every other one in the
+// namespace has gone, so its end is the run's.
+class RunState
+{
+public:
+    explicit RunState(std::function<ChildProcess::Run()> describe)
+        : m_describe(std::move(describe))
+    {
+    }
+    ~RunState()
+    {
+        if (m_initDescriptor >= 0)
+            ::close(m_initDescriptor);
+    }
+    RunState(const RunState &) = delete;
+    RunState &operator=(const RunState &) = delete;
+
+    const ChildProcess::Run &run()
+    {
+        std::call_once(m_described, [this] {
+            m_run = m_describe();
+            if (m_run.init > 0) {
+                m_initDescriptor = openProcessDescriptor(m_run.init);
+                // Gone already, and the number perhaps someone else's.
+                if (m_initDescriptor >= 0 && ProcessGroup::namespaceOf(m_run.init) != m_run.ns) {
+                    ::close(m_initDescriptor);
+                    m_initDescriptor = -1;
+                }
+            }
+        });
+        return m_run;
+    }
+
+    int initDescriptor()
+    {
+        run();
+        return m_initDescriptor;
+    }
+
+private:
+    std::function<ChildProcess::Run()> m_describe;
+    std::once_flag m_described;
+    ChildProcess::Run m_run;
+    int m_initDescriptor = -1;
+};
+
+std::mutex runsMutex;
+std::map<pid_t, std::shared_ptr<RunState>> &runs()
+{
+    // Never destroyed: waiters on detached threads may still use it while
+    // the process ends.
+    static auto *const known = new std::map<pid_t, std::shared_ptr<RunState>>();
+    return *known;
+}
+
+std::shared_ptr<RunState> runOf(pid_t pid)
+{
+    const std::lock_guard lock(runsMutex);
+    const auto found = runs().find(pid);
+    return found == runs().end() ? nullptr : found->second;
+}
+
 } // namespace
 
+void ChildProcess::startsRun(pid_t pid, std::function<Run()> describe)
+{
+    const std::lock_guard lock(runsMutex);
+    runs()[pid] = std::make_shared<RunState>(std::move(describe));
+}
+
+void ChildProcess::forgetRun(pid_t pid)
+{
+    const std::lock_guard lock(runsMutex);
+    runs().erase(pid);
+}
+
 struct ChildProcess::State {
-    State(pid_t child, bool group)
+    explicit State(pid_t child)
         : pid(child)
         , pidfd(openProcessDescriptor(child))
-        , wholeGroup(group)
+        , run(runOf(child))
     {
+        // While the run's first process surely still exists.
+        if (run)
+            run->run();
     }
     ~State()
     {
@@ -41,10 +129,8 @@ struct ChildProcess::State {
 
     bool ended() const
     {
-        if (pidfd >= 0) {
-            pollfd entry{pidfd, POLLIN, 0};
-            return ::poll(&entry, 1, 0) > 0;
-        }
+        if (pidfd >= 0)
+            return readable(pidfd);
         // WNOWAIT leaves the zombie to the waiter that reaps it.
         siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
@@ -62,40 +148,59 @@ struct ChildProcess::State {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
                 return false;
-            if (pidfd >= 0) {
-                pollfd entry{pidfd, POLLIN, 0};
-                ::poll(&entry, 1, static_cast<int>(left.count()));
-            } else {
+            if (pidfd >= 0)
+                readable(pidfd, static_cast<int>(left.count()));
+            else
                 std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
-            }
         }
     }
 
-    // A group's number stays taken while any process of the group lives,
-    // whether or not its first process has been reaped; once the group is
-    // empty the number comes back only after the kernel has handed out every
-    // other free one. So a signal to the group reaches what is left of it,
-    // or nothing.
     void signal(int number) const
     {
-        if (wholeGroup)
+        if (!run) {
+            if (pidfd >= 0)
+                sendThroughDescriptor(pidfd, number);
+            else
+                ::kill(pid, number);
+            return;
+        }
+        const Run &described = run->run();
+        if (described.ns == 0) {
+            // A group's number stays taken while any process of the group
+            // lives, and the run is forgotten only once its group is gone:
+            // a signal to the group reaches what is left of it, or nothing.
             ::kill(-pid, number);
-        else if (pidfd >= 0)
-            sendThroughDescriptor(pidfd, number);
-        else
-            ::kill(pid, number);
+            return;
+        }
+        if (number == SIGKILL) {
+            // The namespace's first process takes every other one along.
+            if (run->initDescriptor() >= 0)
+                sendThroughDescriptor(run->initDescriptor(), SIGKILL);
+            if (pidfd >= 0)
+                sendThroughDescriptor(pidfd, SIGKILL);
+            return;
+        }
+        for (const pid_t member : ProcessGroup::inNamespace(described.ns, described.init)) {
+            const int memberfd = openProcessDescriptor(member);
+            if (memberfd < 0)
+                continue;
+            if (ProcessGroup::namespaceOf(member) == described.ns)
+                sendThroughDescriptor(memberfd, number);
+            ::close(memberfd);
+        }
     }
 
-    // Nothing left to signal: the child, or with a group every process of
-    // it, has ended.
     bool gone() const
     {
-        if (!wholeGroup)
-            return ended();
-        return ::kill(-pid, 0) != 0 && errno == ESRCH;
+        if (!ended())
+            return false;
+        if (!run)
+            return true;
+        if (run->run().ns == 0)
+            return ::kill(-pid, 0) != 0 && errno == ESRCH;
+        return run->initDescriptor() < 0 || readable(run->initDescriptor());
     }
 
-    // True when nothing was left to signal within `timeout`.
     bool waitUntilGone(std::chrono::milliseconds timeout) const
     {
         using Clock = std::chrono::steady_clock;
@@ -103,21 +208,25 @@ struct ChildProcess::State {
         if (!waitForEnd(timeout))
             return false;
         while (!gone()) {
-            if (Clock::now() >= deadline)
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (run && run->run().ns != 0 && run->initDescriptor() >= 0)
+                readable(run->initDescriptor(), static_cast<int>(left.count()));
+            else
+                std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
         }
         return true;
     }
 
     const pid_t pid;
     const int pidfd;
-    const bool wholeGroup;
+    const std::shared_ptr<RunState> run;
     std::atomic<bool> terminated{false};
 };
 
-ChildProcess::ChildProcess(pid_t pid, bool wholeGroup)
-    : m_state(std::make_shared<State>(pid, wholeGroup))
+ChildProcess::ChildProcess(pid_t pid)
+    : m_state(std::make_shared<State>(pid))
 {
 }
 
@@ -141,12 +250,22 @@ bool ChildProcess::waitForEnd(std::chrono::milliseconds timeout) const
     return m_state->waitForEnd(timeout);
 }
 
+bool ChildProcess::isGone() const
+{
+    return m_state->gone();
+}
+
+bool ChildProcess::waitUntilGone(std::chrono::milliseconds timeout) const
+{
+    return m_state->waitUntilGone(timeout);
+}
+
 void ChildProcess::terminate(std::chrono::milliseconds grace) const
 {
     if (m_state->terminated.exchange(true) || m_state->gone())
         return;
     m_state->signal(SIGTERM);
-    // The watcher keeps the state (and its descriptor) alive on its own.
+    // The watcher keeps the state (and its descriptors) alive on its own.
     std::thread([state = m_state, grace] {
         if (!state->waitUntilGone(grace))
             state->signal(SIGKILL);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QtGlobal>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <sys/types.h>
 
@@ -8,14 +10,32 @@
 // its end. Signals go through a process descriptor where the kernel has
 // them, so a signal sent after the child was reaped can never reach an
 // unrelated process that inherited the number. Copies share one state.
+//
+// A child that starts a run (every child but the update's swap script, see
+// Spawn::run) is handled as the run: signals reach everything the run
+// started, and it has ended only once nothing of it is left.
 class ChildProcess
 {
 public:
-    // Open this before anyone can reap the child. With `wholeGroup` (a child
-    // that leads its own process group) every signal goes to the group, so
-    // that what the child started ends with it, even once the child itself
-    // has ended and been reaped.
-    explicit ChildProcess(pid_t pid, bool wholeGroup = false);
+    // How the spawner keeps a run together.
+    struct Run {
+        // The first process of the run's PID namespace as we number it, and
+        // the namespace; both 0 where the run has none and is instead the
+        // process group the child leads.
+        pid_t init = 0;
+        quint64 ns = 0;
+    };
+
+    // Registers the child `pid` as starting a run, before anyone can reap
+    // it; `describe` is asked once, on first need, and may block briefly
+    // (until the run's namespace exists).
+    static void startsRun(pid_t pid, std::function<Run()> describe);
+    // Forgets the run of `pid` once it is reaped and gone: the number may be
+    // handed out again.
+    static void forgetRun(pid_t pid);
+
+    // Open this before anyone can reap the child.
+    explicit ChildProcess(pid_t pid);
 
     pid_t pid() const;
     // Becomes readable once the child has ended; -1 when the kernel offers
@@ -24,10 +44,16 @@ public:
     bool hasEnded() const;
     // True when the child ended within `timeout`.
     bool waitForEnd(std::chrono::milliseconds timeout) const;
+    // The child has ended and, for a run, every process of the run too.
+    bool isGone() const;
+    // Waits until isGone(); true when that came within `timeout`.
+    bool waitUntilGone(std::chrono::milliseconds timeout) const;
 
-    // SIGTERM once, however often it is called; SIGKILL when the child (or
-    // anything left in its group) is still running `grace` later, so a
-    // process that ignores SIGTERM cannot keep a stopped run alive.
+    // SIGTERM once, however often it is called, to every process of the
+    // run but the namespace's own first one (its end would end the rest at
+    // once); SIGKILL to all of it when anything of it is still running
+    // `grace` later, so a process that ignores SIGTERM cannot keep a
+    // stopped run alive.
     void terminate(std::chrono::milliseconds grace = std::chrono::seconds(10)) const;
     void kill() const;
 

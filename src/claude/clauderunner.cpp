@@ -264,8 +264,9 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     LockedData errors;
     PipePump pipes;
     const pid_t pid =
-        Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError(), true);
-    const ChildProcess child(pid, true);
+        Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError(),
+                   {.confinement = runner.confinement});
+    const ChildProcess child(pid);
     if (runner.onStarted)
         if (const std::optional<ProcessGroup::Mark> mark = ProcessGroup::markOf(pid))
             runner.onStarted(*mark);

@@ -35,11 +35,13 @@ public:
     // Tool patterns refused even where `allowedTools` would let them
     // through, passed with "--disallowedTools".
     QStringList disallowedTools;
-    // Called once the tool runs, with the process group it leads (all it
-    // starts is in it), before any of its output is read; from the thread
-    // that called `run`. Lets an operation record whom to end should the
-    // application die without ending it.
+    // Called once the tool runs, with the mark of its run (all it starts
+    // belongs to it), before any of its output is read; from the thread
+    // that called `run`. Lets an operation record which run to end should
+    // the next use of its folder find it still working.
     std::function<void(const ProcessGroup::Mark &)> onStarted;
+    // Where set, the tool and all it starts run confined to it.
+    std::optional<Spawn::Confinement> confinement;
 
     // The tool's path: the usual install locations first, then the user's
     // login shell; nothing when neither knows it. Cancelling `stop` ends

@@ -17,11 +17,46 @@ struct SpawnFailure {
 
 // Child processes started by absolute path with an explicit environment and
 // no descriptor of ours but the three standard ones.
+//
+// Every child but the update's swap script starts a run: it and everything
+// it starts, at any depth, end together, also when the application itself
+// is killed and runs no code of its own. Where the system lets us make PID
+// namespaces, the child runs under bubblewrap (/usr/bin/bwrap) in a
+// namespace of its own whose first process gets SIGKILL when the
+// application dies, and the kernel then kills everything in it. Where it
+// does not, the child leads a process group of its own, tied to the
+// application by a death signal, and a watcher process started once ends
+// every group still registered when the application's end of a pipe
+// closes; that is said once on standard error. The run also carries a
+// token of its own in its environment (see ProcessGroup), which names it in
+// records.
 namespace Spawn {
 
 using Failure = SpawnFailure;
 // The child's whole environment: nothing is inherited beyond it.
 using Environment = QMap<QString, QString>;
+
+// What a confined run may change: nothing but these folders and files
+// (which must exist), each writable at its own place, while it still reads
+// whatever the person can and keeps the network, loopback included.
+struct Confinement {
+    QStringList writable;
+    // A private temporary folder, writable too and named by TMPDIR.
+    QString temporary;
+};
+
+struct Options {
+    // Run confined; only where runs get namespaces (confinementWorks()).
+    std::optional<Confinement> confinement;
+    // The terminal device (a pseudo-terminal's other side) the run gets as
+    // its standard input, output and error and as its controlling terminal,
+    // in a session of its own; the three descriptors are then unused.
+    QByteArray terminal;
+    // The child is no run and outlives the application on purpose: only
+    // the update's swap script, which replaces the application after it
+    // has quit.
+    bool outlivesApplication = false;
+};
 
 // A child that stops reading must be reported, not kill the application.
 // Called once at start-up; children still get the default disposition.
@@ -33,34 +68,36 @@ Environment processEnvironment();
 // The failure for the start error `error` (an errno value).
 SpawnFailure startFailure(int error);
 
-// Starts `path` (absolute; PATH is never searched) with `args` after the
-// program name, `env` as its whole environment, `cwd` as its working folder
-// (kept when empty) and the three descriptors as its standard input, output
-// and error. The caller closes its copies of the child's ends afterwards.
-// With `ownGroup` the child leads a process group of its own, so that
-// whatever it starts (a shell's pipeline, Claude's servers and commands)
-// can be signalled with it, and is tied to the application's life: it gets
-// SIGKILL should the application die (started from one thread that lives
-// as long as the application), and endChildren ends its group.
-// Throws SpawnFailure.
-pid_t run(const QString &path, const QStringList &args, const Environment &env, const QString &cwd, int stdinFd,
-          int stdoutFd, int stderrFd, bool ownGroup = false);
+// Whether a run can be confined here (bubblewrap can make the namespaces
+// and mounts it needs). Asked once, then remembered.
+bool confinementWorks();
 
-// Resumes the awaiting task on its own thread once the child has ended:
-// its exit code, 128 + the signal number when a signal ended it, or -1 when
-// the child cannot be waited for (it was never ours or is already reaped).
+// Starts `path` (absolute; PATH is never searched) with `args` after the
+// program name, `env` as its whole environment (plus the run's token),
+// `cwd` as its working folder (kept when empty) and the three descriptors
+// as its standard input, output and error. The caller closes its copies of
+// the child's ends afterwards. The exit status is the program's, as
+// without a run: its code, or 128 + the signal that ended it. Throws
+// SpawnFailure.
+pid_t run(const QString &path, const QStringList &args, const Environment &env, const QString &cwd, int stdinFd,
+          int stdoutFd, int stderrFd, const Options &options = {});
+
+// Resumes the awaiting task on its own thread once the child has ended
+// and, for a run, once everything the run started has ended too (what is
+// left when its program ends is killed): its exit code, 128 + the signal
+// number when a signal ended it, or -1 when the child cannot be waited for
+// (it was never ours or is already reaped).
 QCoro::Task<int> wait(pid_t pid);
 
 // How long a short command that was stopped has to end before whatever is
-// left of its process group gets SIGKILL.
+// left of its run gets SIGKILL.
 constexpr std::chrono::milliseconds stopGrace = std::chrono::seconds(2);
 
 // Runs a short command in the temporary folder with standard input at end
 // of file and gives its standard output: "" when it printed nothing,
 // nothing when it could not start, printed bytes that are not UTF-8, or
-// outlived `timeout` (it is then killed). A command with a time-out leads
-// a process group of its own, which its end takes along, and cancelling
-// `stop` ends it (SIGTERM, SIGKILL after the stop grace) with nothing.
+// outlived `timeout` (it is then killed with its whole run). Cancelling
+// `stop` ends the run (SIGTERM, SIGKILL after the stop grace) with nothing.
 std::optional<QString> output(const QString &path, const QStringList &args, const Environment &env,
                               std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                               const CancelToken &stop = CancelToken());
@@ -70,13 +107,11 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
                                       std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                                       const CancelToken &stop = CancelToken());
 
-// Ends every child that leads a group of its own, whoever started it (the
-// commands with a time-out, Claude's runs, the setup jobs), with whatever
-// is left in its group: SIGTERM to the group, SIGKILL after `grace`.
-// Returns once their waiters have reaped them and their groups are gone.
-// For the application's end, which no child may outlive: from then on such
-// a child is ended as it starts, and a command with a time-out gives
-// nothing.
+// Ends every run, whoever started it (commands, Claude's runs, the setup
+// jobs, git): SIGTERM to all of each run, SIGKILL after `grace`. Returns
+// once their waiters have reaped them and nothing of them is left. For the
+// application's end, which no child may outlive: from then on a run is
+// ended as it starts, and a short command gives nothing.
 void endChildren(std::chrono::milliseconds grace = stopGrace);
 
 // `output` for a task: the command runs and is waited for on a thread of

@@ -1,142 +1,164 @@
 #include "core/processgroup.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringList>
 #include <QThread>
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace ProcessGroup {
 
 namespace {
 
-struct Stat {
-    pid_t pgid = 0;
-    unsigned long long startTicks = 0;
-};
-
-// Fields of /proc/<pid>/stat after the command name, which may itself hold
-// spaces and parentheses: the text after its last ')'.
-std::optional<Stat> statOf(pid_t pid)
-{
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray line = file.readAll();
-    const qsizetype close = line.lastIndexOf(')');
-    if (close < 0)
-        return std::nullopt;
-    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-    // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt
-    // cmajflt utime stime cutime cstime priority nice num_threads
-    // itrealvalue starttime
-    if (fields.size() < 20)
-        return std::nullopt;
-    if (fields.at(0) == "Z" || fields.at(0) == "X")
-        return std::nullopt;
-    bool pgidOk = false;
-    bool startOk = false;
-    Stat stat;
-    stat.pgid = fields.at(2).toInt(&pgidOk);
-    stat.startTicks = fields.at(19).toULongLong(&startOk);
-    if (!pgidOk || !startOk)
-        return std::nullopt;
-    return stat;
-}
-
-// Members of the group that run (not zombies).
-QList<pid_t> members(pid_t pgid)
+QList<pid_t> processes()
 {
     QList<pid_t> found;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &entry : entries) {
         bool ok = false;
         const pid_t pid = entry.toInt(&ok);
-        if (!ok)
-            continue;
-        const std::optional<Stat> stat = statOf(pid);
-        if (stat && stat->pgid == pgid)
+        if (ok)
             found.append(pid);
     }
     return found;
 }
 
-// The group still belongs to the run: its leader is the marked process, or
-// the leader is gone and no process that started after it leads the
-// number now (a reused number has a younger leader).
-bool ours(const Mark &mark)
+// The token in the environment the process started with; empty for none,
+// for a zombie and for a process we may not look into.
+QByteArray tokenOf(pid_t pid)
 {
-    const std::optional<Stat> leader = statOf(mark.pgid);
-    if (leader)
-        return leader->pgid == mark.pgid && leader->startTicks == mark.startTicks;
-    const QList<pid_t> left = members(mark.pgid);
-    for (const pid_t pid : left) {
-        const std::optional<Stat> stat = statOf(pid);
-        if (stat && stat->startTicks < mark.startTicks)
-            return false;
-    }
-    return !left.isEmpty();
+    QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray prefix = tokenVariable().toUtf8() + '=';
+    for (const QByteArray &entry : file.readAll().split('\0'))
+        if (entry.startsWith(prefix))
+            return entry.mid(prefix.size());
+    return {};
 }
 
-bool waitGone(const Mark &mark, std::chrono::milliseconds grace)
+QString folderOf(pid_t pid)
 {
-    const auto until = std::chrono::steady_clock::now() + grace;
-    while (alive(mark)) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
+    return QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).canonicalFilePath();
+}
+
+QList<pid_t> carriers(const QByteArray &token)
+{
+    QList<pid_t> found;
+    if (token.isEmpty())
+        return found;
+    for (const pid_t pid : processes())
+        if (tokenOf(pid) == token)
+            found.append(pid);
+    return found;
+}
+
+bool worksIn(const QList<pid_t> &run, const QString &folder)
+{
+    const QString wanted = QFileInfo(folder).canonicalFilePath();
+    if (wanted.isEmpty())
+        return false;
+    for (const pid_t pid : run)
+        if (folderOf(pid) == wanted)
+            return true;
+    return false;
+}
+
+// Through a process descriptor, opened before the token is checked once
+// more: a number that was handed out again in between gets nothing.
+void killCarrier(pid_t pid, const QByteArray &token)
+{
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        return;
+    if (tokenOf(pid) == token)
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    ::close(pidfd);
 }
 
 } // namespace
 
+QString tokenVariable()
+{
+    return QStringLiteral("QUARRYSTONE_RUN");
+}
+
+QByteArray newToken()
+{
+    QByteArray bytes(16, '\0');
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    return bytes.toHex();
+}
+
 std::optional<Mark> markOf(pid_t leader)
 {
-    const std::optional<Stat> stat = statOf(leader);
-    if (!stat || stat->pgid != leader)
+    const QByteArray token = tokenOf(leader);
+    if (token.isEmpty())
         return std::nullopt;
-    return Mark{leader, stat->startTicks};
+    return Mark{token, folderOf(leader)};
 }
 
 bool alive(const Mark &mark)
 {
-    if (mark.pgid <= 1)
-        return false;
-    return ours(mark) && !members(mark.pgid).isEmpty();
+    return worksIn(carriers(mark.token), mark.folder);
 }
 
 bool end(const Mark &mark, std::chrono::milliseconds grace)
 {
-    if (!alive(mark))
+    QList<pid_t> left = carriers(mark.token);
+    if (!worksIn(left, mark.folder))
         return true;
-    ::kill(-mark.pgid, SIGTERM);
-    if (waitGone(mark, grace))
-        return true;
-    if (alive(mark))
-        ::kill(-mark.pgid, SIGKILL);
-    return waitGone(mark, grace);
+    const auto until = std::chrono::steady_clock::now() + grace;
+    while (!left.isEmpty()) {
+        for (const pid_t pid : left)
+            killCarrier(pid, mark.token);
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        QThread::msleep(20);
+        left = carriers(mark.token);
+    }
+    return true;
+}
+
+quint64 namespaceOf(pid_t pid)
+{
+    char target[64];
+    const QByteArray link = "/proc/" + QByteArray::number(pid) + "/ns/pid";
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+    const QByteArray text(target, std::max<ssize_t>(n, 0));
+    if (!text.startsWith("pid:[") || !text.endsWith(']'))
+        return 0;
+    return text.mid(5, text.size() - 6).toULongLong();
+}
+
+QList<pid_t> inNamespace(quint64 inode, pid_t except)
+{
+    QList<pid_t> found;
+    for (const pid_t pid : processes())
+        if (pid != except && namespaceOf(pid) == inode)
+            found.append(pid);
+    return found;
 }
 
 QString toText(const Mark &mark)
 {
-    return QStringLiteral("%1 %2").arg(mark.pgid).arg(mark.startTicks);
+    return QStringLiteral("run ") + QString::fromLatin1(mark.token);
 }
 
 std::optional<Mark> fromText(const QString &text)
 {
     const QStringList parts = text.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (parts.size() != 2)
+    if (parts.size() != 2 || parts.at(0) != QLatin1String("run"))
         return std::nullopt;
-    bool pgidOk = false;
-    bool startOk = false;
-    Mark mark{static_cast<pid_t>(parts.at(0).toInt(&pgidOk)), parts.at(1).toULongLong(&startOk)};
-    if (!pgidOk || !startOk || mark.pgid <= 1)
+    const QByteArray token = parts.at(1).toLatin1();
+    if (token.size() != 32 || QByteArray::fromHex(token).toHex() != token)
         return std::nullopt;
-    return mark;
+    return Mark{token, QString()};
 }
 
 } // namespace ProcessGroup

@@ -8,6 +8,7 @@
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
+#include "core/privatetemp.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/developtexts.h"
@@ -28,6 +29,7 @@
 #include <QPointer>
 #include <QPromise>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -105,6 +107,45 @@ Plan readPlan(const QString &planDir)
 QString absoluteFolder(const QString &path)
 {
     return QDir::cleanPath(QFileInfo(AppPaths::expandHome(path)).absoluteFilePath());
+}
+
+const QString unconfined = QStringLiteral(
+    "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.");
+
+// What a development run may write: its worktree; the worktree's own git
+// metadata, which for a linked worktree lies in the main repository's
+// .git/worktrees/<name>, plus the shared objects, refs and reflogs a commit
+// adds to (git 2.39: index, HEAD and COMMIT_EDITMSG in the former, a loose
+// object or pack, the branch's ref and its log in the latter); the build
+// tools' and Claude's caches in the home folder; and a private temporary
+// folder. Everything else, the person's checkout and its .git/config and
+// hooks among it, stays read-only. ~/.claude.json stays as it was: the tool
+// replaces it by a rename, which a file bound on its own would refuse too;
+// tried with the real tool 2.1.197 under this confinement: it cannot write
+// the file, the run goes on, a Bash commit in the worktree works, and its
+// writes into the plan folder, the checkout and the home fail with
+// "Read-only file system".
+QCoro::Task<Spawn::Confinement> confinement(QString worktree, QString temporary)
+{
+    Spawn::Confinement confined{{worktree}, temporary};
+    const QStringList args = gitArguments(worktree, {QStringLiteral("rev-parse"), QStringLiteral("--path-format=absolute"),
+                                                     QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")});
+    const QStringList dirs = (co_await Spawn::outputAsync(gitPath, args, Spawn::processEnvironment()))
+                                 .value_or(QString())
+                                 .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (dirs.size() == 2 && dirs.at(0) != dirs.at(1)) {
+        confined.writable.append(dirs.at(0));
+        for (const QString &shared : {QStringLiteral("objects"), QStringLiteral("refs"), QStringLiteral("logs")})
+            confined.writable.append(QDir(dirs.at(1)).filePath(shared));
+    }
+    const QDir home = QDir::home();
+    for (const QString &cache : {QStringLiteral(".gradle"), QStringLiteral(".android"), QStringLiteral(".claude")}) {
+        home.mkpath(cache);
+        confined.writable.append(home.filePath(cache));
+    }
+    // A place that cannot be bound would keep the run from starting.
+    confined.writable.removeIf([](const QString &place) { return !QFileInfo(place).isDir(); });
+    co_return confined;
 }
 
 } // namespace
@@ -431,6 +472,21 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (!self)
         co_return;
     runner.disallowedTools = disallowedTools();
+    // The build runs code Claude may have written: the system, not a
+    // pattern, keeps it inside the worktree. Where that cannot start, the
+    // run goes on as before and says so.
+    const std::optional<QString> privateTemp = PrivateTemp::folder();
+    std::optional<QTemporaryDir> temporary;
+    if (Spawn::confinementWorks() && privateTemp)
+        temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
+    const bool confined = temporary && temporary->isValid();
+    if (confined) {
+        QCoro::Task<Spawn::Confinement> bounding = confinement(job->worktree, temporary->path());
+        runner.confinement = co_await std::move(bounding);
+        if (!self)
+            co_return;
+    }
+    const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
     std::optional<QString> failure;
     try {
@@ -451,12 +507,13 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (failure) {
         if (!guarded.isEmpty()) {
             QCoro::Task<QString> recording =
-                record(planDir, platform, job->branch, *failure + QStringLiteral("\n\n") + guarded, job->settings, guard);
+                record(planDir, platform, job->branch, notice + *failure + QStringLiteral("\n\n") + guarded, job->settings,
+                       guard);
             co_await std::move(recording);
             if (!self)
                 co_return;
         }
-        fail(*job, guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded);
+        fail(*job, notice + (guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded));
         co_return;
     }
 
@@ -473,7 +530,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // Written before the run shows as done, so a finished run's record is
     // there to read.
     QCoro::Task<QString> writing = record(planDir, platform, job->branch,
-                                          guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded,
+                                          notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded),
                                           job->settings, guard);
     const QString unwritten = co_await std::move(writing);
     if (!self)
@@ -482,7 +539,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // end done.
     update(*job, [&](Run &run) {
         run.phase = guarded.isEmpty() ? Run::Phase::done : Run::Phase::failed;
-        run.summary = answer.trimmed();
+        run.summary = notice + answer.trimmed();
         run.changed = changed;
         run.detail = guarded.isEmpty() ? QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개")
                                        : guarded;

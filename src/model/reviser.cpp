@@ -488,8 +488,11 @@ QCoro::Task<> Reviser::run(Run run)
         cause = QString::fromLocal8Bit(error.what());
     }
 
-    // Putting the backup back waits on the disk too. The phase stays running
-    // until it is done, so neither a new revision nor an undo comes between.
+    // Claude's whole run has ended by now, whatever it started included: a
+    // run's wait returns only then. So nothing of it writes after the plan
+    // is back. Putting the backup back waits on the disk too. The phase
+    // stays running until it is done, so neither a new revision nor an undo
+    // comes between.
     const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, files);
     const QString notBack = co_await restored;
     const QString putBack =

@@ -42,6 +42,10 @@ std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
     Entry entry;
     entry.backup = lines.value(0).trimmed();
     entry.group = ProcessGroup::fromText(lines.value(1));
+    // Only a run that works in this very folder is this record's: a copy of
+    // the folder carries the original's record.
+    if (entry.group)
+        entry.group->folder = dir;
     return entry;
 }
 

@@ -7,9 +7,11 @@
 #include <optional>
 
 // The record a revision keeps in history/ while Claude may change plan.json:
-// the backup to roll back to and, once Claude runs, its process group, so
-// that the next use of the folder can end what the run left running before
-// it rolls back. An older record is one line, the backup's file name.
+// the backup to roll back to and, once Claude runs, the mark of its run, so
+// that the next use of the folder can make sure nothing of the run still
+// works in it before it rolls back (a run dies with its application, but
+// the kernel takes a moment). An older record is one line, the backup's
+// file name; one that names a run by its process group names none.
 class UnderWay
 {
 public:
@@ -27,7 +29,7 @@ public:
 
     // Writes the record naming the backup; the cause when it could not.
     QString start();
-    // Names Claude's group too. Returns at once: the record is rewritten on
+    // Names Claude's run too. Returns at once: the record is rewritten on
     // a pool thread, so it may be called from the thread that waits for
     // Claude's output.
     void mark(const ProcessGroup::Mark &group);

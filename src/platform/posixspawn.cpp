@@ -92,7 +92,7 @@ int prepare(const Setup &setup)
         return error;
     if (setup.cwd && ::chdir(setup.cwd) != 0)
         return errno;
-    closeFrom(3);
+    closeFrom(setup.options.kept);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -7,7 +7,8 @@
 #include <sys/types.h>
 
 // Starting a child by absolute path, the one way every child of this
-// program is made: an explicit environment, its descriptors 0 to 2 as the
+// program is made (but the watcher Spawn forks where runs get no
+// namespaces, which runs no program): an explicit environment, its descriptors 0 to 2 as the
 // caller lays them out, then its working folder, every other descriptor
 // closed, and default signal handling with nothing blocked (our ignored
 // SIGPIPE must not reach it). posix_spawn would do all of that but cannot
@@ -30,6 +31,9 @@ struct Options {
     // however it ends: a kill of the application included. So the starting
     // thread must live as long as the application.
     bool tied = false;
+    // Descriptors below this number are the child's, laid out by the
+    // caller; every other one is closed.
+    int kept = 3;
 };
 
 // Returns 0 and sets `pid`, or the error number of the failed step.

@@ -1,7 +1,5 @@
 #include "platform/pty.h"
 
-#include "platform/posixspawn.h"
-
 #include <cerrno>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -67,32 +65,10 @@ namespace Pty {
 
 Child start(const QString &path, const QStringList &args, const Spawn::Environment &env, const QString &cwd)
 {
-    if (!path.startsWith(QLatin1Char('/')))
-        throw Spawn::startFailure(ENOENT);
-
     QByteArray terminalName;
     Descriptor master = openTerminal(terminalName);
 
-    // The new session is made before the descriptors are laid out, so
-    // opening the terminal (without O_NOCTTY) makes it the child's
-    // controlling terminal.
-    pid_t pid = -1;
-    const QByteArray terminal = terminalName;
-    const int error = PosixSpawn::start(
-        pid, path, args, env, cwd,
-        [&terminal] {
-            const int fd = ::open(terminal.constData(), O_RDWR);
-            if (fd < 0)
-                return errno;
-            if (fd != 0 && (::dup2(fd, 0) < 0 || ::close(fd) != 0))
-                return errno;
-            if (::dup2(0, 1) < 0 || ::dup2(0, 2) < 0)
-                return errno;
-            return 0;
-        },
-        {.newSession = true});
-    if (error)
-        throw Spawn::startFailure(error);
+    const pid_t pid = Spawn::run(path, args, env, cwd, -1, -1, -1, {.terminal = terminalName});
     return Child{pid, master.release()};
 }
 

@@ -7,10 +7,11 @@
 #include <sys/types.h>
 
 // A child that runs on a pseudo-terminal of its own, for tools that only
-// ask for a login code when they talk to a terminal. The child is the
-// leader of a new session with the terminal as its controlling terminal and
-// as its standard input, output and error; nothing else of ours is open in
-// it. No shell is involved: the arguments reach the program as they are.
+// ask for a login code when they talk to a terminal. The child is a run
+// (Spawn::run) in a new session with the terminal as its controlling
+// terminal and as its standard input, output and error; nothing else of
+// ours is open in it. No shell is involved: the arguments reach the program
+// as they are.
 namespace Pty {
 
 struct Child {

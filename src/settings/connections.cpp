@@ -461,9 +461,9 @@ void Connections::run(const Job &job, const QString &exe, const QStringList &arg
         setLastError(failure.message);
         return;
     }
-    // Every job leads a process group of its own (a terminal job its own
-    // session): the installer's "curl … | bash" must stop with its shell.
-    m_jobChild.emplace(m_jobPid, true);
+    // Every job is a run: the installer's "curl … | bash" must stop with its
+    // shell.
+    m_jobChild.emplace(m_jobPid);
     m_outputNotifier = new QSocketNotifier(m_jobOutput, QSocketNotifier::Read, this);
     connect(m_outputNotifier, &QSocketNotifier::activated, this, &Connections::readOutput);
     QCoro::connect(Spawn::wait(m_jobPid), this, [this, settings](int status) { finishJob(status, settings); });
@@ -493,7 +493,7 @@ void Connections::startChild(const QString &exe, const QStringList &args, bool p
     }
     pid_t pid = -1;
     try {
-        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1], true);
+        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1]);
     } catch (const SpawnFailure &) {
         for (const int fd : {input[0], input[1], output[0], output[1]})
             ::close(fd);

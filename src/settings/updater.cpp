@@ -82,10 +82,9 @@ void removeWork(const QString &work)
     QDir(work).removeRecursively();
 }
 
-// Runs `program` to its end, tied to this process: the system ends it when
-// the application dies first. It leads a process group of its own, which
-// goes with it: at the limit, and once it has ended, whatever it started is
-// killed too. Gives its exit status, -1 when it could not start.
+// Runs `program` to its end as a run of its own, which ends whole with the
+// application, at the limit and once the program has ended. Gives its
+// exit status, -1 when it could not start.
 QCoro::Task<int> runTied(QString program, QStringList args, Spawn::Environment env, QString cwd,
                          std::optional<std::chrono::milliseconds> limit)
 {
@@ -94,39 +93,47 @@ QCoro::Task<int> runTied(QString program, QStringList args, Spawn::Environment e
         throw InstallError{FileError::describe(errno)};
     std::optional<pid_t> pid;
     try {
-        pid = Spawn::run(QStringLiteral("/usr/bin/setpriv"),
-                         QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("KILL"), QStringLiteral("--"), program}
-                             + args,
-                         env, cwd, devNull, devNull, devNull, true);
+        pid = Spawn::run(program, args, env, cwd, devNull, devNull, devNull);
     } catch (const SpawnFailure &) {
     }
     ::close(devNull);
     if (!pid)
         co_return -1;
-    const ChildProcess group(*pid, true);
+    const ChildProcess run(*pid);
     QTimer limiter;
     limiter.setSingleShot(true);
-    QObject::connect(&limiter, &QTimer::timeout, [group] { group.kill(); });
+    QObject::connect(&limiter, &QTimer::timeout, [run] { run.kill(); });
     if (limit)
         limiter.start(*limit);
-    const int status = co_await Spawn::wait(*pid);
-    group.kill();
-    co_return status;
+    co_return co_await Spawn::wait(*pid);
 }
 
-// The new copy starts its window as the person's next start will, but
-// with a home and a support folder of its own and no session bus: a check
-// must not change the person's settings or plans, nor wake their keyring.
+// The new copy starts its window as the person's next start will, but off
+// screen, with a home, a support folder and a runtime folder of its own,
+// and with no session bus: a check must not change the person's settings
+// or plans, nor wake their keyring. An unusable bus address is given on
+// purpose: with none, the bus library would look for the person's bus in
+// the runtime folder, or start one on the display. Only what starting
+// needs is passed on. Anything it starts anyway ends with its run.
 Spawn::Environment selfCheckEnvironment(const QString &work)
 {
-    Spawn::Environment env = Spawn::processEnvironment();
+    const Spawn::Environment ours = Spawn::processEnvironment();
+    Spawn::Environment env;
+    for (const QString &name : {QStringLiteral("PATH"), QStringLiteral("LANG"), QStringLiteral("LANGUAGE"),
+                                QStringLiteral("LC_ALL"), QStringLiteral("LC_CTYPE"), QStringLiteral("LC_MESSAGES"),
+                                QStringLiteral("TZ"), QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX")})
+        if (ours.contains(name))
+            env.insert(name, ours.value(name));
     const QString home = work + QStringLiteral("/check-home");
+    const QString runtime = work + QStringLiteral("/check-runtime");
     QDir().mkpath(home);
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), home + QStringLiteral("/support"));
-    for (const QString &name : {QStringLiteral("XDG_DATA_HOME"), QStringLiteral("XDG_CONFIG_HOME"),
-                                QStringLiteral("XDG_CACHE_HOME"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS")})
-        env.remove(name);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("disabled:"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     return env;
 }
 
@@ -556,7 +563,8 @@ void Updater::relaunch(const QString &work)
         // A session of its own, so that the script outlives the application
         // and whatever terminal started it.
         const pid_t pid = Spawn::run(QStringLiteral("/usr/bin/setsid"), {QStringLiteral("/bin/bash"), script},
-                                     Spawn::processEnvironment(), work, devNull, devNull, devNull);
+                                     Spawn::processEnvironment(), work, devNull, devNull, devNull,
+                                     {.outlivesApplication = true});
         // Reaped in the background should the application outlive it.
         Spawn::wait(pid);
     } catch (const SpawnFailure &failure) {

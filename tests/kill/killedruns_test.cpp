@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -138,7 +139,7 @@ protected:
         std::cout << "[ figures ] " << testing::UnitTest::GetInstance()->current_test_info()->name() << ": " << kills
                   << " kills mid-run, " << finishedFirst << " runs ended before their kill, " << refused
                   << " second writers refused, " << processesLeft << " runs with a process left, " << mixed
-                  << " mixed folders after the next use, " << failures
+                  << " mixed folders after the next use, " << unasked << " unasked edits, " << failures
                   << " failed checks\n";
     }
 
@@ -290,6 +291,7 @@ protected:
     int processesLeft = 0;
     int failures = 0;
     int mixed = 0;
+    int unasked = 0;
 };
 
 } // namespace
@@ -507,5 +509,59 @@ TEST_F(KilledRuns, TheApplicationDiesAloneWhileClaudeStillWorks)
         check(titleOf(readFile(dir + "/plan.json")) != ghost, "an edit nobody asked for landed in plan.json");
         check(agree(dir), "plan.json, plan.md and index.html disagree after the next run");
         check(leftovers(dir).isEmpty(), "left after the next run: " + leftovers(dir).join(", "));
+    }
+}
+
+// The application alone is killed at a random moment of every mode that
+// runs Claude, while what Claude started ignores SIGTERM and would write
+// plan.json a moment later: 3 seconds after the application died no process
+// of the run is left, and no edit nobody asked for lands in any plan.
+TEST_F(KilledRuns, EveryRunEndsWholeWhenTheApplicationAloneDies)
+{
+    const QString revised = renderedFolder("whole-revise", planTitled("원래"));
+    generationWrites("초안");
+    ASSERT_EQ(run({"--generate", designLink, "--feature", "Kill", "--out", work.filePath("whole-gen")}).code, 0);
+    const QString redrafted = work.filePath("whole-gen") + "/Kill-plan";
+    const QString ghost = QStringLiteral("유령");
+    const QJsonObject lingering{{"startChild", QJsonObject{{"ignoreSigterm", true},
+                                                           {"write", QJsonObject{{"ms", 1500}, {"path", "plan.json"},
+                                                                                 {"content", QString::fromUtf8(planTitled(ghost))}}}}}};
+    const QJsonArray steps{lingering, QJsonObject{{"sleep", 400}}, FakeClaude::resultEvent("- 끝")};
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        const int mode = n % 3;
+        const QString out = work.filePath(QStringLiteral("whole-new-%1").arg(n));
+        const QStringList arguments = mode == 0 ? QStringList{"--revise", revised, "--request", "고쳐 줘"}
+            : mode == 1                         ? QStringList{"--redraft", redrafted}
+                                                : QStringList{"--generate", designLink, "--feature", "Kill", "--out", out};
+        const QString dir = mode == 0 ? revised : mode == 1 ? redrafted : out + "/Kill-plan";
+        fake.setScenario({{"steps", steps}});
+        const qsizetype started = fake.records("child").size();
+        QProcess process;
+        start(process, arguments);
+        if (!QTest::qWaitFor([&] { return fake.records("child").size() > started; }, 20000)) {
+            process.kill();
+            process.waitForFinished();
+            FAIL() << qPrintable(arguments.join(' ')) << ": " << process.exitCode() << " "
+                   << process.readAllStandardError().toStdString();
+        }
+        QThread::msleep(QRandomGenerator::global()->bounded(300u));
+        ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        ++kills;
+        const bool none = fake.noneRunning(3000);
+        processesLeft += none ? 0 : 1;
+        check(none, "a process of the run is left 3 s after the application died");
+        for (const qint64 left : fake.running()) {
+            std::cout << "[ left ] " << left << " " << readFile(QStringLiteral("/proc/%1/stat").arg(left)).toStdString()
+                      << "\n";
+            ::kill(static_cast<pid_t>(left), SIGKILL);
+        }
+        if (QFileInfo::exists(dir + "/plan.json")) {
+            const bool asked = titleOf(readFile(dir + "/plan.json")) != ghost;
+            unasked += asked ? 0 : 1;
+            check(asked, "an edit nobody asked for landed in " + dir);
+            if (!asked)
+                writeFile(dir + "/plan.json", planTitled("원래"));
+        }
     }
 }

@@ -9,6 +9,14 @@
 #include <cerrno>
 #include <csignal>
 
+FakeClaude::FakeClaude(const QString &base)
+    : m_dir(base + "/fake-claude-XXXXXX")
+{
+    qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());
+    qputenv("FAKE_CLAUDE_LOG", (m_dir.path() + "/log.jsonl").toUtf8());
+    setScenario({});
+}
+
 FakeClaude::FakeClaude()
 {
     qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());

@@ -14,6 +14,9 @@ class FakeClaude
 {
 public:
     FakeClaude();
+    // With its scenario and log in a new folder inside `base`: a confined
+    // run can write its log only where it may write.
+    explicit FakeClaude(const QString &base);
     ~FakeClaude();
 
     static QString path();

@@ -104,7 +104,8 @@ protected:
     QString origin;
     QString android;
     QString planDir;
-    FakeClaude fake;
+    // Where a confined development run may write its log.
+    FakeClaude fake{(QDir().mkpath(QDir::homePath() + "/.claude"), QDir::homePath() + "/.claude")};
     std::shared_ptr<TestDesktop> desktop = std::make_shared<TestDesktop>();
     std::unique_ptr<AppState> state;
     QPointer<DevelopSheet> sheet;

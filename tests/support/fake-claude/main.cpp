@@ -10,13 +10,15 @@
 //
 //   {"record":"start","pid":N,"args":[...],"cwd":"...","env":{...},
 //    "fds":[0,1,2],"stdin":"...",
-//    "terminal":{"isatty":[true,true,true],"controlling":true,"sessionLeader":true},
+//    "terminal":{"isatty":[true,true,true],"controlling":true,"sessionLeader":true,
+//                "session":N},
 //    "mcpConfig":{"path":"...","text":"...","mode":"600","folderMode":"700"}}
 //       written after standard input was read and before the first step;
 //       "args" excludes the program name; "fds" are the descriptors open at
 //       start; "terminal" tells which of 0, 1, 2 are terminals, whether
-//       /dev/tty (a controlling terminal) can be opened and whether the
-//       process leads its own session; "stdin" is absent when the scenario
+//       /dev/tty (a controlling terminal) can be opened, whether the
+//       process leads its own session and its session's number (0 when the
+//       leader is outside its PID namespace); "stdin" is absent when the scenario
 //       does not read standard input; "mcpConfig" is present when
 //       --mcp-config names a file.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
@@ -106,7 +108,12 @@
 //                                 it lets go of the pipes, stays in the
 //                                 tool's process group, lives N ms (for
 //                                 ever when absent) and, with
-//                                 "ignoreSigterm", outlives SIGTERM
+//                                 "ignoreSigterm", outlives SIGTERM (and
+//                                 with "ignoreSighup" a hang-up); with
+//                                 "write": {"path", "content", "ms",
+//                                 "afterSigterm"} it writes that file of the
+//                                 working folder ms after its start, or ms
+//                                 after a SIGTERM it then outlives
 //   {"signal": N}                 raise signal N
 //   {"raw": true}                 put the terminal on standard input in raw
 //                                 mode (no echo, "\r" not turned into
@@ -171,12 +178,31 @@ void writeAll(int fd, const QByteArray &bytes)
     }
 }
 
+// Numbers as the test sees them: a run may have a PID namespace of its
+// own, where getpid() counts from 1, while /proc (the system's, seen
+// through) names each process by its number outside.
+qint64 hostPid()
+{
+    char link[32] = {};
+    return ::readlink("/proc/self", link, sizeof link - 1) > 0 ? QByteArray(link).toLongLong() : ::getpid();
+}
+
+// The newest child of this process, numbered as the test sees it.
+qint64 hostPidOfChild(pid_t child)
+{
+    QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(hostPid()));
+    if (!file.open(QIODevice::ReadOnly))
+        return child;
+    const QList<QByteArray> children = file.readAll().trimmed().split(' ');
+    return children.isEmpty() || children.last().isEmpty() ? child : children.last().toLongLong();
+}
+
 void logRecord(QJsonObject record)
 {
     const QByteArray path = qgetenv("FAKE_CLAUDE_LOG");
     if (path.isEmpty())
         return;
-    record.insert("pid", static_cast<qint64>(::getpid()));
+    record.insert("pid", hostPid());
     const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
@@ -288,7 +314,8 @@ QJsonObject terminalRecord()
         ::close(tty);
     return {{"isatty", QJsonArray{::isatty(0) == 1, ::isatty(1) == 1, ::isatty(2) == 1}},
             {"controlling", tty >= 0},
-            {"sessionLeader", ::getsid(0) == ::getpid()}};
+            {"sessionLeader", ::getsid(0) == ::getpid()},
+            {"session", static_cast<qint64>(::getsid(0))}};
 }
 
 void makeRaw()
@@ -396,7 +423,26 @@ void holdPipes(int ms)
         ::usleep(static_cast<useconds_t>(ms) * 1000);
         ::_exit(0);
     }
-    logRecord({{"record", "grandchild"}, {"grandchild", static_cast<qint64>(pid)}});
+    logRecord({{"record", "grandchild"}, {"grandchild", hostPidOfChild(pid)}});
+}
+
+// What a child started by startChild writes later: the file `path` of the
+// working folder, `ms` after its start, or `ms` after a SIGTERM (which it
+// then outlives) with "afterSigterm".
+void writeLater(const QJsonObject &write)
+{
+    if (write.value("afterSigterm").toBool()) {
+        std::signal(SIGTERM, onTerm);
+        const sigset_t term = termOnly();
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        while (!termReceived)
+            ::pause();
+        std::signal(SIGTERM, SIG_IGN);
+    }
+    ::usleep(static_cast<useconds_t>(write.value("ms").toInteger()) * 1000);
+    QFile file(write.value("path").toString());
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(write.value("content").toString().toUtf8());
 }
 
 void startChild(const QJsonObject &step)
@@ -409,15 +455,19 @@ void startChild(const QJsonObject &step)
         for (int fd = 0; fd <= 2; ++fd)
             ::dup2(null, fd);
         std::signal(SIGTERM, ignoreTerm ? SIG_IGN : SIG_DFL);
+        if (step.value("ignoreSighup").toBool())
+            std::signal(SIGHUP, SIG_IGN);
         const sigset_t term = termOnly();
         sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        if (step.contains("write"))
+            writeLater(step.value("write").toObject());
         if (ms < 0)
             for (;;)
                 ::pause();
         ::usleep(static_cast<useconds_t>(ms) * 1000);
         ::_exit(0);
     }
-    logRecord({{"record", "child"}, {"child", static_cast<qint64>(pid)}});
+    logRecord({{"record", "child"}, {"child", hostPidOfChild(pid)}});
 }
 
 void fill(int fd, qint64 bytes)
