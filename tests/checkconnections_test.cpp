@@ -1,4 +1,5 @@
 #include "settings/keychain.h"
+#include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/secretsession.h"
 
@@ -183,7 +184,7 @@ TEST_F(CheckConnections, ASignalEndsTheToolItWaitsForWithAllItStarted)
         ASSERT_TRUE(QTest::qWaitFor([&] { return claude.records("start").size() > before; }, 20000));
         const pid_t tool = pid_t(claude.records("start").last().value("pid").toInteger());
 
-        ::kill(pid_t(process.processId()), number);
+        CommandLine::signal(process, number);
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::CrashExit) << number;
         EXPECT_TRUE(QTest::qWaitFor([tool] { return FakeClaude::hasEnded(tool); }, 5000)) << number;

@@ -1,5 +1,6 @@
 #include "settings/connections.h"
 #include "settings/keychain.h"
+#include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
@@ -700,7 +701,7 @@ TEST(KilledLogin, ALoginJobEndsWithTheApplicationAlone)
     app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledLogin.ApplicationForTheLoginTest"});
     ASSERT_TRUE(app.waitForStarted());
     ASSERT_TRUE(QTest::qWaitFor([&fake] { return !fake.records("child").isEmpty(); }, 30000));
-    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    CommandLine::signal(app, SIGKILL);
     ASSERT_TRUE(app.waitForFinished(10000));
     const bool none = fake.noneRunning(3000);
     EXPECT_TRUE(none);

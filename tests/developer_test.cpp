@@ -879,7 +879,7 @@ TEST(KilledDevelopment, AWaitingGitHookEndsWithTheApplicationAlone)
     ASSERT_TRUE(app.waitForStarted());
     ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(hookFile).trimmed().split(' ').size() == 2; }, 30000));
     const QList<QByteArray> hook = readFile(hookFile).trimmed().split(' ');
-    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    CommandLine::signal(app, SIGKILL);
     ASSERT_TRUE(app.waitForFinished(10000));
     for (const QByteArray &pid : hook) {
         const bool ended = QTest::qWaitFor([&pid] { return !QFileInfo::exists("/proc/" + pid); }, 3000);

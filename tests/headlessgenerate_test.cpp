@@ -275,7 +275,7 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
         CommandLine::start(process, {"--generate", link, "--feature", "Stopped", "--out", home.filePath("stopped")},
                            home.path());
         ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("child").size() > children; }, 20000));
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        CommandLine::signal(process, signal);
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), 128 + signal);
@@ -322,7 +322,7 @@ TEST_F(HeadlessGenerateTest, ASignalAfterTheDraftIsWrittenNeverHidesIt)
         CommandLine::start(process, {"--redraft", dir}, home.path());
         // The page is the last of the three files written.
         ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(dir + "/index.html").contains(title.toUtf8()); }, 20000));
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        CommandLine::signal(process, signal);
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         const QByteArray now = readFile(dir + "/plan.json");

@@ -172,7 +172,7 @@ TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
         while (fake.records("child").isEmpty() && timer.elapsed() < 20000)
             QThread::msleep(20);
         ASSERT_FALSE(fake.records("child").isEmpty());
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        CommandLine::signal(process, signal);
         ASSERT_TRUE(process.waitForFinished(20000));
 
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
@@ -217,7 +217,7 @@ TEST_F(HeadlessReviseTest, OneWriterAtATimeAndAKilledRevisionRollsBack)
     EXPECT_EQ(fake.records("start").size(), 1);
     EXPECT_EQ(readFile(dir + "/plan.json"), editedPlan);
 
-    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    CommandLine::signal(first, SIGKILL);
     ASSERT_TRUE(first.waitForFinished(20000));
     const qint64 child = fake.records("start").first().value("pid").toInteger();
     ::kill(static_cast<pid_t>(child), SIGKILL);
@@ -299,7 +299,7 @@ TEST_F(HeadlessReviseTest, ASignalAfterClaudeAnsweredNeverHidesTheRevision)
         timer.start();
         while (!QFileInfo::exists(dir + "/history/revisions.md") && timer.elapsed() < 20000)
             QThread::msleep(2);
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        CommandLine::signal(process, signal);
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitCode(), 0);
         revisedOrPutBack(process, signal);
@@ -316,7 +316,7 @@ TEST_F(HeadlessReviseTest, ASignalAfterClaudeAnsweredNeverHidesTheRevision)
         while (fake.records("start").isEmpty() && timer.elapsed() < 20000)
             QThread::msleep(2);
         QThread::msleep(40 * i);
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        CommandLine::signal(process, SIGTERM);
         ASSERT_TRUE(process.waitForFinished(20000));
         revisedOrPutBack(process, SIGTERM);
     }
@@ -441,7 +441,7 @@ TEST_F(HeadlessReviseTest, OnOneProcessorALongPlanIsSavedAndAStopEndsIt)
         while (fake.records("start").isEmpty() && timer.elapsed() < 20000)
             QThread::msleep(2);
         QThread::msleep(25 * i);
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        CommandLine::signal(process, SIGTERM);
         ASSERT_TRUE(process.waitForFinished(20000));
         const QString out = QString::fromUtf8(process.readAllStandardOutput());
         if (process.exitCode() == 0) {

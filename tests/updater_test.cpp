@@ -3,6 +3,7 @@
 #include "core/privatetemp.h"
 #include "settings/appswap.h"
 #include "settings/updater.h"
+#include "support/commandline.h"
 #include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/zipwriter.h"
@@ -903,7 +904,7 @@ TEST(UpdaterUnpack, UnpackEndsWithTheApplication)
             return false;
         },
         30000));
-    ::kill(pid_t(child.processId()), SIGKILL);
+    CommandLine::signal(child, SIGKILL);
     ASSERT_TRUE(child.waitForFinished());
 
     const QString stat = "/proc/" + QString::number(unzip) + "/stat";

@@ -499,7 +499,7 @@ TEST_F(KilledRuns, TheApplicationDiesAloneWhileClaudeStillWorks)
             QThread::msleep(5);
         ASSERT_GT(fake.records("start").size(), started);
         QThread::msleep(QRandomGenerator::global()->bounded(200u));
-        ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+        CommandLine::signal(process, SIGKILL);
         ASSERT_TRUE(process.waitForFinished(20000));
         ++kills;
 
@@ -545,7 +545,7 @@ TEST_F(KilledRuns, EveryRunEndsWholeWhenTheApplicationAloneDies)
                    << process.readAllStandardError().toStdString();
         }
         QThread::msleep(QRandomGenerator::global()->bounded(300u));
-        ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+        CommandLine::signal(process, SIGKILL);
         ASSERT_TRUE(process.waitForFinished(20000));
         ++kills;
         const bool none = fake.noneRunning(3000);

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QTimer>
+#include <csignal>
 
 namespace CommandLine {
 
@@ -74,6 +75,13 @@ void writeRevisionSettings(const QString &home, const QString &work)
                                                   {QStringLiteral("androidRepo"), folder.filePath(QStringLiteral("android"))},
                                                   {QStringLiteral("iosRepo"), folder.filePath(QStringLiteral("ios"))}})
                             .toJson());
+}
+
+void signal(const QProcess &process, int signal)
+{
+    const qint64 pid = process.processId();
+    if (pid > 0)
+        ::kill(static_cast<pid_t>(pid), signal);
 }
 
 } // namespace CommandLine

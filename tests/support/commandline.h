@@ -29,6 +29,12 @@ Outcome run(const QStringList &arguments, const QString &home, const QString &cw
 // process (HttpServer) can answer the executable.
 Outcome runServing(const QStringList &arguments, const QString &home, const QString &cwd = QString());
 
+// Sends `signal` to the process `process` runs, if it still has one. A
+// process that has ended has the number 0, which kill() takes for this
+// whole process group, the test runner's included; one that ended but is
+// not yet reaped still owns its number.
+void signal(const QProcess &process, int signal);
+
 // Writes <home>/support/settings.json.
 void writeSettings(const QString &home, const QByteArray &json);
 

@@ -1,4 +1,5 @@
 #include "library.h"
+#include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 
@@ -167,7 +168,7 @@ TEST_F(SnapshotApp, OneShotPeriodicFailedAndOff)
     // An empty variable turns the mode off: the application keeps running.
     EXPECT_FALSE(off.process.waitForFinished(1000));
     EXPECT_EQ(off.process.state(), QProcess::Running);
-    ::kill(pid_t(off.process.processId()), SIGTERM);
+    CommandLine::signal(off.process, SIGTERM);
     ASSERT_TRUE(off.process.waitForFinished(10000));
 }
 
