@@ -9,15 +9,13 @@
 #include <cerrno>
 #include <csignal>
 
-FakeClaude::FakeClaude(const QString &base)
-    : m_dir(base + "/fake-claude-XXXXXX")
+FakeClaude::FakeClaude()
+    : FakeClaude(QString())
 {
-    qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());
-    qputenv("FAKE_CLAUDE_LOG", (m_dir.path() + "/log.jsonl").toUtf8());
-    setScenario({});
 }
 
-FakeClaude::FakeClaude()
+FakeClaude::FakeClaude(const QString &base)
+    : m_dir(base.isEmpty() ? QTemporaryDir() : QTemporaryDir(base + "/fake-claude-XXXXXX"))
 {
     qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());
     qputenv("FAKE_CLAUDE_LOG", (m_dir.path() + "/log.jsonl").toUtf8());

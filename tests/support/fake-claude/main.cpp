@@ -249,18 +249,23 @@ QJsonObject environmentObject()
 QHash<QByteArray, QByteArray> inheritedSettings()
 {
     QHash<QByteArray, QByteArray> settings;
-    for (pid_t pid = ::getppid(); pid > 1 && settings.isEmpty();) {
+    // Numbers as /proc counts them: a run in a PID namespace of its own sees
+    // the system's /proc, in which getppid()'s number names someone else.
+    const auto parentOf = [](const QString &pid) {
+        QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        const QByteArray stat = status.readAll();
+        return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt();
+    };
+    for (pid_t pid = parentOf(QStringLiteral("self")); pid > 1 && settings.isEmpty();
+         pid = parentOf(QString::number(pid))) {
         QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
         if (environment.open(QIODevice::ReadOnly))
             for (const QByteArray &pair : environment.readAll().split('\0'))
                 for (const QByteArray &name : ownSettings)
                     if (pair.startsWith(name + '='))
                         settings.insert(name, pair.mid(name.size() + 1));
-        QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!status.open(QIODevice::ReadOnly))
-            break;
-        const QByteArray stat = status.readAll();
-        pid = stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt();
     }
     QFile pointer(QDir::homePath() + "/.fake-claude.json");
     if (settings.isEmpty() && pointer.open(QIODevice::ReadOnly)) {
