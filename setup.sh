@@ -17,6 +17,7 @@ packages=(
   googletest libgmock-dev libbenchmark-dev
   xvfb xauth fonts-noto-cjk fonts-noto-color-emoji gnome-keyring bubblewrap dbus dbus-x11 libsecret-tools locales
   qt6-translations-l10n xdg-utils
+  python3 firefox-esr chromium chromium-driver
   clang-14 libclang-rt-14-dev
 )
 

@@ -134,7 +134,7 @@ TEST(FlowGraph, PageLabelsCarryNoMarkupFromThePlan)
     EXPECT_FALSE(graph.contains("<script>"));
     EXPECT_FALSE(graph.contains("<b>"));
     EXPECT_FALSE(graph.contains("<u>"));
-    EXPECT_TRUE(graph.contains("src='img/a&apos;b&lt;c&gt;.png'"));
+    EXPECT_TRUE(graph.contains("data-src='img/a&apos;b&lt;c&gt;.png'"));
     EXPECT_TRUE(graph.contains("  ext__b_push__b_([\"&lt;b&gt;push&lt;/b&gt;\"])"));
     EXPECT_TRUE(graph.contains("  s_s -->|\"&lt;u&gt;go&lt;/u&gt;\"| s_t"));
     // The document keeps the text as written.
@@ -156,7 +156,7 @@ TEST(FlowGraph, KindsPickShapesOrThumbnailWords)
     EXPECT_EQ(plain.at(4), "  s_odd[\"기타<br/><small>odd</small>\"]");
 
     const QStringList page = lines(Exporter::mermaid(plan, true));
-    EXPECT_EQ(page.at(1), "  s_pick[\"<img class='gimg' src='img/p.png' width='52' height='112' "
+    EXPECT_EQ(page.at(1), "  s_pick[\"<img class='gimg' data-src='img/p.png' width='52' height='112' "
                           "style='width:52px;height:112px;object-fit:cover;object-position:top'/><br/>"
                           "고르기<br/><small>Pick · 시트</small>\"]");
     EXPECT_EQ(page.at(2), "  click s_pick href \"#s-pick\"");

@@ -81,7 +81,7 @@ TEST(HTMLPageRender, MarkerComesEarlyAndPageEndsWithoutLineFeed)
     ASSERT_GE(marker, 0);
     EXPECT_LT(marker + 45, 4096);
     EXPECT_TRUE(page.startsWith("<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"));
-    EXPECT_TRUE(page.endsWith("\n</script>\n</body>\n</html>"));
+    EXPECT_TRUE(page.endsWith("></script>\n</body>\n</html>"));
     EXPECT_EQ(page.count("id=\"quarrystone-plan\">"), 1);
 }
 

@@ -99,13 +99,13 @@ TEST(PageShot, PlaceholderSingleImageAndPlatformVariants)
     EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s);
 
     s.image.before = u"img/home.png"_s;
-    EXPECT_EQ(HTMLPage::shot(s, u"big"_s), u"<img class=\"big\" src=\"img/home.png\" alt=\"홈\" loading=\"lazy\">"_s);
+    EXPECT_EQ(HTMLPage::shot(s, u"big"_s), u"<img class=\"big\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\">"_s);
 
     s.image.ios = u"img/home-ios.png"_s;
     EXPECT_EQ(HTMLPage::shot(s, QString()),
-              u"<div class=\"pv p-c\"><img class=\"\" src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
-              "<div class=\"pv p-a\"><img class=\"\" src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
-              "<div class=\"pv p-i\"><img class=\"\" src=\"img/home-ios.png\" alt=\"홈 iOS\" loading=\"lazy\"></div>"_s);
+              u"<div class=\"pv p-c\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
+              "<div class=\"pv p-a\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
+              "<div class=\"pv p-i\"><img class=\"\" data-src=\"img/home-ios.png\" alt=\"홈 iOS\" loading=\"lazy\"></div>"_s);
 }
 
 TEST(PageShot, PresentEmptyOrSamePlatformImageStillGivesVariants)
@@ -114,9 +114,9 @@ TEST(PageShot, PresentEmptyOrSamePlatformImageStillGivesVariants)
     s.image.before = u"img/home.png"_s;
     s.image.android = QString();
     EXPECT_EQ(HTMLPage::shot(s, QString()),
-              u"<div class=\"pv p-c\"><img class=\"\" src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
+              u"<div class=\"pv p-c\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
               "<div class=\"pv p-a\"><div class=\"ph \"><b>이미지 없음</b>홈 Android</div></div>"
-              "<div class=\"pv p-i\"><img class=\"\" src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"_s);
+              "<div class=\"pv p-i\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"_s);
 
     s.image.android = u"img/home.png"_s;
     EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u"alt=\"홈 Android\""_s));
@@ -127,23 +127,28 @@ TEST(PageShot, PlanTextCannotLeaveTheAttribute)
     Screen s = screen(u"home"_s, u"Home"_s, u"\"><script>x</script>"_s);
     s.image.before = u"img/a\" onerror=\"alert(1).png"_s;
     EXPECT_EQ(HTMLPage::shot(s, QString()),
-              u"<img class=\"\" src=\"img/a&quot; onerror=&quot;alert(1).png\" "
+              u"<img class=\"\" data-src=\"img/a&quot; onerror=&quot;alert(1).png\" "
               "alt=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\" loading=\"lazy\">"_s);
 }
 
 TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
 {
     Screen s = screen(u"home"_s, u"Home"_s, u"홈"_s);
-    for (const QString &source : {u"javascript:alert(1)"_s, u"file:///etc/passwd"_s, u"data:text/html,x"_s}) {
+    // A path out of the plan folder is no picture either: the page sent on its own could not show it.
+    for (const QString &source : {u"javascript:alert(1)"_s, u"file:///etc/passwd"_s, u"data:text/html,x"_s,
+                                  u"/etc/hosts.png"_s, u"../other/img/a.png"_s, u"img/../../a.png"_s,
+                                  u"img\\..\\..\\a.png"_s, u"\\\\host\\a.png"_s, u"//host/a.png"_s}) {
         s.image.before = source;
         EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s) << source.toStdString();
         Plan plan;
         plan.screens = {s};
         EXPECT_FALSE(Exporter::mermaid(plan, true).contains(u"<img"_s)) << source.toStdString();
     }
-    for (const QString &source : {u"HTTPS://cdn.example.com/a.png"_s, u"img/node-1:2.png"_s}) {
+    s.image.before = u"HTTPS://cdn.example.com/a.png"_s;
+    EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u" src=\"HTTPS://cdn.example.com/a.png\""_s));
+    for (const QString &source : {u"img/node-1:2.png"_s, u"img/..a.png"_s, u"img/a..png"_s}) {
         s.image.before = source;
-        EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u"src=\""_s + source + u"\""_s)) << source.toStdString();
+        EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u" data-src=\""_s + source + u"\""_s)) << source.toStdString();
     }
 }
 
@@ -385,7 +390,7 @@ TEST(PageScreenCard, RichPlanCardsEscapeTextsAndLabelEveryExit)
     EXPECT_FALSE(all.contains(u"<시트>"_s));
     EXPECT_FALSE(all.contains(u"\"상세\""_s));
     EXPECT_TRUE(all.contains(u"<h3>댓글 &lt;시트&gt;</h3><code>HarborClipsCommentSheet</code><span class=\"pill\">sheet</span></div>"_s));
-    EXPECT_TRUE(all.contains(u"src=\"img/it's.png\" alt=\"클립 &quot;상세&quot;\""_s));
+    EXPECT_TRUE(all.contains(u"data-src=\"img/it's.png\" alt=\"클립 &quot;상세&quot;\""_s));
 
     const QString feed = HTMLPage::screenCard(plan.screens.first(), plan, links, Conventions::builtIn());
     EXPECT_TRUE(feed.contains(u"<span class=\"pv p-a\"><code>ClipsFeedScreen</code></span><span class=\"pv p-i\"><code>ClipsFeedView</code></span>"_s));

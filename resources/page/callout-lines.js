@@ -98,7 +98,10 @@
   }
 
   drawAll();
-  window.addEventListener('load', drawAll);
+  // The pictures and web fonts change the layout as they come; the load
+  // event would wait for a graph library or font host that does not answer.
+  document.addEventListener('DOMContentLoaded', drawAll);
+  if (document.fonts) document.fonts.addEventListener('loadingdone', drawAll);
   window.addEventListener('resize', drawAll);
   blocks.forEach(function (block) {
     block.querySelectorAll('.co-img img').forEach(function (image) {

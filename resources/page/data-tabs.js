@@ -1,6 +1,7 @@
 (function () {
   'use strict';
-  var KEY = 'quarrystone.data';
+  // Pages opened from disk share one storage in some browsers: each page keeps its own.
+  var KEY = 'quarrystone.data:' + location.pathname;
   var XLINK = 'http://www.w3.org/1999/xlink';
   var tabs = Array.prototype.slice.call(document.querySelectorAll('.dtabs button[data-d]'));
   var panels = Array.prototype.slice.call(document.querySelectorAll('.dpanel[data-d]'));
@@ -81,15 +82,21 @@
     slide(byRef(location.hash.slice(1)));
   });
 
+  // Once the document is whole (the embedded pictures in place), not at the
+  // load event, which a graph library or font host that does not answer holds back.
+  function goTo(element) {
+    element.scrollIntoView({ block: 'start' });
+    slide(element);
+  }
+
   if (location.hash.length > 1) {
     var opened = reveal(location.hash.slice(1));
     if (opened) {
-      window.addEventListener('load', function () {
-        setTimeout(function () {
-          opened.scrollIntoView({ block: 'start' });
-          slide(opened);
-        }, 50);
-      });
+      if (document.readyState === 'loading') {
+        document.addEventListener('DOMContentLoaded', function () { goTo(opened); });
+      } else {
+        goTo(opened);
+      }
     }
   }
 })();

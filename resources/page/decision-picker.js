@@ -42,19 +42,38 @@
     overlay.appendChild(box);
     document.body.appendChild(overlay);
 
-    function close() { overlay.hidden = true; }
+    // The button that opened the dialog gets the focus back when it closes.
+    var opener = null;
+
+    function close() {
+      if (overlay.hidden) return;
+      overlay.hidden = true;
+      if (opener) opener.focus();
+      opener = null;
+    }
     ok.addEventListener('click', close);
     overlay.addEventListener('click', function (event) {
       if (event.target === overlay) close();
     });
+    // A modal dialog keeps the focus: its one button is all Tab can reach.
     document.addEventListener('keydown', function (event) {
+      if (overlay.hidden) return;
       if (event.key === 'Escape') close();
+      if (event.key === 'Tab') {
+        event.preventDefault();
+        ok.focus();
+      }
+    });
+    document.addEventListener('focusin', function (event) {
+      if (!overlay.hidden && !box.contains(event.target)) ok.focus();
     });
 
     pickers.forEach(function (picker) {
       picker.addEventListener('click', function (event) {
-        if (!buttonIn(picker, event)) return;
+        var button = buttonIn(picker, event);
+        if (!button) return;
         event.preventDefault();
+        opener = button;
         overlay.hidden = false;
         ok.focus();
       });

@@ -1,6 +1,7 @@
 (function () {
   'use strict';
-  var GRAPH_KEY = 'quarrystone.graph';
+  // Pages opened from disk share one storage in some browsers: each page keeps its own.
+  var GRAPH_KEY = 'quarrystone.graph:' + location.pathname;
   var XLINK = 'http://www.w3.org/1999/xlink';
   var handlers = window.webkit && window.webkit.messageHandlers;
   var zoomHandler = handlers && handlers.quarryZoom;
@@ -71,6 +72,17 @@
   }, true);
   window.addEventListener('hashchange', function () {
     openNamed(location.hash.slice(1));
+  });
+
+  // Paper shows every strings block; those closed on screen close again after.
+  var printed = [];
+  window.addEventListener('beforeprint', function () {
+    printed = Array.prototype.slice.call(document.querySelectorAll('details.strings:not([open])'));
+    printed.forEach(function (details) { details.open = true; });
+  });
+  window.addEventListener('afterprint', function () {
+    printed.forEach(function (details) { details.open = false; });
+    printed = [];
   });
 
   var foldButton = document.getElementById('graph-fold');

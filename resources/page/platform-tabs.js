@@ -1,6 +1,7 @@
 (function () {
   'use strict';
-  var KEY = 'quarrystone.platform';
+  // Pages opened from disk share one storage in some browsers: each page keeps its own.
+  var KEY = 'quarrystone.platform:' + location.pathname;
   var PLATFORMS = ['c', 'a', 'i'];
   var bar = document.querySelector('.ptabs');
   var buttons = bar ? Array.prototype.slice.call(bar.querySelectorAll('button')) : [];

@@ -185,6 +185,22 @@ QString decisions(const Plan &plan, qsizetype openCount)
     return out + QStringLiteral("</div></section>");
 }
 
+// Above this many screens or moves the graph takes the browser long enough
+// to lay out (about 7 s for 100 screens, minutes for 300) that it is drawn
+// only when asked.
+constexpr qsizetype drawnScreens = 60;
+constexpr qsizetype drawnMoves = 300;
+
+QString graphBox(const Plan &plan)
+{
+    if (plan.screens.size() <= drawnScreens && plan.transitions.size() <= drawnMoves)
+        return QStringLiteral("<div class=\"graph\">");
+    return QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 ")
+           + QString::number(plan.screens.size()) + QStringLiteral("개·이동 ") + QString::number(plan.transitions.size())
+           + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\">그래프 그리기"
+                            "</button></p>");
+}
+
 QString graph(const Plan &plan)
 {
     return QStringLiteral(
@@ -193,7 +209,8 @@ QString graph(const Plan &plan)
                "<li><i class=\"ln dash\"></i>건너뛰는 뒤로 가기·닫기</li><li><i class=\"bx dash\"></i>조건부 화면</li>"
                "<li class=\"muted\">바로 앞으로 돌아가는 뒤로 가기, 조건·pop 은 화면별 상세에</li></ul>"
                "<div class=\"foldall\"><button type=\"button\" id=\"graph-fold\" aria-expanded=\"true\">그래프 접기"
-               "</button></div></div><div class=\"graph\"><pre class=\"mermaid\">\n")
+               "</button></div></div>")
+           + graphBox(plan) + QStringLiteral("<pre class=\"mermaid\">\n")
            + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
 }
 
@@ -466,7 +483,9 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     head += escape(heading(plan.meta)).toUtf8();
     head += "</title>\n<link rel=\"preconnect\" href=\"";
     head += fontOrigin;
-    head += "\">\n<link rel=\"stylesheet\" href=\"";
+    // Print-only until it has come (a page script then lets the screen use
+    // it): a font host that does not answer never holds the first paint.
+    head += "\">\n<link rel=\"stylesheet\" id=\"web-fonts\" media=\"print\" href=\"";
     head += fontSheet;
     head += "\">\n<style>";
     head += style;
@@ -486,13 +505,15 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     QByteArray &tail = out.after;
     tail += "\n<script>";
     tail += imageScript;
-    tail += "</script>\n<script src=\"";
+    // The start script comes first, so that it hears the library load or
+    // fail; the library loads beside the page, never holding its parsing.
+    tail += "</script>\n<script>\n";
+    tail += mermaidStart;
+    tail += "\n</script>\n<script src=\"";
     tail += mermaidLibrary;
     tail += "\" integrity=\"";
     tail += mermaidIntegrity;
-    tail += "\" crossorigin=\"anonymous\"></script>\n<script>\n";
-    tail += mermaidStart;
-    tail += "\n</script>\n</body>\n</html>";
+    tail += "\" crossorigin=\"anonymous\" async id=\"mermaid-library\"></script>\n</body>\n</html>";
     return out;
 }
 

@@ -18,7 +18,7 @@ QString imageElement(const std::optional<QString> &planSource, const QString &la
     const std::optional<QString> source = PageText::imageSource(planSource);
     if (!source)
         return u"<div class=\"ph "_s + cls + u"\"><b>이미지 없음</b>"_s + escape(label) + u"</div>"_s;
-    return u"<img class=\""_s + cls + u"\" src=\""_s + escape(*source) + u"\" alt=\""_s + escape(label)
+    return u"<img class=\""_s + cls + u"\" "_s + PageText::imageAttribute(*source) + u"=\""_s + escape(*source) + u"\" alt=\""_s + escape(label)
         + u"\" loading=\"lazy\">"_s;
 }
 

@@ -35,6 +35,7 @@ QList<QByteArray> bodyScripts()
     static const QList<QByteArray> texts = {
         resource("link-preview.js"),    resource("platform-tabs.js"), resource("data-tabs.js"),
         resource("decision-picker.js"), resource("folding.js"),       resource("callout-lines.js"),
+        resource("web-fonts.js"),
     };
     return texts;
 }

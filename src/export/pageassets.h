@@ -12,15 +12,17 @@ namespace PageAssets {
 // The style sheet for the head's style element; it ends in "}".
 QByteArray styleSheet();
 
-// The six scripts that close the body, in page order: link preview, platform
-// tabs, data tabs, decision picker, folding and graph zoom, callout lines.
+// The seven scripts that close the body, in page order: link preview,
+// platform tabs, data tabs, decision picker, folding and graph zoom, callout
+// lines, web fonts.
 QList<QByteArray> bodyScripts();
 
 // Swaps image paths for the embedded images; placed after the plan and image
 // blocks. Defines window.quarryAssets().
 QByteArray imageScript();
 
-// Starts the Mermaid renderer; placed after the library's script element.
+// Starts the Mermaid renderer once its library has loaded (or says in the
+// graph box that it could not); placed before the library's script element.
 QByteArray mermaidStart();
 
 } // namespace PageAssets

@@ -28,17 +28,40 @@ QString placeName(const QString &entry, const Plan &plan)
     return HTMLPage::escape(index ? index->screenTitle(entry) : plan.screenTitle(entry));
 }
 
+namespace {
+
+bool isWebAddress(const QString &source)
+{
+    return source.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+           || source.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+// A browser reads a backslash in a path as "/", so both count as separators.
+bool staysInFolder(const QString &path)
+{
+    static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
+    if (path.startsWith(u'/') || path.startsWith(u'\\'))
+        return false;
+    return !path.split(separator).contains(QStringLiteral(".."));
+}
+
+} // namespace
+
 std::optional<QString> imageSource(const std::optional<QString> &source)
 {
     if (!source || source->isEmpty())
         return std::nullopt;
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
     if (!scheme.match(*source).hasMatch())
-        return source;
-    if (source->startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
-        || source->startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        return staysInFolder(*source) ? source : std::nullopt;
+    if (isWebAddress(*source))
         return source;
     return std::nullopt;
+}
+
+QString imageAttribute(const QString &source)
+{
+    return isWebAddress(source) ? u"src"_s : u"data-src"_s;
 }
 
 } // namespace PageText

@@ -17,9 +17,17 @@ QString sourceTag(const QString &source);
 // key, else the reference itself.
 QString placeName(const QString &entry, const Plan &plan);
 
-// A screen image source the page may load: a relative path (the image
-// script swaps it for the embedded image) or an http(s) address. Anything
-// else from plan data (javascript:, file:, data:…) counts as no image.
+// A screen image source the page may load: a relative path that stays
+// inside the plan folder (the image script swaps it for the embedded image)
+// or an http(s) address. Anything else from plan data (javascript:, file:,
+// data:…, "/…", "../…") counts as no image: a page sent on its own could
+// never show it, and it would name places outside the plan.
 std::optional<QString> imageSource(const std::optional<QString> &source);
+
+// The attribute that carries an image source: "src" for a web address,
+// "data-src" for a path in the plan folder, which the image script loads
+// from the embedded copy (or, when there is none, from the path itself), so
+// that a page sent on its own never asks for files it does not have.
+QString imageAttribute(const QString &source);
 
 } // namespace PageText

@@ -159,11 +159,20 @@ TEST_F(DecisionPageTest, InABrowserEveryPickerButtonPointsToTheApplication)
     const QString closed = u"document.querySelector('.askapp').hidden"_s;
     const QString okFocused = u"document.activeElement === document.querySelector('.askapp-box button')"_s;
 
+    const QString focusedOn = u"document.activeElement === document.querySelector(%1)"_s;
+
     browser().click(option(oddId, oddOptions[0]));
     ASSERT_TRUE(browser().waitFor(open));
     EXPECT_TRUE(eval(okFocused).toBool());
+    // The modal dialog keeps the focus: Tab goes nowhere else.
+    browser().key(Qt::Key_Tab);
+    EXPECT_TRUE(eval(okFocused).toBool());
+    browser().key(Qt::Key_Backtab);
+    EXPECT_TRUE(eval(okFocused).toBool());
     browser().click(u".askapp-box button"_s);
     ASSERT_TRUE(browser().waitFor(closed));
+    // Closed, it gives the focus back to the button that opened it.
+    EXPECT_TRUE(eval(focusedOn.arg(js(option(oddId, oddOptions[0])))).toBool());
 
     browser().click(picker(u"D2"_s) + u" > .etc"_s);
     ASSERT_TRUE(browser().waitFor(open));
@@ -171,6 +180,7 @@ TEST_F(DecisionPageTest, InABrowserEveryPickerButtonPointsToTheApplication)
     EXPECT_TRUE(eval(u"document.querySelector(%1).hidden"_s.arg(js(picker(u"D2"_s) + u" .etcbox"_s))).toBool());
     browser().key(Qt::Key_Escape);
     ASSERT_TRUE(browser().waitFor(closed));
+    EXPECT_TRUE(eval(focusedOn.arg(js(picker(u"D2"_s) + u" > .etc"_s))).toBool());
 
     // A click inside the box keeps it; a click beside it closes it.
     browser().click(option(u"D2"_s, u"아니오"_s));

@@ -321,7 +321,7 @@ TEST_F(GraphPageTest, GraphFoldingIsRememberedAndTheClosedGraphIsStillDrawn)
     ASSERT_TRUE(browser().waitFor(u"document.querySelector('.graph').classList.contains('closed')"_s));
     EXPECT_EQ(eval(u"document.getElementById('graph-fold').textContent"_s).toString(), u"그래프 펼치기"_s);
     EXPECT_EQ(eval(u"document.getElementById('graph-fold').getAttribute('aria-expanded')"_s).toString(), u"false"_s);
-    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.graph')"_s).toString(), u"closed"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.graph:' + location.pathname)"_s).toString(), u"closed"_s);
     EXPECT_EQ(eval(u"document.querySelector('.graph').getBoundingClientRect().height"_s).toDouble(), 0.0);
     EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 1);
 
@@ -332,12 +332,20 @@ TEST_F(GraphPageTest, GraphFoldingIsRememberedAndTheClosedGraphIsStillDrawn)
     // Screen cards are not remembered.
     EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 0);
 
+    // Every page opened from disk shares one storage: another plan keeps its own fold.
+    const QTemporaryDir other;
+    ASSERT_TRUE(browser().load(PageHarness::writePlan(other, RichPlan::make())));
+    ASSERT_TRUE(browser().waitForGraph());
+    EXPECT_FALSE(eval(u"document.querySelector('.graph').classList.contains('closed')"_s).toBool());
+    ASSERT_TRUE(browser().load(m_url));
+    ASSERT_TRUE(browser().waitForGraph());
+
     browser().click(u"#s-feed > .title h3"_s);
     browser().click(u"#graph-fold"_s);
     ASSERT_TRUE(browser().waitFor(u"!document.querySelector('.graph').classList.contains('closed')"_s));
     EXPECT_EQ(eval(u"document.getElementById('graph-fold').textContent"_s).toString(), u"그래프 접기"_s);
     EXPECT_EQ(eval(u"document.getElementById('graph-fold').getAttribute('aria-expanded')"_s).toString(), u"true"_s);
-    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.graph')"_s).toString(), u"open"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.graph:' + location.pathname)"_s).toString(), u"open"_s);
     EXPECT_EQ(eval(u"document.querySelectorAll('.screen.closed').length"_s).toInt(), 1);
     // Drawn while closed, the graph has its full size once open.
     EXPECT_GT(eval(u"document.querySelector('[data-id=s_feed] g.node > rect').getBoundingClientRect().width"_s).toDouble(), 40);
@@ -361,6 +369,15 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     ASSERT_GT(plan.transitions.size(), 500);
     open(plan);
 
+    // Drawn only when asked: the page answers at once, and the section says why.
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg').length"_s).toInt(), 0);
+    EXPECT_EQ(eval(u"document.querySelector('.gask').textContent"_s).toString(),
+              u"화면 300개·이동 %1개라 그래프는 누를 때 그려요. 그래프 그리기"_s.arg(plan.transitions.size()));
+    EXPECT_EQ(eval(u"document.querySelector('.graph pre.mermaid').getBoundingClientRect().height"_s).toDouble(), 0.0);
+    browser().click(u"#graph-draw"_s);
+    // Drawn, the offer goes.
+    ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden"_s, 120000));
+
     EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
     EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg g.node').length"_s).toInt(), count);
     EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg path.flowchart-link').length"_s).toInt(), plan.transitions.size());
@@ -378,12 +395,34 @@ TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndTheGraphKeepsItsSource)
 
     EXPECT_EQ(eval(u"document.querySelector('.graph pre.mermaid').textContent"_s).toString(), source);
     EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg').length"_s).toInt(), 0);
+    // One line says why the box holds text and where the same moves are.
+    EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph > .gnote')"_s));
+    EXPECT_EQ(eval(u"document.querySelector('.graph > .gnote').textContent"_s).toString(),
+              u"그래프 그림을 불러오지 못했어요. 아래는 그 원문이고, 같은 이동은 화면별 상세에 있어요."_s);
     EXPECT_EQ(eval(u"document.querySelectorAll('.screens > .screen').length"_s).toInt(), 4);
     EXPECT_EQ(eval(u"document.querySelectorAll('.dpanel .model').length"_s).toInt(), 8);
     EXPECT_EQ(eval(u"document.querySelectorAll('.dpanel .api').length"_s).toInt(), 3);
     EXPECT_EQ(eval(u"document.querySelectorAll('.decision').length"_s).toInt(), 3);
     EXPECT_TRUE(eval(u"Array.from(document.querySelectorAll('.shot img')).every(function (i) { return i.getAttribute('src').indexOf('data:image/png;base64,') === 0; })"_s).toBool());
     EXPECT_TRUE(browser().remoteRequests().contains(QUrl(eval(u"document.querySelector('script[src]').src"_s).toString())));
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+// A page sent on its own shows every picture from its embedded copy and
+// asks for no file beside it.
+TEST_F(GraphPageTest, APageSentAloneAsksForNoPictureFile)
+{
+    const QUrl written = PageHarness::writePlan(m_folder, RichPlan::make());
+    const QTemporaryDir alone;
+    const QString page = alone.filePath(u"index.html"_s);
+    ASSERT_TRUE(QFile::copy(written.toLocalFile(), page));
+    ASSERT_TRUE(browser().load(QUrl::fromLocalFile(page)));
+    ASSERT_TRUE(browser().waitForGraph());
+
+    EXPECT_EQ(browser().localRequests(), QList<QUrl>{QUrl::fromLocalFile(page)});
+    EXPECT_GT(eval(u"document.querySelectorAll('.graph img.gimg').length"_s).toInt(), 0);
+    EXPECT_TRUE(eval(u"Array.from(document.querySelectorAll('img')).every(function (i) {"
+                     " return (i.getAttribute('src') || '').indexOf('data:image/png;base64,') === 0; })"_s).toBool());
     EXPECT_EQ(browser().errors(), QStringList());
 }
 

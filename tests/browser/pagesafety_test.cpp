@@ -175,8 +175,8 @@ TEST_F(GraphPageTest, TextsFromThePlanNeverRunAsScript)
     EXPECT_EQ(eval(u"JSON.stringify(window.pwned || null)"_s).toString(), u"null"_s);
     EXPECT_EQ(browser().alerts(), QStringList());
     EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
-    // The six page scripts, the plan block, the image script, the library and its start (no local images, no image block).
-    EXPECT_EQ(eval(u"document.scripts.length"_s).toInt(), 10);
+    // The seven page scripts, the plan block, the image script, the library and its start (no local images, no image block).
+    EXPECT_EQ(eval(u"document.scripts.length"_s).toInt(), 11);
     EXPECT_EQ(eval(u"document.querySelectorAll('iframe, object, embed').length"_s).toInt(), 0);
     EXPECT_EQ(json(u"Array.from(document.querySelectorAll('*')).filter(function (e) { return Array.from(e.attributes).some(function (a) { return /^on/i.test(a.name); }); }).map(function (e) { return e.outerHTML.slice(0, 80); })"_s),
               QJsonArray());

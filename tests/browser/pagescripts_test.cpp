@@ -58,7 +58,7 @@ TEST_F(PageTest, PlatformTabsSwitchTheNamesAndSurviveAReload)
     EXPECT_FALSE(eval(shown(u"#s-feed .title .p-i"_s)).toBool());
     EXPECT_NE(eval(u"document.querySelector('#s-feed .title .p-a').textContent"_s).toString(),
               eval(u"document.querySelector('#s-feed .title .p-c').textContent"_s).toString());
-    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.platform')"_s).toString(), u"a"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.platform:' + location.pathname)"_s).toString(), u"a"_s);
 
     ASSERT_TRUE(browser().reload());
     EXPECT_EQ(eval(u"document.body.getAttribute('data-p')"_s).toString(), u"a"_s);
@@ -69,11 +69,11 @@ TEST_F(PageTest, PlatformTabsSwitchTheNamesAndSurviveAReload)
     EXPECT_TRUE(eval(shown(u"#s-feed .title .p-i"_s)).toBool());
 
     // Only the three known values are taken from storage.
-    eval(u"localStorage.setItem('quarrystone.platform', 'android')"_s);
+    eval(u"localStorage.setItem('quarrystone.platform:' + location.pathname, 'android')"_s);
     ASSERT_TRUE(browser().reload());
     EXPECT_EQ(eval(u"document.body.getAttribute('data-p')"_s).toString(), u"c"_s);
     EXPECT_EQ(eval(pressed(u".ptabs"_s)).toString(), u"true false false"_s);
-    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.platform')"_s).toString(), u"c"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.platform:' + location.pathname)"_s).toString(), u"c"_s);
 }
 
 TEST_F(PageTest, DataTabsAndInPageLinksRevealHiddenPanels)
@@ -87,7 +87,7 @@ TEST_F(PageTest, DataTabsAndInPageLinksRevealHiddenPanels)
     browser().click(u".dtabs button[data-d=api]"_s);
     ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'api'"_s));
     EXPECT_EQ(eval(pressed(u".dtabs"_s)).toString(), u"false true false"_s);
-    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.data')"_s).toString(), u"api"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.data:' + location.pathname)"_s).toString(), u"api"_s);
     ASSERT_TRUE(browser().reload());
     EXPECT_EQ(eval(visiblePanel()).toString(), u"api"_s);
 
@@ -96,7 +96,7 @@ TEST_F(PageTest, DataTabsAndInPageLinksRevealHiddenPanels)
     ASSERT_TRUE(browser().waitFor(visiblePanel() + u" === 'resp'"_s));
     EXPECT_EQ(eval(u"location.hash"_s).toString(), u"#m-ClipPage"_s);
     EXPECT_EQ(eval(pressed(u".dtabs"_s)).toString(), u"false false true"_s);
-    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.data')"_s).toString(), u"resp"_s);
+    EXPECT_EQ(eval(u"localStorage.getItem('quarrystone.data:' + location.pathname)"_s).toString(), u"resp"_s);
     EXPECT_TRUE(browser().waitFor(atTop(u"m-ClipPage"_s)));
 
     // From a screen card to a model that sits further along its row.
@@ -119,7 +119,7 @@ TEST_F(PageTest, DataTabsAndInPageLinksRevealHiddenPanels)
     EXPECT_EQ(eval(u"location.hash"_s).toString(), u"#m-ClipItem"_s);
 
     // A stored tab the page does not have is ignored.
-    eval(u"localStorage.setItem('quarrystone.data', 'nothing')"_s);
+    eval(u"localStorage.setItem('quarrystone.data:' + location.pathname, 'nothing')"_s);
     ASSERT_TRUE(browser().load(m_url));
     EXPECT_EQ(eval(visiblePanel()).toString(), u"common"_s);
     EXPECT_EQ(browser().errors(), QStringList());

@@ -1,0 +1,289 @@
+"""The shared plan page in the browsers colleagues open it in: Firefox ESR
+and Chromium, headless, from Debian's packages.
+
+Usage: colleaguebrowsers_test.py <quarrystone binary> <plan folder> firefox|chromium [<mermaid.min.js>]
+
+The graph library is QUARRYSTONE_MERMAID_JS, else the file given last (the
+copy the set-up script installs into the build tree).
+
+The plan folder (the bundled example) is copied and rendered by the built
+binary; the page is served from 127.0.0.1 with the graph library's and the
+font service's addresses pointing at this server, the library under the
+page's own integrity pin. Nothing leaves the machine. A font host or
+library host that does not answer is a connection this server accepts and
+never answers. Screenshots and PDFs go to QUARRYSTONE_BROWSER_SHOTS when set.
+"""
+
+import http.server
+import os
+import shutil
+import socket
+import socketserver
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import browserdrivers  # noqa: E402
+
+SKIPPED = 77
+CDN = b"https://cdn.jsdelivr.net"
+FONTS = b"https://fonts.googleapis.com"
+LIBRARY_TAIL = "/npm/mermaid@10.9.1/dist/mermaid.min.js"
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAILED: " + what, flush=True)
+    return condition
+
+
+class Silent:
+    """A host that takes every connection and never answers, on a port of
+    its own: a browser's few connections per host stay free for the site."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.held = []
+        threading.Thread(target=self._take, daemon=True).start()
+
+    def _take(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.held.append(connection)
+
+    def url(self):
+        return "http://127.0.0.1:%d" % self.listener.getsockname()[1]
+
+    def stop(self):
+        self.listener.close()
+        for connection in self.held:
+            connection.close()
+
+
+class Site(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    """Pages under /page/<fonts>/<library>/<name>/index.html, where <fonts>
+    and <library> say how those hosts behave: "ok" (the library is served,
+    the font sheet is missing), "none" (both missing) or "hang" (the silent
+    host)."""
+
+    daemon_threads = True
+
+    def __init__(self, pages, library):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.pages = pages  # name -> bytes of index.html
+        self.library = library
+        self.requests = []
+        self.silent = Silent()
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def host(self, kind, behaviour):
+        if behaviour == "hang":
+            return self.silent.url().encode()
+        return self.url("/%s-%s" % (kind, behaviour)).encode()
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.server_address[1], path)
+
+    def stop(self):
+        self.silent.stop()
+        self.shutdown()
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *arguments):
+        pass
+
+    def answer(self, status, body=b"", kind="text/plain", headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        site = self.server
+        path = self.path.split("?")[0]
+        site.requests.append(path)
+        parts = path.split("/")
+        try:
+            if parts[1] == "cdn-ok" and path.endswith(LIBRARY_TAIL):
+                return self.answer(200, site.library, "text/javascript",
+                                   [("Access-Control-Allow-Origin", "*")])
+            if len(parts) == 6 and parts[1] == "page" and parts[4] in site.pages and parts[5] == "index.html":
+                page = site.pages[parts[4]]
+                page = page.replace(FONTS, site.host("fonts", parts[2]))
+                page = page.replace(CDN, site.host("cdn", parts[3]))
+                return self.answer(200, page, "text/html; charset=utf-8")
+            self.answer(404)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+
+def render(binary, source, work):
+    folder = os.path.join(work, "plan")
+    shutil.copytree(source, folder)
+    # The page alone: no picture of the folder may be asked for.
+    home = os.path.join(work, "home")
+    os.mkdir(home)
+    env = dict(os.environ, HOME=home, QUARRYSTONE_SUPPORT=os.path.join(home, "support"), TZ="UTC",
+               LANG="C.UTF-8", QT_QPA_PLATFORM="offscreen")
+    subprocess.run([binary, "--render", folder], check=True, env=env, stdout=subprocess.DEVNULL, timeout=120)
+    with open(os.path.join(folder, "index.html"), "rb") as page:
+        return page.read()
+
+
+def wait(browser, condition, seconds=60):
+    started = time.monotonic()
+    while time.monotonic() < started + seconds:
+        if browser.run("return !!(" + condition + ");"):
+            print("%.1f s: %s" % (time.monotonic() - started, condition[:70]), flush=True)
+            return True
+        time.sleep(0.1)
+    return False
+
+
+SCREEN_NODES = """
+return Array.from(document.querySelectorAll('.graph svg g.node')).filter(function (n) {
+  return n.querySelector('img.gimg');
+}).map(function (n) { var r = n.getBoundingClientRect(); return [n.id, r.width, r.height]; });
+"""
+
+PRINTED = """
+var hidden = function (e) { return e.getClientRects().length === 0; };
+var out = {};
+out.panels = Array.from(document.querySelectorAll('.dpanel')).filter(hidden).length;
+out.cards = Array.from(document.querySelectorAll('.dpanel .model')).filter(function (card) {
+  var row = card.parentElement.getBoundingClientRect(), r = card.getBoundingClientRect();
+  return hidden(card) || r.right > row.right + 1 || r.left < row.left - 1;
+}).length;
+out.strings = Array.from(document.querySelectorAll('details.strings')).filter(function (d) {
+  var content = d.querySelector(':scope > :not(summary)');
+  return !content || hidden(content) || content.getBoundingClientRect().height === 0;
+}).length;
+out.closedStrings = document.querySelectorAll('details.strings:not([open])').length;
+out.models = document.querySelectorAll('.dpanel .model').length;
+return out;
+"""
+
+
+def first_answer(browser, site, name, url, shots):
+    """A font host and graph library host that never answer hold neither the
+    first paint nor the page's own start nor the scroll to an address."""
+    browser.open(url)
+    check(wait(browser, "document.body && document.body.classList.contains('inbrowser')"),
+          name + ": the page's scripts ran while the font and library hosts did not answer")
+    check(wait(browser, "performance.getEntriesByType('paint').some(function (p) { return p.name === 'first-contentful-paint'; })"),
+          name + ": the page painted while the font host did not answer")
+    target = browser.run("var m = document.querySelector('.dpanel[hidden] .model[id]'); return m ? m.id : null;")
+    check(target, name + ": a model card in a hidden tab to go to")
+    if target:
+        # Another page, so that the address is the one the page opens with.
+        browser.open(url.replace("/sample/", "/other/") + "#" + target)
+        check(wait(browser, "(function (e) { var r = e.getBoundingClientRect(); return r.height > 0 && r.top >= 0 && r.bottom <= innerHeight; })"
+                            "(document.getElementById(%r))" % target),
+              name + ": the address's card is shown and scrolled to before the load event")
+    if shots:
+        browser.screenshot(os.path.join(shots, name + "-hosts-silent.png"))
+
+
+def drawn_graph(browser, site, name, url, shots):
+    browser.open(url)
+    check(wait(browser, "document.querySelector('.graph svg g.node')"), name + ": the flow graph is drawn")
+    check(wait(browser, "Array.from(document.querySelectorAll('.graph img.gimg')).every(function (i) { return i.complete && i.naturalWidth > 0; })"),
+          name + ": every thumbnail has its embedded picture")
+    nodes = browser.run(SCREEN_NODES)
+    check(len(nodes) >= 8, name + ": screen nodes with thumbnails: %d" % len(nodes))
+    small = [node for node in nodes if node[1] < 52 or node[2] < 112]
+    check(not small, name + ": every screen node is as large as its thumbnail: %r" % small)
+    asked = [path for path in site.requests if "/img/" in path or path.endswith(".png")]
+    check(not asked, name + ": a page sent alone asks for no picture file: %r" % asked)
+    if shots:
+        browser.screenshot(os.path.join(shots, name + "-sample.png"))
+        browser.print_pdf(os.path.join(shots, name + "-sample.pdf"))
+
+
+def separate_storage(browser, site, name):
+    """Two plans served from one host keep their own graph fold."""
+    first = site.url("/page/ok/none/sample/index.html")
+    second = site.url("/page/ok/none/other/index.html")
+    browser.open(first)
+    wait(browser, "document.getElementById('graph-fold')")
+    browser.run("document.getElementById('graph-fold').click();")
+    check(browser.run("return document.querySelector('.graph').classList.contains('closed');"),
+          name + ": the fold button closes the graph")
+    browser.open(second)
+    wait(browser, "document.getElementById('graph-fold')")
+    check(not browser.run("return document.querySelector('.graph').classList.contains('closed');"),
+          name + ": another plan's page keeps its graph open")
+
+
+def printed(browser, name, url):
+    browser.open(url)
+    wait(browser, "document.querySelector('.graph svg g.node')")
+    # Screen state as a reader leaves it: a strings block closed, a card folded.
+    browser.run("document.querySelectorAll('details.strings').forEach(function (d) { d.open = false; });"
+                "var card = document.querySelector('.screen .title'); if (card) card.click();")
+    browser.set_print_media(True)
+    try:
+        state = browser.run(PRINTED)
+    finally:
+        browser.set_print_media(False)
+    check(state["models"] >= 3, name + ": model and API cards on the page: %d" % state["models"])
+    check(state["closedStrings"] > 0, name + ": strings blocks closed on screen")
+    check(state["panels"] == 0, name + ": every data panel shows on paper (%d hidden)" % state["panels"])
+    check(state["cards"] == 0, name + ": every model card lies on the paper (%d cut)" % state["cards"])
+    check(state["strings"] == 0, name + ": every strings block shows on paper (%d closed)" % state["strings"])
+    folded = browser.run("var card = document.querySelector('.screen.closed'); return card ? 1 : 0;")
+    check(folded == 1, name + ": a folded card to print")
+
+
+def main():
+    if len(sys.argv) not in (4, 5) or sys.argv[3] not in ("firefox", "chromium"):
+        print(__doc__)
+        return 64
+    binary, source, name = sys.argv[1:4]
+    library_path = os.environ.get("QUARRYSTONE_MERMAID_JS") or (sys.argv[4] if len(sys.argv) == 5 else "")
+    if not os.path.isfile(library_path):
+        print("Mermaid 10.9.1 is not installed: run ./setup.sh test, or set QUARRYSTONE_MERMAID_JS")
+        return SKIPPED
+    with open(library_path, "rb") as library:
+        library_bytes = library.read()
+    shots = os.environ.get("QUARRYSTONE_BROWSER_SHOTS")
+    work = tempfile.mkdtemp(prefix="quarrystone-colleague-")
+    site = browser = None
+    try:
+        page = render(binary, source, work)
+        site = Site({"sample": page, "other": page}, library_bytes)
+        driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
+        browser = driver()
+        first_answer(browser, site, name, site.url("/page/hang/hang/sample/index.html"), shots)
+        site.requests.clear()
+        drawn_graph(browser, site, name, site.url("/page/ok/ok/sample/index.html"), shots)
+        separate_storage(browser, site, name)
+        browser.close()
+        # Paper is narrower than a desktop window.
+        browser = driver(width=700, height=900)
+        printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
+    finally:
+        if browser:
+            browser.close()
+        if site:
+            site.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    print("%s: %s" % (name, "failed: %d" % len(failures) if failures else "passed"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
