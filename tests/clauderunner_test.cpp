@@ -67,10 +67,13 @@ bool processGone(qint64 pid)
 class CancelWhenStarted
 {
 public:
+    // Only a run that starts after this: the starts of runs before it are
+    // in the same log.
     CancelWhenStarted(const FakeClaude &fake, const CancelToken &cancel)
     {
-        QObject::connect(&m_poll, &QTimer::timeout, [&fake, cancel] {
-            if (!fake.records("start").isEmpty())
+        const qsizetype before = fake.records("start").size();
+        QObject::connect(&m_poll, &QTimer::timeout, [&fake, cancel, before] {
+            if (fake.records("start").size() > before)
                 cancel.cancel();
         });
         m_poll.start(20);
