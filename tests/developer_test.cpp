@@ -786,7 +786,7 @@ TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
 }
 
-// A development run as the tool (2.1.337) runs it, confined: the build may
+// A development run as the tool (2.1.197) runs it, confined: the build may
 // write its worktree, commit in it and reach a server on 127.0.0.1, and
 // the system refuses its writes into the plan folder, the person's own
 // checkout and the home folder.
