@@ -107,9 +107,9 @@ TEST_F(CheckConnections, LoggedInWithServersReportsEveryLine)
     EXPECT_EQ(lines[1], QStringLiteral("✓ Figma: figma 연결됨"));
     EXPECT_EQ(lines[2], QStringLiteral("! Wiki · Atlassian-A: 로그인 필요 (Atlassian-A)"));
     EXPECT_EQ(lines[3], QStringLiteral("✗ Wiki · atlassian-down: 연결 실패 (SSE error: ECONNREFUSED: Unable to connect.)"));
-    // The folder to trust is named: the one the check ran in.
-    EXPECT_EQ(lines[4], "- Wiki · atlassian-local: 확인 안 됨 (확인한 폴더를 신뢰하지 않았어요: " + QDir::tempPath()
-                            + " 에서 `claude` 를 한 번 실행해 신뢰해 주세요)");
+    // The folder the check ran in is named, and no one is told to trust it.
+    EXPECT_EQ(lines[4], "- Wiki · atlassian-local: 확인 안 됨 (Claude 가 확인에 쓴 임시 폴더를 신뢰하지 않아 확인하지 못했어요: "
+                            + QDir::tempPath() + ")");
     EXPECT_EQ(lines[5], QStringLiteral("✓ Wiki · wiki-b: wiki-b 연결됨"));
     const QJsonObject status = claude.records("start").first();
     ASSERT_EQ(status.value("args").toArray().first().toString(), QStringLiteral("auth"));

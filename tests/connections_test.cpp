@@ -228,7 +228,7 @@ TEST_F(ConnectionsTest, ServerStatusTexts)
          Status::notConnected("SSE error: ECONNREFUSED: Unable to connect. Is the computer able to access the url?")},
         {"figma:\n  Status: ✘ Failed to connect\n  Type: ws\n", Status::notConnected("")},
         {"figma:\n  Status: - Not checked (folder not trusted; run `claude` here)\n  Type: stdio\n",
-         Status::notChecked("확인한 폴더를 신뢰하지 않았어요: " + QDir::tempPath() + " 에서 `claude` 를 한 번 실행해 신뢰해 주세요")},
+         Status::notChecked("Claude 가 확인에 쓴 임시 폴더를 신뢰하지 않아 확인하지 못했어요: " + QDir::tempPath())},
         {"figma:\n  Status: - Not checked\n", Status::notChecked("")},
         {"figma:\n  Status: ? Pending\n", Status::notConnected("? Pending")},
         {"figma:\n  Type: http\n", Status::notConnected("")},

@@ -137,7 +137,8 @@ TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
     // A path out of the plan folder is no picture either: the page sent on its own could not show it.
     for (const QString &source : {u"javascript:alert(1)"_s, u"file:///etc/passwd"_s, u"data:text/html,x"_s,
                                   u"/etc/hosts.png"_s, u"../other/img/a.png"_s, u"img/../../a.png"_s,
-                                  u"img\\..\\..\\a.png"_s, u"\\\\host\\a.png"_s, u"//host/a.png"_s}) {
+                                  u"img\\..\\..\\a.png"_s, u"\\\\host\\a.png"_s, u"//host/a.png"_s,
+                                  u"img/%2e%2e/%2E%2e/a.png"_s, u"%2F%2Fhost/a.png"_s}) {
         s.image.before = source;
         EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s) << source.toStdString();
         Plan plan;

@@ -196,8 +196,10 @@ struct ChildProcess::State {
             return false;
         if (!run)
             return true;
+        // What is left that we may not signal (a setuid program's process)
+        // cannot be ended by waiting: the group counts as gone.
         if (run->run().ns == 0)
-            return ::kill(-pid, 0) != 0 && errno == ESRCH;
+            return ::kill(-pid, 0) != 0;
         return run->initDescriptor() < 0 || readable(run->initDescriptor());
     }
 

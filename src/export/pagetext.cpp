@@ -1,6 +1,7 @@
 #include "export/pagetext.h"
 
 #include <QRegularExpression>
+#include <QUrl>
 
 #include "export/htmlescape.h"
 #include "export/planindex.h"
@@ -36,10 +37,12 @@ bool isWebAddress(const QString &source)
            || source.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 }
 
-// A browser reads a backslash in a path as "/", so both count as separators.
-bool staysInFolder(const QString &path)
+// A browser reads a backslash in a path as "/", so both count as
+// separators, and it reads "%2e%2e" as "..": the decoded path is judged.
+bool staysInFolder(const QString &written)
 {
     static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
+    const QString path = QUrl::fromPercentEncoding(written.toUtf8());
     if (path.startsWith(u'/') || path.startsWith(u'\\'))
         return false;
     return !path.split(separator).contains(QStringLiteral(".."));

@@ -149,6 +149,11 @@ void PlanGuard::wrote(const QString &relativePath, const QByteArray &bytes)
 {
     const std::lock_guard locked(m_lock);
     m_entries.insert(relativePath, Entry{Entry::Kind::file, bytes});
+    // A folder made for it is the program's too: history/ when the run's
+    // record is its first file there.
+    for (qsizetype slash = relativePath.indexOf(u'/'); slash > 0; slash = relativePath.indexOf(u'/', slash + 1))
+        if (!m_entries.contains(relativePath.left(slash)))
+            m_entries.insert(relativePath.left(slash), Entry{Entry::Kind::folder, {}});
 }
 
 QString PlanGuard::putBackChanges(const AppSettings &settings)
@@ -186,6 +191,10 @@ QString PlanGuard::putBackChanges(const AppSettings &settings)
             if (const QString error = moveInto(root + history, parked); !error.isEmpty())
                 return notPutBack(error);
         QDir().mkpath(root + history);
+        // Made here, it is no change of the run's: the other platform's run
+        // must not take it for one.
+        if (!m_entries.contains(history))
+            m_entries.insert(history, Entry{Entry::Kind::folder, {}});
         kept = keptFolder(m_dir);
         if (kept.isEmpty())
             return notPutBack(root + history + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));

@@ -143,11 +143,12 @@ Connections::Status Connections::serverStatus(const QString &name, const QString
         return Status::needsLogin(name);
     if (status.contains(QLatin1String("Not checked"))) {
         // "here" is where the check ran, a folder the person never sees:
-        // the words name it.
+        // the words name it. It is the shared temporary folder, which no one
+        // should be told to trust.
         const QString reason = parenthesised(status);
         if (reason.contains(QLatin1String("not trusted")))
-            return Status::notChecked(QStringLiteral("확인한 폴더를 신뢰하지 않았어요: ") + QDir::tempPath()
-                                      + QStringLiteral(" 에서 `claude` 를 한 번 실행해 신뢰해 주세요"));
+            return Status::notChecked(QStringLiteral("Claude 가 확인에 쓴 임시 폴더를 신뢰하지 않아 확인하지 못했어요: ")
+                                      + QDir::tempPath());
         return Status::notChecked(reason);
     }
     if (status.contains(QLatin1String("Failed to connect")))

@@ -178,8 +178,8 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
                           {out("atlassian:\n  Status: ✘ Failed to connect\n  Issue: ECONNREFUSED: Unable to connect.\n")})});
     recheck();
     EXPECT_EQ(seen(view->figmaRow()),
-              "피그마 섹션 읽기 (필수) · 확인 안 됨 (확인한 폴더를 신뢰하지 않았어요: " + QDir::tempPath()
-                  + " 에서 `claude` 를 한 번 실행해 신뢰해 주세요) | (none)");
+              "피그마 섹션 읽기 (필수) · 확인 안 됨 (Claude 가 확인에 쓴 임시 폴더를 신뢰하지 않아 확인하지 못했어요: "
+                  + QDir::tempPath() + ") | (none)");
     EXPECT_EQ(view->figmaRow().icon->property("symbol").toString(), QStringLiteral("circle"));
     EXPECT_EQ(seen(view->wikiRow()),
               QStringLiteral("기획서·API 문서 읽기 (선택) · 연결 실패 (ECONNREFUSED: Unable to connect.) | (none)"));
