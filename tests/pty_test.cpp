@@ -66,6 +66,11 @@ TEST(Pty, ChildLeadsASessionWithTheTerminalAsControllingTerminal)
     fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{QJsonObject{{"out", "hello\n"}}}}});
     QTemporaryDir cwd;
     const Pty::Child child = Pty::start(FakeClaude::path(), {"auth", "login"}, Spawn::processEnvironment(), cwd.path());
+    // Seen from here, not from inside: the run's session is led by bwrap,
+    // outside the run's namespace, so its number there reads 0, and so does
+    // ours where our own session's leader is outside our namespace (as in a
+    // container).
+    const pid_t runSession = ::getsid(child.pid);
 
     // The terminal turns "\n" into "\r\n" on its way out.
     const QByteArray out = readToEnd(child.terminal);
@@ -77,9 +82,8 @@ TEST(Pty, ChildLeadsASessionWithTheTerminalAsControllingTerminal)
     const QJsonObject terminal = start.value("terminal").toObject();
     EXPECT_EQ(terminal.value("isatty").toArray(), (QJsonArray{true, true, true}));
     EXPECT_TRUE(terminal.value("controlling").toBool());
-    // The session is the run's own: bwrap, which starts the run's
-    // namespace, leads it, outside the namespace (its number there is 0).
-    EXPECT_NE(terminal.value("session").toInteger(), ::getsid(0));
+    EXPECT_EQ(runSession, child.pid);
+    EXPECT_NE(runSession, ::getsid(0));
     EXPECT_EQ(start.value("fds").toArray(), (QJsonArray{0, 1, 2}));
     EXPECT_EQ(start.value("cwd").toString(), cwd.path());
     EXPECT_EQ(start.value("args").toArray(), (QJsonArray{"auth", "login"}));
