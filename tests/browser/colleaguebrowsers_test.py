@@ -15,6 +15,7 @@ never answers. Screenshots and PDFs go to QUARRYSTONE_BROWSER_SHOTS when set.
 """
 
 import http.server
+import json
 import os
 import shutil
 import socket
@@ -130,17 +131,49 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
 
-def render(binary, source, work):
-    folder = os.path.join(work, "plan")
+def render(binary, source, work, name="plan", change=None):
+    folder = os.path.join(work, name)
     shutil.copytree(source, folder)
+    if change:
+        change(folder)
     # The page alone: no picture of the folder may be asked for.
-    home = os.path.join(work, "home")
+    home = os.path.join(work, "home-" + name)
     os.mkdir(home)
     env = dict(os.environ, HOME=home, QUARRYSTONE_SUPPORT=os.path.join(home, "support"), TZ="UTC",
                LANG="C.UTF-8", QT_QPA_PLATFORM="offscreen")
     subprocess.run([binary, "--render", folder], check=True, env=env, stdout=subprocess.DEVNULL, timeout=120)
     with open(os.path.join(folder, "index.html"), "rb") as page:
         return page.read()
+
+
+LARGE_SCREENS = 300
+
+
+def enlarge(folder):
+    """The example's screens repeated to 300, with 1,500 moves: a tree of
+    pushes and four long moves from every screen, a graph Mermaid takes
+    minutes to lay out."""
+    path = os.path.join(folder, "plan.json")
+    with open(path, encoding="utf-8") as file:
+        plan = json.load(file)
+    examples = plan["screens"]
+    screens = []
+    for at in range(LARGE_SCREENS):
+        screen = json.loads(json.dumps(examples[at % len(examples)]))
+        screen["id"] = "screen%d" % at
+        screen["title"] = "%s %d" % (screen["title"], at)
+        screens.append(screen)
+    moves = []
+    for at in range(LARGE_SCREENS):
+        ends = [(at // 2, at)] if at else []
+        ends += [(at, (at + step) % LARGE_SCREENS) for step in (13, 26, 39, 52)]
+        for start, end in ends:
+            moves.append({"from": "screen%d" % start, "to": "screen%d" % end, "kind": "push", "trigger": "열기 %d" % end})
+    plan["screens"] = screens
+    plan["transitions"] = moves
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(plan, file, ensure_ascii=False)
+    return len(moves)
 
 
 def wait(browser, condition, seconds=60):
@@ -213,6 +246,36 @@ def drawn_graph(browser, site, name, url, shots):
         browser.print_pdf(os.path.join(shots, name + "-sample.pdf"))
 
 
+LARGE_DRAWING = """
+var boxes = Array.from(document.querySelectorAll('.graph svg g.node')).map(function (n) { return n.getBoundingClientRect(); });
+var overlaps = 0;
+for (var i = 0; i < boxes.length; i++)
+  for (var j = i + 1; j < boxes.length; j++) {
+    var a = boxes[i], b = boxes[j];
+    if (a.left < b.right - 0.5 && b.left < a.right - 0.5 && a.top < b.bottom - 0.5 && b.top < a.bottom - 0.5) overlaps++;
+  }
+return { nodes: boxes.length, small: boxes.filter(function (r) { return r.width < 52 || r.height < 112; }).length,
+         lines: document.querySelectorAll('.graph svg path.flowchart-link').length,
+         links: document.querySelectorAll('.graph svg a[href^="#s-"]').length,
+         notes: document.querySelectorAll('.graph .gnote').length, overlaps: overlaps };
+"""
+
+
+def large_graph(browser, name, url, moves):
+    """A graph of 300 screens and 1,500 moves waits to be asked, and is
+    then drawn while the page goes on answering."""
+    browser.open(url)
+    check(wait(browser, "document.getElementById('graph-draw')"), name + ": the large graph offers its drawing")
+    check(browser.run("return document.querySelectorAll('.graph svg').length;") == 0,
+          name + ": the large graph is not drawn unasked")
+    browser.run("document.getElementById('graph-draw').click();")
+    check(wait(browser, "document.querySelector('.gask').hidden", 60), name + ": the large graph is drawn when asked")
+    drawing = browser.run(LARGE_DRAWING)
+    check(drawing == {"nodes": LARGE_SCREENS, "small": 0, "lines": moves, "links": LARGE_SCREENS, "notes": 0,
+                      "overlaps": 0},
+          name + ": every screen and move of the large graph, no box over another: %r" % drawing)
+
+
 def separate_storage(browser, site, name):
     """Two plans served from one host keep their own graph fold."""
     first = site.url("/page/ok/none/sample/index.html")
@@ -264,13 +327,16 @@ def main():
     site = browser = None
     try:
         page = render(binary, source, work)
-        site = Site({"sample": page, "other": page}, library_bytes)
+        moves = []
+        large = render(binary, source, work, "large", lambda folder: moves.append(enlarge(folder)))
+        site = Site({"sample": page, "other": page, "large": large}, library_bytes)
         driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
         browser = driver()
         first_answer(browser, site, name, site.url("/page/hang/hang/sample/index.html"), shots)
         site.requests.clear()
         drawn_graph(browser, site, name, site.url("/page/ok/ok/sample/index.html"), shots)
         separate_storage(browser, site, name)
+        large_graph(browser, name, site.url("/page/ok/ok/large/index.html"), moves[0])
         browser.close()
         # Paper is narrower than a desktop window.
         browser = driver(width=700, height=900)
