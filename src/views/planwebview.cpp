@@ -54,7 +54,11 @@ PlanWebView::PlanWebView(QWidget *parent)
     : QWebEngineView(parent)
 {
     m_page = new PlanPage(PlanProfile::hold(), this);
-    m_page->setBackgroundColor(Qt::transparent);
+    // Before the page paints, the window's own colour shows, as if the view
+    // drew no background. A colour that is not opaque would do the same but
+    // makes the engine draw its surface above every other widget: the
+    // toasts over the page would be hidden under it.
+    m_page->setBackgroundColor(windowColour());
     m_interceptor = new FolderInterceptor(this);
     m_page->setUrlRequestInterceptor(m_interceptor);
 
@@ -158,6 +162,20 @@ void PlanWebView::showEvent(QShowEvent *event)
 {
     QWebEngineView::showEvent(event);
     catchUp();
+}
+
+void PlanWebView::changeEvent(QEvent *event)
+{
+    QWebEngineView::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        m_page->setBackgroundColor(windowColour());
+}
+
+QColor PlanWebView::windowColour() const
+{
+    QColor colour = palette().color(QPalette::Window);
+    colour.setAlpha(255);
+    return colour;
 }
 
 // The engine's own menu offers what nothing here handles (saving the page,

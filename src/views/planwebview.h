@@ -59,9 +59,13 @@ Q_SIGNALS:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
     void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
+    QColor windowColour() const;
     void catchUp();
     void receive(const QString &name, const QString &json, const QString &url);
     void followFocusProxy();

@@ -28,6 +28,7 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QScreen>
 #include <QAbstractItemView>
 #include <QLabel>
 #include <QLineEdit>
@@ -407,6 +408,46 @@ TEST_F(MainWindowTest, ToastShowsEachTextForThreeSecondsAndClearsOnlyItsOwn)
     state->setMessage("누르면 사라짐");
     QTest::mouseClick(toast, Qt::LeftButton);
     EXPECT_FALSE(state->message());
+}
+
+// On the screen, not only in the widget tree. The view's surface was
+// see-through wherever a page paints no background of its own (here the
+// engine's page for a plan folder without index.html), and the engine draws
+// a see-through surface above every other widget: the toasts over the page
+// were hidden under it.
+TEST_F(MainWindowTest, ToastsOverThePageAreOnTheScreen)
+{
+    makePlan(output + "/a", "에이", "Alpha", 20);
+    state->refresh();
+    settle();
+    auto *list = window->findChild<QListView *>("sidebarList");
+    ASSERT_TRUE(list);
+    const QModelIndexList found =
+        list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, "에이", 1, Qt::MatchExactly);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(found.value(0)).center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return detailName() == "planEditorView"; }));
+    auto *page = content()->detail()->findChild<QWebEngineView *>();
+    ASSERT_TRUE(page);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->isVisible(); }));
+    // The page's surface takes its colours once the page is in it (a load
+    // that ended before this looks is as good).
+    QSignalSpy loaded(page, &QWebEngineView::loadFinished);
+    loaded.wait(10000);
+    settle();
+
+    auto *toast = window->findChild<Toast *>("toast");
+    ASSERT_TRUE(toast);
+    state->setMessage("내보냈어요: 계획서 폴더");
+    ASSERT_TRUE(toast->isVisible());
+    const QPoint centre = toast->mapToGlobal(toast->rect().center());
+    ASSERT_TRUE(QRect(page->mapToGlobal(QPoint(0, 0)), page->size()).contains(centre));
+    const QColor face = toast->palette().color(toast->backgroundRole());
+    QColor seen;
+    // The screen shows it once the compositor has drawn a frame or two.
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        seen = window->screen()->grabWindow(0).toImage().pixelColor(centre);
+        return seen == face;
+    }, 3000)) << qPrintable(seen.name()) << " where the toast's " << qPrintable(face.name()) << " should be";
 }
 
 // The desktop's own panels: window-modal on the main window, and the
