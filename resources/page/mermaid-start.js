@@ -582,10 +582,14 @@
       var frame = window.requestAnimationFrame || function (fn) { setTimeout(fn, 16); };
       frame(function () {
         frame(function () {
-          drawLarge(function () {
-            graph.removeAttribute('data-ask');
-            drawn();
-          }, explain);
+          try {
+            drawLarge(function () {
+              graph.removeAttribute('data-ask');
+              drawn();
+            }, explain);
+          } catch (e) {
+            explain();
+          }
         });
       });
     });
