@@ -8,23 +8,11 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-
-// Called through syscall(): glibc 2.36's own declarations lack C linkage.
-int openProcessDescriptor(pid_t pid)
-{
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-int sendThroughDescriptor(int pidfd, int number)
-{
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, number, nullptr, 0));
-}
 
 bool readable(int fd, int timeoutMs = 0)
 {
@@ -55,7 +43,7 @@ public:
         std::call_once(m_described, [this] {
             m_run = m_describe();
             if (m_run.init > 0) {
-                m_initDescriptor = openProcessDescriptor(m_run.init);
+                m_initDescriptor = ProcessGroup::openDescriptor(m_run.init);
                 // Gone already, and the number perhaps someone else's.
                 if (m_initDescriptor >= 0 && ProcessGroup::namespaceOf(m_run.init) != m_run.ns) {
                     ::close(m_initDescriptor);
@@ -112,7 +100,7 @@ void ChildProcess::forgetRun(pid_t pid)
 struct ChildProcess::State {
     explicit State(pid_t child)
         : pid(child)
-        , pidfd(openProcessDescriptor(child))
+        , pidfd(ProcessGroup::openDescriptor(child))
         , run(runOf(child))
     {
         // While the run's first process surely still exists.
@@ -159,7 +147,7 @@ struct ChildProcess::State {
     {
         if (!run) {
             if (pidfd >= 0)
-                sendThroughDescriptor(pidfd, number);
+                ProcessGroup::signalThrough(pidfd, number);
             else
                 ::kill(pid, number);
             return;
@@ -175,17 +163,17 @@ struct ChildProcess::State {
         if (number == SIGKILL) {
             // The namespace's first process takes every other one along.
             if (run->initDescriptor() >= 0)
-                sendThroughDescriptor(run->initDescriptor(), SIGKILL);
+                ProcessGroup::signalThrough(run->initDescriptor(), SIGKILL);
             if (pidfd >= 0)
-                sendThroughDescriptor(pidfd, SIGKILL);
+                ProcessGroup::signalThrough(pidfd, SIGKILL);
             return;
         }
         for (const pid_t member : ProcessGroup::inNamespace(described.ns, described.init)) {
-            const int memberfd = openProcessDescriptor(member);
+            const int memberfd = ProcessGroup::openDescriptor(member);
             if (memberfd < 0)
                 continue;
             if (ProcessGroup::namespaceOf(member) == described.ns)
-                sendThroughDescriptor(memberfd, number);
+                ProcessGroup::signalThrough(memberfd, number);
             ::close(memberfd);
         }
     }

@@ -206,11 +206,12 @@ QString bwrapPath()
     return chosen.isEmpty() ? QStringLiteral("/usr/bin/bwrap") : chosen;
 }
 
-// The namespace options every run gets: its first process dies with the
-// starter (bwrap itself), and tells us its number and namespace on
-// descriptor 3.
-const QStringList runOptions{QStringLiteral("--unshare-pid"), QStringLiteral("--die-with-parent"),
-                             QStringLiteral("--info-fd"), QStringLiteral("3")};
+// A PID namespace whose first process dies with the starter (bwrap itself).
+const QStringList namespaceOptions{QStringLiteral("--unshare-pid"), QStringLiteral("--die-with-parent")};
+
+// What every run gets: that namespace, and its number and first process
+// told on descriptor 3.
+const QStringList runOptions = namespaceOptions + QStringList{QStringLiteral("--info-fd"), QStringLiteral("3")};
 
 // A confined run sees the whole tree read-only, a /dev and a /proc of its
 // own, and then what it may write; a later mount hides whatever an earlier
@@ -278,8 +279,7 @@ bool bwrapRuns(const QStringList &mounts)
     pid_t pid = -1;
     const int error = PosixSpawn::start(
         pid, bwrapPath(),
-        mounts + QStringList{QStringLiteral("--unshare-pid"), QStringLiteral("--die-with-parent"), QStringLiteral("--"),
-                             QStringLiteral("/bin/true")},
+        mounts + namespaceOptions + QStringList{QStringLiteral("--"), QStringLiteral("/bin/true")},
         {}, QStringLiteral("/"), [null] {
             for (int fd = 0; fd <= 2; ++fd)
                 if (::dup2(null, fd) < 0)

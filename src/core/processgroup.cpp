@@ -73,15 +73,26 @@ bool worksIn(const QList<pid_t> &run, const QString &folder)
 // more: a number that was handed out again in between gets nothing.
 void killCarrier(pid_t pid, const QByteArray &token)
 {
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const int pidfd = openDescriptor(pid);
     if (pidfd < 0)
         return;
     if (tokenOf(pid) == token)
-        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        signalThrough(pidfd, SIGKILL);
     ::close(pidfd);
 }
 
 } // namespace
+
+// Called through syscall(): glibc 2.36's own declarations lack C linkage.
+int openDescriptor(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int signalThrough(int descriptor, int number)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, descriptor, number, nullptr, 0));
+}
 
 QString tokenVariable()
 {

@@ -53,6 +53,12 @@ quint64 namespaceOf(pid_t pid);
 // ("pid:[<inode>]"), but `except`.
 QList<pid_t> inNamespace(quint64 inode, pid_t except = 0);
 
+// A descriptor of the process `pid` (-1 when it is gone), and a signal sent
+// through one: it reaches the process the descriptor was opened for, never
+// another that was handed the number later. 0 when sent.
+int openDescriptor(pid_t pid);
+int signalThrough(int descriptor, int number);
+
 // The mark as one line of text ("run <token>"), and back.
 QString toText(const Mark &mark);
 std::optional<Mark> fromText(const QString &text);
