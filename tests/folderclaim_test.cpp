@@ -128,7 +128,14 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     QProcess late;
     startLate(late, dir);
     ASSERT_TRUE(late.waitForStarted());
-    const std::optional<ProcessGroup::Mark> run = ProcessGroup::markOf(static_cast<pid_t>(late.processId()));
+    // QProcess may say it started before the shell's own environment is in
+    // /proc: the mark shows once it is.
+    std::optional<ProcessGroup::Mark> run;
+    for (int tries = 0; !run && tries < 500; ++tries) {
+        run = ProcessGroup::markOf(static_cast<pid_t>(late.processId()));
+        if (!run)
+            ::usleep(10000);
+    }
     ASSERT_TRUE(run);
 
     QTemporaryDir work;
