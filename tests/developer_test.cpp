@@ -421,6 +421,46 @@ TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
 }
 
+// The program's git goes where the settings say and follows nothing the
+// run could write. A GIT_DIR and GIT_WORK_TREE inherited from a hook or an
+// editor that started the application name another repository: the branch
+// and worktree are made in the configured one all the same. An unconfined
+// build that points the worktree's .git at a repository of its own, whose
+// configuration names a file system monitor, has that repository neither
+// read nor its monitor run by the status after the run.
+TEST_F(DeveloperTest, TheProgramsGitFollowsNeitherTheEnvironmentNorWhatTheRunWrote)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    const QString other = makeRepo(root + "/repos/other");
+    const QString otherBranches = sh(other, {"branch", "--list"});
+    settings.androidRepo = repo;
+    const QString monitor = root + "/monitor.sh";
+    const QString ran = root + "/monitor-ran";
+    writeFile(monitor, ("#!/bin/sh\necho ran > '" + ran + "'\n").toUtf8());
+    QFile::setPermissions(monitor, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString planted = root + "/planted";
+    QDir().mkpath(planted);
+    sh(planted, {"init", "-q"});
+    sh(planted, {"config", "core.fsmonitor", monitor});
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "src/New.kt"}, {"content", "class New\n"}},
+                                           QJsonObject{{"writeFile", ".git"}, {"content", "gitdir: " + planted + "/.git\n"}},
+                                           FakeClaude::resultEvent("다 했어요")}}});
+    qputenv("GIT_DIR", (other + "/.git").toUtf8());
+    qputenv("GIT_WORK_TREE", other.toUtf8());
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/pointer");
+    qunsetenv("GIT_DIR");
+    qunsetenv("GIT_WORK_TREE");
+
+    const QString worktree = root + "/repos/app-worktrees/feat-pointer";
+    const Developer::Run done = run(Kind::android);
+    EXPECT_EQ(done.phase, Phase::done) << done.detail.toStdString();
+    EXPECT_EQ(done.changed, QStringList{"src/New.kt"});
+    EXPECT_FALSE(QFileInfo::exists(ran));
+    EXPECT_EQ(sh(repo, {"rev-parse", "feat/pointer"}), sh(repo, {"rev-parse", "main"}));
+    EXPECT_EQ(sh(other, {"branch", "--list"}), otherBranches);
+    EXPECT_EQ(sh(other, {"worktree", "list", "--porcelain"}).count("worktree "), 1);
+}
+
 TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)
 {
     // Both platforms in one repository: set-ups go one after the other, so
@@ -786,55 +826,147 @@ TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
 }
 
-// A development run as the tool (2.1.197) runs it, confined: the build may
-// write its worktree, commit in it and reach a server on 127.0.0.1, and
-// the system refuses its writes into the plan folder, the person's own
-// checkout and the home folder.
-TEST(ConfinedDevelopment, WritesOnlyItsWorktreeAndReachesLoopback)
+// A development run confined as the tool (2.1.337) runs it, in the
+// set-up of a person whose ~/.claude and ~/.gradle are links (a dotfile
+// manager's), whose GRADLE_USER_HOME lies elsewhere through a link, whose
+// repository is reached through a linked folder and whose session has a
+// bus at $XDG_RUNTIME_DIR/bus. The build (the stand-in's script) may write
+// its worktree, its own /tmp and Gradle caches, run git status and diff,
+// and reach a server on 127.0.0.1; everything it tries beyond is refused
+// and nothing it planted stands afterwards: hooks and an "env" in the
+// tool's settings, a Gradle init script, a rewritten .git pointer and
+// commondir, a moved branch, deleted objects, a commit, a remount of "/"
+// (which root could do while it kept its capabilities), the session bus,
+// and writes into the plan folder, the checkout and the home folder.
+TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
 {
     if (!Spawn::confinementWorks())
         GTEST_SKIP() << "bwrap cannot make the namespaces and mounts a confined run needs on this system";
-    QDir().mkpath(QDir::homePath() + "/.claude");
-    FakeClaude fake(QDir::homePath() + "/.claude");
     QTemporaryDir tmp;
     const QString root = QDir(tmp.path()).canonicalPath();
+    const QString home = QDir::homePath();
+    const QByteArray claudeSettings = R"({"env":{"DISABLE_AUTOUPDATER":"1"}})";
+    writeFile(root + "/dotfiles/claude/settings.json", claudeSettings);
+    writeFile(root + "/dotfiles/gradle/caches/modules-2/files-2.1/lib.jar", "jar");
+    writeFile(root + "/elsewhere/gradle/caches/modules-2/files-2.1/lib.jar", "jar");
+    writeFile(root + "/elsewhere/gradle/gradle.properties", "systemProp.https.proxyHost=proxy.example\n");
+    ASSERT_TRUE(QFile::link(root + "/dotfiles/claude", home + "/.claude"));
+    ASSERT_TRUE(QFile::link(root + "/dotfiles/gradle", home + "/.gradle"));
+    ASSERT_TRUE(QFile::link(root + "/elsewhere", root + "/elsewhere-link"));
+    const QString personalGradle = root + "/elsewhere-link/gradle";
+    qputenv("GRADLE_USER_HOME", personalGradle.toUtf8());
+    const QString runtime = root + "/run";
+    QDir().mkpath(runtime);
+    qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+    QProcess bus;
+    bus.start("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + runtime + "/bus"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(runtime + "/bus"); }, 10000));
+    const QStringList busCall{"--bus=unix:path=" + runtime + "/bus", "--print-reply", "--dest=org.freedesktop.DBus",
+                              "/", "org.freedesktop.DBus.ListNames"};
+    // Reached from outside, so that the build's failure to reach it counts.
+    QProcess call;
+    call.start("/usr/bin/dbus-send", busCall);
+    ASSERT_TRUE(call.waitForFinished());
+    ASSERT_EQ(call.exitCode(), 0);
+    FakeClaude fake;
+
     const QString planDir = root + "/plans/Harbor";
     QDir().mkpath(planDir + "/history");
     writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
     const QString repo = makeRepo(root + "/repos/app");
+    ASSERT_TRUE(QFile::link(root + "/repos", root + "/repos-link"));
+    const QString main = sh(repo, {"rev-parse", "main"});
+    const QStringList personal{"for-each-ref", "refs/heads/main", "refs/heads/develop"};
+    const QString refs = sh(repo, personal);
+    const QString gitDir = repo + "/.git/worktrees/feat-boxed";
     HttpServer server;
     server.serve("/ping", HttpServer::Response::text(200, "pong"));
     const QString attempts = QStringList{
-        "echo in > inside.txt",
-        "echo x > '" + planDir + "/outside.txt' 2>/dev/null; echo $? > plan-write",
-        "echo x > '" + repo + "/outside.txt' 2>/dev/null; echo $? > checkout-write",
-        "echo x > \"$HOME/outside.txt\" 2>/dev/null; echo $? > home-write",
-        "git add inside.txt && git -c user.name=t -c user.email=t@t commit -qm in; echo $? > commit",
+        "echo in > inside.txt; mkdir tried",
+        "t=$(mktemp /tmp/jvm.XXXXXX) && echo temp > \"$t\" && cat \"$t\" > tried/jvm-temp.txt && echo \"$t\" > tried/jvm-temp-path",
+        "mkdir -p \"$GRADLE_USER_HOME/caches/modules-2\" && echo own > \"$GRADLE_USER_HOME/caches/modules-2/own.jar\"; "
+        "echo $? > tried/gradle-cache",
+        "cat \"$GRADLE_USER_HOME/gradle.properties\" > tried/gradle-properties; echo \"$GRADLE_RO_DEP_CACHE\" > tried/ro-cache",
+        "echo '{\"hooks\":{\"SessionStart\":[]},\"env\":{\"ANTHROPIC_BASE_URL\":\"http://x\"}}' > ~/.claude/settings.json; "
+        "echo $? > tried/claude-settings",
+        "echo planted > ~/.claude/CLAUDE.md; echo $? > tried/claude-md",
+        "mkdir -p ~/.gradle/init.d; echo 'println 1' > ~/.gradle/init.d/planted.gradle; echo $? > tried/gradle-init",
+        "echo own > \"$GRADLE_RO_DEP_CACHE/modules-2/own.jar\"; echo $? > tried/ro-cache-write",
+        "echo 'gitdir: /elsewhere' > .git; echo $? > tried/git-pointer",
+        "echo /elsewhere > '" + gitDir + "/commondir'; echo $? > tried/commondir",
+        "git status --porcelain > /dev/null; echo $? > tried/git-status",
+        "git diff --stat > /dev/null; echo $? > tried/git-diff",
+        "git add inside.txt && git -c user.name=t -c user.email=t@t commit -qm in; echo $? > tried/commit",
+        "echo 0000000000000000000000000000000000000000 > '" + repo + "/.git/refs/heads/main'; echo $? > tried/ref-write",
+        "find '" + repo + "/.git/objects' -type f -delete; echo $? > tried/objects-delete",
+        "mount -o remount,rw,bind / ; echo x > '" + repo + "/remounted'; echo $? > tried/remount",
+        "/usr/bin/dbus-send " + busCall.join(' ') + "; echo $? > tried/bus",
+        "echo x > '" + planDir + "/outside.txt'; echo $? > tried/plan-write",
+        "echo x > '" + repo + "/outside.txt'; echo $? > tried/checkout-write",
+        "echo x > \"$HOME/outside.txt\"; echo $? > tried/home-write",
         "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(server.url("/").port())
-            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3 > reply.txt"}.join("\n");
+            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3 > tried/reply.txt"}.join("\n");
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts}}},
                                            FakeClaude::resultEvent("다 했어요")}}});
     AppSettings settings;
     settings.claudePath = FakeClaude::path();
-    settings.androidRepo = repo;
+    settings.androidRepo = root + "/repos-link/app";
     Developer dev;
     dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
               settings);
     ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    bus.kill();
+    bus.waitForFinished();
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("GRADLE_USER_HOME");
     const Developer::Run run = dev.runs().value(Developer::PlatformKind::android);
-    ASSERT_TRUE(run.worktree);
-    const QString tree = *run.worktree;
-    EXPECT_EQ(run.summary, "다 했어요");
+    const QString tree = root + "/repos/app-worktrees/feat-boxed";
+    EXPECT_EQ(run.summary, "다 했어요") << run.detail.toStdString();
+    QStringList written{"inside.txt"};
+    for (const QString &tried : TestRepo::tree(tree + "/tried"))
+        written.append("tried/" + tried);
+    EXPECT_EQ(run.changed, written);
     EXPECT_EQ(readFile(tree + "/inside.txt"), "in\n");
-    EXPECT_EQ(readFile(tree + "/commit"), "0\n");
-    EXPECT_EQ(sh(repo, {"log", "-1", "--format=%s", "feat/boxed"}), "in");
-    for (const char *refused : {"plan-write", "checkout-write", "home-write"})
-        EXPECT_EQ(readFile(tree + "/" + refused), "1\n") << refused;
-    EXPECT_FALSE(QFileInfo::exists(planDir + "/outside.txt"));
-    EXPECT_FALSE(QFileInfo::exists(repo + "/outside.txt"));
-    EXPECT_FALSE(QFileInfo::exists(QDir::homePath() + "/outside.txt"));
-    EXPECT_TRUE(readFile(tree + "/reply.txt").endsWith("pong"));
+
+    // Its own places work: a temporary file straight in /tmp, as Java
+    // makes it whatever TMPDIR says, that no one else sees, and a Gradle
+    // home of its own, with the person's settings and their dependency
+    // cache to read.
+    EXPECT_EQ(readFile(tree + "/tried/jvm-temp.txt"), "temp\n");
+    EXPECT_FALSE(QFileInfo::exists(QString::fromUtf8(readFile(tree + "/tried/jvm-temp-path").trimmed())));
+    EXPECT_EQ(readFile(tree + "/tried/gradle-cache"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/gradle-properties"), "systemProp.https.proxyHost=proxy.example\n");
+    EXPECT_EQ(readFile(tree + "/tried/ro-cache"), root + "/elsewhere/gradle/caches\n");
+    EXPECT_EQ(readFile(tree + "/tried/git-status"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/git-diff"), "0\n");
+    EXPECT_TRUE(readFile(tree + "/tried/reply.txt").endsWith("pong"));
     EXPECT_EQ(server.requestsTo("/ping").size(), 1);
+
+    for (const char *refused : {"claude-settings", "claude-md", "gradle-init", "ro-cache-write", "git-pointer",
+                                "commondir", "ref-write", "objects-delete", "remount", "plan-write",
+                                "checkout-write", "home-write"})
+        EXPECT_EQ(readFile(tree + "/tried/" + refused), "1\n") << refused;
+    EXPECT_NE(readFile(tree + "/tried/bus"), "0\n");
+    EXPECT_NE(readFile(tree + "/tried/commit"), "0\n");
+    EXPECT_EQ(readFile(home + "/.claude/settings.json"), claudeSettings);
+    EXPECT_EQ(TestRepo::tree(root + "/dotfiles"),
+              (QStringList{"claude", "claude/settings.json", "gradle", "gradle/caches", "gradle/caches/modules-2",
+                           "gradle/caches/modules-2/files-2.1", "gradle/caches/modules-2/files-2.1/lib.jar"}));
+    EXPECT_EQ(TestRepo::tree(root + "/elsewhere"),
+              (QStringList{"gradle", "gradle/caches", "gradle/caches/modules-2", "gradle/caches/modules-2/files-2.1",
+                           "gradle/caches/modules-2/files-2.1/lib.jar", "gradle/gradle.properties"}));
+    EXPECT_EQ(readFile(tree + "/.git"), ("gitdir: " + gitDir + "\n").toUtf8());
+    EXPECT_EQ(readFile(gitDir + "/commondir"), "../..\n");
+    EXPECT_EQ(sh(repo, {"rev-parse", "main"}), main);
+    EXPECT_EQ(sh(repo, personal), refs);
+    EXPECT_EQ(sh(repo, {"log", "-1", "--format=%H", "feat/boxed"}), main);
+    sh(repo, {"fsck", "--no-dangling"});
+    EXPECT_EQ(sh(repo, {"status", "--porcelain"}), "");
+    for (const QString &outside : {planDir + "/outside.txt", repo + "/outside.txt", repo + "/remounted",
+                                   home + "/outside.txt"})
+        EXPECT_FALSE(QFileInfo::exists(outside)) << outside.toStdString();
+    QFile::remove(home + "/.claude");
+    QFile::remove(home + "/.gradle");
 }
 
 // The application of the test below: a development run whose `git

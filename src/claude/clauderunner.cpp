@@ -258,6 +258,11 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
 
     const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(), runner.model);
     const Spawn::Environment env = environment(runner.path, runner.apiKey);
+    // The tool reads its server list wherever the private folder lies, also
+    // where a confined run's own /tmp or runtime folder would cover it.
+    std::optional<Spawn::Confinement> confinement = runner.confinement;
+    if (confinement)
+        confinement->readOnly.append(QFileInfo(config.fileName()).canonicalFilePath());
 
     // Declared before the pump, whose thread feeds them until it is joined.
     StreamCollector collector(std::move(progress), std::move(onToolResult));
@@ -265,7 +270,7 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     PipePump pipes;
     const pid_t pid =
         Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError(),
-                   {.confinement = runner.confinement});
+                   {.confinement = confinement});
     const ChildProcess child(pid);
     if (runner.onStarted)
         if (const std::optional<ProcessGroup::Mark> mark = ProcessGroup::markOf(pid))

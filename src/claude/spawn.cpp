@@ -213,25 +213,79 @@ const QStringList namespaceOptions{QStringLiteral("--unshare-pid"), QStringLiter
 // told on descriptor 3.
 const QStringList runOptions = namespaceOptions + QStringList{QStringLiteral("--info-fd"), QStringLiteral("3")};
 
+// The shared /tmp's entries a confined run still sees in its own /tmp: all
+// but sockets and the desktop's socket folders, whose sockets would reach
+// the person's display and sessions.
+QStringList sharedTemporaryEntries()
+{
+    static const QStringList desktop{QStringLiteral(".X11-unix"), QStringLiteral(".ICE-unix"),
+                                     QStringLiteral(".XIM-unix"), QStringLiteral(".font-unix")};
+    QStringList entries;
+    const QFileInfoList found = QDir(QStringLiteral("/tmp")).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                                           | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : found)
+        if (!desktop.contains(entry.fileName()) && (entry.isDir() || entry.isFile()) && !entry.isSymLink())
+            entries.append(entry.absoluteFilePath());
+    return entries;
+}
+
+// Runtime folders of the person's session: a confined run gets an empty
+// one of its own in their place.
+QStringList runtimeFolders()
+{
+    QStringList folders{QStringLiteral("/run/user/") + QString::number(::geteuid())};
+    const QString named = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!named.isEmpty())
+        folders.append(QDir::cleanPath(named));
+    folders.removeDuplicates();
+    folders.removeIf([](const QString &folder) { return !QFileInfo(folder).isDir(); });
+    return folders;
+}
+
 // A confined run sees the whole tree read-only, a /dev and a /proc of its
-// own, and then what it may write; a later mount hides whatever an earlier
-// one put at or below its place, so a folder comes before anything inside
-// it. A session of its own keeps it from typing into a terminal of ours.
+// own, its private /tmp and runtime folder, and then what it may write; a
+// later mount hides whatever an earlier one put at or below its place, so a
+// folder comes before anything inside it. A session of its own keeps it
+// from typing into a terminal of ours.
 QStringList confinedMounts(const Spawn::Confinement &confinement)
 {
-    QStringList writable = confinement.writable;
-    if (!confinement.temporary.isEmpty())
-        writable.append(confinement.temporary);
-    std::sort(writable.begin(), writable.end(),
-              [](const QString &a, const QString &b) { return a.size() < b.size(); });
+    enum class Kind { shared, shown, writable, empty };
+    QList<std::pair<QString, Kind>> places;
+    if (!confinement.temporary.isEmpty()) {
+        for (const QString &entry : sharedTemporaryEntries())
+            places.append({entry, Kind::shared});
+        places.append({confinement.temporary, Kind::writable});
+    }
+    for (const QString &folder : runtimeFolders())
+        places.append({folder, Kind::empty});
+    for (const QString &place : confinement.writable)
+        places.append({place, Kind::writable});
+    for (const QString &place : confinement.readOnly)
+        places.append({place, Kind::shown});
+    std::stable_sort(places.begin(), places.end(),
+                     [](const auto &a, const auto &b) { return a.first.size() < b.first.size(); });
     QStringList mounts{QStringLiteral("--ro-bind"), QStringLiteral("/"), QStringLiteral("/"),
                        QStringLiteral("--dev"),     QStringLiteral("/dev"), QStringLiteral("--proc"),
                        QStringLiteral("/proc")};
-    for (const QString &place : writable)
-        mounts << QStringLiteral("--bind") << place << place;
     if (!confinement.temporary.isEmpty())
-        mounts << QStringLiteral("--setenv") << QStringLiteral("TMPDIR") << confinement.temporary;
-    return mounts << QStringLiteral("--new-session");
+        mounts << QStringLiteral("--bind") << confinement.temporary << QStringLiteral("/tmp");
+    for (const auto &[place, kind] : places) {
+        if (kind == Kind::empty)
+            mounts << QStringLiteral("--perms") << QStringLiteral("0700") << QStringLiteral("--tmpfs") << place;
+        else if (kind == Kind::writable)
+            mounts << QStringLiteral("--bind") << place << place;
+        else
+            // An entry of the shared /tmp may be gone by now.
+            mounts << (kind == Kind::shared ? QStringLiteral("--ro-bind-try") : QStringLiteral("--ro-bind")) << place
+                   << place;
+    }
+    if (!confinement.temporary.isEmpty())
+        mounts << QStringLiteral("--setenv") << QStringLiteral("TMPDIR") << QStringLiteral("/tmp");
+    for (const char *desktop : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XAUTHORITY"})
+        mounts << QStringLiteral("--unsetenv") << QString::fromLatin1(desktop);
+    for (auto it = confinement.environment.begin(); it != confinement.environment.end(); ++it)
+        mounts << QStringLiteral("--setenv") << it.key() << it.value();
+    return mounts << QStringLiteral("--cap-drop") << QStringLiteral("ALL") << QStringLiteral("--new-session");
 }
 
 const QStringList openMounts{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};

@@ -37,12 +37,32 @@ using Failure = SpawnFailure;
 using Environment = QMap<QString, QString>;
 
 // What a confined run may change: nothing but these folders and files
-// (which must exist), each writable at its own place, while it still reads
-// whatever the person can and keeps the network, loopback included.
+// (which must exist, given by their real paths: no link on the way), each
+// writable at its own place, while it still reads whatever the person can
+// and keeps the network, loopback included. It keeps no capability, also
+// when started by root, so it cannot remount anything writable.
+//
+// It reaches no desktop: the display, Wayland and bus variables are unset,
+// the runtime folder ($XDG_RUNTIME_DIR, /run/user/<uid>: the session bus,
+// the Wayland socket, the keyring's socket) is an empty one of its own, and
+// the X sockets' folder in /tmp is hidden with /tmp itself. What stays
+// reachable: X's and any bus's abstract sockets (a server listening on
+// "@/tmp/.X11-unix/X0", a bus address "unix:abstract=…"), which live in the
+// network namespace the run shares with us so as to keep the network; a
+// display found that way still asks for the person's X cookie, which the
+// run can read like any of their files.
 struct Confinement {
     QStringList writable;
-    // A private temporary folder, writable too and named by TMPDIR.
+    // Places within the writable ones that stay read-only: files or folders
+    // something outside the run later follows, such as a worktree's .git.
+    QStringList readOnly;
+    // A private temporary folder: the run's /tmp and TMPDIR. What was in
+    // the shared /tmp stays readable there, but for sockets and the X
+    // sockets' folders; what the run writes there is its own. Empty: no
+    // private /tmp, nothing writable there.
     QString temporary;
+    // Set for the run over its environment.
+    Environment environment;
 };
 
 struct Options {

@@ -21,6 +21,7 @@
 
 #include <QCoreApplication>
 #include <QCoroFuture>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -112,40 +113,158 @@ QString absoluteFolder(const QString &path)
 const QString unconfined = QStringLiteral(
     "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.");
 
-// What a development run may write: its worktree; the worktree's own git
-// metadata, which for a linked worktree lies in the main repository's
-// .git/worktrees/<name>, plus the shared objects, refs and reflogs a commit
-// adds to (git 2.39: index, HEAD and COMMIT_EDITMSG in the former, a loose
-// object or pack, the branch's ref and its log in the latter); the build
-// tools' and Claude's caches in the home folder; and a private temporary
-// folder. Everything else, the person's checkout and its .git/config and
-// hooks among it, stays read-only. ~/.claude.json stays as it was: the tool
-// replaces it by a rename, which a file bound on its own would refuse too;
-// tried with the real tool 2.1.197 under this confinement: it cannot write
-// the file, the run goes on, a Bash commit in the worktree works, and its
-// writes into the plan folder, the checkout and the home fail with
-// "Read-only file system".
-QCoro::Task<Spawn::Confinement> confinement(QString worktree, QString temporary)
+// What this program's git takes from the environment: who and where the
+// person is and their git settings (~/.gitconfig, XDG_CONFIG_HOME), the
+// PATH their hooks and filters need. No GIT_* variable: a GIT_DIR or
+// GIT_WORK_TREE inherited from a hook or an editor that started us would
+// send every command to another repository.
+Spawn::Environment gitEnvironment()
 {
-    Spawn::Confinement confined{{worktree}, temporary};
+    static const QStringList kept{QStringLiteral("HOME"),   QStringLiteral("USER"),     QStringLiteral("LOGNAME"),
+                                  QStringLiteral("PATH"),   QStringLiteral("SHELL"),    QStringLiteral("TMPDIR"),
+                                  QStringLiteral("TZ"),     QStringLiteral("LANG"),     QStringLiteral("LANGUAGE"),
+                                  QStringLiteral("XDG_CONFIG_HOME")};
+    const Spawn::Environment ours = Spawn::processEnvironment();
+    Spawn::Environment env;
+    for (auto it = ours.begin(); it != ours.end(); ++it)
+        if (kept.contains(it.key()) || it.key().startsWith(QLatin1String("LC_")))
+            env.insert(it.key(), it.value());
+    return env;
+}
+
+// A worktree's git folders, as git names them before Claude's run: its own
+// (HEAD, index) and the repository's shared one (objects, refs, config).
+struct GitFolders {
+    QString own;
+    QString common;
+};
+
+QCoro::Task<std::optional<GitFolders>> gitFolders(QString worktree)
+{
     const QStringList args = gitArguments(worktree, {QStringLiteral("rev-parse"), QStringLiteral("--path-format=absolute"),
                                                      QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")});
-    const QStringList dirs = (co_await Spawn::outputAsync(gitPath, args, Spawn::processEnvironment()))
+    const QStringList dirs = (co_await Spawn::outputAsync(gitPath, args, gitEnvironment()))
                                  .value_or(QString())
                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (dirs.size() == 2 && dirs.at(0) != dirs.at(1)) {
-        confined.writable.append(dirs.at(0));
-        for (const QString &shared : {QStringLiteral("objects"), QStringLiteral("refs"), QStringLiteral("logs")})
-            confined.writable.append(QDir(dirs.at(1)).filePath(shared));
+    if (dirs.size() != 2)
+        co_return std::nullopt;
+    co_return GitFolders{dirs.at(0), dirs.at(1)};
+}
+
+// `git status` of the worktree after the run, which has been able to write
+// the worktree: only with the folders recorded before it (the .git file in
+// the worktree is not followed), with nothing it could have planted
+// running (no file system monitor, no hook, no git inside a submodule's
+// folder) and without taking the index lock. Filters named in the
+// worktree's .gitattributes still run, but only those the person's own git
+// configuration defines, which the run cannot change.
+QCoro::Task<QByteArray> statusAfterRun(QString worktree, GitFolders folders)
+{
+    Spawn::Environment env = gitEnvironment();
+    env.insert(QStringLiteral("GIT_DIR"), folders.own);
+    env.insert(QStringLiteral("GIT_COMMON_DIR"), folders.common);
+    env.insert(QStringLiteral("GIT_WORK_TREE"), worktree);
+    // Every untracked file on its own: a new folder would otherwise be one
+    // "?? dir/" entry however many files it holds.
+    const QStringList args{QStringLiteral("-c"),
+                           QStringLiteral("core.fsmonitor=false"),
+                           QStringLiteral("-c"),
+                           QStringLiteral("core.hooksPath=/dev/null"),
+                           QStringLiteral("--no-optional-locks"),
+                           QStringLiteral("status"),
+                           QStringLiteral("--porcelain"),
+                           QStringLiteral("-z"),
+                           QStringLiteral("--untracked-files=all"),
+                           QStringLiteral("--ignore-submodules=dirty")};
+    co_return (co_await Spawn::outputBytesAsync(gitPath, args, env)).value_or(QByteArray());
+}
+
+// A place by its real path, as a bind needs it: a linked home folder or
+// repository would otherwise keep the run from starting.
+QString realPath(const QString &path)
+{
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? path : real;
+}
+
+// The person's Gradle home: GRADLE_USER_HOME, else ~/.gradle.
+QString personalGradleHome()
+{
+    const QString named = qEnvironmentVariable("GRADLE_USER_HOME");
+    return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".gradle")) : named;
+}
+
+// A worktree's own Gradle and Android homes, kept from run to run in the
+// support folder, which nothing but the next confined run of the worktree
+// uses. Gives the folder, or nothing when it cannot be made.
+std::optional<QString> buildHomes(const QString &worktree)
+{
+    const QString folder = AppPaths::support() + QStringLiteral("/builds/")
+        + QString::fromLatin1(QCryptographicHash::hash(worktree.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
+    for (const QString &home : {QStringLiteral("gradle/init.d"), QStringLiteral("android")})
+        if (!QDir().mkpath(folder + QLatin1Char('/') + home))
+            return std::nullopt;
+    return realPath(folder);
+}
+
+// The person's settings reach the build as copies: their proxy and mirror
+// settings and init scripts apply, their debug key signs, and what the
+// build changes in the copies changes nothing of theirs.
+void copySettings(const QString &from, const QString &to, QStringList files)
+{
+    for (const QString &script : QDir(from + QStringLiteral("/init.d")).entryList(QDir::Files))
+        files.append(QStringLiteral("init.d/") + script);
+    for (const QString &file : files) {
+        if (!QFileInfo(QDir(from).filePath(file)).isFile())
+            continue;
+        QFile::remove(QDir(to).filePath(file));
+        QFile::copy(QDir(from).filePath(file), QDir(to).filePath(file));
     }
-    const QDir home = QDir::home();
-    for (const QString &cache : {QStringLiteral(".gradle"), QStringLiteral(".android"), QStringLiteral(".claude")}) {
-        home.mkpath(cache);
-        confined.writable.append(home.filePath(cache));
-    }
-    // A place that cannot be bound would keep the run from starting.
-    confined.writable.removeIf([](const QString &place) { return !QFileInfo(place).isDir(); });
-    co_return confined;
+}
+
+// The person's Android home: ANDROID_USER_HOME, else ~/.android.
+QString personalAndroidHome()
+{
+    const QString named = qEnvironmentVariable("ANDROID_USER_HOME");
+    return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".android")) : named;
+}
+
+// What the build takes of the person's Java and Gradle set-up besides what
+// every run gets: the options through which a company's proxy and trust
+// store are given.
+const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLiteral("JAVA_OPTS"),
+                                 QStringLiteral("GRADLE_OPTS")};
+
+// What a development run may write: its worktree, but not the worktree's
+// .git, which the person's git and ours follow; its private temporary
+// folder; and Gradle and Android homes of the worktree's own. Nothing that
+// something outside the run later runs, loads or follows: not the git
+// folders (the run commits nothing; the branch and worktree are made
+// before it; git status and diff inside work without writing the index),
+// not the person's ~/.claude (the tool, 2.1.337, runs with it read-only and
+// keeps its session files in its /tmp), ~/.gradle (init scripts, the
+// dependency cache their own builds run) or ~/.android. The person's
+// dependency cache is the build's read-only one (GRADLE_RO_DEP_CACHE, from
+// Gradle 6.2); what it lacks is fetched into the worktree's own home.
+Spawn::Confinement confinement(const QString &worktree, const QString &temporary, const QString &homes)
+{
+    const QString tree = realPath(worktree);
+    Spawn::Confinement confined{{tree, homes}, {}, temporary, {}};
+    if (QFileInfo::exists(tree + QStringLiteral("/.git")))
+        confined.readOnly.append(tree + QStringLiteral("/.git"));
+    const QString gradle = realPath(personalGradleHome());
+    copySettings(gradle, homes + QStringLiteral("/gradle"), {QStringLiteral("gradle.properties")});
+    copySettings(personalAndroidHome(), homes + QStringLiteral("/android"), {QStringLiteral("debug.keystore")});
+    confined.environment.insert(QStringLiteral("GRADLE_USER_HOME"), homes + QStringLiteral("/gradle"));
+    const QString named = qEnvironmentVariable("GRADLE_RO_DEP_CACHE");
+    const QString cache = named.isEmpty() ? gradle + QStringLiteral("/caches") : named;
+    if (QFileInfo(cache).isDir())
+        confined.environment.insert(QStringLiteral("GRADLE_RO_DEP_CACHE"), cache);
+    confined.environment.insert(QStringLiteral("ANDROID_USER_HOME"), homes + QStringLiteral("/android"));
+    for (const QString &name : buildVariables)
+        if (qEnvironmentVariableIsSet(name.toLatin1().constData()))
+            confined.environment.insert(name, qEnvironmentVariable(name.toLatin1().constData()));
+    return confined;
 }
 
 } // namespace
@@ -351,9 +470,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     // holds the worktrees, which exists and would be taken for a worktree.
     const QStringList checkArgs = gitArguments(
         QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), job->branch});
-    Spawn::Environment outside = Spawn::processEnvironment();
-    outside.remove(QStringLiteral("GIT_DIR"));
-    const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, outside);
+    const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, gitEnvironment());
     if (!self)
         co_return false;
     if (job->cancel.isCancelled()) {
@@ -387,7 +504,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
                             QStringLiteral("refs/heads/") + job->branch});
     const std::optional<QString> existing =
-        co_await Spawn::outputAsync(gitPath, verifyArgs, Spawn::processEnvironment());
+        co_await Spawn::outputAsync(gitPath, verifyArgs, gitEnvironment());
     if (!self)
         co_return false;
     if (job->cancel.isCancelled()) {
@@ -404,7 +521,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     // stop, which Claude's run then honours at once.
     const QStringList addArgs = gitArguments(repo, {QStringLiteral("worktree"), QStringLiteral("add"),
                                                     QStringLiteral("-b"), job->branch, job->worktree, job->base});
-    const std::optional<QString> added = co_await Spawn::outputAsync(gitPath, addArgs, Spawn::processEnvironment());
+    const std::optional<QString> added = co_await Spawn::outputAsync(gitPath, addArgs, gitEnvironment());
     if (!self)
         co_return false;
     if (!QFileInfo::exists(job->worktree)) {
@@ -472,19 +589,29 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (!self)
         co_return;
     runner.disallowedTools = disallowedTools();
+    // Recorded before the run, which can rewrite the worktree's .git where
+    // it runs unconfined.
+    QCoro::Task<std::optional<GitFolders>> recording = gitFolders(job->worktree);
+    const std::optional<GitFolders> folders = co_await std::move(recording);
+    if (!self)
+        co_return;
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
-    // run goes on as before and says so.
-    const std::optional<QString> privateTemp = PrivateTemp::folder();
+    // run goes on as before and says so; where only its private folders
+    // cannot be made, it does not start.
+    const bool confined = Spawn::confinementWorks();
     std::optional<QTemporaryDir> temporary;
-    if (Spawn::confinementWorks() && privateTemp)
-        temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
-    const bool confined = temporary && temporary->isValid();
     if (confined) {
-        QCoro::Task<Spawn::Confinement> bounding = confinement(job->worktree, temporary->path());
-        runner.confinement = co_await std::move(bounding);
-        if (!self)
+        const std::optional<QString> privateTemp = PrivateTemp::folder();
+        if (privateTemp)
+            temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
+        const std::optional<QString> homes = buildHomes(job->worktree);
+        if (!temporary || !temporary->isValid() || !homes) {
+            fail(*job, QStringLiteral("격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: ")
+                           + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
             co_return;
+        }
+        runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes);
     }
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
@@ -517,16 +644,14 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         co_return;
     }
 
-    // Every untracked file on its own: a new folder would otherwise be one
-    // "?? dir/" entry however many files it holds.
-    const QStringList statusArgs =
-        gitArguments(job->worktree, {QStringLiteral("status"), QStringLiteral("--porcelain"), QStringLiteral("-z"),
-                                     QStringLiteral("--untracked-files=all")});
-    const std::optional<QByteArray> status =
-        co_await Spawn::outputBytesAsync(gitPath, statusArgs, Spawn::processEnvironment());
+    QByteArray status;
+    if (folders) {
+        QCoro::Task<QByteArray> reading = statusAfterRun(job->worktree, *folders);
+        status = co_await std::move(reading);
+    }
     if (!self)
         co_return;
-    const QStringList changed = changedPaths(status.value_or(QByteArray()));
+    const QStringList changed = changedPaths(status);
     // Written before the run shows as done, so a finished run's record is
     // there to read.
     QCoro::Task<QString> writing = record(planDir, platform, job->branch,
@@ -674,7 +799,7 @@ QStringList Developer::disallowedTools()
 
 QString Developer::git(const QString &dir, const QStringList &args)
 {
-    return Spawn::output(gitPath, gitArguments(dir, args), Spawn::processEnvironment()).value_or(QString()).trimmed();
+    return Spawn::output(gitPath, gitArguments(dir, args), gitEnvironment()).value_or(QString()).trimmed();
 }
 
 bool Developer::branchExists(const QString &repo, const QString &name)
