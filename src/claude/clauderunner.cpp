@@ -258,11 +258,11 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
 
     const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(), runner.model);
     const Spawn::Environment env = environment(runner.path, runner.apiKey);
-    // The tool reads its server list wherever the private folder lies, also
-    // where a confined run's own /tmp or runtime folder would cover it.
+    // The tool and its server list stay where they are, also where a
+    // confined run's own /tmp would cover them.
     std::optional<Spawn::Confinement> confinement = runner.confinement;
     if (confinement)
-        confinement->readOnly.append(QFileInfo(config.fileName()).canonicalFilePath());
+        confinement->readOnly << runner.path << QFileInfo(config.fileName()).canonicalFilePath();
 
     // Declared before the pump, whose thread feeds them until it is joined.
     StreamCollector collector(std::move(progress), std::move(onToolResult));

@@ -213,22 +213,6 @@ const QStringList namespaceOptions{QStringLiteral("--unshare-pid"), QStringLiter
 // told on descriptor 3.
 const QStringList runOptions = namespaceOptions + QStringList{QStringLiteral("--info-fd"), QStringLiteral("3")};
 
-// The shared /tmp's entries a confined run still sees in its own /tmp: all
-// but sockets and the desktop's socket folders, whose sockets would reach
-// the person's display and sessions.
-QStringList sharedTemporaryEntries()
-{
-    static const QStringList desktop{QStringLiteral(".X11-unix"), QStringLiteral(".ICE-unix"),
-                                     QStringLiteral(".XIM-unix"), QStringLiteral(".font-unix")};
-    QStringList entries;
-    const QFileInfoList found = QDir(QStringLiteral("/tmp")).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                                           | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : found)
-        if (!desktop.contains(entry.fileName()) && (entry.isDir() || entry.isFile()) && !entry.isSymLink())
-            entries.append(entry.absoluteFilePath());
-    return entries;
-}
-
 // Runtime folders of the person's session: a confined run gets an empty
 // one of its own in their place.
 QStringList runtimeFolders()
@@ -243,19 +227,15 @@ QStringList runtimeFolders()
 }
 
 // A confined run sees the whole tree read-only, a /dev and a /proc of its
-// own, its private /tmp and runtime folder, and then what it may write; a
-// later mount hides whatever an earlier one put at or below its place, so a
-// folder comes before anything inside it. A session of its own keeps it
+// own, its private /tmp and runtime folder, and then what it may write and
+// what it reads where those cover it; a later mount hides whatever an
+// earlier one put at or below its place, so a folder comes before anything
+// inside it. A session of its own keeps it
 // from typing into a terminal of ours.
 QStringList confinedMounts(const Spawn::Confinement &confinement)
 {
-    enum class Kind { shared, shown, writable, empty };
+    enum class Kind { shown, writable, empty };
     QList<std::pair<QString, Kind>> places;
-    if (!confinement.temporary.isEmpty()) {
-        for (const QString &entry : sharedTemporaryEntries())
-            places.append({entry, Kind::shared});
-        places.append({confinement.temporary, Kind::writable});
-    }
     for (const QString &folder : runtimeFolders())
         places.append({folder, Kind::empty});
     for (const QString &place : confinement.writable)
@@ -275,9 +255,7 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
         else if (kind == Kind::writable)
             mounts << QStringLiteral("--bind") << place << place;
         else
-            // An entry of the shared /tmp may be gone by now.
-            mounts << (kind == Kind::shared ? QStringLiteral("--ro-bind-try") : QStringLiteral("--ro-bind")) << place
-                   << place;
+            mounts << QStringLiteral("--ro-bind") << place << place;
     }
     if (!confinement.temporary.isEmpty())
         mounts << QStringLiteral("--setenv") << QStringLiteral("TMPDIR") << QStringLiteral("/tmp");

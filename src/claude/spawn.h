@@ -45,7 +45,7 @@ using Environment = QMap<QString, QString>;
 // It reaches no desktop: the display, Wayland and bus variables are unset,
 // the runtime folder ($XDG_RUNTIME_DIR, /run/user/<uid>: the session bus,
 // the Wayland socket, the keyring's socket) is an empty one of its own, and
-// the X sockets' folder in /tmp is hidden with /tmp itself. What stays
+// the X sockets' folder is hidden with the shared /tmp. What stays
 // reachable: X's and any bus's abstract sockets (a server listening on
 // "@/tmp/.X11-unix/X0", a bus address "unix:abstract=…"), which live in the
 // network namespace the run shares with us so as to keep the network; a
@@ -53,12 +53,13 @@ using Environment = QMap<QString, QString>;
 // run can read like any of their files.
 struct Confinement {
     QStringList writable;
-    // Places within the writable ones that stay read-only: files or folders
-    // something outside the run later follows, such as a worktree's .git.
+    // Places that stay read-only: within the writable ones, files or
+    // folders something outside the run later follows, such as a
+    // worktree's .git; within /tmp or the runtime folder, what the run
+    // reads there (its program, its settings, the person's home).
     QStringList readOnly;
-    // A private temporary folder: the run's /tmp and TMPDIR. What was in
-    // the shared /tmp stays readable there, but for sockets and the X
-    // sockets' folders; what the run writes there is its own. Empty: no
+    // A private temporary folder: the run's own /tmp and TMPDIR, in which
+    // nothing of the shared /tmp shows but the read-only places. Empty: no
     // private /tmp, nothing writable there.
     QString temporary;
     // Set for the run over its environment.

@@ -237,7 +237,9 @@ const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLit
 
 // What a development run may write: its worktree, but not the worktree's
 // .git, which the person's git and ours follow; its private temporary
-// folder; and Gradle and Android homes of the worktree's own. Nothing that
+// folder; and Gradle and Android homes of the worktree's own. What it
+// reads where its private /tmp would cover it: the home folder, the plan
+// folder and the repository's git folder. Nothing that
 // something outside the run later runs, loads or follows: not the git
 // folders (the run commits nothing; the branch and worktree are made
 // before it; git status and diff inside work without writing the index),
@@ -246,12 +248,15 @@ const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLit
 // dependency cache their own builds run) or ~/.android. The person's
 // dependency cache is the build's read-only one (GRADLE_RO_DEP_CACHE, from
 // Gradle 6.2); what it lacks is fetched into the worktree's own home.
-Spawn::Confinement confinement(const QString &worktree, const QString &temporary, const QString &homes)
+Spawn::Confinement confinement(const QString &worktree, const QString &temporary, const QString &homes,
+                               const QString &planDir, const std::optional<GitFolders> &folders)
 {
     const QString tree = realPath(worktree);
-    Spawn::Confinement confined{{tree, homes}, {}, temporary, {}};
+    Spawn::Confinement confined{{tree, homes}, {realPath(QDir::homePath()), realPath(planDir)}, temporary, {}};
     if (QFileInfo::exists(tree + QStringLiteral("/.git")))
         confined.readOnly.append(tree + QStringLiteral("/.git"));
+    if (folders)
+        confined.readOnly.append(realPath(folders->common));
     const QString gradle = realPath(personalGradleHome());
     copySettings(gradle, homes + QStringLiteral("/gradle"), {QStringLiteral("gradle.properties")});
     copySettings(personalAndroidHome(), homes + QStringLiteral("/android"), {QStringLiteral("debug.keystore")});
@@ -611,7 +616,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
                            + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
             co_return;
         }
-        runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes);
+        runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir, folders);
     }
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
