@@ -967,6 +967,20 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         EXPECT_FALSE(QFileInfo::exists(outside)) << outside.toStdString();
     QFile::remove(home + "/.claude");
     QFile::remove(home + "/.gradle");
+
+    // Where the run's private folder cannot be made (in a TMPDIR no one may
+    // write, existing, so that it is not ignored), bwrap works all the
+    // same: the run says what failed and runs nothing unconfined.
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", "/proc");
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/notemp", planDir,
+              settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    qputenv("TMPDIR", savedTemp);
+    const Developer::Run untemp = dev.runs().value(Developer::PlatformKind::android);
+    EXPECT_EQ(untemp.phase, Developer::Run::Phase::failed);
+    EXPECT_EQ(untemp.detail, "격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: /proc");
+    EXPECT_FALSE(QFileInfo::exists(root + "/repos/app-worktrees/feat-notemp/tried"));
 }
 
 // The application of the test below: a development run whose `git
