@@ -1,6 +1,8 @@
 #include "model/developer.h"
 
+#include "claude/childprocess.h"
 #include "claude/clauderunner.h"
+#include "claude/pipepump.h"
 #include "claude/spawn.h"
 #include "claude/streamcollector.h"
 #include "core/atomicfile.h"
@@ -31,6 +33,8 @@
 #include <QPromise>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -132,6 +136,71 @@ Spawn::Environment gitEnvironment()
     return env;
 }
 
+// A git command whose run starts ahead, while earlier work goes on, and
+// which runs git only once let go: making the run's namespace then costs
+// the command nothing. A shell of fixed text waits on its standard input
+// and, given a line, becomes git with the arguments as they are; dropped
+// unlet, it ends without running git. It is a run like any other and ends
+// with the application.
+class AheadGit
+{
+public:
+    AheadGit(const QStringList &args, const Spawn::Environment &env)
+    {
+        int gate[2];
+        if (::pipe2(gate, O_CLOEXEC) != 0)
+            return;
+        try {
+            m_pipes.emplace();
+            m_pid = Spawn::run(QStringLiteral("/bin/sh"),
+                               QStringList{QStringLiteral("-c"), QStringLiteral("read -r go && exec \"$0\" \"$@\""), gitPath}
+                                   + args,
+                               env, QDir::tempPath(), gate[0], m_pipes->childOutput(), m_pipes->childError());
+            m_pipes->closeChildEnds();
+            m_gate = gate[1];
+        } catch (const SpawnFailure &) {
+            ::close(gate[1]);
+        }
+        ::close(gate[0]);
+    }
+    AheadGit(const AheadGit &) = delete;
+    AheadGit &operator=(const AheadGit &) = delete;
+
+    ~AheadGit()
+    {
+        if (m_gate >= 0)
+            ::close(m_gate);
+        // Reaped on a thread of its own once the shell has ended unlet.
+        if (m_pid > 0 && !m_ran)
+            Spawn::wait(m_pid);
+    }
+
+    // Lets git run and gives what it printed on standard output; "" when it
+    // could not start. Once only.
+    QCoro::Task<QByteArray> run()
+    {
+        if (m_gate < 0 || m_ran)
+            co_return QByteArray();
+        m_ran = true;
+        [[maybe_unused]] const ssize_t written = ::write(m_gate, "\n", 1);
+        ::close(m_gate);
+        m_gate = -1;
+        auto out = std::make_shared<QByteArray>();
+        const QFuture<void> pumped = m_pipes->start(
+            ChildProcess(m_pid), QByteArray(), [out](const QByteArray &bytes) { out->append(bytes); },
+            [](const QByteArray &) {});
+        co_await Spawn::wait(m_pid);
+        co_await pumped;
+        co_return *out;
+    }
+
+private:
+    std::optional<PipePump> m_pipes;
+    pid_t m_pid = -1;
+    int m_gate = -1;
+    bool m_ran = false;
+};
+
 // A worktree's git folders, as git names them before Claude's run: its own
 // (HEAD, index) and the repository's shared one (objects, refs, config).
 struct GitFolders {
@@ -139,16 +208,21 @@ struct GitFolders {
     QString common;
 };
 
-QCoro::Task<std::optional<GitFolders>> gitFolders(QString worktree)
+// `git rev-parse --git-dir --git-common-dir` of a worktree, ahead.
+std::unique_ptr<AheadGit> aheadFolders(const QString &worktree)
 {
-    const QStringList args = gitArguments(worktree, {QStringLiteral("rev-parse"), QStringLiteral("--path-format=absolute"),
-                                                     QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")});
-    const QStringList dirs = (co_await Spawn::outputAsync(gitPath, args, gitEnvironment()))
-                                 .value_or(QString())
-                                 .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return std::make_unique<AheadGit>(
+        gitArguments(worktree, {QStringLiteral("rev-parse"), QStringLiteral("--path-format=absolute"),
+                                QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")}),
+        gitEnvironment());
+}
+
+std::optional<GitFolders> gitFolders(const QByteArray &printed)
+{
+    const QStringList dirs = Text::decodeUtf8Strict(printed).value_or(QString()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (dirs.size() != 2)
-        co_return std::nullopt;
-    co_return GitFolders{dirs.at(0), dirs.at(1)};
+        return std::nullopt;
+    return GitFolders{dirs.at(0), dirs.at(1)};
 }
 
 // `git status` of the worktree after the run, which has been able to write
@@ -158,7 +232,7 @@ QCoro::Task<std::optional<GitFolders>> gitFolders(QString worktree)
 // folder) and without taking the index lock. Filters named in the
 // worktree's .gitattributes still run, but only those the person's own git
 // configuration defines, which the run cannot change.
-QCoro::Task<QByteArray> statusAfterRun(QString worktree, GitFolders folders)
+std::unique_ptr<AheadGit> aheadStatus(const QString &worktree, const GitFolders &folders)
 {
     Spawn::Environment env = gitEnvironment();
     env.insert(QStringLiteral("GIT_DIR"), folders.own);
@@ -166,17 +240,17 @@ QCoro::Task<QByteArray> statusAfterRun(QString worktree, GitFolders folders)
     env.insert(QStringLiteral("GIT_WORK_TREE"), worktree);
     // Every untracked file on its own: a new folder would otherwise be one
     // "?? dir/" entry however many files it holds.
-    const QStringList args{QStringLiteral("-c"),
-                           QStringLiteral("core.fsmonitor=false"),
-                           QStringLiteral("-c"),
-                           QStringLiteral("core.hooksPath=/dev/null"),
-                           QStringLiteral("--no-optional-locks"),
-                           QStringLiteral("status"),
-                           QStringLiteral("--porcelain"),
-                           QStringLiteral("-z"),
-                           QStringLiteral("--untracked-files=all"),
-                           QStringLiteral("--ignore-submodules=dirty")};
-    co_return (co_await Spawn::outputBytesAsync(gitPath, args, env)).value_or(QByteArray());
+    return std::make_unique<AheadGit>(QStringList{QStringLiteral("-c"),
+                                                  QStringLiteral("core.fsmonitor=false"),
+                                                  QStringLiteral("-c"),
+                                                  QStringLiteral("core.hooksPath=/dev/null"),
+                                                  QStringLiteral("--no-optional-locks"),
+                                                  QStringLiteral("status"),
+                                                  QStringLiteral("--porcelain"),
+                                                  QStringLiteral("-z"),
+                                                  QStringLiteral("--untracked-files=all"),
+                                                  QStringLiteral("--ignore-submodules=dirty")},
+                                      env);
 }
 
 // A place by its real path, as a bind needs it: a linked home folder or
@@ -294,6 +368,8 @@ struct Developer::Job {
     // The plan folder as the start found it, before any platform's Claude
     // ran: shared by the runs of one start.
     QFuture<std::shared_ptr<PlanGuard>> planFiles;
+    // The worktree's git folders, asked ahead once it is known.
+    std::unique_ptr<AheadGit> folders;
 };
 
 Developer::Developer(QObject *parent)
@@ -470,6 +546,24 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         fail(*job, QStringLiteral("“") + job->base + QStringLiteral("” 은(는) base 브랜치로 쓸 수 없어요."));
         co_return false;
     }
+    // The repository's commands start ahead, their runs made while the name
+    // is checked; each runs git only once what comes before it allows.
+    const QString repo = absoluteFolder(job->repo);
+    const bool repoFound = !job->repo.trimmed().isEmpty() && QFileInfo(repo).isDir();
+    const QString worktree = worktreePath(job->repo, job->branch);
+    std::unique_ptr<AheadGit> verifying;
+    std::unique_ptr<AheadGit> adding;
+    if (repoFound && !QFileInfo::exists(worktree)) {
+        verifying = std::make_unique<AheadGit>(
+            gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
+                                QStringLiteral("refs/heads/") + job->branch}),
+            gitEnvironment());
+        adding = std::make_unique<AheadGit>(gitArguments(repo, {QStringLiteral("worktree"), QStringLiteral("add"),
+                                                                QStringLiteral("-b"), job->branch, worktree, job->base}),
+                                            gitEnvironment());
+    }
+    if (repoFound)
+        job->folders = aheadFolders(worktree);
     // Checked outside any repository, where "@{-1}" and the like are not
     // expanded. A name such as ".." would otherwise address the folder that
     // holds the worktrees, which exists and would be taken for a worktree.
@@ -494,29 +588,24 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
 
     // An unset repository would otherwise place the worktrees beside this
     // process's working folder and let git pick whatever repository holds it.
-    const QString repo = absoluteFolder(job->repo);
-    if (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir()) {
+    if (!repoFound) {
         fail(*job, worktreeFailed);
         co_return false;
     }
-    job->worktree = worktreePath(job->repo, job->branch);
-    if (QFileInfo::exists(job->worktree)) {
+    job->worktree = worktree;
+    if (!adding) {
         update(*job, [](Run &run) { run.detail = QStringLiteral("이미 있는 작업 폴더를 이어서 써요"); });
         co_return true;
     }
 
-    const QStringList verifyArgs =
-        gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
-                            QStringLiteral("refs/heads/") + job->branch});
-    const std::optional<QString> existing =
-        co_await Spawn::outputAsync(gitPath, verifyArgs, gitEnvironment());
+    const QByteArray existing = co_await verifying->run();
     if (!self)
         co_return false;
     if (job->cancel.isCancelled()) {
         fail(*job, stopped);
         co_return false;
     }
-    if (!existing.value_or(QString()).trimmed().isEmpty()) {
+    if (!existing.trimmed().isEmpty()) {
         fail(*job, QStringLiteral("“") + job->branch + QStringLiteral("” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요."));
         co_return false;
     }
@@ -524,13 +613,11 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     QDir().mkpath(QFileInfo(job->worktree).absolutePath());
     // Not stopped by a cancel: a half-made worktree is worse than a late
     // stop, which Claude's run then honours at once.
-    const QStringList addArgs = gitArguments(repo, {QStringLiteral("worktree"), QStringLiteral("add"),
-                                                    QStringLiteral("-b"), job->branch, job->worktree, job->base});
-    const std::optional<QString> added = co_await Spawn::outputAsync(gitPath, addArgs, gitEnvironment());
+    const QByteArray added = co_await adding->run();
     if (!self)
         co_return false;
     if (!QFileInfo::exists(job->worktree)) {
-        fail(*job, worktreeFailed + added.value_or(QString()).trimmed());
+        fail(*job, worktreeFailed + QString::fromUtf8(added).trimmed());
         co_return false;
     }
     for (const QString &file : propertiesFiles) {
@@ -596,10 +683,13 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     runner.disallowedTools = disallowedTools();
     // Recorded before the run, which can rewrite the worktree's .git where
     // it runs unconfined.
-    QCoro::Task<std::optional<GitFolders>> recording = gitFolders(job->worktree);
-    const std::optional<GitFolders> folders = co_await std::move(recording);
+    QByteArray named;
+    if (job->folders)
+        named = co_await job->folders->run();
     if (!self)
         co_return;
+    const std::optional<GitFolders> folders = gitFolders(named);
+    const std::unique_ptr<AheadGit> status = folders ? aheadStatus(job->worktree, *folders) : nullptr;
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
     // run goes on as before and says so; where only its private folders
@@ -649,14 +739,12 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         co_return;
     }
 
-    QByteArray status;
-    if (folders) {
-        QCoro::Task<QByteArray> reading = statusAfterRun(job->worktree, *folders);
-        status = co_await std::move(reading);
-    }
+    QByteArray printed;
+    if (status)
+        printed = co_await status->run();
     if (!self)
         co_return;
-    const QStringList changed = changedPaths(status);
+    const QStringList changed = changedPaths(printed);
     // Written before the run shows as done, so a finished run's record is
     // there to read.
     QCoro::Task<QString> writing = record(planDir, platform, job->branch,
