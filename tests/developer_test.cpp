@@ -858,6 +858,7 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     const QString runtime = root + "/run";
     QDir().mkpath(runtime);
     qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+    qputenv("JAVA_TOOL_OPTIONS", "-Dhttps.proxyHost=proxy.example");
     QProcess bus;
     bus.start("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + runtime + "/bus"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(runtime + "/bus"); }, 10000));
@@ -887,6 +888,7 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         "mkdir -p \"$GRADLE_USER_HOME/caches/modules-2\" && echo own > \"$GRADLE_USER_HOME/caches/modules-2/own.jar\"; "
         "echo $? > tried/gradle-cache",
         "cat \"$GRADLE_USER_HOME/gradle.properties\" > tried/gradle-properties; echo \"$GRADLE_RO_DEP_CACHE\" > tried/ro-cache",
+        "echo key > \"$ANDROID_USER_HOME/adbkey\"; echo $? > tried/android-home; echo \"$JAVA_TOOL_OPTIONS\" > tried/java-options",
         "echo '{\"hooks\":{\"SessionStart\":[]},\"env\":{\"ANTHROPIC_BASE_URL\":\"http://x\"}}' > ~/.claude/settings.json; "
         "echo $? > tried/claude-settings",
         "echo planted > ~/.claude/CLAUDE.md; echo $? > tried/claude-md",
@@ -919,6 +921,7 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     bus.waitForFinished();
     qunsetenv("XDG_RUNTIME_DIR");
     qunsetenv("GRADLE_USER_HOME");
+    qunsetenv("JAVA_TOOL_OPTIONS");
     const Developer::Run run = dev.runs().value(Developer::PlatformKind::android);
     const QString tree = root + "/repos/app-worktrees/feat-boxed";
     EXPECT_EQ(run.summary, "다 했어요") << run.detail.toStdString();
@@ -929,14 +932,16 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(readFile(tree + "/inside.txt"), "in\n");
 
     // Its own places work: a temporary file straight in /tmp, as Java
-    // makes it whatever TMPDIR says, that no one else sees, and a Gradle
-    // home of its own, with the person's settings and their dependency
-    // cache to read.
+    // makes it whatever TMPDIR says, that no one else sees, Gradle and
+    // Android homes of its own, with the person's settings, Java options and
+    // dependency cache to read.
     EXPECT_EQ(readFile(tree + "/tried/jvm-temp.txt"), "temp\n");
     EXPECT_FALSE(QFileInfo::exists(QString::fromUtf8(readFile(tree + "/tried/jvm-temp-path").trimmed())));
     EXPECT_EQ(readFile(tree + "/tried/gradle-cache"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/gradle-properties"), "systemProp.https.proxyHost=proxy.example\n");
     EXPECT_EQ(readFile(tree + "/tried/ro-cache"), root + "/elsewhere/gradle/caches\n");
+    EXPECT_EQ(readFile(tree + "/tried/android-home"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/java-options"), "-Dhttps.proxyHost=proxy.example\n");
     EXPECT_EQ(readFile(tree + "/tried/git-status"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/git-diff"), "0\n");
     EXPECT_TRUE(readFile(tree + "/tried/reply.txt").endsWith("pong"));

@@ -251,7 +251,8 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
         mounts << QStringLiteral("--bind") << confinement.temporary << QStringLiteral("/tmp");
     for (const auto &[place, kind] : places) {
         if (kind == Kind::empty)
-            mounts << QStringLiteral("--perms") << QStringLiteral("0700") << QStringLiteral("--tmpfs") << place;
+            // No "--perms": bwrap takes it before "--tmpfs" only from 0.8.
+            mounts << QStringLiteral("--tmpfs") << place;
         else if (kind == Kind::writable)
             mounts << QStringLiteral("--bind") << place << place;
         else

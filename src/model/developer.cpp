@@ -331,6 +331,8 @@ Spawn::Confinement confinement(const QString &worktree, const QString &temporary
         confined.readOnly.append(tree + QStringLiteral("/.git"));
     if (folders)
         confined.readOnly.append(realPath(folders->common));
+    // A bind of a place that is not there would keep the run from starting.
+    confined.readOnly.removeIf([](const QString &place) { return !QFileInfo::exists(place); });
     const QString gradle = realPath(personalGradleHome());
     copySettings(gradle, homes + QStringLiteral("/gradle"), {QStringLiteral("gradle.properties")});
     copySettings(personalAndroidHome(), homes + QStringLiteral("/android"), {QStringLiteral("debug.keystore")});
