@@ -226,6 +226,14 @@ QStringList runtimeFolders()
     return folders;
 }
 
+// Sockets of system services through which a run would act outside: the
+// system bus (for root, systemd's whole interface), systemd's own socket,
+// and the container services' (root, or a member of their group, can
+// start anything there). Folders become empty, sockets /dev/null.
+const QStringList serviceSockets{QStringLiteral("/run/dbus"), QStringLiteral("/run/systemd/private"),
+                                 QStringLiteral("/run/docker.sock"), QStringLiteral("/run/containerd"),
+                                 QStringLiteral("/run/podman")};
+
 // A confined run sees the whole tree read-only, a /dev and a /proc of its
 // own, its private /tmp and runtime folder, and then what it may write and
 // what it reads where those cover it; a later mount hides whatever an
@@ -234,10 +242,13 @@ QStringList runtimeFolders()
 // from typing into a terminal of ours.
 QStringList confinedMounts(const Spawn::Confinement &confinement)
 {
-    enum class Kind { shown, writable, empty };
+    enum class Kind { shown, writable, empty, nulled };
     QList<std::pair<QString, Kind>> places;
     for (const QString &folder : runtimeFolders())
         places.append({folder, Kind::empty});
+    for (const QString &socket : serviceSockets)
+        if (const QFileInfo found(socket); found.exists())
+            places.append({socket, found.isDir() ? Kind::empty : Kind::nulled});
     for (const QString &place : confinement.writable)
         places.append({place, Kind::writable});
     for (const QString &place : confinement.readOnly)
@@ -253,6 +264,8 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
         if (kind == Kind::empty)
             // No "--perms": bwrap takes it before "--tmpfs" only from 0.8.
             mounts << QStringLiteral("--tmpfs") << place;
+        else if (kind == Kind::nulled)
+            mounts << QStringLiteral("--ro-bind") << QStringLiteral("/dev/null") << place;
         else if (kind == Kind::writable)
             mounts << QStringLiteral("--bind") << place << place;
         else

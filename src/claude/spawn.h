@@ -45,7 +45,8 @@ using Environment = QMap<QString, QString>;
 // It reaches no desktop: the display, Wayland and bus variables are unset,
 // the runtime folder ($XDG_RUNTIME_DIR, /run/user/<uid>: the session bus,
 // the Wayland socket, the keyring's socket) is an empty one of its own, and
-// the X sockets' folder is hidden with the shared /tmp. What stays
+// the X sockets' folder is hidden with the shared /tmp; so are the system
+// bus and the sockets of systemd and the container services. What stays
 // reachable: X's and any bus's abstract sockets (a server listening on
 // "@/tmp/.X11-unix/X0", a bus address "unix:abstract=…"), which live in the
 // network namespace the run shares with us so as to keep the network; a
