@@ -850,6 +850,8 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     writeFile(root + "/dotfiles/gradle/caches/modules-2/files-2.1/lib.jar", "jar");
     writeFile(root + "/elsewhere/gradle/caches/modules-2/files-2.1/lib.jar", "jar");
     writeFile(root + "/elsewhere/gradle/gradle.properties", "systemProp.https.proxyHost=proxy.example\n");
+    writeFile(root + "/elsewhere/gradle/init.d/mirror.gradle", "// mirror\n");
+    QDir().mkpath(root + "/target");
     ASSERT_TRUE(QFile::link(root + "/dotfiles/claude", home + "/.claude"));
     ASSERT_TRUE(QFile::link(root + "/dotfiles/gradle", home + "/.gradle"));
     ASSERT_TRUE(QFile::link(root + "/elsewhere", root + "/elsewhere-link"));
@@ -887,7 +889,9 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         "t=$(mktemp /tmp/jvm.XXXXXX) && echo temp > \"$t\" && cat \"$t\" > tried/jvm-temp.txt && echo \"$t\" > tried/jvm-temp-path",
         "mkdir -p \"$GRADLE_USER_HOME/caches/modules-2\" && echo own > \"$GRADLE_USER_HOME/caches/modules-2/own.jar\"; "
         "echo $? > tried/gradle-cache",
-        "cat \"$GRADLE_USER_HOME/gradle.properties\" > tried/gradle-properties; echo \"$GRADLE_RO_DEP_CACHE\" > tried/ro-cache",
+        "cat \"$GRADLE_USER_HOME/gradle.properties\" \"$GRADLE_USER_HOME/init.d/mirror.gradle\" > tried/gradle-properties; "
+        "echo \"$GRADLE_RO_DEP_CACHE\" > tried/ro-cache",
+        "rm -r \"$GRADLE_USER_HOME/init.d\" && ln -s '" + root + "/target' \"$GRADLE_USER_HOME/init.d\"",
         "echo key > \"$ANDROID_USER_HOME/adbkey\"; echo $? > tried/android-home; echo \"$JAVA_TOOL_OPTIONS\" > tried/java-options",
         "echo '{\"hooks\":{\"SessionStart\":[]},\"env\":{\"ANTHROPIC_BASE_URL\":\"http://x\"}}' > ~/.claude/settings.json; "
         "echo $? > tried/claude-settings",
@@ -938,7 +942,7 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(readFile(tree + "/tried/jvm-temp.txt"), "temp\n");
     EXPECT_FALSE(QFileInfo::exists(QString::fromUtf8(readFile(tree + "/tried/jvm-temp-path").trimmed())));
     EXPECT_EQ(readFile(tree + "/tried/gradle-cache"), "0\n");
-    EXPECT_EQ(readFile(tree + "/tried/gradle-properties"), "systemProp.https.proxyHost=proxy.example\n");
+    EXPECT_EQ(readFile(tree + "/tried/gradle-properties"), "systemProp.https.proxyHost=proxy.example\n// mirror\n");
     EXPECT_EQ(readFile(tree + "/tried/ro-cache"), root + "/elsewhere/gradle/caches\n");
     EXPECT_EQ(readFile(tree + "/tried/android-home"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/java-options"), "-Dhttps.proxyHost=proxy.example\n");
@@ -959,7 +963,8 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
                            "gradle/caches/modules-2/files-2.1", "gradle/caches/modules-2/files-2.1/lib.jar"}));
     EXPECT_EQ(TestRepo::tree(root + "/elsewhere"),
               (QStringList{"gradle", "gradle/caches", "gradle/caches/modules-2", "gradle/caches/modules-2/files-2.1",
-                           "gradle/caches/modules-2/files-2.1/lib.jar", "gradle/gradle.properties"}));
+                           "gradle/caches/modules-2/files-2.1/lib.jar", "gradle/gradle.properties", "gradle/init.d",
+                           "gradle/init.d/mirror.gradle"}));
     EXPECT_EQ(readFile(tree + "/.git"), ("gitdir: " + gitDir + "\n").toUtf8());
     EXPECT_EQ(readFile(gitDir + "/commondir"), "../..\n");
     EXPECT_EQ(sh(repo, {"rev-parse", "main"}), main);
@@ -970,6 +975,16 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     for (const QString &outside : {planDir + "/outside.txt", repo + "/outside.txt", repo + "/remounted",
                                    home + "/outside.txt"})
         EXPECT_FALSE(QFileInfo::exists(outside)) << outside.toStdString();
+    // The next run of the worktree copies the person's Gradle settings into
+    // its own home again, not through the link the build left there.
+    qputenv("GRADLE_USER_HOME", personalGradle.toUtf8());
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("또 했어요")}}});
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
+              settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    qunsetenv("GRADLE_USER_HOME");
+    EXPECT_EQ(dev.runs().value(Developer::PlatformKind::android).summary, "또 했어요");
+    EXPECT_EQ(TestRepo::tree(root + "/target"), QStringList());
     QFile::remove(home + "/.claude");
     QFile::remove(home + "/.gradle");
 

@@ -275,9 +275,20 @@ std::optional<QString> buildHomes(const QString &worktree)
 {
     const QString folder = AppPaths::support() + QStringLiteral("/builds/")
         + QString::fromLatin1(QCryptographicHash::hash(worktree.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
-    for (const QString &home : {QStringLiteral("gradle/init.d"), QStringLiteral("android")})
-        if (!QDir().mkpath(folder + QLatin1Char('/') + home))
+    if (!QDir().mkpath(folder))
+        return std::nullopt;
+    // The last run could write below the folder: a link it left where a
+    // home should be is taken away, never followed.
+    for (const QString &home : {QStringLiteral("gradle"), QStringLiteral("gradle/init.d"), QStringLiteral("android")}) {
+        const QString path = folder + QLatin1Char('/') + home;
+        const QFileInfo found(path);
+        if (found.isDir() && !found.isSymLink())
+            continue;
+        if ((found.exists() || found.isSymLink()) && !QFile::remove(path))
             return std::nullopt;
+        if (!QDir().mkdir(path))
+            return std::nullopt;
+    }
     return realPath(folder);
 }
 
@@ -291,6 +302,7 @@ void copySettings(const QString &from, const QString &to, QStringList files)
     for (const QString &file : files) {
         if (!QFileInfo(QDir(from).filePath(file)).isFile())
             continue;
+        // A link at the copy's name goes, not what it points at.
         QFile::remove(QDir(to).filePath(file));
         QFile::copy(QDir(from).filePath(file), QDir(to).filePath(file));
     }
