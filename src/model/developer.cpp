@@ -325,10 +325,10 @@ const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLit
 // .git, which the person's git and ours follow; its private temporary
 // folder; and Gradle and Android homes of the worktree's own. What it
 // reads where its private /tmp would cover it: the home folder, the plan
-// folder and the repository's git folder. Nothing that
-// something outside the run later runs, loads or follows: not the git
-// folders (the run commits nothing; the branch and worktree are made
-// before it; git status and diff inside work without writing the index),
+// folder and the repository's git folder. Nothing that something outside
+// the run later runs, loads or follows: not the git folders (the run
+// commits nothing; the branch and worktree are made before it; git status
+// and diff inside work without writing the index),
 // not the person's ~/.claude (the tool, 2.1.337, runs with it read-only and
 // keeps its session files in its /tmp), ~/.gradle (init scripts, the
 // dependency cache their own builds run) or ~/.android. The person's
