@@ -22,11 +22,14 @@
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -56,25 +59,85 @@ QString failed(const QString &description)
     return QStringLiteral("업데이트하지 못했어요: ") + description;
 }
 
-QByteArray sha256(const QByteArray &bytes)
+// The package as it arrives: written to its file and hashed on the way, so
+// that it is never held in memory. Written by hand, not through QFile,
+// whose text for a full disk is no cause a person can act on.
+class PackageFile
 {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+public:
+    explicit PackageFile(const QString &path)
+        : m_fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600))
+        , m_hash(QCryptographicHash::Sha256)
+    {
+        if (m_fd < 0)
+            throw InstallError{FileError::describe(errno)};
+    }
+    ~PackageFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    PackageFile(const PackageFile &) = delete;
+    PackageFile &operator=(const PackageFile &) = delete;
+
+    // Gives why the piece could not be written; empty when it was.
+    QString write(QByteArrayView piece)
+    {
+        if (!FileDescriptor::writeAll(m_fd, piece))
+            return m_error = FileError::describe(errno);
+        m_hash.addData(piece);
+        return QString();
+    }
+    // Why the file is not whole; empty when every piece was written.
+    const QString &error() const { return m_error; }
+    void close()
+    {
+        const int fd = std::exchange(m_fd, -1);
+        if (::close(fd) != 0)
+            throw InstallError{FileError::describe(errno)};
+    }
+    QString digest() const { return QString::fromLatin1(m_hash.result().toHex()); }
+
+private:
+    int m_fd;
+    QCryptographicHash m_hash;
+    QString m_error;
+};
+
+// The regular files of the installed application, in bytes; its links and
+// whatever they point to do not count.
+qint64 installedBytes(const QString &app)
+{
+    qint64 total = 0;
+    QDirIterator walk(app, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (walk.hasNext()) {
+        walk.next();
+        total += walk.fileInfo().size();
+    }
+    return total;
 }
 
-// Written by hand, not through QFile, whose text for a full disk is no
-// cause a person can act on.
-void writeZip(const QString &path, const QByteArray &zip)
+// The most a package may take: the size the server gives for it, else a
+// few times the application it replaces, and never less than a small
+// application could ever need.
+qint64 packageLimit(const Updater::Latest &latest, qint64 installed)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw InstallError{FileError::describe(errno)};
-    if (!FileDescriptor::writeAll(fd, zip)) {
-        const int error = errno;
-        ::close(fd);
-        throw InstallError{FileError::describe(error)};
-    }
-    if (::close(fd) != 0)
-        throw InstallError{FileError::describe(errno)};
+    constexpr qint64 growth = 4;
+    constexpr qint64 floor = qint64(64) << 20;
+    return latest.size ? *latest.size : std::max(installed * growth, floor);
+}
+
+// The zip's size as the server gives it: a whole number of bytes.
+std::optional<qint64> packageSize(const QJsonObject &object)
+{
+    const QString key = QStringLiteral("size");
+    if (object.value(key).isUndefined() || object.value(key).isNull())
+        return std::nullopt;
+    const double number = JsonStrict::number(object, key);
+    constexpr double largest = double(qint64(1) << 53);
+    if (!(number >= 1 && number <= largest && number == std::floor(number)))
+        throw JSONDecodeError{QStringLiteral("\"size\": 바이트 수가 아니에요")};
+    return qint64(number);
 }
 
 void removeWork(const QString &work)
@@ -211,6 +274,7 @@ Updater::Latest Updater::Latest::decode(const QByteArray &json)
     latest.notes = JsonStrict::optString(object, QStringLiteral("notes"));
     latest.url = JsonStrict::string(object, QStringLiteral("url"));
     latest.sha256 = JsonStrict::optString(object, QStringLiteral("sha256"));
+    latest.size = packageSize(object);
     return latest;
 }
 
@@ -399,7 +463,7 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         request.setTransferTimeout(checkTimeoutMs);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         HttpFetch::Answer answer =
-            co_await HttpFetch::get(request, CancelToken(), {std::chrono::milliseconds(0), checkAnswerBytes});
+            co_await HttpFetch::get(request, CancelToken(), {m_hooks.checkLimit, checkAnswerBytes});
         if (answer.status == 200 && answer.error.isEmpty()) {
             try {
                 latest = Latest::decode(answer.body);
@@ -465,31 +529,14 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
     try {
         if (!HttpFetch::fetchable(url))
             throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
-        QNetworkRequest request(url);
-        request.setTransferTimeout(downloadStallMs);
-        // The package as sent, so that a cut-off download is told apart
-        // from a damaged one.
-        request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
-        HttpFetch::Answer answer = co_await HttpFetch::get(request);
-        if (!answer.status)
-            throw InstallError{HttpFetch::describe(answer)};
-        if (*answer.status != 200)
-            throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
-        if (!answer.error.isEmpty())
-            throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
-        if (latest.sha256 && !latest.sha256->isEmpty()) {
-            QFuture<QByteArray> hashing = OffThread::run(sha256, answer.body);
-            const QByteArray digest = co_await hashing;
-            if (QString::fromLatin1(digest) != *latest.sha256)
-                throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
-        }
-        setPhase(Phase::installing());
         QFuture<WorkFolder> making = OffThread::run(workFolder, latest.build);
         m_work = co_await making;
         work = m_work.path;
-        // Handed over whole, so that the package's memory is freed where it
-        // is written, off the main thread.
-        const QString app = co_await unpack(std::move(answer.body), work);
+        const QString digest = co_await download(latest, url, work);
+        if (latest.sha256 && !latest.sha256->isEmpty() && digest != *latest.sha256)
+            throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
+        setPhase(Phase::installing());
+        const QString app = co_await unpack(work);
         co_await stage(app, work);
         if (m_busy && m_busy())
             throw InstallError{QStringLiteral("진행 중인 작업이 있어요. 작업이 끝나면 다시 해 주세요.")};
@@ -515,12 +562,37 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
     setPhase(Phase::failed(failure));
 }
 
-QCoro::Task<QString> Updater::unpack(QByteArray zip, QString work)
+QCoro::Task<QString> Updater::download(Latest latest, QUrl url, QString work)
+{
+    QFuture<qint64> measuring = OffThread::run(installedBytes, m_hooks.bundle.path);
+    const qint64 limit = packageLimit(latest, co_await measuring);
+    QNetworkRequest request(url);
+    request.setTransferTimeout(downloadStallMs);
+    // The package as sent, so that a cut-off download is told apart from a
+    // damaged one.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
+    PackageFile file(work + QStringLiteral("/app.zip"));
+    const HttpFetch::Answer answer = co_await HttpFetch::get(
+        request, CancelToken(), {m_hooks.downloadLimit, limit}, [&file](QByteArrayView piece) { return file.write(piece); });
+    if (!file.error().isEmpty())
+        throw InstallError{file.error()};
+    if (answer.overrun == HttpFetch::Overrun::size)
+        throw InstallError{QStringLiteral("받는 파일이 %1 보다 커서 멈췄어요").arg(HttpFetch::megabytes(limit))};
+    if (answer.overrun == HttpFetch::Overrun::time)
+        throw InstallError{QStringLiteral("내려받기가 너무 오래 걸려서 멈췄어요. 다시 해 주세요.")};
+    if (!answer.status)
+        throw InstallError{HttpFetch::describe(answer)};
+    if (*answer.status != 200)
+        throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
+    if (!answer.error.isEmpty())
+        throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
+    file.close();
+    co_return file.digest();
+}
+
+QCoro::Task<QString> Updater::unpack(QString work)
 {
     const QString zipPath = work + QStringLiteral("/app.zip");
-    QFuture<void> writing = OffThread::run(writeZip, zipPath, std::move(zip));
-    co_await writing;
-
     // unzip leaves out absolute paths and "..", so nothing lands outside the
     // work folder; "-n" keeps it from overwriting the archive itself. A
     // damaged entry, a full disk or a warning of any kind fails the install.
