@@ -237,7 +237,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     m_planDir = planDir;
     m_runs.clear();
     QList<std::shared_ptr<Job>> jobs;
-    const QFuture<std::shared_ptr<PlanGuard>> planFiles = OffThread::run(PlanGuard::take, absoluteFolder(planDir));
+    const QFuture<std::shared_ptr<PlanGuard>> planFiles = PlanGuard::takeAside(absoluteFolder(planDir), settings);
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
         if (m_runs.contains(platform))
@@ -311,6 +311,9 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     const QPointer<Developer> self(this);
     std::optional<QString> failure;
     try {
+        // The plan folder is taken before anything else of the run, so that
+        // however early it ends, its record in the folder goes with it.
+        co_await job->planFiles;
         const bool ready = co_await prepare(job);
         job->setUp->finish();
         if (ready && self)
@@ -471,6 +474,10 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const std::shared_ptr<PlanGuard> guard = co_await job->planFiles;
     if (!self)
         co_return;
+    if (!guard->failure().isEmpty()) {
+        fail(*job, guard->failure());
+        co_return;
+    }
     runner.disallowedTools = disallowedTools();
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
