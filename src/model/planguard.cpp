@@ -232,8 +232,11 @@ void keep(const QString &path, const QString &store, Entry &entry)
     if (store.isEmpty() || ::link(native(path).constData(), native(storedPath).constData()) != 0)
         return;
     struct stat info {};
-    if (::lstat(native(storedPath).constData(), &info) == 0 && info.st_ino == entry.inode)
-        entry.kept = Kept::link;
+    if (::lstat(native(storedPath).constData(), &info) != 0 || info.st_ino != entry.inode)
+        return;
+    entry.kept = Kept::link;
+    // The second link is a change of the file's metadata, not of the file.
+    entry.changed = nanoseconds(info.st_ctim);
 }
 
 // The folder as it is, its files hashed and kept in `store` (when there is
