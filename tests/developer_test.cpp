@@ -760,6 +760,28 @@ TEST_F(DeveloperTest, AHistoryReplacedWhileTheOldParkNameIsTakenIsPutBack)
                             "(바뀐 내용: " + keptDir + ")");
     // Nothing of the guard stays once the run is over.
     EXPECT_EQ(QDir(planDir).entryList({".quarrystone-guard-*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+
+    // A large picture is kept by a second link, not a copy: one replaced
+    // goes back, one changed where it lies is set aside and named.
+    const QByteArray picture(3 << 20, 'p');
+    writeFile(planDir + "/img/replaced.png", picture);
+    writeFile(planDir + "/img/changed.png", picture);
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"/bin/sh", "-c",
+                                                                          "cd \"$0\"/img && rm replaced.png && echo new > replaced.png"
+                                                                          " && printf x | dd of=changed.png conv=notrunc 2>/dev/null",
+                                                                          planDir}}},
+                                          FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/pictures");
+    QStringList keptNow = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    keptNow.removeOne(kept.first());
+    ASSERT_EQ(keptNow.size(), 1);
+    const QString keptPictures = planDir + "/history/" + keptNow.first();
+    EXPECT_EQ(run(Kind::android).detail, "개발 중에 계획서 파일이 바뀌었는데 원래대로 돌려 놓지 못했어요: 원본이 남아 있지 않아요: "
+                                         "img/changed.png (바뀐 내용: " + keptPictures + ")");
+    EXPECT_EQ(readFile(planDir + "/img/replaced.png"), picture);
+    EXPECT_EQ(readFile(keptPictures + "/img/replaced.png"), "new\n");
+    EXPECT_EQ(readFile(keptPictures + "/img/changed.png"), "x" + picture.mid(1));
+    EXPECT_FALSE(QFileInfo::exists(planDir + "/img/changed.png"));
 }
 
 // The runs of one start put back the plan as the start found it: a run
