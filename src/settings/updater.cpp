@@ -24,6 +24,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <chrono>
 #include <csignal>
@@ -59,50 +63,110 @@ QString failed(const QString &description)
     return QStringLiteral("업데이트하지 못했어요: ") + description;
 }
 
-// The package as it arrives: written to its file and hashed on the way, so
-// that it is never held in memory. Written by hand, not through QFile,
-// whose text for a full disk is no cause a person can act on.
+// The package as it arrives, written to its file so that it is never held
+// in memory, by a thread of its own: a write can wait for the disk, which
+// the window must not. Written by hand, not through QFile, whose text for a
+// full disk is no cause a person can act on.
 class PackageFile
 {
 public:
     explicit PackageFile(const QString &path)
         : m_fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600))
-        , m_hash(QCryptographicHash::Sha256)
     {
         if (m_fd < 0)
             throw InstallError{FileError::describe(errno)};
+        m_writer = std::thread([this] { writeQueued(); });
     }
+    // What is still queued is dropped: the package is given up.
     ~PackageFile()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        {
+            const std::lock_guard locked(m_mutex);
+            m_queue.clear();
+            m_ending = true;
+        }
+        m_changed.notify_all();
+        m_writer.join();
+        ::close(m_fd);
     }
     PackageFile(const PackageFile &) = delete;
     PackageFile &operator=(const PackageFile &) = delete;
 
-    // Gives why the piece could not be written; empty when it was.
+    // Queues the piece; gives why an earlier one could not be written. Waits
+    // only while the disk is far behind the network.
     QString write(QByteArrayView piece)
     {
-        if (!FileDescriptor::writeAll(m_fd, piece))
-            return m_error = FileError::describe(errno);
-        m_hash.addData(piece);
+        std::unique_lock locked(m_mutex);
+        m_changed.wait(locked, [this] { return m_queued < queueBytes || !m_error.isEmpty(); });
+        if (!m_error.isEmpty())
+            return m_error;
+        m_queue.emplace_back(piece.data(), piece.size());
+        m_queued += piece.size();
+        m_changed.notify_all();
         return QString();
     }
-    // Why the file is not whole; empty when every piece was written.
-    const QString &error() const { return m_error; }
-    void close()
+    // Why the file is not whole; empty while every piece was written.
+    QString error()
     {
-        const int fd = std::exchange(m_fd, -1);
-        if (::close(fd) != 0)
-            throw InstallError{FileError::describe(errno)};
+        const std::lock_guard locked(m_mutex);
+        return m_error;
     }
-    QString digest() const { return QString::fromLatin1(m_hash.result().toHex()); }
+    // Waits until every queued piece is written. Blocking: off the main
+    // thread. Throws InstallError.
+    void finish()
+    {
+        std::unique_lock locked(m_mutex);
+        m_changed.wait(locked, [this] { return m_queue.empty() || !m_error.isEmpty(); });
+        if (!m_error.isEmpty())
+            throw InstallError{m_error};
+    }
 
 private:
+    static constexpr qint64 queueBytes = qint64(16) << 20;
+
+    void writeQueued()
+    {
+        std::unique_lock locked(m_mutex);
+        for (;;) {
+            m_changed.wait(locked, [this] { return !m_queue.empty() || m_ending; });
+            if (m_queue.empty())
+                return;
+            const QByteArray piece = m_queue.front();
+            locked.unlock();
+            const bool written = FileDescriptor::writeAll(m_fd, piece);
+            const int error = errno;
+            locked.lock();
+            if (!written && m_error.isEmpty())
+                m_error = FileError::describe(error);
+            if (!m_queue.empty())
+                m_queue.pop_front();
+            m_queued -= piece.size();
+            m_changed.notify_all();
+        }
+    }
+
     int m_fd;
-    QCryptographicHash m_hash;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QByteArray> m_queue;
+    qint64 m_queued = 0;
+    bool m_ending = false;
     QString m_error;
+    std::thread m_writer;
 };
+
+// The SHA-256 of the file at `path` in lower-case hexadecimal, read a piece
+// at a time; off the main thread, whose frames it would hold.
+QString sha256Of(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw InstallError{FileError::describe(file.errorString())};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        throw InstallError{FileError::describe(file.errorString())};
+    return QString::fromLatin1(hash.result().toHex());
+}
 
 // The regular files of the installed application, in bytes; its links and
 // whatever they point to do not count.
@@ -532,9 +596,12 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
         QFuture<WorkFolder> making = OffThread::run(workFolder, latest.build);
         m_work = co_await making;
         work = m_work.path;
-        const QString digest = co_await download(latest, url, work);
-        if (latest.sha256 && !latest.sha256->isEmpty() && digest != *latest.sha256)
-            throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
+        co_await download(latest, url, work);
+        if (latest.sha256 && !latest.sha256->isEmpty()) {
+            QFuture<QString> hashing = OffThread::run(sha256Of, work + QStringLiteral("/app.zip"));
+            if (co_await hashing != *latest.sha256)
+                throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
+        }
         setPhase(Phase::installing());
         const QString app = co_await unpack(work);
         co_await stage(app, work);
@@ -562,7 +629,7 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
     setPhase(Phase::failed(failure));
 }
 
-QCoro::Task<QString> Updater::download(Latest latest, QUrl url, QString work)
+QCoro::Task<> Updater::download(Latest latest, QUrl url, QString work)
 {
     QFuture<qint64> measuring = OffThread::run(installedBytes, m_hooks.bundle.path);
     const qint64 limit = packageLimit(latest, co_await measuring);
@@ -586,8 +653,8 @@ QCoro::Task<QString> Updater::download(Latest latest, QUrl url, QString work)
         throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
     if (!answer.error.isEmpty())
         throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
-    file.close();
-    co_return file.digest();
+    QFuture<void> writing = OffThread::run([&file] { file.finish(); });
+    co_await writing;
 }
 
 QCoro::Task<QString> Updater::unpack(QString work)

@@ -168,7 +168,7 @@ private:
     QString identifier() const;
     QCoro::Task<> runCheck(QUrl url, bool manual);
     QCoro::Task<> runInstall(Latest latest, QUrl url);
-    QCoro::Task<QString> download(Latest latest, QUrl url, QString work);
+    QCoro::Task<> download(Latest latest, QUrl url, QString work);
     QCoro::Task<QString> unpack(QString work);
     QCoro::Task<> stage(QString unpacked, QString work);
     void relaunch(const QString &work);
