@@ -33,6 +33,9 @@ using Entry = PlanGuard::Entry;
 using Entries = PlanGuard::Entries;
 
 constexpr std::chrono::minutes operationWait(2);
+// A start waits only for a short write to end (a save); an operation that
+// holds the folder longer refuses the start, which a stop must not wait for.
+constexpr std::chrono::seconds startWait(10);
 const QString history = QStringLiteral("history");
 // A store's name begins so; it is never a file of the plan.
 const QString storePrefix = QStringLiteral(".quarrystone-guard-");
@@ -515,7 +518,7 @@ std::shared_ptr<PlanGuard> PlanGuard::take(const QString &dir, const AppSettings
     guard->m_dir = dir;
     FolderClaim claim;
     try {
-        claim = FolderClaim::take(dir, settings, operationWait);
+        claim = FolderClaim::take(dir, settings, startWait);
     } catch (const FolderClaim::Failure &failure) {
         guard->m_failure = failure.message;
         return guard;

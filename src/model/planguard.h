@@ -57,9 +57,10 @@ public:
     // Removes the store: the run is over.
     ~PlanGuard();
 
-    // Takes the folder `dir` as it is now, under its claim (waiting for an
-    // operation that holds it). Blocking: reads every file once. A folder
-    // that could not be claimed gives a guard whose `failure` says why.
+    // Takes the folder `dir` as it is now, under its claim (waiting a few
+    // seconds for a write that holds it). Blocking: reads every file once.
+    // A folder that could not be claimed gives a guard whose `failure` says
+    // why.
     static std::shared_ptr<PlanGuard> take(const QString &dir, const AppSettings &settings);
     // `take` on a thread of its own; the runs of one start share the result.
     static QFuture<std::shared_ptr<PlanGuard>> takeAside(const QString &dir, const AppSettings &settings);
