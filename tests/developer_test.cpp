@@ -1,3 +1,4 @@
+#include "core/folderlock.h"
 #include "core/madefrom.h"
 #include "model/developer.h"
 #include "claude/spawn.h"
@@ -419,6 +420,17 @@ TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
     }
     QDir::setCurrent(saved);
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
+
+    // A plan folder another operation holds refuses the start, after a
+    // short wait for a write to end.
+    const FolderLock held = FolderLock::take(planDir);
+    settings.androidRepo = repo;
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/held");
+    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+    EXPECT_EQ(run(Kind::android).detail,
+              "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + planDir);
+    EXPECT_EQ(tree(root), before);
+    EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
 TEST_F(DeveloperTest, OnePlatformFailingLeavesTheOtherToFinish)

@@ -312,9 +312,14 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     std::optional<QString> failure;
     try {
         // The plan folder is taken before anything else of the run, so that
-        // however early it ends, its record in the folder goes with it.
-        co_await job->planFiles;
-        const bool ready = co_await prepare(job);
+        // however early it ends, its record in the folder goes with it; a
+        // folder that cannot be taken makes nothing.
+        const QString refused = (co_await job->planFiles)->failure();
+        bool ready = false;
+        if (refused.isEmpty())
+            ready = co_await prepare(job);
+        else
+            failure = refused;
         job->setUp->finish();
         if (ready && self)
             co_await writeCode(job);
@@ -474,10 +479,6 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const std::shared_ptr<PlanGuard> guard = co_await job->planFiles;
     if (!self)
         co_return;
-    if (!guard->failure().isEmpty()) {
-        fail(*job, guard->failure());
-        co_return;
-    }
     runner.disallowedTools = disallowedTools();
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
