@@ -53,6 +53,7 @@ void BM_InstallLongestMainThreadStall(benchmark::State &state)
     const QJsonObject latest{{"version", "2.0"},
                              {"build", "43"},
                              {"url", "https://example.com"},
+                             {"size", zip.size()},
                              {"sha256", QString::fromLatin1(QCryptographicHash::hash(zip, QCryptographicHash::Sha256).toHex())}};
 
     QThread serving;

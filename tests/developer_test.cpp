@@ -1,3 +1,4 @@
+#include "core/folderlock.h"
 #include "core/madefrom.h"
 #include "model/developer.h"
 #include "claude/spawn.h"
@@ -419,6 +420,17 @@ TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
     }
     QDir::setCurrent(saved);
     EXPECT_FALSE(QFile::exists(planDir + "/history/develop-android.md"));
+
+    // A plan folder another operation holds refuses the start, after a
+    // short wait for a write to end.
+    const FolderLock held = FolderLock::take(planDir);
+    settings.androidRepo = repo;
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/held");
+    EXPECT_EQ(run(Kind::android).phase, Phase::failed);
+    EXPECT_EQ(run(Kind::android).detail,
+              "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + planDir);
+    EXPECT_EQ(tree(root), before);
+    EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
 // The program's git goes where the settings say and follows nothing the
@@ -771,6 +783,59 @@ TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n" + unconfined + "다 했어요\n\n" + line).toUtf8());
 }
 
+// history/ replaced by a file while the name the guard once parked it under
+// is taken: it is parked under a fresh name all the same, and everything is
+// put back.
+TEST_F(DeveloperTest, AHistoryReplacedWhileTheOldParkNameIsTakenIsPutBack)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    writeFile(planDir + "/history/plan-200101-000000.json", "undo point");
+    const QByteArray plan = readFile(planDir + "/plan.json");
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"/bin/sh", "-c",
+                                                                          "cd \"$0\" && echo taken > .quarrystone-guard-history"
+                                                                          " && rm -r history && echo file > history"
+                                                                          " && echo '{}' > plan.json",
+                                                                          planDir}}},
+                                          FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/park");
+    const Developer::Run ended = run(Kind::android);
+    EXPECT_EQ(ended.phase, Phase::failed);
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+    EXPECT_EQ(readFile(planDir + "/history/plan-200101-000000.json"), "undo point");
+    EXPECT_FALSE(QFileInfo::exists(planDir + "/.quarrystone-guard-history"));
+    const QStringList kept = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    ASSERT_EQ(kept.size(), 1);
+    const QString keptDir = planDir + "/history/" + kept.first();
+    EXPECT_EQ(readFile(keptDir + "/history"), "file\n");
+    EXPECT_EQ(readFile(keptDir + "/.quarrystone-guard-history"), "taken\n");
+    EXPECT_EQ(ended.detail, "개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: .quarrystone-guard-history, history, plan.json "
+                            "(바뀐 내용: " + keptDir + ")");
+    // Nothing of the guard stays once the run is over.
+    EXPECT_EQ(QDir(planDir).entryList({".quarrystone-guard-*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+
+    // A large picture is kept by a second link, not a copy: one replaced
+    // goes back, one changed where it lies is set aside and named.
+    const QByteArray picture(3 << 20, 'p');
+    writeFile(planDir + "/img/replaced.png", picture);
+    writeFile(planDir + "/img/changed.png", picture);
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"/bin/sh", "-c",
+                                                                          "cd \"$0\"/img && rm replaced.png && echo new > replaced.png"
+                                                                          " && printf x | dd of=changed.png conv=notrunc 2>/dev/null",
+                                                                          planDir}}},
+                                          FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/pictures");
+    QStringList keptNow = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    keptNow.removeOne(kept.first());
+    ASSERT_EQ(keptNow.size(), 1);
+    const QString keptPictures = planDir + "/history/" + keptNow.first();
+    EXPECT_EQ(run(Kind::android).detail, "개발 중에 계획서 파일이 바뀌었는데 원래대로 돌려 놓지 못했어요: 원본이 남아 있지 않아요: "
+                                         "img/changed.png (바뀐 내용: " + keptPictures + ")");
+    EXPECT_EQ(readFile(planDir + "/img/replaced.png"), picture);
+    EXPECT_EQ(readFile(keptPictures + "/img/replaced.png"), "new\n");
+    EXPECT_EQ(readFile(keptPictures + "/img/changed.png"), "x" + picture.mid(1));
+    EXPECT_FALSE(QFileInfo::exists(planDir + "/img/changed.png"));
+}
+
 // The runs of one start put back the plan as the start found it: a run
 // whose Claude starts after the other run's Claude changed the plan still
 // puts back the plan from before, not that change.
@@ -1017,6 +1082,74 @@ TEST(KilledDevelopment, ApplicationForTheHookTest)
     dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/hook",
               qEnvironmentVariable("QUARRYSTONE_TEST_PLAN"), settings);
     QTest::qWait(60000);
+}
+
+// The application of the test below: a development run whose Claude
+// changes the plan folder and then waits, until the test kills it.
+TEST(KilledDevelopment, ApplicationForTheGuardTest)
+{
+    const QString repo = qEnvironmentVariable("QUARRYSTONE_TEST_GUARDED_IN");
+    if (repo.isEmpty())
+        GTEST_SKIP() << "run by KilledDevelopment.TheNextClaimPutsBackWhatTheRunOfADeadApplicationChanged";
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/guarded",
+              qEnvironmentVariable("QUARRYSTONE_TEST_PLAN"), settings);
+    QTest::qWait(60000);
+}
+
+// The application dies (SIGKILL) while its unconfined development run has
+// changed the plan in place and replaced a large picture: the next claim
+// of the folder (here a render from the command line) puts both back, keeps
+// what the run wrote in history/, and leaves no record of the run.
+TEST(KilledDevelopment, TheNextClaimPutsBackWhatTheRunOfADeadApplicationChanged)
+{
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString repo = makeRepo(root + "/repos/app");
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    Plan plan;
+    plan.meta.feature = "Harbor";
+    writeFile(planDir + "/plan.json", QJsonDocument(plan.toJson()).toJson());
+    // Written as the program writes it, so that the render below keeps it.
+    CommandLine::run({"--render", planDir}, root + "/home");
+    const QByteArray planBytes = readFile(planDir + "/plan.json");
+    const QByteArray picture(3 << 20, 'p');
+    writeFile(planDir + "/img/screen.png", picture);
+    const QString changed = root + "/changed";
+    FakeClaude fake;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", planDir + "/plan.json"}, {"content", "{}"}},
+                                          QJsonObject{{"remove", planDir + "/img/screen.png"}},
+                                          QJsonObject{{"writeFile", planDir + "/img/screen.png"}, {"content", "new"}},
+                                          QJsonObject{{"writeFile", changed}, {"content", "yes"}},
+                                          QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Unconfined, as on a system without namespaces: the guard is the only line.
+    env.insert("QUARRYSTONE_BWRAP", "/nonexistent/bwrap");
+    env.insert("QUARRYSTONE_TEST_GUARDED_IN", repo);
+    env.insert("QUARRYSTONE_TEST_PLAN", planDir);
+    app.setProcessEnvironment(env);
+    app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledDevelopment.ApplicationForTheGuardTest"});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(changed) == "yes"; }, 30000));
+    CommandLine::signal(app, SIGKILL);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    ASSERT_TRUE(fake.noneRunning());
+
+    const CommandLine::Outcome rendered = CommandLine::run({"--render", planDir}, root + "/home");
+    EXPECT_EQ(readFile(planDir + "/plan.json"), planBytes);
+    EXPECT_EQ(readFile(planDir + "/img/screen.png"), picture);
+    const QStringList kept = QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(readFile(planDir + "/history/" + kept.first() + "/plan.json"), "{}");
+    EXPECT_EQ(readFile(planDir + "/history/" + kept.first() + "/img/screen.png"), "new");
+    EXPECT_TRUE((rendered.out + rendered.err).contains("개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: img/screen.png, plan.json"))
+        << rendered.out.toStdString() << rendered.err.toStdString();
+    EXPECT_EQ(QDir(planDir).entryList({".quarrystone-guard-*"}, QDir::AllEntries | QDir::Hidden), QStringList());
 }
 
 // The application alone dies (SIGKILL) while a repository's post-checkout

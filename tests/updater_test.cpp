@@ -647,6 +647,52 @@ TEST_F(UpdaterTest, PackagesThatWouldLeaveNoWorkingApplicationAreRefused)
     installFails(app, cut, "업데이트하지 못했어요: 내려받는 중에 연결이 끊겼어요. 다시 해 주세요.");
 }
 
+TEST_F(UpdaterTest, AnswersWithoutEndAreCutOffAtTheirLimits)
+{
+    Sandbox sandbox;
+    const QString app = sandbox.path("Apps/Quarrystone.app");
+    sandbox.makeApp(app, "old");
+
+    // A check trickled a byte at a time never stalls, yet ends at its limit.
+    HttpServer::Response trickled = HttpServer::Response::json(latest("43"));
+    trickled.trickle = std::chrono::milliseconds(200);
+    server.serve(latestPath, trickled);
+    Updater::Hooks h = hooks(app, "42");
+    h.checkLimit = std::chrono::milliseconds(1500);
+    h.downloadLimit = std::chrono::milliseconds(1500);
+    auto checking = std::make_unique<Updater>(h);
+    checking->check();
+    ASSERT_TRUE(settled(*checking));
+    EXPECT_EQ(checking->phase(), Phase::failed("배포 서버에 닿지 못했어요 (" + server.base() + ")"));
+
+    // A package without end stops at a few times the installed application
+    // (for one this small, at the least any application could need); one
+    // larger than the server said stops there. Neither is held in memory.
+    HttpServer::Response endless{200, noise(1 << 20), {}, {}, false};
+    endless.endless = true;
+    installFails(app, endless, "업데이트하지 못했어요: 받는 파일이 64MB 보다 커서 멈췄어요");
+    const QByteArray zip = appZip("Quarrystone.app", "new");
+    std::unique_ptr<Updater> updater = foundBuild43(app, {{"size", zip.size() - 1}});
+    server.serve(packagePath, HttpServer::Response{200, zip, {}, {}, false});
+    updater->install();
+    ASSERT_TRUE(settled(*updater));
+    EXPECT_EQ(updater->phase(), Phase::failed("업데이트하지 못했어요: 받는 파일이 1MB 보다 커서 멈췄어요"));
+
+    // A package trickled a byte at a time ends at the whole transfer's limit.
+    server.serve(latestPath, HttpServer::Response::json(latest("43")));
+    updater = std::make_unique<Updater>(h);
+    updater->check();
+    ASSERT_TRUE(settled(*updater));
+    HttpServer::Response slow{200, zip, {}, {}, false};
+    slow.trickle = std::chrono::milliseconds(200);
+    server.serve(packagePath, slow);
+    updater->install();
+    ASSERT_TRUE(settled(*updater));
+    EXPECT_EQ(updater->phase(), Phase::failed("업데이트하지 못했어요: 내려받기가 너무 오래 걸려서 멈췄어요. 다시 해 주세요."));
+    EXPECT_FALSE(exists(workFolder43()));
+    EXPECT_EQ(terminated, 0);
+}
+
 TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
 {
     Sandbox sandbox;
@@ -1080,11 +1126,17 @@ TEST(UpdaterScript, WithoutFolderExchangeAKillAtAnyRenameLeavesAnApplicationInPl
 {
     // A kill at each rename, and at each change of a name at all, of a swap
     // on a file system that cannot exchange two folders, until a swap runs
-    // through without meeting one.
-    for (const char *kill : {"QUARRYSTONE_KILL_AT_RENAME", "QUARRYSTONE_KILL_AT_CHANGE"}) {
+    // through without meeting one. The next start may find that it can
+    // exchange folders (another sandbox, another kernel): it goes on with
+    // the move one by one that was cut short.
+    const QList<QPair<const char *, bool>> rounds{{"QUARRYSTONE_KILL_AT_RENAME", false},
+                                                  {"QUARRYSTONE_KILL_AT_CHANGE", false},
+                                                  {"QUARRYSTONE_KILL_AT_RENAME", true}};
+    for (const auto &[kill, nextExchanges] : rounds) {
         bool ranThrough = false;
         for (int at = 1; !ranThrough && at < 400; ++at) {
-            const std::string point = std::string(kill) + " " + std::to_string(at);
+            const std::string point =
+                std::string(kill) + " " + std::to_string(at) + (nextExchanges ? " then exchanging" : "");
             Sandbox sandbox;
             const QString app = sandbox.path("Apps/Quarrystone.app");
             sandbox.makeApp(app, "old");
@@ -1106,6 +1158,8 @@ TEST(UpdaterScript, WithoutFolderExchangeAKillAtAnyRenameLeavesAnApplicationInPl
 
             // The next start completes the swap, and has no failure to tell.
             env.remove(kill);
+            if (nextExchanges)
+                env.remove("QUARRYSTONE_NO_EXCHANGE");
             ASSERT_TRUE(Spawn::output(QUARRYSTONE_BINARY, finish, env, std::chrono::seconds(30)));
             EXPECT_EQ(readFile(app + "/Info.json"), "{\"version\": \"new\"}") << point;
             EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone-window.so").isFile());
@@ -1255,4 +1309,24 @@ TEST(UpdaterScript, AMarkerThatIsNoFileNeverHoldsAStart)
                                                      Spawn::processEnvironment(), std::chrono::seconds(10));
     EXPECT_TRUE(out);
     EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable());
+
+    // Garbage, or a sparse file, at the marker's name with no update under
+    // way: no update failed, and none is reported at the next start.
+    ASSERT_TRUE(QFile::remove(AppSwap::marker(app)));
+    const auto sparse = [](const QString &path) {
+        return writeFile(path, "") && ::truncate(QFile::encodeName(path).constData(), qint64(1) << 36) == 0;
+    };
+    const QList<std::function<bool(const QString &)>> markers{
+        [](const QString &path) { return writeFile(path, "not a folder number"); },
+        [](const QString &path) { return writeFile(path, QByteArray("1234") + QByteArray(100, ' ')); },
+        sparse,
+    };
+    for (const auto &make : markers) {
+        ASSERT_TRUE(make(AppSwap::marker(app)));
+        ASSERT_TRUE(Spawn::output(app + "/bin/quarrystone", {"--finish-update", app, sandbox.note()},
+                                  Spawn::processEnvironment(), std::chrono::seconds(10)));
+        EXPECT_FALSE(exists(sandbox.note())) << readFile(sandbox.note()).toStdString();
+        EXPECT_FALSE(exists(AppSwap::marker(app)));
+        EXPECT_TRUE(QFileInfo(app + "/bin/quarrystone").isExecutable());
+    }
 }

@@ -131,15 +131,21 @@ struct Receipt {
     // what comes.
     bool started = false;
     bool packed = false;
-    // Why a packed body cannot be unpacked; the transfer then ends.
+    // Why a packed body cannot be unpacked, or the sink could not keep a
+    // piece; the transfer then ends.
     QString unreadable;
+    QString unkept;
+    // Takes the body instead of `body`.
+    Sink sink;
+
+    bool ended() const { return overrun != Overrun::none || !unreadable.isEmpty() || !unkept.isEmpty(); }
 };
 
 // The reply's own end, out of the handler that notices a limit: the task
 // resumes where the reply signals its end.
 void end(QNetworkReply *reply, Overrun why, Receipt &receipt)
 {
-    if (receipt.overrun != Overrun::none || !receipt.unreadable.isEmpty())
+    if (receipt.ended())
         return;
     receipt.overrun = why;
     receipt.body.clear();
@@ -148,10 +154,18 @@ void end(QNetworkReply *reply, Overrun why, Receipt &receipt)
 
 void refuse(QNetworkReply *reply, const QString &why, Receipt &receipt)
 {
-    if (receipt.overrun != Overrun::none || !receipt.unreadable.isEmpty())
+    if (receipt.ended())
         return;
     receipt.unreadable = why;
     receipt.body.clear();
+    QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+}
+
+void unkept(QNetworkReply *reply, const QString &why, Receipt &receipt)
+{
+    if (receipt.ended())
+        return;
+    receipt.unkept = why;
     QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
 }
 
@@ -195,13 +209,18 @@ void take(QNetworkReply &reply, bool unpacks, const Limits &limits, Receipt &rec
         start(reply, unpacks, receipt);
     const QByteArray piece = reply.readAll();
     receipt.sent += piece.size();
-    if (receipt.overrun != Overrun::none || !receipt.unreadable.isEmpty())
+    if (receipt.ended())
         return;
     const qint64 length = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong();
     const bool over = receipt.packed ? limits.bytes > 0 && receipt.sent > packedBound(limits)
                                      : tooLarge(length, limits) || tooLarge(receipt.sent, limits);
     if (over) {
         end(&reply, Overrun::size, receipt);
+        return;
+    }
+    if (receipt.sink) {
+        if (const QString why = receipt.sink(piece); !why.isEmpty())
+            unkept(&reply, why, receipt);
         return;
     }
     if (receipt.body.isEmpty() && length > 0 && length <= maxReserve)
@@ -262,9 +281,11 @@ QString describe(const Answer &answer)
     return FileError::describe(answer.error);
 }
 
-QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limits)
+QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limits, Sink sink)
 {
     cancel.throwIfCancelled();
+    if (sink && !request.hasRawHeader(QByteArrayLiteral("Accept-Encoding")))
+        request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     const bool unpacks = !request.hasRawHeader(QByteArrayLiteral("Accept-Encoding"));
     if (unpacks)
         request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), packedCodings);
@@ -274,6 +295,7 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limi
     // as it arrives, never in one large piece that holds the event loop.
     reply->setReadBufferSize(readBufferBytes);
     Receipt receipt;
+    receipt.sink = std::move(sink);
     const QMetaObject::Connection reading = QObject::connect(
         reply, &QIODevice::readyRead, reply, [reply, unpacks, &limits, &receipt] { take(*reply, unpacks, limits, receipt); });
     // An announced length past the limit ends the transfer before its body;
@@ -310,7 +332,7 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limi
     // Unpacked beside the event loop: a bomb stops at the size limit, and an
     // honest answer of many megabytes holds no frame.
     bool stopsInside = false;
-    if (receipt.packed && receipt.overrun == Overrun::none && receipt.unreadable.isEmpty()) {
+    if (receipt.packed && !receipt.ended()) {
         const QFuture<Unpacked> unpacking = OffThread::run(unpack, std::move(receipt.body), limits);
         Unpacked unpacked = co_await unpacking;
         cancel.throwIfCancelled();
@@ -326,6 +348,10 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limi
     if (receipt.overrun != Overrun::none) {
         answer.error = receipt.overrun == Overrun::time ? QStringLiteral("정해진 시간 안에 다 받지 못했어요.")
                                                         : QStringLiteral("답이 너무 커서 받다가 멈췄어요.");
+        co_return answer;
+    }
+    if (!receipt.unkept.isEmpty()) {
+        answer.error = receipt.unkept;
         co_return answer;
     }
     if (!receipt.unreadable.isEmpty()) {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QUrl>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // A transfer that ended without an HTTP answer (no connection, a dropped
@@ -70,12 +71,20 @@ bool fetchable(const QUrl &url);
 // unknown host, a time-out, …); the system's text for other kinds.
 QString describe(const Answer &answer);
 
+// Where a body goes instead of memory: each piece as it arrives. A
+// non-empty return says why the piece could not be kept; the transfer then
+// ends, with that as its error.
+using Sink = std::function<QString(QByteArrayView piece)>;
+
 // Cancelling `cancel` aborts the transfer and ends the task in Cancelled.
 // A request that sets "Accept-Encoding" itself gets the body as sent; any
 // other asks for gzip or deflate and gets the body unpacked, the size limit
 // counting the unpacked bytes. A body shorter than its announced length, or
-// a packed one that stops inside its data, counts as cut off.
-QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken(), Limits limits = {});
+// a packed one that stops inside its data, counts as cut off. With a `sink`
+// the body goes there as sent, never packed, and the answer's body stays
+// empty.
+QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel = CancelToken(), Limits limits = {},
+                        Sink sink = {});
 
 // A size in whole megabytes, rounded up, for a message ("32MB").
 QString megabytes(qint64 bytes);

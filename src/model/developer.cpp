@@ -451,7 +451,7 @@ void Developer::start(const QList<PlatformKind> &platforms, const QMap<PlatformK
     m_planDir = planDir;
     m_runs.clear();
     QList<std::shared_ptr<Job>> jobs;
-    const QFuture<std::shared_ptr<PlanGuard>> planFiles = OffThread::run(PlanGuard::take, absoluteFolder(planDir));
+    const QFuture<std::shared_ptr<PlanGuard>> planFiles = PlanGuard::takeAside(absoluteFolder(planDir), settings);
     QFuture<void> turn = QtFuture::makeReadyFuture();
     for (const PlatformKind platform : platforms) {
         if (m_runs.contains(platform))
@@ -525,7 +525,15 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     const QPointer<Developer> self(this);
     std::optional<QString> failure;
     try {
-        const bool ready = co_await prepare(job);
+        // The plan folder is taken before anything else of the run, so that
+        // however early it ends, its record in the folder goes with it; a
+        // folder that cannot be taken makes nothing.
+        const QString refused = (co_await job->planFiles)->failure();
+        bool ready = false;
+        if (refused.isEmpty())
+            ready = co_await prepare(job);
+        else
+            failure = refused;
         job->setUp->finish();
         if (ready && self)
             co_await writeCode(job);

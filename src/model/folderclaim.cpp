@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "model/folderrestore.h"
+#include "model/planguard.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -41,6 +42,8 @@ FolderClaim FolderClaim::take(const QString &dir, const AppSettings &settings, s
             claim.m_notices.append(*line);
             claim.m_rolledBack = true;
         }
+        if (const std::optional<QString> line = PlanGuard::recover(dir))
+            claim.m_notices.append(*line);
         if (repair)
             if (const std::optional<QString> line = FolderRestore::repair(dir, settings))
                 claim.m_notices.append(*line);

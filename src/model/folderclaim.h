@@ -10,7 +10,8 @@ struct AppSettings;
 
 // The one way an operation claims a plan folder for writing: it takes the
 // folder's lock, rolls back a revision that was interrupted there (ending
-// first what that run left running), makes plan.md and index.html again
+// first what that run left running), puts back what the development run of
+// an application that died changed there, makes plan.md and index.html again
 // when they were not made from plan.json, and removes the temporary files
 // cut writes left. The claim holds the folder until it is released or
 // destroyed, which may happen on any thread; taking it blocks, so the

@@ -219,10 +219,15 @@ void dropOldFiles(const QByteArray &app, const QByteArray &kept)
 // application at the installed path, and completes the swap itself. The
 // old files are kept aside first, whole, for a failure to put back; a
 // stamp in that copy says it is whole, so a swap cut short goes on.
+QByteArray keptStamp(const QString &app, const QByteArray &wanted)
+{
+    return native(retired(app)) + "/.quarrystone-kept-" + wanted;
+}
+
 std::optional<QString> moveFilesInto(const QString &app, const QByteArray &wanted)
 {
     const QByteArray kept = native(retired(app));
-    const QByteArray stamp = kept + "/.quarrystone-kept-" + wanted;
+    const QByteArray stamp = keptStamp(app, wanted);
     if (!exists(QFile::decodeName(stamp))) {
         clear(retired(app));
         int error = keepTree(native(app), kept);
@@ -273,6 +278,11 @@ std::optional<QString> putInPlace(const QString &app, const QByteArray &wanted)
         rename(retired(app), app);
         return FileError::describe(error);
     }
+    // A move one by one that a kill cut short goes on the same way: part of
+    // the new files are already in the installed folder, so exchanging the
+    // folders now would put a copy without them in place.
+    if (exists(QFile::decodeName(keptStamp(app, wanted))))
+        return moveFilesInto(app, wanted);
     const QByteArray from = native(staged(app));
     const QByteArray to = native(app);
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0)
@@ -371,6 +381,17 @@ void markDone(int fd, qsizetype size)
         ::fsync(fd);
 }
 
+// What `commit` or `markDone` wrote: a folder's number or "done", and no
+// more bytes than those and their padding. Anything else at the marker's
+// name (garbage, a sparse file of zeros) records no decision of ours.
+bool isDecision(const QByteArray &wanted, off_t size)
+{
+    constexpr off_t longest = 32;
+    if (size > longest || wanted.isEmpty())
+        return false;
+    return wanted == swapDone || std::all_of(wanted.begin(), wanted.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 } // namespace
 
 std::optional<QString> finish(const QString &app)
@@ -396,6 +417,12 @@ std::optional<QString> finish(const QString &app)
     char text[64] = {};
     const ssize_t size = ::read(fd, text, sizeof text - 1);
     const QByteArray wanted = QByteArray(text, size > 0 ? size : 0).trimmed();
+    if (!isDecision(wanted, held.st_size)) {
+        // No update was decided: nothing failed, and nothing is to be told.
+        ::unlink(markerPath.constData());
+        ::close(fd);
+        return std::nullopt;
+    }
     const std::optional<QString> failure = wanted == swapDone ? std::nullopt : putInPlace(app, wanted);
     if (!failure && wanted != swapDone)
         markDone(fd, size);

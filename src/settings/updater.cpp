@@ -22,11 +22,18 @@
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -56,25 +63,145 @@ QString failed(const QString &description)
     return QStringLiteral("업데이트하지 못했어요: ") + description;
 }
 
-QByteArray sha256(const QByteArray &bytes)
+// The package as it arrives, written to its file so that it is never held
+// in memory, by a thread of its own: a write can wait for the disk, which
+// the window must not. Written by hand, not through QFile, whose text for a
+// full disk is no cause a person can act on.
+class PackageFile
 {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+public:
+    explicit PackageFile(const QString &path)
+        : m_fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600))
+    {
+        if (m_fd < 0)
+            throw InstallError{FileError::describe(errno)};
+        m_writer = std::thread([this] { writeQueued(); });
+    }
+    // What is still queued is dropped: the package is given up.
+    ~PackageFile()
+    {
+        {
+            const std::lock_guard locked(m_mutex);
+            m_queue.clear();
+            m_ending = true;
+        }
+        m_changed.notify_all();
+        m_writer.join();
+        ::close(m_fd);
+    }
+    PackageFile(const PackageFile &) = delete;
+    PackageFile &operator=(const PackageFile &) = delete;
+
+    // Queues the piece; gives why an earlier one could not be written. Waits
+    // only while the disk is far behind the network.
+    QString write(QByteArrayView piece)
+    {
+        std::unique_lock locked(m_mutex);
+        m_changed.wait(locked, [this] { return m_queued < queueBytes || !m_error.isEmpty(); });
+        if (!m_error.isEmpty())
+            return m_error;
+        m_queue.emplace_back(piece.data(), piece.size());
+        m_queued += piece.size();
+        m_changed.notify_all();
+        return QString();
+    }
+    // Why the file is not whole; empty while every piece was written.
+    QString error()
+    {
+        const std::lock_guard locked(m_mutex);
+        return m_error;
+    }
+    // Waits until every queued piece is written. Blocking: off the main
+    // thread. Throws InstallError.
+    void finish()
+    {
+        std::unique_lock locked(m_mutex);
+        m_changed.wait(locked, [this] { return m_queue.empty() || !m_error.isEmpty(); });
+        if (!m_error.isEmpty())
+            throw InstallError{m_error};
+    }
+
+private:
+    static constexpr qint64 queueBytes = qint64(16) << 20;
+
+    void writeQueued()
+    {
+        std::unique_lock locked(m_mutex);
+        for (;;) {
+            m_changed.wait(locked, [this] { return !m_queue.empty() || m_ending; });
+            if (m_queue.empty())
+                return;
+            const QByteArray piece = m_queue.front();
+            locked.unlock();
+            const bool written = FileDescriptor::writeAll(m_fd, piece);
+            const int error = errno;
+            locked.lock();
+            if (!written && m_error.isEmpty())
+                m_error = FileError::describe(error);
+            if (!m_queue.empty())
+                m_queue.pop_front();
+            m_queued -= piece.size();
+            m_changed.notify_all();
+        }
+    }
+
+    int m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QByteArray> m_queue;
+    qint64 m_queued = 0;
+    bool m_ending = false;
+    QString m_error;
+    std::thread m_writer;
+};
+
+// The SHA-256 of the file at `path` in lower-case hexadecimal, read a piece
+// at a time; off the main thread, whose frames it would hold.
+QString sha256Of(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw InstallError{FileError::describe(file.errorString())};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        throw InstallError{FileError::describe(file.errorString())};
+    return QString::fromLatin1(hash.result().toHex());
 }
 
-// Written by hand, not through QFile, whose text for a full disk is no
-// cause a person can act on.
-void writeZip(const QString &path, const QByteArray &zip)
+// The regular files of the installed application, in bytes; its links and
+// whatever they point to do not count.
+qint64 installedBytes(const QString &app)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw InstallError{FileError::describe(errno)};
-    if (!FileDescriptor::writeAll(fd, zip)) {
-        const int error = errno;
-        ::close(fd);
-        throw InstallError{FileError::describe(error)};
+    qint64 total = 0;
+    QDirIterator walk(app, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (walk.hasNext()) {
+        walk.next();
+        total += walk.fileInfo().size();
     }
-    if (::close(fd) != 0)
-        throw InstallError{FileError::describe(errno)};
+    return total;
+}
+
+// The most a package may take: the size the server gives for it, else a
+// few times the application it replaces, and never less than a small
+// application could ever need.
+qint64 packageLimit(const Updater::Latest &latest, qint64 installed)
+{
+    constexpr qint64 growth = 4;
+    constexpr qint64 floor = qint64(64) << 20;
+    return latest.size ? *latest.size : std::max(installed * growth, floor);
+}
+
+// The zip's size as the server gives it: a whole number of bytes.
+std::optional<qint64> packageSize(const QJsonObject &object)
+{
+    const QString key = QStringLiteral("size");
+    if (object.value(key).isUndefined() || object.value(key).isNull())
+        return std::nullopt;
+    const double number = JsonStrict::number(object, key);
+    constexpr double largest = double(qint64(1) << 53);
+    if (!(number >= 1 && number <= largest && number == std::floor(number)))
+        throw JSONDecodeError{QStringLiteral("\"size\": 바이트 수가 아니에요")};
+    return qint64(number);
 }
 
 void removeWork(const QString &work)
@@ -211,6 +338,7 @@ Updater::Latest Updater::Latest::decode(const QByteArray &json)
     latest.notes = JsonStrict::optString(object, QStringLiteral("notes"));
     latest.url = JsonStrict::string(object, QStringLiteral("url"));
     latest.sha256 = JsonStrict::optString(object, QStringLiteral("sha256"));
+    latest.size = packageSize(object);
     return latest;
 }
 
@@ -399,7 +527,7 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
         request.setTransferTimeout(checkTimeoutMs);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         HttpFetch::Answer answer =
-            co_await HttpFetch::get(request, CancelToken(), {std::chrono::milliseconds(0), checkAnswerBytes});
+            co_await HttpFetch::get(request, CancelToken(), {m_hooks.checkLimit, checkAnswerBytes});
         if (answer.status == 200 && answer.error.isEmpty()) {
             try {
                 latest = Latest::decode(answer.body);
@@ -465,31 +593,17 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
     try {
         if (!HttpFetch::fetchable(url))
             throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
-        QNetworkRequest request(url);
-        request.setTransferTimeout(downloadStallMs);
-        // The package as sent, so that a cut-off download is told apart
-        // from a damaged one.
-        request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
-        HttpFetch::Answer answer = co_await HttpFetch::get(request);
-        if (!answer.status)
-            throw InstallError{HttpFetch::describe(answer)};
-        if (*answer.status != 200)
-            throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
-        if (!answer.error.isEmpty())
-            throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
-        if (latest.sha256 && !latest.sha256->isEmpty()) {
-            QFuture<QByteArray> hashing = OffThread::run(sha256, answer.body);
-            const QByteArray digest = co_await hashing;
-            if (QString::fromLatin1(digest) != *latest.sha256)
-                throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
-        }
-        setPhase(Phase::installing());
         QFuture<WorkFolder> making = OffThread::run(workFolder, latest.build);
         m_work = co_await making;
         work = m_work.path;
-        // Handed over whole, so that the package's memory is freed where it
-        // is written, off the main thread.
-        const QString app = co_await unpack(std::move(answer.body), work);
+        co_await download(latest, url, work);
+        if (latest.sha256 && !latest.sha256->isEmpty()) {
+            QFuture<QString> hashing = OffThread::run(sha256Of, work + QStringLiteral("/app.zip"));
+            if (co_await hashing != *latest.sha256)
+                throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
+        }
+        setPhase(Phase::installing());
+        const QString app = co_await unpack(work);
         co_await stage(app, work);
         if (m_busy && m_busy())
             throw InstallError{QStringLiteral("진행 중인 작업이 있어요. 작업이 끝나면 다시 해 주세요.")};
@@ -515,12 +629,37 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
     setPhase(Phase::failed(failure));
 }
 
-QCoro::Task<QString> Updater::unpack(QByteArray zip, QString work)
+QCoro::Task<> Updater::download(Latest latest, QUrl url, QString work)
+{
+    QFuture<qint64> measuring = OffThread::run(installedBytes, m_hooks.bundle.path);
+    const qint64 limit = packageLimit(latest, co_await measuring);
+    QNetworkRequest request(url);
+    request.setTransferTimeout(downloadStallMs);
+    // The package as sent, so that a cut-off download is told apart from a
+    // damaged one.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
+    PackageFile file(work + QStringLiteral("/app.zip"));
+    const HttpFetch::Answer answer = co_await HttpFetch::get(
+        request, CancelToken(), {m_hooks.downloadLimit, limit}, [&file](QByteArrayView piece) { return file.write(piece); });
+    if (!file.error().isEmpty())
+        throw InstallError{file.error()};
+    if (answer.overrun == HttpFetch::Overrun::size)
+        throw InstallError{QStringLiteral("받는 파일이 %1 보다 커서 멈췄어요").arg(HttpFetch::megabytes(limit))};
+    if (answer.overrun == HttpFetch::Overrun::time)
+        throw InstallError{QStringLiteral("내려받기가 너무 오래 걸려서 멈췄어요. 다시 해 주세요.")};
+    if (!answer.status)
+        throw InstallError{HttpFetch::describe(answer)};
+    if (*answer.status != 200)
+        throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
+    if (!answer.error.isEmpty())
+        throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
+    QFuture<void> writing = OffThread::run([&file] { file.finish(); });
+    co_await writing;
+}
+
+QCoro::Task<QString> Updater::unpack(QString work)
 {
     const QString zipPath = work + QStringLiteral("/app.zip");
-    QFuture<void> writing = OffThread::run(writeZip, zipPath, std::move(zip));
-    co_await writing;
-
     // unzip leaves out absolute paths and "..", so nothing lands outside the
     // work folder; "-n" keeps it from overwriting the archive itself. A
     // damaged entry, a full disk or a warning of any kind fails the install.

@@ -40,6 +40,8 @@ public:
         QString url;
         // Expected SHA-256 of the zip, in lower-case hexadecimal.
         std::optional<QString> sha256;
+        // The zip's size in bytes: the most the download may take.
+        std::optional<qint64> size;
 
         // Throws JSONDecodeError on a missing or mistyped key.
         static Latest decode(const QByteArray &json);
@@ -96,6 +98,10 @@ public:
         // A new copy that has not proven it can start within this time
         // cannot.
         std::chrono::milliseconds selfCheckLimit = std::chrono::seconds(60);
+        // The longest a check, and a download, may take from the request to
+        // the last byte: a server that trickles is not waited for forever.
+        std::chrono::milliseconds checkLimit = std::chrono::seconds(60);
+        std::chrono::milliseconds downloadLimit = std::chrono::minutes(30);
 
         Hooks();
     };
@@ -162,7 +168,8 @@ private:
     QString identifier() const;
     QCoro::Task<> runCheck(QUrl url, bool manual);
     QCoro::Task<> runInstall(Latest latest, QUrl url);
-    QCoro::Task<QString> unpack(QByteArray zip, QString work);
+    QCoro::Task<> download(Latest latest, QUrl url, QString work);
+    QCoro::Task<QString> unpack(QString work);
     QCoro::Task<> stage(QString unpacked, QString work);
     void relaunch(const QString &work);
 

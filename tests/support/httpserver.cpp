@@ -171,6 +171,11 @@ void HttpServer::answer(QTcpSocket *socket, const Request &request)
         QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reason(response.status) + "\r\n";
         for (const auto &[name, value] : response.headers)
             out += name + ": " + value + "\r\n";
+        if (response.endless && !head) {
+            guard->write(out + "Connection: close\r\n\r\n");
+            repeat(guard, response.body);
+            return;
+        }
         out += "Content-Length: " + QByteArray::number(response.announcedLength.value_or(response.body.size())) + "\r\nConnection: close\r\n\r\n";
         if (response.trickle.count() > 0 && !head) {
             guard->write(out);
@@ -197,4 +202,15 @@ void HttpServer::trickle(QTcpSocket *socket, const QByteArray &body, std::chrono
         socket->write(body.mid((*sent)++, 1));
     });
     timer->start(interval);
+}
+
+void HttpServer::repeat(QTcpSocket *socket, const QByteArray &body)
+{
+    // A little ahead of the client, never the whole answer in memory.
+    const auto more = [socket, body] {
+        while (socket->bytesToWrite() < 4 * body.size())
+            socket->write(body);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, more);
+    more();
 }

@@ -36,6 +36,9 @@ public:
         // Sends the body a byte at a time, this long apart, as a server
         // that keeps a connection alive without ever finishing.
         std::chrono::milliseconds trickle{0};
+        // Sends the body again and again, with no length announced, for as
+        // long as the client reads: an answer without end.
+        bool endless = false;
 
         static Response text(int status, const QByteArray &body);
         static Response json(const QByteArray &body);
@@ -72,6 +75,7 @@ private:
     void answer(QTcpSocket *socket, const Request &request);
     Response next(const QByteArray &path);
     void trickle(QTcpSocket *socket, const QByteArray &body, std::chrono::milliseconds interval);
+    void repeat(QTcpSocket *socket, const QByteArray &body);
 
     QHash<QByteArray, QList<Response>> m_scripts;
     QHash<QTcpSocket *, QByteArray> m_buffers;
