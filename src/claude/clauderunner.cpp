@@ -174,16 +174,6 @@ QString userConfigPath()
     return (named.isEmpty() ? QDir::homePath() : named) + QStringLiteral("/.claude.json");
 }
 
-} // namespace
-
-QString ClaudeRunner::personalSettingsPath()
-{
-    const QString named = qEnvironmentVariable("CLAUDE_CONFIG_DIR");
-    return (named.isEmpty() ? QDir::homePath() + QStringLiteral("/.claude") : named) + QStringLiteral("/settings.json");
-}
-
-namespace {
-
 // The JSON object of a configuration file; empty on any failure.
 QJsonObject readObject(const QString &path)
 {
@@ -270,6 +260,12 @@ QJsonObject ClaudeRunner::userMCPServers(const QString &folder)
     for (auto it = local.begin(); it != local.end(); ++it)
         servers.insert(it.key(), it.value());
     return servers;
+}
+
+QString ClaudeRunner::personalSettingsPath()
+{
+    const QString named = qEnvironmentVariable("CLAUDE_CONFIG_DIR");
+    return (named.isEmpty() ? QDir::homePath() + QStringLiteral("/.claude") : named) + QStringLiteral("/settings.json");
 }
 
 QByteArray ClaudeRunner::runSettings()
