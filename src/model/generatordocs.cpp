@@ -398,11 +398,11 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
                                                   "연결하거나, 문서를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
     QStringList tools = wikiReadTools();
     // A page above about 50 KB reaches the model as a 2 KB preview and the
-    // name of the file that holds it whole, which the tool (2.1.337) lets
-    // the run's Read open; "Read(./**)" offers Read and allows no other
-    // folder than the run's own. Read refuses a file above 256 KB, and a
-    // model may answer from the preview: a page not read back whole is
-    // refused, never kept as its preview.
+    // name of the file that holds it whole (above about 600 KB, as the
+    // name alone), which the tool (2.1.337) lets the run's Read open;
+    // "Read(./**)" offers Read and allows no other folder than the run's
+    // own. Read shows a large file in parts, and a model may answer from
+    // what it saw: a page not read back whole is refused, never kept cut.
     tools.append(QStringLiteral("Read(./**)"));
     const auto pages = std::make_shared<SavedPages>();
     const QString answer = co_await run.runner.run(wikiPrompt(entry), tools, {}, run.dir, false,
