@@ -280,6 +280,10 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
                         {"name": "Room", "fields": [], "oldFields": [{"name": "title"}]}],
              "naming": {"rules": ["Chat 접두어"]}})",
          lost + "models[0].fields, models[1].fields"},
+        // Screens put in another order lose nothing either.
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB"}]})",
+         R"({"meta": {"feature": "Chat"}, "screens": [{"id": "b", "name": "ChatB"}, {"id": "a", "name": "ChatA", "title": "채팅"}]})",
+         QString()},
         // A screen deleted and a title changed lose nothing the plan keeps.
         {rich, R"({"meta": {"feature": "Chat", "title": "새 채팅", "summary": "대화"}, "screens": [{"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
@@ -195,15 +196,22 @@ bool holdsContent(const QJsonValue &value, Derived where)
     return false;
 }
 
+// A value as one line of JSON, to compare whole values by.
+QByteArray compact(const QJsonValue &value)
+{
+    return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+}
+
 // The places where the plan before (`old`, as the writer writes a plan:
 // keys no plan holds were never its content) held content that the plan
 // read from the result (`written`, as the writer would write it) no longer
 // holds, at any depth and however the result lost it: the part left out,
 // null, emptied, or an object thinned to some of its keys. A part left out
 // at its default value loses nothing. A list of the same length is compared
-// element by element; a list that changed length (screens deleted or added)
-// loses content where the result (`raw`, Claude's own JSON) put an element
-// with none, as a model writing "[{}]" for eight screens does.
+// element by element, but for the elements it holds unchanged; a list that
+// changed length (screens deleted or added) loses content where the result
+// (`raw`, Claude's own JSON) put an element with none, as a model writing
+// "[{}]" for eight screens does.
 void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJsonValue &raw, const Place &place,
                     Derived where, QStringList &lost)
 {
@@ -230,8 +238,14 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJso
     const QJsonArray r = raw.toArray();
     const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
     if (o.size() == w.size()) {
+        // An element the result holds as it was, wherever, lost nothing:
+        // the list may have been put in another order.
+        QSet<QByteArray> whole;
+        for (const QJsonValue &item : w)
+            whole.insert(compact(item));
         for (qsizetype i = 0; i < o.size(); ++i)
-            collectMissing(o.at(i), w.at(i), r.at(i), Place{&place, {}, i}, element, lost);
+            if (!whole.contains(compact(o.at(i))))
+                collectMissing(o.at(i), w.at(i), r.at(i), Place{&place, {}, i}, element, lost);
         return;
     }
     for (qsizetype i = 0; i < r.size(); ++i)
