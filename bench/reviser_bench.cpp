@@ -7,9 +7,11 @@
 #include "support/fakeclaude.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -29,9 +31,17 @@ struct Bench {
     Bench()
     {
         qputenv("QUARRYSTONE_SUPPORT", (scratch.path() + QStringLiteral("/support")).toUtf8());
-        fake.setScenario({{QStringLiteral("steps"), QJsonArray{FakeClaude::resultEvent(QStringLiteral("고쳤어요"))}}});
         dir = scratch.path() + QStringLiteral("/plan");
         plan = BenchSupport::renderedFolder(dir, screens);
+        // Claude edits the title, as asked: a plan.json that kept its bytes
+        // would be no revision to save.
+        Plan edited = plan;
+        edited.meta.title += QStringLiteral(" 고침");
+        fake.setScenario({{QStringLiteral("steps"),
+                           QJsonArray{FakeClaude::writePlan(QJsonDocument(edited.toJson()).toJson()),
+                                      FakeClaude::resultEvent(QStringLiteral("고쳤어요"))}}});
+        alone = scratch.path() + QStringLiteral("/alone");
+        QDir().mkpath(alone);
         settings.claudePath = FakeClaude::path();
         settings.userName = QStringLiteral("bench");
     }
@@ -43,6 +53,8 @@ struct Bench {
     QTemporaryDir scratch;
     FakeClaude fake;
     QString dir;
+    // Where the fake run alone writes its plan.json, leaving the revision's.
+    QString alone;
     Plan plan;
     AppSettings settings;
 };
@@ -91,7 +103,7 @@ double fakeRunOnce()
     QElapsedTimer timer;
     timer.start();
     bool failed = false;
-    QCoro::Task<> run = runFake(runner, prompt, tools, b.dir, &loop, &failed);
+    QCoro::Task<> run = runFake(runner, prompt, tools, b.alone, &loop, &failed);
     if (!run.isReady())
         loop.exec();
     if (failed)

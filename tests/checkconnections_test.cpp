@@ -217,7 +217,7 @@ TEST_F(CheckConnections, TheAPIKeyModeChecksWithTheKeyringsKey)
         r = run();
         qunsetenv("ANTHROPIC_AUTH_TOKEN");
         EXPECT_EQ(r.code, 0);
-        EXPECT_TRUE(r.out.startsWith("✓ " + name + "API 키으로 로그인됨\n")) << qPrintable(r.out);
+        EXPECT_TRUE(r.out.startsWith("✓ " + name + "API 키로 로그인됨\n")) << qPrintable(r.out);
         QJsonObject env;
         for (const QJsonObject &start : claude.records("start"))
             if (start.value("args").toArray().first().toString() == QStringLiteral("auth"))

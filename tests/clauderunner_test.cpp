@@ -116,6 +116,11 @@ protected:
         return {};
     }
     QJsonObject lastStart() const { return fake.records("start").value(fake.records("start").size() - 1); }
+    QString argAfterLast(const QString &flag) const
+    {
+        const QStringList args = lastArgs();
+        return args.indexOf(flag) < 0 ? "<none>" : args.value(args.indexOf(flag) + 1);
+    }
     QStringList lastArgs() const
     {
         QStringList args;
@@ -170,7 +175,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          "",
          start + QStringList{"--tools", "Grep,Read,ToolSearch", "--permission-mode", "dontAsk", "--allowedTools",
                              "Read,Grep,mcp__figma__get_metadata,mcp__figma__get_screenshot,mcp__figma__create_session",
-                             "--strict-mcp-config", "--mcp-config", "<config>"},
+                             "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>"},
          {{"figma", figma}}},
         {"wiki read",
          {"mcp__atlassian", "mcp__wiki2"},
@@ -178,7 +183,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          false,
          "",
          start + QStringList{"--tools", "ToolSearch", "--permission-mode", "dontAsk", "--allowedTools",
-                             "mcp__atlassian,mcp__wiki2", "--strict-mcp-config", "--mcp-config", "<config>"},
+                             "mcp__atlassian,mcp__wiki2", "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>"},
          {{"atlassian", atlassian}, {"wiki2", wiki2}}},
         {"draft",
          {"Read", "Grep", "Glob"},
@@ -186,7 +191,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          false,
          "claude-opus-4",
          start + QStringList{"--tools", "Glob,Grep,Read,ToolSearch", "--permission-mode", "dontAsk",
-                             "--allowedTools", "Read,Grep,Glob", "--strict-mcp-config", "--mcp-config", "<config>",
+                             "--allowedTools", "Read,Grep,Glob", "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>",
                              "--add-dir", planDir, "--add-dir", "/repos/android", "--model", "claude-opus-4"},
          {}},
         {"fix round",
@@ -195,7 +200,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          true,
          "",
          start + QStringList{"--continue", "--tools", "Glob,Grep,Read,ToolSearch", "--permission-mode", "dontAsk",
-                             "--allowedTools", "Read,Grep,Glob", "--strict-mcp-config", "--mcp-config", "<config>",
+                             "--allowedTools", "Read,Grep,Glob", "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>",
                              "--add-dir", planDir, "--add-dir", "/repos/android", "--add-dir", "/repos/ios"},
          {}},
         {"revision",
@@ -205,7 +210,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          "",
          start + QStringList{"--tools", "Edit,Glob,Grep,Read,ToolSearch", "--permission-mode", "dontAsk",
                              "--allowedTools", "Read,Edit,Grep,Glob,mcp__atlassian,ToolSearch",
-                             "--strict-mcp-config", "--mcp-config", "<config>", "--add-dir", planDir, "--add-dir",
+                             "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>", "--add-dir", planDir, "--add-dir",
                              "/repos/ios"},
          {{"atlassian", atlassian}}},
         {"development",
@@ -216,7 +221,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          "sonnet",
          start + QStringList{"--tools", "Bash,Edit,Glob,Grep,Read,ToolSearch,Write", "--permission-mode", "dontAsk", "--allowedTools",
                              "Read,Edit,Write,Glob,Grep,Bash(./gradlew:*),Bash(git status:*),Bash(git diff:*),Bash(ls:*)",
-                             "--strict-mcp-config", "--mcp-config", "<config>", "--add-dir",
+                             "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>", "--add-dir",
                              "/repos/android-worktrees/feat-x", "--add-dir", planDir, "--model", "sonnet"},
          {}},
         {"patterns only",
@@ -226,7 +231,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
          "",
          start + QStringList{"--tools", "Bash,Grep,Odd(x,Read,Task,ToolSearch", "--permission-mode", "dontAsk",
                              "--allowedTools", "Bash(xcodebuild:*),Grep,Bash(ls:*),Read(./src/**),Task(),Odd(x",
-                             "--strict-mcp-config", "--mcp-config", "<config>"},
+                             "--strict-mcp-config", "--mcp-config", "<config>", "--setting-sources", "", "--settings", "<settings>"},
          {}},
     };
     for (const Shape &shape : shapes) {
@@ -237,6 +242,7 @@ TEST_F(ClaudeRunnerTest, BuildsTheArgumentsOfEveryRunShape)
         const QJsonObject config = log.value("mcpConfig").toObject();
         QStringList expected = shape.expected;
         expected.replace(expected.indexOf("<config>"), config.value("path").toString());
+        expected.replace(expected.indexOf("<settings>"), lastArgs().value(lastArgs().indexOf("--settings") + 1));
         EXPECT_EQ(lastArgs(), expected);
         EXPECT_EQ(log.value("stdin").toString(), QString::fromUtf8("프롬프트 ") + shape.name);
         EXPECT_EQ(log.value("cwd").toString(), QDir(planDir).canonicalPath());
@@ -258,7 +264,8 @@ TEST_F(ClaudeRunnerTest, WithoutAllowedToolsStillPassesAnEmptyConfiguration)
     EXPECT_EQ(args.mid(0, 8), (QStringList{"-p", "--output-format", "stream-json", "--verbose", "--tools",
                                            "ToolSearch", "--permission-mode", "dontAsk"}));
     EXPECT_EQ(args.mid(8, 2), (QStringList{"--strict-mcp-config", "--mcp-config"}));
-    EXPECT_EQ(args.size(), 11);
+    EXPECT_EQ(args.mid(11, 3), (QStringList{"--setting-sources", "", "--settings"}));
+    EXPECT_EQ(args.size(), 15);
     EXPECT_EQ(lastStart().value("mcpConfig").toObject().value("text").toString(), "{\"mcpServers\":{}}");
 }
 
@@ -266,7 +273,8 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
 {
     fake.setScenario({{"steps", answering("ok")}});
     const QString toolDir = QFileInfo(FakeClaude::path()).absolutePath();
-    const QString fixed = toolDir + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
+    const QString usual = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
+    const QString fixed = toolDir + ":" + usual;
     auto env = [this] { return lastStart().value("env").toObject(); };
 
     // Whose account a run uses is the person's login or the keyring's key:
@@ -278,7 +286,9 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
                 found.append(QString::fromLatin1(name) + "=" + env().value(name).toString());
         return found;
     };
-    qputenv("PATH", "/x/bin::/y/bin:");
+    // The person's own order comes right after the tool's folder: their
+    // version manager's shims stay before the system's programs.
+    qputenv("PATH", "/x/shims::/usr/bin:/y/bin:");
     for (const char *name : credentialVariables)
         qputenv(name, "inherited");
     // The environment is built from what a run needs: extra request
@@ -289,7 +299,7 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
         qputenv(name, "inherited");
     qputenv("LC_MESSAGES", "ko_KR.UTF-8");
     run();
-    EXPECT_EQ(env().value("PATH").toString(), fixed + ":/x/bin:/y/bin");
+    EXPECT_EQ(env().value("PATH").toString(), toolDir + ":/x/shims:/usr/bin:/y/bin:/opt/homebrew/bin:/usr/local/bin:/bin");
     EXPECT_EQ(credentials(), QStringList());
     for (const char *name : strangers)
         EXPECT_FALSE(env().contains(name)) << name;
@@ -320,6 +330,30 @@ TEST_F(ClaudeRunnerTest, ComposesPathAndHandsTheKeyOnlyInKeyMode)
     for (const char *name : strangers)
         qunsetenv(name);
     qunsetenv("LC_MESSAGES");
+}
+
+// The tool (2.1.337) loads no settings file of the person's or of the
+// working folder's with no source named; of the person's own a run takes
+// only the way to the API (a gateway set there, a key helper) and the
+// model, in the one file it gets.
+TEST_F(ClaudeRunnerTest, TakesOnlyTheWayToTheAPIFromThePersonsSettings)
+{
+    QTemporaryDir config;
+    qputenv("CLAUDE_CONFIG_DIR", QFile::encodeName(config.path()));
+    QFile own(config.filePath("settings.json"));
+    ASSERT_TRUE(own.open(QIODevice::WriteOnly));
+    own.write(R"({"env": {"ANTHROPIC_BASE_URL": "https://gateway.example"}, "apiKeyHelper": "~/bin/key",
+                  "model": "opus", "permissions": {"allow": ["Edit", "Bash"], "additionalDirectories": ["/"]},
+                  "hooks": {"SessionStart": []}, "enabledPlugins": {"x@y": true}})");
+    own.close();
+    fake.setScenario({{"steps", answering("ok")}});
+    EXPECT_EQ(run(), "ok");
+    qunsetenv("CLAUDE_CONFIG_DIR");
+    EXPECT_EQ(argAfterLast("--setting-sources"), "");
+    EXPECT_EQ(QJsonDocument::fromJson(lastStart().value("settings").toString().toUtf8()).object(),
+              (QJsonObject{{"env", QJsonObject{{"ANTHROPIC_BASE_URL", "https://gateway.example"}}},
+                           {"apiKeyHelper", "~/bin/key"},
+                           {"model", "opus"}}));
 }
 
 TEST_F(ClaudeRunnerTest, ReadsTheEventStreamAndAnswersWithTheResultOnly)
@@ -413,8 +447,8 @@ TEST_F(ClaudeRunnerTest, RetriesShowAndARefusedKeySaysWhatToDo)
     seen.lines.clear();
     fake.setScenario({{"steps", QJsonArray{retry(6, 529), retry(7, QJsonValue()), FakeClaude::resultEvent("됐어요")}}});
     EXPECT_EQ(run(), "됐어요");
-    // A retry without a status got no answer: the connection was lost.
-    EXPECT_EQ(seen.lines, (QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)", "API 연결이 끊겨 다시 시도하는 중 (7/10)",
+    // A retry without a status got no answer, with the tool's word for it.
+    EXPECT_EQ(seen.lines, (QStringList{"API 가 바빠서 다시 시도하는 중 (6/10)", "API 에서 답이 없어 다시 시도하는 중: x (7/10)",
                                        "끝 (1초, $0.01)"}));
 }
 
@@ -565,6 +599,30 @@ TEST_F(ClaudeRunnerTest, ReadsTheUserServersOrNothing)
     }
     writeUserConfig(R"({"mcpServers": {"figma": {"url": "u"}, "odd": 5}, "numStartups": 3})");
     EXPECT_EQ(ClaudeRunner::userMCPServers(), (QJsonObject{{"figma", QJsonObject{{"url", "u"}}}, {"odd", 5}}));
+
+    // With CLAUDE_CONFIG_DIR the tool (2.1.337) keeps its servers there,
+    // and "claude mcp add" without a scope keeps one under the folder it
+    // was run in, where a run in that folder finds it in place of the
+    // user's.
+    QTemporaryDir config;
+    qputenv("CLAUDE_CONFIG_DIR", QFile::encodeName(config.path()));
+    EXPECT_TRUE(ClaudeRunner::userMCPServers().isEmpty());
+    QFile own(config.filePath(".claude.json"));
+    ASSERT_TRUE(own.open(QIODevice::WriteOnly));
+    own.write(QJsonDocument(QJsonObject{
+                  {"mcpServers", QJsonObject{{"figma", QJsonObject{{"url", "user"}}}, {"atlassian", QJsonObject{{"url", "a"}}}}},
+                  {"projects", QJsonObject{{QDir(plan.path()).canonicalPath(),
+                                            QJsonObject{{"mcpServers", QJsonObject{{"figma", QJsonObject{{"url", "local"}}}}}}}}}})
+                  .toJson());
+    own.close();
+    EXPECT_EQ(ClaudeRunner::userMCPServers().value("figma"), (QJsonObject{{"url", "user"}}));
+    EXPECT_EQ(ClaudeRunner::userMCPServers(plan.path()).value("figma"), (QJsonObject{{"url", "local"}}));
+    fake.setScenario({{"steps", answering("ok")}});
+    EXPECT_EQ(run("p", {"mcp__figma__get_metadata", "mcp__atlassian__getConfluencePage"}), "ok");
+    EXPECT_EQ(QJsonDocument::fromJson(lastStart().value("mcpConfig").toObject().value("text").toString().toUtf8()).object(),
+              (QJsonObject{{"mcpServers", QJsonObject{{"figma", QJsonObject{{"url", "local"}}},
+                                                      {"atlassian", QJsonObject{{"url", "a"}}}}}}));
+    qunsetenv("CLAUDE_CONFIG_DIR");
 
     // A malformed file still lets the run start, with no servers.
     writeUserConfig("{broken");

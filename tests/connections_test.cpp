@@ -122,7 +122,7 @@ TEST_F(ConnectionsTest, ClaudeStatusTexts)
     const QList<QPair<QString, Status>> cases{
         {R"({"loggedIn":true,"email":"dev@example.com","authMethod":"claude.ai"})",
          Status::ok("dev@example.com · Claude 계정")},
-        {R"({"loggedIn":true})", Status::ok("API 키으로 로그인됨")},
+        {R"({"loggedIn":true})", Status::ok("API 키로 로그인됨")},
         {R"({"loggedIn":true,"authMethod":"claude.ai"})", Status::ok("Claude 계정으로 로그인됨")},
         {R"({"loggedIn":true,"account":{"email":"team@example.com"},"authMethod":"console"})",
          Status::ok("team@example.com · API 키")},
@@ -143,7 +143,7 @@ TEST_F(ConnectionsTest, ClaudeStatusTexts)
     const QJsonObject start = fake.records("start").last();
     EXPECT_EQ(argsOf(start), authStatus);
     EXPECT_TRUE(start.value("env").toObject().value("PATH").toString().startsWith(
-        QFileInfo(FakeClaude::path()).absolutePath() + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"));
+        QFileInfo(FakeClaude::path()).absolutePath() + ":"));
 }
 
 TEST_F(ConnectionsTest, ClaudeIsMissingWithoutStartingAnything)
@@ -180,7 +180,11 @@ TEST_F(ConnectionsTest, ClaudeIsCheckedWithTheEnvironmentOfARun)
         return found;
     };
 
-    EXPECT_EQ(Connections::checkClaude(FakeClaude::path()), Status::needsLogin("로그인이 필요해요"));
+    // A company gateway set in the shell alone reaches no run, and the
+    // check says so and where the tool takes it from.
+    EXPECT_EQ(Connections::checkClaude(FakeClaude::path()),
+              Status::needsLogin("로그인이 필요해요. 터미널에 둔 ANTHROPIC_AUTH_TOKEN 은 Claude 실행에 넘기지 않아요. "
+                                 + QDir::homePath() + "/.claude/settings.json 의 \"env\" 에 넣어 주세요"));
     EXPECT_EQ(credentials(), QStringList());
 
     const Keychain::Reading found{Keychain::Reading::Outcome::found, "sk-ant-stored", {}};
@@ -287,15 +291,14 @@ TEST_F(ConnectionsTest, EnvironmentPutsToolFoldersFirstAndNoEmptyEntry)
     const QByteArray display = qgetenv("DISPLAY");
     qputenv("DISPLAY", ":7");
     const Spawn::Environment env = Connections::env(QDir::homePath() + "/.local/bin/claude");
-    EXPECT_EQ(env.value("PATH"),
-              QDir::homePath() + "/.local/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/bin:/bin");
+    EXPECT_EQ(env.value("PATH"), QDir::homePath() + "/.local/bin:/usr/bin:/bin:/opt/homebrew/bin:/usr/local/bin");
     EXPECT_FALSE(env.contains("QUARRYSTONE_MARK"));
     EXPECT_EQ(env.value("DISPLAY"), ":7");
     EXPECT_EQ(env.value("HOME"), QDir::homePath());
     qputenv("DISPLAY", display);
 
     qunsetenv("PATH");
-    EXPECT_EQ(Connections::env("/usr/bin/true").value("PATH"), "/usr/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin");
+    EXPECT_EQ(Connections::env("/usr/bin/true").value("PATH"), "/usr/bin:/opt/homebrew/bin:/usr/local/bin:/bin");
     qputenv("PATH", saved);
     qunsetenv("QUARRYSTONE_MARK");
 }
@@ -416,7 +419,7 @@ TEST_F(ConnectionsTest, ServerLoginOnATerminal)
     EXPECT_EQ(opened, QList<QUrl>{address});
     ASSERT_TRUE(waitUntil([this] { return !connections.isRefreshing(); }));
     EXPECT_EQ(refreshing.count(), 2);
-    EXPECT_EQ(connections.claude(), Status::ok("API 키으로 로그인됨"));
+    EXPECT_EQ(connections.claude(), Status::ok("API 키로 로그인됨"));
 
     const QList<QJsonObject> lines = fake.records("line");
     ASSERT_EQ(lines.size(), 1);

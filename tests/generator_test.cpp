@@ -19,6 +19,7 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QLocale>
 #include <QSemaphore>
 #include <QTemporaryDir>
@@ -791,7 +792,7 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
 
     // No wiki server: the entry cannot be read.
     Generator::Phase phase = runToEnd(true);
-    EXPECT_EQ(phase.text, "기획서를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add` 로 Atlassian 을 연결하거나, "
+    EXPECT_EQ(phase.text, "기획서를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add -s user` 로 Atlassian 을 연결하거나, "
                           "문서를 .md 파일로 저장해 그 경로를 넣어 주세요.");
 
     writeFile(QDir::homePath() + "/.claude.json",
@@ -832,17 +833,37 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     QString policy = "# 정책\n";
     for (int row = 0; policy.size() < 70000; ++row)
         policy += QStringLiteral("| 필드%1 | POLICY-%1 | 설명 줄 %1 |\n").arg(row);
-    const QJsonArray fetched{FakeClaude::toolUse("w1", "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}),
-                             QJsonObject{{"savedResult", QJsonObject{{"id", "w1"}, {"text", policy}, {"form", "json"}}}}};
+    const auto fetched = [&policy](const QString &form) {
+        return QJsonArray{FakeClaude::toolUse("w1", "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}),
+                          QJsonObject{{"savedResult", QJsonObject{{"id", "w1"}, {"text", policy}, {"form", form}}}}};
+    };
     input.specDocs = QStringList{bigLink};
     // Reads of the first lines only, however often, leave the page cut.
     QJsonArray firstLines;
     for (int read = 0; read < 4; ++read)
         firstLines.append(QJsonObject{{"readSaved", QStringLiteral("r%1").arg(read)}, {"offset", 1}, {"limit", 3}});
-    const QList<std::pair<QJsonArray, bool>> reads{
-        {{}, false}, {firstLines, false}, {{QJsonObject{{"readSaved", "w2"}}}, true}};
-    for (const auto &[reading, whole] : reads) {
-        QJsonArray steps = fetched;
+    // The JSON list the tool saves holds the page in one line of its own:
+    // that line read is the page read.
+    const QJsonArray contentLine{QJsonObject{{"readSaved", "c1"}, {"offset", 4}, {"limit", 1}}};
+    struct Read {
+        const char *form;
+        QJsonArray reading;
+        bool whole;
+    };
+    // Above about 600 KB the tool (2.1.337) saves the result in its other
+    // form, an error naming the file: a page read in part is cut the same.
+    const QList<Read> reads{{"json", {}, false},
+                            {"json", firstLines, false},
+                            {"limit", {}, false},
+                            {"limit", firstLines, false},
+                            {"limit", contentLine, false},
+                            {"json", contentLine, true},
+                            {"limit", {QJsonObject{{"readSaved", "w2"}}}, true},
+                            {"json", {QJsonObject{{"readSaved", "w2"}}}, true}};
+    for (const auto &[form, reading, whole] : reads) {
+        SCOPED_TRACE(std::string(form) + " " + QJsonDocument(reading).toJson(QJsonDocument::Compact).toStdString());
+        QFile::remove(dir + "/spec-docs/confluence-77.md");
+        QJsonArray steps = fetched(form);
         for (const QJsonValue &step : reading)
             steps.append(step);
         // What the model makes of what it saw: the page, or the wrapper.
@@ -894,13 +915,25 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
 
 // A page's text may ask the model to change the wiki: the reading run
 // is allowed the server's read tools by name and no other, so a call of the
-// server's page update is refused while the page is still read.
+// server's page update is refused while the page is still read; also when
+// the person's own settings allow the whole server (which the tool, 2.1.337,
+// adds to a run's rules unless told to load no settings) and the plan
+// folder's settings run hooks.
 TEST_F(GeneratorTest, AWikiReadingRunCannotChangeThePage)
 {
     saveEmptySection();
     QTemporaryDir wiki;
-    // A small page that speaks of a saved file is the page, not a notice.
-    const QString page = "# 기획\n내보낸 결과는 saved to /etc/app/export.json 처럼 나와요\n" + QString(250, u'본');
+    writeFile(QDir::homePath() + "/.claude/settings.json", R"({"permissions": {"allow": ["mcp__atlassian"]}})");
+    const QString hooked = wiki.filePath("hooked");
+    writeFile(dir + "/.claude/settings.json",
+              QStringLiteral(R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "echo hook >> '%1'"}]}]}})")
+                  .arg(hooked)
+                  .toUtf8());
+    // A small page that speaks of a saved file, or quotes the tool's
+    // notice of one, is the page, not a notice.
+    const QString page = "# 기획\n내보낸 결과는 saved to /etc/app/export.json 처럼 나와요\n"
+                         "<persisted-output>\nOutput too large (1KB).\n</persisted-output>\n"
+        + QString(250, u'본');
     writeFile(wiki.filePath("pages/42.md"), page.toUtf8());
     writeFile(QDir::homePath() + "/.claude.json", FakeClaude::wikiConfig(wiki.filePath("pages"), wiki.filePath("calls.jsonl")));
     input.specDocs = QStringList{"https://harbor.atlassian.net/wiki/spaces/HC/pages/42/Spec"};
@@ -912,8 +945,13 @@ TEST_F(GeneratorTest, AWikiReadingRunCannotChangeThePage)
                                                                        FakeClaude::resultEvent(page)})}},
                       {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
     const Generator::Phase phase = runToEnd(true);
+    QFile::remove(QDir::homePath() + "/.claude/settings.json");
     ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
     EXPECT_EQ(readFile(wiki.filePath("pages/42.md")), page.toUtf8());
+    EXPECT_FALSE(QFileInfo::exists(hooked));
+    // Under a thousand characters, the count itself.
+    EXPECT_TRUE(QRegularExpression("^문서 1개 · [1-9][0-9]{2}자$").match(generator.stageState(Stage::spec).detail).hasMatch())
+        << generator.stageState(Stage::spec).detail.toStdString();
     EXPECT_EQ(readFile(wiki.filePath("calls.jsonl")),
               QByteArray(R"({"arguments":{"cloudId":"harbor.atlassian.net","pageId":"42"},"tool":"getConfluencePage"})" "\n"));
     EXPECT_EQ(readFile(dir + "/spec-docs/confluence-42.md"), page.toUtf8());

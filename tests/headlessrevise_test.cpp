@@ -259,7 +259,7 @@ TEST_F(HeadlessReviseTest, OneWriterAtATimeAndAKilledRevisionRollsBack)
     const auto revised = quarrystone({"--revise", dir, "--request", "제목을 고쳐 줘"});
     EXPECT_TRUE(revised.err.startsWith("중단된 고치기를 되돌렸어요: ")) << qPrintable(revised.err);
     EXPECT_FALSE(revised.out.contains("되돌렸어요")) << qPrintable(revised.out);
-    EXPECT_TRUE(revised.out.endsWith("제목을 고쳤어요\n")) << qPrintable(revised.out);
+    EXPECT_TRUE(revised.out.endsWith("제목을 고쳤어요\n")) << qPrintable(revised.out) << qPrintable(revised.err);
 }
 
 // A stop that comes once Claude has answered, while the revised plan is
@@ -341,6 +341,28 @@ TEST_F(HeadlessReviseTest, AFolderOrPipeIsNoImage)
         EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
         EXPECT_FALSE(QFileInfo::exists(dir + "/history"));
     }
+    EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+// Every step of a revision ends it with its message, whatever it throws:
+// copying an attachment of 200 TiB (a sparse file, which no memory and no
+// address space can hold) fails at once, and the command ends with the
+// plan as it was instead of waiting for ever.
+TEST_F(HeadlessReviseTest, AStepThatThrowsEndsTheRevision)
+{
+    // A tmpfs file may be that large; a disk's file system may refuse it.
+    QTemporaryDir shared(QStringLiteral("/dev/shm/quarrystone-test-XXXXXX"));
+    const QString huge = shared.filePath("huge.png");
+    QFile file(huge);
+    if (!shared.isValid() || !file.open(QIODevice::WriteOnly) || !file.resize(qint64(200) << 40))
+        GTEST_SKIP() << "no file system here holds a sparse file of 200 TiB";
+    file.close();
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    const auto r = quarrystone({"--revise", dir, "--request", "고쳐 줘", "--image", huge});
+    EXPECT_EQ(r.code, 1) << qPrintable(r.err);
+    EXPECT_FALSE(r.err.isEmpty());
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    EXPECT_TRUE(backups(dir).isEmpty());
     EXPECT_TRUE(fake.records("start").isEmpty());
 }
 

@@ -228,6 +228,10 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
     // already in the file before, is no content the plan had.
     const QByteArray withModels = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}],
                                       "models": [{"name": "Message"}], "extra": 1})";
+    const QByteArray rich = R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"},
+        "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+        "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
+        "naming": {"rules": ["Chat 접두어"]}})";
     const struct {
         QByteArray before;
         QByteArray after;
@@ -250,6 +254,40 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
          lost + "models"},
         {withModels, R"({"meta": {"feature": "Chat", "title": "채팅"}, "screens": [{"id": "a", "name": "ChatA"}],
              "models": [{"name": "Message"}], "extra": 1})",
+         QString()},
+        // Null, emptied or thinned objects and blanked elements lose the
+        // same content as deleted parts, at any depth.
+        {rich, R"({"meta": {}, "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+             "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
+             "naming": {"rules": ["Chat 접두어"]}})",
+         lost + "meta.feature, meta.summary, meta.title"},
+        {rich, R"({"meta": null, "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+             "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
+             "naming": {"rules": ["Chat 접두어"]}})",
+         lost + "meta.feature, meta.summary, meta.title"},
+        {rich, R"({"meta": {"title": "채팅"}, "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+             "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
+             "naming": {}})",
+         lost + "meta.feature, meta.summary, naming"},
+        {rich, R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"}, "screens": [{}],
+             "models": [{}, {}], "naming": {"rules": ["Chat 접두어"]}})",
+         lost + "models, screens[0]"},
+        // Content moved to a key no plan holds, as a model renaming a key
+        // does, is lost from where the plan keeps it.
+        {rich, R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"},
+             "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+             "models": [{"name": "Message", "fields": [], "oldFields": [{"name": "id"}]},
+                        {"name": "Room", "fields": [], "oldFields": [{"name": "title"}]}],
+             "naming": {"rules": ["Chat 접두어"]}})",
+         lost + "models[0].fields, models[1].fields"},
+        // Screens put in another order lose nothing either.
+        {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB"}]})",
+         R"({"meta": {"feature": "Chat"}, "screens": [{"id": "b", "name": "ChatB"}, {"id": "a", "name": "ChatA", "title": "채팅"}]})",
+         QString()},
+        // A screen deleted and a title changed lose nothing the plan keeps.
+        {rich, R"({"meta": {"feature": "Chat", "title": "새 채팅", "summary": "대화"}, "screens": [{"id": "b", "name": "ChatB"}],
+             "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
+             "naming": {"rules": ["Chat 접두어"]}})",
          QString()},
     };
     QTemporaryDir dir;

@@ -401,26 +401,39 @@ TEST_F(ReviserTest, ClaudesAdditionsAreLeftOutAndTheChangeLands)
         EXPECT_TRUE(QString::fromUtf8(readFile(dir + "/history/revisions.md")).contains("> 제목을 고쳐 줘"));
     }
 
-    QTemporaryDir quiet;
-    prepare(quiet.path());
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("")}}});
-    const QStringList before = backups();
-    ASSERT_TRUE(revise("제목을 고쳐 줘"));
-    settle();
-    EXPECT_EQ(reviser.phase(), Reviser::Phase::done("Claude 가 아무것도 고치지 않았어요. 계획서는 그대로예요."));
-    EXPECT_EQ(backups(), before);
-    EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
-    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    // A plan.json that holds its bytes was not revised, whatever Claude
+    // says it did (its edits may all have failed): no backup, no log entry.
+    for (const QString answer : {QString(), QStringLiteral("- 필드를 정리함")}) {
+        SCOPED_TRACE(answer.toStdString());
+        QTemporaryDir quiet;
+        prepare(quiet.path());
+        fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+        const QStringList before = backups();
+        ASSERT_TRUE(revise("제목을 고쳐 줘"));
+        settle();
+        EXPECT_EQ(reviser.phase(), Reviser::Phase::done("Claude 가 아무것도 고치지 않았어요. 계획서는 그대로예요."));
+        EXPECT_EQ(backups(), before);
+        EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
+        EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    }
 }
 
 // A revision whose request links a wiki page reads the page with the
 // server's read tools only: the page update the server also offers is
-// refused, and the revision lands.
+// refused, and the revision lands. The person's own settings allow the
+// whole server and the plan folder (from a colleague) carries settings with
+// hooks and its own allow rule: none of them reaches the run.
 TEST_F(ReviserTest, ARevisionWithAWikiLinkCannotChangeThePage)
 {
     QTemporaryDir wiki;
     writeFile(wiki.filePath("pages/42.md"), "# 정책\n제목은 채팅");
     writeFile(QDir::homePath() + "/.claude.json", FakeClaude::wikiConfig(wiki.filePath("pages"), wiki.filePath("calls.jsonl")));
+    writeFile(QDir::homePath() + "/.claude/settings.json", R"({"permissions": {"allow": ["mcp__atlassian", "Edit"]}})");
+    const QString hooked = wiki.filePath("hooked");
+    const QString hook = QStringLiteral(R"({"hooks": [{"type": "command", "command": "echo hook >> '%1'"}]})").arg(hooked);
+    writeFile(dir + "/.claude/settings.json",
+              QStringLiteral(R"({"hooks": {"SessionStart": [%1], "PreToolUse": [%1]}})").arg(hook).toUtf8());
+    writeFile(dir + "/.claude/settings.local.json", R"({"permissions": {"allow": ["mcp__atlassian__*"]}})");
     const QJsonObject pageId{{"cloudId", "harbor.atlassian.net"}, {"pageId", "42"}};
     QJsonObject update = pageId;
     update.insert("body", "바뀐 정책");
@@ -430,8 +443,10 @@ TEST_F(ReviserTest, ARevisionWithAWikiLinkCannotChangeThePage)
     ASSERT_TRUE(revise("위키 https://harbor.atlassian.net/wiki/spaces/HC/pages/42 대로 고쳐 줘"));
     settle();
     QFile::remove(QDir::homePath() + "/.claude.json");
+    QFile::remove(QDir::homePath() + "/.claude/settings.json");
     EXPECT_EQ(reviser.phase(), Reviser::Phase::done("제목을 고쳤어요"));
     EXPECT_EQ(readFile(wiki.filePath("pages/42.md")), QByteArray("# 정책\n제목은 채팅"));
+    EXPECT_FALSE(QFileInfo::exists(hooked));
     EXPECT_EQ(readFile(wiki.filePath("calls.jsonl")),
               QByteArray(R"({"arguments":{"cloudId":"harbor.atlassian.net","pageId":"42"},"tool":"getConfluencePage"})" "\n"));
 }

@@ -244,8 +244,13 @@ TEST(StreamCollector, RetriesOfTheToolAreProgressLines)
     EXPECT_EQ(c.linesOf(retry(3, 10, 401)), QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (3/10)"});
     EXPECT_EQ(c.linesOf(retry(2, 10, 403)), QStringList{"API 가 키·로그인을 받지 않아 다시 시도하는 중 (2/10)"});
     EXPECT_EQ(c.collector.retryStatus(), std::optional<int>(403));
-    // No status: the request got no answer, the connection was lost.
-    EXPECT_EQ(c.linesOf(retry(1, 10, QJsonValue())), QStringList{"API 연결이 끊겨 다시 시도하는 중 (1/10)"});
+    // No status: the request got no answer, and the tool's word for it is
+    // all that is known (claude 2.1.337 says "unknown" for a refused
+    // connection, a proxy that is down).
+    EXPECT_EQ(c.linesOf(retry(1, 10, QJsonValue())), QStringList{"API 에서 답이 없어 다시 시도하는 중 (1/10)"});
+    QJsonObject refused = retry(2, 10, QJsonValue());
+    refused.insert("error", "unknown");
+    EXPECT_EQ(c.linesOf(refused), QStringList{"API 에서 답이 없어 다시 시도하는 중: unknown (2/10)"});
     EXPECT_FALSE(c.collector.retryStatus().has_value());
     EXPECT_TRUE(c.linesOf(retry("6", 10, 529)).isEmpty());
     EXPECT_TRUE(c.linesOf(retry(6.5, 10, 529)).isEmpty());
@@ -275,4 +280,18 @@ TEST(StreamCollector, SavedResultsNameTheirFile)
     EXPECT_FALSE(StreamCollector::savedResultPath(notice("/home/p/.claude/projects/-w/0b1c/tool-results/../../../../x.json")).has_value());
     EXPECT_FALSE(StreamCollector::savedResultPath("# 정책 문서\n본문은 그대로").has_value());
     EXPECT_FALSE(StreamCollector::savedResultPath("saved to: relative/x.json").has_value());
+
+    // Above about 600 KB claude 2.1.337 says so as an error, with its advice
+    // to the model after it, and saves the bare text.
+    const QString large = "/home/p/.claude/projects/-w/0b1c/tool-results/mcp-atlassian-getConfluencePage-17967-at8y.txt";
+    const auto overLimit = [](const QString &path) {
+        return "Error: result (716,856 characters across 17,068 lines) exceeds maximum allowed tokens. Output has been "
+               "saved to " + path + ".\nFormat: Plain text\nUse offset and limit parameters to read specific portions of "
+               "the file.\n- If after a few attempts you cannot read the file, STOP retrying. Summarize what you were "
+               "able to read, explicitly state which portion you could not read and why, and proceed.\n";
+    };
+    EXPECT_EQ(StreamCollector::savedResultPath(overLimit(large)), std::optional<QString>(large));
+    EXPECT_FALSE(StreamCollector::savedResultPath("# 문서\n" + overLimit(large)).has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath(overLimit(large) + "그 뒤의 본문").has_value());
+    EXPECT_FALSE(StreamCollector::savedResultPath(overLimit("/etc/app/config.txt")).has_value());
 }

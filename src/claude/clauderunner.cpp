@@ -86,7 +86,7 @@ QStringList mcpServerNames(const QStringList &allowedTools)
 }
 
 QStringList arguments(const QStringList &allowedTools, const QStringList &disallowedTools, const QStringList &dirs,
-                      bool continueLast, const QString &mcpConfigPath, const QString &model)
+                      bool continueLast, const QString &mcpConfigPath, const QString &settingsPath, const QString &model)
 {
     QStringList args{QStringLiteral("-p"), QStringLiteral("--output-format"), QStringLiteral("stream-json"),
                      QStringLiteral("--verbose")};
@@ -98,9 +98,14 @@ QStringList arguments(const QStringList &allowedTools, const QStringList &disall
         args << QStringLiteral("--allowedTools") << allowedTools.join(QLatin1Char(','));
     if (!disallowedTools.isEmpty())
         args << QStringLiteral("--disallowedTools") << disallowedTools.join(QLatin1Char(','));
-    // A file, not the text itself: the servers' headers may hold secrets and
-    // command lines are visible to every local user.
     args << QStringLiteral("--strict-mcp-config") << QStringLiteral("--mcp-config") << mcpConfigPath;
+    // The tool (2.1.337) adds the allow rules of every settings file it
+    // loads to the run's own ("mcp__<server>" there lets a reading run
+    // update the wiki, "Edit" lets a revision edit any file) and runs their
+    // hooks; a plan folder or a worktree carries its own .claude/settings
+    // files. It loads none of them with no source named; the one file it
+    // still loads is the program's own, below.
+    args << QStringLiteral("--setting-sources") << QString() << QStringLiteral("--settings") << settingsPath;
     for (const QString &dir : dirs)
         if (!dir.isEmpty())
             args << QStringLiteral("--add-dir") << dir;
@@ -129,13 +134,19 @@ const QStringList runVariables{
     QStringLiteral("ANDROID_SDK_ROOT"), QStringLiteral("GRADLE_USER_HOME"), QStringLiteral("DEVELOPER_DIR"),
 };
 
+// SSH_AUTH_SOCK stays out too: a reading run needs no agent, and a
+// development run's build executes code Claude may have written, which must
+// not sign anything with the person's keys.
+
 // Besides, the tool's setup commands open the person's browser to log in.
 const QStringList desktopVariables{QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
                                    QStringLiteral("XAUTHORITY"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                                    QStringLiteral("BROWSER")};
 
-// Ours, of the names given (and every locale setting), with the tool's
-// folder and the usual tool folders first in PATH.
+// Ours, of the names given (and every locale setting). PATH is the tool's
+// folder, then the person's own in their order (a version manager's shims
+// before the system's, so that "npx" or "python3" of an MCP server is the
+// one their terminal runs), then the usual tool folders it lacks.
 Spawn::Environment allowedEnvironment(const QString &path, const QStringList &names)
 {
     const Spawn::Environment ours = Spawn::processEnvironment();
@@ -143,14 +154,50 @@ Spawn::Environment allowedEnvironment(const QString &path, const QStringList &na
     for (auto it = ours.begin(); it != ours.end(); ++it)
         if (names.contains(it.key()) || it.key().startsWith(QLatin1String("LC_")))
             env.insert(it.key(), it.value());
-    QStringList entries{QFileInfo(path).absolutePath(), QStringLiteral("/opt/homebrew/bin"),
-                        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    QStringList entries{QFileInfo(path).absolutePath()};
     // An empty entry means the working folder (the plan folder, a worktree,
     // the shared temporary folder), where no program may be picked up.
     entries += ours.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    entries += QStringList{QStringLiteral("/opt/homebrew/bin"), QStringLiteral("/usr/local/bin"),
+                           QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    entries.removeDuplicates();
     env.insert(QStringLiteral("PATH"), entries.join(QLatin1Char(':')));
     return env;
 }
+
+// Where the tool keeps its configuration (2.1.337): the folder
+// CLAUDE_CONFIG_DIR names holds its ".claude.json" and its settings alike;
+// without it they are ~/.claude.json and ~/.claude/settings.json.
+QString userConfigPath()
+{
+    const QString named = qEnvironmentVariable("CLAUDE_CONFIG_DIR");
+    return (named.isEmpty() ? QDir::homePath() : named) + QStringLiteral("/.claude.json");
+}
+
+// The JSON object of a configuration file; empty on any failure.
+QJsonObject readObject(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    try {
+        return parseObject(file.readAll());
+    } catch (const JSONDecodeError &) {
+        return {};
+    }
+}
+
+QJsonObject objectMember(const QJsonObject &object, const QString &key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isObject() ? value.toObject() : QJsonObject();
+}
+
+// What a run takes of the person's own settings: how the tool reaches the
+// API and signs in (a company gateway's address and token in "env", a key
+// helper) and their model; never a permission, an extra folder, a hook or
+// a plugin, which would widen or run something in a run of ours.
+const QStringList carriedSettings{QStringLiteral("env"), QStringLiteral("apiKeyHelper"), QStringLiteral("model")};
 
 // The tool gives up on a key or login the API refused with "Invalid API
 // key · Fix external API key" (2.1.337), after retries whose events carry
@@ -196,22 +243,44 @@ std::optional<QString> ClaudeRunner::version(const CancelToken &stop) const
     return out->trimmed();
 }
 
-QJsonObject ClaudeRunner::userMCPServers()
+QJsonObject ClaudeRunner::userMCPServers(const QString &folder)
 {
-    QFile file(QDir::homePath() + QStringLiteral("/.claude.json"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    try {
-        const QJsonValue servers = parseObject(file.readAll()).value(QLatin1String("mcpServers"));
-        return servers.isObject() ? servers.toObject() : QJsonObject();
-    } catch (const JSONDecodeError &) {
-        return {};
-    }
+    const QJsonObject config = readObject(userConfigPath());
+    QJsonObject servers = objectMember(config, QStringLiteral("mcpServers"));
+    if (folder.isEmpty())
+        return servers;
+    // "claude mcp add" keeps a server of its default, local, scope under
+    // the folder it was added in, where it also overrides a user server of
+    // the same name (2.1.337).
+    const QJsonObject projects = objectMember(config, QStringLiteral("projects"));
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    const QJsonObject local = objectMember(
+        objectMember(projects, projects.contains(canonical) ? canonical : QDir(folder).absolutePath()),
+        QStringLiteral("mcpServers"));
+    for (auto it = local.begin(); it != local.end(); ++it)
+        servers.insert(it.key(), it.value());
+    return servers;
 }
 
-QByteArray ClaudeRunner::mcpConfig(const QStringList &names)
+QString ClaudeRunner::personalSettingsPath()
 {
-    const QJsonObject user = userMCPServers();
+    const QString named = qEnvironmentVariable("CLAUDE_CONFIG_DIR");
+    return (named.isEmpty() ? QDir::homePath() + QStringLiteral("/.claude") : named) + QStringLiteral("/settings.json");
+}
+
+QByteArray ClaudeRunner::runSettings()
+{
+    const QJsonObject own = readObject(personalSettingsPath());
+    QJsonObject carried;
+    for (const QString &key : carriedSettings)
+        if (own.contains(key))
+            carried.insert(key, own.value(key));
+    return QJsonDocument(carried).toJson(QJsonDocument::Compact);
+}
+
+QByteArray ClaudeRunner::mcpConfig(const QStringList &names, const QString &folder)
+{
+    const QJsonObject user = userMCPServers(folder);
     QJsonObject servers;
     for (auto it = user.begin(); it != user.end(); ++it)
         if (names.contains(it.key()))
@@ -251,12 +320,19 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     const std::optional<QString> folder = PrivateTemp::folder();
     QTemporaryFile config(
         PrivateTemp::runFileTemplate(folder.value_or(QDir::tempPath()), QStringLiteral("mcp"), QStringLiteral(".json")));
-    const QByteArray configText = mcpConfig(mcpServerNames(allowedTools));
-    if (!folder || !config.open() || config.write(configText) != configText.size() || !config.flush())
-        throw ClaudeFailure{QStringLiteral("MCP 설정 파일을 쓰지 못했어요: ")
-                            + (folder ? FileError::describe(config) : QDir::tempPath())};
+    QTemporaryFile settings(PrivateTemp::runFileTemplate(folder.value_or(QDir::tempPath()), QStringLiteral("settings"),
+                                                         QStringLiteral(".json")));
+    // Files, not the texts themselves: the servers' headers and the
+    // settings' tokens may be secrets, and command lines are visible to
+    // every local user.
+    for (auto [file, text] : {std::pair{&config, mcpConfig(mcpServerNames(allowedTools), cwd)},
+                              std::pair{&settings, runSettings()}})
+        if (!folder || !file->open() || file->write(text) != text.size() || !file->flush())
+            throw ClaudeFailure{QStringLiteral("Claude 에 넘길 설정 파일을 쓰지 못했어요: ")
+                                + (folder ? FileError::describe(*file) : QDir::tempPath())};
 
-    const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(), runner.model);
+    const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(),
+                                       settings.fileName(), runner.model);
     const Spawn::Environment env = environment(runner.path, runner.apiKey);
     // The tool and its server list stay where they are, also where a
     // confined run's own /tmp would cover them.

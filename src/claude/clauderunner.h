@@ -52,8 +52,11 @@ public:
     // `stop` was cancelled (which ends the tool).
     std::optional<QString> version(const CancelToken &stop = CancelToken()) const;
 
-    // The "mcpServers" object of ~/.claude.json; empty on any failure.
-    static QJsonObject userMCPServers();
+    // The person's MCP servers as the tool finds them: the "mcpServers"
+    // object of its ".claude.json" (in CLAUDE_CONFIG_DIR when that is set,
+    // else in the home folder), with, given a run's `folder`, the servers
+    // added for that folder alone in their place. Empty on any failure.
+    static QJsonObject userMCPServers(const QString &folder = QString());
 
     // Runs Claude on `prompt` in `cwd` and gives its final answer. It may
     // use the tools in `allowedTools` (built-in names and "mcp__<server>__…")
@@ -81,8 +84,15 @@ public:
     // own login).
     static Spawn::Environment environment(const QString &path, const std::optional<QString> &apiKey);
 
+    // The person's own settings file of the tool, which it reads (with its
+    // "env") in their terminal.
+    static QString personalSettingsPath();
+
 private:
     // The MCP configuration the tool gets: the user's own servers that
-    // `names` names, and no other.
-    static QByteArray mcpConfig(const QStringList &names);
+    // `names` names, and no other, as a run in `folder` finds them.
+    static QByteArray mcpConfig(const QStringList &names, const QString &folder);
+    // The one settings file a run loads: what it takes of the person's own
+    // settings.
+    static QByteArray runSettings();
 };

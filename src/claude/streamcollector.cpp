@@ -121,15 +121,17 @@ std::optional<int> wholeNumber(const QJsonValue &value)
 // the wait reads as a hang.
 const QString refusedRetry = QStringLiteral("API 가 키·로그인을 받지 않아 다시 시도하는 중");
 const QString busyRetry = QStringLiteral("API 가 바빠서 다시 시도하는 중");
-// A request that got no answer at all (a dropped connection, no network)
-// carries no status (2.1.197: "error_status": null).
-const QString lostRetry = QStringLiteral("API 연결이 끊겨 다시 시도하는 중");
+// A request that got no answer at all carries no status (2.1.197,
+// 2.1.337: "error_status": null), whether the connection was refused (a
+// proxy that is down), dropped or never made: the line says only that, and
+// the tool's own word for it ("error", "unknown" for a refused one).
+const QString unansweredRetry = QStringLiteral("API 에서 답이 없어 다시 시도하는 중");
 
-QString retryLine(std::optional<int> status, int attempt, int tries)
+QString retryLine(std::optional<int> status, const QString &error, int attempt, int tries)
 {
     const QString count = QStringLiteral(" (%1/%2)").arg(attempt).arg(tries);
     if (!status)
-        return lostRetry + count;
+        return unansweredRetry + (error.isEmpty() ? QString() : QStringLiteral(": ") + error) + count;
     return (status == 401 || status == 403 ? refusedRetry : busyRetry) + count;
 }
 
@@ -137,7 +139,7 @@ QString retryLine(std::optional<int> status, int attempt, int tries)
 
 bool StreamCollector::isRetryLine(const QString &line)
 {
-    return line.startsWith(refusedRetry) || line.startsWith(busyRetry) || line.startsWith(lostRetry);
+    return line.startsWith(refusedRetry) || line.startsWith(busyRetry) || line.startsWith(unansweredRetry);
 }
 
 StreamCollector::StreamCollector(Progress progress, ToolResult onToolResult)
@@ -190,20 +192,32 @@ bool StreamCollector::isError() const
 
 std::optional<QString> StreamCollector::savedResultPath(const QString &toolResult)
 {
-    // The tool (2.1.197) hands the model, in place of a result too large to
-    // pass on, exactly "<persisted-output>\nOutput too large (<size>). Full
-    // output saved to: <file>\n\nPreview (first 2KB):\n…</persisted-output>",
-    // the file being <config>/projects/<folder>/<session>/tool-results/<id>
-    // .json or .txt. Only that whole form counts: a result that merely
+    // The tool hands the model, in place of a result too large to pass on,
+    // one of two notices, each as the whole result; a result that merely
     // mentions a saved file (a page's own text) names nothing to be read.
-    static const QRegularExpression notice(
-        QStringLiteral("\\A<persisted-output>\nOutput too large \\([^)\n]*\\)\\. Full output saved to: "
-                       "(/[^\n]*/projects/[^/\n]+/[^/\n]+/tool-results/[^/\n]+\\.(?:json|txt))\n\n"
-                       "Preview \\(first [^)\n]*\\):\n"));
-    static const QString closing = QStringLiteral("</persisted-output>");
-    const QRegularExpressionMatch match = notice.match(toolResult);
-    if (!match.hasMatch() || !toolResult.trimmed().endsWith(closing))
-        return std::nullopt;
+    // Up to about 600 KB (2.1.197, 2.1.337) exactly "<persisted-output>\n
+    // Output too large (<size>). Full output saved to: <file>\n\nPreview
+    // (first 2KB):\n…</persisted-output>"; above it (2.1.337) "Error: result
+    // (<n> characters across <m> lines) exceeds maximum allowed tokens.
+    // Output has been saved to <file>.\nFormat: …", then its advice to the
+    // model, which ends "…, and proceed.". The file is
+    // <config>/projects/<folder>/<session>/tool-results/<name>.json or .txt.
+    static const QString savedFile =
+        QStringLiteral("(/[^\n]*/projects/[^/\n]+/[^/\n]+/tool-results/[^/\n]+\\.(?:json|txt))");
+    static const QRegularExpression persisted(
+        QStringLiteral("\\A<persisted-output>\nOutput too large \\([^)\n]*\\)\\. Full output saved to: ") + savedFile
+        + QStringLiteral("\n\nPreview \\(first [^)\n]*\\):\n"));
+    static const QRegularExpression overLimit(
+        QStringLiteral("\\AError: result \\([0-9,]+ characters across [0-9,]+ lines\\) exceeds maximum allowed "
+                       "tokens\\. Output has been saved to ")
+        + savedFile + QStringLiteral("\\.\nFormat: [^\n]*\n"));
+    const QString trimmed = toolResult.trimmed();
+    QRegularExpressionMatch match = persisted.match(toolResult);
+    if (!match.hasMatch() || !trimmed.endsWith(QLatin1String("</persisted-output>"))) {
+        match = overLimit.match(toolResult);
+        if (!match.hasMatch() || !trimmed.endsWith(QLatin1String(", and proceed.")))
+            return std::nullopt;
+    }
     const QString path = match.captured(1);
     if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
         return std::nullopt;
@@ -301,5 +315,5 @@ void StreamCollector::handleSystem(const QJsonObject &event)
     const std::optional<int> tries = wholeNumber(event.value(QLatin1String("max_retries")));
     m_retryStatus = wholeNumber(event.value(QLatin1String("error_status")));
     if (attempt && tries && m_progress)
-        m_progress(retryLine(m_retryStatus, *attempt, *tries));
+        m_progress(retryLine(m_retryStatus, textOr(event.value(QLatin1String("error"))), *attempt, *tries));
 }

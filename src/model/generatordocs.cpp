@@ -171,8 +171,9 @@ public:
         if (m_unreadable)
             return true;
         for (const Saved &saved : m_saved)
-            if (saved.shown.contains(false))
-                return true;
+            for (qsizetype line = 0; line < saved.lines.size(); ++line)
+                if (!saved.shown.at(line) && !(saved.json && isWrapping(saved.lines.at(line))))
+                    return true;
         return false;
     }
 
@@ -181,7 +182,21 @@ private:
         QStringList lines;
         // Which lines a Read showed as they are.
         QList<bool> shown;
+        // A JSON list of text blocks, whose page is in its "text" lines.
+        bool json = false;
     };
+
+    // A line of the JSON list of text blocks the tool saves (2.1.337) that
+    // holds none of the page: a model that read the page's one "text" line
+    // has read the page.
+    static bool isWrapping(const QString &line)
+    {
+        static const QStringList wrapping{QStringLiteral("["),  QStringLiteral("]"),
+                                          QStringLiteral("{"),  QStringLiteral("}"),
+                                          QStringLiteral("},"), QStringLiteral("\"type\": \"text\","),
+                                          QStringLiteral("\"type\": \"text\"")};
+        return wrapping.contains(line.trimmed());
+    }
 
     void saw(const QString &tool, const QJsonObject &input, const QString &result)
     {
@@ -192,7 +207,8 @@ private:
                 markShown(*found, result);
         } else if (const std::optional<QString> path = StreamCollector::savedResultPath(result)) {
             if (std::optional<QStringList> lines = savedLines(*path))
-                m_saved.insert(QDir::cleanPath(*path), Saved{*lines, QList<bool>(lines->size(), false)});
+                m_saved.insert(QDir::cleanPath(*path), Saved{*lines, QList<bool>(lines->size(), false),
+                                                             path->endsWith(QLatin1String(".json"))});
             else
                 m_unreadable = true;
         }
@@ -229,6 +245,14 @@ private:
     QHash<QString, Saved> m_saved;
     bool m_unreadable = false;
 };
+
+// A text's length as the stage shows it: thousands from a thousand on.
+QString lengthText(qsizetype length)
+{
+    if (length < 1000)
+        return QString::number(length) + QStringLiteral("자");
+    return QString::number(length / 1000) + QStringLiteral("천 자");
+}
 
 } // namespace
 
@@ -359,7 +383,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
     }, std::move(parts));
     auto [joined, length] = co_await joining;
     run.cancel.throwIfCancelled();
-    finish(run, stage, QStringLiteral("문서 %1개 · %2천 자").arg(count).arg(length / 1000));
+    finish(run, stage, QStringLiteral("문서 %1개 · ").arg(count) + lengthText(length));
     co_return joined;
 }
 
@@ -370,20 +394,20 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
     });
     const QStringList servers = Connections::atlassianServers();
     if (servers.isEmpty())
-        throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add` 로 Atlassian 을 "
+        throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add -s user` 로 Atlassian 을 "
                                                   "연결하거나, 문서를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
     QStringList tools = wikiReadTools();
     // A page above about 50 KB reaches the model as a 2 KB preview and the
-    // name of the file that holds it whole, which the tool (2.1.337) lets
-    // the run's Read open; "Read(./**)" offers Read and allows no other
-    // folder than the run's own. Read refuses a file above 256 KB, and a
-    // model may answer from the preview: a page not read back whole is
-    // refused, never kept as its preview.
+    // name of the file that holds it whole (above about 600 KB, as the
+    // name alone), which the tool (2.1.337) lets the run's Read open;
+    // "Read(./**)" offers Read and allows no other folder than the run's
+    // own. Read shows a large file in parts, and a model may answer from
+    // what it saw: a page not read back whole is refused, never kept cut.
     tools.append(QStringLiteral("Read(./**)"));
     const auto pages = std::make_shared<SavedPages>();
     const QString answer = co_await run.runner.run(wikiPrompt(entry), tools, {}, run.dir, false,
                                                    progressSink(run, stage), pages->watcher(), run.cancel);
-    if (pages->cut() || answer.contains(QLatin1String("<persisted-output>")))
+    if (pages->cut())
         throw ClaudeFailure{what + QStringLiteral("가 너무 커서 Claude 가 통째로 읽지 못했어요: ") + entry
                             + QStringLiteral("\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
     const QString trimmed = answer.trimmed();

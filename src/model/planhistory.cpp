@@ -13,10 +13,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -169,24 +171,109 @@ bool holdsNothing(const QJsonValue &value)
         || (value.isObject() && value.toObject().isEmpty()) || (value.isString() && value.toString().isEmpty());
 }
 
-// What the plan held before (`old`, as a plan holds it: keys no plan
-// holds were never its content) in the parts the result `after` leaves out
-// altogether and that `written`, the plan read from it, does not hold
-// either (a part left out at its default value loses nothing), and the
-// parts that held something and that the result empties: a deleted key and
-// an emptied one lose the same content.
+// Whether a part holds any content, at any depth: a text, a number other
+// than 0, or a list or an object holding one; the derived fields, which
+// every write recomputes, hold none. A flag is a setting, not content:
+// turning it off loses nothing.
+bool holdsContent(const QJsonValue &value, Derived where)
+{
+    if (value.isString())
+        return !value.toString().isEmpty();
+    if (value.isDouble())
+        return value.toDouble() != 0;
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
+        return std::any_of(array.begin(), array.end(),
+                           [element](const QJsonValue &item) { return holdsContent(item, element); });
+    }
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+            if (!isDerived(where, it.key()) && holdsContent(it.value(), derivedBelow(where, it.key())))
+                return true;
+    }
+    return false;
+}
+
+// A value as one line of JSON, to compare whole values by.
+QByteArray compact(const QJsonValue &value)
+{
+    return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+}
+
+// The places where the plan before (`old`, as the writer writes a plan:
+// keys no plan holds were never its content) held content that the plan
+// read from the result (`written`, as the writer would write it) no longer
+// holds, at any depth and however the result lost it: the part left out,
+// null, emptied, or an object thinned to some of its keys. A part left out
+// at its default value loses nothing. A list of the same length is compared
+// element by element, but for the elements it holds unchanged; a list that
+// changed length (screens deleted or added) loses content where the result
+// (`raw`, Claude's own JSON) put an element with none, as a model writing
+// "[{}]" for eight screens does.
+void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJsonValue &raw, const Place &place,
+                    Derived where, QStringList &lost)
+{
+    if (!holdsContent(old, where))
+        return;
+    if (!holdsContent(written, where)) {
+        lost.append(place.text());
+        return;
+    }
+    if (old.isObject() && written.isObject()) {
+        const QJsonObject o = old.toObject();
+        const QJsonObject w = written.toObject();
+        const QJsonObject r = raw.toObject();
+        for (auto it = o.constBegin(); it != o.constEnd(); ++it)
+            if (!isDerived(where, it.key()))
+                collectMissing(it.value(), w.value(it.key()), r.value(it.key()), Place{&place, it.key()},
+                               derivedBelow(where, it.key()), lost);
+        return;
+    }
+    if (!old.isArray() || !written.isArray())
+        return;
+    const QJsonArray o = old.toArray();
+    const QJsonArray w = written.toArray();
+    const QJsonArray r = raw.toArray();
+    const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
+    if (o.size() == w.size()) {
+        // An element the result holds as it was, wherever, lost nothing:
+        // the list may have been put in another order.
+        QSet<QByteArray> whole;
+        for (const QJsonValue &item : w)
+            whole.insert(compact(item));
+        for (qsizetype i = 0; i < o.size(); ++i)
+            if (!whole.contains(compact(o.at(i))))
+                collectMissing(o.at(i), w.at(i), r.at(i), Place{&place, {}, i}, element, lost);
+        return;
+    }
+    for (qsizetype i = 0; i < r.size(); ++i)
+        if (!holdsContent(r.at(i), element))
+            lost.append(Place{&place, {}, i}.text());
+}
+
 QStringList missingParts(const QJsonObject &old, const QJsonObject &after, const QJsonObject &written)
 {
     QStringList lost;
-    const Place root;
-    for (auto it = old.constBegin(); it != old.constEnd(); ++it) {
-        const QString key = it.key();
-        if (!after.contains(key))
-            collectLost(it.value(), written.value(key), Place{&root, key}, derivedBelow(Derived::root, key), &lost);
-        else if (!holdsNothing(it.value()) && holdsNothing(written.value(key)))
-            lost.append(key);
-    }
+    collectMissing(old, written, after, Place{}, Derived::root, lost);
     return lost;
+}
+
+// The places of `places` that no other of them holds: "meta" covers
+// "meta.title" and "screens" covers "screens[0]".
+QStringList outermost(const QStringList &places)
+{
+    QStringList kept;
+    for (const QString &place : places) {
+        const bool covered = std::any_of(places.begin(), places.end(), [&place](const QString &other) {
+            return place.size() > other.size() && place.startsWith(other)
+                && (place.at(other.size()) == u'.' || place.at(other.size()) == u'[');
+        });
+        if (!covered && !kept.contains(place))
+            kept.append(place);
+    }
+    return kept;
 }
 
 // Every place of `value` that holds something, as Place::text() names it.
@@ -377,7 +464,7 @@ QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &bef
             if (held.contains(place))
                 lost.append(place);
     }
-    lost.removeDuplicates();
+    lost = outermost(lost);
     if (lost.isEmpty())
         return QString();
     return refused + QStringLiteral("을 받으면 없어지는 내용: ") + lost.join(QStringLiteral(", "));

@@ -58,9 +58,11 @@ QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan);
 // Why the plan.json a revision left in `dir` may not be kept, as one Korean
 // line naming what would be lost; empty when it may. It is refused when it
 // is no JSON object or when content the plan held before (`before`, the
-// file's bytes then) is gone from it: a part it leaves out or empties. What
-// the result holds beyond what a plan can hold (Claude's additions, or keys
-// the file held already) is no reason: the writer leaves it out.
+// file's bytes then) is gone from it, at any depth: a part it leaves out,
+// nulls, empties or thins, an element it blanks, or content it moved to a
+// key no plan holds. What the result holds beyond what a plan can hold
+// (Claude's additions, or keys the file held already) is no reason: the
+// writer leaves it out.
 QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before);
 
 } // namespace PlanHistory

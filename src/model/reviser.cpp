@@ -39,6 +39,7 @@ const QString refusal = QStringLiteral("고치지 않음");
 const QString wikiLink = QStringLiteral("atlassian.net/wiki");
 const QString stopped = QStringLiteral("멈췄어요");
 const QString nothingChanged = QStringLiteral("Claude 가 아무것도 고치지 않았어요. 계획서는 그대로예요.");
+const QString notRevised = QStringLiteral("고치지 못했어요: ");
 
 // The folder could not be put back: the message says so and where the
 // plan from before is.
@@ -120,10 +121,64 @@ QString keepLeftOut(const QString &dir)
         + QStringLiteral(" (Claude 가 쓴 그대로: ") + copy + QLatin1Char(')');
 }
 
+// The message of whatever a step of the revision threw.
+QString causeOf(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const Cancelled &) {
+        return stopped;
+    } catch (const ClaudeFailure &failure) {
+        return failure.message;
+    } catch (const SpawnFailure &failure) {
+        return failure.message;
+    } catch (const Unreadable &failure) {
+        return failure.message;
+    } catch (const PlanHistory::Failure &failure) {
+        return failure.message;
+    } catch (const ExportFailure &failure) {
+        return failure.message;
+    } catch (const std::exception &failure) {
+        return QString::fromLocal8Bit(failure.what());
+    } catch (...) {
+        return QStringLiteral("알 수 없는 오류");
+    }
+}
+
+// The phase text of a revision ended before its backup, when nothing has
+// changed yet, by whatever it threw.
+QString unstarted(const std::exception_ptr &error)
+{
+    const QString cause = causeOf(error);
+    return cause == stopped ? stoppedText : notRevised + cause;
+}
+
 // Whether plan.json still holds the bytes it held before the run.
 bool untouched(const QString &dir, const std::optional<QByteArray> &before)
 {
     return before && RegularFile::read(planPath(dir)) == before;
+}
+
+// What a revision's result is worth: nothing when plan.json holds the
+// bytes it held before, whatever Claude says it did; a refusal when it
+// would lose content the plan had; else the plan to keep, with the line
+// saying what the writer leaves out of it (empty when nothing).
+struct Verdict {
+    enum class Kind { unchanged, loses, kept };
+    Kind kind = Kind::kept;
+    QString text;
+    Plan plan;
+};
+
+// Throws Unreadable, PlanHistory::Failure.
+Verdict judge(const QString &dir, const std::optional<QByteArray> &before)
+{
+    if (untouched(dir, before))
+        return {Verdict::Kind::unchanged, QString(), Plan()};
+    if (QString refused = PlanHistory::revisionRefusal(dir, before); !refused.isEmpty())
+        return {Verdict::Kind::loses, std::move(refused), Plan()};
+    Edited edited = readBack(dir);
+    return {Verdict::Kind::kept, keepLeftOut(dir), std::move(edited.plan)};
 }
 
 QStringList problemsBefore(const QString &dir)
@@ -229,7 +284,7 @@ QString ended(UnderWay &record, const QString &backup, const QString &notBack, c
               const QString &putBack)
 {
     if (!notBack.isEmpty())
-        return QStringLiteral("고치지 못했어요: ") + cause + QLatin1Char('\n') + notPutBack(notBack, backup);
+        return notRevised + cause + QLatin1Char('\n') + notPutBack(notBack, backup);
     record.end();
     return putBack;
 }
@@ -252,6 +307,8 @@ struct Reviser::Run {
     UnderWay record;
     // What the claim put in order before this revision, one line each.
     QString notice;
+    // The folder's files before Claude ran.
+    PlanFiles::Snapshot files;
 };
 
 Reviser::Phase Reviser::Phase::running(const QString &text)
@@ -326,37 +383,69 @@ void Reviser::cancel()
 
 QCoro::Task<> Reviser::run(Run run)
 {
+    if (!run.claim && !co_await claimFolder(run))
+        co_return;
+    if (const QString failure = co_await prepare(run); !failure.isEmpty()) {
+        end(run, Phase::failed(withNotice(run.notice, failure)));
+        co_return;
+    }
+    std::optional<Phase> outcome;
+    QString cause;
+    try {
+        outcome = co_await reviseFolder(run);
+    } catch (...) {
+        // Whatever goes wrong, the plan goes back and the phase ends.
+        cause = causeOf(std::current_exception());
+    }
+    if (!outcome) {
+        co_await putBack(run, cause);
+        co_return;
+    }
+    end(run, *outcome);
+    if (outcome->kind == Phase::Kind::done && run.onDone)
+        run.onDone();
+}
+
+QCoro::Task<bool> Reviser::claimFolder(Run &run)
+{
     // Taking the folder may roll back or rewrite it, and reads all of
     // plan.json: it runs beside the event loop like the rest.
-    if (!run.claim) {
-        std::optional<std::shared_ptr<FolderClaim>> claimed;
-        try {
-            QCoro::Task<std::optional<std::shared_ptr<FolderClaim>>> claiming = OwnThread::result(
-                [dir = run.dir, settings = run.settings] {
-                    return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-                },
-                run.cancel);
-            claimed = co_await std::move(claiming);
-        } catch (const FolderClaim::Failure &failure) {
-            end(run, Phase::failed(failure.message));
-            co_return;
-        }
-        if (!claimed) {
-            end(run, Phase::failed(stoppedText));
-            co_return;
-        }
-        run.claim = std::move(*claimed);
-        // The taker of a claim handed in has told its notices already: the
-        // phase's text stays the revision's own.
-        run.notice = run.claim->notices().join(u'\n');
+    std::optional<std::shared_ptr<FolderClaim>> claimed;
+    QString failure;
+    try {
+        QCoro::Task<std::optional<std::shared_ptr<FolderClaim>>> claiming = OwnThread::result(
+            [dir = run.dir, settings = run.settings] {
+                return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+            },
+            run.cancel);
+        claimed = co_await std::move(claiming);
+    } catch (const FolderClaim::Failure &error) {
+        failure = error.message;
+    } catch (...) {
+        failure = unstarted(std::current_exception());
     }
-    // File work waits on the disk, and a large plan takes a while to read
-    // and check: all of it runs beside the event loop, which stays live.
-    const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
-    run.copies = co_await attached;
-    if (run.cancel.isCancelled()) {
-        end(run, Phase::failed(withNotice(run.notice, stoppedText)));
-        co_return;
+    if (!claimed) {
+        end(run, Phase::failed(failure.isEmpty() ? stoppedText : failure));
+        co_return false;
+    }
+    run.claim = std::move(*claimed);
+    // The taker of a claim handed in has told its notices already: the
+    // phase's text stays the revision's own.
+    run.notice = run.claim->notices().join(u'\n');
+    co_return true;
+}
+
+QCoro::Task<QString> Reviser::prepare(Run &run)
+{
+    // File work waits on the disk: it runs beside the event loop, which
+    // stays live. Until the backup is made nothing has changed, so a
+    // failure only ends the run.
+    try {
+        const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
+        run.copies = co_await attached;
+        run.cancel.throwIfCancelled();
+    } catch (...) {
+        co_return unstarted(std::current_exception());
     }
     try {
         const QFuture<QString> made = OffThread::run(backup, run.dir);
@@ -375,12 +464,17 @@ QCoro::Task<> Reviser::run(Run run)
         if (const QString error = co_await recorded; !error.isEmpty())
             throw PlanHistory::Failure{error};
     } catch (const PlanHistory::Failure &failure) {
-        end(run, Phase::failed(withNotice(run.notice, QStringLiteral("백업하지 못했어요: ") + failure.message)));
-        co_return;
+        co_return QStringLiteral("백업하지 못했어요: ") + failure.message;
+    } catch (...) {
+        co_return unstarted(std::current_exception());
     }
-    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(PlanFiles::take, run.dir);
-    const PlanFiles::Snapshot files = co_await taken;
+    co_return QString();
+}
 
+QCoro::Task<Reviser::Phase> Reviser::reviseFolder(Run &run)
+{
+    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(PlanFiles::take, run.dir);
+    run.files = co_await taken;
     const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
     const QStringList before = co_await checked;
     QPointer<Reviser> self(this);
@@ -394,109 +488,98 @@ QCoro::Task<> Reviser::run(Run run)
             },
             Qt::QueuedConnection);
     };
+    QCoro::Task<ClaudeRunner> making = Generator::makeRunner(run.settings, run.cancel);
+    ClaudeRunner runner = co_await std::move(making);
+    // Should the application die, the next use of the folder ends this
+    // group before it rolls the revision back.
+    runner.onStarted = [record = run.record](const ProcessGroup::Mark &group) mutable { record.mark(group); };
+    // A typed "~/…" repository reaches Claude expanded, as in the draft.
+    const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
+                           AppPaths::expandHome(run.settings.iosRepo)};
+    const QStringList tools = allowedTools(run.request);
+    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    const QString prompt = Prompts::revise(run.request, run.settings.userName, now, run.copies);
 
-    QString cause;
-    try {
-        QCoro::Task<ClaudeRunner> making = Generator::makeRunner(run.settings, run.cancel);
-        ClaudeRunner runner = co_await std::move(making);
-        // Should the application die, the next use of the folder ends this
-        // group before it rolls the revision back.
-        runner.onStarted = [record = run.record](const ProcessGroup::Mark &group) mutable { record.mark(group); };
-        // A typed "~/…" repository reaches Claude expanded, as in the draft.
-        const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
-                               AppPaths::expandHome(run.settings.iosRepo)};
-        const QStringList tools = allowedTools(run.request);
-        const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
-        const QString prompt = Prompts::revise(run.request, run.settings.userName, now, run.copies);
+    QString answer = (co_await runner.run(prompt, tools, dirs, run.dir, false, progress, {}, run.cancel)).trimmed();
+    if (answer.startsWith(refusal))
+        co_return co_await giveBack(run, answer, false);
+    // Whatever Claude says it did, a plan.json that holds its bytes was not
+    // revised: nothing to keep, log or undo.
+    const QFuture<bool> same = OffThread::run(untouched, run.dir, run.files.plan);
+    if (co_await same)
+        co_return co_await giveBack(run, nothingChanged, true);
 
-        QString answer = (co_await runner.run(prompt, tools, dirs, run.dir, false, progress, {}, run.cancel)).trimmed();
-        if (answer.startsWith(refusal)) {
-            const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, files);
-            const QString notBack = co_await refused;
-            end(run, Phase::failed(withNotice(run.notice, ended(run.record, run.backup, notBack, answer, answer))));
-            co_return;
-        }
-
-        // An empty answer and no edit changed nothing: no revision to
-        // keep, log or undo.
-        const QFuture<bool> same = OffThread::run(untouched, run.dir, files.plan);
-        if (answer.isEmpty() && co_await same) {
-            const QFuture<QString> unchanged = OffThread::run(refuse, run.dir, run.backup, files);
-            const QString notBack = co_await unchanged;
-            const QString said = withNotice(run.notice, ended(run.record, run.backup, notBack, nothingChanged, nothingChanged));
-            end(run, notBack.isEmpty() ? Phase::done(said) : Phase::failed(said));
-            co_return;
-        }
-
-        // The plan read back is taken out of its future: the write below
-        // frees it on its own thread, not the future here at the end.
-        QFuture<Edited> first = OffThread::run(readBack, run.dir);
-        co_await first;
-        Edited edited = first.takeResult();
-        const QStringList added = newProblems(before, edited.problems);
-        QStringList left;
-        if (!added.isEmpty()) {
-            setPhase(Phase::running(QStringLiteral("검사에서 ") + QString::number(added.size())
-                                    + QStringLiteral("건 — 한 번 더 고치는 중")));
-            answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel))
-                         .trimmed();
-            QFuture<Edited> fixed = OffThread::run(readBack, run.dir);
-            co_await fixed;
-            edited = fixed.takeResult();
-            left = edited.problems;
-        }
-
-        const QFuture<QString> judged = OffThread::run(PlanHistory::revisionRefusal, run.dir, files.plan);
-        if (const QString refused = co_await judged; !refused.isEmpty())
-            throw Unreadable{refused};
-        const QFuture<QString> leaving = OffThread::run(keepLeftOut, run.dir);
-        const QString leftOut = co_await leaving;
-
-        setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
-        const QFuture<void> written = OffThread::run(
-            [](Plan &plan, const QString &dir, const QStringList &repos) {
-                Exporter::writeAll(plan, dir, Conventions::load(repos).first);
-            },
-            std::move(edited.plan), run.dir, QStringList{run.settings.androidRepo, run.settings.iosRepo});
-        co_await written;
-
-        const QFuture<void> logged =
-            OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
-        co_await logged;
-        run.record.end();
-        QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
-        if (!leftOut.isEmpty())
-            said.append(leftOut);
-        end(run, Phase::done(withNotice(run.notice, (said + Generator::leftProblems(left)).join(QLatin1Char('\n')))));
-        if (run.onDone)
-            run.onDone();
-        co_return;
-    } catch (const Cancelled &) {
-        cause = stopped;
-    } catch (const ClaudeFailure &error) {
-        cause = error.message;
-    } catch (const SpawnFailure &error) {
-        cause = error.message;
-    } catch (const Unreadable &error) {
-        cause = error.message;
-    } catch (const PlanHistory::Failure &error) {
-        cause = error.message;
-    } catch (const ExportFailure &error) {
-        cause = error.message;
-    } catch (const std::exception &error) {
-        // Whatever else goes wrong, the plan goes back and the phase ends.
-        cause = QString::fromLocal8Bit(error.what());
+    // The problems the revision brought are asked back once.
+    const QFuture<QStringList> checking = OffThread::run(
+        [](const QString &dir) { return readBack(dir).problems; }, run.dir);
+    const QStringList added = newProblems(before, co_await checking);
+    QStringList left;
+    if (!added.isEmpty()) {
+        setPhase(Phase::running(QStringLiteral("검사에서 ") + QString::number(added.size())
+                                + QStringLiteral("건 — 한 번 더 고치는 중")));
+        answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel)).trimmed();
+        const QFuture<QStringList> rechecking = OffThread::run(
+            [](const QString &dir) { return readBack(dir).problems; }, run.dir);
+        left = co_await rechecking;
     }
+    co_return co_await keep(run, answer, left);
+}
 
+QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList left)
+{
+    // The plan judged is taken out of its future: the write below frees it
+    // on its own thread, not the future here at the end.
+    QFuture<Verdict> judging = OffThread::run(judge, run.dir, run.files.plan);
+    co_await judging;
+    Verdict verdict = judging.takeResult();
+    if (verdict.kind == Verdict::Kind::unchanged)
+        co_return co_await giveBack(run, nothingChanged, true);
+    if (verdict.kind == Verdict::Kind::loses)
+        throw Unreadable{verdict.text};
+
+    setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
+    const QFuture<void> written = OffThread::run(
+        [](Plan &plan, const QString &dir, const QStringList &repos) {
+            Exporter::writeAll(plan, dir, Conventions::load(repos).first);
+        },
+        std::move(verdict.plan), run.dir, QStringList{run.settings.androidRepo, run.settings.iosRepo});
+    co_await written;
+
+    const QFuture<void> logged =
+        OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
+    co_await logged;
+    run.record.end();
+    QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
+    if (!verdict.text.isEmpty())
+        said.append(verdict.text);
+    co_return Phase::done(withNotice(run.notice, (said + Generator::leftProblems(left)).join(QLatin1Char('\n'))));
+}
+
+QCoro::Task<Reviser::Phase> Reviser::giveBack(Run &run, QString text, bool unchanged)
+{
+    // Claude may have edited before it refused; what it says it did not
+    // change must not stay changed.
+    const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, run.files);
+    const QString notBack = co_await refused;
+    const QString said = withNotice(run.notice, ended(run.record, run.backup, notBack, text, text));
+    co_return unchanged && notBack.isEmpty() ? Phase::done(said) : Phase::failed(said);
+}
+
+QCoro::Task<> Reviser::putBack(Run &run, QString cause)
+{
     // Claude's whole run has ended by now, whatever it started included: a
     // run's wait returns only then. So nothing of it writes after the plan
     // is back. Putting the backup back waits on the disk too. The phase
     // stays running until it is done, so neither a new revision nor an undo
     // comes between.
-    const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, files);
-    const QString notBack = co_await restored;
-    const QString putBack =
-        cause == stopped ? stoppedText : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + cause;
+    QString notBack;
+    try {
+        const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, run.files);
+        notBack = co_await restored;
+    } catch (...) {
+        notBack = causeOf(std::current_exception());
+    }
+    const QString putBack = cause == stopped ? stoppedText : QStringLiteral("고치지 못해서 원래대로 돌려 놨어요: ") + cause;
     end(run, Phase::failed(withNotice(run.notice, ended(run.record, run.backup, notBack, cause, putBack))));
 }
 

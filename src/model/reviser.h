@@ -114,7 +114,15 @@ private:
 
     struct Run;
 
+    // A revision's steps, in order; each ends with the run's phase or
+    // leaves it to the next.
     QCoro::Task<> run(Run run);
+    QCoro::Task<bool> claimFolder(Run &run);
+    QCoro::Task<QString> prepare(Run &run);
+    QCoro::Task<Phase> reviseFolder(Run &run);
+    QCoro::Task<Phase> keep(Run &run, QString answer, QStringList left);
+    QCoro::Task<Phase> giveBack(Run &run, QString text, bool unchanged);
+    QCoro::Task<> putBack(Run &run, QString cause);
     void end(Run &run, const Phase &phase);
     void observe(quint64 runId, const QString &line);
     void undoFailed(const QString &message);

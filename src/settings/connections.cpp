@@ -28,6 +28,22 @@ namespace {
 // The value "authMethod" has for a login with a subscription account.
 const QString subscriptionLogin = QStringLiteral("claude.ai");
 
+// A company gateway set in the person's shell alone: the variables reach
+// no run (a run's environment is built from what it needs), while the
+// tool's own settings file does. Empty when none of them is set here.
+QString shellOnlyAccess()
+{
+    QStringList set;
+    for (const char *name : {"ANTHROPIC_BASE_URL", "ANTHROPIC_AUTH_TOKEN"})
+        if (!qEnvironmentVariableIsEmpty(name))
+            set.append(QString::fromLatin1(name));
+    if (set.isEmpty())
+        return QString();
+    return QStringLiteral(". 터미널에 둔 ") + set.join(QStringLiteral(", "))
+        + QStringLiteral(" 은 Claude 실행에 넘기지 않아요. ") + ClaudeRunner::personalSettingsPath()
+        + QStringLiteral(" 의 \"env\" 에 넣어 주세요");
+}
+
 bool isExecutableFile(const QString &path)
 {
     const QFileInfo info(path);
@@ -268,18 +284,17 @@ Connections::Status Connections::checkClaude(const QString &claude, const std::o
         return Status::needsLogin(QStringLiteral("로그인 상태를 읽지 못했어요"));
     }
     if (!JsonRead::boolean(status, QStringLiteral("loggedIn")))
-        return Status::needsLogin(QStringLiteral("로그인이 필요해요"));
+        return Status::needsLogin(QStringLiteral("로그인이 필요해요") + shellOnlyAccess());
 
     const QJsonValue ownEmail = status.value(QLatin1String("email"));
     const QString email = ownEmail.isString()
         ? ownEmail.toString()
         : JsonRead::string(status.value(QLatin1String("account")).toObject(), QStringLiteral("email"));
-    const QString label = JsonRead::optString(status, QStringLiteral("authMethod")) == subscriptionLogin
-        ? QStringLiteral("Claude 계정")
-        : QStringLiteral("API 키");
+    const bool subscription = JsonRead::optString(status, QStringLiteral("authMethod")) == subscriptionLogin;
+    const QString label = subscription ? QStringLiteral("Claude 계정") : QStringLiteral("API 키");
     if (!email.isEmpty())
         return Status::ok(email + QStringLiteral(" · ") + label);
-    return Status::ok(label + QStringLiteral("으로 로그인됨"));
+    return Status::ok(label + (subscription ? QStringLiteral("으로") : QStringLiteral("로")) + QStringLiteral(" 로그인됨"));
 }
 
 Connections::Status Connections::checkServer(const QString &claude, const QString &name,

@@ -210,7 +210,7 @@ QWidget *SettingsForm::buildFigma()
             [this] { edit([](AppSettings &s) { s.figmaMode = AppSettings::FigmaMode::token; }); });
 
     // Markdown, so that the back-quoted commands show as code.
-    m_mcpNote = new QLabel(QStringLiteral("터미널에서 `claude mcp add --transport http figma ")
+    m_mcpNote = new QLabel(QStringLiteral("터미널에서 `claude mcp add -s user --transport http figma ")
                                + QString::fromLatin1(ServiceAddresses::figmaMCP)
                                + QStringLiteral("` 로 추가하고, `claude` 안에서 /mcp 로 Figma 에 로그인해 두면 돼요. "
                                                 "토큰이 필요 없어요."),

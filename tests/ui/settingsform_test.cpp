@@ -515,7 +515,7 @@ TEST_F(SettingsFormTest, FieldsWriteTheSettingsAtOnceAndFollowThem)
     EXPECT_EQ(f->modelField()->placeholderText(), QStringLiteral("비우면 Claude Code 기본값"));
     EXPECT_EQ(f->versionLabel()->text(), QStringLiteral(QUARRYSTONE_VERSION));
     EXPECT_EQ(f->mcpNote()->textFormat(), Qt::MarkdownText);
-    EXPECT_EQ(f->mcpNote()->text(), QStringLiteral("터미널에서 `claude mcp add --transport http figma ")
+    EXPECT_EQ(f->mcpNote()->text(), QStringLiteral("터미널에서 `claude mcp add -s user --transport http figma ")
                                         + ServiceAddresses::figmaMCP
                                         + QStringLiteral("` 로 추가하고, `claude` 안에서 /mcp 로 Figma 에 로그인해 두면 "
                                                          "돼요. 토큰이 필요 없어요."));

@@ -20,7 +20,8 @@
 //       process leads its own session and its session's number (0 when the
 //       leader is outside its PID namespace); "stdin" is absent when the scenario
 //       does not read standard input; "mcpConfig" is present when
-//       --mcp-config names a file.
+//       --mcp-config names a file, and "settings" (the file's text) when
+//       --settings names one.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
 //   {"record":"grandchild","grandchild":M,"pid":N}  a holdPipes step forked M
 //   {"record":"child","child":M,"pid":N}  a startChild step forked M
@@ -59,10 +60,19 @@
 //                                 about 50 KB: the text goes to
 //                                 ~/.claude/projects/<folder>/<session>/
 //                                 tool-results/<id>.json (a JSON array of
-//                                 text blocks; .txt: the bare text), and the
+//                                 one text block, its text on one line;
+//                                 .txt: the bare text), and the
 //                                 result for tool use "id" is
 //                                 "<persisted-output>" with a notice naming
-//                                 that file and the file's first 2 KB
+//                                 that file and the file's first 2 KB;
+//                                 "form": "limit" is the other form the
+//                                 real tool (2.1.337) uses, for results
+//                                 above about 600 KB: the bare text goes to
+//                                 tool-results/<tool>-<time>-<tag>.txt and
+//                                 the result is "Error: result (<n>
+//                                 characters across <m> lines) exceeds
+//                                 maximum allowed tokens. Output has been
+//                                 saved to <file>." with its advice after
 //   {"readSaved": "toolu_2", "offset": 1, "limit": 2000}
 //                                 a Read (tool use "toolu_2") of the last
 //                                 saved result and its answer, the file (or
@@ -77,13 +87,26 @@
 //                                 gives it under "--permission-mode
 //                                 dontAsk": a tool allowed by its full name
 //                                 or by its whole server ("mcp__wiki") in
-//                                 "--allowedTools", and refused by neither in
-//                                 "--disallowedTools", is called on the
-//                                 server that "--mcp-config" names (a
-//                                 command speaking MCP over its standard
-//                                 input and output); any other is denied
-//                                 with the tool's own words, found through
-//                                 ToolSearch or not
+//                                 "--allowedTools" or in a settings file the
+//                                 run loads (below), and refused by neither
+//                                 in "--disallowedTools" nor in such a file,
+//                                 is called on the server that
+//                                 "--mcp-config" names (a command speaking
+//                                 MCP over its standard input and output);
+//                                 any other is denied with the tool's own
+//                                 words, found through ToolSearch or not.
+//                                 The PreToolUse hooks of the loaded
+//                                 settings run before it.
+//
+// Settings files, as the real tool (2.1.337) loads them: the person's
+// ($CLAUDE_CONFIG_DIR/settings.json, else ~/.claude/settings.json), the
+// working folder's .claude/settings.json and .claude/settings.local.json,
+// each only when "--setting-sources" names its source ("user", "project",
+// "local"; all three without the option, none when it is empty), and the
+// file "--settings" names, always. The "permissions" "allow" and "deny"
+// rules of every loaded file add to the run's own, and the "command" of
+// each of their "SessionStart" hooks runs (through /bin/sh -c) before the
+// first step.
 //   {"fill": "out" | "err", "bytes": N}  N bytes of filler lines
 //   {"sleep": ms}
 //   {"awaitSigterm": {"ignore": false}}  sleep until SIGTERM and log it; then
@@ -136,6 +159,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -528,16 +552,41 @@ QString toolResultsFolder()
 
 QString lastSavedResult;
 
+// The result the real tool (2.1.337) gives in place of one above about
+// 600 KB, naming the file that holds it.
+QString limitNotice(const QString &text, const QString &path)
+{
+    const QLocale english(QLocale::English);
+    return QStringLiteral("Error: result (%1 characters across %2 lines) exceeds maximum allowed tokens. "
+                          "Output has been saved to %3.\nFormat: Plain text\n"
+                          "Use offset and limit parameters to read specific portions of the file, search within it "
+                          "for specific content, and jq to make structured queries.\n"
+                          "REQUIREMENTS FOR SUMMARIZATION/ANALYSIS/REVIEW:\n"
+                          "- You MUST read the content from the file at %3 in sequential chunks until 100% of the "
+                          "content has been read.\n"
+                          "- If you receive truncation warnings when reading the file, reduce the chunk size until "
+                          "you have read 100% of the content without truncation.\n"
+                          "- Before producing ANY summary or analysis, you MUST explicitly describe what portion of "
+                          "the content you have read. ***If you did not read the entire content, you MUST explicitly "
+                          "state this.***\n"
+                          "- If after a few attempts you cannot read the file (file not found, lines too long for "
+                          "Read's offset/limit, no shell access), STOP retrying. Summarize what you were able to "
+                          "read, explicitly state which portion you could not read and why, and proceed.\n")
+        .arg(english.toString(text.size()), english.toString(text.count('\n') + (text.endsWith('\n') ? 0 : 1)), path);
+}
+
 void savedResult(const QJsonObject &saved)
 {
-    const bool json = saved.value("form").toString() == "json";
+    const QString form = saved.value("form").toString();
+    const bool json = form == "json";
     const QString text = saved.value("text").toString();
     const QString id = saved.value("id").toString();
-    const QString path = toolResultsFolder() + "/" + id + (json ? ".json" : ".txt");
+    const QString path = toolResultsFolder() + "/"
+        + (form == "limit" ? "mcp-atlassian-getConfluencePage-1796732748332-" + id : id) + (json ? ".json" : ".txt");
     QDir().mkpath(QFileInfo(path).absolutePath());
-    const QByteArray content = json
-        ? QJsonDocument(QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}).toJson()
-        : text.toUtf8();
+    // Laid out as the real tool (2.1.337) writes it: the page is one line.
+    const QByteArray quoted = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+    const QByteArray content = json ? "[\n  {\n    \"type\": \"text\",\n    \"text\": " + quoted + "\n  }\n]" : text.toUtf8();
     QFile file(path);
     if (!saved.value("missing").toBool() && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
@@ -546,8 +595,9 @@ void savedResult(const QJsonObject &saved)
     const QString notice = QStringLiteral("Output too large (%1KB). Full output saved to: %2")
                                .arg(QString::number(content.size() / 1024.0, 'f', 1), path);
     const QString head = QString::fromUtf8(content.left(2048));
-    const QString preview = "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + head
-        + "\n...\n</persisted-output>";
+    const QString preview = form == "limit"
+        ? limitNotice(text, path)
+        : "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + head + "\n...\n</persisted-output>";
     const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", preview}};
     const QJsonObject event{{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}};
     writeAll(1, QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
@@ -592,7 +642,54 @@ QStringList listArgument(const QStringList &args, const QString &flag)
 bool ruleCovers(const QStringList &rules, const QString &tool)
 {
     const QString server = tool.section("__", 0, 1);
-    return rules.contains(tool) || rules.contains(server);
+    return rules.contains(tool) || rules.contains(server) || rules.contains(server + "__*");
+}
+
+// The settings files the run loads, by "--setting-sources" and "--settings".
+QList<QJsonObject> loadedSettings(const QStringList &args)
+{
+    const qsizetype at = args.indexOf("--setting-sources");
+    const QStringList sources = at >= 0 && at + 1 < args.size()
+        ? args[at + 1].split(',', Qt::SkipEmptyParts)
+        : QStringList{"user", "project", "local"};
+    const QString configDir = qEnvironmentVariableIsEmpty("CLAUDE_CONFIG_DIR")
+        ? QDir::homePath() + "/.claude"
+        : qEnvironmentVariable("CLAUDE_CONFIG_DIR");
+    QStringList files;
+    if (sources.contains("user"))
+        files.append(configDir + "/settings.json");
+    if (sources.contains("project"))
+        files.append(QDir::current().filePath(".claude/settings.json"));
+    if (sources.contains("local"))
+        files.append(QDir::current().filePath(".claude/settings.local.json"));
+    const qsizetype flag = args.indexOf("--settings");
+    if (flag >= 0 && flag + 1 < args.size())
+        files.append(args[flag + 1]);
+    QList<QJsonObject> loaded;
+    for (const QString &path : files) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            loaded.append(QJsonDocument::fromJson(file.readAll()).object());
+    }
+    return loaded;
+}
+
+// The rules of one kind ("allow", "deny") of the argument and the settings.
+QStringList rules(const QStringList &args, const QString &flag, const QString &kind)
+{
+    QStringList found = listArgument(args, flag);
+    for (const QJsonObject &settings : loadedSettings(args))
+        for (const QJsonValue &rule : settings.value("permissions").toObject().value(kind).toArray())
+            found.append(rule.toString());
+    return found;
+}
+
+void runHooks(const QStringList &args, const QString &event)
+{
+    for (const QJsonObject &settings : loadedSettings(args))
+        for (const QJsonValue &matcher : settings.value("hooks").toObject().value(event).toArray())
+            for (const QJsonValue &hook : matcher.toObject().value("hooks").toArray())
+                QProcess::execute("/bin/sh", {"-c", hook.toObject().value("command").toString()});
 }
 
 // One JSON-RPC exchange with an MCP server over its standard input and
@@ -645,6 +742,7 @@ void mcpCall(const QJsonObject &call, const QStringList &args)
                                           {"message", QJsonObject{{"content", QJsonArray{use}}}}})
                         .toJson(QJsonDocument::Compact)
                     + '\n');
+    runHooks(args, "PreToolUse");
     QJsonObject servers;
     const qsizetype at = args.indexOf("--mcp-config");
     if (at >= 0 && at + 1 < args.size()) {
@@ -656,7 +754,8 @@ void mcpCall(const QJsonObject &call, const QStringList &args)
     std::pair<QString, bool> outcome;
     if (server.isEmpty())
         outcome = {"<tool_use_error>Error: No such tool available: " + tool + "</tool_use_error>", true};
-    else if (!ruleCovers(listArgument(args, "--allowedTools"), tool) || ruleCovers(listArgument(args, "--disallowedTools"), tool))
+    else if (!ruleCovers(rules(args, "--allowedTools", "allow"), tool)
+             || ruleCovers(rules(args, "--disallowedTools", "deny"), tool))
         outcome = {"Permission to use " + tool + " has been denied because Claude Code is running in don't ask mode.", true};
     else
         outcome = callServer(server, tool, input);
@@ -755,6 +854,11 @@ int main(int argc, char **argv)
     const QJsonObject mcpConfig = mcpConfigRecord(args);
     if (!mcpConfig.isEmpty())
         start.insert("mcpConfig", mcpConfig);
+    if (const qsizetype at = args.indexOf("--settings"); at >= 0 && at + 1 < args.size()) {
+        QFile settings(args[at + 1]);
+        if (settings.open(QIODevice::ReadOnly))
+            start.insert("settings", QString::fromUtf8(settings.readAll()));
+    }
     QByteArray input;
     if (scenario.value("readStdin").toBool(true)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(scenario.value("stdinDelay").toInteger()));
@@ -776,6 +880,7 @@ int main(int argc, char **argv)
     // Logged once SIGTERM is trapped: a test that waits for this record can
     // cancel without racing the set-up.
     logRecord(start);
+    runHooks(args, "SessionStart");
     for (const QJsonValue &step : steps)
         runStep(step.toObject(), args);
     return answer.value("exit").toInt(0);
