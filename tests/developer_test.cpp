@@ -1066,6 +1066,20 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(untemp.phase, Developer::Run::Phase::failed);
     EXPECT_EQ(untemp.detail, "격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: /proc");
     EXPECT_FALSE(QFileInfo::exists(root + "/repos/app-worktrees/feat-notemp/tried"));
+
+    // With TMPDIR in the shared /tmp, as most people have it, the private
+    // /tmp covers the run's own files there: those Claude must read stay
+    // within its reach.
+    QTemporaryDir shared(QStringLiteral("/tmp/quarrystone-confined-XXXXXX"));
+    ASSERT_TRUE(shared.isValid());
+    qputenv("TMPDIR", shared.path().toUtf8());
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("공유 tmp 에서도 했어요")}}});
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/sharedtmp",
+              planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    qputenv("TMPDIR", savedTemp);
+    const Developer::Run sharedRun = dev.runs().value(Developer::PlatformKind::android);
+    EXPECT_EQ(sharedRun.summary, "공유 tmp 에서도 했어요") << sharedRun.detail.toStdString();
 }
 
 // The application of the test below: a development run whose `git

@@ -334,11 +334,13 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(),
                                        settings.fileName(), runner.model);
     const Spawn::Environment env = environment(runner.path, runner.apiKey);
-    // The tool and its server list stay where they are, also where a
-    // confined run's own /tmp would cover them.
+    // The tool, its server list and its settings stay where they are, also
+    // where a confined run's own /tmp would cover them: the tool refuses to
+    // start without the settings file it is named.
     std::optional<Spawn::Confinement> confinement = runner.confinement;
     if (confinement)
-        confinement->readOnly << runner.path << QFileInfo(config.fileName()).canonicalFilePath();
+        confinement->readOnly << runner.path << QFileInfo(config.fileName()).canonicalFilePath()
+                              << QFileInfo(settings.fileName()).canonicalFilePath();
 
     // Declared before the pump, whose thread feeds them until it is joined.
     StreamCollector collector(std::move(progress), std::move(onToolResult));

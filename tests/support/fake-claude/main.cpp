@@ -169,6 +169,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -854,10 +855,15 @@ int main(int argc, char **argv)
     const QJsonObject mcpConfig = mcpConfigRecord(args);
     if (!mcpConfig.isEmpty())
         start.insert("mcpConfig", mcpConfig);
+    // claude 2.1.337 ends at once, before any request, when the file
+    // "--settings" names cannot be read: "Error: Settings file not found".
+    QString missingSettings;
     if (const qsizetype at = args.indexOf("--settings"); at >= 0 && at + 1 < args.size()) {
         QFile settings(args[at + 1]);
         if (settings.open(QIODevice::ReadOnly))
             start.insert("settings", QString::fromUtf8(settings.readAll()));
+        else
+            missingSettings = args[at + 1];
     }
     QByteArray input;
     if (scenario.value("readStdin").toBool(true)) {
@@ -880,6 +886,10 @@ int main(int argc, char **argv)
     // Logged once SIGTERM is trapped: a test that waits for this record can
     // cancel without racing the set-up.
     logRecord(start);
+    if (!missingSettings.isEmpty()) {
+        std::fprintf(stderr, "Error: Settings file not found: %s\n", qPrintable(missingSettings));
+        return 1;
+    }
     runHooks(args, "SessionStart");
     for (const QJsonValue &step : steps)
         runStep(step.toObject(), args);
