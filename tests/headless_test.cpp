@@ -340,7 +340,7 @@ TEST(HeadlessRender, HostilePlanFailsAsUnreadable)
     }
     r = render(dir.filePath("huge"));
     EXPECT_EQ(r.code, 1) << qPrintable(r.err);
-    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("huge") + "\n");
+    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("huge") + " (파일이 너무 커요: plan.json (513MB, 많아야 512MB))\n");
     EXPECT_EQ(QFileInfo(dir.filePath("huge/plan.json")).size(), qint64(513) * 1024 * 1024);
 }
 

@@ -2,10 +2,12 @@
 
 #include "app/headless.h"
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
+#include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/importer.h"
 #include "model/planfiles.h"
@@ -140,20 +142,26 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         Headless::fail(failure.message);
     }
 
-    const QString dir = into ? QFileInfo(*into).absoluteFilePath()
-                             : QDir(settings.outputFolder())
-                                   .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
-                                                     + QStringLiteral("-plan-imported"));
+    const QString target = into ? QFileInfo(*into).absoluteFilePath()
+                                : QDir(settings.outputFolder())
+                                      .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
+                                                        + QStringLiteral("-plan-imported"));
+    // Made here by an exclusive create: of two imports started together,
+    // only the one that made the folder may take it away again. A folder
+    // already there is imported into.
+    FolderClaim::New made = FolderClaim::makeNew(
+        QFileInfo(target).absolutePath(), [&target](int n) { return n == 1 ? QFileInfo(target).fileName() : QString(); },
+        settings);
+    const QString dir = made.dir;
+    if (!made.claim && (!made.failure.isEmpty() || !QFileInfo(dir).isDir()))
+        Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir
+                       + (made.failure.isEmpty() ? QString() : QStringLiteral(" (") + made.failure + QLatin1Char(')')));
 
     Undo undo;
     undo.dir = dir;
-    // Made here by an exclusive create: of two imports started together,
-    // only the one that made the folder may take it away again.
-    const bool parentMade = QDir().mkpath(QFileInfo(dir).absolutePath());
-    undo.madeFolder = parentMade && ::mkdir(QFile::encodeName(dir).constData(), 0777) == 0;
-    if (!undo.madeFolder && !QFileInfo(dir).isDir())
-        Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
-    const FolderClaim held = Headless::claim(dir, settings);
+    undo.madeFolder = made.claim != nullptr;
+    const std::shared_ptr<FolderClaim> held =
+        made.claim ? std::move(made.claim) : std::make_shared<FolderClaim>(Headless::claim(dir, settings));
 
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
     for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
@@ -161,7 +169,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
             undo.madeInside.append(inside);
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QString error;
-        const std::optional<QByteArray> read = RegularFile::read(planPath, &error);
+        const std::optional<QByteArray> read = RegularFile::read(planPath, FileSizes::plan, &error);
         if (!read)
             Headless::fail(notCopied + error);
         const QByteArray bytes = *read;

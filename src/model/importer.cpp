@@ -145,7 +145,7 @@ bool alreadyThere(const QString &path, const struct stat &there, const QByteArra
 {
     if (!S_ISREG(there.st_mode) || there.st_size != bytes.size())
         return false;
-    return RegularFile::read(path) == bytes;
+    return RegularFile::read(path, bytes.size()) == bytes;
 }
 
 // Where a path really leads: the nearest existing place with its links

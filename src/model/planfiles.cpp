@@ -1,6 +1,7 @@
 #include "model/planfiles.h"
 
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/madefrom.h"
 #include "core/regularfile.h"
 
@@ -12,22 +13,27 @@ namespace PlanFiles {
 Snapshot take(const QString &dir)
 {
     const QDir folder(dir);
-    return {RegularFile::read(folder.filePath(QStringLiteral("plan.json"))),
-            RegularFile::read(folder.filePath(QStringLiteral("plan.md"))),
-            RegularFile::read(folder.filePath(QStringLiteral("index.html"))), MadeFrom::take(dir)};
+    return {RegularFile::read(folder.filePath(QStringLiteral("plan.json")), FileSizes::plan),
+            RegularFile::read(folder.filePath(QStringLiteral("plan.md")), FileSizes::plan),
+            RegularFile::read(folder.filePath(QStringLiteral("index.html")), FileSizes::page), MadeFrom::take(dir)};
 }
 
 QString putBack(const QString &dir, const Snapshot &files)
 {
     const QDir folder(dir);
-    const std::pair<const char *, const std::optional<QByteArray> *> entries[]{
-        {"plan.json", &files.plan}, {"plan.md", &files.markdown}, {"index.html", &files.page}};
+    const struct {
+        const char *name;
+        const std::optional<QByteArray> *bytes;
+        qint64 most;
+    } entries[]{{"plan.json", &files.plan, FileSizes::plan},
+                {"plan.md", &files.markdown, FileSizes::plan},
+                {"index.html", &files.page, FileSizes::page}};
     // Until every file is back, the mark names no plan.json, so that a
     // put-back cut short is made whole again at the next use of the folder.
     bool unmarked = false;
-    for (const auto &[name, bytes] : entries) {
+    for (const auto &[name, bytes, most] : entries) {
         const QString path = folder.filePath(QLatin1String(name));
-        if (!*bytes || RegularFile::read(path) == **bytes)
+        if (!*bytes || RegularFile::read(path, most) == **bytes)
             continue;
         if (!std::exchange(unmarked, true))
             MadeFrom::record(dir, QByteArray());

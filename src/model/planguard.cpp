@@ -1,6 +1,7 @@
 #include "model/planguard.h"
 
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "model/folderclaim.h"
 
@@ -45,7 +46,7 @@ PlanGuard::Entry entryAt(const QString &path)
         return {Kind::link, target.left(std::max<ssize_t>(size, 0))};
     }
     if (S_ISREG(info.st_mode))
-        if (const std::optional<QByteArray> bytes = RegularFile::read(path))
+        if (const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::page))
             return {Kind::file, *bytes};
     return {};
 }

@@ -2,6 +2,7 @@
 
 #include "app/appstate.h"
 #include "core/ownthread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/generator.h"
@@ -766,7 +767,7 @@ void RevisePanel::refreshLog(bool force)
             if (known && *known == read.seen)
                 return std::nullopt;
             if (read.seen)
-                if (const std::optional<QByteArray> bytes = RegularFile::read(path))
+                if (const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::log))
                     read.text = Text::decodeUtf8Strict(*bytes).value_or(QString());
             return read;
         },
