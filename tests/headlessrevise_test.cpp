@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
@@ -561,4 +562,41 @@ TEST_F(HeadlessReviseTest, ALinkedPlanOrHistoryLeadsNowhere)
         EXPECT_EQ(readFile(outside + "/revisions.md"), QByteArray("outside log"));
     }
     EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+// A 64 GB sparse file at each name the program reads whole, in each mode
+// that reads it: the mode ends with its own answer or a Korean refusal
+// naming the file and its size, never with a signal or a wait for ever.
+TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
+{
+    const QString page = ChatPlans::writeSharedPage(work.filePath("shared"), "Chat", "공유된 제목",
+                                                    TestImages::png(2, 2, 10), TestImages::png(2, 2, 20));
+    const QStringList names{"plan.json", "plan.md", "index.html", "figma-section.json", "request.json",
+                            ".quarrystone-made-from", "history/revisions.md", "history/revision-under-way"};
+    const QList<QStringList> modes{{"--render", dir},
+                                   {"--revise", dir, "--request", "제목을 고쳐 줘"},
+                                   {"--revise", dir, "--undo"},
+                                   {"--import", page, "--into", dir}};
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    for (const QString &name : names)
+        for (const QStringList &mode : modes) {
+            SCOPED_TRACE(qPrintable(name + " · " + mode.first()));
+            QDir(dir).removeRecursively();
+            ChatPlans::writeFolder(dir);
+            writeFile(dir + "/history/plan-260101-120000.json", cleanPlan);
+            {
+                QFile huge(dir + "/" + name);
+                ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+                ASSERT_TRUE(huge.resize(qint64(64) << 30));
+            }
+            const auto r = quarrystone(mode);
+            ASSERT_TRUE(r.code == 0 || r.code == 1) << r.code << qPrintable(r.err);
+            // A refusal leaves the folder as it was.
+            if (r.code == 1) {
+                EXPECT_TRUE(r.err.contains(QRegularExpression("[가-힣]"))) << qPrintable(r.err);
+                EXPECT_EQ(QFileInfo(dir + "/" + name).size(), qint64(64) << 30);
+            }
+            if (name == "plan.json")
+                EXPECT_TRUE(r.err.contains("파일이 너무 커요: plan.json (64GB, 많아야 512MB)")) << qPrintable(r.err);
+        }
 }
