@@ -124,6 +124,15 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
         EXPECT_FALSE(readFile(dir.filePath(name)).isEmpty()) << name;
     // The rewrite drops nothing of this file, so no backup is taken.
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("history")));
+
+    // A screen picture the page cannot carry is a problem too.
+    writeFile(dir.filePath("plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA",
+        "title": "A", "image": {"before": "img/a.png", "android": "img/gone.png", "ios": "https://x/ios.png"}}]})");
+    writeFile(dir.filePath("img/a.png"), "picture");
+    const auto pictures = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(pictures.code, 2) << qPrintable(pictures.err);
+    EXPECT_EQ(pictures.out,
+              QStringLiteral("다시 썼어요: %1 (문제 1건)\n  · 그림 파일이 없어요: img/gone.png\n").arg(dir.path()));
 }
 
 TEST(HeadlessRender, CleanPlanExitsZeroAndRelativeFolderWorks)

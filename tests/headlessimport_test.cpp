@@ -69,24 +69,30 @@ protected:
 // import is backed up and the import logged on top.
 TEST_F(HeadlessImportTest, OwnPageToANewFolder)
 {
+    // A page whose image map is cut imports what it carries and names what
+    // it does not.
+    enum class Damage { none, brokenSecondImage, cutImageMap };
     struct Row {
         const char *feature;
-        bool brokenSecondImage;
+        Damage damage;
         QString folder;
         int images;
+        QString missing;
     };
-    const QList<Row> rows{{"Chat", false, "Chat-plan-imported", 2},
-                          {"Chat", true, "Chat-plan-imported", 1},
-                          {"../../x", false, ".._.._x-plan-imported", 2}};
+    const QList<Row> rows{{"Chat", Damage::none, "Chat-plan-imported", 2, {}},
+                          {"Chat", Damage::brokenSecondImage, "Chat-plan-imported", 1, "1개: img/b.png"},
+                          {"../../x", Damage::none, ".._.._x-plan-imported", 2, {}},
+                          {"Cut", Damage::cutImageMap, "Cut-plan-imported", 0, "2개: img/a.png, img/b.png"}};
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const Row &row = rows[i];
         SCOPED_TRACE(i);
         QByteArray page = readFile(sharedPage(row.feature));
-        if (row.brokenSecondImage) {
-            const QByteArray payload = secondImage.toBase64();
-            ASSERT_TRUE(page.contains(payload));
+        const QByteArray payload = (row.damage == Damage::cutImageMap ? firstImage : secondImage).toBase64();
+        ASSERT_TRUE(page.contains(payload));
+        if (row.damage == Damage::brokenSecondImage)
             writeFile(source + "/index.html", page.replace(payload, "!!" + payload));
-        }
+        if (row.damage == Damage::cutImageMap)
+            writeFile(source + "/index.html", page.left(page.indexOf(payload) + 4));
         const QString out = "deep/out" + QString::number(i);
         QDir(work.path()).mkpath(out);
         const auto r = quarrystone({"--import", "source/index.html", "--out", out});
@@ -94,11 +100,12 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
         EXPECT_EQ(QDir(work.filePath(out)).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{row.folder});
         EXPECT_FALSE(QFileInfo::exists(work.filePath("x-plan-imported")));
         const QString dir = work.filePath(out + "/" + row.folder);
-        const QString said = "가져왔어요: " + dir + " (그림 " + QString::number(row.images) + "개)\n";
+        const QString said = "가져왔어요: " + dir + " (그림 " + QString::number(row.images) + "개)\n"
+            + (row.missing.isEmpty() ? QString() : "페이지에 담겨 있지 않은 그림 " + row.missing + "\n");
         EXPECT_EQ(r.out, said);
-        EXPECT_EQ(readFile(dir + "/img/a.png"), firstImage);
-        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), !row.brokenSecondImage);
-        EXPECT_EQ(readFile(dir + "/img/b.png"), row.brokenSecondImage ? QByteArray() : secondImage);
+        EXPECT_EQ(readFile(dir + "/img/a.png"), row.damage == Damage::cutImageMap ? QByteArray() : firstImage);
+        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), row.damage == Damage::none);
+        EXPECT_EQ(readFile(dir + "/img/b.png"), row.damage == Damage::none ? secondImage : QByteArray());
         EXPECT_TRUE(readFile(dir + "/plan.json").contains("공유된 계획"));
         EXPECT_TRUE(readFile(dir + "/plan.md").contains("공유된 계획"));
         EXPECT_FALSE(readFile(dir + "/index.html").isEmpty());

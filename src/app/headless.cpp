@@ -112,7 +112,10 @@ int render(const QString &folder, const AppSettings &settings)
         fail(failure.message);
     }
 
-    const QStringList problems = plan.problems();
+    // A screen whose picture the page could not carry shows an empty frame.
+    QStringList problems = plan.problems();
+    for (const QString &picture : Exporter::missingPictures(plan, dir))
+        problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
     say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
     for (const QString &problem : problems)
         say(QStringLiteral("  · ") + problem);

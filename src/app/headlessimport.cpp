@@ -206,6 +206,11 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
+    // A page cut inside its image map still imports; what it did not carry
+    // is named.
+    if (const QStringList missing = Exporter::missingPictures(imported.plan, dir); !missing.isEmpty())
+        Headless::say(QStringLiteral("페이지에 담겨 있지 않은 그림 ") + QString::number(missing.size())
+                      + QStringLiteral("개: ") + missing.join(QStringLiteral(", ")));
     Headless::end(0);
 }
 

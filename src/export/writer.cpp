@@ -327,6 +327,22 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
     return map;
 }
 
+QStringList missingPictures(const Plan &plan, const QString &dir)
+{
+    const QString folder = QFileInfo(dir).canonicalFilePath();
+    QStringList missing;
+    for (const QString &path : imagePaths(plan)) {
+        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
+            continue;
+        const std::optional<QString> file = insideFolder(path, folder);
+        const QFileInfo info(file.value_or(QString()));
+        if (!file || !info.isFile() || info.size() > FileSizes::picture)
+            missing.append(path);
+    }
+    Text::sortByCodePoint(missing);
+    return missing;
+}
+
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
 {
     const QDir folder(dir);

@@ -39,6 +39,9 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     makePlan(output + "/both", "둘 다", "Both", 0);
     write(output + "/broken/plan.json", "[1, 2]");
     write(output + "/loose.json", "{}");
+    // 64 GB of nothing is no plan either, and the start goes on past it.
+    write(output + "/huge/plan.json", "");
+    ASSERT_TRUE(QFile::resize(output + "/huge/plan.json", qint64(64) << 30));
 
     AppSettings settings = stored();
     settings.extraDirs = {extra, twin + "/", root.path() + "/elsewhere/z/../y", output + "/a/",
