@@ -64,7 +64,8 @@ protected:
 } // namespace
 
 // Own pages to new folders: every image written (one whose data is broken
-// is not counted), the feature one folder name however it climbs. A new
+// is not counted), the feature one folder name however it climbs and
+// whatever control characters it holds. A new
 // folder's revision log starts with the import; imported again, the earlier
 // import is backed up and the import logged on top.
 TEST_F(HeadlessImportTest, OwnPageToANewFolder)
@@ -82,7 +83,8 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
     const QList<Row> rows{{"Chat", Damage::none, "Chat-plan-imported", 2, {}},
                           {"Chat", Damage::brokenSecondImage, "Chat-plan-imported", 1, "1개: img/b.png"},
                           {"../../x", Damage::none, ".._.._x-plan-imported", 2, {}},
-                          {"Cut", Damage::cutImageMap, "Cut-plan-imported", 0, "2개: img/a.png, img/b.png"}};
+                          {"Cut", Damage::cutImageMap, "Cut-plan-imported", 0, "2개: img/a.png, img/b.png"},
+                          {"Ch\nat\x1b[31m", Damage::none, "Ch_at_[31m-plan-imported", 2, {}}};
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const Row &row = rows[i];
         SCOPED_TRACE(i);
@@ -201,6 +203,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
     const QString notObject = brokenPlan("list.html", "[1]");
     const QString unterminated = brokenPlan("cut.html", "{\"a");
     const QString backupFailed = QStringLiteral("plan.json 을 백업하지 못해 가져오지 않았어요: ");
+    const QString longFeature(300, u'긴');
+    const QString longPage = ChatPlans::writeSharedPage(work.filePath("long"), longFeature, "긴 이름", firstImage, secondImage);
     struct Row {
         const char *planFolder; // holds a plan and a file at `blocked`
         QStringList arguments;
@@ -227,6 +231,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         {nullptr, {"--import", unterminated, "--out", work.filePath("out")},
          "계획서 데이터를 읽지 못했어요: 문자열이 닫히지 않았어요 (4바이트째)\n"},
         {nullptr, {"--import", elsewhere.path(), "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
+        {nullptr, {"--import", longPage, "--out", work.filePath("out")},
+         "폴더를 만들지 못했어요: " + work.filePath("out/" + longFeature) + "-plan-imported (이름이 너무 길어요)\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(qPrintable(row.arguments.join(' ')));
