@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -351,6 +352,15 @@ TEST(HeadlessRender, HostilePlanFailsAsUnreadable)
     EXPECT_EQ(r.code, 1) << qPrintable(r.err);
     EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("huge") + " (파일이 너무 커요: plan.json (513MB, 많아야 512MB))\n");
     EXPECT_EQ(QFileInfo(dir.filePath("huge/plan.json")).size(), qint64(513) * 1024 * 1024);
+
+    // A socket answers a non-blocking open as a missing device would: it is
+    // named for what it is.
+    QDir(dir.path()).mkdir("socket");
+    QLocalServer server;
+    ASSERT_TRUE(server.listen(dir.filePath("socket/plan.json")));
+    r = render(dir.filePath("socket"));
+    EXPECT_EQ(r.code, 1) << qPrintable(r.err);
+    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("socket") + " (보통 파일이 아니에요)\n");
 }
 
 TEST(HeadlessRender, BrokenConventionsAreNamedButDoNotStopTheRender)

@@ -572,7 +572,7 @@ TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
     const QString page = ChatPlans::writeSharedPage(work.filePath("shared"), "Chat", "공유된 제목",
                                                     TestImages::png(2, 2, 10), TestImages::png(2, 2, 20));
     const QStringList names{"plan.json", "plan.md", "index.html", "figma-section.json", "request.json",
-                            ".quarrystone-made-from", "history/revisions.md", "history/revision-under-way"};
+                            ".quarrystone-made-from", "history/revisions.md", "history/revision-under-way", "img/a.png"};
     const QList<QStringList> modes{{"--render", dir},
                                    {"--revise", dir, "--request", "제목을 고쳐 줘"},
                                    {"--revise", dir, "--undo"},
@@ -584,6 +584,7 @@ TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
             QDir(dir).removeRecursively();
             ChatPlans::writeFolder(dir);
             writeFile(dir + "/history/plan-260101-120000.json", cleanPlan);
+            QDir(dir).mkpath("img");
             {
                 QFile huge(dir + "/" + name);
                 ASSERT_TRUE(huge.open(QIODevice::WriteOnly));

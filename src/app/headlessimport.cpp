@@ -82,7 +82,8 @@ struct Undo {
 };
 
 // The images under img/ the assets would write, as they are now. Links are
-// left out: the import never writes through them.
+// left out: the import never writes through them; so is a file larger than
+// a picture may be, which no page carries.
 QList<ImageBefore> imagesBefore(const Importer::Assets &assets, const QString &dir)
 {
     QList<ImageBefore> images;
@@ -90,10 +91,10 @@ QList<ImageBefore> imagesBefore(const Importer::Assets &assets, const QString &d
     for (auto it = assets.begin(); it != assets.end(); ++it) {
         const QString path = QDir::cleanPath(dir + QLatin1Char('/') + it.key());
         const QFileInfo info(path);
-        if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile()))
+        if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile())
+            || info.size() > FileSizes::picture)
             continue;
-        QFile file(path);
-        images.append({path, file.open(QIODevice::ReadOnly) ? std::optional<QByteArray>(file.readAll()) : std::nullopt});
+        images.append({path, RegularFile::read(path, FileSizes::picture)});
     }
     return images;
 }

@@ -288,6 +288,8 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
         });
         frame.imageURL.reset();
     }
-    finish(run, Stage::images,
-           QStringLiteral("%1/%2장").arg(saved).arg(count) + (saved < count ? QStringLiteral(" (일부 실패)") : QString()));
+    const QString failures = saved == 0 && count > 0 ? QStringLiteral(" (모두 실패)")
+        : saved < count                               ? QStringLiteral(" (일부 실패)")
+                                                      : QString();
+    finish(run, Stage::images, QStringLiteral("%1/%2장").arg(saved).arg(count) + failures);
 }
