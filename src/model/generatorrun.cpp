@@ -223,6 +223,10 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         if (!RegularFile::ownFolder(run.dir + QStringLiteral("/img"), &error))
             throw GeneratorFailure{error};
         co_await claimFolder(run);
+        // A plan made again replaces plan.json: what stands there must be
+        // the folder's own file, known before Claude starts.
+        if (const QString refused = PlanFiles::notOwnPlan(run.dir); !refused.isEmpty())
+            throw GeneratorFailure{refused};
         add(run, QStringLiteral("폴더: ") + run.dir);
         // The file is a few hundred bytes.
         if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))

@@ -1,11 +1,15 @@
 #include "model/planfiles.h"
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/filesizes.h"
 #include "core/madefrom.h"
 #include "core/regularfile.h"
 
 #include <QDir>
+#include <QFile>
+#include <cerrno>
+#include <sys/stat.h>
 #include <utility>
 
 namespace PlanFiles {
@@ -16,6 +20,18 @@ Snapshot take(const QString &dir)
     return {RegularFile::read(folder.filePath(QStringLiteral("plan.json")), FileSizes::plan),
             RegularFile::read(folder.filePath(QStringLiteral("plan.md")), FileSizes::plan),
             RegularFile::read(folder.filePath(QStringLiteral("index.html")), FileSizes::page), MadeFrom::take(dir)};
+}
+
+QString notOwnPlan(const QString &dir)
+{
+    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || S_ISREG(status.st_mode))
+        return QString();
+    return QStringLiteral("plan.json: ")
+        + (S_ISLNK(status.st_mode) ? RegularFile::linked()
+           : S_ISDIR(status.st_mode) ? FileError::describe(EISDIR)
+                                     : RegularFile::notRegular());
 }
 
 QString putBack(const QString &dir, const Snapshot &files)
