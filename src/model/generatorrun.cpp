@@ -116,8 +116,12 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
     // A redraft replaced a plan, which undo brings back: the log names it,
     // so that the undo's question names what it takes back. Logged with the
     // files, so that a stop takes both back or neither.
-    if (!replaced.backup.isEmpty()) {
-        replaced.log = RegularFile::read(Reviser::logFile(dir), FileSizes::log);
+    // A log that cannot be read (too large, a link) is neither logged in
+    // nor taken back.
+    const std::optional<QByteArray> log =
+        replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(Reviser::logFile(dir), FileSizes::log);
+    if (log || (!replaced.backup.isEmpty() && RegularFile::isFree(Reviser::logFile(dir)))) {
+        replaced.log = log;
         Reviser::appendLog(dir, QStringLiteral("(다시 만들기)"), QStringLiteral("- 디자인과 문서로 계획서를 다시 만듦"),
                            userName);
     }
