@@ -272,6 +272,13 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     r = run({"--redraft", out + "/Feed-plan"});
     EXPECT_EQ(r.err, "실패: plan.json: 링크예요(따라가지 않아요)\n");
     EXPECT_EQ(readFile(home.filePath("elsewhere.json")), "{}");
+    // Nor are the pictures written through an img/ that leads elsewhere.
+    QFile::remove(out + "/Feed-plan/plan.json");
+    QDir(out + "/Feed-plan/img").removeRecursively();
+    QDir().mkpath(home.filePath("pictures"));
+    ASSERT_TRUE(QFile::link(home.filePath("pictures"), out + "/Feed-plan/img"));
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "실패: 폴더가 아니거나 링크라서 쓰지 않았어요: " + out + "/Feed-plan/img\n");
 
     const QString nested = home.filePath("nested/o");
     r = run({"--generate", link, "--feature", "../../x", "--out", nested});
