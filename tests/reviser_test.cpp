@@ -647,6 +647,14 @@ TEST_F(ReviserTest, LogEntriesGoOnTopAndKeepWhatWasThere)
     QDir(bare.path()).mkpath("history/revisions.md");
     Reviser::appendLog(bare.path(), "요청", "답", "나");
     EXPECT_TRUE(QFileInfo(bare.path() + "/history/revisions.md").isDir());
+
+    // A history/ that leads to another plan's is neither read nor written.
+    QTemporaryDir linked;
+    ASSERT_TRUE(QFile::link(dir + "/history", linked.path() + "/history"));
+    const QByteArray before = readFile(dir + "/history/revisions.md");
+    Reviser::appendLog(linked.path(), "요청", "답", "나");
+    EXPECT_EQ(readFile(dir + "/history/revisions.md"), before);
+    EXPECT_EQ(Reviser::lastRequest(linked.path()), "");
 }
 
 // A revision records that it is under way, naming its backup, and removes

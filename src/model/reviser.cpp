@@ -637,7 +637,10 @@ QString Reviser::rollbackRequest()
 
 QString Reviser::lastRequest(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(logPath(dir), FileSizes::log);
+    // A history/ that leads elsewhere holds no request of this plan's.
+    const std::optional<QByteArray> bytes = RegularFile::isOwnFolder(historyPath(dir))
+        ? RegularFile::read(logPath(dir), FileSizes::log)
+        : std::nullopt;
     if (!bytes)
         return QString();
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');

@@ -766,7 +766,8 @@ void RevisePanel::refreshLog(bool force)
                 read.seen = std::make_pair(info.size(), info.lastModified());
             if (known && *known == read.seen)
                 return std::nullopt;
-            if (read.seen)
+            // A history/ that leads elsewhere holds no log of this plan's.
+            if (read.seen && RegularFile::isOwnFolder(info.path()))
                 if (const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::log))
                     read.text = Text::decodeUtf8Strict(*bytes).value_or(QString());
             return read;
