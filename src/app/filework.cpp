@@ -73,7 +73,8 @@ bool moveToTrash(const QString &path, QString *error)
 std::optional<QString> titleOf(const QString &dir)
 {
     try {
-        const std::optional<QByteArray> bytes = RegularFile::read(FileWork::bare(dir) + u'/' + planFile, FileSizes::plan);
+        const std::optional<QByteArray> bytes =
+            RegularFile::read(FileWork::bare(dir) + u'/' + planFile, FileSizes::plan);
         if (!bytes)
             return std::nullopt;
         return JsonRead::record(parseObject(*bytes), u"meta"_s, Meta::read, Meta()).title;
@@ -361,8 +362,11 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
     const std::optional<QByteArray> bytes = RegularFile::read(dir + planFile, FileSizes::plan, &error);
     // A title that cannot be set stops the whole rename: half of it done
     // would be reported as all of it.
+    const auto untitled = [](const QString &cause) -> Renamed {
+        return {{}, u"이름을 바꾸지 못했어요: plan.json ("_s + cause + u')'};
+    };
     if (!bytes && !newTitle.isEmpty())
-        return {{}, u"이름을 바꾸지 못했어요: plan.json ("_s + error + u')'};
+        return untitled(error);
     if (bytes) {
         try {
             const QJsonObject object = parseObject(*bytes);
@@ -388,7 +392,7 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
             }
         } catch (const JSONDecodeError &failure) {
             if (!newTitle.isEmpty())
-                return {{}, u"이름을 바꾸지 못했어요: plan.json ("_s + failure.message + u')'};
+                return untitled(failure.message);
         }
     }
 

@@ -1,5 +1,9 @@
 #include "core/filesizes.h"
 
+#include "core/fileerror.h"
+
+#include <cerrno>
+
 namespace FileSizes {
 
 QString text(qint64 bytes)
@@ -17,8 +21,8 @@ QString text(qint64 bytes)
 
 QString tooLarge(const QString &name, qint64 size, qint64 most)
 {
-    return QStringLiteral("파일이 너무 커요: ") + name + QStringLiteral(" (") + text(size) + QStringLiteral(", 많아야 ")
-        + text(most) + QLatin1Char(')');
+    return FileError::describe(EFBIG) + QStringLiteral(": ") + name + QStringLiteral(" (") + text(size)
+        + QStringLiteral(", 많아야 ") + text(most) + QLatin1Char(')');
 }
 
 } // namespace FileSizes

@@ -48,7 +48,8 @@ void record(const QString &dir, const QByteArray &mark)
 bool holds(const QString &dir)
 {
     const QDir folder(dir);
-    const std::optional<QByteArray> plan = RegularFile::read(folder.filePath(QStringLiteral("plan.json")), FileSizes::plan);
+    const std::optional<QByteArray> plan =
+        RegularFile::read(folder.filePath(QStringLiteral("plan.json")), FileSizes::plan);
     if (!plan)
         return true;
     // A folder without a mark was written before marks, or by hand: its

@@ -95,7 +95,8 @@ std::optional<double> reportedCost(const QString &line)
 
 Plan readPlan(const QString &planDir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(planDir).filePath(QStringLiteral("plan.json")), FileSizes::plan);
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(planDir).filePath(QStringLiteral("plan.json")), FileSizes::plan);
     if (!bytes)
         return Plan();
     try {

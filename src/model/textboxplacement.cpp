@@ -21,7 +21,8 @@ bool lacksTextBoxes(const FigmaFrame &frame)
 
 std::optional<QString> readMetadata(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("figma-metadata.xml")), FileSizes::section);
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(dir).filePath(QStringLiteral("figma-metadata.xml")), FileSizes::section);
     if (!bytes)
         return std::nullopt;
     return Text::decodeUtf8Strict(*bytes);
