@@ -253,6 +253,17 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     r = run({"--redraft", out + "/Feed-plan"});
     EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + out + "/Feed-plan (보통 파일이 아니에요)\n");
 
+    // Nor is 64 GB at its name read: its size is named.
+    QFile::remove(out + "/Feed-plan/request.json");
+    {
+        QFile huge(out + "/Feed-plan/request.json");
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize(qint64(64) << 30));
+    }
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + out
+                         + "/Feed-plan (파일이 너무 커요: request.json (64GB, 많아야 1MB))\n");
+
     // A request with a bad key names the key.
     QFile::remove(out + "/Feed-plan/request.json");
     QJsonObject bad = request;
