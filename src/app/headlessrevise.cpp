@@ -64,8 +64,7 @@ QStringList images(const QStringList &arguments)
         const QString path = QFileInfo(image).absoluteFilePath();
         QString reason;
         if (!PictureFile::open(path, &reason))
-            Headless::fail(QStringLiteral("이미지를 읽지 못했어요: ") + image + QStringLiteral(" (") + reason
-                           + QLatin1Char(')'));
+            Headless::fail(PictureFile::refusal(image, reason));
         paths.append(path);
     }
     return paths;

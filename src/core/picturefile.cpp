@@ -140,6 +140,11 @@ std::optional<QString> suffixOf(const QByteArray &head)
     return suffixFor(jpegSides(head), "jpg");
 }
 
+QString refusal(const QString &shown, const QString &reason)
+{
+    return QStringLiteral("이미지를 읽지 못했어요: ") + shown + QStringLiteral(" (") + reason + QLatin1Char(')');
+}
+
 Opened::Opened(int fd, QString suffix)
     : m_fd(fd)
     , m_suffix(std::move(suffix))

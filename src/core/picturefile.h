@@ -40,6 +40,10 @@ private:
     QString m_suffix;
 };
 
+// Why a picture named `shown` (as the person gave it) is not attached,
+// `reason` being open()'s cause.
+QString refusal(const QString &shown, const QString &reason);
+
 // The picture at `path` (a link the person keeps there is followed); nothing
 // when it is no regular file, is larger than FileSizes::picture, or does not
 // begin as a picture, with `error` then saying which, in the person's words.

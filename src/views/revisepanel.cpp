@@ -1,8 +1,9 @@
 #include "views/revisepanel.h"
 
 #include "app/appstate.h"
-#include "core/ownthread.h"
 #include "core/filesizes.h"
+#include "core/ownthread.h"
+#include "core/picturefile.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/generator.h"
@@ -500,10 +501,18 @@ void RevisePanel::attach(const QStringList &paths, bool once)
     if (paths.isEmpty())
         return;
     QStringList &images = ReviseDrafts::of(m_dir).images;
+    // What is no picture of a sane size is said at once: the revision would
+    // leave it out.
+    QStringList refused;
     for (const QString &path : paths) {
-        if (!once || !images.contains(path))
+        QString reason;
+        if (!PictureFile::open(path, &reason))
+            refused.append(PictureFile::refusal(QFileInfo(path).fileName(), reason));
+        else if (!once || !images.contains(path))
             images.append(path);
     }
+    if (!refused.isEmpty())
+        m_state->setMessage(refused.join(u'\n'));
     showTiles();
     updateEnabled();
 }
