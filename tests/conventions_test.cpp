@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -346,7 +347,7 @@ TEST_F(ConventionsLoad, UndecodableFirstFileStopsTheSearch)
     EXPECT_EQ(supportOrigin.kind, Conventions::Origin::Kind::broken);
 }
 
-TEST_F(ConventionsLoad, FolderInPlaceOfTheFileIsSkipped)
+TEST_F(ConventionsLoad, AFolderInPlaceOfTheFileIsSkippedAPipeOrAHugeFileNamed)
 {
     const QString folder = repo("folder");
     QDir().mkpath(folder + "/.cairn/conventions.json");
@@ -354,6 +355,26 @@ TEST_F(ConventionsLoad, FolderInPlaceOfTheFileIsSkipped)
     auto [conventions, origin] = Conventions::load({folder, repo("ios", &valid)});
     EXPECT_EQ(conventions.version, 5);
     EXPECT_EQ(origin.kind, Conventions::Origin::Kind::repo);
+
+    // A pipe or 64 GB at the name is neither waited on nor read: the
+    // defaults stand, and why is said.
+    const QString piped = repo("piped");
+    QDir().mkpath(piped + "/.cairn");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(piped + "/.cairn/conventions.json").constData(), 0600), 0);
+    const QString huge = repo("huge");
+    QDir().mkpath(huge + "/.cairn");
+    {
+        QFile file(huge + "/.cairn/conventions.json");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(qint64(64) << 30));
+    }
+    for (const auto &[repository, reason] : {std::pair{piped, QString("보통 파일이 아니에요")},
+                                             std::pair{huge, QString("파일이 너무 커요: conventions.json (64GB, 많아야 1MB)")}}) {
+        const auto [fallback, refused] = Conventions::load({repository});
+        EXPECT_EQ(fallback, builtIn());
+        EXPECT_EQ(refused.kind, Conventions::Origin::Kind::broken);
+        EXPECT_EQ(refused.reason, reason);
+    }
 }
 
 TEST_F(ConventionsLoad, HomeAndRelativeRepositoryPaths)

@@ -1053,7 +1053,7 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
     EXPECT_GT(saved.frames.first().textBoxes->size(), 1000);
     EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.25);
     EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 1개 · 라벨 1개");
-    EXPECT_EQ(generator.stageState(Stage::images).detail, "0/1장 (일부 실패)");
+    EXPECT_EQ(generator.stageState(Stage::images).detail, "0/1장 (모두 실패)");
 
     // An answer without a section still leaves the outline behind.
     QDir(dir).removeRecursively();

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -124,6 +125,15 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
         EXPECT_FALSE(readFile(dir.filePath(name)).isEmpty()) << name;
     // The rewrite drops nothing of this file, so no backup is taken.
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("history")));
+
+    // A screen picture the page cannot carry is a problem too.
+    writeFile(dir.filePath("plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA",
+        "title": "A", "image": {"before": "img/a.png", "android": "img/gone.png", "ios": "https://x/ios.png"}}]})");
+    writeFile(dir.filePath("img/a.png"), "picture");
+    const auto pictures = runQuarrystone({"--render", dir.path()});
+    EXPECT_EQ(pictures.code, 2) << qPrintable(pictures.err);
+    EXPECT_EQ(pictures.out,
+              QStringLiteral("다시 썼어요: %1 (문제 1건)\n  · 그림 파일이 없어요: img/gone.png\n").arg(dir.path()));
 }
 
 TEST(HeadlessRender, CleanPlanExitsZeroAndRelativeFolderWorks)
@@ -340,8 +350,17 @@ TEST(HeadlessRender, HostilePlanFailsAsUnreadable)
     }
     r = render(dir.filePath("huge"));
     EXPECT_EQ(r.code, 1) << qPrintable(r.err);
-    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("huge") + "\n");
+    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("huge") + " (파일이 너무 커요: plan.json (513MB, 많아야 512MB))\n");
     EXPECT_EQ(QFileInfo(dir.filePath("huge/plan.json")).size(), qint64(513) * 1024 * 1024);
+
+    // A socket answers a non-blocking open as a missing device would: it is
+    // named for what it is.
+    QDir(dir.path()).mkdir("socket");
+    QLocalServer server;
+    ASSERT_TRUE(server.listen(dir.filePath("socket/plan.json")));
+    r = render(dir.filePath("socket"));
+    EXPECT_EQ(r.code, 1) << qPrintable(r.err);
+    EXPECT_EQ(r.err, "plan.json 을 읽지 못했어요: " + dir.filePath("socket") + " (보통 파일이 아니에요)\n");
 }
 
 TEST(HeadlessRender, BrokenConventionsAreNamedButDoNotStopTheRender)

@@ -253,6 +253,44 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
     r = run({"--redraft", out + "/Feed-plan"});
     EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + out + "/Feed-plan (보통 파일이 아니에요)\n");
 
+    // Nor is 64 GB at its name read: its size is named.
+    QFile::remove(out + "/Feed-plan/request.json");
+    {
+        QFile huge(out + "/Feed-plan/request.json");
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize(qint64(64) << 30));
+    }
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + out
+                         + "/Feed-plan (파일이 너무 커요: request.json (64GB, 많아야 1MB))\n");
+
+    // A request with a bad key names the key.
+    QFile::remove(out + "/Feed-plan/request.json");
+    QJsonObject bad = request;
+    QJsonObject badLink = bad.value("link").toObject();
+    badLink.insert("fileKey", "../x");
+    bad.insert("link", badLink);
+    writeFile(out + "/Feed-plan/request.json", QJsonDocument(bad).toJson());
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "request.json 을 읽지 못했어요: " + out
+                         + "/Feed-plan (\"fileKey\": 영문자와 숫자로 된 피그마 파일 키가 아니에요)\n");
+
+    // A plan.json that leads elsewhere is neither read nor replaced: the
+    // redraft stops before Claude starts.
+    writeFile(out + "/Feed-plan/request.json", QJsonDocument(request).toJson());
+    writeFile(home.filePath("elsewhere.json"), "{}");
+    ASSERT_TRUE(QFile::link(home.filePath("elsewhere.json"), out + "/Feed-plan/plan.json"));
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "실패: plan.json: 링크예요(따라가지 않아요)\n");
+    EXPECT_EQ(readFile(home.filePath("elsewhere.json")), "{}");
+    // Nor are the pictures written through an img/ that leads elsewhere.
+    QFile::remove(out + "/Feed-plan/plan.json");
+    QDir(out + "/Feed-plan/img").removeRecursively();
+    QDir().mkpath(home.filePath("pictures"));
+    ASSERT_TRUE(QFile::link(home.filePath("pictures"), out + "/Feed-plan/img"));
+    r = run({"--redraft", out + "/Feed-plan"});
+    EXPECT_EQ(r.err, "실패: 폴더가 아니거나 링크라서 쓰지 않았어요: " + out + "/Feed-plan/img\n");
+
     const QString nested = home.filePath("nested/o");
     r = run({"--generate", link, "--feature", "../../x", "--out", nested});
     EXPECT_EQ(r.code, 1);

@@ -64,29 +64,37 @@ protected:
 } // namespace
 
 // Own pages to new folders: every image written (one whose data is broken
-// is not counted), the feature one folder name however it climbs. A new
+// is not counted), the feature one folder name however it climbs and
+// whatever control characters it holds. A new
 // folder's revision log starts with the import; imported again, the earlier
 // import is backed up and the import logged on top.
 TEST_F(HeadlessImportTest, OwnPageToANewFolder)
 {
+    // A page whose image map is cut imports what it carries and names what
+    // it does not.
+    enum class Damage { none, brokenSecondImage, cutImageMap };
     struct Row {
         const char *feature;
-        bool brokenSecondImage;
+        Damage damage;
         QString folder;
         int images;
+        QString missing;
     };
-    const QList<Row> rows{{"Chat", false, "Chat-plan-imported", 2},
-                          {"Chat", true, "Chat-plan-imported", 1},
-                          {"../../x", false, ".._.._x-plan-imported", 2}};
+    const QList<Row> rows{{"Chat", Damage::none, "Chat-plan-imported", 2, {}},
+                          {"Chat", Damage::brokenSecondImage, "Chat-plan-imported", 1, "1개: img/b.png"},
+                          {"../../x", Damage::none, ".._.._x-plan-imported", 2, {}},
+                          {"Cut", Damage::cutImageMap, "Cut-plan-imported", 0, "2개: img/a.png, img/b.png"},
+                          {"Ch\nat\x1b[31m", Damage::none, "Ch_at_[31m-plan-imported", 2, {}}};
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const Row &row = rows[i];
         SCOPED_TRACE(i);
         QByteArray page = readFile(sharedPage(row.feature));
-        if (row.brokenSecondImage) {
-            const QByteArray payload = secondImage.toBase64();
-            ASSERT_TRUE(page.contains(payload));
+        const QByteArray payload = (row.damage == Damage::cutImageMap ? firstImage : secondImage).toBase64();
+        ASSERT_TRUE(page.contains(payload));
+        if (row.damage == Damage::brokenSecondImage)
             writeFile(source + "/index.html", page.replace(payload, "!!" + payload));
-        }
+        if (row.damage == Damage::cutImageMap)
+            writeFile(source + "/index.html", page.left(page.indexOf(payload) + 4));
         const QString out = "deep/out" + QString::number(i);
         QDir(work.path()).mkpath(out);
         const auto r = quarrystone({"--import", "source/index.html", "--out", out});
@@ -94,11 +102,12 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
         EXPECT_EQ(QDir(work.filePath(out)).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{row.folder});
         EXPECT_FALSE(QFileInfo::exists(work.filePath("x-plan-imported")));
         const QString dir = work.filePath(out + "/" + row.folder);
-        const QString said = "가져왔어요: " + dir + " (그림 " + QString::number(row.images) + "개)\n";
+        const QString said = "가져왔어요: " + dir + " (그림 " + QString::number(row.images) + "개)\n"
+            + (row.missing.isEmpty() ? QString() : "페이지에 담겨 있지 않은 그림 " + row.missing + "\n");
         EXPECT_EQ(r.out, said);
-        EXPECT_EQ(readFile(dir + "/img/a.png"), firstImage);
-        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), !row.brokenSecondImage);
-        EXPECT_EQ(readFile(dir + "/img/b.png"), row.brokenSecondImage ? QByteArray() : secondImage);
+        EXPECT_EQ(readFile(dir + "/img/a.png"), row.damage == Damage::cutImageMap ? QByteArray() : firstImage);
+        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), row.damage == Damage::none);
+        EXPECT_EQ(readFile(dir + "/img/b.png"), row.damage == Damage::none ? secondImage : QByteArray());
         EXPECT_TRUE(readFile(dir + "/plan.json").contains("공유된 계획"));
         EXPECT_TRUE(readFile(dir + "/plan.md").contains("공유된 계획"));
         EXPECT_FALSE(readFile(dir + "/index.html").isEmpty());
@@ -194,6 +203,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
     const QString notObject = brokenPlan("list.html", "[1]");
     const QString unterminated = brokenPlan("cut.html", "{\"a");
     const QString backupFailed = QStringLiteral("plan.json 을 백업하지 못해 가져오지 않았어요: ");
+    const QString longFeature(300, u'긴');
+    const QString longPage = ChatPlans::writeSharedPage(work.filePath("long"), longFeature, "긴 이름", firstImage, secondImage);
     struct Row {
         const char *planFolder; // holds a plan and a file at `blocked`
         QStringList arguments;
@@ -220,6 +231,8 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         {nullptr, {"--import", unterminated, "--out", work.filePath("out")},
          "계획서 데이터를 읽지 못했어요: 문자열이 닫히지 않았어요 (4바이트째)\n"},
         {nullptr, {"--import", elsewhere.path(), "--out", work.filePath("out")}, "파일을 읽지 못했어요\n"},
+        {nullptr, {"--import", longPage, "--out", work.filePath("out")},
+         "폴더를 만들지 못했어요: " + work.filePath("out/" + longFeature) + "-plan-imported (이름이 너무 길어요)\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(qPrintable(row.arguments.join(' ')));

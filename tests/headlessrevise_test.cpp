@@ -6,6 +6,7 @@
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
+#include "support/testimages.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
@@ -77,8 +79,8 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     // Every wiki server of the user's configuration, and only those.
     writeFile(home.filePath(".claude.json"), R"({"mcpServers": {"atlassian": {"url": "https://mcp.atlassian.com/v1/sse"},
         "team-wiki": {"url": "https://x.atlassian.net/mcp"}, "figma": {"url": "http://f"}}})");
-    writeFile(work.filePath("shots/a.PNG"), "first image");
-    writeFile(work.filePath("shots/b"), "second image");
+    writeFile(work.filePath("shots/a.PNG"), TestImages::png(3, 2, 10));
+    writeFile(work.filePath("shots/b"), TestImages::png(2, 3, 20));
     const QJsonObject pause{{"sleep", 700}};
     fake.setScenario(
         {{"responses",
@@ -102,7 +104,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     ASSERT_EQ(copies.size(), 2);
     EXPECT_TRUE(copies[0].endsWith("-1.png"));
     EXPECT_TRUE(copies[1].endsWith("-2.png"));
-    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[1]), QByteArray("second image"));
+    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[1]), TestImages::png(2, 3, 20));
     ASSERT_EQ(backups(dir).size(), 1);
     EXPECT_EQ(readFile(dir + "/history/" + backups(dir).first()), cleanPlan);
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
@@ -322,17 +324,29 @@ TEST_F(HeadlessReviseTest, ASignalAfterClaudeAnsweredNeverHidesTheRevision)
     }
 }
 
-// Where a file is expected, a folder or a pipe is refused before anything
-// changes, instead of waiting on the pipe for ever.
+// Where a picture is expected, a folder, a pipe, a text or 8 GB of nothing
+// is refused before anything changes, instead of waiting on the pipe for
+// ever or copying gigabytes into history/.
 TEST_F(HeadlessReviseTest, AFolderOrPipeIsNoImage)
 {
     QTemporaryDir others;
     const QString pipe = others.filePath("shot.png");
     ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     QDir(others.path()).mkpath("shots.png");
-    writeFile(work.filePath("a.png"), "image");
-    const QList<std::pair<QString, QString>> rows{{pipe, "보통 파일이 아니에요"}, {others.filePath("shots.png"), "폴더예요"},
-                                                         {others.filePath("gone.png"), "파일이나 폴더가 없어요"}};
+    writeFile(work.filePath("a.png"), TestImages::png(2, 2, 10));
+    writeFile(others.filePath("notes.png"), "no picture");
+    {
+        QFile huge(others.filePath("huge.png"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        huge.write(TestImages::png(2, 2, 10));
+        ASSERT_TRUE(huge.resize(qint64(8) << 30));
+    }
+    const QList<std::pair<QString, QString>> rows{
+        {pipe, "보통 파일이 아니에요"},
+        {others.filePath("shots.png"), "파일이 아니라 폴더예요"},
+        {others.filePath("gone.png"), "파일이나 폴더가 없어요"},
+        {others.filePath("notes.png"), "그림 파일(PNG, JPEG, GIF, WebP)이 아니에요"},
+        {others.filePath("huge.png"), "파일이 너무 커요: huge.png (8GB, 많아야 64MB)"}};
     for (const auto &[image, reason] : rows) {
         SCOPED_TRACE(qPrintable(image));
         const auto r = quarrystone({"--revise", dir, "--request", "고쳐 줘", "--image", "a.png," + image});
@@ -477,24 +491,26 @@ TEST_F(HeadlessReviseTest, OnOneProcessorALongPlanIsSavedAndAStopEndsIt)
     }
 }
 
-// Every name the program writes in a plan folder holds a link to a file
-// outside it: a render, an undo and the window's claim (rolling back a cut
-// revision) replace the links and leave the files outside as they were.
+// Every name the program writes in a plan folder but plan.json (below)
+// holds a link to a file outside it: a render, an undo and the window's
+// claim (rolling back a cut revision) replace the links and leave the files
+// outside as they were.
 TEST_F(HeadlessReviseTest, ALinkAtANameTheProgramWritesIsReplacedNeverWrittenThrough)
 {
-    const QStringList names{"plan.json", "plan.md", "index.html", ".quarrystone-made-from", "figma-section.json",
+    const QStringList names{"plan.md", "index.html", ".quarrystone-made-from", "figma-section.json",
                             "request.json", "history/revisions.md", "history/revision-under-way"};
     const auto target = [&](QString name) { return work.filePath("outside/" + name.replace('/', '_')); };
     const auto linkAll = [&](const QByteArray &plan) {
+        writeFile(dir + "/plan.json", plan);
         for (const QString &name : names) {
-            writeFile(target(name), name == "plan.json" ? plan : name.toUtf8());
+            writeFile(target(name), name.toUtf8());
             QFile::remove(dir + "/" + name);
             QFile::link(target(name), dir + "/" + name);
         }
-        return [&, plan] {
-            return std::all_of(names.begin(), names.end(), [&](const QString &name) {
-                return readFile(target(name)) == (name == "plan.json" ? plan : name.toUtf8());
-            }) && !QFileInfo(dir + "/plan.md").isSymLink();
+        return [&] {
+            return std::all_of(names.begin(), names.end(),
+                               [&](const QString &name) { return readFile(target(name)) == name.toUtf8(); })
+                && !QFileInfo(dir + "/plan.md").isSymLink();
         };
     };
     QDir().mkpath(dir + "/history");
@@ -511,4 +527,100 @@ TEST_F(HeadlessReviseTest, ALinkAtANameTheProgramWritesIsReplacedNeverWrittenThr
     writeFile(dir + "/history/revision-under-way", "plan-260101-130000.json\n");
     EXPECT_TRUE(FolderClaim::take(dir, AppSettings()).rolledBack());
     EXPECT_TRUE(untouched() && !QFileInfo(dir + "/history/revisions.md").isSymLink());
+}
+
+// A plan.json or a history/ that leads out of the plan folder is never read
+// or written through: every mode refuses before Claude starts, and the
+// files outside stay as they were. A claim that rolls a cut revision back
+// copies the plan in over the link.
+TEST_F(HeadlessReviseTest, ALinkedPlanOrHistoryLeadsNowhere)
+{
+    const QString outside = work.filePath("outside");
+    QDir().mkpath(outside);
+    writeFile(outside + "/plan.json", editedPlan);
+    QFile::remove(dir + "/plan.json");
+    QFile::link(outside + "/plan.json", dir + "/plan.json");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("고쳤어요")}}});
+    const QString linked = "링크예요(따라가지 않아요)";
+    for (const QStringList &arguments : {QStringList{"--revise", dir, "--request", "고쳐 줘"}, QStringList{"--render", dir}}) {
+        SCOPED_TRACE(qPrintable(arguments.join(' ')));
+        const auto r = quarrystone(arguments);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(r.err.contains(linked)) << qPrintable(r.err);
+    }
+    writeFile(dir + "/history/plan-260101-120000.json", cleanPlan);
+    auto r = quarrystone({"--revise", dir, "--undo"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains(linked)) << qPrintable(r.err);
+    EXPECT_EQ(readFile(outside + "/plan.json"), editedPlan);
+    EXPECT_TRUE(QFileInfo(dir + "/plan.json").isSymLink());
+    EXPECT_EQ(backups(dir), QStringList{"plan-260101-120000.json"});
+    EXPECT_TRUE(fake.records("start").isEmpty());
+    writeFile(dir + "/history/revision-under-way", "plan-260101-120000.json\n");
+    EXPECT_TRUE(FolderClaim::take(dir, AppSettings()).rolledBack());
+    const QByteArray plan = readFile(dir + "/plan.json");
+    EXPECT_FALSE(QFileInfo(dir + "/plan.json").isSymLink());
+    EXPECT_EQ(Plan::decode(plan).toJson().value("screens"), Plan::decode(cleanPlan).toJson().value("screens"));
+    EXPECT_EQ(readFile(outside + "/plan.json"), editedPlan);
+
+    // history/ leads to a folder outside that holds what looks like an undo
+    // point: neither an undo nor a revision takes it, deletes it or writes
+    // beside it.
+    QDir(dir + "/history").removeRecursively();
+    QFile::remove(outside + "/plan.json");
+    writeFile(outside + "/plan-991231-235900.json", editedPlan);
+    writeFile(outside + "/revisions.md", "outside log");
+    QFile::link(outside, dir + "/history");
+    const QStringList there = QDir(outside).entryList(QDir::Files);
+    for (const QStringList &arguments :
+         {QStringList{"--revise", dir, "--undo"}, QStringList{"--revise", dir, "--request", "고쳐 줘"}}) {
+        SCOPED_TRACE(qPrintable(arguments.join(' ')));
+        r = quarrystone(arguments);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(r.err.contains("폴더가 아니거나 링크라서 쓰지 않았어요: " + dir + "/history")) << qPrintable(r.err);
+        EXPECT_EQ(readFile(dir + "/plan.json"), plan);
+        EXPECT_EQ(QDir(outside).entryList(QDir::Files), there);
+        EXPECT_EQ(readFile(outside + "/plan-991231-235900.json"), editedPlan);
+        EXPECT_EQ(readFile(outside + "/revisions.md"), QByteArray("outside log"));
+    }
+    EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+// A 64 GB sparse file at each name the program reads whole, in each mode
+// that reads it: the mode ends with its own answer or a Korean refusal
+// naming the file and its size, never with a signal or a wait for ever.
+TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
+{
+    const QString page = ChatPlans::writeSharedPage(work.filePath("shared"), "Chat", "공유된 제목",
+                                                    TestImages::png(2, 2, 10), TestImages::png(2, 2, 20));
+    const QStringList names{"plan.json", "plan.md", "index.html", "figma-section.json", "request.json",
+                            ".quarrystone-made-from", "history/revisions.md", "history/revision-under-way", "img/a.png"};
+    const QList<QStringList> modes{{"--render", dir},
+                                   {"--revise", dir, "--request", "제목을 고쳐 줘"},
+                                   {"--revise", dir, "--undo"},
+                                   {"--import", page, "--into", dir}};
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    for (const QString &name : names)
+        for (const QStringList &mode : modes) {
+            SCOPED_TRACE(qPrintable(name + " · " + mode.first()));
+            QDir(dir).removeRecursively();
+            ChatPlans::writeFolder(dir);
+            writeFile(dir + "/history/plan-260101-120000.json", cleanPlan);
+            QDir(dir).mkpath("img");
+            {
+                QFile huge(dir + "/" + name);
+                ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+                ASSERT_TRUE(huge.resize(qint64(64) << 30));
+            }
+            const auto r = quarrystone(mode);
+            ASSERT_TRUE(r.code == 0 || r.code == 1) << r.code << qPrintable(r.err);
+            if (r.code == 1)
+                EXPECT_TRUE(r.err.contains(QRegularExpression("[가-힣]"))) << qPrintable(r.err);
+            // The plan is refused and left as it was.
+            if (name == "plan.json") {
+                EXPECT_EQ(r.code, 1);
+                EXPECT_TRUE(r.err.contains("파일이 너무 커요: plan.json (64GB, 많아야 512MB)")) << qPrintable(r.err);
+                EXPECT_EQ(QFileInfo(dir + "/plan.json").size(), qint64(64) << 30);
+            }
+        }
 }

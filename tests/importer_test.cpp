@@ -195,10 +195,9 @@ TEST_F(ImporterTest, OrdinaryWebPageIsRefusedNamingTheFile)
     EXPECT_FALSE(Importer::isPlanHTML(file));
     EXPECT_EQ(failure(file), "“소식 page.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "
                              "다른 사람에게 받을 때는 앱의 “내보내기”로 만든 파일을 받아 주세요.");
-    // A block that never closes is no block either.
+    // A block that never closes is a page cut short, and said to be.
     const QString open = write("open.html", "<script type=\"application/json\" " + planMarker + ">{\"meta\":{}}");
-    EXPECT_EQ(failure(open), "“open.html” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "
-                             "다른 사람에게 받을 때는 앱의 “내보내기”로 만든 파일을 받아 주세요.");
+    EXPECT_EQ(failure(open), "“open.html” 은(는) 계획서 데이터 중간에서 잘려 있어요. 파일을 다시 받아 주세요.");
 }
 
 TEST_F(ImporterTest, ReadsPlanAndImagesWrittenInAnyKeyOrder)

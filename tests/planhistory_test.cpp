@@ -300,5 +300,5 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), row.before).toStdString(), row.refusal.toStdString());
     }
     QFile::remove(dir.filePath("plan.json"));
-    EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요");
+    EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요: 파일이나 폴더가 없어요");
 }

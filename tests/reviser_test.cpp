@@ -12,6 +12,7 @@
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
+#include "support/testimages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -170,7 +171,7 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         {"index.html a folder", afterEdit(FakeClaude::resultEvent("고쳤어요")), "index.html",
          restored + "%1/index.html 을 쓰지 못했어요: …"},
         {"history a file", afterEdit(FakeClaude::resultEvent("고쳤어요")), "history",
-         "백업하지 못했어요: history 폴더를 만들지 못했어요: %1/history"},
+         "백업하지 못했어요: 폴더가 아니거나 링크라서 쓰지 않았어요: %1/history"},
         {"plan.json made a folder, then an answer", planToFolderThen("고쳤어요"), nullptr,
          "고치지 못했어요: plan.json 을 읽지 못했어요: …). 고치기 전 계획서는 백업에 있어요: %2", false, true},
         {"plan.json made a folder, then a refusal", planToFolderThen("고치지 않음 — 못 고쳐요"), nullptr,
@@ -462,9 +463,18 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
 
     writeFile(QDir::homePath() + "/.claude.json", R"({"mcpServers": {"atlassian": {"url": "https://mcp.atlassian.com/v1/sse"}}})");
     QTemporaryDir pictures;
-    writeFile(pictures.filePath("a.PNG"), "png bytes");
-    writeFile(pictures.filePath("b"), "no extension");
+    const QByteArray png = TestImages::png(3, 2, 10);
+    writeFile(pictures.filePath("a.PNG"), png);
+    writeFile(pictures.filePath("b"), TestImages::png(2, 2, 20));
     writeFile(pictures.filePath("c.jpeg"), "jpeg bytes");
+    // Neither a text named like a picture nor 8 GB of nothing is copied.
+    writeFile(pictures.filePath("notes.png"), "no picture");
+    {
+        QFile huge(pictures.filePath("huge.png"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        huge.write(png);
+        ASSERT_TRUE(huge.resize(qint64(8) << 30));
+    }
     // A pipe is no image: copying from it would wait for a writer for ever.
     ASSERT_EQ(::mkfifo(QFile::encodeName(pictures.filePath("pipe.png")).constData(), 0600), 0);
     // Typed repository paths reach Claude as the draft hands them over.
@@ -472,7 +482,7 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     settings.iosRepo = QStringLiteral("~/ios");
     fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("")}}});
     ASSERT_TRUE(revise("  ", {pictures.filePath("a.PNG"), pictures.filePath("missing.png"), pictures.filePath("pipe.png"),
-                              pictures.filePath("b")}));
+                              pictures.filePath("b"), pictures.filePath("notes.png"), pictures.filePath("huge.png")}));
 
     // While it runs, another request is ignored, its images not copied.
     EXPECT_FALSE(revise("또", {pictures.filePath("c.jpeg")}));
@@ -482,7 +492,7 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     ASSERT_EQ(copies.size(), 2);
     EXPECT_TRUE(copies[0].endsWith("-1.png"));
     EXPECT_TRUE(copies[1].endsWith("-4.png"));
-    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), QByteArray("png bytes"));
+    EXPECT_EQ(readFile(dir + "/history/attachments/" + copies[0]), png);
 
     // A later request's picture never replaces an earlier one of the same
     // second: the names of this second and the next are taken already.
@@ -492,10 +502,10 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
         taken.append(dir + "/history/attachments/" + now.addSecs(second).toString("yyMMdd-HHmmss") + "-1.png");
         writeFile(taken.last(), "earlier picture");
     }
-    writeFile(pictures.filePath("d.png"), "second picture");
+    writeFile(pictures.filePath("d.png"), TestImages::png(4, 4, 30));
     const QStringList again = Reviser::saveAttachments({pictures.filePath("d.png")}, dir);
     ASSERT_EQ(again.size(), 1);
-    EXPECT_EQ(readFile(again.first()), QByteArray("second picture"));
+    EXPECT_EQ(readFile(again.first()), TestImages::png(4, 4, 30));
     for (const QString &path : std::as_const(taken)) {
         EXPECT_EQ(readFile(path), QByteArray("earlier picture"));
         QFile::remove(path);
@@ -652,6 +662,14 @@ TEST_F(ReviserTest, LogEntriesGoOnTopAndKeepWhatWasThere)
     QDir(bare.path()).mkpath("history/revisions.md");
     Reviser::appendLog(bare.path(), "요청", "답", "나");
     EXPECT_TRUE(QFileInfo(bare.path() + "/history/revisions.md").isDir());
+
+    // A history/ that leads to another plan's is neither read nor written.
+    QTemporaryDir linked;
+    ASSERT_TRUE(QFile::link(dir + "/history", linked.path() + "/history"));
+    const QByteArray before = readFile(dir + "/history/revisions.md");
+    Reviser::appendLog(linked.path(), "요청", "답", "나");
+    EXPECT_EQ(readFile(dir + "/history/revisions.md"), before);
+    EXPECT_EQ(Reviser::lastRequest(linked.path()), "");
 }
 
 // A revision records that it is under way, naming its backup, and removes

@@ -4,6 +4,7 @@
 #include "claude/clauderunner.h"
 #include "core/jsonread.h"
 #include "core/ownthread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "model/generateinput.h"
 #include "model/developer.h"
@@ -48,18 +49,18 @@ struct FileRead {
 
 // Only a regular file is read: a pipe or a device named like a plan's file
 // would hold the reading thread, and with it the window's quit, for ever.
-FileRead readFile(const QString &path)
+FileRead readFile(const QString &path, qint64 most)
 {
     QString error;
-    std::optional<QByteArray> bytes = RegularFile::read(path, &error);
+    std::optional<QByteArray> bytes = RegularFile::read(path, most, &error);
     if (!bytes)
         throw ReadFailure{error};
     return {std::move(*bytes), QFileInfo(path).lastModified()};
 }
 
-QByteArray readWhole(const QString &path)
+QByteArray readWhole(const QString &path, qint64 most)
 {
-    return readFile(path).bytes;
+    return readFile(path, most).bytes;
 }
 
 // The library entry of a folder given in standard folder form, from its
@@ -84,7 +85,7 @@ PlanRef entryOf(const QString &url, const FileRead &file)
 std::optional<GenerateInput> savedRequest(const QString &dir)
 {
     try {
-        return GenerateInput::decode(readWhole(FileWork::bare(dir) + u'/' + requestFile));
+        return GenerateInput::decode(readWhole(FileWork::bare(dir) + u'/' + requestFile, FileSizes::fields));
     } catch (const ReadFailure &) {
     } catch (const JSONDecodeError &) {
     }
@@ -96,7 +97,7 @@ std::optional<GenerateInput> savedRequest(const QString &dir)
 std::optional<PlanRef> ref(const QString &dir)
 {
     try {
-        return entryOf(dir, readFile(dir + planFile));
+        return entryOf(dir, readFile(dir + planFile, FileSizes::plan));
     } catch (const ReadFailure &) {
         return std::nullopt;
     } catch (const JSONDecodeError &) {
@@ -436,7 +437,7 @@ void AppState::load(bool fromDisk)
                 return loaded;
             try {
                 // One read serves the library entry and the plan.
-                const FileRead file = readFile(FileWork::bare(url) + u'/' + planFile);
+                const FileRead file = readFile(FileWork::bare(url) + u'/' + planFile, FileSizes::plan);
                 loaded.entry = entryOf(url, file);
                 loaded.plan = Plan::decode(file.bytes);
                 loaded.digest = QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha1);

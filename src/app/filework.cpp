@@ -5,6 +5,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
@@ -72,7 +73,8 @@ bool moveToTrash(const QString &path, QString *error)
 std::optional<QString> titleOf(const QString &dir)
 {
     try {
-        const std::optional<QByteArray> bytes = RegularFile::read(FileWork::bare(dir) + u'/' + planFile);
+        const std::optional<QByteArray> bytes =
+            RegularFile::read(FileWork::bare(dir) + u'/' + planFile, FileSizes::plan);
         if (!bytes)
             return std::nullopt;
         return JsonRead::record(parseObject(*bytes), u"meta"_s, Meta::read, Meta()).title;
@@ -135,22 +137,6 @@ QString importBase(const QString &feature)
     return (feature.isEmpty() ? u"Imported"_s : Generator::featureComponent(feature)) + u"-plan"_s;
 }
 
-// A new folder for an import in `output`, from the plan's feature: made
-// here, so that no other folder of that name is ever written into.
-FileWork::Imported newImportFolder(const QString &output, const QString &feature)
-{
-    if (!QDir().mkpath(output))
-        return importFailure(FileError::describe(errno));
-    const QString base = importBase(feature);
-    QString folder = output + u'/' + base;
-    for (int n = 2; ::mkdir(QFile::encodeName(folder).constData(), 0777) != 0; ++n) {
-        if (errno != EEXIST)
-            return importFailure(FileError::describe(errno));
-        folder = output + u'/' + base + u'-' + QString::number(n);
-    }
-    return {folder, std::nullopt};
-}
-
 // Writes an imported plan into `into`, or into a new folder in `output`.
 // A stop is heeded until the files are whole: a new folder then goes away
 // with what was written into it, and an existing plan gets its files back
@@ -162,17 +148,22 @@ FileWork::Imported importInto(const ImportedPlan &imported, const std::optional<
     if (stop.isCancelled())
         return stopped;
     QString folder;
+    std::shared_ptr<FolderClaim> claim;
     if (into) {
         folder = FileWork::bare(*into);
         if (!QDir().mkpath(folder))
             return importFailure(FileError::describe(errno));
     } else {
-        const FileWork::Imported made = newImportFolder(output, imported.plan.meta.feature);
-        if (made.failure)
-            return made;
-        folder = made.folder;
+        // Made here, so that no other folder of that name is ever written
+        // into.
+        const QString base = importBase(imported.plan.meta.feature);
+        FolderClaim::New made = FolderClaim::makeNew(
+            output, [&base](int n) { return n == 1 ? base : base + u'-' + QString::number(n); }, settings);
+        if (!made.claim)
+            return importFailure(made.failure);
+        folder = made.dir;
+        claim = std::move(made.claim);
     }
-    FolderClaim claim;
     std::optional<PlanFiles::Snapshot> before;
     // Nothing of an import that does not end is left.
     const auto abandon = [&](FileWork::Imported outcome) {
@@ -183,7 +174,8 @@ FileWork::Imported importInto(const ImportedPlan &imported, const std::optional<
         return outcome;
     };
     try {
-        claim = FolderClaim::take(folder, settings);
+        if (!claim)
+            claim = std::make_shared<FolderClaim>(FolderClaim::take(folder, settings));
     } catch (const FolderClaim::Failure &failure) {
         return abandon({{}, failure.message});
     }
@@ -367,7 +359,15 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
     // finds the rename whole.
     bool titled = false;
     QString error;
-    if (const std::optional<QByteArray> bytes = RegularFile::read(dir + planFile, &error)) {
+    const std::optional<QByteArray> bytes = RegularFile::read(dir + planFile, FileSizes::plan, &error);
+    // A title that cannot be set stops the whole rename: half of it done
+    // would be reported as all of it.
+    const auto untitled = [](const QString &cause) -> Renamed {
+        return {{}, u"이름을 바꾸지 못했어요: plan.json ("_s + cause + u')'};
+    };
+    if (!bytes && !newTitle.isEmpty())
+        return untitled(error);
+    if (bytes) {
         try {
             const QJsonObject object = parseObject(*bytes);
             Plan plan = *Plan::read(object);
@@ -390,7 +390,9 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
                     return {{}, u"이름을 바꾸지 못했어요: "_s + FileError::describe(failure.message)};
                 }
             }
-        } catch (const JSONDecodeError &) {
+        } catch (const JSONDecodeError &failure) {
+            if (!newTitle.isEmpty())
+                return untitled(failure.message);
         }
     }
 

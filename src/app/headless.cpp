@@ -12,6 +12,7 @@
 #include "core/filedescriptor.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -48,8 +49,6 @@ void warn(const QString &line)
 // How long the end waits for the shared pool's work.
 constexpr int poolEndMs = 30000;
 
-constexpr qint64 maxPlanBytes = qint64(512) * 1024 * 1024;
-
 // The parsed JSON of a large plan, let go, would stay with its thread's
 // heap: the writer's threads allocate from heaps of their own and would not
 // reuse it, so the render's peak would carry it. It goes back to the system.
@@ -70,12 +69,10 @@ Plan readPlan(const QString &dir, const QString &folder)
 {
     const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
-    // No plan comes near this size; a larger file would only exhaust memory.
-    if (QFileInfo(path).size() > maxPlanBytes)
-        fail(unreadable);
-    const std::optional<QByteArray> bytes = RegularFile::read(path);
+    QString error;
+    const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::plan, &error);
     if (!bytes)
-        fail(unreadable);
+        fail(unreadable + QStringLiteral(" (") + error + QLatin1Char(')'));
     QJsonObject json;
     try {
         json = parseObject(*bytes);
@@ -115,7 +112,10 @@ int render(const QString &folder, const AppSettings &settings)
         fail(failure.message);
     }
 
-    const QStringList problems = plan.problems();
+    // A screen whose picture the page could not carry shows an empty frame.
+    QStringList problems = plan.problems();
+    for (const QString &picture : Exporter::missingPictures(plan, dir))
+        problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
     say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
     for (const QString &problem : problems)
         say(QStringLiteral("  · ") + problem);

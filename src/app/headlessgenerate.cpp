@@ -3,6 +3,7 @@
 #include "app/headless.h"
 #include "app/headlessrun.h"
 #include "core/jsonread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
@@ -121,18 +122,16 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
     const auto claim = std::make_shared<FolderClaim>(Headless::claim(dir, settings));
     const QString requestPath = QDir(dir).filePath(QStringLiteral("request.json"));
     QString error;
-    const std::optional<QByteArray> request = RegularFile::read(requestPath, &error);
-    const QString missing = QStringLiteral("request.json 이 없어요: ") + folder;
+    const std::optional<QByteArray> request = RegularFile::read(requestPath, FileSizes::fields, &error);
+    const QString unreadable = QStringLiteral("request.json 을 읽지 못했어요: ") + folder + QStringLiteral(" (");
     const bool there = QFileInfo::exists(requestPath) || QFileInfo(requestPath).isSymLink();
     if (!request)
-        Headless::fail(there ? QStringLiteral("request.json 을 읽지 못했어요: ") + folder + QStringLiteral(" (") + error
-                                   + QLatin1Char(')')
-                             : missing);
+        Headless::fail(there ? unreadable + error + QLatin1Char(')') : QStringLiteral("request.json 이 없어요: ") + folder);
     GenerateInput input;
     try {
         input = GenerateInput::decode(*request);
-    } catch (const JSONDecodeError &) {
-        Headless::fail(missing);
+    } catch (const JSONDecodeError &failure) {
+        Headless::fail(unreadable + failure.message + QLatin1Char(')'));
     }
     if (const auto apiDocs = listOption(arguments, "--api-doc"))
         input.apiDocs = *apiDocs;

@@ -2,10 +2,12 @@
 
 #include "app/headless.h"
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
+#include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/importer.h"
 #include "model/planfiles.h"
@@ -80,7 +82,8 @@ struct Undo {
 };
 
 // The images under img/ the assets would write, as they are now. Links are
-// left out: the import never writes through them.
+// left out: the import never writes through them; so is a file larger than
+// a picture may be, which no page carries.
 QList<ImageBefore> imagesBefore(const Importer::Assets &assets, const QString &dir)
 {
     QList<ImageBefore> images;
@@ -88,10 +91,10 @@ QList<ImageBefore> imagesBefore(const Importer::Assets &assets, const QString &d
     for (auto it = assets.begin(); it != assets.end(); ++it) {
         const QString path = QDir::cleanPath(dir + QLatin1Char('/') + it.key());
         const QFileInfo info(path);
-        if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile()))
+        if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile())
+            || info.size() > FileSizes::picture)
             continue;
-        QFile file(path);
-        images.append({path, file.open(QIODevice::ReadOnly) ? std::optional<QByteArray>(file.readAll()) : std::nullopt});
+        images.append({path, RegularFile::read(path, FileSizes::picture)});
     }
     return images;
 }
@@ -140,20 +143,26 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         Headless::fail(failure.message);
     }
 
-    const QString dir = into ? QFileInfo(*into).absoluteFilePath()
-                             : QDir(settings.outputFolder())
-                                   .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
-                                                     + QStringLiteral("-plan-imported"));
+    const QString target = into ? QFileInfo(*into).absoluteFilePath()
+                                : QDir(settings.outputFolder())
+                                      .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
+                                                        + QStringLiteral("-plan-imported"));
+    // Made here by an exclusive create: of two imports started together,
+    // only the one that made the folder may take it away again. A folder
+    // already there is imported into.
+    FolderClaim::New made = FolderClaim::makeNew(
+        QFileInfo(target).absolutePath(), [&target](int n) { return n == 1 ? QFileInfo(target).fileName() : QString(); },
+        settings);
+    const QString dir = made.dir;
+    if (!made.claim && (!made.failure.isEmpty() || !QFileInfo(dir).isDir()))
+        Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir
+                       + (made.failure.isEmpty() ? QString() : QStringLiteral(" (") + made.failure + QLatin1Char(')')));
 
     Undo undo;
     undo.dir = dir;
-    // Made here by an exclusive create: of two imports started together,
-    // only the one that made the folder may take it away again.
-    const bool parentMade = QDir().mkpath(QFileInfo(dir).absolutePath());
-    undo.madeFolder = parentMade && ::mkdir(QFile::encodeName(dir).constData(), 0777) == 0;
-    if (!undo.madeFolder && !QFileInfo(dir).isDir())
-        Headless::fail(QStringLiteral("폴더를 만들지 못했어요: ") + dir);
-    const FolderClaim held = Headless::claim(dir, settings);
+    undo.madeFolder = made.claim != nullptr;
+    const std::shared_ptr<FolderClaim> held =
+        made.claim ? std::move(made.claim) : std::make_shared<FolderClaim>(Headless::claim(dir, settings));
 
     const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
     for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
@@ -161,7 +170,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
             undo.madeInside.append(inside);
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QString error;
-        const std::optional<QByteArray> read = RegularFile::read(planPath, &error);
+        const std::optional<QByteArray> read = RegularFile::read(planPath, FileSizes::plan, &error);
         if (!read)
             Headless::fail(notCopied + error);
         const QByteArray bytes = *read;
@@ -198,6 +207,11 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
+    // A page cut inside its image map still imports; what it did not carry
+    // is named.
+    if (const QStringList missing = Exporter::missingPictures(imported.plan, dir); !missing.isEmpty())
+        Headless::say(QStringLiteral("페이지에 담겨 있지 않은 그림 ") + QString::number(missing.size())
+                      + QStringLiteral("개: ") + missing.join(QStringLiteral(", ")));
     Headless::end(0);
 }
 

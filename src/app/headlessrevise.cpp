@@ -2,7 +2,7 @@
 
 #include "app/headless.h"
 #include "app/headlessrun.h"
-#include "model/generator.h"
+#include "core/picturefile.h"
 #include "model/reviser.h"
 
 #include <QCoreApplication>
@@ -53,18 +53,18 @@ const QString requestMissing = QStringLiteral("--request \"고칠 내용\" 이 �
     });
 }
 
-// The attachments are copied by the revision itself, which takes regular
-// files only; what names anything else is refused here, before anything
-// changes, so that the person learns which argument was wrong.
+// The attachments are copied by the revision itself, which takes pictures
+// of a sane size only; what names anything else is refused here, before
+// anything changes, so that the person learns which argument was wrong.
 QStringList images(const QStringList &arguments)
 {
     QStringList paths;
     for (const QString &image :
          Headless::value(arguments, QStringLiteral("--image")).value_or(QString()).split(u',', Qt::SkipEmptyParts)) {
         const QString path = QFileInfo(image).absoluteFilePath();
-        if (const std::optional<QString> reason = Generator::notAFile(path))
-            Headless::fail(QStringLiteral("이미지를 읽지 못했어요: ") + image + QStringLiteral(" (") + *reason
-                           + QLatin1Char(')'));
+        QString reason;
+        if (!PictureFile::open(path, &reason))
+            Headless::fail(PictureFile::refusal(image, reason));
         paths.append(path);
     }
     return paths;

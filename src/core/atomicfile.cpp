@@ -252,6 +252,12 @@ QList<Batch::Failure> Batch::commit()
 
 bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *taken, QString *error)
 {
+    return create(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, mode, taken, error);
+}
+
+bool create(const QString &path, const std::function<bool(QIODevice &)> &produce, unsigned mode, bool *taken,
+            QString *error)
+{
     *taken = false;
     const QByteArray native = QFile::encodeName(path);
     const QString folder = QFileInfo(path).absolutePath();
@@ -260,8 +266,7 @@ bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *t
         return failed(error, errno);
     struct stat wanted {};
     wanted.st_mode = static_cast<mode_t>(mode);
-    int cause = fill(temporary.fd, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, &wanted,
-                     Sync::now);
+    int cause = fill(temporary.fd, produce, &wanted, Sync::now);
     // The name is taken in the one step that puts the file there, so two
     // writers of one name can never both think it theirs.
     if (cause == 0 && ::renameat2(AT_FDCWD, temporary.path.constData(), AT_FDCWD, native.constData(), RENAME_NOREPLACE) != 0)

@@ -29,6 +29,9 @@ bool write(const QString &path, const std::function<bool(QIODevice &)> &produce,
 // and never replaces what is there: false with `taken` set when the name
 // is in use (a link included).
 bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *taken, QString *error = nullptr);
+// The same for a new file made piece by piece, as write() makes one.
+bool create(const QString &path, const std::function<bool(QIODevice &)> &produce, unsigned mode, bool *taken,
+            QString *error = nullptr);
 
 // Many whole-file writes made lasting together: each file goes to its
 // temporary file as it is added, and commit() makes them all last with one

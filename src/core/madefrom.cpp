@@ -1,6 +1,7 @@
 #include "core/madefrom.h"
 
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 
 #include <QCryptographicHash>
@@ -47,21 +48,22 @@ void record(const QString &dir, const QByteArray &mark)
 bool holds(const QString &dir)
 {
     const QDir folder(dir);
-    const std::optional<QByteArray> plan = RegularFile::read(folder.filePath(QStringLiteral("plan.json")));
+    const std::optional<QByteArray> plan =
+        RegularFile::read(folder.filePath(QStringLiteral("plan.json")), FileSizes::plan);
     if (!plan)
         return true;
     // A folder without a mark was written before marks, or by hand: its
     // files are taken as they are.
     if (!isMark(path(dir)))
         return true;
-    return RegularFile::read(path(dir)) == of(*plan);
+    return RegularFile::read(path(dir), FileSizes::mark) == of(*plan);
 }
 
 std::optional<QByteArray> take(const QString &dir)
 {
     if (!isMark(path(dir)))
         return std::nullopt;
-    return RegularFile::read(path(dir));
+    return RegularFile::read(path(dir), FileSizes::mark);
 }
 
 void putBack(const QString &dir, const std::optional<QByteArray> &mark)

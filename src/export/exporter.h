@@ -66,4 +66,9 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions);
 // unreadable files are left out. Never fails.
 QMap<QString, QByteArray> assets(const Plan &plan, const QString &dir);
 
+// The screen images the plan names by a path in its folder that the page
+// cannot carry: no regular file inside the folder, or one larger than a
+// picture may be; in code-point order. Web addresses are not looked at.
+QStringList missingPictures(const Plan &plan, const QString &dir);
+
 } // namespace Exporter

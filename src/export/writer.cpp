@@ -24,6 +24,7 @@
 #include "core/jsonread.h"
 #include "core/madefrom.h"
 #include "core/parallel.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
@@ -34,18 +35,6 @@
 namespace Exporter {
 
 namespace {
-
-std::optional<FigmaSection> readSection(const QString &path)
-{
-    const std::optional<QByteArray> bytes = RegularFile::read(path);
-    if (!bytes)
-        return std::nullopt;
-    try {
-        return FigmaSection::decode(*bytes);
-    } catch (const JSONDecodeError &) {
-        return std::nullopt;
-    }
-}
 
 // The section file only caches what the metadata gave; a failed re-save
 // costs a re-read next time and must not stop the plan from being written.
@@ -180,7 +169,7 @@ QList<PageImage> pageImages(const Plan &plan, const QString &dir)
 // be read.
 QByteArray imageEntry(const PageImage &image)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(image.file);
+    const std::optional<QByteArray> bytes = RegularFile::read(image.file, FileSizes::picture);
     if (!bytes)
         return {};
     return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
@@ -332,10 +321,26 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 {
     HTMLPage::Assets map;
     for (const PageImage &image : pageImages(plan, dir)) {
-        if (const std::optional<QByteArray> bytes = RegularFile::read(image.file))
+        if (const std::optional<QByteArray> bytes = RegularFile::read(image.file, FileSizes::picture))
             map.insert(image.path, dataUrl(mimeType(image.path), *bytes));
     }
     return map;
+}
+
+QStringList missingPictures(const Plan &plan, const QString &dir)
+{
+    const QString folder = QFileInfo(dir).canonicalFilePath();
+    QStringList missing;
+    for (const QString &path : imagePaths(plan)) {
+        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
+            continue;
+        const std::optional<QString> file = insideFolder(path, folder);
+        const QFileInfo info(file.value_or(QString()));
+        if (!file || !info.isFile() || info.size() > FileSizes::picture)
+            missing.append(path);
+    }
+    Text::sortByCodePoint(missing);
+    return missing;
 }
 
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
@@ -345,7 +350,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // map is made.
     const QString sectionPath = folder.filePath(QStringLiteral("figma-section.json"));
     std::future<std::optional<FigmaSection>> section =
-        std::async(std::launch::async, [&sectionPath] { return readSection(sectionPath); });
+        std::async(std::launch::async, [&sectionPath] { return FigmaSection::saved(sectionPath); });
     plan.naming.platformMap = conventions.platformMap(plan);
     placeFromSection(plan, folder, sectionPath, section.get());
 

@@ -2,6 +2,8 @@
 
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/filesizes.h"
+#include "core/regularfile.h"
 
 #include <QJsonArray>
 
@@ -85,6 +87,18 @@ QJsonObject FigmaFrame::toJson() const
     if (textBoxes)
         o.insert(QStringLiteral("textBoxes"), JSONCoding::arrayOf(*textBoxes));
     return o;
+}
+
+std::optional<FigmaSection> FigmaSection::saved(const QString &path)
+{
+    const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::section);
+    if (!bytes)
+        return std::nullopt;
+    try {
+        return decode(*bytes);
+    } catch (const JSONDecodeError &) {
+        return std::nullopt;
+    }
 }
 
 FigmaSection FigmaSection::decode(const QByteArray &json)

@@ -60,6 +60,10 @@ struct FigmaSection {
 
     static FigmaSection decode(const QByteArray &json);
     static FigmaSection read(const QJsonValue &value);
+    // The section a plan folder keeps at `path` (its figma-section.json);
+    // nothing when that is no regular file of its own, is larger than a
+    // section may be, or does not decode.
+    static std::optional<FigmaSection> saved(const QString &path);
     QJsonObject toJson() const;
     bool operator==(const FigmaSection &) const = default;
 };

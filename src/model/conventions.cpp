@@ -1,7 +1,9 @@
 #include "model/conventions.h"
 
+#include "core/filesizes.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "settings/apppaths.h"
 
@@ -174,17 +176,6 @@ Conventions::Platform readPlatform(const QJsonValue &value, const Conventions::P
 QString absolute(const QString &path)
 {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-}
-
-std::optional<QByteArray> readWhole(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
 }
 
 // Whether a move has navigation code at all: not a pop or dismissal, both
@@ -402,10 +393,15 @@ std::pair<Conventions, Conventions::Origin> Conventions::load(const QStringList 
     candidates.append(userFile);
 
     for (const QString &candidate : candidates) {
-        const std::optional<QByteArray> bytes = readWhole(candidate);
-        if (!bytes)
+        // A repository comes from elsewhere too: what stands at the name is
+        // read only when it is a file of a sane size, and said when not.
+        QString error;
+        const std::optional<QByteArray> bytes = RegularFile::readChosen(candidate, FileSizes::fields, &error);
+        if (!bytes && (!QFileInfo::exists(candidate) || QFileInfo(candidate).isDir()))
             continue;
         const QString path = absolute(candidate);
+        if (!bytes)
+            return {builtIn(), Origin{Origin::Kind::broken, path, error}};
         if (std::optional<Conventions> decoded = decode(*bytes)) {
             const Origin::Kind kind = path == userFile ? Origin::Kind::user : Origin::Kind::repo;
             return {*decoded, Origin{kind, path, {}}};

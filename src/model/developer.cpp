@@ -11,6 +11,7 @@
 #include "core/offthread.h"
 #include "core/ownthread.h"
 #include "core/privatetemp.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/developtexts.h"
@@ -99,7 +100,8 @@ std::optional<double> reportedCost(const QString &line)
 
 Plan readPlan(const QString &planDir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(planDir).filePath(QStringLiteral("plan.json")));
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(planDir).filePath(QStringLiteral("plan.json")), FileSizes::plan);
     if (!bytes)
         return Plan();
     try {

@@ -1,11 +1,15 @@
 #include "model/folderclaim.h"
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "model/folderrestore.h"
 #include "model/planguard.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -24,7 +28,54 @@ bool planFolder(const QString &dir)
         || FolderClaim::isHusk(dir);
 }
 
+bool emptyFolder(const QString &dir)
+{
+    return QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// The claim of `dir` when it is a husk no other run holds: still a husk once
+// held, or empty, as the claim leaves one when it takes its temporary files
+// away (an empty folder found before the claim is one another run has just
+// made and not yet claimed).
+std::shared_ptr<FolderClaim> huskTaken(const QString &dir, const AppSettings &settings)
+{
+    if (!FolderClaim::isHusk(dir))
+        return {};
+    try {
+        auto claim = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
+        if (claim->isHeld() && (FolderClaim::isHusk(dir) || emptyFolder(dir)))
+            return claim;
+    } catch (const FolderClaim::Failure &) {
+    }
+    return {};
+}
+
 } // namespace
+
+FolderClaim::New FolderClaim::makeNew(const QString &parent, const std::function<QString(int)> &name,
+                                      const AppSettings &settings)
+{
+    if (!QDir().mkpath(parent))
+        return {QDir(parent).filePath(name(1)), {}, FileError::describe(errno)};
+    QString tried;
+    for (int n = 1;; ++n) {
+        const QString candidate = name(n);
+        if (candidate.isEmpty())
+            return {tried, {}, {}};
+        tried = QDir::cleanPath(QDir(parent).absoluteFilePath(candidate));
+        if (::mkdir(QFile::encodeName(tried).constData(), 0777) == 0) {
+            try {
+                return {tried, std::make_shared<FolderClaim>(take(tried, settings)), {}};
+            } catch (const Failure &failure) {
+                return {tried, {}, failure.message};
+            }
+        }
+        if (errno != EEXIST)
+            return {tried, {}, FileError::describe(errno)};
+        if (std::shared_ptr<FolderClaim> claim = huskTaken(tried, settings))
+            return {tried, std::move(claim), {}};
+    }
+}
 
 FolderClaim FolderClaim::take(const QString &dir, const AppSettings &settings, std::chrono::milliseconds wait,
                               bool repair)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
+#include <memory>
 
 struct AppSettings;
 
@@ -35,6 +37,25 @@ public:
     // not claimed (the claim holds nothing). Throws Failure.
     static FolderClaim take(const QString &dir, const AppSettings &settings,
                             std::chrono::milliseconds wait = std::chrono::milliseconds(0), bool repair = true);
+
+    // A new folder and its claim, held from the moment its name was chosen.
+    struct New {
+        // The folder made; when none was, the last name tried.
+        QString dir;
+        // Null when no folder was made.
+        std::shared_ptr<FolderClaim> claim;
+        // Why no folder could be made, in the person's words; empty when
+        // the names ran out.
+        QString failure;
+    };
+
+    // Makes a new folder in `parent` (made first when missing) under the
+    // first of `name`(1), `name`(2), … that is free, by an exclusive create,
+    // and claims it at once, so that no other run, of this process or
+    // another, can choose it too. What a generation killed at its first
+    // write left (isHusk) counts as free once its claim is free. `name`
+    // gives an empty text when it has no more names.
+    static New makeNew(const QString &parent, const std::function<QString(int)> &name, const AppSettings &settings);
 
     // Whether `dir` is what a generation killed at its first write leaves:
     // nothing but temporary files and an empty img/ folder.

@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/filesizes.h"
 #include "core/jsonread.h"
 #include "core/madefrom.h"
 #include "core/regularfile.h"
@@ -42,8 +43,8 @@ std::optional<QByteArray> planIn(const QString &backup, const std::function<QStr
     if (QFileInfo(backup).isSymLink() || RegularFile::holdsNothing(backup))
         return std::nullopt;
     QString error;
-    const std::optional<QByteArray> bytes = RegularFile::read(backup, &error);
-    if (!bytes && error == RegularFile::notRegular())
+    const std::optional<QByteArray> bytes = RegularFile::read(backup, FileSizes::plan, &error);
+    if (!bytes && (error == RegularFile::notRegular() || error == RegularFile::linked()))
         return std::nullopt;
     if (!bytes)
         throw Failure{failure(error)};
@@ -84,7 +85,7 @@ void endWhatWasLeftRunning(const QString &dir, const UnderWay::Entry &record)
 // The log's newest entry is a rollback's: its first quoted line.
 bool newestEntryIsRollback(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(Reviser::logFile(dir));
+    const std::optional<QByteArray> bytes = RegularFile::read(Reviser::logFile(dir), FileSizes::log);
     if (!bytes)
         return false;
     const QByteArray quote = "\n> ";
@@ -110,7 +111,7 @@ void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &s
         if (PlanHistory::writeWouldDrop(json, plan))
             PlanHistory::keep(dir, bytes);
         QString error;
-        if (RegularFile::read(planPath(dir)) != bytes && !AtomicFile::write(planPath(dir), bytes, &error))
+        if (RegularFile::read(planPath(dir), FileSizes::plan) != bytes && !AtomicFile::write(planPath(dir), bytes, &error))
             throw Failure{QStringLiteral("plan.json: ") + error};
         Exporter::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
     } catch (const PlanHistory::Failure &failure) {
@@ -147,7 +148,7 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
         QFile::remove(UnderWay::path(dir));
         return line;
     }
-    const std::optional<QByteArray> left = RegularFile::read(planPath(dir));
+    const std::optional<QByteArray> left = RegularFile::read(planPath(dir), FileSizes::plan);
     // A rollback killed after its log entry is done again at the next use
     // of the folder: the plan is back already and the entry is there.
     const bool logged = left == bytes && newestEntryIsRollback(dir);
@@ -176,7 +177,7 @@ std::optional<QString> repair(const QString &dir, const AppSettings &settings)
 {
     if (MadeFrom::holds(dir))
         return std::nullopt;
-    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), FileSizes::plan);
     if (!bytes)
         return std::nullopt;
     try {
@@ -202,7 +203,7 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
     QString error;
     const PlanFiles::Snapshot before = PlanFiles::take(dir);
     if (QFileInfo::exists(planPath(dir)) && !before.plan) {
-        RegularFile::read(planPath(dir), &error);
+        RegularFile::read(planPath(dir), FileSizes::plan, &error);
         throw Failure{error};
     }
     // Nothing makes the replaced plan an undo point, but it is the user's

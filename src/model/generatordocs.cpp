@@ -5,6 +5,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "settings/apppaths.h"
@@ -118,13 +119,10 @@ QHash<QString, QString> copyNames(const QString &cacheDir, const QStringList &en
 // empty.
 std::optional<QString> readCache(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.isFile())
+    const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::document);
+    if (!bytes)
         return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    std::optional<QString> text = Text::decodeUtf8Strict(file.readAll());
+    std::optional<QString> text = Text::decodeUtf8Strict(*bytes);
     if (!text || text->isEmpty())
         return std::nullopt;
     return text;
@@ -137,13 +135,11 @@ QString readLocal(const QString &entry, const QString &path)
     const QString prefix = QStringLiteral("문서를 읽지 못했어요: ") + entry + QStringLiteral(" (");
     if (const std::optional<QString> reason = Generator::notAFile(path))
         throw GeneratorFailure{prefix + *reason + QLatin1Char(')')};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw GeneratorFailure{prefix + FileError::describe(file) + QLatin1Char(')')};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw GeneratorFailure{prefix + FileError::describe(file) + QLatin1Char(')')};
-    std::optional<QString> text = Text::decodeUtf8Strict(bytes);
+    QString error;
+    const std::optional<QByteArray> bytes = RegularFile::readChosen(path, FileSizes::document, &error);
+    if (!bytes)
+        throw GeneratorFailure{prefix + error + QLatin1Char(')')};
+    std::optional<QString> text = Text::decodeUtf8Strict(*bytes);
     if (!text)
         throw GeneratorFailure{prefix + QStringLiteral("UTF-8 텍스트가 아니에요)")};
     return *text;
@@ -231,7 +227,7 @@ private:
     // be read as UTF-8 text.
     static std::optional<QStringList> savedLines(const QString &path)
     {
-        const std::optional<QByteArray> bytes = RegularFile::read(path);
+        const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::document);
         const std::optional<QString> text = bytes ? Text::decodeUtf8Strict(*bytes) : std::nullopt;
         if (!text)
             return std::nullopt;
@@ -340,7 +336,9 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         co_return QString();
     }
     const QString cacheDir = run.dir + QLatin1Char('/') + folder;
-    QDir().mkpath(cacheDir);
+    // The documents are kept there for Claude to read: never through a link.
+    if (QString error; !RegularFile::ownFolder(cacheDir, &error))
+        throw GeneratorFailure{error};
     update(run, stage, [count](StageState &state) { state.total = count; });
 
     const QFuture<QHash<QString, QString>> naming = OffThread::run(copyNames, cacheDir, list);

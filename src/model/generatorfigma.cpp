@@ -7,7 +7,6 @@
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
-#include "core/regularfile.h"
 #include "core/text.h"
 #include "figma/downloader.h"
 #include "figma/figmaerror.h"
@@ -28,18 +27,6 @@ constexpr qsizetype answerPreview = 300;
 QString sectionFile(const QString &dir)
 {
     return dir + QStringLiteral("/figma-section.json");
-}
-
-std::optional<FigmaSection> savedSection(const QString &dir)
-{
-    const std::optional<QByteArray> bytes = RegularFile::read(sectionFile(dir));
-    if (!bytes)
-        return std::nullopt;
-    try {
-        return FigmaSection::decode(*bytes);
-    } catch (const JSONDecodeError &) {
-        return std::nullopt;
-    }
 }
 
 // The section with text boxes from the folder's metadata where it has them,
@@ -68,7 +55,7 @@ void dropImagesOutside(FigmaSection &section)
 // them; rewriting it then is a courtesy whose failure changes nothing.
 std::optional<FigmaSection> reusedSection(QString dir)
 {
-    std::optional<FigmaSection> saved = savedSection(dir);
+    std::optional<FigmaSection> saved = FigmaSection::saved(sectionFile(dir));
     if (saved)
         dropImagesOutside(*saved);
     if (saved && TextBoxPlacement::attachTextBoxes(*saved, dir)) {
@@ -301,6 +288,8 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
         });
         frame.imageURL.reset();
     }
-    finish(run, Stage::images,
-           QStringLiteral("%1/%2장").arg(saved).arg(count) + (saved < count ? QStringLiteral(" (일부 실패)") : QString()));
+    const QString failures = saved == 0 && count > 0 ? QStringLiteral(" (모두 실패)")
+        : saved < count                               ? QStringLiteral(" (일부 실패)")
+                                                      : QString();
+    finish(run, Stage::images, QStringLiteral("%1/%2장").arg(saved).arg(count) + failures);
 }

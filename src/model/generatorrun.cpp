@@ -2,12 +2,14 @@
 
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/httpfetch.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/madefrom.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "export/exporter.h"
 #include "figma/figmaerror.h"
@@ -64,7 +66,7 @@ QString takeBack(const QString &dir, const Replaced &replaced)
 {
     QString error;
     const std::optional<QByteArray> plan =
-        replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup, &error);
+        replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(replaced.backup, FileSizes::plan, &error);
     if (!replaced.backup.isEmpty() && !plan)
         return QStringLiteral("plan.json: ") + error;
     const QString notBack = PlanFiles::putBack(dir, {plan, replaced.markdown, replaced.page, replaced.madeFrom});
@@ -89,8 +91,8 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
     // A stop that came before the files leaves them all as they were.
     cancel.throwIfCancelled();
     Replaced replaced;
-    replaced.markdown = RegularFile::read(dir + QStringLiteral("/plan.md"));
-    replaced.page = RegularFile::read(dir + QStringLiteral("/index.html"));
+    replaced.markdown = RegularFile::read(dir + QStringLiteral("/plan.md"), FileSizes::plan);
+    replaced.page = RegularFile::read(dir + QStringLiteral("/index.html"), FileSizes::page);
     replaced.madeFrom = MadeFrom::take(dir);
     // A redraft or a resumed run must not lose the plan it replaces.
     if (QFileInfo(dir + QStringLiteral("/plan.json")).isFile()) {
@@ -114,8 +116,12 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
     // A redraft replaced a plan, which undo brings back: the log names it,
     // so that the undo's question names what it takes back. Logged with the
     // files, so that a stop takes both back or neither.
-    if (!replaced.backup.isEmpty()) {
-        replaced.log = RegularFile::read(Reviser::logFile(dir));
+    // A log that cannot be read (too large, a link) is neither logged in
+    // nor taken back.
+    const std::optional<QByteArray> log =
+        replaced.backup.isEmpty() ? std::nullopt : RegularFile::read(Reviser::logFile(dir), FileSizes::log);
+    if (log || (!replaced.backup.isEmpty() && RegularFile::isFree(Reviser::logFile(dir)))) {
+        replaced.log = log;
         Reviser::appendLog(dir, QStringLiteral("(다시 만들기)"), QStringLiteral("- 디자인과 문서로 계획서를 다시 만듦"),
                            userName);
     }
@@ -131,57 +137,24 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
 QString Generator::featureComponent(const QString &feature)
 {
     QString name = feature;
+    // A line break or an escape in a folder's name would also reach every
+    // message and terminal that names the folder.
     for (QChar &c : name)
-        if (c == u'/' || c == u'\\' || c == QChar(0))
+        if (c == u'/' || c == u'\\' || c.category() == QChar::Other_Control)
             c = u'_';
     return name;
 }
 
-namespace {
-
-// The claim of a folder no other run holds; none when another holds it or
-// it cannot be claimed.
-std::shared_ptr<FolderClaim> freeClaim(const QString &dir, const AppSettings &settings)
-{
-    try {
-        return std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-    } catch (const FolderClaim::Failure &) {
-        return {};
-    }
-}
-
-bool emptyFolder(const QString &dir)
-{
-    return QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
-} // namespace
-
 Generator::NewPlanDir Generator::newPlanDir(const QString &base, const QString &feature, const AppSettings &settings)
 {
-    // The settings may hold a typed "~/…" path, which no file call expands.
-    const QDir folder(AppPaths::expandHome(base));
-    const QString name = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
-    const QString first = QDir::cleanPath(folder.absoluteFilePath(name));
-    if (!QDir().mkpath(folder.absolutePath()))
-        return {first, {}};
+    const QString first = (feature.isEmpty() ? QStringLiteral("Plan") : featureComponent(feature)) + QStringLiteral("-plan");
     const QString timed = first + QLatin1Char('-') + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmm"));
-    for (int n = 1;; ++n) {
-        const QString candidate = n == 1 ? first : n == 2 ? timed : timed + QLatin1Char('-') + QString::number(n - 1);
-        if (::mkdir(QFile::encodeName(candidate).constData(), 0777) == 0)
-            return {candidate, freeClaim(candidate, settings)};
-        if (errno != EEXIST)
-            return {candidate, {}};
-        // What a generation killed at its first write left is no plan: the
-        // next generation of the feature takes its place, once it holds
-        // the folder and finds it still so (an empty folder is one another
-        // run has just made and not yet claimed).
-        if (n != 1 || !FolderClaim::isHusk(first))
-            continue;
-        std::shared_ptr<FolderClaim> claim = freeClaim(first, settings);
-        if (claim && claim->isHeld() && (FolderClaim::isHusk(first) || emptyFolder(first)))
-            return {first, std::move(claim)};
-    }
+    // The settings may hold a typed "~/…" path, which no file call expands.
+    FolderClaim::New made = FolderClaim::makeNew(
+        QDir(AppPaths::expandHome(base)).absolutePath(),
+        [&](int n) { return n == 1 ? first : n == 2 ? timed : timed + QLatin1Char('-') + QString::number(n - 1); },
+        settings);
+    return {made.dir, std::move(made.claim)};
 }
 
 void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
@@ -246,12 +219,20 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         writesEnded();
     });
     try {
-        if (!QDir().mkpath(run.dir + QStringLiteral("/img")))
-            throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir};
+        QString error;
+        if (!QDir().mkpath(run.dir))
+            throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir + QStringLiteral(" (")
+                                   + FileError::describe(errno) + QLatin1Char(')')};
+        // The pictures are written into img/: never through a link there.
+        if (!RegularFile::ownFolder(run.dir + QStringLiteral("/img"), &error))
+            throw GeneratorFailure{error};
         co_await claimFolder(run);
+        // A plan made again replaces plan.json: what stands there must be
+        // the folder's own file, known before Claude starts.
+        if (const QString refused = PlanFiles::notOwnPlan(run.dir); !refused.isEmpty())
+            throw GeneratorFailure{refused};
         add(run, QStringLiteral("폴더: ") + run.dir);
         // The file is a few hundred bytes.
-        QString error;
         if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
             throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
         if (run.settings.claudeAuth == AppSettings::ClaudeAuth::apiKey)

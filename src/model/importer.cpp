@@ -145,7 +145,7 @@ bool alreadyThere(const QString &path, const struct stat &there, const QByteArra
 {
     if (!S_ISREG(there.st_mode) || there.st_size != bytes.size())
         return false;
-    return RegularFile::read(path) == bytes;
+    return RegularFile::read(path, bytes.size()) == bytes;
 }
 
 // Where a path really leads: the nearest existing place with its links
@@ -370,6 +370,11 @@ ImportedPlan read(const QString &path, const CancelToken &stop)
         const qint64 planAt = survey.first[0];
         const std::optional<QByteArray> planJson =
             planAt < 0 ? std::nullopt : page.textUntil(planAt + planOpen.size(), blockEnd);
+        // A page that ends inside its plan block was this app's page, cut
+        // short on its way.
+        if (!planJson && planAt >= 0)
+            throw Failure{u"“"_s + QFileInfo(path).fileName()
+                          + u"” 은(는) 계획서 데이터 중간에서 잘려 있어요. 파일을 다시 받아 주세요."_s};
         if (!planJson)
             throw Failure{u"“"_s + QFileInfo(path).fileName()
                           + u"” 은(는) 이 앱에서 내보낸 계획서 HTML 이 아니라 가져올 수 없어요. "

@@ -20,6 +20,11 @@ struct Snapshot {
 
 Snapshot take(const QString &dir);
 
+// Why the folder's plan.json may be neither read nor replaced: a link (to
+// anything), a folder, a pipe or the like stands at its name. Empty when a
+// regular file or nothing is there.
+QString notOwnPlan(const QString &dir);
+
 // Writes the snapshot's files back, each through a file beside it; a file
 // that already holds its bytes is left as it is (a full disk takes no
 // rewrite). Gives the first failure's file and reason, empty when all of

@@ -2,6 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/filesizes.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
 #include "core/regularfile.h"
@@ -323,8 +324,9 @@ Start backupStart(const QString &dir)
 QString historyFolder(const QString &dir)
 {
     const QString history = QDir(dir).filePath(QStringLiteral("history"));
-    if (!QDir().mkpath(history))
-        throw Failure{QStringLiteral("history 폴더를 만들지 못했어요: ") + history};
+    QString error;
+    if (!RegularFile::ownFolder(history, &error))
+        throw Failure{error};
     return history;
 }
 
@@ -333,15 +335,30 @@ QString historyFolder(const QString &dir)
 unsigned planMode(const QString &dir)
 {
     struct stat status {};
-    if (::stat(QFile::encodeName(QDir(dir).filePath(QStringLiteral("plan.json"))).constData(), &status) == 0)
+    if (::lstat(QFile::encodeName(QDir(dir).filePath(QStringLiteral("plan.json"))).constData(), &status) == 0)
         return status.st_mode & 0777;
     return 0600;
 }
 
 } // namespace
 
+QString elsewhere(const QString &dir)
+{
+    const QString history = QDir(dir).filePath(QStringLiteral("history"));
+    if (RegularFile::isFree(history) || RegularFile::isOwnFolder(history))
+        return QString();
+    return RegularFile::notOwnFolder(history);
+}
+
 QString addFile(const QString &dir, const QString &folder, const QString &stem, const QString &suffix,
                 const QByteArray &bytes, int first)
+{
+    return addFile(dir, folder, stem, suffix, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); },
+                   first);
+}
+
+QString addFile(const QString &dir, const QString &folder, const QString &stem, const QString &suffix,
+                const std::function<bool(QIODevice &)> &produce, int first)
 {
     const unsigned mode = planMode(dir);
     for (int n = first; n <= maxSameSecond; ++n) {
@@ -349,7 +366,7 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
         const QString target = QDir(folder).filePath(name);
         bool taken = false;
         QString error;
-        if (AtomicFile::create(target, bytes, mode, &taken, &error))
+        if (AtomicFile::create(target, produce, mode, &taken, &error))
             return target;
         if (!taken)
             throw Failure{error};
@@ -361,9 +378,10 @@ QString backup(const QString &dir)
 {
     const QString history = historyFolder(dir);
     QString error;
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), &error);
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
     if (!bytes)
-        throw Failure{error};
+        throw Failure{QStringLiteral("plan.json: ") + error};
     const Start start = backupStart(dir);
     return addFile(dir, history, start.stem, QStringLiteral(".json"), *bytes, start.number);
 }
@@ -372,7 +390,11 @@ std::optional<QString> lastBackup(const QString &dir)
 {
     QStringList names;
     const QDir history(QDir(dir).filePath(QStringLiteral("history")));
-    for (const QFileInfo &entry : history.entryInfoList(QDir::Files)) {
+    // A history/ that leads elsewhere holds no undo point of this plan, nor
+    // does a link in it.
+    if (!RegularFile::isOwnFolder(history.path()))
+        return std::nullopt;
+    for (const QFileInfo &entry : history.entryInfoList(QDir::Files | QDir::NoSymLinks)) {
         const QString name = entry.fileName();
         if (name.startsWith(QLatin1String("plan-")) && entry.suffix() == QLatin1String("json"))
             names.append(name);
@@ -438,9 +460,11 @@ QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan)
 QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)
 {
     const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")));
+    QString error;
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
     if (!bytes)
-        return refused + QStringLiteral("을 읽지 못했어요");
+        return refused + QStringLiteral("을 읽지 못했어요: ") + error;
     QJsonObject after;
     try {
         after = parseObject(*bytes);

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <functional>
+
+class QIODevice;
 #include <optional>
 
 struct Plan;
@@ -27,6 +30,10 @@ QString backup(const QString &dir);
 // The newest undo point: the last "plan-*.json" file of history/ by name.
 std::optional<QString> lastBackup(const QString &dir);
 
+// Why <dir>/history/ is not used, when something other than a folder of
+// the plan's own stands there (a link, even to a folder); empty otherwise.
+QString elsewhere(const QString &dir);
+
 // Writes `bytes` to <dir>/history/kept-<yyMMdd-HHmmss>.json, with "-2",
 // "-3", … before ".json" when that name is taken, and gives the copy's path.
 // A kept copy is saved for the person, never taken as an undo point. Throws
@@ -44,6 +51,10 @@ QString moveAside(const QString &dir, const QString &path);
 // `dir`. Throws Failure when the file cannot be made.
 QString addFile(const QString &dir, const QString &folder, const QString &stem, const QString &suffix,
                 const QByteArray &bytes, int first = 1);
+// The same for a file written piece by piece by `produce`, which may be
+// called again, from its start, when a name turns out to be taken.
+QString addFile(const QString &dir, const QString &folder, const QString &stem, const QString &suffix,
+                const std::function<bool(QIODevice &)> &produce, int first = 1);
 
 // True when writing `plan` back would lose something the file's JSON object
 // holds: an unknown key, a value of the wrong type, a list emptied by one bad

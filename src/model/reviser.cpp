@@ -6,8 +6,10 @@
 #include "claude/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
+#include "core/filesizes.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
+#include "core/picturefile.h"
 #include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
@@ -85,7 +87,7 @@ struct Edited {
 Edited readBack(const QString &dir)
 {
     QString error;
-    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), &error);
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), FileSizes::plan, &error);
     if (!bytes)
         throw Unreadable{QStringLiteral("plan.json 을 읽지 못했어요: ") + error};
     Edited edited;
@@ -104,7 +106,7 @@ Edited readBack(const QString &dir)
 // says so, empty when nothing is left out. Throws PlanHistory::Failure.
 QString keepLeftOut(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), FileSizes::plan);
     if (!bytes)
         return QString();
     QJsonObject json;
@@ -156,7 +158,7 @@ QString unstarted(const std::exception_ptr &error)
 // Whether plan.json still holds the bytes it held before the run.
 bool untouched(const QString &dir, const std::optional<QByteArray> &before)
 {
-    return before && RegularFile::read(planPath(dir)) == before;
+    return before && RegularFile::read(planPath(dir), FileSizes::plan) == before;
 }
 
 // What a revision's result is worth: nothing when plan.json holds the
@@ -183,7 +185,7 @@ Verdict judge(const QString &dir, const std::optional<QByteArray> &before)
 
 QStringList problemsBefore(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir));
+    const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), FileSizes::plan);
     if (!bytes)
         return {};
     try {
@@ -254,7 +256,7 @@ QString restore(const QString &dir, const QString &backup, const PlanFiles::Snap
 {
     QString error;
     PlanFiles::Snapshot files = before;
-    files.plan = RegularFile::read(backup, &error);
+    files.plan = RegularFile::read(backup, FileSizes::plan, &error);
     if (!files.plan)
         return backup + QStringLiteral(": ") + error;
     error = PlanFiles::putBack(dir, files);
@@ -268,8 +270,8 @@ QString restore(const QString &dir, const QString &backup, const PlanFiles::Snap
 // hold its bytes. Gives the reason when the plan could not be put back.
 QString refuse(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
-    const std::optional<QByteArray> now = RegularFile::read(planPath(dir));
-    const std::optional<QByteArray> saved = RegularFile::read(backup);
+    const std::optional<QByteArray> now = RegularFile::read(planPath(dir), FileSizes::plan);
+    const std::optional<QByteArray> saved = RegularFile::read(backup, FileSizes::plan);
     if (!now || !saved || *now != *saved)
         return restore(dir, backup, before);
     QFile::remove(backup);
@@ -618,7 +620,7 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
         return false;
     // Nothing to go back to is said at once; the backup itself is chosen
     // once the folder is held.
-    if (!lastBackup(dir) && !(claim && claim->rolledBack()))
+    if (!lastBackup(dir) && !(claim && claim->rolledBack()) && PlanHistory::elsewhere(dir).isEmpty())
         return false;
     setDir(dir);
     // The files are read and written beside the event loop. The phase stays
@@ -648,6 +650,8 @@ bool Reviser::undo(const QString &dir, const AppSettings &settings, std::functio
             // Chosen with the folder held, so no other writer changes it
             // meanwhile.
             const std::optional<QString> backup = lastBackup(dir);
+            if (const QString refused = PlanHistory::elsewhere(dir); !backup && !refused.isEmpty())
+                return {withNotice(notice, refused), true};
             if (!backup)
                 return {withNotice(notice, QStringLiteral("되돌릴 백업이 없어요")), true};
             try {
@@ -690,15 +694,18 @@ QString Reviser::logFile(const QString &dir)
 
 void Reviser::appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by)
 {
-    if (!QFileInfo(historyPath(dir)).isDir())
+    if (!RegularFile::isOwnFolder(historyPath(dir)))
         return;
     const QString path = logPath(dir);
     QByteArray previous;
-    if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
-        const std::optional<QByteArray> bytes = RegularFile::read(path);
-        if (!bytes)
+    // A link at the name is replaced, and what it leads to is no log of
+    // this plan's; a log that cannot be read is not written over.
+    if (!RegularFile::isFree(path)) {
+        QString error;
+        const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::log, &error);
+        if (!bytes && error != RegularFile::linked())
             return;
-        previous = *bytes;
+        previous = bytes.value_or(QByteArray());
     }
     const QString entry = QStringLiteral("## ") + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
         + QStringLiteral(" · ") + by + QStringLiteral("\n\n> ") + QString(request).replace(u'\n', QStringLiteral("\n> "))
@@ -713,7 +720,10 @@ QString Reviser::rollbackRequest()
 
 QString Reviser::lastRequest(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(logPath(dir));
+    // A history/ that leads elsewhere holds no request of this plan's.
+    const std::optional<QByteArray> bytes = RegularFile::isOwnFolder(historyPath(dir))
+        ? RegularFile::read(logPath(dir), FileSizes::log)
+        : std::nullopt;
     if (!bytes)
         return QString();
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
@@ -747,19 +757,22 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
     if (images.isEmpty())
         return {};
     const QString folder = QDir(historyPath(dir)).filePath(QStringLiteral("attachments"));
-    QDir().mkpath(folder);
+    // Nothing is written through a history/ or attachments/ that leads
+    // elsewhere; the backup, made next, says why the revision stops.
+    QString error;
+    if (!RegularFile::ownFolder(historyPath(dir), &error) || !RegularFile::ownFolder(folder, &error))
+        return {};
     const QString stamp = QDateTime::currentDateTime().toString(stampFormat);
     QStringList copies;
     for (qsizetype i = 0; i < images.size(); ++i) {
-        const QString suffix = QFileInfo(images.at(i)).suffix().toLower();
-        const QString stem = stamp + QLatin1Char('-') + QString::number(i + 1);
-        const std::optional<QByteArray> bytes = RegularFile::read(images.at(i));
-        if (!bytes)
+        const std::optional<PictureFile::Opened> picture = PictureFile::open(images.at(i), &error);
+        if (!picture)
             continue;
+        const QString stem = stamp + QLatin1Char('-') + QString::number(i + 1);
         // A copy never replaces an earlier request's picture.
         try {
-            copies.append(PlanHistory::addFile(dir, folder, stem,
-                                               QLatin1Char('.') + (suffix.isEmpty() ? QStringLiteral("png") : suffix), *bytes));
+            copies.append(PlanHistory::addFile(dir, folder, stem, QLatin1Char('.') + picture->suffix(),
+                                               [&picture](QIODevice &out) { return picture->copyTo(out); }));
         } catch (const PlanHistory::Failure &) {
         }
     }

@@ -96,10 +96,13 @@ public:
     static QString lastRequest(const QString &dir);
     // The request a rollback of an interrupted revision logs.
     static QString rollbackRequest();
-    // Copies the images to history/attachments/<yyMMdd-HHmmss>-<n>.<ext>
-    // (<…>-<n>_0002.<ext>, … when taken: a copy never replaces a file) and
-    // gives the copies made, in order; an image that cannot be copied, or
-    // that is no regular file, is skipped, its number left unused.
+    // Copies the images, piece by piece, to
+    // history/attachments/<yyMMdd-HHmmss>-<n>.<ext>, <ext> the one of the
+    // picture's format (<…>-<n>_0002.<ext>, … when taken: a copy never
+    // replaces a file) and gives the copies made, in order; an image that
+    // cannot be copied, or that is no picture of a sane size (PictureFile),
+    // is skipped, its number left unused. Nothing is copied when history/
+    // or its attachments/ is not a folder of the plan's own.
     static QStringList saveAttachments(const QStringList &images, const QString &dir);
 
 Q_SIGNALS:

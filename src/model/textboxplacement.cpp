@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "figma/figmametadata.h"
@@ -20,7 +21,8 @@ bool lacksTextBoxes(const FigmaFrame &frame)
 
 std::optional<QString> readMetadata(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(dir).filePath(QStringLiteral("figma-metadata.xml")));
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(dir).filePath(QStringLiteral("figma-metadata.xml")), FileSizes::section);
     if (!bytes)
         return std::nullopt;
     return Text::decodeUtf8Strict(*bytes);

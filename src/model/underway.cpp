@@ -1,6 +1,7 @@
 #include "model/underway.h"
 
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/offthread.h"
 #include "core/regularfile.h"
 
@@ -35,7 +36,10 @@ QString UnderWay::path(const QString &dir)
 
 std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(path(dir));
+    // A history/ that leads elsewhere holds no record of this folder's.
+    if (!RegularFile::isOwnFolder(QDir(dir).filePath(QStringLiteral("history"))))
+        return std::nullopt;
+    const std::optional<QByteArray> bytes = RegularFile::read(path(dir), FileSizes::mark);
     if (!bytes)
         return std::nullopt;
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');

@@ -10,6 +10,7 @@
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/privatetemp.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "settings/appswap.h"
 #include "settings/apppaths.h"
@@ -382,7 +383,7 @@ Updater::Bundle Updater::Bundle::of(const QString &executableFolder)
         return bundle;
     // The real folder: the swap must move it, not a link that points to it.
     bundle.path = app.canonicalFilePath();
-    const std::optional<QByteArray> info = RegularFile::read(bundle.path + QStringLiteral("/Info.json"));
+    const std::optional<QByteArray> info = RegularFile::read(bundle.path + QStringLiteral("/Info.json"), FileSizes::fields);
     if (!info)
         return bundle;
     try {
@@ -414,7 +415,7 @@ Updater::Updater(Hooks hooks, QObject *parent)
     , m_hooks(std::move(hooks))
 {
     // Shown once, at the start that follows the failed swap.
-    const std::optional<QByteArray> note = RegularFile::read(m_hooks.note);
+    const std::optional<QByteArray> note = RegularFile::read(m_hooks.note, FileSizes::fields);
     if (!note)
         return;
     m_swapFailure = failed(QString::fromUtf8(*note).trimmed());

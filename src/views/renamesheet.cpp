@@ -2,6 +2,7 @@
 
 #include "core/jsonread.h"
 #include "core/ownthread.h"
+#include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "model/plan.h"
 #include "views/blanktext.h"
@@ -103,7 +104,7 @@ RenameSheet::RenameSheet(AppState *state, const PlanRef &ref, QWidget *parent)
 
 QString RenameSheet::prefillTitle(const PlanRef &ref)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(QDir(ref.url).filePath(QStringLiteral("plan.json")));
+    const std::optional<QByteArray> bytes = RegularFile::read(QDir(ref.url).filePath(QStringLiteral("plan.json")), FileSizes::plan);
     if (!bytes)
         return ref.title;
     try {

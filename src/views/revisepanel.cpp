@@ -1,7 +1,9 @@
 #include "views/revisepanel.h"
 
 #include "app/appstate.h"
+#include "core/filesizes.h"
 #include "core/ownthread.h"
+#include "core/picturefile.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/generator.h"
@@ -499,10 +501,18 @@ void RevisePanel::attach(const QStringList &paths, bool once)
     if (paths.isEmpty())
         return;
     QStringList &images = ReviseDrafts::of(m_dir).images;
+    // What is no picture of a sane size is said at once: the revision would
+    // leave it out.
+    QStringList refused;
     for (const QString &path : paths) {
-        if (!once || !images.contains(path))
+        QString reason;
+        if (!PictureFile::open(path, &reason))
+            refused.append(PictureFile::refusal(QFileInfo(path).fileName(), reason));
+        else if (!once || !images.contains(path))
             images.append(path);
     }
+    if (!refused.isEmpty())
+        m_state->setMessage(refused.join(u'\n'));
     showTiles();
     updateEnabled();
 }
@@ -765,8 +775,9 @@ void RevisePanel::refreshLog(bool force)
                 read.seen = std::make_pair(info.size(), info.lastModified());
             if (known && *known == read.seen)
                 return std::nullopt;
-            if (read.seen)
-                if (const std::optional<QByteArray> bytes = RegularFile::read(path))
+            // A history/ that leads elsewhere holds no log of this plan's.
+            if (read.seen && RegularFile::isOwnFolder(info.path()))
+                if (const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::log))
                     read.text = Text::decodeUtf8Strict(*bytes).value_or(QString());
             return read;
         },

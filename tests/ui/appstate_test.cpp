@@ -39,6 +39,12 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     makePlan(output + "/both", "둘 다", "Both", 0);
     write(output + "/broken/plan.json", "[1, 2]");
     write(output + "/loose.json", "{}");
+    // 64 GB of nothing is no plan either, nor a request to name an
+    // unfinished run by, and the start goes on past both.
+    write(output + "/huge/plan.json", "");
+    ASSERT_TRUE(QFile::resize(output + "/huge/plan.json", qint64(64) << 30));
+    write(output + "/vast/request.json", "");
+    ASSERT_TRUE(QFile::resize(output + "/vast/request.json", qint64(64) << 30));
 
     AppSettings settings = stored();
     settings.extraDirs = {extra, twin + "/", root.path() + "/elsewhere/z/../y", output + "/a/",
@@ -59,7 +65,7 @@ TEST_F(AppStateScan, ListsPlansNewestFirstWithExtraFoldersAndTwinsOnce)
     EXPECT_EQ(alpha.openDecisions, 2);
     EXPECT_EQ(alpha.modified, QDateTime(QDate(2026, 3, 1), QTime(9, 0, 30), Qt::UTC));
 
-    EXPECT_EQ(state.unfinished(), QStringList{output + "/unfinished/"});
+    EXPECT_EQ(state.unfinished(), (QStringList{output + "/unfinished/", output + "/vast/"}));
     // The scan never changes the settings.
     EXPECT_EQ(stored().extraDirs.size(), 5);
 

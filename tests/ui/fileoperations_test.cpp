@@ -170,6 +170,25 @@ TEST_F(FileOperations, RenameKeepsWhatTheRewriteWouldDrop)
     EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: ")) << state->message()->toStdString();
     EXPECT_EQ(read(c + "/plan.json"), original);
     EXPECT_TRUE(QFileInfo::exists(c));
+
+    // Neither is anything moved when plan.json cannot be read: a linked
+    // one, one nobody may read. Half a rename is not reported as one.
+    const QString d = makePlan(output + "/d", "디", "Delta");
+    QFile::rename(d + "/plan.json", output + "/elsewhere.json");
+    QFile::link(output + "/elsewhere.json", d + "/plan.json");
+    const QString e = makePlan(output + "/e", "이", "Epsilon");
+    QFile::setPermissions(e + "/plan.json", QFileDevice::WriteOwner);
+    const bool readable = QFile(e + "/plan.json").open(QIODevice::ReadOnly);
+    for (const auto &[folder, cause] : {std::pair{d, QString("링크예요(따라가지 않아요)")}, std::pair{e, QString("권한이 없어요")}}) {
+        if (folder == e && readable)
+            continue;
+        SCOPED_TRACE(folder.toStdString());
+        state->rename(folder, "새 제목", "moved");
+        awaitFiles(*state);
+        EXPECT_EQ(state->message(), "이름을 바꾸지 못했어요: plan.json (" + cause + ")");
+        EXPECT_TRUE(QFileInfo::exists(folder));
+        EXPECT_FALSE(QFileInfo::exists(output + "/moved"));
+    }
 }
 
 TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)

@@ -191,9 +191,14 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     EXPECT_EQ(panel->images(), desktop->offered);
     EXPECT_EQ(desktop->folders, QStringList{a});
     EXPECT_TRUE(revise->isEnabled());
-    // Picking an attached file again attaches nothing.
+    // Picking an attached file again attaches nothing; a file that is no
+    // picture is not attached, and why is said.
+    const QStringList picked = desktop->offered;
+    Library::write(root.filePath(u"notes.png"_s), "notes");
+    desktop->offered.append(root.filePath(u"notes.png"_s));
     button(panel, u"addImages"_s)->click();
-    EXPECT_EQ(panel->images().size(), 1);
+    EXPECT_EQ(panel->images(), picked);
+    EXPECT_EQ(state->message(), u"이미지를 읽지 못했어요: notes.png (그림 파일(PNG, JPEG, GIF, WebP)이 아니에요)"_s);
     EXPECT_TRUE(find<QScrollArea>(panel, u"attachmentStrip"_s)->isVisible());
     find<QToolButton>(panel, u"tileRemove"_s)->click();
     EXPECT_TRUE(panel->images().isEmpty());
