@@ -138,7 +138,11 @@ TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
     for (const QString &source : {u"javascript:alert(1)"_s, u"file:///etc/passwd"_s, u"data:text/html,x"_s,
                                   u"/etc/hosts.png"_s, u"../other/img/a.png"_s, u"img/../../a.png"_s,
                                   u"img\\..\\..\\a.png"_s, u"\\\\host\\a.png"_s, u"//host/a.png"_s,
-                                  u"img/%2e%2e/%2E%2e/a.png"_s, u"%2F%2Fhost/a.png"_s}) {
+                                  u"img/%2e%2e/%2E%2e/a.png"_s, u"%2F%2Fhost/a.png"_s,
+                                  // A browser drops these spaces, controls, tabs and line breaks before it reads the path.
+                                  u" /abs/x.png"_s, u"\f/abs/x.png"_s, u"\t../x.png"_s, u"img/.\t./.\t./x.png"_s,
+                                  u"img/.\n./x.png"_s, u"img/.\r./x.png"_s, u" //host/x.png"_s, u" http://host/x.png"_s,
+                                  u"img/x.png "_s, u"C|/x.png"_s, u"c|\\x.png"_s}) {
         s.image.before = source;
         EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s) << source.toStdString();
         Plan plan;

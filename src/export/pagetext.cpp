@@ -37,10 +37,32 @@ bool isWebAddress(const QString &source)
            || source.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 }
 
+// A browser reads an address only after dropping spaces and control
+// characters at its ends and every tab and line break inside it, so
+// " /etc/x.png" and "img/.\t./x.png" are not what they seem: such a path is
+// refused rather than judged as written.
+bool readsAsWritten(const QString &path)
+{
+    const auto dropped = [](QChar c) { return c.unicode() <= 0x20; };
+    if (dropped(path.front()) || dropped(path.back()))
+        return false;
+    static const QRegularExpression inner(QStringLiteral("[\\t\\n\\r]"));
+    return !path.contains(inner);
+}
+
+// Against a page opened from a file, "C|/x" (or "C|\x") names a drive's root.
+bool namesADrive(const QString &path)
+{
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]\\|([/\\\\?#]|$)"));
+    return drive.match(path).hasMatch();
+}
+
 // A browser reads a backslash in a path as "/", so both count as
 // separators, and it reads "%2e%2e" as "..": the decoded path is judged.
 bool staysInFolder(const QString &written)
 {
+    if (!readsAsWritten(written) || namesADrive(written))
+        return false;
     static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
     const QString path = QUrl::fromPercentEncoding(written.toUtf8());
     if (path.startsWith(u'/') || path.startsWith(u'\\'))
