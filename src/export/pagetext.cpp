@@ -58,13 +58,15 @@ bool namesADrive(const QString &path)
 }
 
 // A browser reads a backslash in a path as "/", so both count as
-// separators, and it reads "%2e%2e" as "..": the decoded path is judged.
+// separators, and it reads "%2e%2e" as "..": the decoded path is judged,
+// up to the "?" or "#" that ends it.
 bool staysInFolder(const QString &written)
 {
     if (!readsAsWritten(written) || namesADrive(written))
         return false;
     static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
-    const QString path = QUrl::fromPercentEncoding(written.toUtf8());
+    static const QRegularExpression queryOrFragment(QStringLiteral("[?#]"));
+    const QString path = QUrl::fromPercentEncoding(written.section(queryOrFragment, 0, 0).toUtf8());
     if (path.startsWith(u'/') || path.startsWith(u'\\'))
         return false;
     return !path.split(separator).contains(QStringLiteral(".."));
