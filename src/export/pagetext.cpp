@@ -91,4 +91,12 @@ QString imageAttribute(const QString &source)
     return isWebAddress(source) ? u"src"_s : u"data-src"_s;
 }
 
+QString withoutScripts(const QString &source, const QString &cls, const QString &label)
+{
+    if (isWebAddress(source))
+        return {};
+    return u"<noscript><img class=\""_s + cls + u"\" src=\""_s + HTMLPage::escape(source) + u"\" alt=\""_s
+        + HTMLPage::escape(label) + u"\"></noscript>"_s;
+}
+
 } // namespace PageText

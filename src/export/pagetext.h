@@ -32,4 +32,10 @@ std::optional<QString> imageSource(const std::optional<QString> &source);
 // that a page sent on its own never asks for files it does not have.
 QString imageAttribute(const QString &source);
 
+// For a path in the plan folder, the same picture as a viewer without
+// scripts (a mail or file preview) shows it: a noscript element holding an
+// image whose source is the path itself. "" for a web address, which the
+// image carries already. The label is shown as the image's alternative.
+QString withoutScripts(const QString &source, const QString &cls, const QString &label);
+
 } // namespace PageText

@@ -235,7 +235,8 @@ constexpr char picturesOutside[] = R"JS(
   shots.forEach(function (markup) {
     new DOMParser().parseFromString(markup, 'text/html').querySelectorAll('img').forEach(function (image) {
       pictures++;
-      var path = image.getAttribute('data-src'), web = image.getAttribute('src');
+      // The copy for viewers without scripts names the same path as its source.
+      var path = image.getAttribute(image.closest('noscript') ? 'src' : 'data-src'), web = image.getAttribute('src');
       bases.forEach(function (base) {
         var href = path !== null ? reads(path, base) : reads(web, base);
         var home = path !== null ? base.replace(/index\.html$/, '') : null;

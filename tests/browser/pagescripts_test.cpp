@@ -440,6 +440,40 @@ TEST_F(PageTest, CalloutLinesJoinCalloutsToMarksOnlyAboveSevenHundredSixtyPixels
     EXPECT_EQ(browser().errors(), QStringList());
 }
 
+// What a viewer without scripts shows: the pictures that are on screen and
+// whether each has come, the data panels left hidden, the buttons shown.
+constexpr char withoutScripts[] = R"JS(
+(function () {
+  var shown = function (e) { return e.getClientRects().length > 0; };
+  var pictures = Array.from(document.querySelectorAll('img')).filter(shown);
+  return JSON.stringify({
+    pictures: pictures.length, planned: document.querySelectorAll('img[data-src]').length,
+    waiting: pictures.filter(function (i) { return !i.complete; }).length,
+    broken: pictures.filter(function (i) { return i.complete && !i.naturalWidth; }).map(function (i) { return i.outerHTML.slice(0, 90); }),
+    hiddenPanels: Array.from(document.querySelectorAll('.dpanel')).filter(function (p) { return !shown(p); }).length,
+    buttons: Array.from(document.querySelectorAll('button')).filter(shown).length });
+})())JS";
+
+// A mail or file preview shows the page without its scripts: every picture
+// still shows, every data panel can be read, and no dead button is offered.
+TEST_F(PageTest, WithScriptsOffEveryPictureAndDataPanelShows)
+{
+    browser().setScripts(false);
+    open(RichPlan::make());
+    QJsonObject seen;
+    const bool settled = PageHarness::spinUntil([&] {
+        seen = QJsonDocument::fromJson(browser().eval(QString::fromUtf8(withoutScripts), 10000, QWebEngineScript::ApplicationWorld)
+                                           .toString().toUtf8()).object();
+        return seen[u"waiting"_s].toInt() == 0;
+    }, 10000);
+    ASSERT_TRUE(settled) << QJsonDocument(seen).toJson().toStdString();
+    EXPECT_GE(seen[u"planned"_s].toInt(), 3);
+    EXPECT_EQ(seen[u"pictures"_s].toInt(), seen[u"planned"_s].toInt());
+    EXPECT_EQ(seen[u"broken"_s].toArray(), QJsonArray());
+    EXPECT_EQ(seen[u"hiddenPanels"_s].toInt(), 0);
+    EXPECT_EQ(seen[u"buttons"_s].toInt(), 0);
+}
+
 TEST_F(PageTest, TheDarkThemeSwapsEveryToken)
 {
     open(RichPlan::make());
