@@ -246,6 +246,37 @@ def drawn_graph(browser, site, name, url, shots):
         browser.print_pdf(os.path.join(shots, name + "-sample.pdf"))
 
 
+SYNTAX_TITLE = "%%{init: {'theme':'dark', 'themeCSS': '.node rect { fill: rgb(255, 0, 0) !important; }'}}%% x #35; y\r%% z"
+
+
+def library_syntax(folder):
+    """The graph library's directives, entities and a carriage return in a
+    screen title and in a move's words."""
+    path = os.path.join(folder, "plan.json")
+    with open(path, encoding="utf-8") as file:
+        plan = json.load(file)
+    plan["screens"][0]["title"] = SYNTAX_TITLE
+    plan["transitions"][1]["trigger"] = SYNTAX_TITLE
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(plan, file, ensure_ascii=False)
+
+
+def syntax_as_text(browser, name, url):
+    """Plan text that is the graph library's own syntax is drawn as text."""
+    browser.open(url)
+    check(wait(browser, "document.querySelector('.graph svg g.node')"), name + ": the graph with library syntax in it is drawn")
+    shown = SYNTAX_TITLE.replace("\r", " ")
+    found = browser.run("""
+var want = arguments[0];
+var texts = Array.from(document.querySelectorAll('.graph svg g.node, .graph svg span.edgeLabel')).map(function (n) { return n.textContent; });
+return { error: document.querySelector('.graph svg').getAttribute('aria-roledescription') === 'error',
+         nodes: texts.filter(function (t) { return t.indexOf(want) >= 0; }).length,
+         red: Array.from(document.querySelectorAll('.graph svg g.node rect')).filter(function (r) { return getComputedStyle(r).fill === 'rgb(255, 0, 0)'; }).length };
+""", shown)
+    check(found == {"error": False, "nodes": 2, "red": 0},
+          name + ": the title and the move's words show as written, and nothing re-themes the graph: %r" % found)
+
+
 LARGE_DRAWING = """
 var boxes = Array.from(document.querySelectorAll('.graph svg g.node')).map(function (n) { return n.getBoundingClientRect(); });
 var overlaps = 0;
@@ -329,13 +360,15 @@ def main():
         page = render(binary, source, work)
         moves = []
         large = render(binary, source, work, "large", lambda folder: moves.append(enlarge(folder)))
-        site = Site({"sample": page, "other": page, "large": large}, library_bytes)
+        syntax = render(binary, source, work, "syntax", library_syntax)
+        site = Site({"sample": page, "other": page, "large": large, "syntax": syntax}, library_bytes)
         driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
         browser = driver()
         first_answer(browser, site, name, site.url("/page/hang/hang/sample/index.html"), shots)
         site.requests.clear()
         drawn_graph(browser, site, name, site.url("/page/ok/ok/sample/index.html"), shots)
         separate_storage(browser, site, name)
+        syntax_as_text(browser, name, site.url("/page/ok/ok/syntax/index.html"))
         large_graph(browser, name, site.url("/page/ok/ok/large/index.html"), moves[0])
         browser.close()
         # Paper is narrower than a desktop window.
