@@ -171,7 +171,7 @@ TEST(FlowGraph, KindsPickShapesOrThumbnailWords)
     EXPECT_EQ(plain.at(4), "  s_odd[\"기타<br/><small>odd</small>\"]");
 
     const QStringList page = lines(Exporter::mermaid(plan, true));
-    EXPECT_EQ(page.at(1), "  s_pick[\"<img class='gimg' data-src='img/p.png' width='52' height='112' "
+    EXPECT_EQ(page.at(1), "  s_pick[\"<img class='gimg' alt='' data-src='img/p.png' width='52' height='112' "
                           "style='width:52px;height:112px;object-fit:cover;object-position:top'/><br/>"
                           "고르기<br/><small>Pick · 시트</small>\"]");
     EXPECT_EQ(page.at(2), "  click s_pick href \"#s-pick\"");

@@ -82,7 +82,7 @@ FileSet fileSet(const QString &dir, const QStringList &files)
 }
 
 const QString titleOpen =
-    u"<div class=\"title\"><button class=\"fold\" type=\"button\" aria-expanded=\"true\" title=\"접기·펼치기\"></button>"_s;
+    u"<div class=\"title\"><button class=\"fold\" type=\"button\" aria-expanded=\"true\" aria-label=\"접기·펼치기\" title=\"접기·펼치기\"></button>"_s;
 
 // A picture of the plan folder as the page writes it: for the image script,
 // and for a viewer without scripts.

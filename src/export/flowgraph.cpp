@@ -293,7 +293,7 @@ QStringList Graph::screenNode(const Screen &screen) const
         const QString word = kindWord(screen.kind);
         if (!word.isEmpty())
             small += QStringLiteral(" · ") + word;
-        lines << QStringLiteral("  ") + id + QStringLiteral("[\"<img class='gimg' ") + PageText::imageAttribute(image)
+        lines << QStringLiteral("  ") + id + QStringLiteral("[\"<img class='gimg' alt='' ") + PageText::imageAttribute(image)
                 + QStringLiteral("='") + source
                 + QStringLiteral("' width='52' height='112' style='width:52px;height:112px;object-fit:cover;object-position:top'/><br/>")
                 + title + QStringLiteral("<br/><small>") + small + QStringLiteral("</small>\"]");
