@@ -305,6 +305,16 @@ def large_graph(browser, name, url, moves):
     check(drawing == {"nodes": LARGE_SCREENS, "small": 0, "lines": moves, "links": LARGE_SCREENS, "notes": 0,
                       "overlaps": 0},
           name + ": every screen and move of the large graph, no box over another: %r" % drawing)
+    # A drawing is never split across sheets: on paper it fits one, or what
+    # follows it is printed over its rest.
+    browser.set_print_media(True)
+    try:
+        paper = browser.run("var s = document.querySelector('.graph svg').getBoundingClientRect();"
+                            "var next = document.querySelector('.graph').closest('section').nextElementSibling.getBoundingClientRect();"
+                            "return { fits: s.height <= innerHeight, before: s.bottom <= next.top, height: s.height };")
+    finally:
+        browser.set_print_media(False)
+    check(paper["fits"] and paper["before"], name + ": the drawn large graph fits one sheet, before what follows: %r" % paper)
 
 
 def separate_storage(browser, site, name):
