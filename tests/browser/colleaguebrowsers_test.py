@@ -218,6 +218,8 @@ def first_answer(browser, site, name, url, shots):
           name + ": the page's scripts ran while the font and library hosts did not answer")
     check(wait(browser, "performance.getEntriesByType('paint').some(function (p) { return p.name === 'first-contentful-paint'; })"),
           name + ": the page painted while the font host did not answer")
+    check(wait(browser, "document.querySelector('.graph .gnote')", 15),
+          name + ": the graph box says within seconds that its drawing did not come")
     target = browser.run("var m = document.querySelector('.dpanel[hidden] .model[id]'); return m ? m.id : null;")
     check(target, name + ": a model card in a hidden tab to go to")
     if target:
