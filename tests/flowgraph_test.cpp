@@ -137,6 +137,19 @@ TEST(FlowGraph, LibrarySyntaxInPlanTextIsWrittenAsEntities)
               "&grave;md&grave;<br/><small>Name</small>\"]");
 }
 
+// A very long title or move word is cut to 120 characters in the graph.
+TEST(FlowGraph, LongTextsAreCutInTheGraph)
+{
+    Plan plan;
+    Screen s = screen("s", QString(200000, u'가'));
+    s.name = "Name";
+    plan.screens = {s, screen("t")};
+    plan.transitions = {move("s", "t", "push", QString(300, u'x'))};
+    const QString graph = Exporter::mermaid(plan, true);
+    EXPECT_EQ(lines(graph).at(1), "  s_s[\"" + QString(119, u'가') + "…<br/><small>Name</small>\"]");
+    EXPECT_EQ(edges(graph), QStringList{"  s_s -->|\"" + QString(119, u'x') + "…\"| s_t"});
+}
+
 TEST(FlowGraph, PageLabelsCarryNoMarkupFromThePlan)
 {
     Plan plan;

@@ -93,6 +93,7 @@ public:
 
 private:
     QString label(const QString &text) const;
+    QString words(const QString &text) const;
     QString entity(QChar c) const;
     QString nodeId(const QString &endpoint) const;
     QString edgeLabel(const Transition &transition) const;
@@ -175,6 +176,17 @@ QString Graph::label(const QString &text) const
             out += c;
     }
     return out;
+}
+
+// A box or a move's words in the graph are a name, not the text in full
+// (the card has that): a title of thousands of characters would make one
+// box wider than the whole drawing.
+QString Graph::words(const QString &text) const
+{
+    constexpr qsizetype longest = 120;
+    if (Text::graphemeCount(text) <= longest)
+        return label(text);
+    return label(Text::graphemePrefix(text, longest - 1) + u'…');
 }
 
 QString Graph::entity(QChar c) const
@@ -271,7 +283,7 @@ QStringList Graph::entryPoints() const
             if (written.contains(key))
                 continue;
             written.insert(key);
-            lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + label(placeName(endpoint))
+            lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + words(placeName(endpoint))
                     + QStringLiteral("\"])");
         }
     }
@@ -282,8 +294,8 @@ QStringList Graph::screenNode(const Screen &screen) const
 {
     QStringList lines;
     const QString id = nodeId(screen.key);
-    const QString title = label(screen.title);
-    const QString name = label(shortName(screen, m_plan.meta.feature));
+    const QString title = words(screen.title);
+    const QString name = words(shortName(screen, m_plan.meta.feature));
     const QString image = PageText::imageSource(screen.image.before).value_or(QString());
 
     if (m_links && !image.isEmpty()) {
@@ -324,7 +336,7 @@ QString Graph::edgeLabel(const Transition &transition) const
 QString Graph::edge(const Transition &transition) const
 {
     const QString arrow = isBackMove(transition) ? QStringLiteral("-.->") : QStringLiteral("-->");
-    const QString text = label(edgeLabel(transition));
+    const QString text = words(edgeLabel(transition));
     const QString shown = isBlank(text) ? QString() : QStringLiteral("|\"") + text + QStringLiteral("\"|");
     return QStringLiteral("  ") + nodeId(transition.from) + u' ' + arrow + shown + u' ' + nodeId(transition.to);
 }
