@@ -354,6 +354,23 @@ def printed(browser, name, url):
     check(folded == 1, name + ": a folded card to print")
 
 
+def dark_printed(browser, name, url):
+    """A graph drawn in a dark system's colours prints in the paper's."""
+    browser.devtools("Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    browser.open(url)
+    check(wait(browser, "document.querySelector('.graph svg g.node')"), name + ": the graph is drawn in a dark system")
+    fills = "return Array.from(document.querySelectorAll('.graph svg g.node rect')).map(function (r) { return getComputedStyle(r).fill; });"
+    on_screen = browser.run(fills)
+    browser.devtools("Emulation.setEmulatedMedia", {"media": "print", "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    try:
+        on_paper = browser.run(fills)
+    finally:
+        browser.devtools("Emulation.setEmulatedMedia", {"media": "", "features": []})
+    dark = lambda fill: sum(int(part) for part in fill[fill.index("(") + 1:fill.index(")")].split(",")[:3]) < 300
+    check(on_screen and all(dark(fill) for fill in on_screen), name + ": the boxes are dark on a dark screen: %r" % on_screen[:3])
+    check(on_paper and not any(dark(fill) for fill in on_paper), name + ": no box prints dark: %r" % on_paper[:3])
+
+
 def main():
     if len(sys.argv) not in (4, 5) or sys.argv[3] not in ("firefox", "chromium"):
         print(__doc__)
@@ -386,6 +403,8 @@ def main():
         # Paper is narrower than a desktop window.
         browser = driver(width=700, height=900)
         printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
+        if name == "chromium":
+            dark_printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
     finally:
         if browser:
             browser.close()
