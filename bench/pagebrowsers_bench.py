@@ -1,7 +1,7 @@
 """The shared plan page in Chromium and Firefox ESR on large plans: how long
 the page holds the tab at load, and how long a platform tab click takes.
 
-Usage: pagebrowsers_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium] [--width 1280]
+Usage: pagebrowsers_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium] [--width 1280] [--phone]
 
 The bundled example's screens, strings and moves are repeated to the given
 sizes (1,000 and 3,000 by default), rendered by the binary, and served from
@@ -9,6 +9,10 @@ sizes (1,000 and 3,000 by default), rendered by the binary, and served from
 first in the page posts itself a message over and over and keeps the
 longest gap between two of them: the longest task the page ran, from the
 start of parsing to three seconds after DOMContentLoaded. Goal: 100 ms.
+With QUARRYSTONE_MERMAID_JS set, the graph library is served too, so that
+graphs of up to 60 screens are drawn at load. --phone gives Chromium a
+390 by 844 phone screen and a CPU four times slower (goal at 60 screens:
+0.5 s).
 """
 
 import http.server
@@ -93,7 +97,7 @@ def render(binary, work, count):
     subprocess.run([binary, "--render", folder], env=env, stdout=subprocess.DEVNULL, timeout=600)
     with open(os.path.join(folder, "index.html"), "rb") as page:
         page = page.read()
-    page = page.replace(b"https://fonts.googleapis.com", b"/none").replace(b"https://cdn.jsdelivr.net", b"/none")
+    page = page.replace(b"https://fonts.googleapis.com", b"/none").replace(b"https://cdn.jsdelivr.net", b"/cdn")
     return page.replace(b"<head>", b"<head>" + PROBE, 1)
 
 
@@ -103,8 +107,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         body = self.server.pages.get(self.path)
+        script = self.path.startswith("/cdn/")
+        if script:
+            body = self.server.library
         self.send_response(200 if body else 404)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Type", "text/javascript" if script else "text/html; charset=utf-8")
         self.send_header("Content-Length", str(len(body or b"")))
         self.end_headers()
         self.wfile.write(body or b"")
@@ -114,7 +121,10 @@ class Site(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
 
 
-def measure(browser, url):
+def measure(browser, url, phone):
+    if phone:
+        browser.devtools("Emulation.setDeviceMetricsOverride", {"width": 390, "height": 844, "deviceScaleFactor": 3, "mobile": True})
+        browser.devtools("Emulation.setCPUThrottlingRate", {"rate": 4})
     browser.open(url)
     started = time.monotonic()
     while not browser.run("return document.readyState !== 'loading' && !!window.__probe;"):
@@ -122,6 +132,13 @@ def measure(browser, url):
         if time.monotonic() - started > 600:
             raise TimeoutError(url)
     time.sleep(3)
+    # A graph drawn at load is waited for (or the line that says it could not be).
+    drawn = time.monotonic()
+    while not browser.run("return !!document.querySelector('.graph svg, .graph .gnote, #graph-draw');"):
+        time.sleep(0.1)
+        if time.monotonic() - drawn > 120:
+            break
+    time.sleep(1)
     figures = browser.run("""
 var t = performance.getEntriesByType('navigation')[0];
 window.__probe.stop();
@@ -138,12 +155,14 @@ def main():
         print(__doc__)
         return 64
     binary = arguments.pop(0)
-    browsers, width = ["chromium", "firefox"], 1280
+    browsers, width, phone = ["chromium", "firefox"], 1280, False
     counts = []
     while arguments:
         item = arguments.pop(0)
         if item == "--browsers":
             browsers = arguments.pop(0).split(",")
+        elif item == "--phone":
+            phone, browsers = True, ["chromium"]
         elif item == "--width":
             width = int(arguments.pop(0))
         else:
@@ -152,6 +171,8 @@ def main():
     work = tempfile.mkdtemp(prefix="quarrystone-pagebench-")
     site = Site(("127.0.0.1", 0), Handler)
     site.pages = {}
+    library = os.environ.get("QUARRYSTONE_MERMAID_JS")
+    site.library = open(library, "rb").read() if library else None
     threading.Thread(target=site.serve_forever, daemon=True).start()
     try:
         for count in counts:
@@ -162,10 +183,10 @@ def main():
             try:
                 for count in counts:
                     url = "http://127.0.0.1:%d/%d/index.html" % (site.server_address[1], count)
-                    f = measure(browser, url)
-                    print("%-8s %5d screens, %d px: DOMContentLoaded %7.0f ms, longest task %7.0f ms, "
+                    f = measure(browser, url, phone)
+                    print("%-8s %5d screens, %s: DOMContentLoaded %7.0f ms, longest task %7.0f ms, "
                           "platform tab %s ms, callout blocks in closed boxes %d"
-                          % (name, count, width, f["dcl"], f["longest"],
+                          % (name, count, "phone" if phone else "%d px" % width, f["dcl"], f["longest"],
                              "%.0f" % f["tab"] if f["tab"] is not None else "-", f["closed"]), flush=True)
             finally:
                 browser.close()
