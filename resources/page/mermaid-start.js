@@ -501,7 +501,6 @@
       words.appendChild(word);
     });
     svg.appendChild(lines);
-    svg.appendChild(words);
 
     var boxes = document.createElementNS(SVG, 'g');
     read.nodes.forEach(function (node, at) {
@@ -530,6 +529,9 @@
       }
     });
     svg.appendChild(boxes);
+    // The words go over the boxes: a long move's words or a loop's words
+    // beside its box would otherwise run under the next box, unread.
+    svg.appendChild(words);
     source.textContent = '';
     source.appendChild(svg);
     source.setAttribute('data-processed', 'true');

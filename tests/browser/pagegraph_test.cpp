@@ -444,7 +444,16 @@ constexpr char layoutScript[] = R"JS(
     var end = path.getPointAtLength(length).matrixTransform(matrix);
     if (!on(start, boxes[from]) || !on(end, boxes[to])) astray.push(from + '>' + to);
   });
-  return { overlaps: overlaps, astray: astray, words: document.querySelectorAll('.graph svg text').length,
+  var rects = nodes.map(function (node) { return node.getBoundingClientRect(); });
+  var covered = Array.from(document.querySelectorAll('.graph svg text')).filter(function (text) {
+    var r = text.getBoundingClientRect();
+    return nodes.some(function (node, at) {
+      var q = rects[at];
+      return (text.compareDocumentPosition(node) & Node.DOCUMENT_POSITION_FOLLOWING) &&
+             r.left < q.right && q.left < r.right && r.top < q.bottom && q.top < r.bottom;
+    });
+  }).length;
+  return { overlaps: overlaps, astray: astray, covered: covered, words: document.querySelectorAll('.graph svg text').length,
            notes: document.querySelectorAll('.graph .gnote').length };
 })())JS";
 
@@ -508,6 +517,8 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     EXPECT_EQ(layout[u"overlaps"_s].toInt(), 0);
     EXPECT_EQ(strings(layout[u"astray"_s]), QStringList());
     EXPECT_EQ(layout[u"words"_s].toInt(), plan.transitions.size());
+    // No move's words lie under a box drawn over them.
+    EXPECT_EQ(layout[u"covered"_s].toInt(), 0);
     EXPECT_EQ(layout[u"notes"_s].toInt(), 0);
     // The thumbnails get their pictures, as in a graph the library draws.
     EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph svg img.gimg').getAttribute('src') !== null"_s));
