@@ -91,6 +91,7 @@ TEST(Callouts, SmallBlockMarkup)
               "<span class=\"chip ok\">워드민트</span><span class=\"st\">키 적용 완료</span></div>"
               "<code>k_제목</code><div class=\"ko\">“제목”</div></div>"
               "</div><div class=\"co-img\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\">"
+              "<noscript><img class=\"\" src=\"img/home.png\" alt=\"홈\"></noscript>"
               "<span class=\"mk ok\" data-n=\"1\" style=\"left:5.00%;top:12.50%;width:90.00%;height:3.00%\"><b>1</b></span>"
               "</div><div class=\"co-col r\">"
               "<div class=\"co need\"><div class=\"coh\"><span class=\"chip need\">키 필요</span>"

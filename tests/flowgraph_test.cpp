@@ -122,6 +122,34 @@ TEST(FlowGraph, LabelsEscapeQuotesAndLineFeeds)
               "  s_s[\"A 'B' C&lt;D&gt;&amp;<br/><small>Name</small>\"]");
 }
 
+// Directives, comments, entities and Markdown of the graph library are
+// plan text too: written as entities, they cannot configure the graph.
+TEST(FlowGraph, LibrarySyntaxInPlanTextIsWrittenAsEntities)
+{
+    Plan plan;
+    Screen s = screen("s", "%%{init: {'theme':'dark'}}%% x #35; y\r%% note\u2028`md`");
+    s.name = "Name";
+    plan.screens = {s};
+    EXPECT_EQ(lines(Exporter::mermaid(plan, false)).at(1),
+              "  s_s[\"#37;#37;{init: {'theme':'dark'}}#37;#37; x #35;35; y #37;#37; note #96;md#96;<br/><small>Name</small>\"]");
+    EXPECT_EQ(lines(Exporter::mermaid(plan, true)).at(1),
+              "  s_s[\"&percnt;&percnt;{init: {'theme':'dark'}}&percnt;&percnt; x &num;35; y &percnt;&percnt; note "
+              "&grave;md&grave;<br/><small>Name</small>\"]");
+}
+
+// A very long title or move word is cut to 120 characters in the graph.
+TEST(FlowGraph, LongTextsAreCutInTheGraph)
+{
+    Plan plan;
+    Screen s = screen("s", QString(200000, u'가'));
+    s.name = "Name";
+    plan.screens = {s, screen("t")};
+    plan.transitions = {move("s", "t", "push", QString(300, u'x'))};
+    const QString graph = Exporter::mermaid(plan, true);
+    EXPECT_EQ(lines(graph).at(1), "  s_s[\"" + QString(119, u'가') + "…<br/><small>Name</small>\"]");
+    EXPECT_EQ(edges(graph), QStringList{"  s_s -->|\"" + QString(119, u'x') + "…\"| s_t"});
+}
+
 TEST(FlowGraph, PageLabelsCarryNoMarkupFromThePlan)
 {
     Plan plan;
@@ -156,7 +184,7 @@ TEST(FlowGraph, KindsPickShapesOrThumbnailWords)
     EXPECT_EQ(plain.at(4), "  s_odd[\"기타<br/><small>odd</small>\"]");
 
     const QStringList page = lines(Exporter::mermaid(plan, true));
-    EXPECT_EQ(page.at(1), "  s_pick[\"<img class='gimg' data-src='img/p.png' width='52' height='112' "
+    EXPECT_EQ(page.at(1), "  s_pick[\"<img class='gimg' alt='' data-src='img/p.png' width='52' height='112' "
                           "style='width:52px;height:112px;object-fit:cover;object-position:top'/><br/>"
                           "고르기<br/><small>Pick · 시트</small>\"]");
     EXPECT_EQ(page.at(2), "  click s_pick href \"#s-pick\"");
@@ -266,9 +294,10 @@ TEST(FlowGraph, ClickTargetsCannotBreakTheGraph)
     const QStringList graph = lines(Exporter::mermaid(plan, true));
     EXPECT_EQ(graph.size(), 4);
     EXPECT_EQ(graph.at(2), "  click s_a__b____c href \"#s-a%20%22b%22%25%0A%09c\"");
-    // Other characters, Hangul included, stay as they are for the page to decode.
+    // "#" would start one of the library's entities; other characters,
+    // Hangul included, stay as they are for the page to decode.
     plan.screens = {screen("상세#1")};
-    EXPECT_EQ(lines(Exporter::mermaid(plan, true)).at(2), "  click s_상세_1 href \"#s-상세#1\"");
+    EXPECT_EQ(lines(Exporter::mermaid(plan, true)).at(2), "  click s_상세_1 href \"#s-상세%231\"");
 }
 
 TEST(FlowGraph, CanonicallyEqualKeysShareANode)

@@ -171,10 +171,11 @@ TEST(PageAssets, StyleSheetCarriesBothPalettes)
     const QList<std::tuple<QString, QString, QString>> tokens = {
         {"--bg", "#f4f6f9", "#0f141a"},      {"--surface", "#ffffff", "#171e26"},
         {"--fg", "#16202c", "#e3e9ef"},      {"--muted", "#5d6b7a", "#93a1b0"},
-        {"--line", "#d9e0e8", "#2a3440"},    {"--accent", "#1978f0", "#5aa0ff"},
+        {"--line", "#d9e0e8", "#2a3440"},    {"--accent", "#1766d6", "#5aa0ff"},
         {"--accent-soft", "#e6f0fe", "#15283f"}, {"--warn", "#b5470b", "#f0965c"},
         {"--warn-soft", "#fdeee4", "#3a2316"},   {"--ok", "#1d7a46", "#5ccf8a"},
         {"--code-bg", "#eef2f6", "#1f2833"},     {"--phone", "#0d1117", "#000"},
+        {"--on-fill", "#fff", "#0f141a"},
     };
     const auto rule = [&](const QString &selector) {
         const qsizetype start = style.indexOf(selector + QLatin1Char('{'));

@@ -82,7 +82,15 @@ FileSet fileSet(const QString &dir, const QStringList &files)
 }
 
 const QString titleOpen =
-    u"<div class=\"title\"><button class=\"fold\" type=\"button\" aria-expanded=\"true\" title=\"접기·펼치기\"></button>"_s;
+    u"<div class=\"title\"><button class=\"fold\" type=\"button\" aria-expanded=\"true\" aria-label=\"접기·펼치기\" title=\"접기·펼치기\"></button>"_s;
+
+// A picture of the plan folder as the page writes it: for the image script,
+// and for a viewer without scripts.
+QString picture(const QString &cls, const QString &path, const QString &alt)
+{
+    return u"<img class=\"%1\" data-src=\"%2\" alt=\"%3\" loading=\"lazy\"><noscript><img class=\"%1\" src=\"%2\" "
+           "alt=\"%3\"></noscript>"_s.arg(cls, path, alt);
+}
 
 } // namespace
 
@@ -99,13 +107,13 @@ TEST(PageShot, PlaceholderSingleImageAndPlatformVariants)
     EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s);
 
     s.image.before = u"img/home.png"_s;
-    EXPECT_EQ(HTMLPage::shot(s, u"big"_s), u"<img class=\"big\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\">"_s);
+    EXPECT_EQ(HTMLPage::shot(s, u"big"_s), picture(u"big"_s, u"img/home.png"_s, u"홈"_s));
 
     s.image.ios = u"img/home-ios.png"_s;
     EXPECT_EQ(HTMLPage::shot(s, QString()),
-              u"<div class=\"pv p-c\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
-              "<div class=\"pv p-a\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
-              "<div class=\"pv p-i\"><img class=\"\" data-src=\"img/home-ios.png\" alt=\"홈 iOS\" loading=\"lazy\"></div>"_s);
+              u"<div class=\"pv p-c\">"_s + picture({}, u"img/home.png"_s, u"홈"_s) + u"</div><div class=\"pv p-a\">"_s
+                  + picture({}, u"img/home.png"_s, u"홈"_s) + u"</div><div class=\"pv p-i\">"_s
+                  + picture({}, u"img/home-ios.png"_s, u"홈 iOS"_s) + u"</div>"_s);
 }
 
 TEST(PageShot, PresentEmptyOrSamePlatformImageStillGivesVariants)
@@ -114,9 +122,9 @@ TEST(PageShot, PresentEmptyOrSamePlatformImageStillGivesVariants)
     s.image.before = u"img/home.png"_s;
     s.image.android = QString();
     EXPECT_EQ(HTMLPage::shot(s, QString()),
-              u"<div class=\"pv p-c\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"
-              "<div class=\"pv p-a\"><div class=\"ph \"><b>이미지 없음</b>홈 Android</div></div>"
-              "<div class=\"pv p-i\"><img class=\"\" data-src=\"img/home.png\" alt=\"홈\" loading=\"lazy\"></div>"_s);
+              u"<div class=\"pv p-c\">"_s + picture({}, u"img/home.png"_s, u"홈"_s)
+                  + u"</div><div class=\"pv p-a\"><div class=\"ph \"><b>이미지 없음</b>홈 Android</div></div><div class=\"pv p-i\">"_s
+                  + picture({}, u"img/home.png"_s, u"홈"_s) + u"</div>"_s);
 
     s.image.android = u"img/home.png"_s;
     EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u"alt=\"홈 Android\""_s));
@@ -127,8 +135,7 @@ TEST(PageShot, PlanTextCannotLeaveTheAttribute)
     Screen s = screen(u"home"_s, u"Home"_s, u"\"><script>x</script>"_s);
     s.image.before = u"img/a\" onerror=\"alert(1).png"_s;
     EXPECT_EQ(HTMLPage::shot(s, QString()),
-              u"<img class=\"\" data-src=\"img/a&quot; onerror=&quot;alert(1).png\" "
-              "alt=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\" loading=\"lazy\">"_s);
+              picture({}, u"img/a&quot; onerror=&quot;alert(1).png"_s, u"&quot;&gt;&lt;script&gt;x&lt;/script&gt;"_s));
 }
 
 TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
@@ -138,7 +145,11 @@ TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
     for (const QString &source : {u"javascript:alert(1)"_s, u"file:///etc/passwd"_s, u"data:text/html,x"_s,
                                   u"/etc/hosts.png"_s, u"../other/img/a.png"_s, u"img/../../a.png"_s,
                                   u"img\\..\\..\\a.png"_s, u"\\\\host\\a.png"_s, u"//host/a.png"_s,
-                                  u"img/%2e%2e/%2E%2e/a.png"_s, u"%2F%2Fhost/a.png"_s}) {
+                                  u"img/%2e%2e/%2E%2e/a.png"_s, u"%2F%2Fhost/a.png"_s,
+                                  // A browser drops these spaces, controls, tabs and line breaks before it reads the path.
+                                  u" /abs/x.png"_s, u"\f/abs/x.png"_s, u"\t../x.png"_s, u"img/.\t./.\t./x.png"_s,
+                                  u"img/.\n./x.png"_s, u"img/.\r./x.png"_s, u" //host/x.png"_s, u" http://host/x.png"_s,
+                                  u"img/x.png "_s, u"C|/x.png"_s, u"c|\\x.png"_s}) {
         s.image.before = source;
         EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s) << source.toStdString();
         Plan plan;

@@ -37,8 +37,10 @@
 
   // Chromium keeps laying out the content of a closed details element (so
   // that find-in-page can reach it), so having boxes does not mean shown.
+  // The closed box is asked first: asking for boxes lays the whole page out,
+  // and a large plan has thousands of closed strings boxes.
   function displayed(block) {
-    return block.getClientRects().length > 0 && !block.closest('details:not([open])');
+    return !block.closest('details:not([open])') && block.getClientRects().length > 0;
   }
 
   function svgElement(name, attributes) {

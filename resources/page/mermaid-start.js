@@ -10,6 +10,8 @@
 
   var drawn = function () {
     if (askButton && askButton.parentElement) askButton.parentElement.hidden = true;
+    var late = graph.querySelector('.gnote');
+    if (late) late.parentElement.removeChild(late);
     if (typeof window.quarryAssets === 'function') window.quarryAssets();
   };
 
@@ -52,16 +54,28 @@
     Promise.resolve(mermaid.run({ querySelector: '.mermaid' })).then(drawn, drawn);
   }
 
-  // Offline, or with the library refused, the box keeps the graph's text and says why.
-  function explain() {
-    graph.removeAttribute('data-ask');
-    if (askButton && askButton.parentElement) askButton.parentElement.hidden = true;
+  function say() {
     if (graph.querySelector('.gnote')) return;
     var note = document.createElement('p');
     note.className = 'gnote';
     note.textContent = '그래프 그림을 불러오지 못했어요. 아래는 그 원문이고, 같은 이동은 화면별 상세에 있어요.';
     graph.insertBefore(note, graph.firstChild);
   }
+
+  // Offline, or with the library refused, the box keeps the graph's text and says why.
+  function explain() {
+    graph.removeAttribute('data-ask');
+    if (askButton && askButton.parentElement) askButton.parentElement.hidden = true;
+    say();
+  }
+
+  // A library host that takes the connection and never answers is given
+  // up only after the browser's own time-out, half a minute or more: the
+  // page says so much sooner, and a library that comes late still draws.
+  var PATIENCE = 8000;
+  setTimeout(function () {
+    if (wanted && library === 'waiting') say();
+  }, PATIENCE);
 
   // Drawing holds the page for a while: it starts after the page has had
   // its chance to paint what it has.
@@ -487,7 +501,6 @@
       words.appendChild(word);
     });
     svg.appendChild(lines);
-    svg.appendChild(words);
 
     var boxes = document.createElementNS(SVG, 'g');
     read.nodes.forEach(function (node, at) {
@@ -516,6 +529,9 @@
       }
     });
     svg.appendChild(boxes);
+    // The words go over the boxes: a long move's words or a loop's words
+    // beside its box would otherwise run under the next box, unread.
+    svg.appendChild(words);
     source.textContent = '';
     source.appendChild(svg);
     source.setAttribute('data-processed', 'true');

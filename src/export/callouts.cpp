@@ -56,7 +56,8 @@ QString image(const Screen &screen)
     const std::optional<QString> before = PageText::imageSource(screen.image.before);
     if (!before)
         return u"<div class=\"ph \"><b>이미지 없음</b>"_s + escape(screen.title) + u"</div>"_s;
-    return u"<img class=\"\" "_s + PageText::imageAttribute(*before) + u"=\""_s + escape(*before) + u"\" alt=\""_s + escape(screen.title) + u"\">"_s;
+    return u"<img class=\"\" "_s + PageText::imageAttribute(*before) + u"=\""_s + escape(*before) + u"\" alt=\""_s + escape(screen.title) + u"\">"_s
+        + PageText::withoutScripts(*before, QString(), screen.title);
 }
 
 } // namespace

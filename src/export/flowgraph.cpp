@@ -44,13 +44,14 @@ std::pair<QString, QString> shape(const QString &kind)
 }
 
 // The part of an anchor that follows "#s-": a quotation mark would end the
-// graph's string, and a space, "%" or control character would break the line
-// or be misread when the page decodes the target.
+// graph's string, "#" would be read as the start of an entity, and a space,
+// "%" or control character would break the line or be misread when the page
+// decodes the target.
 QString anchorTarget(const QString &key)
 {
     QString out;
     for (const QChar c : key) {
-        const bool unsafe = c == u'"' || c == u'%' || c.isSpace() || c.category() == QChar::Other_Control;
+        const bool unsafe = c == u'"' || c == u'%' || c == u'#' || c.isSpace() || c.category() == QChar::Other_Control;
         if (!unsafe) {
             out += c;
             continue;
@@ -92,6 +93,8 @@ public:
 
 private:
     QString label(const QString &text) const;
+    QString words(const QString &text) const;
+    QString entity(QChar c) const;
     QString nodeId(const QString &endpoint) const;
     QString edgeLabel(const Transition &transition) const;
     QString sourceKey(const Transition &transition) const;
@@ -149,14 +152,48 @@ QString Graph::text() const
     return lines.join(u'\n');
 }
 
-// Mermaid reads a quotation mark as the end of the label and a line feed as
-// the end of the statement. On the page the label is HTML as well, so plan
-// texts are escaped there and cannot add markup of their own.
+// Mermaid reads a quotation mark as the end of the label and a line break
+// (a carriage return too) as the end of the statement; anywhere in its
+// text it reads "%%" as a comment or a directive that configures the whole
+// graph, "#name;" as an entity and a backtick as the start of Markdown.
+// Plan texts stay text: those characters are written as entities, the
+// library's own in the document and HTML's on the page, where the label is
+// HTML as well and plan texts are escaped so they add no markup of their
+// own (and no "#" is left for the library to read).
 QString Graph::label(const QString &text) const
 {
-    QString escaped = text;
-    escaped.replace(u'"', u'\'').replace(u'\n', u' ');
-    return m_links ? HTMLPage::escape(escaped) : escaped;
+    QString oneLine = text;
+    oneLine.replace(u'"', u'\'');
+    for (const QChar lineBreak : {QChar(u'\n'), QChar(u'\r'), QChar(0x2028), QChar(0x2029)})
+        oneLine.replace(lineBreak, u' ');
+    const QString escaped = m_links ? HTMLPage::escape(oneLine) : oneLine;
+    QString out;
+    out.reserve(escaped.size());
+    for (const QChar c : escaped) {
+        if (c == u'#' || c == u'%' || c == u'`')
+            out += entity(c);
+        else
+            out += c;
+    }
+    return out;
+}
+
+// A box or a move's words in the graph are a name, not the text in full
+// (the card has that): a title of thousands of characters would make one
+// box wider than the whole drawing.
+QString Graph::words(const QString &text) const
+{
+    constexpr qsizetype longest = 120;
+    if (Text::graphemeCount(text) <= longest)
+        return label(text);
+    return label(Text::graphemePrefix(text, longest - 1) + u'…');
+}
+
+QString Graph::entity(QChar c) const
+{
+    if (m_links)
+        return c == u'#' ? QStringLiteral("&num;") : c == u'%' ? QStringLiteral("&percnt;") : QStringLiteral("&grave;");
+    return u'#' + QString::number(c.unicode()) + u';';
 }
 
 QString Graph::nodeId(const QString &endpoint) const
@@ -246,7 +283,7 @@ QStringList Graph::entryPoints() const
             if (written.contains(key))
                 continue;
             written.insert(key);
-            lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + label(placeName(endpoint))
+            lines << QStringLiteral("  ") + nodeId(endpoint) + QStringLiteral("([\"") + words(placeName(endpoint))
                     + QStringLiteral("\"])");
         }
     }
@@ -257,8 +294,8 @@ QStringList Graph::screenNode(const Screen &screen) const
 {
     QStringList lines;
     const QString id = nodeId(screen.key);
-    const QString title = label(screen.title);
-    const QString name = label(shortName(screen, m_plan.meta.feature));
+    const QString title = words(screen.title);
+    const QString name = words(shortName(screen, m_plan.meta.feature));
     const QString image = PageText::imageSource(screen.image.before).value_or(QString());
 
     if (m_links && !image.isEmpty()) {
@@ -268,7 +305,7 @@ QStringList Graph::screenNode(const Screen &screen) const
         const QString word = kindWord(screen.kind);
         if (!word.isEmpty())
             small += QStringLiteral(" · ") + word;
-        lines << QStringLiteral("  ") + id + QStringLiteral("[\"<img class='gimg' ") + PageText::imageAttribute(image)
+        lines << QStringLiteral("  ") + id + QStringLiteral("[\"<img class='gimg' alt='' ") + PageText::imageAttribute(image)
                 + QStringLiteral("='") + source
                 + QStringLiteral("' width='52' height='112' style='width:52px;height:112px;object-fit:cover;object-position:top'/><br/>")
                 + title + QStringLiteral("<br/><small>") + small + QStringLiteral("</small>\"]");
@@ -299,7 +336,7 @@ QString Graph::edgeLabel(const Transition &transition) const
 QString Graph::edge(const Transition &transition) const
 {
     const QString arrow = isBackMove(transition) ? QStringLiteral("-.->") : QStringLiteral("-->");
-    const QString text = label(edgeLabel(transition));
+    const QString text = words(edgeLabel(transition));
     const QString shown = isBlank(text) ? QString() : QStringLiteral("|\"") + text + QStringLiteral("\"|");
     return QStringLiteral("  ") + nodeId(transition.from) + u' ' + arrow + shown + u' ' + nodeId(transition.to);
 }

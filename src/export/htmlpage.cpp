@@ -466,6 +466,16 @@ QByteArray planBlock(const QJsonObject &planJson)
     return encodedPlanBlock(planJson);
 }
 
+namespace {
+
+// A viewer without scripts (a mail or file preview) shows the pictures from
+// their noscript copies and every data tab's panel, and none of the buttons
+// that only scripts can work.
+constexpr char withoutScripts[] = "<noscript><style>img[data-src]{display:none}.dpanel[hidden]{display:block!important}"
+                                  ".ptabs,.dtabs,.foldall,.fold{display:none}</style></noscript>\n";
+
+} // namespace
+
 Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray> planBlock)
 {
     const PlanIndex::Scope index(plan);
@@ -489,7 +499,9 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     head += fontSheet;
     head += "\">\n<style>";
     head += style;
-    head += "</style>\n</head>\n<body>\n<div class=\"wrap\">\n";
+    head += "</style>\n";
+    head += withoutScripts;
+    head += "</head>\n<body>\n<div class=\"wrap\">\n";
     out.before.append(head);
     out.before.append(bodyPieces(plan, conventions, index));
     QByteArray foot;

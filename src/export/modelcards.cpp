@@ -19,7 +19,7 @@ QString imageElement(const std::optional<QString> &planSource, const QString &la
     if (!source)
         return u"<div class=\"ph "_s + cls + u"\"><b>이미지 없음</b>"_s + escape(label) + u"</div>"_s;
     return u"<img class=\""_s + cls + u"\" "_s + PageText::imageAttribute(*source) + u"=\""_s + escape(*source) + u"\" alt=\""_s + escape(label)
-        + u"\" loading=\"lazy\">"_s;
+        + u"\" loading=\"lazy\">"_s + PageText::withoutScripts(*source, cls, label);
 }
 
 // A platform image falls back to the shared one only when the plan names

@@ -20,8 +20,10 @@ QString placeName(const QString &entry, const Plan &plan);
 // A screen image source the page may load: a relative path that stays
 // inside the plan folder (the image script swaps it for the embedded image)
 // or an http(s) address. Anything else from plan data (javascript:, file:,
-// data:…, "/…", "../…") counts as no image: a page sent on its own could
-// never show it, and it would name places outside the plan.
+// data:…, "/…", "../…", a path with spaces or control characters at its ends
+// or tabs or line breaks inside, which a browser drops before it reads the
+// address) counts as no image: a page sent on its own could never show it,
+// and it would name places outside the plan.
 std::optional<QString> imageSource(const std::optional<QString> &source);
 
 // The attribute that carries an image source: "src" for a web address,
@@ -29,5 +31,11 @@ std::optional<QString> imageSource(const std::optional<QString> &source);
 // from the embedded copy (or, when there is none, from the path itself), so
 // that a page sent on its own never asks for files it does not have.
 QString imageAttribute(const QString &source);
+
+// For a path in the plan folder, the same picture as a viewer without
+// scripts (a mail or file preview) shows it: a noscript element holding an
+// image whose source is the path itself. "" for a web address, which the
+// image carries already. The label is shown as the image's alternative.
+QString withoutScripts(const QString &source, const QString &cls, const QString &label);
 
 } // namespace PageText

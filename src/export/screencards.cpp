@@ -31,9 +31,18 @@ QString names(const Screen &screen, const Plan &plan)
         + u"</span><span class=\"pv p-i\">"_s + onIos + u"</span>"_s;
 }
 
+// The fold button shows only an arrow drawn by the style sheet: its name
+// is said by aria-label, and shown as a tooltip.
+QString foldButton()
+{
+    const QString name = u"접기·펼치기"_s;
+    return u"<button class=\"fold\" type=\"button\" aria-expanded=\"true\" aria-label=\""_s + name + u"\" title=\""_s
+        + name + u"\"></button>"_s;
+}
+
 QString titleRow(const Screen &screen, const Plan &plan)
 {
-    QString out = u"<div class=\"title\"><button class=\"fold\" type=\"button\" aria-expanded=\"true\" title=\"접기·펼치기\"></button><h3>"_s
+    QString out = u"<div class=\"title\">"_s + foldButton() + u"<h3>"_s
         + escape(screen.title) + u"</h3>"_s + names(screen, plan);
     if (screen.figmaLabel && !blankLabel(*screen.figmaLabel))
         out += u"<span class=\"pill\">"_s + escape(*screen.figmaLabel) + u"</span>"_s;

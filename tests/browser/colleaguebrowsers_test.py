@@ -218,6 +218,8 @@ def first_answer(browser, site, name, url, shots):
           name + ": the page's scripts ran while the font and library hosts did not answer")
     check(wait(browser, "performance.getEntriesByType('paint').some(function (p) { return p.name === 'first-contentful-paint'; })"),
           name + ": the page painted while the font host did not answer")
+    check(wait(browser, "document.querySelector('.graph .gnote')", 15),
+          name + ": the graph box says within seconds that its drawing did not come")
     target = browser.run("var m = document.querySelector('.dpanel[hidden] .model[id]'); return m ? m.id : null;")
     check(target, name + ": a model card in a hidden tab to go to")
     if target:
@@ -244,6 +246,37 @@ def drawn_graph(browser, site, name, url, shots):
     if shots:
         browser.screenshot(os.path.join(shots, name + "-sample.png"))
         browser.print_pdf(os.path.join(shots, name + "-sample.pdf"))
+
+
+SYNTAX_TITLE = "%%{init: {'theme':'dark', 'themeCSS': '.node rect { fill: rgb(255, 0, 0) !important; }'}}%% x #35; y\r%% z"
+
+
+def library_syntax(folder):
+    """The graph library's directives, entities and a carriage return in a
+    screen title and in a move's words."""
+    path = os.path.join(folder, "plan.json")
+    with open(path, encoding="utf-8") as file:
+        plan = json.load(file)
+    plan["screens"][0]["title"] = SYNTAX_TITLE
+    plan["transitions"][1]["trigger"] = SYNTAX_TITLE
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(plan, file, ensure_ascii=False)
+
+
+def syntax_as_text(browser, name, url):
+    """Plan text that is the graph library's own syntax is drawn as text."""
+    browser.open(url)
+    check(wait(browser, "document.querySelector('.graph svg g.node')"), name + ": the graph with library syntax in it is drawn")
+    shown = SYNTAX_TITLE.replace("\r", " ")
+    found = browser.run("""
+var want = arguments[0];
+var texts = Array.from(document.querySelectorAll('.graph svg g.node, .graph svg span.edgeLabel')).map(function (n) { return n.textContent; });
+return { error: document.querySelector('.graph svg').getAttribute('aria-roledescription') === 'error',
+         nodes: texts.filter(function (t) { return t.indexOf(want) >= 0; }).length,
+         red: Array.from(document.querySelectorAll('.graph svg g.node rect')).filter(function (r) { return getComputedStyle(r).fill === 'rgb(255, 0, 0)'; }).length };
+""", shown)
+    check(found == {"error": False, "nodes": 2, "red": 0},
+          name + ": the title and the move's words show as written, and nothing re-themes the graph: %r" % found)
 
 
 LARGE_DRAWING = """
@@ -274,6 +307,16 @@ def large_graph(browser, name, url, moves):
     check(drawing == {"nodes": LARGE_SCREENS, "small": 0, "lines": moves, "links": LARGE_SCREENS, "notes": 0,
                       "overlaps": 0},
           name + ": every screen and move of the large graph, no box over another: %r" % drawing)
+    # A drawing is never split across sheets: on paper it fits one, or what
+    # follows it is printed over its rest.
+    browser.set_print_media(True)
+    try:
+        paper = browser.run("var s = document.querySelector('.graph svg').getBoundingClientRect();"
+                            "var next = document.querySelector('.graph').closest('section').nextElementSibling.getBoundingClientRect();"
+                            "return { fits: s.height <= innerHeight, before: s.bottom <= next.top, height: s.height };")
+    finally:
+        browser.set_print_media(False)
+    check(paper["fits"] and paper["before"], name + ": the drawn large graph fits one sheet, before what follows: %r" % paper)
 
 
 def separate_storage(browser, site, name):
@@ -311,6 +354,23 @@ def printed(browser, name, url):
     check(folded == 1, name + ": a folded card to print")
 
 
+def dark_printed(browser, name, url):
+    """A graph drawn in a dark system's colours prints in the paper's."""
+    browser.devtools("Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    browser.open(url)
+    check(wait(browser, "document.querySelector('.graph svg g.node')"), name + ": the graph is drawn in a dark system")
+    fills = "return Array.from(document.querySelectorAll('.graph svg g.node rect')).map(function (r) { return getComputedStyle(r).fill; });"
+    on_screen = browser.run(fills)
+    browser.devtools("Emulation.setEmulatedMedia", {"media": "print", "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    try:
+        on_paper = browser.run(fills)
+    finally:
+        browser.devtools("Emulation.setEmulatedMedia", {"media": "", "features": []})
+    dark = lambda fill: sum(int(part) for part in fill[fill.index("(") + 1:fill.index(")")].split(",")[:3]) < 300
+    check(on_screen and all(dark(fill) for fill in on_screen), name + ": the boxes are dark on a dark screen: %r" % on_screen[:3])
+    check(on_paper and not any(dark(fill) for fill in on_paper), name + ": no box prints dark: %r" % on_paper[:3])
+
+
 def main():
     if len(sys.argv) not in (4, 5) or sys.argv[3] not in ("firefox", "chromium"):
         print(__doc__)
@@ -329,18 +389,22 @@ def main():
         page = render(binary, source, work)
         moves = []
         large = render(binary, source, work, "large", lambda folder: moves.append(enlarge(folder)))
-        site = Site({"sample": page, "other": page, "large": large}, library_bytes)
+        syntax = render(binary, source, work, "syntax", library_syntax)
+        site = Site({"sample": page, "other": page, "large": large, "syntax": syntax}, library_bytes)
         driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
         browser = driver()
         first_answer(browser, site, name, site.url("/page/hang/hang/sample/index.html"), shots)
         site.requests.clear()
         drawn_graph(browser, site, name, site.url("/page/ok/ok/sample/index.html"), shots)
         separate_storage(browser, site, name)
+        syntax_as_text(browser, name, site.url("/page/ok/ok/syntax/index.html"))
         large_graph(browser, name, site.url("/page/ok/ok/large/index.html"), moves[0])
         browser.close()
         # Paper is narrower than a desktop window.
         browser = driver(width=700, height=900)
         printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
+        if name == "chromium":
+            dark_printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
     finally:
         if browser:
             browser.close()

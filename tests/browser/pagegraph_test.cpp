@@ -202,6 +202,69 @@ TEST_F(GraphPageTest, MovesWithoutTriggersAndNamelessPlacesAreDrawn)
     EXPECT_EQ(browser().errors(), QStringList());
 }
 
+// The graph library's own syntax in plan texts: directives that would
+// re-theme or re-configure the whole graph, comments, entities, a carriage
+// return and Markdown, in titles, move words, conditions and a picture path.
+Plan librarySyntaxPlan(int fillers)
+{
+    Plan plan;
+    plan.meta.feature = u"Shop"_s;
+    const QString theme = u"%%{init: {'theme':'dark', 'themeCSS': '.node rect { fill: rgb(255, 0, 0) !important; }'}}%%"_s;
+    const QString plain = u"%%{init: {\"flowchart\": {\"htmlLabels\": false}}}%%"_s;
+    plan.screens = {screen(u"a"_s, theme), screen(u"b"_s, plain), screen(u"c"_s, u"x #35; y"_s, u"img/#46;#46;/c.png"_s),
+                    screen(u"d"_s, u"x\r%% note\ry"_s), screen(u"e"_s, u"`**굵게**`"_s)};
+    Transition conditional = move(u"a"_s, u"c"_s, u"tap"_s);
+    conditional.condition = u"x #35; y"_s;
+    Transition other = move(u"a"_s, u"d"_s, u"tap"_s);
+    other.condition = u"x\r%% note\ry"_s;
+    plan.transitions = {move(u"a"_s, u"b"_s, theme), conditional, other, move(u"b"_s, u"e"_s, plain),
+                        move(u"c"_s, u"e"_s, u"`**굵게**`"_s)};
+    for (int at = 0; at < fillers; ++at)
+        plan.screens.append(screen(u"f%1"_s.arg(at), u"채움 %1"_s.arg(at)));
+    return plan;
+}
+
+// A text as the graph shows it: one line, its quotation marks made apostrophes.
+QString shown(QString text)
+{
+    return text.replace(u'\r', u' ').replace(u'"', u'\'');
+}
+
+// Drawn by the library (a small graph) and by the page (a large one on
+// request), every box and move shows its plan text as written.
+TEST_F(GraphPageTest, GraphLibrarySyntaxInPlanTextIsShownAsText)
+{
+    for (const int fillers : {0, 61}) {
+        SCOPED_TRACE(fillers);
+        const Plan plan = librarySyntaxPlan(fillers);
+        open(plan);
+        if (fillers) {
+            browser().click(u"#graph-draw"_s);
+            ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden"_s, 60000));
+        }
+        EXPECT_NE(eval(u"document.querySelector('.graph svg').getAttribute('aria-roledescription')"_s).toString(), u"error"_s);
+        const Drawing drawing(json(QString::fromUtf8(nodesScript)));
+        EXPECT_EQ(drawing.ids().size(), plan.screens.size());
+        for (const Screen &s : plan.screens)
+            EXPECT_EQ(drawing.node(u"s_"_s + s.key)[u"text"_s].toString(), shown(s.title) + s.key);
+        QStringList words = strings(json(u"Array.from(document.querySelectorAll('.graph span.edgeLabel, .graph text.gmove'))"
+                                         u".map(function (l) { return l.textContent; }).filter(function (t) { return t.trim(); })"_s));
+        words.sort();
+        QStringList expected{shown(plan.transitions[0].trigger), u"x #35; y"_s, u"x %% note y"_s,
+                             shown(plan.transitions[3].trigger), shown(plan.transitions[4].trigger)};
+        expected.sort();
+        EXPECT_EQ(words, expected);
+        // No directive re-coloured the boxes.
+        EXPECT_EQ(json(u"Array.from(document.querySelectorAll('.graph svg g.node > rect, .graph svg g.node > polygon'))"
+                       u".filter(function (r) { return getComputedStyle(r).fill === 'rgb(255, 0, 0)'; }).length"_s),
+                  QJsonValue(0));
+        EXPECT_EQ(eval(u"document.querySelector('.graph svg img.gimg').getAttribute('data-src')"_s).toString(),
+                  u"img/#46;#46;/c.png"_s);
+        EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph svg img.gimg').getAttribute('src').indexOf('data:image/png') === 0"_s));
+        EXPECT_EQ(browser().errors(), QStringList());
+    }
+}
+
 TEST_F(GraphPageTest, OddKeysLinkToTheirCardsAndTitlesStayText)
 {
     const Plan plan = oddKeysPlan();
@@ -381,7 +444,16 @@ constexpr char layoutScript[] = R"JS(
     var end = path.getPointAtLength(length).matrixTransform(matrix);
     if (!on(start, boxes[from]) || !on(end, boxes[to])) astray.push(from + '>' + to);
   });
-  return { overlaps: overlaps, astray: astray, words: document.querySelectorAll('.graph svg text').length,
+  var rects = nodes.map(function (node) { return node.getBoundingClientRect(); });
+  var covered = Array.from(document.querySelectorAll('.graph svg text')).filter(function (text) {
+    var r = text.getBoundingClientRect();
+    return nodes.some(function (node, at) {
+      var q = rects[at];
+      return (text.compareDocumentPosition(node) & Node.DOCUMENT_POSITION_FOLLOWING) &&
+             r.left < q.right && q.left < r.right && r.top < q.bottom && q.top < r.bottom;
+    });
+  }).length;
+  return { overlaps: overlaps, astray: astray, covered: covered, words: document.querySelectorAll('.graph svg text').length,
            notes: document.querySelectorAll('.graph .gnote').length };
 })())JS";
 
@@ -445,6 +517,8 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     EXPECT_EQ(layout[u"overlaps"_s].toInt(), 0);
     EXPECT_EQ(strings(layout[u"astray"_s]), QStringList());
     EXPECT_EQ(layout[u"words"_s].toInt(), plan.transitions.size());
+    // No move's words lie under a box drawn over them.
+    EXPECT_EQ(layout[u"covered"_s].toInt(), 0);
     EXPECT_EQ(layout[u"notes"_s].toInt(), 0);
     // The thumbnails get their pictures, as in a graph the library draws.
     EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph svg img.gimg').getAttribute('src') !== null"_s));

@@ -165,6 +165,7 @@ public:
     // or refused.
     void reset(bool mermaid)
     {
+        setScripts(true);
         setAppMode(false);
         serveMermaid(mermaid);
         resize(1280, 900);
@@ -225,11 +226,15 @@ public:
         return load(m_page->url());
     }
 
+    // Page scripts off, as in a viewer that shows HTML without them; a
+    // test's own scripts then run in a world of their own (evalAside).
+    void setScripts(bool on) { m_page->settings()->setAttribute(QWebEngineSettings::JavascriptEnabled, on); }
+
     // A page busy drawing may take up to `milliseconds` to answer.
-    QVariant eval(const QString &script, int milliseconds = 10000)
+    QVariant eval(const QString &script, int milliseconds = 10000, quint32 world = QWebEngineScript::MainWorld)
     {
         auto result = std::make_shared<std::optional<QVariant>>();
-        m_page->runJavaScript(script, QWebEngineScript::MainWorld, [result](const QVariant &value) { *result = value; });
+        m_page->runJavaScript(script, world, [result](const QVariant &value) { *result = value; });
         if (!spinUntil([&] { return result->has_value(); }, milliseconds))
             ADD_FAILURE() << "script gave no answer: " << script.toStdString();
         return result->value_or(QVariant());

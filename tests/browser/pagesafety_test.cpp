@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QSet>
+#include <random>
 
 #include "browser/pageharness.h"
+#include "export/htmlpage.h"
 #include "support/qtprinters.h"
 
 using namespace Qt::StringLiterals;
 using PageHarness::GraphPageTest;
+using PageHarness::PageTest;
 
 namespace {
 
@@ -196,6 +199,70 @@ TEST_F(GraphPageTest, TextsFromThePlanNeverRunAsScript)
                                  QUrl(eval(u"document.querySelector('script[src]').src"_s).toString()), QUrl(remoteImage)};
     EXPECT_EQ(requested, expected);
     EXPECT_EQ(browser().errors(), QStringList());
+}
+
+// Picture paths made of the pieces a browser reads in its own way: spaces
+// and controls it drops or keeps, separators, dots written and encoded, a
+// drive letter, a query, a fragment, entities of the page and of the graph.
+QStringList picturePathsToTry()
+{
+    const QStringList pieces = {u" "_s, u"\t"_s, u"\n"_s, u"\r"_s, u"\f"_s, u"\x01"_s, QString(QChar(0)), u"\u00a0"_s,
+                                u"."_s, u".."_s, u"%2e"_s, u"%2E."_s, u"/"_s, u"\\"_s, u"//"_s, u"%2f"_s, u"%5c"_s,
+                                u"img"_s, u"x.png"_s, u"C|"_s, u"c:"_s, u"?"_s, u"#"_s, u"&#46;"_s, u"#46;"_s,
+                                u"http:"_s, u"file:"_s, u"%"_s, u"host"_s};
+    std::mt19937 random(20231);
+    std::uniform_int_distribution<qsizetype> piece(0, pieces.size() - 1);
+    std::uniform_int_distribution<int> length(1, 7);
+    QStringList paths = {u" /abs/x.png"_s, u"\f/abs/x.png"_s, u"\t../x.png"_s, u"img/.\t./.\t./x.png"_s,
+                         u"img/.\n./x.png"_s, u" //host/x.png"_s, u" http://host/x.png"_s, u"C|/x.png"_s};
+    for (int at = 0; at < 40000; ++at) {
+        QString path;
+        for (int count = length(random); count > 0; --count)
+            path += pieces.at(piece(random));
+        paths.append(path);
+    }
+    return paths;
+}
+
+// Each picture's markup read by the browser's own HTML and URL parsers,
+// against a plan folder opened from a file and served over http: the
+// addresses that leave the folder, and how many pictures there were.
+constexpr char picturesOutside[] = R"JS(
+(function (shots) {
+  var bases = ['file:///home/p/plan/index.html', 'http://127.0.0.1:8000/plan/index.html'];
+  var outside = [], pictures = 0;
+  var reads = function (value, base) { try { return new URL(value, base).href; } catch (e) { return null; } };
+  shots.forEach(function (markup) {
+    new DOMParser().parseFromString(markup, 'text/html').querySelectorAll('img').forEach(function (image) {
+      pictures++;
+      // The copy for viewers without scripts names the same path as its source.
+      var path = image.getAttribute(image.closest('noscript') ? 'src' : 'data-src'), web = image.getAttribute('src');
+      bases.forEach(function (base) {
+        var href = path !== null ? reads(path, base) : reads(web, base);
+        var home = path !== null ? base.replace(/index\.html$/, '') : null;
+        if (href !== null && (home ? href.indexOf(home) !== 0 : !/^https?:\/\/[^/]/.test(href)))
+          outside.push(JSON.stringify(path !== null ? path : web) + ' -> ' + href);
+      });
+    });
+  });
+  return { outside: outside.slice(0, 20), count: outside.length, pictures: pictures };
+})
+)JS";
+
+TEST_F(PageTest, EveryPicturePathKeptStaysInThePlanFolderAsABrowserReadsIt)
+{
+    QJsonArray shots;
+    for (const QString &path : picturePathsToTry()) {
+        Screen s;
+        s.title = u"x"_s;
+        s.image.before = path;
+        shots.append(HTMLPage::shot(s, QString()));
+    }
+    const QJsonValue found = browser().json(
+        QString::fromUtf8(picturesOutside) + u"("_s + QString::fromUtf8(QJsonDocument(shots).toJson(QJsonDocument::Compact)) + u")"_s);
+    EXPECT_EQ(found[u"count"_s].toInt(), 0) << QJsonDocument(found[u"outside"_s].toArray()).toJson().toStdString();
+    // Enough of the paths are kept for the check to mean something.
+    EXPECT_GT(found[u"pictures"_s].toInt(), 2000);
 }
 
 } // namespace

@@ -372,13 +372,28 @@ constexpr char calloutLines[] = R"JS(
   });
 })())JS";
 
+// How many elements inside a closed details box a redraw of every callout
+// block measures.
+constexpr char measuredWhenClosed[] = R"JS(
+(function () {
+  var count = 0, proto = Element.prototype, names = ['getClientRects', 'getBoundingClientRect'];
+  var saved = names.map(function (name) { return proto[name]; });
+  names.forEach(function (name, at) {
+    proto[name] = function () { if (this.closest('details:not([open])')) count++; return saved[at].apply(this, arguments); };
+  });
+  try { window.dispatchEvent(new Event('resize')); } finally { names.forEach(function (name, at) { proto[name] = saved[at]; }); }
+  return count;
+})())JS";
+
 TEST_F(PageTest, CalloutLinesJoinCalloutsToMarksOnlyAboveSevenHundredSixtyPixels)
 {
     browser().resize(761, 900);
     open(calloutPlan());
     const QString lineCount = u"document.querySelectorAll('#s-feed .co-lines path').length"_s;
-    // The strings block starts folded: nothing to draw.
+    // The strings block starts folded: nothing to draw, and nothing in it is
+    // measured, which would lay the whole page out once per closed block.
     EXPECT_EQ(eval(lineCount).toInt(), 0);
+    EXPECT_EQ(eval(QString::fromUtf8(measuredWhenClosed)).toInt(), 0);
 
     browser().click(u"#s-feed details.strings > summary"_s);
     ASSERT_TRUE(browser().waitFor(lineCount + u" === 3"_s));
@@ -425,18 +440,95 @@ TEST_F(PageTest, CalloutLinesJoinCalloutsToMarksOnlyAboveSevenHundredSixtyPixels
     EXPECT_EQ(browser().errors(), QStringList());
 }
 
+// What a viewer without scripts shows: the pictures that are on screen and
+// whether each has come, the data panels left hidden, the buttons shown.
+constexpr char withoutScripts[] = R"JS(
+(function () {
+  var shown = function (e) { return e.getClientRects().length > 0; };
+  var pictures = Array.from(document.querySelectorAll('img')).filter(shown);
+  return JSON.stringify({
+    pictures: pictures.length, planned: document.querySelectorAll('img[data-src]').length,
+    waiting: pictures.filter(function (i) { return !i.complete; }).length,
+    broken: pictures.filter(function (i) { return i.complete && !i.naturalWidth; }).map(function (i) { return i.outerHTML.slice(0, 90); }),
+    hiddenPanels: Array.from(document.querySelectorAll('.dpanel')).filter(function (p) { return !shown(p); }).length,
+    buttons: Array.from(document.querySelectorAll('button')).filter(shown).length });
+})())JS";
+
+// A mail or file preview shows the page without its scripts: every picture
+// still shows, every data panel can be read, and no dead button is offered.
+TEST_F(PageTest, WithScriptsOffEveryPictureAndDataPanelShows)
+{
+    browser().setScripts(false);
+    open(RichPlan::make());
+    QJsonObject seen;
+    const bool settled = PageHarness::spinUntil([&] {
+        seen = QJsonDocument::fromJson(browser().eval(QString::fromUtf8(withoutScripts), 10000, QWebEngineScript::ApplicationWorld)
+                                           .toString().toUtf8()).object();
+        return seen[u"waiting"_s].toInt() == 0;
+    }, 10000);
+    ASSERT_TRUE(settled) << QJsonDocument(seen).toJson().toStdString();
+    EXPECT_GE(seen[u"planned"_s].toInt(), 3);
+    EXPECT_EQ(seen[u"pictures"_s].toInt(), seen[u"planned"_s].toInt());
+    EXPECT_EQ(seen[u"broken"_s].toArray(), QJsonArray());
+    EXPECT_EQ(seen[u"hiddenPanels"_s].toInt(), 0);
+    EXPECT_EQ(seen[u"buttons"_s].toInt(), 0);
+}
+
+// The lowest contrast between the text and the ground under it of every
+// element a selector finds; null when it finds none.
+constexpr char lowestContrast[] = R"JS(
+(function (selectors) {
+  var colour = function (text) { var n = text.match(/[\d.]+/g).map(Number); return { rgb: n.slice(0, 3), alpha: n.length > 3 ? n[3] : 1 }; };
+  var light = function (rgb) {
+    var f = rgb.map(function (v) { v /= 255; return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4); });
+    return 0.2126 * f[0] + 0.7152 * f[1] + 0.0722 * f[2];
+  };
+  var ground = function (e) {
+    for (; e; e = e.parentElement) { var c = colour(getComputedStyle(e).backgroundColor); if (c.alpha > 0) return c.rgb; }
+    return [255, 255, 255];
+  };
+  var ratio = function (e) {
+    var a = light(colour(getComputedStyle(e).color).rgb), b = light(ground(e));
+    return (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+  };
+  var out = {};
+  selectors.forEach(function (selector) {
+    var found = Array.from(document.querySelectorAll(selector)).map(ratio);
+    out[selector] = found.length ? Math.round(Math.min.apply(null, found) * 100) / 100 : null;
+  });
+  return out;
+})(['.ptabs button[aria-pressed="true"]', '.dtabs button[aria-pressed="true"]', '.co .no', '.chip.ok', '.chip.need', '.mk b',
+    'a.m', 'a.sl', '.top a'])
+)JS";
+
+// Text on the accent, on the callout badges and in links reads at 4.5:1 or
+// better in both themes, and the card's fold button has a name of its own.
+TEST_F(PageTest, TextMeetsContrastInBothThemesAndFoldButtonsHaveNames)
+{
+    open(calloutPlan());
+    for (const QString theme : {u"light"_s, u"dark"_s}) {
+        SCOPED_TRACE(theme.toStdString());
+        eval(u"document.documentElement.setAttribute('data-theme', %1)"_s.arg(PageHarness::js(theme)));
+        const QJsonObject ratios = json(QString::fromUtf8(lowestContrast)).toObject();
+        for (auto it = ratios.begin(); it != ratios.end(); ++it)
+            EXPECT_GE(it.value().toDouble(), 4.5) << it.key().toStdString();
+    }
+    EXPECT_EQ(json(u"Array.from(document.querySelectorAll('button.fold')).filter(function (b) { return b.getAttribute('aria-label') !== '접기·펼치기'; }).length"_s),
+              QJsonValue(0));
+}
+
 TEST_F(PageTest, TheDarkThemeSwapsEveryToken)
 {
     open(RichPlan::make());
     const QStringList tokens = {u"--bg"_s,   u"--surface"_s,     u"--fg"_s,   u"--muted"_s,     u"--line"_s, u"--accent"_s,
-                                u"--accent-soft"_s, u"--warn"_s, u"--warn-soft"_s, u"--ok"_s, u"--code-bg"_s, u"--phone"_s};
+                                u"--accent-soft"_s, u"--warn"_s, u"--warn-soft"_s, u"--ok"_s, u"--code-bg"_s, u"--phone"_s, u"--on-fill"_s};
     const QString read = u"(function () { var s = getComputedStyle(document.documentElement); return %1.map(function (t) { return s.getPropertyValue(t).trim(); }).concat([s.colorScheme, getComputedStyle(document.body).backgroundColor]); })()"_s
                              .arg(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(tokens)).toJson(QJsonDocument::Compact)));
 
-    const QJsonArray light = {u"#f4f6f9"_s, u"#ffffff"_s, u"#16202c"_s, u"#5d6b7a"_s, u"#d9e0e8"_s, u"#1978f0"_s, u"#e6f0fe"_s,
-                              u"#b5470b"_s, u"#fdeee4"_s, u"#1d7a46"_s, u"#eef2f6"_s, u"#0d1117"_s, u"normal"_s, u"rgb(244, 246, 249)"_s};
+    const QJsonArray light = {u"#f4f6f9"_s, u"#ffffff"_s, u"#16202c"_s, u"#5d6b7a"_s, u"#d9e0e8"_s, u"#1766d6"_s, u"#e6f0fe"_s,
+                              u"#b5470b"_s, u"#fdeee4"_s, u"#1d7a46"_s, u"#eef2f6"_s, u"#0d1117"_s, u"#fff"_s, u"normal"_s, u"rgb(244, 246, 249)"_s};
     const QJsonArray dark = {u"#0f141a"_s, u"#171e26"_s, u"#e3e9ef"_s, u"#93a1b0"_s, u"#2a3440"_s, u"#5aa0ff"_s, u"#15283f"_s,
-                             u"#f0965c"_s, u"#3a2316"_s, u"#5ccf8a"_s, u"#1f2833"_s, u"#000"_s, u"dark"_s, u"rgb(15, 20, 26)"_s};
+                             u"#f0965c"_s, u"#3a2316"_s, u"#5ccf8a"_s, u"#1f2833"_s, u"#000"_s, u"#0f141a"_s, u"dark"_s, u"rgb(15, 20, 26)"_s};
     EXPECT_EQ(json(read).toArray(), light);
     eval(u"document.documentElement.setAttribute('data-theme', 'dark')"_s);
     EXPECT_EQ(json(read).toArray(), dark);
