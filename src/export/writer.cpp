@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
-#include <QThreadPool>
 #include <QPromise>
 #include <QScopeGuard>
 #include <QtConcurrent/QtConcurrentRun>
@@ -29,6 +28,7 @@
 #include "export/htmlpage.h"
 #include "export/planindex.h"
 #include "figma/figmasection.h"
+#include "model/planjson.h"
 #include "model/textboxplacement.h"
 
 namespace Exporter {
@@ -86,10 +86,10 @@ struct Encoded {
     QString error;
 };
 
-Encoded encodePlan(const QJsonObject &plan)
+Encoded encodePlan(const Plan &plan)
 {
     try {
-        return {JSONCoding::pretty(QJsonValue(plan)), {}};
+        return {PlanJson::pretty(plan), {}};
     } catch (const JSONCoding::EncodeError &error) {
         return {{}, error.message};
     }
@@ -356,32 +356,25 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     QFuture<void> oldPage = QtConcurrent::run([file = QFile::encodeName(pagePath)] { releaseCachedPages(file); });
     const auto oldPageDone = qScopeGuard([&oldPage] { oldPage.waitForFinished(); });
 
-    // One index and one JSON object of the plan serve all three files, whose
-    // texts are made side by side (the page's body here, the rest on the
-    // pool) and then written in order.
+    // One index of the plan serves all three files, whose texts are made
+    // side by side (the page's body here, the rest on the pool) and then
+    // written in order.
     const PlanIndex::Scope index(plan);
     const Plan &done = plan;
     QFuture<QList<QByteArray>> markdownText = QtConcurrent::run([&done, &index] {
         const PlanIndex::Scope shared(done, index);
         return markdownUtf8(done);
     });
-    // The JSON object feeds two texts; a future takes only one continuation.
-    // They are made on a thread of their own: the page's body waits for the
-    // block, and when this save holds the pool's last thread, nothing queued
-    // on the pool would ever make it. The block takes a pool thread only
-    // when one is free.
+    // The page's plan block is made on a thread of its own: the page's body
+    // waits for it, and when this save holds the pool's last thread, nothing
+    // queued on the pool would ever make it.
     auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
-        const QJsonObject json = done.toJson();
-        const auto makeBlock = [json, block] {
-            block->addResult(HTMLPage::planBlock(json));
-            block->finish();
-        };
-        if (!QThreadPool::globalInstance()->tryStart(makeBlock))
-            makeBlock();
-        return encodePlan(json);
+    std::future<void> blockMade = std::async(std::launch::async, [&done, block] {
+        block->addResult(HTMLPage::planBlock(done));
+        block->finish();
     });
+    std::future<Encoded> planText = std::async(std::launch::async, [&done] { return encodePlan(done); });
     // plan.json is checked and written on a thread of its own as soon as its
     // text is made, and plan.md on another as soon as its own is, replacing
     // its file after plan.json; all that while the page's body is still
@@ -410,6 +403,7 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
     // The plan block the page holds is its only copy now.
+    blockMade.get();
     block.reset();
 
     // The page is written beside its file while plan.json and plan.md may
