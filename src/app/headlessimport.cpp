@@ -50,12 +50,13 @@ QString saveExisting(const QString &dir, const QByteArray &bytes, bool isPlan)
 struct Written {
     int count = 0;
     QStringList failures;
+    QStringList skipped;
 };
 
 Written writeImages(const Importer::Assets &assets, const QString &dir)
 {
     Written written;
-    written.count = Importer::writeAssets(assets, dir, &written.failures);
+    written.count = Importer::writeAssets(assets, dir, &written.failures, &written.skipped);
     return written;
 }
 
@@ -198,6 +199,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
+    for (const QString &line : imported.skipped + images.skipped)
+        Headless::say(QStringLiteral("· ") + line);
     Headless::end(0);
 }
 
