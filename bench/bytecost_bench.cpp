@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
-#include <cstring>
 #include <map>
 
 // What a render, an import and the start of the program cost against the
@@ -13,13 +12,11 @@
 // of the same picture bytes; `quarrystone --import` of the page it wrote
 // against `base64 -d` of the pictures' text and against writing one file
 // per picture (`split`); the start of a `--render` of ten screens against a
-// bare QCoreApplication. Each command runs in turn with its baseline (pairs
+// bare QCoreApplication (a program of Qt Core alone). Each command runs in turn with its baseline (pairs
 // A B A B …) and the medians are compared. With QUARRYSTONE_BENCH_BEFORE
 // naming another build's executable, it runs in the same pairs too, so that
 // before and after come from one run.
 namespace {
-
-const char bareFlag[] = "--bare-application";
 
 QTemporaryDir &scratch()
 {
@@ -171,13 +168,13 @@ void BM_Import(benchmark::State &state)
 }
 
 // The start: a render of ten screens against an application that does
-// nothing (this benchmark started with bareFlag).
+// nothing.
 void BM_Start(benchmark::State &state)
 {
     const Folder &f = folder(10);
     Runs bare, after, old;
     for (auto _ : state) {
-        bare.add(BenchSupport::measure(QCoreApplication::applicationFilePath(), {QString::fromLatin1(bareFlag)}));
+        bare.add(BenchSupport::measure(QStringLiteral(BARE_APPLICATION), {}));
         const BenchSupport::Measured m = render(BenchSupport::binary(), f);
         after.add(m);
         state.SetIterationTime(m.seconds);
@@ -201,9 +198,5 @@ BENCHMARK(BM_Import)->Arg(1000)->Arg(10000)->Arg(30000)->Unit(benchmark::kMillis
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], bareFlag) == 0) {
-        QCoreApplication app(argc, argv);
-        return 0;
-    }
     return BenchSupport::run(argc, argv);
 }

@@ -19,6 +19,31 @@ std::optional<QByteArray> failed(QString *error, const QString &cause)
     return std::nullopt;
 }
 
+// The bytes from the descriptor's place to the end, in a buffer of the size
+// the file had (a file that grows meanwhile is read on to its end): a
+// page's buffer is its size, not the next power of two.
+std::optional<QByteArray> readToEnd(int fd, qint64 size, QString *error)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    qint64 done = 0;
+    for (;;) {
+        char beyond[4096];
+        const bool full = done == bytes.size();
+        const ssize_t count = full ? ::read(fd, beyond, sizeof beyond) : ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return failed(error, FileError::describe(errno));
+        if (count == 0) {
+            bytes.truncate(done);
+            return bytes;
+        }
+        if (full)
+            bytes.append(beyond, count);
+        done += count;
+    }
+}
+
 } // namespace
 
 int open(const QString &path, int flags, QString *error)
@@ -37,29 +62,23 @@ int open(const QString &path, int flags, QString *error)
     return fd;
 }
 
+std::optional<QByteArray> readOpen(int fd, QString *error)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return failed(error, FileError::describe(errno));
+    if (!S_ISREG(status.st_mode))
+        return failed(error, S_ISDIR(status.st_mode) ? FileError::describe(EISDIR) : notRegular());
+    return readToEnd(fd, status.st_size, error);
+}
+
 std::optional<QByteArray> read(const QString &path, QString *error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return failed(error, FileError::describe(errno));
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const int cause = errno;
-        ::close(fd);
-        return failed(error, FileError::describe(cause));
-    }
-    if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return failed(error, S_ISDIR(status.st_mode) ? FileError::describe(EISDIR) : notRegular());
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return failed(error, FileError::describe(file));
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return failed(error, FileError::describe(file));
+    std::optional<QByteArray> bytes = readOpen(fd, error);
+    ::close(fd);
     return bytes;
 }
 

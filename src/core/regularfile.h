@@ -22,6 +22,10 @@ int open(const QString &path, int flags = 0, QString *error = nullptr);
 // person's words.
 std::optional<QByteArray> read(const QString &path, QString *error = nullptr);
 
+// The whole file open at `fd` (which stays open) when it is a regular file,
+// as read() gives it.
+std::optional<QByteArray> readOpen(int fd, QString *error = nullptr);
+
 // The cause given for a name that holds no regular file.
 QString notRegular();
 
