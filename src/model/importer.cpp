@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "model/imageblock.h"
 #include "model/pagefile.h"
+#include "model/planjson.h"
 
 #include <QByteArrayView>
 #include <QDir>
@@ -168,6 +169,10 @@ QString realPlace(const QString &path)
 Plan decodePlan(const QByteArray &json)
 {
     try {
+        // A plan that holds anything is read in one pass; only one that
+        // reads as an empty plan is looked at for its keys.
+        if (Plan plan = PlanJson::plan(json); !(plan == Plan()))
+            return plan;
         const QJsonObject object = parseObject(json);
         // An empty object is what the page holds when its plan could not be
         // encoded; importing it would replace a real plan with nothing.
