@@ -46,6 +46,8 @@ inline QString binary()
 // status 0 (or one of `alsoFine`).
 struct Measured {
     double seconds = 0;
+    // User and system time together.
+    double cpuSeconds = 0;
     double peakBytes = 0;
     bool ok = false;
 };
@@ -96,6 +98,8 @@ inline Measured measure(const QString &program, const QStringList &arguments, co
         return {};
     Measured measured;
     measured.seconds = seconds(timer);
+    measured.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     measured.peakBytes = static_cast<double>(usage.ru_maxrss) * 1024;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     measured.ok = code == 0 || std::find(alsoFine.begin(), alsoFine.end(), code) != alsoFine.end();

@@ -303,6 +303,9 @@ TEST(ExportWriterAssets, OnlyReadableFilesInsideTheFolder)
     writeFile(root.filePath("outside.png"), "outside");
     ASSERT_TRUE(QFile::link(root.filePath("outside.png"), dir + "/img/link.png"));
     ASSERT_TRUE(QDir(dir).mkpath("img/folder.png"));
+    // Links that stay inside, one by an absolute path: pictures too.
+    ASSERT_TRUE(QFile::link("shared.png", dir + "/img/relative.png"));
+    ASSERT_TRUE(QFile::link(dir + "/img/shared.png", dir + "/img/absolute.png"));
 
     Plan plan;
     plan.screens = {screen("a", QStringLiteral("img/shared.png"), QStringLiteral("http://example.com/a.png")),
@@ -310,10 +313,11 @@ TEST(ExportWriterAssets, OnlyReadableFilesInsideTheFolder)
                     screen("c", QStringLiteral("../.ssh/id_rsa"), QStringLiteral("img/../../.ssh/id_rsa")),
                     screen("d", root.filePath(".ssh/id_rsa"), QStringLiteral("img/link.png")),
                     screen("e", QStringLiteral("img/missing.png"), QStringLiteral("img/folder.png")),
-                    screen("f", QString(), QStringLiteral("img/../img/shared.png"))};
+                    screen("f", QString(), QStringLiteral("img/../img/shared.png")),
+                    screen("g", QStringLiteral("img/relative.png"), QStringLiteral("img/absolute.png"))};
 
     const HTMLPage::Assets images = Exporter::assets(plan, dir);
-    EXPECT_EQ(images.keys(), QStringList{"img/shared.png"});
+    EXPECT_EQ(images.keys(), QStringList({"img/absolute.png", "img/relative.png", "img/shared.png"}));
     EXPECT_EQ(images.value("img/shared.png"), "data:image/png;base64," + QByteArray("shared").toBase64());
 
     Exporter::writeAll(plan, dir, Conventions::builtIn());

@@ -414,14 +414,23 @@ TEST_F(ImporterTest, StrictUtf8ReachesAcrossTheWholePage)
 TEST_F(ImporterTest, WritesImagesUnderImg)
 {
     const QByteArray png("\x89PNG\r\n\x1a\n\0\xff\x10", 11);
+    // What is no picture, or a picture whose header claims sides no screen
+    // has, is skipped and named.
+    QByteArray wide("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\0\0\0\0\0\x10", 24);
     Importer::Assets assets{{"img/node-1-2.png", dataUrl(png).toLatin1()},
                             {"img/ios/deep/leave.png", "anything,R0lGODlh"},
-                            {"img/empty.png", "data:image/png;base64,"}};
+                            {"img/empty.png", "data:image/png;base64,"},
+                            {"img/page.png", "data:image/png;base64," + QByteArray("<html>").toBase64()},
+                            {"img/wide.png", dataUrl(wide).toLatin1()}};
     const QString plan = path("plan");
-    EXPECT_EQ(Importer::writeAssets(assets, plan), 3);
+    QStringList skipped;
+    EXPECT_EQ(Importer::writeAssets(assets, plan, nullptr, &skipped), 2);
     EXPECT_EQ(contents("plan/img/node-1-2.png"), png);
     EXPECT_EQ(contents("plan/img/ios/deep/leave.png"), "GIF89a");
-    EXPECT_EQ(contents("plan/img/empty.png"), "");
+    for (const char *name : {"plan/img/empty.png", "plan/img/page.png", "plan/img/wide.png"})
+        EXPECT_FALSE(QFile::exists(path(name))) << name;
+    EXPECT_EQ(skipped, QStringList({"img/empty.png: 그림 파일이 아니라 건너뛰었어요", "img/page.png: 그림 파일이 아니라 건너뛰었어요",
+                                    "img/wide.png: 그림 파일이 아니라 건너뛰었어요"}));
 
     // An existing image is replaced whole.
     write("plan/img/node-1-2.png", QByteArray(5000, 'x'));
@@ -496,6 +505,9 @@ TEST_F(ImporterTest, PicturesDecodeAsTheStrictDecoderSays)
     payloads.append(QByteArray(every).append(every).toBase64());
     payloads += {"QR==", "QUJ=", "QUK=", "Q===", "====", "QUJD====", "=QUJ", "QQ==QUJD", "QU=D", "A+/=", "AB\xff=",
                  "ABC\x80", "////", "++++"};
+    // Each behind a GIF's signature, whole base64 groups of its own.
+    for (QByteArray &payload : payloads)
+        payload.prepend(QByteArray("GIF89a").toBase64());
     Importer::Assets assets;
     for (qsizetype at = 0; at < payloads.size(); ++at)
         assets.insert(QStringLiteral("img/%1.png").arg(at, 3, 10, QLatin1Char('0')), "data:;base64," + payloads[at]);
@@ -563,6 +575,7 @@ TEST_F(ImporterTest, PageWrittenByTheFolderWriterComesBackWhole)
     for (const QString &image : images) {
         QByteArray bytes(3000, Qt::Uninitialized);
         QRandomGenerator(images.indexOf(image) + 1).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        bytes.replace(0, 6, "GIF89a");
         ASSERT_TRUE(QDir().mkpath(QFileInfo(first + u'/' + image).absolutePath()));
         write("first/" + image, bytes);
     }

@@ -1,6 +1,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "model/plan.h"
+#include "model/planjson.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -39,6 +40,7 @@ QJsonObject firstOf(const QJsonObject &o, const char *list)
 
 TEST(PlanWriting, EmptyPlanMatchesGoldenFile)
 {
+    EXPECT_EQ(PlanJson::pretty(Plan()), fixture("empty-plan.json"));
     EXPECT_EQ(JSONCoding::pretty(Plan()), fixture("empty-plan.json"));
     EXPECT_EQ(decode("{}"), Plan());
 }
@@ -47,8 +49,12 @@ TEST(PlanWriting, RichPlanRoundTripsToItsOwnBytes)
 {
     const QByteArray original = fixture("rich-plan.json");
     const Plan first = Plan::decode(original);
-    const QByteArray once = JSONCoding::pretty(first);
+    const QByteArray once = PlanJson::pretty(first);
     EXPECT_EQ(once, original);
+    EXPECT_EQ(JSONCoding::pretty(first), original);
+    EXPECT_FALSE(PlanJson::read(original).wouldDrop);
+    // The page's block is the compact form of the same object.
+    EXPECT_EQ(PlanJson::compactEscapingSlashes(first), JSONCoding::compactEscapingSlashes(first));
     const Plan second = Plan::decode(once);
     EXPECT_EQ(JSONCoding::pretty(second), once);
     // Same content, fresh identities.
@@ -81,6 +87,7 @@ TEST(PlanWriting, NonFiniteBoxValueFailsTheWrite)
     text.box = StringKey::Box{0.1, std::numeric_limits<double>::infinity(), 0.5, 0.5};
     plan.strings.append(text);
     EXPECT_THROW(JSONCoding::pretty(plan), JSONCoding::EncodeError);
+    EXPECT_THROW(PlanJson::pretty(plan), JSONCoding::EncodeError);
     plan.strings[0].box->y = std::numeric_limits<double>::quiet_NaN();
     EXPECT_THROW(JSONCoding::pretty(plan), JSONCoding::EncodeError);
 }

@@ -4,6 +4,7 @@
 #include "core/text.h"
 #include "model/reviser.h"
 #include "model/plan.h"
+#include "model/planjson.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,10 +20,16 @@
 
 namespace {
 
+// What a write would drop, as the one-pass reader judges it while it reads
+// (its plan and its judgment both the whole-object reader's).
 bool drops(const QByteArray &json)
 {
     const QJsonObject object = parseObject(json);
-    return PlanHistory::writeWouldDrop(object, *Plan::read(object));
+    const Plan whole = *Plan::read(object);
+    const PlanJson::Read read = PlanJson::read(json);
+    EXPECT_EQ(PlanJson::pretty(read.plan), PlanJson::pretty(whole)) << json.constData();
+    EXPECT_EQ(read.wouldDrop, PlanHistory::writeWouldDrop(object, whole)) << json.constData();
+    return read.wouldDrop;
 }
 
 // A plan with `count` screens, and as many strings with derived frames and
@@ -53,6 +60,14 @@ TEST(PlanHistory, ReadableContentIsNotADrop)
     EXPECT_FALSE(drops(R"({"naming": {"platformMap": {"a": 1}},
                           "strings": [{"key": "k", "frame": 3, "box": {"x": "bad"}}]})"));
     EXPECT_FALSE(drops(longPlan(100)));
+    // Escapes, texts beyond ASCII and number forms read as the parser reads them.
+    EXPECT_FALSE(drops(R"({"schemaVersion": 2.0e0, "meta": {"title": "\u00e9\/\n\"카페\"\t", "summary": "Café 😀",
+                          "generator": {"b": "2", "a": "1"}}, "strings": [{"key": "k", "box": {"x": -0, "y": 1e-3,
+                          "w": 0.1, "h": 12345678901234567890}}]})"));
+    EXPECT_FALSE(drops(R"({"naming": {"platformMap": {"room": {"android": {"dir": "d", "files": ["A.kt"],
+                          "navigation": []}, "ios": {"dir": "i", "files": [], "navigation": ["router.pop"]}}}}})"));
+    EXPECT_FALSE(drops(R"({"models": [{"name": "M", "apiAligned": true, "fields": null}], "apis": null,
+                          "decisions": [{"id": "D1", "result": null, "screens": ["a"]}]})"));
 }
 
 TEST(PlanHistory, LostContentIsADrop)
@@ -63,6 +78,11 @@ TEST(PlanHistory, LostContentIsADrop)
     EXPECT_TRUE(drops(R"({"models": [{"name": "M", "apiAligned": "true"}]})"));
     EXPECT_TRUE(drops(R"({"screens": [{"id": "a", "condition": 5}]})"));
     EXPECT_TRUE(drops(longPlan(100, {99})));
+    EXPECT_TRUE(drops(R"({"meta": {"title": "하나", "title": 2}})"));
+    EXPECT_TRUE(drops(R"({"schemaVersion": 9007199254740993})"));
+    EXPECT_TRUE(drops(R"({"screens": [{"id": "a", "strings": ["x", null]}]})"));
+    EXPECT_TRUE(drops(R"({"meta": {"generator": {"a": "1", "b": 2}}})"));
+    EXPECT_TRUE(drops(R"({"meta": {"\u0074itel": "오타"}})"));
 }
 
 TEST(PlanHistory, BackupCopiesTheFileAndNeverReplacesOne)

@@ -12,6 +12,7 @@
 #include "model/generator.h"
 #include "model/planfiles.h"
 #include "model/planhistory.h"
+#include "model/planjson.h"
 #include "model/reviser.h"
 
 #include <QDir>
@@ -369,8 +370,8 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
         return untitled(error);
     if (bytes) {
         try {
-            const QJsonObject object = parseObject(*bytes);
-            Plan plan = *Plan::read(object);
+            PlanJson::Read read = PlanJson::read(*bytes);
+            Plan &plan = read.plan;
             if (!newTitle.isEmpty() && newTitle != plan.meta.title) {
                 if (stop.isCancelled())
                     return stopped;
@@ -379,7 +380,7 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
                     // understood; anything else is first copied into
                     // history/, as a kept copy: a new title is no revision
                     // for an undo to go back to.
-                    if (PlanHistory::writeWouldDrop(object, plan))
+                    if (read.wouldDrop)
                         PlanHistory::keep(bare(dir), *bytes);
                     plan.meta.title = newTitle;
                     titled = true;

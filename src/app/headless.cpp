@@ -7,6 +7,7 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planhistory.h"
+#include "model/planjson.h"
 #include "claude/clauderunner.h"
 #include "claude/spawn.h"
 #include "core/filedescriptor.h"
@@ -73,14 +74,13 @@ Plan readPlan(const QString &dir, const QString &folder)
     const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::plan, &error);
     if (!bytes)
         fail(unreadable + QStringLiteral(" (") + error + QLatin1Char(')'));
-    QJsonObject json;
+    PlanJson::Read read;
     try {
-        json = parseObject(*bytes);
+        read = PlanJson::read(*bytes);
     } catch (const JSONDecodeError &) {
         fail(unreadable);
     }
-    Plan plan = *Plan::read(json);
-    if (PlanHistory::writeWouldDrop(json, plan)) {
+    if (read.wouldDrop) {
         try {
             const QString copy = PlanHistory::keep(dir, *bytes);
             warn(QStringLiteral("plan.json 에 다시 쓰면 빠지는 내용이 있어 원래 파일을 남겼어요: ") + copy);
@@ -88,6 +88,7 @@ Plan readPlan(const QString &dir, const QString &folder)
             fail(QStringLiteral("plan.json 을 백업하지 못해 다시 쓰지 않았어요: ") + failure.message);
         }
     }
+    Plan plan = std::move(read.plan);
     return plan;
 }
 

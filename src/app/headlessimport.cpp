@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <malloc.h>
 #include <sys/stat.h>
 
@@ -52,12 +53,13 @@ QString saveExisting(const QString &dir, const QByteArray &bytes, bool isPlan)
 struct Written {
     int count = 0;
     QStringList failures;
+    QStringList skipped;
 };
 
 Written writeImages(const Importer::Assets &assets, const QString &dir)
 {
     Written written;
-    written.count = Importer::writeAssets(assets, dir, &written.failures);
+    written.count = Importer::writeAssets(assets, dir, &written.failures, &written.skipped);
     return written;
 }
 
@@ -207,9 +209,17 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
+    const QStringList skipped = imported.skipped + images.skipped;
+    for (const QString &line : skipped)
+        Headless::say(QStringLiteral("· ") + line);
     // A page cut inside its image map still imports; what it did not carry
-    // is named.
-    if (const QStringList missing = Exporter::missingPictures(imported.plan, dir); !missing.isEmpty())
+    // (not what was skipped above, with its reason) is named.
+    QStringList missing = Exporter::missingPictures(imported.plan, dir);
+    missing.removeIf([&skipped](const QString &path) {
+        return std::any_of(skipped.begin(), skipped.end(),
+                           [&path](const QString &line) { return line.startsWith(path + QLatin1Char(':')); });
+    });
+    if (!missing.isEmpty())
         Headless::say(QStringLiteral("페이지에 담겨 있지 않은 그림 ") + QString::number(missing.size())
                       + QStringLiteral("개: ") + missing.join(QStringLiteral(", ")));
     Headless::end(0);

@@ -153,6 +153,18 @@ void appendQuotedText(QByteArray &out, QStringView text, bool escapeSlashes)
     out += '"';
 }
 
+// A whole number as its digits, any other as its shortest form.
+void appendNumber(QByteArray &out, double d)
+{
+    if (!std::isfinite(d))
+        throw EncodeError{QStringLiteral("Unable to encode %1 directly in JSON.").arg(Text::shortest(d))};
+    if (std::floor(d) == d && std::fabs(d) < 9007199254740992.0) {
+        out += QByteArray::number(static_cast<qint64>(d));
+        return;
+    }
+    out += Text::shortest(d).toLatin1();
+}
+
 // An object's members by their keys in code-point order. The object keeps
 // them in UTF-16 order, which is the same unless a key holds a character
 // above U+FFFF: they are taken in its order and sorted only then.
@@ -210,17 +222,7 @@ public:
     }
 
 private:
-    void number(const QJsonValue &v)
-    {
-        const double d = v.toDouble();
-        if (!std::isfinite(d))
-            throw EncodeError{QStringLiteral("Unable to encode %1 directly in JSON.").arg(Text::shortest(d))};
-        if (std::floor(d) == d && std::fabs(d) < 9007199254740992.0) {
-            m_out += QByteArray::number(static_cast<qint64>(d));
-            return;
-        }
-        m_out += Text::shortest(d).toLatin1();
-    }
+    void number(const QJsonValue &v) { appendNumber(m_out, v.toDouble()); }
 
     void newline(int depth)
     {
@@ -329,6 +331,97 @@ QByteArray quoted(const QString &text)
     out.reserve(text.size() + 2);
     appendQuotedText(out, text, false);
     return out;
+}
+
+Stream::Stream(bool indent, bool escapeSlashes) : m_indent(indent), m_escapeSlashes(escapeSlashes)
+{
+}
+
+void Stream::newline(int depth)
+{
+    if (!m_indent)
+        return;
+    m_out += '\n';
+    m_out.append(depth * 2, ' ');
+}
+
+// A value in an object follows its key; in an array it follows a comma and
+// its own line, as the whole-value writer spaces them.
+void Stream::beforeValue()
+{
+    if (m_afterKey) {
+        m_afterKey = false;
+        return;
+    }
+    if (m_filled.isEmpty())
+        return;
+    if (m_filled.last())
+        m_out += ',';
+    m_filled.last() = true;
+    newline(int(m_filled.size()));
+}
+
+void Stream::beginObject()
+{
+    beforeValue();
+    m_out += '{';
+    m_filled.append(false);
+}
+
+void Stream::endObject()
+{
+    if (m_filled.takeLast())
+        newline(int(m_filled.size()));
+    m_out += '}';
+}
+
+void Stream::beginArray()
+{
+    beforeValue();
+    m_out += '[';
+    m_filled.append(false);
+}
+
+void Stream::endArray()
+{
+    if (m_filled.takeLast())
+        newline(int(m_filled.size()));
+    m_out += ']';
+}
+
+void Stream::key(QByteArrayView plain)
+{
+    beforeValue();
+    m_out += '"';
+    m_out += plain;
+    m_out += m_indent ? "\" : " : "\":";
+    m_afterKey = true;
+}
+
+void Stream::key(QStringView text)
+{
+    beforeValue();
+    appendQuotedText(m_out, text, m_escapeSlashes);
+    m_out += m_indent ? " : " : ":";
+    m_afterKey = true;
+}
+
+void Stream::string(QStringView text)
+{
+    beforeValue();
+    appendQuotedText(m_out, text, m_escapeSlashes);
+}
+
+void Stream::number(double value)
+{
+    beforeValue();
+    appendNumber(m_out, value);
+}
+
+void Stream::boolean(bool value)
+{
+    beforeValue();
+    m_out += value ? "true" : "false";
 }
 
 void insertIfPresent(QJsonObject &object, const QString &key, const std::optional<QString> &value)

@@ -77,4 +77,39 @@ void insertIfPresent(QJsonObject &object, const QString &key, const std::optiona
 // A JSON string literal (quotes included) as this writer spells it.
 QByteArray quoted(const QString &text);
 
+// The writer's form made token by token, for a record that writes itself
+// straight from its fields instead of through a whole QJsonObject: the
+// caller gives every object's keys in code-point order. The text is the one
+// pretty() or compact() would make of the same values.
+class Stream
+{
+public:
+    Stream(bool indent, bool escapeSlashes);
+
+    void beginObject();
+    void endObject();
+    void beginArray();
+    void endArray();
+    // A key the caller spells as it stands: ASCII that needs no escape.
+    void key(QByteArrayView plain);
+    void key(QStringView text);
+    void string(QStringView text);
+    // Throws EncodeError for a number that is not finite.
+    void number(double value);
+    void boolean(bool value);
+
+    QByteArray take() { return std::move(m_out); }
+
+private:
+    void beforeValue();
+    void newline(int depth);
+
+    bool m_indent;
+    bool m_escapeSlashes;
+    bool m_afterKey = false;
+    // Per open container: whether anything is in it yet.
+    QList<bool> m_filled;
+    QByteArray m_out;
+};
+
 } // namespace JSONCoding

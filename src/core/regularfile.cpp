@@ -106,6 +106,18 @@ std::optional<QByteArray> readChosen(const QString &path, qint64 most, QString *
     return readWhole(path, most, 0, error);
 }
 
+std::optional<QByteArray> readOpen(int fd, const QString &name, qint64 most, QString *error)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return failed(error, FileError::describe(errno));
+    if (!S_ISREG(status.st_mode))
+        return failed(error, S_ISDIR(status.st_mode) ? FileError::describe(EISDIR) : notRegular());
+    if (status.st_size > most)
+        return failed(error, FileSizes::tooLarge(name, status.st_size, most));
+    return readAll(fd, name, status.st_size, most, error);
+}
+
 QString notRegular()
 {
     return QStringLiteral("보통 파일이 아니에요");

@@ -28,6 +28,10 @@ std::optional<QByteArray> read(const QString &path, qint64 most, QString *error 
 // a link they keep at its name is theirs, and is followed.
 std::optional<QByteArray> readChosen(const QString &path, qint64 most, QString *error = nullptr);
 
+// The whole file open at `fd` (which stays open) when it is a regular file
+// of at most `most` bytes, as read() gives it; `name` names it in a refusal.
+std::optional<QByteArray> readOpen(int fd, const QString &name, qint64 most, QString *error = nullptr);
+
 // The cause given for a name that holds no regular file.
 QString notRegular();
 

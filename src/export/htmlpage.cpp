@@ -13,6 +13,7 @@
 #include "export/exporter.h"
 #include "export/htmlescape.h"
 #include "export/pageassets.h"
+#include "model/planjson.h"
 
 namespace HTMLPage {
 
@@ -342,11 +343,11 @@ void escapeLessThan(QByteArray &page, qsizetype from)
     page += tail.replace("<", "\\u003c");
 }
 
-QByteArray encodedPlanBlock(const QJsonObject &planJson)
+QByteArray encodedPlanBlock(const Plan &plan)
 {
     QByteArray json;
     try {
-        json = JSONCoding::compactEscapingSlashes(QJsonValue(planJson));
+        json = PlanJson::compactEscapingSlashes(plan);
     } catch (const JSONCoding::EncodeError &) {
         json = "{}";
     }
@@ -461,9 +462,9 @@ QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteAr
     return entry;
 }
 
-QByteArray planBlock(const QJsonObject &planJson)
+QByteArray planBlock(const Plan &plan)
 {
-    return encodedPlanBlock(planJson);
+    return encodedPlanBlock(plan);
 }
 
 namespace {
@@ -531,7 +532,7 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
 
 QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets)
 {
-    Parts split = parts(plan, conventions, QtFuture::makeReadyFuture(planBlock(plan.toJson())));
+    Parts split = parts(plan, conventions, QtFuture::makeReadyFuture(planBlock(plan)));
     qsizetype before = 0;
     for (const QByteArray &piece : std::as_const(split.before))
         before += piece.size();

@@ -66,15 +66,14 @@ QString apiCard(const Api &api, const Plan &plan, const ModelLinks &links);
 // The whole page as UTF-8 bytes.
 QByteArray render(const Plan &plan, const Conventions &conventions, const Assets &assets);
 
-// The page's embedded plan block (the JSON between its script tags) made
-// from the plan's JSON object.
-QByteArray planBlock(const QJsonObject &planJson);
+// The page's embedded plan block (the JSON between its script tags).
+QByteArray planBlock(const Plan &plan);
 
 // The page without its image block, split where the block goes, so that a
 // writer can stream the images in between without holding them all: the
 // page is the pieces of `before` in order, the image block, `after`. The
-// plan block may still be in the making (from a JSON object the caller also
-// writes as plan.json); it is waited for once the page's body is done, and
+// plan block may still be in the making (beside plan.json's text); it is
+// waited for once the page's body is done, and
 // is one of the pieces, not copied into another.
 struct Parts {
     QList<QByteArray> before;

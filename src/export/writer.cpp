@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
-#include <QThreadPool>
 #include <QPromise>
 #include <QScopeGuard>
 #include <QtConcurrent/QtConcurrentRun>
@@ -16,7 +15,9 @@
 #include <fcntl.h>
 #include <exception>
 #include <future>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "core/atomicfile.h"
@@ -30,6 +31,7 @@
 #include "export/htmlpage.h"
 #include "export/planindex.h"
 #include "figma/figmasection.h"
+#include "model/planjson.h"
 #include "model/textboxplacement.h"
 
 namespace Exporter {
@@ -75,10 +77,10 @@ struct Encoded {
     QString error;
 };
 
-Encoded encodePlan(const QJsonObject &plan)
+Encoded encodePlan(const Plan &plan)
 {
     try {
-        return {JSONCoding::pretty(QJsonValue(plan)), {}};
+        return {PlanJson::pretty(plan), {}};
     } catch (const JSONCoding::EncodeError &error) {
         return {{}, error.message};
     }
@@ -121,12 +123,77 @@ QByteArray dataUrl(const QByteArray &mime, const QByteArray &bytes)
     return url;
 }
 
+// The plan folder's pictures, each opened by one call relative to the
+// folder's own descriptor that cannot leave the folder: no walk of the
+// path's links per picture. Where the system has no such call, or refuses
+// a link it cannot follow beneath the folder (one given as an absolute
+// path), the path is resolved the long way.
+class PictureFolder
+{
+public:
+    explicit PictureFolder(const QString &dir)
+        : m_fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          m_canonical(QFileInfo(dir).canonicalFilePath())
+    {
+    }
+    PictureFolder(const PictureFolder &) = delete;
+    PictureFolder &operator=(const PictureFolder &) = delete;
+    ~PictureFolder()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    // The size of the file a path names, when it names one: a picture
+    // outside the folder is refused when it is read.
+    std::optional<qint64> size(const QString &path) const
+    {
+        if (!usable(path))
+            return std::nullopt;
+        struct stat status {};
+        if (m_fd < 0 || ::fstatat(m_fd, QFile::encodeName(path).constData(), &status, 0) != 0
+            || !S_ISREG(status.st_mode))
+            return std::nullopt;
+        return status.st_size;
+    }
+
+    std::optional<QByteArray> read(const QString &path) const
+    {
+        if (!usable(path))
+            return std::nullopt;
+        open_how how{};
+        how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const long fd = m_fd < 0 ? -1 : ::syscall(SYS_openat2, m_fd, QFile::encodeName(path).constData(), &how, sizeof how);
+        if (fd >= 0) {
+            std::optional<QByteArray> bytes = RegularFile::readOpen(int(fd), path, FileSizes::picture);
+            ::close(int(fd));
+            return bytes;
+        }
+        if (errno != ENOSYS && errno != EPERM && errno != EXDEV && errno != EAGAIN)
+            return std::nullopt;
+        const std::optional<QString> file = insideFolder(path, m_canonical);
+        return file ? RegularFile::read(*file, FileSizes::picture) : std::nullopt;
+    }
+
+private:
+    // A path from plan data is only ever relative and never climbs.
+    static bool usable(const QString &path)
+    {
+        return !path.isEmpty() && !path.startsWith(QLatin1String("http")) && QDir::isRelativePath(path)
+            && !path.split(u'/').contains(QStringLiteral(".."));
+    }
+
+    int m_fd;
+    QString m_canonical;
+};
+
 // The images a page embeds, by the path the plan gives, in the page's
 // order; only their files are left to read.
 struct PageImage {
     QString path;
-    QString file;
     qint64 size = 0;
+    const PictureFolder *folder = nullptr;
 };
 
 QSet<QString> imagePaths(const Plan &plan)
@@ -141,26 +208,14 @@ QSet<QString> imagePaths(const Plan &plan)
     return paths;
 }
 
-QList<PageImage> pageImages(const Plan &plan, const QString &dir)
+QList<PageImage> pageImages(const Plan &plan, const PictureFolder &folder)
 {
-    const QString folder = QFileInfo(dir).canonicalFilePath();
     QStringList paths = imagePaths(plan).values();
     Text::sortByCodePoint(paths);
-    // Each path is resolved on the file system: a plan of many screens has
-    // them resolved on every core.
-    const QList<std::optional<PageImage>> found = Parallel::map<std::optional<PageImage>>(paths.size(), [&](qsizetype at) {
-        const QString &path = paths.at(at);
-        if (path.isEmpty() || path.startsWith(QLatin1String("http")))
-            return std::optional<PageImage>();
-        const std::optional<QString> file = insideFolder(path, folder);
-        if (!file)
-            return std::optional<PageImage>();
-        return std::optional<PageImage>(PageImage{path, *file, QFileInfo(*file).size()});
-    });
     QList<PageImage> images;
-    for (const std::optional<PageImage> &image : found) {
-        if (image)
-            images.append(*image);
+    for (const QString &path : std::as_const(paths)) {
+        if (const std::optional<qint64> size = folder.size(path))
+            images.append(PageImage{path, *size, &folder});
     }
     return images;
 }
@@ -169,7 +224,7 @@ QList<PageImage> pageImages(const Plan &plan, const QString &dir)
 // be read.
 QByteArray imageEntry(const PageImage &image)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(image.file, FileSizes::picture);
+    const std::optional<QByteArray> bytes = image.folder->read(image.path);
     if (!bytes)
         return {};
     return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
@@ -319,9 +374,10 @@ QByteArray writeAfter(const QString &path, const std::function<bool(QIODevice &)
 
 HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 {
+    const PictureFolder folder(dir);
     HTMLPage::Assets map;
-    for (const PageImage &image : pageImages(plan, dir)) {
-        if (const std::optional<QByteArray> bytes = RegularFile::read(image.file, FileSizes::picture))
+    for (const PageImage &image : pageImages(plan, folder)) {
+        if (const std::optional<QByteArray> bytes = folder.read(image.path))
             map.insert(image.path, dataUrl(mimeType(image.path), *bytes));
     }
     return map;
@@ -361,32 +417,25 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     QFuture<void> oldPage = QtConcurrent::run([file = QFile::encodeName(pagePath)] { releaseCachedPages(file); });
     const auto oldPageDone = qScopeGuard([&oldPage] { oldPage.waitForFinished(); });
 
-    // One index and one JSON object of the plan serve all three files, whose
-    // texts are made side by side (the page's body here, the rest on the
-    // pool) and then written in order.
+    // One index of the plan serves all three files, whose texts are made
+    // side by side (the page's body here, the rest on the pool) and then
+    // written in order.
     const PlanIndex::Scope index(plan);
     const Plan &done = plan;
     QFuture<QList<QByteArray>> markdownText = QtConcurrent::run([&done, &index] {
         const PlanIndex::Scope shared(done, index);
         return markdownUtf8(done);
     });
-    // The JSON object feeds two texts; a future takes only one continuation.
-    // They are made on a thread of their own: the page's body waits for the
-    // block, and when this save holds the pool's last thread, nothing queued
-    // on the pool would ever make it. The block takes a pool thread only
-    // when one is free.
+    // The page's plan block is made on a thread of its own: the page's body
+    // waits for it, and when this save holds the pool's last thread, nothing
+    // queued on the pool would ever make it.
     auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
-        const QJsonObject json = done.toJson();
-        const auto makeBlock = [json, block] {
-            block->addResult(HTMLPage::planBlock(json));
-            block->finish();
-        };
-        if (!QThreadPool::globalInstance()->tryStart(makeBlock))
-            makeBlock();
-        return encodePlan(json);
+    std::future<void> blockMade = std::async(std::launch::async, [&done, block] {
+        block->addResult(HTMLPage::planBlock(done));
+        block->finish();
     });
+    std::future<Encoded> planText = std::async(std::launch::async, [&done] { return encodePlan(done); });
     // plan.json is checked and written on a thread of its own as soon as its
     // text is made, and plan.md on another as soon as its own is, replacing
     // its file after plan.json; all that while the page's body is still
@@ -410,11 +459,13 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     };
     std::future<QByteArray> texts = std::async(std::launch::async, writeTextsWhenMade);
     // The first images are read and encoded while the page's body is made.
-    const QList<PageImage> images = pageImages(plan, dir);
+    const PictureFolder pictures(dir);
+    const QList<PageImage> images = pageImages(plan, pictures);
     QFuture<QList<QByteArray>> firstImages = encodeBatchFrom(images, 0);
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
     // The plan block the page holds is its only copy now.
+    blockMade.get();
     block.reset();
 
     // The page is written beside its file while plan.json and plan.md may

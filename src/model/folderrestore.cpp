@@ -11,6 +11,7 @@
 #include "model/plan.h"
 #include "model/planfiles.h"
 #include "model/planhistory.h"
+#include "model/planjson.h"
 #include "model/reviser.h"
 #include "model/underway.h"
 #include "settings/appsettings.h"
@@ -100,15 +101,15 @@ QString brokenPlan()
 
 void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &settings)
 {
-    QJsonObject json;
+    PlanJson::Read read;
     try {
-        json = parseObject(bytes);
+        read = PlanJson::read(bytes);
     } catch (const JSONDecodeError &) {
         throw Failure{brokenPlan()};
     }
-    Plan plan = *Plan::read(json);
+    Plan &plan = read.plan;
     try {
-        if (PlanHistory::writeWouldDrop(json, plan))
+        if (read.wouldDrop)
             PlanHistory::keep(dir, bytes);
         QString error;
         if (RegularFile::read(planPath(dir), FileSizes::plan) != bytes && !AtomicFile::write(planPath(dir), bytes, &error))

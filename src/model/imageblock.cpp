@@ -175,9 +175,54 @@ bool take(QByteArrayView text, const QList<Span> &spans, Importer::Assets &asset
     return true;
 }
 
+// The longest entry text a picture of the largest size allowed can take:
+// its base64, every "/" of it escaped, and the data URL's head.
+constexpr qsizetype longestEntry = qsizetype(Importer::maxPictureBytes / 3 * 4 * 2 + 4096);
+
+// Passes over the entry that begins at `at` of `text` without holding it,
+// reading on from `next` until its value's closing quote; `text` is then
+// what follows it. False when the entry is not in the writer's spelling.
+bool passOver(const PageFile &page, QByteArray &text, qsizetype &at, bool &first, qint64 &next,
+              QStringList *skipped)
+{
+    qsizetype place = at + (first ? 0 : 1);
+    if ((!first && text[at] != ',') || text[place] != '"')
+        return false;
+    const qsizetype keyEnd = text.indexOf('"', place + 1);
+    if (keyEnd < 0 || keyEnd + 2 >= text.size() || text[keyEnd - 1] == '\\' || text[keyEnd + 1] != ':'
+        || text[keyEnd + 2] != '"')
+        return false;
+    const std::optional<QByteArray> key = plainText(QByteArrayView(text).sliced(place + 1, keyEnd - place - 1));
+    if (!key)
+        return false;
+    qint64 length = 0;
+    qsizetype from = keyEnd + 3;
+    for (;;) {
+        const qsizetype quote = text.indexOf('"', from);
+        if (quote > from && text[quote - 1] == '\\')
+            return false;
+        if (quote >= 0) {
+            length += quote - from;
+            text = text.sliced(quote + 1);
+            break;
+        }
+        length += text.size() - from;
+        if (next >= page.size())
+            return false;
+        text = page.read(next, piece);
+        next += text.size();
+        from = 0;
+    }
+    at = 0;
+    first = false;
+    if (skipped)
+        skipped->append(Importer::pictureTooLarge(QString::fromUtf8(*key), length / 4 * 3));
+    return true;
+}
+
 // The map as the writer spells it, read a piece at a time; nothing when it
 // is spelled otherwise.
-std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from)
+std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from, QStringList *skipped)
 {
     QByteArray text = page.read(from, piece);
     qint64 next = from + text.size();
@@ -195,6 +240,11 @@ std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from)
             return assets;
         if (next >= page.size())
             return std::nullopt;
+        if (text.size() - at > longestEntry) {
+            if (!passOver(page, text, at, first, next, skipped))
+                return std::nullopt;
+            continue;
+        }
         const QByteArray more = page.read(next, piece);
         next += more.size();
         text = text.sliced(at) + more;
@@ -204,10 +254,14 @@ std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from)
 
 } // namespace
 
-Importer::Assets read(const PageFile &page, qint64 from)
+Importer::Assets read(const PageFile &page, qint64 from, QStringList *skipped)
 {
-    if (std::optional<Importer::Assets> assets = readInPlace(page, from))
+    QStringList passed;
+    if (std::optional<Importer::Assets> assets = readInPlace(page, from, &passed)) {
+        if (skipped)
+            *skipped += passed;
         return std::move(*assets);
+    }
     return parsedWhole(page, from);
 }
 

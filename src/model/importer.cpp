@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "model/imageblock.h"
 #include "model/pagefile.h"
+#include "model/planjson.h"
 
 #include <QByteArrayView>
 #include <QDir>
@@ -168,6 +169,10 @@ QString realPlace(const QString &path)
 Plan decodePlan(const QByteArray &json)
 {
     try {
+        // A plan that holds anything is read in one pass; only one that
+        // reads as an empty plan is looked at for its keys.
+        if (Plan plan = PlanJson::plan(json); !(plan == Plan()))
+            return plan;
         const QJsonObject object = parseObject(json);
         // An empty object is what the page holds when its plan could not be
         // encoded; importing it would replace a real plan with nothing.
@@ -279,6 +284,7 @@ struct Placed {
     bool added = false;
     std::optional<QString> target;
     QString failure;
+    QString skipped;
 };
 
 // Whether a folder pictures go to leads inside the plan folder, made when
@@ -298,6 +304,29 @@ QString folderOf(const QString &path)
     return path.left(path.lastIndexOf(u'/'));
 }
 
+quint32 bigEndian(const QByteArray &bytes, qsizetype at)
+{
+    return quint32(uchar(bytes[at])) << 24 | quint32(uchar(bytes[at + 1])) << 16 | quint32(uchar(bytes[at + 2])) << 8
+        | quint32(uchar(bytes[at + 3]));
+}
+
+// Whether the bytes begin as a picture the page can show does: PNG (its
+// header's sides within what a screen could need, when it has a header),
+// JPEG, GIF or WebP.
+bool looksLikePicture(const QByteArray &bytes)
+{
+    constexpr quint32 maxSide = 1 << 15;
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n")) {
+        if (bytes.size() < 24 || bytes.sliced(12, 4) != "IHDR")
+            return true;
+        const quint32 width = bigEndian(bytes, 16);
+        const quint32 height = bigEndian(bytes, 20);
+        return width > 0 && height > 0 && width <= maxSide && height <= maxSide;
+    }
+    return bytes.startsWith("\xFF\xD8\xFF") || bytes.startsWith("GIF87a") || bytes.startsWith("GIF89a")
+        || (bytes.startsWith("RIFF") && bytes.size() >= 12 && bytes.sliced(8, 4) == "WEBP");
+}
+
 Placed place(const QString &key, const QByteArray &url, const QString &root, const QString &realRoot,
              const QHash<QString, bool> &inside, AtomicFile::Batch &batch)
 {
@@ -308,9 +337,18 @@ Placed place(const QString &key, const QByteArray &url, const QString &root, con
     const qsizetype comma = url.indexOf(',');
     if (comma < 0)
         return placed;
-    const auto bytes = strictBase64(QByteArrayView(url).sliced(comma + 1));
+    const QByteArrayView payload = QByteArrayView(url).sliced(comma + 1);
+    if (payload.size() / 4 * 3 > maxPictureBytes) {
+        placed.skipped = pictureTooLarge(key, payload.size() / 4 * 3);
+        return placed;
+    }
+    const auto bytes = strictBase64(payload);
     if (!bytes)
         return placed;
+    if (!looksLikePicture(*bytes)) {
+        placed.skipped = key + u": 그림 파일이 아니라 건너뛰었어요"_s;
+        return placed;
+    }
     const QString name = QDir(root).relativeFilePath(*target);
     // A link at the picture's own name is followed by the write: it must
     // lead inside the plan folder too.
@@ -336,6 +374,11 @@ Placed place(const QString &key, const QByteArray &url, const QString &root, con
 
 } // namespace
 
+QString pictureTooLarge(const QString &key, qint64 bytes)
+{
+    return key + u": 그림이 너무 커서 건너뛰었어요 (%1바이트, 최대 %2바이트)"_s.arg(bytes).arg(maxPictureBytes);
+}
+
 bool isPlanHTML(const QString &path)
 {
     // Opening a FIFO or a device would wait for a writer or read without end.
@@ -360,6 +403,8 @@ ImportedPlan read(const QString &path, const CancelToken &stop)
     // A pipe or a device would wait for a writer or never end.
     if (!page.isOpen())
         throw unreadable;
+    if (page.size() > maxPageBytes)
+        throw Failure{u"페이지가 너무 커서 가져오지 않았어요: %1바이트 (최대 %2바이트)"_s.arg(page.size()).arg(maxPageBytes)};
     try {
         // Checked without decoding: the text of a page of many megabytes is
         // never held whole. The check refuses what the strict decoder refuses.
@@ -390,7 +435,7 @@ ImportedPlan read(const QString &path, const CancelToken &stop)
                 if (part == 0)
                     imported.plan = decodePlan(*planJson);
                 else if (imagesAt >= 0)
-                    imported.assets = ImageBlock::read(page, imagesAt + imagesOpen.size());
+                    imported.assets = ImageBlock::read(page, imagesAt + imagesOpen.size(), &imported.skipped);
             } catch (...) {
                 failed[part] = std::current_exception();
             }
@@ -405,12 +450,14 @@ ImportedPlan read(const QString &path, const CancelToken &stop)
     }
 }
 
-int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
+int writeAssets(const Assets &assets, const QString &dir, QStringList *failures, QStringList *skipped)
 {
     const QString root = QDir(dir).absolutePath();
     const QString realRoot = realPlace(root);
-    const QList<QString> keys = assets.keys();
-    const QList<QByteArray> urls = assets.values();
+    const QList<QString> keys = assets.keys().mid(0, maxPictures);
+    const QList<QByteArray> urls = assets.values().mid(0, maxPictures);
+    if (skipped && assets.size() > maxPictures)
+        skipped->append(u"그림이 너무 많아 %1개는 건너뛰었어요 (최대 %2개)"_s.arg(assets.size() - maxPictures).arg(maxPictures));
     // The pictures of a page may be thousands of small files: they are
     // decoded and written a share at a time on every core, and made lasting
     // together, not each on its own.
@@ -429,6 +476,8 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures)
         written += placed[at].added ? 1 : 0;
         if (!placed[at].failure.isEmpty())
             reasons.append(placed[at].failure);
+        if (skipped && !placed[at].skipped.isEmpty())
+            skipped->append(placed[at].skipped);
         if (placed[at].target)
             order.insert(*placed[at].target, at);
     }

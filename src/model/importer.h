@@ -21,6 +21,15 @@ struct Failure {
 // Image path as the page names it (under "img/") → "data:<mime>;base64,<bytes>".
 using Assets = QMap<QString, QByteArray>;
 
+// What an import takes at most: a page is refused beyond its ceiling; a
+// picture beyond its own, and the pictures beyond the count, are skipped.
+constexpr qint64 maxPageBytes = qint64(2) << 30;
+constexpr qint64 maxPictureBytes = qint64(64) << 20;
+constexpr qsizetype maxPictures = 100000;
+
+// The line that says a picture was skipped for its size.
+QString pictureTooLarge(const QString &key, qint64 bytes);
+
 } // namespace Importer
 
 // One page read for import.
@@ -29,6 +38,8 @@ struct ImportedPlan {
     QString source;
     Plan plan;
     Importer::Assets assets;
+    // One line for each picture of the page that was left out, and why.
+    QStringList skipped;
     // Kept empty; nothing reads it.
     QStringList candidates;
 };
@@ -48,10 +59,14 @@ ImportedPlan read(const QString &path, const CancelToken &stop = CancelToken());
 // Writes every image of the map that has a safe path under "img/" and a
 // strict base64 payload into the plan folder, each file replaced whole (a
 // file that already holds those bytes is left as it is). Entries that cannot
-// be used or written are skipped. Gives the number of images in place;
-// `failures`, when given, gets the reason of each usable image that could
-// not be written, one whose place a link leads out of the folder included.
-int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr);
+// be used or written are skipped; so are those that are no picture (PNG,
+// JPEG, GIF or WebP, of sides the header allows), larger than
+// maxPictureBytes, or beyond the first maxPictures, each with a line in
+// `skipped` when given. Gives the number of images in place; `failures`,
+// when given, gets the reason of each usable image that could not be
+// written, one whose place a link leads out of the folder included.
+int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr,
+                QStringList *skipped = nullptr);
 // Why an import whose pictures could not all be written was not made, from
 // those failures (at least one).
 QString picturesNotWritten(const QStringList &failures);

@@ -3,8 +3,10 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
+#include "model/planjson.h"
 
 #include <QJsonArray>
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
@@ -53,6 +55,17 @@ auto strictly(Read read) -> std::optional<decltype(read())>
 }
 
 } // namespace
+
+QUuid newElementId()
+{
+    static const QUuid base = QUuid::createUuid();
+    static std::atomic<quint64> count{0};
+    QUuid id = base;
+    const quint64 n = count.fetch_add(1, std::memory_order_relaxed);
+    for (int at = 0; at < 8; ++at)
+        id.data4[at] ^= uchar(n >> (8 * at));
+    return id;
+}
 
 std::optional<FigmaRef> FigmaRef::read(const QJsonValue &value)
 {
@@ -543,8 +556,7 @@ QJsonObject Naming::toJson() const
 
 Plan Plan::decode(const QByteArray &json)
 {
-    // A JSON object always reads; only the parse can fail.
-    return *read(parseObject(json));
+    return PlanJson::plan(json);
 }
 
 std::optional<Plan> Plan::read(const QJsonValue &value)

@@ -19,6 +19,10 @@
 // cannot be read at all; `toJson` writes every key, leaving absent optionals
 // out. Element records carry a fresh `uid` that is never stored.
 
+// A fresh element identity: one random draw for the process, then a count,
+// so that a plan of thousands of elements costs no draw each.
+QUuid newElementId();
+
 struct FigmaRef {
     QString fileKey;
     QString nodeId;
@@ -75,7 +79,7 @@ struct PlatformText {
 };
 
 struct Sourced {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString text;
     QString source = QStringLiteral("inferred");
 
@@ -86,7 +90,7 @@ struct Sourced {
 };
 
 struct Arg {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString name;
     QString model;
 
@@ -97,7 +101,7 @@ struct Arg {
 };
 
 struct UserAction {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString key;   // JSON "id"
     QString label;
     QString source = QStringLiteral("inferred");
@@ -109,7 +113,7 @@ struct UserAction {
 };
 
 struct Screen {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString key;   // JSON "id"
     QString name;
     QString title;
@@ -133,7 +137,7 @@ struct Screen {
 };
 
 struct Transition {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString from;
     QString to;
     QString trigger;
@@ -150,7 +154,7 @@ struct Transition {
 };
 
 struct Field {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString name;
     QString type;
     QString filledAt;
@@ -163,7 +167,7 @@ struct Field {
 };
 
 struct DataModel {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString name;
     QList<Field> fields;
     bool apiAligned = false;
@@ -188,7 +192,7 @@ struct Api {
         bool operator==(const ApiField &) const = default;
     };
 
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString key; // JSON "id"
     QString purpose;
     QStringList usedBy;
@@ -220,7 +224,7 @@ struct StringKey {
         bool operator==(const Box &) const = default;
     };
 
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString key;
     QString ko;
     QString screen;
@@ -236,7 +240,7 @@ struct StringKey {
 };
 
 struct Decision {
-    QUuid uid = QUuid::createUuid();
+    QUuid uid = newElementId();
     QString key; // JSON "id"
     QString question;
     QString context;
