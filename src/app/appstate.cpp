@@ -631,8 +631,15 @@ void AppState::saveExport(const QString &source, const QString &target)
             setMessage(u"내보내지 못했어요: "_s + *exported.failure);
             return;
         }
-        setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
-        reveal(target);
+        const QString exportedText = u"내보냈어요: "_s + QFileInfo(target).fileName();
+        setMessage(exportedText);
+        // The file is written whether or not its folder can be shown: the
+        // note on the folder joins the success instead of replacing it.
+        QPointer<AppState> self(this);
+        desktop().reveal(target, [self, exportedText](bool opened) {
+            if (self && !opened)
+                self->setMessage(exportedText + u" (폴더는 열지 못했어요)"_s);
+        });
     });
 }
 
