@@ -395,6 +395,7 @@ void SettingsForm::follow()
     m_apiKeyRow->setVisible(apiKeyMode);
     showText(m_model, settings.claudeModel);
     showText(m_output, settings.outputDir);
+    readNeeded();
 }
 
 void SettingsForm::followSecrets()
@@ -433,13 +434,23 @@ void SettingsForm::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (event->spontaneous())
         return;
-    if (!m_shownOnce) {
-        m_shownOnce = true;
-        readSaved(Keychain::Item::figmaToken);
-        readSaved(Keychain::Item::anthropicKey);
-    }
+    m_shownOnce = true;
+    readNeeded();
     if (m_claudeStatus->text().isEmpty())
         checkClaude();
+}
+
+// A locked keyring raises its unlock prompt when asked: the form asks only
+// for the secrets its modes use (none with Figma's MCP and Claude's login).
+void SettingsForm::readNeeded()
+{
+    if (!m_shownOnce)
+        return;
+    const AppSettings &settings = m_state->settings();
+    if (settings.figmaMode == AppSettings::FigmaMode::token && !std::exchange(m_tokenRead, true))
+        readSaved(Keychain::Item::figmaToken);
+    if (settings.claudeAuth == AppSettings::ClaudeAuth::apiKey && !std::exchange(m_keyRead, true))
+        readSaved(Keychain::Item::anthropicKey);
 }
 
 quint64 &SettingsForm::serial(Keychain::Item item)

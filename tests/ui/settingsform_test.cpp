@@ -118,6 +118,7 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         SettingsForm *f = form();
         ASSERT_TRUE(settled(f));
         f->tokenChoice()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(stored().figmaMode, AppSettings::FigmaMode::token);
         ASSERT_TRUE(f->tokenRows()->isVisible());
         EXPECT_FALSE(f->mcpNote()->isVisible());
@@ -147,9 +148,10 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         EXPECT_FALSE(f->tokenCheck()->isEnabled());
         EXPECT_EQ(SecretSession::lookUp("figma-token"), std::nullopt);
 
-        // The key stored before the form was made counts from the first
-        // showing.
+        // The key stored before the form was made counts once its mode is
+        // chosen.
         f->apiKeyChoice()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(stored().claudeAuth, AppSettings::ClaudeAuth::apiKey);
         ASSERT_TRUE(f->apiKeyRow()->isVisible());
         EXPECT_EQ(f->apiKeyField()->echoMode(), QLineEdit::Password);
@@ -184,6 +186,7 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     SettingsForm *f = form();
     ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
 
     store->refuse = true;
@@ -210,6 +213,7 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_new"));
 
     f->apiKeyChoice()->click();
+    ASSERT_TRUE(settled(f));
     store->refuse = true;
     type(f->apiKeyField(), "sk-ant-key");
     f->apiKeySave()->click();
@@ -310,6 +314,7 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     SettingsForm *f = form();
     ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_FALSE(f->tokenCheck()->isEnabled());
     const auto asked = [&](qsizetype count) {
         return QTest::qWaitFor([&] { return server.requestsTo("/v1/me").size() == count; }, 5000);
@@ -391,11 +396,19 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
     const std::shared_ptr<MemorySecretStore> store = memoryKeychain();
     store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    AppSettings settings = stored();
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
     open();
     SettingsForm *f = form();
     ASSERT_TRUE(settled(f));
+    // Figma's MCP and Claude's login need no secret: the keyring (and its
+    // unlock prompt) is asked once a mode needs one.
+    EXPECT_EQ(store->reads, 0);
     f->tokenChoice()->click();
     f->apiKeyChoice()->click();
+    ASSERT_TRUE(settled(f));
     const QString lockedToken = QStringLiteral("✗ 키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
     EXPECT_EQ(f->figmaStatusLine()->text(), lockedToken);
     EXPECT_TRUE(f->figmaStatusLine()->isVisible());
