@@ -12,7 +12,10 @@
 #include <QChildEvent>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFocusEvent>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QKeyEvent>
@@ -25,6 +28,13 @@
 #include <cmath>
 
 using namespace Qt::StringLiterals;
+
+// The resources live in a static library: without this reference the linker
+// would drop them from every program that uses the view.
+static void loadWindowResources()
+{
+    Q_INIT_RESOURCE(window);
+}
 
 namespace {
 
@@ -41,6 +51,23 @@ bool follows(QEvent *event)
         return key == Qt::Key_Return || key == Qt::Key_Enter;
     }
     return false;
+}
+
+// Tab walks the page's controls and F7 its links in the window; each stop
+// shows a ring. In the page's own world nothing of it shows.
+QWebEngineScript pageKeys()
+{
+    loadWindowResources();
+    QFile file(u":/window/page-keys.js"_s);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("the page's keys script is missing from the resources");
+    QWebEngineScript script;
+    script.setName(u"quarrystone-page-keys"_s);
+    script.setInjectionPoint(QWebEngineScript::DocumentReady);
+    script.setWorldId(QWebEngineScript::ApplicationWorld);
+    script.setRunsOnSubFrames(false);
+    script.setSourceCode(QString::fromUtf8(file.readAll()));
+    return script;
 }
 
 QString standardPath(const QString &path)
@@ -69,6 +96,7 @@ PlanWebView::PlanWebView(QWidget *parent)
     m_page->setWebChannel(m_channel, QWebEngineScript::ApplicationWorld);
     m_page->scripts().insert(BridgeScripts::handlers());
     m_page->scripts().insert(BridgeScripts::forwarder(QWebEngineScript::ApplicationWorld));
+    m_page->scripts().insert(pageKeys());
     setPage(m_page);
 
     // The engine keeps one zoom per host, and every file shares one host.
@@ -250,16 +278,8 @@ bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
         return false;
     if (follows(event))
         m_page->noteInput();
-    // The page is one stop of the window's Tab order: a large plan has
-    // thousands of links between the header and the request.
-    if (event->type() == QEvent::KeyPress) {
-        auto *key = static_cast<QKeyEvent *>(event);
-        const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
-        if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && held == Qt::NoModifier) {
-            focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
-            return true;
-        }
-    }
+    if (walkPage(watched, event))
+        return true;
     if (event->type() == QEvent::Wheel) {
         auto *wheel = static_cast<QWheelEvent *>(event);
         if (!(wheel->modifiers() & Qt::ControlModifier))
@@ -281,4 +301,57 @@ bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return false;
+}
+
+// The page is one stop of the window's Tab order (a large plan has
+// thousands of links between the header and the request), inside which
+// Tab walks the page's controls and F7 its links; past the last control
+// Tab goes on to the window's next stop.
+bool PlanWebView::walkPage(QObject *input, QEvent *event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::TabFocusReason && reason != Qt::BacktabFocusReason)
+            return false;
+        // Come in by Tab, the engine would focus the page's first link;
+        // the page gets the focus as from a click, then its first (or
+        // last) control.
+        QFocusEvent plain(QEvent::FocusIn, Qt::OtherFocusReason);
+        QCoreApplication::sendEvent(input, &plain);
+        m_page->runJavaScript(u"window.quarryKeys && window.quarryKeys.enter(%1)"_s.arg(
+                                  reason == Qt::TabFocusReason ? u"true"_s : u"false"_s),
+                              QWebEngineScript::ApplicationWorld);
+        return true;
+    }
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    auto *key = static_cast<QKeyEvent *>(event);
+    const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+    const bool back = key->modifiers() & Qt::ShiftModifier;
+    if (held != Qt::NoModifier)
+        return false;
+    if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
+        step(key->key() == Qt::Key_Tab && !back, false);
+    else if (key->key() == Qt::Key_F7)
+        step(!back, true);
+    else
+        return false;
+    return true;
+}
+
+void PlanWebView::step(bool forward, bool links)
+{
+    const QString call = u"window.quarryKeys ? window.quarryKeys.step(%1, %2) : false"_s.arg(
+        forward ? u"true"_s : u"false"_s, links ? u"true"_s : u"false"_s);
+    QPointer<PlanWebView> self(this);
+    m_page->runJavaScript(call, QWebEngineScript::ApplicationWorld, [self, forward, links](const QVariant &moved) {
+        // Several quick presses answer in turn: only the first that finds
+        // the page's end while the page still has the focus leaves it.
+        if (!self || moved.toBool() || links || !self->isAncestorOf(QApplication::focusWidget()))
+            return;
+        // The answer comes after the key's event: the next stop is marked
+        // as reached by the keyboard, as Tab marks it.
+        self->window()->setAttribute(Qt::WA_KeyboardFocusChange);
+        self->focusNextPrevChild(forward);
+    });
 }

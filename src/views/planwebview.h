@@ -70,6 +70,8 @@ private:
     void receive(const QString &name, const QString &json, const QString &url);
     void followFocusProxy();
     void forgetOtherPages();
+    bool walkPage(QObject *input, QEvent *event);
+    void step(bool forward, bool links);
     void magnify(double by);
 
     PlanPage *m_page = nullptr;

@@ -168,6 +168,9 @@ void RevisePanel::build()
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Its parts are the Tab stops; the area itself would be one that shows
+    // nothing where it is.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     outer->addWidget(m_scroll);
 
     auto *column = new QWidget(m_scroll);
@@ -262,6 +265,7 @@ QWidget *RevisePanel::buildAttachments()
     m_strip->setFixedHeight(90 + 14);
     m_strip->setFrameShape(QFrame::NoFrame);
     m_strip->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_strip->setFocusPolicy(Qt::NoFocus);
     m_strip->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_strip->setWidgetResizable(true);
     m_tiles = new QWidget(m_strip);
