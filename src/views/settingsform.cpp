@@ -122,6 +122,12 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     column->addStretch(1);
 
     connect(m_state, &AppState::settingsChanged, this, &SettingsForm::follow);
+    // The rows above were checked again ("다시 확인", a tool installed
+    // meanwhile): the Claude field below must not tell an older story.
+    connect(&Connections::shared(), &Connections::claudeChanged, this, [this] {
+        if (m_shownOnce)
+            checkClaude();
+    });
     follow();
     followSecrets();
 }

@@ -485,10 +485,25 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     f = form();
     EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
 
-    // An installed tool is found, saved and checked.
+    // Installed after the window showed and found by the connections'
+    // "다시 확인": the field follows the rows above it.
     const QString installed = QDir::homePath() + "/.local/bin/claude";
     ASSERT_TRUE(QDir().mkpath(QDir::homePath() + "/.local/bin"));
     ASSERT_TRUE(QFile::link(FakeClaude::path(), installed));
+    const QList<QPushButton *> buttons = f->findChildren<QPushButton *>();
+    const auto recheck = std::find_if(buttons.begin(), buttons.end(), [](QPushButton *b) { return b->text() == "다시 확인"; });
+    ASSERT_NE(recheck, buttons.end());
+    (*recheck)->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stored().claudePath == installed; }, 10000));
+    EXPECT_TRUE(shows(f->claudeStatusLine(), QStringLiteral("✓ 2.1.0 (Claude Code)")))
+        << f->claudeStatusLine()->text().toStdString();
+    AppSettings emptied = state->settings();
+    emptied.claudePath.clear();
+    state->setSettings(emptied);
+    f->checkButton()->click();
+    EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
+
+    // An installed tool is found, saved and checked.
     f->findButton()->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return f->claudePathField()->text() == installed; }, 10000));
     EXPECT_EQ(stored().claudePath, installed);
