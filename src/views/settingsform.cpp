@@ -127,6 +127,12 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     connect(&Connections::shared(), &Connections::claudeChanged, this, [this] {
         if (m_shownOnce)
             checkClaude();
+        if (m_keyUnreadable)
+            readSaved(Keychain::Item::anthropicKey);
+    });
+    connect(&Connections::shared(), &Connections::figmaChanged, this, [this] {
+        if (m_tokenUnreadable)
+            readSaved(Keychain::Item::figmaToken);
     });
     follow();
     followSecrets();
@@ -492,11 +498,14 @@ void SettingsForm::readSaved(Keychain::Item item)
 {
     askKeychain(item, keychainWaiting, [item] { return Keychain::read(item); },
                 [this, item](const Keychain::Reading &reading) {
+                    const bool unreadable = reading.outcome == Keychain::Reading::Outcome::unreadable;
                     if (item == Keychain::Item::figmaToken) {
                         m_tokenSaved = saved(reading);
+                        m_tokenUnreadable = unreadable;
                         setFigmaStatus(problemLine(reading));
                     } else {
                         m_keySaved = saved(reading);
+                        m_keyUnreadable = unreadable;
                         setKeyStatus(problemLine(reading));
                     }
                 });

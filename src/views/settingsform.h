@@ -149,6 +149,10 @@ private:
     // it is asked only once a mode needs the secret.
     bool m_tokenRead = false;
     bool m_keyRead = false;
+    // The last read could not get the secret (a locked keyring): a check
+    // that reached it since (the connection rows) reads it again.
+    bool m_tokenUnreadable = false;
+    bool m_keyUnreadable = false;
     bool m_tokenSaved = false;
     bool m_keySaved = false;
     bool m_tokenWaiting = false;

@@ -421,6 +421,19 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     ASSERT_TRUE(settled(f));
     EXPECT_TRUE(server.requests().isEmpty());
 
+    // Unlocked through the prompt that the connections' "다시 확인" raised:
+    // the token's section agrees with the Figma row, which found it.
+    store->unreadable.reset();
+    store->items.insert("figma-token", "figd_unlocked");
+    const QList<QPushButton *> buttons = f->findChildren<QPushButton *>();
+    const auto recheck = std::find_if(buttons.begin(), buttons.end(), [](QPushButton *b) { return b->text() == "다시 확인"; });
+    ASSERT_NE(recheck, buttons.end());
+    (*recheck)->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f->figmaStatusLine()->isHidden(); }, 10000))
+        << f->figmaStatusLine()->text().toStdString();
+    ASSERT_TRUE(settled(f));
+    store->items.remove("figma-token");
+
     store->unreadable.reset();
     store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
     f->tokenCheck()->click();
