@@ -600,6 +600,20 @@ void AppState::exportHTML(const std::optional<QString> &dir)
     });
 }
 
+void AppState::renderPage(const QString &dir)
+{
+    if (refuseBusy(dir))
+        return;
+    m_files->renderPage(dir, m_settings, [this](const std::optional<QString> &failure) {
+        if (failure) {
+            setMessage(*failure);
+            return;
+        }
+        Q_EMIT planReplaced();
+        setMessage(u"index.html 을 다시 그렸어요"_s);
+    });
+}
+
 void AppState::chooseExportTarget(const QString &folder, QString title)
 {
     const QString source = FileWork::bare(folder) + u"/index.html"_s;

@@ -230,6 +230,10 @@ void PlanEditorView::refreshContent()
             if (webView())
                 m_state->openAddress(url);
         });
+        connect(m_web, &PlanWebView::renderRequested, this, [this] {
+            if (webView())
+                m_state->renderPage(webView()->dir());
+        });
         // At the window's smallest the page gives way: the panel keeps its width.
         m_web->setMinimumWidth(320);
         m_panel = new RevisePanel(m_state, dir, [this] { reload(); }, m_split);

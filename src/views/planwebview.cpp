@@ -15,7 +15,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFocusEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QKeyEvent>
@@ -100,6 +104,9 @@ PlanWebView::PlanWebView(QWidget *parent)
     setPage(m_page);
 
     // The engine keeps one zoom per host, and every file shares one host.
+    m_missing = buildMissingNote();
+    connect(m_page, &QWebEnginePage::loadFinished, this, &PlanWebView::followLoad);
+    connect(m_page, &QWebEnginePage::loadStarted, m_missing, &QWidget::hide);
     connect(m_page, &QWebEnginePage::loadFinished, this, [this] {
         m_loading.clear();
         applyZoom();
@@ -354,4 +361,42 @@ void PlanWebView::step(bool forward, bool links)
         self->window()->setAttribute(Qt::WA_KeyboardFocusChange);
         self->focusNextPrevChild(forward);
     });
+}
+
+QWidget *PlanWebView::buildMissingNote()
+{
+    auto *note = new QWidget(this);
+    note->setObjectName(u"missingPage"_s);
+    note->setAutoFillBackground(true);
+    auto *column = new QVBoxLayout(note);
+    column->addStretch(1);
+    auto *text = new QLabel(u"이 계획서 폴더에 index.html 이 없어요. plan.json 으로 다시 그릴 수 있어요."_s, note);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    text->setAlignment(Qt::AlignCenter);
+    column->addWidget(text);
+    auto *render = new QPushButton(u"다시 그리기"_s, note);
+    render->setObjectName(u"renderPage"_s);
+    column->addWidget(render, 0, Qt::AlignHCenter);
+    column->addStretch(1);
+    connect(render, &QPushButton::clicked, this, &PlanWebView::renderRequested);
+    note->hide();
+    return note;
+}
+
+// A page that is not there is blocked by the folder rule, and the engine
+// would say so in English.
+void PlanWebView::followLoad(bool ok)
+{
+    if (ok || m_file.isEmpty() || m_page->url() != QUrl::fromLocalFile(m_file) || QFileInfo::exists(m_file))
+        return;
+    m_missing->setGeometry(rect());
+    m_missing->show();
+    m_missing->raise();
+}
+
+void PlanWebView::resizeEvent(QResizeEvent *event)
+{
+    QWebEngineView::resizeEvent(event);
+    m_missing->setGeometry(rect());
 }
