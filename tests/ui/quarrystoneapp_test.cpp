@@ -240,6 +240,11 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     EXPECT_EQ(QDir(panel->directory()).absolutePath(), QDir::homePath());
     ASSERT_TRUE(QTest::qWaitFor([&] { return details->model()->rowCount(details->rootIndex()) > 0; }, 10000));
     EXPECT_TRUE(hasHangul(details->model()->index(0, 3, details->rootIndex()).data().toString()));
+    // The kinds too: a folder is "폴더", never "Folder".
+    for (int row = 0; row < details->model()->rowCount(details->rootIndex()); ++row) {
+        const QString kind = details->model()->index(row, 2, details->rootIndex()).data().toString();
+        EXPECT_TRUE(hasHangul(kind)) << kind.toStdString();
+    }
     panel->reject();
 
     QLineEdit field;
