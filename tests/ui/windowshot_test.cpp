@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <csignal>
 
 namespace {
 
@@ -109,4 +110,52 @@ TEST(WindowShot, TheFirstWindowFitsItsScreen)
     EXPECT_LE(image.width(), 1601);
     EXPECT_LE(image.height(), 1200);
     EXPECT_GE(image.width(), 1500);
+}
+
+namespace {
+
+// The processes of D-Bus's autolaunch on this machine, by number.
+QSet<QString> autolaunched()
+{
+    QSet<QString> found;
+    for (const QString &pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().startsWith(QByteArray("dbus-launch\0--autolaunch")))
+            found.insert(pid);
+    }
+    return found;
+}
+
+} // namespace
+
+// Started on a display with no session bus named, the window starts none
+// of its own (dbus-launch --autolaunch), which would outlive it.
+TEST(WindowShot, AWindowWithoutASessionBusLeavesNoBusBehind)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString support = root.filePath("home/support");
+    write(support + "/settings.json", QJsonDocument(QJsonObject{{"setupDone", true}}).toJson());
+    QDir().mkpath(root.filePath("runtime"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", root.filePath("home"));
+    env.insert("XDG_DATA_HOME", root.filePath("home/.local/share"));
+    env.insert("XDG_RUNTIME_DIR", root.filePath("runtime"));
+    env.insert("QUARRYSTONE_SUPPORT", support);
+    env.insert("QUARRYSTONE_SNAPSHOT", root.filePath("shot.png"));
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    for (const char *name : {"QUARRYSTONE_OPEN", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_UPDATE_AUTOINSTALL",
+                             "QUARRYSTONE_SNAPSHOT_EVERY", "QUARRYSTONE_DEMO_PROGRESS", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    const QSet<QString> before = autolaunched();
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.start(QStringLiteral(QUARRYSTONE_BINARY), {});
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
+    const QSet<QString> left = autolaunched() - before;
+    // What a failing run left is ended here, not by the next test.
+    for (const QString &pid : left)
+        ::kill(pid.toInt(), SIGTERM);
+    EXPECT_TRUE(left.isEmpty()) << QStringList(left.begin(), left.end()).join(' ').toStdString();
 }
