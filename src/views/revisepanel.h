@@ -129,6 +129,7 @@ private:
     QLabel *m_doneHeading = nullptr;
     QLabel *m_answer = nullptr;
     QLabel *m_failed = nullptr;
+    QLabel *m_otherBusy = nullptr;
     QWidget *m_log = nullptr;
     QToolButton *m_logToggle = nullptr;
     QLabel *m_logText = nullptr;
