@@ -82,17 +82,39 @@ TEST(Headless, NoModeFlagMeansTheWindow)
     EXPECT_EQ(head.mid(16, 8), QByteArray::fromHex("0000050000000334"));
 }
 
-// Without a display nor a platform that needs none, the window says why in
-// Korean and lists the modes, as --help and -h do.
+// Without a display that answers nor a platform that needs none, the window
+// says why in Korean, naming the display, and lists the modes, as --help and
+// -h do, instead of Qt's abort: a stale DISPLAY (a re-attached terminal
+// multiplexer, a lost ssh forwarding) and a Wayland name without Qt's
+// Wayland platform among them.
 TEST(Headless, AWindowWithoutADesktopSaysSoAndListsTheModes)
 {
     qunsetenv("QT_QPA_PLATFORM");
-    auto r = runQuarrystone({"--out", "/tmp"});
-    EXPECT_EQ(r.code, 1) << r.err.toStdString();
     const QString modes = runQuarrystone({"--help"}).out;
-    EXPECT_TRUE(modes.startsWith("명령줄로 쓰기:\n") && modes.contains("quarrystone --check-connections ")) << modes.toStdString();
-    EXPECT_EQ(r.err, "창은 데스크톱 세션에서만 열 수 있어요 (DISPLAY 나 WAYLAND_DISPLAY 가 없어요).\n\n" + modes);
+    EXPECT_TRUE(modes.startsWith("창으로 쓰기:\n    quarrystone  ") && modes.contains("\n명령줄로 쓰기:\n")
+                && modes.contains("quarrystone --check-connections "))
+        << modes.toStdString();
     EXPECT_EQ(runQuarrystone({"-h"}).out, modes);
+    QTemporaryDir runtime;
+    const QString noServer = QStringLiteral(":65000");
+    ASSERT_FALSE(QFileInfo::exists("/tmp/.X11-unix/X65000"));
+    const struct {
+        QStringList environment;
+        QString cause;
+    } rows[] = {
+        {{}, "DISPLAY 나 WAYLAND_DISPLAY 가 없어요"},
+        {{"DISPLAY=" + noServer}, "디스플레이 :65000 에 연결하지 못했어요"},
+        {{"WAYLAND_DISPLAY=wayland-0", "XDG_RUNTIME_DIR=" + runtime.path()},
+         "Qt 의 Wayland 플러그인이 없어서 Wayland 디스플레이 wayland-0 을 쓸 수 없어요; DISPLAY 가 없어요"},
+        {{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=" + noServer},
+         "Qt 의 Wayland 플러그인이 없어서 Wayland 디스플레이 wayland-0 을 쓸 수 없어요; 디스플레이 :65000 에 연결하지 못했어요"},
+    };
+    for (const auto &row : rows) {
+        const auto r = runQuarrystone(row.environment + QStringList{QStringLiteral(QUARRYSTONE_BINARY), "--out", "/tmp"},
+                                      QString(), QString(), QStringLiteral("/usr/bin/env"));
+        EXPECT_EQ(r.code, 1) << r.err.toStdString();
+        EXPECT_EQ(r.err, "창은 데스크톱 세션에서만 열 수 있어요 (" + row.cause + ").\n\n" + modes);
+    }
 }
 
 namespace {

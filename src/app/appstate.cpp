@@ -601,6 +601,20 @@ void AppState::exportHTML(const std::optional<QString> &dir)
     });
 }
 
+void AppState::renderPage(const QString &dir)
+{
+    if (refuseBusy(dir))
+        return;
+    m_files->renderPage(dir, m_settings, [this](const std::optional<QString> &failure) {
+        if (failure) {
+            setMessage(*failure);
+            return;
+        }
+        Q_EMIT planReplaced();
+        setMessage(u"index.html 을 다시 그렸어요"_s);
+    });
+}
+
 void AppState::chooseExportTarget(const QString &folder, QString title)
 {
     const QString source = FileWork::bare(folder) + u"/index.html"_s;
@@ -632,8 +646,15 @@ void AppState::saveExport(const QString &source, const QString &target)
             setMessage(u"내보내지 못했어요: "_s + *exported.failure);
             return;
         }
-        setMessage(u"내보냈어요: "_s + QFileInfo(target).fileName());
-        reveal(target);
+        const QString exportedText = u"내보냈어요: "_s + QFileInfo(target).fileName();
+        setMessage(exportedText);
+        // The file is written whether or not its folder can be shown: the
+        // note on the folder joins the success instead of replacing it.
+        QPointer<AppState> self(this);
+        desktop().reveal(target, [self, exportedText](bool opened) {
+            if (self && !opened)
+                self->setMessage(exportedText + u" (폴더는 열지 못했어요)"_s);
+        });
     });
 }
 

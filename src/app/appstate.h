@@ -142,6 +142,9 @@ public:
     void openPanel();
     void importPanel();
     void exportHTML(const std::optional<QString> &dir = std::nullopt);
+    // Writes the plan's page again from its plan.json (a folder that lost
+    // its index.html), then shows it.
+    void renderPage(const QString &dir);
     // `done` learns whether the plan was renamed, once it is over.
     void rename(const QString &dir, const QString &title, const QString &folder,
                 std::function<void(bool renamed)> done = {});

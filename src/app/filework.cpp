@@ -431,6 +431,38 @@ void FileWork::trash(const QString &dir, const AppSettings &settings,
     run([this, dir, settings] { return trashClaimed(dir, settings); }, std::move(done));
 }
 
+void FileWork::renderPage(const QString &dir, const AppSettings &settings,
+                          std::function<void(const std::optional<QString> &)> done)
+{
+    run([this, dir, settings]() -> std::optional<QString> {
+        const QString failed = u"index.html 을 다시 그리지 못했어요: "_s;
+        QString error;
+        const std::optional<FolderClaim> claim = claimIdle(dir, settings, &error);
+        if (!claim)
+            return failed + error;
+        const std::optional<QByteArray> bytes = RegularFile::read(bare(dir) + u'/' + planFile, &error);
+        if (!bytes)
+            return failed + error;
+        try {
+            const QJsonObject object = parseObject(*bytes);
+            std::optional<Plan> plan = Plan::read(object);
+            if (!plan)
+                return failed + u"plan.json 이 계획서가 아니에요"_s;
+            // What the plan's reader did not understand is kept first.
+            if (PlanHistory::writeWouldDrop(object, *plan))
+                PlanHistory::keep(bare(dir), *bytes);
+            Exporter::writeAll(*plan, bare(dir), Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+        } catch (const JSONDecodeError &) {
+            return failed + u"plan.json 을 JSON 으로 읽지 못했어요"_s;
+        } catch (const PlanHistory::Failure &failure) {
+            return failed + FileError::describe(failure.message);
+        } catch (const ExportFailure &failure) {
+            return failed + FileError::describe(failure.message);
+        }
+        return std::nullopt;
+    }, std::move(done));
+}
+
 void FileWork::readTitle(const QString &dir, std::function<void(const std::optional<QString> &)> done)
 {
     run([dir] { return titleOf(dir); }, std::move(done));

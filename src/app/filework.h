@@ -86,6 +86,10 @@ public:
     // Claims the folder and moves it to the Trash; gives why it could not.
     void trash(const QString &dir, const AppSettings &settings,
                std::function<void(const std::optional<QString> &)> done);
+    // Claims the folder and writes plan.md and index.html again from its
+    // plan.json; gives why it could not.
+    void renderPage(const QString &dir, const AppSettings &settings,
+                    std::function<void(const std::optional<QString> &)> done);
     // The plan's title as plan.json holds it; nothing when it does not read.
     void readTitle(const QString &dir, std::function<void(const std::optional<QString> &)> done);
     // Copies the page to `target`; a stopped or failed copy leaves the

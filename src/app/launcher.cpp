@@ -9,11 +9,17 @@
 #include "settings/updater.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QLibraryInfo>
 #include <QProcessEnvironment>
+#include <algorithm>
+#include <cstring>
 #include <dlfcn.h>
 #include <malloc.h>
 #include <filesystem>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -89,6 +95,9 @@ void repairSwap(char **argv)
 
 // The command-line modes, as the README lists them.
 const QByteArray usage = QByteArrayLiteral(
+    "창으로 쓰기:\n"
+    "    quarrystone                             계획서 창을 열어요 (데스크톱 세션에서)\n"
+    "\n"
     "명령줄로 쓰기:\n"
     "    quarrystone --generate <design link> --feature <name> [options]   새 계획서 폴더를 만들어요\n"
     "    quarrystone --redraft <plan folder> [--spec-doc …] [--api-doc …]   계획서 폴더의 계획서를 다시 만들어요\n"
@@ -106,21 +115,114 @@ bool asksForHelp(const QStringList &arguments)
     return arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h"));
 }
 
-// Qt ends a window start without a display by aborting, with an English
-// word on plugins that are not the cause. The platforms that need no
-// display server (offscreen, a frame buffer, VNC) are left to Qt.
-bool noDesktop(const QStringList &arguments)
+// The platforms Qt tries, in its order: the one asked for, else Wayland
+// where a Wayland session is named, then X.
+QStringList platformsTried(const QStringList &arguments, const QProcessEnvironment &environment)
 {
-    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (!environment.value(QStringLiteral("DISPLAY")).isEmpty()
-        || !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
-        return false;
-    QString platform = environment.value(QStringLiteral("QT_QPA_PLATFORM"));
+    QString asked = environment.value(QStringLiteral("QT_QPA_PLATFORM"));
     const qsizetype flag = arguments.indexOf(QLatin1String("-platform"));
     if (flag > 0 && flag + 1 < arguments.size())
-        platform = arguments.at(flag + 1);
-    const QString first = platform.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
-    return first.isEmpty() || first.startsWith(QLatin1String("xcb")) || first.startsWith(QLatin1String("wayland"));
+        asked = arguments.at(flag + 1);
+    QStringList tried;
+    for (const QString &platform : asked.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+        tried.append(platform.section(QLatin1Char(':'), 0, 0));
+    if (!tried.isEmpty())
+        return tried;
+    if (!environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty()
+        || environment.value(QStringLiteral("XDG_SESSION_TYPE")) == QLatin1String("wayland"))
+        tried.append(QStringLiteral("wayland"));
+    tried.append(QStringLiteral("xcb"));
+    return tried;
+}
+
+// The X server's own handshake, authorisation included, through the
+// library Qt's X platform uses; loaded only for a window start.
+bool xServerAnswers(const QString &display)
+{
+    void *xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb)
+        return false;
+    const auto connect = reinterpret_cast<void *(*)(const char *, int *)>(::dlsym(xcb, "xcb_connect"));
+    const auto failed = reinterpret_cast<int (*)(void *)>(::dlsym(xcb, "xcb_connection_has_error"));
+    const auto disconnect = reinterpret_cast<void (*)(void *)>(::dlsym(xcb, "xcb_disconnect"));
+    bool answers = false;
+    if (connect && failed && disconnect) {
+        void *connection = connect(display.toLocal8Bit().constData(), nullptr);
+        answers = connection && failed(connection) == 0;
+        if (connection)
+            disconnect(connection);
+    }
+    ::dlclose(xcb);
+    return answers;
+}
+
+bool waylandPluginInstalled(const QProcessEnvironment &environment)
+{
+    QStringList folders = environment.value(QStringLiteral("QT_PLUGIN_PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    folders.append(QLibraryInfo::path(QLibraryInfo::PluginsPath));
+    return std::any_of(folders.begin(), folders.end(), [](const QString &folder) {
+        return !QDir(folder + QStringLiteral("/platforms")).entryList({QStringLiteral("libqwayland*")}, QDir::Files).isEmpty();
+    });
+}
+
+bool waylandServerAnswers(const QString &display, const QProcessEnvironment &environment)
+{
+    const QString path = display.startsWith(QLatin1Char('/'))
+        ? display
+        : environment.value(QStringLiteral("XDG_RUNTIME_DIR")) + QLatin1Char('/') + display;
+    const QByteArray encoded = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (encoded.size() >= qsizetype(sizeof(address.sun_path)))
+        return false;
+    std::memcpy(address.sun_path, encoded.constData(), encoded.size());
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool answers = socket >= 0 && ::connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    if (socket >= 0)
+        ::close(socket);
+    return answers;
+}
+
+// Why `platform` cannot show a window; empty when it can, or when it is a
+// platform that needs no display server (off-screen, a frame buffer, VNC),
+// which is left to Qt.
+QString unreachable(const QString &platform, const QProcessEnvironment &environment)
+{
+    if (platform.startsWith(QLatin1String("xcb"))) {
+        const QString display = environment.value(QStringLiteral("DISPLAY"));
+        if (display.isEmpty())
+            return QStringLiteral("DISPLAY 가 없어요");
+        return xServerAnswers(display) ? QString() : QStringLiteral("디스플레이 %1 에 연결하지 못했어요").arg(display);
+    }
+    if (platform.startsWith(QLatin1String("wayland"))) {
+        const QString display = environment.value(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-0"));
+        if (!waylandPluginInstalled(environment))
+            return QStringLiteral("Qt 의 Wayland 플러그인이 없어서 Wayland 디스플레이 %1 을 쓸 수 없어요").arg(display);
+        return waylandServerAnswers(display, environment)
+            ? QString()
+            : QStringLiteral("Wayland 디스플레이 %1 에 연결하지 못했어요").arg(display);
+    }
+    return {};
+}
+
+// Qt ends a window start whose display cannot be reached by aborting, with
+// an English word on reinstalling that is not the cause. Returns why no
+// platform Qt would try can show a window; empty when one can.
+QString noDesktop(const QStringList &arguments)
+{
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (environment.value(QStringLiteral("DISPLAY")).isEmpty()
+        && environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty()
+        && platformsTried(arguments, environment) == QStringList{QStringLiteral("xcb")})
+        return QStringLiteral("DISPLAY 나 WAYLAND_DISPLAY 가 없어요");
+    QStringList causes;
+    for (const QString &platform : platformsTried(arguments, environment)) {
+        const QString cause = unreachable(platform, environment);
+        if (cause.isEmpty())
+            return {};
+        causes.append(cause);
+    }
+    return causes.join(QStringLiteral("; "));
 }
 
 } // namespace
@@ -156,9 +258,8 @@ int main(int argc, char **argv)
         FileDescriptor::writeAll(STDOUT_FILENO, usage);
         return 0;
     }
-    if (noDesktop(arguments)) {
-        FileDescriptor::writeAll(STDERR_FILENO, QByteArray("창은 데스크톱 세션에서만 열 수 있어요 (DISPLAY 나 WAYLAND_DISPLAY 가 없어요).\n\n")
-                                                    + usage);
+    if (const QString cause = noDesktop(arguments); !cause.isEmpty()) {
+        FileDescriptor::writeAll(STDERR_FILENO, "창은 데스크톱 세션에서만 열 수 있어요 (" + cause.toUtf8() + ").\n\n" + usage);
         return 1;
     }
     return runWindow(argc, argv);

@@ -12,8 +12,21 @@
 #include <QGuiApplication>
 #include <QOpenGLContext>
 #include <QOpenGLWidget>
+#include <QScreen>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Qt's platforms that draw only into memory (the off-screen one of the
+// screenshot tests among them): no person looks at their screen.
+bool drawsOnlyIntoMemory()
+{
+    static const QStringList memoryOnly{u"offscreen"_s, u"minimal"_s, u"linuxfb"_s, u"vnc"_s};
+    return memoryOnly.contains(QGuiApplication::platformName());
+}
+
+} // namespace
 
 MainWindow::MainWindow(AppState *state, QWidget *parent)
     : QMainWindow(parent)
@@ -26,6 +39,7 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
     prepareSurface();
     setMinimumSize(980, 640);
     resize(1280, 820);
+    fitToScreen();
 
     QMenu *app = menuBar()->addMenu(u"quarrystone"_s);
     app->setObjectName(u"appMenu"_s);
@@ -79,13 +93,24 @@ void MainWindow::prepareSurface()
     // Qt's platforms that draw only into memory (the off-screen one of the
     // screenshot tests among them) cannot give a window that surface, and a
     // window that asks for it there crashes at its first paint.
-    static const QStringList memoryOnly{u"offscreen"_s, u"minimal"_s, u"linuxfb"_s, u"vnc"_s};
-    if (!QOpenGLContext::globalShareContext() || memoryOnly.contains(QGuiApplication::platformName()))
+    if (!QOpenGLContext::globalShareContext() || drawsOnlyIntoMemory())
         return;
     auto *surface = new QOpenGLWidget(this);
     surface->setObjectName(u"textureSurface"_s);
     surface->setFixedSize(0, 0);
     surface->hide();
+}
+
+// A small screen, or a large scale (150 % of a laptop's), leaves less room
+// than the first size wants: the header's right-hand buttons and the revise
+// panel would lie off the screen.
+void MainWindow::fitToScreen()
+{
+    if (drawsOnlyIntoMemory() || !screen())
+        return;
+    const QSize room = screen()->availableGeometry().size();
+    setMinimumSize(minimumSize().boundedTo(room));
+    resize(size().boundedTo(room));
 }
 
 void MainWindow::showEvent(QShowEvent *event)

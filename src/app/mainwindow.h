@@ -30,6 +30,7 @@ protected:
 
 private:
     void prepareSurface();
+    void fitToScreen();
     void prepareView();
     QAction *command(QMenu *menu, const QString &name, const QString &text, const QKeySequence &key);
 

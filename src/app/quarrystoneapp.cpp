@@ -15,6 +15,7 @@
 #include <QEvent>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -50,6 +51,20 @@ protected:
 private:
     std::function<void()> m_seen;
 };
+
+// Without a session bus named, the D-Bus library starts one of its own
+// through the display (dbus-launch --autolaunch), which outlives the
+// application. The bus a desktop session keeps in the runtime folder is
+// found without the variable; with none there, no bus is used.
+void refuseAutolaunchedBus()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo::exists(runtime + u"/bus"_s))
+        return;
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+}
 
 } // namespace
 
@@ -149,6 +164,7 @@ void QuarrystoneApp::quitAfterFirstFrame()
 int QuarrystoneApp::run(int &argc, char **argv)
 {
     const bool selfCheck = argc > 1 && qstrcmp(argv[1], "--self-check") == 0;
+    refuseAutolaunchedBus();
     QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"quarrystone"_s);

@@ -4,7 +4,8 @@
 
 // The model of a file panel of our own drawing, as the panel shows it: the
 // dates of a system without a locale of its own (C, POSIX) in the Korean
-// form the rest of the window speaks, not the C locale's "8 Dec …".
+// form the rest of the window speaks, not the C locale's "8 Dec …", and the
+// kinds in Korean.
 class FileDates : public QSortFilterProxyModel
 {
     Q_OBJECT

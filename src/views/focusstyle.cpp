@@ -14,9 +14,24 @@ void FocusStyle::drawControl(ControlElement element, const QStyleOption *option,
                              const QWidget *widget) const
 {
     QProxyStyle::drawControl(element, option, painter, widget);
-    // The ring follows the keyboard, as the style's own focus marks do.
+    if (element == CE_PushButton)
+        drawRing(option, painter);
+}
+
+// Tool buttons (the zoom buttons among them) draw no focus mark of their own.
+void FocusStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex *option, QPainter *painter,
+                                    const QWidget *widget) const
+{
+    QProxyStyle::drawComplexControl(control, option, painter, widget);
+    if (control == CC_ToolButton)
+        drawRing(option, painter);
+}
+
+// The ring follows the keyboard, as the style's own focus marks do.
+void FocusStyle::drawRing(const QStyleOption *option, QPainter *painter)
+{
     const QStyle::State focused = State_HasFocus | State_KeyboardFocusChange;
-    if (element != CE_PushButton || (option->state & focused) != focused)
+    if ((option->state & focused) != focused)
         return;
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing, false);

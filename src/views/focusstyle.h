@@ -2,7 +2,7 @@
 
 #include <QProxyStyle>
 
-// The window's style with a focus ring of its own on push buttons: a
+// The window's style with a focus ring of its own on push and tool buttons: a
 // button reached with the keyboard wears a ring in the highlight colour,
 // which the default button's frame never shows, so the two are told apart
 // at a glance and no Tab stop goes unseen.
@@ -18,4 +18,9 @@ public:
 
     void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
                      const QWidget *widget = nullptr) const override;
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex *option, QPainter *painter,
+                            const QWidget *widget = nullptr) const override;
+
+private:
+    static void drawRing(const QStyleOption *option, QPainter *painter);
 };

@@ -6,6 +6,7 @@
 #include "model/generateinput.h"
 #include "model/generator.h"
 #include "settings/appsettings.h"
+#include "settings/connections.h"
 #include "settings/keychain.h"
 #include "views/blanktext.h"
 #include "views/claudecheck.h"
@@ -186,6 +187,14 @@ NewPlanView::NewPlanView(AppState *state, QWidget *parent)
         publish();
     });
     connect(state, &AppState::settingsChanged, this, &NewPlanView::settingsChanged);
+    // A keyring unlocked through the prompt another check raised (the
+    // settings' "다시 확인"): the note on a secret that could not be read
+    // goes as soon as that check has read it, the typed form staying.
+    for (auto changed : {&Connections::figmaChanged, &Connections::claudeChanged})
+        connect(&Connections::shared(), changed, this, [this] {
+            if (!m_secrets.figmaToken.isEmpty() || !m_secrets.anthropicKey.isEmpty())
+                readSecrets();
+        });
     for (QLineEdit *edit : {m_url, m_feature})
         connect(edit, &QLineEdit::textChanged, this, [this] {
             redraw();

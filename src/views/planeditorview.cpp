@@ -19,6 +19,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSplitter>
+#include <QPlainTextEdit>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -102,7 +104,23 @@ PlanEditorView::PlanEditorView(AppState *state, QWidget *parent)
     connect(&Reviser::shared(), &Reviser::phaseChanged, this, &PlanEditorView::refreshHeader);
     connect(&Developer::shared(), &Developer::runsChanged, this, &PlanEditorView::refreshHeader);
     connect(this, &PlanEditorView::developRequested, this, &PlanEditorView::openDevelop);
+    // From the page to the request and back, without walking every stop
+    // between them.
+    connect(new QShortcut(QKeySequence(Qt::Key_F6), this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut),
+            &QShortcut::activated, this, &PlanEditorView::switchPageAndRequest);
     refresh();
+}
+
+void PlanEditorView::switchPageAndRequest()
+{
+    PlanWebView *web = webView();
+    auto *request = m_panel ? m_panel->findChild<QPlainTextEdit *>(u"request"_s) : nullptr;
+    if (!web || !request)
+        return;
+    if (request->hasFocus())
+        web->setFocus(Qt::ShortcutFocusReason);
+    else
+        request->setFocus(Qt::ShortcutFocusReason);
 }
 
 QWidget *PlanEditorView::buildHeader()
@@ -211,6 +229,10 @@ void PlanEditorView::refreshContent()
         connect(m_web, &PlanWebView::addressFollowed, this, [this](const QUrl &url) {
             if (webView())
                 m_state->openAddress(url);
+        });
+        connect(m_web, &PlanWebView::renderRequested, this, [this] {
+            if (webView())
+                m_state->renderPage(webView()->dir());
         });
         // At the window's smallest the page gives way: the panel keeps its width.
         m_web->setMinimumWidth(320);

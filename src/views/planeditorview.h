@@ -52,6 +52,7 @@ private:
     void refreshHeader();
     void refreshContent();
     void openDevelop();
+    void switchPageAndRequest();
     // The page is loaded again from its origin, once for changes that come
     // before the next update.
     void reloadPage();

@@ -12,7 +12,14 @@
 #include <QChildEvent>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QKeyEvent>
@@ -25,6 +32,13 @@
 #include <cmath>
 
 using namespace Qt::StringLiterals;
+
+// The resources live in a static library: without this reference the linker
+// would drop them from every program that uses the view.
+static void loadWindowResources()
+{
+    Q_INIT_RESOURCE(window);
+}
 
 namespace {
 
@@ -41,6 +55,23 @@ bool follows(QEvent *event)
         return key == Qt::Key_Return || key == Qt::Key_Enter;
     }
     return false;
+}
+
+// Tab walks the page's controls and F7 its links in the window; each stop
+// shows a ring. In the page's own world nothing of it shows.
+QWebEngineScript pageKeys()
+{
+    loadWindowResources();
+    QFile file(u":/window/page-keys.js"_s);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("the page's keys script is missing from the resources");
+    QWebEngineScript script;
+    script.setName(u"quarrystone-page-keys"_s);
+    script.setInjectionPoint(QWebEngineScript::DocumentReady);
+    script.setWorldId(QWebEngineScript::ApplicationWorld);
+    script.setRunsOnSubFrames(false);
+    script.setSourceCode(QString::fromUtf8(file.readAll()));
+    return script;
 }
 
 QString standardPath(const QString &path)
@@ -69,9 +100,13 @@ PlanWebView::PlanWebView(QWidget *parent)
     m_page->setWebChannel(m_channel, QWebEngineScript::ApplicationWorld);
     m_page->scripts().insert(BridgeScripts::handlers());
     m_page->scripts().insert(BridgeScripts::forwarder(QWebEngineScript::ApplicationWorld));
+    m_page->scripts().insert(pageKeys());
     setPage(m_page);
 
     // The engine keeps one zoom per host, and every file shares one host.
+    m_missing = buildMissingNote();
+    connect(m_page, &QWebEnginePage::loadFinished, this, &PlanWebView::followLoad);
+    connect(m_page, &QWebEnginePage::loadStarted, m_missing, &QWidget::hide);
     connect(m_page, &QWebEnginePage::loadFinished, this, [this] {
         m_loading.clear();
         applyZoom();
@@ -250,16 +285,8 @@ bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
         return false;
     if (follows(event))
         m_page->noteInput();
-    // The page is one stop of the window's Tab order: a large plan has
-    // thousands of links between the header and the request.
-    if (event->type() == QEvent::KeyPress) {
-        auto *key = static_cast<QKeyEvent *>(event);
-        const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
-        if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && held == Qt::NoModifier) {
-            focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
-            return true;
-        }
-    }
+    if (walkPage(watched, event))
+        return true;
     if (event->type() == QEvent::Wheel) {
         auto *wheel = static_cast<QWheelEvent *>(event);
         if (!(wheel->modifiers() & Qt::ControlModifier))
@@ -281,4 +308,95 @@ bool PlanWebView::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return false;
+}
+
+// The page is one stop of the window's Tab order (a large plan has
+// thousands of links between the header and the request), inside which
+// Tab walks the page's controls and F7 its links; past the last control
+// Tab goes on to the window's next stop.
+bool PlanWebView::walkPage(QObject *input, QEvent *event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::TabFocusReason && reason != Qt::BacktabFocusReason)
+            return false;
+        // Come in by Tab, the engine would focus the page's first link;
+        // the page gets the focus as from a click, then its first (or
+        // last) control.
+        QFocusEvent plain(QEvent::FocusIn, Qt::OtherFocusReason);
+        QCoreApplication::sendEvent(input, &plain);
+        m_page->runJavaScript(u"window.quarryKeys && window.quarryKeys.enter(%1)"_s.arg(
+                                  reason == Qt::TabFocusReason ? u"true"_s : u"false"_s),
+                              QWebEngineScript::ApplicationWorld);
+        return true;
+    }
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    auto *key = static_cast<QKeyEvent *>(event);
+    const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+    const bool back = key->modifiers() & Qt::ShiftModifier;
+    if (held != Qt::NoModifier)
+        return false;
+    if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
+        step(key->key() == Qt::Key_Tab && !back, false);
+    else if (key->key() == Qt::Key_F7)
+        step(!back, true);
+    else
+        return false;
+    return true;
+}
+
+void PlanWebView::step(bool forward, bool links)
+{
+    const QString call = u"window.quarryKeys ? window.quarryKeys.step(%1, %2) : false"_s.arg(
+        forward ? u"true"_s : u"false"_s, links ? u"true"_s : u"false"_s);
+    QPointer<PlanWebView> self(this);
+    m_page->runJavaScript(call, QWebEngineScript::ApplicationWorld, [self, forward, links](const QVariant &moved) {
+        // Several quick presses answer in turn: only the first that finds
+        // the page's end while the page still has the focus leaves it.
+        if (!self || moved.toBool() || links || !self->isAncestorOf(QApplication::focusWidget()))
+            return;
+        // The answer comes after the key's event: the next stop is marked
+        // as reached by the keyboard, as Tab marks it.
+        self->window()->setAttribute(Qt::WA_KeyboardFocusChange);
+        self->focusNextPrevChild(forward);
+    });
+}
+
+QWidget *PlanWebView::buildMissingNote()
+{
+    auto *note = new QWidget(this);
+    note->setObjectName(u"missingPage"_s);
+    note->setAutoFillBackground(true);
+    auto *column = new QVBoxLayout(note);
+    column->addStretch(1);
+    auto *text = new QLabel(u"이 계획서 폴더에 index.html 이 없어요. plan.json 으로 다시 그릴 수 있어요."_s, note);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    text->setAlignment(Qt::AlignCenter);
+    column->addWidget(text);
+    auto *render = new QPushButton(u"다시 그리기"_s, note);
+    render->setObjectName(u"renderPage"_s);
+    column->addWidget(render, 0, Qt::AlignHCenter);
+    column->addStretch(1);
+    connect(render, &QPushButton::clicked, this, &PlanWebView::renderRequested);
+    note->hide();
+    return note;
+}
+
+// A page that is not there is blocked by the folder rule, and the engine
+// would say so in English.
+void PlanWebView::followLoad(bool ok)
+{
+    if (ok || m_file.isEmpty() || m_page->url() != QUrl::fromLocalFile(m_file) || QFileInfo::exists(m_file))
+        return;
+    m_missing->setGeometry(rect());
+    m_missing->show();
+    m_missing->raise();
+}
+
+void PlanWebView::resizeEvent(QResizeEvent *event)
+{
+    QWebEngineView::resizeEvent(event);
+    m_missing->setGeometry(rect());
 }

@@ -55,10 +55,13 @@ Q_SIGNALS:
     // A decision or a reset posted by a document other than the plan page,
     // dropped; tests watch for it.
     void messageRefused(const QString &name, const QString &url);
+    // The person asked for the missing page to be written again.
+    void renderRequested();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private:
@@ -70,12 +73,18 @@ private:
     void receive(const QString &name, const QString &json, const QString &url);
     void followFocusProxy();
     void forgetOtherPages();
+    bool walkPage(QObject *input, QEvent *event);
+    QWidget *buildMissingNote();
+    void followLoad(bool ok);
+    void step(bool forward, bool links);
     void magnify(double by);
 
     PlanPage *m_page = nullptr;
     FolderInterceptor *m_interceptor = nullptr;
     QWebChannel *m_channel = nullptr;
     BridgeHost *m_host = nullptr;
+    // Said in place of the engine's English when the folder has no page.
+    QWidget *m_missing = nullptr;
     QPointer<QWidget> m_input;
     QString m_file;
     QString m_dir;

@@ -170,6 +170,9 @@ void RevisePanel::build()
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Its parts are the Tab stops; the area itself would be one that shows
+    // nothing where it is.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     outer->addWidget(m_scroll);
 
     auto *column = new QWidget(m_scroll);
@@ -240,6 +243,13 @@ void RevisePanel::build()
     actionRow->addWidget(m_undo);
     actionRow->addStretch(1);
     layout->addWidget(actions);
+    // Why "고치기" is greyed while another plan is revised.
+    m_otherBusy = label(QString(), u"otherPlanBusy"_s, column);
+    m_otherBusy->setWordWrap(true);
+    ViewStyle::font(m_otherBusy, ViewStyle::Font::caption);
+    ViewStyle::tone(m_otherBusy, ViewStyle::Tone::secondary);
+    m_otherBusy->hide();
+    layout->addWidget(m_otherBusy);
 
     layout->addWidget(buildStatus());
     layout->addWidget(buildLog());
@@ -264,6 +274,7 @@ QWidget *RevisePanel::buildAttachments()
     m_strip->setFixedHeight(90 + 14);
     m_strip->setFrameShape(QFrame::NoFrame);
     m_strip->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_strip->setFocusPolicy(Qt::NoFocus);
     m_strip->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_strip->setWidgetResizable(true);
     m_tiles = new QWidget(m_strip);
@@ -749,6 +760,11 @@ void RevisePanel::updateEnabled()
     const bool busy = Reviser::shared().phase().isRunning();
     m_revise->setEnabled(!nothing && !busy && !Generator::shared().phase().isRunning());
     m_undo->setEnabled(m_canUndo && !busy);
+    const bool another = busy && !running;
+    if (another)
+        m_otherBusy->setText(u"다른 계획서("_s + QFileInfo(QDir::cleanPath(Reviser::shared().dir())).fileName()
+                             + u")를 고치는 중이에요. 끝나면 이 계획서도 고칠 수 있어요."_s);
+    m_otherBusy->setVisible(another);
 }
 
 // The log and the history folder are looked at beside the event loop, once

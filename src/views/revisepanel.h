@@ -107,6 +107,9 @@ private:
     AppState *m_state;
     QString m_dir;
     std::function<void()> m_changed;
+    // A failure the plan's reload from another program has made stale.
+    // Declared before the phase last shown, which is set from it.
+    std::optional<Reviser::Phase> m_dismissed;
     Reviser::Phase m_lastPhase;
     bool m_syncing = false;
     bool m_dropping = false;
@@ -126,6 +129,7 @@ private:
     QLabel *m_doneHeading = nullptr;
     QLabel *m_answer = nullptr;
     QLabel *m_failed = nullptr;
+    QLabel *m_otherBusy = nullptr;
     QWidget *m_log = nullptr;
     QToolButton *m_logToggle = nullptr;
     QLabel *m_logText = nullptr;
@@ -146,6 +150,4 @@ private:
     quint64 m_logRun = 0;
     quint64 m_undoRun = 0;
     bool m_canUndo = false;
-    // A failure the plan's reload from another program has made stale.
-    std::optional<Reviser::Phase> m_dismissed;
 };

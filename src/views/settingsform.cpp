@@ -122,6 +122,18 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     column->addStretch(1);
 
     connect(m_state, &AppState::settingsChanged, this, &SettingsForm::follow);
+    // The rows above were checked again ("다시 확인", a tool installed
+    // meanwhile): the Claude field below must not tell an older story.
+    connect(&Connections::shared(), &Connections::claudeChanged, this, [this] {
+        if (m_shownOnce)
+            checkClaude();
+        if (m_keyUnreadable)
+            readSaved(Keychain::Item::anthropicKey);
+    });
+    connect(&Connections::shared(), &Connections::figmaChanged, this, [this] {
+        if (m_tokenUnreadable)
+            readSaved(Keychain::Item::figmaToken);
+    });
     follow();
     followSecrets();
 }
@@ -395,6 +407,7 @@ void SettingsForm::follow()
     m_apiKeyRow->setVisible(apiKeyMode);
     showText(m_model, settings.claudeModel);
     showText(m_output, settings.outputDir);
+    readNeeded();
 }
 
 void SettingsForm::followSecrets()
@@ -433,13 +446,23 @@ void SettingsForm::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (event->spontaneous())
         return;
-    if (!m_shownOnce) {
-        m_shownOnce = true;
-        readSaved(Keychain::Item::figmaToken);
-        readSaved(Keychain::Item::anthropicKey);
-    }
+    m_shownOnce = true;
+    readNeeded();
     if (m_claudeStatus->text().isEmpty())
         checkClaude();
+}
+
+// A locked keyring raises its unlock prompt when asked: the form asks only
+// for the secrets its modes use (none with Figma's MCP and Claude's login).
+void SettingsForm::readNeeded()
+{
+    if (!m_shownOnce)
+        return;
+    const AppSettings &settings = m_state->settings();
+    if (settings.figmaMode == AppSettings::FigmaMode::token && !std::exchange(m_tokenRead, true))
+        readSaved(Keychain::Item::figmaToken);
+    if (settings.claudeAuth == AppSettings::ClaudeAuth::apiKey && !std::exchange(m_keyRead, true))
+        readSaved(Keychain::Item::anthropicKey);
 }
 
 quint64 &SettingsForm::serial(Keychain::Item item)
@@ -475,11 +498,14 @@ void SettingsForm::readSaved(Keychain::Item item)
 {
     askKeychain(item, keychainWaiting, [item] { return Keychain::read(item); },
                 [this, item](const Keychain::Reading &reading) {
+                    const bool unreadable = reading.outcome == Keychain::Reading::Outcome::unreadable;
                     if (item == Keychain::Item::figmaToken) {
                         m_tokenSaved = saved(reading);
+                        m_tokenUnreadable = unreadable;
                         setFigmaStatus(problemLine(reading));
                     } else {
                         m_keySaved = saved(reading);
+                        m_keyUnreadable = unreadable;
                         setKeyStatus(problemLine(reading));
                     }
                 });

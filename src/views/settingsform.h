@@ -100,6 +100,7 @@ private:
     quint64 &serial(Keychain::Item item);
     bool &waiting(Keychain::Item item);
     void readSaved(Keychain::Item item);
+    void readNeeded();
     // Shows why a typed secret cannot be saved; false when it can.
     bool refused(Keychain::Item item, const QString &typed);
 
@@ -144,6 +145,14 @@ private:
     UpdateRow *m_update = nullptr;
 
     bool m_shownOnce = false;
+    // Whether the keyring was asked for the secret since the form showed:
+    // it is asked only once a mode needs the secret.
+    bool m_tokenRead = false;
+    bool m_keyRead = false;
+    // The last read could not get the secret (a locked keyring): a check
+    // that reached it since (the connection rows) reads it again.
+    bool m_tokenUnreadable = false;
+    bool m_keyUnreadable = false;
     bool m_tokenSaved = false;
     bool m_keySaved = false;
     bool m_tokenWaiting = false;

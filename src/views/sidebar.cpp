@@ -2,6 +2,7 @@
 
 #include "app/desktop.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "views/renamesheet.h"
 #include "views/settingslink.h"
 #include "views/sidebardelegate.h"
@@ -97,6 +98,7 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     connect(&generator, &Generator::runningDirChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::phaseChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::runningTitleChanged, this, &Sidebar::scheduleRebuild);
+    connect(&Reviser::shared(), &Reviser::phaseChanged, this, &Sidebar::scheduleRebuild);
     rebuildNow();
 }
 

@@ -1,6 +1,7 @@
 #include "views/sidebarmodel.h"
 
 #include "model/generator.h"
+#include "model/reviser.h"
 
 #include <QHash>
 
@@ -66,6 +67,11 @@ bool SidebarModel::rebuild()
             rows.append({Kind::unfinished, m_state->unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
                          QStringLiteral("pause.circle"), QStringLiteral("orange"), std::nullopt});
 
+        // The plan under revision says so in its row: another plan's
+        // "고치기" waits for it.
+        const Reviser &reviser = Reviser::shared();
+        const QString revising =
+            reviser.phase().isRunning() && !reviser.dir().isEmpty() ? AppState::standardFolder(reviser.dir()) : QString();
         const QList<PlanRef> &plans = m_state->plans();
         if (plans.isEmpty())
             rows.append({Kind::empty, QStringLiteral("아직 없어요"), {}, {}, {}, {}, QStringLiteral("secondary"),
@@ -75,7 +81,9 @@ bool SidebarModel::rebuild()
         for (const PlanRef &ref : plans)
             ++titles[ref.title];
         for (const PlanRef &ref : plans) {
-            const QString second = titles.value(ref.title) >= 2 ? folderName(ref.url) : ref.feature;
+            const QString second = !revising.isEmpty() && AppState::standardFolder(ref.url) == revising
+                ? QStringLiteral("고치는 중…")
+                : titles.value(ref.title) >= 2 ? folderName(ref.url) : ref.feature;
             const QString badge =
                 ref.openDecisions >= 1 ? QStringLiteral("미결정 ") + QString::number(ref.openDecisions) : QString();
             rows.append({Kind::plan, ref.title, second, badge, ref.url, {}, {}, Selection::plan(ref.url)});

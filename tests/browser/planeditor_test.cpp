@@ -18,6 +18,7 @@
 #include "views/revisepanel.h"
 #include "views/webzoom.h"
 
+#include <QFileInfo>
 #include <QLabel>
 #include <QPointer>
 #include <QPlainTextEdit>
@@ -420,3 +421,25 @@ TEST_F(PlanEditorTest, AWindowShowsEachPlanInTheOneViewItKeepsAndNothingOfTheLas
 }
 
 } // namespace
+
+// A plan folder that lost its index.html says so in Korean, in place of the
+// engine's English, and draws the page again from plan.json on request.
+TEST_F(PlanEditorTest, AFolderWithoutItsPageSaysSoAndDrawsItAgain)
+{
+    ASSERT_TRUE(QFile::remove(dir + u"/index.html"_s));
+    editor = new PlanEditorView(state.get());
+    Rig::shared().prepare(*editor->webView());
+    Rig::show(*editor, QSize(1400, 900));
+    auto *note = editor->webView()->findChild<QWidget *>(u"missingPage"_s);
+    ASSERT_TRUE(note);
+    ASSERT_TRUE(spinUntil([&] { return note->isVisible(); }, 20000));
+    auto *text = note->findChild<QLabel *>();
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->text(), u"이 계획서 폴더에 index.html 이 없어요. plan.json 으로 다시 그릴 수 있어요."_s);
+    note->findChild<QPushButton *>(u"renderPage"_s)->click();
+    EXPECT_TRUE(spinUntil([&] { return state->message() == u"index.html 을 다시 그렸어요"_s; }, 20000))
+        << state->message().value_or(QString()).toStdString();
+    EXPECT_TRUE(QFileInfo::exists(dir + u"/index.html"_s));
+    EXPECT_TRUE(spinUntil([&] { return !note->isVisible() && editor->webView()->title().contains(state->plan().meta.title); }, 20000))
+        << editor->webView()->title().toStdString();
+}

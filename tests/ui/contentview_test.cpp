@@ -13,6 +13,7 @@
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "settings/apppaths.h"
+#include "views/focusstyle.h"
 #include "views/planeditorview.h"
 #include "views/renamesheet.h"
 #include "views/revisepanel.h"
@@ -731,13 +732,16 @@ TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
 }
 
 // A plan's page: a rename that keeps the folder loads it again with the new
-// title; it is one stop of the Tab order; at the window's smallest a word
-// of Claude's answer longer than the panel stays inside the panel.
+// title; it is one stop of the window's Tab order, inside which Tab walks
+// the page's controls with a ring on each, F6 goes to the request and back,
+// and every stop after it shows where it is; at the window's smallest a
+// word of Claude's answer longer than the panel stays inside the panel.
 TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
 {
     FakeClaude fake;
     const QString a = output + "/a";
     Plan plan = Plan::decode(planJson("원래 제목", "Alpha", {"open", "open"}));
+    plan.decisions[0].options = QStringList{"숨긴다", "보여 준다"};
     Exporter::writeAll(plan, a, Conventions());
     state->refresh();
     state->setSelection(Selection::plan(a));
@@ -750,13 +754,74 @@ TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
     EXPECT_TRUE(QTest::qWaitFor([&] { return pageTitle().contains("새 제목"); }, 30000)) << qPrintable(pageTitle());
 
     auto *page = content()->detail()->findChild<QWebEngineView *>();
+    FocusStyle::install();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     const auto inPage = [&] { return page->isAncestorOf(QApplication::focusWidget()); };
+    // The page's focused element: its text, and whether it wears a ring.
+    const auto pageFocus = [&] {
+        auto seen = std::make_shared<QString>();
+        page->page()->runJavaScript(
+            "(function (e) { return e === document.body ? '' : e.textContent.trim() + '|'"
+            " + getComputedStyle(e).outlineStyle; })(document.activeElement)",
+            [seen](const QVariant &value) { *seen = value.toString() + u'\n'; });
+        (void)QTest::qWaitFor([&] { return !seen->isEmpty(); }, 5000);
+        return seen->trimmed();
+    };
+    const auto press = [](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+        QTest::qWait(150);
+    };
+    // A key inside the page is answered by the page: the test waits for the
+    // focus to move rather than for a time.
+    const auto walk = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        const QString was = pageFocus();
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+        (void)QTest::qWaitFor([&] { return !inPage() || pageFocus() != was; }, 5000);
+    };
     page->setFocus();
     ASSERT_TRUE(QTest::qWaitFor(inPage));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !inPage(); }, 5000));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
-    EXPECT_TRUE(QTest::qWaitFor(inPage, 5000));
+    QStringList stops;
+    for (int i = 0; i < 40 && inPage(); ++i) {
+        walk(Qt::Key_Tab);
+        if (inPage())
+            stops.append(pageFocus());
+    }
+    EXPECT_TRUE(stops.contains("숨긴다|solid")) << stops.join(", ").toStdString();
+    EXPECT_TRUE(stops.contains("기타 — 직접 쓰기|solid")) << stops.join(", ").toStdString();
+    EXPECT_TRUE(std::all_of(stops.begin(), stops.end(), [](const QString &stop) { return stop.endsWith("|solid"); }))
+        << stops.join(", ").toStdString();
+    ASSERT_FALSE(inPage());
+
+    // Each stop after the page, up to the request, shows where it is.
+    auto *requestBox = window->findChild<QPlainTextEdit *>("request");
+    ASSERT_TRUE(requestBox);
+    for (int i = 0; i < 12 && QApplication::focusWidget() != requestBox; ++i) {
+        QWidget *stop = QApplication::focusWidget();
+        ASSERT_TRUE(stop);
+        EXPECT_FALSE(qobject_cast<QAbstractScrollArea *>(stop)) << stop->metaObject()->className();
+        const QImage focused = stop->grab().toImage();
+        stop->clearFocus();
+        EXPECT_NE(stop->grab().toImage(), focused) << stop->metaObject()->className() << " " << stop->objectName().toStdString();
+        stop->setFocus(Qt::TabFocusReason);
+        press(Qt::Key_Tab);
+    }
+    ASSERT_EQ(QApplication::focusWidget(), requestBox);
+
+    // F6 goes back to the page, and to the request again; Space picks the
+    // option Tab reached.
+    press(Qt::Key_F6);
+    EXPECT_TRUE(inPage());
+    for (int i = 0; i < 40 && inPage() && pageFocus() != "숨긴다|solid"; ++i)
+        walk(Qt::Key_Backtab, Qt::ShiftModifier);
+    ASSERT_EQ(pageFocus(), "숨긴다|solid");
+    press(Qt::Key_Space);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return requestBox->toPlainText().contains("숨긴다"); }, 5000))
+        << requestBox->toPlainText().toStdString();
+    press(Qt::Key_F6);
+    EXPECT_EQ(QApplication::focusWidget(), requestBox);
+    press(Qt::Key_F6);
+    EXPECT_TRUE(inPage());
 
     AppSettings settings = state->settings();
     settings.claudePath = FakeClaude::path();

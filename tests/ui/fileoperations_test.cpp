@@ -235,6 +235,16 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     EXPECT_EQ(read(a + "/index.html"), "<html>page</html>");
     EXPECT_EQ(state->message(), "내보냈어요: index.html");
 
+    // A folder that cannot be shown leaves the success in sight, with a
+    // note: the file is written all the same.
+    desktop->opens = false;
+    desktop->next = target;
+    state->exportHTML(a);
+    awaitFiles(*state);
+    EXPECT_EQ(read(target), "<html>page</html>");
+    EXPECT_EQ(state->message(), "내보냈어요: sent.html (폴더는 열지 못했어요)");
+    desktop->opens = true;
+
     // A copy that fails leaves the file that was there.
     write(target, "earlier export");
     QFile::remove(a + "/index.html");
@@ -250,7 +260,7 @@ TEST_F(FileOperations, ExportProposesANameAndCopiesThePage)
     state->exportHTML(a);
     awaitFiles(*state);
     EXPECT_EQ(state->message(), "내보내지 못했어요: 파일이나 폴더가 없어요");
-    EXPECT_EQ(desktop->revealed, (QStringList{target, a + "/index.html"}));
+    EXPECT_EQ(desktop->revealed, (QStringList{target, a + "/index.html", target}));
 }
 
 TEST_F(FileOperations, ImportMakesANewPlanFolderEachTimeInsideTheOutputFolder)

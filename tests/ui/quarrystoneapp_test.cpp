@@ -67,13 +67,23 @@ TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
     EXPECT_EQ(settings->size(), QSize(640, 720));
     EXPECT_EQ(settings->minimumSize(), settings->maximumSize());
     EXPECT_TRUE(settings->findChild<QWidget *>("settingsView"));
-    // Escape and Ctrl+W close it, as they close a dialog.
-    for (const QKeyCombination keys : {QKeyCombination(Qt::Key_Escape), Qt::CTRL | Qt::Key_W}) {
-        settings->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(settings));
-        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : settings, keys.key(), keys.keyboardModifiers());
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !settings->isVisible(); }, 5000));
-        shell.showSettings();
+    // Escape and Ctrl+W close it, as they close a dialog, also while a text
+    // field has the focus (as it has most of the time there).
+    auto *field = settings->findChild<QLineEdit *>();
+    ASSERT_TRUE(field);
+    for (const bool typing : {false, true}) {
+        for (const QKeyCombination keys : {QKeyCombination(Qt::Key_Escape), Qt::CTRL | Qt::Key_W}) {
+            settings->activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(settings));
+            if (typing) {
+                field->setFocus(Qt::TabFocusReason);
+                QTest::keyClicks(field, "ab");
+            }
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : settings, keys.key(),
+                            keys.keyboardModifiers());
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !settings->isVisible(); }, 5000)) << typing;
+            shell.showSettings();
+        }
     }
 
     // Closing the main window leaves the settings window, and the
@@ -230,6 +240,11 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     EXPECT_EQ(QDir(panel->directory()).absolutePath(), QDir::homePath());
     ASSERT_TRUE(QTest::qWaitFor([&] { return details->model()->rowCount(details->rootIndex()) > 0; }, 10000));
     EXPECT_TRUE(hasHangul(details->model()->index(0, 3, details->rootIndex()).data().toString()));
+    // The kinds too: a folder is "폴더", never "Folder".
+    for (int row = 0; row < details->model()->rowCount(details->rootIndex()); ++row) {
+        const QString kind = details->model()->index(row, 2, details->rootIndex()).data().toString();
+        EXPECT_TRUE(hasHangul(kind)) << kind.toStdString();
+    }
     panel->reject();
 
     QLineEdit field;

@@ -20,6 +20,7 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -554,8 +555,15 @@ TEST_F(RevisePanelTest, EachPlanShowsItsOwnRevisionAndTheUndoNamesWhatItTakesBac
     EXPECT_FALSE(button(second, u"stop"_s)->isVisible() || find<QLabel>(second, u"statusRunning"_s)->isVisible());
     QTest::keyClicks(editor(second), u"b"_s);
     EXPECT_TRUE(second->request() == u"b"_s && !button(second, u"revise"_s)->isEnabled()) << "one revision at a time";
+    // The greyed button says why, naming the plan that is being revised.
+    auto *why = find<QLabel>(second, u"otherPlanBusy"_s);
+    ASSERT_TRUE(why);
+    EXPECT_TRUE(why->isVisible());
+    EXPECT_EQ(why->text(), u"다른 계획서("_s + QFileInfo(a).fileName() + u")를 고치는 중이에요. 끝나면 이 계획서도 고칠 수 있어요."_s);
+    EXPECT_FALSE(find<QLabel>(first, u"otherPlanBusy"_s)->isVisible());
     button(first, u"stop"_s)->click();
     ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
+    EXPECT_FALSE(why->isVisible());
     EXPECT_FALSE(find<QLabel>(second, u"statusFailed"_s)->isVisible());
     EXPECT_EQ(changes, 1) << "the other plan's failure reloads only its own";
 

@@ -118,6 +118,7 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         SettingsForm *f = form();
         ASSERT_TRUE(settled(f));
         f->tokenChoice()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(stored().figmaMode, AppSettings::FigmaMode::token);
         ASSERT_TRUE(f->tokenRows()->isVisible());
         EXPECT_FALSE(f->mcpNote()->isVisible());
@@ -147,9 +148,10 @@ TEST_F(SettingsFormTest, SecretsGoToTheRealKeyringAndNeverComeBack)
         EXPECT_FALSE(f->tokenCheck()->isEnabled());
         EXPECT_EQ(SecretSession::lookUp("figma-token"), std::nullopt);
 
-        // The key stored before the form was made counts from the first
-        // showing.
+        // The key stored before the form was made counts once its mode is
+        // chosen.
         f->apiKeyChoice()->click();
+        ASSERT_TRUE(settled(f));
         EXPECT_EQ(stored().claudeAuth, AppSettings::ClaudeAuth::apiKey);
         ASSERT_TRUE(f->apiKeyRow()->isVisible());
         EXPECT_EQ(f->apiKeyField()->echoMode(), QLineEdit::Password);
@@ -184,6 +186,7 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     SettingsForm *f = form();
     ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_EQ(f->tokenField()->placeholderText(), savedPlaceholder);
 
     store->refuse = true;
@@ -210,6 +213,7 @@ TEST_F(SettingsFormTest, RefusedSavesSaySoAndKeepTheTypedSecret)
     EXPECT_EQ(store->items.value("figma-token"), QByteArray("figd_new"));
 
     f->apiKeyChoice()->click();
+    ASSERT_TRUE(settled(f));
     store->refuse = true;
     type(f->apiKeyField(), "sk-ant-key");
     f->apiKeySave()->click();
@@ -310,6 +314,7 @@ TEST_F(SettingsFormTest, TokenCheckShowsOnlyTheNewestAnswer)
     SettingsForm *f = form();
     ASSERT_TRUE(settled(f));
     f->tokenChoice()->click();
+    ASSERT_TRUE(settled(f));
     EXPECT_FALSE(f->tokenCheck()->isEnabled());
     const auto asked = [&](qsizetype count) {
         return QTest::qWaitFor([&] { return server.requestsTo("/v1/me").size() == count; }, 5000);
@@ -391,11 +396,19 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     qputenv("QUARRYSTONE_FIGMA_API", server.base().toUtf8());
     const std::shared_ptr<MemorySecretStore> store = memoryKeychain();
     store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    AppSettings settings = stored();
+    settings.figmaMode = AppSettings::FigmaMode::mcp;
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
     open();
     SettingsForm *f = form();
     ASSERT_TRUE(settled(f));
+    // Figma's MCP and Claude's login need no secret: the keyring (and its
+    // unlock prompt) is asked once a mode needs one.
+    EXPECT_EQ(store->reads, 0);
     f->tokenChoice()->click();
     f->apiKeyChoice()->click();
+    ASSERT_TRUE(settled(f));
     const QString lockedToken = QStringLiteral("✗ 키링이 잠겨 있어서 Figma 토큰을 읽지 못했어요.");
     EXPECT_EQ(f->figmaStatusLine()->text(), lockedToken);
     EXPECT_TRUE(f->figmaStatusLine()->isVisible());
@@ -407,6 +420,19 @@ TEST_F(SettingsFormTest, ALockedKeyringOrAnUnusableSecretIsNamedNotMissing)
     EXPECT_TRUE(shows(f->figmaStatusLine(), lockedToken)) << f->figmaStatusLine()->text().toStdString();
     ASSERT_TRUE(settled(f));
     EXPECT_TRUE(server.requests().isEmpty());
+
+    // Unlocked through the prompt that the connections' "다시 확인" raised:
+    // the token's section agrees with the Figma row, which found it.
+    store->unreadable.reset();
+    store->items.insert("figma-token", "figd_unlocked");
+    const QList<QPushButton *> buttons = f->findChildren<QPushButton *>();
+    const auto recheck = std::find_if(buttons.begin(), buttons.end(), [](QPushButton *b) { return b->text() == "다시 확인"; });
+    ASSERT_NE(recheck, buttons.end());
+    (*recheck)->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f->figmaStatusLine()->isHidden(); }, 10000))
+        << f->figmaStatusLine()->text().toStdString();
+    ASSERT_TRUE(settled(f));
+    store->items.remove("figma-token");
 
     store->unreadable.reset();
     store->items.insert("figma-token", QByteArray("figd_\xff\xfe\x80" "bad"));
@@ -472,10 +498,25 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     f = form();
     EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
 
-    // An installed tool is found, saved and checked.
+    // Installed after the window showed and found by the connections'
+    // "다시 확인": the field follows the rows above it.
     const QString installed = QDir::homePath() + "/.local/bin/claude";
     ASSERT_TRUE(QDir().mkpath(QDir::homePath() + "/.local/bin"));
     ASSERT_TRUE(QFile::link(FakeClaude::path(), installed));
+    const QList<QPushButton *> buttons = f->findChildren<QPushButton *>();
+    const auto recheck = std::find_if(buttons.begin(), buttons.end(), [](QPushButton *b) { return b->text() == "다시 확인"; });
+    ASSERT_NE(recheck, buttons.end());
+    (*recheck)->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stored().claudePath == installed; }, 10000));
+    EXPECT_TRUE(shows(f->claudeStatusLine(), QStringLiteral("✓ 2.1.0 (Claude Code)")))
+        << f->claudeStatusLine()->text().toStdString();
+    AppSettings emptied = state->settings();
+    emptied.claudePath.clear();
+    state->setSettings(emptied);
+    f->checkButton()->click();
+    EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
+
+    // An installed tool is found, saved and checked.
     f->findButton()->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return f->claudePathField()->text() == installed; }, 10000));
     EXPECT_EQ(stored().claudePath, installed);

@@ -1,6 +1,7 @@
 #include "library.h"
 #include "model/generateinput.h"
 #include "model/generator.h"
+#include "model/reviser.h"
 #include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 #include "views/renamesheet.h"
@@ -436,4 +437,26 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     shared.cancel();
     EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
     shared.setPhase(Generator::Phase::idle());
+}
+
+// The plan under revision says so in its row while the revision runs.
+TEST_F(SidebarTest, APlanUnderRevisionSaysSoInItsRow)
+{
+    const QString alpha = makePlan(output + "/Alpha-plan", "Alpha", "Alpha", 30);
+    makePlan(output + "/Beta-plan", "베타", "Beta", 20);
+    build(generator);
+    awaitStop();
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, alpha, settings));
+    ++started;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().contains("plan|Alpha|고치는 중…|"); }, 10000))
+        << rows().join("\n").toStdString();
+    EXPECT_TRUE(rows().contains("plan|베타|Beta|")) << rows().join("\n").toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !claude.records("start").isEmpty(); }, 10000));
+    Reviser::shared().cancel();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !Reviser::shared().phase().isRunning() && rows().contains("plan|Alpha|Alpha|"); },
+                                15000))
+        << rows().join("\n").toStdString();
 }

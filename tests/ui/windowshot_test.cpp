@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <csignal>
 
 namespace {
 
@@ -76,4 +77,85 @@ TEST(WindowShot, EveryDemoStateDrawsTheWholeWindow)
                 colours.insert(image.pixel(x, y));
         EXPECT_GT(colours.size(), 100) << demo;
     }
+}
+
+// At 150 % on a screen of 1600 × 1200 pixels the first window (1280 × 820
+// before scaling) would reach past the screen's right and bottom edges.
+TEST(WindowShot, TheFirstWindowFitsItsScreen)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString support = root.filePath("home/support");
+    write(support + "/settings.json", QJsonDocument(QJsonObject{{"setupDone", true}}).toJson());
+    const QString shot = root.filePath("shot.png");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    ASSERT_FALSE(env.value("DISPLAY").isEmpty());
+    env.insert("HOME", root.filePath("home"));
+    env.insert("XDG_DATA_HOME", root.filePath("home/.local/share"));
+    env.insert("QUARRYSTONE_SUPPORT", support);
+    env.insert("QUARRYSTONE_SNAPSHOT", shot);
+    env.insert("QT_SCALE_FACTOR", "1.5");
+    for (const char *name : {"QUARRYSTONE_OPEN", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_UPDATE_AUTOINSTALL",
+                             "QUARRYSTONE_SNAPSHOT_EVERY", "QUARRYSTONE_DEMO_PROGRESS", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.start(QStringLiteral(QUARRYSTONE_BINARY), {});
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
+    const QImage image(shot, "PNG");
+    ASSERT_FALSE(image.isNull());
+    // The picture has the screen's pixels; the test display is 1600 × 1200,
+    // 1066.7 × 800 once scaled, which Qt rounds to whole points.
+    EXPECT_LE(image.width(), 1601);
+    EXPECT_LE(image.height(), 1200);
+    EXPECT_GE(image.width(), 1500);
+}
+
+namespace {
+
+// The processes of D-Bus's autolaunch on this machine, by number.
+QSet<QString> autolaunched()
+{
+    QSet<QString> found;
+    for (const QString &pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().startsWith(QByteArray("dbus-launch\0--autolaunch")))
+            found.insert(pid);
+    }
+    return found;
+}
+
+} // namespace
+
+// Started on a display with no session bus named, the window starts none
+// of its own (dbus-launch --autolaunch), which would outlive it.
+TEST(WindowShot, AWindowWithoutASessionBusLeavesNoBusBehind)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString support = root.filePath("home/support");
+    write(support + "/settings.json", QJsonDocument(QJsonObject{{"setupDone", true}}).toJson());
+    QDir().mkpath(root.filePath("runtime"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", root.filePath("home"));
+    env.insert("XDG_DATA_HOME", root.filePath("home/.local/share"));
+    env.insert("XDG_RUNTIME_DIR", root.filePath("runtime"));
+    env.insert("QUARRYSTONE_SUPPORT", support);
+    env.insert("QUARRYSTONE_SNAPSHOT", root.filePath("shot.png"));
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    for (const char *name : {"QUARRYSTONE_OPEN", "QUARRYSTONE_REDRAFT", "QUARRYSTONE_UPDATE_AUTOINSTALL",
+                             "QUARRYSTONE_SNAPSHOT_EVERY", "QUARRYSTONE_DEMO_PROGRESS", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    const QSet<QString> before = autolaunched();
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.start(QStringLiteral(QUARRYSTONE_BINARY), {});
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
+    const QSet<QString> left = autolaunched() - before;
+    // What a failing run left is ended here, not by the next test.
+    for (const QString &pid : left)
+        ::kill(pid.toInt(), SIGTERM);
+    EXPECT_TRUE(left.isEmpty()) << QStringList(left.begin(), left.end()).join(' ').toStdString();
 }
