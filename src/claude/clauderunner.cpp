@@ -265,11 +265,8 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     PipePump pipes;
     const pid_t pid =
         Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError(),
-                   {.confinement = runner.confinement});
+                   {.confinement = runner.confinement, .token = runner.runToken});
     const ChildProcess child(pid);
-    if (runner.onStarted)
-        if (const std::optional<ProcessGroup::Mark> mark = ProcessGroup::markOf(pid))
-            runner.onStarted(*mark);
     pipes.closeChildEnds();
     const QFuture<void> pumped = pipes.start(
         child, prompt.toUtf8(), [&collector](const QByteArray &bytes) { collector.feed(bytes); },
@@ -278,7 +275,7 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     int status = 0;
     {
         const Counted counted(toolsAlive);
-        const CancelToken::Registration stop = cancel.onCancel([child] { child.terminate(); });
+        const CancelToken::Registration stop = cancel.onCancel([child] { child.terminate(Spawn::stopGrace); });
         status = co_await Spawn::wait(pid);
     }
     co_await pumped;
