@@ -251,7 +251,7 @@ QHash<QByteArray, QByteArray> inheritedSettings()
         const QByteArray stat = status.readAll();
         return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt();
     };
-    for (pid_t pid = parentOf(QStringLiteral("self")); pid > 1 && settings.isEmpty();
+    for (pid_t pid = parentOf(QStringLiteral("self")); pid >= 1 && settings.isEmpty();
          pid = parentOf(QString::number(pid))) {
         QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
         if (environment.open(QIODevice::ReadOnly))
