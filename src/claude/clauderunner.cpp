@@ -252,7 +252,8 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     QTemporaryFile config(
         PrivateTemp::runFileTemplate(folder.value_or(QDir::tempPath()), QStringLiteral("mcp"), QStringLiteral(".json")));
     const QByteArray configText = mcpConfig(mcpServerNames(allowedTools));
-    if (!folder || !config.open() || config.write(configText) != configText.size() || !config.flush())
+    if (!folder || !config.open() || !PrivateTemp::hold(config.handle()) || config.write(configText) != configText.size()
+        || !config.flush())
         throw ClaudeFailure{QStringLiteral("MCP 설정 파일을 쓰지 못했어요: ")
                             + (folder ? FileError::describe(config) : QDir::tempPath())};
 
