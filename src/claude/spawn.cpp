@@ -3,6 +3,7 @@
 #include "claude/childprocess.h"
 #include "claude/pipepump.h"
 #include "core/filedescriptor.h"
+#include "core/ownthread.h"
 #include "core/processgroup.h"
 #include "core/text.h"
 #include "platform/posixspawn.h"
@@ -12,7 +13,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPromise>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -35,7 +35,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
-#include <type_traits>
 
 extern char **environ;
 
@@ -46,23 +45,6 @@ int exitStatus(int status)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
-}
-
-// Runs `work` on a thread of its own, like wait(): a command such as a large
-// `git worktree add` must neither block the event loop nor hold a pool
-// thread.
-template<typename Work>
-QFuture<std::invoke_result_t<Work &>> onOwnThread(Work work)
-{
-    using Result = std::invoke_result_t<Work &>;
-    QPromise<Result> promise;
-    QFuture<Result> future = promise.future();
-    promise.start();
-    std::thread([work = std::move(work), promise = std::move(promise)]() mutable {
-        promise.addResult(work());
-        promise.finish();
-    }).detach();
-    return future;
 }
 
 // The thread that starts every child leading a group of its own. Such a
@@ -900,15 +882,9 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
 
 QCoro::Task<int> wait(pid_t pid)
 {
-    QPromise<int> promise;
-    QFuture<int> future = promise.future();
-    promise.start();
     // One thread per child: a shared pool would run dry while long runs wait.
-    std::thread([pid, promise = std::move(promise)]() mutable {
-        promise.addResult(reap(pid));
-        promise.finish();
-    }).detach();
-    co_return co_await future;
+    QFuture<int> reaping = OwnThread::future([pid] { return reap(pid); });
+    co_return co_await reaping;
 }
 
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
@@ -965,7 +941,7 @@ QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, 
     // Named first: GCC 12 destroys the captures of a lambda made within a
     // co_await expression twice.
     QFuture<std::optional<QString>> done =
-        onOwnThread([path = std::move(path), args = std::move(args), env = std::move(env)] {
+        OwnThread::future([path = std::move(path), args = std::move(args), env = std::move(env)] {
             return output(path, args, env);
         });
     co_return co_await done;
@@ -976,7 +952,7 @@ QCoro::Task<std::optional<QByteArray>> outputBytesAsync(QString path, QStringLis
     // Named first: GCC 12 destroys the captures of a lambda made within a
     // co_await expression twice.
     QFuture<std::optional<QByteArray>> done =
-        onOwnThread([path = std::move(path), args = std::move(args), env = std::move(env)] {
+        OwnThread::future([path = std::move(path), args = std::move(args), env = std::move(env)] {
             return outputBytes(path, args, env);
         });
     co_return co_await done;
