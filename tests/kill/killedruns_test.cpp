@@ -135,6 +135,10 @@ class KilledRuns : public testing::Test
 protected:
     void SetUp() override
     {
+        // As a normal user a run is in a user namespace of its own, from
+        // which the stand-in cannot read our environment: it finds its
+        // scenario through the home folder the binary is given.
+        QFile::copy(QDir::homePath() + "/.fake-claude.json", home.filePath(".fake-claude.json"));
         CommandLine::writeSettings(home.path(), json({{"claudePath", FakeClaude::path()},
                                                       {"userName", "테스터"},
                                                       {"figmaMode", "mcp"},
