@@ -692,6 +692,7 @@ struct Pipes {
             }
     }
 
+    int takeInfo() { return std::exchange(info[0], -1); }
     int takeReady() { return std::exchange(ready[0], -1); }
     int takeGo() { return std::exchange(go[1], -1); }
 };
@@ -862,7 +863,8 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         pipes.closeChildEnds();
         if (error)
             return;
-        const int infoRead = pipes.info[0];
+        // Read and closed by the description, asked for below.
+        const int infoRead = pipes.takeInfo();
         ChildProcess::startsRun(pid, [infoRead, inNamespace, token] {
             ChildProcess::Run run = inNamespace ? readRunInfo(infoRead) : ChildProcess::Run();
             run.token = token;
