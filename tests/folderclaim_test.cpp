@@ -103,40 +103,35 @@ TEST_F(FolderClaimTest, DerivedFilesNotMadeFromThePlanAreMadeAgainOnce)
     EXPECT_FALSE(QFileInfo::exists(MadeFrom::path(dir)));
 }
 
-// A revision's Claude still working in its folder as the folder is used
-// again (its application died a moment ago): the claim ends its run before
-// it rolls back, so no late edit lands on the plan put back. A record
-// forged from numbers, and one copied with its folder, name no run of this
-// folder: they end nothing, however alive what they name is.
+// A revision's Claude still working as its folder is used again (its
+// application died a moment ago), here a command it started that left for
+// "/" as daemons do: the claim ends its run before it rolls back, so no late
+// edit lands on the plan put back. A record forged from numbers names no
+// run; one copied with its folder names the original's, which is not the
+// copy's to end, and nothing is rolled back under it while it lives.
 TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollback)
 {
     render(cleanPlan);
     writeFile(dir + "/edit.json", editedPlan);
-    const auto startLate = [](QProcess &late, const QString &folder) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(ProcessGroup::newToken()));
-        late.setProcessEnvironment(env);
-        late.setWorkingDirectory(folder);
-        late.setChildProcessModifier([] { ::setpgid(0, 0); });
-        late.start("/bin/sh", {"-c", "sleep 3; cp \"$0\" plan.json", folder + "/edit.json"});
-    };
+    const ProcessGroup::Mark run{ProcessGroup::newToken(), ProcessGroup::placeOf(dir), QString()};
     const auto interrupted = [](const QString &folder, const QByteArray &second) {
         writeFile(folder + "/history/plan-261207-100000.json", cleanPlan);
         writeFile(folder + "/plan.json", editedPlan);
         writeFile(folder + "/history/revision-under-way", "plan-261207-100000.json\n" + second + "\n");
     };
     QProcess late;
-    startLate(late, dir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(run.token));
+    late.setProcessEnvironment(env);
+    late.setWorkingDirectory("/");
+    late.setChildProcessModifier([] { ::setsid(); });
+    late.start("/bin/sh", {"-c", "sleep 3; cp \"$0/edit.json\" \"$0/plan.json\"", dir});
     ASSERT_TRUE(late.waitForStarted());
     // QProcess may say it started before the shell's own environment is in
-    // /proc: the mark shows once it is.
-    std::optional<ProcessGroup::Mark> run;
-    for (int tries = 0; !run && tries < 500; ++tries) {
-        run = ProcessGroup::markOf(static_cast<pid_t>(late.processId()));
-        if (!run)
-            ::usleep(10000);
-    }
-    ASSERT_TRUE(run);
+    // /proc.
+    for (int tries = 0; !ProcessGroup::alive(run) && tries < 500; ++tries)
+        ::usleep(10000);
+    ASSERT_TRUE(ProcessGroup::alive(run));
 
     QTemporaryDir work;
     // Forged from the group's number, as an older record named a run.
@@ -149,20 +144,25 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     const QString copy = work.filePath("copy");
     QDir().mkpath(copy + "/history");
     ChatPlans::writeFolder(copy);
-    interrupted(copy, ProcessGroup::toText(*run).toUtf8());
-    const FolderClaim copied = FolderClaim::take(copy, settings);
-    EXPECT_TRUE(copied.rolledBack());
+    interrupted(copy, ProcessGroup::toText(run).toUtf8());
+    try {
+        FolderClaim::take(copy, settings);
+        ADD_FAILURE() << "a copy was rolled back while the original's run works";
+    } catch (const FolderClaim::Failure &failure) {
+        EXPECT_TRUE(failure.busy);
+    }
     EXPECT_EQ(late.state(), QProcess::Running);
-    EXPECT_TRUE(ProcessGroup::alive(*run));
+    EXPECT_EQ(readFile(copy + "/plan.json"), editedPlan);
 
-    interrupted(dir, ProcessGroup::toText(*run).toUtf8());
+    interrupted(dir, ProcessGroup::toText(run).toUtf8());
     const FolderClaim claim = FolderClaim::take(dir, settings);
-    EXPECT_FALSE(ProcessGroup::alive(*run));
+    EXPECT_FALSE(ProcessGroup::alive(run));
     ASSERT_TRUE(late.waitForFinished(10000));
     EXPECT_EQ(late.exitStatus(), QProcess::CrashExit);
     EXPECT_TRUE(claim.rolledBack());
     EXPECT_EQ(titleOf(readFile(dir + "/plan.json")), titleOf(cleanPlan));
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));
+    EXPECT_TRUE(FolderClaim::take(copy, settings).rolledBack());
 }
 
 // What a generation killed at its first write leaves is no plan folder:

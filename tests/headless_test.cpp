@@ -189,6 +189,11 @@ TEST(HeadlessRender, RemovesWhatKilledRunsLeft)
     ::waitpid(ended, nullptr, 0);
     const QString stale = privateFolder + "/mcp-" + QString::number(ended) + "-Ab12Cd.json";
     writeFile(stale, "{}");
+    // A file made a moment ago may not be held yet: only an older one goes.
+    QFile file(stale);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-120), QFileDevice::FileModificationTime));
+    file.close();
 
     qputenv("TMPDIR", tmp.path().toUtf8());
     const auto r = runQuarrystone({"--render", dir.path()});

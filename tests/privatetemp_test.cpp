@@ -85,8 +85,9 @@ TEST_F(PrivateTempTest, PassesByANameTakenBySomethingElse)
     }
 }
 
-// What killed runs left goes at the next start; files of live runs, the
-// pasted images and the update's folder stay.
+// What killed runs left goes at the next start; files of live runs, also
+// those of a run in another PID namespace, whose number means nothing here,
+// files made a moment ago, the pasted images and the update's folder stay.
 TEST_F(PrivateTempTest, RemovesWhatEndedRunsLeft)
 {
     const auto folder = PrivateTemp::folder();
@@ -97,25 +98,38 @@ TEST_F(PrivateTempTest, RemovesWhatEndedRunsLeft)
     ASSERT_GT(child, 0);
     ::waitpid(child, nullptr, 0);
 
+    const QDateTime twoDaysAgo = QDateTime::currentDateTime().addDays(-2);
     QTemporaryFile live(PrivateTemp::runFileTemplate(*folder, "mcp", ".json"));
     ASSERT_TRUE(live.open());
+    ASSERT_TRUE(PrivateTemp::hold(live.handle()));
+    ASSERT_TRUE(live.setFileTime(twoDaysAgo, QFileDevice::FileModificationTime));
     const QString liveName = QFileInfo(live.fileName()).fileName();
     const QString ended = "mcp-" + QString::number(child) + "-Ab12Cd.json";
-    const QDateTime twoDaysAgo = QDateTime::currentDateTime().addDays(-2);
     const auto make = [&](const QString &name, const QDateTime &when) {
         QFile file(*folder + "/" + name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(name);
         ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime)) << qPrintable(name);
     };
-    make(ended, QDateTime::currentDateTime());
+    make(ended, twoDaysAgo);
     make("mcp-Xy34Zw.json", twoDaysAgo);
     make("mcp-Fresh1.json", QDateTime::currentDateTime());
+    make("mcp-" + QString::number(child) + "-Just12.json", QDateTime::currentDateTime());
     make("quarrystone-capture-0123ABCD.png", twoDaysAgo);
     ASSERT_TRUE(QDir().mkpath(*folder + "/quarrystone-update-12"));
+    // Held by a run whose number, in its own namespace, is one that has
+    // ended here.
+    const QString elsewhere = "mcp-" + QString::number(child) + "-Ns99Ns.json";
+    make(elsewhere, twoDaysAgo);
+    QFile held(*folder + "/" + elsewhere);
+    ASSERT_TRUE(held.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(PrivateTemp::hold(held.handle()));
 
     EXPECT_EQ(PrivateTemp::removeStale(), 2);
-    const QStringList left = QDir(*folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
-    EXPECT_EQ(left, (QStringList{liveName, "mcp-Fresh1.json",
-                                 "quarrystone-capture-0123ABCD.png", "quarrystone-update-12"}));
+    QStringList left = QDir(*folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QStringList kept{liveName, "mcp-" + QString::number(child) + "-Just12.json", elsewhere, "mcp-Fresh1.json",
+                     "quarrystone-capture-0123ABCD.png", "quarrystone-update-12"};
+    left.sort();
+    kept.sort();
+    EXPECT_EQ(left, kept);
     EXPECT_TRUE(liveName.startsWith("mcp-" + QString::number(::getpid()) + "-"));
 }

@@ -63,9 +63,19 @@ QJsonObject onlyStart(const FakeClaude &fake)
 TEST(Pty, ChildLeadsASessionWithTheTerminalAsControllingTerminal)
 {
     FakeClaude fake;
-    fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{QJsonObject{{"out", "hello\n"}}}}});
+    fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{QJsonObject{{"out", "hello\n"}}, QJsonObject{{"sleep", 300}}}}});
     QTemporaryDir cwd;
     const Pty::Child child = Pty::start(FakeClaude::path(), {"auth", "login"}, Spawn::processEnvironment(), cwd.path());
+    // The person's own privileges, as in their terminal: never a user
+    // namespace of its own (where sudo and setuid helpers fail).
+    while (fake.running().isEmpty())
+        QThread::msleep(5);
+    const auto userNamespace = [](const QString &pid) {
+        char target[64] = {};
+        ::readlink(QFile::encodeName("/proc/" + pid + "/ns/user").constData(), target, sizeof target - 1);
+        return QByteArray(target);
+    };
+    EXPECT_EQ(userNamespace(QString::number(fake.running().value(0))), userNamespace("self"));
     // Seen from here, not from inside: the run's session is led by bwrap,
     // outside the run's namespace, so its number there reads 0, and so does
     // ours where our own session's leader is outside our namespace (as in a

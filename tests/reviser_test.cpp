@@ -684,19 +684,17 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     timer.start();
     while (readFile(dir + "/plan.json") != editedPlan && timer.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    // The record names the backup and, once Claude runs, Claude's run.
+    // The record names the backup and Claude's run.
     const QStringList record = QString::fromUtf8(readFile(dir + "/history/revision-under-way")).split(u'\n');
     ASSERT_TRUE(record.value(0).startsWith("plan-")) << qPrintable(record.join("|"));
     EXPECT_EQ(readFile(dir + "/history/" + record.value(0)), cleanPlan);
-    timer.restart();
-    while (!UnderWay::read(dir)->group && timer.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     const std::optional<UnderWay::Entry> entry = UnderWay::read(dir);
     ASSERT_TRUE(entry && entry->group);
-    // Named by the token in the run's environment, and by the folder the
-    // record was read from.
+    // Named by the token in the run's environment and the folder it was
+    // started for, and read from this folder.
     EXPECT_EQ(QString::fromLatin1(entry->group->token),
               fake.records("start").value(0).value("env").toObject().value("QUARRYSTONE_RUN").toString());
+    EXPECT_EQ(entry->group->place, ProcessGroup::placeOf(dir));
     EXPECT_EQ(entry->group->folder, dir);
     EXPECT_TRUE(ProcessGroup::alive(*entry->group));
     reviser.cancel();

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -41,6 +42,19 @@ pid_t start(const QString &path, const QStringList &args, const QString &cwd = Q
 int exitOf(const QString &path, const QStringList &args)
 {
     return TaskWait::result(Spawn::wait(start(path, args)));
+}
+
+// The process, as this process numbers it, whose command line is `command`;
+// 0 when there is none.
+pid_t processWith(const QStringList &command)
+{
+    const QByteArray wanted = command.join(QChar(0)).toUtf8() + '\0';
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file("/proc/" + entry + "/cmdline");
+        if (entry.toInt() > 0 && file.open(QIODevice::ReadOnly) && file.readAll() == wanted)
+            return entry.toInt();
+    }
+    return 0;
 }
 
 bool processGone(pid_t pid)
@@ -225,30 +239,24 @@ TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
     for (const End end : {End::timeOut, End::stop, End::application}) {
         QTemporaryDir dir;
         const QString pidFile = dir.filePath("pid");
-        // As this process numbers them: a run may have a PID namespace of
-        // its own, where $$ and $! count from 1. The shell's own read of
-        // /proc (the system's, seen through) gives its number outside.
-        const QStringList args{"-c", "trap '' TERM; sleep 60 & read -r self rest < /proc/self/stat; "
-                                     "read -r kids < /proc/$self/task/$self/children; echo $self $kids > "
-                                         + pidFile + "; wait"};
+        // Found as this process numbers them, by a mark of their own: a run
+        // may have a PID namespace and a /proc of its own, where they count
+        // from 1.
+        const QString mark = QString::number(QRandomGenerator::global()->bounded(1000000u));
+        const QStringList args{"-c", "trap '' TERM; sleep 60." + mark + " & echo started > " + pidFile + "; wait"};
         const auto timeout = end == End::timeOut ? std::chrono::milliseconds(500) : std::chrono::milliseconds(60000);
         CancelToken stop;
         std::optional<QString> out = QStringLiteral("unset");
         std::thread check([&] { out = Spawn::output("/bin/sh", args, Spawn::processEnvironment(), timeout, stop); });
-        QStringList pids;
-        for (int i = 0; i < 1000 && pids.size() < 2; ++i) {
+        for (int i = 0; i < 1000 && !QFileInfo::exists(pidFile); ++i)
             QThread::msleep(10);
-            QFile file(pidFile);
-            if (file.open(QIODevice::ReadOnly))
-                pids = QString::fromLatin1(file.readAll()).split(' ', Qt::SkipEmptyParts);
-        }
-        if (pids.size() < 2) {
+        const pid_t shell = processWith({"/bin/sh", "-c", args.at(1)});
+        const pid_t sleeper = processWith({"sleep", "60." + mark});
+        if (shell <= 0 || sleeper <= 0) {
             stop.cancel();
             check.join();
             FAIL() << "the command never started " << int(end);
         }
-        const pid_t shell = pids[0].toInt();
-        const pid_t sleeper = pids[1].trimmed().toInt();
         if (end == End::stop)
             stop.cancel();
         if (end == End::application) {

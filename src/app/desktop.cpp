@@ -1,6 +1,9 @@
 #include "app/desktop.h"
 
 #include "app/planhtmlfilter.h"
+#include "claude/childprocess.h"
+#include "claude/spawn.h"
+#include "core/ownthread.h"
 #include "views/filedates.h"
 
 #include <QCoreApplication>
@@ -13,8 +16,9 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
-#include <QProcess>
-#include <thread>
+#include <QStandardPaths>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -67,6 +71,61 @@ QFileDialog *panel(QWidget *parent, const QString &message, Desktop::Chosen chos
     QObject::connect(dialog, &QFileDialog::fileSelected, dialog,
                      [chosen = std::move(chosen)](const QString &path) { chosen(path); });
     return dialog;
+}
+
+// What the person's browser takes from our environment: who and where they
+// are, their desktop, language and network. Nothing of ours (a key, a
+// run's token) goes with it.
+Spawn::Environment browserEnvironment()
+{
+    static const QStringList names{u"HOME"_s, u"USER"_s, u"LOGNAME"_s, u"SHELL"_s, u"PATH"_s, u"LANG"_s,
+                                   u"LANGUAGE"_s, u"TZ"_s, u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"XAUTHORITY"_s,
+                                   u"DBUS_SESSION_BUS_ADDRESS"_s, u"BROWSER"_s, u"HTTP_PROXY"_s, u"HTTPS_PROXY"_s,
+                                   u"NO_PROXY"_s, u"http_proxy"_s, u"https_proxy"_s, u"no_proxy"_s};
+    const Spawn::Environment ours = Spawn::processEnvironment();
+    Spawn::Environment env;
+    for (auto it = ours.begin(); it != ours.end(); ++it)
+        if (names.contains(it.key()) || it.key().startsWith(u"LC_"_s) || it.key().startsWith(u"XDG_"_s))
+            env.insert(it.key(), it.value());
+    return env;
+}
+
+// How long the window waits for xdg-open's answer. Without a desktop it
+// runs $BROWSER in the foreground and ends with the browser: one still
+// running then has found a program that took the address.
+constexpr std::chrono::seconds answerWait{5};
+
+// xdg-open says whether a program took the address (3: none found, 4: it
+// failed); Qt's own opening only says that it started xdg-open. xdg-open
+// and the browser it starts are the person's and outlive this application
+// on purpose (the second such child, beside the update's swap script).
+QCoro::Task<> openThroughXdgOpen(QUrl url, Desktop::Opened opened)
+{
+    // Found on PATH as the desktop finds it, and started by that path.
+    const QString xdgOpen = QStandardPaths::findExecutable(u"xdg-open"_s);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_t pid = -1;
+    try {
+        if (!xdgOpen.isEmpty())
+            pid = Spawn::run(xdgOpen, {url.toString(QUrl::FullyEncoded)}, browserEnvironment(), QDir::homePath(), null,
+                             null, null, {.outlivesApplication = true});
+    } catch (const SpawnFailure &) {
+    }
+    if (null >= 0)
+        ::close(null);
+    if (pid < 0) {
+        opened(QDesktopServices::openUrl(url));
+        co_return;
+    }
+    const ChildProcess child(pid);
+    QFuture<bool> answering = OwnThread::future([child] { return child.waitForEnd(answerWait); });
+    QCoro::Task<int> reaping = Spawn::wait(pid);
+    const bool answered = co_await answering;
+    if (!answered)
+        opened(true);
+    const int status = co_await std::move(reaping);
+    if (answered)
+        opened(status == 0);
 }
 
 } // namespace
@@ -129,27 +188,5 @@ void Desktop::reveal(const QString &path, Opened opened)
 
 void Desktop::openUrl(const QUrl &url, Opened opened)
 {
-    // xdg-open says whether a program took the address (3: none found, 4:
-    // it failed); Qt's own opening only says that it started xdg-open. The
-    // program it starts is the person's and outlives this application.
-    // Starting it forks this large process, which takes frames, and xdg-open
-    // may wait for the program it starts: both happen beside the event loop.
-    std::thread([url, opened = std::move(opened)] {
-        QProcess process;
-        process.setProgram(u"xdg-open"_s);
-        process.setArguments({url.toString(QUrl::FullyEncoded)});
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start();
-        const bool started = process.waitForStarted(-1);
-        const bool took = started && process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
-        QCoreApplication *app = QCoreApplication::instance();
-        if (!app)
-            return;
-        QMetaObject::invokeMethod(
-            app, [url, opened, started, took] { opened(started ? took : QDesktopServices::openUrl(url)); },
-            Qt::QueuedConnection);
-    }).detach();
+    openThroughXdgOpen(url, std::move(opened));
 }

@@ -3,6 +3,7 @@
 #include "app/appstate.h"
 
 #include "core/atomicfile.h"
+#include "core/ownthread.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/filesizes.h"
@@ -210,7 +211,9 @@ FileWork::Imported importInto(const ImportedPlan &imported, const std::optional<
 
 FileWork::FileWork(QObject *parent)
     : QObject(parent)
+    , m_outlet(std::make_shared<Outlet>())
 {
+    m_outlet->object = this;
     instances().insert(this);
 }
 
@@ -218,10 +221,18 @@ FileWork::~FileWork()
 {
     instances().remove(this);
     stopTasks();
-    // What still runs holds this object: it ends before the object does.
-    // Its result is dropped with the object's posted calls.
-    std::unique_lock locked(m_threadsMutex);
-    m_threadsEnded.wait(locked, [this] { return m_threads == 0; });
+    // What still runs after the wait reaches nothing here: its result is
+    // dropped, as are the object's posted calls.
+    std::unique_lock locked(m_outlet->mutex);
+    m_outlet->threadEnded.wait_for(locked, endWait, [this] { return m_outlet->threads == 0; });
+    m_outlet->object = nullptr;
+}
+
+void FileWork::Outlet::post(std::function<void(FileWork *)> call)
+{
+    const std::lock_guard locked(mutex);
+    if (object)
+        QMetaObject::invokeMethod(object, [object = object, call = std::move(call)] { call(object); }, Qt::QueuedConnection);
 }
 
 QString FileWork::bare(const QString &dir)
@@ -268,20 +279,21 @@ void FileWork::start(std::function<void()> work, std::function<void()> finish)
     const quint64 id = ++m_lastJob;
     m_jobs[id] = std::move(finish);
     {
-        const std::lock_guard locked(m_threadsMutex);
-        ++m_threads;
+        const std::lock_guard locked(m_outlet->mutex);
+        ++m_outlet->threads;
     }
-    std::thread([this, id, work = std::move(work)]() mutable {
-        work();
-        // What the work was handed goes here, beside the event loop.
-        work = nullptr;
-        QMetaObject::invokeMethod(this, [this, id] { this->finish(id); }, Qt::QueuedConnection);
-        // The last touch of this object: the main thread never waits for
-        // the rest of the thread's end.
-        const std::lock_guard locked(m_threadsMutex);
-        --m_threads;
-        m_threadsEnded.notify_all();
-    }).detach();
+    OwnThread::detach(
+        [work = std::move(work)]() mutable {
+            work();
+            // What the work was handed goes here, beside the event loop.
+            work = nullptr;
+        },
+        [outlet = m_outlet, id] {
+            outlet->post([id](FileWork *self) { self->finish(id); });
+            const std::lock_guard locked(outlet->mutex);
+            --outlet->threads;
+            outlet->threadEnded.notify_all();
+        });
     if (first)
         Q_EMIT workingChanged();
 }
@@ -298,19 +310,19 @@ void FileWork::finish(quint64 id)
     done();
 }
 
-void FileWork::tell(const QStringList &notices)
+void FileWork::tell(const SharedOutlet &outlet, const QStringList &notices)
 {
     if (notices.isEmpty())
         return;
-    QMetaObject::invokeMethod(
-        this, [this, text = notices.join(u'\n')] { Q_EMIT told(text); }, Qt::QueuedConnection);
+    outlet->post([text = notices.join(u'\n')](FileWork *self) { Q_EMIT self->told(text); });
 }
 
-std::optional<FolderClaim> FileWork::claimIdle(const QString &dir, const AppSettings &settings, QString *refusal)
+std::optional<FolderClaim> FileWork::claimIdle(const SharedOutlet &outlet, const QString &dir,
+                                               const AppSettings &settings, QString *refusal)
 {
     try {
         FolderClaim claim = FolderClaim::take(bare(dir), settings);
-        tell(claim.notices());
+        tell(outlet, claim.notices());
         return claim;
     } catch (const FolderClaim::Failure &failure) {
         *refusal = failure.message;
@@ -339,18 +351,18 @@ void FileWork::rename(const QString &dir, const QString &title, const QString &n
 {
     runStoppable(
         renaming,
-        [this, dir, title, name, settings](const CancelToken &stop) {
-            return renameClaimed(dir, title, name, settings, stop);
+        [outlet = m_outlet, dir, title, name, settings](const CancelToken &stop) {
+            return renameClaimed(outlet, dir, title, name, settings, stop);
         },
         std::move(done));
 }
 
-FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &newTitle, const QString &name,
-                                          const AppSettings &settings, const CancelToken &stop)
+FileWork::Renamed FileWork::renameClaimed(const SharedOutlet &outlet, const QString &dir, const QString &newTitle,
+                                          const QString &name, const AppSettings &settings, const CancelToken &stop)
 {
     const Renamed stopped{{}, std::nullopt, true};
     QString refusal;
-    const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
+    const std::optional<FolderClaim> claim = claimIdle(outlet, dir, settings, &refusal);
     if (!claim)
         return {{}, refusal};
     if (stop.isCancelled())
@@ -413,10 +425,11 @@ FileWork::Renamed FileWork::renameClaimed(const QString &dir, const QString &new
     return {target, std::nullopt};
 }
 
-std::optional<QString> FileWork::trashClaimed(const QString &dir, const AppSettings &settings)
+std::optional<QString> FileWork::trashClaimed(const SharedOutlet &outlet, const QString &dir,
+                                             const AppSettings &settings)
 {
     QString refusal;
-    const std::optional<FolderClaim> claim = claimIdle(dir, settings, &refusal);
+    const std::optional<FolderClaim> claim = claimIdle(outlet, dir, settings, &refusal);
     if (!claim)
         return refusal;
     QString error;
@@ -428,7 +441,7 @@ std::optional<QString> FileWork::trashClaimed(const QString &dir, const AppSetti
 void FileWork::trash(const QString &dir, const AppSettings &settings,
                      std::function<void(const std::optional<QString> &)> done)
 {
-    run([this, dir, settings] { return trashClaimed(dir, settings); }, std::move(done));
+    run([outlet = m_outlet, dir, settings] { return trashClaimed(outlet, dir, settings); }, std::move(done));
 }
 
 void FileWork::renderPage(const QString &dir, const AppSettings &settings,

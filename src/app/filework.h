@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -23,8 +24,10 @@
 // moves to the Trash, exports, imports and the rollback of what an
 // interrupted run left. Each piece runs on a thread of its own that this
 // object starts; its result comes back here, on the main thread. The threads
-// are handed only values and this object, which waits in its end until none
-// of them can reach it any more: no thread ever reaches a state that is gone.
+// are handed only values and the outlet through which they reach this
+// object while it exists: its end waits a moment for them (what the person
+// may stop is stopped), then lets go of what cannot be stopped (a library
+// scan, a trash), whose result then reaches nothing.
 class FileWork : public QObject
 {
     Q_OBJECT
@@ -52,9 +55,11 @@ public:
     };
 
     explicit FileWork(QObject *parent = nullptr);
-    // Stops the work the person may stop and waits for every thread that
-    // may still reach this object.
+    // Stops the work the person may stop and waits up to `endWait` for the
+    // threads under way.
     ~FileWork() override;
+
+    static constexpr std::chrono::seconds endWait{3};
 
     // A folder path without its closing "/", as file calls take it.
     static QString bare(const QString &dir);
@@ -125,26 +130,36 @@ private:
         CancelToken stop;
     };
 
+    // What the threads reach this object through, for as long as it exists.
+    struct Outlet {
+        std::mutex mutex;
+        std::condition_variable threadEnded;
+        int threads = 0;
+        FileWork *object = nullptr;
+
+        // Runs `call` on the object on the main thread, if it still exists
+        // then.
+        void post(std::function<void(FileWork *)> call);
+    };
+    using SharedOutlet = std::shared_ptr<Outlet>;
+
     void start(std::function<void()> work, std::function<void()> finish);
     void finish(quint64 id);
     // The claim of `dir` for a file operation (what an interrupted run left
     // is put in order first, and told), or nothing with the claim's own
     // refusal in `refusal`. Called on the threads.
-    std::optional<FolderClaim> claimIdle(const QString &dir, const AppSettings &settings, QString *refusal);
-    // Tells, from the main thread, what a claim put in order. Called on the
-    // threads, which this object outlives.
-    void tell(const QStringList &notices);
-    Renamed renameClaimed(const QString &dir, const QString &title, const QString &name, const AppSettings &settings,
-                          const CancelToken &stop);
-    std::optional<QString> trashClaimed(const QString &dir, const AppSettings &settings);
+    static std::optional<FolderClaim> claimIdle(const SharedOutlet &outlet, const QString &dir,
+                                                const AppSettings &settings, QString *refusal);
+    // Tells, from the main thread, what a claim put in order.
+    static void tell(const SharedOutlet &outlet, const QStringList &notices);
+    static Renamed renameClaimed(const SharedOutlet &outlet, const QString &dir, const QString &title,
+                                 const QString &name, const AppSettings &settings, const CancelToken &stop);
+    static std::optional<QString> trashClaimed(const SharedOutlet &outlet, const QString &dir,
+                                               const AppSettings &settings);
 
     // What to do here with each result still to come, by job.
     std::map<quint64, std::function<void()>> m_jobs;
-    // The threads that may still reach this object; it waits for none of
-    // them on the main thread but in its end.
-    std::mutex m_threadsMutex;
-    std::condition_variable m_threadsEnded;
-    int m_threads = 0;
+    SharedOutlet m_outlet;
     quint64 m_lastJob = 0;
     QList<Task> m_tasks;
     quint64 m_lastTask = 0;

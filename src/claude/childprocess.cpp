@@ -158,17 +158,22 @@ struct ChildProcess::State {
             // lives, and the run is forgotten only once its group is gone:
             // a signal to the group reaches what is left of it, or nothing.
             ::kill(-pid, number);
+            ProcessGroup::signalCarriers(described.token, number);
             return;
         }
         if (number == SIGKILL) {
-            // The namespace's first process takes every other one along.
+            // The namespace's first process takes every other one along,
+            // and a namespace made inside it; a carrier that escaped it
+            // cannot have.
             if (run->initDescriptor() >= 0)
                 ProcessGroup::signalThrough(run->initDescriptor(), SIGKILL);
             if (pidfd >= 0)
                 ProcessGroup::signalThrough(pidfd, SIGKILL);
+            ProcessGroup::signalCarriers(described.token, SIGKILL);
             return;
         }
-        for (const pid_t member : ProcessGroup::inNamespace(described.ns, described.init)) {
+        const QList<pid_t> members = ProcessGroup::inNamespace(described.ns, described.init);
+        for (const pid_t member : members) {
             const int memberfd = ProcessGroup::openDescriptor(member);
             if (memberfd < 0)
                 continue;
@@ -176,6 +181,9 @@ struct ChildProcess::State {
                 ProcessGroup::signalThrough(memberfd, number);
             ::close(memberfd);
         }
+        // Those in a namespace made inside the run's are not among them;
+        // bwrap outside it would take the namespace along at once.
+        ProcessGroup::signalCarriers(described.token, number, members + QList<pid_t>{described.init, pid});
     }
 
     bool gone() const
@@ -185,9 +193,14 @@ struct ChildProcess::State {
         if (!run)
             return true;
         // What is left that we may not signal (a setuid program's process)
-        // cannot be ended by waiting: the group counts as gone.
-        if (run->run().ns == 0)
-            return ::kill(-pid, 0) != 0;
+        // cannot be ended by waiting, and a zombie no longer runs (as the
+        // first process of a PID namespace we are handed the run's orphans,
+        // and reap them only now and then): neither counts.
+        const Run &described = run->run();
+        if (!ProcessGroup::carriers(described.token).isEmpty())
+            return false;
+        if (described.ns == 0)
+            return ProcessGroup::inGroup(pid).isEmpty();
         return run->initDescriptor() < 0 || readable(run->initDescriptor());
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 #include <chrono>
 #include <functional>
@@ -11,9 +12,13 @@
 // them, so a signal sent after the child was reaped can never reach an
 // unrelated process that inherited the number. Copies share one state.
 //
-// A child that starts a run (every child but the update's swap script, see
-// Spawn::run) is handled as the run: signals reach everything the run
-// started, and it has ended only once nothing of it is left.
+// A child that starts a run (every child but the update's swap script and
+// the opening of an address, see Spawn::run) is handled as the run: signals
+// reach what the run started, and it has ended only once nothing of it is
+// left. "The run" is its namespace, or its process group where it has none,
+// and in either case every process that carries its token: a process that
+// left the group (a daemon) or made a namespace of its own still carries
+// it, unless it emptied its environment.
 class ChildProcess
 {
 public:
@@ -24,6 +29,8 @@ public:
         // process group the child leads.
         pid_t init = 0;
         quint64 ns = 0;
+        // The token every process of the run carries (see ProcessGroup).
+        QByteArray token;
     };
 
     // Registers the child `pid` as starting a run, before anyone can reap
@@ -50,10 +57,11 @@ public:
     bool waitUntilGone(std::chrono::milliseconds timeout) const;
 
     // SIGTERM once, however often it is called, to every process of the
-    // run but the namespace's own first one (its end would end the rest at
-    // once); SIGKILL to all of it when anything of it is still running
-    // `grace` later, so a process that ignores SIGTERM cannot keep a
-    // stopped run alive.
+    // run we can find (its namespace or group and the token's carriers) but
+    // the namespace's own first one (its end would end the rest at once);
+    // SIGKILL to all of it when anything of it is still running `grace`
+    // later, so a process that ignores SIGTERM cannot keep a stopped run
+    // alive.
     void terminate(std::chrono::milliseconds grace = std::chrono::seconds(10)) const;
     void kill() const;
 

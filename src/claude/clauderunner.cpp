@@ -327,7 +327,8 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     // every local user.
     for (auto [file, text] : {std::pair{&config, mcpConfig(mcpServerNames(allowedTools), cwd)},
                               std::pair{&settings, runSettings()}})
-        if (!folder || !file->open() || file->write(text) != text.size() || !file->flush())
+        if (!folder || !file->open() || !PrivateTemp::hold(file->handle()) || file->write(text) != text.size()
+            || !file->flush())
             throw ClaudeFailure{QStringLiteral("Claude 에 넘길 설정 파일을 쓰지 못했어요: ")
                                 + (folder ? FileError::describe(*file) : QDir::tempPath())};
 
@@ -348,11 +349,8 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     PipePump pipes;
     const pid_t pid =
         Spawn::run(runner.path, args, env, cwd, pipes.childInput(), pipes.childOutput(), pipes.childError(),
-                   {.confinement = confinement});
+                   {.confinement = confinement, .token = runner.runToken});
     const ChildProcess child(pid);
-    if (runner.onStarted)
-        if (const std::optional<ProcessGroup::Mark> mark = ProcessGroup::markOf(pid))
-            runner.onStarted(*mark);
     pipes.closeChildEnds();
     const QFuture<void> pumped = pipes.start(
         child, prompt.toUtf8(), [&collector](const QByteArray &bytes) { collector.feed(bytes); },
@@ -361,7 +359,7 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     int status = 0;
     {
         const Counted counted(toolsAlive);
-        const CancelToken::Registration stop = cancel.onCancel([child] { child.terminate(); });
+        const CancelToken::Registration stop = cancel.onCancel([child] { child.terminate(Spawn::stopGrace); });
         status = co_await Spawn::wait(pid);
     }
     co_await pumped;

@@ -3,7 +3,6 @@
 #include "claude/spawn.h"
 #include "claude/streamcollector.h"
 #include "core/canceltoken.h"
-#include "core/processgroup.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -35,11 +34,10 @@ public:
     // Tool patterns refused even where `allowedTools` would let them
     // through, passed with "--disallowedTools".
     QStringList disallowedTools;
-    // Called once the tool runs, with the mark of its run (all it starts
-    // belongs to it), before any of its output is read; from the thread
-    // that called `run`. Lets an operation record which run to end should
-    // the next use of its folder find it still working.
-    std::function<void(const ProcessGroup::Mark &)> onStarted;
+    // The token of the tool's run (all it starts carries it), where an
+    // operation has recorded it before the run starts, so that the next use
+    // of its folder can end the run should it find it still working.
+    QByteArray runToken;
     // Where set, the tool and all it starts run confined to it.
     std::optional<Spawn::Confinement> confinement;
 

@@ -3,6 +3,7 @@
 #include "claude/childprocess.h"
 #include "claude/pipepump.h"
 #include "core/filedescriptor.h"
+#include "core/ownthread.h"
 #include "core/processgroup.h"
 #include "core/text.h"
 #include "platform/posixspawn.h"
@@ -12,7 +13,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPromise>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -25,12 +25,16 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
+#include <set>
+#include <sys/prctl.h>
+#include <dirent.h>
+#include <utility>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
-#include <type_traits>
 
 extern char **environ;
 
@@ -41,23 +45,6 @@ int exitStatus(int status)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
-}
-
-// Runs `work` on a thread of its own, like wait(): a command such as a large
-// `git worktree add` must neither block the event loop nor hold a pool
-// thread.
-template<typename Work>
-QFuture<std::invoke_result_t<Work &>> onOwnThread(Work work)
-{
-    using Result = std::invoke_result_t<Work &>;
-    QPromise<Result> promise;
-    QFuture<Result> future = promise.future();
-    promise.start();
-    std::thread([work = std::move(work), promise = std::move(promise)]() mutable {
-        promise.addResult(work());
-        promise.finish();
-    }).detach();
-    return future;
 }
 
 // The thread that starts every child leading a group of its own. Such a
@@ -114,12 +101,56 @@ private:
     std::deque<std::packaged_task<void()>> m_tasks;
 };
 
-// The fallback where no PID namespace can be made: a process forked once,
-// before any run starts, that holds the reading end of a pipe whose
-// writing end only this process has. It learns each run's process group
-// as the run starts and forgets it once the run is gone; when this process
-// ends, however it ends, the pipe closes and the watcher kills every group
-// it still knows.
+// What is waited for by a thread of ours, by number: the children of
+// Spawn::run and of the namespace probe. Held while such a child starts and
+// until it is reaped, so that the reaper of orphans never takes one.
+std::mutex childrenMutex;
+std::set<pid_t> &waitedFor()
+{
+    // Never destroyed: waiters on detached threads may still leave it while
+    // the process ends.
+    static auto *const children = new std::set<pid_t>();
+    return *children;
+}
+
+void reaped(pid_t pid)
+{
+    const std::lock_guard lock(childrenMutex);
+    waitedFor().erase(pid);
+}
+
+// As the first process of a PID namespace (a container's), or as a
+// subreaper, this process is handed every orphan of its runs: a command
+// that outlived its parent ends as a zombie of ours. Those that no thread
+// of ours waits for are reaped here, now and then.
+void reapOrphans()
+{
+    const bool adoptive = [] {
+        int subreaper = 0;
+        return ::getpid() == 1 || (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0);
+    }();
+    if (!adoptive)
+        return;
+    std::thread([] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const std::lock_guard lock(childrenMutex);
+            for (const pid_t orphan : ProcessGroup::zombieChildren())
+                if (!waitedFor().contains(orphan))
+                    ::waitpid(orphan, nullptr, WNOHANG);
+        }
+    }).detach();
+}
+
+// The fallback where no PID namespace can be made: a process forked from
+// this one, before the first run starts, that holds the reading end of a
+// pipe whose writing end only this process has. It learns each run's
+// process group and token as the run starts and forgets them once the run
+// is gone; when this process ends, however it ends, the pipe closes and the
+// watcher kills every group it still knows and every process that carries
+// one of the tokens, also those that left their group (a daemon). It has a
+// name of its own, so that `pkill quarrystone` leaves it to do its work;
+// should it end anyway, the next run notices and starts another.
 class Watcher
 {
 public:
@@ -131,13 +162,49 @@ public:
         return *watcher;
     }
 
-    void add(pid_t group) { tell(group); }
-    void remove(pid_t group) { tell(-group); }
+    // Forgets the run of `group` if a watcher was ever started for one.
+    static void forget(pid_t group)
+    {
+        if (started)
+            shared().remove(group);
+    }
+
+    void add(pid_t group, const QByteArray &token)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_runs[group] = token;
+        if (!tell(group, token))
+            restart();
+    }
+
+    void remove(pid_t group)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_runs.contains(group))
+            return;
+        const QByteArray token = m_runs.take(group);
+        if (!tell(-group, token))
+            restart();
+    }
 
 private:
     static constexpr int capacity = 4096;
+    static constexpr int tokenSize = 32;
+
+    struct Note {
+        pid_t group;
+        char token[tokenSize];
+    };
 
     Watcher()
+    {
+        started = true;
+        start();
+    }
+
+    static inline std::atomic<bool> started{false};
+
+    void start()
     {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -150,20 +217,43 @@ private:
             ::close(ends[1]);
             return;
         }
+        m_pid = pid;
         m_pipe = ends[1];
     }
 
-    void tell(pid_t value)
+    // The watcher is gone (the write found no reader): it is reaped, and
+    // another learns every run still going.
+    void restart()
     {
         if (m_pipe >= 0)
-            [[maybe_unused]] const ssize_t n = ::write(m_pipe, &value, sizeof value);
+            ::close(m_pipe);
+        m_pipe = -1;
+        if (m_pid > 0)
+            ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        FileDescriptor::writeAll(STDERR_FILENO,
+                                 QStringLiteral("실행을 지켜보던 감시 프로세스가 끝나서 새로 띄웠어요.\n").toUtf8());
+        start();
+        for (auto it = m_runs.cbegin(); it != m_runs.cend(); ++it)
+            tell(it.key(), it.value());
     }
 
-    // The child of a fork from a process with threads: system calls only.
+    bool tell(pid_t group, const QByteArray &token)
+    {
+        if (m_pipe < 0)
+            return false;
+        Note note{group, {}};
+        std::memcpy(note.token, token.constData(), std::min<qsizetype>(token.size(), tokenSize));
+        return ::write(m_pipe, &note, sizeof note) == sizeof note;
+    }
+
+    // The child of a fork from a process with threads: system calls and
+    // plain memory work only.
     [[noreturn]] static void watch(int readEnd, int writeEnd)
     {
         ::close(writeEnd);
         ::setsid();
+        ::prctl(PR_SET_NAME, "qs-run-watcher");
         for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
             ::signal(number, SIG_IGN);
         if (readEnd != 3) {
@@ -172,31 +262,115 @@ private:
         }
         ::syscall(SYS_close_range, 0U, 2U, 0);
         ::syscall(SYS_close_range, 4U, ~0U, 0);
-        static pid_t groups[capacity];
-        pid_t value = 0;
+        static Note runs[capacity];
+        Note note{};
         for (;;) {
-            const ssize_t n = ::read(3, &value, sizeof value);
+            const ssize_t n = ::read(3, &note, sizeof note);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n != sizeof value)
+            if (n != sizeof note)
                 break;
-            for (pid_t &group : groups) {
-                if (value > 0 && group == 0) {
-                    group = value;
+            for (Note &run : runs) {
+                if (note.group > 0 && run.group == 0) {
+                    run = note;
                     break;
                 }
-                if (value < 0 && group == -value) {
-                    group = 0;
+                if (note.group < 0 && run.group == -note.group) {
+                    run.group = 0;
                     break;
                 }
             }
         }
-        for (const pid_t group : groups)
-            if (group > 0)
-                ::kill(-group, SIGKILL);
+        for (const Note &run : runs)
+            if (run.group > 0)
+                ::kill(-run.group, SIGKILL);
+        // What left its group may start more while it is being ended.
+        for (int round = 0; round < 100 && killCarriers(runs); ++round) {
+            const timespec pause{0, 10 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
         ::_exit(0);
     }
 
+    // SIGKILL to every process whose environment holds one of the runs'
+    // tokens; whether any was found.
+    static bool killCarriers(const Note (&runs)[capacity])
+    {
+        static char entries[32768];
+        static char environment[1 << 20];
+        const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc < 0)
+            return false;
+        bool found = false;
+        for (;;) {
+            const long n = ::syscall(SYS_getdents64, proc, entries, sizeof entries);
+            if (n <= 0)
+                break;
+            for (long at = 0; at < n;) {
+                const auto *entry = reinterpret_cast<const dirent64 *>(entries + at);
+                at += entry->d_reclen;
+                const pid_t pid = numberIn(entry->d_name);
+                if (pid <= 0 || pid == ::getpid())
+                    continue;
+                const ssize_t size = readEnvironment(proc, entry->d_name, environment, sizeof environment);
+                for (const Note &run : runs)
+                    if (run.group > 0 && carries(environment, size, run.token)) {
+                        ::kill(pid, SIGKILL);
+                        found = true;
+                        break;
+                    }
+            }
+        }
+        ::close(proc);
+        return found;
+    }
+
+    static pid_t numberIn(const char *name)
+    {
+        pid_t pid = 0;
+        for (; *name; ++name) {
+            if (*name < '0' || *name > '9')
+                return 0;
+            pid = pid * 10 + (*name - '0');
+        }
+        return pid;
+    }
+
+    static ssize_t readEnvironment(int proc, const char *name, char *buffer, std::size_t size)
+    {
+        char path[64] = {};
+        std::size_t length = 0;
+        for (; name[length] && length < 40; ++length)
+            path[length] = name[length];
+        std::memcpy(path + length, "/environ", 9);
+        const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
+        std::size_t total = 0;
+        for (ssize_t n; total < size && (n = ::read(fd, buffer + total, size - total)) > 0;)
+            total += static_cast<std::size_t>(n);
+        ::close(fd);
+        return static_cast<ssize_t>(total);
+    }
+
+    static bool carries(const char *environment, ssize_t size, const char (&token)[tokenSize])
+    {
+        static constexpr char variable[] = "QUARRYSTONE_RUN=";
+        constexpr std::size_t prefix = sizeof variable - 1;
+        for (ssize_t at = 0; at < size;) {
+            const char *entry = environment + at;
+            const std::size_t length = ::strnlen(entry, static_cast<std::size_t>(size - at));
+            if (length == prefix + tokenSize && std::memcmp(entry, variable, prefix) == 0
+                && std::memcmp(entry + prefix, token, tokenSize) == 0)
+                return true;
+            at += static_cast<ssize_t>(length) + 1;
+        }
+        return false;
+    }
+
+    std::mutex m_mutex;
+    QMap<pid_t, QByteArray> m_runs;
+    pid_t m_pid = -1;
     int m_pipe = -1;
 };
 
@@ -207,11 +381,22 @@ QString bwrapPath()
 }
 
 // A PID namespace whose first process dies with the starter (bwrap itself).
-const QStringList namespaceOptions{QStringLiteral("--unshare-pid"), QStringLiteral("--die-with-parent")};
+// The spawner's option lists are never destroyed: detached threads may
+// still start runs while the process ends.
+const QStringList &namespaceOptions()
+{
+    static const auto *const options = new QStringList{QStringLiteral("--unshare-pid"), QStringLiteral("--die-with-parent")};
+    return *options;
+}
 
-// What every run gets: that namespace, and its number and first process
-// told on descriptor 3.
-const QStringList runOptions = namespaceOptions + QStringList{QStringLiteral("--info-fd"), QStringLiteral("3")};
+// What every run gets: that namespace, its number and first process told on
+// descriptor 3, and the gate in front of the program (see gated).
+const QStringList &runOptions()
+{
+    static const auto *const options =
+        new QStringList(namespaceOptions() + QStringList{QStringLiteral("--info-fd"), QStringLiteral("3")});
+    return *options;
+}
 
 // Runtime folders of the person's session: a confined run gets an empty
 // one of its own in their place.
@@ -280,7 +465,25 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
     return mounts << QStringLiteral("--cap-drop") << QStringLiteral("ALL") << QStringLiteral("--new-session");
 }
 
-const QStringList openMounts{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
+const QStringList &openMounts()
+{
+    static const auto *const mounts =
+        new QStringList{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
+    return *mounts;
+}
+
+// The program of a run in a namespace starts only once the namespace's first
+// process is tied to bwrap, which is tied to us, and we are known to be
+// alive: the gate, run by that first process after it has tied itself,
+// says so on descriptor 5 and waits on descriptor 4 for our word, which a
+// dead application never gives (the end of file instead).
+QStringList gated(const QStringList &program)
+{
+    return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec \"$@\" 4<&-"),
+                       QStringLiteral("sh")}
+        + program;
+}
 
 // Why execve would refuse the program at `path`, 0 when it would not: a
 // file we may not run, or one that is neither a native program nor a
@@ -323,26 +526,32 @@ bool bwrapRuns(const QStringList &mounts)
     if (null < 0)
         return false;
     pid_t pid = -1;
-    const int error = PosixSpawn::start(
-        pid, bwrapPath(),
-        mounts + namespaceOptions + QStringList{QStringLiteral("--"), QStringLiteral("/bin/true")},
-        {}, QStringLiteral("/"), [null] {
-            for (int fd = 0; fd <= 2; ++fd)
-                if (::dup2(null, fd) < 0)
-                    return errno;
-            return 0;
-        });
+    int error = 0;
+    {
+        const std::lock_guard lock(childrenMutex);
+        error = PosixSpawn::start(
+            pid, bwrapPath(), mounts + namespaceOptions() + QStringList{QStringLiteral("--"), QStringLiteral("/bin/true")},
+            {}, QStringLiteral("/"), [null] {
+                for (int fd = 0; fd <= 2; ++fd)
+                    if (::dup2(null, fd) < 0)
+                        return errno;
+                return 0;
+            });
+        if (!error)
+            waitedFor().insert(pid);
+    }
     ::close(null);
     int status = 0;
-    if (error || ::waitpid(pid, &status, 0) != pid)
-        return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool waited = !error && ::waitpid(pid, &status, 0) == pid;
+    if (!error)
+        reaped(pid);
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool namespacesWork()
 {
     static const bool work = [] {
-        const bool made = bwrapRuns(openMounts);
+        const bool made = bwrapRuns(openMounts());
         if (!made)
             FileDescriptor::writeAll(
                 STDERR_FILENO,
@@ -466,15 +675,143 @@ int reap(pid_t pid)
     if (done != pid)
         // A child we cannot wait for must never read as a success.
         return -1;
+    reaped(pid);
+    // What is left of the run is killed: in the fallback that includes what
+    // left the group, found by its token.
     if (!child.isGone()) {
         child.kill();
-        child.waitUntilGone(std::chrono::hours(24));
+        while (!child.waitUntilGone(std::chrono::milliseconds(200)))
+            child.kill();
     }
-    if (!namespacesWork())
-        Watcher::shared().remove(pid);
+    Watcher::forget(pid);
     ChildProcess::forgetRun(pid);
     Runs::shared().gone(pid);
     return exitStatus(status);
+}
+
+// The pipes between us and a run in a namespace: bwrap's description of
+// it, and the gate's word that it is tied and ours that we are alive. Our
+// ends are closed with the object unless taken.
+struct Pipes {
+    // The child's descriptors: 0 to 2, then these three.
+    static constexpr int kept = 6;
+
+    int info[2] = {-1, -1};
+    int ready[2] = {-1, -1};
+    int go[2] = {-1, -1};
+
+    Pipes() = default;
+    Pipes(const Pipes &) = delete;
+    Pipes &operator=(const Pipes &) = delete;
+    ~Pipes()
+    {
+        for (const int fd : {info[0], info[1], ready[0], ready[1], go[0], go[1]})
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    bool open() { return ::pipe2(info, O_CLOEXEC) == 0 && ::pipe2(ready, O_CLOEXEC) == 0 && ::pipe2(go, O_CLOEXEC) == 0; }
+
+    // In the child: bwrap's info on 3, our word on 4, the gate's on 5. Each
+    // is first moved above them all, so that no move overwrites another.
+    int childEnds() const
+    {
+        if (info[1] < 0)
+            return 0;
+        const int from[] = {info[1], go[0], ready[1]};
+        int moved[3];
+        for (int n = 0; n < 3; ++n)
+            if ((moved[n] = ::fcntl(from[n], F_DUPFD_CLOEXEC, 10)) < 0)
+                return errno;
+        for (int n = 0; n < 3; ++n)
+            if (::dup2(moved[n], 3 + n) < 0)
+                return errno;
+        return 0;
+    }
+
+    void closeChildEnds()
+    {
+        for (int *fd : {&info[1], &go[0], &ready[1]})
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
+    }
+
+    int takeInfo() { return std::exchange(info[0], -1); }
+    int takeReady() { return std::exchange(ready[0], -1); }
+    int takeGo() { return std::exchange(go[1], -1); }
+};
+
+// The child's standard descriptors from the caller's three.
+int standardDescriptors(int stdinFd, int stdoutFd, int stderrFd)
+{
+    for (const auto &[from, to] : {std::pair{stdinFd, 0}, std::pair{stdoutFd, 1}, std::pair{stderrFd, 2}}) {
+        // dup2 onto itself would keep the close-on-exec flag.
+        const int done = from == to ? ::fcntl(from, F_SETFD, 0) : ::dup2(from, to);
+        if (done < 0)
+            return errno;
+    }
+    return 0;
+}
+
+// The terminal as the child's three and, in its new session, opened
+// without O_NOCTTY, as its controlling terminal.
+int terminalDescriptors(const char *terminal)
+{
+    const int fd = ::open(terminal, O_RDWR);
+    if (fd < 0)
+        return errno;
+    if (fd != 0 && (::dup2(fd, 0) < 0 || ::close(fd) != 0))
+        return errno;
+    if (::dup2(0, 1) < 0 || ::dup2(0, 2) < 0)
+        return errno;
+    return 0;
+}
+
+// The gate's word comes once the namespace's first process is tied to
+// bwrap; bwrap still running then means the tie holds all the way to us.
+// Otherwise, or when bwrap ends first, the gate gets nothing.
+void openGate(const ChildProcess &bwrap, int readyRead, int goWrite)
+{
+    std::thread([bwrap, readyRead, goWrite] {
+        pollfd waits[2] = {{readyRead, POLLIN, 0}, {bwrap.endDescriptor(), POLLIN, 0}};
+        while (::poll(waits, bwrap.endDescriptor() >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+        }
+        char word = 0;
+        if (::read(readyRead, &word, 1) == 1 && !bwrap.hasEnded())
+            FileDescriptor::writeAll(goWrite, "\n");
+        ::close(readyRead);
+        ::close(goWrite);
+    }).detach();
+}
+
+// Whether bwrap needs a user namespace for a PID namespace: as anyone but
+// root.
+bool needsUserNamespace()
+{
+    return ::geteuid() != 0;
+}
+
+void reapOrphansOnce()
+{
+    static std::once_flag started;
+    std::call_once(started, reapOrphans);
+}
+
+// A child that is no run: started as it is, reaped by its caller.
+pid_t startOutliving(const QString &path, const QStringList &args, const Spawn::Environment &env, const QString &cwd,
+                     int stdinFd, int stdoutFd, int stderrFd)
+{
+    pid_t pid = -1;
+    const std::lock_guard lock(childrenMutex);
+    if (const int error = PosixSpawn::start(pid, path, args, env, cwd,
+                                            [stdinFd, stdoutFd, stderrFd] {
+                                                return standardDescriptors(stdinFd, stdoutFd, stderrFd);
+                                            }))
+        throw Spawn::startFailure(error);
+    waitedFor().insert(pid);
+    return pid;
 }
 
 } // namespace
@@ -518,104 +855,84 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     // file called "git" in a plan folder must never run.
     if (!path.startsWith(QLatin1Char('/')))
         throw startFailure(ENOENT);
+    if (options.outlivesApplication)
+        return startOutliving(path, args, env, cwd, stdinFd, stdoutFd, stderrFd);
 
-    const bool inNamespace = !options.outlivesApplication && namespacesWork();
+    const bool inNamespace = namespacesWork() && (!options.likeTheirTerminal || !needsUserNamespace());
     // bwrap would only say on standard error that it could not run the
     // program, as the program's own exit status, and its execvp would hand
     // a file that is no program to /bin/sh: asked first.
     if (inNamespace)
         if (const int error = notStartable(path))
             throw startFailure(error);
-    int info[2] = {-1, -1};
-    if (inNamespace && ::pipe2(info, O_CLOEXEC) != 0)
+    Pipes pipes;
+    if (inNamespace && !pipes.open())
         throw startFailure(errno);
     const QByteArray terminal = options.terminal;
-    const int infoFd = info[1];
-    const PosixSpawn::Descriptors descriptors = [stdinFd, stdoutFd, stderrFd, &terminal, infoFd] {
-        if (!terminal.isEmpty()) {
-            // In the new session, opening the terminal (without O_NOCTTY)
-            // makes it the controlling terminal.
-            const int fd = ::open(terminal.constData(), O_RDWR);
-            if (fd < 0)
-                return errno;
-            if (fd != 0 && (::dup2(fd, 0) < 0 || ::close(fd) != 0))
-                return errno;
-            if (::dup2(0, 1) < 0 || ::dup2(0, 2) < 0)
-                return errno;
-        } else {
-            for (const auto &[from, to] : {std::pair{stdinFd, 0}, std::pair{stdoutFd, 1}, std::pair{stderrFd, 2}}) {
-                // dup2 onto itself would keep the close-on-exec flag.
-                const int done = from == to ? ::fcntl(from, F_SETFD, 0) : ::dup2(from, to);
-                if (done < 0)
-                    return errno;
-            }
-        }
-        if (infoFd >= 0 && (infoFd == 3 ? ::fcntl(infoFd, F_SETFD, 0) : ::dup2(infoFd, 3)) < 0)
-            return errno;
-        return 0;
+    const PosixSpawn::Descriptors descriptors = [stdinFd, stdoutFd, stderrFd, &terminal, &pipes] {
+        if (const int error = terminal.isEmpty() ? standardDescriptors(stdinFd, stdoutFd, stderrFd)
+                                                 : terminalDescriptors(terminal.constData()))
+            return error;
+        return pipes.childEnds();
     };
     PosixSpawn::Options how{.ownGroup = terminal.isEmpty(), .newSession = !terminal.isEmpty(), .tied = true};
-    if (options.outlivesApplication) {
-        pid_t pid = -1;
-        if (const int error = PosixSpawn::start(pid, path, args, env, cwd, descriptors, {}))
-            throw startFailure(error);
-        return pid;
-    }
 
+    const QByteArray token = options.token.isEmpty() ? ProcessGroup::newToken() : options.token;
     Environment runEnv = env;
-    runEnv.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(ProcessGroup::newToken()));
+    runEnv.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(token));
     QString program = path;
     QStringList arguments = args;
     if (inNamespace) {
-        how.kept = 4;
+        how.kept = Pipes::kept;
         program = bwrapPath();
-        arguments = (options.confinement && confinementWorks() ? confinedMounts(*options.confinement) : openMounts)
-            + runOptions;
+        arguments = (options.confinement && confinementWorks() ? confinedMounts(*options.confinement) : openMounts())
+            + runOptions();
         if (!cwd.isEmpty())
             arguments << QStringLiteral("--chdir") << cwd;
-        arguments << QStringLiteral("--") << pwdAsGiven(env, path) << path;
+        arguments << QStringLiteral("--") << gated(pwdAsGiven(env, path) << path);
         arguments += args;
     }
+    reapOrphansOnce();
     // Known, with a descriptor of its own, before anyone can reap it. Its
     // death signal comes when the thread that started it ends: the spawner
     // thread, which lives as long as the application.
     pid_t pid = -1;
     int error = 0;
-    const int infoRead = info[0];
     Spawner::shared().call([&] {
-        error = PosixSpawn::start(pid, program, arguments, runEnv, cwd, descriptors, how);
-        // Only bwrap's copy left, so that its end shows as the end of file.
-        if (infoFd >= 0)
-            ::close(infoFd);
+        {
+            const std::lock_guard lock(childrenMutex);
+            error = PosixSpawn::start(pid, program, arguments, runEnv, cwd, descriptors, how);
+            if (!error)
+                waitedFor().insert(pid);
+        }
+        // Only bwrap's copies left, so that its end shows as the end of file.
+        pipes.closeChildEnds();
         if (error)
             return;
-        if (inNamespace)
-            ChildProcess::startsRun(pid, [infoRead] { return readRunInfo(infoRead); });
-        else
-            ChildProcess::startsRun(pid, [] { return ChildProcess::Run(); });
+        // Read and closed by the description, asked for below.
+        const int infoRead = pipes.takeInfo();
+        ChildProcess::startsRun(pid, [infoRead, inNamespace, token] {
+            ChildProcess::Run run = inNamespace ? readRunInfo(infoRead) : ChildProcess::Run();
+            run.token = token;
+            return run;
+        });
         if (!inNamespace)
-            Watcher::shared().add(pid);
-        Runs::shared().add(ChildProcess(pid));
+            Watcher::shared().add(pid, token);
+        const ChildProcess child(pid);
+        Runs::shared().add(child);
+        if (inNamespace)
+            openGate(child, pipes.takeReady(), pipes.takeGo());
     });
-    if (error) {
-        if (infoRead >= 0)
-            ::close(infoRead);
+    if (error)
         throw startFailure(error);
-    }
     return pid;
 }
 
 QCoro::Task<int> wait(pid_t pid)
 {
-    QPromise<int> promise;
-    QFuture<int> future = promise.future();
-    promise.start();
     // One thread per child: a shared pool would run dry while long runs wait.
-    std::thread([pid, promise = std::move(promise)]() mutable {
-        promise.addResult(reap(pid));
-        promise.finish();
-    }).detach();
-    co_return co_await future;
+    QFuture<int> reaping = OwnThread::future([pid] { return reap(pid); });
+    co_return co_await reaping;
 }
 
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
@@ -672,7 +989,7 @@ QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, 
     // Named first: GCC 12 destroys the captures of a lambda made within a
     // co_await expression twice.
     QFuture<std::optional<QString>> done =
-        onOwnThread([path = std::move(path), args = std::move(args), env = std::move(env)] {
+        OwnThread::future([path = std::move(path), args = std::move(args), env = std::move(env)] {
             return output(path, args, env);
         });
     co_return co_await done;
@@ -683,7 +1000,7 @@ QCoro::Task<std::optional<QByteArray>> outputBytesAsync(QString path, QStringLis
     // Named first: GCC 12 destroys the captures of a lambda made within a
     // co_await expression twice.
     QFuture<std::optional<QByteArray>> done =
-        onOwnThread([path = std::move(path), args = std::move(args), env = std::move(env)] {
+        OwnThread::future([path = std::move(path), args = std::move(args), env = std::move(env)] {
             return outputBytes(path, args, env);
         });
     co_return co_await done;

@@ -18,18 +18,28 @@ struct SpawnFailure {
 // Child processes started by absolute path with an explicit environment and
 // no descriptor of ours but the three standard ones.
 //
-// Every child but the update's swap script starts a run: it and everything
-// it starts, at any depth, end together, also when the application itself
-// is killed and runs no code of its own. Where the system lets us make PID
-// namespaces, the child runs under bubblewrap (/usr/bin/bwrap) in a
-// namespace of its own whose first process gets SIGKILL when the
-// application dies, and the kernel then kills everything in it. Where it
-// does not, the child leads a process group of its own, tied to the
-// application by a death signal, and a watcher process started once ends
-// every group still registered when the application's end of a pipe
-// closes; that is said once on standard error. The run also carries a
-// token of its own in its environment (see ProcessGroup), which names it in
-// records.
+// Every child but the update's swap script starts a run, which ends as a
+// whole on a stop, on quit and when the application itself is killed and
+// runs no code of its own. Every process of a run carries a token of its
+// own in its environment (see ProcessGroup), which names it in records and
+// finds what left the run's group or namespace.
+//
+// Where the system lets us make PID namespaces, the child runs under
+// bubblewrap (/usr/bin/bwrap) in a namespace of its own whose first process gets SIGKILL when bwrap dies, which gets it
+// when the application dies; the kernel then kills everything in the
+// namespace. The program starts only once that tie holds and the
+// application is still there. Where it cannot, the child leads a process
+// group of its own, tied to the application by a death signal, and a
+// watcher process (named qs-run-watcher) ends every group still going and
+// every process that carries one of their tokens once the application's
+// end of a pipe closes; that is said once on standard error. What cleared
+// its environment and left its group is then out of reach.
+//
+// Claude's runs, checks and git run in a namespace wherever one can be
+// made. A run the person watches as in their own terminal (a setup job, a
+// login) needs their own privileges (sudo, setuid helpers, other users'
+// files as they are): it never gets a user namespace, so as anyone but root
+// it is kept together the fallback's way.
 namespace Spawn {
 
 using Failure = SpawnFailure;
@@ -76,8 +86,14 @@ struct Options {
     QByteArray terminal;
     // The child is no run and outlives the application on purpose: only
     // the update's swap script, which replaces the application after it
-    // has quit.
+    // has quit, and the program that opens an address in the person's
+    // browser. The caller waits for it.
     bool outlivesApplication = false;
+    // The run's token, known before it starts so that a record can name it
+    // first; a fresh one when empty.
+    QByteArray token;
+    // The person watches the run as in their own terminal (see above).
+    bool likeTheirTerminal = false;
 };
 
 // A child that stops reading must be reported, not kill the application.
@@ -131,9 +147,10 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
 
 // Ends every run, whoever started it (commands, Claude's runs, the setup
 // jobs, git): SIGTERM to all of each run, SIGKILL after `grace`. Returns
-// once their waiters have reaped them and nothing of them is left. For the
-// application's end, which no child may outlive: from then on a run is
-// ended as it starts, and a short command gives nothing.
+// once their waiters have reaped them and nothing of them is left, or, at
+// the latest, a moment after the grace, whatever is left (a process we may
+// not signal). For the application's end, which no child may outlive: from
+// then on a run is ended as it starts, and a short command gives nothing.
 void endChildren(std::chrono::milliseconds grace = stopGrace);
 
 // `output` for a task: the command runs and is waited for on a thread of

@@ -18,17 +18,50 @@
 #include <type_traits>
 #include <utility>
 
-// Blocking work (a child process, a login shell, git) on a thread of its
-// own, never the shared pool, whose result is handed to `done` on the main
-// thread. `done` runs only while `receiver` still exists, so a window closed
-// in the meantime receives nothing.
+// Blocking work (a child process, a login shell, git, a folder's files) on
+// a thread of its own, never the shared pool: a command such as a large
+// `git worktree add` must neither block the event loop nor hold a pool
+// thread.
 namespace OwnThread {
 
+// The one way such a thread is made: it runs `work` and posts its result
+// (nothing for work that gives none) through `post`, on that thread. `post`
+// may reach only what outlives the thread.
+template<typename Work, typename Post>
+void detach(Work work, Post post)
+{
+    std::thread([work = std::move(work), post = std::move(post)]() mutable {
+        if constexpr (std::is_void_v<std::invoke_result_t<Work &>>) {
+            work();
+            post();
+        } else {
+            post(work());
+        }
+    }).detach();
+}
+
+// The work's result for a task to await; it resumes on the thread.
+template<typename Work>
+QFuture<std::invoke_result_t<Work &>> future(Work work)
+{
+    using Result = std::invoke_result_t<Work &>;
+    auto promise = std::make_shared<QPromise<Result>>();
+    promise->start();
+    QFuture<Result> done = promise->future();
+    detach(std::move(work), [promise](Result result) {
+        promise->addResult(std::move(result));
+        promise->finish();
+    });
+    return done;
+}
+
+// The result handed to `done` on the main thread. `done` runs only while
+// `receiver` still exists, so a window closed in the meantime receives
+// nothing.
 template<typename Work, typename Done>
 void run(QObject *receiver, Work work, Done done)
 {
-    std::thread([receiver = QPointer<QObject>(receiver), work = std::move(work), done = std::move(done)]() mutable {
-        auto result = work();
+    detach(std::move(work), [receiver = QPointer<QObject>(receiver), done = std::move(done)](auto result) mutable {
         // The application object lives until the end, unlike the receiver;
         // the receiver is looked at only on the main thread.
         if (QCoreApplication *app = QCoreApplication::instance())
@@ -39,7 +72,7 @@ void run(QObject *receiver, Work work, Done done)
                         done(std::move(result));
                 },
                 Qt::QueuedConnection);
-    }).detach();
+    });
 }
 
 // The same for a task: it goes on, on its own thread, with the work's
@@ -78,13 +111,15 @@ auto result(Work work, CancelToken cancel) -> QCoro::Task<std::optional<std::inv
     const auto pending = std::make_shared<Pending>();
     pending->promise.start();
     const QFuture<Result> future = pending->promise.future();
-    std::thread([pending, work = std::move(work)]() mutable {
-        try {
-            pending->settle(work());
-        } catch (...) {
-            pending->fail(std::current_exception());
-        }
-    }).detach();
+    detach(
+        [pending, work = std::move(work)]() mutable {
+            try {
+                pending->settle(work());
+            } catch (...) {
+                pending->fail(std::current_exception());
+            }
+        },
+        [] {});
     const CancelToken::Registration stop = cancel.onCancel([pending] { pending->settle(std::nullopt); });
     co_return co_await future;
 }

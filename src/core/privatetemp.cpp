@@ -5,9 +5,9 @@
 #include <QMutex>
 #include <QRegularExpression>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <limits>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,20 +48,29 @@ QString fixedPath()
     return QDir::tempPath() + QStringLiteral("/quarrystone-") + QString::number(geteuid());
 }
 
-bool hasEnded(qint64 pid)
+// Whether nobody holds the file (see hold). A file just made is not held
+// yet: only one a minute old is asked.
+bool unheld(const QFileInfo &file)
 {
-    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+    if (file.lastModified().secsTo(QDateTime::currentDateTime()) < 60)
+        return false;
+    const int fd = ::open(QFile::encodeName(file.filePath()).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }
 
-// A file of a run that has ended: its process id is no longer alive, or
-// it is an older build's MCP configuration (no process id) a day old.
+// A file of a run that has ended: nobody holds it, or it is an older
+// build's MCP configuration (no process id) a day old.
 bool isStale(const QFileInfo &file)
 {
-    static const QRegularExpression runFile(QStringLiteral("^[a-z]+(?:-[a-z]+)*-(\\d+)-[^/]+$"));
+    static const QRegularExpression runFile(QStringLiteral("^[a-z]+(?:-[a-z]+)*-\\d+-[^/]+$"));
     static const QRegularExpression olderBuild(QStringLiteral("^mcp-[A-Za-z0-9]{6}\\.json$"));
     const QString name = file.fileName();
-    if (const QRegularExpressionMatch match = runFile.match(name); match.hasMatch())
-        return hasEnded(match.captured(1).toLongLong());
+    if (runFile.match(name).hasMatch())
+        return unheld(file);
     return olderBuild.match(name).hasMatch() && file.lastModified().secsTo(QDateTime::currentDateTime()) > 24 * 3600;
 }
 
@@ -71,6 +80,11 @@ QString runFileTemplate(const QString &folder, const QString &stem, const QStrin
 {
     return folder + QLatin1Char('/') + stem + QLatin1Char('-') + QString::number(::getpid()) + QStringLiteral("-XXXXXX")
         + suffix;
+}
+
+bool hold(int descriptor)
+{
+    return ::flock(descriptor, LOCK_SH | LOCK_NB) == 0;
 }
 
 int removeStale()

@@ -15,13 +15,20 @@ namespace PrivateTemp {
 std::optional<QString> folder();
 
 // A QTemporaryFile template for a file of this run in `folder`,
-// "<folder>/<stem>-<pid>-XXXXXX<suffix>": the process id in the name tells
-// a later start whether the run that made it has ended.
+// "<folder>/<stem>-<pid>-XXXXXX<suffix>".
 QString runFileTemplate(const QString &folder, const QString &stem, const QString &suffix);
 
+// Marks the run file open on `descriptor` as in use for as long as that
+// descriptor stays open (a lock the system drops when the process dies,
+// however it dies); false when it could not.
+bool hold(int descriptor);
+
 // Removes from the private folder the files of runs that have ended without
-// removing them (killed ones), and those of older builds, which carry no
-// process id, once they are a day old. Other files stay. Gives how many went.
+// removing them (killed ones): run files a minute old that nobody holds,
+// whatever process id their names carry (a process in another PID
+// namespace numbers its files its own way), and those of older builds,
+// which carry no process id, once they are a day old. Other files stay.
+// Gives how many went.
 int removeStale();
 
 } // namespace PrivateTemp

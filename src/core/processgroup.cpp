@@ -2,12 +2,13 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
 #include <algorithm>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -42,10 +43,33 @@ QByteArray tokenOf(pid_t pid)
     return {};
 }
 
-QString folderOf(pid_t pid)
+// The fields of /proc/<pid>/stat after the name: state first. Empty when
+// the process is gone.
+QList<QByteArray> statusOf(pid_t pid)
 {
-    return QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).canonicalFilePath();
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = file.readAll();
+    const qsizetype nameEnd = line.lastIndexOf(')');
+    if (nameEnd < 0)
+        return {};
+    return line.mid(nameEnd + 2).split(' ');
 }
+
+// Through a process descriptor, opened before the token is checked once
+// more: a number that was handed out again in between gets nothing.
+bool signalCarrier(pid_t pid, const QByteArray &token, int number)
+{
+    const int pidfd = openDescriptor(pid);
+    if (pidfd < 0)
+        return false;
+    const bool sent = tokenOf(pid) == token && signalThrough(pidfd, number) == 0;
+    ::close(pidfd);
+    return sent;
+}
+
+} // namespace
 
 QList<pid_t> carriers(const QByteArray &token)
 {
@@ -58,30 +82,45 @@ QList<pid_t> carriers(const QByteArray &token)
     return found;
 }
 
-bool worksIn(const QList<pid_t> &run, const QString &folder)
+int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &except)
 {
-    const QString wanted = QFileInfo(folder).canonicalFilePath();
-    if (wanted.isEmpty())
-        return false;
-    for (const pid_t pid : run)
-        if (folderOf(pid) == wanted)
-            return true;
-    return false;
+    int reached = 0;
+    for (const pid_t pid : carriers(token))
+        if (!except.contains(pid) && signalCarrier(pid, token, number))
+            ++reached;
+    return reached;
 }
 
-// Through a process descriptor, opened before the token is checked once
-// more: a number that was handed out again in between gets nothing.
-void killCarrier(pid_t pid, const QByteArray &token)
+QList<pid_t> inGroup(pid_t group)
 {
-    const int pidfd = openDescriptor(pid);
-    if (pidfd < 0)
-        return;
-    if (tokenOf(pid) == token)
-        signalThrough(pidfd, SIGKILL);
-    ::close(pidfd);
+    QList<pid_t> found;
+    for (const pid_t pid : processes()) {
+        const QList<QByteArray> status = statusOf(pid);
+        if (status.size() > 3 && status.at(0) != "Z" && status.at(3).toInt() == group && ::kill(pid, 0) == 0)
+            found.append(pid);
+    }
+    return found;
 }
 
-} // namespace
+QList<pid_t> zombieChildren()
+{
+    QList<pid_t> found;
+    const QByteArray self = QByteArray::number(::getpid());
+    for (const pid_t pid : processes()) {
+        const QList<QByteArray> status = statusOf(pid);
+        if (status.size() > 1 && status.at(0) == "Z" && status.at(1) == self)
+            found.append(pid);
+    }
+    return found;
+}
+
+QString placeOf(const QString &dir)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(dir).constData(), &info) != 0)
+        return {};
+    return QString::number(info.st_dev) + QLatin1Char(':') + QString::number(info.st_ino);
+}
 
 // Called through syscall(): glibc 2.36's own declarations lack C linkage.
 int openDescriptor(pid_t pid)
@@ -106,28 +145,23 @@ QByteArray newToken()
     return bytes.toHex();
 }
 
-std::optional<Mark> markOf(pid_t leader)
-{
-    const QByteArray token = tokenOf(leader);
-    if (token.isEmpty())
-        return std::nullopt;
-    return Mark{token, folderOf(leader)};
-}
-
 bool alive(const Mark &mark)
 {
-    return worksIn(carriers(mark.token), mark.folder);
+    return !carriers(mark.token).isEmpty();
 }
 
 bool end(const Mark &mark, std::chrono::milliseconds grace)
 {
     QList<pid_t> left = carriers(mark.token);
-    if (!worksIn(left, mark.folder))
+    if (left.isEmpty())
         return true;
+    // Where a carrier works now says nothing: a daemon leaves for "/".
+    if (!mark.place.isEmpty() && mark.place != placeOf(mark.folder))
+        return false;
     const auto until = std::chrono::steady_clock::now() + grace;
     while (!left.isEmpty()) {
         for (const pid_t pid : left)
-            killCarrier(pid, mark.token);
+            signalCarrier(pid, mark.token, SIGKILL);
         if (std::chrono::steady_clock::now() >= until)
             return false;
         QThread::msleep(20);
@@ -158,18 +192,24 @@ QList<pid_t> inNamespace(quint64 inode, pid_t except)
 
 QString toText(const Mark &mark)
 {
-    return QStringLiteral("run ") + QString::fromLatin1(mark.token);
+    QString text = QStringLiteral("run ") + QString::fromLatin1(mark.token);
+    if (!mark.place.isEmpty())
+        text += QLatin1Char(' ') + mark.place;
+    return text;
 }
 
 std::optional<Mark> fromText(const QString &text)
 {
+    static const QRegularExpression place(QStringLiteral("^\\d+:\\d+$"));
     const QStringList parts = text.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (parts.size() != 2 || parts.at(0) != QLatin1String("run"))
+    if (parts.size() < 2 || parts.size() > 3 || parts.at(0) != QLatin1String("run"))
         return std::nullopt;
     const QByteArray token = parts.at(1).toLatin1();
     if (token.size() != 32 || QByteArray::fromHex(token).toHex() != token)
         return std::nullopt;
-    return Mark{token, QString()};
+    if (parts.size() == 3 && !place.match(parts.at(2)).hasMatch())
+        return std::nullopt;
+    return Mark{token, parts.value(2), QString()};
 }
 
 } // namespace ProcessGroup

@@ -24,27 +24,47 @@ QByteArray newToken();
 
 struct Mark {
     QByteArray token;
-    // The folder the run worked in. Only a run started in this folder is
-    // ended through the mark: a record copied with its folder names the
-    // original's run, which is not the copy's to end. Not written in the
-    // record: it is the folder the record is read from.
+    // The folder the run was started for, as the file system knows it
+    // (device and inode, see placeOf), written before the run starts: a
+    // record copied with its folder names the original's run, which is not
+    // the copy's to end. Empty in an older record.
+    QString place;
+    // The folder the record is read from. Not written in the record.
     QString folder;
 
     bool operator==(const Mark &) const = default;
 };
 
-// The mark of the run whose first process is `leader`; nothing when the
-// process is gone or carries no token.
-std::optional<Mark> markOf(pid_t leader);
+// The identity of the folder `dir` ("<device>:<inode>"); empty when it
+// cannot be read. A copy has another, a rename keeps it.
+QString placeOf(const QString &dir);
 
-// True while any process of the marked run lives in the marked folder.
+// The living processes that carry `token`: never a zombie, nor a process we
+// may not look into.
+QList<pid_t> carriers(const QByteArray &token);
+
+// True while any process of the marked run lives, wherever it works.
 bool alive(const Mark &mark);
 
-// Ends the marked run, if one of its processes works in the marked folder:
-// SIGKILL to every process that carries its token (its namespace goes with
-// its first process), and waits up to `grace` for all of them to be gone.
-// True when nothing of it runs any more.
+// Ends the marked run when it was started for the folder the record is
+// read from: SIGKILL to every process that carries its token (its
+// namespace goes with its first process), and waits up to `grace` for all
+// of them to be gone. True when nothing of it runs any more; false while
+// any of it lives, also when it is another folder's run (a copied record),
+// which is not ours to end: nothing may be rolled back under it.
 bool end(const Mark &mark, std::chrono::milliseconds grace = std::chrono::seconds(2));
+
+// Sends `number` to every living process that carries `token`, each
+// through a descriptor opened before its token is checked once more, and
+// gives how many it reached; those in `except` are left out.
+int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &except = {});
+
+// The living (not zombie) processes of the process group `group` that we
+// may signal.
+QList<pid_t> inGroup(pid_t group);
+
+// Our children that have ended and wait to be reaped.
+QList<pid_t> zombieChildren();
 
 // The PID namespace of the process, as /proc numbers it; 0 when unknown.
 quint64 namespaceOf(pid_t pid);
@@ -59,7 +79,7 @@ QList<pid_t> inNamespace(quint64 inode, pid_t except = 0);
 int openDescriptor(pid_t pid);
 int signalThrough(int descriptor, int number);
 
-// The mark as one line of text ("run <token>"), and back.
+// The mark as one line of text ("run <token> <place>"), and back.
 QString toText(const Mark &mark);
 std::optional<Mark> fromText(const QString &text);
 

@@ -493,8 +493,8 @@ QCoro::Task<Reviser::Phase> Reviser::reviseFolder(Run &run)
     QCoro::Task<ClaudeRunner> making = Generator::makeRunner(run.settings, run.cancel);
     ClaudeRunner runner = co_await std::move(making);
     // Should the application die, the next use of the folder ends this
-    // group before it rolls the revision back.
-    runner.onStarted = [record = run.record](const ProcessGroup::Mark &group) mutable { record.mark(group); };
+    // run before it rolls the revision back.
+    runner.runToken = run.record.token();
     // A typed "~/…" repository reaches Claude expanded, as in the draft.
     const QStringList dirs{run.dir, AppPaths::expandHome(run.settings.androidRepo),
                            AppPaths::expandHome(run.settings.iosRepo)};

@@ -2,7 +2,6 @@
 
 #include "core/atomicfile.h"
 #include "core/filesizes.h"
-#include "core/offthread.h"
 #include "core/regularfile.h"
 
 #include <QDir>
@@ -14,7 +13,6 @@ struct UnderWay::State {
     std::mutex mutex;
     QString dir;
     Entry entry;
-    bool ended = false;
 };
 
 namespace {
@@ -58,6 +56,7 @@ UnderWay::UnderWay(const QString &dir, const QString &backup)
 {
     m_state->dir = dir;
     m_state->entry.backup = backup;
+    m_state->entry.group = ProcessGroup::Mark{ProcessGroup::newToken(), ProcessGroup::placeOf(dir), dir};
 }
 
 QString UnderWay::start()
@@ -68,19 +67,9 @@ QString UnderWay::start()
     return error;
 }
 
-void UnderWay::mark(const ProcessGroup::Mark &group)
+QByteArray UnderWay::token() const
 {
-    {
-        const std::lock_guard locked(m_state->mutex);
-        m_state->entry.group = group;
-    }
-    OffThread::run(
-        [](const std::shared_ptr<State> &state) {
-            const std::lock_guard locked(state->mutex);
-            if (!state->ended)
-                AtomicFile::write(path(state->dir), text(state->entry));
-        },
-        m_state);
+    return m_state->entry.group->token;
 }
 
 void UnderWay::end()
@@ -88,6 +77,5 @@ void UnderWay::end()
     if (!m_state)
         return;
     const std::lock_guard locked(m_state->mutex);
-    m_state->ended = true;
     QFile::remove(path(m_state->dir));
 }

@@ -7,11 +7,12 @@
 #include <optional>
 
 // The record a revision keeps in history/ while Claude may change plan.json:
-// the backup to roll back to and, once Claude runs, the mark of its run, so
-// that the next use of the folder can make sure nothing of the run still
-// works in it before it rolls back (a run dies with its application, but
-// the kernel takes a moment). An older record is one line, the backup's
-// file name; one that names a run by its process group names none.
+// the backup to roll back to and the mark of Claude's run, written before
+// the run starts, so that the next use of the folder can make sure nothing
+// of the run still works before it rolls back (a run dies with its
+// application, but the kernel takes a moment). An older record is one
+// line, the backup's file name; one that names a run by its process group
+// names none.
 class UnderWay
 {
 public:
@@ -25,15 +26,15 @@ public:
     static QString path(const QString &dir);
 
     UnderWay() = default;
+    // A record of a run with a fresh token, for `dir` as it is now.
     UnderWay(const QString &dir, const QString &backup);
 
-    // Writes the record naming the backup; the cause when it could not.
+    // Writes the record naming the backup and the run; the cause when it
+    // could not.
     QString start();
-    // Names Claude's run too. Returns at once: the record is rewritten on
-    // a pool thread, so it may be called from the thread that waits for
-    // Claude's output.
-    void mark(const ProcessGroup::Mark &group);
-    // Removes the record; a mark still on its way writes nothing after it.
+    // The token Claude's run is to carry.
+    QByteArray token() const;
+    // Removes the record.
     void end();
 
 private:

@@ -6,9 +6,9 @@
 #include <functional>
 #include <sys/types.h>
 
-// Starting a child by absolute path, the one way every child of this
-// program is made (but the watcher Spawn forks where runs get no
-// namespaces, which runs no program): an explicit environment, its descriptors 0 to 2 as the
+// Starting a child by absolute path, the way Spawn makes every child (the
+// watcher it forks where runs get no namespaces runs no program, and Qt
+// starts none for us): an explicit environment, its descriptors 0 to 2 as the
 // caller lays them out, then its working folder, every other descriptor
 // closed, and default signal handling with nothing blocked (our ignored
 // SIGPIPE must not reach it). posix_spawn would do all of that but cannot

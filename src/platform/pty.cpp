@@ -68,7 +68,7 @@ Child start(const QString &path, const QStringList &args, const Spawn::Environme
     QByteArray terminalName;
     Descriptor master = openTerminal(terminalName);
 
-    const pid_t pid = Spawn::run(path, args, env, cwd, -1, -1, -1, {.terminal = terminalName});
+    const pid_t pid = Spawn::run(path, args, env, cwd, -1, -1, -1, {.terminal = terminalName, .likeTheirTerminal = true});
     return Child{pid, master.release()};
 }
 

@@ -10,8 +10,9 @@
 // ask for a login code when they talk to a terminal. The child is a run
 // (Spawn::run) in a new session with the terminal as its controlling
 // terminal and as its standard input, output and error; nothing else of
-// ours is open in it. No shell is involved: the arguments reach the program
-// as they are.
+// ours is open in it. The person watches it as in their own terminal
+// (Spawn::Options::likeTheirTerminal). No shell string is built: the
+// arguments reach the program as they are.
 namespace Pty {
 
 struct Child {

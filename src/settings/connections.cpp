@@ -509,7 +509,8 @@ void Connections::startChild(const QString &exe, const QStringList &args, bool p
     }
     pid_t pid = -1;
     try {
-        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1]);
+        pid = Spawn::run(exe, args, environment, QDir::tempPath(), input[0], output[1], output[1],
+                         {.likeTheirTerminal = true});
     } catch (const SpawnFailure &) {
         for (const int fd : {input[0], input[1], output[0], output[1]})
             ::close(fd);

@@ -122,11 +122,23 @@ bool agree(const QString &dir)
         && QString::fromUtf8(readFile(dir + "/index.html")).contains(title);
 }
 
+// Runs get no namespaces while it lives, as where bwrap cannot make them.
+struct Fallback {
+    Fallback() { qputenv("QUARRYSTONE_BWRAP", "/nonexistent"); }
+    ~Fallback() { qunsetenv("QUARRYSTONE_BWRAP"); }
+    Fallback(const Fallback &) = delete;
+    Fallback &operator=(const Fallback &) = delete;
+};
+
 class KilledRuns : public testing::Test
 {
 protected:
     void SetUp() override
     {
+        // As a normal user a run is in a user namespace of its own, from
+        // which the stand-in cannot read our environment: it finds its
+        // scenario through the home folder the binary is given.
+        QFile::copy(QDir::homePath() + "/.fake-claude.json", home.filePath(".fake-claude.json"));
         CommandLine::writeSettings(home.path(), json({{"claudePath", FakeClaude::path()},
                                                       {"userName", "테스터"},
                                                       {"figmaMode", "mcp"},
@@ -281,6 +293,8 @@ protected:
                                              FakeClaude::resultEvent("```json\n" + QString::fromUtf8(json(plan)) + "\n```")}}},
         }}});
     }
+
+    void everyRunEndsWhole();
 
     QTemporaryDir home;
     QTemporaryDir work;
@@ -515,15 +529,30 @@ TEST_F(KilledRuns, TheApplicationDiesAloneWhileClaudeStillWorks)
 // The application alone is killed at a random moment of every mode that
 // runs Claude, while what Claude started ignores SIGTERM and would write
 // plan.json a moment later: 3 seconds after the application died no process
-// of the run is left, and no edit nobody asked for lands in any plan.
+// of the run is left, and no edit nobody asked for lands in any plan. What
+// Claude started has left the run's process group and its folder, as a
+// daemon does, which matters where runs get no namespaces. Every other kill
+// lands in the first 50 ms of the run instead.
 TEST_F(KilledRuns, EveryRunEndsWholeWhenTheApplicationAloneDies)
+{
+    everyRunEndsWhole();
+}
+
+TEST_F(KilledRuns, WithoutNamespacesEveryRunEndsWholeEvenWhatLeftItsGroup)
+{
+    const Fallback fallback;
+    everyRunEndsWhole();
+}
+
+void KilledRuns::everyRunEndsWhole()
 {
     const QString revised = renderedFolder("whole-revise", planTitled("원래"));
     generationWrites("초안");
-    ASSERT_EQ(run({"--generate", designLink, "--feature", "Kill", "--out", work.filePath("whole-gen")}).code, 0);
+    const CommandLine::Outcome generated = run({"--generate", designLink, "--feature", "Kill", "--out", work.filePath("whole-gen")});
+    ASSERT_EQ(generated.code, 0) << qPrintable(generated.err);
     const QString redrafted = work.filePath("whole-gen") + "/Kill-plan";
     const QString ghost = QStringLiteral("유령");
-    const QJsonObject lingering{{"startChild", QJsonObject{{"ignoreSigterm", true},
+    const QJsonObject lingering{{"startChild", QJsonObject{{"ignoreSigterm", true}, {"daemonise", true},
                                                            {"write", QJsonObject{{"ms", 1500}, {"path", "plan.json"},
                                                                                  {"content", QString::fromUtf8(planTitled(ghost))}}}}}};
     const QJsonArray steps{lingering, QJsonObject{{"sleep", 400}}, FakeClaude::resultEvent("- 끝")};
@@ -538,13 +567,16 @@ TEST_F(KilledRuns, EveryRunEndsWholeWhenTheApplicationAloneDies)
         const qsizetype started = fake.records("child").size();
         QProcess process;
         start(process, arguments);
-        if (!QTest::qWaitFor([&] { return fake.records("child").size() > started; }, 20000)) {
+        if (n % 2 == 0) {
+            QThread::msleep(QRandomGenerator::global()->bounded(50u));
+        } else if (!QTest::qWaitFor([&] { return fake.records("child").size() > started; }, 20000)) {
             process.kill();
             process.waitForFinished();
             FAIL() << qPrintable(arguments.join(' ')) << ": " << process.exitCode() << " "
                    << process.readAllStandardError().toStdString();
         }
-        QThread::msleep(QRandomGenerator::global()->bounded(300u));
+        if (n % 2 != 0)
+            QThread::msleep(QRandomGenerator::global()->bounded(300u));
         CommandLine::signal(process, SIGKILL);
         ASSERT_TRUE(process.waitForFinished(20000));
         ++kills;
@@ -564,4 +596,73 @@ TEST_F(KilledRuns, EveryRunEndsWholeWhenTheApplicationAloneDies)
                 writeFile(dir + "/plan.json", planTitled("원래"));
         }
     }
+}
+
+// The application is killed in the first milliseconds of a run, after bwrap
+// has made the namespace and before its first process has tied itself to
+// bwrap: a stand-in for bwrap holds the start at that point, runs the real
+// one without the tie, on its own, and kills the application. The program
+// of the run must never start.
+TEST_F(KilledRuns, AKillBeforeTheNamespaceIsTiedRunsNothing)
+{
+    const QString dir = renderedFolder("first-ms", planTitled("원래"));
+    const QString standIn = work.filePath("bwrap");
+    writeFile(standIn, "#!/bin/bash\n"
+                       "for last; do :; done\n"
+                       "[ \"$last\" = /bin/true ] && exec /usr/bin/bwrap \"$@\"\n"
+                       "untied=()\n"
+                       "for a; do [ \"$a\" = --die-with-parent ] || untied+=(\"$a\"); done\n"
+                       "setsid /usr/bin/bwrap \"${untied[@]}\" 3>/dev/null &\n"
+                       "sleep 0.05\n"
+                       "kill -9 $PPID\n"
+                       "wait\n");
+    QFile(standIn).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (::system("/usr/bin/bwrap --unshare-pid --dev-bind / / /bin/true") != 0)
+        GTEST_SKIP() << "bwrap makes no namespaces here";
+    qputenv("QUARRYSTONE_BWRAP", QFile::encodeName(standIn));
+    for (int n = 1; n <= killsPerMode(); ++n) {
+        fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(planTitled("유령")), FakeClaude::resultEvent("- 유령")}}});
+        QProcess process;
+        start(process, {"--revise", dir, "--request", "고쳐 줘"});
+        ASSERT_TRUE(process.waitForFinished(20000));
+        ++kills;
+        QThread::msleep(1000);
+        check(fake.records("start").isEmpty(), "the run's program started after the application died");
+        const bool asked = titleOf(readFile(dir + "/plan.json")) != "유령";
+        unasked += asked ? 0 : 1;
+        check(asked, "an edit nobody asked for landed");
+        checkNoneLeft();
+    }
+    qunsetenv("QUARRYSTONE_BWRAP");
+}
+
+// The application as the first process of a PID namespace of its own, as in
+// a container, without namespaces for its runs: a command Claude started
+// outlives Claude by half a second and ends as the application's zombie.
+// The revision still ends.
+TEST_F(KilledRuns, AsTheFirstProcessOfItsNamespaceARevisionEnds)
+{
+    const QString dir = renderedFolder("container", planTitled("원래"));
+    const Fallback fallback;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"startChild", QJsonObject{{"ms", 500}}}},
+                                           FakeClaude::writePlan(planTitled("고침")), FakeClaude::resultEvent("- 고침")}}});
+    QProcess contained;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("QUARRYSTONE_SUPPORT", home.path() + "/support");
+    contained.setProcessEnvironment(env);
+    contained.start("/usr/bin/unshare", {"-p", "-f", "--mount-proc", "--kill-child", QStringLiteral(QUARRYSTONE_BINARY),
+                                         "--revise", dir, "--request", "고쳐 줘"});
+    ASSERT_TRUE(contained.waitForStarted());
+    const bool ended = contained.waitForFinished(30000);
+    const QString err = QString::fromUtf8(contained.readAllStandardError());
+    if (ended && err.contains("unshare"))
+        GTEST_SKIP() << "no PID namespace can be made here: " << qPrintable(err);
+    check(ended, "the revision never ended");
+    if (!ended) {
+        contained.kill();
+        contained.waitForFinished();
+    }
+    check(contained.exitCode() == 0, "the revision failed: " + err);
+    check(titleOf(readFile(dir + "/plan.json")) == "고침", "the revision is not in plan.json");
 }

@@ -136,7 +136,9 @@
 //                                 "write": {"path", "content", "ms",
 //                                 "afterSigterm"} it writes that file of the
 //                                 working folder ms after its start, or ms
-//                                 after a SIGTERM it then outlives
+//                                 after a SIGTERM it then outlives; with
+//                                 "daemonise" it leaves the group
+//                                 (setsid) and works in "/", as a daemon
 //   {"signal": N}                 raise signal N
 //   {"raw": true}                 put the terminal on standard input in raw
 //                                 mode (no echo, "\r" not turned into
@@ -212,22 +214,13 @@ qint64 hostPid()
     return ::readlink("/proc/self", link, sizeof link - 1) > 0 ? QByteArray(link).toLongLong() : ::getpid();
 }
 
-// The newest child of this process, numbered as the test sees it.
-qint64 hostPidOfChild(pid_t child)
-{
-    QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(hostPid()));
-    if (!file.open(QIODevice::ReadOnly))
-        return child;
-    const QList<QByteArray> children = file.readAll().trimmed().split(' ');
-    return children.isEmpty() || children.last().isEmpty() ? child : children.last().toLongLong();
-}
-
-void logRecord(QJsonObject record)
+// Logged by the process itself, or by a child of it for `parent`.
+void logRecord(QJsonObject record, qint64 parent = 0)
 {
     const QByteArray path = qgetenv("FAKE_CLAUDE_LOG");
     if (path.isEmpty())
         return;
-    record.insert("pid", hostPid());
+    record.insert("pid", parent > 0 ? parent : hostPid());
     const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
@@ -283,7 +276,7 @@ QHash<QByteArray, QByteArray> inheritedSettings()
         const QByteArray stat = status.readAll();
         return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt();
     };
-    for (pid_t pid = parentOf(QStringLiteral("self")); pid > 1 && settings.isEmpty();
+    for (pid_t pid = parentOf(QStringLiteral("self")); pid >= 1 && settings.isEmpty();
          pid = parentOf(QString::number(pid))) {
         QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
         if (environment.open(QIODevice::ReadOnly))
@@ -446,14 +439,35 @@ void awaitSigterm(bool ignore)
     }
 }
 
-void holdPipes(int ms)
+// Forks; the child logs itself as `kind` of this process, by the number the
+// test knows it by, before this process goes on. 0 in the child.
+pid_t forkLogged(const QString &kind)
 {
+    const qint64 parent = hostPid();
+    int logged[2];
+    if (::pipe2(logged, O_CLOEXEC) != 0)
+        std::abort();
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::close(logged[0]);
+        logRecord({{"record", kind}, {kind, hostPid()}}, parent);
+        ::close(logged[1]);
+        return 0;
+    }
+    ::close(logged[1]);
+    char none = 0;
+    while (::read(logged[0], &none, 1) < 0 && errno == EINTR) {
+    }
+    ::close(logged[0]);
+    return pid;
+}
+
+void holdPipes(int ms)
+{
+    if (forkLogged("grandchild") == 0) {
         ::usleep(static_cast<useconds_t>(ms) * 1000);
         ::_exit(0);
     }
-    logRecord({{"record", "grandchild"}, {"grandchild", hostPidOfChild(pid)}});
 }
 
 // What a child started by startChild writes later: the file `path` of the
@@ -470,17 +484,28 @@ void writeLater(const QJsonObject &write)
         std::signal(SIGTERM, SIG_IGN);
     }
     ::usleep(static_cast<useconds_t>(write.value("ms").toInteger()) * 1000);
-    QFile file(write.value("path").toString());
+    QFile file(QDir(qEnvironmentVariable("FAKE_CLAUDE_WORK", QDir::currentPath())).filePath(write.value("path").toString()));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(write.value("content").toString().toUtf8());
+}
+
+// What a daemon does: a session of its own, so out of the tool's process
+// group, and "/" as its working folder, after the folder it writes in has
+// become an absolute path.
+void daemonise()
+{
+    ::setsid();
+    qputenv("FAKE_CLAUDE_WORK", QDir::currentPath().toUtf8());
+    [[maybe_unused]] const int moved = ::chdir("/");
 }
 
 void startChild(const QJsonObject &step)
 {
     const qint64 ms = step.value("ms").toInteger(-1);
     const bool ignoreTerm = step.value("ignoreSigterm").toBool();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    if (forkLogged("child") == 0) {
+        if (step.value("daemonise").toBool())
+            daemonise();
         const int null = ::open("/dev/null", O_RDWR);
         for (int fd = 0; fd <= 2; ++fd)
             ::dup2(null, fd);
@@ -497,7 +522,6 @@ void startChild(const QJsonObject &step)
         ::usleep(static_cast<useconds_t>(ms) * 1000);
         ::_exit(0);
     }
-    logRecord({{"record", "child"}, {"child", hostPidOfChild(pid)}});
 }
 
 void fill(int fd, qint64 bytes)
