@@ -1,6 +1,6 @@
 #include "core/madefrom.h"
 #include "model/developer.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"

@@ -8,7 +8,7 @@
 #include "model/plan.h"
 #include "model/planhistory.h"
 #include "claude/clauderunner.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/filedescriptor.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"

@@ -1,7 +1,7 @@
 #include "model/developer.h"
 
 #include "claude/clauderunner.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "claude/streamcollector.h"
 #include "core/atomicfile.h"
 #include "core/canceltoken.h"
