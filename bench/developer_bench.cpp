@@ -1,6 +1,6 @@
 #include "benchsupport.h"
 #include "claude/clauderunner.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "model/developer.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "core/folderlock.h"
 #include "core/madefrom.h"
 #include "model/developer.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "model/plan.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"

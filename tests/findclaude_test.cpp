@@ -1,5 +1,5 @@
 #include "claude/clauderunner.h"
-#include "platform/loginshell.h"
+#include "process/loginshell.h"
 #include "support/executable.h"
 #include "support/qtprinters.h"
 

@@ -2,7 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/madefrom.h"
-#include "core/processgroup.h"
+#include "process/processgroup.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/generator.h"

@@ -1,6 +1,6 @@
-#include "claude/childprocess.h"
-#include "claude/spawn.h"
-#include "platform/pty.h"
+#include "process/childprocess.h"
+#include "process/spawn.h"
+#include "process/pty.h"
 #include "support/fakeclaude.h"
 #include "support/taskwait.h"
 

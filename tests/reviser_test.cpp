@@ -1,7 +1,7 @@
 #include "model/reviser.h"
 
 #include "core/folderlock.h"
-#include "core/processgroup.h"
+#include "process/processgroup.h"
 #include "model/folderclaim.h"
 #include "model/folderrestore.h"
 #include "model/plan.h"

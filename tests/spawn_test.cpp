@@ -1,5 +1,5 @@
-#include "claude/childprocess.h"
-#include "claude/spawn.h"
+#include "process/childprocess.h"
+#include "process/spawn.h"
 #include "support/fakeclaude.h"
 #include "support/taskwait.h"
 

@@ -1,4 +1,4 @@
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/folderlock.h"
 #include "core/privatetemp.h"
 #include "settings/appswap.h"

@@ -1,8 +1,8 @@
 #include "app/desktop.h"
 
 #include "app/planhtmlfilter.h"
-#include "claude/childprocess.h"
-#include "claude/spawn.h"
+#include "process/childprocess.h"
+#include "process/spawn.h"
 #include "core/ownthread.h"
 #include "views/filedates.h"
 

@@ -447,13 +447,13 @@ void FileWork::trash(const QString &dir, const AppSettings &settings,
 void FileWork::renderPage(const QString &dir, const AppSettings &settings,
                           std::function<void(const std::optional<QString> &)> done)
 {
-    run([this, dir, settings]() -> std::optional<QString> {
+    run([outlet = m_outlet, dir, settings]() -> std::optional<QString> {
         const QString failed = u"index.html 을 다시 그리지 못했어요: "_s;
         QString error;
-        const std::optional<FolderClaim> claim = claimIdle(dir, settings, &error);
+        const std::optional<FolderClaim> claim = claimIdle(outlet, dir, settings, &error);
         if (!claim)
             return failed + error;
-        const std::optional<QByteArray> bytes = RegularFile::read(bare(dir) + u'/' + planFile, &error);
+        const std::optional<QByteArray> bytes = RegularFile::read(bare(dir) + u'/' + planFile, FileSizes::plan, &error);
         if (!bytes)
             return failed + error;
         try {

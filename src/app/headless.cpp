@@ -9,7 +9,7 @@
 #include "model/planhistory.h"
 #include "model/planjson.h"
 #include "claude/clauderunner.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/filedescriptor.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"

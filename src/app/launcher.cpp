@@ -1,7 +1,7 @@
 #include "app/launcher.h"
 
 #include "app/headless.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "core/privatetemp.h"

@@ -4,7 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/qttranslations.h"
 #include "app/viewfactory.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/stopsignals.h"
 #include "settings/connections.h"
 #include "settings/keychain.h"

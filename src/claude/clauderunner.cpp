@@ -1,9 +1,9 @@
 #include "claude/clauderunner.h"
 
-#include "claude/childprocess.h"
+#include "process/childprocess.h"
 #include "claude/lockeddata.h"
-#include "claude/pipepump.h"
-#include "claude/spawn.h"
+#include "process/pipepump.h"
+#include "process/spawn.h"
 #include "core/fileerror.h"
 #include "core/jsonread.h"
 #include "core/privatetemp.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "claude/streamcollector.h"
 #include "core/canceltoken.h"
 

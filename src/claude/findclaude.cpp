@@ -1,6 +1,6 @@
 #include "claude/clauderunner.h"
 
-#include "platform/loginshell.h"
+#include "process/loginshell.h"
 
 #include <QDir>
 #include <QFileInfo>

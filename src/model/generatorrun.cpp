@@ -1,6 +1,6 @@
 #include "model/generator.h"
 
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/httpfetch.h"

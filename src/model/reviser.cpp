@@ -3,7 +3,7 @@
 #include "claude/streamcollector.h"
 
 #include "claude/prompts.h"
-#include "claude/spawn.h"
+#include "process/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"

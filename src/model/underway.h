@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/processgroup.h"
+#include "process/processgroup.h"
 
 #include <QString>
 #include <memory>

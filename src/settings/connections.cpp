@@ -1,11 +1,11 @@
 #include "settings/connections.h"
 
-#include "claude/childprocess.h"
+#include "process/childprocess.h"
 #include "claude/clauderunner.h"
 #include "core/filedescriptor.h"
 #include "core/jsonread.h"
 #include "core/text.h"
-#include "platform/pty.h"
+#include "process/pty.h"
 #include "settings/keychain.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "claude/childprocess.h"
-#include "claude/spawn.h"
+#include "process/childprocess.h"
+#include "process/spawn.h"
 #include "settings/appsettings.h"
 #include "settings/keychain.h"
 

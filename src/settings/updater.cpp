@@ -1,7 +1,7 @@
 #include "settings/updater.h"
 
-#include "claude/childprocess.h"
-#include "claude/spawn.h"
+#include "process/childprocess.h"
+#include "process/spawn.h"
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "core/fileerror.h"

@@ -1,4 +1,4 @@
-#include "claude/spawn.h"
+#include "process/spawn.h"
 
 #include <gtest/gtest.h>
 

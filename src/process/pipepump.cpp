@@ -1,6 +1,6 @@
-#include "claude/pipepump.h"
+#include "process/pipepump.h"
 
-#include "claude/spawn.h"
+#include "process/spawn.h"
 
 #include <QPromise>
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "claude/childprocess.h"
+#include "process/childprocess.h"
 
 #include <QByteArray>
 #include <QFuture>

@@ -1,6 +1,6 @@
-#include "claude/childprocess.h"
+#include "process/childprocess.h"
 
-#include "core/processgroup.h"
+#include "process/processgroup.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,12 +1,12 @@
-#include "claude/spawn.h"
+#include "process/spawn.h"
 
-#include "claude/childprocess.h"
-#include "claude/pipepump.h"
+#include "process/childprocess.h"
+#include "process/pipepump.h"
 #include "core/filedescriptor.h"
 #include "core/ownthread.h"
-#include "core/processgroup.h"
+#include "process/processgroup.h"
 #include "core/text.h"
-#include "platform/posixspawn.h"
+#include "process/posixspawn.h"
 
 #include <QCoroFuture>
 #include <QDir>

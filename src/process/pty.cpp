@@ -1,4 +1,4 @@
-#include "platform/pty.h"
+#include "process/pty.h"
 
 #include <cerrno>
 #include <fcntl.h>

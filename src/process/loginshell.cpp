@@ -1,6 +1,6 @@
-#include "platform/loginshell.h"
+#include "process/loginshell.h"
 
-#include "claude/spawn.h"
+#include "process/spawn.h"
 
 #include <QDir>
 #include <QFileInfo>

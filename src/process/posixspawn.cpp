@@ -1,4 +1,4 @@
-#include "platform/posixspawn.h"
+#include "process/posixspawn.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "core/processgroup.h"
+#include "process/processgroup.h"
 
 #include <QDir>
 #include <QFile>
