@@ -226,7 +226,7 @@ TEST_F(ConnectionsViewTest, RowsOfferTheStepThatFitsEachStatus)
     Keychain::useStore(store);
     setResponses({respond(authStatus, {out(R"({"loggedIn":true,"authMethod":"api_key"})")}), figmaMissing});
     recheck();
-    EXPECT_EQ(seen(view->claudeRow()), claude + "API 키으로 로그인됨 | (none)");
+    EXPECT_EQ(seen(view->claudeRow()), claude + "API 키로 로그인됨 | (none)");
     QString handed;
     for (const QJsonObject &start : fake.records("start"))
         if (start.value("args").toArray().first() == QStringLiteral("auth"))

@@ -104,8 +104,10 @@ protected:
     QString origin;
     QString android;
     QString planDir;
-    // Where a confined development run may write its log.
-    FakeClaude fake{(QDir().mkpath(QDir::homePath() + "/.claude"), QDir::homePath() + "/.claude")};
+    // A confined run writes no log outside its worktree: what it did shows
+    // in the run's card and its worktree; how a stop ends the stand-in is
+    // the development tests' (unconfined) to see.
+    FakeClaude fake;
     std::shared_ptr<TestDesktop> desktop = std::make_shared<TestDesktop>();
     std::unique_ptr<AppState> state;
     QPointer<DevelopSheet> sheet;
@@ -330,9 +332,8 @@ TEST_F(DevelopSheetTest, RunsToChangedFilesThenClosesMidRun)
     QTest::keyClick(sheet.data(), Qt::Key_Escape);
     QTest::qWait(50);
     EXPECT_TRUE(sheet.isNull());
-    EXPECT_TRUE(Developer::shared().isRunning());
     QTest::qWait(300);
-    EXPECT_TRUE(fake.records("sigterm").isEmpty());
+    EXPECT_TRUE(Developer::shared().isRunning());
 
     open();
     EXPECT_TRUE(sheet->progressFace()->isVisible());
@@ -346,7 +347,6 @@ TEST_F(DevelopSheetTest, RunsToChangedFilesThenClosesMidRun)
     ASSERT_TRUE(settled());
     EXPECT_EQ(sheet->runCard(Kind::android).detail->text(),
               QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요."));
-    EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(sheet->closeButton()->isVisible());
 }
 

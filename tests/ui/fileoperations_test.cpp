@@ -129,7 +129,7 @@ TEST_F(FileOperations, RenameMovesTheFolderFollowsTheSelectionAndRefuses)
     state->rename(a2, "새 이름", "a3");
     awaitFiles(*state);
     ASSERT_TRUE(state->message());
-    EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: "));
+    EXPECT_TRUE(state->message()->startsWith("이름을 바꾸지 못했어요: ")) << state->message()->toStdString();
     EXPECT_TRUE(QFileInfo::exists(a2));
     EXPECT_FALSE(QFileInfo::exists(output + "/a3"));
 }
