@@ -111,7 +111,7 @@ public:
     {
         chosen(scratch->path() + QStringLiteral("/exported.html"));
     }
-    void reveal(const QString &, Opened opened) override { opened(true); }
+    void reveal(const QString &, Opened opened) override { opened(Opening::opened); }
 };
 
 QByteArray smallPng()

@@ -651,8 +651,8 @@ void AppState::saveExport(const QString &source, const QString &target)
         // The file is written whether or not its folder can be shown: the
         // note on the folder joins the success instead of replacing it.
         QPointer<AppState> self(this);
-        desktop().reveal(target, [self, exportedText](bool opened) {
-            if (self && !opened)
+        desktop().reveal(target, [self, exportedText](Desktop::Opening opening) {
+            if (self && opening != Desktop::Opening::opened)
                 self->setMessage(exportedText + u" (폴더는 열지 못했어요)"_s);
         });
     });
@@ -786,18 +786,24 @@ void AppState::openInBrowser()
 void AppState::openAddress(const QUrl &url)
 {
     QPointer<AppState> self(this);
-    desktop().openUrl(url, [self, url](bool opened) {
-        if (self && !opened)
-            self->setMessage(u"주소를 열 프로그램을 찾지 못했어요: "_s + url.toDisplayString(QUrl::PreferLocalFile));
+    desktop().openUrl(url, [self, url](Desktop::Opening opening) {
+        if (!self || opening == Desktop::Opening::opened)
+            return;
+        const QString cause = opening == Desktop::Opening::programFailed ? u"주소를 여는 프로그램이 실패했어요: "_s
+                                                                         : u"주소를 열 프로그램을 찾지 못했어요: "_s;
+        self->setMessage(cause + url.toDisplayString(QUrl::PreferLocalFile));
     });
 }
 
 void AppState::reveal(const QString &path)
 {
     QPointer<AppState> self(this);
-    desktop().reveal(path, [self, path](bool opened) {
-        if (self && !opened)
-            self->setMessage(u"폴더를 열 프로그램을 찾지 못했어요: "_s + path);
+    desktop().reveal(path, [self, path](Desktop::Opening opening) {
+        if (!self || opening == Desktop::Opening::opened)
+            return;
+        const QString cause = opening == Desktop::Opening::programFailed ? u"폴더를 여는 프로그램이 실패했어요: "_s
+                                                                         : u"폴더를 열 프로그램을 찾지 못했어요: "_s;
+        self->setMessage(cause + path);
     });
 }
 

@@ -95,8 +95,22 @@ Spawn::Environment browserEnvironment()
 // running then has found a program that took the address.
 constexpr std::chrono::seconds answerWait{5};
 
-// xdg-open says whether a program took the address (3: none found, 4: it
-// failed); Qt's own opening only says that it started xdg-open. xdg-open
+// What xdg-open's exit status says: 3 that it found no program for the
+// address, 4 that the program it found failed.
+Desktop::Opening openingOf(int status)
+{
+    switch (status) {
+    case 0:
+        return Desktop::Opening::opened;
+    case 4:
+        return Desktop::Opening::programFailed;
+    default:
+        return Desktop::Opening::noProgram;
+    }
+}
+
+// xdg-open says whether a program took the address; Qt's own opening only
+// says that it started xdg-open. xdg-open
 // and the browser it starts are the person's and outlive this application
 // on purpose (the second such child, beside the update's swap script).
 QCoro::Task<> openThroughXdgOpen(QUrl url, Desktop::Opened opened)
@@ -114,7 +128,7 @@ QCoro::Task<> openThroughXdgOpen(QUrl url, Desktop::Opened opened)
     if (null >= 0)
         ::close(null);
     if (pid < 0) {
-        opened(QDesktopServices::openUrl(url));
+        opened(QDesktopServices::openUrl(url) ? Desktop::Opening::opened : Desktop::Opening::noProgram);
         co_return;
     }
     const ChildProcess child(pid);
@@ -122,10 +136,10 @@ QCoro::Task<> openThroughXdgOpen(QUrl url, Desktop::Opened opened)
     QCoro::Task<int> reaping = Spawn::wait(pid);
     const bool answered = co_await answering;
     if (!answered)
-        opened(true);
+        opened(Desktop::Opening::opened);
     const int status = co_await std::move(reaping);
     if (answered)
-        opened(status == 0);
+        opened(openingOf(status));
 }
 
 } // namespace
@@ -182,7 +196,7 @@ void Desktop::reveal(const QString &path, Opened opened)
         if (watcher->isError())
             openUrl(folder, opened);
         else
-            opened(true);
+            opened(Opening::opened);
     });
 }
 

@@ -30,9 +30,11 @@ public:
     virtual void chooseSaveTarget(QWidget *parent, const QString &folder, const QString &name, const QString &message,
                                   Chosen chosen);
 
-    // Whether an opening reached a program that shows it; called once, on
-    // the main thread, when that is known.
-    using Opened = std::function<void(bool opened)>;
+    // How an opening ended: a program shows it, none was found for it, or
+    // the one found failed.
+    enum class Opening { opened, noProgram, programFailed };
+    // Called once, on the main thread, when the opening's end is known.
+    using Opened = std::function<void(Opening opening)>;
 
     // Shows the file or folder selected in the file manager, else opens the
     // folder itself (a file's folder).

@@ -148,7 +148,7 @@ void Sidebar::placeButtons()
     for (int row = 0; row < m_model->rowCount(); ++row) {
         const SidebarModel::Row &r = m_model->row(row);
         const bool spins = r.kind == Kind::generating && r.symbol == QLatin1String("progress");
-        const bool resumable = r.kind == Kind::unfinished || (r.kind == Kind::generating && !r.url.isEmpty());
+        const bool resumable = r.kind == Kind::unfinished;
         if (!spins && !resumable)
             continue;
         // The row draws its texts; the turning mark and the button are

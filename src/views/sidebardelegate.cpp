@@ -133,8 +133,7 @@ void SidebarDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         const int top = box.top() + (box.height() - bodyMetrics.height() - secondMetrics.height() - 2) / 2;
         // Rows of a folder that can be resumed keep room on the right for
         // their button.
-        const bool resumable = kind == Kind::unfinished
-                               || (kind == Kind::generating && !index.data(SidebarModel::UrlRole).toString().isEmpty());
+        const bool resumable = kind == Kind::unfinished;
         const int titleWidth = resumable ? box.width() - buttonRoom : box.width();
         painter->setFont(bodyFont);
         painter->setPen(primary);

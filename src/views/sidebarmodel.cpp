@@ -5,6 +5,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 
 // The last path component; library folders are in standard folder form, so
@@ -34,38 +36,40 @@ bool SidebarModel::rebuild()
     rows.append({Kind::header, QStringLiteral("계획서"), {}, {}, {}, {}, {}, std::nullopt});
 
     const Generator::Phase phase = m_generator.phase();
-    const bool generating = phase.isRunning() || phase.kind == Generator::Phase::Kind::failed;
-    // The generating row stands for the folder being written, also once the
-    // run has stopped: one folder, one row. Compared in standard folder
-    // form, since the generator's path need not end in "/"; listing the
-    // folder twice would offer to trash it mid-run.
-    const std::optional<QString> running = m_generator.runningDir();
-    const QString runningDir = generating && running ? AppState::standardFolder(*running) : QString();
+    const bool running = phase.isRunning();
+    const bool failed = phase.kind == Generator::Phase::Kind::failed;
+    // The run's folder is compared in standard folder form, since the
+    // generator's path need not end in "/".
+    const std::optional<QString> runningDir = m_generator.runningDir();
+    const QString runFolder = (running || failed) && runningDir ? AppState::standardFolder(*runningDir) : QString();
     const QStringList unfinished = m_state ? m_state->unfinished() : QStringList();
-    QStringList others;
-    QString stopped;
-    for (const QString &dir : unfinished) {
-        if (!runningDir.isEmpty() && AppState::standardFolder(dir) == runningDir)
-            stopped = phase.isRunning() ? QString() : dir;
-        else
-            others.append(dir);
-    }
+    const auto isRunFolder = [&runFolder](const QString &dir) {
+        return !runFolder.isEmpty() && AppState::standardFolder(dir) == runFolder;
+    };
+    const bool leftBehind = std::any_of(unfinished.begin(), unfinished.end(), isRunFolder);
 
-    if (generating) {
-        const bool failed = !phase.isRunning();
+    // While running, the generating row stands for the folder being
+    // written: listed twice, it would offer to trash it mid-run. A failed
+    // run that left its folder behind is that folder's unfinished row, as
+    // every other window and the next start show it.
+    if (running || (failed && !leftBehind)) {
         const QString title = m_generator.runningTitle();
-        // A stopped run whose folder can be resumed carries that folder, and
-        // with it the resume button.
         rows.append({Kind::generating, title.isEmpty() ? QStringLiteral("새 계획서") : title,
-                     failed ? QStringLiteral("만들지 못했어요") : QStringLiteral("만드는 중…"), {}, stopped,
+                     failed ? QStringLiteral("만들지 못했어요") : QStringLiteral("만드는 중…"), {}, {},
                      failed ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("progress"),
                      failed ? QStringLiteral("orange") : QStringLiteral("secondary"), Selection::generating()});
     }
 
     if (m_state) {
-        for (const QString &dir : std::as_const(others))
+        for (const QString &dir : unfinished) {
+            const bool ran = isRunFolder(dir);
+            if (ran && running)
+                continue;
+            // The row of the run that stopped still leads to its log.
             rows.append({Kind::unfinished, m_state->unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
-                         QStringLiteral("pause.circle"), QStringLiteral("orange"), std::nullopt});
+                         QStringLiteral("pause.circle"), QStringLiteral("orange"),
+                         ran ? std::optional(Selection::generating()) : std::nullopt});
+        }
 
         // The plan under revision says so in its row: another plan's
         // "고치기" waits for it.
@@ -73,7 +77,8 @@ bool SidebarModel::rebuild()
         const QString revising =
             reviser.phase().isRunning() && !reviser.dir().isEmpty() ? AppState::standardFolder(reviser.dir()) : QString();
         const QList<PlanRef> &plans = m_state->plans();
-        if (plans.isEmpty())
+        // The first plan being made is not an empty library.
+        if (plans.isEmpty() && !running)
             rows.append({Kind::empty, QStringLiteral("아직 없어요"), {}, {}, {}, {}, QStringLiteral("secondary"),
                          std::nullopt});
         QHash<QString, int> titles;

@@ -1069,8 +1069,9 @@ TEST_F(GenerationControl, CancelAndDeleteDuringARedraftKeepsTheEarlierPlan)
 }
 
 // The desktop's own opener, found on PATH as the desktop finds it: with
-// none there, the page does not open and a toast says why; with one, it
-// gets the page's address.
+// none there, or one that finds no program or a failing one, the page does
+// not open and a toast says why; with one that works, it gets the page's
+// address.
 TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
@@ -1106,6 +1107,15 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     state->reveal(a);
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 열 프로그램을 찾지 못했어요: " + a; }, 10000));
     EXPECT_EQ(QUrl(QString::fromUtf8(read(seen))), QUrl::fromLocalFile(a));
+    // A program was found but failed (exit 4): that is what is said.
+    ASSERT_TRUE(xdgOpen(4));
+    state->setMessage(std::nullopt);
+    state->openInBrowser();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 10000));
+    EXPECT_EQ(state->message(), "주소를 여는 프로그램이 실패했어요: " + a + "/index.html");
+    state->reveal(a);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 여는 프로그램이 실패했어요: " + a; }, 10000))
+        << state->message().value_or("").toStdString();
     ASSERT_TRUE(xdgOpen(0));
     state->setMessage(std::nullopt);
     state->openInBrowser();

@@ -123,12 +123,12 @@ public:
     void reveal(const QString &path, Opened done) override
     {
         revealed.append(path);
-        done(opens);
+        done(opens ? Opening::opened : Opening::noProgram);
     }
     void openUrl(const QUrl &url, Opened done) override
     {
         opened.append(url);
-        done(opens);
+        done(opens ? Opening::opened : Opening::noProgram);
     }
 
     // The next panel's answer; empty means cancelled.

@@ -79,10 +79,11 @@ protected:
     }
 
     // Each row as "kind|title|second line|badge".
-    QStringList rows() const
+    QStringList rows() const { return rowsOf(sidebar->model()); }
+
+    static QStringList rowsOf(SidebarModel *model)
     {
         QStringList out;
-        SidebarModel *model = sidebar->model();
         for (int i = 0; i < model->rowCount(); ++i) {
             const QModelIndex index = model->index(i);
             out.append(QString("%1|%2|%3|%4")
@@ -361,6 +362,8 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     EXPECT_EQ(rowOf(Kind::unfinished, "달리는 중"), -1);
     EXPECT_GE(rowOf(Kind::unfinished, "Other"), 0);
     EXPECT_EQ(rows().at(rowOf(Kind::generating)), "generating|달리는 중|만드는 중…|");
+    // The first plan is being made: the library is not "empty" meanwhile.
+    EXPECT_EQ(rowOf(Kind::empty), -1) << rows().join("\n").toStdString();
     EXPECT_EQ(sidebar->model()->index(rowOf(Kind::generating)).data(SidebarModel::SymbolRole), "progress");
     // The running mark turns.
     const auto spinners = [this] {
@@ -383,30 +386,40 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     EXPECT_TRUE(state->cancelGenerating());
     EXPECT_TRUE(generator.phase().isRunning());
 
+    // Stopped, the folder is one row telling what a second window or a
+    // restart tells of it: stopped midway, to be resumed. It still opens
+    // the run log with the failure.
     generator.cancel();
-    EXPECT_TRUE(QTest::qWaitFor([this] { return rows().contains("generating|달리는 중|만들지 못했어요|"); }));
-    EXPECT_EQ(sidebar->model()->index(rowOf(Kind::generating)).data(SidebarModel::SymbolRole),
-              "exclamationmark.triangle.fill");
-    EXPECT_EQ(sidebar->menuFor(rowOf(Kind::generating)), nullptr);
+    const QString stopped = "unfinished|달리는 중|만들다 멈췄어요|";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().contains(stopped); })) << rows().join("\n").toStdString();
+    const int row = rows().indexOf(stopped);
+    EXPECT_EQ(sidebar->model()->index(row).data(SidebarModel::SymbolRole), "pause.circle");
+    EXPECT_EQ(sidebar->model()->rowOf(Selection::generating()), row);
+    EXPECT_EQ(actions(sidebar->menuFor(row)), QStringList({"파일 관리자에서 보기", "휴지통으로"}));
+    EXPECT_EQ(rowOf(Kind::generating), -1);
     EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
-    // Stopped, and after a refresh, the folder is still one row: the
-    // stopped run's, which now carries the resume button.
     state->refresh();
     awaitFiles(*state);
     sidebar->rebuildNow();
-    EXPECT_EQ(rowOf(Kind::unfinished, "달리는 중"), -1);
     EXPECT_EQ(rows().filter("달리는 중").size(), 1);
     ASSERT_EQ(resumeButtons().size(), 2);
     QPushButton *resume = nullptr;
     for (QPushButton *button : resumeButtons()) {
         EXPECT_TRUE(button->isEnabled());
         const QRect at(button->mapTo(sidebar->list()->viewport(), QPoint(0, 0)), button->size());
-        if (sidebar->list()->indexAt(at.center()).row() == rowOf(Kind::generating))
+        if (sidebar->list()->indexAt(at.center()).row() == rows().indexOf(stopped))
             resume = button;
     }
     ASSERT_TRUE(resume) << "the resume sits on the stopped run's row";
     EXPECT_TRUE(resume->isVisible());
     EXPECT_TRUE(QTest::qWaitFor([&] { return spinners().isEmpty(); }));
+
+    Generator restarted;
+    AppState second;
+    awaitFiles(second);
+    QWidget secondWindow;
+    auto *other = new Sidebar(&second, restarted, nullptr, &secondWindow);
+    EXPECT_EQ(rows(), rowsOf(other->model()));
 
     generator.setPhase(Generator::Phase::idle());
     EXPECT_TRUE(QTest::qWaitFor([this] { return rowOf(Kind::generating) < 0; }));
