@@ -16,8 +16,11 @@
 #include <QTest>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Status = Connections::Status;
@@ -285,15 +288,15 @@ TEST_F(ConnectionsTest, EnvironmentPutsToolFoldersFirstAndNoEmptyEntry)
 {
     const QByteArray saved = qgetenv("PATH");
     qputenv("PATH", "/usr/bin::/bin:");
-    // Built from what the setup commands need (a login opens the browser),
-    // not from all of ours.
+    // Built from what the setup commands need, not from all of ours: no
+    // display, whose windows would end with the job.
     qputenv("QUARRYSTONE_MARK", "left out");
     const QByteArray display = qgetenv("DISPLAY");
     qputenv("DISPLAY", ":7");
     const Spawn::Environment env = Connections::env(QDir::homePath() + "/.local/bin/claude");
     EXPECT_EQ(env.value("PATH"), QDir::homePath() + "/.local/bin:/usr/bin:/bin:/opt/homebrew/bin:/usr/local/bin");
     EXPECT_FALSE(env.contains("QUARRYSTONE_MARK"));
-    EXPECT_EQ(env.value("DISPLAY"), ":7");
+    EXPECT_FALSE(env.contains("DISPLAY"));
     EXPECT_EQ(env.value("HOME"), QDir::homePath());
     qputenv("DISPLAY", display);
 
@@ -462,6 +465,63 @@ TEST_F(ConnectionsTest, OnlyVisibleWebAddressesCountAndToolLoginOpensNone)
     connections.stopJob();
     ASSERT_TRUE(waitUntil([this] { return !connections.job(); }));
     EXPECT_TRUE(opened.isEmpty());
+}
+
+// A stand-in for the person's browser: it notes each address and goes on
+// running in the background, holding a lock on "alive" while it lives.
+void writeBrowser(const QString &path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\nhere=\"${0%/*}\"\nexec 9>>\"$here/alive\"\nflock 9\n"
+               "sleep 30 </dev/null >/dev/null 2>&1 &\necho $! >\"$here/pid\"\nprintf '%s\\n' \"$1\" >>\"$here/opened\"\n");
+    file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+bool heldByALiveProcess(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0)
+        ::close(fd);
+    return held;
+}
+
+// The browser a login opens is the person's, opened by the application
+// outside the job: it lives on when the job ends, where the person finishes
+// the login. Only web addresses are opened that way.
+TEST_F(ConnectionsTest, TheBrowserALoginOpensOutlivesTheJob)
+{
+    QTemporaryDir home;
+    const QString browser = home.filePath("browser");
+    writeBrowser(browser);
+    // Ours, which a job used to be given.
+    qputenv("BROWSER", QFile::encodeName(browser));
+    // As the window's opener does: a child of the application's own that
+    // outlives it.
+    connections.setURLOpener([this, browser](const QUrl &url) {
+        opened.append(url);
+        QProcess::startDetached(browser, {url.toString()});
+    });
+    const QString address = "https://claude.example/oauth?x=1";
+    setResponses({respond({"auth", "login"}, {QJsonObject{{"openBrowser", "file:///etc/passwd"}},
+                                              QJsonObject{{"openBrowser", "javascript:alert(1)"}},
+                                              QJsonObject{{"openBrowser", address}}, out("Logged in\r\n")})});
+    connections.loginClaude(FakeClaude::path(), settings);
+    ASSERT_TRUE(waitUntil([this] { return !connections.job(); }));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(home.filePath("opened")); }));
+    QTest::qWait(1000);
+    const bool lives = heldByALiveProcess(home.filePath("alive"));
+    QFile pid(home.filePath("pid"));
+    if (lives && pid.open(QIODevice::ReadOnly))
+        ::kill(pid.readAll().trimmed().toInt(), SIGKILL);
+    QFile openedFile(home.filePath("opened"));
+    ASSERT_TRUE(openedFile.open(QIODevice::ReadOnly));
+    qunsetenv("BROWSER");
+    EXPECT_TRUE(lives);
+    EXPECT_EQ(openedFile.readAll(), address.toUtf8() + '\n');
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(address)});
 }
 
 TEST_F(ConnectionsTest, OneJobAtATimeAndAStopIsNoFailure)

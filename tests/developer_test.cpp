@@ -664,6 +664,28 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
         EXPECT_EQ(run(kind).detail, stopMessage);
     }
     EXPECT_EQ(fake.records("start").size(), 2);
+
+    // A stop while the repository's post-checkout hook waits, ignoring
+    // SIGTERM and SIGHUP, ends the run (and so the application's quit, which
+    // waits for it); the worktree it left half made goes with its branch.
+    const QString hookFile = root + "/hook";
+    writeFile(settings.iosRepo + "/.git/hooks/post-checkout",
+              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nread -r p r < /proc/self/stat; "
+               "read -r k < /proc/$p/task/$p/children\necho $p $k > '" + hookFile + "'\nwait\n").toUtf8());
+    QFile::setPermissions(settings.iosRepo + "/.git/hooks/post-checkout",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    dev.start({Kind::ios}, {{Kind::ios, "main"}}, "feat/hooked", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(hookFile).trimmed().split(' ').size() == 2; }, 30000))
+        << run(Kind::ios).detail.toStdString();
+    dev.cancel();
+    const bool ended = QTest::qWaitFor([this] { return !dev.isRunning(); }, 20000);
+    for (const QByteArray &pid : readFile(hookFile).trimmed().split(' '))
+        ::kill(pid.toInt(), SIGKILL);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(run(Kind::ios).detail, stopMessage);
+    EXPECT_FALSE(QFileInfo::exists(root + "/repos/ios-worktrees/feat-hooked"));
+    EXPECT_FALSE(Developer::branchExists(settings.iosRepo, "feat/hooked"));
+    EXPECT_EQ(fake.records("start").size(), 2);
 }
 
 // Whatever Claude's tools do to the plan folder during a development run is

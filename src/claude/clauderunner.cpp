@@ -138,10 +138,10 @@ const QStringList runVariables{
 // development run's build executes code Claude may have written, which must
 // not sign anything with the person's keys.
 
-// Besides, the tool's setup commands open the person's browser to log in.
-const QStringList desktopVariables{QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
-                                   QStringLiteral("XAUTHORITY"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                                   QStringLiteral("BROWSER")};
+// Besides, the tool's setup commands reach the person's session bus, whose
+// services act outside the run. No display: a window (a browser) started
+// inside a run would end with it; the caller names the browser to use.
+const QStringList desktopVariables{QStringLiteral("DBUS_SESSION_BUS_ADDRESS")};
 
 // Ours, of the names given (and every locale setting). PATH is the tool's
 // folder, then the person's own in their order (a version manager's shims

@@ -72,7 +72,7 @@ public:
     static int toolsRunning();
 
     // For the tool's setup and status commands: of ours, what a run takes
-    // and what opens the person's browser, with the folder of the tool at
+    // and the person's session bus (no display, no browser), with the folder of the tool at
     // `path` and the usual tool folders first in PATH.
     static Spawn::Environment toolEnvironment(const QString &path);
     // The environment the tool at `path` gets for a run and for its login

@@ -178,8 +178,9 @@ public:
     }
 
     // Lets git run and gives what it printed on standard output; "" when it
-    // could not start. Once only.
-    QCoro::Task<QByteArray> run()
+    // could not start. Once only. Cancelling `stop` ends the run as any
+    // other run is stopped: a hook of the repository may wait for ever.
+    QCoro::Task<QByteArray> run(CancelToken stop = CancelToken())
     {
         if (m_gate < 0 || m_ran)
             co_return QByteArray();
@@ -188,9 +189,10 @@ public:
         ::close(m_gate);
         m_gate = -1;
         auto out = std::make_shared<QByteArray>();
+        const ChildProcess child(m_pid);
+        const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(Spawn::stopGrace); });
         const QFuture<void> pumped = m_pipes->start(
-            ChildProcess(m_pid), QByteArray(), [out](const QByteArray &bytes) { out->append(bytes); },
-            [](const QByteArray &) {});
+            child, QByteArray(), [out](const QByteArray &bytes) { out->append(bytes); }, [](const QByteArray &) {});
         co_await Spawn::wait(m_pid);
         co_await pumped;
         co_return *out;
@@ -202,6 +204,17 @@ private:
     int m_gate = -1;
     bool m_ran = false;
 };
+
+// Removes a worktree and the branch made with it.
+QCoro::Task<> removeWorktree(QString repo, QString worktree, QString branch)
+{
+    // No hook of the repository runs: what stopped the run is likely one.
+    const QStringList quiet{QStringLiteral("-c"), QStringLiteral("core.hooksPath=/dev/null")};
+    const QStringList removing{QStringLiteral("worktree"), QStringLiteral("remove"), QStringLiteral("--force"), worktree};
+    const QStringList deleting{QStringLiteral("branch"), QStringLiteral("-D"), branch};
+    co_await Spawn::outputAsync(gitPath, gitArguments(repo, quiet + removing), gitEnvironment());
+    co_await Spawn::outputAsync(gitPath, gitArguments(repo, quiet + deleting), gitEnvironment());
+}
 
 // A worktree's git folders, as git names them before Claude's run: its own
 // (HEAD, index) and the repository's shared one (objects, refs, config).
@@ -622,7 +635,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         co_return true;
     }
 
-    const QByteArray existing = co_await verifying->run();
+    const QByteArray existing = co_await verifying->run(job->cancel);
     if (!self)
         co_return false;
     if (job->cancel.isCancelled()) {
@@ -635,11 +648,17 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     }
 
     QDir().mkpath(QFileInfo(job->worktree).absolutePath());
-    // Not stopped by a cancel: a half-made worktree is worse than a late
-    // stop, which Claude's run then honours at once.
-    const QByteArray added = co_await adding->run();
+    const QByteArray added = co_await adding->run(job->cancel);
     if (!self)
         co_return false;
+    // A stopped `worktree add` may have left a worktree half made, which a
+    // later run would take up as it stands: it goes, with the branch made
+    // for it.
+    if (job->cancel.isCancelled()) {
+        co_await removeWorktree(repo, job->worktree, job->branch);
+        fail(*job, stopped);
+        co_return false;
+    }
     if (!QFileInfo::exists(job->worktree)) {
         fail(*job, worktreeFailed + QString::fromUtf8(added).trimmed());
         co_return false;

@@ -6,6 +6,7 @@
 #include "core/jsonread.h"
 #include "core/text.h"
 #include "process/pty.h"
+#include "settings/browserrelay.h"
 #include "settings/keychain.h"
 
 #include <QCoreApplication>
@@ -488,8 +489,9 @@ void Connections::run(const Job &job, const QString &exe, const QStringList &arg
 void Connections::startChild(const QString &exe, const QStringList &args, bool pty)
 {
     // The login shell of the installer finds its tools in /usr/bin first.
-    const Spawn::Environment environment =
+    Spawn::Environment environment =
         env(exe.startsWith(QLatin1String("/bin/")) ? QStringLiteral("/usr/bin/true") : exe);
+    environment.insert(QStringLiteral("BROWSER"), browserHelper());
     if (pty) {
         const Pty::Child child = Pty::start(exe, args, environment, QDir::tempPath());
         m_jobPid = child.pid;
@@ -523,6 +525,20 @@ void Connections::startChild(const QString &exe, const QStringList &args, bool p
     m_jobPid = pid;
     m_jobInput = input[1];
     m_jobOutput = output[0];
+}
+
+QString Connections::browserHelper()
+{
+    if (!m_browser)
+        m_browser = new BrowserRelay(
+            // Read after the job's end too: its last address may come
+            // in after the end is seen.
+            [this](const QUrl &url) {
+                if (m_hooks.openURL)
+                    m_hooks.openURL(url);
+            },
+            this);
+    return m_browser->helper();
 }
 
 bool Connections::drainOutput()

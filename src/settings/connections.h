@@ -15,6 +15,7 @@
 #include <optional>
 #include <sys/types.h>
 
+class BrowserRelay;
 class QSocketNotifier;
 
 // The three outside connections (the claude tool and its login, the design
@@ -182,6 +183,9 @@ private:
     void run(const Job &job, const QString &exe, const QStringList &args, bool pty, bool openURL,
              const AppSettings &settings);
     void startChild(const QString &exe, const QStringList &args, bool pty);
+    // What a job runs as its browser, so that the addresses it opens open
+    // in the person's browser outside the job (BrowserRelay).
+    QString browserHelper();
     bool drainOutput();
     void readOutput();
     void saw(const QString &output, bool openURL);
@@ -197,6 +201,7 @@ private:
     void setRefreshing(bool refreshing);
 
     Hooks m_hooks;
+    BrowserRelay *m_browser = nullptr;
     Status m_claude;
     Status m_figma;
     Status m_wiki;

@@ -121,6 +121,9 @@
 //                                 in the working folder and wait for it, as
 //                                 the real tool's Bash step does with a
 //                                 command it lets through
+//   {"openBrowser": "address"}   open the address as the real tool (2.1.337)
+//                                 does: "$BROWSER <address>", waited for
+//                                 (xdg-open when BROWSER is unset)
 //   {"awaitFile": "path", "content": "text"}  wait until the file (relative to
 //                                 the working folder) holds exactly that text
 //   {"holdPipes": ms}             fork a grandchild that keeps standard
@@ -832,6 +835,9 @@ void runStep(const QJsonObject &step, const QStringList &args)
         if (!command.isEmpty())
             process.start(command.takeFirst(), command);
         process.waitForFinished(-1);
+    } else if (step.contains("openBrowser")) {
+        QProcess::execute(qEnvironmentVariable("BROWSER", QStringLiteral("xdg-open")),
+                          {step.value("openBrowser").toString()});
     } else if (step.contains("awaitFile")) {
         const QString path = QDir::current().absoluteFilePath(step.value("awaitFile").toString());
         const QByteArray wanted = step.value("content").toString().toUtf8();
