@@ -487,8 +487,9 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
 
     // Nothing to find: the path is emptied.
+    // The search may wait out its login shell's own 10 s on a busy machine.
     f->findButton()->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return f->claudePathField()->text().isEmpty(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f->claudePathField()->text().isEmpty(); }, 30000));
     EXPECT_EQ(stored().claudePath, QString());
     EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
 
@@ -507,7 +508,7 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
     const auto recheck = std::find_if(buttons.begin(), buttons.end(), [](QPushButton *b) { return b->text() == "다시 확인"; });
     ASSERT_NE(recheck, buttons.end());
     (*recheck)->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return stored().claudePath == installed; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stored().claudePath == installed; }, 30000));
     EXPECT_TRUE(shows(f->claudeStatusLine(), QStringLiteral("✓ 2.1.0 (Claude Code)")))
         << f->claudeStatusLine()->text().toStdString();
     AppSettings emptied = state->settings();
