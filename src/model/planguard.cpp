@@ -209,33 +209,6 @@ Entries scan(const QString &dir, const QStringList &skipped, const Entries &befo
     return now;
 }
 
-// The regular file at `path` itself, never through a link, when it holds
-// no more than `most` bytes: a store and its list are data from the folder.
-std::optional<QByteArray> readOwn(const QString &path, qint64 most)
-{
-    const int fd = RegularFile::open(path, O_NOFOLLOW);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    std::optional<QByteArray> bytes;
-    if (::fstat(fd, &info) == 0 && info.st_size <= most) {
-        QByteArray read(info.st_size, Qt::Uninitialized);
-        qint64 got = 0;
-        while (got < read.size()) {
-            const ssize_t piece = ::read(fd, read.data() + got, size_t(read.size() - got));
-            if (piece < 0 && errno == EINTR)
-                continue;
-            if (piece <= 0)
-                break;
-            got += piece;
-        }
-        if (got == read.size())
-            bytes = std::move(read);
-    }
-    ::close(fd);
-    return bytes;
-}
-
 bool writeNew(const QString &path, QByteArrayView bytes)
 {
     const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -251,7 +224,7 @@ void keep(const QString &path, const QString &store, Entry &entry)
     using Kept = Entry::Kept;
     const QString storedPath = store + QLatin1Char('/') + entry.stored;
     if (copied(path, entry.size)) {
-        const std::optional<QByteArray> bytes = readOwn(path, entry.size);
+        const std::optional<QByteArray> bytes = RegularFile::read(path, entry.size);
         if (!bytes)
             return;
         entry.hash = hashOf(*bytes);
@@ -463,7 +436,7 @@ QString putBackFile(const QString &path, const QString &store, const Entry &entr
     const QString storedPath = store + QLatin1Char('/') + entry.stored;
     lost = true;
     if (entry.kept == Kept::copy) {
-        const std::optional<QByteArray> bytes = readOwn(storedPath, entry.size);
+        const std::optional<QByteArray> bytes = RegularFile::read(storedPath, entry.size);
         if (!bytes || hashOf(*bytes) != entry.hash)
             return QString();
         lost = false;
@@ -696,7 +669,7 @@ std::optional<QString> PlanGuard::recover(const QString &dir)
         }
         guard.m_store = store;
         const QString manifestPath = store + QLatin1Char('/') + manifestName;
-        const std::optional<QByteArray> bytes = readOwn(manifestPath, manifestBytes);
+        const std::optional<QByteArray> bytes = RegularFile::read(manifestPath, manifestBytes);
         if (!bytes)
             continue;
         QJsonObject manifest;
