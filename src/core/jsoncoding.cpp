@@ -361,32 +361,20 @@ void Stream::beforeValue()
     newline(int(m_filled.size()));
 }
 
-void Stream::beginObject()
+void Stream::open(char bracket)
 {
     beforeValue();
-    m_out += '{';
+    m_out += bracket;
     m_filled.append(false);
 }
 
-void Stream::endObject()
+// An empty container closes right after its opening; a filled one on a
+// line of its own, at its opening's depth.
+void Stream::close(char bracket)
 {
     if (m_filled.takeLast())
         newline(int(m_filled.size()));
-    m_out += '}';
-}
-
-void Stream::beginArray()
-{
-    beforeValue();
-    m_out += '[';
-    m_filled.append(false);
-}
-
-void Stream::endArray()
-{
-    if (m_filled.takeLast())
-        newline(int(m_filled.size()));
-    m_out += ']';
+    m_out += bracket;
 }
 
 void Stream::key(QByteArrayView plain)

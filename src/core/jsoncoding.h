@@ -86,10 +86,10 @@ class Stream
 public:
     Stream(bool indent, bool escapeSlashes);
 
-    void beginObject();
-    void endObject();
-    void beginArray();
-    void endArray();
+    void beginObject() { open('{'); }
+    void endObject() { close('}'); }
+    void beginArray() { open('['); }
+    void endArray() { close(']'); }
     // A key the caller spells as it stands: ASCII that needs no escape.
     void key(QByteArrayView plain);
     void key(QStringView text);
@@ -101,6 +101,8 @@ public:
     QByteArray take() { return std::move(m_out); }
 
 private:
+    void open(char bracket);
+    void close(char bracket);
     void beforeValue();
     void newline(int depth);
 
