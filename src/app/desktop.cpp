@@ -82,12 +82,7 @@ Spawn::Environment browserEnvironment()
                                    u"LANGUAGE"_s, u"TZ"_s, u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"XAUTHORITY"_s,
                                    u"DBUS_SESSION_BUS_ADDRESS"_s, u"BROWSER"_s, u"HTTP_PROXY"_s, u"HTTPS_PROXY"_s,
                                    u"NO_PROXY"_s, u"http_proxy"_s, u"https_proxy"_s, u"no_proxy"_s};
-    const Spawn::Environment ours = Spawn::processEnvironment();
-    Spawn::Environment env;
-    for (auto it = ours.begin(); it != ours.end(); ++it)
-        if (names.contains(it.key()) || it.key().startsWith(u"LC_"_s) || it.key().startsWith(u"XDG_"_s))
-            env.insert(it.key(), it.value());
-    return env;
+    return Spawn::allowedEnvironment(names, {u"LC_"_s, u"XDG_"_s});
 }
 
 // How long the window waits for xdg-open's answer. Without a desktop it

@@ -147,17 +147,13 @@ const QStringList desktopVariables{QStringLiteral("DBUS_SESSION_BUS_ADDRESS")};
 // folder, then the person's own in their order (a version manager's shims
 // before the system's, so that "npx" or "python3" of an MCP server is the
 // one their terminal runs), then the usual tool folders it lacks.
-Spawn::Environment allowedEnvironment(const QString &path, const QStringList &names)
+Spawn::Environment runEnvironment(const QString &path, const QStringList &names)
 {
-    const Spawn::Environment ours = Spawn::processEnvironment();
-    Spawn::Environment env;
-    for (auto it = ours.begin(); it != ours.end(); ++it)
-        if (names.contains(it.key()) || it.key().startsWith(QLatin1String("LC_")))
-            env.insert(it.key(), it.value());
+    Spawn::Environment env = Spawn::allowedEnvironment(names, {QStringLiteral("LC_")});
     QStringList entries{QFileInfo(path).absolutePath()};
     // An empty entry means the working folder (the plan folder, a worktree,
     // the shared temporary folder), where no program may be picked up.
-    entries += ours.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    entries += env.value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
     entries += QStringList{QStringLiteral("/opt/homebrew/bin"), QStringLiteral("/usr/local/bin"),
                            QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
     entries.removeDuplicates();
@@ -295,12 +291,12 @@ int ClaudeRunner::toolsRunning()
 
 Spawn::Environment ClaudeRunner::toolEnvironment(const QString &path)
 {
-    return allowedEnvironment(path, runVariables + desktopVariables);
+    return runEnvironment(path, runVariables + desktopVariables);
 }
 
 Spawn::Environment ClaudeRunner::environment(const QString &path, const std::optional<QString> &apiKey)
 {
-    Spawn::Environment env = allowedEnvironment(path, runVariables);
+    Spawn::Environment env = runEnvironment(path, runVariables);
     if (apiKey && !apiKey->isEmpty())
         env.insert(QStringLiteral("ANTHROPIC_API_KEY"), *apiKey);
     return env;

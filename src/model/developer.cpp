@@ -130,12 +130,7 @@ Spawn::Environment gitEnvironment()
                                   QStringLiteral("PATH"),   QStringLiteral("SHELL"),    QStringLiteral("TMPDIR"),
                                   QStringLiteral("TZ"),     QStringLiteral("LANG"),     QStringLiteral("LANGUAGE"),
                                   QStringLiteral("XDG_CONFIG_HOME")};
-    const Spawn::Environment ours = Spawn::processEnvironment();
-    Spawn::Environment env;
-    for (auto it = ours.begin(); it != ours.end(); ++it)
-        if (kept.contains(it.key()) || it.key().startsWith(QLatin1String("LC_")))
-            env.insert(it.key(), it.value());
-    return env;
+    return Spawn::allowedEnvironment(kept, {QStringLiteral("LC_")});
 }
 
 // A git command whose run starts ahead, while earlier work goes on, and

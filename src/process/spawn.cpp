@@ -835,6 +835,18 @@ Environment processEnvironment()
     return env;
 }
 
+Environment allowedEnvironment(const QStringList &names, const QStringList &prefixes)
+{
+    const Environment ours = processEnvironment();
+    Environment env;
+    for (auto it = ours.begin(); it != ours.end(); ++it)
+        if (names.contains(it.key())
+            || std::any_of(prefixes.begin(), prefixes.end(),
+                           [&](const QString &prefix) { return it.key().startsWith(prefix); }))
+            env.insert(it.key(), it.value());
+    return env;
+}
+
 SpawnFailure startFailure(int error)
 {
     char buffer[256];

@@ -103,6 +103,11 @@ void ignoreSigpipe();
 // This process's environment as a map to pass on or modify.
 Environment processEnvironment();
 
+// Of this process's environment, the variables named in `names` and those
+// whose names start with one of `prefixes`: what a child is allowed to
+// take along, everything else left out.
+Environment allowedEnvironment(const QStringList &names, const QStringList &prefixes);
+
 // The failure for the start error `error` (an errno value).
 SpawnFailure startFailure(int error);
 
