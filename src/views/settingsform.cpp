@@ -125,7 +125,9 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     // The rows above were checked again ("다시 확인", a tool installed
     // meanwhile): the Claude field below must not tell an older story.
     connect(&Connections::shared(), &Connections::claudeChanged, this, [this] {
-        if (m_shownOnce)
+        // A search under way checks what it finds itself; checking now
+        // would drop its answer.
+        if (m_shownOnce && m_claudeSerial != m_findSerial)
             checkClaude();
         if (m_keyUnreadable)
             readSaved(Keychain::Item::anthropicKey);
@@ -630,6 +632,7 @@ void SettingsForm::checkClaude()
 void SettingsForm::findTool()
 {
     const quint64 serial = ++m_claudeSerial;
+    m_findSerial = serial;
     OwnThread::run(
         this, [stop = m_claudeStop] { return ClaudeRunner::findClaude(stop); },
         [this, serial](const std::optional<QString> &found) {

@@ -165,6 +165,8 @@ private:
     // The same for the claude tool's checks and searches; typing a path
     // also takes a number.
     quint64 m_claudeSerial = 0;
+    // The serial of the newest search for the tool.
+    quint64 m_findSerial = 0;
     // Ends the tool checks and searches still running when the form goes.
     CancelToken m_claudeStop;
 };

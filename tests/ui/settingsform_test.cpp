@@ -1,4 +1,5 @@
 #include "library.h"
+#include "settings/connections.h"
 #include "settings/keychain.h"
 #include "settings/updater.h"
 #include "support/executable.h"
@@ -488,7 +489,9 @@ TEST_F(SettingsFormTest, ClaudeToolIsCheckedOnShowAndFoundOnRequest)
 
     // Nothing to find: the path is emptied.
     // The search may wait out its login shell's own 10 s on a busy machine.
+    // The rows above re-checked meanwhile must not swallow the search's answer.
     f->findButton()->click();
+    Q_EMIT Connections::shared().claudeChanged();
     EXPECT_TRUE(QTest::qWaitFor([&] { return f->claudePathField()->text().isEmpty(); }, 30000));
     EXPECT_EQ(stored().claudePath, QString());
     EXPECT_TRUE(shows(f->claudeStatusLine(), notRunnable));
