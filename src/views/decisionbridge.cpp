@@ -212,3 +212,32 @@ QString DecisionBridge::apply(const QString &request, const QList<Decision> &dec
     }
     return lines.joined();
 }
+
+QStringList DecisionBridge::picks(const QString &request)
+{
+    static const QString opening = u" 는 “"_s;
+    static const QString closing = u"” 로 결정"_s;
+    QStringList found;
+    const QString text = request.trimmed();
+    qsizetype at = 0;
+    while (at < text.size()) {
+        if (!QStringView(text).sliced(at).startsWith(u"- "))
+            return {};
+        const qsizetype idEnd = text.indexOf(opening, at + 2);
+        if (idEnd <= at + 2)
+            return {};
+        // The option itself may hold the closing words: the pick ends where
+        // they end the text or are followed by the next line.
+        qsizetype end = text.indexOf(closing, idEnd + opening.size());
+        while (end >= 0 && end + closing.size() < text.size() && !text.at(end + closing.size()).isSpace())
+            end = text.indexOf(closing, end + 1);
+        if (end < 0)
+            return {};
+        const qsizetype answerStart = idEnd + opening.size();
+        found.append(text.sliced(at + 2, idEnd - at - 2) + u" → "_s + text.sliced(answerStart, end - answerStart));
+        at = end + closing.size();
+        while (at < text.size() && text.at(at).isSpace())
+            ++at;
+    }
+    return found;
+}

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -54,6 +55,10 @@ public:
     static QString apply(const QString &request, const QString &id, const std::optional<QString> &line);
     // The same for each decision in turn, in one pass over the request.
     static QString apply(const QString &request, const QList<Decision> &decisions);
+
+    // "D1 → 숨긴다" for each decision of a request made of picked options
+    // only (its lines may be folded into one); nothing for any other request.
+    static QStringList picks(const QString &request);
 
 private:
     using QObject::QObject;

@@ -238,7 +238,7 @@ QWidget *NewPlanView::buildForm()
     m_apiDocs = docEditor(QStringLiteral("apiDocs"));
     QLabel *apiHint = nullptr;
     column->addWidget(field(QStringLiteral("Wiki API 문서 (선택)"), false, &apiHint, m_apiDocs));
-    showHint(apiHint, {QStringLiteral("아직 없으면 비워 두세요. 나중에 나오면 계획서 화면의 “수정하기” 에 Wiki 주소를 "
+    showHint(apiHint, {QStringLiteral("아직 없으면 비워 두세요. 나중에 나오면 계획서 화면의 “고치기” 에 Wiki 주소를 "
                                       "쓰면 반영돼요. 넣으면 API·모델·워드민트 키를 문서대로 맞춰요"),
                        false});
     auto *note = wrapped(QStringLiteral("Wiki 문서는 Confluence 페이지 URL 또는 .md 파일 경로예요. 여러 개면 줄을 "

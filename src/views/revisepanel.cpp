@@ -180,7 +180,7 @@ void RevisePanel::build()
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(12);
 
-    QLabel *heading = label(u"수정하기"_s, u"heading"_s, column);
+    QLabel *heading = label(u"계획서 고치기"_s, u"heading"_s, column);
     ViewStyle::font(heading, ViewStyle::Font::title3, true);
     layout->addWidget(heading);
 
@@ -233,7 +233,7 @@ void RevisePanel::build()
                 revise();
         });
     }
-    m_undo = new QPushButton(u"직전 수정 취소"_s, actions);
+    m_undo = new QPushButton(u"직전 고치기 취소"_s, actions);
     m_undo->setObjectName(u"undo"_s);
     m_undo->setToolTip(u"바로 전에 고친 것(또는 가져온 것)을 취소하고 그 전 계획서로 돌려요"_s);
     connect(m_undo, &QPushButton::clicked, this, &RevisePanel::askUndo);
@@ -355,7 +355,7 @@ QWidget *RevisePanel::buildLog()
     layout->setSpacing(0);
     m_logToggle = new QToolButton(m_log);
     m_logToggle->setObjectName(u"logToggle"_s);
-    m_logToggle->setText(u"수정 기록"_s);
+    m_logToggle->setText(u"고친 기록"_s);
     m_logToggle->setCheckable(true);
     m_logToggle->setAutoRaise(true);
     m_logToggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -632,11 +632,15 @@ void RevisePanel::revise()
 
 void RevisePanel::askUndo()
 {
-    static const QString question = u"직전 수정을 취소할까요?"_s;
+    static const QString question = u"직전 고치기를 취소할까요?"_s;
     const QString last = Reviser::lastRequest(m_dir);
-    const QString message = last.isEmpty()
+    // Decisions picked on the page read as the decisions, not as the lines
+    // the page wrote for them.
+    const QStringList picks = DecisionBridge::picks(last);
+    const QString quoted = picks.isEmpty() ? last : picks.join(u", "_s);
+    const QString message = quoted.isEmpty()
         ? u"바로 전에 고친 내용을 취소하고 그 전 계획서로 돌려요."_s
-        : u"“"_s + Text::graphemePrefix(last, quoteLength) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s;
+        : u"“"_s + Text::graphemePrefix(quoted, quoteLength) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s;
     // The question is the text: a window without a frame shows no title.
     auto *box = new QMessageBox(QMessageBox::Warning, question, question, QMessageBox::NoButton, window());
     box->setObjectName(u"confirmUndo"_s);

@@ -186,3 +186,20 @@ TEST(DecisionBridgeTest, HandlerRunsLaterOnTheMainThreadOncePerFolderAndTurn)
 }
 
 } // namespace
+
+TEST(DecisionBridgeTest, PicksReadsARequestOfPickedOptionsOnly)
+{
+    const struct {
+        QString request;
+        QStringList picks;
+    } table[] = {
+        {choice(u"D1"_s, u"숨긴다"_s), {u"D1 → 숨긴다"_s}},
+        {choice(u"D1"_s, u"“A” 로 결정해"_s) + u" "_s + choice(u"D 2"_s, u"B"_s), {u"D1 → “A” 로 결정해"_s, u"D 2 → B"_s}},
+        {choice(u"D1"_s, u"숨긴다"_s) + u"\n제목도 바꿔 줘"_s, {}},
+        {choice(u"D1"_s, u"숨긴다"_s) + u"\n"_s + text(u"D2"_s, u"나중에"_s), {}},
+        {u"제목을 고쳐 줘"_s, {}},
+        {QString(), {}},
+    };
+    for (const auto &each : table)
+        EXPECT_EQ(DecisionBridge::picks(each.request), each.picks) << each.request.toStdString();
+}

@@ -1,7 +1,9 @@
 #include "library.h"
 #include "support/qtprinters.h"
 
+#include "app/mainwindow.h"
 #include "app/planhtmlfilter.h"
+#include "app/toast.h"
 #include "core/folderlock.h"
 #include "core/jsoncoding.h"
 #include "export/exporter.h"
@@ -1107,12 +1109,23 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     state->reveal(a);
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 열 프로그램을 찾지 못했어요: " + a; }, 10000));
     EXPECT_EQ(QUrl(QString::fromUtf8(read(seen))), QUrl::fromLocalFile(a));
-    // A program was found but failed (exit 4): that is what is said.
+    // A program was found but failed (exit 4): that is what the toast says
+    // after a click on the page's "브라우저로 열기".
     ASSERT_TRUE(xdgOpen(4));
     state->setMessage(std::nullopt);
-    state->openInBrowser();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 10000));
-    EXPECT_EQ(state->message(), "주소를 여는 프로그램이 실패했어요: " + a + "/index.html");
+    MainWindow window(state.get());
+    window.show();
+    QPushButton *button = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        button = window.findChild<QPushButton *>("browserButton");
+        return button && button->isVisible();
+    }, 10000));
+    QTest::mouseClick(button, Qt::LeftButton);
+    auto *toast = window.findChild<Toast *>("toast");
+    ASSERT_TRUE(toast);
+    const QString failed = "주소를 여는 프로그램이 실패했어요: " + a + "/index.html";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return toast->isVisible() && toast->text() == failed; }, 10000))
+        << toast->text().toStdString();
     state->reveal(a);
     EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 여는 프로그램이 실패했어요: " + a; }, 10000))
         << state->message().value_or("").toStdString();

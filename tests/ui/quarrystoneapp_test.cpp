@@ -8,7 +8,9 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "settings/connections.h"
+#include "settings/keychain.h"
 #include "support/fakeclaude.h"
+#include "support/memorysecretstore.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTreeView>
 #include <QJsonArray>
 #include <QSignalSpy>
@@ -54,6 +57,18 @@ QStringList readable(const QStringList &texts)
 
 TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
 {
+    // A locked keyring with Figma's MCP and Claude's login: the settings ask
+    // it nothing, so no unlock prompt takes the keyboard (and Escape) from
+    // them.
+    const auto store = std::make_shared<MemorySecretStore>();
+    store->unreadable = SecretStore::Lookup{SecretStore::Lookup::Status::locked, {}, {}};
+    Keychain::useStore(store);
+    const auto forget = qScopeGuard([] { Keychain::useStore(nullptr); });
+    AppSettings modes = stored();
+    modes.figmaMode = AppSettings::FigmaMode::mcp;
+    modes.claudeAuth = AppSettings::ClaudeAuth::login;
+    modes.save();
+
     QuarrystoneApp shell;
     shell.start();
     MainWindow *main = shell.mainWindow();
@@ -85,6 +100,7 @@ TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
             shell.showSettings();
         }
     }
+    EXPECT_EQ(store->reads, 0);
 
     // Closing the main window leaves the settings window, and the
     // application, running; closing the last one ends it.

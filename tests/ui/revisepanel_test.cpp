@@ -221,6 +221,11 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     // No history: nothing to undo; no log: no log section.
     EXPECT_FALSE(button(panel, u"undo"_s)->isEnabled());
     EXPECT_EQ(button(panel, u"undo"_s)->toolTip(), u"바로 전에 고친 것(또는 가져온 것)을 취소하고 그 전 계획서로 돌려요"_s);
+    // One act, one word: the panel, its buttons and its log say "고치기".
+    EXPECT_EQ(find<QLabel>(panel, u"heading"_s)->text(), u"계획서 고치기"_s);
+    EXPECT_EQ(revise->text(), u"고치기"_s);
+    EXPECT_EQ(button(panel, u"undo"_s)->text(), u"직전 고치기 취소"_s);
+    EXPECT_EQ(find<QToolButton>(panel, u"logToggle"_s)->text(), u"고친 기록"_s);
     EXPECT_FALSE(find<QWidget>(panel, u"revisionLog"_s)->isVisible());
 
     // Ctrl+Return starts a revision that locks the request.
@@ -298,7 +303,7 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
     // The question is the dialog's text, seen without a window frame.
-    EXPECT_EQ(box->text(), u"직전 수정을 취소할까요?"_s);
+    EXPECT_EQ(box->text(), u"직전 고치기를 취소할까요?"_s);
     EXPECT_EQ(box->informativeText(), u"“"_s + Text::graphemePrefix(request, 120) + u"” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s);
     // Whole user-perceived characters: the skin tone and the flag stay whole.
     EXPECT_TRUE(box->informativeText().endsWith(u"가👍🏽🇰🇷” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s)) << box->informativeText().toStdString();
@@ -313,6 +318,17 @@ TEST_F(RevisePanelTest, ARevisionNeedsARequestOrAPictureLocksTheRequestStopsOnce
     ASSERT_TRUE(spin([&] { return changes == 3; }, 3000));
     EXPECT_EQ(Reviser::shared().phase(), Reviser::Phase::done(u"직전 고치기 전으로 되돌렸어요"_s));
     EXPECT_EQ(find<QLabel>(panel, u"statusAnswer"_s)->text(), u"직전 고치기 전으로 되돌렸어요"_s);
+
+    // A request of decision picks only is quoted as the decisions picked.
+    Reviser::backup(a);
+    Reviser::appendLog(a, u"- D1 는 “숨긴다” 로 결정\n- D2 는 “사진 없이 “가능”” 로 결정"_s, u"- 결정"_s, u"tester"_s);
+    ASSERT_TRUE(spin([&] { return undo->isEnabled(); }, 3000));
+    undo->click();
+    box = window.findChild<QMessageBox *>(u"confirmUndo"_s);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->informativeText(), u"“D1 → 숨긴다, D2 → 사진 없이 “가능”” 로 고친 것을 취소하고 그 전 계획서로 돌려요."_s);
+    box->findChild<QPushButton *>(u"keepButton"_s)->click();
+    spin([] { return false; }, 100);
 
     // With no log the confirmation asks without a quote.
     QFile::remove(a + u"/history/revisions.md"_s);
