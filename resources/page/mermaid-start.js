@@ -118,14 +118,34 @@
   // thread instead, without the library, and put on the page when ready.
 
   // Self-contained, so that its source is also the worker's. Takes node
-  // sizes and edges as node indices; gives node centres and each edge's
-  // points, from its source to its target.
+  // sizes, edges as node indices and each edge's label size (or null);
+  // gives node centres, each edge's points from its source to its target,
+  // and the centre of each edge's label.
   function layOut(input) {
     'use strict';
-    var sizes = input.nodes, edges = input.edges;
+    var sizes = input.nodes, edges = input.edges, labels = input.labels;
     var n = sizes.length, count = n, i, k, r;
     var w = [], h = [], rank = [], ups = [], downs = [];
     for (i = 0; i < n; i++) { w.push(sizes[i][0]); h.push(sizes[i][1]); rank.push(0); ups.push([]); downs.push([]); }
+
+    // A screen that leads to itself has its loops and their words at its
+    // right: the room is kept beside the box, so no neighbour covers them.
+    var loops = [], room = [];
+    for (i = 0; i < n; i++) { loops.push([]); room.push(0); }
+    for (k = 0; k < edges.length; k++) if (edges[k][0] === edges[k][1]) loops[edges[k][0]].push(k);
+    var LOOP = 36, LOOP_STEP = 14;
+    for (i = 0; i < n; i++) {
+      if (!loops[i].length) continue;
+      var wide = 0, tall = 0;
+      loops[i].forEach(function (edge) {
+        var size = labels[edge] || [0, 0];
+        wide = Math.max(wide, size[0]);
+        tall += size[1] + 4;
+      });
+      room[i] = 0.75 * (LOOP + LOOP_STEP * (loops[i].length - 1)) + 6 + wide;
+      w[i] += room[i];
+      h[i] = Math.max(h[i], tall);
+    }
 
     // A move that reaches a screen still on the depth-first path goes back
     // up: it is laid out reversed, so that what is left has no cycle.
@@ -184,15 +204,23 @@
       for (k = 0; k < below[s].length; k++) lowest = Math.min(lowest, rank[below[s][k]]);
       rank[s] = lowest - 1;
     }
+    // Between two layers of screens lies a layer of moves' words: every move
+    // crosses at least one, and its words are a box of that layer, kept
+    // apart from the others as the screens are.
+    for (i = 0; i < n; i++) rank[i] *= 2;
 
-    // A move across several layers passes a point in each.
-    var chains = [];
+    // A move across several layers passes a point in each; the point in
+    // its words' layer is as large as its words.
+    var chains = [], carrier = [];
     for (k = 0; k < edges.length; k++) {
+      carrier.push(-1);
       if (!ends[k]) { chains.push(null); continue; }
-      var chain = [ends[k][0]], prev = ends[k][0];
-      for (r = rank[ends[k][0]] + 1; r < rank[ends[k][1]]; r++) {
-        var point = count++;
-        w.push(0); h.push(0); rank.push(r); ups.push([prev]); downs.push([]);
+      var chain = [ends[k][0]], prev = ends[k][0], first = rank[ends[k][0]];
+      var span = rank[ends[k][1]] - first, wordsAt = first + 2 * Math.floor((span - 2) / 4) + 1;
+      for (r = first + 1; r < rank[ends[k][1]]; r++) {
+        var point = count++, size = r === wordsAt && labels[k] ? labels[k] : [0, 0];
+        if (r === wordsAt) carrier[k] = point;
+        w.push(size[0]); h.push(size[1]); rank.push(r); ups.push([prev]); downs.push([]);
         downs[prev].push(point);
         chain.push(point);
         prev = point;
@@ -224,7 +252,11 @@
     var number = function (layer) { for (var at = 0; at < layer.length; at++) place[layer[at]] = at; };
     layers.forEach(number);
 
-    // Fewer crossings: each layer sorted by where its neighbours sit.
+    // Fewer crossings: each layer sorted by where its neighbours sit. Each
+    // sweep costs about the nodes and moves laid out, so a very large graph
+    // gets fewer sweeps and the whole stays near-linear in its size.
+    var WORK = 4000000;
+    var sweeps = Math.max(2, Math.min(8, Math.floor(WORK / (count + edges.length + 1))));
     var sortBy = function (layer, near) {
       var keyed = layer.map(function (v) {
         var list = near[v], sum = 0;
@@ -235,7 +267,7 @@
       for (var at = 0; at < keyed.length; at++) layer[at] = keyed[at].v;
       number(layer);
     };
-    for (var round = 0; round < 8; round++) {
+    for (var round = 0; round < sweeps; round++) {
       if (round % 2 === 0) for (r = 1; r <= top; r++) sortBy(layers[r], ups);
       else for (r = top - 1; r >= 0; r--) sortBy(layers[r], downs);
     }
@@ -245,7 +277,10 @@
     // other are pooled and placed together).
     var x = [];
     for (i = 0; i < count; i++) x.push(0);
-    var gap = function (a, b) { return (w[a] + w[b]) / 2 + (a < n && b < n ? input.nodeGap : input.nodeGap / 2); };
+    var gap = function (a, b) {
+      var apart = a < n && b < n ? input.nodeGap : w[a] && w[b] ? input.nodeGap / 3 : input.nodeGap / 2;
+      return (w[a] + w[b]) / 2 + apart;
+    };
     var fit = function (layer, wanted) {
       var offsets = [0], blocks = [], at;
       for (at = 1; at < layer.length; at++) offsets.push(offsets[at - 1] + gap(layer[at - 1], layer[at]));
@@ -270,7 +305,7 @@
         return list.length ? sum / list.length : x[v];
       }));
     };
-    for (round = 0; round < 6; round++) {
+    for (round = 0; round < Math.min(6, sweeps); round++) {
       for (r = 1; r <= top; r++) pull(layers[r], ups);
       for (r = top - 1; r >= 0; r--) pull(layers[r], downs);
     }
@@ -279,23 +314,59 @@
     if (count) { left = Infinity; right = -Infinity; }
     for (i = 0; i < count; i++) { left = Math.min(left, x[i] - w[i] / 2); right = Math.max(right, x[i] + w[i] / 2); }
     for (i = 0; i < count; i++) { x[i] += margin - left; y.push(0); }
-    layers.forEach(function (layer) {
+    layers.forEach(function (layer, at) {
       var tall = 0;
       layer.forEach(function (v) { tall = Math.max(tall, h[v]); });
       layer.forEach(function (v) { y[v] = layerTop + tall / 2; });
-      layerTop += tall + input.rankGap;
+      layerTop += tall + input.rankGap / 2;
     });
+    // Boxes with loops sit left in their room.
+    for (i = 0; i < n; i++) { x[i] -= room[i] / 2; w[i] = sizes[i][0]; h[i] = sizes[i][1]; }
+
+    // The moves leave and reach a box at points spread along its edge, in
+    // the order of where they come from, so they can be told apart.
+    var ports = [];
+    for (i = 0; i < n; i++) ports.push({ down: [], up: [] });
+    chains.forEach(function (chain, edge) {
+      if (!chain) return;
+      ports[chain[0]].down.push({ edge: edge, end: 0, toward: x[chain[1]] });
+      ports[chain[chain.length - 1]].up.push({ edge: edge, end: chain.length - 1, toward: x[chain[chain.length - 2]] });
+    });
+    var shift = [];
+    chains.forEach(function (chain) { shift.push(chain ? [0, 0] : null); });
+    var spread = function (list, v) {
+      list.sort(function (a, b) { return a.toward - b.toward || a.edge - b.edge; });
+      var along = Math.min(w[v] * 0.7, 12 * (list.length - 1));
+      list.forEach(function (port, at) {
+        shift[port.edge][port.end ? 1 : 0] = list.length > 1 ? -along / 2 + along * at / (list.length - 1) : 0;
+      });
+    };
+    for (i = 0; i < n; i++) { spread(ports[i].down, i); spread(ports[i].up, i); }
 
     var points = chains.map(function (chain, edge) {
       if (!chain) return null;
       var list = chain.map(function (v, at) {
-        return [x[v], y[v] + (at === 0 ? h[v] / 2 : at === chain.length - 1 ? -h[v] / 2 : 0)];
+        var end = at === 0 ? 0 : at === chain.length - 1 ? 1 : -1;
+        return [x[v] + (end < 0 ? 0 : shift[edge][end]), y[v] + (end === 0 ? h[v] / 2 : end === 1 ? -h[v] / 2 : 0)];
       });
       return back[edge] ? list.reverse() : list;
     });
+    var spots = carrier.map(function (point) { return point < 0 ? null : [x[point], y[point]]; });
+    // A loop's words stand in its box's room, one under another.
+    for (i = 0; i < n; i++) {
+      var stacked = 0, next = 0;
+      loops[i].forEach(function (edge) { stacked += (labels[edge] || [0, 0])[1] + 4; });
+      next = y[i] - stacked / 2;
+      loops[i].forEach(function (edge, at) {
+        var size = labels[edge] || [0, 0], reach = LOOP + LOOP_STEP * at;
+        spots[edge] = [x[i] + w[i] / 2 + 0.75 * (LOOP + LOOP_STEP * (loops[i].length - 1)) + 6 + size[0] / 2,
+                       next + size[1] / 2, reach];
+        next += size[1] + 4;
+      });
+    }
     return {
-      x: x.slice(0, n), y: y.slice(0, n), points: points,
-      width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap + margin, 2 * margin)
+      x: x.slice(0, n), y: y.slice(0, n), points: points, spots: spots,
+      width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap / 2 + margin, 2 * margin)
     };
   }
 
@@ -454,7 +525,22 @@
     return path;
   }
 
-  function put(read, holders, sizes, placed, source) {
+  // Long work is done a slice at a time, each short enough that the page
+  // still answers and paints between them; `stopped` ends it early.
+  var SLICE_MS = 8;
+  function inSlices(total, step, stopped, progress, done) {
+    var at = 0;
+    var slice = function () {
+      if (stopped()) return;
+      var begun = Date.now();
+      while (at < total && Date.now() - begun < SLICE_MS) at = step(at);
+      progress(at, total);
+      if (at < total) setTimeout(slice, 0); else done();
+    };
+    slice();
+  }
+
+  function skeleton(placed) {
     var svg = document.createElementNS(SVG, 'svg');
     svg.setAttribute('class', 'glaid');
     svg.setAttribute('role', 'graphics-document document');
@@ -474,136 +560,320 @@
     var defs = document.createElementNS(SVG, 'defs');
     defs.appendChild(marker);
     svg.appendChild(defs);
+    return svg;
+  }
 
-    var lines = document.createElementNS(SVG, 'g'), words = document.createElementNS(SVG, 'g');
-    read.edges.forEach(function (edge, at) {
-      var points = placed.points[at], spot;
-      if (points) {
-        lines.appendChild(link(pathThrough(points), edge, read, at));
-        spot = [(points[0][0] + points[1][0]) / 2, (points[0][1] + points[1][1]) / 2];
-      } else {
-        // A screen that leads to itself: a loop on its right side.
-        var cx = placed.x[edge.from] + sizes[edge.from][0] / 2, cy = placed.y[edge.from];
-        lines.appendChild(link('M' + cx + ',' + (cy - 10) + 'C' + (cx + 36) + ',' + (cy - 30) + ' ' +
-                               (cx + 36) + ',' + (cy + 30) + ' ' + cx + ',' + (cy + 10), edge, read, at));
-        spot = [cx + 30, cy];
-      }
-      if (!edge.label) return;
-      var holder = document.createElement('div');
-      labelInto(holder, edge.label);
-      var word = document.createElementNS(SVG, 'text');
-      word.setAttribute('class', 'gmove');
-      word.setAttribute('x', spot[0]);
-      word.setAttribute('y', spot[1]);
-      word.setAttribute('text-anchor', points ? 'middle' : 'start');
-      word.setAttribute('dominant-baseline', 'middle');
-      word.textContent = holder.textContent;
-      words.appendChild(word);
-    });
-    svg.appendChild(lines);
+  function line(edge, at, read, sizes, placed) {
+    var points = placed.points[at];
+    if (points) return link(pathThrough(points), edge, read, at);
+    // A screen that leads to itself: a loop on its right side, in the room
+    // the layout kept there.
+    var cx = placed.x[edge.from] + sizes[edge.from][0] / 2, cy = placed.y[edge.from], reach = placed.spots[at][2];
+    return link('M' + cx + ',' + (cy - 10) + 'C' + (cx + reach) + ',' + (cy - 30) + ' ' +
+                (cx + reach) + ',' + (cy + 30) + ' ' + cx + ',' + (cy + 10), edge, read, at);
+  }
 
-    var boxes = document.createElementNS(SVG, 'g');
-    read.nodes.forEach(function (node, at) {
-      var width = sizes[at][0], height = sizes[at][1];
-      var group = shapeOf(node, width, height);
-      group.setAttribute('class', 'node' + (node.cond ? ' cond' : ''));
-      group.setAttribute('id', 'flowchart-' + node.id + '-' + at);
-      group.setAttribute('data-id', node.id);
-      group.setAttribute('transform', 'translate(' + (placed.x[at] - width / 2) + ',' + (placed.y[at] - height / 2) + ')');
-      var label = document.createElementNS(SVG, 'foreignObject');
-      label.setAttribute('width', width);
-      label.setAttribute('height', height);
-      var frame = document.createElementNS(XHTML, 'div');
-      frame.setAttribute('class', 'gframe');
-      frame.appendChild(holders[at]);
-      label.appendChild(frame);
-      group.appendChild(label);
-      if (node.href) {
-        var anchor = document.createElementNS(SVG, 'a');
-        anchor.setAttribute('href', node.href);
-        anchor.setAttribute('data-id', node.id);
-        anchor.appendChild(group);
-        boxes.appendChild(anchor);
-      } else {
-        boxes.appendChild(group);
-      }
-    });
-    svg.appendChild(boxes);
-    // The words go over the boxes: a long move's words or a loop's words
-    // beside its box would otherwise run under the next box, unread.
-    svg.appendChild(words);
+  function box(node, at, holder, sizes, placed) {
+    var width = sizes[at][0], height = sizes[at][1];
+    var group = shapeOf(node, width, height);
+    group.setAttribute('class', 'node' + (node.cond ? ' cond' : ''));
+    group.setAttribute('id', 'flowchart-' + node.id + '-' + at);
+    group.setAttribute('data-id', node.id);
+    group.setAttribute('transform', 'translate(' + (placed.x[at] - width / 2) + ',' + (placed.y[at] - height / 2) + ')');
+    var label = document.createElementNS(SVG, 'foreignObject');
+    label.setAttribute('width', width);
+    label.setAttribute('height', height);
+    var frame = document.createElementNS(XHTML, 'div');
+    frame.setAttribute('class', 'gframe');
+    frame.appendChild(holder);
+    label.appendChild(frame);
+    group.appendChild(label);
+    if (!node.href) return group;
+    var anchor = document.createElementNS(SVG, 'a');
+    anchor.setAttribute('href', node.href);
+    anchor.setAttribute('data-id', node.id);
+    anchor.appendChild(group);
+    return anchor;
+  }
+
+  // A move's words in the box the layout kept for them, on the graph's own
+  // colour, as the library draws them: the line they sit on would show
+  // through the spaces.
+  function words(holder, size, spot) {
+    var place = document.createElementNS(SVG, 'foreignObject');
+    place.setAttribute('x', spot[0] - size[0] / 2);
+    place.setAttribute('y', spot[1] - size[1] / 2);
+    place.setAttribute('width', size[0]);
+    place.setAttribute('height', size[1]);
+    place.appendChild(holder);
+    return place;
+  }
+
+  // The drawing goes on the page in slices: lines, then boxes, then words,
+  // so words are never under a box or a line.
+  function put(read, parts, placed, source, progress, stopped, done) {
+    var svg = skeleton(placed);
+    var layers = [document.createElementNS(SVG, 'g'), document.createElementNS(SVG, 'g'), document.createElementNS(SVG, 'g')];
+    layers.forEach(function (layer) { svg.appendChild(layer); });
+    var texts = [];
+    read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
+    var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
     source.textContent = '';
     source.appendChild(svg);
     source.setAttribute('data-processed', 'true');
-    // Each move's words on the graph's own colour, as the library draws
-    // them: the lines they sit on would show through the spaces. All are
-    // measured before any ground is added, so the page is laid out once.
-    var texts = Array.prototype.slice.call(words.childNodes);
-    texts.map(function (text) { return text.getBBox(); }).forEach(function (box, at) {
-      var ground = document.createElementNS(SVG, 'rect');
-      ground.setAttribute('class', 'gground');
-      ground.setAttribute('x', box.x - 2);
-      ground.setAttribute('y', box.y - 1);
-      ground.setAttribute('width', box.width + 4);
-      ground.setAttribute('height', box.height + 2);
-      words.insertBefore(ground, texts[at]);
-    });
+    inSlices(total, function (at) {
+      if (at < edges) layers[0].appendChild(line(read.edges[at], at, read, parts.sizes, placed));
+      else if (at < edges + nodes) layers[1].appendChild(box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed));
+      else {
+        var edge = texts[at - edges - nodes];
+        layers[2].appendChild(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]));
+      }
+      return at + 1;
+    }, stopped, progress, function () { done(svg); });
   }
 
-  function drawLarge(done, failed) {
+  // Every label measured out of sight, in the graph's own fonts, a slice at
+  // a time: each slice is laid out once, on its own.
+  function measure(read, progress, stopped, done) {
+    var parts = { holders: [], sizes: [], moves: [], moveSizes: [] };
+    var nodes = read.nodes.length, total = nodes + read.edges.length;
+    var measuring = null, pending = [];
+    var flush = function () {
+      if (!measuring) return;
+      pending.forEach(function (measured) { measured(); });
+      graph.removeChild(measuring);
+      measuring = null;
+      pending = [];
+    };
+    var add = function (holder, measured) {
+      if (!measuring) {
+        measuring = document.createElement('div');
+        measuring.className = 'gmeasure';
+        measuring.style.cssText = 'position:absolute;left:-100000px;top:0;visibility:hidden';
+        graph.appendChild(measuring);
+      }
+      measuring.appendChild(holder);
+      pending.push(measured);
+      if (pending.length >= 200) flush();
+    };
+    inSlices(total, function (at) {
+      if (at < nodes) {
+        var holder = document.createElement('div');
+        holder.className = 'glabel';
+        labelInto(holder, read.nodes[at].label);
+        parts.holders.push(holder);
+        add(holder, function () {
+          var shape = read.nodes[at].shape;
+          var width = Math.max(holder.offsetWidth, 20) + 30, height = Math.max(holder.offsetHeight, 18) + 20;
+          if (shape === '(["' || shape === '{{"' || shape === '[/"') width += height / 2;
+          if (shape === '[["') width += 16;
+          parts.sizes[at] = [width, height];
+        });
+      } else {
+        var edge = read.edges[at - nodes], text = document.createElement('div');
+        labelInto(text, edge.label);
+        if (text.textContent.trim()) {
+          var move = document.createElementNS(XHTML, 'div');
+          move.setAttribute('class', 'gmove');
+          move.textContent = text.textContent;
+          parts.moves[at - nodes] = move;
+          add(move, function () {
+            var r = move.getBoundingClientRect();
+            parts.moveSizes[at - nodes] = [Math.ceil(r.width) + 1, Math.ceil(r.height)];
+          });
+        } else {
+          parts.moves[at - nodes] = null;
+          parts.moveSizes[at - nodes] = null;
+        }
+      }
+      return at + 1;
+    }, stopped, progress, function () { flush(); done(parts); });
+  }
+
+  // A drawn large graph is a map: its box has a height of its own, in which
+  // the drawing is panned and zoomed, from the whole of it fitted into the
+  // box to four times its size; a screen is found by name, and each card
+  // leads to its box.
+  var MAX_SCALE = 4;
+  function viewport(svg, width, height) {
+    var scale = 1;
+    var tools = document.createElement('div');
+    tools.className = 'gtools';
+    var fitButton = document.createElement('button'), fullButton = document.createElement('button');
+    fitButton.type = fullButton.type = 'button';
+    fitButton.textContent = '전체 보기';
+    fullButton.textContent = '실제 크기';
+    var find = document.createElement('input');
+    find.type = 'search';
+    find.className = 'gfind';
+    find.placeholder = '화면 이름으로 찾기';
+    find.setAttribute('aria-label', find.placeholder);
+    [fitButton, fullButton, find].forEach(function (part) { tools.appendChild(part); });
+    graph.insertBefore(tools, graph.firstChild);
+    graph.classList.add('gview');
+
+    var fitted = function () {
+      var room = tools.getBoundingClientRect();
+      var across = (graph.clientWidth - 32) / width, down = (graph.clientHeight - room.height - 40) / height;
+      return Math.min(1, Math.max(0.01, Math.min(across, down)));
+    };
+    // The point of the drawing at (x, y) on screen stays there.
+    var zoomTo = function (wanted, x, y) {
+      var before = svg.getBoundingClientRect();
+      var pointX = (x - before.left) / scale, pointY = (y - before.top) / scale;
+      scale = Math.min(MAX_SCALE, Math.max(Math.min(1, fitted()), wanted));
+      svg.style.maxWidth = 'none';
+      svg.style.width = width * scale + 'px';
+      svg.style.height = height * scale + 'px';
+      var after = svg.getBoundingClientRect();
+      graph.scrollLeft += after.left + pointX * scale - x;
+      graph.scrollTop += after.top + pointY * scale - y;
+    };
+    var middle = function () {
+      var box = graph.getBoundingClientRect();
+      return [box.left + box.width / 2, box.top + box.height / 2];
+    };
+    fitButton.addEventListener('click', function () { var at = middle(); zoomTo(fitted(), at[0], at[1]); });
+    fullButton.addEventListener('click', function () { var at = middle(); zoomTo(1, at[0], at[1]); });
+    svg.addEventListener('wheel', function (event) {
+      if (!event.ctrlKey) return;
+      event.preventDefault();
+      event.stopPropagation();
+      zoomTo(scale * Math.exp(-event.deltaY * 0.01), event.clientX, event.clientY);
+    }, { passive: false });
+
+    // Dragged by its ground, the drawing moves with the pointer.
+    var dragged = null;
+    svg.addEventListener('pointerdown', function (event) {
+      if (event.button !== 0 || event.target.closest('a, .node')) return;
+      dragged = [event.clientX, event.clientY];
+      svg.setPointerCapture(event.pointerId);
+    });
+    svg.addEventListener('pointermove', function (event) {
+      if (!dragged) return;
+      graph.scrollLeft -= event.clientX - dragged[0];
+      graph.scrollTop -= event.clientY - dragged[1];
+      dragged = [event.clientX, event.clientY];
+    });
+    svg.addEventListener('pointerup', function () { dragged = null; });
+
+    var found = null;
+    var show = function (node) {
+      if (found) found.classList.remove('gfound');
+      found = node;
+      node.classList.add('gfound');
+      if (scale < 0.5) { var at = middle(); zoomTo(1, at[0], at[1]); }
+      graph.scrollIntoView({ block: 'nearest' });
+      var box = graph.getBoundingClientRect(), spot = node.getBoundingClientRect();
+      graph.scrollLeft += spot.left + spot.width / 2 - (box.left + box.width / 2);
+      graph.scrollTop += spot.top + spot.height / 2 - (box.top + box.height / 2);
+    };
+    var nodes = Array.prototype.slice.call(svg.querySelectorAll('g.node'));
+    find.addEventListener('change', function () {
+      var wanted = find.value.trim().toLowerCase();
+      if (!wanted) return;
+      var hit = nodes.filter(function (node) { return node.textContent.toLowerCase().indexOf(wanted) >= 0; })[0];
+      find.classList.toggle('gmiss', !hit);
+      if (hit) show(hit);
+    });
+    return show;
+  }
+
+  // Each card gets a link to its box in the drawing, a slice at a time.
+  function cardLinks(svg, show, stopped) {
+    var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
+    var byHref = Object.create(null);
+    svg.querySelectorAll('a[data-id]').forEach(function (anchor) {
+      byHref[anchor.getAttribute('href')] = anchor.querySelector('g.node');
+    });
+    inSlices(cards.length, function (at) {
+      var card = cards[at], node = byHref['#' + card.id.replace(/%/g, '%25')];
+      var title = card.querySelector(':scope > .title');
+      if (node && title) {
+        var link = document.createElement('a');
+        link.className = 'gwhere';
+        link.setAttribute('href', '#');
+        link.textContent = '그래프에서 보기';
+        link.addEventListener('click', function (event) {
+          event.preventDefault();
+          show(node);
+        });
+        title.appendChild(link);
+      }
+      return at + 1;
+    }, stopped, function () {}, function () {});
+  }
+
+  function drawLarge(progress, stopped, done, failed) {
     var source = graph.querySelector('pre.mermaid');
     if (!source) { failed(); return; }
-    var read = readGraph(source.textContent);
-    // Every label measured at once, in the graph's own fonts, out of sight.
-    var measuring = document.createElement('div');
-    measuring.style.cssText = 'position:absolute;left:-100000px;top:0;visibility:hidden';
-    graph.appendChild(measuring);
-    var holders = read.nodes.map(function (node) {
-      var holder = document.createElement('div');
-      holder.className = 'glabel';
-      labelInto(holder, node.label);
-      measuring.appendChild(holder);
-      return holder;
-    });
-    var sizes = holders.map(function (holder, at) {
-      var shape = read.nodes[at].shape;
-      var width = Math.max(holder.offsetWidth, 20) + 30, height = Math.max(holder.offsetHeight, 18) + 20;
-      if (shape === '(["' || shape === '{{"' || shape === '[/"') width += height / 2;
-      if (shape === '[["') width += 16;
-      return [width, height];
-    });
-    graph.removeChild(measuring);
-    var input = {
-      nodes: sizes,
-      edges: read.edges.map(function (edge) { return [edge.from, edge.to]; }),
-      nodeGap: 30,
-      rankGap: 64
+    var read = readGraph(source.textContent), text = source.textContent;
+    var guarded = function (work) {
+      return function (value) {
+        if (stopped()) return;
+        try { work(value); } catch (e) { source.textContent = text; failed(); }
+      };
     };
-    layOutAside(input, function (placed) {
-      try {
-        put(read, holders, sizes, placed, source);
-      } catch (e) {
-        failed();
-        return;
+    measure(read, function (at, total) { progress(at, total, 0); }, stopped, guarded(function (parts) {
+      var input = {
+        nodes: parts.sizes,
+        edges: read.edges.map(function (edge) { return [edge.from, edge.to]; }),
+        labels: parts.moveSizes,
+        nodeGap: 30,
+        rankGap: 64
+      };
+      layOutAside(input, guarded(function (placed) {
+        put(read, parts, placed, source, function (at, total) { progress(at, total, 1); }, stopped, guarded(done));
+      }));
+    }));
+    return function () {
+      var measuring = graph.querySelector('.gmeasure');
+      if (measuring) graph.removeChild(measuring);
+      if (source.firstChild && source.firstChild.nodeType === 1) {
+        source.textContent = text;
+        source.removeAttribute('data-processed');
       }
-      done();
-    });
+    };
   }
 
   if (askButton) {
+    var asked = askButton.textContent, busy = '그리는 중…';
     askButton.addEventListener('click', function () {
       askButton.disabled = true;
-      askButton.textContent = '그리는 중…';
+      askButton.textContent = busy;
+      var stop = document.createElement('button');
+      stop.type = 'button';
+      stop.id = 'graph-stop';
+      stop.textContent = '그만 그리기';
+      askButton.parentElement.appendChild(stop);
+      var halted = false, undo = null;
+      var stopped = function () { return halted; };
+      var finish = function () { if (stop.parentElement) stop.parentElement.removeChild(stop); };
+      stop.addEventListener('click', function () {
+        halted = true;
+        if (undo) undo();
+        finish();
+        askButton.textContent = asked;
+        askButton.disabled = false;
+      });
+      // The words measured count half, the drawing put on the page the other half.
+      var progress = function (at, total, half) {
+        askButton.textContent = busy + ' ' + Math.floor(50 * half + 50 * at / total) + '%';
+      };
       // Two frames: the button's new state is on screen before the work starts.
       var frame = window.requestAnimationFrame || function (fn) { setTimeout(fn, 16); };
       frame(function () {
         frame(function () {
+          if (halted) return;
           try {
-            drawLarge(function () {
+            undo = drawLarge(progress, stopped, function (svg) {
+              finish();
               graph.removeAttribute('data-ask');
               drawn();
-            }, explain);
+              cardLinks(svg, viewport(svg, svg.viewBox.baseVal.width, svg.viewBox.baseVal.height), stopped);
+            }, function () { finish(); explain(); });
           } catch (e) {
+            finish();
             explain();
           }
         });
