@@ -147,77 +147,74 @@
       h[i] = Math.max(h[i], tall);
     }
 
-    // A move that reaches a screen still on the depth-first path goes back
-    // up: it is laid out reversed, so that what is left has no cycle.
-    var outs = [], hasIn = [], state = [], back = [];
-    for (i = 0; i < n; i++) { outs.push([]); hasIn.push(false); state.push(0); }
+    // Layers: each screen as many moves below the start as the fewest that
+    // reach it. A move then goes one layer down, back up, or across its
+    // own layer; the graph stays as shallow as its moves allow, and a move
+    // back up the whole plan passes the few layers there are.
+    var outs = [], hasIn = [], queue = [];
+    for (i = 0; i < n; i++) { outs.push([]); hasIn.push(false); rank[i] = -1; }
     for (k = 0; k < edges.length; k++) {
-      back.push(false);
       if (edges[k][0] === edges[k][1]) continue;
-      outs[edges[k][0]].push(k);
+      outs[edges[k][0]].push(edges[k][1]);
       hasIn[edges[k][1]] = true;
     }
-    var visit = function (root) {
-      var stack = [root], next = [0];
-      state[root] = 1;
-      while (stack.length) {
-        var v = stack[stack.length - 1], at = next[next.length - 1];
-        if (at < outs[v].length) {
-          next[next.length - 1] = at + 1;
-          var edge = outs[v][at], to = edges[edge][1];
-          if (state[to] === 1) back[edge] = true;
-          else if (state[to] === 0) { state[to] = 1; stack.push(to); next.push(0); }
-        } else {
-          state[v] = 2; stack.pop(); next.pop();
+    var spread = function (root) {
+      rank[root] = 0;
+      for (var at = queue.push(root) - 1; at < queue.length; at++) {
+        var v = queue[at];
+        for (var m = 0; m < outs[v].length; m++) {
+          if (rank[outs[v][m]] >= 0) continue;
+          rank[outs[v][m]] = rank[v] + 1;
+          queue.push(outs[v][m]);
         }
       }
     };
-    for (i = 0; i < n; i++) if (!hasIn[i] && !state[i]) visit(i);
-    for (i = 0; i < n; i++) if (!state[i]) visit(i);
-
-    // Layers: each screen one below the lowest screen that leads to it.
-    var ends = [], below = [], waiting = [], queue = [], order = [];
-    for (i = 0; i < n; i++) { below.push([]); waiting.push(0); }
+    for (i = 0; i < n; i++) if (!hasIn[i] && rank[i] < 0) spread(i);
+    for (i = 0; i < n; i++) if (rank[i] < 0) spread(i);
+    var order = queue;
+    // A wide layer is laid in several rows, as many screens a row as keep
+    // the drawing about twice as wide as it is high: each screen takes its
+    // box's width and its moves' words across, and its box's height, a gap
+    // and words down.
+    var boxesAcross = 0, down = 0, wordsDown = 0;
+    for (i = 0; i < n; i++) { boxesAcross += w[i] + input.nodeGap; down += h[i] + input.rankGap; }
+    var wordsAcross = 0;
     for (k = 0; k < edges.length; k++) {
-      var from = edges[k][0], to = edges[k][1];
-      if (from === to) { ends.push(null); continue; }
-      if (back[k]) { var swap = from; from = to; to = swap; }
-      ends.push([from, to]);
-      below[from].push(to);
-      waiting[to]++;
+      if (!labels[k]) continue;
+      wordsAcross += labels[k][0] + input.nodeGap / 3;
+      wordsDown = Math.max(wordsDown, labels[k][1]);
     }
-    for (i = 0; i < n; i++) if (!waiting[i]) queue.push(i);
-    for (var head = 0; head < queue.length; head++) {
-      var v = queue[head];
-      order.push(v);
-      for (k = 0; k < below[v].length; k++) {
-        var u = below[v][k];
-        rank[u] = Math.max(rank[u], rank[v] + 1);
-        if (--waiting[u] === 0) queue.push(u);
-      }
+    var unitAcross = Math.max(boxesAcross, wordsAcross) / Math.max(n, 1), unitDown = down / Math.max(n, 1) + wordsDown;
+    var ROW = Math.max(4, Math.ceil(Math.sqrt(2 * n * unitDown / unitAcross))), rows = [], inLayer = [];
+    for (i = 0; i < order.length; i++) {
+      var layer = rank[order[i]];
+      while (inLayer.length <= layer) inLayer.push(0);
+      rows.push(Math.floor(inLayer[layer]++ / ROW));
     }
-    // A screen nothing leads to sits just above the first screen it leads to.
-    for (i = order.length - 1; i >= 0; i--) {
-      var s = order[i];
-      if (hasIn[s] || !below[s].length) continue;
-      var lowest = Infinity;
-      for (k = 0; k < below[s].length; k++) lowest = Math.min(lowest, rank[below[s][k]]);
-      rank[s] = lowest - 1;
-    }
+    var base = [0];
+    for (r = 0; r < inLayer.length; r++) base.push(base[r] + Math.ceil(inLayer[r] / ROW));
+    for (i = 0; i < order.length; i++) rank[order[i]] = base[rank[order[i]]] + rows[i];
     // Between two layers of screens lies a layer of moves' words: every move
-    // crosses at least one, and its words are a box of that layer, kept
-    // apart from the others as the screens are.
+    // crosses one, and its words are a box of that layer, kept apart from
+    // the others as the screens are.
     for (i = 0; i < n; i++) rank[i] *= 2;
 
-    // A move across several layers passes a point in each; the point in
-    // its words' layer is as large as its words.
-    var chains = [], carrier = [];
+    // A move up is laid out reversed; a move across its layer dips into the
+    // words' layer below and comes back up. A move across several layers
+    // passes a point in each; the point in its words' layer is as large as
+    // its words.
+    var chains = [], carrier = [], back = [], across = [];
     for (k = 0; k < edges.length; k++) {
+      var from = edges[k][0], to = edges[k][1];
+      back.push(rank[to] < rank[from]);
+      across.push(from !== to && rank[to] === rank[from]);
       carrier.push(-1);
-      if (!ends[k]) { chains.push(null); continue; }
-      var chain = [ends[k][0]], prev = ends[k][0], first = rank[ends[k][0]];
-      var span = rank[ends[k][1]] - first, wordsAt = first + 2 * Math.floor((span - 2) / 4) + 1;
-      for (r = first + 1; r < rank[ends[k][1]]; r++) {
+      if (from === to) { chains.push(null); continue; }
+      if (back[k]) { var swap = from; from = to; to = swap; }
+      var ending = across[k] ? rank[to] + 2 : rank[to];
+      var chain = [from], prev = from, first = rank[from];
+      var span = ending - first, wordsAt = first + 2 * Math.floor((span - 2) / 4) + 1;
+      for (r = first + 1; r < ending; r++) {
         var point = count++, size = r === wordsAt && labels[k] ? labels[k] : [0, 0];
         if (r === wordsAt) carrier[k] = point;
         w.push(size[0]); h.push(size[1]); rank.push(r); ups.push([prev]); downs.push([]);
@@ -225,9 +222,14 @@
         chain.push(point);
         prev = point;
       }
-      downs[prev].push(ends[k][1]);
-      ups[ends[k][1]].push(prev);
-      chain.push(ends[k][1]);
+      if (across[k]) {
+        downs[to].push(prev);
+        ups[prev].push(to);
+      } else {
+        downs[prev].push(to);
+        ups[to].push(prev);
+      }
+      chain.push(to);
       chains.push(chain);
     }
 
@@ -330,7 +332,8 @@
     chains.forEach(function (chain, edge) {
       if (!chain) return;
       ports[chain[0]].down.push({ edge: edge, end: 0, toward: x[chain[1]] });
-      ports[chain[chain.length - 1]].up.push({ edge: edge, end: chain.length - 1, toward: x[chain[chain.length - 2]] });
+      var last = chain[chain.length - 1];
+      (across[edge] ? ports[last].down : ports[last].up).push({ edge: edge, end: chain.length - 1, toward: x[chain[chain.length - 2]] });
     });
     var shift = [];
     chains.forEach(function (chain) { shift.push(chain ? [0, 0] : null); });
@@ -343,29 +346,43 @@
     };
     for (i = 0; i < n; i++) { spread(ports[i].down, i); spread(ports[i].up, i); }
 
-    var points = chains.map(function (chain, edge) {
+    // Each line goes to the page as its path: a short text each, where
+    // points would be many small arrays to copy from the worker.
+    var pathThrough = function (points) {
+      var d = 'M' + points[0][0] + ',' + points[0][1];
+      for (var at = 1; at < points.length; at++) {
+        var a = points[at - 1], b = points[at], middle = (a[1] + b[1]) / 2;
+        d += 'C' + a[0] + ',' + middle + ' ' + b[0] + ',' + middle + ' ' + b[0] + ',' + b[1];
+      }
+      return d;
+    };
+    var paths = chains.map(function (chain, edge) {
       if (!chain) return null;
       var list = chain.map(function (v, at) {
         var end = at === 0 ? 0 : at === chain.length - 1 ? 1 : -1;
-        return [x[v] + (end < 0 ? 0 : shift[edge][end]), y[v] + (end === 0 ? h[v] / 2 : end === 1 ? -h[v] / 2 : 0)];
+        var lower = end === 0 || end === 1 && across[edge];
+        return [x[v] + (end < 0 ? 0 : shift[edge][end]), y[v] + (end < 0 ? 0 : lower ? h[v] / 2 : -h[v] / 2)];
       });
-      return back[edge] ? list.reverse() : list;
+      return pathThrough(back[edge] ? list.reverse() : list);
     });
     var spots = carrier.map(function (point) { return point < 0 ? null : [x[point], y[point]]; });
-    // A loop's words stand in its box's room, one under another.
+    // A loop leaves and reaches its box's right side; its words stand in
+    // the box's room, one under another.
     for (i = 0; i < n; i++) {
       var stacked = 0, next = 0;
       loops[i].forEach(function (edge) { stacked += (labels[edge] || [0, 0])[1] + 4; });
       next = y[i] - stacked / 2;
       loops[i].forEach(function (edge, at) {
         var size = labels[edge] || [0, 0], reach = LOOP + LOOP_STEP * at;
-        spots[edge] = [x[i] + w[i] / 2 + 0.75 * (LOOP + LOOP_STEP * (loops[i].length - 1)) + 6 + size[0] / 2,
-                       next + size[1] / 2, reach];
+        var cx = x[i] + w[i] / 2, cy = y[i];
+        spots[edge] = [cx + 0.75 * (LOOP + LOOP_STEP * (loops[i].length - 1)) + 6 + size[0] / 2, next + size[1] / 2];
+        paths[edge] = 'M' + cx + ',' + (cy - 10) + 'C' + (cx + reach) + ',' + (cy - 30) + ' ' +
+                      (cx + reach) + ',' + (cy + 30) + ' ' + cx + ',' + (cy + 10);
         next += size[1] + 4;
       });
     }
     return {
-      x: x.slice(0, n), y: y.slice(0, n), points: points, spots: spots,
+      x: x.slice(0, n), y: y.slice(0, n), paths: paths, spots: spots,
       width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap / 2 + margin, 2 * margin)
     };
   }
@@ -504,15 +521,6 @@
     return group;
   }
 
-  function pathThrough(points) {
-    var d = 'M' + points[0][0] + ',' + points[0][1];
-    for (var at = 1; at < points.length; at++) {
-      var a = points[at - 1], b = points[at], middle = (a[1] + b[1]) / 2;
-      d += 'C' + a[0] + ',' + middle + ' ' + b[0] + ',' + middle + ' ' + b[0] + ',' + b[1];
-    }
-    return d;
-  }
-
   // Named as the library names its lines: by the ids of their two ends.
   function link(d, edge, read, at) {
     var from = read.nodes[edge.from].id, to = read.nodes[edge.to].id;
@@ -527,7 +535,7 @@
 
   // Long work is done a slice at a time, each short enough that the page
   // still answers and paints between them; `stopped` ends it early.
-  var SLICE_MS = 8;
+  var SLICE_MS = 16;
   function inSlices(total, step, stopped, progress, done) {
     var at = 0;
     var slice = function () {
@@ -561,16 +569,6 @@
     defs.appendChild(marker);
     svg.appendChild(defs);
     return svg;
-  }
-
-  function line(edge, at, read, sizes, placed) {
-    var points = placed.points[at];
-    if (points) return link(pathThrough(points), edge, read, at);
-    // A screen that leads to itself: a loop on its right side, in the room
-    // the layout kept there.
-    var cx = placed.x[edge.from] + sizes[edge.from][0] / 2, cy = placed.y[edge.from], reach = placed.spots[at][2];
-    return link('M' + cx + ',' + (cy - 10) + 'C' + (cx + reach) + ',' + (cy - 30) + ' ' +
-                (cx + reach) + ',' + (cy + 30) + ' ' + cx + ',' + (cy + 10), edge, read, at);
   }
 
   function box(node, at, holder, sizes, placed) {
@@ -621,15 +619,18 @@
     source.textContent = '';
     source.appendChild(svg);
     source.setAttribute('data-processed', 'true');
+    // The box takes its final shape, and is shown, before the drawing fills it.
+    graph.removeAttribute('data-ask');
+    var show = viewport(svg, placed.width, placed.height);
     inSlices(total, function (at) {
-      if (at < edges) layers[0].appendChild(line(read.edges[at], at, read, parts.sizes, placed));
+      if (at < edges) layers[0].appendChild(link(placed.paths[at], read.edges[at], read, at));
       else if (at < edges + nodes) layers[1].appendChild(box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed));
       else {
         var edge = texts[at - edges - nodes];
         layers[2].appendChild(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]));
       }
       return at + 1;
-    }, stopped, progress, function () { done(svg); });
+    }, stopped, progress, function () { done(svg, show); });
   }
 
   // Every label measured out of sight, in the graph's own fonts, a slice at
@@ -649,12 +650,14 @@
       if (!measuring) {
         measuring = document.createElement('div');
         measuring.className = 'gmeasure';
-        measuring.style.cssText = 'position:absolute;left:-100000px;top:0;visibility:hidden';
+        // Laid out on its own: a slice measured lays out nothing else.
+        measuring.style.cssText = 'position:absolute;left:-100000px;top:0;width:100000px;height:100px;' +
+                                  'overflow:hidden;contain:strict;visibility:hidden';
         graph.appendChild(measuring);
       }
       measuring.appendChild(holder);
       pending.push(measured);
-      if (pending.length >= 200) flush();
+      if (pending.length >= 300) flush();
     };
     inSlices(total, function (at) {
       if (at < nodes) {
@@ -808,10 +811,20 @@
     var source = graph.querySelector('pre.mermaid');
     if (!source) { failed(); return; }
     var read = readGraph(source.textContent), text = source.textContent;
+    // Stopped or failed, the graph's box is as it was before.
+    var undo = function () {
+      var measuring = graph.querySelector('.gmeasure'), tools = graph.querySelector('.gtools');
+      if (measuring) graph.removeChild(measuring);
+      if (tools) graph.removeChild(tools);
+      graph.classList.remove('gview');
+      graph.setAttribute('data-ask', '');
+      source.textContent = text;
+      source.removeAttribute('data-processed');
+    };
     var guarded = function (work) {
-      return function (value) {
+      return function () {
         if (stopped()) return;
-        try { work(value); } catch (e) { source.textContent = text; failed(); }
+        try { work.apply(null, arguments); } catch (e) { undo(); failed(); }
       };
     };
     measure(read, function (at, total) { progress(at, total, 0); }, stopped, guarded(function (parts) {
@@ -826,14 +839,7 @@
         put(read, parts, placed, source, function (at, total) { progress(at, total, 1); }, stopped, guarded(done));
       }));
     }));
-    return function () {
-      var measuring = graph.querySelector('.gmeasure');
-      if (measuring) graph.removeChild(measuring);
-      if (source.firstChild && source.firstChild.nodeType === 1) {
-        source.textContent = text;
-        source.removeAttribute('data-processed');
-      }
-    };
+    return undo;
   }
 
   if (askButton) {
@@ -866,11 +872,11 @@
         frame(function () {
           if (halted) return;
           try {
-            undo = drawLarge(progress, stopped, function (svg) {
+            undo = drawLarge(progress, stopped, function (svg, show) {
               finish();
               graph.removeAttribute('data-ask');
               drawn();
-              cardLinks(svg, viewport(svg, svg.viewBox.baseVal.width, svg.viewBox.baseVal.height), stopped);
+              cardLinks(svg, show, stopped);
             }, function () { finish(); explain(); });
           } catch (e) {
             finish();
