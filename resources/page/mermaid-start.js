@@ -548,15 +548,18 @@
     slice();
   }
 
-  function skeleton(placed) {
+  // One sheet of the drawing: all sheets have the whole drawing's size and
+  // lie one over another; the first carries the arrow head and the role.
+  function sheet(placed, first) {
     var svg = document.createElementNS(SVG, 'svg');
     svg.setAttribute('class', 'glaid');
+    svg.setAttribute('viewBox', '0 0 ' + placed.width + ' ' + placed.height);
+    if (!first) {
+      svg.setAttribute('aria-hidden', 'true');
+      return svg;
+    }
     svg.setAttribute('role', 'graphics-document document');
     svg.setAttribute('aria-roledescription', 'flowchart');
-    svg.setAttribute('viewBox', '0 0 ' + placed.width + ' ' + placed.height);
-    svg.setAttribute('width', placed.width);
-    svg.setAttribute('height', placed.height);
-    svg.style.maxWidth = placed.width + 'px';
     var marker = document.createElementNS(SVG, 'marker');
     [['id', 'glaid-arrow'], ['viewBox', '0 0 10 10'], ['refX', '9'], ['refY', '5'],
      ['markerWidth', '8'], ['markerHeight', '8'], ['orient', 'auto']].forEach(function (pair) {
@@ -608,29 +611,45 @@
   }
 
   // The drawing goes on the page in slices: lines, then boxes, then words,
-  // so words are never under a box or a line.
+  // so words are never under a box or a line. It is drawn on sheets of a
+  // few hundred parts each: a browser lays out and paints again the whole
+  // of a sheet something is added to, never the sheets before it.
+  var SHEET = 400;
   function put(read, parts, placed, source, progress, stopped, done) {
-    var svg = skeleton(placed);
-    var layers = [document.createElementNS(SVG, 'g'), document.createElementNS(SVG, 'g'), document.createElementNS(SVG, 'g')];
-    layers.forEach(function (layer) { svg.appendChild(layer); });
+    var drawing = document.createElement('div');
+    drawing.className = 'gsheets';
+    drawing.style.width = placed.width + 'px';
+    drawing.style.height = placed.height + 'px';
+    drawing.style.setProperty('--ratio', placed.width / placed.height);
+    var current = sheet(placed, true), onSheet = 0, phase = 0;
+    drawing.appendChild(current);
+    var add = function (part, partPhase) {
+      if (onSheet >= SHEET || partPhase !== phase) {
+        current = drawing.appendChild(sheet(placed, false));
+        onSheet = 0;
+        phase = partPhase;
+      }
+      current.appendChild(part);
+      onSheet++;
+    };
     var texts = [];
     read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
     var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
     source.textContent = '';
-    source.appendChild(svg);
+    source.appendChild(drawing);
     source.setAttribute('data-processed', 'true');
     // The box takes its final shape, and is shown, before the drawing fills it.
     graph.removeAttribute('data-ask');
-    var show = viewport(svg, placed.width, placed.height);
+    var show = viewport(drawing, placed.width, placed.height);
     inSlices(total, function (at) {
-      if (at < edges) layers[0].appendChild(link(placed.paths[at], read.edges[at], read, at));
-      else if (at < edges + nodes) layers[1].appendChild(box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed));
+      if (at < edges) add(link(placed.paths[at], read.edges[at], read, at), 0);
+      else if (at < edges + nodes) add(box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed), 1);
       else {
         var edge = texts[at - edges - nodes];
-        layers[2].appendChild(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]));
+        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]), 2);
       }
       return at + 1;
-    }, stopped, progress, function () { done(svg, show); });
+    }, stopped, progress, function () { done(drawing, show); });
   }
 
   // Every label measured out of sight, in the graph's own fonts, a slice at
@@ -698,7 +717,7 @@
   // box to four times its size; a screen is found by name, and each card
   // leads to its box.
   var MAX_SCALE = 4;
-  function viewport(svg, width, height) {
+  function viewport(drawing, width, height) {
     var scale = 1;
     var tools = document.createElement('div');
     tools.className = 'gtools';
@@ -722,13 +741,12 @@
     };
     // The point of the drawing at (x, y) on screen stays there.
     var zoomTo = function (wanted, x, y) {
-      var before = svg.getBoundingClientRect();
+      var before = drawing.getBoundingClientRect();
       var pointX = (x - before.left) / scale, pointY = (y - before.top) / scale;
       scale = Math.min(MAX_SCALE, Math.max(Math.min(1, fitted()), wanted));
-      svg.style.maxWidth = 'none';
-      svg.style.width = width * scale + 'px';
-      svg.style.height = height * scale + 'px';
-      var after = svg.getBoundingClientRect();
+      drawing.style.width = width * scale + 'px';
+      drawing.style.height = height * scale + 'px';
+      var after = drawing.getBoundingClientRect();
       graph.scrollLeft += after.left + pointX * scale - x;
       graph.scrollTop += after.top + pointY * scale - y;
     };
@@ -738,7 +756,7 @@
     };
     fitButton.addEventListener('click', function () { var at = middle(); zoomTo(fitted(), at[0], at[1]); });
     fullButton.addEventListener('click', function () { var at = middle(); zoomTo(1, at[0], at[1]); });
-    svg.addEventListener('wheel', function (event) {
+    drawing.addEventListener('wheel', function (event) {
       if (!event.ctrlKey) return;
       event.preventDefault();
       event.stopPropagation();
@@ -747,18 +765,18 @@
 
     // Dragged by its ground, the drawing moves with the pointer.
     var dragged = null;
-    svg.addEventListener('pointerdown', function (event) {
+    drawing.addEventListener('pointerdown', function (event) {
       if (event.button !== 0 || event.target.closest('a, .node')) return;
       dragged = [event.clientX, event.clientY];
-      svg.setPointerCapture(event.pointerId);
+      drawing.setPointerCapture(event.pointerId);
     });
-    svg.addEventListener('pointermove', function (event) {
+    drawing.addEventListener('pointermove', function (event) {
       if (!dragged) return;
       graph.scrollLeft -= event.clientX - dragged[0];
       graph.scrollTop -= event.clientY - dragged[1];
       dragged = [event.clientX, event.clientY];
     });
-    svg.addEventListener('pointerup', function () { dragged = null; });
+    drawing.addEventListener('pointerup', function () { dragged = null; });
 
     var found = null;
     var show = function (node) {
@@ -771,10 +789,10 @@
       graph.scrollLeft += spot.left + spot.width / 2 - (box.left + box.width / 2);
       graph.scrollTop += spot.top + spot.height / 2 - (box.top + box.height / 2);
     };
-    var nodes = Array.prototype.slice.call(svg.querySelectorAll('g.node'));
     find.addEventListener('change', function () {
       var wanted = find.value.trim().toLowerCase();
       if (!wanted) return;
+      var nodes = Array.prototype.slice.call(drawing.querySelectorAll('g.node'));
       var hit = nodes.filter(function (node) { return node.textContent.toLowerCase().indexOf(wanted) >= 0; })[0];
       find.classList.toggle('gmiss', !hit);
       if (hit) show(hit);
@@ -783,10 +801,10 @@
   }
 
   // Each card gets a link to its box in the drawing, a slice at a time.
-  function cardLinks(svg, show, stopped) {
+  function cardLinks(drawing, show, stopped) {
     var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
     var byHref = Object.create(null);
-    svg.querySelectorAll('a[data-id]').forEach(function (anchor) {
+    drawing.querySelectorAll('a[data-id]').forEach(function (anchor) {
       byHref[anchor.getAttribute('href')] = anchor.querySelector('g.node');
     });
     inSlices(cards.length, function (at) {
@@ -872,11 +890,11 @@
         frame(function () {
           if (halted) return;
           try {
-            undo = drawLarge(progress, stopped, function (svg, show) {
+            undo = drawLarge(progress, stopped, function (drawing, show) {
               finish();
               graph.removeAttribute('data-ask');
               drawn();
-              cardLinks(svg, show, stopped);
+              cardLinks(drawing, show, stopped);
             }, function () { finish(); explain(); });
           } catch (e) {
             finish();
