@@ -445,7 +445,7 @@ constexpr char layoutScript[] = R"JS(
     if (!on(start, boxes[from]) || !on(end, boxes[to])) astray.push(from + '>' + to);
   });
   // A move's words can be read where their box meets no screen box, no
-  // other move's words and stays inside the drawing.
+  // other move's words and stays inside the drawing and the room it has.
   var rects = nodes.map(function (node) { return node.getBoundingClientRect(); });
   var whole = document.querySelector('.graph svg').getBoundingClientRect();
   var meet = function (a, b) { return a.left < b.right - 0.5 && b.left < a.right - 0.5 && a.top < b.bottom - 0.5 && b.top < a.bottom - 0.5; };
@@ -453,7 +453,9 @@ constexpr char layoutScript[] = R"JS(
   var spots = moves.map(function (move) { return move.getBoundingClientRect(); });
   var hidden = moves.filter(function (move, at) {
     var r = spots[at];
-    var inside = r.width > 0 && r.left >= whole.left && r.right <= whole.right && r.top >= whole.top && r.bottom <= whole.bottom;
+    var room = move.parentNode.getBoundingClientRect();
+    var inside = r.width > 0 && r.left >= whole.left && r.right <= whole.right && r.top >= whole.top && r.bottom <= whole.bottom &&
+                 r.right <= room.right + 0.5 && r.bottom <= room.bottom + 0.5;
     return !inside || rects.some(function (q) { return meet(r, q); }) ||
            spots.some(function (q, other) { return other !== at && meet(r, q); });
   }).map(function (move) { return move.textContent; });
