@@ -549,6 +549,26 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     EXPECT_EQ(layout[u"notes"_s].toInt(), 0);
     // The thumbnails get their pictures, as in a graph the library draws.
     EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph svg img.gimg').getAttribute('src') !== null"_s));
+
+    // A map in a box of its own height: fitted whole, a screen found by
+    // name, and each card leads to its place.
+    EXPECT_LE(eval(u"document.querySelector('.graph').getBoundingClientRect().height"_s).toDouble(),
+              eval(u"innerHeight * 0.8"_s).toDouble());
+    const QString whole = u"(function (g, d) { return d.width <= g.clientWidth && d.height <= g.clientHeight; })"
+                          u"(document.querySelector('.graph'), document.querySelector('.gsheets').getBoundingClientRect())"_s;
+    EXPECT_FALSE(eval(whole).toBool());
+    browser().click(u".gtools button"_s);
+    EXPECT_TRUE(eval(whole).toBool());
+    const QString inView = u"(function (id) { var n = document.querySelector('[data-id=' + id + '] g.node, g.node[data-id=' + id + ']');"
+                           u" var r = n.getBoundingClientRect(), g = document.querySelector('.graph').getBoundingClientRect();"
+                           u" return n.classList.contains('gfound') && r.left >= g.left && r.right <= g.right && r.top >= g.top && r.bottom <= g.bottom;"
+                           u" })(%1)"_s;
+    eval(u"(function (f) { f.value = '화면 137 제목'; f.dispatchEvent(new Event('change')); })(document.querySelector('.gfind'))"_s);
+    EXPECT_TRUE(eval(inView.arg(js(u"s_screen_137"_s))).toBool());
+    ASSERT_TRUE(browser().waitFor(u"document.querySelectorAll('.screen .gwhere').length === %1"_s.arg(count)));
+    browser().click(u"#s-screen-250 .gwhere"_s);
+    EXPECT_TRUE(browser().waitFor(inView.arg(js(u"s_screen_250"_s))));
+    EXPECT_FALSE(eval(inView.arg(js(u"s_screen_137"_s))).toBool());
 }
 
 TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndTheGraphKeepsItsSource)
