@@ -615,9 +615,7 @@
   // few hundred parts each: a browser lays out and paints again the whole
   // of a sheet something is added to, never the sheets before it.
   var SHEET = 400;
-  function put(read, parts, placed, source, progress, stopped, done) {
-    var drawing = document.createElement('div');
-    drawing.className = 'gsheets';
+  function put(drawing, read, parts, placed, progress, stopped, done) {
     drawing.style.width = placed.width + 'px';
     drawing.style.height = placed.height + 'px';
     drawing.style.setProperty('--ratio', placed.width / placed.height);
@@ -635,21 +633,18 @@
     var texts = [];
     read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
     var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
-    source.textContent = '';
-    source.appendChild(drawing);
-    source.setAttribute('data-processed', 'true');
-    // The box takes its final shape, and is shown, before the drawing fills it.
-    graph.removeAttribute('data-ask');
-    var show = viewport(drawing, placed.width, placed.height);
     inSlices(total, function (at) {
       if (at < edges) add(link(placed.paths[at], read.edges[at], read, at), 0);
-      else if (at < edges + nodes) add(box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed), 1);
-      else {
+      else if (at < edges + nodes) {
+        var part = box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed);
+        add(part, 1);
+        if (typeof window.quarryAssets === 'function') window.quarryAssets(part);
+      } else {
         var edge = texts[at - edges - nodes];
         add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]), 2);
       }
       return at + 1;
-    }, stopped, progress, function () { done(drawing, show); });
+    }, stopped, progress, done);
   }
 
   // Every label measured out of sight, in the graph's own fonts, a slice at
@@ -717,7 +712,7 @@
   // box to four times its size; a screen is found by name, and each card
   // leads to its box.
   var MAX_SCALE = 4;
-  function viewport(drawing, width, height) {
+  function viewport(drawing, size) {
     var scale = 1;
     var tools = document.createElement('div');
     tools.className = 'gtools';
@@ -736,7 +731,7 @@
 
     var fitted = function () {
       var room = tools.getBoundingClientRect();
-      var across = (graph.clientWidth - 32) / width, down = (graph.clientHeight - room.height - 40) / height;
+      var across = (graph.clientWidth - 32) / size.width, down = (graph.clientHeight - room.height - 40) / size.height;
       return Math.min(1, Math.max(0.01, Math.min(across, down)));
     };
     // The point of the drawing at (x, y) on screen stays there.
@@ -744,8 +739,8 @@
       var before = drawing.getBoundingClientRect();
       var pointX = (x - before.left) / scale, pointY = (y - before.top) / scale;
       scale = Math.min(MAX_SCALE, Math.max(Math.min(1, fitted()), wanted));
-      drawing.style.width = width * scale + 'px';
-      drawing.style.height = height * scale + 'px';
+      drawing.style.width = size.width * scale + 'px';
+      drawing.style.height = size.height * scale + 'px';
       var after = drawing.getBoundingClientRect();
       graph.scrollLeft += after.left + pointX * scale - x;
       graph.scrollTop += after.top + pointY * scale - y;
@@ -829,6 +824,14 @@
     var source = graph.querySelector('pre.mermaid');
     if (!source) { failed(); return; }
     var read = readGraph(source.textContent), text = source.textContent;
+    // The box takes its final shape, and is shown, before the drawing fills it.
+    var drawing = document.createElement('div'), size = { width: 0, height: 0 };
+    drawing.className = 'gsheets';
+    source.textContent = '';
+    source.appendChild(drawing);
+    source.setAttribute('data-processed', 'true');
+    graph.removeAttribute('data-ask');
+    var show = viewport(drawing, size);
     // Stopped or failed, the graph's box is as it was before.
     var undo = function () {
       var measuring = graph.querySelector('.gmeasure'), tools = graph.querySelector('.gtools');
@@ -854,7 +857,11 @@
         rankGap: 64
       };
       layOutAside(input, guarded(function (placed) {
-        put(read, parts, placed, source, function (at, total) { progress(at, total, 1); }, stopped, guarded(done));
+        size.width = placed.width;
+        size.height = placed.height;
+        put(drawing, read, parts, placed, function (at, total) { progress(at, total, 1); }, stopped, guarded(function () {
+          done(drawing, show);
+        }));
       }));
     }));
     return undo;
