@@ -652,23 +652,19 @@
   function measure(read, progress, stopped, done) {
     var parts = { holders: [], sizes: [], moves: [], moveSizes: [] };
     var nodes = read.nodes.length, total = nodes + read.edges.length;
-    var measuring = null, pending = [];
+    // Laid out on its own, and kept on the page throughout: what a slice
+    // puts in it lays out nothing else.
+    var measuring = document.createElement('div'), pending = [];
+    measuring.className = 'gmeasure';
+    measuring.style.cssText = 'position:absolute;left:-100000px;top:0;width:100000px;height:100px;' +
+                              'overflow:hidden;contain:strict;visibility:hidden';
+    graph.appendChild(measuring);
     var flush = function () {
-      if (!measuring) return;
       pending.forEach(function (measured) { measured(); });
-      graph.removeChild(measuring);
-      measuring = null;
+      measuring.textContent = '';
       pending = [];
     };
     var add = function (holder, measured) {
-      if (!measuring) {
-        measuring = document.createElement('div');
-        measuring.className = 'gmeasure';
-        // Laid out on its own: a slice measured lays out nothing else.
-        measuring.style.cssText = 'position:absolute;left:-100000px;top:0;width:100000px;height:100px;' +
-                                  'overflow:hidden;contain:strict;visibility:hidden';
-        graph.appendChild(measuring);
-      }
       measuring.appendChild(holder);
       pending.push(measured);
       if (pending.length >= 300) flush();
@@ -704,7 +700,11 @@
         }
       }
       return at + 1;
-    }, stopped, progress, function () { flush(); done(parts); });
+    }, stopped, progress, function () {
+      flush();
+      graph.removeChild(measuring);
+      done(parts);
+    });
   }
 
   // A drawn large graph is a map: its box has a height of its own, in which
