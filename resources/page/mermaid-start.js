@@ -820,6 +820,17 @@
     }, stopped, function () {}, function () {});
   }
 
+  // The view opens on the top of the drawing, where its first screens are,
+  // not on its empty left corner.
+  function facingTop(drawing, placed) {
+    if (!placed.y.length) return;
+    var first = 0;
+    for (var at = 1; at < placed.y.length; at++) {
+      if (placed.y[at] < placed.y[first] || placed.y[at] === placed.y[first] && placed.x[at] < placed.x[first]) first = at;
+    }
+    graph.scrollLeft = drawing.offsetLeft + placed.x[first] - graph.clientWidth / 2;
+  }
+
   function drawLarge(progress, stopped, done, failed) {
     var source = graph.querySelector('pre.mermaid');
     if (!source) { failed(); return; }
@@ -860,6 +871,7 @@
         size.width = placed.width;
         size.height = placed.height;
         put(drawing, read, parts, placed, function (at, total) { progress(at, total, 1); }, stopped, guarded(function () {
+          facingTop(drawing, placed);
           done(drawing, show);
         }));
       }));

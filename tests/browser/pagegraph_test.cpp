@@ -550,8 +550,11 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     // The thumbnails get their pictures, as in a graph the library draws.
     EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph svg img.gimg').getAttribute('src') !== null"_s));
 
-    // A map in a box of its own height: fitted whole, a screen found by
-    // name, and each card leads to its place.
+    // A map in a box of its own height, opened on its top screen: fitted
+    // whole, a screen found by name, and each card leads to its place.
+    EXPECT_TRUE(eval(u"(function (n, g) { return n.left >= g.left && n.right <= g.right; })(document.querySelector("
+                     u"'[data-id=ext_home] g.node, g.node[data-id=ext_home]').getBoundingClientRect(),"
+                     u" document.querySelector('.graph').getBoundingClientRect())"_s).toBool());
     EXPECT_LE(eval(u"document.querySelector('.graph').getBoundingClientRect().height"_s).toDouble(),
               eval(u"innerHeight * 0.8"_s).toDouble());
     const QString whole = u"(function (g, d) { return d.width <= g.clientWidth && d.height <= g.clientHeight; })"
