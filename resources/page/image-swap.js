@@ -18,8 +18,9 @@
   // Pictures of the plan folder come without a source, so that a page sent
   // on its own asks for no file it lacks; each gets its embedded copy, or
   // its path when there is none (the application's view reads the folder).
-  window.quarryAssets = function () {
-    document.querySelectorAll('img[data-src]').forEach(function (image) {
+  // Given a part of the page, only the pictures in it.
+  window.quarryAssets = function (within) {
+    (within || document).querySelectorAll('img[data-src]').forEach(function (image) {
       if (image.getAttribute('src') !== null) return;
       var path = image.getAttribute('data-src');
       image.setAttribute('src', embedded(path) || path);

@@ -118,88 +118,118 @@
   // thread instead, without the library, and put on the page when ready.
 
   // Self-contained, so that its source is also the worker's. Takes node
-  // sizes and edges as node indices; gives node centres and each edge's
-  // points, from its source to its target.
+  // sizes, edges as node indices and each edge's label size (or null);
+  // gives node centres, each edge's points from its source to its target,
+  // and the centre of each edge's label.
   function layOut(input) {
     'use strict';
-    var sizes = input.nodes, edges = input.edges;
+    var sizes = input.nodes, edges = input.edges, labels = input.labels;
     var n = sizes.length, count = n, i, k, r;
     var w = [], h = [], rank = [], ups = [], downs = [];
     for (i = 0; i < n; i++) { w.push(sizes[i][0]); h.push(sizes[i][1]); rank.push(0); ups.push([]); downs.push([]); }
 
-    // A move that reaches a screen still on the depth-first path goes back
-    // up: it is laid out reversed, so that what is left has no cycle.
-    var outs = [], hasIn = [], state = [], back = [];
-    for (i = 0; i < n; i++) { outs.push([]); hasIn.push(false); state.push(0); }
+    // A screen that leads to itself has its loops and their words at its
+    // right: the room is kept beside the box, so no neighbour covers them.
+    var loops = [], room = [];
+    for (i = 0; i < n; i++) { loops.push([]); room.push(0); }
+    for (k = 0; k < edges.length; k++) if (edges[k][0] === edges[k][1]) loops[edges[k][0]].push(k);
+    var LOOP = 36, LOOP_STEP = 14;
+    for (i = 0; i < n; i++) {
+      if (!loops[i].length) continue;
+      var wide = 0, tall = 0;
+      loops[i].forEach(function (edge) {
+        var size = labels[edge] || [0, 0];
+        wide = Math.max(wide, size[0]);
+        tall += size[1] + 4;
+      });
+      room[i] = 0.75 * (LOOP + LOOP_STEP * (loops[i].length - 1)) + 6 + wide;
+      w[i] += room[i];
+      h[i] = Math.max(h[i], tall);
+    }
+
+    // Layers: each screen as many moves below the start as the fewest that
+    // reach it. A move then goes one layer down, back up, or across its
+    // own layer; the graph stays as shallow as its moves allow, and a move
+    // back up the whole plan passes the few layers there are.
+    var outs = [], hasIn = [], queue = [];
+    for (i = 0; i < n; i++) { outs.push([]); hasIn.push(false); rank[i] = -1; }
     for (k = 0; k < edges.length; k++) {
-      back.push(false);
       if (edges[k][0] === edges[k][1]) continue;
-      outs[edges[k][0]].push(k);
+      outs[edges[k][0]].push(edges[k][1]);
       hasIn[edges[k][1]] = true;
     }
-    var visit = function (root) {
-      var stack = [root], next = [0];
-      state[root] = 1;
-      while (stack.length) {
-        var v = stack[stack.length - 1], at = next[next.length - 1];
-        if (at < outs[v].length) {
-          next[next.length - 1] = at + 1;
-          var edge = outs[v][at], to = edges[edge][1];
-          if (state[to] === 1) back[edge] = true;
-          else if (state[to] === 0) { state[to] = 1; stack.push(to); next.push(0); }
-        } else {
-          state[v] = 2; stack.pop(); next.pop();
+    var spread = function (root) {
+      rank[root] = 0;
+      for (var at = queue.push(root) - 1; at < queue.length; at++) {
+        var v = queue[at];
+        for (var m = 0; m < outs[v].length; m++) {
+          if (rank[outs[v][m]] >= 0) continue;
+          rank[outs[v][m]] = rank[v] + 1;
+          queue.push(outs[v][m]);
         }
       }
     };
-    for (i = 0; i < n; i++) if (!hasIn[i] && !state[i]) visit(i);
-    for (i = 0; i < n; i++) if (!state[i]) visit(i);
+    for (i = 0; i < n; i++) if (!hasIn[i] && rank[i] < 0) spread(i);
+    for (i = 0; i < n; i++) if (rank[i] < 0) spread(i);
+    var order = queue;
+    // A wide layer is laid in several rows, as many screens a row as keep
+    // the drawing about twice as wide as it is high: each screen takes its
+    // box's width and its moves' words across, and its box's height, a gap
+    // and words down.
+    var boxesAcross = 0, down = 0, wordsDown = 0;
+    for (i = 0; i < n; i++) { boxesAcross += w[i] + input.nodeGap; down += h[i] + input.rankGap; }
+    var wordsAcross = 0;
+    for (k = 0; k < edges.length; k++) {
+      if (!labels[k]) continue;
+      wordsAcross += labels[k][0] + input.nodeGap / 3;
+      wordsDown = Math.max(wordsDown, labels[k][1]);
+    }
+    var unitAcross = Math.max(boxesAcross, wordsAcross) / Math.max(n, 1), unitDown = down / Math.max(n, 1) + wordsDown;
+    var ROW = Math.max(4, Math.ceil(Math.sqrt(2 * n * unitDown / unitAcross))), rows = [], inLayer = [];
+    for (i = 0; i < order.length; i++) {
+      var layer = rank[order[i]];
+      while (inLayer.length <= layer) inLayer.push(0);
+      rows.push(Math.floor(inLayer[layer]++ / ROW));
+    }
+    var base = [0];
+    for (r = 0; r < inLayer.length; r++) base.push(base[r] + Math.ceil(inLayer[r] / ROW));
+    for (i = 0; i < order.length; i++) rank[order[i]] = base[rank[order[i]]] + rows[i];
+    // Between two layers of screens lies a layer of moves' words: every move
+    // crosses one, and its words are a box of that layer, kept apart from
+    // the others as the screens are.
+    for (i = 0; i < n; i++) rank[i] *= 2;
 
-    // Layers: each screen one below the lowest screen that leads to it.
-    var ends = [], below = [], waiting = [], queue = [], order = [];
-    for (i = 0; i < n; i++) { below.push([]); waiting.push(0); }
+    // A move up is laid out reversed; a move across its layer dips into the
+    // words' layer below and comes back up. A move across several layers
+    // passes a point in each; the point in its words' layer is as large as
+    // its words.
+    var chains = [], carrier = [], back = [], across = [];
     for (k = 0; k < edges.length; k++) {
       var from = edges[k][0], to = edges[k][1];
-      if (from === to) { ends.push(null); continue; }
+      back.push(rank[to] < rank[from]);
+      across.push(from !== to && rank[to] === rank[from]);
+      carrier.push(-1);
+      if (from === to) { chains.push(null); continue; }
       if (back[k]) { var swap = from; from = to; to = swap; }
-      ends.push([from, to]);
-      below[from].push(to);
-      waiting[to]++;
-    }
-    for (i = 0; i < n; i++) if (!waiting[i]) queue.push(i);
-    for (var head = 0; head < queue.length; head++) {
-      var v = queue[head];
-      order.push(v);
-      for (k = 0; k < below[v].length; k++) {
-        var u = below[v][k];
-        rank[u] = Math.max(rank[u], rank[v] + 1);
-        if (--waiting[u] === 0) queue.push(u);
-      }
-    }
-    // A screen nothing leads to sits just above the first screen it leads to.
-    for (i = order.length - 1; i >= 0; i--) {
-      var s = order[i];
-      if (hasIn[s] || !below[s].length) continue;
-      var lowest = Infinity;
-      for (k = 0; k < below[s].length; k++) lowest = Math.min(lowest, rank[below[s][k]]);
-      rank[s] = lowest - 1;
-    }
-
-    // A move across several layers passes a point in each.
-    var chains = [];
-    for (k = 0; k < edges.length; k++) {
-      if (!ends[k]) { chains.push(null); continue; }
-      var chain = [ends[k][0]], prev = ends[k][0];
-      for (r = rank[ends[k][0]] + 1; r < rank[ends[k][1]]; r++) {
-        var point = count++;
-        w.push(0); h.push(0); rank.push(r); ups.push([prev]); downs.push([]);
+      var ending = across[k] ? rank[to] + 2 : rank[to];
+      var chain = [from], prev = from, first = rank[from];
+      var span = ending - first, wordsAt = first + 2 * Math.floor((span - 2) / 4) + 1;
+      for (r = first + 1; r < ending; r++) {
+        var point = count++, size = r === wordsAt && labels[k] ? labels[k] : [0, 0];
+        if (r === wordsAt) carrier[k] = point;
+        w.push(size[0]); h.push(size[1]); rank.push(r); ups.push([prev]); downs.push([]);
         downs[prev].push(point);
         chain.push(point);
         prev = point;
       }
-      downs[prev].push(ends[k][1]);
-      ups[ends[k][1]].push(prev);
-      chain.push(ends[k][1]);
+      if (across[k]) {
+        downs[to].push(prev);
+        ups[prev].push(to);
+      } else {
+        downs[prev].push(to);
+        ups[to].push(prev);
+      }
+      chain.push(to);
       chains.push(chain);
     }
 
@@ -224,7 +254,11 @@
     var number = function (layer) { for (var at = 0; at < layer.length; at++) place[layer[at]] = at; };
     layers.forEach(number);
 
-    // Fewer crossings: each layer sorted by where its neighbours sit.
+    // Fewer crossings: each layer sorted by where its neighbours sit. Each
+    // sweep costs about the nodes and moves laid out, so a very large graph
+    // gets fewer sweeps and the whole stays near-linear in its size.
+    var WORK = 4000000;
+    var sweeps = Math.max(2, Math.min(8, Math.floor(WORK / (count + edges.length + 1))));
     var sortBy = function (layer, near) {
       var keyed = layer.map(function (v) {
         var list = near[v], sum = 0;
@@ -235,7 +269,7 @@
       for (var at = 0; at < keyed.length; at++) layer[at] = keyed[at].v;
       number(layer);
     };
-    for (var round = 0; round < 8; round++) {
+    for (var round = 0; round < sweeps; round++) {
       if (round % 2 === 0) for (r = 1; r <= top; r++) sortBy(layers[r], ups);
       else for (r = top - 1; r >= 0; r--) sortBy(layers[r], downs);
     }
@@ -245,7 +279,10 @@
     // other are pooled and placed together).
     var x = [];
     for (i = 0; i < count; i++) x.push(0);
-    var gap = function (a, b) { return (w[a] + w[b]) / 2 + (a < n && b < n ? input.nodeGap : input.nodeGap / 2); };
+    var gap = function (a, b) {
+      var apart = a < n && b < n ? input.nodeGap : w[a] && w[b] ? input.nodeGap / 3 : input.nodeGap / 2;
+      return (w[a] + w[b]) / 2 + apart;
+    };
     var fit = function (layer, wanted) {
       var offsets = [0], blocks = [], at;
       for (at = 1; at < layer.length; at++) offsets.push(offsets[at - 1] + gap(layer[at - 1], layer[at]));
@@ -270,7 +307,7 @@
         return list.length ? sum / list.length : x[v];
       }));
     };
-    for (round = 0; round < 6; round++) {
+    for (round = 0; round < Math.min(6, sweeps); round++) {
       for (r = 1; r <= top; r++) pull(layers[r], ups);
       for (r = top - 1; r >= 0; r--) pull(layers[r], downs);
     }
@@ -279,23 +316,74 @@
     if (count) { left = Infinity; right = -Infinity; }
     for (i = 0; i < count; i++) { left = Math.min(left, x[i] - w[i] / 2); right = Math.max(right, x[i] + w[i] / 2); }
     for (i = 0; i < count; i++) { x[i] += margin - left; y.push(0); }
-    layers.forEach(function (layer) {
+    layers.forEach(function (layer, at) {
       var tall = 0;
       layer.forEach(function (v) { tall = Math.max(tall, h[v]); });
       layer.forEach(function (v) { y[v] = layerTop + tall / 2; });
-      layerTop += tall + input.rankGap;
+      layerTop += tall + input.rankGap / 2;
     });
+    // Boxes with loops sit left in their room.
+    for (i = 0; i < n; i++) { x[i] -= room[i] / 2; w[i] = sizes[i][0]; h[i] = sizes[i][1]; }
 
-    var points = chains.map(function (chain, edge) {
+    // The moves leave and reach a box at points spread along its edge, in
+    // the order of where they come from, so they can be told apart.
+    var ports = [];
+    for (i = 0; i < n; i++) ports.push({ down: [], up: [] });
+    chains.forEach(function (chain, edge) {
+      if (!chain) return;
+      ports[chain[0]].down.push({ edge: edge, end: 0, toward: x[chain[1]] });
+      var last = chain[chain.length - 1];
+      (across[edge] ? ports[last].down : ports[last].up).push({ edge: edge, end: chain.length - 1, toward: x[chain[chain.length - 2]] });
+    });
+    var shift = [];
+    chains.forEach(function (chain) { shift.push(chain ? [0, 0] : null); });
+    var spread = function (list, v) {
+      list.sort(function (a, b) { return a.toward - b.toward || a.edge - b.edge; });
+      var along = Math.min(w[v] * 0.7, 12 * (list.length - 1));
+      list.forEach(function (port, at) {
+        shift[port.edge][port.end ? 1 : 0] = list.length > 1 ? -along / 2 + along * at / (list.length - 1) : 0;
+      });
+    };
+    for (i = 0; i < n; i++) { spread(ports[i].down, i); spread(ports[i].up, i); }
+
+    // Each line goes to the page as its path: a short text each, where
+    // points would be many small arrays to copy from the worker.
+    var pathThrough = function (points) {
+      var d = 'M' + points[0][0] + ',' + points[0][1];
+      for (var at = 1; at < points.length; at++) {
+        var a = points[at - 1], b = points[at], middle = (a[1] + b[1]) / 2;
+        d += 'C' + a[0] + ',' + middle + ' ' + b[0] + ',' + middle + ' ' + b[0] + ',' + b[1];
+      }
+      return d;
+    };
+    var paths = chains.map(function (chain, edge) {
       if (!chain) return null;
       var list = chain.map(function (v, at) {
-        return [x[v], y[v] + (at === 0 ? h[v] / 2 : at === chain.length - 1 ? -h[v] / 2 : 0)];
+        var end = at === 0 ? 0 : at === chain.length - 1 ? 1 : -1;
+        var lower = end === 0 || end === 1 && across[edge];
+        return [x[v] + (end < 0 ? 0 : shift[edge][end]), y[v] + (end < 0 ? 0 : lower ? h[v] / 2 : -h[v] / 2)];
       });
-      return back[edge] ? list.reverse() : list;
+      return pathThrough(back[edge] ? list.reverse() : list);
     });
+    var spots = carrier.map(function (point) { return point < 0 ? null : [x[point], y[point]]; });
+    // A loop leaves and reaches its box's right side; its words stand in
+    // the box's room, one under another.
+    for (i = 0; i < n; i++) {
+      var stacked = 0, next = 0;
+      loops[i].forEach(function (edge) { stacked += (labels[edge] || [0, 0])[1] + 4; });
+      next = y[i] - stacked / 2;
+      loops[i].forEach(function (edge, at) {
+        var size = labels[edge] || [0, 0], reach = LOOP + LOOP_STEP * at;
+        var cx = x[i] + w[i] / 2, cy = y[i];
+        spots[edge] = [cx + 0.75 * (LOOP + LOOP_STEP * (loops[i].length - 1)) + 6 + size[0] / 2, next + size[1] / 2];
+        paths[edge] = 'M' + cx + ',' + (cy - 10) + 'C' + (cx + reach) + ',' + (cy - 30) + ' ' +
+                      (cx + reach) + ',' + (cy + 30) + ' ' + cx + ',' + (cy + 10);
+        next += size[1] + 4;
+      });
+    }
     return {
-      x: x.slice(0, n), y: y.slice(0, n), points: points,
-      width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap + margin, 2 * margin)
+      x: x.slice(0, n), y: y.slice(0, n), paths: paths, spots: spots,
+      width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap / 2 + margin, 2 * margin)
     };
   }
 
@@ -433,15 +521,6 @@
     return group;
   }
 
-  function pathThrough(points) {
-    var d = 'M' + points[0][0] + ',' + points[0][1];
-    for (var at = 1; at < points.length; at++) {
-      var a = points[at - 1], b = points[at], middle = (a[1] + b[1]) / 2;
-      d += 'C' + a[0] + ',' + middle + ' ' + b[0] + ',' + middle + ' ' + b[0] + ',' + b[1];
-    }
-    return d;
-  }
-
   // Named as the library names its lines: by the ids of their two ends.
   function link(d, edge, read, at) {
     var from = read.nodes[edge.from].id, to = read.nodes[edge.to].id;
@@ -454,15 +533,33 @@
     return path;
   }
 
-  function put(read, holders, sizes, placed, source) {
+  // Long work is done a slice at a time, each short enough that the page
+  // still answers and paints between them; `stopped` ends it early.
+  var SLICE_MS = 16;
+  function inSlices(total, step, stopped, progress, done) {
+    var at = 0;
+    var slice = function () {
+      if (stopped()) return;
+      var begun = Date.now();
+      while (at < total && Date.now() - begun < SLICE_MS) at = step(at);
+      progress(at, total);
+      if (at < total) setTimeout(slice, 0); else done();
+    };
+    slice();
+  }
+
+  // One sheet of the drawing: all sheets have the whole drawing's size and
+  // lie one over another; the first carries the arrow head and the role.
+  function sheet(placed, first) {
     var svg = document.createElementNS(SVG, 'svg');
     svg.setAttribute('class', 'glaid');
+    svg.setAttribute('viewBox', '0 0 ' + placed.width + ' ' + placed.height);
+    if (!first) {
+      svg.setAttribute('aria-hidden', 'true');
+      return svg;
+    }
     svg.setAttribute('role', 'graphics-document document');
     svg.setAttribute('aria-roledescription', 'flowchart');
-    svg.setAttribute('viewBox', '0 0 ' + placed.width + ' ' + placed.height);
-    svg.setAttribute('width', placed.width);
-    svg.setAttribute('height', placed.height);
-    svg.style.maxWidth = placed.width + 'px';
     var marker = document.createElementNS(SVG, 'marker');
     [['id', 'glaid-arrow'], ['viewBox', '0 0 10 10'], ['refX', '9'], ['refY', '5'],
      ['markerWidth', '8'], ['markerHeight', '8'], ['orient', 'auto']].forEach(function (pair) {
@@ -474,136 +571,352 @@
     var defs = document.createElementNS(SVG, 'defs');
     defs.appendChild(marker);
     svg.appendChild(defs);
+    return svg;
+  }
 
-    var lines = document.createElementNS(SVG, 'g'), words = document.createElementNS(SVG, 'g');
-    read.edges.forEach(function (edge, at) {
-      var points = placed.points[at], spot;
-      if (points) {
-        lines.appendChild(link(pathThrough(points), edge, read, at));
-        spot = [(points[0][0] + points[1][0]) / 2, (points[0][1] + points[1][1]) / 2];
-      } else {
-        // A screen that leads to itself: a loop on its right side.
-        var cx = placed.x[edge.from] + sizes[edge.from][0] / 2, cy = placed.y[edge.from];
-        lines.appendChild(link('M' + cx + ',' + (cy - 10) + 'C' + (cx + 36) + ',' + (cy - 30) + ' ' +
-                               (cx + 36) + ',' + (cy + 30) + ' ' + cx + ',' + (cy + 10), edge, read, at));
-        spot = [cx + 30, cy];
-      }
-      if (!edge.label) return;
-      var holder = document.createElement('div');
-      labelInto(holder, edge.label);
-      var word = document.createElementNS(SVG, 'text');
-      word.setAttribute('class', 'gmove');
-      word.setAttribute('x', spot[0]);
-      word.setAttribute('y', spot[1]);
-      word.setAttribute('text-anchor', points ? 'middle' : 'start');
-      word.setAttribute('dominant-baseline', 'middle');
-      word.textContent = holder.textContent;
-      words.appendChild(word);
-    });
-    svg.appendChild(lines);
+  function box(node, at, holder, sizes, placed) {
+    var width = sizes[at][0], height = sizes[at][1];
+    var group = shapeOf(node, width, height);
+    group.setAttribute('class', 'node' + (node.cond ? ' cond' : ''));
+    group.setAttribute('id', 'flowchart-' + node.id + '-' + at);
+    group.setAttribute('data-id', node.id);
+    group.setAttribute('transform', 'translate(' + (placed.x[at] - width / 2) + ',' + (placed.y[at] - height / 2) + ')');
+    var label = document.createElementNS(SVG, 'foreignObject');
+    label.setAttribute('width', width);
+    label.setAttribute('height', height);
+    var frame = document.createElementNS(XHTML, 'div');
+    frame.setAttribute('class', 'gframe');
+    frame.appendChild(holder);
+    label.appendChild(frame);
+    group.appendChild(label);
+    if (!node.href) return group;
+    var anchor = document.createElementNS(SVG, 'a');
+    anchor.setAttribute('href', node.href);
+    anchor.setAttribute('data-id', node.id);
+    anchor.appendChild(group);
+    return anchor;
+  }
 
-    var boxes = document.createElementNS(SVG, 'g');
-    read.nodes.forEach(function (node, at) {
-      var width = sizes[at][0], height = sizes[at][1];
-      var group = shapeOf(node, width, height);
-      group.setAttribute('class', 'node' + (node.cond ? ' cond' : ''));
-      group.setAttribute('id', 'flowchart-' + node.id + '-' + at);
-      group.setAttribute('data-id', node.id);
-      group.setAttribute('transform', 'translate(' + (placed.x[at] - width / 2) + ',' + (placed.y[at] - height / 2) + ')');
-      var label = document.createElementNS(SVG, 'foreignObject');
-      label.setAttribute('width', width);
-      label.setAttribute('height', height);
-      var frame = document.createElementNS(XHTML, 'div');
-      frame.setAttribute('class', 'gframe');
-      frame.appendChild(holders[at]);
-      label.appendChild(frame);
-      group.appendChild(label);
-      if (node.href) {
-        var anchor = document.createElementNS(SVG, 'a');
-        anchor.setAttribute('href', node.href);
-        anchor.setAttribute('data-id', node.id);
-        anchor.appendChild(group);
-        boxes.appendChild(anchor);
-      } else {
-        boxes.appendChild(group);
+  // A move's words in the box the layout kept for them, on the graph's own
+  // colour, as the library draws them: the line they sit on would show
+  // through the spaces.
+  function words(holder, size, spot) {
+    var place = document.createElementNS(SVG, 'foreignObject');
+    place.setAttribute('x', spot[0] - size[0] / 2);
+    place.setAttribute('y', spot[1] - size[1] / 2);
+    place.setAttribute('width', size[0]);
+    place.setAttribute('height', size[1]);
+    place.appendChild(holder);
+    return place;
+  }
+
+  // The drawing goes on the page in slices: lines, then boxes, then words,
+  // so words are never under a box or a line. It is drawn on sheets of a
+  // few hundred parts each: a browser lays out and paints again the whole
+  // of a sheet something is added to, never the sheets before it.
+  var SHEET = 400;
+  function put(drawing, read, parts, placed, progress, stopped, done) {
+    drawing.style.width = placed.width + 'px';
+    drawing.style.height = placed.height + 'px';
+    drawing.style.setProperty('--ratio', placed.width / placed.height);
+    var current = sheet(placed, true), onSheet = 0, phase = 0;
+    drawing.appendChild(current);
+    var add = function (part, partPhase) {
+      if (onSheet >= SHEET || partPhase !== phase) {
+        current = drawing.appendChild(sheet(placed, false));
+        onSheet = 0;
+        phase = partPhase;
       }
-    });
-    svg.appendChild(boxes);
-    // The words go over the boxes: a long move's words or a loop's words
-    // beside its box would otherwise run under the next box, unread.
-    svg.appendChild(words);
-    source.textContent = '';
-    source.appendChild(svg);
-    source.setAttribute('data-processed', 'true');
-    // Each move's words on the graph's own colour, as the library draws
-    // them: the lines they sit on would show through the spaces. All are
-    // measured before any ground is added, so the page is laid out once.
-    var texts = Array.prototype.slice.call(words.childNodes);
-    texts.map(function (text) { return text.getBBox(); }).forEach(function (box, at) {
-      var ground = document.createElementNS(SVG, 'rect');
-      ground.setAttribute('class', 'gground');
-      ground.setAttribute('x', box.x - 2);
-      ground.setAttribute('y', box.y - 1);
-      ground.setAttribute('width', box.width + 4);
-      ground.setAttribute('height', box.height + 2);
-      words.insertBefore(ground, texts[at]);
+      current.appendChild(part);
+      onSheet++;
+    };
+    var texts = [];
+    read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
+    var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
+    inSlices(total, function (at) {
+      if (at < edges) add(link(placed.paths[at], read.edges[at], read, at), 0);
+      else if (at < edges + nodes) {
+        var part = box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed);
+        add(part, 1);
+        if (typeof window.quarryAssets === 'function') window.quarryAssets(part);
+      } else {
+        var edge = texts[at - edges - nodes];
+        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]), 2);
+      }
+      return at + 1;
+    }, stopped, progress, done);
+  }
+
+  // Every label measured out of sight, in the graph's own fonts, a slice at
+  // a time: each slice is laid out once, on its own.
+  function measure(read, progress, stopped, done) {
+    var parts = { holders: [], sizes: [], moves: [], moveSizes: [] };
+    var nodes = read.nodes.length, total = nodes + read.edges.length;
+    // Laid out on its own, and kept on the page throughout: what a slice
+    // puts in it lays out nothing else.
+    var measuring = document.createElement('div'), pending = [];
+    measuring.className = 'gmeasure';
+    measuring.style.cssText = 'position:absolute;left:-100000px;top:0;width:100000px;height:100px;' +
+                              'overflow:hidden;contain:strict;visibility:hidden';
+    graph.appendChild(measuring);
+    var flush = function () {
+      pending.forEach(function (measured) { measured(); });
+      measuring.textContent = '';
+      pending = [];
+    };
+    var add = function (holder, measured) {
+      measuring.appendChild(holder);
+      pending.push(measured);
+      if (pending.length >= 300) flush();
+    };
+    inSlices(total, function (at) {
+      if (at < nodes) {
+        var holder = document.createElement('div');
+        holder.className = 'glabel';
+        labelInto(holder, read.nodes[at].label);
+        parts.holders.push(holder);
+        add(holder, function () {
+          var shape = read.nodes[at].shape;
+          var width = Math.max(holder.offsetWidth, 20) + 30, height = Math.max(holder.offsetHeight, 18) + 20;
+          if (shape === '(["' || shape === '{{"' || shape === '[/"') width += height / 2;
+          if (shape === '[["') width += 16;
+          parts.sizes[at] = [width, height];
+        });
+      } else {
+        var edge = read.edges[at - nodes], text = document.createElement('div');
+        labelInto(text, edge.label);
+        if (text.textContent.trim()) {
+          var move = document.createElementNS(XHTML, 'div');
+          move.setAttribute('class', 'gmove');
+          move.textContent = text.textContent;
+          parts.moves[at - nodes] = move;
+          add(move, function () {
+            var r = move.getBoundingClientRect();
+            parts.moveSizes[at - nodes] = [Math.ceil(r.width) + 1, Math.ceil(r.height)];
+          });
+        } else {
+          parts.moves[at - nodes] = null;
+          parts.moveSizes[at - nodes] = null;
+        }
+      }
+      return at + 1;
+    }, stopped, progress, function () {
+      flush();
+      graph.removeChild(measuring);
+      done(parts);
     });
   }
 
-  function drawLarge(done, failed) {
+  // A drawn large graph is a map: its box has a height of its own, in which
+  // the drawing is panned and zoomed, from the whole of it fitted into the
+  // box to four times its size; a screen is found by name, and each card
+  // leads to its box.
+  var MAX_SCALE = 4;
+  function viewport(drawing, size) {
+    var scale = 1;
+    var tools = document.createElement('div');
+    tools.className = 'gtools';
+    var fitButton = document.createElement('button'), fullButton = document.createElement('button');
+    fitButton.type = fullButton.type = 'button';
+    fitButton.textContent = '전체 보기';
+    fullButton.textContent = '실제 크기';
+    var find = document.createElement('input');
+    find.type = 'search';
+    find.className = 'gfind';
+    find.placeholder = '화면 이름으로 찾기';
+    find.setAttribute('aria-label', find.placeholder);
+    [fitButton, fullButton, find].forEach(function (part) { tools.appendChild(part); });
+    graph.insertBefore(tools, graph.firstChild);
+    graph.classList.add('gview');
+
+    var fitted = function () {
+      var room = tools.getBoundingClientRect();
+      var across = (graph.clientWidth - 32) / size.width, down = (graph.clientHeight - room.height - 40) / size.height;
+      return Math.min(1, Math.max(0.01, Math.min(across, down)));
+    };
+    // The point of the drawing at (x, y) on screen stays there.
+    var zoomTo = function (wanted, x, y) {
+      var before = drawing.getBoundingClientRect();
+      var pointX = (x - before.left) / scale, pointY = (y - before.top) / scale;
+      scale = Math.min(MAX_SCALE, Math.max(Math.min(1, fitted()), wanted));
+      drawing.style.width = size.width * scale + 'px';
+      drawing.style.height = size.height * scale + 'px';
+      var after = drawing.getBoundingClientRect();
+      graph.scrollLeft += after.left + pointX * scale - x;
+      graph.scrollTop += after.top + pointY * scale - y;
+    };
+    var middle = function () {
+      var box = graph.getBoundingClientRect();
+      return [box.left + box.width / 2, box.top + box.height / 2];
+    };
+    fitButton.addEventListener('click', function () { var at = middle(); zoomTo(fitted(), at[0], at[1]); });
+    fullButton.addEventListener('click', function () { var at = middle(); zoomTo(1, at[0], at[1]); });
+    drawing.addEventListener('wheel', function (event) {
+      if (!event.ctrlKey) return;
+      event.preventDefault();
+      event.stopPropagation();
+      zoomTo(scale * Math.exp(-event.deltaY * 0.01), event.clientX, event.clientY);
+    }, { passive: false });
+
+    // Dragged by its ground, the drawing moves with the pointer.
+    var dragged = null;
+    drawing.addEventListener('pointerdown', function (event) {
+      if (event.button !== 0 || event.target.closest('a, .node')) return;
+      dragged = [event.clientX, event.clientY];
+      drawing.setPointerCapture(event.pointerId);
+    });
+    drawing.addEventListener('pointermove', function (event) {
+      if (!dragged) return;
+      graph.scrollLeft -= event.clientX - dragged[0];
+      graph.scrollTop -= event.clientY - dragged[1];
+      dragged = [event.clientX, event.clientY];
+    });
+    drawing.addEventListener('pointerup', function () { dragged = null; });
+
+    var found = null;
+    var show = function (node) {
+      if (found) found.classList.remove('gfound');
+      found = node;
+      node.classList.add('gfound');
+      if (scale < 0.5) { var at = middle(); zoomTo(1, at[0], at[1]); }
+      graph.scrollIntoView({ block: 'nearest' });
+      var box = graph.getBoundingClientRect(), spot = node.getBoundingClientRect();
+      graph.scrollLeft += spot.left + spot.width / 2 - (box.left + box.width / 2);
+      graph.scrollTop += spot.top + spot.height / 2 - (box.top + box.height / 2);
+    };
+    find.addEventListener('change', function () {
+      var wanted = find.value.trim().toLowerCase();
+      if (!wanted) return;
+      var nodes = Array.prototype.slice.call(drawing.querySelectorAll('g.node'));
+      var hit = nodes.filter(function (node) { return node.textContent.toLowerCase().indexOf(wanted) >= 0; })[0];
+      find.classList.toggle('gmiss', !hit);
+      if (hit) show(hit);
+    });
+    return show;
+  }
+
+  // Each card gets a link to its box in the drawing, a slice at a time.
+  function cardLinks(drawing, show, stopped) {
+    var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
+    var byHref = Object.create(null);
+    drawing.querySelectorAll('a[data-id]').forEach(function (anchor) {
+      byHref[anchor.getAttribute('href')] = anchor.querySelector('g.node');
+    });
+    inSlices(cards.length, function (at) {
+      var card = cards[at], node = byHref['#' + card.id.replace(/%/g, '%25')];
+      var title = card.querySelector(':scope > .title');
+      if (node && title) {
+        var link = document.createElement('a');
+        link.className = 'gwhere';
+        link.setAttribute('href', '#');
+        link.textContent = '그래프에서 보기';
+        link.addEventListener('click', function (event) {
+          event.preventDefault();
+          show(node);
+        });
+        title.appendChild(link);
+      }
+      return at + 1;
+    }, stopped, function () {}, function () {});
+  }
+
+  // The view opens on the top of the drawing, where its first screens are,
+  // not on its empty left corner.
+  function facingTop(drawing, placed) {
+    if (!placed.y.length) return;
+    var first = 0;
+    for (var at = 1; at < placed.y.length; at++) {
+      if (placed.y[at] < placed.y[first] || placed.y[at] === placed.y[first] && placed.x[at] < placed.x[first]) first = at;
+    }
+    graph.scrollLeft = drawing.offsetLeft + placed.x[first] - graph.clientWidth / 2;
+  }
+
+  function drawLarge(progress, stopped, done, failed) {
     var source = graph.querySelector('pre.mermaid');
     if (!source) { failed(); return; }
-    var read = readGraph(source.textContent);
-    // Every label measured at once, in the graph's own fonts, out of sight.
-    var measuring = document.createElement('div');
-    measuring.style.cssText = 'position:absolute;left:-100000px;top:0;visibility:hidden';
-    graph.appendChild(measuring);
-    var holders = read.nodes.map(function (node) {
-      var holder = document.createElement('div');
-      holder.className = 'glabel';
-      labelInto(holder, node.label);
-      measuring.appendChild(holder);
-      return holder;
-    });
-    var sizes = holders.map(function (holder, at) {
-      var shape = read.nodes[at].shape;
-      var width = Math.max(holder.offsetWidth, 20) + 30, height = Math.max(holder.offsetHeight, 18) + 20;
-      if (shape === '(["' || shape === '{{"' || shape === '[/"') width += height / 2;
-      if (shape === '[["') width += 16;
-      return [width, height];
-    });
-    graph.removeChild(measuring);
-    var input = {
-      nodes: sizes,
-      edges: read.edges.map(function (edge) { return [edge.from, edge.to]; }),
-      nodeGap: 30,
-      rankGap: 64
+    var read = readGraph(source.textContent), text = source.textContent;
+    // The box takes its final shape, and is shown, before the drawing fills it.
+    var drawing = document.createElement('div'), size = { width: 0, height: 0 };
+    drawing.className = 'gsheets';
+    source.textContent = '';
+    source.appendChild(drawing);
+    source.setAttribute('data-processed', 'true');
+    graph.removeAttribute('data-ask');
+    var show = viewport(drawing, size);
+    // Stopped or failed, the graph's box is as it was before.
+    var undo = function () {
+      var measuring = graph.querySelector('.gmeasure'), tools = graph.querySelector('.gtools');
+      if (measuring) graph.removeChild(measuring);
+      if (tools) graph.removeChild(tools);
+      graph.classList.remove('gview');
+      graph.setAttribute('data-ask', '');
+      source.textContent = text;
+      source.removeAttribute('data-processed');
     };
-    layOutAside(input, function (placed) {
-      try {
-        put(read, holders, sizes, placed, source);
-      } catch (e) {
-        failed();
-        return;
-      }
-      done();
-    });
+    var guarded = function (work) {
+      return function () {
+        if (stopped()) return;
+        try { work.apply(null, arguments); } catch (e) { undo(); failed(); }
+      };
+    };
+    measure(read, function (at, total) { progress(at, total, 0); }, stopped, guarded(function (parts) {
+      var input = {
+        nodes: parts.sizes,
+        edges: read.edges.map(function (edge) { return [edge.from, edge.to]; }),
+        labels: parts.moveSizes,
+        nodeGap: 30,
+        rankGap: 64
+      };
+      layOutAside(input, guarded(function (placed) {
+        size.width = placed.width;
+        size.height = placed.height;
+        put(drawing, read, parts, placed, function (at, total) { progress(at, total, 1); }, stopped, guarded(function () {
+          facingTop(drawing, placed);
+          done(drawing, show);
+        }));
+      }));
+    }));
+    return undo;
   }
 
   if (askButton) {
+    var asked = askButton.textContent, busy = '그리는 중…';
     askButton.addEventListener('click', function () {
       askButton.disabled = true;
-      askButton.textContent = '그리는 중…';
+      askButton.textContent = busy;
+      var stop = document.createElement('button');
+      stop.type = 'button';
+      stop.id = 'graph-stop';
+      stop.textContent = '그만 그리기';
+      askButton.parentElement.appendChild(stop);
+      var halted = false, undo = null;
+      var stopped = function () { return halted; };
+      var finish = function () { if (stop.parentElement) stop.parentElement.removeChild(stop); };
+      stop.addEventListener('click', function () {
+        halted = true;
+        if (undo) undo();
+        finish();
+        askButton.textContent = asked;
+        askButton.disabled = false;
+      });
+      // The words measured count half, the drawing put on the page the other half.
+      var progress = function (at, total, half) {
+        askButton.textContent = busy + ' ' + Math.floor(50 * half + 50 * at / total) + '%';
+      };
       // Two frames: the button's new state is on screen before the work starts.
       var frame = window.requestAnimationFrame || function (fn) { setTimeout(fn, 16); };
       frame(function () {
         frame(function () {
+          if (halted) return;
           try {
-            drawLarge(function () {
+            undo = drawLarge(progress, stopped, function (drawing, show) {
+              finish();
               graph.removeAttribute('data-ask');
               drawn();
-            }, explain);
+              cardLinks(drawing, show, stopped);
+            }, function () { finish(); explain(); });
           } catch (e) {
+            finish();
             explain();
           }
         });
