@@ -25,17 +25,23 @@
 // folder. The revision's Claude is the fake tool answering at once, so what
 // remains of a revision after the same fake run alone is the reviser's own
 // work; a 10 ms timer on the main thread measures how long that work holds
-// the event loop.
+// the event loop. QUARRYSTONE_BENCH_SCREENS makes a plan of that many
+// screens with a small picture each instead (a page of many screens, whose
+// plan.json is large beside it).
 namespace {
 
-constexpr int screens = 300;
+const int screens = qEnvironmentVariableIsSet("QUARRYSTONE_BENCH_SCREENS")
+    ? qEnvironmentVariableIntValue("QUARRYSTONE_BENCH_SCREENS")
+    : 300;
+const RenderGen::Images images =
+    qEnvironmentVariableIsSet("QUARRYSTONE_BENCH_SCREENS") ? RenderGen::smallImages : RenderGen::largeImages;
 
 struct Bench {
     Bench()
     {
         qputenv("QUARRYSTONE_SUPPORT", (scratch.path() + QStringLiteral("/support")).toUtf8());
         dir = scratch.path() + QStringLiteral("/plan");
-        plan = BenchSupport::renderedFolder(dir, screens);
+        plan = BenchSupport::renderedFolder(dir, screens, images);
         // Claude edits the title, as asked: a plan.json that kept its bytes
         // would be no revision to save.
         Plan edited = plan;
