@@ -10,6 +10,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -22,17 +25,23 @@
 // folder. The revision's Claude is the fake tool answering at once, so what
 // remains of a revision after the same fake run alone is the reviser's own
 // work; a 10 ms timer on the main thread measures how long that work holds
-// the event loop.
+// the event loop. QUARRYSTONE_BENCH_SCREENS makes a plan of that many
+// screens with a small picture each instead (a page of many screens, whose
+// plan.json is large beside it).
 namespace {
 
-constexpr int screens = 300;
+const int screens = qEnvironmentVariableIsSet("QUARRYSTONE_BENCH_SCREENS")
+    ? qEnvironmentVariableIntValue("QUARRYSTONE_BENCH_SCREENS")
+    : 300;
+const RenderGen::Images images =
+    qEnvironmentVariableIsSet("QUARRYSTONE_BENCH_SCREENS") ? RenderGen::smallImages : RenderGen::largeImages;
 
 struct Bench {
     Bench()
     {
         qputenv("QUARRYSTONE_SUPPORT", (scratch.path() + QStringLiteral("/support")).toUtf8());
         dir = scratch.path() + QStringLiteral("/plan");
-        plan = BenchSupport::renderedFolder(dir, screens);
+        plan = BenchSupport::renderedFolder(dir, screens, images);
         // Claude edits the title, as asked: a plan.json that kept its bytes
         // would be no revision to save.
         Plan edited = plan;
@@ -219,8 +228,85 @@ void BM_Undo(benchmark::State &state)
     state.counters["undo_per_writeAll"] = median(ratios);
 }
 
+// The peak memory of `quarrystone --revise` and of `--revise --undo` of the
+// folder, against its page's size. Each command is started by the time
+// tool, which counts its peak afresh. With QUARRYSTONE_BENCH_BEFORE naming
+// another build's executable, it takes turns with this one, so that before
+// and after come from one run.
+struct Peaks {
+    std::vector<double> revise;
+    std::vector<double> undo;
+};
+
+QProcessEnvironment commandEnvironment()
+{
+    const Bench &b = bench();
+    const QString home = b.scratch.path() + QStringLiteral("/home");
+    QDir().mkpath(home + QStringLiteral("/support"));
+    QDir().mkpath(home + QStringLiteral("/repo"));
+    QFile settings(home + QStringLiteral("/support/settings.json"));
+    if (!settings.open(QIODevice::WriteOnly))
+        qFatal("cannot write the settings");
+    settings.write(QJsonDocument(QJsonObject{{QStringLiteral("claudePath"), FakeClaude::path()},
+                                             {QStringLiteral("userName"), QStringLiteral("bench")},
+                                             {QStringLiteral("androidRepo"), home + QStringLiteral("/repo")},
+                                             {QStringLiteral("iosRepo"), home + QStringLiteral("/repo")}})
+                       .toJson());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), home + QStringLiteral("/support"));
+    return env;
+}
+
+double peakOf(const QString &binary, const QStringList &arguments, const QProcessEnvironment &env)
+{
+    const QString peak = bench().scratch.path() + QStringLiteral("/peak.txt");
+    const BenchSupport::Measured m = BenchSupport::measure(
+        QStringLiteral("/usr/bin/time"), QStringList{QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"), peak, binary} + arguments,
+        {}, {}, env);
+    if (!m.ok)
+        qFatal("%s %s failed", qPrintable(binary), qPrintable(arguments.join(u' ')));
+    QFile file(peak);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().split('\n').last().toDouble() * 1024 : 0;
+}
+
+// A revision and the undo that puts the folder back for the next.
+void revisePeaks(const QString &binary, const QProcessEnvironment &env, Peaks &peaks)
+{
+    const Bench &b = bench();
+    b.clearHistory();
+    peaks.revise.push_back(peakOf(
+        binary, {QStringLiteral("--revise"), b.dir, QStringLiteral("--request"), QStringLiteral("제목을 고쳐 줘")}, env));
+    peaks.undo.push_back(peakOf(binary, {QStringLiteral("--revise"), b.dir, QStringLiteral("--undo")}, env));
+}
+
+void BM_RevisePeakMemory(benchmark::State &state)
+{
+    const QProcessEnvironment env = commandEnvironment();
+    const QString before = qEnvironmentVariable("QUARRYSTONE_BENCH_BEFORE");
+    const double page = double(QFileInfo(bench().dir + QStringLiteral("/index.html")).size());
+    Peaks after;
+    Peaks old;
+    for (auto _ : state) {
+        revisePeaks(BenchSupport::binary(), env, after);
+        if (!before.isEmpty())
+            revisePeaks(before, env, old);
+    }
+    bench().clearHistory();
+    state.counters["page_MB"] = page / 1e6;
+    state.counters["revise_peak_per_page"] = median(after.revise) / page;
+    state.counters["undo_peak_per_page"] = median(after.undo) / page;
+    if (!before.isEmpty()) {
+        state.counters["before_revise_peak_per_page"] = median(old.revise) / page;
+        state.counters["before_undo_peak_per_page"] = median(old.undo) / page;
+    }
+}
+
 } // namespace
 
+BENCHMARK(BM_RevisePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Revise)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
 BENCHMARK(BM_Undo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
 

@@ -167,6 +167,25 @@ TEST(DeveloperNames, PathsPlatformsAndTools)
               golden("develop-ios-empty-plan.txt").replace("{PLAN}", "/plans/x"));
 }
 
+// The branch name is judged without running git, as git 2.39's
+// `check-ref-format --branch` judges it outside any repository.
+TEST(DeveloperNames, BranchNamesAreJudgedAsGitJudgesThem)
+{
+    const QStringList names{"feat/x", "한글/작업", "@", "a@b", "x.y", "v1.2/z", "feat-x_1", "", "-x", "HEAD",
+                            "head", "..", ".", "a..b", "a/.b", ".a", "a.", "a/", "/a", "a//b", "a.lock",
+                            "a.lock/b", "a.locked", "@{-1}", "a@{b", "a b", "a\tb", "a~1", "a^", "a:b", "a?",
+                            "a*", "a[b", "a\\b", QString::fromLatin1("a\x7f" "b"), "refs/heads/x", "a/b.", "{x}"};
+    for (const QString &name : names) {
+        QProcess git;
+        git.setWorkingDirectory("/");
+        git.start("/usr/bin/git", {"check-ref-format", "--branch", name});
+        ASSERT_TRUE(git.waitForFinished(10000));
+        const bool gitTakes = git.exitStatus() == QProcess::NormalExit && git.exitCode() == 0
+            && git.readAllStandardOutput().trimmed() == name.toUtf8();
+        EXPECT_EQ(Developer::isBranchName(name), gitTakes) << name.toStdString();
+    }
+}
+
 TEST(DeveloperObserve, UpdatesAWritingRunFromProgressLines)
 {
     const QString path80 = "app/src/main/java/com/brenix/bazaar/harborclips/screens/HarborClipsTrimScreen.kt";

@@ -172,6 +172,16 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
          restored + "%1/index.html 을 쓰지 못했어요: …"},
         {"history a file", afterEdit(FakeClaude::resultEvent("고쳤어요")), "history",
          "백업하지 못했어요: 폴더가 아니거나 링크라서 쓰지 않았어요: %1/history"},
+        // The derived files' bytes before the run are kept in copies beside
+        // them, not in memory: with the copies gone they cannot be put back
+        // (here nothing had changed them), which is said, the record staying.
+        {"the kept copies removed, then a refusal",
+         {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan),
+                               QJsonObject{{"run", QJsonArray{"/bin/sh", "-c", "rm -f .quarrystone-tmp-*"}}},
+                               FakeClaude::resultEvent("고치지 않음 — 못 고쳐요")}}},
+         nullptr,
+         "고치지 못했어요: 고치지 않음 — 못 고쳐요\nplan.json 을 원래대로 돌려 놓지 못했어요(plan.md: …). 고치기 전 계획서는 백업에 있어요: %2",
+         false, true},
         {"plan.json made a folder, then an answer", planToFolderThen("고쳤어요"), nullptr,
          "고치지 못했어요: plan.json 을 읽지 못했어요: …). 고치기 전 계획서는 백업에 있어요: %2", false, true},
         {"plan.json made a folder, then a refusal", planToFolderThen("고치지 않음 — 못 고쳐요"), nullptr,

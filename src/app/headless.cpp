@@ -108,6 +108,9 @@ int render(const QString &folder, const AppSettings &settings)
         say(QStringLiteral("이름 규칙: ") + Conventions::describe(origin));
 
     try {
+        // Nothing else writes while the render does: its files are made
+        // lasting with one sync of the folder.
+        const AtomicFile::Together together;
         Exporter::writeAll(plan, dir, conventions);
     } catch (const ExportFailure &failure) {
         fail(failure.message);

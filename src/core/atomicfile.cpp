@@ -98,6 +98,38 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
+// The folders whose renames a Together has left to sync, and how many
+// Togethers live.
+struct Unsettled {
+    std::mutex guard;
+    int scopes = 0;
+    QSet<QString> folders;
+};
+
+Unsettled &unsettled()
+{
+    static Unsettled state;
+    return state;
+}
+
+enum class Rename { lasting, mayBeLost };
+
+// Makes a rename in `folder` last, now or, inside a Together, with the
+// others; one that may be lost is not even left to the end of the scope.
+void renamed(const QString &folder, Rename rename)
+{
+    Unsettled &state = unsettled();
+    {
+        const std::lock_guard held(state.guard);
+        if (state.scopes > 0) {
+            if (rename == Rename::lasting)
+                state.folders.insert(folder);
+            return;
+        }
+    }
+    syncFolder(folder);
+}
+
 // A file system that has no sync at all says so; that loses nothing.
 bool cannotSync(int error)
 {
@@ -188,16 +220,59 @@ int putInPlace(const QByteArray &temporary, const QByteArray &target)
     return cause;
 }
 
-} // namespace
-
-bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error)
+bool writeRenamed(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error, Rename rename)
 {
     const Filled filled = fillBeside(path, produce, Sync::now);
     const int cause = filled.cause != 0 ? filled.cause : putInPlace(filled.temporary, filled.target);
     if (cause != 0)
         return failed(error, cause);
-    syncFolder(filled.folder);
+    renamed(filled.folder, rename);
     return true;
+}
+
+} // namespace
+
+bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error)
+{
+    return writeRenamed(path, produce, error, Rename::lasting);
+}
+
+bool writeLast(const QString &path, const QByteArray &bytes, QString *error)
+{
+    return writeRenamed(
+        path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, error, Rename::mayBeLost);
+}
+
+// Each file's bytes are synced before its rename, so whatever a power cut
+// keeps of the renames, every name holds a whole file, old or new. What
+// the renames of one folder left unsynced may lose is a suffix of them or,
+// on a file system that does not keep their order, any of them: a file
+// then holds its old bytes whole. The mark that vouches for the others is
+// written after a settle(), so it never lasts without them; if it is lost
+// it names another plan.json, and the next use makes the derived files
+// again.
+Together::Together()
+{
+    const std::lock_guard held(unsettled().guard);
+    ++unsettled().scopes;
+}
+
+Together::~Together()
+{
+    settle();
+    const std::lock_guard held(unsettled().guard);
+    --unsettled().scopes;
+}
+
+void settle()
+{
+    QSet<QString> folders;
+    {
+        const std::lock_guard held(unsettled().guard);
+        folders = std::exchange(unsettled().folders, {});
+    }
+    for (const QString &folder : std::as_const(folders))
+        syncFolder(folder);
 }
 
 Batch::~Batch()
@@ -284,6 +359,12 @@ bool create(const QString &path, const std::function<bool(QIODevice &)> &produce
     ::unlink(temporary.path.constData());
     syncFolder(folder);
     return true;
+}
+
+Scratch scratch(const QString &folder)
+{
+    const Created made = create(folder, 0600);
+    return {made.fd, made.path};
 }
 
 bool isLeftover(const QString &fileName)

@@ -25,6 +25,34 @@ bool write(const QString &path, const QByteArray &bytes, QString *error = nullpt
 // like a failed write.
 bool write(const QString &path, const std::function<bool(QIODevice &)> &produce, QString *error = nullptr);
 
+// Writes that make one whole together (a plan folder's plan.json, plan.md,
+// index.html and the mark of what the last two were made from): while one
+// lives, on any thread, write() still makes each new file's bytes last
+// before its rename, so that a power cut leaves every file whole, old or
+// new; but the rename itself is made lasting only by the next settle() or
+// by the end of the scope, with one sync of each folder for all the renames
+// before it. Only a writer that has the process to itself may hold one (the
+// headless commands): another thread's write meanwhile would return before
+// its rename lasts.
+class Together
+{
+public:
+    Together();
+    Together(const Together &) = delete;
+    Together &operator=(const Together &) = delete;
+    ~Together();
+};
+
+// Makes the renames made so far in a Together last, for a write that must
+// not outlast them after a power cut (the mark that vouches for them).
+void settle();
+
+// write() for the last file of a Together whose loss after a power cut
+// costs only work, never data: its rename is not made lasting (the mark,
+// whose loss sends the next use of the folder to make the derived files
+// again). Outside a Together, as write().
+bool writeLast(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+
 // Writes a new file at `path` the same way, with the permissions `mode`,
 // and never replaces what is there: false with `taken` set when the name
 // is in use (a link included).
@@ -69,6 +97,16 @@ private:
     std::mutex m_adding;
     QList<Pending> m_pending;
 };
+
+// A new, empty file in `folder` by a name isLeftover() knows, open for
+// writing with the permissions 0600: for bytes kept only while a run needs
+// them, which a run killed first leaves to removeLeftovers(). The caller
+// closes and removes it; fd -1 with errno set when none can be made.
+struct Scratch {
+    int fd = -1;
+    QByteArray path;
+};
+Scratch scratch(const QString &folder);
 
 // Whether a file name is that of a temporary file a write put beside its
 // target (a run killed before the rename leaves it behind).

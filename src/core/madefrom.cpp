@@ -36,13 +36,23 @@ QString path(const QString &dir)
 
 void begin(const QString &dir)
 {
-    if (!isMark(path(dir)))
-        AtomicFile::write(path(dir), QByteArray());
+    if (isMark(path(dir)))
+        return;
+    // The empty mark lasts before any file it warns of is replaced.
+    AtomicFile::write(path(dir), QByteArray());
+    AtomicFile::settle();
 }
 
 void record(const QString &dir, const QByteArray &mark)
 {
-    AtomicFile::write(path(dir), mark);
+    // A mark that says so already stays: the files were made from the same
+    // plan.json's bytes, before as now, and a new file costs the most of a
+    // small render's writes.
+    if (take(dir) == mark)
+        return;
+    // The files the mark vouches for last before it is put in place.
+    AtomicFile::settle();
+    AtomicFile::writeLast(path(dir), mark);
 }
 
 bool holds(const QString &dir)

@@ -38,21 +38,24 @@ std::optional<QByteArray> readAll(int fd, const QString &path, qint64 size, qint
 {
     QByteArray bytes(size, Qt::Uninitialized);
     qint64 got = 0;
-    // A file that grew since it was measured is read on in pieces, so that
-    // it can still not pass its most.
+    // The end of a file of the size measured is found by a read into a
+    // small buffer of its own: growing the whole buffer to look would let
+    // it take twice the file. A file that grew since it was measured is
+    // read on in pieces, so that it can still not pass its most.
+    char beyond[4096];
     for (;;) {
-        if (got == bytes.size()) {
-            if (got > most)
-                return failed(error, FileSizes::tooLarge(QFileInfo(path).fileName(), got, most));
-            bytes.resize(got + std::min<qint64>(qint64(1) << 16, most + 1 - got));
-        }
-        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+        const bool full = got == bytes.size();
+        if (full && got > most)
+            return failed(error, FileSizes::tooLarge(QFileInfo(path).fileName(), got, most));
+        const ssize_t n = full ? ::read(fd, beyond, sizeof beyond) : ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return failed(error, FileError::describe(errno));
         if (n == 0)
             break;
+        if (full)
+            bytes.append(beyond, n);
         got += n;
     }
     bytes.resize(got);

@@ -34,6 +34,8 @@
 #include <QPromise>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -143,16 +145,21 @@ class AheadGit
 {
 public:
     AheadGit(const QStringList &args, const Spawn::Environment &env)
+        : AheadGit(QStringLiteral("read -r go && exec \"$0\" \"$@\""), args, env)
+    {
+    }
+
+    // The same for a shell of fixed text `script` that runs git ("$0") once
+    // let go, with `args` as its own.
+    AheadGit(const QString &script, const QStringList &args, const Spawn::Environment &env)
     {
         int gate[2];
         if (::pipe2(gate, O_CLOEXEC) != 0)
             return;
         try {
             m_pipes.emplace();
-            m_pid = Spawn::run(QStringLiteral("/bin/sh"),
-                               QStringList{QStringLiteral("-c"), QStringLiteral("read -r go && exec \"$0\" \"$@\""), gitPath}
-                                   + args,
-                               env, QDir::tempPath(), gate[0], m_pipes->childOutput(), m_pipes->childError());
+            m_pid = Spawn::run(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script, gitPath} + args, env,
+                               QDir::tempPath(), gate[0], m_pipes->childOutput(), m_pipes->childError());
             m_pipes->closeChildEnds();
             m_gate = gate[1];
         } catch (const SpawnFailure &) {
@@ -188,14 +195,18 @@ public:
         const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(Spawn::stopGrace); });
         const QFuture<void> pumped = m_pipes->start(
             child, QByteArray(), [out](const QByteArray &bytes) { out->append(bytes); }, [](const QByteArray &) {});
-        co_await Spawn::wait(m_pid);
+        m_status = co_await Spawn::wait(m_pid);
         co_await pumped;
         co_return *out;
     }
 
+    // The exit status of the run let go, once it has ended.
+    int status() const { return m_status; }
+
 private:
     std::optional<PipePump> m_pipes;
     pid_t m_pid = -1;
+    int m_status = -1;
     int m_gate = -1;
     bool m_ran = false;
 };
@@ -225,6 +236,29 @@ std::unique_ptr<AheadGit> aheadFolders(const QString &worktree)
         gitArguments(worktree, {QStringLiteral("rev-parse"), QStringLiteral("--path-format=absolute"),
                                 QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")}),
         gitEnvironment());
+}
+
+// The exit status of a new worktree's run when its branch exists already.
+constexpr int branchTaken = 3;
+
+// What a new worktree's run prints once `git worktree add` starts.
+const QByteArray adding = QByteArrayLiteral("+\n");
+
+// The git work of a new worktree in one run, so in one namespace: the
+// branch's look-up, `git worktree add` of it and, once it is made, the
+// worktree's git folders. It prints only `adding` and the folders.
+std::unique_ptr<AheadGit> newWorktree(const QString &repo, const QString &branch, const QString &worktree,
+                                      const QString &base)
+{
+    static const QString script = QStringLiteral(
+                                      "read -r go || exit; "
+                                      "\"$0\" -C \"$1\" rev-parse --verify --quiet \"refs/heads/$2\" >/dev/null && exit %1; "
+                                      "echo +; "
+                                      "\"$0\" -C \"$1\" worktree add -b \"$2\" \"$3\" \"$4\" >&2 || exit; "
+                                      "exec \"$0\" -C \"$3\" rev-parse --path-format=absolute --git-dir --git-common-dir")
+                                      .arg(branchTaken);
+    return std::make_unique<AheadGit>(
+        script, QStringList{AppPaths::expandHome(repo), branch, AppPaths::expandHome(worktree), base}, gitEnvironment());
 }
 
 std::optional<GitFolders> gitFolders(const QByteArray &printed)
@@ -392,8 +426,10 @@ struct Developer::Job {
     // The plan folder as the start found it, before any platform's Claude
     // ran: shared by the runs of one start.
     QFuture<std::shared_ptr<PlanGuard>> planFiles;
-    // The worktree's git folders, asked ahead once it is known.
+    // The worktree's git folders, asked ahead once it is known, or as the
+    // new worktree's run printed them.
     std::unique_ptr<AheadGit> folders;
+    QByteArray foldersNamed;
 };
 
 Developer::Developer(QObject *parent)
@@ -578,86 +614,50 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         fail(*job, QStringLiteral("“") + job->base + QStringLiteral("” 은(는) base 브랜치로 쓸 수 없어요."));
         co_return false;
     }
-    // The repository's commands start ahead, their runs made while the name
-    // is checked; each runs git only once what comes before it allows.
-    const QString repo = absoluteFolder(job->repo);
-    const bool repoFound = !job->repo.trimmed().isEmpty() && QFileInfo(repo).isDir();
-    const QString worktree = worktreePath(job->repo, job->branch);
-    std::unique_ptr<AheadGit> verifying;
-    std::unique_ptr<AheadGit> adding;
-    if (repoFound && !QFileInfo::exists(worktree)) {
-        verifying = std::make_unique<AheadGit>(
-            gitArguments(repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
-                                QStringLiteral("refs/heads/") + job->branch}),
-            gitEnvironment());
-        adding = std::make_unique<AheadGit>(gitArguments(repo, {QStringLiteral("worktree"), QStringLiteral("add"),
-                                                                QStringLiteral("-b"), job->branch, worktree, job->base}),
-                                            gitEnvironment());
-    }
-    if (repoFound)
-        job->folders = aheadFolders(worktree);
-    // Checked outside any repository, where "@{-1}" and the like are not
-    // expanded. A name such as ".." would otherwise address the folder that
-    // holds the worktrees, which exists and would be taken for a worktree.
-    const QStringList checkArgs = gitArguments(
-        QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), job->branch});
-    const std::optional<QString> checked = co_await Spawn::outputAsync(gitPath, checkArgs, gitEnvironment());
-    if (!self)
-        co_return false;
-    if (job->cancel.isCancelled()) {
-        fail(*job, stopped);
-        co_return false;
-    }
-    if (!checked) {
-        fail(*job, worktreeFailed);
-        co_return false;
-    }
-    if (job->branch.isEmpty() || checked->trimmed() != job->branch) {
+    // The name is checked here, which costs no run; a name such as ".."
+    // would otherwise address the folder that holds the worktrees, which
+    // exists and would be taken for a worktree.
+    if (!isBranchName(job->branch)) {
         fail(*job, QStringLiteral("“") + job->branch
                        + QStringLiteral("” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요."));
         co_return false;
     }
-
     // An unset repository would otherwise place the worktrees beside this
     // process's working folder and let git pick whatever repository holds it.
-    if (!repoFound) {
+    const QString repo = absoluteFolder(job->repo);
+    if (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir()) {
         fail(*job, worktreeFailed);
         co_return false;
     }
-    job->worktree = worktree;
-    if (!adding) {
+    job->worktree = worktreePath(job->repo, job->branch);
+    if (QFileInfo::exists(job->worktree)) {
+        job->folders = aheadFolders(job->worktree);
         update(*job, [](Run &run) { run.detail = QStringLiteral("이미 있는 작업 폴더를 이어서 써요"); });
         co_return true;
     }
 
-    const QByteArray existing = co_await verifying->run(job->cancel);
+    // git makes the folders that lead to the worktree itself.
+    const std::unique_ptr<AheadGit> making = newWorktree(repo, job->branch, job->worktree, job->base);
+    const QByteArray printed = co_await making->run(job->cancel);
     if (!self)
         co_return false;
-    if (job->cancel.isCancelled()) {
-        fail(*job, stopped);
-        co_return false;
-    }
-    if (!existing.trimmed().isEmpty()) {
-        fail(*job, QStringLiteral("“") + job->branch + QStringLiteral("” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요."));
-        co_return false;
-    }
-
-    QDir().mkpath(QFileInfo(job->worktree).absolutePath());
-    const QByteArray added = co_await adding->run(job->cancel);
-    if (!self)
-        co_return false;
+    const bool added = printed.startsWith(adding);
     // A stopped `worktree add` may have left a worktree half made, which a
     // later run would take up as it stands: it goes, with the branch made
     // for it.
     if (job->cancel.isCancelled()) {
-        co_await removeWorktree(repo, job->worktree, job->branch);
+        if (added)
+            co_await removeWorktree(repo, job->worktree, job->branch);
         fail(*job, stopped);
         co_return false;
     }
     if (!QFileInfo::exists(job->worktree)) {
-        fail(*job, worktreeFailed + QString::fromUtf8(added).trimmed());
+        fail(*job, !added && making->status() == branchTaken
+                       ? QStringLiteral("“") + job->branch + QStringLiteral("” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요.")
+                       : worktreeFailed);
         co_return false;
     }
+    job->foldersNamed = printed.mid(adding.size());
     for (const QString &file : propertiesFiles) {
         if (QFileInfo(QDir(repo).filePath(file)).isFile())
             QFile::copy(QDir(repo).filePath(file), QDir(job->worktree).filePath(file));
@@ -724,6 +724,8 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     QByteArray named;
     if (job->folders)
         named = co_await job->folders->run();
+    else
+        named = job->foldersNamed;
     if (!self)
         co_return;
     const std::optional<GitFolders> folders = gitFolders(named);
@@ -863,6 +865,27 @@ void Developer::observe(PlatformKind platform, const QString &line)
         return;
     *found = run;
     Q_EMIT runsChanged();
+}
+
+bool Developer::isBranchName(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(u'-') || name == u"HEAD")
+        return false;
+    // The rules of a ref name, on refs/heads/<name>: no control character,
+    // space or any of ~^:?*[\ anywhere, no ".." or "@{", no "." at the end;
+    // no component empty, starting with "." or ending with ".lock".
+    const QByteArray ref = QByteArrayLiteral("refs/heads/") + name.toUtf8();
+    if (ref.endsWith('.') || ref.contains("..") || ref.contains("@{"))
+        return false;
+    for (const char c : ref) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || std::strchr(" ~^:?*[\\", c) != nullptr)
+            return false;
+    }
+    const QList<QByteArray> components = ref.split('/');
+    return std::none_of(components.cbegin(), components.cend(), [](const QByteArray &component) {
+        return component.isEmpty() || component.startsWith('.') || component.endsWith(".lock");
+    });
 }
 
 QString Developer::worktreePath(const QString &repo, const QString &branch)

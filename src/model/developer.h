@@ -106,6 +106,10 @@ public:
     // branch with every "/" made "-". A trailing "/" or a leading "~" of the
     // repository path changes nothing.
     static QString worktreePath(const QString &repo, const QString &branch);
+    // Whether `name` may name a new branch, as `git check-ref-format
+    // --branch` decides outside any repository (where nothing such as
+    // "@{-1}" is expanded); a name that starts with "-" is refused too.
+    static bool isBranchName(const QString &name);
     // The development prompt and the tools Claude may use.
     static QString prompt(PlatformKind platform, const QString &base, const QString &branch, const QString &planDir,
                           const Plan &plan);

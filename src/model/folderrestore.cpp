@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <functional>
+#include <utility>
 
 namespace FolderRestore {
 
@@ -202,20 +203,20 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
                       + setAside(dir, backup) + QStringLiteral(". 한 번 더 되돌리면 그 앞 백업으로 돌아가요")};
 
     QString error;
-    const PlanFiles::Snapshot before = PlanFiles::take(dir);
-    if (QFileInfo::exists(planPath(dir)) && !before.plan) {
-        RegularFile::read(planPath(dir), FileSizes::plan, &error);
+    std::optional<QByteArray> current = RegularFile::read(planPath(dir), FileSizes::plan, &error);
+    if (QFileInfo::exists(planPath(dir)) && !current)
         throw Failure{error};
-    }
     // Nothing makes the replaced plan an undo point, but it is the user's
-    // work: it stays in history/ as a kept copy.
+    // work: it stays in history/ as a kept copy, which is also what a
+    // failed undo puts back.
     std::optional<QString> kept;
     try {
-        if (before.plan)
-            kept = PlanHistory::keep(dir, *before.plan);
+        if (current)
+            kept = PlanHistory::keep(dir, *std::exchange(current, std::nullopt));
     } catch (const PlanHistory::Failure &failure) {
         throw Failure{failure.message};
     }
+    const PlanFiles::Snapshot before = PlanFiles::take(dir, kept ? PlanFiles::Kept::at(*kept) : PlanFiles::Kept());
 
     // The folder changes whole or not at all: on any failure the three
     // files go back as they were and the backup stays for another try.

@@ -33,6 +33,8 @@
 #include <QPointer>
 #include <exception>
 #include <memory>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -156,9 +158,9 @@ QString unstarted(const std::exception_ptr &error)
 }
 
 // Whether plan.json still holds the bytes it held before the run.
-bool untouched(const QString &dir, const std::optional<QByteArray> &before)
+bool untouched(const QString &dir, const PlanFiles::Kept &before)
 {
-    return before && RegularFile::read(planPath(dir), FileSizes::plan) == before;
+    return before && before.isAt(planPath(dir), FileSizes::plan);
 }
 
 // What a revision's result is worth: nothing when plan.json holds the
@@ -173,11 +175,11 @@ struct Verdict {
 };
 
 // Throws Unreadable, PlanHistory::Failure.
-Verdict judge(const QString &dir, const std::optional<QByteArray> &before)
+Verdict judge(const QString &dir, const PlanFiles::Kept &before)
 {
     if (untouched(dir, before))
         return {Verdict::Kind::unchanged, QString(), Plan()};
-    if (QString refused = PlanHistory::revisionRefusal(dir, before); !refused.isEmpty())
+    if (QString refused = PlanHistory::revisionRefusal(dir, before.read(FileSizes::plan)); !refused.isEmpty())
         return {Verdict::Kind::loses, std::move(refused), Plan()};
     Edited edited = readBack(dir);
     return {Verdict::Kind::kept, keepLeftOut(dir), std::move(edited.plan)};
@@ -255,10 +257,12 @@ QString logRequest(const QString &request, const QStringList &copies)
 QString restore(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
     QString error;
-    PlanFiles::Snapshot files = before;
-    files.plan = RegularFile::read(backup, FileSizes::plan, &error);
-    if (!files.plan)
+    const int readable = RegularFile::open(backup, O_NOFOLLOW, &error);
+    if (readable < 0)
         return backup + QStringLiteral(": ") + error;
+    ::close(readable);
+    PlanFiles::Snapshot files = before;
+    files.plan = PlanFiles::Kept::at(backup);
     error = PlanFiles::putBack(dir, files);
     if (error.isEmpty())
         QFile::remove(backup);
@@ -270,9 +274,7 @@ QString restore(const QString &dir, const QString &backup, const PlanFiles::Snap
 // hold its bytes. Gives the reason when the plan could not be put back.
 QString refuse(const QString &dir, const QString &backup, const PlanFiles::Snapshot &before)
 {
-    const std::optional<QByteArray> now = RegularFile::read(planPath(dir), FileSizes::plan);
-    const std::optional<QByteArray> saved = RegularFile::read(backup, FileSizes::plan);
-    if (!now || !saved || *now != *saved)
+    if (!PlanFiles::Kept::at(backup).isAt(planPath(dir), FileSizes::plan))
         return restore(dir, backup, before);
     QFile::remove(backup);
     return QString();
@@ -309,7 +311,8 @@ struct Reviser::Run {
     UnderWay record;
     // What the claim put in order before this revision, one line each.
     QString notice;
-    // The folder's files before Claude ran.
+    // The folder's files before Claude ran, kept on disk: plan.json's in
+    // the backup.
     PlanFiles::Snapshot files;
 };
 
@@ -475,7 +478,9 @@ QCoro::Task<QString> Reviser::prepare(Run &run)
 
 QCoro::Task<Reviser::Phase> Reviser::reviseFolder(Run &run)
 {
-    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(PlanFiles::take, run.dir);
+    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(
+        [](const QString &dir, const QString &backup) { return PlanFiles::take(dir, PlanFiles::Kept::at(backup)); },
+        run.dir, run.backup);
     run.files = co_await taken;
     const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
     const QStringList before = co_await checked;
@@ -587,7 +592,9 @@ QCoro::Task<> Reviser::putBack(Run &run, QString cause)
 
 void Reviser::end(Run &run, const Phase &phase)
 {
-    // The folder is free again before anyone hears that the run ended.
+    // The copies of the files go while the folder is still held, and the
+    // folder is free again before anyone hears that the run ended.
+    run.files = {};
     run.claim.reset();
     setPhase(phase);
 }
