@@ -5,7 +5,6 @@
   var XLINK = 'http://www.w3.org/1999/xlink';
   var handlers = window.webkit && window.webkit.messageHandlers;
   var zoomHandler = handlers && handlers.quarryZoom;
-  var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
 
   // Graph links carry percent-encoded keys; a stray "%" falls back to the text as written.
   function decode(text) {
@@ -41,19 +40,18 @@
     relayout();
   }
 
-  cards.forEach(function (card) {
-    var title = card.querySelector(':scope > .title');
-    if (!title) return;
-    title.addEventListener('click', function (event) {
-      if (linkIn(event)) return;
-      setOpen(card, card.classList.contains('closed'));
-    });
+  // One listener for every card's title: thousands of cards would cost the
+  // load thousands of lookups and listeners.
+  document.addEventListener('click', function (event) {
+    if (!(event.target instanceof Element) || linkIn(event)) return;
+    var title = event.target.closest('.screen > .title');
+    if (title) setOpen(title.parentElement, title.parentElement.classList.contains('closed'));
   });
 
   document.querySelectorAll('button[data-fold]').forEach(function (button) {
     button.addEventListener('click', function () {
       var open = button.getAttribute('data-fold') === 'open';
-      cards.forEach(function (card) { markOpen(card, open); });
+      document.querySelectorAll('.screen').forEach(function (card) { markOpen(card, open); });
       relayout();
     });
   });

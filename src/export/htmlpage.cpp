@@ -192,9 +192,14 @@ QString decisions(const Plan &plan, qsizetype openCount)
 constexpr qsizetype drawnScreens = 60;
 constexpr qsizetype drawnMoves = 300;
 
+bool drawnAtLoad(const Plan &plan)
+{
+    return plan.screens.size() <= drawnScreens && plan.transitions.size() <= drawnMoves;
+}
+
 QString graphBox(const Plan &plan)
 {
-    if (plan.screens.size() <= drawnScreens && plan.transitions.size() <= drawnMoves)
+    if (drawnAtLoad(plan))
         return QStringLiteral("<div class=\"graph\">");
     return QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 ")
            + QString::number(plan.screens.size()) + QStringLiteral("개·이동 ") + QString::number(plan.transitions.size())
@@ -215,7 +220,13 @@ QString graph(const Plan &plan)
            + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
 }
 
-QString screensOpening()
+// A plan with more screens than this lays out only the cards in sight (the
+// rest keep a size guessed until they come near): a page of thousands of
+// cards would otherwise be styled and laid out whole at load and at every
+// platform switch. Smaller plans keep exact positions for in-page jumps.
+constexpr qsizetype cardsAlwaysLaidOut = 100;
+
+QString screensOpening(const Plan &plan)
 {
     return QStringLiteral(
                "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
@@ -225,7 +236,8 @@ QString screensOpening()
            + QStringLiteral(
                " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
                "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
-               "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
+               "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens")
+           + (plan.screens.size() > cardsAlwaysLaidOut ? QStringLiteral(" many") : QString()) + QStringLiteral("\">");
 }
 
 struct DataTab {
@@ -313,7 +325,7 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     QList<std::function<QString()>> pieces{
         [&] { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
         [&] { return graph(plan); },
-        [] { return screensOpening(); },
+        [&] { return screensOpening(plan); },
     };
     for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
         pieces.append([&, from] {
@@ -522,11 +534,17 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     // fail; the library loads beside the page, never holding its parsing.
     tail += "</script>\n<script>\n";
     tail += mermaidStart;
-    tail += "\n</script>\n<script src=\"";
-    tail += mermaidLibrary;
-    tail += "\" integrity=\"";
-    tail += mermaidIntegrity;
-    tail += "\" crossorigin=\"anonymous\" async id=\"mermaid-library\"></script>\n</body>\n</html>";
+    tail += "\n</script>\n";
+    // A graph drawn on request is laid out by the page itself: the library
+    // would only cost its half-second start-up at load.
+    if (drawnAtLoad(plan)) {
+        tail += "<script src=\"";
+        tail += mermaidLibrary;
+        tail += "\" integrity=\"";
+        tail += mermaidIntegrity;
+        tail += "\" crossorigin=\"anonymous\" async id=\"mermaid-library\"></script>\n";
+    }
+    tail += "</body>\n</html>";
     return out;
 }
 
