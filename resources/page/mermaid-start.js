@@ -610,6 +610,7 @@
       });
     });
   }
+  if (askButton && graph.hasAttribute('data-now')) askButton.click();
   if (typeof mermaid !== 'undefined') arrived();
   start();
 })();

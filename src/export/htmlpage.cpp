@@ -186,22 +186,37 @@ QString decisions(const Plan &plan, qsizetype openCount)
     return out + QStringLiteral("</div></section>");
 }
 
-// Above this many screens or moves the graph takes the browser long enough
-// to lay out (about 7 s for 100 screens, minutes for 300) that it is drawn
-// only when asked.
+// How the graph comes on screen. The library lays a graph out in one go on
+// the page's thread, after a start-up of its own: on a phone-class CPU that
+// held the page 2-4 s even for a handful of screens, and 7-11 s at 40-60
+// screens, where the page's own layout, on a worker, held it under half a
+// second. So the library draws only small graphs; the page's own layout
+// draws the rest up to the line where drawing at load is still quick, and
+// past that line only when asked.
+enum class GraphDrawing { ByLibrary, OwnAtLoad, OnRequest };
+
+constexpr qsizetype libraryScreens = 20;
+constexpr qsizetype libraryMoves = 100;
 constexpr qsizetype drawnScreens = 60;
 constexpr qsizetype drawnMoves = 300;
 
-bool drawnAtLoad(const Plan &plan)
+GraphDrawing graphDrawing(const Plan &plan)
 {
-    return plan.screens.size() <= drawnScreens && plan.transitions.size() <= drawnMoves;
+    const qsizetype screens = plan.screens.size(), moves = plan.transitions.size();
+    if (screens <= libraryScreens && moves <= libraryMoves)
+        return GraphDrawing::ByLibrary;
+    return screens <= drawnScreens && moves <= drawnMoves ? GraphDrawing::OwnAtLoad : GraphDrawing::OnRequest;
 }
 
+// The page's own drawing starts from its button; drawn at load, the button
+// is pressed by the page and its offer never shows.
 QString graphBox(const Plan &plan)
 {
-    if (drawnAtLoad(plan))
+    const GraphDrawing drawing = graphDrawing(plan);
+    if (drawing == GraphDrawing::ByLibrary)
         return QStringLiteral("<div class=\"graph\">");
-    return QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 ")
+    return (drawing == GraphDrawing::OwnAtLoad ? QStringLiteral("<div class=\"graph\" data-now><p class=\"gask\" hidden>화면 ")
+                                               : QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 "))
            + QString::number(plan.screens.size()) + QStringLiteral("개·이동 ") + QString::number(plan.transitions.size())
            + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\">그래프 그리기"
                             "</button></p>");
@@ -535,9 +550,9 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     tail += "</script>\n<script>\n";
     tail += mermaidStart;
     tail += "\n</script>\n";
-    // A graph drawn on request is laid out by the page itself: the library
-    // would only cost its half-second start-up at load.
-    if (drawnAtLoad(plan)) {
+    // A graph the page lays out itself needs no library: it would only cost
+    // its start-up at load (half a second on a desktop, seconds on a phone).
+    if (graphDrawing(plan) == GraphDrawing::ByLibrary) {
         tail += "<script src=\"";
         tail += mermaidLibrary;
         tail += "\" integrity=\"";
