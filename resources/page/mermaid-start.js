@@ -591,6 +591,7 @@
   }
 
   if (askButton) {
+    askButton.disabled = false;
     askButton.addEventListener('click', function () {
       askButton.disabled = true;
       askButton.textContent = '그리는 중…';

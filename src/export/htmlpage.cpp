@@ -209,7 +209,9 @@ GraphDrawing graphDrawing(const Plan &plan)
 }
 
 // The page's own drawing starts from its button; drawn at load, the button
-// is pressed by the page and its offer never shows.
+// is pressed by the page and its offer never shows. The button works once
+// the page's scripts, at its end, are there: a large page shows it well
+// before.
 QString graphBox(const Plan &plan)
 {
     const GraphDrawing drawing = graphDrawing(plan);
@@ -218,7 +220,7 @@ QString graphBox(const Plan &plan)
     return (drawing == GraphDrawing::OwnAtLoad ? QStringLiteral("<div class=\"graph\" data-now><p class=\"gask\" hidden>화면 ")
                                                : QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 "))
            + QString::number(plan.screens.size()) + QStringLiteral("개·이동 ") + QString::number(plan.transitions.size())
-           + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\">그래프 그리기"
+           + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\" disabled>그래프 그리기"
                             "</button></p>");
 }
 
@@ -241,6 +243,16 @@ QString graph(const Plan &plan)
 // platform switch. Smaller plans keep exact positions for in-page jumps.
 constexpr qsizetype cardsAlwaysLaidOut = 100;
 
+bool manyCards(const Plan &plan)
+{
+    return plan.screens.size() > cardsAlwaysLaidOut;
+}
+
+// Chromium parses megabytes of cards in one go of half a second or more; an
+// empty script of its own address makes the parser stop and wait for it,
+// so the page answers between two runs of cards.
+constexpr char parserPause[] = "<script src=\"data:text/javascript,\"></script>";
+
 QString screensOpening(const Plan &plan)
 {
     return QStringLiteral(
@@ -252,7 +264,7 @@ QString screensOpening(const Plan &plan)
                " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
                "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
                "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens")
-           + (plan.screens.size() > cardsAlwaysLaidOut ? QStringLiteral(" many") : QString()) + QStringLiteral("\">");
+           + (manyCards(plan) ? QStringLiteral(" many") : QString()) + QStringLiteral("\">");
 }
 
 struct DataTab {
@@ -344,7 +356,7 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     };
     for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
         pieces.append([&, from] {
-            QString cards;
+            QString cards = from > 0 && manyCards(plan) ? QString::fromLatin1(parserPause) : QString();
             for (qsizetype at = from; at < std::min(plan.screens.size(), from + cardsPerPiece); ++at)
                 cards += screenCard(plan.screens[at], plan, links, conventions);
             return cards;

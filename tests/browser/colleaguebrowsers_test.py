@@ -307,7 +307,8 @@ def large_graph(browser, name, url, moves):
     """A graph of 300 screens and 1,500 moves waits to be asked, and is
     then drawn while the page goes on answering."""
     browser.open(url)
-    check(wait(browser, "document.getElementById('graph-draw')"), name + ": the large graph offers its drawing")
+    check(wait(browser, "document.getElementById('graph-draw') && !document.getElementById('graph-draw').disabled"),
+          name + ": the large graph offers its drawing")
     check(browser.run("return document.querySelectorAll('.graph svg').length;") == 0,
           name + ": the large graph is not drawn unasked")
     browser.run("document.getElementById('graph-draw').click();")
