@@ -2,6 +2,7 @@
 the page holds the tab at load, and how long a platform tab click takes.
 
 Usage: pagebrowsers_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium] [--width 1280] [--phone]
+                              [--moves-per-screen 5]
 
 The bundled example's screens, strings and moves are repeated to the given
 sizes (1,000 and 3,000 by default), rendered by the binary, and served from
@@ -10,14 +11,17 @@ first in the page posts itself a message over and over and keeps the
 longest gap between two of them: the longest task the page ran, from the
 start of parsing to three seconds after DOMContentLoaded. Goal: 100 ms.
 With QUARRYSTONE_MERMAID_JS set, the graph library is served too, so that
-graphs of up to 60 screens are drawn at load. --phone gives Chromium a
-390 by 844 phone screen and a CPU four times slower (goal at 60 screens:
-0.5 s).
+graphs of up to 20 screens are drawn by it at load (up to 60 the page
+draws them itself). --phone gives Chromium a 390 by 844 phone screen and a
+CPU four times slower (goal at 60 screens: 0.5 s). --moves-per-screen adds
+moves between screens picked at random (the same ones every run) until
+the plan has that many per screen: 5 gives 300 at 60 screens.
 """
 
 import http.server
 import json
 import os
+import random
 import shutil
 import socketserver
 import subprocess
@@ -85,10 +89,24 @@ def enlarge(folder, count):
         json.dump(plan, file, ensure_ascii=False)
 
 
-def render(binary, work, count):
+def crowd(folder, count, per_screen):
+    path = os.path.join(folder, "plan.json")
+    with open(path, encoding="utf-8") as file:
+        plan = json.load(file)
+    ids = [screen["id"] for screen in plan["screens"]]
+    pick = random.Random(count)
+    while len(plan["transitions"]) < per_screen * count:
+        plan["transitions"].append({"from": pick.choice(ids), "to": pick.choice(ids), "kind": "push",
+                                    "trigger": "이동 %d" % len(plan["transitions"])})
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(plan, file, ensure_ascii=False)
+
+
+def render(binary, work, count, per_screen=0):
     folder = os.path.join(work, "plan-%d" % count)
     shutil.copytree(SAMPLE, folder)
     enlarge(folder, count)
+    crowd(folder, count, per_screen)
     home = os.path.join(work, "home-%d" % count)
     os.makedirs(home, exist_ok=True)
     env = dict(os.environ, HOME=home, QUARRYSTONE_SUPPORT=os.path.join(home, "support"), TZ="UTC", LANG="C.UTF-8",
@@ -134,7 +152,7 @@ def measure(browser, url, phone):
     time.sleep(3)
     # A graph drawn at load is waited for (or the line that says it could not be).
     drawn = time.monotonic()
-    while not browser.run("return !!document.querySelector('.graph svg, .graph .gnote, #graph-draw');"):
+    while not browser.run("return !!document.querySelector('.graph svg, .graph .gnote, .graph[data-ask]');"):
         time.sleep(0.1)
         if time.monotonic() - drawn > 120:
             break
@@ -155,7 +173,7 @@ def main():
         print(__doc__)
         return 64
     binary = arguments.pop(0)
-    browsers, width, phone = ["chromium", "firefox"], 1280, False
+    browsers, width, phone, per_screen = ["chromium", "firefox"], 1280, False, 0
     counts = []
     while arguments:
         item = arguments.pop(0)
@@ -163,6 +181,8 @@ def main():
             browsers = arguments.pop(0).split(",")
         elif item == "--phone":
             phone, browsers = True, ["chromium"]
+        elif item == "--moves-per-screen":
+            per_screen = int(arguments.pop(0))
         elif item == "--width":
             width = int(arguments.pop(0))
         else:
@@ -176,7 +196,7 @@ def main():
     threading.Thread(target=site.serve_forever, daemon=True).start()
     try:
         for count in counts:
-            site.pages["/%d/index.html" % count] = render(binary, work, count)
+            site.pages["/%d/index.html" % count] = render(binary, work, count, per_screen)
         for name in browsers:
             driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
             browser = driver(width=width, height=900)

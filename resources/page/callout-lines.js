@@ -68,14 +68,22 @@
     overlay.appendChild(svgElement('circle', { cx: x2, cy: y2, r: DOT_RADIUS, 'class': kind }));
   }
 
+  // A block not shown now and not drawn before is left untouched: a large
+  // plan has thousands, nearly all in closed boxes.
+  var drawnBlocks = new Set();
+
   function draw(block) {
     var overlay = block.querySelector(':scope > .co-lines');
+    var shown = !!overlay && window.innerWidth > NARROW && displayed(block);
+    if (!shown && !drawnBlocks.has(block)) return;
     var callouts = numbered(block);
-    if (overlay) {
-      while (overlay.firstChild) overlay.removeChild(overlay.firstChild);
-    }
+    while (overlay.firstChild) overlay.removeChild(overlay.firstChild);
     callouts.forEach(function (callout) { callout.style.marginTop = ''; });
-    if (!overlay || window.innerWidth <= NARROW || !displayed(block)) return;
+    if (!shown) {
+      drawnBlocks.delete(block);
+      return;
+    }
+    drawnBlocks.add(block);
 
     var marks = marksOf(block);
     var top = block.getBoundingClientRect().top;
@@ -105,17 +113,21 @@
   document.addEventListener('DOMContentLoaded', drawAll);
   if (document.fonts) document.fonts.addEventListener('loadingdone', drawAll);
   window.addEventListener('resize', drawAll);
-  blocks.forEach(function (block) {
-    block.querySelectorAll('.co-img img').forEach(function (image) {
-      image.addEventListener('load', function () { draw(block); });
-    });
-  });
+  // Heard once, on the way down to the picture or box, rather than with a
+  // listener on each of a large plan's thousands.
+  document.addEventListener('load', function (event) {
+    var image = event.target;
+    if (!(image instanceof HTMLImageElement) || !image.closest('.co-img')) return;
+    var block = image.closest('.callouts');
+    if (block) draw(block);
+  }, true);
   document.querySelectorAll('.ptabs button').forEach(function (button) {
     button.addEventListener('click', drawAll);
   });
-  document.querySelectorAll('details.strings').forEach(function (details) {
-    details.addEventListener('toggle', function () {
+  document.addEventListener('toggle', function (event) {
+    var details = event.target;
+    if (details instanceof HTMLDetailsElement && details.classList.contains('strings')) {
       details.querySelectorAll('.callouts').forEach(draw);
-    });
-  });
+    }
+  }, true);
 })();

@@ -5,7 +5,6 @@
   var XLINK = 'http://www.w3.org/1999/xlink';
   var handlers = window.webkit && window.webkit.messageHandlers;
   var zoomHandler = handlers && handlers.quarryZoom;
-  var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
 
   // Graph links carry percent-encoded keys; a stray "%" falls back to the text as written.
   function decode(text) {
@@ -41,19 +40,18 @@
     relayout();
   }
 
-  cards.forEach(function (card) {
-    var title = card.querySelector(':scope > .title');
-    if (!title) return;
-    title.addEventListener('click', function (event) {
-      if (linkIn(event)) return;
-      setOpen(card, card.classList.contains('closed'));
-    });
+  // One listener for every card's title: thousands of cards would cost the
+  // load thousands of lookups and listeners.
+  document.addEventListener('click', function (event) {
+    if (!(event.target instanceof Element) || linkIn(event)) return;
+    var title = event.target.closest('.screen > .title');
+    if (title) setOpen(title.parentElement, title.parentElement.classList.contains('closed'));
   });
 
   document.querySelectorAll('button[data-fold]').forEach(function (button) {
     button.addEventListener('click', function () {
       var open = button.getAttribute('data-fold') === 'open';
-      cards.forEach(function (card) { markOpen(card, open); });
+      document.querySelectorAll('.screen').forEach(function (card) { markOpen(card, open); });
       relayout();
     });
   });
@@ -74,15 +72,47 @@
     openNamed(location.hash.slice(1));
   });
 
+  // A drawing cannot run across sheets: shrunk to one (the printable part of
+  // an A4 sheet, the smaller of A4 and Letter, in CSS pixels) below a size
+  // its words can be read at, it is left off the paper, and a line says
+  // where the same moves are.
+  var SHEET_WIDTH = 718;
+  var SHEET_HEIGHT = 1000;
+  var LEGIBLE = 0.6;
+
+  function unreadableOnPaper(graphBox) {
+    var svg = graphBox && graphBox.querySelector('svg');
+    var view = svg && svg.viewBox && svg.viewBox.baseVal;
+    if (!view || !view.width || !view.height) return false;
+    return Math.min(1, SHEET_WIDTH / view.width, SHEET_HEIGHT / view.height) < LEGIBLE;
+  }
+
+  function leaveOffPaper(graphBox) {
+    graphBox.classList.add('offpaper');
+    var note = document.createElement('p');
+    note.className = 'gpaper';
+    note.textContent = '그래프는 종이 한 장에 읽을 수 있는 크기로 담기지 않아 싣지 않았어요. 화면 사이 이동은 화면별 상세에 있어요.';
+    graphBox.insertBefore(note, graphBox.firstChild);
+  }
+
+  function backOnScreen(graphBox) {
+    graphBox.classList.remove('offpaper');
+    graphBox.querySelectorAll('.gpaper').forEach(function (note) { note.parentElement.removeChild(note); });
+  }
+
   // Paper shows every strings block; those closed on screen close again after.
   var printed = [];
   window.addEventListener('beforeprint', function () {
     printed = Array.prototype.slice.call(document.querySelectorAll('details.strings:not([open])'));
     printed.forEach(function (details) { details.open = true; });
+    var graphBox = document.querySelector('.graph');
+    if (unreadableOnPaper(graphBox)) leaveOffPaper(graphBox);
   });
   window.addEventListener('afterprint', function () {
     printed.forEach(function (details) { details.open = false; });
     printed = [];
+    var graphBox = document.querySelector('.graph');
+    if (graphBox) backOnScreen(graphBox);
   });
 
   var foldButton = document.getElementById('graph-fold');

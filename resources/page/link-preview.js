@@ -46,13 +46,30 @@
     pop.hidden = true;
   }
 
-  document.querySelectorAll('a.m').forEach(function (link) {
-    var open = function () { show(link); };
-    link.addEventListener('mouseenter', open);
-    link.addEventListener('focus', open);
-    link.addEventListener('mouseleave', hide);
-    link.addEventListener('blur', hide);
-    link.addEventListener('click', hide);
+  // Listened for once on the document, not on each of a large plan's
+  // thousands of links: entering or leaving a link is a move over the page
+  // whose target or destination lies inside it.
+  function linkAt(node) {
+    return node instanceof Element ? node.closest('a.m') : null;
+  }
+
+  document.addEventListener('mouseover', function (event) {
+    var link = linkAt(event.target);
+    if (link && linkAt(event.relatedTarget) !== link) show(link);
+  });
+  document.addEventListener('mouseout', function (event) {
+    var link = linkAt(event.target);
+    if (link && linkAt(event.relatedTarget) !== link) hide();
+  });
+  document.addEventListener('focusin', function (event) {
+    var link = linkAt(event.target);
+    if (link) show(link);
+  });
+  document.addEventListener('focusout', function (event) {
+    if (linkAt(event.target)) hide();
+  });
+  document.addEventListener('click', function (event) {
+    if (linkAt(event.target)) hide();
   });
   window.addEventListener('scroll', hide, { capture: true, passive: true });
 })();

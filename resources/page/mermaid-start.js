@@ -880,6 +880,7 @@
   }
 
   if (askButton) {
+    askButton.disabled = false;
     var asked = askButton.textContent, busy = '그리는 중…';
     askButton.addEventListener('click', function () {
       askButton.disabled = true;
@@ -923,6 +924,7 @@
       });
     });
   }
+  if (askButton && graph.hasAttribute('data-now')) askButton.click();
   if (typeof mermaid !== 'undefined') arrived();
   start();
 })();

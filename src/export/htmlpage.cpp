@@ -186,19 +186,41 @@ QString decisions(const Plan &plan, qsizetype openCount)
     return out + QStringLiteral("</div></section>");
 }
 
-// Above this many screens or moves the graph takes the browser long enough
-// to lay out (about 7 s for 100 screens, minutes for 300) that it is drawn
-// only when asked.
+// How the graph comes on screen. The library lays a graph out in one go on
+// the page's thread, after a start-up of its own: on a phone-class CPU that
+// held the page 2-4 s even for a handful of screens, and 7-11 s at 40-60
+// screens, where the page's own layout, on a worker, held it under half a
+// second. So the library draws only small graphs; the page's own layout
+// draws the rest up to the line where drawing at load is still quick, and
+// past that line only when asked.
+enum class GraphDrawing { ByLibrary, OwnAtLoad, OnRequest };
+
+constexpr qsizetype libraryScreens = 20;
+constexpr qsizetype libraryMoves = 100;
 constexpr qsizetype drawnScreens = 60;
 constexpr qsizetype drawnMoves = 300;
 
+GraphDrawing graphDrawing(const Plan &plan)
+{
+    const qsizetype screens = plan.screens.size(), moves = plan.transitions.size();
+    if (screens <= libraryScreens && moves <= libraryMoves)
+        return GraphDrawing::ByLibrary;
+    return screens <= drawnScreens && moves <= drawnMoves ? GraphDrawing::OwnAtLoad : GraphDrawing::OnRequest;
+}
+
+// The page's own drawing starts from its button; drawn at load, the button
+// is pressed by the page and its offer never shows. The button works once
+// the page's scripts, at its end, are there: a large page shows it well
+// before.
 QString graphBox(const Plan &plan)
 {
-    if (plan.screens.size() <= drawnScreens && plan.transitions.size() <= drawnMoves)
+    const GraphDrawing drawing = graphDrawing(plan);
+    if (drawing == GraphDrawing::ByLibrary)
         return QStringLiteral("<div class=\"graph\">");
-    return QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 ")
+    return (drawing == GraphDrawing::OwnAtLoad ? QStringLiteral("<div class=\"graph\" data-now><p class=\"gask\" hidden>화면 ")
+                                               : QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 "))
            + QString::number(plan.screens.size()) + QStringLiteral("개·이동 ") + QString::number(plan.transitions.size())
-           + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\">그래프 그리기"
+           + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\" disabled>그래프 그리기"
                             "</button></p>");
 }
 
@@ -215,7 +237,23 @@ QString graph(const Plan &plan)
            + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
 }
 
-QString screensOpening()
+// A plan with more screens than this lays out only the cards in sight (the
+// rest keep a size guessed until they come near): a page of thousands of
+// cards would otherwise be styled and laid out whole at load and at every
+// platform switch. Smaller plans keep exact positions for in-page jumps.
+constexpr qsizetype cardsAlwaysLaidOut = 100;
+
+bool manyCards(const Plan &plan)
+{
+    return plan.screens.size() > cardsAlwaysLaidOut;
+}
+
+// Chromium parses megabytes of cards in one go of half a second or more; an
+// empty script of its own address makes the parser stop and wait for it,
+// so the page answers between two runs of cards.
+constexpr char parserPause[] = "<script src=\"data:text/javascript,\"></script>";
+
+QString screensOpening(const Plan &plan)
 {
     return QStringLiteral(
                "<section><div class=\"head\"><h2>화면별 상세</h2><p class=\"lead\">Android·iOS 탭을 고르면 클래스 "
@@ -225,7 +263,8 @@ QString screensOpening()
            + QStringLiteral(
                " 주석을 달아요(두 플랫폼 같은 주석). 카드 제목을 누르면 접혀요.</p><div class=\"foldall\">"
                "<button type=\"button\" data-fold=\"close\">모두 접기</button><button type=\"button\" "
-               "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens\">");
+               "data-fold=\"open\">모두 펼치기</button></div></div><div class=\"screens")
+           + (manyCards(plan) ? QStringLiteral(" many") : QString()) + QStringLiteral("\">");
 }
 
 struct DataTab {
@@ -313,11 +352,11 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     QList<std::function<QString()>> pieces{
         [&] { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
         [&] { return graph(plan); },
-        [] { return screensOpening(); },
+        [&] { return screensOpening(plan); },
     };
     for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
         pieces.append([&, from] {
-            QString cards;
+            QString cards = from > 0 && manyCards(plan) ? QString::fromLatin1(parserPause) : QString();
             for (qsizetype at = from; at < std::min(plan.screens.size(), from + cardsPerPiece); ++at)
                 cards += screenCard(plan.screens[at], plan, links, conventions);
             return cards;
@@ -522,11 +561,17 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     // fail; the library loads beside the page, never holding its parsing.
     tail += "</script>\n<script>\n";
     tail += mermaidStart;
-    tail += "\n</script>\n<script src=\"";
-    tail += mermaidLibrary;
-    tail += "\" integrity=\"";
-    tail += mermaidIntegrity;
-    tail += "\" crossorigin=\"anonymous\" async id=\"mermaid-library\"></script>\n</body>\n</html>";
+    tail += "\n</script>\n";
+    // A graph the page lays out itself needs no library: it would only cost
+    // its start-up at load (half a second on a desktop, seconds on a phone).
+    if (graphDrawing(plan) == GraphDrawing::ByLibrary) {
+        tail += "<script src=\"";
+        tail += mermaidLibrary;
+        tail += "\" integrity=\"";
+        tail += mermaidIntegrity;
+        tail += "\" crossorigin=\"anonymous\" async id=\"mermaid-library\"></script>\n";
+    }
+    tail += "</body>\n</html>";
     return out;
 }
 

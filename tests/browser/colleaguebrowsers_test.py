@@ -310,11 +310,21 @@ return { nodes: boxes.length, small: boxes.filter(function (r) { return r.width 
 """
 
 
+PAPER_GRAPH = """
+var graph = document.querySelector('.graph'), svg = graph.querySelector('svg'), box = svg.getBoundingClientRect();
+var next = graph.closest('section').nextElementSibling.getBoundingClientRect();
+var note = graph.querySelector('.gpaper');
+return { shown: box.height > 0, scale: box.width / svg.viewBox.baseVal.width, fits: box.height <= innerHeight,
+         before: graph.getBoundingClientRect().bottom <= next.top, note: !!note && note.getBoundingClientRect().height > 0 };
+"""
+
+
 def large_graph(browser, name, url, moves):
     """A graph of 300 screens and 1,500 moves waits to be asked, and is
     then drawn while the page goes on answering."""
     browser.open(url)
-    check(wait(browser, "document.getElementById('graph-draw')"), name + ": the large graph offers its drawing")
+    check(wait(browser, "document.getElementById('graph-draw') && !document.getElementById('graph-draw').disabled"),
+          name + ": the large graph offers its drawing")
     check(browser.run("return document.querySelectorAll('.graph svg').length;") == 0,
           name + ": the large graph is not drawn unasked")
     browser.run("document.getElementById('graph-draw').click();")
@@ -323,16 +333,18 @@ def large_graph(browser, name, url, moves):
     check(drawing == {"nodes": LARGE_SCREENS, "small": 0, "lines": moves, "links": LARGE_SCREENS, "notes": 0,
                       "overlaps": 0, "hidden": 0},
           name + ": every screen and move of the large graph, no box over another, every move's words seen: %r" % drawing)
-    # A drawing is never split across sheets: on paper it fits one, or what
-    # follows it is printed over its rest.
+    # A drawing is never split across sheets (what follows would be printed
+    # over its rest), nor shrunk to one below a size its words can be read
+    # at: on paper it is whole and readable, or left off with a word why.
+    browser.run("window.dispatchEvent(new Event('beforeprint'));")
     browser.set_print_media(True)
     try:
-        paper = browser.run("var s = document.querySelector('.graph svg').getBoundingClientRect();"
-                            "var next = document.querySelector('.graph').closest('section').nextElementSibling.getBoundingClientRect();"
-                            "return { fits: s.height <= innerHeight, before: s.bottom <= next.top, height: s.height };")
+        paper = browser.run(PAPER_GRAPH)
     finally:
         browser.set_print_media(False)
-    check(paper["fits"] and paper["before"], name + ": the drawn large graph fits one sheet, before what follows: %r" % paper)
+        browser.run("window.dispatchEvent(new Event('afterprint'));")
+    readable = paper["scale"] >= 0.6 and paper["fits"] if paper["shown"] else paper["note"]
+    check(readable and paper["before"], name + ": the drawn large graph on paper is readable, before what follows: %r" % paper)
 
 
 def separate_storage(browser, site, name):
