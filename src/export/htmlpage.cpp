@@ -311,7 +311,7 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     const qsizetype openCount = plan.openDecisions().size();
     const ModelLinks links(plan);
     QList<std::function<QString()>> pieces{
-        [&] { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
+        [&]() -> QString { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
         [&] { return graph(plan); },
         [] { return screensOpening(); },
     };
@@ -452,7 +452,7 @@ QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteAr
     constexpr qsizetype slice = 3 * 16 * 1024;
     QByteArray entry = entryHead(path, 64 + (image.size() + 2) / 3 * 4);
     const qsizetype value = entry.size();
-    JSONCoding::appendEscapingSlashes(entry, "data:" + mime + ";base64,");
+    JSONCoding::appendEscapingSlashes(entry, QByteArray("data:" + mime + ";base64,"));
     escapeLessThan(entry, value);
     for (qsizetype from = 0; from < image.size(); from += slice) {
         const qsizetype length = std::min(slice, image.size() - from);
