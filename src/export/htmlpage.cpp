@@ -417,20 +417,52 @@ QByteArray entryHead(const QString &path, qsizetype size)
     return entry;
 }
 
-// Base64 text holds no byte that a literal escapes but "/" (and no "<"),
-// so the runs between slashes are copied whole.
-void appendBase64(QByteArray &out, QByteArrayView base64)
+// Base64 text holds no byte that a literal escapes but "/" (and no "<"):
+// the picture is encoded straight into the entry, each "/" written as
+// "\/", in one pass and with no copy of its text on the way.
+void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
 {
-    const char *from = base64.data();
-    const char *const end = from + base64.size();
-    while (from < end) {
-        const char *slash = static_cast<const char *>(std::memchr(from, '/', size_t(end - from)));
-        out.append(from, (slash ? slash : end) - from);
-        if (!slash)
-            break;
-        out += "\\/";
-        from = slash + 1;
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto *in = reinterpret_cast<const uchar *>(bytes.data());
+    const qsizetype groups = (bytes.size() + 2) / 3;
+    qsizetype at = out.size();
+    // About one character in 64 is a "/", each written with a backslash.
+    out.resize(at + groups * 4 + groups / 12 + 16);
+    char *text = out.data();
+    const auto put = [&](uint value) {
+        const char c = alphabet[value & 63];
+        if (c == '/')
+            text[at++] = '\\';
+        text[at++] = c;
+    };
+    const auto room = [&] {
+        if (out.size() - at < 8) {
+            out.resize(out.size() + out.size() / 16 + 64);
+            text = out.data();
+        }
+    };
+    const qsizetype whole = bytes.size() / 3;
+    for (qsizetype group = 0; group < whole; ++group, in += 3) {
+        room();
+        const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
+        put(value >> 18);
+        put(value >> 12);
+        put(value >> 6);
+        put(value);
     }
+    const qsizetype left = bytes.size() - whole * 3;
+    if (left > 0) {
+        room();
+        const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
+        put(value >> 18);
+        put(value >> 12);
+        if (left == 2)
+            put(value >> 6);
+        else
+            text[at++] = '=';
+        text[at++] = '=';
+    }
+    out.truncate(at);
 }
 
 } // namespace
@@ -447,17 +479,11 @@ QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
 
 QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
 {
-    // Encoded a slice at a time (a whole number of 3-byte groups, so the
-    // slices' texts join into the whole one), never as a second whole copy.
-    constexpr qsizetype slice = 3 * 16 * 1024;
     QByteArray entry = entryHead(path, 64 + (image.size() + 2) / 3 * 4);
     const qsizetype value = entry.size();
     JSONCoding::appendEscapingSlashes(entry, QByteArray("data:" + mime + ";base64,"));
     escapeLessThan(entry, value);
-    for (qsizetype from = 0; from < image.size(); from += slice) {
-        const qsizetype length = std::min(slice, image.size() - from);
-        appendBase64(entry, QByteArray::fromRawData(image.constData() + from, length).toBase64());
-    }
+    appendEscapedBase64(entry, image);
     entry += '"';
     return entry;
 }
