@@ -418,49 +418,45 @@ QByteArray entryHead(const QString &path, qsizetype size)
 }
 
 // Base64 text holds no byte that a literal escapes but "/" (and no "<"):
-// the picture is encoded straight into the entry, each "/" written as
-// "\/", in one pass and with no copy of its text on the way.
+// the picture is encoded straight into the entry, in one pass, each "/"
+// written as "\/" without a branch: a backslash is always written and kept
+// only before a slash.
 void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
 {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    constexpr qsizetype groupsPerSlice = 1024;
     const auto *in = reinterpret_cast<const uchar *>(bytes.data());
-    const qsizetype groups = (bytes.size() + 2) / 3;
     qsizetype at = out.size();
-    // About one character in 64 is a "/", each written with a backslash.
-    out.resize(at + groups * 4 + groups / 12 + 16);
-    char *text = out.data();
-    const auto put = [&](uint value) {
-        const char c = alphabet[value & 63];
-        if (c == '/')
-            text[at++] = '\\';
+    char *text = nullptr;
+    const auto put = [&](char c) {
+        text[at] = '\\';
+        at += c == '/';
         text[at++] = c;
     };
-    const auto room = [&] {
-        if (out.size() - at < 8) {
-            out.resize(out.size() + out.size() / 16 + 64);
-            text = out.data();
+    for (qsizetype left = bytes.size(); left > 0;) {
+        // Room for the slice's worst case, and about one "/" in 64
+        // characters of what follows it.
+        const qsizetype groups = (left + 2) / 3;
+        if (out.size() - at < 8 * groupsPerSlice + 8)
+            out.resize(at + 8 * groupsPerSlice + 8 + groups * 4 + groups / 12);
+        text = out.data();
+        const qsizetype whole = std::min(left / 3, groupsPerSlice);
+        for (qsizetype group = 0; group < whole; ++group, in += 3) {
+            const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
+            put(alphabet[value >> 18]);
+            put(alphabet[value >> 12 & 63]);
+            put(alphabet[value >> 6 & 63]);
+            put(alphabet[value & 63]);
         }
-    };
-    const qsizetype whole = bytes.size() / 3;
-    for (qsizetype group = 0; group < whole; ++group, in += 3) {
-        room();
-        const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
-        put(value >> 18);
-        put(value >> 12);
-        put(value >> 6);
-        put(value);
-    }
-    const qsizetype left = bytes.size() - whole * 3;
-    if (left > 0) {
-        room();
-        const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
-        put(value >> 18);
-        put(value >> 12);
-        if (left == 2)
-            put(value >> 6);
-        else
-            text[at++] = '=';
-        text[at++] = '=';
+        left -= whole * 3;
+        if (whole < groupsPerSlice && left > 0) {
+            const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
+            put(alphabet[value >> 18]);
+            put(alphabet[value >> 12 & 63]);
+            put(left == 2 ? alphabet[value >> 6 & 63] : '=');
+            put('=');
+            left = 0;
+        }
     }
     out.truncate(at);
 }
