@@ -424,39 +424,42 @@ QByteArray entryHead(const QString &path, qsizetype size)
 void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
 {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    constexpr qsizetype groupsPerSlice = 1024;
     const auto *in = reinterpret_cast<const uchar *>(bytes.data());
+    const qsizetype groups = (bytes.size() + 2) / 3;
     qsizetype at = out.size();
-    char *text = nullptr;
+    // Room for the text and twice the one "/" in 64 characters it has on
+    // average, made exactly: the entry is held until it is written.
+    out.reserve(at + groups * 4 + groups / 8 + 16);
+    out.resize(out.capacity());
+    char *text = out.data();
     const auto put = [&](char c) {
         text[at] = '\\';
         at += c == '/';
         text[at++] = c;
     };
-    for (qsizetype left = bytes.size(); left > 0;) {
-        // Room for the slice's worst case, and about one "/" in 64
-        // characters of what follows it.
-        const qsizetype groups = (left + 2) / 3;
-        if (out.size() - at < 8 * groupsPerSlice + 8)
-            out.resize(at + 8 * groupsPerSlice + 8 + groups * 4 + groups / 12);
-        text = out.data();
-        const qsizetype whole = std::min(left / 3, groupsPerSlice);
-        for (qsizetype group = 0; group < whole; ++group, in += 3) {
-            const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
-            put(alphabet[value >> 18]);
-            put(alphabet[value >> 12 & 63]);
-            put(alphabet[value >> 6 & 63]);
-            put(alphabet[value & 63]);
+    const auto room = [&] {
+        if (out.size() - at < 8) {
+            out.resize(out.size() + out.size() / 16 + 64);
+            text = out.data();
         }
-        left -= whole * 3;
-        if (whole < groupsPerSlice && left > 0) {
-            const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
-            put(alphabet[value >> 18]);
-            put(alphabet[value >> 12 & 63]);
-            put(left == 2 ? alphabet[value >> 6 & 63] : '=');
-            put('=');
-            left = 0;
-        }
+    };
+    const qsizetype whole = bytes.size() / 3;
+    for (qsizetype group = 0; group < whole; ++group, in += 3) {
+        room();
+        const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
+        put(alphabet[value >> 18]);
+        put(alphabet[value >> 12 & 63]);
+        put(alphabet[value >> 6 & 63]);
+        put(alphabet[value & 63]);
+    }
+    const qsizetype left = bytes.size() - whole * 3;
+    if (left > 0) {
+        room();
+        const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
+        put(alphabet[value >> 18]);
+        put(alphabet[value >> 12 & 63]);
+        put(left == 2 ? alphabet[value >> 6 & 63] : '=');
+        put('=');
     }
     out.truncate(at);
 }
@@ -475,7 +478,8 @@ QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
 
 QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
 {
-    QByteArray entry = entryHead(path, 64 + (image.size() + 2) / 3 * 4);
+    // Room for the data URL's head; the encoder makes the picture's own.
+    QByteArray entry = entryHead(path, 64);
     const qsizetype value = entry.size();
     JSONCoding::appendEscapingSlashes(entry, QByteArray("data:" + mime + ";base64,"));
     escapeLessThan(entry, value);

@@ -301,11 +301,12 @@ void releaseCachedPages(const QByteArray &path)
 // The end of the batch of images encoded at once from `from` on: enough to
 // keep every core busy while the previous batch is written, and more of
 // them when they are small, so that a plan of many small images is not
-// read a few files at a time. A batch holds a few megabytes, or a few
-// images when they are larger.
+// read a few files at a time. A batch holds two megabytes, or a few
+// images when they are larger: two batches are held at once, and on a
+// plan of small pictures more would be most of the render's memory.
 qsizetype batchEnd(const QList<PageImage> &images, qsizetype from)
 {
-    constexpr qint64 batchBytes = 8 * 1024 * 1024;
+    constexpr qint64 batchBytes = 2 * 1024 * 1024;
     const qsizetype least = std::max(2, QThread::idealThreadCount() * 2);
     qsizetype to = from;
     qint64 bytes = 0;
