@@ -148,14 +148,24 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
     // The rewrite drops nothing of this file, so no backup is taken.
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("history")));
 
-    // A screen picture the page cannot carry is a problem too.
+    // A screen picture the page cannot carry is a problem too: one that is
+    // not there, a folder, or a link out of the plan folder; a link that
+    // stays inside it is carried.
     writeFile(dir.filePath("plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA",
-        "title": "A", "image": {"before": "img/a.png", "android": "img/gone.png", "ios": "https://x/ios.png"}}]})");
+        "title": "A", "image": {"before": "img/a.png", "android": "img/gone.png", "ios": "https://x/ios.png"}},
+        {"id": "b", "name": "ChatB", "title": "B", "image": {"before": "img/in.png", "android": "img/out.png",
+        "ios": "img/dir.png"}}]})");
     writeFile(dir.filePath("img/a.png"), "picture");
+    QTemporaryDir elsewhere;
+    writeFile(elsewhere.filePath("b.png"), "picture");
+    ASSERT_TRUE(QFile::link("a.png", dir.filePath("img/in.png")));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath("b.png"), dir.filePath("img/out.png")));
+    ASSERT_TRUE(QDir(dir.path()).mkpath("img/dir.png"));
     const auto pictures = runQuarrystone({"--render", dir.path()});
     EXPECT_EQ(pictures.code, 2) << qPrintable(pictures.err);
-    EXPECT_EQ(pictures.out,
-              QStringLiteral("다시 썼어요: %1 (문제 1건)\n  · 그림 파일이 없어요: img/gone.png\n").arg(dir.path()));
+    EXPECT_EQ(pictures.out, QStringLiteral("다시 썼어요: %1 (문제 3건)\n  · 그림 파일이 없어요: img/dir.png\n"
+                                           "  · 그림 파일이 없어요: img/gone.png\n  · 그림 파일이 없어요: img/out.png\n")
+                                .arg(dir.path()));
 }
 
 TEST(HeadlessRender, CleanPlanExitsZeroAndRelativeFolderWorks)

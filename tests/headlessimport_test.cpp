@@ -90,7 +90,10 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
 {
     // A page whose image map is cut imports what it carries and names what
     // it does not.
-    enum class Damage { none, brokenSecondImage, cutImageMap, hugeSecondImage };
+    // A map naming a picture twice is judged by the parser, after the
+    // pictures before it were written: they are written once, as the
+    // parser reads the map, and nothing of the first try is left behind.
+    enum class Damage { none, brokenSecondImage, cutImageMap, hugeSecondImage, secondImageTwice };
     struct Row {
         const char *feature;
         Damage damage;
@@ -103,7 +106,8 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
                           {"../../x", Damage::none, ".._.._x-plan-imported", 2, {}},
                           {"Cut", Damage::cutImageMap, "Cut-plan-imported", 0, "2개: img/a.png, img/b.png"},
                           {"Ch\nat\x1b[31m", Damage::none, "Ch_at_[31m-plan-imported", 2, {}},
-                          {"Chat", Damage::hugeSecondImage, "Chat-plan-imported", 1, {}}};
+                          {"Chat", Damage::hugeSecondImage, "Chat-plan-imported", 1, {}},
+                          {"Chat", Damage::secondImageTwice, "Chat-plan-imported", 2, {}}};
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const Row &row = rows[i];
         SCOPED_TRACE(i);
@@ -116,6 +120,12 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
             writeFile(source + "/index.html", page.left(page.indexOf(payload) + 4));
         if (row.damage == Damage::hugeSecondImage)
             withHugeSecondImage(source + "/index.html", page);
+        if (row.damage == Damage::secondImageTwice) {
+            const qsizetype at = page.indexOf("\"img\\/b.png\":\"");
+            ASSERT_GE(at, 0);
+            const QByteArray entry = page.mid(at, page.indexOf('"', page.indexOf(":\"", at) + 2) + 1 - at);
+            writeFile(source + "/index.html", page.replace(entry, entry + ',' + entry));
+        }
         const QString out = "deep/out" + QString::number(i);
         QDir(work.path()).mkpath(out);
         const auto r = quarrystone({"--import", "source/index.html", "--out", out});
@@ -134,8 +144,10 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
         }
         EXPECT_EQ(r.out, said);
         EXPECT_EQ(readFile(dir + "/img/a.png"), row.damage == Damage::cutImageMap ? QByteArray() : firstImage);
-        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), row.damage == Damage::none);
-        EXPECT_EQ(readFile(dir + "/img/b.png"), row.damage == Damage::none ? secondImage : QByteArray());
+        const bool secondWritten = row.damage == Damage::none || row.damage == Damage::secondImageTwice;
+        EXPECT_EQ(QFileInfo::exists(dir + "/img/b.png"), secondWritten);
+        EXPECT_EQ(readFile(dir + "/img/b.png"), secondWritten ? secondImage : QByteArray());
+        EXPECT_EQ(QDir(dir + "/img").entryList(QDir::Files | QDir::Hidden).filter(".quarrystone-tmp-"), QStringList());
         EXPECT_TRUE(readFile(dir + "/plan.json").contains("공유된 계획"));
         EXPECT_TRUE(readFile(dir + "/plan.md").contains("공유된 계획"));
         EXPECT_FALSE(readFile(dir + "/index.html").isEmpty());

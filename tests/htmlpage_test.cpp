@@ -128,6 +128,24 @@ TEST(HTMLPageRender, ImageBlockOnlyWithImages)
     EXPECT_EQ(block(render(plan, broken), "quarrystone-img"), "{}");
 }
 
+// A picture's entry, encoded straight from its bytes, is the entry of its
+// data URL, whatever bytes are left over after the whole 3-byte groups and
+// however many of its characters are "/".
+TEST(HTMLPageRender, PictureEntryIsItsDataUrlsEntry)
+{
+    QByteArray bytes;
+    for (int n = 0; n < 3 * 4096 + 2; ++n)
+        bytes += char(n * 37 % 251 | (n % 7 == 0 ? 0xfc : 0));
+    ASSERT_GT(bytes.toBase64().count('/'), 100);
+    for (const qsizetype size : {0, 1, 2, 3, 4, 5, 3 * 4096, 3 * 4096 + 1, 3 * 4096 + 2}) {
+        const QByteArray picture = bytes.left(size);
+        const QByteArray url = "data:image/png;base64," + picture.toBase64();
+        EXPECT_EQ(HTMLPage::imageEntry(QStringLiteral("img/a<b>.png"), "image/png", picture),
+                  HTMLPage::imageEntry(QStringLiteral("img/a<b>.png"), url))
+            << size;
+    }
+}
+
 TEST(HTMLPageRender, HeadingTakesTheFeatureAndKeepsAPlanTitle)
 {
     Plan plan;

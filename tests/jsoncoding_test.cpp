@@ -117,6 +117,10 @@ TEST(JSONCoding, LoneSurrogatesReadBackTheSame)
         {"reversed pair", QString(QChar(0xDC00)) + QChar(0xD800), "\"\\udc00\\ud800\""},
         {"pair then lone", u"\U0001F600"_qs + QChar(0xD83D), "\"\xF0\x9F\x98\x80\\ud83d\""},
         {"high before high", QString(QChar(0xD83D)) + u"\U0001F600"_qs, "\"\\ud83d\xF0\x9F\x98\x80\""},
+        // A long text is written in slices; a pair on a slice's edge stays one
+        // character.
+        {"pair on a long text's slice edge", QString(16383, u'a') + u"\U0001F600\n"_qs,
+         "\"" + QByteArray(16383, 'a') + "\xF0\x9F\x98\x80\\n\""},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(JSONCoding::quoted(c.text), c.literal) << c.what;

@@ -3,6 +3,8 @@
 #include <QLocale>
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 TEST(Text, CountsUserPerceivedCharacters)
 {
     EXPECT_EQ(Text::graphemeCount(QString()), 0);
@@ -11,6 +13,14 @@ TEST(Text, CountsUserPerceivedCharacters)
     EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB")), 1);
     EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7")), 1);
     EXPECT_EQ(Text::graphemeCount(QString::fromUtf8("e\xCC\x81x")), 2);
+    // Plain ASCII is a character each; CR LF is one, and a mark joins the
+    // letter before it.
+    QString ascii;
+    for (char16_t c = 0x20; c < 0x7F; ++c)
+        ascii += QChar(c);
+    EXPECT_EQ(Text::graphemeCount(ascii), ascii.size());
+    EXPECT_EQ(Text::graphemes(u"a\r\nb"_qs), (QStringList{u"a"_qs, u"\r\n"_qs, u"b"_qs}));
+    EXPECT_EQ(Text::graphemes(u"ab\u0301c"_qs), (QStringList{u"a"_qs, u"b\u0301"_qs, u"c"_qs}));
 }
 
 TEST(Text, CutsWholeCharacters)

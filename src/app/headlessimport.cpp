@@ -10,6 +10,7 @@
 #include "model/folderclaim.h"
 #include "model/generator.h"
 #include "model/importer.h"
+#include "model/pagefile.h"
 #include "model/planfiles.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
@@ -56,12 +57,6 @@ struct Written {
     QStringList skipped;
 };
 
-Written writeImages(const Importer::Assets &assets, const QString &dir)
-{
-    Written written;
-    written.count = Importer::writeAssets(assets, dir, &written.failures, &written.skipped);
-    return written;
-}
 
 // An image file the import may replace, as it was: unset when it was not
 // there.
@@ -83,15 +78,15 @@ struct Undo {
     QString copy;
 };
 
-// The images under img/ the assets would write, as they are now. Links are
+// The images under img/ the keys would write, as they are now. Links are
 // left out: the import never writes through them; so is a file larger than
 // a picture may be, which no page carries.
-QList<ImageBefore> imagesBefore(const Importer::Assets &assets, const QString &dir)
+QList<ImageBefore> imagesBefore(const QStringList &keys, const QString &dir)
 {
     QList<ImageBefore> images;
     const QString folder = QDir::cleanPath(dir) + QStringLiteral("/img/");
-    for (auto it = assets.begin(); it != assets.end(); ++it) {
-        const QString path = QDir::cleanPath(dir + QLatin1Char('/') + it.key());
+    for (const QString &key : keys) {
+        const QString path = QDir::cleanPath(dir + QLatin1Char('/') + key);
         const QFileInfo info(path);
         if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile())
             || info.size() > FileSizes::picture)
@@ -138,9 +133,12 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     // Without its folder, --into must not quietly become a new folder.
     if (arguments.contains(QStringLiteral("--into")) && !into)
         Headless::fail(QStringLiteral("--into 뒤에 계획서 폴더를 주세요"));
+    // The pictures stay in the page until they are written, straight from it.
+    const QString pagePath = QFileInfo(page).absoluteFilePath();
+    const PageFile pageFile(pagePath);
     ImportedPlan imported;
     try {
-        imported = Importer::read(QFileInfo(page).absoluteFilePath());
+        imported = Importer::read(pageFile, pagePath, CancelToken(), Importer::Pictures::leftInPage);
     } catch (const Importer::Failure &failure) {
         Headless::fail(failure.message);
     }
@@ -183,14 +181,13 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         undo.copy = saveExisting(dir, bytes, current.has_value());
     }
     undo.before = PlanFiles::take(dir);
-    undo.images = imagesBefore(imported.assets, dir);
 
-    const Written images = writeImages(imported.assets, dir);
-    // The pictures are in their files now, which the page is written from;
-    // their texts would only double the memory the render needs.
-    imported.assets = {};
-    // They were thousands of blocks the allocator would otherwise keep for
-    // itself, on top of what the render takes.
+    Written images;
+    if (imported.picturesAt >= 0)
+        images.count = Importer::writePictures(pageFile, imported.picturesAt, dir, &images.failures, &images.skipped,
+                                               [&](const QStringList &keys) { undo.images = imagesBefore(keys, dir); });
+    // The pictures' texts went through in thousands of blocks the allocator
+    // would otherwise keep for itself, on top of what the render takes.
     ::malloc_trim(0);
     if (!images.failures.isEmpty())
         failAndPutBack(undo, Importer::picturesNotWritten(images.failures));

@@ -112,43 +112,54 @@ void appendQuoted(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
     out += '"';
 }
 
-// The UTF-16 unit at `at` when it is a surrogate without its partner.
-bool isLoneSurrogate(QStringView text, qsizetype at)
-{
-    const char16_t u = text[at].unicode();
-    if (QChar::isHighSurrogate(u))
-        return at + 1 >= text.size() || !QChar::isLowSurrogate(text[at + 1].unicode());
-    if (QChar::isLowSurrogate(u))
-        return at == 0 || !QChar::isHighSurrogate(text[at - 1].unicode());
-    return false;
-}
-
 // Appends the string literal of a text. A surrogate without its partner has
 // no UTF-8 form (the codec would write "?"); it is written as its escape,
 // "\u" and four hex digits, which reads back as the same text.
 void appendQuotedText(QByteArray &out, QStringView text, bool escapeSlashes)
 {
-    qsizetype lone = 0;
-    while (lone < text.size() && !isLoneSurrogate(text, lone))
-        ++lone;
-    if (lone == text.size()) {
-        appendQuoted(out, text.toUtf8(), escapeSlashes);
-        return;
-    }
+    // UTF-16 goes straight to UTF-8 in the room made for the worst case (a
+    // control character's six bytes), a slice at a time, with no copy of
+    // the text on the way: most texts are a few words.
+    constexpr qsizetype slice = 16 * 1024;
     static const char hex[] = "0123456789abcdef";
+    const bool *escaped = escapeSlashes ? escapedBytes.slashes : escapedBytes.plain;
     out += '"';
-    qsizetype from = 0;
-    for (qsizetype at = lone; at <= text.size(); ++at) {
-        if (at < text.size() && !isLoneSurrogate(text, at))
-            continue;
-        appendQuotedBody(out, text.sliced(from, at - from).toUtf8(), escapeSlashes);
-        if (at < text.size()) {
-            const char16_t u = text[at].unicode();
-            out += "\\u";
-            for (int shift = 12; shift >= 0; shift -= 4)
-                out += hex[(u >> shift) & 0xF];
+    for (qsizetype from = 0, to = 0; from < text.size(); from = to) {
+        to = std::min(from + slice, text.size());
+        // A pair of surrogates is never split between two slices.
+        if (to < text.size() && QChar::isHighSurrogate(text[to - 1].unicode()))
+            ++to;
+        const qsizetype at = out.size();
+        out.resize(at + (to - from) * 6);
+        auto *write = reinterpret_cast<uchar *>(out.data() + at);
+        for (qsizetype i = from; i < to; ++i) {
+            const char16_t u = text[i].unicode();
+            if (u < 0x80) {
+                if (escaped[u])
+                    write = reinterpret_cast<uchar *>(writeEscape(reinterpret_cast<char *>(write), uchar(u)));
+                else
+                    *write++ = uchar(u);
+            } else if (u < 0x800) {
+                *write++ = uchar(0xC0 | u >> 6);
+                *write++ = uchar(0x80 | (u & 0x3F));
+            } else if (QChar::isHighSurrogate(u) && i + 1 < to && QChar::isLowSurrogate(text[i + 1].unicode())) {
+                const char32_t c = QChar::surrogateToUcs4(u, text[++i].unicode());
+                *write++ = uchar(0xF0 | c >> 18);
+                *write++ = uchar(0x80 | (c >> 12 & 0x3F));
+                *write++ = uchar(0x80 | (c >> 6 & 0x3F));
+                *write++ = uchar(0x80 | (c & 0x3F));
+            } else if (QChar::isSurrogate(u)) {
+                *write++ = '\\';
+                *write++ = 'u';
+                for (int shift = 12; shift >= 0; shift -= 4)
+                    *write++ = uchar(hex[(u >> shift) & 0xF]);
+            } else {
+                *write++ = uchar(0xE0 | u >> 12);
+                *write++ = uchar(0x80 | (u >> 6 & 0x3F));
+                *write++ = uchar(0x80 | (u & 0x3F));
+            }
         }
-        from = at + 1;
+        out.resize(reinterpret_cast<char *>(write) - out.constData());
     }
     out += '"';
 }

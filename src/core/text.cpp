@@ -13,9 +13,24 @@ namespace Text {
 
 namespace {
 
+// Printable ASCII has no character that joins another into one grapheme
+// (only CR LF would, and controls are left to the finder): such a text,
+// as most keys and names are, is taken a character at a time without the
+// finder's work.
+bool printableAscii(const QString &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; });
+}
+
 template<typename Visit>
 void eachGrapheme(const QString &text, Visit visit)
 {
+    if (printableAscii(text)) {
+        for (qsizetype at = 0; at < text.size(); ++at)
+            if (!visit(at, at + 1))
+                return;
+        return;
+    }
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype start = 0;
     while (start < text.size()) {

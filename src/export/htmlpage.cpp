@@ -350,7 +350,7 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     const qsizetype openCount = plan.openDecisions().size();
     const ModelLinks links(plan);
     QList<std::function<QString()>> pieces{
-        [&] { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
+        [&]() -> QString { return header(plan, openCount) + platformTabs + decisions(plan, openCount); },
         [&] { return graph(plan); },
         [&] { return screensOpening(plan); },
     };
@@ -456,20 +456,51 @@ QByteArray entryHead(const QString &path, qsizetype size)
     return entry;
 }
 
-// Base64 text holds no byte that a literal escapes but "/" (and no "<"),
-// so the runs between slashes are copied whole.
-void appendBase64(QByteArray &out, QByteArrayView base64)
+// Base64 text holds no byte that a literal escapes but "/" (and no "<"):
+// the picture is encoded straight into the entry, in one pass, each "/"
+// written as "\/" without a branch: a backslash is always written and kept
+// only before a slash.
+void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
 {
-    const char *from = base64.data();
-    const char *const end = from + base64.size();
-    while (from < end) {
-        const char *slash = static_cast<const char *>(std::memchr(from, '/', size_t(end - from)));
-        out.append(from, (slash ? slash : end) - from);
-        if (!slash)
-            break;
-        out += "\\/";
-        from = slash + 1;
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto *in = reinterpret_cast<const uchar *>(bytes.data());
+    const qsizetype groups = (bytes.size() + 2) / 3;
+    qsizetype at = out.size();
+    // Room for the text and twice the one "/" in 64 characters it has on
+    // average, made exactly: the entry is held until it is written.
+    out.reserve(at + groups * 4 + groups / 8 + 16);
+    out.resize(out.capacity());
+    char *text = out.data();
+    const auto put = [&](char c) {
+        text[at] = '\\';
+        at += c == '/';
+        text[at++] = c;
+    };
+    const auto room = [&] {
+        if (out.size() - at < 8) {
+            out.resize(out.size() + out.size() / 16 + 64);
+            text = out.data();
+        }
+    };
+    const qsizetype whole = bytes.size() / 3;
+    for (qsizetype group = 0; group < whole; ++group, in += 3) {
+        room();
+        const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
+        put(alphabet[value >> 18]);
+        put(alphabet[value >> 12 & 63]);
+        put(alphabet[value >> 6 & 63]);
+        put(alphabet[value & 63]);
     }
+    const qsizetype left = bytes.size() - whole * 3;
+    if (left > 0) {
+        room();
+        const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
+        put(alphabet[value >> 18]);
+        put(alphabet[value >> 12 & 63]);
+        put(left == 2 ? alphabet[value >> 6 & 63] : '=');
+        put('=');
+    }
+    out.truncate(at);
 }
 
 } // namespace
@@ -486,17 +517,12 @@ QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
 
 QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
 {
-    // Encoded a slice at a time (a whole number of 3-byte groups, so the
-    // slices' texts join into the whole one), never as a second whole copy.
-    constexpr qsizetype slice = 3 * 16 * 1024;
-    QByteArray entry = entryHead(path, 64 + (image.size() + 2) / 3 * 4);
+    // Room for the data URL's head; the encoder makes the picture's own.
+    QByteArray entry = entryHead(path, 64);
     const qsizetype value = entry.size();
-    JSONCoding::appendEscapingSlashes(entry, "data:" + mime + ";base64,");
+    JSONCoding::appendEscapingSlashes(entry, QByteArray("data:" + mime + ";base64,"));
     escapeLessThan(entry, value);
-    for (qsizetype from = 0; from < image.size(); from += slice) {
-        const qsizetype length = std::min(slice, image.size() - from);
-        appendBase64(entry, QByteArray::fromRawData(image.constData() + from, length).toBase64());
-    }
+    appendEscapedBase64(entry, image);
     entry += '"';
     return entry;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <utility>
 #include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
 #include <exception>
 #include <future>
@@ -157,26 +158,63 @@ public:
         return status.st_size;
     }
 
+    // Whether a path names a regular file beneath the folder that a page
+    // can carry.
+    bool carried(const QString &path) const
+    {
+        if (!usable(path))
+            return false;
+        const long fd = openBeneath(path, O_PATH);
+        if (fd >= 0) {
+            struct stat status {};
+            const bool file = ::fstat(int(fd), &status) == 0 && S_ISREG(status.st_mode)
+                && status.st_size <= FileSizes::picture;
+            ::close(int(fd));
+            return file;
+        }
+        if (!resolvedTheLongWay())
+            return false;
+        const std::optional<QString> file = insideFolder(path, m_canonical);
+        const QFileInfo info(file.value_or(QString()));
+        return file && info.isFile() && info.size() <= FileSizes::picture;
+    }
+
     std::optional<QByteArray> read(const QString &path) const
     {
         if (!usable(path))
             return std::nullopt;
-        open_how how{};
-        how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-        const long fd = m_fd < 0 ? -1 : ::syscall(SYS_openat2, m_fd, QFile::encodeName(path).constData(), &how, sizeof how);
+        const long fd = openBeneath(path, O_RDONLY | O_NONBLOCK);
         if (fd >= 0) {
             std::optional<QByteArray> bytes = RegularFile::readOpen(int(fd), path, FileSizes::picture);
             ::close(int(fd));
             return bytes;
         }
-        if (errno != ENOSYS && errno != EPERM && errno != EXDEV && errno != EAGAIN)
+        if (!resolvedTheLongWay())
             return std::nullopt;
         const std::optional<QString> file = insideFolder(path, m_canonical);
         return file ? RegularFile::read(*file, FileSizes::picture) : std::nullopt;
     }
 
 private:
+    long openBeneath(const QString &path, int flags) const
+    {
+        open_how how{};
+        how.flags = flags | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        if (m_fd < 0) {
+            errno = ENOSYS;
+            return -1;
+        }
+        return ::syscall(SYS_openat2, m_fd, QFile::encodeName(path).constData(), &how, sizeof how);
+    }
+
+    // After a refused open: whether the path is for the long way, by the
+    // cause of the refusal.
+    static bool resolvedTheLongWay()
+    {
+        return errno == ENOSYS || errno == EPERM || errno == EXDEV || errno == EAGAIN;
+    }
+
     // A path from plan data is only ever relative and never climbs.
     static bool usable(const QString &path)
     {
@@ -263,11 +301,12 @@ void releaseCachedPages(const QByteArray &path)
 // The end of the batch of images encoded at once from `from` on: enough to
 // keep every core busy while the previous batch is written, and more of
 // them when they are small, so that a plan of many small images is not
-// read a few files at a time. A batch holds a few megabytes, or a few
-// images when they are larger.
+// read a few files at a time. A batch holds two megabytes, or a few
+// images when they are larger: two batches are held at once, and on a
+// plan of small pictures more would be most of the render's memory.
 qsizetype batchEnd(const QList<PageImage> &images, qsizetype from)
 {
-    constexpr qint64 batchBytes = 8 * 1024 * 1024;
+    constexpr qint64 batchBytes = 2 * 1024 * 1024;
     const qsizetype least = std::max(2, QThread::idealThreadCount() * 2);
     qsizetype to = from;
     qint64 bytes = 0;
@@ -385,14 +424,12 @@ HTMLPage::Assets assets(const Plan &plan, const QString &dir)
 
 QStringList missingPictures(const Plan &plan, const QString &dir)
 {
-    const QString folder = QFileInfo(dir).canonicalFilePath();
+    const PictureFolder folder(dir);
     QStringList missing;
     for (const QString &path : imagePaths(plan)) {
         if (path.isEmpty() || path.startsWith(QLatin1String("http")))
             continue;
-        const std::optional<QString> file = insideFolder(path, folder);
-        const QFileInfo info(file.value_or(QString()));
-        if (!file || !info.isFile() || info.size() > FileSizes::picture)
+        if (!folder.carried(path))
             missing.append(path);
     }
     Text::sortByCodePoint(missing);

@@ -150,14 +150,9 @@ std::optional<QByteArray> plainText(QByteArrayView text)
     return plain;
 }
 
-struct Entry {
-    QString key;
-    QByteArray url;
-};
-
-// Adds the entries found; false when one cannot be read in place or names
-// an image already there, which the parser must judge.
-bool take(QByteArrayView text, const QList<Span> &spans, Importer::Assets &assets)
+// Hands the entries found on; false when one cannot be read in place or
+// `sink` refuses them, which the parser must judge.
+bool take(QByteArrayView text, const QList<Span> &spans, const Sink &sink)
 {
     const QList<std::optional<Entry>> found = Parallel::map<std::optional<Entry>>(spans.size(), [&](qsizetype at) {
         const Span &span = spans[at];
@@ -167,12 +162,14 @@ bool take(QByteArrayView text, const QList<Span> &spans, Importer::Assets &asset
             return std::optional<Entry>();
         return std::optional<Entry>(Entry{QString::fromUtf8(*key), std::move(*url)});
     });
+    QList<Entry> entries;
+    entries.reserve(found.size());
     for (const std::optional<Entry> &entry : found) {
-        if (!entry || assets.contains(entry->key))
+        if (!entry)
             return false;
-        assets.insert(entry->key, entry->url);
+        entries.append(*entry);
     }
-    return true;
+    return entries.isEmpty() || sink(entries);
 }
 
 // The longest entry text a picture of the largest size allowed can take:
@@ -220,29 +217,28 @@ bool passOver(const PageFile &page, QByteArray &text, qsizetype &at, bool &first
     return true;
 }
 
-// The map as the writer spells it, read a piece at a time; nothing when it
+// The map as the writer spells it, read a piece at a time; false when it
 // is spelled otherwise.
-std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from, QStringList *skipped)
+bool readInPlace(const PageFile &page, qint64 from, QStringList *skipped, const Sink &sink)
 {
     QByteArray text = page.read(from, piece);
     qint64 next = from + text.size();
     if (!text.startsWith('{'))
-        return std::nullopt;
+        return false;
     qsizetype at = 1;
     bool first = true;
-    Importer::Assets assets;
     for (;;) {
         QList<Span> spans;
         const Scan scan = entries(text, at, first, spans);
-        if (scan == Scan::unusual || !take(text, spans, assets))
-            return std::nullopt;
+        if (scan == Scan::unusual || !take(text, spans, sink))
+            return false;
         if (scan == Scan::closed)
-            return assets;
+            return true;
         if (next >= page.size())
-            return std::nullopt;
+            return false;
         if (text.size() - at > longestEntry) {
             if (!passOver(page, text, at, first, next, skipped))
-                return std::nullopt;
+                return false;
             continue;
         }
         const QByteArray more = page.read(next, piece);
@@ -256,13 +252,27 @@ std::optional<Importer::Assets> readInPlace(const PageFile &page, qint64 from, Q
 
 Importer::Assets read(const PageFile &page, qint64 from, QStringList *skipped)
 {
+    Importer::Assets assets;
+    // A key met twice is for the parser to judge.
+    const bool read = stream(page, from, skipped, [&assets](QList<Entry> &entries) {
+        for (Entry &entry : entries) {
+            if (assets.contains(entry.key))
+                return false;
+            assets.insert(entry.key, std::move(entry.url));
+        }
+        return true;
+    });
+    return read ? assets : parsedWhole(page, from);
+}
+
+bool stream(const PageFile &page, qint64 from, QStringList *skipped, const Sink &sink)
+{
     QStringList passed;
-    if (std::optional<Importer::Assets> assets = readInPlace(page, from, &passed)) {
-        if (skipped)
-            *skipped += passed;
-        return std::move(*assets);
-    }
-    return parsedWhole(page, from);
+    if (!readInPlace(page, from, &passed, sink))
+        return false;
+    if (skipped)
+        *skipped += passed;
+    return true;
 }
 
 } // namespace ImageBlock

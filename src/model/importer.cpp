@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <algorithm>
@@ -41,6 +42,11 @@ constexpr QByteArrayView planMarker = "id=\"quarrystone-plan\"";
 constexpr QByteArrayView planOpen = "id=\"quarrystone-plan\">";
 constexpr QByteArrayView imagesOpen = "id=\"quarrystone-img\">";
 constexpr QByteArrayView blockEnd = "</script>";
+
+QString unreadablePage()
+{
+    return u"파일을 읽지 못했어요"_s;
+}
 
 // Goes on from the head already read, in pieces and never past the search
 // limit, so a file that grows while it is read cannot keep the test going.
@@ -398,8 +404,13 @@ bool isPlanHTML(const QString &path)
 
 ImportedPlan read(const QString &path, const CancelToken &stop)
 {
-    const Failure unreadable{u"파일을 읽지 못했어요"_s};
     const PageFile page(path);
+    return read(page, path, stop, Pictures::taken);
+}
+
+ImportedPlan read(const PageFile &page, const QString &path, const CancelToken &stop, Pictures pictures)
+{
+    const Failure unreadable{unreadablePage()};
     // A pipe or a device would wait for a writer or never end.
     if (!page.isOpen())
         throw unreadable;
@@ -434,7 +445,7 @@ ImportedPlan read(const QString &path, const CancelToken &stop)
             try {
                 if (part == 0)
                     imported.plan = decodePlan(*planJson);
-                else if (imagesAt >= 0)
+                else if (imagesAt >= 0 && pictures == Pictures::taken)
                     imported.assets = ImageBlock::read(page, imagesAt + imagesOpen.size(), &imported.skipped);
             } catch (...) {
                 failed[part] = std::current_exception();
@@ -444,53 +455,152 @@ ImportedPlan read(const QString &path, const CancelToken &stop)
             if (failure)
                 std::rethrow_exception(failure);
         stop.throwIfCancelled();
+        if (imagesAt >= 0 && pictures == Pictures::leftInPage)
+            imported.picturesAt = imagesAt + imagesOpen.size();
         return imported;
     } catch (const PageFile::Unreadable &) {
         throw unreadable;
     }
 }
 
+namespace {
+
+// The pictures of one import on their way: decoded and written beside
+// their targets a share at a time on every core, as they come, and made
+// lasting together, not each on its own.
+class Placing
+{
+public:
+    explicit Placing(const QString &dir)
+        : m_root(QDir(dir).absolutePath()), m_realRoot(realPlace(m_root))
+    {
+    }
+
+    qsizetype count() const { return m_keys.size(); }
+    const QStringList &keys() const { return m_keys; }
+
+    void add(const QStringList &keys, const QList<QByteArray> &urls)
+    {
+        for (const QString &key : keys)
+            if (const std::optional<QString> target = targetOf(m_root, key);
+                target && !m_inside.contains(folderOf(*target)))
+                m_inside.insert(folderOf(*target), folderInside(folderOf(*target), m_realRoot));
+        const qsizetype from = m_keys.size();
+        m_keys += keys;
+        m_placed += Parallel::map<Placed>(keys.size(), [&](qsizetype at) {
+            return place(keys[at], urls[at], m_root, m_realRoot, m_inside, m_batch);
+        });
+        for (qsizetype at = from; at < m_placed.size(); ++at)
+            if (m_placed[at].target)
+                m_order.insert(*m_placed[at].target, at);
+    }
+
+    // Puts every picture added in place; gives the number in place.
+    int commit(QStringList *failures, QStringList *skipped)
+    {
+        int written = 0;
+        QStringList reasons;
+        for (const Placed &placed : std::as_const(m_placed)) {
+            written += placed.added ? 1 : 0;
+            if (!placed.failure.isEmpty())
+                reasons.append(placed.failure);
+            if (skipped && !placed.skipped.isEmpty())
+                skipped->append(placed.skipped);
+        }
+        QList<AtomicFile::Batch::Failure> notPlaced = m_batch.commit();
+        // Named in the map's order, whichever core wrote them.
+        std::stable_sort(notPlaced.begin(), notPlaced.end(), [&](const auto &a, const auto &b) {
+            return m_order.value(a.path) < m_order.value(b.path);
+        });
+        for (const AtomicFile::Batch::Failure &failure : notPlaced)
+            reasons.append(QDir(m_root).relativeFilePath(failure.path) + u": "_s + failure.error);
+        if (failures)
+            *failures += reasons;
+        return written - int(notPlaced.size());
+    }
+
+private:
+    QString m_root;
+    QString m_realRoot;
+    QHash<QString, bool> m_inside;
+    AtomicFile::Batch m_batch;
+    QStringList m_keys;
+    QList<Placed> m_placed;
+    QHash<QString, qsizetype> m_order;
+};
+
+QString tooMany(qsizetype count)
+{
+    return u"그림이 너무 많아 %1개는 건너뛰었어요 (최대 %2개)"_s.arg(count - maxPictures).arg(maxPictures);
+}
+
+} // namespace
+
 int writeAssets(const Assets &assets, const QString &dir, QStringList *failures, QStringList *skipped)
 {
-    const QString root = QDir(dir).absolutePath();
-    const QString realRoot = realPlace(root);
-    const QList<QString> keys = assets.keys().mid(0, maxPictures);
-    const QList<QByteArray> urls = assets.values().mid(0, maxPictures);
     if (skipped && assets.size() > maxPictures)
-        skipped->append(u"그림이 너무 많아 %1개는 건너뛰었어요 (최대 %2개)"_s.arg(assets.size() - maxPictures).arg(maxPictures));
-    // The pictures of a page may be thousands of small files: they are
-    // decoded and written a share at a time on every core, and made lasting
-    // together, not each on its own.
-    QHash<QString, bool> inside;
-    for (const QString &key : keys)
-        if (const std::optional<QString> target = targetOf(root, key); target && !inside.contains(folderOf(*target)))
-            inside.insert(folderOf(*target), folderInside(folderOf(*target), realRoot));
-    AtomicFile::Batch batch;
-    const QList<Placed> placed = Parallel::map<Placed>(keys.size(), [&](qsizetype at) {
-        return place(keys[at], urls[at], root, realRoot, inside, batch);
-    });
-    QHash<QString, qsizetype> order;
-    int written = 0;
-    QStringList reasons;
-    for (qsizetype at = 0; at < placed.size(); ++at) {
-        written += placed[at].added ? 1 : 0;
-        if (!placed[at].failure.isEmpty())
-            reasons.append(placed[at].failure);
-        if (skipped && !placed[at].skipped.isEmpty())
-            skipped->append(placed[at].skipped);
-        if (placed[at].target)
-            order.insert(*placed[at].target, at);
+        skipped->append(tooMany(assets.size()));
+    Placing placing(dir);
+    placing.add(assets.keys().mid(0, maxPictures), assets.values().mid(0, maxPictures));
+    return placing.commit(failures, skipped);
+}
+
+namespace {
+
+int writeFromPage(const PageFile &page, qint64 at, const QString &dir, QStringList *failures, QStringList *skipped,
+                  const std::function<void(const QStringList &keys)> &beforePlacing)
+{
+    {
+        Placing placing(dir);
+        QSet<QString> seen;
+        qsizetype count = 0;
+        QStringList passed;
+        // A key met twice is for the parser to judge, as when the map is
+        // read whole; what was written so far is dropped with `placing`.
+        const bool streamed = ImageBlock::stream(page, at, &passed, [&](QList<ImageBlock::Entry> &entries) {
+            QStringList keys;
+            QList<QByteArray> urls;
+            for (ImageBlock::Entry &entry : entries) {
+                if (seen.contains(entry.key))
+                    return false;
+                seen.insert(entry.key);
+                if (++count > maxPictures)
+                    continue;
+                keys.append(entry.key);
+                urls.append(std::exchange(entry.url, {}));
+            }
+            entries.clear();
+            placing.add(keys, urls);
+            return true;
+        });
+        if (streamed) {
+            if (skipped) {
+                *skipped += passed;
+                if (count > maxPictures)
+                    skipped->append(tooMany(count));
+            }
+            beforePlacing(placing.keys());
+            return placing.commit(failures, skipped);
+        }
     }
-    QList<AtomicFile::Batch::Failure> notPlaced = batch.commit();
-    // Named in the map's order, whichever core wrote them.
-    std::stable_sort(notPlaced.begin(), notPlaced.end(), [&](const auto &a, const auto &b) {
-        return order.value(a.path) < order.value(b.path);
-    });
-    for (const AtomicFile::Batch::Failure &failure : notPlaced)
-        reasons.append(QDir(root).relativeFilePath(failure.path) + u": "_s + failure.error);
-    if (failures)
-        *failures += reasons;
-    return written - int(notPlaced.size());
+    const Assets assets = ImageBlock::read(page, at, skipped);
+    beforePlacing(assets.keys().mid(0, maxPictures));
+    return writeAssets(assets, dir, failures, skipped);
+}
+
+} // namespace
+
+int writePictures(const PageFile &page, qint64 at, const QString &dir, QStringList *failures, QStringList *skipped,
+                  const std::function<void(const QStringList &keys)> &beforePlacing)
+{
+    // A page that shrank or went away meanwhile: nothing of it is placed.
+    try {
+        return writeFromPage(page, at, dir, failures, skipped, beforePlacing);
+    } catch (const PageFile::Unreadable &) {
+        if (failures)
+            failures->append(unreadablePage());
+        return 0;
+    }
 }
 
 QString picturesNotWritten(const QStringList &failures)

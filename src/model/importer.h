@@ -5,9 +5,12 @@
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <functional>
 
 #include "core/canceltoken.h"
 #include "model/plan.h"
+
+class PageFile;
 
 // Turning a shared plan page back into a plan and its image files, and
 // telling in Korean what an incoming plan would change. No state.
@@ -40,6 +43,9 @@ struct ImportedPlan {
     Importer::Assets assets;
     // One line for each picture of the page that was left out, and why.
     QStringList skipped;
+    // Where the page's image map begins when its pictures were left in the
+    // page to be written from there; -1 otherwise or when it has none.
+    qint64 picturesAt = -1;
     // Kept empty; nothing reads it.
     QStringList candidates;
 };
@@ -56,6 +62,12 @@ bool isPlanHTML(const QString &path);
 // between the reading of the page and each decoding.
 ImportedPlan read(const QString &path, const CancelToken &stop = CancelToken());
 
+// Whether a read takes the pictures out of the page or leaves them there
+// to be written from it by writePictures().
+enum class Pictures { taken, leftInPage };
+// The same from a page opened already, named `path`.
+ImportedPlan read(const PageFile &page, const QString &path, const CancelToken &stop, Pictures pictures);
+
 // Writes every image of the map that has a safe path under "img/" and a
 // strict base64 payload into the plan folder, each file replaced whole (a
 // file that already holds those bytes is left as it is). Entries that cannot
@@ -67,6 +79,14 @@ ImportedPlan read(const QString &path, const CancelToken &stop = CancelToken());
 // written, one whose place a link leads out of the folder included.
 int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr,
                 QStringList *skipped = nullptr);
+// Writes the pictures of the page's image map that begins at `at` as
+// writeAssets() writes those of a map, decoded and written as the page is
+// read, a piece at a time: the pictures are never all held at once. Each
+// goes to a file beside its target, and `beforePlacing` hears every key
+// written before any file is replaced. A map spelled otherwise than the
+// page's writer spells it is read whole first.
+int writePictures(const PageFile &page, qint64 at, const QString &dir, QStringList *failures, QStringList *skipped,
+                  const std::function<void(const QStringList &keys)> &beforePlacing);
 // Why an import whose pictures could not all be written was not made, from
 // those failures (at least one).
 QString picturesNotWritten(const QStringList &failures);
