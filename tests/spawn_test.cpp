@@ -271,8 +271,16 @@ TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
         std::thread check([&] { out = Spawn::output("/bin/sh", args, Spawn::processEnvironment(), timeout, stop); });
         for (int i = 0; i < 1000 && !QFileInfo::exists(pidFile); ++i)
             QThread::msleep(10);
-        const pid_t shell = processWith({"/bin/sh", "-c", args.at(1)});
-        const pid_t sleeper = processWith({"sleep", "60." + mark});
+        // The mark can be written before the background child has become
+        // the sleeper.
+        pid_t shell = 0;
+        pid_t sleeper = 0;
+        for (int i = 0; i < 300 && (shell <= 0 || sleeper <= 0 || shell == sleeper); ++i) {
+            if (i > 0)
+                QThread::msleep(10);
+            shell = processWith({"/bin/sh", "-c", args.at(1)});
+            sleeper = processWith({"sleep", "60." + mark});
+        }
         if (shell <= 0 || sleeper <= 0) {
             stop.cancel();
             check.join();
