@@ -44,6 +44,7 @@ protected:
     {
         QDir(home.path()).mkpath("support");
         settings = QJsonObject{{"claudePath", FakeClaude::path()}, {"figmaMode", "mcp"}};
+        FakeClaude::pointHome(home.path());
     }
 
     Outcome run(const QString &bus = QString())

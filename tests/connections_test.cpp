@@ -652,10 +652,11 @@ bool groupRunning(pid_t group)
     return false;
 }
 
+// The number, as this process sees it, of the process named in `path`.
 pid_t pidIn(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+    return file.open(QIODevice::ReadOnly) ? pid_t(FakeClaude::numbersHere(file.readAll()).value(0)) : 0;
 }
 
 } // namespace
@@ -674,18 +675,16 @@ TEST_F(ConnectionsTest, StoppingAJobEndsEverythingItStartedWithoutAMessage)
         QString pidFile;
         int stops;
     } jobs[] = {
-        // Numbers as this process sees them: a job has a PID namespace of
-        // its own, where $$ and $! count from 1; the shell's own read of
-        // /proc gives its number outside.
-        {"pipeline", "sh -c 'read -r p r < /proc/self/stat; echo $p > " + piped + "; exec sleep 300' | cat", piped, 1},
+        // A job has a PID namespace of its own, where $$ and $! count from
+        // 1: each number is written with its namespace.
+        {"pipeline", "sh -c 'echo \"$$ $(readlink /proc/self/ns/pid)\" > " + piped + "; exec sleep 300' | cat", piped, 1},
         {"ignores SIGTERM",
-         "trap '' TERM; sleep 300 & read -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children; echo $k > "
-             + stubborn + "; wait; wait",
+         "trap '' TERM; sleep 300 & echo \"$! $(readlink /proc/self/ns/pid)\" > " + stubborn + "; wait; wait",
          stubborn, 2},
         // The first process ends at SIGTERM and is reaped; what it started
         // ignores SIGTERM and still gets SIGKILL after the grace time.
         {"outlives its reaped leader",
-         "sh -c 'sh -c \"trap \\\"\\\" TERM; read -r p r < /proc/self/stat; echo \\$p > " + inner
+         "sh -c 'sh -c \"trap \\\"\\\" TERM; echo \\$\\$ \\$(readlink /proc/self/ns/pid) > " + inner
              + "; sleep 300\" & wait'",
          inner, 1},
     };

@@ -689,17 +689,20 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     // waits for it); the worktree it left half made goes with its branch.
     const QString hookFile = root + "/hook";
     writeFile(settings.iosRepo + "/.git/hooks/post-checkout",
-              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nread -r p r < /proc/self/stat; "
-               "read -r k < /proc/$p/task/$p/children\necho $p $k > '" + hookFile + "'\nwait\n").toUtf8());
+              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nns=$(readlink /proc/self/ns/pid)\n"
+               "printf '%s %s\\n' $$ \"$ns\" $! \"$ns\" > '" + hookFile + "'\nwait\n").toUtf8());
     QFile::setPermissions(settings.iosRepo + "/.git/hooks/post-checkout",
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     dev.start({Kind::ios}, {{Kind::ios, "main"}}, "feat/hooked", planDir, settings);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(hookFile).trimmed().split(' ').size() == 2; }, 30000))
+    QList<qint64> hook;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (hook = FakeClaude::numbersHere(readFile(hookFile))).size() == 2; }, 30000))
         << run(Kind::ios).detail.toStdString();
     dev.cancel();
     const bool ended = QTest::qWaitFor([this] { return !dev.isRunning(); }, 20000);
-    for (const QByteArray &pid : readFile(hookFile).trimmed().split(' '))
-        ::kill(pid.toInt(), SIGKILL);
+    for (const qint64 pid : hook)
+        if (pid > 0)
+            ::kill(pid_t(pid), SIGKILL);
+    ASSERT_FALSE(hook.contains(0));
     ASSERT_TRUE(ended);
     EXPECT_EQ(run(Kind::ios).detail, stopMessage);
     EXPECT_FALSE(QFileInfo::exists(root + "/repos/ios-worktrees/feat-hooked"));
@@ -1219,10 +1222,9 @@ TEST(KilledDevelopment, AWaitingGitHookEndsWithTheApplicationAlone)
     QDir().mkpath(planDir + "/history");
     writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
     const QString hookFile = root + "/hook";
-    // The numbers as this process sees them, outside the run's namespace.
     writeFile(repo + "/.git/hooks/post-checkout",
-              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nread -r p r < /proc/self/stat; "
-               "read -r k < /proc/$p/task/$p/children\necho $p $k > '" + hookFile + "'\nwait\n").toUtf8());
+              ("#!/bin/sh\ntrap '' TERM HUP\nsleep 300 &\nns=$(readlink /proc/self/ns/pid)\n"
+               "printf '%s %s\\n' $$ \"$ns\" $! \"$ns\" > '" + hookFile + "'\nwait\n").toUtf8());
     QFile::setPermissions(repo + "/.git/hooks/post-checkout", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -1231,14 +1233,15 @@ TEST(KilledDevelopment, AWaitingGitHookEndsWithTheApplicationAlone)
     app.setProcessEnvironment(env);
     app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledDevelopment.ApplicationForTheHookTest"});
     ASSERT_TRUE(app.waitForStarted());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(hookFile).trimmed().split(' ').size() == 2; }, 30000));
-    const QList<QByteArray> hook = readFile(hookFile).trimmed().split(' ');
+    QList<qint64> hook;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (hook = FakeClaude::numbersHere(readFile(hookFile))).size() == 2; }, 30000));
     CommandLine::signal(app, SIGKILL);
     ASSERT_TRUE(app.waitForFinished(10000));
-    for (const QByteArray &pid : hook) {
-        const bool ended = QTest::qWaitFor([&pid] { return !QFileInfo::exists("/proc/" + pid); }, 3000);
-        EXPECT_TRUE(ended) << pid.toStdString();
+    ASSERT_FALSE(hook.contains(0));
+    for (const qint64 pid : hook) {
+        const bool ended = QTest::qWaitFor([pid] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); }, 3000);
+        EXPECT_TRUE(ended) << pid;
         if (!ended)
-            ::kill(pid.toInt(), SIGKILL);
+            ::kill(pid_t(pid), SIGKILL);
     }
 }

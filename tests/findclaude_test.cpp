@@ -1,6 +1,7 @@
 #include "claude/clauderunner.h"
 #include "process/loginshell.h"
 #include "support/executable.h"
+#include "support/fakeclaude.h"
 #include "support/qtprinters.h"
 
 #include <QDir>
@@ -127,10 +128,10 @@ TEST_F(FindClaude, BashWhenShellIsNotAnAbsoluteExecutable)
 // when its caller cancels.
 TEST_F(FindClaude, LoginShellThatHangsIsStopped)
 {
-    // The background sleeper's number as this process sees it: the shell
-    // runs in a PID namespace of its own, where $! counts from 1.
-    useShell("#!/bin/sh\nsleep 60 & read -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children\n"
-             "echo $k > \"$(dirname \"$0\")/started\"\nexec sleep 60\n");
+    // The shell runs in a PID namespace of its own, where $! counts from 1:
+    // the background sleeper's number is written with its namespace.
+    useShell("#!/bin/sh\nsleep 60 & echo \"$! $(readlink /proc/self/ns/pid)\" > \"$(dirname \"$0\")/started\"\n"
+             "exec sleep 60\n");
     for (const bool cancelled : {false, true}) {
         QFile::remove(scratch.filePath("started"));
         CancelToken stop;
@@ -146,10 +147,12 @@ TEST_F(FindClaude, LoginShellThatHangsIsStopped)
         }
         QFile file(scratch.filePath("started"));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const pid_t started = file.readAll().trimmed().toInt();
-        ASSERT_GT(started, 0);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return ::kill(started, 0) == -1 && errno == ESRCH; }, 5000));
-        ::kill(started, SIGKILL);
+        const QByteArray started = file.readAll();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return FakeClaude::numbersHere(started) == QList<qint64>{0}; }, 5000))
+            << started.toStdString();
+        for (const qint64 pid : FakeClaude::numbersHere(started))
+            if (pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
     }
 }
 

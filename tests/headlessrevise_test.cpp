@@ -193,6 +193,39 @@ TEST_F(HeadlessReviseTest, SignalsStopTheRevisionAndRestore)
     }
 }
 
+// Where runs get no namespaces, a stop reaches what Claude's command started
+// even once it has left the run's process group and folder, as a daemon
+// does, and ignores SIGTERM: it is ended before plan.json is put back, so
+// its write a moment later never lands on the plan the stop restored.
+TEST_F(HeadlessReviseTest, WithoutNamespacesAStopEndsWhatLeftTheGroupBeforeRestoring)
+{
+    qputenv("QUARRYSTONE_BWRAP", "/nonexistent");
+    const QJsonObject daemon{{"daemonise", true},
+                             {"ignoreSigterm", true},
+                             {"write", QJsonObject{{"ms", 2000}, {"path", "plan.json"}, {"content", "{\"late\":true}"}}}};
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"startChild", daemon}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
+    QProcess process;
+    CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
+    qunsetenv("QUARRYSTONE_BWRAP");
+    QElapsedTimer timer;
+    timer.start();
+    while (fake.records("child").isEmpty() && timer.elapsed() < 20000)
+        QThread::msleep(20);
+    ASSERT_FALSE(fake.records("child").isEmpty());
+    CommandLine::signal(process, SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(20000));
+
+    EXPECT_EQ(process.exitCode(), 128 + SIGTERM);
+    // After the line that says runs get no namespaces here.
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    EXPECT_TRUE(err.endsWith("\n멈췄어요. 고치기 전으로 돌려 놨어요.\n")) << qPrintable(err);
+    EXPECT_TRUE(fake.noneRunning(3000));
+    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+    for (const qint64 left : fake.running())
+        ::kill(static_cast<pid_t>(left), SIGKILL);
+}
+
 // One writing operation per plan folder: while a revision runs, a second
 // revision, an undo and a render are refused at once, naming the folder. A
 // revision killed after Claude's edit is rolled back by the next run, which

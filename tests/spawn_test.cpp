@@ -175,6 +175,27 @@ TEST(Spawn, OutputGivesEmptyTextNotNothing)
     EXPECT_EQ(Spawn::output("/bin/sh", {"-c", "printf ' a \\n'; exit 4"}, env), std::optional<QString>(" a \n"));
 }
 
+// A run's /proc is its own: the shell finds itself as /proc/self under the
+// number `$$` gives, /proc/1 is the run's first process (bwrap), and what
+// /proc lists as the shell's children is the one command it runs, not the
+// kernel threads of the system's process that shares its number.
+TEST(Spawn, ARunSeesItsOwnProcessTree)
+{
+    if (!Spawn::confinementWorks())
+        GTEST_SKIP() << "runs get no namespaces here";
+    const QString script = QStringLiteral("cd -P /proc/self && echo \"${PWD#/proc/} $$\" && cat /proc/1/comm "
+                                          "/proc/$$/task/$$/children");
+    const std::optional<QString> out = Spawn::output("/bin/sh", {"-c", script}, Spawn::processEnvironment());
+    ASSERT_TRUE(out.has_value());
+    const QStringList lines = out->split(QLatin1Char('\n'));
+    ASSERT_GE(lines.size(), 3) << out->toStdString();
+    const QStringList self = lines.at(0).split(QLatin1Char(' '));
+    ASSERT_EQ(self.size(), 2);
+    EXPECT_EQ(self.at(0), self.at(1));
+    EXPECT_EQ(lines.at(1), "bwrap");
+    EXPECT_EQ(lines.at(2).split(QLatin1Char(' '), Qt::SkipEmptyParts).size(), 1) << lines.at(2).toStdString();
+}
+
 TEST(Spawn, OutputChildReadsEndOfFileAndGetsOnlyItsEnvironment)
 {
     EXPECT_EQ(Spawn::output("/bin/cat", {}, Spawn::processEnvironment()), std::optional<QString>(QString()));
@@ -250,8 +271,16 @@ TEST(Spawn, ATimedCommandEndsWithItsWholeGroup)
         std::thread check([&] { out = Spawn::output("/bin/sh", args, Spawn::processEnvironment(), timeout, stop); });
         for (int i = 0; i < 1000 && !QFileInfo::exists(pidFile); ++i)
             QThread::msleep(10);
-        const pid_t shell = processWith({"/bin/sh", "-c", args.at(1)});
-        const pid_t sleeper = processWith({"sleep", "60." + mark});
+        // The mark can be written before the background child has become
+        // the sleeper.
+        pid_t shell = 0;
+        pid_t sleeper = 0;
+        for (int i = 0; i < 300 && (shell <= 0 || sleeper <= 0 || shell == sleeper); ++i) {
+            if (i > 0)
+                QThread::msleep(10);
+            shell = processWith({"/bin/sh", "-c", args.at(1)});
+            sleeper = processWith({"sleep", "60." + mark});
+        }
         if (shell <= 0 || sleeper <= 0) {
             stop.cancel();
             check.join();

@@ -4,6 +4,7 @@
 #include "settings/appswap.h"
 #include "settings/updater.h"
 #include "support/commandline.h"
+#include "support/fakeclaude.h"
 #include "support/httpserver.h"
 #include "support/qtprinters.h"
 #include "support/zipwriter.h"
@@ -703,9 +704,9 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     zip.addFolder("Quarrystone.app/");
     zip.addFolder("Quarrystone.app/bin/");
     zip.addFile("Quarrystone.app/bin/quarrystone",
-                // The sleeper's number outside the check's PID namespace.
-                "#!/bin/sh\nsleep 300 &\nread -r p r < /proc/self/stat; read -r k < /proc/$p/task/$p/children\n"
-                "echo $k > '" + QFile::encodeName(started) + "'\nwait\n",
+                // The sleeper's number with the check's PID namespace.
+                "#!/bin/sh\nsleep 300 &\necho \"$! $(readlink /proc/self/ns/pid)\" > '" + QFile::encodeName(started)
+                    + "'\nwait\n",
                 0755);
     zip.addFile("Quarrystone.app/bin/quarrystone-window.so", "module");
 
@@ -721,21 +722,13 @@ TEST_F(UpdaterTest, ASelfCheckThatHangsEndsWithEverythingItStarted)
     EXPECT_EQ(updater.phase(), Phase::failed("업데이트하지 못했어요: 새 버전이 시작되지 않아요 (검사 결과 137)"));
     EXPECT_EQ(terminated, 0);
 
-    // What the check started went with it.
-    bool read = false;
-    const pid_t child = readFile(started).trimmed().toInt(&read);
-    ASSERT_TRUE(read);
-    const auto running = [child] {
-        // Gone whole, or a zombie that nobody has reaped yet.
-        if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)))
-            return false;
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(child));
-        const qsizetype close = stat.lastIndexOf(')');
-        return close > 0 && stat.mid(close + 2, 1) != "Z" && stat.mid(close + 2, 1) != "X";
-    };
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !running(); }, 5000));
-    if (running())
-        ::kill(child, SIGKILL);
+    // What the check started went with it (and its namespace with it).
+    const QByteArray child = readFile(started);
+    const auto running = [&child] { return FakeClaude::numbersHere(child) != QList<qint64>{0}; };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !running(); }, 5000)) << child.toStdString();
+    for (const qint64 pid : FakeClaude::numbersHere(child))
+        if (pid > 0)
+            ::kill(pid_t(pid), SIGKILL);
 }
 
 // The check of a new copy reaches no session bus of the person's: not the

@@ -465,13 +465,6 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
     return mounts << QStringLiteral("--cap-drop") << QStringLiteral("ALL") << QStringLiteral("--new-session");
 }
 
-const QStringList &openMounts()
-{
-    static const auto *const mounts =
-        new QStringList{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
-    return *mounts;
-}
-
 // The program of a run in a namespace starts only once the namespace's first
 // process is tied to bwrap, which is tied to us, and we are known to be
 // alive: the gate, run by that first process after it has tied itself,
@@ -546,6 +539,20 @@ bool bwrapRuns(const QStringList &mounts)
     if (!error)
         reaped(pid);
     return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// An open run sees the whole tree as it is, and a /proc of its own, so that
+// `$$`, /proc/self and a walk of its process tree name its own processes;
+// where no /proc can be mounted (parts of the system's masked, as in some
+// containers), the system's, rather than no namespace at all.
+const QStringList &openMounts()
+{
+    static const auto *const mounts = [] {
+        const QStringList whole{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
+        const QStringList ownProc = whole + QStringList{QStringLiteral("--proc"), QStringLiteral("/proc")};
+        return new QStringList(bwrapRuns(ownProc) ? ownProc : whole);
+    }();
+    return *mounts;
 }
 
 bool namespacesWork()

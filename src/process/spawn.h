@@ -28,7 +28,9 @@ struct SpawnFailure {
 // bubblewrap (/usr/bin/bwrap) in a namespace of its own whose first process gets SIGKILL when bwrap dies, which gets it
 // when the application dies; the kernel then kills everything in the
 // namespace. The program starts only once that tie holds and the
-// application is still there. Where it cannot, the child leads a process
+// application is still there. The run sees a /proc of its own, so that its
+// numbers ($$, /proc/self, a walk of its process tree) are its own. Where
+// it cannot, the child leads a process
 // group of its own, tied to the application by a death signal, and a
 // watcher process (named qs-run-watcher) ends every group still going and
 // every process that carries one of their tokens once the application's

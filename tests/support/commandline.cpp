@@ -30,6 +30,7 @@ void start(QProcess &process, const QStringList &arguments, const QString &home,
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("HOME"), home);
+    FakeClaude::pointHome(home);
     env.insert(QStringLiteral("QUARRYSTONE_SUPPORT"), support.isEmpty() ? home + QStringLiteral("/support") : support);
     process.setProcessEnvironment(env);
     if (!cwd.isEmpty())

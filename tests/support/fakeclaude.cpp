@@ -6,8 +6,47 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <cerrno>
 #include <csignal>
+#include <limits>
+#include <sys/stat.h>
+
+namespace {
+
+quint64 namespaceOf(const QString &process)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName("/proc/" + process + "/ns/pid").constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+// The last number of a process's "NSpid:" line: its number in its own
+// namespace.
+qint64 innermostNumber(const QString &process)
+{
+    QFile status("/proc/" + process + "/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("NSpid:"))
+            return line.simplified().split(' ').last().toLongLong();
+    return 0;
+}
+
+// This process's number for the process numbered `pid` in the PID
+// namespace `ns`; 0 when none lives.
+qint64 numberIn(quint64 ns, qint64 pid)
+{
+    if (namespaceOf("self") == ns)
+        return pid;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (entry.toLongLong() > 0 && innermostNumber(entry) == pid && namespaceOf(entry) == ns)
+            return entry.toLongLong();
+    return 0;
+}
+
+} // namespace
 
 FakeClaude::FakeClaude()
     : FakeClaude(QString())
@@ -19,14 +58,22 @@ FakeClaude::FakeClaude(const QString &base)
 {
     qputenv("FAKE_CLAUDE_SCENARIO", (m_dir.path() + "/scenario.json").toUtf8());
     qputenv("FAKE_CLAUDE_LOG", (m_dir.path() + "/log.jsonl").toUtf8());
-    // For a stand-in started with a run's environment, which leaves these
-    // out: it finds them in the home folder.
-    QFile pointer(QDir::homePath() + "/.fake-claude.json");
-    if (pointer.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        pointer.write(QJsonDocument(QJsonObject{{"FAKE_CLAUDE_SCENARIO", m_dir.path() + "/scenario.json"},
-                                                {"FAKE_CLAUDE_LOG", m_dir.path() + "/log.jsonl"}})
-                          .toJson());
+    pointHome(QDir::homePath());
     setScenario({});
+}
+
+void FakeClaude::pointHome(const QString &home)
+{
+    if (!qEnvironmentVariableIsSet("FAKE_CLAUDE_SCENARIO"))
+        return;
+    // Replaced whole: stand-ins already started may be reading it.
+    QSaveFile pointer(home + "/.fake-claude.json");
+    if (!pointer.open(QIODevice::WriteOnly))
+        return;
+    pointer.write(QJsonDocument(QJsonObject{{"FAKE_CLAUDE_SCENARIO", qEnvironmentVariable("FAKE_CLAUDE_SCENARIO")},
+                                            {"FAKE_CLAUDE_LOG", qEnvironmentVariable("FAKE_CLAUDE_LOG")}})
+                      .toJson());
+    pointer.commit();
 }
 
 FakeClaude::~FakeClaude()
@@ -56,8 +103,25 @@ QList<QJsonObject> FakeClaude::records() const
         return out;
     for (const QByteArray &line : file.readAll().split('\n'))
         if (!line.isEmpty())
-            out.append(QJsonDocument::fromJson(line).object());
+            out.append(withNumbersHere(QJsonDocument::fromJson(line).object()));
     return out;
+}
+
+QJsonObject FakeClaude::withNumbersHere(QJsonObject record) const
+{
+    const quint64 ns = record.value("pidNamespace").toInteger();
+    for (const QString &field : {QStringLiteral("pid"), QStringLiteral("child"), QStringLiteral("grandchild")}) {
+        if (!record.contains(field))
+            continue;
+        const qint64 pid = record.value(field).toInteger();
+        const QString key = QStringLiteral("%1/%2").arg(ns).arg(pid);
+        if (!m_numbers.contains(key)) {
+            const qint64 here = numberIn(ns, pid);
+            m_numbers.insert(key, here > 0 ? here : std::numeric_limits<pid_t>::max());
+        }
+        record.insert(field, m_numbers.value(key));
+    }
+    return record;
 }
 
 QList<QJsonObject> FakeClaude::records(const QString &kind) const
@@ -89,6 +153,17 @@ QStringList FakeClaude::arguments(const QJsonObject &start)
     for (const QJsonValue &value : start.value("args").toArray())
         out.append(value.toString());
     return out;
+}
+
+QList<qint64> FakeClaude::numbersHere(const QByteArray &written)
+{
+    static const QRegularExpression line(QStringLiteral("^(\\d+) pid:\\[(\\d+)\\]$"));
+    QList<qint64> numbers;
+    for (const QByteArray &said : written.trimmed().split('\n')) {
+        const QRegularExpressionMatch match = line.match(QString::fromLatin1(said.trimmed()));
+        numbers.append(match.hasMatch() ? numberIn(match.captured(2).toULongLong(), match.captured(1).toLongLong()) : -1);
+    }
+    return numbers;
 }
 
 bool FakeClaude::hasEnded(qint64 pid)

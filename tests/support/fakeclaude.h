@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -20,8 +21,16 @@ public:
     ~FakeClaude();
 
     static QString path();
+    // Names the stand-in set up in this process (if any) in the home folder
+    // `home`, where the stand-ins of runs started with that home find it: a
+    // run's environment leaves the names out, and its /proc shows nothing
+    // of ours.
+    static void pointHome(const QString &home);
     void setScenario(const QJsonObject &scenario);
-    // Every record the stand-in logged so far, in order.
+    // Every record the stand-in logged so far, in order, with its process
+    // numbers ("pid", "child", "grandchild") as this process numbers them:
+    // a process found ended when they are first read gets a number that no
+    // process has.
     QList<QJsonObject> records() const;
     // The records of one kind ("start", "sigterm", "grandchild").
     QList<QJsonObject> records(const QString &kind) const;
@@ -30,6 +39,11 @@ public:
     QList<QJsonObject> starts(const QString &stdinContains) const;
     // The arguments a "start" record logged.
     static QStringList arguments(const QJsonObject &start);
+    // What processes of a run wrote, one a line, as
+    // `echo "$n $(readlink /proc/self/ns/pid)"`: each number as its PID
+    // namespace counts it, with that namespace. Their numbers here, looked up
+    // now: 0 for one that no longer lives, -1 for a line that is not one.
+    static QList<qint64> numbersHere(const QByteArray &written);
     // Whether the process of a logged pid has ended.
     static bool hasEnded(qint64 pid);
     // The stand-ins of this test that still run (zombies aside), started
@@ -53,5 +67,9 @@ public:
     static QJsonObject writePlan(const QByteArray &plan);
 
 private:
+    QJsonObject withNumbersHere(QJsonObject record) const;
+
     QTemporaryDir m_dir;
+    // Each logged process's number here, looked up while it lived.
+    mutable QHash<QString, qint64> m_numbers;
 };

@@ -1,4 +1,5 @@
 #include "process/spawn.h"
+#include "support/fakeclaude.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,9 @@ int main(int argc, char **argv)
     qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toUtf8());
     qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
     qputenv("QUARRYSTONE_SUPPORT", (home.path() + "/support").toUtf8());
+    // Started by a test that set up a stand-in: the runs of this process
+    // find it too.
+    FakeClaude::pointHome(home.path());
     // The private temporary folder too: test processes run side by side,
     // and what one of them makes or clears there must not meet another's.
     // Tests that run a step as another user reach their folders in it, so

@@ -23,6 +23,8 @@
 //       --mcp-config names a file, and "settings" (the file's text) when
 //       --settings names one.
 //   {"record":"sigterm","pid":N}       SIGTERM arrived during awaitSigterm
+//   (every record also holds "pidNamespace", the inode of the PID namespace
+//   whose numbers "pid", "child" and "grandchild" are)
 //   {"record":"grandchild","grandchild":M,"pid":N}  a holdPipes step forked M
 //   {"record":"child","child":M,"pid":N}  a startChild step forked M
 //   {"record":"line","text":"...","pid":N}  what a readLine step read, its
@@ -208,13 +210,14 @@ void writeAll(int fd, const QByteArray &bytes)
     }
 }
 
-// Numbers as the test sees them: a run may have a PID namespace of its
-// own, where getpid() counts from 1, while /proc (the system's, seen
-// through) names each process by its number outside.
-qint64 hostPid()
+// A run may have a PID namespace and a /proc of its own, whose numbers mean
+// nothing outside it: every number logged is as this process's namespace
+// counts it, with that namespace's inode, by which the test finds the
+// process among its own.
+qint64 pidNamespace()
 {
-    char link[32] = {};
-    return ::readlink("/proc/self", link, sizeof link - 1) > 0 ? QByteArray(link).toLongLong() : ::getpid();
+    struct stat info {};
+    return ::stat("/proc/self/ns/pid", &info) == 0 ? static_cast<qint64>(info.st_ino) : 0;
 }
 
 // Logged by the process itself, or by a child of it for `parent`.
@@ -223,7 +226,8 @@ void logRecord(QJsonObject record, qint64 parent = 0)
     const QByteArray path = qgetenv("FAKE_CLAUDE_LOG");
     if (path.isEmpty())
         return;
-    record.insert("pid", parent > 0 ? parent : hostPid());
+    record.insert("pid", parent > 0 ? parent : static_cast<qint64>(::getpid()));
+    record.insert("pidNamespace", pidNamespace());
     const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
@@ -270,8 +274,8 @@ QJsonObject environmentObject()
 QHash<QByteArray, QByteArray> inheritedSettings()
 {
     QHash<QByteArray, QByteArray> settings;
-    // Numbers as /proc counts them: a run in a PID namespace of its own sees
-    // the system's /proc, in which getppid()'s number names someone else.
+    // Numbers as /proc counts them: a run in a PID namespace of its own may
+    // see the system's /proc, in which getppid()'s number names someone else.
     const auto parentOf = [](const QString &pid) {
         QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
         if (!status.open(QIODevice::ReadOnly))
@@ -446,14 +450,14 @@ void awaitSigterm(bool ignore)
 // test knows it by, before this process goes on. 0 in the child.
 pid_t forkLogged(const QString &kind)
 {
-    const qint64 parent = hostPid();
+    const qint64 parent = ::getpid();
     int logged[2];
     if (::pipe2(logged, O_CLOEXEC) != 0)
         std::abort();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(logged[0]);
-        logRecord({{"record", kind}, {kind, hostPid()}}, parent);
+        logRecord({{"record", kind}, {kind, static_cast<qint64>(::getpid())}}, parent);
         ::close(logged[1]);
         return 0;
     }
