@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <vector>
 
 // A development run on a repository of 200 files with a Claude stand-in
@@ -23,7 +24,11 @@
 // stand-in's (run alone through the runner) is its git work and what goes
 // with it; "x_git" is that against the direct commands. While the run goes
 // on, a 10 ms timer on the main thread records its longest gap between two
-// ticks. QUARRYSTONE_BENCH_FILES changes the repository's size.
+// ticks. Wall time swings with the machine's load, so the same three are
+// also taken as CPU time of this process and every child it has waited for
+// (user and system, the children's counted as each is reaped): "x_git_cpu"
+// is the run's CPU time less the stand-in's against the direct commands'.
+// QUARRYSTONE_BENCH_FILES changes the repository's size.
 namespace {
 
 const int fileCount = qEnvironmentVariableIsSet("QUARRYSTONE_BENCH_FILES")
@@ -35,6 +40,23 @@ QTemporaryDir &scratch()
 {
     static QTemporaryDir dir;
     return dir;
+}
+
+double seconds(const timeval &time)
+{
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+// CPU milliseconds spent so far by this process and its reaped children.
+double cpuSoFar()
+{
+    rusage self{};
+    rusage children{};
+    getrusage(RUSAGE_SELF, &self);
+    getrusage(RUSAGE_CHILDREN, &children);
+    return (seconds(self.ru_utime) + seconds(self.ru_stime) + seconds(children.ru_utime)
+            + seconds(children.ru_stime))
+        * 1e3;
 }
 
 double git(const QString &dir, const QStringList &args)
@@ -114,7 +136,12 @@ QCoro::Task<> runClaude(ClaudeRunner runner, QString cwd, bool &done)
 // The stand-in alone, through the runner, confined as the run starts it
 // (where runs can be), so that the run's own time less this is its work
 // before and after Claude.
-double claudeAlone(const Fixture &f)
+struct Spent {
+    double wall = 0;
+    double cpu = 0;
+};
+
+Spent claudeAlone(const Fixture &f)
 {
     ClaudeRunner runner;
     runner.path = f.claude;
@@ -128,10 +155,11 @@ double claudeAlone(const Fixture &f)
     bool done = false;
     QElapsedTimer timer;
     timer.start();
+    const double cpu = cpuSoFar();
     runClaude(runner, f.planDir, done);
     while (!done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return timer.nsecsElapsed() / 1e6;
+    return {timer.nsecsElapsed() / 1e6, cpuSoFar() - cpu};
 }
 
 using BenchSupport::median;
@@ -143,10 +171,11 @@ void BM_DevelopRun(benchmark::State &state)
     settings.androidRepo = f.repo;
     settings.claudePath = f.claude;
     Developer developer;
-    std::vector<double> directs, runs, claudes, gaps;
+    std::vector<double> directs, runs, claudes, gaps, directCpus, runCpus, claudeCpus;
     const auto direct = [&](int round) {
         const QString branch = QStringLiteral("direct-%1").arg(round);
         const QString worktree = Developer::worktreePath(f.repo, branch);
+        const double cpu = cpuSoFar();
         double took = git(QStringLiteral("/"), {QStringLiteral("check-ref-format"), QStringLiteral("--branch"), branch});
         took += git(f.repo, {QStringLiteral("rev-parse"), QStringLiteral("--verify"), QStringLiteral("--quiet"),
                              QStringLiteral("refs/heads/") + branch});
@@ -156,9 +185,12 @@ void BM_DevelopRun(benchmark::State &state)
                                QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")});
         took += git(worktree, {QStringLiteral("status"), QStringLiteral("--porcelain"), QStringLiteral("-z"),
                                QStringLiteral("--untracked-files=all")});
+        directCpus.push_back(cpuSoFar() - cpu);
         directs.push_back(took);
         removeWorktree(f.repo, worktree, branch);
-        claudes.push_back(claudeAlone(f));
+        const Spent claude = claudeAlone(f);
+        claudes.push_back(claude.wall);
+        claudeCpus.push_back(claude.cpu);
     };
     const auto develop = [&](int round) {
         const QString branch = QStringLiteral("feat/bench-%1").arg(round);
@@ -169,6 +201,7 @@ void BM_DevelopRun(benchmark::State &state)
         QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, sinceTick.restart()); });
         QElapsedTimer timer;
         timer.start();
+        const double cpu = cpuSoFar();
         sinceTick.start();
         ticker.start(10);
         developer.start({Developer::PlatformKind::android},
@@ -176,6 +209,7 @@ void BM_DevelopRun(benchmark::State &state)
         while (developer.isRunning())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         runs.push_back(timer.nsecsElapsed() / 1e6);
+        runCpus.push_back(cpuSoFar() - cpu);
         ticker.stop();
         gaps.push_back(static_cast<double>(longest));
         const Developer::Run run = developer.runs().value(Developer::PlatformKind::android);
@@ -206,6 +240,11 @@ void BM_DevelopRun(benchmark::State &state)
     // the stand-in's own time at most 1.2 times them.
     state.counters["gap_per_git"] = plain > 0 ? gap / plain : 0;
     state.counters["x_git"] = (run - claude) / plain;
+    const double plainCpu = median(directCpus), runCpu = median(runCpus), claudeCpu = median(claudeCpus);
+    state.counters["git_cpu_ms"] = plainCpu;
+    state.counters["run_cpu_ms"] = runCpu;
+    state.counters["claude_cpu_ms"] = claudeCpu;
+    state.counters["x_git_cpu"] = plainCpu > 0 ? (runCpu - claudeCpu) / plainCpu : 0;
 }
 
 } // namespace
