@@ -84,8 +84,32 @@ QString shortName(const Screen &screen, const QString &feature)
     return Text::canonicalEqual(head, feature) ? screen.name.mid(head.size()) : screen.name;
 }
 
-// The graph's lines are made on every core: the node ids, which depend on
-// the order endpoints are first named, are given out first, in that order.
+QString sourceKey(const Transition &transition)
+{
+    return Text::canonicalKey(transition.from) + QChar(0) + Text::canonicalKey(transition.trigger);
+}
+
+} // namespace
+
+// What the graph's lines are made from, the same for the page and the
+// document: the moves drawn, how many share each start and trigger, and
+// the node ids, which depend on the order endpoints are first named and
+// so are given out first, in that order.
+struct GraphShape {
+    explicit GraphShape(const Plan &plan);
+
+    QList<const Transition *> kept;
+    QHash<QString, int> sharedTriggers;
+    QHash<QString, QString> ids;
+
+private:
+    void keepEdges(const Plan &plan);
+    void nameNodes(const Plan &plan);
+};
+
+namespace {
+
+// The graph's lines are made on every core.
 class Graph {
 public:
     Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope);
@@ -97,9 +121,6 @@ private:
     QString entity(QChar c) const;
     QString nodeId(const QString &endpoint) const;
     QString edgeLabel(const Transition &transition) const;
-    QString sourceKey(const Transition &transition) const;
-    void keepEdges();
-    void nameNodes();
     QStringList entryPoints() const;
     QStringList screenNode(const Screen &screen) const;
     QString edge(const Transition &transition) const;
@@ -109,9 +130,7 @@ private:
     const PlanIndex::Scope &m_scope;
     const bool m_links;
     const PlanIndex &m_index;
-    QList<const Transition *> m_kept;
-    QHash<QString, int> m_sharedTriggers;
-    QHash<QString, QString> m_ids;
+    const GraphShape &m_shape;
 };
 
 Graph::Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope)
@@ -119,9 +138,8 @@ Graph::Graph(const Plan &plan, bool links, const PlanIndex::Scope &scope)
     , m_scope(scope)
     , m_links(links)
     , m_index(*PlanIndex::active(plan))
+    , m_shape(m_index.graphShape())
 {
-    keepEdges();
-    nameNodes();
 }
 
 // The lines of items [0, count) made a few dozen at a time on every core,
@@ -148,7 +166,7 @@ QString Graph::text() const
     lines += entryPoints();
     lines += linesOf(m_plan.screens.size(), [this](qsizetype at, QStringList &out) { out += screenNode(m_plan.screens[at]); });
     lines << QStringLiteral("  classDef cond stroke-dasharray: 4 3");
-    lines += linesOf(m_kept.size(), [this](qsizetype at, QStringList &out) { out.append(edge(*m_kept[at])); });
+    lines += linesOf(m_shape.kept.size(), [this](qsizetype at, QStringList &out) { out.append(edge(*m_shape.kept[at])); });
     return lines.join(u'\n');
 }
 
@@ -198,7 +216,7 @@ QString Graph::entity(QChar c) const
 
 QString Graph::nodeId(const QString &endpoint) const
 {
-    return m_ids.value(Text::canonicalKey(endpoint));
+    return m_shape.ids.value(Text::canonicalKey(endpoint));
 }
 
 QString idStem(const QString &endpoint)
@@ -210,21 +228,29 @@ QString idStem(const QString &endpoint)
     return base;
 }
 
+} // namespace
+
+GraphShape::GraphShape(const Plan &plan)
+{
+    keepEdges(plan);
+    nameNodes(plan);
+}
+
 // Keys that differ only in punctuation would share one node; a later key
 // gets the next free "_2", "_3", … so every endpoint keeps its own node.
 // "Later" is in the order the lines name them: the outside places, the
 // screens, then the moves' ends.
-void Graph::nameNodes()
+void GraphShape::nameNodes(const Plan &plan)
 {
     QStringList endpoints;
-    for (const Transition *transition : std::as_const(m_kept)) {
+    for (const Transition *transition : std::as_const(kept)) {
         for (const QString &endpoint : {transition->from, transition->to})
             if (endpoint.startsWith(u'@'))
                 endpoints.append(endpoint);
     }
-    for (const Screen &screen : m_plan.screens)
+    for (const Screen &screen : plan.screens)
         endpoints.append(screen.key);
-    for (const Transition *transition : std::as_const(m_kept))
+    for (const Transition *transition : std::as_const(kept))
         endpoints << transition->from << transition->to;
 
     const QStringList keys =
@@ -245,37 +271,34 @@ void Graph::nameNodes()
         for (int n = 2; used.contains(id); ++n)
             id = stems[at] + u'_' + QString::number(n);
         used.insert(id);
-        m_ids.insert(keys[firsts[at]], id);
+        ids.insert(keys[firsts[at]], id);
     }
 }
 
-QString Graph::sourceKey(const Transition &transition) const
-{
-    return Text::canonicalKey(transition.from) + QChar(0) + Text::canonicalKey(transition.trigger);
-}
-
-void Graph::keepEdges()
+void GraphShape::keepEdges(const Plan &plan)
 {
     QSet<std::pair<QString, QString>> forward;
-    for (const Transition &transition : m_plan.transitions)
+    for (const Transition &transition : plan.transitions)
         if (!isBackMove(transition))
             forward.insert({Text::canonicalKey(transition.from), Text::canonicalKey(transition.to)});
 
-    for (const Transition &transition : m_plan.transitions) {
+    for (const Transition &transition : plan.transitions) {
         const bool returns = isBackMove(transition) && !transition.popUpTo
             && forward.contains({Text::canonicalKey(transition.to), Text::canonicalKey(transition.from)});
         if (returns)
             continue;
-        m_kept.append(&transition);
-        ++m_sharedTriggers[sourceKey(transition)];
+        kept.append(&transition);
+        ++sharedTriggers[sourceKey(transition)];
     }
 }
+
+namespace {
 
 QStringList Graph::entryPoints() const
 {
     QStringList lines;
     QSet<QString> written;
-    for (const Transition *transition : std::as_const(m_kept)) {
+    for (const Transition *transition : std::as_const(m_shape.kept)) {
         for (const QString &endpoint : {transition->from, transition->to}) {
             if (!endpoint.startsWith(u'@'))
                 continue;
@@ -324,7 +347,7 @@ QStringList Graph::screenNode(const Screen &screen) const
 
 QString Graph::edgeLabel(const Transition &transition) const
 {
-    const bool shared = m_sharedTriggers.value(sourceKey(transition)) >= 2;
+    const bool shared = m_shape.sharedTriggers.value(sourceKey(transition)) >= 2;
     if (shared && transition.condition && !transition.condition->isEmpty())
         return *transition.condition;
     return m_index.triggerLabel(transition);
@@ -350,3 +373,9 @@ QString mermaid(const Plan &plan, bool links)
 }
 
 } // namespace Exporter
+
+const Exporter::GraphShape &PlanIndex::graphShape() const
+{
+    std::call_once(m_graphMade, [this] { m_graph = std::make_shared<const Exporter::GraphShape>(m_plan); });
+    return *m_graph;
+}

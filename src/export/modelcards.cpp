@@ -120,7 +120,7 @@ QString navNames(const Transition &transition, const Plan &plan, const Conventio
     const PlanIndex &index = *PlanIndex::active(plan);
     const Screen *source = index.screen(transition.from);
     const Screen *target = index.screen(transition.to);
-    const auto calls = conventions.navigations(transition, source, target, plan);
+    const auto calls = conventions.navigations(transition, source, target, index.screenValues());
     if (!calls)
         return {};
     return u"<div class=\"pv p-a nav\">"_s + navForm(calls->first, plan.meta.feature) + u"</div><div class=\"pv p-i nav\">"_s

@@ -143,6 +143,12 @@ QList<Screen> PlanIndex::screensUsing(const QString &model) const
     return out;
 }
 
+const Conventions::ScreenValuesOf &PlanIndex::screenValues() const
+{
+    std::call_once(m_valuesMade, [this] { m_values = std::make_unique<const Conventions::ScreenValuesOf>(m_plan); });
+    return *m_values;
+}
+
 PlanIndex::Scope::Scope(const Plan &plan)
     : m_index(active(plan) ? activeIndex : std::make_shared<const PlanIndex>(plan))
     , m_outer(activeIndex)

@@ -4,8 +4,14 @@
 #include <QList>
 #include <QString>
 #include <memory>
+#include <mutex>
 
+#include "model/conventions.h"
 #include "model/plan.h"
+
+namespace Exporter {
+struct GraphShape;
+}
 
 // The lookups that the documents make once per screen, move, string or
 // model. Hashes of canonical keys answer them without scanning the plan each
@@ -37,6 +43,11 @@ public:
     // As Exporter::sharedStates and Exporter::screensUsing.
     QList<DataModel> sharedStates(const Screen &screen) const;
     QList<Screen> screensUsing(const QString &model) const;
+    // Every screen's placeholder values, for the moves' navigation codes.
+    const Conventions::ScreenValuesOf &screenValues() const;
+    // The flow graph's moves and node ids, which the page and the document
+    // draw alike.
+    const Exporter::GraphShape &graphShape() const;
 
     // While a scope lives, active(plan) on its thread gives its index for
     // that very plan, so that every part of one render (and the shared
@@ -77,4 +88,9 @@ private:
     // with an argument of that model.
     QHash<QString, QList<qsizetype>> m_screensWithKey;
     QHash<QString, QList<qsizetype>> m_screensWithArg;
+    // Made by the first thread that asks, then only read.
+    mutable std::once_flag m_valuesMade;
+    mutable std::unique_ptr<const Conventions::ScreenValuesOf> m_values;
+    mutable std::once_flag m_graphMade;
+    mutable std::shared_ptr<const Exporter::GraphShape> m_graph;
 };

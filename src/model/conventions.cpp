@@ -449,15 +449,35 @@ std::optional<QString> Conventions::navigation(const Transition &transition, con
     return moveCode(ScreenValues(*source, values), ScreenValues(*target, values), this->*platform);
 }
 
+struct Conventions::ScreenValuesOf::Made {
+    const Screen *first;
+    std::vector<ScreenValues> values;
+
+    const ScreenValues &of(const Screen *screen) const { return values[size_t(screen - first)]; }
+};
+
+Conventions::ScreenValuesOf::ScreenValuesOf(const Plan &plan)
+{
+    auto made = std::make_unique<Made>();
+    made->first = plan.screens.constData();
+    made->values.reserve(size_t(plan.screens.size()));
+    const PlanValues shared(plan);
+    for (const Screen &screen : plan.screens)
+        made->values.emplace_back(screen, shared);
+    m_made = std::move(made);
+}
+
+Conventions::ScreenValuesOf::~ScreenValuesOf() = default;
+
 std::optional<std::pair<QString, QString>> Conventions::navigations(const Transition &transition, const Screen *source,
-                                                                    const Screen *target, const Plan &plan) const
+                                                                    const Screen *target,
+                                                                    const ScreenValuesOf &values) const
 {
     if (!hasCode(transition, source, target))
         return std::nullopt;
     // Both platforms fill their templates from the same values of the two ends.
-    const PlanValues values(plan);
-    const ScreenValues from(*source, values);
-    const ScreenValues to(*target, values);
+    const ScreenValues &from = values.m_made->of(source);
+    const ScreenValues &to = values.m_made->of(target);
     return std::pair{moveCode(from, to, android), moveCode(from, to, ios)};
 }
 

@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -70,10 +71,25 @@ struct Conventions {
     // or nullptr), for callers that keep an index of the plan.
     std::optional<QString> navigation(const Transition &transition, const Screen *source, const Screen *target,
                                       const Plan &plan, Select platform) const;
+    // Every screen's placeholder values of one plan, made once, for callers
+    // that name many of its moves. Only read once made, by any thread.
+    class ScreenValuesOf {
+    public:
+        explicit ScreenValuesOf(const Plan &plan);
+        ~ScreenValuesOf();
+        ScreenValuesOf(const ScreenValuesOf &) = delete;
+        ScreenValuesOf &operator=(const ScreenValuesOf &) = delete;
+
+    private:
+        friend struct Conventions;
+        struct Made;
+        std::unique_ptr<const Made> m_made;
+    };
     // Both platforms' navigation codes of one move (Android, iOS), as the
-    // call above gives them.
+    // call above gives them; both ends are screens of the plan whose values
+    // are given, or nullptr.
     std::optional<std::pair<QString, QString>> navigations(const Transition &transition, const Screen *source,
-                                                           const Screen *target, const Plan &plan) const;
+                                                           const Screen *target, const ScreenValuesOf &values) const;
     // Both platforms' files of every screen, sheet and dialog, by screen key.
     QMap<QString, PlatformFiles> platformMap(const Plan &plan) const;
 
