@@ -100,6 +100,12 @@ TEST(JSONCoding, LongTextsSurviveQuotingAtEveryOffset)
         EXPECT_EQ(json.contains("\\/"), slashes);
         EXPECT_EQ(json.contains('/') && !json.contains("\\/"), !slashes);
     }
+    // The page's plan block is made from the indented text: spaces and line
+    // breaks go only where they are the writer's own.
+    const QJsonObject nested{{" k / \"", text},
+                             {"a", QJsonArray{u" a \\/ b "_qs, 1.5, QJsonObject{}, QJsonArray{}, QJsonObject{{"x", true}}}}};
+    EXPECT_EQ(JSONCoding::compactedEscapingSlashes(JSONCoding::pretty(nested)),
+              JSONCoding::compactEscapingSlashes(nested));
 }
 
 // A surrogate without its partner has no UTF-8 form; it must be written as

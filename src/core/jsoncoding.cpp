@@ -449,6 +449,33 @@ void appendEscapingSlashes(QByteArray &out, QByteArrayView utf8)
     appendQuotedBody(out, utf8, true);
 }
 
+QByteArray compactedEscapingSlashes(QByteArrayView indented)
+{
+    // Each slash, all inside strings, grows by its escape; nothing else grows.
+    QByteArray out(indented.size() + std::count(indented.begin(), indented.end(), '/'), Qt::Uninitialized);
+    char *to = out.data();
+    bool inString = false;
+    for (qsizetype at = 0; at < indented.size(); ++at) {
+        const char c = indented[at];
+        if (!inString) {
+            if (c != ' ' && c != '\n')
+                *to++ = c;
+            inString = c == '"';
+        } else if (c == '\\') {
+            // An escape is kept whole, so its second byte ends nothing.
+            *to++ = c;
+            *to++ = indented[++at];
+        } else {
+            if (c == '/')
+                *to++ = '\\';
+            *to++ = c;
+            inString = c != '"';
+        }
+    }
+    out.truncate(to - out.constData());
+    return out;
+}
+
 void appendCompactEscapingSlashes(QByteArray &out, const QMap<QString, QByteArray> &texts)
 {
     QStringList keys = texts.keys();

@@ -74,6 +74,11 @@ QJsonArray arrayOf(const QList<T> &records)
 // An optional text is written only when present: never as null.
 void insertIfPresent(QJsonObject &object, const QString &key, const std::optional<QString> &value);
 
+// The compact form, slashes escaped, of JSON this writer wrote indented:
+// the very bytes compactEscapingSlashes gives for the same value. Outside
+// strings the indented form differs only by spaces and line breaks.
+QByteArray compactedEscapingSlashes(QByteArrayView indented);
+
 // A JSON string literal (quotes included) as this writer spells it.
 QByteArray quoted(const QString &text);
 

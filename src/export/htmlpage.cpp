@@ -382,17 +382,6 @@ void escapeLessThan(QByteArray &page, qsizetype from)
     page += tail.replace("<", "\\u003c");
 }
 
-QByteArray encodedPlanBlock(const Plan &plan)
-{
-    QByteArray json;
-    try {
-        json = PlanJson::compactEscapingSlashes(plan);
-    } catch (const JSONCoding::EncodeError &) {
-        json = "{}";
-    }
-    escapeLessThan(json, 0);
-    return json;
-}
 
 bool allValidUtf8(const Assets &assets)
 {
@@ -529,7 +518,18 @@ QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteAr
 
 QByteArray planBlock(const Plan &plan)
 {
-    return encodedPlanBlock(plan);
+    try {
+        return planBlockOf(PlanJson::pretty(plan));
+    } catch (const JSONCoding::EncodeError &) {
+        return planBlockOf({});
+    }
+}
+
+QByteArray planBlockOf(const QByteArray &planJson)
+{
+    QByteArray json = planJson.isEmpty() ? QByteArrayLiteral("{}") : JSONCoding::compactedEscapingSlashes(planJson);
+    escapeLessThan(json, 0);
+    return json;
 }
 
 namespace {

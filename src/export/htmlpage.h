@@ -68,6 +68,9 @@ QByteArray render(const Plan &plan, const Conventions &conventions, const Assets
 
 // The page's embedded plan block (the JSON between its script tags).
 QByteArray planBlock(const Plan &plan);
+// The same made from the plan's plan.json text (empty when the plan could
+// not be written), which costs less than writing the plan again.
+QByteArray planBlockOf(const QByteArray &planJson);
 
 // The page without its image block, split where the block goes, so that a
 // writer can stream the images in between without holding them all: the

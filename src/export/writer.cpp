@@ -463,16 +463,18 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
         const PlanIndex::Scope shared(done, index);
         return markdownUtf8(done);
     });
-    // The page's plan block is made on a thread of its own: the page's body
-    // waits for it, and when this save holds the pool's last thread, nothing
-    // queued on the pool would ever make it.
+    // plan.json's text and from it the page's plan block are made on a
+    // thread of their own: the page's body waits for the block, and when
+    // this save holds the pool's last thread, nothing queued on the pool
+    // would ever make it.
     auto block = std::make_shared<QPromise<QByteArray>>();
     block->start();
-    std::future<void> blockMade = std::async(std::launch::async, [&done, block] {
-        block->addResult(HTMLPage::planBlock(done));
+    std::future<Encoded> planText = std::async(std::launch::async, [&done, block] {
+        Encoded encoded = encodePlan(done);
+        block->addResult(HTMLPage::planBlockOf(encoded.bytes));
         block->finish();
+        return encoded;
     });
-    std::future<Encoded> planText = std::async(std::launch::async, [&done] { return encodePlan(done); });
     // plan.json is checked and written on a thread of its own as soon as its
     // text is made, and plan.md on another as soon as its own is, replacing
     // its file after plan.json; all that while the page's body is still
@@ -502,7 +504,6 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
     // The plan block the page holds is its only copy now.
-    blockMade.get();
     block.reset();
 
     // The page is written beside its file while plan.json and plan.md may

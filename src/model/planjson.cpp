@@ -958,13 +958,6 @@ std::optional<Plan> inOnePass(const QByteArray &json)
     }
 }
 
-QByteArray written(const Plan &plan, bool indent, bool escapeSlashes)
-{
-    Stream out(indent, escapeSlashes);
-    write(out, plan);
-    return out.take();
-}
-
 } // namespace
 
 Plan plan(const QByteArray &json)
@@ -986,12 +979,9 @@ Read read(const QByteArray &json)
 
 QByteArray pretty(const Plan &plan)
 {
-    return written(plan, true, false);
-}
-
-QByteArray compactEscapingSlashes(const Plan &plan)
-{
-    return written(plan, false, true);
+    Stream out(true, false);
+    write(out, plan);
+    return out.take();
 }
 
 } // namespace PlanJson

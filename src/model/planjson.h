@@ -29,7 +29,4 @@ Plan plan(const QByteArray &json);
 // not finite.
 QByteArray pretty(const Plan &plan);
 
-// The compact form with every "/" escaped, for the plan's block in a page.
-QByteArray compactEscapingSlashes(const Plan &plan);
-
 } // namespace PlanJson
