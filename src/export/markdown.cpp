@@ -159,21 +159,25 @@ QString Document::move(const Transition &transition) const
 QStringList Document::actionLines(const Screen &screen) const
 {
     const QList<const Transition *> out = m_movesFrom.value(Text::canonicalKey(screen.key));
+    QStringList triggers;
+    triggers.reserve(out.size());
+    for (const Transition *transition : out)
+        triggers.append(Text::canonicalKey(transition->trigger));
     QStringList lines;
     QSet<QString> actionKeys;
     for (const UserAction &action : screen.actions) {
         const QString key = Text::canonicalKey(action.key);
         actionKeys.insert(key);
         QStringList exits;
-        for (const Transition *transition : out)
-            if (Text::canonicalKey(transition->trigger) == key)
-                exits.append(move(*transition));
+        for (qsizetype at = 0; at < out.size(); ++at)
+            if (triggers[at] == key)
+                exits.append(move(*out[at]));
         const QString where = exits.isEmpty() ? QStringLiteral("→ 제자리") : exits.join(QStringLiteral(" / "));
         lines.append(actionLabel(action) + u' ' + where);
     }
-    for (const Transition *transition : out)
-        if (!actionKeys.contains(Text::canonicalKey(transition->trigger)))
-            lines.append(m_index.triggerLabel(*transition) + u' ' + move(*transition));
+    for (qsizetype at = 0; at < out.size(); ++at)
+        if (!actionKeys.contains(triggers[at]))
+            lines.append(m_index.triggerLabel(*out[at]) + u' ' + move(*out[at]));
     return lines;
 }
 
