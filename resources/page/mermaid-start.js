@@ -534,18 +534,41 @@
   }
 
   // Long work is done a slice at a time, each short enough that the page
-  // still answers and paints between them; `stopped` ends it early.
-  var SLICE_MS = 16;
-  function inSlices(total, step, stopped, progress, done) {
-    var at = 0;
-    var slice = function () {
-      if (stopped()) return;
-      var begun = Date.now();
-      while (at < total && Date.now() - begun < SLICE_MS) at = step(at);
-      progress(at, total);
-      if (at < total) setTimeout(slice, 0); else done();
+  // still answers and paints between them; `stopped` ends it early. What a
+  // slice puts on the page is laid out and painted after it, outside its
+  // own time, and may cost more than making it: each slice waits until the
+  // page has painted the one before, and takes no more steps than the page,
+  // painting included, went through in a frame's worth of time before.
+  var SLICE_MS = 16, FRAME_MS = 40, PAINT_WAIT_MS = 50;
+  // Gives `work` how long the page took to paint. A page that holds its
+  // frames back (hidden, or covered) is waited for no longer than a
+  // moment: its painting, if any, is not counted.
+  function afterPaint(work) {
+    var painting = -1, called = false;
+    var go = function () {
+      if (called) return;
+      called = true;
+      work(painting < 0 ? 0 : Date.now() - painting);
     };
-    slice();
+    setTimeout(go, PAINT_WAIT_MS);
+    if (!window.requestAnimationFrame) return;
+    window.requestAnimationFrame(function () {
+      painting = Date.now();
+      setTimeout(go, 0);
+    });
+  }
+  function inSlices(total, step, stopped, progress, done) {
+    var at = 0, most = 64;
+    var slice = function (lastSteps, lastCost) {
+      if (stopped()) return;
+      var begun = Date.now(), from = at;
+      if (lastSteps) most = Math.max(8, Math.min(1.5 * most, lastSteps * FRAME_MS / Math.max(1, lastCost)));
+      while (at < total && at - from < most && Date.now() - begun < SLICE_MS) at = step(at);
+      var steps = at - from, took = Date.now() - begun;
+      progress(at, total);
+      if (at < total) afterPaint(function (paint) { slice(steps, took + paint); }); else done();
+    };
+    slice(0, 0);
   }
 
   // One sheet of the drawing: all sheets have the whole drawing's size and
