@@ -381,8 +381,15 @@
         next += size[1] + 4;
       });
     }
+    // Numbers in flat arrays and the lines in one text: a few large things
+    // cross from the worker in a moment, where thousands of small ones hold
+    // the page while they are rebuilt there.
+    var flatSpots = new Float64Array(2 * spots.length).fill(NaN);
+    spots.forEach(function (spot, edge) {
+      if (spot) flatSpots.set(spot, 2 * edge);
+    });
     return {
-      x: x.slice(0, n), y: y.slice(0, n), paths: paths, spots: spots,
+      x: Float64Array.from(x.slice(0, n)), y: Float64Array.from(y.slice(0, n)), paths: paths.join('\n'), spots: flatSpots,
       width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap / 2 + margin, 2 * margin)
     };
   }
@@ -392,7 +399,8 @@
     var worker = null, address = null, settled = false;
     try {
       address = URL.createObjectURL(new Blob(
-        ['onmessage = function (event) { postMessage((' + layOut + ')(event.data)); };'],
+        ['onmessage = function (event) { var placed = (' + layOut + ')(event.data); ' +
+         'postMessage(placed, [placed.x.buffer, placed.y.buffer, placed.spots.buffer]); };'],
         { type: 'text/javascript' }));
       worker = new Worker(address);
     } catch (e) {
@@ -639,6 +647,7 @@
   // of a sheet something is added to, never the sheets before it.
   var SHEET = 400;
   function put(drawing, read, parts, placed, progress, stopped, done) {
+    var paths = placed.paths.split('\n');
     drawing.style.width = placed.width + 'px';
     drawing.style.height = placed.height + 'px';
     drawing.style.setProperty('--ratio', placed.width / placed.height);
@@ -657,14 +666,14 @@
     read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
     var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
     inSlices(total, function (at) {
-      if (at < edges) add(link(placed.paths[at], read.edges[at], read, at), 0);
+      if (at < edges) add(link(paths[at], read.edges[at], read, at), 0);
       else if (at < edges + nodes) {
         var part = box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed);
         add(part, 1);
         if (typeof window.quarryAssets === 'function') window.quarryAssets(part);
       } else {
         var edge = texts[at - edges - nodes];
-        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]), 2);
+        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots.subarray(2 * edge, 2 * edge + 2)), 2);
       }
       return at + 1;
     }, stopped, progress, done);
