@@ -381,8 +381,15 @@
         next += size[1] + 4;
       });
     }
+    // Numbers in flat arrays and the lines in one text: a few large things
+    // cross from the worker in a moment, where thousands of small ones hold
+    // the page while they are rebuilt there.
+    var flatSpots = new Float64Array(2 * spots.length).fill(NaN);
+    spots.forEach(function (spot, edge) {
+      if (spot) flatSpots.set(spot, 2 * edge);
+    });
     return {
-      x: x.slice(0, n), y: y.slice(0, n), paths: paths, spots: spots,
+      x: Float64Array.from(x.slice(0, n)), y: Float64Array.from(y.slice(0, n)), paths: paths.join('\n'), spots: flatSpots,
       width: right - left + 2 * margin, height: Math.max(layerTop - input.rankGap / 2 + margin, 2 * margin)
     };
   }
@@ -392,7 +399,8 @@
     var worker = null, address = null, settled = false;
     try {
       address = URL.createObjectURL(new Blob(
-        ['onmessage = function (event) { postMessage((' + layOut + ')(event.data)); };'],
+        ['onmessage = function (event) { var placed = (' + layOut + ')(event.data); ' +
+         'postMessage(placed, [placed.x.buffer, placed.y.buffer, placed.spots.buffer]); };'],
         { type: 'text/javascript' }));
       worker = new Worker(address);
     } catch (e) {
@@ -534,18 +542,41 @@
   }
 
   // Long work is done a slice at a time, each short enough that the page
-  // still answers and paints between them; `stopped` ends it early.
-  var SLICE_MS = 16;
-  function inSlices(total, step, stopped, progress, done) {
-    var at = 0;
-    var slice = function () {
-      if (stopped()) return;
-      var begun = Date.now();
-      while (at < total && Date.now() - begun < SLICE_MS) at = step(at);
-      progress(at, total);
-      if (at < total) setTimeout(slice, 0); else done();
+  // still answers and paints between them; `stopped` ends it early. What a
+  // slice puts on the page is laid out and painted after it, outside its
+  // own time, and may cost more than making it: each slice waits until the
+  // page has painted the one before, and takes no more steps than the page,
+  // painting included, went through in a frame's worth of time before.
+  var SLICE_MS = 16, FRAME_MS = 40, PAINT_WAIT_MS = 50;
+  // Gives `work` how long the page took to paint. A page that holds its
+  // frames back (hidden, or covered) is waited for no longer than a
+  // moment: its painting, if any, is not counted.
+  function afterPaint(work) {
+    var painting = -1, called = false;
+    var go = function () {
+      if (called) return;
+      called = true;
+      work(painting < 0 ? 0 : Date.now() - painting);
     };
-    slice();
+    setTimeout(go, PAINT_WAIT_MS);
+    if (!window.requestAnimationFrame) return;
+    window.requestAnimationFrame(function () {
+      painting = Date.now();
+      setTimeout(go, 0);
+    });
+  }
+  function inSlices(total, step, stopped, progress, done) {
+    var at = 0, most = 64;
+    var slice = function (lastSteps, lastCost) {
+      if (stopped()) return;
+      var begun = Date.now(), from = at;
+      if (lastSteps) most = Math.max(8, Math.min(1.5 * most, lastSteps * FRAME_MS / Math.max(1, lastCost)));
+      while (at < total && at - from < most && Date.now() - begun < SLICE_MS) at = step(at);
+      var steps = at - from, took = Date.now() - begun;
+      progress(at, total);
+      if (at < total) afterPaint(function (paint) { slice(steps, took + paint); }); else done();
+    };
+    slice(0, 0);
   }
 
   // One sheet of the drawing: all sheets have the whole drawing's size and
@@ -616,6 +647,7 @@
   // of a sheet something is added to, never the sheets before it.
   var SHEET = 400;
   function put(drawing, read, parts, placed, progress, stopped, done) {
+    var paths = placed.paths.split('\n');
     drawing.style.width = placed.width + 'px';
     drawing.style.height = placed.height + 'px';
     drawing.style.setProperty('--ratio', placed.width / placed.height);
@@ -634,14 +666,14 @@
     read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
     var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
     inSlices(total, function (at) {
-      if (at < edges) add(link(placed.paths[at], read.edges[at], read, at), 0);
+      if (at < edges) add(link(paths[at], read.edges[at], read, at), 0);
       else if (at < edges + nodes) {
         var part = box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed);
         add(part, 1);
         if (typeof window.quarryAssets === 'function') window.quarryAssets(part);
       } else {
         var edge = texts[at - edges - nodes];
-        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots[edge]), 2);
+        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots.subarray(2 * edge, 2 * edge + 2)), 2);
       }
       return at + 1;
     }, stopped, progress, done);
