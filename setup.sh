@@ -69,8 +69,10 @@ run_tests() {
   cmake --build "$build" --target fuzz
   export QUARRYSTONE_MERMAID_JS="$build/npm/node_modules/mermaid/dist/mermaid.min.js"
   # Browser tests get a display of their own; keyring tests a session bus.
+  # The display never resets: by default it does when its last client goes,
+  # and a test starting at that moment loses its connection.
   cd "$build"
-  dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24" \
+  dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24 -noreset" \
     ctest --output-on-failure -j"$(nproc)" --timeout 600
 }
 
@@ -82,7 +84,7 @@ run_window_tests_sanitized() {
     -DQUARRYSTONE_UBSAN=ON -DQUARRYSTONE_BENCH=OFF >/dev/null
   cmake --build "$sanitized" --target window_tests
   cd "$sanitized"
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24" \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24 -noreset" \
     ctest --output-on-failure -j"$(nproc)" --timeout 600 -L '^ui$'
 }
 
