@@ -243,7 +243,12 @@ TEST_F(GraphPageTest, GraphLibrarySyntaxInPlanTextIsShownAsText)
         if (fillers > 30)
             browser().click(u"#graph-draw"_s);
         if (fillers) {
-            ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden"_s, 60000));
+            // Drawn at load, the offer is hidden from the start: the drawing
+            // is done once its stop button has gone again.
+            ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden"
+                                          u" && !!document.querySelector('.graph .gsheets svg.glaid')"
+                                          u" && !document.getElementById('graph-stop')"_s,
+                                          60000));
             EXPECT_EQ(eval(u"document.querySelectorAll('.graph .gsheets').length"_s).toInt(), 1);
             EXPECT_GE(eval(u"document.querySelectorAll('.graph .gsheets svg.glaid').length"_s).toInt(), 1);
             EXPECT_FALSE(eval(u"!!document.getElementById('mermaid-library')"_s).toBool());

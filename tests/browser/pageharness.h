@@ -241,9 +241,9 @@ public:
     }
 
     // The value of an expression, passed through JSON.
-    QJsonValue json(const QString &expression)
+    QJsonValue json(const QString &expression, int milliseconds = 10000)
     {
-        const QString text = eval(QStringLiteral("JSON.stringify([%1])").arg(expression)).toString();
+        const QString text = eval(QStringLiteral("JSON.stringify([%1])").arg(expression), milliseconds).toString();
         return QJsonDocument::fromJson(text.toUtf8()).array().at(0);
     }
 
