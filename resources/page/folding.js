@@ -75,7 +75,8 @@
   // A drawing cannot run across sheets: shrunk to one (the printable part of
   // an A4 sheet, the smaller of A4 and Letter, in CSS pixels) below a size
   // its words can be read at, it is left off the paper, and a line says
-  // where the same moves are.
+  // where the same moves are. This is settled once the drawing is made, not
+  // just before printing: not every way of printing announces itself.
   var SHEET_WIDTH = 718;
   var SHEET_HEIGHT = 1000;
   var LEGIBLE = 0.6;
@@ -87,17 +88,20 @@
     return Math.min(1, SHEET_WIDTH / view.width, SHEET_HEIGHT / view.height) < LEGIBLE;
   }
 
-  function leaveOffPaper(graphBox) {
-    graphBox.classList.add('offpaper');
-    var note = document.createElement('p');
-    note.className = 'gpaper';
-    note.textContent = '그래프는 종이 한 장에 읽을 수 있는 크기로 담기지 않아 싣지 않았어요. 화면 사이 이동은 화면별 상세에 있어요.';
-    graphBox.insertBefore(note, graphBox.firstChild);
-  }
-
-  function backOnScreen(graphBox) {
-    graphBox.classList.remove('offpaper');
-    graphBox.querySelectorAll('.gpaper').forEach(function (note) { note.parentElement.removeChild(note); });
+  function judgePaper() {
+    var graphBox = document.querySelector('.graph');
+    if (!graphBox) return;
+    var offPaper = unreadableOnPaper(graphBox);
+    graphBox.classList.toggle('offpaper', offPaper);
+    var note = graphBox.querySelector('.gpaper');
+    if (offPaper && !note) {
+      note = document.createElement('p');
+      note.className = 'gpaper';
+      note.textContent = '그래프는 종이 한 장에 읽을 수 있는 크기로 담기지 않아 싣지 않았어요. 화면 사이 이동은 화면별 상세에 있어요.';
+      graphBox.insertBefore(note, graphBox.firstChild);
+    } else if (!offPaper && note) {
+      note.parentElement.removeChild(note);
+    }
   }
 
   // Paper shows every strings block; those closed on screen close again after.
@@ -105,14 +109,10 @@
   window.addEventListener('beforeprint', function () {
     printed = Array.prototype.slice.call(document.querySelectorAll('details.strings:not([open])'));
     printed.forEach(function (details) { details.open = true; });
-    var graphBox = document.querySelector('.graph');
-    if (unreadableOnPaper(graphBox)) leaveOffPaper(graphBox);
   });
   window.addEventListener('afterprint', function () {
     printed.forEach(function (details) { details.open = false; });
     printed = [];
-    var graphBox = document.querySelector('.graph');
-    if (graphBox) backOnScreen(graphBox);
   });
 
   var foldButton = document.getElementById('graph-fold');
@@ -134,6 +134,8 @@
   }
 
   if (!graph) return;
+  graph.addEventListener('graphdrawn', judgePaper);
+  judgePaper();
 
   if (zoomHandler) {
     // The application zooms its whole view; it is set back before the page moves.
