@@ -279,6 +279,14 @@ TEST_F(ImporterTest, ImageMapSpelledOtherwiseReadsAsJsonSays)
         {R"({"img\/a.png":"x\u0041\/","img\/b.png":"y"})", {{"img/a.png", "xA/"}, {"img/b.png", "y"}}},
         {R"({"img\/\"q\".png":"x"})", {{"img/\"q\".png", "x"}}},
         {R"({"img\/a.png":"a<b","img\/b.png":"y"})", {{"img/a.png", "a<b"}, {"img/b.png", "y"}}},
+        // Long texts are gone through eight bytes at a time: what stands out
+        // reads the same wherever it falls in a word.
+        {R"({"img\/a.png":"01234567\/9abcdef01234\/\/789abcdef\/","img\/b.png":"0123456789abcdefX"})",
+         {{"img/a.png", "01234567/9abcdef01234//789abcdef/"}, {"img/b.png", "0123456789abcdefX"}}},
+        {R"({"img\/a.png":"0123456789abcd<f0123","img\/b.png":"y"})", {{"img/a.png", "0123456789abcd<f0123"}, {"img/b.png", "y"}}},
+        {"{\"img\\/a.png\":\"0123456789a\tcdef0123\"}", {{"img/a.png", "0123456789a\tcdef0123"}}},
+        {R"({"img\/a.png":"0123456789abcdef\u0041123456789"})", {{"img/a.png", "0123456789abcdefA123456789"}}},
+        {"{\"img\\/a.png\":\"0123456789abcdef한글0123456789\"}", {{"img/a.png", "0123456789abcdef한글0123456789"}}},
         // The block ends at the first "</script>", even inside a string.
         {R"({"img\/a.png":"a</script>b"})", {}},
         {"{\"img\\/한.png\":\"값\",\"img\\/b.png\":\"y\"}", {{"img/한.png", "값"}, {"img/b.png", "y"}}},
