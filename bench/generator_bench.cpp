@@ -101,6 +101,9 @@ QProcessEnvironment childEnvironment(const QString &home)
     env.remove("DISPLAY");
     env.insert("HOME", home);
     env.insert("QUARRYSTONE_SUPPORT", home + "/support");
+    // The command's runs see neither our environment nor our /proc: the
+    // stand-in finds its scenario through the home it is given.
+    FakeClaude::pointHome(home);
     return env;
 }
 

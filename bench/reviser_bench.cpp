@@ -244,6 +244,9 @@ QProcessEnvironment commandEnvironment()
     const QString home = b.scratch.path() + QStringLiteral("/home");
     QDir().mkpath(home + QStringLiteral("/support"));
     QDir().mkpath(home + QStringLiteral("/repo"));
+    // The command's runs see neither our environment nor our /proc: the
+    // stand-in finds its scenario through the home it is given.
+    FakeClaude::pointHome(home);
     QFile settings(home + QStringLiteral("/support/settings.json"));
     if (!settings.open(QIODevice::WriteOnly))
         qFatal("cannot write the settings");
