@@ -158,11 +158,16 @@ bool collectLost(const QJsonValue &original, const QJsonValue &written, const Pl
 }
 
 // The places of `fileJson` that writing `plan` back would lose.
-QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
+QStringList lostPlaces(const QJsonObject &fileJson, const QJsonObject &written)
 {
     QStringList lost;
-    collectLost(fileJson, plan.toJson(), Place{}, Derived::root, &lost);
+    collectLost(fileJson, written, Place{}, Derived::root, &lost);
     return lost;
+}
+
+QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
+{
+    return lostPlaces(fileJson, plan.toJson());
 }
 
 // Whether a part holds nothing: an empty list, object or text.
@@ -457,31 +462,36 @@ QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan)
     return lostPlaces(fileJson, plan);
 }
 
-QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before)
+QString revisionRefusal(const QString &dir, std::optional<QByteArray> before)
 {
-    const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
-    QString error;
-    const std::optional<QByteArray> bytes =
-        RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
-    if (!bytes)
-        return refused + QStringLiteral("을 읽지 못했어요: ") + error;
-    QJsonObject after;
-    try {
-        after = parseObject(*bytes);
-    } catch (const JSONDecodeError &) {
-        return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
-    }
+    // A large plan's three trees are what this holds at its peak, so each
+    // file's bytes and the plan read from them go as soon as their tree is made.
     QJsonObject old;
     try {
         if (before)
             old = Plan::read(parseObject(*before))->toJson();
     } catch (const JSONDecodeError &) {
     }
-    const Plan plan = *Plan::read(after);
-    QStringList lost = missingParts(old, after, plan.toJson());
+    before.reset();
+    const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
+    QJsonObject after;
+    {
+        QString error;
+        const std::optional<QByteArray> bytes =
+            RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
+        if (!bytes)
+            return refused + QStringLiteral("을 읽지 못했어요: ") + error;
+        try {
+            after = parseObject(*bytes);
+        } catch (const JSONDecodeError &) {
+            return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
+        }
+    }
+    const QJsonObject written = Plan::read(after)->toJson();
+    QStringList lost = missingParts(old, after, written);
     // What the writer leaves out of the result is lost only where the plan
     // held something: elsewhere it is Claude's own addition.
-    if (const QStringList dropped = lostPlaces(after, plan); !dropped.isEmpty()) {
+    if (const QStringList dropped = lostPlaces(after, written); !dropped.isEmpty()) {
         QSet<QString> held;
         placesHolding(old, QString(), held);
         for (const QString &place : dropped)

@@ -74,6 +74,6 @@ QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan);
 // key no plan holds. What the result holds beyond what a plan can hold
 // (Claude's additions, or keys the file held already) is no reason: the
 // writer leaves it out.
-QString revisionRefusal(const QString &dir, const std::optional<QByteArray> &before);
+QString revisionRefusal(const QString &dir, std::optional<QByteArray> before);
 
 } // namespace PlanHistory
