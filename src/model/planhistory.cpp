@@ -157,17 +157,12 @@ bool collectLost(const QJsonValue &original, const QJsonValue &written, const Pl
     return false;
 }
 
-// The places of `fileJson` that writing `plan` back would lose.
+// The places of `fileJson` that the writer, writing `written`, would lose.
 QStringList lostPlaces(const QJsonObject &fileJson, const QJsonObject &written)
 {
     QStringList lost;
     collectLost(fileJson, written, Place{}, Derived::root, &lost);
     return lost;
-}
-
-QStringList lostPlaces(const QJsonObject &fileJson, const Plan &plan)
-{
-    return lostPlaces(fileJson, plan.toJson());
 }
 
 // Whether a part holds nothing: an empty list, object or text.
@@ -457,12 +452,7 @@ bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
     return collectLost(fileJson, plan.toJson(), Place{}, Derived::root, nullptr);
 }
 
-QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan)
-{
-    return lostPlaces(fileJson, plan);
-}
-
-QString revisionRefusal(const QString &dir, std::optional<QByteArray> before)
+QString revisionRefusal(const QString &dir, std::optional<QByteArray> before, QStringList *leftOut)
 {
     // A large plan's three trees are what this holds at its peak, so each
     // file's bytes and the plan read from them go as soon as their tree is made.
@@ -491,13 +481,16 @@ QString revisionRefusal(const QString &dir, std::optional<QByteArray> before)
     QStringList lost = missingParts(old, after, written);
     // What the writer leaves out of the result is lost only where the plan
     // held something: elsewhere it is Claude's own addition.
-    if (const QStringList dropped = lostPlaces(after, written); !dropped.isEmpty()) {
+    const QStringList dropped = lostPlaces(after, written);
+    if (!dropped.isEmpty()) {
         QSet<QString> held;
         placesHolding(old, QString(), held);
         for (const QString &place : dropped)
             if (held.contains(place))
                 lost.append(place);
     }
+    if (leftOut)
+        *leftOut = dropped;
     lost = outermost(lost);
     if (lost.isEmpty())
         return QString();

@@ -62,10 +62,6 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
 // strings[].box) are recomputed on every write and do not count.
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
 
-// The places of `fileJson` that writing `plan` back would drop, as paths
-// ("screens[0].memo").
-QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan);
-
 // Why the plan.json a revision left in `dir` may not be kept, as one Korean
 // line naming what would be lost; empty when it may. It is refused when it
 // is no JSON object or when content the plan held before (`before`, the
@@ -73,7 +69,8 @@ QStringList droppedPlaces(const QJsonObject &fileJson, const Plan &plan);
 // nulls, empties or thins, an element it blanks, or content it moved to a
 // key no plan holds. What the result holds beyond what a plan can hold
 // (Claude's additions, or keys the file held already) is no reason: the
-// writer leaves it out.
-QString revisionRefusal(const QString &dir, std::optional<QByteArray> before);
+// writer leaves it out. `leftOut`, when given, receives the places of the
+// result that the writer leaves out, as paths ("screens[0].memo").
+QString revisionRefusal(const QString &dir, std::optional<QByteArray> before, QStringList *leftOut = nullptr);
 
 } // namespace PlanHistory

@@ -34,6 +34,7 @@
 #include <exception>
 #include <memory>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -103,22 +104,16 @@ Edited readBack(const QString &dir)
 }
 
 // What Claude left that no plan can hold (a key of its own, a value of
-// another type) is left out by the writer; the file as Claude left it is
-// kept in history/ first, as a render keeps one. Gives the one line that
-// says so, empty when nothing is left out. Throws PlanHistory::Failure.
-QString keepLeftOut(const QString &dir)
+// another type, the places `dropped` names) is left out by the writer; the
+// file as Claude left it is kept in history/ first, as a render keeps one.
+// Gives the one line that says so, empty when nothing is left out. Throws
+// PlanHistory::Failure.
+QString keepLeftOut(const QString &dir, const QStringList &dropped)
 {
+    if (dropped.isEmpty())
+        return QString();
     const std::optional<QByteArray> bytes = RegularFile::read(planPath(dir), FileSizes::plan);
     if (!bytes)
-        return QString();
-    QJsonObject json;
-    try {
-        json = parseObject(*bytes);
-    } catch (const JSONDecodeError &) {
-        return QString();
-    }
-    const QStringList dropped = PlanHistory::droppedPlaces(json, *Plan::read(json));
-    if (dropped.isEmpty())
         return QString();
     const QString copy = PlanHistory::keep(dir, *bytes);
     return QStringLiteral("계획서에 담을 수 없는 내용은 빼고 저장했어요: ") + dropped.join(QStringLiteral(", "))
@@ -179,10 +174,18 @@ Verdict judge(const QString &dir, const PlanFiles::Kept &before)
 {
     if (untouched(dir, before))
         return {Verdict::Kind::unchanged, QString(), Plan()};
-    if (QString refused = PlanHistory::revisionRefusal(dir, before.read(FileSizes::plan)); !refused.isEmpty())
+    QStringList dropped;
+    QString refused = PlanHistory::revisionRefusal(dir, before.read(FileSizes::plan), &dropped);
+    // The check's JSON trees of a large plan, let go, would stay with the
+    // heaps of the threads that built them, and the render that follows
+    // allocates from others: its peak would carry them.
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+    if (!refused.isEmpty())
         return {Verdict::Kind::loses, std::move(refused), Plan()};
     Edited edited = readBack(dir);
-    return {Verdict::Kind::kept, keepLeftOut(dir), std::move(edited.plan)};
+    return {Verdict::Kind::kept, keepLeftOut(dir, dropped), std::move(edited.plan)};
 }
 
 QStringList problemsBefore(const QString &dir)
