@@ -197,7 +197,8 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
     writeFile(dir + "/plan.json", mine);
     QDir(dir).mkpath("history");
 
-    const auto r = quarrystone({"--import", source + "/index.html", "--into", dir});
+    // Named as a shell's completion names a folder, with a slash at its end.
+    const auto r = quarrystone({"--import", source + "/index.html", "--into", dir + "/"});
     ASSERT_EQ(r.code, 0) << qPrintable(r.err);
     EXPECT_EQ(r.out, "· 화면 추가: 화면 B\n· 내용이 바뀐 화면: 화면 A\n가져왔어요: " + dir + " (그림 2개)\n");
     ASSERT_EQ(historyFiles(dir, "plan-*.json").size(), 1);

@@ -143,7 +143,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         Headless::fail(failure.message);
     }
 
-    const QString target = into ? QFileInfo(*into).absoluteFilePath()
+    // "dir/" and "dir/." name the folder itself, not a folder without a name.
+    const QString target = into ? QDir::cleanPath(QFileInfo(*into).absoluteFilePath())
                                 : QDir(settings.outputFolder())
                                       .absoluteFilePath(Generator::featureComponent(imported.plan.meta.feature)
                                                         + QStringLiteral("-plan-imported"));
