@@ -134,7 +134,8 @@
   }
 
   if (!graph) return;
-  graph.addEventListener('graphdrawn', judgePaper);
+  // The graph's script asks again each time it has drawn.
+  window.quarryPaper = judgePaper;
   judgePaper();
 
   if (zoomHandler) {

@@ -13,7 +13,7 @@
     var late = graph.querySelector('.gnote');
     if (late) late.parentElement.removeChild(late);
     if (typeof window.quarryAssets === 'function') window.quarryAssets();
-    graph.dispatchEvent(new Event('graphdrawn'));
+    if (typeof window.quarryPaper === 'function') window.quarryPaper();
   };
 
   // Set as soon as the library has run: left alone, it would draw every
