@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -449,27 +450,65 @@ void appendEscapingSlashes(QByteArray &out, QByteArrayView utf8)
     appendQuotedBody(out, utf8, true);
 }
 
+namespace {
+
+// The bytes of `word` that end a run inside a string of the indented text
+// (a quote, a backslash or a slash), as the high bit of each: the lowest
+// one set is the first such byte. Bits above it may be set by the borrow
+// of the subtraction and mean nothing.
+quint64 runEnds(quint64 word)
+{
+    constexpr quint64 ones = 0x0101010101010101ULL;
+    constexpr quint64 highs = 0x8080808080808080ULL;
+    const auto zeros = [](quint64 v) { return (v - ones) & ~v & highs; };
+    return zeros(word ^ (ones * '"')) | zeros(word ^ (ones * '\\')) | zeros(word ^ (ones * '/'));
+}
+
+} // namespace
+
 QByteArray compactedEscapingSlashes(QByteArrayView indented)
 {
     // Each slash, all inside strings, grows by its escape; nothing else grows.
     QByteArray out(indented.size() + std::count(indented.begin(), indented.end(), '/'), Qt::Uninitialized);
     char *to = out.data();
-    bool inString = false;
-    for (qsizetype at = 0; at < indented.size(); ++at) {
-        const char c = indented[at];
-        if (!inString) {
-            if (c != ' ' && c != '\n')
-                *to++ = c;
-            inString = c == '"';
-        } else if (c == '\\') {
-            // An escape is kept whole, so its second byte ends nothing.
-            *to++ = c;
-            *to++ = indented[++at];
-        } else {
-            if (c == '/')
+    const char *at = indented.data();
+    const char *const end = at + indented.size();
+    while (at < end) {
+        const char c = *at++;
+        if (c == ' ' || c == '\n')
+            continue;
+        *to++ = c;
+        if (c != '"')
+            continue;
+        // A string's text is copied eight bytes at a time up to the first
+        // byte that ends a run, which is then taken alone.
+        for (;;) {
+            while (end - at >= 8) {
+                quint64 word;
+                std::memcpy(&word, at, 8);
+                const quint64 ends = runEnds(word);
+                const qsizetype plain = ends ? std::countr_zero(ends) / 8 : 8;
+                std::memcpy(to, at, 8);
+                to += plain;
+                at += plain;
+                if (ends)
+                    break;
+            }
+            if (at == end)
+                break;
+            const char s = *at++;
+            if (s == '\\') {
+                // An escape is kept whole, so its second byte ends nothing.
+                *to++ = s;
+                if (at < end)
+                    *to++ = *at++;
+                continue;
+            }
+            if (s == '/')
                 *to++ = '\\';
-            *to++ = c;
-            inString = c != '"';
+            *to++ = s;
+            if (s == '"')
+                break;
         }
     }
     out.truncate(to - out.constData());
