@@ -349,12 +349,17 @@ Stream::Stream(bool indent, bool escapeSlashes) : m_indent(indent), m_escapeSlas
 {
 }
 
+// The line break and its indentation in one step: most of an indented
+// plan.json's writes are these.
 void Stream::newline(int depth)
 {
     if (!m_indent)
         return;
-    m_out += '\n';
-    m_out.append(depth * 2, ' ');
+    const qsizetype at = m_out.size();
+    m_out.resize(at + 1 + depth * 2);
+    char *to = m_out.data() + at;
+    *to = '\n';
+    std::memset(to + 1, ' ', size_t(depth) * 2);
 }
 
 // A value in an object follows its key; in an array it follows a comma and
