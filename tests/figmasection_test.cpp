@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <bit>
 #include <gtest/gtest.h>
 
 namespace {
@@ -25,6 +26,23 @@ FigmaFrame onlyFrame(const QByteArray &json)
 QJsonObject writtenFrame(const FigmaFrame &frame)
 {
     return QJsonDocument::fromJson(JSONCoding::pretty(frame)).object();
+}
+
+// The section as written, and its numbers bit for bit: a written zero
+// does not say whether it was negative.
+QByteArray exactly(const FigmaSection &section)
+{
+    QByteArray out = JSONCoding::pretty(section);
+    const auto bits = [&out](double value) { out += QByteArray::number(std::bit_cast<quint64>(value), 16) + ' '; };
+    for (const FigmaFrame &frame : section.frames) {
+        for (const double value : {frame.x, frame.y, frame.w, frame.h})
+            bits(value);
+        for (const TextBox &box : frame.textBoxes.value_or(QList<TextBox>{})) {
+            for (const double value : {box.x, box.y, box.w, box.h})
+                bits(value);
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -75,6 +93,45 @@ TEST(FigmaSection, MistypedOrMissingKeysFailTheWholeSection)
     EXPECT_THROW(FigmaSection::decode(R"({"fileKey":null,"nodeId":"1:2","name":"S","frames":[],"notes":[]})"), JSONDecodeError);
     EXPECT_THROW(FigmaSection::decode("[]"), JSONDecodeError);
     EXPECT_THROW(FigmaSection::decode("{"), JSONDecodeError);
+}
+
+// The usual text is read in one pass, anything else by the parser: both
+// give the same section or both fail.
+TEST(FigmaSection, ReadsEveryTextAsTheParserDoes)
+{
+    const QByteArray texts[] = {
+        sectionWithFrame(""),
+        sectionWithFrame(R"(,"label":"TO-BE","labelText":null,"image":"img/a.png","textBoxes":[{"id":"t","name":"n","text":"Hi","x":1,"y":2.5,"w":3e2,"h":-4.25E-1}])"),
+        // Escapes, text beyond ASCII, and room around every token.
+        " {\n \"fileKey\" : \"K\\u0041\\\"\\\\\\/\\n\" , \"nodeId\":\"1:2\",\"name\":\"\xED\x99\x88 \xF0\x9F\x98\x80\",\t\"notes\":[\"a\",\"\\ud83d\\ude00\"],"
+        "\"frames\":[ ] }\r\n",
+        // A negative zero, numbers past 64 bits and past a double's digits.
+        sectionWithFrame(R"(,"textBoxes":[{"id":"t","name":"n","x":-0,"y":-0.0,"w":123456789012345678901,"h":0.1000000000000000055511151231257827}])"),
+        // A key twice, a key of no record, a key spelled with an escape.
+        R"({"fileKey":"A","fileKey":"B","nodeId":"1:2","name":"S","frames":[],"notes":[]})",
+        sectionWithFrame(R"(,"other":{"x":[1,2]})"),
+        R"({"file\u004bey":"K","nodeId":"1:2","name":"S","frames":[],"notes":[]})",
+        // Null for a required list, a text where a number goes, more after the end.
+        R"({"fileKey":"K","nodeId":"1:2","name":"S","frames":[],"notes":null})",
+        sectionWithFrame(R"(,"textBoxes":[{"id":"t","name":"n","x":"1","y":2,"w":3,"h":4}])"),
+        sectionWithFrame("") + " {}",
+        // Text that is not UTF-8, and a control character in a text.
+        R"({"fileKey":"K)" "\xC3\x28" R"(","nodeId":"1:2","name":"S","frames":[],"notes":[]})",
+        R"({"fileKey":"K)" "\x01" R"(","nodeId":"1:2","name":"S","frames":[],"notes":[]})",
+    };
+    for (const QByteArray &text : texts) {
+        std::optional<QByteArray> slow;
+        try {
+            slow = exactly(FigmaSection::read(parseObject(text)));
+        } catch (const JSONDecodeError &) {
+        }
+        std::optional<QByteArray> decoded;
+        try {
+            decoded = exactly(FigmaSection::decode(text));
+        } catch (const JSONDecodeError &) {
+        }
+        EXPECT_EQ(decoded, slow) << text.toStdString();
+    }
 }
 
 TEST(FigmaSection, TextBoxTextIsOptional)

@@ -137,12 +137,22 @@ TEST(HTMLPageRender, PictureEntryIsItsDataUrlsEntry)
     for (int n = 0; n < 3 * 4096 + 2; ++n)
         bytes += char(n * 37 % 251 | (n % 7 == 0 ? 0xfc : 0));
     ASSERT_GT(bytes.toBase64().count('/'), 100);
-    for (const qsizetype size : {0, 1, 2, 3, 4, 5, 3 * 4096, 3 * 4096 + 1, 3 * 4096 + 2}) {
-        const QByteArray picture = bytes.left(size);
+    // Every 12 bits, so every pair of characters, in both halves of a group.
+    QByteArray everyPair;
+    for (uint bits = 0; bits < 4096; ++bits) {
+        const uint group = bits << 12 | (4095 - bits);
+        everyPair += char(group >> 16);
+        everyPair += char(group >> 8);
+        everyPair += char(group);
+    }
+    const QList<QByteArray> pictures{bytes.left(0), bytes.left(1), bytes.left(2), bytes.left(3), bytes.left(4),
+                                     bytes.left(5), bytes.left(3 * 4096), bytes.left(3 * 4096 + 1), bytes,
+                                     everyPair, everyPair + "\xfc", everyPair + "\xfc\xff"};
+    for (const QByteArray &picture : pictures) {
         const QByteArray url = "data:image/png;base64," + picture.toBase64();
         EXPECT_EQ(HTMLPage::imageEntry(QStringLiteral("img/a<b>.png"), "image/png", picture),
                   HTMLPage::imageEntry(QStringLiteral("img/a<b>.png"), url))
-            << size;
+            << picture.size();
     }
 }
 

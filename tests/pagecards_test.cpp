@@ -149,7 +149,8 @@ TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
                                   // A browser drops these spaces, controls, tabs and line breaks before it reads the path.
                                   u" /abs/x.png"_s, u"\f/abs/x.png"_s, u"\t../x.png"_s, u"img/.\t./.\t./x.png"_s,
                                   u"img/.\n./x.png"_s, u"img/.\r./x.png"_s, u" //host/x.png"_s, u" http://host/x.png"_s,
-                                  u"img/x.png "_s, u"C|/x.png"_s, u"c|\\x.png"_s}) {
+                                  u"img/x.png "_s, u"C|/x.png"_s, u"c|\\x.png"_s, u"C|"_s, u"z|?x.png"_s,
+                                  u"Z|#x.png"_s, u"a+b.c-d:x.png"_s, u"x09:y.png"_s, u"img/a.png/../../x.png?y"_s}) {
         s.image.before = source;
         EXPECT_EQ(HTMLPage::shot(s, QString()), u"<div class=\"ph \"><b>이미지 없음</b>홈</div>"_s) << source.toStdString();
         Plan plan;
@@ -158,7 +159,10 @@ TEST(PageShot, OnlyRelativePathsAndWebAddressesAreLoaded)
     }
     s.image.before = u"HTTPS://cdn.example.com/a.png"_s;
     EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u" src=\"HTTPS://cdn.example.com/a.png\""_s));
-    for (const QString &source : {u"img/node-1:2.png"_s, u"img/..a.png"_s, u"img/a..png"_s}) {
+    // A colon after a character no scheme has, and a climb in the query or
+    // the fragment, which are no part of the path.
+    for (const QString &source : {u"img/node-1:2.png"_s, u"img/..a.png"_s, u"img/a..png"_s, u"1ab:x.png"_s,
+                                  u"a_b:x.png"_s, u"img/a.png?x/../../y"_s, u"img/a.png#..\\..\\y"_s, u"C|x.png"_s}) {
         s.image.before = source;
         EXPECT_TRUE(HTMLPage::shot(s, QString()).contains(u" data-src=\""_s + source + u"\""_s)) << source.toStdString();
     }

@@ -21,6 +21,11 @@ TEST(Text, CountsUserPerceivedCharacters)
     EXPECT_EQ(Text::graphemeCount(ascii), ascii.size());
     EXPECT_EQ(Text::graphemes(u"a\r\nb"_qs), (QStringList{u"a"_qs, u"\r\n"_qs, u"b"_qs}));
     EXPECT_EQ(Text::graphemes(u"ab\u0301c"_qs), (QStringList{u"a"_qs, u"b\u0301"_qs, u"c"_qs}));
+    // Hangul syllables are a character each, but a trailing jamo or a mark
+    // after one joins it.
+    EXPECT_EQ(Text::graphemes(u"가 나"_qs), (QStringList{u"가"_qs, u" "_qs, u"나"_qs}));
+    EXPECT_EQ(Text::graphemes(u"가\u11A8나"_qs), (QStringList{u"가\u11A8"_qs, u"나"_qs}));
+    EXPECT_EQ(Text::graphemeCount(u"하\u11AB다\u0301"_qs), 2);
 }
 
 TEST(Text, CutsWholeCharacters)

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -348,12 +349,17 @@ Stream::Stream(bool indent, bool escapeSlashes) : m_indent(indent), m_escapeSlas
 {
 }
 
+// The line break and its indentation in one step: most of an indented
+// plan.json's writes are these.
 void Stream::newline(int depth)
 {
     if (!m_indent)
         return;
-    m_out += '\n';
-    m_out.append(depth * 2, ' ');
+    const qsizetype at = m_out.size();
+    m_out.resize(at + 1 + depth * 2);
+    char *to = m_out.data() + at;
+    *to = '\n';
+    std::memset(to + 1, ' ', size_t(depth) * 2);
 }
 
 // A value in an object follows its key; in an array it follows a comma and
@@ -449,27 +455,93 @@ void appendEscapingSlashes(QByteArray &out, QByteArrayView utf8)
     appendQuotedBody(out, utf8, true);
 }
 
+namespace {
+
+// The bytes of `word` that end a run inside a string of the indented text
+// (a quote, a backslash or a slash), as the high bit of each: the lowest
+// one set is the first such byte. Bits above it may be set by the borrow
+// of the subtraction and mean nothing.
+quint64 runEnds(quint64 word)
+{
+    constexpr quint64 ones = 0x0101010101010101ULL;
+    constexpr quint64 highs = 0x8080808080808080ULL;
+    const auto zeros = [](quint64 v) { return (v - ones) & ~v & highs; };
+    return zeros(word ^ (ones * '"')) | zeros(word ^ (ones * '\\')) | zeros(word ^ (ones * '/'));
+}
+
+// How many slashes a text has, eight bytes at a time: each byte of the
+// word that is a slash is marked, exactly, by its high bit.
+qsizetype slashesIn(QByteArrayView text)
+{
+    constexpr quint64 lows = 0x7f7f7f7f7f7f7f7fULL;
+    constexpr quint64 slashes = 0x2f2f2f2f2f2f2f2fULL;
+    const char *at = text.data();
+    const char *const end = at + text.size();
+    qsizetype count = 0;
+    for (; end - at >= 8; at += 8) {
+        quint64 word;
+        std::memcpy(&word, at, 8);
+        const quint64 diff = word ^ slashes;
+        const quint64 found = ~(((diff & lows) + lows) | diff | lows) >> 7;
+        // One in each byte that is a slash, added up in the top byte.
+        count += qsizetype(found * 0x0101010101010101ULL >> 56);
+    }
+    return count + std::count(at, end, '/');
+}
+
+} // namespace
+
 QByteArray compactedEscapingSlashes(QByteArrayView indented)
 {
     // Each slash, all inside strings, grows by its escape; nothing else grows.
-    QByteArray out(indented.size() + std::count(indented.begin(), indented.end(), '/'), Qt::Uninitialized);
+    QByteArray out(indented.size() + slashesIn(indented), Qt::Uninitialized);
     char *to = out.data();
-    bool inString = false;
-    for (qsizetype at = 0; at < indented.size(); ++at) {
-        const char c = indented[at];
-        if (!inString) {
-            if (c != ' ' && c != '\n')
-                *to++ = c;
-            inString = c == '"';
-        } else if (c == '\\') {
-            // An escape is kept whole, so its second byte ends nothing.
-            *to++ = c;
-            *to++ = indented[++at];
-        } else {
-            if (c == '/')
+    const char *at = indented.data();
+    const char *const end = at + indented.size();
+    while (at < end) {
+        const char c = *at++;
+        if (c == '\n') {
+            // A line's indentation, eight spaces at a time.
+            constexpr quint64 spaces = 0x2020202020202020ULL;
+            quint64 word;
+            while (end - at >= 8 && (std::memcpy(&word, at, 8), word == spaces))
+                at += 8;
+            continue;
+        }
+        if (c == ' ')
+            continue;
+        *to++ = c;
+        if (c != '"')
+            continue;
+        // A string's text is copied eight bytes at a time up to the first
+        // byte that ends a run, which is then taken alone.
+        for (;;) {
+            while (end - at >= 8) {
+                quint64 word;
+                std::memcpy(&word, at, 8);
+                const quint64 ends = runEnds(word);
+                const qsizetype plain = ends ? std::countr_zero(ends) / 8 : 8;
+                std::memcpy(to, at, 8);
+                to += plain;
+                at += plain;
+                if (ends)
+                    break;
+            }
+            if (at == end)
+                break;
+            const char s = *at++;
+            if (s == '\\') {
+                // An escape is kept whole, so its second byte ends nothing.
+                *to++ = s;
+                if (at < end)
+                    *to++ = *at++;
+                continue;
+            }
+            if (s == '/')
                 *to++ = '\\';
-            *to++ = c;
-            inString = c != '"';
+            *to++ = s;
+            if (s == '"')
+                break;
         }
     }
     out.truncate(to - out.constData());

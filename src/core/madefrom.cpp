@@ -3,8 +3,8 @@
 #include "core/atomicfile.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
+#include "core/sha256.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <sys/stat.h>
@@ -26,7 +26,7 @@ bool isMark(const QString &path)
 
 QByteArray of(const QByteArray &planBytes)
 {
-    return QCryptographicHash::hash(planBytes, QCryptographicHash::Sha256).toHex() + '\n';
+    return Sha256::hash(planBytes).toHex() + '\n';
 }
 
 QString path(const QString &dir)

@@ -14,18 +14,23 @@ namespace Text {
 namespace {
 
 // Printable ASCII has no character that joins another into one grapheme
-// (only CR LF would, and controls are left to the finder): such a text,
-// as most keys and names are, is taken a character at a time without the
-// finder's work.
-bool printableAscii(const QString &text)
+// (only CR LF would, and controls are left to the finder), and neither has
+// a precomposed Hangul syllable: only a jamo after it or a mark would join
+// it, and those are left to the finder. A text of such characters alone, as
+// most keys, names and Korean labels are, is taken a character at a time
+// without the finder's work.
+bool oneCharacterEach(const QString &text)
 {
-    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; });
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x20 && u < 0x7F) || (u >= 0xAC00 && u <= 0xD7A3);
+    });
 }
 
 template<typename Visit>
 void eachGrapheme(const QString &text, Visit visit)
 {
-    if (printableAscii(text)) {
+    if (oneCharacterEach(text)) {
         for (qsizetype at = 0; at < text.size(); ++at)
             if (!visit(at, at + 1))
                 return;

@@ -445,13 +445,37 @@ QByteArray entryHead(const QString &path, qsizetype size)
     return entry;
 }
 
+constexpr char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The escaped base64 text of every 12 bits, two characters with a
+// backslash before each "/": up to four bytes, and how many of them count.
+struct EscapedPairs {
+    quint32 text[4096];
+    quint8 length[4096];
+
+    EscapedPairs()
+    {
+        for (int bits = 0; bits < 4096; ++bits) {
+            char pair[4] = {};
+            int at = 0;
+            for (const char c : {base64Alphabet[bits >> 6], base64Alphabet[bits & 63]}) {
+                if (c == '/')
+                    pair[at++] = '\\';
+                pair[at++] = c;
+            }
+            std::memcpy(&text[bits], pair, 4);
+            length[bits] = quint8(at);
+        }
+    }
+};
+
 // Base64 text holds no byte that a literal escapes but "/" (and no "<"):
-// the picture is encoded straight into the entry, in one pass, each "/"
-// written as "\/" without a branch: a backslash is always written and kept
-// only before a slash.
+// the picture is encoded straight into the entry, in one pass, twelve bits
+// at a time from a table of their escaped text: each piece is written
+// whole, four bytes, and only its own length counts.
 void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
 {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const EscapedPairs pairs;
     const auto *in = reinterpret_cast<const uchar *>(bytes.data());
     const qsizetype groups = (bytes.size() + 2) / 3;
     qsizetype at = out.size();
@@ -460,10 +484,9 @@ void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
     out.reserve(at + groups * 4 + groups / 8 + 16);
     out.resize(out.capacity());
     char *text = out.data();
-    const auto put = [&](char c) {
-        text[at] = '\\';
-        at += c == '/';
-        text[at++] = c;
+    const auto put = [&](uint bits) {
+        std::memcpy(text + at, &pairs.text[bits], 4);
+        at += pairs.length[bits];
     };
     const auto room = [&] {
         if (out.size() - at < 8) {
@@ -475,19 +498,24 @@ void appendEscapedBase64(QByteArray &out, QByteArrayView bytes)
     for (qsizetype group = 0; group < whole; ++group, in += 3) {
         room();
         const uint value = uint(in[0]) << 16 | uint(in[1]) << 8 | uint(in[2]);
-        put(alphabet[value >> 18]);
-        put(alphabet[value >> 12 & 63]);
-        put(alphabet[value >> 6 & 63]);
-        put(alphabet[value & 63]);
+        put(value >> 12);
+        put(value & 4095);
     }
     const qsizetype left = bytes.size() - whole * 3;
     if (left > 0) {
         room();
         const uint value = uint(in[0]) << 16 | (left == 2 ? uint(in[1]) << 8 : 0);
-        put(alphabet[value >> 18]);
-        put(alphabet[value >> 12 & 63]);
-        put(left == 2 ? alphabet[value >> 6 & 63] : '=');
-        put('=');
+        put(value >> 12);
+        if (left == 2) {
+            // The third character, then the padding.
+            const char c = base64Alphabet[value >> 6 & 63];
+            text[at] = '\\';
+            at += c == '/';
+            text[at++] = c;
+        } else {
+            text[at++] = '=';
+        }
+        text[at++] = '=';
     }
     out.truncate(at);
 }

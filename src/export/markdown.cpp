@@ -18,11 +18,17 @@ QString oneLine(QString text)
     return text.replace(u'\n', u' ');
 }
 
-// A table cell: "|" would end the cell and a line feed the row.
+// A table cell: "|" would end the cell and a line feed the row. Most cells
+// hold neither and are given back as they are: a replacement by a longer
+// text sets up a search even when there is nothing to find, and plan.md has
+// a cell for every move and string.
 QString cell(QString text)
 {
-    text.replace(u'|', QLatin1String("\\|"));
-    return text.replace(u'\n', QLatin1String("<br>"));
+    if (text.contains(u'|'))
+        text.replace(u'|', QLatin1String("\\|"));
+    if (text.contains(u'\n'))
+        text.replace(u'\n', QLatin1String("<br>"));
+    return text;
 }
 
 QString row(const QStringList &cells)

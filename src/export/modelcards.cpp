@@ -48,8 +48,8 @@ QString navForm(const QString &call, const QString &feature)
 {
     QString shortCall = call;
     if (!feature.isEmpty()) {
-        const QStringList characters = Text::graphemes(feature);
-        const QString lowered = characters.first().toLower() + feature.mid(characters.first().size());
+        const QString first = Text::graphemePrefix(feature, 1);
+        const QString lowered = first.toLower() + feature.mid(first.size());
         shortCall.remove(feature);
         shortCall.remove(lowered);
     }

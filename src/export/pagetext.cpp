@@ -1,7 +1,7 @@
 #include "export/pagetext.h"
 
-#include <QRegularExpression>
 #include <QUrl>
+#include <algorithm>
 
 #include "export/htmlescape.h"
 #include "export/planindex.h"
@@ -31,6 +31,13 @@ QString placeName(const QString &entry, const Plan &plan)
 
 namespace {
 
+// The path checks below run for every picture of every card and of the
+// graph: each is a plain scan, no pattern match.
+bool isAsciiLetter(char16_t c)
+{
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
 bool isWebAddress(const QString &source)
 {
     return source.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
@@ -46,15 +53,37 @@ bool readsAsWritten(const QString &path)
     const auto dropped = [](QChar c) { return c.unicode() <= 0x20; };
     if (dropped(path.front()) || dropped(path.back()))
         return false;
-    static const QRegularExpression inner(QStringLiteral("[\\t\\n\\r]"));
-    return !path.contains(inner);
+    return std::none_of(path.cbegin(), path.cend(),
+                        [](QChar c) { return c == u'\t' || c == u'\n' || c == u'\r'; });
 }
 
-// Against a page opened from a file, "C|/x" (or "C|\x") names a drive's root.
+// Against a page opened from a file, "C|/x" (or "C|\x") names a drive's root:
+// a letter and a bar, then the end of the path (or a line break that ends
+// it), a separator, a query or a fragment.
 bool namesADrive(const QString &path)
 {
-    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]\\|([/\\\\?#]|$)"));
-    return drive.match(path).hasMatch();
+    if (path.size() < 2 || !isAsciiLetter(path[0].unicode()) || path[1] != u'|')
+        return false;
+    if (path.size() == 2 || (path.size() == 3 && path[2] == u'\n'))
+        return true;
+    const QChar after = path[2];
+    return after == u'/' || after == u'\\' || after == u'?' || after == u'#';
+}
+
+// Whether the source starts with a scheme and its colon: a letter, then
+// letters, digits, "+", "." or "-".
+bool hasScheme(const QString &source)
+{
+    if (source.isEmpty() || !isAsciiLetter(source[0].unicode()))
+        return false;
+    for (qsizetype i = 1; i < source.size(); ++i) {
+        const char16_t c = source[i].unicode();
+        if (c == u':')
+            return true;
+        if (!isAsciiLetter(c) && !(c >= u'0' && c <= u'9') && c != u'+' && c != u'.' && c != u'-')
+            return false;
+    }
+    return false;
 }
 
 // A browser reads a backslash in a path as "/", so both count as
@@ -64,12 +93,20 @@ bool staysInFolder(const QString &written)
 {
     if (!readsAsWritten(written) || namesADrive(written))
         return false;
-    static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
-    static const QRegularExpression queryOrFragment(QStringLiteral("[?#]"));
-    const QString path = QUrl::fromPercentEncoding(written.section(queryOrFragment, 0, 0).toUtf8());
+    const auto ends = std::find_if(written.cbegin(), written.cend(), [](QChar c) { return c == u'?' || c == u'#'; });
+    const QString path = QUrl::fromPercentEncoding(written.first(ends - written.cbegin()).toUtf8());
     if (path.startsWith(u'/') || path.startsWith(u'\\'))
         return false;
-    return !path.split(separator).contains(QStringLiteral(".."));
+    // No step between separators may be "..".
+    qsizetype from = 0;
+    for (qsizetype at = 0; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != u'/' && path[at] != u'\\')
+            continue;
+        if (QStringView(path).sliced(from, at - from) == u"..")
+            return false;
+        from = at + 1;
+    }
+    return true;
 }
 
 } // namespace
@@ -78,8 +115,7 @@ std::optional<QString> imageSource(const std::optional<QString> &source)
 {
     if (!source || source->isEmpty())
         return std::nullopt;
-    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
-    if (!scheme.match(*source).hasMatch())
+    if (!hasScheme(*source))
         return staysInFolder(*source) ? source : std::nullopt;
     if (isWebAddress(*source))
         return source;

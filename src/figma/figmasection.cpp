@@ -1,11 +1,13 @@
 #include "figma/figmasection.h"
 
 #include "core/jsoncoding.h"
+#include "core/jsoncursor.h"
 #include "core/jsonread.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
 
 #include <QJsonArray>
+#include <cmath>
 
 namespace {
 
@@ -17,6 +19,123 @@ QList<T> readEach(const QJsonArray &array)
     for (const QJsonValue &element : array)
         out.append(T::read(element));
     return out;
+}
+
+// The one-pass reader of the usual section text, such as a write makes. It
+// takes only what the strict reader would take the same way: the records'
+// own keys, each once, every required one there and not null, with values
+// of their own types, or null for an optional one. At anything else it
+// gives up and the strict reader reads the text, and fails it or not.
+using JsonCursor::Cursor;
+using JsonCursor::elements;
+using JsonCursor::keys;
+using JsonCursor::members;
+
+void read(Cursor &in, QString &text)
+{
+    text = in.string();
+}
+
+void read(Cursor &in, std::optional<QString> &text)
+{
+    if (!in.takeNull())
+        text = in.string();
+}
+
+// A negative zero is left to the parser, which may read it as a whole
+// number, and so without its sign.
+void read(Cursor &in, double &value)
+{
+    value = in.number();
+    if (value == 0 && std::signbit(value))
+        Cursor::unusual();
+}
+
+void read(Cursor &in, QStringList &texts)
+{
+    elements(in, [&] { texts.append(in.string()); });
+}
+
+template<typename T>
+void record(Cursor &in, T &value);
+
+template<typename T>
+void read(Cursor &in, QList<T> &records)
+{
+    elements(in, [&] {
+        T item;
+        record(in, item);
+        records.append(std::move(item));
+    });
+}
+
+template<typename T>
+void read(Cursor &in, std::optional<QList<T>> &records)
+{
+    if (in.takeNull())
+        return;
+    records.emplace();
+    read(in, *records);
+}
+
+template<typename... Fields>
+auto fields(Cursor &in, Fields &...values)
+{
+    return [&in, &values...](int at) {
+        int index = 0;
+        ((index++ == at ? read(in, values) : void()), ...);
+    };
+}
+
+// The keys at these indices must all have been met.
+void require(quint64 met, std::initializer_list<int> required)
+{
+    for (const int key : required) {
+        if (!(met & (quint64(1) << key)))
+            Cursor::unusual();
+    }
+}
+
+template<>
+void record(Cursor &in, TextBox &b)
+{
+    const quint64 met = members(in, keys("id", "name", "text", "x", "y", "w", "h"),
+                                fields(in, b.id, b.name, b.text, b.x, b.y, b.w, b.h));
+    require(met, {0, 1, 3, 4, 5, 6});
+}
+
+template<>
+void record(Cursor &in, FigmaFrame &f)
+{
+    const quint64 met = members(
+        in, keys("id", "name", "x", "y", "w", "h", "texts", "label", "labelText", "image", "imageURL", "textBoxes"),
+        fields(in, f.id, f.name, f.x, f.y, f.w, f.h, f.texts, f.label, f.labelText, f.image, f.imageURL,
+               f.textBoxes));
+    require(met, {0, 1, 2, 3, 4, 5, 6});
+}
+
+template<>
+void record(Cursor &in, FigmaSection &s)
+{
+    const quint64 met = members(in, keys("fileKey", "nodeId", "name", "frames", "notes"),
+                                fields(in, s.fileKey, s.nodeId, s.name, s.frames, s.notes));
+    require(met, {0, 1, 2, 3, 4});
+}
+
+std::optional<FigmaSection> inOnePass(const QByteArray &json)
+{
+    try {
+        Cursor in(json);
+        if (in.peek() != '{')
+            return std::nullopt;
+        FigmaSection section;
+        record(in, section);
+        if (!in.atEnd())
+            return std::nullopt;
+        return section;
+    } catch (const JsonCursor::Unusual &) {
+        return std::nullopt;
+    }
 }
 
 } // namespace
@@ -103,6 +222,8 @@ std::optional<FigmaSection> FigmaSection::saved(const QString &path)
 
 FigmaSection FigmaSection::decode(const QByteArray &json)
 {
+    if (std::optional<FigmaSection> section = inOnePass(json))
+        return std::move(*section);
     return read(parseObject(json));
 }
 
