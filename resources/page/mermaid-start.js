@@ -317,10 +317,13 @@
     if (count) { left = Infinity; right = -Infinity; }
     for (i = 0; i < count; i++) { left = Math.min(left, x[i] - w[i] / 2); right = Math.max(right, x[i] + w[i] / 2); }
     for (i = 0; i < count; i++) { x[i] += margin - left; y.push(0); }
+    var above = [], below = [];
     layers.forEach(function (layer, at) {
       var tall = 0;
       layer.forEach(function (v) { tall = Math.max(tall, h[v]); });
       layer.forEach(function (v) { y[v] = layerTop + tall / 2; });
+      above.push(layerTop);
+      below.push(layerTop + tall);
       layerTop += tall + input.rankGap / 2;
     });
     // Boxes with loops sit left in their room.
@@ -347,22 +350,44 @@
     };
     for (i = 0; i < n; i++) { spread(ports[i].down, i); spread(ports[i].up, i); }
 
-    // Each line goes to the page as its path: a short text each, where
-    // points would be many small arrays to copy from the worker.
+    // A line runs straight down through each layer it passes, at its own
+    // point there, which the layer's order keeps clear of the boxes beside
+    // it, and bends only in the gaps between layers, where no box is: so no
+    // line crosses a box but its own ends'. Each goes to the page as its
+    // path: a short text each, where points would be many small arrays to
+    // copy from the worker. A tenth of a unit is finer than any screen
+    // shows; a piece of no length is left out, as an arrow head would take
+    // its way from it.
+    var tenth = function (v) { return Math.round(v * 10) / 10; };
     var pathThrough = function (points) {
-      var d = 'M' + points[0][0] + ',' + points[0][1];
+      var a = [tenth(points[0][0]), tenth(points[0][1])], d = 'M' + a[0] + ',' + a[1];
       for (var at = 1; at < points.length; at++) {
-        var a = points[at - 1], b = points[at], middle = (a[1] + b[1]) / 2;
-        d += 'C' + a[0] + ',' + middle + ' ' + b[0] + ',' + middle + ' ' + b[0] + ',' + b[1];
+        var b = [tenth(points[at][0]), tenth(points[at][1])];
+        if (a[0] === b[0] && a[1] === b[1]) continue;
+        if (a[0] === b[0]) d += 'V' + b[1];
+        else {
+          var middle = tenth((a[1] + b[1]) / 2);
+          d += 'C' + a[0] + ',' + middle + ' ' + b[0] + ',' + middle + ' ' + b[0] + ',' + b[1];
+        }
+        a = b;
       }
       return d;
     };
     var paths = chains.map(function (chain, edge) {
       if (!chain) return null;
-      var list = chain.map(function (v, at) {
-        var end = at === 0 ? 0 : at === chain.length - 1 ? 1 : -1;
-        var lower = end === 0 || end === 1 && across[edge];
-        return [x[v] + (end < 0 ? 0 : shift[edge][end]), y[v] + (end < 0 ? 0 : lower ? h[v] / 2 : -h[v] / 2)];
+      var list = [], last = chain.length - 1;
+      chain.forEach(function (v, at) {
+        var r = rank[v];
+        if (at === 0) {
+          list.push([x[v] + shift[edge][0], y[v] + h[v] / 2], [x[v] + shift[edge][0], below[r]]);
+        } else if (at < last) {
+          // A move across its layer turns in the words' layer below.
+          if (across[edge]) list.push([x[v], y[v]]); else list.push([x[v], above[r]], [x[v], below[r]]);
+        } else if (across[edge]) {
+          list.push([x[v] + shift[edge][1], below[r]], [x[v] + shift[edge][1], y[v] + h[v] / 2]);
+        } else {
+          list.push([x[v] + shift[edge][1], above[r]], [x[v] + shift[edge][1], y[v] - h[v] / 2]);
+        }
       });
       return pathThrough(back[edge] ? list.reverse() : list);
     });
