@@ -248,10 +248,15 @@ bool manyCards(const Plan &plan)
     return plan.screens.size() > cardsAlwaysLaidOut;
 }
 
-// Chromium parses megabytes of cards in one go of half a second or more; an
-// empty script of its own address makes the parser stop and wait for it,
-// so the page answers between two runs of cards.
-constexpr char parserPause[] = "<script src=\"data:text/javascript,\"></script>";
+// Chromium parses megabytes of cards in one go of half a second or more; a
+// script of its own address makes the parser stop and wait for it, so the
+// page answers between two runs of cards. Firefox styles every card, in or
+// out of sight, and while a page loads it lets the parser run for a tenth of
+// a second before each frame, whose styling of the hundreds of cards parsed
+// meanwhile held the tab for a quarter of a second or more: asking for a
+// style (never a size, which would lay the whole page out each time) styles
+// each run of cards in the parser's own short task.
+constexpr char parserPause[] = "<script src=\"data:text/javascript,getComputedStyle(document.body).color\"></script>";
 
 QString screensOpening(const Plan &plan)
 {
