@@ -551,7 +551,8 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
 {
     const PlanIndex::Scope index(plan);
     const QByteArray style = PageAssets::styleSheet();
-    const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
+    const QByteArray scripts = PageAssets::bodyScripts().join(manyCards(plan) ? QByteArray("</script>\n") + parserPause + "<script>"
+                                                                              : QByteArray("</script>\n<script>"));
     const QByteArray imageScript = PageAssets::imageScript();
     const QByteArray mermaidStart = PageAssets::mermaidStart();
 
@@ -578,7 +579,12 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     QByteArray foot;
     foot.reserve(scripts.size() + 1024);
     foot += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
-            "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
+            "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n";
+    // The page's scripts each start a large plan's load off in a task of
+    // their own, not in one with the last cards and the other scripts.
+    if (manyCards(plan))
+        foot += parserPause;
+    foot += "<script>";
     foot += scripts;
     foot += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
     out.before.append(foot);
@@ -586,7 +592,10 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     out.before.append(QByteArrayLiteral("</script>\n"));
 
     QByteArray &tail = out.after;
-    tail += "\n<script>";
+    tail += "\n";
+    if (manyCards(plan))
+        tail += parserPause;
+    tail += "<script>";
     tail += imageScript;
     // The start script comes first, so that it hears the library load or
     // fail; the library loads beside the page, never holding its parsing.
