@@ -361,7 +361,9 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     };
     for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
         pieces.append([&, from] {
-            QString cards = from > 0 && manyCards(plan) ? QString::fromLatin1(parserPause) : QString();
+            // The first run too: the page's first frame then holds its top
+            // alone, not the top and a run of cards laid out together.
+            QString cards = manyCards(plan) ? QString::fromLatin1(parserPause) : QString();
             for (qsizetype at = from; at < std::min(plan.screens.size(), from + cardsPerPiece); ++at)
                 cards += screenCard(plan.screens[at], plan, links, conventions);
             return cards;
