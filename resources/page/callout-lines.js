@@ -40,7 +40,16 @@
   // The closed box is asked first: asking for boxes lays the whole page out,
   // and a large plan has thousands of closed strings boxes.
   function displayed(block) {
-    return !block.closest('details:not([open])') && block.getClientRects().length > 0;
+    return !inClosedBox(block) && block.getClientRects().length > 0;
+  }
+
+  // A strings box holds its block directly: its own state answers at once,
+  // where a search up the page costs a large plan's load tens of
+  // milliseconds over thousands of closed boxes.
+  function inClosedBox(block) {
+    var parent = block.parentElement;
+    if (parent instanceof HTMLDetailsElement && !parent.open) return true;
+    return !!block.closest('details:not([open])');
   }
 
   function svgElement(name, attributes) {
@@ -73,6 +82,7 @@
   var drawnBlocks = new Set();
 
   function draw(block) {
+    if (!drawnBlocks.has(block) && inClosedBox(block)) return;
     var overlay = block.querySelector(':scope > .co-lines');
     var shown = !!overlay && window.innerWidth > NARROW && displayed(block);
     if (!shown && !drawnBlocks.has(block)) return;

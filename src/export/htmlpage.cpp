@@ -248,10 +248,15 @@ bool manyCards(const Plan &plan)
     return plan.screens.size() > cardsAlwaysLaidOut;
 }
 
-// Chromium parses megabytes of cards in one go of half a second or more; an
-// empty script of its own address makes the parser stop and wait for it,
-// so the page answers between two runs of cards.
-constexpr char parserPause[] = "<script src=\"data:text/javascript,\"></script>";
+// Chromium parses megabytes of cards in one go of half a second or more; a
+// script of its own address makes the parser stop and wait for it, so the
+// page answers between two runs of cards. Firefox styles every card, in or
+// out of sight, and while a page loads it lets the parser run for a tenth of
+// a second before each frame, whose styling of the hundreds of cards parsed
+// meanwhile held the tab for a quarter of a second or more: asking for a
+// style (never a size, which would lay the whole page out each time) styles
+// each run of cards in the parser's own short task.
+constexpr char parserPause[] = "<script src=\"data:text/javascript,getComputedStyle(document.body).color\"></script>";
 
 QString screensOpening(const Plan &plan)
 {
@@ -356,7 +361,9 @@ QList<QByteArray> bodyPieces(const Plan &plan, const Conventions &conventions, c
     };
     for (qsizetype from = 0; from < plan.screens.size(); from += cardsPerPiece) {
         pieces.append([&, from] {
-            QString cards = from > 0 && manyCards(plan) ? QString::fromLatin1(parserPause) : QString();
+            // The first run too: the page's first frame then holds its top
+            // alone, not the top and a run of cards laid out together.
+            QString cards = manyCards(plan) ? QString::fromLatin1(parserPause) : QString();
             for (qsizetype at = from; at < std::min(plan.screens.size(), from + cardsPerPiece); ++at)
                 cards += screenCard(plan.screens[at], plan, links, conventions);
             return cards;
@@ -574,7 +581,8 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
 {
     const PlanIndex::Scope index(plan);
     const QByteArray style = PageAssets::styleSheet();
-    const QByteArray scripts = PageAssets::bodyScripts().join("</script>\n<script>");
+    const QByteArray scripts = PageAssets::bodyScripts().join(manyCards(plan) ? QByteArray("</script>\n") + parserPause + "<script>"
+                                                                              : QByteArray("</script>\n<script>"));
     const QByteArray imageScript = PageAssets::imageScript();
     const QByteArray mermaidStart = PageAssets::mermaidStart();
 
@@ -601,7 +609,12 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     QByteArray foot;
     foot.reserve(scripts.size() + 1024);
     foot += "\n<footer>quarrystone 으로 만들었어요. 원본은 같은 폴더의 <code>plan.json</code> 이에요.</footer>\n"
-            "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n<script>";
+            "</div>\n<div class=\"model pop\" id=\"pop\" hidden></div>\n";
+    // The page's scripts each start a large plan's load off in a task of
+    // their own, not in one with the last cards and the other scripts.
+    if (manyCards(plan))
+        foot += parserPause;
+    foot += "<script>";
     foot += scripts;
     foot += "</script>\n<script type=\"application/json\" id=\"quarrystone-plan\">";
     out.before.append(foot);
@@ -609,7 +622,10 @@ Parts parts(const Plan &plan, const Conventions &conventions, QFuture<QByteArray
     out.before.append(QByteArrayLiteral("</script>\n"));
 
     QByteArray &tail = out.after;
-    tail += "\n<script>";
+    tail += "\n";
+    if (manyCards(plan))
+        tail += parserPause;
+    tail += "<script>";
     tail += imageScript;
     // The start script comes first, so that it hears the library load or
     // fail; the library loads beside the page, never holding its parsing.
