@@ -5,6 +5,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define QUARRYSTONE_SHA_INSTRUCTIONS 1
 #endif
@@ -120,7 +121,14 @@ QByteArray hashInHardware(QByteArrayView bytes)
 
 bool accelerated()
 {
-    static const bool has = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+    // Asked of the processor itself: not every compiler's
+    // __builtin_cpu_supports knows the SHA extensions by name.
+    static const bool has = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_SSE4_1))
+            return false;
+        return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & (1u << 29)) != 0;
+    }();
     return has;
 }
 
