@@ -70,62 +70,13 @@ def render(binary, work, count):
     return page.replace(b"<head>", b"<head>" + PROBE, 1), moves
 
 
-# Lines through a box that is neither end of their move, in the drawing's
-# own units. A browser finds a point along a line from its start, so each
-# line is sampled a piece at a time on a scratch copy of that piece; boxes
-# are found from a grid of cells, so a sample costs a few boxes, not all.
-CROSSINGS = """
-var CELL = 200, STEP = 3, EDGE = 1.5, cells = new Map();
-document.querySelectorAll('.graph svg g.node').forEach(function (node) {
-  var box = node.getBBox(), at = node.transform.baseVal.consolidate();
-  var dx = at ? at.matrix.e : 0, dy = at ? at.matrix.f : 0;
-  var r = { id: node.getAttribute('data-id'), left: box.x + dx + EDGE, right: box.x + dx + box.width - EDGE,
-            top: box.y + dy + EDGE, bottom: box.y + dy + box.height - EDGE };
-  for (var cx = Math.floor(r.left / CELL); cx <= Math.floor(r.right / CELL); cx++)
-    for (var cy = Math.floor(r.top / CELL); cy <= Math.floor(r.bottom / CELL); cy++) {
-      var key = cx + ',' + cy;
-      if (!cells.has(key)) cells.set(key, []);
-      cells.get(key).push(r);
-    }
-});
-var scratch = document.createElementNS('http://www.w3.org/2000/svg', 'path');
-document.querySelector('.graph svg').appendChild(scratch);
-// Absolute M, L, H, V and C pieces: what the page's own drawing writes.
-var pieces = function (d) {
-  var list = [], tokens = d.match(/[A-Za-z]|-?[0-9.]+(?:e[-+]?[0-9]+)?/g), i = 0, command = '', x = 0, y = 0;
-  var take = function () { return +tokens[i++]; };
-  while (i < tokens.length) {
-    if (/[A-Za-z]/.test(tokens[i])) command = tokens[i++];
-    var from = 'M' + x + ',' + y;
-    if (command === 'M') { x = take(); y = take(); command = 'L'; continue; }
-    if (command === 'L') { x = take(); y = take(); list.push(from + 'L' + x + ',' + y); }
-    else if (command === 'H') { x = take(); list.push(from + 'H' + x); }
-    else if (command === 'V') { y = take(); list.push(from + 'V' + y); }
-    else if (command === 'C') {
-      var c = [take(), take(), take(), take(), take(), take()];
-      x = c[4]; y = c[5];
-      list.push(from + 'C' + c.join(' '));
-    } else throw new Error('path piece ' + command);
-  }
-  return list;
-};
-var lines = Array.from(document.querySelectorAll('.graph svg path.flowchart-link')), through = [];
-lines.forEach(function (path) {
-  var ends = Array.from(path.classList).filter(function (c) { return /^L[SE]-/.test(c); }).map(function (c) { return c.slice(3); });
-  var list = pieces(path.getAttribute('d'));
-  for (var at = 0; at < list.length; at++) {
-    scratch.setAttribute('d', list[at]);
-    for (var along = 0, length = scratch.getTotalLength(); along <= length + STEP; along += STEP) {
-      var p = scratch.getPointAtLength(Math.min(along, length));
-      var hit = (cells.get(Math.floor(p.x / CELL) + ',' + Math.floor(p.y / CELL)) || []).find(function (r) {
-        return ends.indexOf(r.id) < 0 && p.x > r.left && p.x < r.right && p.y > r.top && p.y < r.bottom;
-      });
-      if (hit) { through.push(ends.join('>') + ' over ' + hit.id); return; }
-    }
-  }
-});
-scratch.remove();
-return { lines: lines.length, through: through.length, some: through.slice(0, 5) };
+# Lines through a box that is neither end of their move: the page tests'
+# own check.
+CROSSINGS = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support", "linesthroughboxes.js"),
+                 encoding="utf-8").read() + """
+var through = linesThroughBoxes();
+return { lines: document.querySelectorAll('.graph svg path.flowchart-link').length, through: through.length,
+         some: through.slice(0, 5) };
 """
 
 

@@ -286,7 +286,8 @@ return { error: document.querySelector('.graph svg').getAttribute('aria-roledesc
           name + ": the title and the move's words show as written, and nothing re-themes the graph: %r" % found)
 
 
-LARGE_DRAWING = """
+LARGE_DRAWING = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "linesthroughboxes.js"),
+                     encoding="utf-8").read() + """
 var boxes = Array.from(document.querySelectorAll('.graph svg g.node')).map(function (n) { return n.getBoundingClientRect(); });
 var overlaps = 0;
 for (var i = 0; i < boxes.length; i++)
@@ -303,56 +304,7 @@ var hidden = words.filter(function (r, at) {
   return r.width === 0 || r.left < whole.left || r.right > whole.right || r.top < whole.top || r.bottom > whole.bottom ||
          boxes.some(function (q) { return meet(r, q); }) || words.some(function (q, other) { return other !== at && meet(r, q); });
 }).length;
-// A line runs through no screen box but its own two ends': followed every
-// few units against the boxes, less a pixel and a half at their edges. A
-// browser finds a point along a line from its start, so each piece of it
-// is followed on a copy of its own; boxes are looked up in a grid of cells.
-var cells = new Map(), CELL = 200, EDGE = 1.5;
-document.querySelectorAll('.graph svg g.node').forEach(function (node) {
-  var box = node.getBBox(), at = node.transform.baseVal.consolidate();
-  var dx = at ? at.matrix.e : 0, dy = at ? at.matrix.f : 0;
-  var r = { id: node.getAttribute('data-id'), left: box.x + dx + EDGE, right: box.x + dx + box.width - EDGE,
-            top: box.y + dy + EDGE, bottom: box.y + dy + box.height - EDGE };
-  for (var cx = Math.floor(r.left / CELL); cx <= Math.floor(r.right / CELL); cx++)
-    for (var cy = Math.floor(r.top / CELL); cy <= Math.floor(r.bottom / CELL); cy++) {
-      var key = cx + ',' + cy;
-      if (!cells.has(key)) cells.set(key, []);
-      cells.get(key).push(r);
-    }
-});
-var piece = document.createElementNS('http://www.w3.org/2000/svg', 'path');
-document.querySelector('.graph svg').appendChild(piece);
-var pieces = function (d) {
-  var list = [], tokens = d.match(/[A-Za-z]|-?[0-9.]+(?:e[-+]?[0-9]+)?/g), i = 0, command = '', x = 0, y = 0;
-  var take = function () { return +tokens[i++]; };
-  while (i < tokens.length) {
-    if (/[A-Za-z]/.test(tokens[i])) command = tokens[i++];
-    var from = 'M' + x + ',' + y;
-    if (command === 'M') { x = take(); y = take(); command = 'L'; continue; }
-    if (command === 'L') { x = take(); y = take(); list.push(from + 'L' + x + ',' + y); }
-    else if (command === 'V') { y = take(); list.push(from + 'V' + y); }
-    else if (command === 'C') {
-      var c = [take(), take(), take(), take(), take(), take()];
-      x = c[4]; y = c[5];
-      list.push(from + 'C' + c.join(' '));
-    } else return [d];
-  }
-  return list;
-};
-var through = Array.from(document.querySelectorAll('.graph svg path.flowchart-link')).filter(function (path) {
-  var ends = Array.from(path.classList).filter(function (c) { return /^L[SE]-/.test(c); }).map(function (c) { return c.slice(3); });
-  return pieces(path.getAttribute('d')).some(function (d) {
-    piece.setAttribute('d', d);
-    for (var along = 0, length = piece.getTotalLength(); along <= length + 3; along += 3) {
-      var p = piece.getPointAtLength(Math.min(along, length));
-      if ((cells.get(Math.floor(p.x / CELL) + ',' + Math.floor(p.y / CELL)) || []).some(function (r) {
-        return ends.indexOf(r.id) < 0 && p.x > r.left && p.x < r.right && p.y > r.top && p.y < r.bottom;
-      })) return true;
-    }
-    return false;
-  });
-}).length;
-piece.remove();
+var through = linesThroughBoxes().length;
 return { nodes: boxes.length, small: boxes.filter(function (r) { return r.width < 52 || r.height < 112; }).length,
          lines: document.querySelectorAll('.graph svg path.flowchart-link').length,
          links: document.querySelectorAll('.graph svg a[href^="#s-"]').length,

@@ -427,6 +427,16 @@ TEST_F(GraphPageTest, GraphFoldingIsRememberedAndTheClosedGraphIsStillDrawn)
     EXPECT_GT(eval(u"document.querySelector('.graph').getBoundingClientRect().height"_s).toDouble(), 200);
 }
 
+// The shared check of lines that run through a box, as the page tests in
+// other browsers and the drawing benchmark run it.
+QString linesThroughBoxes()
+{
+    QFile file(QStringLiteral(QUARRYSTONE_SOURCE_DIR "/tests/support/linesthroughboxes.js"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
 // Where each drawn box and line lies: boxes that overlap, lines that do
 // not start on their source's box or end on their target's, and lines that
 // run through another box.
@@ -471,58 +481,7 @@ constexpr char layoutScript[] = R"JS(
     return !inside || rects.some(function (q) { return meet(r, q); }) ||
            spots.some(function (q, other) { return other !== at && meet(r, q); });
   }).map(function (move) { return move.textContent; });
-  // A line runs through no screen box but its own two ends': each line is
-  // followed every few units against the boxes, less a pixel and a half at
-  // their edges, in the drawing's own units. A browser finds a point along
-  // a line from its start, so each piece of it is followed on a copy of
-  // its own; boxes are looked up in a grid of cells.
-  var EDGE = 1.5, CELL = 200, cells = new Map(), through = [];
-  nodes.forEach(function (node) {
-    var box = node.getBBox(), at = node.transform.baseVal.consolidate();
-    var dx = at ? at.matrix.e : 0, dy = at ? at.matrix.f : 0;
-    var r = { id: node.getAttribute('data-id'), left: box.x + dx + EDGE, right: box.x + dx + box.width - EDGE,
-              top: box.y + dy + EDGE, bottom: box.y + dy + box.height - EDGE };
-    for (var cx = Math.floor(r.left / CELL); cx <= Math.floor(r.right / CELL); cx++)
-      for (var cy = Math.floor(r.top / CELL); cy <= Math.floor(r.bottom / CELL); cy++) {
-        var key = cx + ',' + cy;
-        if (!cells.has(key)) cells.set(key, []);
-        cells.get(key).push(r);
-      }
-  });
-  var piece = document.createElementNS('http://www.w3.org/2000/svg', 'path');
-  document.querySelector('.graph svg').appendChild(piece);
-  var pieces = function (d) {
-    var list = [], tokens = d.match(/[A-Za-z]|-?[0-9.]+(?:e[-+]?[0-9]+)?/g), i = 0, command = '', x = 0, y = 0;
-    var take = function () { return +tokens[i++]; };
-    while (i < tokens.length) {
-      if (/[A-Za-z]/.test(tokens[i])) command = tokens[i++];
-      var from = 'M' + x + ',' + y;
-      if (command === 'M') { x = take(); y = take(); command = 'L'; continue; }
-      if (command === 'L') { x = take(); y = take(); list.push(from + 'L' + x + ',' + y); }
-      else if (command === 'V') { y = take(); list.push(from + 'V' + y); }
-      else if (command === 'C') {
-        var c = [take(), take(), take(), take(), take(), take()];
-        x = c[4]; y = c[5];
-        list.push(from + 'C' + c.join(' '));
-      } else return [d];
-    }
-    return list;
-  };
-  document.querySelectorAll('.graph svg path.flowchart-link').forEach(function (path) {
-    var ends = Array.from(path.classList).filter(function (c) { return /^L[SE]-/.test(c); }).map(function (c) { return c.slice(3); });
-    var list = pieces(path.getAttribute('d'));
-    for (var at = 0; at < list.length; at++) {
-      piece.setAttribute('d', list[at]);
-      for (var along = 0, length = piece.getTotalLength(); along <= length + 3; along += 3) {
-        var p = piece.getPointAtLength(Math.min(along, length));
-        var hit = (cells.get(Math.floor(p.x / CELL) + ',' + Math.floor(p.y / CELL)) || []).find(function (r) {
-          return ends.indexOf(r.id) < 0 && p.x > r.left && p.x < r.right && p.y > r.top && p.y < r.bottom;
-        });
-        if (hit) { through.push(ends.join('>') + ' over ' + hit.id); return; }
-      }
-    }
-  });
-  piece.remove();
+  var through = linesThroughBoxes();
   return { overlaps: overlaps, astray: astray, hidden: hidden, through: through, words: moves.length,
            widest: Math.max.apply(null, spots.map(function (r) { return r.width; })),
            notes: document.querySelectorAll('.graph .gnote').length };
@@ -603,7 +562,10 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     edges.sort();
     EXPECT_EQ(edges, expected);
 
-    const QJsonObject layout = browser().json(QString::fromUtf8(layoutScript), 60000).toObject();
+    const QJsonObject layout =
+        browser()
+            .json(u"(function () {\n%1\nreturn %2;\n})()"_s.arg(linesThroughBoxes(), QString::fromUtf8(layoutScript).trimmed()), 60000)
+            .toObject();
     EXPECT_EQ(layout[u"overlaps"_s].toInt(), 0);
     EXPECT_EQ(strings(layout[u"astray"_s]), QStringList());
     EXPECT_EQ(strings(layout[u"through"_s]), QStringList());
