@@ -320,8 +320,11 @@ void FileWork::tell(const SharedOutlet &outlet, const QStringList &notices)
 std::optional<FolderClaim> FileWork::claimIdle(const SharedOutlet &outlet, const QString &dir,
                                                const AppSettings &settings, QString *refusal)
 {
+    // The window's own brief holds (the look for an interrupted operation
+    // as a plan opens) are waited out, so that a click just after opening is
+    // not refused; a revision or a run elsewhere still is, two seconds on.
     try {
-        FolderClaim claim = FolderClaim::take(bare(dir), settings);
+        FolderClaim claim = FolderClaim::take(bare(dir), settings, std::chrono::seconds(2));
         tell(outlet, claim.notices());
         return claim;
     } catch (const FolderClaim::Failure &failure) {

@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QThreadPool>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <algorithm>
@@ -483,6 +484,17 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
         EXPECT_FALSE(renamed);
         EXPECT_TRUE(read(a + "/plan.json").contains("에이"));
         EXPECT_FALSE(QFileInfo::exists(output + "/b"));
+    }
+    {
+        // A hold that ends within moments, as the window's own look at a
+        // plan it opens, is waited out.
+        auto brief = std::make_shared<std::optional<FolderLock>>(FolderLock::take(a));
+        QTimer::singleShot(300, [brief] { brief->reset(); });
+        state->setMessage(std::nullopt);
+        state->renderPage(a);
+        awaitFiles(*state);
+        awaitFiles(*state);
+        EXPECT_EQ(state->message(), QStringLiteral("index.html 을 다시 그렸어요"));
     }
 
     const QByteArray before = read(a + "/plan.json");
