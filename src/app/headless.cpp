@@ -14,6 +14,7 @@
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/regularfile.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
@@ -26,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #ifdef __GLIBC__
-#include <malloc.h>
 #endif
 #include <unistd.h>
 
@@ -50,15 +50,6 @@ void warn(const QString &line)
 // How long the end waits for the shared pool's work.
 constexpr int poolEndMs = 30000;
 
-// The parsed JSON of a large plan, let go, would stay with its thread's
-// heap: the writer's threads allocate from heaps of their own and would not
-// reuse it, so the render's peak would carry it. It goes back to the system.
-void giveBackFreedMemory()
-{
-#ifdef __GLIBC__
-    ::malloc_trim(0);
-#endif
-}
 
 // The folder's plan as plan.json gives it. A hand-edited file may hold what
 // the plan cannot carry (a misspelt key, a wrong type); the file is kept as
@@ -101,7 +92,8 @@ int render(const QString &folder, const AppSettings &settings)
     // The render makes the derived files itself.
     const FolderClaim held = claim(dir, settings, false);
     Plan plan = readPlan(dir, folder);
-    giveBackFreedMemory();
+    // The parsed JSON of a large plan goes before the render.
+    FreedMemory::giveBack();
 
     const auto [conventions, origin] = Conventions::load({settings.androidRepo, settings.iosRepo});
     if (origin.kind == Conventions::Origin::Kind::broken)

@@ -3,6 +3,7 @@
 #include "app/headless.h"
 #include "core/atomicfile.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/regularfile.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
@@ -20,7 +21,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <malloc.h>
 #include <sys/stat.h>
 
 namespace HeadlessImport {
@@ -189,7 +189,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                                                [&](const QStringList &keys) { undo.images = imagesBefore(keys, dir); });
     // The pictures' texts went through in thousands of blocks the allocator
     // would otherwise keep for itself, on top of what the render takes.
-    ::malloc_trim(0);
+    FreedMemory::giveBack();
     if (!images.failures.isEmpty())
         failAndPutBack(undo, Importer::picturesNotWritten(images.failures));
     const Conventions conventions = Conventions::load({settings.androidRepo, settings.iosRepo}).first;

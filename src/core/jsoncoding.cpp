@@ -1,5 +1,6 @@
 #include "core/jsoncoding.h"
 
+#include "core/bytewords.h"
 #include "core/parallel.h"
 #include "core/text.h"
 
@@ -463,10 +464,8 @@ namespace {
 // of the subtraction and mean nothing.
 quint64 runEnds(quint64 word)
 {
-    constexpr quint64 ones = 0x0101010101010101ULL;
-    constexpr quint64 highs = 0x8080808080808080ULL;
-    const auto zeros = [](quint64 v) { return (v - ones) & ~v & highs; };
-    return zeros(word ^ (ones * '"')) | zeros(word ^ (ones * '\\')) | zeros(word ^ (ones * '/'));
+    using namespace ByteWords;
+    return equalTo(word, '"') | equalTo(word, '\\') | equalTo(word, '/');
 }
 
 // How many slashes a text has, eight bytes at a time: each byte of the

@@ -1,5 +1,6 @@
 #include "model/imageblock.h"
 
+#include "core/bytewords.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
 #include "core/text.h"
@@ -124,10 +125,8 @@ Scan entries(QByteArrayView text, qsizetype &at, bool &first, QList<Span> &spans
 // or a backslash: the bytes plainText must look at one by one.
 inline bool anySpecial(quint64 word)
 {
-    constexpr quint64 ones = 0x0101010101010101ULL;
-    constexpr quint64 highs = 0x8080808080808080ULL;
-    const auto zeroIn = [](quint64 v) { return (v - ones) & ~v & highs; };
-    return ((word - ones * 0x20) & ~word & highs) | zeroIn(word ^ (ones * '<')) | zeroIn(word ^ (ones * '\\'));
+    using namespace ByteWords;
+    return below(word, 0x20) | equalTo(word, '<') | equalTo(word, '\\');
 }
 
 // A string's text with each "\/" made "/"; nothing when it holds any other
@@ -143,8 +142,7 @@ std::optional<QByteArray> plainText(QByteArrayView text)
     quint64 high = 0;
     while (in < end) {
         while (end - in >= 8) {
-            quint64 word;
-            std::memcpy(&word, in, sizeof word);
+            const quint64 word = ByteWords::load(in);
             if (anySpecial(word))
                 break;
             std::memcpy(out, &word, sizeof word);

@@ -7,6 +7,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/picturefile.h"
@@ -34,7 +35,6 @@
 #include <exception>
 #include <memory>
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -176,12 +176,8 @@ Verdict judge(const QString &dir, const PlanFiles::Kept &before)
         return {Verdict::Kind::unchanged, QString(), Plan()};
     QStringList dropped;
     QString refused = PlanHistory::revisionRefusal(dir, before.read(FileSizes::plan), &dropped);
-    // The check's JSON trees of a large plan, let go, would stay with the
-    // heaps of the threads that built them, and the render that follows
-    // allocates from others: its peak would carry them.
-#ifdef __GLIBC__
-    ::malloc_trim(0);
-#endif
+    // The check's JSON trees of a large plan go before the render.
+    FreedMemory::giveBack();
     if (!refused.isEmpty())
         return {Verdict::Kind::loses, std::move(refused), Plan()};
     Edited edited = readBack(dir);
