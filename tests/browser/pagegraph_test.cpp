@@ -541,7 +541,7 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     browser().click(u"#graph-draw"_s);
     // Drawn, the offer goes. Mermaid's layout of this graph held the page
     // for minutes; the page's own, on a worker, takes about a second.
-    ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden"_s, 60000));
+    ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden"_s, 300000));
 
     const Drawing drawing(json(QString::fromUtf8(nodesScript)));
     EXPECT_EQ(drawing.ids().size(), count + 1);
@@ -564,7 +564,7 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
 
     const QJsonObject layout =
         browser()
-            .json(u"(function () {\n%1\nreturn %2;\n})()"_s.arg(linesThroughBoxes(), QString::fromUtf8(layoutScript).trimmed()), 60000)
+            .json(u"(function () {\n%1\nreturn %2;\n})()"_s.arg(linesThroughBoxes(), QString::fromUtf8(layoutScript).trimmed()), 300000)
             .toObject();
     EXPECT_EQ(layout[u"overlaps"_s].toInt(), 0);
     EXPECT_EQ(strings(layout[u"astray"_s]), QStringList());
