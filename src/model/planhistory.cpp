@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
 #include "core/regularfile.h"
@@ -463,6 +464,10 @@ QString revisionRefusal(const QString &dir, std::optional<QByteArray> before, QS
     } catch (const JSONDecodeError &) {
     }
     before.reset();
+    // What reading the old plan let go stays in the heaps of the threads
+    // that made it; the result's trees, made on other threads, would not
+    // reuse it, and the check's peak would carry both.
+    FreedMemory::giveBack();
     const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
     QJsonObject after;
     {
