@@ -317,8 +317,8 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(row.after);
         file.close();
-        EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), row.before).toStdString(), row.refusal.toStdString());
+        EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), PlanFiles::Kept(row.before)).toStdString(), row.refusal.toStdString());
     }
     QFile::remove(dir.filePath("plan.json"));
-    EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), before).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요: 파일이나 폴더가 없어요");
+    EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), PlanFiles::Kept(before)).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요: 파일이나 폴더가 없어요");
 }

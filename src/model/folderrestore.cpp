@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/jsonread.h"
 #include "core/madefrom.h"
 #include "core/regularfile.h"
@@ -115,6 +116,9 @@ void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &s
         QString error;
         if (RegularFile::read(planPath(dir), FileSizes::plan) != bytes && !AtomicFile::write(planPath(dir), bytes, &error))
             throw Failure{QStringLiteral("plan.json: ") + error};
+        // The check that the backup is JSON let a whole tree go on this
+        // thread; the render's pieces are made on the others.
+        FreedMemory::giveBack();
         Exporter::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
     } catch (const PlanHistory::Failure &failure) {
         throw Failure{failure.message};

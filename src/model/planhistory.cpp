@@ -204,6 +204,34 @@ QByteArray compact(const QJsonValue &value)
     return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
 }
 
+// The elements of Claude's own JSON that hold no content, by the place of
+// their list: all the loss check needs of that JSON once the plan read
+// from it is made, so that its tree can go before the old plan's is made.
+using EmptyElements = QHash<QString, QList<qsizetype>>;
+
+void collectEmpty(const QJsonValue &raw, const Place &place, Derived where, EmptyElements &empty)
+{
+    if (raw.isObject()) {
+        const QJsonObject object = raw.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            const QString key = it.key();
+            collectEmpty(it.value(), Place{&place, key}, derivedBelow(where, key), empty);
+        }
+    } else if (raw.isArray()) {
+        const QJsonArray array = raw.toArray();
+        const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
+        QList<qsizetype> none;
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            if (!holdsContent(array.at(i), element))
+                none.append(i);
+            else
+                collectEmpty(array.at(i), Place{&place, {}, i}, element, empty);
+        }
+        if (!none.isEmpty())
+            empty.insert(place.text(), none);
+    }
+}
+
 // The places where the plan before (`old`, as the writer writes a plan:
 // keys no plan holds were never its content) held content that the plan
 // read from the result (`written`, as the writer would write it) no longer
@@ -212,9 +240,9 @@ QByteArray compact(const QJsonValue &value)
 // at its default value loses nothing. A list of the same length is compared
 // element by element, but for the elements it holds unchanged; a list that
 // changed length (screens deleted or added) loses content where the result
-// (`raw`, Claude's own JSON) put an element with none, as a model writing
-// "[{}]" for eight screens does.
-void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJsonValue &raw, const Place &place,
+// (Claude's own JSON, of which `empty` holds what this needs) put an
+// element with none, as a model writing "[{}]" for eight screens does.
+void collectMissing(const QJsonValue &old, const QJsonValue &written, const EmptyElements &empty, const Place &place,
                     Derived where, QStringList &lost)
 {
     if (!holdsContent(old, where))
@@ -226,10 +254,9 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJso
     if (old.isObject() && written.isObject()) {
         const QJsonObject o = old.toObject();
         const QJsonObject w = written.toObject();
-        const QJsonObject r = raw.toObject();
         for (auto it = o.constBegin(); it != o.constEnd(); ++it)
             if (!isDerived(where, it.key()))
-                collectMissing(it.value(), w.value(it.key()), r.value(it.key()), Place{&place, it.key()},
+                collectMissing(it.value(), w.value(it.key()), empty, Place{&place, it.key()},
                                derivedBelow(where, it.key()), lost);
         return;
     }
@@ -237,7 +264,6 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJso
         return;
     const QJsonArray o = old.toArray();
     const QJsonArray w = written.toArray();
-    const QJsonArray r = raw.toArray();
     const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
     if (o.size() == w.size()) {
         // An element the result holds as it was, wherever, lost nothing:
@@ -247,18 +273,17 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const QJso
             whole.insert(compact(item));
         for (qsizetype i = 0; i < o.size(); ++i)
             if (!whole.contains(compact(o.at(i))))
-                collectMissing(o.at(i), w.at(i), r.at(i), Place{&place, {}, i}, element, lost);
+                collectMissing(o.at(i), w.at(i), empty, Place{&place, {}, i}, element, lost);
         return;
     }
-    for (qsizetype i = 0; i < r.size(); ++i)
-        if (!holdsContent(r.at(i), element))
-            lost.append(Place{&place, {}, i}.text());
+    for (const qsizetype i : empty.value(place.text()))
+        lost.append(Place{&place, {}, i}.text());
 }
 
-QStringList missingParts(const QJsonObject &old, const QJsonObject &after, const QJsonObject &written)
+QStringList missingParts(const QJsonObject &old, const EmptyElements &empty, const QJsonObject &written)
 {
     QStringList lost;
-    collectMissing(old, written, after, Place{}, Derived::root, lost);
+    collectMissing(old, written, empty, Place{}, Derived::root, lost);
     return lost;
 }
 
@@ -453,40 +478,52 @@ bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
     return collectLost(fileJson, plan.toJson(), Place{}, Derived::root, nullptr);
 }
 
-QString revisionRefusal(const QString &dir, std::optional<QByteArray> before, QStringList *leftOut)
+QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut)
 {
-    // A large plan's three trees are what this holds at its peak, so each
-    // file's bytes and the plan read from them go as soon as their tree is made.
+    // A large plan's trees are what this holds at its peak, so no more than
+    // two are held at once, and each file's bytes, and the plan read from
+    // them, go as soon as their tree is made.
+    const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
+    QJsonObject written;
+    QStringList dropped;
+    EmptyElements empty;
+    {
+        QJsonObject after;
+        {
+            QString error;
+            const std::optional<QByteArray> bytes =
+                RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
+            if (!bytes)
+                return refused + QStringLiteral("을 읽지 못했어요: ") + error;
+            try {
+                after = parseObject(*bytes);
+            } catch (const JSONDecodeError &) {
+                return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
+            }
+        }
+        written = Plan::read(after)->toJson();
+        dropped = lostPlaces(after, written);
+        collectEmpty(after, Place{}, Derived::root, empty);
+    }
+    // What the result's tree let go stays in the heaps of the threads that
+    // made it; the old plan's tree, made on other threads, would not reuse
+    // it, and the check's peak would carry both.
+    FreedMemory::giveBack();
     QJsonObject old;
     try {
-        if (before)
-            old = Plan::read(parseObject(*before))->toJson();
+        // The plan before is read only now: its bytes need not sit beside
+        // the result's tree.
+        if (const std::optional<QByteArray> bytes = before.read(FileSizes::plan)) {
+            QJsonObject parsed = parseObject(*bytes);
+            const std::optional<Plan> plan = Plan::read(parsed);
+            parsed = QJsonObject();
+            old = plan->toJson();
+        }
     } catch (const JSONDecodeError &) {
     }
-    before.reset();
-    // What reading the old plan let go stays in the heaps of the threads
-    // that made it; the result's trees, made on other threads, would not
-    // reuse it, and the check's peak would carry both.
-    FreedMemory::giveBack();
-    const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
-    QJsonObject after;
-    {
-        QString error;
-        const std::optional<QByteArray> bytes =
-            RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
-        if (!bytes)
-            return refused + QStringLiteral("을 읽지 못했어요: ") + error;
-        try {
-            after = parseObject(*bytes);
-        } catch (const JSONDecodeError &) {
-            return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
-        }
-    }
-    const QJsonObject written = Plan::read(after)->toJson();
-    QStringList lost = missingParts(old, after, written);
+    QStringList lost = missingParts(old, empty, written);
     // What the writer leaves out of the result is lost only where the plan
     // held something: elsewhere it is Claude's own addition.
-    const QStringList dropped = lostPlaces(after, written);
     if (!dropped.isEmpty()) {
         QSet<QString> held;
         placesHolding(old, QString(), held);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/planfiles.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -65,12 +67,12 @@ bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
 // Why the plan.json a revision left in `dir` may not be kept, as one Korean
 // line naming what would be lost; empty when it may. It is refused when it
 // is no JSON object or when content the plan held before (`before`, the
-// file's bytes then) is gone from it, at any depth: a part it leaves out,
+// file as it was) is gone from it, at any depth: a part it leaves out,
 // nulls, empties or thins, an element it blanks, or content it moved to a
 // key no plan holds. What the result holds beyond what a plan can hold
 // (Claude's additions, or keys the file held already) is no reason: the
 // writer leaves it out. `leftOut`, when given, receives the places of the
 // result that the writer leaves out, as paths ("screens[0].memo").
-QString revisionRefusal(const QString &dir, std::optional<QByteArray> before, QStringList *leftOut = nullptr);
+QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut = nullptr);
 
 } // namespace PlanHistory

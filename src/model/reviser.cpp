@@ -175,7 +175,7 @@ Verdict judge(const QString &dir, const PlanFiles::Kept &before)
     if (untouched(dir, before))
         return {Verdict::Kind::unchanged, QString(), Plan()};
     QStringList dropped;
-    QString refused = PlanHistory::revisionRefusal(dir, before.read(FileSizes::plan), &dropped);
+    QString refused = PlanHistory::revisionRefusal(dir, before, &dropped);
     // The check's JSON trees of a large plan go before the render.
     FreedMemory::giveBack();
     if (!refused.isEmpty())
