@@ -233,3 +233,43 @@ TEST(Markdown, ManyScreensGiveOneDocumentOnAnyPool)
     EXPECT_TRUE(texts[0].endsWith(QStringLiteral("\n")));
     EXPECT_FALSE(texts[0].endsWith(QStringLiteral("\n\n")));
 }
+
+// plan.md is written as UTF-8 without the text it encodes: its bytes are
+// still that text's, with a bar or a line feed anywhere in a long cell or
+// heading, and a lone half of a surrogate pair next to fixed text, which the
+// text keeps and the bytes give as "?".
+TEST(Markdown, Utf8PiecesAreTheTextsBytesForAnyCharacters)
+{
+    Plan plan = RichPlan::make();
+    const QString high(QChar(0xD83D));
+    const QString low(QChar(0xDE00));
+    Screen &first = plan.screens[0];
+    first.title = QStringLiteral("제목 ") + high;
+    first.name = low + QStringLiteral("Name");
+    first.figmaLabel = high + low;
+    first.platformNotes.android = QStringLiteral("Compose ") + high;
+    first.platformNotes.ios = low + QStringLiteral(" SwiftUI");
+    plan.strings[0].ko = high + QStringLiteral("\n") + low + QStringLiteral("|") + high + high + low;
+    plan.meta.summary = QStringLiteral("요약") + high + QStringLiteral("\n") + low;
+
+    const QString plain = QStringLiteral("abcdefghijklm");
+    const Screen model = plan.screens[1];
+    QList<Screen> extra;
+    for (qsizetype at = 0; at <= plain.size(); ++at) {
+        first.rules.append(Sourced{QUuid(), QString(plain).insert(at, u'|'), "spec"});
+        first.rules.append(Sourced{QUuid(), QString(plain).insert(at, u'\n'), "inferred"});
+        first.rules.append(Sourced{QUuid(), QString(plain).insert(at, QStringLiteral("한")), "spec"});
+        Screen screen = model;
+        screen.key = QStringLiteral("extra%1").arg(at);
+        screen.title = QString(plain).insert(at, u'\n');
+        screen.name = QString(plain).insert(at, high);
+        extra.append(screen);
+    }
+    plan.screens += extra;
+
+    const QString text = Exporter::markdown(plan);
+    EXPECT_EQ(Exporter::markdownUtf8(plan).join(), text.toUtf8());
+    EXPECT_TRUE(text.contains(QStringLiteral("### 제목 ") + high + QStringLiteral(" — `") + low + QStringLiteral("Name` (")));
+    EXPECT_TRUE(text.contains(QStringLiteral("<br>abc\\|defghijklm<br>abc<br>defghijklm (추론)<br>abc한defghijklm<br>")));
+    EXPECT_TRUE(text.contains(QStringLiteral("### abcd efghijklm — `abcd") + high + QStringLiteral("efghijklm` (extra4, ")));
+}

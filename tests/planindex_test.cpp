@@ -132,6 +132,10 @@ TEST(PlanIndex, AnswersAsAScanInPlanOrderWould)
     for (const QString &model : {QString("Room"), "Room" + decomposed, "Shared" + decomposed, QString("User"), QString("None")}) {
         const QStringList scanned = keysOf(Exporter::screensUsing(model, plan));
         EXPECT_EQ(keysOf(index.screensUsing(model)), scanned) << qPrintable(model);
+        QList<Screen> placed;
+        for (const qsizetype at : index.screensUsingAt(model))
+            placed.append(plan.screens.at(at));
+        EXPECT_EQ(keysOf(placed), scanned) << qPrintable(model);
         PlanIndex::Scope scope(plan);
         EXPECT_EQ(keysOf(Exporter::screensUsing(model, plan)), scanned) << qPrintable(model);
     }

@@ -1,8 +1,12 @@
 #include "export/exporter.h"
 
 #include <QHash>
+#include <QVarLengthArray>
 #include <algorithm>
+#include <cstring>
 #include <functional>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/parallel.h"
@@ -13,423 +17,789 @@ namespace Exporter {
 
 namespace {
 
-QString oneLine(QString text)
+// Fixed text of the document in the two encodings it is written in: plan.md
+// takes the UTF-8 bytes as they are, markdown() the UTF-16 units.
+struct Fixed {
+    std::string_view utf8;
+    std::u16string_view utf16;
+};
+
+// The literal spelled once gives both (an unprefixed literal next to u""
+// is read as UTF-16).
+#define MD(text) (Fixed{text, u"" text})
+
+// One piece of the document, written as it is made. plan.md's pieces are
+// made straight into UTF-8: the fixed text is copied as bytes and the plan's
+// own texts are encoded where they are appended, with no line, cell or
+// joined text made in between. The bytes are the ones Qt's conversion of the
+// whole piece would give, down to a lone surrogate ("?") and a pair split
+// between two appended texts.
+//
+// Inside a table row (between row() and endRow()) the plan's texts and any
+// line feed are escaped as a cell needs: "|" would end the cell and a line
+// feed the row. Fixed text is written as it is, and none written in a cell
+// holds either.
+class Out {
+public:
+    explicit Out(bool utf8)
+        : m_toUtf8(utf8)
+    {
+    }
+
+    Out &operator<<(const Fixed &text)
+    {
+        if (m_toUtf8) {
+            settleHigh();
+            std::memcpy(room(qsizetype(text.utf8.size())), text.utf8.data(), text.utf8.size());
+            m_used += qsizetype(text.utf8.size());
+        } else {
+            m_text.append(QStringView(text.utf16.data(), qsizetype(text.utf16.size())));
+        }
+        return *this;
+    }
+
+    // A plan text, escaped in a cell.
+    Out &operator<<(QStringView text)
+    {
+        if (m_inCell)
+            write<Escape::Cell>(text);
+        else
+            write<Escape::None>(text);
+        return *this;
+    }
+
+    // One ASCII character; a line feed in a cell is a line break of it.
+    Out &operator<<(char ascii)
+    {
+        if (m_inCell && (ascii == '\n' || ascii == '|'))
+            return *this << (ascii == '\n' ? MD("<br>") : MD("\\|"));
+        if (m_toUtf8) {
+            settleHigh();
+            *room(1) = ascii;
+            ++m_used;
+        } else {
+            m_text.append(QLatin1Char(ascii));
+        }
+        return *this;
+    }
+
+    // The text on one line: its line feeds become spaces.
+    Out &oneLine(QStringView text)
+    {
+        write<Escape::LineFeed>(text);
+        return *this;
+    }
+
+    // The text as a table cell, in or out of a row.
+    Out &cell(QStringView text)
+    {
+        write<Escape::Cell>(text);
+        return *this;
+    }
+
+    Out &row()
+    {
+        *this << MD("| ");
+        m_inCell = true;
+        return *this;
+    }
+
+    Out &nextCell()
+    {
+        m_inCell = false;
+        *this << MD(" | ");
+        m_inCell = true;
+        return *this;
+    }
+
+    Out &endRow()
+    {
+        m_inCell = false;
+        return *this << MD(" |\n");
+    }
+
+    QByteArray takeUtf8()
+    {
+        settleHigh();
+        m_bytes.resize(m_used);
+        m_bytes.squeeze();
+        return std::move(m_bytes);
+    }
+
+    QString takeText() { return std::move(m_text); }
+
+private:
+    enum class Escape { None, LineFeed, Cell };
+
+    // Four UTF-16 units as one word, and which of them equal `c`: the
+    // lowest marked unit is the first such unit (units above it may be
+    // marked by the subtraction's borrow), so a word with none gives zero.
+    static quint64 load(const char16_t *at)
+    {
+        quint64 word;
+        std::memcpy(&word, at, sizeof word);
+        return word;
+    }
+
+    static quint64 equalTo(quint64 word, char16_t c)
+    {
+        constexpr quint64 ones = 0x0001000100010001ULL;
+        constexpr quint64 highs = 0x8000800080008000ULL;
+        const quint64 diff = word ^ (ones * c);
+        return (diff - ones) & ~diff & highs;
+    }
+
+    // The four bytes of a code point above U+FFFF.
+    static char *pair(char *dst, char16_t high, char16_t low)
+    {
+        const char32_t c = QChar::surrogateToUcs4(high, low);
+        *dst++ = char(0xF0 | (c >> 18));
+        *dst++ = char(0x80 | ((c >> 12) & 0x3F));
+        *dst++ = char(0x80 | ((c >> 6) & 0x3F));
+        *dst++ = char(0x80 | (c & 0x3F));
+        return dst;
+    }
+
+    // Room for `most` more bytes; the buffer doubles, as appends do.
+    char *room(qsizetype most)
+    {
+        if (m_used + most > m_bytes.size()) {
+            m_bytes.resize(std::max({m_used + most, 2 * m_bytes.size(), qsizetype(4096)}));
+            m_data = m_bytes.data();
+        }
+        return m_data + m_used;
+    }
+
+    // A high surrogate left at the end of the last text pairs only with a
+    // low one at the start of this one; anything else leaves it alone, as
+    // the conversion writes it.
+    void settleHigh()
+    {
+        if (m_high) {
+            m_high = 0;
+            *room(1) = '?';
+            ++m_used;
+        }
+    }
+
+    template<Escape escape>
+    void write(QStringView text)
+    {
+        if (m_toUtf8)
+            encode<escape>(text);
+        else
+            append<escape>(text);
+    }
+
+    template<Escape escape>
+    void append(QStringView text)
+    {
+        if constexpr (escape == Escape::None) {
+            m_text.append(text);
+        } else {
+            qsizetype from = 0;
+            for (qsizetype at = 0; at < text.size(); ++at) {
+                const char16_t u = text[at].unicode();
+                if (u != u'\n' && (escape != Escape::Cell || u != u'|'))
+                    continue;
+                m_text.append(text.mid(from, at - from));
+                if (escape == Escape::LineFeed)
+                    m_text.append(u' ');
+                else
+                    m_text.append(u == u'|' ? QStringView(u"\\|") : QStringView(u"<br>"));
+                from = at + 1;
+            }
+            m_text.append(text.mid(from));
+        }
+    }
+
+    template<Escape escape>
+    void encode(QStringView text)
+    {
+        const char16_t *src = text.utf16();
+        const char16_t *const end = src + text.size();
+        if (src == end)
+            return;
+        // At most four bytes a unit ("<br>", or a pair with the waiting
+        // high surrogate), and the waiting one's "?".
+        char *const start = room(4 * text.size() + 1);
+        char *dst = start;
+        if (m_high) {
+            if (QChar::isLowSurrogate(*src)) {
+                dst = pair(dst, m_high, *src++);
+            } else {
+                *dst++ = '?';
+            }
+            m_high = 0;
+        }
+        while (src != end) {
+            // Four units at a time while they are ASCII that needs no escape,
+            // as most keys, names and paths are.
+            while (end - src >= 4) {
+                const quint64 word = load(src);
+                if ((word & 0xFF80FF80FF80FF80ULL) != 0
+                    || (escape != Escape::None && (equalTo(word, u'\n') || (escape == Escape::Cell && equalTo(word, u'|')))))
+                    break;
+                for (int i = 0; i < 4; ++i)
+                    dst[i] = char(src[i]);
+                src += 4;
+                dst += 4;
+            }
+            if (src == end)
+                break;
+            const char16_t u = *src++;
+            if (u < 0x80) {
+                if (escape != Escape::None && u == u'\n') {
+                    if (escape == Escape::LineFeed) {
+                        *dst++ = ' ';
+                    } else {
+                        std::memcpy(dst, "<br>", 4);
+                        dst += 4;
+                    }
+                } else if (escape == Escape::Cell && u == u'|') {
+                    *dst++ = '\\';
+                    *dst++ = '|';
+                } else {
+                    *dst++ = char(u);
+                }
+            } else if (u < 0x800) {
+                *dst++ = char(0xC0 | (u >> 6));
+                *dst++ = char(0x80 | (u & 0x3F));
+            } else if (!QChar::isSurrogate(u)) {
+                *dst++ = char(0xE0 | (u >> 12));
+                *dst++ = char(0x80 | ((u >> 6) & 0x3F));
+                *dst++ = char(0x80 | (u & 0x3F));
+            } else if (QChar::isHighSurrogate(u)) {
+                if (src == end) {
+                    m_high = u;
+                } else if (QChar::isLowSurrogate(*src)) {
+                    dst = pair(dst, u, *src++);
+                } else {
+                    *dst++ = '?';
+                }
+            } else {
+                *dst++ = '?';
+            }
+        }
+        m_used += dst - start;
+    }
+
+    const bool m_toUtf8;
+    bool m_inCell = false;
+    char16_t m_high = 0;
+    QByteArray m_bytes;
+    char *m_data = nullptr;
+    qsizetype m_used = 0;
+    QString m_text;
+};
+
+// `texts` each in backquotes (an empty one as nothing), between separators.
+void codes(Out &out, const QStringList &texts, const Fixed &separator)
 {
-    return text.replace(u'\n', u' ');
+    for (qsizetype at = 0; at < texts.size(); ++at) {
+        if (at > 0)
+            out << separator;
+        if (!texts[at].isEmpty())
+            out << '`' << texts[at] << '`';
+    }
 }
 
-// A table cell: "|" would end the cell and a line feed the row. Most cells
-// hold neither and are given back as they are: a replacement by a longer
-// text sets up a search even when there is nothing to find, and plan.md has
-// a cell for every move and string.
-QString cell(QString text)
+void code(Out &out, const QString &text)
 {
-    if (text.contains(u'|'))
-        text.replace(u'|', QLatin1String("\\|"));
-    if (text.contains(u'\n'))
-        text.replace(u'\n', QLatin1String("<br>"));
-    return text;
+    if (!text.isEmpty())
+        out << '`' << text << '`';
 }
 
-QString row(const QStringList &cells)
+void inferredMark(Out &out, const QString &source)
 {
-    QStringList escaped;
-    escaped.reserve(cells.size());
-    for (const QString &text : cells)
-        escaped.append(cell(text));
-    return QStringLiteral("| ") + escaped.join(QStringLiteral(" | ")) + QStringLiteral(" |");
+    if (source == QLatin1String("inferred"))
+        out << MD(" (추론)");
 }
 
-QString code(const QString &text)
-{
-    return text.isEmpty() ? QString() : u'`' + text + u'`';
-}
-
-QString codes(const QStringList &texts, const QString &separator)
-{
-    QStringList coded;
-    coded.reserve(texts.size());
-    for (const QString &text : texts)
-        coded.append(code(text));
-    return coded.join(separator);
-}
-
-QString inferredMark(const QString &source)
-{
-    return source == QLatin1String("inferred") ? QStringLiteral(" (추론)") : QString();
-}
-
-// Builds plan.md over one plan, with the lookups each section repeats made
-// once: screens by key, moves by source screen, strings by screen.
+// Builds plan.md over one plan: screens, moves and strings are looked up
+// through the plan's index, and whether a model is an API model is settled
+// once for each model.
 class Document {
 public:
     explicit Document(const Plan &plan);
     // The document in pieces, in order, made on every core that is free;
-    // each piece is whole lines, each line ending in a line feed, and is
-    // handed to `finish` as soon as it is made.
-    template<typename Text, typename Finish>
-    QList<Text> pieces(const PlanIndex::Scope &index, Finish finish) const;
+    // each piece is whole lines, each line ending in a line feed.
+    template<typename Piece>
+    QList<Piece> pieces(const PlanIndex::Scope &index) const;
 
 private:
-    QString placeName(const QString &reference) const;
-    QString move(const Transition &transition) const;
-    QStringList actionLines(const Screen &screen) const;
-    bool isApiModel(const DataModel &model) const;
+    void placeName(Out &out, const QString &reference) const;
+    void move(Out &out, const Transition &transition) const;
+    void actionLines(Out &out, const Screen &screen) const;
 
-    void header(QStringList &out) const;
-    void summary(QStringList &out) const;
-    void flow(QStringList &out) const;
-    void screenBlock(QStringList &out, const Screen &screen) const;
-    void sharedModels(QStringList &out) const;
-    void modelTable(QStringList &out, const DataModel &model) const;
-    void apis(QStringList &out) const;
-    void apiFields(QStringList &out, const QString &label, const QList<Api::ApiField> &fields, const QString &text) const;
-    void strings(QStringList &out) const;
-    void decisions(QStringList &out) const;
-    void platformMap(QStringList &out) const;
-    void namingRules(QStringList &out) const;
+    void header(Out &out) const;
+    void summary(Out &out) const;
+    void flow(Out &out) const;
+    void screenBlock(Out &out, const Screen &screen) const;
+    void sharedModels(Out &out) const;
+    void modelTable(Out &out, const DataModel &model) const;
+    void apis(Out &out) const;
+    void apiFields(Out &out, const Fixed &label, const QList<Api::ApiField> &fields, const QString &text) const;
+    void strings(Out &out) const;
+    void decisions(Out &out) const;
+    void platformMap(Out &out) const;
+    void namingRules(Out &out) const;
 
     const Plan &m_plan;
     const PlanIndex &m_index;
-    QHash<QString, QList<const Transition *>> m_movesFrom;
-    QHash<QString, QList<const StringKey *>> m_stringsOf;
-    QSet<QString> m_apiModels;
+    // By the model's place in the plan.
+    QList<bool> m_isApiModel;
 };
 
 Document::Document(const Plan &plan)
     : m_plan(plan)
     , m_index(*PlanIndex::active(plan))
 {
-    for (const Transition &transition : plan.transitions)
-        m_movesFrom[Text::canonicalKey(transition.from)].append(&transition);
-    for (const StringKey &string : plan.strings)
-        m_stringsOf[Text::canonicalKey(string.screen)].append(&string);
+    QSet<QString> apiModels;
     for (const QString &name : apiModelNames(plan))
-        m_apiModels.insert(Text::canonicalKey(name));
+        apiModels.insert(Text::canonicalKey(name));
+    m_isApiModel.reserve(plan.models.size());
+    for (const DataModel &model : plan.models)
+        m_isApiModel.append(apiModels.contains(Text::canonicalKey(model.name)));
 }
 
-template<typename Text, typename Finish>
-QList<Text> Document::pieces(const PlanIndex::Scope &index, Finish finish) const
+template<typename Piece>
+QList<Piece> Document::pieces(const PlanIndex::Scope &index) const
 {
     constexpr qsizetype screensPerPiece = 32;
-    QList<std::function<void(QStringList &)>> pieces{
-        [this](QStringList &out) {
+    QList<std::function<void(Out &)>> pieces{
+        [this](Out &out) {
             header(out);
             summary(out);
         },
-        [this](QStringList &out) { flow(out); },
-        [](QStringList &out) { out << QStringLiteral("## 3. 화면별 상세"); },
+        [this](Out &out) { flow(out); },
+        [](Out &out) { out << MD("## 3. 화면별 상세\n"); },
     };
     const QList<Screen> &screens = m_plan.screens;
     for (qsizetype from = 0; from < screens.size(); from += screensPerPiece) {
-        pieces.append([this, &screens, from](QStringList &out) {
+        pieces.append([this, &screens, from](Out &out) {
             for (qsizetype at = from; at < std::min(screens.size(), from + screensPerPiece); ++at)
                 screenBlock(out, screens[at]);
         });
     }
-    pieces.append([this](QStringList &out) { sharedModels(out); });
-    pieces.append([this](QStringList &out) { apis(out); });
-    pieces.append([this](QStringList &out) { strings(out); });
-    pieces.append([this](QStringList &out) { decisions(out); });
-    pieces.append([this](QStringList &out) { platformMap(out); });
-    pieces.append([this](QStringList &out) { namingRules(out); });
-    return Parallel::map<Text>(pieces.size(), [&](qsizetype at) {
+    pieces.append([this](Out &out) { sharedModels(out); });
+    pieces.append([this](Out &out) { apis(out); });
+    pieces.append([this](Out &out) { strings(out); });
+    pieces.append([this](Out &out) { decisions(out); });
+    pieces.append([this](Out &out) { platformMap(out); });
+    pieces.append([this](Out &out) { namingRules(out); });
+    return Parallel::map<Piece>(pieces.size(), [&](qsizetype at) {
         const PlanIndex::Scope shared(m_plan, index);
-        QStringList lines;
-        pieces[at](lines);
-        lines.append(QString());
-        return finish(lines.join(u'\n'));
+        if constexpr (std::is_same_v<Piece, QByteArray>) {
+            Out out(true);
+            pieces[at](out);
+            return out.takeUtf8();
+        } else {
+            Out out(false);
+            pieces[at](out);
+            return out.takeText();
+        }
     });
 }
 
-QString Document::placeName(const QString &reference) const
+void Document::placeName(Out &out, const QString &reference) const
 {
     if (reference.startsWith(u'@'))
-        return reference.mid(1);
-    return m_index.screenTitle(reference);
+        out << QStringView(reference).mid(1);
+    else if (const Screen *screen = m_index.screen(reference))
+        out << screen->title;
+    else
+        out << reference;
 }
 
-QString Document::move(const Transition &transition) const
+void Document::move(Out &out, const Transition &transition) const
 {
-    QString text = QStringLiteral("→ ") + placeName(transition.to) + QStringLiteral(" (") + transition.kind;
+    out << MD("→ ");
+    placeName(out, transition.to);
+    out << MD(" (") << transition.kind;
     if (transition.popUpTo)
-        text += QStringLiteral(", pop ") + *transition.popUpTo;
-    if (!transition.passes.isEmpty())
-        text += QStringLiteral(", ") + transition.passes.join(u'+');
-    text += u')';
-    if (transition.condition)
-        text += QStringLiteral(" [") + *transition.condition + u']';
-    return text + inferredMark(transition.source);
-}
-
-QStringList Document::actionLines(const Screen &screen) const
-{
-    const QList<const Transition *> out = m_movesFrom.value(Text::canonicalKey(screen.key));
-    QStringList triggers;
-    triggers.reserve(out.size());
-    for (const Transition *transition : out)
-        triggers.append(Text::canonicalKey(transition->trigger));
-    QStringList lines;
-    QSet<QString> actionKeys;
-    for (const UserAction &action : screen.actions) {
-        const QString key = Text::canonicalKey(action.key);
-        actionKeys.insert(key);
-        QStringList exits;
-        for (qsizetype at = 0; at < out.size(); ++at)
-            if (triggers[at] == key)
-                exits.append(move(*out[at]));
-        const QString where = exits.isEmpty() ? QStringLiteral("→ 제자리") : exits.join(QStringLiteral(" / "));
-        lines.append(actionLabel(action) + u' ' + where);
+        out << MD(", pop ") << *transition.popUpTo;
+    if (!transition.passes.isEmpty()) {
+        out << MD(", ");
+        for (qsizetype at = 0; at < transition.passes.size(); ++at) {
+            if (at > 0)
+                out << '+';
+            out << transition.passes[at];
+        }
     }
-    for (qsizetype at = 0; at < out.size(); ++at)
-        if (!actionKeys.contains(triggers[at]))
-            lines.append(m_index.triggerLabel(*out[at]) + u' ' + move(*out[at]));
-    return lines;
+    out << ')';
+    if (transition.condition)
+        out << MD(" [") << *transition.condition << ']';
+    inferredMark(out, transition.source);
 }
 
-bool Document::isApiModel(const DataModel &model) const
+// A line for each action, with the moves its key triggers (or none), then
+// one for each move that no action triggers. Keys are compared canonically
+// in place, without a canonical copy of each.
+void Document::actionLines(Out &out, const Screen &screen) const
 {
-    return m_apiModels.contains(Text::canonicalKey(model.name));
+    const QList<const Transition *> moves = m_index.movesFrom(screen.key);
+    QVarLengthArray<bool, 16> triggered(moves.size(), false);
+    bool first = true;
+    const auto startLine = [&] {
+        if (!first)
+            out << '\n';
+        first = false;
+    };
+    for (const UserAction &action : screen.actions) {
+        startLine();
+        out << actionLabel(action) << ' ';
+        bool any = false;
+        for (qsizetype at = 0; at < moves.size(); ++at) {
+            if (!Text::canonicalEqual(moves[at]->trigger, action.key))
+                continue;
+            triggered[at] = true;
+            if (any)
+                out << MD(" / ");
+            any = true;
+            move(out, *moves[at]);
+        }
+        if (!any)
+            out << MD("→ 제자리");
+    }
+    for (qsizetype at = 0; at < moves.size(); ++at) {
+        if (triggered[at])
+            continue;
+        startLine();
+        out << m_index.triggerLabel(*moves[at]) << ' ';
+        move(out, *moves[at]);
+    }
 }
 
-void Document::header(QStringList &out) const
+void Document::header(Out &out) const
 {
     const Meta &meta = m_plan.meta;
-    QString title = meta.title;
-    if (!Text::hasSuffix(title, QStringLiteral("계획서")))
-        title += QStringLiteral(" 개발 계획서");
-    out << QStringLiteral("# ") + oneLine(title) + QStringLiteral(" (`") + oneLine(meta.feature) + QStringLiteral("`)")
-            << QString()
-            << QStringLiteral("> 피그마 ") + meta.figma.url + QStringLiteral(" · 노드 `") + meta.figma.nodeId
-                   + QStringLiteral("` · 생성 ") + meta.createdAt + u' ' + meta.createdBy + QStringLiteral(" · 미결정 **")
-                   + QString::number(m_plan.openDecisions().size()) + QStringLiteral("건**")
-            << QStringLiteral("> ⚠️ 결정 필요 목록이 비기 전에는 개발을 시작하지 않는다. 원본은 `plan.json` 이고 이 파일은 거기서 만든 것이다.")
-            << QString();
+    out << MD("# ");
+    out.oneLine(meta.title);
+    if (!Text::hasSuffix(meta.title, QStringLiteral("계획서")))
+        out << MD(" 개발 계획서");
+    out << MD(" (`");
+    out.oneLine(meta.feature);
+    out << MD("`)\n\n> 피그마 ") << meta.figma.url << MD(" · 노드 `") << meta.figma.nodeId << MD("` · 생성 ")
+        << meta.createdAt << ' ' << meta.createdBy << MD(" · 미결정 **")
+        << QString::number(m_plan.openDecisions().size())
+        << MD("건**\n> ⚠️ 결정 필요 목록이 비기 전에는 개발을 시작하지 않는다. 원본은 `plan.json` 이고 이 파일은 거기서 만든 것이다.\n\n");
 }
 
-void Document::summary(QStringList &out) const
+void Document::summary(Out &out) const
 {
     const Meta &meta = m_plan.meta;
-    out << QStringLiteral("## 1. 요약");
+    out << MD("## 1. 요약\n");
     if (!meta.summary.isEmpty())
-        out << meta.summary << QString();
-    out << QStringLiteral("- 화면 ") + QString::number(m_plan.screens.size()) + QStringLiteral("개 · 모듈 Android `")
-                   + meta.module.android + QStringLiteral("` / iOS `") + meta.module.ios + u'`';
+        out << meta.summary << MD("\n\n");
+    out << MD("- 화면 ") << QString::number(m_plan.screens.size()) << MD("개 · 모듈 Android `") << meta.module.android
+        << MD("` / iOS `") << meta.module.ios << MD("`\n");
     if (!meta.entry.cardType.isEmpty())
-        out << QStringLiteral("- 카드 타입 `") + meta.entry.cardType + u'`';
+        out << MD("- 카드 타입 `") << meta.entry.cardType << MD("`\n");
     if (!meta.entry.deeplink.isEmpty())
-        out << QStringLiteral("- 딥링크 `") + meta.entry.deeplink + u'`';
-    out << QString();
+        out << MD("- 딥링크 `") << meta.entry.deeplink << MD("`\n");
+    out << '\n';
 }
 
-void Document::flow(QStringList &out) const
+void Document::flow(Out &out) const
 {
-    out << QStringLiteral("## 2. 흐름") << QStringLiteral("```mermaid") << mermaid(m_plan, false)
-            << QStringLiteral("```") << QString();
+    out << MD("## 2. 흐름\n```mermaid\n") << mermaid(m_plan, false) << MD("\n```\n\n");
 }
 
-void Document::screenBlock(QStringList &out, const Screen &screen) const
+void Document::screenBlock(Out &out, const Screen &screen) const
 {
-    QString heading = QStringLiteral("### ") + oneLine(screen.title) + QStringLiteral(" — `") + oneLine(screen.name)
-        + QStringLiteral("` (") + screen.key + QStringLiteral(", ") + screen.kind;
+    out << MD("\n### ");
+    out.oneLine(screen.title);
+    out << MD(" — `");
+    out.oneLine(screen.name);
+    out << MD("` (") << screen.key << MD(", ") << screen.kind;
     if (screen.figmaLabel)
-        heading += QStringLiteral(", ") + *screen.figmaLabel;
-    out << QString() << heading + u')';
-    if (screen.condition && !screen.condition->text.isEmpty())
-        out << QStringLiteral("조건: ") + screen.condition->text + inferredMark(screen.condition->source);
+        out << MD(", ") << *screen.figmaLabel;
+    out << MD(")\n");
+    if (screen.condition && !screen.condition->text.isEmpty()) {
+        out << MD("조건: ") << screen.condition->text;
+        inferredMark(out, screen.condition->source);
+        out << '\n';
+    }
 
-    out << QString() << QStringLiteral("| 항목 | 내용 |") << QStringLiteral("|---|---|");
+    out << MD("\n| 항목 | 내용 |\n|---|---|\n");
 
-    out << row({QStringLiteral("피그마 노드"), codes(screen.figmaNodes, QStringLiteral(", "))});
+    out.row() << MD("피그마 노드");
+    out.nextCell();
+    codes(out, screen.figmaNodes, MD(", "));
+    out.endRow();
 
-    QStringList args;
-    for (const Arg &arg : screen.args)
-        args.append(arg.model.isEmpty() ? arg.name : arg.name + QStringLiteral(": ") + arg.model);
-    out << row({QStringLiteral("입력 인자"), args.join(QStringLiteral(", "))});
+    out.row() << MD("입력 인자");
+    out.nextCell();
+    for (qsizetype at = 0; at < screen.args.size(); ++at) {
+        const Arg &arg = screen.args[at];
+        if (at > 0)
+            out << MD(", ");
+        out << arg.name;
+        if (!arg.model.isEmpty())
+            out << MD(": ") << arg.model;
+    }
+    out.endRow();
 
     const QList<DataModel> shared = sharedStates(screen, m_plan);
     if (!shared.isEmpty()) {
-        QStringList names;
-        for (const DataModel &model : shared)
-            names.append(u'`' + model.name + u'`');
-        out << row({QStringLiteral("흐름 공유"), names.join(QStringLiteral(", "))});
+        out.row() << MD("흐름 공유");
+        out.nextCell();
+        for (qsizetype at = 0; at < shared.size(); ++at) {
+            if (at > 0)
+                out << MD(", ");
+            out << '`' << shared[at].name << '`';
+        }
+        out.endRow();
     }
 
-    const QString serverData = screen.serverData.isEmpty() ? QStringLiteral("없음") : codes(screen.serverData, QStringLiteral(", "));
-    out << row({QStringLiteral("서버 데이터"), serverData});
+    out.row() << MD("서버 데이터");
+    out.nextCell();
+    if (screen.serverData.isEmpty())
+        out << MD("없음");
+    else
+        codes(out, screen.serverData, MD(", "));
+    out.endRow();
 
-    out << row({QStringLiteral("사용자 행동"), actionLines(screen).join(u'\n')});
+    out.row() << MD("사용자 행동");
+    out.nextCell();
+    actionLines(out, screen);
+    out.endRow();
 
-    QStringList rules;
-    for (const Sourced &rule : screen.rules)
-        rules.append(rule.text + inferredMark(rule.source));
-    out << row({QStringLiteral("검증·규칙"), rules.join(QStringLiteral("<br>"))});
+    out.row() << MD("검증·규칙");
+    out.nextCell();
+    for (qsizetype at = 0; at < screen.rules.size(); ++at) {
+        if (at > 0)
+            out << MD("<br>");
+        out << screen.rules[at].text;
+        inferredMark(out, screen.rules[at].source);
+    }
+    out.endRow();
 
-    QStringList texts;
-    for (const StringKey *string : m_stringsOf.value(Text::canonicalKey(screen.key)))
-        if (!string->ko.isEmpty())
-            texts.append(QStringLiteral("“") + string->ko + QStringLiteral("” ") + statusText(*string));
-    out << row({QStringLiteral("문구"), texts.join(u'\n')});
+    out.row() << MD("문구");
+    out.nextCell();
+    bool first = true;
+    for (const StringKey *string : m_index.stringsOn(screen.key)) {
+        if (string->ko.isEmpty())
+            continue;
+        if (!first)
+            out << '\n';
+        first = false;
+        out << MD("“") << string->ko << MD("” ") << statusText(*string);
+    }
+    out.endRow();
 
-    QStringList notes;
-    if (!screen.platformNotes.android.isEmpty())
-        notes.append(QStringLiteral("Android: ") + screen.platformNotes.android);
-    if (!screen.platformNotes.ios.isEmpty())
-        notes.append(QStringLiteral("iOS: ") + screen.platformNotes.ios);
-    out << row({QStringLiteral("플랫폼 메모"), notes.join(QStringLiteral(" / "))});
+    out.row() << MD("플랫폼 메모");
+    out.nextCell();
+    const PlatformText &notes = screen.platformNotes;
+    if (!notes.android.isEmpty())
+        out << MD("Android: ") << notes.android;
+    if (!notes.ios.isEmpty()) {
+        if (!notes.android.isEmpty())
+            out << MD(" / ");
+        out << MD("iOS: ") << notes.ios;
+    }
+    out.endRow();
 }
 
-void Document::sharedModels(QStringList &out) const
+void Document::sharedModels(Out &out) const
 {
-    out << QString() << QStringLiteral("## 4. 공통 모델 (화면 사이에 넘기는 것)");
+    out << MD("\n## 4. 공통 모델 (화면 사이에 넘기는 것)\n");
     bool any = false;
-    for (const DataModel &model : m_plan.models) {
-        if (isApiModel(model))
+    for (qsizetype at = 0; at < m_plan.models.size(); ++at) {
+        if (m_isApiModel[at])
             continue;
         any = true;
-        modelTable(out, model);
+        modelTable(out, m_plan.models[at]);
     }
     if (!any)
-        out << QString() << QStringLiteral("없음 — 모든 모델이 API 응답 모델이다 (5장).");
+        out << MD("\n없음 — 모든 모델이 API 응답 모델이다 (5장).\n");
 }
 
-void Document::modelTable(QStringList &out, const DataModel &model) const
+void Document::modelTable(Out &out, const DataModel &model) const
 {
-    QString heading = QStringLiteral("### `") + oneLine(model.name) + u'`';
+    out << MD("\n### `");
+    out.oneLine(model.name);
+    out << '`';
     if (model.apiAligned)
-        heading += QStringLiteral(" (API 필드와 맞춤)");
+        out << MD(" (API 필드와 맞춤)");
     if (!model.sharedIn.isEmpty())
-        heading += QStringLiteral(" — 흐름 공유 상태");
-    out << QString() << heading;
+        out << MD(" — 흐름 공유 상태");
+    out << '\n';
 
     if (!model.sharedIn.isEmpty())
-        out << QString()
-                << QStringLiteral("화면 사이에 넘기지 않고, 입구 화면이 채운 뒤 묶음 안 화면이 읽는다(Android: nav graph 범위 ViewModel · iOS: 흐름 코디네이터).");
+        out << MD("\n화면 사이에 넘기지 않고, 입구 화면이 채운 뒤 묶음 안 화면이 읽는다(Android: nav graph 범위 ViewModel · iOS: 흐름 코디네이터).\n");
 
-    const QList<Screen> users = screensUsing(model.name, m_plan);
+    const QList<qsizetype> users = m_index.screensUsingAt(model.name);
     if (!users.isEmpty()) {
-        QStringList named;
-        for (const Screen &screen : users)
-            named.append(screen.title + QStringLiteral(" (`") + screen.key + QStringLiteral("`)"));
-        out << QString() << QStringLiteral("사용하는 화면: ") + named.join(QStringLiteral(" · "));
+        out << MD("\n사용하는 화면: ");
+        for (qsizetype at = 0; at < users.size(); ++at) {
+            const Screen &screen = m_plan.screens[users[at]];
+            if (at > 0)
+                out << MD(" · ");
+            out << screen.title << MD(" (`") << screen.key << MD("`)");
+        }
+        out << '\n';
     }
 
-    out << QString() << QStringLiteral("| 필드 | 타입 | 채워지는 화면 |") << QStringLiteral("|---|---|---|");
-    for (const Field &field : model.fields)
-        out << row({u'`' + field.name + u'`', field.type, placeName(field.filledAt) + inferredMark(field.source)});
+    out << MD("\n| 필드 | 타입 | 채워지는 화면 |\n|---|---|---|\n");
+    for (const Field &field : model.fields) {
+        out.row() << '`' << field.name << '`';
+        out.nextCell() << field.type;
+        out.nextCell();
+        placeName(out, field.filledAt);
+        inferredMark(out, field.source);
+        out.endRow();
+    }
 }
 
-void Document::apis(QStringList &out) const
+void Document::apis(Out &out) const
 {
-    out << QString() << QStringLiteral("## 5. API");
+    out << MD("\n## 5. API\n");
     for (const Api &api : m_plan.apis) {
-        QString heading = QStringLiteral("### `") + api.key + QStringLiteral("` ");
+        out << MD("\n### `") << api.key << MD("` ");
         if (!api.method.isEmpty())
-            heading += api.method + u' ';
+            out << api.method << ' ';
         if (!api.path.isEmpty())
-            heading += u'`' + api.path + u'`';
-        out << QString() << heading + QStringLiteral(" — ") + apiStatusText(api.status);
+            out << '`' << api.path << '`';
+        out << MD(" — ") << apiStatusText(api.status) << '\n';
 
-        QStringList places;
-        for (const QString &reference : api.usedBy)
-            places.append(placeName(reference));
-        QString line = oneLine(api.purpose) + QStringLiteral(" · 사용하는 화면: ") + places.join(QStringLiteral(", "));
+        out.oneLine(api.purpose);
+        out << MD(" · 사용하는 화면: ");
+        for (qsizetype at = 0; at < api.usedBy.size(); ++at) {
+            if (at > 0)
+                out << MD(", ");
+            placeName(out, api.usedBy[at]);
+        }
         if (!api.responseModel.isEmpty())
-            line += QStringLiteral(" · 응답 → `") + api.responseModel + u'`';
-        out << line;
+            out << MD(" · 응답 → `") << api.responseModel << '`';
+        out << '\n';
 
-        apiFields(out, QStringLiteral("요청"), api.requestFields, api.request);
-        apiFields(out, QStringLiteral("응답"), api.responseFields, api.response);
+        apiFields(out, MD("요청"), api.requestFields, api.request);
+        apiFields(out, MD("응답"), api.responseFields, api.response);
     }
 
     bool headed = false;
-    for (const DataModel &model : m_plan.models) {
-        if (!isApiModel(model))
+    for (qsizetype at = 0; at < m_plan.models.size(); ++at) {
+        if (!m_isApiModel[at])
             continue;
         if (!headed)
-            out << QString() << QStringLiteral("### 응답 모델");
+            out << MD("\n### 응답 모델\n");
         headed = true;
-        modelTable(out, model);
+        modelTable(out, m_plan.models[at]);
     }
 }
 
-void Document::apiFields(QStringList &out, const QString &label, const QList<Api::ApiField> &fields, const QString &text) const
+void Document::apiFields(Out &out, const Fixed &label, const QList<Api::ApiField> &fields, const QString &text) const
 {
-    out << QString();
+    out << '\n';
     if (fields.isEmpty()) {
-        out << QStringLiteral("- ") + label + QStringLiteral(": ") + (text.isEmpty() ? QStringLiteral("없음") : cell(text));
+        out << MD("- ") << label << MD(": ");
+        if (text.isEmpty())
+            out << MD("없음");
+        else
+            out.cell(text);
+        out << '\n';
         return;
     }
-    out << QStringLiteral("| ") + label + QStringLiteral(" | 타입 | 필수 | 위치 | 설명 |") << QStringLiteral("|---|---|---|---|---|");
-    for (const Api::ApiField &field : fields)
-        out << row({u'`' + field.name + u'`', field.type, field.required ? QStringLiteral("✓") : QString(),
-                        field.location, field.desc});
+    out << MD("| ") << label << MD(" | 타입 | 필수 | 위치 | 설명 |\n|---|---|---|---|---|\n");
+    for (const Api::ApiField &field : fields) {
+        out.row() << '`' << field.name << '`';
+        out.nextCell() << field.type;
+        out.nextCell();
+        if (field.required)
+            out << MD("✓");
+        out.nextCell() << field.location;
+        out.nextCell() << field.desc;
+        out.endRow();
+    }
 }
 
-void Document::strings(QStringList &out) const
+void Document::strings(Out &out) const
 {
-    out << QString() << QStringLiteral("## 6. 문구·워드민트")
-            << QStringLiteral("워드민트 키가 있으면 그 키로 적용한다. 없으면(키 필요) 원문을 하드코딩하고 옆에 `// TODO: 추후에 wordmint 적용` 주석을 단다(두 플랫폼 같은 주석).")
-            << QString() << QStringLiteral("| 화면 | 한국어 | 워드민트 키 | 상태 |") << QStringLiteral("|---|---|---|---|");
-    for (const StringKey &string : m_plan.strings)
-        out << row({placeName(string.screen), string.ko, code(string.key), statusText(string)});
+    out << MD("\n## 6. 문구·워드민트\n"
+              "워드민트 키가 있으면 그 키로 적용한다. 없으면(키 필요) 원문을 하드코딩하고 옆에 `// TODO: 추후에 wordmint 적용` 주석을 단다(두 플랫폼 같은 주석).\n"
+              "\n| 화면 | 한국어 | 워드민트 키 | 상태 |\n|---|---|---|---|\n");
+    for (const StringKey &string : m_plan.strings) {
+        out.row();
+        placeName(out, string.screen);
+        out.nextCell() << string.ko;
+        out.nextCell();
+        code(out, string.key);
+        out.nextCell() << statusText(string);
+        out.endRow();
+    }
 }
 
-void Document::decisions(QStringList &out) const
+void Document::decisions(Out &out) const
 {
-    out << QString() << QStringLiteral("## 7. 결정 필요") << QStringLiteral("| ID | 질문 | 제안 | 결과 | 결정자 | 일시 |")
-            << QStringLiteral("|---|---|---|---|---|---|");
+    out << MD("\n## 7. 결정 필요\n| ID | 질문 | 제안 | 결과 | 결정자 | 일시 |\n|---|---|---|---|---|---|\n");
     for (const Decision &decision : m_plan.decisions) {
-        const QString result = decision.status == QLatin1String("decided")
-            ? QStringLiteral("✅ ") + decision.result.value_or(QString())
-            : QStringLiteral("미결정");
-        out << row({decision.key,
-                        decision.question + QStringLiteral("<br><small>") + decision.context + QStringLiteral("</small>"),
-                        decision.proposal, result, decision.decidedBy.value_or(QString()),
-                        decision.decidedAt.value_or(QString())});
+        out.row() << decision.key;
+        out.nextCell() << decision.question << MD("<br><small>") << decision.context << MD("</small>");
+        out.nextCell() << decision.proposal;
+        out.nextCell();
+        if (decision.status == QLatin1String("decided"))
+            out << MD("✅ ") << decision.result.value_or(QString());
+        else
+            out << MD("미결정");
+        out.nextCell() << decision.decidedBy.value_or(QString());
+        out.nextCell() << decision.decidedAt.value_or(QString());
+        out.endRow();
     }
 }
 
-void Document::platformMap(QStringList &out) const
+void Document::platformMap(Out &out) const
 {
+    // The first entry in the map's order for each canonical key: filled
+    // from the end, so that an earlier entry replaces a later one.
+    const QMap<QString, PlatformFiles> &map = m_plan.naming.platformMap;
     QHash<QString, const PlatformFiles *> entries;
-    for (auto it = m_plan.naming.platformMap.cbegin(); it != m_plan.naming.platformMap.cend(); ++it) {
-        const QString key = Text::canonicalKey(it.key());
-        if (!entries.contains(key))
-            entries.insert(key, &it.value());
+    entries.reserve(map.size());
+    for (auto it = map.cend(); it != map.cbegin();) {
+        --it;
+        entries.insert(Text::canonicalKey(it.key()), &it.value());
     }
 
-    out << QString() << QStringLiteral("## 8. 플랫폼 대응표") << QStringLiteral("| 공통 | Android | iOS |")
-            << QStringLiteral("|---|---|---|");
+    out << MD("\n## 8. 플랫폼 대응표\n| 공통 | Android | iOS |\n|---|---|---|\n");
     QList<std::pair<const Screen *, const PlatformFiles *>> mapped;
     for (const Screen &screen : m_plan.screens) {
         const PlatformFiles *entry = entries.value(Text::canonicalKey(screen.key));
         if (!entry)
             continue;
         mapped.append({&screen, entry});
-        out << row({u'`' + screen.name + u'`',
-                        u'`' + entry->android.dir + QStringLiteral("`<br>") + codes(entry->android.files, QStringLiteral(" ")),
-                        u'`' + entry->ios.dir + QStringLiteral("`<br>") + codes(entry->ios.files, QStringLiteral(" "))});
+        out.row() << '`' << screen.name << '`';
+        out.nextCell() << '`' << entry->android.dir << MD("`<br>");
+        codes(out, entry->android.files, MD(" "));
+        out.nextCell() << '`' << entry->ios.dir << MD("`<br>");
+        codes(out, entry->ios.files, MD(" "));
+        out.endRow();
     }
 
-    out << QString() << QStringLiteral("### 이동 이름");
+    out << MD("\n### 이동 이름\n");
     for (const auto &[screen, entry] : mapped) {
         if (entry->android.navigation.isEmpty())
             continue;
-        out << QStringLiteral("- **") + screen->name + QStringLiteral("**");
+        out << MD("- **") << screen->name << MD("**\n");
         const qsizetype pairs = std::min(entry->android.navigation.size(), entry->ios.navigation.size());
-        for (qsizetype i = 0; i < pairs; ++i)
-            out << QStringLiteral("  - 이동 ") + code(entry->android.navigation.at(i)) + QStringLiteral(" / ")
-                    + code(entry->ios.navigation.at(i));
+        for (qsizetype i = 0; i < pairs; ++i) {
+            out << MD("  - 이동 ");
+            code(out, entry->android.navigation.at(i));
+            out << MD(" / ");
+            code(out, entry->ios.navigation.at(i));
+            out << '\n';
+        }
     }
 }
 
-void Document::namingRules(QStringList &out) const
+void Document::namingRules(Out &out) const
 {
-    out << QString() << QStringLiteral("## 9. 이름 규칙");
+    out << MD("\n## 9. 이름 규칙\n");
     for (const QString &rule : m_plan.naming.rules)
-        out << QStringLiteral("- ") + rule;
+        out << MD("- ") << rule << '\n';
 }
+
+#undef MD
 
 } // namespace
 
@@ -437,7 +807,7 @@ QString markdown(const Plan &plan)
 {
     const PlanIndex::Scope index(plan);
     QString text;
-    for (const QString &piece : Document(plan).pieces<QString>(index, [](QString piece) { return piece; }))
+    for (const QString &piece : Document(plan).pieces<QString>(index))
         text += piece;
     return text;
 }
@@ -445,8 +815,7 @@ QString markdown(const Plan &plan)
 QList<QByteArray> markdownUtf8(const Plan &plan)
 {
     const PlanIndex::Scope index(plan);
-    // Pieces end at line ends, so no pair of surrogates is split between two.
-    return Document(plan).pieces<QByteArray>(index, [](const QString &piece) { return Text::utf8(piece); });
+    return Document(plan).pieces<QByteArray>(index);
 }
 
 } // namespace Exporter

@@ -127,6 +127,16 @@ QList<DataModel> PlanIndex::sharedStates(const Screen &screen) const
 
 QList<Screen> PlanIndex::screensUsing(const QString &model) const
 {
+    const QList<qsizetype> users = screensUsingAt(model);
+    QList<Screen> out;
+    out.reserve(users.size());
+    for (const qsizetype at : users)
+        out.append(m_plan.screens.at(at));
+    return out;
+}
+
+QList<qsizetype> PlanIndex::screensUsingAt(const QString &model) const
+{
     // The shared screens of the first model of that name, and the screens
     // with an argument of it, once each in plan order.
     QList<qsizetype> users = positions(m_screensWithArg, model);
@@ -136,11 +146,7 @@ QList<Screen> PlanIndex::screensUsing(const QString &model) const
             users += positions(m_screensWithKey, key);
     std::sort(users.begin(), users.end());
     users.erase(std::unique(users.begin(), users.end()), users.end());
-    QList<Screen> out;
-    out.reserve(users.size());
-    for (const qsizetype at : users)
-        out.append(m_plan.screens.at(at));
-    return out;
+    return users;
 }
 
 const Conventions::ScreenValuesOf &PlanIndex::screenValues() const

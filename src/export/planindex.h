@@ -43,6 +43,9 @@ public:
     // As Exporter::sharedStates and Exporter::screensUsing.
     QList<DataModel> sharedStates(const Screen &screen) const;
     QList<Screen> screensUsing(const QString &model) const;
+    // The places in plan.screens of those screens, for a caller that reads
+    // a field or two of each and needs no copy of them.
+    QList<qsizetype> screensUsingAt(const QString &model) const;
     // Every screen's placeholder values, for the moves' navigation codes.
     const Conventions::ScreenValuesOf &screenValues() const;
     // The flow graph's moves and node ids, which the page and the document
