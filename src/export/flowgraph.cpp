@@ -163,8 +163,14 @@ QStringList Graph::piecesOf(qsizetype count, const std::function<void(qsizetype,
     return Parallel::map<QString>((count + perPiece - 1) / perPiece, [&](qsizetype piece) {
         const PlanIndex::Scope shared(m_plan, m_scope);
         QString lines;
-        for (qsizetype at = piece * perPiece; at < std::min(count, (piece + 1) * perPiece); ++at)
+        const qsizetype first = piece * perPiece;
+        const qsizetype end = std::min(count, first + perPiece);
+        for (qsizetype at = first; at < end; ++at) {
             make(at, lines);
+            // The piece's other items take about as much room as its first.
+            if (at == first)
+                lines.reserve(lines.size() * (end - first + 1));
+        }
         return lines;
     });
 }
@@ -341,22 +347,30 @@ GraphShape::GraphShape(const Plan &plan)
             kept.append(at);
     }
 
-    // How many drawn moves share each start and trigger.
-    const QStringList sources = Parallel::map<QString>(kept.size(), [&](qsizetype at) -> QString {
-        return endKeys.at(kept[at]).first + QChar(0) + Text::canonicalKey(transitions.at(kept[at]).trigger);
-    });
-    QHash<QString, int> sourceAt;
-    sourceAt.reserve(kept.size());
+    // How many drawn moves share each start and trigger: only a move with
+    // a condition asks, so they are counted only when one has.
+    const auto hasCondition = [&transitions](qsizetype index) {
+        const std::optional<QString> &condition = transitions.at(index).condition;
+        return condition && !condition->isEmpty();
+    };
     QList<int> sharing;
-    QList<int> sourceOf(kept.size());
-    for (qsizetype at = 0; at < kept.size(); ++at) {
-        int &slot = sourceAt[sources[at]];
-        if (slot == 0) {
-            slot = int(sourceAt.size());
-            sharing.append(0);
+    QList<int> sourceOf;
+    if (std::any_of(kept.cbegin(), kept.cend(), hasCondition)) {
+        const QStringList sources = Parallel::map<QString>(kept.size(), [&](qsizetype at) -> QString {
+            return endKeys.at(kept[at]).first + QChar(0) + Text::canonicalKey(transitions.at(kept[at]).trigger);
+        });
+        QHash<QString, int> sourceAt;
+        sourceAt.reserve(kept.size());
+        sourceOf.resize(kept.size());
+        for (qsizetype at = 0; at < kept.size(); ++at) {
+            int &slot = sourceAt[sources[at]];
+            if (slot == 0) {
+                slot = int(sourceAt.size());
+                sharing.append(0);
+            }
+            sourceOf[at] = slot - 1;
+            ++sharing[slot - 1];
         }
-        sourceOf[at] = slot - 1;
-        ++sharing[slot - 1];
     }
 
     // The nodes in the order the lines first name them, each with the
@@ -408,7 +422,7 @@ GraphShape::GraphShape(const Plan &plan)
         move.from = fromNodes.at(index);
         move.to = toNodes.at(index);
         move.back = isBackMove(transition);
-        if (sharing.at(sourceOf.at(at)) >= 2 && transition.condition && !transition.condition->isEmpty()) {
+        if (hasCondition(index) && sharing.at(sourceOf.at(at)) >= 2) {
             move.words = *transition.condition;
         } else {
             const qsizetype source = firstScreen.at(fromNodes.at(index));
