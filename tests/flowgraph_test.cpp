@@ -234,6 +234,22 @@ TEST(FlowGraph, NodeIdsReplacePunctuationAndKeepKeysInLinks)
     EXPECT_EQ(graph.last(), "  s_home_tab_1 -->|\"go\"| s_홈_화면");
 }
 
+// An id is made a whole character at a time: a letter with a combining mark
+// stays as it is, and a character of two code units, an emoji with its
+// modifier, becomes one "_".
+TEST(FlowGraph, NodeIdsTakeWholeCharacters)
+{
+    const QString accented = QString::fromUtf8("cafe\xCC\x81");
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD");
+    Plan plan;
+    plan.screens = {screen(accented + emoji + "-1"), screen("b")};
+    plan.transitions = {move("b", "@" + emoji + accented)};
+    const QStringList graph = lines(Exporter::mermaid(plan, false));
+    EXPECT_EQ(graph.at(1), "  ext__" + accented + "([\"" + emoji + accented + "\"])");
+    EXPECT_TRUE(graph.at(2).startsWith("  s_" + accented + "__1[\""));
+    EXPECT_EQ(graph.last(), "  s_b -->|\"go\"| ext__" + accented);
+}
+
 TEST(FlowGraph, CollidingKeysGetTheirOwnNodes)
 {
     Plan plan;
