@@ -1,6 +1,7 @@
 #include "export/htmlpage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <utility>
 
@@ -38,17 +39,33 @@ QString koLine(const StringKey &string)
     return u"<div class=\"ko\">“"_s + escape(string.ko) + u"”</div>"_s;
 }
 
-// A fraction of the image as a CSS percentage, the same in every locale.
-QString percent(double fraction)
+// A fraction of the image as a CSS percentage, the same in every locale
+// (as Text::fixed writes it), written straight into the markup.
+void appendPercent(QString &out, double fraction)
 {
-    return Text::fixed(fraction * 100, 2) + u'%';
+    const double value = fraction * 100;
+    char buffer[64];
+    const auto end = std::isfinite(value)
+        ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2)
+        : std::to_chars_result{buffer, std::errc::value_too_large};
+    if (end.ec == std::errc())
+        out += QLatin1StringView(buffer, end.ptr - buffer);
+    else
+        out += Text::fixed(value, 2);
+    out += u'%';
 }
 
-QString mark(const StringKey::Box &box, const QString &number, const QString &cls)
+void appendMark(QString &out, const StringKey::Box &box, const QString &number, const QString &cls)
 {
-    return u"<span class=\"mk "_s + cls + u"\" data-n=\""_s + number + u"\" style=\"left:"_s + percent(box.x)
-        + u";top:"_s + percent(box.y) + u";width:"_s + percent(box.w) + u";height:"_s + percent(box.h) + u"\"><b>"_s
-        + number + u"</b></span>"_s;
+    out += u"<span class=\"mk "_s + cls + u"\" data-n=\""_s + number + u"\" style=\"left:"_s;
+    appendPercent(out, box.x);
+    out += u";top:"_s;
+    appendPercent(out, box.y);
+    out += u";width:"_s;
+    appendPercent(out, box.w);
+    out += u";height:"_s;
+    appendPercent(out, box.h);
+    out += u"\"><b>"_s + number + u"</b></span>"_s;
 }
 
 QString image(const Screen &screen)
@@ -64,11 +81,20 @@ QString image(const Screen &screen)
 
 QString callouts(const Screen &screen, const QList<StringKey> &strings)
 {
+    QList<const StringKey *> held;
+    held.reserve(strings.size());
+    for (const StringKey &string : strings)
+        held.append(&string);
+    return callouts(screen, held);
+}
+
+QString callouts(const Screen &screen, const QList<const StringKey *> &strings)
+{
     const QString frame = screen.figmaNodes.isEmpty() ? QString() : screen.figmaNodes.first();
-    QList<StringKey> placed;
-    QList<StringKey> unplaced;
-    for (const StringKey &string : strings) {
-        if (string.box && Text::canonicalEqual(string.frame, frame))
+    QList<const StringKey *> placed;
+    QList<const StringKey *> unplaced;
+    for (const StringKey *string : strings) {
+        if (string->box && Text::canonicalEqual(string->frame, frame))
             placed.append(string);
         else
             unplaced.append(string);
@@ -77,24 +103,25 @@ QString callouts(const Screen &screen, const QList<StringKey> &strings)
     // A box computed from a frame without size may hold NaN, which must not
     // break the sort's ordering, so it goes last.
     const auto position = [](double value) { return std::isnan(value) ? qInf() : value; };
-    std::stable_sort(placed.begin(), placed.end(), [&](const StringKey &a, const StringKey &b) {
-        return std::pair(position(a.box->y), position(a.box->x)) < std::pair(position(b.box->y), position(b.box->x));
+    std::stable_sort(placed.begin(), placed.end(), [&](const StringKey *a, const StringKey *b) {
+        return std::pair(position(a->box->y), position(a->box->x)) < std::pair(position(b->box->y), position(b->box->x));
     });
 
     QString left;
     QString right;
     QString marks;
     for (qsizetype i = 0; i < placed.size(); ++i) {
-        const StringKey &string = placed.at(i);
+        const StringKey &string = *placed.at(i);
         const KeyState state = keyState(string);
         const QString number = QString::number(i + 1);
         const bool onLeft = i % 2 == 0;
         (onLeft ? left : right) += u"<div class=\"co "_s + state.cls + u"\" data-n=\""_s + number + u"\" data-side=\""_s
             + (onLeft ? u"l"_s : u"r"_s) + u"\"><div class=\"coh\"><b class=\"no\">"_s + number + u"</b>"_s
             + state.chips + u"</div>"_s + keyLine(string) + koLine(string) + u"</div>"_s;
-        marks += mark(*string.box, number, state.cls);
+        appendMark(marks, *string.box, number, state.cls);
     }
-    for (const StringKey &string : unplaced) {
+    for (const StringKey *unplacedString : unplaced) {
+        const StringKey &string = *unplacedString;
         const KeyState state = keyState(string);
         right += u"<div class=\"co "_s + state.cls + u"\"><div class=\"coh\">"_s + state.chips + u"</div>"_s
             + keyLine(string) + koLine(string) + u"<div class=\"where\">이미지에서 위치를 찾지 못했어요</div></div>"_s;
