@@ -204,7 +204,7 @@ void exits(QString &out, const Screen &screen, const Plan &plan, const PlanIndex
     // Every move here starts at a key canonically equal to the card's, so
     // one lookup finds the start of all of them.
     MoveContext context{plan, index, links, index.screen(screen.key),
-                              MoveNames(plan, conventions, index.screenValues())};
+                        MoveNames(plan, conventions, index.screenValues())};
 
     // Triggers and action keys compared by their canonical forms, made once
     // each: equal forms are exactly what Text::canonicalEqual accepts.
@@ -218,7 +218,6 @@ void exits(QString &out, const Screen &screen, const Plan &plan, const PlanIndex
     const qsizetype start = out.size();
     out += u"<div class=\"exits-wrap\"><table class=\"exits\"><tr><th>사용자 행동</th><th>넘기는 값</th><th>이동</th></tr>"_s;
     const qsizetype head = out.size();
-    QString &rows = out;
     for (const UserAction &action : screen.actions) {
         const QString key = Text::canonicalKey(action.key);
         QString label;
@@ -230,14 +229,14 @@ void exits(QString &out, const Screen &screen, const Plan &plan, const PlanIndex
             if (!matched)
                 label = escape(PlanIndex::triggerLabel(*outgoing[i], context.source));
             matched = true;
-            moveRow(rows, label, *outgoing[i], context);
+            moveRow(out, label, *outgoing[i], context);
         }
         if (!matched)
-            stayRow(rows, Exporter::actionLabel(action));
+            stayRow(out, Exporter::actionLabel(action));
     }
     for (qsizetype i = 0; i < outgoing.size(); ++i) {
         if (!fromAction[i])
-            moveRow(rows, escape(PlanIndex::triggerLabel(*outgoing[i], context.source)), *outgoing[i], context);
+            moveRow(out, escape(PlanIndex::triggerLabel(*outgoing[i], context.source)), *outgoing[i], context);
     }
     if (out.size() == head)
         out.truncate(start);
@@ -245,21 +244,20 @@ void exits(QString &out, const Screen &screen, const Plan &plan, const PlanIndex
         out += u"</table></div>"_s;
 }
 
-QString strings(const Screen &screen, const Plan &plan)
+void strings(QString &out, const Screen &screen, const PlanIndex &index)
 {
     QList<const StringKey *> shown;
-    for (const StringKey *string : PlanIndex::active(plan)->stringsOn(screen.key)) {
+    for (const StringKey *string : index.stringsOn(screen.key)) {
         if (!string->ko.isEmpty())
             shown.append(string);
     }
     if (shown.isEmpty())
-        return {};
+        return;
     const auto need = std::count_if(shown.begin(), shown.end(), [](const StringKey *s) { return s->key.isEmpty(); });
-    QString out = u"<details class=\"strings\"><summary>문구·워드민트 보기 <small>"_s + QString::number(shown.size())
-        + u"개"_s;
+    out += u"<details class=\"strings\"><summary>문구·워드민트 보기 <small>"_s + QString::number(shown.size()) + u"개"_s;
     if (need > 0)
         out += u" · 키 필요 "_s + QString::number(need);
-    return out + u"</small></summary>"_s + callouts(screen, shown) + u"</details>"_s;
+    out += u"</small></summary>"_s + callouts(screen, shown) + u"</details>"_s;
 }
 
 } // namespace
@@ -276,7 +274,8 @@ QString screenCard(const Screen &screen, const Plan &plan, const ModelLinks &lin
     facts(out, screen, plan, index, links, entry);
     out += u"</dl>"_s;
     exits(out, screen, plan, index, links, conventions);
-    out += strings(screen, plan) + u"</div></article>"_s;
+    strings(out, screen, index);
+    out += u"</div></article>"_s;
     return out;
 }
 
