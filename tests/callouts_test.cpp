@@ -4,10 +4,12 @@
 #include <QRegularExpression>
 #include <clocale>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
 #include "support/qtprinters.h"
 
 using namespace Qt::StringLiterals;
@@ -186,6 +188,19 @@ TEST(Callouts, BoxWithoutSizeNeitherBreaksOrderNorCrashes)
     const QString markup = HTMLPage::callouts(screen(), strings);
     EXPECT_EQ(column(markup, u"l"_s), QStringList({u"a"_s, u"c"_s}));
     EXPECT_EQ(column(markup, u"r"_s), QStringList({u"b"_s, u"nan"_s}));
+}
+
+TEST(Callouts, PositionsOutOfTheUsualRangeAreWrittenInFull)
+{
+    StringKey s = placed(u"x"_s, 1e300, std::nan(""));
+    s.box->w = std::numeric_limits<double>::infinity();
+    s.box->h = -1e20;
+    const QString markup = HTMLPage::callouts(screen(), {s});
+    const QString left = Text::fixed(1e302, 2);
+    EXPECT_EQ(left.size(), 306);
+    EXPECT_TRUE(markup.contains(u"style=\"left:"_s + left
+                                + u"%;top:nan%;width:inf%;height:-10000000000000000000000.00%\""_s))
+        << markup.toStdString();
 }
 
 TEST_F(GermanLocale, PositionsArePercentagesWithAPoint)

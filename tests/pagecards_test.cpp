@@ -196,6 +196,22 @@ TEST(PageNavNames, FeatureIsTakenOutOfTheShownCall)
               u"<div class=\"pv p-a nav\">"_s + form + u"</div><div class=\"pv p-i nav\">"_s + form + u"</div>"_s);
 }
 
+// The name as written goes first, then the lower-cased one from what is
+// left; each goes at its leftmost places, none overlapping, and what its
+// removal joins stays.
+TEST(PageNavNames, FeatureIsTakenOutAsWrittenThenLowerCased)
+{
+    Plan plan;
+    plan.meta.feature = u"Aba"_s;
+    plan.screens = {screen(u"list"_s, u"AbaList"_s, u"목록"_s), screen(u"detail"_s, u"AbaDetail"_s, u"상세"_s)};
+    Conventions conventions = Conventions::builtIn();
+    conventions.android.navigation = u"AAbaba_abAba"_s;
+    conventions.ios.navigation = u"ababa_Abab"_s;
+    EXPECT_EQ(HTMLPage::navNames(move(u"list"_s, u"detail"_s, u"open"_s), plan, conventions),
+              u"<div class=\"pv p-a nav\"><code title=\"AAbaba_abAba\">Aba_<wbr>ab</code></div>"
+              "<div class=\"pv p-i nav\"><code title=\"ababa_Abab\">ba_<wbr>b</code></div>"_s);
+}
+
 TEST(PageNavNames, BuiltInCallsBreakAfterUnderscoresAndDots)
 {
     Plan plan;

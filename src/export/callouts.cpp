@@ -1,6 +1,7 @@
 #include "export/htmlpage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <utility>
 
@@ -28,27 +29,55 @@ KeyState keyState(const StringKey &string)
     return {u"ok"_s, u"<span class=\"chip ok\">워드민트</span><span class=\"st\">키 적용 완료</span>"_s};
 }
 
-QString keyLine(const StringKey &string)
+// The string's key, if any, and its Korean text.
+void appendLines(QString &out, const StringKey &string)
 {
-    return string.key.isEmpty() ? QString() : u"<code>"_s + escape(string.key) + u"</code>"_s;
+    if (!string.key.isEmpty())
+        out += u"<code>"_s + escape(string.key) + u"</code>"_s;
+    out += u"<div class=\"ko\">“"_s + escape(string.ko) + u"”</div>"_s;
 }
 
-QString koLine(const StringKey &string)
+// The callout of the placed string numbered i + 1; even indices go on the
+// left.
+void appendPlaced(QString &out, const StringKey &string, qsizetype i)
 {
-    return u"<div class=\"ko\">“"_s + escape(string.ko) + u"”</div>"_s;
+    const KeyState state = keyState(string);
+    const QString number = QString::number(i + 1);
+    const bool onLeft = i % 2 == 0;
+    out += u"<div class=\"co "_s + state.cls + u"\" data-n=\""_s + number + u"\" data-side=\""_s
+        + (onLeft ? u"l"_s : u"r"_s) + u"\"><div class=\"coh\"><b class=\"no\">"_s + number + u"</b>"_s
+        + state.chips + u"</div>"_s;
+    appendLines(out, string);
+    out += u"</div>"_s;
 }
 
-// A fraction of the image as a CSS percentage, the same in every locale.
-QString percent(double fraction)
+// A fraction of the image as a CSS percentage, the same in every locale
+// (as Text::fixed writes it), written straight into the markup.
+void appendPercent(QString &out, double fraction)
 {
-    return Text::fixed(fraction * 100, 2) + u'%';
+    const double value = fraction * 100;
+    char buffer[64];
+    const auto end = std::isfinite(value)
+        ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2)
+        : std::to_chars_result{buffer, std::errc::value_too_large};
+    if (end.ec == std::errc())
+        out += QLatin1StringView(buffer, end.ptr - buffer);
+    else
+        out += Text::fixed(value, 2);
+    out += u'%';
 }
 
-QString mark(const StringKey::Box &box, const QString &number, const QString &cls)
+void appendMark(QString &out, const StringKey::Box &box, const QString &number, const QString &cls)
 {
-    return u"<span class=\"mk "_s + cls + u"\" data-n=\""_s + number + u"\" style=\"left:"_s + percent(box.x)
-        + u";top:"_s + percent(box.y) + u";width:"_s + percent(box.w) + u";height:"_s + percent(box.h) + u"\"><b>"_s
-        + number + u"</b></span>"_s;
+    out += u"<span class=\"mk "_s + cls + u"\" data-n=\""_s + number + u"\" style=\"left:"_s;
+    appendPercent(out, box.x);
+    out += u";top:"_s;
+    appendPercent(out, box.y);
+    out += u";width:"_s;
+    appendPercent(out, box.w);
+    out += u";height:"_s;
+    appendPercent(out, box.h);
+    out += u"\"><b>"_s + number + u"</b></span>"_s;
 }
 
 QString image(const Screen &screen)
@@ -64,11 +93,20 @@ QString image(const Screen &screen)
 
 QString callouts(const Screen &screen, const QList<StringKey> &strings)
 {
+    QList<const StringKey *> held;
+    held.reserve(strings.size());
+    for (const StringKey &string : strings)
+        held.append(&string);
+    return callouts(screen, held);
+}
+
+QString callouts(const Screen &screen, const QList<const StringKey *> &strings)
+{
     const QString frame = screen.figmaNodes.isEmpty() ? QString() : screen.figmaNodes.first();
-    QList<StringKey> placed;
-    QList<StringKey> unplaced;
-    for (const StringKey &string : strings) {
-        if (string.box && Text::canonicalEqual(string.frame, frame))
+    QList<const StringKey *> placed;
+    QList<const StringKey *> unplaced;
+    for (const StringKey *string : strings) {
+        if (string->box && Text::canonicalEqual(string->frame, frame))
             placed.append(string);
         else
             unplaced.append(string);
@@ -77,31 +115,29 @@ QString callouts(const Screen &screen, const QList<StringKey> &strings)
     // A box computed from a frame without size may hold NaN, which must not
     // break the sort's ordering, so it goes last.
     const auto position = [](double value) { return std::isnan(value) ? qInf() : value; };
-    std::stable_sort(placed.begin(), placed.end(), [&](const StringKey &a, const StringKey &b) {
-        return std::pair(position(a.box->y), position(a.box->x)) < std::pair(position(b.box->y), position(b.box->x));
+    std::stable_sort(placed.begin(), placed.end(), [&](const StringKey *a, const StringKey *b) {
+        return std::pair(position(a->box->y), position(a->box->x)) < std::pair(position(b->box->y), position(b->box->x));
     });
 
-    QString left;
-    QString right;
-    QString marks;
-    for (qsizetype i = 0; i < placed.size(); ++i) {
-        const StringKey &string = placed.at(i);
-        const KeyState state = keyState(string);
-        const QString number = QString::number(i + 1);
-        const bool onLeft = i % 2 == 0;
-        (onLeft ? left : right) += u"<div class=\"co "_s + state.cls + u"\" data-n=\""_s + number + u"\" data-side=\""_s
-            + (onLeft ? u"l"_s : u"r"_s) + u"\"><div class=\"coh\"><b class=\"no\">"_s + number + u"</b>"_s
-            + state.chips + u"</div>"_s + keyLine(string) + koLine(string) + u"</div>"_s;
-        marks += mark(*string.box, number, state.cls);
+    // Written in page order: the left column, the image with every mark,
+    // then the right column and the strings without a place.
+    QString out = u"<div class=\"callouts\"><div class=\"co-col l\">"_s;
+    for (qsizetype i = 0; i < placed.size(); i += 2)
+        appendPlaced(out, *placed.at(i), i);
+    out += u"</div><div class=\"co-img\">"_s + image(screen);
+    for (qsizetype i = 0; i < placed.size(); ++i)
+        appendMark(out, *placed.at(i)->box, QString::number(i + 1), keyState(*placed.at(i)).cls);
+    out += u"</div><div class=\"co-col r\">"_s;
+    for (qsizetype i = 1; i < placed.size(); i += 2)
+        appendPlaced(out, *placed.at(i), i);
+    for (const StringKey *string : unplaced) {
+        const KeyState state = keyState(*string);
+        out += u"<div class=\"co "_s + state.cls + u"\"><div class=\"coh\">"_s + state.chips + u"</div>"_s;
+        appendLines(out, *string);
+        out += u"<div class=\"where\">이미지에서 위치를 찾지 못했어요</div></div>"_s;
     }
-    for (const StringKey &string : unplaced) {
-        const KeyState state = keyState(string);
-        right += u"<div class=\"co "_s + state.cls + u"\"><div class=\"coh\">"_s + state.chips + u"</div>"_s
-            + keyLine(string) + koLine(string) + u"<div class=\"where\">이미지에서 위치를 찾지 못했어요</div></div>"_s;
-    }
-    return u"<div class=\"callouts\"><div class=\"co-col l\">"_s + left + u"</div><div class=\"co-img\">"_s
-        + image(screen) + marks + u"</div><div class=\"co-col r\">"_s + right
-        + u"</div><svg class=\"co-lines\" aria-hidden=\"true\"></svg></div>"_s;
+    out += u"</div><svg class=\"co-lines\" aria-hidden=\"true\"></svg></div>"_s;
+    return out;
 }
 
 } // namespace HTMLPage

@@ -46,4 +46,19 @@ QString escape(const QString &text)
     return out;
 }
 
+void appendEscaped(QString &out, QStringView text)
+{
+    const QChar *const end = text.end();
+    const QChar *run = text.begin();
+    for (const QChar *at = run; at < end; ++at) {
+        const QLatin1String replacement = entity(*at);
+        if (replacement.isEmpty())
+            continue;
+        out.append(run, at - run);
+        out += replacement;
+        run = at + 1;
+    }
+    out.append(run, end - run);
+}
+
 } // namespace HTMLPage

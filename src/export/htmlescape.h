@@ -8,5 +8,7 @@ namespace HTMLPage {
 // value: "&", "<", ">" and the double quotation mark become entities, in that
 // order; nothing else changes, so the apostrophe stays.
 QString escape(const QString &text);
+// The same appended to `out`, for a piece of a text written in place.
+void appendEscaped(QString &out, QStringView text);
 
 } // namespace HTMLPage

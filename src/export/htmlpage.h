@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFuture>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -40,10 +41,13 @@ public:
     std::optional<QString> argModel(const QString &argName) const;
 
 private:
+    // type() for any text, a grapheme at a time.
+    QString typeByGraphemes(const QString &text) const;
+
     // Keyed by canonical form, so names that differ only in normalisation
     // find each other.
     QSet<QString> m_modelNames;
-    QMap<QString, QString> m_argModels;
+    QHash<QString, QString> m_argModels;
 };
 
 // "" for an empty text, else the escaped text inside <code></code>.
@@ -52,14 +56,37 @@ QString code(const QString &text);
 QString shot(const Screen &screen, const QString &cls);
 // The screen's class name on Android and on iOS, not escaped.
 std::pair<QString, QString> mainClass(const Screen &screen, const Plan &plan);
+// The same given the screen's files (nullptr when the plan's file map has
+// no entry for it).
+std::pair<QString, QString> mainClass(const Screen &screen, const PlatformFiles *files);
+// The screen's entry in the plan's file map, or nullptr.
+const PlatformFiles *platformFiles(const Screen &screen, const Plan &plan);
 // Both platforms' navigation calls of one move, or "" when either has none.
 QString navNames(const Transition &transition, const Plan &plan, const Conventions &conventions);
+// The same for the many moves of one plan, with what they share made once:
+// appends the calls of a move whose ends are already found (the first
+// screen of each key, or nullptr). One thread at a time.
+class MoveNames
+{
+public:
+    MoveNames(const Plan &plan, const Conventions &conventions, const Conventions::ScreenValuesOf &values);
+    void append(QString &out, const Transition &transition, const Screen *source, const Screen *target);
+
+private:
+    const Conventions &m_conventions;
+    const Conventions::ScreenValuesOf &m_values;
+    QString m_feature;
+    QString m_lowered; // the feature with its first character lower-cased
+    QString m_scratch; // room for a short call, kept from move to move
+};
 // The card of one data model in the models tabs.
 QString modelCard(const DataModel &model, const QSet<QString> &apiModels, const Plan &plan, const ModelLinks &links);
 // The card of one screen.
 QString screenCard(const Screen &screen, const Plan &plan, const ModelLinks &links, const Conventions &conventions);
 // The numbered callouts of a screen's strings over its image.
 QString callouts(const Screen &screen, const QList<StringKey> &strings);
+// The same for strings held elsewhere, in the same order.
+QString callouts(const Screen &screen, const QList<const StringKey *> &strings);
 // The card of one API.
 QString apiCard(const Api &api, const Plan &plan, const ModelLinks &links);
 

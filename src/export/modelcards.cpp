@@ -1,5 +1,7 @@
 #include "export/htmlpage.h"
 
+#include <algorithm>
+
 #include "core/text.h"
 #include "export/exporter.h"
 #include "export/htmlescape.h"
@@ -42,20 +44,63 @@ QString className(const FileSet &files, const QString &fallback)
     return files.files.isEmpty() ? fallback : withoutExtension(files.files.first());
 }
 
-// The call with the feature's name taken out, breakable after "_" and ".";
-// the full call stays in the tooltip.
-QString navForm(const QString &call, const QString &feature)
+// The feature's name as the navigation calls may hold it: as written, and
+// with its first character lower-cased.
+QString loweredFirst(const QString &feature)
 {
-    QString shortCall = call;
-    if (!feature.isEmpty()) {
-        const QString first = Text::graphemePrefix(feature, 1);
-        const QString lowered = first.toLower() + feature.mid(first.size());
-        shortCall.remove(feature);
-        shortCall.remove(lowered);
+    if (feature.isEmpty())
+        return {};
+    const QString first = Text::graphemePrefix(feature, 1);
+    return first.toLower() + feature.mid(first.size());
+}
+
+// Every occurrence of `needle`, found left to right without overlap in the
+// text as it was, taken out in place: what QString::remove does, with a
+// plain scan that suits a short name in a short call.
+void removeAll(QString &text, QStringView needle)
+{
+    const qsizetype length = needle.size();
+    const qsizetype size = text.size();
+    if (length == 0 || length > size)
+        return;
+    QChar *const chars = text.data();
+    const QChar first = needle.front();
+    qsizetype kept = 0;
+    qsizetype at = 0;
+    while (at < size) {
+        if (chars[at] == first && at + length <= size && std::equal(needle.begin(), needle.end(), chars + at)) {
+            at += length;
+            continue;
+        }
+        chars[kept++] = chars[at++];
     }
-    QString breakable = escape(shortCall);
-    breakable.replace(u'_', u"_<wbr>"_s).replace(u'.', u".<wbr>"_s);
-    return u"<code title=\""_s + escape(call) + u"\">"_s + breakable + u"</code>"_s;
+    text.truncate(kept);
+}
+
+// The call with the feature's name taken out, breakable after "_" and ".";
+// the full call stays in the tooltip. The short call is made in `scratch`,
+// whose room is kept from move to move.
+void appendNavForm(QString &out, const QString &call, const QString &feature, const QString &lowered,
+                   QString &scratch)
+{
+    scratch.resize(0);
+    scratch.append(call.constData(), call.size());
+    if (!feature.isEmpty()) {
+        removeAll(scratch, feature);
+        removeAll(scratch, lowered);
+    }
+    out += u"<code title=\""_s + escape(call) + u"\">"_s;
+    const QStringView shortCall(scratch);
+    qsizetype run = 0;
+    for (qsizetype at = 0; at < shortCall.size(); ++at) {
+        if (shortCall[at] != u'_' && shortCall[at] != u'.')
+            continue;
+        appendEscaped(out, shortCall.sliced(run, at + 1 - run));
+        out += u"<wbr>"_s;
+        run = at + 1;
+    }
+    appendEscaped(out, shortCall.sliced(run));
+    out += u"</code>"_s;
 }
 
 QString answeringApis(const DataModel &model, const Plan &plan)
@@ -108,23 +153,50 @@ QString shot(const Screen &screen, const QString &cls)
 
 std::pair<QString, QString> mainClass(const Screen &screen, const Plan &plan)
 {
-    const auto entry = plan.naming.platformMap.constFind(screen.key);
-    if (entry == plan.naming.platformMap.constEnd())
+    return mainClass(screen, platformFiles(screen, plan));
+}
+
+std::pair<QString, QString> mainClass(const Screen &screen, const PlatformFiles *files)
+{
+    if (!files)
         return {screen.name, screen.name};
-    return {className(entry->android, screen.name), className(entry->ios, screen.name)};
+    return {className(files->android, screen.name), className(files->ios, screen.name)};
+}
+
+const PlatformFiles *platformFiles(const Screen &screen, const Plan &plan)
+{
+    const auto entry = plan.naming.platformMap.constFind(screen.key);
+    return entry == plan.naming.platformMap.constEnd() ? nullptr : &*entry;
+}
+
+MoveNames::MoveNames(const Plan &plan, const Conventions &conventions, const Conventions::ScreenValuesOf &values)
+    : m_conventions(conventions)
+    , m_values(values)
+    , m_feature(plan.meta.feature)
+    , m_lowered(loweredFirst(m_feature))
+{
+}
+
+void MoveNames::append(QString &out, const Transition &transition, const Screen *source, const Screen *target)
+{
+    const auto calls = m_conventions.navigations(transition, source, target, m_values);
+    if (!calls)
+        return;
+    out += u"<div class=\"pv p-a nav\">"_s;
+    appendNavForm(out, calls->first, m_feature, m_lowered, m_scratch);
+    out += u"</div><div class=\"pv p-i nav\">"_s;
+    appendNavForm(out, calls->second, m_feature, m_lowered, m_scratch);
+    out += u"</div>"_s;
 }
 
 QString navNames(const Transition &transition, const Plan &plan, const Conventions &conventions)
 {
     const PlanIndex::Scope scope(plan);
     const PlanIndex &index = *PlanIndex::active(plan);
-    const Screen *source = index.screen(transition.from);
-    const Screen *target = index.screen(transition.to);
-    const auto calls = conventions.navigations(transition, source, target, index.screenValues());
-    if (!calls)
-        return {};
-    return u"<div class=\"pv p-a nav\">"_s + navForm(calls->first, plan.meta.feature) + u"</div><div class=\"pv p-i nav\">"_s
-        + navForm(calls->second, plan.meta.feature) + u"</div>"_s;
+    QString out;
+    MoveNames(plan, conventions, index.screenValues())
+        .append(out, transition, index.screen(transition.from), index.screen(transition.to));
+    return out;
 }
 
 QString modelCard(const DataModel &model, const QSet<QString> &apiModels, const Plan &plan, const ModelLinks &links)

@@ -1,5 +1,7 @@
 #include "export/htmlpage.h"
 
+#include <algorithm>
+
 #include "core/text.h"
 #include "export/htmlescape.h"
 
@@ -49,6 +51,35 @@ QString ModelLinks::link(const QString &text, const QString &model) const
 }
 
 QString ModelLinks::type(const QString &text) const
+{
+    // Printable ASCII and precomposed Hangul syllables are one grapheme each
+    // (as Text::graphemes takes them), so a type text of those alone is cut
+    // into words in place, without a string per character.
+    const bool oneCharacterEach = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x20 && u < 0x7F) || (u >= 0xAC00 && u <= 0xD7A3);
+    });
+    if (!oneCharacterEach)
+        return typeByGraphemes(text);
+    QString out;
+    qsizetype wordStart = 0;
+    const auto flush = [&](qsizetype end) {
+        const QString word = text.mid(wordStart, end - wordStart);
+        out += isModel(word) ? link(word, word) : escape(word);
+    };
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        const QChar c = text.at(at);
+        if (c == u'_' || c.isLetterOrNumber())
+            continue;
+        flush(at);
+        wordStart = at + 1;
+        appendEscaped(out, QStringView(text).sliced(at, 1));
+    }
+    flush(text.size());
+    return out;
+}
+
+QString ModelLinks::typeByGraphemes(const QString &text) const
 {
     QString out;
     QString word;

@@ -1,5 +1,6 @@
 #include "export/htmlpage.h"
 
+#include <QVarLengthArray>
 #include <algorithm>
 
 #include "core/text.h"
@@ -19,9 +20,9 @@ bool blankLabel(const QString &label)
     return std::all_of(label.begin(), label.end(), [](QChar c) { return c == u' ' || c == u'\t'; });
 }
 
-QString names(const Screen &screen, const Plan &plan)
+QString names(const Screen &screen, const PlatformFiles *entry)
 {
-    const auto [android, ios] = mainClass(screen, plan);
+    const auto [android, ios] = mainClass(screen, entry);
     const QString name = code(screen.name);
     const QString onAndroid = code(android);
     const QString onIos = code(ios);
@@ -33,85 +34,105 @@ QString names(const Screen &screen, const Plan &plan)
 
 // The fold button shows only an arrow drawn by the style sheet: its name
 // is said by aria-label, and shown as a tooltip.
-QString foldButton()
-{
-    const QString name = u"접기·펼치기"_s;
-    return u"<button class=\"fold\" type=\"button\" aria-expanded=\"true\" aria-label=\""_s + name + u"\" title=\""_s
-        + name + u"\"></button>"_s;
-}
+constexpr QStringView foldButton =
+    u"<button class=\"fold\" type=\"button\" aria-expanded=\"true\" aria-label=\"접기·펼치기\" title=\"접기·펼치기\"></button>";
 
-QString titleRow(const Screen &screen, const Plan &plan)
+void titleRow(QString &out, const Screen &screen, const PlatformFiles *entry)
 {
-    QString out = u"<div class=\"title\">"_s + foldButton() + u"<h3>"_s
-        + escape(screen.title) + u"</h3>"_s + names(screen, plan);
+    out += u"<div class=\"title\">"_s + foldButton + u"<h3>"_s + escape(screen.title) + u"</h3>"_s
+        + names(screen, entry);
     if (screen.figmaLabel && !blankLabel(*screen.figmaLabel))
         out += u"<span class=\"pill\">"_s + escape(*screen.figmaLabel) + u"</span>"_s;
     if (screen.kind != u"screen"_s)
         out += u"<span class=\"pill\">"_s + escape(screen.kind) + u"</span>"_s;
-    return out + u"</div>"_s;
+    out += u"</div>"_s;
 }
 
-QString files(const FileSet &set)
+void files(QString &out, const FileSet &set)
 {
-    QStringList items;
-    for (const QString &file : set.files)
-        items.append(code(file));
-    return u"<div class=\"dir\">"_s + escape(set.dir) + u"</div>"_s + items.join(u' ');
+    out += u"<div class=\"dir\">"_s + escape(set.dir) + u"</div>"_s;
+    for (qsizetype i = 0; i < set.files.size(); ++i) {
+        if (i > 0)
+            out += u' ';
+        // As code(), without the piece made apart.
+        if (!set.files.at(i).isEmpty())
+            out += u"<code>"_s + escape(set.files.at(i)) + u"</code>"_s;
+    }
 }
 
-QString arguments(const Screen &screen, const ModelLinks &links)
+void arguments(QString &out, const Screen &screen, const ModelLinks &links)
 {
-    if (screen.args.isEmpty())
-        return u"없음"_s;
-    QString out = u"<div class=\"argl\">"_s;
+    if (screen.args.isEmpty()) {
+        out += u"없음"_s;
+        return;
+    }
+    out += u"<div class=\"argl\">"_s;
     for (const Arg &arg : screen.args) {
         out += u"<code>"_s + escape(arg.name);
         if (!arg.model.isEmpty())
             out += u": "_s + links.type(arg.model);
         out += u"</code>"_s;
     }
-    return out + u"</div>"_s;
+    out += u"</div>"_s;
 }
 
-QString serverData(const Screen &screen, const Plan &plan)
+void serverData(QString &out, const Screen &screen, const PlanIndex &index)
 {
-    if (screen.serverData.isEmpty())
-        return u"없음"_s;
-    QStringList items;
-    for (const QString &entry : screen.serverData) {
-        const bool isApi = PlanIndex::active(plan)->isApi(entry);
-        if (isApi && !entry.isEmpty())
-            items.append(u"<code><a class=\"m\" href=\"#a-"_s + escape(entry) + u"\">"_s + escape(entry) + u"</a></code>"_s);
-        else
-            items.append(code(entry));
+    if (screen.serverData.isEmpty()) {
+        out += u"없음"_s;
+        return;
     }
-    return items.join(u' ');
+    bool first = true;
+    for (const QString &entry : screen.serverData) {
+        if (!first)
+            out += u' ';
+        first = false;
+        if (!entry.isEmpty() && index.isApi(entry)) {
+            const QString escaped = escape(entry);
+            out += u"<code><a class=\"m\" href=\"#a-"_s + escaped + u"\">"_s + escaped + u"</a></code>"_s;
+        } else {
+            out += code(entry);
+        }
+    }
 }
 
-QString facts(const Screen &screen, const Plan &plan, const ModelLinks &links)
+void facts(QString &out, const Screen &screen, const Plan &plan, const PlanIndex &index, const ModelLinks &links,
+           const PlatformFiles *entry)
 {
-    QString out;
     if (screen.condition && !screen.condition->text.isEmpty())
         out += u"<dt>조건</dt><dd>"_s + escape(screen.condition->text) + PageText::sourceTag(screen.condition->source)
             + u"</dd>"_s;
-    const auto entry = plan.naming.platformMap.constFind(screen.key);
-    if (entry != plan.naming.platformMap.constEnd())
-        out += u"<dt class=\"pv p-a\">파일</dt><dd class=\"pv p-a\">"_s + files(entry->android)
-            + u"</dd><dt class=\"pv p-i\">파일</dt><dd class=\"pv p-i\">"_s + files(entry->ios) + u"</dd>"_s;
+    if (entry) {
+        out += u"<dt class=\"pv p-a\">파일</dt><dd class=\"pv p-a\">"_s;
+        files(out, entry->android);
+        out += u"</dd><dt class=\"pv p-i\">파일</dt><dd class=\"pv p-i\">"_s;
+        files(out, entry->ios);
+        out += u"</dd>"_s;
+    }
     const QList<DataModel> shared = Exporter::sharedStates(screen, plan);
     if (!shared.isEmpty()) {
-        QStringList types;
-        for (const DataModel &model : shared)
-            types.append(u"<code>"_s + links.type(model.name) + u"</code>"_s);
-        out += u"<dt>흐름 공유</dt><dd>"_s + types.join(u' ') + u"</dd>"_s;
+        out += u"<dt>흐름 공유</dt><dd>"_s;
+        for (qsizetype i = 0; i < shared.size(); ++i) {
+            if (i > 0)
+                out += u' ';
+            out += u"<code>"_s + links.type(shared.at(i).name) + u"</code>"_s;
+        }
+        out += u"</dd>"_s;
     }
-    out += u"<dt>입력 인자</dt><dd>"_s + arguments(screen, links) + u"</dd>"_s;
-    out += u"<dt>서버 데이터</dt><dd>"_s + serverData(screen, plan) + u"</dd>"_s;
+    out += u"<dt>입력 인자</dt><dd>"_s;
+    arguments(out, screen, links);
+    out += u"</dd><dt>서버 데이터</dt><dd>"_s;
+    serverData(out, screen, index);
+    out += u"</dd>"_s;
     if (!screen.rules.isEmpty()) {
-        QStringList rules;
-        for (const Sourced &rule : screen.rules)
-            rules.append(escape(rule.text) + PageText::sourceTag(rule.source));
-        out += u"<dt>검증·규칙</dt><dd>"_s + rules.join(u"<br>"_s) + u"</dd>"_s;
+        out += u"<dt>검증·규칙</dt><dd>"_s;
+        for (qsizetype i = 0; i < screen.rules.size(); ++i) {
+            const Sourced &rule = screen.rules.at(i);
+            if (i > 0)
+                out += u"<br>"_s;
+            out += escape(rule.text) + PageText::sourceTag(rule.source);
+        }
+        out += u"</dd>"_s;
     }
     const PlatformText &notes = screen.platformNotes;
     if (!notes.android.isEmpty() || !notes.ios.isEmpty()) {
@@ -124,97 +145,138 @@ QString facts(const Screen &screen, const Plan &plan, const ModelLinks &links)
             out += u"iOS: "_s + escape(notes.ios);
         out += u"</dd>"_s;
     }
-    return out;
 }
 
-QString passes(const Transition &transition, const ModelLinks &links)
+void passes(QString &out, const Transition &transition, const ModelLinks &links)
 {
-    QStringList items;
+    bool first = true;
     for (const QString &pass : transition.passes) {
+        if (!first)
+            out += u' ';
+        first = false;
         const std::optional<QString> model = links.argModel(pass);
-        items.append(u"<code>"_s + (model ? links.link(pass, *model) : escape(pass)) + u"</code>"_s);
+        out += u"<code>"_s + (model ? links.link(pass, *model) : escape(pass)) + u"</code>"_s;
     }
-    return items.join(u' ');
 }
 
-QString stayRow(const QString &label)
+void stayRow(QString &out, const QString &label)
 {
-    return u"<tr><td>"_s + escape(label) + u"</td><td></td><td><small>제자리</small></td></tr>"_s;
+    out += u"<tr><td>"_s + escape(label) + u"</td><td></td><td><small>제자리</small></td></tr>"_s;
 }
 
-QString moveRow(const QString &label, const Transition &transition, const Plan &plan, const ModelLinks &links,
-                const Conventions &conventions)
+// What every move row of one card shares, found once per card: the screen
+// the moves start from (the first of the card's key, as the index finds it
+// for each move's start) and the naming of the moves.
+struct MoveContext {
+    const Plan &plan;
+    const PlanIndex &index;
+    const ModelLinks &links;
+    const Screen *source;
+    MoveNames names;
+};
+
+// `label` comes escaped: one action's moves share it.
+void moveRow(QString &out, const QString &label, const Transition &transition, MoveContext &context)
 {
-    QString out = u"<tr><td>"_s + escape(label);
+    // One lookup of the target serves its name and its navigation calls.
+    const Screen *target = context.index.screen(transition.to);
+    out += u"<tr><td>"_s + label;
     if (transition.condition)
         out += u"<br><small>"_s + escape(*transition.condition) + u"</small>"_s;
-    out += u"</td><td>"_s + passes(transition, links) + u"</td><td>"_s + PageText::placeName(transition.to, plan)
-        + u" <small>("_s + escape(transition.kind) + u")</small>"_s;
+    out += u"</td><td>"_s;
+    passes(out, transition, context.links);
+    // As PageText::placeName, with the screen already found.
+    const QString place = transition.to.startsWith(u'@') ? escape(transition.to.mid(1))
+                                                          : escape(target ? target->title : transition.to);
+    out += u"</td><td>"_s + place + u" <small>("_s + escape(transition.kind) + u")</small>"_s;
     if (transition.popUpTo && !transition.popUpTo->isEmpty())
-        out += u"<br><small>pop "_s + PageText::placeName(*transition.popUpTo, plan) + u"</small>"_s;
-    return out + navNames(transition, plan, conventions) + PageText::sourceTag(transition.source) + u"</td></tr>"_s;
+        out += u"<br><small>pop "_s + PageText::placeName(*transition.popUpTo, context.plan) + u"</small>"_s;
+    context.names.append(out, transition, context.source, target);
+    out += PageText::sourceTag(transition.source) + u"</td></tr>"_s;
 }
 
-QString exits(const Screen &screen, const Plan &plan, const ModelLinks &links, const Conventions &conventions)
+void exits(QString &out, const Screen &screen, const Plan &plan, const PlanIndex &index, const ModelLinks &links,
+           const Conventions &conventions)
 {
-    const QList<const Transition *> outgoing = PlanIndex::active(plan)->movesFrom(screen.key);
-    const auto isTrigger = [](const Transition *transition, const QString &key) {
-        return Text::canonicalEqual(transition->trigger, key);
-    };
+    const QList<const Transition *> outgoing = index.movesFrom(screen.key);
+    if (outgoing.isEmpty() && screen.actions.isEmpty())
+        return;
+    // Every move here starts at a key canonically equal to the card's, so
+    // one lookup finds the start of all of them.
+    MoveContext context{plan, index, links, index.screen(screen.key),
+                        MoveNames(plan, conventions, index.screenValues())};
 
-    QString rows;
+    // Triggers and action keys compared by their canonical forms, made once
+    // each: equal forms are exactly what Text::canonicalEqual accepts.
+    QVarLengthArray<QString, 16> triggers;
+    for (const Transition *transition : outgoing)
+        triggers.append(Text::canonicalKey(transition->trigger));
+    QVarLengthArray<bool, 16> fromAction(outgoing.size(), false);
+
+    // The rows go straight after the table's head, which is taken back when
+    // no row follows.
+    const qsizetype start = out.size();
+    out += u"<div class=\"exits-wrap\"><table class=\"exits\"><tr><th>사용자 행동</th><th>넘기는 값</th><th>이동</th></tr>"_s;
+    const qsizetype head = out.size();
     for (const UserAction &action : screen.actions) {
-        QList<const Transition *> matching;
-        for (const Transition *transition : outgoing) {
-            if (isTrigger(transition, action.key))
-                matching.append(transition);
+        const QString key = Text::canonicalKey(action.key);
+        QString label;
+        bool matched = false;
+        for (qsizetype i = 0; i < outgoing.size(); ++i) {
+            if (triggers[i] != key)
+                continue;
+            fromAction[i] = true;
+            if (!matched)
+                label = escape(PlanIndex::triggerLabel(*outgoing[i], context.source));
+            matched = true;
+            moveRow(out, label, *outgoing[i], context);
         }
-        if (matching.isEmpty()) {
-            rows += stayRow(Exporter::actionLabel(action));
-            continue;
-        }
-        const QString label = Exporter::triggerLabel(*matching.first(), plan);
-        for (const Transition *transition : matching)
-            rows += moveRow(label, *transition, plan, links, conventions);
+        if (!matched)
+            stayRow(out, Exporter::actionLabel(action));
     }
-    for (const Transition *transition : outgoing) {
-        const bool fromAction = std::any_of(screen.actions.begin(), screen.actions.end(),
-                                            [&](const UserAction &action) { return isTrigger(transition, action.key); });
-        if (!fromAction)
-            rows += moveRow(Exporter::triggerLabel(*transition, plan), *transition, plan, links, conventions);
+    for (qsizetype i = 0; i < outgoing.size(); ++i) {
+        if (!fromAction[i])
+            moveRow(out, escape(PlanIndex::triggerLabel(*outgoing[i], context.source)), *outgoing[i], context);
     }
-    if (rows.isEmpty())
-        return {};
-    return u"<div class=\"exits-wrap\"><table class=\"exits\"><tr><th>사용자 행동</th><th>넘기는 값</th><th>이동</th></tr>"_s
-        + rows + u"</table></div>"_s;
+    if (out.size() == head)
+        out.truncate(start);
+    else
+        out += u"</table></div>"_s;
 }
 
-QString strings(const Screen &screen, const Plan &plan)
+void strings(QString &out, const Screen &screen, const PlanIndex &index)
 {
-    QList<StringKey> shown;
-    for (const StringKey *string : PlanIndex::active(plan)->stringsOn(screen.key)) {
+    QList<const StringKey *> shown;
+    for (const StringKey *string : index.stringsOn(screen.key)) {
         if (!string->ko.isEmpty())
-            shown.append(*string);
+            shown.append(string);
     }
     if (shown.isEmpty())
-        return {};
-    const auto need = std::count_if(shown.begin(), shown.end(), [](const StringKey &s) { return s.key.isEmpty(); });
-    QString out = u"<details class=\"strings\"><summary>문구·워드민트 보기 <small>"_s + QString::number(shown.size())
-        + u"개"_s;
+        return;
+    const auto need = std::count_if(shown.begin(), shown.end(), [](const StringKey *s) { return s->key.isEmpty(); });
+    out += u"<details class=\"strings\"><summary>문구·워드민트 보기 <small>"_s + QString::number(shown.size()) + u"개"_s;
     if (need > 0)
         out += u" · 키 필요 "_s + QString::number(need);
-    return out + u"</small></summary>"_s + callouts(screen, shown) + u"</details>"_s;
+    out += u"</small></summary>"_s + callouts(screen, shown) + u"</details>"_s;
 }
 
 } // namespace
 
 QString screenCard(const Screen &screen, const Plan &plan, const ModelLinks &links, const Conventions &conventions)
 {
-    const PlanIndex::Scope index(plan);
-    return u"<article class=\"screen\" id=\"s-"_s + escape(screen.key) + u"\">"_s + titleRow(screen, plan)
-        + u"<div class=\"shot\">"_s + shot(screen, QString()) + u"</div><div class=\"body\"><dl class=\"kv\">"_s
-        + facts(screen, plan, links) + u"</dl>"_s + exits(screen, plan, links, conventions) + strings(screen, plan)
-        + u"</div></article>"_s;
+    const PlanIndex::Scope scope(plan);
+    const PlanIndex &index = *PlanIndex::active(plan);
+    // The screen's files serve both its class names and its file list.
+    const PlatformFiles *entry = platformFiles(screen, plan);
+    QString out = u"<article class=\"screen\" id=\"s-"_s + escape(screen.key) + u"\">"_s;
+    titleRow(out, screen, entry);
+    out += u"<div class=\"shot\">"_s + shot(screen, QString()) + u"</div><div class=\"body\"><dl class=\"kv\">"_s;
+    facts(out, screen, plan, index, links, entry);
+    out += u"</dl>"_s;
+    exits(out, screen, plan, index, links, conventions);
+    strings(out, screen, index);
+    out += u"</div></article>"_s;
+    return out;
 }
 
 } // namespace HTMLPage

@@ -95,7 +95,10 @@ public:
         return nullptr;
     }
 
-    const QString &operator[](QStringView name) const { return *find(name); }
+    // The values that name a move's ends, at their places in the list.
+    const QString &name() const { return m_values[0].second; }
+    const QString &nameLowerFirst() const { return m_values[1].second; }
+    const QString &shortened() const { return m_values[3].second; }
 
     QMap<QString, QString> toMap() const
     {
@@ -145,12 +148,14 @@ QString fill(const QString &pattern, const ScreenValues &vars, std::span<const P
     qsizetype size = 0;
     for (QStringView piece : pieces)
         size += piece.size();
-    QString out;
-    out.reserve(size);
-    for (QStringView piece : pieces)
-        out += piece;
-
+    QString out(size, Qt::Uninitialized);
     QChar *chars = out.data();
+    qsizetype written = 0;
+    for (QStringView piece : pieces) {
+        std::copy(piece.begin(), piece.end(), chars + written);
+        written += piece.size();
+    }
+
     qsizetype kept = 0;
     for (qsizetype i = 0; i < size; ++i) {
         chars[kept++] = chars[i];
@@ -189,11 +194,11 @@ bool hasCode(const Transition &move, const Screen *source, const Screen *target)
 QString moveCode(const ScreenValues &source, const ScreenValues &target, const Conventions::Platform &platform)
 {
     const std::array<Placeholder, 5> ends{{
-        {u"From", source[u"Name"]},
-        {u"from", source[u"name"]},
-        {u"To", target[u"Name"]},
-        {u"to", target[u"name"]},
-        {u"ToShort", target[u"Short"]},
+        {u"From", source.name()},
+        {u"from", source.nameLowerFirst()},
+        {u"To", target.name()},
+        {u"to", target.nameLowerFirst()},
+        {u"ToShort", target.shortened()},
     }};
     return fill(platform.navigation, source, ends);
 }
