@@ -39,8 +39,9 @@ constexpr QStringView foldButton =
 
 void titleRow(QString &out, const Screen &screen, const PlatformFiles *entry)
 {
-    out += u"<div class=\"title\">"_s + foldButton + u"<h3>"_s + escape(screen.title) + u"</h3>"_s
-        + names(screen, entry);
+    out += u"<div class=\"title\">";
+    out += foldButton;
+    out += u"<h3>"_s + escape(screen.title) + u"</h3>"_s + names(screen, entry);
     if (screen.figmaLabel && !blankLabel(*screen.figmaLabel))
         out += u"<span class=\"pill\">"_s + escape(*screen.figmaLabel) + u"</span>"_s;
     if (screen.kind != u"screen"_s)
