@@ -250,6 +250,13 @@ int main(int argc, char **argv)
         // handed back and faulted in afresh, page by page.
         ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
         ::mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
+        // A revision or undo holds a large plan's trees and its render one
+        // after another on several threads; with a heap per thread each
+        // keeps its own high-water mark and the peak nears twice the page.
+        // One heap lets each step reuse what the last freed, for a little
+        // more of the render's time, which beside Claude's run is nothing.
+        if (arguments.contains(QLatin1String("--revise")))
+            ::mallopt(M_ARENA_MAX, 1);
         // The command line must run without a display.
         QCoreApplication app(argc, argv);
         Headless::run(arguments);

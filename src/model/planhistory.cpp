@@ -481,8 +481,9 @@ bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
 QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut)
 {
     // A large plan's trees are what this holds at its peak, so no more than
-    // two are held at once, and each file's bytes, and the plan read from
-    // them, go as soon as their tree is made.
+    // two are held at once: the plan read from the result goes before the
+    // result's own tree is made, and each file's bytes go as soon as they
+    // are read.
     const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
     QJsonObject written;
     QStringList dropped;
@@ -496,12 +497,12 @@ QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStri
             if (!bytes)
                 return refused + QStringLiteral("을 읽지 못했어요: ") + error;
             try {
+                written = Plan::decode(*bytes).toJson();
                 after = parseObject(*bytes);
             } catch (const JSONDecodeError &) {
                 return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
             }
         }
-        written = Plan::read(after)->toJson();
         dropped = lostPlaces(after, written);
         collectEmpty(after, Place{}, Derived::root, empty);
     }
@@ -511,14 +512,14 @@ QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStri
     FreedMemory::giveBack();
     QJsonObject old;
     try {
-        // The plan before is read only now: its bytes need not sit beside
-        // the result's tree.
-        if (const std::optional<QByteArray> bytes = before.read(FileSizes::plan)) {
-            QJsonObject parsed = parseObject(*bytes);
-            const std::optional<Plan> plan = Plan::read(parsed);
-            parsed = QJsonObject();
+        // The plan before is read only now, straight into the plan's types,
+        // and its bytes go before its tree is made: none of them need sit
+        // beside the result's tree.
+        std::optional<Plan> plan;
+        if (const std::optional<QByteArray> bytes = before.read(FileSizes::plan))
+            plan = Plan::decode(*bytes);
+        if (plan)
             old = plan->toJson();
-        }
     } catch (const JSONDecodeError &) {
     }
     QStringList lost = missingParts(old, empty, written);
