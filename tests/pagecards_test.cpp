@@ -182,34 +182,37 @@ TEST(PageMainClass, FirstFileWithoutItsLastExtensionElseTheName)
     EXPECT_EQ(HTMLPage::mainClass(home, plan), std::pair(u"ui.v2/Home"_s, u"HomePage.generated"_s));
 }
 
+// The feature's name is taken out of the shown call, the full call staying
+// in the tooltip: the name as written goes first, then the lower-cased one
+// from what is left; each goes at its leftmost places, none overlapping,
+// and what its removal joins stays.
 TEST(PageNavNames, FeatureIsTakenOutOfTheShownCall)
 {
-    Plan plan;
-    plan.meta.feature = u"HarborClips"_s;
-    plan.screens = {screen(u"clips"_s, u"HarborClips"_s, u"클립"_s), screen(u"detail"_s, u"HarborClipsDetail"_s, u"상세"_s)};
-    Conventions conventions = Conventions::builtIn();
-    conventions.android.navigation = u"open{To}({from}Id)"_s;
-    conventions.ios.navigation = u"open{To}({from}Id)"_s;
-
-    const QString form = u"<code title=\"openHarborClipsDetail(harborClipsId)\">openDetail(Id)</code>"_s;
-    EXPECT_EQ(HTMLPage::navNames(move(u"clips"_s, u"detail"_s, u"open"_s), plan, conventions),
-              u"<div class=\"pv p-a nav\">"_s + form + u"</div><div class=\"pv p-i nav\">"_s + form + u"</div>"_s);
-}
-
-// The name as written goes first, then the lower-cased one from what is
-// left; each goes at its leftmost places, none overlapping, and what its
-// removal joins stays.
-TEST(PageNavNames, FeatureIsTakenOutAsWrittenThenLowerCased)
-{
-    Plan plan;
-    plan.meta.feature = u"Aba"_s;
-    plan.screens = {screen(u"list"_s, u"AbaList"_s, u"목록"_s), screen(u"detail"_s, u"AbaDetail"_s, u"상세"_s)};
-    Conventions conventions = Conventions::builtIn();
-    conventions.android.navigation = u"AAbaba_abAba"_s;
-    conventions.ios.navigation = u"ababa_Abab"_s;
-    EXPECT_EQ(HTMLPage::navNames(move(u"list"_s, u"detail"_s, u"open"_s), plan, conventions),
-              u"<div class=\"pv p-a nav\"><code title=\"AAbaba_abAba\">Aba_<wbr>ab</code></div>"
-              "<div class=\"pv p-i nav\"><code title=\"ababa_Abab\">ba_<wbr>b</code></div>"_s);
+    const QString harborForm = u"<code title=\"openHarborClipsDetail(harborClipsId)\">openDetail(Id)</code>"_s;
+    const struct {
+        QString feature;
+        QString fromName;
+        QString toName;
+        QString android;
+        QString ios;
+        QString names;
+    } rows[] = {
+        {u"HarborClips"_s, u"HarborClips"_s, u"HarborClipsDetail"_s, u"open{To}({from}Id)"_s, u"open{To}({from}Id)"_s,
+         u"<div class=\"pv p-a nav\">"_s + harborForm + u"</div><div class=\"pv p-i nav\">"_s + harborForm + u"</div>"_s},
+        {u"Aba"_s, u"AbaList"_s, u"AbaDetail"_s, u"AAbaba_abAba"_s, u"ababa_Abab"_s,
+         u"<div class=\"pv p-a nav\"><code title=\"AAbaba_abAba\">Aba_<wbr>ab</code></div>"
+         "<div class=\"pv p-i nav\"><code title=\"ababa_Abab\">ba_<wbr>b</code></div>"_s},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.feature.toStdString());
+        Plan plan;
+        plan.meta.feature = row.feature;
+        plan.screens = {screen(u"from"_s, row.fromName, u"목록"_s), screen(u"to"_s, row.toName, u"상세"_s)};
+        Conventions conventions = Conventions::builtIn();
+        conventions.android.navigation = row.android;
+        conventions.ios.navigation = row.ios;
+        EXPECT_EQ(HTMLPage::navNames(move(u"from"_s, u"to"_s, u"open"_s), plan, conventions), row.names);
+    }
 }
 
 TEST(PageNavNames, BuiltInCallsBreakAfterUnderscoresAndDots)

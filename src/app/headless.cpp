@@ -26,8 +26,6 @@
 #include <QThreadPool>
 #include <cstdio>
 #include <cstdlib>
-#ifdef __GLIBC__
-#endif
 #include <unistd.h>
 
 namespace Headless {
@@ -49,7 +47,6 @@ void warn(const QString &line)
 
 // How long the end waits for the shared pool's work.
 constexpr int poolEndMs = 30000;
-
 
 // The folder's plan as plan.json gives it. A hand-edited file may hold what
 // the plan cannot carry (a misspelt key, a wrong type); the file is kept as

@@ -34,3 +34,27 @@ inline quint64 equalTo(quint64 word, uchar c)
 }
 
 } // namespace ByteWords
+
+// The same for UTF-16 text, four code units to a word.
+namespace UnitWords {
+
+constexpr quint64 ones = 0x0001000100010001ULL;
+constexpr quint64 highs = 0x8000800080008000ULL;
+
+inline quint64 load(const char16_t *at)
+{
+    quint64 word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// The units of `word` equal to `c`, as the high bit of each: the lowest
+// marked unit is the first such unit; units above it may be marked by the
+// subtraction's borrow and mean nothing.
+inline quint64 equalTo(quint64 word, char16_t c)
+{
+    const quint64 diff = word ^ (ones * c);
+    return (diff - ones) & ~diff & highs;
+}
+
+} // namespace UnitWords

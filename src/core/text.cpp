@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cmath>
 
 namespace Text {
 
@@ -200,15 +199,25 @@ QByteArray utf8(const QString &text)
 
 QString fixed(double value, int decimals)
 {
+    QString out;
+    appendFixed(out, value, decimals);
+    return out;
+}
+
+void appendFixed(QString &out, double value, int decimals)
+{
     // printf's "%.Nf" without the locale: exact ties round as the C library
     // rounds them (12.5 with no decimals reads 12).
-    if (!std::isfinite(value))
-        return QString::number(value);
+    if (!std::isfinite(value)) {
+        out += QString::number(value);
+        return;
+    }
     char buffer[512];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
     if (end.ec != std::errc())
-        return QString::number(value, 'f', decimals);
-    return QString::fromLatin1(buffer, end.ptr - buffer);
+        out += QString::number(value, 'f', decimals);
+    else
+        out += QLatin1StringView(buffer, end.ptr - buffer);
 }
 
 QString shortest(double value)

@@ -45,6 +45,8 @@ QByteArray utf8(const QString &text);
 
 // Locale-free "%.Nf" formatting ("12.50", never "12,50").
 QString fixed(double value, int decimals);
+// The same appended to `out`, with no string made for it.
+void appendFixed(QString &out, double value, int decimals);
 // Locale-free shortest round-trip form of a number ("0.5", "12", "1e+21").
 QString shortest(double value);
 

@@ -1,7 +1,6 @@
 #include "export/htmlpage.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <utility>
 
@@ -51,19 +50,10 @@ void appendPlaced(QString &out, const StringKey &string, qsizetype i)
     out += u"</div>"_s;
 }
 
-// A fraction of the image as a CSS percentage, the same in every locale
-// (as Text::fixed writes it), written straight into the markup.
+// A fraction of the image as a CSS percentage, the same in every locale.
 void appendPercent(QString &out, double fraction)
 {
-    const double value = fraction * 100;
-    char buffer[64];
-    const auto end = std::isfinite(value)
-        ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2)
-        : std::to_chars_result{buffer, std::errc::value_too_large};
-    if (end.ec == std::errc())
-        out += QLatin1StringView(buffer, end.ptr - buffer);
-    else
-        out += Text::fixed(value, 2);
+    Text::appendFixed(out, fraction * 100, 2);
     out += u'%';
 }
 

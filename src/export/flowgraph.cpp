@@ -412,7 +412,6 @@ GraphShape::GraphShape(const Plan &plan)
         ids[order[at]] = id;
     }
 
-
     // A move that shares its start and trigger with another shows its
     // condition, if it has one; any other its trigger's label.
     moves = Parallel::map<Move>(kept.size(), [&](qsizetype at) {

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/bytewords.h"
 #include "core/parallel.h"
 #include "core/text.h"
 #include "export/planindex.h"
@@ -131,24 +132,6 @@ public:
 private:
     enum class Escape { None, LineFeed, Cell };
 
-    // Four UTF-16 units as one word, and which of them equal `c`: the
-    // lowest marked unit is the first such unit (units above it may be
-    // marked by the subtraction's borrow), so a word with none gives zero.
-    static quint64 load(const char16_t *at)
-    {
-        quint64 word;
-        std::memcpy(&word, at, sizeof word);
-        return word;
-    }
-
-    static quint64 equalTo(quint64 word, char16_t c)
-    {
-        constexpr quint64 ones = 0x0001000100010001ULL;
-        constexpr quint64 highs = 0x8000800080008000ULL;
-        const quint64 diff = word ^ (ones * c);
-        return (diff - ones) & ~diff & highs;
-    }
-
     // The four bytes of a code point above U+FFFF.
     static char *pair(char *dst, char16_t high, char16_t low)
     {
@@ -236,9 +219,11 @@ private:
             // Four units at a time while they are ASCII that needs no escape,
             // as most keys, names and paths are.
             while (end - src >= 4) {
+                using namespace UnitWords;
                 const quint64 word = load(src);
                 if ((word & 0xFF80FF80FF80FF80ULL) != 0
-                    || (escape != Escape::None && (equalTo(word, u'\n') || (escape == Escape::Cell && equalTo(word, u'|')))))
+                    || (escape != Escape::None
+                        && (equalTo(word, u'\n') || (escape == Escape::Cell && equalTo(word, u'|')))))
                     break;
                 for (int i = 0; i < 4; ++i)
                     dst[i] = char(src[i]);

@@ -29,6 +29,13 @@ QString placeName(const QString &entry, const Plan &plan)
     return HTMLPage::escape(index ? index->screenTitle(entry) : plan.screenTitle(entry));
 }
 
+QString placeName(const QString &entry, const Screen *screen)
+{
+    if (entry.startsWith(u'@'))
+        return HTMLPage::escape(entry.mid(1));
+    return HTMLPage::escape(screen ? screen->title : entry);
+}
+
 namespace {
 
 // The path checks below run for every picture of every card and of the

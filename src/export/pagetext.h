@@ -16,6 +16,8 @@ QString sourceTag(const QString &source);
 // "@" (a place outside the feature), else the title of the screen with that
 // key, else the reference itself.
 QString placeName(const QString &entry, const Plan &plan);
+// The same with the screen `entry` names already found (nullptr when none).
+QString placeName(const QString &entry, const Screen *screen);
 
 // A screen image source the page may load: a relative path that stays
 // inside the plan folder (the image script swaps it for the embedded image)

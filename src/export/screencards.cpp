@@ -186,10 +186,7 @@ void moveRow(QString &out, const QString &label, const Transition &transition, M
         out += u"<br><small>"_s + escape(*transition.condition) + u"</small>"_s;
     out += u"</td><td>"_s;
     passes(out, transition, context.links);
-    // As PageText::placeName, with the screen already found.
-    const QString place = transition.to.startsWith(u'@') ? escape(transition.to.mid(1))
-                                                          : escape(target ? target->title : transition.to);
-    out += u"</td><td>"_s + place + u" <small>("_s + escape(transition.kind) + u")</small>"_s;
+    out += u"</td><td>"_s + PageText::placeName(transition.to, target) + u" <small>("_s + escape(transition.kind) + u")</small>"_s;
     if (transition.popUpTo && !transition.popUpTo->isEmpty())
         out += u"<br><small>pop "_s + PageText::placeName(*transition.popUpTo, context.plan) + u"</small>"_s;
     context.names.append(out, transition, context.source, target);
