@@ -464,8 +464,7 @@ namespace {
 // of the subtraction and mean nothing.
 quint64 runEnds(quint64 word)
 {
-    using namespace ByteWords;
-    return equalTo(word, '"') | equalTo(word, '\\') | equalTo(word, '/');
+    return ByteWords::equalTo(word, '"') | ByteWords::equalTo(word, '\\') | ByteWords::equalTo(word, '/');
 }
 
 // How many slashes a text has, eight bytes at a time: each byte of the

@@ -219,11 +219,11 @@ private:
             // Four units at a time while they are ASCII that needs no escape,
             // as most keys, names and paths are.
             while (end - src >= 4) {
-                using namespace UnitWords;
-                const quint64 word = load(src);
+                const quint64 word = UnitWords::load(src);
                 if ((word & 0xFF80FF80FF80FF80ULL) != 0
                     || (escape != Escape::None
-                        && (equalTo(word, u'\n') || (escape == Escape::Cell && equalTo(word, u'|')))))
+                        && (UnitWords::equalTo(word, u'\n')
+                            || (escape == Escape::Cell && UnitWords::equalTo(word, u'|')))))
                     break;
                 for (int i = 0; i < 4; ++i)
                     dst[i] = char(src[i]);

@@ -125,8 +125,7 @@ Scan entries(QByteArrayView text, qsizetype &at, bool &first, QList<Span> &spans
 // or a backslash: the bytes plainText must look at one by one.
 inline bool anySpecial(quint64 word)
 {
-    using namespace ByteWords;
-    return below(word, 0x20) | equalTo(word, '<') | equalTo(word, '\\');
+    return ByteWords::below(word, 0x20) | ByteWords::equalTo(word, '<') | ByteWords::equalTo(word, '\\');
 }
 
 // A string's text with each "\/" made "/"; nothing when it holds any other
