@@ -8,12 +8,17 @@
   var wanted = !askButton;
   var library = 'waiting';
 
-  var drawn = function () {
+  // Once a graph is drawn. The page's own drawing gives each box its
+  // pictures as it puts it down; what the library drew is given them here.
+  var settled = function () {
     if (askButton && askButton.parentElement) askButton.parentElement.hidden = true;
     var late = graph.querySelector('.gnote');
     if (late) late.parentElement.removeChild(late);
-    if (typeof window.quarryAssets === 'function') window.quarryAssets();
     if (typeof window.quarryPaper === 'function') window.quarryPaper();
+  };
+  var drawn = function () {
+    if (typeof window.quarryAssets === 'function') window.quarryAssets();
+    settled();
   };
 
   // Set as soon as the library has run: left alone, it would draw every
@@ -591,13 +596,22 @@
       setTimeout(go, 0);
     });
   }
-  function inSlices(total, step, stopped, progress, done) {
-    var at = 0, most = 64;
+  // Steps of different kinds (`kindOf`) cost the page very differently
+  // afterwards: a slice holds one kind only, and what the slices of one
+  // kind cost says nothing of the next, which starts small again.
+  var FIRST_STEPS = 64;
+  function inSlices(total, step, stopped, progress, done, kindOf) {
+    var at = 0, most = FIRST_STEPS, kind = kindOf ? kindOf(0) : 0;
     var slice = function (lastSteps, lastCost) {
       if (stopped()) return;
       var begun = Date.now(), from = at;
-      if (lastSteps) most = Math.max(8, Math.min(1.5 * most, lastSteps * FRAME_MS / Math.max(1, lastCost)));
-      while (at < total && at - from < most && Date.now() - begun < SLICE_MS) at = step(at);
+      if (kindOf && kindOf(at) !== kind) {
+        kind = kindOf(at);
+        most = FIRST_STEPS;
+      } else if (lastSteps) {
+        most = Math.max(8, Math.min(1.5 * most, lastSteps * FRAME_MS / Math.max(1, lastCost)));
+      }
+      while (at < total && at - from < most && Date.now() - begun < SLICE_MS && (!kindOf || kindOf(at) === kind)) at = step(at);
       var steps = at - from, took = Date.now() - begun;
       progress(at, total);
       if (at < total) afterPaint(function (paint) { slice(steps, took + paint); }); else done();
@@ -679,6 +693,9 @@
     drawing.style.setProperty('--ratio', placed.width / placed.height);
     var current = sheet(placed, true), onSheet = 0, phase = 0;
     drawing.appendChild(current);
+    // Turned to its top while the drawing is still empty: later, placing
+    // the view would lay out all that has been put on the page at once.
+    facingTop(drawing, placed);
     var add = function (part, partPhase) {
       if (onSheet >= SHEET || partPhase !== phase) {
         current = drawing.appendChild(sheet(placed, false));
@@ -702,7 +719,7 @@
         add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots.subarray(2 * edge, 2 * edge + 2)), 2);
       }
       return at + 1;
-    }, stopped, progress, done);
+    }, stopped, progress, done, function (at) { return at < edges ? 0 : at < edges + nodes ? 1 : 2; });
   }
 
   // Every label measured out of sight, in the graph's own fonts, a slice at
@@ -762,7 +779,7 @@
       flush();
       graph.removeChild(measuring);
       done(parts);
-    });
+    }, function (at) { return at < nodes ? 0 : 1; });
   }
 
   // A drawn large graph is a map: its box has a height of its own, in which
@@ -929,7 +946,6 @@
         size.width = placed.width;
         size.height = placed.height;
         put(drawing, read, parts, placed, function (at, total) { progress(at, total, 1); }, stopped, guarded(function () {
-          facingTop(drawing, placed);
           done(drawing, show);
         }));
       }));
@@ -971,8 +987,9 @@
             undo = drawLarge(progress, stopped, function (drawing, show) {
               finish();
               graph.removeAttribute('data-ask');
-              drawn();
-              cardLinks(drawing, show, stopped);
+              settled();
+              // Finding every card and box is a task of its own.
+              afterPaint(function () { if (!halted) cardLinks(drawing, show, stopped); });
             }, function () { finish(); explain(); });
           } catch (e) {
             finish();
