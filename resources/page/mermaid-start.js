@@ -495,8 +495,16 @@
 
   // A label rebuilt from the few things a label holds: text, line breaks,
   // small print and the screen's thumbnail; nothing else it says is markup.
+  // Most move words are plain text, which parsing would only copy; what
+  // is parsed goes through one template, so that drawing thousands of
+  // labels leaves little for the browser to collect.
+  var MARKUP = /[<&\0\r]/, reader = null;
   function labelInto(holder, markup) {
-    var template = document.createElement('template');
+    if (!MARKUP.test(markup)) {
+      if (markup) holder.appendChild(document.createTextNode(markup));
+      return;
+    }
+    var template = reader = reader || document.createElement('template');
     template.innerHTML = markup;
     var copy = function (from, to) {
       Array.prototype.forEach.call(from.childNodes, function (child) {
@@ -524,6 +532,14 @@
       });
     };
     copy(template.content, holder);
+    template.innerHTML = '';
+  }
+
+  function labelText(markup) {
+    if (!MARKUP.test(markup)) return markup;
+    var text = document.createElement('div');
+    labelInto(text, markup);
+    return text.textContent;
   }
 
   function shapeOf(node, width, height) {
@@ -758,12 +774,11 @@
           parts.sizes[at] = [width, height];
         });
       } else {
-        var edge = read.edges[at - nodes], text = document.createElement('div');
-        labelInto(text, edge.label);
-        if (text.textContent.trim()) {
+        var said = labelText(read.edges[at - nodes].label);
+        if (said.trim()) {
           var move = document.createElementNS(XHTML, 'div');
           move.setAttribute('class', 'gmove');
-          move.textContent = text.textContent;
+          move.textContent = said;
           parts.moves[at - nodes] = move;
           add(move, function () {
             var r = move.getBoundingClientRect();
