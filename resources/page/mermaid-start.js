@@ -504,7 +504,8 @@
       if (markup) holder.appendChild(document.createTextNode(markup));
       return;
     }
-    var template = reader = reader || document.createElement('template');
+    reader = reader || document.createElement('template');
+    var template = reader;
     template.innerHTML = markup;
     var copy = function (from, to) {
       Array.prototype.forEach.call(from.childNodes, function (child) {
@@ -617,17 +618,18 @@
   // kind cost says nothing of the next, which starts small again.
   var FIRST_STEPS = 64;
   function inSlices(total, step, stopped, progress, done, kindOf) {
-    var at = 0, most = FIRST_STEPS, kind = kindOf ? kindOf(0) : 0;
+    kindOf = kindOf || function () { return 0; };
+    var at = 0, most = FIRST_STEPS, kind = kindOf(0);
     var slice = function (lastSteps, lastCost) {
       if (stopped()) return;
       var begun = Date.now(), from = at;
-      if (kindOf && kindOf(at) !== kind) {
+      if (kindOf(at) !== kind) {
         kind = kindOf(at);
         most = FIRST_STEPS;
       } else if (lastSteps) {
         most = Math.max(8, Math.min(1.5 * most, lastSteps * FRAME_MS / Math.max(1, lastCost)));
       }
-      while (at < total && at - from < most && Date.now() - begun < SLICE_MS && (!kindOf || kindOf(at) === kind)) at = step(at);
+      while (at < total && at - from < most && Date.now() - begun < SLICE_MS && kindOf(at) === kind) at = step(at);
       var steps = at - from, took = Date.now() - begun;
       progress(at, total);
       if (at < total) afterPaint(function (paint) { slice(steps, took + paint); }); else done();
@@ -724,18 +726,20 @@
     var texts = [];
     read.edges.forEach(function (edge, at) { if (parts.moves[at]) texts.push(at); });
     var edges = read.edges.length, nodes = read.nodes.length, total = edges + nodes + texts.length;
+    var partOf = function (at) { return at < edges ? 0 : at < edges + nodes ? 1 : 2; };
     inSlices(total, function (at) {
-      if (at < edges) add(link(paths[at], read.edges[at], read, at), 0);
-      else if (at < edges + nodes) {
+      var kind = partOf(at);
+      if (kind === 0) add(link(paths[at], read.edges[at], read, at), kind);
+      else if (kind === 1) {
         var part = box(read.nodes[at - edges], at - edges, parts.holders[at - edges], parts.sizes, placed);
-        add(part, 1);
+        add(part, kind);
         if (typeof window.quarryAssets === 'function') window.quarryAssets(part);
       } else {
         var edge = texts[at - edges - nodes];
-        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots.subarray(2 * edge, 2 * edge + 2)), 2);
+        add(words(parts.moves[edge], parts.moveSizes[edge], placed.spots.subarray(2 * edge, 2 * edge + 2)), kind);
       }
       return at + 1;
-    }, stopped, progress, done, function (at) { return at < edges ? 0 : at < edges + nodes ? 1 : 2; });
+    }, stopped, progress, done, partOf);
   }
 
   // Every label measured out of sight, in the graph's own fonts, a slice at
@@ -1004,7 +1008,7 @@
               graph.removeAttribute('data-ask');
               settled();
               // Finding every card and box is a task of its own.
-              afterPaint(function () { if (!halted) cardLinks(drawing, show, stopped); });
+              afterPaint(function () { if (!stopped()) cardLinks(drawing, show, stopped); });
             }, function () { finish(); explain(); });
           } catch (e) {
             finish();
