@@ -2,7 +2,7 @@
 the page holds the tab at load, and how long a platform tab click takes.
 
 Usage: pagebrowsers_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium] [--width 1280] [--phone]
-                              [--moves-per-screen 5]
+                              [--moves-per-screen 5] [--idle 20]
 
 The bundled example's screens, strings and moves are repeated to the given
 sizes (1,000 and 3,000 by default), rendered by the binary, and served from
@@ -10,6 +10,10 @@ sizes (1,000 and 3,000 by default), rendered by the binary, and served from
 first in the page posts itself a message over and over and keeps the
 longest gap between two of them: the longest task the page ran, from the
 start of parsing to three seconds after DOMContentLoaded. Goal: 100 ms.
+Then the page is left alone for --idle seconds (20 by default) and the
+longest task in that time is given apart: a browser's first collection of
+a large page falls there, ten seconds or so after load in Firefox, and
+the page's scripts do nothing in it.
 With QUARRYSTONE_MERMAID_JS set, the graph library is served too, so that
 graphs of up to 20 screens are drawn by it at load (up to 60 the page
 draws them itself). --phone gives Chromium a 390 by 844 phone screen and a
@@ -44,7 +48,8 @@ PROBE = b"""<script>(function () {
     if (on) channel.port2.postMessage(0);
   };
   channel.port2.postMessage(0);
-  window.__probe = { longest: function () { return longest; }, stop: function () { on = false; } };
+  window.__probe = { longest: function () { return longest; }, stop: function () { on = false; },
+                     restart: function () { var was = longest; longest = 0; return was; } };
 })();</script>"""
 
 
@@ -139,7 +144,7 @@ class Site(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
 
 
-def measure(browser, url, phone):
+def measure(browser, url, phone, idle):
     if phone:
         browser.devtools("Emulation.setDeviceMetricsOverride", {"width": 390, "height": 844, "deviceScaleFactor": 3, "mobile": True})
         browser.devtools("Emulation.setCPUThrottlingRate", {"rate": 4})
@@ -157,13 +162,16 @@ def measure(browser, url, phone):
         if time.monotonic() - drawn > 120:
             break
     time.sleep(1)
+    loading = browser.run("return window.__probe.restart();")
+    time.sleep(idle)
     figures = browser.run("""
 var t = performance.getEntriesByType('navigation')[0];
 window.__probe.stop();
 var button = document.querySelector('.ptabs button[data-p=a]'), clicked = null;
 if (button) { var at = performance.now(); button.click(); document.body.getBoundingClientRect(); clicked = performance.now() - at; }
-return { dcl: t.domContentLoadedEventEnd, longest: window.__probe.longest(), tab: clicked,
+return { dcl: t.domContentLoadedEventEnd, idle: window.__probe.longest(), tab: clicked,
          closed: document.querySelectorAll('details.strings:not([open]) .callouts').length };""")
+    figures["longest"] = loading
     return figures
 
 
@@ -173,7 +181,7 @@ def main():
         print(__doc__)
         return 64
     binary = arguments.pop(0)
-    browsers, width, phone, per_screen = ["chromium", "firefox"], 1280, False, 0
+    browsers, width, phone, per_screen, idle = ["chromium", "firefox"], 1280, False, 0, 20.0
     counts = []
     while arguments:
         item = arguments.pop(0)
@@ -183,6 +191,8 @@ def main():
             phone, browsers = True, ["chromium"]
         elif item == "--moves-per-screen":
             per_screen = int(arguments.pop(0))
+        elif item == "--idle":
+            idle = float(arguments.pop(0))
         elif item == "--width":
             width = int(arguments.pop(0))
         else:
@@ -203,10 +213,10 @@ def main():
             try:
                 for count in counts:
                     url = "http://127.0.0.1:%d/%d/index.html" % (site.server_address[1], count)
-                    f = measure(browser, url, phone)
+                    f = measure(browser, url, phone, idle)
                     print("%-8s %5d screens, %s: DOMContentLoaded %7.0f ms, longest task %7.0f ms, "
-                          "platform tab %s ms, callout blocks in closed boxes %d"
-                          % (name, count, "phone" if phone else "%d px" % width, f["dcl"], f["longest"],
+                          "then %.0f ms in %.0f s left alone, platform tab %s ms, callout blocks in closed boxes %d"
+                          % (name, count, "phone" if phone else "%d px" % width, f["dcl"], f["longest"], f["idle"], idle,
                              "%.0f" % f["tab"] if f["tab"] is not None else "-", f["closed"]), flush=True)
             finally:
                 browser.close()

@@ -1,14 +1,18 @@
 """The shared page's own drawing of a large graph, on request, in Chromium
 and Firefox ESR: how long it takes and the longest the tab is held meanwhile.
 
-Usage: pagedraw_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium]
+Usage: pagedraw_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium] [--settle 3]
 
 A plan of the given sizes (300, 1,000 and 3,000 screens by default) with
 about five moves a screen, long ones across the plan among them, is
 rendered by the binary and served from 127.0.0.1. The draw button is
-pressed once the page has settled; the probe of pagebrowsers_bench.py
-keeps the longest gap between its messages from the press to the end of
-the drawing. Goal: 100 ms at every size.
+pressed once the page has settled (--settle seconds after load); the probe
+of pagebrowsers_bench.py keeps the longest gap between its messages from
+the press to the end of the drawing. Goal: 100 ms at every size. Firefox
+collects a page of thousands of screens once, some ten seconds after load,
+whether or not anything is drawn (pagebrowsers_bench.py gives it apart): a
+drawing pressed sooner may run into it; --settle 25 measures the drawing
+without it.
 
 Once drawn, the share of moves whose line runs through a screen box other
 than its own two ends: each line sampled every few units of its length,
@@ -80,14 +84,14 @@ return { lines: document.querySelectorAll('.graph svg path.flowchart-link').leng
 """
 
 
-def measure(browser, url):
+def measure(browser, url, settle):
     browser.open(url)
     started = time.monotonic()
     while not browser.run("return document.readyState === 'complete' && !!window.__probe && !!document.getElementById('graph-draw');"):
         time.sleep(0.05)
         if time.monotonic() - started > 600:
             raise TimeoutError(url)
-    time.sleep(3)
+    time.sleep(settle)
     browser.run("""
 window.__drawProbe = { longest: 0 };
 var channel = new MessageChannel(), last = performance.now();
@@ -119,11 +123,13 @@ def main():
         print(__doc__)
         return 64
     binary = arguments.pop(0)
-    browsers, counts = ["chromium", "firefox"], []
+    browsers, counts, settle = ["chromium", "firefox"], [], 3.0
     while arguments:
         item = arguments.pop(0)
         if item == "--browsers":
             browsers = arguments.pop(0).split(",")
+        elif item == "--settle":
+            settle = float(arguments.pop(0))
         else:
             counts.append(int(item))
     counts = counts or [300, 1000, 3000]
@@ -144,7 +150,7 @@ def main():
                 browser = driver(width=1280, height=900)
                 try:
                     url = "http://127.0.0.1:%d/%d/index.html" % (site.server_address[1], count)
-                    f = measure(browser, url)
+                    f = measure(browser, url, settle)
                     print("%-8s %5d screens, %5d moves: drawn %s in %7.0f ms, longest stall %6.0f ms%s"
                           % (name, count, moves[count], "yes" if f["drawn"] else "NO", f["took"], f["longest"],
                              ", script heap %.0f MB" % f["heap"] if f["heap"] else ""), flush=True)
