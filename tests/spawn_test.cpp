@@ -156,6 +156,11 @@ TEST(Spawn, RunsInTheGivenFolderWithTheGivenEnvironment)
     EXPECT_EQ(seen, QJsonObject::fromVariantMap({{"ONLY", "this"},
                                                                         {"FAKE_CLAUDE_LOG", env["FAKE_CLAUDE_LOG"]},
                                                                         {"FAKE_CLAUDE_SCENARIO", env["FAKE_CLAUDE_SCENARIO"]}}));
+    // A PWD the caller gives is the one the program gets, as written, not
+    // the folder the namespace was started in.
+    env.insert("PWD", "/given = place");
+    EXPECT_EQ(TaskWait::result(Spawn::wait(start(FakeClaude::path(), {}, dir.path(), env))), 0);
+    EXPECT_EQ(fake.records("start").value(1).value("env").toObject().value("PWD").toString(), "/given = place");
 }
 
 TEST(Spawn, OutputGivesEmptyTextNotNothing)

@@ -571,15 +571,7 @@ QCoro::Task<> Developer::develop(std::shared_ptr<Job> job)
     const QPointer<Developer> self(this);
     std::optional<QString> failure;
     try {
-        // The plan folder is taken before anything else of the run, so that
-        // however early it ends, its record in the folder goes with it; a
-        // folder that cannot be taken makes nothing.
-        const QString refused = (co_await job->planFiles)->failure();
-        bool ready = false;
-        if (refused.isEmpty())
-            ready = co_await prepare(job);
-        else
-            failure = refused;
+        const bool ready = co_await prepare(job);
         job->setUp->finish();
         if (ready && self)
             co_await writeCode(job);
@@ -610,34 +602,43 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     }
     // The base reaches an inner `git branch` as it stands, where a leading
     // "-" would be read as an option even after "--".
-    if (job->base.startsWith(QLatin1Char('-'))) {
-        fail(*job, QStringLiteral("“") + job->base + QStringLiteral("” 은(는) base 브랜치로 쓸 수 없어요."));
-        co_return false;
-    }
+    std::optional<QString> problem;
+    if (job->base.startsWith(QLatin1Char('-')))
+        problem = QStringLiteral("“") + job->base + QStringLiteral("” 은(는) base 브랜치로 쓸 수 없어요.");
     // The name is checked here, which costs no run; a name such as ".."
     // would otherwise address the folder that holds the worktrees, which
     // exists and would be taken for a worktree.
-    if (!isBranchName(job->branch)) {
-        fail(*job, QStringLiteral("“") + job->branch
-                       + QStringLiteral("” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요."));
-        co_return false;
-    }
+    else if (!isBranchName(job->branch))
+        problem = QStringLiteral("“") + job->branch
+            + QStringLiteral("” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요.");
     // An unset repository would otherwise place the worktrees beside this
     // process's working folder and let git pick whatever repository holds it.
     const QString repo = absoluteFolder(job->repo);
-    if (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir()) {
-        fail(*job, worktreeFailed);
+    if (!problem && (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir()))
+        problem = worktreeFailed;
+    if (!problem)
+        job->worktree = worktreePath(job->repo, job->branch);
+    const bool existing = !problem && QFileInfo::exists(job->worktree);
+    // git makes the folders that lead to the worktree itself. Its run starts
+    // while the plan folder is taken and runs git only after that.
+    const std::unique_ptr<AheadGit> making = problem || existing
+        ? nullptr
+        : newWorktree(repo, job->branch, job->worktree, job->base);
+    // The plan folder is taken before anything else of the run is made, so
+    // that however early it ends, its record in the folder goes with it; a
+    // folder that cannot be taken makes nothing.
+    const QString refused = (co_await job->planFiles)->failure();
+    if (!self)
+        co_return false;
+    if (!refused.isEmpty() || problem) {
+        fail(*job, !refused.isEmpty() ? refused : *problem);
         co_return false;
     }
-    job->worktree = worktreePath(job->repo, job->branch);
-    if (QFileInfo::exists(job->worktree)) {
+    if (existing) {
         job->folders = aheadFolders(job->worktree);
         update(*job, [](Run &run) { run.detail = QStringLiteral("이미 있는 작업 폴더를 이어서 써요"); });
         co_return true;
     }
-
-    // git makes the folders that lead to the worktree itself.
-    const std::unique_ptr<AheadGit> making = newWorktree(repo, job->branch, job->worktree, job->base);
     const QByteArray printed = co_await making->run(job->cancel);
     if (!self)
         co_return false;

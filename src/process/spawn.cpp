@@ -469,13 +469,19 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
 // process is tied to bwrap, which is tied to us, and we are known to be
 // alive: the gate, run by that first process after it has tied itself,
 // says so on descriptor 5 and waits on descriptor 4 for our word, which a
-// dead application never gives (the end of file instead).
-QStringList gated(const QStringList &program)
+// dead application never gives (the end of file instead). bwrap sets PWD
+// to the working folder; the gate puts it back as the caller gave it
+// ("=" and the value) or takes it away ("-"), and then becomes the
+// program, by its path, searching nothing.
+QStringList gated(const Spawn::Environment &env, const QString &path)
 {
     return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec \"$@\" 4<&-"),
-                       QStringLiteral("sh")}
-        + program;
+                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec 4<&- && "
+                                      "case $1 in =*) PWD=${1#=}; export PWD;; *) unset PWD;; esac && shift && exec \"$@\""),
+                       QStringLiteral("sh"),
+                       env.contains(QStringLiteral("PWD")) ? QLatin1Char('=') + env.value(QStringLiteral("PWD"))
+                                                           : QStringLiteral("-"),
+                       path};
 }
 
 // Why execve would refuse the program at `path`, 0 when it would not: a
@@ -497,19 +503,6 @@ int notStartable(const QString &path)
         return error;
     const QByteArray start(head, std::max<ssize_t>(n, 0));
     return start == "\x7f" "ELF" || start.startsWith("#!") ? 0 : ENOEXEC;
-}
-
-// bwrap sets PWD to the working folder; env (coreutils) puts it back as
-// the caller gave it, then runs the program by its path, searching nothing.
-// A path with "=" in it would read to env as a variable: such a program
-// keeps bwrap's PWD.
-QStringList pwdAsGiven(const Spawn::Environment &env, const QString &path)
-{
-    if (path.contains(QLatin1Char('=')))
-        return {};
-    if (env.contains(QStringLiteral("PWD")))
-        return {QStringLiteral("/usr/bin/env"), QStringLiteral("--"), QStringLiteral("PWD=") + env.value(QStringLiteral("PWD"))};
-    return {QStringLiteral("/usr/bin/env"), QStringLiteral("-u"), QStringLiteral("PWD"), QStringLiteral("--")};
 }
 
 // Whether bwrap runs /bin/true with these mounts in a namespace of its own.
@@ -908,7 +901,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
             + runOptions();
         if (!cwd.isEmpty())
             arguments << QStringLiteral("--chdir") << cwd;
-        arguments << QStringLiteral("--") << gated(pwdAsGiven(env, path) << path);
+        arguments << QStringLiteral("--") << gated(env, path);
         arguments += args;
     }
     reapOrphansOnce();
