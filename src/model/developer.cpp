@@ -135,80 +135,131 @@ Spawn::Environment gitEnvironment()
     return Spawn::allowedEnvironment(kept, {QStringLiteral("LC_")});
 }
 
-// A git command whose run starts ahead, while earlier work goes on, and
-// which runs git only once let go: making the run's namespace then costs
-// the command nothing. A shell of fixed text waits on its standard input
-// and, given a line, becomes git with the arguments as they are; dropped
+// The git work of a worktree in one run, so in one namespace, started
+// ahead while earlier work goes on: making the namespace then costs the
+// work nothing. A shell of fixed text waits on its standard input; let go
+// once, it names the worktree's git folders (a new worktree is made first)
+// and waits again; let go a second time, after Claude's run, it becomes
+// `git status` of the worktree with the folders it named before. Dropped
 // unlet, it ends without running git. It is a run like any other and ends
 // with the application.
-class AheadGit
+class WorktreeGit
 {
 public:
-    AheadGit(const QStringList &args, const Spawn::Environment &env)
-        : AheadGit(QStringLiteral("read -r go && exec \"$0\" \"$@\""), args, env)
-    {
-    }
-
-    // The same for a shell of fixed text `script` that runs git ("$0") once
-    // let go, with `args` as its own.
-    AheadGit(const QString &script, const QStringList &args, const Spawn::Environment &env)
+    // `script` runs with git as "$0" and `args` as its own.
+    WorktreeGit(const QString &script, const QStringList &args, const Spawn::Environment &env)
     {
         int gate[2];
+        int out[2];
         if (::pipe2(gate, O_CLOEXEC) != 0)
             return;
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ::close(gate[0]);
+            ::close(gate[1]);
+            return;
+        }
         try {
             m_pipes.emplace();
             m_pid = Spawn::run(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script, gitPath} + args, env,
-                               QDir::tempPath(), gate[0], m_pipes->childOutput(), m_pipes->childError());
+                               QDir::tempPath(), gate[0], out[1], m_pipes->childError());
             m_pipes->closeChildEnds();
             m_gate = gate[1];
+            m_out = out[0];
         } catch (const SpawnFailure &) {
             ::close(gate[1]);
+            ::close(out[0]);
         }
         ::close(gate[0]);
+        ::close(out[1]);
     }
-    AheadGit(const AheadGit &) = delete;
-    AheadGit &operator=(const AheadGit &) = delete;
+    WorktreeGit(const WorktreeGit &) = delete;
+    WorktreeGit &operator=(const WorktreeGit &) = delete;
 
-    ~AheadGit()
+    ~WorktreeGit()
     {
-        if (m_gate >= 0)
-            ::close(m_gate);
+        for (const int fd : {m_gate, m_out})
+            if (fd >= 0)
+                ::close(fd);
         // Reaped on a thread of its own once the shell has ended unlet.
-        if (m_pid > 0 && !m_ran)
+        if (m_pid > 0 && !m_reaped)
             Spawn::wait(m_pid);
     }
 
-    // Lets git run and gives what it printed on standard output; "" when it
-    // could not start. Once only. Cancelling `stop` ends the run as any
-    // other run is stopped: a hook of the repository may wait for ever.
-    QCoro::Task<QByteArray> run(CancelToken stop = CancelToken())
+    // Lets the shell name the folders (and make the worktree) and gives what
+    // it printed: `adding` first when `git worktree add` started, the two
+    // folders on lines of their own, and `waiting` once it waits to be let
+    // go again; "" when it could not start. Once only. Cancelling `stop`
+    // ends the run as any other run is stopped: a hook of the repository
+    // may wait for ever.
+    QCoro::Task<QByteArray> before(CancelToken stop = CancelToken())
     {
-        if (m_gate < 0 || m_ran)
+        if (m_gate < 0 || m_out < 0)
             co_return QByteArray();
-        m_ran = true;
         [[maybe_unused]] const ssize_t written = ::write(m_gate, "\n", 1);
-        ::close(m_gate);
-        m_gate = -1;
+        const ChildProcess child(m_pid);
+        QByteArray printed;
+        {
+            const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(Spawn::stopGrace); });
+            // Read up to the line that says it waits, or to the end, which
+            // comes only with bwrap's: it holds the output as well.
+            QFuture<QByteArray> reading = OwnThread::future([fd = std::exchange(m_out, -1)] {
+                QByteArray bytes;
+                char buffer[4096];
+                while (!bytes.endsWith(waiting)) {
+                    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n <= 0)
+                        break;
+                    bytes.append(buffer, n);
+                }
+                ::close(fd);
+                return bytes;
+            });
+            printed = co_await reading;
+        }
+        if (!printed.endsWith(waiting)) {
+            ::close(std::exchange(m_gate, -1));
+            m_reaped = true;
+            m_status = co_await Spawn::wait(m_pid);
+        }
+        co_return printed;
+    }
+
+    // Lets the waiting shell run `git status` and gives what it printed; ""
+    // when it is not waiting. Once only.
+    QCoro::Task<QByteArray> status()
+    {
+        if (m_gate < 0 || m_reaped)
+            co_return QByteArray();
+        [[maybe_unused]] const ssize_t written = ::write(m_gate, "\n", 1);
+        ::close(std::exchange(m_gate, -1));
         auto out = std::make_shared<QByteArray>();
         const ChildProcess child(m_pid);
-        const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(Spawn::stopGrace); });
+        // git status writes on the shell's standard error, its own errors
+        // going nowhere.
         const QFuture<void> pumped = m_pipes->start(
-            child, QByteArray(), [out](const QByteArray &bytes) { out->append(bytes); }, [](const QByteArray &) {});
+            child, QByteArray(), [](const QByteArray &) {}, [out](const QByteArray &bytes) { out->append(bytes); });
+        m_reaped = true;
         m_status = co_await Spawn::wait(m_pid);
         co_await pumped;
         co_return *out;
     }
 
-    // The exit status of the run let go, once it has ended.
-    int status() const { return m_status; }
+    // The exit status of a shell that ended before it waited.
+    int exitStatus() const { return m_status; }
+
+    // What the shell prints last, after the folders' lines, once it waits
+    // to be let go again.
+    static inline const QByteArray waiting = QByteArrayLiteral("\n=\n");
 
 private:
     std::optional<PipePump> m_pipes;
     pid_t m_pid = -1;
     int m_status = -1;
     int m_gate = -1;
-    bool m_ran = false;
+    int m_out = -1;
+    bool m_reaped = false;
 };
 
 // Removes a worktree and the branch made with it.
@@ -229,72 +280,68 @@ struct GitFolders {
     QString common;
 };
 
-// `git rev-parse --git-dir --git-common-dir` of a worktree, ahead.
-std::unique_ptr<AheadGit> aheadFolders(const QString &worktree)
-{
-    return std::make_unique<AheadGit>(
-        gitArguments(worktree, {QStringLiteral("rev-parse"), QStringLiteral("--path-format=absolute"),
-                                QStringLiteral("--git-dir"), QStringLiteral("--git-common-dir")}),
-        gitEnvironment());
-}
-
 // The exit status of a new worktree's run when its branch exists already.
 constexpr int branchTaken = 3;
 
 // What a new worktree's run prints once `git worktree add` starts.
 const QByteArray adding = QByteArrayLiteral("+\n");
 
-// The git work of a new worktree in one run, so in one namespace: the
-// branch's look-up, `git worktree add` of it and, once it is made, the
-// worktree's git folders. It prints only `adding` and the folders.
-std::unique_ptr<AheadGit> newWorktree(const QString &repo, const QString &branch, const QString &worktree,
-                                      const QString &base)
+// The shell of a worktree's git work, from the folders on: "$3" is the
+// worktree. Its git folders as git names them before Claude's run, then,
+// let go again, `git status` with only those folders (the .git file in the
+// worktree, which the run could rewrite, is not followed), with nothing
+// the run could have planted running (no file system monitor, no hook, no
+// git inside a submodule's folder) and without taking the index lock.
+// Filters named in the worktree's .gitattributes still run, but only those
+// the person's own git configuration defines, which the run cannot change.
+// Every untracked file on its own: a new folder would otherwise be one
+// "?? dir/" entry however many files it holds.
+const QString foldersThenStatus = QStringLiteral(
+    "dirs=$(\"$0\" -C \"$3\" rev-parse --path-format=absolute --git-dir --git-common-dir) || exit; "
+    "printf '%s\\n=\\n' \"$dirs\"; "
+    "read -r go || exit; "
+    "nl='\n'; "
+    "export GIT_DIR=\"${dirs%%\"$nl\"*}\" GIT_COMMON_DIR=\"${dirs#*\"$nl\"}\" GIT_WORK_TREE=\"$3\"; "
+    "exec \"$0\" -c core.fsmonitor=false -c core.hooksPath=/dev/null --no-optional-locks status --porcelain -z "
+    "--untracked-files=all --ignore-submodules=dirty >&3 3>&-");
+
+// An existing worktree's git work. Git's own messages go nowhere; standard
+// error carries the status.
+std::unique_ptr<WorktreeGit> existingWorktree(const QString &worktree)
+{
+    static const QString script = QStringLiteral("exec 3>&2 2>/dev/null; read -r go || exit; ") + foldersThenStatus;
+    return std::make_unique<WorktreeGit>(script, QStringList{QString(), QString(), AppPaths::expandHome(worktree)},
+                                         gitEnvironment());
+}
+
+// A new worktree's git work: first the branch's look-up and `git worktree
+// add` of it, printing `adding` once that starts.
+std::unique_ptr<WorktreeGit> newWorktree(const QString &repo, const QString &branch, const QString &worktree,
+                                         const QString &base)
 {
     static const QString script = QStringLiteral(
-                                      "read -r go || exit; "
+                                      "exec 3>&2 2>/dev/null; read -r go || exit; "
                                       "\"$0\" -C \"$1\" rev-parse --verify --quiet \"refs/heads/$2\" >/dev/null && exit %1; "
                                       "echo +; "
-                                      "\"$0\" -C \"$1\" worktree add -b \"$2\" \"$3\" \"$4\" >&2 || exit; "
-                                      "exec \"$0\" -C \"$3\" rev-parse --path-format=absolute --git-dir --git-common-dir")
-                                      .arg(branchTaken);
-    return std::make_unique<AheadGit>(
+                                      "\"$0\" -C \"$1\" worktree add -b \"$2\" \"$3\" \"$4\" >/dev/null || exit; ")
+                                      .arg(branchTaken)
+        + foldersThenStatus;
+    return std::make_unique<WorktreeGit>(
         script, QStringList{AppPaths::expandHome(repo), branch, AppPaths::expandHome(worktree), base}, gitEnvironment());
 }
 
+// The folders a worktree's shell named, from what it printed after
+// `adding`; nothing unless it waits for the status.
 std::optional<GitFolders> gitFolders(const QByteArray &printed)
 {
-    const QStringList dirs = Text::decodeUtf8Strict(printed).value_or(QString()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (!printed.endsWith(WorktreeGit::waiting))
+        return std::nullopt;
+    const QStringList dirs = Text::decodeUtf8Strict(printed.chopped(WorktreeGit::waiting.size()))
+                                 .value_or(QString())
+                                 .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (dirs.size() != 2)
         return std::nullopt;
     return GitFolders{dirs.at(0), dirs.at(1)};
-}
-
-// `git status` of the worktree after the run, which has been able to write
-// the worktree: only with the folders recorded before it (the .git file in
-// the worktree is not followed), with nothing it could have planted
-// running (no file system monitor, no hook, no git inside a submodule's
-// folder) and without taking the index lock. Filters named in the
-// worktree's .gitattributes still run, but only those the person's own git
-// configuration defines, which the run cannot change.
-std::unique_ptr<AheadGit> aheadStatus(const QString &worktree, const GitFolders &folders)
-{
-    Spawn::Environment env = gitEnvironment();
-    env.insert(QStringLiteral("GIT_DIR"), folders.own);
-    env.insert(QStringLiteral("GIT_COMMON_DIR"), folders.common);
-    env.insert(QStringLiteral("GIT_WORK_TREE"), worktree);
-    // Every untracked file on its own: a new folder would otherwise be one
-    // "?? dir/" entry however many files it holds.
-    return std::make_unique<AheadGit>(QStringList{QStringLiteral("-c"),
-                                                  QStringLiteral("core.fsmonitor=false"),
-                                                  QStringLiteral("-c"),
-                                                  QStringLiteral("core.hooksPath=/dev/null"),
-                                                  QStringLiteral("--no-optional-locks"),
-                                                  QStringLiteral("status"),
-                                                  QStringLiteral("--porcelain"),
-                                                  QStringLiteral("-z"),
-                                                  QStringLiteral("--untracked-files=all"),
-                                                  QStringLiteral("--ignore-submodules=dirty")},
-                                      env);
 }
 
 // A place by its real path, as a bind needs it: a linked home folder or
@@ -426,9 +473,9 @@ struct Developer::Job {
     // The plan folder as the start found it, before any platform's Claude
     // ran: shared by the runs of one start.
     QFuture<std::shared_ptr<PlanGuard>> planFiles;
-    // The worktree's git folders, asked ahead once it is known, or as the
-    // new worktree's run printed them.
-    std::unique_ptr<AheadGit> folders;
+    // The worktree's git work, started ahead once the worktree is known,
+    // and what it printed of the worktree's git folders.
+    std::unique_ptr<WorktreeGit> git;
     QByteArray foldersNamed;
 };
 
@@ -621,9 +668,8 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     const bool existing = !problem && QFileInfo::exists(job->worktree);
     // git makes the folders that lead to the worktree itself. Its run starts
     // while the plan folder is taken and runs git only after that.
-    const std::unique_ptr<AheadGit> making = problem || existing
-        ? nullptr
-        : newWorktree(repo, job->branch, job->worktree, job->base);
+    if (!problem)
+        job->git = existing ? existingWorktree(job->worktree) : newWorktree(repo, job->branch, job->worktree, job->base);
     // The plan folder is taken before anything else of the run is made, so
     // that however early it ends, its record in the folder goes with it; a
     // folder that cannot be taken makes nothing.
@@ -631,15 +677,15 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     if (!self)
         co_return false;
     if (!refused.isEmpty() || problem) {
+        job->git.reset();
         fail(*job, !refused.isEmpty() ? refused : *problem);
         co_return false;
     }
     if (existing) {
-        job->folders = aheadFolders(job->worktree);
         update(*job, [](Run &run) { run.detail = QStringLiteral("이미 있는 작업 폴더를 이어서 써요"); });
         co_return true;
     }
-    const QByteArray printed = co_await making->run(job->cancel);
+    const QByteArray printed = co_await job->git->before(job->cancel);
     if (!self)
         co_return false;
     const bool added = printed.startsWith(adding);
@@ -653,7 +699,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         co_return false;
     }
     if (!QFileInfo::exists(job->worktree)) {
-        fail(*job, !added && making->status() == branchTaken
+        fail(*job, !added && job->git->exitStatus() == branchTaken
                        ? QStringLiteral("“") + job->branch + QStringLiteral("” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요.")
                        : worktreeFailed);
         co_return false;
@@ -722,15 +768,11 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     runner.disallowedTools = disallowedTools();
     // Recorded before the run, which can rewrite the worktree's .git where
     // it runs unconfined.
-    QByteArray named;
-    if (job->folders)
-        named = co_await job->folders->run();
-    else
-        named = job->foldersNamed;
+    if (job->foldersNamed.isEmpty())
+        job->foldersNamed = co_await job->git->before();
     if (!self)
         co_return;
-    const std::optional<GitFolders> folders = gitFolders(named);
-    const std::unique_ptr<AheadGit> status = folders ? aheadStatus(job->worktree, *folders) : nullptr;
+    const std::optional<GitFolders> folders = gitFolders(job->foldersNamed);
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
     // run goes on as before and says so; where only its private folders
@@ -781,8 +823,8 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     }
 
     QByteArray printed;
-    if (status)
-        printed = co_await status->run();
+    if (folders)
+        printed = co_await job->git->status();
     if (!self)
         co_return;
     const QStringList changed = changedPaths(printed);
