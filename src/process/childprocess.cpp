@@ -103,9 +103,6 @@ struct ChildProcess::State {
         , pidfd(ProcessGroup::openDescriptor(child))
         , run(runOf(child))
     {
-        // While the run's first process surely still exists.
-        if (run)
-            run->run();
     }
     ~State()
     {
@@ -231,6 +228,12 @@ struct ChildProcess::State {
 ChildProcess::ChildProcess(pid_t pid)
     : m_state(std::make_shared<State>(pid))
 {
+}
+
+void ChildProcess::describe() const
+{
+    if (m_state->run)
+        m_state->run->run();
 }
 
 pid_t ChildProcess::pid() const

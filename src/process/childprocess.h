@@ -34,8 +34,8 @@ public:
     };
 
     // Registers the child `pid` as starting a run, before anyone can reap
-    // it; `describe` is asked once, on first need, and may block briefly
-    // (until the run's namespace exists).
+    // it; `describe` is asked once, on first need or by describe(), and may
+    // block briefly (until the run's namespace exists).
     static void startsRun(pid_t pid, std::function<Run()> describe);
     // Forgets the run of `pid` once it is reaped and gone: the number may be
     // handed out again.
@@ -43,6 +43,11 @@ public:
 
     // Open this before anyone can reap the child.
     explicit ChildProcess(pid_t pid);
+
+    // Asks the run's description now. Called while its first process is
+    // known to exist (it waits on the gate for our word), so that the
+    // description names that process and not one that took its number.
+    void describe() const;
 
     pid_t pid() const;
     // Becomes readable once the child has ended; -1 when the kernel offers

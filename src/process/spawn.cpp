@@ -779,8 +779,12 @@ void openGate(const ChildProcess &bwrap, int readyRead, int goWrite)
         while (::poll(waits, bwrap.endDescriptor() >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
         }
         char word = 0;
-        if (::read(readyRead, &word, 1) == 1 && !bwrap.hasEnded())
+        if (::read(readyRead, &word, 1) == 1 && !bwrap.hasEnded()) {
+            // Here, not as the run starts: the starter need not wait for
+            // the namespace to be made.
+            bwrap.describe();
             FileDescriptor::writeAll(goWrite, "\n");
+        }
         ::close(readyRead);
         ::close(goWrite);
     }).detach();
