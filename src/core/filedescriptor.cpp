@@ -19,4 +19,19 @@ bool writeAll(int fd, QByteArrayView bytes)
     return true;
 }
 
+QByteArray readAll(int fd, QByteArrayView until)
+{
+    QByteArray bytes;
+    char buffer[4096];
+    while (until.isEmpty() || !bytes.endsWith(until)) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        bytes.append(buffer, n);
+    }
+    return bytes;
+}
+
 } // namespace FileDescriptor

@@ -4,6 +4,7 @@
 #include "claude/streamcollector.h"
 #include "core/atomicfile.h"
 #include "core/canceltoken.h"
+#include "core/filedescriptor.h"
 #include "core/filesizes.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
@@ -203,16 +204,7 @@ public:
             // Read up to the line that says it waits, or to the end, which
             // comes only with bwrap's: it holds the output as well.
             QFuture<QByteArray> reading = OwnThread::future([fd = std::exchange(m_out, -1)] {
-                QByteArray bytes;
-                char buffer[4096];
-                while (!bytes.endsWith(waiting)) {
-                    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n <= 0)
-                        break;
-                    bytes.append(buffer, n);
-                }
+                const QByteArray bytes = FileDescriptor::readAll(fd, waiting);
                 ::close(fd);
                 return bytes;
             });
@@ -647,9 +639,10 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         fail(*job, stopped);
         co_return false;
     }
+    const QString repo = absoluteFolder(job->repo);
+    std::optional<QString> problem;
     // The base reaches an inner `git branch` as it stands, where a leading
     // "-" would be read as an option even after "--".
-    std::optional<QString> problem;
     if (job->base.startsWith(QLatin1Char('-')))
         problem = QStringLiteral("“") + job->base + QStringLiteral("” 은(는) base 브랜치로 쓸 수 없어요.");
     // The name is checked here, which costs no run; a name such as ".."
@@ -660,16 +653,16 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
             + QStringLiteral("” 은(는) 브랜치 이름으로 쓸 수 없어요. 다른 작업 이름을 쓰세요.");
     // An unset repository would otherwise place the worktrees beside this
     // process's working folder and let git pick whatever repository holds it.
-    const QString repo = absoluteFolder(job->repo);
-    if (!problem && (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir()))
+    else if (job->repo.trimmed().isEmpty() || !QFileInfo(repo).isDir())
         problem = worktreeFailed;
-    if (!problem)
+    bool existing = false;
+    if (!problem) {
         job->worktree = worktreePath(job->repo, job->branch);
-    const bool existing = !problem && QFileInfo::exists(job->worktree);
-    // git makes the folders that lead to the worktree itself. Its run starts
-    // while the plan folder is taken and runs git only after that.
-    if (!problem)
+        existing = QFileInfo::exists(job->worktree);
+        // git makes the folders that lead to the worktree itself. Its run
+        // starts while the plan folder is taken and runs git only after that.
         job->git = existing ? existingWorktree(job->worktree) : newWorktree(repo, job->branch, job->worktree, job->base);
+    }
     // The plan folder is taken before anything else of the run is made, so
     // that however early it ends, its record in the folder goes with it; a
     // folder that cannot be taken makes nothing.

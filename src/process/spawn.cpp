@@ -568,16 +568,7 @@ bool namespacesWork()
 // End of file with nothing before it: bwrap ended first.
 ChildProcess::Run readRunInfo(int fd)
 {
-    QByteArray text;
-    char buffer[512];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buffer, n);
-    }
+    const QByteArray text = FileDescriptor::readAll(fd);
     ::close(fd);
     const QJsonObject info = QJsonDocument::fromJson(text).object();
     ChildProcess::Run run;
