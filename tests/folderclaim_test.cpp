@@ -132,6 +132,13 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     for (int tries = 0; !ProcessGroup::alive(run) && tries < 500; ++tries)
         ::usleep(10000);
     ASSERT_TRUE(ProcessGroup::alive(run));
+    // The token as part of another variable's value names no run.
+    QProcess bystander;
+    QProcessEnvironment quoting = QProcessEnvironment::systemEnvironment();
+    quoting.insert("NOTE", ProcessGroup::tokenVariable() + "=" + QString::fromLatin1(run.token));
+    bystander.setProcessEnvironment(quoting);
+    bystander.start("/bin/sleep", {"30"});
+    ASSERT_TRUE(bystander.waitForStarted());
 
     QTemporaryDir work;
     // Forged from the group's number, as an older record named a run.
@@ -157,6 +164,9 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     interrupted(dir, ProcessGroup::toText(run).toUtf8());
     const FolderClaim claim = FolderClaim::take(dir, settings);
     EXPECT_FALSE(ProcessGroup::alive(run));
+    EXPECT_FALSE(bystander.waitForFinished(200));
+    bystander.kill();
+    bystander.waitForFinished();
     ASSERT_TRUE(late.waitForFinished(10000));
     EXPECT_EQ(late.exitStatus(), QProcess::CrashExit);
     EXPECT_TRUE(claim.rolledBack());

@@ -1,6 +1,7 @@
 #include "process/processgroup.h"
 
-#include <QDir>
+#include "core/filedescriptor.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -8,6 +9,10 @@
 #include <QThread>
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,30 +21,53 @@ namespace ProcessGroup {
 
 namespace {
 
+// The scans below look at every process of the machine, each time a run
+// ends: read with plain calls, without Qt's directory listing or files.
 QList<pid_t> processes()
 {
     QList<pid_t> found;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool ok = false;
-        const pid_t pid = entry.toInt(&ok);
-        if (ok)
-            found.append(pid);
+    DIR *const proc = ::opendir("/proc");
+    if (!proc)
+        return found;
+    while (const dirent *entry = ::readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid > 0 && end != entry->d_name && *end == '\0')
+            found.append(static_cast<pid_t>(pid));
     }
+    ::closedir(proc);
     return found;
+}
+
+// One of the process's files in /proc; empty when it is gone or closed to
+// us.
+QByteArray procFile(pid_t pid, const char *name)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), name);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const QByteArray bytes = FileDescriptor::readAll(fd);
+    ::close(fd);
+    return bytes;
 }
 
 // The token in the environment the process started with; empty for none,
 // for a zombie and for a process we may not look into.
 QByteArray tokenOf(pid_t pid)
 {
-    QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray prefix = tokenVariable().toUtf8() + '=';
-    for (const QByteArray &entry : file.readAll().split('\0'))
-        if (entry.startsWith(prefix))
-            return entry.mid(prefix.size());
+    static const QByteArray prefix = tokenVariable().toUtf8() + '=';
+    const QByteArray environment = procFile(pid, "environ");
+    // The first variable of that name, as the process reads it: a match
+    // inside another variable's value does not count.
+    for (qsizetype at = environment.indexOf(prefix); at >= 0; at = environment.indexOf(prefix, at + 1)) {
+        if (at > 0 && environment.at(at - 1) != '\0')
+            continue;
+        const qsizetype start = at + prefix.size();
+        const qsizetype end = environment.indexOf('\0', start);
+        return environment.mid(start, end < 0 ? -1 : end - start);
+    }
     return {};
 }
 
@@ -47,10 +75,7 @@ QByteArray tokenOf(pid_t pid)
 // the process is gone.
 QList<QByteArray> statusOf(pid_t pid)
 {
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray line = file.readAll();
+    const QByteArray line = procFile(pid, "stat");
     const qsizetype nameEnd = line.lastIndexOf(')');
     if (nameEnd < 0)
         return {};
