@@ -147,33 +147,38 @@ void removeWorktree(const QString &repo, const QString &worktree, const QString 
     git(repo, {QStringLiteral("branch"), QStringLiteral("-D"), branch});
 }
 
-QCoro::Task<> runClaude(ClaudeRunner runner, QString cwd, bool &done)
+QCoro::Task<> runClaude(ClaudeRunner runner, QString cwd, QStringList dirs, bool &done)
 {
     // Built before the await: GCC 12 cannot keep literals of an awaited
     // expression in the coroutine frame.
     const QString prompt = QStringLiteral("prompt");
-    const QStringList dirs{cwd};
     co_await runner.run(prompt, Developer::allowedTools(Developer::PlatformKind::android), dirs, cwd, false,
                         ClaudeRunner::Progress([](const QString &) {}));
     done = true;
 }
 
-// The stand-in alone, through the runner, confined as the run starts it
-// (where runs can be), so that the run's own time less this is its work
-// before and after Claude.
+// The stand-in alone, through the runner, in the worktree and confined as
+// the run starts it (where runs can be): the same places to write and to
+// read, a private temporary folder and a home for the build. So the run's
+// own time less this is its work before and after Claude, and Claude's
+// start in its namespace, which grows with the places bound into it, is
+// not counted as git work.
 struct Spent {
     double wall = 0;
     Cpu cpu;
 };
 
-Spent claudeAlone(const Fixture &f)
+Spent claudeAlone(const Fixture &f, const QString &worktree)
 {
     ClaudeRunner runner;
     runner.path = f.claude;
     if (Spawn::confinementWorks()) {
         static QTemporaryDir temporary;
+        static QTemporaryDir homes;
         Spawn::Confinement confined;
-        confined.writable = QStringList{f.planDir};
+        confined.writable = QStringList{worktree, homes.path()};
+        confined.readOnly = QStringList{QDir::homePath(), f.planDir, worktree + QStringLiteral("/.git"),
+                                        f.repo + QStringLiteral("/.git")};
         confined.temporary = temporary.path();
         runner.confinement = confined;
     }
@@ -181,7 +186,7 @@ Spent claudeAlone(const Fixture &f)
     const Cpu cpu = cpuSoFar();
     QElapsedTimer timer;
     timer.start();
-    runClaude(runner, f.planDir, done);
+    runClaude(runner, worktree, {worktree, f.planDir}, done);
     while (!done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double wall = timer.nsecsElapsed() / 1e6;
@@ -214,8 +219,8 @@ void BM_DevelopRun(benchmark::State &state)
                                QStringLiteral("--untracked-files=all")});
         directCpus.push_back(cpuSoFar() - cpu);
         directs.push_back(took);
+        const Spent claude = claudeAlone(f, worktree);
         removeWorktree(f.repo, worktree, branch);
-        const Spent claude = claudeAlone(f);
         claudes.push_back(claude.wall);
         claudeCpus.push_back(claude.cpu);
     };
