@@ -797,38 +797,43 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     } catch (const SpawnFailure &error) {
         failure = error.message;
     }
+    // What the run changed in the worktree is listed while the plan folder
+    // is put back and the record written: they touch different places.
+    // Nothing leaves this function before the listing ends, which holds the
+    // job's shell.
+    std::optional<QCoro::Task<QByteArray>> listing;
+    if (!failure && folders)
+        listing.emplace(job->git->status());
     QCoro::Task<std::optional<QString>> guarding =
         OwnThread::result([guard, settings = job->settings] { return guard->putBackChanges(settings); }, CancelToken());
     const QString guarded = (co_await std::move(guarding)).value_or(QString());
-    if (!self)
-        co_return;
     if (failure) {
-        if (!guarded.isEmpty()) {
+        if (!guarded.isEmpty() && self) {
             QCoro::Task<QString> recording =
                 record(planDir, platform, job->branch, notice + *failure + QStringLiteral("\n\n") + guarded, job->settings,
                        guard);
             co_await std::move(recording);
-            if (!self)
-                co_return;
         }
-        fail(*job, notice + (guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded));
+        if (self)
+            fail(*job, notice + (guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded));
         co_return;
     }
-
+    // Written before the run shows as done, so a finished run's record is
+    // there to read.
+    std::optional<QCoro::Task<QString>> writing;
+    if (self)
+        writing.emplace(record(planDir, platform, job->branch,
+                               notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded),
+                               job->settings, guard));
     QByteArray printed;
-    if (folders)
-        printed = co_await job->git->status();
+    if (listing)
+        printed = co_await std::move(*listing);
+    QString unwritten;
+    if (writing)
+        unwritten = co_await std::move(*writing);
     if (!self)
         co_return;
     const QStringList changed = changedPaths(printed);
-    // Written before the run shows as done, so a finished run's record is
-    // there to read.
-    QCoro::Task<QString> writing = record(planDir, platform, job->branch,
-                                          notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded),
-                                          job->settings, guard);
-    const QString unwritten = co_await std::move(writing);
-    if (!self)
-        co_return;
     // A run whose plan had to be put back did what it must not: it does not
     // end done.
     update(*job, [&](Run &run) {
