@@ -9,7 +9,8 @@
 // What a render, an import and the start of the program cost against the
 // least the same bytes can cost, side by side in one run: `quarrystone
 // --render` of plans with a small picture on every screen against `base64`
-// of the same picture bytes; `quarrystone --import` of the page it wrote
+// of the same picture bytes, and against the render's reads and writes
+// done with no formatting (`bytes_alone`); `quarrystone --import` of the page it wrote
 // against `base64 -d` of the pictures' text and against writing one file
 // per picture (`split`); the start of a `--render` of ten screens against a
 // bare QCoreApplication (a program of Qt Core alone). Each command runs in turn with its baseline (pairs
@@ -115,12 +116,31 @@ BenchSupport::Measured render(const QString &binary, const Folder &f)
     return measure(binary, {QStringLiteral("--render"), f.dir}, {}, {}, {2});
 }
 
+// The render's reads and writes with no formatting at all: the pictures
+// through `base64`, plan.json read, and the page's text, plan.json and
+// plan.md written as copies of what the render wrote, each over the last
+// run's file as the render writes over its own. No render, however it is
+// written, costs less than this.
+BenchSupport::Measured bytesAlone(const Folder &f)
+{
+    const QString out = scratch().filePath(QStringLiteral("bytes-alone"));
+    QDir().mkpath(out);
+    const qint64 text = QFileInfo(f.page).size() - QFileInfo(f.picturesText).size();
+    const QString script = QStringLiteral(
+        "base64 -w0 \"$1/images.bin\" > \"$2/page\" && cat \"$1/plan.json\" > /dev/null"
+        " && head -c \"$3\" \"$1/index.html\" > \"$2/text\" && cat \"$1/plan.json\" > \"$2/plan.json\""
+        " && cat \"$1/plan.md\" > \"$2/plan.md\"");
+    return measure(QStringLiteral("sh"),
+                   {QStringLiteral("-c"), script, QStringLiteral("sh"), f.dir, out, QString::number(text)});
+}
+
 void BM_Render(benchmark::State &state)
 {
     const Folder &f = folder(int(state.range(0)));
-    Runs base64, after, old;
+    Runs base64, bytes, after, old;
     for (auto _ : state) {
         base64.add(measure(QStringLiteral("base64"), {QStringLiteral("-w0")}, f.pictures, f.picturesText));
+        bytes.add(bytesAlone(f));
         const BenchSupport::Measured m = render(BenchSupport::binary(), f);
         after.add(m);
         state.SetIterationTime(m.seconds);
@@ -129,6 +149,8 @@ void BM_Render(benchmark::State &state)
     }
     state.counters["page_MB"] = f.pageBytes / 1e6;
     state.counters["base64_cpu_s"] = BenchSupport::median(base64.cpu);
+    report(state, "bytes_alone", bytes, base64, 0);
+    QDir(scratch().filePath(QStringLiteral("bytes-alone"))).removeRecursively();
     report(state, "after", after, base64, f.pageBytes);
     if (!before().isEmpty())
         report(state, "before", old, base64, f.pageBytes);
