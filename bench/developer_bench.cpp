@@ -158,11 +158,10 @@ QCoro::Task<> runClaude(ClaudeRunner runner, QString cwd, QStringList dirs, bool
 }
 
 // The stand-in alone, through the runner, in the worktree and confined as
-// the run starts it (where runs can be): the same places to write and to
-// read, a private temporary folder and a home for the build. So the run's
-// own time less this is its work before and after Claude, and Claude's
-// start in its namespace, which grows with the places bound into it, is
-// not counted as git work.
+// the run confines it (where runs can be). So the run's own time less this
+// is its work before and after Claude, and Claude's start in its
+// namespace, which grows with the places bound into it, is not counted as
+// git work.
 struct Spent {
     double wall = 0;
     Cpu cpu;
@@ -175,12 +174,8 @@ Spent claudeAlone(const Fixture &f, const QString &worktree)
     if (Spawn::confinementWorks()) {
         static QTemporaryDir temporary;
         static QTemporaryDir homes;
-        Spawn::Confinement confined;
-        confined.writable = QStringList{worktree, homes.path()};
-        confined.readOnly = QStringList{QDir::homePath(), f.planDir, worktree + QStringLiteral("/.git"),
-                                        f.repo + QStringLiteral("/.git")};
-        confined.temporary = temporary.path();
-        runner.confinement = confined;
+        runner.confinement = Developer::confinement(worktree, temporary.path(), homes.path(), f.planDir,
+                                                    f.repo + QStringLiteral("/.git"));
     }
     bool done = false;
     const Cpu cpu = cpuSoFar();

@@ -404,6 +404,8 @@ QString personalAndroidHome()
 const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLiteral("JAVA_OPTS"),
                                  QStringLiteral("GRADLE_OPTS")};
 
+} // namespace
+
 // What a development run may write: its worktree, but not the worktree's
 // .git, which the person's git and ours follow; its private temporary
 // folder; and Gradle and Android homes of the worktree's own. What it
@@ -417,15 +419,15 @@ const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLit
 // dependency cache their own builds run) or ~/.android. The person's
 // dependency cache is the build's read-only one (GRADLE_RO_DEP_CACHE, from
 // Gradle 6.2); what it lacks is fetched into the worktree's own home.
-Spawn::Confinement confinement(const QString &worktree, const QString &temporary, const QString &homes,
-                               const QString &planDir, const std::optional<GitFolders> &folders)
+Spawn::Confinement Developer::confinement(const QString &worktree, const QString &temporary, const QString &homes,
+                                          const QString &planDir, const QString &commonGitFolder)
 {
     const QString tree = realPath(worktree);
     Spawn::Confinement confined{{tree, homes}, {realPath(QDir::homePath()), realPath(planDir)}, temporary, {}};
     if (QFileInfo::exists(tree + QStringLiteral("/.git")))
         confined.readOnly.append(tree + QStringLiteral("/.git"));
-    if (folders)
-        confined.readOnly.append(realPath(folders->common));
+    if (!commonGitFolder.isEmpty())
+        confined.readOnly.append(realPath(commonGitFolder));
     // A bind of a place that is not there would keep the run from starting.
     confined.readOnly.removeIf([](const QString &place) { return !QFileInfo::exists(place); });
     const QString gradle = realPath(personalGradleHome());
@@ -442,8 +444,6 @@ Spawn::Confinement confinement(const QString &worktree, const QString &temporary
             confined.environment.insert(name, qEnvironmentVariable(name.toLatin1().constData()));
     return confined;
 }
-
-} // namespace
 
 // One platform's run as its task sees it.
 struct Developer::Job {
@@ -782,7 +782,8 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
                            + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
             co_return;
         }
-        runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir, folders);
+        runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir,
+                                         folders ? folders->common : QString());
     }
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
