@@ -1,5 +1,6 @@
 #include "model/folderclaim.h"
 #include "model/plan.h"
+#include "model/planhistory.h"
 #include "settings/appsettings.h"
 #include "support/chatplans.h"
 #include "support/commandline.h"
@@ -438,17 +439,49 @@ TEST_F(HeadlessReviseTest, ProblemsLeftAfterTheFixRoundAreListed)
 // back byte for byte and the command says what would have been lost.
 TEST_F(HeadlessReviseTest, AResultThatLosesThePlanIsRefused)
 {
-    const QByteArray md = readFile(dir + "/plan.md");
-    const QByteArray html = readFile(dir + "/index.html");
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(R"({"hello": "world"})"), FakeClaude::resultEvent("고쳤어요")}}});
-    const auto r = quarrystone({"--revise", dir, "--request", "제목을 고쳐 줘"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.endsWith("고치지 못해서 원래대로 돌려 놨어요: Claude 가 고친 plan.json 을 받으면 없어지는 내용: meta.feature, screens\n"))
-        << qPrintable(r.err);
-    EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
-    EXPECT_EQ(readFile(dir + "/plan.md"), md);
-    EXPECT_EQ(readFile(dir + "/index.html"), html);
-    EXPECT_TRUE(backups(dir).isEmpty());
+    const QString hint = "\n" + PlanHistory::removalHint();
+    const struct {
+        const char *name;
+        QString request;
+        QByteArray result;
+        int code;
+        QString said; // the end of the error output, or of the output
+        QByteArray title; // the screen's title kept
+    } rows[] = {
+        {"no plan", "제목을 고쳐 줘", R"({"hello": "world"})", 1,
+         "고치지 못해서 원래대로 돌려 놨어요: Claude 가 고친 plan.json 을 받으면 없어지는 내용: meta.feature, screens" + hint,
+         "A"},
+        // A screen added beside one whose title went: the list grew, and
+        // the screen kept is still compared whole.
+        {"a screen added, another's title emptied", "공유 시트 화면을 추가해 줘",
+         R"({"meta": {"feature": "Chat"}, "screens": [{"id": "share", "name": "ChatShare", "title": "공유"},
+             {"id": "a", "name": "ChatA", "title": ""}]})",
+         1, "고치지 못해서 원래대로 돌려 놨어요: Claude 가 고친 plan.json 을 받으면 없어지는 내용: screens[0].title" + hint, "A"},
+        // The person's own words ask for it to go.
+        {"an asked removal", "A 화면 제목은 지워 줘",
+         R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": ""}]})", 0,
+         "고쳤어요\n요청대로 지운 내용: screens[0].title", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ChatPlans::writeFolder(dir);
+        QDir(dir + "/history").removeRecursively();
+        const QByteArray md = readFile(dir + "/plan.md");
+        const QByteArray html = readFile(dir + "/index.html");
+        fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(row.result), FakeClaude::resultEvent("고쳤어요")}}});
+        const auto r = quarrystone({"--revise", dir, "--request", row.request});
+        EXPECT_EQ(r.code, row.code) << qPrintable(r.err);
+        EXPECT_TRUE((row.code ? r.err : r.out).endsWith(row.said + "\n")) << qPrintable(r.err) << qPrintable(r.out);
+        EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).screen("a").value_or(Screen()).title, row.title);
+        if (row.code) {
+            EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+            EXPECT_EQ(readFile(dir + "/plan.md"), md);
+            EXPECT_EQ(readFile(dir + "/index.html"), html);
+            EXPECT_TRUE(backups(dir).isEmpty());
+        } else {
+            EXPECT_EQ(backups(dir).size(), 1);
+        }
+    }
 }
 
 namespace {

@@ -244,6 +244,9 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
     plan.screens.append(screen);
     const QByteArray before = QJsonDocument(plan.toJson()).toJson();
     const QString lost = QStringLiteral("Claude 가 고친 plan.json 을 받으면 없어지는 내용: ");
+    // Content gone from a part that still stands may have been wanted: the
+    // refusal says how to ask for it. An element blanked never was.
+    const auto removal = [&lost](const char *places) { return lost + places + '\n' + PlanHistory::removalHint(); };
     // One rule for a part deleted and a part emptied; a key no plan holds,
     // already in the file before, is no content the plan had.
     const QByteArray withModels = R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}],
@@ -259,19 +262,19 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
     } rows[] = {
         {before, before, QString()},
         {before, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}]})", QString()},
-        {before, R"({"meta": {"feature": "Chat"}, "screens": []})", lost + "screens"},
-        {before, R"({"screens": [{"id": "a", "name": "ChatA"}]})", lost + "meta.feature"},
+        {before, R"({"meta": {"feature": "Chat"}, "screens": []})", removal("screens")},
+        {before, R"({"screens": [{"id": "a", "name": "ChatA"}]})", removal("meta.feature")},
         {before, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "decisions": {}})", QString()},
         {before, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "memo": "더함"}]})", QString()},
-        {before, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": 7}]})", lost + "screens[0].name"},
-        {before, R"({"meta": "Chat", "screens": [{"id": "a", "name": "ChatA"}]})", lost + "meta"},
+        {before, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": 7}]})", removal("screens[0].name")},
+        {before, R"({"meta": "Chat", "screens": [{"id": "a", "name": "ChatA"}]})", removal("meta")},
         {before, longPlan(100, {70, 3}), QString()},
         {before, "[1]", QStringLiteral("Claude 가 고친 plan.json 이 계획서가 아니에요(JSON 객체가 아님)")},
         {withModels, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "extra": 1})",
-         lost + "models"},
+         removal("models")},
         {withModels,
          R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}], "models": [], "extra": 1})",
-         lost + "models"},
+         removal("models")},
         {withModels, R"({"meta": {"feature": "Chat", "title": "채팅"}, "screens": [{"id": "a", "name": "ChatA"}],
              "models": [{"name": "Message"}], "extra": 1})",
          QString()},
@@ -280,18 +283,18 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         {rich, R"({"meta": {}, "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
              "naming": {"rules": ["Chat 접두어"]}})",
-         lost + "meta.feature, meta.summary, meta.title"},
+         removal("meta.feature, meta.summary, meta.title")},
         {rich, R"({"meta": null, "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
              "naming": {"rules": ["Chat 접두어"]}})",
-         lost + "meta.feature, meta.summary, meta.title"},
+         removal("meta.feature, meta.summary, meta.title")},
         {rich, R"({"meta": {"title": "채팅"}, "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
              "naming": {}})",
-         lost + "meta.feature, meta.summary, naming"},
+         removal("meta.feature, meta.summary, naming")},
         {rich, R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"}, "screens": [{}],
              "models": [{}, {}], "naming": {"rules": ["Chat 접두어"]}})",
-         lost + "models, screens[0]"},
+         lost + "screens, models"},
         // Content moved to a key no plan holds, as a model renaming a key
         // does, is lost from where the plan keeps it.
         {rich, R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"},
@@ -299,7 +302,7 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
              "models": [{"name": "Message", "fields": [], "oldFields": [{"name": "id"}]},
                         {"name": "Room", "fields": [], "oldFields": [{"name": "title"}]}],
              "naming": {"rules": ["Chat 접두어"]}})",
-         lost + "models[0].fields, models[1].fields"},
+         removal("models[0].fields, models[1].fields")},
         // Screens put in another order lose nothing either.
         {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB"}]})",
          R"({"meta": {"feature": "Chat"}, "screens": [{"id": "b", "name": "ChatB"}, {"id": "a", "name": "ChatA", "title": "채팅"}]})",

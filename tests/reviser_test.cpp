@@ -2,9 +2,12 @@
 
 #include "core/folderlock.h"
 #include "process/processgroup.h"
+#include "export/exporter.h"
+#include "model/conventions.h"
 #include "model/folderclaim.h"
 #include "model/folderrestore.h"
 #include "model/plan.h"
+#include "model/planhistory.h"
 #include "model/underway.h"
 
 #include "settings/appsettings.h"
@@ -20,10 +23,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -143,21 +148,22 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
         return QJsonObject{{"steps", QJsonArray{FakeClaude::writePlan(plan), FakeClaude::resultEvent("고쳤어요")}}};
     };
     const QString lost = restored + "Claude 가 고친 plan.json 을 받으면 없어지는 내용: ";
+    const auto removal = [&lost](const char *places) { return lost + places + '\n' + PlanHistory::removalHint(); };
     const QList<Row> rows{
         // What Claude leaves is kept only when it is a plan that loses
         // nothing the plan had and nothing Claude wrote.
-        {"an empty object", leftThen("{}"), nullptr, lost + "meta.feature, screens"},
-        {"an object that is no plan", leftThen(R"({"hello": "world"})"), nullptr, lost + "meta.feature, screens"},
+        {"an empty object", leftThen("{}"), nullptr, removal("meta.feature, screens")},
+        {"an object that is no plan", leftThen(R"({"hello": "world"})"), nullptr, removal("meta.feature, screens")},
         {"a list", leftThen("[]"), nullptr, restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
         {"a text", leftThen(R"("plan")"), nullptr, restored + "plan.json 을 읽지 못했어요(JSON 이 깨짐)"},
         {"one screen no object",
          leftThen(R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "A"}, "B"]})"),
-         nullptr, lost + "screens"},
+         nullptr, removal("screens")},
         {"the screen's name a number",
          leftThen(R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": 7, "title": "A"}]})"),
-         nullptr, lost + "screens[0].name"},
+         nullptr, removal("screens[0].name")},
         {"the header a text", leftThen(R"({"meta": "Chat", "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})"),
-         nullptr, lost + "meta"},
+         nullptr, removal("meta")},
         {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, nullptr, restored + "Claude 실행 실패(종료 코드 1): 출력 없음"},
         {"edit then exit 1", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, nullptr,
          restored + "Claude 실행 실패(종료 코드 1): boom"},
@@ -414,18 +420,57 @@ TEST_F(ReviserTest, ClaudesAdditionsAreLeftOutAndTheChangeLands)
 
     // A plan.json that holds its bytes was not revised, whatever Claude
     // says it did (its edits may all have failed): no backup, no log entry.
-    for (const QString answer : {QString(), QStringLiteral("- 필드를 정리함")}) {
-        SCOPED_TRACE(answer.toStdString());
+    // Nor was one whose every change the writer takes back: a file name of
+    // the platform map it makes again, a key no plan holds.
+    const auto renamedFile = [](QByteArray written) {
+        QJsonObject plan = QJsonDocument::fromJson(written).object();
+        QJsonObject naming = plan.value("naming").toObject();
+        QJsonObject map = naming.value("platformMap").toObject();
+        EXPECT_FALSE(map.isEmpty());
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            QJsonObject files = it.value().toObject();
+            QJsonObject android = files.value("android").toObject();
+            android.insert("files", QJsonArray{"ChatMainFragment.kt"});
+            files.insert("android", android);
+            *it = files;
+        }
+        naming.insert("platformMap", map);
+        plan.insert("naming", naming);
+        return QJsonDocument(plan).toJson(QJsonDocument::Compact);
+    };
+    const auto withKey = [](QByteArray written) {
+        return written.replace("\"meta\": {", "\"meta\": {\"memo\": \"메모\", ");
+    };
+    const struct {
+        const char *name;
+        std::function<QByteArray(QByteArray)> edit; // of plan.json as the writer wrote it; none for no edit
+    } quietRows[] = {
+        {"no edit, no answer", {}},
+        {"no edit", {}},
+        {"a derived file name", renamedFile},
+        {"a key no plan holds", withKey},
+    };
+    for (const auto &row : quietRows) {
+        SCOPED_TRACE(row.name);
+        const QString answer = row.name == std::string("no edit, no answer") ? QString() : QStringLiteral("- 필드를 정리함");
         QTemporaryDir quiet;
         prepare(quiet.path());
-        fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent(answer)}}});
+        QJsonArray steps{FakeClaude::resultEvent(answer)};
+        if (row.edit) {
+            Plan plan = Plan::decode(cleanPlan);
+            Exporter::writeAll(plan, dir, Conventions::load({}).first);
+            steps.prepend(FakeClaude::writePlan(row.edit(readFile(dir + "/plan.json"))));
+        }
+        const QByteArray start = readFile(dir + "/plan.json");
+        fake.setScenario({{"steps", steps}});
         const QStringList before = backups();
         ASSERT_TRUE(revise("제목을 고쳐 줘"));
         settle();
         EXPECT_EQ(reviser.phase(), Reviser::Phase::done("Claude 가 아무것도 고치지 않았어요. 계획서는 그대로예요."));
         EXPECT_EQ(backups(), before);
         EXPECT_FALSE(QFileInfo::exists(dir + "/history/revisions.md"));
-        EXPECT_EQ(readFile(dir + "/plan.json"), cleanPlan);
+        EXPECT_EQ(readFile(dir + "/plan.json"), start);
+        EXPECT_TRUE(TestFiles::historyFiles(dir, "kept-*.json").isEmpty());
     }
 }
 

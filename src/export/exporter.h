@@ -54,6 +54,10 @@ QList<QByteArray> markdownUtf8(const Plan &plan);
 QString mermaid(const Plan &plan, bool links);
 
 // Brings the plan's derived fields up to date (platform map, string frames
+// and boxes) as writeAll does, writing nothing.
+void derive(Plan &plan, const QString &dir, const Conventions &conventions);
+
+// Brings the plan's derived fields up to date (platform map, string frames
 // and boxes), then writes plan.json, plan.md and index.html in that order,
 // each replaced atomically, and then marks them as made from that plan.json
 // (MadeFrom). Throws ExportFailure at the first file that

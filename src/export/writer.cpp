@@ -50,12 +50,14 @@ void resaveSection(const QString &path, const FigmaSection &section)
 }
 
 // Fills the string frames and boxes from the folder's design section, when
-// it has one that reads (`section`, read from `path`).
-void placeFromSection(Plan &plan, const QDir &folder, const QString &path, std::optional<FigmaSection> section)
+// it has one that reads (`section`, read from `path`); the boxes it found
+// are saved to the section's file when `resave` is set.
+void placeFromSection(Plan &plan, const QDir &folder, const QString &path, std::optional<FigmaSection> section,
+                      bool resave = true)
 {
     if (!section)
         return;
-    if (TextBoxPlacement::attachTextBoxes(*section, folder.path()))
+    if (TextBoxPlacement::attachTextBoxes(*section, folder.path()) && resave)
         resaveSection(path, *section);
     TextBoxPlacement::placeStrings(plan, *section);
 }
@@ -434,6 +436,14 @@ QStringList missingPictures(const Plan &plan, const QString &dir)
     }
     Text::sortByCodePoint(missing);
     return missing;
+}
+
+void derive(Plan &plan, const QString &dir, const Conventions &conventions)
+{
+    const QDir folder(dir);
+    const QString sectionPath = folder.filePath(QStringLiteral("figma-section.json"));
+    plan.naming.platformMap = conventions.platformMap(plan);
+    placeFromSection(plan, folder, sectionPath, FigmaSection::saved(sectionPath), false);
 }
 
 void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)

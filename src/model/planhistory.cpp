@@ -3,12 +3,12 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"
-#include "core/freedmemory.h"
 #include "core/jsonread.h"
 #include "core/parallel.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/plan.h"
+#include "model/planjson.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -204,51 +204,44 @@ QByteArray compact(const QJsonValue &value)
     return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
 }
 
-// The elements of Claude's own JSON that hold no content, by the place of
-// their list: all the loss check needs of that JSON once the plan read
-// from it is made, so that its tree can go before the old plan's is made.
-using EmptyElements = QHash<QString, QList<qsizetype>>;
-
-void collectEmpty(const QJsonValue &raw, const Place &place, Derived where, EmptyElements &empty)
+// What tells one element of a list from the others wherever it moved: its
+// id, name or key; a text is its own. Empty for an element without one.
+QString identity(const QJsonValue &value)
 {
-    if (raw.isObject()) {
-        const QJsonObject object = raw.toObject();
-        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-            const QString key = it.key();
-            collectEmpty(it.value(), Place{&place, key}, derivedBelow(where, key), empty);
-        }
-    } else if (raw.isArray()) {
-        const QJsonArray array = raw.toArray();
-        const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
-        QList<qsizetype> none;
-        for (qsizetype i = 0; i < array.size(); ++i) {
-            if (!holdsContent(array.at(i), element))
-                none.append(i);
-            else
-                collectEmpty(array.at(i), Place{&place, {}, i}, element, empty);
-        }
-        if (!none.isEmpty())
-            empty.insert(place.text(), none);
-    }
+    if (value.isString())
+        return value.toString();
+    const QJsonObject object = value.toObject();
+    for (const QLatin1String key : {QLatin1String("id"), QLatin1String("name"), QLatin1String("key")})
+        if (const QJsonValue named = object.value(key); named.isString() && !named.toString().isEmpty())
+            return named.toString();
+    return QString();
 }
 
+// What the result did to the plan before: `lost`, content Claude broke (an
+// element it left empty where one stood, content it put where no plan
+// keeps it); `removed`, content gone from a part that still stands or a
+// list left with none, which the person may have asked for.
+struct Missing {
+    QStringList lost;
+    QStringList removed;
+};
+
 // The places where the plan before (`old`, as the writer writes a plan:
-// keys no plan holds were never its content) held content that the plan
-// read from the result (`written`, as the writer would write it) no longer
-// holds, at any depth and however the result lost it: the part left out,
-// null, emptied, or an object thinned to some of its keys. A part left out
-// at its default value loses nothing. A list of the same length is compared
-// element by element, but for the elements it holds unchanged; a list that
-// changed length (screens deleted or added) loses content where the result
-// (Claude's own JSON, of which `empty` holds what this needs) put an
-// element with none, as a model writing "[{}]" for eight screens does.
-void collectMissing(const QJsonValue &old, const QJsonValue &written, const EmptyElements &empty, const Place &place,
-                    Derived where, QStringList &lost)
+// keys no plan holds were never its content) held content that the result
+// (`written`, as the writer would write it) no longer holds, at any depth
+// and however the result lost it: the part left out, null, emptied, or an
+// object thinned to some of its keys. A part left out at its default value
+// loses nothing, and neither does a text changed to another. The elements
+// of a list are matched by what tells them apart (id, name, key, a text
+// itself) wherever they moved and whatever the list's length did; an
+// element without one is matched with what is left, in order.
+void collectMissing(const QJsonValue &old, const QJsonValue &written, const Place &place, Derived where,
+                    QStringList &removed)
 {
     if (!holdsContent(old, where))
         return;
     if (!holdsContent(written, where)) {
-        lost.append(place.text());
+        removed.append(place.text());
         return;
     }
     if (old.isObject() && written.isObject()) {
@@ -256,8 +249,8 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const Empt
         const QJsonObject w = written.toObject();
         for (auto it = o.constBegin(); it != o.constEnd(); ++it)
             if (!isDerived(where, it.key()))
-                collectMissing(it.value(), w.value(it.key()), empty, Place{&place, it.key()},
-                               derivedBelow(where, it.key()), lost);
+                collectMissing(it.value(), w.value(it.key()), Place{&place, it.key()}, derivedBelow(where, it.key()),
+                               removed);
         return;
     }
     if (!old.isArray() || !written.isArray())
@@ -265,26 +258,214 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const Empt
     const QJsonArray o = old.toArray();
     const QJsonArray w = written.toArray();
     const Derived element = where == Derived::strings ? Derived::stringEntry : Derived::none;
-    if (o.size() == w.size()) {
-        // An element the result holds as it was, wherever, lost nothing:
-        // the list may have been put in another order.
-        QSet<QByteArray> whole;
-        for (const QJsonValue &item : w)
-            whole.insert(compact(item));
-        for (qsizetype i = 0; i < o.size(); ++i)
-            if (!whole.contains(compact(o.at(i))))
-                collectMissing(o.at(i), w.at(i), empty, Place{&place, {}, i}, element, lost);
-        return;
+    // An element the result holds as it was, wherever, lost nothing.
+    QHash<QByteArray, QList<qsizetype>> whole;
+    for (qsizetype j = 0; j < w.size(); ++j)
+        whole[compact(w.at(j))].append(j);
+    QList<bool> taken(w.size(), false);
+    QList<qsizetype> changed;
+    for (qsizetype i = 0; i < o.size(); ++i) {
+        QList<qsizetype> &same = whole[compact(o.at(i))];
+        if (same.isEmpty()) {
+            changed.append(i);
+        } else {
+            taken[same.takeFirst()] = true;
+        }
     }
-    for (const qsizetype i : empty.value(place.text()))
-        lost.append(Place{&place, {}, i}.text());
+    const auto pair = [&](const QString &id) -> qsizetype {
+        for (qsizetype j = 0; j < w.size(); ++j)
+            if (!taken.at(j) && identity(w.at(j)) == id)
+                return j;
+        return -1;
+    };
+    QList<qsizetype> unnamed;
+    for (const qsizetype i : changed) {
+        const QString id = identity(o.at(i));
+        const qsizetype j = id.isEmpty() ? -1 : pair(id);
+        if (j < 0) {
+            unnamed.append(i);
+            continue;
+        }
+        taken[j] = true;
+        collectMissing(o.at(i), w.at(j), Place{&place, {}, i}, element, removed);
+    }
+    // What is left is paired in order with what the result added; what
+    // finds no partner is gone.
+    qsizetype next = 0;
+    for (const qsizetype i : unnamed) {
+        while (next < w.size() && (taken.at(next) || !identity(w.at(next)).isEmpty()))
+            ++next;
+        if (next == w.size()) {
+            if (holdsContent(o.at(i), element))
+                removed.append(Place{&place, {}, i}.text());
+            continue;
+        }
+        taken[next] = true;
+        collectMissing(o.at(i), w.at(next), Place{&place, {}, i}, element, removed);
+    }
 }
 
-QStringList missingParts(const QJsonObject &old, const EmptyElements &empty, const QJsonObject &written)
+// Two records that hold the same content: their identities, never stored,
+// left aside. Each takes the other's identity and lists of identified
+// elements, which are then compared element by element the same way.
+template<typename T>
+bool sameList(const QList<T> &a, const QList<T> &b);
+
+template<typename T>
+bool same(const T &a, const T &b)
 {
-    QStringList lost;
-    collectMissing(old, written, empty, Place{}, Derived::root, lost);
-    return lost;
+    T copy = a;
+    copy.uid = b.uid;
+    return copy == b;
+}
+
+template<>
+bool same(const Screen &a, const Screen &b)
+{
+    Screen copy = a;
+    copy.uid = b.uid;
+    copy.condition = b.condition;
+    copy.args = b.args;
+    copy.actions = b.actions;
+    copy.rules = b.rules;
+    return copy == b && a.condition.has_value() == b.condition.has_value()
+        && (!a.condition || same(*a.condition, *b.condition)) && sameList(a.args, b.args)
+        && sameList(a.actions, b.actions) && sameList(a.rules, b.rules);
+}
+
+template<>
+bool same(const DataModel &a, const DataModel &b)
+{
+    DataModel copy = a;
+    copy.uid = b.uid;
+    copy.fields = b.fields;
+    return copy == b && sameList(a.fields, b.fields);
+}
+
+// A string's frame and box are derived: every write places them again.
+template<>
+bool same(const StringKey &a, const StringKey &b)
+{
+    StringKey copy = a;
+    copy.uid = b.uid;
+    copy.frame = b.frame;
+    copy.box = b.box;
+    return copy == b;
+}
+
+template<typename T>
+bool sameList(const QList<T> &a, const QList<T> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        if (!same(a.at(i), b.at(i)))
+            return false;
+    return true;
+}
+
+// What tells the elements of the plan's lists apart.
+QString identity(const Screen &screen) { return screen.key; }
+QString identity(const DataModel &model) { return model.name; }
+QString identity(const Api &api) { return api.key; }
+QString identity(const StringKey &string) { return string.key; }
+QString identity(const Decision &decision) { return decision.key; }
+// A move has no id: where it goes from and to and by what tell it.
+QString identity(const Transition &transition)
+{
+    return transition.from + u'\n' + transition.to + u'\n' + transition.trigger;
+}
+
+// One of the plan's lists, read from the plan's records: elements are
+// matched by their identity (then in order among the rest), those that hold
+// the same content cost one comparison of records, and only an element
+// that changed is compared as JSON, at its own size. An element deleted
+// while the list keeps others is a deletion, not a loss; an element the
+// result holds with no content where one stood is broken.
+template<typename T>
+void compareList(const QList<T> &old, const QList<T> &written, const Place &place, Derived element,
+                 Missing &missing)
+{
+    // An element read from "{}" holds only the record's defaults.
+    const T blankElement;
+    const auto holds = [&blankElement](const T &item) { return !same(item, blankElement); };
+    if (std::none_of(old.begin(), old.end(), holds))
+        return;
+    QHash<QString, QList<qsizetype>> byIdentity;
+    for (qsizetype j = 0; j < written.size(); ++j)
+        byIdentity[identity(written.at(j))].append(j);
+    QList<bool> taken(written.size(), false);
+    QList<qsizetype> changed;
+    for (qsizetype i = 0; i < old.size(); ++i) {
+        QList<qsizetype> &candidates = byIdentity[identity(old.at(i))];
+        const auto match = std::find_if(candidates.begin(), candidates.end(),
+                                        [&](qsizetype j) { return same(old.at(i), written.at(j)); });
+        if (match == candidates.end()) {
+            changed.append(i);
+            continue;
+        }
+        taken[*match] = true;
+        candidates.erase(match);
+    }
+    QList<qsizetype> gone;
+    for (const qsizetype i : changed) {
+        QList<qsizetype> &candidates = byIdentity[identity(old.at(i))];
+        if (candidates.isEmpty()) {
+            gone.append(i);
+            continue;
+        }
+        const qsizetype j = candidates.takeFirst();
+        taken[j] = true;
+        collectMissing(old.at(i).toJson(), written.at(j).toJson(), Place{&place, {}, i}, element, missing.removed);
+    }
+    if (gone.isEmpty())
+        return;
+    QList<qsizetype> blank;
+    bool anyHeld = false;
+    for (qsizetype j = 0; j < written.size(); ++j) {
+        if (holds(written.at(j)))
+            anyHeld = true;
+        else if (!taken.at(j))
+            blank.append(j);
+    }
+    if (!blank.isEmpty()) {
+        // A model writing "[{}]" for eight screens broke the list.
+        if (!anyHeld)
+            missing.lost.append(place.text());
+        else
+            for (const qsizetype j : blank)
+                missing.lost.append(Place{&place, {}, j}.text());
+    } else if (!anyHeld) {
+        missing.removed.append(place.text());
+    }
+}
+
+// The naming rules as the plan's JSON holds them, its derived map aside.
+QJsonObject namingRules(const Plan &plan)
+{
+    return {{QStringLiteral("rules"), QJsonArray::fromStringList(plan.naming.rules)}};
+}
+
+Missing missingParts(const Plan &old, const Plan &written)
+{
+    Missing missing;
+    const Place root;
+    if (old.schemaVersion != written.schemaVersion)
+        collectMissing(old.schemaVersion, written.schemaVersion, Place{&root, u"schemaVersion"}, Derived::none,
+                       missing.removed);
+    if (!(old.meta == written.meta))
+        collectMissing(old.meta.toJson(), written.meta.toJson(), Place{&root, u"meta"}, Derived::none,
+                       missing.removed);
+    compareList(old.screens, written.screens, Place{&root, u"screens"}, Derived::none, missing);
+    compareList(old.transitions, written.transitions, Place{&root, u"transitions"}, Derived::none, missing);
+    compareList(old.models, written.models, Place{&root, u"models"}, Derived::none, missing);
+    compareList(old.apis, written.apis, Place{&root, u"apis"}, Derived::none, missing);
+    compareList(old.strings, written.strings, Place{&root, u"strings"}, Derived::stringEntry, missing);
+    compareList(old.decisions, written.decisions, Place{&root, u"decisions"}, Derived::none, missing);
+    if (old.naming.rules != written.naming.rules)
+        collectMissing(namingRules(old), namingRules(written), Place{&root, u"naming"}, Derived::none,
+                       missing.removed);
+    return missing;
 }
 
 // The places of `places` that no other of them holds: "meta" covers
@@ -478,66 +659,74 @@ bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan)
     return collectLost(fileJson, plan.toJson(), Place{}, Derived::root, nullptr);
 }
 
-QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut)
+Revision judgeRevision(const QString &dir, const PlanFiles::Kept &before, bool removalAsked)
 {
-    // A large plan's trees are what this holds at its peak, so no more than
-    // two are held at once: the plan read from the result goes before the
-    // result's own tree is made, and each file's bytes go as soon as they
-    // are read.
     const QString refused = QStringLiteral("Claude 가 고친 plan.json ");
-    QJsonObject written;
-    QStringList dropped;
-    EmptyElements empty;
-    {
-        QJsonObject after;
-        {
-            QString error;
-            const std::optional<QByteArray> bytes =
-                RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
-            if (!bytes)
-                return refused + QStringLiteral("을 읽지 못했어요: ") + error;
-            try {
-                written = Plan::decode(*bytes).toJson();
-                after = parseObject(*bytes);
-            } catch (const JSONDecodeError &) {
-                return refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
-            }
-        }
-        dropped = lostPlaces(after, written);
-        collectEmpty(after, Place{}, Derived::root, empty);
+    Revision revision;
+    QString error;
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
+    if (!bytes) {
+        revision.refusal = refused + QStringLiteral("을 읽지 못했어요: ") + error;
+        return revision;
     }
-    // What the result's tree let go stays in the heaps of the threads that
-    // made it; the old plan's tree, made on other threads, would not reuse
-    // it, and the check's peak would carry both.
-    FreedMemory::giveBack();
-    QJsonObject old;
+    bool wouldDrop = false;
     try {
-        // The plan before is read only now, straight into the plan's types,
-        // and its bytes go before its tree is made: none of them need sit
-        // beside the result's tree.
-        std::optional<Plan> plan;
-        if (const std::optional<QByteArray> bytes = before.read(FileSizes::plan))
-            plan = Plan::decode(*bytes);
-        if (plan)
-            old = plan->toJson();
+        PlanJson::Read read = PlanJson::read(*bytes);
+        revision.plan = std::move(read.plan);
+        wouldDrop = read.wouldDrop;
+    } catch (const JSONDecodeError &) {
+        revision.refusal = refused + QStringLiteral("이 계획서가 아니에요(JSON 객체가 아님)");
+        return revision;
+    }
+    // Both plans are compared as the reader's records: only what the
+    // writer would leave out of the result, which few results hold, is
+    // looked for in JSON trees.
+    Plan old;
+    try {
+        if (std::optional<QByteArray> kept = before.read(FileSizes::plan)) {
+            old = PlanJson::plan(*kept);
+            revision.before = std::move(*kept);
+        }
     } catch (const JSONDecodeError &) {
     }
-    QStringList lost = missingParts(old, empty, written);
-    // What the writer leaves out of the result is lost only where the plan
-    // held something: elsewhere it is Claude's own addition.
-    if (!dropped.isEmpty()) {
+    Missing missing = missingParts(old, revision.plan);
+    if (wouldDrop) {
+        revision.leftOut = lostPlaces(parseObject(*bytes), revision.plan.toJson());
+        // What the writer leaves out of the result is lost only where the
+        // plan held something: elsewhere it is Claude's own addition.
         QSet<QString> held;
-        placesHolding(old, QString(), held);
-        for (const QString &place : dropped)
+        placesHolding(old.toJson(), QString(), held);
+        for (const QString &place : std::as_const(revision.leftOut))
             if (held.contains(place))
-                lost.append(place);
+                missing.lost.append(place);
     }
-    if (leftOut)
-        *leftOut = dropped;
-    lost = outermost(lost);
+    if (removalAsked)
+        revision.removed = outermost(missing.removed);
+    else
+        missing.lost += missing.removed;
+    const QStringList lost = outermost(missing.lost);
     if (lost.isEmpty())
-        return QString();
-    return refused + QStringLiteral("을 받으면 없어지는 내용: ") + lost.join(QStringLiteral(", "));
+        return revision;
+    revision.refusal = refused + QStringLiteral("을 받으면 없어지는 내용: ") + lost.join(QStringLiteral(", "));
+    // The program cannot tell a removal the person wanted from content
+    // Claude dropped: it says how to ask for one.
+    if (!removalAsked && !outermost(missing.removed).isEmpty())
+        revision.refusal += QLatin1Char('\n') + removalHint();
+    return revision;
+}
+
+QString removalHint()
+{
+    return QStringLiteral("지우려던 내용이라면 요청에 “지워 줘”라고 적어서 다시 고쳐 주세요(예: “iOS 메모는 지워 줘”).");
+}
+
+QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut, bool removalAsked)
+{
+    Revision revision = judgeRevision(dir, before, removalAsked);
+    if (leftOut)
+        *leftOut = revision.leftOut;
+    return revision.refusal;
 }
 
 } // namespace PlanHistory

@@ -10,7 +10,7 @@
 class QIODevice;
 #include <optional>
 
-struct Plan;
+#include "model/plan.h"
 
 // The plan folder's history/: byte copies of plan.json taken before anything
 // overwrites it, so no change ever loses the previous plan.
@@ -64,15 +64,41 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
 // strings[].box) are recomputed on every write and do not count.
 bool writeWouldDrop(const QJsonObject &fileJson, const Plan &plan);
 
-// Why the plan.json a revision left in `dir` may not be kept, as one Korean
-// line naming what would be lost; empty when it may. It is refused when it
-// is no JSON object or when content the plan held before (`before`, the
-// file as it was) is gone from it, at any depth: a part it leaves out,
-// nulls, empties or thins, an element it blanks, or content it moved to a
-// key no plan holds. What the result holds beyond what a plan can hold
-// (Claude's additions, or keys the file held already) is no reason: the
-// writer leaves it out. `leftOut`, when given, receives the places of the
-// result that the writer leaves out, as paths ("screens[0].memo").
-QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut = nullptr);
+// What a revision left in `dir`, judged against the plan before it
+// (`before`, the file as it was).
+struct Revision {
+    // Why it may not be kept, as Korean lines naming what would be lost;
+    // empty when it may. It is refused when it is no JSON object or when
+    // content the plan held is gone from it, at any depth: a part it
+    // leaves out, nulls, empties or thins, an element it blanks, or content
+    // it moved to a key no plan holds. The elements of the plan's lists are
+    // matched by their id wherever they moved and whatever the list's
+    // length did; an element deleted while its list keeps others is no
+    // loss. What the result holds beyond what a plan can hold (Claude's
+    // additions, or keys the file held already) is no reason: the writer
+    // leaves it out.
+    QString refusal;
+    // The places of the result that the writer leaves out, as paths
+    // ("screens[0].memo").
+    QStringList leftOut;
+    // With a removal asked for, the places whose content went as asked.
+    QStringList removed;
+    // The plan read from the result, and the bytes of the plan before.
+    Plan plan;
+    QByteArray before;
+};
+
+// `removalAsked`: the person's request asks for something to go, so
+// content gone from a part that still stands, or a list left empty, is a
+// removal to name, not a loss; content Claude broke (an element left empty
+// where one stood, content moved where no plan keeps it) stays a loss.
+Revision judgeRevision(const QString &dir, const PlanFiles::Kept &before, bool removalAsked = false);
+// The refusal of judgeRevision; `leftOut`, when given, receives its places
+// the writer leaves out.
+QString revisionRefusal(const QString &dir, const PlanFiles::Kept &before, QStringList *leftOut = nullptr,
+                        bool removalAsked = false);
+// How to ask for a removal, the line a refusal ends with when what would go
+// may have been wanted.
+QString removalHint();
 
 } // namespace PlanHistory

@@ -7,7 +7,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"
-#include "core/freedmemory.h"
+#include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/picturefile.h"
@@ -22,6 +22,7 @@
 #include "model/plan.h"
 #include "model/planfiles.h"
 #include "model/planhistory.h"
+#include "model/planjson.h"
 #include "model/underway.h"
 #include "settings/appsettings.h"
 #include "settings/apppaths.h"
@@ -32,6 +33,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
+#include <QRegularExpression>
 #include <exception>
 #include <memory>
 #include <fcntl.h>
@@ -158,30 +160,49 @@ bool untouched(const QString &dir, const PlanFiles::Kept &before)
     return before && before.isAt(planPath(dir), FileSizes::plan);
 }
 
-// What a revision's result is worth: nothing when plan.json holds the
-// bytes it held before, whatever Claude says it did; a refusal when it
-// would lose content the plan had; else the plan to keep, with the line
-// saying what the writer leaves out of it (empty when nothing).
+// Whether the person's words ask for something to go.
+bool asksRemoval(const QString &request)
+{
+    static const QRegularExpression removal(
+        QStringLiteral("지워|지우|지운|삭제|없애|제거|비워|빼 ?줘|빼 ?주세요|빼 ?달라|remove|delete"),
+        QRegularExpression::CaseInsensitiveOption);
+    return removal.match(request).hasMatch();
+}
+
+// What a revision's result is worth: nothing when the plan the writer
+// would write from it is the plan.json of before, byte for byte, whatever
+// Claude says it did (an edit of a derived field only is recomputed
+// away); a refusal when it would lose content the plan had; else the plan
+// to keep, with the line saying what the writer leaves out of it (empty
+// when nothing), what went as the request asked, and the conventions its
+// derived fields were made with.
 struct Verdict {
     enum class Kind { unchanged, loses, kept };
     Kind kind = Kind::kept;
     QString text;
     Plan plan;
+    QStringList removed;
+    Conventions conventions;
 };
 
 // Throws Unreadable, PlanHistory::Failure.
-Verdict judge(const QString &dir, const PlanFiles::Kept &before)
+Verdict judge(const QString &dir, const PlanFiles::Kept &before, const QString &request, const QStringList &repos)
 {
     if (untouched(dir, before))
-        return {Verdict::Kind::unchanged, QString(), Plan()};
-    QStringList dropped;
-    QString refused = PlanHistory::revisionRefusal(dir, before, &dropped);
-    // The check's JSON trees of a large plan go before the render.
-    FreedMemory::giveBack();
-    if (!refused.isEmpty())
-        return {Verdict::Kind::loses, std::move(refused), Plan()};
-    Edited edited = readBack(dir);
-    return {Verdict::Kind::kept, keepLeftOut(dir, dropped), std::move(edited.plan)};
+        return {Verdict::Kind::unchanged, QString(), Plan(), {}, {}};
+    PlanHistory::Revision revision = PlanHistory::judgeRevision(dir, before, asksRemoval(request));
+    if (!revision.refusal.isEmpty())
+        return {Verdict::Kind::loses, std::move(revision.refusal), Plan(), {}, {}};
+    Conventions conventions = Conventions::load(repos).first;
+    Exporter::derive(revision.plan, dir, conventions);
+    try {
+        if (!revision.before.isEmpty() && PlanJson::pretty(revision.plan) == revision.before)
+            return {Verdict::Kind::unchanged, QString(), Plan(), {}, {}};
+    } catch (const JSONCoding::EncodeError &) {
+        // The write says why it cannot be made.
+    }
+    return {Verdict::Kind::kept, keepLeftOut(dir, revision.leftOut), std::move(revision.plan),
+            std::move(revision.removed), std::move(conventions)};
 }
 
 QStringList problemsBefore(const QString &dir)
@@ -535,7 +556,8 @@ QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList 
 {
     // The plan judged is taken out of its future: the write below frees it
     // on its own thread, not the future here at the end.
-    QFuture<Verdict> judging = OffThread::run(judge, run.dir, run.files.plan);
+    QFuture<Verdict> judging = OffThread::run(judge, run.dir, run.files.plan, run.request,
+                                              QStringList{run.settings.androidRepo, run.settings.iosRepo});
     co_await judging;
     Verdict verdict = judging.takeResult();
     if (verdict.kind == Verdict::Kind::unchanged)
@@ -545,10 +567,10 @@ QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList 
 
     setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
     const QFuture<void> written = OffThread::run(
-        [](Plan &plan, const QString &dir, const QStringList &repos) {
-            Exporter::writeAll(plan, dir, Conventions::load(repos).first);
+        [](Plan &plan, const QString &dir, const Conventions &conventions) {
+            Exporter::writeAll(plan, dir, conventions);
         },
-        std::move(verdict.plan), run.dir, QStringList{run.settings.androidRepo, run.settings.iosRepo});
+        std::move(verdict.plan), run.dir, std::move(verdict.conventions));
     co_await written;
 
     const QFuture<void> logged =
@@ -558,6 +580,8 @@ QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList 
     QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
     if (!verdict.text.isEmpty())
         said.append(verdict.text);
+    if (!verdict.removed.isEmpty())
+        said.append(QStringLiteral("요청대로 지운 내용: ") + verdict.removed.join(QStringLiteral(", ")));
     co_return Phase::done(withNotice(run.notice, (said + Generator::leftProblems(left)).join(QLatin1Char('\n'))));
 }
 
