@@ -81,6 +81,28 @@ TEST(PlanWriting, RichPlanRoundTripsToItsOwnBytes)
     EXPECT_EQ(first.decisions[0].decidedBy, QString::fromUtf8("김하늘"));
 }
 
+// A text that begins with U+FEFF, or holds one right after an escape, keeps
+// it through the writer and both readers.
+TEST(PlanWriting, AByteOrderMarkInATextIsKept)
+{
+    for (const QString &text : {QStringLiteral("\uFEFF제목"), QStringLiteral("줄\n\uFEFF다음"), QStringLiteral("\uFEFF")}) {
+        SCOPED_TRACE(text.toStdString());
+        Plan plan;
+        plan.meta.title = text;
+        Screen screen;
+        screen.key = QStringLiteral("a");
+        screen.rules.append(Sourced{newElementId(), text, QStringLiteral("figma")});
+        plan.screens.append(screen);
+        const QByteArray bytes = PlanJson::pretty(plan);
+        for (const Plan &read : {PlanJson::plan(bytes), Plan::decode(bytes)}) {
+            EXPECT_EQ(read.meta.title, text);
+            ASSERT_EQ(read.screens.size(), 1);
+            EXPECT_EQ(read.screens[0].rules.value(0).text, text);
+        }
+        EXPECT_EQ(PlanJson::pretty(PlanJson::plan(bytes)), bytes);
+    }
+}
+
 TEST(PlanWriting, NonFiniteBoxValueFailsTheWrite)
 {
     Plan plan;
@@ -129,7 +151,8 @@ TEST(PlanReading, MetaAndStageDefaults)
     EXPECT_EQ(m.summary, QString::fromUtf8("요약"));
     EXPECT_EQ(m.module.android, QString());
     EXPECT_EQ(m.module.ios, QStringLiteral("Bazaar"));
-    EXPECT_TRUE(m.generator.isEmpty());
+    // A value of another type in the generator's texts goes alone.
+    EXPECT_EQ(m.generator, (QMap<QString, QString>{{QStringLiteral("app"), QStringLiteral("dev")}}));
 }
 
 TEST(PlanReading, ListsAreReadWhole)

@@ -255,10 +255,15 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
         "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
         "naming": {"rules": ["Chat 접두어"]}})";
+    const QByteArray two = R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
+        "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB", "title": "상세",
+                     "rules": [{"text": "읽기 전용"}], "platformNotes": {"ios": "iOS 메모"}}],
+        "decisions": [{"id": "D1", "question": "공유?"}]})";
     const struct {
         QByteArray before;
         QByteArray after;
         QString refusal;
+        bool removalAsked = false;
     } rows[] = {
         {before, before, QString()},
         {before, R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}]})", QString()},
@@ -307,6 +312,39 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         {R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB"}]})",
          R"({"meta": {"feature": "Chat"}, "screens": [{"id": "b", "name": "ChatB"}, {"id": "a", "name": "ChatA", "title": "채팅"}]})",
          QString()},
+        // Two screens swapped and a rule added to the one moved: all there.
+        {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
+             "screens": [{"id": "b", "name": "ChatB", "title": "상세", "rules": [{"text": "읽기 전용"}, {"text": "새 규칙"}],
+                          "platformNotes": {"ios": "iOS 메모"}}, {"id": "a", "name": "ChatA", "title": "채팅"}],
+             "decisions": [{"id": "D1", "question": "공유?"}]})",
+         QString()},
+        // An object among the generator's texts is left out alone.
+        {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone", "run": {"n": 1}}},
+             "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB", "title": "상세",
+                          "rules": [{"text": "읽기 전용"}], "platformNotes": {"ios": "iOS 메모"}}],
+             "decisions": [{"id": "D1", "question": "공유?"}]})",
+         QString()},
+        // A screen added while the detail's title went: the list grew, the
+        // screens kept are still compared whole.
+        {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
+             "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "share", "name": "ChatShare", "title": "공유"},
+                         {"id": "b", "name": "ChatB", "title": "", "rules": [{"text": "읽기 전용"}],
+                          "platformNotes": {"ios": "iOS 메모"}}],
+             "decisions": [{"id": "D1", "question": "공유?"}]})",
+         removal("screens[1].title")},
+        // A note or the only decision removed: refused unless the request
+        // asks for something to go; a blanked screen never passes.
+        {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
+             "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB", "title": "상세",
+                          "rules": [{"text": "읽기 전용"}]}], "decisions": []})",
+         removal("screens[1].platformNotes, decisions")},
+        {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
+             "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {"id": "b", "name": "ChatB", "title": "상세",
+                          "rules": [{"text": "읽기 전용"}]}], "decisions": []})",
+         QString(), true},
+        {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
+             "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {}], "decisions": []})",
+         lost + "screens[1]", true},
         // A screen deleted and a title changed lose nothing the plan keeps.
         {rich, R"({"meta": {"feature": "Chat", "title": "새 채팅", "summary": "대화"}, "screens": [{"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
@@ -320,7 +358,8 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(row.after);
         file.close();
-        EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), PlanFiles::Kept(row.before)).toStdString(), row.refusal.toStdString());
+        EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), PlanFiles::Kept(row.before), nullptr, row.removalAsked).toStdString(),
+                  row.refusal.toStdString());
     }
     QFile::remove(dir.filePath("plan.json"));
     EXPECT_EQ(PlanHistory::revisionRefusal(dir.path(), PlanFiles::Kept(before)).toStdString(), "Claude 가 고친 plan.json 을 읽지 못했어요: 파일이나 폴더가 없어요");

@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QChar>
 #include <QString>
+#include <QStringDecoder>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -147,11 +148,15 @@ private:
     }
 
     // Only what the parser takes as UTF-8: anything else is its error to name.
+    // A text's U+FEFF is its own character, not a mark to skip as
+    // QString::fromUtf8 skips one at the start of its bytes.
     static QString utf8(QByteArrayView bytes)
     {
         if (!bytes.isValidUtf8())
             unusual();
-        return QString::fromUtf8(bytes);
+        QStringDecoder decoder(QStringDecoder::Utf8,
+                               QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+        return decoder(bytes);
     }
 
     static int hexValue(char c)

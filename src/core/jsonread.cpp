@@ -220,11 +220,14 @@ QStringList stringList(const QJsonObject &o, const QString &key)
 
 QMap<QString, QString> stringMap(const QJsonObject &o, const QString &key)
 {
-    return map(o, key, [](const QJsonValue &v) -> std::optional<QString> {
-        if (v.isString())
-            return v.toString();
-        return std::nullopt;
-    });
+    // Each text stands for itself: one entry of another type is left out,
+    // not the texts beside it.
+    QMap<QString, QString> out;
+    const QJsonObject object = o.value(key).toObject();
+    for (auto it = object.begin(); it != object.end(); ++it)
+        if (it.value().isString())
+            out.insert(it.key(), it.value().toString());
+    return out;
 }
 
 } // namespace JsonRead

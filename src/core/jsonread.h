@@ -39,7 +39,7 @@ qint64 integer(const QJsonObject &o, const QString &key, qint64 fallback);
 std::optional<QString> optString(const QJsonObject &o, const QString &key);
 // A list of texts read whole: one non-text element gives the empty list.
 QStringList stringList(const QJsonObject &o, const QString &key);
-// A map of texts read whole: one non-text value gives the empty map.
+// A map of texts: a value of another type is left out, the texts beside it kept.
 QMap<QString, QString> stringMap(const QJsonObject &o, const QString &key);
 
 bool isWholeNumber(const QJsonValue &v);
