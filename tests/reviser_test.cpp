@@ -671,7 +671,9 @@ TEST_F(ReviserTest, UndoWalksBackThroughTheBackups)
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/plan-261207-080000.json"));
     // The plan the undo replaced is kept, but is no undo point.
     EXPECT_EQ(keptContents(dir), (QStringList{"not a backup", QString::fromUtf8(cleanPlan)}));
-    EXPECT_EQ(Reviser::lastRequest(dir), "(되돌리기)");
+    // The undo took back the change before it, of which this log says
+    // nothing: the next undo has no request to quote.
+    EXPECT_EQ(Reviser::lastRequest(dir), "");
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains(" · 테스터\n\n> (되돌리기)\n\n- 직전 고치기 전으로 되돌림\n\n")) << qPrintable(log);
 
@@ -704,6 +706,30 @@ TEST_F(ReviserTest, LogEntriesGoOnTopAndKeepWhatWasThere)
     EXPECT_TRUE(header.match(entry).hasMatch()) << qPrintable(entry);
     EXPECT_TRUE(entry.endsWith(" · \n\n> 첫 줄\n> \n> 셋째 줄\n\n- 답\n- 둘째\n\n")) << qPrintable(entry);
     EXPECT_EQ(Reviser::lastRequest(dir), "첫 줄  셋째 줄");
+
+    // The next undo takes back the newest change no undo took back yet:
+    // after undos in a row each quotes the change before the last one
+    // taken back; a rollback's entry logs no change of its own.
+    const struct {
+        QStringList requests; // logged in this order, the newest last
+        QString last;
+    } undoRows[] = {
+        {{"A 고쳐 줘", "B 고쳐 줘"}, "B 고쳐 줘"},
+        {{"A 고쳐 줘", "B 고쳐 줘", Reviser::undoRequest()}, "A 고쳐 줘"},
+        {{"A 고쳐 줘", "B 고쳐 줘", Reviser::undoRequest(), Reviser::undoRequest()}, ""},
+        {{"A 고쳐 줘", "B 고쳐 줘", "C 고쳐 줘", Reviser::undoRequest(), Reviser::undoRequest()}, "A 고쳐 줘"},
+        {{"A 고쳐 줘", "B 고쳐 줘", Reviser::undoRequest(), "C 고쳐 줘", Reviser::undoRequest()}, "A 고쳐 줘"},
+        {{"A 고쳐 줘", "B 고쳐 줘", Reviser::rollbackRequest(), Reviser::undoRequest()}, "A 고쳐 줘"},
+        {{"A 고쳐 줘", Reviser::undoRequest(), Reviser::rollbackRequest()}, ""},
+    };
+    for (const auto &row : undoRows) {
+        SCOPED_TRACE(row.requests.join(" / ").toStdString());
+        QTemporaryDir logged;
+        QDir(logged.path()).mkpath("history");
+        for (const QString &request : row.requests)
+            Reviser::appendLog(logged.path(), request, "- 답", "나");
+        EXPECT_EQ(Reviser::lastRequest(logged.path()), row.last);
+    }
 
     // ">" lines without a blank belong to the request too.
     writeFile(dir + "/history/revisions.md", "## t · a\n\n>\tzero\n> first\n>\tsecond\n>third\nnot\n> other entry\n");

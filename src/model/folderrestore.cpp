@@ -242,7 +242,7 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
                                               + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ")
                                               + kept.value_or(QString())};
     }
-    Reviser::appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
+    Reviser::appendLog(dir, Reviser::undoRequest(), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
     return QStringLiteral("직전 고치기 전으로 되돌렸어요");
 }
 

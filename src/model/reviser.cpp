@@ -758,6 +758,7 @@ QString Reviser::lastRequest(const QString &dir)
         return QString();
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
     qsizetype at = 0;
+    int undone = 0;
     for (;;) {
         while (at < lines.size() && !lines.at(at).startsWith(QLatin1String("> ")))
             ++at;
@@ -772,14 +773,24 @@ QString Reviser::lastRequest(const QString &dir)
         while (end > start && (joined.at(end - 1) == u' ' || joined.at(end - 1) == u'\t'))
             --end;
         const QString request = joined.mid(start, end - start);
+        if (pieces.isEmpty())
+            return QString();
         // A rollback took its revision's backup with it: an undo takes back
-        // the change logged before it. Its answer is ours, so the next
-        // heading is the next entry's.
-        if (request != rollbackRequest())
+        // the change logged before it. An undo took back the newest change
+        // not yet taken back before it, whose backup it used. Their answers
+        // are ours, so the next heading is the next entry's.
+        if (request == undoRequest())
+            ++undone;
+        else if (request != rollbackRequest() && undone-- == 0)
             return request;
         while (at < lines.size() && !lines.at(at).startsWith(QLatin1String("## ")))
             ++at;
     }
+}
+
+QString Reviser::undoRequest()
+{
+    return QStringLiteral("(되돌리기)");
 }
 
 QStringList Reviser::saveAttachments(const QStringList &images, const QString &dir)

@@ -92,10 +92,13 @@ public:
     static QString logFile(const QString &dir);
     static void appendLog(const QString &dir, const QString &request, const QString &answer, const QString &by);
     // The request the next undo takes back as one line: that of the newest
-    // log entry other than a rollback's; "" when there is none.
+    // log entry that is neither a rollback's nor an undo's nor one an undo
+    // took back; "" when there is none.
     static QString lastRequest(const QString &dir);
     // The request a rollback of an interrupted revision logs.
     static QString rollbackRequest();
+    // The request an undo logs.
+    static QString undoRequest();
     // Copies the images, piece by piece, to
     // history/attachments/<yyMMdd-HHmmss>-<n>.<ext>, <ext> the one of the
     // picture's format (<…>-<n>_0002.<ext>, … when taken: a copy never
