@@ -833,10 +833,12 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     QString policy = "# 정책\n";
     for (int row = 0; policy.size() < 70000; ++row)
         policy += QStringLiteral("| 필드%1 | POLICY-%1 | 설명 줄 %1 |\n").arg(row);
-    const auto fetched = [&policy](const QString &form) {
+    const auto fetched = [](const QString &form, const QString &page) {
         return QJsonArray{FakeClaude::toolUse("w1", "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}),
-                          QJsonObject{{"savedResult", QJsonObject{{"id", "w1"}, {"text", policy}, {"form", form}}}}};
+                          QJsonObject{{"savedResult", QJsonObject{{"id", "w1"}, {"text", page}, {"form", form}}}}};
     };
+    // A page of one line, as a page the tool gives as HTML may be.
+    const QString oneLine = QString(policy).replace('\n', ' ').trimmed();
     input.specDocs = QStringList{bigLink};
     // Reads of the first lines only, however often, leave the page cut.
     QJsonArray firstLines;
@@ -852,7 +854,15 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     };
     // Above about 600 KB the tool (2.1.337) saves the result in its other
     // form, an error naming the file: a page read in part is cut the same.
-    const QList<Read> reads{{"json", {}, false},
+    // Its two other wordings (2.1.337): a text of one line ("across 1
+    // line") and a result of several blocks ("(<n> characters)", saved as
+    // the JSON list).
+    const QList<Read> reads{{"line", {}, false},
+                            {"line", {QJsonObject{{"readSaved", "w2"}}}, true},
+                            {"blocks", {}, false},
+                            {"blocks", firstLines, false},
+                            {"blocks", contentLine, true},
+                            {"json", {}, false},
                             {"json", firstLines, false},
                             {"limit", {}, false},
                             {"limit", firstLines, false},
@@ -863,11 +873,12 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
     for (const auto &[form, reading, whole] : reads) {
         SCOPED_TRACE(std::string(form) + " " + QJsonDocument(reading).toJson(QJsonDocument::Compact).toStdString());
         QFile::remove(dir + "/spec-docs/confluence-77.md");
-        QJsonArray steps = fetched(form);
+        const QString page = form == std::string("line") ? oneLine : policy;
+        QJsonArray steps = fetched(form, page);
         for (const QJsonValue &step : reading)
             steps.append(step);
         // What the model makes of what it saw: the page, or the wrapper.
-        const QString answer = whole ? policy : "<persisted-output>\nOutput too large (70.3KB).\n" + policy.left(2048);
+        const QString answer = whole ? page : "<persisted-output>\nOutput too large (70.3KB).\n" + page.left(2048);
         steps.append(FakeClaude::resultEvent(answer));
         fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", steps)}},
                           {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
@@ -879,13 +890,54 @@ TEST_F(GeneratorTest, WikiPagesAreReadOnceThroughTheServer)
         EXPECT_TRUE(wikiRun.value("stdin").toString().contains("파일로 저장됐다고 나오면 Read 로 그 파일을 끝까지 읽는다"));
         if (whole) {
             ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
-            EXPECT_EQ(readFile(dir + "/spec-docs/confluence-77.md"), policy.trimmed().toUtf8());
+            EXPECT_EQ(readFile(dir + "/spec-docs/confluence-77.md"), page.trimmed().toUtf8());
         } else {
             EXPECT_EQ(phase, Generator::Phase::failed("기획서가 너무 커서 Claude 가 통째로 읽지 못했어요: " + bigLink
                                                       + "\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요."));
             EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/confluence-77.md"));
         }
     }
+    // A page the tool hands the model inline is in the stream: an answer
+    // holding a few of its rows is refused, not kept as the page; the whole
+    // page, or one the model put in other words for a few lines, is kept.
+    // The site list the model asked for first is no page.
+    QString rows = "# 정책\n";
+    for (int row = 0; row < 700; ++row)
+        rows += QStringLiteral("| 필드%1 | POLICY-%1 | 설명 %1 |\n").arg(row);
+    const QString sites = R"([{"id": "c1", "url": "https://harbor.atlassian.net", "name": "harbor"}])";
+    const QString pageJson = QJsonDocument(QJsonObject{{"id", "77"}, {"body", rows}}).toJson();
+    const struct {
+        const char *name;
+        QString result; // the page tool's inline result
+        QString answer;
+        bool kept;
+    } inlineRows[] = {
+        {"the heading and 298 rows", rows, rows.section('\n', 0, 298), false},
+        {"the whole page", rows, rows, true},
+        {"the whole page, a few lines put otherwise", rows, QString(rows).replace("| 필드1 |", "| 필드 1 |"), true},
+        {"a page inside JSON, answered in part", pageJson, rows.section('\n', 0, 120), false},
+        {"a page inside JSON, answered whole", pageJson, rows, true},
+    };
+    for (const auto &row : inlineRows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(dir + "/spec-docs/confluence-77.md");
+        const QJsonArray steps{FakeClaude::toolUse("s1", "mcp__atlassian__getAccessibleAtlassianResources", {}),
+                               FakeClaude::toolResult("s1", sites),
+                               FakeClaude::toolUse("w1", "mcp__atlassian__getConfluencePage", {{"pageId", "77"}}),
+                               FakeClaude::toolResult("w1", row.result), FakeClaude::resultEvent(row.answer)};
+        fake.setScenario({{"responses", QJsonArray{answering("Atlassian MCP", steps)}},
+                          {"steps", QJsonArray{FakeClaude::resultEvent(validPlan())}}});
+        phase = runToEnd(true);
+        if (row.kept) {
+            ASSERT_EQ(phase.kind, Kind::done) << phase.text.toStdString();
+            EXPECT_EQ(readFile(dir + "/spec-docs/confluence-77.md"), row.answer.trimmed().toUtf8());
+        } else {
+            EXPECT_EQ(phase, Generator::Phase::failed("기획서를 Claude 가 일부만 옮겨 적었어요: " + bigLink
+                                                      + "\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요."));
+            EXPECT_FALSE(QFileInfo::exists(dir + "/spec-docs/confluence-77.md"));
+        }
+    }
+
     // Saved results that cannot be read here cannot be checked: however
     // many, the page counts as unread.
     QFile::remove(dir + "/spec-docs/confluence-77.md");

@@ -32,8 +32,12 @@ public:
 
     // The file that a tool result too large to pass on inline was saved
     // to, as the notice the model gets in its place names it; nothing for a
-    // result passed on whole.
-    static std::optional<QString> savedResultPath(const QString &toolResult);
+    // result passed on whole. `whole`, when given, says whether the file
+    // holds all of the result or only its start.
+    static std::optional<QString> savedResultPath(const QString &toolResult, bool *whole = nullptr);
+    // Whether a tool result is the tool's notice of a result too large to
+    // pass on that it could not save: what reached the model is cut.
+    static bool isCutResult(const QString &toolResult);
 
     // Whether a progress line tells of the tool retrying a request, which
     // every run shows as its progress.

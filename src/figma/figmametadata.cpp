@@ -178,7 +178,10 @@ std::optional<QString> xmlFromToolResult(const QString &toolResult)
     // A large result reaches the stream as a short preview that names the
     // file holding the whole result; the preview may itself hold the start
     // of the outline, so the file is looked for first.
-    if (const std::optional<QString> path = StreamCollector::savedResultPath(toolResult)) {
+    if (bool whole = true; const std::optional<QString> path = StreamCollector::savedResultPath(toolResult, &whole)) {
+        // A file that holds only the outline's start is no outline.
+        if (!whole)
+            return std::nullopt;
         if (std::optional<QString> saved = outlineFromSavedResult(*path))
             return saved;
     }

@@ -15,9 +15,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -26,6 +31,10 @@ namespace {
 constexpr qsizetype nameLimit = 60;
 constexpr qsizetype shortestPage = 200;
 constexpr qsizetype answerPreview = 300;
+// The lines from which an inline result of the wiki's tools is taken for a
+// page the answer must hold most of; a site list or a search's few hits
+// are shorter.
+constexpr qsizetype pageLineCount = 40;
 
 QString trimmedHorizontally(const QString &text)
 {
@@ -201,13 +210,75 @@ private:
             const auto found = m_saved.find(QDir::cleanPath(input.value(QLatin1String("file_path")).toString()));
             if (found != m_saved.end())
                 markShown(*found, result);
-        } else if (const std::optional<QString> path = StreamCollector::savedResultPath(result)) {
-            if (std::optional<QStringList> lines = savedLines(*path))
+        } else if (bool whole = true; const std::optional<QString> path = StreamCollector::savedResultPath(result, &whole)) {
+            // A file that holds only the result's start is a cut page.
+            if (std::optional<QStringList> lines = whole ? savedLines(*path) : std::nullopt)
                 m_saved.insert(QDir::cleanPath(*path), Saved{*lines, QList<bool>(lines->size(), false),
                                                              path->endsWith(QLatin1String(".json"))});
             else
                 m_unreadable = true;
+        } else if (StreamCollector::isCutResult(result)) {
+            m_unreadable = true;
+        } else if (tool.startsWith(QLatin1String("mcp__"))) {
+            m_inline.append(pageLines(result));
         }
+    }
+
+public:
+    // Whether the answer lacks most of the lines of every page-sized result
+    // the tool handed the model inline: the model wrote back part of the
+    // page. A page read from a saved file is checked by its Reads instead.
+    bool answeredInPart(const QString &answer) const
+    {
+        const std::lock_guard guard(m_lock);
+        if (!m_saved.isEmpty())
+            return false;
+        QSet<QString> answered;
+        for (const QString &line : answer.split(QLatin1Char('\n')))
+            answered.insert(line.trimmed());
+        bool anyPage = false;
+        for (const QStringList &page : m_inline) {
+            if (page.size() < pageLineCount)
+                continue;
+            anyPage = true;
+            const qsizetype kept = std::count_if(page.begin(), page.end(),
+                                                 [&answered](const QString &line) { return answered.contains(line); });
+            if (kept * 2 >= page.size())
+                return false;
+        }
+        return anyPage;
+    }
+
+private:
+
+    // The text lines of an inline result, trimmed, blank ones left out: a
+    // JSON result's texts (a page's body in a field) line by line.
+    static QStringList pageLines(const QString &result)
+    {
+        QStringList texts;
+        const std::function<void(const QJsonValue &)> collect = [&](const QJsonValue &value) {
+            if (value.isString())
+                texts.append(value.toString());
+            else if (value.isArray())
+                for (const QJsonValue &item : value.toArray())
+                    collect(item);
+            else if (value.isObject())
+                for (const QJsonValue &item : value.toObject())
+                    collect(item);
+        };
+        const QJsonDocument json = QJsonDocument::fromJson(result.toUtf8());
+        if (json.isObject())
+            collect(json.object());
+        else if (json.isArray())
+            collect(json.array());
+        else
+            texts.append(result);
+        QStringList lines;
+        for (const QString &text : std::as_const(texts))
+            for (const QString &line : text.split(QLatin1Char('\n')))
+                if (const QString trimmed = line.trimmed(); !trimmed.isEmpty())
+                    lines.append(trimmed);
+        return lines;
     }
 
     static void markShown(Saved &saved, const QString &result)
@@ -239,6 +310,8 @@ private:
 
     mutable std::mutex m_lock;
     QHash<QString, Saved> m_saved;
+    // The lines of each result of the wiki's tools passed on inline.
+    QList<QStringList> m_inline;
     bool m_unreadable = false;
 };
 
@@ -409,6 +482,9 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
         throw ClaudeFailure{what + QStringLiteral("가 너무 커서 Claude 가 통째로 읽지 못했어요: ") + entry
                             + QStringLiteral("\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
     const QString trimmed = answer.trimmed();
+    if (!trimmed.startsWith(QStringLiteral("읽지 못함")) && pages->answeredInPart(trimmed))
+        throw ClaudeFailure{what + QStringLiteral("를 Claude 가 일부만 옮겨 적었어요: ") + entry
+                            + QStringLiteral("\n페이지를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
     if (trimmed.startsWith(QStringLiteral("읽지 못함")) || Text::graphemeCount(trimmed) < shortestPage)
         throw ClaudeFailure{what + QStringLiteral("를 읽지 못했어요: ") + entry + QLatin1Char('\n')
                             + Text::graphemePrefix(trimmed, answerPreview)};

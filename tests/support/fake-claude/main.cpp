@@ -74,7 +74,12 @@
 //                                 the result is "Error: result (<n>
 //                                 characters across <m> lines) exceeds
 //                                 maximum allowed tokens. Output has been
-//                                 saved to <file>." with its advice after
+//                                 saved to <file>." with its advice after;
+//                                 "line" the same for a text of one line
+//                                 ("across 1 line"), "blocks" for a result
+//                                 of several blocks ("(<n> characters)",
+//                                 saved as "json" is). Every form the real
+//                                 tool has: saved-results.md beside this
 //   {"readSaved": "toolu_2", "offset": 1, "limit": 2000}
 //                                 a Read (tool use "toolu_2") of the last
 //                                 saved result and its answer, the file (or
@@ -586,15 +591,20 @@ QString lastSavedResult;
 
 // The result the real tool (2.1.337) gives in place of one above about
 // 600 KB, naming the file that holds it.
-QString limitNotice(const QString &text, const QString &path)
+QString limitNotice(const QString &text, const QString &path, bool blocks)
 {
     const QLocale english(QLocale::English);
-    return QStringLiteral("Error: result (%1 characters across %2 lines) exceeds maximum allowed tokens. "
-                          "Output has been saved to %3.\nFormat: Plain text\n"
+    const qsizetype lines = text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+    const QString size = blocks ? english.toString(text.size()) + " characters"
+                                : QStringLiteral("%1 characters across %2 %3")
+                                      .arg(english.toString(text.size()), english.toString(lines),
+                                           lines == 1 ? "line" : "lines");
+    return QStringLiteral("Error: result (%1) exceeds maximum allowed tokens. "
+                          "Output has been saved to %2.\nFormat: %3\n"
                           "Use offset and limit parameters to read specific portions of the file, search within it "
                           "for specific content, and jq to make structured queries.\n"
                           "REQUIREMENTS FOR SUMMARIZATION/ANALYSIS/REVIEW:\n"
-                          "- You MUST read the content from the file at %3 in sequential chunks until 100% of the "
+                          "- You MUST read the content from the file at %2 in sequential chunks until 100% of the "
                           "content has been read.\n"
                           "- If you receive truncation warnings when reading the file, reduce the chunk size until "
                           "you have read 100% of the content without truncation.\n"
@@ -604,17 +614,20 @@ QString limitNotice(const QString &text, const QString &path)
                           "- If after a few attempts you cannot read the file (file not found, lines too long for "
                           "Read's offset/limit, no shell access), STOP retrying. Summarize what you were able to "
                           "read, explicitly state which portion you could not read and why, and proceed.\n")
-        .arg(english.toString(text.size()), english.toString(text.count('\n') + (text.endsWith('\n') ? 0 : 1)), path);
+        .arg(size, path, blocks ? "JSON array" : "Plain text");
 }
 
 void savedResult(const QJsonObject &saved)
 {
     const QString form = saved.value("form").toString();
-    const bool json = form == "json";
+    // "line" and "blocks" are the error's other wordings (2.1.337), for a
+    // text of one line and a result of several blocks, saved as JSON.
+    const bool limit = form == "limit" || form == "line" || form == "blocks";
+    const bool json = form == "json" || form == "blocks";
     const QString text = saved.value("text").toString();
     const QString id = saved.value("id").toString();
     const QString path = toolResultsFolder() + "/"
-        + (form == "limit" ? "mcp-atlassian-getConfluencePage-1796732748332-" + id : id) + (json ? ".json" : ".txt");
+        + (limit ? "mcp-atlassian-getConfluencePage-1796732748332-" + id : id) + (json ? ".json" : ".txt");
     QDir().mkpath(QFileInfo(path).absolutePath());
     // Laid out as the real tool (2.1.337) writes it: the page is one line.
     const QByteArray quoted = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
@@ -627,8 +640,8 @@ void savedResult(const QJsonObject &saved)
     const QString notice = QStringLiteral("Output too large (%1KB). Full output saved to: %2")
                                .arg(QString::number(content.size() / 1024.0, 'f', 1), path);
     const QString head = QString::fromUtf8(content.left(2048));
-    const QString preview = form == "limit"
-        ? limitNotice(text, path)
+    const QString preview = limit
+        ? limitNotice(text, path, form == "blocks")
         : "<persisted-output>\n" + notice + "\n\nPreview (first 2KB):\n" + head + "\n...\n</persisted-output>";
     const QJsonObject result{{"type", "tool_result"}, {"tool_use_id", id}, {"content", preview}};
     const QJsonObject event{{"type", "user"}, {"message", QJsonObject{{"content", QJsonArray{result}}}}};
