@@ -307,8 +307,54 @@ void BM_RevisePeakMemory(benchmark::State &state)
     }
 }
 
+// The CPU of `quarrystone --revise` of the folder, its Claude stand-in's
+// own left out (the stand-in logs what it used), against that of
+// `quarrystone --render` of the same folder: what judging, saving and
+// logging a revision costs beside writing the folder's files once. Run with
+// QUARRYSTONE_BENCH_SCREENS at 1000, 10000 and 30000.
+void BM_ReviseCpu(benchmark::State &state)
+{
+    const Bench &b = bench();
+    const QProcessEnvironment env = commandEnvironment();
+    std::vector<double> revisions;
+    std::vector<double> standIns;
+    std::vector<double> renders;
+    std::vector<double> ratios;
+    for (auto _ : state) {
+        b.clearHistory();
+        const qsizetype ended = b.fake.records(QStringLiteral("end")).size();
+        const BenchSupport::Measured revision = BenchSupport::measure(
+            BenchSupport::binary(), {QStringLiteral("--revise"), b.dir, QStringLiteral("--request"), QStringLiteral("제목을 고쳐 줘")},
+            {}, {}, env);
+        const QList<QJsonObject> ends = b.fake.records(QStringLiteral("end"));
+        if (!revision.ok || ends.size() != ended + 1)
+            qFatal("the revision failed");
+        const double standIn = ends.last().value(QStringLiteral("cpu")).toDouble();
+        if (!BenchSupport::measure(BenchSupport::binary(), {QStringLiteral("--revise"), b.dir, QStringLiteral("--undo")}, {},
+                                   {}, env)
+                 .ok)
+            qFatal("the undo failed");
+        const BenchSupport::Measured render =
+            BenchSupport::measure(BenchSupport::binary(), {QStringLiteral("--render"), b.dir}, {}, {}, env, {2});
+        if (!render.ok)
+            qFatal("the render failed");
+        revisions.push_back(revision.cpuSeconds - standIn);
+        standIns.push_back(standIn);
+        renders.push_back(render.cpuSeconds);
+        ratios.push_back(revisions.back() / renders.back());
+        state.SetIterationTime(revision.seconds);
+    }
+    b.clearHistory();
+    state.counters["screens"] = screens;
+    state.counters["revise_cpu_ms"] = median(revisions) * 1e3;
+    state.counters["stand_in_cpu_ms"] = median(standIns) * 1e3;
+    state.counters["render_cpu_ms"] = median(renders) * 1e3;
+    state.counters["revise_cpu_per_render"] = median(ratios);
+}
+
 } // namespace
 
+BENCHMARK(BM_ReviseCpu)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_RevisePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Revise)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
 BENCHMARK(BM_Undo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);

@@ -345,6 +345,16 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         {two, R"({"meta": {"feature": "Chat", "generator": {"app": "quarrystone"}},
              "screens": [{"id": "a", "name": "ChatA", "title": "채팅"}, {}], "decisions": []})",
          lost + "screens[1]", true},
+        // A name that tells a model apart blanked: the model in its place
+        // is the one compared; a move's trigger emptied, the same.
+        {rich, R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"},
+             "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+             "models": [{"name": "", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],
+             "naming": {"rules": ["Chat 접두어"]}})",
+         removal("models[0].name")},
+        {R"({"screens": [{"id": "a"}, {"id": "b"}], "transitions": [{"from": "a", "to": "b", "trigger": "onTap"}]})",
+         R"({"screens": [{"id": "a"}, {"id": "b"}], "transitions": [{"from": "a", "to": "b", "trigger": ""}]})",
+         removal("transitions[0].trigger")},
         // A screen deleted and a title changed lose nothing the plan keeps.
         {rich, R"({"meta": {"feature": "Chat", "title": "새 채팅", "summary": "대화"}, "screens": [{"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],

@@ -205,11 +205,10 @@ QByteArray compact(const QJsonValue &value)
 }
 
 // What tells one element of a list from the others wherever it moved: its
-// id, name or key; a text is its own. Empty for an element without one.
+// id, name or key. Empty for an element without one, a text among them: a
+// text found as it was is matched whole, and one changed is any other.
 QString identity(const QJsonValue &value)
 {
-    if (value.isString())
-        return value.toString();
     const QJsonObject object = value.toObject();
     for (const QLatin1String key : {QLatin1String("id"), QLatin1String("name"), QLatin1String("key")})
         if (const QJsonValue named = object.value(key); named.isString() && !named.toString().isEmpty())
@@ -232,9 +231,10 @@ struct Missing {
 // and however the result lost it: the part left out, null, emptied, or an
 // object thinned to some of its keys. A part left out at its default value
 // loses nothing, and neither does a text changed to another. The elements
-// of a list are matched by what tells them apart (id, name, key, a text
-// itself) wherever they moved and whatever the list's length did; an
-// element without one is matched with what is left, in order.
+// of a list found as they were, anywhere, lost nothing; the others are
+// matched by what tells them apart (id, name, key) wherever they moved and
+// whatever the list's length did, and those without one (a text) with what
+// is left, in order.
 void collectMissing(const QJsonValue &old, const QJsonValue &written, const Place &place, Derived where,
                     QStringList &removed)
 {
@@ -370,10 +370,11 @@ QString identity(const DataModel &model) { return model.name; }
 QString identity(const Api &api) { return api.key; }
 QString identity(const StringKey &string) { return string.key; }
 QString identity(const Decision &decision) { return decision.key; }
-// A move has no id: where it goes from and to and by what tell it.
+// A move has no id: where it goes from and to tell it, the moves between
+// two screens then in order.
 QString identity(const Transition &transition)
 {
-    return transition.from + u'\n' + transition.to + u'\n' + transition.trigger;
+    return transition.from + u'\n' + transition.to;
 }
 
 // One of the plan's lists, read from the plan's records: elements are
@@ -419,6 +420,24 @@ void compareList(const QList<T> &old, const QList<T> &written, const Place &plac
         collectMissing(old.at(i).toJson(), written.at(j).toJson(), Place{&place, {}, i}, element, missing.removed);
     }
     if (gone.isEmpty())
+        return;
+    // An element whose identity went blank is the one that stood in its
+    // place: the gone ones are paired in order with what the result holds
+    // without identity, as a model blanking a model's name leaves it.
+    qsizetype next = 0;
+    QList<qsizetype> stillGone;
+    for (const qsizetype i : gone) {
+        while (next < written.size()
+               && (taken.at(next) || !identity(written.at(next)).isEmpty() || !holds(written.at(next))))
+            ++next;
+        if (next == written.size()) {
+            stillGone.append(i);
+            continue;
+        }
+        taken[next] = true;
+        collectMissing(old.at(i).toJson(), written.at(next).toJson(), Place{&place, {}, i}, element, missing.removed);
+    }
+    if (stillGone.isEmpty())
         return;
     QList<qsizetype> blank;
     bool anyHeld = false;
