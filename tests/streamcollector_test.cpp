@@ -315,8 +315,23 @@ TEST(StreamCollector, SavedResultsNameTheirFile)
         std::optional<QString> path;
         bool whole;
     } forms[] = {
-        {"one line", "Error: result (833,014 characters across 1 line) exceeds maximum allowed tokens. Output has been saved to "
-                         + file + ".\nFormat: Plain text\n" + advice, file, true},
+        // As the tool gave it for a page of one line from an MCP server.
+        {"one line", "Error: result (600,007 characters across 1 line) exceeds maximum allowed tokens. Output has been saved to "
+                         + file + ".\nFormat: Plain text\nSearch within the file for specific content, and use jq if the "
+                         "content is JSON.\nREQUIREMENTS FOR SUMMARIZATION/ANALYSIS/REVIEW:\n- You MUST read the content "
+                         "from the file at " + file + " in sequential chunks until 100% of the content has been read.\n- "
+                         "Note: this file's lines are too long for Read's offset/limit chunking. If a shell tool is "
+                         "available, slice by character range (e.g. python read()[A:B], dd, or cut -c) instead.\n- If you "
+                         "receive truncation warnings when reading the file, reduce the chunk size until you have read "
+                         "100% of the content without truncation.\n- Before producing ANY summary or analysis, you MUST "
+                         "explicitly describe what portion of the content you have read. ***If you did not read the "
+                         "entire content, you MUST explicitly state this.***\n- If after a few attempts you cannot read "
+                         "the file (file not found, lines too long for Read's offset/limit, no shell access), STOP "
+                         "retrying. Summarize what you were able to read, explicitly state which portion you could not "
+                         "read and why, and proceed.\n",
+         file, true},
+        {"833,014 characters", "Error: result (833,014 characters across 1 line) exceeds maximum allowed tokens. Output has "
+                               "been saved to " + file + ".\nFormat: Plain text\n" + advice, file, true},
         {"several blocks", "Error: result (867,100 characters) exceeds maximum allowed tokens. Output has been saved to "
                                + file + ".\nFormat: JSON array\n" + subagent, file, true},
         {"JSON with its schema", "Error: result (1,204,881 characters) exceeds maximum allowed tokens. Output has been saved to "
