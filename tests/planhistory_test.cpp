@@ -355,6 +355,13 @@ TEST(PlanHistory, RevisionResultsThatLoseSomethingAreRefused)
         {R"({"screens": [{"id": "a"}, {"id": "b"}], "transitions": [{"from": "a", "to": "b", "trigger": "onTap"}]})",
          R"({"screens": [{"id": "a"}, {"id": "b"}], "transitions": [{"from": "a", "to": "b", "trigger": ""}]})",
          removal("transitions[0].trigger")},
+        // A field renamed, beside a field added, is the field it was.
+        {rich, R"({"meta": {"feature": "Chat", "title": "채팅", "summary": "대화"},
+             "screens": [{"id": "a", "name": "ChatA"}, {"id": "b", "name": "ChatB"}],
+             "models": [{"name": "Message", "fields": [{"name": "messageId"}, {"name": "sentAt"}]},
+                        {"name": "Room", "fields": [{"name": "title"}]}],
+             "naming": {"rules": ["Chat 접두어"]}})",
+         QString()},
         // A screen deleted and a title changed lose nothing the plan keeps.
         {rich, R"({"meta": {"feature": "Chat", "title": "새 채팅", "summary": "대화"}, "screens": [{"id": "b", "name": "ChatB"}],
              "models": [{"name": "Message", "fields": [{"name": "id"}]}, {"name": "Room", "fields": [{"name": "title"}]}],

@@ -233,8 +233,8 @@ struct Missing {
 // loses nothing, and neither does a text changed to another. The elements
 // of a list found as they were, anywhere, lost nothing; the others are
 // matched by what tells them apart (id, name, key) wherever they moved and
-// whatever the list's length did, and those without one (a text) with what
-// is left, in order.
+// whatever the list's length did, and the rest (a text, a renamed field)
+// with what is left, in order.
 void collectMissing(const QJsonValue &old, const QJsonValue &written, const Place &place, Derived where,
                     QStringList &removed)
 {
@@ -289,11 +289,12 @@ void collectMissing(const QJsonValue &old, const QJsonValue &written, const Plac
         taken[j] = true;
         collectMissing(o.at(i), w.at(j), Place{&place, {}, i}, element, removed);
     }
-    // What is left is paired in order with what the result added; what
-    // finds no partner is gone.
+    // What is left is paired in order with what else the result holds (a
+    // field renamed is the field that stood there); what finds no partner
+    // is gone.
     qsizetype next = 0;
     for (const qsizetype i : unnamed) {
-        while (next < w.size() && (taken.at(next) || !identity(w.at(next)).isEmpty()))
+        while (next < w.size() && taken.at(next))
             ++next;
         if (next == w.size()) {
             if (holdsContent(o.at(i), element))
