@@ -460,6 +460,14 @@ void compareList(const QList<T> &old, const QList<T> &written, const Place &plac
     }
 }
 
+// Whether two plans hold the same content, their derived fields aside.
+bool sameContent(const Plan &a, const Plan &b)
+{
+    return a.schemaVersion == b.schemaVersion && a.meta == b.meta && a.naming.rules == b.naming.rules
+        && sameList(a.screens, b.screens) && sameList(a.transitions, b.transitions) && sameList(a.models, b.models)
+        && sameList(a.apis, b.apis) && sameList(a.strings, b.strings) && sameList(a.decisions, b.decisions);
+}
+
 // The naming rules as the plan's JSON holds them, its derived map aside.
 QJsonObject namingRules(const Plan &plan)
 {
@@ -710,6 +718,7 @@ Revision judgeRevision(const QString &dir, const PlanFiles::Kept &before, bool r
         }
     } catch (const JSONDecodeError &) {
     }
+    revision.sameContent = sameContent(old, revision.plan);
     Missing missing = missingParts(old, revision.plan);
     if (wouldDrop) {
         revision.leftOut = lostPlaces(parseObject(*bytes), revision.plan.toJson());

@@ -86,6 +86,10 @@ struct Revision {
     // The plan read from the result, and the bytes of the plan before.
     Plan plan;
     QByteArray before;
+    // Whether the result holds what the plan before held, element for
+    // element, its derived fields aside: only then may the writer write it
+    // as the plan before.
+    bool sameContent = false;
 };
 
 // `removalAsked`: the person's request asks for something to go, so

@@ -194,12 +194,16 @@ Verdict judge(const QString &dir, const PlanFiles::Kept &before, const QString &
     if (!revision.refusal.isEmpty())
         return {Verdict::Kind::loses, std::move(revision.refusal), Plan(), {}, {}};
     Conventions conventions = Conventions::load(repos).first;
-    Exporter::derive(revision.plan, dir, conventions);
-    try {
-        if (!revision.before.isEmpty() && PlanJson::pretty(revision.plan) == revision.before)
-            return {Verdict::Kind::unchanged, QString(), Plan(), {}, {}};
-    } catch (const JSONCoding::EncodeError &) {
-        // The write says why it cannot be made.
+    // A result that holds other content than the plan before is written
+    // otherwise: only one that holds the same is derived and spelt out here.
+    if (revision.sameContent && !revision.before.isEmpty()) {
+        Exporter::derive(revision.plan, dir, conventions);
+        try {
+            if (PlanJson::pretty(revision.plan) == revision.before)
+                return {Verdict::Kind::unchanged, QString(), Plan(), {}, {}};
+        } catch (const JSONCoding::EncodeError &) {
+            // The write says why it cannot be made.
+        }
     }
     return {Verdict::Kind::kept, keepLeftOut(dir, revision.leftOut), std::move(revision.plan),
             std::move(revision.removed), std::move(conventions)};
