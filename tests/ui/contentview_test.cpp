@@ -808,6 +808,18 @@ TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
     }
     ASSERT_EQ(QApplication::focusWidget(), requestBox);
 
+    // Tab walks on out of the request, typing nothing into it, and comes
+    // back to it with Shift+Tab.
+    const QString typed = requestBox->toPlainText();
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->findChild<QPushButton *>("addImages"));
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->findChild<QPushButton *>("pasteCapture"));
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), requestBox);
+    EXPECT_EQ(requestBox->toPlainText(), typed);
+
     // F6 goes back to the page, and to the request again; Space picks the
     // option Tab reached.
     press(Qt::Key_F6);
