@@ -74,6 +74,13 @@ void SetupSheet::begin()
     AppSettings settings = m_state->settings();
     settings.setupDone = true;
     m_state->setSettings(settings);
+    // Settings that were not saved would ask for the set-up again at the
+    // next start: the sheet stays, saying why, for another try or "나중에".
+    if (m_state->settingsProblem()) {
+        if (auto *scroll = findChild<QScrollArea *>())
+            scroll->ensureWidgetVisible(m_form->settingsProblemLine());
+        return;
+    }
     closeWith(Accepted);
     m_state->setShowSetup(false);
     m_state->refresh();
