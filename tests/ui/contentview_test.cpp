@@ -46,7 +46,10 @@
 #include <QSplitter>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
 #include <QWebEngineView>
+#include <QJsonDocument>
 #include <QWindow>
 
 namespace {
@@ -849,6 +852,81 @@ TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
     auto *scroll = window->findChild<QWidget *>("revisePanel")->findChild<QScrollArea *>();
     EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
     EXPECT_LE(done->mapTo(scroll->viewport(), QPoint(done->width(), 0)).x(), scroll->viewport()->width());
+}
+
+// A large plan's page lays out only the cards in sight. The page's keys
+// ask where a control is only of the controls they pass, never of every
+// control of the page (which would lay out every card at once, seconds at a
+// thousand screens): the first Tab, F7 and Shift+Tab each ask a few.
+TEST_F(MainWindowTest, TheFirstKeysIntoALargePageAskOnlyOfTheStopsTheyPass)
+{
+    QJsonArray screens;
+    QJsonArray moves;
+    for (int i = 0; i < 1000; ++i) {
+        screens.append(QJsonObject{{"key", QString("s%1").arg(i)}, {"name", QString("Screen%1").arg(i)}});
+        moves.append(QJsonObject{{"from", QString("s%1").arg(i)}, {"to", QString("s%1").arg((i + 1) % 1000)}, {"trigger", "next"}});
+    }
+    const QJsonObject json{{"meta", QJsonObject{{"title", "큰 계획"}, {"feature", "Big"}, {"figma", QJsonObject{{"url", "https://www.figma.com/design/big"}}}}}, {"screens", screens}, {"transitions", moves}};
+    const QString a = output + "/big";
+    Plan plan = Plan::decode(QJsonDocument(json).toJson());
+    Exporter::writeAll(plan, a, Conventions());
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    QWebEngineView *page = nullptr;
+    // Runs a script where the page's keys run and gives its answer.
+    const auto ask = [&](const QString &script) {
+        auto seen = std::make_shared<std::optional<QVariant>>();
+        page->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld,
+                                    [seen](const QVariant &value) { *seen = value; });
+        (void)QTest::qWaitFor([&] { return seen->has_value(); }, 30000);
+        return seen->value_or(QVariant());
+    };
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            page = content()->detail() ? content()->detail()->findChild<QWebEngineView *>() : nullptr;
+            return page && page->isVisible() && page->title().contains("큰 계획")
+                && ask("document.readyState === 'complete' && !!window.quarryKeys").toBool();
+        },
+        60000));
+    // Counts the questions of where a control is and how it looks.
+    ASSERT_EQ(ask("window.quarryAsked = 0;"
+                  "var rects = Element.prototype.getClientRects;"
+                  "Element.prototype.getClientRects = function () { ++window.quarryAsked; return rects.call(this); };"
+                  "var style = window.getComputedStyle;"
+                  "window.getComputedStyle = function (e, p) { ++window.quarryAsked; return style.call(window, e, p); };"
+                  "document.querySelectorAll('button.fold').length")
+                  .toInt(),
+              1000);
+    const auto asked = [&] { return ask("window.quarryAsked").toInt(); };
+    const auto focused = [&] { return ask("document.activeElement === document.body ? '' : document.activeElement.outerHTML.slice(0, 60)").toString(); };
+    const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        const QString was = focused();
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+        (void)QTest::qWaitFor([&] { return !page->isAncestorOf(QApplication::focusWidget()) || focused() != was; }, 30000);
+    };
+
+    page->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->isAncestorOf(QApplication::focusWidget()); }));
+    press(Qt::Key_F7);
+    EXPECT_TRUE(focused().startsWith("<a ")) << qPrintable(focused());
+    EXPECT_LT(asked(), 20);
+    press(Qt::Key_Tab);
+    EXPECT_TRUE(focused().startsWith("<button")) << qPrintable(focused());
+    EXPECT_LT(asked(), 40);
+    // Into the page backwards from the request: its last control.
+    auto *requestBox = window->findChild<QPlainTextEdit *>("request");
+    ASSERT_TRUE(requestBox);
+    requestBox->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < 12 && !page->isAncestorOf(QApplication::focusWidget()); ++i)
+        press(Qt::Key_Backtab, Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !focused().isEmpty() && !focused().startsWith("<a "); }, 30000)) << qPrintable(focused());
+    const int backwards = asked();
+    EXPECT_TRUE(ask("var all = document.querySelectorAll('button, summary, input, select, textarea, [tabindex]:not([tabindex=\"-1\"])');"
+                    "Array.prototype.filter.call(all, function (e) { return !e.disabled && e.getClientRects().length > 0; })"
+                    ".pop() === document.activeElement")
+                    .toBool())
+        << qPrintable(focused());
+    EXPECT_LT(backwards, 60);
 }
 
 // A rename, an export and an import show in the window while they run (in
