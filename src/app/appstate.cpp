@@ -11,6 +11,7 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "settings/updater.h"
+#include "views/revisedrafts.h"
 
 #include <QCryptographicHash>
 #include <QDate>
@@ -735,6 +736,9 @@ void AppState::finishRename(const QString &dir, const FileWork::Renamed &renamed
         return;
     }
     if (renamed.folder != dir) {
+        // What is being typed for the plan moves with it, before its panel
+        // is built again under the new path.
+        ReviseDrafts::move(dir, renamed.folder);
         QStringList remembered = extraDirs();
         for (QString &extra : remembered)
             if (standardFolder(extra) == dir)

@@ -695,7 +695,8 @@ TEST_F(MainWindowTest, AtTheSmallestSizeThePanelKeepsItsWidthAndNothingCoversIt)
 }
 
 // Another program (the command line) revises the open plan: the header, the
-// sidebar row and the page follow it, and the request being typed stays.
+// sidebar row and the page follow it, and the request being typed stays, as
+// it does through a rename of the plan's folder.
 TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
@@ -732,6 +733,15 @@ TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
     EXPECT_GT(editor->reloadToken(), token);
     EXPECT_EQ(request->toPlainText(), "make the button blue");
     EXPECT_EQ(state->plan().meta.title, "에이 고침");
+
+    // A rename of its folder keeps the request with the plan.
+    state->rename(a, "에이 고침", "a2");
+    QPlainTextEdit *moved = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        moved = window->findChild<QPlainTextEdit *>("request");
+        return state->planDir() == output + "/a2/" && moved && moved->isVisible() && moved != request;
+    }, 20000));
+    EXPECT_EQ(moved->toPlainText(), "make the button blue");
 }
 
 // A plan's page: a rename that keeps the folder loads it again with the new
