@@ -97,6 +97,17 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     connect(state, &AppState::selectionChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::runningDirChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::phaseChanged, this, &Sidebar::scheduleRebuild);
+    // A run that fails leaves the folder it made behind, unknown to the
+    // library read before the run: read again once the run's writes are
+    // over, the folder's row tells what a refresh or the next start tells.
+    connect(&generator, &Generator::phaseChanged, this, [this] {
+        if (m_generator.phase().kind != Generator::Phase::Kind::failed || !m_state)
+            return;
+        m_generator.afterWrites([state = QPointer<AppState>(m_state)] {
+            if (state)
+                state->refresh();
+        });
+    });
     connect(&generator, &Generator::runningTitleChanged, this, &Sidebar::scheduleRebuild);
     connect(&Reviser::shared(), &Reviser::phaseChanged, this, &Sidebar::scheduleRebuild);
     rebuildNow();

@@ -473,3 +473,28 @@ TEST_F(SidebarTest, APlanUnderRevisionSaysSoInItsRow)
                                 15000))
         << rows().join("\n").toStdString();
 }
+
+// A run that fails in the folder it made leaves that folder behind: its row
+// at once reads as a refresh, a second window and the next start read it
+// (stopped midway, to be resumed), as an older failure's row does.
+TEST_F(SidebarTest, AFailedRunReadsTheSameBeforeAndAfterARefresh)
+{
+    write(output + "/Older/request.json", request("예전", "Older"));
+    build(generator);
+    claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"err", "no"}}}}, {"exit", 1}});
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    generator.run(GenerateInput::decode(request("새로 만듦", "Fresh")), output + "/Fresh-plan", settings, false,
+                  [](const QString &) {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return generator.phase().kind == Generator::Phase::Kind::failed; }, 30000))
+        << generator.phase().text.toStdString();
+    const QString stopped = "unfinished|새로 만듦|만들다 멈췄어요|";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().contains(stopped); }, 15000)) << rows().join("\n").toStdString();
+    EXPECT_EQ(rowOf(Kind::generating), -1) << rows().join("\n").toStdString();
+    EXPECT_TRUE(rows().contains("unfinished|예전|만들다 멈췄어요|"));
+    const QStringList before = rows();
+    state->refresh();
+    awaitFiles(*state);
+    sidebar->rebuildNow();
+    EXPECT_EQ(rows(), before);
+}
