@@ -10,6 +10,7 @@
 #include "settings/keychain.h"
 #include "settings/updater.h"
 #include "views/focusstyle.h"
+#include "views/viewstyle.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -100,7 +101,9 @@ QWidget *QuarrystoneApp::settingsWindow()
         auto *window = new QWidget(nullptr, Qt::Window);
         window->setObjectName(u"settingsWindow"_s);
         window->setWindowTitle(u"설정"_s);
-        window->setFixedSize(640, 720);
+        // The view scrolls: on a screen with less room (1024×600, a laptop
+        // at 200 %) the window is smaller and all of it stays reachable.
+        ViewStyle::fitToScreen(window, QSize(640, 720), QSize(480, 360));
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(ViewFactory::settingsView(m_state.get(), window));

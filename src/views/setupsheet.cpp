@@ -20,7 +20,10 @@ SetupSheet::SetupSheet(AppState *state, QWidget *parent)
     , m_start(new QPushButton(QStringLiteral("시작하기"), this))
 {
     setObjectName(QStringLiteral("setupSheet"));
-    setFixedSize(660, 720);
+    // The form scrolls between the header and the buttons: on a screen with
+    // less room (1024×600, a laptop at 200 %) the sheet is smaller and its
+    // buttons stay on the screen.
+    ViewStyle::fitToScreen(this, QSize(660, 720), QSize(480, 360));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);

@@ -862,6 +862,19 @@ TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
     auto *scroll = window->findChild<QWidget *>("revisePanel")->findChild<QScrollArea *>();
     EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
     EXPECT_LE(done->mapTo(scroll->viewport(), QPoint(done->width(), 0)).x(), scroll->viewport()->width());
+
+    // On a screen of 800 points (a laptop at 200 %) the window is as wide as
+    // the screen: the page gives way, and the panel is whole beside it.
+    window->setMinimumSize(QSize(800, 600));
+    window->resize(800, 600);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(800, 600); }, 5000));
+    settle();
+    QWidget *panel = window->findChild<QWidget *>("revisePanel");
+    const QRect panelShown(panel->mapTo(window.get(), QPoint(0, 0)), panel->size());
+    const QRect pageShown(page->mapTo(window.get(), QPoint(0, 0)), page->size());
+    EXPECT_LE(panelShown.right(), window->width() - 1) << panelShown.right();
+    EXPECT_LT(pageShown.right(), panelShown.left()) << pageShown.right() << " " << panelShown.left();
+    EXPECT_GE(panel->width(), panel->minimumWidth());
 }
 
 // A large plan's page lays out only the cards in sight. The page's keys
