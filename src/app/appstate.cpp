@@ -42,7 +42,7 @@ AppSettings savedSettings(std::optional<QString> &problem)
     try {
         return AppSettings::load(false);
     } catch (const AppSettings::Failure &failure) {
-        const QString start = failure.message + u" 처음 설정으로 시작해요. "_s;
+        const QString start = failure.message + u". 처음 설정으로 시작해요. "_s;
         try {
             problem = start + u"읽지 못한 파일은 지원 폴더에 "_s + AppSettings::keepUnread() + u" 로 남겨 두었어요."_s;
         } catch (const AppSettings::Failure &kept) {

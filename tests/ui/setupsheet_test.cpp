@@ -237,7 +237,7 @@ TEST_F(SetupSheetTest, SettingsNotReadOrNotSavedAreSaidAndNothingIsLost)
     open();
     QLabel *problem = sheet->form()->settingsProblemLine();
     EXPECT_TRUE(problem->isVisible());
-    EXPECT_EQ(problem->text(), "설정 파일(settings.json)을 읽지 못했어요: 잘렸거나 망가져 있어요 처음 설정으로 시작해요. "
+    EXPECT_EQ(problem->text(), "설정 파일(settings.json)을 읽지 못했어요: 잘렸거나 망가져 있어요. 처음 설정으로 시작해요. "
                                "읽지 못한 파일은 지원 폴더에 " + kept[0] + " 로 남겨 두었어요.");
     EXPECT_EQ(state->message(), problem->text());
 
