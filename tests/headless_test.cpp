@@ -116,6 +116,23 @@ TEST(Headless, AWindowWithoutADesktopSaysSoAndListsTheModes)
         EXPECT_EQ(r.code, 1) << r.err.toStdString();
         EXPECT_EQ(r.err, "창은 데스크톱 세션에서만 열 수 있어요 (" + row.cause + ").\n\n" + modes);
     }
+    // A platform that needs no display server but cannot come up (not
+    // installed, no frame buffer) ends the start with its cause in Korean,
+    // not with Qt's abort.
+    const struct {
+        QString platform;
+        QString cause;
+    } platforms[] = {
+        {"bogus", "This application failed to start because no Qt platform plugin could be initialized"},
+        {"linuxfb:fb=/nonexistent", "Cannot create window: no screens available"},
+    };
+    for (const auto &row : platforms) {
+        const auto r = runQuarrystone({"QT_QPA_PLATFORM=" + row.platform, QStringLiteral(QUARRYSTONE_BINARY)}, QString(),
+                                      QString(), QStringLiteral("/usr/bin/env"));
+        EXPECT_EQ(r.code, 1) << r.err.toStdString();
+        EXPECT_TRUE(r.err.endsWith("창을 열지 못했어요: 화면 플랫폼(" + row.platform + ")을 시작하지 못했어요 (" + row.cause + ").\n"))
+            << r.err.toStdString();
+    }
 }
 
 namespace {

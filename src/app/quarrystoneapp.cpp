@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/qttranslations.h"
 #include "app/viewfactory.h"
+#include "core/filedescriptor.h"
 #include "process/spawn.h"
 #include "core/stopsignals.h"
 #include "settings/connections.h"
@@ -22,6 +23,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 #include <functional>
+#include <unistd.h>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -65,6 +67,27 @@ void refuseAutolaunchedBus()
     if (!runtime.isEmpty() && QFileInfo::exists(runtime + u"/bus"_s))
         return;
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+}
+
+QtMessageHandler beforeStart = nullptr;
+
+// Qt ends a start whose platform it cannot bring up (a platform not
+// installed, no frame buffer or graphics device) by aborting, with words on
+// reinstalling that are not the cause: the person reads in Korean that no
+// window opens, with Qt's own cause, and the start ends with 1.
+void startFailure(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtFatalMsg) {
+        beforeStart(type, context, text);
+        return;
+    }
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    // Qt's first sentence names what failed; the rest is advice.
+    const QString cause = text.section(u'\n', 0, 0).section(u". "_s, 0, 0).trimmed();
+    const QString line = u"창을 열지 못했어요: 화면 플랫폼"_s + (platform.isEmpty() ? QString() : u"("_s + platform + u")"_s)
+        + u"을 시작하지 못했어요 ("_s + cause + u").\n"_s;
+    FileDescriptor::writeAll(STDERR_FILENO, line.toUtf8());
+    ::_exit(1);
 }
 
 } // namespace
@@ -169,6 +192,8 @@ int QuarrystoneApp::run(int &argc, char **argv)
     const bool selfCheck = argc > 1 && qstrcmp(argv[1], "--self-check") == 0;
     refuseAutolaunchedBus();
     QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The platform comes up with the application and its first window.
+    beforeStart = qInstallMessageHandler(startFailure);
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"quarrystone"_s);
     QuarrystoneApp shell;
@@ -177,6 +202,7 @@ int QuarrystoneApp::run(int &argc, char **argv)
     if (selfCheck)
         shell.quitAfterFirstFrame();
     shell.start();
+    qInstallMessageHandler(beforeStart);
     const int code = app.exec();
     // The event loop may also end without a quit (the screenshot mode):
     // running work is stopped all the same.
