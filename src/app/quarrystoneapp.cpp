@@ -7,6 +7,7 @@
 #include "core/filedescriptor.h"
 #include "process/spawn.h"
 #include "core/stopsignals.h"
+#include "model/reviser.h"
 #include "settings/connections.h"
 #include "settings/keychain.h"
 #include "settings/updater.h"
@@ -18,6 +19,9 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -101,7 +105,9 @@ QuarrystoneApp::QuarrystoneApp()
     m_main = new MainWindow(m_state.get());
     m_main->setAttribute(Qt::WA_DeleteOnClose, false);
     connect(m_main, &MainWindow::settingsRequested, this, &QuarrystoneApp::showSettings);
-    connect(m_main, &MainWindow::quitRequested, this, [this] { quit(); });
+    connect(m_main, &MainWindow::quitRequested, this, &QuarrystoneApp::askToQuit);
+    // A sheet open over the main window keeps the menu's keys from it.
+    qApp->installEventFilter(this);
     // Quitting goes through quit(), so running work is stopped first.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(qApp, &QGuiApplication::lastWindowClosed, this, [this] { quit(); });
@@ -164,6 +170,41 @@ void QuarrystoneApp::quit(int waitMs)
     stopWork(waitMs);
     m_quitting = false;
     qApp->quit();
+}
+
+void QuarrystoneApp::askToQuit()
+{
+    if (m_quitQuestion)
+        return;
+    if (!Reviser::shared().phase().isRunning()) {
+        quit();
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Question, u"계획서를 고치는 중이에요"_s,
+                                u"지금 끝내면 고치기를 멈추고 계획서를 고치기 전으로 되돌려요."_s, QMessageBox::NoButton, m_main);
+    box->setObjectName(u"quitQuestion"_s);
+    QPushButton *end = box->addButton(u"멈추고 끝내기"_s, QMessageBox::DestructiveRole);
+    QPushButton *keep = box->addButton(u"계속 고치기"_s, QMessageBox::RejectRole);
+    box->setDefaultButton(keep);
+    box->setEscapeButton(keep);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::buttonClicked, this, [this, end](QAbstractButton *button) {
+        if (button == end)
+            QTimer::singleShot(0, this, [this] { quit(); });
+    });
+    m_quitQuestion = box;
+    box->open();
+}
+
+bool QuarrystoneApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress && QApplication::activeModalWidget()
+        && static_cast<QKeyEvent *>(event)->keyCombination() == (Qt::CTRL | Qt::Key_Q)) {
+        askToQuit();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void QuarrystoneApp::stopWork(int waitMs)
