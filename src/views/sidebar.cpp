@@ -19,6 +19,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QToolButton>
@@ -89,6 +90,7 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     layout->addWidget(bar);
 
     m_list->viewport()->installEventFilter(this);
+    m_list->installEventFilter(this);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &Sidebar::selectionMade);
     connect(m_list, &QListView::pressed, this, &Sidebar::pressed);
     connect(m_list, &QListView::customContextMenuRequested, this, &Sidebar::showMenu);
@@ -123,6 +125,16 @@ bool Sidebar::eventFilter(QObject *watched, QEvent *event)
             || type == QEvent::MouseButtonRelease)
         && static_cast<QMouseEvent *>(event)->button() == Qt::RightButton)
         return true;
+    // The keyboard's menu keys open the current row's menu beside it.
+    if (watched == m_list && type == QEvent::KeyPress) {
+        const QKeyCombination keys = static_cast<QKeyEvent *>(event)->keyCombination();
+        if (keys == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10) || keys == QKeyCombination(Qt::Key_Menu)) {
+            const QModelIndex current = m_list->currentIndex();
+            if (current.isValid())
+                showMenu(m_list->visualRect(current).bottomLeft());
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 

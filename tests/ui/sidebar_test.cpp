@@ -293,6 +293,23 @@ TEST_F(SidebarTest, SelectionRenameAndDeleteOfAPlan)
         EXPECT_EQ(highlighted.first().row(), rowOf(Kind::plan));
     }
 
+    // Shift+F10 and the menu key open the current row's menu beside it.
+    sidebar->list()->setCurrentIndex(sidebar->model()->index(rowOf(Kind::plan, "Alpha")));
+    sidebar->list()->setFocus();
+    for (const QKeyCombination keys : {QKeyCombination(Qt::ShiftModifier, Qt::Key_F10), QKeyCombination(Qt::Key_Menu)}) {
+        QTest::keyClick(sidebar->list(), keys.key(), keys.keyboardModifiers());
+        QMenu *shown = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            shown = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            return shown && shown->isVisible();
+        }, 5000)) << keys.key();
+        EXPECT_TRUE(actions(shown).contains("이름 바꾸기…")) << actions(shown).join(", ").toStdString();
+        const QRect row = sidebar->list()->visualRect(sidebar->list()->currentIndex());
+        EXPECT_LE(std::abs(shown->pos().y() - sidebar->list()->viewport()->mapToGlobal(row.bottomLeft()).y()), 2);
+        shown->close();
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QApplication::activePopupWidget(); }, 5000));
+    }
+
     // The rename sheet opens over the window for the chosen entry.
     action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "이름 바꾸기…")->trigger();
     auto *sheet = window.findChild<RenameSheet *>("renameSheet");
