@@ -247,13 +247,25 @@ void Sidebar::pressed(const QModelIndex &index)
 
 std::optional<PlanRef> Sidebar::planAt(int row) const
 {
-    if (!m_state)
+    if (!m_state || row < 0 || row >= m_model->rowCount())
         return std::nullopt;
     const QString url = m_model->row(row).url;
     for (const PlanRef &ref : m_state->plans())
         if (ref.url == url)
             return ref;
     return std::nullopt;
+}
+
+void Sidebar::renameShown()
+{
+    if (const std::optional<PlanRef> ref = m_state ? planAt(m_model->rowOf(m_state->selection())) : std::nullopt)
+        rename(*ref);
+}
+
+void Sidebar::deleteShown()
+{
+    if (const std::optional<PlanRef> ref = m_state ? planAt(m_model->rowOf(m_state->selection())) : std::nullopt)
+        confirmDelete(*ref);
 }
 
 QMenu *Sidebar::menuFor(int row)

@@ -198,10 +198,31 @@ TEST_F(MainWindowTest, WindowSizesSplitHolderMenusAndShortcuts)
     state->setSelection(Selection::plan(output + "/bad"));
     awaitFiles(*state);
     EXPECT_FALSE(exportPage->isEnabled());
+    EXPECT_FALSE(window->findChild<QAction *>("renamePlan")->isEnabled());
 
     QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
     QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(settings.count(), 1);
+
+    state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
+    ASSERT_EQ(state->planDir(), a + "/");
+    // The plan's row's rename and delete, for the plan shown.
+    auto *renamePlan = window->findChild<QAction *>("renamePlan");
+    auto *deletePlan = window->findChild<QAction *>("deletePlan");
+    ASSERT_TRUE(renamePlan && deletePlan);
+    EXPECT_TRUE(window->findChild<QMenu *>("fileMenu")->actions().contains(renamePlan));
+    EXPECT_TRUE(renamePlan->isEnabled() && deletePlan->isEnabled());
+    renamePlan->trigger();
+    auto *renaming = window->findChild<RenameSheet *>("renameSheet");
+    ASSERT_TRUE(renaming);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return renaming->findChild<QLineEdit *>("title")->text() == "에이"; }, 5000));
+    renaming->reject();
+    deletePlan->trigger();
+    auto *alert = window->findChild<QMessageBox *>("deleteAlert");
+    ASSERT_TRUE(alert);
+    EXPECT_TRUE(alert->informativeText().startsWith("“에이” (a) 폴더를")) << alert->informativeText().toStdString();
+    alert->close();
 }
 
 TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
