@@ -6,11 +6,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -122,16 +124,73 @@ TEST_F(AppSettingsTest, NoFileGivesDefaultsAndFillsEmptyFields)
         << "loading never writes";
 }
 
-TEST_F(AppSettingsTest, UnreadableFileIsTheSameAsNone)
+// A settings.json that is there but cannot be read is no first start: the
+// load refuses it with the reason, leaves it as it is, and it can be moved
+// aside whole under a name of its own, after which the defaults load.
+TEST_F(AppSettingsTest, AnUnreadableFileIsRefusedAndKeptAsideWhole)
 {
     QFile::remove(home.filePath(".local/bin/claude"));
     const AppSettings none = AppSettings::load();
     EXPECT_EQ(none.claudePath, "") << "nothing found anywhere leaves the path empty";
-    for (const QByteArray &json : {QByteArray("[1, 2]"), QByteArray("{\"userName\": "), QByteArray("null"),
-                                   QByteArray("\"text\"")}) {
-        writeSettings(json);
-        EXPECT_EQ(AppSettings::load(), none) << json.constData();
+    const QDir support(AppPaths::support());
+    const QByteArray file = QFile::encodeName(settingsFile());
+    const QList<std::pair<QByteArray, QString>> kinds{
+        {"[1, 2]", "잘렸거나 망가져 있어요"},
+        {"{\"userName\": ", "잘렸거나 망가져 있어요"},
+        {"null", "잘렸거나 망가져 있어요"},
+        {"\"text\"", "잘렸거나 망가져 있어요"},
+        {"", "잘렸거나 망가져 있어요"},
+        {"pipe", "보통 파일이 아니에요"},
+        {"huge", "64GB"},
+        {"large", "많아야 1MB"},
+    };
+    for (const auto &[kind, cause] : kinds) {
+        if (kind == "pipe") {
+            ASSERT_EQ(::mkfifo(file.constData(), 0600), 0);
+        } else if (kind == "huge" || kind == "large") {
+            writeSettings("{");
+            ASSERT_EQ(::truncate(file.constData(), kind == "huge" ? qint64(64) << 30 : (qint64(1) << 20) + 1), 0);
+        } else {
+            writeSettings(kind);
+        }
+        const qint64 size = QFileInfo(settingsFile()).size();
+        try {
+            AppSettings::load();
+            ADD_FAILURE() << "loaded " << kind.constData();
+        } catch (const AppSettings::Failure &failure) {
+            EXPECT_EQ(failure.message.section(": ", 0, 0), "설정 파일(settings.json)을 읽지 못했어요") << kind.constData();
+            EXPECT_TRUE(failure.message.contains(cause)) << qPrintable(failure.message);
+        }
+        EXPECT_EQ(QFileInfo(settingsFile()).size(), size) << kind.constData();
+
+        const QStringList before = support.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        const QString kept = AppSettings::keepUnread();
+        EXPECT_TRUE(kept.startsWith("settings-unread-") && kept.endsWith(".json")) << qPrintable(kept);
+        EXPECT_FALSE(before.contains(kept)) << "an earlier kept file is never replaced: " << qPrintable(kept);
+        EXPECT_EQ(QFileInfo(support.filePath(kept)).size(), size) << kind.constData();
+        if (kind != "pipe" && kind != "huge" && kind != "large") {
+            QFile back(support.filePath(kept));
+            ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+            EXPECT_EQ(back.readAll(), kind);
+        }
+        EXPECT_EQ(AppSettings::load(), none) << kind.constData();
     }
+    for (const QString &name : support.entryList({"settings-unread-*"}, QDir::AllEntries | QDir::System))
+        EXPECT_TRUE(QFile::remove(support.filePath(name)));
+}
+
+// A save that cannot write says so, and leaves what was there.
+TEST_F(AppSettingsTest, AFailedSaveSaysSo)
+{
+    ASSERT_TRUE(QDir().mkpath(settingsFile() + "/inside"));
+    try {
+        fullRecord().save();
+        ADD_FAILURE() << "saved over a folder";
+    } catch (const AppSettings::Failure &failure) {
+        EXPECT_TRUE(failure.message.startsWith("설정을 저장하지 못했어요: ")) << qPrintable(failure.message);
+    }
+    EXPECT_TRUE(QFileInfo(settingsFile() + "/inside").isDir());
+    EXPECT_TRUE(QDir(settingsFile()).removeRecursively());
 }
 
 TEST_F(AppSettingsTest, EachBadKeyFallsBackAlone)

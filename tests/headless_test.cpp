@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +115,23 @@ TEST(Headless, AWindowWithoutADesktopSaysSoAndListsTheModes)
                                       QString(), QString(), QStringLiteral("/usr/bin/env"));
         EXPECT_EQ(r.code, 1) << r.err.toStdString();
         EXPECT_EQ(r.err, "창은 데스크톱 세션에서만 열 수 있어요 (" + row.cause + ").\n\n" + modes);
+    }
+    // A platform that needs no display server but cannot come up (not
+    // installed, no frame buffer) ends the start with its cause in Korean,
+    // not with Qt's abort.
+    const struct {
+        QString platform;
+        QString cause;
+    } platforms[] = {
+        {"bogus", "This application failed to start because no Qt platform plugin could be initialized"},
+        {"linuxfb:fb=/nonexistent", "Cannot create window: no screens available"},
+    };
+    for (const auto &row : platforms) {
+        const auto r = runQuarrystone({"QT_QPA_PLATFORM=" + row.platform, QStringLiteral(QUARRYSTONE_BINARY)}, QString(),
+                                      QString(), QStringLiteral("/usr/bin/env"));
+        EXPECT_EQ(r.code, 1) << r.err.toStdString();
+        EXPECT_TRUE(r.err.endsWith("창을 열지 못했어요: 화면 플랫폼(" + row.platform + ")을 시작하지 못했어요 (" + row.cause + ").\n"))
+            << r.err.toStdString();
     }
 }
 
@@ -239,6 +257,58 @@ TEST(Headless, AMissingFolderOrPlanIsNamedAlikeInEveryMode)
         }
     }
     EXPECT_TRUE(QDir(dir.filePath("empty")).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
+// A settings.json that cannot be read stops every mode with its reason and
+// where it is, before anything is done: defaults in its place would send
+// the work elsewhere. A pipe there is not waited on, a huge file not read,
+// and the file is left as it was.
+TEST(Headless, AnUnreadableSettingsFileIsRefusedInEveryMode)
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("p");
+    writeFile(dir.filePath("p/plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA"}]})");
+    const QString settings = dir.filePath("support/settings.json");
+    const auto make = [&](const QString &kind) {
+        QDir(dir.filePath("support")).removeRecursively();
+        QDir(dir.path()).mkdir("support");
+        if (kind == "pipe")
+            ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
+        else if (kind == "huge") {
+            writeFile(settings, "{");
+            ASSERT_EQ(::truncate(QFile::encodeName(settings).constData(), qint64(64) << 30), 0);
+        } else if (kind == "folder")
+            QDir(dir.path()).mkpath("support/settings.json/x");
+        else
+            writeFile(settings, kind.toUtf8());
+    };
+    const QList<std::pair<QString, QString>> kinds{
+        {R"({"outputDir": "/pl)", "잘렸거나 망가져 있어요"},
+        {"[1, 2]", "잘렸거나 망가져 있어요"},
+        {"", "잘렸거나 망가져 있어요"},
+        {"pipe", "보통 파일이 아니에요"},
+        {"huge", "64GB"},
+        {"folder", "폴더"},
+    };
+    for (const QStringList &mode : {QStringList{"--render", dir.filePath("p")}, {"--check-connections"},
+                                    {"--revise", dir.filePath("p"), "--request", "x"}}) {
+        for (const auto &[kind, cause] : kinds) {
+            make(kind);
+            const QFileInfo before(settings);
+            const auto r = runQuarrystone(mode, QString(), dir.filePath("support"));
+            EXPECT_EQ(r.code, 1) << qPrintable(kind + " " + mode.first());
+            EXPECT_TRUE(r.err.startsWith("설정 파일(settings.json)을 읽지 못했어요: ")) << qPrintable(r.err);
+            EXPECT_TRUE(r.err.contains(cause)) << qPrintable(r.err);
+            EXPECT_TRUE(r.err.endsWith(settings + " 을 고치거나 치운 뒤 다시 해 주세요\n")) << qPrintable(r.err);
+            EXPECT_TRUE(r.out.isEmpty()) << qPrintable(r.out);
+            EXPECT_EQ(QFileInfo(settings).size(), before.size()) << qPrintable(kind);
+            EXPECT_EQ(QDir(dir.filePath("support")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                      QStringList{"settings.json"});
+            if (kind.startsWith('{') || kind.startsWith('['))
+                EXPECT_EQ(readFile(settings), kind.toUtf8());
+        }
+    }
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("p/index.html"))) << "nothing was rendered";
 }
 
 TEST(HeadlessRender, KeepsAFileWhoseContentTheRewriteWouldDrop)

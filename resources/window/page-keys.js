@@ -9,13 +9,32 @@
   var links = 'a[href]';
   var ring = 'quarry-keyed';
 
+  // Whether a stop can take the focus. Asking where an element is lays out
+  // the card it sits in, which a large plan leaves unlaid while it is off
+  // screen: the walk asks only of the stops it passes, never of them all.
   function usable(element) {
     return !element.disabled && element.getClientRects().length > 0 &&
       getComputedStyle(element).visibility !== 'hidden';
   }
 
-  function stops(selector) {
-    return Array.prototype.filter.call(document.querySelectorAll(selector), usable);
+  // The first usable stop of `items` from index `from` on, walking forward
+  // or back.
+  function find(items, from, forward) {
+    for (var i = from; i >= 0 && i < items.length; i += forward ? 1 : -1)
+      if (usable(items[i])) return items[i];
+    return null;
+  }
+
+  // The index of the first of `items` (in the page's order) after `node`;
+  // one inside it counts as after it.
+  function firstAfter(items, node) {
+    var low = 0, high = items.length;
+    while (low < high) {
+      var middle = (low + high) >> 1;
+      if (node.compareDocumentPosition(items[middle]) & Node.DOCUMENT_POSITION_FOLLOWING) high = middle;
+      else low = middle + 1;
+    }
+    return low;
   }
 
   function showRing(element) {
@@ -31,16 +50,15 @@
 
   // The stop after (or before) the focused element in the page's order,
   // also when the focus is on something that is no stop (a link, nothing).
-  function next(items, forward) {
+  function next(selector, forward) {
+    var items = document.querySelectorAll(selector);
     var active = document.activeElement;
-    var at = items.indexOf(active);
-    if (at >= 0) return items[at + (forward ? 1 : -1)];
+    var at = Array.prototype.indexOf.call(items, active);
+    if (at >= 0) return find(items, at + (forward ? 1 : -1), forward);
     if (!active || active === document.body || active === document.documentElement)
-      return forward ? items[0] : items[items.length - 1];
-    var after = items.filter(function (item) {
-      return active.compareDocumentPosition(item) & Node.DOCUMENT_POSITION_FOLLOWING;
-    });
-    return forward ? after[0] : items[items.length - after.length - 1];
+      return find(items, forward ? 0 : items.length - 1, forward);
+    var after = firstAfter(items, active);
+    return find(items, forward ? after : after - 1, forward);
   }
 
   function focus(element) {
@@ -53,11 +71,11 @@
 
   window.quarryKeys = Object.freeze({
     // Moves to the next control (or link); false at the page's end.
-    step: function (forward, toLinks) { return focus(next(stops(toLinks ? links : controls), forward)); },
+    step: function (forward, toLinks) { return focus(next(toLinks ? links : controls, forward)); },
     // The focus comes into the page from the window: its first or last control.
     enter: function (forward) {
-      var items = stops(controls);
-      return focus(forward ? items[0] : items[items.length - 1]);
+      var items = document.querySelectorAll(controls);
+      return focus(find(items, forward ? 0 : items.length - 1, forward));
     }
   });
 })();

@@ -11,6 +11,7 @@
 #include "model/generator.h"
 #include "model/reviser.h"
 #include "settings/updater.h"
+#include "views/revisedrafts.h"
 
 #include <QCryptographicHash>
 #include <QDate>
@@ -31,6 +32,27 @@ const QString busyFolder = u"작업 중인 계획서는 이름을 바꾸거나 �
 const QString requestFile = u"request.json"_s;
 
 QPointer<AppState> holder;
+
+// The saved settings. A settings.json that cannot be read is moved aside,
+// so that no save overwrites it, and the window starts from the defaults
+// with the reason in `problem`: a silent first start would look as if the
+// person's folders and choices were gone.
+AppSettings savedSettings(std::optional<QString> &problem)
+{
+    try {
+        return AppSettings::load(false);
+    } catch (const AppSettings::Failure &failure) {
+        const QString start = failure.message + u". 처음 설정으로 시작해요. "_s;
+        try {
+            problem = start + u"읽지 못한 파일은 지원 폴더에 "_s + AppSettings::keepUnread() + u" 로 남겨 두었어요."_s;
+        } catch (const AppSettings::Failure &kept) {
+            problem = start + kept.message;
+        }
+    }
+    AppSettings defaults;
+    defaults.fillIn(false);
+    return defaults;
+}
 
 QDateTime distantPast()
 {
@@ -204,7 +226,7 @@ void setState(AppState *state)
 
 AppState::AppState(QObject *parent)
     : QObject(parent)
-    , m_settings(AppSettings::load(false))
+    , m_settings(savedSettings(m_settingsProblem))
     , m_files(std::make_unique<FileWork>())
 {
     connect(m_files.get(), &FileWork::workingChanged, this, &AppState::workingChanged);
@@ -224,6 +246,8 @@ AppState::AppState(QObject *parent)
                 Q_EMIT settingsChanged();
             });
     m_showSetup = !m_settings.setupDone;
+    if (m_settingsProblem)
+        setMessage(m_settingsProblem);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &AppState::noticeChange);
     refresh();
     Generator::shared().demoIfRequested();
@@ -247,10 +271,16 @@ QString AppState::standardFolder(const QString &path)
 
 void AppState::setSettings(const AppSettings &settings)
 {
-    if (settings == m_settings)
+    if (settings == m_settings && !m_settingsProblem)
         return;
     m_settings = settings;
-    m_settings.save();
+    try {
+        m_settings.save();
+        m_settingsProblem.reset();
+    } catch (const AppSettings::Failure &failure) {
+        m_settingsProblem = failure.message;
+        setMessage(failure.message);
+    }
     Q_EMIT settingsChanged();
 }
 
@@ -706,6 +736,9 @@ void AppState::finishRename(const QString &dir, const FileWork::Renamed &renamed
         return;
     }
     if (renamed.folder != dir) {
+        // What is being typed for the plan moves with it, before its panel
+        // is built again under the new path.
+        ReviseDrafts::move(dir, renamed.folder);
         QStringList remembered = extraDirs();
         for (QString &extra : remembered)
             if (standardFolder(extra) == dir)

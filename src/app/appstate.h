@@ -84,8 +84,14 @@ public:
     static QString standardFolder(const QString &path);
 
     const AppSettings &settings() const { return m_settings; }
-    // Saves settings.json when the value differs from the current one.
+    // Saves settings.json when the value differs from the current one, or
+    // when the last save failed; the value is used either way, and a failed
+    // save is told through `message` and `settingsProblem`.
     void setSettings(const AppSettings &settings);
+    // Why the settings in use are not what settings.json holds: it could
+    // not be read at the start (and was moved aside), or the last change
+    // could not be written. Nothing once a change is saved.
+    const std::optional<QString> &settingsProblem() const { return m_settingsProblem; }
     const QList<PlanRef> &plans() const { return m_plans; }
     const QStringList &unfinished() const { return m_unfinished; }
     // An unfinished folder's title as the last scan read it: the request's
@@ -239,6 +245,8 @@ private:
     // The refusal shown when a running job writes into `dir`.
     bool refuseBusy(const QString &dir);
 
+    // Filled while the settings load, so before them.
+    std::optional<QString> m_settingsProblem;
     AppSettings m_settings;
     QList<PlanRef> m_plans;
     QStringList m_unfinished;

@@ -16,6 +16,7 @@
 #include "core/filesizes.h"
 #include "core/freedmemory.h"
 #include "core/regularfile.h"
+#include "settings/apppaths.h"
 #include "settings/appsettings.h"
 #include "settings/connections.h"
 
@@ -239,7 +240,15 @@ void run(const QStringList &arguments)
     // A render or an import starts no tool: neither need wait for the tool
     // search's login shell, which can take longer than the work itself.
     const bool startsTool = !value(arguments, QStringLiteral("--render")) && !value(arguments, QStringLiteral("--import"));
-    AppSettings settings = AppSettings::load(startsTool);
+    AppSettings settings;
+    try {
+        settings = AppSettings::load(startsTool);
+    } catch (const AppSettings::Failure &failure) {
+        // Defaults in their place could send a plan to another folder or run
+        // the tool another way than the person chose.
+        fail(failure.message + QStringLiteral(" — ") + QDir(AppPaths::support()).filePath(QStringLiteral("settings.json"))
+             + QStringLiteral(" 을 고치거나 치운 뒤 다시 해 주세요"));
+    }
     if (const auto out = value(arguments, QStringLiteral("--out")))
         settings.outputDir = *out;
 

@@ -3,6 +3,7 @@
 #include "app/appstate.h"
 #include "app/contentview.h"
 #include "settings/updater.h"
+#include "views/sidebar.h"
 #include "views/webviewshelf.h"
 #include "views/webzoom.h"
 
@@ -63,7 +64,22 @@ MainWindow::MainWindow(AppState *state, QWidget *parent)
             &QAction::triggered, state, &AppState::importPanel);
     QAction *exportPage = command(file, u"exportPage"_s, u"내보내기…"_s, QKeySequence(u"Shift+Ctrl+E"_s));
     connect(exportPage, &QAction::triggered, state, [state] { state->exportHTML(); });
-    const auto followPlan = [exportPage, state] { exportPage->setEnabled(state->planDir().has_value()); };
+    file->addSeparator();
+    // What the plan's row offers, for the plan shown.
+    QAction *renamePlan = command(file, u"renamePlan"_s, u"이름 바꾸기…"_s, {});
+    connect(renamePlan, &QAction::triggered, this, [this] {
+        if (auto *sidebar = findChild<Sidebar *>())
+            sidebar->renameShown();
+    });
+    QAction *deletePlan = command(file, u"deletePlan"_s, u"삭제…"_s, {});
+    connect(deletePlan, &QAction::triggered, this, [this] {
+        if (auto *sidebar = findChild<Sidebar *>())
+            sidebar->deleteShown();
+    });
+    const auto followPlan = [exportPage, renamePlan, deletePlan, state] {
+        for (QAction *action : {exportPage, renamePlan, deletePlan})
+            action->setEnabled(state->planDir().has_value());
+    };
     connect(state, &AppState::planDirChanged, exportPage, followPlan);
     followPlan();
     connect(state, &AppState::workingChanged, this, &MainWindow::prepareView);

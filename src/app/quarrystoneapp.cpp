@@ -4,23 +4,30 @@
 #include "app/mainwindow.h"
 #include "app/qttranslations.h"
 #include "app/viewfactory.h"
+#include "core/filedescriptor.h"
 #include "process/spawn.h"
 #include "core/stopsignals.h"
+#include "model/reviser.h"
 #include "settings/connections.h"
 #include "settings/keychain.h"
 #include "settings/updater.h"
 #include "views/focusstyle.h"
+#include "views/viewstyle.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <functional>
+#include <unistd.h>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -66,6 +73,27 @@ void refuseAutolaunchedBus()
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
 }
 
+QtMessageHandler beforeStart = nullptr;
+
+// Qt ends a start whose platform it cannot bring up (a platform not
+// installed, no frame buffer or graphics device) by aborting, with words on
+// reinstalling that are not the cause: the person reads in Korean that no
+// window opens, with Qt's own cause, and the start ends with 1.
+void startFailure(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtFatalMsg) {
+        beforeStart(type, context, text);
+        return;
+    }
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    // Qt's first sentence names what failed; the rest is advice.
+    const QString cause = text.section(u'\n', 0, 0).section(u". "_s, 0, 0).trimmed();
+    const QString line = u"창을 열지 못했어요: 화면 플랫폼"_s + (platform.isEmpty() ? QString() : u"("_s + platform + u")"_s)
+        + u"을 시작하지 못했어요 ("_s + cause + u").\n"_s;
+    FileDescriptor::writeAll(STDERR_FILENO, line.toUtf8());
+    ::_exit(1);
+}
+
 } // namespace
 
 QuarrystoneApp::QuarrystoneApp()
@@ -77,7 +105,9 @@ QuarrystoneApp::QuarrystoneApp()
     m_main = new MainWindow(m_state.get());
     m_main->setAttribute(Qt::WA_DeleteOnClose, false);
     connect(m_main, &MainWindow::settingsRequested, this, &QuarrystoneApp::showSettings);
-    connect(m_main, &MainWindow::quitRequested, this, [this] { quit(); });
+    connect(m_main, &MainWindow::quitRequested, this, &QuarrystoneApp::askToQuit);
+    // A sheet open over the main window keeps the menu's keys from it.
+    qApp->installEventFilter(this);
     // Quitting goes through quit(), so running work is stopped first.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(qApp, &QGuiApplication::lastWindowClosed, this, [this] { quit(); });
@@ -100,7 +130,9 @@ QWidget *QuarrystoneApp::settingsWindow()
         auto *window = new QWidget(nullptr, Qt::Window);
         window->setObjectName(u"settingsWindow"_s);
         window->setWindowTitle(u"설정"_s);
-        window->setFixedSize(640, 720);
+        // The view scrolls: on a screen with less room (1024×600, a laptop
+        // at 200 %) the window is smaller and all of it stays reachable.
+        ViewStyle::fitToScreen(window, QSize(640, 720), QSize(480, 360));
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(ViewFactory::settingsView(m_state.get(), window));
@@ -140,6 +172,41 @@ void QuarrystoneApp::quit(int waitMs)
     qApp->quit();
 }
 
+void QuarrystoneApp::askToQuit()
+{
+    if (m_quitQuestion)
+        return;
+    if (!Reviser::shared().phase().isRunning()) {
+        quit();
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Question, u"계획서를 고치는 중이에요"_s,
+                                u"지금 끝내면 고치기를 멈추고 계획서를 고치기 전으로 되돌려요."_s, QMessageBox::NoButton, m_main);
+    box->setObjectName(u"quitQuestion"_s);
+    QPushButton *end = box->addButton(u"멈추고 끝내기"_s, QMessageBox::DestructiveRole);
+    QPushButton *keep = box->addButton(u"계속 고치기"_s, QMessageBox::RejectRole);
+    box->setDefaultButton(keep);
+    box->setEscapeButton(keep);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::buttonClicked, this, [this, end](QAbstractButton *button) {
+        if (button == end)
+            QTimer::singleShot(0, this, [this] { quit(); });
+    });
+    m_quitQuestion = box;
+    box->open();
+}
+
+bool QuarrystoneApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress && QApplication::activeModalWidget()
+        && static_cast<QKeyEvent *>(event)->keyCombination() == (Qt::CTRL | Qt::Key_Q)) {
+        askToQuit();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void QuarrystoneApp::stopWork(int waitMs)
 {
     if (AppState::busy()) {
@@ -166,6 +233,8 @@ int QuarrystoneApp::run(int &argc, char **argv)
     const bool selfCheck = argc > 1 && qstrcmp(argv[1], "--self-check") == 0;
     refuseAutolaunchedBus();
     QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The platform comes up with the application and its first window.
+    beforeStart = qInstallMessageHandler(startFailure);
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"quarrystone"_s);
     QuarrystoneApp shell;
@@ -174,6 +243,7 @@ int QuarrystoneApp::run(int &argc, char **argv)
     if (selfCheck)
         shell.quitAfterFirstFrame();
     shell.start();
+    qInstallMessageHandler(beforeStart);
     const int code = app.exec();
     // The event loop may also end without a quit (the screenshot mode):
     // running work is stopped all the same.

@@ -23,7 +23,8 @@ public:
 
     AppState *state() const { return m_state.get(); }
     MainWindow *mainWindow() const { return m_main; }
-    // The settings window, made on first use (fixed at 640 by 720).
+    // The settings window, made on first use (640 by 720, or what its screen
+    // has room for).
     QWidget *settingsWindow();
 
     // Shows the main window.
@@ -34,11 +35,18 @@ public:
     // The wait outlasts a child's stop grace (10 s), so that a child that
     // ignores SIGTERM still gets its SIGKILL before the process ends.
     void quit(int waitMs = 12'000);
+    // The person's quit (Ctrl+Q, the menu), also while a sheet is open:
+    // while a revision runs, which quitting stops and takes back, it asks
+    // first.
+    void askToQuit();
 
     // Builds the application and runs it until it ends. SIGINT, SIGTERM
     // and SIGHUP quit it. With "--self-check" as the first argument it
     // ends, with 0, once the main window has painted its first frame.
     static int run(int &argc, char **argv);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     // Quits once the main window has painted.
@@ -50,5 +58,6 @@ private:
     std::unique_ptr<AppState> m_state;
     QPointer<MainWindow> m_main;
     QPointer<QWidget> m_settings;
+    QPointer<QWidget> m_quitQuestion;
     bool m_quitting = false;
 };

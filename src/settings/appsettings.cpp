@@ -2,17 +2,24 @@
 
 #include "claude/clauderunner.h"
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
+#include "core/filesizes.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "core/text.h"
 #include "platform/useraccount.h"
 #include "settings/apppaths.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <cerrno>
+#include <fcntl.h>
+#include <stdio.h>
 
 namespace {
 
@@ -33,15 +40,28 @@ Enum enumeration(const QJsonObject &o, const QString &key, const std::array<Enum
     return fallback;
 }
 
+AppSettings::Failure unread(const QString &cause)
+{
+    return {QStringLiteral("설정 파일(settings.json)을 읽지 못했어요: ") + cause};
+}
+
+// The file is the person's own, in their own support folder: a link they
+// keep there is followed. A pipe or a huge file there would hold or exhaust
+// every start, so it is refused like any file that is not settings.
 AppSettings readFile()
 {
-    QFile file(settingsFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
+    const QString path = settingsFile();
+    QString cause;
+    const std::optional<QByteArray> bytes = RegularFile::readChosen(path, FileSizes::fields, &cause);
+    if (!bytes) {
+        if (RegularFile::isFree(path))
+            return {};
+        throw unread(cause);
+    }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(*bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return {};
+        throw unread(QStringLiteral("잘렸거나 망가져 있어요"));
     return AppSettings::read(doc.object()).value_or(AppSettings());
 }
 
@@ -147,30 +167,55 @@ QJsonObject AppSettings::toJson() const
 AppSettings AppSettings::load(bool findTool)
 {
     AppSettings s = readFile();
-    fillOutputDir(s);
-    if (s.userName.isEmpty()) {
-        s.userName = UserAccount::fullName();
-        if (s.userName.isEmpty())
-            s.userName = UserAccount::loginName();
-    }
-    if (s.androidRepo.isEmpty())
-        s.androidRepo = guessRepo(QStringLiteral("brenix_android_v2"));
-    if (s.iosRepo.isEmpty())
-        s.iosRepo = guessRepo(QStringLiteral("brenix_ios_v2"));
-    if (findTool && s.claudePath.isEmpty())
-        s.claudePath = ClaudeRunner::findClaude().value_or(QString());
+    s.fillIn(findTool);
     return s;
+}
+
+void AppSettings::fillIn(bool findTool)
+{
+    fillOutputDir(*this);
+    if (userName.isEmpty()) {
+        userName = UserAccount::fullName();
+        if (userName.isEmpty())
+            userName = UserAccount::loginName();
+    }
+    if (androidRepo.isEmpty())
+        androidRepo = guessRepo(QStringLiteral("brenix_android_v2"));
+    if (iosRepo.isEmpty())
+        iosRepo = guessRepo(QStringLiteral("brenix_ios_v2"));
+    if (findTool && claudePath.isEmpty())
+        claudePath = ClaudeRunner::findClaude().value_or(QString());
+}
+
+QString AppSettings::keepUnread()
+{
+    const QDir support(AppPaths::support());
+    const QByteArray from = QFile::encodeName(settingsFile());
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    // A name of its own even when two starts meet in one second: a rename
+    // over an earlier kept file would lose that one.
+    for (int n = 1;; ++n) {
+        const QString name = QStringLiteral("settings-unread-") + stamp
+            + (n > 1 ? QStringLiteral("-") + QString::number(n) : QString()) + QStringLiteral(".json");
+        const QByteArray to = QFile::encodeName(support.filePath(name));
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+            return name;
+        const int cause = errno;
+        if (cause != EEXIST || n == 100)
+            throw Failure{QStringLiteral("읽지 못한 settings.json 을 옮겨 두지 못했어요: ") + FileError::describe(cause)};
+    }
 }
 
 void AppSettings::save() const
 {
-    QByteArray bytes;
+    QString cause;
     try {
-        bytes = JSONCoding::pretty(*this);
-    } catch (const JSONCoding::EncodeError &) {
-        return;
+        if (AtomicFile::write(settingsFile(), JSONCoding::pretty(*this), &cause))
+            return;
+    } catch (const JSONCoding::EncodeError &error) {
+        cause = error.message;
     }
-    AtomicFile::write(settingsFile(), bytes);
+    throw Failure{QStringLiteral("설정을 저장하지 못했어요: ") + cause};
 }
 
 AppSettings::RepoCheck AppSettings::check(const QString &repo, bool ios)

@@ -40,12 +40,26 @@ struct AppSettings {
     bool setupDone = false;
     QStringList extraDirs;
 
-    // settings.json read tolerantly, then the empty fields filled in (output
-    // folder, user name, repository guesses, claude tool path). Never fails
-    // and never writes. Without `findTool` an empty tool path stays empty:
+    // Why settings.json was not read or not written, in the person's words.
+    struct Failure {
+        QString message;
+    };
+
+    // settings.json read tolerantly, then the empty fields filled in. Never
+    // writes. No settings.json gives the defaults; one that is there but
+    // cannot be read (no regular file, larger than any settings can be,
+    // cut or otherwise no JSON object) throws Failure rather than passing
+    // for a first start, which would lose it at the next save.
+    static AppSettings load(bool findTool = true);
+    // Fills the empty fields: output folder, user name, repository guesses,
+    // claude tool path. Without `findTool` an empty tool path stays empty:
     // the search may run a login shell, which a caller that never starts
     // the tool need not wait for.
-    static AppSettings load(bool findTool = true);
+    void fillIn(bool findTool);
+    // Moves a settings.json that load() refused aside in the support folder,
+    // under a name of its own that the next save leaves alone; returns that
+    // name. Throws Failure when it cannot.
+    static QString keepUnread();
     // The folder an empty output folder setting stands for: "quarrystone" in
     // the home folder.
     static QString defaultOutputDir();
@@ -53,7 +67,8 @@ struct AppSettings {
     // default when the setting is blank, so that a cleared field never
     // means the file-system root or the working folder.
     QString outputFolder() const;
-    // Writes settings.json whole or not at all; a failure is ignored.
+    // Writes settings.json whole or not at all; throws Failure when it was
+    // not written.
     void save() const;
     // Whether a repository folder and its platform sub-folder exist. A path
     // beginning with "~" means the home folder.

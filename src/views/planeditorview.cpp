@@ -234,8 +234,10 @@ void PlanEditorView::refreshContent()
             if (webView())
                 m_state->renderPage(webView()->dir());
         });
-        // At the window's smallest the page gives way: the panel keeps its width.
-        m_web->setMinimumWidth(320);
+        // At the window's smallest the page gives way: the panel keeps its
+        // width. The sidebar, the page at its least and the panel fit a
+        // screen of 800 points (a laptop at 200 %).
+        m_web->setMinimumWidth(240);
         m_panel = new RevisePanel(m_state, dir, [this] { reload(); }, m_split);
         m_panel->setMinimumWidth(300);
         m_panel->setMaximumWidth(460);

@@ -17,3 +17,10 @@ void ReviseDrafts::clear(const QString &dir)
 {
     all().remove(AppState::standardFolder(dir));
 }
+
+void ReviseDrafts::move(const QString &from, const QString &to)
+{
+    const QString key = AppState::standardFolder(from);
+    if (all().contains(key))
+        all().insert(AppState::standardFolder(to), all().take(key));
+}

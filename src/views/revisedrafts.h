@@ -19,6 +19,9 @@ public:
     // first use.
     static Draft &of(const QString &dir);
     static void clear(const QString &dir);
+    // The draft of a folder now at `to`, kept with it; one already kept for
+    // `to` gives way.
+    static void move(const QString &from, const QString &to);
 
 private:
     static QHash<QString, Draft> &all();

@@ -193,6 +193,9 @@ void RevisePanel::build()
     m_requestEdit = new QPlainTextEdit(column);
     m_requestEdit->setObjectName(u"request"_s);
     m_requestEdit->setMinimumHeight(120);
+    // Tab walks on to the pictures and the buttons; a tab character in a
+    // request would only reach Claude and the revision log unseen.
+    m_requestEdit->setTabChangesFocus(true);
     ViewStyle::font(m_requestEdit, ViewStyle::Font::body);
     m_requestEdit->viewport()->installEventFilter(this);
     connect(m_requestEdit, &QPlainTextEdit::textChanged, this, [this] {

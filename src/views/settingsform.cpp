@@ -104,6 +104,14 @@ SettingsForm::SettingsForm(AppState *state, QWidget *parent)
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(22);
 
+    m_problem = new QLabel(this);
+    m_problem->setObjectName(QStringLiteral("settingsProblem"));
+    m_problem->setTextFormat(Qt::PlainText);
+    m_problem->setWordWrap(true);
+    m_problem->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    ViewStyle::tone(m_problem, ViewStyle::Tone::red);
+    column->addWidget(m_problem);
+
     m_connections = new ConnectionsView(state, &Connections::shared(), this);
     column->addWidget(group(QStringLiteral("계정 연결"),
                             QStringLiteral("계획서를 만들고 고칠 때 각자 컴퓨터의 Claude Code 가 일해요. 버튼을 누르면 "
@@ -409,6 +417,9 @@ void SettingsForm::follow()
     m_apiKeyRow->setVisible(apiKeyMode);
     showText(m_model, settings.claudeModel);
     showText(m_output, settings.outputDir);
+    const std::optional<QString> &problem = m_state->settingsProblem();
+    m_problem->setText(problem.value_or(QString()));
+    m_problem->setVisible(problem.has_value());
     readNeeded();
 }
 

@@ -62,6 +62,8 @@ public:
     QLineEdit *outputField() const { return m_output; }
     QPushButton *outputChoose() const { return m_outputChoose; }
     QLabel *versionLabel() const { return m_version; }
+    // Why the settings shown are not the saved ones; hidden when they are.
+    QLabel *settingsProblemLine() const { return m_problem; }
     UpdateRow *updateRow() const { return m_update; }
 
     // Asks the claude tool at the configured path for its version, off the
@@ -114,6 +116,7 @@ private:
     void chooseOutput();
 
     AppState *m_state;
+    QLabel *m_problem = nullptr;
     ConnectionsView *m_connections = nullptr;
     QLineEdit *m_name = nullptr;
     RepoRow *m_android = nullptr;

@@ -20,7 +20,10 @@ SetupSheet::SetupSheet(AppState *state, QWidget *parent)
     , m_start(new QPushButton(QStringLiteral("시작하기"), this))
 {
     setObjectName(QStringLiteral("setupSheet"));
-    setFixedSize(660, 720);
+    // The form scrolls between the header and the buttons: on a screen with
+    // less room (1024×600, a laptop at 200 %) the sheet is smaller and its
+    // buttons stay on the screen.
+    ViewStyle::fitToScreen(this, QSize(660, 720), QSize(480, 360));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -74,6 +77,13 @@ void SetupSheet::begin()
     AppSettings settings = m_state->settings();
     settings.setupDone = true;
     m_state->setSettings(settings);
+    // Settings that were not saved would ask for the set-up again at the
+    // next start: the sheet stays, saying why, for another try or "나중에".
+    if (m_state->settingsProblem()) {
+        if (auto *scroll = findChild<QScrollArea *>())
+            scroll->ensureWidgetVisible(m_form->settingsProblemLine());
+        return;
+    }
     closeWith(Accepted);
     m_state->setShowSetup(false);
     m_state->refresh();

@@ -19,6 +19,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QToolButton>
@@ -89,6 +90,7 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     layout->addWidget(bar);
 
     m_list->viewport()->installEventFilter(this);
+    m_list->installEventFilter(this);
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &Sidebar::selectionMade);
     connect(m_list, &QListView::pressed, this, &Sidebar::pressed);
     connect(m_list, &QListView::customContextMenuRequested, this, &Sidebar::showMenu);
@@ -97,6 +99,17 @@ Sidebar::Sidebar(AppState *state, Generator &generator, QWidget *banner, QWidget
     connect(state, &AppState::selectionChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::runningDirChanged, this, &Sidebar::scheduleRebuild);
     connect(&generator, &Generator::phaseChanged, this, &Sidebar::scheduleRebuild);
+    // A run that fails leaves the folder it made behind, unknown to the
+    // library read before the run: read again once the run's writes are
+    // over, the folder's row tells what a refresh or the next start tells.
+    connect(&generator, &Generator::phaseChanged, this, [this] {
+        if (m_generator.phase().kind != Generator::Phase::Kind::failed || !m_state)
+            return;
+        m_generator.afterWrites([state = QPointer<AppState>(m_state)] {
+            if (state)
+                state->refresh();
+        });
+    });
     connect(&generator, &Generator::runningTitleChanged, this, &Sidebar::scheduleRebuild);
     connect(&Reviser::shared(), &Reviser::phaseChanged, this, &Sidebar::scheduleRebuild);
     rebuildNow();
@@ -112,6 +125,16 @@ bool Sidebar::eventFilter(QObject *watched, QEvent *event)
             || type == QEvent::MouseButtonRelease)
         && static_cast<QMouseEvent *>(event)->button() == Qt::RightButton)
         return true;
+    // The keyboard's menu keys open the current row's menu beside it.
+    if (watched == m_list && type == QEvent::KeyPress) {
+        const QKeyCombination keys = static_cast<QKeyEvent *>(event)->keyCombination();
+        if (keys == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10) || keys == QKeyCombination(Qt::Key_Menu)) {
+            const QModelIndex current = m_list->currentIndex();
+            if (current.isValid())
+                showMenu(m_list->visualRect(current).bottomLeft());
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -224,13 +247,25 @@ void Sidebar::pressed(const QModelIndex &index)
 
 std::optional<PlanRef> Sidebar::planAt(int row) const
 {
-    if (!m_state)
+    if (!m_state || row < 0 || row >= m_model->rowCount())
         return std::nullopt;
     const QString url = m_model->row(row).url;
     for (const PlanRef &ref : m_state->plans())
         if (ref.url == url)
             return ref;
     return std::nullopt;
+}
+
+void Sidebar::renameShown()
+{
+    if (const std::optional<PlanRef> ref = m_state ? planAt(m_model->rowOf(m_state->selection())) : std::nullopt)
+        rename(*ref);
+}
+
+void Sidebar::deleteShown()
+{
+    if (const std::optional<PlanRef> ref = m_state ? planAt(m_model->rowOf(m_state->selection())) : std::nullopt)
+        confirmDelete(*ref);
 }
 
 QMenu *Sidebar::menuFor(int row)

@@ -28,6 +28,10 @@ public:
     // The context menu of a row, as a right click opens it; nothing for rows
     // without one. The caller owns it.
     QMenu *menuFor(int row);
+    // The rename sheet and the delete confirmation of the plan shown, as
+    // its row's menu opens them (for the menu bar); nothing without one.
+    void renameShown();
+    void deleteShown();
     // The delete confirmation while it is open.
     QMessageBox *deleteAlert() const { return m_deleteAlert; }
 

@@ -10,6 +10,8 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QScreen>
+#include <QStyle>
 #include <QSvgRenderer>
 
 // The icon set lives in a static library, whose resources register only
@@ -248,6 +250,17 @@ void accentCard(QFrame *frame)
     frame->setObjectName(frame->objectName().isEmpty() ? QStringLiteral("jobPanel") : frame->objectName());
     roundedFill(frame,
                 QStringLiteral("rgba(%1, %2, %3, 0.08)").arg(accent.red()).arg(accent.green()).arg(accent.blue()));
+}
+
+void fitToScreen(QWidget *window, QSize wanted, QSize least)
+{
+    QSize room = wanted;
+    if (const QScreen *screen = window->screen()) {
+        room = screen->availableGeometry().size();
+        room.rheight() -= window->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, window);
+    }
+    window->setMinimumSize(least.boundedTo(room));
+    window->resize(wanted.boundedTo(room));
 }
 
 } // namespace ViewStyle

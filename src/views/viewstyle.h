@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QSize>
 #include <QString>
 
 class QFrame;
@@ -52,6 +53,12 @@ Spinner *spinner(int side, QWidget *parent);
 // Fills the frame, picked by its object name, with `background` (a style
 // sheet colour) in a rectangle rounded at radius 8.
 void roundedFill(QFrame *frame, const QString &background);
+// Sizes a sheet or a window of its own to `wanted`, or to the room its
+// screen has when that is less (a small screen, a large scale), a title bar
+// kept clear; never under `least` where the screen has room for that. What
+// it holds must scroll, so that a smaller size still reaches all of it.
+void fitToScreen(QWidget *window, QSize wanted, QSize least);
+
 // A rounded card: a grey fill at opacity 0.12, radius 8.
 void card(QFrame *frame);
 // The job panel's fill: the accent colour at opacity 0.08, radius 8.

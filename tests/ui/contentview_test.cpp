@@ -46,7 +46,10 @@
 #include <QSplitter>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
 #include <QWebEngineView>
+#include <QJsonDocument>
 #include <QWindow>
 
 namespace {
@@ -195,10 +198,31 @@ TEST_F(MainWindowTest, WindowSizesSplitHolderMenusAndShortcuts)
     state->setSelection(Selection::plan(output + "/bad"));
     awaitFiles(*state);
     EXPECT_FALSE(exportPage->isEnabled());
+    EXPECT_FALSE(window->findChild<QAction *>("renamePlan")->isEnabled());
 
     QSignalSpy settings(window.get(), &MainWindow::settingsRequested);
     QTest::keyClick(window.get(), Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(settings.count(), 1);
+
+    state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
+    ASSERT_EQ(state->planDir(), a + "/");
+    // The plan's row's rename and delete, for the plan shown.
+    auto *renamePlan = window->findChild<QAction *>("renamePlan");
+    auto *deletePlan = window->findChild<QAction *>("deletePlan");
+    ASSERT_TRUE(renamePlan && deletePlan);
+    EXPECT_TRUE(window->findChild<QMenu *>("fileMenu")->actions().contains(renamePlan));
+    EXPECT_TRUE(renamePlan->isEnabled() && deletePlan->isEnabled());
+    renamePlan->trigger();
+    auto *renaming = window->findChild<RenameSheet *>("renameSheet");
+    ASSERT_TRUE(renaming);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return renaming->findChild<QLineEdit *>("title")->text() == "에이"; }, 5000));
+    renaming->reject();
+    deletePlan->trigger();
+    auto *alert = window->findChild<QMessageBox *>("deleteAlert");
+    ASSERT_TRUE(alert);
+    EXPECT_TRUE(alert->informativeText().startsWith("“에이” (a) 폴더를")) << alert->informativeText().toStdString();
+    alert->close();
 }
 
 TEST_F(MainWindowTest, DetailFollowsTheSelectionAndIsBuiltOncePerChange)
@@ -692,7 +716,8 @@ TEST_F(MainWindowTest, AtTheSmallestSizeThePanelKeepsItsWidthAndNothingCoversIt)
 }
 
 // Another program (the command line) revises the open plan: the header, the
-// sidebar row and the page follow it, and the request being typed stays.
+// sidebar row and the page follow it, and the request being typed stays, as
+// it does through a rename of the plan's folder.
 TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
 {
     const QString a = makePlan(output + "/a", "에이", "Alpha");
@@ -729,6 +754,15 @@ TEST_F(MainWindowTest, AnotherProgramsChangeOfTheOpenPlanIsShown)
     EXPECT_GT(editor->reloadToken(), token);
     EXPECT_EQ(request->toPlainText(), "make the button blue");
     EXPECT_EQ(state->plan().meta.title, "에이 고침");
+
+    // A rename of its folder keeps the request with the plan.
+    state->rename(a, "에이 고침", "a2");
+    QPlainTextEdit *moved = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        moved = window->findChild<QPlainTextEdit *>("request");
+        return state->planDir() == output + "/a2/" && moved && moved->isVisible() && moved != request;
+    }, 20000));
+    EXPECT_EQ(moved->toPlainText(), "make the button blue");
 }
 
 // A plan's page: a rename that keeps the folder loads it again with the new
@@ -808,6 +842,18 @@ TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
     }
     ASSERT_EQ(QApplication::focusWidget(), requestBox);
 
+    // Tab walks on out of the request, typing nothing into it, and comes
+    // back to it with Shift+Tab.
+    const QString typed = requestBox->toPlainText();
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->findChild<QPushButton *>("addImages"));
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->findChild<QPushButton *>("pasteCapture"));
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), requestBox);
+    EXPECT_EQ(requestBox->toPlainText(), typed);
+
     // F6 goes back to the page, and to the request again; Space picks the
     // option Tab reached.
     press(Qt::Key_F6);
@@ -837,6 +883,94 @@ TEST_F(MainWindowTest, APlansPageFollowsARenameAndIsOneTabStop)
     auto *scroll = window->findChild<QWidget *>("revisePanel")->findChild<QScrollArea *>();
     EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
     EXPECT_LE(done->mapTo(scroll->viewport(), QPoint(done->width(), 0)).x(), scroll->viewport()->width());
+
+    // On a screen of 800 points (a laptop at 200 %) the window is as wide as
+    // the screen: the page gives way, and the panel is whole beside it.
+    window->setMinimumSize(QSize(800, 600));
+    window->resize(800, 600);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(800, 600); }, 5000));
+    settle();
+    QWidget *panel = window->findChild<QWidget *>("revisePanel");
+    const QRect panelShown(panel->mapTo(window.get(), QPoint(0, 0)), panel->size());
+    const QRect pageShown(page->mapTo(window.get(), QPoint(0, 0)), page->size());
+    EXPECT_LE(panelShown.right(), window->width() - 1) << panelShown.right();
+    EXPECT_LT(pageShown.right(), panelShown.left()) << pageShown.right() << " " << panelShown.left();
+    EXPECT_GE(panel->width(), panel->minimumWidth());
+}
+
+// A large plan's page lays out only the cards in sight. The page's keys
+// ask where a control is only of the controls they pass, never of every
+// control of the page (which would lay out every card at once, seconds at a
+// thousand screens): the first Tab, F7 and Shift+Tab each ask a few.
+TEST_F(MainWindowTest, TheFirstKeysIntoALargePageAskOnlyOfTheStopsTheyPass)
+{
+    QJsonArray screens;
+    QJsonArray moves;
+    for (int i = 0; i < 1000; ++i) {
+        screens.append(QJsonObject{{"key", QString("s%1").arg(i)}, {"name", QString("Screen%1").arg(i)}});
+        moves.append(QJsonObject{{"from", QString("s%1").arg(i)}, {"to", QString("s%1").arg((i + 1) % 1000)}, {"trigger", "next"}});
+    }
+    const QJsonObject json{{"meta", QJsonObject{{"title", "큰 계획"}, {"feature", "Big"}, {"figma", QJsonObject{{"url", "https://www.figma.com/design/big"}}}}}, {"screens", screens}, {"transitions", moves}};
+    const QString a = output + "/big";
+    Plan plan = Plan::decode(QJsonDocument(json).toJson());
+    Exporter::writeAll(plan, a, Conventions());
+    state->refresh();
+    state->setSelection(Selection::plan(a));
+    QWebEngineView *page = nullptr;
+    // Runs a script where the page's keys run and gives its answer.
+    const auto ask = [&](const QString &script) {
+        auto seen = std::make_shared<std::optional<QVariant>>();
+        page->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld,
+                                    [seen](const QVariant &value) { *seen = value; });
+        (void)QTest::qWaitFor([&] { return seen->has_value(); }, 30000);
+        return seen->value_or(QVariant());
+    };
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            page = content()->detail() ? content()->detail()->findChild<QWebEngineView *>() : nullptr;
+            return page && page->isVisible() && page->title().contains("큰 계획")
+                && ask("document.readyState === 'complete' && !!window.quarryKeys").toBool();
+        },
+        60000));
+    // Counts the questions of where a control is and how it looks.
+    ASSERT_EQ(ask("window.quarryAsked = 0;"
+                  "var rects = Element.prototype.getClientRects;"
+                  "Element.prototype.getClientRects = function () { ++window.quarryAsked; return rects.call(this); };"
+                  "var style = window.getComputedStyle;"
+                  "window.getComputedStyle = function (e, p) { ++window.quarryAsked; return style.call(window, e, p); };"
+                  "document.querySelectorAll('button.fold').length")
+                  .toInt(),
+              1000);
+    const auto asked = [&] { return ask("window.quarryAsked").toInt(); };
+    const auto focused = [&] { return ask("document.activeElement === document.body ? '' : document.activeElement.outerHTML.slice(0, 60)").toString(); };
+    const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        const QString was = focused();
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+        (void)QTest::qWaitFor([&] { return !page->isAncestorOf(QApplication::focusWidget()) || focused() != was; }, 30000);
+    };
+
+    page->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->isAncestorOf(QApplication::focusWidget()); }));
+    press(Qt::Key_F7);
+    EXPECT_TRUE(focused().startsWith("<a ")) << qPrintable(focused());
+    EXPECT_LT(asked(), 20);
+    press(Qt::Key_Tab);
+    EXPECT_TRUE(focused().startsWith("<button")) << qPrintable(focused());
+    EXPECT_LT(asked(), 40);
+    // Into the page backwards from the request: its last control.
+    auto *requestBox = window->findChild<QPlainTextEdit *>("request");
+    ASSERT_TRUE(requestBox);
+    requestBox->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < 12 && !page->isAncestorOf(QApplication::focusWidget()); ++i)
+        press(Qt::Key_Backtab, Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !focused().isEmpty() && !focused().startsWith("<a "); }, 30000)) << qPrintable(focused());
+    const int backwards = asked();
+    EXPECT_TRUE(ask("var all = document.querySelectorAll('button, summary, input, select, textarea, [tabindex]:not([tabindex=\"-1\"])');"
+                    "Array.prototype.filter.call(all, function (e) { return !e.disabled && e.getClientRects().length > 0; })"
+                    ".pop() === document.activeElement")
+                    .toBool())
+        << qPrintable(focused());
+    EXPECT_LT(backwards, 60);
 }
 
 // A rename, an export and an import show in the window while they run (in

@@ -11,6 +11,7 @@
 #include "settings/keychain.h"
 #include "support/fakeclaude.h"
 #include "support/memorysecretstore.h"
+#include "views/updaterow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -21,12 +22,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTreeView>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QTest>
+#include <QScrollArea>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
@@ -80,8 +83,19 @@ TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(settings));
     EXPECT_EQ(settings->objectName(), "settingsWindow");
     EXPECT_EQ(settings->size(), QSize(640, 720));
-    EXPECT_EQ(settings->minimumSize(), settings->maximumSize());
     EXPECT_TRUE(settings->findChild<QWidget *>("settingsView"));
+    // A smaller screen (800 × 600 points at 200 %) gets a smaller window,
+    // whose last row, the update check, is still reached by scrolling.
+    EXPECT_LE(settings->minimumSize().height(), 540);
+    settings->resize(640, 540);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return settings->size() == QSize(640, 540); }, 5000));
+    auto *scroll = settings->findChild<QScrollArea *>();
+    auto *update = settings->findChild<UpdateRow *>();
+    ASSERT_TRUE(scroll && update);
+    scroll->ensureWidgetVisible(update);
+    const QRect shown(update->mapTo(scroll->viewport(), QPoint(0, 0)), update->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(shown)) << shown.y() << " " << scroll->viewport()->height();
+    settings->resize(640, 720);
     // Escape and Ctrl+W close it, as they close a dialog, also while a text
     // field has the focus (as it has most of the time there).
     auto *field = settings->findChild<QLineEdit *>();
@@ -183,6 +197,72 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     clock.restart();
     shell.quit();
     EXPECT_LT(clock.elapsed(), 100);
+}
+
+// Ctrl+Q quits also while a sheet is open over the main window; while a
+// revision runs it asks first (below), and quits, putting the plan back,
+// only when the person says so.
+TEST_F(QuarrystoneAppTest, CtrlQQuitsOverASheet)
+{
+    QuarrystoneApp shell;
+    shell.start();
+    MainWindow *main = shell.mainWindow();
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+    QMessageBox sheet(QMessageBox::Information, "시트", "열려 있어요", QMessageBox::Ok, main);
+    sheet.setWindowModality(Qt::WindowModal);
+    sheet.open();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&sheet));
+    QTimer::singleShot(0, &sheet, [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Q, Qt::ControlModifier); });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST_F(QuarrystoneAppTest, CtrlQAsksWhileARevisionRuns)
+{
+    const QString dir = makePlan(output + "/a", "에이", "Alpha");
+    const QByteArray original = read(dir + "/plan.json");
+    FakeClaude fake;
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half written"}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    AppSettings settings = stored();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+
+    QuarrystoneApp shell;
+    shell.start();
+    MainWindow *main = shell.mainWindow();
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+    ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, dir, shell.state()->settings()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half written"; }, 10000));
+    const auto question = [&] { return main->findChild<QMessageBox *>("quitQuestion"); };
+    QTest::keyClick(main, Qt::Key_Q, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question() && question()->isVisible(); }, 5000));
+    EXPECT_EQ(question()->text(), "지금 끝내면 고치기를 멈추고 계획서를 고치기 전으로 되돌려요.");
+    // Ctrl+Q again while it asks asks nothing more; Escape keeps revising.
+    QTest::keyClick(question(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(main->findChildren<QMessageBox *>("quitQuestion").size(), 1);
+    QTest::keyClick(question(), Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !question(); }, 5000));
+    EXPECT_TRUE(Reviser::shared().phase().isRunning());
+    EXPECT_TRUE(fake.records("sigterm").isEmpty());
+
+    QTest::keyClick(main, Qt::Key_Q, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question() && question()->isVisible(); }, 5000));
+    QPushButton *end = nullptr;
+    for (QAbstractButton *button : question()->buttons())
+        if (button->text() == "멈추고 끝내기")
+            end = qobject_cast<QPushButton *>(button);
+    ASSERT_TRUE(end);
+    QTimer::singleShot(0, end, [end] { QTest::keyClick(end, Qt::Key_Space); });
+    QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(AppState::busy());
+    EXPECT_EQ(fake.records("sigterm").size(), 1);
+    EXPECT_EQ(read(dir + "/plan.json"), original);
 }
 
 // Quitting ends every check the application started, whichever window or

@@ -215,3 +215,49 @@ TEST_F(SetupSheetTest, AJobThatStartsLeavesTheOtherFieldsAlone)
     Connections::shared().stopJob();
     EXPECT_TRUE(QTest::qWaitFor([] { return !Connections::shared().job(); }, 15000));
 }
+
+// A settings.json that cannot be read is moved aside whole and named in
+// the sheet the start shows; a save that cannot write keeps the sheet open,
+// saying so in the sheet and the window; once it can, "시작하기" saves
+// afresh beside the kept file.
+TEST_F(SetupSheetTest, SettingsNotReadOrNotSavedAreSaidAndNothingIsLost)
+{
+    state.reset();
+    const QByteArray cut = read(file).left(40);
+    write(file, cut);
+    state = std::make_unique<AppState>();
+    awaitFiles(*state);
+    EXPECT_TRUE(state->showSetup());
+    const QDir support(QFileInfo(file).absolutePath());
+    const QStringList kept = support.entryList({"settings-unread-*.json"});
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(read(support.filePath(kept[0])), cut);
+    EXPECT_FALSE(QFileInfo::exists(file));
+
+    open();
+    QLabel *problem = sheet->form()->settingsProblemLine();
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_EQ(problem->text(), "설정 파일(settings.json)을 읽지 못했어요: 잘렸거나 망가져 있어요. 처음 설정으로 시작해요. "
+                               "읽지 못한 파일은 지원 폴더에 " + kept[0] + " 로 남겨 두었어요.");
+    EXPECT_EQ(state->message(), problem->text());
+
+    ASSERT_TRUE(QDir().mkpath(file + "/in-the-way"));
+    sheet->form()->modelField()->setFocus();
+    QTest::keyClick(sheet->form()->modelField(), Qt::Key_Return);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(state->showSetup());
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_TRUE(problem->text().startsWith("설정을 저장하지 못했어요: ")) << qPrintable(problem->text());
+    EXPECT_EQ(state->message(), problem->text());
+    EXPECT_TRUE(QFileInfo(file + "/in-the-way").isDir());
+
+    ASSERT_TRUE(QDir(file).removeRecursively());
+    QTest::keyClick(sheet->form()->modelField(), Qt::Key_Return);
+    awaitFiles(*state);
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_FALSE(state->settingsProblem());
+    EXPECT_TRUE(problem->isHidden());
+    EXPECT_TRUE(stored().setupDone);
+    EXPECT_EQ(read(support.filePath(kept[0])), cut);
+    EXPECT_TRUE(QFile::remove(support.filePath(kept[0])));
+}

@@ -293,6 +293,23 @@ TEST_F(SidebarTest, SelectionRenameAndDeleteOfAPlan)
         EXPECT_EQ(highlighted.first().row(), rowOf(Kind::plan));
     }
 
+    // Shift+F10 and the menu key open the current row's menu beside it.
+    sidebar->list()->setCurrentIndex(sidebar->model()->index(rowOf(Kind::plan, "Alpha")));
+    sidebar->list()->setFocus();
+    for (const QKeyCombination keys : {QKeyCombination(Qt::ShiftModifier, Qt::Key_F10), QKeyCombination(Qt::Key_Menu)}) {
+        QTest::keyClick(sidebar->list(), keys.key(), keys.keyboardModifiers());
+        QMenu *shown = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            shown = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            return shown && shown->isVisible();
+        }, 5000)) << keys.key();
+        EXPECT_TRUE(actions(shown).contains("이름 바꾸기…")) << actions(shown).join(", ").toStdString();
+        const QRect row = sidebar->list()->visualRect(sidebar->list()->currentIndex());
+        EXPECT_LE(std::abs(shown->pos().y() - sidebar->list()->viewport()->mapToGlobal(row.bottomLeft()).y()), 2);
+        shown->close();
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QApplication::activePopupWidget(); }, 5000));
+    }
+
     // The rename sheet opens over the window for the chosen entry.
     action(sidebar->menuFor(rowOf(Kind::plan, "Alpha")), "이름 바꾸기…")->trigger();
     auto *sheet = window.findChild<RenameSheet *>("renameSheet");
@@ -472,4 +489,29 @@ TEST_F(SidebarTest, APlanUnderRevisionSaysSoInItsRow)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !Reviser::shared().phase().isRunning() && rows().contains("plan|Alpha|Alpha|"); },
                                 15000))
         << rows().join("\n").toStdString();
+}
+
+// A run that fails in the folder it made leaves that folder behind: its row
+// at once reads as a refresh, a second window and the next start read it
+// (stopped midway, to be resumed), as an older failure's row does.
+TEST_F(SidebarTest, AFailedRunReadsTheSameBeforeAndAfterARefresh)
+{
+    write(output + "/Older/request.json", request("예전", "Older"));
+    build(generator);
+    claude.setScenario(QJsonObject{{"steps", QJsonArray{QJsonObject{{"err", "no"}}}}, {"exit", 1}});
+    AppSettings settings = state->settings();
+    settings.claudePath = FakeClaude::path();
+    generator.run(GenerateInput::decode(request("새로 만듦", "Fresh")), output + "/Fresh-plan", settings, false,
+                  [](const QString &) {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return generator.phase().kind == Generator::Phase::Kind::failed; }, 30000))
+        << generator.phase().text.toStdString();
+    const QString stopped = "unfinished|새로 만듦|만들다 멈췄어요|";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().contains(stopped); }, 15000)) << rows().join("\n").toStdString();
+    EXPECT_EQ(rowOf(Kind::generating), -1) << rows().join("\n").toStdString();
+    EXPECT_TRUE(rows().contains("unfinished|예전|만들다 멈췄어요|"));
+    const QStringList before = rows();
+    state->refresh();
+    awaitFiles(*state);
+    sidebar->rebuildNow();
+    EXPECT_EQ(rows(), before);
 }
