@@ -206,8 +206,9 @@ TEST(ExportWriter, StopsAtTheFirstFileThatCannotBeWritten)
         } catch (const ExportFailure &failure) {
             EXPECT_TRUE(failure.message.contains(dir.filePath("plan.json"))) << failure.message.toStdString();
         }
-        if (!markdownBlocked)
+        if (!markdownBlocked) {
             EXPECT_EQ(readFile(dir.filePath("plan.md")), oldMarkdown);
+        }
         EXPECT_EQ(readFile(dir.filePath("index.html")), newestPage);
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), names);
     }

@@ -282,8 +282,9 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
             writeFile(work.filePath(row.planFolder) + "/" + row.blocked, "a file where a folder should be");
             writeFile(work.filePath(row.planFolder) + "/plan.md", "old md");
         }
-        if (row.linkedImages)
+        if (row.linkedImages) {
             ASSERT_TRUE(QFile::link(outsideImages, work.filePath(row.planFolder) + "/img"));
+        }
         const QStringList before = contents(work.path());
         const auto r = quarrystone(row.arguments);
         EXPECT_EQ(r.code, 1);

@@ -414,7 +414,7 @@ TEST_F(ReviserTest, ClaudesAdditionsAreLeftOutAndTheChangeLands)
 
     // A plan.json that holds its bytes was not revised, whatever Claude
     // says it did (its edits may all have failed): no backup, no log entry.
-    for (const QString answer : {QString(), QStringLiteral("- 필드를 정리함")}) {
+    for (const QString &answer : {QString(), QStringLiteral("- 필드를 정리함")}) {
         SCOPED_TRACE(answer.toStdString());
         QTemporaryDir quiet;
         prepare(quiet.path());

@@ -1224,8 +1224,9 @@ TEST(UpdaterScript, NextStartOfTheOldCopyCompletesASwapCutShort)
     // The old copy is the real executable; it needs no window module for a
     // command-line start.
     QDir().mkpath(app + "/bin");
-    if (::link(QUARRYSTONE_BINARY, QFile::encodeName(app + "/bin/quarrystone").constData()) != 0)
+    if (::link(QUARRYSTONE_BINARY, QFile::encodeName(app + "/bin/quarrystone").constData()) != 0) {
         ASSERT_TRUE(QFile::copy(QUARRYSTONE_BINARY, app + "/bin/quarrystone"));
+    }
     sandbox.stageApp(app, "new");
     ASSERT_EQ(::rename(QFile::encodeName(app).constData(), QFile::encodeName(app + ".old").constData()), 0);
 
@@ -1294,8 +1295,9 @@ TEST(UpdaterScript, AMarkerThatIsNoFileNeverHoldsAStart)
     Sandbox sandbox;
     const QString app = sandbox.path("Apps/Quarrystone.app");
     QDir().mkpath(app + "/bin");
-    if (::link(QUARRYSTONE_BINARY, QFile::encodeName(app + "/bin/quarrystone").constData()) != 0)
+    if (::link(QUARRYSTONE_BINARY, QFile::encodeName(app + "/bin/quarrystone").constData()) != 0) {
         ASSERT_TRUE(QFile::copy(QUARRYSTONE_BINARY, app + "/bin/quarrystone"));
+    }
     ASSERT_EQ(::mkfifo(QFile::encodeName(AppSwap::marker(app)).constData(), 0600), 0);
 
     const std::optional<QString> out = Spawn::output(app + "/bin/quarrystone", {"--render", sandbox.path("none")},

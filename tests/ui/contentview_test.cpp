@@ -670,9 +670,11 @@ TEST_F(MainWindowTest, AtTheSmallestSizeThePanelKeepsItsWidthAndNothingCoversIt)
         EXPECT_TRUE(window->rect().contains(placed)) << placed.x() << "," << placed.width();
         EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
         EXPECT_GE(heading->width(), heading->sizeHint().width());
-        for (const QPushButton *button : panel->findChildren<QPushButton *>())
-            if (button->isVisible())
+        for (const QPushButton *button : panel->findChildren<QPushButton *>()) {
+            if (button->isVisible()) {
                 EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+            }
+        }
 
         // Scrolled anywhere, nothing of the panel that shows lies under the pill.
         const QRect covered(pill->mapTo(window.get(), QPoint(0, 0)), pill->size());

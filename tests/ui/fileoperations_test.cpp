@@ -898,8 +898,9 @@ protected:
                     == Generator::StageState::Status::running;
             },
             30000));
-        if (untilPlanWritten)
+        if (untilPlanWritten) {
             ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json").contains("Screen1"); }, 30000));
+        }
         ASSERT_TRUE(Generator::shared().phase().isRunning());
     }
 

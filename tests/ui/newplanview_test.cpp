@@ -155,7 +155,7 @@ protected:
         // A stopped run's child is waited for, so none outlives the test.
         if (generator.phase().isRunning()) {
             generator.cancel();
-            QTest::qWaitFor([this] { return claude.records("sigterm").size() >= runs(); }, 15000);
+            EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() >= runs(); }, 15000));
         }
         generator.setPhase(Generator::Phase::idle());
         Keychain::useStore(nullptr);
