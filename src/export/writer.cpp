@@ -27,6 +27,7 @@
 #include "core/madefrom.h"
 #include "core/parallel.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
@@ -523,6 +524,9 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
     // The plan block the page holds is its only copy now.
     block.reset();
+    // What the cores let go of while they made the page's body stays in
+    // heaps of their own, which the pictures' texts would not reuse.
+    FreedMemory::giveBack();
 
     // The page is written beside its file while plan.json and plan.md may
     // still be on their way.
