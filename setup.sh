@@ -48,6 +48,10 @@ install_missing() {
 # line, while the build stays a fifth of its size with full debug
 # information (about 6 GB then, more than some CI disks have free).
 build_flags=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+# CI (.ci/run) sets QUARRYSTONE_WERROR=ON: there a warning fails the build.
+if [ "${QUARRYSTONE_WERROR:-OFF}" = ON ]; then
+  build_flags+=(-DQUARRYSTONE_WERROR=ON)
+fi
 
 configure_and_build() {
   cmake -S "$here" -B "$build" "${build_flags[@]}" >/dev/null

@@ -182,13 +182,13 @@ TEST_F(CheckConnections, ASignalEndsTheToolItWaitsForWithAllItStarted)
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(QUARRYSTONE_BINARY), {"--check-connections"});
         ASSERT_TRUE(process.waitForStarted());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return claude.records("start").size() > before; }, 20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return claude.records("start").size() > before; }, 60000));
         const pid_t tool = pid_t(claude.records("start").last().value("pid").toInteger());
 
         CommandLine::signal(process, number);
         ASSERT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::CrashExit) << number;
-        EXPECT_TRUE(QTest::qWaitFor([tool] { return FakeClaude::hasEnded(tool); }, 5000)) << number;
+        EXPECT_TRUE(QTest::qWaitFor([tool] { return FakeClaude::hasEnded(tool); }, 60000)) << number;
         EXPECT_TRUE(claude.noneRunning(5000)) << number;
         for (const qint64 left : claude.running())
             ::kill(static_cast<pid_t>(left), SIGKILL);

@@ -972,7 +972,7 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     qputenv("JAVA_TOOL_OPTIONS", "-Dhttps.proxyHost=proxy.example");
     QProcess bus;
     bus.start("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + runtime + "/bus"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(runtime + "/bus"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(runtime + "/bus"); }, 60000));
     const QStringList busCall{"--bus=unix:path=" + runtime + "/bus", "--print-reply", "--dest=org.freedesktop.DBus",
                               "/", "org.freedesktop.DBus.ListNames"};
     // Reached from outside, so that the build's failure to reach it counts.

@@ -206,8 +206,9 @@ TEST(ExportWriter, StopsAtTheFirstFileThatCannotBeWritten)
         } catch (const ExportFailure &failure) {
             EXPECT_TRUE(failure.message.contains(dir.filePath("plan.json"))) << failure.message.toStdString();
         }
-        if (!markdownBlocked)
+        if (!markdownBlocked) {
             EXPECT_EQ(readFile(dir.filePath("plan.md")), oldMarkdown);
+        }
         EXPECT_EQ(readFile(dir.filePath("index.html")), newestPage);
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), names);
     }
@@ -336,9 +337,11 @@ TEST(ExportWriterAssets, StreamedPageEqualsTheRenderedOne)
     Plan plan;
     plan.meta.feature = "Chat";
     for (int i = 0; i < 41; ++i) {
-        // Names out of code-point order, one with "<" and non-ASCII text.
+        // Names out of code-point order, one with "<" and non-ASCII text;
+        // two pictures large enough to be written a piece at a time, of
+        // sizes that leave one and two bytes over.
         const QString path = QStringLiteral("img/%1-%2.png").arg(i % 7).arg(40 - i);
-        QByteArray bytes(1000 + 97 * i, Qt::Uninitialized);
+        QByteArray bytes(i == 3 ? (9 << 20) + 1 : i == 20 ? (4 << 20) + 2 : 1000 + 97 * i, Qt::Uninitialized);
         for (qsizetype b = 0; b < bytes.size(); ++b)
             bytes[b] = char((b * 31 + i * 7) % 256);
         writeFile(dir.filePath(path), bytes);

@@ -250,7 +250,7 @@ TEST(Headless, AMissingFolderOrPlanIsNamedAlikeInEveryMode)
     QTemporaryDir dir;
     QDir(dir.path()).mkdir("empty");
     for (const QStringList &mode : {QStringList{"--render"}, {"--revise", "--undo"}, {"--revise", "--request", "x"}, {"--redraft"}}) {
-        for (const QString &folder : {"no/such/folder", "empty"}) {
+        for (const QString folder : {"no/such/folder", "empty"}) {
             const auto r = runQuarrystone(QStringList{mode.first(), folder} + mode.mid(1), dir.path());
             const QString missing = folder != "empty" ? "계획서 폴더가" : mode.first() == "--redraft" ? "request.json 이" : "plan.json 이";
             EXPECT_EQ(r.err, missing + " 없어요: " + folder + "\n") << qPrintable(mode.join(' '));

@@ -312,15 +312,15 @@ TEST_F(HeadlessGenerateTest, CommandLineChecksAndFolders)
         QProcess process;
         CommandLine::start(process, {"--generate", link, "--feature", "Stopped", "--out", home.filePath("stopped")},
                            home.path());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("child").size() > children; }, 20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("child").size() > children; }, 60000));
         CommandLine::signal(process, signal);
         // A redraft that had ended already is not waited for again.
         ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), 128 + signal);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return fake.records("sigterm").size() == stops + 1; }, 5000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return fake.records("sigterm").size() == stops + 1; }, 60000));
         const qint64 claude = fake.records("start").last().value("pid").toInteger();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return FakeClaude::hasEnded(claude); }, 5000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return FakeClaude::hasEnded(claude); }, 60000));
         EXPECT_EQ(fake.running(), QList<qint64>());
         for (const qint64 left : fake.running())
             ::kill(static_cast<pid_t>(left), SIGKILL);
@@ -360,7 +360,7 @@ TEST_F(HeadlessGenerateTest, ASignalAfterTheDraftIsWrittenNeverHidesIt)
         QProcess process;
         CommandLine::start(process, {"--redraft", dir}, home.path());
         // The page is the last of the three files written.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(dir + "/index.html").contains(title.toUtf8()); }, 20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(dir + "/index.html").contains(title.toUtf8()); }, 60000));
         CommandLine::signal(process, signal);
         // A redraft that had ended already is not waited for again.
         ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(20000));

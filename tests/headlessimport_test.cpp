@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -166,6 +167,60 @@ TEST_F(HeadlessImportTest, OwnPageToANewFolder)
     }
 }
 
+// The page's image map: where its text begins and ends.
+std::pair<qsizetype, qsizetype> imageMap(const QByteArray &page)
+{
+    const QByteArray opening = "id=\"quarrystone-img\">";
+    const qsizetype from = page.indexOf(opening) + opening.size();
+    return {from, page.indexOf("</script>", from)};
+}
+
+// A map that a JSON tool saved again, with spaces and line breaks, is read
+// a piece at a time as the writer's spelling is: a huge picture is passed
+// over without being held, and the import's peak stays below the page.
+TEST_F(HeadlessImportTest, AnImageMapSavedAgainWithSpacesIsReadAPieceAtATime)
+{
+    QByteArray page = readFile(sharedPage("Chat"));
+    const auto [from, to] = imageMap(page);
+    ASSERT_GT(to, from);
+    QByteArray map = page.mid(from, to - from);
+    map.replace("{\"", "{\n  \"").replace("\":\"", "\" : \"").replace("\",\"", "\",\n  \"").replace("\"}", "\"\n}\n");
+    withHugeSecondImage(source + "/index.html", page.left(from) + map + page.mid(to));
+    QDir(work.path()).mkpath("out");
+    const auto r = quarrystone({"--import", "source/index.html", "--out", "out"});
+    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+    const QString dir = work.filePath("out/Chat-plan-imported");
+    EXPECT_TRUE(r.out.startsWith("가져왔어요: " + dir + " (그림 1개)\n· img/b.png: 그림이 너무 커서 건너뛰었어요 ("))
+        << qPrintable(r.out);
+    EXPECT_EQ(readFile(dir + "/img/a.png"), firstImage);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/img/b.png"));
+    // The largest of this test's children: read whole, the map's 400 MB of
+    // text would have been held several times over.
+    struct rusage children {};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &children), 0);
+    EXPECT_LT(qint64(children.ru_maxrss) * 1024, QFileInfo(source + "/index.html").size());
+}
+
+// However many other pictures a map holds before them, the most an import
+// takes never leaves out the plan's own.
+TEST_F(HeadlessImportTest, ThePictureCountNeverLeavesOutThePlansOwn)
+{
+    QByteArray page = readFile(sharedPage("Chat"));
+    QByteArray others;
+    for (int i = 0; i <= 100000; ++i)
+        others += "\"img\\/" + QByteArray::number(i).rightJustified(6, '0') + ".png\":\"data:,eA==\",";
+    writeFile(source + "/index.html", page.insert(imageMap(page).first + 1, others));
+    QDir(work.path()).mkpath("out");
+    const auto r = quarrystone({"--import", "source/index.html", "--out", "out"});
+    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+    const QString dir = work.filePath("out/Chat-plan-imported");
+    EXPECT_EQ(readFile(dir + "/img/a.png"), firstImage);
+    EXPECT_EQ(readFile(dir + "/img/b.png"), secondImage);
+    EXPECT_TRUE(r.out.startsWith("가져왔어요: " + dir + " (그림 2개)\n")) << qPrintable(r.out.left(300));
+    EXPECT_TRUE(r.out.contains("\n· 그림이 너무 많아 3개는 건너뛰었어요 (최대 100000개)\n")) << qPrintable(r.out.right(300));
+    EXPECT_FALSE(r.out.contains("페이지에 담겨 있지 않은 그림"));
+}
+
 // Render and import start no tool, so neither waits for the tool search's
 // login shell (a person's profile can take seconds); a check of the
 // connections, which does start one, shows that the profile is run.
@@ -282,8 +337,9 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
             writeFile(work.filePath(row.planFolder) + "/" + row.blocked, "a file where a folder should be");
             writeFile(work.filePath(row.planFolder) + "/plan.md", "old md");
         }
-        if (row.linkedImages)
+        if (row.linkedImages) {
             ASSERT_TRUE(QFile::link(outsideImages, work.filePath(row.planFolder) + "/img"));
+        }
         const QStringList before = contents(work.path());
         const auto r = quarrystone(row.arguments);
         EXPECT_EQ(r.code, 1);

@@ -680,8 +680,9 @@ TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
             }
             const auto r = quarrystone(mode);
             ASSERT_TRUE(r.code == 0 || r.code == 1) << r.code << qPrintable(r.err);
-            if (r.code == 1)
+            if (r.code == 1) {
                 EXPECT_TRUE(r.err.contains(QRegularExpression("[가-힣]"))) << qPrintable(r.err);
+            }
             // The plan is refused and left as it was.
             if (name == "plan.json") {
                 EXPECT_EQ(r.code, 1);

@@ -339,6 +339,32 @@ TEST_F(ImporterTest, ImageMapReadAcrossPiecesOfThePage)
     }
 }
 
+// An entry longer than a piece of the page is taken where it was read,
+// between others, in either spelling; one that holds what needs the parser
+// reads as the parser says.
+TEST_F(ImporterTest, ImageMapEntryLongerThanAPiece)
+{
+    QByteArray large;
+    while (large.size() < (20 << 20))
+        large += QByteArray(62, 'Q') + "\\/";
+    const struct {
+        const char *opening, *between, *closing;
+        QByteArray odd{};
+    } rows[] = {{"{", ",", "}"}, {"{\n  ", " ,\n  ", "\n}\n"}, {"{", ",", "}", "\\u0041"}, {"{ ", ", ", " }", "<"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.between);
+        const QByteArray value = large + row.odd + "Z";
+        const QByteArray block = row.opening + QByteArray(R"("img\/a.png":"x")") + row.between + R"("img\/big.png" : ")" + value
+            + "\"" + row.between + R"("img\/z.png":"a\/b")" + row.closing;
+        const ImportedPlan imported = Importer::read(write("large.html", page("{\"meta\":{}}", block)));
+        ASSERT_EQ(imported.assets.size(), 3);
+        EXPECT_EQ(imported.assets.value("img/a.png"), "x");
+        EXPECT_EQ(imported.assets.value("img/z.png"), "a/b");
+        const QByteArray expected = QByteArray(large).replace("\\/", "/") + (row.odd.startsWith('\\') ? "A" : row.odd) + "Z";
+        EXPECT_TRUE(imported.assets.value("img/big.png") == expected);
+    }
+}
+
 // The page is looked at in pieces: a block's opening tag or a character
 // across where one ends is found whole, and a bad byte there is refused.
 TEST_F(ImporterTest, PageReadAcrossPiecesOfTheFile)

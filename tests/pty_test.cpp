@@ -16,14 +16,18 @@
 
 namespace {
 
+// The most a test waits for a child to get somewhere: far more than a
+// loaded machine takes.
+constexpr qint64 ceilingMs = 60000;
+
 // Reads the terminal until `done` holds for what was read, the child side
-// is gone (EIO) or five seconds passed.
+// is gone (EIO) or the ceiling passed.
 QByteArray readUntil(int fd, const std::function<bool(const QByteArray &)> &done)
 {
     QByteArray out;
     QElapsedTimer clock;
     clock.start();
-    while (!done(out) && clock.elapsed() < 5000) {
+    while (!done(out) && clock.elapsed() < ceilingMs) {
         pollfd entry{fd, POLLIN, 0};
         if (::poll(&entry, 1, 100) <= 0)
             continue;
@@ -63,13 +67,18 @@ QJsonObject onlyStart(const FakeClaude &fake)
 TEST(Pty, ChildLeadsASessionWithTheTerminalAsControllingTerminal)
 {
     FakeClaude fake;
-    fake.setScenario({{"readStdin", false}, {"steps", QJsonArray{QJsonObject{{"out", "hello\n"}}, QJsonObject{{"sleep", 300}}}}});
+    // The child stays until it has been looked at.
+    fake.setScenario({{"readStdin", false},
+                      {"steps", QJsonArray{QJsonObject{{"out", "hello\n"}}, QJsonObject{{"awaitFile", "seen"}, {"content", "yes"}}}}});
     QTemporaryDir cwd;
     const Pty::Child child = Pty::start(FakeClaude::path(), {"auth", "login"}, Spawn::processEnvironment(), cwd.path());
     // The person's own privileges, as in their terminal: never a user
     // namespace of its own (where sudo and setuid helpers fail).
-    while (fake.running().isEmpty())
+    QElapsedTimer clock;
+    clock.start();
+    while (fake.running().isEmpty() && clock.elapsed() < ceilingMs)
         QThread::msleep(5);
+    ASSERT_FALSE(fake.running().isEmpty());
     const auto userNamespace = [](const QString &pid) {
         char target[64] = {};
         ::readlink(QFile::encodeName("/proc/" + pid + "/ns/user").constData(), target, sizeof target - 1);
@@ -81,6 +90,10 @@ TEST(Pty, ChildLeadsASessionWithTheTerminalAsControllingTerminal)
     // ours where our own session's leader is outside our namespace (as in a
     // container).
     const pid_t runSession = ::getsid(child.pid);
+    QFile seen(cwd.filePath("seen"));
+    ASSERT_TRUE(seen.open(QIODevice::WriteOnly));
+    seen.write("yes");
+    seen.close();
 
     // The terminal turns "\n" into "\r\n" on its way out.
     const QByteArray out = readToEnd(child.terminal);
@@ -167,7 +180,7 @@ TEST(Pty, StopSignalEndsTheChild)
     const Pty::Child child = Pty::start(FakeClaude::path(), {}, Spawn::processEnvironment(), QString());
     QElapsedTimer clock;
     clock.start();
-    while (fake.records("start").isEmpty() && clock.elapsed() < 5000)
+    while (fake.records("start").isEmpty() && clock.elapsed() < ceilingMs)
         QThread::msleep(10);
     ChildProcess(child.pid).terminate();
     EXPECT_EQ(TaskWait::result(Spawn::wait(child.pid)), 143);

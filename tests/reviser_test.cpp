@@ -884,14 +884,14 @@ TEST_F(ReviserTest, AStoppedRevisionEndsItsWholeRunBeforeThePlanGoesBack)
                                            QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
     ASSERT_TRUE(revise("제목을 고쳐 줘"));
     ASSERT_TRUE(QTest::qWaitFor([this] { return !fake.records("child").isEmpty() && readFile(dir + "/plan.json") == editedPlan; },
-                                10000));
+                                60000));
     reviser.cancel();
     settle();
     EXPECT_EQ(reviser.phase().text, QStringLiteral("멈췄어요. 고치기 전으로 돌려 놨어요."));
     const pid_t child = static_cast<pid_t>(fake.records("child").value(0).value("child").toInteger());
     // Nothing of the run is left to write: the plan from before is the
     // plan for good.
-    EXPECT_TRUE(QTest::qWaitFor([child] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)); }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([child] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)); }, 60000));
     EXPECT_EQ(readFile(dir + "/plan.json"), before);
     ::kill(child, SIGKILL);
 }

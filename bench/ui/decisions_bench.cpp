@@ -70,7 +70,7 @@ struct Editor {
         row->addWidget(panel);
         window.resize(1200, 800);
         window.show();
-        QTest::qWaitForWindowExposed(&window);
+        exposed = QTest::qWaitForWindowExposed(&window);
     }
 
     // Main-thread CPU time from the load until `done`, or -1.
@@ -88,6 +88,7 @@ struct Editor {
     QWidget window;
     PlanWebView *view = nullptr;
     RevisePanel *panel = nullptr;
+    bool exposed = false;
 };
 
 void BridgeBurstOfDecisions(benchmark::State &state)
@@ -100,12 +101,18 @@ void BridgeBurstOfDecisions(benchmark::State &state)
         QWidget window;
         auto *panel = new RevisePanel(&app, dir, {}, &window);
         window.show();
-        QTest::qWaitForWindowExposed(&window);
+        if (!QTest::qWaitForWindowExposed(&window)) {
+            state.SkipWithError("the window never showed");
+            break;
+        }
         const double start = threadCpuMs();
         for (int i = 0; i < decisions; ++i)
             DecisionBridge::shared()->receive(dir, QJsonObject{{QStringLiteral("id"), QStringLiteral("D%1").arg(i)},
                                                                {QStringLiteral("choice"), QStringLiteral("선택 %1").arg(i)}});
-        QTest::qWaitFor([&] { return lines(*panel) == decisions; }, 60000);
+        if (!QTest::qWaitFor([&] { return lines(*panel) == decisions; }, 60000)) {
+            state.SkipWithError("not every decision reached the panel");
+            break;
+        }
         state.counters["main_thread_ms"] = threadCpuMs() - start;
         state.counters["lines"] = double(lines(*panel));
     }
@@ -122,9 +129,17 @@ void PageBurstOfDecisions(benchmark::State &state)
         double baseline = 0;
         {
             Editor editor(&app, quiet);
+            if (!editor.exposed) {
+                state.SkipWithError("the window never showed");
+                break;
+            }
             baseline = editor.load(quiet, [] { return true; });
         }
         Editor editor(&app, posting);
+        if (!editor.exposed) {
+            state.SkipWithError("the window never showed");
+            break;
+        }
         const double loaded = editor.load(posting, [&] { return lines(*editor.panel) == decisions; });
         state.counters["baseline_ms"] = baseline;
         state.counters["with_decisions_ms"] = loaded;

@@ -187,7 +187,7 @@ FileWork::Imported importInto(const ImportedPlan &imported, const std::optional<
         before = PlanFiles::take(folder);
     // A plan whose page would lack pictures it was shared with is no import.
     QStringList failures;
-    Importer::writeAssets(imported.assets, folder, &failures);
+    Importer::writeAssets(imported.assets, folder, &failures, nullptr, Importer::shownPictures(imported.plan));
     if (!failures.isEmpty())
         return abandon({{}, Importer::picturesNotWritten(failures)});
     if (stop.isCancelled())

@@ -82,8 +82,9 @@ Plan readPlan(const QString &dir, const QString &folder)
 }
 
 // Rewrites a plan folder's derived files from its plan.json; exit 2 tells a
-// script that the plan has problems although everything was written.
-int render(const QString &folder, const AppSettings &settings)
+// script that the plan has problems although everything was written. Ends
+// the process from here: a large plan goes with it, not record by record.
+[[noreturn]] void render(const QString &folder, const AppSettings &settings)
 {
     requireFolder(folder, QStringLiteral("plan.json"));
     const QString dir = QFileInfo(folder).absoluteFilePath();
@@ -113,7 +114,7 @@ int render(const QString &folder, const AppSettings &settings)
     say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
     for (const QString &problem : problems)
         say(QStringLiteral("  · ") + problem);
-    return problems.isEmpty() ? 0 : 2;
+    end(problems.isEmpty() ? 0 : 2);
 }
 
 void show(const QString &name, const Connections::Status &status)
@@ -262,7 +263,7 @@ void run(const QStringList &arguments)
             fail(flag + QStringLiteral(" 뒤에 ") + what + QStringLiteral(" 주세요"));
 
     if (const auto folder = value(arguments, QStringLiteral("--render")))
-        end(render(*folder, settings));
+        render(*folder, settings);
     if (arguments.contains(QStringLiteral("--check-connections")))
         end(checkConnections(settings));
     if (value(arguments, QStringLiteral("--import")))

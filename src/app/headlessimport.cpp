@@ -186,7 +186,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     Written images;
     if (imported.picturesAt >= 0)
         images.count = Importer::writePictures(pageFile, imported.picturesAt, dir, &images.failures, &images.skipped,
-                                               [&](const QStringList &keys) { undo.images = imagesBefore(keys, dir); });
+                                               [&](const QStringList &keys) { undo.images = imagesBefore(keys, dir); },
+                                               Importer::shownPictures(imported.plan));
     // The pictures' texts went through in thousands of blocks the allocator
     // would otherwise keep for itself, on top of what the render takes.
     FreedMemory::giveBack();

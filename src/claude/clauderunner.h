@@ -33,13 +33,13 @@ public:
     QString model;
     // Tool patterns refused even where `allowedTools` would let them
     // through, passed with "--disallowedTools".
-    QStringList disallowedTools;
+    QStringList disallowedTools{};
     // The token of the tool's run (all it starts carries it), where an
     // operation has recorded it before the run starts, so that the next use
     // of its folder can end the run should it find it still working.
-    QByteArray runToken;
+    QByteArray runToken{};
     // Where set, the tool and all it starts run confined to it.
-    std::optional<Spawn::Confinement> confinement;
+    std::optional<Spawn::Confinement> confinement{};
 
     // The tool's path: the usual install locations first, then the user's
     // login shell; nothing when neither knows it. Cancelling `stop` ends

@@ -541,14 +541,25 @@ QByteArray imageEntry(const QString &path, const QByteArray &dataUrl)
 
 QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image)
 {
+    QByteArray entry = imageEntryHead(path, mime);
+    appendEscapedBase64(entry, image);
+    entry += '"';
+    return entry;
+}
+
+QByteArray imageEntryHead(const QString &path, const QByteArray &mime)
+{
     // Room for the data URL's head; the encoder makes the picture's own.
     QByteArray entry = entryHead(path, 64);
     const qsizetype value = entry.size();
     JSONCoding::appendEscapingSlashes(entry, QByteArray("data:" + mime + ";base64,"));
     escapeLessThan(entry, value);
-    appendEscapedBase64(entry, image);
-    entry += '"';
     return entry;
+}
+
+void appendImageText(QByteArray &entry, QByteArrayView piece)
+{
+    appendEscapedBase64(entry, piece);
 }
 
 QByteArray planBlock(const Plan &plan)

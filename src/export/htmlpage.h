@@ -120,5 +120,11 @@ QByteArray imageEntry(const QString &path, const QByteArray &dataUrl);
 // The same entry for the image bytes themselves: the data URL of `mime`
 // and their base64 text, encoded straight into the entry.
 QByteArray imageEntry(const QString &path, const QByteArray &mime, const QByteArray &image);
+// The same entry in pieces, for a picture whose text is not to be held
+// whole: the head up to the picture's text, then the text of each piece of
+// the picture (each a multiple of three bytes long but the last) appended
+// to a text of its own, then a closing quote.
+QByteArray imageEntryHead(const QString &path, const QByteArray &mime);
+void appendImageText(QByteArray &text, QByteArrayView piece);
 
 } // namespace HTMLPage

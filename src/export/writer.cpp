@@ -27,11 +27,13 @@
 #include "core/madefrom.h"
 #include "core/parallel.h"
 #include "core/filesizes.h"
+#include "core/freedmemory.h"
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "export/htmlpage.h"
 #include "export/planindex.h"
 #include "figma/figmasection.h"
+#include "model/importer.h"
 #include "model/planjson.h"
 #include "model/textboxplacement.h"
 
@@ -236,21 +238,9 @@ struct PageImage {
     const PictureFolder *folder = nullptr;
 };
 
-QSet<QString> imagePaths(const Plan &plan)
-{
-    QSet<QString> paths;
-    for (const Screen &screen : plan.screens) {
-        for (const std::optional<QString> &path : {screen.image.before, screen.image.android, screen.image.ios}) {
-            if (path)
-                paths.insert(*path);
-        }
-    }
-    return paths;
-}
-
 QList<PageImage> pageImages(const Plan &plan, const PictureFolder &folder)
 {
-    QStringList paths = imagePaths(plan).values();
+    QStringList paths = Importer::shownPictures(plan).values();
     Text::sortByCodePoint(paths);
     QList<PageImage> images;
     for (const QString &path : std::as_const(paths)) {
@@ -260,26 +250,54 @@ QList<PageImage> pageImages(const Plan &plan, const PictureFolder &folder)
     return images;
 }
 
-// One image's entry of the page's image block; empty when its file cannot
-// be read.
-QByteArray imageEntry(const PageImage &image)
+// A picture larger than this is encoded a piece at a time as it is
+// written, so that its text is never held whole beside its bytes; the
+// pieces are a multiple of three bytes long, so that their texts join into
+// the whole's.
+constexpr qsizetype largePicture = 4 << 20;
+constexpr qsizetype largePiece = 3 << 20;
+
+// One image's entry of the page's image block: its whole text, or for a
+// large picture the head of its text and the picture's bytes. Empty when
+// its file cannot be read.
+struct Entry {
+    QByteArray text;
+    QByteArray picture;
+};
+
+Entry imageEntry(const PageImage &image)
 {
-    const std::optional<QByteArray> bytes = image.folder->read(image.path);
+    std::optional<QByteArray> bytes = image.folder->read(image.path);
     if (!bytes)
         return {};
-    return HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes);
+    if (bytes->size() > largePicture)
+        return {HTMLPage::imageEntryHead(image.path, mimeType(image.path)), std::move(*bytes)};
+    return {HTMLPage::imageEntry(image.path, mimeType(image.path), *bytes), {}};
+}
+
+// The rest of a large picture's entry after its head.
+bool writeLargePicture(QIODevice &out, const QByteArray &picture)
+{
+    QByteArray text;
+    for (qsizetype at = 0; at < picture.size(); at += largePiece) {
+        text.resize(0);
+        HTMLPage::appendImageText(text, QByteArrayView(picture).sliced(at, std::min(largePiece, picture.size() - at)));
+        if (out.write(text) != text.size())
+            return false;
+    }
+    return out.write("\"", 1) == 1;
 }
 
 // Reads and encodes images on the calling thread, helped by every pool
 // thread that is free now.
-QList<QByteArray> encodeHere(const QList<PageImage> &images)
+QList<Entry> encodeHere(const QList<PageImage> &images)
 {
-    return Parallel::map<QByteArray>(images.size(), [&images](qsizetype at) { return imageEntry(images[at]); });
+    return Parallel::map<Entry>(images.size(), [&images](qsizetype at) { return imageEntry(images[at]); });
 }
 
 // A batch made while the previous one is written. Waiting for it runs it on
 // the waiting thread when no pool thread has taken it yet.
-QFuture<QList<QByteArray>> encodeBatch(const QList<PageImage> &images)
+QFuture<QList<Entry>> encodeBatch(const QList<PageImage> &images)
 {
     return QtConcurrent::run([images] { return encodeHere(images); });
 }
@@ -319,7 +337,7 @@ qsizetype batchEnd(const QList<PageImage> &images, qsizetype from)
     return to;
 }
 
-QFuture<QList<QByteArray>> encodeBatchFrom(const QList<PageImage> &images, qsizetype from)
+QFuture<QList<Entry>> encodeBatchFrom(const QList<PageImage> &images, qsizetype from)
 {
     return encodeBatch(images.mid(from, batchEnd(images, from) - from));
 }
@@ -342,7 +360,7 @@ void startWriteBack(QIODevice &out, qint64 &sent)
 // and each entry is written once and dropped, so the images are never all
 // in memory at once, nor copied into a page.
 bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageImage> &images,
-               QFuture<QList<QByteArray>> next)
+               QFuture<QList<Entry>> next)
 {
     for (const QByteArray &piece : parts.before) {
         if (out.write(piece) != piece.size()) {
@@ -354,15 +372,16 @@ bool writePage(QIODevice &out, const HTMLPage::Parts &parts, const QList<PageIma
     qint64 sent = 0;
     for (qsizetype from = 0; from < images.size();) {
         from = batchEnd(images, from);
-        const QList<QByteArray> entries = next.result();
+        const QList<Entry> entries = next.result();
         if (from < images.size())
             next = encodeBatchFrom(images, from);
-        for (const QByteArray &entry : entries) {
-            if (entry.isEmpty())
+        for (const Entry &entry : entries) {
+            if (entry.text.isEmpty())
                 continue;
             const QByteArray lead = opened ? QByteArrayLiteral(",") : HTMLPage::imageBlockOpening();
             opened = true;
-            if (out.write(lead) != lead.size() || out.write(entry) != entry.size()) {
+            if (out.write(lead) != lead.size() || out.write(entry.text) != entry.text.size()
+                || (!entry.picture.isEmpty() && !writeLargePicture(out, entry.picture))) {
                 next.waitForFinished();
                 return false;
             }
@@ -428,7 +447,7 @@ QStringList missingPictures(const Plan &plan, const QString &dir)
 {
     const PictureFolder folder(dir);
     QStringList missing;
-    for (const QString &path : imagePaths(plan)) {
+    for (const QString &path : Importer::shownPictures(plan)) {
         if (path.isEmpty() || path.startsWith(QLatin1String("http")))
             continue;
         if (!folder.carried(path))
@@ -510,11 +529,14 @@ void writeAll(Plan &plan, const QString &dir, const Conventions &conventions)
     // The first images are read and encoded while the page's body is made.
     const PictureFolder pictures(dir);
     const QList<PageImage> images = pageImages(plan, pictures);
-    QFuture<QList<QByteArray>> firstImages = encodeBatchFrom(images, 0);
+    QFuture<QList<Entry>> firstImages = encodeBatchFrom(images, 0);
     const auto imagesDone = qScopeGuard([&firstImages] { firstImages.waitForFinished(); });
     const HTMLPage::Parts parts = HTMLPage::parts(plan, conventions, block->future());
     // The plan block the page holds is its only copy now.
     block.reset();
+    // What the cores let go of while they made the page's body stays in
+    // heaps of their own, which the pictures' texts would not reuse.
+    FreedMemory::giveBack();
 
     // The page is written beside its file while plan.json and plan.md may
     // still be on their way.

@@ -81,43 +81,83 @@ struct Span {
     qsizetype valueEnd = 0;
 };
 
-enum class Scan { more, closed, unusual };
+// What a look at the map found: more text is needed, an entry (its head),
+// the map's end, or a spelling the parser must judge.
+enum class Scan { more, entry, closed, unusual };
 
-// Finds the whole entries from `at` on, as the writer spells them: no
-// space, every string in quotes, no escape before a closing quote. Stops
-// where the text read ends within an entry (`at` is then where it
-// begins), at the map's end followed at once by its block's end, or at
-// anything else, which the parser must judge.
+// Where the white space JSON allows between tokens ends from `at` on: a
+// tool that saves the page again may put it anywhere in the map.
+qsizetype afterSpace(QByteArrayView text, qsizetype at)
+{
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\n' || text[at] == '\r' || text[at] == '\t'))
+        ++at;
+    return at;
+}
+
+// An entry's head from `at` on: the comma before any but the first, its
+// key, the colon and its value's opening quote, with white space anywhere
+// between. Gives the key's place and `value` where the value begins.
+Scan head(QByteArrayView text, qsizetype at, bool first, Span &span)
+{
+    qsizetype place = afterSpace(text, at);
+    if (!first) {
+        if (place >= text.size())
+            return Scan::more;
+        if (text[place] != ',')
+            return Scan::unusual;
+        place = afterSpace(text, place + 1);
+    }
+    if (place >= text.size())
+        return Scan::more;
+    if (text[place] != '"')
+        return Scan::unusual;
+    const qsizetype keyEnd = text.indexOf('"', place + 1);
+    if (keyEnd < 0)
+        return Scan::more;
+    if (text[keyEnd - 1] == '\\')
+        return Scan::unusual;
+    const qsizetype colon = afterSpace(text, keyEnd + 1);
+    const qsizetype quote = colon < text.size() ? afterSpace(text, colon + 1) : colon;
+    if (quote >= text.size())
+        return Scan::more;
+    if (text[colon] != ':' || text[quote] != '"')
+        return Scan::unusual;
+    span = {place + 1, keyEnd, quote + 1, 0};
+    return Scan::entry;
+}
+
+// Finds the whole entries from `at` on, as the writer spells them, or with
+// white space between their parts: every string in quotes, no escape
+// before a closing quote. Stops where the text read ends within an entry
+// (`at` is then where it begins), at the map's end followed by its block's
+// end, or at anything else, which the parser must judge.
 Scan entries(QByteArrayView text, qsizetype &at, bool &first, QList<Span> &spans)
 {
     for (;;) {
-        qsizetype place = at;
+        const qsizetype place = afterSpace(text, at);
         if (place >= text.size())
             return Scan::more;
         if (text[place] == '}') {
-            if (text.size() - place - 1 < closing.size())
+            const qsizetype end = afterSpace(text, place + 1);
+            if (text.size() - end < closing.size())
                 return Scan::more;
-            return text.sliced(place + 1, closing.size()) == closing ? Scan::closed : Scan::unusual;
+            return text.sliced(end, closing.size()) == closing ? Scan::closed : Scan::unusual;
         }
-        if (!first && text[place++] != ',')
-            return Scan::unusual;
-        if (place >= text.size())
-            return Scan::more;
-        if (text[place] != '"')
-            return Scan::unusual;
-        const qsizetype keyEnd = text.indexOf('"', place + 1);
-        if (keyEnd < 0 || keyEnd + 2 >= text.size())
-            return Scan::more;
-        if (text[keyEnd - 1] == '\\' || text[keyEnd + 1] != ':' || text[keyEnd + 2] != '"')
-            return Scan::unusual;
-        const qsizetype valueEnd = text.indexOf('"', keyEnd + 3);
+        Span span;
+        if (const Scan found = head(text, at, first, span); found != Scan::entry)
+            return found;
+        const qsizetype valueEnd = text.indexOf('"', span.value);
         if (valueEnd < 0)
             return Scan::more;
         if (text[valueEnd - 1] == '\\')
             return Scan::unusual;
-        spans.append({place + 1, keyEnd, keyEnd + 3, valueEnd});
+        span.valueEnd = valueEnd;
+        spans.append(span);
         at = valueEnd + 1;
         first = false;
+        // A large entry is the last one found: it is taken where it lies.
+        if (valueEnd - span.value > piece)
+            return Scan::more;
     }
 }
 
@@ -128,14 +168,15 @@ inline bool anySpecial(quint64 word)
     return ByteWords::below(word, 0x20) | ByteWords::equalTo(word, '<') | ByteWords::equalTo(word, '\\');
 }
 
-// A string's text with each "\/" made "/"; nothing when it holds any other
-// escape, a control character, a "<" (the block's end could be inside) or
-// no UTF-8. A page's pictures are hundreds of megabytes of such text, so it
-// is gone through eight bytes at a time, and only what stands out byte by byte.
-std::optional<QByteArray> plainText(QByteArrayView text)
+// A string's text with each "\/" made "/", written from `into` on (which
+// may be where the text itself lies, or before: the text only shrinks);
+// its length, or nothing when it holds any other escape, a control
+// character, a "<" (the block's end could be inside) or no UTF-8. A page's
+// pictures are hundreds of megabytes of such text, so it is gone through
+// eight bytes at a time, and only what stands out byte by byte.
+std::optional<qsizetype> plainTextInto(QByteArrayView text, char *into)
 {
-    QByteArray plain(text.size(), Qt::Uninitialized);
-    char *out = plain.data();
+    char *out = into;
     const char *in = text.data();
     const char *const end = in + text.size();
     quint64 high = 0;
@@ -165,10 +206,34 @@ std::optional<QByteArray> plainText(QByteArrayView text)
         *out++ = char(c);
         ++in;
     }
-    plain.truncate(out - plain.data());
-    if ((high & 0x8080808080808080ULL) && !QByteArrayView(plain).isValidUtf8())
+    if ((high & 0x8080808080808080ULL) && !QByteArrayView(into, out - into).isValidUtf8())
         return std::nullopt;
+    return out - into;
+}
+
+std::optional<QByteArray> plainText(QByteArrayView text)
+{
+    QByteArray plain(text.size(), Qt::Uninitialized);
+    const std::optional<qsizetype> length = plainTextInto(text, plain.data());
+    if (!length)
+        return std::nullopt;
+    plain.truncate(*length);
     return plain;
+}
+
+// The text of one large entry read (`text`, which holds nothing else the
+// map still needs) made its entry where it lies: a picture of many
+// megabytes is not copied to be taken.
+std::optional<Entry> takenWhereItLies(QByteArray &&text, const Span &span)
+{
+    const std::optional<QByteArray> key = plainText(QByteArrayView(text).sliced(span.key, span.keyEnd - span.key));
+    char *const start = text.data();
+    const std::optional<qsizetype> length =
+        plainTextInto(QByteArrayView(start + span.value, span.valueEnd - span.value), start);
+    if (!key || !length)
+        return std::nullopt;
+    text.truncate(*length);
+    return Entry{QString::fromUtf8(*key), std::move(text)};
 }
 
 // Hands the entries found on; false when one cannot be read in place or
@@ -203,18 +268,14 @@ constexpr qsizetype longestEntry = qsizetype(Importer::maxPictureBytes / 3 * 4 *
 bool passOver(const PageFile &page, QByteArray &text, qsizetype &at, bool &first, qint64 &next,
               QStringList *skipped)
 {
-    qsizetype place = at + (first ? 0 : 1);
-    if ((!first && text[at] != ',') || text[place] != '"')
+    Span span;
+    if (head(text, at, first, span) != Scan::entry)
         return false;
-    const qsizetype keyEnd = text.indexOf('"', place + 1);
-    if (keyEnd < 0 || keyEnd + 2 >= text.size() || text[keyEnd - 1] == '\\' || text[keyEnd + 1] != ':'
-        || text[keyEnd + 2] != '"')
-        return false;
-    const std::optional<QByteArray> key = plainText(QByteArrayView(text).sliced(place + 1, keyEnd - place - 1));
+    const std::optional<QByteArray> key = plainText(QByteArrayView(text).sliced(span.key, span.keyEnd - span.key));
     if (!key)
         return false;
     qint64 length = 0;
-    qsizetype from = keyEnd + 3;
+    qsizetype from = span.value;
     for (;;) {
         const qsizetype quote = text.indexOf('"', from);
         if (quote > from && text[quote - 1] == '\\')
@@ -244,14 +305,32 @@ bool readInPlace(const PageFile &page, qint64 from, QStringList *skipped, const 
 {
     QByteArray text = page.read(from, piece);
     qint64 next = from + text.size();
-    if (!text.startsWith('{'))
+    qsizetype at = afterSpace(text, 0);
+    if (at >= text.size() || text[at] != '{')
         return false;
-    qsizetype at = 1;
+    ++at;
     bool first = true;
     for (;;) {
         QList<Span> spans;
         const Scan scan = entries(text, at, first, spans);
-        if (scan == Scan::unusual || !take(text, spans, sink))
+        if (scan == Scan::unusual)
+            return false;
+        if (!spans.isEmpty() && spans.last().valueEnd - spans.last().value > piece) {
+            const Span large = spans.takeLast();
+            if (!take(text, spans, sink))
+                return false;
+            QByteArray rest = text.sliced(at);
+            std::optional<Entry> entry = takenWhereItLies(std::move(text), large);
+            text = std::move(rest);
+            at = 0;
+            QList<Entry> one;
+            if (entry)
+                one.append(std::move(*entry));
+            if (!entry || !sink(one))
+                return false;
+            continue;
+        }
+        if (!take(text, spans, sink))
             return false;
         if (scan == Scan::closed)
             return true;
@@ -262,10 +341,16 @@ bool readInPlace(const PageFile &page, qint64 from, QStringList *skipped, const 
                 return false;
             continue;
         }
+        // The text read grows where it lies (the system moves a large block's
+        // pages rather than copy them): an entry of many pieces is not held
+        // twice while it grows.
+        if (at > 0)
+            text = text.sliced(at);
+        at = 0;
         const QByteArray more = page.read(next, piece);
         next += more.size();
-        text = text.sliced(at) + more;
-        at = 0;
+        text.reserve(text.size() + more.size());
+        text += more;
     }
 }
 

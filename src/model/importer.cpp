@@ -81,18 +81,25 @@ constexpr std::array<qint8, 256> base64Values = [] {
     return values;
 }();
 
-// The bytes of base64 as the page's writer spells it: whole groups of four
-// of the alphabet, "=" only as the last one or two characters, no bits
-// left over. Nothing for any other spelling. Qt's decoder takes a character
-// at a time, slower by ten than this on a page's hundreds of megabytes.
-std::optional<QByteArray> canonicalBase64(QByteArrayView payload)
+// How many "=" end a payload of whole groups of four.
+qsizetype base64Padding(QByteArrayView payload)
+{
+    const qsizetype size = payload.size();
+    return size == 0 || payload[size - 1] != '=' ? 0 : payload[size - 2] == '=' ? 2 : 1;
+}
+
+// Decodes base64 of whole groups of four to `out`, which may be where the
+// payload itself lies, from its start on: the bytes are shorter than their
+// text, and each group is read before its bytes are written. False when a
+// character is outside the alphabet ("=" anywhere but in the last one or
+// two places included); `leftover` says whether bits were left over, which
+// Qt's decoder ignores. Qt's decoder takes a character at a time, slower by
+// ten than this on a page's hundreds of megabytes.
+bool decodeBase64(QByteArrayView payload, uchar *out, bool &leftover)
 {
     const auto *in = reinterpret_cast<const uchar *>(payload.data());
-    const qsizetype size = payload.size();
-    const qsizetype padding = size == 0 || in[size - 1] != '=' ? 0 : in[size - 2] == '=' ? 2 : 1;
-    const qsizetype whole = size / 4 - (padding > 0 ? 1 : 0);
-    QByteArray bytes(size / 4 * 3 - padding, Qt::Uninitialized);
-    auto *out = reinterpret_cast<uchar *>(bytes.data());
+    const qsizetype padding = base64Padding(payload);
+    const qsizetype whole = payload.size() / 4 - (padding > 0 ? 1 : 0);
     // Negative once any character is outside the alphabet.
     int invalid = 0;
     for (qsizetype group = 0; group < whole; ++group, in += 4, out += 3) {
@@ -103,17 +110,28 @@ std::optional<QByteArray> canonicalBase64(QByteArrayView payload)
         out[1] = uchar(value >> 8);
         out[2] = uchar(value);
     }
-    int leftover = 0;
+    int left = 0;
     if (padding > 0) {
         const int a = base64Values[in[0]], b = base64Values[in[1]];
         const int c = padding == 1 ? base64Values[in[2]] : 0;
         invalid |= a | b | c;
-        leftover = padding == 1 ? c & 3 : b & 15;
+        left = padding == 1 ? c & 3 : b & 15;
         out[0] = uchar(a << 2 | b >> 4);
         if (padding == 1)
             out[1] = uchar(b << 4 | c >> 2);
     }
-    if (invalid < 0 || leftover != 0)
+    leftover = left != 0;
+    return invalid >= 0;
+}
+
+// The bytes of base64 as the page's writer spells it: whole groups of four
+// of the alphabet, "=" only as the last one or two characters, no bits
+// left over. Nothing for any other spelling.
+std::optional<QByteArray> canonicalBase64(QByteArrayView payload)
+{
+    QByteArray bytes(payload.size() / 4 * 3 - base64Padding(payload), Qt::Uninitialized);
+    bool leftover = false;
+    if (!decodeBase64(payload, reinterpret_cast<uchar *>(bytes.data()), leftover) || leftover)
         return std::nullopt;
     return bytes;
 }
@@ -131,6 +149,23 @@ std::optional<QByteArray> strictBase64(QByteArrayView payload)
     if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok)
         return std::nullopt;
     return std::move(decoded.decoded);
+}
+
+// The payload from `at` on of a data URL that the caller alone holds,
+// decoded as strictBase64() decodes it, where it lies: a picture's text
+// and its bytes are not held side by side.
+std::optional<QByteArray> strictBase64Taking(QByteArray &&url, qsizetype at)
+{
+    if (!url.isDetached() || (url.size() - at) % 4 != 0)
+        return strictBase64(QByteArrayView(url).sliced(at));
+    char *const start = url.data();
+    const QByteArrayView payload(start + at, url.size() - at);
+    const qsizetype size = payload.size() / 4 * 3 - base64Padding(payload);
+    bool leftover = false;
+    if (!decodeBase64(payload, reinterpret_cast<uchar *>(start), leftover))
+        return std::nullopt;
+    url.truncate(size);
+    return std::move(url);
 }
 
 // The file an image key names inside the plan folder, or nothing when the
@@ -333,7 +368,7 @@ bool looksLikePicture(const QByteArray &bytes)
         || (bytes.startsWith("RIFF") && bytes.size() >= 12 && bytes.sliced(8, 4) == "WEBP");
 }
 
-Placed place(const QString &key, const QByteArray &url, const QString &root, const QString &realRoot,
+Placed place(const QString &key, QByteArray &&url, const QString &root, const QString &realRoot,
              const QHash<QString, bool> &inside, AtomicFile::Batch &batch)
 {
     Placed placed;
@@ -348,7 +383,7 @@ Placed place(const QString &key, const QByteArray &url, const QString &root, con
         placed.skipped = pictureTooLarge(key, payload.size() / 4 * 3);
         return placed;
     }
-    const auto bytes = strictBase64(payload);
+    const auto bytes = strictBase64Taking(std::move(url), comma + 1);
     if (!bytes)
         return placed;
     if (!looksLikePicture(*bytes)) {
@@ -479,7 +514,8 @@ public:
     qsizetype count() const { return m_keys.size(); }
     const QStringList &keys() const { return m_keys; }
 
-    void add(const QStringList &keys, const QList<QByteArray> &urls)
+    // Each URL is let go as its picture is taken out of it.
+    void add(const QStringList &keys, QList<QByteArray> urls)
     {
         for (const QString &key : keys)
             if (const std::optional<QString> target = targetOf(m_root, key);
@@ -487,8 +523,10 @@ public:
                 m_inside.insert(folderOf(*target), folderInside(folderOf(*target), m_realRoot));
         const qsizetype from = m_keys.size();
         m_keys += keys;
+        // Detached here, once: the cores then each take a URL of their own.
+        urls.detach();
         m_placed += Parallel::map<Placed>(keys.size(), [&](qsizetype at) {
-            return place(keys[at], urls[at], m_root, m_realRoot, m_inside, m_batch);
+            return place(keys[at], std::move(urls[at]), m_root, m_realRoot, m_inside, m_batch);
         });
         for (qsizetype at = from; at < m_placed.size(); ++at)
             if (m_placed[at].target)
@@ -529,31 +567,80 @@ private:
     QHash<QString, qsizetype> m_order;
 };
 
-QString tooMany(qsizetype count)
+// Which pictures of a map are taken, in the map's order: every one the
+// plan shows, however many others come before them, and of the others as
+// many as the count leaves room for.
+class Admission
 {
-    return u"그림이 너무 많아 %1개는 건너뛰었어요 (최대 %2개)"_s.arg(count - maxPictures).arg(maxPictures);
-}
+public:
+    explicit Admission(const QSet<QString> &shown)
+        : m_shown(shown), m_room(maxPictures - std::min(qsizetype(shown.size()), maxPictures))
+    {
+    }
+
+    bool admit(const QString &key)
+    {
+        const bool taken = m_shown.contains(key) ? m_shownTaken++ < maxPictures : m_othersTaken++ < m_room;
+        m_left += taken ? 0 : 1;
+        return taken;
+    }
+
+    // The line that says how many were left out, when any were.
+    void tell(QStringList *skipped) const
+    {
+        if (skipped && m_left > 0)
+            skipped->append(u"그림이 너무 많아 %1개는 건너뛰었어요 (최대 %2개)"_s.arg(m_left).arg(maxPictures));
+    }
+
+private:
+    const QSet<QString> &m_shown;
+    qsizetype m_room;
+    qsizetype m_shownTaken = 0;
+    qsizetype m_othersTaken = 0;
+    qsizetype m_left = 0;
+};
 
 } // namespace
 
-int writeAssets(const Assets &assets, const QString &dir, QStringList *failures, QStringList *skipped)
+QSet<QString> shownPictures(const Plan &plan)
 {
-    if (skipped && assets.size() > maxPictures)
-        skipped->append(tooMany(assets.size()));
+    QSet<QString> paths;
+    for (const Screen &screen : plan.screens) {
+        for (const std::optional<QString> &path : {screen.image.before, screen.image.android, screen.image.ios}) {
+            if (path)
+                paths.insert(*path);
+        }
+    }
+    return paths;
+}
+
+int writeAssets(const Assets &assets, const QString &dir, QStringList *failures, QStringList *skipped,
+                const QSet<QString> &shown)
+{
+    Admission admission(shown);
+    QStringList keys;
+    QList<QByteArray> urls;
+    for (auto it = assets.cbegin(); it != assets.cend(); ++it) {
+        if (admission.admit(it.key())) {
+            keys.append(it.key());
+            urls.append(it.value());
+        }
+    }
+    admission.tell(skipped);
     Placing placing(dir);
-    placing.add(assets.keys().mid(0, maxPictures), assets.values().mid(0, maxPictures));
+    placing.add(keys, std::move(urls));
     return placing.commit(failures, skipped);
 }
 
 namespace {
 
 int writeFromPage(const PageFile &page, qint64 at, const QString &dir, QStringList *failures, QStringList *skipped,
-                  const std::function<void(const QStringList &keys)> &beforePlacing)
+                  const std::function<void(const QStringList &keys)> &beforePlacing, const QSet<QString> &shown)
 {
     {
         Placing placing(dir);
         QSet<QString> seen;
-        qsizetype count = 0;
+        Admission admission(shown);
         QStringList passed;
         // A key met twice is for the parser to judge, as when the map is
         // read whole; what was written so far is dropped with `placing`.
@@ -564,38 +651,39 @@ int writeFromPage(const PageFile &page, qint64 at, const QString &dir, QStringLi
                 if (seen.contains(entry.key))
                     return false;
                 seen.insert(entry.key);
-                if (++count > maxPictures)
+                if (!admission.admit(entry.key))
                     continue;
                 keys.append(entry.key);
                 urls.append(std::exchange(entry.url, {}));
             }
             entries.clear();
-            placing.add(keys, urls);
+            placing.add(keys, std::move(urls));
             return true;
         });
         if (streamed) {
-            if (skipped) {
+            if (skipped)
                 *skipped += passed;
-                if (count > maxPictures)
-                    skipped->append(tooMany(count));
-            }
+            admission.tell(skipped);
             beforePlacing(placing.keys());
             return placing.commit(failures, skipped);
         }
     }
     const Assets assets = ImageBlock::read(page, at, skipped);
-    beforePlacing(assets.keys().mid(0, maxPictures));
-    return writeAssets(assets, dir, failures, skipped);
+    Admission admission(shown);
+    QStringList keys = assets.keys();
+    keys.removeIf([&admission](const QString &key) { return !admission.admit(key); });
+    beforePlacing(keys);
+    return writeAssets(assets, dir, failures, skipped, shown);
 }
 
 } // namespace
 
 int writePictures(const PageFile &page, qint64 at, const QString &dir, QStringList *failures, QStringList *skipped,
-                  const std::function<void(const QStringList &keys)> &beforePlacing)
+                  const std::function<void(const QStringList &keys)> &beforePlacing, const QSet<QString> &shown)
 {
     // A page that shrank or went away meanwhile: nothing of it is placed.
     try {
-        return writeFromPage(page, at, dir, failures, skipped, beforePlacing);
+        return writeFromPage(page, at, dir, failures, skipped, beforePlacing, shown);
     } catch (const PageFile::Unreadable &) {
         if (failures)
             failures->append(unreadablePage());

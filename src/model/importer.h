@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
@@ -68,17 +69,21 @@ enum class Pictures { taken, leftInPage };
 // The same from a page opened already, named `path`.
 ImportedPlan read(const PageFile &page, const QString &path, const CancelToken &stop, Pictures pictures);
 
+// The pictures the plan's screens show, by the paths it gives.
+QSet<QString> shownPictures(const Plan &plan);
+
 // Writes every image of the map that has a safe path under "img/" and a
 // strict base64 payload into the plan folder, each file replaced whole (a
 // file that already holds those bytes is left as it is). Entries that cannot
 // be used or written are skipped; so are those that are no picture (PNG,
 // JPEG, GIF or WebP, of sides the header allows), larger than
-// maxPictureBytes, or beyond the first maxPictures, each with a line in
-// `skipped` when given. Gives the number of images in place; `failures`,
-// when given, gets the reason of each usable image that could not be
-// written, one whose place a link leads out of the folder included.
+// maxPictureBytes, or beyond maxPictures, each with a line in `skipped`
+// when given: the pictures in `shown` (the plan's own) are taken first,
+// then the others in the map's order. Gives the number of images in place;
+// `failures`, when given, gets the reason of each usable image that could
+// not be written, one whose place a link leads out of the folder included.
 int writeAssets(const Assets &assets, const QString &dir, QStringList *failures = nullptr,
-                QStringList *skipped = nullptr);
+                QStringList *skipped = nullptr, const QSet<QString> &shown = {});
 // Writes the pictures of the page's image map that begins at `at` as
 // writeAssets() writes those of a map, decoded and written as the page is
 // read, a piece at a time: the pictures are never all held at once. Each
@@ -86,7 +91,7 @@ int writeAssets(const Assets &assets, const QString &dir, QStringList *failures 
 // written before any file is replaced. A map spelled otherwise than the
 // page's writer spells it is read whole first.
 int writePictures(const PageFile &page, qint64 at, const QString &dir, QStringList *failures, QStringList *skipped,
-                  const std::function<void(const QStringList &keys)> &beforePlacing);
+                  const std::function<void(const QStringList &keys)> &beforePlacing, const QSet<QString> &shown);
 // Why an import whose pictures could not all be written was not made, from
 // those failures (at least one).
 QString picturesNotWritten(const QStringList &failures);

@@ -81,11 +81,11 @@ struct Confinement {
 
 struct Options {
     // Run confined; only where runs get namespaces (confinementWorks()).
-    std::optional<Confinement> confinement;
+    std::optional<Confinement> confinement{};
     // The terminal device (a pseudo-terminal's other side) the run gets as
     // its standard input, output and error and as its controlling terminal,
     // in a session of its own; the three descriptors are then unused.
-    QByteArray terminal;
+    QByteArray terminal{};
     // The child is no run and outlives the application on purpose: only
     // the update's swap script, which replaces the application after it
     // has quit, and the program that opens an address in the person's
@@ -93,7 +93,7 @@ struct Options {
     bool outlivesApplication = false;
     // The run's token, known before it starts so that a record can name it
     // first; a fresh one when empty.
-    QByteArray token;
+    QByteArray token{};
     // The person watches the run as in their own terminal (see above).
     bool likeTheirTerminal = false;
 };

@@ -41,7 +41,7 @@ public:
         // Expected SHA-256 of the zip, in lower-case hexadecimal.
         std::optional<QString> sha256;
         // The zip's size in bytes: the most the download may take.
-        std::optional<qint64> size;
+        std::optional<qint64> size{};
 
         // Throws JSONDecodeError on a missing or mistyped key.
         static Latest decode(const QByteArray &json);

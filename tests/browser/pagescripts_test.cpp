@@ -506,7 +506,7 @@ constexpr char lowestContrast[] = R"JS(
 TEST_F(PageTest, TextMeetsContrastInBothThemesAndFoldButtonsHaveNames)
 {
     open(calloutPlan());
-    for (const QString theme : {u"light"_s, u"dark"_s}) {
+    for (const QString &theme : {u"light"_s, u"dark"_s}) {
         SCOPED_TRACE(theme.toStdString());
         eval(u"document.documentElement.setAttribute('data-theme', %1)"_s.arg(PageHarness::js(theme)));
         const QJsonObject ratios = json(QString::fromUtf8(lowestContrast)).toObject();

@@ -23,6 +23,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The built binary killed (SIGKILL to its whole process group, as a crash of
@@ -54,6 +55,24 @@ QByteArray planTitled(const QString &title)
 {
     return json({{"meta", QJsonObject{{"feature", "Chat"}, {"title", title}}},
                  {"screens", QJsonArray{QJsonObject{{"id", "a"}, {"name", "ChatA"}, {"title", "A"}}}}});
+}
+
+// Whether the process `pid` holds the lock of the folder `dir`, as the
+// system's table of locks says: reading it takes no lock of its own.
+bool holdsLock(qint64 pid, const QString &dir)
+{
+    struct stat info {};
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (::stat(QFile::encodeName(dir).constData(), &info) != 0 || !locks.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray inode = ':' + QByteArray::number(quint64(info.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        // "1: FLOCK ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF"
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[4].toLongLong() == pid && fields[5].endsWith(inode))
+            return true;
+    }
+    return false;
 }
 
 std::optional<QJsonObject> object(const QByteArray &bytes)
@@ -469,10 +488,14 @@ TEST_F(KilledRuns, OverlappingRunsLoseNoFinishedRevision)
         QProcess a;
         QProcess b;
         start(a, {"--revise", dir, "--request", first});
+        // The second writer comes at a random moment after the first has
+        // taken the folder (before, it would rightly be the first), or has
+        // even finished with it.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return holdsLock(a.processId(), dir) || a.state() == QProcess::NotRunning; }, 60000));
         QThread::msleep(QRandomGenerator::global()->bounded(600u));
         start(b, render ? QStringList{"--render", dir} : QStringList{"--revise", dir, "--request", second});
-        ASSERT_TRUE(a.waitForFinished(30000));
-        ASSERT_TRUE(b.waitForFinished(30000));
+        ASSERT_TRUE(a.waitForFinished(120000));
+        ASSERT_TRUE(b.waitForFinished(120000));
         const QString bErr = QString::fromUtf8(b.readAllStandardError());
         refused += b.exitCode() == 1 ? 1 : 0;
         check(a.exitCode() == 0, "the first revision failed: " + QString::fromUtf8(a.readAllStandardError()));

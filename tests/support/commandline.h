@@ -21,7 +21,7 @@ struct Outcome {
 void start(QProcess &process, const QStringList &arguments, const QString &home, const QString &cwd = QString(),
            const QString &support = QString(), const QString &program = QString());
 
-// Runs the executable to its end (at most a minute).
+// Runs the executable to its end.
 Outcome run(const QStringList &arguments, const QString &home, const QString &cwd = QString(),
             const QString &support = QString(), const QString &program = QString());
 

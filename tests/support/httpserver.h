@@ -32,7 +32,7 @@ public:
         bool drop = false;
         // The Content-Length announced instead of the body's own: more than
         // the body gives an answer cut off when the connection closes.
-        std::optional<qint64> announcedLength;
+        std::optional<qint64> announcedLength{};
         // Sends the body a byte at a time, this long apart, as a server
         // that keeps a connection alive without ever finishing.
         std::chrono::milliseconds trickle{0};

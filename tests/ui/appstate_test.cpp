@@ -276,7 +276,7 @@ TEST_F(AppStateSelection, StartUpFollowsTheSettingsAndTheEnvironment)
         EXPECT_TRUE(state.settings().claudePath.isEmpty());
         QSignalSpy changes(&state, &AppState::settingsChanged);
         write(home + "/release", "");
-        EXPECT_TRUE(QTest::qWaitFor([&] { return state.settings().claudePath == home + "/tools/claude"; }, 20000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state.settings().claudePath == home + "/tools/claude"; }, 60000));
         EXPECT_EQ(changes.count(), 1);
         awaitFiles(state);
     }
@@ -356,14 +356,14 @@ TEST_F(AppStateSelection, StartUpRedraftsAnOpenedFolderOnlyWhenAskedAndLoadsTheR
     {
         AppState state;
         awaitFiles(state);
-        EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([] { return Generator::shared().phase().isRunning(); }, 60000));
         EXPECT_EQ(Generator::shared().runningDir(), a);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 60000));
         EXPECT_FALSE(fake.records("start").first().value("stdin").toString().contains("- fileKey: KEY123"));
         EXPECT_EQ(state.planDir(), a + "/");
         Generator::shared().cancel();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000));
-        ASSERT_TRUE(QTest::qWaitFor([] { return !Generator::shared().phase().isRunning(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 60000));
+        ASSERT_TRUE(QTest::qWaitFor([] { return !Generator::shared().phase().isRunning(); }, 60000));
     }
 
     // A finished redraft loads the plan again, through none and back to the

@@ -103,7 +103,7 @@ protected:
     // No job and no check left running.
     void settle()
     {
-        ASSERT_TRUE(QTest::qWaitFor([this] { return !connections.job() && !connections.isRefreshing(); }, 15000));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !connections.job() && !connections.isRefreshing(); }, 60000));
     }
 
     void recheck()
@@ -281,7 +281,7 @@ TEST_F(ConnectionsViewTest, ConnectAndLoginJobsRunTheToolWithTheSharedEndpoints)
     setResponses({loggedIn, figmaMissing, respond({"mcp", "get", "wiki-b"}, {out("wiki-b:\n  Status: ⚠ Needs auth\n")}),
                   respond({"mcp", "login", "wiki-b", "--no-browser"}, {out("Open https://wiki.example/authorize?c=1\n"), QJsonObject{{"sleep", 500}}})});
     show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return state->settings().claudePath == installed; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->settings().claudePath == installed; }, 60000));
     settle();
     EXPECT_EQ(stored().claudePath, installed);
     EXPECT_EQ(connections.claude(), Status::ok("dev@example.com · Claude 계정"));
@@ -333,7 +333,7 @@ TEST_F(ConnectionsViewTest, LoginJobTakesLinkAndCodeAndStopsOnCancel)
         EXPECT_FALSE(row->button->isEnabled());
     EXPECT_FALSE(view->recheckButton()->isEnabled());
 
-    ASSERT_TRUE(QTest::qWaitFor([this] { return view->jobLink()->isVisible(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return view->jobLink()->isVisible(); }, 60000));
     EXPECT_EQ(view->jobLink()->text(), QStringLiteral("브라우저가 안 열렸으면 여기를 누르세요"));
     // A desktop with nothing to open the address: a toast says so.
     desktop->opens = false;
@@ -341,7 +341,7 @@ TEST_F(ConnectionsViewTest, LoginJobTakesLinkAndCodeAndStopsOnCancel)
     EXPECT_EQ(desktop->opened, QList<QUrl>{QUrl("https://claude.example/oauth?x=1")});
     EXPECT_EQ(state->message(), QStringLiteral("주소를 열 프로그램을 찾지 못했어요: https://claude.example/oauth?x=1"));
 
-    ASSERT_TRUE(QTest::qWaitFor([this] { return view->codeField()->isVisible(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return view->codeField()->isVisible(); }, 60000));
     EXPECT_EQ(view->codeField()->placeholderText(),
               QStringLiteral("허용했는데 안 끝나면: 브라우저 주소창의 주소(또는 코드)를 붙여 넣으세요"));
     EXPECT_FALSE(view->codeSend()->isEnabled());
@@ -369,7 +369,7 @@ TEST_F(ConnectionsViewTest, LoginJobTakesLinkAndCodeAndStopsOnCancel)
     const qsizetype before = checks();
 
     view->claudeRow().button->click();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return started().count("auth login") == 2; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return started().count("auth login") == 2; }, 60000));
     Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
     QTest::qWait(300);
     EXPECT_EQ(checks(), before) << "no check while the job runs";

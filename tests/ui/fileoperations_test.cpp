@@ -403,11 +403,11 @@ TEST_F(FileOperations, AStoppedImportIntoAPlanLeavesItsFilesAsTheyWere)
         HeldFile held(QDir(AppPaths::support()).filePath("conventions.json"), "{}");
         held.holdUntilReleased();
         state->applyImport(Importer::read(samplePage), a);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 60000));
         EXPECT_EQ(state->tasks(), QStringList{"가져오는 중"});
         state->stopTasks();
         held.release();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "가져오기를 멈췄어요"; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "가져오기를 멈췄어요"; }, 60000));
     }
     EXPECT_EQ(files(), before);
     EXPECT_TRUE(state->tasks().isEmpty());
@@ -533,7 +533,7 @@ TEST_F(FileOperations, TheStateGoesWhileAClaimStillWorks)
             state->rename(a, "새 제목", "renamed2");
         else
             state->trash(a);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 10000)) << qPrintable(name);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return held.readerHeld(); }, 60000)) << qPrintable(name);
         // The claim goes on while the state goes, whose end may wait for it.
         std::thread releaser([&] { held.release(); });
         state.reset();
@@ -735,7 +735,7 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
     const QString gone = output + "/gone";
     write(gone + "/request.json", JSONCoding::pretty(input));
     state->resume(gone);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.records("start").isEmpty(); }, 60000));
     {
         HeldFile trashed(trashInfo, HeldFile::Folder::anythingIn);
         state->cancelGeneration(false);
@@ -743,7 +743,7 @@ TEST_F(FileOperations, ReadsAndWritesOfPlanFilesLeaveTheMainThreadLive)
     }
     EXPECT_TRUE(messageIs("만들기를 취소하고 지웠어요"));
     EXPECT_FALSE(QFileInfo::exists(gone));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !fake.records("sigterm").isEmpty(); }, 60000));
 
     const QString left = output + "/left";
     write(left + "/request.json", "{ nope");
@@ -856,7 +856,7 @@ protected:
         const qsizetype before = fake.records("start").size();
         state.resume(dir);
         awaitFiles(state);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() > before; }, 60000));
         ASSERT_TRUE(Generator::shared().phase().isRunning());
     }
 
@@ -898,8 +898,9 @@ protected:
                     == Generator::StageState::Status::running;
             },
             30000));
-        if (untilPlanWritten)
+        if (untilPlanWritten) {
             ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json").contains("Screen1"); }, 30000));
+        }
         ASSERT_TRUE(Generator::shared().phase().isRunning());
     }
 
@@ -965,7 +966,7 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     awaitFiles(*state);
     EXPECT_TRUE(stopped(1));
     // The answer comes once the stopped run has let go of its folder.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소했어요. 사이드바에서 이어서 만들 수 있어요"; }, 60000));
     EXPECT_EQ(Generator::shared().phase(), Generator::Phase::idle());
     EXPECT_EQ(state->selection(), Selection::newPlan());
     EXPECT_TRUE(QFileInfo::exists(kept + "/request.json"));
@@ -978,11 +979,11 @@ TEST_F(GenerationControl, CancelKeepsTheFolderForResumingOrMovesItToTheTrash)
     state->cancelGeneration(false);
     awaitFiles(*state);
     EXPECT_TRUE(stopped(2));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소하고 지웠어요"; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "만들기를 취소하고 지웠어요"; }, 60000));
     EXPECT_FALSE(QFileInfo::exists(kept));
     EXPECT_TRUE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/kept/request.json"));
     // The library is scanned beside the event loop.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->unfinished() == QStringList{other + "/"}; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->unfinished() == QStringList{other + "/"}; }, 60000));
 
     // The run ends on its own (here: stopped elsewhere) before the answer
     // to the cancel question: the finished folder stays.
@@ -1099,7 +1100,7 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     const QString a = makePlan(output + "/a", "에이", "Alpha");
     auto state = std::make_unique<AppState>();
     state->open(a, false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return state->planDir().has_value(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->planDir().has_value(); }, 60000));
     const QByteArray path = qgetenv("PATH");
     const QByteArray browser = qgetenv("BROWSER");
     const QByteArray defaultBrowser = qgetenv("DEFAULT_BROWSER");
@@ -1115,7 +1116,7 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     qputenv("PATH", tools.toUtf8());
 
     state->openInBrowser();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message().has_value(); }, 60000));
     EXPECT_EQ(state->message(), "주소를 열 프로그램을 찾지 못했어요: " + a + "/index.html");
 
     // xdg-open finds no program (exit 3): said too; a folder shown without
@@ -1127,7 +1128,7 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     };
     ASSERT_TRUE(xdgOpen(3));
     state->reveal(a);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 열 프로그램을 찾지 못했어요: " + a; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 열 프로그램을 찾지 못했어요: " + a; }, 60000));
     EXPECT_EQ(QUrl(QString::fromUtf8(read(seen))), QUrl::fromLocalFile(a));
     // A program was found but failed (exit 4): that is what the toast says
     // after a click on the page's "브라우저로 열기".
@@ -1139,19 +1140,19 @@ TEST_F(FileOperations, BrowserOpensThroughTheDesktopOrSaysItCannot)
     ASSERT_TRUE(QTest::qWaitFor([&] {
         button = window.findChild<QPushButton *>("browserButton");
         return button && button->isVisible();
-    }, 10000));
+    }, 60000));
     QTest::mouseClick(button, Qt::LeftButton);
     auto *toast = window.findChild<Toast *>("toast");
     ASSERT_TRUE(toast);
     const QString failed = "주소를 여는 프로그램이 실패했어요: " + a + "/index.html";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return toast->isVisible() && toast->text() == failed; }, 10000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return toast->isVisible() && toast->text() == failed; }, 60000))
         << toast->text().toStdString();
     state->reveal(a);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 여는 프로그램이 실패했어요: " + a; }, 10000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state->message() == "폴더를 여는 프로그램이 실패했어요: " + a; }, 60000))
         << state->message().value_or("").toStdString();
     ASSERT_TRUE(xdgOpen(0));
     state->setMessage(std::nullopt);
     state->openInBrowser();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QUrl(QString::fromUtf8(read(seen))) == QUrl::fromLocalFile(a + "/index.html"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QUrl(QString::fromUtf8(read(seen))) == QUrl::fromLocalFile(a + "/index.html"); }, 60000));
     EXPECT_EQ(state->message(), std::nullopt);
 }

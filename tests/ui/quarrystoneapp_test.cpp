@@ -110,7 +110,7 @@ TEST_F(QuarrystoneAppTest, SettingsWindowAndLastWindowClosing)
             }
             QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : settings, keys.key(),
                             keys.keyboardModifiers());
-            EXPECT_TRUE(QTest::qWaitFor([&] { return !settings->isVisible(); }, 5000)) << typing;
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !settings->isVisible(); }, 60000)) << typing;
             shell.showSettings();
         }
     }
@@ -144,7 +144,7 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
 
     QuarrystoneApp shell;
     ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, dir, shell.state()->settings()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half written"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half written"; }, 60000));
     EXPECT_TRUE(AppState::busy());
     // The folder under revision can be neither renamed nor trashed.
     AppState *state = shell.state();
@@ -171,7 +171,7 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
                       {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half again"}},
                                            QJsonObject{{"awaitSigterm", QJsonObject{{"ignore", true}}}}}}});
     ASSERT_TRUE(Reviser::shared().revise("다시 바꿔 줘", {}, dir, shell.state()->settings()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half again"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read(dir + "/plan.json") == "{half again"; }, 60000));
     shell.quit();
     EXPECT_FALSE(AppState::busy());
     const QList<QJsonObject> starts = fake.records("start");
@@ -187,7 +187,7 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     input.link = *FigmaLink::parse("https://www.figma.com/design/KEY/Name?node-id=1-1");
     input.feature = "Stubborn";
     Generator::shared().start(input, shell.state()->settings(), {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() == 3; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.records("start").size() == 3; }, 60000));
     shell.quit();
     EXPECT_FALSE(AppState::busy());
     EXPECT_TRUE(FakeClaude::hasEnded(fake.records("start").last().value("pid").toInteger()));
@@ -290,11 +290,11 @@ TEST_F(QuarrystoneAppTest, QuitLeavesNoCheckRunning)
         return args;
     };
     ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("--version") && started().contains("auth status --json"); },
-                                10000))
+                                60000))
         << started().join(", ").toStdString();
     // And a setup job of the shared connections.
     Connections::shared().loginClaude(FakeClaude::path(), settings);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("auth login"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return started().contains("auth login"); }, 60000));
     shell->quit();
     shell.reset();
     for (const QJsonObject &start : fake.records("start")) {
@@ -317,7 +317,7 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     ASSERT_TRUE(QTest::qWaitFor([&] {
         panel = main->findChild<QFileDialog *>("filePanel");
         return panel && panel->isVisible();
-    }, 10000));
+    }, 60000));
     QStringList texts;
     for (const QLabel *label : panel->findChildren<QLabel *>())
         if (label->isVisible() && label->objectName() != "panelMessage")
@@ -334,7 +334,7 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
         EXPECT_TRUE(hasHangul(text)) << text.toStdString();
     // It opens in the home folder and writes dates in Korean on a C system.
     EXPECT_EQ(QDir(panel->directory()).absolutePath(), QDir::homePath());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return details->model()->rowCount(details->rootIndex()) > 0; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return details->model()->rowCount(details->rootIndex()) > 0; }, 60000));
     EXPECT_TRUE(hasHangul(details->model()->index(0, 3, details->rootIndex()).data().toString()));
     // The kinds too: a folder is "폴더", never "Folder".
     for (int row = 0; row < details->model()->rowCount(details->rootIndex()); ++row) {

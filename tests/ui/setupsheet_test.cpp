@@ -200,11 +200,11 @@ TEST_F(SetupSheetTest, AJobThatStartsLeavesTheOtherFieldsAlone)
     ASSERT_TRUE(QTest::qWaitForWindowActive(sheet.data()));
     ConnectionsView *connections = sheet->form()->connectionsView();
     QPushButton *login = connections->claudeRow().button;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return login->isVisible() && login->isEnabled(); }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return login->isVisible() && login->isEnabled(); }, 60000));
     login->setFocus(Qt::TabFocusReason);
     ASSERT_EQ(QApplication::focusWidget(), login);
     QTest::keyClick(login, Qt::Key_Space);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return connections->jobPanel()->isVisible(); }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return connections->jobPanel()->isVisible(); }, 60000));
     EXPECT_FALSE(login->isEnabled());
     EXPECT_EQ(QApplication::focusWidget(), connections->jobCancel());
     QLineEdit *name = sheet->form()->nameField();
@@ -213,7 +213,7 @@ TEST_F(SetupSheetTest, AJobThatStartsLeavesTheOtherFieldsAlone)
     EXPECT_EQ(name->text(), "김하나");
 
     Connections::shared().stopJob();
-    EXPECT_TRUE(QTest::qWaitFor([] { return !Connections::shared().job(); }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Connections::shared().job(); }, 60000));
 }
 
 // A settings.json that cannot be read is moved aside whole and named in

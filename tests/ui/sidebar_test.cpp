@@ -62,7 +62,7 @@ protected:
         if (generator.phase().isRunning())
             generator.cancel();
         // No child of a run outlives the test.
-        EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 15000));
+        EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() >= started; }, 60000));
         AppStateHolder::setState(nullptr);
         Library::TearDown();
     }
@@ -370,7 +370,7 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     generator.run(GenerateInput::decode(request("달리는 중", "Running")), output + "/Running-plan", settings, false,
                   [](const QString &) {});
     ++started;
-    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 60000));
     ASSERT_TRUE(generator.runningDir());
     EXPECT_FALSE(generator.runningDir()->endsWith('/'));
     state->refresh();
@@ -414,7 +414,7 @@ TEST_F(SidebarTest, RunningFolderIsTheGeneratingRowNotAnUnfinishedOne)
     EXPECT_EQ(sidebar->model()->rowOf(Selection::generating()), row);
     EXPECT_EQ(actions(sidebar->menuFor(row)), QStringList({"파일 관리자에서 보기", "휴지통으로"}));
     EXPECT_EQ(rowOf(Kind::generating), -1);
-    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 60000));
     state->refresh();
     awaitFiles(*state);
     sidebar->rebuildNow();
@@ -463,9 +463,9 @@ TEST_F(SidebarTest, ResumeSelectsTheGeneratingRowOnceTheRunIsKnown)
     EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf(Kind::generating) >= 0; }));
     EXPECT_EQ(sidebar->list()->currentIndex().row(), rowOf(Kind::generating));
     EXPECT_EQ(rowOf(Kind::unfinished, "남긴 것"), -1);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return claude.records("start").size() == 1; }, 60000));
     shared.cancel();
-    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return claude.records("sigterm").size() == 1; }, 60000));
     shared.setPhase(Generator::Phase::idle());
 }
 
@@ -481,13 +481,13 @@ TEST_F(SidebarTest, APlanUnderRevisionSaysSoInItsRow)
     settings.claudeAuth = AppSettings::ClaudeAuth::login;
     ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, alpha, settings));
     ++started;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().contains("plan|Alpha|고치는 중…|"); }, 10000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().contains("plan|Alpha|고치는 중…|"); }, 60000))
         << rows().join("\n").toStdString();
     EXPECT_TRUE(rows().contains("plan|베타|Beta|")) << rows().join("\n").toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !claude.records("start").isEmpty(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !claude.records("start").isEmpty(); }, 60000));
     Reviser::shared().cancel();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !Reviser::shared().phase().isRunning() && rows().contains("plan|Alpha|Alpha|"); },
-                                15000))
+                                60000))
         << rows().join("\n").toStdString();
 }
 

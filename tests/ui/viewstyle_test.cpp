@@ -60,8 +60,9 @@ TEST(ViewStyleSymbols, EverySymbolOfTheWindowIsAnIconInItsTone)
     // stand-ins.
     QLabel label;
     ViewStyle::themeSymbol(&label, "person.crop.circle.badge.exclamationmark", ViewStyle::Tone::orange);
-    if (QIcon::themeName().isEmpty() || !QIcon::hasThemeIcon("avatar-default"))
+    if (QIcon::themeName().isEmpty() || !QIcon::hasThemeIcon("avatar-default")) {
         EXPECT_GT(pixelsOf(label.pixmap().toImage(), orange), 10);
+    }
 }
 
 TEST(ViewStyleSpinner, TurnsOnlyWhileShown)
