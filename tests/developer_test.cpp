@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -935,6 +936,91 @@ TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
 }
 
+namespace {
+
+// An IPv4 address of this host other than loopback, where it has one.
+std::optional<QHostAddress> hostAddress()
+{
+    for (const QHostAddress &address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address;
+    return std::nullopt;
+}
+
+// Unix sockets listening at paths and abstract names ("@name"), as the
+// person's agents and services do, which note each connection they accept.
+class UnixListeners
+{
+public:
+    UnixListeners(const QString &log, const QStringList &sockets)
+        : m_log(log)
+        , m_sockets(sockets)
+    {
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+                        QStringList{QStringLiteral("-c"), QString::fromLatin1(listener), log} + sockets);
+    }
+    ~UnixListeners()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+        for (const QString &socket : m_sockets)
+            if (!socket.startsWith(u'@'))
+                QFile::remove(socket);
+    }
+
+    bool ready()
+    {
+        return QTest::qWaitFor([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; },
+                               20000)
+            && m_process.readLine() == "ready\n";
+    }
+
+    bool reachable(const QString &socket)
+    {
+        QProcess client;
+        client.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), connectCommand(socket)});
+        return client.waitForFinished(20000) && client.exitCode() == 0;
+    }
+
+    // The sockets that accepted a connection, once per connection, in order.
+    QStringList accepted() const
+    {
+        return QString::fromUtf8(readFile(m_log)).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    // A shell command that connects to `socket` and fails when it cannot.
+    static QString connectCommand(const QString &socket)
+    {
+        return QStringLiteral("python3 -c 'import socket, sys; n = sys.argv[1]; s = socket.socket(socket.AF_UNIX); "
+                              "s.connect(\"\\0\" + n[1:] if n[0] == \"@\" else n)' '")
+            + socket + QStringLiteral("' 2>/dev/null");
+    }
+
+private:
+    static constexpr const char *listener = R"(import select, socket, sys
+log = sys.argv[1]
+listening = {}
+for name in sys.argv[2:]:
+    s = socket.socket(socket.AF_UNIX)
+    s.bind("\0" + name[1:] if name[0] == "@" else name)
+    s.listen()
+    listening[s] = name
+print("ready", flush=True)
+while True:
+    for s in select.select(list(listening), [], [])[0]:
+        c = s.accept()[0]
+        c.close()
+        with open(log, "a") as f:
+            f.write(listening[s] + "\n")
+)";
+
+    QString m_log;
+    QStringList m_sockets;
+    QProcess m_process;
+};
+
+} // namespace
+
 // A development run confined as the tool (2.1.337) runs it, in the
 // set-up of a person whose ~/.claude and ~/.gradle are links (a dotfile
 // manager's), whose GRADLE_USER_HOME lies elsewhere through a link, whose
@@ -991,9 +1077,29 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     const QStringList personal{"for-each-ref", "refs/heads/main", "refs/heads/develop"};
     const QString refs = sh(repo, personal);
     const QString gitDir = repo + "/.git/worktrees/feat-boxed";
-    HttpServer server;
-    server.serve("/ping", HttpServer::Response::text(200, "pong"));
-    const QString attempts = QStringList{
+    // The person's services: a server on the host's loopback, unix sockets
+    // under the home and under /run (where this user may make one) and an
+    // abstract one, each reached from outside first, so that the build's
+    // failure to reach them counts. A download from an address of the
+    // host's other than loopback still works, as any download does.
+    HttpServer loopback;
+    loopback.serve("/ping", HttpServer::Response::text(200, "mine"));
+    const std::optional<QHostAddress> outer = hostAddress();
+    std::optional<HttpServer> server;
+    if (outer) {
+        server.emplace(*outer);
+        server->serve("/ping", HttpServer::Response::text(200, "pong"));
+    }
+    const QString tag = QString::number(::getpid());
+    QStringList sockets{home + "/.qs-agent-" + tag + ".sock", "@quarrystone-test-" + tag};
+    QTemporaryDir underRun(QStringLiteral("/run/quarrystone-test-XXXXXX"));
+    if (underRun.isValid())
+        sockets.append(underRun.path() + "/service.sock");
+    UnixListeners listeners(root + "/accepted", sockets);
+    ASSERT_TRUE(listeners.ready());
+    for (const QString &socket : sockets)
+        ASSERT_TRUE(listeners.reachable(socket)) << socket.toStdString();
+    QStringList attemptsList{
         "echo in > inside.txt; mkdir tried",
         "t=$(mktemp /tmp/jvm.XXXXXX) && echo temp > \"$t\" && cat \"$t\" > tried/jvm-temp.txt && echo \"$t\" > tried/jvm-temp-path",
         "mkdir -p \"$GRADLE_USER_HOME/caches/modules-2\" && echo own > \"$GRADLE_USER_HOME/caches/modules-2/own.jar\"; "
@@ -1019,8 +1125,21 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         "echo x > '" + planDir + "/outside.txt'; echo $? > tried/plan-write",
         "echo x > '" + repo + "/outside.txt'; echo $? > tried/checkout-write",
         "echo x > \"$HOME/outside.txt\"; echo $? > tried/home-write",
-        "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(server.url("/").port())
-            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3 > tried/reply.txt"}.join("\n");
+        "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(loopback.url("/").port())
+            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3; echo $? > tried/loopback",
+        outer ? "exec 4<>/dev/tcp/" + outer->toString() + "/" + QString::number(server->url("/").port())
+                + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&4 && cat <&4 > tried/reply.txt"
+              : QString(),
+        "python3 -c 'import socket; a, b = socket.socketpair(); a.send(b\"x\"); exit(b.recv(1) != b\"x\")'; "
+        "echo $? > tried/socketpair",
+        "python3 -c 'import http.server, threading, urllib.request\n"
+        "s = http.server.HTTPServer((\"127.0.0.1\", 0), http.server.SimpleHTTPRequestHandler)\n"
+        "threading.Thread(target=s.handle_request).start()\n"
+        "urllib.request.urlopen(\"http://127.0.0.1:%d/inside.txt\" % s.server_port).read()' > /dev/null 2>&1; "
+        "echo $? > tried/own-loopback"};
+    for (const QString &socket : sockets)
+        attemptsList << UnixListeners::connectCommand(socket) + "; echo $? >> tried/unix-sockets";
+    const QString attempts = attemptsList.join("\n");
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts}}},
                                            FakeClaude::resultEvent("다 했어요")}}});
     AppSettings settings;
@@ -1057,8 +1176,17 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(readFile(tree + "/tried/java-options"), "-Dhttps.proxyHost=proxy.example\n");
     EXPECT_EQ(readFile(tree + "/tried/git-status"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/git-diff"), "0\n");
-    EXPECT_TRUE(readFile(tree + "/tried/reply.txt").endsWith("pong"));
-    EXPECT_EQ(server.requestsTo("/ping").size(), 1);
+    if (outer) {
+        EXPECT_TRUE(readFile(tree + "/tried/reply.txt").endsWith("pong"));
+        EXPECT_EQ(server->requestsTo("/ping").size(), 1);
+    }
+    EXPECT_EQ(readFile(tree + "/tried/socketpair"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/own-loopback"), "0\n");
+    // Nothing of the person's answered.
+    EXPECT_NE(readFile(tree + "/tried/loopback"), "0\n");
+    EXPECT_EQ(loopback.requestsTo("/ping").size(), 0);
+    EXPECT_EQ(readFile(tree + "/tried/unix-sockets"), QByteArray("1\n").repeated(sockets.size()));
+    EXPECT_EQ(listeners.accepted(), sockets);
 
     for (const char *refused : {"claude-settings", "claude-md", "gradle-init", "ro-cache-write", "git-pointer",
                                 "commondir", "ref-write", "objects-delete", "remount", "plan-write",

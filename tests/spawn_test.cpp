@@ -1,4 +1,5 @@
 #include "process/childprocess.h"
+#include "process/ownnetwork.h"
 #include "process/spawn.h"
 #include "support/fakeclaude.h"
 #include "support/taskwait.h"
@@ -364,4 +365,71 @@ TEST(ChildProcess, NoticesTheEndWithoutReaping)
     EXPECT_TRUE(child.waitForEnd(std::chrono::seconds(30)));
     EXPECT_TRUE(child.hasEnded());
     EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 5);
+}
+
+// A confined run's system calls: a unix socket cannot be made, whatever it
+// would reach (a path, an abstract name) and a ring that makes sockets
+// past the filter cannot either; socket pairs (a program's pipes to its
+// children) and TCP on the run's own loopback work as without the filter.
+TEST(Spawn, AConfinedRunMakesNoUnixSocket)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    QTemporaryDir dir;
+    const QString out = QDir(dir.path()).canonicalPath();
+    const QString python = QStringLiteral(
+        "import ctypes, errno, socket, sys\n"
+        "def code(make):\n"
+        "    try:\n"
+        "        make()\n"
+        "        return 0\n"
+        "    except OSError as e:\n"
+        "        return e.errno\n"
+        "def ring():\n"
+        "    params = ctypes.create_string_buffer(120)\n"
+        "    if ctypes.CDLL(None, use_errno=True).syscall(425, 1, params) < 0:\n"
+        "        raise OSError(ctypes.get_errno(), 'io_uring_setup')\n"
+        "def tcp():\n"
+        "    s = socket.socket()\n"
+        "    s.bind(('127.0.0.1', 0))\n"
+        "    s.listen()\n"
+        "    socket.create_connection(s.getsockname()).send(b'x')\n"
+        "    assert s.accept()[0].recv(1) == b'x'\n"
+        "rows = [('unix', lambda: socket.socket(socket.AF_UNIX)),\n"
+        "        ('datagram', lambda: socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)),\n"
+        "        ('ring', ring),\n"
+        "        ('pair', lambda: socket.socketpair()),\n"
+        "        ('tcp', tcp)]\n"
+        "print(' '.join('%s=%s' % (name, errno.errorcode.get(code(make), code(make))) for name, make in rows))\n");
+    const QString script = "python3 -c \"$0\" > " + out + "/calls";
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const Spawn::Confinement confinement{{out}, {}, QString(), {}};
+    const pid_t pid = Spawn::run("/bin/sh", {"-c", script, python}, Spawn::processEnvironment(), out, null, null, null,
+                                 {.confinement = confinement});
+    ::close(null);
+    EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 0);
+    QFile calls(out + "/calls");
+    ASSERT_TRUE(calls.open(QIODevice::ReadOnly));
+    EXPECT_EQ(calls.readAll(), "unix=EACCES datagram=EACCES ring=ENOSYS pair=0 tcp=0\n");
+}
+
+// Where no network of its own can be made, a confined run does not start
+// and says why; an open run starts as before.
+TEST(Spawn, AConfinedRunWithoutItsNetworkDoesNotStart)
+{
+    if (!Spawn::confinementWorks())
+        GTEST_SKIP() << "runs get no namespaces here";
+    qputenv("QUARRYSTONE_SLIRP4NETNS", "/nonexistent/slirp4netns");
+    const Spawn::Confinement confinement{{QDir::tempPath()}, {}, QString(), {}};
+    std::optional<QString> failure;
+    try {
+        Spawn::run("/bin/true", {}, {}, QString(), 0, 1, 2, {.confinement = confinement});
+    } catch (const SpawnFailure &error) {
+        failure = error.message;
+    }
+    const int open = exitOf("/bin/true", {});
+    qunsetenv("QUARRYSTONE_SLIRP4NETNS");
+    EXPECT_EQ(failure, "빌드에 따로 줄 네트워크를 만들 slirp4netns 가 없어요(/nonexistent/slirp4netns). "
+                       "slirp4netns 패키지를 설치하세요.");
+    EXPECT_EQ(open, 0);
 }
