@@ -8,6 +8,7 @@
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"
+#include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testrepo.h"
@@ -1140,15 +1141,30 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     for (const QString &socket : sockets)
         attemptsList << UnixListeners::connectCommand(socket) + "; echo $? >> tried/unix-sockets";
     const QString attempts = attemptsList.join("\n");
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts}}},
-                                           FakeClaude::resultEvent("다 했어요")}}});
+    // The key the tool is given stays with the tool: its Bash commands, the
+    // build among them, run without it.
+    const QString keyCheck = "echo \"${ANTHROPIC_API_KEY-none}\" >";
+    fake.setScenario(
+        {{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts + "\n" + keyCheck + " tried/tool-key"}}},
+                              QJsonObject{{"bash", keyCheck + " tried/build-key; env > tried/build-env"}},
+                              FakeClaude::resultEvent("다 했어요")}}});
+    auto store = std::make_shared<MemorySecretStore>();
+    Keychain::useStore(store);
+    store->items.insert(Keychain::account(Keychain::Item::anthropicKey), "sk-ant-test-key");
     AppSettings settings;
     settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
     settings.androidRepo = root + "/repos-link/app";
     Developer dev;
     dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
               settings);
     ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    EXPECT_EQ(readFile(root + "/repos/app-worktrees/feat-boxed/tried/tool-key"), "sk-ant-test-key\n");
+    EXPECT_EQ(readFile(root + "/repos/app-worktrees/feat-boxed/tried/build-key"), "none\n");
+    EXPECT_FALSE(readFile(root + "/repos/app-worktrees/feat-boxed/tried/build-env").contains("sk-ant-test-key"));
+    EXPECT_TRUE(readFile(root + "/repos/app-worktrees/feat-boxed/tried/build-env").contains("GRADLE_USER_HOME="));
+    Keychain::useStore(nullptr);
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
     bus.kill();
     bus.waitForFinished();
     qunsetenv("XDG_RUNTIME_DIR");

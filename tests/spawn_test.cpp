@@ -433,3 +433,4 @@ TEST(Spawn, AConfinedRunWithoutItsNetworkDoesNotStart)
                        "slirp4netns 패키지를 설치하세요.");
     EXPECT_EQ(open, 0);
 }
+

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QTemporaryFile>
 #include <atomic>
 #include <sys/stat.h>
@@ -133,6 +134,21 @@ const QStringList runVariables{
     QStringLiteral("SSL_CERT_DIR"), QStringLiteral("JAVA_HOME"),      QStringLiteral("ANDROID_HOME"),
     QStringLiteral("ANDROID_SDK_ROOT"), QStringLiteral("GRADLE_USER_HOME"), QStringLiteral("DEVELOPER_DIR"),
 };
+
+// How a confined run's Bash commands start: the tool (2.1.337), given a
+// program in CLAUDE_CODE_SHELL_PREFIX, runs each command as that program
+// with the command's whole text as its one argument, and every such
+// command otherwise inherits the tool's environment, the API key included
+// (its CLAUDE_CODE_SUBPROCESS_ENV_SCRUB instead forces the permission mode
+// to "default" and wants a sandbox of its own, with socat, for every
+// command). This one drops the key the tool was given and runs the command
+// with the shell the tool writes it for (bash or zsh, from SHELL as the
+// tool picks it; bash otherwise), so that the build's code never sees the
+// key.
+const QByteArray shellPrefix = QByteArrayLiteral("#!/bin/sh\n"
+                                                 "unset ANTHROPIC_API_KEY\n"
+                                                 "case ${SHELL-} in */bash|*/zsh) ;; *) SHELL=/bin/bash ;; esac\n"
+                                                 "exec \"$SHELL\" -c \"$1\"\n");
 
 // SSH_AUTH_SOCK stays out too: a reading run needs no agent, and a
 // development run's build executes code Claude may have written, which must
@@ -321,23 +337,44 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     // Files, not the texts themselves: the servers' headers and the
     // settings' tokens may be secrets, and command lines are visible to
     // every local user.
-    for (auto [file, text] : {std::pair{&config, mcpConfig(mcpServerNames(allowedTools), cwd)},
-                              std::pair{&settings, runSettings()}})
+    QTemporaryFile prefix(PrivateTemp::runFileTemplate(folder.value_or(QDir::tempPath()), QStringLiteral("shell"),
+                                                       QStringLiteral(".sh")));
+    QList<std::pair<QTemporaryFile *, QByteArray>> files{{&config, mcpConfig(mcpServerNames(allowedTools), cwd)},
+                                                        {&settings, runSettings()}};
+    if (runner.confinement)
+        files.append({&prefix, QByteArray()});
+    for (auto [file, text] : files)
         if (!folder || !file->open() || !PrivateTemp::hold(file->handle()) || file->write(text) != text.size()
             || !file->flush())
             throw ClaudeFailure{QStringLiteral("Claude 에 넘길 설정 파일을 쓰지 못했어요: ")
                                 + (folder ? FileError::describe(*file) : QDir::tempPath())};
+    // No program starts from a file that is open for writing, as a
+    // temporary file stays until it is removed: the commands' start is a
+    // file of its own at the name the temporary one took, held through a
+    // descriptor that only reads.
+    QFile prefixHeld(prefix.fileName());
+    if (runner.confinement) {
+        QSaveFile start(prefix.fileName());
+        if (!start.open(QIODevice::WriteOnly) || start.write(shellPrefix) != shellPrefix.size() || !start.commit()
+            || !prefixHeld.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner)
+            || !prefixHeld.open(QIODevice::ReadOnly) || !PrivateTemp::hold(prefixHeld.handle()))
+            throw ClaudeFailure{QStringLiteral("Claude 에 넘길 설정 파일을 쓰지 못했어요: ")
+                                + FileError::describe(prefixHeld)};
+    }
 
     const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(),
                                        settings.fileName(), runner.model);
-    const Spawn::Environment env = environment(runner.path, runner.apiKey);
-    // The tool, its server list and its settings stay where they are, also
-    // where a confined run's own /tmp would cover them: the tool refuses to
-    // start without the settings file it is named.
+    Spawn::Environment env = environment(runner.path, runner.apiKey);
+    // The tool, its server list, its settings and its commands' start stay
+    // where they are, also where a confined run's own /tmp would cover
+    // them: the tool refuses to start without the settings file it is named.
     std::optional<Spawn::Confinement> confinement = runner.confinement;
-    if (confinement)
+    if (confinement) {
+        const QString start = QFileInfo(prefix.fileName()).canonicalFilePath();
         confinement->readOnly << runner.path << QFileInfo(config.fileName()).canonicalFilePath()
-                              << QFileInfo(settings.fileName()).canonicalFilePath();
+                              << QFileInfo(settings.fileName()).canonicalFilePath() << start;
+        env.insert(QStringLiteral("CLAUDE_CODE_SHELL_PREFIX"), start);
+    }
 
     // Declared before the pump, whose thread feeds them until it is joined.
     StreamCollector collector(std::move(progress), std::move(onToolResult));

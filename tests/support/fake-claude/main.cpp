@@ -123,6 +123,11 @@
 //                                 in the working folder and wait for it, as
 //                                 the real tool's Bash step does with a
 //                                 command it lets through
+//   {"bash": "command"}           run the command as the real tool's Bash step
+//                                 (2.1.337) does: as "$CLAUDE_CODE_SHELL_PREFIX
+//                                 '<command>'" where that is set (the program
+//                                 gets the whole command as its one
+//                                 argument), else with "bash -c", and wait
 //   {"openBrowser": "address"}   open the address as the real tool (2.1.337)
 //                                 does: "$BROWSER <address>", waited for
 //                                 (xdg-open when BROWSER is unset)
@@ -838,6 +843,15 @@ void runStep(const QJsonObject &step, const QStringList &args)
         QProcess process;
         if (!command.isEmpty())
             process.start(command.takeFirst(), command);
+        process.waitForFinished(-1);
+    } else if (step.contains("bash")) {
+        const QString prefix = qEnvironmentVariable("CLAUDE_CODE_SHELL_PREFIX");
+        const QString command = step.value("bash").toString();
+        QProcess process;
+        if (prefix.isEmpty())
+            process.start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), command});
+        else
+            process.start(prefix, {command});
         process.waitForFinished(-1);
     } else if (step.contains("openBrowser")) {
         QProcess::execute(qEnvironmentVariable("BROWSER", QStringLiteral("xdg-open")),
