@@ -95,6 +95,19 @@ QStringList valuesAfter(const QJsonObject &start, const QString &flag)
 const QString unconfined = QStringLiteral(
     "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.\n");
 
+// A finished run's record: its heading, Claude's answer, the paths the run
+// changed and what was put back of the plan folder.
+QByteArray record(const QString &heading, const QString &answer, const QStringList &changed,
+                  const QString &putBack = QString())
+{
+    QString text = heading + "\n\n" + unconfined + answer + "\n\n바뀐 파일 " + QString::number(changed.size()) + "개";
+    for (const QString &path : changed)
+        text += "\n- " + path;
+    if (!putBack.isEmpty())
+        text += "\n\n" + putBack;
+    return text.toUtf8();
+}
+
 class DeveloperTest : public testing::Test
 {
 protected:
@@ -328,7 +341,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(readFile(repo + "/src/Main.kt"), "fun main() {}\n");
 
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/login)\n\n" + unconfined + answer).toUtf8());
+              record("# Android 개발 (feat/login)", answer, done.changed));
     EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
 
     const QList<QJsonObject> starts = fake.records("start");
@@ -386,7 +399,8 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
     EXPECT_FALSE(Developer::branchExists(repo, "feat/login"));
     EXPECT_EQ(fake.records("start").size(), 2);
-    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), ("# iOS 개발 (feat/login)\n\n" + unconfined + "두 번째").toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"),
+              record("# iOS 개발 (feat/login)", "두 번째", run(Kind::ios).changed));
 }
 
 TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
@@ -487,7 +501,8 @@ TEST_F(DeveloperTest, TheProgramsGitFollowsNeitherTheEnvironmentNorWhatTheRunWro
     const QString worktree = root + "/repos/app-worktrees/feat-pointer";
     const Developer::Run done = run(Kind::android);
     EXPECT_EQ(done.phase, Phase::done) << done.detail.toStdString();
-    EXPECT_EQ(done.changed, QStringList{"src/New.kt"});
+    // The .git the unconfined run rewrote is named with what it wrote.
+    EXPECT_EQ(done.changed, (QStringList{"src/New.kt", ".git"}));
     EXPECT_FALSE(QFileInfo::exists(ran));
     EXPECT_EQ(sh(repo, {"rev-parse", "feat/pointer"}), sh(repo, {"rev-parse", "main"}));
     EXPECT_EQ(sh(other, {"branch", "--list"}), otherBranches);
@@ -668,7 +683,7 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(gone(fake.records("start").last().value("pid").toInteger()));
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/twice)\n\n" + unconfined + "한 번").toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), record("# Android 개발 (feat/twice)", "한 번", {}));
 
     // Cancelling finished runs changes nothing.
     dev.cancel();
@@ -746,7 +761,7 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard)\n\n" + unconfined + "다 했어요\n\n" + ended.detail).toUtf8());
+              record("# Android 개발 (feat/guard)", "다 했어요", ended.changed, ended.detail));
     EXPECT_EQ(tree(planDir + "/history"),
               (QStringList{"develop-android.md", kept.first(), kept.first() + "/plan.json", kept.first() + "/plan.md"}));
     EXPECT_EQ(readFile(keptFirst + "/plan.md"), "바뀜");
@@ -826,7 +841,8 @@ TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
         + ", history/attachments/a.png, history/plan-200101-000000.json, img, index.html, plan.json, plan.md, "
           "request.json (바뀐 내용: " + keptDir + ")";
     EXPECT_EQ(ended.detail, line);
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n" + unconfined + "다 했어요\n\n" + line).toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              record("# Android 개발 (feat/whole)", "다 했어요", ended.changed, line));
 }
 
 // history/ replaced by a file while the name the guard once parked it under
@@ -1102,6 +1118,8 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         ASSERT_TRUE(listeners.reachable(socket)) << socket.toStdString();
     QStringList attemptsList{
         "echo in > inside.txt; mkdir tried",
+        "mkdir buildSrc && printf '*\\n' > buildSrc/.gitignore && echo 'println 1' > buildSrc/build.gradle",
+        "mkdir sub && echo 'gitdir: " + root + "/planted/.git' > sub/.git",
         "t=$(mktemp /tmp/jvm.XXXXXX) && echo temp > \"$t\" && cat \"$t\" > tried/jvm-temp.txt && echo \"$t\" > tried/jvm-temp-path",
         "mkdir -p \"$GRADLE_USER_HOME/caches/modules-2\" && echo own > \"$GRADLE_USER_HOME/caches/modules-2/own.jar\"; "
         "echo $? > tried/gradle-cache",
@@ -1176,7 +1194,13 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     QStringList written{"inside.txt"};
     for (const QString &tried : TestRepo::tree(tree + "/tried"))
         written.append("tried/" + tried);
+    // What git does not list is named too: a folder that ignores itself,
+    // as a whole, and a .git planted for a later git to follow.
+    written << "buildSrc/" << "sub/" << "sub/.git";
     EXPECT_EQ(run.changed, written);
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              "# Android 개발 (feat/boxed)\n\n다 했어요\n\n바뀐 파일 " + QByteArray::number(written.size()) + "개\n- "
+                  + written.join("\n- ").toUtf8());
     EXPECT_EQ(readFile(tree + "/inside.txt"), "in\n");
 
     // Its own places work: a temporary file straight in /tmp, as Java
@@ -1230,13 +1254,22 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         EXPECT_FALSE(QFileInfo::exists(outside)) << outside.toStdString();
     // The next run of the worktree copies the person's Gradle settings into
     // its own home again, not through the link the build left there.
+    // A submodule's .git pointer that is there as the run starts, as the
+    // one it planted, stays as it is: the run cannot point it elsewhere.
     qputenv("GRADLE_USER_HOME", personalGradle.toUtf8());
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("또 했어요")}}});
+    writeFile(tree + "/vendor/lib/.git", "gitdir: ../../.git/modules/lib\n");
+    const QString repoint = "echo 'gitdir: " + root + "/planted/.git' > ";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"sh", "-c", repoint + "vendor/lib/.git; echo $? > tried/submodule; "
+                                                                                        + repoint + "sub/.git; echo $? > tried/planted"}}},
+                                           FakeClaude::resultEvent("또 했어요")}}});
     dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
               settings);
     ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
     qunsetenv("GRADLE_USER_HOME");
     EXPECT_EQ(dev.runs().value(Developer::PlatformKind::android).summary, "또 했어요");
+    EXPECT_NE(readFile(tree + "/tried/submodule"), "0\n");
+    EXPECT_NE(readFile(tree + "/tried/planted"), "0\n");
+    EXPECT_EQ(readFile(tree + "/vendor/lib/.git"), "gitdir: ../../.git/modules/lib\n");
     EXPECT_EQ(TestRepo::tree(root + "/target"), QStringList());
     QFile::remove(home + "/.claude");
     QFile::remove(home + "/.gradle");

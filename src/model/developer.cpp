@@ -17,6 +17,7 @@
 #include "model/generator.h"
 #include "model/plan.h"
 #include "model/planguard.h"
+#include "model/worktreesnapshot.h"
 #include "process/childprocess.h"
 #include "process/pipepump.h"
 #include "process/spawn.h"
@@ -79,6 +80,11 @@ QStringList changedPaths(const QByteArray &status)
             ++i;
     }
     return paths;
+}
+
+QString changedCount(const QStringList &changed)
+{
+    return QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
 }
 
 QString lastCharacters(const QString &text, qsizetype count)
@@ -766,6 +772,15 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (!self)
         co_return;
     const std::optional<GitFolders> folders = gitFolders(job->foldersNamed);
+    // What the worktree holds before the run, to show afterwards all the run
+    // wrote there, also where git does not look; and the .git of each
+    // submodule or nested repository in it, which the run must not point
+    // elsewhere.
+    const QString tree = realPath(job->worktree);
+    QFuture<WorktreeSnapshot> taking = OffThread::run(WorktreeSnapshot::take, tree);
+    const WorktreeSnapshot before = co_await taking;
+    if (!self)
+        co_return;
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
     // run goes on as before and says so; where only its private folders
@@ -784,6 +799,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         }
         runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir,
                                          folders ? folders->common : QString());
+        runner.confinement->readOnly += before.gitEntries();
     }
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
@@ -819,30 +835,34 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
             fail(*job, notice + (guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded));
         co_return;
     }
-    // Written before the run shows as done, so a finished run's record is
-    // there to read.
-    std::optional<QCoro::Task<QString>> writing;
-    if (self)
-        writing.emplace(record(planDir, platform, job->branch,
-                               notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded),
-                               job->settings, guard));
     QByteArray printed;
     if (listing)
         printed = co_await std::move(*listing);
+    QFuture<WorktreeSnapshot> retaking = OffThread::run(WorktreeSnapshot::take, tree);
+    const WorktreeSnapshot after = co_await retaking;
+    QStringList changed = changedPaths(printed);
+    changed += after.changedSince(before, changed);
+    // Written before the run shows as done, so a finished run's record is
+    // there to read; it names every path the run wrote, as the card does.
     QString unwritten;
-    if (writing)
-        unwritten = co_await std::move(*writing);
+    if (self) {
+        QString text = notice + answer + QStringLiteral("\n\n") + changedCount(changed);
+        for (const QString &path : std::as_const(changed))
+            text += QStringLiteral("\n- ") + path;
+        if (!guarded.isEmpty())
+            text += QStringLiteral("\n\n") + guarded;
+        QCoro::Task<QString> writing = record(planDir, platform, job->branch, text, job->settings, guard);
+        unwritten = co_await std::move(writing);
+    }
     if (!self)
         co_return;
-    const QStringList changed = changedPaths(printed);
     // A run whose plan had to be put back did what it must not: it does not
     // end done.
     update(*job, [&](Run &run) {
         run.phase = guarded.isEmpty() ? Run::Phase::done : Run::Phase::failed;
         run.summary = notice + answer.trimmed();
         run.changed = changed;
-        run.detail = guarded.isEmpty() ? QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개")
-                                       : guarded;
+        run.detail = guarded.isEmpty() ? changedCount(changed) : guarded;
         if (!unwritten.isEmpty())
             run.detail += QStringLiteral(" · 개발 기록을 쓰지 못했어요: ") + unwritten;
         run.ended = QDateTime::currentDateTime();
