@@ -369,8 +369,9 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_FALSE(starts.first().value("args").toArray().contains(QJsonValue("--continue")));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
 
-    // Second start with the same name: no branch check, no `worktree add`,
-    // no properties copy; the run goes on in the folder as it is.
+    // Second start with the same name: the folder is that branch's worktree,
+    // so no branch check, no `worktree add`, no properties copy; the run goes
+    // on in the folder as it is.
     sh(worktree, {"reset", "-q", "--hard"});
     sh(worktree, {"clean", "-fdq"});
     QFile::remove(worktree + "/local.properties");
@@ -380,7 +381,6 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     const int fd = ::open(strayName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    sh(repo, {"branch", "-m", "feat/login", "feat/renamed"});
     const QString worktrees = sh(repo, {"worktree", "list", "--porcelain"});
     details.clear();
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "새 화면.swift"}, {"content", "x"}},
@@ -397,7 +397,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
               (QStringList{"작업 폴더를 만드는 중", "이미 있는 작업 폴더를 이어서 써요", "Claude 가 계획서를 읽는 중"}));
     EXPECT_FALSE(QFile::exists(worktree + "/local.properties"));
     EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
-    EXPECT_FALSE(Developer::branchExists(repo, "feat/login"));
+    EXPECT_EQ(sh(worktree, {"rev-parse", "--abbrev-ref", "HEAD"}), "feat/login");
     EXPECT_EQ(fake.records("start").size(), 2);
     EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"),
               record("# iOS 개발 (feat/login)", "두 번째", run(Kind::ios).changed));
@@ -642,6 +642,39 @@ TEST_F(DeveloperTest, AnUnreadableKeyEndsTheRunFailedOnceTheWorktreeExists)
         EXPECT_EQ(run(Kind::ios).worktree, root + "/repos/ios-worktrees/" + QString(branch).replace('/', '-'));
     }
     EXPECT_TRUE(fake.records("start").isEmpty());
+}
+
+// Two work names that make one folder name get a worktree each, and each
+// later run of either finds its own; a folder that is no worktree of the
+// branch (another's, a plain one) is never taken over.
+TEST_F(DeveloperTest, AWorktreeFolderIsReusedOnlyForItsOwnBranch)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    settings.androidRepo = repo;
+    QDir().mkpath(root + "/repos/app-worktrees/feat-plain");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("했어요")}}});
+    const QString folders = root + "/repos/app-worktrees/";
+    const struct {
+        QString branch;
+        QString worktree;
+        QString firstDetail;
+    } rows[] = {
+        {"feat/probe", folders + "feat-probe", "작업 폴더를 만드는 중"},
+        {"feat-probe", folders + "feat-probe-2", "작업 폴더를 만드는 중"},
+        {"feat-probe", folders + "feat-probe-2", "이미 있는 작업 폴더를 이어서 써요"},
+        {"feat/probe", folders + "feat-probe", "이미 있는 작업 폴더를 이어서 써요"},
+        {"feat/plain", folders + "feat-plain-2", "작업 폴더를 만드는 중"},
+    };
+    for (const auto &row : rows) {
+        details.clear();
+        startAndWait({Kind::android}, {{Kind::android, "main"}}, row.branch);
+        EXPECT_EQ(run(Kind::android).phase, Phase::done) << row.branch.toStdString() << run(Kind::android).detail.toStdString();
+        EXPECT_EQ(run(Kind::android).worktree, row.worktree) << row.branch.toStdString();
+        EXPECT_EQ(sh(row.worktree, {"rev-parse", "--abbrev-ref", "HEAD"}), row.branch);
+        EXPECT_TRUE(details.value(Kind::android).contains(row.firstDetail)) << row.branch.toStdString();
+    }
+    EXPECT_EQ(QDir(folders).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+              (QStringList{"feat-plain", "feat-plain-2", "feat-probe", "feat-probe-2"}));
 }
 
 TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
@@ -1301,6 +1334,24 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     qputenv("TMPDIR", savedTemp);
     const Developer::Run sharedRun = dev.runs().value(Developer::PlatformKind::android);
     EXPECT_EQ(sharedRun.summary, "공유 tmp 에서도 했어요") << sharedRun.detail.toStdString();
+
+    // A repository and a plan folder reached through a link in the shared
+    // /tmp, which the run's private /tmp covers: Claude runs in the real
+    // worktree.
+    QTemporaryDir links(QStringLiteral("/tmp/quarrystone-link-XXXXXX"));
+    ASSERT_TRUE(links.isValid());
+    ASSERT_TRUE(QFile::link(root + "/repos", links.path() + "/repos"));
+    ASSERT_TRUE(QFile::link(root + "/plans", links.path() + "/plans"));
+    settings.androidRepo = links.path() + "/repos/app";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"sh", "-c", "pwd > linked.txt"}}},
+                                           FakeClaude::resultEvent("링크 너머에서도 했어요")}}});
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/linked",
+              links.path() + "/plans/Harbor", settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    const Developer::Run linked = dev.runs().value(Developer::PlatformKind::android);
+    EXPECT_EQ(linked.summary, "링크 너머에서도 했어요") << linked.detail.toStdString();
+    const QString linkedTree = root + "/repos/app-worktrees/feat-linked";
+    EXPECT_EQ(readFile(linkedTree + "/linked.txt"), (linkedTree + "\n").toUtf8());
 }
 
 // The application of the test below: a development run whose `git

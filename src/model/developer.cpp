@@ -350,6 +350,34 @@ QString realPath(const QString &path)
     return real.isEmpty() ? path : real;
 }
 
+// The branch checked out in the worktree at `folder`, read from git's own
+// files there (its .git names its folder in the repository, whose HEAD
+// names the branch); nothing for a folder that is no worktree or whose HEAD
+// is no branch.
+std::optional<QString> worktreeBranch(const QString &folder)
+{
+    const std::optional<QByteArray> pointer = RegularFile::read(folder + QStringLiteral("/.git"), FileSizes::gitPointer);
+    if (!pointer || !pointer->startsWith("gitdir: "))
+        return std::nullopt;
+    const QString gitDir = QDir(folder).absoluteFilePath(QString::fromUtf8(pointer->mid(8).trimmed()));
+    const std::optional<QByteArray> head = RegularFile::read(gitDir + QStringLiteral("/HEAD"), FileSizes::gitPointer);
+    if (!head || !head->startsWith("ref: refs/heads/"))
+        return std::nullopt;
+    return QString::fromUtf8(head->mid(16).trimmed());
+}
+
+// The folder of the worktree of `branch`: `named` (see worktreePath) when it
+// is free or that branch's worktree; when another branch's worktree or
+// anything else has it (two names can make one folder name, "feat/probe"
+// and "feat-probe"), the first of "<named>-2", "<named>-3", … that is.
+QString worktreeFolder(const QString &named, const QString &branch)
+{
+    QString folder = named;
+    for (int next = 2; QFileInfo::exists(folder) && worktreeBranch(folder) != branch; ++next)
+        folder = named + QLatin1Char('-') + QString::number(next);
+    return folder;
+}
+
 // The person's Gradle home: GRADLE_USER_HOME, else ~/.gradle.
 QString personalGradleHome()
 {
@@ -663,7 +691,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         problem = worktreeFailed;
     bool existing = false;
     if (!problem) {
-        job->worktree = worktreePath(job->repo, job->branch);
+        job->worktree = worktreeFolder(worktreePath(job->repo, job->branch), job->branch);
         existing = QFileInfo::exists(job->worktree);
         // git makes the folders that lead to the worktree itself. Its run
         // starts while the plan folder is taken and runs git only after that.
@@ -741,7 +769,10 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const Plan plan = co_await reading;
     if (!self)
         co_return;
-    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planDir, plan);
+    // Claude works by the real paths: a confined run is given no link on the
+    // way, and one in /tmp would lie under its private /tmp.
+    const QString planFolder = realPath(planDir);
+    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planFolder, plan);
 
     const PlatformKind platform = job->platform;
     const std::weak_ptr<Job> held = job;
@@ -758,7 +789,6 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
             Qt::QueuedConnection);
     };
 
-    const QStringList dirs{job->worktree, planDir};
     // Whatever Claude's tools do to the plan folder is undone when the run
     // ends, however it ends.
     const std::shared_ptr<PlanGuard> guard = co_await job->planFiles;
@@ -801,11 +831,12 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
                                          folders ? folders->common : QString());
         runner.confinement->readOnly += before.gitEntries();
     }
+    const QStringList dirs{tree, planFolder};
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
     std::optional<QString> failure;
     try {
-        answer = co_await runner.run(prompt, allowedTools(platform), dirs, job->worktree, false, std::move(progress),
+        answer = co_await runner.run(prompt, allowedTools(platform), dirs, tree, false, std::move(progress),
                                      ClaudeRunner::ToolResult(), job->cancel);
     } catch (const Cancelled &) {
         failure = stopped;
