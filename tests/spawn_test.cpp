@@ -434,3 +434,41 @@ TEST(Spawn, AConfinedRunWithoutItsNetworkDoesNotStart)
     EXPECT_EQ(open, 0);
 }
 
+
+// Where our resolver settings name only servers on our loopback (as with
+// systemd-resolved), the run, which cannot reach them, asks its network
+// stack's server instead, with our other settings; otherwise it reads ours.
+TEST(Spawn, AConfinedRunAsksForNamesWhereItCan)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    QTemporaryDir dir;
+    const QString out = QDir(dir.path()).canonicalPath();
+    QFile system("/etc/resolv.conf");
+    ASSERT_TRUE(system.open(QIODevice::ReadOnly));
+    const QByteArray ours = system.readAll();
+    const struct {
+        QByteArray settings;
+        QByteArray seen;
+    } rows[] = {
+        {"# stub\nnameserver 127.0.0.53\noptions edns0 trust-ad\nsearch example.org\n",
+         "nameserver 10.0.2.3\n# stub\noptions edns0 trust-ad\nsearch example.org\n"},
+        {"nameserver ::1\n", "nameserver 10.0.2.3\n\n"},
+        {"nameserver 127.0.0.1\nnameserver 192.0.2.53\n", ours},
+    };
+    for (const auto &row : rows) {
+        QFile settings(out + "/resolv.conf");
+        ASSERT_TRUE(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        settings.write(row.settings);
+        settings.close();
+        qputenv("QUARRYSTONE_RESOLV_CONF", QFile::encodeName(settings.fileName()));
+        const Spawn::Confinement confinement{{out}, {}, QString(), {}};
+        const pid_t pid = Spawn::run("/bin/sh", {"-c", "cat /etc/resolv.conf > " + out + "/seen"}, {}, out, 0, 1, 2,
+                                     {.confinement = confinement});
+        qunsetenv("QUARRYSTONE_RESOLV_CONF");
+        EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 0);
+        QFile seen(out + "/seen");
+        ASSERT_TRUE(seen.open(QIODevice::ReadOnly));
+        EXPECT_EQ(seen.readAll(), row.seen) << row.settings.toStdString();
+    }
+}

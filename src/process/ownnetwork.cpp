@@ -4,6 +4,7 @@
 #include "process/processgroup.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -106,6 +107,31 @@ QString unavailable()
         return QStringLiteral("빌드에 따로 줄 네트워크를 만들 수 없어요: ") + QString::fromLatin1(tunnelDevice)
             + QStringLiteral(" 를 열 권한이 없어요.");
     return QString();
+}
+
+std::optional<QByteArray> resolverSettings()
+{
+    const QString named = qEnvironmentVariable("QUARRYSTONE_RESOLV_CONF");
+    QFile file(named.isEmpty() ? QStringLiteral("/etc/resolv.conf") : named);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray kept;
+    bool onlyLoopback = true;
+    for (const QByteArray &line : file.read(64 << 10).split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.first() != "nameserver") {
+            kept += line + '\n';
+            continue;
+        }
+        if (words.size() < 2)
+            continue;
+        const QHostAddress server(QString::fromLatin1(words.at(1)));
+        if (!server.isLoopback())
+            onlyLoopback = false;
+    }
+    if (!onlyLoopback)
+        return std::nullopt;
+    return QByteArrayLiteral("nameserver 10.0.2.3\n") + kept.trimmed() + '\n';
 }
 
 QStringList command(const QString &program, const QStringList &args)

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <optional>
 #include <sys/types.h>
 
 // A network of a confined run's own: a network namespace in which nothing
@@ -37,6 +39,12 @@ QStringList command(const QString &program, const QStringList &args);
 // The options the starter's bwrap needs in there: as anyone but root, a
 // user namespace of the run's own in which the person is themselves again.
 QStringList bwrapOptions();
+
+// What the run reads as /etc/resolv.conf where ours names only servers on
+// our loopback (systemd-resolved's 127.0.0.53, a local dnsmasq), which the
+// run cannot reach: the stack's own server, which asks ours, with the rest
+// of our settings; nothing where the run can use ours as it is.
+std::optional<QByteArray> resolverSettings();
 
 // Attaches the stack to the run started with command() as `pid`, whose
 // other end of the socket pair is `socket` (taken over and closed), on a

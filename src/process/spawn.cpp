@@ -33,6 +33,7 @@
 #include <sys/prctl.h>
 #include <dirent.h>
 #include <utility>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -479,7 +480,7 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
 QStringList gated(const Spawn::Environment &env, const QString &path)
 {
     return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec 4<&- 6>&- 7<&- && "
+                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec 4<&- 6>&- 7<&- 8<&- && "
                                       "case $1 in =*) PWD=${1#=}; export PWD;; *) unset PWD;; esac && shift && exec \"$@\""),
                        QStringLiteral("sh"),
                        env.contains(QStringLiteral("PWD")) ? QLatin1Char('=') + env.value(QStringLiteral("PWD"))
@@ -738,25 +739,28 @@ struct Pipes {
 };
 
 // What a confined run's starter gets beside the pipes: its end of the
-// socket pair that keeps its network's stack (see OwnNetwork) and the
-// system-call filter bwrap loads (see SocketFilter). Ours are closed with
-// the object unless taken.
+// socket pair that keeps its network's stack (see OwnNetwork), the
+// system-call filter bwrap loads (see SocketFilter) and, where ours would
+// not serve it, the run's /etc/resolv.conf. Ours are closed with the object
+// unless taken.
 struct ConfinedEnds {
-    // The child's descriptors: the pipes', then these two.
+    // The child's descriptors: the pipes', then these three.
     static constexpr int network = OwnNetwork::runDescriptor;
     static constexpr int filter = network + 1;
-    static constexpr int kept = filter + 1;
+    static constexpr int resolver = filter + 1;
+    static constexpr int kept = resolver + 1;
     static_assert(network == Pipes::kept);
 
     int pair[2] = {-1, -1};
     int program = -1;
+    int names = -1;
 
     ConfinedEnds() = default;
     ConfinedEnds(const ConfinedEnds &) = delete;
     ConfinedEnds &operator=(const ConfinedEnds &) = delete;
     ~ConfinedEnds()
     {
-        for (const int fd : {pair[0], pair[1], program})
+        for (const int fd : {pair[0], pair[1], program, names})
             if (fd >= 0)
                 ::close(fd);
     }
@@ -769,6 +773,11 @@ struct ConfinedEnds {
             throw SpawnFailure{why};
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 || (program = SocketFilter::open()) < 0)
             throw Spawn::startFailure(errno);
+        if (const std::optional<QByteArray> settings = OwnNetwork::resolverSettings()) {
+            names = ::memfd_create("resolv.conf", MFD_CLOEXEC);
+            if (names < 0 || !FileDescriptor::writeAll(names, *settings) || ::lseek(names, 0, SEEK_SET) != 0)
+                throw Spawn::startFailure(errno != 0 ? errno : EIO);
+        }
     }
 
     // In the child, after the pipes' ends: as childEnds there.
@@ -776,29 +785,34 @@ struct ConfinedEnds {
     {
         if (pair[1] < 0)
             return 0;
-        const int from[] = {pair[1], program};
-        int moved[2];
-        for (int n = 0; n < 2; ++n)
-            if ((moved[n] = ::fcntl(from[n], F_DUPFD_CLOEXEC, 10)) < 0)
+        const int from[] = {pair[1], program, names};
+        int moved[3] = {-1, -1, -1};
+        for (int n = 0; n < 3; ++n)
+            if (from[n] >= 0 && (moved[n] = ::fcntl(from[n], F_DUPFD_CLOEXEC, 10)) < 0)
                 return errno;
-        for (int n = 0; n < 2; ++n)
-            if (::dup2(moved[n], network + n) < 0)
+        for (int n = 0; n < 3; ++n)
+            if (moved[n] >= 0 && ::dup2(moved[n], network + n) < 0)
                 return errno;
         return 0;
     }
 
-    // bwrap's options for them.
-    static QStringList options()
+    // bwrap's options for them: the filter, the stack's end held as long as
+    // the run, the resolver's settings.
+    QStringList options() const
     {
-        return OwnNetwork::bwrapOptions()
-            + QStringList{QStringLiteral("--seccomp"), QString::number(filter), QStringLiteral("--sync-fd"), QString::number(network)};
+        QStringList options = OwnNetwork::bwrapOptions()
+            + QStringList{QStringLiteral("--seccomp"), QString::number(filter), QStringLiteral("--sync-fd"),
+                          QString::number(network)};
+        if (names >= 0)
+            options << QStringLiteral("--ro-bind-data") << QString::number(resolver) << QStringLiteral("/etc/resolv.conf");
+        return options;
     }
 
-    // Once the child has its copies: ours of the run's end and the filter
+    // Once the child has its copies: ours of the run's end and the rest
     // go, and the other end is the stack's to attach.
     void started(pid_t pid)
     {
-        for (int *fd : {&pair[1], &program})
+        for (int *fd : {&pair[1], &program, &names})
             if (*fd >= 0) {
                 ::close(*fd);
                 *fd = -1;
@@ -972,7 +986,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     if (inNamespace) {
         how.kept = confined ? ConfinedEnds::kept : Pipes::kept;
         program = bwrapPath();
-        arguments = (confined ? confinedMounts(*options.confinement) + ConfinedEnds::options() : openMounts())
+        arguments = (confined ? confinedMounts(*options.confinement) + ends.options() : openMounts())
             + runOptions();
         if (!cwd.isEmpty())
             arguments << QStringLiteral("--chdir") << cwd;
