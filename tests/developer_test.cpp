@@ -3,6 +3,7 @@
 #include "model/developer.h"
 #include "process/spawn.h"
 #include "model/plan.h"
+#include "settings/apppaths.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
 #include "support/commandline.h"
@@ -1096,6 +1097,13 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     writeFile(root + "/elsewhere/gradle/caches/modules-2/files-2.1/lib.jar", "jar");
     writeFile(root + "/elsewhere/gradle/gradle.properties", "systemProp.https.proxyHost=proxy.example\n");
     writeFile(root + "/elsewhere/gradle/init.d/mirror.gradle", "// mirror\n");
+    // A distribution the person's wrapper unpacked, and one it left half
+    // unpacked (no marker), which the build's wrapper must fetch itself.
+    const QString dist = root + "/elsewhere/gradle/wrapper/dists/gradle-8.0-bin/h1";
+    writeFile(dist + "/gradle-8.0/bin/gradle", "#!/bin/sh\necho gradle 8.0\n");
+    QFile::setPermissions(dist + "/gradle-8.0/bin/gradle", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(dist + "/gradle-8.0-bin.zip.ok", "");
+    writeFile(root + "/elsewhere/gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1/bin/gradle", "half");
     QDir().mkpath(root + "/target");
     ASSERT_TRUE(QFile::link(root + "/dotfiles/claude", home + "/.claude"));
     ASSERT_TRUE(QFile::link(root + "/dotfiles/gradle", home + "/.gradle"));
@@ -1159,6 +1167,10 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         "cat \"$GRADLE_USER_HOME/gradle.properties\" \"$GRADLE_USER_HOME/init.d/mirror.gradle\" > tried/gradle-properties; "
         "echo \"$GRADLE_RO_DEP_CACHE\" > tried/ro-cache",
         "rm -r \"$GRADLE_USER_HOME/init.d\" && ln -s '" + root + "/target' \"$GRADLE_USER_HOME/init.d\"",
+        "d=\"$GRADLE_USER_HOME/wrapper/dists/gradle-8.0-bin/h1\"; test -f \"$d/gradle-8.0-bin.zip.ok\" && "
+        "touch \"$d/gradle-8.0-bin.zip.lck\" && \"$d/gradle-8.0/bin/gradle\" > tried/distribution; "
+        "echo x > \"$d/gradle-8.0/bin/gradle\"; echo $? > tried/distribution-write; "
+        "ls \"$GRADLE_USER_HOME/wrapper/dists\" > tried/distributions",
         "echo key > \"$ANDROID_USER_HOME/adbkey\"; echo $? > tried/android-home; echo \"$JAVA_TOOL_OPTIONS\" > tried/java-options",
         "echo '{\"hooks\":{\"SessionStart\":[]},\"env\":{\"ANTHROPIC_BASE_URL\":\"http://x\"}}' > ~/.claude/settings.json; "
         "echo $? > tried/claude-settings",
@@ -1247,6 +1259,12 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(readFile(tree + "/tried/ro-cache"), root + "/elsewhere/gradle/caches\n");
     EXPECT_EQ(readFile(tree + "/tried/android-home"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/java-options"), "-Dhttps.proxyHost=proxy.example\n");
+    // The person's unpacked distribution runs from their Gradle home, read
+    // only, with the wrapper's lock and marker in the build's own.
+    EXPECT_EQ(readFile(tree + "/tried/distribution"), "gradle 8.0\n");
+    EXPECT_NE(readFile(tree + "/tried/distribution-write"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/distributions"), "gradle-8.0-bin\n");
+    EXPECT_EQ(readFile(dist + "/gradle-8.0/bin/gradle"), "#!/bin/sh\necho gradle 8.0\n");
     EXPECT_EQ(readFile(tree + "/tried/git-status"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/git-diff"), "0\n");
     if (outer) {
@@ -1274,7 +1292,16 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(TestRepo::tree(root + "/elsewhere"),
               (QStringList{"gradle", "gradle/caches", "gradle/caches/modules-2", "gradle/caches/modules-2/files-2.1",
                            "gradle/caches/modules-2/files-2.1/lib.jar", "gradle/gradle.properties", "gradle/init.d",
-                           "gradle/init.d/mirror.gradle"}));
+                           "gradle/init.d/mirror.gradle", "gradle/wrapper", "gradle/wrapper/dists",
+                           "gradle/wrapper/dists/gradle-8.0-bin", "gradle/wrapper/dists/gradle-8.0-bin/h1",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0-bin.zip.ok",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0/bin",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0/bin/gradle",
+                           "gradle/wrapper/dists/gradle-8.1-bin", "gradle/wrapper/dists/gradle-8.1-bin/h2",
+                           "gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1",
+                           "gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1/bin",
+                           "gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1/bin/gradle"}));
     EXPECT_EQ(readFile(tree + "/.git"), ("gitdir: " + gitDir + "\n").toUtf8());
     EXPECT_EQ(readFile(gitDir + "/commondir"), "../..\n");
     EXPECT_EQ(sh(repo, {"rev-parse", "main"}), main);
@@ -1338,6 +1365,18 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     // A repository and a plan folder reached through a link in the shared
     // /tmp, which the run's private /tmp covers: Claude runs in the real
     // worktree.
+    // A removed worktree's build homes go with it at the next run.
+    const QString builds = AppPaths::support() + "/builds";
+    auto homesOf = [&builds](const QString &worktree) {
+        QStringList owned;
+        for (const QString &name : QDir(builds).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (readFile(builds + "/" + name + "/worktree") == worktree.toUtf8())
+                owned.append(name);
+        return owned;
+    };
+    ASSERT_EQ(homesOf(tree).size(), 1);
+    sh(repo, {"worktree", "remove", "--force", tree});
+    ASSERT_FALSE(QFileInfo::exists(tree));
     QTemporaryDir links(QStringLiteral("/tmp/quarrystone-link-XXXXXX"));
     ASSERT_TRUE(links.isValid());
     ASSERT_TRUE(QFile::link(root + "/repos", links.path() + "/repos"));
@@ -1352,6 +1391,8 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(linked.summary, "링크 너머에서도 했어요") << linked.detail.toStdString();
     const QString linkedTree = root + "/repos/app-worktrees/feat-linked";
     EXPECT_EQ(readFile(linkedTree + "/linked.txt"), (linkedTree + "\n").toUtf8());
+    EXPECT_EQ(homesOf(tree), QStringList());
+    EXPECT_EQ(homesOf(linkedTree).size(), 1);
 }
 
 // The application of the test below: a development run whose `git

@@ -385,14 +385,34 @@ QString personalGradleHome()
     return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".gradle")) : named;
 }
 
+// The file in a worktree's build homes that names the worktree.
+const QString homesOwner = QStringLiteral("worktree");
+
+// The build homes of worktrees that are gone (the person removed them)
+// go with them: for a real app they hold hundreds of megabytes. Homes that
+// do not name their worktree are left alone.
+void removeOrphanedHomes(const QString &builds)
+{
+    for (const QString &name : QDir(builds).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        const QString folder = builds + QLatin1Char('/') + name;
+        const std::optional<QByteArray> owner =
+            RegularFile::read(folder + QLatin1Char('/') + homesOwner, FileSizes::gitPointer);
+        if (owner && !owner->isEmpty() && !QFileInfo::exists(QString::fromUtf8(*owner) + QStringLiteral("/.git")))
+            QDir(folder).removeRecursively();
+    }
+}
+
 // A worktree's own Gradle and Android homes, kept from run to run in the
 // support folder, which nothing but the next confined run of the worktree
-// uses. Gives the folder, or nothing when it cannot be made.
+// uses, and removed once the worktree is gone. Gives the folder, or nothing
+// when it cannot be made.
 std::optional<QString> buildHomes(const QString &worktree)
 {
-    const QString folder = AppPaths::support() + QStringLiteral("/builds/")
+    const QString builds = AppPaths::support() + QStringLiteral("/builds");
+    removeOrphanedHomes(builds);
+    const QString folder = builds + QLatin1Char('/')
         + QString::fromLatin1(QCryptographicHash::hash(worktree.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
-    if (!QDir().mkpath(folder))
+    if (!QDir().mkpath(folder) || !AtomicFile::write(folder + QLatin1Char('/') + homesOwner, worktree.toUtf8()))
         return std::nullopt;
     // The last run could write below the folder: a link it left where a
     // home should be is taken away, never followed.
@@ -432,6 +452,41 @@ QString personalAndroidHome()
     return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".android")) : named;
 }
 
+// The Gradle distributions the person's wrapper has unpacked (in
+// wrapper/dists/<name>/<hash>/, complete once "<zip>.ok" is there) reach the
+// build's own Gradle home, so that a new worktree neither downloads them
+// again nor fails offline: each as a folder of the build's own, where the
+// wrapper takes its lock, holding the marker and a link to the person's
+// unpacked distribution, which the build reads and cannot change.
+void linkDistributions(const QString &from, const QString &to)
+{
+    const QDir dists(from);
+    for (const QString &name : dists.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QDir versions(dists.filePath(name));
+        for (const QString &hash : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QDir theirs(versions.filePath(hash));
+            const QStringList markers = theirs.entryList({QStringLiteral("*.ok")}, QDir::Files);
+            if (markers.isEmpty())
+                continue;
+            const QString ours = to + QLatin1Char('/') + name + QLatin1Char('/') + hash;
+            if (!QDir().mkpath(ours))
+                continue;
+            for (const QString &unpacked : theirs.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                const QString link = ours + QLatin1Char('/') + unpacked;
+                // What the last run left at the link's place goes; a
+                // folder the wrapper unpacked there itself stays.
+                if (QFileInfo(link).isSymLink() || QFileInfo(link).isFile())
+                    QFile::remove(link);
+                if (!QFileInfo::exists(link))
+                    QFile::link(realPath(theirs.filePath(unpacked)), link);
+            }
+            for (const QString &marker : markers)
+                if (!QFileInfo::exists(ours + QLatin1Char('/') + marker))
+                    AtomicFile::write(ours + QLatin1Char('/') + marker, QByteArray());
+        }
+    }
+}
+
 // What the build takes of the person's Java and Gradle set-up besides what
 // every run gets: the options through which a company's proxy and trust
 // store are given.
@@ -466,6 +521,11 @@ Spawn::Confinement Developer::confinement(const QString &worktree, const QString
     confined.readOnly.removeIf([](const QString &place) { return !QFileInfo::exists(place); });
     const QString gradle = realPath(personalGradleHome());
     copySettings(gradle, homes + QStringLiteral("/gradle"), {QStringLiteral("gradle.properties")});
+    const QString dists = gradle + QStringLiteral("/wrapper/dists");
+    if (QFileInfo(dists).isDir()) {
+        linkDistributions(dists, homes + QStringLiteral("/gradle/wrapper/dists"));
+        confined.readOnly.append(realPath(dists));
+    }
     copySettings(personalAndroidHome(), homes + QStringLiteral("/android"), {QStringLiteral("debug.keystore")});
     confined.environment.insert(QStringLiteral("GRADLE_USER_HOME"), homes + QStringLiteral("/gradle"));
     const QString named = qEnvironmentVariable("GRADLE_RO_DEP_CACHE");
@@ -821,7 +881,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         const std::optional<QString> privateTemp = PrivateTemp::folder();
         if (privateTemp)
             temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
-        const std::optional<QString> homes = buildHomes(job->worktree);
+        const std::optional<QString> homes = buildHomes(tree);
         if (!temporary || !temporary->isValid() || !homes) {
             fail(*job, QStringLiteral("격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: ")
                            + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
