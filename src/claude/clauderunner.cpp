@@ -219,8 +219,19 @@ bool credentialRefused(const QString &detail, std::optional<int> retryStatus)
     return retryStatus == 401 || detail.contains(QLatin1String("Invalid API key"), Qt::CaseInsensitive);
 }
 
+// The tool (2.1.337) in a confined run cannot refresh an expired login
+// (it would write ~/.claude, which the run only reads) and cannot run the
+// person's apiKeyHelper (it finds a home it cannot write and an empty
+// runtime folder), and says so in English.
+const QString confinedLogin = QStringLiteral(
+    "\n개발 실행은 격리되어 있어서 Claude 가 그 안에서 만료된 로그인을 새로 고칠 수 없어요. 계획서 다듬기를 한 번 하거나 "
+    "터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요.");
+const QString confinedKeyHelper = QStringLiteral(
+    "\n개발 실행은 격리되어 있어서 그 안에서는 Claude 설정의 apiKeyHelper 를 실행할 수 없어요. 개발하려면 설정에서 "
+    "'Anthropic API 키' 방식으로 바꿔 주세요.");
+
 QString failureMessage(int status, const std::optional<QString> &result, const QByteArray &errorOutput,
-                       std::optional<int> retryStatus, bool keyMode)
+                       std::optional<int> retryStatus, bool keyMode, bool confined)
 {
     QString detail;
     if (result) {
@@ -233,12 +244,14 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
     }
     QString message = QStringLiteral("Claude 실행 실패(종료 코드 ") + QString::number(status) + QStringLiteral("): ")
         + (detail.isEmpty() ? QStringLiteral("출력 없음") : detail);
-    if (keyMode && credentialRefused(detail, retryStatus))
+    if (confined && detail.contains(QLatin1String("apiKeyHelper")))
+        message += confinedKeyHelper;
+    else if (keyMode && credentialRefused(detail, retryStatus))
         message += QStringLiteral("\nAPI 가 Anthropic API 키를 받지 않았어요. 설정에서 키를 확인하거나 'Claude Code 로그인' 방식으로 "
                                   "바꿔 주세요.");
     else if (credentialRefused(detail, retryStatus) || detail.contains(QLatin1String("login"), Qt::CaseInsensitive)
              || detail.contains(QLatin1String("auth"), Qt::CaseSensitive))
-        message += QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
+        message += confined ? confinedLogin : QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
     return message;
 }
 
@@ -404,5 +417,5 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     if (result && !collector.isError())
         co_return *result;
     throw ClaudeFailure{failureMessage(status, result, errors.bytes(), collector.retryStatus(),
-                                       runner.apiKey && !runner.apiKey->isEmpty())};
+                                       runner.apiKey && !runner.apiKey->isEmpty(), confinement.has_value())};
 }
