@@ -1,6 +1,7 @@
 #include "core/folderlock.h"
 #include "core/madefrom.h"
 #include "model/developer.h"
+#include "process/ownnetwork.h"
 #include "process/spawn.h"
 #include "model/plan.h"
 #include "settings/apppaths.h"
@@ -1393,6 +1394,109 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(readFile(linkedTree + "/linked.txt"), (linkedTree + "\n").toUtf8());
     EXPECT_EQ(homesOf(tree), QStringList());
     EXPECT_EQ(homesOf(linkedTree).size(), 1);
+}
+
+// Runs `program` in `dir` with `env` and gives its exit code, -1 when it
+// did not end within the ceiling.
+int runIn(const QString &dir, const QString &program, const QStringList &args,
+          const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(program, args);
+    if (!process.waitForFinished(240000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+// A real Gradle wrapper build (Debian's Gradle on the system's Java, made a
+// distribution of its own) runs in a confined development run, offline,
+// with the distribution the person's wrapper unpacked before, with Gradle's
+// daemon (which its client reaches over the run's own loopback) and
+// without: nothing is downloaded, and the person's distribution stays as
+// it was.
+TEST(ConfinedDevelopment, ARealGradleWrapperBuildRunsOfflineWithThePersonsDistribution)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    if (!QFileInfo::exists("/usr/share/gradle/lib") || !QFileInfo::exists("/usr/bin/java"))
+        GTEST_SKIP() << "Debian's gradle package is not installed";
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    // The distribution, served from a file address that is gone once the
+    // person's wrapper has unpacked it: the build is offline.
+    const QString zip = root + "/served/gradle-4.4.1-bin.zip";
+    QDir().mkpath(root + "/served");
+    ASSERT_EQ(runIn(root, "/usr/bin/python3",
+                    {"-c", "import os, sys, zipfile\n"
+                           "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                           "    z.write('/usr/share/gradle', 'gradle-4.4.1')\n"
+                           "    for top in ('bin', 'lib'):\n"
+                           "        for folder, _, files in os.walk('/usr/share/gradle/' + top, followlinks=True):\n"
+                           "            z.write(folder, 'gradle-4.4.1' + folder[len('/usr/share/gradle'):])\n"
+                           "            for f in files:\n"
+                           "                path = os.path.join(folder, f)\n"
+                           "                z.write(path, 'gradle-4.4.1' + path[len('/usr/share/gradle'):])\n",
+                     zip}),
+              0);
+    const QString personal = root + "/person/gradle";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("GRADLE_USER_HOME", personal);
+    const QString repo = makeRepo(root + "/repos/app");
+    writeFile(repo + "/settings.gradle", "rootProject.name = 'probe'\n");
+    writeFile(repo + "/build.gradle",
+              "task hello { doLast { new File(projectDir, \"built-\" + System.getenv(\"RUN\") + \".txt\").text = "
+              "\"built by \" + gradle.gradleVersion } }\n");
+    ASSERT_EQ(runIn(repo, "/usr/bin/gradle", {"-q", "--offline", "--no-daemon", "wrapper", "--gradle-distribution-url",
+                                              "file://" + zip},
+                    env),
+              0);
+    writeFile(repo + "/.gitignore", "*.properties\n.gradle/\nbuilt-*.txt\n");
+    sh(repo, {"add", "-A"});
+    sh(repo, {"add", "-f", "gradle/wrapper/gradle-wrapper.properties"});
+    sh(repo, {"commit", "-q", "-m", "wrapper"});
+    // The person's own first build unpacks the distribution.
+    env.insert("RUN", "person");
+    ASSERT_EQ(runIn(repo, repo + "/gradlew", {"-q", "--offline", "--no-daemon", "hello"}, env), 0);
+    ASSERT_TRUE(QFile::remove(zip));
+    const QString dists = personal + "/wrapper/dists";
+    const QStringList distribution = tree(dists);
+
+    qputenv("GRADLE_USER_HOME", personal.toUtf8());
+    FakeClaude fake;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"bash", "RUN=daemon ./gradlew -q --offline hello > gradle-daemon.log 2>&1; "
+                                                                "echo $? > daemon.txt; ./gradlew -q --stop; "
+                                                                "RUN=plain ./gradlew -q --offline --no-daemon hello "
+                                                                "> gradle-plain.log 2>&1; echo $? > plain.txt"}},
+                                           FakeClaude::resultEvent("빌드했어요")}}});
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/gradle", planDir,
+              settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 280000));
+    qunsetenv("GRADLE_USER_HOME");
+    const Developer::Run run = dev.runs().value(Developer::PlatformKind::android);
+    const QString worktree = root + "/repos/app-worktrees/feat-gradle";
+    EXPECT_EQ(run.summary, "빌드했어요") << run.detail.toStdString();
+    EXPECT_EQ(readFile(worktree + "/daemon.txt"), "0\n") << readFile(worktree + "/gradle-daemon.log").toStdString();
+    EXPECT_EQ(readFile(worktree + "/built-daemon.txt"), "built by 4.4.1");
+    EXPECT_EQ(readFile(worktree + "/plain.txt"), "0\n") << readFile(worktree + "/gradle-plain.log").toStdString();
+    EXPECT_EQ(readFile(worktree + "/built-plain.txt"), "built by 4.4.1");
+    EXPECT_EQ(tree(dists), distribution);
+    // What the build made where git does not look is named.
+    EXPECT_TRUE(run.changed.contains(".gradle/")) << run.changed.join(' ').toStdString();
+    EXPECT_TRUE(run.changed.contains("built-plain.txt"));
 }
 
 // The application of the test below: a development run whose `git
