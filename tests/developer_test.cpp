@@ -1396,6 +1396,67 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(homesOf(linkedTree).size(), 1);
 }
 
+// A person logged in to the tool develops confined: the tool gets their
+// access token (the tool (2.1.337) reads CLAUDE_CODE_OAUTH_TOKEN and keeps
+// it from its Bash commands itself), the build finds their login file
+// empty and no token; a login that would expire during the run stops it
+// before Claude starts, saying why.
+TEST(ConfinedDevelopment, ALoginStaysWithTheTool)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString home = QDir::homePath();
+    const QString file = home + "/.claude/.credentials.json";
+    auto login = [](const QDateTime &expires) {
+        return QJsonDocument(QJsonObject{{"claudeAiOauth", QJsonObject{{"accessToken", "sk-ant-oat01-access"},
+                                                                       {"refreshToken", "sk-ant-ort01-renews"},
+                                                                       {"expiresAt", expires.toMSecsSinceEpoch()}}}})
+            .toJson();
+    };
+    const QString repo = makeRepo(root + "/repos/app");
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    FakeClaude fake;
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    const QString check = "echo \"${CLAUDE_CODE_OAUTH_TOKEN-none}\" > ";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"sh", "-c", check + "tool.txt"}}},
+                                           QJsonObject{{"bash", check + "build.txt; cat ~/.claude/.credentials.json "
+                                                                        "> file.txt; echo x > ~/.claude/.credentials.json; "
+                                                                        "echo $? > write.txt"}},
+                                           FakeClaude::resultEvent("했어요")}}});
+    const struct {
+        QString branch;
+        QDateTime expires;
+        QString detail;
+    } rows[] = {
+        {"feat/valid", QDateTime::currentDateTimeUtc().addSecs(3 * 3600), "바뀐 파일 4개"},
+        {"feat/expiring", QDateTime::currentDateTimeUtc().addSecs(60),
+         "Claude 로그인이 곧 만료돼요. 개발 실행은 격리되어 있어서 Claude 가 그 안에서 로그인을 새로 고칠 수 없어요. "
+         "계획서 다듬기를 한 번 하거나 터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요."},
+    };
+    for (const auto &row : rows) {
+        writeFile(file, login(row.expires));
+        dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, row.branch, planDir,
+                  settings);
+        ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+        EXPECT_EQ(dev.runs().value(Developer::PlatformKind::android).detail, row.detail) << row.branch.toStdString();
+        EXPECT_EQ(readFile(file), login(row.expires));
+    }
+    const QString worktree = root + "/repos/app-worktrees/feat-valid";
+    EXPECT_EQ(readFile(worktree + "/tool.txt"), "sk-ant-oat01-access\n");
+    EXPECT_EQ(readFile(worktree + "/build.txt"), "none\n");
+    EXPECT_EQ(readFile(worktree + "/file.txt"), "");
+    EXPECT_NE(readFile(worktree + "/write.txt"), "0\n");
+    EXPECT_FALSE(QFileInfo::exists(root + "/repos/app-worktrees/feat-expiring/tool.txt"));
+    QFile::remove(file);
+}
+
 // Runs `program` in `dir` with `env` and gives its exit code, -1 when it
 // did not end within the ceiling.
 int runIn(const QString &dir, const QString &program, const QStringList &args,

@@ -141,12 +141,13 @@ const QStringList runVariables{
 // command otherwise inherits the tool's environment, the API key included
 // (its CLAUDE_CODE_SUBPROCESS_ENV_SCRUB instead forces the permission mode
 // to "default" and wants a sandbox of its own, with socat, for every
-// command). This one drops the key the tool was given and runs the command
+// command). This one drops the key or login token the tool was given (the
+// tool itself drops the token) and runs the command
 // with the shell the tool writes it for (bash or zsh, from SHELL as the
 // tool picks it; bash otherwise), so that the build's code never sees the
 // key.
 const QByteArray shellPrefix = QByteArrayLiteral("#!/bin/sh\n"
-                                                 "unset ANTHROPIC_API_KEY\n"
+                                                 "unset ANTHROPIC_API_KEY CLAUDE_CODE_OAUTH_TOKEN\n"
                                                  "case ${SHELL-} in */bash|*/zsh) ;; *) SHELL=/bin/bash ;; esac\n"
                                                  "exec \"$SHELL\" -c \"$1\"\n");
 
@@ -293,6 +294,19 @@ QString ClaudeRunner::personalSettingsPath()
     return (named.isEmpty() ? QDir::homePath() + QStringLiteral("/.claude") : named) + QStringLiteral("/settings.json");
 }
 
+std::optional<ClaudeRunner::Login> ClaudeRunner::personalLogin()
+{
+    const QString file = QFileInfo(personalSettingsPath()).path() + QStringLiteral("/.credentials.json");
+    const QJsonObject login = readObject(file).value(QLatin1String("claudeAiOauth")).toObject();
+    const QString token = login.value(QLatin1String("accessToken")).toString();
+    if (token.isEmpty())
+        return std::nullopt;
+    const QJsonValue expires = login.value(QLatin1String("expiresAt"));
+    return Login{QFileInfo(file).canonicalFilePath(), token,
+                 expires.isDouble() ? QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(expires.toDouble()))
+                                    : QDateTime()};
+}
+
 QByteArray ClaudeRunner::runSettings()
 {
     const QJsonObject own = readObject(personalSettingsPath());
@@ -378,6 +392,8 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(),
                                        settings.fileName(), runner.model);
     Spawn::Environment env = environment(runner.path, runner.apiKey);
+    if (runner.loginToken)
+        env.insert(QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN"), *runner.loginToken);
     // The tool, its server list, its settings and its commands' start stay
     // where they are, also where a confined run's own /tmp would cover
     // them: the tool refuses to start without the settings file it is named.

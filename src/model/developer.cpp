@@ -51,6 +51,11 @@ const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는
 // of the plan folder.
 constexpr std::chrono::minutes recordWait(2);
 const QString worktreeFailed = QStringLiteral("작업 폴더를 만들지 못했어요: ");
+// How long a login must still hold when a confined run starts.
+constexpr qint64 loginMargin = 30 * 60;
+const QString expiredLogin = QStringLiteral(
+    "Claude 로그인이 곧 만료돼요. 개발 실행은 격리되어 있어서 Claude 가 그 안에서 로그인을 새로 고칠 수 없어요. 계획서 "
+    "다듬기를 한 번 하거나 터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요.");
 constexpr qsizetype pathTailLength = 60;
 // Local settings and keys an app checkout keeps out of git, which a fresh
 // worktree would lack.
@@ -890,6 +895,21 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir,
                                          folders ? folders->common : QString());
         runner.confinement->readOnly += before.gitEntries();
+        // A login stays with the tool: it is handed its access token, and
+        // the build finds the login file, with the token that renews it,
+        // empty. The tool cannot renew it in there, so one that would
+        // expire during the run is renewed outside first.
+        if (job->settings.claudeAuth == AppSettings::ClaudeAuth::login && !runner.apiKey) {
+            if (const std::optional<ClaudeRunner::Login> login = ClaudeRunner::personalLogin()) {
+                if (login->expires.isValid() && login->expires < QDateTime::currentDateTimeUtc().addSecs(loginMargin)) {
+                    fail(*job, expiredLogin);
+                    co_return;
+                }
+                runner.loginToken = login->accessToken;
+                if (!login->file.isEmpty())
+                    runner.confinement->hidden.append(login->file);
+            }
+        }
     }
     const QStringList dirs{tree, planFolder};
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');

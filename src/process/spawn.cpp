@@ -442,6 +442,8 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
         places.append({place, Kind::writable});
     for (const QString &place : confinement.readOnly)
         places.append({place, Kind::shown});
+    for (const QString &file : confinement.hidden)
+        places.append({file, Kind::nulled});
     std::stable_sort(places.begin(), places.end(),
                      [](const auto &a, const auto &b) { return a.first.size() < b.first.size(); });
     QStringList mounts{QStringLiteral("--ro-bind"), QStringLiteral("/"), QStringLiteral("/"),

@@ -78,6 +78,9 @@ struct Confinement {
     QString temporary;
     // Set for the run over its environment.
     Environment environment;
+    // Files the run finds empty and cannot write (a credential kept for its
+    // program, which is handed it otherwise).
+    QStringList hidden;
 };
 
 struct Options {
