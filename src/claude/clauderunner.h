@@ -31,9 +31,6 @@ public:
 
     QString path;
     std::optional<QString> apiKey;
-    // The access token of the person's login, handed to the tool
-    // (CLAUDE_CODE_OAUTH_TOKEN) where it may not read their login file.
-    std::optional<QString> loginToken;
     QString model;
     // Tool patterns refused even where `allowedTools` would let them
     // through, passed with "--disallowedTools".
@@ -44,6 +41,9 @@ public:
     QByteArray runToken;
     // Where set, the tool and all it starts run confined to it.
     std::optional<Spawn::Confinement> confinement;
+    // The access token of the person's login, handed to the tool
+    // (CLAUDE_CODE_OAUTH_TOKEN) where it may not read their login file.
+    std::optional<QString> loginToken;
 
     // The tool's path: the usual install locations first, then the user's
     // login shell; nothing when neither knows it. Cancelling `stop` ends
