@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QUrl>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -132,6 +133,22 @@ std::optional<QByteArray> resolverSettings()
     if (!onlyLoopback)
         return std::nullopt;
     return QByteArrayLiteral("nameserver 10.0.2.3\n") + kept.trimmed() + '\n';
+}
+
+QString unreachableProxy(const QMap<QString, QString> &env)
+{
+    for (const char *name : {"HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy", "ALL_PROXY", "all_proxy"}) {
+        const QString value = env.value(QString::fromLatin1(name));
+        if (value.isEmpty())
+            continue;
+        const QUrl url = QUrl::fromUserInput(value);
+        const QString host = url.host();
+        if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback())
+            return QStringLiteral("빌드는 자기만의 네트워크에서 돌아서 이 컴퓨터의 루프백에 있는 프록시(")
+                + QString::fromLatin1(name) + QStringLiteral("=") + url.toDisplayString(QUrl::RemoveUserInfo)
+                + QStringLiteral(")에 닿을 수 없어요. 다른 주소로 닿는 프록시를 쓰세요.");
+    }
+    return QString();
 }
 
 QStringList command(const QString &program, const QStringList &args)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -30,6 +31,11 @@ constexpr int runDescriptor = 6;
 // development run that needs one can say why it does not start; "" when
 // runs can. Asked for each run: it costs a look at three files.
 QString unavailable();
+
+// Why a run with the environment `env` would find no way out of its own
+// network, in Korean: a proxy it is told to use (HTTPS_PROXY and the like)
+// listens on our loopback, which it cannot reach. "" when none does.
+QString unreachableProxy(const QMap<QString, QString> &env);
 
 // The program and its arguments (the program first) that run `program`
 // with `args` in a network namespace of its own once attach() has given it

@@ -768,10 +768,12 @@ struct ConfinedEnds {
     }
 
     // Throws SpawnFailure, in Korean where the machine cannot give runs a
-    // network of their own.
-    void open()
+    // network of their own or a run with `env` could not leave it.
+    void open(const Spawn::Environment &env)
     {
         if (const QString why = OwnNetwork::unavailable(); !why.isEmpty())
+            throw SpawnFailure{why};
+        if (const QString why = OwnNetwork::unreachableProxy(env); !why.isEmpty())
             throw SpawnFailure{why};
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 || (program = SocketFilter::open()) < 0)
             throw Spawn::startFailure(errno);
@@ -968,7 +970,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     const bool confined = inNamespace && options.confinement && confinementWorks();
     ConfinedEnds ends;
     if (confined)
-        ends.open();
+        ends.open(env);
     const QByteArray terminal = options.terminal;
     const PosixSpawn::Descriptors descriptors = [stdinFd, stdoutFd, stderrFd, &terminal, &pipes, &ends] {
         if (const int error = terminal.isEmpty() ? standardDescriptors(stdinFd, stdoutFd, stderrFd)
