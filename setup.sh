@@ -15,7 +15,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-webengine-dev qt6-webchannel-dev
   qcoro-qt6-dev qtkeychain-qt6-dev libgl-dev libpng-dev zlib1g-dev
   googletest libgmock-dev libbenchmark-dev
-  xvfb xauth fonts-noto-cjk fonts-noto-color-emoji gnome-keyring bubblewrap dbus dbus-x11 libsecret-tools locales
+  xvfb xauth fonts-noto-cjk fonts-noto-color-emoji gnome-keyring bubblewrap slirp4netns gradle dbus dbus-x11 libsecret-tools locales
   qt6-translations-l10n xdg-utils
   python3 firefox-esr chromium chromium-driver
   clang-14 libclang-rt-14-dev

@@ -2,6 +2,7 @@
 #include "claude/clauderunner.h"
 #include "process/spawn.h"
 #include "model/developer.h"
+#include "process/ownnetwork.h"
 #include "process/processgroup.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <QThread>
 #include <QTimer>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <vector>
@@ -285,8 +287,38 @@ void BM_DevelopRun(benchmark::State &state)
     }
 }
 
+// The start of a confined run, which every development run makes for
+// Claude, of /bin/true to its end, against an open run in a namespace
+// (argument 0): its mounts, its system-call filter and its network of its
+// own, whose stack (slirp4netns, started beside the run, attached before the
+// program starts) is the dearest part.
+void BM_ConfinedStart(benchmark::State &state)
+{
+    const bool confined = state.range(0) != 0;
+    if (confined && (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())) {
+        state.SkipWithError("no confinement with a network of its own here");
+        return;
+    }
+    const QString place = QDir(scratch().path()).canonicalPath();
+    Spawn::Options options;
+    if (confined)
+        options.confinement = Spawn::Confinement{{place}, {}, QString(), {}};
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        const pid_t pid = Spawn::run(QStringLiteral("/bin/true"), {}, {}, place, null, null, null, options);
+        const int status = QCoro::waitFor(Spawn::wait(pid));
+        state.SetIterationTime(static_cast<double>(timer.nsecsElapsed()) / 1e9);
+        if (status != 0)
+            state.SkipWithError("the run failed");
+    }
+    ::close(null);
+}
+
 } // namespace
 
+BENCHMARK(BM_ConfinedStart)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(30);
 BENCHMARK(BM_DevelopRun)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(20);
 
 int main(int argc, char **argv)

@@ -1,4 +1,5 @@
 #include "claude/clauderunner.h"
+#include "process/ownnetwork.h"
 #include "process/spawn.h"
 #include "support/fakeclaude.h"
 #include "support/taskwait.h"
@@ -415,6 +416,32 @@ TEST_F(ClaudeRunnerTest, AddsTheLoginHintForLoginOrAuth)
     EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"subtype", "error"}, {"result", "Session expired, please login"}})},
                         1),
               prefix + "Session expired, please login" + loginHint);
+}
+
+// In a confined development run the tool (2.1.337) can neither refresh an
+// expired login nor run the person's apiKeyHelper, and says so in English
+// ("Not logged in · Please run /login", "Your apiKeyHelper script is
+// failing"): the failure says why, and what helps.
+TEST_F(ClaudeRunnerTest, AConfinedRunSaysWhyItsLoginFails)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    QTemporaryDir place;
+    runner.confinement = Spawn::Confinement{{QDir(place.path()).canonicalPath()}, {}, QString(), {}};
+    const QString prefix = QStringLiteral("Claude 실행 실패(종료 코드 1): ");
+    const QString login = "Not logged in · Please run /login";
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"is_error", true}, {"result", login}})}, 1),
+              prefix + login
+                  + "\n개발 실행은 격리되어 있어서 Claude 가 그 안에서 만료된 로그인을 새로 고칠 수 없어요. 계획서 다듬기를 한 번 "
+                    "하거나 터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요.");
+    const QString helper = "Your apiKeyHelper script is failing · Check the script or re-authenticate";
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"is_error", true}, {"result", helper}})}, 1),
+              prefix + helper
+                  + "\n개발 실행은 격리되어 있어서 그 안에서는 Claude 설정의 apiKeyHelper 를 실행할 수 없어요. 개발하려면 "
+                    "설정에서 'Anthropic API 키' 방식으로 바꿔 주세요.");
+    runner.confinement.reset();
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"is_error", true}, {"result", login}})}, 1),
+              prefix + login + loginHint);
 }
 
 // On a refused key or login, and while the API is busy, claude 2.1.337

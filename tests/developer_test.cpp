@@ -1,13 +1,16 @@
 #include "core/folderlock.h"
 #include "core/madefrom.h"
 #include "model/developer.h"
+#include "process/ownnetwork.h"
 #include "process/spawn.h"
 #include "model/plan.h"
+#include "settings/apppaths.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"
+#include "support/memorysecretstore.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testrepo.h"
@@ -16,6 +19,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -92,6 +96,19 @@ QStringList valuesAfter(const QJsonObject &start, const QString &flag)
 // What an unconfined run says first, in its card and its record.
 const QString unconfined = QStringLiteral(
     "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.\n");
+
+// A finished run's record: its heading, Claude's answer, the paths the run
+// changed and what was put back of the plan folder.
+QByteArray record(const QString &heading, const QString &answer, const QStringList &changed,
+                  const QString &putBack = QString())
+{
+    QString text = heading + "\n\n" + unconfined + answer + "\n\n바뀐 파일 " + QString::number(changed.size()) + "개";
+    for (const QString &path : changed)
+        text += "\n- " + path;
+    if (!putBack.isEmpty())
+        text += "\n\n" + putBack;
+    return text.toUtf8();
+}
 
 class DeveloperTest : public testing::Test
 {
@@ -326,7 +343,7 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_EQ(readFile(repo + "/src/Main.kt"), "fun main() {}\n");
 
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/login)\n\n" + unconfined + answer).toUtf8());
+              record("# Android 개발 (feat/login)", answer, done.changed));
     EXPECT_EQ(tree(planDir + "/history"), QStringList{"develop-android.md"});
 
     const QList<QJsonObject> starts = fake.records("start");
@@ -354,8 +371,9 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     EXPECT_FALSE(starts.first().value("args").toArray().contains(QJsonValue("--continue")));
     EXPECT_EQ(starts.first().value("stdin").toString(), golden("develop-android.txt").replace("{PLAN}", planDir));
 
-    // Second start with the same name: no branch check, no `worktree add`,
-    // no properties copy; the run goes on in the folder as it is.
+    // Second start with the same name: the folder is that branch's worktree,
+    // so no branch check, no `worktree add`, no properties copy; the run goes
+    // on in the folder as it is.
     sh(worktree, {"reset", "-q", "--hard"});
     sh(worktree, {"clean", "-fdq"});
     QFile::remove(worktree + "/local.properties");
@@ -365,7 +383,6 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
     const int fd = ::open(strayName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    sh(repo, {"branch", "-m", "feat/login", "feat/renamed"});
     const QString worktrees = sh(repo, {"worktree", "list", "--porcelain"});
     details.clear();
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"writeFile", "새 화면.swift"}, {"content", "x"}},
@@ -382,9 +399,10 @@ TEST_F(DeveloperTest, DevelopsInANewWorktreeThenReusesIt)
               (QStringList{"작업 폴더를 만드는 중", "이미 있는 작업 폴더를 이어서 써요", "Claude 가 계획서를 읽는 중"}));
     EXPECT_FALSE(QFile::exists(worktree + "/local.properties"));
     EXPECT_EQ(sh(repo, {"worktree", "list", "--porcelain"}), worktrees);
-    EXPECT_FALSE(Developer::branchExists(repo, "feat/login"));
+    EXPECT_EQ(sh(worktree, {"rev-parse", "--abbrev-ref", "HEAD"}), "feat/login");
     EXPECT_EQ(fake.records("start").size(), 2);
-    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"), ("# iOS 개발 (feat/login)\n\n" + unconfined + "두 번째").toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-ios.md"),
+              record("# iOS 개발 (feat/login)", "두 번째", run(Kind::ios).changed));
 }
 
 TEST_F(DeveloperTest, RefusedNamesBasesAndRepositoriesMakeNothing)
@@ -485,7 +503,8 @@ TEST_F(DeveloperTest, TheProgramsGitFollowsNeitherTheEnvironmentNorWhatTheRunWro
     const QString worktree = root + "/repos/app-worktrees/feat-pointer";
     const Developer::Run done = run(Kind::android);
     EXPECT_EQ(done.phase, Phase::done) << done.detail.toStdString();
-    EXPECT_EQ(done.changed, QStringList{"src/New.kt"});
+    // The .git the unconfined run rewrote is named with what it wrote.
+    EXPECT_EQ(done.changed, (QStringList{"src/New.kt", ".git"}));
     EXPECT_FALSE(QFileInfo::exists(ran));
     EXPECT_EQ(sh(repo, {"rev-parse", "feat/pointer"}), sh(repo, {"rev-parse", "main"}));
     EXPECT_EQ(sh(other, {"branch", "--list"}), otherBranches);
@@ -627,6 +646,39 @@ TEST_F(DeveloperTest, AnUnreadableKeyEndsTheRunFailedOnceTheWorktreeExists)
     EXPECT_TRUE(fake.records("start").isEmpty());
 }
 
+// Two work names that make one folder name get a worktree each, and each
+// later run of either finds its own; a folder that is no worktree of the
+// branch (another's, a plain one) is never taken over.
+TEST_F(DeveloperTest, AWorktreeFolderIsReusedOnlyForItsOwnBranch)
+{
+    const QString repo = makeRepo(root + "/repos/app");
+    settings.androidRepo = repo;
+    QDir().mkpath(root + "/repos/app-worktrees/feat-plain");
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("했어요")}}});
+    const QString folders = root + "/repos/app-worktrees/";
+    const struct {
+        QString branch;
+        QString worktree;
+        QString firstDetail;
+    } rows[] = {
+        {"feat/probe", folders + "feat-probe", "작업 폴더를 만드는 중"},
+        {"feat-probe", folders + "feat-probe-2", "작업 폴더를 만드는 중"},
+        {"feat-probe", folders + "feat-probe-2", "이미 있는 작업 폴더를 이어서 써요"},
+        {"feat/probe", folders + "feat-probe", "이미 있는 작업 폴더를 이어서 써요"},
+        {"feat/plain", folders + "feat-plain-2", "작업 폴더를 만드는 중"},
+    };
+    for (const auto &row : rows) {
+        details.clear();
+        startAndWait({Kind::android}, {{Kind::android, "main"}}, row.branch);
+        EXPECT_EQ(run(Kind::android).phase, Phase::done) << row.branch.toStdString() << run(Kind::android).detail.toStdString();
+        EXPECT_EQ(run(Kind::android).worktree, row.worktree) << row.branch.toStdString();
+        EXPECT_EQ(sh(row.worktree, {"rev-parse", "--abbrev-ref", "HEAD"}), row.branch);
+        EXPECT_TRUE(details.value(Kind::android).contains(row.firstDetail)) << row.branch.toStdString();
+    }
+    EXPECT_EQ(QDir(folders).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+              (QStringList{"feat-plain", "feat-plain-2", "feat-probe", "feat-probe-2"}));
+}
+
 TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
 {
     // A platform named twice runs once.
@@ -666,7 +718,7 @@ TEST_F(DeveloperTest, DuplicateEmptyAndCancelledStarts)
     EXPECT_EQ(readFile(worktree + "/Half.kt"), "class Half");
     EXPECT_EQ(fake.records("sigterm").size(), 1);
     EXPECT_TRUE(gone(fake.records("start").last().value("pid").toInteger()));
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/twice)\n\n" + unconfined + "한 번").toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), record("# Android 개발 (feat/twice)", "한 번", {}));
 
     // Cancelling finished runs changes nothing.
     dev.cancel();
@@ -744,7 +796,7 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
     EXPECT_EQ(readFile(planDir + "/plan.md"), "# 계획서\n");
     EXPECT_EQ(readFile(planDir + "/index.html"), "<html>계획서</html>");
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
-              ("# Android 개발 (feat/guard)\n\n" + unconfined + "다 했어요\n\n" + ended.detail).toUtf8());
+              record("# Android 개발 (feat/guard)", "다 했어요", ended.changed, ended.detail));
     EXPECT_EQ(tree(planDir + "/history"),
               (QStringList{"develop-android.md", kept.first(), kept.first() + "/plan.json", kept.first() + "/plan.md"}));
     EXPECT_EQ(readFile(keptFirst + "/plan.md"), "바뀜");
@@ -824,7 +876,8 @@ TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
         + ", history/attachments/a.png, history/plan-200101-000000.json, img, index.html, plan.json, plan.md, "
           "request.json (바뀐 내용: " + keptDir + ")";
     EXPECT_EQ(ended.detail, line);
-    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n" + unconfined + "다 했어요\n\n" + line).toUtf8());
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              record("# Android 개발 (feat/whole)", "다 했어요", ended.changed, line));
 }
 
 // history/ replaced by a file while the name the guard once parked it under
@@ -935,6 +988,91 @@ TEST_F(DeveloperTest, BothPlatformsPutBackThePlanFromBeforeTheStart)
     EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
 }
 
+namespace {
+
+// An IPv4 address of this host other than loopback, where it has one.
+std::optional<QHostAddress> hostAddress()
+{
+    for (const QHostAddress &address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address;
+    return std::nullopt;
+}
+
+// Unix sockets listening at paths and abstract names ("@name"), as the
+// person's agents and services do, which note each connection they accept.
+class UnixListeners
+{
+public:
+    UnixListeners(const QString &log, const QStringList &sockets)
+        : m_log(log)
+        , m_sockets(sockets)
+    {
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+                        QStringList{QStringLiteral("-c"), QString::fromLatin1(listener), log} + sockets);
+    }
+    ~UnixListeners()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+        for (const QString &socket : m_sockets)
+            if (!socket.startsWith(u'@'))
+                QFile::remove(socket);
+    }
+
+    bool ready()
+    {
+        return QTest::qWaitFor([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; },
+                               20000)
+            && m_process.readLine() == "ready\n";
+    }
+
+    bool reachable(const QString &socket)
+    {
+        QProcess client;
+        client.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), connectCommand(socket)});
+        return client.waitForFinished(20000) && client.exitCode() == 0;
+    }
+
+    // The sockets that accepted a connection, once per connection, in order.
+    QStringList accepted() const
+    {
+        return QString::fromUtf8(readFile(m_log)).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    // A shell command that connects to `socket` and fails when it cannot.
+    static QString connectCommand(const QString &socket)
+    {
+        return QStringLiteral("python3 -c 'import socket, sys; n = sys.argv[1]; s = socket.socket(socket.AF_UNIX); "
+                              "s.connect(\"\\0\" + n[1:] if n[0] == \"@\" else n)' '")
+            + socket + QStringLiteral("' 2>/dev/null");
+    }
+
+private:
+    static constexpr const char *listener = R"(import select, socket, sys
+log = sys.argv[1]
+listening = {}
+for name in sys.argv[2:]:
+    s = socket.socket(socket.AF_UNIX)
+    s.bind("\0" + name[1:] if name[0] == "@" else name)
+    s.listen()
+    listening[s] = name
+print("ready", flush=True)
+while True:
+    for s in select.select(list(listening), [], [])[0]:
+        c = s.accept()[0]
+        c.close()
+        with open(log, "a") as f:
+            f.write(listening[s] + "\n")
+)";
+
+    QString m_log;
+    QStringList m_sockets;
+    QProcess m_process;
+};
+
+} // namespace
+
 // A development run confined as the tool (2.1.337) runs it, in the
 // set-up of a person whose ~/.claude and ~/.gradle are links (a dotfile
 // manager's), whose GRADLE_USER_HOME lies elsewhere through a link, whose
@@ -960,6 +1098,13 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     writeFile(root + "/elsewhere/gradle/caches/modules-2/files-2.1/lib.jar", "jar");
     writeFile(root + "/elsewhere/gradle/gradle.properties", "systemProp.https.proxyHost=proxy.example\n");
     writeFile(root + "/elsewhere/gradle/init.d/mirror.gradle", "// mirror\n");
+    // A distribution the person's wrapper unpacked, and one it left half
+    // unpacked (no marker), which the build's wrapper must fetch itself.
+    const QString dist = root + "/elsewhere/gradle/wrapper/dists/gradle-8.0-bin/h1";
+    writeFile(dist + "/gradle-8.0/bin/gradle", "#!/bin/sh\necho gradle 8.0\n");
+    QFile::setPermissions(dist + "/gradle-8.0/bin/gradle", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(dist + "/gradle-8.0-bin.zip.ok", "");
+    writeFile(root + "/elsewhere/gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1/bin/gradle", "half");
     QDir().mkpath(root + "/target");
     ASSERT_TRUE(QFile::link(root + "/dotfiles/claude", home + "/.claude"));
     ASSERT_TRUE(QFile::link(root + "/dotfiles/gradle", home + "/.gradle"));
@@ -991,16 +1136,42 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     const QStringList personal{"for-each-ref", "refs/heads/main", "refs/heads/develop"};
     const QString refs = sh(repo, personal);
     const QString gitDir = repo + "/.git/worktrees/feat-boxed";
-    HttpServer server;
-    server.serve("/ping", HttpServer::Response::text(200, "pong"));
-    const QString attempts = QStringList{
+    // The person's services: a server on the host's loopback, unix sockets
+    // under the home and under /run (where this user may make one) and an
+    // abstract one, each reached from outside first, so that the build's
+    // failure to reach them counts. A download from an address of the
+    // host's other than loopback still works, as any download does.
+    HttpServer loopback;
+    loopback.serve("/ping", HttpServer::Response::text(200, "mine"));
+    const std::optional<QHostAddress> outer = hostAddress();
+    std::optional<HttpServer> server;
+    if (outer) {
+        server.emplace(*outer);
+        server->serve("/ping", HttpServer::Response::text(200, "pong"));
+    }
+    const QString tag = QString::number(::getpid());
+    QStringList sockets{home + "/.qs-agent-" + tag + ".sock", "@quarrystone-test-" + tag};
+    QTemporaryDir underRun(QStringLiteral("/run/quarrystone-test-XXXXXX"));
+    if (underRun.isValid())
+        sockets.append(underRun.path() + "/service.sock");
+    UnixListeners listeners(root + "/accepted", sockets);
+    ASSERT_TRUE(listeners.ready());
+    for (const QString &socket : sockets)
+        ASSERT_TRUE(listeners.reachable(socket)) << socket.toStdString();
+    QStringList attemptsList{
         "echo in > inside.txt; mkdir tried",
+        "mkdir buildSrc && printf '*\\n' > buildSrc/.gitignore && echo 'println 1' > buildSrc/build.gradle",
+        "mkdir sub && echo 'gitdir: " + root + "/planted/.git' > sub/.git",
         "t=$(mktemp /tmp/jvm.XXXXXX) && echo temp > \"$t\" && cat \"$t\" > tried/jvm-temp.txt && echo \"$t\" > tried/jvm-temp-path",
         "mkdir -p \"$GRADLE_USER_HOME/caches/modules-2\" && echo own > \"$GRADLE_USER_HOME/caches/modules-2/own.jar\"; "
         "echo $? > tried/gradle-cache",
         "cat \"$GRADLE_USER_HOME/gradle.properties\" \"$GRADLE_USER_HOME/init.d/mirror.gradle\" > tried/gradle-properties; "
         "echo \"$GRADLE_RO_DEP_CACHE\" > tried/ro-cache",
         "rm -r \"$GRADLE_USER_HOME/init.d\" && ln -s '" + root + "/target' \"$GRADLE_USER_HOME/init.d\"",
+        "d=\"$GRADLE_USER_HOME/wrapper/dists/gradle-8.0-bin/h1\"; test -f \"$d/gradle-8.0-bin.zip.ok\" && "
+        "touch \"$d/gradle-8.0-bin.zip.lck\" && \"$d/gradle-8.0/bin/gradle\" > tried/distribution; "
+        "echo x > \"$d/gradle-8.0/bin/gradle\"; echo $? > tried/distribution-write; "
+        "ls \"$GRADLE_USER_HOME/wrapper/dists\" > tried/distributions",
         "echo key > \"$ANDROID_USER_HOME/adbkey\"; echo $? > tried/android-home; echo \"$JAVA_TOOL_OPTIONS\" > tried/java-options",
         "echo '{\"hooks\":{\"SessionStart\":[]},\"env\":{\"ANTHROPIC_BASE_URL\":\"http://x\"}}' > ~/.claude/settings.json; "
         "echo $? > tried/claude-settings",
@@ -1019,17 +1190,45 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         "echo x > '" + planDir + "/outside.txt'; echo $? > tried/plan-write",
         "echo x > '" + repo + "/outside.txt'; echo $? > tried/checkout-write",
         "echo x > \"$HOME/outside.txt\"; echo $? > tried/home-write",
-        "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(server.url("/").port())
-            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3 > tried/reply.txt"}.join("\n");
-    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts}}},
-                                           FakeClaude::resultEvent("다 했어요")}}});
+        "exec 3<>/dev/tcp/127.0.0.1/" + QString::number(loopback.url("/").port())
+            + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&3 && cat <&3; echo $? > tried/loopback",
+        outer ? "exec 4<>/dev/tcp/" + outer->toString() + "/" + QString::number(server->url("/").port())
+                + " && printf 'GET /ping HTTP/1.0\\r\\n\\r\\n' >&4 && cat <&4 > tried/reply.txt"
+              : QString(),
+        "python3 -c 'import socket; a, b = socket.socketpair(); a.send(b\"x\"); exit(b.recv(1) != b\"x\")'; "
+        "echo $? > tried/socketpair",
+        "python3 -c 'import http.server, threading, urllib.request\n"
+        "s = http.server.HTTPServer((\"127.0.0.1\", 0), http.server.SimpleHTTPRequestHandler)\n"
+        "threading.Thread(target=s.handle_request).start()\n"
+        "urllib.request.urlopen(\"http://127.0.0.1:%d/inside.txt\" % s.server_port).read()' > /dev/null 2>&1; "
+        "echo $? > tried/own-loopback"};
+    for (const QString &socket : sockets)
+        attemptsList << UnixListeners::connectCommand(socket) + "; echo $? >> tried/unix-sockets";
+    const QString attempts = attemptsList.join("\n");
+    // The key the tool is given stays with the tool: its Bash commands, the
+    // build among them, run without it.
+    const QString keyCheck = "echo \"${ANTHROPIC_API_KEY-none}\" >";
+    fake.setScenario(
+        {{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"bash", "-c", attempts + "\n" + keyCheck + " tried/tool-key"}}},
+                              QJsonObject{{"bash", keyCheck + " tried/build-key; env > tried/build-env"}},
+                              FakeClaude::resultEvent("다 했어요")}}});
+    auto store = std::make_shared<MemorySecretStore>();
+    Keychain::useStore(store);
+    store->items.insert(Keychain::account(Keychain::Item::anthropicKey), "sk-ant-test-key");
     AppSettings settings;
     settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::apiKey;
     settings.androidRepo = root + "/repos-link/app";
     Developer dev;
     dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
               settings);
     ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    EXPECT_EQ(readFile(root + "/repos/app-worktrees/feat-boxed/tried/tool-key"), "sk-ant-test-key\n");
+    EXPECT_EQ(readFile(root + "/repos/app-worktrees/feat-boxed/tried/build-key"), "none\n");
+    EXPECT_FALSE(readFile(root + "/repos/app-worktrees/feat-boxed/tried/build-env").contains("sk-ant-test-key"));
+    EXPECT_TRUE(readFile(root + "/repos/app-worktrees/feat-boxed/tried/build-env").contains("GRADLE_USER_HOME="));
+    Keychain::useStore(nullptr);
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
     bus.kill();
     bus.waitForFinished();
     qunsetenv("XDG_RUNTIME_DIR");
@@ -1041,7 +1240,13 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     QStringList written{"inside.txt"};
     for (const QString &tried : TestRepo::tree(tree + "/tried"))
         written.append("tried/" + tried);
+    // What git does not list is named too: a folder that ignores itself,
+    // as a whole, and a .git planted for a later git to follow.
+    written << "buildSrc/" << "sub/" << "sub/.git";
     EXPECT_EQ(run.changed, written);
+    EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
+              "# Android 개발 (feat/boxed)\n\n다 했어요\n\n바뀐 파일 " + QByteArray::number(written.size()) + "개\n- "
+                  + written.join("\n- ").toUtf8());
     EXPECT_EQ(readFile(tree + "/inside.txt"), "in\n");
 
     // Its own places work: a temporary file straight in /tmp, as Java
@@ -1055,10 +1260,25 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(readFile(tree + "/tried/ro-cache"), root + "/elsewhere/gradle/caches\n");
     EXPECT_EQ(readFile(tree + "/tried/android-home"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/java-options"), "-Dhttps.proxyHost=proxy.example\n");
+    // The person's unpacked distribution runs from their Gradle home, read
+    // only, with the wrapper's lock and marker in the build's own.
+    EXPECT_EQ(readFile(tree + "/tried/distribution"), "gradle 8.0\n");
+    EXPECT_NE(readFile(tree + "/tried/distribution-write"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/distributions"), "gradle-8.0-bin\n");
+    EXPECT_EQ(readFile(dist + "/gradle-8.0/bin/gradle"), "#!/bin/sh\necho gradle 8.0\n");
     EXPECT_EQ(readFile(tree + "/tried/git-status"), "0\n");
     EXPECT_EQ(readFile(tree + "/tried/git-diff"), "0\n");
-    EXPECT_TRUE(readFile(tree + "/tried/reply.txt").endsWith("pong"));
-    EXPECT_EQ(server.requestsTo("/ping").size(), 1);
+    if (outer) {
+        EXPECT_TRUE(readFile(tree + "/tried/reply.txt").endsWith("pong"));
+        EXPECT_EQ(server->requestsTo("/ping").size(), 1);
+    }
+    EXPECT_EQ(readFile(tree + "/tried/socketpair"), "0\n");
+    EXPECT_EQ(readFile(tree + "/tried/own-loopback"), "0\n");
+    // Nothing of the person's answered.
+    EXPECT_NE(readFile(tree + "/tried/loopback"), "0\n");
+    EXPECT_EQ(loopback.requestsTo("/ping").size(), 0);
+    EXPECT_EQ(readFile(tree + "/tried/unix-sockets"), QByteArray("1\n").repeated(sockets.size()));
+    EXPECT_EQ(listeners.accepted(), sockets);
 
     for (const char *refused : {"claude-settings", "claude-md", "gradle-init", "ro-cache-write", "git-pointer",
                                 "commondir", "ref-write", "objects-delete", "remount", "plan-write",
@@ -1073,7 +1293,16 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     EXPECT_EQ(TestRepo::tree(root + "/elsewhere"),
               (QStringList{"gradle", "gradle/caches", "gradle/caches/modules-2", "gradle/caches/modules-2/files-2.1",
                            "gradle/caches/modules-2/files-2.1/lib.jar", "gradle/gradle.properties", "gradle/init.d",
-                           "gradle/init.d/mirror.gradle"}));
+                           "gradle/init.d/mirror.gradle", "gradle/wrapper", "gradle/wrapper/dists",
+                           "gradle/wrapper/dists/gradle-8.0-bin", "gradle/wrapper/dists/gradle-8.0-bin/h1",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0-bin.zip.ok",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0/bin",
+                           "gradle/wrapper/dists/gradle-8.0-bin/h1/gradle-8.0/bin/gradle",
+                           "gradle/wrapper/dists/gradle-8.1-bin", "gradle/wrapper/dists/gradle-8.1-bin/h2",
+                           "gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1",
+                           "gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1/bin",
+                           "gradle/wrapper/dists/gradle-8.1-bin/h2/gradle-8.1/bin/gradle"}));
     EXPECT_EQ(readFile(tree + "/.git"), ("gitdir: " + gitDir + "\n").toUtf8());
     EXPECT_EQ(readFile(gitDir + "/commondir"), "../..\n");
     EXPECT_EQ(sh(repo, {"rev-parse", "main"}), main);
@@ -1086,13 +1315,22 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
         EXPECT_FALSE(QFileInfo::exists(outside)) << outside.toStdString();
     // The next run of the worktree copies the person's Gradle settings into
     // its own home again, not through the link the build left there.
+    // A submodule's .git pointer that is there as the run starts, as the
+    // one it planted, stays as it is: the run cannot point it elsewhere.
     qputenv("GRADLE_USER_HOME", personalGradle.toUtf8());
-    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("또 했어요")}}});
+    writeFile(tree + "/vendor/lib/.git", "gitdir: ../../.git/modules/lib\n");
+    const QString repoint = "echo 'gitdir: " + root + "/planted/.git' > ";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"sh", "-c", repoint + "vendor/lib/.git; echo $? > tried/submodule; "
+                                                                                        + repoint + "sub/.git; echo $? > tried/planted"}}},
+                                           FakeClaude::resultEvent("또 했어요")}}});
     dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/boxed", planDir,
               settings);
     ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
     qunsetenv("GRADLE_USER_HOME");
     EXPECT_EQ(dev.runs().value(Developer::PlatformKind::android).summary, "또 했어요");
+    EXPECT_NE(readFile(tree + "/tried/submodule"), "0\n");
+    EXPECT_NE(readFile(tree + "/tried/planted"), "0\n");
+    EXPECT_EQ(readFile(tree + "/vendor/lib/.git"), "gitdir: ../../.git/modules/lib\n");
     EXPECT_EQ(TestRepo::tree(root + "/target"), QStringList());
     QFile::remove(home + "/.claude");
     QFile::remove(home + "/.gradle");
@@ -1124,6 +1362,202 @@ TEST(ConfinedDevelopment, TheBuildWritesItsOwnPlacesOnlyAndLeavesNothingBehind)
     qputenv("TMPDIR", savedTemp);
     const Developer::Run sharedRun = dev.runs().value(Developer::PlatformKind::android);
     EXPECT_EQ(sharedRun.summary, "공유 tmp 에서도 했어요") << sharedRun.detail.toStdString();
+
+    // A repository and a plan folder reached through a link in the shared
+    // /tmp, which the run's private /tmp covers: Claude runs in the real
+    // worktree.
+    // A removed worktree's build homes go with it at the next run.
+    const QString builds = AppPaths::support() + "/builds";
+    auto homesOf = [&builds](const QString &worktree) {
+        QStringList owned;
+        for (const QString &name : QDir(builds).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (readFile(builds + "/" + name + "/worktree") == worktree.toUtf8())
+                owned.append(name);
+        return owned;
+    };
+    ASSERT_EQ(homesOf(tree).size(), 1);
+    sh(repo, {"worktree", "remove", "--force", tree});
+    ASSERT_FALSE(QFileInfo::exists(tree));
+    QTemporaryDir links(QStringLiteral("/tmp/quarrystone-link-XXXXXX"));
+    ASSERT_TRUE(links.isValid());
+    ASSERT_TRUE(QFile::link(root + "/repos", links.path() + "/repos"));
+    ASSERT_TRUE(QFile::link(root + "/plans", links.path() + "/plans"));
+    settings.androidRepo = links.path() + "/repos/app";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"sh", "-c", "pwd > linked.txt"}}},
+                                           FakeClaude::resultEvent("링크 너머에서도 했어요")}}});
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/linked",
+              links.path() + "/plans/Harbor", settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+    const Developer::Run linked = dev.runs().value(Developer::PlatformKind::android);
+    EXPECT_EQ(linked.summary, "링크 너머에서도 했어요") << linked.detail.toStdString();
+    const QString linkedTree = root + "/repos/app-worktrees/feat-linked";
+    EXPECT_EQ(readFile(linkedTree + "/linked.txt"), (linkedTree + "\n").toUtf8());
+    EXPECT_EQ(homesOf(tree), QStringList());
+    EXPECT_EQ(homesOf(linkedTree).size(), 1);
+}
+
+// A person logged in to the tool develops confined: the tool gets their
+// access token (the tool (2.1.337) reads CLAUDE_CODE_OAUTH_TOKEN and keeps
+// it from its Bash commands itself), the build finds their login file
+// empty and no token; a login that would expire during the run stops it
+// before Claude starts, saying why.
+TEST(ConfinedDevelopment, ALoginStaysWithTheTool)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString home = QDir::homePath();
+    const QString file = home + "/.claude/.credentials.json";
+    auto login = [](const QDateTime &expires) {
+        return QJsonDocument(QJsonObject{{"claudeAiOauth", QJsonObject{{"accessToken", "sk-ant-oat01-access"},
+                                                                       {"refreshToken", "sk-ant-ort01-renews"},
+                                                                       {"expiresAt", expires.toMSecsSinceEpoch()}}}})
+            .toJson();
+    };
+    const QString repo = makeRepo(root + "/repos/app");
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    FakeClaude fake;
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    Developer dev;
+    const QString check = "echo \"${CLAUDE_CODE_OAUTH_TOKEN-none}\" > ";
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"run", QJsonArray{"sh", "-c", check + "tool.txt"}}},
+                                           QJsonObject{{"bash", check + "build.txt; cat ~/.claude/.credentials.json "
+                                                                        "> file.txt; echo x > ~/.claude/.credentials.json; "
+                                                                        "echo $? > write.txt"}},
+                                           FakeClaude::resultEvent("했어요")}}});
+    const struct {
+        QString branch;
+        QDateTime expires;
+        QString detail;
+    } rows[] = {
+        {"feat/valid", QDateTime::currentDateTimeUtc().addSecs(3 * 3600), "바뀐 파일 4개"},
+        {"feat/expiring", QDateTime::currentDateTimeUtc().addSecs(60),
+         "Claude 로그인이 곧 만료돼요. 개발 실행은 격리되어 있어서 Claude 가 그 안에서 로그인을 새로 고칠 수 없어요. "
+         "계획서 다듬기를 한 번 하거나 터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요."},
+    };
+    for (const auto &row : rows) {
+        writeFile(file, login(row.expires));
+        dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, row.branch, planDir,
+                  settings);
+        ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 60000));
+        EXPECT_EQ(dev.runs().value(Developer::PlatformKind::android).detail, row.detail) << row.branch.toStdString();
+        EXPECT_EQ(readFile(file), login(row.expires));
+    }
+    const QString worktree = root + "/repos/app-worktrees/feat-valid";
+    EXPECT_EQ(readFile(worktree + "/tool.txt"), "sk-ant-oat01-access\n");
+    EXPECT_EQ(readFile(worktree + "/build.txt"), "none\n");
+    EXPECT_EQ(readFile(worktree + "/file.txt"), "");
+    EXPECT_NE(readFile(worktree + "/write.txt"), "0\n");
+    EXPECT_FALSE(QFileInfo::exists(root + "/repos/app-worktrees/feat-expiring/tool.txt"));
+    QFile::remove(file);
+}
+
+// Runs `program` in `dir` with `env` and gives its exit code, -1 when it
+// did not end within the ceiling.
+int runIn(const QString &dir, const QString &program, const QStringList &args,
+          const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(program, args);
+    if (!process.waitForFinished(240000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+// A real Gradle wrapper build (Debian's Gradle on the system's Java, made a
+// distribution of its own) runs in a confined development run, offline,
+// with the distribution the person's wrapper unpacked before, with Gradle's
+// daemon (which its client reaches over the run's own loopback) and
+// without: nothing is downloaded, and the person's distribution stays as
+// it was.
+TEST(ConfinedDevelopment, ARealGradleWrapperBuildRunsOfflineWithThePersonsDistribution)
+{
+    if (!Spawn::confinementWorks() || !OwnNetwork::unavailable().isEmpty())
+        GTEST_SKIP() << "runs get no confinement with a network of their own here";
+    if (!QFileInfo::exists("/usr/share/gradle/lib") || !QFileInfo::exists("/usr/bin/java"))
+        GTEST_SKIP() << "Debian's gradle package is not installed";
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    // The distribution, served from a file address that is gone once the
+    // person's wrapper has unpacked it: the build is offline.
+    const QString zip = root + "/served/gradle-4.4.1-bin.zip";
+    QDir().mkpath(root + "/served");
+    ASSERT_EQ(runIn(root, "/usr/bin/python3",
+                    {"-c", "import os, sys, zipfile\n"
+                           "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                           "    z.write('/usr/share/gradle', 'gradle-4.4.1')\n"
+                           "    for top in ('bin', 'lib'):\n"
+                           "        for folder, _, files in os.walk('/usr/share/gradle/' + top, followlinks=True):\n"
+                           "            z.write(folder, 'gradle-4.4.1' + folder[len('/usr/share/gradle'):])\n"
+                           "            for f in files:\n"
+                           "                path = os.path.join(folder, f)\n"
+                           "                z.write(path, 'gradle-4.4.1' + path[len('/usr/share/gradle'):])\n",
+                     zip}),
+              0);
+    const QString personal = root + "/person/gradle";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("GRADLE_USER_HOME", personal);
+    const QString repo = makeRepo(root + "/repos/app");
+    writeFile(repo + "/settings.gradle", "rootProject.name = 'probe'\n");
+    writeFile(repo + "/build.gradle",
+              "task hello { doLast { new File(projectDir, \"built-\" + System.getenv(\"RUN\") + \".txt\").text = "
+              "\"built by \" + gradle.gradleVersion } }\n");
+    ASSERT_EQ(runIn(repo, "/usr/bin/gradle", {"-q", "--offline", "--no-daemon", "wrapper", "--gradle-distribution-url",
+                                              "file://" + zip},
+                    env),
+              0);
+    writeFile(repo + "/.gitignore", "*.properties\n.gradle/\nbuilt-*.txt\n");
+    sh(repo, {"add", "-A"});
+    sh(repo, {"add", "-f", "gradle/wrapper/gradle-wrapper.properties"});
+    sh(repo, {"commit", "-q", "-m", "wrapper"});
+    // The person's own first build unpacks the distribution.
+    env.insert("RUN", "person");
+    ASSERT_EQ(runIn(repo, repo + "/gradlew", {"-q", "--offline", "--no-daemon", "hello"}, env), 0);
+    ASSERT_TRUE(QFile::remove(zip));
+    const QString dists = personal + "/wrapper/dists";
+    const QStringList distribution = tree(dists);
+
+    qputenv("GRADLE_USER_HOME", personal.toUtf8());
+    FakeClaude fake;
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"bash", "RUN=daemon ./gradlew -q --offline hello > gradle-daemon.log 2>&1; "
+                                                                "echo $? > daemon.txt; ./gradlew -q --stop; "
+                                                                "RUN=plain ./gradlew -q --offline --no-daemon hello "
+                                                                "> gradle-plain.log 2>&1; echo $? > plain.txt"}},
+                                           FakeClaude::resultEvent("빌드했어요")}}});
+    AppSettings settings;
+    settings.claudePath = FakeClaude::path();
+    settings.androidRepo = repo;
+    const QString planDir = root + "/plans/Harbor";
+    QDir().mkpath(planDir + "/history");
+    writeFile(planDir + "/plan.json", "{\"meta\":{\"feature\":\"Harbor\"}}");
+    Developer dev;
+    dev.start({Developer::PlatformKind::android}, {{Developer::PlatformKind::android, "main"}}, "feat/gradle", planDir,
+              settings);
+    ASSERT_TRUE(QTest::qWaitFor([&dev] { return !dev.isRunning(); }, 280000));
+    qunsetenv("GRADLE_USER_HOME");
+    const Developer::Run run = dev.runs().value(Developer::PlatformKind::android);
+    const QString worktree = root + "/repos/app-worktrees/feat-gradle";
+    EXPECT_EQ(run.summary, "빌드했어요") << run.detail.toStdString();
+    EXPECT_EQ(readFile(worktree + "/daemon.txt"), "0\n") << readFile(worktree + "/gradle-daemon.log").toStdString();
+    EXPECT_EQ(readFile(worktree + "/built-daemon.txt"), "built by 4.4.1");
+    EXPECT_EQ(readFile(worktree + "/plain.txt"), "0\n") << readFile(worktree + "/gradle-plain.log").toStdString();
+    EXPECT_EQ(readFile(worktree + "/built-plain.txt"), "built by 4.4.1");
+    EXPECT_EQ(tree(dists), distribution);
+    // What the build made where git does not look is named.
+    EXPECT_TRUE(run.changed.contains(".gradle/")) << run.changed.join(' ').toStdString();
+    EXPECT_TRUE(run.changed.contains("built-plain.txt"));
 }
 
 // The application of the test below: a development run whose `git

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QTemporaryFile>
 #include <atomic>
 #include <sys/stat.h>
@@ -134,6 +135,22 @@ const QStringList runVariables{
     QStringLiteral("ANDROID_SDK_ROOT"), QStringLiteral("GRADLE_USER_HOME"), QStringLiteral("DEVELOPER_DIR"),
 };
 
+// How a confined run's Bash commands start: the tool (2.1.337), given a
+// program in CLAUDE_CODE_SHELL_PREFIX, runs each command as that program
+// with the command's whole text as its one argument, and every such
+// command otherwise inherits the tool's environment, the API key included
+// (its CLAUDE_CODE_SUBPROCESS_ENV_SCRUB instead forces the permission mode
+// to "default" and wants a sandbox of its own, with socat, for every
+// command). This one drops the key or login token the tool was given (the
+// tool itself drops the token) and runs the command
+// with the shell the tool writes it for (bash or zsh, from SHELL as the
+// tool picks it; bash otherwise), so that the build's code never sees the
+// key.
+const QByteArray shellPrefix = QByteArrayLiteral("#!/bin/sh\n"
+                                                 "unset ANTHROPIC_API_KEY CLAUDE_CODE_OAUTH_TOKEN\n"
+                                                 "case ${SHELL-} in */bash|*/zsh) ;; *) SHELL=/bin/bash ;; esac\n"
+                                                 "exec \"$SHELL\" -c \"$1\"\n");
+
 // SSH_AUTH_SOCK stays out too: a reading run needs no agent, and a
 // development run's build executes code Claude may have written, which must
 // not sign anything with the person's keys.
@@ -203,8 +220,19 @@ bool credentialRefused(const QString &detail, std::optional<int> retryStatus)
     return retryStatus == 401 || detail.contains(QLatin1String("Invalid API key"), Qt::CaseInsensitive);
 }
 
+// The tool (2.1.337) in a confined run cannot refresh an expired login
+// (it would write ~/.claude, which the run only reads) and cannot run the
+// person's apiKeyHelper (it finds a home it cannot write and an empty
+// runtime folder), and says so in English.
+const QString confinedLogin = QStringLiteral(
+    "\n개발 실행은 격리되어 있어서 Claude 가 그 안에서 만료된 로그인을 새로 고칠 수 없어요. 계획서 다듬기를 한 번 하거나 "
+    "터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요.");
+const QString confinedKeyHelper = QStringLiteral(
+    "\n개발 실행은 격리되어 있어서 그 안에서는 Claude 설정의 apiKeyHelper 를 실행할 수 없어요. 개발하려면 설정에서 "
+    "'Anthropic API 키' 방식으로 바꿔 주세요.");
+
 QString failureMessage(int status, const std::optional<QString> &result, const QByteArray &errorOutput,
-                       std::optional<int> retryStatus, bool keyMode)
+                       std::optional<int> retryStatus, bool keyMode, bool confined)
 {
     QString detail;
     if (result) {
@@ -217,12 +245,14 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
     }
     QString message = QStringLiteral("Claude 실행 실패(종료 코드 ") + QString::number(status) + QStringLiteral("): ")
         + (detail.isEmpty() ? QStringLiteral("출력 없음") : detail);
-    if (keyMode && credentialRefused(detail, retryStatus))
+    if (confined && detail.contains(QLatin1String("apiKeyHelper")))
+        message += confinedKeyHelper;
+    else if (keyMode && credentialRefused(detail, retryStatus))
         message += QStringLiteral("\nAPI 가 Anthropic API 키를 받지 않았어요. 설정에서 키를 확인하거나 'Claude Code 로그인' 방식으로 "
                                   "바꿔 주세요.");
     else if (credentialRefused(detail, retryStatus) || detail.contains(QLatin1String("login"), Qt::CaseInsensitive)
              || detail.contains(QLatin1String("auth"), Qt::CaseSensitive))
-        message += QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
+        message += confined ? confinedLogin : QStringLiteral("\n터미널에서 `claude` 를 한 번 실행해 로그인해 주세요.");
     return message;
 }
 
@@ -262,6 +292,19 @@ QString ClaudeRunner::personalSettingsPath()
 {
     const QString named = qEnvironmentVariable("CLAUDE_CONFIG_DIR");
     return (named.isEmpty() ? QDir::homePath() + QStringLiteral("/.claude") : named) + QStringLiteral("/settings.json");
+}
+
+std::optional<ClaudeRunner::Login> ClaudeRunner::personalLogin()
+{
+    const QString file = QFileInfo(personalSettingsPath()).path() + QStringLiteral("/.credentials.json");
+    const QJsonObject login = readObject(file).value(QLatin1String("claudeAiOauth")).toObject();
+    const QString token = login.value(QLatin1String("accessToken")).toString();
+    if (token.isEmpty())
+        return std::nullopt;
+    const QJsonValue expires = login.value(QLatin1String("expiresAt"));
+    return Login{QFileInfo(file).canonicalFilePath(), token,
+                 expires.isDouble() ? QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(expires.toDouble()))
+                                    : QDateTime()};
 }
 
 QByteArray ClaudeRunner::runSettings()
@@ -321,23 +364,46 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     // Files, not the texts themselves: the servers' headers and the
     // settings' tokens may be secrets, and command lines are visible to
     // every local user.
-    for (auto [file, text] : {std::pair{&config, mcpConfig(mcpServerNames(allowedTools), cwd)},
-                              std::pair{&settings, runSettings()}})
+    QTemporaryFile prefix(PrivateTemp::runFileTemplate(folder.value_or(QDir::tempPath()), QStringLiteral("shell"),
+                                                       QStringLiteral(".sh")));
+    QList<std::pair<QTemporaryFile *, QByteArray>> files{{&config, mcpConfig(mcpServerNames(allowedTools), cwd)},
+                                                        {&settings, runSettings()}};
+    if (runner.confinement)
+        files.append({&prefix, QByteArray()});
+    for (auto [file, text] : files)
         if (!folder || !file->open() || !PrivateTemp::hold(file->handle()) || file->write(text) != text.size()
             || !file->flush())
             throw ClaudeFailure{QStringLiteral("Claude 에 넘길 설정 파일을 쓰지 못했어요: ")
                                 + (folder ? FileError::describe(*file) : QDir::tempPath())};
+    // No program starts from a file that is open for writing, as a
+    // temporary file stays until it is removed: the commands' start is a
+    // file of its own at the name the temporary one took, held through a
+    // descriptor that only reads.
+    QFile prefixHeld(prefix.fileName());
+    if (runner.confinement) {
+        QSaveFile start(prefix.fileName());
+        if (!start.open(QIODevice::WriteOnly) || start.write(shellPrefix) != shellPrefix.size() || !start.commit()
+            || !prefixHeld.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner)
+            || !prefixHeld.open(QIODevice::ReadOnly) || !PrivateTemp::hold(prefixHeld.handle()))
+            throw ClaudeFailure{QStringLiteral("Claude 에 넘길 설정 파일을 쓰지 못했어요: ")
+                                + FileError::describe(prefixHeld)};
+    }
 
     const QStringList args = arguments(allowedTools, runner.disallowedTools, dirs, continueLast, config.fileName(),
                                        settings.fileName(), runner.model);
-    const Spawn::Environment env = environment(runner.path, runner.apiKey);
-    // The tool, its server list and its settings stay where they are, also
-    // where a confined run's own /tmp would cover them: the tool refuses to
-    // start without the settings file it is named.
+    Spawn::Environment env = environment(runner.path, runner.apiKey);
+    if (runner.loginToken)
+        env.insert(QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN"), *runner.loginToken);
+    // The tool, its server list, its settings and its commands' start stay
+    // where they are, also where a confined run's own /tmp would cover
+    // them: the tool refuses to start without the settings file it is named.
     std::optional<Spawn::Confinement> confinement = runner.confinement;
-    if (confinement)
+    if (confinement) {
+        const QString start = QFileInfo(prefix.fileName()).canonicalFilePath();
         confinement->readOnly << runner.path << QFileInfo(config.fileName()).canonicalFilePath()
-                              << QFileInfo(settings.fileName()).canonicalFilePath();
+                              << QFileInfo(settings.fileName()).canonicalFilePath() << start;
+        env.insert(QStringLiteral("CLAUDE_CODE_SHELL_PREFIX"), start);
+    }
 
     // Declared before the pump, whose thread feeds them until it is joined.
     StreamCollector collector(std::move(progress), std::move(onToolResult));
@@ -367,5 +433,5 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     if (result && !collector.isError())
         co_return *result;
     throw ClaudeFailure{failureMessage(status, result, errors.bytes(), collector.retryStatus(),
-                                       runner.apiKey && !runner.apiKey->isEmpty())};
+                                       runner.apiKey && !runner.apiKey->isEmpty(), confinement.has_value())};
 }

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QCoroTask>
 #include <QJsonObject>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -40,6 +41,9 @@ public:
     QByteArray runToken{};
     // Where set, the tool and all it starts run confined to it.
     std::optional<Spawn::Confinement> confinement{};
+    // The access token of the person's login, handed to the tool
+    // (CLAUDE_CODE_OAUTH_TOKEN) where it may not read their login file.
+    std::optional<QString> loginToken{};
 
     // The tool's path: the usual install locations first, then the user's
     // login shell; nothing when neither knows it. Cancelling `stop` ends
@@ -85,6 +89,17 @@ public:
     // The person's own settings file of the tool, which it reads (with its
     // "env") in their terminal.
     static QString personalSettingsPath();
+
+    // The person's login as the tool keeps it (2.1.337: ".credentials.json"
+    // beside its settings, "claudeAiOauth" with the access token and when it
+    // expires, in milliseconds since 1970).
+    struct Login {
+        QString file;
+        QString accessToken;
+        QDateTime expires;
+    };
+    // Nothing when there is no such file or it names no access token.
+    static std::optional<Login> personalLogin();
 
 private:
     // The MCP configuration the tool gets: the user's own servers that

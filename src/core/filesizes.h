@@ -27,6 +27,9 @@ inline constexpr qint64 mark = qint64(4) << 10;
 inline constexpr qint64 log = qint64(64) << 20;
 // A picture: a screen of the plan, a picture given to a revision.
 inline constexpr qint64 picture = qint64(64) << 20;
+// A worktree's .git pointer and the HEAD it leads to, and other small
+// files that name a path.
+inline constexpr qint64 gitPointer = qint64(4) << 10;
 
 // A size for the person: "700KB", "12MB", "64GB", rounded up.
 QString text(qint64 bytes);

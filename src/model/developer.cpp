@@ -17,6 +17,7 @@
 #include "model/generator.h"
 #include "model/plan.h"
 #include "model/planguard.h"
+#include "model/worktreesnapshot.h"
 #include "process/childprocess.h"
 #include "process/pipepump.h"
 #include "process/spawn.h"
@@ -50,6 +51,11 @@ const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는
 // of the plan folder.
 constexpr std::chrono::minutes recordWait(2);
 const QString worktreeFailed = QStringLiteral("작업 폴더를 만들지 못했어요: ");
+// How long a login must still hold when a confined run starts.
+constexpr qint64 loginMargin = 30 * 60;
+const QString expiredLogin = QStringLiteral(
+    "Claude 로그인이 곧 만료돼요. 개발 실행은 격리되어 있어서 Claude 가 그 안에서 로그인을 새로 고칠 수 없어요. 계획서 "
+    "다듬기를 한 번 하거나 터미널에서 `claude` 를 한 번 실행해 로그인을 새로 고친 뒤 다시 시작해 주세요.");
 constexpr qsizetype pathTailLength = 60;
 // Local settings and keys an app checkout keeps out of git, which a fresh
 // worktree would lack.
@@ -79,6 +85,11 @@ QStringList changedPaths(const QByteArray &status)
             ++i;
     }
     return paths;
+}
+
+QString changedCount(const QStringList &changed)
+{
+    return QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개");
 }
 
 QString lastCharacters(const QString &text, qsizetype count)
@@ -344,6 +355,34 @@ QString realPath(const QString &path)
     return real.isEmpty() ? path : real;
 }
 
+// The branch checked out in the worktree at `folder`, read from git's own
+// files there (its .git names its folder in the repository, whose HEAD
+// names the branch); nothing for a folder that is no worktree or whose HEAD
+// is no branch.
+std::optional<QString> worktreeBranch(const QString &folder)
+{
+    const std::optional<QByteArray> pointer = RegularFile::read(folder + QStringLiteral("/.git"), FileSizes::gitPointer);
+    if (!pointer || !pointer->startsWith("gitdir: "))
+        return std::nullopt;
+    const QString gitDir = QDir(folder).absoluteFilePath(QString::fromUtf8(pointer->mid(8).trimmed()));
+    const std::optional<QByteArray> head = RegularFile::read(gitDir + QStringLiteral("/HEAD"), FileSizes::gitPointer);
+    if (!head || !head->startsWith("ref: refs/heads/"))
+        return std::nullopt;
+    return QString::fromUtf8(head->mid(16).trimmed());
+}
+
+// The folder of the worktree of `branch`: `named` (see worktreePath) when it
+// is free or that branch's worktree; when another branch's worktree or
+// anything else has it (two names can make one folder name, "feat/probe"
+// and "feat-probe"), the first of "<named>-2", "<named>-3", … that is.
+QString worktreeFolder(const QString &named, const QString &branch)
+{
+    QString folder = named;
+    for (int next = 2; QFileInfo::exists(folder) && worktreeBranch(folder) != branch; ++next)
+        folder = named + QLatin1Char('-') + QString::number(next);
+    return folder;
+}
+
 // The person's Gradle home: GRADLE_USER_HOME, else ~/.gradle.
 QString personalGradleHome()
 {
@@ -351,14 +390,34 @@ QString personalGradleHome()
     return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".gradle")) : named;
 }
 
+// The file in a worktree's build homes that names the worktree.
+const QString homesOwner = QStringLiteral("worktree");
+
+// The build homes of worktrees that are gone (the person removed them)
+// go with them: for a real app they hold hundreds of megabytes. Homes that
+// do not name their worktree are left alone.
+void removeOrphanedHomes(const QString &builds)
+{
+    for (const QString &name : QDir(builds).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        const QString folder = builds + QLatin1Char('/') + name;
+        const std::optional<QByteArray> owner =
+            RegularFile::read(folder + QLatin1Char('/') + homesOwner, FileSizes::gitPointer);
+        if (owner && !owner->isEmpty() && !QFileInfo::exists(QString::fromUtf8(*owner) + QStringLiteral("/.git")))
+            QDir(folder).removeRecursively();
+    }
+}
+
 // A worktree's own Gradle and Android homes, kept from run to run in the
 // support folder, which nothing but the next confined run of the worktree
-// uses. Gives the folder, or nothing when it cannot be made.
+// uses, and removed once the worktree is gone. Gives the folder, or nothing
+// when it cannot be made.
 std::optional<QString> buildHomes(const QString &worktree)
 {
-    const QString folder = AppPaths::support() + QStringLiteral("/builds/")
+    const QString builds = AppPaths::support() + QStringLiteral("/builds");
+    removeOrphanedHomes(builds);
+    const QString folder = builds + QLatin1Char('/')
         + QString::fromLatin1(QCryptographicHash::hash(worktree.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
-    if (!QDir().mkpath(folder))
+    if (!QDir().mkpath(folder) || !AtomicFile::write(folder + QLatin1Char('/') + homesOwner, worktree.toUtf8()))
         return std::nullopt;
     // The last run could write below the folder: a link it left where a
     // home should be is taken away, never followed.
@@ -398,6 +457,41 @@ QString personalAndroidHome()
     return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".android")) : named;
 }
 
+// The Gradle distributions the person's wrapper has unpacked (in
+// wrapper/dists/<name>/<hash>/, complete once "<zip>.ok" is there) reach the
+// build's own Gradle home, so that a new worktree neither downloads them
+// again nor fails offline: each as a folder of the build's own, where the
+// wrapper takes its lock, holding the marker and a link to the person's
+// unpacked distribution, which the build reads and cannot change.
+void linkDistributions(const QString &from, const QString &to)
+{
+    const QDir dists(from);
+    for (const QString &name : dists.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QDir versions(dists.filePath(name));
+        for (const QString &hash : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QDir theirs(versions.filePath(hash));
+            const QStringList markers = theirs.entryList({QStringLiteral("*.ok")}, QDir::Files);
+            if (markers.isEmpty())
+                continue;
+            const QString ours = to + QLatin1Char('/') + name + QLatin1Char('/') + hash;
+            if (!QDir().mkpath(ours))
+                continue;
+            for (const QString &unpacked : theirs.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                const QString link = ours + QLatin1Char('/') + unpacked;
+                // What the last run left at the link's place goes; a
+                // folder the wrapper unpacked there itself stays.
+                if (QFileInfo(link).isSymLink() || QFileInfo(link).isFile())
+                    QFile::remove(link);
+                if (!QFileInfo::exists(link))
+                    QFile::link(realPath(theirs.filePath(unpacked)), link);
+            }
+            for (const QString &marker : markers)
+                if (!QFileInfo::exists(ours + QLatin1Char('/') + marker))
+                    AtomicFile::write(ours + QLatin1Char('/') + marker, QByteArray());
+        }
+    }
+}
+
 // What the build takes of the person's Java and Gradle set-up besides what
 // every run gets: the options through which a company's proxy and trust
 // store are given.
@@ -432,6 +526,11 @@ Spawn::Confinement Developer::confinement(const QString &worktree, const QString
     confined.readOnly.removeIf([](const QString &place) { return !QFileInfo::exists(place); });
     const QString gradle = realPath(personalGradleHome());
     copySettings(gradle, homes + QStringLiteral("/gradle"), {QStringLiteral("gradle.properties")});
+    const QString dists = gradle + QStringLiteral("/wrapper/dists");
+    if (QFileInfo(dists).isDir()) {
+        linkDistributions(dists, homes + QStringLiteral("/gradle/wrapper/dists"));
+        confined.readOnly.append(realPath(dists));
+    }
     copySettings(personalAndroidHome(), homes + QStringLiteral("/android"), {QStringLiteral("debug.keystore")});
     confined.environment.insert(QStringLiteral("GRADLE_USER_HOME"), homes + QStringLiteral("/gradle"));
     const QString named = qEnvironmentVariable("GRADLE_RO_DEP_CACHE");
@@ -657,7 +756,7 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         problem = worktreeFailed;
     bool existing = false;
     if (!problem) {
-        job->worktree = worktreePath(job->repo, job->branch);
+        job->worktree = worktreeFolder(worktreePath(job->repo, job->branch), job->branch);
         existing = QFileInfo::exists(job->worktree);
         // git makes the folders that lead to the worktree itself. Its run
         // starts while the plan folder is taken and runs git only after that.
@@ -735,7 +834,10 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     const Plan plan = co_await reading;
     if (!self)
         co_return;
-    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planDir, plan);
+    // Claude works by the real paths: a confined run is given no link on the
+    // way, and one in /tmp would lie under its private /tmp.
+    const QString planFolder = realPath(planDir);
+    const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planFolder, plan);
 
     const PlatformKind platform = job->platform;
     const std::weak_ptr<Job> held = job;
@@ -752,7 +854,6 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
             Qt::QueuedConnection);
     };
 
-    const QStringList dirs{job->worktree, planDir};
     // Whatever Claude's tools do to the plan folder is undone when the run
     // ends, however it ends.
     const std::shared_ptr<PlanGuard> guard = co_await job->planFiles;
@@ -766,6 +867,15 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (!self)
         co_return;
     const std::optional<GitFolders> folders = gitFolders(job->foldersNamed);
+    // What the worktree holds before the run, to show afterwards all the run
+    // wrote there, also where git does not look; and the .git of each
+    // submodule or nested repository in it, which the run must not point
+    // elsewhere.
+    const QString tree = realPath(job->worktree);
+    QFuture<WorktreeSnapshot> taking = OffThread::run(WorktreeSnapshot::take, tree);
+    const WorktreeSnapshot before = co_await taking;
+    if (!self)
+        co_return;
     // The build runs code Claude may have written: the system, not a
     // pattern, keeps it inside the worktree. Where that cannot start, the
     // run goes on as before and says so; where only its private folders
@@ -776,7 +886,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         const std::optional<QString> privateTemp = PrivateTemp::folder();
         if (privateTemp)
             temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
-        const std::optional<QString> homes = buildHomes(job->worktree);
+        const std::optional<QString> homes = buildHomes(tree);
         if (!temporary || !temporary->isValid() || !homes) {
             fail(*job, QStringLiteral("격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: ")
                            + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
@@ -784,12 +894,29 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         }
         runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir,
                                          folders ? folders->common : QString());
+        runner.confinement->readOnly += before.gitEntries();
+        // A login stays with the tool: it is handed its access token, and
+        // the build finds the login file, with the token that renews it,
+        // empty. The tool cannot renew it in there, so one that would
+        // expire during the run is renewed outside first.
+        if (job->settings.claudeAuth == AppSettings::ClaudeAuth::login && !runner.apiKey) {
+            if (const std::optional<ClaudeRunner::Login> login = ClaudeRunner::personalLogin()) {
+                if (login->expires.isValid() && login->expires < QDateTime::currentDateTimeUtc().addSecs(loginMargin)) {
+                    fail(*job, expiredLogin);
+                    co_return;
+                }
+                runner.loginToken = login->accessToken;
+                if (!login->file.isEmpty())
+                    runner.confinement->hidden.append(login->file);
+            }
+        }
     }
+    const QStringList dirs{tree, planFolder};
     const QString notice = confined ? QString() : unconfined + QLatin1Char('\n');
     QString answer;
     std::optional<QString> failure;
     try {
-        answer = co_await runner.run(prompt, allowedTools(platform), dirs, job->worktree, false, std::move(progress),
+        answer = co_await runner.run(prompt, allowedTools(platform), dirs, tree, false, std::move(progress),
                                      ClaudeRunner::ToolResult(), job->cancel);
     } catch (const Cancelled &) {
         failure = stopped;
@@ -819,30 +946,34 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
             fail(*job, notice + (guarded.isEmpty() ? *failure : *failure + QLatin1Char('\n') + guarded));
         co_return;
     }
-    // Written before the run shows as done, so a finished run's record is
-    // there to read.
-    std::optional<QCoro::Task<QString>> writing;
-    if (self)
-        writing.emplace(record(planDir, platform, job->branch,
-                               notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded),
-                               job->settings, guard));
     QByteArray printed;
     if (listing)
         printed = co_await std::move(*listing);
+    QFuture<WorktreeSnapshot> retaking = OffThread::run(WorktreeSnapshot::take, tree);
+    const WorktreeSnapshot after = co_await retaking;
+    QStringList changed = changedPaths(printed);
+    changed += after.changedSince(before, changed);
+    // Written before the run shows as done, so a finished run's record is
+    // there to read; it names every path the run wrote, as the card does.
     QString unwritten;
-    if (writing)
-        unwritten = co_await std::move(*writing);
+    if (self) {
+        QString text = notice + answer + QStringLiteral("\n\n") + changedCount(changed);
+        for (const QString &path : std::as_const(changed))
+            text += QStringLiteral("\n- ") + path;
+        if (!guarded.isEmpty())
+            text += QStringLiteral("\n\n") + guarded;
+        QCoro::Task<QString> writing = record(planDir, platform, job->branch, text, job->settings, guard);
+        unwritten = co_await std::move(writing);
+    }
     if (!self)
         co_return;
-    const QStringList changed = changedPaths(printed);
     // A run whose plan had to be put back did what it must not: it does not
     // end done.
     update(*job, [&](Run &run) {
         run.phase = guarded.isEmpty() ? Run::Phase::done : Run::Phase::failed;
         run.summary = notice + answer.trimmed();
         run.changed = changed;
-        run.detail = guarded.isEmpty() ? QStringLiteral("바뀐 파일 ") + QString::number(changed.size()) + QStringLiteral("개")
-                                       : guarded;
+        run.detail = guarded.isEmpty() ? changedCount(changed) : guarded;
         if (!unwritten.isEmpty())
             run.detail += QStringLiteral(" · 개발 기록을 쓰지 못했어요: ") + unwritten;
         run.ended = QDateTime::currentDateTime();

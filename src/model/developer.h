@@ -61,7 +61,9 @@ public:
         std::optional<QDateTime> ended;
         // Claude's final answer, trimmed; empty until done.
         QString summary;
-        // Changed paths in the worktree at the end, in git's order.
+        // Changed paths in the worktree at the end: git's, in git's order,
+        // then those git leaves out (ignored, in a git folder of their
+        // own, removed), a new folder of these as "<folder>/".
         QStringList changed;
 
         bool operator==(const Run &) const = default;

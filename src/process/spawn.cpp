@@ -7,6 +7,8 @@
 #include "process/processgroup.h"
 #include "core/text.h"
 #include "process/posixspawn.h"
+#include "process/ownnetwork.h"
+#include "process/socketfilter.h"
 
 #include <QCoroFuture>
 #include <QDir>
@@ -31,6 +33,8 @@
 #include <sys/prctl.h>
 #include <dirent.h>
 #include <utility>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -438,6 +442,8 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
         places.append({place, Kind::writable});
     for (const QString &place : confinement.readOnly)
         places.append({place, Kind::shown});
+    for (const QString &file : confinement.hidden)
+        places.append({file, Kind::nulled});
     std::stable_sort(places.begin(), places.end(),
                      [](const auto &a, const auto &b) { return a.first.size() < b.first.size(); });
     QStringList mounts{QStringLiteral("--ro-bind"), QStringLiteral("/"), QStringLiteral("/"),
@@ -476,7 +482,7 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
 QStringList gated(const Spawn::Environment &env, const QString &path)
 {
     return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec 4<&- && "
+                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec 4<&- 6>&- 7<&- 8<&- && "
                                       "case $1 in =*) PWD=${1#=}; export PWD;; *) unset PWD;; esac && shift && exec \"$@\""),
                        QStringLiteral("sh"),
                        env.contains(QStringLiteral("PWD")) ? QLatin1Char('=') + env.value(QStringLiteral("PWD"))
@@ -734,6 +740,92 @@ struct Pipes {
     int takeGo() { return std::exchange(go[1], -1); }
 };
 
+// What a confined run's starter gets beside the pipes: its end of the
+// socket pair that keeps its network's stack (see OwnNetwork), the
+// system-call filter bwrap loads (see SocketFilter) and, where ours would
+// not serve it, the run's /etc/resolv.conf. Ours are closed with the object
+// unless taken.
+struct ConfinedEnds {
+    // The child's descriptors: the pipes', then these three.
+    static constexpr int network = OwnNetwork::runDescriptor;
+    static constexpr int filter = network + 1;
+    static constexpr int resolver = filter + 1;
+    static constexpr int kept = resolver + 1;
+    static_assert(network == Pipes::kept);
+
+    int pair[2] = {-1, -1};
+    int program = -1;
+    int names = -1;
+
+    ConfinedEnds() = default;
+    ConfinedEnds(const ConfinedEnds &) = delete;
+    ConfinedEnds &operator=(const ConfinedEnds &) = delete;
+    ~ConfinedEnds()
+    {
+        for (const int fd : {pair[0], pair[1], program, names})
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    // Throws SpawnFailure, in Korean where the machine cannot give runs a
+    // network of their own or a run with `env` could not leave it.
+    void open(const Spawn::Environment &env)
+    {
+        if (const QString why = OwnNetwork::unavailable(); !why.isEmpty())
+            throw SpawnFailure{why};
+        if (const QString why = OwnNetwork::unreachableProxy(env); !why.isEmpty())
+            throw SpawnFailure{why};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 || (program = SocketFilter::open()) < 0)
+            throw Spawn::startFailure(errno);
+        if (const std::optional<QByteArray> settings = OwnNetwork::resolverSettings()) {
+            names = ::memfd_create("resolv.conf", MFD_CLOEXEC);
+            if (names < 0 || !FileDescriptor::writeAll(names, *settings) || ::lseek(names, 0, SEEK_SET) != 0)
+                throw Spawn::startFailure(errno != 0 ? errno : EIO);
+        }
+    }
+
+    // In the child, after the pipes' ends: as childEnds there.
+    int childEnds() const
+    {
+        if (pair[1] < 0)
+            return 0;
+        const int from[] = {pair[1], program, names};
+        int moved[3] = {-1, -1, -1};
+        for (int n = 0; n < 3; ++n)
+            if (from[n] >= 0 && (moved[n] = ::fcntl(from[n], F_DUPFD_CLOEXEC, 10)) < 0)
+                return errno;
+        for (int n = 0; n < 3; ++n)
+            if (moved[n] >= 0 && ::dup2(moved[n], network + n) < 0)
+                return errno;
+        return 0;
+    }
+
+    // bwrap's options for them: the filter, the stack's end held as long as
+    // the run, the resolver's settings.
+    QStringList options() const
+    {
+        QStringList options = OwnNetwork::bwrapOptions()
+            + QStringList{QStringLiteral("--seccomp"), QString::number(filter), QStringLiteral("--sync-fd"),
+                          QString::number(network)};
+        if (names >= 0)
+            options << QStringLiteral("--ro-bind-data") << QString::number(resolver) << QStringLiteral("/etc/resolv.conf");
+        return options;
+    }
+
+    // Once the child has its copies: ours of the run's end and the rest
+    // go, and the other end is the stack's to attach.
+    void started(pid_t pid)
+    {
+        for (int *fd : {&pair[1], &program, &names})
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
+        if (pair[0] >= 0)
+            OwnNetwork::attach(pid, std::exchange(pair[0], -1));
+    }
+};
+
 // The child's standard descriptors from the caller's three.
 int standardDescriptors(int stdinFd, int stdoutFd, int stderrFd)
 {
@@ -875,12 +967,18 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     Pipes pipes;
     if (inNamespace && !pipes.open())
         throw startFailure(errno);
+    const bool confined = inNamespace && options.confinement && confinementWorks();
+    ConfinedEnds ends;
+    if (confined)
+        ends.open(env);
     const QByteArray terminal = options.terminal;
-    const PosixSpawn::Descriptors descriptors = [stdinFd, stdoutFd, stderrFd, &terminal, &pipes] {
+    const PosixSpawn::Descriptors descriptors = [stdinFd, stdoutFd, stderrFd, &terminal, &pipes, &ends] {
         if (const int error = terminal.isEmpty() ? standardDescriptors(stdinFd, stdoutFd, stderrFd)
                                                  : terminalDescriptors(terminal.constData()))
             return error;
-        return pipes.childEnds();
+        if (const int error = pipes.childEnds())
+            return error;
+        return ends.childEnds();
     };
     PosixSpawn::Options how{.ownGroup = terminal.isEmpty(), .newSession = !terminal.isEmpty(), .tied = true};
 
@@ -890,14 +988,18 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     QString program = path;
     QStringList arguments = args;
     if (inNamespace) {
-        how.kept = Pipes::kept;
+        how.kept = confined ? ConfinedEnds::kept : Pipes::kept;
         program = bwrapPath();
-        arguments = (options.confinement && confinementWorks() ? confinedMounts(*options.confinement) : openMounts())
+        arguments = (confined ? confinedMounts(*options.confinement) + ends.options() : openMounts())
             + runOptions();
         if (!cwd.isEmpty())
             arguments << QStringLiteral("--chdir") << cwd;
         arguments << QStringLiteral("--") << gated(env, path);
         arguments += args;
+    }
+    if (confined) {
+        arguments = OwnNetwork::command(program, arguments);
+        program = arguments.takeFirst();
     }
     reapOrphansOnce();
     // Known, with a descriptor of its own, before anyone can reap it. Its
@@ -916,6 +1018,8 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         pipes.closeChildEnds();
         if (error)
             return;
+        if (confined)
+            ends.started(pid);
         // Read and closed by the description, asked for below.
         const int infoRead = pipes.takeInfo();
         ChildProcess::startsRun(pid, [infoRead, inNamespace, token] {

@@ -50,20 +50,21 @@ using Environment = QMap<QString, QString>;
 
 // What a confined run may change: nothing but these folders and files
 // (which must exist, given by their real paths: no link on the way), each
-// writable at its own place, while it still reads whatever the person can
-// and keeps the network, loopback included. It keeps no capability, also
-// when started by root, so it cannot remount anything writable.
+// writable at its own place, while it still reads whatever the person can.
+// It keeps no capability, also when started by root, so it cannot remount
+// anything writable.
 //
-// It reaches no desktop: the display, Wayland and bus variables are unset,
-// the runtime folder ($XDG_RUNTIME_DIR, /run/user/<uid>: the session bus,
-// the Wayland socket, the keyring's socket) is an empty one of its own, and
-// the X sockets' folder is hidden with the shared /tmp; so are the system
-// bus and the sockets of systemd and the container services. What stays
-// reachable: X's and any bus's abstract sockets (a server listening on
-// "@/tmp/.X11-unix/X0", a bus address "unix:abstract=…"), which live in the
-// network namespace the run shares with us so as to keep the network; a
-// display found that way still asks for the person's X cookie, which the
-// run can read like any of their files.
+// It reaches nothing of the person's by connecting: it has a network of its
+// own (see OwnNetwork), in which neither the host's loopback services nor
+// any abstract unix socket (X's "@/tmp/.X11-unix/X0", a bus at
+// "unix:abstract=…") is found, with the outside reached through a network
+// stack that refuses the host's loopback; and it makes no unix socket at
+// all (see SocketFilter), so that no socket under the home, /run or /tmp
+// (an ssh master connection, gpg-agent, a container engine) answers it,
+// whatever the mounts show. It does not start where no network of its own
+// can be made. Besides, the display, Wayland and bus variables are unset,
+// the runtime folder ($XDG_RUNTIME_DIR, /run/user/<uid>) is an empty one of
+// its own and the system bus's and systemd's folders are hidden.
 struct Confinement {
     QStringList writable;
     // Places that stay read-only: within the writable ones, files or
@@ -77,6 +78,9 @@ struct Confinement {
     QString temporary;
     // Set for the run over its environment.
     Environment environment;
+    // Files the run finds empty and cannot write (a credential kept for its
+    // program, which is handed it otherwise).
+    QStringList hidden;
 };
 
 struct Options {

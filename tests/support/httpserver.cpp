@@ -77,16 +77,21 @@ QByteArray HttpServer::Request::path() const
 }
 
 HttpServer::HttpServer(QObject *parent)
+    : HttpServer(QHostAddress(QHostAddress::LocalHost), parent)
+{
+}
+
+HttpServer::HttpServer(const QHostAddress &address, QObject *parent)
     : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
-    if (!m_server.listen(QHostAddress::LocalHost, 0))
+    if (!m_server.listen(address, 0))
         qFatal("test HTTP server cannot listen: %s", qPrintable(m_server.errorString()));
 }
 
 QString HttpServer::base() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    return QStringLiteral("http://%1:%2").arg(m_server.serverAddress().toString()).arg(m_server.serverPort());
 }
 
 QUrl HttpServer::url(const QString &target) const

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <QHostAddress>
 #include <QTcpServer>
 #include <QUrl>
 #include <chrono>
@@ -56,8 +57,10 @@ public:
     };
 
     explicit HttpServer(QObject *parent = nullptr);
+    // Listening on `address` instead of 127.0.0.1.
+    explicit HttpServer(const QHostAddress &address, QObject *parent = nullptr);
 
-    // "http://127.0.0.1:<port>", no trailing "/".
+    // "http://<address>:<port>", no trailing "/".
     QString base() const;
     QUrl url(const QString &target) const;
 

@@ -130,6 +130,19 @@
 //                                 in the working folder and wait for it, as
 //                                 the real tool's Bash step does with a
 //                                 command it lets through
+//   {"bash": "command"}           run the command as the real tool's Bash step
+//                                 (2.1.337) does: as "$CLAUDE_CODE_SHELL_PREFIX
+//                                 '<command>'" where that is set (the program
+//                                 gets the whole command as its one
+//                                 argument), else with "bash -c", and wait;
+//                                 the command inherits the tool's environment
+//                                 but CLAUDE_CODE_OAUTH_TOKEN, which the real
+//                                 tool keeps from it (ANTHROPIC_API_KEY it
+//                                 passes on). CLAUDE_CODE_SUBPROCESS_ENV_SCRUB=1
+//                                 makes the real tool force the permission
+//                                 mode to "default" and refuse every command
+//                                 without a sandbox of its own (which wants
+//                                 socat): not modelled
 //   {"openBrowser": "address"}   open the address as the real tool (2.1.337)
 //                                 does: "$BROWSER <address>", waited for
 //                                 (xdg-open when BROWSER is unset)
@@ -854,6 +867,18 @@ void runStep(const QJsonObject &step, const QStringList &args)
         QProcess process;
         if (!command.isEmpty())
             process.start(command.takeFirst(), command);
+        process.waitForFinished(-1);
+    } else if (step.contains("bash")) {
+        const QString prefix = qEnvironmentVariable("CLAUDE_CODE_SHELL_PREFIX");
+        const QString command = step.value("bash").toString();
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("CLAUDE_CODE_OAUTH_TOKEN"));
+        process.setProcessEnvironment(env);
+        if (prefix.isEmpty())
+            process.start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), command});
+        else
+            process.start(prefix, {command});
         process.waitForFinished(-1);
     } else if (step.contains("openBrowser")) {
         QProcess::execute(qEnvironmentVariable("BROWSER", QStringLiteral("xdg-open")),
