@@ -304,8 +304,9 @@ TEST(Headless, AnUnreadableSettingsFileIsRefusedInEveryMode)
             EXPECT_EQ(QFileInfo(settings).size(), before.size()) << qPrintable(kind);
             EXPECT_EQ(QDir(dir.filePath("support")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
                       QStringList{"settings.json"});
-            if (kind.startsWith('{') || kind.startsWith('['))
+            if (kind.startsWith('{') || kind.startsWith('[')) {
                 EXPECT_EQ(readFile(settings), kind.toUtf8());
+            }
         }
     }
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("p/index.html"))) << "nothing was rendered";

@@ -372,8 +372,9 @@ TEST(StreamCollector, SavedResultsNameTheirFile)
         SCOPED_TRACE(form.name);
         bool whole = !form.whole;
         EXPECT_EQ(StreamCollector::savedResultPath(form.result, &whole), form.path);
-        if (form.path)
+        if (form.path) {
             EXPECT_EQ(whole, form.whole);
+        }
         EXPECT_EQ(StreamCollector::isCutResult(form.result), !form.path && !form.whole);
     }
 }

@@ -80,7 +80,7 @@ struct Confinement {
     Environment environment;
     // Files the run finds empty and cannot write (a credential kept for its
     // program, which is handed it otherwise).
-    QStringList hidden;
+    QStringList hidden{};
 };
 
 struct Options {
