@@ -1149,6 +1149,8 @@ TEST(KilledDevelopment, ApplicationForTheGuardTest)
     const QString repo = qEnvironmentVariable("QUARRYSTONE_TEST_GUARDED_IN");
     if (repo.isEmpty())
         GTEST_SKIP() << "run by KilledDevelopment.TheNextClaimPutsBackWhatTheRunOfADeadApplicationChanged";
+    // The person's support folder, whose key seals the run's record.
+    qputenv("QUARRYSTONE_SUPPORT", qgetenv("QUARRYSTONE_TEST_SUPPORT"));
     AppSettings settings;
     settings.claudePath = FakeClaude::path();
     settings.androidRepo = repo;
@@ -1190,6 +1192,7 @@ TEST(KilledDevelopment, TheNextClaimPutsBackWhatTheRunOfADeadApplicationChanged)
     env.insert("QUARRYSTONE_BWRAP", "/nonexistent/bwrap");
     env.insert("QUARRYSTONE_TEST_GUARDED_IN", repo);
     env.insert("QUARRYSTONE_TEST_PLAN", planDir);
+    env.insert("QUARRYSTONE_TEST_SUPPORT", root + "/home/support");
     app.setProcessEnvironment(env);
     app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledDevelopment.ApplicationForTheGuardTest"});
     ASSERT_TRUE(app.waitForStarted());

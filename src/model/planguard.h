@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/folderlock.h"
+#include "model/planfolder.h"
 
 #include <QByteArray>
 #include <QFuture>
@@ -83,9 +84,10 @@ public:
 
     // Puts back what the development run of an application that died had
     // changed in `dir`, from every store there that no living run holds, and
-    // removes those stores. Called by the folder's claim, with the folder
-    // held. Gives the line that tells the person, nothing when no such run
-    // had changed anything.
+    // removes those stores. Only a store whose list this person's program
+    // sealed is acted on: one that came with the folder is left as it is,
+    // and named. Called by the folder's claim, with the folder held. Gives
+    // the lines that tell the person, nothing when there is nothing to tell.
     static std::optional<QString> recover(const QString &dir);
 
 private:
@@ -93,8 +95,11 @@ private:
     // The names at the folder's top that are no part of the plan: stores.
     QStringList skipped() const;
     void saveManifest();
+    // The store's name in the folder.
+    QString storeName() const;
 
     QString m_dir;
+    PlanFolder m_folder;
     QString m_store;
     FolderLock m_storeLock;
     QString m_failure;
