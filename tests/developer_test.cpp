@@ -3,6 +3,7 @@
 #include "model/developer.h"
 #include "process/spawn.h"
 #include "model/plan.h"
+#include "model/reviser.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
 #include "support/commandline.h"
@@ -776,7 +777,8 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
 
 // The guard trusts only what it took at the start, never a mark in the
 // folder: a tool that deletes the made-from mark, changes the plan and then
-// has the command line render it, and that changes the rest of the folder
+// has the command line render it (which the run's hold on the folder
+// refuses, so plan.md and index.html stay), and that changes the rest of the folder
 // (history/, request.json, an attachment, a new folder), has all of it put
 // back, what it wrote kept in one folder of history/, every path named in
 // the card and the record.
@@ -819,12 +821,44 @@ TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
     EXPECT_EQ(readFile(keptDir + "/request.json"), "{}");
     EXPECT_EQ(readFile(keptDir + "/img/added.png"), "new");
     EXPECT_EQ(readFile(keptDir + "/history/attachments/a.png"), "bad");
-    EXPECT_TRUE(readFile(keptDir + "/plan.md").contains("바뀐 제목"));
+    EXPECT_FALSE(QFileInfo::exists(keptDir + "/plan.md"));
     const QString line = "개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: " + mark
-        + ", history/attachments/a.png, history/plan-200101-000000.json, img, index.html, plan.json, plan.md, "
+        + ", history/attachments/a.png, history/plan-200101-000000.json, img, plan.json, "
           "request.json (바뀐 내용: " + keptDir + ")";
     EXPECT_EQ(ended.detail, line);
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"), ("# Android 개발 (feat/whole)\n\n" + unconfined + "다 했어요\n\n" + line).toUtf8());
+}
+
+// A development run holds the plan folder for its whole length: a revision
+// meanwhile, from the window's reviser or the command line, is refused as
+// busy instead of said done and then put back when the run ends. Once the
+// run has ended, a revision may claim the folder again.
+TEST_F(DeveloperTest, ARevisionWhileARunWorksIsRefusedAsBusy)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    const QByteArray plan = readFile(planDir + "/plan.json");
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/held", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 1; }, 30000));
+    const QString busy = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + planDir;
+
+    const QString home = root + "/home";
+    CommandLine::writeRevisionSettings(home, root + "/work");
+    const CommandLine::Outcome revised = CommandLine::run({"--revise", planDir, "--request", "제목을 바꿔"}, home);
+    EXPECT_NE(revised.code, 0);
+    EXPECT_TRUE(revised.err.contains(busy)) << revised.err.toStdString();
+
+    Reviser &reviser = Reviser::shared();
+    ASSERT_TRUE(reviser.revise("제목을 바꿔", {}, planDir, settings));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reviser.phase().isRunning(); }, 30000));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed(busy));
+    EXPECT_EQ(fake.records("start").size(), 1);
+
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+    EXPECT_EQ(QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs), QStringList());
+    EXPECT_NO_THROW(FolderLock::take(planDir));
 }
 
 // history/ replaced by a file while the name the guard once parked it under

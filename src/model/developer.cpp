@@ -46,9 +46,6 @@ const QString gitPath = QStringLiteral("/usr/bin/git");
 const QString toolPrefix = QStringLiteral("도구: ");
 const QString endPrefix = QStringLiteral("끝 (");
 const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
-// How long a finished run's record waits for another operation to let go
-// of the plan folder.
-constexpr std::chrono::minutes recordWait(2);
 const QString worktreeFailed = QStringLiteral("작업 폴더를 만들지 못했어요: ");
 constexpr qsizetype pathTailLength = 60;
 // Local settings and keys an app checkout keeps out of git, which a fresh
@@ -811,8 +808,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (failure) {
         if (!guarded.isEmpty() && self) {
             QCoro::Task<QString> recording =
-                record(planDir, platform, job->branch, notice + *failure + QStringLiteral("\n\n") + guarded, job->settings,
-                       guard);
+                record(platform, job->branch, notice + *failure + QStringLiteral("\n\n") + guarded, guard);
             co_await std::move(recording);
         }
         if (self)
@@ -823,9 +819,8 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // there to read.
     std::optional<QCoro::Task<QString>> writing;
     if (self)
-        writing.emplace(record(planDir, platform, job->branch,
-                               notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded),
-                               job->settings, guard));
+        writing.emplace(record(platform, job->branch,
+                               notice + (guarded.isEmpty() ? answer : answer + QStringLiteral("\n\n") + guarded), guard));
     QByteArray printed;
     if (listing)
         printed = co_await std::move(*listing);
@@ -849,31 +844,19 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     });
 }
 
-QCoro::Task<QString> Developer::record(QString planDir, PlatformKind platform, QString branch, QString text,
-                                      AppSettings settings, std::shared_ptr<PlanGuard> guard)
+QCoro::Task<QString> Developer::record(PlatformKind platform, QString branch, QString text,
+                                      std::shared_ptr<PlanGuard> guard)
 {
     // Into an existing history folder only; a plan folder without one gets
     // no record. The record is the one write of a development run into the
-    // plan folder, and the only lasting copy of Claude's account: it claims
-    // the folder for it, waiting on a thread of its own for an operation
-    // that holds it to end. Gives why it could not be written.
+    // plan folder, and the only lasting copy of Claude's account: the guard,
+    // which holds the folder for the whole run, writes it beneath the folder
+    // on a thread of its own. Gives why it could not be written.
     const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + branch
         + QStringLiteral(")\n\n") + text;
     QCoro::Task<std::optional<QString>> writing = OwnThread::result(
-        [dir = planDir, path = planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
-         bytes = record.toUtf8(), settings, guard] {
-            if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
-                return QString();
-            try {
-                const FolderClaim claim = FolderClaim::take(dir, settings, recordWait);
-                QString error;
-                if (AtomicFile::write(path, bytes, &error))
-                    guard->wrote(QDir(dir).relativeFilePath(path), bytes);
-                return error;
-            } catch (const FolderClaim::Failure &failure) {
-                return failure.message;
-            }
-        },
+        [path = QStringLiteral("history/develop-") + rawValue(platform) + QStringLiteral(".md"), bytes = record.toUtf8(),
+         guard] { return guard->record(path, bytes); },
         CancelToken());
     co_return (co_await std::move(writing)).value_or(QString());
 }

@@ -541,6 +541,7 @@ std::shared_ptr<PlanGuard> PlanGuard::take(const QString &dir, const AppSettings
     }
     guard->m_entries = snapshot(dir, guard->m_store, guard->skipped(), guard->m_stored);
     guard->saveManifest();
+    guard->m_claim = std::move(claim);
     return guard;
 }
 
@@ -588,6 +589,11 @@ void PlanGuard::saveManifest()
 void PlanGuard::wrote(const QString &relativePath, const QByteArray &bytes)
 {
     const std::lock_guard locked(m_lock);
+    noteWritten(relativePath, bytes);
+}
+
+void PlanGuard::noteWritten(const QString &relativePath, const QByteArray &bytes)
+{
     Entry entry = statOf(m_dir + QLatin1Char('/') + relativePath);
     entry.hash = hashOf(bytes);
     entry.stored = QString::number(m_stored++);
@@ -602,6 +608,28 @@ void PlanGuard::wrote(const QString &relativePath, const QByteArray &bytes)
     saveManifest();
 }
 
+QString PlanGuard::record(const QString &relativePath, const QByteArray &bytes)
+{
+    if (!m_folder.isOpen())
+        return QString();
+    const qsizetype slash = relativePath.lastIndexOf(u'/');
+    struct stat status {};
+    const PlanFolder::Descriptor folder = m_folder.openFolder(relativePath.left(slash));
+    // A plan folder without history/ gets no record.
+    if (!folder.isOpen() && errno == ENOENT)
+        return QString();
+    if (!folder.isOpen() || ::fstat(folder.get(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return RegularFile::notOwnFolder(m_folder.pathOf(relativePath.left(slash)));
+    // Written and noted as one step: the other platform's run, putting back
+    // meanwhile, must not find the record before it is part of the folder.
+    const std::lock_guard locked(m_lock);
+    QString error;
+    if (!m_folder.write(relativePath, bytes, &error))
+        return error;
+    noteWritten(relativePath, bytes);
+    return QString();
+}
+
 QString PlanGuard::putBackChanges(const AppSettings &settings)
 {
     // Compared first without the claim: the runs of both platforms check
@@ -612,11 +640,13 @@ QString PlanGuard::putBackChanges(const AppSettings &settings)
         if (seen.aside.isEmpty() && seen.back.isEmpty())
             return QString();
     }
-    // A plan operation that holds the folder (a revision from the command
-    // line, say) is waited for; what it left is judged like any change.
+    // Held since the start, no other operation has written here. A folder
+    // made while the run worked is claimed now, waiting for an operation
+    // that holds it; what it left is judged like any change.
     FolderClaim claim;
     try {
-        claim = FolderClaim::take(m_dir, settings, operationWait, false);
+        if (!m_claim.isHeld())
+            claim = FolderClaim::take(m_dir, settings, operationWait, false);
     } catch (const FolderClaim::Failure &failure) {
         return notPutBack(failure.message);
     }
