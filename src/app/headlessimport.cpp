@@ -9,18 +9,23 @@
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/folderrestore.h"
 #include "model/generator.h"
 #include "model/importer.h"
 #include "model/pagefile.h"
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "settings/appsettings.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace HeadlessImport {
@@ -96,6 +101,58 @@ QList<ImageBefore> imagesBefore(const QStringList &keys, const QString &dir)
     return images;
 }
 
+// Keeps the pictures the import replaces beside the undo point `backup`
+// (history/plan-….json), in the folder FolderRestore::undo puts them back
+// from; a picture already holding the page's bytes is no loss, but which
+// those are is known only once they are written, so every one is kept.
+// Ends the run when one cannot be kept.
+void keepReplacedImages(const QString &dir, const QString &backup, const QList<ImageBefore> &images)
+{
+    const PlanFolder folder(dir);
+    const QString side = FolderRestore::picturesOf(QDir(dir).relativeFilePath(backup));
+    for (const ImageBefore &image : images) {
+        if (!image.bytes)
+            continue;
+        const QString target = side + QLatin1Char('/') + QDir(dir).relativeFilePath(image.path).mid(PlanFolder::images.size() + 1);
+        for (qsizetype slash = target.indexOf(u'/'); slash > 0; slash = target.indexOf(u'/', slash + 1))
+            folder.makeFolder(target.left(slash), 0700);
+        if (QString error; !folder.write(target, *image.bytes, &error))
+            Headless::fail(QStringLiteral("바뀌는 그림을 백업하지 못해 가져오지 않았어요: ") + image.path + QStringLiteral(" (")
+                           + error + QLatin1Char(')'));
+    }
+}
+
+// Keeps a copy of plan.md and index.html of a folder that holds no plan: no
+// plan.json can make them again. Gives the copies' paths; ends the run when
+// one cannot be made.
+QStringList keepOwnPages(const QString &dir)
+{
+    QStringList copies;
+    for (const QString &name : {PlanFolder::planMarkdown, PlanFolder::page}) {
+        const PlanFolder folder(dir);
+        const PlanFolder::Descriptor file(folder.open(name, O_RDONLY | O_NONBLOCK));
+        if (!file.isOpen() && errno == ENOENT)
+            continue;
+        QString error;
+        const std::optional<QByteArray> bytes = folder.read(name, name == PlanFolder::page ? FileSizes::page : FileSizes::plan, &error);
+        if (!bytes)
+            Headless::fail(QStringLiteral("가져오기 전 ") + name + QStringLiteral(" 을 백업하지 못해 가져오지 않았어요: ") + error);
+        const QFileInfo info(name);
+        try {
+            const QString history = QDir(dir).filePath(PlanFolder::history);
+            if (!folder.makeFolder(PlanFolder::history))
+                throw PlanHistory::Failure{PlanHistory::elsewhere(dir)};
+            copies.append(PlanHistory::addFile(dir, history,
+                                               QStringLiteral("kept-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"))
+                                                   + QLatin1Char('-') + info.completeBaseName(),
+                                               QLatin1Char('.') + info.suffix(), *bytes));
+        } catch (const PlanHistory::Failure &failure) {
+            Headless::fail(QStringLiteral("가져오기 전 ") + name + QStringLiteral(" 을 백업하지 못해 가져오지 않았어요: ") + failure.message);
+        }
+    }
+    return copies;
+}
+
 void putBackImages(const QList<ImageBefore> &images)
 {
     for (const ImageBefore &image : images) {
@@ -117,8 +174,10 @@ void putBackImages(const QList<ImageBefore> &images)
     if (!notBack.isEmpty())
         Headless::fail(message + QStringLiteral("\n가져오기 전 파일을 다시 놓지 못했어요(") + notBack
                        + QStringLiteral("). 가져오기 전 plan.json 은 여기 있어요: ") + undo.copy);
-    if (!undo.copy.isEmpty())
+    if (!undo.copy.isEmpty()) {
         QFile::remove(undo.copy);
+        QDir(FolderRestore::picturesOf(undo.copy)).removeRecursively();
+    }
     for (const QString &inside : undo.madeInside)
         QDir(undo.dir).rmdir(inside);
     Headless::fail(message);
@@ -169,6 +228,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
+    bool undoPoint = false;
+    QStringList pagesKept;
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QString error;
         const std::optional<QByteArray> read = RegularFile::read(planPath, FileSizes::plan, &error);
@@ -180,13 +241,22 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
             for (const QString &line : Importer::changes(*current, imported.plan))
                 Headless::say(QStringLiteral("· ") + line);
         undo.copy = saveExisting(dir, bytes, current.has_value());
+        undoPoint = current.has_value();
     }
+    // What stands at plan.md and index.html of a folder with no plan (a
+    // website's own page, a repository's notes) was made by no plan.json.
+    if (!undo.madeFolder && !undoPoint)
+        pagesKept = keepOwnPages(dir);
     undo.before = PlanFiles::take(dir);
 
     Written images;
     if (imported.picturesAt >= 0)
         images.count = Importer::writePictures(pageFile, imported.picturesAt, dir, &images.failures, &images.skipped,
-                                               [&](const QStringList &keys) { undo.images = imagesBefore(keys, dir); });
+                                               [&](const QStringList &keys) {
+                                                   undo.images = imagesBefore(keys, dir);
+                                                   if (undoPoint)
+                                                       keepReplacedImages(dir, undo.copy, undo.images);
+                                               });
     // The pictures' texts went through in thousands of blocks the allocator
     // would otherwise keep for itself, on top of what the render takes.
     FreedMemory::giveBack();
@@ -207,6 +277,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
+    for (const QString &copy : pagesKept)
+        Headless::say(QStringLiteral("· 가져오기 전 파일은 여기 남겨 뒀어요: ") + copy);
     const QStringList skipped = imported.skipped + images.skipped;
     for (const QString &line : skipped)
         Headless::say(QStringLiteral("· ") + line);

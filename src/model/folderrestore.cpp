@@ -11,6 +11,7 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 #include "model/planhistory.h"
 #include "model/planjson.h"
 #include "model/reviser.h"
@@ -18,8 +19,10 @@
 #include "settings/appsettings.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <cstdio>
 #include <functional>
 #include <utility>
 
@@ -197,6 +200,48 @@ std::optional<QString> repair(const QString &dir, const AppSettings &settings)
     return QStringLiteral("plan.md · index.html 이 plan.json 과 맞지 않아 plan.json 으로 다시 만들었어요");
 }
 
+QString picturesOf(const QString &backup)
+{
+    return (backup.endsWith(QLatin1String(".json")) ? backup.chopped(5) : backup) + QStringLiteral(".img");
+}
+
+namespace {
+
+// Puts the pictures kept beside `backup` back into img/, beneath the folder;
+// each picture there now goes beside `kept`, the replaced plan's copy.
+// Gives the paths that could not be put back.
+QStringList putBackPictures(const QString &dir, const QString &backup, const std::optional<QString> &kept)
+{
+    const PlanFolder folder(dir);
+    const QString side = QDir(dir).relativeFilePath(picturesOf(backup));
+    const QString keptSide = kept ? QDir(dir).relativeFilePath(picturesOf(*kept)) : QString();
+    QStringList failed;
+    QDirIterator pictures(folder.pathOf(side), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (pictures.hasNext()) {
+        const QString name = QDir(folder.pathOf(side)).relativeFilePath(pictures.next());
+        const QString target = PlanFolder::images + QLatin1Char('/') + name;
+        for (const QString &path : {target, keptSide + QLatin1Char('/') + name})
+            for (qsizetype slash = path.indexOf(u'/'); slash > 0; slash = path.indexOf(u'/', slash + 1))
+                folder.makeFolder(path.left(slash));
+        const PlanFolder::Place now = folder.place(target);
+        const PlanFolder::Place from = folder.place(side + QLatin1Char('/') + name);
+        if (kept && now.isOpen()) {
+            const PlanFolder::Place aside = folder.place(keptSide + QLatin1Char('/') + name);
+            if (aside.isOpen())
+                ::renameat2(now.folder.get(), now.name.constData(), aside.folder.get(), aside.name.constData(),
+                            RENAME_NOREPLACE);
+        }
+        if (!now.isOpen() || !from.isOpen()
+            || ::renameat(from.folder.get(), from.name.constData(), now.folder.get(), now.name.constData()) != 0)
+            failed.append(folder.pathOf(target));
+    }
+    if (failed.isEmpty())
+        QDir(folder.pathOf(side)).removeRecursively();
+    return failed;
+}
+
+} // namespace
+
 QString undo(const QString &dir, const QString &backup, const AppSettings &settings)
 {
     const std::optional<QByteArray> bytes = planIn(backup, [](const QString &reason) { return reason; });
@@ -242,7 +287,11 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
                                               + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ")
                                               + kept.value_or(QString())};
     }
+    const QStringList pictures = putBackPictures(dir, backup, kept);
     Reviser::appendLog(dir, QStringLiteral("(되돌리기)"), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
+    if (!pictures.isEmpty())
+        return QStringLiteral("직전 고치기 전으로 되돌렸어요. 그림은 다시 놓지 못했어요(") + pictures.join(QStringLiteral(", "))
+            + QStringLiteral("): ") + QDir(dir).relativeFilePath(picturesOf(backup)) + QStringLiteral(" 에 있어요");
     return QStringLiteral("직전 고치기 전으로 되돌렸어요");
 }
 
