@@ -86,7 +86,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
         {{"responses",
           QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
                                  {"steps", QJsonArray{pause, FakeClaude::writePlan(editedPlan),
-                                                      FakeClaude::resultEvent("둘째 답\n- 이동 고침")}}},
+                                                      FakeClaude::resultEvent("둘째 답\x1b[2J\n- 이동 고침")}}},
                      QJsonObject{{"steps", QJsonArray{FakeClaude::toolUse("t1", "Edit", {{"file_path", "plan.json"}}), pause,
                                                       FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
 
@@ -98,7 +98,8 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     EXPECT_TRUE(lines.contains("… plan.json 을 고치는 중")) << qPrintable(r.out);
     EXPECT_TRUE(lines.contains("… 검사에서 1건 — 한 번 더 고치는 중")) << qPrintable(r.out);
     EXPECT_EQ(lines.filter("…").removeDuplicates(), 0) << qPrintable(r.out);
-    EXPECT_TRUE(r.out.endsWith("\n둘째 답\n- 이동 고침\n")) << qPrintable(r.out);
+    // Claude's answer reaches the terminal as text: its escape is no order.
+    EXPECT_TRUE(r.out.endsWith("\n둘째 답\\x1B[2J\n- 이동 고침\n")) << qPrintable(r.out);
 
     const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
     ASSERT_EQ(copies.size(), 2);
@@ -109,7 +110,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     EXPECT_EQ(readFile(dir + "/history/" + backups(dir).first()), cleanPlan);
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains(" · 테스터\n\n> 위키 https://team.atlassian.net/wiki/x 대로\n> 제목을 고쳐 줘\n> (첨부 이미지 2장: "
-                             + copies.join(", ") + ")\n\n둘째 답\n- 이동 고침\n\n"))
+                             + copies.join(", ") + ")\n\n둘째 답\x1b[2J\n- 이동 고침\n\n"))
         << qPrintable(log);
     EXPECT_TRUE(readFile(dir + "/plan.md").contains("고친 제목"));
     EXPECT_TRUE(readFile(dir + "/index.html").contains("고친 제목"));

@@ -5,6 +5,7 @@
 #include "core/filesizes.h"
 #include "core/freedmemory.h"
 #include "core/regularfile.h"
+#include "core/text.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
@@ -239,7 +240,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         const std::optional<Plan> current = currentPlan(bytes);
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))
-                Headless::say(QStringLiteral("· ") + line);
+                Headless::say(QStringLiteral("· ") + Text::printable(line));
         undo.copy = saveExisting(dir, bytes, current.has_value());
         undoPoint = current.has_value();
     }
@@ -281,7 +282,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         Headless::say(QStringLiteral("· 가져오기 전 파일은 여기 남겨 뒀어요: ") + copy);
     const QStringList skipped = imported.skipped + images.skipped;
     for (const QString &line : skipped)
-        Headless::say(QStringLiteral("· ") + line);
+        Headless::say(QStringLiteral("· ") + Text::printable(line));
     // A page cut inside its image map still imports; what it did not carry
     // (not what was skipped above, with its reason) is named.
     QStringList missing = Exporter::missingPictures(imported.plan, dir);
@@ -291,7 +292,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     });
     if (!missing.isEmpty())
         Headless::say(QStringLiteral("페이지에 담겨 있지 않은 그림 ") + QString::number(missing.size())
-                      + QStringLiteral("개: ") + missing.join(QStringLiteral(", ")));
+                      + QStringLiteral("개: ") + Text::printable(missing.join(QStringLiteral(", "))));
     Headless::end(0);
 }
 

@@ -137,7 +137,7 @@ std::optional<QByteArray> strictBase64(QByteArrayView payload)
 // key could address anything but a file below the folder's "img".
 std::optional<QString> targetOf(const QString &root, const QString &key)
 {
-    if (!key.startsWith(u"img/"_s) || key.contains(u".."_s) || key.contains(u'\\') || key.contains(QChar(0)))
+    if (!key.startsWith(u"img/"_s) || key.contains(u".."_s) || key.contains(u'\\') || Text::hasControl(key))
         return std::nullopt;
     const QString target = QDir::cleanPath(root + u'/' + key);
     if (!target.startsWith(root + u"/img/"_s))
