@@ -658,3 +658,38 @@ TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
             }
         }
 }
+
+// The claude tool's own configuration is read as the person's file, never
+// waited on: a pipe at ~/.claude.json or at its settings.json (which no
+// writer feeds) and a 64 GB ~/.claude.json neither hang a revision that asks
+// for a wiki nor end it; the revision goes on without the wiki's server.
+TEST_F(HeadlessReviseTest, TheToolsConfigurationNeverHoldsARevision)
+{
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    const QString config = home.filePath(".claude.json");
+    const QString settings = home.filePath(".claude/settings.json");
+    QDir(home.path()).mkpath(".claude");
+    const QList<std::pair<const char *, std::function<void()>>> rows{
+        {"a pipe at ~/.claude.json", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(config).constData(), 0600), 0); }},
+        {"a link to a pipe", [&] {
+             ASSERT_EQ(::mkfifo(QFile::encodeName(home.filePath("pipe")).constData(), 0600), 0);
+             ASSERT_TRUE(QFile::link(home.filePath("pipe"), config));
+         }},
+        {"64 GB at ~/.claude.json", [&] {
+             QFile huge(config);
+             ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+             ASSERT_TRUE(huge.resize(qint64(64) << 30));
+         }},
+        {"a pipe at the tool's settings", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0); }},
+    };
+    for (const auto &[what, make] : rows) {
+        SCOPED_TRACE(what);
+        for (const QString &path : {config, settings, home.filePath("pipe")})
+            QFile::remove(path);
+        ChatPlans::writeFolder(dir);
+        make();
+        const auto r = quarrystone({"--revise", dir, "--request", "위키 https://team.atlassian.net/wiki/x 대로 고쳐 줘"});
+        EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+        EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).meta.title, "고친 제목");
+    }
+}

@@ -5,7 +5,9 @@
 #include "process/pipepump.h"
 #include "process/spawn.h"
 #include "core/fileerror.h"
+#include "core/filesizes.h"
 #include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "core/privatetemp.h"
 #include "core/text.h"
 
@@ -170,14 +172,18 @@ QString userConfigPath()
     return (named.isEmpty() ? QDir::homePath() : named) + QStringLiteral("/.claude.json");
 }
 
-// The JSON object of a configuration file; empty on any failure.
+// The JSON object of one of the tool's configuration files; empty on any
+// failure. The file is the person's own (a link they keep there is
+// followed), but what stands there is no promise: a pipe is refused without
+// waiting for a writer, and a file larger than any configuration is not
+// read.
 QJsonObject readObject(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = RegularFile::readChosen(path, FileSizes::toolSettings);
+    if (!bytes)
         return {};
     try {
-        return parseObject(file.readAll());
+        return parseObject(*bytes);
     } catch (const JSONDecodeError &) {
         return {};
     }
