@@ -9,20 +9,26 @@
 #include "support/testimages.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -692,4 +698,104 @@ TEST_F(HeadlessReviseTest, TheToolsConfigurationNeverHoldsARevision)
         EXPECT_EQ(r.code, 0) << qPrintable(r.err);
         EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).meta.title, "고친 제목");
     }
+}
+
+namespace {
+
+// Swaps `dir`/history for a link to `elsewhere` and back, over and over, on
+// a thread of its own, while it lives.
+class HistorySwapper
+{
+public:
+    HistorySwapper(const QString &dir, const QString &elsewhere)
+        : m_history(QFile::encodeName(dir + "/history"))
+        , m_parked(QFile::encodeName(dir + "/history-parked"))
+        , m_elsewhere(QFile::encodeName(elsewhere))
+        , m_thread([this] {
+            while (!m_stop.load()) {
+                if (::rename(m_history.constData(), m_parked.constData()) != 0)
+                    continue;
+                ::symlink(m_elsewhere.constData(), m_history.constData());
+                std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(200)));
+                ::unlink(m_history.constData());
+                ::rename(m_parked.constData(), m_history.constData());
+                std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(2000)));
+            }
+        })
+    {
+    }
+    ~HistorySwapper()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    QByteArray m_history;
+    QByteArray m_parked;
+    QByteArray m_elsewhere;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+
+// Every file below `root` with its bytes.
+QMap<QString, QByteArray> filesBelow(const QString &root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(root).relativeFilePath(path), readFile(path));
+    }
+    return files;
+}
+
+} // namespace
+
+// history/ swapped for a link to a folder of the person's while an undo
+// works: the undo reads its backup, keeps the replaced plan, removes the
+// backup and writes its log beneath the plan folder or not at all, so the
+// folder outside keeps every file as it was and the plan never becomes a
+// file from outside. As many tries as QUARRYSTONE_RACE_TRIES says (200 when
+// unset).
+TEST_F(HeadlessReviseTest, UndoWithHistorySwappedForALinkHarmsNothing)
+{
+    const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 200;
+    const QString outside = work.filePath("outside");
+    const QString backupName = "plan-260101-120000.json";
+    const QByteArray outsidePlan = R"({"meta": {"feature": "Chat", "title": "밖의 계획"}, "screens": [{"id": "a", "name": "ChatA"}]})";
+    writeFile(outside + "/" + backupName, outsidePlan);
+    writeFile(outside + "/revisions.md", "## 밖의 기록\n");
+    const QMap<QString, QByteArray> outsideBefore = filesBelow(outside);
+    int harms = 0;
+    int undone = 0;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        writeFile(dir + "/history/" + backupName, editedPlan);
+        CommandLine::Outcome r;
+        {
+            HistorySwapper swapper(dir, outside);
+            r = quarrystone({"--revise", dir, "--undo"});
+        }
+        undone += r.code == 0 ? 1 : 0;
+        const bool outsideChanged = filesBelow(outside) != outsideBefore;
+        const bool planFromOutside = readFile(dir + "/plan.json").contains("밖의 계획");
+        if (outsideChanged || planFromOutside) {
+            ++harms;
+            ADD_FAILURE() << "try " << attempt << ": outside " << (outsideChanged ? "changed" : "kept") << ", plan "
+                          << (planFromOutside ? "from outside" : "own") << "\n" << qPrintable(r.out + r.err);
+            for (const QString &name : QDir(outside).entryList(QDir::Files))
+                QFile::remove(outside + "/" + name);
+            for (auto it = outsideBefore.begin(); it != outsideBefore.end(); ++it)
+                writeFile(outside + "/" + it.key(), it.value());
+        }
+        if (QFileInfo(dir + "/history").isSymLink()) {
+            QFile::remove(dir + "/history");
+            QDir(dir).rename("history-parked", "history");
+        }
+        ChatPlans::writeFolder(dir);
+        QDir(dir + "/history").removeRecursively();
+    }
+    std::cout << "undo with history/ swapped: " << tries << " tries, " << undone << " undone, " << harms << " harms\n";
+    EXPECT_EQ(harms, 0);
+    EXPECT_GT(undone, 0);
 }

@@ -361,6 +361,39 @@ bool create(const QString &path, const std::function<bool(QIODevice &)> &produce
     return true;
 }
 
+bool createAt(int folder, const QByteArray &name, const std::function<bool(QIODevice &)> &produce, unsigned mode,
+              bool *taken, QString *error)
+{
+    *taken = false;
+    int fd = -1;
+    QByteArray temporary;
+    for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+        temporary = QFile::encodeName(leftoverMark + randomSuffix());
+        fd = ::openat(folder, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return failed(error, errno);
+    }
+    if (fd < 0)
+        return failed(error, EEXIST);
+    struct stat wanted {};
+    wanted.st_mode = static_cast<mode_t>(mode);
+    int cause = fill(fd, produce, &wanted, Sync::now);
+    if (cause == 0 && ::renameat2(folder, temporary.constData(), folder, name.constData(), RENAME_NOREPLACE) != 0)
+        cause = errno;
+    if (cause == EINVAL && ::linkat(folder, temporary.constData(), folder, name.constData(), 0) == 0)
+        cause = 0;
+    else if (cause == EINVAL)
+        cause = errno;
+    if (cause != 0) {
+        ::unlinkat(folder, temporary.constData(), 0);
+        *taken = cause == EEXIST;
+        return failed(error, cause);
+    }
+    ::unlinkat(folder, temporary.constData(), 0);
+    ::fsync(folder);
+    return true;
+}
+
 Scratch scratch(const QString &folder)
 {
     const Created made = create(folder, 0600);

@@ -61,6 +61,12 @@ bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *t
 bool create(const QString &path, const std::function<bool(QIODevice &)> &produce, unsigned mode, bool *taken,
             QString *error = nullptr);
 
+// create() of the file `name` in the folder open at `folder` (a descriptor
+// that may be opened O_PATH no more: the file is made in it), for a writer
+// that holds its folder by a descriptor and never walks its path again.
+bool createAt(int folder, const QByteArray &name, const std::function<bool(QIODevice &)> &produce, unsigned mode,
+              bool *taken, QString *error = nullptr);
+
 // Many whole-file writes made lasting together: each file goes to its
 // temporary file as it is added, and commit() makes them all last with one
 // sync of the file system before it renames each over its target. Each file

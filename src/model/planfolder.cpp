@@ -1,5 +1,6 @@
 #include "model/planfolder.h"
 
+#include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filedescriptor.h"
 #include "core/regularfile.h"
@@ -159,6 +160,25 @@ bool PlanFolder::write(const QString &relative, QByteArrayView bytes, QString *e
         return failed(cause);
     }
     return true;
+}
+
+bool PlanFolder::create(const QString &relative, const std::function<bool(QIODevice &)> &produce, unsigned mode,
+                        bool *taken, QString *error) const
+{
+    *taken = false;
+    const Place at = place(relative);
+    if (!at.isOpen()) {
+        if (error)
+            *error = FileError::describe(errno);
+        return false;
+    }
+    return AtomicFile::createAt(at.folder.get(), at.name, produce, mode, taken, error);
+}
+
+bool PlanFolder::remove(const QString &relative) const
+{
+    const Place at = place(relative);
+    return at.isOpen() && ::unlinkat(at.folder.get(), at.name.constData(), 0) == 0;
 }
 
 bool PlanFolder::makeFolder(const QString &relative, unsigned mode) const

@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <optional>
+
+class QIODevice;
 
 // A plan folder, held by a descriptor: every part of it is opened beneath
 // that descriptor, never through a link and never by a path walked again
@@ -81,6 +84,13 @@ public:
     // beside it, synced, renamed over it; what stands there is replaced,
     // never written through.
     bool write(const QString &relative, QByteArrayView bytes, QString *error = nullptr) const;
+    // Makes the new file `relative` from `produce`, with the permissions
+    // `mode`, never replacing what is there: false with `taken` set when the
+    // name is in use (AtomicFile::create, beneath the folder).
+    bool create(const QString &relative, const std::function<bool(QIODevice &)> &produce, unsigned mode, bool *taken,
+                QString *error = nullptr) const;
+    // Removes the file `relative`; false with errno set when it cannot.
+    bool remove(const QString &relative) const;
     // Makes the folder `relative` when nothing is there; true when a folder
     // of its own is there afterwards.
     bool makeFolder(const QString &relative, unsigned mode = 0777) const;
