@@ -752,13 +752,13 @@ QMap<QString, QByteArray> filesBelow(const QString &root)
 
 } // namespace
 
-// history/ swapped for a link to a folder of the person's while an undo
-// works: the undo reads its backup, keeps the replaced plan, removes the
-// backup and writes its log beneath the plan folder or not at all, so the
-// folder outside keeps every file as it was and the plan never becomes a
-// file from outside. As many tries as QUARRYSTONE_RACE_TRIES says (200 when
-// unset).
-TEST_F(HeadlessReviseTest, UndoWithHistorySwappedForALinkHarmsNothing)
+// history/ swapped for a link to a folder of the person's while an undo or
+// a revision works: the backup, the kept plan, the record of the revision
+// under way and the log are read, written and removed beneath the plan
+// folder or not at all, so the folder outside keeps every file as it was
+// and the plan never becomes a file from outside. As many tries of each as
+// QUARRYSTONE_RACE_TRIES says (200 when unset).
+TEST_F(HeadlessReviseTest, WithHistorySwappedForALinkNothingOutsideIsHarmed)
 {
     const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 200;
     const QString outside = work.filePath("outside");
@@ -766,36 +766,43 @@ TEST_F(HeadlessReviseTest, UndoWithHistorySwappedForALinkHarmsNothing)
     const QByteArray outsidePlan = R"({"meta": {"feature": "Chat", "title": "밖의 계획"}, "screens": [{"id": "a", "name": "ChatA"}]})";
     writeFile(outside + "/" + backupName, outsidePlan);
     writeFile(outside + "/revisions.md", "## 밖의 기록\n");
+    writeFile(outside + "/revision-under-way", "plan-260101-120000.json\n");
     const QMap<QString, QByteArray> outsideBefore = filesBelow(outside);
-    int harms = 0;
-    int undone = 0;
-    for (int attempt = 0; attempt < tries; ++attempt) {
-        writeFile(dir + "/history/" + backupName, editedPlan);
-        CommandLine::Outcome r;
-        {
-            HistorySwapper swapper(dir, outside);
-            r = quarrystone({"--revise", dir, "--undo"});
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    const QList<std::pair<const char *, QStringList>> operations{
+        {"undo", {"--revise", dir, "--undo"}},
+        {"revise", {"--revise", dir, "--request", "제목을 고쳐 줘"}},
+    };
+    for (const auto &[what, arguments] : operations) {
+        int harms = 0;
+        int done = 0;
+        for (int attempt = 0; attempt < tries; ++attempt) {
+            writeFile(dir + "/history/" + backupName, editedPlan);
+            CommandLine::Outcome r;
+            {
+                HistorySwapper swapper(dir, outside);
+                r = quarrystone(arguments);
+            }
+            done += r.code == 0 ? 1 : 0;
+            const bool outsideChanged = filesBelow(outside) != outsideBefore;
+            const bool planFromOutside = readFile(dir + "/plan.json").contains("밖의 계획");
+            if (outsideChanged || planFromOutside) {
+                ++harms;
+                ADD_FAILURE() << what << " try " << attempt << ": outside " << (outsideChanged ? "changed" : "kept")
+                              << ", plan " << (planFromOutside ? "from outside" : "own") << "\n" << qPrintable(r.out + r.err);
+                QDir(outside).removeRecursively();
+                for (auto it = outsideBefore.begin(); it != outsideBefore.end(); ++it)
+                    writeFile(outside + "/" + it.key(), it.value());
+            }
+            if (QFileInfo(dir + "/history").isSymLink()) {
+                QFile::remove(dir + "/history");
+                QDir(dir).rename("history-parked", "history");
+            }
+            QDir(dir + "/history").removeRecursively();
+            ChatPlans::writeFolder(dir);
         }
-        undone += r.code == 0 ? 1 : 0;
-        const bool outsideChanged = filesBelow(outside) != outsideBefore;
-        const bool planFromOutside = readFile(dir + "/plan.json").contains("밖의 계획");
-        if (outsideChanged || planFromOutside) {
-            ++harms;
-            ADD_FAILURE() << "try " << attempt << ": outside " << (outsideChanged ? "changed" : "kept") << ", plan "
-                          << (planFromOutside ? "from outside" : "own") << "\n" << qPrintable(r.out + r.err);
-            for (const QString &name : QDir(outside).entryList(QDir::Files))
-                QFile::remove(outside + "/" + name);
-            for (auto it = outsideBefore.begin(); it != outsideBefore.end(); ++it)
-                writeFile(outside + "/" + it.key(), it.value());
-        }
-        if (QFileInfo(dir + "/history").isSymLink()) {
-            QFile::remove(dir + "/history");
-            QDir(dir).rename("history-parked", "history");
-        }
-        ChatPlans::writeFolder(dir);
-        QDir(dir + "/history").removeRecursively();
+        std::cout << what << " with history/ swapped: " << tries << " tries, " << done << " done, " << harms << " harms\n";
+        EXPECT_EQ(harms, 0) << what;
+        EXPECT_GT(done, 0) << what;
     }
-    std::cout << "undo with history/ swapped: " << tries << " tries, " << undone << " undone, " << harms << " harms\n";
-    EXPECT_EQ(harms, 0);
-    EXPECT_GT(undone, 0);
 }
