@@ -861,6 +861,24 @@ TEST_F(DeveloperTest, ARevisionWhileARunWorksIsRefusedAsBusy)
     EXPECT_NO_THROW(FolderLock::take(planDir));
 }
 
+// A plan folder whose history/ is a link to a folder elsewhere: the run's
+// record is written beneath the plan folder or not at all, never through the
+// link, and the card says it was not written.
+TEST_F(DeveloperTest, TheRecordIsNeverWrittenThroughALinkedHistory)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    const QString elsewhere = root + "/elsewhere";
+    QDir().mkpath(elsewhere);
+    ASSERT_TRUE(QDir(planDir + "/history").removeRecursively());
+    ASSERT_TRUE(QFile::link(elsewhere, planDir + "/history"));
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/linked-history");
+    EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    EXPECT_EQ(run(Kind::android).phase, Phase::done);
+    EXPECT_TRUE(run(Kind::android).detail.endsWith(" · 개발 기록을 쓰지 못했어요: 폴더가 아니거나 링크라서 쓰지 않았어요: " + planDir + "/history"))
+        << run(Kind::android).detail.toStdString();
+}
+
 // history/ replaced by a file while the name the guard once parked it under
 // is taken: it is parked under a fresh name all the same, and everything is
 // put back.
