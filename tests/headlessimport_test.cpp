@@ -3,6 +3,7 @@
 #include "model/plan.h"
 #include "support/chatplans.h"
 #include "support/commandline.h"
+#include "support/linkswapper.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 
@@ -13,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/stat.h>
 
 namespace {
@@ -321,4 +323,44 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         EXPECT_EQ(contents(work.path()), before);
     }
     EXPECT_TRUE(QDir(outsideImages).isEmpty());
+}
+
+// img/ swapped for a link to a folder of the person's while an import into
+// a plan writes its pictures: each picture is written into the folder held
+// beneath the plan folder, or not at all, and what a failed import puts back
+// goes there too, so the folder outside keeps every file as it was. As many
+// tries as QUARRYSTONE_RACE_TRIES says (200 when unset).
+TEST_F(HeadlessImportTest, IntoAPlanWithImgSwappedForALinkHarmsNothing)
+{
+    const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 200;
+    const QString page = sharedPage("Chat", "새 제목");
+    const QString outside = work.filePath("outside");
+    writeFile(outside + "/a.png", "outside a");
+    writeFile(outside + "/b.png", "outside b");
+    const QMap<QString, QByteArray> outsideBefore = LinkSwapper::filesBelow(outside);
+    const QString dir = work.filePath("mine");
+    int harms = 0;
+    int imported = 0;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        writeFile(dir + "/plan.json", R"({"meta": {"feature": "Chat", "title": "내 제목"}, "screens": [{"id": "a", "name": "ChatA"}]})");
+        writeFile(dir + "/img/a.png", "my picture");
+        CommandLine::Outcome r;
+        {
+            LinkSwapper swapper(dir + "/img", outside);
+            r = quarrystone({"--import", page, "--into", dir});
+        }
+        imported += r.code == 0 ? 1 : 0;
+        if (LinkSwapper::filesBelow(outside) != outsideBefore) {
+            ++harms;
+            ADD_FAILURE() << "try " << attempt << ": outside changed\n" << qPrintable(r.out + r.err);
+            QDir(outside).removeRecursively();
+            for (auto it = outsideBefore.begin(); it != outsideBefore.end(); ++it)
+                writeFile(outside + "/" + it.key(), it.value());
+        }
+        ASSERT_TRUE(QDir(dir).removeRecursively());
+    }
+    std::cout << "import --into with img/ swapped: " << tries << " tries, " << imported << " imported, " << harms
+              << " harms\n";
+    EXPECT_EQ(harms, 0);
+    EXPECT_GT(imported, 0);
 }

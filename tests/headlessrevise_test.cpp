@@ -4,31 +4,27 @@
 #include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
+#include "support/linkswapper.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testimages.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -700,58 +696,6 @@ TEST_F(HeadlessReviseTest, TheToolsConfigurationNeverHoldsARevision)
     }
 }
 
-namespace {
-
-// Swaps `dir`/history for a link to `elsewhere` and back, over and over, on
-// a thread of its own, while it lives.
-class HistorySwapper
-{
-public:
-    HistorySwapper(const QString &dir, const QString &elsewhere)
-        : m_history(QFile::encodeName(dir + "/history"))
-        , m_parked(QFile::encodeName(dir + "/history-parked"))
-        , m_elsewhere(QFile::encodeName(elsewhere))
-        , m_thread([this] {
-            while (!m_stop.load()) {
-                if (::rename(m_history.constData(), m_parked.constData()) != 0)
-                    continue;
-                ::symlink(m_elsewhere.constData(), m_history.constData());
-                std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(200)));
-                ::unlink(m_history.constData());
-                ::rename(m_parked.constData(), m_history.constData());
-                std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(2000)));
-            }
-        })
-    {
-    }
-    ~HistorySwapper()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    QByteArray m_history;
-    QByteArray m_parked;
-    QByteArray m_elsewhere;
-    std::atomic<bool> m_stop = false;
-    std::thread m_thread;
-};
-
-// Every file below `root` with its bytes.
-QMap<QString, QByteArray> filesBelow(const QString &root)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(root).relativeFilePath(path), readFile(path));
-    }
-    return files;
-}
-
-} // namespace
-
 // history/ swapped for a link to a folder of the person's while an undo or
 // a revision works: the backup, the kept plan, the record of the revision
 // under way and the log are read, written and removed beneath the plan
@@ -767,7 +711,7 @@ TEST_F(HeadlessReviseTest, WithHistorySwappedForALinkNothingOutsideIsHarmed)
     writeFile(outside + "/" + backupName, outsidePlan);
     writeFile(outside + "/revisions.md", "## 밖의 기록\n");
     writeFile(outside + "/revision-under-way", "plan-260101-120000.json\n");
-    const QMap<QString, QByteArray> outsideBefore = filesBelow(outside);
+    const QMap<QString, QByteArray> outsideBefore = LinkSwapper::filesBelow(outside);
     fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
     const QList<std::pair<const char *, QStringList>> operations{
         {"undo", {"--revise", dir, "--undo"}},
@@ -780,11 +724,11 @@ TEST_F(HeadlessReviseTest, WithHistorySwappedForALinkNothingOutsideIsHarmed)
             writeFile(dir + "/history/" + backupName, editedPlan);
             CommandLine::Outcome r;
             {
-                HistorySwapper swapper(dir, outside);
+                LinkSwapper swapper(dir + "/history", outside);
                 r = quarrystone(arguments);
             }
             done += r.code == 0 ? 1 : 0;
-            const bool outsideChanged = filesBelow(outside) != outsideBefore;
+            const bool outsideChanged = LinkSwapper::filesBelow(outside) != outsideBefore;
             const bool planFromOutside = readFile(dir + "/plan.json").contains("밖의 계획");
             if (outsideChanged || planFromOutside) {
                 ++harms;

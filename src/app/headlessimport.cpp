@@ -91,13 +91,16 @@ QList<ImageBefore> imagesBefore(const QStringList &keys, const QString &dir)
 {
     QList<ImageBefore> images;
     const QString folder = QDir::cleanPath(dir) + QStringLiteral("/img/");
+    const PlanFolder plan(dir);
     for (const QString &key : keys) {
         const QString path = QDir::cleanPath(dir + QLatin1Char('/') + key);
         const QFileInfo info(path);
         if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile())
             || info.size() > FileSizes::picture)
             continue;
-        images.append({path, RegularFile::read(path, FileSizes::picture)});
+        // Read beneath the folder: an img/ swapped for a link holds no
+        // picture of this plan's.
+        images.append({path, plan.read(QDir(dir).relativeFilePath(path), FileSizes::picture)});
     }
     return images;
 }
@@ -129,8 +132,8 @@ void keepReplacedImages(const QString &dir, const QString &backup, const QList<I
 QStringList keepOwnPages(const QString &dir)
 {
     QStringList copies;
+    const PlanFolder folder(dir);
     for (const QString &name : {PlanFolder::planMarkdown, PlanFolder::page}) {
-        const PlanFolder folder(dir);
         const PlanFolder::Descriptor file(folder.open(name, O_RDONLY | O_NONBLOCK));
         if (!file.isOpen() && errno == ENOENT)
             continue;
@@ -154,13 +157,15 @@ QStringList keepOwnPages(const QString &dir)
     return copies;
 }
 
-void putBackImages(const QList<ImageBefore> &images)
+void putBackImages(const QString &dir, const QList<ImageBefore> &images)
 {
+    const PlanFolder folder(dir);
     for (const ImageBefore &image : images) {
+        const QString relative = QDir(dir).relativeFilePath(image.path);
         if (image.bytes)
-            AtomicFile::write(image.path, *image.bytes);
+            folder.write(relative, *image.bytes);
         else
-            QFile::remove(image.path);
+            folder.remove(relative);
     }
 }
 
@@ -170,7 +175,7 @@ void putBackImages(const QList<ImageBefore> &images)
         QDir(undo.dir).removeRecursively();
         Headless::fail(message);
     }
-    putBackImages(undo.images);
+    putBackImages(undo.dir, undo.images);
     const QString notBack = PlanFiles::putBack(undo.dir, undo.before);
     if (!notBack.isEmpty())
         Headless::fail(message + QStringLiteral("\n가져오기 전 파일을 다시 놓지 못했어요(") + notBack

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <fcntl.h>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -89,16 +90,24 @@ public:
     // Writes the bytes beside `path`; false on failure, with `error` (when
     // given) holding the cause, and the target untouched.
     bool add(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+    // The same for the file `name` of the folder open at `folder`, which
+    // the caller keeps open until the commit; `path` names it in a failure.
+    // A writer that holds its folder by a descriptor never walks its path
+    // again.
+    bool addAt(int folder, const QByteArray &name, const QString &path, const QByteArray &bytes,
+               QString *error = nullptr);
     // Puts every file added in place; gives those that could not be, each
     // with its cause. The batch is empty afterwards.
     QList<Failure> commit();
 
 private:
     struct Pending {
+        // Names in the folder open at `at`, or whole paths.
         QByteArray temporary;
         QByteArray target;
         QString path;
         QString folder;
+        int at = AT_FDCWD;
     };
     std::mutex m_adding;
     QList<Pending> m_pending;
