@@ -664,27 +664,39 @@ TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
 // The claude tool's own configuration is read as the person's file, never
 // waited on: a pipe at ~/.claude.json or at its settings.json (which no
 // writer feeds) and a 64 GB ~/.claude.json neither hang a revision that asks
-// for a wiki nor end it; the revision goes on without the wiki's server.
+// for a wiki nor end it; the revision goes on without the wiki's server, and
+// the connection check names what it could not read.
 TEST_F(HeadlessReviseTest, TheToolsConfigurationNeverHoldsARevision)
 {
     fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
     const QString config = home.filePath(".claude.json");
     const QString settings = home.filePath(".claude/settings.json");
     QDir(home.path()).mkpath(".claude");
-    const QList<std::pair<const char *, std::function<void()>>> rows{
-        {"a pipe at ~/.claude.json", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(config).constData(), 0600), 0); }},
+    const QString pipe = "✗ Wiki: Claude Code 설정 파일을 읽지 못했어요: " + config + " (보통 파일이 아니에요)\n";
+    struct Row {
+        const char *what;
+        std::function<void()> make;
+        // What the connection check says of the wiki; nothing for no check.
+        QString wiki;
+    };
+    const QList<Row> rows{
+        {"a pipe at ~/.claude.json", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(config).constData(), 0600), 0); }, pipe},
         {"a link to a pipe", [&] {
              ASSERT_EQ(::mkfifo(QFile::encodeName(home.filePath("pipe")).constData(), 0600), 0);
              ASSERT_TRUE(QFile::link(home.filePath("pipe"), config));
-         }},
+         }, pipe},
         {"64 GB at ~/.claude.json", [&] {
              QFile huge(config);
              ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
              ASSERT_TRUE(huge.resize(qint64(64) << 30));
-         }},
-        {"a pipe at the tool's settings", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0); }},
+         }, "✗ Wiki: Claude Code 설정 파일을 읽지 못했어요: " + config + " (파일이 너무 커요: .claude.json (64GB, 많아야 64MB))\n"},
+        // The stand-in reads the tool's settings as the tool does, and
+        // would wait at the pipe in the check: this row checks the revision
+        // alone.
+        {"a pipe at the tool's settings", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0); },
+         QString()},
     };
-    for (const auto &[what, make] : rows) {
+    for (const auto &[what, make, wiki] : rows) {
         SCOPED_TRACE(what);
         for (const QString &path : {config, settings, home.filePath("pipe")})
             QFile::remove(path);
@@ -693,6 +705,10 @@ TEST_F(HeadlessReviseTest, TheToolsConfigurationNeverHoldsARevision)
         const auto r = quarrystone({"--revise", dir, "--request", "위키 https://team.atlassian.net/wiki/x 대로 고쳐 줘"});
         EXPECT_EQ(r.code, 0) << qPrintable(r.err);
         EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).meta.title, "고친 제목");
+        if (wiki.isEmpty())
+            continue;
+        const auto checked = quarrystone({"--check-connections"});
+        EXPECT_TRUE(checked.out.contains(wiki)) << qPrintable(checked.out);
     }
 }
 

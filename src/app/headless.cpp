@@ -160,7 +160,9 @@ int checkConnections(const AppSettings &settings)
         show(QStringLiteral("Figma"), Connections::checkServer(claude, QStringLiteral("figma")));
 
     const QStringList wikis = Connections::atlassianServers();
-    if (wikis.isEmpty())
+    if (const QString problem = ClaudeRunner::userConfigProblem(); wikis.isEmpty() && !problem.isEmpty())
+        say(QStringLiteral("✗ Wiki: ") + problem);
+    else if (wikis.isEmpty())
         say(QStringLiteral("✗ Wiki: 연결 안 됨"));
     for (const QString &server : wikis)
         show(QStringLiteral("Wiki · ") + server, Connections::checkServer(claude, server));

@@ -419,6 +419,9 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
         state.detail = QStringLiteral("Confluence 에서 읽는 중 · %1/%2").arg(position).arg(count);
     });
     const QStringList servers = Connections::atlassianServers();
+    // A configuration that cannot be read is no server missing: it is named.
+    if (const QString problem = ClaudeRunner::userConfigProblem(); servers.isEmpty() && !problem.isEmpty())
+        throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 를 찾지 못했어요. ") + problem};
     if (servers.isEmpty())
         throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add -s user` 로 Atlassian 을 "
                                                   "연결하거나, 문서를 .md 파일로 저장해 그 경로를 넣어 주세요.")};
