@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -283,17 +284,28 @@ QString makeStore(const QString &dir)
     return QString();
 }
 
-// Takes away what a store holds of its own (the list and the kept bytes),
-// then the store itself when nothing else is left in it: history/ parked
-// there by a put-back cut short stays.
-void removeStore(const QString &store)
+// Takes away what the store `name` holds of its own (the list and the kept
+// bytes), then the store itself when nothing else is left in it: history/
+// parked there by a put-back cut short stays. The store is opened beneath
+// the folder: one a run replaced by a link empties nothing elsewhere.
+void removeStore(const PlanFolder &folder, const QString &name)
 {
-    ::unlink(native(store + QLatin1Char('/') + manifestName).constData());
-    const QStringList names = QDir(store).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names)
-        if (!name.isEmpty() && std::all_of(name.begin(), name.end(), [](QChar c) { return c.isDigit(); }))
-            ::unlink(native(store + QLatin1Char('/') + name).constData());
-    ::rmdir(native(store).constData());
+    const PlanFolder::Descriptor store = folder.openFolder(name);
+    if (!store.isOpen())
+        return;
+    ::unlinkat(store.get(), native(manifestName).constData(), 0);
+    if (DIR *const listing = ::fdopendir(::fcntl(store.get(), F_DUPFD_CLOEXEC, 0))) {
+        QList<QByteArray> kept;
+        while (const struct dirent *entry = ::readdir(listing)) {
+            const QByteArray file(entry->d_name);
+            if (!file.isEmpty() && std::all_of(file.begin(), file.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                kept.append(file);
+        }
+        ::closedir(listing);
+        for (const QByteArray &file : kept)
+            ::unlinkat(store.get(), file.constData(), 0);
+    }
+    ::unlinkat(folder.fd(), native(name).constData(), AT_REMOVEDIR);
 }
 
 const char *kindName(Entry::Kind kind)
@@ -514,7 +526,7 @@ PlanGuard::~PlanGuard()
     // Gone with the run, not later: a record left behind would have the
     // next claim take what the person changes afterwards for the run's
     // change. A store holds a name per file, and removing names is quick.
-    removeStore(m_store);
+    removeStore(m_folder, storeName());
 }
 
 std::shared_ptr<PlanGuard> PlanGuard::take(const QString &dir, const AppSettings &settings)
