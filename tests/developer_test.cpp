@@ -4,6 +4,7 @@
 #include "process/ownnetwork.h"
 #include "process/spawn.h"
 #include "model/plan.h"
+#include "model/reviser.h"
 #include "settings/apppaths.h"
 #include "settings/keychain.h"
 #include "settings/secretstore.h"
@@ -828,7 +829,8 @@ TEST_F(DeveloperTest, APlanChangedDuringTheRunIsPutBack)
 
 // The guard trusts only what it took at the start, never a mark in the
 // folder: a tool that deletes the made-from mark, changes the plan and then
-// has the command line render it, and that changes the rest of the folder
+// has the command line render it (which the run's hold on the folder
+// refuses, so plan.md and index.html stay), and that changes the rest of the folder
 // (history/, request.json, an attachment, a new folder), has all of it put
 // back, what it wrote kept in one folder of history/, every path named in
 // the card and the record.
@@ -871,13 +873,63 @@ TEST_F(DeveloperTest, TheWholePlanFolderIsPutBackFromWhatTheStartSaw)
     EXPECT_EQ(readFile(keptDir + "/request.json"), "{}");
     EXPECT_EQ(readFile(keptDir + "/img/added.png"), "new");
     EXPECT_EQ(readFile(keptDir + "/history/attachments/a.png"), "bad");
-    EXPECT_TRUE(readFile(keptDir + "/plan.md").contains("바뀐 제목"));
+    EXPECT_FALSE(QFileInfo::exists(keptDir + "/plan.md"));
     const QString line = "개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: " + mark
-        + ", history/attachments/a.png, history/plan-200101-000000.json, img, index.html, plan.json, plan.md, "
+        + ", history/attachments/a.png, history/plan-200101-000000.json, img, plan.json, "
           "request.json (바뀐 내용: " + keptDir + ")";
     EXPECT_EQ(ended.detail, line);
     EXPECT_EQ(readFile(planDir + "/history/develop-android.md"),
               record("# Android 개발 (feat/whole)", "다 했어요", ended.changed, line));
+}
+
+// A development run holds the plan folder for its whole length: a revision
+// meanwhile, from the window's reviser or the command line, is refused as
+// busy instead of said done and then put back when the run ends. Once the
+// run has ended, a revision may claim the folder again.
+TEST_F(DeveloperTest, ARevisionWhileARunWorksIsRefusedAsBusy)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    const QByteArray plan = readFile(planDir + "/plan.json");
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    dev.start({Kind::android}, {{Kind::android, "main"}}, "feat/held", planDir, settings);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return fake.records("start").size() == 1; }, 30000));
+    const QString busy = "다른 작업이 이 계획서 폴더를 쓰고 있어요. 그 작업이 끝난 뒤에 다시 해 주세요: " + planDir;
+
+    const QString home = root + "/home";
+    CommandLine::writeRevisionSettings(home, root + "/work");
+    const CommandLine::Outcome revised = CommandLine::run({"--revise", planDir, "--request", "제목을 바꿔"}, home);
+    EXPECT_NE(revised.code, 0);
+    EXPECT_TRUE(revised.err.contains(busy)) << revised.err.toStdString();
+
+    Reviser &reviser = Reviser::shared();
+    ASSERT_TRUE(reviser.revise("제목을 바꿔", {}, planDir, settings));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reviser.phase().isRunning(); }, 30000));
+    EXPECT_EQ(reviser.phase(), Reviser::Phase::failed(busy));
+    EXPECT_EQ(fake.records("start").size(), 1);
+
+    dev.cancel();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dev.isRunning(); }, 30000));
+    EXPECT_EQ(readFile(planDir + "/plan.json"), plan);
+    EXPECT_EQ(QDir(planDir + "/history").entryList({"kept-*"}, QDir::Dirs), QStringList());
+    EXPECT_NO_THROW(FolderLock::take(planDir));
+}
+
+// A plan folder whose history/ is a link to a folder elsewhere: the run's
+// record is written beneath the plan folder or not at all, never through the
+// link, and the card says it was not written.
+TEST_F(DeveloperTest, TheRecordIsNeverWrittenThroughALinkedHistory)
+{
+    settings.androidRepo = makeRepo(root + "/repos/app");
+    const QString elsewhere = root + "/elsewhere";
+    QDir().mkpath(elsewhere);
+    ASSERT_TRUE(QDir(planDir + "/history").removeRecursively());
+    ASSERT_TRUE(QFile::link(elsewhere, planDir + "/history"));
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::resultEvent("다 했어요")}}});
+    startAndWait({Kind::android}, {{Kind::android, "main"}}, "feat/linked-history");
+    EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    EXPECT_EQ(run(Kind::android).phase, Phase::done);
+    EXPECT_TRUE(run(Kind::android).detail.endsWith(" · 개발 기록을 쓰지 못했어요: 폴더가 아니거나 링크라서 쓰지 않았어요: " + planDir + "/history"))
+        << run(Kind::android).detail.toStdString();
 }
 
 // history/ replaced by a file while the name the guard once parked it under
@@ -1583,6 +1635,8 @@ TEST(KilledDevelopment, ApplicationForTheGuardTest)
     const QString repo = qEnvironmentVariable("QUARRYSTONE_TEST_GUARDED_IN");
     if (repo.isEmpty())
         GTEST_SKIP() << "run by KilledDevelopment.TheNextClaimPutsBackWhatTheRunOfADeadApplicationChanged";
+    // The person's support folder, whose key seals the run's record.
+    qputenv("QUARRYSTONE_SUPPORT", qgetenv("QUARRYSTONE_TEST_SUPPORT"));
     AppSettings settings;
     settings.claudePath = FakeClaude::path();
     settings.androidRepo = repo;
@@ -1624,6 +1678,7 @@ TEST(KilledDevelopment, TheNextClaimPutsBackWhatTheRunOfADeadApplicationChanged)
     env.insert("QUARRYSTONE_BWRAP", "/nonexistent/bwrap");
     env.insert("QUARRYSTONE_TEST_GUARDED_IN", repo);
     env.insert("QUARRYSTONE_TEST_PLAN", planDir);
+    env.insert("QUARRYSTONE_TEST_SUPPORT", root + "/home/support");
     app.setProcessEnvironment(env);
     app.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=KilledDevelopment.ApplicationForTheGuardTest"});
     ASSERT_TRUE(app.waitForStarted());

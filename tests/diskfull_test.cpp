@@ -295,7 +295,11 @@ protected:
             const QString name = QFileInfo(it.key()).fileName();
             if (AtomicFile::isLeftover(name))
                 finding("temporary file left: " + it.key());
-            const bool isPlanCopy = it.key().startsWith("history/plan-") || it.key().startsWith("history/kept-");
+            // A picture an import replaced, kept beside its undo point.
+            const qsizetype pictures = it.key().indexOf(".img/");
+            if (pictures > 0 && it.value() != before.value("img/" + it.key().mid(pictures + 5)))
+                finding(QStringLiteral("%1 is no picture the folder had (%2 bytes)").arg(it.key()).arg(it.value().size()));
+            const bool isPlanCopy = (it.key().startsWith("history/plan-") || it.key().startsWith("history/kept-")) && pictures < 0;
             if (isPlanCopy && !plans.contains(it.value()))
                 finding(QStringLiteral("%1 is no whole plan (%2 bytes)").arg(it.key()).arg(it.value().size()));
             if (it.key() == "history/revisions.md" && it.value() != before.value(it.key())

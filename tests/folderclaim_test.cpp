@@ -10,11 +10,16 @@
 #include "model/reviser.h"
 #include "settings/appsettings.h"
 #include "support/chatplans.h"
+#include "support/commandline.h"
 #include "support/testfiles.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -25,6 +30,7 @@ namespace {
 
 using ChatPlans::cleanPlan;
 using ChatPlans::editedPlan;
+using TestFiles::json;
 using TestFiles::readFile;
 using TestFiles::writeFile;
 
@@ -210,4 +216,85 @@ TEST_F(FolderClaimTest, AHuskIsReusedAndPipesDoNotBlock)
     writeFile(dir + "/plan.json", editedPlan);
     for (int use = 0; use < 2; ++use)
         EXPECT_EQ(FolderClaim::take(dir, settings).notices(), QStringList());
+}
+
+namespace {
+
+// A guard's store as a development run's record would look, its list in the
+// folder's own words: plan.json as it is, `d` a link to `outside`, and `d/x`
+// a copy of "planted" to be written through it.
+QString receivedStore(const QString &dir, const QString &outside, const std::function<QByteArray(QByteArray)> &seal)
+{
+    const QString store = dir + "/.quarrystone-guard-0badc0de";
+    const QByteArray planted = "planted";
+    writeFile(store + "/0", planted);
+    const auto hash = [](const QByteArray &bytes) {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Blake2b_256).toBase64());
+    };
+    const QJsonArray entries{
+        QJsonObject{{"path", "plan.json"}, {"kind", "file"}, {"size", int(cleanPlan.size())}, {"hash", hash(cleanPlan)}},
+        QJsonObject{{"path", "d"}, {"kind", "link"}, {"target", QString::fromLatin1(QFile::encodeName(outside).toBase64())}},
+        QJsonObject{{"path", "d/x"}, {"kind", "file"}, {"size", int(planted.size())}, {"hash", hash(planted)},
+                    {"kept", "copy"}, {"stored", "0"}},
+    };
+    writeFile(store + "/manifest", seal(json(QJsonObject{{"entries", entries}, {"kept", QJsonArray()}})));
+    return store;
+}
+
+QByteArray sealedWith(const QByteArray &key, const QByteArray &bytes)
+{
+    return "quarrystone-seal " + QMessageAuthenticationCode::hash(bytes, key, QCryptographicHash::Sha256).toHex() + "\n"
+        + bytes;
+}
+
+} // namespace
+
+// A plan folder received from someone else (an archive, a shared drive)
+// carrying a guard's store that no run holds: its list is no order. Neither
+// a list without a seal nor one sealed by another person's program is
+// followed, and the folder says so; even a list this person's program sealed
+// makes nothing beyond the folder, since every part is made beneath it and
+// never through a link. The file outside stays as it was.
+TEST(FolderClaimReceived, AGuardStoreFromTheFolderWritesNothingOutsideIt)
+{
+    struct Row {
+        const char *what;
+        std::function<QByteArray(QByteArray)> seal;
+        bool leftAlone;
+    };
+    QTemporaryDir tmp;
+    const QString root = QDir(tmp.path()).canonicalPath();
+    const QString home = root + "/home";
+    QDir().mkpath(home + "/support");
+    // This person's key, as their program made it.
+    const QByteArray key(32, 'k');
+    writeFile(home + "/support/record-key", key);
+    ASSERT_EQ(::chmod(QFile::encodeName(home + "/support/record-key").constData(), 0600), 0);
+    const QList<Row> rows{
+        {"no seal", [](QByteArray bytes) { return bytes; }, true},
+        {"another person's seal", [](QByteArray bytes) { return sealedWith(QByteArray(32, 'o'), bytes); }, true},
+        {"a forged seal line", [](QByteArray bytes) { return "quarrystone-seal " + QByteArray(64, '0') + "\n" + bytes; }, true},
+        {"this person's seal", [&](QByteArray bytes) { return sealedWith(key, bytes); }, false},
+    };
+    int number = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString dir = root + "/plans/received-" + QString::number(++number);
+        const QString outside = root + "/outside-" + QString::number(number);
+        writeFile(outside + "/x", "mine");
+        writeFile(dir + "/plan.json", cleanPlan);
+        const QString store = receivedStore(dir, outside, row.seal);
+
+        const CommandLine::Outcome rendered = CommandLine::run({"--render", dir}, home);
+        EXPECT_EQ(readFile(outside + "/x"), "mine");
+        EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{"x"});
+        EXPECT_EQ(rendered.code, 0) << rendered.err.toStdString();
+        const QString said = rendered.out + rendered.err;
+        const QString notice = "이 컴퓨터에서 남긴 것이 아닌 개발 기록은 따르지 않고 그대로 두었어요: .quarrystone-guard-0badc0de";
+        EXPECT_EQ(said.count(notice), row.leftAlone ? 1 : 0) << said.toStdString();
+        if (row.leftAlone)
+            EXPECT_EQ(readFile(store + "/0"), "planted");
+        else
+            EXPECT_TRUE(said.contains("개발 중에 계획서 파일이 바뀌었는데 원래대로 돌려 놓지 못했어요")) << said.toStdString();
+    }
 }

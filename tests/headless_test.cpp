@@ -168,9 +168,10 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
 
     // A screen picture the page cannot carry is a problem too: one that is
     // not there, a folder, or a link out of the plan folder; a link that
-    // stays inside it is carried.
+    // stays inside it is carried. A path that holds a terminal's orders is
+    // printed as text, on one line.
     writeFile(dir.filePath("plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA",
-        "title": "A", "image": {"before": "img/a.png", "android": "img/gone.png", "ios": "https://x/ios.png"}},
+        "title": "A", "image": {"before": "img/a.png", "android": "img/gone\u001b[2J\n완료: x.png", "ios": "https://x/ios.png"}},
         {"id": "b", "name": "ChatB", "title": "B", "image": {"before": "img/in.png", "android": "img/out.png",
         "ios": "img/dir.png"}}]})");
     writeFile(dir.filePath("img/a.png"), "picture");
@@ -182,7 +183,7 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
     const auto pictures = runQuarrystone({"--render", dir.path()});
     EXPECT_EQ(pictures.code, 2) << qPrintable(pictures.err);
     EXPECT_EQ(pictures.out, QStringLiteral("다시 썼어요: %1 (문제 3건)\n  · 그림 파일이 없어요: img/dir.png\n"
-                                           "  · 그림 파일이 없어요: img/gone.png\n  · 그림 파일이 없어요: img/out.png\n")
+                                           "  · 그림 파일이 없어요: img/gone\\x1B[2J\\x0A완료: x.png\n  · 그림 파일이 없어요: img/out.png\n")
                                 .arg(dir.path()));
 }
 

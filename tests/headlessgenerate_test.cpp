@@ -403,3 +403,69 @@ TEST_F(HeadlessGenerateTest, GenerationsStartedTogetherEachGetAFolderOfTheirOwn)
         EXPECT_EQ(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), together);
     }
 }
+
+// A plan folder received from someone else names files of the person's: its
+// request.json lists a key and the program's environment as documents, and
+// its record of saved copies names a file outside the folder. A redraft
+// reads neither listed file (it names them instead) nor writes outside the
+// folder; a document the person gives now is read, and a copy the folder
+// saved is used as it is. Files the person's own generation listed are read
+// again, its request.json being sealed by their program.
+TEST_F(HeadlessGenerateTest, AReceivedFolderReadsAndWritesNoFileOfThePersonsOnItsWord)
+{
+    script(planAnswer("HarborClips"));
+    const QString out = home.filePath("o");
+    const QString own = home.filePath("own.md");
+    writeFile(own, "# 내 기획\n정책");
+    const Outcome generated = run({"--generate", link, "--feature", "HarborClips", "--out", out, "--spec-doc", own});
+    ASSERT_EQ(generated.code, 0) << generated.err.toStdString();
+    const QString dir = out + "/HarborClips-plan";
+    writeFile(own, "# 내 기획\n바뀐 정책");
+    QFile::remove(dir + "/spec-docs/own.md");
+    const Outcome again = run({"--redraft", dir});
+    ASSERT_EQ(again.code, 0) << again.err.toStdString();
+    EXPECT_TRUE(fake.starts("## 입력").last().value("stdin").toString().contains("바뀐 정책"));
+
+    const QString secret = home.filePath("secret-key");
+    writeFile(secret, "PRIVATE KEY");
+    // Empty, as a copy it would be taken for none and written.
+    const QString victim = home.filePath("victim.md");
+    writeFile(victim, "");
+    QJsonObject request = QJsonDocument::fromJson(readFile(dir + "/request.json")).object();
+    request.remove("docSeals");
+    request.insert("specDocs", QJsonArray{secret, "./saved.md"});
+    request.insert("apiDocs", QJsonArray{"/proc/self/environ"});
+    writeFile(dir + "/request.json", json(request));
+    writeFile(dir + "/spec-docs/saved.md", "# 받은 기획\n저장된 사본");
+    writeFile(dir + "/spec-docs/.entries.json", json({{"saved.md", "./saved.md"}, {"../../../victim.md", secret}}));
+
+    const Outcome received = run({"--redraft", dir});
+    ASSERT_EQ(received.code, 0) << received.err.toStdString();
+    const QString prompt = fake.starts("## 입력").last().value("stdin").toString();
+    EXPECT_FALSE(prompt.contains("PRIVATE KEY"));
+    EXPECT_FALSE(prompt.contains("HOME="));
+    EXPECT_TRUE(prompt.contains("저장된 사본"));
+    EXPECT_TRUE(QFileInfo(victim).isFile() && QFileInfo(victim).size() == 0);
+    EXPECT_EQ(QDir(dir + "/spec-docs").entryList(QDir::Files | QDir::Hidden), QStringList({".entries.json", "own.md", "saved.md"}));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/api-docs/environ.md"));
+    EXPECT_TRUE(received.out.contains("이 폴더의 request.json 이 적은 파일은 이 컴퓨터에서 고른 것이 아니라 읽지 않았어요: " + secret))
+        << received.out.toStdString();
+    EXPECT_TRUE(received.out.contains("읽지 않았어요: /proc/self/environ")) << received.out.toStdString();
+
+    // Given now, the same file is the person's choice.
+    const Outcome chosen = run({"--redraft", dir, "--spec-doc", secret});
+    ASSERT_EQ(chosen.code, 0) << chosen.err.toStdString();
+    EXPECT_TRUE(fake.starts("## 입력").last().value("stdin").toString().contains("PRIVATE KEY"));
+    EXPECT_TRUE(QFileInfo(victim).isFile() && QFileInfo(victim).size() == 0);
+
+    // A record of 64 GB is not read: the copies get names of their own.
+    QFile::remove(dir + "/spec-docs/.entries.json");
+    {
+        QFile huge(dir + "/spec-docs/.entries.json");
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize(qint64(64) << 30));
+    }
+    const Outcome huge = run({"--redraft", dir, "--spec-doc", own});
+    ASSERT_EQ(huge.code, 0) << huge.err.toStdString();
+    EXPECT_TRUE(fake.starts("## 입력").last().value("stdin").toString().contains("바뀐 정책"));
+}

@@ -3,6 +3,7 @@
 #include "model/plan.h"
 #include "support/chatplans.h"
 #include "support/commandline.h"
+#include "support/linkswapper.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 
@@ -13,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -251,6 +253,8 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
     const QByteArray mine = R"({"meta": {"feature": "Chat", "title": "내 제목"}, "screens": [{"id": "a", "name": "ChatA"}]})";
     writeFile(dir + "/plan.json", mine);
     QDir(dir).mkpath("history");
+    // The plan's own picture at a name the page's picture takes.
+    writeFile(dir + "/img/a.png", "my picture");
 
     // Named as a shell's completion names a folder, with a slash at its end.
     const auto r = quarrystone({"--import", source + "/index.html", "--into", dir + "/"});
@@ -265,6 +269,11 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
     EXPECT_EQ(undo.code, 0) << qPrintable(undo.err);
     EXPECT_TRUE(readFile(dir + "/plan.json").contains("내 제목"));
     EXPECT_TRUE(readFile(dir + "/plan.md").contains("내 제목"));
+    EXPECT_TRUE(undo.out.endsWith("직전 고치기 전으로 되돌렸어요\n")) << qPrintable(undo.out);
+    EXPECT_EQ(readFile(dir + "/img/a.png"), "my picture");
+    // The page's picture the undo replaced stays beside the kept plan.
+    ASSERT_EQ(historyFiles(dir, "kept-*.json").size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + historyFiles(dir, "kept-*.json").first().chopped(5) + ".img/a.png"), firstImage);
 
     const QString broken = work.filePath("broken");
     writeFile(broken + "/plan.json", "{ half written");
@@ -274,6 +283,28 @@ TEST_F(HeadlessImportTest, IntoAPlanListsChangesAndCanBeUndone)
     ASSERT_EQ(historyFiles(broken, "kept-*.json").size(), 1);
     EXPECT_EQ(readFile(broken + "/history/" + historyFiles(broken, "kept-*.json").first()), QByteArray("{ half written"));
     EXPECT_TRUE(historyFiles(broken, "plan-*.json").isEmpty());
+}
+
+// Into a folder that holds no plan (a website's folder, a repository's
+// notes): the index.html and plan.md it replaces were made by no plan.json,
+// so a copy of each is kept in history/ and named.
+TEST_F(HeadlessImportTest, IntoAFolderWithoutAPlanKeepsItsOwnPages)
+{
+    sharedPage("Chat", "새 제목");
+    const QString dir = work.filePath("site");
+    writeFile(dir + "/index.html", "<html>내 사이트</html>");
+    writeFile(dir + "/plan.md", "# 내 메모\n");
+    const auto r = quarrystone({"--import", source + "/index.html", "--into", dir});
+    ASSERT_EQ(r.code, 0) << qPrintable(r.err);
+    const QStringList pages = historyFiles(dir, "kept-*-index.html");
+    const QStringList notes = historyFiles(dir, "kept-*-plan.md");
+    ASSERT_EQ(pages.size(), 1);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(readFile(dir + "/history/" + pages.first()), "<html>내 사이트</html>");
+    EXPECT_EQ(readFile(dir + "/history/" + notes.first()), "# 내 메모\n");
+    EXPECT_TRUE(r.out.contains("· 가져오기 전 파일은 여기 남겨 뒀어요: " + dir + "/history/" + pages.first() + "\n"))
+        << qPrintable(r.out);
+    EXPECT_TRUE(readFile(dir + "/plan.json").contains("새 제목"));
 }
 
 // An import that cannot copy the plan it would replace, of a page that is
@@ -348,4 +379,44 @@ TEST_F(HeadlessImportTest, FailuresChangeNothing)
         EXPECT_EQ(contents(work.path()), before);
     }
     EXPECT_TRUE(QDir(outsideImages).isEmpty());
+}
+
+// img/ swapped for a link to a folder of the person's while an import into
+// a plan writes its pictures: each picture is written into the folder held
+// beneath the plan folder, or not at all, and what a failed import puts back
+// goes there too, so the folder outside keeps every file as it was. As many
+// tries as QUARRYSTONE_RACE_TRIES says (200 when unset).
+TEST_F(HeadlessImportTest, IntoAPlanWithImgSwappedForALinkHarmsNothing)
+{
+    const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 200;
+    const QString page = sharedPage("Chat", "새 제목");
+    const QString outside = work.filePath("outside");
+    writeFile(outside + "/a.png", "outside a");
+    writeFile(outside + "/b.png", "outside b");
+    const QMap<QString, QByteArray> outsideBefore = LinkSwapper::filesBelow(outside);
+    const QString dir = work.filePath("mine");
+    int harms = 0;
+    int imported = 0;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        writeFile(dir + "/plan.json", R"({"meta": {"feature": "Chat", "title": "내 제목"}, "screens": [{"id": "a", "name": "ChatA"}]})");
+        writeFile(dir + "/img/a.png", "my picture");
+        CommandLine::Outcome r;
+        {
+            LinkSwapper swapper(dir + "/img", outside);
+            r = quarrystone({"--import", page, "--into", dir});
+        }
+        imported += r.code == 0 ? 1 : 0;
+        if (LinkSwapper::filesBelow(outside) != outsideBefore) {
+            ++harms;
+            ADD_FAILURE() << "try " << attempt << ": outside changed\n" << qPrintable(r.out + r.err);
+            QDir(outside).removeRecursively();
+            for (auto it = outsideBefore.begin(); it != outsideBefore.end(); ++it)
+                writeFile(outside + "/" + it.key(), it.value());
+        }
+        ASSERT_TRUE(QDir(dir).removeRecursively());
+    }
+    std::cout << "import --into with img/ swapped: " << tries << " tries, " << imported << " imported, " << harms
+              << " harms\n";
+    EXPECT_EQ(harms, 0);
+    EXPECT_GT(imported, 0);
 }

@@ -5,6 +5,7 @@
 #include "support/chatplans.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
+#include "support/linkswapper.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testimages.h"
@@ -23,6 +24,7 @@
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/stat.h>
 
 namespace {
@@ -87,7 +89,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
         {{"responses",
           QJsonArray{QJsonObject{{"argsContain", QJsonArray{"--continue"}},
                                  {"steps", QJsonArray{pause, FakeClaude::writePlan(editedPlan),
-                                                      FakeClaude::resultEvent("둘째 답\n- 이동 고침")}}},
+                                                      FakeClaude::resultEvent("둘째 답\x1b[2J\n- 이동 고침")}}},
                      QJsonObject{{"steps", QJsonArray{FakeClaude::toolUse("t1", "Edit", {{"file_path", "plan.json"}}), pause,
                                                       FakeClaude::writePlan(brokenMovePlan), FakeClaude::resultEvent("첫 답")}}}}}});
 
@@ -99,7 +101,8 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     EXPECT_TRUE(lines.contains("… plan.json 을 고치는 중")) << qPrintable(r.out);
     EXPECT_TRUE(lines.contains("… 검사에서 1건 — 한 번 더 고치는 중")) << qPrintable(r.out);
     EXPECT_EQ(lines.filter("…").removeDuplicates(), 0) << qPrintable(r.out);
-    EXPECT_TRUE(r.out.endsWith("\n둘째 답\n- 이동 고침\n")) << qPrintable(r.out);
+    // Claude's answer reaches the terminal as text: its escape is no order.
+    EXPECT_TRUE(r.out.endsWith("\n둘째 답\\x1B[2J\n- 이동 고침\n")) << qPrintable(r.out);
 
     const QStringList copies = QDir(dir + "/history/attachments").entryList(QDir::Files, QDir::Name);
     ASSERT_EQ(copies.size(), 2);
@@ -110,7 +113,7 @@ TEST_F(HeadlessReviseTest, RevisesThenUndoes)
     EXPECT_EQ(readFile(dir + "/history/" + backups(dir).first()), cleanPlan);
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains(" · 테스터\n\n> 위키 https://team.atlassian.net/wiki/x 대로\n> 제목을 고쳐 줘\n> (첨부 이미지 2장: "
-                             + copies.join(", ") + ")\n\n둘째 답\n- 이동 고침\n\n"))
+                             + copies.join(", ") + ")\n\n둘째 답\x1b[2J\n- 이동 고침\n\n"))
         << qPrintable(log);
     EXPECT_TRUE(readFile(dir + "/plan.md").contains("고친 제목"));
     EXPECT_TRUE(readFile(dir + "/index.html").contains("고친 제목"));
@@ -690,4 +693,110 @@ TEST_F(HeadlessReviseTest, AHugeFileAtANameReadWholeEndsTheModeInKorean)
                 EXPECT_EQ(QFileInfo(dir + "/plan.json").size(), qint64(64) << 30);
             }
         }
+}
+
+// The claude tool's own configuration is read as the person's file, never
+// waited on: a pipe at ~/.claude.json or at its settings.json (which no
+// writer feeds) and a 64 GB ~/.claude.json neither hang a revision that asks
+// for a wiki nor end it; the revision goes on without the wiki's server, and
+// the connection check names what it could not read.
+TEST_F(HeadlessReviseTest, TheToolsConfigurationNeverHoldsARevision)
+{
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    const QString config = home.filePath(".claude.json");
+    const QString settings = home.filePath(".claude/settings.json");
+    QDir(home.path()).mkpath(".claude");
+    const QString pipe = "✗ Wiki: Claude Code 설정 파일을 읽지 못했어요: " + config + " (보통 파일이 아니에요)\n";
+    struct Row {
+        const char *what;
+        std::function<void()> make;
+        // What the connection check says of the wiki; nothing for no check.
+        QString wiki;
+    };
+    const QList<Row> rows{
+        {"a pipe at ~/.claude.json", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(config).constData(), 0600), 0); }, pipe},
+        {"a link to a pipe", [&] {
+             ASSERT_EQ(::mkfifo(QFile::encodeName(home.filePath("pipe")).constData(), 0600), 0);
+             ASSERT_TRUE(QFile::link(home.filePath("pipe"), config));
+         }, pipe},
+        {"64 GB at ~/.claude.json", [&] {
+             QFile huge(config);
+             ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+             ASSERT_TRUE(huge.resize(qint64(64) << 30));
+         }, "✗ Wiki: Claude Code 설정 파일을 읽지 못했어요: " + config + " (파일이 너무 커요: .claude.json (64GB, 많아야 64MB))\n"},
+        // The stand-in reads the tool's settings as the tool does, and
+        // would wait at the pipe in the check: this row checks the revision
+        // alone.
+        {"a pipe at the tool's settings", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0); },
+         QString()},
+    };
+    for (const auto &[what, make, wiki] : rows) {
+        SCOPED_TRACE(what);
+        for (const QString &path : {config, settings, home.filePath("pipe")})
+            QFile::remove(path);
+        ChatPlans::writeFolder(dir);
+        make();
+        const auto r = quarrystone({"--revise", dir, "--request", "위키 https://team.atlassian.net/wiki/x 대로 고쳐 줘"});
+        EXPECT_EQ(r.code, 0) << qPrintable(r.err);
+        EXPECT_EQ(Plan::decode(readFile(dir + "/plan.json")).meta.title, "고친 제목");
+        if (wiki.isEmpty())
+            continue;
+        const auto checked = quarrystone({"--check-connections"});
+        EXPECT_TRUE(checked.out.contains(wiki)) << qPrintable(checked.out);
+    }
+}
+
+// history/ swapped for a link to a folder of the person's while an undo or
+// a revision works: the backup, the kept plan, the record of the revision
+// under way and the log are read, written and removed beneath the plan
+// folder or not at all, so the folder outside keeps every file as it was
+// and the plan never becomes a file from outside. As many tries of each as
+// QUARRYSTONE_RACE_TRIES says (200 when unset).
+TEST_F(HeadlessReviseTest, WithHistorySwappedForALinkNothingOutsideIsHarmed)
+{
+    const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 200;
+    const QString outside = work.filePath("outside");
+    const QString backupName = "plan-260101-120000.json";
+    const QByteArray outsidePlan = R"({"meta": {"feature": "Chat", "title": "밖의 계획"}, "screens": [{"id": "a", "name": "ChatA"}]})";
+    writeFile(outside + "/" + backupName, outsidePlan);
+    writeFile(outside + "/revisions.md", "## 밖의 기록\n");
+    writeFile(outside + "/revision-under-way", "plan-260101-120000.json\n");
+    const QMap<QString, QByteArray> outsideBefore = LinkSwapper::filesBelow(outside);
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), FakeClaude::resultEvent("고쳤어요")}}});
+    const QList<std::pair<const char *, QStringList>> operations{
+        {"undo", {"--revise", dir, "--undo"}},
+        {"revise", {"--revise", dir, "--request", "제목을 고쳐 줘"}},
+    };
+    for (const auto &[what, arguments] : operations) {
+        int harms = 0;
+        int done = 0;
+        for (int attempt = 0; attempt < tries; ++attempt) {
+            writeFile(dir + "/history/" + backupName, editedPlan);
+            CommandLine::Outcome r;
+            {
+                LinkSwapper swapper(dir + "/history", outside);
+                r = quarrystone(arguments);
+            }
+            done += r.code == 0 ? 1 : 0;
+            const bool outsideChanged = LinkSwapper::filesBelow(outside) != outsideBefore;
+            const bool planFromOutside = readFile(dir + "/plan.json").contains("밖의 계획");
+            if (outsideChanged || planFromOutside) {
+                ++harms;
+                ADD_FAILURE() << what << " try " << attempt << ": outside " << (outsideChanged ? "changed" : "kept")
+                              << ", plan " << (planFromOutside ? "from outside" : "own") << "\n" << qPrintable(r.out + r.err);
+                QDir(outside).removeRecursively();
+                for (auto it = outsideBefore.begin(); it != outsideBefore.end(); ++it)
+                    writeFile(outside + "/" + it.key(), it.value());
+            }
+            if (QFileInfo(dir + "/history").isSymLink()) {
+                QFile::remove(dir + "/history");
+                QDir(dir).rename("history-parked", "history");
+            }
+            QDir(dir + "/history").removeRecursively();
+            ChatPlans::writeFolder(dir);
+        }
+        std::cout << what << " with history/ swapped: " << tries << " tries, " << done << " done, " << harms << " harms\n";
+        EXPECT_EQ(harms, 0) << what;
+        EXPECT_GT(done, 0) << what;
+    }
 }

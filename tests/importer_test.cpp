@@ -500,6 +500,10 @@ TEST_F(ImporterTest, UnusableEntriesAreSkipped)
         {"img\\win.png", ok},
         {"img/back\\slash.png", ok},
         {QStringLiteral("img/nul") + QChar(0) + QStringLiteral(".png"), ok},
+        // A name that would print as a terminal's order.
+        {QStringLiteral("img/\x1b]0;title\x07.png"), ok},
+        {QStringLiteral("img/line\nbreak.png"), ok},
+        {QStringLiteral("img/c1\u009b31m.png"), ok},
         {"img/", ok},
         {"img/.", ok},
         {"img/no-comma.png", "data:image/png;base64;R0lGODlh"},

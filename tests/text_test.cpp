@@ -84,3 +84,29 @@ TEST(Text, FormatsNumbersWithoutTheLocale)
     EXPECT_EQ(Text::shortest(0.1), QStringLiteral("0.1"));
     QLocale::setDefault(QLocale::c());
 }
+
+// Text from a plan, a page or Claude reaches a terminal or a file name with
+// no control character acting: each is shown by its code; line feeds and
+// tabs stay only in text shown as several lines.
+TEST(Text, ShowsControlCharactersAsTheirCodes)
+{
+    struct Row {
+        QString text;
+        QString line;
+        QString lines;
+    };
+    const QList<Row> rows{
+        {"화면 A", "화면 A", "화면 A"},
+        {"\x1b[2J지움", "\\x1B[2J지움", "\\x1B[2J지움"},
+        {"제목\n가져왔어요: /x", "제목\\x0A가져왔어요: /x", "제목\n가져왔어요: /x"},
+        {"a\tb\rc", "a\\x09b\\x0Dc", "a\tb\\x0Dc"},
+        {QStringLiteral("c1\u009b31m del\u007f"), "c1\\x9B31m del\\x7F", "c1\\x9B31m del\\x7F"},
+        {QStringLiteral("nul") + QChar(0), "nul\\x00", "nul\\x00"},
+        {"é·한글 ✓", "é·한글 ✓", "é·한글 ✓"},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(Text::printable(row.text), row.line) << row.text.toStdString();
+        EXPECT_EQ(Text::printable(row.text, true), row.lines) << row.text.toStdString();
+        EXPECT_EQ(Text::hasControl(row.text), row.text != row.line);
+    }
+}

@@ -11,6 +11,7 @@
 #include "claude/clauderunner.h"
 #include "process/spawn.h"
 #include "core/filedescriptor.h"
+#include "core/text.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "core/filesizes.h"
@@ -43,7 +44,7 @@ const QStringList &modeFlags()
 void warn(const QString &line)
 {
     std::fflush(stdout);
-    FileDescriptor::writeAll(STDERR_FILENO, (line + QLatin1Char('\n')).toUtf8());
+    FileDescriptor::writeAll(STDERR_FILENO, (Text::printable(line, true) + QLatin1Char('\n')).toUtf8());
 }
 
 // How long the end waits for the shared pool's work.
@@ -112,8 +113,9 @@ Plan readPlan(const QString &dir, const QString &folder)
     for (const QString &picture : Exporter::missingPictures(plan, dir))
         problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
     say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
+    // A problem names the plan's own words: one line each, whatever they hold.
     for (const QString &problem : problems)
-        say(QStringLiteral("  · ") + problem);
+        say(QStringLiteral("  · ") + Text::printable(problem));
     end(problems.isEmpty() ? 0 : 2);
 }
 
@@ -160,7 +162,9 @@ int checkConnections(const AppSettings &settings)
         show(QStringLiteral("Figma"), Connections::checkServer(claude, QStringLiteral("figma")));
 
     const QStringList wikis = Connections::atlassianServers();
-    if (wikis.isEmpty())
+    if (const QString problem = ClaudeRunner::userConfigProblem(); wikis.isEmpty() && !problem.isEmpty())
+        say(QStringLiteral("✗ Wiki: ") + problem);
+    else if (wikis.isEmpty())
         say(QStringLiteral("✗ Wiki: 연결 안 됨"));
     for (const QString &server : wikis)
         show(QStringLiteral("Wiki · ") + server, Connections::checkServer(claude, server));
@@ -227,7 +231,7 @@ FolderClaim claim(const QString &dir, const AppSettings &settings, bool repair)
 void say(const QString &line)
 {
     std::fflush(stdout);
-    FileDescriptor::writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
+    FileDescriptor::writeAll(STDOUT_FILENO, (Text::printable(line, true) + QLatin1Char('\n')).toUtf8());
 }
 
 void removeLeftovers(const QString &dir)

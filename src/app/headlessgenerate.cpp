@@ -133,10 +133,14 @@ void redraft(const QStringList &arguments, const AppSettings &settings)
     } catch (const JSONDecodeError &failure) {
         Headless::fail(unreadable + failure.message + QLatin1Char(')'));
     }
-    if (const auto apiDocs = listOption(arguments, "--api-doc"))
+    if (const auto apiDocs = listOption(arguments, "--api-doc")) {
         input.apiDocs = *apiDocs;
-    if (const auto specDocs = listOption(arguments, "--spec-doc"))
+        input.apiDocsChosen = true;
+    }
+    if (const auto specDocs = listOption(arguments, "--spec-doc")) {
         input.specDocs = *specDocs;
+        input.specDocsChosen = true;
+    }
 
     follow([input, dir, settings, claim] { Generator::shared().run(input, dir, settings, true, {}, claim); });
 }

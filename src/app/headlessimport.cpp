@@ -5,22 +5,28 @@
 #include "core/filesizes.h"
 #include "core/freedmemory.h"
 #include "core/regularfile.h"
+#include "core/text.h"
 #include "core/jsonread.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/folderrestore.h"
 #include "model/generator.h"
 #include "model/importer.h"
 #include "model/pagefile.h"
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "settings/appsettings.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace HeadlessImport {
@@ -85,24 +91,81 @@ QList<ImageBefore> imagesBefore(const QStringList &keys, const QString &dir)
 {
     QList<ImageBefore> images;
     const QString folder = QDir::cleanPath(dir) + QStringLiteral("/img/");
+    const PlanFolder plan(dir);
     for (const QString &key : keys) {
         const QString path = QDir::cleanPath(dir + QLatin1Char('/') + key);
         const QFileInfo info(path);
         if (!path.startsWith(folder) || info.isSymLink() || (info.exists() && !info.isFile())
             || info.size() > FileSizes::picture)
             continue;
-        images.append({path, RegularFile::read(path, FileSizes::picture)});
+        // Read beneath the folder: an img/ swapped for a link holds no
+        // picture of this plan's.
+        images.append({path, plan.read(QDir(dir).relativeFilePath(path), FileSizes::picture)});
     }
     return images;
 }
 
-void putBackImages(const QList<ImageBefore> &images)
+// Keeps the pictures the import replaces beside the undo point `backup`
+// (history/plan-….json), in the folder FolderRestore::undo puts them back
+// from; a picture already holding the page's bytes is no loss, but which
+// those are is known only once they are written, so every one is kept.
+// Ends the run when one cannot be kept.
+void keepReplacedImages(const QString &dir, const QString &backup, const QList<ImageBefore> &images)
 {
+    const PlanFolder folder(dir);
+    const QString side = FolderRestore::picturesOf(QDir(dir).relativeFilePath(backup));
     for (const ImageBefore &image : images) {
+        if (!image.bytes)
+            continue;
+        const QString target = side + QLatin1Char('/') + QDir(dir).relativeFilePath(image.path).mid(PlanFolder::images.size() + 1);
+        for (qsizetype slash = target.indexOf(u'/'); slash > 0; slash = target.indexOf(u'/', slash + 1))
+            folder.makeFolder(target.left(slash), 0700);
+        if (QString error; !folder.write(target, *image.bytes, &error))
+            Headless::fail(QStringLiteral("바뀌는 그림을 백업하지 못해 가져오지 않았어요: ") + image.path + QStringLiteral(" (")
+                           + error + QLatin1Char(')'));
+    }
+}
+
+// Keeps a copy of plan.md and index.html of a folder that holds no plan: no
+// plan.json can make them again. Gives the copies' paths; ends the run when
+// one cannot be made.
+QStringList keepOwnPages(const QString &dir)
+{
+    QStringList copies;
+    const PlanFolder folder(dir);
+    for (const QString &name : {PlanFolder::planMarkdown, PlanFolder::page}) {
+        const PlanFolder::Descriptor file(folder.open(name, O_RDONLY | O_NONBLOCK));
+        if (!file.isOpen() && errno == ENOENT)
+            continue;
+        QString error;
+        const std::optional<QByteArray> bytes = folder.read(name, name == PlanFolder::page ? FileSizes::page : FileSizes::plan, &error);
+        if (!bytes)
+            Headless::fail(QStringLiteral("가져오기 전 ") + name + QStringLiteral(" 을 백업하지 못해 가져오지 않았어요: ") + error);
+        const QFileInfo info(name);
+        try {
+            const QString history = QDir(dir).filePath(PlanFolder::history);
+            if (!folder.makeFolder(PlanFolder::history))
+                throw PlanHistory::Failure{PlanHistory::elsewhere(dir)};
+            copies.append(PlanHistory::addFile(dir, history,
+                                               QStringLiteral("kept-") + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"))
+                                                   + QLatin1Char('-') + info.completeBaseName(),
+                                               QLatin1Char('.') + info.suffix(), *bytes));
+        } catch (const PlanHistory::Failure &failure) {
+            Headless::fail(QStringLiteral("가져오기 전 ") + name + QStringLiteral(" 을 백업하지 못해 가져오지 않았어요: ") + failure.message);
+        }
+    }
+    return copies;
+}
+
+void putBackImages(const QString &dir, const QList<ImageBefore> &images)
+{
+    const PlanFolder folder(dir);
+    for (const ImageBefore &image : images) {
+        const QString relative = QDir(dir).relativeFilePath(image.path);
         if (image.bytes)
-            AtomicFile::write(image.path, *image.bytes);
+            folder.write(relative, *image.bytes);
         else
-            QFile::remove(image.path);
+            folder.remove(relative);
     }
 }
 
@@ -112,13 +175,15 @@ void putBackImages(const QList<ImageBefore> &images)
         QDir(undo.dir).removeRecursively();
         Headless::fail(message);
     }
-    putBackImages(undo.images);
+    putBackImages(undo.dir, undo.images);
     const QString notBack = PlanFiles::putBack(undo.dir, undo.before);
     if (!notBack.isEmpty())
         Headless::fail(message + QStringLiteral("\n가져오기 전 파일을 다시 놓지 못했어요(") + notBack
                        + QStringLiteral("). 가져오기 전 plan.json 은 여기 있어요: ") + undo.copy);
-    if (!undo.copy.isEmpty())
+    if (!undo.copy.isEmpty()) {
         QFile::remove(undo.copy);
+        QDir(FolderRestore::picturesOf(undo.copy)).removeRecursively();
+    }
     for (const QString &inside : undo.madeInside)
         QDir(undo.dir).rmdir(inside);
     Headless::fail(message);
@@ -169,6 +234,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
+    bool undoPoint = false;
+    QStringList pagesKept;
     if (QFileInfo::exists(planPath) || QFileInfo(planPath).isSymLink()) {
         QString error;
         const std::optional<QByteArray> read = RegularFile::read(planPath, FileSizes::plan, &error);
@@ -178,15 +245,24 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
         const std::optional<Plan> current = currentPlan(bytes);
         if (into && current)
             for (const QString &line : Importer::changes(*current, imported.plan))
-                Headless::say(QStringLiteral("· ") + line);
+                Headless::say(QStringLiteral("· ") + Text::printable(line));
         undo.copy = saveExisting(dir, bytes, current.has_value());
+        undoPoint = current.has_value();
     }
+    // What stands at plan.md and index.html of a folder with no plan (a
+    // website's own page, a repository's notes) was made by no plan.json.
+    if (!undo.madeFolder && !undoPoint)
+        pagesKept = keepOwnPages(dir);
     undo.before = PlanFiles::take(dir);
 
     Written images;
     if (imported.picturesAt >= 0)
         images.count = Importer::writePictures(pageFile, imported.picturesAt, dir, &images.failures, &images.skipped,
-                                               [&](const QStringList &keys) { undo.images = imagesBefore(keys, dir); },
+                                               [&](const QStringList &keys) {
+                                                   undo.images = imagesBefore(keys, dir);
+                                                   if (undoPoint)
+                                                       keepReplacedImages(dir, undo.copy, undo.images);
+                                               },
                                                Importer::shownPictures(imported.plan));
     // The pictures' texts went through in thousands of blocks the allocator
     // would otherwise keep for itself, on top of what the render takes.
@@ -208,9 +284,11 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)
         + QStringLiteral("개)"));
+    for (const QString &copy : pagesKept)
+        Headless::say(QStringLiteral("· 가져오기 전 파일은 여기 남겨 뒀어요: ") + copy);
     const QStringList skipped = imported.skipped + images.skipped;
     for (const QString &line : skipped)
-        Headless::say(QStringLiteral("· ") + line);
+        Headless::say(QStringLiteral("· ") + Text::printable(line));
     // A page cut inside its image map still imports; what it did not carry
     // (not what was skipped above, with its reason) is named.
     QStringList missing = Exporter::missingPictures(imported.plan, dir);
@@ -220,7 +298,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     });
     if (!missing.isEmpty())
         Headless::say(QStringLiteral("페이지에 담겨 있지 않은 그림 ") + QString::number(missing.size())
-                      + QStringLiteral("개: ") + missing.join(QStringLiteral(", ")));
+                      + QStringLiteral("개: ") + Text::printable(missing.join(QStringLiteral(", "))));
     Headless::end(0);
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/headless.h"
 #include "core/filedescriptor.h"
+#include "core/text.h"
 #include "core/stopsignals.h"
 
 #include <QCoreApplication>
@@ -25,7 +26,7 @@ void endIfOver(const Look &look, int caught)
         Headless::end(0);
     case Look::Kind::failed:
         std::fflush(stdout);
-        FileDescriptor::writeAll(STDERR_FILENO, (look.err + QLatin1Char('\n')).toUtf8());
+        FileDescriptor::writeAll(STDERR_FILENO, (Text::printable(look.err, true) + QLatin1Char('\n')).toUtf8());
         Headless::end(caught ? 128 + caught : 1);
     case Look::Kind::idle:
     case Look::Kind::running:
@@ -75,7 +76,7 @@ void print(const QStringList &lines)
         return;
     QByteArray bytes;
     for (const QString &line : lines) {
-        bytes += line.toUtf8();
+        bytes += Text::printable(line, true).toUtf8();
         bytes += '\n';
     }
     std::fflush(stdout);

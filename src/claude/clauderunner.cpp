@@ -5,7 +5,9 @@
 #include "process/pipepump.h"
 #include "process/spawn.h"
 #include "core/fileerror.h"
+#include "core/filesizes.h"
 #include "core/jsonread.h"
+#include "core/regularfile.h"
 #include "core/privatetemp.h"
 #include "core/text.h"
 
@@ -187,17 +189,26 @@ QString userConfigPath()
     return (named.isEmpty() ? QDir::homePath() : named) + QStringLiteral("/.claude.json");
 }
 
-// The JSON object of a configuration file; empty on any failure.
-QJsonObject readObject(const QString &path)
+// The JSON object of one of the tool's configuration files; empty on any
+// failure, with `problem` (when given) saying why, in the person's words,
+// unless there is no file at all. The file is the person's own (a link they
+// keep there is followed), but what stands there is no promise: a pipe is
+// refused without waiting for a writer, and a file larger than any
+// configuration is not read.
+QJsonObject readObject(const QString &path, QString *problem = nullptr)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
+    QString error;
+    const std::optional<QByteArray> bytes = RegularFile::readChosen(path, FileSizes::toolSettings, &error);
     try {
-        return parseObject(file.readAll());
-    } catch (const JSONDecodeError &) {
-        return {};
+        if (bytes)
+            return parseObject(*bytes);
+    } catch (const JSONDecodeError &failure) {
+        error = failure.message;
     }
+    if (problem && !RegularFile::isFree(path))
+        *problem = QStringLiteral("Claude Code 설정 파일을 읽지 못했어요: ") + path + QStringLiteral(" (") + error
+            + QLatin1Char(')');
+    return {};
 }
 
 QJsonObject objectMember(const QJsonObject &object, const QString &key)
@@ -286,6 +297,13 @@ QJsonObject ClaudeRunner::userMCPServers(const QString &folder)
     for (auto it = local.begin(); it != local.end(); ++it)
         servers.insert(it.key(), it.value());
     return servers;
+}
+
+QString ClaudeRunner::userConfigProblem()
+{
+    QString problem;
+    readObject(userConfigPath(), &problem);
+    return problem;
 }
 
 QString ClaudeRunner::personalSettingsPath()

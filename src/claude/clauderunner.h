@@ -59,6 +59,10 @@ public:
     // else in the home folder), with, given a run's `folder`, the servers
     // added for that folder alone in their place. Empty on any failure.
     static QJsonObject userMCPServers(const QString &folder = QString());
+    // Why that ".claude.json" could not be read (a pipe, a file too large,
+    // broken JSON), in the person's words; empty when it was read or is not
+    // there.
+    static QString userConfigProblem();
 
     // Runs Claude on `prompt` in `cwd` and gives its final answer. It may
     // use the tools in `allowedTools` (built-in names and "mcp__<server>__…")

@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
 #include <utility>
@@ -210,13 +211,14 @@ Filled fillBeside(const QString &path, const std::function<bool(QIODevice &)> &p
     return filled;
 }
 
-// Renames the filled file over its target; 0 or the cause.
-int putInPlace(const QByteArray &temporary, const QByteArray &target)
+// Renames the filled file over its target, both named in the folder open
+// at `at` (or whole paths); 0 or the cause.
+int putInPlace(const QByteArray &temporary, const QByteArray &target, int at = AT_FDCWD)
 {
-    if (::rename(temporary.constData(), target.constData()) == 0)
+    if (::renameat(at, temporary.constData(), at, target.constData()) == 0)
         return 0;
     const int cause = errno;
-    ::unlink(temporary.constData());
+    ::unlinkat(at, temporary.constData(), 0);
     return cause;
 }
 
@@ -278,7 +280,7 @@ void settle()
 Batch::~Batch()
 {
     for (const Pending &pending : std::as_const(m_pending))
-        ::unlink(pending.temporary.constData());
+        ::unlinkat(pending.at, pending.temporary.constData(), 0);
 }
 
 bool Batch::add(const QString &path, const QByteArray &bytes, QString *error)
@@ -288,7 +290,34 @@ bool Batch::add(const QString &path, const QByteArray &bytes, QString *error)
     if (filled.cause != 0)
         return failed(error, filled.cause);
     const std::lock_guard added(m_adding);
-    m_pending.append({filled.temporary, filled.target, path, filled.folder});
+    m_pending.append({filled.temporary, filled.target, path, filled.folder, AT_FDCWD});
+    return true;
+}
+
+bool Batch::addAt(int folder, const QByteArray &name, const QString &path, const QByteArray &bytes, QString *error)
+{
+    struct stat existing {};
+    const bool exists = ::fstatat(folder, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode);
+    int fd = -1;
+    QByteArray temporary;
+    for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+        temporary = QFile::encodeName(leftoverMark + randomSuffix());
+        fd = ::openat(folder, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                      exists ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST)
+            return failed(error, errno);
+    }
+    if (fd < 0)
+        return failed(error, EEXIST);
+    const int cause =
+        fill(fd, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }, exists ? &existing : nullptr,
+             Sync::later);
+    if (cause != 0) {
+        ::unlinkat(folder, temporary.constData(), 0);
+        return failed(error, cause);
+    }
+    const std::lock_guard added(m_adding);
+    m_pending.append({temporary, name, path, QFileInfo(path).absolutePath(), folder});
     return true;
 }
 
@@ -298,30 +327,35 @@ QList<Batch::Failure> Batch::commit()
     QList<Failure> failures;
     if (pending.isEmpty())
         return failures;
-    QSet<QString> folders;
+    // Each folder by its path, with the descriptor it is held by (AT_FDCWD
+    // for one named by its path alone).
+    QHash<QString, int> folders;
     for (const Pending &file : pending)
-        folders.insert(file.folder);
+        folders.insert(file.folder, file.at);
     // A sync of the file system of each folder makes all the files'
     // contents last before any of them replaces its target.
     int synced = 0;
-    for (const QString &folder : std::as_const(folders)) {
-        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (auto it = folders.cbegin(); it != folders.cend() && synced == 0; ++it) {
+        const int fd = it.value() != AT_FDCWD ? it.value()
+                                              : ::open(QFile::encodeName(it.key()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0 || (::syncfs(fd) != 0 && !cannotSync(errno)))
             synced = errno;
-        if (fd >= 0)
+        if (fd >= 0 && it.value() == AT_FDCWD)
             ::close(fd);
-        if (synced != 0)
-            break;
     }
     for (const Pending &file : pending) {
-        const int cause = synced != 0 ? synced : putInPlace(file.temporary, file.target);
+        const int cause = synced != 0 ? synced : putInPlace(file.temporary, file.target, file.at);
         if (synced != 0)
-            ::unlink(file.temporary.constData());
+            ::unlinkat(file.at, file.temporary.constData(), 0);
         if (cause != 0)
             failures.append({file.path, FileError::describe(cause)});
     }
-    for (const QString &folder : std::as_const(folders))
-        syncFolder(folder);
+    for (auto it = folders.cbegin(); it != folders.cend(); ++it) {
+        if (it.value() == AT_FDCWD)
+            syncFolder(it.key());
+        else
+            ::fsync(it.value());
+    }
     return failures;
 }
 
@@ -358,6 +392,39 @@ bool create(const QString &path, const std::function<bool(QIODevice &)> &produce
     // After a link the temporary name still names the file.
     ::unlink(temporary.path.constData());
     syncFolder(folder);
+    return true;
+}
+
+bool createAt(int folder, const QByteArray &name, const std::function<bool(QIODevice &)> &produce, unsigned mode,
+              bool *taken, QString *error)
+{
+    *taken = false;
+    int fd = -1;
+    QByteArray temporary;
+    for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+        temporary = QFile::encodeName(leftoverMark + randomSuffix());
+        fd = ::openat(folder, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return failed(error, errno);
+    }
+    if (fd < 0)
+        return failed(error, EEXIST);
+    struct stat wanted {};
+    wanted.st_mode = static_cast<mode_t>(mode);
+    int cause = fill(fd, produce, &wanted, Sync::now);
+    if (cause == 0 && ::renameat2(folder, temporary.constData(), folder, name.constData(), RENAME_NOREPLACE) != 0)
+        cause = errno;
+    if (cause == EINVAL && ::linkat(folder, temporary.constData(), folder, name.constData(), 0) == 0)
+        cause = 0;
+    else if (cause == EINVAL)
+        cause = errno;
+    if (cause != 0) {
+        ::unlinkat(folder, temporary.constData(), 0);
+        *taken = cause == EEXIST;
+        return failed(error, cause);
+    }
+    ::unlinkat(folder, temporary.constData(), 0);
+    ::fsync(folder);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <fcntl.h>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -61,6 +62,12 @@ bool create(const QString &path, const QByteArray &bytes, unsigned mode, bool *t
 bool create(const QString &path, const std::function<bool(QIODevice &)> &produce, unsigned mode, bool *taken,
             QString *error = nullptr);
 
+// create() of the file `name` in the folder open at `folder` (a descriptor
+// that may be opened O_PATH no more: the file is made in it), for a writer
+// that holds its folder by a descriptor and never walks its path again.
+bool createAt(int folder, const QByteArray &name, const std::function<bool(QIODevice &)> &produce, unsigned mode,
+              bool *taken, QString *error = nullptr);
+
 // Many whole-file writes made lasting together: each file goes to its
 // temporary file as it is added, and commit() makes them all last with one
 // sync of the file system before it renames each over its target. Each file
@@ -83,16 +90,24 @@ public:
     // Writes the bytes beside `path`; false on failure, with `error` (when
     // given) holding the cause, and the target untouched.
     bool add(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+    // The same for the file `name` of the folder open at `folder`, which
+    // the caller keeps open until the commit; `path` names it in a failure.
+    // A writer that holds its folder by a descriptor never walks its path
+    // again.
+    bool addAt(int folder, const QByteArray &name, const QString &path, const QByteArray &bytes,
+               QString *error = nullptr);
     // Puts every file added in place; gives those that could not be, each
     // with its cause. The batch is empty afterwards.
     QList<Failure> commit();
 
 private:
     struct Pending {
+        // Names in the folder open at `at`, or whole paths.
         QByteArray temporary;
         QByteArray target;
         QString path;
         QString folder;
+        int at = AT_FDCWD;
     };
     std::mutex m_adding;
     QList<Pending> m_pending;

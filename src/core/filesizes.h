@@ -25,6 +25,9 @@ inline constexpr qint64 document = qint64(128) << 20;
 inline constexpr qint64 mark = qint64(4) << 10;
 // history/revisions.md, which grows by one entry a revision.
 inline constexpr qint64 log = qint64(64) << 20;
+// The claude tool's own configuration (~/.claude.json, which keeps every
+// project's history, and its settings.json).
+inline constexpr qint64 toolSettings = qint64(64) << 20;
 // A picture: a screen of the plan, a picture given to a revision.
 inline constexpr qint64 picture = qint64(64) << 20;
 // A worktree's .git pointer and the HEAD it leads to, and other small

@@ -225,4 +225,33 @@ QString shortest(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
+namespace {
+
+bool isControl(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+} // namespace
+
+QString printable(const QString &text, bool lineBreaks)
+{
+    if (!hasControl(text))
+        return text;
+    QString shown;
+    shown.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        if (!isControl(c.unicode()) || (lineBreaks && (c == u'\n' || c == u'\t')))
+            shown.append(c);
+        else
+            shown.append(QStringLiteral("\\x") + QString::number(c.unicode(), 16).toUpper().rightJustified(2, u'0'));
+    }
+    return shown;
+}
+
+bool hasControl(const QString &text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return isControl(c.unicode()); });
+}
+
 } // namespace Text

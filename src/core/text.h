@@ -50,4 +50,14 @@ void appendFixed(QString &out, double value, int decimals);
 // Locale-free shortest round-trip form of a number ("0.5", "12", "1e+21").
 QString shortest(double value);
 
+// Text from a plan, a page or Claude as it may reach a terminal or a file
+// name: every control character (C0, DEL, C1) is written as its code, as
+// "\x1B", so that none moves the cursor, colours the screen or starts a
+// line that was not there. `lineBreaks` keeps line feeds and tabs, for text
+// of several lines shown as such.
+QString printable(const QString &text, bool lineBreaks = false);
+
+// Whether `text` holds a control character.
+bool hasControl(const QString &text);
+
 } // namespace Text

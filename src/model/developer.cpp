@@ -47,9 +47,6 @@ const QString gitPath = QStringLiteral("/usr/bin/git");
 const QString toolPrefix = QStringLiteral("도구: ");
 const QString endPrefix = QStringLiteral("끝 (");
 const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
-// How long a finished run's record waits for another operation to let go
-// of the plan folder.
-constexpr std::chrono::minutes recordWait(2);
 const QString worktreeFailed = QStringLiteral("작업 폴더를 만들지 못했어요: ");
 // How long a login must still hold when a confined run starts.
 constexpr qint64 loginMargin = 30 * 60;
@@ -938,8 +935,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     if (failure) {
         if (!guarded.isEmpty() && self) {
             QCoro::Task<QString> recording =
-                record(planDir, platform, job->branch, notice + *failure + QStringLiteral("\n\n") + guarded, job->settings,
-                       guard);
+                record(platform, job->branch, notice + *failure + QStringLiteral("\n\n") + guarded, guard);
             co_await std::move(recording);
         }
         if (self)
@@ -962,7 +958,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
             text += QStringLiteral("\n- ") + path;
         if (!guarded.isEmpty())
             text += QStringLiteral("\n\n") + guarded;
-        QCoro::Task<QString> writing = record(planDir, platform, job->branch, text, job->settings, guard);
+        QCoro::Task<QString> writing = record(platform, job->branch, text, guard);
         unwritten = co_await std::move(writing);
     }
     if (!self)
@@ -980,31 +976,19 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     });
 }
 
-QCoro::Task<QString> Developer::record(QString planDir, PlatformKind platform, QString branch, QString text,
-                                      AppSettings settings, std::shared_ptr<PlanGuard> guard)
+QCoro::Task<QString> Developer::record(PlatformKind platform, QString branch, QString text,
+                                      std::shared_ptr<PlanGuard> guard)
 {
     // Into an existing history folder only; a plan folder without one gets
     // no record. The record is the one write of a development run into the
-    // plan folder, and the only lasting copy of Claude's account: it claims
-    // the folder for it, waiting on a thread of its own for an operation
-    // that holds it to end. Gives why it could not be written.
+    // plan folder, and the only lasting copy of Claude's account: the guard,
+    // which holds the folder for the whole run, writes it beneath the folder
+    // on a thread of its own. Gives why it could not be written.
     const QString record = QStringLiteral("# ") + displayName(platform) + QStringLiteral(" 개발 (") + branch
         + QStringLiteral(")\n\n") + text;
     QCoro::Task<std::optional<QString>> writing = OwnThread::result(
-        [dir = planDir, path = planDir + QStringLiteral("/history/develop-") + rawValue(platform) + QStringLiteral(".md"),
-         bytes = record.toUtf8(), settings, guard] {
-            if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
-                return QString();
-            try {
-                const FolderClaim claim = FolderClaim::take(dir, settings, recordWait);
-                QString error;
-                if (AtomicFile::write(path, bytes, &error))
-                    guard->wrote(QDir(dir).relativeFilePath(path), bytes);
-                return error;
-            } catch (const FolderClaim::Failure &failure) {
-                return failure.message;
-            }
-        },
+        [path = QStringLiteral("history/develop-") + rawValue(platform) + QStringLiteral(".md"), bytes = record.toUtf8(),
+         guard] { return guard->record(path, bytes); },
         CancelToken());
     co_return (co_await std::move(writing)).value_or(QString());
 }

@@ -152,9 +152,9 @@ private:
     QCoro::Task<bool> prepare(std::shared_ptr<Job> job);
     QCoro::Task<> writeCode(std::shared_ptr<Job> job);
     // Writes the run's record, history/develop-<platform>.md, off the
-    // main thread, and tells `guard` of it.
-    static QCoro::Task<QString> record(QString planDir, PlatformKind platform, QString branch, QString text,
-                                       AppSettings settings, std::shared_ptr<PlanGuard> guard);
+    // main thread, through `guard`, which holds the plan folder.
+    static QCoro::Task<QString> record(PlatformKind platform, QString branch, QString text,
+                                       std::shared_ptr<PlanGuard> guard);
 
     // Whether `job` is still the platform's current run.
     bool isCurrent(const Job &job) const;

@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "model/folderrestore.h"
+#include "model/planfolder.h"
 #include "model/planguard.h"
 
 #include <QDir>
@@ -24,7 +25,7 @@ bool present(const QString &path)
 bool planFolder(const QString &dir)
 {
     const QDir folder(dir);
-    return present(folder.filePath(QStringLiteral("plan.json"))) || present(folder.filePath(QStringLiteral("request.json")))
+    return present(folder.filePath(PlanFolder::planJson)) || present(folder.filePath(PlanFolder::request))
         || FolderClaim::isHusk(dir);
 }
 

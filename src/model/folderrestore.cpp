@@ -11,6 +11,7 @@
 #include "model/conventions.h"
 #include "model/plan.h"
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 #include "model/planhistory.h"
 #include "model/planjson.h"
 #include "model/reviser.h"
@@ -18,8 +19,10 @@
 #include "settings/appsettings.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <cstdio>
 #include <functional>
 #include <utility>
 
@@ -41,12 +44,16 @@ QString rollBackFailed(const QString &reason, const QString &backup)
 // A backup's bytes when it holds a plan; nothing when it holds none (empty,
 // cut, no JSON object, or no regular file of its own). Throws Failure when
 // it cannot be read at all.
-std::optional<QByteArray> planIn(const QString &backup, const std::function<QString(const QString &)> &failure)
+std::optional<QByteArray> planIn(const QString &dir, const QString &backup,
+                                 const std::function<QString(const QString &)> &failure)
 {
-    if (QFileInfo(backup).isSymLink() || RegularFile::holdsNothing(backup))
+    // Read beneath the folder: a history/ that has become a link holds no
+    // backup of this plan.
+    const PlanFolder folder(dir);
+    if (RegularFile::holdsNothing(backup))
         return std::nullopt;
     QString error;
-    const std::optional<QByteArray> bytes = RegularFile::read(backup, FileSizes::plan, &error);
+    const std::optional<QByteArray> bytes = folder.read(QDir(dir).relativeFilePath(backup), FileSizes::plan, &error);
     if (!bytes && (error == RegularFile::notRegular() || error == RegularFile::linked()))
         return std::nullopt;
     if (!bytes)
@@ -59,13 +66,19 @@ std::optional<QByteArray> planIn(const QString &backup, const std::function<QStr
     return bytes;
 }
 
+// Removes the file `path` of `dir`'s history/ beneath the folder.
+void removeBeneath(const QString &dir, const QString &path)
+{
+    PlanFolder(dir).remove(QDir(dir).relativeFilePath(path));
+}
+
 // What becomes of a backup that holds no plan, told as the end of a line:
 // it is moved aside as a kept copy, once; a pipe, a socket or a device
 // holds nothing to keep and goes.
 QString setAside(const QString &dir, const QString &backup)
 {
     if (RegularFile::holdsNothing(backup)) {
-        QFile::remove(backup);
+        removeBeneath(dir, backup);
         return QStringLiteral("지웠어요");
     }
     try {
@@ -133,7 +146,7 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
     // A pipe or the like at the record's name is no record of a revision
     // (one would have replaced it): it goes, so that it is not met again.
     if (!record && RegularFile::holdsNothing(UnderWay::path(dir)))
-        QFile::remove(UnderWay::path(dir));
+        removeBeneath(dir, UnderWay::path(dir));
     if (!record)
         return std::nullopt;
     // Claude may outlive the run that started it: its late edit must not
@@ -143,15 +156,15 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
     const bool named = record->backup.startsWith(QLatin1String("plan-")) && !record->backup.contains(u'/');
     // Without its backup the run had already put the folder back.
     if (!named || !(QFileInfo::exists(backup) || QFileInfo(backup).isSymLink())) {
-        QFile::remove(UnderWay::path(dir));
+        removeBeneath(dir, UnderWay::path(dir));
         return std::nullopt;
     }
     const std::optional<QByteArray> bytes =
-        planIn(backup, [&backup](const QString &reason) { return rollBackFailed(reason, backup); });
+        planIn(dir, backup, [&backup](const QString &reason) { return rollBackFailed(reason, backup); });
     if (!bytes) {
         const QString line = QStringLiteral("중단된 고치기의 백업 ") + record->backup
             + QStringLiteral(" 이 깨져 있어 되돌리지 않고 ") + setAside(dir, backup);
-        QFile::remove(UnderWay::path(dir));
+        removeBeneath(dir, UnderWay::path(dir));
         return line;
     }
     const std::optional<QByteArray> left = RegularFile::read(planPath(dir), FileSizes::plan);
@@ -173,8 +186,8 @@ std::optional<QString> rollBack(const QString &dir, const AppSettings &settings)
     if (!logged)
         Reviser::appendLog(dir, Reviser::rollbackRequest(), QStringLiteral("- 끝나지 않은 고치기를 고치기 전으로 되돌림"),
                            settings.userName);
-    QFile::remove(UnderWay::path(dir));
-    QFile::remove(backup);
+    removeBeneath(dir, UnderWay::path(dir));
+    removeBeneath(dir, backup);
     const QString done = QStringLiteral("중단된 고치기를 되돌렸어요: plan.json 을 고치기 전으로 돌려 놨어요");
     return kept.isEmpty() ? done : done + QStringLiteral(" (Claude 가 남긴 파일: ") + kept + QLatin1Char(')');
 }
@@ -197,9 +210,54 @@ std::optional<QString> repair(const QString &dir, const AppSettings &settings)
     return QStringLiteral("plan.md · index.html 이 plan.json 과 맞지 않아 plan.json 으로 다시 만들었어요");
 }
 
+QString picturesOf(const QString &backup)
+{
+    return (backup.endsWith(QLatin1String(".json")) ? backup.chopped(5) : backup) + QStringLiteral(".img");
+}
+
+namespace {
+
+// Puts the pictures kept beside `backup` back into img/, beneath the folder;
+// each picture there now goes beside `kept`, the replaced plan's copy.
+// Gives the paths that could not be put back.
+QStringList putBackPictures(const QString &dir, const QString &backup, const std::optional<QString> &kept)
+{
+    const PlanFolder folder(dir);
+    const QString side = QDir(dir).relativeFilePath(picturesOf(backup));
+    const QString keptSide = kept ? QDir(dir).relativeFilePath(picturesOf(*kept)) : QString();
+    QStringList failed;
+    QDirIterator pictures(folder.pathOf(side), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (pictures.hasNext()) {
+        const QString name = QDir(folder.pathOf(side)).relativeFilePath(pictures.next());
+        const QString target = PlanFolder::images + QLatin1Char('/') + name;
+        for (const QString &path : {target, keptSide + QLatin1Char('/') + name})
+            for (qsizetype slash = path.indexOf(u'/'); slash > 0; slash = path.indexOf(u'/', slash + 1))
+                folder.makeFolder(path.left(slash));
+        const PlanFolder::Place now = folder.place(target);
+        const PlanFolder::Place from = folder.place(side + QLatin1Char('/') + name);
+        if (kept && now.isOpen()) {
+            const PlanFolder::Place aside = folder.place(keptSide + QLatin1Char('/') + name);
+            if (aside.isOpen())
+                ::renameat2(now.folder.get(), now.name.constData(), aside.folder.get(), aside.name.constData(),
+                            RENAME_NOREPLACE);
+        }
+        if (!now.isOpen() || !from.isOpen()
+            || ::renameat(from.folder.get(), from.name.constData(), now.folder.get(), now.name.constData()) != 0)
+            failed.append(folder.pathOf(target));
+    }
+    if (failed.isEmpty())
+        QDir(folder.pathOf(side)).removeRecursively();
+    return failed;
+}
+
+} // namespace
+
 QString undo(const QString &dir, const QString &backup, const AppSettings &settings)
 {
-    const std::optional<QByteArray> bytes = planIn(backup, [](const QString &reason) { return reason; });
+    // A history/ that is no folder of the plan's own holds no undo point.
+    if (const QString refused = PlanHistory::elsewhere(dir); !refused.isEmpty())
+        throw Failure{refused};
+    const std::optional<QByteArray> bytes = planIn(dir, backup, [](const QString &reason) { return reason; });
     // Undo steps back one backup whatever it holds: one that is no plan
     // moves aside as a kept copy, so the backups behind it stay reachable.
     if (!bytes)
@@ -227,22 +285,25 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
     QString failed;
     try {
         reinstate(dir, *bytes, settings);
-        QFile consumed(backup);
-        if (!consumed.remove())
-            failed = FileError::describe(consumed);
+        if (!PlanFolder(dir).remove(QDir(dir).relativeFilePath(backup)))
+            failed = FileError::describe(errno);
     } catch (const Failure &failure) {
         failed = failure.message;
     }
     if (!failed.isEmpty()) {
         const QString notBack = PlanFiles::putBack(dir, before);
         if (notBack.isEmpty() && kept)
-            QFile::remove(*kept);
+            removeBeneath(dir, *kept);
         throw Failure{notBack.isEmpty() ? failed
                                         : failed + QStringLiteral("\n바뀌기 전 파일을 다시 놓지 못했어요(") + notBack
                                               + QStringLiteral("). 되돌리기 전 plan.json 은 여기 있어요: ")
                                               + kept.value_or(QString())};
     }
+    const QStringList pictures = putBackPictures(dir, backup, kept);
     Reviser::appendLog(dir, Reviser::undoRequest(), QStringLiteral("- 직전 고치기 전으로 되돌림"), settings.userName);
+    if (!pictures.isEmpty())
+        return QStringLiteral("직전 고치기 전으로 되돌렸어요. 그림은 다시 놓지 못했어요(") + pictures.join(QStringLiteral(", "))
+            + QStringLiteral("): ") + QDir(dir).relativeFilePath(picturesOf(backup)) + QStringLiteral(" 에 있어요");
     return QStringLiteral("직전 고치기 전으로 되돌렸어요");
 }
 

@@ -35,9 +35,16 @@ std::optional<QString> repair(const QString &dir, const AppSettings &settings);
 
 // Returns the plan to the backup `backup`: the folder changes whole or not
 // at all, the replaced plan stays as a kept copy and the backup is used up.
+// Pictures of img/ kept beside the backup (picturesOf) go back too; the
+// ones they replace are kept beside the kept copy.
 // A backup that holds no plan is moved aside as a kept copy (Failure says
 // so). Gives the line of the done phase.
 QString undo(const QString &dir, const QString &backup, const AppSettings &settings);
+
+// The folder beside the backup `backup` (history/plan-….json) that holds
+// the pictures of img/ the change after it replaced, by their paths under
+// img/.
+QString picturesOf(const QString &backup);
 
 // The cause given for a plan.json that holds no JSON object.
 QString brokenPlan();

@@ -2,8 +2,11 @@
 
 #include "core/jsonread.h"
 #include "core/text.h"
+#include "settings/recordseal.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
 #include <QSet>
 
 namespace {
@@ -14,6 +17,25 @@ QSet<QString> canonicalSet(const QStringList &labels)
     for (const QString &label : labels)
         keys.insert(Text::canonicalKey(label));
     return keys;
+}
+
+const QString sealsKey = QStringLiteral("docSeals");
+
+// What a list's seal is made over: its key and its entries, so that one
+// list's seal never vouches for another.
+QByteArray sealedBytes(const QString &key, const QStringList &entries)
+{
+    return QJsonDocument(QJsonArray{key, QJsonArray::fromStringList(entries)}).toJson(QJsonDocument::Compact);
+}
+
+// Whether the list under `key` names only what the person chose: nothing
+// local, or sealed by this person's program.
+bool chosen(const QJsonObject &request, const QString &key, const std::optional<QStringList> &entries)
+{
+    if (!entries || std::none_of(entries->begin(), entries->end(), GenerateInput::namesLocalFile))
+        return true;
+    const QJsonValue seal = request.value(sealsKey).toObject().value(key);
+    return seal.isString() && RecordSeal::holds(sealedBytes(key, *entries), seal.toString().toLatin1());
 }
 
 } // namespace
@@ -56,6 +78,8 @@ GenerateInput GenerateInput::read(const QJsonValue &value)
     input.includeLabels = labelSet(JsonStrict::stringList(o, QStringLiteral("includeLabels")));
     input.apiDocs = JsonStrict::optStringList(o, QStringLiteral("apiDocs"));
     input.specDocs = JsonStrict::optStringList(o, QStringLiteral("specDocs"));
+    input.apiDocsChosen = chosen(o, QStringLiteral("apiDocs"), input.apiDocs);
+    input.specDocsChosen = chosen(o, QStringLiteral("specDocs"), input.specDocs);
     return input;
 }
 
@@ -69,10 +93,20 @@ QJsonObject GenerateInput::toJson() const
         {QStringLiteral("notes"), notes},
         {QStringLiteral("includeLabels"), QJsonArray::fromStringList(labelSet(includeLabels))},
     };
-    if (apiDocs)
-        o.insert(QStringLiteral("apiDocs"), QJsonArray::fromStringList(*apiDocs));
-    if (specDocs)
-        o.insert(QStringLiteral("specDocs"), QJsonArray::fromStringList(*specDocs));
+    QJsonObject seals;
+    const auto insert = [&](const QString &key, const std::optional<QStringList> &entries, bool isChosen) {
+        if (!entries)
+            return;
+        o.insert(key, QJsonArray::fromStringList(*entries));
+        // Only the person's own choice is vouched for: a list read from a
+        // received folder stays unsealed when written again.
+        if (const QByteArray seal = isChosen ? RecordSeal::of(sealedBytes(key, *entries)) : QByteArray(); !seal.isEmpty())
+            seals.insert(key, QString::fromLatin1(seal));
+    };
+    insert(QStringLiteral("apiDocs"), apiDocs, apiDocsChosen);
+    insert(QStringLiteral("specDocs"), specDocs, specDocsChosen);
+    if (!seals.isEmpty())
+        o.insert(sealsKey, seals);
     return o;
 }
 

@@ -225,8 +225,10 @@ private:
     QCoro::Task<FigmaSection> restSection(Run run);
     QCoro::Task<FigmaSection> mcpSection(Run run);
     QCoro::Task<> downloadImages(Run run, FigmaSection &section);
-    QCoro::Task<QString> readDocs(Run run, std::optional<QStringList> entries, Stage stage, QString folder,
-                                  QString what, QString skipNote);
+    // `chosen`: whether the local files the entries name are the person's
+    // own choice, to be read; otherwise only the folder's saved copies are.
+    QCoro::Task<QString> readDocs(Run run, std::optional<QStringList> entries, bool chosen, Stage stage,
+                                  QString folder, QString what, QString skipNote);
     QCoro::Task<QString> readWiki(Run run, Stage stage, QString entry, QString what, int position, int count);
     QCoro::Task<Plan> draft(Run run, FigmaSection section, QString specDoc, QString apiDoc);
     QCoro::Task<> save(Run run, Plan plan, FigmaSection section);

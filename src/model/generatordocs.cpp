@@ -8,6 +8,7 @@
 #include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
+#include "model/planfolder.h"
 #include "settings/apppaths.h"
 #include "settings/connections.h"
 
@@ -62,17 +63,26 @@ QString numberedName(const QString &name, int number)
     return name + tag;
 }
 
+// A name the record may give a copy: one file of the cache folder, named
+// as copies are. A record that names anything else (a path out of the
+// folder, the record itself) came from elsewhere and is not followed.
+bool isCopyName(const QString &name)
+{
+    return name.endsWith(QLatin1String(".md")) && !name.contains(QLatin1Char('/')) && PlanFolder::isInside(name)
+        && std::none_of(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
 // Copy name → entry, as recorded; empty when there is no readable record.
-QHash<QString, QString> readRecord(const QString &cacheDir)
+QHash<QString, QString> readRecord(const PlanFolder &folder, const QString &cache)
 {
     QHash<QString, QString> owners;
-    QFile file(cacheDir + QLatin1Char('/') + recordName);
-    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = folder.read(cache + QLatin1Char('/') + recordName, FileSizes::fields);
+    if (!bytes)
         return owners;
     try {
-        const QJsonObject record = parseObject(file.readAll());
+        const QJsonObject record = parseObject(*bytes);
         for (auto it = record.begin(); it != record.end(); ++it)
-            if (it.value().isString())
+            if (it.value().isString() && isCopyName(it.key()))
                 owners.insert(it.key(), it.value().toString());
     } catch (const JSONDecodeError &) {
     }
@@ -86,9 +96,11 @@ QHash<QString, QString> readRecord(const QString &cacheDir)
 // taken only by an entry that is alone in the list with its name, as that
 // version named the first entry of a name by the name alone. New names are
 // recorded before any copy is written under them.
-QHash<QString, QString> copyNames(const QString &cacheDir, const QStringList &entries)
+QHash<QString, QString> copyNames(const QString &dir, const QString &cache, const QStringList &entries)
 {
-    QHash<QString, QString> owners = readRecord(cacheDir);
+    const PlanFolder folder(dir);
+    const QString cacheDir = folder.pathOf(cache);
+    QHash<QString, QString> owners = readRecord(folder, cache);
     QHash<QString, QString> names;
     for (auto it = owners.begin(); it != owners.end(); ++it)
         if (!names.contains(it.value()))
@@ -119,16 +131,16 @@ QHash<QString, QString> copyNames(const QString &cacheDir, const QStringList &en
         QJsonObject record;
         for (auto it = owners.begin(); it != owners.end(); ++it)
             record.insert(it.key(), it.value());
-        AtomicFile::write(cacheDir + QLatin1Char('/') + recordName, JSONCoding::pretty(record));
+        folder.write(cache + QLatin1Char('/') + recordName, JSONCoding::pretty(record));
     }
     return names;
 }
 
-// The cached copy, or nothing when it is missing, unreadable, not UTF-8 or
-// empty.
-std::optional<QString> readCache(const QString &path)
+// The cached copy `relative` of the folder `dir`, or nothing when it is
+// missing, unreadable, not UTF-8 or empty.
+std::optional<QString> readCache(const QString &dir, const QString &relative)
 {
-    const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::document);
+    const std::optional<QByteArray> bytes = PlanFolder(dir).read(relative, FileSizes::document);
     if (!bytes)
         return std::nullopt;
     std::optional<QString> text = Text::decodeUtf8Strict(*bytes);
@@ -393,8 +405,8 @@ QStringList Generator::wikiReadTools()
     return tools;
 }
 
-QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> entries, Stage stage, QString folder,
-                                         QString what, QString skipNote)
+QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> entries, bool chosen, Stage stage,
+                                         QString folder, QString what, QString skipNote)
 {
     QStringList list;
     for (const QString &entry : entries.value_or(QStringList())) {
@@ -414,16 +426,17 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         throw GeneratorFailure{error};
     update(run, stage, [count](StageState &state) { state.total = count; });
 
-    const QFuture<QHash<QString, QString>> naming = OffThread::run(copyNames, cacheDir, list);
+    const QFuture<QHash<QString, QString>> naming = OffThread::run(copyNames, run.dir, folder, list);
     const QHash<QString, QString> names = co_await naming;
     QStringList parts;
+    QStringList unread;
     for (int i = 0; i < count; ++i) {
         run.cancel.throwIfCancelled();
         const QString entry = list.at(i);
         const QString name = names.value(entry);
-        const QString cachePath = cacheDir + QLatin1Char('/') + name;
+        const QString cachePath = folder + QLatin1Char('/') + name;
 
-        const QFuture<std::optional<QString>> cacheRead = OffThread::run(readCache, cachePath);
+        const QFuture<std::optional<QString>> cacheRead = OffThread::run(readCache, run.dir, cachePath);
         std::optional<QString> text = co_await cacheRead;
         run.cancel.throwIfCancelled();
         if (text) {
@@ -432,6 +445,13 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
             const QString path = AppPaths::expandHome(entry);
             const QFileInfo info(path);
             if (info.exists() || info.isSymLink() || GenerateInput::namesLocalFile(entry)) {
+                // Named by a folder from someone else: no file of the
+                // person's is read on its word.
+                if (!chosen) {
+                    unread.append(entry);
+                    update(run, stage, [i](StageState &state) { state.done = i + 1; });
+                    continue;
+                }
                 const QFuture<QString> localRead = OffThread::run(readLocal, entry, path);
                 text = co_await localRead;
             } else {
@@ -440,13 +460,21 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
             run.cancel.throwIfCancelled();
             // A killed run must never leave a cut copy that the next run trusts.
             const QFuture<bool> cacheWrite = OffThread::run(
-                [](QString path, QString text) { return AtomicFile::write(path, text.toUtf8()); }, cachePath, *text);
+                [](QString dir, QString path, QString text) { return PlanFolder(dir).write(path, text.toUtf8()); },
+                run.dir, cachePath, *text);
             co_await cacheWrite;
         }
-        parts.append(QStringLiteral("### 문서 %1: ").arg(i + 1) + entry + QStringLiteral("\n\n") + *text);
+        parts.append(QStringLiteral("### 문서 %1: ").arg(parts.size() + 1) + entry + QStringLiteral("\n\n") + *text);
         update(run, stage, [i](StageState &state) { state.done = i + 1; });
     }
-
+    if (!unread.isEmpty())
+        add(run, QStringLiteral("  이 폴더의 request.json 이 적은 파일은 이 컴퓨터에서 고른 것이 아니라 읽지 않았어요: ")
+                     + unread.join(QStringLiteral(", ")));
+    if (parts.isEmpty()) {
+        finish(run, stage, skipNote, true);
+        co_return QString();
+    }
+    const qsizetype read = parts.size();
     const QFuture<std::pair<QString, qsizetype>> joining = OffThread::run([](QStringList parts) {
         QString joined = parts.join(QStringLiteral("\n\n---\n\n"));
         const qsizetype length = Text::graphemeCount(joined);
@@ -454,7 +482,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
     }, std::move(parts));
     auto [joined, length] = co_await joining;
     run.cancel.throwIfCancelled();
-    finish(run, stage, QStringLiteral("문서 %1개 · ").arg(count) + lengthText(length));
+    finish(run, stage, QStringLiteral("문서 %1개 · ").arg(read) + lengthText(length));
     co_return joined;
 }
 
@@ -464,6 +492,9 @@ QCoro::Task<QString> Generator::readWiki(Run run, Stage stage, QString entry, QS
         state.detail = QStringLiteral("Confluence 에서 읽는 중 · %1/%2").arg(position).arg(count);
     });
     const QStringList servers = Connections::atlassianServers();
+    // A configuration that cannot be read is no server missing: it is named.
+    if (const QString problem = ClaudeRunner::userConfigProblem(); servers.isEmpty() && !problem.isEmpty())
+        throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 를 찾지 못했어요. ") + problem};
     if (servers.isEmpty())
         throw ClaudeFailure{what + QStringLiteral("를 읽을 Atlassian MCP 가 Claude Code 에 없어요. `claude mcp add -s user` 로 Atlassian 을 "
                                                   "연결하거나, 문서를 .md 파일로 저장해 그 경로를 넣어 주세요.")};

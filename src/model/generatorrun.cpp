@@ -16,6 +16,7 @@
 #include "model/conventions.h"
 #include "model/folderclaim.h"
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 #include "model/planhistory.h"
 #include "model/reviser.h"
 #include "model/textboxplacement.h"
@@ -241,11 +242,11 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
         run.runner = co_await std::move(making);
 
         const FigmaSection section = co_await figmaSection(run, reuseSection);
-        const QString specDoc = co_await readDocs(run, run.input.specDocs, Stage::spec, QStringLiteral("spec-docs"),
-                                                  QStringLiteral("기획서"),
-                                                  QStringLiteral("기획서 없음 — 넣으면 기획 의도·정책·예외 흐름을 문서대로 맞춰요"));
+        const QString specDoc = co_await readDocs(
+            run, run.input.specDocs, run.input.specDocsChosen, Stage::spec, PlanFolder::specDocs, QStringLiteral("기획서"),
+            QStringLiteral("기획서 없음 — 넣으면 기획 의도·정책·예외 흐름을 문서대로 맞춰요"));
         const QString apiDoc = co_await readDocs(
-            run, run.input.apiDocs, Stage::api, QStringLiteral("api-docs"), QStringLiteral("API 문서"),
+            run, run.input.apiDocs, run.input.apiDocsChosen, Stage::api, QStringLiteral("api-docs"), QStringLiteral("API 문서"),
             QStringLiteral("API 문서 없음 — 나중에 나오면 계획서 화면의 \"문서 넣고 다시 만들기\" 로 넣어요"));
         Plan plan = co_await draft(run, section, specDoc, apiDoc);
         co_await save(run, std::move(plan), section);

@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "model/imageblock.h"
 #include "model/pagefile.h"
+#include "model/planfolder.h"
 #include "model/planjson.h"
 
 #include <QByteArrayView>
@@ -24,6 +25,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <utility>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -172,7 +174,7 @@ std::optional<QByteArray> strictBase64Taking(QByteArray &&url, qsizetype at)
 // key could address anything but a file below the folder's "img".
 std::optional<QString> targetOf(const QString &root, const QString &key)
 {
-    if (!key.startsWith(u"img/"_s) || key.contains(u".."_s) || key.contains(u'\\') || key.contains(QChar(0)))
+    if (!key.startsWith(u"img/"_s) || key.contains(u".."_s) || key.contains(u'\\') || Text::hasControl(key))
         return std::nullopt;
     const QString target = QDir::cleanPath(root + u'/' + key);
     if (!target.startsWith(root + u"/img/"_s))
@@ -368,8 +370,10 @@ bool looksLikePicture(const QByteArray &bytes)
         || (bytes.startsWith("RIFF") && bytes.size() >= 12 && bytes.sliced(8, 4) == "WEBP");
 }
 
+// `folders`: each folder pictures go to, held open beneath the plan
+// folder; -1 for one that leads out of it.
 Placed place(const QString &key, QByteArray &&url, const QString &root, const QString &realRoot,
-             const QHash<QString, bool> &inside, AtomicFile::Batch &batch)
+             const QHash<QString, int> &folders, AtomicFile::Batch &batch)
 {
     Placed placed;
     const auto target = targetOf(root, key);
@@ -395,8 +399,8 @@ Placed place(const QString &key, QByteArray &&url, const QString &root, const QS
     // lead inside the plan folder too.
     struct stat there {};
     const bool present = ::lstat(QFile::encodeName(*target).constData(), &there) == 0;
-    if (!inside.value(folderOf(*target))
-        || (present && S_ISLNK(there.st_mode) && !realPlace(*target).startsWith(realRoot + u'/'))) {
+    const int folder = folders.value(folderOf(*target), -1);
+    if (folder < 0 || (present && S_ISLNK(there.st_mode) && !realPlace(*target).startsWith(realRoot + u'/'))) {
         placed.failure = name + u": 계획서 폴더 밖으로 이어진 링크라 쓰지 않았어요"_s;
         return placed;
     }
@@ -405,7 +409,9 @@ Placed place(const QString &key, QByteArray &&url, const QString &root, const QS
         return placed;
     }
     QString error;
-    placed.added = batch.add(*target, *bytes, &error);
+    // Into the folder as it was found: one swapped for a link meanwhile
+    // takes no picture elsewhere.
+    placed.added = batch.addAt(folder, QFile::encodeName(QFileInfo(*target).fileName()), *target, *bytes, &error);
     if (placed.added)
         placed.target = *target;
     else
@@ -519,14 +525,14 @@ public:
     {
         for (const QString &key : keys)
             if (const std::optional<QString> target = targetOf(m_root, key);
-                target && !m_inside.contains(folderOf(*target)))
-                m_inside.insert(folderOf(*target), folderInside(folderOf(*target), m_realRoot));
+                target && !m_folders.contains(folderOf(*target)))
+                m_folders.insert(folderOf(*target), held(folderOf(*target)));
         const qsizetype from = m_keys.size();
         m_keys += keys;
         // Detached here, once: the cores then each take a URL of their own.
         urls.detach();
         m_placed += Parallel::map<Placed>(keys.size(), [&](qsizetype at) {
-            return place(keys[at], std::move(urls[at]), m_root, m_realRoot, m_inside, m_batch);
+            return place(keys[at], std::move(urls[at]), m_root, m_realRoot, m_folders, m_batch);
         });
         for (qsizetype at = from; at < m_placed.size(); ++at)
             if (m_placed[at].target)
@@ -558,9 +564,30 @@ public:
     }
 
 private:
+    // The folder `folder` opened where it really is, beneath the plan
+    // folder and through no link, once it is found to be inside it; -1
+    // when it is not.
+    int held(const QString &folder)
+    {
+        if (!folderInside(folder, m_realRoot))
+            return -1;
+        // Opened once the first folder is made: a new plan folder is made
+        // with it.
+        if (!m_realFolder.isOpen())
+            m_realFolder = PlanFolder(m_realRoot);
+        PlanFolder::Descriptor opened = m_realFolder.openFolder(QDir(m_realRoot).relativeFilePath(realPlace(folder)));
+        const int fd = opened.get();
+        if (opened.isOpen())
+            m_held.push_back(std::move(opened));
+        return fd;
+    }
+
     QString m_root;
     QString m_realRoot;
-    QHash<QString, bool> m_inside;
+    PlanFolder m_realFolder;
+    // Declared before the batch, so that they outlive it.
+    std::vector<PlanFolder::Descriptor> m_held;
+    QHash<QString, int> m_folders;
     AtomicFile::Batch m_batch;
     QStringList m_keys;
     QList<Placed> m_placed;

@@ -6,7 +6,9 @@
 #include "core/parallel.h"
 #include "core/regularfile.h"
 #include "model/folderclaim.h"
+#include "model/planfolder.h"
 #include "settings/appsettings.h"
+#include "settings/recordseal.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -22,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -131,27 +134,34 @@ QByteArray hashOf(QByteArrayView bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Blake2b_256);
 }
 
-// The hash of the regular file at `path` (not through a link), read a piece
-// at a time; empty when it cannot be read.
+// The hash of what the open file `fd` holds from where it stands, read a
+// piece at a time; empty when it cannot be read to its end.
+QByteArray hashOpen(int fd)
+{
+    QCryptographicHash hash(QCryptographicHash::Blake2b_256);
+    QByteArray piece(readPiece, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t got = ::read(fd, piece.data(), size_t(piece.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0)
+            return hash.result();
+        if (got < 0)
+            return QByteArray();
+        hash.addData(QByteArrayView(piece.constData(), got));
+    }
+}
+
+// The hash of the regular file at `path` (not through a link); empty when it
+// cannot be read.
 QByteArray hashFile(const QString &path)
 {
     const int fd = RegularFile::open(path, O_NOFOLLOW);
     if (fd < 0)
         return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Blake2b_256);
-    QByteArray piece(readPiece, Qt::Uninitialized);
-    bool whole = false;
-    for (;;) {
-        const ssize_t got = ::read(fd, piece.data(), size_t(piece.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        whole = got == 0;
-        if (got <= 0)
-            break;
-        hash.addData(QByteArrayView(piece.constData(), got));
-    }
+    const QByteArray hash = hashOpen(fd);
     ::close(fd);
-    return whole ? hash.result() : QByteArray();
+    return hash;
 }
 
 // The stores in `dir`, whoever made them.
@@ -274,17 +284,28 @@ QString makeStore(const QString &dir)
     return QString();
 }
 
-// Takes away what a store holds of its own (the list and the kept bytes),
-// then the store itself when nothing else is left in it: history/ parked
-// there by a put-back cut short stays.
-void removeStore(const QString &store)
+// Takes away what the store `name` holds of its own (the list and the kept
+// bytes), then the store itself when nothing else is left in it: history/
+// parked there by a put-back cut short stays. The store is opened beneath
+// the folder: one a run replaced by a link empties nothing elsewhere.
+void removeStore(const PlanFolder &folder, const QString &name)
 {
-    ::unlink(native(store + QLatin1Char('/') + manifestName).constData());
-    const QStringList names = QDir(store).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names)
-        if (!name.isEmpty() && std::all_of(name.begin(), name.end(), [](QChar c) { return c.isDigit(); }))
-            ::unlink(native(store + QLatin1Char('/') + name).constData());
-    ::rmdir(native(store).constData());
+    const PlanFolder::Descriptor store = folder.openFolder(name);
+    if (!store.isOpen())
+        return;
+    ::unlinkat(store.get(), native(manifestName).constData(), 0);
+    if (DIR *const listing = ::fdopendir(::fcntl(store.get(), F_DUPFD_CLOEXEC, 0))) {
+        QList<QByteArray> kept;
+        while (const struct dirent *entry = ::readdir(listing)) {
+            const QByteArray file(entry->d_name);
+            if (!file.isEmpty() && std::all_of(file.begin(), file.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                kept.append(file);
+        }
+        ::closedir(listing);
+        for (const QByteArray &file : kept)
+            ::unlinkat(store.get(), file.constData(), 0);
+    }
+    ::unlinkat(folder.fd(), native(name).constData(), AT_REMOVEDIR);
 }
 
 const char *kindName(Entry::Kind kind)
@@ -313,17 +334,6 @@ QJsonObject toJson(const QString &path, const Entry &entry)
             {QStringLiteral("stored"), entry.stored}};
 }
 
-// A path a list from the folder may name: one inside the folder.
-bool inside(const QString &path)
-{
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    return std::none_of(parts.begin(), parts.end(), [](const QString &part) {
-        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..") || part.contains(QChar(0));
-    });
-}
-
 // An entry of a store's list, read as data from the folder; nothing when it
 // is not one the guard writes.
 std::optional<std::pair<QString, Entry>> entryFrom(const QJsonValue &value)
@@ -333,7 +343,7 @@ std::optional<std::pair<QString, Entry>> entryFrom(const QJsonValue &value)
     const QString kind = object.value(QStringLiteral("kind")).toString();
     const QString kept = object.value(QStringLiteral("kept")).toString();
     const QString stored = object.value(QStringLiteral("stored")).toString();
-    if (!inside(path) || !std::all_of(stored.begin(), stored.end(), [](QChar c) { return c.isDigit(); }))
+    if (!PlanFolder::isInside(path) || !std::all_of(stored.begin(), stored.end(), [](QChar c) { return c.isDigit(); }))
         return std::nullopt;
     Entry entry;
     for (int at = 0; at < 4; ++at)
@@ -389,14 +399,18 @@ Difference compare(const Entries &before, const Entries &now, const QStringList 
 }
 
 // A new folder of history/ for what the run left, made by an exclusive
-// create; empty when none can be made.
-QString keptFolder(const QString &dir)
+// create beneath the folder; its path in the folder, empty when none can be
+// made.
+QString keptFolder(const PlanFolder &folder)
 {
-    const QString base = dir + QLatin1Char('/') + history + QStringLiteral("/kept-")
+    const QString base = history + QStringLiteral("/kept-")
         + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss"));
     for (int number = 1; number < 1000; ++number) {
         const QString path = number == 1 ? base : base + QLatin1Char('-') + QString::number(number);
-        if (::mkdir(native(path).constData(), 0700) == 0)
+        const PlanFolder::Place at = folder.place(path);
+        if (!at.isOpen())
+            return QString();
+        if (::mkdirat(at.folder.get(), at.name.constData(), 0700) == 0)
             return path;
         if (errno != EEXIST)
             return QString();
@@ -404,73 +418,103 @@ QString keptFolder(const QString &dir)
     return QString();
 }
 
-QString moveInto(const QString &from, const QString &to)
+QString failedAt(const PlanFolder &folder, const QString &path, int error)
 {
-    QDir().mkpath(QFileInfo(to).absolutePath());
-    if (::rename(native(from).constData(), native(to).constData()) != 0)
-        return to + QStringLiteral(": ") + systemError(errno);
+    return folder.pathOf(path) + QStringLiteral(": ") + systemError(error);
+}
+
+// Renames `from` to `to`, both in the folder, never over anything there;
+// the folders on the way to `to` are made.
+QString moveInto(const PlanFolder &folder, const QString &from, const QString &to)
+{
+    for (qsizetype slash = to.indexOf(u'/'); slash > 0; slash = to.indexOf(u'/', slash + 1))
+        if (!folder.makeFolder(to.left(slash), 0700))
+            return failedAt(folder, to.left(slash), errno);
+    const PlanFolder::Place source = folder.place(from);
+    const PlanFolder::Place target = folder.place(to);
+    if (!source.isOpen() || !target.isOpen()
+        || ::renameat2(source.folder.get(), source.name.constData(), target.folder.get(), target.name.constData(),
+                       RENAME_NOREPLACE) != 0)
+        return failedAt(folder, to, errno);
     return QString();
 }
 
-// Moves `from` to a fresh name in `store`, never over anything there.
-QString park(const QString &from, const QString &store, QString *parked)
+// Moves `from` to a fresh name in `store`, never over anything there; its
+// path in the folder is `parked`.
+QString park(const PlanFolder &folder, const QString &from, const QString &store, QString *parked)
 {
     if (store.isEmpty())
-        return from + QStringLiteral(": ") + systemError(ENOENT);
+        return failedAt(folder, from, ENOENT);
     for (int attempt = 0; attempt < 16; ++attempt) {
         *parked = store + QStringLiteral("/history-") + randomHex();
-        if (::renameat2(AT_FDCWD, native(from).constData(), AT_FDCWD, native(*parked).constData(), RENAME_NOREPLACE) == 0)
-            return QString();
-        if (errno != EEXIST)
-            return from + QStringLiteral(": ") + systemError(errno);
+        const QString error = moveInto(folder, from, *parked);
+        if (error.isEmpty() || errno != EEXIST)
+            return error;
     }
-    return from + QStringLiteral(": ") + systemError(EEXIST);
+    return failedAt(folder, from, EEXIST);
+}
+
+// The hash of the regular file `path` of the folder, read a piece at a time;
+// empty when it cannot be read.
+QByteArray hashIn(const PlanFolder &folder, const QString &path)
+{
+    const PlanFolder::Descriptor file(folder.open(path, O_RDONLY | O_NONBLOCK));
+    struct stat status {};
+    if (!file.isOpen() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return QByteArray();
+    return hashOpen(file.get());
 }
 
 // Puts the file `entry` back at `path` from the store, once its bytes there
 // prove to be the ones taken. Gives the error of a failed write; `lost` is
 // set when the store holds them no more (a file changed where it lay).
-QString putBackFile(const QString &path, const QString &store, const Entry &entry, bool &lost)
+QString putBackFile(const PlanFolder &folder, const QString &path, const QString &store, const Entry &entry, bool &lost)
 {
     using Kept = Entry::Kept;
     const QString storedPath = store + QLatin1Char('/') + entry.stored;
     lost = true;
     if (entry.kept == Kept::copy) {
-        const std::optional<QByteArray> bytes = RegularFile::read(storedPath, entry.size);
+        const std::optional<QByteArray> bytes = folder.read(storedPath, entry.size);
         if (!bytes || hashOf(*bytes) != entry.hash)
             return QString();
         lost = false;
         QString error;
-        return AtomicFile::write(path, *bytes, &error) ? QString() : path + QStringLiteral(": ") + error;
+        return folder.write(path, *bytes, &error) ? QString() : folder.pathOf(path) + QStringLiteral(": ") + error;
     }
-    if (entry.kept != Kept::link || hashFile(storedPath) != entry.hash)
+    if (entry.kept != Kept::link || hashIn(folder, storedPath) != entry.hash)
         return QString();
     lost = false;
     // The kept link itself goes back, by way of a name the next claim clears
     // away should this be cut short.
-    const QString temporary = QFileInfo(path).absolutePath() + QStringLiteral("/.quarrystone-tmp-guard-") + randomHex();
-    if (::link(native(storedPath).constData(), native(temporary).constData()) != 0)
-        return path + QStringLiteral(": ") + systemError(errno);
-    if (::rename(native(temporary).constData(), native(path).constData()) != 0) {
+    const PlanFolder::Place source = folder.place(storedPath);
+    const PlanFolder::Place target = folder.place(path);
+    if (!source.isOpen() || !target.isOpen())
+        return failedAt(folder, path, errno);
+    const QByteArray temporary = QByteArrayLiteral(".quarrystone-tmp-guard-") + randomHex().toLatin1();
+    if (::linkat(source.folder.get(), source.name.constData(), target.folder.get(), temporary.constData(), 0) != 0)
+        return failedAt(folder, path, errno);
+    if (::renameat(target.folder.get(), temporary.constData(), target.folder.get(), target.name.constData()) != 0) {
         const int error = errno;
-        ::unlink(native(temporary).constData());
-        return path + QStringLiteral(": ") + systemError(error);
+        ::unlinkat(target.folder.get(), temporary.constData(), 0);
+        return failedAt(folder, path, error);
     }
     return QString();
 }
 
-QString putBack(const QString &path, const QString &store, const Entry &entry, bool &lost)
+QString putBack(const PlanFolder &folder, const QString &path, const QString &store, const Entry &entry, bool &lost)
 {
     using Kind = Entry::Kind;
     lost = false;
-    bool done = true;
+    if (entry.kind == Kind::file)
+        return putBackFile(folder, path, store, entry, lost);
     if (entry.kind == Kind::folder)
-        done = ::mkdir(native(path).constData(), 0700) == 0 || errno == EEXIST;
-    else if (entry.kind == Kind::link)
-        done = ::symlink(entry.target.constData(), native(path).constData()) == 0;
-    else if (entry.kind == Kind::file)
-        return putBackFile(path, store, entry, lost);
-    return done ? QString() : path + QStringLiteral(": ") + systemError(errno);
+        return folder.makeFolder(path, 0700) ? QString() : failedAt(folder, path, errno);
+    if (entry.kind == Kind::link) {
+        const PlanFolder::Place at = folder.place(path);
+        if (!at.isOpen() || ::symlinkat(entry.target.constData(), at.folder.get(), at.name.constData()) != 0)
+            return failedAt(folder, path, errno);
+    }
+    return QString();
 }
 
 } // namespace
@@ -482,13 +526,14 @@ PlanGuard::~PlanGuard()
     // Gone with the run, not later: a record left behind would have the
     // next claim take what the person changes afterwards for the run's
     // change. A store holds a name per file, and removing names is quick.
-    removeStore(m_store);
+    removeStore(m_folder, storeName());
 }
 
 std::shared_ptr<PlanGuard> PlanGuard::take(const QString &dir, const AppSettings &settings)
 {
     auto guard = std::make_shared<PlanGuard>();
     guard->m_dir = dir;
+    guard->m_folder = PlanFolder(dir);
     FolderClaim claim;
     try {
         claim = FolderClaim::take(dir, settings, startWait);
@@ -508,6 +553,7 @@ std::shared_ptr<PlanGuard> PlanGuard::take(const QString &dir, const AppSettings
     }
     guard->m_entries = snapshot(dir, guard->m_store, guard->skipped(), guard->m_stored);
     guard->saveManifest();
+    guard->m_claim = std::move(claim);
     return guard;
 }
 
@@ -545,12 +591,21 @@ void PlanGuard::saveManifest()
         entries.append(toJson(it.key(), *it));
     const QJsonObject manifest{{QStringLiteral("entries"), entries},
                                {QStringLiteral("kept"), QJsonArray::fromStringList(m_keptFolders)}};
-    AtomicFile::write(m_store + QLatin1Char('/') + manifestName, QJsonDocument(manifest).toJson(QJsonDocument::Compact));
+    // Unsealed, the list would be no record the next claim may act on: none
+    // is written, and only this run puts back what it changed.
+    const QByteArray record = RecordSeal::sealed(QJsonDocument(manifest).toJson(QJsonDocument::Compact));
+    if (!record.isEmpty())
+        m_folder.write(storeName() + QLatin1Char('/') + manifestName, record);
 }
 
 void PlanGuard::wrote(const QString &relativePath, const QByteArray &bytes)
 {
     const std::lock_guard locked(m_lock);
+    noteWritten(relativePath, bytes);
+}
+
+void PlanGuard::noteWritten(const QString &relativePath, const QByteArray &bytes)
+{
     Entry entry = statOf(m_dir + QLatin1Char('/') + relativePath);
     entry.hash = hashOf(bytes);
     entry.stored = QString::number(m_stored++);
@@ -565,6 +620,28 @@ void PlanGuard::wrote(const QString &relativePath, const QByteArray &bytes)
     saveManifest();
 }
 
+QString PlanGuard::record(const QString &relativePath, const QByteArray &bytes)
+{
+    if (!m_folder.isOpen())
+        return QString();
+    const qsizetype slash = relativePath.lastIndexOf(u'/');
+    struct stat status {};
+    const PlanFolder::Descriptor folder = m_folder.openFolder(relativePath.left(slash));
+    // A plan folder without history/ gets no record.
+    if (!folder.isOpen() && errno == ENOENT)
+        return QString();
+    if (!folder.isOpen() || ::fstat(folder.get(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return RegularFile::notOwnFolder(m_folder.pathOf(relativePath.left(slash)));
+    // Written and noted as one step: the other platform's run, putting back
+    // meanwhile, must not find the record before it is part of the folder.
+    const std::lock_guard locked(m_lock);
+    QString error;
+    if (!m_folder.write(relativePath, bytes, &error))
+        return error;
+    noteWritten(relativePath, bytes);
+    return QString();
+}
+
 QString PlanGuard::putBackChanges(const AppSettings &settings)
 {
     // Compared first without the claim: the runs of both platforms check
@@ -575,11 +652,13 @@ QString PlanGuard::putBackChanges(const AppSettings &settings)
         if (seen.aside.isEmpty() && seen.back.isEmpty())
             return QString();
     }
-    // A plan operation that holds the folder (a revision from the command
-    // line, say) is waited for; what it left is judged like any change.
+    // Held since the start, no other operation has written here. A folder
+    // made while the run worked is claimed now, waiting for an operation
+    // that holds it; what it left is judged like any change.
     FolderClaim claim;
     try {
-        claim = FolderClaim::take(m_dir, settings, operationWait, false);
+        if (!m_claim.isHeld())
+            claim = FolderClaim::take(m_dir, settings, operationWait, false);
     } catch (const FolderClaim::Failure &failure) {
         return notPutBack(failure.message);
     }
@@ -594,8 +673,10 @@ QString PlanGuard::putBackHeld()
     const Difference difference = compare(m_entries, scan(m_dir, skipped(), m_entries), m_keptFolders);
     if (difference.aside.isEmpty() && difference.back.isEmpty())
         return QString();
+    if (!m_folder.isOpen())
+        return notPutBack(failedAt(m_folder, QString(), errno));
 
-    const QString root = m_dir + QLatin1Char('/');
+    const QString store = storeName();
     QString kept;
     if (!difference.aside.isEmpty()) {
         // history/ itself may be what changed: it goes aside first, under a
@@ -604,28 +685,28 @@ QString PlanGuard::putBackHeld()
         const bool historyAside = difference.aside.contains(history);
         QString parked;
         if (historyAside)
-            if (const QString error = park(root + history, m_store, &parked); !error.isEmpty())
+            if (const QString error = park(m_folder, history, store, &parked); !error.isEmpty())
                 return notPutBack(error);
-        QDir().mkpath(root + history);
+        m_folder.makeFolder(history);
         // Made here, it is no change of the run's: the other platform's run
         // must not take it for one.
         if (!m_entries.contains(history))
-            m_entries.insert(history, statOf(root + history));
-        kept = keptFolder(m_dir);
+            m_entries.insert(history, statOf(m_folder.pathOf(history)));
+        kept = keptFolder(m_folder);
         if (kept.isEmpty())
-            return notPutBack(root + history + QStringLiteral(": ") + systemError(errno));
+            return notPutBack(failedAt(m_folder, history, errno));
         for (const QString &path : difference.aside) {
-            const QString from = path == history ? parked : root + path;
-            if (const QString error = moveInto(from, kept + QLatin1Char('/') + path); !error.isEmpty())
+            const QString from = path == history ? parked : path;
+            if (const QString error = moveInto(m_folder, from, kept + QLatin1Char('/') + path); !error.isEmpty())
                 return notPutBack(error);
         }
-        m_keptFolders.append(QDir(m_dir).relativeFilePath(kept));
+        m_keptFolders.append(kept);
     }
     QStringList lost;
     for (const QString &path : difference.back) {
         bool gone = false;
         Entry &entry = m_entries[path];
-        if (const QString error = putBack(root + path, m_store, entry, gone); !error.isEmpty())
+        if (const QString error = putBack(m_folder, path, store, entry, gone); !error.isEmpty())
             return notPutBack(error);
         if (gone) {
             lost.append(path);
@@ -633,14 +714,14 @@ QString PlanGuard::putBackHeld()
         }
         // What is there now is what was taken: the next comparison need not
         // read it again.
-        const Entry now = statOf(root + path);
+        const Entry now = statOf(m_folder.pathOf(path));
         if (entry.kind == Entry::Kind::file && now.kind == Entry::Kind::file) {
             entry.inode = now.inode;
             entry.modified = now.modified;
             entry.changed = now.changed;
         }
     }
-    const QString where = kept.isEmpty() ? QString() : QStringLiteral(" (바뀐 내용: ") + kept + QLatin1Char(')');
+    const QString where = kept.isEmpty() ? QString() : QStringLiteral(" (바뀐 내용: ") + m_folder.pathOf(kept) + QLatin1Char(')');
     if (!lost.isEmpty())
         return notPutBack(QStringLiteral("원본이 남아 있지 않아요: ") + lost.join(QStringLiteral(", ")) + where);
 
@@ -652,26 +733,37 @@ QString PlanGuard::putBackHeld()
     return QStringLiteral("개발 중에 바뀐 계획서 파일을 원래대로 돌려 놨어요: ") + named.join(QStringLiteral(", ")) + where;
 }
 
+QString PlanGuard::storeName() const
+{
+    return QFileInfo(m_store).fileName();
+}
+
 std::optional<QString> PlanGuard::recover(const QString &dir)
 {
     const QStringList stores = storesIn(dir);
     QStringList lines;
+    QStringList foreign;
     for (const QString &name : stores) {
         PlanGuard guard;
         guard.m_dir = dir;
+        guard.m_folder = PlanFolder(dir);
         guard.m_recovering = true;
-        const QString store = dir + QLatin1Char('/') + name;
         try {
             // Held: the run's application still lives.
-            guard.m_storeLock = FolderLock::take(store);
+            guard.m_storeLock = FolderLock::take(dir + QLatin1Char('/') + name);
         } catch (const FolderLock::Failure &) {
             continue;
         }
-        guard.m_store = store;
-        const QString manifestPath = store + QLatin1Char('/') + manifestName;
-        const std::optional<QByteArray> bytes = RegularFile::read(manifestPath, manifestBytes);
-        if (!bytes)
+        const std::optional<QByteArray> record = guard.m_folder.read(name + QLatin1Char('/') + manifestName, manifestBytes);
+        if (!record)
             continue;
+        // A list this person's program did not seal came with the folder:
+        // taken at its word it would make links and write through them.
+        const std::optional<QByteArray> bytes = RecordSeal::opened(*record);
+        if (!bytes) {
+            foreign.append(name);
+            continue;
+        }
         QJsonObject manifest;
         try {
             manifest = parseObject(*bytes);
@@ -686,11 +778,15 @@ std::optional<QString> PlanGuard::recover(const QString &dir)
         if (guard.m_entries.isEmpty())
             continue;
         for (const QJsonValue &value : manifest.value(QStringLiteral("kept")).toArray())
-            if (inside(value.toString()))
+            if (PlanFolder::isInside(value.toString()))
                 guard.m_keptFolders.append(value.toString());
+        guard.m_store = dir + QLatin1Char('/') + name;
         if (const QString line = guard.putBackHeld(); !line.isEmpty())
             lines.append(line);
     }
+    if (!foreign.isEmpty())
+        lines.append(QStringLiteral("이 컴퓨터에서 남긴 것이 아닌 개발 기록은 따르지 않고 그대로 두었어요: ")
+                     + foreign.join(QStringLiteral(", ")));
     if (lines.isEmpty())
         return std::nullopt;
     return lines.join(QLatin1Char('\n'));

@@ -8,6 +8,7 @@
 #include "core/regularfile.h"
 #include "core/text.h"
 #include "model/plan.h"
+#include "model/planfolder.h"
 #include "model/planjson.h"
 
 #include <QDateTime>
@@ -601,7 +602,9 @@ QString addFile(const QString &dir, const QString &folder, const QString &stem, 
         const QString target = QDir(folder).filePath(name);
         bool taken = false;
         QString error;
-        if (AtomicFile::create(target, produce, mode, &taken, &error))
+        // Made beneath the plan folder: a history/ swapped for a link
+        // meanwhile takes no copy elsewhere.
+        if (PlanFolder(dir).create(QDir(dir).relativeFilePath(target), produce, mode, &taken, &error))
             return target;
         if (!taken)
             throw Failure{error};
@@ -666,15 +669,21 @@ QString keep(const QString &dir, const QByteArray &bytes)
 {
     const unsigned mode = planMode(dir);
     return atKeptName(dir, [&](const QString &target, bool *taken, QString *error) {
-        return AtomicFile::create(target, bytes, mode, taken, error);
+        return PlanFolder(dir).create(
+            QDir(dir).relativeFilePath(target), [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); },
+            mode, taken, error);
     });
 }
 
 QString moveAside(const QString &dir, const QString &path)
 {
-    const QByteArray from = QFile::encodeName(path);
+    const PlanFolder folder(dir);
     return atKeptName(dir, [&](const QString &target, bool *taken, QString *error) {
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, QFile::encodeName(target).constData(), RENAME_NOREPLACE) == 0)
+        const PlanFolder::Place source = folder.place(QDir(dir).relativeFilePath(path));
+        const PlanFolder::Place kept = folder.place(QDir(dir).relativeFilePath(target));
+        if (source.isOpen() && kept.isOpen()
+            && ::renameat2(source.folder.get(), source.name.constData(), kept.folder.get(), kept.name.constData(),
+                           RENAME_NOREPLACE) == 0)
             return true;
         *taken = errno == EEXIST;
         *error = FileError::describe(errno);

@@ -21,6 +21,7 @@
 #include "model/generator.h"
 #include "model/plan.h"
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 #include "model/planhistory.h"
 #include "model/planjson.h"
 #include "model/underway.h"
@@ -731,12 +732,16 @@ void Reviser::appendLog(const QString &dir, const QString &request, const QStrin
     if (!RegularFile::isOwnFolder(historyPath(dir)))
         return;
     const QString path = logPath(dir);
+    // Read and written beneath the folder: a history/ swapped for a link
+    // meanwhile takes no log elsewhere.
+    const PlanFolder folder(dir);
+    const QString log = QDir(dir).relativeFilePath(path);
     QByteArray previous;
     // A link at the name is replaced, and what it leads to is no log of
     // this plan's; a log that cannot be read is not written over.
     if (!RegularFile::isFree(path)) {
         QString error;
-        const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::log, &error);
+        const std::optional<QByteArray> bytes = folder.read(log, FileSizes::log, &error);
         if (!bytes && error != RegularFile::linked())
             return;
         previous = bytes.value_or(QByteArray());
@@ -744,7 +749,7 @@ void Reviser::appendLog(const QString &dir, const QString &request, const QStrin
     const QString entry = QStringLiteral("## ") + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
         + QStringLiteral(" · ") + by + QStringLiteral("\n\n> ") + QString(request).replace(u'\n', QStringLiteral("\n> "))
         + QStringLiteral("\n\n") + answer + QStringLiteral("\n\n");
-    AtomicFile::write(path, entry.toUtf8() + previous);
+    folder.write(log, entry.toUtf8() + previous);
 }
 
 QString Reviser::rollbackRequest()

@@ -1,8 +1,8 @@
 #include "model/underway.h"
 
-#include "core/atomicfile.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
+#include "model/planfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +17,8 @@ struct UnderWay::State {
 
 namespace {
 
+const QString relativePath = QStringLiteral("history/revision-under-way");
+
 QByteArray text(const UnderWay::Entry &entry)
 {
     QByteArray bytes = entry.backup.toUtf8() + '\n';
@@ -29,7 +31,7 @@ QByteArray text(const UnderWay::Entry &entry)
 
 QString UnderWay::path(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("history/revision-under-way"));
+    return QDir(dir).filePath(relativePath);
 }
 
 std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
@@ -37,7 +39,7 @@ std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
     // A history/ that leads elsewhere holds no record of this folder's.
     if (!RegularFile::isOwnFolder(QDir(dir).filePath(QStringLiteral("history"))))
         return std::nullopt;
-    const std::optional<QByteArray> bytes = RegularFile::read(path(dir), FileSizes::mark);
+    const std::optional<QByteArray> bytes = PlanFolder(dir).read(relativePath, FileSizes::mark);
     if (!bytes)
         return std::nullopt;
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
@@ -62,8 +64,9 @@ UnderWay::UnderWay(const QString &dir, const QString &backup)
 QString UnderWay::start()
 {
     const std::lock_guard locked(m_state->mutex);
+    // Written beneath the folder: never through a history/ that became a link.
     QString error;
-    AtomicFile::write(path(m_state->dir), text(m_state->entry), &error);
+    PlanFolder(m_state->dir).write(relativePath, text(m_state->entry), &error);
     return error;
 }
 
@@ -77,5 +80,5 @@ void UnderWay::end()
     if (!m_state)
         return;
     const std::lock_guard locked(m_state->mutex);
-    QFile::remove(path(m_state->dir));
+    PlanFolder(m_state->dir).remove(relativePath);
 }

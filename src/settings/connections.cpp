@@ -393,8 +393,9 @@ Connections::Checked Connections::checkAll(const QString &configuredClaude, AppS
     else
         checked.figma = checkServer(claude, QStringLiteral("figma"), timeout, stop);
 
-    checked.wiki = Status::missing();
     const QStringList servers = toolAbsent ? QStringList() : atlassianServers();
+    const QString unreadable = toolAbsent ? QString() : ClaudeRunner::userConfigProblem();
+    checked.wiki = servers.isEmpty() && !unreadable.isEmpty() ? Status::notChecked(unreadable) : Status::missing();
     for (const QString &server : servers) {
         const Status status = checkServer(claude, server, timeout, stop);
         if (status.kind == Status::Kind::ok) {

@@ -6,6 +6,7 @@
 #include "core/picturefile.h"
 #include "core/regularfile.h"
 #include "core/text.h"
+#include "model/developer.h"
 #include "model/generator.h"
 #include "views/decisionbridge.h"
 #include "views/paneldesktop.h"
@@ -128,6 +129,7 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     connect(&reviser, &Reviser::phaseChanged, this, &RevisePanel::followPhase);
     connect(&reviser, &Reviser::startedAtChanged, this, &RevisePanel::showRunningTime);
     connect(&Generator::shared(), &Generator::phaseChanged, this, &RevisePanel::updateEnabled);
+    connect(&Developer::shared(), &Developer::runsChanged, this, &RevisePanel::updateEnabled);
     // Another program changed the plan: a failure told before, such as the
     // refusal while that program held the folder, is over.
     connect(state, &AppState::planReplaced, this, [this] {
@@ -765,8 +767,12 @@ void RevisePanel::updateEnabled()
     // The reviser takes one plan at a time; another plan's revision keeps
     // this one's request open for typing, not for starting.
     const bool busy = Reviser::shared().phase().isRunning();
-    m_revise->setEnabled(!nothing && !busy && !Generator::shared().phase().isRunning());
-    m_undo->setEnabled(m_canUndo && !busy);
+    // A development run holds its plan to its end: a revision meanwhile
+    // would be refused.
+    const Developer &developer = Developer::shared();
+    const bool developing = developer.isRunning() && QDir::cleanPath(developer.planDir()) == QDir::cleanPath(m_dir);
+    m_revise->setEnabled(!nothing && !busy && !developing && !Generator::shared().phase().isRunning());
+    m_undo->setEnabled(m_canUndo && !busy && !developing);
     const bool another = busy && !running;
     if (another)
         m_otherBusy->setText(u"다른 계획서("_s + QFileInfo(QDir::cleanPath(Reviser::shared().dir())).fileName()

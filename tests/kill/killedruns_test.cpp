@@ -90,12 +90,13 @@ QString titleOf(const QByteArray &bytes)
     return plan ? plan->value("meta").toObject().value("title").toString() : QString();
 }
 
-// What a mode's runs add to a plan folder by name; anything else (a
-// temporary file of a write that was cut short) is a leftover.
+// What a mode's runs add to a plan folder by name (the pictures an import
+// replaced are kept beside its undo point); anything else (a temporary file
+// of a write that was cut short) is a leftover.
 bool known(const QString &relative)
 {
     static const QRegularExpression names(
-        R"(^(plan\.json|plan\.md|index\.html|request\.json|figma-section\.json|figma-metadata\.xml|\.claude-draft\.txt|img|img/[^/]+\.png|spec-docs|api-docs|history|history/(plan-\d{6}-\d{6}(_\d{4})?\.json|kept-\d{6}-\d{6}(-\d+)?\.json|revisions\.md|revision-under-way)|\.quarrystone-made-from)$)");
+        R"(^(plan\.json|plan\.md|index\.html|request\.json|figma-section\.json|figma-metadata\.xml|\.claude-draft\.txt|img|img/[^/]+\.png|spec-docs|api-docs|history|history/(plan-\d{6}-\d{6}(_\d{4})?\.json|plan-\d{6}-\d{6}(_\d{4})?\.img(/[^/]+\.png)?|kept-\d{6}-\d{6}(-\d+)?\.json|revisions\.md|revision-under-way)|\.quarrystone-made-from)$)");
     return names.match(relative).hasMatch();
 }
 

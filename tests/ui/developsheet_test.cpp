@@ -5,6 +5,8 @@
 #include "support/testrepo.h"
 #include "views/developsheet.h"
 #include "views/focusstyle.h"
+#include "views/revisedrafts.h"
+#include "views/revisepanel.h"
 
 #include <QCheckBox>
 #include <QApplication>
@@ -18,6 +20,8 @@
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QTest>
+#include <functional>
+#include <memory>
 
 namespace {
 
@@ -406,4 +410,27 @@ TEST_F(DevelopSheetTest, EveryTabStopShowsItsFocus)
     }
     EXPECT_GE(stops.size(), 5);
     EXPECT_TRUE(stops.contains(start));
+}
+
+// While a development run works on the plan, which it holds to its end,
+// the plan's revise panel offers neither a revision nor an undo; once the
+// run has ended, it offers them again.
+TEST_F(DevelopSheetTest, TheRevisePanelOffersNoRevisionWhileTheRunWorks)
+{
+    fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    ReviseDrafts::of(planDir).request = QStringLiteral("제목을 고쳐 줘");
+    const std::unique_ptr<RevisePanel> panel = std::make_unique<RevisePanel>(state.get(), planDir, std::function<void()>());
+    QPushButton *revise = panel->findChild<QPushButton *>(QStringLiteral("revise"));
+    ASSERT_TRUE(revise);
+    EXPECT_TRUE(revise->isEnabled());
+    open();
+    ASSERT_TRUE(listed(Kind::android));
+    QTest::keyClick(sheet->nameField(), Qt::Key_Return);
+    ASSERT_TRUE(Developer::shared().isRunning());
+    EXPECT_FALSE(revise->isEnabled());
+    EXPECT_FALSE(panel->findChild<QPushButton *>(QStringLiteral("undo"))->isEnabled());
+    Developer::shared().cancel();
+    ASSERT_TRUE(settled());
+    EXPECT_TRUE(revise->isEnabled());
+    ReviseDrafts::clear(planDir);
 }
