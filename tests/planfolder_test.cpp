@@ -68,8 +68,9 @@ TEST_F(PlanFolderTest, OpensOnlyWhatIsBeneathTheFolderThroughNoLink)
         errno = 0;
         const PlanFolder::Descriptor file(folder.open(row.part, O_RDONLY));
         EXPECT_EQ(file.isOpen(), row.error == 0);
-        if (row.error != 0)
+        if (row.error != 0) {
             EXPECT_EQ(errno, row.error);
+        }
     }
     EXPECT_EQ(folder.read("history/plan-1.json", 100), QByteArray("{\"a\": 1}"));
     EXPECT_FALSE(folder.read("history/plan-1.json", 3));
