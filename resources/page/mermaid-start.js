@@ -1024,8 +1024,10 @@
       drawing.addEventListener(type, function () { dragged = null; });
     });
 
-    var found = null;
+    var found = null, foldButton = document.getElementById('graph-fold');
     var show = function (node) {
+      // A folded map is opened first: a box in it is nowhere to be seen.
+      if (graph.classList.contains('closed') && foldButton) foldButton.click();
       if (found) found.classList.remove('gfound');
       found = node;
       node.classList.add('gfound');
@@ -1035,13 +1037,30 @@
       graph.scrollLeft += spot.left + spot.width / 2 - (box.left + box.width / 2);
       graph.scrollTop += spot.top + spot.height / 2 - (box.top + box.height / 2);
     };
-    find.addEventListener('change', function () {
-      var wanted = find.value.trim().toLowerCase();
-      if (!wanted) return;
-      var nodes = Array.prototype.slice.call(drawing.querySelectorAll('g.node'));
-      var hit = nodes.filter(function (node) { return node.textContent.toLowerCase().indexOf(wanted) >= 0; })[0];
-      find.classList.toggle('gmiss', !hit);
-      if (hit) show(hit);
+    // Every box whose words hold the text, in either Unicode form of
+    // Hangul; Enter goes on to the next of them.
+    var folded = function (text) { return text.normalize('NFC').toLowerCase(); };
+    var asked = null, hits = [], hit = -1;
+    var seek = function (again) {
+      var wanted = folded(find.value.trim());
+      if (!wanted || (wanted === asked && !again)) return;
+      if (wanted !== asked) {
+        asked = wanted;
+        hits = Array.prototype.slice.call(drawing.querySelectorAll('g.node')).filter(function (node) {
+          return folded(node.textContent).indexOf(wanted) >= 0;
+        });
+        hit = -1;
+      }
+      find.classList.toggle('gmiss', !hits.length);
+      if (!hits.length) return;
+      hit = (hit + 1) % hits.length;
+      show(hits[hit]);
+    };
+    find.addEventListener('change', function () { seek(false); });
+    find.addEventListener('keydown', function (event) {
+      if (event.key !== 'Enter') return;
+      event.preventDefault();
+      seek(true);
     });
     return show;
   }
@@ -1066,9 +1085,12 @@
         link.className = 'gwhere';
         link.setAttribute('href', '#');
         link.textContent = '그래프에서 보기';
+        // From the keyboard, the focus goes with the view to the box.
         link.addEventListener('click', function (event) {
           event.preventDefault();
           show(node);
+          var box = node.closest('a');
+          if (box) box.focus({ preventScroll: true });
         });
         title.appendChild(link);
       }

@@ -834,6 +834,35 @@ TEST_F(GraphPageTest, EveryCardLeadsToItsBoxAndACancelledDragEnds)
                   u"화면 %1 %2"_s.arg(at).arg(shown(plan.screens[at].name.mid(4))));
     }
 
+    // With the map folded, a card's link opens it and shows its box, and
+    // the focus goes to the box.
+    browser().click(u"#graph-fold"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelector('.graph').classList.contains('closed')"_s));
+    eval(u"document.getElementById('s-m7').querySelector('.gwhere').focus()"_s);
+    browser().key(Qt::Key_Return);
+    EXPECT_TRUE(browser().waitFor(u"!document.querySelector('.graph').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(u"document.activeElement.getAttribute('data-id') + ' ' + !!document.activeElement.querySelector('.gfound')"_s).toString(),
+              u"s_m7 true"_s);
+    EXPECT_GT(eval(u"document.querySelector('.gfound').getBoundingClientRect().width"_s).toDouble(), 40);
+
+    // Find goes on to the next box at each Enter, and finds a title written
+    // in the other Unicode form of Hangul.
+    const QString foundNow = u"document.querySelector('.gfound').closest('a').getAttribute('data-id')"_s;
+    eval(u"(function (f) { f.focus(); f.value = '화면 1'; })(document.querySelector('.gfind'))"_s);
+    QStringList visited;
+    for (int press = 0; press < 12; ++press) {
+        browser().key(Qt::Key_Return);
+        visited.append(eval(foundNow).toString());
+    }
+    QStringList ones = {u"s_따옴_표"_s};
+    for (int at = 10; at < 20; ++at)
+        ones.append(u"s_m%1"_s.arg(at));
+    ones.append(u"s_따옴_표"_s);
+    EXPECT_EQ(visited, ones);
+    eval(u"(function (f) { f.value = '화면 23'.normalize('NFD'); f.dispatchEvent(new Event('change')); })(document.querySelector('.gfind'))"_s);
+    EXPECT_EQ(eval(foundNow).toString(), u"s_m23"_s);
+    EXPECT_FALSE(eval(u"document.querySelector('.gfind').classList.contains('gmiss')"_s).toBool());
+
     // Real size, so there is room to pan; a drag on the ground moves it.
     browser().click(u".gtools button:nth-child(2)"_s);
     const QString scrolled = u"(function (g) { return [g.scrollLeft, g.scrollTop]; })(document.querySelector('.graph'))"_s;
