@@ -60,9 +60,9 @@
   // of its own, formulas, icons, line breaks), and a picture's path in a
   // label came out of it as another path. So it lays out shapes only: each
   // label it is given is a stand-in of the label's size, made here of
-  // nothing from the plan, and once it has drawn, each label's words (as
-  // text) and picture (as the page's own element) take their stand-in's
-  // place.
+  // nothing from the plan (the boxes' ids are letters, digits and "_"), and
+  // once it has drawn, each label's words (as text) and picture (as the
+  // page's own element) take their stand-in's place.
   function draw() {
     var source = graph.querySelector('pre.mermaid');
     if (!source) return;
@@ -623,8 +623,9 @@
       var line = raw.trim(), m;
       if ((m = /^click (\S+) href "(#[^"]*)"$/.exec(line))) { nodes[node(m[1])].href = m[2]; return; }
       if ((m = /^class (\S+) cond$/.exec(line))) {
-        lines.push({ cond: node(m[1]) });
-        nodes[lines[lines.length - 1].cond].cond = true;
+        var marked = node(m[1]);
+        nodes[marked].cond = true;
+        lines.push({ cond: marked });
         return;
       }
       if ((m = /^(\S+) (-->|-\.->)(?:\|"([^"]*)"\|)? (\S+)$/.exec(line))) {
