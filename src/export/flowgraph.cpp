@@ -455,9 +455,14 @@ void Graph::screenNode(const Screen &screen, const QString &id, QString &out) co
     const QString image = m_links ? PageText::imageSource(screen.image.before).value_or(QString()) : QString();
 
     if (!image.isEmpty()) {
-        QString source = label(image);
-        if (source.contains(u'\''))
-            source.replace(u'\'', QLatin1String("&apos;"));
+        // The path is an attribute of the label's markup, read by the page
+        // alone: escaped as such, its quotation marks kept (as a label's
+        // are not), and a line or paragraph separator written as a
+        // reference, so the label stays on one line of the graph's text.
+        QString source = HTMLPage::escape(image);
+        source.replace(u'\'', QLatin1String("&apos;"))
+            .replace(QChar(0x2028), QLatin1String("&#8232;"))
+            .replace(QChar(0x2029), QLatin1String("&#8233;"));
         QString small = name;
         const QString word = kindWord(screen.kind);
         if (!word.isEmpty())

@@ -318,7 +318,7 @@ QStringList hostilePictures()
     const QString fl(QChar(0xFB02)), deg(QChar(0xB0)), para(QChar(0xB6)), ss(QChar(0xDF));
     const QString dot = fl + deg + deg + u"46"_s + para + ss, slash = fl + deg + deg + u"47"_s + para + ss;
     return {dot + dot + u"/"_s + dot + dot + u"/outside.png"_s, slash + slash + u"host/x.png"_s,
-            u"img/"_s + dot + u".png"_s};
+            u"img/"_s + dot + u".png"_s, u"img/it's \"q\" #1 %.png"_s, u"img/a\u2028b.png"_s};
 }
 
 // Each drawn box as "title|small print" (its picture aside), each move's
@@ -334,8 +334,10 @@ constexpr char drawnTextsScript[] = R"JS(
   var words = Array.from(document.querySelectorAll('.graph span.edgeLabel, .graph .gmove'))
     .map(function (l) { return l.textContent; }).filter(function (t) { return t.trim(); });
   var pictures = Array.from(document.querySelectorAll('.graph img')).map(function (i) { return i.src || i.getAttribute('data-src'); });
+  var broken = Array.from(document.querySelectorAll('.graph img')).filter(function (i) { return !i.naturalWidth; })
+    .map(function (i) { return i.getAttribute('data-src'); });
   var svg = document.querySelector('.graph svg').getBoundingClientRect();
-  return { boxes: boxes, words: words, pictures: pictures, width: svg.width, height: svg.height,
+  return { boxes: boxes, words: words, pictures: pictures, broken: broken, width: svg.width, height: svg.height,
            error: document.querySelector('.graph').textContent.indexOf('Syntax error') >= 0,
            base: location.href.replace(/[^/]*$/, '') };
 })())JS";
@@ -396,7 +398,7 @@ TEST_F(GraphPageTest, HostileTextIsDrawnAsWrittenAndPicturesStayInTheFolder)
                                               60000));
             }
             // Every picture has been given its address.
-            ASSERT_TRUE(browser().waitFor(u"Array.from(document.querySelectorAll('.graph img')).every(function (i) { return i.src; })"_s));
+            ASSERT_TRUE(browser().waitFor(u"Array.from(document.querySelectorAll('.graph img')).every(function (i) { return i.src && i.complete; })"_s));
             const QJsonValue drawn = json(QString::fromUtf8(drawnTextsScript));
             EXPECT_FALSE(drawn[u"error"_s].toBool());
             QStringList drawnBoxes = strings(drawn[u"boxes"_s]), drawnWords = strings(drawn[u"words"_s]);
@@ -410,6 +412,8 @@ TEST_F(GraphPageTest, HostileTextIsDrawnAsWrittenAndPicturesStayInTheFolder)
             EXPECT_LT(drawn[u"width"_s].toDouble(), 6000);
             EXPECT_LT(drawn[u"height"_s].toDouble(), 20000);
 
+            // Every picture is its own, whatever its path holds.
+            EXPECT_EQ(strings(drawn[u"broken"_s]), QStringList());
             const QString base = drawn[u"base"_s].toString();
             const QStringList addresses = strings(drawn[u"pictures"_s]);
             EXPECT_EQ(addresses.size(), std::min<qsizetype>(count, pictures.size()));
