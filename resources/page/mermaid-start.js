@@ -76,7 +76,14 @@
     // The library's drawing is a task of its own: with the measuring, it
     // would hold a phone twice as long.
     setTimeout(function () {
-      Promise.resolve(mermaid.run({ nodes: [source] })).then(function () {
+      var drawing;
+      try {
+        drawing = mermaid.run({ nodes: [source] });
+      } catch (e) {
+        failed();
+        return;
+      }
+      Promise.resolve(drawing).then(function () {
         try {
           writeLabels(source, read, labels);
         } catch (e) {
