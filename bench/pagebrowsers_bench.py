@@ -2,7 +2,7 @@
 the page holds the tab at load, and how long a platform tab click takes.
 
 Usage: pagebrowsers_bench.py <quarrystone binary> [screens ...] [--browsers firefox,chromium] [--width 1280] [--phone]
-                              [--moves-per-screen 5] [--idle 20]
+                              [--moves-per-screen 5] [--idle 20] [--own-pictures]
 
 The bundled example's screens, strings and moves are repeated to the given
 sizes (1,000 and 3,000 by default), rendered by the binary, and served from
@@ -20,6 +20,9 @@ draws them itself). --phone gives Chromium a 390 by 844 phone screen and a
 CPU four times slower (goal at 60 screens: 0.5 s). --moves-per-screen adds
 moves between screens picked at random (the same ones every run) until
 the plan has that many per screen: 5 gives 300 at 60 screens.
+--own-pictures gives every screen a picture of its own (14 KB of noise),
+so that the image map holds one entry per screen, as a large design's
+plan does; the example's eight pictures are otherwise shared.
 """
 
 import http.server
@@ -28,11 +31,13 @@ import os
 import random
 import shutil
 import socketserver
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 import browserdrivers  # noqa: E402
@@ -94,6 +99,33 @@ def enlarge(folder, count):
         json.dump(plan, file, ensure_ascii=False)
 
 
+def noise_png(seed, width=48, height=96):
+    """A picture of noise, which no encoder makes smaller: a screen's own
+    picture of about the size a real one is in the image map."""
+    pick = random.Random(seed)
+    rows = b"".join(b"\0" + bytes(pick.getrandbits(8) for _ in range(width * 3)) for _ in range(height))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows, 0)) + chunk(b"IEND", b""))
+
+
+def own_pictures(folder):
+    """Every screen with a picture of its own, as in a plan drawn from a
+    large design: the image map holds one entry per screen."""
+    path = os.path.join(folder, "plan.json")
+    with open(path, encoding="utf-8") as file:
+        plan = json.load(file)
+    for at, screen in enumerate(plan["screens"]):
+        name = "img/own-%d.png" % at
+        with open(os.path.join(folder, name), "wb") as picture:
+            picture.write(noise_png(at))
+        screen["image"] = {"before": name}
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(plan, file, ensure_ascii=False)
+
+
 def crowd(folder, count, per_screen):
     path = os.path.join(folder, "plan.json")
     with open(path, encoding="utf-8") as file:
@@ -107,11 +139,13 @@ def crowd(folder, count, per_screen):
         json.dump(plan, file, ensure_ascii=False)
 
 
-def render(binary, work, count, per_screen=0):
+def render(binary, work, count, per_screen=0, pictures=False):
     folder = os.path.join(work, "plan-%d" % count)
     shutil.copytree(SAMPLE, folder)
     enlarge(folder, count)
     crowd(folder, count, per_screen)
+    if pictures:
+        own_pictures(folder)
     home = os.path.join(work, "home-%d" % count)
     os.makedirs(home, exist_ok=True)
     env = dict(os.environ, HOME=home, QUARRYSTONE_SUPPORT=os.path.join(home, "support"), TZ="UTC", LANG="C.UTF-8",
@@ -181,7 +215,7 @@ def main():
         print(__doc__)
         return 64
     binary = arguments.pop(0)
-    browsers, width, phone, per_screen, idle = ["chromium", "firefox"], 1280, False, 0, 20.0
+    browsers, width, phone, per_screen, idle, pictures = ["chromium", "firefox"], 1280, False, 0, 20.0, False
     counts = []
     while arguments:
         item = arguments.pop(0)
@@ -191,6 +225,8 @@ def main():
             phone, browsers = True, ["chromium"]
         elif item == "--moves-per-screen":
             per_screen = int(arguments.pop(0))
+        elif item == "--own-pictures":
+            pictures = True
         elif item == "--idle":
             idle = float(arguments.pop(0))
         elif item == "--width":
@@ -206,7 +242,7 @@ def main():
     threading.Thread(target=site.serve_forever, daemon=True).start()
     try:
         for count in counts:
-            site.pages["/%d/index.html" % count] = render(binary, work, count, per_screen)
+            site.pages["/%d/index.html" % count] = render(binary, work, count, per_screen, pictures)
         for name in browsers:
             driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
             browser = driver(width=width, height=900)

@@ -29,7 +29,7 @@
     mermaid.initialize({
       startOnLoad: false,
       theme: 'base',
-      securityLevel: 'loose',
+      securityLevel: 'strict',
       // Large plans (hundreds of screens, thousands of moves) must still draw.
       maxTextSize: 4000000,
       maxEdges: 20000,
@@ -56,8 +56,159 @@
     });
   }
 
+  // The library reads syntax of its own in any text it is given (entities
+  // of its own, formulas, icons, line breaks), and a picture's path in a
+  // label came out of it as another path. So it lays out shapes only: each
+  // label it is given is a stand-in of the label's size, made here of
+  // nothing from the plan (the boxes' ids are letters, digits and "_"), and
+  // once it has drawn, each label's words (as text) and picture (as the
+  // page's own element) take their stand-in's place.
   function draw() {
-    Promise.resolve(mermaid.run({ querySelector: '.mermaid' })).then(drawn, drawn);
+    var source = graph.querySelector('pre.mermaid');
+    if (!source) return;
+    var text = source.textContent, read = readGraph(text), labels = measureLabels(source, read);
+    source.textContent = standInSource(read, labels);
+    var failed = function () {
+      source.textContent = text;
+      source.removeAttribute('data-processed');
+      explain();
+    };
+    // The library's drawing is a task of its own: with the measuring, it
+    // would hold a phone twice as long.
+    setTimeout(function () {
+      var drawing;
+      try {
+        drawing = mermaid.run({ nodes: [source] });
+      } catch (e) {
+        failed();
+        return;
+      }
+      Promise.resolve(drawing).then(function () {
+        try {
+          writeLabels(source, read, labels);
+        } catch (e) {
+          failed();
+          return;
+        }
+        drawn();
+      }, failed);
+    }, 0);
+  }
+
+  // Each label as the library holds it: in an inline block that does not
+  // wrap, in the drawing's font and size, measured in the graph's box.
+  function measureLabels(source, read) {
+    var labels = { holders: [], nodes: [], moves: [], moveSizes: [] };
+    var room = document.createElement('div');
+    room.style.cssText = 'position:absolute;left:-100000px;top:0;visibility:hidden;font-size:14px;white-space:normal';
+    room.style.fontFamily = getComputedStyle(document.body).fontFamily;
+    var boxes = [], inBox = function (content, at, kind) {
+      var box = document.createElement('div');
+      box.style.cssText = 'display:inline-block;white-space:nowrap';
+      box.appendChild(content);
+      room.appendChild(box);
+      boxes.push({ box: box, at: at, kind: kind });
+    };
+    read.lines.forEach(function (line) {
+      if (line.node === undefined) return;
+      var holder = document.createElement('span');
+      holder.className = 'nodeLabel';
+      labelInto(holder, read.nodes[line.node].label);
+      labels.holders[line.node] = holder;
+      inBox(holder, line.node, 'nodes');
+    });
+    read.edges.forEach(function (edge, at) {
+      var said = labelText(edge.label);
+      if (!said.trim()) return;
+      var words = document.createElement('span');
+      words.className = 'edgeLabel';
+      words.textContent = said;
+      labels.moves[at] = said;
+      inBox(words, at, 'moveSizes');
+    });
+    source.appendChild(room);
+    boxes.forEach(function (measured) {
+      var r = measured.box.getBoundingClientRect();
+      labels[measured.kind][measured.at] = [Math.ceil(r.width * 100) / 100, Math.ceil(r.height * 100) / 100];
+    });
+    source.removeChild(room);
+    return labels;
+  }
+
+  // An empty block of the label's size: the only markup the library is
+  // given, and nothing in it is read as its syntax.
+  function standIn(key, size) {
+    return "<span class='gstand' data-k='" + key + "' style='display:inline-block;vertical-align:top;width:" +
+           size[0] + 'px;height:' + size[1] + "px'></span>";
+  }
+
+  // The graph's lines in their order, every label a stand-in. Links are
+  // put on the boxes afterwards, as the page's own drawing puts them.
+  function standInSource(read, labels) {
+    var out = ['flowchart TD', '  classDef cond stroke-dasharray: 4 3'];
+    read.lines.forEach(function (line) {
+      if (line.cond !== undefined) {
+        out.push('  class ' + read.nodes[line.cond].id + ' cond');
+      } else if (line.node !== undefined) {
+        var node = read.nodes[line.node];
+        out.push('  ' + node.id + node.shape + standIn('n' + line.node, labels.nodes[line.node]) + CLOSING[node.shape]);
+      } else {
+        var edge = read.edges[line.edge], size = labels.moveSizes[line.edge];
+        out.push('  ' + read.nodes[edge.from].id + (edge.dotted ? ' -.->' : ' -->') +
+                 (size ? '|"' + standIn('e' + line.edge, size) + '"|' : '') + ' ' + read.nodes[edge.to].id);
+      }
+    });
+    return out.join('\n');
+  }
+
+  // A box's words as one name, its parts apart: what a screen reader says for it.
+  function spoken(holder) {
+    var parts = [];
+    holder.childNodes.forEach(function (child) {
+      var said = child.textContent.trim();
+      if (said) parts.push(said);
+    });
+    return parts.join(' ');
+  }
+
+  // Every stand-in the library drew takes its label; each box is named,
+  // and a box of a screen leads to its card.
+  function writeLabels(source, read, labels) {
+    var names = [];
+    labels.holders.forEach(function (holder, at) { names[at] = spoken(holder); });
+    source.querySelectorAll('span.gstand').forEach(function (stand) {
+      var key = stand.getAttribute('data-k'), at = Number(key.slice(1)), label = stand.parentNode;
+      if (key.charAt(0) === 'n') {
+        label.textContent = '';
+        var holder = labels.holders[at];
+        while (holder.firstChild) label.appendChild(holder.firstChild);
+      } else {
+        label.textContent = labels.moves[at];
+      }
+    });
+    var boxes = Object.create(null);
+    source.querySelectorAll('svg g.node').forEach(function (group) { boxes[group.getAttribute('data-id')] = group; });
+    read.nodes.forEach(function (node, at) {
+      var group = boxes[node.id];
+      if (!group) return;
+      nameBox(group, node, names[at] === undefined ? node.label : names[at]);
+    });
+  }
+
+  // A box that leads to a card is a link of that name; any other is a picture of it.
+  function nameBox(group, node, name) {
+    if (!node.href) {
+      group.setAttribute('role', 'img');
+      group.setAttribute('aria-label', name);
+      return group;
+    }
+    var anchor = document.createElementNS(SVG, 'a');
+    anchor.setAttribute('href', node.href);
+    anchor.setAttribute('data-id', node.id);
+    anchor.setAttribute('aria-label', name);
+    if (group.parentNode) group.parentNode.insertBefore(anchor, group);
+    anchor.appendChild(group);
+    return anchor;
   }
 
   function say() {
@@ -464,9 +615,10 @@
   var CLOSING = { '["': '"]', '(["': '"])', '[["': '"]]', '[/"': '"/]', '{{"': '"}}' };
 
   // The graph's own text as the page writes it: node lines with their
-  // class and link lines, then the moves.
+  // class and link lines, then the moves. `lines` keeps the order of the
+  // node, class and move lines, which is the order a layout meets them in.
   function readGraph(text) {
-    var nodes = [], byId = Object.create(null), edges = [];
+    var nodes = [], byId = Object.create(null), edges = [], lines = [];
     var node = function (id) {
       if (!(id in byId)) {
         byId[id] = nodes.length;
@@ -477,20 +629,27 @@
     text.split('\n').forEach(function (raw) {
       var line = raw.trim(), m;
       if ((m = /^click (\S+) href "(#[^"]*)"$/.exec(line))) { nodes[node(m[1])].href = m[2]; return; }
-      if ((m = /^class (\S+) cond$/.exec(line))) { nodes[node(m[1])].cond = true; return; }
+      if ((m = /^class (\S+) cond$/.exec(line))) {
+        var marked = node(m[1]);
+        nodes[marked].cond = true;
+        lines.push({ cond: marked });
+        return;
+      }
       if ((m = /^(\S+) (-->|-\.->)(?:\|"([^"]*)"\|)? (\S+)$/.exec(line))) {
         edges.push({ from: node(m[1]), to: node(m[4]), dotted: m[2] === '-.->', label: m[3] || '' });
+        lines.push({ edge: edges.length - 1 });
         return;
       }
       m = /^([^\s[({"]+)(\(\["|\[\["|\[\/"|\{\{"|\[")(.*)("\]\)|"\]\]|"\/\]|"\}\}|"\])$/.exec(line);
       if (m && CLOSING[m[2]] === m[4]) {
-        var found = nodes[node(m[1])];
-        found.label = m[3];
-        found.shape = m[2];
+        var at = node(m[1]);
+        nodes[at].label = m[3];
+        nodes[at].shape = m[2];
+        lines.push({ node: at });
       }
     });
     nodes.forEach(function (found) { if (found.label === null) found.label = found.id; });
-    return { nodes: nodes, edges: edges };
+    return { nodes: nodes, edges: edges, lines: lines };
   }
 
   // A label rebuilt from the few things a label holds: text, line breaks,
@@ -639,10 +798,16 @@
 
   // One sheet of the drawing: all sheets have the whole drawing's size and
   // lie one over another; the first carries the arrow head and the role.
-  function sheet(placed, first) {
+  // Sheets of lines and words say nothing a reader needs; sheets of boxes
+  // hold the links to the cards, which a reader reaches and hears.
+  function sheet(placed, first, boxes) {
     var svg = document.createElementNS(SVG, 'svg');
     svg.setAttribute('class', 'glaid');
     svg.setAttribute('viewBox', '0 0 ' + placed.width + ' ' + placed.height);
+    if (boxes) {
+      svg.setAttribute('role', 'group');
+      return svg;
+    }
     if (!first) {
       svg.setAttribute('aria-hidden', 'true');
       return svg;
@@ -678,12 +843,7 @@
     frame.appendChild(holder);
     label.appendChild(frame);
     group.appendChild(label);
-    if (!node.href) return group;
-    var anchor = document.createElementNS(SVG, 'a');
-    anchor.setAttribute('href', node.href);
-    anchor.setAttribute('data-id', node.id);
-    anchor.appendChild(group);
-    return anchor;
+    return nameBox(group, node, spoken(holder));
   }
 
   // A move's words in the box the layout kept for them, on the graph's own
@@ -716,7 +876,7 @@
     facingTop(drawing, placed);
     var add = function (part, partPhase) {
       if (onSheet >= SHEET || partPhase !== phase) {
-        current = drawing.appendChild(sheet(placed, false));
+        current = drawing.appendChild(sheet(placed, false, partPhase === 1));
         onSheet = 0;
         phase = partPhase;
       }
@@ -865,10 +1025,17 @@
       graph.scrollTop -= event.clientY - dragged[1];
       dragged = [event.clientX, event.clientY];
     });
-    drawing.addEventListener('pointerup', function () { dragged = null; });
+    // A touch the browser takes over for its own scrolling ends without a
+    // pointerup: the drag ends with it, or the drawing would follow the
+    // pointer with no button held.
+    ['pointerup', 'pointercancel', 'lostpointercapture'].forEach(function (type) {
+      drawing.addEventListener(type, function () { dragged = null; });
+    });
 
-    var found = null;
+    var found = null, foldButton = document.getElementById('graph-fold');
     var show = function (node) {
+      // A folded map is opened first: a box in it is nowhere to be seen.
+      if (graph.classList.contains('closed') && foldButton) foldButton.click();
       if (found) found.classList.remove('gfound');
       found = node;
       node.classList.add('gfound');
@@ -878,13 +1045,30 @@
       graph.scrollLeft += spot.left + spot.width / 2 - (box.left + box.width / 2);
       graph.scrollTop += spot.top + spot.height / 2 - (box.top + box.height / 2);
     };
-    find.addEventListener('change', function () {
-      var wanted = find.value.trim().toLowerCase();
-      if (!wanted) return;
-      var nodes = Array.prototype.slice.call(drawing.querySelectorAll('g.node'));
-      var hit = nodes.filter(function (node) { return node.textContent.toLowerCase().indexOf(wanted) >= 0; })[0];
-      find.classList.toggle('gmiss', !hit);
-      if (hit) show(hit);
+    // Every box whose words hold the text, in either Unicode form of
+    // Hangul; Enter goes on to the next of them.
+    var folded = function (text) { return text.normalize('NFC').toLowerCase(); };
+    var asked = null, hits = [], hit = -1;
+    var seek = function (again) {
+      var wanted = folded(find.value.trim());
+      if (!wanted || (wanted === asked && !again)) return;
+      if (wanted !== asked) {
+        asked = wanted;
+        hits = Array.prototype.slice.call(drawing.querySelectorAll('g.node')).filter(function (node) {
+          return folded(node.textContent).indexOf(wanted) >= 0;
+        });
+        hit = -1;
+      }
+      find.classList.toggle('gmiss', !hits.length);
+      if (!hits.length) return;
+      hit = (hit + 1) % hits.length;
+      show(hits[hit]);
+    };
+    find.addEventListener('change', function () { seek(false); });
+    find.addEventListener('keydown', function (event) {
+      if (event.key !== 'Enter') return;
+      event.preventDefault();
+      seek(true);
     });
     return show;
   }
@@ -892,21 +1076,29 @@
   // Each card gets a link to its box in the drawing, a slice at a time.
   function cardLinks(drawing, show, stopped) {
     var cards = Array.prototype.slice.call(document.querySelectorAll('.screen'));
-    var byHref = Object.create(null);
+    // A box's link names its card's key percent-encoded where the key holds
+    // a character a link cannot (a space, a quotation mark, "#", "%"); read
+    // back, it is the card's id.
+    var byId = Object.create(null);
     drawing.querySelectorAll('a[data-id]').forEach(function (anchor) {
-      byHref[anchor.getAttribute('href')] = anchor.querySelector('g.node');
+      var href = anchor.getAttribute('href');
+      try { href = decodeURIComponent(href); } catch (e) { /* kept as written */ }
+      byId[href] = anchor.querySelector('g.node');
     });
     inSlices(cards.length, function (at) {
-      var card = cards[at], node = byHref['#' + card.id.replace(/%/g, '%25')];
+      var card = cards[at], node = byId['#' + card.id];
       var title = card.querySelector(':scope > .title');
       if (node && title) {
         var link = document.createElement('a');
         link.className = 'gwhere';
         link.setAttribute('href', '#');
         link.textContent = '그래프에서 보기';
+        // From the keyboard, the focus goes with the view to the box.
         link.addEventListener('click', function (event) {
           event.preventDefault();
           show(node);
+          var box = node.closest('a');
+          if (box) box.focus({ preventScroll: true });
         });
         title.appendChild(link);
       }

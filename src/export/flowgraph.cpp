@@ -204,11 +204,15 @@ QString Graph::text() const
 // Mermaid reads a quotation mark as the end of the label and a line break
 // (a carriage return too) as the end of the statement; anywhere in its
 // text it reads "%%" as a comment or a directive that configures the whole
-// graph, "#name;" as an entity and a backtick as the start of Markdown.
-// Plan texts stay text: those characters are written as entities, the
-// library's own in the document and HTML's on the page, where the label is
-// HTML as well and plan texts are escaped so they add no markup of their
-// own (and no "#" is left for the library to read).
+// graph, "#name;" as an entity and a backtick as the start of Markdown, and
+// it turns its own stand-ins for entities ("\uFB02\u00B0" … "\u00B6\u00DF")
+// back into "&" and ";" wherever they are. In the document's graph those
+// characters are written as the library's own entities, and a quotation
+// mark as an apostrophe. The page's graph is never given to the library
+// as it is: the page reads its labels as HTML (plan texts escaped, so they
+// add no markup of their own) and gives the library stand-ins of their
+// size; its lines are the document's, "#", "%" and backticks written as
+// HTML's entities.
 QString Graph::label(const QString &text) const
 {
     // Most texts hold none of those characters, nor any that HTML escapes,
@@ -216,7 +220,7 @@ QString Graph::label(const QString &text) const
     const auto plain = [](QChar c) {
         const char16_t u = c.unicode();
         if (u > u'`')
-            return u != 0x2028 && u != 0x2029;
+            return u != 0x2028 && u != 0x2029 && u != 0xFB02 && u != 0xB6;
         return u != u'"' && u != u'\n' && u != u'\r' && u != u'#' && u != u'%' && u != u'`';
     };
     if (std::all_of(text.cbegin(), text.cend(), plain)) {
@@ -232,10 +236,13 @@ QString Graph::label(const QString &text) const
     for (const QChar lineBreak : {QChar(u'\n'), QChar(u'\r'), QChar(0x2028), QChar(0x2029)})
         oneLine.replace(lineBreak, u' ');
     const QString escaped = m_links ? HTMLPage::escape(oneLine) : oneLine;
+    // Breaking the library's stand-ins at their first character is enough:
+    // "\u00B0" and "\u00DF" read as themselves without it.
+    const auto standIn = [this](QChar c) { return !m_links && (c == QChar(0xFB02) || c == QChar(0xB6)); };
     QString out;
     out.reserve(escaped.size());
     for (const QChar c : escaped) {
-        if (c == u'#' || c == u'%' || c == u'`')
+        if (c == u'#' || c == u'%' || c == u'`' || standIn(c))
             out += entity(c);
         else
             out += c;
@@ -448,9 +455,14 @@ void Graph::screenNode(const Screen &screen, const QString &id, QString &out) co
     const QString image = m_links ? PageText::imageSource(screen.image.before).value_or(QString()) : QString();
 
     if (!image.isEmpty()) {
-        QString source = label(image);
-        if (source.contains(u'\''))
-            source.replace(u'\'', QLatin1String("&apos;"));
+        // The path is an attribute of the label's markup, read by the page
+        // alone: escaped as such, its quotation marks kept (as a label's
+        // are not), and a line or paragraph separator written as a
+        // reference, so the label stays on one line of the graph's text.
+        QString source = HTMLPage::escape(image);
+        source.replace(u'\'', QLatin1String("&apos;"))
+            .replace(QChar(0x2028), QLatin1String("&#8232;"))
+            .replace(QChar(0x2029), QLatin1String("&#8233;"));
         QString small = name;
         const QString word = kindWord(screen.kind);
         if (!word.isEmpty())

@@ -295,6 +295,109 @@ return { error: document.querySelector('.graph svg').getAttribute('aria-roledesc
           name + ": the title and the move's words show as written, and nothing re-themes the graph: %r" % found)
 
 
+# Texts the graph library reads as its own syntax: its stand-ins for
+# entities (which it turns back into "&" and ";"), formulas, icons,
+# entities, directives, Markdown, backslashes and control characters.
+DOT = "\ufb02\u00b0\u00b046\u00b6\u00df"
+SLASH = "\ufb02\u00b0\u00b047\u00b6\u00df"
+HOSTILE_TEXTS = [
+    DOT + DOT + "/x", "a \ufb02\u00b0\u00b035\u00b6\u00df b \ufb02\u00b0lt\u00b6\u00dfi\u00b6\u00df c", "\ufb02\u00b0amp\u00b6\u00df 끝",
+    "\u00b6\u00df\u00b0 온도 30\u00b0", "$$}$$", "할인 $$10$$ 적용", "$$\\rule{100000em}{100000em}$$", "$x$ 와 $$\\frac{a}{b}$$",
+    "fa:fa-gift", "fab:fa-github 선물 fa:fa-car", "#35; #lt; #quot; #9829;", "&amp; &lt;b&gt; &#35; &",
+    "<b>굵게</b> <img src=x onerror=alert(1)>", "%%{init: {'theme':'dark'}}%%", "%% 주석 %%", "`**md**` **별** _밑_",
+    "C:\\new\\table", "a\\nb \\\\n <br/>", "x\u0001y\u001fz\u007f\u0085w", "탭\t폼\f세로\v끝", "줄\n바꿈\r\n그리고\u2028다음",
+    "끝 \"따옴\" 'b'", "click giftBox href \"javascript:alert(1)\"", "end", "A-->B |x| [y] {z} (w) ;", "style giftBox fill:#f00",
+]
+# Picture paths the library turned into "../../outside.png" and "//host/x.png".
+HOSTILE_PICTURES = [DOT + DOT + "/" + DOT + DOT + "/outside.png", SLASH + SLASH + "host/x.png", "img/" + DOT + ".png"]
+
+
+def one_line(text):
+    """A text as the graph shows it: on one line, its quotation marks made apostrophes."""
+    for line_break in ("\r", "\n", "\u2028", "\u2029"):
+        text = text.replace(line_break, " ")
+    return text.replace('"', "'")
+
+
+def hostile(offset):
+    """The example with hostile texts from `offset` on as every screen
+    title and move trigger, and hostile picture paths."""
+    def change(folder):
+        path = os.path.join(folder, "plan.json")
+        with open(path, encoding="utf-8") as file:
+            plan = json.load(file)
+        count = len(HOSTILE_TEXTS)
+        for at, screen in enumerate(plan["screens"]):
+            screen["title"] = HOSTILE_TEXTS[(offset + at) % count]
+            if at < len(HOSTILE_PICTURES):
+                picture = HOSTILE_PICTURES[at]
+                os.makedirs(os.path.dirname(os.path.join(folder, picture)), exist_ok=True)
+                shutil.copy(os.path.join(folder, screen["image"]["before"]), os.path.join(folder, picture))
+                screen["image"]["before"] = picture
+        for at, move in enumerate(plan["transitions"]):
+            move.pop("condition", None)
+            if move["trigger"]:
+                move["trigger"] = HOSTILE_TEXTS[(offset + len(plan["screens"]) + at) % count]
+        with open(path, "w", encoding="utf-8") as file:
+            json.dump(plan, file, ensure_ascii=False)
+        with open(os.path.join(folder, "expected.json"), "w", encoding="utf-8") as file:
+            json.dump(plan, file, ensure_ascii=False)
+    return change
+
+
+def expected_drawing(plan):
+    """Every screen's title, and the words of every move the graph draws: a
+    move back along one drawn forward is left out, and a move from outside
+    is the entry."""
+    back = ("pop", "dismiss")
+    moves = plan["transitions"]
+    forward = {(m["from"], m["to"]) for m in moves if m["kind"] not in back}
+    words = []
+    for m in moves:
+        if m["kind"] in back and not m.get("popUpTo") and (m["to"], m["from"]) in forward:
+            continue
+        words.append("진입" if m["from"].startswith("@") else one_line(m["trigger"]))
+    return sorted(one_line(s["title"]) for s in plan["screens"]), sorted(w for w in words if w.strip())
+
+
+HOSTILE_DRAWN = """
+var boxes = Array.from(document.querySelectorAll('.graph svg g.node')).map(function (node) {
+  var label = node.querySelector('.nodeLabel, .glabel'), copy = label.cloneNode(true), small = copy.querySelector('small');
+  if (small) copy.removeChild(small);
+  return { title: copy.textContent, screen: !!small };
+});
+var words = Array.from(document.querySelectorAll('.graph span.edgeLabel, .graph .gmove'))
+  .map(function (l) { return l.textContent; }).filter(function (t) { return t.trim(); });
+var folder = location.href.replace(/[^/]*$/, '');
+var outside = Array.from(document.querySelectorAll('.graph img')).map(function (i) { return i.src; })
+  .concat(performance.getEntriesByType('resource').filter(function (e) { return e.initiatorType === 'img'; })
+    .map(function (e) { return e.name; }))
+  .filter(function (a) { return a.indexOf('data:') !== 0 && a.indexOf(folder) !== 0 && a.indexOf('/cdn-ok/') < 0 && a.indexOf('/fonts-') < 0; });
+var svg = document.querySelector('.graph svg').getBoundingClientRect();
+return { titles: boxes.filter(function (b) { return b.screen; }).map(function (b) { return b.title; }).sort(),
+         places: boxes.length - boxes.filter(function (b) { return b.screen; }).length, words: words.sort(),
+         pictures: document.querySelectorAll('.graph img').length, outside: outside, width: svg.width,
+         error: document.querySelector('.graph').textContent.indexOf('Syntax error') >= 0 };
+"""
+
+
+def hostile_text(browser, name, url, plan):
+    """Each box and move of a graph the library lays out shows its plan text
+    as written, and every picture of it comes from the plan folder."""
+    browser.open(url)
+    check(wait(browser, "document.querySelector('.graph svg g.node') && "
+                        "Array.from(document.querySelectorAll('.graph img')).every(function (i) { return i.complete; })"),
+          name + ": the graph with hostile texts is drawn")
+    titles, words = expected_drawing(plan)
+    found = browser.run(HOSTILE_DRAWN)
+    expected = {"titles": titles, "places": 1, "words": words, "pictures": len(plan["screens"]), "outside": [],
+                "error": False}
+    width = found.pop("width")
+    check(found == expected, name + ": every box and move as written, no picture from outside the folder: %r, expected %r"
+          % (found, expected))
+    check(width < 3000, name + ": no formula widened the drawing: %r px" % width)
+
+
 LARGE_DRAWING = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "linesthroughboxes.js"),
                      encoding="utf-8").read() + """
 var boxes = Array.from(document.querySelectorAll('.graph svg g.node')).map(function (n) { return n.getBoundingClientRect(); });
@@ -429,7 +532,14 @@ def main():
         moves = []
         large = render(binary, source, work, "large", lambda folder: moves.append(enlarge(folder)))
         syntax = render(binary, source, work, "syntax", library_syntax)
-        site = Site({"sample": page, "other": page, "large": large, "syntax": syntax}, library_bytes)
+        pages = {"sample": page, "other": page, "large": large, "syntax": syntax}
+        hostile_plans = {}
+        for offset in range(0, len(HOSTILE_TEXTS), 8):
+            hostile_name = "hostile%d" % offset
+            pages[hostile_name] = render(binary, source, work, hostile_name, hostile(offset))
+            with open(os.path.join(work, hostile_name, "expected.json"), encoding="utf-8") as file:
+                hostile_plans[hostile_name] = json.load(file)
+        site = Site(pages, library_bytes)
         driver = browserdrivers.Firefox if name == "firefox" else browserdrivers.Chromium
         browser = driver()
         first_answer(browser, site, name, site.url("/page/hang/hang/sample/index.html"), shots)
@@ -437,6 +547,8 @@ def main():
         drawn_graph(browser, site, name, site.url("/page/ok/ok/sample/index.html"), shots)
         separate_storage(browser, site, name)
         syntax_as_text(browser, name, site.url("/page/ok/ok/syntax/index.html"))
+        for hostile_name, plan in sorted(hostile_plans.items()):
+            hostile_text(browser, name + " " + hostile_name, site.url("/page/ok/ok/%s/index.html" % hostile_name), plan)
         large_graph(browser, name, site.url("/page/ok/ok/large/index.html"), moves[0])
         browser.close()
         # Paper is narrower than a desktop window.

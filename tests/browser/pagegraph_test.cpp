@@ -276,6 +276,160 @@ TEST_F(GraphPageTest, GraphLibrarySyntaxInPlanTextIsShownAsText)
     }
 }
 
+// Texts the graph library reads as its own syntax: its stand-ins for
+// entities (which it turns back into "&" and ";"), formulas, icons,
+// entities, directives, Markdown, backslashes and control characters.
+QStringList hostileTexts()
+{
+    const QString fl(QChar(0xFB02)), deg(QChar(0xB0)), para(QChar(0xB6)), ss(QChar(0xDF));
+    const QString dot = fl + deg + deg + u"46"_s + para + ss;
+    return {dot + dot + u"/x"_s,
+            u"a "_s + fl + deg + deg + u"35"_s + para + ss + u" b "_s + fl + deg + u"lt"_s + para + ss + u"i"_s + para + ss + u" c"_s,
+            fl + deg + u"amp"_s + para + ss + u" 끝"_s,
+            para + ss + deg + u" 온도 30"_s + deg,
+            u"$$}$$"_s,
+            u"할인 $$10$$ 적용"_s,
+            u"$$\\rule{100000em}{100000em}$$"_s,
+            u"$x$ 와 $$\\frac{a}{b}$$"_s,
+            u"fa:fa-gift"_s,
+            u"fab:fa-github 선물 fa:fa-car"_s,
+            u"#35; #lt; #quot; #9829;"_s,
+            u"&amp; &lt;b&gt; &#35; &"_s,
+            u"<b>굵게</b> <img src=x onerror=alert(1)>"_s,
+            u"%%{init: {'theme':'dark'}}%%"_s,
+            u"%% 주석 %%"_s,
+            u"`**md**` **별** _밑_"_s,
+            u"C:\\new\\table"_s,
+            u"a\\nb \\\\n <br/>"_s,
+            u"x\u0001y\u001fz\u007f\u0085w"_s,
+            u"탭\t폼\f세로\v끝"_s,
+            u"줄\n바꿈\r\n그리고\u2028다음"_s,
+            u"끝 \"따옴\" 'b'"_s,
+            u"click k0 href \"javascript:alert(1)\""_s,
+            u"end"_s,
+            u"A-->B |x| [y] {z} (w) ;"_s,
+            u"style k0 fill:#f00"_s};
+}
+
+// The picture paths the library turned into others: "../../outside.png"
+// and "//host/x.png" once its entity stand-ins are read back.
+QStringList hostilePictures()
+{
+    const QString fl(QChar(0xFB02)), deg(QChar(0xB0)), para(QChar(0xB6)), ss(QChar(0xDF));
+    const QString dot = fl + deg + deg + u"46"_s + para + ss, slash = fl + deg + deg + u"47"_s + para + ss;
+    return {dot + dot + u"/"_s + dot + dot + u"/outside.png"_s, slash + slash + u"host/x.png"_s,
+            u"img/"_s + dot + u".png"_s, u"img/it's \"q\" #1 %.png"_s, u"img/a\u2028b.png"_s};
+}
+
+// Each drawn box as "title|small print" (its picture aside), each move's
+// words, every picture's address as the browser resolved it, and how the
+// drawing went.
+constexpr char drawnTextsScript[] = R"JS(
+(function () {
+  var boxes = Array.from(document.querySelectorAll('.graph svg g.node')).map(function (node) {
+    var label = node.querySelector('.nodeLabel, .glabel'), copy = label.cloneNode(true), small = copy.querySelector('small');
+    if (small) copy.removeChild(small);
+    return copy.textContent + '|' + (small ? small.textContent : '');
+  });
+  var words = Array.from(document.querySelectorAll('.graph span.edgeLabel, .graph .gmove'))
+    .map(function (l) { return l.textContent; }).filter(function (t) { return t.trim(); });
+  var pictures = Array.from(document.querySelectorAll('.graph img')).map(function (i) { return i.src || i.getAttribute('data-src'); });
+  var broken = Array.from(document.querySelectorAll('.graph img')).filter(function (i) { return !i.naturalWidth; })
+    .map(function (i) { return i.getAttribute('data-src'); });
+  var svg = document.querySelector('.graph svg').getBoundingClientRect();
+  return { boxes: boxes, words: words, pictures: pictures, broken: broken, width: svg.width, height: svg.height,
+           error: document.querySelector('.graph').textContent.indexOf('Syntax error') >= 0,
+           base: location.href.replace(/[^/]*$/, '') };
+})())JS";
+
+// Every hostile text in every place a graph shows one (titles, small
+// print, move words, conditions, outside places), drawn by the library
+// (a small plan) and by the page (a middling one): each box and move shows
+// its plan text as written, and every picture the drawing shows comes from
+// the plan folder.
+TEST_F(GraphPageTest, HostileTextIsDrawnAsWrittenAndPicturesStayInTheFolder)
+{
+    const QStringList texts = hostileTexts();
+    const QStringList pictures = hostilePictures();
+    constexpr int perPlan = 18;
+    for (const int fillers : {0, 30}) {
+        for (qsizetype from = 0; from < texts.size(); from += perPlan) {
+            SCOPED_TRACE(u"from %1, %2 more screens"_s.arg(from).arg(fillers).toStdString());
+            Plan plan;
+            plan.meta.feature = u"Shop"_s;
+            QStringList boxes, words;
+            const auto oneLine = [](const QString &text) {
+                return shown(text).replace(u'\n', u' ').replace(QChar(0x2028), u' ');
+            };
+            const qsizetype count = std::min<qsizetype>(perPlan, texts.size() - from);
+            for (qsizetype at = 0; at < count; ++at) {
+                const QString key = u"k%1"_s.arg(at);
+                Screen s = screen(key, texts[from + at], at < pictures.size() ? pictures[at] : QString());
+                s.name = texts[from + (at + 1) % count];
+                plan.screens.append(s);
+                boxes.append(oneLine(s.title) + u'|' + oneLine(s.name));
+                if (at > 0) {
+                    plan.transitions.append(move(u"k%1"_s.arg(at - 1), key, texts[from + (at + 2) % count]));
+                    words.append(plan.transitions.last().trigger);
+                }
+            }
+            // Two moves of one start and trigger show their conditions.
+            Transition first = move(u"k0"_s, u"k1"_s, u"same"_s), second = move(u"k0"_s, u"k2"_s, u"same"_s);
+            first.condition = texts[from];
+            second.condition = texts[from + count - 1];
+            plan.transitions.append({first, second});
+            words.append({*first.condition, *second.condition});
+            // Outside places are named by the text after "@".
+            plan.transitions.append(move(u"@"_s + texts[from + 1], u"k0"_s, u"open"_s));
+            plan.transitions.append(move(u"k%1"_s.arg(count - 1), u"@"_s + texts[from + 2], texts[from + 3]));
+            boxes.append({oneLine(texts[from + 1]) + u'|', oneLine(texts[from + 2]) + u'|'});
+            words.append({u"진입"_s, texts[from + 3]});
+            for (int at = 0; at < fillers; ++at) {
+                plan.screens.append(screen(u"f%1"_s.arg(at), u"채움 %1"_s.arg(at)));
+                boxes.append(u"채움 %1|f%1"_s.arg(at));
+            }
+            for (QString &word : words)
+                word = oneLine(word);
+
+            open(plan);
+            if (fillers) {
+                ASSERT_TRUE(browser().waitFor(u"document.querySelector('.gask').hidden && !!document.querySelector('.graph .gsheets svg.glaid')"
+                                              u" && !document.getElementById('graph-stop')"_s,
+                                              60000));
+            }
+            // Every picture has been given its address.
+            ASSERT_TRUE(browser().waitFor(u"Array.from(document.querySelectorAll('.graph img')).every(function (i) { return i.src && i.complete; })"_s));
+            const QJsonValue drawn = json(QString::fromUtf8(drawnTextsScript));
+            EXPECT_FALSE(drawn[u"error"_s].toBool());
+            QStringList drawnBoxes = strings(drawn[u"boxes"_s]), drawnWords = strings(drawn[u"words"_s]);
+            drawnBoxes.sort();
+            drawnWords.sort();
+            boxes.sort();
+            words.sort();
+            EXPECT_EQ(drawnBoxes, boxes);
+            EXPECT_EQ(drawnWords, words);
+            // No formula was laid out: the drawing is about as large as its boxes.
+            EXPECT_LT(drawn[u"width"_s].toDouble(), 6000);
+            EXPECT_LT(drawn[u"height"_s].toDouble(), 20000);
+
+            // Every picture is its own, whatever its path holds.
+            EXPECT_EQ(strings(drawn[u"broken"_s]), QStringList());
+            const QString base = drawn[u"base"_s].toString();
+            const QStringList addresses = strings(drawn[u"pictures"_s]);
+            EXPECT_EQ(addresses.size(), std::min<qsizetype>(count, pictures.size()));
+            for (const QString &address : addresses)
+                EXPECT_TRUE(address.startsWith(u"data:image/png;base64,"_s) || address.startsWith(base)) << address.toStdString();
+            for (const QUrl &asked : browser().localRequests())
+                EXPECT_TRUE(asked.toString(QUrl::FullyEncoded).startsWith(base)) << asked.toString().toStdString();
+            // Nothing is fetched from elsewhere but the fonts and the library.
+            for (const QUrl &asked : browser().remoteRequests())
+                EXPECT_TRUE(asked.host() == u"fonts.googleapis.com"_s || asked.path() == QLatin1String(PageHarness::mermaidTail))
+                    << asked.toString().toStdString();
+            EXPECT_EQ(browser().errors(), QStringList());
+        }
+    }
+}
+
 TEST_F(GraphPageTest, OddKeysLinkToTheirCardsAndTitlesStayText)
 {
     const Plan plan = oddKeysPlan();
@@ -599,6 +753,141 @@ TEST_F(GraphPageTest, AGraphOfThreeHundredScreensIsDrawn)
     browser().click(u"#s-screen-250 .gwhere"_s);
     EXPECT_TRUE(browser().waitFor(inView.arg(js(u"s_screen_250"_s))));
     EXPECT_FALSE(eval(inView.arg(js(u"s_screen_137"_s))).toBool());
+}
+
+// A plan the page draws at load, whose keys hold the characters a link
+// carries percent-encoded.
+Plan middlingPlan()
+{
+    Plan plan;
+    plan.meta.feature = u"Shop"_s;
+    const QStringList keys = {u"빈 칸"_s, u"따옴\"표"_s, u"샵#1"_s, u"50%"_s, u"탭\t끝"_s};
+    for (int at = 0; at < 30; ++at)
+        plan.screens.append(screen(at < keys.size() ? keys[at] : u"m%1"_s.arg(at), u"화면 %1"_s.arg(at)));
+    for (int at = 1; at < 30; ++at)
+        plan.transitions.append(move(plan.screens[(at - 1) / 2].key, plan.screens[at].key, u"tap%1"_s.arg(at)));
+    plan.transitions.append(move(u"@home"_s, plan.screens[0].key, u"open"_s));
+    return plan;
+}
+
+// Where the focus is, as a short name.
+constexpr char focusScript[] = R"JS(
+(function (e) {
+  if (!e || e === document.body) return 'body';
+  return (e.closest('.graph') ? 'graph ' : '') + e.localName + (e.id ? '#' + e.id : '') + ' ' + (e.textContent || '').trim().slice(0, 20);
+})(document.activeElement))JS";
+
+// Drawn by the library and by the page: every box is named and reached by
+// a reader; folded, the map takes no focus.
+TEST_F(GraphPageTest, EveryBoxOfTheMapIsNamedAndAFoldedMapTakesNoFocus)
+{
+    for (const Plan &plan : {RichPlan::make(), middlingPlan()}) {
+        SCOPED_TRACE(plan.screens.size());
+        open(plan);
+        ASSERT_TRUE(browser().waitFor(u"!!document.querySelector('.graph svg g.node') && !document.getElementById('graph-stop')"
+                                      u" && (!document.querySelector('.gask') || document.querySelector('.gask').hidden)"_s,
+                                      60000));
+        // Each box: a link named by its words, or a picture of them; none
+        // hidden from a reader.
+        const QJsonValue boxes = json(uR"JS(
+Array.from(document.querySelectorAll('.graph svg g.node')).map(function (node) {
+  var link = node.closest('a[href]'), named = link || node;
+  return { role: link ? 'link' : node.getAttribute('role'), name: named.getAttribute('aria-label'),
+           hidden: !!node.closest('[aria-hidden=true]'), text: node.textContent };
+}))JS"_s);
+        qsizetype links = 0;
+        for (const QJsonValue &box : boxes.toArray()) {
+            SCOPED_TRACE(box[u"text"_s].toString().toStdString());
+            EXPECT_TRUE(box[u"role"_s] == u"link"_s || box[u"role"_s] == u"img"_s);
+            EXPECT_FALSE(box[u"hidden"_s].toBool());
+            EXPECT_FALSE(box[u"name"_s].toString().trimmed().isEmpty());
+            EXPECT_EQ(QString(box[u"name"_s].toString()).remove(u' '), QString(box[u"text"_s].toString()).remove(u' '));
+            links += box[u"role"_s] == u"link"_s;
+        }
+        EXPECT_EQ(links, plan.screens.size());
+
+        // Folded, the map is passed over: Tab goes from its button to the
+        // next one after it.
+        browser().click(u"#graph-fold"_s);
+        ASSERT_TRUE(browser().waitFor(u"document.querySelector('.graph').classList.contains('closed')"_s));
+        eval(u"document.getElementById('graph-fold').focus()"_s);
+        browser().key(Qt::Key_Tab);
+        EXPECT_EQ(eval(QString::fromUtf8(focusScript)).toString(), u"button 모두 접기"_s);
+        // Open again, the map's first box is the next stop.
+        browser().click(u"#graph-fold"_s);
+        ASSERT_TRUE(browser().waitFor(u"!document.querySelector('.graph').classList.contains('closed')"_s));
+        eval(u"document.getElementById('graph-fold').focus()"_s);
+        browser().key(Qt::Key_Tab);
+        EXPECT_TRUE(eval(QString::fromUtf8(focusScript)).toString().startsWith(u"graph "_s));
+        EXPECT_EQ(browser().errors(), QStringList());
+    }
+}
+
+// Cards whose key a link carries percent-encoded lead to their boxes too,
+// and a drag that the browser cancels (a touch it takes over) ends there.
+TEST_F(GraphPageTest, EveryCardLeadsToItsBoxAndACancelledDragEnds)
+{
+    const Plan plan = middlingPlan();
+    open(plan);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelectorAll('.screen .gwhere').length === %1"_s.arg(plan.screens.size()), 60000));
+    for (int at = 0; at < 4; ++at) {
+        SCOPED_TRACE(plan.screens[at].key.toStdString());
+        eval(u"document.querySelector('.gfound') && document.querySelector('.gfound').classList.remove('gfound')"_s);
+        eval(u"document.getElementById(%1).querySelector('.gwhere').click()"_s.arg(js(u"s-"_s + plan.screens[at].key)));
+        EXPECT_EQ(eval(u"document.querySelector('.gfound').closest('a').getAttribute('aria-label')"_s).toString(),
+                  u"화면 %1 %2"_s.arg(at).arg(shown(plan.screens[at].name.mid(4))));
+    }
+
+    // With the map folded, a card's link opens it and shows its box, and
+    // the focus goes to the box.
+    browser().click(u"#graph-fold"_s);
+    ASSERT_TRUE(browser().waitFor(u"document.querySelector('.graph').classList.contains('closed')"_s));
+    eval(u"document.getElementById('s-m7').querySelector('.gwhere').focus()"_s);
+    browser().key(Qt::Key_Return);
+    EXPECT_TRUE(browser().waitFor(u"!document.querySelector('.graph').classList.contains('closed')"_s));
+    EXPECT_EQ(eval(u"document.activeElement.getAttribute('data-id') + ' ' + !!document.activeElement.querySelector('.gfound')"_s).toString(),
+              u"s_m7 true"_s);
+    EXPECT_GT(eval(u"document.querySelector('.gfound').getBoundingClientRect().width"_s).toDouble(), 40);
+
+    // Find goes on to the next box at each Enter, and finds a title written
+    // in the other Unicode form of Hangul.
+    const QString foundNow = u"document.querySelector('.gfound').closest('a').getAttribute('data-id')"_s;
+    eval(u"(function (f) { f.focus(); f.value = '화면 1'; })(document.querySelector('.gfind'))"_s);
+    QStringList visited;
+    for (int press = 0; press < 12; ++press) {
+        browser().key(Qt::Key_Return);
+        visited.append(eval(foundNow).toString());
+    }
+    QStringList ones = {u"s_따옴_표"_s};
+    for (int at = 10; at < 20; ++at)
+        ones.append(u"s_m%1"_s.arg(at));
+    ones.append(u"s_따옴_표"_s);
+    EXPECT_EQ(visited, ones);
+    eval(u"(function (f) { f.value = '화면 23'.normalize('NFD'); f.dispatchEvent(new Event('change')); })(document.querySelector('.gfind'))"_s);
+    EXPECT_EQ(eval(foundNow).toString(), u"s_m23"_s);
+    EXPECT_FALSE(eval(u"document.querySelector('.gfind').classList.contains('gmiss')"_s).toBool());
+
+    // Real size, so there is room to pan; a drag on the ground moves it.
+    browser().click(u".gtools button:nth-child(2)"_s);
+    const QString scrolled = u"(function (g) { return [g.scrollLeft, g.scrollTop]; })(document.querySelector('.graph'))"_s;
+    const QString pointer = u"(function (d) { var r = d.getBoundingClientRect();"
+                            u" d.dispatchEvent(new PointerEvent(%1, { pointerId: 1, button: 0, bubbles: true,"
+                            u" clientX: r.left + 5 + %2, clientY: r.top + 5 + %2 })); })(document.querySelector('.gsheets'))"_s;
+    eval(u"document.querySelector('.graph').scrollTo(200, 200)"_s);
+    eval(pointer.arg(js(u"pointerdown"_s)).arg(0));
+    eval(pointer.arg(js(u"pointermove"_s)).arg(-40));
+    const QJsonValue dragged = json(scrolled);
+    ASSERT_NE(dragged, json(u"[200, 200]"_s));
+    eval(pointer.arg(js(u"pointerup"_s)).arg(-40));
+    for (const QString &end : {u"pointercancel"_s, u"lostpointercapture"_s}) {
+        SCOPED_TRACE(end.toStdString());
+        eval(pointer.arg(js(u"pointerdown"_s)).arg(0));
+        eval(pointer.arg(js(end)).arg(0));
+        const QJsonValue before = json(scrolled);
+        eval(pointer.arg(js(u"pointermove"_s)).arg(40));
+        EXPECT_EQ(json(scrolled), before);
+    }
+    EXPECT_EQ(browser().errors(), QStringList());
 }
 
 TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndTheGraphKeepsItsSource)

@@ -474,6 +474,76 @@ TEST_F(PageTest, WithScriptsOffEveryPictureAndDataPanelShows)
     EXPECT_EQ(seen[u"buttons"_s].toInt(), 0);
 }
 
+// Every picture of the page as its source and whether it decodes, once all
+// have their sources.
+constexpr char picturesGiven[] = R"JS(
+Array.from(document.querySelectorAll('img[data-src]')).map(function (i) {
+  return { path: i.getAttribute('data-src'), src: i.getAttribute('src'), drawn: i.complete && i.naturalWidth > 0 };
+}))JS";
+
+// The image map is read entry by entry, not parsed whole: paths that JSON
+// escapes (quotation marks, backslashes, "<", the name of an object's
+// prototype) find their pictures, and a map that is not a whole JSON
+// object embeds nothing, each picture falling back to its path.
+TEST_F(PageTest, EveryPictureFindsItsEmbeddedCopyAndABrokenMapEmbedsNothing)
+{
+    Plan plan;
+    plan.meta.feature = u"Shop"_s;
+    const QStringList paths = {u"img/plain.png"_s, u"img/it's \"q\".png"_s, u"img/back\\slash.png"_s, u"img/ends\\\\.png"_s,
+                               u"img/<b>.png"_s, u"img/__proto__.png"_s, u"img/한 글.png"_s, u"img/a\",\"b.png"_s};
+    for (qsizetype at = 0; at < paths.size(); ++at) {
+        Screen s;
+        s.key = u"s%1"_s.arg(at);
+        s.name = u"Shop"_s + s.key;
+        s.title = s.key;
+        s.image.before = paths[at];
+        plan.screens.append(s);
+    }
+    open(plan);
+    const QString allGiven = u"Array.from(document.querySelectorAll('img[data-src]')).every(function (i) { return i.complete && i.getAttribute('src'); })"_s;
+    ASSERT_TRUE(browser().waitFor(allGiven));
+    QSet<QString> found;
+    for (const QJsonValue &picture : json(QString::fromUtf8(picturesGiven)).toArray()) {
+        SCOPED_TRACE(picture[u"path"_s].toString().toStdString());
+        EXPECT_TRUE(picture[u"src"_s].toString().startsWith(u"data:image/png;base64,"_s));
+        EXPECT_TRUE(picture[u"drawn"_s].toBool());
+        found.insert(picture[u"path"_s].toString());
+    }
+    EXPECT_EQ(found, QSet<QString>(paths.cbegin(), paths.cend()));
+
+    // The same map with spaces between its tokens is still a map; cut short,
+    // or followed by anything, it is none.
+    QFile file(m_url.toLocalFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray page = file.readAll();
+    file.close();
+    const QByteArray opening = "<script type=\"application/json\" id=\"quarrystone-img\">";
+    const qsizetype from = page.indexOf(opening) + opening.size(), to = page.indexOf("</script>", from);
+    ASSERT_GT(from, opening.size());
+    const QByteArray map = page.mid(from, to - from);
+    QByteArray spaced = map;
+    spaced.replace("\":\"", "\" :\n \"").replace("\",\"", "\" ,\t\"").replace("{", "{ ").replace("}", "\r\n}");
+    const QList<std::pair<QByteArray, bool>> blocks = {
+        {spaced, true}, {map.chopped(1), false}, {map + "x", false}, {map.chopped(2) + "}", false}, {"[]", false}, {"", false}};
+    for (const auto &[block, embeds] : blocks) {
+        SCOPED_TRACE(block.left(60).toStdString());
+        QFile changed(m_url.toLocalFile());
+        ASSERT_TRUE(changed.open(QIODevice::WriteOnly));
+        changed.write(page.left(from) + block + page.mid(to));
+        changed.close();
+        ASSERT_TRUE(browser().load(m_url));
+        ASSERT_TRUE(browser().waitFor(u"Array.from(document.querySelectorAll('img[data-src]')).every(function (i) { return i.getAttribute('src'); })"_s));
+        for (const QJsonValue &picture : json(QString::fromUtf8(picturesGiven)).toArray()) {
+            SCOPED_TRACE(picture[u"path"_s].toString().toStdString());
+            if (embeds)
+                EXPECT_TRUE(picture[u"src"_s].toString().startsWith(u"data:image/png;base64,"_s));
+            else
+                EXPECT_EQ(picture[u"src"_s], picture[u"path"_s]);
+        }
+    }
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
 // The lowest contrast between the text and the ground under it of every
 // element a selector finds; null when it finds none.
 constexpr char lowestContrast[] = R"JS(
