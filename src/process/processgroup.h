@@ -63,6 +63,11 @@ int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &exce
 // may signal.
 QList<pid_t> inGroup(pid_t group);
 
+// Sends `number` to every living process of the group `group` but its
+// leader (a run's holder, which ends the rest itself), each through a
+// descriptor opened before its group is checked once more.
+void signalMembers(pid_t group, int number);
+
 // Our children that have ended and wait to be reaped.
 QList<pid_t> zombieChildren();
 

@@ -147,8 +147,9 @@ void reapOrphans()
 // pipe whose writing end only this process has. It learns each run's
 // process group and token as the run starts and forgets them once the run
 // is gone; when this process ends, however it ends, the pipe closes and the
-// watcher kills every group it still knows and every process that carries
-// one of the tokens, also those that left their group (a daemon). It has a
+// watcher kills every process of the groups it still knows but their
+// holders (which end the rest, orphans included) and every process that
+// carries one of the tokens, also those that left their group. It has a
 // name of its own, so that `pkill quarrystone` leaves it to do its work;
 // should it end anyway, the next run notices and starts another.
 class Watcher
@@ -281,11 +282,10 @@ private:
                 }
             }
         }
-        for (const Note &run : runs)
-            if (run.group > 0)
-                ::kill(-run.group, SIGKILL);
-        // What left its group may start more while it is being ended.
-        for (int round = 0; round < 100 && killCarriers(runs); ++round) {
+        // What left its group may start more while it is being ended. The
+        // groups' leaders, the runs' holders, are left alone: tied to us,
+        // they end the rest of their runs themselves, orphans included.
+        for (int round = 0; round < 100 && killRuns(runs); ++round) {
             const timespec pause{0, 10 * 1000 * 1000};
             ::nanosleep(&pause, nullptr);
         }
@@ -293,8 +293,9 @@ private:
     }
 
     // SIGKILL to every process whose environment holds one of the runs'
-    // tokens; whether any was found.
-    static bool killCarriers(const Note (&runs)[capacity])
+    // tokens or that is in one of their groups but leads none; whether any
+    // was found.
+    static bool killRuns(const Note (&runs)[capacity])
     {
         static char entries[32768];
         static char environment[1 << 20];
@@ -312,9 +313,10 @@ private:
                 const pid_t pid = numberIn(entry->d_name);
                 if (pid <= 0 || pid == ::getpid())
                     continue;
-                const ssize_t size = readEnvironment(proc, entry->d_name, environment, sizeof environment);
+                const ssize_t size = readFile(proc, entry->d_name, "/environ", environment, sizeof environment);
+                const pid_t group = groupOf(proc, entry->d_name);
                 for (const Note &run : runs)
-                    if (run.group > 0 && carries(environment, size, run.token)) {
+                    if (run.group > 0 && (carries(environment, size, run.token) || (group == run.group && pid != group))) {
                         ::kill(pid, SIGKILL);
                         found = true;
                         break;
@@ -325,10 +327,10 @@ private:
         return found;
     }
 
-    static pid_t numberIn(const char *name)
+    static pid_t numberIn(const char *name, char end = '\0')
     {
         pid_t pid = 0;
-        for (; *name; ++name) {
+        for (; *name != end; ++name) {
             if (*name < '0' || *name > '9')
                 return 0;
             pid = pid * 10 + (*name - '0');
@@ -336,13 +338,29 @@ private:
         return pid;
     }
 
-    static ssize_t readEnvironment(int proc, const char *name, char *buffer, std::size_t size)
+    // The process group in /proc/<name>/stat: the third field after the
+    // name in parentheses; 0 when unknown.
+    static pid_t groupOf(int proc, const char *name)
+    {
+        static char stat[1024];
+        const ssize_t size = readFile(proc, name, "/stat", stat, sizeof stat - 1);
+        ssize_t at = size;
+        while (at > 0 && stat[at - 1] != ')')
+            --at;
+        for (int field = 0; field < 3 && at < size; ++at)
+            if (stat[at] == ' ')
+                ++field;
+        stat[size] = '\0';
+        return at < size ? numberIn(stat + at, ' ') : 0;
+    }
+
+    static ssize_t readFile(int proc, const char *name, const char *file, char *buffer, std::size_t size)
     {
         char path[64] = {};
         std::size_t length = 0;
         for (; name[length] && length < 40; ++length)
             path[length] = name[length];
-        std::memcpy(path + length, "/environ", 9);
+        std::memcpy(path + length, file, ::strnlen(file, 16) + 1);
         const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return 0;
@@ -889,6 +907,8 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     runEnv.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(token));
     QString program = path;
     QStringList arguments = args;
+    // Without a namespace, a holder of the run's own adopts its orphans.
+    how.holdsOrphans = !inNamespace;
     if (inNamespace) {
         how.kept = Pipes::kept;
         program = bwrapPath();
