@@ -54,9 +54,14 @@ bool BrowserRelay::make()
     const std::optional<QString> temp = PrivateTemp::folder();
     if (!temp)
         return false;
-    m_folder.emplace(*temp + QStringLiteral("/browser-XXXXXX"));
+    m_folder.emplace(PrivateTemp::runFolderTemplate(*temp, QStringLiteral("browser")));
     if (!m_folder->isValid())
         return false;
+    try {
+        m_held = FolderLock::take(m_folder->path());
+    } catch (const FolderLock::Failure &) {
+        return false;
+    }
     const QByteArray channel = QFile::encodeName(m_folder->filePath(QStringLiteral("addresses")));
     if (::mkfifo(channel.constData(), 0600) != 0)
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/folderlock.h"
+
 #include <QObject>
 #include <QString>
 #include <QTemporaryDir>
@@ -34,6 +36,9 @@ private:
 
     Open m_open;
     std::optional<QTemporaryDir> m_folder;
+    // Held while the relay lives: a killed application's goes at the next
+    // start.
+    FolderLock m_held;
     QString m_helper;
     int m_channel = -1;
     QSocketNotifier *m_notifier = nullptr;
