@@ -251,6 +251,11 @@ pid_t ChildProcess::pid() const
     return m_state->pid;
 }
 
+QByteArray ChildProcess::token() const
+{
+    return m_state->run ? m_state->run->run().token : QByteArray();
+}
+
 int ChildProcess::endDescriptor() const
 {
     return m_state->pidfd;

@@ -51,6 +51,8 @@ public:
     void describe() const;
 
     pid_t pid() const;
+    // The run's token; empty for a child that starts none.
+    QByteArray token() const;
     // Becomes readable once the child has ended; -1 when the kernel offers
     // no process descriptors (callers then poll hasEnded()).
     int endDescriptor() const;

@@ -123,6 +123,16 @@ int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &exce
     return reached;
 }
 
+int signalCarriers(const QSet<QByteArray> &tokens, int number)
+{
+    int reached = 0;
+    for (const pid_t pid : processes())
+        if (const QByteArray token = tokenOf(pid); !token.isEmpty() && tokens.contains(token)
+            && signalCarrier(pid, token, number))
+            ++reached;
+    return reached;
+}
+
 QList<pid_t> inGroup(pid_t group)
 {
     QList<pid_t> found;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <chrono>
 #include <optional>
@@ -58,6 +59,9 @@ bool end(const Mark &mark, std::chrono::milliseconds grace = std::chrono::second
 // through a descriptor opened before its token is checked once more, and
 // gives how many it reached; those in `except` are left out.
 int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &except = {});
+
+// The same for every token of `tokens`, in one look at every process.
+int signalCarriers(const QSet<QByteArray> &tokens, int number);
 
 // The living (not zombie) processes of the process group `group` that we
 // may signal.

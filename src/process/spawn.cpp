@@ -5,6 +5,7 @@
 #include "core/filedescriptor.h"
 #include "core/ownthread.h"
 #include "process/processgroup.h"
+#include "process/runlist.h"
 #include "core/text.h"
 #include "process/posixspawn.h"
 
@@ -693,6 +694,7 @@ int reap(pid_t pid)
             child.kill();
     }
     Watcher::forget(pid);
+    RunList::remove(child.token());
     ChildProcess::forgetRun(pid);
     Runs::shared().gone(pid);
     return exitStatus(status);
@@ -886,10 +888,10 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     const bool inNamespace = namespacesWork() && (!options.likeTheirTerminal || !needsUserNamespace());
     // bwrap would only say on standard error that it could not run the
     // program, as the program's own exit status, and its execvp would hand
-    // a file that is no program to /bin/sh: asked first.
-    if (inNamespace)
-        if (const int error = notStartable(path))
-            throw startFailure(error);
+    // a file that is no program to /bin/sh: asked first, in the fallback
+    // too, before a run that cannot start is listed or held.
+    if (const int error = notStartable(path))
+        throw startFailure(error);
     Pipes pipes;
     if (inNamespace && !pipes.open())
         throw startFailure(errno);
@@ -920,6 +922,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         arguments += args;
     }
     reapOrphansOnce();
+    RunList::add(token);
     // Known, with a descriptor of its own, before anyone can reap it. Its
     // death signal comes when the thread that started it ends: the spawner
     // thread, which lives as long as the application.
@@ -950,8 +953,10 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         if (inNamespace)
             openGate(child, pipes.takeReady(), pipes.takeGo());
     });
-    if (error)
+    if (error) {
+        RunList::remove(token);
         throw startFailure(error);
+    }
     return pid;
 }
 

@@ -636,6 +636,59 @@ TEST_F(KilledRuns, AKillBeforeTheNamespaceIsTiedRunsNothing)
     qunsetenv("QUARRYSTONE_BWRAP");
 }
 
+// A process of a run that outlived the killed application, as a bwrap
+// killed with it in its first milliseconds can before its tie to us holds,
+// carries the run's token: the next start ends it, whatever it is started
+// for. A stand-in for bwrap leaves such a process and kills the
+// application.
+TEST_F(KilledRuns, WhatOutlivedAKilledApplicationEndsAtTheNextStart)
+{
+    const QString dir = renderedFolder("outlived", planTitled("원래"));
+    const QString standIn = work.filePath("bwrap");
+    const QString mark = QString::number(QRandomGenerator::global()->bounded(1000000u));
+    writeFile(standIn, "#!/bin/bash\n"
+                       "for last; do :; done\n"
+                       "[ \"$last\" = /bin/true ] && exec /usr/bin/bwrap \"$@\"\n"
+                       "setsid /bin/sleep 600." + mark.toUtf8() + " 3>&- 4<&- 5>&- &\n"
+                       "kill -9 $PPID\n");
+    QFile(standIn).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (::system("/usr/bin/bwrap --unshare-pid --dev-bind / / /bin/true") != 0)
+        GTEST_SKIP() << "bwrap makes no namespaces here";
+    const QByteArray sleeper = QByteArray("/bin/sleep") + '\0' + "600." + mark.toUtf8() + '\0';
+    const auto left = [&sleeper] {
+        QList<pid_t> found;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (entry.toInt() > 0 && readFile("/proc/" + entry + "/cmdline") == sleeper)
+                found.append(entry.toInt());
+        return found;
+    };
+    // Neither a generation nor a check leaves a record in a folder that a
+    // next use of it would end the run by.
+    const QList<QStringList> killed{{"--generate", designLink, "--feature", "Kill", "--out", work.filePath("outlived-gen")},
+                                    {"--check-connections"}};
+    for (const QStringList &arguments : killed) {
+        qputenv("QUARRYSTONE_BWRAP", QFile::encodeName(standIn));
+        QProcess process;
+        start(process, arguments);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        qunsetenv("QUARRYSTONE_BWRAP");
+        ++kills;
+        QElapsedTimer timer;
+        timer.start();
+        while (left().isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(20);
+        ASSERT_EQ(left().size(), 1) << "the stand-in left nothing";
+        run({"--render", dir});
+        timer.restart();
+        while (!left().isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(20);
+        processesLeft += left().isEmpty() ? 0 : 1;
+        check(left().isEmpty(), "what outlived the killed application outlived the next start too");
+        for (const pid_t pid : left())
+            ::kill(pid, SIGKILL);
+    }
+}
+
 // The application as the first process of a PID namespace of its own, as in
 // a container, without namespaces for its runs: a command Claude started
 // outlives Claude by half a second and ends as the application's zombie.
