@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -159,6 +161,43 @@ TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
         << qPrintable(r.out);
     for (const QJsonObject &start : claude.records("start"))
         EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("mcp"));
+}
+
+// A check's command that opens an address (a server's sign-in) hands it to
+// the application, which opens it in the person's browser outside the
+// command: the browser lives on after the check, where the person signs in.
+TEST_F(CheckConnections, TheBrowserACheckOpensOutlivesTheCheck)
+{
+    const QString address = "https://figma.example/oauth?state=1";
+    claude.setScenario(QJsonObject{
+        {"responses",
+         QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true,"authMethod":"claude.ai"})"),
+                    QJsonObject{{"args", QJsonArray{"mcp", "get", "figma"}},
+                                {"steps", QJsonArray{QJsonObject{{"openBrowser", address}},
+                                                     QJsonObject{{"out", "figma:\n  Status: ! Needs authentication\n"}}}}}}}});
+    // The person's own browser: it takes a lock for as long as it lives.
+    const QString browser = home.filePath("browser");
+    QFile script(browser);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nhere=\"${0%/*}\"\nexec 9>>\"$here/alive\"\nflock 9\n"
+                 "sleep 60 </dev/null >/dev/null 2>&1 &\necho $! >\"$here/pid\"\nprintf '%s\\n' \"$1\" >>\"$here/opened\"\n");
+    script.close();
+    script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("BROWSER", QFile::encodeName(browser));
+    const Outcome r = run();
+    qunsetenv("BROWSER");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(home.filePath("pid")); }, 20000));
+    const int fd = ::open(QFile::encodeName(home.filePath("alive")).constData(), O_RDONLY | O_CLOEXEC);
+    EXPECT_TRUE(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) << "the browser ended with the check";
+    if (fd >= 0)
+        ::close(fd);
+    QFile pid(home.filePath("pid"));
+    if (pid.open(QIODevice::ReadOnly))
+        ::kill(pid.readAll().trimmed().toInt(), SIGKILL);
+    QFile opened(home.filePath("opened"));
+    EXPECT_TRUE(opened.open(QIODevice::ReadOnly));
+    EXPECT_EQ(opened.readAll(), address.toUtf8() + '\n');
 }
 
 // A check stopped by a signal (Ctrl+C, a kill) ends the tool it was

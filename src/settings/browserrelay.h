@@ -30,6 +30,13 @@ public:
     // The helper's path for a job's BROWSER; empty when it could not be made.
     QString helper() const { return m_helper; }
 
+    // Makes this relay the one that every command the program runs (a
+    // check's, Claude's runs) is given as its BROWSER, for as long as it
+    // lives: a browser started inside a command would end with it.
+    void serveCommands();
+    // The helper of the relay that serves commands; empty when none does.
+    static QString forCommands();
+
 private:
     bool make();
     void readAddresses();
