@@ -204,13 +204,18 @@ bool alive(const Mark &mark)
     return !carriers(mark.token).isEmpty();
 }
 
+bool startedHere(const Mark &mark)
+{
+    // Where a carrier works now says nothing: a daemon leaves for "/".
+    return mark.place.isEmpty() || mark.place == placeOf(mark.folder);
+}
+
 bool end(const Mark &mark, std::chrono::milliseconds grace)
 {
     QList<pid_t> left = carriers(mark.token);
     if (left.isEmpty())
         return true;
-    // Where a carrier works now says nothing: a daemon leaves for "/".
-    if (!mark.place.isEmpty() && mark.place != placeOf(mark.folder))
+    if (!startedHere(mark))
         return false;
     const auto until = std::chrono::steady_clock::now() + grace;
     while (!left.isEmpty()) {

@@ -44,6 +44,11 @@ QString placeOf(const QString &dir);
 // may not look into.
 QList<pid_t> carriers(const QByteArray &token);
 
+// Whether the marked run was started for the folder its record is read
+// from (or the record is older than places): false for a record copied
+// with its folder, whose run is the original's.
+bool startedHere(const Mark &mark);
+
 // True while any process of the marked run lives, wherever it works.
 bool alive(const Mark &mark);
 

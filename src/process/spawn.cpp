@@ -433,10 +433,16 @@ QStringList runtimeFolders()
 // Sockets of system services through which a run would act outside: the
 // system bus (for root, systemd's whole interface), systemd's own socket,
 // and the container services' (root, or a member of their group, can
-// start anything there). Folders become empty, sockets /dev/null.
-const QStringList serviceSockets{QStringLiteral("/run/dbus"), QStringLiteral("/run/systemd/private"),
-                                 QStringLiteral("/run/docker.sock"), QStringLiteral("/run/containerd"),
-                                 QStringLiteral("/run/podman")};
+// start anything there). Folders become empty, sockets /dev/null. Never
+// destroyed, as the option lists: detached threads may still start runs
+// while the process ends.
+const QStringList &serviceSockets()
+{
+    static const auto *const sockets =
+        new QStringList{QStringLiteral("/run/dbus"), QStringLiteral("/run/systemd/private"),
+                        QStringLiteral("/run/docker.sock"), QStringLiteral("/run/containerd"), QStringLiteral("/run/podman")};
+    return *sockets;
+}
 
 // A confined run sees the whole tree read-only, a /dev and a /proc of its
 // own, its private /tmp and runtime folder, and then what it may write and
@@ -450,7 +456,7 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
     QList<std::pair<QString, Kind>> places;
     for (const QString &folder : runtimeFolders())
         places.append({folder, Kind::empty});
-    for (const QString &socket : serviceSockets)
+    for (const QString &socket : serviceSockets())
         if (const QFileInfo found(socket); found.exists())
             places.append({socket, found.isDir() ? Kind::empty : Kind::nulled});
     for (const QString &place : confinement.writable)
@@ -556,30 +562,37 @@ bool bwrapRuns(const QStringList &mounts)
 // An open run sees the whole tree as it is, and a /proc of its own, so that
 // `$$`, /proc/self and a walk of its process tree name its own processes;
 // where no /proc can be mounted (parts of the system's masked, as in some
-// containers), the system's, rather than no namespace at all.
-const QStringList &openMounts()
+// containers), the system's, rather than no namespace at all, which is
+// said once. Nothing where bwrap makes no namespace. Each is asked of
+// bwrap once.
+const std::optional<QStringList> &workingOpenMounts()
 {
     static const auto *const mounts = [] {
         const QStringList whole{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
         const QStringList ownProc = whole + QStringList{QStringLiteral("--proc"), QStringLiteral("/proc")};
-        return new QStringList(bwrapRuns(ownProc) ? ownProc : whole);
+        if (bwrapRuns(ownProc))
+            return new std::optional<QStringList>(ownProc);
+        const bool made = bwrapRuns(whole);
+        FileDescriptor::writeAll(
+            STDERR_FILENO,
+            (made ? QStringLiteral("이 시스템에서는 실행마다 /proc 을 따로 올릴 수 없어서, 실행이 시스템의 /proc 을 그대로 "
+                                   "봐요. 그 안에서 ps 같은 도구는 제대로 동작하지 않을 수 있어요.\n")
+                  : QStringLiteral("이 시스템에서는 bwrap 으로 실행마다 프로세스 이름공간을 만들 수 없어요. 감시 프로세스가 "
+                                   "대신 앱이 끝날 때 실행을 끝내요.\n"))
+                .toUtf8());
+        return new std::optional<QStringList>(made ? std::optional<QStringList>(whole) : std::nullopt);
     }();
     return *mounts;
 }
 
+const QStringList &openMounts()
+{
+    return *workingOpenMounts();
+}
+
 bool namespacesWork()
 {
-    static const bool work = [] {
-        const bool made = bwrapRuns(openMounts());
-        if (!made)
-            FileDescriptor::writeAll(
-                STDERR_FILENO,
-                QStringLiteral("이 시스템에서는 bwrap 으로 실행마다 프로세스 이름공간을 만들 수 없어요. 감시 프로세스가 대신 "
-                               "앱이 끝날 때 실행을 끝내요.\n")
-                    .toUtf8());
-        return made;
-    }();
-    return work;
+    return workingOpenMounts().has_value();
 }
 
 // What bwrap writes on the info descriptor once the namespace exists:
