@@ -122,12 +122,38 @@ bool agree(const QString &dir)
         && QString::fromUtf8(readFile(dir + "/index.html")).contains(title);
 }
 
+// The bwrap runs are started with while it lives; the one chosen before
+// (the whole harness run without namespaces) comes back after.
+class Bwrap
+{
+public:
+    explicit Bwrap(const QByteArray &path)
+        : m_before(qgetenv("QUARRYSTONE_BWRAP"))
+        , m_wasSet(qEnvironmentVariableIsSet("QUARRYSTONE_BWRAP"))
+    {
+        qputenv("QUARRYSTONE_BWRAP", path);
+    }
+    ~Bwrap()
+    {
+        if (m_wasSet)
+            qputenv("QUARRYSTONE_BWRAP", m_before);
+        else
+            qunsetenv("QUARRYSTONE_BWRAP");
+    }
+    Bwrap(const Bwrap &) = delete;
+    Bwrap &operator=(const Bwrap &) = delete;
+
+private:
+    const QByteArray m_before;
+    const bool m_wasSet;
+};
+
 // Runs get no namespaces while it lives, as where bwrap cannot make them.
-struct Fallback {
-    Fallback() { qputenv("QUARRYSTONE_BWRAP", "/nonexistent"); }
-    ~Fallback() { qunsetenv("QUARRYSTONE_BWRAP"); }
-    Fallback(const Fallback &) = delete;
-    Fallback &operator=(const Fallback &) = delete;
+struct Fallback : Bwrap {
+    Fallback()
+        : Bwrap("/nonexistent")
+    {
+    }
 };
 
 class KilledRuns : public testing::Test
@@ -619,7 +645,7 @@ TEST_F(KilledRuns, AKillBeforeTheNamespaceIsTiedRunsNothing)
     QFile(standIn).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (::system("/usr/bin/bwrap --unshare-pid --dev-bind / / /bin/true") != 0)
         GTEST_SKIP() << "bwrap makes no namespaces here";
-    qputenv("QUARRYSTONE_BWRAP", QFile::encodeName(standIn));
+    const Bwrap untying(QFile::encodeName(standIn));
     for (int n = 1; n <= killsPerMode(); ++n) {
         fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(planTitled("유령")), FakeClaude::resultEvent("- 유령")}}});
         QProcess process;
@@ -633,7 +659,6 @@ TEST_F(KilledRuns, AKillBeforeTheNamespaceIsTiedRunsNothing)
         check(asked, "an edit nobody asked for landed");
         checkNoneLeft();
     }
-    qunsetenv("QUARRYSTONE_BWRAP");
 }
 
 // A process of a run that outlived the killed application, as a bwrap
@@ -667,11 +692,12 @@ TEST_F(KilledRuns, WhatOutlivedAKilledApplicationEndsAtTheNextStart)
     const QList<QStringList> killed{{"--generate", designLink, "--feature", "Kill", "--out", work.filePath("outlived-gen")},
                                     {"--check-connections"}};
     for (const QStringList &arguments : killed) {
-        qputenv("QUARRYSTONE_BWRAP", QFile::encodeName(standIn));
-        QProcess process;
-        start(process, arguments);
-        ASSERT_TRUE(process.waitForFinished(20000));
-        qunsetenv("QUARRYSTONE_BWRAP");
+        {
+            const Bwrap leaving(QFile::encodeName(standIn));
+            QProcess process;
+            start(process, arguments);
+            ASSERT_TRUE(process.waitForFinished(20000));
+        }
         ++kills;
         QElapsedTimer timer;
         timer.start();
