@@ -578,18 +578,24 @@ void KilledRuns::everyRunEndsWhole()
     ASSERT_EQ(generated.code, 0) << qPrintable(generated.err);
     const QString redrafted = work.filePath("whole-gen") + "/Kill-plan";
     const QString ghost = QStringLiteral("유령");
-    const QJsonObject lingering{{"startChild", QJsonObject{{"ignoreSigterm", true}, {"daemonise", true},
-                                                           {"write", QJsonObject{{"ms", 1500}, {"path", "plan.json"},
-                                                                                 {"content", QString::fromUtf8(planTitled(ghost))}}}}}};
-    const QJsonArray steps{lingering, QJsonObject{{"sleep", 400}}, FakeClaude::resultEvent("- 끝")};
+    // Every fourth daemon also empties its environment (`env -i`): nothing
+    // of the run names it, and only its ancestry is left to find it by.
+    const auto steps = [&ghost](bool emptyEnvironment) {
+        const QJsonObject lingering{
+            {"startChild", QJsonObject{{"ignoreSigterm", true}, {"daemonise", true}, {"emptyEnvironment", emptyEnvironment},
+                                       {"write", QJsonObject{{"ms", 1500}, {"path", "plan.json"},
+                                                             {"content", QString::fromUtf8(planTitled(ghost))}}}}}};
+        return QJsonArray{lingering, QJsonObject{{"sleep", 400}}, FakeClaude::resultEvent("- 끝")};
+    };
     for (int n = 1; n <= killsPerMode(); ++n) {
+        const bool emptyEnvironment = n % 4 == 1;
         const int mode = n % 3;
         const QString out = work.filePath(QStringLiteral("whole-new-%1").arg(n));
         const QStringList arguments = mode == 0 ? QStringList{"--revise", revised, "--request", "고쳐 줘"}
             : mode == 1                         ? QStringList{"--redraft", redrafted}
                                                 : QStringList{"--generate", designLink, "--feature", "Kill", "--out", out};
         const QString dir = mode == 0 ? revised : mode == 1 ? redrafted : out + "/Kill-plan";
-        fake.setScenario({{"steps", steps}});
+        fake.setScenario({{"steps", steps(emptyEnvironment)}});
         const qsizetype started = fake.records("child").size();
         QProcess process;
         start(process, arguments);
@@ -606,7 +612,25 @@ void KilledRuns::everyRunEndsWhole()
         CommandLine::signal(process, SIGKILL);
         ASSERT_TRUE(process.waitForFinished(20000));
         ++kills;
-        const bool none = fake.noneRunning(3000);
+        QElapsedTimer sinceKill;
+        sinceKill.start();
+        bool none = fake.noneRunning(3000);
+        if (emptyEnvironment && fake.records("child").size() > started) {
+            // Not found by its environment: by its number, and by the write
+            // it would have made by then.
+            const auto daemon = static_cast<pid_t>(fake.records("child").last().value("child").toInteger());
+            const auto gone = [daemon] {
+                // A zombie runs no more, whoever reaps it.
+                const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(daemon));
+                return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+            };
+            while (!gone() && sinceKill.elapsed() < 3000)
+                QThread::msleep(20);
+            none = none && gone();
+            if (!gone())
+                ::kill(daemon, SIGKILL);
+            QThread::msleep(std::max<qint64>(0, 2000 - sinceKill.elapsed()));
+        }
         processesLeft += none ? 0 : 1;
         check(none, "a process of the run is left 3 s after the application died");
         for (const qint64 left : fake.running()) {
