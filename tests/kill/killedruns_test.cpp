@@ -23,6 +23,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/time.h>
 #include <unistd.h>
 
 // The built binary killed (SIGKILL to its whole process group, as a crash of
@@ -728,7 +729,16 @@ TEST_F(KilledRuns, WhatOutlivedAKilledApplicationEndsAtTheNextStart)
         while (left().isEmpty() && timer.elapsed() < 20000)
             QThread::msleep(20);
         ASSERT_EQ(left().size(), 1) << "the stand-in left nothing";
+        // And the private /tmp a killed development run left, 31 MB of build
+        // output as the application died, unheld and a few minutes old.
+        const QString privateTemp = QDir::tempPath() + "/quarrystone-" + QString::number(::geteuid());
+        const QString killedRunsTemp = privateTemp + "/develop-Kl" + mark.right(4).rightJustified(4, '0');
+        ASSERT_TRUE(QDir().mkpath(killedRunsTemp + "/gradle"));
+        writeFile(killedRunsTemp + "/gradle/out.bin", QByteArray(1 << 20, 'x'));
+        const timeval minutesAgo[2] = {{::time(nullptr) - 300, 0}, {::time(nullptr) - 300, 0}};
+        ASSERT_EQ(::utimes(QFile::encodeName(killedRunsTemp).constData(), minutesAgo), 0);
         run({"--render", dir});
+        check(!QFileInfo::exists(killedRunsTemp), "a killed run's private folder outlived the next start");
         timer.restart();
         while (!left().isEmpty() && timer.elapsed() < 20000)
             QThread::msleep(20);
