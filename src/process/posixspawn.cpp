@@ -180,6 +180,7 @@ void numbersIn(const char *text, ssize_t size, Each each)
     }
 }
 
+// Reads up to `size` bytes of `fd` and closes it; gives how many it read.
 ssize_t readInto(int fd, char *buffer, std::size_t size)
 {
     ssize_t total = 0;

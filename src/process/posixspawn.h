@@ -7,8 +7,8 @@
 #include <sys/types.h>
 
 // Starting a child by absolute path, the way Spawn makes every child (the
-// watcher it forks where runs get no namespaces runs no program, and Qt
-// starts none for us): an explicit environment, its descriptors 0 to 2 as the
+// watcher it forks where runs get no namespaces runs no program, a run's
+// holder is made here too, and Qt starts none for us): an explicit environment, its descriptors 0 to 2 as the
 // caller lays them out, then its working folder, every other descriptor
 // closed, and default signal handling with nothing blocked (our ignored
 // SIGPIPE must not reach it). posix_spawn would do all of that but cannot
