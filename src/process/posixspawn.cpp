@@ -238,12 +238,15 @@ void killChildren()
     ::close(proc);
 }
 
-// Closes every descriptor from `first` on but `kept`.
+// Closes every descriptor from `first` on but `kept`: the holder and its
+// program hold on to none of ours (a plan folder's lock among them).
 void closeAllBut(int first, int kept)
 {
-    if (kept > first)
-        ::syscall(SYS_close_range, static_cast<unsigned>(first), static_cast<unsigned>(kept - 1), 0);
-    ::syscall(SYS_close_range, static_cast<unsigned>(std::max(first, kept + 1)), ~0U, 0);
+    if (kept > first
+        && ::syscall(SYS_close_range, static_cast<unsigned>(first), static_cast<unsigned>(kept - 1), 0) != 0)
+        for (int fd = first; fd < kept; ++fd)
+            ::close(fd);
+    closeFrom(std::max(first, kept + 1));
 }
 
 // The holder: a fork of a process with threads, so system calls and plain
