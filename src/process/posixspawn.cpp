@@ -260,13 +260,6 @@ void closeAllBut(int first, int kept)
     if (setup.options.tied)
         if (const int error = tie(setup.parent, SIGHUP))
             fail(error);
-    if (const int error = lead(setup.options))
-        fail(error);
-    // Not the application's name: `pkill quarrystone` ends the application,
-    // and its holders then end its runs.
-    ::prctl(PR_SET_NAME, "qs-run-holder");
-    if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        fail(errno);
     // Out of the way of the descriptors laid out below.
     if (report < setup.options.kept) {
         const int moved = ::fcntl(report, F_DUPFD_CLOEXEC, setup.options.kept);
@@ -274,9 +267,20 @@ void closeAllBut(int first, int kept)
             fail(errno);
         report = moved;
     }
-    // Here, so that a terminal opened becomes the session's.
+    if (const int error = lead(setup.options))
+        fail(error);
+    // Here, so that a terminal opened becomes the session's; then at once
+    // every other descriptor the fork copied goes (a plan folder's lock
+    // among them), before anything slower: should the application die
+    // meanwhile, nothing of its stays held.
     if (const int error = (*setup.descriptors)())
         fail(error);
+    closeAllBut(setup.options.kept, report);
+    // Not the application's name: `pkill quarrystone` ends the application,
+    // and its holders then end its runs.
+    ::prctl(PR_SET_NAME, "qs-run-holder");
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        fail(errno);
     const pid_t self = ::getpid();
     const pid_t program = ::_Fork();
     if (program < 0)
@@ -289,7 +293,6 @@ void closeAllBut(int first, int kept)
                 error = errno;
         }
         if (!error) {
-            closeAllBut(setup.options.kept, report);
             unblockAll();
             ::execve(setup.program, setup.argv, setup.envp);
             error = errno;

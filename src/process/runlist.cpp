@@ -87,7 +87,9 @@ QSet<QByteArray> abandoned(const QString &dir, const QString &name)
         return {};
     QSet<QByteArray> tokens;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
+    // An empty list may be one just made, not yet held: it names nothing,
+    // and goes as a stale file a minute later.
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_size > 0
         && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         for (const QByteArray &line : FileDescriptor::readAll(fd).split('\n'))
             if (token.match(QString::fromLatin1(line)).hasMatch())
