@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -159,6 +161,88 @@ TEST_F(CheckConnections, TokenModeAsksOnlyWhetherATokenIsStored)
         << qPrintable(r.out);
     for (const QJsonObject &start : claude.records("start"))
         EXPECT_NE(start.value("args").toArray().first().toString(), QStringLiteral("mcp"));
+}
+
+// A check's command that opens an address (a server's sign-in) hands it to
+// the application, which opens it in the person's browser outside the
+// command: the browser lives on after the check, where the person signs in.
+TEST_F(CheckConnections, TheBrowserACheckOpensOutlivesTheCheck)
+{
+    const QString address = "https://figma.example/oauth?state=1";
+    claude.setScenario(QJsonObject{
+        {"responses",
+         QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true,"authMethod":"claude.ai"})"),
+                    QJsonObject{{"args", QJsonArray{"mcp", "get", "figma"}},
+                                {"steps", QJsonArray{QJsonObject{{"openBrowser", address}},
+                                                     QJsonObject{{"out", "figma:\n  Status: ! Needs authentication\n"}}}}}}}});
+    // The person's own browser: it takes a lock for as long as it lives.
+    const QString browser = home.filePath("browser");
+    QFile script(browser);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nhere=\"${0%/*}\"\nexec 9>>\"$here/alive\"\nflock 9\n"
+                 "sleep 60 </dev/null >/dev/null 2>&1 &\necho $! >\"$here/pid\"\nprintf '%s\\n' \"$1\" >>\"$here/opened\"\n");
+    script.close();
+    script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("BROWSER", QFile::encodeName(browser));
+    const Outcome r = run();
+    qunsetenv("BROWSER");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(home.filePath("pid")); }, 20000));
+    const int fd = ::open(QFile::encodeName(home.filePath("alive")).constData(), O_RDONLY | O_CLOEXEC);
+    EXPECT_TRUE(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) << "the browser ended with the check";
+    if (fd >= 0)
+        ::close(fd);
+    QFile pid(home.filePath("pid"));
+    if (pid.open(QIODevice::ReadOnly))
+        ::kill(pid.readAll().trimmed().toInt(), SIGKILL);
+    QFile opened(home.filePath("opened"));
+    EXPECT_TRUE(opened.open(QIODevice::ReadOnly));
+    EXPECT_EQ(opened.readAll(), address.toUtf8() + '\n');
+}
+
+// Whether runs get namespaces, and a /proc of their own, is asked of bwrap
+// once per kind: one bwrap where /proc can be mounted, two where it cannot
+// (a container that masks parts of /proc), which is then said once, not
+// per run.
+TEST_F(CheckConnections, BwrapIsAskedOnceAndAMaskedProcIsSaidOnce)
+{
+    if (::system("/usr/bin/bwrap --unshare-pid --dev-bind / / --proc /proc /bin/true") != 0)
+        GTEST_SKIP() << "bwrap makes no namespaces here";
+    writeJson(home.filePath(".claude.json"),
+              QJsonObject{{"mcpServers", QJsonObject{{"atlassian", QJsonObject{{"url", "https://example.com"}}}}}});
+    claude.setScenario(QJsonObject{
+        {"responses", QJsonArray{answer({"auth", "status", "--json"}, R"({"loggedIn":true,"authMethod":"claude.ai"})"),
+                                 answer({"mcp", "get", "figma"}, "figma:\n  Status: ✓ Connected\n"),
+                                 answer({"mcp", "get", "atlassian"}, "atlassian:\n  Status: ✓ Connected\n")}}});
+    const QString said = "이 시스템에서는 실행마다 /proc 을 따로 올릴 수 없어서, 실행이 시스템의 /proc 을 그대로 봐요.";
+    for (const bool masked : {false, true}) {
+        const QString log = home.filePath(masked ? "masked.log" : "open.log");
+        const QString standIn = home.filePath("bwrap");
+        QFile script(standIn);
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write("#!/bin/bash\nfor last; do :; done\n[ \"$last\" = /bin/true ] && echo probe >> \"" + log.toUtf8()
+                     + "\"\n" + (masked ? "for a; do [ \"$a\" = --proc ] && exit 1; done\n" : "")
+                     + "exec /usr/bin/bwrap \"$@\"\n");
+        script.close();
+        script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        writeJson(home.filePath("support/settings.json"), settings);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.insert("HOME", home.path());
+        env.insert("QUARRYSTONE_SUPPORT", home.filePath("support"));
+        env.insert("QUARRYSTONE_BWRAP", standIn);
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(QUARRYSTONE_BINARY), {"--check-connections"});
+        ASSERT_TRUE(process.waitForFinished(120000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        EXPECT_EQ(process.exitCode(), 0) << qPrintable(err);
+        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()).count(u'✓'), 3) << masked;
+        QFile probes(log);
+        ASSERT_TRUE(probes.open(QIODevice::ReadOnly));
+        EXPECT_EQ(probes.readAll().count("probe"), masked ? 2 : 1) << masked;
+        EXPECT_EQ(err.count(said), masked ? 1 : 0) << qPrintable(err);
+    }
 }
 
 // A check stopped by a signal (Ctrl+C, a kill) ends the tool it was

@@ -163,6 +163,10 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
         ADD_FAILURE() << "a copy was rolled back while the original's run works";
     } catch (const FolderClaim::Failure &failure) {
         EXPECT_TRUE(failure.busy);
+        // The Claude at work is the original's, not one in the copy.
+        EXPECT_EQ(failure.message, "이 폴더는 복사본이고, 원래 폴더에서 중단된 고치기의 Claude 가 아직 그 폴더에서 일하고 "
+                                   "있어요. 그 Claude 가 끝난 뒤에 다시 해 주세요: "
+                                       + copy);
     }
     EXPECT_EQ(late.state(), QProcess::Running);
     EXPECT_EQ(readFile(copy + "/plan.json"), editedPlan);

@@ -230,6 +230,31 @@ TEST_F(HeadlessReviseTest, WithoutNamespacesAStopEndsWhatLeftTheGroupBeforeResto
         ::kill(static_cast<pid_t>(left), SIGKILL);
 }
 
+// Where runs get no namespaces, what Claude's command left running after a
+// revision that ended well is ended with it, even a daemon with an empty
+// environment, which nothing of the run names: no late write lands on the
+// plan the revision just wrote.
+TEST_F(HeadlessReviseTest, WithoutNamespacesNothingOfTheRunOutlivesARevision)
+{
+    qputenv("QUARRYSTONE_BWRAP", "/nonexistent");
+    const QJsonObject daemon{{"daemonise", true},
+                             {"emptyEnvironment", true},
+                             {"write", QJsonObject{{"ms", 2000}, {"path", "plan.json"}, {"content", "{\"late\":true}"}}}};
+    fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), QJsonObject{{"startChild", daemon}},
+                                           FakeClaude::resultEvent("고쳤어요")}}});
+    QProcess process;
+    CommandLine::start(process, {"--revise", dir, "--request", "고쳐 줘"}, home.path(), work.path());
+    qunsetenv("QUARRYSTONE_BWRAP");
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const QList<QJsonObject> children = fake.records("child");
+    ASSERT_EQ(children.size(), 1);
+    const auto daemonPid = static_cast<pid_t>(children.first().value("child").toInteger());
+    EXPECT_TRUE(::kill(daemonPid, 0) == -1 && errno == ESRCH);
+    EXPECT_FALSE(readFile(dir + "/plan.json").contains("late"));
+    ::kill(daemonPid, SIGKILL);
+}
+
 // One writing operation per plan folder: while a revision runs, a second
 // revision, an undo and a render are refused at once, naming the folder. A
 // revision killed after Claude's edit is rolled back by the next run, which

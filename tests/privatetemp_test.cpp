@@ -1,3 +1,4 @@
+#include "core/folderlock.h"
 #include "core/privatetemp.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QTemporaryFile>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,4 +134,56 @@ TEST_F(PrivateTempTest, RemovesWhatEndedRunsLeft)
     kept.sort();
     EXPECT_EQ(left, kept);
     EXPECT_TRUE(liveName.startsWith("mcp-" + QString::number(::getpid()) + "-"));
+}
+
+// A killed run's folders (a development run's /tmp, the browser relay's) go
+// at the next start with all they hold, also what a build made read-only,
+// while nothing a link inside points to is touched. A folder of a live run,
+// one made a moment ago, a link named like a run folder and folders of
+// other names stay.
+TEST_F(PrivateTempTest, RemovesTheFoldersOfEndedRuns)
+{
+    const auto folder = PrivateTemp::folder();
+    ASSERT_TRUE(folder.has_value());
+    QTemporaryDir outside;
+    const QString precious = outside.filePath("precious");
+    QFile(precious).open(QIODevice::WriteOnly);
+    const auto makeFolder = [&](const QString &name, bool old) {
+        const QString path = *folder + "/" + name;
+        EXPECT_TRUE(QDir().mkpath(path + "/build/out")) << qPrintable(name);
+        QFile file(path + "/build/out/big.bin");
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(name);
+        file.write(QByteArray(1 << 16, 'x'));
+        file.close();
+        EXPECT_TRUE(QFile::link(precious, path + "/build/link"));
+        EXPECT_TRUE(QFile::link(outside.path(), path + "/folderlink"));
+        ::chmod(QFile::encodeName(path + "/build/out").constData(), 0555);
+        ::chmod(QFile::encodeName(path + "/build").constData(), 0555);
+        if (old) {
+            const timeval twoDaysAgo[2] = {{::time(nullptr) - 2 * 24 * 3600, 0}, {::time(nullptr) - 2 * 24 * 3600, 0}};
+            EXPECT_EQ(::utimes(QFile::encodeName(path).constData(), twoDaysAgo), 0);
+        }
+        return path;
+    };
+    makeFolder("develop-Ab12Cd", true);
+    makeFolder("browser-Ef34Gh", true);
+    const QString live = makeFolder("develop-Live12", true);
+    const FolderLock held = FolderLock::take(live);
+    makeFolder("develop-Fresh1", false);
+    makeFolder("develop-Ab12Cd-more", true);
+    makeFolder("notes-Ab12Cd", true);
+    ASSERT_TRUE(QFile::link(outside.path(), *folder + "/develop-Link12"));
+
+    EXPECT_EQ(PrivateTemp::removeStale(), 2);
+    QStringList left = QDir(*folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    QStringList kept{"develop-Live12", "develop-Fresh1", "develop-Ab12Cd-more", "notes-Ab12Cd", "develop-Link12"};
+    left.sort();
+    kept.sort();
+    EXPECT_EQ(left, kept);
+    EXPECT_TRUE(QFileInfo::exists(precious));
+    EXPECT_EQ(QDir(outside.path()).entryList(QDir::Files), QStringList{"precious"});
+    // The test's own folders go with their tree, read-only parts included.
+    for (const QString &name : kept)
+        for (const char *inner : {"/build", "/build/out"})
+            ::chmod(QFile::encodeName(*folder + "/" + name + inner).constData(), 0755);
 }

@@ -254,6 +254,35 @@ TEST(Spawn, OutputDoesNotWaitForAGrandchildHoldingItsPipe)
     EXPECT_FALSE(QFileInfo::exists(late));
 }
 
+// Nothing a run started outlives its program, whatever it did to get away:
+// stayed in the group with an empty environment (no token to find it by),
+// or left the group as a daemon does, with an empty environment too.
+// Where runs get no namespaces only the run's holder, which adopts its
+// orphans, can find the last.
+TEST(Spawn, NothingOfARunOutlivesItsProgram)
+{
+    const QStringList ways{"env -i /bin/sleep 60.$1 &", "setsid -f env -i /bin/sleep 60.$1",
+                           "setsid -f env -i /bin/sh -c \"/bin/sleep 60.$1; :\""};
+    for (const QString &way : ways) {
+        QTemporaryDir dir;
+        const QString go = dir.filePath("go");
+        const QString mark = QString::number(QRandomGenerator::global()->bounded(1000000u));
+        const pid_t pid = start("/bin/sh", {"-c", way + "\nwhile [ ! -e \"$2\" ]; do sleep 0.01; done", "sh", mark, go});
+        pid_t left = 0;
+        for (int i = 0; i < 3000 && left == 0; ++i) {
+            if (i > 0)
+                QThread::msleep(10);
+            left = processWith({"/bin/sleep", "60." + mark});
+        }
+        EXPECT_GT(left, 0) << qPrintable(way);
+        QFile(go).open(QIODevice::WriteOnly);
+        EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 0) << qPrintable(way);
+        EXPECT_TRUE(left == 0 || processGone(left)) << qPrintable(way);
+        if (left > 0 && !processGone(left))
+            ::kill(left, SIGKILL);
+    }
+}
+
 TEST(Spawn, OutputGivesUpAfterItsTimeOut)
 {
     EXPECT_FALSE(Spawn::output("/bin/sleep", {"60"}, {}, std::chrono::milliseconds(200)).has_value());

@@ -16,18 +16,26 @@
 #include "core/jsonread.h"
 #include "core/filesizes.h"
 #include "core/freedmemory.h"
+#include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "settings/apppaths.h"
 #include "settings/appsettings.h"
+#include "settings/browserrelay.h"
 #include "settings/connections.h"
 
 #include <QCoreApplication>
+#include <QCoroTask>
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QStandardPaths>
+#include <QUrl>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThreadPool>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace Headless {
@@ -144,22 +152,58 @@ void show(const QString &name, const Connections::Status &status)
     }
 }
 
+// Opens an address a check's command handed the relay in the person's
+// browser, through xdg-open as their terminal would: xdg-open and the
+// browser are theirs and outlive the check on purpose.
+void openOutside(const QUrl &url)
+{
+    const QString xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (xdgOpen.isEmpty())
+        return;
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    try {
+        const pid_t pid = Spawn::run(xdgOpen, {url.toString(QUrl::FullyEncoded)}, Spawn::processEnvironment(),
+                                     QDir::homePath(), null, null, null, {.outlivesApplication = true});
+        QCoro::connect(Spawn::wait(pid), QCoreApplication::instance(), [](int) {});
+    } catch (const SpawnFailure &) {
+    }
+    if (null >= 0)
+        ::close(null);
+}
+
+// Runs a check on a thread of its own while this thread's loop turns, so
+// that the relay opens an address the check's command hands it at once.
+Connections::Status whileRelaying(std::function<Connections::Status()> check)
+{
+    QFuture<Connections::Status> done = OwnThread::future(std::move(check));
+    QFutureWatcher<Connections::Status> watcher;
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(done);
+    if (!done.isFinished())
+        loop.exec();
+    return done.result();
+}
+
 // One line per connection; only the Claude line decides the exit code.
 int checkConnections(const AppSettings &settings)
 {
     QString claude = settings.claudePath;
     if (claude.isEmpty())
         claude = ClaudeRunner::findClaude().value_or(QString());
+    BrowserRelay relay(openOutside);
+    relay.serveCommands();
 
-    const Connections::Status claudeStatus =
-        Connections::checkClaude(claude, Connections::runKey(settings.claudeAuth));
+    const std::optional<Keychain::Reading> key = Connections::runKey(settings.claudeAuth);
+    const Connections::Status claudeStatus = whileRelaying([&] { return Connections::checkClaude(claude, key); });
     show(QStringLiteral("Claude Code (") + (claude.isEmpty() ? QStringLiteral("없음") : claude) + QStringLiteral(")"),
          claudeStatus);
 
     if (settings.figmaMode == AppSettings::FigmaMode::token)
         show(QStringLiteral("Figma"), Connections::tokenStatus(QStringLiteral("개인 토큰")));
     else
-        show(QStringLiteral("Figma"), Connections::checkServer(claude, QStringLiteral("figma")));
+        show(QStringLiteral("Figma"),
+             whileRelaying([&] { return Connections::checkServer(claude, QStringLiteral("figma")); }));
 
     const QStringList wikis = Connections::atlassianServers();
     if (const QString problem = ClaudeRunner::userConfigProblem(); wikis.isEmpty() && !problem.isEmpty())
@@ -167,8 +211,10 @@ int checkConnections(const AppSettings &settings)
     else if (wikis.isEmpty())
         say(QStringLiteral("✗ Wiki: 연결 안 됨"));
     for (const QString &server : wikis)
-        show(QStringLiteral("Wiki · ") + server, Connections::checkServer(claude, server));
+        show(QStringLiteral("Wiki · ") + server, whileRelaying([&] { return Connections::checkServer(claude, server); }));
 
+    // What the last command handed in just before its end.
+    QCoreApplication::processEvents();
     return claudeStatus.kind == Connections::Status::Kind::ok ? 0 : 1;
 }
 

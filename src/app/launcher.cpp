@@ -5,6 +5,7 @@
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
 #include "core/privatetemp.h"
+#include "process/runlist.h"
 #include "settings/appswap.h"
 #include "settings/updater.h"
 
@@ -231,7 +232,9 @@ int main(int argc, char **argv)
 {
     // A child that stops reading its input must be reported, not kill us.
     Spawn::ignoreSigpipe();
-    // Killed runs cannot remove their temporary files; the next one does.
+    // What outlived a killed application's runs is ended, and the files its
+    // runs could not remove are removed, by the next start.
+    RunList::endLeftovers();
     PrivateTemp::removeStale();
     Updater::removeAbandonedWork();
 

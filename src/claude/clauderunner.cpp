@@ -10,6 +10,7 @@
 #include "core/regularfile.h"
 #include "core/privatetemp.h"
 #include "core/text.h"
+#include "settings/browserrelay.h"
 
 #include <QCoroFuture>
 #include <QDir>
@@ -267,6 +268,15 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
     return message;
 }
 
+// An address the tool opens (a server's sign-in) goes to the person's
+// browser through the application's relay, where one serves commands.
+Spawn::Environment withBrowser(Spawn::Environment env)
+{
+    if (const QString helper = BrowserRelay::forCommands(); !helper.isEmpty())
+        env.insert(QStringLiteral("BROWSER"), helper);
+    return env;
+}
+
 } // namespace
 
 std::optional<QString> ClaudeRunner::version(const CancelToken &stop) const
@@ -352,12 +362,12 @@ int ClaudeRunner::toolsRunning()
 
 Spawn::Environment ClaudeRunner::toolEnvironment(const QString &path)
 {
-    return runEnvironment(path, runVariables + desktopVariables);
+    return withBrowser(runEnvironment(path, runVariables + desktopVariables));
 }
 
 Spawn::Environment ClaudeRunner::environment(const QString &path, const std::optional<QString> &apiKey)
 {
-    Spawn::Environment env = runEnvironment(path, runVariables);
+    Spawn::Environment env = withBrowser(runEnvironment(path, runVariables));
     if (apiKey && !apiKey->isEmpty())
         env.insert(QStringLiteral("ANTHROPIC_API_KEY"), *apiKey);
     return env;

@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -74,7 +76,73 @@ bool isStale(const QFileInfo &file)
     return olderBuild.match(name).hasMatch() && file.lastModified().secsTo(QDateTime::currentDateTime()) > 24 * 3600;
 }
 
+bool isRunFolder(const QString &name)
+{
+    static const QRegularExpression runFolder(QStringLiteral("^(?:develop|browser)-[A-Za-z0-9]{6}$"));
+    return runFolder.match(name).hasMatch();
+}
+
+// Empties the open folder `fd` on the file system `device`: folders a
+// build made read-only are opened up first, links are removed, never
+// followed.
+void removeContents(int fd, dev_t device)
+{
+    ::fchmod(fd, 0700);
+    const int listed = ::dup(fd);
+    DIR *const dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0)
+            ::close(listed);
+        return;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        struct stat info {};
+        if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISDIR(info.st_mode)) {
+            ::unlinkat(fd, name, 0);
+            continue;
+        }
+        if (info.st_dev != device)
+            continue;
+        const int inner = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (inner < 0)
+            continue;
+        removeContents(inner, device);
+        ::close(inner);
+        ::unlinkat(fd, name, AT_REMOVEDIR);
+    }
+    ::closedir(dir);
+}
+
+// Removes the run folder `name` of the open private folder `parent` when
+// it is ours, a minute old and held by nobody (a killed run's); held by us
+// meanwhile.
+bool removeStaleFolder(int parent, const QByteArray &name)
+{
+    const int fd = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    const bool stale = ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid()
+        && QDateTime::fromSecsSinceEpoch(info.st_mtime).secsTo(QDateTime::currentDateTime()) >= 60
+        && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (stale)
+        removeContents(fd, info.st_dev);
+    const bool removed = stale && ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+    ::close(fd);
+    return removed;
+}
+
 } // namespace
+
+QString runFolderTemplate(const QString &folder, const QString &stem)
+{
+    return folder + QLatin1Char('/') + stem + QStringLiteral("-XXXXXX");
+}
 
 QString runFileTemplate(const QString &folder, const QString &stem, const QString &suffix)
 {
@@ -97,6 +165,12 @@ int removeStale()
     const QDir dir(path);
     for (const QFileInfo &file : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
         removed += isStale(file) && QFile::remove(file.filePath()) ? 1 : 0;
+    const int parent = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (parent < 0)
+        return removed;
+    for (const QString &name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks))
+        removed += isRunFolder(name) && removeStaleFolder(parent, QFile::encodeName(name)) ? 1 : 0;
+    ::close(parent);
     return removed;
 }
 

@@ -23,12 +23,20 @@ QString runFileTemplate(const QString &folder, const QString &stem, const QStrin
 // however it dies); false when it could not.
 bool hold(int descriptor);
 
+// A QTemporaryDir template for a folder of a run in `folder`,
+// "<folder>/<stem>-XXXXXX", for the stems removeStale knows: "develop" (a
+// development run's private /tmp) and "browser" (the browser relay's). Its
+// maker holds it (a FolderLock) for as long as it uses it.
+QString runFolderTemplate(const QString &folder, const QString &stem);
+
 // Removes from the private folder the files of runs that have ended without
 // removing them (killed ones): run files a minute old that nobody holds,
 // whatever process id their names carry (a process in another PID
 // namespace numbers its files its own way), and those of older builds,
-// which carry no process id, once they are a day old. Other files stay.
-// Gives how many went.
+// which carry no process id, once they are a day old; and run folders a
+// minute old that nobody holds, with all they hold, following no link and
+// crossing into no other file system. Everything else stays. Gives how
+// many files and run folders went.
 int removeStale();
 
 } // namespace PrivateTemp

@@ -6,6 +6,7 @@
 #include "core/canceltoken.h"
 #include "core/filedescriptor.h"
 #include "core/filesizes.h"
+#include "core/folderlock.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
 #include "core/ownthread.h"
@@ -879,12 +880,20 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // cannot be made, it does not start.
     const bool confined = Spawn::confinementWorks();
     std::optional<QTemporaryDir> temporary;
+    // Held while the run uses it: what a killed run left goes at the next
+    // start, what a live one uses stays.
+    FolderLock temporaryHeld;
     if (confined) {
         const std::optional<QString> privateTemp = PrivateTemp::folder();
         if (privateTemp)
-            temporary.emplace(*privateTemp + QStringLiteral("/develop-XXXXXX"));
+            temporary.emplace(PrivateTemp::runFolderTemplate(*privateTemp, QStringLiteral("develop")));
+        if (temporary && temporary->isValid())
+            try {
+                temporaryHeld = FolderLock::take(temporary->path());
+            } catch (const FolderLock::Failure &) {
+            }
         const std::optional<QString> homes = buildHomes(tree);
-        if (!temporary || !temporary->isValid() || !homes) {
+        if (!temporary || !temporaryHeld.isHeld() || !homes) {
             fail(*job, QStringLiteral("격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: ")
                            + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
             co_return;

@@ -150,12 +150,22 @@ struct ChildProcess::State {
             return;
         }
         const Run &described = run->run();
+        if (described.ns == 0 && number == SIGKILL) {
+            // Not to the holder, which leads the group: it ends what is left
+            // once its program has gone, the orphans it adopted included.
+            ProcessGroup::signalMembers(pid, SIGKILL);
+            ProcessGroup::signalCarriers(described.token, SIGKILL);
+            return;
+        }
         if (described.ns == 0) {
             // A group's number stays taken while any process of the group
             // lives, and the run is forgotten only once its group is gone:
             // a signal to the group reaches what is left of it, or nothing.
+            // The holder takes no signal but SIGKILL.
             ::kill(-pid, number);
-            ProcessGroup::signalCarriers(described.token, number);
+            // A member the group's signal reached gets no second one: a
+            // tool may read a second SIGTERM as "end now".
+            ProcessGroup::signalCarriers(described.token, number, ProcessGroup::inGroup(pid));
             return;
         }
         if (number == SIGKILL) {
@@ -239,6 +249,11 @@ void ChildProcess::describe() const
 pid_t ChildProcess::pid() const
 {
     return m_state->pid;
+}
+
+QByteArray ChildProcess::token() const
+{
+    return m_state->run ? m_state->run->run().token : QByteArray();
 }
 
 int ChildProcess::endDescriptor() const

@@ -15,10 +15,11 @@
 // A child that starts a run (every child but the update's swap script and
 // the opening of an address, see Spawn::run) is handled as the run: signals
 // reach what the run started, and it has ended only once nothing of it is
-// left. "The run" is its namespace, or its process group where it has none,
-// and in either case every process that carries its token: a process that
-// left the group (a daemon) or made a namespace of its own still carries
-// it, unless it emptied its environment.
+// left. "The run" is its namespace, or where it has none its process group,
+// led by a holder that adopts the run's orphans and is never signalled but
+// ends the rest itself, and in either case every process that carries its
+// token: a process that left the group (a daemon) or made a namespace of
+// its own still carries it, unless it emptied its environment.
 class ChildProcess
 {
 public:
@@ -50,6 +51,8 @@ public:
     void describe() const;
 
     pid_t pid() const;
+    // The run's token; empty for a child that starts none.
+    QByteArray token() const;
     // Becomes readable once the child has ended; -1 when the kernel offers
     // no process descriptors (callers then poll hasEnded()).
     int endDescriptor() const;

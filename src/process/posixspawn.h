@@ -7,8 +7,8 @@
 #include <sys/types.h>
 
 // Starting a child by absolute path, the way Spawn makes every child (the
-// watcher it forks where runs get no namespaces runs no program, and Qt
-// starts none for us): an explicit environment, its descriptors 0 to 2 as the
+// watcher it forks where runs get no namespaces runs no program, a run's
+// holder is made here too, and Qt starts none for us): an explicit environment, its descriptors 0 to 2 as the
 // caller lays them out, then its working folder, every other descriptor
 // closed, and default signal handling with nothing blocked (our ignored
 // SIGPIPE must not reach it). posix_spawn would do all of that but cannot
@@ -34,6 +34,16 @@ struct Options {
     // Descriptors below this number are the child's, laid out by the
     // caller; every other one is closed.
     int kept = 3;
+    // The child holds the run rather than being its program: forked, not
+    // cloned on our memory, as it outlives the start. It takes the group or
+    // session and the descriptors, adopts every orphan of the run (as a
+    // subreaper, whatever group or environment the orphan chose) and
+    // starts the program as its own child. Once the program has ended, or
+    // the thread that started the holder (with `tied`), it kills what is
+    // left of the run, reaps it and ends with the program's status (128 +
+    // the signal when a signal ended it). It ignores every signal but
+    // SIGKILL: a stop reaches the program through the group.
+    bool holdsOrphans = false;
 };
 
 // Returns 0 and sets `pid`, or the error number of the failed step.

@@ -82,6 +82,13 @@ QList<QByteArray> statusOf(pid_t pid)
     return line.mid(nameEnd + 2).split(' ');
 }
 
+// Whether the process lives (no zombie) in the process group `group`.
+bool memberOf(pid_t pid, pid_t group)
+{
+    const QList<QByteArray> status = statusOf(pid);
+    return status.size() > 2 && status.at(0) != "Z" && status.at(2).toInt() == group;
+}
+
 // Through a process descriptor, opened before the token is checked once
 // more: a number that was handed out again in between gets nothing.
 bool signalCarrier(pid_t pid, const QByteArray &token, int number)
@@ -116,15 +123,37 @@ int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &exce
     return reached;
 }
 
+int signalCarriers(const QSet<QByteArray> &tokens, int number)
+{
+    int reached = 0;
+    for (const pid_t pid : processes())
+        if (const QByteArray token = tokenOf(pid); !token.isEmpty() && tokens.contains(token)
+            && signalCarrier(pid, token, number))
+            ++reached;
+    return reached;
+}
+
 QList<pid_t> inGroup(pid_t group)
 {
     QList<pid_t> found;
-    for (const pid_t pid : processes()) {
-        const QList<QByteArray> status = statusOf(pid);
-        if (status.size() > 3 && status.at(0) != "Z" && status.at(3).toInt() == group && ::kill(pid, 0) == 0)
+    for (const pid_t pid : processes())
+        if (memberOf(pid, group) && ::kill(pid, 0) == 0)
             found.append(pid);
-    }
     return found;
+}
+
+void signalMembers(pid_t group, int number)
+{
+    for (const pid_t pid : inGroup(group)) {
+        if (pid == group)
+            continue;
+        const int pidfd = openDescriptor(pid);
+        if (pidfd < 0)
+            continue;
+        if (memberOf(pid, group))
+            signalThrough(pidfd, number);
+        ::close(pidfd);
+    }
 }
 
 QList<pid_t> zombieChildren()
@@ -175,13 +204,18 @@ bool alive(const Mark &mark)
     return !carriers(mark.token).isEmpty();
 }
 
+bool startedHere(const Mark &mark)
+{
+    // Where a carrier works now says nothing: a daemon leaves for "/".
+    return mark.place.isEmpty() || mark.place == placeOf(mark.folder);
+}
+
 bool end(const Mark &mark, std::chrono::milliseconds grace)
 {
     QList<pid_t> left = carriers(mark.token);
     if (left.isEmpty())
         return true;
-    // Where a carrier works now says nothing: a daemon leaves for "/".
-    if (!mark.place.isEmpty() && mark.place != placeOf(mark.folder))
+    if (!startedHere(mark))
         return false;
     const auto until = std::chrono::steady_clock::now() + grace;
     while (!left.isEmpty()) {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <chrono>
 #include <optional>
@@ -43,6 +44,11 @@ QString placeOf(const QString &dir);
 // may not look into.
 QList<pid_t> carriers(const QByteArray &token);
 
+// Whether the marked run was started for the folder its record is read
+// from (or the record is older than places): false for a record copied
+// with its folder, whose run is the original's.
+bool startedHere(const Mark &mark);
+
 // True while any process of the marked run lives, wherever it works.
 bool alive(const Mark &mark);
 
@@ -59,9 +65,17 @@ bool end(const Mark &mark, std::chrono::milliseconds grace = std::chrono::second
 // gives how many it reached; those in `except` are left out.
 int signalCarriers(const QByteArray &token, int number, const QList<pid_t> &except = {});
 
+// The same for every token of `tokens`, in one look at every process.
+int signalCarriers(const QSet<QByteArray> &tokens, int number);
+
 // The living (not zombie) processes of the process group `group` that we
 // may signal.
 QList<pid_t> inGroup(pid_t group);
+
+// Sends `number` to every living process of the group `group` but its
+// leader (a run's holder, which ends the rest itself), each through a
+// descriptor opened before its group is checked once more.
+void signalMembers(pid_t group, int number);
 
 // Our children that have ended and wait to be reaped.
 QList<pid_t> zombieChildren();

@@ -5,6 +5,7 @@
 #include "core/filedescriptor.h"
 #include "core/ownthread.h"
 #include "process/processgroup.h"
+#include "process/runlist.h"
 #include "core/text.h"
 #include "process/posixspawn.h"
 #include "process/ownnetwork.h"
@@ -151,8 +152,9 @@ void reapOrphans()
 // pipe whose writing end only this process has. It learns each run's
 // process group and token as the run starts and forgets them once the run
 // is gone; when this process ends, however it ends, the pipe closes and the
-// watcher kills every group it still knows and every process that carries
-// one of the tokens, also those that left their group (a daemon). It has a
+// watcher kills every process of the groups it still knows but their
+// holders (which end the rest, orphans included) and every process that
+// carries one of the tokens, also those that left their group. It has a
 // name of its own, so that `pkill quarrystone` leaves it to do its work;
 // should it end anyway, the next run notices and starts another.
 class Watcher
@@ -285,11 +287,10 @@ private:
                 }
             }
         }
-        for (const Note &run : runs)
-            if (run.group > 0)
-                ::kill(-run.group, SIGKILL);
-        // What left its group may start more while it is being ended.
-        for (int round = 0; round < 100 && killCarriers(runs); ++round) {
+        // What left its group may start more while it is being ended. The
+        // groups' leaders, the runs' holders, are left alone: tied to us,
+        // they end the rest of their runs themselves, orphans included.
+        for (int round = 0; round < 100 && killRuns(runs); ++round) {
             const timespec pause{0, 10 * 1000 * 1000};
             ::nanosleep(&pause, nullptr);
         }
@@ -297,8 +298,9 @@ private:
     }
 
     // SIGKILL to every process whose environment holds one of the runs'
-    // tokens; whether any was found.
-    static bool killCarriers(const Note (&runs)[capacity])
+    // tokens or that is in one of their groups but leads none; whether any
+    // was found.
+    static bool killRuns(const Note (&runs)[capacity])
     {
         static char entries[32768];
         static char environment[1 << 20];
@@ -316,9 +318,10 @@ private:
                 const pid_t pid = numberIn(entry->d_name);
                 if (pid <= 0 || pid == ::getpid())
                     continue;
-                const ssize_t size = readEnvironment(proc, entry->d_name, environment, sizeof environment);
+                const ssize_t size = readFile(proc, entry->d_name, "/environ", environment, sizeof environment);
+                const pid_t group = groupOf(proc, entry->d_name);
                 for (const Note &run : runs)
-                    if (run.group > 0 && carries(environment, size, run.token)) {
+                    if (run.group > 0 && (carries(environment, size, run.token) || (group == run.group && pid != group))) {
                         ::kill(pid, SIGKILL);
                         found = true;
                         break;
@@ -329,10 +332,10 @@ private:
         return found;
     }
 
-    static pid_t numberIn(const char *name)
+    static pid_t numberIn(const char *name, char end = '\0')
     {
         pid_t pid = 0;
-        for (; *name; ++name) {
+        for (; *name != end; ++name) {
             if (*name < '0' || *name > '9')
                 return 0;
             pid = pid * 10 + (*name - '0');
@@ -340,13 +343,29 @@ private:
         return pid;
     }
 
-    static ssize_t readEnvironment(int proc, const char *name, char *buffer, std::size_t size)
+    // The process group in /proc/<name>/stat: the third field after the
+    // name in parentheses; 0 when unknown.
+    static pid_t groupOf(int proc, const char *name)
+    {
+        static char stat[1024];
+        const ssize_t size = readFile(proc, name, "/stat", stat, sizeof stat - 1);
+        ssize_t at = size;
+        while (at > 0 && stat[at - 1] != ')')
+            --at;
+        for (int field = 0; field < 3 && at < size; ++at)
+            if (stat[at] == ' ')
+                ++field;
+        stat[size] = '\0';
+        return at < size ? numberIn(stat + at, ' ') : 0;
+    }
+
+    static ssize_t readFile(int proc, const char *name, const char *file, char *buffer, std::size_t size)
     {
         char path[64] = {};
         std::size_t length = 0;
         for (; name[length] && length < 40; ++length)
             path[length] = name[length];
-        std::memcpy(path + length, "/environ", 9);
+        std::memcpy(path + length, file, ::strnlen(file, 16) + 1);
         const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return 0;
@@ -418,10 +437,16 @@ QStringList runtimeFolders()
 // Sockets of system services through which a run would act outside: the
 // system bus (for root, systemd's whole interface), systemd's own socket,
 // and the container services' (root, or a member of their group, can
-// start anything there). Folders become empty, sockets /dev/null.
-const QStringList serviceSockets{QStringLiteral("/run/dbus"), QStringLiteral("/run/systemd/private"),
-                                 QStringLiteral("/run/docker.sock"), QStringLiteral("/run/containerd"),
-                                 QStringLiteral("/run/podman")};
+// start anything there). Folders become empty, sockets /dev/null. Never
+// destroyed, as the option lists: detached threads may still start runs
+// while the process ends.
+const QStringList &serviceSockets()
+{
+    static const auto *const sockets =
+        new QStringList{QStringLiteral("/run/dbus"), QStringLiteral("/run/systemd/private"),
+                        QStringLiteral("/run/docker.sock"), QStringLiteral("/run/containerd"), QStringLiteral("/run/podman")};
+    return *sockets;
+}
 
 // A confined run sees the whole tree read-only, a /dev and a /proc of its
 // own, its private /tmp and runtime folder, and then what it may write and
@@ -435,7 +460,7 @@ QStringList confinedMounts(const Spawn::Confinement &confinement)
     QList<std::pair<QString, Kind>> places;
     for (const QString &folder : runtimeFolders())
         places.append({folder, Kind::empty});
-    for (const QString &socket : serviceSockets)
+    for (const QString &socket : serviceSockets())
         if (const QFileInfo found(socket); found.exists())
             places.append({socket, found.isDir() ? Kind::empty : Kind::nulled});
     for (const QString &place : confinement.writable)
@@ -543,30 +568,37 @@ bool bwrapRuns(const QStringList &mounts)
 // An open run sees the whole tree as it is, and a /proc of its own, so that
 // `$$`, /proc/self and a walk of its process tree name its own processes;
 // where no /proc can be mounted (parts of the system's masked, as in some
-// containers), the system's, rather than no namespace at all.
-const QStringList &openMounts()
+// containers), the system's, rather than no namespace at all, which is
+// said once. Nothing where bwrap makes no namespace. Each is asked of
+// bwrap once.
+const std::optional<QStringList> &workingOpenMounts()
 {
     static const auto *const mounts = [] {
         const QStringList whole{QStringLiteral("--dev-bind"), QStringLiteral("/"), QStringLiteral("/")};
         const QStringList ownProc = whole + QStringList{QStringLiteral("--proc"), QStringLiteral("/proc")};
-        return new QStringList(bwrapRuns(ownProc) ? ownProc : whole);
+        if (bwrapRuns(ownProc))
+            return new std::optional<QStringList>(ownProc);
+        const bool made = bwrapRuns(whole);
+        FileDescriptor::writeAll(
+            STDERR_FILENO,
+            (made ? QStringLiteral("이 시스템에서는 실행마다 /proc 을 따로 올릴 수 없어서, 실행이 시스템의 /proc 을 그대로 "
+                                   "봐요. 그 안에서 ps 같은 도구는 제대로 동작하지 않을 수 있어요.\n")
+                  : QStringLiteral("이 시스템에서는 bwrap 으로 실행마다 프로세스 이름공간을 만들 수 없어요. 감시 프로세스가 "
+                                   "대신 앱이 끝날 때 실행을 끝내요.\n"))
+                .toUtf8());
+        return new std::optional<QStringList>(made ? std::optional<QStringList>(whole) : std::nullopt);
     }();
     return *mounts;
 }
 
+const QStringList &openMounts()
+{
+    return *workingOpenMounts();
+}
+
 bool namespacesWork()
 {
-    static const bool work = [] {
-        const bool made = bwrapRuns(openMounts());
-        if (!made)
-            FileDescriptor::writeAll(
-                STDERR_FILENO,
-                QStringLiteral("이 시스템에서는 bwrap 으로 실행마다 프로세스 이름공간을 만들 수 없어요. 감시 프로세스가 대신 "
-                               "앱이 끝날 때 실행을 끝내요.\n")
-                    .toUtf8());
-        return made;
-    }();
-    return work;
+    return workingOpenMounts().has_value();
 }
 
 // What bwrap writes on the info descriptor once the namespace exists:
@@ -681,6 +713,7 @@ int reap(pid_t pid)
             child.kill();
     }
     Watcher::forget(pid);
+    RunList::remove(child.token());
     ChildProcess::forgetRun(pid);
     Runs::shared().gone(pid);
     return exitStatus(status);
@@ -960,10 +993,10 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     const bool inNamespace = namespacesWork() && (!options.likeTheirTerminal || !needsUserNamespace());
     // bwrap would only say on standard error that it could not run the
     // program, as the program's own exit status, and its execvp would hand
-    // a file that is no program to /bin/sh: asked first.
-    if (inNamespace)
-        if (const int error = notStartable(path))
-            throw startFailure(error);
+    // a file that is no program to /bin/sh: asked first, in the fallback
+    // too, before a run that cannot start is listed or held.
+    if (const int error = notStartable(path))
+        throw startFailure(error);
     Pipes pipes;
     if (inNamespace && !pipes.open())
         throw startFailure(errno);
@@ -987,6 +1020,8 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     runEnv.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(token));
     QString program = path;
     QStringList arguments = args;
+    // Without a namespace, a holder of the run's own adopts its orphans.
+    how.holdsOrphans = !inNamespace;
     if (inNamespace) {
         how.kept = confined ? ConfinedEnds::kept : Pipes::kept;
         program = bwrapPath();
@@ -1002,6 +1037,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         program = arguments.takeFirst();
     }
     reapOrphansOnce();
+    RunList::add(token);
     // Known, with a descriptor of its own, before anyone can reap it. Its
     // death signal comes when the thread that started it ends: the spawner
     // thread, which lives as long as the application.
@@ -1034,8 +1070,10 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         if (inNamespace)
             openGate(child, pipes.takeReady(), pipes.takeGo());
     });
-    if (error)
+    if (error) {
+        RunList::remove(token);
         throw startFailure(error);
+    }
     return pid;
 }
 

@@ -30,12 +30,15 @@ struct SpawnFailure {
 // namespace. The program starts only once that tie holds and the
 // application is still there. The run sees a /proc of its own, so that its
 // numbers ($$, /proc/self, a walk of its process tree) are its own. Where
-// it cannot, the child leads a process
-// group of its own, tied to the application by a death signal, and a
-// watcher process (named qs-run-watcher) ends every group still going and
-// every process that carries one of their tokens once the application's
-// end of a pipe closes; that is said once on standard error. What cleared
-// its environment and left its group is then out of reach.
+// it cannot, the child is a holder of the run (named qs-run-holder) that
+// leads a process group of its own, tied to the application by a death
+// signal, and starts the program: it adopts every orphan of the run, so
+// that what left the group and cleared its environment (a daemon) is still
+// found, and ends all of it once the program has ended or the application
+// has. A watcher process (named qs-run-watcher) also ends every process in
+// those groups but their holders and every process that carries one of
+// their tokens once the application's end of a pipe closes; that is said
+// once on standard error.
 //
 // Claude's runs, checks and git run in a namespace wherever one can be
 // made. A run the person watches as in their own terminal (a setup job, a

@@ -3,6 +3,7 @@
 #include "core/privatetemp.h"
 
 #include <QFile>
+#include <QMutex>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <fcntl.h>
@@ -31,7 +32,34 @@ std::optional<QUrl> webAddress(const QByteArray &line)
     return url;
 }
 
+// The helper every command is given, and whose relay it is; read from any
+// thread. Never destroyed: commands may still start while the process ends.
+struct Serving {
+    QMutex mutex;
+    const BrowserRelay *relay = nullptr;
+    QString helper;
+};
+
+Serving &serving()
+{
+    static auto *const shared = new Serving();
+    return *shared;
+}
+
 } // namespace
+
+void BrowserRelay::serveCommands()
+{
+    const QMutexLocker lock(&serving().mutex);
+    serving().relay = this;
+    serving().helper = m_helper;
+}
+
+QString BrowserRelay::forCommands()
+{
+    const QMutexLocker lock(&serving().mutex);
+    return serving().helper;
+}
 
 BrowserRelay::BrowserRelay(Open open, QObject *parent)
     : QObject(parent)
@@ -45,6 +73,13 @@ BrowserRelay::BrowserRelay(Open open, QObject *parent)
 
 BrowserRelay::~BrowserRelay()
 {
+    {
+        const QMutexLocker lock(&serving().mutex);
+        if (serving().relay == this) {
+            serving().relay = nullptr;
+            serving().helper.clear();
+        }
+    }
     if (m_channel >= 0)
         ::close(m_channel);
 }
@@ -54,9 +89,14 @@ bool BrowserRelay::make()
     const std::optional<QString> temp = PrivateTemp::folder();
     if (!temp)
         return false;
-    m_folder.emplace(*temp + QStringLiteral("/browser-XXXXXX"));
+    m_folder.emplace(PrivateTemp::runFolderTemplate(*temp, QStringLiteral("browser")));
     if (!m_folder->isValid())
         return false;
+    try {
+        m_held = FolderLock::take(m_folder->path());
+    } catch (const FolderLock::Failure &) {
+        return false;
+    }
     const QByteArray channel = QFile::encodeName(m_folder->filePath(QStringLiteral("addresses")));
     if (::mkfifo(channel.constData(), 0600) != 0)
         return false;

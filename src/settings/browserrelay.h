@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/folderlock.h"
+
 #include <QObject>
 #include <QString>
 #include <QTemporaryDir>
@@ -28,12 +30,22 @@ public:
     // The helper's path for a job's BROWSER; empty when it could not be made.
     QString helper() const { return m_helper; }
 
+    // Makes this relay the one that every command the program runs (a
+    // check's, Claude's runs) is given as its BROWSER, for as long as it
+    // lives: a browser started inside a command would end with it.
+    void serveCommands();
+    // The helper of the relay that serves commands; empty when none does.
+    static QString forCommands();
+
 private:
     bool make();
     void readAddresses();
 
     Open m_open;
     std::optional<QTemporaryDir> m_folder;
+    // Held while the relay lives: a killed application's goes at the next
+    // start.
+    FolderLock m_held;
     QString m_helper;
     int m_channel = -1;
     QSocketNotifier *m_notifier = nullptr;

@@ -604,6 +604,10 @@ void Connections::saw(const QString &output, bool openURL)
 void Connections::setURLOpener(std::function<void(const QUrl &)> open)
 {
     m_hooks.openURL = std::move(open);
+    // An address any command opens (a check's, Claude's runs) reaches the
+    // window's opener too, not only a setup job's.
+    browserHelper();
+    m_browser->serveCommands();
 }
 
 void Connections::sendCode(const QString &code)

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 // The built binary killed (SIGKILL to its whole process group, as a crash of
@@ -142,12 +143,38 @@ bool agree(const QString &dir)
         && QString::fromUtf8(readFile(dir + "/index.html")).contains(title);
 }
 
+// The bwrap runs are started with while it lives; the one chosen before
+// (the whole harness run without namespaces) comes back after.
+class Bwrap
+{
+public:
+    explicit Bwrap(const QByteArray &path)
+        : m_before(qgetenv("QUARRYSTONE_BWRAP"))
+        , m_wasSet(qEnvironmentVariableIsSet("QUARRYSTONE_BWRAP"))
+    {
+        qputenv("QUARRYSTONE_BWRAP", path);
+    }
+    ~Bwrap()
+    {
+        if (m_wasSet)
+            qputenv("QUARRYSTONE_BWRAP", m_before);
+        else
+            qunsetenv("QUARRYSTONE_BWRAP");
+    }
+    Bwrap(const Bwrap &) = delete;
+    Bwrap &operator=(const Bwrap &) = delete;
+
+private:
+    const QByteArray m_before;
+    const bool m_wasSet;
+};
+
 // Runs get no namespaces while it lives, as where bwrap cannot make them.
-struct Fallback {
-    Fallback() { qputenv("QUARRYSTONE_BWRAP", "/nonexistent"); }
-    ~Fallback() { qunsetenv("QUARRYSTONE_BWRAP"); }
-    Fallback(const Fallback &) = delete;
-    Fallback &operator=(const Fallback &) = delete;
+struct Fallback : Bwrap {
+    Fallback()
+        : Bwrap("/nonexistent")
+    {
+    }
 };
 
 class KilledRuns : public testing::Test
@@ -497,9 +524,21 @@ TEST_F(KilledRuns, OverlappingRunsLoseNoFinishedRevision)
         start(b, render ? QStringList{"--render", dir} : QStringList{"--revise", dir, "--request", second});
         ASSERT_TRUE(a.waitForFinished(120000));
         ASSERT_TRUE(b.waitForFinished(120000));
+        const QString aErr = QString::fromUtf8(a.readAllStandardError());
         const QString bErr = QString::fromUtf8(b.readAllStandardError());
+        if (a.exitCode() == 1 && aErr == busyPrefix + dir + "\n") {
+            // Started a moment later, the second took the folder first: the
+            // first was the one refused, and the second's result stands.
+            ++refused;
+            check(b.exitCode() == 0, "the second writer failed after taking the folder first: " + bErr);
+            if (!render)
+                check(titleOf(readFile(dir + "/plan.json")) == second, "the finished second revision is not in plan.json");
+            check(agree(dir), "plan.json, plan.md and index.html disagree");
+            check(leftovers(dir).isEmpty(), "left behind: " + leftovers(dir).join(", "));
+            continue;
+        }
         refused += b.exitCode() == 1 ? 1 : 0;
-        check(a.exitCode() == 0, "the first revision failed: " + QString::fromUtf8(a.readAllStandardError()));
+        check(a.exitCode() == 0, "the first revision failed: " + aErr);
         check(b.exitCode() != 1 || bErr == busyPrefix + dir + "\n", "the second writer failed otherwise: " + bErr);
         const QString title = titleOf(readFile(dir + "/plan.json"));
         const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
@@ -576,18 +615,24 @@ void KilledRuns::everyRunEndsWhole()
     ASSERT_EQ(generated.code, 0) << qPrintable(generated.err);
     const QString redrafted = work.filePath("whole-gen") + "/Kill-plan";
     const QString ghost = QStringLiteral("유령");
-    const QJsonObject lingering{{"startChild", QJsonObject{{"ignoreSigterm", true}, {"daemonise", true},
-                                                           {"write", QJsonObject{{"ms", 1500}, {"path", "plan.json"},
-                                                                                 {"content", QString::fromUtf8(planTitled(ghost))}}}}}};
-    const QJsonArray steps{lingering, QJsonObject{{"sleep", 400}}, FakeClaude::resultEvent("- 끝")};
+    // Every fourth daemon also empties its environment (`env -i`): nothing
+    // of the run names it, and only its ancestry is left to find it by.
+    const auto steps = [&ghost](bool emptyEnvironment) {
+        const QJsonObject lingering{
+            {"startChild", QJsonObject{{"ignoreSigterm", true}, {"daemonise", true}, {"emptyEnvironment", emptyEnvironment},
+                                       {"write", QJsonObject{{"ms", 1500}, {"path", "plan.json"},
+                                                             {"content", QString::fromUtf8(planTitled(ghost))}}}}}};
+        return QJsonArray{lingering, QJsonObject{{"sleep", 400}}, FakeClaude::resultEvent("- 끝")};
+    };
     for (int n = 1; n <= killsPerMode(); ++n) {
+        const bool emptyEnvironment = n % 4 == 1;
         const int mode = n % 3;
         const QString out = work.filePath(QStringLiteral("whole-new-%1").arg(n));
         const QStringList arguments = mode == 0 ? QStringList{"--revise", revised, "--request", "고쳐 줘"}
             : mode == 1                         ? QStringList{"--redraft", redrafted}
                                                 : QStringList{"--generate", designLink, "--feature", "Kill", "--out", out};
         const QString dir = mode == 0 ? revised : mode == 1 ? redrafted : out + "/Kill-plan";
-        fake.setScenario({{"steps", steps}});
+        fake.setScenario({{"steps", steps(emptyEnvironment)}});
         const qsizetype started = fake.records("child").size();
         QProcess process;
         start(process, arguments);
@@ -604,7 +649,25 @@ void KilledRuns::everyRunEndsWhole()
         CommandLine::signal(process, SIGKILL);
         ASSERT_TRUE(process.waitForFinished(20000));
         ++kills;
-        const bool none = fake.noneRunning(3000);
+        QElapsedTimer sinceKill;
+        sinceKill.start();
+        bool none = fake.noneRunning(3000);
+        if (emptyEnvironment && fake.records("child").size() > started) {
+            // Not found by its environment: by its number, and by the write
+            // it would have made by then.
+            const auto daemon = static_cast<pid_t>(fake.records("child").last().value("child").toInteger());
+            const auto gone = [daemon] {
+                // A zombie runs no more, whoever reaps it.
+                const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(daemon));
+                return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+            };
+            while (!gone() && sinceKill.elapsed() < 3000)
+                QThread::msleep(20);
+            none = none && gone();
+            if (!gone())
+                ::kill(daemon, SIGKILL);
+            QThread::msleep(std::max<qint64>(0, 2000 - sinceKill.elapsed()));
+        }
         processesLeft += none ? 0 : 1;
         check(none, "a process of the run is left 3 s after the application died");
         for (const qint64 left : fake.running()) {
@@ -643,7 +706,7 @@ TEST_F(KilledRuns, AKillBeforeTheNamespaceIsTiedRunsNothing)
     QFile(standIn).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (::system("/usr/bin/bwrap --unshare-pid --dev-bind / / /bin/true") != 0)
         GTEST_SKIP() << "bwrap makes no namespaces here";
-    qputenv("QUARRYSTONE_BWRAP", QFile::encodeName(standIn));
+    const Bwrap untying(QFile::encodeName(standIn));
     for (int n = 1; n <= killsPerMode(); ++n) {
         fake.setScenario({{"steps", QJsonArray{FakeClaude::writePlan(planTitled("유령")), FakeClaude::resultEvent("- 유령")}}});
         QProcess process;
@@ -657,7 +720,69 @@ TEST_F(KilledRuns, AKillBeforeTheNamespaceIsTiedRunsNothing)
         check(asked, "an edit nobody asked for landed");
         checkNoneLeft();
     }
-    qunsetenv("QUARRYSTONE_BWRAP");
+}
+
+// A process of a run that outlived the killed application, as a bwrap
+// killed with it in its first milliseconds can before its tie to us holds,
+// carries the run's token: the next start ends it, whatever it is started
+// for. A stand-in for bwrap leaves such a process and kills the
+// application.
+TEST_F(KilledRuns, WhatOutlivedAKilledApplicationEndsAtTheNextStart)
+{
+    const QString dir = renderedFolder("outlived", planTitled("원래"));
+    const QString standIn = work.filePath("bwrap");
+    const QString mark = QString::number(QRandomGenerator::global()->bounded(1000000u));
+    writeFile(standIn, "#!/bin/bash\n"
+                       "for last; do :; done\n"
+                       "[ \"$last\" = /bin/true ] && exec /usr/bin/bwrap \"$@\"\n"
+                       "setsid /bin/sleep 600." + mark.toUtf8() + " 3>&- 4<&- 5>&- &\n"
+                       "kill -9 $PPID\n");
+    QFile(standIn).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (::system("/usr/bin/bwrap --unshare-pid --dev-bind / / /bin/true") != 0)
+        GTEST_SKIP() << "bwrap makes no namespaces here";
+    const QByteArray sleeper = QByteArray("/bin/sleep") + '\0' + "600." + mark.toUtf8() + '\0';
+    const auto left = [&sleeper] {
+        QList<pid_t> found;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (entry.toInt() > 0 && readFile("/proc/" + entry + "/cmdline") == sleeper)
+                found.append(entry.toInt());
+        return found;
+    };
+    // Neither a generation nor a check leaves a record in a folder that a
+    // next use of it would end the run by.
+    const QList<QStringList> killed{{"--generate", designLink, "--feature", "Kill", "--out", work.filePath("outlived-gen")},
+                                    {"--check-connections"}};
+    for (const QStringList &arguments : killed) {
+        {
+            const Bwrap leaving(QFile::encodeName(standIn));
+            QProcess process;
+            start(process, arguments);
+            ASSERT_TRUE(process.waitForFinished(20000));
+        }
+        ++kills;
+        QElapsedTimer timer;
+        timer.start();
+        while (left().isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(20);
+        ASSERT_EQ(left().size(), 1) << "the stand-in left nothing";
+        // And the private /tmp a killed development run left, 31 MB of build
+        // output as the application died, unheld and a few minutes old.
+        const QString privateTemp = QDir::tempPath() + "/quarrystone-" + QString::number(::geteuid());
+        const QString killedRunsTemp = privateTemp + "/develop-Kl" + mark.right(4).rightJustified(4, '0');
+        ASSERT_TRUE(QDir().mkpath(killedRunsTemp + "/gradle"));
+        writeFile(killedRunsTemp + "/gradle/out.bin", QByteArray(1 << 20, 'x'));
+        const timeval minutesAgo[2] = {{::time(nullptr) - 300, 0}, {::time(nullptr) - 300, 0}};
+        ASSERT_EQ(::utimes(QFile::encodeName(killedRunsTemp).constData(), minutesAgo), 0);
+        run({"--render", dir});
+        check(!QFileInfo::exists(killedRunsTemp), "a killed run's private folder outlived the next start");
+        timer.restart();
+        while (!left().isEmpty() && timer.elapsed() < 20000)
+            QThread::msleep(20);
+        processesLeft += left().isEmpty() ? 0 : 1;
+        check(left().isEmpty(), "what outlived the killed application outlived the next start too");
+        for (const pid_t pid : left())
+            ::kill(pid, SIGKILL);
+    }
 }
 
 // The application as the first process of a PID namespace of its own, as in

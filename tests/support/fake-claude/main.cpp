@@ -163,7 +163,11 @@
 //                                 working folder ms after its start, or ms
 //                                 after a SIGTERM it then outlives; with
 //                                 "daemonise" it leaves the group
-//                                 (setsid) and works in "/", as a daemon
+//                                 (setsid) and works in "/", as a daemon;
+//                                 with "emptyEnvironment" it then does its
+//                                 write as /bin/sh started with no
+//                                 environment at all (`env -i`), so no
+//                                 variable of the run names it
 //   {"signal": N}                 raise signal N
 //   {"raw": true}                 put the terminal on standard input in raw
 //                                 mode (no echo, "\r" not turned into
@@ -542,6 +546,18 @@ void startChild(const QJsonObject &step)
             std::signal(SIGHUP, SIG_IGN);
         const sigset_t term = termOnly();
         sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        if (step.value("emptyEnvironment").toBool()) {
+            const QJsonObject write = step.value("write").toObject();
+            const QByteArray seconds = QByteArray::number(write.value("ms").toInteger() / 1000.0);
+            const QByteArray content = write.value("content").toString().toUtf8();
+            const QByteArray target = QFile::encodeName(
+                QDir(qEnvironmentVariable("FAKE_CLAUDE_WORK", QDir::currentPath())).filePath(write.value("path").toString()));
+            const char *argv[] = {"sh", "-c", "sleep \"$0\"; printf %s \"$1\" > \"$2\"",
+                                  seconds.constData(), content.constData(), target.constData(), nullptr};
+            char *none[] = {nullptr};
+            ::execve("/bin/sh", const_cast<char **>(argv), none);
+            ::_exit(127);
+        }
         if (step.contains("write"))
             writeLater(step.value("write").toObject());
         if (ms < 0)
