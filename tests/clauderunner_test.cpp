@@ -394,14 +394,23 @@ TEST_F(ClaudeRunnerTest, ReadsTheEventStreamAndAnswersWithTheResultOnly)
 TEST_F(ClaudeRunnerTest, FailuresCarryTheStatusAndTheBestDetail)
 {
     const QString prefix = QStringLiteral("Claude 실행 실패(종료 코드 ");
-    EXPECT_EQ(failureOf({}), prefix + "0): 출력 없음");
+    // A run that ends without its result, an error result without a word or
+    // a run killed from outside each say so, rather than that nothing was
+    // printed: the tool's events may well have been printed.
+    EXPECT_EQ(failureOf({}), prefix + "0): Claude 가 결과를 알리지 않고 끝났어요");
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "system"}, {"subtype", "init"}})}, 3),
+              prefix + "3): Claude 가 결과도 오류 메시지도 남기지 않고 끝났어요");
     EXPECT_EQ(failureOf({QJsonObject{{"err", "1\n\n2\n3\n4\n5\n6\n\n"}}}, 2), prefix + "2): 2\n3\n4\n5\n6");
     EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"subtype", "error_during_execution"},
                                             {"is_error", true}, {"result", "Credit balance is too low"}}),
                          QJsonObject{{"err", "ignored\n"}}}),
               prefix + "0): Credit balance is too low");
-    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"is_error", true}})}), prefix + "0): 출력 없음");
-    EXPECT_EQ(failureOf({QJsonObject{{"signal", SIGTERM}}}), prefix + "143): 출력 없음");
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"is_error", true}})}),
+              prefix + "0): Claude 가 오류로 끝났지만 무슨 오류인지 알리지 않았어요");
+    EXPECT_EQ(failureOf({FakeClaude::event({{"type", "result"}, {"subtype", "error_during_execution"}})}),
+              prefix + "0): Claude 가 오류로 끝났지만 무슨 오류인지 알리지 않았어요 (error_during_execution)");
+    EXPECT_EQ(failureOf({QJsonObject{{"signal", SIGTERM}}}), prefix + "143): Claude 가 신호 15 를 받고 끝났어요");
+    EXPECT_EQ(failureOf({QJsonObject{{"signal", SIGKILL}}}), prefix + "137): Claude 가 신호 9 를 받고 끝났어요");
 }
 
 TEST_F(ClaudeRunnerTest, AddsTheLoginHintForLoginOrAuth)

@@ -164,7 +164,7 @@ TEST_F(ReviserTest, FailuresPutThePlanBack)
          nullptr, removal("screens[0].name")},
         {"the header a text", leftThen(R"({"meta": "Chat", "screens": [{"id": "a", "name": "ChatA", "title": "A"}]})"),
          nullptr, removal("meta")},
-        {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, nullptr, restored + "Claude 실행 실패(종료 코드 1): 출력 없음"},
+        {"exit 1 without result", {{"steps", QJsonArray{}}, {"exit", 1}}, nullptr, restored + "Claude 실행 실패(종료 코드 1): Claude 가 결과도 오류 메시지도 남기지 않고 끝났어요"},
         {"edit then exit 1", {{"steps", QJsonArray{FakeClaude::writePlan(editedPlan), step("err", "boom\n")}}, {"exit", 1}}, nullptr,
          restored + "Claude 실행 실패(종료 코드 1): boom"},
         {"broken JSON", {{"steps", QJsonArray{FakeClaude::writePlan("{ broken"), FakeClaude::resultEvent("고쳤어요")}}}, nullptr,

@@ -20,6 +20,7 @@
 #include <QSaveFile>
 #include <QTemporaryFile>
 #include <atomic>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,8 +244,21 @@ const QString confinedKeyHelper = QStringLiteral(
     "\n개발 실행은 격리되어 있어서 그 안에서는 Claude 설정의 apiKeyHelper 를 실행할 수 없어요. 개발하려면 설정에서 "
     "'Anthropic API 키' 방식으로 바꿔 주세요.");
 
-QString failureMessage(int status, const std::optional<QString> &result, const QByteArray &errorOutput,
-                       std::optional<int> retryStatus, bool keyMode, bool confined)
+// What is known of a run that left no word of its own: how it ended.
+QString silentEnd(int status, const std::optional<QString> &resultKind)
+{
+    if (resultKind && *resultKind != QLatin1String("success"))
+        return QStringLiteral("Claude 가 오류로 끝났지만 무슨 오류인지 알리지 않았어요")
+            + (resultKind->isEmpty() ? QString() : QStringLiteral(" (") + *resultKind + QLatin1Char(')'));
+    if (status > 128 && status <= 128 + SIGRTMAX)
+        return QStringLiteral("Claude 가 신호 ") + QString::number(status - 128) + QStringLiteral(" 를 받고 끝났어요");
+    if (status == 0)
+        return QStringLiteral("Claude 가 결과를 알리지 않고 끝났어요");
+    return QStringLiteral("Claude 가 결과도 오류 메시지도 남기지 않고 끝났어요");
+}
+
+QString failureMessage(int status, const std::optional<QString> &result, const std::optional<QString> &resultKind,
+                       const QByteArray &errorOutput, std::optional<int> retryStatus, bool keyMode, bool confined)
 {
     QString detail;
     if (result) {
@@ -256,7 +270,7 @@ QString failureMessage(int status, const std::optional<QString> &result, const Q
         detail = lines.mid(std::max<qsizetype>(0, lines.size() - 5)).join(QLatin1Char('\n'));
     }
     QString message = QStringLiteral("Claude 실행 실패(종료 코드 ") + QString::number(status) + QStringLiteral("): ")
-        + (detail.isEmpty() ? QStringLiteral("출력 없음") : detail);
+        + (detail.isEmpty() ? silentEnd(status, resultKind) : detail);
     if (confined && detail.contains(QLatin1String("apiKeyHelper")))
         message += confinedKeyHelper;
     else if (keyMode && credentialRefused(detail, retryStatus))
@@ -460,6 +474,6 @@ QCoro::Task<QString> ClaudeRunner::run(QString prompt, QStringList allowedTools,
     const std::optional<QString> result = collector.result();
     if (result && !collector.isError())
         co_return *result;
-    throw ClaudeFailure{failureMessage(status, result, errors.bytes(), collector.retryStatus(),
+    throw ClaudeFailure{failureMessage(status, result, collector.resultKind(), errors.bytes(), collector.retryStatus(),
                                        runner.apiKey && !runner.apiKey->isEmpty(), confinement.has_value())};
 }

@@ -191,6 +191,12 @@ bool StreamCollector::isError() const
     return m_isError;
 }
 
+std::optional<QString> StreamCollector::resultKind() const
+{
+    const std::lock_guard guard(m_lock);
+    return m_resultKind;
+}
+
 namespace {
 
 // The lines the tool (2.1.337) may put before a notice: the marks it
@@ -354,6 +360,7 @@ void StreamCollector::handleResult(const QJsonObject &event)
 
     const QJsonValue isError = event.value(QLatin1String("is_error"));
     const QJsonValue subtype = event.value(QLatin1String("subtype"));
+    m_resultKind = subtype.toString();
     if (isError.isBool() && isError.toBool())
         m_isError = true;
     else

@@ -46,6 +46,9 @@ public:
     // The "result" of the latest result event.
     std::optional<QString> result() const;
     bool isError() const;
+    // The "subtype" of the latest result event, empty where it has none;
+    // nothing before a result event.
+    std::optional<QString> resultKind() const;
     // The HTTP status of the latest request the tool said it retries.
     std::optional<int> retryStatus() const;
 
@@ -66,5 +69,6 @@ private:
     QHash<QString, std::pair<QString, QJsonObject>> m_toolUses;
     std::optional<QString> m_result;
     bool m_isError = false;
+    std::optional<QString> m_resultKind;
     std::optional<int> m_retryStatus;
 };
