@@ -107,6 +107,16 @@ QString plainTip(const QString &text)
     return u"<p style=\"white-space:pre\">"_s + text.toHtmlEscaped() + u"</p>"_s;
 }
 
+// A plan as the library lists it: by its title, or by its folder's name
+// while the library has not read it.
+QString libraryTitle(const AppState &state, const QString &dir)
+{
+    const QString url = AppState::standardFolder(dir);
+    const QList<PlanRef> &plans = state.plans();
+    const auto ref = std::find_if(plans.begin(), plans.end(), [&](const PlanRef &plan) { return plan.url == url; });
+    return ref != plans.end() ? ref->title : QFileInfo(QDir::cleanPath(dir)).fileName();
+}
+
 bool usable(const QMimeData *data)
 {
     return data && (data->hasUrls() || data->hasImage());
@@ -131,9 +141,11 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     connect(&Generator::shared(), &Generator::phaseChanged, this, &RevisePanel::updateEnabled);
     connect(&Developer::shared(), &Developer::runsChanged, this, &RevisePanel::updateEnabled);
     // Another program changed the plan: a failure told before, such as the
-    // refusal while that program held the folder, is over.
+    // refusal while that program held the folder, is over, and a result
+    // told before speaks of a plan that is no longer there.
     connect(state, &AppState::planReplaced, this, [this] {
-        if (shownPhase().kind == Reviser::Phase::Kind::failed) {
+        const Reviser::Phase::Kind shown = shownPhase().kind;
+        if (shown == Reviser::Phase::Kind::failed || shown == Reviser::Phase::Kind::done) {
             m_dismissed = shownPhase();
             m_lastPhase = shownPhase();
             showStatus();
@@ -775,7 +787,7 @@ void RevisePanel::updateEnabled()
     m_undo->setEnabled(m_canUndo && !busy && !developing);
     const bool another = busy && !running;
     if (another)
-        m_otherBusy->setText(u"다른 계획서("_s + QFileInfo(QDir::cleanPath(Reviser::shared().dir())).fileName()
+        m_otherBusy->setText(u"다른 계획서("_s + libraryTitle(*m_state, Reviser::shared().dir())
                              + u")를 고치는 중이에요. 끝나면 이 계획서도 고칠 수 있어요."_s);
     m_otherBusy->setVisible(another);
 }

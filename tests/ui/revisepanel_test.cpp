@@ -564,6 +564,8 @@ TEST_F(RevisePanelTest, WorkOutlivingItsPanelStillRefreshesThePlanAndTheLibrary)
 // rollback's entry. A refusal goes once the other program's change is read.
 TEST_F(RevisePanelTest, EachPlanShowsItsOwnRevisionAndTheUndoNamesWhatItTakesBack)
 {
+    state->refresh();
+    awaitFiles(*state);
     fake.setScenario({{"steps", QJsonArray{QJsonObject{{"awaitSigterm", QJsonObject{}}}}}});
     RevisePanel *first = makePanel(a);
     RevisePanel *second = makePanel(b);
@@ -578,7 +580,8 @@ TEST_F(RevisePanelTest, EachPlanShowsItsOwnRevisionAndTheUndoNamesWhatItTakesBac
     auto *why = find<QLabel>(second, u"otherPlanBusy"_s);
     ASSERT_TRUE(why);
     EXPECT_TRUE(why->isVisible());
-    EXPECT_EQ(why->text(), u"다른 계획서("_s + QFileInfo(a).fileName() + u")를 고치는 중이에요. 끝나면 이 계획서도 고칠 수 있어요."_s);
+    // The plan is named as the library names it, by its title.
+    EXPECT_EQ(why->text(), u"다른 계획서("_s + RichPlan::make().meta.title + u")를 고치는 중이에요. 끝나면 이 계획서도 고칠 수 있어요."_s);
     EXPECT_FALSE(find<QLabel>(first, u"otherPlanBusy"_s)->isVisible());
     button(first, u"stop"_s)->click();
     ASSERT_TRUE(spin([] { return !Reviser::shared().phase().isRunning(); }));
@@ -602,6 +605,16 @@ TEST_F(RevisePanelTest, EachPlanShowsItsOwnRevisionAndTheUndoNamesWhatItTakesBac
     box->findChild<QPushButton *>(u"confirmUndoButton"_s)->click();
     ASSERT_TRUE(spin([] { return Reviser::shared().phase().text == u"직전 고치기 전으로 되돌렸어요"_s; }, 60000));
     EXPECT_EQ(find<QLabel>(first, u"statusDoneHeading"_s)->text(), u"되돌렸어요 — 왼쪽에 다시 그렸어요"_s);
+    // Another program revises the plan shown: the result told of a plan.json
+    // that is no more goes with it.
+    state->setSelection(Selection::plan(a));
+    awaitFiles(*state);
+    QWidget *done = find<QWidget>(first, u"statusDone"_s);
+    ASSERT_TRUE(done->isVisible());
+    edited.meta.title = u"밖에서 고친 제목"_s;
+    Exporter::writeAll(edited, a, Conventions::builtIn());
+    EXPECT_TRUE(spin([&] { return !done->isVisible(); }));
+    EXPECT_EQ(state->plan().meta.title, u"밖에서 고친 제목"_s);
     first->setDir(writePlan(u"c-plan"_s));
     EXPECT_FALSE(find<QWidget>(first, u"statusDone"_s)->isVisible());
 
