@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "core/atomicfile.h"
+#include "core/fileerror.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/madefrom.h"
@@ -66,6 +67,14 @@ void placeFromSection(Plan &plan, const QDir &folder, const QString &path, std::
 
 [[noreturn]] void fail(const QString &path, const QString &reason)
 {
+    // Each file is written as a new one beside its name: a folder that
+    // takes no new file is the cause, whichever file came first.
+    const QString folder = QFileInfo(path).absolutePath();
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0) {
+        const QString cause = FileError::describe(errno);
+        throw ExportFailure{
+            QStringLiteral("%1 폴더에 새 파일을 만들 수 없어요: %2").arg(QDir::toNativeSeparators(folder), cause)};
+    }
     throw ExportFailure{QStringLiteral("%1 을 쓰지 못했어요: %2").arg(QDir::toNativeSeparators(path), reason)};
 }
 

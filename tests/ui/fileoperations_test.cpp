@@ -31,6 +31,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -495,6 +497,32 @@ TEST_F(FileOperations, LockedFoldersAreRefusedAndInterruptedRevisionsRolledBack)
         awaitFiles(*state);
         awaitFiles(*state);
         EXPECT_EQ(state->message(), QStringLiteral("index.html 을 다시 그렸어요"));
+    }
+    {
+        // A folder that takes no new file is named as the cause of a failed
+        // redraw, not plan.json, which the redraw did not need to change: a
+        // read-only file system where one can be mounted (root passes by
+        // permissions), else a folder without the right to write.
+        const QString held = output + "/readonly";
+        QDir().mkpath(held);
+        const bool mounted = ::geteuid() == 0 && ::mount("tmpfs", QFile::encodeName(held).constData(), "tmpfs", 0, "size=4m") == 0;
+        const auto unmount = qScopeGuard([&] {
+            if (mounted)
+                ::umount2(QFile::encodeName(held).constData(), MNT_DETACH);
+        });
+        const QString c = makePlan(held + "/c", "씨", "Gamma");
+        const bool closed = mounted ? ::mount(nullptr, QFile::encodeName(held).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0
+                                    : QFile::setPermissions(c, QFileDevice::ReadOwner | QFileDevice::ExeOwner)
+                                          && !QFile(c + "/probe").open(QIODevice::WriteOnly);
+        if (closed) {
+            state->setMessage(std::nullopt);
+            state->renderPage(c);
+            awaitFiles(*state);
+            awaitFiles(*state);
+            EXPECT_EQ(state->message(), "index.html 을 다시 그리지 못했어요: " + c + " 폴더에 새 파일을 만들 수 없어요: "
+                                            + (mounted ? "읽기 전용 파일 시스템이에요" : "권한이 없어요"));
+        }
+        QFile::setPermissions(c, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     const QByteArray before = read(a + "/plan.json");
