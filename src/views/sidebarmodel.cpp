@@ -47,6 +47,16 @@ bool SidebarModel::rebuild()
         return !runFolder.isEmpty() && AppState::standardFolder(dir) == runFolder;
     };
     const bool leftBehind = std::any_of(unfinished.begin(), unfinished.end(), isRunFolder);
+    // A finished run's row goes at once, while the library reads its plan
+    // a moment later: until it has listed it, the plan has a row of its own.
+    const QString doneFolder =
+        phase.kind == Generator::Phase::Kind::done ? AppState::standardFolder(phase.dir) : QString();
+    const QList<PlanRef> noPlans;
+    const QList<PlanRef> &plans = m_state ? m_state->plans() : noPlans;
+    const bool doneListed = std::any_of(plans.begin(), plans.end(), [&](const PlanRef &ref) { return ref.url == doneFolder; });
+    if (doneListed)
+        m_doneListed = doneFolder;
+    const bool donePending = !doneFolder.isEmpty() && !doneListed && m_doneListed != doneFolder;
 
     // While running, the generating row stands for the folder being
     // written: listed twice, it would offer to trash it mid-run. A failed
@@ -63,7 +73,7 @@ bool SidebarModel::rebuild()
     if (m_state) {
         for (const QString &dir : unfinished) {
             const bool ran = isRunFolder(dir);
-            if (ran && running)
+            if ((ran && running) || (donePending && AppState::standardFolder(dir) == doneFolder))
                 continue;
             // The row of the run that stopped still leads to its log.
             rows.append({Kind::unfinished, m_state->unfinishedTitle(dir), QStringLiteral("만들다 멈췄어요"), {}, dir,
@@ -76,11 +86,15 @@ bool SidebarModel::rebuild()
         const Reviser &reviser = Reviser::shared();
         const QString revising =
             reviser.phase().isRunning() && !reviser.dir().isEmpty() ? AppState::standardFolder(reviser.dir()) : QString();
-        const QList<PlanRef> &plans = m_state->plans();
         // The first plan being made is not an empty library.
-        if (plans.isEmpty() && !running)
+        if (plans.isEmpty() && !running && !donePending)
             rows.append({Kind::empty, QStringLiteral("아직 없어요"), {}, {}, {}, {}, QStringLiteral("secondary"),
                          std::nullopt});
+        if (donePending) {
+            const QString title = m_generator.runningTitle();
+            rows.append({Kind::plan, title.isEmpty() ? folderName(doneFolder) : title, {}, {}, doneFolder, {}, {},
+                         Selection::plan(doneFolder)});
+        }
         QHash<QString, int> titles;
         titles.reserve(plans.size());
         for (const PlanRef &ref : plans)

@@ -65,4 +65,7 @@ private:
     QPointer<AppState> m_state;
     Generator &m_generator;
     QList<Row> m_rows;
+    // The folder of the finished run the library has listed since: from
+    // then on its row is the library's alone.
+    QString m_doneListed;
 };

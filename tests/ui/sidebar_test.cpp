@@ -194,6 +194,30 @@ TEST_F(SidebarTest, EmptyLibraryShowsTheNewRowTheHeaderAndAPlaceholder)
         const int row = rowOf(Kind::generating);
         EXPECT_EQ(row < 0 ? QString() : rows().at(row), c.row) << c.phase.text.toStdString();
     }
+
+    // A finished run's row goes at once, the library reads its plan a moment
+    // later: meanwhile the plan has a row of its own, by the run's title or
+    // here, with none, its folder's name, that leads to it; the library is
+    // not "empty".
+    const QString done = output + "/Done-plan";
+    generator.setPhase(Generator::Phase::done(done));
+    sidebar->rebuildNow();
+    EXPECT_EQ(rows().filter("Done-plan"), QStringList{"plan|Done-plan||"}) << rows().join("\n").toStdString();
+    EXPECT_EQ(rowOf(Kind::empty), -1);
+    EXPECT_EQ(sidebar->model()->rowOf(Selection::plan(AppState::standardFolder(done))), rowOf(Kind::plan, "Done-plan"));
+    makePlan(done, "다 만든", "Done");
+    state->refresh();
+    awaitFiles(*state);
+    sidebar->rebuildNow();
+    EXPECT_EQ(rows().filter("다 만든"), QStringList{"plan|다 만든|Done|"});
+    EXPECT_EQ(rowOf(Kind::plan, "Done-plan"), -1);
+    // Read once, the plan is the library's alone: moved away, it leaves no row.
+    QDir(done).removeRecursively();
+    state->refresh();
+    awaitFiles(*state);
+    sidebar->rebuildNow();
+    EXPECT_TRUE(rows().filter("다 만든").isEmpty() && rows().filter("Done-plan").isEmpty()) << rows().join("\n").toStdString();
+    generator.setPhase(Generator::Phase::idle());
 }
 
 TEST_F(SidebarTest, PlansUnfinishedFoldersAndTheirMenus)
