@@ -61,7 +61,7 @@ QFileDialog *panel(QWidget *parent, const QString &message, Desktop::Chosen chos
 {
     auto *dialog = new QFileDialog(parent, message);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
-    dialog->setProxyModel(new FileDates(dialog));
+    FileDates::install(dialog);
     // Never the process's working folder, which the person did not choose.
     dialog->setDirectory(QDir::homePath());
     showMessage(dialog, message);

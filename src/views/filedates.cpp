@@ -1,11 +1,15 @@
 #include "views/filedates.h"
 
+#include <QFileDialog>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLocale>
+#include <QTreeView>
 
 namespace {
 
-// The file system model's columns of kinds and of modification dates.
+// The file system model's columns of names, kinds and modification dates.
+constexpr int nameColumn = 0;
 constexpr int kindColumn = 2;
 constexpr int dateColumn = 3;
 
@@ -31,4 +35,14 @@ QVariant FileDates::data(const QModelIndex &index, int role) const
         return QSortFilterProxyModel::data(index, role);
     return QLocale(QLocale::Korean, QLocale::SouthKorea).toString(files->lastModified(mapToSource(index)),
                                                                   QLocale::ShortFormat);
+}
+
+void FileDates::install(QFileDialog *dialog)
+{
+    dialog->setProxyModel(new FileDates(dialog));
+    // The names give way to it: they take the room the other columns leave.
+    if (auto *details = dialog->findChild<QTreeView *>()) {
+        details->header()->setSectionResizeMode(nameColumn, QHeaderView::Stretch);
+        details->header()->setSectionResizeMode(dateColumn, QHeaderView::ResizeToContents);
+    }
 }

@@ -38,7 +38,7 @@ void PanelDesktop::chooseImages(QWidget *parent, const QString &folder, Chosen c
 {
     auto *dialog = new QFileDialog(parent, QString(), folder);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
-    dialog->setProxyModel(new FileDates(dialog));
+    FileDates::install(dialog);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setFileMode(QFileDialog::ExistingFiles);

@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QStyleOptionViewItem>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -312,6 +313,11 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     MainWindow *main = shell.mainWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(main));
 
+    // A date among the longest Korean ones: two-digit month, day and hour.
+    QFile late(QDir::home().filePath("late.html"));
+    ASSERT_TRUE(late.open(QIODevice::WriteOnly));
+    late.setFileTime(QDateTime(QDate(2025, 12, 28), QTime(12, 58)), QFileDevice::FileModificationTime);
+    late.close();
     Desktop::standard().choosePlanPage(main, "가져올 HTML 을 고르세요", [](const QString &) {});
     QFileDialog *panel = nullptr;
     ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -336,6 +342,17 @@ TEST_F(QuarrystoneAppTest, QtsOwnPanelsAndMenusAreKorean)
     EXPECT_EQ(QDir(panel->directory()).absolutePath(), QDir::homePath());
     ASSERT_TRUE(QTest::qWaitFor([&] { return details->model()->rowCount(details->rootIndex()) > 0; }, 60000));
     EXPECT_TRUE(hasHangul(details->model()->index(0, 3, details->rootIndex()).data().toString()));
+    // The Korean dates are longer than the column Qt sizes for its own: the
+    // column takes its widest date, and all of it lies in the view.
+    QCoreApplication::processEvents();
+    QStyleOptionViewItem option;
+    option.initFrom(details);
+    for (int row = 0; row < details->model()->rowCount(details->rootIndex()); ++row) {
+        const QModelIndex date = details->model()->index(row, 3, details->rootIndex());
+        EXPECT_GE(details->columnWidth(3), details->itemDelegate()->sizeHint(option, date).width())
+            << date.data().toString().toStdString();
+    }
+    EXPECT_LE(details->header()->sectionViewportPosition(3) + details->columnWidth(3), details->viewport()->width());
     // The kinds too: a folder is "폴더", never "Folder".
     for (int row = 0; row < details->model()->rowCount(details->rootIndex()); ++row) {
         const QString kind = details->model()->index(row, 2, details->rootIndex()).data().toString();
