@@ -140,6 +140,8 @@ RevisePanel::RevisePanel(AppState *state, const QString &dir, std::function<void
     connect(&reviser, &Reviser::startedAtChanged, this, &RevisePanel::showRunningTime);
     connect(&Generator::shared(), &Generator::phaseChanged, this, &RevisePanel::updateEnabled);
     connect(&Developer::shared(), &Developer::runsChanged, this, &RevisePanel::updateEnabled);
+    // The note on another plan's revision names it as the library does.
+    connect(state, &AppState::plansChanged, this, &RevisePanel::updateEnabled);
     // Another program changed the plan: a failure told before, such as the
     // refusal while that program held the folder, is over, and a result
     // told before speaks of a plan that is no longer there.
