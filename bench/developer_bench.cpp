@@ -4,7 +4,7 @@
 #include "model/buildplaces.h"
 #include "model/developer.h"
 #include "process/ownnetwork.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include <QCoreApplication>
 #include <QCoroTask>
@@ -78,7 +78,7 @@ Cpu cpuSoFar()
     settling.start();
     do
         QThread::msleep(250);
-    while (!ProcessGroup::zombieChildren().isEmpty() && settling.elapsed() < 5000);
+    while (!RunMarks::zombieChildren().isEmpty() && settling.elapsed() < 5000);
     rusage self{};
     rusage children{};
     getrusage(RUSAGE_SELF, &self);

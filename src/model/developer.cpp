@@ -8,7 +8,7 @@
 #include "core/filesizes.h"
 #include "core/folderlock.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/ownthread.h"
 #include "core/privatetemp.h"
 #include "core/regularfile.h"
@@ -444,7 +444,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         co_return;
     const QString planDir = absoluteFolder(job->planDir);
     // A large plan would stall the window while it is read and decoded.
-    QFuture<Plan> reading = OffThread::run(readPlan, planDir);
+    QFuture<Plan> reading = PoolThread::run(readPlan, planDir);
     const Plan plan = co_await reading;
     if (!self)
         co_return;
@@ -486,7 +486,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     // submodule or nested repository in it, which the run must not point
     // elsewhere.
     const QString tree = BuildPlaces::realPath(job->worktree);
-    QFuture<WorktreeSnapshot> taking = OffThread::run(WorktreeSnapshot::take, tree);
+    QFuture<WorktreeSnapshot> taking = PoolThread::run(WorktreeSnapshot::take, tree);
     const WorktreeSnapshot before = co_await taking;
     if (!self)
         co_return;
@@ -570,7 +570,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     QByteArray printed;
     if (listing)
         printed = co_await std::move(*listing);
-    QFuture<WorktreeSnapshot> retaking = OffThread::run(WorktreeSnapshot::take, tree);
+    QFuture<WorktreeSnapshot> retaking = PoolThread::run(WorktreeSnapshot::take, tree);
     const WorktreeSnapshot after = co_await retaking;
     QStringList changed = changedPaths(printed);
     changed += after.changedSince(before, changed);

@@ -90,8 +90,8 @@ QString setAside(const QString &dir, const QString &backup)
 
 void endWhatWasLeftRunning(const QString &dir, const UnderWay::Entry &record)
 {
-    if (record.group && !ProcessGroup::end(*record.group))
-        throw Failure{(ProcessGroup::startedHere(*record.group)
+    if (record.group && !RunMarks::end(*record.group))
+        throw Failure{(RunMarks::startedHere(*record.group)
                            ? QStringLiteral("중단된 고치기의 Claude 가 아직 이 폴더에서 일하고 있어요. ")
                            : QStringLiteral("이 폴더는 복사본이고, 원래 폴더에서 중단된 고치기의 Claude 가 아직 그 폴더에서 "
                                             "일하고 있어요. "))

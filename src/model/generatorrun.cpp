@@ -7,7 +7,7 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/madefrom.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/ownthread.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
@@ -332,10 +332,10 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     ++m_writing;
     const auto ended = qScopeGuard([this] { writesEnded(); });
     const QFuture<Replaced> written =
-        OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
+        PoolThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
-        const QFuture<QString> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
+        const QFuture<QString> takenBack = PoolThread::run(takeBack, run.dir, std::move(replaced));
         co_await takenBack;
         throw Cancelled{};
     }

@@ -4,7 +4,7 @@
 #include "process/pipepump.h"
 #include "core/filedescriptor.h"
 #include "core/ownthread.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 #include "process/runlist.h"
 #include "core/text.h"
 #include "process/posixspawn.h"
@@ -139,7 +139,7 @@ void reapOrphans()
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const std::lock_guard lock(childrenMutex);
-            for (const pid_t orphan : ProcessGroup::zombieChildren())
+            for (const pid_t orphan : RunMarks::zombieChildren())
                 if (!waitedFor().contains(orphan))
                     ::waitpid(orphan, nullptr, WNOHANG);
         }
@@ -267,9 +267,9 @@ int reap(pid_t pid)
     reaped(pid);
     // What is left of the run is killed: in the fallback that includes what
     // left the group, found by its token.
-    if (!child.isGone()) {
+    if (!child.runIsGone()) {
         child.kill();
-        while (!child.waitUntilGone(std::chrono::milliseconds(200)))
+        while (!child.waitUntilRunIsGone(std::chrono::milliseconds(200)))
             child.kill();
     }
     Watcher::forget(pid);
@@ -455,7 +455,7 @@ void openGate(const ChildProcess &bwrap, int readyRead, int goWrite)
         while (::poll(waits, bwrap.endDescriptor() >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
         }
         char word = 0;
-        if (::read(readyRead, &word, 1) == 1 && !bwrap.hasEnded()) {
+        if (::read(readyRead, &word, 1) == 1 && !bwrap.childHasEnded()) {
             // Here, not as the run starts: the starter need not wait for
             // the namespace to be made.
             bwrap.describe();
@@ -575,9 +575,9 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     };
     PosixSpawn::Options how{.ownGroup = terminal.isEmpty(), .newSession = !terminal.isEmpty(), .tied = true};
 
-    const QByteArray token = options.token.isEmpty() ? ProcessGroup::newToken() : options.token;
+    const QByteArray token = options.token.isEmpty() ? RunMarks::newToken() : options.token;
     Environment runEnv = env;
-    runEnv.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(token));
+    runEnv.insert(RunMarks::tokenVariable(), QString::fromLatin1(token));
     QString program = path;
     QStringList arguments = args;
     // Without a namespace, a holder of the run's own adopts its orphans.
@@ -668,7 +668,7 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
     bool finished = pipes->pump(
         child, QByteArray(), [&out](const QByteArray &bytes) { out += bytes; }, [](const QByteArray &) {}, deadline);
     if (finished && deadline)
-        finished = child.waitForEnd(std::chrono::ceil<std::chrono::milliseconds>(*deadline - PipePump::Clock::now()));
+        finished = child.waitForChildEnd(std::chrono::ceil<std::chrono::milliseconds>(*deadline - PipePump::Clock::now()));
     if (!finished)
         child.kill();
     // Asked before the reap, which forgets a run that has gone.
