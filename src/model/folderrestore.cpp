@@ -7,9 +7,9 @@
 #include "core/jsonread.h"
 #include "core/madefrom.h"
 #include "core/regularfile.h"
-#include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/plan.h"
+#include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -135,7 +135,7 @@ void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &s
         // The check that the backup is JSON let a whole tree go on this
         // thread; the render's pieces are made on the others.
         FreedMemory::giveBack();
-        Exporter::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+        PlanExport::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
     } catch (const PlanHistory::Failure &failure) {
         throw Failure{failure.message};
     } catch (const ExportFailure &failure) {

@@ -1,7 +1,7 @@
 #include "model/generator.h"
 
 #include "claude/jsonextract.h"
-#include "claude/prompts.h"
+#include "model/prompts.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
 #include "core/poolthread.h"

@@ -11,10 +11,10 @@
 #include "core/ownthread.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
-#include "export/exporter.h"
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -106,7 +106,7 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
     // A save that fails part-way (a full disk at the page) leaves the folder
     // as it found it, like one a stop came to.
     try {
-        Exporter::writeAll(plan, dir, conventions);
+        PlanExport::writeAll(plan, dir, conventions);
     } catch (const ExportFailure &failure) {
         const QString notBack = takeBack(dir, replaced);
         if (notBack.isEmpty())

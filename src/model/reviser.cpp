@@ -2,7 +2,7 @@
 
 #include "claude/streamcollector.h"
 
-#include "claude/prompts.h"
+#include "model/prompts.h"
 #include "process/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
@@ -14,12 +14,12 @@
 #include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
-#include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
 #include "model/folderrestore.h"
 #include "model/generator.h"
 #include "model/plan.h"
+#include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -198,7 +198,7 @@ Verdict judge(const QString &dir, const PlanFiles::Kept &before, const QString &
     // A result that holds other content than the plan before is written
     // otherwise: only one that holds the same is derived and spelt out here.
     if (revision.sameContent && !revision.before.isEmpty()) {
-        Exporter::derive(revision.plan, dir, conventions);
+        PlanExport::derive(revision.plan, dir, conventions);
         try {
             if (PlanJson::pretty(revision.plan) == revision.before)
                 return {Verdict::Kind::unchanged, QString(), Plan(), {}, {}};
@@ -573,7 +573,7 @@ QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList 
     setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
     const QFuture<void> written = PoolThread::run(
         [](Plan &plan, const QString &dir, const Conventions &conventions) {
-            Exporter::writeAll(plan, dir, conventions);
+            PlanExport::writeAll(plan, dir, conventions);
         },
         std::move(verdict.plan), run.dir, std::move(verdict.conventions));
     co_await written;
