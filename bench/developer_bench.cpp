@@ -1,9 +1,10 @@
 #include "benchsupport.h"
 #include "claude/clauderunner.h"
 #include "process/spawn.h"
+#include "model/buildplaces.h"
 #include "model/developer.h"
 #include "process/ownnetwork.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include <QCoreApplication>
 #include <QCoroTask>
@@ -77,7 +78,7 @@ Cpu cpuSoFar()
     settling.start();
     do
         QThread::msleep(250);
-    while (!ProcessGroup::zombieChildren().isEmpty() && settling.elapsed() < 5000);
+    while (!RunMarks::zombieChildren().isEmpty() && settling.elapsed() < 5000);
     rusage self{};
     rusage children{};
     getrusage(RUSAGE_SELF, &self);
@@ -176,8 +177,8 @@ Spent claudeAlone(const Fixture &f, const QString &worktree)
     if (Spawn::confinementWorks()) {
         static QTemporaryDir temporary;
         static QTemporaryDir homes;
-        runner.confinement = Developer::confinement(worktree, temporary.path(), homes.path(), f.planDir,
-                                                    f.repo + QStringLiteral("/.git"));
+        runner.confinement = BuildPlaces::confinement(worktree, temporary.path(), homes.path(), f.planDir,
+                                                      f.repo + QStringLiteral("/.git"));
     }
     bool done = false;
     const Cpu cpu = cpuSoFar();

@@ -1,7 +1,7 @@
 #include "benchsupport.h"
 
 #include "claude/clauderunner.h"
-#include "claude/prompts.h"
+#include "model/prompts.h"
 #include "model/reviser.h"
 #include "settings/appsettings.h"
 #include "support/fakeclaude.h"

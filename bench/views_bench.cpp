@@ -2,7 +2,7 @@
 #include "model/generator.h"
 #include "settings/appsettings.h"
 #include "settings/keychain.h"
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 #include "views/newplanview.h"
 #include "views/runlog.h"
 #include "views/sidebar.h"

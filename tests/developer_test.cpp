@@ -7,7 +7,7 @@
 #include "model/reviser.h"
 #include "settings/apppaths.h"
 #include "settings/keychain.h"
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"

@@ -2,7 +2,7 @@
 
 #include "core/atomicfile.h"
 #include "core/madefrom.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/generator.h"
@@ -119,7 +119,7 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
 {
     render(cleanPlan);
     writeFile(dir + "/edit.json", editedPlan);
-    const ProcessGroup::Mark run{ProcessGroup::newToken(), ProcessGroup::placeOf(dir), QString()};
+    const RunMarks::Mark run{RunMarks::newToken(), RunMarks::placeOf(dir), QString()};
     const auto interrupted = [](const QString &folder, const QByteArray &second) {
         writeFile(folder + "/history/plan-261207-100000.json", cleanPlan);
         writeFile(folder + "/plan.json", editedPlan);
@@ -127,7 +127,7 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     };
     QProcess late;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(run.token));
+    env.insert(RunMarks::tokenVariable(), QString::fromLatin1(run.token));
     late.setProcessEnvironment(env);
     late.setWorkingDirectory("/");
     late.setChildProcessModifier([] { ::setsid(); });
@@ -135,13 +135,13 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     ASSERT_TRUE(late.waitForStarted());
     // QProcess may say it started before the shell's own environment is in
     // /proc.
-    for (int tries = 0; !ProcessGroup::alive(run) && tries < 500; ++tries)
+    for (int tries = 0; !RunMarks::alive(run) && tries < 500; ++tries)
         ::usleep(10000);
-    ASSERT_TRUE(ProcessGroup::alive(run));
+    ASSERT_TRUE(RunMarks::alive(run));
     // The token as part of another variable's value names no run.
     QProcess bystander;
     QProcessEnvironment quoting = QProcessEnvironment::systemEnvironment();
-    quoting.insert("NOTE", ProcessGroup::tokenVariable() + "=" + QString::fromLatin1(run.token));
+    quoting.insert("NOTE", RunMarks::tokenVariable() + "=" + QString::fromLatin1(run.token));
     bystander.setProcessEnvironment(quoting);
     bystander.start("/bin/sleep", {"30"});
     ASSERT_TRUE(bystander.waitForStarted());
@@ -157,7 +157,7 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     const QString copy = work.filePath("copy");
     QDir().mkpath(copy + "/history");
     ChatPlans::writeFolder(copy);
-    interrupted(copy, ProcessGroup::toText(run).toUtf8());
+    interrupted(copy, RunMarks::toText(run).toUtf8());
     try {
         FolderClaim::take(copy, settings);
         ADD_FAILURE() << "a copy was rolled back while the original's run works";
@@ -171,9 +171,9 @@ TEST_F(FolderClaimTest, WhatAnInterruptedRevisionLeftRunningEndsBeforeTheRollbac
     EXPECT_EQ(late.state(), QProcess::Running);
     EXPECT_EQ(readFile(copy + "/plan.json"), editedPlan);
 
-    interrupted(dir, ProcessGroup::toText(run).toUtf8());
+    interrupted(dir, RunMarks::toText(run).toUtf8());
     const FolderClaim claim = FolderClaim::take(dir, settings);
-    EXPECT_FALSE(ProcessGroup::alive(run));
+    EXPECT_FALSE(RunMarks::alive(run));
     EXPECT_FALSE(bystander.waitForFinished(200));
     bystander.kill();
     bystander.waitForFinished();

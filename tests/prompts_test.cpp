@@ -1,4 +1,4 @@
-#include "claude/prompts.h"
+#include "model/prompts.h"
 #include "support/qtprinters.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "model/reviser.h"
 
 #include "core/folderlock.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 #include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
@@ -775,9 +775,9 @@ TEST_F(ReviserTest, InterruptedRevisionRollsBackFromItsBackup)
     // started for, and read from this folder.
     EXPECT_EQ(QString::fromLatin1(entry->group->token),
               fake.records("start").value(0).value("env").toObject().value("QUARRYSTONE_RUN").toString());
-    EXPECT_EQ(entry->group->place, ProcessGroup::placeOf(dir));
+    EXPECT_EQ(entry->group->place, RunMarks::placeOf(dir));
     EXPECT_EQ(entry->group->folder, dir);
-    EXPECT_TRUE(ProcessGroup::alive(*entry->group));
+    EXPECT_TRUE(RunMarks::alive(*entry->group));
     reviser.cancel();
     settle();
     EXPECT_FALSE(QFileInfo::exists(dir + "/history/revision-under-way"));

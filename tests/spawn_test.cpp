@@ -418,7 +418,7 @@ TEST(ChildProcess, TerminateSendsSigtermOnceThenSigkill)
     child.terminate(std::chrono::milliseconds(300));
     EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 137);
     EXPECT_EQ(fake.records("sigterm").size(), 1);
-    EXPECT_TRUE(child.hasEnded());
+    EXPECT_TRUE(child.childHasEnded());
     // After the reap the number may belong to someone else: nothing is sent.
     child.kill();
     child.terminate();
@@ -428,8 +428,8 @@ TEST(ChildProcess, NoticesTheEndWithoutReaping)
 {
     const pid_t pid = start("/bin/sh", {"-c", "exit 5"});
     const ChildProcess child(pid);
-    EXPECT_TRUE(child.waitForEnd(std::chrono::seconds(30)));
-    EXPECT_TRUE(child.hasEnded());
+    EXPECT_TRUE(child.waitForChildEnd(std::chrono::seconds(30)));
+    EXPECT_TRUE(child.childHasEnded());
     EXPECT_EQ(TaskWait::result(Spawn::wait(pid)), 5);
 }
 

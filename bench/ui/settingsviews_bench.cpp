@@ -19,7 +19,7 @@
 #include "model/developer.h"
 #include "settings/appsettings.h"
 #include "settings/keychain.h"
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 #include "views/developsheet.h"
 #include "views/reporow.h"
 #include "views/settingsform.h"

@@ -127,7 +127,7 @@ QCoro::Task<> openThroughXdgOpen(QUrl url, Desktop::Opened opened)
         co_return;
     }
     const ChildProcess child(pid);
-    QFuture<bool> answering = OwnThread::future([child] { return child.waitForEnd(answerWait); });
+    QFuture<bool> answering = OwnThread::future([child] { return child.waitForChildEnd(answerWait); });
     QCoro::Task<int> reaping = Spawn::wait(pid);
     const bool answered = co_await answering;
     if (!answered)

@@ -1,7 +1,7 @@
 #include "core/httpfetch.h"
 
 #include "core/fileerror.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
@@ -333,7 +333,7 @@ QCoro::Task<Answer> get(QNetworkRequest request, CancelToken cancel, Limits limi
     // honest answer of many megabytes holds no frame.
     bool stopsInside = false;
     if (receipt.packed && !receipt.ended()) {
-        const QFuture<Unpacked> unpacking = OffThread::run(unpack, std::move(receipt.body), limits);
+        const QFuture<Unpacked> unpacking = PoolThread::run(unpack, std::move(receipt.body), limits);
         Unpacked unpacked = co_await unpacking;
         cancel.throwIfCancelled();
         receipt.body = std::move(unpacked.body);

@@ -11,12 +11,7 @@
 
 #include "model/conventions.h"
 #include "model/plan.h"
-
-// A file of the plan folder that could not be written: one message naming
-// the file and the system's reason.
-struct ExportFailure {
-    QString message;
-};
+#include "model/planexport.h"
 
 // Turns a plan into the words and documents derived from it. Every function
 // is pure (no state, no files, no failures) except the folder writer at the

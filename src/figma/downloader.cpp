@@ -1,7 +1,7 @@
 #include "figma/downloader.h"
 
 #include "core/atomicfile.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "figma/pngcheck.h"
 
 #include <QDir>
@@ -43,7 +43,7 @@ QCoro::Task<bool> save(QString address, QString path, CancelToken cancel, HttpFe
     // no image, like one that is no picture at all.
     if (answer.status != 200 || !answer.error.isEmpty() || answer.body.isEmpty())
         co_return false;
-    const QFuture<bool> kept = OffThread::run(keep, path, std::move(answer.body), cancel);
+    const QFuture<bool> kept = PoolThread::run(keep, path, std::move(answer.body), cancel);
     const bool saved = co_await kept;
     cancel.throwIfCancelled();
     co_return saved;

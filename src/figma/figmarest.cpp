@@ -2,7 +2,7 @@
 
 #include "core/httpfetch.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/text.h"
 #include "figma/figmaerror.h"
 #include "figma/figmasectionparser.h"
@@ -202,7 +202,7 @@ QCoro::Task<QJsonObject> get(FigmaREST rest, QString path, QString call, CancelT
     // text that fails to decode.
     if (!answer.error.isEmpty())
         throw FigmaREST::transferFailure(answer, call, rest.limits);
-    const QFuture<QJsonObject> parsed = OffThread::run(topLevelObject, std::move(answer.body), path);
+    const QFuture<QJsonObject> parsed = PoolThread::run(topLevelObject, std::move(answer.body), path);
     co_return co_await parsed;
 }
 
@@ -232,7 +232,7 @@ QCoro::Task<FigmaSection> readSection(FigmaREST rest, FigmaLink link, CancelToke
     const QString path = QStringLiteral("/v1/files/") + link.fileKey + QStringLiteral("/nodes?ids=")
         + QString::fromLatin1(encodedIds(link.nodeId));
     QJsonObject answer = co_await get(rest, path, QStringLiteral("섹션 읽기"), cancel);
-    const QFuture<FigmaSection> section = OffThread::run(sectionOf, std::move(answer), link.nodeId, link.fileKey);
+    const QFuture<FigmaSection> section = PoolThread::run(sectionOf, std::move(answer), link.nodeId, link.fileKey);
     co_return co_await section;
 }
 

@@ -8,7 +8,7 @@
 #include "core/filesizes.h"
 #include "core/folderlock.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/ownthread.h"
 #include "core/privatetemp.h"
 #include "core/regularfile.h"
@@ -16,8 +16,10 @@
 #include "model/developtexts.h"
 #include "model/folderclaim.h"
 #include "model/generator.h"
+#include "model/buildplaces.h"
 #include "model/plan.h"
 #include "model/planguard.h"
+#include "model/worktreegit.h"
 #include "model/worktreesnapshot.h"
 #include "process/childprocess.h"
 #include "process/pipepump.h"
@@ -44,7 +46,6 @@
 
 namespace {
 
-const QString gitPath = QStringLiteral("/usr/bin/git");
 const QString toolPrefix = QStringLiteral("도구: ");
 const QString endPrefix = QStringLiteral("끝 (");
 const QString stopped = QStringLiteral("멈췄어요. 그때까지 쓴 코드는 작업 폴더에 남아 있어요.");
@@ -59,11 +60,6 @@ constexpr qsizetype pathTailLength = 60;
 // worktree would lack.
 const QStringList propertiesFiles{QStringLiteral("local.properties"), QStringLiteral("keystore.properties"),
                                   QStringLiteral("secrets.properties")};
-
-QStringList gitArguments(const QString &dir, const QStringList &args)
-{
-    return QStringList{QStringLiteral("-C"), AppPaths::expandHome(dir)} + args;
-}
 
 // `git status --porcelain -z` entries to paths: the text after the two
 // status characters and their space, in git's order. Entries end in NUL and
@@ -131,228 +127,6 @@ QString absoluteFolder(const QString &path)
 const QString unconfined = QStringLiteral(
     "이 시스템에서는 bwrap 격리를 시작할 수 없어서, 빌드가 작업 폴더 밖에도 쓸 수 있는 채로 실행했어요.");
 
-// What this program's git takes from the environment: who and where the
-// person is and their git settings (~/.gitconfig, XDG_CONFIG_HOME), the
-// PATH their hooks and filters need. No GIT_* variable: a GIT_DIR or
-// GIT_WORK_TREE inherited from a hook or an editor that started us would
-// send every command to another repository.
-Spawn::Environment gitEnvironment()
-{
-    static const QStringList kept{QStringLiteral("HOME"),   QStringLiteral("USER"),     QStringLiteral("LOGNAME"),
-                                  QStringLiteral("PATH"),   QStringLiteral("SHELL"),    QStringLiteral("TMPDIR"),
-                                  QStringLiteral("TZ"),     QStringLiteral("LANG"),     QStringLiteral("LANGUAGE"),
-                                  QStringLiteral("XDG_CONFIG_HOME")};
-    return Spawn::allowedEnvironment(kept, {QStringLiteral("LC_")});
-}
-
-// The git work of a worktree in one run, so in one namespace, started
-// ahead while earlier work goes on: making the namespace then costs the
-// work nothing. A shell of fixed text waits on its standard input; let go
-// once, it names the worktree's git folders (a new worktree is made first)
-// and waits again; let go a second time, after Claude's run, it becomes
-// `git status` of the worktree with the folders it named before. Dropped
-// unlet, it ends without running git. It is a run like any other and ends
-// with the application.
-class WorktreeGit
-{
-public:
-    // `script` runs with git as "$0" and `args` as its own.
-    WorktreeGit(const QString &script, const QStringList &args, const Spawn::Environment &env)
-    {
-        int gate[2];
-        int out[2];
-        if (::pipe2(gate, O_CLOEXEC) != 0)
-            return;
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(gate[0]);
-            ::close(gate[1]);
-            return;
-        }
-        try {
-            m_pipes.emplace();
-            m_pid = Spawn::run(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script, gitPath} + args, env,
-                               QDir::tempPath(), gate[0], out[1], m_pipes->childError());
-            m_pipes->closeChildEnds();
-            m_gate = gate[1];
-            m_out = out[0];
-        } catch (const SpawnFailure &) {
-            ::close(gate[1]);
-            ::close(out[0]);
-        }
-        ::close(gate[0]);
-        ::close(out[1]);
-    }
-    WorktreeGit(const WorktreeGit &) = delete;
-    WorktreeGit &operator=(const WorktreeGit &) = delete;
-
-    ~WorktreeGit()
-    {
-        for (const int fd : {m_gate, m_out})
-            if (fd >= 0)
-                ::close(fd);
-        // Reaped on a thread of its own once the shell has ended unlet.
-        if (m_pid > 0 && !m_reaped)
-            Spawn::wait(m_pid);
-    }
-
-    // Lets the shell name the folders (and make the worktree) and gives what
-    // it printed: `adding` first when `git worktree add` started, the two
-    // folders on lines of their own, and `waiting` once it waits to be let
-    // go again; "" when it could not start. Once only. Cancelling `stop`
-    // ends the run as any other run is stopped: a hook of the repository
-    // may wait for ever.
-    QCoro::Task<QByteArray> before(CancelToken stop = CancelToken())
-    {
-        if (m_gate < 0 || m_out < 0)
-            co_return QByteArray();
-        [[maybe_unused]] const ssize_t written = ::write(m_gate, "\n", 1);
-        const ChildProcess child(m_pid);
-        QByteArray printed;
-        {
-            const CancelToken::Registration stopping = stop.onCancel([child] { child.terminate(Spawn::stopGrace); });
-            // Read up to the line that says it waits, or to the end, which
-            // comes only with bwrap's: it holds the output as well.
-            QFuture<QByteArray> reading = OwnThread::future([fd = std::exchange(m_out, -1)] {
-                const QByteArray bytes = FileDescriptor::readAll(fd, waiting);
-                ::close(fd);
-                return bytes;
-            });
-            printed = co_await reading;
-        }
-        if (!printed.endsWith(waiting)) {
-            ::close(std::exchange(m_gate, -1));
-            m_reaped = true;
-            m_status = co_await Spawn::wait(m_pid);
-        }
-        co_return printed;
-    }
-
-    // Lets the waiting shell run `git status` and gives what it printed; ""
-    // when it is not waiting. Once only.
-    QCoro::Task<QByteArray> status()
-    {
-        if (m_gate < 0 || m_reaped)
-            co_return QByteArray();
-        [[maybe_unused]] const ssize_t written = ::write(m_gate, "\n", 1);
-        ::close(std::exchange(m_gate, -1));
-        auto out = std::make_shared<QByteArray>();
-        const ChildProcess child(m_pid);
-        // git status writes on the shell's standard error, its own errors
-        // going nowhere.
-        const QFuture<void> pumped = m_pipes->start(
-            child, QByteArray(), [](const QByteArray &) {}, [out](const QByteArray &bytes) { out->append(bytes); });
-        m_reaped = true;
-        m_status = co_await Spawn::wait(m_pid);
-        co_await pumped;
-        co_return *out;
-    }
-
-    // The exit status of a shell that ended before it waited.
-    int exitStatus() const { return m_status; }
-
-    // What the shell prints last, after the folders' lines, once it waits
-    // to be let go again.
-    static inline const QByteArray waiting = QByteArrayLiteral("\n=\n");
-
-private:
-    std::optional<PipePump> m_pipes;
-    pid_t m_pid = -1;
-    int m_status = -1;
-    int m_gate = -1;
-    int m_out = -1;
-    bool m_reaped = false;
-};
-
-// Removes a worktree and the branch made with it.
-QCoro::Task<> removeWorktree(QString repo, QString worktree, QString branch)
-{
-    // No hook of the repository runs: what stopped the run is likely one.
-    const QStringList quiet{QStringLiteral("-c"), QStringLiteral("core.hooksPath=/dev/null")};
-    const QStringList removing{QStringLiteral("worktree"), QStringLiteral("remove"), QStringLiteral("--force"), worktree};
-    const QStringList deleting{QStringLiteral("branch"), QStringLiteral("-D"), branch};
-    co_await Spawn::outputAsync(gitPath, gitArguments(repo, quiet + removing), gitEnvironment());
-    co_await Spawn::outputAsync(gitPath, gitArguments(repo, quiet + deleting), gitEnvironment());
-}
-
-// A worktree's git folders, as git names them before Claude's run: its own
-// (HEAD, index) and the repository's shared one (objects, refs, config).
-struct GitFolders {
-    QString own;
-    QString common;
-};
-
-// The exit status of a new worktree's run when its branch exists already.
-constexpr int branchTaken = 3;
-
-// What a new worktree's run prints once `git worktree add` starts.
-const QByteArray adding = QByteArrayLiteral("+\n");
-
-// The shell of a worktree's git work, from the folders on: "$3" is the
-// worktree. Its git folders as git names them before Claude's run, then,
-// let go again, `git status` with only those folders (the .git file in the
-// worktree, which the run could rewrite, is not followed), with nothing
-// the run could have planted running (no file system monitor, no hook, no
-// git inside a submodule's folder) and without taking the index lock.
-// Filters named in the worktree's .gitattributes still run, but only those
-// the person's own git configuration defines, which the run cannot change.
-// Every untracked file on its own: a new folder would otherwise be one
-// "?? dir/" entry however many files it holds.
-const QString foldersThenStatus = QStringLiteral(
-    "dirs=$(\"$0\" -C \"$3\" rev-parse --path-format=absolute --git-dir --git-common-dir) || exit; "
-    "printf '%s\\n=\\n' \"$dirs\"; "
-    "read -r go || exit; "
-    "nl='\n'; "
-    "export GIT_DIR=\"${dirs%%\"$nl\"*}\" GIT_COMMON_DIR=\"${dirs#*\"$nl\"}\" GIT_WORK_TREE=\"$3\"; "
-    "exec \"$0\" -c core.fsmonitor=false -c core.hooksPath=/dev/null --no-optional-locks status --porcelain -z "
-    "--untracked-files=all --ignore-submodules=dirty >&3 3>&-");
-
-// An existing worktree's git work. Git's own messages go nowhere; standard
-// error carries the status.
-std::unique_ptr<WorktreeGit> existingWorktree(const QString &worktree)
-{
-    static const QString script = QStringLiteral("exec 3>&2 2>/dev/null; read -r go || exit; ") + foldersThenStatus;
-    return std::make_unique<WorktreeGit>(script, QStringList{QString(), QString(), AppPaths::expandHome(worktree)},
-                                         gitEnvironment());
-}
-
-// A new worktree's git work: first the branch's look-up and `git worktree
-// add` of it, printing `adding` once that starts.
-std::unique_ptr<WorktreeGit> newWorktree(const QString &repo, const QString &branch, const QString &worktree,
-                                         const QString &base)
-{
-    static const QString script = QStringLiteral(
-                                      "exec 3>&2 2>/dev/null; read -r go || exit; "
-                                      "\"$0\" -C \"$1\" rev-parse --verify --quiet \"refs/heads/$2\" >/dev/null && exit %1; "
-                                      "echo +; "
-                                      "\"$0\" -C \"$1\" worktree add -b \"$2\" \"$3\" \"$4\" >/dev/null || exit; ")
-                                      .arg(branchTaken)
-        + foldersThenStatus;
-    return std::make_unique<WorktreeGit>(
-        script, QStringList{AppPaths::expandHome(repo), branch, AppPaths::expandHome(worktree), base}, gitEnvironment());
-}
-
-// The folders a worktree's shell named, from what it printed after
-// `adding`; nothing unless it waits for the status.
-std::optional<GitFolders> gitFolders(const QByteArray &printed)
-{
-    if (!printed.endsWith(WorktreeGit::waiting))
-        return std::nullopt;
-    const QStringList dirs = Text::decodeUtf8Strict(printed.chopped(WorktreeGit::waiting.size()))
-                                 .value_or(QString())
-                                 .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (dirs.size() != 2)
-        return std::nullopt;
-    return GitFolders{dirs.at(0), dirs.at(1)};
-}
-
-// A place by its real path, as a bind needs it: a linked home folder or
-// repository would otherwise keep the run from starting.
-QString realPath(const QString &path)
-{
-    const QString real = QFileInfo(path).canonicalFilePath();
-    return real.isEmpty() ? path : real;
-}
-
 // The branch checked out in the worktree at `folder`, read from git's own
 // files there (its .git names its folder in the repository, whose HEAD
 // names the branch); nothing for a folder that is no worktree or whose HEAD
@@ -381,166 +155,7 @@ QString worktreeFolder(const QString &named, const QString &branch)
     return folder;
 }
 
-// The person's Gradle home: GRADLE_USER_HOME, else ~/.gradle.
-QString personalGradleHome()
-{
-    const QString named = qEnvironmentVariable("GRADLE_USER_HOME");
-    return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".gradle")) : named;
-}
-
-// The file in a worktree's build homes that names the worktree.
-const QString homesOwner = QStringLiteral("worktree");
-
-// The build homes of worktrees that are gone (the person removed them)
-// go with them: for a real app they hold hundreds of megabytes. Homes that
-// do not name their worktree are left alone.
-void removeOrphanedHomes(const QString &builds)
-{
-    for (const QString &name : QDir(builds).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
-        const QString folder = builds + QLatin1Char('/') + name;
-        const std::optional<QByteArray> owner =
-            RegularFile::read(folder + QLatin1Char('/') + homesOwner, FileSizes::gitPointer);
-        if (owner && !owner->isEmpty() && !QFileInfo::exists(QString::fromUtf8(*owner) + QStringLiteral("/.git")))
-            QDir(folder).removeRecursively();
-    }
-}
-
-// A worktree's own Gradle and Android homes, kept from run to run in the
-// support folder, which nothing but the next confined run of the worktree
-// uses, and removed once the worktree is gone. Gives the folder, or nothing
-// when it cannot be made.
-std::optional<QString> buildHomes(const QString &worktree)
-{
-    const QString builds = AppPaths::support() + QStringLiteral("/builds");
-    removeOrphanedHomes(builds);
-    const QString folder = builds + QLatin1Char('/')
-        + QString::fromLatin1(QCryptographicHash::hash(worktree.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
-    if (!QDir().mkpath(folder) || !AtomicFile::write(folder + QLatin1Char('/') + homesOwner, worktree.toUtf8()))
-        return std::nullopt;
-    // The last run could write below the folder: a link it left where a
-    // home should be is taken away, never followed.
-    for (const QString &home : {QStringLiteral("gradle"), QStringLiteral("gradle/init.d"), QStringLiteral("android")}) {
-        const QString path = folder + QLatin1Char('/') + home;
-        const QFileInfo found(path);
-        if (found.isDir() && !found.isSymLink())
-            continue;
-        if ((found.exists() || found.isSymLink()) && !QFile::remove(path))
-            return std::nullopt;
-        if (!QDir().mkdir(path))
-            return std::nullopt;
-    }
-    return realPath(folder);
-}
-
-// The person's settings reach the build as copies: their proxy and mirror
-// settings and init scripts apply, their debug key signs, and what the
-// build changes in the copies changes nothing of theirs.
-void copySettings(const QString &from, const QString &to, QStringList files)
-{
-    for (const QString &script : QDir(from + QStringLiteral("/init.d")).entryList(QDir::Files))
-        files.append(QStringLiteral("init.d/") + script);
-    for (const QString &file : files) {
-        if (!QFileInfo(QDir(from).filePath(file)).isFile())
-            continue;
-        // A link at the copy's name goes, not what it points at.
-        QFile::remove(QDir(to).filePath(file));
-        QFile::copy(QDir(from).filePath(file), QDir(to).filePath(file));
-    }
-}
-
-// The person's Android home: ANDROID_USER_HOME, else ~/.android.
-QString personalAndroidHome()
-{
-    const QString named = qEnvironmentVariable("ANDROID_USER_HOME");
-    return named.isEmpty() ? QDir::home().filePath(QStringLiteral(".android")) : named;
-}
-
-// The Gradle distributions the person's wrapper has unpacked (in
-// wrapper/dists/<name>/<hash>/, complete once "<zip>.ok" is there) reach the
-// build's own Gradle home, so that a new worktree neither downloads them
-// again nor fails offline: each as a folder of the build's own, where the
-// wrapper takes its lock, holding the marker and a link to the person's
-// unpacked distribution, which the build reads and cannot change.
-void linkDistributions(const QString &from, const QString &to)
-{
-    const QDir dists(from);
-    for (const QString &name : dists.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QDir versions(dists.filePath(name));
-        for (const QString &hash : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            const QDir theirs(versions.filePath(hash));
-            const QStringList markers = theirs.entryList({QStringLiteral("*.ok")}, QDir::Files);
-            if (markers.isEmpty())
-                continue;
-            const QString ours = to + QLatin1Char('/') + name + QLatin1Char('/') + hash;
-            if (!QDir().mkpath(ours))
-                continue;
-            for (const QString &unpacked : theirs.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-                const QString link = ours + QLatin1Char('/') + unpacked;
-                // What the last run left at the link's place goes; a
-                // folder the wrapper unpacked there itself stays.
-                if (QFileInfo(link).isSymLink() || QFileInfo(link).isFile())
-                    QFile::remove(link);
-                if (!QFileInfo::exists(link))
-                    QFile::link(realPath(theirs.filePath(unpacked)), link);
-            }
-            for (const QString &marker : markers)
-                if (!QFileInfo::exists(ours + QLatin1Char('/') + marker))
-                    AtomicFile::write(ours + QLatin1Char('/') + marker, QByteArray());
-        }
-    }
-}
-
-// What the build takes of the person's Java and Gradle set-up besides what
-// every run gets: the options through which a company's proxy and trust
-// store are given.
-const QStringList buildVariables{QStringLiteral("JAVA_TOOL_OPTIONS"), QStringLiteral("JAVA_OPTS"),
-                                 QStringLiteral("GRADLE_OPTS")};
-
 } // namespace
-
-// What a development run may write: its worktree, but not the worktree's
-// .git, which the person's git and ours follow; its private temporary
-// folder; and Gradle and Android homes of the worktree's own. What it
-// reads where its private /tmp would cover it: the home folder, the plan
-// folder and the repository's git folder. Nothing that something outside
-// the run later runs, loads or follows: not the git folders (the run
-// commits nothing; the branch and worktree are made before it; git status
-// and diff inside work without writing the index),
-// not the person's ~/.claude (the tool, 2.1.337, runs with it read-only and
-// keeps its session files in its /tmp), ~/.gradle (init scripts, the
-// dependency cache their own builds run) or ~/.android. The person's
-// dependency cache is the build's read-only one (GRADLE_RO_DEP_CACHE, from
-// Gradle 6.2); what it lacks is fetched into the worktree's own home.
-Spawn::Confinement Developer::confinement(const QString &worktree, const QString &temporary, const QString &homes,
-                                          const QString &planDir, const QString &commonGitFolder)
-{
-    const QString tree = realPath(worktree);
-    Spawn::Confinement confined{{tree, homes}, {realPath(QDir::homePath()), realPath(planDir)}, temporary, {}};
-    if (QFileInfo::exists(tree + QStringLiteral("/.git")))
-        confined.readOnly.append(tree + QStringLiteral("/.git"));
-    if (!commonGitFolder.isEmpty())
-        confined.readOnly.append(realPath(commonGitFolder));
-    // A bind of a place that is not there would keep the run from starting.
-    confined.readOnly.removeIf([](const QString &place) { return !QFileInfo::exists(place); });
-    const QString gradle = realPath(personalGradleHome());
-    copySettings(gradle, homes + QStringLiteral("/gradle"), {QStringLiteral("gradle.properties")});
-    const QString dists = gradle + QStringLiteral("/wrapper/dists");
-    if (QFileInfo(dists).isDir()) {
-        linkDistributions(dists, homes + QStringLiteral("/gradle/wrapper/dists"));
-        confined.readOnly.append(realPath(dists));
-    }
-    copySettings(personalAndroidHome(), homes + QStringLiteral("/android"), {QStringLiteral("debug.keystore")});
-    confined.environment.insert(QStringLiteral("GRADLE_USER_HOME"), homes + QStringLiteral("/gradle"));
-    const QString named = qEnvironmentVariable("GRADLE_RO_DEP_CACHE");
-    const QString cache = named.isEmpty() ? gradle + QStringLiteral("/caches") : named;
-    if (QFileInfo(cache).isDir())
-        confined.environment.insert(QStringLiteral("GRADLE_RO_DEP_CACHE"), cache);
-    confined.environment.insert(QStringLiteral("ANDROID_USER_HOME"), homes + QStringLiteral("/android"));
-    for (const QString &name : buildVariables)
-        if (qEnvironmentVariableIsSet(name.toLatin1().constData()))
-            confined.environment.insert(name, qEnvironmentVariable(name.toLatin1().constData()));
-    return confined;
-}
 
 // One platform's run as its task sees it.
 struct Developer::Job {
@@ -758,7 +373,8 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
         existing = QFileInfo::exists(job->worktree);
         // git makes the folders that lead to the worktree itself. Its run
         // starts while the plan folder is taken and runs git only after that.
-        job->git = existing ? existingWorktree(job->worktree) : newWorktree(repo, job->branch, job->worktree, job->base);
+        job->git = existing ? WorktreeGit::existing(job->worktree)
+                            : WorktreeGit::created(repo, job->branch, job->worktree, job->base);
     }
     // The plan folder is taken before anything else of the run is made, so
     // that however early it ends, its record in the folder goes with it; a
@@ -778,23 +394,23 @@ QCoro::Task<bool> Developer::prepare(std::shared_ptr<Job> job)
     const QByteArray printed = co_await job->git->before(job->cancel);
     if (!self)
         co_return false;
-    const bool added = printed.startsWith(adding);
+    const bool added = printed.startsWith(WorktreeGit::adding);
     // A stopped `worktree add` may have left a worktree half made, which a
     // later run would take up as it stands: it goes, with the branch made
     // for it.
     if (job->cancel.isCancelled()) {
         if (added)
-            co_await removeWorktree(repo, job->worktree, job->branch);
+            co_await WorktreeGit::remove(repo, job->worktree, job->branch);
         fail(*job, stopped);
         co_return false;
     }
     if (!QFileInfo::exists(job->worktree)) {
-        fail(*job, !added && job->git->exitStatus() == branchTaken
+        fail(*job, !added && job->git->exitStatus() == WorktreeGit::branchTaken
                        ? QStringLiteral("“") + job->branch + QStringLiteral("” 브랜치가 이미 있어요. 다른 작업 이름을 쓰세요.")
                        : worktreeFailed);
         co_return false;
     }
-    job->foldersNamed = printed.mid(adding.size());
+    job->foldersNamed = printed.mid(WorktreeGit::adding.size());
     for (const QString &file : propertiesFiles) {
         if (QFileInfo(QDir(repo).filePath(file)).isFile())
             QFile::copy(QDir(repo).filePath(file), QDir(job->worktree).filePath(file));
@@ -828,13 +444,13 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         co_return;
     const QString planDir = absoluteFolder(job->planDir);
     // A large plan would stall the window while it is read and decoded.
-    QFuture<Plan> reading = OffThread::run(readPlan, planDir);
+    QFuture<Plan> reading = PoolThread::run(readPlan, planDir);
     const Plan plan = co_await reading;
     if (!self)
         co_return;
     // Claude works by the real paths: a confined run is given no link on the
     // way, and one in /tmp would lie under its private /tmp.
-    const QString planFolder = realPath(planDir);
+    const QString planFolder = BuildPlaces::realPath(planDir);
     const QString prompt = Developer::prompt(job->platform, job->base, job->branch, planFolder, plan);
 
     const PlatformKind platform = job->platform;
@@ -864,13 +480,13 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
         job->foldersNamed = co_await job->git->before();
     if (!self)
         co_return;
-    const std::optional<GitFolders> folders = gitFolders(job->foldersNamed);
+    const std::optional<WorktreeGit::Folders> folders = WorktreeGit::folders(job->foldersNamed);
     // What the worktree holds before the run, to show afterwards all the run
     // wrote there, also where git does not look; and the .git of each
     // submodule or nested repository in it, which the run must not point
     // elsewhere.
-    const QString tree = realPath(job->worktree);
-    QFuture<WorktreeSnapshot> taking = OffThread::run(WorktreeSnapshot::take, tree);
+    const QString tree = BuildPlaces::realPath(job->worktree);
+    QFuture<WorktreeSnapshot> taking = PoolThread::run(WorktreeSnapshot::take, tree);
     const WorktreeSnapshot before = co_await taking;
     if (!self)
         co_return;
@@ -892,14 +508,14 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
                 temporaryHeld = FolderLock::take(temporary->path());
             } catch (const FolderLock::Failure &) {
             }
-        const std::optional<QString> homes = buildHomes(tree);
+        const std::optional<QString> homes = BuildPlaces::homes(tree);
         if (!temporary || !temporaryHeld.isHeld() || !homes) {
             fail(*job, QStringLiteral("격리된 빌드가 쓸 전용 폴더를 만들지 못했어요: ")
                            + (!homes ? AppPaths::support() : privateTemp.value_or(QDir::tempPath())));
             co_return;
         }
-        runner.confinement = confinement(job->worktree, realPath(temporary->path()), *homes, planDir,
-                                         folders ? folders->common : QString());
+        runner.confinement = BuildPlaces::confinement(job->worktree, BuildPlaces::realPath(temporary->path()), *homes,
+                                                      planDir, folders ? folders->common : QString());
         runner.confinement->readOnly += before.gitEntries();
         // A login stays with the tool: it is handed its access token, and
         // the build finds the login file, with the token that renews it,
@@ -954,7 +570,7 @@ QCoro::Task<> Developer::writeCode(std::shared_ptr<Job> job)
     QByteArray printed;
     if (listing)
         printed = co_await std::move(*listing);
-    QFuture<WorktreeSnapshot> retaking = OffThread::run(WorktreeSnapshot::take, tree);
+    QFuture<WorktreeSnapshot> retaking = PoolThread::run(WorktreeSnapshot::take, tree);
     const WorktreeSnapshot after = co_await retaking;
     QStringList changed = changedPaths(printed);
     changed += after.changedSince(before, changed);
@@ -1119,7 +735,9 @@ QStringList Developer::disallowedTools()
 
 QString Developer::git(const QString &dir, const QStringList &args)
 {
-    return Spawn::output(gitPath, gitArguments(dir, args), gitEnvironment()).value_or(QString()).trimmed();
+    return Spawn::output(WorktreeGit::program, WorktreeGit::arguments(dir, args), WorktreeGit::environment())
+        .value_or(QString())
+        .trimmed();
 }
 
 bool Developer::branchExists(const QString &repo, const QString &name)

@@ -17,10 +17,6 @@
 
 class PlanGuard;
 
-namespace Spawn {
-struct Confinement;
-}
-
 struct Plan;
 
 // The development engine: for each chosen platform it makes a branch in a
@@ -122,12 +118,6 @@ public:
     static QStringList allowedTools(PlatformKind platform);
     // What Claude may not do although `allowedTools` would let it.
     static QStringList disallowedTools();
-    // How Claude's run in `worktree` is confined: what it may write and
-    // read, its private `temporary` folder and the build's own homes under
-    // `homes`, which are set up for it. `commonGitFolder` is the git folder
-    // the worktree shares with its repository, read-only; empty for none.
-    static Spawn::Confinement confinement(const QString &worktree, const QString &temporary, const QString &homes,
-                                          const QString &planDir, const QString &commonGitFolder);
 
     // Runs git in `dir` and gives its output trimmed; "" when git cannot
     // run. The exit status is not looked at. Blocks the calling thread.

@@ -7,9 +7,9 @@
 #include "core/jsonread.h"
 #include "core/madefrom.h"
 #include "core/regularfile.h"
-#include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/plan.h"
+#include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -90,8 +90,8 @@ QString setAside(const QString &dir, const QString &backup)
 
 void endWhatWasLeftRunning(const QString &dir, const UnderWay::Entry &record)
 {
-    if (record.group && !ProcessGroup::end(*record.group))
-        throw Failure{(ProcessGroup::startedHere(*record.group)
+    if (record.group && !RunMarks::end(*record.group))
+        throw Failure{(RunMarks::startedHere(*record.group)
                            ? QStringLiteral("중단된 고치기의 Claude 가 아직 이 폴더에서 일하고 있어요. ")
                            : QStringLiteral("이 폴더는 복사본이고, 원래 폴더에서 중단된 고치기의 Claude 가 아직 그 폴더에서 "
                                             "일하고 있어요. "))
@@ -135,7 +135,7 @@ void reinstate(const QString &dir, const QByteArray &bytes, const AppSettings &s
         // The check that the backup is JSON let a whole tree go on this
         // thread; the render's pieces are made on the others.
         FreedMemory::giveBack();
-        Exporter::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
+        PlanExport::writeAll(plan, dir, Conventions::load({settings.androidRepo, settings.iosRepo}).first);
     } catch (const PlanHistory::Failure &failure) {
         throw Failure{failure.message};
     } catch (const ExportFailure &failure) {

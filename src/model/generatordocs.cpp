@@ -4,7 +4,7 @@
 #include "core/fileerror.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
 #include "core/text.h"
@@ -426,7 +426,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         throw GeneratorFailure{error};
     update(run, stage, [count](StageState &state) { state.total = count; });
 
-    const QFuture<QHash<QString, QString>> naming = OffThread::run(copyNames, run.dir, folder, list);
+    const QFuture<QHash<QString, QString>> naming = PoolThread::run(copyNames, run.dir, folder, list);
     const QHash<QString, QString> names = co_await naming;
     QStringList parts;
     QStringList unread;
@@ -436,7 +436,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         const QString name = names.value(entry);
         const QString cachePath = folder + QLatin1Char('/') + name;
 
-        const QFuture<std::optional<QString>> cacheRead = OffThread::run(readCache, run.dir, cachePath);
+        const QFuture<std::optional<QString>> cacheRead = PoolThread::run(readCache, run.dir, cachePath);
         std::optional<QString> text = co_await cacheRead;
         run.cancel.throwIfCancelled();
         if (text) {
@@ -452,14 +452,14 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
                     update(run, stage, [i](StageState &state) { state.done = i + 1; });
                     continue;
                 }
-                const QFuture<QString> localRead = OffThread::run(readLocal, entry, path);
+                const QFuture<QString> localRead = PoolThread::run(readLocal, entry, path);
                 text = co_await localRead;
             } else {
                 text = co_await readWiki(run, stage, entry, what, i + 1, count);
             }
             run.cancel.throwIfCancelled();
             // A killed run must never leave a cut copy that the next run trusts.
-            const QFuture<bool> cacheWrite = OffThread::run(
+            const QFuture<bool> cacheWrite = PoolThread::run(
                 [](QString dir, QString path, QString text) { return PlanFolder(dir).write(path, text.toUtf8()); },
                 run.dir, cachePath, *text);
             co_await cacheWrite;
@@ -475,7 +475,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         co_return QString();
     }
     const qsizetype read = parts.size();
-    const QFuture<std::pair<QString, qsizetype>> joining = OffThread::run([](QStringList parts) {
+    const QFuture<std::pair<QString, qsizetype>> joining = PoolThread::run([](QStringList parts) {
         QString joined = parts.join(QStringLiteral("\n\n---\n\n"));
         const qsizetype length = Text::graphemeCount(joined);
         return std::make_pair(std::move(joined), length);

@@ -1,10 +1,10 @@
 #include "model/generator.h"
 
 #include "claude/jsonextract.h"
-#include "claude/prompts.h"
+#include "model/prompts.h"
 #include "core/atomicfile.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "model/conventions.h"
 #include "settings/apppaths.h"
 
@@ -25,7 +25,7 @@ QStringList draftTools()
 // so it is written off the event loop.
 QFuture<bool> writeAnswer(const QString &dir, const QString &answer)
 {
-    return OffThread::run([](QString path, QString answer) { return AtomicFile::write(path, answer.toUtf8()); },
+    return PoolThread::run([](QString path, QString answer) { return AtomicFile::write(path, answer.toUtf8()); },
                           dir + QStringLiteral("/.claude-draft.txt"), answer);
 }
 
@@ -72,7 +72,7 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     const Conventions conventions = Conventions::load({run.settings.androidRepo, run.settings.iosRepo}).first;
     // The largest prompt (every frame's text boxes, two long documents) takes
     // long enough to build that it must not hold the event loop.
-    const QFuture<QString> building = OffThread::run(
+    const QFuture<QString> building = PoolThread::run(
         [](GenerateInput input, FigmaSection section, QString specDoc, QString apiDoc, Conventions conventions,
            QString dir, AppSettings settings) {
             return Prompts::draft(input, section, specDoc, apiDoc, conventions, dir, settings);
@@ -86,7 +86,7 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
                            AppPaths::expandHome(run.settings.iosRepo)};
     const QString answer = co_await run.runner.run(prompt, draftTools(), dirs, run.dir, false,
                                                    progressSink(run, Stage::draft), {}, run.cancel);
-    const QFuture<std::pair<Plan, QStringList>> decoding = OffThread::run(decode, answer);
+    const QFuture<std::pair<Plan, QStringList>> decoding = PoolThread::run(decode, answer);
     auto [plan, problems] = co_await decoding;
     run.cancel.throwIfCancelled();
     finish(run, Stage::draft,
@@ -112,7 +112,7 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
 
     const QString fixAnswer = co_await run.runner.run(fixPrompt(problems), draftTools(), dirs, run.dir, true,
                                                       progressSink(run, Stage::check), {}, run.cancel);
-    const QFuture<std::pair<Plan, QStringList>> fixDecoding = OffThread::run(decode, fixAnswer);
+    const QFuture<std::pair<Plan, QStringList>> fixDecoding = PoolThread::run(decode, fixAnswer);
     auto [fixed, remaining] = co_await fixDecoding;
     run.cancel.throwIfCancelled();
     if (fixed.screens.isEmpty())

@@ -5,7 +5,7 @@
 #include "core/atomicfile.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/ownthread.h"
 #include "core/text.h"
 #include "figma/downloader.h"
@@ -160,7 +160,7 @@ QString Generator::figmaPrompt(const FigmaLink &link)
 QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
 {
     if (reuse) {
-        const QFuture<std::optional<FigmaSection>> reading = OffThread::run(reusedSection, run.dir);
+        const QFuture<std::optional<FigmaSection>> reading = PoolThread::run(reusedSection, run.dir);
         std::optional<FigmaSection> saved = co_await reading;
         run.cancel.throwIfCancelled();
         if (saved) {
@@ -184,7 +184,7 @@ QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
     else
         section = co_await mcpSection(run);
     co_await downloadImages(run, section);
-    const QFuture<FigmaSection> finishing = OffThread::run(withTextBoxes, std::move(section), run.dir);
+    const QFuture<FigmaSection> finishing = PoolThread::run(withTextBoxes, std::move(section), run.dir);
     FigmaSection finished = co_await finishing;
     run.cancel.throwIfCancelled();
     co_return finished;
@@ -251,13 +251,13 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
 
     const QByteArray outline = metadata->bytes();
     if (!outline.isEmpty()) {
-        const QFuture<bool> written = OffThread::run(
+        const QFuture<bool> written = PoolThread::run(
             [](QString path, QByteArray outline) { return AtomicFile::write(path, outline); },
             run.dir + QStringLiteral("/figma-metadata.xml"), outline);
         co_await written;
     }
 
-    const QFuture<FigmaSection> decoding = OffThread::run(decodeAnswer, answer);
+    const QFuture<FigmaSection> decoding = PoolThread::run(decodeAnswer, answer);
     FigmaSection section = co_await decoding;
     run.cancel.throwIfCancelled();
     dropImages(section);

@@ -7,14 +7,14 @@
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/madefrom.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/ownthread.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
-#include "export/exporter.h"
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -106,7 +106,7 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
     // A save that fails part-way (a full disk at the page) leaves the folder
     // as it found it, like one a stop came to.
     try {
-        Exporter::writeAll(plan, dir, conventions);
+        PlanExport::writeAll(plan, dir, conventions);
     } catch (const ExportFailure &failure) {
         const QString notBack = takeBack(dir, replaced);
         if (notBack.isEmpty())
@@ -332,10 +332,10 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     ++m_writing;
     const auto ended = qScopeGuard([this] { writesEnded(); });
     const QFuture<Replaced> written =
-        OffThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
+        PoolThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
-        const QFuture<QString> takenBack = OffThread::run(takeBack, run.dir, std::move(replaced));
+        const QFuture<QString> takenBack = PoolThread::run(takeBack, run.dir, std::move(replaced));
         co_await takenBack;
         throw Cancelled{};
     }

@@ -2,24 +2,24 @@
 
 #include "claude/streamcollector.h"
 
-#include "claude/prompts.h"
+#include "model/prompts.h"
 #include "process/spawn.h"
 #include "core/atomicfile.h"
 #include "core/fileerror.h"
 #include "core/filesizes.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/picturefile.h"
 #include "core/ownthread.h"
 #include "core/regularfile.h"
 #include "core/text.h"
-#include "export/exporter.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
 #include "model/folderrestore.h"
 #include "model/generator.h"
 #include "model/plan.h"
+#include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -198,7 +198,7 @@ Verdict judge(const QString &dir, const PlanFiles::Kept &before, const QString &
     // A result that holds other content than the plan before is written
     // otherwise: only one that holds the same is derived and spelt out here.
     if (revision.sameContent && !revision.before.isEmpty()) {
-        Exporter::derive(revision.plan, dir, conventions);
+        PlanExport::derive(revision.plan, dir, conventions);
         try {
             if (PlanJson::pretty(revision.plan) == revision.before)
                 return {Verdict::Kind::unchanged, QString(), Plan(), {}, {}};
@@ -471,19 +471,19 @@ QCoro::Task<QString> Reviser::prepare(Run &run)
     // stays live. Until the backup is made nothing has changed, so a
     // failure only ends the run.
     try {
-        const QFuture<QStringList> attached = OffThread::run(saveAttachments, run.images, run.dir);
+        const QFuture<QStringList> attached = PoolThread::run(saveAttachments, run.images, run.dir);
         run.copies = co_await attached;
         run.cancel.throwIfCancelled();
     } catch (...) {
         co_return unstarted(std::current_exception());
     }
     try {
-        const QFuture<QString> made = OffThread::run(backup, run.dir);
+        const QFuture<QString> made = PoolThread::run(backup, run.dir);
         run.backup = co_await made;
         // Until the record goes, the next use of the folder takes this run
         // for interrupted and rolls it back from the backup it names.
         run.record = UnderWay(run.dir, QFileInfo(run.backup).fileName());
-        const QFuture<QString> recorded = OffThread::run(
+        const QFuture<QString> recorded = PoolThread::run(
             [](UnderWay record, const QString &backup) {
                 const QString error = record.start();
                 if (!error.isEmpty())
@@ -503,11 +503,11 @@ QCoro::Task<QString> Reviser::prepare(Run &run)
 
 QCoro::Task<Reviser::Phase> Reviser::reviseFolder(Run &run)
 {
-    const QFuture<PlanFiles::Snapshot> taken = OffThread::run(
+    const QFuture<PlanFiles::Snapshot> taken = PoolThread::run(
         [](const QString &dir, const QString &backup) { return PlanFiles::take(dir, PlanFiles::Kept::at(backup)); },
         run.dir, run.backup);
     run.files = co_await taken;
-    const QFuture<QStringList> checked = OffThread::run(problemsBefore, run.dir);
+    const QFuture<QStringList> checked = PoolThread::run(problemsBefore, run.dir);
     const QStringList before = co_await checked;
     QPointer<Reviser> self(this);
     const quint64 id = run.id;
@@ -537,12 +537,12 @@ QCoro::Task<Reviser::Phase> Reviser::reviseFolder(Run &run)
         co_return co_await giveBack(run, answer, false);
     // Whatever Claude says it did, a plan.json that holds its bytes was not
     // revised: nothing to keep, log or undo.
-    const QFuture<bool> same = OffThread::run(untouched, run.dir, run.files.plan);
+    const QFuture<bool> same = PoolThread::run(untouched, run.dir, run.files.plan);
     if (co_await same)
         co_return co_await giveBack(run, nothingChanged, true);
 
     // The problems the revision brought are asked back once.
-    const QFuture<QStringList> checking = OffThread::run(
+    const QFuture<QStringList> checking = PoolThread::run(
         [](const QString &dir) { return readBack(dir).problems; }, run.dir);
     const QStringList added = newProblems(before, co_await checking);
     QStringList left;
@@ -550,7 +550,7 @@ QCoro::Task<Reviser::Phase> Reviser::reviseFolder(Run &run)
         setPhase(Phase::running(QStringLiteral("검사에서 ") + QString::number(added.size())
                                 + QStringLiteral("건 — 한 번 더 고치는 중")));
         answer = (co_await runner.run(fixPrompt(added), tools, dirs, run.dir, true, progress, {}, run.cancel)).trimmed();
-        const QFuture<QStringList> rechecking = OffThread::run(
+        const QFuture<QStringList> rechecking = PoolThread::run(
             [](const QString &dir) { return readBack(dir).problems; }, run.dir);
         left = co_await rechecking;
     }
@@ -561,7 +561,7 @@ QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList 
 {
     // The plan judged is taken out of its future: the write below frees it
     // on its own thread, not the future here at the end.
-    QFuture<Verdict> judging = OffThread::run(judge, run.dir, run.files.plan, run.request,
+    QFuture<Verdict> judging = PoolThread::run(judge, run.dir, run.files.plan, run.request,
                                               QStringList{run.settings.androidRepo, run.settings.iosRepo});
     co_await judging;
     Verdict verdict = judging.takeResult();
@@ -571,15 +571,15 @@ QCoro::Task<Reviser::Phase> Reviser::keep(Run &run, QString answer, QStringList 
         throw Unreadable{verdict.text};
 
     setPhase(Phase::running(QStringLiteral("plan.md · index.html 다시 쓰는 중")));
-    const QFuture<void> written = OffThread::run(
+    const QFuture<void> written = PoolThread::run(
         [](Plan &plan, const QString &dir, const Conventions &conventions) {
-            Exporter::writeAll(plan, dir, conventions);
+            PlanExport::writeAll(plan, dir, conventions);
         },
         std::move(verdict.plan), run.dir, std::move(verdict.conventions));
     co_await written;
 
     const QFuture<void> logged =
-        OffThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
+        PoolThread::run(appendLog, run.dir, logRequest(run.request, run.copies), answer, run.settings.userName);
     co_await logged;
     run.record.end();
     QStringList said{answer.isEmpty() ? QStringLiteral("고쳤어요") : answer};
@@ -594,7 +594,7 @@ QCoro::Task<Reviser::Phase> Reviser::giveBack(Run &run, QString text, bool uncha
 {
     // Claude may have edited before it refused; what it says it did not
     // change must not stay changed.
-    const QFuture<QString> refused = OffThread::run(refuse, run.dir, run.backup, run.files);
+    const QFuture<QString> refused = PoolThread::run(refuse, run.dir, run.backup, run.files);
     const QString notBack = co_await refused;
     const QString said = withNotice(run.notice, ended(run.record, run.backup, notBack, text, text));
     co_return unchanged && notBack.isEmpty() ? Phase::done(said) : Phase::failed(said);
@@ -609,7 +609,7 @@ QCoro::Task<> Reviser::putBack(Run &run, QString cause)
     // comes between.
     QString notBack;
     try {
-        const QFuture<QString> restored = OffThread::run(restore, run.dir, run.backup, run.files);
+        const QFuture<QString> restored = PoolThread::run(restore, run.dir, run.backup, run.files);
         notBack = co_await restored;
     } catch (...) {
         notBack = causeOf(std::current_exception());

@@ -23,7 +23,7 @@ QByteArray text(const UnderWay::Entry &entry)
 {
     QByteArray bytes = entry.backup.toUtf8() + '\n';
     if (entry.group)
-        bytes += ProcessGroup::toText(*entry.group).toUtf8() + '\n';
+        bytes += RunMarks::toText(*entry.group).toUtf8() + '\n';
     return bytes;
 }
 
@@ -45,7 +45,7 @@ std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
     const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
     Entry entry;
     entry.backup = lines.value(0).trimmed();
-    entry.group = ProcessGroup::fromText(lines.value(1));
+    entry.group = RunMarks::fromText(lines.value(1));
     // Only a run that works in this very folder is this record's: a copy of
     // the folder carries the original's record.
     if (entry.group)
@@ -58,7 +58,7 @@ UnderWay::UnderWay(const QString &dir, const QString &backup)
 {
     m_state->dir = dir;
     m_state->entry.backup = backup;
-    m_state->entry.group = ProcessGroup::Mark{ProcessGroup::newToken(), ProcessGroup::placeOf(dir), dir};
+    m_state->entry.group = RunMarks::Mark{RunMarks::newToken(), RunMarks::placeOf(dir), dir};
 }
 
 QString UnderWay::start()

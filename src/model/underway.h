@@ -1,6 +1,6 @@
 #pragma once
 
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include <QString>
 #include <memory>
@@ -18,7 +18,7 @@ class UnderWay
 public:
     struct Entry {
         QString backup;
-        std::optional<ProcessGroup::Mark> group;
+        std::optional<RunMarks::Mark> group;
     };
 
     // The record of the folder `dir`, if any; read without blocking.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 
 // Secrets in the desktop's Secret Service (through QtKeychain). Each call
 // blocks its caller until the service has answered; the asynchronous

@@ -1,6 +1,6 @@
 #include "process/childprocess.h"
 
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include <atomic>
 #include <cerrno>
@@ -43,9 +43,9 @@ public:
         std::call_once(m_described, [this] {
             m_run = m_describe();
             if (m_run.init > 0) {
-                m_initDescriptor = ProcessGroup::openDescriptor(m_run.init);
+                m_initDescriptor = RunMarks::openDescriptor(m_run.init);
                 // Gone already, and the number perhaps someone else's.
-                if (m_initDescriptor >= 0 && ProcessGroup::namespaceOf(m_run.init) != m_run.ns) {
+                if (m_initDescriptor >= 0 && RunMarks::namespaceOf(m_run.init) != m_run.ns) {
                     ::close(m_initDescriptor);
                     m_initDescriptor = -1;
                 }
@@ -100,7 +100,7 @@ void ChildProcess::forgetRun(pid_t pid)
 struct ChildProcess::State {
     explicit State(pid_t child)
         : pid(child)
-        , pidfd(ProcessGroup::openDescriptor(child))
+        , pidfd(RunMarks::openDescriptor(child))
         , run(runOf(child))
     {
     }
@@ -123,7 +123,7 @@ struct ChildProcess::State {
         return info.si_pid == pid;
     }
 
-    bool waitForEnd(std::chrono::milliseconds timeout) const
+    bool waitForChildEnd(std::chrono::milliseconds timeout) const
     {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + timeout;
@@ -144,7 +144,7 @@ struct ChildProcess::State {
     {
         if (!run) {
             if (pidfd >= 0)
-                ProcessGroup::signalThrough(pidfd, number);
+                RunMarks::signalThrough(pidfd, number);
             else
                 ::kill(pid, number);
             return;
@@ -153,8 +153,8 @@ struct ChildProcess::State {
         if (described.ns == 0 && number == SIGKILL) {
             // Not to the holder, which leads the group: it ends what is left
             // once its program has gone, the orphans it adopted included.
-            ProcessGroup::signalMembers(pid, SIGKILL);
-            ProcessGroup::signalCarriers(described.token, SIGKILL);
+            RunMarks::signalMembers(pid, SIGKILL);
+            RunMarks::signalCarriers(described.token, SIGKILL);
             return;
         }
         if (described.ns == 0) {
@@ -165,7 +165,7 @@ struct ChildProcess::State {
             ::kill(-pid, number);
             // A member the group's signal reached gets no second one: a
             // tool may read a second SIGTERM as "end now".
-            ProcessGroup::signalCarriers(described.token, number, ProcessGroup::inGroup(pid));
+            RunMarks::signalCarriers(described.token, number, RunMarks::inGroup(pid));
             return;
         }
         if (number == SIGKILL) {
@@ -173,24 +173,24 @@ struct ChildProcess::State {
             // and a namespace made inside it; a carrier that escaped it
             // cannot have.
             if (run->initDescriptor() >= 0)
-                ProcessGroup::signalThrough(run->initDescriptor(), SIGKILL);
+                RunMarks::signalThrough(run->initDescriptor(), SIGKILL);
             if (pidfd >= 0)
-                ProcessGroup::signalThrough(pidfd, SIGKILL);
-            ProcessGroup::signalCarriers(described.token, SIGKILL);
+                RunMarks::signalThrough(pidfd, SIGKILL);
+            RunMarks::signalCarriers(described.token, SIGKILL);
             return;
         }
-        const QList<pid_t> members = ProcessGroup::inNamespace(described.ns, described.init);
+        const QList<pid_t> members = RunMarks::inNamespace(described.ns, described.init);
         for (const pid_t member : members) {
-            const int memberfd = ProcessGroup::openDescriptor(member);
+            const int memberfd = RunMarks::openDescriptor(member);
             if (memberfd < 0)
                 continue;
-            if (ProcessGroup::namespaceOf(member) == described.ns)
-                ProcessGroup::signalThrough(memberfd, number);
+            if (RunMarks::namespaceOf(member) == described.ns)
+                RunMarks::signalThrough(memberfd, number);
             ::close(memberfd);
         }
         // Those in a namespace made inside the run's are not among them;
         // bwrap outside it would take the namespace along at once.
-        ProcessGroup::signalCarriers(described.token, number, members + QList<pid_t>{described.init, pid});
+        RunMarks::signalCarriers(described.token, number, members + QList<pid_t>{described.init, pid});
     }
 
     bool gone() const
@@ -204,18 +204,18 @@ struct ChildProcess::State {
         // first process of a PID namespace we are handed the run's orphans,
         // and reap them only now and then): neither counts.
         const Run &described = run->run();
-        if (!ProcessGroup::carriers(described.token).isEmpty())
+        if (!RunMarks::carriers(described.token).isEmpty())
             return false;
         if (described.ns == 0)
-            return ProcessGroup::inGroup(pid).isEmpty();
+            return RunMarks::inGroup(pid).isEmpty();
         return run->initDescriptor() < 0 || readable(run->initDescriptor());
     }
 
-    bool waitUntilGone(std::chrono::milliseconds timeout) const
+    bool waitUntilRunIsGone(std::chrono::milliseconds timeout) const
     {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + timeout;
-        if (!waitForEnd(timeout))
+        if (!waitForChildEnd(timeout))
             return false;
         while (!gone()) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -261,24 +261,24 @@ int ChildProcess::endDescriptor() const
     return m_state->pidfd;
 }
 
-bool ChildProcess::hasEnded() const
+bool ChildProcess::childHasEnded() const
 {
     return m_state->ended();
 }
 
-bool ChildProcess::waitForEnd(std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForChildEnd(std::chrono::milliseconds timeout) const
 {
-    return m_state->waitForEnd(timeout);
+    return m_state->waitForChildEnd(timeout);
 }
 
-bool ChildProcess::isGone() const
+bool ChildProcess::runIsGone() const
 {
     return m_state->gone();
 }
 
-bool ChildProcess::waitUntilGone(std::chrono::milliseconds timeout) const
+bool ChildProcess::waitUntilRunIsGone(std::chrono::milliseconds timeout) const
 {
-    return m_state->waitUntilGone(timeout);
+    return m_state->waitUntilRunIsGone(timeout);
 }
 
 void ChildProcess::terminate(std::chrono::milliseconds grace) const
@@ -288,7 +288,7 @@ void ChildProcess::terminate(std::chrono::milliseconds grace) const
     m_state->signal(SIGTERM);
     // The watcher keeps the state (and its descriptors) alive on its own.
     std::thread([state = m_state, grace] {
-        if (!state->waitUntilGone(grace))
+        if (!state->waitUntilRunIsGone(grace))
             state->signal(SIGKILL);
     }).detach();
 }

@@ -30,7 +30,7 @@ public:
         // process group the child leads.
         pid_t init = 0;
         quint64 ns = 0;
-        // The token every process of the run carries (see ProcessGroup).
+        // The token every process of the run carries (see RunMarks).
         QByteArray token;
     };
 
@@ -54,15 +54,16 @@ public:
     // The run's token; empty for a child that starts none.
     QByteArray token() const;
     // Becomes readable once the child has ended; -1 when the kernel offers
-    // no process descriptors (callers then poll hasEnded()).
+    // no process descriptors (callers then poll childHasEnded()).
     int endDescriptor() const;
-    bool hasEnded() const;
+    // The child itself has ended, whatever is left of its run.
+    bool childHasEnded() const;
     // True when the child ended within `timeout`.
-    bool waitForEnd(std::chrono::milliseconds timeout) const;
+    bool waitForChildEnd(std::chrono::milliseconds timeout) const;
     // The child has ended and, for a run, every process of the run too.
-    bool isGone() const;
-    // Waits until isGone(); true when that came within `timeout`.
-    bool waitUntilGone(std::chrono::milliseconds timeout) const;
+    bool runIsGone() const;
+    // Waits until runIsGone(); true when that came within `timeout`.
+    bool waitUntilRunIsGone(std::chrono::milliseconds timeout) const;
 
     // SIGTERM once, however often it is called, to every process of the
     // run we can find (its namespace or group and the token's carriers) but

@@ -1,7 +1,7 @@
 #include "process/ownnetwork.h"
 
 #include "process/posixspawn.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -177,7 +177,7 @@ void attach(pid_t pid, int socket)
         // the run ended first.
         if (readByte(socket) && ::pipe2(ready, O_CLOEXEC) == 0)
             stack = startStack(pid, socket, ready[1]);
-        const int descriptor = stack > 0 ? ProcessGroup::openDescriptor(stack) : -1;
+        const int descriptor = stack > 0 ? RunMarks::openDescriptor(stack) : -1;
         if (ready[1] >= 0)
             ::close(ready[1]);
         // The ready pipe ends without a word when the stack fails.

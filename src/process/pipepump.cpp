@@ -199,7 +199,7 @@ bool PipePump::pump(const ChildProcess &child, const QByteArray &input, const Si
         auto ready = [&](nfds_t at) { return at < count && fds[at].revents != 0; };
         if (ready(wakeAt))
             break;
-        if (!ended && (ready(endAt) || (child.endDescriptor() < 0 && child.hasEnded()))) {
+        if (!ended && (ready(endAt) || (child.endDescriptor() < 0 && child.childHasEnded()))) {
             ended = true;
             drainUntil = Clock::now() + drainAfterEnd;
             // Nobody we wait for reads the rest of the input any more.

@@ -2,7 +2,7 @@
 
 #include "core/filedescriptor.h"
 #include "core/privatetemp.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include <QDir>
 #include <QFile>
@@ -122,7 +122,7 @@ int endLeftovers()
     for (const QString &name : QDir(*folder).entryList(QDir::Files | QDir::Hidden))
         if (list.match(name).hasMatch())
             tokens.unite(abandoned(*folder, name));
-    return tokens.isEmpty() ? 0 : ProcessGroup::signalCarriers(tokens, SIGKILL);
+    return tokens.isEmpty() ? 0 : RunMarks::signalCarriers(tokens, SIGKILL);
 }
 
 } // namespace RunList

@@ -4,12 +4,15 @@
 #include "process/pipepump.h"
 #include "core/filedescriptor.h"
 #include "core/ownthread.h"
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 #include "process/runlist.h"
 #include "core/text.h"
 #include "process/posixspawn.h"
 #include "process/ownnetwork.h"
 #include "process/socketfilter.h"
+#include "process/bwrapcommand.h"
+#include "process/runtable.h"
+#include "process/watcher.h"
 
 #include <QCoroFuture>
 #include <QDir>
@@ -17,7 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -26,17 +28,14 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
-#include <map>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
 #include <sys/prctl.h>
-#include <dirent.h>
 #include <utility>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
@@ -140,379 +139,11 @@ void reapOrphans()
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const std::lock_guard lock(childrenMutex);
-            for (const pid_t orphan : ProcessGroup::zombieChildren())
+            for (const pid_t orphan : RunMarks::zombieChildren())
                 if (!waitedFor().contains(orphan))
                     ::waitpid(orphan, nullptr, WNOHANG);
         }
     }).detach();
-}
-
-// The fallback where no PID namespace can be made: a process forked from
-// this one, before the first run starts, that holds the reading end of a
-// pipe whose writing end only this process has. It learns each run's
-// process group and token as the run starts and forgets them once the run
-// is gone; when this process ends, however it ends, the pipe closes and the
-// watcher kills every process of the groups it still knows but their
-// holders (which end the rest, orphans included) and every process that
-// carries one of the tokens, also those that left their group. It has a
-// name of its own, so that `pkill quarrystone` leaves it to do its work;
-// should it end anyway, the next run notices and starts another.
-class Watcher
-{
-public:
-    static Watcher &shared()
-    {
-        // Never destroyed: its end of the pipe must stay open until this
-        // process ends.
-        static Watcher *const watcher = new Watcher();
-        return *watcher;
-    }
-
-    // Forgets the run of `group` if a watcher was ever started for one.
-    static void forget(pid_t group)
-    {
-        if (started)
-            shared().remove(group);
-    }
-
-    void add(pid_t group, const QByteArray &token)
-    {
-        const std::lock_guard lock(m_mutex);
-        m_runs[group] = token;
-        if (!tell(group, token))
-            restart();
-    }
-
-    void remove(pid_t group)
-    {
-        const std::lock_guard lock(m_mutex);
-        if (!m_runs.contains(group))
-            return;
-        const QByteArray token = m_runs.take(group);
-        if (!tell(-group, token))
-            restart();
-    }
-
-private:
-    static constexpr int capacity = 4096;
-    static constexpr int tokenSize = 32;
-
-    struct Note {
-        pid_t group;
-        char token[tokenSize];
-    };
-
-    Watcher()
-    {
-        started = true;
-        start();
-    }
-
-    static inline std::atomic<bool> started{false};
-
-    void start()
-    {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0)
-            return;
-        const pid_t pid = ::fork();
-        if (pid == 0)
-            watch(ends[0], ends[1]);
-        ::close(ends[0]);
-        if (pid < 0) {
-            ::close(ends[1]);
-            return;
-        }
-        m_pid = pid;
-        m_pipe = ends[1];
-    }
-
-    // The watcher is gone (the write found no reader): it is reaped, and
-    // another learns every run still going.
-    void restart()
-    {
-        if (m_pipe >= 0)
-            ::close(m_pipe);
-        m_pipe = -1;
-        if (m_pid > 0)
-            ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-        FileDescriptor::writeAll(STDERR_FILENO,
-                                 QStringLiteral("실행을 지켜보던 감시 프로세스가 끝나서 새로 띄웠어요.\n").toUtf8());
-        start();
-        for (auto it = m_runs.cbegin(); it != m_runs.cend(); ++it)
-            tell(it.key(), it.value());
-    }
-
-    bool tell(pid_t group, const QByteArray &token)
-    {
-        if (m_pipe < 0)
-            return false;
-        Note note{group, {}};
-        std::memcpy(note.token, token.constData(), std::min<qsizetype>(token.size(), tokenSize));
-        return ::write(m_pipe, &note, sizeof note) == sizeof note;
-    }
-
-    // The child of a fork from a process with threads: system calls and
-    // plain memory work only.
-    [[noreturn]] static void watch(int readEnd, int writeEnd)
-    {
-        ::close(writeEnd);
-        ::setsid();
-        ::prctl(PR_SET_NAME, "qs-run-watcher");
-        for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-            ::signal(number, SIG_IGN);
-        if (readEnd != 3) {
-            ::dup2(readEnd, 3);
-            ::close(readEnd);
-        }
-        ::syscall(SYS_close_range, 0U, 2U, 0);
-        ::syscall(SYS_close_range, 4U, ~0U, 0);
-        static Note runs[capacity];
-        Note note{};
-        for (;;) {
-            const ssize_t n = ::read(3, &note, sizeof note);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n != sizeof note)
-                break;
-            for (Note &run : runs) {
-                if (note.group > 0 && run.group == 0) {
-                    run = note;
-                    break;
-                }
-                if (note.group < 0 && run.group == -note.group) {
-                    run.group = 0;
-                    break;
-                }
-            }
-        }
-        // What left its group may start more while it is being ended. The
-        // groups' leaders, the runs' holders, are left alone: tied to us,
-        // they end the rest of their runs themselves, orphans included.
-        for (int round = 0; round < 100 && killRuns(runs); ++round) {
-            const timespec pause{0, 10 * 1000 * 1000};
-            ::nanosleep(&pause, nullptr);
-        }
-        ::_exit(0);
-    }
-
-    // SIGKILL to every process whose environment holds one of the runs'
-    // tokens or that is in one of their groups but leads none; whether any
-    // was found.
-    static bool killRuns(const Note (&runs)[capacity])
-    {
-        static char entries[32768];
-        static char environment[1 << 20];
-        const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (proc < 0)
-            return false;
-        bool found = false;
-        for (;;) {
-            const long n = ::syscall(SYS_getdents64, proc, entries, sizeof entries);
-            if (n <= 0)
-                break;
-            for (long at = 0; at < n;) {
-                const auto *entry = reinterpret_cast<const dirent64 *>(entries + at);
-                at += entry->d_reclen;
-                const pid_t pid = numberIn(entry->d_name);
-                if (pid <= 0 || pid == ::getpid())
-                    continue;
-                const ssize_t size = readFile(proc, entry->d_name, "/environ", environment, sizeof environment);
-                const pid_t group = groupOf(proc, entry->d_name);
-                for (const Note &run : runs)
-                    if (run.group > 0 && (carries(environment, size, run.token) || (group == run.group && pid != group))) {
-                        ::kill(pid, SIGKILL);
-                        found = true;
-                        break;
-                    }
-            }
-        }
-        ::close(proc);
-        return found;
-    }
-
-    static pid_t numberIn(const char *name, char end = '\0')
-    {
-        pid_t pid = 0;
-        for (; *name != end; ++name) {
-            if (*name < '0' || *name > '9')
-                return 0;
-            pid = pid * 10 + (*name - '0');
-        }
-        return pid;
-    }
-
-    // The process group in /proc/<name>/stat: the third field after the
-    // name in parentheses; 0 when unknown.
-    static pid_t groupOf(int proc, const char *name)
-    {
-        static char stat[1024];
-        const ssize_t size = readFile(proc, name, "/stat", stat, sizeof stat - 1);
-        ssize_t at = size;
-        while (at > 0 && stat[at - 1] != ')')
-            --at;
-        for (int field = 0; field < 3 && at < size; ++at)
-            if (stat[at] == ' ')
-                ++field;
-        stat[size] = '\0';
-        return at < size ? numberIn(stat + at, ' ') : 0;
-    }
-
-    static ssize_t readFile(int proc, const char *name, const char *file, char *buffer, std::size_t size)
-    {
-        char path[64] = {};
-        std::size_t length = 0;
-        for (; name[length] && length < 40; ++length)
-            path[length] = name[length];
-        std::memcpy(path + length, file, ::strnlen(file, 16) + 1);
-        const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return 0;
-        std::size_t total = 0;
-        for (ssize_t n; total < size && (n = ::read(fd, buffer + total, size - total)) > 0;)
-            total += static_cast<std::size_t>(n);
-        ::close(fd);
-        return static_cast<ssize_t>(total);
-    }
-
-    static bool carries(const char *environment, ssize_t size, const char (&token)[tokenSize])
-    {
-        static constexpr char variable[] = "QUARRYSTONE_RUN=";
-        constexpr std::size_t prefix = sizeof variable - 1;
-        for (ssize_t at = 0; at < size;) {
-            const char *entry = environment + at;
-            const std::size_t length = ::strnlen(entry, static_cast<std::size_t>(size - at));
-            if (length == prefix + tokenSize && std::memcmp(entry, variable, prefix) == 0
-                && std::memcmp(entry + prefix, token, tokenSize) == 0)
-                return true;
-            at += static_cast<ssize_t>(length) + 1;
-        }
-        return false;
-    }
-
-    std::mutex m_mutex;
-    QMap<pid_t, QByteArray> m_runs;
-    pid_t m_pid = -1;
-    int m_pipe = -1;
-};
-
-QString bwrapPath()
-{
-    const QString chosen = qEnvironmentVariable("QUARRYSTONE_BWRAP");
-    return chosen.isEmpty() ? QStringLiteral("/usr/bin/bwrap") : chosen;
-}
-
-// A PID namespace whose first process dies with the starter (bwrap itself).
-// The spawner's option lists are never destroyed: detached threads may
-// still start runs while the process ends.
-const QStringList &namespaceOptions()
-{
-    static const auto *const options = new QStringList{QStringLiteral("--unshare-pid"), QStringLiteral("--die-with-parent")};
-    return *options;
-}
-
-// What every run gets: that namespace, its number and first process told on
-// descriptor 3, and the gate in front of the program (see gated).
-const QStringList &runOptions()
-{
-    static const auto *const options =
-        new QStringList(namespaceOptions() + QStringList{QStringLiteral("--info-fd"), QStringLiteral("3")});
-    return *options;
-}
-
-// Runtime folders of the person's session: a confined run gets an empty
-// one of its own in their place.
-QStringList runtimeFolders()
-{
-    QStringList folders{QStringLiteral("/run/user/") + QString::number(::geteuid())};
-    const QString named = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!named.isEmpty())
-        folders.append(QDir::cleanPath(named));
-    folders.removeDuplicates();
-    folders.removeIf([](const QString &folder) { return !QFileInfo(folder).isDir(); });
-    return folders;
-}
-
-// Sockets of system services through which a run would act outside: the
-// system bus (for root, systemd's whole interface), systemd's own socket,
-// and the container services' (root, or a member of their group, can
-// start anything there). Folders become empty, sockets /dev/null. Never
-// destroyed, as the option lists: detached threads may still start runs
-// while the process ends.
-const QStringList &serviceSockets()
-{
-    static const auto *const sockets =
-        new QStringList{QStringLiteral("/run/dbus"), QStringLiteral("/run/systemd/private"),
-                        QStringLiteral("/run/docker.sock"), QStringLiteral("/run/containerd"), QStringLiteral("/run/podman")};
-    return *sockets;
-}
-
-// A confined run sees the whole tree read-only, a /dev and a /proc of its
-// own, its private /tmp and runtime folder, and then what it may write and
-// what it reads where those cover it; a later mount hides whatever an
-// earlier one put at or below its place, so a folder comes before anything
-// inside it. A session of its own keeps it
-// from typing into a terminal of ours.
-QStringList confinedMounts(const Spawn::Confinement &confinement)
-{
-    enum class Kind { shown, writable, empty, nulled };
-    QList<std::pair<QString, Kind>> places;
-    for (const QString &folder : runtimeFolders())
-        places.append({folder, Kind::empty});
-    for (const QString &socket : serviceSockets())
-        if (const QFileInfo found(socket); found.exists())
-            places.append({socket, found.isDir() ? Kind::empty : Kind::nulled});
-    for (const QString &place : confinement.writable)
-        places.append({place, Kind::writable});
-    for (const QString &place : confinement.readOnly)
-        places.append({place, Kind::shown});
-    for (const QString &file : confinement.hidden)
-        places.append({file, Kind::nulled});
-    std::stable_sort(places.begin(), places.end(),
-                     [](const auto &a, const auto &b) { return a.first.size() < b.first.size(); });
-    QStringList mounts{QStringLiteral("--ro-bind"), QStringLiteral("/"), QStringLiteral("/"),
-                       QStringLiteral("--dev"),     QStringLiteral("/dev"), QStringLiteral("--proc"),
-                       QStringLiteral("/proc")};
-    if (!confinement.temporary.isEmpty())
-        mounts << QStringLiteral("--bind") << confinement.temporary << QStringLiteral("/tmp");
-    for (const auto &[place, kind] : places) {
-        if (kind == Kind::empty)
-            // No "--perms": bwrap takes it before "--tmpfs" only from 0.8.
-            mounts << QStringLiteral("--tmpfs") << place;
-        else if (kind == Kind::nulled)
-            mounts << QStringLiteral("--ro-bind") << QStringLiteral("/dev/null") << place;
-        else if (kind == Kind::writable)
-            mounts << QStringLiteral("--bind") << place << place;
-        else
-            mounts << QStringLiteral("--ro-bind") << place << place;
-    }
-    if (!confinement.temporary.isEmpty())
-        mounts << QStringLiteral("--setenv") << QStringLiteral("TMPDIR") << QStringLiteral("/tmp");
-    for (const char *desktop : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XAUTHORITY"})
-        mounts << QStringLiteral("--unsetenv") << QString::fromLatin1(desktop);
-    for (auto it = confinement.environment.begin(); it != confinement.environment.end(); ++it)
-        mounts << QStringLiteral("--setenv") << it.key() << it.value();
-    return mounts << QStringLiteral("--cap-drop") << QStringLiteral("ALL") << QStringLiteral("--new-session");
-}
-
-// The program of a run in a namespace starts only once the namespace's first
-// process is tied to bwrap, which is tied to us, and we are known to be
-// alive: the gate, run by that first process after it has tied itself,
-// says so on descriptor 5 and waits on descriptor 4 for our word, which a
-// dead application never gives (the end of file instead). bwrap sets PWD
-// to the working folder; the gate puts it back as the caller gave it
-// ("=" and the value) or takes it away ("-"), and then becomes the
-// program, by its path, searching nothing.
-QStringList gated(const Spawn::Environment &env, const QString &path)
-{
-    return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                       QStringLiteral("printf . >&5 && exec 5>&- && read -r go <&4 && exec 4<&- 6>&- 7<&- 8<&- && "
-                                      "case $1 in =*) PWD=${1#=}; export PWD;; *) unset PWD;; esac && shift && exec \"$@\""),
-                       QStringLiteral("sh"),
-                       env.contains(QStringLiteral("PWD")) ? QLatin1Char('=') + env.value(QStringLiteral("PWD"))
-                                                           : QStringLiteral("-"),
-                       path};
 }
 
 // Why execve would refuse the program at `path`, 0 when it would not: a
@@ -547,7 +178,8 @@ bool bwrapRuns(const QStringList &mounts)
     {
         const std::lock_guard lock(childrenMutex);
         error = PosixSpawn::start(
-            pid, bwrapPath(), mounts + namespaceOptions() + QStringList{QStringLiteral("--"), QStringLiteral("/bin/true")},
+            pid, BwrapCommand::program(),
+            mounts + BwrapCommand::namespaceOptions() + QStringList{QStringLiteral("--"), QStringLiteral("/bin/true")},
             {}, QStringLiteral("/"), [null] {
                 for (int fd = 0; fd <= 2; ++fd)
                     if (::dup2(null, fd) < 0)
@@ -617,78 +249,6 @@ ChildProcess::Run readRunInfo(int fd)
     return run;
 }
 
-// Every run from its start until it has been reaped and nothing of it is
-// left, so that the application's end can end them all.
-class Runs
-{
-public:
-    static Runs &shared()
-    {
-        // Never destroyed: waiters on detached threads may still leave it
-        // while the process ends.
-        static Runs *const runs = new Runs();
-        return *runs;
-    }
-
-    bool closed()
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_closed;
-    }
-
-    void add(const ChildProcess &child)
-    {
-        const std::lock_guard lock(m_mutex);
-        // One that started while the application ends is ended at once.
-        if (m_closed)
-            child.terminate(m_grace);
-        m_runs.emplace(child.pid(), Entry{child, m_closed});
-    }
-
-    void gone(pid_t pid)
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_runs.erase(pid) > 0)
-            m_changed.notify_all();
-    }
-
-    // Whether the application's end has ended this run.
-    bool wasEnded(pid_t pid)
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto found = m_runs.find(pid);
-        return found != m_runs.end() && found->second.ended;
-    }
-
-    void endAll(std::chrono::milliseconds grace)
-    {
-        std::unique_lock lock(m_mutex);
-        m_closed = true;
-        m_grace = grace;
-        for (auto &[pid, entry] : m_runs) {
-            entry.ended = true;
-            entry.child.terminate(grace);
-        }
-        // A waiter lets go of its run once the run is gone, which the
-        // SIGKILL after the grace brings about at the latest.
-        const auto until = std::chrono::steady_clock::now() + grace + PipePump::drainAfterEnd + std::chrono::seconds(1);
-        while (!m_runs.empty() && std::chrono::steady_clock::now() < until)
-            m_changed.wait_for(lock, std::chrono::milliseconds(20));
-    }
-
-private:
-    struct Entry {
-        ChildProcess child;
-        bool ended;
-    };
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::map<pid_t, Entry> m_runs;
-    bool m_closed = false;
-    std::chrono::milliseconds m_grace{0};
-};
-
 // Waits for the child and, when it started a run, for the rest of the run:
 // whatever is left once the program has ended is killed (a namespace goes
 // by itself once bwrap, its starter, has ended).
@@ -707,15 +267,15 @@ int reap(pid_t pid)
     reaped(pid);
     // What is left of the run is killed: in the fallback that includes what
     // left the group, found by its token.
-    if (!child.isGone()) {
+    if (!child.runIsGone()) {
         child.kill();
-        while (!child.waitUntilGone(std::chrono::milliseconds(200)))
+        while (!child.waitUntilRunIsGone(std::chrono::milliseconds(200)))
             child.kill();
     }
     Watcher::forget(pid);
     RunList::remove(child.token());
     ChildProcess::forgetRun(pid);
-    Runs::shared().gone(pid);
+    RunTable::shared().gone(pid);
     return exitStatus(status);
 }
 
@@ -895,7 +455,7 @@ void openGate(const ChildProcess &bwrap, int readyRead, int goWrite)
         while (::poll(waits, bwrap.endDescriptor() >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
         }
         char word = 0;
-        if (::read(readyRead, &word, 1) == 1 && !bwrap.hasEnded()) {
+        if (::read(readyRead, &word, 1) == 1 && !bwrap.childHasEnded()) {
             // Here, not as the run starts: the starter need not wait for
             // the namespace to be made.
             bwrap.describe();
@@ -976,7 +536,7 @@ SpawnFailure startFailure(int error)
 
 bool confinementWorks()
 {
-    static const bool works = namespacesWork() && bwrapRuns(confinedMounts({}));
+    static const bool works = namespacesWork() && bwrapRuns(BwrapCommand::confinedMounts({}));
     return works;
 }
 
@@ -1015,21 +575,21 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
     };
     PosixSpawn::Options how{.ownGroup = terminal.isEmpty(), .newSession = !terminal.isEmpty(), .tied = true};
 
-    const QByteArray token = options.token.isEmpty() ? ProcessGroup::newToken() : options.token;
+    const QByteArray token = options.token.isEmpty() ? RunMarks::newToken() : options.token;
     Environment runEnv = env;
-    runEnv.insert(ProcessGroup::tokenVariable(), QString::fromLatin1(token));
+    runEnv.insert(RunMarks::tokenVariable(), QString::fromLatin1(token));
     QString program = path;
     QStringList arguments = args;
     // Without a namespace, a holder of the run's own adopts its orphans.
     how.holdsOrphans = !inNamespace;
     if (inNamespace) {
         how.kept = confined ? ConfinedEnds::kept : Pipes::kept;
-        program = bwrapPath();
-        arguments = (confined ? confinedMounts(*options.confinement) + ends.options() : openMounts())
-            + runOptions();
+        program = BwrapCommand::program();
+        arguments = (confined ? BwrapCommand::confinedMounts(*options.confinement) + ends.options() : openMounts())
+            + BwrapCommand::runOptions();
         if (!cwd.isEmpty())
             arguments << QStringLiteral("--chdir") << cwd;
-        arguments << QStringLiteral("--") << gated(env, path);
+        arguments << QStringLiteral("--") << BwrapCommand::gated(env, path);
         arguments += args;
     }
     if (confined) {
@@ -1066,7 +626,7 @@ pid_t run(const QString &path, const QStringList &args, const Environment &env, 
         if (!inNamespace)
             Watcher::shared().add(pid, token);
         const ChildProcess child(pid);
-        Runs::shared().add(child);
+        RunTable::shared().add(child);
         if (inNamespace)
             openGate(child, pipes.takeReady(), pipes.takeGo());
     });
@@ -1087,7 +647,7 @@ QCoro::Task<int> wait(pid_t pid)
 std::optional<QByteArray> outputBytes(const QString &path, const QStringList &args, const Environment &env,
                                       std::optional<std::chrono::milliseconds> timeout, const CancelToken &stop)
 {
-    if (stop.isCancelled() || Runs::shared().closed())
+    if (stop.isCancelled() || RunTable::shared().closed())
         return std::nullopt;
     std::optional<PipePump> pipes;
     pid_t pid = -1;
@@ -1108,11 +668,11 @@ std::optional<QByteArray> outputBytes(const QString &path, const QStringList &ar
     bool finished = pipes->pump(
         child, QByteArray(), [&out](const QByteArray &bytes) { out += bytes; }, [](const QByteArray &) {}, deadline);
     if (finished && deadline)
-        finished = child.waitForEnd(std::chrono::ceil<std::chrono::milliseconds>(*deadline - PipePump::Clock::now()));
+        finished = child.waitForChildEnd(std::chrono::ceil<std::chrono::milliseconds>(*deadline - PipePump::Clock::now()));
     if (!finished)
         child.kill();
     // Asked before the reap, which forgets a run that has gone.
-    const bool endedWithUs = Runs::shared().wasEnded(pid);
+    const bool endedWithUs = RunTable::shared().wasEnded(pid);
     reap(pid);
     if (!finished || stop.isCancelled() || endedWithUs)
         return std::nullopt;
@@ -1130,7 +690,7 @@ std::optional<QString> output(const QString &path, const QStringList &args, cons
 
 void endChildren(std::chrono::milliseconds grace)
 {
-    Runs::shared().endAll(grace);
+    RunTable::shared().endAll(grace);
 }
 
 QCoro::Task<std::optional<QString>> outputAsync(QString path, QStringList args, Environment env)

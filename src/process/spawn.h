@@ -21,7 +21,7 @@ struct SpawnFailure {
 // Every child but the update's swap script starts a run, which ends as a
 // whole on a stop, on quit and when the application itself is killed and
 // runs no code of its own. Every process of a run carries a token of its
-// own in its environment (see ProcessGroup), which names it in records and
+// own in its environment (see RunMarks), which names it in records and
 // finds what left the run's group or namespace.
 //
 // Where the system lets us make PID namespaces, the child runs under

@@ -2,7 +2,7 @@
 
 #include "core/text.h"
 #include "platform/secretservicestore.h"
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 
 #include <QMutex>
 #include <algorithm>

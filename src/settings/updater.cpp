@@ -8,7 +8,7 @@
 #include "core/folderlock.h"
 #include "core/httpfetch.h"
 #include "core/jsonread.h"
-#include "core/offthread.h"
+#include "core/poolthread.h"
 #include "core/privatetemp.h"
 #include "core/filesizes.h"
 #include "core/regularfile.h"
@@ -594,12 +594,12 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
     try {
         if (!HttpFetch::fetchable(url))
             throw InstallError{QStringLiteral("내려받을 주소가 올바르지 않아요: ") + url.toString()};
-        QFuture<WorkFolder> making = OffThread::run(workFolder, latest.build);
+        QFuture<WorkFolder> making = PoolThread::run(workFolder, latest.build);
         m_work = co_await making;
         work = m_work.path;
         co_await download(latest, url, work);
         if (latest.sha256 && !latest.sha256->isEmpty()) {
-            QFuture<QString> hashing = OffThread::run(sha256Of, work + QStringLiteral("/app.zip"));
+            QFuture<QString> hashing = PoolThread::run(sha256Of, work + QStringLiteral("/app.zip"));
             if (co_await hashing != *latest.sha256)
                 throw UpdaterFailure{QStringLiteral("받은 파일이 깨졌어요(체크섬 다름). 다시 해 주세요.")};
         }
@@ -619,7 +619,7 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
         failure = failed(error.description);
     }
     // Nothing of a failed install stays behind to fill the disk.
-    QFuture<void> cleaning = OffThread::run(
+    QFuture<void> cleaning = PoolThread::run(
         [app = m_hooks.bundle.path, work] {
             AppSwap::abandon(app);
             if (!work.isEmpty())
@@ -632,7 +632,7 @@ QCoro::Task<> Updater::runInstall(Latest latest, QUrl url)
 
 QCoro::Task<> Updater::download(Latest latest, QUrl url, QString work)
 {
-    QFuture<qint64> measuring = OffThread::run(installedBytes, m_hooks.bundle.path);
+    QFuture<qint64> measuring = PoolThread::run(installedBytes, m_hooks.bundle.path);
     const qint64 limit = packageLimit(latest, co_await measuring);
     QNetworkRequest request(url);
     request.setTransferTimeout(downloadStallMs);
@@ -654,7 +654,7 @@ QCoro::Task<> Updater::download(Latest latest, QUrl url, QString work)
         throw InstallError{QStringLiteral("서버가 올바르지 않은 응답을 보냈어요 (HTTP %1)").arg(*answer.status)};
     if (!answer.error.isEmpty())
         throw InstallError{QStringLiteral("내려받는 중에 연결이 끊겼어요. 다시 해 주세요.")};
-    QFuture<void> writing = OffThread::run([&file] { file.finish(); });
+    QFuture<void> writing = PoolThread::run([&file] { file.finish(); });
     co_await writing;
 }
 
@@ -679,7 +679,7 @@ QCoro::Task<> Updater::stage(QString unpacked, QString work)
     // The copy beside the installed folder is also the proof that the
     // install location takes the new application: writable, with room.
     const QString app = m_hooks.bundle.path;
-    QFuture<void> copying = OffThread::run(AppSwap::stage, unpacked, app);
+    QFuture<void> copying = PoolThread::run(AppSwap::stage, unpacked, app);
     co_await copying;
     const QStringList args{QStringLiteral("--self-check")};
     const int status = co_await runTied(AppSwap::staged(app) + QStringLiteral("/bin/quarrystone"), args,

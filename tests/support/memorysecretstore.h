@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 
 #include <QMap>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "process/processgroup.h"
+#include "process/runmarks.h"
 
 #include "core/filedescriptor.h"
 
@@ -17,7 +17,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace ProcessGroup {
+namespace RunMarks {
 
 namespace {
 
@@ -271,4 +271,4 @@ std::optional<Mark> fromText(const QString &text)
     return Mark{token, parts.value(2), QString()};
 }
 
-} // namespace ProcessGroup
+} // namespace RunMarks

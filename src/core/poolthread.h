@@ -11,13 +11,15 @@
 #include <type_traits>
 
 // Heavy CPU work (parsing a large answer, for instance) moved off the event
-// loop's thread. A task that co_awaits the future resumes on its own thread
-// with the function's result, or with what the function threw.
+// loop's thread onto a thread of the shared pool, which such short work
+// cannot run dry (blocking work gets a thread of its own: OwnThread). A
+// task that co_awaits the future resumes on its own thread with the
+// function's result, or with what the function threw.
 //
 // Inside a coroutine, keep the future in a named variable before awaiting
 // it: GCC 12 destroys the captures of a lambda made within a co_await
 // expression twice.
-namespace OffThread {
+namespace PoolThread {
 
 template<typename Function, typename... Args>
 auto run(Function function, Args... args) -> QFuture<std::invoke_result_t<Function &, Args &...>>
@@ -44,4 +46,4 @@ auto run(Function function, Args... args) -> QFuture<std::invoke_result_t<Functi
     return future;
 }
 
-} // namespace OffThread
+} // namespace PoolThread

@@ -1,4 +1,4 @@
-#include "settings/secretstore.h"
+#include "platform/secretstore.h"
 
 SecretStore::~SecretStore() = default;
 

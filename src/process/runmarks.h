@@ -15,7 +15,7 @@
 // of its own, which the kernel empties whole once its first process dies.
 // A mark names a run in a record another process reads later: numbers
 // alone (a pid, a group) can be handed out again or written by anyone.
-namespace ProcessGroup {
+namespace RunMarks {
 
 // The environment variable that holds a run's token.
 QString tokenVariable();
@@ -97,4 +97,4 @@ int signalThrough(int descriptor, int number);
 QString toText(const Mark &mark);
 std::optional<Mark> fromText(const QString &text);
 
-} // namespace ProcessGroup
+} // namespace RunMarks

@@ -1,6 +1,6 @@
-#include "claude/prompts.h"
+#include "model/prompts.h"
 
-#include "claude/prompttexts.h"
+#include "model/prompttexts.h"
 #include "core/jsoncoding.h"
 #include "core/text.h"
 
