@@ -93,11 +93,11 @@
     if (!graphBox) return;
     var offPaper = unreadableOnPaper(graphBox);
     graphBox.classList.toggle('offpaper', offPaper);
-    var note = graphBox.querySelector('.gpaper');
+    var note = graphBox.querySelector('.gpaper:not(.gundrawn)');
     if (offPaper && !note) {
       note = document.createElement('p');
       note.className = 'gpaper';
-      note.textContent = '그래프는 종이 한 장에 읽을 수 있는 크기로 담기지 않아 싣지 않았어요. 화면 사이 이동은 화면별 상세에 있어요.';
+      note.textContent = '그래프는 종이 한 장에 읽을 수 있는 크기로 담기지 않아 싣지 않았어요. 그래프는 이 페이지를 브라우저로 열어 볼 수 있고, 화면 사이 이동은 화면별 상세에 있어요.';
       graphBox.insertBefore(note, graphBox.firstChild);
     } else if (!offPaper && note) {
       note.parentElement.removeChild(note);

@@ -16,10 +16,48 @@
     if (late) late.parentElement.removeChild(late);
     if (typeof window.quarryPaper === 'function') window.quarryPaper();
   };
-  var drawn = function () {
-    if (typeof window.quarryAssets === 'function') window.quarryAssets();
+  var never = function () { return false; };
+  // A drawn graph is a map, whoever drew it; its cards are linked to their
+  // boxes in a task of their own.
+  var mapped = function (drawing, show, stopped) {
+    graph.removeAttribute('data-ask');
     settled();
+    afterPaint(function () { if (!stopped()) cardLinks(drawing, show, stopped); });
   };
+  var drawn = function (source) {
+    if (typeof window.quarryAssets === 'function') window.quarryAssets();
+    // A drawing that cannot be made a map still stands as drawn.
+    var drawing = null;
+    try { drawing = asMap(source); } catch (e) { drawing = null; }
+    if (drawing) mapped(drawing.drawing, drawing.show, never); else settled();
+  };
+
+  // What the library drew is put in a map's box of its size, in the same
+  // font and spacing it was drawn in, and opens on its first screen.
+  function asMap(source) {
+    var svg = source.querySelector('svg');
+    var view = svg && svg.viewBox && svg.viewBox.baseVal;
+    if (!view || !view.width || !view.height) return null;
+    var drawing = document.createElement('div'), size = { width: view.width, height: view.height };
+    drawing.className = 'gsheets';
+    drawing.style.font = 'inherit';
+    drawing.style.whiteSpace = 'inherit';
+    drawing.style.width = size.width + 'px';
+    drawing.style.height = size.height + 'px';
+    drawing.style.setProperty('--ratio', size.width / size.height);
+    svg.parentNode.insertBefore(drawing, svg);
+    drawing.appendChild(svg);
+    svg.removeAttribute('width');
+    svg.removeAttribute('height');
+    svg.style.maxWidth = '';
+    var show = viewport(drawing, size), first = null;
+    drawing.querySelectorAll('g.node').forEach(function (node) {
+      var r = node.getBoundingClientRect();
+      if (!first || r.top < first.top - 0.5 || Math.abs(r.top - first.top) <= 0.5 && r.left < first.left) first = r;
+    });
+    if (first) graph.scrollLeft += first.left + first.width / 2 - (graph.getBoundingClientRect().left + graph.clientWidth / 2);
+    return { drawing: drawing, show: show };
+  }
 
   // Set as soon as the library has run: left alone, it would draw every
   // graph itself at the load event, in its own colours, large ones too.
@@ -90,7 +128,7 @@
           failed();
           return;
         }
-        drawn();
+        drawn(source);
       }, failed);
     }, 0);
   }
@@ -238,7 +276,12 @@
   // its chance to paint what it has.
   function start() {
     if (!wanted) return;
-    if (library === 'failed') { explain(); return; }
+    // Offline, or with the library refused, the page draws the graph itself.
+    if (library === 'failed') {
+      wanted = false;
+      try { drawLarge(function () {}, never, function (drawing, show) { mapped(drawing, show, never); }, explain); } catch (e) { explain(); }
+      return;
+    }
     if (library !== 'ready') return;
     wanted = false;
     setTimeout(function () {
@@ -979,13 +1022,21 @@
     find.className = 'gfind';
     find.placeholder = '화면 이름으로 찾기';
     find.setAttribute('aria-label', find.placeholder);
-    [fitButton, fullButton, find].forEach(function (part) { tools.appendChild(part); });
+    // What find came to, told to a reader as well as shown.
+    var told = document.createElement('span');
+    told.className = 'gtold';
+    told.setAttribute('role', 'status');
+    told.setAttribute('aria-live', 'polite');
+    [fitButton, fullButton, find, told].forEach(function (part) { tools.appendChild(part); });
     graph.insertBefore(tools, graph.firstChild);
     graph.classList.add('gview');
 
+    // Fitted into the most the box may take, not into what it takes now: a
+    // box that shrinks with its drawing would fit it smaller at each turn.
     var fitted = function () {
       var room = tools.getBoundingClientRect();
-      var across = (graph.clientWidth - 32) / size.width, down = (graph.clientHeight - room.height - 40) / size.height;
+      var tall = Math.max(graph.clientHeight, parseFloat(getComputedStyle(graph).maxHeight) || 0);
+      var across = (graph.clientWidth - 32) / size.width, down = (tall - room.height - 40) / size.height;
       return Math.min(1, Math.max(0.01, Math.min(across, down)));
     };
     // The point of the drawing at (x, y) on screen stays there.
@@ -1005,8 +1056,10 @@
     };
     fitButton.addEventListener('click', function () { var at = middle(); zoomTo(fitted(), at[0], at[1]); });
     fullButton.addEventListener('click', function () { var at = middle(); zoomTo(1, at[0], at[1]); });
+    // The application zooms its whole view itself: the pinch is left to it.
+    var handlers = window.webkit && window.webkit.messageHandlers;
     drawing.addEventListener('wheel', function (event) {
-      if (!event.ctrlKey) return;
+      if (!event.ctrlKey || handlers && handlers.quarryZoom) return;
       event.preventDefault();
       event.stopPropagation();
       zoomTo(scale * Math.exp(-event.deltaY * 0.01), event.clientX, event.clientY);
@@ -1031,6 +1084,13 @@
     ['pointerup', 'pointercancel', 'lostpointercapture'].forEach(function (type) {
       drawing.addEventListener(type, function () { dragged = null; });
     });
+    // A box's link followed from a magnified map sets it back first.
+    drawing.addEventListener('click', function (event) {
+      if (scale <= 1 || !event.target.closest('a')) return;
+      var at = middle();
+      zoomTo(1, at[0], at[1]);
+      graph.scrollLeft = 0;
+    });
 
     var found = null, foldButton = document.getElementById('graph-fold');
     var show = function (node) {
@@ -1041,6 +1101,10 @@
       node.classList.add('gfound');
       if (scale < 0.5) { var at = middle(); zoomTo(1, at[0], at[1]); }
       graph.scrollIntoView({ block: 'nearest' });
+      // Its tools rest below the sticky platform bar, not under it.
+      var bar = document.querySelector('.ptabs');
+      var under = bar ? bar.getBoundingClientRect().bottom - graph.getBoundingClientRect().top : 0;
+      if (under > 0) window.scrollBy(0, -under);
       var box = graph.getBoundingClientRect(), spot = node.getBoundingClientRect();
       graph.scrollLeft += spot.left + spot.width / 2 - (box.left + box.width / 2);
       graph.scrollTop += spot.top + spot.height / 2 - (box.top + box.height / 2);
@@ -1054,14 +1118,21 @@
       if (!wanted || (wanted === asked && !again)) return;
       if (wanted !== asked) {
         asked = wanted;
+        // By its words run together or as a reader hears them, parts apart.
         hits = Array.prototype.slice.call(drawing.querySelectorAll('g.node')).filter(function (node) {
-          return folded(node.textContent).indexOf(wanted) >= 0;
+          var named = node.closest('[aria-label]');
+          return folded(node.textContent).indexOf(wanted) >= 0 ||
+                 !!named && folded(named.getAttribute('aria-label')).indexOf(wanted) >= 0;
         });
         hit = -1;
       }
       find.classList.toggle('gmiss', !hits.length);
-      if (!hits.length) return;
+      if (!hits.length) {
+        told.textContent = "'" + find.value.trim() + "'에 맞는 화면이 없어요";
+        return;
+      }
       hit = (hit + 1) % hits.length;
+      told.textContent = hits.length + '개 중 ' + (hit + 1) + '번째';
       show(hits[hit]);
     };
     find.addEventListener('change', function () { seek(false); });
@@ -1197,10 +1268,7 @@
           try {
             undo = drawLarge(progress, stopped, function (drawing, show) {
               finish();
-              graph.removeAttribute('data-ask');
-              settled();
-              // Finding every card and box is a task of its own.
-              afterPaint(function () { if (!stopped()) cardLinks(drawing, show, stopped); });
+              mapped(drawing, show, stopped);
             }, function () { finish(); explain(); });
           } catch (e) {
             finish();

@@ -221,7 +221,8 @@ QString graphBox(const Plan &plan)
                                                : QStringLiteral("<div class=\"graph\" data-ask><p class=\"gask\">화면 "))
            + QString::number(plan.screens.size()) + QStringLiteral("개·이동 ") + QString::number(plan.transitions.size())
            + QStringLiteral("개라 그래프는 누를 때 그려요. <button type=\"button\" id=\"graph-draw\" disabled>그래프 그리기"
-                            "</button></p>");
+                            "</button></p><p class=\"gpaper gundrawn\">그래프는 이 페이지를 브라우저로 열어 그릴 수 있어요. "
+                            "화면 사이 이동은 화면별 상세에 있어요.</p>");
 }
 
 QString graph(const Plan &plan)
@@ -233,7 +234,9 @@ QString graph(const Plan &plan)
                "<li class=\"muted\">바로 앞으로 돌아가는 뒤로 가기, 조건·pop 은 화면별 상세에</li></ul>"
                "<div class=\"foldall\"><button type=\"button\" id=\"graph-fold\" aria-expanded=\"true\">그래프 접기"
                "</button></div></div>")
-           + graphBox(plan) + QStringLiteral("<pre class=\"mermaid\">\n")
+           + graphBox(plan)
+           + QStringLiteral("<noscript><p class=\"gnote\">스크립트가 꺼져 있어 그래프를 그리지 않았어요. 화면 사이 이동은 "
+                            "화면별 상세에 있어요.</p></noscript><pre class=\"mermaid\">\n")
            + escape(Exporter::mermaid(plan, true)) + QStringLiteral("\n</pre></div></section>");
 }
 
@@ -582,9 +585,10 @@ namespace {
 
 // A viewer without scripts (a mail or file preview) shows the pictures from
 // their noscript copies and every data tab's panel, and none of the buttons
-// that only scripts can work.
+// that only scripts can work; the graph box says why it has no drawing
+// rather than show the graph's source.
 constexpr char withoutScripts[] = "<noscript><style>img[data-src]{display:none}.dpanel[hidden]{display:block!important}"
-                                  ".ptabs,.dtabs,.foldall,.fold{display:none}</style></noscript>\n";
+                                  ".ptabs,.dtabs,.foldall,.fold,.gask,.graph .mermaid{display:none}</style></noscript>\n";
 
 } // namespace
 

@@ -427,9 +427,16 @@ return { nodes: boxes.length, small: boxes.filter(function (r) { return r.width 
 PAPER_GRAPH = """
 var graph = document.querySelector('.graph'), svg = graph.querySelector('svg'), box = svg.getBoundingClientRect();
 var next = graph.closest('section').nextElementSibling.getBoundingClientRect();
-var note = graph.querySelector('.gpaper');
+var note = graph.querySelector('.gpaper:not(.gundrawn)');
 return { shown: box.height > 0, scale: box.width / svg.viewBox.baseVal.width, fits: box.height <= innerHeight,
-         before: graph.getBoundingClientRect().bottom <= next.top, note: !!note && note.getBoundingClientRect().height > 0 };
+         before: graph.getBoundingClientRect().bottom <= next.top, note: !!note && note.getBoundingClientRect().height > 0 && note.textContent.indexOf('이 페이지를 브라우저로 열어 볼 수 있고') > 0 };
+"""
+
+
+UNDRAWN_PAPER = """
+var shown = function (e) { return !!e && e.getClientRects().length > 0; };
+return { offer: shown(document.querySelector('.gask')),
+         words: Array.from(document.querySelectorAll('.graph p')).filter(shown).map(function (p) { return p.textContent; }).join('|') };
 """
 
 
@@ -441,6 +448,14 @@ def large_graph(browser, name, url, moves):
           name + ": the large graph offers its drawing")
     check(browser.run("return document.querySelectorAll('.graph svg').length;") == 0,
           name + ": the large graph is not drawn unasked")
+    # Undrawn, it prints no offer to press a button, but where the map is.
+    browser.set_print_media(True)
+    try:
+        undrawn = browser.run(UNDRAWN_PAPER)
+    finally:
+        browser.set_print_media(False)
+    check(undrawn == {"offer": False, "words": "그래프는 이 페이지를 브라우저로 열어 그릴 수 있어요. 화면 사이 이동은 화면별 상세에 있어요."},
+          name + ": the undrawn large graph on paper says where the map is: %r" % undrawn)
     browser.run("document.getElementById('graph-draw').click();")
     check(wait(browser, "document.querySelector('.gask').hidden", 60), name + ": the large graph is drawn when asked")
     drawing = browser.run(LARGE_DRAWING)
@@ -513,6 +528,34 @@ def dark_printed(browser, name, url):
     check(on_paper and not any(dark(fill) for fill in on_paper), name + ": no box prints dark: %r" % on_paper[:3])
 
 
+# The contrast of each box's outline with the map's ground, as forced
+# colours show them.
+OUTLINES = """
+var rgb = function (text) { return text.match(/[\\d.]+/g).slice(0, 3).map(Number); };
+var light = function (c) {
+  var l = c.map(function (v) { v /= 255; return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4); });
+  return 0.2126 * l[0] + 0.7152 * l[1] + 0.0722 * l[2];
+};
+var ground = light(rgb(getComputedStyle(document.querySelector('.graph')).backgroundColor));
+return Array.from(document.querySelectorAll('.graph svg g.node rect, .graph svg g.node polygon')).map(function (r) {
+  var edge = light(rgb(getComputedStyle(r).stroke));
+  return Math.round((Math.max(edge, ground) + 0.05) / (Math.min(edge, ground) + 0.05) * 10) / 10;
+});
+"""
+
+
+def forced_colours(browser, name, url):
+    """With forced colours, every box's outline stands out from the map's ground."""
+    browser.devtools("Emulation.setEmulatedMedia", {"features": [{"name": "forced-colors", "value": "active"}]})
+    try:
+        browser.open(url)
+        check(wait(browser, "document.querySelector('.graph svg g.node')"), name + ": the graph is drawn with forced colours")
+        ratios = browser.run(OUTLINES)
+    finally:
+        browser.devtools("Emulation.setEmulatedMedia", {"media": "", "features": []})
+    check(ratios and min(ratios) >= 3, name + ": every box's outline at 3:1 or more with forced colours: %r" % ratios[:5])
+
+
 def main():
     if len(sys.argv) not in (4, 5) or sys.argv[3] not in ("firefox", "chromium"):
         print(__doc__)
@@ -556,6 +599,7 @@ def main():
         printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
         if name == "chromium":
             dark_printed(browser, name, site.url("/page/ok/ok/sample/index.html"))
+            forced_colours(browser, name, site.url("/page/ok/ok/sample/index.html"))
     finally:
         if browser:
             browser.close()

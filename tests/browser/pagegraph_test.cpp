@@ -527,13 +527,20 @@ TEST_F(GraphPageTest, BrowserZoomStaysBetweenOneAndFourTimes)
     EXPECT_NEAR(eval(widthNow).toDouble(), width * 4, 0.5);
     EXPECT_DOUBLE_EQ(browser().zoomFactor(), 1.0);
 
+    // Out, it stops where the whole drawing fits the box, and no smaller
+    // than its own size.
     for (int notch = 0; notch < 8; ++notch)
         browser().wheel(*browser().centre(u".graph svg"_s), -120, Qt::ControlModifier);
-    EXPECT_NEAR(eval(widthNow).toDouble(), width, 0.5);
+    const double fitted = eval(widthNow).toDouble();
+    EXPECT_LE(fitted, width + 0.5);
+    EXPECT_TRUE(eval(u"(function (g, r) { return r.width <= g.clientWidth && r.height <= g.clientHeight; })"
+                     "(document.querySelector('.graph'), document.querySelector('.graph svg').getBoundingClientRect())"_s).toBool());
+    browser().wheel(*browser().centre(u".graph svg"_s), -120, Qt::ControlModifier);
+    EXPECT_NEAR(eval(widthNow).toDouble(), fitted, 0.5);
 
     // Following a link from a magnified graph sets it back first.
-    browser().wheel(*browser().centre(u".graph svg"_s), 240, Qt::ControlModifier);
-    ASSERT_GT(eval(widthNow).toDouble(), width * 2);
+    browser().wheel(*browser().centre(u".graph svg"_s), 360, Qt::ControlModifier);
+    ASSERT_GT(eval(widthNow).toDouble(), width * 1.5);
     browser().click(nodeLink(u"#s-feed"_s));
     ASSERT_TRUE(browser().waitFor(u"location.hash === '#s-feed'"_s));
     EXPECT_NEAR(eval(widthNow).toDouble(), width, 0.5);
@@ -849,6 +856,13 @@ TEST_F(GraphPageTest, EveryCardLeadsToItsBoxAndACancelledDragEnds)
               u"s_m7 true"_s);
     EXPECT_GT(eval(u"document.querySelector('.gfound').getBoundingClientRect().width"_s).toDouble(), 40);
 
+    // From a card far below the map, the map's tools come to rest below the
+    // sticky platform bar, not under it.
+    eval(u"window.scrollTo(0, document.body.scrollHeight)"_s);
+    eval(u"document.getElementById('s-m29').querySelector('.gwhere').click()"_s);
+    EXPECT_EQ(eval(u"(function (t, p) { return Math.round(t.getBoundingClientRect().top - p.getBoundingClientRect().bottom) >= 0; })"
+                   u"(document.querySelector('.gtools'), document.querySelector('.ptabs'))"_s).toBool(), true);
+
     // Find goes on to the next box at each Enter, and finds a title written
     // in the other Unicode form of Hangul.
     const QString foundNow = u"document.querySelector('.gfound').closest('a').getAttribute('data-id')"_s;
@@ -863,6 +877,12 @@ TEST_F(GraphPageTest, EveryCardLeadsToItsBoxAndACancelledDragEnds)
         ones.append(u"s_m%1"_s.arg(at));
     ones.append(u"s_따옴_표"_s);
     EXPECT_EQ(visited, ones);
+    // Progress and misses are told to a reader, not only shown.
+    const QString told = u"(function (s) { return s.getAttribute('aria-live') + ' ' + s.textContent; })"
+                         u"(document.querySelector('.gtools [role=status]'))"_s;
+    EXPECT_EQ(eval(told).toString(), u"polite 11개 중 1번째"_s);
+    eval(u"(function (f) { f.value = '없는 화면'; f.dispatchEvent(new Event('change')); })(document.querySelector('.gfind'))"_s);
+    EXPECT_EQ(eval(told).toString(), u"polite '없는 화면'에 맞는 화면이 없어요"_s);
     eval(u"(function (f) { f.value = '화면 23'.normalize('NFD'); f.dispatchEvent(new Event('change')); })(document.querySelector('.gfind'))"_s);
     EXPECT_EQ(eval(foundNow).toString(), u"s_m23"_s);
     EXPECT_FALSE(eval(u"document.querySelector('.gfind').classList.contains('gmiss')"_s).toBool());
@@ -890,21 +910,56 @@ TEST_F(GraphPageTest, EveryCardLeadsToItsBoxAndACancelledDragEnds)
     EXPECT_EQ(browser().errors(), QStringList());
 }
 
-TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndTheGraphKeepsItsSource)
+// A small graph is a map as a large one is: it opens on its first screen,
+// fits, goes to real size, finds a screen by name, and each card leads to
+// its box.
+void expectSmallMap(const Plan &plan)
+{
+    PageHarness::Browser &browser = PageHarness::Browser::shared();
+    const auto eval = [&browser](const QString &script) { return browser.eval(script).toString(); };
+    ASSERT_TRUE(browser.waitFor(u"document.querySelectorAll('.screen .gwhere').length === %1"_s.arg(plan.screens.size()), 60000));
+    EXPECT_EQ(eval(u"Array.from(document.querySelectorAll('.graph .gtools button, .graph .gtools input')).map(function (b) {"
+                   " return b.textContent || b.placeholder; }).join('|')"_s),
+              u"전체 보기|실제 크기|화면 이름으로 찾기"_s);
+    // None of the graph's source is left as text beside the drawing.
+    EXPECT_EQ(eval(u"String(Array.from(document.querySelectorAll('.graph pre.mermaid')).every(function (p) {"
+                   " return Array.from(p.childNodes).every(function (c) { return c.nodeType !== 3 || !c.textContent.trim(); }); }))"_s),
+              u"true"_s);
+    EXPECT_EQ(eval(u"String(document.querySelectorAll('.graph .gnote').length)"_s), u"0"_s);
+    for (const Screen &screen : plan.screens) {
+        SCOPED_TRACE(screen.key.toStdString());
+        const QString name = eval(u"document.querySelector('.graph a[href=\"#s-%1\"]').getAttribute('aria-label')"_s.arg(screen.key));
+        ASSERT_FALSE(name.isEmpty());
+        eval(u"(function (f) { f.value = %1; f.dispatchEvent(new Event('change')); })(document.querySelector('.gfind'))"_s
+                 .arg(js(name)));
+        EXPECT_EQ(eval(u"document.querySelector('.gfound').closest('a').getAttribute('href')"_s), u"#s-"_s + screen.key);
+        eval(u"document.querySelector('.gfound').classList.remove('gfound')"_s);
+        eval(u"document.getElementById(%1).querySelector('.gwhere').click()"_s.arg(js(u"s-"_s + screen.key)));
+        EXPECT_EQ(eval(u"document.querySelector('.gfound').closest('a').getAttribute('href')"_s), u"#s-"_s + screen.key);
+    }
+    // Real size, then fitted: the whole drawing in the box.
+    eval(u"document.querySelector('.gtools button:nth-child(2)').click()"_s);
+    eval(u"document.querySelector('.gtools button:nth-child(1)').click()"_s);
+    EXPECT_EQ(eval(u"(function (g, d) { var b = g.getBoundingClientRect(), r = d.getBoundingClientRect();"
+                   " return String(r.width <= b.width && r.height <= b.height + 1); })"
+                   "(document.querySelector('.graph'), document.querySelector('.graph .gsheets'))"_s),
+              u"true"_s);
+}
+
+TEST_F(GraphPageTest, ASmallGraphDrawnByTheLibraryIsAMap)
+{
+    open(RichPlan::make());
+    expectSmallMap(RichPlan::make());
+    EXPECT_EQ(browser().errors(), QStringList());
+}
+
+// Offline, the page draws a small graph itself, as a map.
+TEST_F(PageTest, WithoutTheGraphLibraryEveryCardShowsAndThePageDrawsTheGraph)
 {
     const Plan plan = RichPlan::make();
     open(plan);
-    // The parser drops the line feed that opens a pre element.
-    const QString source = Exporter::mermaid(plan, true) + u"\n"_s;
-    // Give a failed start-up its chance to go wrong.
-    PageHarness::pause(200);
-
-    EXPECT_EQ(eval(u"document.querySelector('.graph pre.mermaid').textContent"_s).toString(), source);
-    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg').length"_s).toInt(), 0);
-    // One line says why the box holds text and where the same moves are.
-    EXPECT_TRUE(browser().waitFor(u"document.querySelector('.graph > .gnote')"_s));
-    EXPECT_EQ(eval(u"document.querySelector('.graph > .gnote').textContent"_s).toString(),
-              u"그래프 그림을 불러오지 못했어요. 아래는 그 원문이고, 같은 이동은 화면별 상세에 있어요."_s);
+    expectSmallMap(plan);
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg.glaid a[href] g.node').length"_s).toInt(), plan.screens.size());
     EXPECT_EQ(eval(u"document.querySelectorAll('.screens > .screen').length"_s).toInt(), 4);
     EXPECT_EQ(eval(u"document.querySelectorAll('.dpanel .model').length"_s).toInt(), 8);
     EXPECT_EQ(eval(u"document.querySelectorAll('.dpanel .api').length"_s).toInt(), 3);
@@ -946,9 +1001,9 @@ TEST_F(GraphPageTest, AChangedGraphLibraryIsRefusedAndThePageStillWorks)
     // Time for a script that was let through to draw.
     PageHarness::pause(1500);
 
-    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg').length"_s).toInt(), 0);
-    EXPECT_EQ(eval(u"document.querySelector('.graph pre.mermaid').textContent"_s).toString(),
-              Exporter::mermaid(plan, true) + u"\n"_s);
+    // Refused, the library draws nothing: the page draws the graph itself.
+    ASSERT_TRUE(browser().waitFor(u"document.querySelectorAll('.graph svg.glaid a[href] g.node').length === %1"_s.arg(plan.screens.size()), 60000));
+    EXPECT_EQ(eval(u"document.querySelectorAll('.graph svg:not(.glaid)').length"_s).toInt(), 0);
     EXPECT_EQ(eval(u"typeof window.mermaid"_s).toString(), u"undefined"_s);
 
     browser().click(u".ptabs button[data-p=a]"_s);

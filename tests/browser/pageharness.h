@@ -229,6 +229,7 @@ public:
     // Page scripts off, as in a viewer that shows HTML without them; a
     // test's own scripts then run in a world of their own (evalAside).
     void setScripts(bool on) { m_page->settings()->setAttribute(QWebEngineSettings::JavascriptEnabled, on); }
+    bool scripts() const { return m_page->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled); }
 
     // A page busy drawing may take up to `milliseconds` to answer.
     QVariant eval(const QString &script, int milliseconds = 10000, quint32 world = QWebEngineScript::MainWorld)
@@ -486,7 +487,9 @@ protected:
 
     static Browser &browser() { return Browser::shared(); }
 
-    // Opens the plan's page and waits for the graph when Mermaid is there.
+    // Opens the plan's page and waits for a graph drawn at load, by the
+    // library or, without it, by the page, and for its cards' links to it:
+    // until then the page's layout still moves.
     void open(const Plan &plan, const QString &fragment = {})
     {
         m_url = writePlan(m_folder, plan);
@@ -495,8 +498,9 @@ protected:
             url.setFragment(fragment);
         ASSERT_TRUE(browser().load(url));
         // A large graph waits for its button.
-        if (browser().servesMermaid() && !eval(QStringLiteral("!!document.getElementById('graph-draw')")).toBool()) {
+        if (browser().scripts() && eval(QStringLiteral("!!document.querySelector('.graph:not([data-ask])')")).toBool()) {
             ASSERT_TRUE(browser().waitForGraph()) << "the flow graph was never drawn";
+            ASSERT_TRUE(browser().waitFor(QStringLiteral("!document.querySelector('.screen') || !!document.querySelector('.screen .gwhere')"), 60000));
         }
     }
 

@@ -451,27 +451,43 @@ constexpr char withoutScripts[] = R"JS(
     waiting: pictures.filter(function (i) { return !i.complete; }).length,
     broken: pictures.filter(function (i) { return i.complete && !i.naturalWidth; }).map(function (i) { return i.outerHTML.slice(0, 90); }),
     hiddenPanels: Array.from(document.querySelectorAll('.dpanel')).filter(function (p) { return !shown(p); }).length,
-    buttons: Array.from(document.querySelectorAll('button')).filter(shown).length });
+    buttons: Array.from(document.querySelectorAll('button')).filter(shown).length,
+    graphSource: shown(document.querySelector('.graph pre.mermaid')),
+    graphWords: Array.from(document.querySelectorAll('.graph p')).filter(shown).map(function (p) { return p.textContent; }).join('|') });
 })())JS";
 
 // A mail or file preview shows the page without its scripts: every picture
 // still shows, every data panel can be read, and no dead button is offered.
 TEST_F(PageTest, WithScriptsOffEveryPictureAndDataPanelShows)
 {
-    browser().setScripts(false);
-    open(RichPlan::make());
-    QJsonObject seen;
-    const bool settled = PageHarness::spinUntil([&] {
-        seen = QJsonDocument::fromJson(browser().eval(QString::fromUtf8(withoutScripts), 10000, QWebEngineScript::ApplicationWorld)
-                                           .toString().toUtf8()).object();
-        return seen[u"waiting"_s].toInt() == 0;
-    }, 10000);
-    ASSERT_TRUE(settled) << QJsonDocument(seen).toJson().toStdString();
-    EXPECT_GE(seen[u"planned"_s].toInt(), 3);
-    EXPECT_EQ(seen[u"pictures"_s].toInt(), seen[u"planned"_s].toInt());
-    EXPECT_EQ(seen[u"broken"_s].toArray(), QJsonArray());
-    EXPECT_EQ(seen[u"hiddenPanels"_s].toInt(), 0);
-    EXPECT_EQ(seen[u"buttons"_s].toInt(), 0);
+    // A small plan, and one large enough that its graph is drawn only when asked.
+    Plan large = RichPlan::make();
+    for (int at = 0; at < 70; ++at) {
+        Screen filler = large.screens.front();
+        filler.key = u"filler-%1"_s.arg(at);
+        large.screens.append(filler);
+    }
+    for (const Plan &plan : {RichPlan::make(), large}) {
+        SCOPED_TRACE(plan.screens.size());
+        browser().setScripts(false);
+        open(plan);
+        QJsonObject seen;
+        const bool settled = PageHarness::spinUntil([&] {
+            seen = QJsonDocument::fromJson(browser().eval(QString::fromUtf8(withoutScripts), 10000, QWebEngineScript::ApplicationWorld)
+                                               .toString().toUtf8()).object();
+            return seen[u"waiting"_s].toInt() == 0;
+        }, 10000);
+        ASSERT_TRUE(settled) << QJsonDocument(seen).toJson().toStdString();
+        EXPECT_GE(seen[u"planned"_s].toInt(), 3);
+        EXPECT_EQ(seen[u"pictures"_s].toInt(), seen[u"planned"_s].toInt());
+        EXPECT_EQ(seen[u"broken"_s].toArray(), QJsonArray());
+        EXPECT_EQ(seen[u"hiddenPanels"_s].toInt(), 0);
+        EXPECT_EQ(seen[u"buttons"_s].toInt(), 0);
+        // The graph box says why it holds no drawing, not the graph's source.
+        EXPECT_FALSE(seen[u"graphSource"_s].toBool());
+        EXPECT_EQ(seen[u"graphWords"_s].toString(),
+                  u"스크립트가 꺼져 있어 그래프를 그리지 않았어요. 화면 사이 이동은 화면별 상세에 있어요."_s);
+    }
 }
 
 // Every picture of the page as its source and whether it decodes, once all
