@@ -160,7 +160,7 @@ QString Generator::figmaPrompt(const FigmaLink &link)
 QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
 {
     if (reuse) {
-        const QFuture<std::optional<FigmaSection>> reading = OffThread::run(reusedSection, run.dir);
+        const QFuture<std::optional<FigmaSection>> reading = OffThread::run(reusedSection, run.at);
         std::optional<FigmaSection> saved = co_await reading;
         run.cancel.throwIfCancelled();
         if (saved) {
@@ -184,7 +184,7 @@ QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
     else
         section = co_await mcpSection(run);
     co_await downloadImages(run, section);
-    const QFuture<FigmaSection> finishing = OffThread::run(withTextBoxes, std::move(section), run.dir);
+    const QFuture<FigmaSection> finishing = OffThread::run(withTextBoxes, std::move(section), run.at);
     FigmaSection finished = co_await finishing;
     run.cancel.throwIfCancelled();
     co_return finished;
@@ -253,7 +253,7 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
     if (!outline.isEmpty()) {
         const QFuture<bool> written = OffThread::run(
             [](QString path, QByteArray outline) { return AtomicFile::write(path, outline); },
-            run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+            run.at + QStringLiteral("/figma-metadata.xml"), outline);
         co_await written;
     }
 
@@ -276,7 +276,7 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
         if (!frame.imageURL)
             continue;
         const QString relative = QStringLiteral("img/node-") + imageIdPart(frame.id) + QStringLiteral(".png");
-        const bool ok = co_await Downloader::save(*frame.imageURL, run.dir + QLatin1Char('/') + relative, run.cancel);
+        const bool ok = co_await Downloader::save(*frame.imageURL, run.at + QLatin1Char('/') + relative, run.cancel);
         run.cancel.throwIfCancelled();
         if (ok) {
             frame.image = relative;
