@@ -8,6 +8,7 @@
 #include "model/plan.h"
 #include "model/planhistory.h"
 #include "model/planjson.h"
+#include "model/planfolder.h"
 #include "claude/clauderunner.h"
 #include "process/spawn.h"
 #include "core/filedescriptor.h"
@@ -66,7 +67,7 @@ constexpr int poolEndMs = 30000;
 // the plan is written out.
 Plan readPlan(const QString &dir, const QString &folder)
 {
-    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
+    const QString path = QDir(dir).filePath(PlanFolder::planJson);
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     QString error;
     const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::plan, &error);
@@ -95,7 +96,7 @@ Plan readPlan(const QString &dir, const QString &folder)
 // the process from here: a large plan goes with it, not record by record.
 [[noreturn]] void render(const QString &folder, const AppSettings &settings)
 {
-    requireFolder(folder, QStringLiteral("plan.json"));
+    requireFolder(folder, PlanFolder::planJson);
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // The render makes the derived files itself.
     const FolderClaim held = claim(dir, settings, false);
@@ -282,7 +283,7 @@ void say(const QString &line)
 
 void removeLeftovers(const QString &dir)
 {
-    if (QFileInfo(QDir(dir).filePath(QStringLiteral("plan.json"))).isFile())
+    if (QFileInfo(QDir(dir).filePath(PlanFolder::planJson)).isFile())
         AtomicFile::removeLeftovers(dir);
 }
 

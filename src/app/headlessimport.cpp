@@ -230,8 +230,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     const std::shared_ptr<FolderClaim> held =
         made.claim ? std::move(made.claim) : std::make_shared<FolderClaim>(Headless::claim(dir, settings));
 
-    const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
-    for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
+    const QString planPath = QDir(dir).filePath(PlanFolder::planJson);
+    for (const QString &inside : {PlanFolder::history, PlanFolder::images})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
     bool undoPoint = false;
@@ -279,7 +279,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     // before it had a plan.json goes too.
     Headless::removeLeftovers(dir);
     // The log lives in history/, which a new folder does not have yet.
-    QDir().mkpath(QDir(dir).filePath(QStringLiteral("history")));
+    QDir().mkpath(QDir(dir).filePath(PlanFolder::history));
     Reviser::appendLog(dir, QStringLiteral("(가져오기) ") + QFileInfo(page).fileName(),
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)

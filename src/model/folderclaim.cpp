@@ -82,6 +82,7 @@ FolderClaim::New FolderClaim::makeNew(const QString &parent, const std::function
 
 std::shared_ptr<FolderClaim> FolderClaim::heldClaim(PlanFolder folder, const AppSettings &settings)
 {
+    // Claimed through the folder made, never through its name again.
     auto claim = std::make_shared<FolderClaim>(take(folder.held(), settings));
     claim->m_folder = std::move(folder);
     return claim;
@@ -93,11 +94,16 @@ FolderClaim FolderClaim::take(const QString &dir, const AppSettings &settings, s
     FolderClaim claim;
     if (!QFileInfo(dir).isDir())
         return claim;
+    // The lock is taken on the folder held, which the claim keeps: what
+    // holds the folder is asked of it, whatever its name names later.
+    PlanFolder folder = PlanFolder(dir);
+    const QString held = folder.held();
     try {
-        claim.m_lock = FolderLock::take(dir, wait);
+        claim.m_lock = FolderLock::take(held, wait);
     } catch (const FolderLock::Failure &failure) {
-        throw Failure{failure.message, failure.busy};
+        throw Failure{QString(failure.message).replace(held, dir), failure.busy};
     }
+    claim.m_folder = std::move(folder);
     try {
         if (const std::optional<QString> line = FolderRestore::rollBack(dir, settings)) {
             claim.m_notices.append(*line);

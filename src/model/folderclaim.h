@@ -63,9 +63,9 @@ public:
     static bool isHusk(const QString &dir);
 
     bool isHeld() const { return m_lock.isHeld(); }
-    // The folder a new folder's claim made and holds, open beneath its
-    // name from the moment it was made; not open for a claim of an existing
-    // folder.
+    // The folder claimed, held open from the moment it was locked (a new
+    // folder from the moment it was made); not open when the claim holds
+    // nothing.
     const PlanFolder &folder() const { return m_folder; }
     // What the claim put in order, one line each, for the person.
     const QStringList &notices() const { return m_notices; }

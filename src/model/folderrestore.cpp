@@ -32,7 +32,7 @@ namespace {
 
 QString planPath(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("plan.json"));
+    return QDir(dir).filePath(PlanFolder::planJson);
 }
 
 QString rollBackFailed(const QString &reason, const QString &backup)

@@ -70,12 +70,12 @@ struct Unreadable {
 
 QString planPath(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("plan.json"));
+    return QDir(dir).filePath(PlanFolder::planJson);
 }
 
 QString historyPath(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("history"));
+    return QDir(dir).filePath(PlanFolder::history);
 }
 
 QString logPath(const QString &dir)
