@@ -453,6 +453,34 @@ TEST_F(HeadlessGenerateTest, ANewFolderSwappedForALinkToAnotherPlanWritesNothing
     EXPECT_GT(made, 0);
 }
 
+// A redraft that reads the design again replaces the plan's own pictures:
+// they are kept beside its undo point, and undo brings them back with the
+// plan.
+TEST_F(HeadlessGenerateTest, UndoAfterARedraftThatFetchedPicturesBringsTheReplacedOnesBack)
+{
+    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
+                            {"imageURL", server.base() + "/img/2.png"}};
+    const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+    const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
+    fake.setScenario({{"responses", QJsonArray{
+        QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
+        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    const Outcome made = run({"--generate", link, "--feature", "Harbor", "--out", home.filePath("out")});
+    ASSERT_EQ(made.code, 0) << qPrintable(made.err);
+    const QString dir = home.filePath("out/Harbor-plan");
+    const QByteArray plan = readFile(dir + "/plan.json");
+    writeFile(dir + "/img/node-1-2.png", "my own picture");
+    ASSERT_TRUE(QFile::remove(dir + "/figma-section.json"));
+
+    const Outcome again = run({"--redraft", dir});
+    ASSERT_EQ(again.code, 0) << qPrintable(again.err);
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), TestImages::png(2, 2, 2));
+    const Outcome undone = run({"--revise", dir, "--undo"});
+    ASSERT_EQ(undone.code, 0) << qPrintable(undone.err);
+    EXPECT_EQ(readFile(dir + "/plan.json"), plan);
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), "my own picture");
+}
+
 // A plan folder received from someone else names files of the person's: its
 // request.json lists a key and the program's environment as documents, and
 // its record of saved copies names a file outside the folder. A redraft

@@ -112,18 +112,12 @@ QList<ImageBefore> imagesBefore(const QStringList &keys, const QString &dir)
 // Ends the run when one cannot be kept.
 void keepReplacedImages(const QString &dir, const QString &backup, const QList<ImageBefore> &images)
 {
-    const PlanFolder folder(dir);
-    const QString side = FolderRestore::picturesOf(QDir(dir).relativeFilePath(backup));
-    for (const ImageBefore &image : images) {
-        if (!image.bytes)
-            continue;
-        const QString target = side + QLatin1Char('/') + QDir(dir).relativeFilePath(image.path).mid(PlanFolder::images.size() + 1);
-        for (qsizetype slash = target.indexOf(u'/'); slash > 0; slash = target.indexOf(u'/', slash + 1))
-            folder.makeFolder(target.left(slash), 0700);
-        if (QString error; !folder.write(target, *image.bytes, &error))
-            Headless::fail(QStringLiteral("바뀌는 그림을 백업하지 못해 가져오지 않았어요: ") + image.path + QStringLiteral(" (")
-                           + error + QLatin1Char(')'));
-    }
+    QHash<QString, QByteArray> pictures;
+    for (const ImageBefore &image : images)
+        if (image.bytes)
+            pictures.insert(QDir(dir).relativeFilePath(image.path).mid(PlanFolder::images.size() + 1), *image.bytes);
+    if (const QString notKept = FolderRestore::keepPictures(dir, backup, pictures); !notKept.isEmpty())
+        Headless::fail(QStringLiteral("바뀌는 그림을 백업하지 못해 가져오지 않았어요: ") + notKept);
 }
 
 // Keeps a copy of plan.md and index.html of a folder that holds no plan: no

@@ -9,6 +9,7 @@
 
 #include <QCoroTask>
 #include <QDateTime>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -215,6 +216,9 @@ private:
         // Why the new folder the run was to make could not be made: the run
         // then fails instead of taking whatever stands at its name.
         QString notMade;
+        // The pictures of img/ the run's downloads replaced, by their paths
+        // under img/: a redraft keeps them beside its undo point.
+        std::shared_ptr<QHash<QString, QByteArray>> replacedPictures = std::make_shared<QHash<QString, QByteArray>>();
     };
 
     bool isCurrent(const Run &run) const { return run.id == m_runId; }

@@ -3,6 +3,7 @@
 #include "claude/jsonextract.h"
 #include "claude/lockeddata.h"
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/offthread.h"
@@ -12,6 +13,7 @@
 #include "figma/figmaerror.h"
 #include "figma/figmametadata.h"
 #include "figma/figmarest.h"
+#include "model/planfolder.h"
 #include "model/textboxplacement.h"
 #include "settings/keychain.h"
 
@@ -275,7 +277,16 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
         FigmaFrame &frame = section.frames[i];
         if (!frame.imageURL)
             continue;
-        const QString relative = QStringLiteral("img/node-") + imageIdPart(frame.id) + QStringLiteral(".png");
+        const QString name = QStringLiteral("node-") + imageIdPart(frame.id) + QStringLiteral(".png");
+        const QString relative = PlanFolder::images + QLatin1Char('/') + name;
+        // A redraft replaces the plan's own picture, which its undo brings
+        // back.
+        if (!run.replacedPictures->contains(name)) {
+            const QFuture<std::optional<QByteArray>> reading = OffThread::run(
+                [](QString dir, QString path) { return PlanFolder(dir).read(path, FileSizes::picture); }, run.at, relative);
+            if (std::optional<QByteArray> before = co_await reading)
+                run.replacedPictures->insert(name, std::move(*before));
+        }
         const bool ok = co_await Downloader::save(*frame.imageURL, run.at + QLatin1Char('/') + relative, run.cancel);
         run.cancel.throwIfCancelled();
         if (ok) {

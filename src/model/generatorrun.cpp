@@ -15,6 +15,7 @@
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/folderrestore.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
 #include "model/planhistory.h"
@@ -87,7 +88,8 @@ QString takeBack(const QString &dir, const Replaced &replaced)
     return QString();
 }
 
-Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName, CancelToken cancel)
+Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName,
+                        std::shared_ptr<const QHash<QString, QByteArray>> replacedPictures, CancelToken cancel)
 {
     // A stop that came before the files leaves them all as they were.
     cancel.throwIfCancelled();
@@ -102,6 +104,8 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
         } catch (const PlanHistory::Failure &failure) {
             throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
         }
+        if (const QString notKept = FolderRestore::keepPictures(dir, replaced.backup, *replacedPictures); !notKept.isEmpty())
+            throw GeneratorFailure{QStringLiteral("바뀐 그림을 백업하지 못해 저장하지 않았어요: ") + notKept};
     }
     // A save that fails part-way (a full disk at the page) leaves the folder
     // as it found it, like one a stop came to.
@@ -349,7 +353,8 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     ++m_writing;
     const auto ended = qScopeGuard([this] { writesEnded(); });
     const QFuture<Replaced> written =
-        OffThread::run(writePlanFiles, std::move(plan), run.at, conventions, run.settings.userName, run.cancel);
+        OffThread::run(writePlanFiles, std::move(plan), run.at, conventions, run.settings.userName,
+                       std::shared_ptr<const QHash<QString, QByteArray>>(run.replacedPictures), run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
         const QFuture<QString> takenBack = OffThread::run(takeBack, run.at, std::move(replaced));
