@@ -1106,6 +1106,9 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
     EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.25);
     EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 1개 · 라벨 1개");
     EXPECT_EQ(generator.stageState(Stage::images).detail, "0/1장 (모두 실패)");
+    // No picture at all is no success: the stage is not ticked.
+    EXPECT_EQ(generator.stageState(Stage::images).status, Status::failed);
+    EXPECT_TRUE(generator.log().contains("  ✗ 0/1장 (모두 실패)")) << qPrintable(generator.log().join('\n'));
 
     // An answer without a section still leaves the outline behind.
     QDir(dir).removeRecursively();

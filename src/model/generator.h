@@ -225,6 +225,9 @@ private:
     // Stage reports of one run; dropped once the run is no longer current.
     void begin(const Run &run, Stage stage, const QString &detail, int total = 0);
     void finish(const Run &run, Stage stage, const QString &detail, bool skipped = false);
+    // Ends a stage that got none of what it was for, while the run goes on
+    // without it: marked failed, not ticked.
+    void finishEmpty(const Run &run, Stage stage, const QString &detail);
     void add(const Run &run, const QString &line);
     void update(const Run &run, Stage stage, const std::function<void(StageState &)> &change);
     ClaudeRunner::Progress progressSink(const Run &run, std::optional<Stage> stage);

@@ -302,5 +302,9 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
     const QString failures = saved == 0 && count > 0 ? QStringLiteral(" (모두 실패)")
         : saved < count                               ? QStringLiteral(" (일부 실패)")
                                                       : QString();
-    finish(run, Stage::images, QStringLiteral("%1/%2장").arg(saved).arg(count) + failures);
+    const QString detail = QStringLiteral("%1/%2장").arg(saved).arg(count) + failures;
+    if (saved == 0 && count > 0)
+        finishEmpty(run, Stage::images, detail);
+    else
+        finish(run, Stage::images, detail);
 }
