@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Headless {
@@ -119,8 +120,16 @@ Plan readPlan(const QString &dir, const QString &folder)
 
     // A screen whose picture the page could not carry shows an empty frame.
     QStringList problems = plan.problems();
-    for (const QString &picture : Exporter::missingPictures(plan, dir))
-        problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
+    const PlanFolder pictures(dir);
+    for (const QString &picture : Exporter::missingPictures(plan, dir)) {
+        // A picture that is there, only too large for the page, is not missing.
+        const PlanFolder::Descriptor file(pictures.open(picture, O_PATH));
+        struct stat status {};
+        if (file.isOpen() && ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > FileSizes::picture)
+            problems.append(FileSizes::tooLarge(picture, status.st_size, FileSizes::picture));
+        else
+            problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
+    }
     say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
     // A problem names the plan's own words: one line each, whatever they hold.
     for (const QString &problem : problems)
