@@ -76,7 +76,11 @@ FigmaSection decodeAnswer(QString answer)
         throw ClaudeFailure{QStringLiteral("피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 "
                                            "확인해 주세요 (`claude mcp list`).\n")
                             + Text::graphemePrefix(answer, answerPreview)};
-    return FigmaSection::decode(*object);
+    try {
+        return FigmaSection::decode(*object);
+    } catch (const JSONDecodeError &failure) {
+        throw ClaudeFailure{QStringLiteral("피그마 결과를 읽지 못했어요: ") + failure.message};
+    }
 }
 
 QString framesDetail(const FigmaSection &section)
