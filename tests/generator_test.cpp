@@ -1106,6 +1106,9 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
     EXPECT_DOUBLE_EQ(generator.stageState(Stage::figma).cost, 0.25);
     EXPECT_EQ(generator.stageState(Stage::figma).detail, "프레임 1개 · 라벨 1개");
     EXPECT_EQ(generator.stageState(Stage::images).detail, "0/1장 (모두 실패)");
+    // No picture at all is no success: the stage is not ticked.
+    EXPECT_EQ(generator.stageState(Stage::images).status, Status::failed);
+    EXPECT_TRUE(generator.log().contains("  ✗ 0/1장 (모두 실패)")) << qPrintable(generator.log().join('\n'));
 
     // An answer without a section still leaves the outline behind.
     QDir(dir).removeRecursively();
@@ -1118,6 +1121,14 @@ TEST_F(GeneratorTest, MCPCaptureTakesTheSectionOutlineFromTheSavedFile)
                           "(`claude mcp list`).\n" + prose.left(300));
     EXPECT_EQ(readFile(dir + "/figma-metadata.xml"), outline.toUtf8());
     EXPECT_EQ(generator.stageState(Stage::figma).status, Status::failed);
+
+    // A section that lacks a field says whose field it is.
+    QDir(dir).removeRecursively();
+    QJsonArray odd = figmaSteps;
+    odd.append(FakeClaude::resultEvent(R"({"nodeId": "1:1", "name": "S", "frames": [], "notes": []})"));
+    fake.setScenario({{"responses", QJsonArray{answering("Figma MCP", odd)}}});
+    phase = runToEnd(false);
+    EXPECT_EQ(phase.text, "피그마 결과를 읽지 못했어요: \"fileKey\": 값이 없어요");
 }
 
 // A keyring that could not be read is no missing token: each cause says so

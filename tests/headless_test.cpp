@@ -1,3 +1,4 @@
+#include "core/filesizes.h"
 #include "support/commandline.h"
 #include "support/testfiles.h"
 
@@ -173,8 +174,12 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
     writeFile(dir.filePath("plan.json"), R"({"meta": {"feature": "Chat"}, "screens": [{"id": "a", "name": "ChatA",
         "title": "A", "image": {"before": "img/a.png", "android": "img/gone\u001b[2J\n완료: x.png", "ios": "https://x/ios.png"}},
         {"id": "b", "name": "ChatB", "title": "B", "image": {"before": "img/in.png", "android": "img/out.png",
-        "ios": "img/dir.png"}}]})");
+        "ios": "img/dir.png"}}, {"id": "c", "name": "ChatC", "title": "C", "image": {"before": "img/big.png"}}]})");
     writeFile(dir.filePath("img/a.png"), "picture");
+    // Sparse: a picture there, too large for the page, is named so, not missing.
+    QFile big(dir.filePath("img/big.png"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(FileSizes::picture + 1));
+    big.close();
     QTemporaryDir elsewhere;
     writeFile(elsewhere.filePath("b.png"), "picture");
     ASSERT_TRUE(QFile::link("a.png", dir.filePath("img/in.png")));
@@ -182,9 +187,10 @@ TEST(HeadlessRender, WritesTheFolderAndListsProblems)
     ASSERT_TRUE(QDir(dir.path()).mkpath("img/dir.png"));
     const auto pictures = runQuarrystone({"--render", dir.path()});
     EXPECT_EQ(pictures.code, 2) << qPrintable(pictures.err);
-    EXPECT_EQ(pictures.out, QStringLiteral("다시 썼어요: %1 (문제 3건)\n  · 그림 파일이 없어요: img/dir.png\n"
-                                           "  · 그림 파일이 없어요: img/gone\\x1B[2J\\x0A완료: x.png\n  · 그림 파일이 없어요: img/out.png\n")
-                                .arg(dir.path()));
+    EXPECT_EQ(pictures.out, QStringLiteral("다시 썼어요: %1 (문제 4건)\n  · ").arg(dir.path())
+                                + FileSizes::tooLarge("img/big.png", FileSizes::picture + 1, FileSizes::picture)
+                                + "\n  · 그림 파일이 없어요: img/dir.png\n"
+                                  "  · 그림 파일이 없어요: img/gone\\x1B[2J\\x0A완료: x.png\n  · 그림 파일이 없어요: img/out.png\n");
 }
 
 TEST(HeadlessRender, CleanPlanExitsZeroAndRelativeFolderWorks)

@@ -2,6 +2,7 @@
 #include "support/commandline.h"
 #include "support/fakeclaude.h"
 #include "support/httpserver.h"
+#include "support/linkswapper.h"
 #include "support/qtprinters.h"
 #include "support/testfiles.h"
 #include "support/testimages.h"
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <iostream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <memory>
@@ -402,6 +404,81 @@ TEST_F(HeadlessGenerateTest, GenerationsStartedTogetherEachGetAFolderOfTheirOwn)
         }
         EXPECT_EQ(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), together);
     }
+}
+
+// A generation's new folder swapped for a link to another plan of the
+// person's while the generation writes: the run writes beneath the folder it
+// made and holds, never into the other plan, which keeps every file as it
+// was. As many tries as QUARRYSTONE_RACE_TRIES says (30 when unset).
+TEST_F(HeadlessGenerateTest, ANewFolderSwappedForALinkToAnotherPlanWritesNothingThere)
+{
+    const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 30;
+    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
+                            {"imageURL", server.base() + "/img/2.png"}};
+    const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+    const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
+    fake.setScenario({{"responses", QJsonArray{
+        QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
+        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    const QString out = home.filePath("race");
+    const QString other = home.filePath("other");
+    writeFile(other + "/plan.json", R"({"meta": {"feature": "Other"}, "screens": [{"id": "a", "name": "OtherA"}]})");
+    writeFile(other + "/plan.md", "# other");
+    writeFile(other + "/index.html", "<p>other</p>");
+    writeFile(other + "/img/a.png", "other picture");
+    const QMap<QString, QByteArray> otherBefore = LinkSwapper::filesBelow(other);
+    int harms = 0;
+    int made = 0;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        Outcome r;
+        {
+            LinkSwapper swapper(out + "/Harbor-plan", other);
+            r = run({"--generate", link, "--feature", "Harbor", "--out", out});
+        }
+        made += r.code == 0 && readFile(out + "/Harbor-plan/plan.json").contains("FeedScreen") ? 1 : 0;
+        // A run that fails names the folder as the person knows it.
+        EXPECT_FALSE((r.out + r.err).contains("/proc/")) << qPrintable(r.out + r.err);
+        if (const QMap<QString, QByteArray> otherNow = LinkSwapper::filesBelow(other); otherNow != otherBefore) {
+            ++harms;
+            ADD_FAILURE() << "try " << attempt << ": the other plan changed: " << qPrintable(otherNow.keys().join(' ')) << "\n"
+                          << qPrintable(r.out + r.err);
+            QDir(other).removeRecursively();
+            for (auto it = otherBefore.begin(); it != otherBefore.end(); ++it)
+                writeFile(other + "/" + it.key(), it.value());
+        }
+        ASSERT_TRUE(QDir(out).removeRecursively());
+    }
+    std::cout << "generate with its new folder swapped: " << tries << " tries, " << made << " made, " << harms << " harms\n";
+    EXPECT_EQ(harms, 0);
+    EXPECT_GT(made, 0);
+}
+
+// A redraft that reads the design again replaces the plan's own pictures:
+// they are kept beside its undo point, and undo brings them back with the
+// plan.
+TEST_F(HeadlessGenerateTest, UndoAfterARedraftThatFetchedPicturesBringsTheReplacedOnesBack)
+{
+    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
+                            {"imageURL", server.base() + "/img/2.png"}};
+    const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+    const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
+    fake.setScenario({{"responses", QJsonArray{
+        QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
+        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    const Outcome made = run({"--generate", link, "--feature", "Harbor", "--out", home.filePath("out")});
+    ASSERT_EQ(made.code, 0) << qPrintable(made.err);
+    const QString dir = home.filePath("out/Harbor-plan");
+    const QByteArray plan = readFile(dir + "/plan.json");
+    writeFile(dir + "/img/node-1-2.png", "my own picture");
+    ASSERT_TRUE(QFile::remove(dir + "/figma-section.json"));
+
+    const Outcome again = run({"--redraft", dir});
+    ASSERT_EQ(again.code, 0) << qPrintable(again.err);
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), TestImages::png(2, 2, 2));
+    const Outcome undone = run({"--revise", dir, "--undo"});
+    ASSERT_EQ(undone.code, 0) << qPrintable(undone.err);
+    EXPECT_EQ(readFile(dir + "/plan.json"), plan);
+    EXPECT_EQ(readFile(dir + "/img/node-1-2.png"), "my own picture");
 }
 
 // A plan folder received from someone else names files of the person's: its

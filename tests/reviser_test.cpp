@@ -583,6 +583,25 @@ TEST_F(ReviserTest, RequestRulesAndAttachments)
     const QString log = QString::fromUtf8(readFile(dir + "/history/revisions.md"));
     EXPECT_TRUE(log.contains("> 첨부 이미지대로 고쳐 줘\n> " + named + "\n\n\n\n")) << qPrintable(log);
     EXPECT_EQ(Reviser::lastRequest(dir), "첨부 이미지대로 고쳐 줘 " + named);
+
+    // An attachments/ that is a link elsewhere, or a pipe, keeps no picture
+    // and drops none unsaid: the revision does not start and says why.
+    const QString attachments = dir + "/history/attachments";
+    ASSERT_TRUE(QDir(attachments).removeRecursively());
+    QTemporaryDir elsewhere;
+    const QByteArray planBefore = readFile(dir + "/plan.json");
+    for (const bool pipe : {false, true}) {
+        if (pipe)
+            ASSERT_EQ(::mkfifo(QFile::encodeName(attachments).constData(), 0600), 0);
+        else
+            ASSERT_TRUE(QFile::link(elsewhere.path(), attachments));
+        ASSERT_TRUE(revise("그림대로", {pictures.filePath("a.PNG")}));
+        settle();
+        EXPECT_EQ(reviser.phase(), Reviser::Phase::failed("첨부한 그림을 보관하지 못했어요: 폴더가 아니거나 링크라서 쓰지 않았어요: " + attachments));
+        EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
+        EXPECT_EQ(readFile(dir + "/plan.json"), planBefore);
+        ASSERT_TRUE(QFile::remove(attachments));
+    }
 }
 
 namespace {

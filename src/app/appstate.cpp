@@ -9,6 +9,7 @@
 #include "model/generateinput.h"
 #include "model/developer.h"
 #include "model/generator.h"
+#include "model/planfolder.h"
 #include "model/reviser.h"
 #include "settings/updater.h"
 #include "views/revisedrafts.h"
@@ -27,9 +28,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString planFile = u"plan.json"_s;
+const QString planFile = PlanFolder::planJson;
 const QString busyFolder = u"작업 중인 계획서는 이름을 바꾸거나 휴지통으로 옮길 수 없어요"_s;
-const QString requestFile = u"request.json"_s;
+const QString requestFile = PlanFolder::request;
 
 QPointer<AppState> holder;
 

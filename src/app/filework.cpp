@@ -15,6 +15,7 @@
 #include "model/planhistory.h"
 #include "model/planjson.h"
 #include "model/reviser.h"
+#include "model/planfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,7 +33,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString planFile = u"plan.json"_s;
+const QString planFile = PlanFolder::planJson;
 const QString renaming = u"이름을 바꾸는 중"_s;
 const QString exporting = u"내보내는 중"_s;
 const QString importing = u"가져오는 중"_s;
@@ -201,7 +202,7 @@ FileWork::Imported importInto(const ImportedPlan &imported, const std::optional<
     if (stop.isCancelled())
         return abandon(stopped);
     // The log lives in history/, which a new folder does not have yet.
-    QDir().mkpath(folder + u"/history"_s);
+    QDir().mkpath(folder + u"/"_s + PlanFolder::history);
     Reviser::appendLog(folder, u"(가져오기) "_s + QFileInfo(imported.source).fileName(),
                        u"- 공유받은 HTML 로 계획서를 바꿈"_s, settings.userName);
     return {folder, std::nullopt};

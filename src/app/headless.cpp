@@ -8,6 +8,7 @@
 #include "model/plan.h"
 #include "model/planhistory.h"
 #include "model/planjson.h"
+#include "model/planfolder.h"
 #include "claude/clauderunner.h"
 #include "process/spawn.h"
 #include "core/filedescriptor.h"
@@ -36,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Headless {
@@ -66,7 +68,7 @@ constexpr int poolEndMs = 30000;
 // the plan is written out.
 Plan readPlan(const QString &dir, const QString &folder)
 {
-    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
+    const QString path = QDir(dir).filePath(PlanFolder::planJson);
     const QString unreadable = QStringLiteral("plan.json 을 읽지 못했어요: ") + folder;
     QString error;
     const std::optional<QByteArray> bytes = RegularFile::read(path, FileSizes::plan, &error);
@@ -95,7 +97,7 @@ Plan readPlan(const QString &dir, const QString &folder)
 // the process from here: a large plan goes with it, not record by record.
 [[noreturn]] void render(const QString &folder, const AppSettings &settings)
 {
-    requireFolder(folder, QStringLiteral("plan.json"));
+    requireFolder(folder, PlanFolder::planJson);
     const QString dir = QFileInfo(folder).absoluteFilePath();
     // The render makes the derived files itself.
     const FolderClaim held = claim(dir, settings, false);
@@ -118,8 +120,16 @@ Plan readPlan(const QString &dir, const QString &folder)
 
     // A screen whose picture the page could not carry shows an empty frame.
     QStringList problems = plan.problems();
-    for (const QString &picture : Exporter::missingPictures(plan, dir))
-        problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
+    const PlanFolder pictures(dir);
+    for (const QString &picture : Exporter::missingPictures(plan, dir)) {
+        // A picture that is there, only too large for the page, is not missing.
+        const PlanFolder::Descriptor file(pictures.open(picture, O_PATH));
+        struct stat status {};
+        if (file.isOpen() && ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > FileSizes::picture)
+            problems.append(FileSizes::tooLarge(picture, status.st_size, FileSizes::picture));
+        else
+            problems.append(QStringLiteral("그림 파일이 없어요: ") + picture);
+    }
     say(QStringLiteral("다시 썼어요: %1 (문제 %2건)").arg(dir, QString::number(problems.size())));
     // A problem names the plan's own words: one line each, whatever they hold.
     for (const QString &problem : problems)
@@ -282,7 +292,7 @@ void say(const QString &line)
 
 void removeLeftovers(const QString &dir)
 {
-    if (QFileInfo(QDir(dir).filePath(QStringLiteral("plan.json"))).isFile())
+    if (QFileInfo(QDir(dir).filePath(PlanFolder::planJson)).isFile())
         AtomicFile::removeLeftovers(dir);
 }
 

@@ -112,18 +112,12 @@ QList<ImageBefore> imagesBefore(const QStringList &keys, const QString &dir)
 // Ends the run when one cannot be kept.
 void keepReplacedImages(const QString &dir, const QString &backup, const QList<ImageBefore> &images)
 {
-    const PlanFolder folder(dir);
-    const QString side = FolderRestore::picturesOf(QDir(dir).relativeFilePath(backup));
-    for (const ImageBefore &image : images) {
-        if (!image.bytes)
-            continue;
-        const QString target = side + QLatin1Char('/') + QDir(dir).relativeFilePath(image.path).mid(PlanFolder::images.size() + 1);
-        for (qsizetype slash = target.indexOf(u'/'); slash > 0; slash = target.indexOf(u'/', slash + 1))
-            folder.makeFolder(target.left(slash), 0700);
-        if (QString error; !folder.write(target, *image.bytes, &error))
-            Headless::fail(QStringLiteral("바뀌는 그림을 백업하지 못해 가져오지 않았어요: ") + image.path + QStringLiteral(" (")
-                           + error + QLatin1Char(')'));
-    }
+    QHash<QString, QByteArray> pictures;
+    for (const ImageBefore &image : images)
+        if (image.bytes)
+            pictures.insert(QDir(dir).relativeFilePath(image.path).mid(PlanFolder::images.size() + 1), *image.bytes);
+    if (const QString notKept = FolderRestore::keepPictures(dir, backup, pictures); !notKept.isEmpty())
+        Headless::fail(QStringLiteral("바뀌는 그림을 백업하지 못해 가져오지 않았어요: ") + notKept);
 }
 
 // Keeps a copy of plan.md and index.html of a folder that holds no plan: no
@@ -230,8 +224,8 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     const std::shared_ptr<FolderClaim> held =
         made.claim ? std::move(made.claim) : std::make_shared<FolderClaim>(Headless::claim(dir, settings));
 
-    const QString planPath = QDir(dir).filePath(QStringLiteral("plan.json"));
-    for (const QString &inside : {QStringLiteral("history"), QStringLiteral("img")})
+    const QString planPath = QDir(dir).filePath(PlanFolder::planJson);
+    for (const QString &inside : {PlanFolder::history, PlanFolder::images})
         if (!QFileInfo::exists(QDir(dir).filePath(inside)))
             undo.madeInside.append(inside);
     bool undoPoint = false;
@@ -279,7 +273,7 @@ void importPage(const QStringList &arguments, const AppSettings &settings)
     // before it had a plan.json goes too.
     Headless::removeLeftovers(dir);
     // The log lives in history/, which a new folder does not have yet.
-    QDir().mkpath(QDir(dir).filePath(QStringLiteral("history")));
+    QDir().mkpath(QDir(dir).filePath(PlanFolder::history));
     Reviser::appendLog(dir, QStringLiteral("(가져오기) ") + QFileInfo(page).fileName(),
                        QStringLiteral("- 공유받은 HTML 로 계획서를 바꿈"), settings.userName);
     Headless::say(QStringLiteral("가져왔어요: ") + dir + QStringLiteral(" (그림 ") + QString::number(images.count)

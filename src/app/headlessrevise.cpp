@@ -4,6 +4,7 @@
 #include "app/headlessrun.h"
 #include "core/picturefile.h"
 #include "model/reviser.h"
+#include "model/planfolder.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -75,7 +76,7 @@ QStringList images(const QStringList &arguments)
 void revise(const QStringList &arguments, const AppSettings &settings)
 {
     const QString folder = *Headless::value(arguments, QStringLiteral("--revise"));
-    Headless::requireFolder(folder, QStringLiteral("plan.json"));
+    Headless::requireFolder(folder, PlanFolder::planJson);
     const QString dir = QFileInfo(folder).absoluteFilePath();
     Reviser &reviser = Reviser::shared();
     // Claimed once, here, and held by the revision or the undo to its end.

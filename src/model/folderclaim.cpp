@@ -34,23 +34,6 @@ bool emptyFolder(const QString &dir)
     return QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
-// The claim of `dir` when it is a husk no other run holds: still a husk once
-// held, or empty, as the claim leaves one when it takes its temporary files
-// away (an empty folder found before the claim is one another run has just
-// made and not yet claimed).
-std::shared_ptr<FolderClaim> huskTaken(const QString &dir, const AppSettings &settings)
-{
-    if (!FolderClaim::isHusk(dir))
-        return {};
-    try {
-        auto claim = std::make_shared<FolderClaim>(FolderClaim::take(dir, settings));
-        if (claim->isHeld() && (FolderClaim::isHusk(dir) || emptyFolder(dir)))
-            return claim;
-    } catch (const FolderClaim::Failure &) {
-    }
-    return {};
-}
-
 } // namespace
 
 FolderClaim::New FolderClaim::makeNew(const QString &parent, const std::function<QString(int)> &name,
@@ -64,18 +47,45 @@ FolderClaim::New FolderClaim::makeNew(const QString &parent, const std::function
         if (candidate.isEmpty())
             return {tried, {}, {}};
         tried = QDir::cleanPath(QDir(parent).absoluteFilePath(candidate));
+        // The folder is held from its making on, never through a link that
+        // took its name meanwhile: what the run writes goes beneath it.
         if (::mkdir(QFile::encodeName(tried).constData(), 0777) == 0) {
+            PlanFolder folder(tried, PlanFolder::AtName::noLink);
+            if (!folder.isOpen())
+                return {tried, {}, FileError::describe(errno)};
             try {
-                return {tried, std::make_shared<FolderClaim>(take(tried, settings)), {}};
+                return {tried, heldClaim(std::move(folder), settings), {}};
             } catch (const Failure &failure) {
                 return {tried, {}, failure.message};
             }
         }
         if (errno != EEXIST)
             return {tried, {}, FileError::describe(errno)};
-        if (std::shared_ptr<FolderClaim> claim = huskTaken(tried, settings))
-            return {tried, std::move(claim), {}};
+        // A husk no other run holds: still a husk once held, or empty, as
+        // the claim leaves one when it takes its temporary files away (an
+        // empty folder found before the claim is one another run has just
+        // made and not yet claimed).
+        if (!isHusk(tried))
+            continue;
+        PlanFolder folder(tried, PlanFolder::AtName::noLink);
+        if (!folder.isOpen())
+            continue;
+        try {
+            std::shared_ptr<FolderClaim> claim = heldClaim(std::move(folder), settings);
+            const QString held = claim->folder().held();
+            if (claim->isHeld() && (isHusk(held) || emptyFolder(held)))
+                return {tried, std::move(claim), {}};
+        } catch (const Failure &) {
+        }
     }
+}
+
+std::shared_ptr<FolderClaim> FolderClaim::heldClaim(PlanFolder folder, const AppSettings &settings)
+{
+    // Claimed through the folder made, never through its name again.
+    auto claim = std::make_shared<FolderClaim>(take(folder.held(), settings));
+    claim->m_folder = std::move(folder);
+    return claim;
 }
 
 FolderClaim FolderClaim::take(const QString &dir, const AppSettings &settings, std::chrono::milliseconds wait,
@@ -84,11 +94,16 @@ FolderClaim FolderClaim::take(const QString &dir, const AppSettings &settings, s
     FolderClaim claim;
     if (!QFileInfo(dir).isDir())
         return claim;
+    // The lock is taken on the folder held, which the claim keeps: what
+    // holds the folder is asked of it, whatever its name names later.
+    PlanFolder folder = PlanFolder(dir);
+    const QString held = folder.held();
     try {
-        claim.m_lock = FolderLock::take(dir, wait);
+        claim.m_lock = FolderLock::take(held, wait);
     } catch (const FolderLock::Failure &failure) {
-        throw Failure{failure.message, failure.busy};
+        throw Failure{QString(failure.message).replace(held, dir), failure.busy};
     }
+    claim.m_folder = std::move(folder);
     try {
         if (const std::optional<QString> line = FolderRestore::rollBack(dir, settings)) {
             claim.m_notices.append(*line);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/folderlock.h"
+#include "model/planfolder.h"
 
 #include <QString>
 #include <QStringList>
@@ -62,6 +63,10 @@ public:
     static bool isHusk(const QString &dir);
 
     bool isHeld() const { return m_lock.isHeld(); }
+    // The folder claimed, held open from the moment it was locked (a new
+    // folder from the moment it was made); not open when the claim holds
+    // nothing.
+    const PlanFolder &folder() const { return m_folder; }
     // What the claim put in order, one line each, for the person.
     const QStringList &notices() const { return m_notices; }
     // Whether an interrupted revision was rolled back.
@@ -69,7 +74,11 @@ public:
     void release() { m_lock.release(); }
 
 private:
+    // Claims the folder `folder` holds, through the folder itself.
+    static std::shared_ptr<FolderClaim> heldClaim(PlanFolder folder, const AppSettings &settings);
+
     FolderLock m_lock;
+    PlanFolder m_folder;
     QStringList m_notices;
     bool m_rolledBack = false;
 };

@@ -32,7 +32,7 @@ namespace {
 
 QString planPath(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("plan.json"));
+    return QDir(dir).filePath(PlanFolder::planJson);
 }
 
 QString rollBackFailed(const QString &reason, const QString &backup)
@@ -216,6 +216,20 @@ std::optional<QString> repair(const QString &dir, const AppSettings &settings)
 QString picturesOf(const QString &backup)
 {
     return (backup.endsWith(QLatin1String(".json")) ? backup.chopped(5) : backup) + QStringLiteral(".img");
+}
+
+QString keepPictures(const QString &dir, const QString &backup, const QHash<QString, QByteArray> &pictures)
+{
+    const PlanFolder folder(dir);
+    const QString side = picturesOf(QDir(dir).relativeFilePath(backup));
+    for (auto it = pictures.begin(); it != pictures.end(); ++it) {
+        const QString target = side + QLatin1Char('/') + it.key();
+        for (qsizetype slash = target.indexOf(u'/'); slash > 0; slash = target.indexOf(u'/', slash + 1))
+            folder.makeFolder(target.left(slash), 0700);
+        if (QString error; !folder.write(target, it.value(), &error))
+            return PlanFolder::images + QLatin1Char('/') + it.key() + QStringLiteral(" (") + error + QLatin1Char(')');
+    }
+    return QString();
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <optional>
 
@@ -45,6 +46,12 @@ QString undo(const QString &dir, const QString &backup, const AppSettings &setti
 // the pictures of img/ the change after it replaced, by their paths under
 // img/.
 QString picturesOf(const QString &backup);
+
+// Keeps the pictures a change replaces, by their paths under img/, beside
+// the backup `backup` made before it, where undo puts them back from; made
+// beneath the folder. Gives the first picture that could not be kept with
+// its reason, empty when all were.
+QString keepPictures(const QString &dir, const QString &backup, const QHash<QString, QByteArray> &pictures);
 
 // The cause given for a plan.json that holds no JSON object.
 QString brokenPlan();

@@ -278,6 +278,20 @@ void Generator::finish(const Run &run, Stage stage, const QString &detail, bool 
         finish(stage, detail, skipped);
 }
 
+void Generator::finishEmpty(const Run &run, Stage stage, const QString &detail)
+{
+    if (!isCurrent(run))
+        return;
+    const auto it = m_stages.find(stage);
+    if (it != m_stages.end()) {
+        it->status = StageState::Status::failed;
+        it->ended = now();
+        it->detail = detail;
+        Q_EMIT stagesChanged();
+    }
+    add(QStringLiteral("  ✗ ") + detail);
+}
+
 void Generator::add(const Run &run, const QString &line)
 {
     if (isCurrent(run))

@@ -9,6 +9,7 @@
 
 #include <QCoroTask>
 #include <QDateTime>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -132,6 +133,8 @@ public:
     struct NewPlanDir {
         QString dir;
         std::shared_ptr<FolderClaim> claim;
+        // Why no folder was made, when none was.
+        QString failure;
     };
     // "<feature or Plan>-plan" under `base`; when taken, with "-" and the
     // local time, then "-2", "-3", … until free. The folder is made by an
@@ -202,22 +205,36 @@ private:
         quint64 id = 0;
         CancelToken cancel;
         QString dir;
+        // Where the run's own writes go: the folder its claim holds, which a
+        // link put at its name meanwhile does not move elsewhere.
+        QString at;
         GenerateInput input;
         AppSettings settings;
         ClaudeRunner runner;
         // The plan folder's claim, held by the run to its end.
         std::shared_ptr<FolderClaim> claim;
+        // Why the new folder the run was to make could not be made: the run
+        // then fails instead of taking whatever stands at its name.
+        QString notMade;
+        // The pictures of img/ the run's downloads replaced, by their paths
+        // under img/: a redraft keeps them beside its undo point.
+        std::shared_ptr<QHash<QString, QByteArray>> replacedPictures = std::make_shared<QHash<QString, QByteArray>>();
     };
 
     bool isCurrent(const Run &run) const { return run.id == m_runId; }
     // Stage reports of one run; dropped once the run is no longer current.
     void begin(const Run &run, Stage stage, const QString &detail, int total = 0);
     void finish(const Run &run, Stage stage, const QString &detail, bool skipped = false);
+    // Ends a stage that got none of what it was for, while the run goes on
+    // without it: marked failed, not ticked.
+    void finishEmpty(const Run &run, Stage stage, const QString &detail);
     void add(const Run &run, const QString &line);
     void update(const Run &run, Stage stage, const std::function<void(StageState &)> &change);
     ClaudeRunner::Progress progressSink(const Run &run, std::optional<Stage> stage);
     ClaudeRunner::Progress sinkFor(quint64 runId, std::optional<Stage> stage);
 
+    void launch(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
+                OnDone onDone, std::shared_ptr<FolderClaim> claim, const QString &notMade);
     QCoro::Task<> generate(Run run, bool reuseSection, OnDone onDone);
     QCoro::Task<> claimFolder(Run &run);
     void failRun(const Run &run, const QString &message);

@@ -420,13 +420,13 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         finish(run, stage, skipNote, true);
         co_return QString();
     }
-    const QString cacheDir = run.dir + QLatin1Char('/') + folder;
+    const QString cacheDir = run.at + QLatin1Char('/') + folder;
     // The documents are kept there for Claude to read: never through a link.
     if (QString error; !RegularFile::ownFolder(cacheDir, &error))
         throw GeneratorFailure{error};
     update(run, stage, [count](StageState &state) { state.total = count; });
 
-    const QFuture<QHash<QString, QString>> naming = PoolThread::run(copyNames, run.dir, folder, list);
+    const QFuture<QHash<QString, QString>> naming = PoolThread::run(copyNames, run.at, folder, list);
     const QHash<QString, QString> names = co_await naming;
     QStringList parts;
     QStringList unread;
@@ -436,7 +436,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
         const QString name = names.value(entry);
         const QString cachePath = folder + QLatin1Char('/') + name;
 
-        const QFuture<std::optional<QString>> cacheRead = PoolThread::run(readCache, run.dir, cachePath);
+        const QFuture<std::optional<QString>> cacheRead = PoolThread::run(readCache, run.at, cachePath);
         std::optional<QString> text = co_await cacheRead;
         run.cancel.throwIfCancelled();
         if (text) {
@@ -461,7 +461,7 @@ QCoro::Task<QString> Generator::readDocs(Run run, std::optional<QStringList> ent
             // A killed run must never leave a cut copy that the next run trusts.
             const QFuture<bool> cacheWrite = PoolThread::run(
                 [](QString dir, QString path, QString text) { return PlanFolder(dir).write(path, text.toUtf8()); },
-                run.dir, cachePath, *text);
+                run.at, cachePath, *text);
             co_await cacheWrite;
         }
         parts.append(QStringLiteral("### 문서 %1: ").arg(parts.size() + 1) + entry + QStringLiteral("\n\n") + *text);

@@ -98,7 +98,7 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     begin(run, Stage::check, QStringLiteral("plan.json 검사"), 0);
     if (problems.isEmpty()) {
         finish(run, Stage::check, QStringLiteral("문제 없음"));
-        const QFuture<bool> written = writeAnswer(run.dir, answer);
+        const QFuture<bool> written = writeAnswer(run.at, answer);
         co_await written;
         co_return plan;
     }
@@ -122,7 +122,7 @@ QCoro::Task<Plan> Generator::draft(Run run, FigmaSection section, QString specDo
     finish(run, Stage::check,
            remaining.isEmpty() ? QStringLiteral("문제 없음")
                                : QStringLiteral("남은 문제 %1건 — 편집 화면에서 고쳐 주세요").arg(remaining.size()));
-    const QFuture<bool> written = writeAnswer(run.dir, fixAnswer);
+    const QFuture<bool> written = writeAnswer(run.at, fixAnswer);
     co_await written;
     co_return fixed;
 }

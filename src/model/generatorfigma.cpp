@@ -3,6 +3,7 @@
 #include "claude/jsonextract.h"
 #include "claude/lockeddata.h"
 #include "core/atomicfile.h"
+#include "core/filesizes.h"
 #include "core/jsoncoding.h"
 #include "core/jsonread.h"
 #include "core/poolthread.h"
@@ -12,6 +13,7 @@
 #include "figma/figmaerror.h"
 #include "figma/figmametadata.h"
 #include "figma/figmarest.h"
+#include "model/planfolder.h"
 #include "model/textboxplacement.h"
 #include "settings/keychain.h"
 
@@ -74,7 +76,11 @@ FigmaSection decodeAnswer(QString answer)
         throw ClaudeFailure{QStringLiteral("피그마 결과에서 JSON 을 찾지 못했어요. Claude Code 에 Figma MCP 가 연결돼 있는지 "
                                            "확인해 주세요 (`claude mcp list`).\n")
                             + Text::graphemePrefix(answer, answerPreview)};
-    return FigmaSection::decode(*object);
+    try {
+        return FigmaSection::decode(*object);
+    } catch (const JSONDecodeError &failure) {
+        throw ClaudeFailure{QStringLiteral("피그마 결과를 읽지 못했어요: ") + failure.message};
+    }
 }
 
 QString framesDetail(const FigmaSection &section)
@@ -160,7 +166,7 @@ QString Generator::figmaPrompt(const FigmaLink &link)
 QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
 {
     if (reuse) {
-        const QFuture<std::optional<FigmaSection>> reading = PoolThread::run(reusedSection, run.dir);
+        const QFuture<std::optional<FigmaSection>> reading = PoolThread::run(reusedSection, run.at);
         std::optional<FigmaSection> saved = co_await reading;
         run.cancel.throwIfCancelled();
         if (saved) {
@@ -184,7 +190,7 @@ QCoro::Task<FigmaSection> Generator::figmaSection(Run run, bool reuse)
     else
         section = co_await mcpSection(run);
     co_await downloadImages(run, section);
-    const QFuture<FigmaSection> finishing = PoolThread::run(withTextBoxes, std::move(section), run.dir);
+    const QFuture<FigmaSection> finishing = PoolThread::run(withTextBoxes, std::move(section), run.at);
     FigmaSection finished = co_await finishing;
     run.cancel.throwIfCancelled();
     co_return finished;
@@ -253,7 +259,7 @@ QCoro::Task<FigmaSection> Generator::mcpSection(Run run)
     if (!outline.isEmpty()) {
         const QFuture<bool> written = PoolThread::run(
             [](QString path, QByteArray outline) { return AtomicFile::write(path, outline); },
-            run.dir + QStringLiteral("/figma-metadata.xml"), outline);
+            run.at + QStringLiteral("/figma-metadata.xml"), outline);
         co_await written;
     }
 
@@ -275,8 +281,17 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
         FigmaFrame &frame = section.frames[i];
         if (!frame.imageURL)
             continue;
-        const QString relative = QStringLiteral("img/node-") + imageIdPart(frame.id) + QStringLiteral(".png");
-        const bool ok = co_await Downloader::save(*frame.imageURL, run.dir + QLatin1Char('/') + relative, run.cancel);
+        const QString name = QStringLiteral("node-") + imageIdPart(frame.id) + QStringLiteral(".png");
+        const QString relative = PlanFolder::images + QLatin1Char('/') + name;
+        // A redraft replaces the plan's own picture, which its undo brings
+        // back.
+        if (!run.replacedPictures->contains(name)) {
+            const QFuture<std::optional<QByteArray>> reading = PoolThread::run(
+                [](QString dir, QString path) { return PlanFolder(dir).read(path, FileSizes::picture); }, run.at, relative);
+            if (std::optional<QByteArray> before = co_await reading)
+                run.replacedPictures->insert(name, std::move(*before));
+        }
+        const bool ok = co_await Downloader::save(*frame.imageURL, run.at + QLatin1Char('/') + relative, run.cancel);
         run.cancel.throwIfCancelled();
         if (ok) {
             frame.image = relative;
@@ -291,5 +306,9 @@ QCoro::Task<> Generator::downloadImages(Run run, FigmaSection &section)
     const QString failures = saved == 0 && count > 0 ? QStringLiteral(" (모두 실패)")
         : saved < count                               ? QStringLiteral(" (일부 실패)")
                                                       : QString();
-    finish(run, Stage::images, QStringLiteral("%1/%2장").arg(saved).arg(count) + failures);
+    const QString detail = QStringLiteral("%1/%2장").arg(saved).arg(count) + failures;
+    if (saved == 0 && count > 0)
+        finishEmpty(run, Stage::images, detail);
+    else
+        finish(run, Stage::images, detail);
 }

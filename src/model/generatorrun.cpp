@@ -14,6 +14,7 @@
 #include "figma/figmaerror.h"
 #include "model/conventions.h"
 #include "model/folderclaim.h"
+#include "model/folderrestore.h"
 #include "model/planexport.h"
 #include "model/planfiles.h"
 #include "model/planfolder.h"
@@ -87,7 +88,8 @@ QString takeBack(const QString &dir, const Replaced &replaced)
     return QString();
 }
 
-Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName, CancelToken cancel)
+Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString userName,
+                        std::shared_ptr<const QHash<QString, QByteArray>> replacedPictures, CancelToken cancel)
 {
     // A stop that came before the files leaves them all as they were.
     cancel.throwIfCancelled();
@@ -102,6 +104,8 @@ Replaced writePlanFiles(Plan plan, QString dir, Conventions conventions, QString
         } catch (const PlanHistory::Failure &failure) {
             throw GeneratorFailure{QStringLiteral("plan.json 을 백업하지 못해 저장하지 않았어요: ") + failure.message};
         }
+        if (const QString notKept = FolderRestore::keepPictures(dir, replaced.backup, *replacedPictures); !notKept.isEmpty())
+            throw GeneratorFailure{QStringLiteral("바뀐 그림을 백업하지 못해 저장하지 않았어요: ") + notKept};
     }
     // A save that fails part-way (a full disk at the page) leaves the folder
     // as it found it, like one a stop came to.
@@ -155,20 +159,28 @@ Generator::NewPlanDir Generator::newPlanDir(const QString &base, const QString &
         QDir(AppPaths::expandHome(base)).absolutePath(),
         [&](int n) { return n == 1 ? first : n == 2 ? timed : timed + QLatin1Char('-') + QString::number(n - 1); },
         settings);
-    return {made.dir, std::move(made.claim)};
+    const QString failure = made.claim || !made.failure.isEmpty() ? made.failure : QStringLiteral("쓸 수 있는 이름이 없어요");
+    return {made.dir, std::move(made.claim), failure};
 }
 
 void Generator::start(const GenerateInput &input, const AppSettings &settings, OnDone onDone)
 {
     NewPlanDir chosen = newPlanDir(settings.outputFolder(), input.feature, settings);
-    run(input, chosen.dir, settings, false, std::move(onDone), std::move(chosen.claim));
+    launch(input, chosen.dir, settings, false, std::move(onDone), std::move(chosen.claim), chosen.failure);
 }
 
 void Generator::run(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
                     OnDone onDone, std::shared_ptr<FolderClaim> claim)
 {
+    launch(input, dir, settings, reuseSection, std::move(onDone), std::move(claim), QString());
+}
+
+void Generator::launch(const GenerateInput &input, const QString &dir, const AppSettings &settings, bool reuseSection,
+                       OnDone onDone, std::shared_ptr<FolderClaim> claim, const QString &notMade)
+{
     Run run;
     run.claim = std::move(claim);
+    run.notMade = notMade;
     run.id = ++m_lastRunId;
     run.dir = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
     run.input = input;
@@ -189,10 +201,15 @@ void Generator::run(const GenerateInput &input, const QString &dir, const AppSet
     generate(std::move(run), reuseSection, std::move(onDone));
 }
 
-void Generator::failRun(const Run &run, const QString &message)
+void Generator::failRun(const Run &run, const QString &failure)
 {
     if (!isCurrent(run))
         return;
+    // The person knows the folder by its name, not by the way this process
+    // holds it.
+    QString message = failure;
+    if (!run.at.isEmpty() && run.at != run.dir)
+        message.replace(run.at, run.dir);
     add(QStringLiteral("✗ ") + message);
     setPhase(Phase::failed(message));
     const QDateTime at = QDateTime::currentDateTime();
@@ -221,20 +238,24 @@ QCoro::Task<> Generator::generate(Run run, bool reuseSection, OnDone onDone)
     });
     try {
         QString error;
+        if (!run.notMade.isEmpty())
+            throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir + QStringLiteral(" (") + run.notMade
+                                   + QLatin1Char(')')};
         if (!QDir().mkpath(run.dir))
             throw GeneratorFailure{QStringLiteral("폴더를 만들지 못했어요: ") + run.dir + QStringLiteral(" (")
                                    + FileError::describe(errno) + QLatin1Char(')')};
-        // The pictures are written into img/: never through a link there.
-        if (!RegularFile::ownFolder(run.dir + QStringLiteral("/img"), &error))
-            throw GeneratorFailure{error};
         co_await claimFolder(run);
+        run.at = run.claim && run.claim->folder().isOpen() ? run.claim->folder().held() : run.dir;
+        // The pictures are written into img/: never through a link there.
+        if (!RegularFile::ownFolder(run.at + QLatin1Char('/') + PlanFolder::images, &error))
+            throw GeneratorFailure{error};
         // A plan made again replaces plan.json: what stands there must be
         // the folder's own file, known before Claude starts.
-        if (const QString refused = PlanFiles::notOwnPlan(run.dir); !refused.isEmpty())
+        if (const QString refused = PlanFiles::notOwnPlan(run.at); !refused.isEmpty())
             throw GeneratorFailure{refused};
         add(run, QStringLiteral("폴더: ") + run.dir);
         // The file is a few hundred bytes.
-        if (!AtomicFile::write(run.dir + QStringLiteral("/request.json"), JSONCoding::pretty(run.input), &error))
+        if (!AtomicFile::write(run.at + QLatin1Char('/') + PlanFolder::request, JSONCoding::pretty(run.input), &error))
             throw GeneratorFailure{QStringLiteral("request.json 을 쓰지 못했어요: ") + error};
         if (run.settings.claudeAuth == AppSettings::ClaudeAuth::apiKey)
             add(run, QStringLiteral("키링에서 Anthropic API 키 읽는 중"));
@@ -332,10 +353,11 @@ QCoro::Task<> Generator::save(Run run, Plan plan, FigmaSection section)
     ++m_writing;
     const auto ended = qScopeGuard([this] { writesEnded(); });
     const QFuture<Replaced> written =
-        PoolThread::run(writePlanFiles, std::move(plan), run.dir, conventions, run.settings.userName, run.cancel);
+        PoolThread::run(writePlanFiles, std::move(plan), run.at, conventions, run.settings.userName,
+                       std::shared_ptr<const QHash<QString, QByteArray>>(run.replacedPictures), run.cancel);
     Replaced replaced = co_await written;
     if (run.cancel.isCancelled()) {
-        const QFuture<QString> takenBack = PoolThread::run(takeBack, run.dir, std::move(replaced));
+        const QFuture<QString> takenBack = PoolThread::run(takeBack, run.at, std::move(replaced));
         co_await takenBack;
         throw Cancelled{};
     }

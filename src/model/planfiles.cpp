@@ -1,4 +1,5 @@
 #include "model/planfiles.h"
+#include "model/planfolder.h"
 
 #include "core/atomicfile.h"
 #include "core/filedescriptor.h"
@@ -253,7 +254,7 @@ bool Kept::putAt(const QString &path, QString *error) const
 
 Snapshot take(const QString &dir)
 {
-    return take(dir, Kept::copyOf(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan));
+    return take(dir, Kept::copyOf(QDir(dir).filePath(PlanFolder::planJson), FileSizes::plan));
 }
 
 Snapshot take(const QString &dir, Kept plan)
@@ -265,7 +266,7 @@ Snapshot take(const QString &dir, Kept plan)
 
 QString notOwnPlan(const QString &dir)
 {
-    const QString path = QDir(dir).filePath(QStringLiteral("plan.json"));
+    const QString path = QDir(dir).filePath(PlanFolder::planJson);
     struct stat status {};
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || S_ISREG(status.st_mode))
         return QString();

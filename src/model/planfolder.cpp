@@ -67,10 +67,24 @@ PlanFolder::Descriptor::~Descriptor()
         ::close(m_fd);
 }
 
-PlanFolder::PlanFolder(const QString &dir)
-    : m_fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+PlanFolder::PlanFolder(const QString &dir, AtName atName)
+    : m_fd(::open(QFile::encodeName(dir).constData(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | (atName == AtName::noLink ? O_NOFOLLOW : 0)))
     , m_path(dir)
 {
+}
+
+QString PlanFolder::held() const
+{
+    if (!isOpen())
+        return m_path;
+    const QString entry = QStringLiteral("/proc/self/fd/") + QString::number(m_fd.get());
+    struct stat atEntry {};
+    struct stat own {};
+    if (::stat(QFile::encodeName(entry).constData(), &atEntry) == 0 && ::fstat(m_fd.get(), &own) == 0
+        && atEntry.st_dev == own.st_dev && atEntry.st_ino == own.st_ino)
+        return entry;
+    return m_path;
 }
 
 QString PlanFolder::pathOf(const QString &relative) const

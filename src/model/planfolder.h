@@ -53,15 +53,25 @@ public:
         bool isOpen() const { return folder.isOpen(); }
     };
 
+    // Whether a link at the folder's own name is followed: the person's
+    // choice of folder may be a link, a folder this program has just made
+    // under its name may not be.
+    enum class AtName { follow, noLink };
+
     PlanFolder() = default;
     // Opens the folder `dir`; isOpen() tells whether it could be, errno why not.
-    explicit PlanFolder(const QString &dir);
+    explicit PlanFolder(const QString &dir, AtName atName = AtName::follow);
 
     bool isOpen() const { return m_fd.isOpen(); }
     int fd() const { return m_fd.get(); }
     const QString &path() const { return m_path; }
     // The part's path, for the person to read.
     QString pathOf(const QString &relative) const;
+    // A path that names the folder held, whatever its name names now, for
+    // the writers that take a path: the descriptor's own entry in /proc,
+    // the folder's name where /proc does not show it. Valid in this process
+    // only, while this object lives.
+    QString held() const;
 
     // Whether `relative` names a part inside a folder: not empty, not
     // absolute, no "." or "..", no NUL.

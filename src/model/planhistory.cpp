@@ -559,7 +559,7 @@ Start backupStart(const QString &dir)
 
 QString historyFolder(const QString &dir)
 {
-    const QString history = QDir(dir).filePath(QStringLiteral("history"));
+    const QString history = QDir(dir).filePath(PlanFolder::history);
     QString error;
     if (!RegularFile::ownFolder(history, &error))
         throw Failure{error};
@@ -571,7 +571,7 @@ QString historyFolder(const QString &dir)
 unsigned planMode(const QString &dir)
 {
     struct stat status {};
-    if (::lstat(QFile::encodeName(QDir(dir).filePath(QStringLiteral("plan.json"))).constData(), &status) == 0)
+    if (::lstat(QFile::encodeName(QDir(dir).filePath(PlanFolder::planJson)).constData(), &status) == 0)
         return status.st_mode & 0777;
     return 0600;
 }
@@ -580,7 +580,7 @@ unsigned planMode(const QString &dir)
 
 QString elsewhere(const QString &dir)
 {
-    const QString history = QDir(dir).filePath(QStringLiteral("history"));
+    const QString history = QDir(dir).filePath(PlanFolder::history);
     if (RegularFile::isFree(history) || RegularFile::isOwnFolder(history))
         return QString();
     return RegularFile::notOwnFolder(history);
@@ -617,7 +617,7 @@ QString backup(const QString &dir)
     const QString history = historyFolder(dir);
     QString error;
     const std::optional<QByteArray> bytes =
-        RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
+        RegularFile::read(QDir(dir).filePath(PlanFolder::planJson), FileSizes::plan, &error);
     if (!bytes)
         throw Failure{QStringLiteral("plan.json: ") + error};
     const Start start = backupStart(dir);
@@ -627,7 +627,7 @@ QString backup(const QString &dir)
 std::optional<QString> lastBackup(const QString &dir)
 {
     QStringList names;
-    const QDir history(QDir(dir).filePath(QStringLiteral("history")));
+    const QDir history(QDir(dir).filePath(PlanFolder::history));
     // A history/ that leads elsewhere holds no undo point of this plan, nor
     // does a link in it.
     if (!RegularFile::isOwnFolder(history.path()))
@@ -702,7 +702,7 @@ Revision judgeRevision(const QString &dir, const PlanFiles::Kept &before, bool r
     Revision revision;
     QString error;
     const std::optional<QByteArray> bytes =
-        RegularFile::read(QDir(dir).filePath(QStringLiteral("plan.json")), FileSizes::plan, &error);
+        RegularFile::read(QDir(dir).filePath(PlanFolder::planJson), FileSizes::plan, &error);
     if (!bytes) {
         revision.refusal = refused + QStringLiteral("을 읽지 못했어요: ") + error;
         return revision;

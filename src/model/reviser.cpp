@@ -70,12 +70,12 @@ struct Unreadable {
 
 QString planPath(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("plan.json"));
+    return QDir(dir).filePath(PlanFolder::planJson);
 }
 
 QString historyPath(const QString &dir)
 {
-    return QDir(dir).filePath(QStringLiteral("history"));
+    return QDir(dir).filePath(PlanFolder::history);
 }
 
 QString logPath(const QString &dir)
@@ -474,6 +474,8 @@ QCoro::Task<QString> Reviser::prepare(Run &run)
         const QFuture<QStringList> attached = PoolThread::run(saveAttachments, run.images, run.dir);
         run.copies = co_await attached;
         run.cancel.throwIfCancelled();
+    } catch (const PlanHistory::Failure &failure) {
+        co_return QStringLiteral("첨부한 그림을 보관하지 못했어요: ") + failure.message;
     } catch (...) {
         co_return unstarted(std::current_exception());
     }
@@ -810,8 +812,11 @@ QStringList Reviser::saveAttachments(const QStringList &images, const QString &d
     // Nothing is written through a history/ or attachments/ that leads
     // elsewhere; the backup, made next, says why the revision stops.
     QString error;
-    if (!RegularFile::ownFolder(historyPath(dir), &error) || !RegularFile::ownFolder(folder, &error))
+    if (!RegularFile::ownFolder(historyPath(dir), &error))
         return {};
+    // A picture the person gave is never dropped unsaid.
+    if (!RegularFile::ownFolder(folder, &error))
+        throw PlanHistory::Failure{error};
     const QString stamp = QDateTime::currentDateTime().toString(stampFormat);
     QStringList copies;
     for (qsizetype i = 0; i < images.size(); ++i) {

@@ -105,7 +105,8 @@ public:
     // replaces a file) and gives the copies made, in order; an image that
     // cannot be copied, or that is no picture of a sane size (PictureFile),
     // is skipped, its number left unused. Nothing is copied when history/
-    // or its attachments/ is not a folder of the plan's own.
+    // is not a folder of the plan's own (the backup says why); an
+    // attachments/ that is not throws PlanHistory::Failure.
     static QStringList saveAttachments(const QStringList &images, const QString &dir);
 
 Q_SIGNALS:

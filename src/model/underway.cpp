@@ -37,7 +37,7 @@ QString UnderWay::path(const QString &dir)
 std::optional<UnderWay::Entry> UnderWay::read(const QString &dir)
 {
     // A history/ that leads elsewhere holds no record of this folder's.
-    if (!RegularFile::isOwnFolder(QDir(dir).filePath(QStringLiteral("history"))))
+    if (!RegularFile::isOwnFolder(QDir(dir).filePath(PlanFolder::history)))
         return std::nullopt;
     const std::optional<QByteArray> bytes = PlanFolder(dir).read(relativePath, FileSizes::mark);
     if (!bytes)

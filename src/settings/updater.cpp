@@ -523,12 +523,15 @@ void Updater::check(bool manual)
 QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
 {
     std::optional<Latest> latest;
+    // A server that took too long was reached all the same.
+    bool slow = false;
     if (HttpFetch::fetchable(url)) {
         QNetworkRequest request(url);
         request.setTransferTimeout(checkTimeoutMs);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         HttpFetch::Answer answer =
             co_await HttpFetch::get(request, CancelToken(), {m_hooks.checkLimit, checkAnswerBytes});
+        slow = answer.overrun == HttpFetch::Overrun::time || answer.failure == QNetworkReply::OperationCanceledError;
         if (answer.status == 200 && answer.error.isEmpty()) {
             try {
                 latest = Latest::decode(answer.body);
@@ -538,8 +541,8 @@ QCoro::Task<> Updater::runCheck(QUrl url, bool manual)
     }
     setLastChecked(QDateTime::currentDateTimeUtc());
     if (!latest) {
-        setPhase(manual ? Phase::failed(QStringLiteral("배포 서버에 닿지 못했어요 (") + feed() + QStringLiteral(")"))
-                        : Phase::idle());
+        const QString failure = slow ? QStringLiteral("배포 서버가 시간 안에 답하지 않았어요 (") : QStringLiteral("배포 서버에 닿지 못했어요 (");
+        setPhase(manual ? Phase::failed(failure + feed() + QStringLiteral(")")) : Phase::idle());
         co_return;
     }
     if (currentBuild() >= buildNumber(latest->build)) {
