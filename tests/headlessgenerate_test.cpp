@@ -105,6 +105,18 @@ protected:
                           }}});
     }
 
+    // A design of one frame with one picture, and its plan.
+    void scriptOneFrame()
+    {
+        const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
+                                {"imageURL", server.base() + "/img/2.png"}};
+        const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
+        const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
+        fake.setScenario({{"responses", QJsonArray{
+            QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
+            QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    }
+
     // The loopback server answers the executable while it runs.
     Outcome run(const QStringList &arguments)
     {
@@ -413,13 +425,7 @@ TEST_F(HeadlessGenerateTest, GenerationsStartedTogetherEachGetAFolderOfTheirOwn)
 TEST_F(HeadlessGenerateTest, ANewFolderSwappedForALinkToAnotherPlanWritesNothingThere)
 {
     const int tries = qEnvironmentVariableIsSet("QUARRYSTONE_RACE_TRIES") ? qEnvironmentVariableIntValue("QUARRYSTONE_RACE_TRIES") : 30;
-    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
-                            {"imageURL", server.base() + "/img/2.png"}};
-    const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
-    const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
-    fake.setScenario({{"responses", QJsonArray{
-        QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
-        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    scriptOneFrame();
     const QString out = home.filePath("race");
     const QString other = home.filePath("other");
     writeFile(other + "/plan.json", R"({"meta": {"feature": "Other"}, "screens": [{"id": "a", "name": "OtherA"}]})");
@@ -458,13 +464,7 @@ TEST_F(HeadlessGenerateTest, ANewFolderSwappedForALinkToAnotherPlanWritesNothing
 // plan.
 TEST_F(HeadlessGenerateTest, UndoAfterARedraftThatFetchedPicturesBringsTheReplacedOnesBack)
 {
-    const QJsonObject frame{{"id", "1:2"}, {"name", "F2"}, {"x", 0}, {"y", 0}, {"w", 360}, {"h", 640}, {"texts", QJsonArray{}},
-                            {"imageURL", server.base() + "/img/2.png"}};
-    const QJsonObject section{{"fileKey", "KEY"}, {"nodeId", "1:1"}, {"name", "Harbor"}, {"frames", QJsonArray{frame}}, {"notes", QJsonArray{}}};
-    const QString sectionAnswer = "```json\n" + QString::fromUtf8(json(section)) + "\n```";
-    fake.setScenario({{"responses", QJsonArray{
-        QJsonObject{{"stdinContains", "Figma MCP 도구로"}, {"steps", QJsonArray{FakeClaude::resultEvent(sectionAnswer)}}},
-        QJsonObject{{"stdinContains", "## 입력"}, {"steps", QJsonArray{FakeClaude::resultEvent(planAnswer("Harbor"))}}}}}});
+    scriptOneFrame();
     const Outcome made = run({"--generate", link, "--feature", "Harbor", "--out", home.filePath("out")});
     ASSERT_EQ(made.code, 0) << qPrintable(made.err);
     const QString dir = home.filePath("out/Harbor-plan");

@@ -38,6 +38,19 @@
 
 using QuarrystoneAppTest = Library;
 
+// Claude, as the stored settings' tool, writes half a plan.json and works on
+// until it is stopped.
+static void revisionLeftHalfWritten(FakeClaude &fake)
+{
+    fake.setScenario({{"readStdin", true},
+                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half written"}},
+                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
+    AppSettings settings = AppSettings::load();
+    settings.claudePath = FakeClaude::path();
+    settings.claudeAuth = AppSettings::ClaudeAuth::login;
+    settings.save();
+}
+
 namespace {
 
 bool hasHangul(const QString &text)
@@ -135,13 +148,7 @@ TEST_F(QuarrystoneAppTest, QuitStopsARevisionAndWaitsForItsRestore)
     const QString dir = makePlan(output + "/a", "에이", "Alpha");
     const QByteArray original = read(dir + "/plan.json");
     FakeClaude fake;
-    fake.setScenario({{"readStdin", true},
-                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half written"}},
-                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-    AppSettings settings = stored();
-    settings.claudePath = FakeClaude::path();
-    settings.claudeAuth = AppSettings::ClaudeAuth::login;
-    settings.save();
+    revisionLeftHalfWritten(fake);
 
     QuarrystoneApp shell;
     ASSERT_TRUE(Reviser::shared().revise("제목을 바꿔 줘", {}, dir, shell.state()->settings()));
@@ -224,13 +231,7 @@ TEST_F(QuarrystoneAppTest, CtrlQAsksWhileARevisionRuns)
     const QString dir = makePlan(output + "/a", "에이", "Alpha");
     const QByteArray original = read(dir + "/plan.json");
     FakeClaude fake;
-    fake.setScenario({{"readStdin", true},
-                      {"steps", QJsonArray{QJsonObject{{"writeFile", "plan.json"}, {"content", "{half written"}},
-                                           QJsonObject{{"awaitSigterm", QJsonObject()}}}}});
-    AppSettings settings = stored();
-    settings.claudePath = FakeClaude::path();
-    settings.claudeAuth = AppSettings::ClaudeAuth::login;
-    settings.save();
+    revisionLeftHalfWritten(fake);
 
     QuarrystoneApp shell;
     shell.start();
